@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Runs a command inside the environment the tests need: a temporary HOME and
+# XDG folders, an Xvfb server with a compositor (without one, translucent
+# windows paint black), a private D-Bus session and an unlocked
+# gnome-keyring (the real Secret Service).
+set -euo pipefail
+
+tmp=$(mktemp -d /tmp/tovrik-test-env.XXXXXX)
+export HOME="$tmp/home" XDG_DATA_HOME="$tmp/data" XDG_CONFIG_HOME="$tmp/config" \
+       XDG_CACHE_HOME="$tmp/cache" XDG_RUNTIME_DIR="$tmp/runtime"
+mkdir -p "$HOME" "$XDG_DATA_HOME" "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME" "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+# A free display number.
+n=90
+while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+Xvfb ":$n" -screen 0 1920x1080x24 +extension RANDR +extension XTEST +extension XInputExtension \
+     -nolisten tcp -noreset >"$tmp/xvfb.log" 2>&1 &
+pids+=($!)
+export DISPLAY=":$n"
+for _ in $(seq 1 100); do
+  xdpyinfo >/dev/null 2>&1 && break
+  sleep 0.05
+done
+if ! xdpyinfo >/dev/null 2>&1; then
+  echo "with-test-env: Xvfb did not start" >&2
+  cat "$tmp/xvfb.log" >&2
+  exit 1
+fi
+xcompmgr >"$tmp/xcompmgr.log" 2>&1 &
+pids+=($!)
+export TOVRIK_TEST_COMPOSITOR=1
+
+# The keyring runs inside a private session bus; its password is non-empty
+# so the login collection is created unlocked.
+inner=$(cat <<'INNER'
+set -euo pipefail
+eval "$(printf 'tovrik-test-password' | gnome-keyring-daemon --unlock --components=secrets 2>/dev/null)"
+eval "$(gnome-keyring-daemon --start --components=secrets 2>/dev/null)"
+export GNOME_KEYRING_CONTROL SSH_AUTH_SOCK 2>/dev/null || true
+export TOVRIK_TEST_SECRET_SERVICE=1
+exec "$@"
+INNER
+)
+status=0
+dbus-run-session -- bash -c "$inner" bash "$@" || status=$?
+exit $status

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "platform/Types.h"
+
+#include <QList>
+#include <QObject>
+#include <optional>
+
+namespace tovrik::platform {
+
+// The display registry: the one source of display ids for the overlay, the
+// capture service and synthetic input.
+class Displays : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    // Every connected display, the main display first.
+    virtual QList<DisplayInfo> displays() const = 0;
+    std::optional<DisplayInfo> mainDisplay() const;
+    std::optional<DisplayInfo> display(uint32_t displayID) const;
+    // The pointer in global display coordinates (y down) ...
+    virtual QPointF pointerLocation() const = 0;
+    // ... and in AppKit coordinates (y up): y' = H - y, H = main display height.
+    QPointF pointerLocationAppKit() const;
+    // Increases on every change of the display configuration.
+    virtual quint64 configurationRevision() const = 0;
+
+signals:
+    // Emitted on the main thread after the configuration changed.
+    void displaysChanged();
+};
+
+} // namespace tovrik::platform

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "platform/Types.h"
+
+#include <QObject>
+#include <functional>
+#include <memory>
+
+namespace tovrik::platform {
+
+enum class MouseEventKind { Move, Down, Up, Drag };
+
+// Posts synthetic input. Every event we post is ours: on X11 it comes from
+// the XTEST device, in the sim backend it carries the per-launch marker; the
+// event taps report either as `isSynthetic`.
+class SyntheticInput {
+public:
+    virtual ~SyntheticInput() = default;
+    // `point` is in global display coordinates (y down). Returns false when
+    // the event could not be posted.
+    virtual bool postMouse(MouseEventKind kind, MouseButton button, QPointF point, int clickCount) = 0;
+    virtual bool postKey(uint16_t keyCode, bool down, uint32_t modifiers) = 0;
+    // Types text that has no key chord (any Unicode).
+    virtual bool postText(const QString& text) = 0;
+    // Wheel deltas; pixelUnits = precise scrolling, else lines.
+    virtual bool postScroll(int deltaY, int deltaX, bool pixelUnits) = 0;
+    // Physical state: keys held by our own synthetic input do not count.
+    virtual bool isKeyPhysicallyDown(uint16_t keyCode) const = 0;
+    virtual uint32_t physicalModifiers() const = 0;
+};
+
+// One raw input event seen by a listen-only tap.
+struct RawInputEvent {
+    enum class Type { KeyDown, KeyUp, FlagsChanged, MouseDown, MouseUp, MouseMoved, MouseDragged, Scroll };
+    Type type = Type::KeyDown;
+    uint16_t keyCode = 0;       // macOS virtual key code (key events, FlagsChanged)
+    uint32_t modifiers = 0;     // ModifierFlag bits after this event
+    MouseButton button = MouseButton::Left;
+    QPointF location;           // global display coordinates (y down)
+    bool isAutoRepeat = false;
+    bool isSynthetic = false;   // posted by this process (marker / XTEST device)
+    int64_t sourceUserData = 0; // the marker when the backend carries one
+};
+
+class EventTapSession {
+public:
+    virtual ~EventTapSession() = default;
+    // Stops the tap and joins its thread; idempotent.
+    virtual void stop() = 0;
+};
+
+class EventTap {
+public:
+    virtual ~EventTap() = default;
+    // Starts a listen-only tap on a thread of its own named `threadName`;
+    // `handler` runs on that thread. Returns null when no tap can be created.
+    virtual std::unique_ptr<EventTapSession> start(const QString& threadName,
+                                                   std::function<void(const RawInputEvent&)> handler) = 0;
+    // A global mouse-down monitor (left and right presses anywhere, also in
+    // other applications); `handler` runs on the main thread. Removed when the
+    // returned object is destroyed.
+    virtual std::unique_ptr<EventTapSession> addGlobalMouseDownMonitor(
+        std::function<void(MouseButton, QPointF)> handler) = 0;
+};
+
+} // namespace tovrik::platform

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace tovrik::platform {
+
+// Generic-password items, addressed by service and account.
+enum class KeychainStatus { Success, NotFound, Failure };
+
+struct KeychainResult {
+    KeychainStatus status = KeychainStatus::Success;
+    QByteArray data;   // read only
+    QString message;   // Failure only
+    bool ok() const { return status == KeychainStatus::Success; }
+};
+
+class Keychain {
+public:
+    virtual ~Keychain() = default;
+    // NotFound only when the item really is absent: a locked or missing
+    // keyring is a Failure, never "not found".
+    virtual KeychainResult read(const QString& service, const QString& account) = 0;
+    virtual KeychainResult write(const QString& service, const QString& account, const QByteArray& data) = 0;
+    // Deleting an absent item succeeds.
+    virtual KeychainResult remove(const QString& service, const QString& account) = 0;
+};
+
+} // namespace tovrik::platform

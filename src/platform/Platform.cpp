@@ -1,0 +1,31 @@
+#include "platform/Platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace tovrik::platform {
+
+namespace {
+std::unique_ptr<Platform>& slot()
+{
+    static std::unique_ptr<Platform> s;
+    return s;
+}
+} // namespace
+
+Platform& Platform::get()
+{
+    if (!slot()) {
+        std::fprintf(stderr, "tovrik: the platform layer was used before it was installed\n");
+        std::abort();
+    }
+    return *slot();
+}
+
+bool Platform::isInstalled() { return bool(slot()); }
+
+void Platform::install(std::unique_ptr<Platform> backend) { slot() = std::move(backend); }
+
+void Platform::uninstall() { slot().reset(); }
+
+} // namespace tovrik::platform

@@ -1,0 +1,37 @@
+// The test main: creates the QApplication (the platform plugin comes from
+// QT_QPA_PLATFORM, offscreen unless a folder needs the real X server), draws
+// the program constants and installs the sim backend before any test runs.
+
+#include "common/Constants.h"
+#include "platform/sim/SimPlatform.h"
+
+#include <QApplication>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Every test process gets its own data folder, so settings files never
+    // leak between tests or into the user's home.
+    QTemporaryDir dataHome;
+    if (qEnvironmentVariableIsEmpty("TOVRIK_KEEP_XDG_DATA_HOME"))
+        qputenv("XDG_DATA_HOME", dataHome.path().toUtf8());
+    QStandardPaths::setTestModeEnabled(false);
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tovrik"));
+    if (!tovrik::constants::initialize()) {
+        std::fprintf(stderr, "tovrik tests: the system's secure random source failed\n");
+        return 2;
+    }
+    tovrik::platform::sim::SimPlatform::install();
+    ::testing::InitGoogleTest(&argc, argv);
+    const int rc = RUN_ALL_TESTS();
+    tovrik::platform::Platform::uninstall();
+    return rc;
+}
