@@ -19,20 +19,29 @@ function(tovrik_library name)
   endif()
 endfunction()
 
-# tovrik_test(NAME QPA DEPS...) builds tests/<folder> into tovrik_test_<NAME>;
-# each GoogleTest case runs as its own CTest test.
-function(tovrik_test name qpa)
-  file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
-  if(NOT sources)
-    return()
-  endif()
-  add_executable(tovrik_test_${name} ${sources})
-  target_link_libraries(tovrik_test_${name} PRIVATE tovrik_test_support ${ARGN} GTest::gtest GTest::gmock)
-  set(env "QT_QPA_PLATFORM=${qpa}" "TOVRIK_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+# tovrik_test(NAME) builds tests/<NAME> into tovrik_test_<NAME> (offscreen,
+# linked with tovrik_<NAME>) and, when tests/<NAME>/x11 exists, that subfolder
+# into tovrik_test_<NAME>_x11 (the real X server of the test command; these
+# run one at a time). Each GoogleTest case runs as its own CTest test.
+function(tovrik_test_executable target qpa sources)
+  add_executable(${target} ${sources})
+  target_link_libraries(${target} PRIVATE tovrik_test_support ${ARGN} GTest::gtest GTest::gmock)
+  set(env "QT_QPA_PLATFORM=${qpa}" "TOVRIK_SOURCE_DIR=${PROJECT_SOURCE_DIR}" "TOVRIK_BINARY_DIR=${PROJECT_BINARY_DIR}")
   set(props ENVIRONMENT "${env}" TIMEOUT 120)
   if(qpa STREQUAL "xcb")
     list(APPEND props RUN_SERIAL TRUE)
   endif()
-  gtest_discover_tests(tovrik_test_${name} DISCOVERY_MODE PRE_TEST
-                       DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+  gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+endfunction()
+
+function(tovrik_test name)
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+  set(libs tovrik_${name} ${ARGN})
+  if(sources)
+    tovrik_test_executable(tovrik_test_${name} offscreen "${sources}" ${libs})
+  endif()
+  file(GLOB x11_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/x11/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/x11/*.h)
+  if(x11_sources)
+    tovrik_test_executable(tovrik_test_${name}_x11 xcb "${x11_sources}" ${libs})
+  endif()
 endfunction()
