@@ -1,0 +1,139 @@
+#pragma once
+
+// The per-screen overlay windows: one frameless, always-on-top, click-through,
+// translucent window per display that has a display id, each hosting the
+// companion cursor view of its screen. Owned by OverlayWindowController; only
+// the controller calls it.
+
+#include "platform/Types.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QRectF>
+#include <QRegion>
+#include <QWidget>
+#include <functional>
+#include <optional>
+
+namespace tovrik::overlay {
+
+class OverlayWindowController;
+
+// One overlay window. Never takes focus or clicks (Qt::WindowTransparentForInput,
+// Qt::WindowDoesNotAcceptFocus, WA_ShowWithoutActivating, override-redirect),
+// never appears in the taskbar (Qt::Tool). Without a compositor the window is
+// clipped to the pixels its content draws (a shape mask), so the desktop never
+// turns black behind the transparent parts.
+class CursorOverlayWindow : public QWidget {
+    Q_OBJECT
+public:
+    CursorOverlayWindow(std::optional<uint32_t> displayID, QRectF screenFrame, QRectF qtGeometry);
+    ~CursorOverlayWindow() override;
+
+    std::optional<uint32_t> displayID() const { return m_displayID; }
+    // The screen's frame in AppKit coordinates, as it was when built.
+    QRectF screenFrame() const { return m_screenFrame; }
+
+    // Hosts `view` full-size (it resizes with the window); null detaches and
+    // deletes the current content.
+    void setContentView(QWidget* view);
+    QWidget* contentView() const { return m_content; }
+
+    // The fade: 1 = opaque. Applied as the window opacity (a compositor blends it).
+    void setFadeOpacity(double opacity);
+    double fadeOpacity() const { return m_fadeOpacity; }
+
+    // Shape-mask mode, used when no compositor runs: the window shows only
+    // the pixels its content drew (alpha > 0). Switching off clears the mask.
+    void setClipToContent(bool clip);
+    bool clipsToContent() const { return m_clipToContent; }
+    // The region currently shown in shape-mask mode (empty = nothing).
+    QRegion contentRegion() const { return m_contentRegion; }
+
+    // Brings the window to the front of the stacking order without activating it.
+    void orderFront();
+    void orderOut();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void refreshContentRegion(const QRegion& dirty);
+    void applyMask();
+
+    std::optional<uint32_t> m_displayID;
+    QRectF m_screenFrame;
+    QPointer<QWidget> m_content;
+    double m_fadeOpacity = 1.0;
+    bool m_clipToContent = false;
+    bool m_maskUpdateQueued = false;
+    QRegion m_pendingDirty;
+    QRegion m_contentRegion;
+};
+
+class CursorOverlayWindowManager : public QObject {
+    Q_OBJECT
+public:
+    // Builds the content view of one window: (controller, displayID, screen
+    // frame in AppKit coordinates, parent window) -> view. The default builds
+    // the companion cursor view; tests may install another.
+    using ViewFactory = std::function<QWidget*(OverlayWindowController*, uint32_t, QRectF, QWidget*)>;
+
+    explicit CursorOverlayWindowManager(QObject* parent = nullptr);
+    ~CursorOverlayWindowManager() override;
+
+    // Discards every window (keeping the capture-suspension flag) and builds
+    // one per screen that has a display id (displayID != 0), in list order.
+    void show(const QList<platform::DisplayInfo>& screens, OverlayWindowController* controller);
+    void discardAllWindows(bool resetCaptureSuspension);
+    // Moves the live windows to the fading list and eases their opacity to 0
+    // over `duration` seconds (ease-in); then orders them out and releases them.
+    void fadeOutAndHide(double duration);
+    // True when the live windows cover exactly these screens: the sorted
+    // (display id, frame) pairs are equal. Frames are compared too, so a
+    // screen that moved or changed resolution under the same id is rebuilt.
+    bool matches(const QList<platform::DisplayInfo>& screens) const;
+    // Takes the live windows off screen, finishes any fade at once (a fading
+    // window would otherwise land in the capture) and syncs with the display
+    // server. False when there were no live windows or already suspended.
+    bool suspendForCapture();
+    void resumeAfterCapture();
+
+    const QList<CursorOverlayWindow*>& overlayWindows() const { return m_overlayWindows; }
+    const QList<CursorOverlayWindow*>& fadingOverlayWindows() const { return m_fadingOverlayWindows; }
+    bool isSuspendedForCapture() const { return m_isSuspendedForCapture; }
+
+    void setViewFactory(ViewFactory factory);
+
+    // Whether a compositor blends our translucent windows. Re-read on every
+    // show and resume; without one every window clips itself to what it draws.
+    bool compositorActive() const { return m_compositorActive; }
+    // Tests: force the answer of the compositor probe (nullopt = ask the system).
+    static void setCompositorOverride(std::optional<bool> active);
+
+private:
+    void releaseWindow(CursorOverlayWindow* window);
+    void fadeTick(quint64 fadeID);
+    void finishFade(quint64 fadeID);
+    void refreshCompositorState();
+
+    QList<CursorOverlayWindow*> m_overlayWindows;
+    QList<CursorOverlayWindow*> m_fadingOverlayWindows;
+    bool m_isSuspendedForCapture = false;
+    ViewFactory m_viewFactory;
+    bool m_compositorActive = true;
+
+    struct Fade {
+        quint64 id = 0;
+        QList<QPointer<CursorOverlayWindow>> windows;
+        double start = 0;
+        double duration = 0;
+        class ClockTimer* timer = nullptr;
+    };
+    QList<Fade> m_fades;
+    quint64 m_nextFadeID = 1;
+};
+
+} // namespace tovrik::overlay
