@@ -15,4 +15,17 @@ struct ConversationTurn {
 
 using ConversationHistory = QList<ConversationTurn>;
 
+// Appends one turn to `history`: both sides are trimmed of whitespace and
+// line breaks and cut to their first maxConversationTextLength (1600)
+// characters (user-perceived characters: a cut never splits an emoji or a
+// letter from its accent); the turn is appended when at least one side is
+// non-empty after trimming (a turn whose two sides are both blank is
+// dropped); only the last maxConversationTurns (12) turns are kept.
+// Returns whether the turn was appended.
+bool appendConversationTurn(ConversationHistory& history, const QString& userTranscript,
+                            const QString& assistantResponse);
+
+// The first `maxCharacters` user-perceived characters of `text`.
+QString prefixCharacters(const QString& text, int maxCharacters);
+
 } // namespace tovrik

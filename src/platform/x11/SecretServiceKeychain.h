@@ -1,0 +1,41 @@
+#pragma once
+
+// Generic-password items in the Secret Service (gnome-keyring, KeePassXC,
+// ...) through qtkeychain. An item is addressed by service and account, as
+// qtkeychain stores them; values are stored as binary data.
+//
+// The calls are synchronous: each runs one qtkeychain job and waits for it
+// in a local event loop (so other queued events of the calling thread may
+// run meanwhile), with a time-out in case the service hangs on a prompt.
+// Call from a thread that has a Qt event loop (the main thread).
+//
+// qtkeychain reports "entry not found" also when the keyring is locked or
+// there is no keyring at all. A read therefore answers NotFound only after a
+// probe over D-Bus confirms that the Secret Service is running, its default
+// collection exists and is unlocked, and no item of that service and account
+// exists in any collection; everything else is a Failure, so a broken keyring
+// never reads as "no item".
+
+#include "platform/Keychain.h"
+
+namespace tovrik::platform::x11 {
+
+class SecretServiceKeychain : public Keychain {
+public:
+    SecretServiceKeychain();
+    // Milliseconds one operation may take before it counts as failed.
+    explicit SecretServiceKeychain(int timeoutMs);
+
+    KeychainResult read(const QString& service, const QString& account) override;
+    KeychainResult write(const QString& service, const QString& account, const QByteArray& data) override;
+    KeychainResult remove(const QString& service, const QString& account) override;
+
+    // The probe alone: empty when the keyring is usable and holds no item of
+    // this service and account, else why not (used by read on "not found").
+    static QString probeAbsence(const QString& service, const QString& account);
+
+private:
+    int m_timeoutMs;
+};
+
+} // namespace tovrik::platform::x11

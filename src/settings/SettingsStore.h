@@ -1,0 +1,99 @@
+#pragma once
+
+// Loads and saves the settings record as one transaction over the settings
+// file and the Keychain items that hold its secrets.
+//
+//  * File: "tovrik.settings.json" in QStandardPaths::GenericDataLocation +
+//    "/Tovrik" (~/.local/share/Tovrik), indented JSON with sorted keys,
+//    written atomically (temporary file + rename): a crash mid-save leaves
+//    the old file or the new one, never a truncated one.
+//  * Secrets: generic-password items of service "ai.tovrik.mac.credentials",
+//    one per secret field, account = field name; an empty secret means "no
+//    item". The session token is stored as its UTF-8 text; the pending
+//    sign-out tokens as a compact JSON array of strings.
+//  * Load: a missing file gives the defaults. A corrupt or wrongly typed file
+//    gives the defaults too; the bad file is renamed beside it
+//    ("tovrik.settings.json.corrupt-<UTC time>") and one line is logged. A
+//    Keychain read failure is reported in the result; from then on the store
+//    never overwrites or deletes that item until a later read of it succeeds
+//    (a save that needs to write it first re-reads it, and fails when the
+//    read still fails).
+//  * Save: writes the changed items first, then the file. On any failure
+//    every item already written is put back to its previous value and the
+//    file is left as it was; the result carries a message. Never throws.
+//  * Failures are logged as plain lines "Tovrik settings: ..." to the system
+//    log (syslog) and to stderr.
+//
+// Main thread only. The conversation history is neither read nor written.
+
+#include "settings/TovrikSettings.h"
+
+#include <QHash>
+#include <QString>
+#include <functional>
+#include <optional>
+
+namespace tovrik {
+namespace platform {
+class Keychain;
+}
+
+struct SettingsSaveResult {
+    bool ok = true;
+    QString message; // empty when ok
+};
+
+struct SettingsLoadResult {
+    TovrikSettings settings;
+    // A secret item could not be read: the settings lack that secret (e.g.
+    // the token reads as blank although the user may be signed in). Callers
+    // must not treat this as signed out nor save back automatically.
+    bool keychainReadFailed = false;
+    // The file existed but was corrupt or wrongly typed; it now lies at
+    // corruptFileBackupPath (empty when even the rename failed).
+    bool fileWasCorrupt = false;
+    QString corruptFileBackupPath;
+    // One line describing the problems above, empty when there were none.
+    QString message;
+};
+
+class SettingsStore {
+public:
+    static const QString keychainService;   // "ai.tovrik.mac.credentials"
+    static const QString settingsFileName;  // "tovrik.settings.json"
+
+    // The platform's Keychain and the default folder.
+    SettingsStore();
+    // An explicit Keychain (it must outlive the store) and folder.
+    SettingsStore(platform::Keychain& keychain, QString directory);
+
+    QString directory() const { return m_directory; }
+    QString settingsFilePath() const;
+
+    SettingsLoadResult load();
+    SettingsSaveResult save(const TovrikSettings& settings);
+
+    // Whether a secret item is currently unread (its last read failed).
+    bool isSecretUnread(const QString& fieldName) const;
+
+    // Receives every logged line as well (tests; nullptr to stop).
+    using LogSink = std::function<void(const QString& line)>;
+    void setLogSink(LogSink sink) { m_logSink = std::move(sink); }
+
+private:
+    // What the store knows of one item: its value (nullopt = absent) when it
+    // was read or written successfully, or unread.
+    struct ItemState {
+        bool known = false;
+        std::optional<QByteArray> value;
+    };
+    std::optional<QByteArray> readItemInto(const QString& account, ItemState& state, QString* error);
+    void log(const QString& line) const;
+
+    platform::Keychain* m_keychain;
+    QString m_directory;
+    QHash<QString, ItemState> m_items;
+    LogSink m_logSink;
+};
+
+} // namespace tovrik
