@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# Configures (once) and builds everything into build/.
+# Configures (once) and builds into build/ (or $TOVRIK_BUILD_DIR): every
+# target, or only the targets named as arguments.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="${TOVRIK_BUILD_DIR:-$root/build}"
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="${TOVRIK_BUILD_TYPE:-RelWithDebInfo}"
 fi
-cmake --build "$build" -j"$(nproc)" "$@"
+if [ $# -gt 0 ]; then
+  cmake --build "$build" -j"$(nproc)" --target "$@"
+else
+  cmake --build "$build" -j"$(nproc)"
+fi
