@@ -1,0 +1,115 @@
+#include "overlay/views/CursorShapes.h"
+
+#include <QLineF>
+#include <gtest/gtest.h>
+#include <cmath>
+
+using namespace tovrik::overlay;
+namespace Pointer = tovrik::overlay::TovrikNavigationPointerShape;
+
+namespace {
+double polylineLength(const QVector<QPointF>& points)
+{
+    double total = 0;
+    for (qsizetype k = 0; k < points.size(); ++k)
+        total += QLineF(points[k], points[(k + 1) % points.size()]).length();
+    return total;
+}
+} // namespace
+
+TEST(ShapePointer, RoundedOutlineHas100PointsAndKnownLength)
+{
+    const auto outline = Pointer::roundedOutline();
+    ASSERT_EQ(outline.size(), 100);
+    EXPECT_NEAR(polylineLength(outline), 161.907, 0.0005);
+}
+
+TEST(ShapePointer, SamplesInTheUnitDesignBoxMatchKnownPoints)
+{
+    const auto samples = Pointer::sampledNavigationPoints(QRectF(0, 0, 100, 100), 144);
+    ASSERT_EQ(samples.size(), 144);
+    EXPECT_NEAR(samples[0].x(), 25.929, 0.0005);
+    EXPECT_NEAR(samples[0].y(), 24.632, 0.0005);
+    EXPECT_NEAR(samples[72].x(), 56.088, 0.0005);
+    EXPECT_NEAR(samples[72].y(), 60.754, 0.0005);
+    EXPECT_NEAR(samples[143].x(), 26.972, 0.0005);
+    EXPECT_NEAR(samples[143].y(), 24.278, 0.0005);
+    // Evenly spaced along the outline: neighbouring samples lie no farther
+    // apart than one 144th of the length.
+    const double step = polylineLength(Pointer::roundedOutline()) / 144;
+    for (int i = 0; i < 144; ++i)
+        EXPECT_LE(QLineF(samples[i], samples[(i + 1) % 144]).length(), step + 1e-9) << i;
+}
+
+TEST(ShapePointer, FitsTheRectangleAxisByAxis)
+{
+    const auto unit = Pointer::sampledNavigationPoints(QRectF(0, 0, 100, 100));
+    const auto wide = Pointer::sampledNavigationPoints(QRectF(0, 0, 200, 100));
+    const auto moved = Pointer::sampledNavigationPoints(QRectF(10, -20, 100, 100));
+    ASSERT_EQ(wide.size(), 144);
+    for (int i = 0; i < 144; ++i) {
+        EXPECT_DOUBLE_EQ(wide[i].x(), 2 * unit[i].x());
+        EXPECT_DOUBLE_EQ(wide[i].y(), unit[i].y());
+        EXPECT_NEAR(moved[i].x(), unit[i].x() + 10, 1e-12);
+        EXPECT_NEAR(moved[i].y(), unit[i].y() - 20, 1e-12);
+    }
+}
+
+TEST(ShapePointer, EmptyRectangleGivesCopiesOfItsOrigin)
+{
+    const auto samples = Pointer::sampledNavigationPoints(QRectF(7, 9, 0, 0));
+    ASSERT_EQ(samples.size(), 144);
+    for (const auto& p : samples)
+        EXPECT_EQ(p, QPointF(7, 9));
+    EXPECT_TRUE(Pointer::sampledNavigationPoints(QRectF(0, 0, 10, 10), 0).isEmpty());
+}
+
+TEST(ShapeMorph, CircleAtFullProgressHasRadius768AtSize32)
+{
+    const QRectF rect(0, 0, 32, 32);
+    const auto points = TovrikMorphingCursorShape::blendedPoints(rect, 1);
+    ASSERT_EQ(points.size(), 144);
+    for (const auto& p : points)
+        EXPECT_NEAR(QLineF(rect.center(), p).length(), 7.68, 1e-9);
+    // The circle starts at the angle of the pointer's first sample.
+    const auto pointer = Pointer::sampledNavigationPoints(rect);
+    const double a0 = std::atan2(pointer[0].y() - 16, pointer[0].x() - 16);
+    const double a = std::atan2(points[0].y() - 16, points[0].x() - 16);
+    EXPECT_NEAR(a, a0, 1e-12);
+}
+
+TEST(ShapeMorph, ProgressIsClampedAndBlendsLinearly)
+{
+    const QRectF rect(0, 0, 32, 32);
+    const auto pointer = TovrikMorphingCursorShape::blendedPoints(rect, 0);
+    const auto circle = TovrikMorphingCursorShape::blendedPoints(rect, 1);
+    EXPECT_EQ(TovrikMorphingCursorShape::blendedPoints(rect, -1), pointer);
+    EXPECT_EQ(TovrikMorphingCursorShape::blendedPoints(rect, 2), circle);
+    EXPECT_EQ(TovrikMorphingCursorShape::blendedPoints(rect, std::nan("")), pointer);
+    EXPECT_EQ(pointer, Pointer::sampledNavigationPoints(rect));
+    const auto half = TovrikMorphingCursorShape::blendedPoints(rect, 0.5);
+    for (int i = 0; i < 144; ++i) {
+        EXPECT_NEAR(half[i].x(), (pointer[i].x() + circle[i].x()) / 2, 1e-12);
+        EXPECT_NEAR(half[i].y(), (pointer[i].y() + circle[i].y()) / 2, 1e-12);
+    }
+}
+
+TEST(ShapeMorph, PathIsClosedThroughEveryPoint)
+{
+    const QRectF rect(0, 0, 32, 32);
+    const TovrikMorphingCursorShape shape(0.5);
+    const QPainterPath path = shape.path(rect);
+    // move + 143 lines + the closing line back to the start.
+    ASSERT_EQ(path.elementCount(), 145);
+    EXPECT_EQ(QPointF(path.elementAt(0)), QPointF(path.elementAt(144)));
+    const auto points = TovrikMorphingCursorShape::blendedPoints(rect, 0.5);
+    for (int i = 0; i < 144; ++i)
+        EXPECT_EQ(QPointF(path.elementAt(i)), points[i]);
+    EXPECT_EQ(TovrikMorphingCursorShape::path(rect, 0.5), path);
+    // A 0 × 0 rectangle: 144 coincident points (a circle of radius 0).
+    const auto dot = TovrikMorphingCursorShape::blendedPoints(QRectF(3, 4, 0, 0), 1);
+    ASSERT_EQ(dot.size(), 144);
+    for (const auto& p : dot)
+        EXPECT_EQ(p, QPointF(3, 4));
+    EXPECT_EQ(TovrikMorphingCursorShape::path(QRectF(3, 4, 0, 0), 1).boundingRect(), QRectF(3, 4, 0, 0));
+}
