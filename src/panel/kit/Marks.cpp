@@ -1,0 +1,166 @@
+#include "panel/kit/Marks.h"
+
+#include "panel/kit/PanelText.h"
+#include "panel/kit/Symbols.h"
+
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QPainter>
+
+namespace tovrik::panel {
+
+namespace {
+
+class DesignMapper {
+public:
+    explicit DesignMapper(const QRectF& r) : m_r(r), m_sx(r.width() / 18.0), m_sy(r.height() / 18.0) {}
+    QPointF operator()(double x, double y) const { return QPointF(m_r.left() + x * m_sx, m_r.top() + y * m_sy); }
+
+private:
+    QRectF m_r;
+    double m_sx, m_sy;
+};
+
+} // namespace
+
+QPainterPath GoogleBlueShape::path(const QRectF& rect)
+{
+    DesignMapper m(rect);
+    QPainterPath p;
+    p.moveTo(m(17.64, 9.2045));
+    p.cubicTo(m(17.64, 8.5665), m(17.5827, 7.9527), m(17.4764, 7.3636));
+    p.lineTo(m(9, 7.3636));
+    p.lineTo(m(9, 10.8454));
+    p.lineTo(m(13.8436, 10.8454));
+    p.cubicTo(m(13.6349, 11.9704), m(13.0009, 12.9236), m(12.0468, 13.5609));
+    p.lineTo(m(12.0468, 15.8191));
+    p.lineTo(m(14.9554, 15.8191));
+    p.cubicTo(m(16.6572, 14.2527), m(17.64, 11.945), m(17.64, 9.2045));
+    p.closeSubpath();
+    p.setFillRule(Qt::WindingFill);
+    return p;
+}
+
+QPainterPath GoogleGreenShape::path(const QRectF& rect)
+{
+    DesignMapper m(rect);
+    QPainterPath p;
+    p.moveTo(m(9, 18));
+    p.cubicTo(m(11.43, 18), m(13.4673, 17.1936), m(14.9564, 15.8195));
+    p.lineTo(m(12.0478, 13.5613));
+    p.cubicTo(m(11.2415, 14.1013), m(10.211, 14.4204), m(9, 14.4204));
+    p.cubicTo(m(6.6559, 14.4204), m(4.6718, 12.8372), m(3.9627, 10.7099));
+    p.lineTo(m(0.9573, 13.0417));
+    p.cubicTo(m(2.4382, 15.9832), m(5.4818, 18), m(9, 18));
+    p.closeSubpath();
+    p.setFillRule(Qt::WindingFill);
+    return p;
+}
+
+QPainterPath GoogleYellowShape::path(const QRectF& rect)
+{
+    DesignMapper m(rect);
+    QPainterPath p;
+    p.moveTo(m(3.9627, 10.7095));
+    p.cubicTo(m(3.7827, 10.1695), m(3.6804, 9.5927), m(3.6804, 9));
+    p.cubicTo(m(3.6804, 8.4073), m(3.7827, 7.8305), m(3.9627, 7.2905));
+    p.lineTo(m(3.9627, 4.9582));
+    p.lineTo(m(0.9573, 4.9582));
+    p.cubicTo(m(0.3477, 6.1773), m(0, 7.5505), m(0, 9));
+    p.cubicTo(m(0, 10.4495), m(0.3477, 11.8227), m(0.9573, 13.0418));
+    p.lineTo(m(3.9627, 10.7095));
+    p.closeSubpath();
+    p.setFillRule(Qt::WindingFill);
+    return p;
+}
+
+QPainterPath GoogleRedShape::path(const QRectF& rect)
+{
+    DesignMapper m(rect);
+    QPainterPath p;
+    p.moveTo(m(9, 3.5795));
+    p.cubicTo(m(10.3214, 3.5795), m(11.5077, 4.0336), m(12.4405, 4.9254));
+    p.lineTo(m(15.0219, 2.344));
+    p.cubicTo(m(13.4591, 0.8918), m(11.4218, 0), m(9, 0));
+    p.cubicTo(m(5.4818, 0), m(2.4382, 2.0168), m(0.9573, 4.9582));
+    p.lineTo(m(3.9627, 7.2905));
+    p.cubicTo(m(4.6718, 5.1627), m(6.6559, 3.5795), m(9, 3.5795));
+    p.closeSubpath();
+    p.setFillRule(Qt::WindingFill);
+    return p;
+}
+
+GoogleMarkView::GoogleMarkView(QWidget* parent) : QWidget(parent)
+{
+    setFixedSize(18, 18);
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+}
+
+void GoogleMarkView::paint(QPainter& painter, const QRectF& rect, QColor blue, QColor green, QColor yellow, QColor red)
+{
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.fillPath(GoogleBlueShape::path(rect), blue);
+    painter.fillPath(GoogleGreenShape::path(rect), green);
+    painter.fillPath(GoogleYellowShape::path(rect), yellow);
+    painter.fillPath(GoogleRedShape::path(rect), red);
+    painter.restore();
+}
+
+void GoogleMarkView::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    paint(p, QRectF(0, 0, 18, 18), blue, green, yellow, red);
+}
+
+GooglePrimaryLabel::GooglePrimaryLabel(QWidget* parent) : QWidget(parent)
+{
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(10);
+    layout->addWidget(new GoogleMarkView(this), 0, Qt::AlignVCenter);
+    m_text = new PanelText(tr("Sign in with Google"));
+    m_text->setPanelFont(13, FontWeight::Bold);
+    m_text->setMaxLines(1);
+    layout->addWidget(m_text, 0, Qt::AlignVCenter);
+    layout->addStretch(1);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+}
+
+EmailPrimaryLabel::EmailPrimaryLabel(bool isExpanded, QWidget* parent) : QWidget(parent), m_expanded(isExpanded)
+{
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(12);
+    m_envelope = new SymbolView(QStringLiteral("envelope.fill"), 13, FontWeight::Semibold,
+                                palette().color(QPalette::WindowText), this);
+    layout->addWidget(m_envelope, 0, Qt::AlignVCenter);
+    m_text = new PanelText(tr("Sign in with email"));
+    m_text->setPanelFont(13, FontWeight::Bold);
+    m_text->setMaxLines(1);
+    layout->addWidget(m_text, 0, Qt::AlignVCenter);
+    layout->addStretch(1);
+    m_chevron = new SymbolView(chevronSymbol(), 11, FontWeight::Heavy, whiteAt(0.48), this);
+    layout->addWidget(m_chevron, 0, Qt::AlignVCenter);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+}
+
+QString EmailPrimaryLabel::chevronSymbol() const
+{
+    return m_expanded ? QStringLiteral("chevron.up") : QStringLiteral("chevron.down");
+}
+
+void EmailPrimaryLabel::setExpanded(bool isExpanded)
+{
+    m_expanded = isExpanded;
+    m_chevron->setSymbol(chevronSymbol());
+}
+
+void EmailPrimaryLabel::changeEvent(QEvent* event)
+{
+    if (event->type() == QEvent::PaletteChange)
+        m_envelope->setColor(palette().color(QPalette::WindowText));
+    QWidget::changeEvent(event);
+}
+
+} // namespace tovrik::panel

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QColor>
+#include <QPainterPath>
+#include <QRectF>
+#include <QWidget>
+
+namespace tovrik::panel {
+
+class PanelText;
+class SymbolView;
+
+// The four outlines of Google's G, each designed in an 18 x 18 square and
+// stretched to the rectangle it is given (y down).
+struct GoogleBlueShape {
+    static QPainterPath path(const QRectF& rect);
+};
+struct GoogleGreenShape {
+    static QPainterPath path(const QRectF& rect);
+};
+struct GoogleYellowShape {
+    static QPainterPath path(const QRectF& rect);
+};
+struct GoogleRedShape {
+    static QPainterPath path(const QRectF& rect);
+};
+
+// The four-colour G, always 18 x 18: blue, green, yellow, red, later on top.
+class GoogleMarkView : public QWidget {
+    Q_OBJECT
+public:
+    explicit GoogleMarkView(QWidget* parent = nullptr);
+    QColor blue = QColor::fromRgbF(0.26f, 0.52f, 0.96f);
+    QColor green = QColor::fromRgbF(0.20f, 0.66f, 0.33f);
+    QColor yellow = QColor::fromRgbF(0.98f, 0.74f, 0.02f);
+    QColor red = QColor::fromRgbF(0.92f, 0.26f, 0.21f);
+    static void paint(QPainter& painter, const QRectF& rect, QColor blue, QColor green, QColor yellow, QColor red);
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+};
+
+// "Sign in with Google": the mark, the text (13 bold), a spacer.
+class GooglePrimaryLabel : public QWidget {
+    Q_OBJECT
+public:
+    explicit GooglePrimaryLabel(QWidget* parent = nullptr);
+    PanelText* textLabel() const { return m_text; }
+
+private:
+    PanelText* m_text;
+};
+
+// "Sign in with email": envelope, text, spacer, and a chevron (up while the
+// form is open) in white at 0.48.
+class EmailPrimaryLabel : public QWidget {
+    Q_OBJECT
+public:
+    explicit EmailPrimaryLabel(bool isExpanded, QWidget* parent = nullptr);
+    void setExpanded(bool isExpanded);
+    bool isExpanded() const { return m_expanded; }
+    QString chevronSymbol() const;
+    PanelText* textLabel() const { return m_text; }
+
+protected:
+    void changeEvent(QEvent* event) override;
+
+private:
+    bool m_expanded;
+    SymbolView* m_envelope;
+    PanelText* m_text;
+    SymbolView* m_chevron;
+};
+
+} // namespace tovrik::panel
