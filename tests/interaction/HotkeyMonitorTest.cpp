@@ -1,0 +1,466 @@
+// The hotkey monitor on the sim event stream: chords, Esc, shortcut capture
+// with the modifier-only delay, synthetic events, and the thread hops.
+
+#include "interaction/HotkeyMonitor.h"
+
+#include "common/Constants.h"
+#include "support/SimFixture.h"
+
+#include <QCoreApplication>
+#include <QThread>
+#include <atomic>
+#include <thread>
+
+namespace tovrik {
+namespace {
+
+using platform::RawInputEvent;
+namespace K = platform::KeyCode;
+constexpr uint32_t Ctrl = platform::ModControl, Shift = platform::ModShift, Opt = platform::ModOption,
+                   Cmd = platform::ModCommand;
+constexpr uint16_t KeyK = 40;
+
+class HotkeyMonitorTest : public test::SimTest {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        monitor = std::make_unique<HotkeyMonitor>();
+        monitor->onShortcutPressed = [this] { record("pressed"); };
+        monitor->onShortcutReleased = [this] { record("released"); };
+        monitor->onPanelShortcutPressed = [this] { record("panel"); };
+        monitor->onEscapePressed = [this] { record("escape"); };
+        monitor->onShortcutCaptured = [this](ShortcutGesture g) {
+            captured.push_back(g);
+            record("captured");
+        };
+        monitor->onShortcutCaptureCanceled = [this] { record("canceled"); };
+        monitor->onShortcutCaptureFailed = [this](QString message) {
+            failures.push_back(message);
+            record("failed");
+        };
+        ASSERT_TRUE(monitor->start());
+    }
+    void TearDown() override
+    {
+        monitor.reset();
+        SimTest::TearDown();
+    }
+
+    void record(const char* what)
+    {
+        if (QThread::currentThread() != QCoreApplication::instance()->thread())
+            offMainThreadCalls++;
+        calls.push_back(what);
+    }
+
+    auto& tap() { return sim->simEventTap(); }
+    void flags(uint16_t key, uint32_t mods) { tap().injectFlags(key, mods); }
+    void key(uint16_t code, bool down, uint32_t mods) { tap().injectKey(code, down, mods); }
+    std::vector<std::string> drained()
+    {
+        test::drainEvents();
+        return calls;
+    }
+    void beginCapture()
+    {
+        std::lock_guard lock(monitor->stateLock);
+        monitor->beginShortcutCaptureLocked();
+    }
+    bool capturing()
+    {
+        std::lock_guard lock(monitor->stateLock);
+        return monitor->isCapturingShortcut;
+    }
+
+    std::unique_ptr<HotkeyMonitor> monitor;
+    std::vector<std::string> calls;
+    std::vector<ShortcutGesture> captured;
+    std::vector<QString> failures;
+    std::atomic<int> offMainThreadCalls{0};
+};
+
+using Calls = std::vector<std::string>;
+
+TEST_F(HotkeyMonitorTest, RunsOneTapOnItsNamedThreadAndStopsIt)
+{
+    EXPECT_EQ(tap().activeTapCount(), 1);
+    EXPECT_TRUE(tap().threadNames().contains(QStringLiteral("ai.tovrik.mac.hotkey-monitor")));
+    EXPECT_TRUE(monitor->start()); // already running: no second tap
+    EXPECT_EQ(tap().activeTapCount(), 1);
+    monitor->stop();
+    EXPECT_FALSE(monitor->isRunning());
+    EXPECT_EQ(tap().activeTapCount(), 0);
+    flags(K::Control, Ctrl);
+    flags(K::Option, Ctrl | Opt);
+    EXPECT_EQ(drained(), Calls{});
+}
+
+TEST_F(HotkeyMonitorTest, StartReportsFailureWhenNoTapCanBeCreated)
+{
+    monitor->stop();
+    tap().setStartFails(true);
+    EXPECT_FALSE(monitor->start());
+    EXPECT_FALSE(monitor->isRunning());
+}
+
+TEST_F(HotkeyMonitorTest, DefaultChordsAreControlOptionAndControlShiftOption)
+{
+    EXPECT_EQ(monitor->voiceShortcut, ShortcutGesture::defaultVoiceShortcut());
+    EXPECT_EQ(monitor->panelShortcut, ShortcutGesture::defaultPanelShortcut());
+    EXPECT_EQ(monitor->voiceShortcut.modifiers.rawValue, Ctrl | Opt);
+    EXPECT_EQ(monitor->panelShortcut.modifiers.rawValue, Ctrl | Shift | Opt);
+}
+
+TEST_F(HotkeyMonitorTest, VoiceChordReportsPressAndReleaseOnTheMainThreadLater)
+{
+    flags(K::Control, Ctrl);
+    flags(K::Option, Ctrl | Opt);
+    // Queued: nothing runs inside the tap's call.
+    EXPECT_TRUE(calls.empty());
+    {
+        std::lock_guard lock(monitor->stateLock);
+        EXPECT_TRUE(monitor->shortcutActive);
+    }
+    EXPECT_EQ(drained(), Calls{"pressed"});
+    flags(K::Option, Ctrl);
+    EXPECT_EQ(drained(), (Calls{"pressed", "released"}));
+    {
+        std::lock_guard lock(monitor->stateLock);
+        EXPECT_FALSE(monitor->shortcutActive);
+    }
+    EXPECT_EQ(offMainThreadCalls.load(), 0);
+}
+
+TEST_F(HotkeyMonitorTest, ModifierOnlyChordNeedsExactlyItsModifiers)
+{
+    // Control+Option+Command is not Control+Option.
+    flags(K::Control, Ctrl);
+    flags(K::Command, Ctrl | Cmd);
+    flags(K::Option, Ctrl | Cmd | Opt);
+    EXPECT_EQ(drained(), Calls{});
+    // Letting go of Command leaves exactly the chord: it goes down now.
+    flags(K::Command, Ctrl | Opt);
+    EXPECT_EQ(drained(), Calls{"pressed"});
+    // Caps lock does not count as a chord modifier.
+    flags(K::CapsLock, Ctrl | Opt | platform::ModCapsLock);
+    EXPECT_EQ(drained(), Calls{"pressed"});
+    // Adding Shift turns it into the panel chord: the voice chord is up.
+    flags(K::Shift, Ctrl | Opt | Shift);
+    EXPECT_EQ(drained(), (Calls{"pressed", "released", "panel"}));
+    flags(K::Shift, Ctrl | Opt);
+    flags(K::Option, Ctrl);
+    flags(K::Control, 0);
+    // Back to the voice chord while releasing Shift: pressed again, then up.
+    EXPECT_EQ(drained(), (Calls{"pressed", "released", "panel", "pressed", "released"}));
+}
+
+TEST_F(HotkeyMonitorTest, PanelChordReportsOnlyItsDownEdgeOncePerHold)
+{
+    flags(K::Control, Ctrl);
+    flags(K::Shift, Ctrl | Shift);
+    flags(K::Option, Ctrl | Shift | Opt);
+    key(K::A + 1, true, Ctrl | Shift | Opt); // a key while held: no second report
+    key(K::A + 1, false, Ctrl | Shift | Opt);
+    EXPECT_EQ(drained(), Calls{"panel"});
+    flags(K::Shift, Ctrl | Opt); // becomes the voice chord
+    flags(K::Option, Ctrl);
+    flags(K::Control, 0);
+    EXPECT_EQ(drained(), (Calls{"panel", "pressed", "released"}));
+    {
+        std::lock_guard lock(monitor->stateLock);
+        EXPECT_FALSE(monitor->panelShortcutActive);
+    }
+    flags(K::Control, Ctrl);
+    flags(K::Shift, Ctrl | Shift);
+    flags(K::Option, Ctrl | Shift | Opt);
+    EXPECT_EQ(drained(), (Calls{"panel", "pressed", "released", "panel"}));
+}
+
+TEST_F(HotkeyMonitorTest, ChordWithAKeyGoesDownOnTheKeyAndUpOnItsReleaseOrAModifierRelease)
+{
+    {
+        std::lock_guard lock(monitor->stateLock);
+        monitor->voiceShortcut = ShortcutGesture{ShortcutModifiers(Cmd | Shift), KeyK};
+    }
+    flags(K::Command, Cmd);
+    flags(K::Shift, Cmd | Shift);
+    EXPECT_EQ(drained(), Calls{}); // the modifiers alone are not the chord
+    key(KeyK, true, Cmd | Shift);
+    RawInputEvent repeat;
+    repeat.type = RawInputEvent::Type::KeyDown;
+    repeat.keyCode = KeyK;
+    repeat.modifiers = Cmd | Shift;
+    repeat.isAutoRepeat = true;
+    tap().inject(repeat);
+    EXPECT_EQ(drained(), Calls{"pressed"});
+    key(KeyK, false, Cmd | Shift);
+    EXPECT_EQ(drained(), (Calls{"pressed", "released"}));
+
+    // Down again, then Shift is let go before the key: up at that moment.
+    key(KeyK, true, Cmd | Shift);
+    flags(K::Shift, Cmd);
+    key(KeyK, false, Cmd);
+    EXPECT_EQ(drained(), (Calls{"pressed", "released", "pressed", "released"}));
+
+    // The key with other modifiers (only Command) is not the chord.
+    key(KeyK, true, Cmd);
+    key(KeyK, false, Cmd);
+    EXPECT_EQ(drained().size(), 4u);
+}
+
+TEST_F(HotkeyMonitorTest, EscReportsEachPhysicalPressButNotRepeats)
+{
+    key(K::Escape, true, 0);
+    key(K::Escape, false, 0);
+    RawInputEvent repeat;
+    repeat.type = RawInputEvent::Type::KeyDown;
+    repeat.keyCode = K::Escape;
+    repeat.isAutoRepeat = true;
+    tap().inject(repeat);
+    key(K::Escape, true, Shift);
+    EXPECT_EQ(drained(), (Calls{"escape", "escape"}));
+}
+
+TEST_F(HotkeyMonitorTest, OurOwnSyntheticEventsAreIgnored)
+{
+    RawInputEvent e;
+    e.type = RawInputEvent::Type::FlagsChanged;
+    e.keyCode = K::Control;
+    e.modifiers = Ctrl;
+    e.isSynthetic = true;
+    tap().inject(e);
+    e.keyCode = K::Option;
+    e.modifiers = Ctrl | Opt;
+    tap().inject(e);
+    // Carrying the marker is enough even without the flag.
+    RawInputEvent esc;
+    esc.type = RawInputEvent::Type::KeyDown;
+    esc.keyCode = K::Escape;
+    esc.sourceUserData = constants::syntheticInputEventSourceUserData();
+    tap().inject(esc);
+    // Posted through the synthetic-input service (echoed into the tap as ours).
+    sim->simInput().postKey(K::Escape, true, 0);
+    sim->simInput().postKey(K::Escape, false, 0);
+    EXPECT_EQ(drained(), Calls{});
+    {
+        std::lock_guard lock(monitor->stateLock);
+        EXPECT_FALSE(monitor->shortcutActive);
+    }
+    // A physical Esc with another source value is reported.
+    esc.sourceUserData = constants::syntheticInputEventSourceUserData() ^ 2;
+    tap().inject(esc);
+    EXPECT_EQ(drained(), Calls{"escape"});
+}
+
+TEST_F(HotkeyMonitorTest, CaptureTakesAKeyChordAndSuppressesChordsWhileItRuns)
+{
+    beginCapture();
+    flags(K::Control, Ctrl);
+    flags(K::Option, Ctrl | Opt); // the voice chord does not fire during capture
+    flags(K::Option, Ctrl);
+    flags(K::Control, 0);
+    flags(K::Command, Cmd);
+    flags(K::Shift, Cmd | Shift);
+    key(KeyK, true, Cmd | Shift);
+    EXPECT_FALSE(capturing());
+    EXPECT_EQ(drained(), Calls{"captured"});
+    ASSERT_EQ(captured.size(), 1u);
+    EXPECT_EQ(captured[0].modifiers.rawValue, Cmd | Shift);
+    EXPECT_EQ(captured[0].keyCode, KeyK);
+    EXPECT_EQ(captured[0].text(), QStringLiteral("shift+command+k"));
+    // Capture is over: the next Control+Option is an ordinary chord again,
+    // and the Control+Option held during the capture never fired its press.
+    key(KeyK, false, Cmd | Shift);
+    flags(K::Shift, Cmd);
+    flags(K::Command, 0);
+    flags(K::Control, Ctrl);
+    flags(K::Option, Ctrl | Opt);
+    EXPECT_EQ(drained(), (Calls{"captured", "pressed"}));
+    advance(1.0);
+    EXPECT_EQ(calls.size(), 2u); // no late modifier-only capture
+}
+
+TEST_F(HotkeyMonitorTest, ModifierOnlyChordIsTakenAfterBeingHeldForTheCaptureDelay)
+{
+    EXPECT_DOUBLE_EQ(constants::modifierOnlyShortcutCaptureDelay, 0.52);
+    beginCapture();
+    flags(K::Control, Ctrl);
+    flags(K::Option, Ctrl | Opt);
+    {
+        std::lock_guard lock(monitor->stateLock);
+        EXPECT_EQ(monitor->captureModifiers.rawValue, Ctrl | Opt);
+        EXPECT_TRUE(monitor->captureWorkItem != nullptr);
+    }
+    advance(0.51);
+    EXPECT_EQ(calls, Calls{});
+    EXPECT_TRUE(capturing());
+    advance(0.02);
+    EXPECT_EQ(calls, Calls{"captured"});
+    ASSERT_EQ(captured.size(), 1u);
+    EXPECT_EQ(captured[0], (ShortcutGesture{ShortcutModifiers(Ctrl | Opt), 0}));
+    EXPECT_FALSE(capturing());
+    {
+        std::lock_guard lock(monitor->stateLock);
+        EXPECT_TRUE(monitor->captureWorkItem == nullptr);
+    }
+}
+
+TEST_F(HotkeyMonitorTest, EveryChangeOfTheHeldModifiersRestartsTheDelay)
+{
+    beginCapture();
+    flags(K::Control, Ctrl);
+    flags(K::Option, Ctrl | Opt);
+    advance(0.4);
+    flags(K::Shift, Ctrl | Opt | Shift);
+    advance(0.4); // 0.8 s since Control+Option, 0.4 s since Shift
+    EXPECT_EQ(calls, Calls{});
+    advance(0.13);
+    ASSERT_EQ(captured.size(), 1u);
+    EXPECT_EQ(captured[0].modifiers.rawValue, Ctrl | Shift | Opt);
+}
+
+TEST_F(HotkeyMonitorTest, ReleasingBeforeTheDelayTakesNothing)
+{
+    beginCapture();
+    flags(K::Control, Ctrl);
+    flags(K::Option, Ctrl | Opt);
+    advance(0.3);
+    flags(K::Option, Ctrl);
+    flags(K::Control, 0);
+    advance(2.0);
+    EXPECT_EQ(calls, Calls{});
+    EXPECT_TRUE(capturing());
+}
+
+TEST_F(HotkeyMonitorTest, ALoneModifierHeldFailsAndCaptureGoesOn)
+{
+    beginCapture();
+    flags(K::Shift, Shift);
+    advance(0.6);
+    EXPECT_EQ(calls, Calls{"failed"});
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0], HotkeyMonitor::kCaptureNeedsTwoModifiersMessage);
+    EXPECT_TRUE(capturing());
+    flags(K::Control, Shift | Ctrl);
+    advance(0.6);
+    EXPECT_EQ(calls, (Calls{"failed", "captured"}));
+    EXPECT_EQ(captured.at(0).modifiers.rawValue, Ctrl | Shift);
+}
+
+TEST_F(HotkeyMonitorTest, AKeyWithoutModifiersOrWithoutANameFails)
+{
+    beginCapture();
+    key(KeyK, true, 0);
+    key(KeyK, false, 0);
+    key(K::A, true, Cmd); // code 0 means "no key" in a shortcut
+    EXPECT_EQ(drained(), (Calls{"failed", "failed"}));
+    EXPECT_EQ(failures.at(0), HotkeyMonitor::kCaptureNeedsModifierMessage);
+    EXPECT_EQ(failures.at(1), HotkeyMonitor::kCaptureUnsupportedKeyMessage);
+    EXPECT_TRUE(capturing());
+    key(KeyK, true, Cmd);
+    EXPECT_EQ(drained(), (Calls{"failed", "failed", "captured"}));
+    EXPECT_EQ(captured.at(0).keyCode, KeyK);
+}
+
+TEST_F(HotkeyMonitorTest, EscCancelsTheCaptureAndItsPendingModifierOnlyCapture)
+{
+    beginCapture();
+    flags(K::Control, Ctrl);
+    flags(K::Option, Ctrl | Opt);
+    advance(0.3);
+    key(K::Escape, true, Ctrl | Opt);
+    EXPECT_FALSE(capturing());
+    advance(1.0);
+    EXPECT_EQ(calls, Calls{"canceled"}); // no capture, and Esc is not reported as Esc
+    key(K::Escape, true, 0);
+    EXPECT_EQ(drained(), (Calls{"canceled", "escape"}));
+}
+
+TEST_F(HotkeyMonitorTest, EndingTheCaptureFromTheMainThreadDropsThePendingWork)
+{
+    beginCapture();
+    flags(K::Control, Ctrl);
+    flags(K::Option, Ctrl | Opt);
+    advance(0.2);
+    bool wasCapturing = false;
+    {
+        std::lock_guard lock(monitor->stateLock);
+        wasCapturing = monitor->endShortcutCaptureLocked();
+        EXPECT_TRUE(monitor->captureWorkItem == nullptr);
+        EXPECT_EQ(monitor->captureModifiers.rawValue, 0u);
+    }
+    EXPECT_TRUE(wasCapturing);
+    EXPECT_EQ(clock.pendingCount(), 0u);
+    advance(1.0);
+    EXPECT_EQ(calls, Calls{}); // ending calls nothing back by itself
+    {
+        std::lock_guard lock(monitor->stateLock);
+        EXPECT_FALSE(monitor->endShortcutCaptureLocked());
+    }
+}
+
+TEST_F(HotkeyMonitorTest, BeginningAgainForgetsTheModifiersCollectedBefore)
+{
+    beginCapture();
+    flags(K::Control, Ctrl);
+    flags(K::Option, Ctrl | Opt);
+    advance(0.3);
+    beginCapture(); // e.g. "Change" on the other row
+    {
+        std::lock_guard lock(monitor->stateLock);
+        EXPECT_EQ(monitor->captureModifiers.rawValue, 0u);
+        EXPECT_TRUE(monitor->captureWorkItem == nullptr);
+    }
+    advance(1.0);
+    EXPECT_EQ(calls, Calls{});
+    EXPECT_TRUE(capturing());
+}
+
+TEST_F(HotkeyMonitorTest, NoCallbackRunsAfterTheMonitorIsGone)
+{
+    flags(K::Control, Ctrl);
+    flags(K::Option, Ctrl | Opt);
+    monitor.reset();
+    EXPECT_EQ(drained(), Calls{});
+    EXPECT_EQ(tap().activeTapCount(), 0);
+}
+
+TEST_F(HotkeyMonitorTest, EventsFromAnotherThreadReachTheCallbacksOnTheMainThread)
+{
+    beginCapture();
+    std::thread worker([this] {
+        tap().injectFlags(K::Control, Ctrl);
+        tap().injectFlags(K::Option, Ctrl | Opt);
+    });
+    worker.join();
+    // The modifier-only capture is armed on the main thread by a queued hop.
+    advance(0.6);
+    EXPECT_EQ(calls, Calls{"captured"});
+
+    std::thread worker2([this] {
+        for (int i = 0; i < 200; ++i) {
+            tap().injectFlags(K::Option, Ctrl);
+            tap().injectFlags(K::Option, Ctrl | Opt);
+        }
+        tap().injectFlags(K::Option, Ctrl);
+    });
+    // The main thread reads and writes the shared state meanwhile.
+    for (int i = 0; i < 200; ++i) {
+        std::lock_guard lock(monitor->stateLock);
+        monitor->panelShortcutActive = false;
+    }
+    worker2.join();
+    test::drainEvents();
+    int presses = 0, releases = 0;
+    for (const auto& c : calls) {
+        presses += c == "pressed";
+        releases += c == "released";
+    }
+    EXPECT_EQ(presses, 200);
+    EXPECT_EQ(releases, 200);
+    EXPECT_EQ(offMainThreadCalls.load(), 0);
+}
+
+} // namespace
+} // namespace tovrik
