@@ -16,6 +16,10 @@
 #include <functional>
 #include <optional>
 
+namespace tovrik {
+class ClockTimer;
+}
+
 namespace tovrik::overlay {
 
 class OverlayWindowController;
@@ -118,6 +122,7 @@ private:
     void fadeTick(quint64 fadeID);
     void finishFade(quint64 fadeID);
     void refreshCompositorState();
+    void updateRaiseTimer();
 
     QList<CursorOverlayWindow*> m_overlayWindows;
     QList<CursorOverlayWindow*> m_fadingOverlayWindows;
@@ -130,10 +135,13 @@ private:
         QList<QPointer<CursorOverlayWindow>> windows;
         double start = 0;
         double duration = 0;
-        class ClockTimer* timer = nullptr;
+        tovrik::ClockTimer* timer = nullptr;
     };
     QList<Fade> m_fades;
     quint64 m_nextFadeID = 1;
+    // Re-raises the shown windows once a second: other override-redirect
+    // windows and fullscreen windows may be stacked above them meanwhile.
+    tovrik::ClockTimer* m_raiseTimer = nullptr;
 };
 
 } // namespace tovrik::overlay

@@ -1,0 +1,449 @@
+#include "overlay/CursorOverlayWindowManager.h"
+
+#include "common/Clock.h"
+#include "overlay/OverlayCoordinates.h"
+#include "overlay/X11Support.h"
+
+#include <QEasingCurve>
+#include <QImage>
+#include <QPaintEvent>
+#include <QResizeEvent>
+#include <algorithm>
+#include <cmath>
+#include <tuple>
+#include <vector>
+
+#if __has_include("overlay/views/CursorBuddyView.h")
+#include "overlay/views/CursorBuddyView.h"
+#define TOVRIK_HAVE_BUDDY_VIEW 1
+#endif
+
+namespace tovrik::overlay {
+
+namespace {
+
+std::optional<bool> g_compositorOverride;
+
+// Pixels at or above this alpha count as drawn when the window clips itself
+// to its content (no compositor: partial alpha would show as dark fringes).
+constexpr int kMaskAlphaThreshold = 48;
+
+// A region out of the window's bounds: an empty shape, so nothing shows
+// (an empty QRegion would instead remove the mask and show everything).
+const QRegion kNothingShown(-2, -2, 1, 1);
+
+double easeIn(double t)
+{
+    static const QEasingCurve curve = [] {
+        QEasingCurve c(QEasingCurve::BezierSpline);
+        c.addCubicBezierSegment(QPointF(0.42, 0.0), QPointF(1.0, 1.0), QPointF(1.0, 1.0));
+        return c;
+    }();
+    return curve.valueForProgress(std::clamp(t, 0.0, 1.0));
+}
+
+// The pixels of `image` with alpha >= threshold, as a region offset by `origin`.
+QRegion alphaRegion(const QImage& image, QPoint origin)
+{
+    std::vector<QRect> rects;
+    for (int y = 0; y < image.height(); ++y) {
+        const QRgb* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        int x = 0;
+        while (x < image.width()) {
+            while (x < image.width() && qAlpha(line[x]) < kMaskAlphaThreshold)
+                ++x;
+            const int start = x;
+            while (x < image.width() && qAlpha(line[x]) >= kMaskAlphaThreshold)
+                ++x;
+            if (x > start)
+                rects.emplace_back(origin.x() + start, origin.y() + y, x - start, 1);
+        }
+    }
+    QRegion region;
+    if (!rects.empty())
+        region.setRects(rects.data(), int(rects.size()));
+    return region;
+}
+
+using DisplayKey = std::tuple<uint32_t, double, double, double, double>;
+
+DisplayKey keyOf(uint32_t id, const QRectF& f)
+{
+    return {id, f.x(), f.y(), f.width(), f.height()};
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- window
+
+CursorOverlayWindow::CursorOverlayWindow(std::optional<uint32_t> displayID, QRectF screenFrame, QRectF qtGeometry)
+    : QWidget(nullptr,
+              Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool
+                  | Qt::X11BypassWindowManagerHint | Qt::WindowDoesNotAcceptFocus | Qt::WindowTransparentForInput
+                  | Qt::NoDropShadowWindowHint)
+    , m_displayID(displayID)
+    , m_screenFrame(screenFrame)
+{
+    setAttribute(Qt::WA_TranslucentBackground);
+    setAttribute(Qt::WA_NoSystemBackground);
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setAttribute(Qt::WA_X11DoNotAcceptFocus);
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setAttribute(Qt::WA_QuitOnClose, false);
+    setFocusPolicy(Qt::NoFocus);
+    setWindowTitle(QStringLiteral("Tovrik overlay"));
+    setGeometry(qtGeometry.toAlignedRect());
+}
+
+CursorOverlayWindow::~CursorOverlayWindow()
+{
+    if (m_content)
+        m_content->removeEventFilter(this);
+}
+
+void CursorOverlayWindow::setContentView(QWidget* view)
+{
+    if (m_content == view)
+        return;
+    if (m_content) {
+        QWidget* old = m_content;
+        old->removeEventFilter(this);
+        old->hide();
+        old->deleteLater();
+    }
+    m_content = view;
+    m_contentRegion = QRegion();
+    if (view) {
+        view->setParent(this);
+        view->setGeometry(rect());
+        view->setAttribute(Qt::WA_TransparentForMouseEvents);
+        view->installEventFilter(this);
+        view->show();
+    }
+    if (m_clipToContent)
+        refreshContentRegion(QRegion(rect()));
+}
+
+void CursorOverlayWindow::setFadeOpacity(double opacity)
+{
+    m_fadeOpacity = std::clamp(opacity, 0.0, 1.0);
+    setWindowOpacity(m_fadeOpacity);
+}
+
+void CursorOverlayWindow::setClipToContent(bool clip)
+{
+    if (m_clipToContent == clip)
+        return;
+    m_clipToContent = clip;
+    if (clip) {
+        m_contentRegion = QRegion();
+        refreshContentRegion(QRegion(rect()));
+    } else {
+        m_pendingDirty = QRegion();
+        clearMask();
+    }
+}
+
+void CursorOverlayWindow::orderFront()
+{
+    if (!isVisible())
+        QWidget::show();
+    raise();
+}
+
+void CursorOverlayWindow::orderOut()
+{
+    QWidget::hide();
+}
+
+bool CursorOverlayWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (m_clipToContent && watched == m_content && event->type() == QEvent::Paint) {
+        // The content is about to paint this region; once it has, re-read
+        // what it drew there and clip the window to it.
+        m_pendingDirty += static_cast<QPaintEvent*>(event)->region();
+        if (!m_maskUpdateQueued) {
+            m_maskUpdateQueued = true;
+            QPointer<CursorOverlayWindow> self(this);
+            QMetaObject::invokeMethod(
+                this,
+                [self]() {
+                    if (!self)
+                        return;
+                    self->m_maskUpdateQueued = false;
+                    const QRegion dirty = self->m_pendingDirty;
+                    self->m_pendingDirty = QRegion();
+                    if (self->m_clipToContent)
+                        self->refreshContentRegion(dirty);
+                },
+                Qt::QueuedConnection);
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void CursorOverlayWindow::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    if (m_content)
+        m_content->setGeometry(rect());
+}
+
+void CursorOverlayWindow::refreshContentRegion(const QRegion& dirty)
+{
+    const QRect area = dirty.boundingRect().intersected(rect());
+    QRegion drawn;
+    if (m_content && !area.isEmpty()) {
+        QImage image(area.size(), QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        m_content->render(&image, QPoint(0, 0), QRegion(area), QWidget::DrawChildren);
+        drawn = alphaRegion(image, area.topLeft());
+    }
+    const QRegion updated = m_contentRegion.subtracted(QRegion(area)).united(drawn);
+    if (updated == m_contentRegion && !(m_contentRegion.isEmpty() && mask().isEmpty()))
+        return;
+    const QRegion added = updated.subtracted(m_contentRegion);
+    m_contentRegion = updated;
+    applyMask();
+    if (m_content && !added.isEmpty())
+        m_content->update(added);
+}
+
+void CursorOverlayWindow::applyMask()
+{
+    setMask(m_contentRegion.isEmpty() ? kNothingShown : m_contentRegion);
+}
+
+// ---------------------------------------------------------------- manager
+
+CursorOverlayWindowManager::CursorOverlayWindowManager(QObject* parent) : QObject(parent)
+{
+#ifdef TOVRIK_HAVE_BUDDY_VIEW
+    m_viewFactory = [](OverlayWindowController* controller, uint32_t displayID, QRectF frame,
+                       QWidget* parent) -> QWidget* { return new CursorBuddyView(controller, displayID, frame, parent); };
+#endif
+}
+
+CursorOverlayWindowManager::~CursorOverlayWindowManager()
+{
+    discardAllWindows(true);
+}
+
+void CursorOverlayWindowManager::setViewFactory(ViewFactory factory)
+{
+    m_viewFactory = std::move(factory);
+}
+
+void CursorOverlayWindowManager::setCompositorOverride(std::optional<bool> active)
+{
+    g_compositorOverride = active;
+}
+
+void CursorOverlayWindowManager::refreshCompositorState()
+{
+    const bool active = g_compositorOverride ? *g_compositorOverride : x11::compositorRunning();
+    if (active == m_compositorActive)
+        return;
+    m_compositorActive = active;
+    for (auto* w : m_overlayWindows)
+        w->setClipToContent(!active);
+}
+
+void CursorOverlayWindowManager::show(const QList<platform::DisplayInfo>& screens,
+                                      OverlayWindowController* controller)
+{
+    discardAllWindows(false);
+    if (screens.isEmpty())
+        return;
+    refreshCompositorState();
+    const QPointF origin = mainDisplayRootOrigin(screens);
+    for (const auto& screen : screens) {
+        if (screen.displayID == 0)
+            continue; // no display id: this screen gets no overlay
+        auto* window = new CursorOverlayWindow(screen.displayID, screen.frame, qtGeometryForDisplay(screen, origin));
+        if (m_viewFactory)
+            window->setContentView(m_viewFactory(controller, screen.displayID, screen.frame, window));
+        window->setClipToContent(!m_compositorActive);
+        m_overlayWindows.append(window);
+        if (!m_isSuspendedForCapture)
+            window->orderFront();
+    }
+    updateRaiseTimer();
+}
+
+void CursorOverlayWindowManager::updateRaiseTimer()
+{
+    const bool wanted = !m_overlayWindows.isEmpty() && !m_isSuspendedForCapture;
+    if (!wanted) {
+        if (m_raiseTimer)
+            m_raiseTimer->stop();
+        return;
+    }
+    if (!m_raiseTimer) {
+        m_raiseTimer = new ClockTimer(this);
+        connect(m_raiseTimer, &ClockTimer::timeout, this, [this]() {
+            refreshCompositorState();
+            for (auto* w : m_overlayWindows)
+                if (w->isVisible())
+                    w->raise();
+        });
+    }
+    if (!m_raiseTimer->isActive())
+        m_raiseTimer->start(1.0, true);
+}
+
+void CursorOverlayWindowManager::releaseWindow(CursorOverlayWindow* window)
+{
+    window->orderOut();
+    window->setContentView(nullptr);
+    window->deleteLater();
+}
+
+void CursorOverlayWindowManager::discardAllWindows(bool resetCaptureSuspension)
+{
+    for (auto& fade : m_fades)
+        delete fade.timer;
+    m_fades.clear();
+    const auto live = m_overlayWindows;
+    const auto fading = m_fadingOverlayWindows;
+    m_overlayWindows.clear();
+    m_fadingOverlayWindows.clear();
+    for (auto* w : live)
+        releaseWindow(w);
+    for (auto* w : fading)
+        releaseWindow(w);
+    if (resetCaptureSuspension)
+        m_isSuspendedForCapture = false;
+    updateRaiseTimer();
+}
+
+void CursorOverlayWindowManager::fadeOutAndHide(double duration)
+{
+    Fade fade;
+    fade.id = m_nextFadeID++;
+    for (auto* w : m_overlayWindows)
+        fade.windows.append(QPointer<CursorOverlayWindow>(w));
+    m_fadingOverlayWindows.append(m_overlayWindows);
+    m_overlayWindows.clear();
+    updateRaiseTimer();
+    fade.start = Clock::instance().now();
+    fade.duration = std::isfinite(duration) ? std::max(duration, 0.0) : 0.0;
+    fade.timer = new ClockTimer(this);
+    const quint64 id = fade.id;
+    connect(fade.timer, &ClockTimer::timeout, this, [this, id]() { fadeTick(id); });
+    fade.timer->start(1.0 / 60.0, true);
+    m_fades.append(fade);
+}
+
+void CursorOverlayWindowManager::fadeTick(quint64 fadeID)
+{
+    auto it = std::find_if(m_fades.begin(), m_fades.end(), [fadeID](const Fade& f) { return f.id == fadeID; });
+    if (it == m_fades.end())
+        return;
+    const double elapsed = Clock::instance().now() - it->start;
+    if (it->duration <= 0 || elapsed >= it->duration - 1e-9) {
+        finishFade(fadeID);
+        return;
+    }
+    const double opacity = 1.0 - easeIn(elapsed / it->duration);
+    for (const auto& w : it->windows)
+        if (w)
+            w->setFadeOpacity(opacity);
+}
+
+void CursorOverlayWindowManager::finishFade(quint64 fadeID)
+{
+    auto it = std::find_if(m_fades.begin(), m_fades.end(), [fadeID](const Fade& f) { return f.id == fadeID; });
+    if (it == m_fades.end())
+        return;
+    const auto windows = it->windows;
+    it->timer->deleteLater();
+    m_fades.erase(it);
+    for (const auto& w : windows)
+        if (w) {
+            w->setFadeOpacity(0);
+            w->orderOut();
+            w->setContentView(nullptr);
+        }
+    // Remove them from the fading list on a later turn of the main loop; a
+    // show or discard in between has already emptied the list.
+    QPointer<CursorOverlayWindowManager> self(this);
+    QMetaObject::invokeMethod(
+        this,
+        [self, windows]() {
+            if (!self)
+                return;
+            for (const auto& w : windows) {
+                if (!w)
+                    continue;
+                const auto index = self->m_fadingOverlayWindows.indexOf(w.data());
+                if (index >= 0) {
+                    self->m_fadingOverlayWindows.removeAt(index);
+                    w->deleteLater();
+                }
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+bool CursorOverlayWindowManager::matches(const QList<platform::DisplayInfo>& screens) const
+{
+    std::vector<DisplayKey> wanted;
+    for (const auto& s : screens)
+        if (s.displayID != 0)
+            wanted.push_back(keyOf(s.displayID, s.frame));
+    std::vector<DisplayKey> have;
+    for (const auto* w : m_overlayWindows)
+        if (w->displayID())
+            have.push_back(keyOf(*w->displayID(), w->screenFrame()));
+    std::sort(wanted.begin(), wanted.end());
+    std::sort(have.begin(), have.end());
+    return wanted == have;
+}
+
+bool CursorOverlayWindowManager::suspendForCapture()
+{
+    // A window still fading out would land in the capture: finish every fade
+    // now, whatever else happens.
+    bool changedScreen = false;
+    if (!m_fades.isEmpty()) {
+        const auto ids = [this] {
+            QList<quint64> list;
+            for (const auto& f : m_fades)
+                list.append(f.id);
+            return list;
+        }();
+        for (quint64 id : ids)
+            finishFade(id);
+        changedScreen = true;
+    }
+    for (auto* w : m_fadingOverlayWindows)
+        if (w->isVisible()) {
+            w->orderOut();
+            changedScreen = true;
+        }
+    bool suspended = false;
+    if (!m_overlayWindows.isEmpty() && !m_isSuspendedForCapture) {
+        m_isSuspendedForCapture = true;
+        for (auto* w : m_overlayWindows)
+            w->orderOut();
+        suspended = changedScreen = true;
+    }
+    updateRaiseTimer();
+    if (changedScreen)
+        x11::syncWithServer();
+    return suspended;
+}
+
+void CursorOverlayWindowManager::resumeAfterCapture()
+{
+    if (!m_isSuspendedForCapture)
+        return;
+    m_isSuspendedForCapture = false;
+    refreshCompositorState();
+    for (auto* w : m_overlayWindows)
+        w->orderFront();
+    updateRaiseTimer();
+}
+
+} // namespace tovrik::overlay

@@ -1,0 +1,67 @@
+#include "overlay/X11Support.h"
+
+#include <QByteArray>
+#include <QGuiApplication>
+#include <QtGui/qguiapplication_platform.h>
+#include <xcb/xcb.h>
+
+#include <X11/Xlib.h>
+#include <cstdlib>
+
+namespace tovrik::overlay::x11 {
+
+namespace {
+
+xcb_connection_t* qtConnection(int* defaultScreen)
+{
+    if (!onX11())
+        return nullptr;
+    auto* native = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    if (!native)
+        return nullptr;
+    if (defaultScreen) {
+        Display* dpy = native->display();
+        *defaultScreen = dpy ? DefaultScreen(dpy) : 0;
+    }
+    return native->connection();
+}
+
+} // namespace
+
+bool onX11()
+{
+    return QGuiApplication::platformName() == QLatin1String("xcb");
+}
+
+bool compositorRunning()
+{
+    int screen = 0;
+    xcb_connection_t* c = qtConnection(&screen);
+    if (!c)
+        return true;
+    const QByteArray name = "_NET_WM_CM_S" + QByteArray::number(screen);
+    xcb_intern_atom_reply_t* atom =
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(name.size()), name.constData()), nullptr);
+    if (!atom)
+        return false;
+    const xcb_atom_t selection = atom->atom;
+    std::free(atom);
+    xcb_get_selection_owner_reply_t* owner =
+        xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, selection), nullptr);
+    if (!owner)
+        return false;
+    const bool running = owner->owner != XCB_NONE;
+    std::free(owner);
+    return running;
+}
+
+void syncWithServer()
+{
+    xcb_connection_t* c = qtConnection(nullptr);
+    if (!c)
+        return;
+    xcb_flush(c);
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+}
+
+} // namespace tovrik::overlay::x11
