@@ -164,3 +164,88 @@ void EmailPrimaryLabel::changeEvent(QEvent* event)
 }
 
 } // namespace tovrik::panel
+
+#include "overlay/views/CursorShapes.h"
+#include "overlay/views/GaussianBlur.h"
+
+#include <QLinearGradient>
+#include <cmath>
+
+namespace tovrik::panel {
+
+TovrikMarkView::TovrikMarkView(QWidget* parent) : QWidget(parent)
+{
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+}
+
+QImage TovrikMarkView::render(QSizeF size, double dpr)
+{
+    const QSize pixels(std::max(1, int(std::ceil(size.width() * dpr))), std::max(1, int(std::ceil(size.height() * dpr))));
+    QImage out(pixels, QImage::Format_ARGB32_Premultiplied);
+    out.setDevicePixelRatio(dpr);
+    out.fill(Qt::transparent);
+    const QRectF frame(QPointF(0, 0), size);
+    const QPainterPath shape = overlay::TovrikMorphingCursorShape::path(frame, 0);
+
+    // A layer drawn into its own image, blurred, then composited.
+    auto blurredLayer = [&](auto&& draw, double radius) {
+        QImage layer(pixels, QImage::Format_ARGB32_Premultiplied);
+        layer.setDevicePixelRatio(dpr);
+        layer.fill(Qt::transparent);
+        {
+            QPainter p(&layer);
+            p.setRenderHint(QPainter::Antialiasing);
+            draw(p);
+        }
+        QImage blurred = overlay::gaussianBlurred(layer, overlay::blurSigma(radius, dpr));
+        blurred.setDevicePixelRatio(dpr);
+        return blurred;
+    };
+
+    QPainter painter(&out);
+    painter.setRenderHint(QPainter::Antialiasing);
+    // 1. Glow: the outline stroked in (40, 146, 255) at 163/255, blurred 3.9,
+    //    then the whole layer at 0.82.
+    const QImage glow = blurredLayer(
+        [&](QPainter& p) {
+            QPen pen(QColor(40, 146, 255, 163), 3.38, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+            p.strokePath(shape, pen);
+        },
+        3.9);
+    painter.setOpacity(0.82);
+    painter.drawImage(QPointF(0, 0), glow);
+    painter.setOpacity(1.0);
+
+    // 2. Body: a blue shadow (radius 2.1, no offset) under the gradient fill
+    //    and the white outline.
+    const QPen outline(QColor(255, 255, 255, 247), 1.3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+    const QImage shadow = blurredLayer(
+        [&](QPainter& p) {
+            const QColor shadowColor = QColor::fromRgbF(42 / 255.0f, 145 / 255.0f, 1.0f, 0.82f);
+            p.fillPath(shape, shadowColor);
+            p.strokePath(shape, QPen(shadowColor, 1.3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        },
+        2.1);
+    painter.drawImage(QPointF(0, 0), shadow);
+    QLinearGradient gradient(QPointF(frame.left() + 0.15 * frame.width(), frame.top() + 0.10 * frame.height()),
+                             QPointF(frame.left() + 0.90 * frame.width(), frame.top() + 0.95 * frame.height()));
+    gradient.setColorAt(0.0, QColor(25, 25, 25));
+    gradient.setColorAt(0.52, QColor(11, 11, 11));
+    gradient.setColorAt(1.0, QColor(1, 1, 1));
+    painter.fillPath(shape, gradient);
+    painter.strokePath(shape, outline);
+    return out;
+}
+
+void TovrikMarkView::resizeEvent(QResizeEvent*) { m_cache = QImage(); }
+
+void TovrikMarkView::paintEvent(QPaintEvent*)
+{
+    const double dpr = devicePixelRatioF();
+    if (m_cache.isNull() || !qFuzzyCompare(m_cache.devicePixelRatio(), dpr))
+        m_cache = render(size(), dpr);
+    QPainter p(this);
+    p.drawImage(QPointF(0, 0), m_cache);
+}
+
+} // namespace tovrik::panel

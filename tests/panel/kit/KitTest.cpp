@@ -302,3 +302,24 @@ TEST(Symbols, EveryNamedSymbolHasAnOutline)
     const double heavy = symbolPath("xmark", 14, FontWeight::Heavy).boundingRect().width();
     EXPECT_GT(heavy, light);
 }
+
+TEST(Marks, ProductMarkDrawsTheGlyphWithItsDarkBodyAndBlueGlow)
+{
+    const QImage image = TovrikMarkView::render(QSizeF(24, 24), 1.0);
+    ASSERT_EQ(image.size(), QSize(24, 24));
+    // Somewhere inside the glyph the body is near-black and opaque; the glow
+    // leaves bluish translucent pixels outside the outline; corners far from
+    // the glyph stay empty.
+    int darkOpaque = 0, bluish = 0;
+    for (int y = 0; y < 24; ++y)
+        for (int x = 0; x < 24; ++x) {
+            const QColor c = QColor::fromRgba(image.pixel(x, y));
+            if (c.alpha() > 240 && c.red() < 40 && c.green() < 40 && c.blue() < 40)
+                ++darkOpaque;
+            if (c.alpha() > 10 && c.alpha() < 200 && c.blue() > c.red() + 20)
+                ++bluish;
+        }
+    EXPECT_GT(darkOpaque, 10);
+    EXPECT_GT(bluish, 10);
+    EXPECT_EQ(QColor::fromRgba(image.pixel(23, 0)).alpha(), 0);
+}
