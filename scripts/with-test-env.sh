@@ -51,5 +51,5 @@ exec "$@"
 INNER
 )
 status=0
-dbus-run-session -- bash -c "$inner" bash "$@" || status=$?
+dbus-run-session -- bash -c "$inner" bash "$@" 2> >(grep -v "Failed to set fd limit" >&2) || status=$?
 exit $status
