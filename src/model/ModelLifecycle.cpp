@@ -1,0 +1,254 @@
+// The model's life: services, start-up, settings loading and saving, the
+// hotkey monitor's wiring, interaction bookkeeping and error texts.
+
+#include "model/TovrikAppModel.h"
+
+#include "common/Constants.h"
+#include "hosted/GoogleDesktopAuthService.h"
+#include "hosted/HTTPError.h"
+#include "hosted/HostedBackendClient.h"
+#include "hosted/TrustedOrigins.h"
+#include "interaction/HotkeyMonitor.h"
+#include "overlay/OverlayWindowController.h"
+#include "settings/SettingsStore.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+
+namespace tovrik {
+
+TovrikAppModel::TovrikAppModel()
+    : m_settingsStore(std::make_unique<SettingsStore>()),
+      m_hotkeyMonitor(std::make_unique<HotkeyMonitor>()),
+      m_hostedBackendClient(std::make_unique<HostedBackendClient>()),
+      m_googleAuthService(std::make_unique<GoogleDesktopAuthService>()),
+      m_overlayController(std::make_unique<OverlayWindowController>())
+{
+    m_googleAuthService->setBackendClient(m_hostedBackendClient.get());
+    loadAndNormaliseSettings();
+    wireHotkeyMonitor();
+    refreshPermissions();
+}
+
+TovrikAppModel::~TovrikAppModel()
+{
+    m_googleSignInTask.cancel();
+    m_interactionTask.cancel();
+    if (m_microphoneTimeoutId)
+        Clock::instance().cancel(m_microphoneTimeoutId);
+    // The monitor's thread must be gone before the callbacks it could post
+    // reach a model that no longer exists (they hold it weakly anyway).
+    m_hotkeyMonitor->stop();
+}
+
+// ---- start-up ----
+
+void TovrikAppModel::loadAndNormaliseSettings()
+{
+    SettingsLoadResult loaded = m_settingsStore->load();
+    m_loadBlockedByKeychain = loaded.keychainReadFailed;
+    TovrikSettings settings = loaded.settings;
+    bool changed = false;
+    const auto force = [&changed](auto& field, const auto& value) {
+        if (field != value) {
+            field = value;
+            changed = true;
+        }
+    };
+
+    force(settings.hostedModel, constants::expertHostedThinkingModel);
+    force(settings.uiAutopilotMaxSteps, 0);
+
+    const ShortcutGesture voice =
+        ShortcutGesture::parseUsable(settings.voiceShortcut, ShortcutGesture::defaultVoiceShortcut());
+    const ShortcutGesture panel =
+        ShortcutGesture::parseUsable(settings.panelShortcut, ShortcutGesture::defaultPanelShortcut());
+    force(settings.voiceShortcut, voice.text());
+    force(settings.panelShortcut, panel.text());
+
+    const std::optional<QString> origin = normalizedTrustedHostedWorkerBaseURL(settings.workerBaseURL);
+    const std::optional<QString> legacy = normalizedTrustedHostedWorkerBaseURL(constants::legacyHostedWorkerBaseURL());
+    if (!origin || origin == legacy)
+        force(settings.workerBaseURL, constants::defaultHostedWorkerBaseURL());
+
+    m_settings = settings;
+    m_voiceShortcut = voice;
+    m_panelShortcut = panel;
+
+    // A blocked Keychain read means the record lacks secrets it may really
+    // have: writing it back could look like a sign-out, so it is not saved.
+    if (changed && !m_loadBlockedByKeychain) {
+        const SettingsSaveResult result = m_settingsStore->save(m_settings);
+        if (!result.ok)
+            m_settingsStatusMessage = result.message;
+    }
+}
+
+void TovrikAppModel::wireHotkeyMonitor()
+{
+    // The monitor calls back on the main thread, queued; each callback holds
+    // the model weakly.
+    QPointer<TovrikAppModel> weak(this);
+    HotkeyMonitor& monitor = *m_hotkeyMonitor;
+    monitor.onPanelShortcutPressed = [weak]() {
+        if (weak)
+            weak->openSettingsWindow();
+    };
+    monitor.onEscapePressed = [weak]() {
+        if (weak)
+            weak->handleEscapePressed();
+    };
+    monitor.onShortcutCaptured = [weak](ShortcutGesture gesture) {
+        if (weak)
+            weak->handleShortcutCaptured(gesture);
+    };
+    monitor.onShortcutCaptureCanceled = [weak]() {
+        if (weak)
+            weak->handleShortcutCaptureCanceled();
+    };
+    monitor.onShortcutCaptureFailed = [weak](QString message) {
+        if (weak)
+            weak->handleShortcutCaptureFailed(message);
+    };
+}
+
+void TovrikAppModel::launch()
+{
+    m_launched = true;
+    refreshPermissions();
+    handMonitorShortcuts(false);
+    setHotkeyMonitorActive(m_hotkeyMonitor->start());
+    refreshOverlayPresence();
+    if (isHostedAccountSignedIn())
+        startTask([this](CancellationToken) { return refreshHostedAccount(false); });
+    retryPendingSignOuts();
+}
+
+void TovrikAppModel::setOpenSettingsHandler(std::function<void()> handler) { m_openSettingsWindow = std::move(handler); }
+
+void TovrikAppModel::openSettingsWindow()
+{
+    if (m_openSettingsWindow)
+        m_openSettingsWindow();
+}
+
+void TovrikAppModel::quit()
+{
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), []() { QCoreApplication::quit(); }, Qt::QueuedConnection);
+}
+
+void TovrikAppModel::handleEscapePressed()
+{
+    if (!m_isUIAutopilotBusy)
+        return;
+    cancelActiveInteraction(true);
+    setVoiceState(TovrikVoiceState::idle);
+    m_overlayController->updateVoiceState(TovrikVoiceState::idle);
+    setChatOnlyStatusMessage(QStringLiteral("UI Autopilot stopped."));
+}
+
+// ---- settings ----
+
+bool TovrikAppModel::saveSettings(const TovrikSettings& settings)
+{
+    const SettingsSaveResult result = m_settingsStore->save(settings);
+    if (!result.ok) {
+        publish(m_settingsStatusMessage, result.message);
+        return false;
+    }
+    setSettingsInMemory(settings);
+    refreshOverlayPresence();
+    return true;
+}
+
+void TovrikAppModel::setSettingsInMemory(const TovrikSettings& settings) { publish(m_settings, settings); }
+
+void TovrikAppModel::setUIAutopilotEnabled(bool enabled)
+{
+    TovrikSettings settings = m_settings;
+    settings.isUIAutopilotEnabled = enabled;
+    saveSettings(settings);
+    if (!enabled && m_isUIAutopilotBusy) {
+        cancelActiveInteraction(true);
+        setVoiceState(TovrikVoiceState::idle);
+        m_overlayController->updateVoiceState(TovrikVoiceState::idle);
+    }
+}
+
+void TovrikAppModel::setUpdateStatusMessage(const QString& value) { publish(m_updateStatusMessage, value); }
+void TovrikAppModel::setUpdateCheckBusy(bool value) { publish(m_isUpdateCheckBusy, value); }
+
+// ---- interaction bookkeeping ----
+
+quint64 TovrikAppModel::beginNewInteractionVersion() { return ++m_interactionVersion; }
+
+void TovrikAppModel::setVoiceState(TovrikVoiceState state) { publish(m_voiceState, state); }
+void TovrikAppModel::setLastTranscript(const QString& value) { publish(m_lastTranscript, value); }
+void TovrikAppModel::setAgentBusy(bool value) { publish(m_isAgentBusy, value); }
+void TovrikAppModel::setUIAutopilotBusy(bool value) { publish(m_isUIAutopilotBusy, value); }
+void TovrikAppModel::setHotkeyMonitorActive(bool value) { publish(m_hotkeyMonitorActive, value); }
+void TovrikAppModel::setChatOnlyInput(const QString& value) { publish(m_chatOnlyInput, value); }
+void TovrikAppModel::setChatOnlyStatusMessage(const QString& value) { publish(m_chatOnlyStatusMessage, value); }
+void TovrikAppModel::setChatOnlyBusy(bool value) { publish(m_isChatOnlyBusy, value); }
+void TovrikAppModel::setVoicePreviewStatusMessage(const QString& value) { publish(m_voicePreviewStatusMessage, value); }
+
+void TovrikAppModel::cancelActiveInteraction(bool invalidateCurrentInteraction)
+{
+    if (invalidateCurrentInteraction)
+        ++m_interactionVersion;
+    m_interactionTask.cancel();
+    m_interactionTask = TaskHandle();
+    setChatOnlyBusy(false);
+    setAgentBusy(false);
+    setUIAutopilotBusy(false);
+    m_overlayController->setUIAutopilotBusy(false);
+    m_overlayController->clearInteractionVisuals();
+}
+
+QCoro::Task<void> TovrikAppModel::sleep(double seconds, CancellationToken token)
+{
+    co_await sleepFor(std::max(seconds, 0.0), token);
+}
+
+void TovrikAppModel::refreshOverlayPresence()
+{
+    // Before launch() (and in a second instance, which never launches) the
+    // overlay stays untouched.
+    if (!m_launched)
+        return;
+    m_overlayController->setIdleBehavior(isAppReady(), m_settings.isTransientCursorModeEnabled,
+                                         m_settings.isTransparentCursorOverlayEnabled);
+}
+
+// ---- errors ----
+
+QString TovrikAppModel::errorDescription(std::exception_ptr error)
+{
+    if (!error)
+        return {};
+    try {
+        std::rethrow_exception(error);
+    } catch (const HTTPError& e) {
+        switch (e.kind()) {
+        case HTTPError::Kind::invalidResponse:
+            return QStringLiteral("invalid api response");
+        case HTTPError::Kind::timedOut:
+            return QStringLiteral("request timed out");
+        case HTTPError::Kind::failedStatus: {
+            const QString message = e.serviceMessage().trimmed();
+            return message.isEmpty() ? QStringLiteral("request failed") : message;
+        }
+        case HTTPError::Kind::transport:
+            break; // described like any other error below
+        }
+    } catch (...) {
+    }
+    const QString description = describeException(error);
+    if (description.contains(QStringLiteral("keyboard shortcut"), Qt::CaseInsensitive)
+        || description.contains(QStringLiteral("unsupported key"), Qt::CaseInsensitive))
+        return QStringLiteral("UI Autopilot could not press that keyboard shortcut.");
+    return description;
+}
+
+} // namespace tovrik

@@ -1,0 +1,344 @@
+#pragma once
+
+// TovrikAppModel: the one observable model of the process. It lives on the
+// main thread, owns the long-lived services, and publishes the state that the
+// panel and the overlay read. Every published property has a getter and a
+// setter that compares and emits changed() once when the value really
+// changed; derived values are plain getters computed from that state.
+//
+// Asynchronous actions run as main-thread tasks (tovrik::startTask) that hold
+// the model through a QPointer and re-check it after every co_await.
+// Staleness is handled by counters: the interaction version for turns, the
+// session epoch and the refresh generation for account refreshes, the Google
+// attempt number for Google sign-in.
+//
+// Start-up: the constructor creates the services, loads and normalises the
+// settings, wires the monitor callbacks and reads the permission state; it
+// does no network work (a second instance constructs a model too before it
+// hands over). launch() starts the hotkey monitor, refreshes the account and
+// retries revocations of earlier sign-outs that failed.
+
+#include "model/ModelTypes.h"
+
+#include "common/Task.h"
+#include "settings/ShortcutGesture.h"
+#include "settings/TovrikSettings.h"
+#include "settings/VoiceCatalogue.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QSet>
+#include <QSizeF>
+#include <QString>
+
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace tovrik {
+
+namespace overlay {
+class OverlayWindowController;
+}
+using overlay::OverlayWindowController;
+class SettingsStore;
+class HotkeyMonitor;
+class HostedBackendClient;
+class GoogleDesktopAuthService;
+struct HostedAuthSessionPayload;
+struct HostedAccountSummaryPayload;
+
+class TovrikAppModel : public QObject {
+    Q_OBJECT
+public:
+    TovrikAppModel();
+    ~TovrikAppModel() override;
+
+    // ---- lifecycle ----
+    void launch();
+    void setOpenSettingsHandler(std::function<void()> handler);
+    // Calls the open-settings handler when one is set.
+    void openSettingsWindow();
+    // Ends the application's event loop (queued, like the menu's Quit item).
+    void quit();
+
+    // ---- services ----
+    SettingsStore& settingsStore() { return *m_settingsStore; }
+    HotkeyMonitor& hotkeyMonitor() { return *m_hotkeyMonitor; }
+    HostedBackendClient& hostedBackendClient() { return *m_hostedBackendClient; }
+    GoogleDesktopAuthService& googleAuthService() { return *m_googleAuthService; }
+    OverlayWindowController* overlayController() const { return m_overlayController.get(); }
+
+    // ---- settings ----
+    const TovrikSettings& settings() const { return m_settings; }
+    // Stores and publishes `settings`; on failure the previous settings stay
+    // active and settingsStatusMessage() tells why. Returns whether it saved.
+    bool saveSettings(const TovrikSettings& settings);
+    const QString& settingsStatusMessage() const { return m_settingsStatusMessage; }
+    // Whether loading at start-up was blocked by a Keychain read error.
+    bool settingsLoadBlockedByKeychain() const { return m_loadBlockedByKeychain; }
+
+    // ---- state tests ----
+    bool isHostedAccountSignedIn() const;
+    bool hasValidWorkerBaseURL() const;
+    bool requiresAuthentication() const;
+    bool requiresPermissionGrant() const;
+    bool isAppReady() const;
+    bool canUseChatOnly() const;
+    // In points, before panelDisplayScale.
+    QSizeF preferredPanelSize() const;
+    QString headerStatusText() const;
+    QString settingsPanelTitle() const;
+
+    // ---- panel pages ----
+    bool isShowingAdvancedSettings() const { return m_isShowingAdvancedSettings; }
+    bool isShowingShortcutSettings() const { return m_isShowingShortcutSettings; }
+    bool isShowingVoiceSettings() const { return m_isShowingVoiceSettings; }
+    void showAdvancedSettings();
+    void showMainScreen();
+    void showVoiceSettings();
+    void showShortcutSettings();
+
+    // ---- permissions ----
+    void refreshPermissions();
+    bool accessibilityGranted() const { return m_accessibilityGranted; }
+    bool screenRecordingGranted() const { return m_screenRecordingGranted; }
+    bool microphoneGranted() const { return m_microphoneGranted; }
+    bool microphoneNeedsSettings() const { return m_microphoneNeedsSettings; }
+    bool hasMicrophoneInputDevice() const { return m_hasMicrophoneInputDevice; }
+    bool permissionIntroDismissed() const { return m_permissionIntroDismissed; }
+    void setPermissionIntroDismissed(bool value);
+    ScreenRecordingPermissionFlow screenRecordingPermissionFlow() const { return m_screenRecordingFlow; }
+    bool isMicrophoneStepSkipped() const { return m_microphoneStepSkipped; }
+    std::optional<PermissionSetupStep> activePermissionStep() const;
+    int activePermissionStepNumber() const;
+    bool canSkipCurrentPermission() const;
+    QString activePermissionTitle() const;
+    QString activePermissionSubtitle() const;
+    QString activePermissionActionTitle() const;
+    bool isCurrentPermissionBusy() const { return m_isCurrentPermissionBusy; }
+    void performCurrentPermissionAction();
+    void skipCurrentOptionalPermission();
+    // The permission whose guide should be on screen, none when hidden. The
+    // guide window follows this value through changed().
+    std::optional<PermissionGuideKind> visiblePermissionGuideKind() const { return m_visiblePermissionGuideKind; }
+    // How long a microphone prompt may stay unanswered before the busy state
+    // is given up (the system may never call back).
+    static constexpr double permissionRequestTimeout = 60.0;
+
+    // ---- hosted account ----
+    const QString& hostedAuthEmailInput() const { return m_hostedAuthEmailInput; }
+    void setHostedAuthEmailInput(const QString& value);
+    const QString& hostedAuthPasswordInput() const { return m_hostedAuthPasswordInput; }
+    void setHostedAuthPasswordInput(const QString& value);
+    const QString& hostedAuthStatusMessage() const { return m_hostedAuthStatusMessage; }
+    void setHostedAuthStatusMessage(const QString& value);
+    bool hasHostedAuthStatusMessage() const;
+    bool isHostedEmailAuthVisible() const { return m_isHostedEmailAuthVisible; }
+    void setHostedEmailAuthVisible(bool value);
+    // True while an email submission, a Google attempt or a busy account
+    // refresh runs (any of them).
+    bool isHostedAuthBusy() const { return m_isHostedAuthBusy; }
+    void signInHostedAccount();
+    void createHostedAccount();
+    // The email submission; `action` is "signin" or "signup".
+    QCoro::Task<void> submitHostedEmailAuth(QString action);
+    // The email validation rule of the sign-in form.
+    static bool isValidEmailAddress(const QString& email);
+    bool applyHostedAuthResult(const HostedAuthSessionPayload& result, const QString& successMessage);
+    void continueWithGoogleSignIn();
+    QString hostedCreditsBalanceValue() const;
+    bool canRefreshHostedAccount() const;
+    QCoro::Task<void> refreshHostedAccount(bool showBusyState);
+    // Starts a refresh of the credit balance and returns at once.
+    void scheduleHostedCreditRefresh();
+    void openHostedAccountPage();
+    void signOutHostedAccount();
+    // Revokes every stored pending sign-out in the background; the ones that
+    // fail stay stored for the next launch.
+    void retryPendingSignOuts();
+    int hostedSessionEpoch() const { return m_hostedSessionEpoch; }
+    quint64 googleSignInAttempt() const { return m_googleSignInAttempt; }
+    // Number of revocations currently running (tests and diagnostics).
+    int runningRevocationCount() const { return int(m_revocationsInFlight.size()); }
+
+    // ---- interaction state ----
+    quint64 interactionVersion() const { return m_interactionVersion; }
+    // Raises the interaction version and returns the new value.
+    quint64 beginNewInteractionVersion();
+    TovrikVoiceState voiceState() const { return m_voiceState; }
+    void setVoiceState(TovrikVoiceState state);
+    const QString& lastTranscript() const { return m_lastTranscript; }
+    void setLastTranscript(const QString& value);
+    bool isAgentBusy() const { return m_isAgentBusy; }
+    void setAgentBusy(bool value);
+    bool isUIAutopilotBusy() const { return m_isUIAutopilotBusy; }
+    void setUIAutopilotBusy(bool value);
+    bool hotkeyMonitorActive() const { return m_hotkeyMonitorActive; }
+    // The running interaction's task (voice turn, typed turn, autopilot run).
+    void setInteractionTask(TaskHandle task) { m_interactionTask = std::move(task); }
+    const TaskHandle& interactionTask() const { return m_interactionTask; }
+    void cancelActiveInteraction(bool invalidateCurrentInteraction);
+    // Suspends the calling task for max(seconds, 0); throws CancellationError
+    // when `token` is cancelled during the pause.
+    static QCoro::Task<void> sleep(double seconds, CancellationToken token = {});
+    void refreshOverlayPresence();
+
+    // ---- typed chat ----
+    const QString& chatOnlyInput() const { return m_chatOnlyInput; }
+    void setChatOnlyInput(const QString& value);
+    const QString& chatOnlyStatusMessage() const { return m_chatOnlyStatusMessage; }
+    void setChatOnlyStatusMessage(const QString& value);
+    bool isChatOnlyBusy() const { return m_isChatOnlyBusy; }
+    void setChatOnlyBusy(bool value);
+    bool canSendChatOnlyMessage() const;
+    QString chatOnlySendButtonTitle() const;
+
+    // ---- voice catalogue ----
+    QList<VoiceMenuOption> voiceMenuOptions() const;
+    QString selectedElevenLabsVoiceLabel() const;
+    const QString& voicePreviewStatusMessage() const { return m_voicePreviewStatusMessage; }
+    void setVoicePreviewStatusMessage(const QString& value);
+    bool hasVoicePreviewStatusMessage() const;
+
+    // ---- shortcuts ----
+    const ShortcutGesture& voiceShortcut() const { return m_voiceShortcut; }
+    const ShortcutGesture& panelShortcut() const { return m_panelShortcut; }
+    ShortcutCaptureTarget shortcutCaptureTarget() const { return m_shortcutCaptureTarget; }
+    const QString& shortcutCaptureStatusMessage() const { return m_shortcutCaptureStatusMessage; }
+    bool hasShortcutCaptureStatusMessage() const;
+    QString voiceShortcutCaptureButtonText() const;
+    QString panelShortcutCaptureButtonText() const;
+    void beginVoiceShortcutCapture();
+    void beginPanelShortcutCapture();
+    void resetShortcutsToDefaults();
+    // What the hotkey monitor's capture callbacks run on the main thread.
+    void handleShortcutCaptured(const ShortcutGesture& gesture);
+    void handleShortcutCaptureCanceled();
+    void handleShortcutCaptureFailed(const QString& message);
+
+    // ---- toggles and updates ----
+    void setUIAutopilotEnabled(bool enabled);
+    const QString& updateStatusMessage() const { return m_updateStatusMessage; }
+    void setUpdateStatusMessage(const QString& value);
+    bool isUpdateCheckBusy() const { return m_isUpdateCheckBusy; }
+    void setUpdateCheckBusy(bool value);
+
+    // ---- errors ----
+    // The user-facing text of an error of the account and turn actions.
+    static QString errorDescription(std::exception_ptr error);
+
+signals:
+    // Emitted after any published property changed.
+    void changed();
+
+private:
+    template <typename T>
+    void publish(T& field, const T& value)
+    {
+        if (field == value)
+            return;
+        field = value;
+        emit changed();
+    }
+
+    // lifecycle / settings
+    void loadAndNormaliseSettings();
+    void wireHotkeyMonitor();
+    void handleEscapePressed();
+    void setSettingsInMemory(const TovrikSettings& settings);
+    void setHotkeyMonitorActive(bool value);
+    void handMonitorShortcuts(bool clearActiveFlags);
+    void storeShortcutsInSettings();
+    // permissions
+    void setCurrentPermissionBusy(bool value);
+    void showPermissionGuide(PermissionGuideKind kind);
+    void hidePermissionGuide();
+    void requestMicrophonePermission();
+    // account
+    void updateHostedAuthBusy();
+    QString hostedOriginForRequests() const;
+    // Revokes `token` on the service in the background. A failure keeps it
+    // among the pending sign-outs (stored with the settings); a success
+    // removes it from them.
+    void revokeInBackground(const QString& token);
+    QCoro::Task<void> revokeSessionToken(QString origin, QString token);
+    void addPendingSignOut(const QString& token);
+    void removePendingSignOut(const QString& token);
+    QCoro::Task<void> runGoogleSignIn(QString origin, quint64 attempt, CancellationToken token);
+    // shortcuts
+    void setShortcutCaptureTarget(ShortcutCaptureTarget target);
+    void setShortcutCaptureStatusMessage(const QString& value);
+
+    std::unique_ptr<SettingsStore> m_settingsStore;
+    std::unique_ptr<HotkeyMonitor> m_hotkeyMonitor;
+    std::unique_ptr<HostedBackendClient> m_hostedBackendClient;
+    std::unique_ptr<GoogleDesktopAuthService> m_googleAuthService;
+    std::unique_ptr<OverlayWindowController> m_overlayController;
+
+    std::function<void()> m_openSettingsWindow;
+    bool m_launched = false;
+
+    TovrikSettings m_settings;
+    QString m_settingsStatusMessage;
+    bool m_loadBlockedByKeychain = false;
+
+    bool m_isShowingAdvancedSettings = false;
+    bool m_isShowingShortcutSettings = false;
+    bool m_isShowingVoiceSettings = false;
+
+    bool m_accessibilityGranted = false;
+    bool m_screenRecordingGranted = false;
+    bool m_microphoneGranted = false;
+    bool m_microphoneNeedsSettings = false;
+    bool m_hasMicrophoneInputDevice = false;
+    bool m_permissionIntroDismissed = false;
+    bool m_microphoneStepSkipped = false;
+    bool m_isCurrentPermissionBusy = false;
+    ScreenRecordingPermissionFlow m_screenRecordingFlow = ScreenRecordingPermissionFlow::idle;
+    std::optional<PermissionGuideKind> m_visiblePermissionGuideKind;
+    quint64 m_microphoneRequestGeneration = 0;
+    quint64 m_microphoneTimeoutId = 0;
+
+    QString m_hostedAuthEmailInput;
+    QString m_hostedAuthPasswordInput;
+    QString m_hostedAuthStatusMessage;
+    bool m_isHostedEmailAuthVisible = false;
+    bool m_isHostedAuthBusy = false;
+    int m_emailAuthInFlight = 0;
+    bool m_googleSignInInFlight = false;
+    int m_busyRefreshesInFlight = 0;
+    int m_hostedSessionEpoch = 0;
+    quint64 m_hostedAccountRefreshGeneration = 0;
+    quint64 m_googleSignInAttempt = 0;
+    TaskHandle m_googleSignInTask;
+    QSet<QString> m_revocationsInFlight;
+
+    quint64 m_interactionVersion = 0;
+    TovrikVoiceState m_voiceState = TovrikVoiceState::idle;
+    QString m_lastTranscript;
+    bool m_isAgentBusy = false;
+    bool m_isUIAutopilotBusy = false;
+    bool m_hotkeyMonitorActive = false;
+    TaskHandle m_interactionTask;
+
+    QString m_chatOnlyInput;
+    QString m_chatOnlyStatusMessage;
+    bool m_isChatOnlyBusy = false;
+
+    QString m_voicePreviewStatusMessage;
+
+    ShortcutGesture m_voiceShortcut;
+    ShortcutGesture m_panelShortcut;
+    ShortcutCaptureTarget m_shortcutCaptureTarget = ShortcutCaptureTarget::none;
+    QString m_shortcutCaptureStatusMessage;
+
+    QString m_updateStatusMessage;
+    bool m_isUpdateCheckBusy = false;
+};
+
+// Blank: empty after trimming whitespace and line breaks.
+bool isBlank(const QString& text);
+
+} // namespace tovrik
