@@ -32,6 +32,9 @@ public:
     virtual AudioInput& audioInput() = 0;
     virtual AudioOutput& audioOutput() = 0;
     virtual SpeechSynthesizer& speech() = 0;
+    // Whether a compositing manager runs (translucent windows blend with
+    // what is below them; without one they must clip to what they draw).
+    virtual bool compositorActive() = 0;
 
     // The installed backend. Calling it before install() is a programming error.
     static Platform& get();

@@ -292,7 +292,10 @@ public:
     AudioInput& audioInput() override { return m_audioIn; }
     AudioOutput& audioOutput() override { return m_audioOut; }
     SpeechSynthesizer& speech() override { return m_speech; }
+    bool compositorActive() override { return m_compositorActive; }
 
+    // A compositor runs unless a test says otherwise.
+    void setCompositorActive(bool active) { m_compositorActive = active; }
     SimDisplays& simDisplays() { return m_displays; }
     SimInput& simInput() { return m_input; }
     SimEventTap& simEventTap() { return m_tap; }
@@ -322,6 +325,7 @@ private:
     SimAudioInput m_audioIn;
     SimAudioOutput m_audioOut;
     SimSpeech m_speech;
+    bool m_compositorActive = true;
 };
 
 } // namespace tovrik::platform::sim

@@ -1,0 +1,253 @@
+#include "platform/x11/X11Capture.h"
+
+#include "platform/x11/X11Displays.h"
+
+#include <QThread>
+#include <cstring>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <xcb/shm.h>
+
+namespace tovrik::platform::x11 {
+
+namespace {
+
+// Copies 32-bit ZPixmap rows (BGRX in memory on a little-endian server)
+// into an opaque RGB32 image.
+QImage imageFromZPixmap(const uint8_t* data, size_t size, int width, int height)
+{
+    const size_t stride = size_t(width) * 4;
+    if (size < stride * size_t(height))
+        return {};
+    QImage image(width, height, QImage::Format_RGB32);
+    if (image.isNull())
+        return {};
+    for (int y = 0; y < height; ++y) {
+        const auto* src = reinterpret_cast<const uint32_t*>(data + stride * size_t(y));
+        auto* dst = reinterpret_cast<uint32_t*>(image.scanLine(y));
+        for (int x = 0; x < width; ++x)
+            dst[x] = src[x] | 0xff000000u;
+    }
+    return image;
+}
+
+} // namespace
+
+X11Capture::X11Capture(X11Displays& displays) : m_displays(displays), m_conn(nullptr)
+{
+    if (!m_conn.ok())
+        return;
+    const xcb_setup_t* setup = xcb_get_setup(m_conn);
+    const xcb_screen_t* screen = m_conn.screen();
+    // Only the common true-colour layout is read: depth 24 or 32 at 32 bits
+    // a pixel, red in the high byte, least significant byte first.
+    if (screen && setup->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST
+        && (screen->root_depth == 24 || screen->root_depth == 32)) {
+        for (auto it = xcb_setup_pixmap_formats_iterator(setup); it.rem; xcb_format_next(&it))
+            if (it.data->depth == screen->root_depth && it.data->bits_per_pixel == 32)
+                m_formatOk = true;
+        bool visualOk = false;
+        for (auto d = xcb_screen_allowed_depths_iterator(screen); d.rem; xcb_depth_next(&d))
+            for (auto v = xcb_depth_visuals_iterator(d.data); v.rem; xcb_visualtype_next(&v))
+                if (v.data->visual_id == screen->root_visual)
+                    visualOk = v.data->red_mask == 0xff0000 && v.data->green_mask == 0xff00 && v.data->blue_mask == 0xff;
+        m_formatOk = m_formatOk && visualOk;
+    }
+    const auto* ext = xcb_get_extension_data(m_conn, &xcb_shm_id);
+    if (ext && ext->present) {
+        XcbReply<xcb_shm_query_version_reply_t> version(
+            xcb_shm_query_version_reply(m_conn, xcb_shm_query_version(m_conn), nullptr));
+        m_shmAvailable = bool(version);
+    }
+}
+
+X11Capture::~X11Capture()
+{
+    std::lock_guard lock(m_mutex);
+    releaseSegment();
+}
+
+void X11Capture::releaseSegment()
+{
+    if (m_shmSeg && m_conn.ok()) {
+        xcb_shm_detach(m_conn, m_shmSeg);
+        xcb_flush(m_conn);
+    }
+    if (m_shmAddr)
+        shmdt(m_shmAddr);
+    m_shmSeg = 0;
+    m_shmAddr = nullptr;
+    m_shmId = -1;
+    m_shmSize = 0;
+}
+
+bool X11Capture::ensureSegment(size_t bytes)
+{
+    if (m_shmAddr && m_shmSize >= bytes)
+        return true;
+    releaseSegment();
+    const int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+    if (id < 0)
+        return false;
+    void* addr = shmat(id, nullptr, 0);
+    if (addr == reinterpret_cast<void*>(-1)) {
+        shmctl(id, IPC_RMID, nullptr);
+        return false;
+    }
+    const uint32_t seg = xcb_generate_id(m_conn);
+    XcbReply<xcb_generic_error_t> error(xcb_request_check(m_conn, xcb_shm_attach_checked(m_conn, seg, uint32_t(id), 1)));
+    // Marked for removal now: the segment disappears once both sides detach,
+    // even if the process dies.
+    shmctl(id, IPC_RMID, nullptr);
+    if (error) {
+        shmdt(addr);
+        return false;
+    }
+    m_shmSeg = seg;
+    m_shmId = id;
+    m_shmAddr = static_cast<uint8_t*>(addr);
+    m_shmSize = bytes;
+    return true;
+}
+
+QImage X11Capture::captureShm(QRect r)
+{
+    const auto* screen = m_conn.screen();
+    const size_t rootBytes = size_t(screen->width_in_pixels) * size_t(screen->height_in_pixels) * 4;
+    if (!ensureSegment(std::max(rootBytes, size_t(r.width()) * size_t(r.height()) * 4)))
+        return {};
+    XcbReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
+        m_conn,
+        xcb_shm_get_image(m_conn, m_conn.root(), int16_t(r.x()), int16_t(r.y()), uint16_t(r.width()),
+                          uint16_t(r.height()), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, m_shmSeg, 0),
+        nullptr));
+    if (!reply)
+        return {};
+    return imageFromZPixmap(m_shmAddr, std::min<size_t>(reply->size, m_shmSize), r.width(), r.height());
+}
+
+QImage X11Capture::captureGetImage(QRect r)
+{
+    XcbReply<xcb_get_image_reply_t> reply(xcb_get_image_reply(
+        m_conn,
+        xcb_get_image(m_conn, XCB_IMAGE_FORMAT_Z_PIXMAP, m_conn.root(), int16_t(r.x()), int16_t(r.y()),
+                      uint16_t(r.width()), uint16_t(r.height()), ~0u),
+        nullptr));
+    if (!reply)
+        return {};
+    return imageFromZPixmap(xcb_get_image_data(reply.get()), size_t(xcb_get_image_data_length(reply.get())),
+                            r.width(), r.height());
+}
+
+QImage X11Capture::captureRootRect(QRect r)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_conn.ok() || !m_formatOk || r.isEmpty())
+        return {};
+    const auto* screen = m_conn.screen();
+    const QRect root(0, 0, screen->width_in_pixels, screen->height_in_pixels);
+    if (!root.contains(r))
+        return {};
+    if (m_shmAvailable) {
+        QImage image = captureShm(r);
+        if (!image.isNull())
+            return image;
+        // A server that cannot reach our memory (e.g. another host): stop
+        // trying shared memory.
+        releaseSegment();
+        m_shmAvailable = false;
+    }
+    return captureGetImage(r);
+}
+
+QImage X11Capture::captureDisplay(uint32_t displayID)
+{
+    const QRect r = m_displays.pixelRect(displayID);
+    if (r.isEmpty())
+        return {};
+    return captureRootRect(r);
+}
+
+void X11Capture::synchronize()
+{
+    if (!m_conn.sync())
+        return;
+    if (compositorRunning(m_conn, m_conn.screenNumber())) {
+        QThread::msleep(50);
+        m_conn.sync();
+    }
+}
+
+ForegroundInfo X11Capture::foreground()
+{
+    ForegroundInfo info;
+    if (!m_conn.ok())
+        return info;
+    const xcb_window_t root = m_conn.root();
+    const xcb_atom_t wmClass = XCB_ATOM_WM_CLASS;
+    auto hasClass = [&](xcb_window_t w) { return getProperty(m_conn, w, wmClass, XCB_ATOM_STRING).isValid(); };
+
+    XcbReply<xcb_get_input_focus_reply_t> focusReply(
+        xcb_get_input_focus_reply(m_conn, xcb_get_input_focus(m_conn), nullptr));
+    const xcb_window_t focus = focusReply ? focusReply->focus : xcb_window_t(XCB_WINDOW_NONE);
+
+    xcb_window_t active = XCB_WINDOW_NONE;
+    const auto net = getProperty(m_conn, root, internAtom(m_conn, "_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW).cardinals();
+    if (!net.empty())
+        active = net[0];
+    if (active == XCB_WINDOW_NONE && focus != XCB_WINDOW_NONE && focus != XCB_INPUT_FOCUS_POINTER_ROOT
+        && focus != root) {
+        // No window manager says which window is active: the top-level
+        // window that holds the focus (or its client window below a frame).
+        xcb_window_t w = focus;
+        for (int depth = 0; depth < 64; ++depth) {
+            XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(m_conn, xcb_query_tree(m_conn, w), nullptr));
+            if (!tree || tree->parent == root || tree->parent == XCB_WINDOW_NONE)
+                break;
+            w = tree->parent;
+        }
+        active = w;
+        if (!hasClass(active)) {
+            XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(m_conn, xcb_query_tree(m_conn, active), nullptr));
+            if (tree) {
+                const auto* children = xcb_query_tree_children(tree.get());
+                for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i)
+                    if (hasClass(children[i])) {
+                        active = children[i];
+                        break;
+                    }
+            }
+        }
+    }
+    auto title = [&](xcb_window_t w) {
+        const auto utf8 = getProperty(m_conn, w, internAtom(m_conn, "_NET_WM_NAME"), internAtom(m_conn, "UTF8_STRING"));
+        if (utf8.isValid())
+            return QString::fromUtf8(utf8.data);
+        return QString::fromLatin1(getProperty(m_conn, w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING).data);
+    };
+    if (active != XCB_WINDOW_NONE) {
+        const auto pid = getProperty(m_conn, active, internAtom(m_conn, "_NET_WM_PID"), XCB_ATOM_CARDINAL).cardinals();
+        if (!pid.empty())
+            info.processID = pid[0];
+        const QList<QByteArray> cls = getProperty(m_conn, active, wmClass, XCB_ATOM_STRING).data.split('\0');
+        if (cls.size() >= 2)
+            info.bundleIdentifier = QString::fromUtf8(cls[1]);
+        QRect geometry;
+        XcbReply<xcb_get_geometry_reply_t> geo(xcb_get_geometry_reply(m_conn, xcb_get_geometry(m_conn, active), nullptr));
+        XcbReply<xcb_translate_coordinates_reply_t> pos(
+            xcb_translate_coordinates_reply(m_conn, xcb_translate_coordinates(m_conn, active, root, 0, 0), nullptr));
+        if (geo && pos)
+            geometry = QRect(pos->dst_x, pos->dst_y, geo->width, geo->height);
+        info.frontWindowSignature = QStringLiteral("%1|%2|%3,%4 %5x%6")
+                                        .arg(info.bundleIdentifier, title(active))
+                                        .arg(geometry.x())
+                                        .arg(geometry.y())
+                                        .arg(geometry.width())
+                                        .arg(geometry.height());
+    }
+    if (focus != XCB_WINDOW_NONE && focus != XCB_INPUT_FOCUS_POINTER_ROOT)
+        info.focusedElementSignature = QStringLiteral("window 0x%1|%2").arg(focus, 0, 16).arg(title(focus));
+    return info;
+}
+
+} // namespace tovrik::platform::x11

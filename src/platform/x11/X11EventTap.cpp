@@ -1,0 +1,411 @@
+#include "platform/x11/X11EventTap.h"
+
+#include "platform/x11/X11Displays.h"
+#include "platform/x11/X11Input.h"
+#include "platform/x11/X11Keymap.h"
+#include "platform/x11/Xcb.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QPointer>
+#include <QThread>
+#include <atomic>
+#include <cmath>
+#include <poll.h>
+#include <pthread.h>
+#include <set>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#include <xcb/xinput.h>
+
+namespace tovrik::platform::x11 {
+
+namespace {
+
+constexpr uint32_t kRawMask = XCB_INPUT_XI_EVENT_MASK_RAW_KEY_PRESS | XCB_INPUT_XI_EVENT_MASK_RAW_KEY_RELEASE
+    | XCB_INPUT_XI_EVENT_MASK_RAW_BUTTON_PRESS | XCB_INPUT_XI_EVENT_MASK_RAW_BUTTON_RELEASE
+    | XCB_INPUT_XI_EVENT_MASK_RAW_MOTION;
+
+struct SelectMask {
+    xcb_input_event_mask_t head;
+    uint32_t mask;
+};
+
+// Everything the tap thread uses; shared by the session and the thread so
+// that either may end first.
+struct TapState {
+    XcbConnection conn;
+    int wakeFd = -1;
+    uint8_t xiOpcode = 0;
+    QString name;
+    std::function<void(const RawInputEvent&)> handler;
+    std::function<QPointF(QPointF)> toPoints;
+    PostingMasters masters;
+    std::set<uint16_t> ourSlaves;
+    KeyboardMapping map;
+    std::set<uint8_t> keysDown;
+    std::set<uint16_t> modifierKeysDown; // macOS codes of held modifier keys
+    bool capsLocked = false;
+    std::set<uint8_t> buttonsDown;
+    std::atomic<bool> stopping{false};
+
+    ~TapState()
+    {
+        if (wakeFd >= 0)
+            ::close(wakeFd);
+    }
+
+    void refreshDevices() { 
+        const auto slaves = xtestSlavesOf(queryXIDevices(conn), masters);
+        ourSlaves = std::set<uint16_t>(slaves.begin(), slaves.end());
+    }
+
+    uint32_t modifiers() const
+    {
+        uint32_t flags = capsLocked ? uint32_t(ModCapsLock) : 0u;
+        for (uint16_t mac : modifierKeysDown)
+            if (mac != KeyCode::CapsLock)
+                flags |= modifierFlagForMacKeyCode(mac);
+        return flags;
+    }
+
+    QPointF pointer(uint16_t device)
+    {
+        XcbReply<xcb_input_xi_query_pointer_reply_t> reply(xcb_input_xi_query_pointer_reply(
+            conn, xcb_input_xi_query_pointer(conn, conn.root(), device), nullptr));
+        if (!reply)
+            return {};
+        return toPoints(QPointF(reply->root_x / 65536.0, reply->root_y / 65536.0));
+    }
+
+    void deliver(const RawInputEvent& e)
+    {
+        if (stopping.load())
+            return;
+        try {
+            handler(e);
+        } catch (...) {
+            // A handler's failure must not end the tap.
+        }
+    }
+
+    void initialState()
+    {
+        map.load(conn);
+        XcbReply<xcb_query_keymap_reply_t> keys(xcb_query_keymap_reply(conn, xcb_query_keymap(conn), nullptr));
+        if (keys)
+            for (int kc = map.minKeycode(); kc <= map.maxKeycode() && kc < 256; ++kc)
+                if (keys->keys[kc / 8] & (1 << (kc % 8))) {
+                    keysDown.insert(uint8_t(kc));
+                    if (auto mac = map.macKeyCode(uint8_t(kc)); mac && modifierFlagForMacKeyCode(*mac))
+                        modifierKeysDown.insert(*mac);
+                }
+        XcbReply<xcb_query_pointer_reply_t> ptr(xcb_query_pointer_reply(conn, xcb_query_pointer(conn, conn.root()), nullptr));
+        if (ptr) {
+            capsLocked = ptr->mask & XCB_MOD_MASK_LOCK;
+            for (int b = 1; b <= 5; ++b)
+                if (ptr->mask & (XCB_BUTTON_MASK_1 << (b - 1)))
+                    buttonsDown.insert(uint8_t(b));
+        }
+    }
+
+    void handleKey(const xcb_input_raw_key_press_event_t* raw, bool down)
+    {
+        const auto keycode = uint8_t(raw->detail);
+        const bool repeat = down && (keysDown.count(keycode) || (raw->flags & XCB_INPUT_KEY_EVENT_FLAGS_KEY_REPEAT));
+        if (down)
+            keysDown.insert(keycode);
+        else
+            keysDown.erase(keycode);
+        const auto mac = map.macKeyCode(keycode);
+        if (!mac)
+            return; // a key without a macOS counterpart (or one we lent a symbol)
+        RawInputEvent e;
+        e.keyCode = *mac;
+        e.isSynthetic = ourSlaves.count(raw->sourceid) > 0;
+        e.isAutoRepeat = repeat;
+        if (modifierFlagForMacKeyCode(*mac)) {
+            if (repeat)
+                return;
+            if (down) {
+                modifierKeysDown.insert(*mac);
+                if (*mac == KeyCode::CapsLock)
+                    capsLocked = !capsLocked;
+            } else {
+                modifierKeysDown.erase(*mac);
+            }
+            e.type = RawInputEvent::Type::FlagsChanged;
+        } else {
+            e.type = down ? RawInputEvent::Type::KeyDown : RawInputEvent::Type::KeyUp;
+        }
+        e.modifiers = modifiers();
+        deliver(e);
+    }
+
+    void handleButton(const xcb_input_raw_button_press_event_t* raw, bool down)
+    {
+        const auto button = uint8_t(raw->detail);
+        RawInputEvent e;
+        e.isSynthetic = ourSlaves.count(raw->sourceid) > 0;
+        e.modifiers = modifiers();
+        if (button >= 4 && button <= 7) {
+            if (!down)
+                return;
+            e.type = RawInputEvent::Type::Scroll;
+            e.button = MouseButton::Middle;
+            e.location = pointer(raw->deviceid);
+            deliver(e);
+            return;
+        }
+        if (down)
+            buttonsDown.insert(button);
+        else
+            buttonsDown.erase(button);
+        e.type = down ? RawInputEvent::Type::MouseDown : RawInputEvent::Type::MouseUp;
+        e.button = button == 1 ? MouseButton::Left
+            : button == 2      ? MouseButton::Middle
+            : button == 3      ? MouseButton::Right
+                               : MouseButton::Other;
+        e.location = pointer(raw->deviceid);
+        deliver(e);
+    }
+
+    void flushMotion(uint16_t device, bool synthetic)
+    {
+        RawInputEvent e;
+        const bool dragging = buttonsDown.count(1) || buttonsDown.count(2) || buttonsDown.count(3);
+        e.type = dragging ? RawInputEvent::Type::MouseDragged : RawInputEvent::Type::MouseMoved;
+        e.button = buttonsDown.count(1) ? MouseButton::Left
+            : buttonsDown.count(3)      ? MouseButton::Right
+                                        : buttonsDown.count(2) ? MouseButton::Middle : MouseButton::Left;
+        e.isSynthetic = synthetic;
+        e.modifiers = modifiers();
+        e.location = pointer(device);
+        deliver(e);
+    }
+
+    // The thread body: runs until stop() or a broken connection.
+    void run()
+    {
+        pollfd fds[2] = {{xcb_get_file_descriptor(conn), POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        while (!stopping.load()) {
+            uint16_t motionDevice = 0;
+            bool motionSynthetic = false;
+            while (auto* ev = xcb_poll_for_event(conn)) {
+                const uint8_t type = ev->response_type & 0x7f;
+                if (type == XCB_GE_GENERIC && reinterpret_cast<xcb_ge_generic_event_t*>(ev)->extension == xiOpcode) {
+                    const auto eventType = reinterpret_cast<xcb_ge_generic_event_t*>(ev)->event_type;
+                    if (eventType == XCB_INPUT_RAW_MOTION) {
+                        const auto* raw = reinterpret_cast<xcb_input_raw_motion_event_t*>(ev);
+                        if (motionDevice && motionDevice != raw->deviceid)
+                            flushMotion(motionDevice, motionSynthetic);
+                        motionDevice = raw->deviceid;
+                        motionSynthetic = ourSlaves.count(raw->sourceid) > 0;
+                    } else {
+                        if (motionDevice) {
+                            flushMotion(motionDevice, motionSynthetic);
+                            motionDevice = 0;
+                        }
+                        switch (eventType) {
+                        case XCB_INPUT_RAW_KEY_PRESS:
+                        case XCB_INPUT_RAW_KEY_RELEASE:
+                            handleKey(reinterpret_cast<xcb_input_raw_key_press_event_t*>(ev),
+                                      eventType == XCB_INPUT_RAW_KEY_PRESS);
+                            break;
+                        case XCB_INPUT_RAW_BUTTON_PRESS:
+                        case XCB_INPUT_RAW_BUTTON_RELEASE:
+                            handleButton(reinterpret_cast<xcb_input_raw_button_press_event_t*>(ev),
+                                         eventType == XCB_INPUT_RAW_BUTTON_PRESS);
+                            break;
+                        case XCB_INPUT_HIERARCHY:
+                            refreshDevices();
+                            break;
+                        default:
+                            break;
+                        }
+                    }
+                } else if (type == XCB_MAPPING_NOTIFY) {
+                    map.load(conn);
+                }
+                std::free(ev);
+            }
+            if (motionDevice)
+                flushMotion(motionDevice, motionSynthetic);
+            if (xcb_connection_has_error(conn))
+                return;
+            xcb_flush(conn);
+            if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+                return;
+            if (fds[1].revents & POLLIN)
+                return;
+        }
+    }
+};
+
+} // namespace
+
+class X11TapSession : public EventTapSession {
+public:
+    X11TapSession(X11EventTap* tap, quint64 id, std::shared_ptr<TapState> state, QThread* thread,
+                  std::shared_ptr<bool> tapAlive)
+        : m_tap(tap), m_id(id), m_state(std::move(state)), m_thread(thread), m_tapAlive(std::move(tapAlive))
+    {
+    }
+    ~X11TapSession() override { stop(); }
+
+    void stop() override
+    {
+        if (!m_thread)
+            return;
+        m_state->stopping.store(true);
+        const uint64_t one = 1;
+        [[maybe_unused]] auto n = ::write(m_state->wakeFd, &one, sizeof one);
+        if (QThread::currentThread() == m_thread) {
+            // Stopped from its own handler: the thread ends after the handler
+            // returns and deletes itself.
+            QObject::connect(m_thread, &QThread::finished, m_thread, &QObject::deleteLater);
+        } else {
+            m_thread->wait();
+            delete m_thread;
+        }
+        m_thread = nullptr;
+        if (m_tapAlive && *m_tapAlive)
+            m_tap->unregister(m_id);
+    }
+
+private:
+    X11EventTap* m_tap;
+    quint64 m_id;
+    std::shared_ptr<TapState> m_state;
+    QThread* m_thread;
+    std::shared_ptr<bool> m_tapAlive;
+};
+
+X11EventTap::X11EventTap(X11Displays& displays, X11Input& input)
+    : m_displays(displays), m_input(input), m_alive(std::make_shared<bool>(true))
+{
+    XcbConnection probe(nullptr);
+    m_hasXInput2 = probe.ok() && initXInput2(probe);
+}
+
+X11EventTap::~X11EventTap() { *m_alive = false; }
+
+QByteArray X11EventTap::systemThreadName(const QString& name) { return name.toUtf8().left(15); }
+
+QStringList X11EventTap::threadNames() const
+{
+    std::lock_guard lock(m_mutex);
+    QStringList names;
+    for (const auto& r : m_running)
+        names << r.second;
+    return names;
+}
+
+void X11EventTap::unregister(quint64 id)
+{
+    std::lock_guard lock(m_mutex);
+    m_running.erase(std::remove_if(m_running.begin(), m_running.end(), [id](const auto& r) { return r.first == id; }),
+                    m_running.end());
+}
+
+std::unique_ptr<EventTapSession> X11EventTap::start(const QString& threadName,
+                                                    std::function<void(const RawInputEvent&)> handler)
+{
+    if (!handler)
+        return nullptr;
+    auto state = std::make_shared<TapState>();
+    state->conn = XcbConnection(nullptr);
+    if (!state->conn.ok() || !initXInput2(state->conn))
+        return nullptr;
+    const auto* ext = xcb_get_extension_data(state->conn, &xcb_input_id);
+    state->xiOpcode = ext->major_opcode;
+    state->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (state->wakeFd < 0)
+        return nullptr;
+    state->name = threadName;
+    state->handler = std::move(handler);
+    X11Displays* displays = &m_displays;
+    state->toPoints = [displays](QPointF px) { return displays->fromRootPixels(px); };
+    state->masters = m_input.masters();
+
+    const SelectMask masks[2] = {{{XCB_INPUT_DEVICE_ALL_MASTER, 1}, kRawMask},
+                                 {{XCB_INPUT_DEVICE_ALL, 1}, XCB_INPUT_XI_EVENT_MASK_HIERARCHY}};
+    // The raw and hierarchy selections go in one request each (a device id
+    // may appear once per request).
+    auto c1 = xcb_input_xi_select_events_checked(state->conn, state->conn.root(), 1, &masks[0].head);
+    auto c2 = xcb_input_xi_select_events_checked(state->conn, state->conn.root(), 1, &masks[1].head);
+    XcbReply<xcb_generic_error_t> e1(xcb_request_check(state->conn, c1));
+    XcbReply<xcb_generic_error_t> e2(xcb_request_check(state->conn, c2));
+    if (e1 || e2)
+        return nullptr;
+    state->refreshDevices();
+    state->initialState();
+    // Events that arrived before this point are history.
+    while (auto* ev = xcb_poll_for_event(state->conn))
+        std::free(ev);
+
+    auto* thread = QThread::create([state]() {
+        pthread_setname_np(pthread_self(), X11EventTap::systemThreadName(state->name).constData());
+        state->run();
+    });
+    thread->setObjectName(threadName);
+    thread->start();
+
+    quint64 id;
+    {
+        std::lock_guard lock(m_mutex);
+        id = m_nextId++;
+        m_running.emplace_back(id, threadName);
+    }
+    return std::make_unique<X11TapSession>(this, id, state, thread, m_alive);
+}
+
+std::unique_ptr<EventTapSession> X11EventTap::addGlobalMouseDownMonitor(std::function<void(MouseButton, QPointF)> handler)
+{
+    if (!handler)
+        return nullptr;
+    // Delivered on the main thread; a queued call that arrives after the
+    // monitor was removed is dropped.
+    auto alive = std::make_shared<std::atomic<bool>>(true);
+    auto shared = std::make_shared<std::function<void(MouseButton, QPointF)>>(std::move(handler));
+    auto session = start(QStringLiteral("tovrik.mouse-down-monitor"), [alive, shared](const RawInputEvent& e) {
+        if (e.type != RawInputEvent::Type::MouseDown || e.isSynthetic)
+            return;
+        if (e.button != MouseButton::Left && e.button != MouseButton::Right)
+            return;
+        auto* app = QCoreApplication::instance();
+        if (!app)
+            return;
+        QMetaObject::invokeMethod(
+            app,
+            [alive, shared, button = e.button, location = e.location]() {
+                if (alive->load())
+                    (*shared)(button, location);
+            },
+            Qt::QueuedConnection);
+    });
+    if (!session)
+        return nullptr;
+
+    class MonitorSession : public EventTapSession {
+    public:
+        MonitorSession(std::unique_ptr<EventTapSession> inner, std::shared_ptr<std::atomic<bool>> alive)
+            : m_inner(std::move(inner)), m_alive(std::move(alive))
+        {
+        }
+        ~MonitorSession() override { stop(); }
+        void stop() override
+        {
+            m_alive->store(false);
+            if (m_inner)
+                m_inner->stop();
+        }
+
+    private:
+        std::unique_ptr<EventTapSession> m_inner;
+        std::shared_ptr<std::atomic<bool>> m_alive;
+    };
+    return std::make_unique<MonitorSession>(std::move(session), alive);
+}
+
+} // namespace tovrik::platform::x11

@@ -1,0 +1,60 @@
+#pragma once
+
+// A listen-only tap over XInput2 raw events. Each tap runs on a QThread of
+// its own (the thread's objectName is the full requested name; the system
+// thread name is its first 15 bytes) with its own xcb connection, and stops
+// through an eventfd polled together with the connection's socket.
+//
+// Raw events are selected on the root window for all master devices, so the
+// tap sees input whatever window has focus or grabs it. Each event's source
+// slave decides `isSynthetic`: ours are the XTEST slaves of the masters our
+// SyntheticInput posts through (see XInputDevices.h). Modifier keys arrive
+// as FlagsChanged with the modifier state after the key; a press of a key
+// that is already down is an auto-repeat. Pointer locations come from an
+// XIQueryPointer of the event's master (motion is coalesced per batch).
+//
+// Sessions must be stopped before the platform that made them goes away.
+
+#include "platform/Input.h"
+#include "platform/x11/XInputDevices.h"
+
+#include <QStringList>
+#include <memory>
+#include <mutex>
+
+namespace tovrik::platform::x11 {
+
+class X11Displays;
+class X11Input;
+
+class X11EventTap : public EventTap {
+public:
+    X11EventTap(X11Displays& displays, X11Input& input);
+    ~X11EventTap() override;
+
+    bool isAvailable() const { return m_hasXInput2; }
+    std::unique_ptr<EventTapSession> start(const QString& threadName,
+                                           std::function<void(const RawInputEvent&)> handler) override;
+    std::unique_ptr<EventTapSession> addGlobalMouseDownMonitor(
+        std::function<void(MouseButton, QPointF)> handler) override;
+
+    // The full names of the taps running now.
+    QStringList threadNames() const;
+
+    // The system thread name a tap thread gets for `name`.
+    static QByteArray systemThreadName(const QString& name);
+
+private:
+    friend class X11TapSession;
+    void unregister(quint64 id);
+
+    X11Displays& m_displays;
+    X11Input& m_input;
+    bool m_hasXInput2 = false;
+    mutable std::mutex m_mutex;
+    std::vector<std::pair<quint64, QString>> m_running;
+    quint64 m_nextId = 1;
+    std::shared_ptr<bool> m_alive;
+};
+
+} // namespace tovrik::platform::x11

@@ -1,0 +1,296 @@
+#include "platform/x11/X11Input.h"
+
+#include "platform/x11/X11Displays.h"
+
+#define XK_MISCELLANY
+#include <X11/keysymdef.h>
+
+#include <cmath>
+#include <xcb/xtest.h>
+
+namespace tovrik::platform::x11 {
+
+namespace {
+
+uint8_t buttonNumber(MouseButton b)
+{
+    switch (b) {
+    case MouseButton::Left:
+        return 1;
+    case MouseButton::Middle:
+        return 2;
+    case MouseButton::Right:
+        return 3;
+    case MouseButton::Other:
+        return 8;
+    }
+    return 1;
+}
+
+struct ModifierKeys {
+    uint32_t flag;
+    uint32_t left;
+    uint32_t right;
+};
+constexpr ModifierKeys kModifierKeys[] = {
+    {ModControl, XK_Control_L, XK_Control_R},
+    {ModShift, XK_Shift_L, XK_Shift_R},
+    {ModOption, XK_Alt_L, XK_Alt_R},
+    {ModCommand, XK_Super_L, XK_Super_R},
+};
+
+} // namespace
+
+int scrollNotches(int delta, bool pixelUnits)
+{
+    if (delta == 0)
+        return 0;
+    const double magnitude = std::abs(double(delta));
+    const int notches = pixelUnits ? std::max(1, int(std::lround(magnitude / 80.0))) : int(magnitude);
+    return std::min(notches, 200);
+}
+
+X11Input::X11Input(X11Displays& displays) : m_displays(displays), m_conn(nullptr)
+{
+    if (!m_conn.ok())
+        return;
+    const auto* ext = xcb_get_extension_data(m_conn, &xcb_test_id);
+    m_hasXTest = ext && ext->present;
+    if (initXInput2(m_conn))
+        m_masters = postingMasters(m_conn);
+    m_map.load(m_conn);
+}
+
+X11Input::~X11Input()
+{
+    // Nothing we pressed stays down when the process lets go of its input.
+    std::lock_guard lock(m_mutex);
+    if (!m_conn.ok() || !m_hasXTest)
+        return;
+    for (int kc = 0; kc < 256; ++kc)
+        while (m_heldKeys[size_t(kc)] > 0)
+            keycodeEvent(uint8_t(kc), false);
+    for (size_t b = 1; b < m_heldButtons.size(); ++b)
+        if (m_heldButtons[b])
+            fake(XCB_BUTTON_RELEASE, uint8_t(b));
+}
+
+bool X11Input::fake(uint8_t type, uint8_t detail, int16_t x, int16_t y)
+{
+    if (!m_hasXTest || !m_conn.ok())
+        return false;
+    const auto cookie = xcb_test_fake_input_checked(m_conn, type, detail, XCB_CURRENT_TIME, m_conn.root(), x, y, 0);
+    XcbReply<xcb_generic_error_t> error(xcb_request_check(m_conn, cookie));
+    return !error && m_conn.ok();
+}
+
+bool X11Input::keycodeEvent(uint8_t keycode, bool down)
+{
+    if (!fake(down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycode))
+        return false;
+    auto& held = m_heldKeys[keycode];
+    held = down ? held + 1 : std::max(0, held - 1);
+    return true;
+}
+
+uint8_t X11Input::firstKeycode(uint32_t keysym)
+{
+    auto codes = m_map.keycodesFor(keysym);
+    if (codes.empty()) {
+        // The layout may have changed since we read it.
+        m_map.load(m_conn);
+        codes = m_map.keycodesFor(keysym);
+    }
+    return codes.empty() ? 0 : codes.front();
+}
+
+bool X11Input::postMouse(MouseEventKind kind, MouseButton button, QPointF point, int)
+{
+    if (!std::isfinite(point.x()) || !std::isfinite(point.y()))
+        return false;
+    std::lock_guard lock(m_mutex);
+    const QPoint px = m_displays.toRootPixels(point);
+    const auto x = int16_t(std::clamp(px.x(), -32768, 32767));
+    const auto y = int16_t(std::clamp(px.y(), -32768, 32767));
+    if (!fake(XCB_MOTION_NOTIFY, 0, x, y))
+        return false;
+    const uint8_t b = buttonNumber(button);
+    switch (kind) {
+    case MouseEventKind::Move:
+    case MouseEventKind::Drag:
+        return true;
+    case MouseEventKind::Down:
+        if (!fake(XCB_BUTTON_PRESS, b))
+            return false;
+        m_heldButtons[b] = true;
+        return true;
+    case MouseEventKind::Up:
+        if (!fake(XCB_BUTTON_RELEASE, b))
+            return false;
+        m_heldButtons[b] = false;
+        return true;
+    }
+    return false;
+}
+
+bool X11Input::heldByAnyone(uint32_t keysym) const
+{
+    const auto keymap = queryKeymap();
+    for (uint8_t kc : m_map.keycodesFor(keysym))
+        if (m_heldKeys[kc] > 0 || (keymap[kc / 8] & (1 << (kc % 8))))
+            return true;
+    return false;
+}
+
+bool X11Input::postKey(uint16_t keyCode, bool down, uint32_t modifiers)
+{
+    std::lock_guard lock(m_mutex);
+    const uint32_t sym = keysymForMacKeyCode(keyCode);
+    const uint8_t keycode = sym ? firstKeycode(sym) : 0;
+    if (!keycode)
+        return false;
+    if (!down)
+        return keycodeEvent(keycode, false);
+    // X events carry no flags of their own: a modifier the event asks for is
+    // pressed around the key unless someone already holds it.
+    std::vector<uint8_t> temporary;
+    for (const auto& m : kModifierKeys) {
+        if (!(modifiers & m.flag) || sym == m.left || sym == m.right)
+            continue;
+        if (heldByAnyone(m.left) || heldByAnyone(m.right))
+            continue;
+        const uint8_t mk = firstKeycode(m.left);
+        if (!mk || !keycodeEvent(mk, true)) {
+            for (auto it = temporary.rbegin(); it != temporary.rend(); ++it)
+                keycodeEvent(*it, false);
+            return false;
+        }
+        temporary.push_back(mk);
+    }
+    const bool ok = keycodeEvent(keycode, true);
+    for (auto it = temporary.rbegin(); it != temporary.rend(); ++it)
+        keycodeEvent(*it, false);
+    return ok;
+}
+
+bool X11Input::typeKeysym(uint32_t sym, uint8_t& borrowed)
+{
+    auto found = m_map.find(sym);
+    if (!found.empty()) {
+        const auto [keycode, level] = found.front();
+        uint8_t shift = 0;
+        const bool shiftHeld = heldByAnyone(XK_Shift_L) || heldByAnyone(XK_Shift_R);
+        if (level == 1 && !shiftHeld) {
+            shift = firstKeycode(XK_Shift_L);
+            if (!shift || !keycodeEvent(shift, true))
+                return false;
+        }
+        bool ok = keycodeEvent(keycode, true) && keycodeEvent(keycode, false);
+        if (shift)
+            ok = keycodeEvent(shift, false) && ok;
+        return ok;
+    }
+    // No key types it: lend a spare keycode the symbol for the moment.
+    if (!borrowed)
+        borrowed = m_map.spareKeycode();
+    if (!borrowed)
+        return false;
+    std::vector<uint32_t> syms(size_t(m_map.keysymsPerKeycode()), 0);
+    syms[0] = sym;
+    if (syms.size() > 1)
+        syms[1] = sym;
+    const auto cookie = xcb_change_keyboard_mapping_checked(m_conn, 1, borrowed, uint8_t(syms.size()), syms.data());
+    XcbReply<xcb_generic_error_t> error(xcb_request_check(m_conn, cookie));
+    if (error || !m_map.load(m_conn))
+        return false;
+    return keycodeEvent(borrowed, true) && keycodeEvent(borrowed, false);
+}
+
+bool X11Input::restoreBorrowed(uint8_t keycode)
+{
+    std::vector<uint32_t> syms(size_t(m_map.keysymsPerKeycode()), 0);
+    const auto cookie = xcb_change_keyboard_mapping_checked(m_conn, 1, keycode, uint8_t(syms.size()), syms.data());
+    XcbReply<xcb_generic_error_t> error(xcb_request_check(m_conn, cookie));
+    m_map.load(m_conn);
+    return !error;
+}
+
+bool X11Input::postText(const QString& text)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_hasXTest || !m_conn.ok())
+        return false;
+    if (!m_map.isLoaded() && !m_map.load(m_conn))
+        return false;
+    uint8_t borrowed = 0;
+    bool ok = true;
+    for (char32_t cp : text.toUcs4()) {
+        const uint32_t sym = keysymForCodePoint(cp);
+        if (!sym)
+            continue; // control characters have no key
+        if (!typeKeysym(sym, borrowed)) {
+            ok = false;
+            break;
+        }
+    }
+    if (borrowed)
+        ok = restoreBorrowed(borrowed) && ok;
+    return ok;
+}
+
+bool X11Input::postScroll(int deltaY, int deltaX, bool pixelUnits)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_hasXTest)
+        return false;
+    // Buttons 4/5 scroll up/down, 6/7 left/right.
+    auto notch = [this](uint8_t button, int count) {
+        for (int i = 0; i < count; ++i)
+            if (!fake(XCB_BUTTON_PRESS, button) || !fake(XCB_BUTTON_RELEASE, button))
+                return false;
+        return true;
+    };
+    const bool y = notch(deltaY > 0 ? 4 : 5, scrollNotches(deltaY, pixelUnits));
+    const bool x = notch(deltaX > 0 ? 7 : 6, scrollNotches(deltaX, pixelUnits));
+    return y && x;
+}
+
+std::array<uint8_t, 32> X11Input::queryKeymap() const
+{
+    std::array<uint8_t, 32> keys{};
+    if (!m_conn.ok())
+        return keys;
+    XcbReply<xcb_query_keymap_reply_t> reply(xcb_query_keymap_reply(m_conn, xcb_query_keymap(m_conn), nullptr));
+    if (reply)
+        std::copy(std::begin(reply->keys), std::end(reply->keys), keys.begin());
+    return keys;
+}
+
+bool X11Input::isKeyPhysicallyDown(uint16_t keyCode) const
+{
+    std::lock_guard lock(m_mutex);
+    const uint32_t sym = keysymForMacKeyCode(keyCode);
+    if (!sym)
+        return false;
+    const auto keymap = queryKeymap();
+    for (uint8_t kc : m_map.keycodesFor(sym))
+        if ((keymap[kc / 8] & (1 << (kc % 8))) && m_heldKeys[kc] == 0)
+            return true;
+    return false;
+}
+
+uint32_t X11Input::physicalModifiers() const
+{
+    std::lock_guard lock(m_mutex);
+    const auto keymap = queryKeymap();
+    uint32_t flags = 0;
+    for (int kc = m_map.minKeycode(); kc <= m_map.maxKeycode() && kc < 256; ++kc) {
+        if (!(keymap[size_t(kc / 8)] & (1 << (kc % 8))) || m_heldKeys[size_t(kc)] > 0)
+            continue;
+        if (const auto mac = m_map.macKeyCode(uint8_t(kc)); mac && *mac != KeyCode::CapsLock)
+            flags |= modifierFlagForMacKeyCode(*mac);
+    }
+    return flags;
+}
+
+} // namespace tovrik::platform::x11

@@ -1,0 +1,59 @@
+#pragma once
+
+// Synthetic input over XTest on a connection of its own. Every request is
+// checked (a round trip), so when a post returns the server has processed
+// it: a pointer query on any connection afterwards sees the new position.
+
+#include "platform/Input.h"
+#include "platform/x11/X11Keymap.h"
+#include "platform/x11/XInputDevices.h"
+#include "platform/x11/Xcb.h"
+
+#include <array>
+#include <mutex>
+
+namespace tovrik::platform::x11 {
+
+class X11Displays;
+
+// Wheel notches for one scroll delta: lines are notches; precise (pixel)
+// deltas are approximated at 80 pixels a notch, at least one for a non-zero
+// delta, at most 200.
+int scrollNotches(int delta, bool pixelUnits);
+
+class X11Input : public SyntheticInput {
+public:
+    explicit X11Input(X11Displays& displays);
+    ~X11Input() override;
+
+    bool isAvailable() const { return m_hasXTest; }
+    bool postMouse(MouseEventKind kind, MouseButton button, QPointF point, int clickCount) override;
+    bool postKey(uint16_t keyCode, bool down, uint32_t modifiers) override;
+    bool postText(const QString& text) override;
+    bool postScroll(int deltaY, int deltaX, bool pixelUnits) override;
+    bool isKeyPhysicallyDown(uint16_t keyCode) const override;
+    uint32_t physicalModifiers() const override;
+
+    // The masters our XTest events go through (see XInputDevices.h).
+    PostingMasters masters() const { return m_masters; }
+
+private:
+    bool fake(uint8_t type, uint8_t detail, int16_t x = 0, int16_t y = 0);
+    bool keycodeEvent(uint8_t keycode, bool down);
+    bool typeKeysym(uint32_t keysym, uint8_t& borrowed);
+    bool restoreBorrowed(uint8_t keycode);
+    bool heldByAnyone(uint32_t keysym) const;
+    std::array<uint8_t, 32> queryKeymap() const;
+    uint8_t firstKeycode(uint32_t keysym);
+
+    X11Displays& m_displays;
+    XcbConnection m_conn;
+    bool m_hasXTest = false;
+    PostingMasters m_masters;
+    mutable std::recursive_mutex m_mutex;
+    KeyboardMapping m_map;
+    std::array<int, 256> m_heldKeys{};   // presses minus releases per keycode
+    std::array<bool, 16> m_heldButtons{};
+};
+
+} // namespace tovrik::platform::x11

@@ -1,0 +1,57 @@
+#pragma once
+
+// Key codes in the program are macOS virtual key codes; X11 speaks keysyms
+// (what a key means) and keycodes (which key it is). The table below maps the
+// former onto keysyms of a standard layout; KeyboardMapping then finds the
+// keycodes of the server's current keyboard map (which the server keeps in
+// step with XKB) that produce those keysyms.
+
+#include <xcb/xcb.h>
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace tovrik::platform::x11 {
+
+// The keysym a macOS virtual key code stands for; 0 when X has none (fn).
+uint32_t keysymForMacKeyCode(uint16_t macKeyCode);
+// The reverse, case-insensitively for letters; keypad and right-hand
+// variants map to their own codes.
+std::optional<uint16_t> macKeyCodeForKeysym(uint32_t keysym);
+// The ModifierFlag bit a modifier key sets (control, shift, option,
+// command, caps lock, fn); 0 for other keys.
+uint32_t modifierFlagForMacKeyCode(uint16_t macKeyCode);
+// The keysym that types one Unicode code point (Latin-1 directly, the rest
+// through the 0x1000000 Unicode keysym range); control characters other
+// than tab, newline and return have none (0).
+uint32_t keysymForCodePoint(char32_t codePoint);
+
+class KeyboardMapping {
+public:
+    // Reads the server's keyboard map; false on a broken connection.
+    bool load(xcb_connection_t* conn);
+    bool isLoaded() const { return m_perKeycode > 0; }
+    uint8_t minKeycode() const { return m_min; }
+    uint8_t maxKeycode() const { return m_max; }
+    int keysymsPerKeycode() const { return m_perKeycode; }
+    uint32_t keysym(uint8_t keycode, int level) const;
+    // Keycodes producing `keysym`, best first: (keycode, level), level 0 =
+    // unshifted, 1 = with Shift. Only the first two levels are considered.
+    std::vector<std::pair<uint8_t, int>> find(uint32_t keysym) const;
+    // Keycodes whose unshifted symbol is `keysym` (all of them).
+    std::vector<uint8_t> keycodesFor(uint32_t keysym) const;
+    // A keycode with no symbols at all, free to be borrowed; 0 when none.
+    uint8_t spareKeycode() const;
+    // The macOS key code of a physical keycode (its unshifted symbol).
+    std::optional<uint16_t> macKeyCode(uint8_t keycode) const;
+
+private:
+    uint8_t m_min = 0;
+    uint8_t m_max = 0;
+    int m_perKeycode = 0;
+    std::vector<uint32_t> m_syms;
+};
+
+} // namespace tovrik::platform::x11

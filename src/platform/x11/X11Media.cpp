@@ -1,0 +1,277 @@
+#include "platform/x11/X11Media.h"
+
+#include <QAudioDevice>
+#include <QAudioOutput>
+#include <QAudioSource>
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QMediaDevices>
+#include <QMediaPlayer>
+#include <QPointer>
+#include <QTextToSpeech>
+#include <QUrl>
+#include <atomic>
+#include <cmath>
+#include <vector>
+
+namespace tovrik::platform::x11 {
+
+// ---- PCM conversion ----
+
+PcmConverter::PcmConverter(QAudioFormat from, int targetRate)
+    : m_from(from), m_targetRate(targetRate),
+      m_step(targetRate > 0 && from.sampleRate() > 0 ? double(from.sampleRate()) / targetRate : 1.0)
+{
+}
+
+QByteArray PcmConverter::convert(const QByteArray& input)
+{
+    const int frameBytes = m_from.bytesPerFrame();
+    const int channels = m_from.channelCount();
+    if (frameBytes <= 0 || channels <= 0)
+        return {};
+    const int frames = int(input.size() / frameBytes);
+    std::vector<float> x;
+    x.reserve(size_t(frames) + 1);
+    if (m_havePrevious)
+        x.push_back(m_previous);
+    const int sampleBytes = m_from.bytesPerSample();
+    for (int f = 0; f < frames; ++f) {
+        const char* frame = input.constData() + qsizetype(f) * frameBytes;
+        float sum = 0.f;
+        for (int c = 0; c < channels; ++c)
+            sum += m_from.normalizedSampleValue(frame + c * sampleBytes);
+        x.push_back(sum / float(channels));
+    }
+    if (x.empty())
+        return {};
+    QByteArray out;
+    out.reserve(int(double(frames) / m_step + 2) * 2);
+    double pos = m_position;
+    const double last = double(x.size() - 1);
+    while (pos <= last) {
+        const auto i = size_t(pos);
+        const double frac = pos - double(i);
+        const float v = i + 1 < x.size() ? float(x[i] * (1.0 - frac) + x[i + 1] * frac) : x[i];
+        if (i + 1 >= x.size() && frac > 0)
+            break; // needs the next chunk's first frame
+        const auto s = int16_t(std::lround(std::clamp(v, -1.f, 1.f) * 32767.f));
+        out.append(reinterpret_cast<const char*>(&s), 2);
+        pos += m_step;
+    }
+    m_position = pos - last;
+    m_previous = x.back();
+    m_havePrevious = true;
+    return out;
+}
+
+// ---- workspace ----
+
+bool X11Workspace::openURL(const QUrl& url)
+{
+    if (!url.isValid())
+        return false;
+    return QDesktopServices::openUrl(url);
+}
+
+// ---- microphone ----
+
+namespace {
+
+class X11AudioStream : public AudioInputStream {
+public:
+    X11AudioStream(std::unique_ptr<QAudioSource> source, QIODevice* io, QAudioFormat format, int rate,
+                   std::function<void(const QByteArray&)> onSamples)
+        : m_source(std::move(source)), m_io(io), m_converter(format, rate), m_onSamples(std::move(onSamples)),
+          m_convert(!(format.sampleFormat() == QAudioFormat::Int16 && format.channelCount() == 1
+                      && format.sampleRate() == rate))
+    {
+        QObject::connect(m_io, &QIODevice::readyRead, m_source.get(), [this]() { read(); });
+    }
+    ~X11AudioStream() override { stop(); }
+    void stop() override
+    {
+        if (!m_source)
+            return;
+        QObject::disconnect(m_io, nullptr, m_source.get(), nullptr);
+        m_source->stop();
+        m_source.reset();
+    }
+
+private:
+    void read()
+    {
+        const QByteArray data = m_io->readAll();
+        if (data.isEmpty() || !m_onSamples)
+            return;
+        const QByteArray pcm = m_convert ? m_converter.convert(data) : data;
+        if (!pcm.isEmpty())
+            m_onSamples(pcm);
+    }
+
+    std::unique_ptr<QAudioSource> m_source;
+    QIODevice* m_io;
+    PcmConverter m_converter;
+    std::function<void(const QByteArray&)> m_onSamples;
+    bool m_convert;
+};
+
+} // namespace
+
+std::unique_ptr<AudioInputStream> X11AudioInput::start(int sampleRate, std::function<void(const QByteArray&)> onSamples,
+                                                       QString* error)
+{
+    auto fail = [error](const QString& message) -> std::unique_ptr<AudioInputStream> {
+        if (error)
+            *error = message;
+        return nullptr;
+    };
+    if (sampleRate <= 0)
+        return fail(QStringLiteral("The recording sample rate is invalid."));
+    const QAudioDevice device = QMediaDevices::defaultAudioInput();
+    if (device.isNull())
+        return fail(QStringLiteral("No microphone is available."));
+    QAudioFormat format;
+    format.setSampleRate(sampleRate);
+    format.setChannelCount(1);
+    format.setSampleFormat(QAudioFormat::Int16);
+    if (!device.isFormatSupported(format))
+        format = device.preferredFormat();
+    auto source = std::make_unique<QAudioSource>(device, format);
+    QIODevice* io = source->start();
+    if (!io || source->error() != QAudio::NoError)
+        return fail(QStringLiteral("The microphone could not be started."));
+    return std::make_unique<X11AudioStream>(std::move(source), io, format, sampleRate, std::move(onSamples));
+}
+
+// ---- playback ----
+
+namespace {
+
+class X11Playback : public AudioPlayback {
+public:
+    X11Playback(const QByteArray& encoded, const QString& mimeType, std::function<void(const QString&)> finished)
+        : m_finished(std::make_shared<std::function<void(const QString&)>>(std::move(finished)))
+    {
+        m_player = std::make_unique<QMediaPlayer>();
+        m_output = std::make_unique<QAudioOutput>();
+        m_buffer = std::make_unique<QBuffer>();
+        m_buffer->setData(encoded);
+        m_buffer->open(QIODevice::ReadOnly);
+        m_player->setAudioOutput(m_output.get());
+        auto finishedFn = m_finished;
+        // Reported through the event loop, so the receiver may delete this
+        // playback from its callback.
+        auto report = [finishedFn](const QString& error) {
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [finishedFn, error]() {
+                    if (auto fn = std::exchange(*finishedFn, nullptr))
+                        fn(error);
+                },
+                Qt::QueuedConnection);
+        };
+        QObject::connect(m_player.get(), &QMediaPlayer::mediaStatusChanged, m_player.get(),
+                         [report](QMediaPlayer::MediaStatus status) {
+                             if (status == QMediaPlayer::EndOfMedia)
+                                 report(QString());
+                             else if (status == QMediaPlayer::InvalidMedia)
+                                 report(QStringLiteral("The audio could not be decoded."));
+                         });
+        QObject::connect(m_player.get(), &QMediaPlayer::errorOccurred, m_player.get(),
+                         [report](QMediaPlayer::Error, const QString& message) {
+                             report(message.isEmpty() ? QStringLiteral("The audio could not be played.") : message);
+                         });
+        const QString suffix = mimeType.contains(QLatin1String("wav")) ? QStringLiteral("wav") : QStringLiteral("mp3");
+        m_player->setSourceDevice(m_buffer.get(), QUrl(QStringLiteral("tovrik-audio.") + suffix));
+        m_player->play();
+    }
+    ~X11Playback() override { stop(); }
+    void stop() override
+    {
+        *m_finished = nullptr;
+        if (m_player) {
+            QObject::disconnect(m_player.get(), nullptr, nullptr, nullptr);
+            m_player->stop();
+            m_player.reset();
+        }
+    }
+
+private:
+    std::shared_ptr<std::function<void(const QString&)>> m_finished;
+    std::unique_ptr<QAudioOutput> m_output;
+    std::unique_ptr<QBuffer> m_buffer;
+    std::unique_ptr<QMediaPlayer> m_player; // destroyed first (declared last)
+};
+
+} // namespace
+
+std::unique_ptr<AudioPlayback> X11AudioOutput::play(const QByteArray& encoded, const QString& mimeType,
+                                                    std::function<void(const QString&)> finished)
+{
+    return std::make_unique<X11Playback>(encoded, mimeType, std::move(finished));
+}
+
+// ---- system voice ----
+
+X11Speech::X11Speech() = default;
+X11Speech::~X11Speech() = default;
+
+QTextToSpeech* X11Speech::engine()
+{
+    if (!m_engine && !QTextToSpeech::availableEngines().isEmpty()) {
+        m_engine = std::make_unique<QTextToSpeech>();
+        QObject::connect(m_engine.get(), &QTextToSpeech::stateChanged, m_engine.get(),
+                         [this](QTextToSpeech::State state) {
+                             if (state == QTextToSpeech::Speaking) {
+                                 m_started = true;
+                             } else if (state == QTextToSpeech::Ready && m_started) {
+                                 m_started = false;
+                                 if (auto fn = std::exchange(m_pending, nullptr))
+                                     fn(QString());
+                             } else if (state == QTextToSpeech::Error) {
+                                 m_started = false;
+                                 if (auto fn = std::exchange(m_pending, nullptr))
+                                     fn(m_engine->errorString().isEmpty() ? QStringLiteral("The system voice failed.")
+                                                                          : m_engine->errorString());
+                             }
+                         });
+    }
+    return m_engine.get();
+}
+
+bool X11Speech::isAvailable()
+{
+    auto* e = engine();
+    return e && e->state() != QTextToSpeech::Error;
+}
+
+void X11Speech::speak(const QString& text, std::function<void(const QString&)> finished)
+{
+    stop();
+    auto* e = engine();
+    if (!e || e->state() == QTextToSpeech::Error) {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [finished]() {
+                if (finished)
+                    finished(QStringLiteral("No system voice is available."));
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+    m_pending = std::move(finished);
+    m_started = false;
+    e->say(text);
+}
+
+void X11Speech::stop()
+{
+    m_pending = nullptr;
+    m_started = false;
+    if (m_engine && m_engine->state() == QTextToSpeech::Speaking)
+        m_engine->stop();
+}
+
+} // namespace tovrik::platform::x11

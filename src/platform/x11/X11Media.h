@@ -1,0 +1,69 @@
+#pragma once
+
+// Workspace, microphone, playback and the system voice over Qt: the default
+// browser through QDesktopServices, QAudioSource for the microphone (mono
+// 16-bit at the requested rate, converted when the device delivers another
+// format), QMediaPlayer on an in-memory buffer for encoded audio, and
+// QTextToSpeech.
+
+#include "platform/Audio.h"
+#include "platform/Workspace.h"
+
+#include <QAudioFormat>
+#include <QByteArray>
+#include <memory>
+
+class QTextToSpeech;
+
+namespace tovrik::platform::x11 {
+
+// Converts PCM of any Qt sample format and channel count to mono int16 at
+// another rate (channels averaged, linear interpolation). Keeps its place
+// between chunks, so a stream converts seamlessly chunk by chunk.
+class PcmConverter {
+public:
+    PcmConverter(QAudioFormat from, int targetRate);
+    QByteArray convert(const QByteArray& input);
+
+private:
+    QAudioFormat m_from;
+    int m_targetRate;
+    double m_step;        // input frames per output frame
+    double m_position = 0; // of the next output frame, relative to m_previous
+    bool m_havePrevious = false;
+    float m_previous = 0.f;
+};
+
+class X11Workspace : public Workspace {
+public:
+    bool openURL(const QUrl& url) override;
+};
+
+class X11AudioInput : public AudioInput {
+public:
+    std::unique_ptr<AudioInputStream> start(int sampleRate, std::function<void(const QByteArray&)> onSamples,
+                                            QString* error) override;
+};
+
+class X11AudioOutput : public AudioOutput {
+public:
+    std::unique_ptr<AudioPlayback> play(const QByteArray& encoded, const QString& mimeType,
+                                        std::function<void(const QString&)> finished) override;
+};
+
+class X11Speech : public SpeechSynthesizer {
+public:
+    X11Speech();
+    ~X11Speech() override;
+    bool isAvailable() override;
+    void speak(const QString& text, std::function<void(const QString&)> finished) override;
+    void stop() override;
+
+private:
+    QTextToSpeech* engine();
+    std::unique_ptr<QTextToSpeech> m_engine;
+    std::function<void(const QString&)> m_pending;
+    bool m_started = false;
+};
+
+} // namespace tovrik::platform::x11

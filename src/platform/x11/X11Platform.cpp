@@ -1,0 +1,91 @@
+#include "platform/x11/X11Platform.h"
+
+#include "platform/x11/X11Capture.h"
+#include "platform/x11/X11Displays.h"
+#include "platform/x11/X11EventTap.h"
+#include "platform/x11/X11Input.h"
+#include "platform/x11/X11Media.h"
+#include "platform/x11/X11Permissions.h"
+#include "platform/x11/Xcb.h"
+
+#include <QGuiApplication>
+
+#if __has_include("platform/x11/SecretServiceKeychain.h")
+#include "platform/x11/SecretServiceKeychain.h"
+#define TOVRIK_HAVE_SECRET_SERVICE_KEYCHAIN 1
+#endif
+
+namespace tovrik::platform::x11 {
+
+namespace {
+#ifndef TOVRIK_HAVE_SECRET_SERVICE_KEYCHAIN
+// Only while the Secret Service keychain is not part of the build: every
+// call fails, so nothing ever reads as "signed out" by mistake.
+class UnavailableKeychain : public Keychain {
+public:
+    KeychainResult read(const QString&, const QString&) override { return failure(); }
+    KeychainResult write(const QString&, const QString&, const QByteArray&) override { return failure(); }
+    KeychainResult remove(const QString&, const QString&) override { return failure(); }
+
+private:
+    static KeychainResult failure()
+    {
+        return {KeychainStatus::Failure, {}, QStringLiteral("The keychain is not available.")};
+    }
+};
+#endif
+} // namespace
+
+X11Platform::X11Platform()
+{
+    m_displays = std::make_unique<X11Displays>();
+    m_input = std::make_unique<X11Input>(*m_displays);
+    m_tap = std::make_unique<X11EventTap>(*m_displays, *m_input);
+    m_capture = std::make_unique<X11Capture>(*m_displays);
+    m_permissions = std::make_unique<X11Permissions>(*m_input, *m_tap, *m_capture);
+#ifdef TOVRIK_HAVE_SECRET_SERVICE_KEYCHAIN
+    m_keychain = std::make_unique<SecretServiceKeychain>();
+#else
+    m_keychain = std::make_unique<UnavailableKeychain>();
+#endif
+    m_workspace = std::make_unique<X11Workspace>();
+    m_audioIn = std::make_unique<X11AudioInput>();
+    m_audioOut = std::make_unique<X11AudioOutput>();
+    m_speech = std::make_unique<X11Speech>();
+}
+
+X11Platform::~X11Platform() = default;
+
+bool X11Platform::install(QString* error)
+{
+    auto fail = [error](const QString& message) {
+        if (error)
+            *error = message;
+        return false;
+    };
+    if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance())
+        || QGuiApplication::platformName() != QLatin1String("xcb"))
+        return fail(QStringLiteral("Tovrik needs an X11 session (Wayland sessions are not supported)."));
+    auto platform = std::make_unique<X11Platform>();
+    if (!platform->isConnected())
+        return fail(QStringLiteral("Tovrik could not connect to the X11 display."));
+    Platform::install(std::move(platform));
+    return true;
+}
+
+bool X11Platform::isConnected() const { return m_displays->isConnected(); }
+
+Displays& X11Platform::displays() { return *m_displays; }
+SyntheticInput& X11Platform::input() { return *m_input; }
+EventTap& X11Platform::eventTap() { return *m_tap; }
+DisplayCapture& X11Platform::capture() { return *m_capture; }
+Permissions& X11Platform::permissions() { return *m_permissions; }
+Keychain& X11Platform::keychain() { return *m_keychain; }
+Workspace& X11Platform::workspace() { return *m_workspace; }
+AudioInput& X11Platform::audioInput() { return *m_audioIn; }
+AudioOutput& X11Platform::audioOutput() { return *m_audioOut; }
+SpeechSynthesizer& X11Platform::speech() { return *m_speech; }
+
+bool X11Platform::compositorActive() { return compositorRunning(); }
+
+} // namespace tovrik::platform::x11

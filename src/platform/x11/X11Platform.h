@@ -1,0 +1,70 @@
+#pragma once
+
+// The real backend of the platform layer on an X11 display (see
+// docs/platform.md): XRandR displays, XTest synthetic input, XInput2 event
+// taps, root-window capture, permissions, the Secret Service keychain and
+// Qt's multimedia, speech and desktop services.
+
+#include "platform/Platform.h"
+
+#include <QString>
+#include <memory>
+
+namespace tovrik::platform::x11 {
+
+class X11Displays;
+class X11Input;
+class X11EventTap;
+class X11Capture;
+class X11Permissions;
+class X11Workspace;
+class X11AudioInput;
+class X11AudioOutput;
+class X11Speech;
+
+class X11Platform : public Platform {
+public:
+    // Needs a QGuiApplication on the xcb platform plugin.
+    X11Platform();
+    ~X11Platform() override;
+
+    // Creates the backend and installs it as Platform::get(). False (with a
+    // one-line reason in `error`) when there is no usable X11 display, e.g.
+    // under a Wayland session; nothing is installed then.
+    static bool install(QString* error = nullptr);
+
+    // Whether the X server answered.
+    bool isConnected() const;
+
+    Displays& displays() override;
+    SyntheticInput& input() override;
+    EventTap& eventTap() override;
+    DisplayCapture& capture() override;
+    Permissions& permissions() override;
+    Keychain& keychain() override;
+    Workspace& workspace() override;
+    AudioInput& audioInput() override;
+    AudioOutput& audioOutput() override;
+    SpeechSynthesizer& speech() override;
+    // A compositing manager owns the _NET_WM_CM_S<screen> selection.
+    bool compositorActive() override;
+
+    X11Displays& x11Displays() { return *m_displays; }
+    X11Input& x11Input() { return *m_input; }
+    X11EventTap& x11EventTap() { return *m_tap; }
+    X11Capture& x11Capture() { return *m_capture; }
+
+private:
+    std::unique_ptr<X11Displays> m_displays;
+    std::unique_ptr<X11Input> m_input;
+    std::unique_ptr<X11EventTap> m_tap;
+    std::unique_ptr<X11Capture> m_capture;
+    std::unique_ptr<X11Permissions> m_permissions;
+    std::unique_ptr<Keychain> m_keychain;
+    std::unique_ptr<X11Workspace> m_workspace;
+    std::unique_ptr<X11AudioInput> m_audioIn;
+    std::unique_ptr<X11AudioOutput> m_audioOut;
+    std::unique_ptr<X11Speech> m_speech;
+};
+
+} // namespace tovrik::platform::x11

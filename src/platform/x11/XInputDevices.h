@@ -1,0 +1,44 @@
+#pragma once
+
+// XInput2 device hierarchy helpers shared by synthetic input and the tap.
+//
+// How our own events are told apart: XTest requests carry no user data, but
+// the server injects each one through the XTEST slave device attached to the
+// master the posting client uses (its client pointer and the keyboard paired
+// with it). Raw events name their source slave, so "synthetic" means: the
+// source is an XTEST slave attached to one of the masters our SyntheticInput
+// posts through. XTest input of other clients that use another master (a
+// second seat, a remote-desktop master) stays visible to the taps.
+
+#include <xcb/xcb.h>
+
+#include <QByteArray>
+#include <cstdint>
+#include <vector>
+
+namespace tovrik::platform::x11 {
+
+struct XIDevice {
+    uint16_t id = 0;
+    uint16_t type = 0;       // xcb_input_device_type_t
+    uint16_t attachment = 0; // master of a slave, paired master of a master
+    QByteArray name;
+    bool isXTest() const;    // an XTEST slave ("... XTEST pointer/keyboard")
+};
+
+// Announces XInput 2.2 on `conn`; false when the server lacks it.
+bool initXInput2(xcb_connection_t* conn);
+std::vector<XIDevice> queryXIDevices(xcb_connection_t* conn);
+
+// The masters that XTest input sent on `conn` goes through: the client
+// pointer and its paired keyboard. {0, 0} on failure.
+struct PostingMasters {
+    uint16_t pointer = 0;
+    uint16_t keyboard = 0;
+};
+PostingMasters postingMasters(xcb_connection_t* conn);
+
+// The XTEST slaves attached to `masters`.
+std::vector<uint16_t> xtestSlavesOf(const std::vector<XIDevice>& devices, PostingMasters masters);
+
+} // namespace tovrik::platform::x11
