@@ -1,0 +1,143 @@
+#include "panel/KeyablePanel.h"
+
+#include <QGuiApplication>
+#include <QPainterPath>
+#include <QRegion>
+#include <QShowEvent>
+#include <QWindow>
+
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace tovrik {
+
+namespace {
+
+xcb_connection_t* x11Connection()
+{
+    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    return x11 ? x11->connection() : nullptr;
+}
+
+xcb_atom_t internAtom(xcb_connection_t* c, const char* name)
+{
+    auto cookie = xcb_intern_atom(c, 0, uint16_t(std::strlen(name)), name);
+    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(c, cookie, nullptr);
+    if (!reply)
+        return XCB_ATOM_NONE;
+    const xcb_atom_t atom = reply->atom;
+    std::free(reply);
+    return atom;
+}
+
+} // namespace
+
+KeyablePanel::KeyablePanel(const QRect& contentRect, QWidget* parent)
+    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::NoDropShadowWindowHint)
+{
+    setAttribute(Qt::WA_TranslucentBackground);
+    setAttribute(Qt::WA_DeleteOnClose, false);
+    setAttribute(Qt::WA_ShowWithoutActivating, false);
+    setAutoFillBackground(false);
+    setFocusPolicy(Qt::StrongFocus);
+    setWindowTitle(QGuiApplication::applicationDisplayName().isEmpty() ? QStringLiteral("Tovrik")
+                                                                        : QGuiApplication::applicationDisplayName());
+    setGeometry(contentRect);
+    winId(); // create the native window now, so its properties can be set before it maps
+    markSkipTaskbar();
+}
+
+void KeyablePanel::setCornerRadius(double radius)
+{
+    m_cornerRadius = radius;
+    updateMask();
+}
+
+bool KeyablePanel::isCompositingManagerRunning()
+{
+    xcb_connection_t* c = x11Connection();
+    if (!c)
+        return true;
+    int screen = 0;
+    if (const char* display = std::getenv("DISPLAY")) {
+        const std::string d(display);
+        const auto dot = d.rfind('.');
+        const auto colon = d.rfind(':');
+        if (dot != std::string::npos && colon != std::string::npos && dot > colon)
+            screen = std::atoi(d.c_str() + dot + 1);
+    }
+    const std::string name = "_NET_WM_CM_S" + std::to_string(screen);
+    const xcb_atom_t atom = internAtom(c, name.c_str());
+    if (atom == XCB_ATOM_NONE)
+        return false;
+    auto cookie = xcb_get_selection_owner(c, atom);
+    xcb_get_selection_owner_reply_t* reply = xcb_get_selection_owner_reply(c, cookie, nullptr);
+    const bool owned = reply && reply->owner != XCB_NONE;
+    std::free(reply);
+    return owned;
+}
+
+void KeyablePanel::showEvent(QShowEvent* event)
+{
+    markSkipTaskbar();
+    updateMask();
+    QWidget::showEvent(event);
+}
+
+void KeyablePanel::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    updateMask();
+}
+
+void KeyablePanel::updateMask()
+{
+    if (m_cornerRadius <= 0 || isCompositingManagerRunning()) {
+        clearMask();
+        return;
+    }
+    QPainterPath path;
+    path.addRoundedRect(QRectF(rect()), m_cornerRadius, m_cornerRadius);
+    setMask(QRegion(path.toFillPolygon().toPolygon()));
+}
+
+// An accessory application has no taskbar entry: the EWMH window state says
+// so before the window maps (Qt keeps states it finds on an unmapped window).
+void KeyablePanel::markSkipTaskbar()
+{
+    xcb_connection_t* c = x11Connection();
+    if (!c || !windowHandle() || isVisible())
+        return;
+    const xcb_window_t window = xcb_window_t(windowHandle()->winId());
+    const xcb_atom_t state = internAtom(c, "_NET_WM_STATE");
+    const xcb_atom_t skipTaskbar = internAtom(c, "_NET_WM_STATE_SKIP_TASKBAR");
+    const xcb_atom_t skipPager = internAtom(c, "_NET_WM_STATE_SKIP_PAGER");
+    if (state == XCB_ATOM_NONE || skipTaskbar == XCB_ATOM_NONE || skipPager == XCB_ATOM_NONE)
+        return;
+    bool hasTaskbar = false, hasPager = false;
+    auto cookie = xcb_get_property(c, 0, window, state, XCB_ATOM_ATOM, 0, 64);
+    if (xcb_get_property_reply_t* reply = xcb_get_property_reply(c, cookie, nullptr)) {
+        if (reply->format == 32 && reply->type == XCB_ATOM_ATOM) {
+            const auto* data = static_cast<const xcb_atom_t*>(xcb_get_property_value(reply));
+            for (int i = 0; i < xcb_get_property_value_length(reply) / 4; ++i) {
+                hasTaskbar = hasTaskbar || data[i] == skipTaskbar;
+                hasPager = hasPager || data[i] == skipPager;
+            }
+        }
+        std::free(reply);
+    }
+    xcb_atom_t atoms[2];
+    uint32_t count = 0;
+    if (!hasTaskbar)
+        atoms[count++] = skipTaskbar;
+    if (!hasPager)
+        atoms[count++] = skipPager;
+    if (count > 0)
+        xcb_change_property(c, XCB_PROP_MODE_APPEND, window, state, XCB_ATOM_ATOM, 32, count, atoms);
+    xcb_flush(c);
+}
+
+} // namespace tovrik

@@ -1,0 +1,42 @@
+#pragma once
+
+// The panel's window: a borderless, floating tool window that may take the
+// keyboard focus (text fields work in it) but never gets a taskbar or pager
+// entry. Its background is transparent so the hosted view draws the rounded
+// card; when no compositing manager runs, the corners are cut by a window
+// mask instead (a translucent window would paint them black).
+
+#include <QWidget>
+
+namespace tovrik {
+
+class KeyablePanel : public QWidget {
+    Q_OBJECT
+public:
+    // `contentRect` in screen coordinates (y down); the window is created
+    // (not shown) at once.
+    explicit KeyablePanel(const QRect& contentRect, QWidget* parent = nullptr);
+
+    // The panel may become the key (focused) and main window.
+    bool canBecomeKey() const { return true; }
+    bool canBecomeMain() const { return true; }
+
+    // Corner radius of the rounded card the panel shows, in points.
+    void setCornerRadius(double radius);
+    double cornerRadius() const { return m_cornerRadius; }
+
+    // Whether a compositing manager runs on the panel's X screen (always
+    // true on platforms that are not X11).
+    static bool isCompositingManagerRunning();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void updateMask();
+    void markSkipTaskbar();
+    double m_cornerRadius = 0;
+};
+
+} // namespace tovrik

@@ -1,0 +1,335 @@
+#include "panel/SettingsPanelController.h"
+
+#include "common/Clock.h"
+#include "common/Constants.h"
+#include "common/Easing.h"
+#include "model/TovrikAppModel.h"
+#include "panel/KeyablePanel.h"
+#include "platform/Platform.h"
+
+#include <QGuiApplication>
+#include <QMetaMethod>
+#include <QVBoxLayout>
+#include <QWidget>
+
+#include <algorithm>
+#include <cmath>
+
+namespace tovrik {
+
+namespace panel_geometry {
+
+QRectF placementUnderStatusItem(const QRectF& B, const QRectF& V, double w, double h)
+{
+    const double inset = SettingsPanelController::edgeInset;
+    const double vMaxX = V.x() + V.width();
+    const double bMidX = B.x() + B.width() / 2.0;
+    const double x = std::max(V.x() + inset, std::min(vMaxX - w - inset, bMidX - w / 2.0));
+    const double y = std::max(V.y() + inset, B.y() - h - inset);
+    return QRectF(x, y, w, h);
+}
+
+QRectF placementWithoutStatusItem(const QRectF& V, double w, double h)
+{
+    const double inset = SettingsPanelController::edgeInset;
+    const double x = std::max(V.x() + inset, V.x() + V.width() - w - 20.0);
+    const double y = std::max(V.y() + inset, V.y() + V.height() - h - constants::settingsWindowScreenMargin);
+    return QRectF(x, y, w, h);
+}
+
+QRectF resizedFrame(const QRectF& F, const QRectF& V, double w, double h)
+{
+    const double inset = SettingsPanelController::edgeInset;
+    const double x = std::max(V.x() + inset, std::min(V.x() + V.width() - w - inset, F.x()));
+    const double y = std::max(V.y() + inset, F.y() + F.height() - h);
+    return QRectF(x, y, w, h);
+}
+
+QRectF flipped(const QRectF& r, double mainDisplayHeight)
+{
+    return QRectF(r.x(), mainDisplayHeight - r.y() - r.height(), r.width(), r.height());
+}
+
+} // namespace panel_geometry
+
+namespace {
+
+using namespace panel_geometry;
+
+double mainDisplayHeight()
+{
+    if (platform::Platform::isInstalled())
+        if (auto main = platform::Platform::get().displays().mainDisplay())
+            return main->frame.height();
+    return 0;
+}
+
+// The visible frame of the display whose frame contains `probe`'s centre (or
+// intersects it most), else of the main display, else (0, 0, w, h).
+QRectF visibleFrameFor(std::optional<QRectF> probe, double w, double h)
+{
+    if (platform::Platform::isInstalled()) {
+        const auto displays = platform::Platform::get().displays().displays();
+        if (probe) {
+            const QPointF centre = probe->center();
+            for (const auto& d : displays)
+                if (d.frame.contains(centre))
+                    return d.visibleFrame;
+            double best = 0;
+            std::optional<QRectF> bestFrame;
+            for (const auto& d : displays) {
+                const QRectF overlap = d.frame.intersected(*probe);
+                const double area = overlap.width() * overlap.height();
+                if (area > best) {
+                    best = area;
+                    bestFrame = d.visibleFrame;
+                }
+            }
+            if (bestFrame)
+                return *bestFrame;
+        }
+        if (auto main = platform::Platform::get().displays().mainDisplay())
+            return main->visibleFrame;
+    }
+    return QRectF(0, 0, w, h);
+}
+
+bool sameFrame(const QRectF& a, const QRectF& b)
+{
+    return std::abs(a.x() - b.x()) < 0.5 && std::abs(a.y() - b.y()) < 0.5 && std::abs(a.width() - b.width()) < 0.5 &&
+           std::abs(a.height() - b.height()) < 0.5;
+}
+
+QRect toScreenRect(const QRectF& appKit)
+{
+    const QRectF r = flipped(appKit, mainDisplayHeight());
+    return QRect(int(std::lround(r.x())), int(std::lround(r.y())), int(std::lround(r.width())),
+                 int(std::lround(r.height())));
+}
+
+} // namespace
+
+SettingsPanelController::SettingsPanelController(TovrikAppModel& model, StatusItemAnchor* statusItem, QObject* parent)
+    : SettingsPanelController(ModelSource{&model, [m = &model] { return m->preferredPanelSize(); },
+                                          [m = &model] { return m->requiresPermissionGrant(); }},
+                              statusItem, parent)
+{
+}
+
+SettingsPanelController::SettingsPanelController(ModelSource model, StatusItemAnchor* statusItem, QObject* parent)
+    : QObject(parent), m_model(std::move(model)), m_statusItem(statusItem)
+{
+    m_isApplicationActive = [] { return QGuiApplication::applicationState() == Qt::ApplicationActive; };
+    m_animationTimer = new ClockTimer(this);
+    connect(m_animationTimer, &ClockTimer::timeout, this, &SettingsPanelController::animationStep);
+    // Each change schedules a resize on a later turn of the event loop, so
+    // the resize sees the changed state.
+    if (m_model.notifier) {
+        const QMetaObject* source = m_model.notifier->metaObject();
+        const int signal = source->indexOfSignal("changed()");
+        const int slot = metaObject()->indexOfSlot("scheduleResize()");
+        if (signal >= 0 && slot >= 0)
+            m_modelObservation =
+                connect(m_model.notifier.data(), source->method(signal), this, metaObject()->method(slot));
+    }
+}
+
+void SettingsPanelController::scheduleResize()
+{
+    QMetaObject::invokeMethod(this, &SettingsPanelController::resizeVisiblePanel, Qt::QueuedConnection);
+}
+
+SettingsPanelController::~SettingsPanelController()
+{
+    QObject::disconnect(m_modelObservation);
+    m_clickOutsideMonitor.reset();
+    delete m_panel.data();
+}
+
+QSizeF SettingsPanelController::panelSize() const
+{
+    const QSizeF preferred = m_model.preferredPanelSize ? m_model.preferredPanelSize()
+                                                        : QSizeF(constants::readyPanelWidth, constants::menuPanelHeight);
+    return QSizeF(preferred.width() * constants::panelDisplayScale, preferred.height() * constants::panelDisplayScale);
+}
+
+bool SettingsPanelController::isPanelVisible() const { return m_panel && m_panel->isVisible(); }
+
+QRectF SettingsPanelController::panelFrame() const
+{
+    if (!m_panel)
+        return {};
+    return flipped(QRectF(m_panel->geometry()), mainDisplayHeight());
+}
+
+std::optional<QRectF> SettingsPanelController::resizeAnimationTarget() const
+{
+    if (!m_animating)
+        return std::nullopt;
+    return m_animationTo;
+}
+
+void SettingsPanelController::createPanel()
+{
+    const QSizeF size = panelSize();
+    m_panel = new KeyablePanel(QRect(0, 0, int(std::lround(size.width())), int(std::lround(size.height()))));
+    m_panel->setCornerRadius(constants::panelDisplayScale * constants::panelChromeCornerRadius);
+
+    // The hosting view fills the window; its background stays clear.
+    auto* hosting = new QWidget(m_panel);
+    hosting->setObjectName(QStringLiteral("SettingsPanelHostingView"));
+    hosting->setAttribute(Qt::WA_TranslucentBackground);
+    auto* layout = new QVBoxLayout(m_panel);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(hosting);
+    auto* hostingLayout = new QVBoxLayout(hosting);
+    hostingLayout->setContentsMargins(0, 0, 0, 0);
+    hostingLayout->setSpacing(0);
+    if (m_rootViewFactory) {
+        QPointer<SettingsPanelController> weak(this);
+        if (QWidget* root = m_rootViewFactory([weak] {
+                if (weak)
+                    weak->hidePanel();
+            }))
+            hostingLayout->addWidget(root);
+    }
+}
+
+void SettingsPanelController::setPanelFrame(const QRectF& appKitFrame)
+{
+    if (!m_panel)
+        return;
+    m_panel->setGeometry(toScreenRect(appKitFrame));
+    m_panel->update();
+}
+
+void SettingsPanelController::showPanelOnLaunch()
+{
+    Clock::instance().schedule(launchShowDelay, this, [this] { showPanel(); });
+}
+
+void SettingsPanelController::showPanel()
+{
+    if (!m_panel)
+        createPanel();
+    const QSizeF size = panelSize();
+    const double w = size.width(), h = size.height();
+
+    QRectF target;
+    const std::optional<QRectF> buttonWindow = m_statusItem ? m_statusItem->buttonWindowFrame() : std::nullopt;
+    if (buttonWindow)
+        target = placementUnderStatusItem(*buttonWindow, visibleFrameFor(buttonWindow, w, h), w, h);
+    else
+        target = placementWithoutStatusItem(visibleFrameFor(std::nullopt, w, h), w, h);
+
+    stopAnimation();
+    if (!m_panel->isVisible() || !sameFrame(panelFrame(), target))
+        setPanelFrame(target);
+
+    m_panel->show();
+    m_panel->raise();
+    m_panel->activateWindow();
+
+    installClickOutsideMonitor();
+}
+
+void SettingsPanelController::toggle()
+{
+    if (isPanelVisible())
+        hidePanel();
+    else
+        showPanel();
+}
+
+void SettingsPanelController::hidePanel()
+{
+    if (m_panel)
+        m_panel->hide();
+    m_clickOutsideMonitor.reset();
+}
+
+void SettingsPanelController::installClickOutsideMonitor()
+{
+    m_clickOutsideMonitor.reset();
+    if (!platform::Platform::isInstalled())
+        return;
+    QPointer<SettingsPanelController> weak(this);
+    m_clickOutsideMonitor = platform::Platform::get().eventTap().addGlobalMouseDownMonitor(
+        [weak](platform::MouseButton button, QPointF point) {
+            if (!weak)
+                return;
+            if (button != platform::MouseButton::Left && button != platform::MouseButton::Right)
+                return;
+            weak->handleClickOutside(point);
+        });
+}
+
+void SettingsPanelController::handleClickOutside(QPointF displayPoint)
+{
+    if (!m_panel)
+        return;
+    // displayPoint is y-down like the window geometry.
+    if (QRectF(m_panel->geometry()).contains(displayPoint))
+        return;
+    QPointer<KeyablePanel> panel = m_panel;
+    Clock::instance().schedule(clickOutsideHideDelay, this, [this, panel] {
+        if (!panel || !panel->isVisible())
+            return;
+        const bool keepForOnboarding = m_model.requiresPermissionGrant && m_model.requiresPermissionGrant() &&
+                                       !(m_isApplicationActive && m_isApplicationActive());
+        if (keepForOnboarding)
+            return;
+        hidePanel();
+    });
+}
+
+void SettingsPanelController::resizeVisiblePanel()
+{
+    if (!m_panel || !m_panel->isVisible())
+        return;
+    const QSizeF size = panelSize();
+    const double w = size.width(), h = size.height();
+    const QRectF F = panelFrame();
+    const QRectF V = visibleFrameFor(F, w, h);
+    const QRectF target = resizedFrame(F, V, w, h);
+    if (sameFrame(F, target) && !m_animating)
+        return;
+    if (m_animating && sameFrame(m_animationTo, target))
+        return;
+    m_animationFrom = F;
+    m_animationTo = target;
+    m_animationStart = Clock::instance().now();
+    m_animating = true;
+    m_animationTimer->start(1.0 / 60.0, true);
+}
+
+void SettingsPanelController::stopAnimation()
+{
+    m_animating = false;
+    m_animationTimer->stop();
+}
+
+void SettingsPanelController::animationStep()
+{
+    if (!m_animating || !m_panel) {
+        stopAnimation();
+        return;
+    }
+    const double t = (Clock::instance().now() - m_animationStart) / resizeAnimationDuration;
+    if (t >= 1.0) {
+        const QRectF to = m_animationTo;
+        stopAnimation();
+        if (!sameFrame(panelFrame(), to))
+            setPanelFrame(to);
+        return;
+    }
+    const double p = easedProgress(EasingCurve::EaseInOut, t);
+    auto lerp = [p](double a, double b) { return a + (b - a) * p; };
+    const QRectF f(lerp(m_animationFrom.x(), m_animationTo.x()), lerp(m_animationFrom.y(), m_animationTo.y()),
+                   lerp(m_animationFrom.width(), m_animationTo.width()),
+                   lerp(m_animationFrom.height(), m_animationTo.height()));
+    setPanelFrame(f);
+}
+
+} // namespace tovrik

@@ -1,0 +1,130 @@
+#pragma once
+
+// The panel window's controller: creates the KeyablePanel on first show,
+// places it under the status item (or in the top-right corner of the main
+// screen when there is no status-item window), shows and hides it, hides it
+// again 0.3 s after a click elsewhere, and follows the model's preferred size
+// with a 0.16 s ease-in-ease-out animation that keeps the top edge.
+//
+// Geometry is computed in AppKit coordinates (points, origin at the bottom
+// left of the main display, y up) exactly as the placement rules are stated,
+// from the platform layer's display frames; it is converted to screen
+// coordinates (y down) only when applied to the window. All timing goes
+// through tovrik::Clock. Main thread only.
+
+#include <QObject>
+#include <QPointer>
+#include <QRectF>
+#include <QSizeF>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace tovrik {
+
+class KeyablePanel;
+class TovrikAppModel;
+class ClockTimer;
+
+namespace platform {
+class EventTapSession;
+}
+
+// What the panel needs of the status item: the frame of its button's window
+// in AppKit coordinates, or nothing when the item has no button or the button
+// has no window (e.g. no system tray).
+class StatusItemAnchor {
+public:
+    virtual ~StatusItemAnchor() = default;
+    virtual std::optional<QRectF> buttonWindowFrame() const = 0;
+};
+
+// The placement rules, in AppKit coordinates (QRectF x/y = minX/minY).
+namespace panel_geometry {
+// Centred under the status item's window B, 8 below it, kept 8 inside the
+// visible frame V.
+QRectF placementUnderStatusItem(const QRectF& B, const QRectF& V, double w, double h);
+// Top-right of V: 20 from the right, settingsWindowScreenMargin (32) below
+// the top, never closer than 8 to the left and bottom edges.
+QRectF placementWithoutStatusItem(const QRectF& V, double w, double h);
+// The new frame for size w × h keeping F's left and top edges unless that
+// would leave V on the right or at the bottom (8-point insets).
+QRectF resizedFrame(const QRectF& F, const QRectF& V, double w, double h);
+// AppKit <-> screen coordinates (y down) for a main display of height H; the
+// conversion is its own inverse.
+QRectF flipped(const QRectF& r, double mainDisplayHeight);
+} // namespace panel_geometry
+
+class SettingsPanelController : public QObject {
+    Q_OBJECT
+public:
+    static constexpr double launchShowDelay = 0.3;
+    static constexpr double clickOutsideHideDelay = 0.3;
+    static constexpr double resizeAnimationDuration = 0.16;
+    static constexpr double edgeInset = 8;
+
+    // What the controller reads of the model.
+    struct ModelSource {
+        QPointer<QObject> notifier; // emits changed() after each published change
+        std::function<QSizeF()> preferredPanelSize;
+        std::function<bool()> requiresPermissionGrant;
+    };
+    // Builds the panel's root view; `onClose` hides the panel. Called once,
+    // on first show. The returned widget is owned by the panel.
+    using RootViewFactory = std::function<QWidget*(std::function<void()> onClose)>;
+
+    SettingsPanelController(TovrikAppModel& model, StatusItemAnchor* statusItem, QObject* parent = nullptr);
+    SettingsPanelController(ModelSource model, StatusItemAnchor* statusItem, QObject* parent = nullptr);
+    ~SettingsPanelController() override;
+
+    // Must be set before the first show to take effect. Without one the
+    // panel hosts an empty view.
+    void setRootViewFactory(RootViewFactory factory) { m_rootViewFactory = std::move(factory); }
+    // Whether the application is active (has a focused window); defaults to
+    // Qt's application state.
+    void setApplicationActiveProbe(std::function<bool()> probe) { m_isApplicationActive = std::move(probe); }
+
+    void showPanelOnLaunch();
+    void showPanel();
+    void toggle();
+    void hidePanel();
+
+    KeyablePanel* panel() const { return m_panel; }
+    bool isPanelVisible() const;
+    bool hasClickOutsideMonitor() const { return m_clickOutsideMonitor != nullptr; }
+    // The panel's frame in AppKit coordinates (empty when no panel).
+    QRectF panelFrame() const;
+    // The frame the running resize animation ends at (nothing when idle).
+    std::optional<QRectF> resizeAnimationTarget() const;
+
+private slots:
+    void scheduleResize();
+
+private:
+    void createPanel();
+    void installClickOutsideMonitor();
+    void handleClickOutside(QPointF displayPoint);
+    void resizeVisiblePanel();
+    QSizeF panelSize() const;
+    void setPanelFrame(const QRectF& appKitFrame);
+    void stopAnimation();
+    void animationStep();
+
+    ModelSource m_model;
+    StatusItemAnchor* m_statusItem = nullptr;
+    QPointer<KeyablePanel> m_panel;
+    std::unique_ptr<platform::EventTapSession> m_clickOutsideMonitor;
+    QMetaObject::Connection m_modelObservation;
+    RootViewFactory m_rootViewFactory;
+    std::function<bool()> m_isApplicationActive;
+
+    // The resize animation.
+    ClockTimer* m_animationTimer = nullptr;
+    QRectF m_animationFrom;
+    QRectF m_animationTo;
+    double m_animationStart = 0;
+    bool m_animating = false;
+};
+
+} // namespace tovrik
