@@ -1,5 +1,7 @@
 #include "panel/KeyablePanel.h"
 
+#include "platform/Platform.h"
+
 #include <QGuiApplication>
 #include <QPainterPath>
 #include <QRegion>
@@ -10,7 +12,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 namespace tovrik {
 
@@ -58,26 +59,9 @@ void KeyablePanel::setCornerRadius(double radius)
 
 bool KeyablePanel::isCompositingManagerRunning()
 {
-    xcb_connection_t* c = x11Connection();
-    if (!c)
+    if (!platform::Platform::isInstalled())
         return true;
-    int screen = 0;
-    if (const char* display = std::getenv("DISPLAY")) {
-        const std::string d(display);
-        const auto dot = d.rfind('.');
-        const auto colon = d.rfind(':');
-        if (dot != std::string::npos && colon != std::string::npos && dot > colon)
-            screen = std::atoi(d.c_str() + dot + 1);
-    }
-    const std::string name = "_NET_WM_CM_S" + std::to_string(screen);
-    const xcb_atom_t atom = internAtom(c, name.c_str());
-    if (atom == XCB_ATOM_NONE)
-        return false;
-    auto cookie = xcb_get_selection_owner(c, atom);
-    xcb_get_selection_owner_reply_t* reply = xcb_get_selection_owner_reply(c, cookie, nullptr);
-    const bool owned = reply && reply->owner != XCB_NONE;
-    std::free(reply);
-    return owned;
+    return platform::Platform::get().compositorActive();
 }
 
 void KeyablePanel::showEvent(QShowEvent* event)

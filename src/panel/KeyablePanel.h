@@ -25,8 +25,7 @@ public:
     void setCornerRadius(double radius);
     double cornerRadius() const { return m_cornerRadius; }
 
-    // Whether a compositing manager runs on the panel's X screen (always
-    // true on platforms that are not X11).
+    // Whether a compositing manager runs (the platform layer's answer).
     static bool isCompositingManagerRunning();
 
 protected:

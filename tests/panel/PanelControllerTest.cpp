@@ -158,6 +158,22 @@ TEST_F(PanelControllerTest, PanelIsAFramelessFloatingToolWindowThatMayTakeFocus)
     EXPECT_DOUBLE_EQ(panel->cornerRadius(), 17);
 }
 
+TEST_F(PanelControllerTest, CornersAreCutByAMaskOnlyWithoutACompositor)
+{
+    sim->setCompositorActive(false);
+    controller->showPanel();
+    const QRegion mask = controller->panel()->mask();
+    ASSERT_FALSE(mask.isEmpty());
+    EXPECT_FALSE(mask.contains(QPoint(1, 1)));        // the rounded corner is cut
+    EXPECT_FALSE(mask.contains(QPoint(318, 256)));
+    EXPECT_TRUE(mask.contains(QPoint(160, 1)));       // the top edge's middle stays
+    EXPECT_TRUE(mask.contains(QPoint(17, 17)));
+    sim->setCompositorActive(true);
+    controller->hidePanel();
+    controller->showPanel();
+    EXPECT_TRUE(controller->panel()->mask().isEmpty());
+}
+
 TEST_F(PanelControllerTest, PlacedUnderTheStatusItemWhenItHasAWindow)
 {
     FixedAnchor anchor;
