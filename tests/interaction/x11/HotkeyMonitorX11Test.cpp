@@ -1,0 +1,186 @@
+// The hotkey monitor on the real X server: keys typed by another X client
+// reach it, the keys we post ourselves through XTest do not.
+//
+// "Another client" types through a master device of its own (a second seat
+// created for the test), like a second keyboard or a remote-desktop seat; our
+// own synthetic input goes through the XTEST slave of our client pointer's
+// master, which the event tap reports as synthetic.
+
+#include "interaction/HotkeyMonitor.h"
+
+#include "platform/Platform.h"
+#include "platform/sim/SimPlatform.h"
+#include "platform/x11/X11Platform.h"
+#include "support/SimFixture.h"
+
+#include <QCoreApplication>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <X11/XKBlib.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/XInput2.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+#include <cstring>
+#include <string>
+
+namespace tovrik {
+namespace {
+
+namespace K = platform::KeyCode;
+
+// An X client that types through a master device pair of its own.
+class SecondSeatClient {
+public:
+    SecondSeatClient()
+    {
+        m_display = XOpenDisplay(nullptr);
+        if (!m_display)
+            return;
+        int opcode = 0, event = 0, error = 0;
+        int major = 2, minor = 2;
+        if (!XQueryExtension(m_display, "XInputExtension", &opcode, &event, &error) ||
+            XIQueryVersion(m_display, &major, &minor) != Success)
+            return;
+        m_name = "tovrik-test-seat-" + std::to_string(QCoreApplication::applicationPid());
+        XIAddMasterInfo add;
+        std::memset(&add, 0, sizeof add);
+        add.type = XIAddMaster;
+        add.name = const_cast<char*>(m_name.c_str());
+        add.send_core = True;
+        add.enable = True;
+        XIChangeHierarchy(m_display, reinterpret_cast<XIAnyHierarchyChangeInfo*>(&add), 1);
+        XSync(m_display, False);
+        int count = 0;
+        XIDeviceInfo* devices = XIQueryDevice(m_display, XIAllMasterDevices, &count);
+        const std::string pointerName = m_name + " pointer";
+        for (int i = 0; i < count; ++i)
+            if (devices[i].use == XIMasterPointer && pointerName == devices[i].name)
+                m_masterPointer = devices[i].deviceid;
+        XIFreeDeviceInfo(devices);
+        if (m_masterPointer == 0)
+            return;
+        // XTest requests of this client now go through the new seat.
+        XISetClientPointer(m_display, None, m_masterPointer);
+        XSync(m_display, False);
+        m_ready = true;
+    }
+    ~SecondSeatClient()
+    {
+        if (!m_display)
+            return;
+        if (m_masterPointer != 0) {
+            XIRemoveMasterInfo remove;
+            std::memset(&remove, 0, sizeof remove);
+            remove.type = XIRemoveMaster;
+            remove.deviceid = m_masterPointer;
+            remove.return_mode = XIFloating;
+            XIChangeHierarchy(m_display, reinterpret_cast<XIAnyHierarchyChangeInfo*>(&remove), 1);
+            XSync(m_display, False);
+        }
+        XCloseDisplay(m_display);
+    }
+    bool ready() const { return m_ready; }
+    void key(KeySym sym, bool down)
+    {
+        XTestFakeKeyEvent(m_display, XKeysymToKeycode(m_display, sym), down ? True : False, CurrentTime);
+        XSync(m_display, False);
+    }
+
+private:
+    Display* m_display = nullptr;
+    std::string m_name;
+    int m_masterPointer = 0;
+    bool m_ready = false;
+};
+
+class HotkeyMonitorX11Test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QString error;
+        ASSERT_TRUE(platform::x11::X11Platform::install(&error)) << error.toStdString();
+        monitor = std::make_unique<HotkeyMonitor>();
+        monitor->onShortcutPressed = [this] { record("pressed"); };
+        monitor->onShortcutReleased = [this] { record("released"); };
+        monitor->onPanelShortcutPressed = [this] { record("panel"); };
+        monitor->onEscapePressed = [this] { record("escape"); };
+        ASSERT_TRUE(monitor->start());
+    }
+    void TearDown() override
+    {
+        monitor.reset();
+        platform::sim::SimPlatform::install();
+    }
+    void record(const char* what)
+    {
+        if (QThread::currentThread() != QCoreApplication::instance()->thread())
+            ++offMainThread;
+        calls.push_back(what);
+    }
+    bool waitForCalls(size_t n) { return test::spinUntil([&] { return calls.size() >= n; }, 10000); }
+
+    std::unique_ptr<HotkeyMonitor> monitor;
+    std::vector<std::string> calls;
+    int offMainThread = 0;
+};
+
+using Calls = std::vector<std::string>;
+
+TEST_F(HotkeyMonitorX11Test, KeysOfAnotherClientAreReportedOurOwnXTestKeysAreNot)
+{
+    SecondSeatClient other;
+    ASSERT_TRUE(other.ready());
+
+    // Another client holds Control+Alt (the voice chord), then lets go.
+    other.key(XK_Control_L, true);
+    other.key(XK_Alt_L, true);
+    ASSERT_TRUE(waitForCalls(1));
+    other.key(XK_Alt_L, false);
+    other.key(XK_Control_L, false);
+    ASSERT_TRUE(waitForCalls(2));
+    EXPECT_EQ(calls, (Calls{"pressed", "released"}));
+
+    // Our own synthetic input: the same chord and Esc, posted through XTest.
+    auto& input = platform::Platform::get().input();
+    ASSERT_TRUE(input.postKey(K::Control, true, platform::ModControl));
+    ASSERT_TRUE(input.postKey(K::Option, true, platform::ModControl | platform::ModOption));
+    ASSERT_TRUE(input.postKey(K::Option, false, platform::ModControl));
+    ASSERT_TRUE(input.postKey(K::Control, false, 0));
+    ASSERT_TRUE(input.postKey(K::Escape, true, 0));
+    ASSERT_TRUE(input.postKey(K::Escape, false, 0));
+
+    // Then a physical Esc from the other client. Raw events arrive in order,
+    // so once it is here anything of ours would have been reported before it.
+    other.key(XK_Escape, true);
+    other.key(XK_Escape, false);
+    ASSERT_TRUE(waitForCalls(3));
+    test::drainEvents();
+    EXPECT_EQ(calls, (Calls{"pressed", "released", "escape"}));
+    EXPECT_EQ(offMainThread, 0);
+}
+
+TEST_F(HotkeyMonitorX11Test, PanelChordOfAnotherClientIsReported)
+{
+    SecondSeatClient other;
+    ASSERT_TRUE(other.ready());
+    other.key(XK_Control_L, true);
+    other.key(XK_Shift_L, true);
+    other.key(XK_Alt_L, true);
+    ASSERT_TRUE(waitForCalls(1));
+    other.key(XK_Alt_L, false);
+    other.key(XK_Shift_L, false);
+    other.key(XK_Control_L, false);
+    other.key(XK_Escape, true);
+    other.key(XK_Escape, false);
+    ASSERT_TRUE(test::spinUntil([&] { return !calls.empty() && calls.back() == "escape"; }, 10000));
+    EXPECT_EQ(calls.front(), "panel");
+    // Control then Shift then Alt passes through no exact Control+Alt, so the
+    // voice chord never went down.
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), std::string("pressed")), 0);
+}
+
+} // namespace
+} // namespace tovrik
