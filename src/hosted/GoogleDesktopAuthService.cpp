@@ -1,0 +1,262 @@
+#include "hosted/GoogleDesktopAuthService.h"
+
+#include "common/Clock.h"
+#include "common/Constants.h"
+#include "hosted/LoopbackCallbackServer.h"
+#include "platform/Platform.h"
+
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include "hosted/NoCookieJar.h"
+#include <QFileInfo>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QRandomGenerator>
+#include <QUrlQuery>
+#include <qcoro/qcorosignal.h>
+
+namespace tovrik {
+
+namespace {
+const QString kDomain = QStringLiteral("TovrikGoogleSignIn");
+
+QString base64url(const QByteArray& bytes)
+{
+    return QString::fromLatin1(bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+}
+
+QByteArray randomBytes(int count)
+{
+    QByteArray out(count, Qt::Uninitialized);
+    for (int i = 0; i < count; i += 4) {
+        const quint32 word = QRandomGenerator::system()->generate();
+        for (int j = 0; j < 4 && i + j < count; ++j)
+            out[i + j] = char((word >> (8 * j)) & 0xff);
+    }
+    return out;
+}
+
+// Waits for a reply to finish, with a time limit and cancellation.
+class TokenReplyWait : public QObject {
+    Q_OBJECT
+public:
+    TokenReplyWait(QNetworkReply* reply, double timeout, CancellationToken token) : m_reply(reply), m_token(std::move(token))
+    {
+        reply->setParent(this);
+        connect(reply, &QNetworkReply::finished, this, &TokenReplyWait::settle);
+        connect(reply, &QNetworkReply::readyRead, this, [this]() {
+            if (m_reply->bytesAvailable() > (1 << 20))
+                stop(2);
+        });
+        m_timerId = Clock::instance().schedule(timeout, this, [this]() { m_timerId = 0; stop(1); });
+        m_cancelId = m_token.onCancel([this]() { stop(3); });
+    }
+    ~TokenReplyWait() override
+    {
+        if (m_timerId)
+            Clock::instance().cancel(m_timerId);
+        m_token.removeCallback(m_cancelId);
+        m_reply->disconnect(this);
+        if (m_reply->isRunning())
+            m_reply->abort();
+    }
+    QNetworkReply* reply() const { return m_reply; }
+    bool done = false;
+    int stopped = 0; // 1 timed out, 2 too large, 3 cancelled
+signals:
+    void finished();
+
+private:
+    void stop(int why)
+    {
+        if (done)
+            return;
+        stopped = why;
+        m_reply->abort();
+        settle();
+    }
+    void settle()
+    {
+        if (done)
+            return;
+        done = true;
+        if (m_timerId)
+            Clock::instance().cancel(m_timerId);
+        m_timerId = 0;
+        m_token.removeCallback(m_cancelId);
+        m_cancelId = 0;
+        emit finished();
+    }
+    QNetworkReply* m_reply;
+    CancellationToken m_token;
+    quint64 m_timerId = 0;
+    quint64 m_cancelId = 0;
+};
+
+} // namespace
+
+GoogleSignInError::GoogleSignInError(Code code, const QString& message) : TovrikError(kDomain, int(code), message) {}
+
+bool isGoogleSignInCancellation(std::exception_ptr error)
+{
+    if (!error)
+        return false;
+    try {
+        std::rethrow_exception(error);
+    } catch (const CancellationError&) {
+        return true;
+    } catch (const GoogleSignInError& e) {
+        return e.signInCode() == GoogleSignInError::accessDenied || e.signInCode() == GoogleSignInError::timedOut;
+    } catch (...) {
+        return false;
+    }
+}
+
+namespace pkce {
+QString makeCodeVerifier() { return base64url(randomBytes(32)); }
+
+QString codeChallenge(const QString& verifier)
+{
+    return base64url(QCryptographicHash::hash(verifier.toLatin1(), QCryptographicHash::Sha256));
+}
+
+QString makeState() { return base64url(randomBytes(32)); }
+} // namespace pkce
+
+GoogleDesktopAuthService::Configuration GoogleDesktopAuthService::defaultConfiguration()
+{
+    Configuration c;
+    c.authorizationEndpoint = QUrl(constants::googleAuthorizationEndpoint());
+    c.tokenEndpoint = QUrl(constants::googleTokenEndpoint());
+    c.clientID = constants::googleClientID();
+    c.clientSecret = constants::googleClientSecret();
+    return c;
+}
+
+GoogleDesktopAuthService::GoogleDesktopAuthService(QObject* parent) : GoogleDesktopAuthService(defaultConfiguration(), parent) {}
+
+GoogleDesktopAuthService::GoogleDesktopAuthService(Configuration configuration, QObject* parent)
+    : QObject(parent), m_config(std::move(configuration)), m_network(new QNetworkAccessManager(this)),
+      m_ownClient(new HostedBackendClient(this)), m_client(m_ownClient)
+{
+    m_network->setCookieJar(new NoCookieJar(m_network));
+    m_network->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    m_network->setAutoDeleteReplies(false);
+}
+
+GoogleDesktopAuthService::~GoogleDesktopAuthService() = default;
+
+void GoogleDesktopAuthService::setBackendClient(HostedBackendClient* client) { m_client = client ? client : m_ownClient; }
+
+QUrl GoogleDesktopAuthService::authorizationURL(const QString& redirectURI, const QString& codeChallenge,
+                                                const QString& state) const
+{
+    QUrl url = m_config.authorizationEndpoint;
+    QUrlQuery query(url);
+    query.addQueryItem(QStringLiteral("client_id"), m_config.clientID);
+    query.addQueryItem(QStringLiteral("redirect_uri"), redirectURI);
+    query.addQueryItem(QStringLiteral("response_type"), QStringLiteral("code"));
+    query.addQueryItem(QStringLiteral("scope"), m_config.scope);
+    query.addQueryItem(QStringLiteral("code_challenge"), codeChallenge);
+    query.addQueryItem(QStringLiteral("code_challenge_method"), QStringLiteral("S256"));
+    query.addQueryItem(QStringLiteral("state"), state);
+    query.addQueryItem(QStringLiteral("prompt"), QStringLiteral("select_account"));
+    // Spaces as %20 and reserved characters escaped, as form values.
+    QString encoded;
+    for (const auto& [key, value] : query.queryItems(QUrl::FullyDecoded)) {
+        if (!encoded.isEmpty())
+            encoded += QLatin1Char('&');
+        encoded += QString::fromLatin1(QUrl::toPercentEncoding(key)) + QLatin1Char('=')
+            + QString::fromLatin1(QUrl::toPercentEncoding(value));
+    }
+    url.setQuery(encoded, QUrl::StrictMode);
+    return url;
+}
+
+QCoro::Task<HostedAuthSessionPayload> GoogleDesktopAuthService::signIn(QString baseURL, CancellationToken token)
+{
+    token.throwIfCancelled();
+    if (!m_config.tokenEndpoint.isValid() || m_config.tokenEndpoint.scheme() != QLatin1String("https")
+        || !m_config.authorizationEndpoint.isValid() || m_config.authorizationEndpoint.scheme() != QLatin1String("https"))
+        throw GoogleSignInError(GoogleSignInError::invalidEndpoint,
+                                QStringLiteral("Google sign-in is not configured for this build."));
+    QPointer<GoogleDesktopAuthService> self(this);
+    auto server = std::make_unique<LoopbackCallbackServer>();
+    server->start(QStringLiteral("/oauth2redirect/"));
+    const QString verifier = pkce::makeCodeVerifier();
+    const QString state = pkce::makeState();
+    const QString redirectURI = server->redirectURI();
+    const QUrl url = authorizationURL(redirectURI, pkce::codeChallenge(verifier), state);
+    if (!platform::Platform::get().workspace().openURL(url))
+        throw GoogleSignInError(GoogleSignInError::browserOpenFailed,
+                                QStringLiteral("Could not open the browser for Google sign-in."));
+    const QString code = co_await server->waitForCode(state, m_config.attemptTimeout, token);
+    server.reset();
+    if (!self)
+        throw CancellationError();
+    const GoogleTokens tokens = co_await exchangeCode(code, verifier, redirectURI, token);
+    if (!self || !m_client)
+        throw CancellationError();
+    token.throwIfCancelled();
+    co_return co_await m_client->signInWithGoogle(baseURL, tokens.idToken, tokens.accessToken, token);
+}
+
+QCoro::Task<GoogleDesktopAuthService::GoogleTokens> GoogleDesktopAuthService::exchangeCode(QString code, QString verifier,
+                                                                                         QString redirectURI,
+                                                                                         CancellationToken token)
+{
+    QUrlQuery form;
+    const auto add = [&form](const QString& k, const QString& v) {
+        form.addQueryItem(QString::fromLatin1(QUrl::toPercentEncoding(k)), QString::fromLatin1(QUrl::toPercentEncoding(v)));
+    };
+    add(QStringLiteral("code"), code);
+    add(QStringLiteral("code_verifier"), verifier);
+    add(QStringLiteral("redirect_uri"), redirectURI);
+    add(QStringLiteral("client_id"), m_config.clientID);
+    add(QStringLiteral("client_secret"), m_config.clientSecret);
+    add(QStringLiteral("grant_type"), QStringLiteral("authorization_code"));
+    QNetworkRequest request(m_config.tokenEndpoint);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    request.setTransferTimeout(0);
+    request.setRawHeader("Content-Type", "application/x-www-form-urlencoded");
+    request.setRawHeader("Accept", "application/json");
+    auto wait = std::make_unique<TokenReplyWait>(m_network->post(request, form.toString(QUrl::FullyEncoded).toLatin1()),
+                                                 m_config.requestTimeout, token);
+    if (!wait->done)
+        co_await qCoro(wait.get(), &TokenReplyWait::finished);
+    if (wait->stopped == 3)
+        throw CancellationError();
+    if (wait->stopped == 1)
+        throw GoogleSignInError(GoogleSignInError::timedOut, QStringLiteral("Google sign-in timed out."));
+    if (wait->stopped == 2)
+        throw GoogleSignInError(GoogleSignInError::tokenExchangeFailed, QStringLiteral("Google returned an invalid token response."));
+    QNetworkReply* reply = wait->reply();
+    const QVariant statusVar = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!statusVar.isValid())
+        throw GoogleSignInError(GoogleSignInError::tokenExchangeFailed,
+                                QStringLiteral("Could not reach Google: %1").arg(reply->errorString()));
+    const int status = statusVar.toInt();
+    QJsonParseError pe;
+    const QJsonDocument doc = QJsonDocument::fromJson(reply->readAll(), &pe);
+    const QJsonObject o = doc.object();
+    if (status < 200 || status >= 300) {
+        const QString detail = o.value(QLatin1String("error_description")).toString(o.value(QLatin1String("error")).toString());
+        throw GoogleSignInError(GoogleSignInError::tokenExchangeFailed,
+                                detail.trimmed().isEmpty()
+                                    ? QStringLiteral("Google rejected the sign-in (%1).").arg(status)
+                                    : QStringLiteral("Google rejected the sign-in: %1").arg(detail.trimmed().left(200)));
+    }
+    if (pe.error != QJsonParseError::NoError || !doc.isObject() || !o.value(QLatin1String("id_token")).isString()
+        || o.value(QLatin1String("id_token")).toString().isEmpty())
+        throw GoogleSignInError(GoogleSignInError::tokenExchangeFailed, QStringLiteral("Google returned an invalid token response."));
+    GoogleTokens tokens;
+    tokens.idToken = o.value(QLatin1String("id_token")).toString();
+    tokens.accessToken = o.value(QLatin1String("access_token")).toString();
+    co_return tokens;
+}
+
+} // namespace tovrik
+
+#include "GoogleDesktopAuthService.moc"

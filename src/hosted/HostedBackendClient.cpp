@@ -1,0 +1,410 @@
+#include "hosted/HostedBackendClient.h"
+
+#include "common/Clock.h"
+#include "common/Constants.h"
+#include "hosted/HostedChatStreamOperation.h"
+#include "hosted/MultipartBuilder.h"
+#include "hosted/TrustedOrigins.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include "hosted/NoCookieJar.h"
+#include <QFileInfo>
+#include <QNetworkProxy>
+#include <QNetworkProxyFactory>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <qcoro/qcorosignal.h>
+
+#include <memory>
+
+namespace tovrik {
+
+namespace {
+
+const QString kUntrustedOriginMessage = QStringLiteral("The hosted backend URL is invalid.");
+
+// Watches one reply: the time limit, the body cap and cancellation.
+class ReplyWatch : public QObject {
+    Q_OBJECT
+public:
+    ReplyWatch(QNetworkReply* reply, double timeout, qint64 maxBody, CancellationToken token)
+        : m_reply(reply), m_maxBody(maxBody), m_token(std::move(token))
+    {
+        reply->setParent(this);
+        connect(reply, &QNetworkReply::finished, this, &ReplyWatch::onFinished);
+        connect(reply, &QNetworkReply::readyRead, this, &ReplyWatch::checkSize);
+        connect(reply, &QNetworkReply::metaDataChanged, this, &ReplyWatch::checkSize);
+        m_timerId = Clock::instance().schedule(std::max(timeout, 0.0), this, [this]() {
+            m_timerId = 0;
+            stop(Stop::timedOut);
+        });
+        m_cancelId = m_token.onCancel([this]() { stop(Stop::cancelled); });
+        if (reply->isFinished())
+            onFinished();
+    }
+    ~ReplyWatch() override
+    {
+        if (m_timerId)
+            Clock::instance().cancel(m_timerId);
+        m_token.removeCallback(m_cancelId);
+        m_reply->disconnect(this);
+        if (m_reply->isRunning())
+            m_reply->abort();
+    }
+
+    enum class Stop { none, timedOut, cancelled, tooLarge };
+    bool done = false;
+    Stop stopped = Stop::none;
+    QNetworkReply* reply() const { return m_reply; }
+
+signals:
+    void finished();
+
+private:
+    void checkSize()
+    {
+        const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
+        if ((length.isValid() && length.toLongLong() > m_maxBody) || m_reply->bytesAvailable() > m_maxBody)
+            stop(Stop::tooLarge);
+    }
+    void stop(Stop why)
+    {
+        if (done)
+            return;
+        stopped = why;
+        m_reply->abort(); // emits finished
+        onFinished();
+    }
+    void onFinished()
+    {
+        if (done)
+            return;
+        done = true;
+        if (m_timerId)
+            Clock::instance().cancel(m_timerId);
+        m_timerId = 0;
+        m_token.removeCallback(m_cancelId);
+        m_cancelId = 0;
+        emit finished();
+    }
+
+    QNetworkReply* m_reply;
+    qint64 m_maxBody;
+    CancellationToken m_token;
+    quint64 m_timerId = 0;
+    quint64 m_cancelId = 0;
+};
+
+QNetworkRequest makeRequest(const QUrl& url, const QString& sessionToken, const QByteArray& contentType,
+                            const QByteArray& accept)
+{
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+    request.setTransferTimeout(0);
+    request.setHeader(QNetworkRequest::UserAgentHeader,
+                      constants::appDisplayName + QLatin1Char('/') + constants::appDisplayVersion + QStringLiteral(" (Linux)"));
+    const QString bearer = sessionToken.trimmed();
+    if (!bearer.isEmpty())
+        request.setRawHeader("Authorization", "Bearer " + bearer.toUtf8());
+    if (!contentType.isEmpty())
+        request.setRawHeader("Content-Type", contentType);
+    request.setRawHeader("Accept", accept);
+    return request;
+}
+
+QByteArray jsonBytes(const QJsonObject& o) { return QJsonDocument(o).toJson(QJsonDocument::Compact); }
+
+QJsonObject parseJSONObject(const QByteArray& body)
+{
+    QJsonParseError pe;
+    const QJsonDocument doc = QJsonDocument::fromJson(body, &pe);
+    if (pe.error != QJsonParseError::NoError || !doc.isObject())
+        throw HTTPError::invalidResponse(QStringLiteral("malformed JSON body"));
+    return doc.object();
+}
+
+// A redirect keeps POST bodies only for 307 and 308.
+bool keepsMethod(int status) { return status == 307 || status == 308; }
+
+QByteArray mimeTypeOfImage(const QByteArray& data)
+{
+    if (data.startsWith("\x89PNG\r\n\x1a\n"))
+        return "image/png";
+    return "image/jpeg";
+}
+
+} // namespace
+
+QUrl hostedEndpointURL(const QString& baseURL, const QString& path)
+{
+    const auto origin = normalizedTrustedHostedWorkerBaseURL(baseURL);
+    if (!origin)
+        throw TovrikError(QStringLiteral("TovrikHostedBackend"), -2, kUntrustedOriginMessage);
+    return QUrl(*origin + path);
+}
+
+HTTPError hostedStatusError(int status, const QByteArray& body)
+{
+    QJsonParseError pe;
+    const QJsonDocument doc = QJsonDocument::fromJson(body, &pe);
+    QString message;
+    QString code;
+    if (pe.error == QJsonParseError::NoError && doc.isObject()) {
+        const QJsonObject o = doc.object();
+        const QJsonValue m = o.value(QLatin1String("message"));
+        const QJsonValue e = o.value(QLatin1String("error"));
+        if (e.isString())
+            code = e.toString();
+        if (m.isString())
+            message = m.toString();
+        else if (e.isString())
+            message = e.toString();
+    }
+    return HTTPError::failedStatus(status, message, code);
+}
+
+HostedBackendClient::HostedBackendClient(QObject* parent) : QObject(parent), m_network(new QNetworkAccessManager(this))
+{
+    m_network->setCookieJar(new NoCookieJar(m_network));
+    m_network->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    m_network->setAutoDeleteReplies(false);
+    m_network->setStrictTransportSecurityEnabled(false);
+    // A desktop app honours the system's proxy settings, unless the
+    // application chose a proxy of its own.
+    if (QNetworkProxy::applicationProxy().type() == QNetworkProxy::NoProxy
+        && !QNetworkProxyFactory::usesSystemConfiguration())
+        QNetworkProxyFactory::setUseSystemConfiguration(true);
+}
+
+HostedBackendClient::~HostedBackendClient() = default;
+
+QCoro::Task<HostedBackendClient::Response> HostedBackendClient::send(QByteArray method, QUrl url, QString sessionToken,
+                                                                     QByteArray contentType, QByteArray body,
+                                                                     double timeout, qint64 maxBody,
+                                                                     CancellationToken token)
+{
+    token.throwIfCancelled();
+    if (!isTrustedHostedWorkerURL(url))
+        throw TovrikError(QStringLiteral("TovrikHostedBackend"), -2, kUntrustedOriginMessage);
+    const double deadline = Clock::instance().now() + timeout;
+    const QByteArray accept = maxBody == maximumAudioBodyBytes ? QByteArrayLiteral("audio/mpeg")
+                                                               : QByteArrayLiteral("application/json");
+    for (int redirects = 0;; ++redirects) {
+        QNetworkReply* raw = body.isEmpty() && method == "GET"
+            ? m_network->get(makeRequest(url, sessionToken, contentType, accept))
+            : m_network->sendCustomRequest(makeRequest(url, sessionToken, contentType, accept), method, body);
+        auto watch = std::make_unique<ReplyWatch>(raw, deadline - Clock::instance().now(), maxBody, token);
+        if (!watch->done)
+            co_await qCoro(watch.get(), &ReplyWatch::finished);
+        QNetworkReply* reply = watch->reply();
+        switch (watch->stopped) {
+        case ReplyWatch::Stop::cancelled:
+            throw CancellationError();
+        case ReplyWatch::Stop::timedOut:
+            throw HTTPError::timedOut();
+        case ReplyWatch::Stop::tooLarge:
+            throw HTTPError::invalidResponse(QStringLiteral("body too large"));
+        case ReplyWatch::Stop::none:
+            break;
+        }
+        token.throwIfCancelled();
+        const QVariant statusVar = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        if (!statusVar.isValid()) {
+            if (reply->error() == QNetworkReply::TimeoutError)
+                throw HTTPError::timedOut();
+            throw HTTPError::transport(reply->errorString(), int(reply->error()));
+        }
+        const int status = statusVar.toInt();
+        const QByteArray responseBody = reply->readAll();
+        if (status >= 300 && status < 400) {
+            const QByteArray location = reply->rawHeader("Location").trimmed();
+            const QUrl target = url.resolved(QUrl::fromEncoded(location));
+            if (location.isEmpty() || redirects >= maximumRedirects || !isSameTrustedHostedHTTPSOrigin(url, target))
+                throw hostedStatusError(status, responseBody);
+            url = target;
+            if (!keepsMethod(status) && method != "GET" && method != "HEAD") {
+                method = "GET";
+                body.clear();
+                contentType.clear();
+            }
+            continue;
+        }
+        if (reply->error() != QNetworkReply::NoError && (status >= 200 && status < 300))
+            throw HTTPError::transport(reply->errorString(), int(reply->error()));
+        if (status < 200 || status >= 300)
+            throw hostedStatusError(status, responseBody);
+        Response r;
+        r.status = status;
+        r.body = responseBody;
+        r.contentType = reply->rawHeader("Content-Type");
+        r.url = url;
+        co_return r;
+    }
+}
+
+QCoro::Task<QJsonObject> HostedBackendClient::sendJSON(QByteArray method, QString baseURL, QString path,
+                                                       QString sessionToken, std::optional<QJsonObject> body,
+                                                       double timeout, CancellationToken token)
+{
+    const QUrl url = hostedEndpointURL(baseURL, path);
+    const Response r = co_await send(method, url, sessionToken,
+                                     body ? QByteArrayLiteral("application/json") : QByteArray(),
+                                     body ? jsonBytes(*body) : QByteArray(), timeout, maximumJSONBodyBytes, token);
+    co_return parseJSONObject(r.body);
+}
+
+QCoro::Task<HostedAuthSessionPayload> HostedBackendClient::signIn(QString baseURL, QString email, QString password,
+                                                                  CancellationToken token)
+{
+    QJsonObject body{{QStringLiteral("email"), email}, {QStringLiteral("password"), password}};
+    const QJsonObject o = co_await sendJSON("POST", baseURL, QStringLiteral("/auth/signin"), {}, body, requestTimeout, token);
+    co_return HostedAuthSessionPayload::fromJson(o);
+}
+
+QCoro::Task<HostedAuthSessionPayload> HostedBackendClient::signUp(QString baseURL, QString email, QString password,
+                                                                  CancellationToken token)
+{
+    QJsonObject body{{QStringLiteral("email"), email}, {QStringLiteral("password"), password}};
+    const QJsonObject o = co_await sendJSON("POST", baseURL, QStringLiteral("/auth/signup"), {}, body, requestTimeout, token);
+    co_return HostedAuthSessionPayload::fromJson(o);
+}
+
+QCoro::Task<HostedAuthSessionPayload> HostedBackendClient::signInWithGoogle(QString baseURL, QString idToken,
+                                                                            QString accessToken, CancellationToken token)
+{
+    QJsonObject body{{QStringLiteral("idToken"), idToken}};
+    if (!accessToken.isEmpty())
+        body.insert(QStringLiteral("accessToken"), accessToken);
+    const QJsonObject o =
+        co_await sendJSON("POST", baseURL, QStringLiteral("/auth/google/native"), {}, body, requestTimeout, token);
+    co_return HostedAuthSessionPayload::fromJson(o);
+}
+
+QCoro::Task<HostedAccountSummaryPayload> HostedBackendClient::fetchAccountSummary(QString baseURL, QString sessionToken,
+                                                                                  CancellationToken token)
+{
+    const QJsonObject o =
+        co_await sendJSON("GET", baseURL, QStringLiteral("/auth/me"), sessionToken, std::nullopt, requestTimeout, token);
+    co_return HostedAccountSummaryPayload::fromJson(o);
+}
+
+QCoro::Task<void> HostedBackendClient::revokeSession(QString baseURL, QString sessionToken, CancellationToken token)
+{
+    const QUrl url = hostedEndpointURL(baseURL, QStringLiteral("/api/account/signout"));
+    co_await send("POST", url, sessionToken, QByteArrayLiteral("application/json"), QByteArrayLiteral("{}"),
+                  requestTimeout, maximumJSONBodyBytes, token);
+}
+
+QCoro::Task<QString> HostedBackendClient::transcribe(QString baseURL, QString sessionToken, QByteArray wavData,
+                                                     QString fileName, CancellationToken token)
+{
+    const QUrl url = hostedEndpointURL(baseURL, QStringLiteral("/stt"));
+    MultipartBuilder multipart;
+    multipart.addFile(QStringLiteral("file"), fileName, QByteArrayLiteral("audio/wav"), wavData);
+    const Response r = co_await send("POST", url, sessionToken, multipart.contentType(), multipart.build(),
+                                     mediaRequestTimeout, maximumJSONBodyBytes, token);
+    const QJsonObject o = parseJSONObject(r.body);
+    const QJsonValue text = o.value(QLatin1String("text"));
+    if (!text.isString())
+        throw HTTPError::invalidResponse(QStringLiteral("missing or invalid \"text\""));
+    co_return text.toString().trimmed();
+}
+
+QCoro::Task<QString> HostedBackendClient::transcribeFile(QString baseURL, QString sessionToken, QString wavFilePath,
+                                                         CancellationToken token)
+{
+    QFile file(wavFilePath);
+    if (!file.open(QIODevice::ReadOnly))
+        throw TovrikError(QStringLiteral("TovrikHostedBackend"), -3,
+                          QStringLiteral("The recording could not be read."));
+    const QByteArray data = file.readAll();
+    file.close();
+    const QString name = QFileInfo(wavFilePath).fileName();
+    co_return co_await transcribe(baseURL, sessionToken, data, name.isEmpty() ? QStringLiteral("recording.wav") : name,
+                                  token);
+}
+
+QCoro::Task<QByteArray> HostedBackendClient::synthesizeSpeech(QString baseURL, QString sessionToken, QString text,
+                                                              QString voiceID, QString modelID, CancellationToken token)
+{
+    const QUrl url = hostedEndpointURL(baseURL, QStringLiteral("/tts"));
+    const QJsonObject body{{QStringLiteral("text"), text},
+                           {QStringLiteral("voiceId"), voiceID},
+                           {QStringLiteral("modelId"), modelID}};
+    const Response r = co_await send("POST", url, sessionToken, QByteArrayLiteral("application/json"), jsonBytes(body),
+                                     mediaRequestTimeout, maximumAudioBodyBytes, token);
+    const QByteArray mime = r.contentType.split(';').value(0).trimmed().toLower();
+    if (mime != "audio/mpeg" || r.body.isEmpty())
+        throw HTTPError::invalidResponse(QStringLiteral("not MPEG audio"));
+    co_return r.body;
+}
+
+QByteArray HostedBackendClient::chatRequestBody(const QString& model, const QList<HostedChatImageAttachment>& images,
+                                                const QString& transcript, const ConversationHistory& history,
+                                                const QString& systemPrompt, const QString& workload)
+{
+    QJsonArray imageArray;
+    for (const auto& image : images) {
+        imageArray.append(QJsonObject{{QStringLiteral("imageLabel"), image.imageLabel},
+                                      {QStringLiteral("mimeType"), QString::fromLatin1(mimeTypeOfImage(image.imageData))},
+                                      {QStringLiteral("imageData"), QString::fromLatin1(image.imageData.toBase64())}});
+    }
+    QJsonArray historyArray;
+    for (const auto& turn : history) {
+        historyArray.append(QJsonObject{{QStringLiteral("userTranscript"), turn.userTranscript},
+                                        {QStringLiteral("assistantResponse"), turn.assistantResponse}});
+    }
+    const QJsonObject body{{QStringLiteral("model"), model},
+                           {QStringLiteral("imageAttachments"), imageArray},
+                           {QStringLiteral("transcript"), transcript},
+                           {QStringLiteral("history"), historyArray},
+                           {QStringLiteral("systemPrompt"), systemPrompt},
+                           {QStringLiteral("workload"), workload}};
+    return jsonBytes(body);
+}
+
+QCoro::Task<QString> HostedBackendClient::respond(QString baseURL, QString sessionToken, QString model,
+                                                  QList<HostedChatImageAttachment> imageAttachments, QString transcript,
+                                                  ConversationHistory history, QString systemPrompt,
+                                                  std::optional<double> timeoutInterval, QString workload,
+                                                  CancellationToken token)
+{
+    token.throwIfCancelled();
+    QUrl url = hostedEndpointURL(baseURL, QStringLiteral("/chat"));
+    QByteArray method = "POST";
+    QByteArray body = chatRequestBody(model, imageAttachments, transcript, history, systemPrompt, workload);
+    QByteArray contentType = "application/json";
+    const double overall = timeoutInterval && *timeoutInterval > 0 ? *timeoutInterval : chatDefaultTimeout;
+    const double deadline = Clock::instance().now() + overall;
+    for (int redirects = 0;; ++redirects) {
+        QNetworkRequest request = makeRequest(url, sessionToken, contentType, QByteArrayLiteral("text/event-stream"));
+        request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+        QNetworkReply* reply = method == "GET" ? m_network->get(request)
+                                               : m_network->sendCustomRequest(request, method, body);
+        auto op = std::make_unique<HostedChatStreamOperation>(reply, chatIdleTimeout, deadline - Clock::instance().now(),
+                                                              token);
+        const std::optional<QString> text = co_await op->result();
+        if (text)
+            co_return *text;
+        const QUrl target = op->redirectTarget();
+        const int status = op->redirectStatus();
+        if (redirects >= maximumRedirects || !isSameTrustedHostedHTTPSOrigin(url, target))
+            throw HTTPError::failedStatus(status, {});
+        url = target;
+        if (!keepsMethod(status)) {
+            method = "GET";
+            body.clear();
+            contentType.clear();
+        }
+    }
+}
+
+} // namespace tovrik
+
+#include "HostedBackendClient.moc"

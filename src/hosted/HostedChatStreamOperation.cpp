@@ -1,0 +1,249 @@
+#include "hosted/HostedChatStreamOperation.h"
+
+#include "common/Clock.h"
+#include "hosted/HostedBackendClient.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkRequest>
+#include <qcoro/qcorosignal.h>
+
+namespace tovrik {
+
+namespace {
+constexpr qint64 kMaxErrorBody = 1 << 20;
+
+bool isEventStreamContentType(const QByteArray& header)
+{
+    const QByteArray mime = header.split(';').value(0).trimmed().toLower();
+    return mime == "text/event-stream";
+}
+} // namespace
+
+HostedChatStreamOperation::HostedChatStreamOperation(QNetworkReply* reply, double idleTimeout, double overallTimeout,
+                                                     CancellationToken token, QObject* parent)
+    : QObject(parent), m_reply(reply), m_idleTimeout(idleTimeout), m_token(std::move(token))
+{
+    m_parser = std::make_unique<ServerSentEventParser>([this](const ServerSentEvent& e) { onEvent(e); });
+    reply->setParent(this);
+    connect(reply, &QNetworkReply::metaDataChanged, this, &HostedChatStreamOperation::onMetaData);
+    connect(reply, &QNetworkReply::readyRead, this, &HostedChatStreamOperation::onReadyRead);
+    connect(reply, &QNetworkReply::finished, this, &HostedChatStreamOperation::onReplyFinished);
+    m_overallTimerId = Clock::instance().schedule(std::max(overallTimeout, 0.0), this,
+                                                  [this]() { m_overallTimerId = 0; fail(std::make_exception_ptr(HTTPError::timedOut())); });
+    armIdleTimer();
+    m_cancelId = m_token.onCancel([this]() { fail(std::make_exception_ptr(CancellationError())); });
+    if (reply->isFinished())
+        onReplyFinished();
+}
+
+HostedChatStreamOperation::~HostedChatStreamOperation()
+{
+    stopTimers();
+    m_token.removeCallback(m_cancelId);
+    if (m_reply) {
+        m_reply->disconnect(this);
+        if (m_reply->isRunning())
+            m_reply->abort();
+    }
+}
+
+QCoro::Task<std::optional<QString>> HostedChatStreamOperation::result()
+{
+    if (!m_finished)
+        co_await qCoro(this, &HostedChatStreamOperation::finished);
+    if (m_error)
+        std::rethrow_exception(m_error);
+    if (m_redirectTarget.isValid())
+        co_return std::nullopt;
+    co_return m_text;
+}
+
+void HostedChatStreamOperation::armIdleTimer()
+{
+    if (m_idleTimerId)
+        Clock::instance().cancel(m_idleTimerId);
+    m_idleTimerId = Clock::instance().schedule(std::max(m_idleTimeout, 0.0), this, [this]() {
+        m_idleTimerId = 0;
+        fail(std::make_exception_ptr(HTTPError::timedOut()));
+    });
+}
+
+void HostedChatStreamOperation::stopTimers()
+{
+    if (m_idleTimerId)
+        Clock::instance().cancel(m_idleTimerId);
+    if (m_overallTimerId)
+        Clock::instance().cancel(m_overallTimerId);
+    m_idleTimerId = m_overallTimerId = 0;
+}
+
+bool HostedChatStreamOperation::checkHeaders()
+{
+    if (m_headersChecked)
+        return true;
+    if (!m_reply)
+        return false;
+    const QVariant statusVar = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!statusVar.isValid())
+        return false;
+    m_headersChecked = true;
+    const int status = statusVar.toInt();
+    if (status >= 300 && status < 400) {
+        m_redirectStatus = status;
+        const QByteArray location = m_reply->rawHeader("Location");
+        if (location.isEmpty()) {
+            fail(std::make_exception_ptr(HTTPError::failedStatus(status, {})));
+            return false;
+        }
+        m_redirectTarget = m_reply->url().resolved(QUrl::fromEncoded(location.trimmed()));
+        if (!m_redirectTarget.isValid())
+            m_redirectTarget = QUrl(QStringLiteral("invalid:"));
+        complete();
+        return false;
+    }
+    if (status < 200 || status >= 300)
+        return true; // the body is the service's error, read in onReplyFinished
+    if (!isEventStreamContentType(m_reply->rawHeader("Content-Type"))) {
+        fail(std::make_exception_ptr(HTTPError::invalidResponse(QStringLiteral("not an event stream"))));
+        return false;
+    }
+    m_isEventStream = true;
+    return true;
+}
+
+void HostedChatStreamOperation::onMetaData()
+{
+    if (!m_finished)
+        checkHeaders();
+}
+
+void HostedChatStreamOperation::onReadyRead()
+{
+    if (m_finished || !m_reply)
+        return;
+    if (!checkHeaders())
+        return;
+    armIdleTimer();
+    const QByteArray bytes = m_reply->readAll();
+    m_receivedBytes += bytes.size();
+    if (m_receivedBytes > maximumStreamBytes) {
+        fail(std::make_exception_ptr(HTTPError::invalidResponse(QStringLiteral("reply too large"))));
+        return;
+    }
+    if (m_isEventStream) {
+        if (!m_parser->feed(std::string_view(bytes.constData(), size_t(bytes.size()))))
+            fail(std::make_exception_ptr(HTTPError::invalidResponse(QStringLiteral("event too large"))));
+    } else if (m_errorBody.size() + bytes.size() <= kMaxErrorBody) {
+        m_errorBody += bytes;
+    }
+}
+
+void HostedChatStreamOperation::onReplyFinished()
+{
+    if (m_finished || !m_reply)
+        return;
+    const bool headersKnown = checkHeaders();
+    if (m_finished)
+        return;
+    if (headersKnown && m_reply->bytesAvailable() > 0)
+        onReadyRead();
+    if (m_finished)
+        return;
+    const QVariant statusVar = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!statusVar.isValid()) {
+        const auto err = m_reply->error();
+        if (err == QNetworkReply::TimeoutError)
+            fail(std::make_exception_ptr(HTTPError::timedOut()));
+        else
+            fail(std::make_exception_ptr(HTTPError::transport(m_reply->errorString(), int(err))));
+        return;
+    }
+    const int status = statusVar.toInt();
+    if (status < 200 || status >= 300) {
+        fail(std::make_exception_ptr(hostedStatusError(status, m_errorBody)));
+        return;
+    }
+    const auto err = m_reply->error();
+    const bool partial = m_parser->finish();
+    if (err != QNetworkReply::NoError && !m_sawDone) {
+        // The stream broke off after the headers.
+        fail(std::make_exception_ptr(HTTPError::transport(m_reply->errorString(), int(err))));
+        return;
+    }
+    if (!m_sawDone) {
+        fail(std::make_exception_ptr(HTTPError::invalidResponse(
+            partial ? QStringLiteral("stream ended inside an event") : QStringLiteral("stream ended before done"))));
+        return;
+    }
+    complete();
+}
+
+void HostedChatStreamOperation::onEvent(const ServerSentEvent& event)
+{
+    if (m_finished)
+        return;
+    const QByteArray data = QByteArray::fromStdString(event.data);
+    const auto parse = [&](QJsonObject* out) {
+        QJsonParseError pe;
+        const QJsonDocument doc = QJsonDocument::fromJson(data, &pe);
+        if (pe.error != QJsonParseError::NoError || !doc.isObject())
+            return false;
+        *out = doc.object();
+        return true;
+    };
+    if (event.type == "delta" || event.type == "message") {
+        QJsonObject o;
+        if (!parse(&o) || !o.value(QLatin1String("text")).isString()) {
+            fail(std::make_exception_ptr(HTTPError::invalidResponse(QStringLiteral("malformed delta event"))));
+            return;
+        }
+        m_text += o.value(QLatin1String("text")).toString();
+    } else if (event.type == "done") {
+        m_sawDone = true;
+        complete();
+    } else if (event.type == "error") {
+        QJsonObject o;
+        if (!parse(&o)) {
+            fail(std::make_exception_ptr(HTTPError::failedStatus(500, {})));
+            return;
+        }
+        const QString code = o.value(QLatin1String("error")).toString();
+        const QString message = o.value(QLatin1String("message")).toString();
+        int status = o.value(QLatin1String("status")).toInt(0);
+        if (status < 400 || status > 599)
+            status = code == hostedOutOfCreditsErrorCode ? 402 : 500;
+        fail(std::make_exception_ptr(HTTPError::failedStatus(status, message, code)));
+    }
+    // Other event types (e.g. "ping") are ignored.
+}
+
+void HostedChatStreamOperation::fail(std::exception_ptr error)
+{
+    if (m_finished)
+        return;
+    m_error = std::move(error);
+    complete();
+}
+
+void HostedChatStreamOperation::complete()
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    stopTimers();
+    m_token.removeCallback(m_cancelId);
+    m_cancelId = 0;
+    abortReply();
+    emit finished();
+}
+
+void HostedChatStreamOperation::abortReply()
+{
+    if (m_reply && m_reply->isRunning()) {
+        m_reply->disconnect(this);
+        m_reply->abort();
+    }
+}
+
+} // namespace tovrik

@@ -1,0 +1,105 @@
+#pragma once
+
+// Helpers of the hosted tests: run a task to its end while the event loop
+// spins (the fake service answers on the same loop), and a fixture with a
+// started and installed fake hosted service.
+
+#include "support/FakeHostedService.h"
+#include "support/SimFixture.h"
+
+#include "common/Constants.h"
+#include "common/Error.h"
+
+#include <qcoro/qcorotask.h>
+
+#include <exception>
+#include <optional>
+
+namespace tovrik::test {
+
+template <typename T>
+struct TaskOutcome {
+    bool finished = false;
+    std::optional<T> value;
+    std::exception_ptr error;
+};
+
+template <>
+struct TaskOutcome<void> {
+    bool finished = false;
+    std::exception_ptr error;
+};
+
+namespace detail {
+template <typename T>
+QCoro::Task<void> collect(QCoro::Task<T> task, std::shared_ptr<TaskOutcome<T>> out)
+{
+    try {
+        if constexpr (std::is_void_v<T>)
+            co_await std::move(task);
+        else
+            out->value.emplace(co_await std::move(task));
+    } catch (...) {
+        out->error = std::current_exception();
+    }
+    out->finished = true;
+}
+} // namespace detail
+
+// Starts `task` and returns its outcome record, filled once it ends.
+template <typename T>
+std::shared_ptr<TaskOutcome<T>> launch(QCoro::Task<T> task)
+{
+    auto out = std::make_shared<TaskOutcome<T>>();
+    detail::collect<T>(std::move(task), out);
+    return out;
+}
+
+// Runs `task` to its end (spinning the event loop, at most timeoutMs of real
+// time) and returns the outcome.
+template <typename T>
+std::shared_ptr<TaskOutcome<T>> runToEnd(QCoro::Task<T> task, int timeoutMs = 10000)
+{
+    auto out = launch(std::move(task));
+    spinUntil([&]() { return out->finished; }, timeoutMs);
+    return out;
+}
+
+// Rethrows the outcome's error as E and returns it, or fails the test.
+template <typename E, typename T>
+std::optional<E> errorAs(const std::shared_ptr<TaskOutcome<T>>& out)
+{
+    if (!out->finished || !out->error)
+        return std::nullopt;
+    try {
+        std::rethrow_exception(out->error);
+    } catch (const E& e) {
+        return e;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+inline QString describe(std::exception_ptr e) { return describeException(e); }
+
+class HostedServiceTest : public SimTest {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        ASSERT_TRUE(fake.start()) << fake.lastError().toStdString();
+        fake.install();
+        origin = constants::defaultHostedWorkerBaseURL();
+    }
+    void TearDown() override
+    {
+        fake.uninstall();
+        fake.stop();
+        SimTest::TearDown();
+    }
+
+    FakeHostedService fake;
+    QString origin;
+};
+
+} // namespace tovrik::test

@@ -1,0 +1,146 @@
+#include "hosted/ServerSentEventParser.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace tovrik;
+
+namespace {
+
+struct Collected {
+    std::vector<ServerSentEvent> events;
+    bool partial = false;
+    bool ok = true;
+};
+
+// Feeds `stream` in pieces of `step` bytes (0: all at once).
+Collected parse(const std::string& stream, size_t step = 0)
+{
+    Collected c;
+    ServerSentEventParser parser([&c](const ServerSentEvent& e) { c.events.push_back(e); });
+    if (step == 0) {
+        c.ok = parser.feed(stream);
+    } else {
+        for (size_t i = 0; i < stream.size() && c.ok; i += step)
+            c.ok = parser.feed(std::string_view(stream).substr(i, step));
+    }
+    c.partial = parser.finish();
+    return c;
+}
+
+std::vector<std::string> datas(const Collected& c)
+{
+    std::vector<std::string> out;
+    for (const auto& e : c.events)
+        out.push_back(e.data);
+    return out;
+}
+
+} // namespace
+
+TEST(ServerSentEventParser, SameEventsWhenSplitAtEveryByte)
+{
+    const std::string stream = "\xEF\xBB\xBF: hello\r\nevent: delta\r\ndata: {\"text\":\"H\xC3\xA9\"}\r\n\r\n"
+                               "event: delta\ndata: {\"text\":\"llo\"}\n\n"
+                               "event: delta\rdata: a\rdata: b\r\r"
+                               "event: done\r\ndata: {}\r\n\r\n";
+    const Collected whole = parse(stream);
+    ASSERT_EQ(whole.events.size(), 4u);
+    for (size_t step = 1; step <= 7; ++step) {
+        const Collected split = parse(stream, step);
+        ASSERT_EQ(split.events.size(), whole.events.size()) << "step " << step;
+        for (size_t i = 0; i < whole.events.size(); ++i) {
+            EXPECT_EQ(split.events[i].type, whole.events[i].type) << "step " << step;
+            EXPECT_EQ(split.events[i].data, whole.events[i].data) << "step " << step;
+        }
+    }
+    EXPECT_EQ(whole.events[0].data, "{\"text\":\"H\xC3\xA9\"}");
+    EXPECT_EQ(whole.events[2].data, "a\nb");
+    EXPECT_EQ(whole.events[3].type, "done");
+}
+
+TEST(ServerSentEventParser, LineEndsLfCrlfAndLoneCr)
+{
+    EXPECT_EQ(datas(parse("data: x\n\n")), std::vector<std::string>{"x"});
+    EXPECT_EQ(datas(parse("data: x\r\n\r\n")), std::vector<std::string>{"x"});
+    EXPECT_EQ(datas(parse("data: x\r\r")), std::vector<std::string>{"x"});
+    // CR LF is one line end, not two: no empty line in between.
+    EXPECT_EQ(datas(parse("data: a\r\ndata: b\r\n\r\n")), std::vector<std::string>{"a\nb"});
+    // A CR ending one chunk and an LF starting the next are one line end.
+    {
+        std::vector<std::string> got;
+        ServerSentEventParser p([&](const ServerSentEvent& e) { got.push_back(e.data); });
+        p.feed("data: a\r");
+        p.feed("\ndata: b\r");
+        p.feed("\n\r");
+        p.feed("\n");
+        EXPECT_EQ(got, std::vector<std::string>{"a\nb"});
+    }
+}
+
+TEST(ServerSentEventParser, CommentsFieldsAndSpaces)
+{
+    const Collected c = parse(": comment\n:\nevent:delta\ndata:  two spaces\nid: 7\nretry: 10\nfoo: bar\ndata\n\n");
+    ASSERT_EQ(c.events.size(), 1u);
+    EXPECT_EQ(c.events[0].type, "delta");
+    // One leading space is stripped, not two; "data" without a colon is an
+    // empty data line.
+    EXPECT_EQ(c.events[0].data, " two spaces\n");
+    EXPECT_EQ(c.events[0].lastEventId, "7");
+    // "data:x" without a space keeps every byte.
+    EXPECT_EQ(datas(parse("data:x y\n\n")), std::vector<std::string>{"x y"});
+}
+
+TEST(ServerSentEventParser, EventWithoutDataDoesNotFireAndResetsType)
+{
+    const Collected c = parse("event: delta\n\nid: 3\n\ndata: later\n\n");
+    ASSERT_EQ(c.events.size(), 1u);
+    EXPECT_EQ(c.events[0].type, "message"); // the earlier type did not leak
+    EXPECT_EQ(c.events[0].data, "later");
+}
+
+TEST(ServerSentEventParser, UnterminatedLastEventIsDiscarded)
+{
+    const Collected c = parse("data: one\n\ndata: two\n");
+    EXPECT_EQ(datas(c), std::vector<std::string>{"one"});
+    EXPECT_TRUE(c.partial);
+    const Collected noNewline = parse("data: one\n\ndata: tw");
+    EXPECT_EQ(datas(noNewline), std::vector<std::string>{"one"});
+    EXPECT_TRUE(noNewline.partial);
+    EXPECT_FALSE(parse("data: one\n\n").partial);
+}
+
+TEST(ServerSentEventParser, MultiByteCharacterSplitAcrossChunksArrivesWhole)
+{
+    const std::string euro = "data: \xE2\x82\xAC\n\n";
+    const Collected c = parse(euro, 1);
+    ASSERT_EQ(c.events.size(), 1u);
+    EXPECT_EQ(c.events[0].data, "\xE2\x82\xAC");
+}
+
+TEST(ServerSentEventParser, CapsLinesAndData)
+{
+    std::vector<std::string> got;
+    ServerSentEventParser p([&](const ServerSentEvent& e) { got.push_back(e.data); }, 16, 32);
+    EXPECT_TRUE(p.feed("data: 0123456789"));
+    EXPECT_FALSE(p.feed("abcdef\n"));
+    EXPECT_TRUE(p.failed());
+    EXPECT_FALSE(p.feed("\n"));
+    EXPECT_TRUE(got.empty());
+
+    ServerSentEventParser q([&](const ServerSentEvent& e) { got.push_back(e.data); }, 64, 11);
+    EXPECT_TRUE(q.feed("data: 12345\n"));
+    EXPECT_FALSE(q.feed("data: 67890\n"));
+    EXPECT_TRUE(got.empty());
+}
+
+TEST(ServerSentEventParser, ByteOrderMarkOnlyAtTheStart)
+{
+    EXPECT_EQ(datas(parse("\xEF\xBB\xBF" "data: a\n\n", 1)), std::vector<std::string>{"a"});
+    // A partial BOM prefix that turns out to be something else is kept.
+    const Collected c = parse("\xEF" "data: a\n\n");
+    EXPECT_TRUE(c.events.empty()); // "\xEFdata" is an unknown field
+    EXPECT_EQ(datas(parse("data: \xEF\xBB\xBF" "a\n\n")), std::vector<std::string>{"\xEF\xBB\xBF" "a"});
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+// Certificates for the fake hosted service, made at test time with the
+// openssl command line (EC P-256, valid for two days) in a temporary folder
+// that lives as long as the process. Two independent sets: one whose CA the
+// tests trust, and a rogue one whose CA nobody trusts.
+
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QString>
+#include <QStringList>
+
+namespace tovrik::test {
+
+struct TestCertificateSet {
+    bool valid = false;
+    QString error;             // why generation failed
+    QSslCertificate ca;        // the signing CA
+    QString caPath;            // the CA certificate as a PEM file
+    QSslCertificate server;    // leaf for every host of testCertificateHosts()
+    QSslKey serverKey;
+};
+
+// The host names the leaf certificates carry: the trusted hosted hosts, the
+// Google endpoint hosts of the build settings and "untrusted.example".
+QStringList testCertificateHosts();
+
+// Made once per process (thread-unsafe; call on the main thread).
+const TestCertificateSet& trustedTestCertificates();
+const TestCertificateSet& untrustedTestCertificates();
+
+} // namespace tovrik::test
