@@ -1,0 +1,118 @@
+#include "overlay/views/CursorBubbleView.h"
+
+#include "common/Constants.h"
+#include "overlay/views/GaussianBlur.h"
+
+#include <QGuiApplication>
+#include <QHash>
+#include <QPainterPath>
+#include <QTextOption>
+#include <cmath>
+
+namespace tovrik::overlay {
+
+namespace {
+
+double textBlockWidth(double offeredWidth)
+{
+    const double available = offeredWidth - 2 * CursorBubbleView::horizontalPadding;
+    if (!(available > 0))
+        return 0;
+    return std::min(available, CursorBubbleView::maxTextWidth);
+}
+
+// Lays the text out in a block of `width`; returns the height and leaves the
+// lines positioned (each line's y includes the extra line spacing).
+double layoutText(QTextLayout& layout, double width)
+{
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    option.setAlignment(Qt::AlignLeading);
+    layout.setTextOption(option);
+    layout.setCacheEnabled(true);
+    double y = 0;
+    int lines = 0;
+    layout.beginLayout();
+    for (;;) {
+        QTextLine line = layout.createLine();
+        if (!line.isValid())
+            break;
+        line.setLineWidth(width);
+        if (lines > 0)
+            y += CursorBubbleView::lineSpacing;
+        line.setPosition(QPointF(0, y));
+        y += line.height();
+        ++lines;
+    }
+    layout.endLayout();
+    return y;
+}
+
+const QImage& bubbleGlow(QSizeF size, double dpr)
+{
+    static QHash<QString, QImage> cache;
+    const QString key = QStringLiteral("%1x%2@%3").arg(size.width()).arg(size.height()).arg(dpr);
+    auto it = cache.find(key);
+    if (it == cache.end()) {
+        if (cache.size() > 32)
+            cache.clear(); // answers of many heights: keep the cache small
+        QPainterPath shape;
+        shape.addRoundedRect(QRectF(QPointF(0, 0), size), CursorBubbleView::cornerRadius, CursorBubbleView::cornerRadius);
+        it = cache.insert(key, blurredShapeImage(shape, constants::turquoiseAccent(), CursorBubbleView::glowBlur, dpr));
+    }
+    return *it;
+}
+
+} // namespace
+
+CursorBubbleView::CursorBubbleView(QString text, double opacity, double accentOpacity)
+    : text(std::move(text)), opacity(opacity), accentOpacity(accentOpacity)
+{
+}
+
+QFont CursorBubbleView::font()
+{
+    QFont f = QGuiApplication::font();
+    f.setPixelSize(11);
+    f.setWeight(QFont::Medium);
+    return f;
+}
+
+double CursorBubbleView::wrappedTextHeight(const QString& text, double width)
+{
+    QTextLayout layout(text, font());
+    return layoutText(layout, width);
+}
+
+QSizeF CursorBubbleView::sizeThatFits(double offeredWidth) const
+{
+    const double width = textBlockWidth(offeredWidth);
+    return QSizeF(width + 2 * horizontalPadding, wrappedTextHeight(text, width) + 2 * verticalPadding);
+}
+
+void CursorBubbleView::paint(QPainter& painter, QPointF topLeft, double offeredWidth) const
+{
+    const double width = textBlockWidth(offeredWidth);
+    QTextLayout layout(text, font());
+    const double textHeight = layoutText(layout, width);
+    const QSizeF size(width + 2 * horizontalPadding, textHeight + 2 * verticalPadding);
+    const QRectF rect(topLeft, size);
+
+    painter.save();
+    const double outer = painter.opacity() * opacity;
+    const double dpr = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
+    const double margin = blurMargin(glowBlur);
+    painter.setOpacity(outer * glowOpacity());
+    painter.drawImage(rect.adjusted(-margin, -margin, margin, margin), bubbleGlow(size, dpr));
+    painter.setOpacity(outer);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setRenderHint(QPainter::TextAntialiasing);
+    QPainterPath background;
+    background.addRoundedRect(rect, cornerRadius, cornerRadius);
+    painter.fillPath(background, constants::turquoiseAccent());
+    painter.setPen(Qt::white);
+    layout.draw(&painter, topLeft + QPointF(horizontalPadding, verticalPadding));
+    painter.restore();
+}
+
+} // namespace tovrik::overlay

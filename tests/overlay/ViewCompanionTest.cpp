@@ -1,0 +1,476 @@
+#include "overlay/views/CursorBuddyModel.h"
+#include "support/SimFixture.h"
+
+#include <QSignalSpy>
+#include <gtest/gtest.h>
+#include <cmath>
+
+using namespace tovrik;
+using namespace tovrik::overlay;
+using Mode = BuddyNavigationMode;
+
+namespace {
+
+// Global AppKit frames: screen A at the origin, screen B to its right.
+const QRectF kBig(0, 0, 2560, 1440);
+const QRectF kA(0, 0, 1440, 900);
+const QRectF kB(1440, 0, 1440, 900);
+
+class ViewCompanion : public tovrik::test::SimTest {
+protected:
+    std::unique_ptr<CursorBuddyModel> make(uint32_t id, QRectF frame, OverlayViewSnapshot state = {})
+    {
+        auto model = std::make_unique<CursorBuddyModel>(id, frame, [this]() { return pointer; });
+        model->appear(state);
+        return model;
+    }
+    // Puts the pointer so that the companion rests at `local` on a screen
+    // whose frame is `frame` (local = pointer + (35, 25), y down).
+    void restCompanionAt(QRectF frame, QPointF local)
+    {
+        pointer = QPointF(frame.left() + local.x() - 35, frame.top() + frame.height() - (local.y() - 25));
+    }
+    static QPointF global(QRectF frame, QPointF local)
+    {
+        return QPointF(frame.left() + local.x(), frame.top() + frame.height() - local.y());
+    }
+    void step(double seconds) { clock.advance(seconds); }
+
+    QPointF pointer{100, 100};
+};
+
+} // namespace
+
+TEST_F(ViewCompanion, FlightsRunTheirTickCountsAndEndPointing)
+{
+    struct Case {
+        double distance;
+        int ticks;
+    };
+    for (const Case c : {Case{300, 21}, Case{600, 30}, Case{2000, 46}}) {
+        restCompanionAt(kBig, QPointF(100, 100));
+        auto model = make(1, kBig);
+        ASSERT_EQ(model->cursorPosition(), QPointF(100, 100));
+        OverlayViewSnapshot s;
+        // The resting point is the place + (4, 4): put it `distance` to the right.
+        s.targetScreenLocation = global(kBig, QPointF(96 + c.distance, 96));
+        model->update(s);
+        EXPECT_EQ(model->buddyNavigationMode(), Mode::navigatingToTarget);
+        EXPECT_EQ(model->flightFrameCount(), c.ticks) << c.distance;
+        // Nothing moves during the 0.12 s turn.
+        step(0.11);
+        EXPECT_EQ(model->cursorPosition(), QPointF(100, 100));
+        // Ticks 1 ... n−1 fly; tick n lands.
+        step(0.01 + (c.ticks - 1) / 60.0 - 0.004);
+        EXPECT_EQ(model->buddyNavigationMode(), Mode::navigatingToTarget) << c.distance;
+        EXPECT_NE(model->cursorPosition(), QPointF(100 + c.distance, 100));
+        step(0.008);
+        EXPECT_EQ(model->buddyNavigationMode(), Mode::pointingAtTarget) << c.distance;
+        EXPECT_EQ(model->cursorPosition(), QPointF(100 + c.distance, 100));
+        EXPECT_EQ(model->buddyFlightScale(), 1.0);
+        EXPECT_FALSE(model->isFlightRunning());
+        // The arrival turn faces the place: (−4, −4) from the resting point.
+        EXPECT_NEAR(std::fmod(model->triangleRotationDegrees() + 1.5, 360.0), 0, 1e-9);
+    }
+}
+
+TEST_F(ViewCompanion, FlightArcLiftsSwellsAndTurnsAlongThePath)
+{
+    restCompanionAt(kBig, QPointF(100, 700));
+    auto model = make(1, kBig);
+    OverlayViewSnapshot s;
+    s.targetScreenLocation = global(kBig, QPointF(1096, 696)); // 1000 to the right, 46 ticks
+    model->update(s);
+    ASSERT_EQ(model->flightFrameCount(), 46);
+    // The opening turn faces the lifted control point (600, 620): up and right.
+    const double h0 = CursorBuddyModel::headingDegrees(QPointF(500, -80));
+    EXPECT_NEAR(model->triangleRotationDegrees(), h0, 1e-9);
+    // Tick 23 is the middle of the flight: t = 0.5, s = 0.5.
+    step(0.12 + 22 / 60.0 + 0.002);
+    const QPointF mid = QPointF(100, 700) * 0.25 + QPointF(600, 620) * 0.5 + QPointF(1100, 700) * 0.25;
+    EXPECT_NEAR(model->cursorPosition().x(), mid.x(), 1e-9);
+    EXPECT_NEAR(model->cursorPosition().y(), mid.y(), 1e-9);
+    EXPECT_NEAR(model->buddyFlightScale(), 1.16, 1e-12);
+    // The tangent at the middle is horizontal: heading of (1, 0).
+    EXPECT_NEAR(std::fmod(model->triangleRotationDegrees() - 133.5, 360.0), 0, 1e-9);
+    // The glyph is drawn where the flight is, without a spring in between.
+    EXPECT_EQ(model->presentation().glyphCentre, model->cursorPosition());
+}
+
+TEST_F(ViewCompanion, ZeroLengthFlightStillRuns21TicksAndTurns)
+{
+    restCompanionAt(kA, QPointF(500, 400));
+    auto model = make(1, kA);
+    OverlayViewSnapshot s;
+    s.targetScreenLocation = global(kA, QPointF(496, 396));
+    model->update(s);
+    EXPECT_EQ(model->flightFrameCount(), 21);
+    EXPECT_DOUBLE_EQ(model->triangleRotationDegrees(), 133.5);
+    step(0.12 + 10 / 60.0 + 0.002);
+    EXPECT_GT(model->buddyFlightScale(), 1.1);
+    step(11 / 60.0);
+    EXPECT_EQ(model->buddyNavigationMode(), Mode::pointingAtTarget);
+    EXPECT_DOUBLE_EQ(model->triangleRotationDegrees(), -1.5);
+    EXPECT_EQ(model->cursorPosition(), QPointF(500, 400));
+}
+
+TEST_F(ViewCompanion, OnScreenTestWidensTheFrameByOnePoint)
+{
+    EXPECT_TRUE(CursorBuddyModel::isOnScreen(kA, QPointF(-1, 500)));
+    EXPECT_FALSE(CursorBuddyModel::isOnScreen(kA, QPointF(-1.5, 500)));
+    EXPECT_TRUE(CursorBuddyModel::isOnScreen(kA, QPointF(1441, 901)));
+    EXPECT_FALSE(CursorBuddyModel::isOnScreen(kA, QPointF(qQNaN(), 500)));
+    auto model = make(1, kA);
+    OverlayViewSnapshot s;
+    s.targetScreenLocation = QPointF(-1.5, 500);
+    model->update(s);
+    EXPECT_EQ(model->buddyNavigationMode(), Mode::followingCursor);
+    EXPECT_FALSE(model->isFlightRunning());
+    s.targetScreenLocation = QPointF(-1, 500);
+    model->update(s);
+    EXPECT_EQ(model->buddyNavigationMode(), Mode::navigatingToTarget);
+    EXPECT_TRUE(model->isFlightRunning());
+}
+
+TEST_F(ViewCompanion, RestingPointKeeps20PointsFromTheEdgeButFacesThePlace)
+{
+    restCompanionAt(kA, QPointF(700, 450));
+    auto model = make(1, kA);
+    OverlayViewSnapshot s;
+    const QPointF place(1435, 450); // local, 5 points from the right edge
+    s.targetScreenLocation = global(kA, place);
+    model->update(s);
+    step(2);
+    ASSERT_EQ(model->buddyNavigationMode(), Mode::pointingAtTarget);
+    EXPECT_EQ(model->cursorPosition(), QPointF(1420, 454));
+    const double facing = CursorBuddyModel::headingDegrees(place - QPointF(1420, 454));
+    EXPECT_NEAR(std::remainder(model->triangleRotationDegrees() - facing, 360.0), 0, 1e-9);
+}
+
+TEST_F(ViewCompanion, NonFiniteTargetGivesNoFlight)
+{
+    auto model = make(1, kA);
+    OverlayViewSnapshot s;
+    s.targetScreenLocation = QPointF(qQNaN(), 300);
+    model->update(s);
+    EXPECT_FALSE(model->isFlightRunning());
+    EXPECT_EQ(model->buddyNavigationMode(), Mode::followingCursor);
+    s.targetScreenLocation = QPointF(200, qInf());
+    model->update(s);
+    EXPECT_FALSE(model->isFlightRunning());
+    EXPECT_EQ(CursorBuddyModel::flightFrameCountFor(qQNaN()), 0);
+    EXPECT_EQ(CursorBuddyModel::flightFrameCountFor(qInf()), 0);
+    // A pointer that reads as not a number leaves the companion where it was.
+    const QPointF before = model->cursorPosition();
+    pointer = QPointF(qQNaN(), qQNaN());
+    step(0.1);
+    EXPECT_EQ(model->cursorPosition(), before);
+}
+
+TEST_F(ViewCompanion, ShortestTurnsAreNeverWrapped)
+{
+    EXPECT_DOUBLE_EQ(CursorBuddyModel::shortestTurn(700, 0), 720);
+    EXPECT_DOUBLE_EQ(CursorBuddyModel::shortestTurn(170, -170), 190);
+    EXPECT_DOUBLE_EQ(CursorBuddyModel::shortestTurn(-170, 170), -190);
+    EXPECT_DOUBLE_EQ(CursorBuddyModel::shortestTurn(0, 180), 180);
+    EXPECT_DOUBLE_EQ(CursorBuddyModel::shortestTurn(10, 1090), 10);
+    EXPECT_DOUBLE_EQ(CursorBuddyModel::headingDegrees(QPointF(0, 0)), 133.5);
+    EXPECT_DOUBLE_EQ(CursorBuddyModel::headingDegrees(QPointF(-4, -4)), -1.5);
+}
+
+TEST_F(ViewCompanion, FinishingTurnsToTheNearestFullTurn)
+{
+    // Pointing after a flight that faced down-left: the heading then winds
+    // back to the nearest multiple of 360 when the companion returns.
+    restCompanionAt(kA, QPointF(700, 450));
+    auto model = make(1, kA);
+    OverlayViewSnapshot s;
+    s.targetScreenLocation = global(kA, QPointF(200, 800));
+    model->update(s);
+    step(2);
+    ASSERT_EQ(model->buddyNavigationMode(), Mode::pointingAtTarget);
+    const double before = model->triangleRotationDegrees();
+    s.targetScreenLocation.reset();
+    model->update(s); // not kept visible: snap back
+    EXPECT_EQ(model->buddyNavigationMode(), Mode::followingCursor);
+    EXPECT_DOUBLE_EQ(model->triangleRotationDegrees(), 360.0 * std::round(before / 360.0));
+    EXPECT_FALSE(model->isReturningToCursor());
+    EXPECT_EQ(model->cursorPosition(), CursorBuddyModel::localPoint(kA, pointer) + QPointF(35, 25));
+}
+
+TEST(ViewBubblePlacement, KeepsTheBubbleInsideTheScreen)
+{
+    const QSizeF screen(1440, 900);
+    EXPECT_EQ(CursorBuddyModel::bubbleTopLeftFor(QSizeF(296, 40), screen, QPointF(1435, 300)), QPointF(1136, 318));
+    EXPECT_EQ(CursorBuddyModel::bubbleTopLeftFor(QSizeF(296, 40), screen, QPointF(0, 0)), QPointF(10, 18));
+    EXPECT_EQ(CursorBuddyModel::bubbleTopLeftFor(QSizeF(2000, 40), screen, QPointF(700, 300)).x(), 8);
+    EXPECT_EQ(CursorBuddyModel::bubbleTopLeftFor(QSizeF(296, 1200), screen, QPointF(700, 300)).y(), 8);
+    EXPECT_EQ(CursorBuddyModel::bubbleTopLeftFor(QSizeF(296, 40), screen, QPointF(-50, -50)), QPointF(8, 8));
+    EXPECT_EQ(CursorBuddyModel::bubbleTopLeftFor(QSizeF(296, 40), screen, QPointF(700, 890)).y(), 852);
+}
+
+TEST_F(ViewCompanion, BubbleIsMeasuredAndPlacedBesideTheCompanion)
+{
+    restCompanionAt(kA, QPointF(1435, 300));
+    auto model = make(1, kA);
+    OverlayViewSnapshot s;
+    s.bubbleText = QStringLiteral("hello there");
+    s.voiceState = TovrikVoiceState::responding;
+    model->update(s);
+    ASSERT_TRUE(model->isBubbleShown());
+    EXPECT_EQ(model->bubbleSize().width(), 296);
+    EXPECT_EQ(model->bubbleTopLeft(), QPointF(1136, 318));
+    const auto p = model->presentation();
+    EXPECT_TRUE(p.bubbleShown);
+    EXPECT_EQ(p.bubbleTopLeft, QPointF(1136, 318));
+    // The size is kept while no bubble is shown.
+    const QSizeF measured = model->bubbleSize();
+    s.bubbleText.clear();
+    model->update(s);
+    EXPECT_FALSE(model->isBubbleShown());
+    EXPECT_EQ(model->bubbleSize(), measured);
+}
+
+// What the companion shows while following on its own screen, per voice state.
+TEST_F(ViewCompanion, VisibilityTableForEveryVoiceState)
+{
+    struct Row {
+        TovrikVoiceState state;
+        bool keep;
+        QString text;
+        bool glyph, bubble, waveform, spinner;
+    };
+    const QString text = QStringLiteral("answer");
+    const QString spaces = QStringLiteral("   ");
+    const Row rows[] = {
+        {TovrikVoiceState::idle, false, {}, false, false, false, false},
+        {TovrikVoiceState::idle, true, {}, true, false, false, false},
+        {TovrikVoiceState::idle, false, text, false, true, false, false},
+        {TovrikVoiceState::listening, true, text, false, true, true, false},
+        {TovrikVoiceState::listening, false, {}, false, false, true, false},
+        {TovrikVoiceState::processing, true, {}, false, false, false, true},
+        {TovrikVoiceState::processing, false, text, false, true, false, true},
+        {TovrikVoiceState::responding, false, {}, false, false, false, false},
+        {TovrikVoiceState::responding, false, text, true, true, false, false},
+        {TovrikVoiceState::responding, false, spaces, false, true, false, false},
+        {TovrikVoiceState::responding, true, {}, true, false, false, false},
+    };
+    auto model = make(1, kA);
+    ASSERT_TRUE(model->isCursorOnThisScreen());
+    int i = 0;
+    for (const Row& row : rows) {
+        OverlayViewSnapshot s;
+        s.voiceState = row.state;
+        s.keepOverlayVisibleWhenIdle = row.keep;
+        s.bubbleText = row.text;
+        model->update(s);
+        EXPECT_EQ(model->shouldShowCursorGuide(), row.glyph) << i;
+        EXPECT_EQ(model->isBubbleShown(), row.bubble) << i;
+        EXPECT_EQ(model->isWaveformShown(), row.waveform) << i;
+        EXPECT_EQ(model->isSpinnerShown(), row.spinner) << i;
+        // Once the ease has run, the drawn opacities agree.
+        step(0.5);
+        const auto p = model->presentation();
+        EXPECT_EQ(p.glyphOpacity > 0, row.glyph) << i;
+        EXPECT_EQ(p.waveformOpacity, row.waveform ? 1.0 : 0.0) << i;
+        EXPECT_EQ(p.spinnerOpacity, row.spinner ? 1.0 : 0.0) << i;
+        ++i;
+    }
+    // During a UI Autopilot run the glyph, bubble and spinner are hidden; the
+    // waveform still follows the voice state.
+    OverlayViewSnapshot busy;
+    busy.isUIAutopilotBusy = true;
+    busy.keepOverlayVisibleWhenIdle = true;
+    busy.bubbleText = text;
+    busy.voiceState = TovrikVoiceState::processing;
+    model->update(busy);
+    EXPECT_FALSE(model->shouldShowCursorGuide());
+    EXPECT_FALSE(model->isBubbleShown());
+    EXPECT_FALSE(model->isSpinnerShown());
+    busy.voiceState = TovrikVoiceState::listening;
+    model->update(busy);
+    EXPECT_TRUE(model->isWaveformShown());
+    // Transparent mode draws the glyph at 0.72.
+    OverlayViewSnapshot transparent;
+    transparent.keepOverlayVisibleWhenIdle = true;
+    transparent.isTransparent = true;
+    model->update(transparent);
+    step(0.5);
+    EXPECT_DOUBLE_EQ(model->presentation().glyphOpacity, 0.72);
+}
+
+TEST_F(ViewCompanion, PlaceOnScreenBHidesTheCompanionOnAUntilCleared)
+{
+    restCompanionAt(kA, QPointF(300, 300));
+    OverlayViewSnapshot s;
+    s.keepOverlayVisibleWhenIdle = false;
+    s.voiceState = TovrikVoiceState::responding;
+    s.bubbleText = QStringLiteral("over there");
+    auto a = make(1, kA, s);
+    auto b = make(2, kB, s);
+    EXPECT_TRUE(a->buddyIsVisibleOnThisScreen());
+    EXPECT_FALSE(b->buddyIsVisibleOnThisScreen());
+    s.targetScreenLocation = QPointF(2000, 500);
+    a->update(s);
+    b->update(s);
+    EXPECT_FALSE(a->buddyIsVisibleOnThisScreen());
+    EXPECT_EQ(a->buddyNavigationMode(), Mode::followingCursor);
+    EXPECT_FALSE(a->isBubbleShown());
+    EXPECT_TRUE(b->buddyIsVisibleOnThisScreen());
+    EXPECT_TRUE(b->shouldShowCursorGuide());
+    step(2);
+    EXPECT_EQ(b->buddyNavigationMode(), Mode::pointingAtTarget);
+    EXPECT_FALSE(a->buddyIsVisibleOnThisScreen());
+    s.targetScreenLocation.reset();
+    a->update(s);
+    b->update(s);
+    EXPECT_TRUE(a->buddyIsVisibleOnThisScreen());
+    EXPECT_FALSE(b->buddyIsVisibleOnThisScreen());
+    EXPECT_EQ(b->buddyNavigationMode(), Mode::followingCursor);
+}
+
+TEST_F(ViewCompanion, SharedReturnFlightIsDrawnByItsDisplayOnlyWithThePointingLook)
+{
+    restCompanionAt(kA, QPointF(300, 300));
+    OverlayViewSnapshot s;
+    s.keepOverlayVisibleWhenIdle = true;
+    s.targetScreenLocation = QPointF(2000, 500);
+    auto a = make(1, kA, s);
+    auto b = make(2, kB, s);
+    step(2);
+    ASSERT_EQ(b->buddyNavigationMode(), Mode::pointingAtTarget);
+    const QPointF bRest = b->cursorPosition();
+    // The controller clears the place and starts its shared flight at once.
+    s.targetScreenLocation.reset();
+    s.isSharedReturnFlightActive = true;
+    s.sharedReturnScreenLocation = QPointF(2004, 496);
+    s.sharedReturnDisplayID = 2;
+    s.sharedReturnAngleDegrees = 400;
+    s.sharedReturnScale = 1.1;
+    a->update(s);
+    b->update(s);
+    EXPECT_FALSE(b->isFlightRunning());
+    EXPECT_TRUE(b->isReturningToCursor());
+    EXPECT_EQ(b->buddyNavigationMode(), Mode::navigatingToTarget);
+    EXPECT_TRUE(b->buddyIsVisibleOnThisScreen());
+    EXPECT_FALSE(a->buddyIsVisibleOnThisScreen());
+    EXPECT_EQ(b->renderedCursorPosition(), QPointF(564, 404));
+    EXPECT_EQ(b->cursorGuideMorphProgress(), 1.0);
+    EXPECT_EQ(a->cursorGuideMorphProgress(), 1.0);
+    const auto p = b->presentation();
+    EXPECT_EQ(p.glyphCentre, QPointF(564, 404));
+    EXPECT_EQ(p.glyphAngle, 400);
+    EXPECT_EQ(p.glyphScale, 1.1);
+    EXPECT_EQ(b->cursorPosition(), bRest);
+    // The drawing switches to A when the controller says so.
+    s.sharedReturnScreenLocation = QPointF(1400, 600);
+    s.sharedReturnDisplayID = 1;
+    a->update(s);
+    b->update(s);
+    EXPECT_TRUE(a->buddyIsVisibleOnThisScreen());
+    EXPECT_FALSE(b->buddyIsVisibleOnThisScreen());
+    EXPECT_EQ(a->renderedCursorPosition(), QPointF(1400, 300));
+    // The flight ends: every screen's companion resumes following.
+    OverlayViewSnapshot done;
+    done.keepOverlayVisibleWhenIdle = true;
+    a->update(done);
+    b->update(done);
+    EXPECT_EQ(a->buddyNavigationMode(), Mode::followingCursor);
+    EXPECT_EQ(b->buddyNavigationMode(), Mode::followingCursor);
+    EXPECT_FALSE(b->isReturningToCursor());
+    EXPECT_TRUE(a->buddyIsVisibleOnThisScreen());
+}
+
+TEST_F(ViewCompanion, FlyBackIsCancelledBeyond100Points)
+{
+    for (const double move : {100.0, 101.0}) {
+        restCompanionAt(kA, QPointF(300, 300));
+        OverlayViewSnapshot s;
+        s.keepOverlayVisibleWhenIdle = true;
+        auto model = make(1, kA, s);
+        s.targetScreenLocation = global(kA, QPointF(1200, 700));
+        model->update(s);
+        step(2);
+        ASSERT_EQ(model->buddyNavigationMode(), Mode::pointingAtTarget);
+        s.targetScreenLocation.reset();
+        model->update(s);
+        ASSERT_TRUE(model->isReturningToCursor());
+        ASSERT_TRUE(model->isFlightRunning());
+        EXPECT_EQ(model->cursorPositionWhenNavigationStarted(), CursorBuddyModel::localPoint(kA, pointer));
+        EXPECT_EQ(model->cursorGuideMorphProgress(), 0.0);
+        step(0.05);
+        pointer += QPointF(0, move); // up on screen
+        step(0.02);
+        if (move > 100) {
+            EXPECT_EQ(model->buddyNavigationMode(), Mode::followingCursor);
+            EXPECT_FALSE(model->isFlightRunning());
+            EXPECT_EQ(model->buddyFlightScale(), 1.0);
+        } else {
+            EXPECT_EQ(model->buddyNavigationMode(), Mode::navigatingToTarget);
+            EXPECT_TRUE(model->isFlightRunning());
+            // The path is not bent: it still ends beside the old pointer.
+            step(2);
+            EXPECT_EQ(model->buddyNavigationMode(), Mode::followingCursor);
+        }
+    }
+}
+
+TEST_F(ViewCompanion, FollowingSpringsTowardsThePointerAndThenRests)
+{
+    restCompanionAt(kA, QPointF(300, 300));
+    OverlayViewSnapshot s;
+    s.keepOverlayVisibleWhenIdle = true;
+    auto model = make(1, kA, s);
+    step(0.5);
+    QSignalSpy changes(model.get(), &CursorBuddyModel::presentationChanged);
+    step(1.0);
+    // An idle companion with a still pointer draws nothing new.
+    EXPECT_EQ(changes.count(), 0);
+    pointer += QPointF(200, 0);
+    step(0.05);
+    EXPECT_EQ(model->cursorPosition(), QPointF(500, 300));
+    const QPointF early = model->presentation().glyphCentre;
+    EXPECT_GT(early.x(), 300);
+    EXPECT_LT(early.x(), 500);
+    step(1.0);
+    EXPECT_EQ(model->presentation().glyphCentre, QPointF(500, 300));
+    changes.clear();
+    step(1.0);
+    EXPECT_EQ(changes.count(), 0);
+}
+
+TEST_F(ViewCompanion, AudioLevelThatIsNotANumberDrawsSilence)
+{
+    OverlayViewSnapshot s;
+    s.voiceState = TovrikVoiceState::listening;
+    s.audioPowerLevel = qQNaN();
+    auto model = make(1, kA, s);
+    step(0.3);
+    const auto p = model->presentation();
+    EXPECT_EQ(p.waveformOpacity, 1.0);
+    EXPECT_EQ(p.audioPowerLevel, 0.0);
+    s.audioPowerLevel = 0.5;
+    model->update(s);
+    step(0.04);
+    EXPECT_GT(model->presentation().audioPowerLevel, 0.0);
+    EXPECT_LT(model->presentation().audioPowerLevel, 0.5);
+    step(0.05);
+    EXPECT_EQ(model->presentation().audioPowerLevel, 0.5);
+}
+
+TEST_F(ViewCompanion, DisappearStopsEveryTimer)
+{
+    auto model = make(1, kA);
+    OverlayViewSnapshot s;
+    s.targetScreenLocation = global(kA, QPointF(1000, 500));
+    model->update(s);
+    EXPECT_TRUE(model->isTracking());
+    EXPECT_TRUE(model->isFlightRunning());
+    model->disappear();
+    EXPECT_FALSE(model->isTracking());
+    EXPECT_FALSE(model->isFlightRunning());
+    const QPointF before = model->cursorPosition();
+    step(2);
+    EXPECT_EQ(model->cursorPosition(), before);
+    EXPECT_EQ(clock.pendingCount(), 0u);
+}
