@@ -24,7 +24,9 @@
 //  * Failures are logged as plain lines "Tovrik settings: ..." to the system
 //    log (syslog) and to stderr.
 //
-// Main thread only. The conversation history is neither read nor written.
+// Main thread only. A Keychain call may run a local event loop; a load or
+// save started from inside it (re-entrantly) is refused: the load reports a
+// read failure, the save returns a failure, and nothing is touched. The conversation history is neither read nor written.
 
 #include "settings/TovrikSettings.h"
 
@@ -94,6 +96,7 @@ private:
     QString m_directory;
     QHash<QString, ItemState> m_items;
     LogSink m_logSink;
+    bool m_busy = false;
 };
 
 } // namespace tovrik

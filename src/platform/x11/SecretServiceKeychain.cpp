@@ -17,7 +17,8 @@ namespace tovrik::platform::x11 {
 
 namespace {
 
-constexpr int defaultTimeoutMs = 20000;
+// Long enough for the user to answer the keyring's unlock prompt.
+constexpr int defaultTimeoutMs = 60000;
 constexpr int probeTimeoutMs = 5000;
 
 const QString secretsService = QStringLiteral("org.freedesktop.secrets");

@@ -6,7 +6,9 @@
 //
 // The calls are synchronous: each runs one qtkeychain job and waits for it
 // in a local event loop (so other queued events of the calling thread may
-// run meanwhile), with a time-out in case the service hangs on a prompt.
+// run meanwhile), with a time-out (60 s by default). Reading an item of a
+// locked keyring makes the Secret Service show its unlock prompt; the call
+// waits for the user's answer up to the time-out and then fails.
 // Call from a thread that has a Qt event loop (the main thread).
 //
 // qtkeychain reports "entry not found" also when the keyring is locked or

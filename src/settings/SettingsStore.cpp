@@ -1,0 +1,310 @@
+#include "settings/SettingsStore.h"
+
+#include "common/Constants.h"
+#include "platform/Platform.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include <syslog.h>
+#include <vector>
+
+namespace tovrik {
+
+const QString SettingsStore::keychainService = QStringLiteral("ai.tovrik.mac.credentials");
+const QString SettingsStore::settingsFileName = QStringLiteral("tovrik.settings.json");
+
+namespace {
+
+const QString tokenField = QStringLiteral("hostedAccountSessionToken");
+const QString pendingField = QStringLiteral("pendingHostedSignOutTokens");
+
+// The item value of a secret field; nullopt = no item.
+std::optional<QByteArray> encodeSecret(const TovrikSettings& s, const QString& field)
+{
+    if (field == tokenField) {
+        if (s.hostedAccountSessionToken.isEmpty())
+            return std::nullopt;
+        return s.hostedAccountSessionToken.toUtf8();
+    }
+    if (s.pendingHostedSignOutTokens.isEmpty())
+        return std::nullopt;
+    return QJsonDocument(QJsonArray::fromStringList(s.pendingHostedSignOutTokens)).toJson(QJsonDocument::Compact);
+}
+
+// Puts an item value into its field; false when the value cannot be decoded.
+bool decodeSecret(TovrikSettings& s, const QString& field, const std::optional<QByteArray>& value)
+{
+    if (field == tokenField) {
+        s.hostedAccountSessionToken = value ? QString::fromUtf8(*value) : QString();
+        return true;
+    }
+    s.pendingHostedSignOutTokens.clear();
+    if (!value)
+        return true;
+    const QJsonDocument doc = QJsonDocument::fromJson(*value);
+    if (!doc.isArray())
+        return false;
+    QStringList tokens;
+    for (const QJsonValue& v : doc.array()) {
+        if (!v.isString())
+            return false;
+        tokens << v.toString();
+    }
+    s.pendingHostedSignOutTokens = tokens;
+    return true;
+}
+
+QString defaultDirectory()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QLatin1Char('/')
+        + constants::appDisplayName;
+}
+
+} // namespace
+
+SettingsStore::SettingsStore() : m_keychain(nullptr), m_directory(defaultDirectory()) {}
+
+SettingsStore::SettingsStore(platform::Keychain& keychain, QString directory)
+    : m_keychain(&keychain), m_directory(std::move(directory))
+{
+}
+
+QString SettingsStore::settingsFilePath() const
+{
+    return m_directory + QLatin1Char('/') + settingsFileName;
+}
+
+bool SettingsStore::isSecretUnread(const QString& fieldName) const
+{
+    return !m_items.value(fieldName).known;
+}
+
+void SettingsStore::log(const QString& line) const
+{
+    const QString full = QStringLiteral("Tovrik settings: ") + QString(line).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    const QByteArray bytes = full.toUtf8();
+    syslog(LOG_USER | LOG_WARNING, "%s", bytes.constData());
+    qWarning("%s", bytes.constData());
+    if (m_logSink)
+        m_logSink(full);
+}
+
+std::optional<QByteArray> SettingsStore::readItemInto(const QString& account, ItemState& state, QString* error)
+{
+    platform::Keychain& keychain = m_keychain ? *m_keychain : platform::Platform::get().keychain();
+    const auto result = keychain.read(keychainService, account);
+    switch (result.status) {
+    case platform::KeychainStatus::Success:
+        state.known = true;
+        state.value = result.data;
+        return result.data;
+    case platform::KeychainStatus::NotFound:
+        state.known = true;
+        state.value.reset();
+        return std::nullopt;
+    case platform::KeychainStatus::Failure:
+        break;
+    }
+    state.known = false;
+    state.value.reset();
+    if (error)
+        *error = result.message.isEmpty() ? QStringLiteral("the Keychain could not be read") : result.message;
+    return std::nullopt;
+}
+
+namespace {
+// Marks the store busy for one load or save.
+struct BusyScope {
+    bool& flag;
+    explicit BusyScope(bool& f) : flag(f) { flag = true; }
+    ~BusyScope() { flag = false; }
+};
+} // namespace
+
+SettingsLoadResult SettingsStore::load()
+{
+    SettingsLoadResult result;
+    if (m_busy) {
+        log(QStringLiteral("a load was refused while another load or save was running"));
+        result.keychainReadFailed = true;
+        result.message = QStringLiteral("Settings are being saved right now; try again.");
+        return result;
+    }
+    BusyScope busy(m_busy);
+    QStringList problems;
+
+    // The file.
+    const QString path = settingsFilePath();
+    QFile file(path);
+    if (file.exists()) {
+        QString reason;
+        std::optional<TovrikSettings> parsed;
+        if (!file.open(QIODevice::ReadOnly)) {
+            reason = file.errorString();
+        } else {
+            QJsonParseError parseError;
+            const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parseError);
+            file.close();
+            if (parseError.error != QJsonParseError::NoError)
+                reason = parseError.errorString();
+            else if (!doc.isObject())
+                reason = QStringLiteral("it does not hold a JSON object");
+            else
+                parsed = TovrikSettings::fromFileJson(doc.object(), &reason);
+        }
+        if (parsed) {
+            result.settings = *parsed;
+        } else {
+            result.fileWasCorrupt = true;
+            const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+            QString backup = path + QStringLiteral(".corrupt-") + stamp;
+            for (int n = 2; QFileInfo::exists(backup); ++n)
+                backup = path + QStringLiteral(".corrupt-") + stamp + QLatin1Char('-') + QString::number(n);
+            QString line = QStringLiteral("the settings file %1 could not be used (%2); starting from defaults, ").arg(path, reason);
+            if (QFile::rename(path, backup)) {
+                result.corruptFileBackupPath = backup;
+                line += QStringLiteral("the file was kept as %1").arg(backup);
+            } else {
+                line += QStringLiteral("and it could not be moved aside to %1").arg(backup);
+            }
+            log(line);
+            problems << QStringLiteral("The settings file was unreadable; defaults are in use.");
+        }
+    }
+
+    // The secrets.
+    m_items.clear();
+    for (const QString& field : TovrikSettings::secretFieldNames()) {
+        ItemState& state = m_items[field];
+        QString error;
+        const auto value = readItemInto(field, state, &error);
+        if (!state.known) {
+            result.keychainReadFailed = true;
+            log(QStringLiteral("could not read the Keychain item %1 of %2 (%3); it is left untouched")
+                    .arg(field, keychainService, error));
+            problems << QStringLiteral("The Keychain could not be read: %1").arg(error);
+            decodeSecret(result.settings, field, std::nullopt);
+            continue;
+        }
+        if (!decodeSecret(result.settings, field, value))
+            log(QStringLiteral("the Keychain item %1 of %2 holds an unreadable value; it is ignored").arg(field, keychainService));
+    }
+    result.message = problems.join(QLatin1Char(' '));
+    return result;
+}
+
+SettingsSaveResult SettingsStore::save(const TovrikSettings& settings)
+{
+    if (m_busy) {
+        log(QStringLiteral("save failed: another load or save was still running"));
+        return {false, QStringLiteral("Could not save settings: another save was still running.")};
+    }
+    BusyScope busy(m_busy);
+    platform::Keychain& keychain = m_keychain ? *m_keychain : platform::Platform::get().keychain();
+
+    struct Change {
+        QString account;
+        std::optional<QByteArray> previous;
+        std::optional<QByteArray> desired;
+    };
+
+    auto fail = [this](const QString& detail) {
+        log(QStringLiteral("save failed: %1").arg(detail));
+        return SettingsSaveResult{false, QStringLiteral("Could not save settings: %1").arg(detail)};
+    };
+
+    // Apply one value to one item; on failure re-read it so that the store
+    // knows what the item now holds (or that it does not know).
+    auto apply = [this, &keychain](const QString& account, const std::optional<QByteArray>& value, QString* error) {
+        const auto r = value ? keychain.write(keychainService, account, *value) : keychain.remove(keychainService, account);
+        ItemState& state = m_items[account];
+        if (r.ok()) {
+            state.known = true;
+            state.value = value;
+            return true;
+        }
+        *error = r.message.isEmpty() ? QStringLiteral("the Keychain refused the change") : r.message;
+        readItemInto(account, state, nullptr);
+        return false;
+    };
+
+    auto rollback = [this, &apply](const std::vector<Change>& applied) {
+        QStringList failures;
+        for (auto it = applied.rbegin(); it != applied.rend(); ++it) {
+            QString error;
+            if (!apply(it->account, it->previous, &error)) {
+                log(QStringLiteral("could not restore the Keychain item %1 of %2 (%3)").arg(it->account, keychainService, error));
+                failures << it->account;
+            }
+        }
+        return failures;
+    };
+
+    // 1. Work out the item changes; nothing is written yet.
+    std::vector<Change> changes;
+    for (const QString& field : TovrikSettings::secretFieldNames()) {
+        const auto desired = encodeSecret(settings, field);
+        ItemState& state = m_items[field];
+        if (!state.known) {
+            // An item the store could not read is never deleted, and is
+            // overwritten only once a fresh read of it succeeds.
+            if (!desired)
+                continue;
+            QString error;
+            readItemInto(field, state, &error);
+            if (!state.known)
+                return fail(QStringLiteral("the Keychain item %1 could not be read (%2)").arg(field, error));
+        }
+        if (state.value == desired)
+            continue;
+        changes.push_back({field, state.value, desired});
+    }
+
+    // 2. The items.
+    std::vector<Change> applied;
+    for (const Change& change : changes) {
+        QString error;
+        if (!apply(change.account, change.desired, &error)) {
+            const QStringList unrestored = rollback(applied);
+            QString detail = error;
+            if (!unrestored.isEmpty())
+                detail += QStringLiteral(" (and %1 could not be restored)").arg(unrestored.join(QStringLiteral(", ")));
+            return fail(detail);
+        }
+        applied.push_back(change);
+    }
+
+    // 3. The file, atomically.
+    const QByteArray bytes = QJsonDocument(settings.toFileJson()).toJson(QJsonDocument::Indented);
+    QString fileError;
+    if (!QDir().mkpath(m_directory)) {
+        fileError = QStringLiteral("the folder %1 could not be created").arg(m_directory);
+    } else {
+        QSaveFile out(settingsFilePath());
+        out.setDirectWriteFallback(false);
+        if (!out.open(QIODevice::WriteOnly))
+            fileError = out.errorString();
+        else if (out.write(bytes) != bytes.size())
+            fileError = out.errorString();
+        else if (!out.commit())
+            fileError = out.errorString();
+        if (!fileError.isEmpty())
+            fileError = QStringLiteral("the settings file %1 could not be written (%2)").arg(settingsFilePath(), fileError);
+    }
+    if (!fileError.isEmpty()) {
+        const QStringList unrestored = rollback(applied);
+        if (!unrestored.isEmpty())
+            fileError += QStringLiteral(" (and %1 could not be restored)").arg(unrestored.join(QStringLiteral(", ")));
+        return fail(fileError);
+    }
+    return {};
+}
+
+} // namespace tovrik

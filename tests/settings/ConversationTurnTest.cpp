@@ -1,0 +1,74 @@
+#include "settings/ConversationTurn.h"
+#include "settings/TovrikSettings.h"
+
+#include <gtest/gtest.h>
+
+using namespace tovrik;
+
+TEST(ConversationHistory, KeepsTheLastTwelveTurnsInOrder)
+{
+    ConversationHistory history;
+    for (int i = 1; i <= 13; ++i)
+        EXPECT_TRUE(appendConversationTurn(history, QStringLiteral("q%1").arg(i), QStringLiteral("a%1").arg(i)));
+    ASSERT_EQ(history.size(), 12);
+    EXPECT_EQ(history.first(), (ConversationTurn{"q2", "a2"}));
+    EXPECT_EQ(history.last(), (ConversationTurn{"q13", "a13"}));
+}
+
+TEST(ConversationHistory, CapsEachSideAt1600Characters)
+{
+    ConversationHistory history;
+    const QString user(1601, QLatin1Char('u'));
+    const QString assistant = QString(1600, QLatin1Char('a'));
+    appendConversationTurn(history, user, assistant + QStringLiteral("bc"));
+    ASSERT_EQ(history.size(), 1);
+    EXPECT_EQ(history[0].userTranscript, QString(1600, QLatin1Char('u')));
+    EXPECT_EQ(history[0].assistantResponse, assistant);
+}
+
+TEST(ConversationHistory, CapCountsCharactersNotCodeUnits)
+{
+    // 1601 emoji of two UTF-16 units each; the cut keeps 1600 whole ones.
+    const QString face = QString::fromUtf8("\xF0\x9F\x98\x80");
+    QString text;
+    for (int i = 0; i < 1601; ++i)
+        text += face;
+    ConversationHistory history;
+    appendConversationTurn(history, text, QStringLiteral("ok"));
+    ASSERT_EQ(history.size(), 1);
+    EXPECT_EQ(history[0].userTranscript.size(), 3200);
+    EXPECT_TRUE(history[0].userTranscript.endsWith(face));
+    // An "e" with a combining accent is one character.
+    QString accented;
+    for (int i = 0; i < 1601; ++i)
+        accented += QStringLiteral("e\u0301");
+    EXPECT_EQ(prefixCharacters(accented, 1600).size(), 3200);
+}
+
+TEST(ConversationHistory, TrimsBeforeCappingAndSkipsBlankTurns)
+{
+    ConversationHistory history;
+    EXPECT_FALSE(appendConversationTurn(history, QStringLiteral("  \n\t "), QStringLiteral("\r\n")));
+    EXPECT_FALSE(appendConversationTurn(history, {}, {}));
+    EXPECT_TRUE(history.isEmpty());
+
+    // Leading blanks do not count against the 1600.
+    appendConversationTurn(history, QStringLiteral("   ") + QString(1600, QLatin1Char('x')) + QStringLiteral("\n"),
+                           QStringLiteral("  fine  "));
+    ASSERT_EQ(history.size(), 1);
+    EXPECT_EQ(history[0].userTranscript, QString(1600, QLatin1Char('x')));
+    EXPECT_EQ(history[0].assistantResponse, "fine");
+
+    // One non-empty side is enough.
+    EXPECT_TRUE(appendConversationTurn(history, QStringLiteral("question"), QStringLiteral("  ")));
+    EXPECT_EQ(history.last(), (ConversationTurn{"question", ""}));
+}
+
+TEST(ConversationHistory, SettingsRecordAppends)
+{
+    TovrikSettings settings;
+    for (int i = 0; i < 14; ++i)
+        settings.appendConversationTurn(QStringLiteral("q%1").arg(i), QStringLiteral("a"));
+    EXPECT_EQ(settings.conversationHistory.size(), 12);
+    EXPECT_EQ(settings.conversationHistory.first().userTranscript, "q2");
+}

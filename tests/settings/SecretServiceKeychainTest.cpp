@@ -1,0 +1,246 @@
+// Against the real Secret Service (gnome-keyring) that the test command
+// starts in a private D-Bus session; skipped when that is not running.
+
+#include "common/Constants.h"
+#include "platform/x11/SecretServiceKeychain.h"
+#include "settings/SettingsStore.h"
+
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace tovrik;
+using platform::KeychainStatus;
+using platform::x11::SecretServiceKeychain;
+
+namespace {
+
+// The Secret Service's (oayays) secret.
+struct DBusSecret {
+    QDBusObjectPath session;
+    QByteArray parameters;
+    QByteArray value;
+    QString contentType;
+};
+
+QDBusArgument& operator<<(QDBusArgument& arg, const DBusSecret& s)
+{
+    arg.beginStructure();
+    arg << s.session << s.parameters << s.value << s.contentType;
+    arg.endStructure();
+    return arg;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& arg, DBusSecret& s)
+{
+    arg.beginStructure();
+    arg >> s.session >> s.parameters >> s.value >> s.contentType;
+    arg.endStructure();
+    return arg;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(DBusSecret)
+
+namespace {
+
+const QString kService = QStringLiteral("ai.tovrik.mac.credentials");
+const QString kBus = QStringLiteral("org.freedesktop.secrets");
+const QString kPath = QStringLiteral("/org/freedesktop/secrets");
+
+QString uniqueName(const char* stem)
+{
+    return QStringLiteral("%1-%2").arg(QLatin1String(stem)).arg(QRandomGenerator::global()->generate64(), 0, 16);
+}
+
+QDBusMessage call(const QString& path, const QString& interface, const QString& method, const QVariantList& args)
+{
+    auto message = QDBusMessage::createMethodCall(kBus, path, interface, method);
+    message.setArguments(args);
+    return QDBusConnection::sessionBus().call(message, QDBus::Block, 10000);
+}
+
+// A throw-away collection, made and locked without any prompt (through
+// gnome-keyring's own interface), holding one item filed the way qtkeychain
+// files it.
+class LockedCollection {
+public:
+    bool create(const QString& service, const QString& account, QString* error)
+    {
+        qDBusRegisterMetaType<DBusSecret>();
+        qDBusRegisterMetaType<QMap<QString, QString>>();
+        const auto session = call(kPath, "org.freedesktop.Secret.Service", "OpenSession",
+                                  {QStringLiteral("plain"), QVariant::fromValue(QDBusVariant(QString()))});
+        if (session.type() != QDBusMessage::ReplyMessage)
+            return fail(error, session);
+        const auto sessionPath = session.arguments().value(1).value<QDBusObjectPath>();
+
+        const DBusSecret master{sessionPath, {}, QByteArray("tovrik-test-collection"), QStringLiteral("text/plain")};
+        QVariantMap props;
+        props.insert(QStringLiteral("org.freedesktop.Secret.Collection.Label"), uniqueName("tovrik-test"));
+        const auto created = call(kPath, "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface",
+                                  "CreateWithMasterPassword", {props, QVariant::fromValue(master)});
+        if (created.type() != QDBusMessage::ReplyMessage)
+            return fail(error, created);
+        m_collection = created.arguments().value(0).value<QDBusObjectPath>().path();
+
+        QMap<QString, QString> attributes;
+        attributes.insert(QStringLiteral("user"), account);
+        attributes.insert(QStringLiteral("server"), service);
+        attributes.insert(QStringLiteral("type"), QStringLiteral("plaintext"));
+        QVariantMap itemProps;
+        itemProps.insert(QStringLiteral("org.freedesktop.Secret.Item.Label"), QStringLiteral("test item"));
+        itemProps.insert(QStringLiteral("org.freedesktop.Secret.Item.Attributes"), QVariant::fromValue(attributes));
+        const DBusSecret secret{sessionPath, {}, QByteArray("locked-away"), QStringLiteral("text/plain")};
+        const auto item = call(m_collection, "org.freedesktop.Secret.Collection", "CreateItem",
+                               {itemProps, QVariant::fromValue(secret), true});
+        if (item.type() != QDBusMessage::ReplyMessage)
+            return fail(error, item);
+
+        const auto locked = call(kPath, "org.freedesktop.Secret.Service", "Lock",
+                                 {QVariant::fromValue(QList<QDBusObjectPath>{QDBusObjectPath(m_collection)})});
+        if (locked.type() != QDBusMessage::ReplyMessage)
+            return fail(error, locked);
+        return true;
+    }
+    ~LockedCollection()
+    {
+        if (!m_collection.isEmpty())
+            call(m_collection, "org.freedesktop.Secret.Collection", "Delete", {});
+    }
+
+private:
+    static bool fail(QString* error, const QDBusMessage& reply)
+    {
+        *error = reply.errorName() + ": " + reply.errorMessage();
+        return false;
+    }
+    QString m_collection;
+};
+
+class SecretServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (qEnvironmentVariable("TOVRIK_TEST_SECRET_SERVICE") != QLatin1String("1"))
+            GTEST_SKIP() << "no Secret Service here (run through scripts/with-test-env.sh)";
+    }
+};
+
+// What another Secret Service client (secret-tool) finds under the
+// attributes qtkeychain uses; empty when nothing.
+QString secretToolSearch(const QString& service, const QString& account)
+{
+    QProcess tool;
+    tool.start(QStringLiteral("secret-tool"), {QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("server"),
+                                               service, QStringLiteral("user"), account});
+    if (!tool.waitForFinished(10000))
+        return QStringLiteral("<secret-tool did not finish>");
+    return QString::fromUtf8(tool.readAllStandardOutput() + tool.readAllStandardError());
+}
+
+} // namespace
+
+TEST_F(SecretServiceTest, ItemLifecycle)
+{
+    SecretServiceKeychain keychain;
+    const QString account = uniqueName("item");
+    const QString service = uniqueName("tovrik-test-service");
+
+    EXPECT_EQ(keychain.read(service, account).status, KeychainStatus::NotFound);
+    EXPECT_TRUE(SecretServiceKeychain::probeAbsence(service, account).isEmpty());
+
+    const QByteArray binary("token\0with\xff bytes\n", 18);
+    ASSERT_TRUE(keychain.write(service, account, binary).ok());
+    auto read = keychain.read(service, account);
+    ASSERT_EQ(read.status, KeychainStatus::Success) << read.message.toStdString();
+    EXPECT_EQ(read.data, binary);
+    // The item is filed under the service and account for other clients too.
+    EXPECT_TRUE(secretToolSearch(service, account).contains(QStringLiteral("attribute.user = ") + account));
+
+    // Overwriting keeps one item.
+    ASSERT_TRUE(keychain.write(service, account, "second").ok());
+    read = keychain.read(service, account);
+    EXPECT_EQ(read.data, "second");
+    EXPECT_EQ(secretToolSearch(service, account).count(QStringLiteral("attribute.user")), 1);
+
+    // Another account of the same service is a different item.
+    EXPECT_EQ(keychain.read(service, account + "-other").status, KeychainStatus::NotFound);
+
+    ASSERT_TRUE(keychain.remove(service, account).ok());
+    EXPECT_EQ(keychain.read(service, account).status, KeychainStatus::NotFound);
+    // Deleting an absent item succeeds.
+    EXPECT_TRUE(keychain.remove(service, account).ok());
+}
+
+TEST_F(SecretServiceTest, LockedItemIsNeverReportedAbsent)
+{
+    const QString account = uniqueName("locked");
+    const QString service = uniqueName("tovrik-test-service");
+    LockedCollection locked;
+    QString error;
+    ASSERT_TRUE(locked.create(service, account, &error)) << error.toStdString();
+
+    // libsecret would answer "not found" here (the item is locked); the
+    // probe must see that it exists.
+    const QString problem = SecretServiceKeychain::probeAbsence(service, account);
+    EXPECT_EQ(problem, QStringLiteral("the item is in a locked keyring"));
+    // An account that exists nowhere is still a real absence.
+    EXPECT_TRUE(SecretServiceKeychain::probeAbsence(service, account + "-nowhere").isEmpty());
+}
+
+TEST_F(SecretServiceTest, StoreSavesSecretsAsItemsOfTheCredentialsService)
+{
+    SecretServiceKeychain keychain;
+    QTemporaryDir dir;
+    SettingsStore store(keychain, dir.path() + "/Tovrik");
+    // Leave the shared keyring as it was found.
+    const auto clear = [&] {
+        for (const QString& field : TovrikSettings::secretFieldNames())
+            keychain.remove(kService, field);
+    };
+    clear();
+
+    auto loaded = store.load();
+    ASSERT_FALSE(loaded.keychainReadFailed) << loaded.message.toStdString();
+    TovrikSettings s = loaded.settings;
+    s.hostedAccountEmail = QStringLiteral("ada@example.com");
+    s.hostedAccountSessionToken = QStringLiteral("real-keyring-token");
+    s.pendingHostedSignOutTokens = {QStringLiteral("revoke-me")};
+    const auto saved = store.save(s);
+    ASSERT_TRUE(saved.ok) << saved.message.toStdString();
+
+    QFile file(store.settingsFilePath());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    EXPECT_TRUE(bytes.contains("\"hostedAccountEmail\""));
+    EXPECT_FALSE(bytes.contains("real-keyring-token"));
+    EXPECT_FALSE(bytes.contains("revoke-me"));
+
+    EXPECT_EQ(keychain.read(kService, "hostedAccountSessionToken").data, "real-keyring-token");
+    EXPECT_TRUE(secretToolSearch(kService, "hostedAccountSessionToken").contains("attribute.server = ai.tovrik.mac.credentials"));
+    EXPECT_TRUE(secretToolSearch(kService, "pendingHostedSignOutTokens").contains("attribute.user = pendingHostedSignOutTokens"));
+
+    SettingsStore again(keychain, store.directory());
+    const auto reloaded = again.load();
+    EXPECT_FALSE(reloaded.keychainReadFailed);
+    EXPECT_EQ(reloaded.settings, s);
+
+    // Signing out removes the items.
+    s.hostedAccountSessionToken.clear();
+    s.pendingHostedSignOutTokens.clear();
+    ASSERT_TRUE(again.save(s).ok);
+    EXPECT_EQ(keychain.read(kService, "hostedAccountSessionToken").status, KeychainStatus::NotFound);
+    EXPECT_EQ(keychain.read(kService, "pendingHostedSignOutTokens").status, KeychainStatus::NotFound);
+    clear();
+}
+

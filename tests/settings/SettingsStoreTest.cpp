@@ -1,0 +1,341 @@
+#include "common/Constants.h"
+#include "settings/SettingsStore.h"
+#include "support/SimFixture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace tovrik;
+
+namespace {
+
+const QString kService = QStringLiteral("ai.tovrik.mac.credentials");
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return f.readAll();
+}
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+TovrikSettings signedIn(const QString& token, const QStringList& pending = {})
+{
+    TovrikSettings s;
+    s.hostedAccountEmail = QStringLiteral("ada@example.com");
+    s.hostedAccountSessionToken = token;
+    s.pendingHostedSignOutTokens = pending;
+    s.hostedAccountCreditsBalance = 1234567;
+    s.elevenLabsVoiceID = QStringLiteral("pNInz6obpgDQGcFmaJgB");
+    s.isSilentModeEnabled = true;
+    s.uiAutopilotMaxSteps = 7;
+    s.voiceShortcut = QStringLiteral("command+shift+k");
+    return s;
+}
+
+class SettingsStoreTest : public test::SimTest {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        ASSERT_TRUE(dir.isValid());
+        store = std::make_unique<SettingsStore>(keychain(), dir.path() + QStringLiteral("/Tovrik"));
+        store->setLogSink([this](const QString& line) { logLines << line; });
+    }
+    platform::sim::SimKeychain& keychain() { return sim->simKeychain(); }
+    QString filePath() const { return store->settingsFilePath(); }
+
+    QTemporaryDir dir;
+    std::unique_ptr<SettingsStore> store;
+    QStringList logLines;
+};
+
+} // namespace
+
+TEST_F(SettingsStoreTest, DefaultsWithoutFileOrItems)
+{
+    const auto loaded = store->load();
+    EXPECT_FALSE(loaded.keychainReadFailed);
+    EXPECT_FALSE(loaded.fileWasCorrupt);
+    EXPECT_TRUE(loaded.message.isEmpty());
+    EXPECT_EQ(loaded.settings, TovrikSettings());
+    EXPECT_EQ(loaded.settings.workerBaseURL, constants::defaultHostedWorkerBaseURL());
+    EXPECT_EQ(loaded.settings.elevenLabsVoiceID, "kPzsL2i3teMYv0FxEYQ6");
+    EXPECT_EQ(loaded.settings.hostedModel, "claude-fable-5");
+    EXPECT_EQ(loaded.settings.voiceShortcut, "control+option");
+    EXPECT_EQ(loaded.settings.panelShortcut, "control+shift+option");
+    EXPECT_FALSE(QFile::exists(filePath()));
+    EXPECT_TRUE(logLines.isEmpty());
+}
+
+TEST_F(SettingsStoreTest, DefaultFolderIsTheDataLocation)
+{
+    SettingsStore platformStore;
+    EXPECT_EQ(platformStore.settingsFilePath(),
+              QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Tovrik/tovrik.settings.json");
+}
+
+TEST_F(SettingsStoreTest, SaveWritesFieldNamesButNoSecretOrHistory)
+{
+    store->load();
+    TovrikSettings s = signedIn(QStringLiteral("tok-secret-1"), {QStringLiteral("old-secret-2")});
+    s.appendConversationTurn(QStringLiteral("history-question"), QStringLiteral("history-answer"));
+    const auto saved = store->save(s);
+    ASSERT_TRUE(saved.ok) << saved.message.toStdString();
+    EXPECT_TRUE(saved.message.isEmpty());
+
+    const QByteArray bytes = readAll(filePath());
+    EXPECT_FALSE(bytes.contains("tok-secret-1"));
+    EXPECT_FALSE(bytes.contains("old-secret-2"));
+    EXPECT_FALSE(bytes.contains("history-"));
+    EXPECT_FALSE(bytes.contains("hostedAccountSessionToken"));
+    EXPECT_FALSE(bytes.contains("pendingHostedSignOutTokens"));
+    EXPECT_FALSE(bytes.contains("conversationHistory"));
+
+    const QJsonObject object = QJsonDocument::fromJson(bytes).object();
+    const QStringList expectedKeys = {"elevenLabsVoiceID", "hostedAccountCreditsBalance", "hostedAccountEmail",
+                                      "hostedModel", "isSilentModeEnabled", "isTransientCursorModeEnabled",
+                                      "isTransparentCursorOverlayEnabled", "isUIAutopilotEnabled",
+                                      "keepResponseBubbleVisibleUntilDismissed", "panelShortcut",
+                                      "uiAutopilotMaxSteps", "voiceShortcut", "workerBaseURL"};
+    EXPECT_EQ(object.keys(), expectedKeys);
+    EXPECT_EQ(object.value("hostedAccountEmail").toString(), "ada@example.com");
+    EXPECT_EQ(object.value("hostedAccountCreditsBalance").toInteger(), 1234567);
+    EXPECT_EQ(object.value("isSilentModeEnabled").toBool(), true);
+    EXPECT_EQ(object.value("voiceShortcut").toString(), "command+shift+k");
+
+    // One item per secret, under the service, named after the field.
+    const auto items = keychain().items(kService);
+    EXPECT_EQ(items.size(), 2);
+    EXPECT_EQ(items.value("hostedAccountSessionToken"), "tok-secret-1");
+    EXPECT_EQ(QJsonDocument::fromJson(items.value("pendingHostedSignOutTokens")).array(),
+              QJsonArray({"old-secret-2"}));
+
+    // A fresh store reads the same record back (without the history).
+    SettingsStore again(keychain(), store->directory());
+    const auto loaded = again.load();
+    s.conversationHistory.clear();
+    EXPECT_EQ(loaded.settings, s);
+    EXPECT_FALSE(loaded.keychainReadFailed);
+}
+
+TEST_F(SettingsStoreTest, EmptySecretsRemoveTheirItems)
+{
+    store->load();
+    ASSERT_TRUE(store->save(signedIn(QStringLiteral("t1"), {QStringLiteral("p1")})).ok);
+    ASSERT_EQ(keychain().items(kService).size(), 2);
+    TovrikSettings signedOut = signedIn(QString());
+    ASSERT_TRUE(store->save(signedOut).ok);
+    EXPECT_TRUE(keychain().items(kService).isEmpty());
+    // Unchanged secrets are not written again.
+    const int writes = keychain().writeCount();
+    const int removes = keychain().removeCount();
+    ASSERT_TRUE(store->save(signedOut).ok);
+    EXPECT_EQ(keychain().writeCount(), writes);
+    EXPECT_EQ(keychain().removeCount(), removes);
+}
+
+TEST_F(SettingsStoreTest, FailureOnSecondItemRollsEverythingBack)
+{
+    store->load();
+    const TovrikSettings before = signedIn(QStringLiteral("token-A"), {QStringLiteral("pending-A")});
+    ASSERT_TRUE(store->save(before).ok);
+    const QByteArray fileBefore = readAll(filePath());
+    const auto itemsBefore = keychain().items(kService);
+
+    TovrikSettings after = signedIn(QStringLiteral("token-B"), {QStringLiteral("pending-B")});
+    after.hostedAccountEmail = QStringLiteral("grace@example.com");
+    keychain().failNthWrite(2);
+    const auto result = store->save(after);
+    EXPECT_FALSE(result.ok);
+    EXPECT_FALSE(result.message.isEmpty());
+    EXPECT_TRUE(result.message.contains("pendingHostedSignOutTokens")) << result.message.toStdString();
+
+    EXPECT_EQ(readAll(filePath()), fileBefore);
+    EXPECT_EQ(keychain().items(kService), itemsBefore);
+    EXPECT_FALSE(logLines.isEmpty());
+
+    // What is stored is still the previous record.
+    SettingsStore fresh(keychain(), store->directory());
+    EXPECT_EQ(fresh.load().settings, before);
+    // And the store still knows the restored items: an identical save works.
+    ASSERT_TRUE(store->save(before).ok);
+    EXPECT_EQ(readAll(filePath()), fileBefore);
+}
+
+TEST_F(SettingsStoreTest, UnwritableFileRestoresTheSecrets)
+{
+    store->load();
+    const TovrikSettings before = signedIn(QStringLiteral("token-A"));
+    ASSERT_TRUE(store->save(before).ok);
+    const auto itemsBefore = keychain().items(kService);
+
+    // A folder where the file should be makes the final rename fail (this
+    // holds for root too, unlike permission bits).
+    ASSERT_TRUE(QFile::remove(filePath()));
+    ASSERT_TRUE(QDir().mkpath(filePath()));
+    const auto result = store->save(signedIn(QStringLiteral("token-B"), {QStringLiteral("p")}));
+    EXPECT_FALSE(result.ok);
+    EXPECT_TRUE(result.message.contains("tovrik.settings.json")) << result.message.toStdString();
+    EXPECT_EQ(keychain().items(kService), itemsBefore);
+    // No temporary file is left behind.
+    EXPECT_EQ(QDir(store->directory()).entryList(QDir::Files), QStringList());
+}
+
+TEST_F(SettingsStoreTest, UncreatableFolderFailsAndRestores)
+{
+    writeFile(dir.path() + "/blocker", "x");
+    SettingsStore blocked(keychain(), dir.path() + "/blocker/Tovrik");
+    blocked.load();
+    const auto result = blocked.save(signedIn(QStringLiteral("token-C")));
+    EXPECT_FALSE(result.ok);
+    EXPECT_TRUE(keychain().items(kService).isEmpty());
+}
+
+TEST_F(SettingsStoreTest, SaveReplacesTheFileWhole)
+{
+    store->load();
+    TovrikSettings s;
+    s.hostedAccountEmail = QString(5000, QLatin1Char('e')) + "@example.com";
+    ASSERT_TRUE(store->save(s).ok);
+    s.hostedAccountEmail = QStringLiteral("short@example.com");
+    ASSERT_TRUE(store->save(s).ok);
+    const QByteArray bytes = readAll(filePath());
+    QJsonParseError error;
+    QJsonDocument::fromJson(bytes, &error);
+    EXPECT_EQ(error.error, QJsonParseError::NoError);
+    EXPECT_FALSE(bytes.contains("eeeee"));
+    EXPECT_EQ(QDir(store->directory()).entryList(QDir::Files), QStringList({"tovrik.settings.json"}));
+}
+
+TEST_F(SettingsStoreTest, CorruptFileIsKeptAsideAndDefaultsUsed)
+{
+    writeFile(filePath(), "{\"hostedAccountEmail\": \"ada@");
+    keychain().setItem(kService, "hostedAccountSessionToken", "tok");
+    const auto loaded = store->load();
+    EXPECT_TRUE(loaded.fileWasCorrupt);
+    EXPECT_FALSE(loaded.message.isEmpty());
+    TovrikSettings expected;
+    expected.hostedAccountSessionToken = QStringLiteral("tok");
+    EXPECT_EQ(loaded.settings, expected);
+    EXPECT_FALSE(QFile::exists(filePath()));
+    ASSERT_FALSE(loaded.corruptFileBackupPath.isEmpty());
+    EXPECT_TRUE(loaded.corruptFileBackupPath.startsWith(filePath() + ".corrupt-"));
+    EXPECT_EQ(readAll(loaded.corruptFileBackupPath), "{\"hostedAccountEmail\": \"ada@");
+    EXPECT_EQ(logLines.size(), 1);
+
+    // A second bad file on the same second gets its own name.
+    writeFile(filePath(), "[1, 2]");
+    const auto second = store->load();
+    EXPECT_TRUE(second.fileWasCorrupt);
+    EXPECT_NE(second.corruptFileBackupPath, loaded.corruptFileBackupPath);
+    EXPECT_EQ(readAll(second.corruptFileBackupPath), "[1, 2]");
+    EXPECT_EQ(readAll(loaded.corruptFileBackupPath), "{\"hostedAccountEmail\": \"ada@");
+}
+
+TEST_F(SettingsStoreTest, WronglyTypedFileIsCorrupt)
+{
+    for (const char* bad : {R"({"isSilentModeEnabled": "yes"})", R"({"hostedAccountCreditsBalance": 1.5})",
+                            R"({"uiAutopilotMaxSteps": 3000000000})", R"({"workerBaseURL": null})",
+                            R"({"voiceShortcut": 12})", R"("just a string")"}) {
+        writeFile(filePath(), bad);
+        logLines.clear();
+        const auto loaded = store->load();
+        EXPECT_TRUE(loaded.fileWasCorrupt) << bad;
+        EXPECT_EQ(loaded.settings, TovrikSettings()) << bad;
+        EXPECT_EQ(logLines.size(), 1) << bad;
+        EXPECT_EQ(readAll(loaded.corruptFileBackupPath), QByteArray(bad));
+    }
+}
+
+TEST_F(SettingsStoreTest, PartialFileKeepsDefaultsAndIgnoresUnknownAndSecretKeys)
+{
+    writeFile(filePath(), R"({"isUIAutopilotEnabled": true, "futureSetting": [1],
+                             "hostedAccountSessionToken": "from-file", "hostedAccountCreditsBalance": -5})");
+    const auto loaded = store->load();
+    EXPECT_FALSE(loaded.fileWasCorrupt);
+    TovrikSettings expected;
+    expected.isUIAutopilotEnabled = true;
+    expected.hostedAccountCreditsBalance = -5;
+    EXPECT_EQ(loaded.settings, expected);
+    EXPECT_TRUE(loaded.settings.hostedAccountSessionToken.isEmpty());
+}
+
+TEST_F(SettingsStoreTest, BlockedKeychainReadIsReportedAndItemsAreNeverTouched)
+{
+    keychain().setItem(kService, "hostedAccountSessionToken", "precious-token");
+    keychain().setItem(kService, "pendingHostedSignOutTokens", R"(["old"])");
+    keychain().failReadFor("hostedAccountSessionToken");
+
+    const auto loaded = store->load();
+    EXPECT_TRUE(loaded.keychainReadFailed);
+    EXPECT_FALSE(loaded.message.isEmpty());
+    EXPECT_TRUE(loaded.settings.hostedAccountSessionToken.isEmpty());
+    EXPECT_EQ(loaded.settings.pendingHostedSignOutTokens, QStringList({"old"}));
+    EXPECT_TRUE(store->isSecretUnread("hostedAccountSessionToken"));
+    EXPECT_FALSE(store->isSecretUnread("pendingHostedSignOutTokens"));
+    EXPECT_EQ(logLines.size(), 1);
+
+    // A save of the (token-less) record must not delete the unread item.
+    TovrikSettings s = loaded.settings;
+    s.isSilentModeEnabled = true;
+    ASSERT_TRUE(store->save(s).ok);
+    EXPECT_EQ(keychain().items(kService).value("hostedAccountSessionToken"), "precious-token");
+
+    // Nor overwrite it while it still cannot be read.
+    s.hostedAccountSessionToken = QStringLiteral("new-token");
+    const QByteArray fileBefore = readAll(filePath());
+    const auto refused = store->save(s);
+    EXPECT_FALSE(refused.ok);
+    EXPECT_TRUE(refused.message.contains("hostedAccountSessionToken")) << refused.message.toStdString();
+    EXPECT_EQ(keychain().items(kService).value("hostedAccountSessionToken"), "precious-token");
+    EXPECT_EQ(readAll(filePath()), fileBefore);
+
+    // Once the Keychain answers again, the write goes through.
+    keychain().failReadFor("hostedAccountSessionToken", false);
+    ASSERT_TRUE(store->save(s).ok);
+    EXPECT_EQ(keychain().items(kService).value("hostedAccountSessionToken"), "new-token");
+    EXPECT_FALSE(store->isSecretUnread("hostedAccountSessionToken"));
+}
+
+TEST_F(SettingsStoreTest, StoreThatNeverLoadedLeavesItemsAlone)
+{
+    keychain().setItem(kService, "hostedAccountSessionToken", "precious-token");
+    ASSERT_TRUE(store->save(TovrikSettings()).ok);
+    EXPECT_EQ(keychain().items(kService).value("hostedAccountSessionToken"), "precious-token");
+}
+
+TEST_F(SettingsStoreTest, FailedRestoreMakesTheItemUnknown)
+{
+    store->load();
+    ASSERT_TRUE(store->save(signedIn(QStringLiteral("token-A"))).ok);
+    // Write 1 (token-B) succeeds, write 2 (pending) fails, write 3 (putting
+    // token-A back) fails too, and so does the read that follows it.
+    keychain().failWriteFor("pendingHostedSignOutTokens");
+    keychain().failNthWrite(3);
+    keychain().failReadFor("hostedAccountSessionToken");
+    const auto result = store->save(signedIn(QStringLiteral("token-B"), {QStringLiteral("p")}));
+    EXPECT_FALSE(result.ok);
+    EXPECT_TRUE(result.message.contains("could not be restored")) << result.message.toStdString();
+    EXPECT_EQ(logLines.filter("could not restore").size(), 1);
+    // The store must not believe anything about the token item now.
+    EXPECT_TRUE(store->isSecretUnread("hostedAccountSessionToken"));
+    // Signing out must not delete the item the store knows nothing about.
+    keychain().failWriteFor("pendingHostedSignOutTokens", false);
+    ASSERT_TRUE(store->save(signedIn(QString())).ok);
+    EXPECT_TRUE(keychain().items(kService).contains("hostedAccountSessionToken"));
+}
