@@ -1,0 +1,46 @@
+#pragma once
+
+#include "common/Task.h"
+#include "interaction/PlaybackWaiter.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <qcoro/qcorotask.h>
+
+#include <memory>
+
+namespace tovrik {
+
+namespace platform {
+class AudioPlayback;
+}
+
+// Plays the MPEG audio of the hosted speech service. The model owns two: one
+// for answers, one for voice previews. Main thread only.
+class SpeechPlayer : public QObject {
+    Q_OBJECT
+public:
+    static inline const QString errorDomain = QStringLiteral("TovrikSpeechPlayer");
+    enum ErrorCode { EmptyAudio = 1, PlaybackFailed = 2 };
+
+    explicit SpeechPlayer(QObject* parent = nullptr);
+    ~SpeechPlayer() override;
+
+    // Plays `audio` (stopping whatever this player was playing) and returns
+    // when it has finished. Throws TovrikError (EmptyAudio, PlaybackFailed),
+    // or CancellationError when stop(), a newer play() or `token` ended it.
+    QCoro::Task<void> play(QByteArray audio, CancellationToken token = {});
+    // Stops the running playback; its play() ends with CancellationError.
+    void stop();
+    bool isPlaying() const { return bool(m_waiter); }
+
+signals:
+    void playingChanged(bool playing);
+
+private:
+    std::unique_ptr<platform::AudioPlayback> m_playback;
+    QPointer<detail::PlaybackWaiter> m_waiter;
+};
+
+} // namespace tovrik

@@ -1,0 +1,75 @@
+#pragma once
+
+// Runs a coroutine from a test without blocking: the test keeps driving the
+// sim backend and the virtual clock, then inspects how the task ended.
+
+#include "common/Error.h"
+#include "support/SimFixture.h"
+
+#include <qcoro/qcorotask.h>
+
+#include <exception>
+#include <memory>
+#include <optional>
+#include <type_traits>
+
+namespace tovrik::test {
+
+template <typename T>
+struct AsyncOutcome {
+    bool done = false;
+    std::conditional_t<std::is_void_v<T>, bool, std::optional<T>> value{};
+    std::exception_ptr error;
+
+    // The error as ours (domain, code, message); fails the test otherwise.
+    std::optional<TovrikError> tovrikError() const
+    {
+        if (!error)
+            return std::nullopt;
+        try {
+            std::rethrow_exception(error);
+        } catch (const TovrikError& e) {
+            return e;
+        } catch (...) {
+            return std::nullopt;
+        }
+    }
+    bool cancelled() const { return error && isCancellation(error); }
+};
+
+namespace detail {
+template <typename T>
+QCoro::Task<void> drive(QCoro::Task<T> task, std::shared_ptr<AsyncOutcome<T>> out)
+{
+    try {
+        if constexpr (std::is_void_v<T>) {
+            co_await std::move(task);
+            out->value = true;
+        } else {
+            out->value = co_await std::move(task);
+        }
+    } catch (...) {
+        out->error = std::current_exception();
+    }
+    out->done = true;
+}
+} // namespace detail
+
+template <typename T>
+std::shared_ptr<AsyncOutcome<T>> launch(QCoro::Task<T> task)
+{
+    auto out = std::make_shared<AsyncOutcome<T>>();
+    detail::drive<T>(std::move(task), out);
+    return out;
+}
+
+// Launches and spins the event loop until the task has ended.
+template <typename T>
+std::shared_ptr<AsyncOutcome<T>> runToEnd(QCoro::Task<T> task, int timeoutMs = 20000)
+{
+    auto out = launch(std::move(task));
+    spinUntil([&] { return out->done; }, timeoutMs);
+    return out;
+}
+
+} // namespace tovrik::test

@@ -1,0 +1,247 @@
+#include "AsyncOutcome.h"
+#include "interaction/AudioRecorderService.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QtEndian>
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+using namespace tovrik;
+using namespace tovrik::test;
+
+namespace {
+
+quint32 le32(const QByteArray& b, int at) { return qFromLittleEndian<quint32>(b.constData() + at); }
+quint16 le16(const QByteArray& b, int at) { return qFromLittleEndian<quint16>(b.constData() + at); }
+
+QStringList recordingsInTemp()
+{
+    return QDir(QDir::tempPath()).entryList({QStringLiteral("tovrik-recording-*.wav")}, QDir::Files);
+}
+
+QByteArray pcmOf(std::initializer_list<int16_t> samples)
+{
+    QByteArray pcm;
+    for (int16_t s : samples) {
+        char b[2];
+        qToLittleEndian<qint16>(s, b);
+        pcm.append(b, 2);
+    }
+    return pcm;
+}
+
+class AudioRecorderTest : public SimTest {
+protected:
+    void TearDown() override
+    {
+        // Nothing may be left behind in the temporary folder.
+        EXPECT_EQ(recordingsInTemp(), before);
+        SimTest::TearDown();
+    }
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        before = recordingsInTemp();
+    }
+    QStringList before;
+};
+
+} // namespace
+
+TEST_F(AudioRecorderTest, WritesMono16BitWavAt16kHz)
+{
+    AudioRecorderService recorder;
+    recorder.startRecording();
+    EXPECT_TRUE(recorder.isRecording());
+    EXPECT_EQ(sim->simAudioInput().sampleRate(), 16000);
+    const QString path = recorder.currentFilePath();
+    EXPECT_EQ(QFileInfo(path).absolutePath(), QFileInfo(QDir::tempPath()).absoluteFilePath());
+    EXPECT_TRUE(path.endsWith(QStringLiteral(".wav")));
+    // The voice is private to its owner.
+    EXPECT_EQ(QFileInfo(path).permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteOther),
+              QFileDevice::Permissions());
+
+    const QByteArray first = pcmOf({0, 1000, -1000, 32767, -32768});
+    sim->simAudioInput().feed(first);
+    sim->simAudioInput().feedTone(1.0, 0.5);
+    const AudioRecording recording = recorder.stopRecording();
+    EXPECT_FALSE(recorder.isRecording());
+    EXPECT_FALSE(sim->simAudioInput().isRunning());
+    EXPECT_EQ(recording.filePath, path);
+    EXPECT_EQ(recording.sampleRate, 16000);
+    EXPECT_EQ(recording.sampleCount, 5 + 16000);
+    EXPECT_NEAR(recording.duration(), 1.0 + 5.0 / 16000, 1e-9);
+
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray wav = file.readAll();
+    ASSERT_EQ(wav.size(), 44 + 2 * (5 + 16000));
+    EXPECT_EQ(wav.left(4), QByteArray("RIFF"));
+    EXPECT_EQ(le32(wav, 4), quint32(wav.size() - 8));
+    EXPECT_EQ(wav.mid(8, 8), QByteArray("WAVEfmt "));
+    EXPECT_EQ(le32(wav, 16), 16u);
+    EXPECT_EQ(le16(wav, 20), 1u);      // PCM
+    EXPECT_EQ(le16(wav, 22), 1u);      // mono
+    EXPECT_EQ(le32(wav, 24), 16000u);  // rate
+    EXPECT_EQ(le32(wav, 28), 32000u);  // bytes per second
+    EXPECT_EQ(le16(wav, 32), 2u);      // block align
+    EXPECT_EQ(le16(wav, 34), 16u);     // bits
+    EXPECT_EQ(wav.mid(36, 4), QByteArray("data"));
+    EXPECT_EQ(le32(wav, 40), quint32(2 * (5 + 16000)));
+    EXPECT_EQ(wav.mid(44, first.size()), first);
+    EXPECT_TRUE(AudioRecorderService::deleteRecording(path));
+    EXPECT_FALSE(QFileInfo::exists(path));
+}
+
+TEST_F(AudioRecorderTest, SamplesSplitAcrossChunksStayWhole)
+{
+    AudioRecorderService recorder;
+    recorder.startRecording();
+    const QByteArray pcm = pcmOf({0x1234, -2, 300, -400});
+    sim->simAudioInput().feed(pcm.left(3));
+    sim->simAudioInput().feed(pcm.mid(3, 4));
+    sim->simAudioInput().feed(pcm.mid(7));
+    // A trailing half sample is dropped from the file, not counted.
+    sim->simAudioInput().feed(QByteArray(1, char(0x7F)));
+    const auto recording = recorder.stopRecording();
+    EXPECT_EQ(recording.sampleCount, 4);
+    QFile file(recording.filePath);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray wav = file.readAll();
+    EXPECT_EQ(wav.size(), 44 + 8);
+    EXPECT_EQ(le32(wav, 40), 8u);
+    EXPECT_EQ(wav.mid(44), pcm);
+    AudioRecorderService::deleteRecording(recording.filePath);
+}
+
+TEST_F(AudioRecorderTest, MetersThirtySixTimesASecondWithZeroAtStartAndStop)
+{
+    AudioRecorderService recorder;
+    QList<double> levels;
+    QObject::connect(&recorder, &AudioRecorderService::audioPowerLevelChanged, [&](double l) { levels << l; });
+    recorder.startRecording();
+    ASSERT_EQ(levels, QList<double>({0.0}));
+
+    // A tone at half scale: RMS 0.3536 = -9.03 dBFS -> (50 - 9.03) / 50.
+    sim->simAudioInput().feedTone(0.05, 0.5);
+    advance(1.0 / 36.0 + 1e-6);
+    ASSERT_EQ(levels.size(), 2);
+    EXPECT_NEAR(levels[1], (50.0 + 20.0 * std::log10(0.5 / std::sqrt(2.0))) / 50.0, 0.01);
+    EXPECT_NEAR(recorder.audioPowerLevel(), levels[1], 1e-12);
+
+    // A tick without new samples keeps the level; silence then reads 0.
+    advance(1.0 / 36.0);
+    ASSERT_EQ(levels.size(), 3);
+    EXPECT_DOUBLE_EQ(levels[2], levels[1]);
+    sim->simAudioInput().feed(QByteArray(640, '\0'));
+    advance(1.0 / 36.0);
+    ASSERT_EQ(levels.size(), 4);
+    EXPECT_DOUBLE_EQ(levels[3], 0.0);
+
+    // One second holds 36 ticks.
+    levels.clear();
+    advance(1.0);
+    EXPECT_EQ(levels.size(), 36);
+
+    levels.clear();
+    const auto recording = recorder.stopRecording();
+    EXPECT_EQ(levels, QList<double>({0.0}));
+    advance(0.5);
+    EXPECT_EQ(levels, QList<double>({0.0})); // metering has stopped
+    AudioRecorderService::deleteRecording(recording.filePath);
+}
+
+TEST_F(AudioRecorderTest, PowerLevelScale)
+{
+    EXPECT_DOUBLE_EQ(AudioRecorderService::powerLevel(0, 0), 0.0);
+    EXPECT_DOUBLE_EQ(AudioRecorderService::powerLevel(0, 100), 0.0);
+    // Full scale is 1, -50 dBFS and below are 0, -25 dBFS is the middle.
+    EXPECT_NEAR(AudioRecorderService::powerLevel(32768.0 * 32768.0 * 10, 10), 1.0, 1e-9);
+    const double quiet = 32768.0 * std::pow(10.0, -60.0 / 20.0);
+    EXPECT_DOUBLE_EQ(AudioRecorderService::powerLevel(quiet * quiet, 1), 0.0);
+    const double mid = 32768.0 * std::pow(10.0, -25.0 / 20.0);
+    EXPECT_NEAR(AudioRecorderService::powerLevel(mid * mid, 1), 0.5, 1e-9);
+}
+
+TEST_F(AudioRecorderTest, EmptyRecordingIsRefusedAndDeleted)
+{
+    AudioRecorderService recorder;
+    recorder.startRecording();
+    const QString path = recorder.currentFilePath();
+    ASSERT_TRUE(QFileInfo::exists(path));
+    try {
+        recorder.stopRecording();
+        FAIL() << "an empty recording was accepted";
+    } catch (const TovrikError& e) {
+        EXPECT_EQ(e.domain(), QStringLiteral("TovrikAudioRecorder"));
+        EXPECT_EQ(e.code(), AudioRecorderService::EmptyRecording);
+        EXPECT_EQ(e.message(), QStringLiteral("No audio was recorded."));
+    }
+    EXPECT_FALSE(QFileInfo::exists(path));
+    EXPECT_FALSE(recorder.isRecording());
+
+    // Stopping again: nothing is recording.
+    try {
+        recorder.stopRecording();
+        FAIL() << "stop without a recording succeeded";
+    } catch (const TovrikError& e) {
+        EXPECT_EQ(e.code(), AudioRecorderService::NotRecording);
+    }
+}
+
+TEST_F(AudioRecorderTest, CancelAndRestartDeleteTheRunningFile)
+{
+    AudioRecorderService recorder;
+    recorder.startRecording();
+    const QString first = recorder.currentFilePath();
+    sim->simAudioInput().feedTone(0.1, 0.2);
+    // A new recording replaces (and deletes) the running one.
+    recorder.startRecording();
+    const QString second = recorder.currentFilePath();
+    EXPECT_NE(first, second);
+    EXPECT_FALSE(QFileInfo::exists(first));
+    sim->simAudioInput().feedTone(0.1, 0.2);
+    recorder.cancelRecording();
+    EXPECT_FALSE(QFileInfo::exists(second));
+    EXPECT_FALSE(recorder.isRecording());
+    EXPECT_FALSE(sim->simAudioInput().isRunning());
+    // Samples arriving late are ignored, not written anywhere.
+    sim->simAudioInput().feedTone(0.1, 0.2);
+    recorder.cancelRecording(); // idempotent
+}
+
+TEST_F(AudioRecorderTest, MicrophoneFailureLeavesNoFile)
+{
+    AudioRecorderService recorder;
+    QList<double> levels;
+    QObject::connect(&recorder, &AudioRecorderService::audioPowerLevelChanged, [&](double l) { levels << l; });
+    sim->simAudioInput().failWith = QStringLiteral("no input device");
+    try {
+        recorder.startRecording();
+        FAIL() << "start succeeded without a microphone";
+    } catch (const TovrikError& e) {
+        EXPECT_EQ(e.domain(), QStringLiteral("TovrikAudioRecorder"));
+        EXPECT_EQ(e.code(), AudioRecorderService::MicrophoneUnavailable);
+        EXPECT_EQ(e.message(), QStringLiteral("Could not start the microphone: no input device"));
+    }
+    EXPECT_FALSE(recorder.isRecording());
+    EXPECT_TRUE(levels.isEmpty());
+    advance(0.2);
+    EXPECT_TRUE(levels.isEmpty());
+}
+
+TEST_F(AudioRecorderTest, DestroyingTheRecorderDeletesItsFile)
+{
+    QString path;
+    {
+        AudioRecorderService recorder;
+        recorder.startRecording();
+        path = recorder.currentFilePath();
+        sim->simAudioInput().feedTone(0.05, 0.3);
+    }
+    EXPECT_FALSE(QFileInfo::exists(path));
+    EXPECT_FALSE(sim->simAudioInput().isRunning());
+}

@@ -1,0 +1,300 @@
+#include "AsyncOutcome.h"
+#include "interaction/JpegEncoder.h"
+#include "interaction/ScreenCaptureAttachments.h"
+#include "interaction/ScreenCaptureService.h"
+
+#include <QImage>
+#include <QStringList>
+#include <gtest/gtest.h>
+
+using namespace tovrik;
+using namespace tovrik::test;
+using platform::sim::SimCapture;
+using platform::sim::SimDisplays;
+
+namespace {
+
+class ScreenCaptureTest : public SimTest {
+protected:
+    // Two displays side by side: a Retina-like main one and a plain one.
+    void useTwoDisplays()
+    {
+        sim->simDisplays().setDisplays({SimDisplays::make(7, QRectF(0, 0, 1440, 900), 2.0, true),
+                                        SimDisplays::make(9, QRectF(1440, 0, 1920, 1080), 1.0)});
+    }
+
+    ScreenCapturePayloads capture(ScreenCaptureService& service, bool native = false)
+    {
+        auto out = runToEnd(service.captureAllScreens(native));
+        EXPECT_TRUE(out->done);
+        if (out->error) {
+            ADD_FAILURE() << describeException(out->error).toStdString();
+            return {};
+        }
+        return *out->value;
+    }
+
+    static QColor decodedPixel(const ScreenCapturePayload& p, int x, int y)
+    {
+        const QImage image = QImage::fromData(p.imageData, "JPEG");
+        return image.pixelColor(x, y);
+    }
+
+    static void expectNear(QColor actual, QColor expected, int tolerance = 12)
+    {
+        EXPECT_NEAR(actual.red(), expected.red(), tolerance);
+        EXPECT_NEAR(actual.green(), expected.green(), tolerance);
+        EXPECT_NEAR(actual.blue(), expected.blue(), tolerance);
+    }
+};
+
+} // namespace
+
+TEST(JpegEncoder, ScreenshotSizeKeepsTheLongestSideWithinLimit)
+{
+    EXPECT_EQ(jpeg::screenshotSize(QSize(5120, 2880)), QSize(2560, 1440));
+    EXPECT_EQ(jpeg::screenshotSize(QSize(2880, 5120)), QSize(1440, 2560));
+    EXPECT_EQ(jpeg::screenshotSize(QSize(2560, 1600)), QSize(2560, 1600)); // at the limit: untouched
+    EXPECT_EQ(jpeg::screenshotSize(QSize(1280, 800)), QSize(1280, 800));   // never scaled up
+    EXPECT_EQ(jpeg::screenshotSize(QSize(3840, 2160)), QSize(2560, 1440));
+    EXPECT_EQ(jpeg::screenshotSize(QSize(3000, 1999)), QSize(2560, 1706)); // 1705.81 rounds up
+    EXPECT_EQ(jpeg::screenshotSize(QSize(100000, 1)), QSize(2560, 1));     // never collapses to 0
+    EXPECT_FALSE(jpeg::screenshotSize(QSize(0, 0)).isValid() && !jpeg::screenshotSize(QSize(0, 0)).isEmpty());
+}
+
+TEST(JpegEncoder, EncodesDecodableJpegAndRejectsNullImage)
+{
+    QImage image(64, 48, QImage::Format_RGB32);
+    image.fill(QColor(200, 30, 90));
+    const QByteArray jpeg = jpeg::encode(image);
+    ASSERT_GE(jpeg.size(), 4);
+    EXPECT_EQ(uchar(jpeg[0]), 0xFF);
+    EXPECT_EQ(uchar(jpeg[1]), 0xD8); // SOI
+    const QImage decoded = QImage::fromData(jpeg, "JPEG");
+    ASSERT_EQ(decoded.size(), QSize(64, 48));
+    EXPECT_NEAR(decoded.pixelColor(32, 24).red(), 200, 8);
+    EXPECT_NEAR(decoded.pixelColor(32, 24).green(), 30, 8);
+    EXPECT_NEAR(decoded.pixelColor(32, 24).blue(), 90, 8);
+    EXPECT_TRUE(jpeg::encode(QImage()).isEmpty());
+
+    // Other pixel formats are converted, not misread.
+    QImage rgb888(16, 16, QImage::Format_RGB888);
+    rgb888.fill(QColor(10, 220, 40));
+    const QImage back = QImage::fromData(jpeg::encode(rgb888), "JPEG");
+    ASSERT_FALSE(back.isNull());
+    EXPECT_NEAR(back.pixelColor(8, 8).green(), 220, 8);
+    EXPECT_NEAR(back.pixelColor(8, 8).red(), 10, 8);
+}
+
+TEST_F(ScreenCaptureTest, FiveKDisplayBecomesA2560By1440Jpeg)
+{
+    sim->simDisplays().setDisplays({SimDisplays::make(3, QRectF(0, 0, 2560, 1440), 2.0, true)});
+    ScreenCaptureService service;
+    const auto payloads = capture(service, /*native*/ true);
+    ASSERT_EQ(payloads.size(), 1);
+    const auto& p = payloads.first();
+    EXPECT_EQ(p.nativePixelSize, QSize(5120, 2880));
+    EXPECT_EQ(p.pixelSize, QSize(2560, 1440));
+    const QImage decoded = QImage::fromData(p.imageData, "JPEG");
+    EXPECT_EQ(decoded.size(), QSize(2560, 1440));
+    ASSERT_TRUE(p.nativeImage.has_value());
+    EXPECT_EQ(p.nativeImage->size(), QSize(5120, 2880));
+    // The scaled picture is the same picture: corners of the gradient.
+    expectNear(decodedPixel(p, 0, 0), SimCapture::patternColor(3, 0, 0, QSize(5120, 2880)));
+    expectNear(decodedPixel(p, 2559, 1439), SimCapture::patternColor(3, 5119, 2879, QSize(5120, 2880)));
+    expectNear(decodedPixel(p, 1280, 720), SimCapture::patternColor(3, 2560, 1440, QSize(5120, 2880)));
+}
+
+TEST_F(ScreenCaptureTest, PayloadCarriesEveryFieldPerDisplay)
+{
+    useTwoDisplays();
+    sim->simDisplays().setPointerLocation(QPointF(2000, 500)); // on display 9
+    platform::ForegroundInfo fg;
+    fg.processID = 4242;
+    fg.bundleIdentifier = QStringLiteral("Gedit");
+    fg.frontWindowSignature = QStringLiteral("window:0x1200007:Untitled");
+    fg.focusedElementSignature = QStringLiteral("focus:0x1200009");
+    sim->simCapture().setForeground(fg);
+
+    ScreenCaptureService service;
+    const auto payloads = capture(service);
+    ASSERT_EQ(payloads.size(), 2);
+
+    const auto& a = payloads[0];
+    const auto& b = payloads[1];
+    EXPECT_EQ(a.displayID, 7u);
+    EXPECT_EQ(b.displayID, 9u);
+    EXPECT_EQ(a.screenNumber, 1);
+    EXPECT_EQ(b.screenNumber, 2);
+    EXPECT_EQ(a.displayBounds, QRectF(0, 0, 1440, 900));
+    EXPECT_EQ(b.displayBounds, QRectF(1440, 0, 1920, 1080));
+    // AppKit frame: y up from the bottom of the main display (900 high).
+    EXPECT_EQ(b.screenFrame, QRectF(1440, 900 - 1080, 1920, 1080));
+    EXPECT_DOUBLE_EQ(a.scale, 2.0);
+    EXPECT_DOUBLE_EQ(b.scale, 1.0);
+    EXPECT_EQ(a.nativePixelSize, QSize(2880, 1800));
+    EXPECT_EQ(a.pixelSize, QSize(2560, 1600));
+    EXPECT_EQ(b.nativePixelSize, QSize(1920, 1080));
+    EXPECT_EQ(b.pixelSize, QSize(1920, 1080));
+    EXPECT_FALSE(a.isCursorScreen);
+    EXPECT_TRUE(b.isCursorScreen);
+    EXPECT_EQ(a.imageLabel, QStringLiteral("Screen 1 of 2 (2560x1600 pixels, main display)"));
+    EXPECT_EQ(b.imageLabel, QStringLiteral("Screen 2 of 2 (1920x1080 pixels, the mouse pointer is on this screen)"));
+    EXPECT_FALSE(a.nativeImage.has_value());
+    EXPECT_FALSE(b.nativeImage.has_value());
+    EXPECT_EQ(a.screen.displayID, 7u);
+    EXPECT_EQ(a.foregroundContext.ownerProcessID, 4242);
+    EXPECT_EQ(b.foregroundContext.ownerBundleIdentifier, QStringLiteral("Gedit"));
+    EXPECT_EQ(b.foregroundContext.frontWindowSignature, fg.frontWindowSignature);
+    EXPECT_EQ(b.foregroundContext.focusedElementSignature, fg.focusedElementSignature);
+    EXPECT_EQ(a.screenConfigurationRevision, service.screenConfigurationRevision());
+    EXPECT_EQ(a.displayConfigurationSignature, b.displayConfigurationSignature);
+    EXPECT_FALSE(a.displayConfigurationSignature.isEmpty());
+
+    // Each JPEG holds its own display's pixels (the blue channel is keyed by id).
+    expectNear(decodedPixel(a, 10, 10), SimCapture::patternColor(7, 11, 11, QSize(2880, 1800)));
+    expectNear(decodedPixel(b, 1900, 1060), SimCapture::patternColor(9, 1900, 1060, QSize(1920, 1080)));
+
+    const auto attachments = makeScreenCaptureAttachments(payloads);
+    ASSERT_EQ(attachments.size(), 2);
+    EXPECT_EQ(attachments[0].imageData, a.imageData);
+    EXPECT_EQ(attachments[0].imageLabel, a.imageLabel);
+    EXPECT_EQ(attachments[1].imageData, b.imageData);
+    EXPECT_EQ(attachments[1].imageLabel, b.imageLabel);
+    EXPECT_TRUE(makeScreenCaptureAttachments({}).isEmpty());
+}
+
+TEST_F(ScreenCaptureTest, CaptureFailuresAreScreenCaptureErrors)
+{
+    useTwoDisplays();
+    ScreenCaptureService service;
+    sim->simCapture().setFailing(9, true);
+    auto failed = runToEnd(service.captureAllScreens(false));
+    ASSERT_TRUE(failed->done);
+    auto error = failed->tovrikError();
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->domain(), QStringLiteral("TovrikScreenCapture"));
+    EXPECT_EQ(error->code(), ScreenCaptureService::CaptureFailed);
+    EXPECT_EQ(error->message(), QStringLiteral("Could not capture screen 2."));
+
+    sim->simDisplays().setDisplays({});
+    auto none = runToEnd(service.captureAllScreens(false));
+    error = none->tovrikError();
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->domain(), QStringLiteral("TovrikScreenCapture"));
+    EXPECT_EQ(error->code(), ScreenCaptureService::NoDisplays);
+}
+
+TEST_F(ScreenCaptureTest, ForModelTakesOverlayOffScreenUntilFramesAreTaken)
+{
+    useTwoDisplays();
+    ScreenCaptureService service;
+    QStringList calls;
+    ScreenCaptureOverlayHooks hooks;
+    hooks.suspend = [&] {
+        calls << QStringLiteral("suspend sync=%1 captures=%2")
+                     .arg(sim->simCapture().syncCount())
+                     .arg(sim->simCapture().captureCount());
+        return true;
+    };
+    hooks.resume = [&](bool wasSuspended) {
+        calls << QStringLiteral("resume %1 sync=%2 captures=%3")
+                     .arg(wasSuspended)
+                     .arg(sim->simCapture().syncCount())
+                     .arg(sim->simCapture().captureCount());
+    };
+    auto out = runToEnd(captureAllScreensForModel(&service, hooks, false));
+    ASSERT_TRUE(out->done);
+    ASSERT_FALSE(out->error) << describeException(out->error).toStdString();
+    EXPECT_EQ(out->value->size(), 2);
+    // Off screen, then the server is synchronised, then both displays are
+    // grabbed, then the overlay comes back.
+    EXPECT_EQ(calls, QStringList({"suspend sync=0 captures=0", "resume 1 sync=1 captures=2"}));
+
+    // A failing capture still puts the overlay back, with what suspend said.
+    calls.clear();
+    hooks.suspend = [&] {
+        calls << QStringLiteral("suspend");
+        return false;
+    };
+    sim->simCapture().setFailing(7, true);
+    auto failed = runToEnd(captureAllScreensForModel(&service, hooks, false));
+    ASSERT_TRUE(failed->tovrikError().has_value());
+    EXPECT_EQ(failed->tovrikError()->code(), ScreenCaptureService::CaptureFailed);
+    ASSERT_EQ(calls.size(), 2);
+    EXPECT_TRUE(calls[1].startsWith(QStringLiteral("resume 0")));
+
+    // A service that is gone is a cancellation, not a crash.
+    auto gone = runToEnd(captureAllScreensForModel(nullptr, hooks, false));
+    EXPECT_TRUE(gone->cancelled());
+}
+
+TEST_F(ScreenCaptureTest, ConfigurationIsCurrentUntilScreensChange)
+{
+    useTwoDisplays();
+    ScreenCaptureService service;
+    const auto payloads = capture(service);
+    ASSERT_EQ(payloads.size(), 2);
+    EXPECT_TRUE(service.screenConfigurationIsCurrent(payloads[0]));
+    EXPECT_TRUE(service.screenConfigurationIsCurrent(payloads[1]));
+
+    // A payload whose recorded geometry differs is not current.
+    auto edited = payloads[1];
+    edited.displayBounds.translate(1, 0);
+    EXPECT_FALSE(service.screenConfigurationIsCurrent(edited));
+    edited = payloads[1];
+    edited.displayID = 99;
+    EXPECT_FALSE(service.screenConfigurationIsCurrent(edited));
+
+    // The same geometry announced again: the revision moved on.
+    useTwoDisplays();
+    EXPECT_FALSE(service.screenConfigurationIsCurrent(payloads[0]));
+    const auto again = capture(service);
+    ASSERT_EQ(again.size(), 2);
+    EXPECT_TRUE(service.screenConfigurationIsCurrent(again[1]));
+    EXPECT_GT(again[1].screenConfigurationRevision, payloads[1].screenConfigurationRevision);
+
+    // The second display moves below the first.
+    sim->simDisplays().setDisplays({SimDisplays::make(7, QRectF(0, 0, 1440, 900), 2.0, true),
+                                    SimDisplays::make(9, QRectF(0, 900, 1920, 1080), 1.0)});
+    EXPECT_FALSE(service.screenConfigurationIsCurrent(again[0]));
+    EXPECT_FALSE(service.screenConfigurationIsCurrent(again[1]));
+}
+
+TEST_F(ScreenCaptureTest, SignatureTracksEveryGeometryField)
+{
+    auto base = QList<platform::DisplayInfo>{SimDisplays::make(1, QRectF(0, 0, 100, 100), 1.0, true),
+                                             SimDisplays::make(2, QRectF(100, 0, 100, 100), 1.0)};
+    const QString sig = ScreenCaptureService::displayConfigurationSignature(base);
+    // Order of listing does not matter.
+    EXPECT_EQ(ScreenCaptureService::displayConfigurationSignature({base[1], base[0]}), sig);
+    auto changed = base;
+    changed[1].scale = 2.0;
+    EXPECT_NE(ScreenCaptureService::displayConfigurationSignature(changed), sig);
+    changed = base;
+    changed[1].rotation = 90;
+    EXPECT_NE(ScreenCaptureService::displayConfigurationSignature(changed), sig);
+    changed = base;
+    changed[0].bounds.setWidth(101);
+    EXPECT_NE(ScreenCaptureService::displayConfigurationSignature(changed), sig);
+    EXPECT_NE(ScreenCaptureService::displayConfigurationSignature({base[0]}), sig);
+}
+
+TEST_F(ScreenCaptureTest, ScreenForCurrentPointer)
+{
+    useTwoDisplays();
+    ScreenCaptureService service;
+    sim->simDisplays().setPointerLocation(QPointF(100, 100));
+    ASSERT_TRUE(service.screenForCurrentPointer().has_value());
+    EXPECT_EQ(service.screenForCurrentPointer()->displayID, 7u);
+    // The shared edge belongs to the display that starts there.
+    sim->simDisplays().setPointerLocation(QPointF(1440, 10));
+    EXPECT_EQ(service.screenForCurrentPointer()->displayID, 9u);
+    sim->simDisplays().setPointerLocation(QPointF(1439.5, 10));
+    EXPECT_EQ(service.screenForCurrentPointer()->displayID, 7u);
+    // Below the shorter display, beside the taller one: on no screen.
+    sim->simDisplays().setPointerLocation(QPointF(700, 1000));
+    EXPECT_FALSE(service.screenForCurrentPointer().has_value());
+    sim->simDisplays().setPointerLocation(QPointF(2000, 1000));
+    EXPECT_EQ(service.screenForCurrentPointer()->displayID, 9u);
+}
