@@ -215,8 +215,9 @@ SettingsSaveResult SettingsStore::save(const TovrikSettings& settings)
         std::optional<QByteArray> desired;
     };
 
-    auto fail = [this](const QString& detail) {
-        log(QStringLiteral("save failed: %1").arg(detail));
+    // The log gets the details; the caller a shorter text it can show.
+    auto fail = [this](const QString& detail, const QString& logDetail = QString()) {
+        log(QStringLiteral("save failed: %1").arg(logDetail.isEmpty() ? detail : logDetail));
         return SettingsSaveResult{false, QStringLiteral("Could not save settings: %1").arg(detail)};
     };
 
@@ -285,7 +286,7 @@ SettingsSaveResult SettingsStore::save(const TovrikSettings& settings)
     const QByteArray bytes = QJsonDocument(settings.toFileJson()).toJson(QJsonDocument::Indented);
     QString fileError;
     if (!QDir().mkpath(m_directory)) {
-        fileError = QStringLiteral("the folder %1 could not be created").arg(m_directory);
+        fileError = QStringLiteral("its folder could not be created");
     } else {
         QSaveFile out(settingsFilePath());
         out.setDirectWriteFallback(false);
@@ -295,14 +296,14 @@ SettingsSaveResult SettingsStore::save(const TovrikSettings& settings)
             fileError = out.errorString();
         else if (!out.commit())
             fileError = out.errorString();
-        if (!fileError.isEmpty())
-            fileError = QStringLiteral("the settings file %1 could not be written (%2)").arg(settingsFilePath(), fileError);
     }
     if (!fileError.isEmpty()) {
         const QStringList unrestored = rollback(applied);
+        QString suffix;
         if (!unrestored.isEmpty())
-            fileError += QStringLiteral(" (and %1 could not be restored)").arg(unrestored.join(QStringLiteral(", ")));
-        return fail(fileError);
+            suffix = QStringLiteral(" (and %1 could not be restored)").arg(unrestored.join(QStringLiteral(", ")));
+        return fail(QStringLiteral("%1 could not be written (%2).%3").arg(settingsFileName, fileError, suffix),
+                    QStringLiteral("%1 could not be written (%2)%3").arg(settingsFilePath(), fileError, suffix));
     }
     return {};
 }

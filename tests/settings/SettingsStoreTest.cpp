@@ -10,6 +10,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace tovrik;
 
@@ -206,14 +207,20 @@ TEST_F(SettingsStoreTest, UncreatableFolderFailsAndRestores)
     EXPECT_TRUE(keychain().items(kService).isEmpty());
 }
 
-TEST_F(SettingsStoreTest, SaveReplacesTheFileWhole)
+TEST_F(SettingsStoreTest, SaveReplacesTheFileByRename)
 {
     store->load();
     TovrikSettings s;
     s.hostedAccountEmail = QString(5000, QLatin1Char('e')) + "@example.com";
     ASSERT_TRUE(store->save(s).ok);
+    const QByteArray first = readAll(filePath());
+    // A second name for the old file's inode: a write in place would change
+    // what it shows, a new file renamed over the old name does not.
+    const QString oldInode = dir.path() + "/old-inode";
+    ASSERT_EQ(::link(QFile::encodeName(filePath()).constData(), QFile::encodeName(oldInode).constData()), 0);
     s.hostedAccountEmail = QStringLiteral("short@example.com");
     ASSERT_TRUE(store->save(s).ok);
+    EXPECT_EQ(readAll(oldInode), first);
     const QByteArray bytes = readAll(filePath());
     QJsonParseError error;
     QJsonDocument::fromJson(bytes, &error);
@@ -338,4 +345,47 @@ TEST_F(SettingsStoreTest, FailedRestoreMakesTheItemUnknown)
     keychain().failWriteFor("pendingHostedSignOutTokens", false);
     ASSERT_TRUE(store->save(signedIn(QString())).ok);
     EXPECT_TRUE(keychain().items(kService).contains("hostedAccountSessionToken"));
+}
+
+namespace {
+// Forwards to another Keychain and runs `during` once, inside the next write:
+// what a Keychain that spins a local event loop makes possible.
+class ReentrantKeychain : public platform::Keychain {
+public:
+    explicit ReentrantKeychain(platform::Keychain& inner) : m_inner(inner) {}
+    platform::KeychainResult read(const QString& s, const QString& a) override { return m_inner.read(s, a); }
+    platform::KeychainResult remove(const QString& s, const QString& a) override { return m_inner.remove(s, a); }
+    platform::KeychainResult write(const QString& s, const QString& a, const QByteArray& d) override
+    {
+        if (during) {
+            auto run = std::move(during);
+            during = nullptr;
+            run();
+        }
+        return m_inner.write(s, a, d);
+    }
+    std::function<void()> during;
+
+private:
+    platform::Keychain& m_inner;
+};
+} // namespace
+
+TEST_F(SettingsStoreTest, SaveStartedDuringASaveIsRefused)
+{
+    ReentrantKeychain reentrant(keychain());
+    SettingsStore shared(reentrant, store->directory());
+    shared.load();
+    SettingsSaveResult nested;
+    reentrant.during = [&] { nested = shared.save(signedIn(QStringLiteral("nested-token"))); };
+    const TovrikSettings outer = signedIn(QStringLiteral("outer-token"));
+    const auto result = shared.save(outer);
+    EXPECT_TRUE(result.ok) << result.message.toStdString();
+    EXPECT_FALSE(nested.ok);
+    EXPECT_FALSE(nested.message.isEmpty());
+    EXPECT_EQ(keychain().items(kService).value("hostedAccountSessionToken"), "outer-token");
+    SettingsStore fresh(keychain(), store->directory());
+    EXPECT_EQ(fresh.load().settings, outer);
+    // Afterwards the store saves normally again.
+    EXPECT_TRUE(shared.save(signedIn(QStringLiteral("later"))).ok);
 }
