@@ -5,6 +5,9 @@
 #define XK_MISCELLANY
 #include <X11/keysymdef.h>
 
+#include <QCoreApplication>
+#include <QThread>
+#include <QTimer>
 #include <cmath>
 #include <xcb/xtest.h>
 
@@ -59,6 +62,8 @@ X11Input::X11Input(X11Displays& displays) : m_displays(displays), m_conn(nullptr
     if (initXInput2(m_conn))
         m_masters = postingMasters(m_conn);
     m_map.load(m_conn);
+    if (QCoreApplication::instance())
+        m_timerContext = std::make_unique<QObject>();
 }
 
 X11Input::~X11Input()
@@ -73,6 +78,7 @@ X11Input::~X11Input()
     for (size_t b = 1; b < m_heldButtons.size(); ++b)
         if (m_heldButtons[b])
             fake(XCB_BUTTON_RELEASE, uint8_t(b));
+    restoreLent();
 }
 
 bool X11Input::fake(uint8_t type, uint8_t detail, int16_t x, int16_t y)
@@ -173,46 +179,83 @@ bool X11Input::postKey(uint16_t keyCode, bool down, uint32_t modifiers)
     return ok;
 }
 
-bool X11Input::typeKeysym(uint32_t sym, uint8_t& borrowed)
+bool X11Input::setKeysym(uint8_t keycode, uint32_t sym)
 {
-    auto found = m_map.find(sym);
-    if (!found.empty()) {
-        const auto [keycode, level] = found.front();
-        uint8_t shift = 0;
-        const bool shiftHeld = heldByAnyone(XK_Shift_L) || heldByAnyone(XK_Shift_R);
-        if (level == 1 && !shiftHeld) {
-            shift = firstKeycode(XK_Shift_L);
-            if (!shift || !keycodeEvent(shift, true))
-                return false;
-        }
-        bool ok = keycodeEvent(keycode, true) && keycodeEvent(keycode, false);
-        if (shift)
-            ok = keycodeEvent(shift, false) && ok;
-        return ok;
-    }
-    // No key types it: lend a spare keycode the symbol for the moment.
-    if (!borrowed)
-        borrowed = m_map.spareKeycode();
-    if (!borrowed)
-        return false;
     std::vector<uint32_t> syms(size_t(m_map.keysymsPerKeycode()), 0);
     syms[0] = sym;
     if (syms.size() > 1)
         syms[1] = sym;
-    const auto cookie = xcb_change_keyboard_mapping_checked(m_conn, 1, borrowed, uint8_t(syms.size()), syms.data());
-    XcbReply<xcb_generic_error_t> error(xcb_request_check(m_conn, cookie));
-    if (error || !m_map.load(m_conn))
-        return false;
-    return keycodeEvent(borrowed, true) && keycodeEvent(borrowed, false);
-}
-
-bool X11Input::restoreBorrowed(uint8_t keycode)
-{
-    std::vector<uint32_t> syms(size_t(m_map.keysymsPerKeycode()), 0);
     const auto cookie = xcb_change_keyboard_mapping_checked(m_conn, 1, keycode, uint8_t(syms.size()), syms.data());
     XcbReply<xcb_generic_error_t> error(xcb_request_check(m_conn, cookie));
-    m_map.load(m_conn);
     return !error;
+}
+
+uint8_t X11Input::lend(uint32_t sym)
+{
+    if (auto it = m_lent.find(sym); it != m_lent.end())
+        return it->second;
+    uint8_t spare = m_map.spareKeycode();
+    if (!spare && !m_lent.empty()) {
+        // Every spare key is lent: give them back once clients have had
+        // time to read the keys typed with them, then start over.
+        QThread::msleep(100);
+        restoreLent();
+        spare = m_map.spareKeycode();
+    }
+    if (!spare || !setKeysym(spare, sym) || !m_map.load(m_conn))
+        return 0;
+    m_lent[sym] = spare;
+    return spare;
+}
+
+void X11Input::restoreLent()
+{
+    if (m_lent.empty() || !m_conn.ok())
+        return;
+    for (const auto& [sym, keycode] : m_lent)
+        if (m_heldKeys[keycode] == 0)
+            setKeysym(keycode, 0);
+    m_lent.clear();
+    m_map.load(m_conn);
+}
+
+void X11Input::scheduleRestore()
+{
+    const quint64 generation = ++m_textGeneration;
+    if (!m_timerContext || !QCoreApplication::instance() || QThread::currentThread() != m_timerContext->thread())
+        return; // given back on the next text or when input goes away
+    QTimer::singleShot(1000, m_timerContext.get(), [this, generation]() {
+        std::lock_guard lock(m_mutex);
+        if (generation == m_textGeneration)
+            restoreLent();
+    });
+}
+
+bool X11Input::typeKeysym(uint32_t sym)
+{
+    uint8_t keycode = 0;
+    int level = 0;
+    if (auto it = m_lent.find(sym); it != m_lent.end()) {
+        keycode = it->second;
+    } else if (auto found = m_map.find(sym); !found.empty()) {
+        keycode = found.front().first;
+        level = found.front().second;
+    } else {
+        // No key of the layout types it: lend a spare keycode the symbol.
+        keycode = lend(sym);
+    }
+    if (!keycode)
+        return false;
+    uint8_t shift = 0;
+    if (level == 1 && !heldByAnyone(XK_Shift_L) && !heldByAnyone(XK_Shift_R)) {
+        shift = firstKeycode(XK_Shift_L);
+        if (!shift || !keycodeEvent(shift, true))
+            return false;
+    }
+    bool ok = keycodeEvent(keycode, true) && keycodeEvent(keycode, false);
+    if (shift)
+        ok = keycodeEvent(shift, false) && ok;
+    return ok;
 }
 
 bool X11Input::postText(const QString& text)
@@ -222,19 +265,18 @@ bool X11Input::postText(const QString& text)
         return false;
     if (!m_map.isLoaded() && !m_map.load(m_conn))
         return false;
-    uint8_t borrowed = 0;
     bool ok = true;
     for (char32_t cp : text.toUcs4()) {
         const uint32_t sym = keysymForCodePoint(cp);
         if (!sym)
             continue; // control characters have no key
-        if (!typeKeysym(sym, borrowed)) {
+        if (!typeKeysym(sym)) {
             ok = false;
             break;
         }
     }
-    if (borrowed)
-        ok = restoreBorrowed(borrowed) && ok;
+    if (!m_lent.empty())
+        scheduleRestore();
     return ok;
 }
 

@@ -9,7 +9,10 @@
 #include "platform/x11/XInputDevices.h"
 #include "platform/x11/Xcb.h"
 
+#include <QObject>
 #include <array>
+#include <map>
+#include <memory>
 #include <mutex>
 
 namespace tovrik::platform::x11 {
@@ -40,8 +43,11 @@ public:
 private:
     bool fake(uint8_t type, uint8_t detail, int16_t x = 0, int16_t y = 0);
     bool keycodeEvent(uint8_t keycode, bool down);
-    bool typeKeysym(uint32_t keysym, uint8_t& borrowed);
-    bool restoreBorrowed(uint8_t keycode);
+    bool typeKeysym(uint32_t keysym);
+    uint8_t lend(uint32_t keysym);
+    bool setKeysym(uint8_t keycode, uint32_t keysym);
+    void restoreLent();
+    void scheduleRestore();
     bool heldByAnyone(uint32_t keysym) const;
     std::array<uint8_t, 32> queryKeymap() const;
     uint8_t firstKeycode(uint32_t keysym);
@@ -54,6 +60,12 @@ private:
     KeyboardMapping m_map;
     std::array<int, 256> m_heldKeys{};   // presses minus releases per keycode
     std::array<bool, 16> m_heldButtons{};
+    // Spare keycodes lent a symbol for typing text, kept until typing has
+    // been quiet for a second: a client reads the new keyboard map when it
+    // handles the change notification, which may be after we posted keys.
+    std::map<uint32_t, uint8_t> m_lent; // keysym -> keycode
+    std::unique_ptr<QObject> m_timerContext;
+    quint64 m_textGeneration = 0;
 };
 
 } // namespace tovrik::platform::x11
