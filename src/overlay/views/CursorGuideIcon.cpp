@@ -89,9 +89,9 @@ double TovrikCursorGuideIcon::clampedProgress() const
     return morphProgress > 1 ? 1 : morphProgress;
 }
 
-QImage TovrikCursorGuideIcon::render(double dpr) const
+QImage TovrikCursorGuideIcon::render(double dpr, QPointF offset) const
 {
-    const double side = 2 * std::max(size, 0.0);
+    const double side = 2 * std::max(size, 0.0) + 1;
     const int pixels = std::max(1, int(std::ceil(side * dpr)));
     QImage image(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
@@ -101,7 +101,7 @@ QImage TovrikCursorGuideIcon::render(double dpr) const
     const double p = clampedProgress();
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
-    painter.translate(side / 2, side / 2);
+    painter.translate(QPointF(size, size) + offset);
     painter.rotate(angle);
     painter.translate(-size / 2, -size / 2);
     const QRectF square(0, 0, size, size);
@@ -127,27 +127,41 @@ QImage TovrikCursorGuideIcon::render(double dpr) const
 
 void TovrikCursorGuideIcon::paint(QPainter& painter, QPointF centre) const
 {
+    const QTransform& world = painter.worldTransform();
     const double dpr = std::max(1.0, painter.device() ? painter.device()->devicePixelRatioF() : 1.0)
-                       * std::max(1.0, std::sqrt(std::abs(painter.worldTransform().determinant())));
-    // The last flattened glyph is kept: an idle or merely moving glyph is
+                       * std::max(1.0, std::sqrt(std::abs(world.determinant())));
+    const double half = std::max(size, 0.0);
+    // Where the image's top-left lands. Under a plain translation an image is
+    // drawn on whole pixels, so the sub-pixel part of the position (the
+    // shift, a spring's in-between places) is drawn into the image instead.
+    QPointF topLeft = centre + shift - QPointF(half, half);
+    QPointF offset;
+    if (world.type() <= QTransform::TxTranslate) {
+        const QPointF device = world.map(topLeft);
+        const QPointF whole(std::floor(device.x()), std::floor(device.y()));
+        offset = device - whole;
+        topLeft = world.inverted().map(whole);
+    }
+    // The last flattened glyph is kept: a glyph that does not change is
     // drawn again without re-rendering it.
     struct Cached {
         double angle = std::nan(""), size = 0, progress = 0, dpr = 0;
+        QPointF offset;
         QImage image;
     };
     static Cached cached;
     const double p = clampedProgress();
-    if (!(cached.angle == angle && cached.size == size && cached.progress == p && cached.dpr == dpr)) {
-        cached.image = render(dpr);
+    if (!(cached.angle == angle && cached.size == size && cached.progress == p && cached.dpr == dpr
+          && cached.offset == offset)) {
+        cached.image = render(dpr, offset);
         cached.angle = angle;
         cached.size = size;
         cached.progress = p;
         cached.dpr = dpr;
+        cached.offset = offset;
     }
-    const QImage& image = cached.image;
-    const double side = 2 * std::max(size, 0.0);
-    const QPointF c = centre + shift;
-    painter.drawImage(QRectF(c.x() - side / 2, c.y() - side / 2, side, side), image);
+    const double side = 2 * half + 1;
+    painter.drawImage(QRectF(topLeft.x(), topLeft.y(), side, side), cached.image);
 }
 
 const QImage& TovrikCursorHaloView::image(double dpr)

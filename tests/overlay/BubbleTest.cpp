@@ -1,0 +1,98 @@
+#include "overlay/views/CursorBubbleView.h"
+
+#include <QFontMetricsF>
+#include <QImage>
+#include <gtest/gtest.h>
+
+using namespace tovrik::overlay;
+
+TEST(BubbleSize, Always296WideAndTextPlus8High)
+{
+    const CursorBubbleView shortText(QStringLiteral("ok"), 1, 1);
+    const QSizeF small = shortText.sizeThatFits(1440);
+    EXPECT_EQ(small.width(), 296);
+    EXPECT_NEAR(small.height(), CursorBubbleView::wrappedTextHeight(QStringLiteral("ok"), 280) + 8, 1e-9);
+
+    const QString longText = QStringLiteral("this answer is long enough to wrap onto several lines inside the bubble, "
+                                            "which never truncates it and always shows every word of it");
+    const CursorBubbleView tall(longText, 1, 1);
+    const QSizeF big = tall.sizeThatFits(1440);
+    EXPECT_EQ(big.width(), 296);
+    EXPECT_NEAR(big.height(), CursorBubbleView::wrappedTextHeight(longText, 280) + 8, 1e-9);
+    // Each extra line adds its height plus the 3 points of line spacing.
+    QTextLayout one(QStringLiteral("ok"), CursorBubbleView::font());
+    const QFontMetricsF metrics(CursorBubbleView::font());
+    const double lines = (big.height() - 8 + 3) / (small.height() - 8 + 3);
+    EXPECT_GE(lines, 2.0);
+    EXPECT_NEAR(lines, std::round(lines), 1e-6);
+    // A single word too long for one line wraps anywhere instead of overflowing.
+    const CursorBubbleView word(QString(200, QLatin1Char('m')), 1, 1);
+    EXPECT_EQ(word.sizeThatFits(1440).width(), 296);
+    EXPECT_GT(word.sizeThatFits(1440).height(), small.height());
+    // A narrow offer narrows the text block.
+    EXPECT_EQ(shortText.sizeThatFits(200).width(), 200);
+}
+
+TEST(BubbleSize, FontIsElevenPixelMedium)
+{
+    const QFont font = CursorBubbleView::font();
+    EXPECT_EQ(font.pixelSize(), 11);
+    EXPECT_EQ(font.weight(), QFont::Medium);
+}
+
+TEST(BubbleSize, PreferenceKeyKeepsTheLastReport)
+{
+    QSizeF value = OverlayBubbleSizePreferenceKey::defaultValue();
+    EXPECT_EQ(value, QSizeF(0, 0));
+    OverlayBubbleSizePreferenceKey::reduce(value, QSizeF(296, 20));
+    OverlayBubbleSizePreferenceKey::reduce(value, QSizeF(296, 34));
+    EXPECT_EQ(value, QSizeF(296, 34));
+}
+
+namespace {
+QImage render(const CursorBubbleView& bubble)
+{
+    QImage image(340, 80, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    bubble.paint(p, QPointF(20, 20), 1440);
+    return image;
+}
+} // namespace
+
+TEST(BubblePaint, SpaceDrawsABlueBubbleWithoutText)
+{
+    const QImage image = render(CursorBubbleView(QStringLiteral(" "), 1, 1));
+    const QColor fill = image.pixelColor(150, 25);
+    EXPECT_EQ(fill, QColor(47, 125, 246));
+    // No white text pixels anywhere.
+    for (int y = 20; y < 40; ++y)
+        for (int x = 20; x < 316; ++x)
+            ASSERT_LT(image.pixelColor(x, y).red(), 200) << x << "," << y;
+}
+
+TEST(BubblePaint, TextIsWhiteOnTheAccent)
+{
+    const QImage image = render(CursorBubbleView(QStringLiteral("MMMMMMMM"), 1, 1));
+    int white = 0;
+    for (int y = 20; y < 40; ++y)
+        for (int x = 28; x < 100; ++x)
+            if (image.pixelColor(x, y).red() > 200)
+                ++white;
+    EXPECT_GT(white, 20);
+}
+
+TEST(BubblePaint, TransparentModeWeakensOnlyTheGlow)
+{
+    EXPECT_NEAR(CursorBubbleView(QStringLiteral("a"), 1, 1.0).glowOpacity(), 0.55, 1e-12);
+    EXPECT_NEAR(CursorBubbleView(QStringLiteral("a"), 1, 0.72).glowOpacity(), 0.396, 1e-12);
+    const QImage normal = render(CursorBubbleView(QStringLiteral(" "), 1, 1.0));
+    const QImage faint = render(CursorBubbleView(QStringLiteral(" "), 1, 0.72));
+    // The fill stays at full strength.
+    EXPECT_EQ(faint.pixelColor(150, 25), normal.pixelColor(150, 25));
+    // Above the bubble only the glow shows, weaker by 0.72.
+    const int a = qAlpha(normal.pixel(150, 16));
+    const int b = qAlpha(faint.pixel(150, 16));
+    ASSERT_GT(a, 10);
+    EXPECT_NEAR(b, 0.72 * a, 2.0);
+}
