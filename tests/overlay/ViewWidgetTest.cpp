@@ -1,0 +1,164 @@
+// The companion view in its real windows, driven by the real controller.
+
+#include "overlay/OverlayWindowController.h"
+#include "overlay/views/CursorBuddyView.h"
+#include "support/SimFixture.h"
+
+#include <QImage>
+#include <gtest/gtest.h>
+
+using namespace tovrik;
+using namespace tovrik::overlay;
+using platform::sim::SimDisplays;
+using Mode = BuddyNavigationMode;
+
+namespace {
+
+class ViewWidget : public tovrik::test::SimTest {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        // Two 1440 × 900 screens side by side; the first is the main one.
+        sim->simDisplays().setDisplays(
+            {SimDisplays::make(1, QRectF(0, 0, 1440, 900), 1.0, true), SimDisplays::make(2, QRectF(1440, 0, 1440, 900))});
+        sim->simDisplays().setPointerLocation(QPointF(700, 400)); // y down: AppKit (700, 500)
+        controller = std::make_unique<OverlayWindowController>();
+    }
+    void TearDown() override
+    {
+        controller.reset();
+        SimTest::TearDown();
+    }
+
+    CursorBuddyView* view(uint32_t displayID)
+    {
+        for (auto* window : controller->windowManager().overlayWindows())
+            if (window->displayID() == displayID)
+                return qobject_cast<CursorBuddyView*>(window->contentView());
+        return nullptr;
+    }
+
+    static QImage render(CursorBuddyView* v)
+    {
+        QImage image(v->size(), QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        v->render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+        return image;
+    }
+
+    // The bounding box of the pixels drawn.
+    static QRect inkBounds(const QImage& image)
+    {
+        int minX = image.width(), minY = image.height(), maxX = -1, maxY = -1;
+        for (int y = 0; y < image.height(); ++y) {
+            const QRgb* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+            for (int x = 0; x < image.width(); ++x)
+                if (qAlpha(line[x]) > 0) {
+                    minX = std::min(minX, x);
+                    maxX = std::max(maxX, x);
+                    minY = std::min(minY, y);
+                    maxY = std::max(maxY, y);
+                }
+        }
+        return maxX < 0 ? QRect() : QRect(QPoint(minX, minY), QPoint(maxX, maxY));
+    }
+
+    std::unique_ptr<OverlayWindowController> controller;
+};
+
+} // namespace
+
+TEST_F(ViewWidget, EachScreenGetsAViewAndOnlyThePointersScreenDrawsTheCompanion)
+{
+    controller->setIdleBehavior(true, false, false);
+    CursorBuddyView* a = view(1);
+    CursorBuddyView* b = view(2);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->screenFrame(), QRectF(0, 0, 1440, 900));
+    EXPECT_EQ(b->screenFrame(), QRectF(1440, 0, 1440, 900));
+    EXPECT_EQ(a->model().cursorPosition(), QPointF(735, 425));
+    EXPECT_TRUE(a->model().isTracking());
+    advance(0.1);
+    // The glyph (halo around it) is centred beside the pointer; nothing else is drawn.
+    const QRect ink = inkBounds(render(a));
+    ASSERT_FALSE(ink.isNull());
+    EXPECT_NEAR(ink.center().x(), 735, 3);
+    EXPECT_NEAR(ink.center().y(), 425, 3);
+    EXPECT_LT(ink.width(), 170);
+    EXPECT_TRUE(inkBounds(render(b)).isNull());
+    // What a repaint touches is the glyph's box, not the screen.
+    const QRect dirty = CursorBuddyView::paintedRegion(a->model().presentation()).boundingRect();
+    EXPECT_TRUE(dirty.contains(ink));
+    EXPECT_LT(dirty.width(), 200);
+}
+
+TEST_F(ViewWidget, AnAnswerPointingAtScreenBFliesThereAndComesBack)
+{
+    controller->setIdleBehavior(true, false, false);
+    controller->updateVoiceState(TovrikVoiceState::responding);
+    const auto screenB = sim->displays().display(2);
+    // Pixel (200, 300) of a 1440 × 900 screenshot of B: local (200, 300).
+    controller->showResponse(QStringLiteral("right here"), QPointF(200, 300), QSizeF(1440, 900), screenB, false, 3);
+    CursorBuddyView* a = view(1);
+    CursorBuddyView* b = view(2);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(b->model().buddyNavigationMode(), Mode::navigatingToTarget);
+    EXPECT_FALSE(a->model().buddyIsVisibleOnThisScreen());
+    advance(1.5);
+    ASSERT_EQ(b->model().buddyNavigationMode(), Mode::pointingAtTarget);
+    EXPECT_EQ(b->model().cursorPosition(), QPointF(204, 304));
+    // B draws the pointing glyph and the bubble beside it; A draws nothing.
+    const QImage imageB = render(b);
+    const QColor glyphInk = imageB.pixelColor(204, 300);
+    EXPECT_EQ(glyphInk.alpha(), 255);
+    EXPECT_LT(glyphInk.red(), 60);
+    EXPECT_EQ(imageB.pixelColor(204 + 10 + 150, 304 + 18 + 8), QColor(47, 125, 246)); // the bubble's fill
+    EXPECT_TRUE(inkBounds(render(a)).isNull());
+
+    // The due hide clears the place; kept visible, the controller flies the
+    // companion back across to the pointer on A.
+    advance(1.6);
+    EXPECT_FALSE(controller->targetScreenLocation());
+    bool sawSharedOnB = false, sawSharedOnA = false;
+    for (int i = 0; i < 120 && controller->isSharedReturnFlightActive(); ++i) {
+        EXPECT_EQ(b->model().buddyIsVisibleOnThisScreen(), controller->sharedReturnDisplayID() == 2u);
+        EXPECT_EQ(a->model().buddyIsVisibleOnThisScreen(), controller->sharedReturnDisplayID() == 1u);
+        sawSharedOnB |= controller->sharedReturnDisplayID() == 2u;
+        sawSharedOnA |= controller->sharedReturnDisplayID() == 1u;
+        advance(1.0 / 60.0);
+    }
+    EXPECT_TRUE(sawSharedOnB);
+    EXPECT_TRUE(sawSharedOnA);
+    EXPECT_FALSE(controller->isSharedReturnFlightActive());
+    advance(0.1);
+    EXPECT_EQ(a->model().buddyNavigationMode(), Mode::followingCursor);
+    EXPECT_EQ(b->model().buddyNavigationMode(), Mode::followingCursor);
+    EXPECT_TRUE(a->model().buddyIsVisibleOnThisScreen());
+    EXPECT_EQ(a->model().cursorPosition(), QPointF(735, 425));
+    advance(1.0);
+    const QRect ink = inkBounds(render(a));
+    EXPECT_NEAR(ink.center().x(), 735, 3);
+    EXPECT_NEAR(ink.center().y(), 425, 3);
+}
+
+TEST_F(ViewWidget, ListeningShowsTheWaveformBelowLeftOfTheCompanion)
+{
+    controller->updateVoiceState(TovrikVoiceState::listening);
+    controller->updateAudioPowerLevel(qQNaN());
+    CursorBuddyView* a = view(1);
+    ASSERT_TRUE(a);
+    advance(0.5);
+    const auto p = a->model().presentation();
+    EXPECT_EQ(p.waveformOpacity, 1.0);
+    EXPECT_EQ(p.audioPowerLevel, 0.0);
+    EXPECT_EQ(p.badgeCentre, QPointF(735 - 36, 425 + 25));
+    EXPECT_EQ(p.glyphOpacity, 0.0);
+    const QImage image = render(a);
+    // The card's dark body at its centre row, the glyph absent.
+    const QColor card = image.pixelColor(699 - 14, 450);
+    EXPECT_GE(card.alpha(), 230);
+    EXPECT_LT(card.red(), 40);
+    const QRect ink = inkBounds(image);
+    EXPECT_LT(ink.width(), 80);
+}
