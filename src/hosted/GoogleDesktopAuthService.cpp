@@ -191,15 +191,19 @@ QCoro::Task<HostedAuthSessionPayload> GoogleDesktopAuthService::signIn(QString b
     if (!platform::Platform::get().workspace().openURL(url))
         throw GoogleSignInError(GoogleSignInError::browserOpenFailed,
                                 QStringLiteral("Could not open the browser for Google sign-in."));
-    const QString code = co_await server->waitForCode(state, m_config.attemptTimeout, token);
+    auto waitTask = server->waitForCode(state, m_config.attemptTimeout, token);
+    const QString code = co_await std::move(waitTask);
     server.reset();
     if (!self)
         throw CancellationError();
-    const GoogleTokens tokens = co_await exchangeCode(code, verifier, redirectURI, token);
+    auto exchangeTask = exchangeCode(code, verifier, redirectURI, token);
+    const GoogleTokens tokens = co_await std::move(exchangeTask);
     if (!self || !m_client)
         throw CancellationError();
     token.throwIfCancelled();
-    co_return co_await m_client->signInWithGoogle(baseURL, tokens.idToken, tokens.accessToken, token);
+    auto hostedTask = m_client->signInWithGoogle(baseURL, tokens.idToken, tokens.accessToken, token);
+    HostedAuthSessionPayload session = co_await std::move(hostedTask);
+    co_return session;
 }
 
 QCoro::Task<GoogleDesktopAuthService::GoogleTokens> GoogleDesktopAuthService::exchangeCode(QString code, QString verifier,
@@ -225,7 +229,10 @@ QCoro::Task<GoogleDesktopAuthService::GoogleTokens> GoogleDesktopAuthService::ex
     auto wait = std::make_unique<TokenReplyWait>(m_network->post(request, form.toString(QUrl::FullyEncoded).toLatin1()),
                                                  m_config.requestTimeout, token);
     if (!wait->done)
-        co_await qCoro(wait.get(), &TokenReplyWait::finished);
+    {
+        auto signal = qCoro(wait.get(), &TokenReplyWait::finished);
+        co_await std::move(signal);
+    }
     if (wait->stopped == 3)
         throw CancellationError();
     if (wait->stopped == 1)

@@ -201,7 +201,10 @@ QCoro::Task<HostedBackendClient::Response> HostedBackendClient::send(QByteArray 
             : m_network->sendCustomRequest(makeRequest(url, sessionToken, contentType, accept), method, body);
         auto watch = std::make_unique<ReplyWatch>(raw, deadline - Clock::instance().now(), maxBody, token);
         if (!watch->done)
-            co_await qCoro(watch.get(), &ReplyWatch::finished);
+        {
+            auto wait = qCoro(watch.get(), &ReplyWatch::finished);
+            co_await std::move(wait);
+        }
         QNetworkReply* reply = watch->reply();
         switch (watch->stopped) {
         case ReplyWatch::Stop::cancelled:
@@ -253,9 +256,10 @@ QCoro::Task<QJsonObject> HostedBackendClient::sendJSON(QByteArray method, QStrin
                                                        double timeout, CancellationToken token)
 {
     const QUrl url = hostedEndpointURL(baseURL, path);
-    const Response r = co_await send(method, url, sessionToken,
-                                     body ? QByteArrayLiteral("application/json") : QByteArray(),
-                                     body ? jsonBytes(*body) : QByteArray(), timeout, maximumJSONBodyBytes, token);
+    const QByteArray contentType = body ? QByteArrayLiteral("application/json") : QByteArray();
+    const QByteArray bytes = body ? jsonBytes(*body) : QByteArray();
+    auto task = send(method, url, sessionToken, contentType, bytes, timeout, maximumJSONBodyBytes, token);
+    const Response r = co_await std::move(task);
     co_return parseJSONObject(r.body);
 }
 
@@ -263,7 +267,8 @@ QCoro::Task<HostedAuthSessionPayload> HostedBackendClient::signIn(QString baseUR
                                                                   CancellationToken token)
 {
     QJsonObject body{{QStringLiteral("email"), email}, {QStringLiteral("password"), password}};
-    const QJsonObject o = co_await sendJSON("POST", baseURL, QStringLiteral("/auth/signin"), {}, body, requestTimeout, token);
+    auto task = sendJSON("POST", baseURL, QStringLiteral("/auth/signin"), {}, body, requestTimeout, token);
+    const QJsonObject o = co_await std::move(task);
     co_return HostedAuthSessionPayload::fromJson(o);
 }
 
@@ -271,7 +276,8 @@ QCoro::Task<HostedAuthSessionPayload> HostedBackendClient::signUp(QString baseUR
                                                                   CancellationToken token)
 {
     QJsonObject body{{QStringLiteral("email"), email}, {QStringLiteral("password"), password}};
-    const QJsonObject o = co_await sendJSON("POST", baseURL, QStringLiteral("/auth/signup"), {}, body, requestTimeout, token);
+    auto task = sendJSON("POST", baseURL, QStringLiteral("/auth/signup"), {}, body, requestTimeout, token);
+    const QJsonObject o = co_await std::move(task);
     co_return HostedAuthSessionPayload::fromJson(o);
 }
 
@@ -281,24 +287,25 @@ QCoro::Task<HostedAuthSessionPayload> HostedBackendClient::signInWithGoogle(QStr
     QJsonObject body{{QStringLiteral("idToken"), idToken}};
     if (!accessToken.isEmpty())
         body.insert(QStringLiteral("accessToken"), accessToken);
-    const QJsonObject o =
-        co_await sendJSON("POST", baseURL, QStringLiteral("/auth/google/native"), {}, body, requestTimeout, token);
+    auto task = sendJSON("POST", baseURL, QStringLiteral("/auth/google/native"), {}, body, requestTimeout, token);
+    const QJsonObject o = co_await std::move(task);
     co_return HostedAuthSessionPayload::fromJson(o);
 }
 
 QCoro::Task<HostedAccountSummaryPayload> HostedBackendClient::fetchAccountSummary(QString baseURL, QString sessionToken,
                                                                                   CancellationToken token)
 {
-    const QJsonObject o =
-        co_await sendJSON("GET", baseURL, QStringLiteral("/auth/me"), sessionToken, std::nullopt, requestTimeout, token);
+    auto task = sendJSON("GET", baseURL, QStringLiteral("/auth/me"), sessionToken, std::nullopt, requestTimeout, token);
+    const QJsonObject o = co_await std::move(task);
     co_return HostedAccountSummaryPayload::fromJson(o);
 }
 
 QCoro::Task<void> HostedBackendClient::revokeSession(QString baseURL, QString sessionToken, CancellationToken token)
 {
     const QUrl url = hostedEndpointURL(baseURL, QStringLiteral("/api/account/signout"));
-    co_await send("POST", url, sessionToken, QByteArrayLiteral("application/json"), QByteArrayLiteral("{}"),
-                  requestTimeout, maximumJSONBodyBytes, token);
+    auto task = send("POST", url, sessionToken, QByteArrayLiteral("application/json"), QByteArrayLiteral("{}"),
+                     requestTimeout, maximumJSONBodyBytes, token);
+    co_await std::move(task);
 }
 
 QCoro::Task<QString> HostedBackendClient::transcribe(QString baseURL, QString sessionToken, QByteArray wavData,
@@ -307,8 +314,9 @@ QCoro::Task<QString> HostedBackendClient::transcribe(QString baseURL, QString se
     const QUrl url = hostedEndpointURL(baseURL, QStringLiteral("/stt"));
     MultipartBuilder multipart;
     multipart.addFile(QStringLiteral("file"), fileName, QByteArrayLiteral("audio/wav"), wavData);
-    const Response r = co_await send("POST", url, sessionToken, multipart.contentType(), multipart.build(),
-                                     mediaRequestTimeout, maximumJSONBodyBytes, token);
+    auto task = send("POST", url, sessionToken, multipart.contentType(), multipart.build(), mediaRequestTimeout,
+                     maximumJSONBodyBytes, token);
+    const Response r = co_await std::move(task);
     const QJsonObject o = parseJSONObject(r.body);
     const QJsonValue text = o.value(QLatin1String("text"));
     if (!text.isString())
@@ -326,8 +334,9 @@ QCoro::Task<QString> HostedBackendClient::transcribeFile(QString baseURL, QStrin
     const QByteArray data = file.readAll();
     file.close();
     const QString name = QFileInfo(wavFilePath).fileName();
-    co_return co_await transcribe(baseURL, sessionToken, data, name.isEmpty() ? QStringLiteral("recording.wav") : name,
-                                  token);
+    auto task = transcribe(baseURL, sessionToken, data, name.isEmpty() ? QStringLiteral("recording.wav") : name, token);
+    QString text = co_await std::move(task);
+    co_return text;
 }
 
 QCoro::Task<QByteArray> HostedBackendClient::synthesizeSpeech(QString baseURL, QString sessionToken, QString text,
@@ -337,8 +346,9 @@ QCoro::Task<QByteArray> HostedBackendClient::synthesizeSpeech(QString baseURL, Q
     const QJsonObject body{{QStringLiteral("text"), text},
                            {QStringLiteral("voiceId"), voiceID},
                            {QStringLiteral("modelId"), modelID}};
-    const Response r = co_await send("POST", url, sessionToken, QByteArrayLiteral("application/json"), jsonBytes(body),
-                                     mediaRequestTimeout, maximumAudioBodyBytes, token);
+    auto task = send("POST", url, sessionToken, QByteArrayLiteral("application/json"), jsonBytes(body),
+                     mediaRequestTimeout, maximumAudioBodyBytes, token);
+    const Response r = co_await std::move(task);
     const QByteArray mime = r.contentType.split(';').value(0).trimmed().toLower();
     if (mime != "audio/mpeg" || r.body.isEmpty())
         throw HTTPError::invalidResponse(QStringLiteral("not MPEG audio"));
@@ -389,7 +399,8 @@ QCoro::Task<QString> HostedBackendClient::respond(QString baseURL, QString sessi
                                                : m_network->sendCustomRequest(request, method, body);
         auto op = std::make_unique<HostedChatStreamOperation>(reply, chatIdleTimeout, deadline - Clock::instance().now(),
                                                               token);
-        const std::optional<QString> text = co_await op->result();
+        auto resultTask = op->result();
+        const std::optional<QString> text = co_await std::move(resultTask);
         if (text)
             co_return *text;
         const QUrl target = op->redirectTarget();

@@ -13,6 +13,12 @@
 // Errors: HTTPError (invalid response, time-out, failed status, transport);
 // CancellationError when `token` is cancelled (the request is aborted at
 // once). Call on the main thread; the client must outlive its requests.
+//
+// GCC 12 destroys temporaries of a co_await full-expression twice when the
+// awaited task throws. Create the task first, then await it:
+//     auto task = client.signIn(origin, email.trimmed(), password);
+//     const HostedAuthSessionPayload session = co_await std::move(task);
+// never `co_await client.signIn(origin, email.trimmed(), password)`.
 
 #include "common/Task.h"
 #include "hosted/HTTPError.h"

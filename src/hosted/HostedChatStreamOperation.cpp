@@ -51,7 +51,10 @@ HostedChatStreamOperation::~HostedChatStreamOperation()
 QCoro::Task<std::optional<QString>> HostedChatStreamOperation::result()
 {
     if (!m_finished)
-        co_await qCoro(this, &HostedChatStreamOperation::finished);
+    {
+        auto signal = qCoro(this, &HostedChatStreamOperation::finished);
+        co_await std::move(signal);
+    }
     if (m_error)
         std::rethrow_exception(m_error);
     if (m_redirectTarget.isValid())

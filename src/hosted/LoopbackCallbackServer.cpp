@@ -273,7 +273,10 @@ QCoro::Task<QString> LoopbackCallbackServer::waitForCode(QString expectedState, 
             self->settle(std::nullopt, std::make_exception_ptr(CancellationError()));
     });
     if (!m_settled)
-        co_await qCoro(this, &LoopbackCallbackServer::settled);
+    {
+        auto signal = qCoro(this, &LoopbackCallbackServer::settled);
+        co_await std::move(signal);
+    }
     Clock::instance().cancel(timerId);
     token.removeCallback(cancelId);
     close();

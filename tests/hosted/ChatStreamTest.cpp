@@ -1,0 +1,256 @@
+// POST /chat over TLS: the request body, the event stream read to the whole
+// reply, its timers, errors, cancellation and truncation.
+
+#include "HostedTestSupport.h"
+
+#include "hosted/HostedBackendClient.h"
+#include "hosted/HostedChatStreamOperation.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+using namespace tovrik;
+using namespace tovrik::test;
+
+namespace {
+
+class ChatStreamTest : public HostedServiceTest {
+protected:
+    void SetUp() override
+    {
+        HostedServiceTest::SetUp();
+        fake.addAccount(QStringLiteral("ada@example.com"), QStringLiteral("pw"), 50);
+        token = fake.createSession(QStringLiteral("ada@example.com"));
+    }
+    QCoro::Task<QString> ask(std::optional<double> timeout = std::nullopt, CancellationToken cancel = {})
+    {
+        return client.respond(origin, token, QStringLiteral("claude-fable-5"), {}, QStringLiteral("hi"), {},
+                              QStringLiteral("be brief"), timeout, QStringLiteral("voice"), cancel);
+    }
+    void script(FakeResponse response)
+    {
+        fake.setHandler("POST", QStringLiteral("/chat"), [response](const FakeRequest&) { return response; });
+    }
+    HostedBackendClient client;
+    QString token;
+};
+
+} // namespace
+
+TEST_F(ChatStreamTest, SendsTheDocumentedBodyAndReturnsTheWholeReply)
+{
+    fake.setChatReply(QString::fromUtf8("Hello there, \xC3\xA9t\xC3\xA9 friend. [POINT:10,20:button:screen1]"), 5);
+    const QByteArray jpeg = QByteArray("\xFF\xD8\xFF\xE0", 4) + QByteArray(300, 'j');
+    const QByteArray png = QByteArray("\x89PNG\r\n\x1a\n", 8) + QByteArray(40, 'p');
+    const ConversationHistory history = {{QStringLiteral("first q"), QStringLiteral("first a")}};
+    auto out = runToEnd(client.respond(origin, token, QStringLiteral("claude-fable-5"),
+                                       {{jpeg, QStringLiteral("screen 1 of 2")}, {png, QStringLiteral("DETAIL of screen 1")}},
+                                       QStringLiteral("what is this?"), history, QStringLiteral("system text"), 70.0,
+                                       QStringLiteral("autopilot")));
+    ASSERT_FALSE(out->error) << describe(out->error).toStdString();
+    EXPECT_EQ(*out->value, QString::fromUtf8("Hello there, \xC3\xA9t\xC3\xA9 friend. [POINT:10,20:button:screen1]"));
+
+    const auto r = fake.requestsTo(QStringLiteral("/chat"));
+    ASSERT_EQ(r.size(), 1);
+    EXPECT_EQ(r.first().bearerToken(), token);
+    EXPECT_EQ(r.first().header("Accept"), QByteArray("text/event-stream"));
+    const QJsonObject body = r.first().json();
+    EXPECT_EQ(body.value("model").toString(), QStringLiteral("claude-fable-5"));
+    EXPECT_EQ(body.value("transcript").toString(), QStringLiteral("what is this?"));
+    EXPECT_EQ(body.value("systemPrompt").toString(), QStringLiteral("system text"));
+    EXPECT_EQ(body.value("workload").toString(), QStringLiteral("autopilot"));
+    EXPECT_EQ(body.value("history").toArray(),
+              (QJsonArray{QJsonObject{{"userTranscript", "first q"}, {"assistantResponse", "first a"}}}));
+    const QJsonArray images = body.value("imageAttachments").toArray();
+    ASSERT_EQ(images.size(), 2);
+    EXPECT_EQ(images[0].toObject().value("imageLabel").toString(), QStringLiteral("screen 1 of 2"));
+    EXPECT_EQ(images[0].toObject().value("mimeType").toString(), QStringLiteral("image/jpeg"));
+    EXPECT_EQ(QByteArray::fromBase64(images[0].toObject().value("imageData").toString().toLatin1()), jpeg);
+    EXPECT_EQ(images[1].toObject().value("mimeType").toString(), QStringLiteral("image/png"));
+    EXPECT_EQ(QByteArray::fromBase64(images[1].toObject().value("imageData").toString().toLatin1()), png);
+}
+
+TEST_F(ChatStreamTest, SameTextWhenTheStreamArrivesOneByteAtATime)
+{
+    QByteArray stream;
+    stream += ": keep-alive\r\n";
+    stream += FakeResponse::sseEvent("delta", R"({"text":"Gr\u00fc\u00dfe, "})");
+    stream += "event: delta\r\ndata: {\"text\":\r\ndata: \"\xE2\x82\xAC 5\"}\r\n\r\n"; // multi-line data, CRLF
+    stream += "event: ping\rdata: {}\r\r";                                                  // lone CRs, ignored type
+    stream += "event: delta\ndata: {\"text\":\"!\"}\n\n";
+    stream += FakeResponse::sseEvent("done", "{}");
+    FakeResponse r = FakeResponse::eventStream({});
+    for (char c : stream)
+        r.chunks << QByteArray(1, c);
+    r.chunkIntervalMs = 0;
+    script(r);
+    auto out = runToEnd(ask());
+    ASSERT_FALSE(out->error) << describe(out->error).toStdString();
+    EXPECT_EQ(*out->value, QString::fromUtf8("Gr\xC3\xBC\xC3\x9F" "e, \xE2\x82\xAC 5!"));
+}
+
+TEST_F(ChatStreamTest, IdleStreamTimesOut)
+{
+    FakeResponse r = FakeResponse::eventStream({FakeResponse::sseEvent("delta", R"({"text":"Hel"})")});
+    r.holdOpen = true;
+    script(r);
+    auto out = launch(ask(600.0));
+    ASSERT_TRUE(fake.waitForRequests(1));
+    drainEvents();
+    advance(HostedBackendClient::chatIdleTimeout - 1, 1);
+    EXPECT_FALSE(out->finished);
+    advance(2, 1);
+    ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
+    const auto e = errorAs<HTTPError>(out);
+    ASSERT_TRUE(e) << describe(out->error).toStdString();
+    EXPECT_EQ(e->kind(), HTTPError::Kind::timedOut);
+    EXPECT_EQ(e->localizedDescription(), QStringLiteral("request timed out"));
+}
+
+TEST_F(ChatStreamTest, OverallLimitEndsAStreamThatKeepsTalking)
+{
+    // Bytes keep arriving (so the idle timer never fires), but the whole
+    // request may take only timeoutInterval seconds.
+    FakeResponse r = FakeResponse::eventStream({});
+    for (int i = 0; i < 400; ++i)
+        r.chunks << QByteArray(": tick\n");
+    r.chunkIntervalMs = 2;
+    r.holdOpen = true;
+    script(r);
+    auto out = launch(ask(70.0));
+    ASSERT_TRUE(fake.waitForRequests(1));
+    for (int i = 0; i < 80 && !out->finished; ++i) {
+        spinUntil([] { return false; }, 5);
+        advance(1, 1);
+    }
+    ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
+    const auto e = errorAs<HTTPError>(out);
+    ASSERT_TRUE(e) << describe(out->error).toStdString();
+    EXPECT_EQ(e->kind(), HTTPError::Kind::timedOut);
+}
+
+TEST_F(ChatStreamTest, PaymentRequiredWithAMessage)
+{
+    script(FakeResponse::error(402, QStringLiteral("insufficient_credits"), QStringLiteral(" Add credits to keep chatting. ")));
+    auto out = runToEnd(ask());
+    const auto e = errorAs<HTTPError>(out);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->statusCode(), 402);
+    EXPECT_TRUE(e->isOutOfCredits());
+    EXPECT_EQ(e->localizedDescription(), QStringLiteral("Add credits to keep chatting."));
+}
+
+TEST_F(ChatStreamTest, ErrorEventInsideTheStream)
+{
+    script(FakeResponse::eventStream({FakeResponse::sseEvent("delta", R"({"text":"partial"})"),
+                                      FakeResponse::sseEvent("error", R"({"error":"insufficient_credits","message":"Out of credits mid-reply."})")}));
+    auto out = runToEnd(ask());
+    const auto e = errorAs<HTTPError>(out);
+    ASSERT_TRUE(e);
+    EXPECT_TRUE(e->isOutOfCredits());
+    EXPECT_EQ(e->statusCode(), 402);
+    EXPECT_EQ(e->localizedDescription(), QStringLiteral("Out of credits mid-reply."));
+
+    script(FakeResponse::eventStream({FakeResponse::sseEvent("error", R"({"error":"model_overloaded","message":"Try again.","status":503})")}));
+    auto other = runToEnd(ask());
+    EXPECT_EQ(errorAs<HTTPError>(other)->statusCode(), 503);
+    EXPECT_FALSE(errorAs<HTTPError>(other)->isOutOfCredits());
+}
+
+TEST_F(ChatStreamTest, OkThatIsNotAnEventStreamIsInvalid)
+{
+    script(FakeResponse::json(200, QJsonObject{{"text", "Hello"}}));
+    auto out = runToEnd(ask());
+    EXPECT_EQ(describe(out->error), QStringLiteral("invalid api response"));
+    EXPECT_EQ(errorAs<HTTPError>(out)->kind(), HTTPError::Kind::invalidResponse);
+}
+
+TEST_F(ChatStreamTest, ServerErrorWithoutJSON)
+{
+    script(FakeResponse::raw(500, "text/plain", "upstream exploded"));
+    auto out = runToEnd(ask());
+    EXPECT_EQ(describe(out->error), QStringLiteral("request failed"));
+    EXPECT_EQ(errorAs<HTTPError>(out)->statusCode(), 500);
+}
+
+TEST_F(ChatStreamTest, MalformedDeltaIsInvalid)
+{
+    for (const QByteArray& data : {QByteArray("{\"text\":5}"), QByteArray("not json"), QByteArray("[\"text\"]")}) {
+        script(FakeResponse::eventStream({FakeResponse::sseEvent("delta", data), FakeResponse::sseEvent("done", "{}")}));
+        auto out = runToEnd(ask());
+        EXPECT_EQ(describe(out->error), QStringLiteral("invalid api response")) << data.constData();
+    }
+}
+
+TEST_F(ChatStreamTest, StreamEndingBeforeDoneIsNotAReply)
+{
+    // Closed cleanly, but the last event was never terminated and no "done"
+    // came: the partial text is not presented as the reply.
+    script(FakeResponse::eventStream({FakeResponse::sseEvent("delta", R"({"text":"Hel"})"),
+                                      QByteArray("event: delta\ndata: {\"text\":\"lo\"}\n")}));
+    auto out = runToEnd(ask());
+    EXPECT_EQ(describe(out->error), QStringLiteral("invalid api response"));
+
+    // The connection drops in the middle of the chunked body.
+    FakeResponse cut = FakeResponse::eventStream({FakeResponse::sseEvent("delta", R"({"text":"Hel"})")});
+    cut.truncate = true;
+    script(cut);
+    auto dropped = runToEnd(ask());
+    const auto e = errorAs<HTTPError>(dropped);
+    ASSERT_TRUE(e) << describe(dropped->error).toStdString();
+    EXPECT_TRUE(e->kind() == HTTPError::Kind::transport || e->kind() == HTTPError::Kind::invalidResponse);
+}
+
+TEST_F(ChatStreamTest, CancelMidStreamIsACancellationAndClosesTheStream)
+{
+    FakeResponse r = FakeResponse::eventStream({FakeResponse::sseEvent("delta", R"({"text":"Hel"})")});
+    r.holdOpen = true;
+    script(r);
+    CancellationSource source;
+    auto out = launch(ask(std::nullopt, source.token()));
+    ASSERT_TRUE(fake.waitForRequests(1));
+    spinUntil([] { return false; }, 50);
+    EXPECT_FALSE(out->finished);
+    source.cancel();
+    // No event-loop turn needed: the reply is aborted synchronously.
+    drainEvents();
+    EXPECT_TRUE(out->finished);
+    EXPECT_TRUE(isCancellation(out->error));
+    EXPECT_FALSE(errorAs<HTTPError>(out));
+}
+
+TEST_F(ChatStreamTest, SameOriginRedirectFollowedOffOriginRefused)
+{
+    fake.setHandler("POST", QStringLiteral("/chat"),
+                    [](const FakeRequest&) { return FakeResponse::redirect(308, QStringLiteral("/v2/chat")); });
+    fake.setHandler("POST", QStringLiteral("/v2/chat"), [](const FakeRequest& r) {
+        return FakeResponse::eventStream(FakeResponse::chatReplyEvents(r.json().value("transcript").toString() + " back"));
+    });
+    auto out = runToEnd(ask());
+    ASSERT_FALSE(out->error) << describe(out->error).toStdString();
+    EXPECT_EQ(*out->value, QStringLiteral("hi back"));
+    EXPECT_EQ(fake.requestsTo(QStringLiteral("/v2/chat")).first().bearerToken(), token);
+
+    fake.clearRecords();
+    fake.setHandler("POST", QStringLiteral("/chat"), [](const FakeRequest&) {
+        return FakeResponse::redirect(307, QStringLiteral("https://untrusted.example/chat"));
+    });
+    auto refused = runToEnd(ask());
+    EXPECT_EQ(errorAs<HTTPError>(refused)->statusCode(), 307);
+    EXPECT_EQ(fake.requests().size(), 1);
+    for (const QString& target : fake.connectTargets())
+        EXPECT_FALSE(target.startsWith(QStringLiteral("untrusted.example")));
+}
+
+TEST_F(ChatStreamTest, OversizedStreamIsCapped)
+{
+    FakeResponse r = FakeResponse::eventStream({});
+    const QByteArray block = ": " + QByteArray(256 * 1024, 'x') + "\n";
+    for (qint64 sent = 0; sent <= HostedChatStreamOperation::maximumStreamBytes; sent += block.size())
+        r.chunks << block;
+    r.holdOpen = true;
+    script(r);
+    auto out = runToEnd(ask(), 30000);
+    ASSERT_TRUE(out->finished);
+    EXPECT_EQ(describe(out->error), QStringLiteral("invalid api response"));
+}
