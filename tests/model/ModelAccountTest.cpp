@@ -1,0 +1,539 @@
+// The hosted account against the fake hosted service over real TLS: email
+// validation and submission, Google sign-in, refreshes with their epoch and
+// generation, credits, sign-out and the retry of failed revocations.
+
+#include "ModelTestSupport.h"
+
+#include "common/Constants.h"
+#include "hosted/HTTPError.h"
+#include "hosted/HostedPayloads.h"
+#include "support/FakeHostedService.h"
+
+#include <QLocale>
+
+#include <stdexcept>
+
+namespace tovrik::test {
+namespace {
+
+const QString kEmail = QStringLiteral("a@b.c");
+const QString kPassword = QStringLiteral("password1");
+
+QCoro::Task<void> runRefresh(TovrikAppModel* model, bool showBusyState, bool* done)
+{
+    co_await model->refreshHostedAccount(showBusyState);
+    *done = true;
+}
+
+class ModelAccountTest : public ModelTest {
+protected:
+    void SetUp() override
+    {
+        ModelTest::SetUp();
+        ASSERT_TRUE(fake.start()) << fake.lastError().toStdString();
+        fake.install();
+        previousLocale = QLocale();
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    }
+    void TearDown() override
+    {
+        model.reset();
+        fake.stop();
+        fake.uninstall();
+        QLocale::setDefault(previousLocale);
+        ModelTest::TearDown();
+    }
+
+    bool waitForStatus(const QString& text, int timeoutMs = 10000)
+    {
+        return spinUntil([&]() { return model->hostedAuthStatusMessage() == text; }, timeoutMs);
+    }
+    bool refresh(bool showBusyState = false)
+    {
+        bool done = false;
+        startTask([this, showBusyState, &done](CancellationToken) { return runRefresh(model.get(), showBusyState, &done); });
+        return spinUntil([&done]() { return done; }, 10000);
+    }
+    bool waitForRevocations()
+    {
+        return spinUntil([this]() { return model->runningRevocationCount() == 0; }, 10000);
+    }
+    QStringList storedPendingSignOuts()
+    {
+        SettingsStore store;
+        return store.load().settings.pendingHostedSignOutTokens;
+    }
+    // A response that arrives slowly (real time), so that work can happen
+    // while the request is in flight.
+    static FakeResponse slowJson(const QJsonObject& object)
+    {
+        FakeResponse r = FakeResponse::json(200, object);
+        r.chunks = {r.body};
+        r.body.clear();
+        r.chunkIntervalMs = 300;
+        return r;
+    }
+
+    FakeHostedService fake;
+    QLocale previousLocale;
+};
+
+TEST_F(ModelAccountTest, EmailAddressRule)
+{
+    for (const char* bad : {"a@b", "a@.b.c", "a@b.c.", "@b.c", "a@b@c.d", "ab.c", "a@@b.c", ""})
+        EXPECT_FALSE(TovrikAppModel::isValidEmailAddress(QString::fromLatin1(bad))) << bad;
+    for (const char* good : {"a@b.c", "first.last@sub.example.com", "x@y.z"})
+        EXPECT_TRUE(TovrikAppModel::isValidEmailAddress(QString::fromLatin1(good))) << good;
+}
+
+TEST_F(ModelAccountTest, ValidationTextsAndNoRequest)
+{
+    auto& m = makeModel();
+    EXPECT_FALSE(m.isHostedEmailAuthVisible());
+    m.signInHostedAccount();
+    EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("Enter your email address and password first."));
+    EXPECT_TRUE(m.isHostedEmailAuthVisible());
+
+    m.setHostedAuthPasswordInput(kPassword);
+    m.setHostedAuthEmailInput(QStringLiteral("   "));
+    m.signInHostedAccount();
+    EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("Enter your email address and password first."));
+
+    for (const char* bad : {"a@b", "a@.b.c", "a@b.c.", "@b.c", "a@b@c.d"}) {
+        m.setHostedAuthEmailInput(QString::fromLatin1(bad));
+        m.signInHostedAccount();
+        EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("Enter a valid email address.")) << bad;
+    }
+
+    m.setHostedAuthEmailInput(kEmail);
+    m.setHostedAuthPasswordInput(QStringLiteral("1234567"));
+    m.createHostedAccount();
+    EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("Password must be at least 8 characters."));
+    EXPECT_FALSE(m.isHostedAuthBusy());
+    drainEvents();
+    EXPECT_TRUE(fake.requests().isEmpty());
+}
+
+TEST_F(ModelAccountTest, SignInAgainstTheService)
+{
+    fake.addAccount(kEmail, kPassword, 1234567);
+    auto& m = makeModel();
+    m.setHostedAuthEmailInput(QStringLiteral("  a@b.c \n"));
+    m.setHostedAuthPasswordInput(kPassword);
+    m.signInHostedAccount();
+    EXPECT_TRUE(m.isHostedAuthBusy());
+    EXPECT_TRUE(m.isHostedEmailAuthVisible());
+    EXPECT_EQ(m.hostedAuthStatusMessage(), QString());
+    ASSERT_TRUE(waitForStatus(QStringLiteral("Signed in as a@b.c."))) << m.hostedAuthStatusMessage().toStdString();
+
+    EXPECT_EQ(m.hostedAuthPasswordInput(), QString());
+    EXPECT_EQ(m.hostedAuthEmailInput(), QStringLiteral("  a@b.c \n")) << "the email input is never cleared";
+    EXPECT_FALSE(m.isHostedAuthBusy());
+    EXPECT_FALSE(m.isHostedEmailAuthVisible());
+    EXPECT_TRUE(m.isHostedAccountSignedIn());
+    EXPECT_EQ(m.hostedSessionEpoch(), 1);
+    EXPECT_EQ(m.settings().hostedAccountEmail, kEmail);
+    EXPECT_EQ(m.hostedCreditsBalanceValue(), QStringLiteral("1,234,567"));
+    EXPECT_TRUE(fake.isSessionActive(m.settings().hostedAccountSessionToken));
+
+    const QList<FakeRequest> requests = fake.requestsTo(QStringLiteral("/auth/signin"));
+    ASSERT_EQ(requests.size(), 1);
+    EXPECT_EQ(requests[0].json().value(QStringLiteral("email")).toString(), kEmail);
+    EXPECT_EQ(requests[0].host, QUrl(constants::defaultHostedWorkerBaseURL()).host());
+    // Stored as a secret, never in the file.
+    EXPECT_EQ(sim->simKeychain().items(SettingsStore::keychainService).value(QStringLiteral("hostedAccountSessionToken")),
+              m.settings().hostedAccountSessionToken.toUtf8());
+    EXPECT_FALSE(readSettingsFile().contains(m.settings().hostedAccountSessionToken.toUtf8()));
+}
+
+TEST_F(ModelAccountTest, SignInResetsThePanelState)
+{
+    fake.addAccount(kEmail, kPassword, 5);
+    auto& m = makeModel();
+    m.showAdvancedSettings();
+    m.setPermissionIntroDismissed(true);
+    m.setHostedAuthEmailInput(kEmail);
+    m.setHostedAuthPasswordInput(kPassword);
+    m.signInHostedAccount();
+    ASSERT_TRUE(waitForStatus(QStringLiteral("Signed in as a@b.c.")));
+    EXPECT_FALSE(m.isShowingAdvancedSettings());
+    EXPECT_FALSE(m.permissionIntroDismissed());
+}
+
+TEST_F(ModelAccountTest, SignUpCreatesTheAccount)
+{
+    auto& m = makeModel();
+    m.setHostedAuthEmailInput(QStringLiteral("new@b.c"));
+    m.setHostedAuthPasswordInput(QStringLiteral("12345678"));
+    m.createHostedAccount();
+    ASSERT_TRUE(waitForStatus(QStringLiteral("Account created for new@b.c.")));
+    EXPECT_TRUE(m.isHostedAccountSignedIn());
+    EXPECT_EQ(m.hostedAuthPasswordInput(), QString());
+    EXPECT_EQ(fake.requestsTo(QStringLiteral("/auth/signup")).size(), 1);
+}
+
+TEST_F(ModelAccountTest, SignInFailuresShowTheServiceMessage)
+{
+    auto& m = makeModel();
+    m.setHostedAuthEmailInput(kEmail);
+    m.setHostedAuthPasswordInput(kPassword);
+
+    fake.setHandler("POST", QStringLiteral("/auth/signin"), [](const FakeRequest&) {
+        return FakeResponse::error(401, QStringLiteral("invalid_credentials"), QStringLiteral("  Wrong email or password. "));
+    });
+    m.signInHostedAccount();
+    ASSERT_TRUE(waitForStatus(QStringLiteral("Wrong email or password.")));
+    EXPECT_FALSE(m.isHostedAuthBusy());
+    EXPECT_EQ(m.hostedAuthPasswordInput(), kPassword) << "a failed sign-in keeps the password";
+    EXPECT_FALSE(m.isHostedAccountSignedIn());
+
+    fake.setHandler("POST", QStringLiteral("/auth/signin"),
+                    [](const FakeRequest&) { return FakeResponse::error(500, QString(), QString()); });
+    m.signInHostedAccount();
+    ASSERT_TRUE(waitForStatus(QStringLiteral("request failed")));
+
+    fake.setHandler("POST", QStringLiteral("/auth/signin"), [](const FakeRequest&) {
+        return FakeResponse::raw(200, "text/html", "<html>not json</html>");
+    });
+    m.signInHostedAccount();
+    ASSERT_TRUE(waitForStatus(QStringLiteral("invalid api response")));
+    EXPECT_EQ(m.hostedSessionEpoch(), 0);
+}
+
+TEST_F(ModelAccountTest, SecondSubmissionWhileBusyIsRefused)
+{
+    fake.setHandler("POST", QStringLiteral("/auth/signin"), [](const FakeRequest&) {
+        FakeResponse r;
+        r.hang = true;
+        return r;
+    });
+    auto& m = makeModel();
+    m.setHostedAuthEmailInput(kEmail);
+    m.setHostedAuthPasswordInput(kPassword);
+    m.signInHostedAccount();
+    ASSERT_TRUE(fake.waitForRequests(1));
+    EXPECT_TRUE(m.isHostedAuthBusy());
+    m.createHostedAccount();
+    EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("The hosted account backend is busy right now."));
+    drainEvents();
+    EXPECT_EQ(fake.requests().size(), 1);
+}
+
+TEST_F(ModelAccountTest, UntrustedOriginRefusesEverySignIn)
+{
+    auto& m = makeModel();
+    TovrikSettings s = m.settings();
+    s.workerBaseURL = QStringLiteral("https://evil.example");
+    ASSERT_TRUE(m.saveSettings(s));
+    m.setHostedAuthEmailInput(kEmail);
+    m.setHostedAuthPasswordInput(kPassword);
+    m.signInHostedAccount();
+    EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("The hosted backend URL is invalid."));
+    EXPECT_FALSE(m.isHostedEmailAuthVisible());
+    m.setHostedAuthStatusMessage(QString());
+    m.continueWithGoogleSignIn();
+    EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("The hosted backend URL is invalid."));
+    EXPECT_FALSE(m.isHostedAuthBusy());
+    EXPECT_EQ(m.googleSignInAttempt(), 0u);
+    drainEvents();
+    EXPECT_TRUE(fake.requests().isEmpty());
+    EXPECT_TRUE(sim->simWorkspace().openedURLs.isEmpty());
+}
+
+TEST_F(ModelAccountTest, FailedSaveOfANewSessionRevokesIt)
+{
+    fake.addAccount(kEmail, kPassword, 5);
+    auto& m = makeModel();
+    m.setHostedAuthEmailInput(kEmail);
+    m.setHostedAuthPasswordInput(kPassword);
+    sim->simKeychain().failWriteFor(QStringLiteral("hostedAccountSessionToken"));
+    m.signInHostedAccount();
+    ASSERT_TRUE(spinUntil([&]() { return !m.isHostedAuthBusy(); }, 10000));
+    EXPECT_FALSE(m.isHostedAccountSignedIn());
+    EXPECT_FALSE(m.hostedAuthStatusMessage().isEmpty());
+    EXPECT_NE(m.hostedAuthStatusMessage(), QStringLiteral("Signed in as a@b.c."));
+    EXPECT_EQ(m.hostedAuthPasswordInput(), kPassword);
+    EXPECT_EQ(m.hostedSessionEpoch(), 0);
+    ASSERT_TRUE(fake.waitForRequests(2, 10000));
+    ASSERT_TRUE(waitForRevocations());
+    const QList<FakeRequest> revocations = fake.requestsTo(QStringLiteral("/api/account/signout"));
+    ASSERT_EQ(revocations.size(), 1);
+    EXPECT_FALSE(fake.isSessionActive(revocations[0].bearerToken()));
+}
+
+TEST_F(ModelAccountTest, GoogleSignInThroughTheBrowser)
+{
+    auto& m = makeModel();
+    sim->simWorkspace().onOpenURL = [this](const QUrl& url) { fake.completeGoogleAuthorization(url); };
+    m.continueWithGoogleSignIn();
+    EXPECT_TRUE(m.isHostedAuthBusy());
+    EXPECT_EQ(m.googleSignInAttempt(), 1u);
+    EXPECT_EQ(m.hostedAuthStatusMessage(),
+              QStringLiteral("Opening Google sign-in... If you closed it, click Sign in with Google again."));
+    ASSERT_TRUE(waitForStatus(QStringLiteral("Signed in as google.user@example.com.")))
+        << m.hostedAuthStatusMessage().toStdString();
+    EXPECT_FALSE(m.isHostedAuthBusy());
+    EXPECT_TRUE(m.isHostedAccountSignedIn());
+    EXPECT_EQ(m.hostedSessionEpoch(), 1);
+}
+
+TEST_F(ModelAccountTest, GoogleSignInDeniedIsReportedAsCancelled)
+{
+    auto& m = makeModel();
+    sim->simWorkspace().onOpenURL = [this](const QUrl& url) {
+        fake.completeGoogleAuthorization(url, FakeHostedService::Consent::deny);
+    };
+    m.continueWithGoogleSignIn();
+    ASSERT_TRUE(waitForStatus(QStringLiteral(
+        "Google sign-in was cancelled or timed out. Click Sign in with Google to try again.")))
+        << m.hostedAuthStatusMessage().toStdString();
+    EXPECT_FALSE(m.isHostedAuthBusy());
+    EXPECT_FALSE(m.isHostedAccountSignedIn());
+}
+
+TEST_F(ModelAccountTest, OnlyTheLatestGoogleAttemptCounts)
+{
+    auto& m = makeModel();
+    QList<QUrl> opened;
+    sim->simWorkspace().onOpenURL = [&opened](const QUrl& url) { opened << url; };
+    m.continueWithGoogleSignIn();
+    ASSERT_TRUE(spinUntil([&]() { return opened.size() == 1; }));
+    m.continueWithGoogleSignIn();
+    ASSERT_TRUE(spinUntil([&]() { return opened.size() == 2; }));
+    EXPECT_EQ(m.googleSignInAttempt(), 2u);
+    // The first attempt was cancelled: its end changes nothing.
+    drainEvents();
+    EXPECT_TRUE(m.isHostedAuthBusy());
+    EXPECT_EQ(m.hostedAuthStatusMessage(),
+              QStringLiteral("Opening Google sign-in... If you closed it, click Sign in with Google again."));
+    fake.completeGoogleAuthorization(opened[1]);
+    ASSERT_TRUE(waitForStatus(QStringLiteral("Signed in as google.user@example.com.")));
+    EXPECT_FALSE(m.isHostedAuthBusy());
+}
+
+TEST_F(ModelAccountTest, RefreshAppliesCreditsAndEmail)
+{
+    fake.addAccount(kEmail, kPassword, 10);
+    storeSignedInSettings(fake.createSession(kEmail), QStringLiteral("old@b.c"), 3);
+    fake.setCreditsBalance(kEmail, 1234567);
+    auto& m = makeModel();
+    ASSERT_TRUE(m.canRefreshHostedAccount());
+    ASSERT_TRUE(refresh());
+    EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 1234567);
+    EXPECT_EQ(m.settings().hostedAccountEmail, kEmail);
+    EXPECT_EQ(m.hostedCreditsBalanceValue(), QStringLiteral("1,234,567"));
+    EXPECT_EQ(readSettingsJson().value(QStringLiteral("hostedAccountCreditsBalance")).toInteger(), 1234567);
+
+    fake.setCreditsBalance(kEmail, -5);
+    ASSERT_TRUE(refresh());
+    EXPECT_EQ(m.settings().hostedAccountCreditsBalance, -5);
+    EXPECT_EQ(m.hostedCreditsBalanceValue(), QStringLiteral("0"));
+}
+
+TEST_F(ModelAccountTest, BusyRefreshMarksTheAccountBusy)
+{
+    fake.addAccount(kEmail, kPassword, 10);
+    storeSignedInSettings(fake.createSession(kEmail), kEmail, 3);
+    fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) {
+        return slowJson(QJsonObject{{QStringLiteral("email"), QStringLiteral("a@b.c")},
+                                    {QStringLiteral("creditsBalance"), 42}});
+    });
+    auto& m = makeModel();
+    bool done = false;
+    startTask([&m, &done](CancellationToken) { return runRefresh(&m, true, &done); });
+    EXPECT_TRUE(m.isHostedAuthBusy());
+    EXPECT_FALSE(m.canRefreshHostedAccount());
+    ASSERT_TRUE(spinUntil([&done]() { return done; }, 10000));
+    EXPECT_FALSE(m.isHostedAuthBusy());
+    EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 42);
+}
+
+TEST_F(ModelAccountTest, RefreshOfAnOldEpochChangesNothing)
+{
+    fake.addAccount(kEmail, kPassword, 10);
+    const QString oldToken = fake.createSession(kEmail);
+    storeSignedInSettings(oldToken, kEmail, 3);
+    fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) {
+        return slowJson(QJsonObject{{QStringLiteral("email"), QStringLiteral("a@b.c")},
+                                    {QStringLiteral("creditsBalance"), 999}});
+    });
+    auto& m = makeModel();
+    bool done = false;
+    startTask([&m, &done](CancellationToken) { return runRefresh(&m, false, &done); });
+    ASSERT_TRUE(fake.waitForRequests(1));
+    // A new session arrives while the refresh of the old one is in flight.
+    HostedAuthSessionPayload session;
+    session.sessionToken = QStringLiteral("new-session-token");
+    session.email = QStringLiteral("other@b.c");
+    session.creditsBalance = 77;
+    ASSERT_TRUE(m.applyHostedAuthResult(session, QStringLiteral("Signed in as other@b.c.")));
+    EXPECT_EQ(m.hostedSessionEpoch(), 1);
+    ASSERT_TRUE(spinUntil([&done]() { return done; }, 10000));
+    EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 77);
+    EXPECT_EQ(m.settings().hostedAccountEmail, QStringLiteral("other@b.c"));
+    EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("Signed in as other@b.c."));
+    EXPECT_EQ(fake.requestsTo(QStringLiteral("/auth/me")).value(0).bearerToken(), oldToken);
+    // The replaced session is ended on the service.
+    ASSERT_TRUE(waitForRevocations());
+    EXPECT_FALSE(fake.isSessionActive(oldToken));
+}
+
+TEST_F(ModelAccountTest, OnlyTheNewestRefreshIsApplied)
+{
+    fake.addAccount(kEmail, kPassword, 10);
+    storeSignedInSettings(fake.createSession(kEmail), kEmail, 3);
+    int calls = 0;
+    fake.setHandler("GET", QStringLiteral("/auth/me"), [&calls](const FakeRequest&) {
+        ++calls;
+        QJsonObject body{{QStringLiteral("email"), QStringLiteral("a@b.c")},
+                         {QStringLiteral("creditsBalance"), calls == 1 ? 111 : 222}};
+        return calls == 1 ? slowJson(body) : FakeResponse::json(200, body);
+    });
+    auto& m = makeModel();
+    bool first = false, second = false;
+    startTask([&m, &first](CancellationToken) { return runRefresh(&m, false, &first); });
+    ASSERT_TRUE(fake.waitForRequests(1));
+    startTask([&m, &second](CancellationToken) { return runRefresh(&m, false, &second); });
+    ASSERT_TRUE(spinUntil([&]() { return first && second; }, 10000));
+    EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 222);
+}
+
+TEST_F(ModelAccountTest, RefreshFailureGoesToTheAccountStatus)
+{
+    storeSignedInSettings(QStringLiteral("some-token"), kEmail, 3);
+    fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) {
+        return FakeResponse::error(503, QStringLiteral("unavailable"), QStringLiteral("Service is resting."));
+    });
+    auto& m = makeModel();
+    ASSERT_TRUE(refresh());
+    EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("Service is resting."));
+    EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 3);
+}
+
+TEST_F(ModelAccountTest, LaunchRefreshesASignedInAccount)
+{
+    fake.addAccount(kEmail, kPassword, 555);
+    storeSignedInSettings(fake.createSession(kEmail), kEmail, 1);
+    auto& m = makeModel();
+    drainEvents();
+    EXPECT_TRUE(fake.requests().isEmpty()) << "the constructor does no network work";
+    m.launch();
+    ASSERT_TRUE(spinUntil([&]() { return m.settings().hostedAccountCreditsBalance == 555; }, 10000));
+}
+
+TEST_F(ModelAccountTest, SignOutEndsTheSessionAtOnceAndRevokes)
+{
+    fake.addAccount(kEmail, kPassword, 10);
+    const QString token = fake.createSession(kEmail);
+    storeSignedInSettings(token, kEmail, 10);
+    auto& m = makeModel();
+    ASSERT_TRUE(m.isHostedAccountSignedIn());
+    const int epoch = m.hostedSessionEpoch();
+    m.signOutHostedAccount();
+    // At once, before any network answer.
+    EXPECT_FALSE(m.isHostedAccountSignedIn());
+    EXPECT_TRUE(m.requiresAuthentication());
+    EXPECT_EQ(m.hostedSessionEpoch(), epoch + 1);
+    EXPECT_FALSE(sim->simKeychain().items(SettingsStore::keychainService).contains(QStringLiteral("hostedAccountSessionToken")));
+    EXPECT_EQ(storedPendingSignOuts(), QStringList{token});
+
+    ASSERT_TRUE(waitForRevocations());
+    EXPECT_FALSE(fake.isSessionActive(token));
+    EXPECT_TRUE(m.settings().pendingHostedSignOutTokens.isEmpty());
+    EXPECT_TRUE(storedPendingSignOuts().isEmpty());
+    const auto revocations = fake.requestsTo(QStringLiteral("/api/account/signout"));
+    ASSERT_EQ(revocations.size(), 1);
+    EXPECT_EQ(revocations[0].bearerToken(), token);
+}
+
+TEST_F(ModelAccountTest, FailedRevocationIsRetriedByTheNextLaunch)
+{
+    fake.addAccount(kEmail, kPassword, 10);
+    const QString token = fake.createSession(kEmail);
+    storeSignedInSettings(token, kEmail, 10);
+    fake.setHandler("POST", QStringLiteral("/api/account/signout"), [](const FakeRequest&) {
+        return FakeResponse::error(500, QStringLiteral("internal"), QStringLiteral("try later"));
+    });
+    makeModel().signOutHostedAccount();
+    ASSERT_TRUE(waitForRevocations());
+    EXPECT_TRUE(fake.isSessionActive(token));
+    EXPECT_EQ(model->settings().pendingHostedSignOutTokens, QStringList{token});
+    EXPECT_EQ(storedPendingSignOuts(), QStringList{token});
+    model.reset();
+
+    fake.clearHandlers();
+    fake.clearRecords();
+    auto& next = makeModel();
+    drainEvents();
+    EXPECT_TRUE(fake.requests().isEmpty()) << "only launch() retries";
+    EXPECT_FALSE(next.isHostedAccountSignedIn());
+    next.launch();
+    ASSERT_TRUE(spinUntil([&]() { return !fake.isSessionActive(token); }, 10000));
+    ASSERT_TRUE(waitForRevocations());
+    EXPECT_TRUE(next.settings().pendingHostedSignOutTokens.isEmpty());
+    EXPECT_TRUE(storedPendingSignOuts().isEmpty());
+}
+
+TEST_F(ModelAccountTest, AlreadyInvalidTokenCountsAsRevoked)
+{
+    storeSignedInSettings(QStringLiteral("unknown-token"), kEmail, 10);
+    fake.setHandler("POST", QStringLiteral("/api/account/signout"), [](const FakeRequest&) {
+        return FakeResponse::error(401, QStringLiteral("unauthorized"), QStringLiteral("Sign in again."));
+    });
+    makeModel().signOutHostedAccount();
+    ASSERT_TRUE(waitForRevocations());
+    EXPECT_TRUE(model->settings().pendingHostedSignOutTokens.isEmpty());
+}
+
+TEST_F(ModelAccountTest, SignOutWhoseSaveFailsStillEndsTheLocalSession)
+{
+    fake.addAccount(kEmail, kPassword, 10);
+    const QString token = fake.createSession(kEmail);
+    storeSignedInSettings(token, kEmail, 10);
+    auto& m = makeModel();
+    sim->simKeychain().failAll(true);
+    m.signOutHostedAccount();
+    EXPECT_FALSE(m.isHostedAccountSignedIn());
+    EXPECT_FALSE(m.settingsStatusMessage().isEmpty());
+    ASSERT_TRUE(waitForRevocations());
+    EXPECT_FALSE(fake.isSessionActive(token));
+}
+
+TEST_F(ModelAccountTest, SignOutHidesThePermissionGuide)
+{
+    storeSignedInSettings();
+    setPermissions(false, true);
+    auto& m = makeModel();
+    m.performCurrentPermissionAction(); // accessibility: opens the guide
+    ASSERT_EQ(m.visiblePermissionGuideKind(), PermissionGuideKind::accessibility);
+    m.signOutHostedAccount();
+    EXPECT_FALSE(m.visiblePermissionGuideKind().has_value());
+}
+
+TEST_F(ModelAccountTest, AccountPageOpensInTheBrowser)
+{
+    auto& m = makeModel();
+    m.openHostedAccountPage();
+    ASSERT_EQ(sim->simWorkspace().openedURLs.size(), 1);
+    EXPECT_EQ(sim->simWorkspace().openedURLs[0].toString(),
+              constants::defaultHostedWorkerBaseURL() + QStringLiteral("/account#price-cards"));
+}
+
+TEST_F(ModelAccountTest, ErrorDescriptions)
+{
+    const auto describe = [](auto error) { return TovrikAppModel::errorDescription(std::make_exception_ptr(error)); };
+    EXPECT_EQ(describe(HTTPError::invalidResponse(QStringLiteral("bad json"))), QStringLiteral("invalid api response"));
+    EXPECT_EQ(describe(HTTPError::timedOut()), QStringLiteral("request timed out"));
+    EXPECT_EQ(describe(HTTPError::failedStatus(402, QStringLiteral("  Out of credits  "))), QStringLiteral("Out of credits"));
+    EXPECT_EQ(describe(HTTPError::failedStatus(500, QStringLiteral(" \n"))), QStringLiteral("request failed"));
+    EXPECT_EQ(describe(TovrikError(QStringLiteral("TovrikInput"), 3, QStringLiteral("Unsupported KEY: f19"))),
+              QStringLiteral("UI Autopilot could not press that keyboard shortcut."));
+    EXPECT_EQ(describe(std::runtime_error("Could not post the Keyboard Shortcut cmd+q")),
+              QStringLiteral("UI Autopilot could not press that keyboard shortcut."));
+    EXPECT_EQ(describe(TovrikError(QStringLiteral("TovrikScreenCapture"), 1, QStringLiteral("Capture failed."))),
+              QStringLiteral("Capture failed."));
+    EXPECT_EQ(TovrikAppModel::errorDescription(nullptr), QString());
+}
+
+} // namespace
+} // namespace tovrik::test

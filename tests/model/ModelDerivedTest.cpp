@@ -1,0 +1,288 @@
+// The derived values the panel reads: state tests, panel size, header word,
+// titles, credit text, typed-chat gating and the voice list.
+
+#include "ModelTestSupport.h"
+
+#include "common/Constants.h"
+
+#include <QLocale>
+
+namespace tovrik::test {
+namespace {
+
+class ModelDerivedTest : public ModelTest {
+protected:
+    void SetUp() override
+    {
+        ModelTest::SetUp();
+        makeModel();
+    }
+    void signIn(bool trustedOrigin = true)
+    {
+        TovrikSettings s = model->settings();
+        s.hostedAccountSessionToken = QStringLiteral("tok");
+        s.workerBaseURL = trustedOrigin ? constants::defaultHostedWorkerBaseURL() : QStringLiteral("https://evil.example");
+        ASSERT_TRUE(model->saveSettings(s));
+    }
+    double height() const { return model->preferredPanelSize().height(); }
+};
+
+TEST_F(ModelDerivedTest, StateTestsFollowTokenOriginAndPermissions)
+{
+    setPermissions(true, true);
+    auto& m = *model;
+    EXPECT_FALSE(m.isHostedAccountSignedIn());
+    EXPECT_TRUE(m.requiresAuthentication());
+    EXPECT_FALSE(m.isAppReady());
+
+    TovrikSettings s = m.settings();
+    s.hostedAccountSessionToken = QStringLiteral(" \n\t");
+    ASSERT_TRUE(m.saveSettings(s));
+    EXPECT_FALSE(m.isHostedAccountSignedIn()) << "a blank token is no session";
+
+    signIn(false);
+    EXPECT_TRUE(m.isHostedAccountSignedIn());
+    EXPECT_FALSE(m.hasValidWorkerBaseURL());
+    EXPECT_TRUE(m.requiresAuthentication());
+    EXPECT_FALSE(m.requiresPermissionGrant());
+    EXPECT_FALSE(m.canUseChatOnly());
+
+    signIn(true);
+    EXPECT_FALSE(m.requiresAuthentication());
+    EXPECT_TRUE(m.isAppReady());
+    EXPECT_TRUE(m.canUseChatOnly());
+
+    setPermissions(false, true, platform::MicrophoneAuthorization::Denied);
+    EXPECT_TRUE(m.requiresPermissionGrant());
+    EXPECT_FALSE(m.isAppReady());
+    EXPECT_TRUE(m.canUseChatOnly());
+
+    setPermissions(true, false);
+    EXPECT_TRUE(m.requiresPermissionGrant());
+    EXPECT_FALSE(m.canUseChatOnly());
+
+    // The microphone never counts.
+    setPermissions(true, true, platform::MicrophoneAuthorization::Denied, false);
+    EXPECT_FALSE(m.requiresPermissionGrant());
+    EXPECT_TRUE(m.isAppReady());
+}
+
+TEST_F(ModelDerivedTest, PanelSizeOfTheSettingsPages)
+{
+    auto& m = *model;
+    EXPECT_EQ(m.preferredPanelSize().width(), 320);
+    setPermissions(true, true);
+    signIn();
+    m.showAdvancedSettings();
+    EXPECT_EQ(height(), 650);
+    m.setUpdateStatusMessage(QStringLiteral("Checking for updates..."));
+    EXPECT_EQ(height(), 698);
+    m.setUpdateStatusMessage(QStringLiteral("  \n"));
+    EXPECT_EQ(height(), 650) << "a blank update status adds nothing";
+    m.setUpdateStatusMessage(QString());
+
+    setPermissions(false, true);
+    EXPECT_EQ(height(), 176);
+    m.setUpdateStatusMessage(QStringLiteral("x"));
+    EXPECT_EQ(height(), 224);
+    m.setUpdateStatusMessage(QString());
+
+    m.showVoiceSettings();
+    EXPECT_EQ(height(), 304);
+    m.showMainScreen();
+    EXPECT_EQ(height(), 176);
+
+    m.showShortcutSettings();
+    EXPECT_EQ(height(), 354);
+    m.beginVoiceShortcutCapture();
+    EXPECT_EQ(height(), 392);
+    m.handleShortcutCaptureFailed(QStringLiteral(" "));
+    EXPECT_EQ(height(), 354);
+    m.showMainScreen();
+    EXPECT_EQ(height(), 176);
+    m.showMainScreen();
+    EXPECT_FALSE(m.isShowingAdvancedSettings());
+    EXPECT_EQ(height(), 292) << "screen recording is granted: typed chat is usable";
+    EXPECT_EQ(m.preferredPanelSize().width(), 320);
+}
+
+TEST_F(ModelDerivedTest, SettingsPagesWinOverSignIn)
+{
+    auto& m = *model;
+    m.showAdvancedSettings();
+    EXPECT_EQ(height(), 176);
+    m.showMainScreen();
+    EXPECT_EQ(height(), 258);
+}
+
+TEST_F(ModelDerivedTest, ShortcutFlagOutsideTheSettingsPageDoesNotSizeThePanel)
+{
+    auto& m = *model;
+    m.showShortcutSettings();
+    EXPECT_EQ(height(), 258);
+}
+
+TEST_F(ModelDerivedTest, PanelSizeOfTheSignInScreen)
+{
+    auto& m = *model;
+    EXPECT_EQ(height(), 258);
+    m.setHostedAuthStatusMessage(QStringLiteral("Enter a valid email address."));
+    EXPECT_EQ(height(), 292);
+    m.setHostedEmailAuthVisible(true);
+    EXPECT_EQ(height(), 414);
+    m.setHostedAuthStatusMessage(QStringLiteral("\t"));
+    EXPECT_EQ(height(), 380);
+    signIn(false);
+    EXPECT_EQ(height(), 380) << "an untrusted origin keeps the sign-in screen";
+}
+
+TEST_F(ModelDerivedTest, PanelSizeOfPermissionAndReadyScreens)
+{
+    auto& m = *model;
+    signIn();
+    setPermissions(false, false);
+    EXPECT_EQ(height(), 198);
+    setPermissions(false, true);
+    EXPECT_EQ(height(), 292);
+    setPermissions(true, false);
+    EXPECT_EQ(height(), 198);
+    setPermissions(true, true, platform::MicrophoneAuthorization::NotDetermined);
+    EXPECT_EQ(height(), 312);
+}
+
+TEST_F(ModelDerivedTest, HeaderStatusTextTable)
+{
+    auto& m = *model;
+    setPermissions(true, true);
+    EXPECT_EQ(m.headerStatusText(), QStringLiteral("Sign in"));
+    signIn(false);
+    EXPECT_EQ(m.headerStatusText(), QStringLiteral("Sign in"));
+    signIn(true);
+    EXPECT_EQ(m.headerStatusText(), QStringLiteral("Active"));
+    setPermissions(false, true);
+    m.setAgentBusy(true);
+    EXPECT_EQ(m.headerStatusText(), QStringLiteral("Setup"));
+    setPermissions(true, true);
+    m.setUIAutopilotBusy(true);
+    m.setChatOnlyBusy(true);
+    EXPECT_EQ(m.headerStatusText(), QStringLiteral("Agent"));
+    m.setAgentBusy(false);
+    EXPECT_EQ(m.headerStatusText(), QStringLiteral("UI Agent"));
+    m.setUIAutopilotBusy(false);
+    EXPECT_EQ(m.headerStatusText(), QStringLiteral("Chatting"));
+    m.setChatOnlyBusy(false);
+    const std::pair<TovrikVoiceState, const char*> states[] = {
+        {TovrikVoiceState::listening, "Listening"},
+        {TovrikVoiceState::processing, "Processing"},
+        {TovrikVoiceState::responding, "Responding"},
+        {TovrikVoiceState::idle, "Active"},
+    };
+    for (const auto& [state, text] : states) {
+        m.setVoiceState(state);
+        EXPECT_EQ(m.headerStatusText(), QString::fromLatin1(text));
+    }
+    EXPECT_EQ(voiceStateDisplayName(TovrikVoiceState::idle), QStringLiteral("Ready"));
+    EXPECT_EQ(voiceStateDisplayName(TovrikVoiceState::processing), QStringLiteral("Thinking"));
+}
+
+TEST_F(ModelDerivedTest, SettingsPanelTitle)
+{
+    auto& m = *model;
+    m.showAdvancedSettings();
+    EXPECT_EQ(m.settingsPanelTitle(), QStringLiteral("Settings"));
+    m.showShortcutSettings();
+    EXPECT_EQ(m.settingsPanelTitle(), QStringLiteral("Shortcuts"));
+    m.showVoiceSettings();
+    EXPECT_EQ(m.settingsPanelTitle(), QStringLiteral("Voice"));
+    m.showMainScreen(); // leaves the shortcut page first
+    EXPECT_EQ(m.settingsPanelTitle(), QStringLiteral("Voice"));
+    m.showMainScreen();
+    EXPECT_EQ(m.settingsPanelTitle(), QStringLiteral("Settings"));
+}
+
+TEST_F(ModelDerivedTest, CreditsAreGroupedAndNeverNegative)
+{
+    const QLocale previous;
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    auto& m = *model;
+    const std::pair<qint64, const char*> cases[] = {
+        {-5, "0"}, {0, "0"}, {999, "999"}, {1000, "1,000"}, {1234567, "1,234,567"},
+    };
+    for (const auto& [balance, text] : cases) {
+        TovrikSettings s = m.settings();
+        s.hostedAccountCreditsBalance = balance;
+        ASSERT_TRUE(m.saveSettings(s));
+        EXPECT_EQ(m.hostedCreditsBalanceValue(), QString::fromLatin1(text)) << balance;
+    }
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    EXPECT_EQ(m.hostedCreditsBalanceValue(), QStringLiteral("1.234.567"));
+    QLocale::setDefault(previous);
+}
+
+TEST_F(ModelDerivedTest, ChatOnlyGatingInOrder)
+{
+    auto& m = *model;
+    m.setChatOnlyInput(QStringLiteral("what is this?"));
+    EXPECT_FALSE(m.canSendChatOnlyMessage());
+    signIn(false);
+    EXPECT_FALSE(m.canSendChatOnlyMessage());
+    signIn(true);
+    setPermissions(false, false);
+    EXPECT_FALSE(m.canSendChatOnlyMessage());
+    setPermissions(false, true);
+    EXPECT_TRUE(m.canSendChatOnlyMessage()) << "accessibility is not needed for typed chat";
+    m.setChatOnlyBusy(true);
+    EXPECT_FALSE(m.canSendChatOnlyMessage());
+    EXPECT_EQ(m.chatOnlySendButtonTitle(), QStringLiteral("..."));
+    m.setChatOnlyBusy(false);
+    EXPECT_EQ(m.chatOnlySendButtonTitle(), QStringLiteral("Ask"));
+    m.setAgentBusy(true);
+    EXPECT_FALSE(m.canSendChatOnlyMessage());
+    m.setAgentBusy(false);
+    m.setUIAutopilotBusy(true);
+    EXPECT_FALSE(m.canSendChatOnlyMessage());
+    m.setUIAutopilotBusy(false);
+    m.setChatOnlyInput(QStringLiteral(" \n "));
+    EXPECT_FALSE(m.canSendChatOnlyMessage());
+}
+
+TEST_F(ModelDerivedTest, CancelActiveInteractionClearsBusyFlagsAndBumpsTheVersion)
+{
+    auto& m = *model;
+    m.setChatOnlyBusy(true);
+    m.setAgentBusy(true);
+    m.setUIAutopilotBusy(true);
+    const quint64 version = m.beginNewInteractionVersion();
+    m.cancelActiveInteraction(false);
+    EXPECT_EQ(m.interactionVersion(), version);
+    EXPECT_FALSE(m.isChatOnlyBusy());
+    EXPECT_FALSE(m.isAgentBusy());
+    EXPECT_FALSE(m.isUIAutopilotBusy());
+    m.cancelActiveInteraction(true);
+    EXPECT_EQ(m.interactionVersion(), version + 1);
+}
+
+TEST_F(ModelDerivedTest, VoiceListMarksTheStoredVoice)
+{
+    auto& m = *model;
+    TovrikSettings s = m.settings();
+    s.elevenLabsVoiceID = QStringLiteral("pNInz6obpgDQGcFmaJgB");
+    ASSERT_TRUE(m.saveSettings(s));
+    const auto options = m.voiceMenuOptions();
+    ASSERT_EQ(options.size(), 6);
+    int selected = 0;
+    for (int i = 0; i < options.size(); ++i) {
+        EXPECT_EQ(options[i].id, constants::elevenLabsVoiceOptions()[i].id);
+        selected += options[i].isSelected;
+    }
+    EXPECT_EQ(selected, 1);
+    EXPECT_TRUE(options[2].isSelected);
+    EXPECT_EQ(m.selectedElevenLabsVoiceLabel(), constants::elevenLabsVoiceOptions()[2].label);
+
+    s.elevenLabsVoiceID = QStringLiteral("unknown-voice");
+    ASSERT_TRUE(m.saveSettings(s));
+    EXPECT_TRUE(m.voiceMenuOptions()[0].isSelected);
+}
+
+} // namespace
+} // namespace tovrik::test

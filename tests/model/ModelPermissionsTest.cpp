@@ -1,0 +1,250 @@
+// Permission onboarding step by step on the sim backend: which step is
+// active, its texts, what each action asks of the system, the guide, and
+// the bounded wait for a microphone answer.
+
+#include "ModelTestSupport.h"
+
+namespace tovrik::test {
+namespace {
+
+using platform::MicrophoneAuthorization;
+using platform::PrivacyPane;
+
+class ModelPermissionsTest : public ModelTest {
+protected:
+    struct Texts {
+        int number;
+        const char* title;
+        const char* subtitle;
+        const char* action;
+        bool canSkip;
+    };
+    void expectTexts(const Texts& t)
+    {
+        auto& m = *model;
+        EXPECT_EQ(m.activePermissionStepNumber(), t.number);
+        EXPECT_EQ(m.activePermissionTitle(), QString::fromUtf8(t.title));
+        EXPECT_EQ(m.activePermissionSubtitle(), QString::fromUtf8(t.subtitle));
+        EXPECT_EQ(m.activePermissionActionTitle(), QString::fromUtf8(t.action));
+        EXPECT_EQ(m.canSkipCurrentPermission(), t.canSkip);
+    }
+    platform::sim::SimPermissions& perms() { return sim->simPermissions(); }
+};
+
+TEST_F(ModelPermissionsTest, RefreshPublishesEveryFlag)
+{
+    setPermissions(false, true, MicrophoneAuthorization::Restricted, false);
+    auto& m = makeModel();
+    EXPECT_FALSE(m.accessibilityGranted());
+    EXPECT_TRUE(m.screenRecordingGranted());
+    EXPECT_FALSE(m.microphoneGranted());
+    EXPECT_TRUE(m.microphoneNeedsSettings());
+    EXPECT_FALSE(m.hasMicrophoneInputDevice());
+
+    int changes = 0;
+    QObject::connect(&m, &TovrikAppModel::changed, [&changes]() { ++changes; });
+    m.refreshPermissions();
+    EXPECT_EQ(changes, 0) << "an unchanged refresh publishes nothing";
+    setPermissions(true, true, MicrophoneAuthorization::Authorized, true);
+    EXPECT_GT(changes, 0);
+    EXPECT_TRUE(m.accessibilityGranted());
+    EXPECT_TRUE(m.microphoneGranted());
+    EXPECT_FALSE(m.microphoneNeedsSettings());
+    EXPECT_TRUE(m.hasMicrophoneInputDevice());
+}
+
+TEST_F(ModelPermissionsTest, StepsAndTextsForEveryState)
+{
+    setPermissions(false, false, MicrophoneAuthorization::NotDetermined, false);
+    makeModel();
+    expectTexts({1, "Microphone is optional.", "Connect a microphone, refresh, or skip voice setup.", "Refresh", true});
+
+    setPermissions(false, false, MicrophoneAuthorization::Denied, true);
+    expectTexts({1, "Microphone is optional.", "Flip the Microphone toggle on.", "Open", true});
+
+    setPermissions(false, false, MicrophoneAuthorization::NotDetermined, true);
+    expectTexts({1, "Microphone is optional.", "Only while you're holding the shortcut.", "Allow", true});
+
+    setPermissions(false, false, MicrophoneAuthorization::Authorized, true);
+    EXPECT_EQ(model->activePermissionStep(), PermissionSetupStep::screenRecording);
+    expectTexts({2, "I need screen content.", "Approve the capture check so I can see the active screen.", "Allow",
+                 false});
+
+    setPermissions(false, true, MicrophoneAuthorization::Authorized, true);
+    EXPECT_EQ(model->activePermissionStep(), PermissionSetupStep::accessibility);
+    expectTexts({3, "I need app control.", "Approve control access so I can guide apps.", "Open", false});
+
+    setPermissions(true, true, MicrophoneAuthorization::Authorized, true);
+    EXPECT_FALSE(model->activePermissionStep().has_value());
+    EXPECT_EQ(model->activePermissionStepNumber(), 3);
+    EXPECT_FALSE(model->canSkipCurrentPermission());
+}
+
+TEST_F(ModelPermissionsTest, MicrophonePromptIsBusyUntilTheAnswer)
+{
+    setPermissions(false, false, MicrophoneAuthorization::NotDetermined, true);
+    auto& m = makeModel();
+    EXPECT_FALSE(m.permissionIntroDismissed());
+    m.performCurrentPermissionAction();
+    EXPECT_TRUE(m.permissionIntroDismissed());
+    EXPECT_EQ(perms().microphoneRequests, 1);
+    EXPECT_TRUE(m.isCurrentPermissionBusy());
+    expectTexts({1, "Microphone is optional.", "Click Allow in the Mac prompt.", "Allowing...", true});
+
+    perms().completeMicrophoneRequest();
+    drainEvents();
+    EXPECT_FALSE(m.isCurrentPermissionBusy());
+    EXPECT_TRUE(m.microphoneGranted());
+    EXPECT_EQ(m.activePermissionStep(), PermissionSetupStep::screenRecording);
+}
+
+TEST_F(ModelPermissionsTest, UnansweredMicrophonePromptStopsBeingBusy)
+{
+    setPermissions(false, false, MicrophoneAuthorization::NotDetermined, true);
+    auto& m = makeModel();
+    m.performCurrentPermissionAction();
+    ASSERT_TRUE(m.isCurrentPermissionBusy());
+    advance(TovrikAppModel::permissionRequestTimeout - 1, 1.0);
+    EXPECT_TRUE(m.isCurrentPermissionBusy());
+    advance(2, 1.0);
+    EXPECT_FALSE(m.isCurrentPermissionBusy());
+    EXPECT_EQ(m.activePermissionActionTitle(), QStringLiteral("Allow"));
+    // A late answer still lands.
+    perms().completeMicrophoneRequest();
+    drainEvents();
+    EXPECT_TRUE(m.microphoneGranted());
+    EXPECT_FALSE(m.isCurrentPermissionBusy());
+}
+
+TEST_F(ModelPermissionsTest, RefusedMicrophoneOpensPrivacyPageAndGuideUntilGranted)
+{
+    setPermissions(false, false, MicrophoneAuthorization::Denied, true);
+    auto& m = makeModel();
+    m.performCurrentPermissionAction();
+    EXPECT_FALSE(m.isCurrentPermissionBusy());
+    EXPECT_EQ(perms().openedPanes, QList<PrivacyPane>{PrivacyPane::Microphone});
+    EXPECT_EQ(m.visiblePermissionGuideKind(), PermissionGuideKind::microphone);
+    EXPECT_EQ(perms().microphoneRequests, 0);
+
+    m.refreshPermissions();
+    EXPECT_EQ(m.visiblePermissionGuideKind(), PermissionGuideKind::microphone);
+    setPermissions(false, false, MicrophoneAuthorization::Authorized, true);
+    EXPECT_FALSE(m.visiblePermissionGuideKind().has_value());
+}
+
+TEST_F(ModelPermissionsTest, NoMicrophoneDeviceOnlyRefreshes)
+{
+    setPermissions(false, false, MicrophoneAuthorization::NotDetermined, false);
+    auto& m2 = makeModel();
+    m2.performCurrentPermissionAction();
+    EXPECT_EQ(perms().microphoneRequests, 0);
+    EXPECT_TRUE(perms().openedPanes.isEmpty());
+    EXPECT_FALSE(m2.isCurrentPermissionBusy());
+    EXPECT_TRUE(m2.permissionIntroDismissed());
+    // A device plugged in meanwhile is seen by the action's own refresh,
+    // which then asks for access.
+    perms().microphoneDevice = true;
+    m2.performCurrentPermissionAction();
+    EXPECT_TRUE(m2.hasMicrophoneInputDevice());
+    EXPECT_EQ(perms().microphoneRequests, 1);
+    EXPECT_TRUE(m2.isCurrentPermissionBusy());
+}
+
+TEST_F(ModelPermissionsTest, SkippingTheMicrophoneStep)
+{
+    setPermissions(false, false, MicrophoneAuthorization::Denied, true);
+    auto& m = makeModel();
+    m.performCurrentPermissionAction();
+    ASSERT_TRUE(m.visiblePermissionGuideKind().has_value());
+    m.skipCurrentOptionalPermission();
+    EXPECT_TRUE(m.isMicrophoneStepSkipped());
+    EXPECT_FALSE(m.visiblePermissionGuideKind().has_value());
+    EXPECT_FALSE(m.isCurrentPermissionBusy());
+    EXPECT_EQ(m.activePermissionStep(), PermissionSetupStep::screenRecording);
+    // Only the microphone step can be skipped.
+    m.skipCurrentOptionalPermission();
+    EXPECT_EQ(m.activePermissionStep(), PermissionSetupStep::screenRecording);
+}
+
+TEST_F(ModelPermissionsTest, SkipWhileThePromptIsOpenClearsBusyForGood)
+{
+    setPermissions(false, false, MicrophoneAuthorization::NotDetermined, true);
+    auto& m = makeModel();
+    m.performCurrentPermissionAction();
+    ASSERT_TRUE(m.isCurrentPermissionBusy());
+    m.skipCurrentOptionalPermission();
+    EXPECT_FALSE(m.isCurrentPermissionBusy());
+    setPermissions(true, false, MicrophoneAuthorization::NotDetermined, true);
+    m.performCurrentPermissionAction(); // screen recording
+    perms().completeMicrophoneRequest();
+    drainEvents();
+    EXPECT_FALSE(m.isCurrentPermissionBusy());
+}
+
+TEST_F(ModelPermissionsTest, ScreenRecordingPromptThenSettingsFallback)
+{
+    setPermissions(false, false, MicrophoneAuthorization::Authorized, true);
+    auto& m = makeModel();
+    m.performCurrentPermissionAction();
+    EXPECT_EQ(perms().screenRecordingRequests, 1);
+    EXPECT_FALSE(m.isCurrentPermissionBusy());
+    EXPECT_EQ(m.screenRecordingPermissionFlow(), ScreenRecordingPermissionFlow::awaitingSystemPrompt);
+    EXPECT_EQ(m.activePermissionSubtitle(), QStringLiteral("Click Open System Settings in the Mac prompt."));
+    EXPECT_TRUE(perms().openedPanes.isEmpty());
+
+    m.performCurrentPermissionAction();
+    EXPECT_EQ(perms().screenRecordingRequests, 1) << "the second click goes to the settings instead";
+    EXPECT_EQ(m.screenRecordingPermissionFlow(), ScreenRecordingPermissionFlow::settingsFallback);
+    EXPECT_EQ(perms().openedPanes, QList<PrivacyPane>{PrivacyPane::ScreenRecording});
+    EXPECT_EQ(m.visiblePermissionGuideKind(), PermissionGuideKind::screenRecording);
+    EXPECT_EQ(m.activePermissionSubtitle(),
+              QStringLiteral("Approve the capture check so I can see the active screen."));
+
+    setPermissions(false, true, MicrophoneAuthorization::Authorized, true);
+    EXPECT_EQ(m.screenRecordingPermissionFlow(), ScreenRecordingPermissionFlow::idle);
+    EXPECT_FALSE(m.visiblePermissionGuideKind().has_value());
+    EXPECT_EQ(m.activePermissionStep(), PermissionSetupStep::accessibility);
+}
+
+TEST_F(ModelPermissionsTest, ScreenRecordingGrantedByTheRequest)
+{
+    setPermissions(true, false, MicrophoneAuthorization::Authorized, true);
+    perms().grantScreenRecordingOnRequest = true;
+    auto& m = makeModel();
+    m.performCurrentPermissionAction();
+    EXPECT_TRUE(m.screenRecordingGranted());
+    EXPECT_EQ(m.screenRecordingPermissionFlow(), ScreenRecordingPermissionFlow::idle);
+    EXPECT_FALSE(m.activePermissionStep().has_value());
+}
+
+TEST_F(ModelPermissionsTest, AccessibilityRequestAndGuide)
+{
+    setPermissions(false, true, MicrophoneAuthorization::Authorized, true);
+    auto& m = makeModel();
+    m.performCurrentPermissionAction();
+    EXPECT_EQ(perms().accessibilityRequests, 1);
+    EXPECT_FALSE(m.isCurrentPermissionBusy());
+    EXPECT_EQ(perms().openedPanes, QList<PrivacyPane>{PrivacyPane::Accessibility});
+    EXPECT_EQ(m.visiblePermissionGuideKind(), PermissionGuideKind::accessibility);
+
+    setPermissions(true, true, MicrophoneAuthorization::Authorized, true);
+    EXPECT_FALSE(m.visiblePermissionGuideKind().has_value());
+
+    // With every permission granted the action only dismisses the intro.
+    m.performCurrentPermissionAction();
+    EXPECT_EQ(perms().accessibilityRequests, 1);
+}
+
+TEST_F(ModelPermissionsTest, AccessibilityGrantedByThePromptOpensNoSettings)
+{
+    setPermissions(false, true, MicrophoneAuthorization::Authorized, true);
+    perms().grantAccessibilityOnRequest = true;
+    auto& m = makeModel();
+    m.performCurrentPermissionAction();
+    EXPECT_TRUE(m.accessibilityGranted());
+    EXPECT_TRUE(perms().openedPanes.isEmpty());
+    EXPECT_FALSE(m.visiblePermissionGuideKind().has_value());
+}
+
+} // namespace
+} // namespace tovrik::test

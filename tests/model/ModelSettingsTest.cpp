@@ -1,0 +1,254 @@
+// Loading at start-up: the values every launch forces, when the record is
+// written back, and what a blocked Keychain read prevents.
+
+#include "ModelTestSupport.h"
+
+#include "common/Constants.h"
+#include "interaction/HotkeyMonitor.h"
+
+#include <QUrl>
+
+namespace tovrik::test {
+namespace {
+
+class ModelSettingsTest : public ModelTest {};
+
+// A file in which every forced value already has its forced form, written
+// compactly (the store writes indented JSON) so a rewrite would show.
+QByteArray canonicalFile(const QString& origin = constants::defaultHostedWorkerBaseURL())
+{
+    QJsonObject o;
+    o.insert(QStringLiteral("workerBaseURL"), origin);
+    o.insert(QStringLiteral("hostedModel"), constants::expertHostedThinkingModel);
+    o.insert(QStringLiteral("uiAutopilotMaxSteps"), 0);
+    o.insert(QStringLiteral("voiceShortcut"), QStringLiteral("control+option"));
+    o.insert(QStringLiteral("panelShortcut"), QStringLiteral("control+shift+option"));
+    o.insert(QStringLiteral("isSilentModeEnabled"), true);
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+QByteArray fileWith(const QString& key, const QJsonValue& value)
+{
+    QJsonObject o = QJsonDocument::fromJson(canonicalFile()).object();
+    o.insert(key, value);
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+TEST_F(ModelSettingsTest, LegacyOriginBecomesDefaultAndIsSavedBack)
+{
+    writeSettingsFile(canonicalFile(constants::legacyHostedWorkerBaseURL()));
+    auto& m = makeModel();
+    EXPECT_EQ(m.settings().workerBaseURL, constants::defaultHostedWorkerBaseURL());
+    EXPECT_EQ(readSettingsJson().value(QStringLiteral("workerBaseURL")).toString(),
+              constants::defaultHostedWorkerBaseURL());
+    // Unforced values survive the rewrite.
+    EXPECT_TRUE(readSettingsJson().value(QStringLiteral("isSilentModeEnabled")).toBool());
+    EXPECT_TRUE(m.settings().isSilentModeEnabled);
+}
+
+TEST_F(ModelSettingsTest, LegacyOriginInAnotherSpellingIsReplacedToo)
+{
+    writeSettingsFile(canonicalFile(QStringLiteral(" HTTPS://")
+                                    + QUrl(constants::legacyHostedWorkerBaseURL()).host().toUpper()
+                                    + QStringLiteral("/ ")));
+    auto& m = makeModel();
+    EXPECT_EQ(m.settings().workerBaseURL, constants::defaultHostedWorkerBaseURL());
+}
+
+TEST_F(ModelSettingsTest, UntrustedOriginsBecomeDefault)
+{
+    for (const QString origin : {QStringLiteral("https://evil.example"), QStringLiteral("http://tovrik.ai"),
+                                 QStringLiteral("https://tovrik.ai:8443"), QStringLiteral("not a url"), QString()}) {
+        QDir(settingsDirectory()).removeRecursively();
+        writeSettingsFile(canonicalFile(origin));
+        model.reset();
+        auto& m = makeModel();
+        EXPECT_EQ(m.settings().workerBaseURL, constants::defaultHostedWorkerBaseURL()) << origin.toStdString();
+        EXPECT_TRUE(m.hasValidWorkerBaseURL());
+        EXPECT_EQ(readSettingsJson().value(QStringLiteral("workerBaseURL")).toString(),
+                  constants::defaultHostedWorkerBaseURL());
+    }
+}
+
+TEST_F(ModelSettingsTest, TrustedNonDefaultOriginIsKept)
+{
+    const QString www = QStringLiteral("https://www.") + QUrl(constants::defaultHostedWorkerBaseURL()).host();
+    writeSettingsFile(canonicalFile(www));
+    const QByteArray before = readSettingsFile();
+    auto& m = makeModel();
+    EXPECT_EQ(m.settings().workerBaseURL, www);
+    EXPECT_EQ(readSettingsFile(), before);
+}
+
+TEST_F(ModelSettingsTest, ModelStepLimitAndShortcutsAreForced)
+{
+    QJsonObject o = QJsonDocument::fromJson(canonicalFile()).object();
+    o.insert(QStringLiteral("hostedModel"), QStringLiteral("some-other-model"));
+    o.insert(QStringLiteral("uiAutopilotMaxSteps"), 25);
+    o.insert(QStringLiteral("voiceShortcut"), QStringLiteral(" Option + CONTROL "));
+    o.insert(QStringLiteral("panelShortcut"), QStringLiteral("banana+k"));
+    writeSettingsFile(QJsonDocument(o).toJson(QJsonDocument::Compact));
+
+    auto& m = makeModel();
+    EXPECT_EQ(m.settings().hostedModel, QStringLiteral("claude-fable-5"));
+    EXPECT_EQ(m.settings().uiAutopilotMaxSteps, 0);
+    EXPECT_EQ(m.settings().voiceShortcut, QStringLiteral("control+option"));
+    EXPECT_EQ(m.settings().panelShortcut, QStringLiteral("control+shift+option"));
+    EXPECT_EQ(m.panelShortcut(), ShortcutGesture::defaultPanelShortcut());
+
+    const QJsonObject saved = readSettingsJson();
+    EXPECT_EQ(saved.value(QStringLiteral("hostedModel")).toString(), QStringLiteral("claude-fable-5"));
+    EXPECT_EQ(saved.value(QStringLiteral("uiAutopilotMaxSteps")).toInt(-1), 0);
+    EXPECT_EQ(saved.value(QStringLiteral("voiceShortcut")).toString(), QStringLiteral("control+option"));
+    EXPECT_EQ(saved.value(QStringLiteral("panelShortcut")).toString(), QStringLiteral("control+shift+option"));
+}
+
+TEST_F(ModelSettingsTest, StoredCustomShortcutIsKeptInCanonicalForm)
+{
+    writeSettingsFile(fileWith(QStringLiteral("voiceShortcut"), QStringLiteral("SHIFT+command+K")));
+    auto& m = makeModel();
+    EXPECT_EQ(m.settings().voiceShortcut, QStringLiteral("shift+command+k"));
+    EXPECT_EQ(m.voiceShortcut().text(), QStringLiteral("shift+command+k"));
+    EXPECT_EQ(readSettingsJson().value(QStringLiteral("voiceShortcut")).toString(), QStringLiteral("shift+command+k"));
+}
+
+TEST_F(ModelSettingsTest, NothingForcedMeansNoSave)
+{
+    writeSettingsFile(canonicalFile());
+    const QByteArray before = readSettingsFile();
+    const int writesBefore = sim->simKeychain().writeCount();
+    auto& m = makeModel();
+    EXPECT_EQ(m.settings().workerBaseURL, constants::defaultHostedWorkerBaseURL());
+    EXPECT_EQ(readSettingsFile(), before) << "an unchanged record must not be written back";
+    EXPECT_EQ(sim->simKeychain().writeCount(), writesBefore);
+}
+
+TEST_F(ModelSettingsTest, ForcedSaveHappensOnceAcrossLaunches)
+{
+    writeSettingsFile(fileWith(QStringLiteral("hostedModel"), QStringLiteral("old-model")));
+    makeModel();
+    const QByteArray afterFirst = readSettingsFile();
+    ASSERT_NE(afterFirst, canonicalFile());
+    // The second start finds nothing to force: the file stays byte for byte.
+    model.reset();
+    makeModel();
+    EXPECT_EQ(readSettingsFile(), afterFirst);
+}
+
+TEST_F(ModelSettingsTest, BlockedKeychainReadPreventsTheWriteBack)
+{
+    writeSettingsFile(canonicalFile(constants::legacyHostedWorkerBaseURL()));
+    sim->simKeychain().setItem(SettingsStore::keychainService, QStringLiteral("hostedAccountSessionToken"),
+                               "still-valid-token");
+    sim->simKeychain().failReadFor(QStringLiteral("hostedAccountSessionToken"));
+    const QByteArray before = readSettingsFile();
+
+    auto& m = makeModel();
+    EXPECT_TRUE(m.settingsLoadBlockedByKeychain());
+    // Forced in memory ...
+    EXPECT_EQ(m.settings().workerBaseURL, constants::defaultHostedWorkerBaseURL());
+    // ... but neither the file nor the unread item is touched.
+    EXPECT_EQ(readSettingsFile(), before);
+    EXPECT_EQ(sim->simKeychain().items(SettingsStore::keychainService).value(QStringLiteral("hostedAccountSessionToken")),
+              QByteArray("still-valid-token"));
+}
+
+TEST_F(ModelSettingsTest, SaveSettingsFailureKeepsPreviousSettings)
+{
+    auto& m = makeModel();
+    int changes = 0;
+    QObject::connect(&m, &TovrikAppModel::changed, [&changes]() { ++changes; });
+    TovrikSettings next = m.settings();
+    next.hostedAccountSessionToken = QStringLiteral("tok");
+    next.isSilentModeEnabled = true;
+    sim->simKeychain().failAll(true);
+    EXPECT_FALSE(m.saveSettings(next));
+    EXPECT_FALSE(m.settings().isSilentModeEnabled);
+    EXPECT_FALSE(m.isHostedAccountSignedIn());
+    EXPECT_FALSE(m.settingsStatusMessage().isEmpty());
+    EXPECT_EQ(changes, 1); // the status message only
+
+    sim->simKeychain().failAll(false);
+    EXPECT_TRUE(m.saveSettings(next));
+    EXPECT_TRUE(m.settings().isSilentModeEnabled);
+    EXPECT_TRUE(m.isHostedAccountSignedIn());
+    EXPECT_TRUE(readSettingsJson().value(QStringLiteral("isSilentModeEnabled")).toBool());
+}
+
+TEST_F(ModelSettingsTest, ChangedIsEmittedOnlyOnRealChanges)
+{
+    auto& m = makeModel();
+    int changes = 0;
+    QObject::connect(&m, &TovrikAppModel::changed, [&changes]() { ++changes; });
+    m.setChatOnlyInput(QStringLiteral("hello"));
+    m.setChatOnlyInput(QStringLiteral("hello"));
+    m.showAdvancedSettings();
+    m.showAdvancedSettings();
+    m.setVoiceState(TovrikVoiceState::idle);
+    EXPECT_EQ(changes, 2);
+    EXPECT_TRUE(m.saveSettings(m.settings()));
+    EXPECT_EQ(changes, 2);
+}
+
+TEST_F(ModelSettingsTest, ConstructorDoesNoNetworkOrMonitorWork)
+{
+    storeSignedInSettings();
+    TovrikSettings withPending;
+    {
+        SettingsStore store;
+        withPending = store.load().settings;
+        withPending.pendingHostedSignOutTokens = {QStringLiteral("old-token")};
+        ASSERT_TRUE(store.save(withPending).ok);
+    }
+    auto& m = makeModel();
+    drainEvents();
+    EXPECT_EQ(m.runningRevocationCount(), 0);
+    EXPECT_FALSE(m.hotkeyMonitorActive());
+    EXPECT_EQ(sim->simEventTap().activeTapCount(), 0);
+    EXPECT_FALSE(m.isHostedAuthBusy());
+    EXPECT_EQ(m.settings().pendingHostedSignOutTokens, QStringList{QStringLiteral("old-token")});
+}
+
+TEST_F(ModelSettingsTest, LaunchStartsTheHotkeyMonitorWithStoredShortcuts)
+{
+    writeSettingsFile(fileWith(QStringLiteral("panelShortcut"), QStringLiteral("command+shift+p")));
+    auto& m = makeModel();
+    m.launch();
+    EXPECT_TRUE(m.hotkeyMonitorActive());
+    EXPECT_EQ(sim->simEventTap().threadNames(), QStringList{QStringLiteral("ai.tovrik.mac.hotkey-monitor")});
+    {
+        std::lock_guard<std::mutex> lock(m.hotkeyMonitor().stateLock);
+        EXPECT_EQ(m.hotkeyMonitor().voiceShortcut, ShortcutGesture::defaultVoiceShortcut());
+        EXPECT_EQ(m.hotkeyMonitor().panelShortcut.text(), QStringLiteral("shift+command+p"));
+    }
+}
+
+TEST_F(ModelSettingsTest, HotkeyMonitorThatCannotStartIsReported)
+{
+    sim->simEventTap().setStartFails(true);
+    auto& m = makeModel();
+    m.launch();
+    EXPECT_FALSE(m.hotkeyMonitorActive());
+}
+
+TEST_F(ModelSettingsTest, PanelChordOpensSettingsThroughTheHandler)
+{
+    auto& m = makeModel();
+    int opened = 0;
+    m.setOpenSettingsHandler([&opened]() { ++opened; });
+    m.launch();
+    using namespace platform;
+    sim->simEventTap().injectFlags(59, ModControl);
+    sim->simEventTap().injectFlags(56, ModControl | ModShift);
+    sim->simEventTap().injectFlags(58, ModControl | ModShift | ModOption);
+    EXPECT_TRUE(spinUntil([&]() { return opened == 1; }));
+    // A replaced handler is the one called next.
+    int second = 0;
+    m.setOpenSettingsHandler([&second]() { ++second; });
+    m.openSettingsWindow();
+    EXPECT_EQ(opened, 1);
+    EXPECT_EQ(second, 1);
+}
+
+} // namespace
+} // namespace tovrik::test

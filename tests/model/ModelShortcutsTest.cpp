@@ -1,0 +1,193 @@
+// The shortcut screen's actions against the real hotkey monitor on the sim
+// event tap: capture, conflicts, cancel, failure, reset and leaving the page.
+
+#include "ModelTestSupport.h"
+
+#include "interaction/HotkeyMonitor.h"
+
+namespace tovrik::test {
+namespace {
+
+using namespace platform;
+
+constexpr uint16_t kKeyK = 40;
+constexpr uint16_t kKeyEscape = 53;
+constexpr uint16_t kCommand = 55;
+constexpr uint16_t kShift = 56;
+constexpr uint16_t kOption = 58;
+constexpr uint16_t kControl = 59;
+
+class ModelShortcutsTest : public ModelTest {
+protected:
+    void SetUp() override
+    {
+        ModelTest::SetUp();
+        makeModel().launch();
+        ASSERT_TRUE(model->hotkeyMonitorActive());
+        model->showAdvancedSettings();
+        model->showShortcutSettings();
+    }
+    bool monitorCapturing()
+    {
+        std::lock_guard<std::mutex> lock(model->hotkeyMonitor().stateLock);
+        return model->hotkeyMonitor().isCapturingShortcut;
+    }
+    ShortcutGesture monitorChord(bool voice)
+    {
+        std::lock_guard<std::mutex> lock(model->hotkeyMonitor().stateLock);
+        return voice ? model->hotkeyMonitor().voiceShortcut : model->hotkeyMonitor().panelShortcut;
+    }
+    void pressCommandShiftK()
+    {
+        auto& tap = sim->simEventTap();
+        tap.injectFlags(kCommand, ModCommand);
+        tap.injectFlags(kShift, ModCommand | ModShift);
+        tap.injectKey(kKeyK, true, ModCommand | ModShift);
+        tap.injectKey(kKeyK, false, ModCommand | ModShift);
+        tap.injectFlags(kShift, ModCommand);
+        tap.injectFlags(kCommand, 0);
+    }
+    bool waitForStatus(const QString& text)
+    {
+        return spinUntil([&]() { return model->shortcutCaptureStatusMessage() == text; });
+    }
+};
+
+TEST_F(ModelShortcutsTest, VoiceCaptureStoresTheNewShortcut)
+{
+    auto& m = *model;
+    EXPECT_EQ(m.voiceShortcutCaptureButtonText(), QStringLiteral("Change"));
+    m.beginVoiceShortcutCapture();
+    EXPECT_EQ(m.shortcutCaptureTarget(), ShortcutCaptureTarget::voice);
+    EXPECT_EQ(m.shortcutCaptureStatusMessage(), QStringLiteral("Press the new voice shortcut. Esc cancels."));
+    EXPECT_EQ(m.voiceShortcutCaptureButtonText(), QStringLiteral("Listening"));
+    EXPECT_EQ(m.panelShortcutCaptureButtonText(), QStringLiteral("Change"));
+    EXPECT_TRUE(monitorCapturing());
+
+    pressCommandShiftK();
+    ASSERT_TRUE(waitForStatus(QStringLiteral("Voice shortcut updated.")));
+    EXPECT_EQ(m.shortcutCaptureTarget(), ShortcutCaptureTarget::none);
+    EXPECT_EQ(m.voiceShortcut().text(), QStringLiteral("shift+command+k"));
+    EXPECT_EQ(m.settings().voiceShortcut, QStringLiteral("shift+command+k"));
+    EXPECT_EQ(readSettingsJson().value(QStringLiteral("voiceShortcut")).toString(), QStringLiteral("shift+command+k"));
+    EXPECT_EQ(monitorChord(true).text(), QStringLiteral("shift+command+k"));
+    EXPECT_EQ(m.panelShortcut(), ShortcutGesture::defaultPanelShortcut());
+    EXPECT_FALSE(monitorCapturing());
+}
+
+TEST_F(ModelShortcutsTest, PanelCaptureOfTheVoiceChordIsRefused)
+{
+    auto& m = *model;
+    m.beginPanelShortcutCapture();
+    EXPECT_EQ(m.shortcutCaptureStatusMessage(), QStringLiteral("Press the new menu shortcut. Esc cancels."));
+    EXPECT_EQ(m.panelShortcutCaptureButtonText(), QStringLiteral("Listening"));
+    auto& tap = sim->simEventTap();
+    tap.injectFlags(kControl, ModControl);
+    tap.injectFlags(kOption, ModControl | ModOption);
+    advance(0.6, 0.05); // the modifier-only chord is taken after 0.52 s
+    ASSERT_TRUE(waitForStatus(QStringLiteral("That shortcut is already used.")));
+    EXPECT_EQ(m.shortcutCaptureTarget(), ShortcutCaptureTarget::none);
+    EXPECT_EQ(m.panelShortcut(), ShortcutGesture::defaultPanelShortcut());
+    EXPECT_EQ(m.settings().panelShortcut, QStringLiteral("control+shift+option"));
+}
+
+TEST_F(ModelShortcutsTest, PanelCaptureOfAModifierOnlyChord)
+{
+    auto& m = *model;
+    m.beginPanelShortcutCapture();
+    auto& tap = sim->simEventTap();
+    tap.injectFlags(kControl, ModControl);
+    tap.injectFlags(kCommand, ModControl | ModCommand);
+    advance(0.6, 0.05);
+    ASSERT_TRUE(waitForStatus(QStringLiteral("Menu shortcut updated.")));
+    EXPECT_EQ(m.panelShortcut().text(), QStringLiteral("control+command"));
+    EXPECT_EQ(monitorChord(false).text(), QStringLiteral("control+command"));
+    EXPECT_EQ(readSettingsJson().value(QStringLiteral("panelShortcut")).toString(), QStringLiteral("control+command"));
+}
+
+TEST_F(ModelShortcutsTest, EscCancelsTheCapture)
+{
+    auto& m = *model;
+    m.beginVoiceShortcutCapture();
+    sim->simEventTap().injectKey(kKeyEscape, true, 0);
+    ASSERT_TRUE(waitForStatus(QStringLiteral("Shortcut change canceled.")));
+    EXPECT_EQ(m.shortcutCaptureTarget(), ShortcutCaptureTarget::none);
+    EXPECT_EQ(m.voiceShortcut(), ShortcutGesture::defaultVoiceShortcut());
+}
+
+TEST_F(ModelShortcutsTest, FailedCaptureKeepsTheTarget)
+{
+    auto& m = *model;
+    m.beginVoiceShortcutCapture();
+    sim->simEventTap().injectKey(kKeyK, true, 0);
+    ASSERT_TRUE(waitForStatus(HotkeyMonitor::kCaptureNeedsModifierMessage));
+    EXPECT_EQ(m.shortcutCaptureTarget(), ShortcutCaptureTarget::voice);
+    EXPECT_TRUE(monitorCapturing());
+}
+
+TEST_F(ModelShortcutsTest, ResetDuringCaptureKeepsTheResetMessage)
+{
+    auto& m = *model;
+    pressCommandShiftK(); // not capturing: nothing changes
+    m.beginVoiceShortcutCapture();
+    pressCommandShiftK();
+    ASSERT_TRUE(waitForStatus(QStringLiteral("Voice shortcut updated.")));
+    m.beginPanelShortcutCapture();
+    m.resetShortcutsToDefaults();
+    drainEvents();
+    advance(1.0, 0.1);
+    EXPECT_EQ(m.shortcutCaptureStatusMessage(), QStringLiteral("Shortcuts reset to defaults."));
+    EXPECT_EQ(m.shortcutCaptureTarget(), ShortcutCaptureTarget::none);
+    EXPECT_FALSE(monitorCapturing());
+    EXPECT_EQ(m.voiceShortcut(), ShortcutGesture::defaultVoiceShortcut());
+    EXPECT_EQ(monitorChord(true), ShortcutGesture::defaultVoiceShortcut());
+    EXPECT_EQ(readSettingsJson().value(QStringLiteral("voiceShortcut")).toString(), QStringLiteral("control+option"));
+}
+
+TEST_F(ModelShortcutsTest, ResetClearsTheChordActiveFlags)
+{
+    auto& m = *model;
+    auto& tap = sim->simEventTap();
+    tap.injectFlags(kControl, ModControl);
+    tap.injectFlags(kOption, ModControl | ModOption);
+    {
+        std::lock_guard<std::mutex> lock(m.hotkeyMonitor().stateLock);
+        ASSERT_TRUE(m.hotkeyMonitor().shortcutActive);
+    }
+    m.resetShortcutsToDefaults();
+    std::lock_guard<std::mutex> lock(m.hotkeyMonitor().stateLock);
+    EXPECT_FALSE(m.hotkeyMonitor().shortcutActive);
+    EXPECT_FALSE(m.hotkeyMonitor().panelShortcutActive);
+}
+
+TEST_F(ModelShortcutsTest, LeavingThePageEndsTheCapture)
+{
+    auto& m = *model;
+    m.beginVoiceShortcutCapture();
+    m.showMainScreen();
+    EXPECT_FALSE(m.isShowingShortcutSettings());
+    EXPECT_TRUE(m.isShowingAdvancedSettings());
+    EXPECT_FALSE(monitorCapturing());
+    EXPECT_EQ(m.shortcutCaptureTarget(), ShortcutCaptureTarget::none);
+    EXPECT_EQ(m.shortcutCaptureStatusMessage(), QStringLiteral("Shortcut change canceled."));
+    // A chord pressed afterwards is no capture.
+    pressCommandShiftK();
+    drainEvents();
+    EXPECT_EQ(m.voiceShortcut(), ShortcutGesture::defaultVoiceShortcut());
+    // Coming back starts with an empty status line.
+    m.showShortcutSettings();
+    EXPECT_EQ(m.shortcutCaptureStatusMessage(), QString());
+}
+
+TEST_F(ModelShortcutsTest, CaptureReportWithoutTargetChangesNothing)
+{
+    auto& m = *model;
+    const TovrikSettings before = m.settings();
+    m.handleShortcutCaptured(ShortcutGesture{ShortcutModifiers::command | ShortcutModifiers::shift, kKeyK});
+    EXPECT_EQ(m.voiceShortcut(), ShortcutGesture::defaultVoiceShortcut());
+    EXPECT_EQ(m.settings(), before);
+    EXPECT_EQ(m.shortcutCaptureStatusMessage(), QString());
+}
+
+} // namespace
+} // namespace tovrik::test

@@ -1,0 +1,92 @@
+#pragma once
+
+// Shared pieces of the model tests: a SimTest whose settings folder starts
+// empty, a settings file writer and a few state helpers.
+
+#include "model/TovrikAppModel.h"
+#include "settings/SettingsStore.h"
+#include "support/SimFixture.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStandardPaths>
+
+#include <memory>
+
+namespace tovrik::test {
+
+class ModelTest : public SimTest {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        QDir(settingsDirectory()).removeRecursively();
+    }
+    void TearDown() override
+    {
+        model.reset();
+        SimTest::TearDown();
+        QDir(settingsDirectory()).removeRecursively();
+    }
+
+    static QString settingsDirectory()
+    {
+        return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/Tovrik");
+    }
+    static QString settingsFilePath() { return settingsDirectory() + QStringLiteral("/tovrik.settings.json"); }
+
+    static void writeSettingsFile(const QByteArray& bytes)
+    {
+        QDir().mkpath(settingsDirectory());
+        QFile file(settingsFilePath());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(bytes);
+    }
+    static QByteArray readSettingsFile()
+    {
+        QFile file(settingsFilePath());
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        return file.readAll();
+    }
+    static QJsonObject readSettingsJson() { return QJsonDocument::fromJson(readSettingsFile()).object(); }
+
+    // Stores a session directly through a store of its own (the state a
+    // previous launch left behind).
+    void storeSignedInSettings(const QString& token = QStringLiteral("session-token-1"),
+                               const QString& email = QStringLiteral("a@b.c"), qint64 credits = 40)
+    {
+        SettingsStore store;
+        TovrikSettings settings = store.load().settings;
+        settings.hostedAccountSessionToken = token;
+        settings.hostedAccountEmail = email;
+        settings.hostedAccountCreditsBalance = credits;
+        ASSERT_TRUE(store.save(settings).ok);
+    }
+
+    TovrikAppModel& makeModel()
+    {
+        model = std::make_unique<TovrikAppModel>();
+        return *model;
+    }
+
+    void setPermissions(bool accessibility, bool screenRecording,
+                        platform::MicrophoneAuthorization microphone = platform::MicrophoneAuthorization::Authorized,
+                        bool microphoneDevice = true)
+    {
+        auto& p = sim->simPermissions();
+        p.accessibility = accessibility;
+        p.screenRecording = screenRecording;
+        p.microphone = microphone;
+        p.microphoneDevice = microphoneDevice;
+        if (model)
+            model->refreshPermissions();
+    }
+
+    std::unique_ptr<TovrikAppModel> model;
+};
+
+} // namespace tovrik::test
