@@ -184,53 +184,66 @@ struct TapState {
         deliver(e);
     }
 
+    // Handles what has arrived; true when there was anything. Pointer
+    // queries read replies, which may pull new events into xcb's queue
+    // without the socket becoming readable again, so the caller repeats
+    // until a pass finds nothing before it waits on the socket.
+    bool drain()
+    {
+        bool any = false;
+        uint16_t motionDevice = 0;
+        bool motionSynthetic = false;
+        while (auto* ev = xcb_poll_for_event(conn)) {
+            any = true;
+            const uint8_t type = ev->response_type & 0x7f;
+            if (type == XCB_GE_GENERIC && reinterpret_cast<xcb_ge_generic_event_t*>(ev)->extension == xiOpcode) {
+                const auto eventType = reinterpret_cast<xcb_ge_generic_event_t*>(ev)->event_type;
+                if (eventType == XCB_INPUT_RAW_MOTION) {
+                    const auto* raw = reinterpret_cast<xcb_input_raw_motion_event_t*>(ev);
+                    if (motionDevice && motionDevice != raw->deviceid)
+                        flushMotion(motionDevice, motionSynthetic);
+                    motionDevice = raw->deviceid;
+                    motionSynthetic = ourSlaves.count(raw->sourceid) > 0;
+                } else {
+                    if (motionDevice) {
+                        flushMotion(motionDevice, motionSynthetic);
+                        motionDevice = 0;
+                    }
+                    switch (eventType) {
+                    case XCB_INPUT_RAW_KEY_PRESS:
+                    case XCB_INPUT_RAW_KEY_RELEASE:
+                        handleKey(reinterpret_cast<xcb_input_raw_key_press_event_t*>(ev),
+                                  eventType == XCB_INPUT_RAW_KEY_PRESS);
+                        break;
+                    case XCB_INPUT_RAW_BUTTON_PRESS:
+                    case XCB_INPUT_RAW_BUTTON_RELEASE:
+                        handleButton(reinterpret_cast<xcb_input_raw_button_press_event_t*>(ev),
+                                     eventType == XCB_INPUT_RAW_BUTTON_PRESS);
+                        break;
+                    case XCB_INPUT_HIERARCHY:
+                        refreshDevices();
+                        break;
+                    default:
+                        break;
+                    }
+                }
+            } else if (type == XCB_MAPPING_NOTIFY) {
+                map.load(conn);
+            }
+            std::free(ev);
+        }
+        if (motionDevice)
+            flushMotion(motionDevice, motionSynthetic);
+        return any;
+    }
+
     // The thread body: runs until stop() or a broken connection.
     void run()
     {
         pollfd fds[2] = {{xcb_get_file_descriptor(conn), POLLIN, 0}, {wakeFd, POLLIN, 0}};
         while (!stopping.load()) {
-            uint16_t motionDevice = 0;
-            bool motionSynthetic = false;
-            while (auto* ev = xcb_poll_for_event(conn)) {
-                const uint8_t type = ev->response_type & 0x7f;
-                if (type == XCB_GE_GENERIC && reinterpret_cast<xcb_ge_generic_event_t*>(ev)->extension == xiOpcode) {
-                    const auto eventType = reinterpret_cast<xcb_ge_generic_event_t*>(ev)->event_type;
-                    if (eventType == XCB_INPUT_RAW_MOTION) {
-                        const auto* raw = reinterpret_cast<xcb_input_raw_motion_event_t*>(ev);
-                        if (motionDevice && motionDevice != raw->deviceid)
-                            flushMotion(motionDevice, motionSynthetic);
-                        motionDevice = raw->deviceid;
-                        motionSynthetic = ourSlaves.count(raw->sourceid) > 0;
-                    } else {
-                        if (motionDevice) {
-                            flushMotion(motionDevice, motionSynthetic);
-                            motionDevice = 0;
-                        }
-                        switch (eventType) {
-                        case XCB_INPUT_RAW_KEY_PRESS:
-                        case XCB_INPUT_RAW_KEY_RELEASE:
-                            handleKey(reinterpret_cast<xcb_input_raw_key_press_event_t*>(ev),
-                                      eventType == XCB_INPUT_RAW_KEY_PRESS);
-                            break;
-                        case XCB_INPUT_RAW_BUTTON_PRESS:
-                        case XCB_INPUT_RAW_BUTTON_RELEASE:
-                            handleButton(reinterpret_cast<xcb_input_raw_button_press_event_t*>(ev),
-                                         eventType == XCB_INPUT_RAW_BUTTON_PRESS);
-                            break;
-                        case XCB_INPUT_HIERARCHY:
-                            refreshDevices();
-                            break;
-                        default:
-                            break;
-                        }
-                    }
-                } else if (type == XCB_MAPPING_NOTIFY) {
-                    map.load(conn);
-                }
-                std::free(ev);
+            while (drain() && !stopping.load()) {
             }
-            if (motionDevice)
-                flushMotion(motionDevice, motionSynthetic);
             if (xcb_connection_has_error(conn))
                 return;
             xcb_flush(conn);

@@ -1,0 +1,258 @@
+// XInput2 raw-event taps on the real X server: our own XTest events are
+// marked synthetic, input of another seat is reported as physical.
+
+#include "X11TestSupport.h"
+#include "platform/x11/X11Displays.h"
+#include "platform/x11/X11EventTap.h"
+#include "platform/x11/X11Input.h"
+#include "support/SimFixture.h"
+
+#include <QThread>
+#include <atomic>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <pthread.h>
+
+#define XK_MISCELLANY
+#define XK_LATIN1
+#include <X11/keysymdef.h>
+
+using namespace tovrik::platform;
+using namespace tovrik::platform::x11;
+using tovrik::test::spinUntil;
+using Type = RawInputEvent::Type;
+
+namespace {
+
+struct Recorder {
+    std::mutex mutex;
+    std::vector<RawInputEvent> events;
+    QString objectName;
+    QByteArray systemName;
+    bool onMainThread = false;
+
+    std::function<void(const RawInputEvent&)> handler()
+    {
+        return [this](const RawInputEvent& e) {
+            std::lock_guard lock(mutex);
+            events.push_back(e);
+            objectName = QThread::currentThread()->objectName();
+            char name[32] = {};
+            pthread_getname_np(pthread_self(), name, sizeof name);
+            systemName = name;
+            onMainThread = QThread::currentThread() == qApp->thread();
+        };
+    }
+    std::vector<RawInputEvent> snapshot()
+    {
+        std::lock_guard lock(mutex);
+        return events;
+    }
+    bool has(const std::function<bool(const RawInputEvent&)>& match)
+    {
+        std::lock_guard lock(mutex);
+        return std::any_of(events.begin(), events.end(), match);
+    }
+};
+
+class X11EventTapTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(displays.isConnected());
+        ASSERT_TRUE(tap.isAvailable());
+        ASSERT_TRUE(seat.ok()) << "could not create a second master device";
+    }
+    X11Displays displays;
+    X11Input input{displays};
+    X11EventTap tap{displays, input};
+    tovrik::test::SecondSeat seat;
+};
+
+bool isKey(const RawInputEvent& e, Type type, uint16_t code) { return e.type == type && e.keyCode == code; }
+
+} // namespace
+
+TEST_F(X11EventTapTest, AnotherSeatsKeysAreReportedOursAreMarkedSynthetic)
+{
+    Recorder rec;
+    const QString name = QStringLiteral("ai.tovrik.mac.hotkey-monitor");
+    auto session = tap.start(name, rec.handler());
+    ASSERT_TRUE(session);
+    EXPECT_EQ(tap.threadNames(), QStringList{name});
+
+    // Ours first, then the other seat's: once the latter arrived, ours has.
+    ASSERT_TRUE(input.postKey(KeyCode::Escape, true, 0));
+    ASSERT_TRUE(input.postKey(KeyCode::Escape, false, 0));
+    ASSERT_TRUE(seat.tap(XK_Escape));
+    ASSERT_TRUE(spinUntil([&] { return rec.has([](auto& e) { return isKey(e, Type::KeyUp, 53) && !e.isSynthetic; }); }));
+
+    const auto events = rec.snapshot();
+    std::vector<RawInputEvent> keys;
+    std::copy_if(events.begin(), events.end(), std::back_inserter(keys),
+                 [](auto& e) { return e.type == Type::KeyDown || e.type == Type::KeyUp; });
+    ASSERT_EQ(keys.size(), 4u);
+    EXPECT_TRUE(isKey(keys[0], Type::KeyDown, KeyCode::Escape));
+    EXPECT_TRUE(keys[0].isSynthetic);
+    EXPECT_TRUE(isKey(keys[1], Type::KeyUp, KeyCode::Escape));
+    EXPECT_TRUE(keys[1].isSynthetic);
+    EXPECT_TRUE(isKey(keys[2], Type::KeyDown, KeyCode::Escape));
+    EXPECT_FALSE(keys[2].isSynthetic);
+    EXPECT_FALSE(keys[2].isAutoRepeat);
+    EXPECT_FALSE(keys[3].isSynthetic);
+
+    // The thread carries the requested name; the system name is cut to 15.
+    std::lock_guard lock(rec.mutex);
+    EXPECT_EQ(rec.objectName, name);
+    EXPECT_EQ(rec.systemName, QByteArray("ai.tovrik.mac.h"));
+    EXPECT_FALSE(rec.onMainThread);
+}
+
+TEST_F(X11EventTapTest, ModifierKeysArriveAsFlagsChangedWithTheStateAfterThem)
+{
+    Recorder rec;
+    auto session = tap.start(QStringLiteral("tovrik.tap-test"), rec.handler());
+    ASSERT_TRUE(session);
+    ASSERT_TRUE(seat.key(XK_Control_L, true));
+    ASSERT_TRUE(seat.key(XK_Alt_L, true));
+    ASSERT_TRUE(seat.tap(XK_t));
+    ASSERT_TRUE(seat.key(XK_Alt_L, false));
+    ASSERT_TRUE(seat.key(XK_Control_L, false));
+    ASSERT_TRUE(spinUntil([&] { return rec.snapshot().size() >= 6; }));
+    const auto e = rec.snapshot();
+    ASSERT_EQ(e.size(), 6u);
+    EXPECT_TRUE(isKey(e[0], Type::FlagsChanged, KeyCode::Control));
+    EXPECT_EQ(e[0].modifiers, uint32_t(ModControl));
+    EXPECT_TRUE(isKey(e[1], Type::FlagsChanged, KeyCode::Option));
+    EXPECT_EQ(e[1].modifiers, uint32_t(ModControl | ModOption));
+    EXPECT_TRUE(isKey(e[2], Type::KeyDown, KeyCode::T));
+    EXPECT_EQ(e[2].modifiers, uint32_t(ModControl | ModOption));
+    EXPECT_TRUE(isKey(e[3], Type::KeyUp, KeyCode::T));
+    EXPECT_TRUE(isKey(e[4], Type::FlagsChanged, KeyCode::Option));
+    EXPECT_EQ(e[4].modifiers, uint32_t(ModControl));
+    EXPECT_TRUE(isKey(e[5], Type::FlagsChanged, KeyCode::Control));
+    EXPECT_EQ(e[5].modifiers, 0u);
+    for (const auto& ev : e)
+        EXPECT_FALSE(ev.isSynthetic);
+}
+
+TEST_F(X11EventTapTest, ButtonsAndMotionCarryTheSeatsPointerLocation)
+{
+    Recorder rec;
+    auto session = tap.start(QStringLiteral("tovrik.tap-test"), rec.handler());
+    ASSERT_TRUE(session);
+    // Our core pointer is elsewhere: the location is the other seat's.
+    ASSERT_TRUE(input.postMouse(MouseEventKind::Move, MouseButton::Left, QPointF(10, 10), 0));
+    // Locations are read when the tap handles an event, so each step waits
+    // for the tap (as a person's input naturally does).
+    auto seen = [&](Type t) {
+        return spinUntil([&] { return rec.has([t](auto& e) { return e.type == t && !e.isSynthetic; }); });
+    };
+    ASSERT_TRUE(seat.moveTo(QPoint(300, 200)));
+    ASSERT_TRUE(seen(Type::MouseMoved));
+    ASSERT_TRUE(seat.button(1, true));
+    ASSERT_TRUE(seen(Type::MouseDown));
+    ASSERT_TRUE(seat.moveTo(QPoint(320, 210)));
+    ASSERT_TRUE(seen(Type::MouseDragged));
+    ASSERT_TRUE(seat.button(1, false));
+    ASSERT_TRUE(seat.button(4, true));
+    ASSERT_TRUE(seat.button(4, false));
+    ASSERT_TRUE(spinUntil([&] { return rec.has([](auto& e) { return e.type == Type::Scroll; }); }));
+
+    std::vector<RawInputEvent> physical;
+    for (const auto& e : rec.snapshot())
+        if (!e.isSynthetic)
+            physical.push_back(e);
+    auto find = [&](Type t) {
+        return std::find_if(physical.begin(), physical.end(), [t](auto& e) { return e.type == t; });
+    };
+    auto down = find(Type::MouseDown);
+    ASSERT_NE(down, physical.end());
+    EXPECT_EQ(down->button, MouseButton::Left);
+    EXPECT_EQ(down->location, QPointF(300, 200));
+    auto drag = find(Type::MouseDragged);
+    ASSERT_NE(drag, physical.end());
+    EXPECT_EQ(drag->location, QPointF(320, 210));
+    EXPECT_GT(drag - physical.begin(), down - physical.begin());
+    auto up = find(Type::MouseUp);
+    ASSERT_NE(up, physical.end());
+    EXPECT_EQ(up->location, QPointF(320, 210));
+    EXPECT_NE(find(Type::Scroll), physical.end());
+    // Motion before the press was a plain move; ours was marked.
+    EXPECT_NE(find(Type::MouseMoved), physical.end());
+    EXPECT_TRUE(rec.has([](auto& e) { return e.type == Type::MouseMoved && e.isSynthetic; }));
+}
+
+TEST_F(X11EventTapTest, StopEndsTheThreadAndIsIdempotentEvenFromTheHandler)
+{
+    Recorder rec;
+    auto session = tap.start(QStringLiteral("tovrik.tap-test"), rec.handler());
+    ASSERT_TRUE(session);
+    session->stop();
+    EXPECT_TRUE(tap.threadNames().isEmpty());
+    session->stop();
+    ASSERT_TRUE(seat.tap(XK_Escape));
+
+    // A handler that stops its own tap on the first key.
+    std::atomic<int> calls{0};
+    std::unique_ptr<EventTapSession> self;
+    std::atomic<bool> ready{false};
+    self = tap.start(QStringLiteral("tovrik.tap-self"), [&](const RawInputEvent&) {
+        ++calls;
+        while (!ready.load())
+            QThread::yieldCurrentThread();
+        self->stop();
+    });
+    ASSERT_TRUE(self);
+    ready = true;
+    ASSERT_TRUE(seat.tap(XK_Escape));
+    ASSERT_TRUE(spinUntil([&] { return tap.threadNames().isEmpty(); }));
+    ASSERT_TRUE(seat.tap(XK_Escape));
+    // The tap that stopped itself saw exactly its first event.
+    Recorder later;
+    auto witness = tap.start(QStringLiteral("tovrik.tap-witness"), later.handler());
+    ASSERT_TRUE(seat.tap(XK_Escape));
+    ASSERT_TRUE(spinUntil([&] { return later.snapshot().size() >= 2; }));
+    EXPECT_EQ(calls.load(), 1);
+    EXPECT_TRUE(rec.snapshot().empty());
+    self.reset();
+}
+
+TEST_F(X11EventTapTest, GlobalMouseDownMonitorReportsOtherPressesOnTheMainThread)
+{
+    std::vector<std::pair<MouseButton, QPointF>> presses;
+    bool onMain = true;
+    auto monitor = tap.addGlobalMouseDownMonitor([&](MouseButton b, QPointF p) {
+        presses.emplace_back(b, p);
+        onMain = onMain && QThread::currentThread() == qApp->thread();
+    });
+    ASSERT_TRUE(monitor);
+    // Ours first (not reported), a middle press (not reported), then a
+    // right and a left press of the other seat.
+    ASSERT_TRUE(input.postMouse(MouseEventKind::Down, MouseButton::Left, QPointF(50, 60), 1));
+    ASSERT_TRUE(input.postMouse(MouseEventKind::Up, MouseButton::Left, QPointF(50, 60), 1));
+    // Locations are read when the tap handles a press, so each press waits
+    // for the previous one to arrive.
+    ASSERT_TRUE(seat.click(QPoint(400, 300), 2));
+    ASSERT_TRUE(seat.click(QPoint(401, 301), 3));
+    ASSERT_TRUE(spinUntil([&] { return presses.size() >= 1; }));
+    ASSERT_TRUE(seat.click(QPoint(640, 480), 1));
+    ASSERT_TRUE(spinUntil([&] { return presses.size() >= 2; }));
+    tovrik::test::drainEvents();
+    ASSERT_EQ(presses.size(), 2u);
+    EXPECT_EQ(presses[0].first, MouseButton::Right);
+    EXPECT_EQ(presses[0].second, QPointF(401, 301));
+    EXPECT_EQ(presses[1].first, MouseButton::Left);
+    EXPECT_EQ(presses[1].second, QPointF(640, 480));
+    EXPECT_TRUE(onMain);
+
+    // Removed: presses queued or arriving later are not delivered.
+    ASSERT_TRUE(seat.click(QPoint(10, 10), 1));
+    monitor.reset();
+    tovrik::test::drainEvents();
+    ASSERT_TRUE(seat.click(QPoint(20, 20), 1));
+    tovrik::test::drainEvents();
+    EXPECT_LE(presses.size(), 3u);
+    for (size_t i = 2; i < presses.size(); ++i)
+        EXPECT_EQ(presses[i].second, QPointF(10, 10));
+}
