@@ -5,6 +5,7 @@
 
 #include <QNetworkProxy>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QUrl>
 #include <qcoro/qcorosignal.h>
 
@@ -188,6 +189,14 @@ void LoopbackCallbackServer::respond(QTcpSocket* socket, int status, const QByte
     response += "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
     response += html;
     socket->write(response);
+    // The answered connection outlives the listener until the page is out:
+    // it deletes itself once closed (or after a grace period).
+    socket->setParent(nullptr);
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater, Qt::UniqueConnection);
+    QTimer::singleShot(10000, socket, [socket]() {
+        socket->abort();
+        socket->deleteLater();
+    });
     socket->disconnectFromHost();
 }
 

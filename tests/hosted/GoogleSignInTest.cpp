@@ -1,0 +1,375 @@
+// Google desktop sign-in: PKCE, the loopback listener, and a whole sign-in
+// against the fake's Google and hosted endpoints over TLS, with the sim
+// workspace playing the browser.
+
+#include "HostedTestSupport.h"
+
+#include "hosted/GoogleDesktopAuthService.h"
+#include "hosted/LoopbackCallbackServer.h"
+
+#include <QRegularExpression>
+#include <QTcpSocket>
+
+using namespace tovrik;
+using namespace tovrik::test;
+
+namespace {
+
+QUrl callbackURL(const LoopbackCallbackServer& server, const QString& query)
+{
+    QUrl url(server.redirectURI());
+    url.setQuery(query);
+    return url;
+}
+
+std::shared_ptr<FakeBrowserVisit> visit(const QUrl& url)
+{
+    auto v = FakeHostedService::visitLoopback(url);
+    spinUntil([&]() { return v->finished; });
+    return v;
+}
+
+template <typename T>
+GoogleSignInError::Code signInCode(const std::shared_ptr<TaskOutcome<T>>& out)
+{
+    const auto e = errorAs<GoogleSignInError>(out);
+    return e ? e->signInCode() : GoogleSignInError::Code(0);
+}
+
+class LoopbackTest : public SimTest {
+protected:
+    LoopbackCallbackServer server;
+};
+
+} // namespace
+
+TEST(Pkce, Rfc7636Vector)
+{
+    EXPECT_EQ(pkce::codeChallenge(QStringLiteral("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk")),
+              QStringLiteral("E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"));
+}
+
+TEST(Pkce, VerifierAndStateAreFreshBase64Url)
+{
+    const QRegularExpression form(QStringLiteral("^[A-Za-z0-9_-]{43}$"));
+    const QString a = pkce::makeCodeVerifier();
+    const QString b = pkce::makeCodeVerifier();
+    EXPECT_TRUE(form.match(a).hasMatch()) << a.toStdString();
+    EXPECT_TRUE(form.match(pkce::makeState()).hasMatch());
+    EXPECT_NE(a, b);
+    EXPECT_NE(pkce::makeState(), pkce::makeState());
+    EXPECT_EQ(QByteArray::fromBase64(a.toLatin1(), QByteArray::Base64UrlEncoding).size(), 32);
+}
+
+TEST_F(LoopbackTest, ListensOnLoopbackOnlyWithTheRedirectPath)
+{
+    server.start();
+    EXPECT_TRUE(server.isListening());
+    EXPECT_EQ(server.address(), QHostAddress(QHostAddress::LocalHost));
+    EXPECT_GT(server.port(), 0);
+    EXPECT_EQ(server.redirectURI(), QStringLiteral("http://127.0.0.1:%1/oauth2redirect/").arg(server.port()));
+    // Nothing listens on the other addresses of the port.
+    QTcpSocket other;
+    other.setProxy(QNetworkProxy::NoProxy);
+    other.connectToHost(QHostAddress(QHostAddress::LocalHostIPv6), server.port());
+    EXPECT_FALSE(other.waitForConnected(2000));
+}
+
+TEST_F(LoopbackTest, MatchingCallbackGivesTheCodeAndAnswersTheBrowser)
+{
+    server.start();
+    auto out = launch(server.waitForCode(QStringLiteral("s-1"), 300));
+    auto page = visit(callbackURL(server, QStringLiteral("state=s-1&code=4%2Fabc%20d&scope=email")));
+    ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
+    ASSERT_FALSE(out->error) << describe(out->error).toStdString();
+    EXPECT_EQ(*out->value, QStringLiteral("4/abc d"));
+    EXPECT_EQ(page->status, 200);
+    EXPECT_TRUE(page->body.contains("You can close this tab."));
+    EXPECT_FALSE(server.isListening()); // single use
+}
+
+TEST_F(LoopbackTest, OtherPathsGet404AndTheListenerKeepsWaiting)
+{
+    server.start();
+    auto out = launch(server.waitForCode(QStringLiteral("s-2"), 300));
+    EXPECT_EQ(visit(QUrl(QStringLiteral("http://127.0.0.1:%1/favicon.ico").arg(server.port())))->status, 404);
+    EXPECT_EQ(visit(QUrl(QStringLiteral("http://127.0.0.1:%1/oauth2redirect").arg(server.port())))->status, 404);
+    auto malformed = FakeHostedService::visitLoopback(QUrl(server.redirectURI()), "BREW /oauth2redirect/ HTCPCP/1.0\r\n\r\n");
+    spinUntil([&]() { return malformed->finished; });
+    EXPECT_EQ(malformed->status, 400);
+    auto post = FakeHostedService::visitLoopback(QUrl(server.redirectURI()),
+                                                 "POST /oauth2redirect/?state=s-2&code=x HTTP/1.1\r\nHost: a\r\n\r\n");
+    spinUntil([&]() { return post->finished; });
+    EXPECT_EQ(post->status, 404);
+    drainEvents();
+    EXPECT_FALSE(out->finished);
+    EXPECT_TRUE(server.isListening());
+    visit(callbackURL(server, QStringLiteral("code=ok&state=s-2")));
+    ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
+    EXPECT_EQ(out->value.value_or(QString()), QStringLiteral("ok"));
+}
+
+TEST_F(LoopbackTest, WrongOrMissingStateFails)
+{
+    for (const QString& query : {QStringLiteral("code=abc&state=forged"), QStringLiteral("code=abc"),
+                                 QStringLiteral("code=abc&state=s-3x"), QStringLiteral("code=abc&state=")}) {
+        LoopbackCallbackServer s;
+        s.start();
+        auto out = launch(s.waitForCode(QStringLiteral("s-3"), 300));
+        auto page = visit(callbackURL(s, query));
+        ASSERT_TRUE(spinUntil([&]() { return out->finished; })) << query.toStdString();
+        EXPECT_EQ(signInCode(out), GoogleSignInError::stateMismatch) << query.toStdString();
+        EXPECT_FALSE(out->value);
+        EXPECT_EQ(page->status, 400);
+        EXPECT_FALSE(isGoogleSignInCancellation(out->error));
+        EXPECT_FALSE(s.isListening());
+    }
+}
+
+TEST_F(LoopbackTest, AccessDeniedCountsAsCancelledOtherErrorsDoNot)
+{
+    server.start();
+    auto out = launch(server.waitForCode(QStringLiteral("s-4"), 300));
+    auto page = visit(callbackURL(server, QStringLiteral("error=access_denied&state=s-4")));
+    ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
+    EXPECT_EQ(signInCode(out), GoogleSignInError::accessDenied);
+    EXPECT_TRUE(isGoogleSignInCancellation(out->error));
+    EXPECT_TRUE(page->body.contains("You can close this tab."));
+
+    LoopbackCallbackServer s;
+    s.start();
+    auto other = launch(s.waitForCode(QStringLiteral("s-5"), 300));
+    visit(callbackURL(s, QStringLiteral("error=server_error&state=s-5")));
+    ASSERT_TRUE(spinUntil([&]() { return other->finished; }));
+    EXPECT_EQ(signInCode(other), GoogleSignInError::invalidCallback);
+    EXPECT_FALSE(isGoogleSignInCancellation(other->error));
+
+    LoopbackCallbackServer t;
+    t.start();
+    auto noCode = launch(t.waitForCode(QStringLiteral("s-6"), 300));
+    visit(callbackURL(t, QStringLiteral("state=s-6")));
+    ASSERT_TRUE(spinUntil([&]() { return noCode->finished; }));
+    EXPECT_EQ(signInCode(noCode), GoogleSignInError::invalidCallback);
+}
+
+TEST_F(LoopbackTest, TimesOutOnTheClockAndCloses)
+{
+    server.start();
+    const quint16 port = server.port();
+    auto out = launch(server.waitForCode(QStringLiteral("s-7"), 300));
+    advance(299, 1);
+    EXPECT_FALSE(out->finished);
+    advance(2, 1);
+    ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
+    EXPECT_EQ(signInCode(out), GoogleSignInError::timedOut);
+    EXPECT_TRUE(isGoogleSignInCancellation(out->error));
+    EXPECT_FALSE(server.isListening());
+    auto late = visit(QUrl(QStringLiteral("http://127.0.0.1:%1/oauth2redirect/?code=x&state=s-7").arg(port)));
+    EXPECT_EQ(late->status, -1);
+}
+
+TEST_F(LoopbackTest, CancelClosesTheListener)
+{
+    server.start();
+    CancellationSource source;
+    auto out = launch(server.waitForCode(QStringLiteral("s-8"), 300, source.token()));
+    source.cancel();
+    ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
+    EXPECT_TRUE(isCancellation(out->error));
+    EXPECT_FALSE(server.isListening());
+}
+
+TEST(LoopbackParser, RequestHeads)
+{
+    LoopbackHTTPRequest r;
+    EXPECT_EQ(parseLoopbackHTTPRequest("GET /oauth2redirect/?code=a%2Fb&state=x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", &r),
+              LoopbackParseStatus::complete);
+    EXPECT_EQ(r.method, QByteArray("GET"));
+    EXPECT_EQ(r.path, QStringLiteral("/oauth2redirect/"));
+    EXPECT_EQ(r.query.queryItemValue(QStringLiteral("code"), QUrl::FullyDecoded), QStringLiteral("a/b"));
+    EXPECT_EQ(parseLoopbackHTTPRequest("GET / HTTP/1.1\r\nHost: x\r\n", &r), LoopbackParseStatus::incomplete);
+    EXPECT_EQ(parseLoopbackHTTPRequest("GET / HTTP/1.1\n\n", &r), LoopbackParseStatus::complete);
+    const QByteArray bad[] = {
+        "GET /\r\n\r\n",
+        "GET  / HTTP/1.1\r\n\r\n",
+        "GET http://x/ HTTP/1.1\r\n\r\n",
+        "GET / HTTP/2\r\n\r\n",
+        "G(T / HTTP/1.1\r\n\r\n",
+        "GET /a b HTTP/1.1\r\n\r\n",
+        "GET / HTTP/1.1\r\nno colon\r\n\r\n",
+        "GET / HTTP/1.1\r\n: empty name\r\n\r\n",
+        QByteArray("GET /\0 HTTP/1.1\r\n\r\n", 18),
+        "GET /\x80 HTTP/1.1\r\n\r\n",
+    };
+    for (const QByteArray& b : bad)
+        EXPECT_EQ(parseLoopbackHTTPRequest(b, &r), LoopbackParseStatus::malformed) << b.constData();
+    const QByteArray huge = "GET / HTTP/1.1\r\nX: " + QByteArray(LoopbackCallbackServer::maximumHeadBytes, 'a');
+    EXPECT_EQ(parseLoopbackHTTPRequest(huge, &r), LoopbackParseStatus::malformed);
+}
+
+namespace {
+
+class GoogleSignInTest : public HostedServiceTest {
+protected:
+    void SetUp() override
+    {
+        HostedServiceTest::SetUp();
+        FakeGoogleOptions options;
+        options.expectedClientID = constants::googleClientID();
+        options.expectedClientSecret = constants::googleClientSecret();
+        options.email = QStringLiteral("grace@example.com");
+        options.displayName = QStringLiteral("Grace");
+        fake.setGoogleOptions(options);
+        sim->simWorkspace().onOpenURL = [this](const QUrl& url) {
+            opened = url;
+            if (playBrowser)
+                browser = fake.completeGoogleAuthorization(url, consent, stateOverride);
+        };
+    }
+    void TearDown() override
+    {
+        sim->simWorkspace().onOpenURL = nullptr;
+        HostedServiceTest::TearDown();
+    }
+
+    GoogleDesktopAuthService service; // the build settings' endpoints
+    QUrl opened;
+    bool playBrowser = true;
+    FakeHostedService::Consent consent = FakeHostedService::Consent::approve;
+    std::optional<QString> stateOverride;
+    std::shared_ptr<FakeBrowserVisit> browser;
+};
+
+} // namespace
+
+TEST_F(GoogleSignInTest, WholeSignInThroughGoogleAndTheHostedService)
+{
+    auto out = runToEnd(service.signIn(origin));
+    ASSERT_FALSE(out->error) << describe(out->error).toStdString();
+    EXPECT_EQ(out->value->email, QStringLiteral("grace@example.com"));
+    EXPECT_EQ(out->value->displayName, QStringLiteral("Grace"));
+    EXPECT_TRUE(fake.isSessionActive(out->value->sessionToken));
+
+    // The browser was sent to the authorization endpoint with PKCE and state.
+    ASSERT_TRUE(opened.isValid());
+    EXPECT_EQ(opened.toString(QUrl::RemoveQuery), constants::googleAuthorizationEndpoint());
+    const QUrlQuery q(opened);
+    const QString redirect = q.queryItemValue(QStringLiteral("redirect_uri"), QUrl::FullyDecoded);
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^http://127\\.0\\.0\\.1:\\d+/oauth2redirect/$")).match(redirect).hasMatch())
+        << redirect.toStdString();
+    EXPECT_EQ(q.queryItemValue(QStringLiteral("client_id"), QUrl::FullyDecoded), constants::googleClientID());
+    EXPECT_EQ(q.queryItemValue(QStringLiteral("code_challenge_method")), QStringLiteral("S256"));
+    EXPECT_EQ(q.queryItemValue(QStringLiteral("response_type")), QStringLiteral("code"));
+    EXPECT_EQ(q.queryItemValue(QStringLiteral("state")).size(), 43);
+    ASSERT_TRUE(browser);
+    ASSERT_TRUE(spinUntil([&]() { return browser->finished; }));
+    EXPECT_EQ(browser->status, 200);
+    EXPECT_TRUE(browser->body.contains("You can close this tab."));
+
+    // The code went to Google's token endpoint with the verifier...
+    QList<FakeRequest> tokenRequests;
+    for (const auto& r : fake.requests())
+        if (r.host == QUrl(constants::googleTokenEndpoint()).host())
+            tokenRequests << r;
+    ASSERT_EQ(tokenRequests.size(), 1);
+    const QUrlQuery form(QString::fromUtf8(tokenRequests.first().body));
+    EXPECT_EQ(form.queryItemValue(QStringLiteral("grant_type")), QStringLiteral("authorization_code"));
+    EXPECT_EQ(form.queryItemValue(QStringLiteral("redirect_uri"), QUrl::FullyDecoded), redirect);
+    EXPECT_EQ(pkce::codeChallenge(form.queryItemValue(QStringLiteral("code_verifier"), QUrl::FullyDecoded)),
+              q.queryItemValue(QStringLiteral("code_challenge"), QUrl::FullyDecoded));
+    EXPECT_EQ(tokenRequests.first().header("Content-Type"), QByteArray("application/x-www-form-urlencoded"));
+    // ...and Google's token became a hosted session.
+    const auto native = fake.requestsTo(QStringLiteral("/auth/google/native"));
+    ASSERT_EQ(native.size(), 1);
+    EXPECT_EQ(native.first().host, QUrl(origin).host());
+    EXPECT_TRUE(native.first().json().value("idToken").toString().startsWith(QStringLiteral("fake-google-id-token-")));
+}
+
+TEST_F(GoogleSignInTest, ForgedStateFailsBeforeAnyTokenExchange)
+{
+    stateOverride = QStringLiteral("attacker-state");
+    auto out = runToEnd(service.signIn(origin));
+    EXPECT_EQ(signInCode(out), GoogleSignInError::stateMismatch);
+    EXPECT_EQ(errorAs<GoogleSignInError>(out)->domain(), QStringLiteral("TovrikGoogleSignIn"));
+    EXPECT_TRUE(fake.requests().isEmpty());
+}
+
+TEST_F(GoogleSignInTest, DeniedConsentIsACancellation)
+{
+    consent = FakeHostedService::Consent::deny;
+    auto out = runToEnd(service.signIn(origin));
+    EXPECT_EQ(signInCode(out), GoogleSignInError::accessDenied);
+    EXPECT_TRUE(isGoogleSignInCancellation(out->error));
+}
+
+TEST_F(GoogleSignInTest, CancelWhileTheBrowserIsOpen)
+{
+    playBrowser = false;
+    CancellationSource source;
+    auto out = launch(service.signIn(origin, source.token()));
+    ASSERT_TRUE(opened.isValid());
+    const QUrl redirect(QUrlQuery(opened).queryItemValue(QStringLiteral("redirect_uri"), QUrl::FullyDecoded));
+    source.cancel();
+    ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
+    EXPECT_TRUE(isCancellation(out->error));
+    EXPECT_TRUE(isGoogleSignInCancellation(out->error));
+    EXPECT_EQ(visit(redirect)->status, -1); // the listener is gone
+}
+
+TEST_F(GoogleSignInTest, NoBrowserAnswerTimesOut)
+{
+    playBrowser = false;
+    auto out = launch(service.signIn(origin));
+    advance(service.configuration().attemptTimeout + 1, 1);
+    ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
+    EXPECT_EQ(signInCode(out), GoogleSignInError::timedOut);
+    EXPECT_TRUE(isGoogleSignInCancellation(out->error));
+}
+
+TEST_F(GoogleSignInTest, RejectedTokenExchangeIsAnOrdinaryFailure)
+{
+    FakeGoogleOptions options;
+    options.expectedClientSecret = QStringLiteral("another-secret");
+    fake.setGoogleOptions(options);
+    auto out = runToEnd(service.signIn(origin));
+    EXPECT_EQ(signInCode(out), GoogleSignInError::tokenExchangeFailed);
+    EXPECT_FALSE(isGoogleSignInCancellation(out->error));
+    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/auth/google/native")).isEmpty());
+}
+
+TEST_F(GoogleSignInTest, HostedRejectionKeepsTheServiceMessage)
+{
+    fake.setHandler("POST", QStringLiteral("/auth/google/native"), [](const FakeRequest&) {
+        return FakeResponse::error(403, QStringLiteral("account_disabled"), QStringLiteral("This account is disabled."));
+    });
+    auto out = runToEnd(service.signIn(origin));
+    EXPECT_EQ(describe(out->error), QStringLiteral("This account is disabled."));
+    EXPECT_FALSE(isGoogleSignInCancellation(out->error));
+}
+
+TEST_F(GoogleSignInTest, BrowserThatCannotOpenFails)
+{
+    sim->simWorkspace().failing = true;
+    auto out = runToEnd(service.signIn(origin));
+    EXPECT_EQ(signInCode(out), GoogleSignInError::browserOpenFailed);
+}
+
+TEST_F(GoogleSignInTest, InjectedEndpointsAreUsed)
+{
+    GoogleDesktopAuthService::Configuration config = GoogleDesktopAuthService::defaultConfiguration();
+    config.tokenEndpoint = QUrl(QStringLiteral("https://untrusted.example/oauth/token"));
+    config.authorizationEndpoint = QUrl(QStringLiteral("https://untrusted.example/oauth/authorize"));
+    fake.setHostHandler(QStringLiteral("untrusted.example"), "POST", QStringLiteral("/oauth/token"), [](const FakeRequest& r) {
+        return FakeResponse::json(200, QJsonObject{{"id_token", "unknown-token"}, {"access_token", "a"}});
+    });
+    GoogleDesktopAuthService custom(config);
+    auto out = runToEnd(custom.signIn(origin));
+    EXPECT_TRUE(opened.toString().startsWith(QStringLiteral("https://untrusted.example/oauth/authorize?")));
+    ASSERT_EQ(fake.requestsTo(QStringLiteral("/oauth/token")).size(), 1);
+    // The fake's hosted service does not know that id token.
+    EXPECT_EQ(describe(out->error), QStringLiteral("Google sign-in could not be verified."));
+
+    config.tokenEndpoint = QUrl(QStringLiteral("http://127.0.0.1:9/token"));
+    GoogleDesktopAuthService plain(config);
+    EXPECT_EQ(signInCode(runToEnd(plain.signIn(origin))), GoogleSignInError::invalidEndpoint);
+}
