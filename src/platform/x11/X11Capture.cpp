@@ -33,7 +33,7 @@ QImage imageFromZPixmap(const uint8_t* data, size_t size, int width, int height)
 
 } // namespace
 
-X11Capture::X11Capture(X11Displays& displays) : m_displays(displays), m_conn(nullptr)
+X11Capture::X11Capture(X11Displays& displays, bool sharedMemory) : m_displays(displays), m_conn(nullptr)
 {
     if (!m_conn.ok())
         return;
@@ -54,7 +54,7 @@ X11Capture::X11Capture(X11Displays& displays) : m_displays(displays), m_conn(nul
         m_formatOk = m_formatOk && visualOk;
     }
     const auto* ext = xcb_get_extension_data(m_conn, &xcb_shm_id);
-    if (ext && ext->present) {
+    if (sharedMemory && ext && ext->present) {
         XcbReply<xcb_shm_query_version_reply_t> version(
             xcb_shm_query_version_reply(m_conn, xcb_shm_query_version(m_conn), nullptr));
         m_shmAvailable = bool(version);
@@ -95,7 +95,8 @@ bool X11Capture::ensureSegment(size_t bytes)
         return false;
     }
     const uint32_t seg = xcb_generate_id(m_conn);
-    XcbReply<xcb_generic_error_t> error(xcb_request_check(m_conn, xcb_shm_attach_checked(m_conn, seg, uint32_t(id), 1)));
+    // Read-write: GetImage has the server write into the segment.
+    XcbReply<xcb_generic_error_t> error(xcb_request_check(m_conn, xcb_shm_attach_checked(m_conn, seg, uint32_t(id), 0)));
     // Marked for removal now: the segment disappears once both sides detach,
     // even if the process dies.
     shmctl(id, IPC_RMID, nullptr);

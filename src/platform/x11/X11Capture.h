@@ -22,7 +22,8 @@ class X11Displays;
 
 class X11Capture : public DisplayCapture {
 public:
-    explicit X11Capture(X11Displays& displays);
+    // `sharedMemory` false reads every capture through GetImage.
+    explicit X11Capture(X11Displays& displays, bool sharedMemory = true);
     ~X11Capture() override;
 
     QImage captureDisplay(uint32_t displayID) override;

@@ -1,0 +1,183 @@
+// Capture, foreground window, permissions and compositor detection on the
+// real X server (with the test command's compositor).
+
+#include "platform/x11/X11Capture.h"
+#include "platform/x11/X11Displays.h"
+#include "platform/x11/X11Platform.h"
+#include "platform/x11/Xcb.h"
+#include "platform/sim/SimPlatform.h"
+#include "support/SimFixture.h"
+
+#include <QPainter>
+#include <QTest>
+#include <QWidget>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+using namespace tovrik::platform;
+using namespace tovrik::platform::x11;
+using tovrik::test::spinUntil;
+
+namespace {
+
+// Four solid quadrants: red, green, blue, yellow.
+class Quadrants : public QWidget {
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter p(this);
+        const int w = width() / 2, h = height() / 2;
+        p.fillRect(0, 0, w, h, QColor(255, 0, 0));
+        p.fillRect(w, 0, width() - w, h, QColor(0, 255, 0));
+        p.fillRect(0, h, w, height() - h, QColor(0, 0, 255));
+        p.fillRect(w, h, width() - w, height() - h, QColor(255, 255, 0));
+    }
+};
+
+QRgb at(const QImage& image, int x, int y) { return image.pixel(x, y) & 0xffffff; }
+
+} // namespace
+
+TEST(X11Capture, AKnownWindowsPixelsAreAtTheirPlace)
+{
+    X11Platform platform;
+    ASSERT_TRUE(platform.isConnected());
+    auto& capture = platform.x11Capture();
+    const auto main = platform.displays().mainDisplay();
+    ASSERT_TRUE(main);
+
+    Quadrants window;
+    window.setWindowFlags(Qt::FramelessWindowHint);
+    window.setGeometry(400, 300, 200, 100);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    QImage image;
+    // The window is on screen once the compositor painted it.
+    ASSERT_TRUE(spinUntil([&] {
+        capture.synchronize();
+        image = capture.captureDisplay(main->displayID);
+        return !image.isNull() && at(image, 450, 325) == 0xff0000 && at(image, 550, 375) == 0xffff00;
+    }));
+    EXPECT_EQ(image.size(), QSize(int(main->bounds.width() * main->scale), int(main->bounds.height() * main->scale)));
+    EXPECT_EQ(image.format(), QImage::Format_RGB32);
+    EXPECT_EQ(at(image, 400, 300), 0xff0000u);
+    EXPECT_EQ(at(image, 599, 300), 0x00ff00u);
+    EXPECT_EQ(at(image, 400, 399), 0x0000ffu);
+    EXPECT_EQ(at(image, 599, 399), 0xffff00u);
+    // Just outside the window is not the window.
+    EXPECT_NE(at(image, 399, 300), 0xff0000u);
+    EXPECT_NE(at(image, 600, 399), 0xffff00u);
+    EXPECT_EQ(qAlpha(image.pixel(0, 0)), 255);
+    EXPECT_TRUE(capture.usesSharedMemory()); // a local server shares memory
+
+    // A part of the root reads the same pixels.
+    const QImage part = capture.captureRootRect(QRect(500, 300, 100, 50));
+    ASSERT_EQ(part.size(), QSize(100, 50));
+    EXPECT_EQ(at(part, 0, 0), 0x00ff00u);
+    EXPECT_TRUE(capture.captureRootRect(QRect(-5, 0, 10, 10)).isNull());
+    EXPECT_TRUE(capture.captureDisplay(main->displayID ^ 0x5a5a5a5au).isNull());
+
+    // Without shared memory, GetImage reads the same pixels.
+    X11Capture plain(platform.x11Displays(), false);
+    EXPECT_FALSE(plain.usesSharedMemory());
+    const QImage viaGetImage = plain.captureDisplay(main->displayID);
+    ASSERT_EQ(viaGetImage.size(), image.size());
+    EXPECT_EQ(at(viaGetImage, 450, 325), 0xff0000u);
+    EXPECT_EQ(at(viaGetImage, 599, 399), 0xffff00u);
+    EXPECT_EQ(viaGetImage.copy(350, 250, 300, 200), image.copy(350, 250, 300, 200));
+
+    // Taken off screen and synchronized, the window is gone from the next
+    // capture at once.
+    window.hide();
+    QCoreApplication::processEvents();
+    capture.synchronize();
+    image = capture.captureDisplay(main->displayID);
+    ASSERT_FALSE(image.isNull());
+    EXPECT_NE(at(image, 450, 325), 0xff0000u);
+    EXPECT_NE(at(image, 550, 375), 0xffff00u);
+}
+
+TEST(X11Capture, ForegroundIsTheFocusedWindowOfThisProcess)
+{
+    X11Platform platform;
+    QWidget window;
+    window.setWindowTitle(QStringLiteral("Tovrik foreground probe"));
+    window.setGeometry(120, 140, 320, 180);
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    const auto info = platform.capture().foreground();
+    EXPECT_EQ(info.processID, int64_t(getpid()));
+    EXPECT_FALSE(info.bundleIdentifier.isEmpty());
+    EXPECT_TRUE(info.frontWindowSignature.contains(QStringLiteral("Tovrik foreground probe")))
+        << info.frontWindowSignature.toStdString();
+    EXPECT_TRUE(info.frontWindowSignature.contains(QStringLiteral("120,140 320x180")))
+        << info.frontWindowSignature.toStdString();
+    EXPECT_FALSE(info.focusedElementSignature.isEmpty());
+    // The same window gives the same signature.
+    EXPECT_EQ(platform.capture().foreground().frontWindowSignature, info.frontWindowSignature);
+}
+
+TEST(X11Permissions, InputAndCaptureAreGrantedPrivacyPagesDoNotExist)
+{
+    X11Platform platform;
+    auto& p = platform.permissions();
+    EXPECT_TRUE(p.accessibilityTrusted());
+    EXPECT_TRUE(p.requestAccessibilityTrust());
+    EXPECT_TRUE(p.screenCapturePreflight());
+    EXPECT_TRUE(p.requestScreenCaptureAccess());
+    EXPECT_FALSE(p.openPrivacyPane(PrivacyPane::Microphone));
+
+    const bool device = p.hasMicrophoneInputDevice();
+    EXPECT_EQ(p.microphoneAuthorization(),
+              device ? MicrophoneAuthorization::Authorized : MicrophoneAuthorization::NotDetermined);
+    std::optional<bool> answer;
+    p.requestMicrophoneAccess([&](bool granted) { answer = granted; });
+    EXPECT_FALSE(answer.has_value()); // answered on the main thread, later
+    ASSERT_TRUE(spinUntil([&] { return answer.has_value(); }));
+    EXPECT_EQ(*answer, device);
+    // Asked once, the answer stays; never "not determined" again.
+    EXPECT_EQ(p.microphoneAuthorization(),
+              device ? MicrophoneAuthorization::Authorized : MicrophoneAuthorization::Denied);
+}
+
+TEST(X11Compositor, DetectedThroughItsSelection)
+{
+    X11Platform platform;
+    const bool expected = qEnvironmentVariable("TOVRIK_TEST_COMPOSITOR") == "1";
+    EXPECT_EQ(platform.compositorActive(), expected);
+    EXPECT_EQ(compositorRunning(), expected);
+    // No one owns the selection of a screen that does not exist.
+    XcbConnection c(nullptr);
+    EXPECT_FALSE(compositorRunning(c, 7));
+    EXPECT_FALSE(compositorRunning(nullptr, 0));
+}
+
+TEST(X11Microphone, StartsOrSaysWhyNot)
+{
+    X11Platform platform;
+    QString error;
+    int chunks = 0;
+    auto stream = platform.audioInput().start(16000, [&](const QByteArray&) { ++chunks; }, &error);
+    if (!platform.permissions().hasMicrophoneInputDevice()) {
+        EXPECT_FALSE(stream);
+        EXPECT_EQ(error, QStringLiteral("No microphone is available."));
+    } else if (stream) {
+        stream->stop();
+        stream->stop();
+    } else {
+        EXPECT_FALSE(error.isEmpty());
+    }
+    EXPECT_FALSE(platform.audioInput().start(0, [](const QByteArray&) {}, &error));
+    EXPECT_EQ(error, QStringLiteral("The recording sample rate is invalid."));
+}
+
+TEST(X11Platform, InstallsAsTheProcessWidePlatform)
+{
+    QString error;
+    ASSERT_TRUE(X11Platform::install(&error)) << error.toStdString();
+    EXPECT_TRUE(error.isEmpty());
+    EXPECT_NE(dynamic_cast<X11Platform*>(&Platform::get()), nullptr);
+    EXPECT_FALSE(Platform::get().displays().displays().isEmpty());
+    tovrik::platform::sim::SimPlatform::install();
+}
