@@ -90,28 +90,70 @@ QSizeF CursorBubbleView::sizeThatFits(double offeredWidth) const
     return QSizeF(width + 2 * horizontalPadding, wrappedTextHeight(text, width) + 2 * verticalPadding);
 }
 
-void CursorBubbleView::paint(QPainter& painter, QPointF topLeft, double offeredWidth) const
+namespace {
+
+// Draws the bubble (glow, fill, text) with its top-left corner at `topLeft`,
+// at full opacity.
+void drawBubble(QPainter& painter, const CursorBubbleView& bubble, QPointF topLeft, double offeredWidth)
 {
     const double width = textBlockWidth(offeredWidth);
-    QTextLayout layout(text, font());
+    QTextLayout layout(bubble.text, CursorBubbleView::font());
     const double textHeight = layoutText(layout, width);
-    const QSizeF size(width + 2 * horizontalPadding, textHeight + 2 * verticalPadding);
+    const QSizeF size(width + 2 * CursorBubbleView::horizontalPadding, textHeight + 2 * CursorBubbleView::verticalPadding);
     const QRectF rect(topLeft, size);
-
-    painter.save();
-    const double outer = painter.opacity() * opacity;
+    const double outer = painter.opacity();
     const double dpr = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
-    const double margin = blurMargin(glowBlur);
-    painter.setOpacity(outer * glowOpacity());
+    const double margin = blurMargin(CursorBubbleView::glowBlur);
+    painter.setOpacity(outer * bubble.glowOpacity());
     painter.drawImage(rect.adjusted(-margin, -margin, margin, margin), bubbleGlow(size, dpr));
     painter.setOpacity(outer);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::TextAntialiasing);
     QPainterPath background;
-    background.addRoundedRect(rect, cornerRadius, cornerRadius);
+    background.addRoundedRect(rect, CursorBubbleView::cornerRadius, CursorBubbleView::cornerRadius);
     painter.fillPath(background, constants::turquoiseAccent());
     painter.setPen(Qt::white);
-    layout.draw(&painter, topLeft + QPointF(horizontalPadding, verticalPadding));
+    layout.draw(&painter, topLeft + QPointF(CursorBubbleView::horizontalPadding, CursorBubbleView::verticalPadding));
+}
+
+} // namespace
+
+void CursorBubbleView::paint(QPainter& painter, QPointF topLeft, double offeredWidth) const
+{
+    painter.save();
+    painter.setOpacity(painter.opacity() * opacity);
+    const QTransform& world = painter.worldTransform();
+    if (world.type() > QTransform::TxTranslate) {
+        drawBubble(painter, *this, topLeft, offeredWidth);
+        painter.restore();
+        return;
+    }
+    // A bubble that moves with the companion is drawn from a cached image of
+    // itself (laid out, glow included) placed on whole pixels; a new text,
+    // width or glow strength renders it afresh.
+    const double dpr = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
+    const double margin = blurMargin(glowBlur);
+    const QSizeF size = sizeThatFits(offeredWidth);
+    const QString key = QStringLiteral("%1|%2|%3|%4").arg(offeredWidth).arg(accentOpacity).arg(dpr).arg(text);
+    static QHash<QString, QImage> cache;
+    auto it = cache.find(key);
+    if (it == cache.end()) {
+        if (cache.size() >= 8)
+            cache.clear();
+        QImage image(QSizeF((size.width() + 2 * margin) * dpr, (size.height() + 2 * margin) * dpr).toSize(),
+                     QImage::Format_ARGB32_Premultiplied);
+        image.setDevicePixelRatio(dpr);
+        image.fill(Qt::transparent);
+        {
+            QPainter p(&image);
+            drawBubble(p, CursorBubbleView(text, 1.0, accentOpacity), QPointF(margin, margin), offeredWidth);
+        }
+        it = cache.insert(key, image);
+    }
+    const QPointF device = world.map(topLeft);
+    const QPointF whole(std::round(device.x()), std::round(device.y()));
+    const QPointF origin = world.inverted().map(whole) - QPointF(margin, margin);
+    painter.drawImage(origin, *it);
     painter.restore();
 }
 
