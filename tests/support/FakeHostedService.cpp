@@ -386,7 +386,7 @@ bool FakeHostedService::start(Options options)
     }
     m_server = new Server(this);
     m_server->setProxy(QNetworkProxy::NoProxy);
-    if (!m_server->listen(QHostAddress::LocalHost, 0)) {
+    if (!m_server->listen(QHostAddress::LocalHost, options.port)) {
         m_lastError = m_server->errorString();
         delete m_server;
         m_server = nullptr;

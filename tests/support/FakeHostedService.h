@@ -105,6 +105,8 @@ struct FakeGoogleOptions {
 struct FakeHostedServiceOptions {
     // Serve a certificate signed by a CA that install() does not add.
     bool untrustedCertificate = false;
+    // The port on 127.0.0.1; 0 lets the system pick one.
+    quint16 port = 0;
 };
 
 using FakeHandler = std::function<FakeResponse(const FakeRequest&)>;

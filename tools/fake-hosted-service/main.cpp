@@ -1,0 +1,98 @@
+// tovrik-fake-hosted-service: the tests' fake hosted service as a program.
+//
+//   tovrik-fake-hosted-service --port 8899 --account ada@example.com:secret123:1200
+//                              --ca-out /tmp/tovrik-fake-ca.pem --reply "Hello from the fake."
+//
+// Then start the app with the proxy and the CA (see the printed lines). The
+// service follows docs/hosted-api.md with an in-memory account store. With
+// --approve-google it also plays Google's consent page: paste the
+// authorization URL the app opened (one per line on standard input) and it
+// sends the browser's redirect to the app's loopback listener.
+
+#include "support/FakeHostedService.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QSocketNotifier>
+#include <QTextStream>
+
+#include <cstdio>
+#include <unistd.h>
+
+using tovrik::test::FakeHostedService;
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tovrik-fake-hosted-service"));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("A local fake of Tovrik's hosted service (HTTPS through a CONNECT proxy on 127.0.0.1)."));
+    parser.addHelpOption();
+    QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Port on 127.0.0.1 (0: any)."), QStringLiteral("port"), QStringLiteral("0"));
+    QCommandLineOption account(QStringLiteral("account"), QStringLiteral("An account: email:password:credits (repeatable)."),
+                               QStringLiteral("spec"));
+    QCommandLineOption caOut(QStringLiteral("ca-out"), QStringLiteral("Copy the test CA certificate (PEM) to this file."),
+                             QStringLiteral("path"));
+    QCommandLineOption reply(QStringLiteral("reply"), QStringLiteral("The chat reply text."), QStringLiteral("text"));
+    QCommandLineOption transcript(QStringLiteral("transcript"), QStringLiteral("The transcription text."), QStringLiteral("text"));
+    QCommandLineOption approve(QStringLiteral("approve-google"),
+                               QStringLiteral("Read Google authorization URLs from standard input and approve each."));
+    parser.addOptions({port, account, caOut, reply, transcript, approve});
+    parser.process(app);
+
+    FakeHostedService fake;
+    tovrik::test::FakeHostedServiceOptions options;
+    options.port = quint16(parser.value(port).toUInt());
+    if (!fake.start(options)) {
+        std::fprintf(stderr, "fake hosted service: %s\n", qPrintable(fake.lastError()));
+        return 1;
+    }
+    for (const QString& spec : parser.values(account)) {
+        const QStringList parts = spec.split(QLatin1Char(':'));
+        if (parts.size() != 3) {
+            std::fprintf(stderr, "fake hosted service: --account wants email:password:credits, got %s\n", qPrintable(spec));
+            return 2;
+        }
+        fake.addAccount(parts[0], parts[1], parts[2].toLongLong());
+    }
+    if (parser.isSet(reply))
+        fake.setChatReply(parser.value(reply));
+    if (parser.isSet(transcript))
+        fake.setTranscript(parser.value(transcript));
+    QString caPath = fake.caCertificatePath();
+    if (parser.isSet(caOut)) {
+        QFile::remove(parser.value(caOut));
+        if (!QFile::copy(caPath, parser.value(caOut))) {
+            std::fprintf(stderr, "fake hosted service: cannot write %s\n", qPrintable(parser.value(caOut)));
+            return 1;
+        }
+        caPath = parser.value(caOut);
+    }
+    std::printf("fake hosted service listening on 127.0.0.1:%u\n", unsigned(fake.port()));
+    std::printf("  export https_proxy=http://127.0.0.1:%u\n", unsigned(fake.port()));
+    std::printf("  test CA: %s (trust it for the app, e.g. SSL_CERT_FILE or the system store)\n", qPrintable(caPath));
+    std::fflush(stdout);
+
+    QObject::connect(&fake, &FakeHostedService::requestReceived, &fake, [&fake]() {
+        const auto& r = fake.requests().last();
+        std::printf("%s %s%s\n", r.method.constData(), qPrintable(r.host), r.target.constData());
+        std::fflush(stdout);
+    });
+    std::unique_ptr<QSocketNotifier> stdinNotifier;
+    if (parser.isSet(approve)) {
+        stdinNotifier = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
+        QObject::connect(stdinNotifier.get(), &QSocketNotifier::activated, &fake, [&fake, &stdinNotifier]() {
+            char line[8192];
+            if (!std::fgets(line, sizeof line, stdin)) {
+                stdinNotifier->setEnabled(false);
+                return;
+            }
+            const QUrl url(QString::fromUtf8(line).trimmed());
+            if (!fake.completeGoogleAuthorization(url))
+                std::printf("not an acceptable authorization URL\n");
+            std::fflush(stdout);
+        });
+    }
+    return app.exec();
+}
