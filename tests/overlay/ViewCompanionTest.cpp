@@ -474,3 +474,26 @@ TEST_F(ViewCompanion, DisappearStopsEveryTimer)
     EXPECT_EQ(model->cursorPosition(), before);
     EXPECT_EQ(clock.pendingCount(), 0u);
 }
+
+TEST_F(ViewCompanion, SpinnerContinuesItsTurnAfterBeingHidden)
+{
+    OverlayViewSnapshot s;
+    s.voiceState = TovrikVoiceState::processing;
+    auto model = make(1, kA, s); // the spinner starts turning when the view appears
+    step(0.3);
+    EXPECT_NEAR(model->presentation().spinnerRotation, 0.3 * 450, 1e-6);
+    s.voiceState = TovrikVoiceState::idle;
+    model->update(s);
+    step(0.5);
+    EXPECT_EQ(model->presentation().spinnerOpacity, 0.0);
+    s.voiceState = TovrikVoiceState::processing;
+    model->update(s);
+    step(0.1);
+    // 0.9 s after the view appeared: 405°, i.e. 45° into its second turn.
+    EXPECT_NEAR(model->presentation().spinnerRotation, 45, 1e-6);
+    // While pointing the spinner is hidden whatever the voice state.
+    s.targetScreenLocation = global(kA, QPointF(1000, 600));
+    model->update(s);
+    EXPECT_FALSE(model->isSpinnerShown());
+    EXPECT_TRUE(model->shouldShowCursorGuide());
+}

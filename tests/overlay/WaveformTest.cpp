@@ -1,5 +1,6 @@
 #include "overlay/views/CursorBadges.h"
 
+#include <QDateTime>
 #include <QImage>
 #include <gtest/gtest.h>
 #include <cmath>
@@ -52,6 +53,13 @@ TEST(WaveformBars, WobblePeriodAndPhase)
     const double period = 2 * M_PI / 3.6;
     EXPECT_NEAR(Waveform::barHeight(1, 0.2, 5.0), Waveform::barHeight(1, 0.2, 5.0 + period), 1e-9);
     EXPECT_NEAR(wobble(1, 0.0), 0.75 * (1 + std::sin(0.35)), 1e-15);
+}
+
+TEST(WaveformBars, TimeIsCountedFromTheReferenceDate)
+{
+    // 1 January 2001, 00:00:00 UTC is 978307200 s after the Unix epoch.
+    const double expected = QDateTime::currentMSecsSinceEpoch() / 1000.0 - 978307200.0;
+    EXPECT_NEAR(secondsSinceReferenceDate(), expected, 1.0);
 }
 
 TEST(Spinner, TurnsOnceEvery08SecondsWithoutRestarting)
