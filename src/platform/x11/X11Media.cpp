@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QMediaDevices>
+#include <QMediaFormat>
 #include <QMediaPlayer>
 #include <QPointer>
 #include <QTextToSpeech>
@@ -207,9 +208,52 @@ private:
 
 } // namespace
 
+namespace {
+
+// Reports a failure through the event loop unless stopped first.
+class FailedPlayback : public AudioPlayback {
+public:
+    FailedPlayback(const QString& error, std::function<void(const QString&)> finished)
+        : m_finished(std::make_shared<std::function<void(const QString&)>>(std::move(finished)))
+    {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [fn = m_finished, error]() {
+                if (auto f = std::exchange(*fn, nullptr))
+                    f(error);
+            },
+            Qt::QueuedConnection);
+    }
+    ~FailedPlayback() override { stop(); }
+    void stop() override { *m_finished = nullptr; }
+
+private:
+    std::shared_ptr<std::function<void(const QString&)>> m_finished;
+};
+
+QMediaFormat::FileFormat fileFormatFor(const QString& mimeType)
+{
+    const QString m = mimeType.toLower();
+    if (m.contains(QLatin1String("wav")))
+        return QMediaFormat::Wave;
+    if (m.contains(QLatin1String("ogg")))
+        return QMediaFormat::Ogg;
+    if (m.contains(QLatin1String("aac")) || m.contains(QLatin1String("mp4")))
+        return QMediaFormat::Mpeg4Audio;
+    return QMediaFormat::MP3;
+}
+
+} // namespace
+
 std::unique_ptr<AudioPlayback> X11AudioOutput::play(const QByteArray& encoded, const QString& mimeType,
                                                     std::function<void(const QString&)> finished)
 {
+    // Without a decoder for the format, the multimedia backend cannot even
+    // build a player (some crash trying): say so instead.
+    if (!QMediaFormat(fileFormatFor(mimeType)).isSupported(QMediaFormat::Decode))
+        return std::make_unique<FailedPlayback>(QStringLiteral("This system cannot play %1 audio.")
+                                                    .arg(mimeType.isEmpty() ? QStringLiteral("MPEG") : mimeType),
+                                                std::move(finished));
     return std::make_unique<X11Playback>(encoded, mimeType, std::move(finished));
 }
 
@@ -257,6 +301,17 @@ void X11Speech::speak(const QString& text, std::function<void(const QString&)> f
             [finished]() {
                 if (finished)
                     finished(QStringLiteral("No system voice is available."));
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+    if (text.trimmed().isEmpty()) {
+        // Nothing to say: the engine would never start, so never finish.
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [finished]() {
+                if (finished)
+                    finished(QString());
             },
             Qt::QueuedConnection);
         return;

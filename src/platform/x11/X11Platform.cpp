@@ -86,6 +86,11 @@ AudioInput& X11Platform::audioInput() { return *m_audioIn; }
 AudioOutput& X11Platform::audioOutput() { return *m_audioOut; }
 SpeechSynthesizer& X11Platform::speech() { return *m_speech; }
 
-bool X11Platform::compositorActive() { return compositorRunning(); }
+bool X11Platform::compositorActive()
+{
+    if (!m_conn || !m_conn->ok())
+        m_conn = std::make_unique<XcbConnection>(nullptr);
+    return compositorRunning(*m_conn, m_conn->screenNumber());
+}
 
 } // namespace tovrik::platform::x11

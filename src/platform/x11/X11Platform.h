@@ -21,6 +21,7 @@ class X11Workspace;
 class X11AudioInput;
 class X11AudioOutput;
 class X11Speech;
+class XcbConnection;
 
 class X11Platform : public Platform {
 public:
@@ -65,6 +66,7 @@ private:
     std::unique_ptr<X11AudioInput> m_audioIn;
     std::unique_ptr<X11AudioOutput> m_audioOut;
     std::unique_ptr<X11Speech> m_speech;
+    std::unique_ptr<XcbConnection> m_conn; // for quick queries of the platform's own
 };
 
 } // namespace tovrik::platform::x11
