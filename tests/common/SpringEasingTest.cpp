@@ -112,10 +112,3 @@ TEST(Easing, NamedCurvesAreTheirCubicBeziers)
     EXPECT_EQ(easedProgress(EasingCurve::EaseIn, std::nan("")), 0);
 }
 
-TEST(Easing, Smoothstep)
-{
-    EXPECT_EQ(smoothstep(0), 0);
-    EXPECT_EQ(smoothstep(1), 1);
-    EXPECT_EQ(smoothstep(0.5), 0.5);
-    EXPECT_NEAR(smoothstep(0.25), 0.15625, 1e-15);
-}

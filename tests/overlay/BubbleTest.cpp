@@ -1,6 +1,5 @@
 #include "overlay/views/CursorBubbleView.h"
 
-#include <QFontMetricsF>
 #include <QImage>
 #include <gtest/gtest.h>
 
@@ -20,8 +19,6 @@ TEST(BubbleSize, Always296WideAndTextPlus8High)
     EXPECT_EQ(big.width(), 296);
     EXPECT_NEAR(big.height(), CursorBubbleView::wrappedTextHeight(longText, 280) + 8, 1e-9);
     // Each extra line adds its height plus the 3 points of line spacing.
-    QTextLayout one(QStringLiteral("ok"), CursorBubbleView::font());
-    const QFontMetricsF metrics(CursorBubbleView::font());
     const double lines = (big.height() - 8 + 3) / (small.height() - 8 + 3);
     EXPECT_GE(lines, 2.0);
     EXPECT_NEAR(lines, std::round(lines), 1e-6);
@@ -38,15 +35,6 @@ TEST(BubbleSize, FontIsElevenPixelMedium)
     const QFont font = CursorBubbleView::font();
     EXPECT_EQ(font.pixelSize(), 11);
     EXPECT_EQ(font.weight(), QFont::Medium);
-}
-
-TEST(BubbleSize, PreferenceKeyKeepsTheLastReport)
-{
-    QSizeF value = OverlayBubbleSizePreferenceKey::defaultValue();
-    EXPECT_EQ(value, QSizeF(0, 0));
-    OverlayBubbleSizePreferenceKey::reduce(value, QSizeF(296, 20));
-    OverlayBubbleSizePreferenceKey::reduce(value, QSizeF(296, 34));
-    EXPECT_EQ(value, QSizeF(296, 34));
 }
 
 namespace {

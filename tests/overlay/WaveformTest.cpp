@@ -47,14 +47,6 @@ TEST(WaveformBars, LevelPointOneRaisesMiddleAndOuterBars)
     EXPECT_NEAR(Waveform::barHeight(4, 0.1, T) - 3 - wobble(4, T), 1.446, 5e-4);
 }
 
-TEST(WaveformBars, WobblePeriodAndPhase)
-{
-    // Period 2π / 3.6 s; each bar 0.35 rad ahead of the one before.
-    const double period = 2 * M_PI / 3.6;
-    EXPECT_NEAR(Waveform::barHeight(1, 0.2, 5.0), Waveform::barHeight(1, 0.2, 5.0 + period), 1e-9);
-    EXPECT_NEAR(wobble(1, 0.0), 0.75 * (1 + std::sin(0.35)), 1e-15);
-}
-
 TEST(WaveformBars, TimeIsCountedFromTheReferenceDate)
 {
     // 1 January 2001, 00:00:00 UTC is 978307200 s after the Unix epoch.
