@@ -5,36 +5,13 @@
 #include "platform/x11/X11EventTap.h"
 #include "platform/x11/X11Input.h"
 #include "platform/x11/X11Media.h"
+#include "platform/x11/SecretServiceKeychain.h"
 #include "platform/x11/X11Permissions.h"
 #include "platform/x11/Xcb.h"
 
 #include <QGuiApplication>
 
-#if __has_include("platform/x11/SecretServiceKeychain.h")
-#include "platform/x11/SecretServiceKeychain.h"
-#define TOVRIK_HAVE_SECRET_SERVICE_KEYCHAIN 1
-#endif
-
 namespace tovrik::platform::x11 {
-
-namespace {
-#ifndef TOVRIK_HAVE_SECRET_SERVICE_KEYCHAIN
-// Only while the Secret Service keychain is not part of the build: every
-// call fails, so nothing ever reads as "signed out" by mistake.
-class UnavailableKeychain : public Keychain {
-public:
-    KeychainResult read(const QString&, const QString&) override { return failure(); }
-    KeychainResult write(const QString&, const QString&, const QByteArray&) override { return failure(); }
-    KeychainResult remove(const QString&, const QString&) override { return failure(); }
-
-private:
-    static KeychainResult failure()
-    {
-        return {KeychainStatus::Failure, {}, QStringLiteral("The keychain is not available.")};
-    }
-};
-#endif
-} // namespace
 
 X11Platform::X11Platform()
 {
@@ -43,11 +20,7 @@ X11Platform::X11Platform()
     m_tap = std::make_unique<X11EventTap>(*m_displays, *m_input);
     m_capture = std::make_unique<X11Capture>(*m_displays);
     m_permissions = std::make_unique<X11Permissions>(*m_input, *m_tap, *m_capture);
-#ifdef TOVRIK_HAVE_SECRET_SERVICE_KEYCHAIN
     m_keychain = std::make_unique<SecretServiceKeychain>();
-#else
-    m_keychain = std::make_unique<UnavailableKeychain>();
-#endif
     m_workspace = std::make_unique<X11Workspace>();
     m_audioIn = std::make_unique<X11AudioInput>();
     m_audioOut = std::make_unique<X11AudioOutput>();

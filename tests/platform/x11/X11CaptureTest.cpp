@@ -1,6 +1,7 @@
 // Capture, foreground window, permissions and compositor detection on the
 // real X server (with the test command's compositor).
 
+#include "platform/x11/SecretServiceKeychain.h"
 #include "platform/x11/X11Capture.h"
 #include "platform/x11/X11Displays.h"
 #include "platform/x11/X11Platform.h"
@@ -179,5 +180,6 @@ TEST(X11Platform, InstallsAsTheProcessWidePlatform)
     EXPECT_TRUE(error.isEmpty());
     EXPECT_NE(dynamic_cast<X11Platform*>(&Platform::get()), nullptr);
     EXPECT_FALSE(Platform::get().displays().displays().isEmpty());
+    EXPECT_NE(dynamic_cast<SecretServiceKeychain*>(&Platform::get().keychain()), nullptr);
     tovrik::platform::sim::SimPlatform::install();
 }
