@@ -3,6 +3,7 @@
 #include "common/Clock.h"
 #include "overlay/OverlayCoordinates.h"
 #include "overlay/X11Support.h"
+#include "platform/Platform.h"
 
 #include <QEasingCurve>
 #include <QImage>
@@ -22,8 +23,6 @@ namespace tovrik::overlay {
 
 namespace {
 
-std::optional<bool> g_compositorOverride;
-
 // Pixels at or above this alpha count as drawn when the window clips itself
 // to its content (no compositor: partial alpha would show as dark fringes).
 constexpr int kMaskAlphaThreshold = 48;
@@ -42,11 +41,20 @@ double easeIn(double t)
     return curve.valueForProgress(std::clamp(t, 0.0, 1.0));
 }
 
-// The pixels of `image` with alpha >= threshold, as a region offset by `origin`.
+// The pixels of `image` with alpha >= threshold, as a region offset by
+// `origin`. Rows with the same runs are merged into one band, which is the
+// canonical form QRegion itself uses.
 QRegion alphaRegion(const QImage& image, QPoint origin)
 {
     std::vector<QRect> rects;
+    std::vector<std::pair<int, int>> bandRuns, rowRuns;
+    int bandTop = 0;
+    const auto flush = [&](int bandBottom) {
+        for (const auto& [start, end] : bandRuns)
+            rects.emplace_back(origin.x() + start, origin.y() + bandTop, end - start, bandBottom - bandTop);
+    };
     for (int y = 0; y < image.height(); ++y) {
+        rowRuns.clear();
         const QRgb* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
         int x = 0;
         while (x < image.width()) {
@@ -56,9 +64,17 @@ QRegion alphaRegion(const QImage& image, QPoint origin)
             while (x < image.width() && qAlpha(line[x]) >= kMaskAlphaThreshold)
                 ++x;
             if (x > start)
-                rects.emplace_back(origin.x() + start, origin.y() + y, x - start, 1);
+                rowRuns.emplace_back(start, x);
+        }
+        if (y == 0 || rowRuns != bandRuns) {
+            if (y > 0)
+                flush(y);
+            bandRuns = rowRuns;
+            bandTop = y;
         }
     }
+    if (image.height() > 0)
+        flush(image.height());
     QRegion region;
     if (!rects.empty())
         region.setRects(rects.data(), int(rects.size()));
@@ -234,14 +250,10 @@ void CursorOverlayWindowManager::setViewFactory(ViewFactory factory)
     m_viewFactory = std::move(factory);
 }
 
-void CursorOverlayWindowManager::setCompositorOverride(std::optional<bool> active)
-{
-    g_compositorOverride = active;
-}
-
 void CursorOverlayWindowManager::refreshCompositorState()
 {
-    const bool active = g_compositorOverride ? *g_compositorOverride : x11::compositorRunning();
+    const bool active =
+        platform::Platform::isInstalled() ? platform::Platform::get().compositorActive() : x11::compositorRunning();
     if (active == m_compositorActive)
         return;
     m_compositorActive = active;
@@ -417,11 +429,13 @@ bool CursorOverlayWindowManager::suspendForCapture()
             finishFade(id);
         changedScreen = true;
     }
-    for (auto* w : m_fadingOverlayWindows)
-        if (w->isVisible()) {
-            w->orderOut();
+    // ... and release them now rather than in the fade's later task.
+    for (auto* w : m_fadingOverlayWindows) {
+        if (w->isVisible())
             changedScreen = true;
-        }
+        releaseWindow(w);
+    }
+    m_fadingOverlayWindows.clear();
     bool suspended = false;
     if (!m_overlayWindows.isEmpty() && !m_isSuspendedForCapture) {
         m_isSuspendedForCapture = true;

@@ -111,11 +111,10 @@ public:
 
     void setViewFactory(ViewFactory factory);
 
-    // Whether a compositor blends our translucent windows. Re-read on every
-    // show and resume; without one every window clips itself to what it draws.
+    // Whether a compositor blends our translucent windows (the platform's
+    // answer). Re-read on every show and resume and once a second while
+    // windows are shown; without one every window clips itself to what it draws.
     bool compositorActive() const { return m_compositorActive; }
-    // Tests: force the answer of the compositor probe (nullopt = ask the system).
-    static void setCompositorOverride(std::optional<bool> active);
 
 private:
     void releaseWindow(CursorOverlayWindow* window);

@@ -1,0 +1,197 @@
+// The UI Autopilot busy state and the autopilot cursor that mirrors every
+// synthetic mouse event.
+
+#include "ControllerFixture.h"
+
+#include <limits>
+
+using namespace tovrik;
+using namespace tovrik::test;
+using overlay::MouseVisualEventType;
+
+namespace {
+
+class AutopilotStateTest : public ControllerTest {
+protected:
+    // The main display is 1440 x 900: display y 50 is AppKit y 850.
+    void startRun()
+    {
+        pointAt(QPointF(700, 400)); // AppKit (700, 500)
+        controller->setUIAutopilotBusy(true);
+    }
+};
+
+} // namespace
+
+TEST_F(AutopilotStateTest, BusyPlacesTheCursorBesideThePointerFollowsItAndShowsTheWindows)
+{
+    startRun();
+    EXPECT_TRUE(controller->isUIAutopilotBusy());
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(735, 475));
+    EXPECT_EQ(live().size(), 1);
+    EXPECT_TRUE(controller->isAutopilotCursorTimerRunning());
+
+    pointAt(QPointF(100, 800)); // AppKit (100, 100)
+    advance(1.0 / 60.0);
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(135, 75));
+    EXPECT_EQ(controller->autopilotCursorAnimationDuration(), 0.0);
+
+    // An idle follow with a still pointer announces nothing.
+    changes = 0;
+    advance(0.5);
+    EXPECT_EQ(changes, 0);
+}
+
+TEST_F(AutopilotStateTest, APressConvertsAgainstTheMainDisplayHeightPinsAndIssuesANewClick)
+{
+    startRun();
+    const QUuid before = controller->autopilotClickID();
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(100, 50));
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(100, 850));
+    EXPECT_EQ(controller->autopilotClickLocation(), QPointF(100, 850));
+    EXPECT_TRUE(controller->autopilotPinned());
+    const QUuid first = controller->autopilotClickID();
+    EXPECT_NE(first, before);
+
+    // Pinned: the follow timer leaves it alone.
+    pointAt(QPointF(1000, 600));
+    advance(0.2);
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(100, 850));
+
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseUp, QPointF(100, 50));
+    controller->recordAutopilotMouse(MouseVisualEventType::rightMouseDown, QPointF(100, 50));
+    EXPECT_NE(controller->autopilotClickID(), first); // same place, new ripple
+}
+
+TEST_F(AutopilotStateTest, AReleaseGlidesBesideThePlaceIn045sAndTheFollowWaitsUntilThen)
+{
+    startRun();
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(300, 200));
+    const double releasedAt = clock.now();
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseUp, QPointF(300, 200));
+    EXPECT_FALSE(controller->autopilotPinned());
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(335, 675));
+    EXPECT_EQ(controller->autopilotCursorAnimationDuration(), 0.45);
+    EXPECT_DOUBLE_EQ(controller->autopilotReturnAfter(), releasedAt + 0.45);
+    EXPECT_EQ(controller->autopilotClickLocation(), QPointF(300, 700)); // the press stays marked
+
+    pointAt(QPointF(900, 100)); // AppKit (900, 800)
+    advance(0.43);
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(335, 675));
+    advance(0.04);
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(935, 775));
+    EXPECT_EQ(controller->autopilotCursorAnimationDuration(), 0.0);
+}
+
+TEST_F(AutopilotStateTest, DragsCarryThePinnedCursorAndMotionWhileUnpinnedDoesNothing)
+{
+    startRun();
+    const auto resting = controller->autopilotCursorLocation();
+    controller->recordAutopilotMouse(MouseVisualEventType::scrollWheel, QPointF(10, 10));
+    controller->recordAutopilotMouse(MouseVisualEventType::mouseMoved, QPointF(10, 10));
+    EXPECT_EQ(controller->autopilotCursorLocation(), resting);
+
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(10, 10));
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDragged, QPointF(50, 60));
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(50, 840));
+    controller->recordAutopilotMouse(MouseVisualEventType::other, QPointF(70, 80));
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(70, 820));
+    EXPECT_EQ(controller->autopilotClickLocation(), QPointF(10, 890));
+}
+
+TEST_F(AutopilotStateTest, EventsAndPreparedPressesOutsideARunAreIgnored)
+{
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(10, 10));
+    controller->prepareAutopilotPress(QPointF(10, 10));
+    EXPECT_FALSE(controller->autopilotCursorLocation());
+    EXPECT_FALSE(controller->autopilotClickLocation());
+    EXPECT_FALSE(controller->autopilotPinned());
+    EXPECT_TRUE(live().isEmpty());
+}
+
+TEST_F(AutopilotStateTest, APreparedPressPinsAndGlidesOntoThePointIn035s)
+{
+    startRun();
+    controller->prepareAutopilotPress(QPointF(400, 300));
+    EXPECT_TRUE(controller->autopilotPinned());
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(400, 600));
+    EXPECT_EQ(controller->autopilotCursorAnimationDuration(), 0.35);
+    pointAt(QPointF(10, 10));
+    advance(0.5);
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(400, 600));
+}
+
+TEST_F(AutopilotStateTest, ReleasingTheCursorLetsTheNextTickFollowAgain)
+{
+    startRun();
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(10, 10));
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseUp, QPointF(10, 10));
+    controller->releaseAutopilotCursor();
+    pointAt(QPointF(500, 500));
+    advance(1.0 / 60.0);
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(535, 375));
+}
+
+TEST_F(AutopilotStateTest, NonFiniteEventPointsAreIgnored)
+{
+    startRun();
+    const auto before = controller->autopilotCursorLocation();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(nan, 3));
+    controller->prepareAutopilotPress(QPointF(4, std::numeric_limits<double>::infinity()));
+    EXPECT_EQ(controller->autopilotCursorLocation(), before);
+    EXPECT_FALSE(controller->autopilotPinned());
+}
+
+TEST_F(AutopilotStateTest, EndingARunClearsTheCursorAndFadesIn017sUnlessAStatusIsUp)
+{
+    startRun();
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(10, 10));
+    controller->setUIAutopilotBusy(false);
+    EXPECT_FALSE(controller->autopilotCursorLocation());
+    EXPECT_FALSE(controller->autopilotClickLocation());
+    EXPECT_FALSE(controller->autopilotPinned());
+    EXPECT_FALSE(controller->isAutopilotCursorTimerRunning());
+    EXPECT_TRUE(live().isEmpty());
+    EXPECT_EQ(fading().size(), 1);
+    advance(0.16);
+    EXPECT_EQ(fading().size(), 1);
+    advance(0.03);
+    EXPECT_TRUE(fading().isEmpty());
+
+    startRun();
+    controller->showStatus(QStringLiteral("done"), std::nullopt, false);
+    controller->setUIAutopilotBusy(false);
+    EXPECT_EQ(live().size(), 1);
+    EXPECT_TRUE(fading().isEmpty());
+    controller->hide(1);
+    advance(1.01);
+    EXPECT_EQ(fading().size(), 1); // the ordinary 0.25 s fade
+    advance(0.2);
+    EXPECT_EQ(fading().size(), 1);
+    advance(0.06);
+    EXPECT_TRUE(fading().isEmpty());
+}
+
+TEST_F(AutopilotStateTest, BusyAgainRestartsTheTimerAndClearsPinAndRipple)
+{
+    startRun();
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(10, 10));
+    const QUuid id = controller->autopilotClickID();
+    controller->setUIAutopilotBusy(true);
+    EXPECT_FALSE(controller->autopilotPinned());
+    EXPECT_FALSE(controller->autopilotClickLocation());
+    EXPECT_EQ(controller->autopilotClickID(), id);
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(735, 475));
+    EXPECT_TRUE(controller->isAutopilotCursorTimerRunning());
+}
+
+TEST_F(AutopilotStateTest, TheBusyOverlayIsNeverFadedAsIdle)
+{
+    startRun();
+    controller->updateVoiceState(TovrikVoiceState::idle);
+    controller->setIdleBehavior(false, false, false);
+    controller->clearInteractionVisuals();
+    EXPECT_EQ(live().size(), 1);
+    EXPECT_TRUE(fading().isEmpty());
+}

@@ -1,0 +1,76 @@
+#pragma once
+
+// Shared set-up of the overlay controller tests: the sim backend with a
+// known display layout, a VirtualClock, and a controller whose windows host
+// a plain recording view (the companion view has tests of its own).
+
+#include "overlay/OverlayWindowController.h"
+#include "support/SimFixture.h"
+
+#include <QWidget>
+#include <memory>
+
+namespace tovrik::test {
+
+struct BuiltView {
+    overlay::OverlayWindowController* controller;
+    uint32_t displayID;
+    QRectF frame;
+};
+
+class ControllerTest : public SimTest {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        useDisplays({platform::sim::SimDisplays::make(1, QRectF(0, 0, 1440, 900), 2.0, true)});
+        pointAt(QPointF(720, 450));
+        makeController();
+    }
+    void TearDown() override
+    {
+        controller.reset();
+        drainEvents();
+        SimTest::TearDown();
+    }
+
+    void makeController()
+    {
+        controller = std::make_unique<overlay::OverlayWindowController>();
+        controller->windowManager().setViewFactory(
+            [this](overlay::OverlayWindowController* c, uint32_t id, QRectF frame, QWidget* parent) -> QWidget* {
+                built.append({c, id, frame});
+                return new QWidget(parent);
+            });
+        QObject::connect(controller.get(), &overlay::OverlayWindowController::changed, controller.get(),
+                         [this]() { ++changes; });
+    }
+
+    // Changes the screens and lets the controller's screen observer run.
+    void useDisplays(QList<platform::DisplayInfo> displays)
+    {
+        sim->simDisplays().setDisplays(std::move(displays));
+        drainEvents();
+    }
+    // Runs deferred deletions (released windows and views).
+    static void runDeferredDeletes()
+    {
+        drainEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    // The pointer, in global display coordinates (y down).
+    void pointAt(QPointF displayPoint) { sim->simDisplays().setPointerLocation(displayPoint); }
+    std::optional<platform::DisplayInfo> display(uint32_t id) { return sim->displays().display(id); }
+
+    const QList<overlay::CursorOverlayWindow*>& live() { return controller->windowManager().overlayWindows(); }
+    const QList<overlay::CursorOverlayWindow*>& fading()
+    {
+        return controller->windowManager().fadingOverlayWindows();
+    }
+
+    std::unique_ptr<overlay::OverlayWindowController> controller;
+    QList<BuiltView> built;
+    int changes = 0;
+};
+
+} // namespace tovrik::test

@@ -1,0 +1,213 @@
+// OverlayWindowController: published state, idle behaviour, status lines,
+// hiding, clearing and the change notification.
+
+#include "ControllerFixture.h"
+
+#include <cmath>
+#include <limits>
+
+using namespace tovrik;
+using namespace tovrik::test;
+
+namespace {
+using ControllerStateTest = ControllerTest;
+}
+
+TEST_F(ControllerStateTest, StartsWithTheInitialValuesAndNoWindows)
+{
+    EXPECT_EQ(controller->voiceState(), TovrikVoiceState::idle);
+    EXPECT_EQ(controller->audioPowerLevel(), 0.0);
+    EXPECT_TRUE(controller->bubbleText().isEmpty());
+    EXPECT_FALSE(controller->targetScreenLocation());
+    EXPECT_FALSE(controller->isTransparent());
+    EXPECT_FALSE(controller->keepOverlayVisibleWhenIdle());
+    EXPECT_FALSE(controller->isResponseBubblePinned());
+    EXPECT_FALSE(controller->isUIAutopilotBusy());
+    EXPECT_FALSE(controller->autopilotCursorLocation());
+    EXPECT_FALSE(controller->autopilotClickLocation());
+    EXPECT_FALSE(controller->autopilotClickID().isNull());
+    EXPECT_FALSE(controller->isSharedReturnFlightActive());
+    EXPECT_EQ(controller->sharedReturnScale(), 1.0);
+    EXPECT_TRUE(live().isEmpty());
+    EXPECT_TRUE(std::isinf(controller->autopilotReturnAfter()) && controller->autopilotReturnAfter() < 0);
+    overlay::OverlayWindowController other;
+    EXPECT_NE(other.autopilotClickID(), controller->autopilotClickID());
+}
+
+TEST_F(ControllerStateTest, AudioLevelIsClampedAndNotANumberBecomesZero)
+{
+    controller->updateAudioPowerLevel(1.7);
+    EXPECT_EQ(controller->audioPowerLevel(), 1.0);
+    controller->updateAudioPowerLevel(-0.2);
+    EXPECT_EQ(controller->audioPowerLevel(), 0.0);
+    controller->updateAudioPowerLevel(0.4);
+    EXPECT_DOUBLE_EQ(controller->audioPowerLevel(), 0.4);
+    controller->updateAudioPowerLevel(std::numeric_limits<double>::quiet_NaN());
+    EXPECT_EQ(controller->audioPowerLevel(), 0.0);
+    controller->updateAudioPowerLevel(std::numeric_limits<double>::infinity());
+    EXPECT_EQ(controller->audioPowerLevel(), 1.0);
+}
+
+TEST_F(ControllerStateTest, VoiceStatesShowTheWindowsAndIdleFadesThemWhenNothingElseShows)
+{
+    controller->updateVoiceState(TovrikVoiceState::listening);
+    ASSERT_EQ(live().size(), 1);
+    EXPECT_TRUE(live().first()->isVisible());
+    controller->updateVoiceState(TovrikVoiceState::idle);
+    EXPECT_TRUE(live().isEmpty());
+    EXPECT_EQ(fading().size(), 1);
+    advance(0.24);
+    EXPECT_EQ(fading().size(), 1); // 0.25 s
+    advance(0.05);
+    EXPECT_TRUE(fading().isEmpty());
+}
+
+TEST_F(ControllerStateTest, IdleWithAStatusStillShownKeepsTheWindowsUntilTheDueHideFadesThem)
+{
+    controller->updateVoiceState(TovrikVoiceState::processing);
+    controller->showStatus(QStringLiteral("couldn't reach the service"), std::nullopt, true);
+    controller->hide(3);
+    controller->updateVoiceState(TovrikVoiceState::idle);
+    EXPECT_EQ(live().size(), 1);
+    EXPECT_TRUE(fading().isEmpty());
+    EXPECT_TRUE(controller->isTransparent());
+    advance(3.01);
+    EXPECT_TRUE(controller->bubbleText().isEmpty());
+    EXPECT_TRUE(live().isEmpty());
+    EXPECT_EQ(fading().size(), 1);
+}
+
+TEST_F(ControllerStateTest, IdleBehaviourKeepsWindowsOnlyWhenReadyAndNotTransient)
+{
+    controller->setIdleBehavior(true, false, true);
+    EXPECT_TRUE(controller->keepOverlayVisibleWhenIdle());
+    EXPECT_TRUE(controller->isTransparent());
+    ASSERT_EQ(live().size(), 1);
+
+    controller->setIdleBehavior(true, true, false);
+    EXPECT_FALSE(controller->keepOverlayVisibleWhenIdle());
+    EXPECT_FALSE(controller->isTransparent());
+    EXPECT_TRUE(live().isEmpty());
+    EXPECT_EQ(fading().size(), 1);
+    advance(0.26);
+    EXPECT_TRUE(fading().isEmpty());
+
+    controller->setIdleBehavior(false, false, false);
+    EXPECT_FALSE(controller->keepOverlayVisibleWhenIdle());
+    EXPECT_TRUE(live().isEmpty());
+}
+
+TEST_F(ControllerStateTest, AHideFollowedByAStatusKeepsTheNewStatus)
+{
+    controller->showStatus(QStringLiteral("listening"), std::nullopt, false);
+    controller->hide(2);
+    advance(1.0);
+    controller->showStatus(QStringLiteral("still thinking"), std::nullopt, false);
+    EXPECT_FALSE(controller->hasPendingHide());
+    advance(3.0);
+    EXPECT_EQ(controller->bubbleText(), QStringLiteral("still thinking"));
+    EXPECT_EQ(live().size(), 1);
+}
+
+TEST_F(ControllerStateTest, AHideReplacesThePendingOneAndAlwaysRunsLater)
+{
+    controller->showStatus(QStringLiteral("a"), std::nullopt, false);
+    controller->hide(5);
+    controller->hide(1);
+    advance(1.01);
+    EXPECT_TRUE(controller->bubbleText().isEmpty());
+
+    controller->showStatus(QStringLiteral("b"), std::nullopt, false);
+    controller->hide(0);
+    EXPECT_EQ(controller->bubbleText(), QStringLiteral("b")); // deferred, not inline
+    advance(0.001);
+    EXPECT_TRUE(controller->bubbleText().isEmpty());
+}
+
+TEST_F(ControllerStateTest, ANegativeOrNonFiniteHideDelayCountsAsZero)
+{
+    for (double delay : {-3.0, std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::infinity(),
+                         std::numeric_limits<double>::infinity()}) {
+        controller->showStatus(QStringLiteral("x"), std::nullopt, false);
+        controller->hide(delay);
+        EXPECT_TRUE(controller->hasPendingHide());
+        EXPECT_EQ(controller->bubbleText(), QStringLiteral("x"));
+        advance(0.001);
+        EXPECT_TRUE(controller->bubbleText().isEmpty()) << delay;
+    }
+}
+
+TEST_F(ControllerStateTest, ADueHideClearsBubbleTargetAndLevelButNotTheVoiceState)
+{
+    controller->updateVoiceState(TovrikVoiceState::responding);
+    controller->updateAudioPowerLevel(0.6);
+    controller->showResponse(QStringLiteral("there"), QPointF(100, 100), QSizeF(1440, 900), display(1), false, 2);
+    ASSERT_TRUE(controller->targetScreenLocation());
+    advance(2.01);
+    EXPECT_TRUE(controller->bubbleText().isEmpty());
+    EXPECT_FALSE(controller->targetScreenLocation());
+    EXPECT_EQ(controller->audioPowerLevel(), 0.0);
+    EXPECT_EQ(controller->voiceState(), TovrikVoiceState::responding);
+    EXPECT_EQ(live().size(), 1); // not idle: no fade
+}
+
+TEST_F(ControllerStateTest, ClearInteractionVisualsActsAtOnceAndCancelsThePendingHide)
+{
+    controller->showStatus(QStringLiteral("x"), std::nullopt, false);
+    controller->hide(10);
+    controller->updateAudioPowerLevel(0.3);
+    controller->clearInteractionVisuals();
+    EXPECT_FALSE(controller->hasPendingHide());
+    EXPECT_TRUE(controller->bubbleText().isEmpty());
+    EXPECT_EQ(controller->audioPowerLevel(), 0.0);
+    EXPECT_EQ(fading().size(), 1);
+}
+
+TEST_F(ControllerStateTest, DismissingAnUnpinnedBubbleKeepsItsTextAndPendingHide)
+{
+    controller->showResponse(QStringLiteral("answer"), std::nullopt, QSizeF(), std::nullopt, false, 4);
+    controller->dismissResponseBubble();
+    EXPECT_EQ(controller->bubbleText(), QStringLiteral("answer"));
+    EXPECT_TRUE(controller->hasPendingHide());
+    advance(4.01);
+    EXPECT_TRUE(controller->bubbleText().isEmpty());
+}
+
+TEST_F(ControllerStateTest, EveryOperationAnnouncesItsChangesOnceAndNoChangeAnnouncesNothing)
+{
+    changes = 0;
+    controller->showResponse(QStringLiteral("answer"), QPointF(10, 10), QSizeF(1440, 900), display(1), true, 3, true);
+    EXPECT_EQ(changes, 1);
+    controller->updateAudioPowerLevel(0.0); // unchanged
+    EXPECT_EQ(changes, 1);
+    controller->setIdleBehavior(false, false, true); // unchanged
+    EXPECT_EQ(changes, 1);
+    controller->dismissResponseBubble();
+    EXPECT_EQ(changes, 2);
+}
+
+TEST_F(ControllerStateTest, ALateHideAfterTheControllerIsGoneDoesNothing)
+{
+    controller->showStatus(QStringLiteral("x"), std::nullopt, false);
+    controller->hide(1);
+    controller.reset();
+    advance(1.5); // must not touch the destroyed controller
+    EXPECT_EQ(clock.pendingCount(), 0u);
+}
+
+TEST_F(ControllerStateTest, AScreenChangeEndsTheSharedReturnFlightBeforeRebuilding)
+{
+    controller->setIdleBehavior(true, false, false);
+    controller->showResponse(QStringLiteral("here"), QPointF(200, 200), QSizeF(1440, 900), display(1), false, 1);
+    controller->clearInteractionVisuals();
+    ASSERT_TRUE(controller->isSharedReturnFlightActive());
+    useDisplays({platform::sim::SimDisplays::make(1, QRectF(0, 0, 1440, 900), 2.0, true),
+                 platform::sim::SimDisplays::make(2, QRectF(1440, 0, 800, 600))});
+    drainEvents();
+    EXPECT_FALSE(controller->isSharedReturnFlightActive());
+    EXPECT_FALSE(controller->sharedReturnScreenLocation());
+    EXPECT_FALSE(controller->sharedReturnDisplayID());
+    EXPECT_EQ(controller->sharedReturnAngleDegrees(), 0.0);
+    EXPECT_EQ(controller->sharedReturnScale(), 1.0);
+    EXPECT_EQ(live().size(), 2);
+}

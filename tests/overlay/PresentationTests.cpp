@@ -1,0 +1,200 @@
+// Presenting an answer: the pointed place mapped from screenshot pixels, the
+// pinned bubble and its two mouse-down monitors.
+
+#include "ControllerFixture.h"
+
+#include <QApplication>
+#include <QMouseEvent>
+#include <QWindow>
+#include <QWidget>
+#include <limits>
+
+using namespace tovrik;
+using namespace tovrik::test;
+using overlay::OverlayWindowController;
+using platform::sim::SimDisplays;
+
+namespace {
+
+platform::DisplayInfo screenWithFrame(QRectF frame)
+{
+    platform::DisplayInfo d;
+    d.displayID = 7;
+    d.frame = frame;
+    return d;
+}
+
+std::optional<QPointF> map(QPointF p, QSizeF size, QRectF frame = QRectF(0, 0, 1280, 800))
+{
+    return OverlayWindowController::mapGlobalScreenLocation(p, size, screenWithFrame(frame));
+}
+
+class PressRecorder : public QWidget {
+public:
+    int presses = 0;
+
+protected:
+    void mousePressEvent(QMouseEvent*) override { ++presses; }
+};
+
+using PresentationTest = ControllerTest;
+
+} // namespace
+
+TEST(MappingTest, ScreenshotPixelsScaleOntoTheFrameAndAreClampedInsideIt)
+{
+    const QSizeF image(2560, 1600);
+    EXPECT_EQ(map(QPointF(1280, 400), image), QPointF(640, 600));
+    EXPECT_EQ(map(QPointF(2559, 1599), image), QPointF(1279, 0.5));
+    EXPECT_EQ(map(QPointF(5000, -20), image), QPointF(1279, 799));
+    EXPECT_EQ(map(QPointF(0, 0), image), QPointF(0, 799)); // top-left pixel: top edge less 1
+}
+
+TEST(MappingTest, AnEmptyImageCountsAsOnePixelAndMapsToTheTopLeftCorner)
+{
+    const QRectF frame(-1280, 100, 1280, 800);
+    EXPECT_EQ(map(QPointF(0, 0), QSizeF(0, 0), frame), QPointF(-1280, 899));
+    EXPECT_EQ(map(QPointF(640, 400), QSizeF(0, 0), frame), QPointF(-1280, 899));
+}
+
+TEST(MappingTest, AFrameOffTheOriginShiftsTheResult)
+{
+    const QRectF frame(1440, 100, 1280, 800);
+    EXPECT_EQ(map(QPointF(1280, 400), QSizeF(2560, 1600), frame), QPointF(2080, 700));
+}
+
+TEST(MappingTest, NoPointNoScreenOrNonFiniteInputGivesNoPlace)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    EXPECT_FALSE(OverlayWindowController::mapGlobalScreenLocation(std::nullopt, QSizeF(10, 10),
+                                                                  screenWithFrame(QRectF(0, 0, 10, 10))));
+    EXPECT_FALSE(OverlayWindowController::mapGlobalScreenLocation(QPointF(1, 1), QSizeF(10, 10), std::nullopt));
+    EXPECT_FALSE(map(QPointF(nan, 10), QSizeF(100, 100)));
+    EXPECT_FALSE(map(QPointF(10, inf), QSizeF(100, 100)));
+    EXPECT_FALSE(map(QPointF(10, 10), QSizeF(nan, 100)));
+    EXPECT_FALSE(map(QPointF(10, 10), QSizeF(100, inf)));
+    EXPECT_FALSE(map(QPointF(10, 10), QSizeF(100, 100), QRectF(0, 0, nan, 800)));
+}
+
+TEST_F(PresentationTest, AnAnswerWithAPointSetsTheMappedPlaceShowsTheWindowsAndHidesLater)
+{
+    controller->showResponse(QStringLiteral("click here"), QPointF(2880, 900), QSizeF(2880, 1800), display(1), true, 5);
+    EXPECT_EQ(controller->bubbleText(), QStringLiteral("click here"));
+    EXPECT_EQ(controller->targetScreenLocation(), QPointF(1439, 450));
+    EXPECT_TRUE(controller->isTransparent());
+    EXPECT_FALSE(controller->isResponseBubblePinned());
+    EXPECT_FALSE(controller->hasResponseDismissGlobalMonitor());
+    EXPECT_EQ(live().size(), 1);
+    EXPECT_EQ(controller->voiceState(), TovrikVoiceState::idle); // the caller sets responding
+    advance(4.9);
+    EXPECT_TRUE(controller->targetScreenLocation());
+    advance(0.2);
+    EXPECT_FALSE(controller->targetScreenLocation());
+    EXPECT_TRUE(controller->bubbleText().isEmpty());
+}
+
+TEST_F(PresentationTest, AnAnswerWithoutAPointOrWithANonFinitePointPointsNowhere)
+{
+    controller->showResponse(QStringLiteral("a"), std::nullopt, QSizeF(100, 100), display(1), false, 5);
+    EXPECT_FALSE(controller->targetScreenLocation());
+    controller->showResponse(QStringLiteral("b"), QPointF(std::numeric_limits<double>::quiet_NaN(), 3),
+                             QSizeF(100, 100), display(1), false, 5);
+    EXPECT_FALSE(controller->targetScreenLocation());
+    EXPECT_EQ(controller->bubbleText(), QStringLiteral("b"));
+    controller->showResponse(QStringLiteral("c"), QPointF(10, 10), QSizeF(100, 100), std::nullopt, false, 5);
+    EXPECT_FALSE(controller->targetScreenLocation());
+}
+
+TEST_F(PresentationTest, APinnedBubbleHasBothMonitorsAndAClickAnywhereDismissesItAfterAHop)
+{
+    controller->showResponse(QStringLiteral("kept"), QPointF(50, 50), QSizeF(1440, 900), display(1), false, 2, true);
+    EXPECT_TRUE(controller->isResponseBubblePinned());
+    EXPECT_TRUE(controller->hasResponseDismissGlobalMonitor());
+    EXPECT_TRUE(controller->hasResponseDismissLocalMonitor());
+    EXPECT_FALSE(controller->hasPendingHide());
+    advance(10);
+    EXPECT_EQ(controller->bubbleText(), QStringLiteral("kept")); // no timed hide
+
+    sim->simEventTap().injectMouseDown(platform::MouseButton::Right, QPointF(5, 5));
+    EXPECT_EQ(controller->bubbleText(), QStringLiteral("kept")); // not inline
+    drainEvents();
+    EXPECT_TRUE(controller->bubbleText().isEmpty());
+    EXPECT_FALSE(controller->targetScreenLocation());
+    EXPECT_FALSE(controller->isResponseBubblePinned());
+    EXPECT_FALSE(controller->hasResponseDismissGlobalMonitor());
+    EXPECT_FALSE(controller->hasResponseDismissLocalMonitor());
+}
+
+TEST_F(PresentationTest, AClickInOurOwnWindowDismissesThePinnedBubbleAndStillReachesTheWindow)
+{
+    PressRecorder panel;
+    panel.resize(200, 100);
+    panel.show();
+    controller->showResponse(QStringLiteral("kept"), std::nullopt, QSizeF(), std::nullopt, false, 2, true);
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(10, 10), panel.mapToGlobal(QPointF(10, 10)), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(panel.windowHandle(), &press);
+    EXPECT_EQ(panel.presses, 1);
+    drainEvents();
+    EXPECT_TRUE(controller->bubbleText().isEmpty());
+    EXPECT_FALSE(controller->isResponseBubblePinned());
+}
+
+TEST_F(PresentationTest, ASecondPinnedAnswerInstallsNoSecondPairOfMonitors)
+{
+    controller->showResponse(QStringLiteral("one"), std::nullopt, QSizeF(), std::nullopt, false, 2, true);
+    controller->showResponse(QStringLiteral("two"), std::nullopt, QSizeF(), std::nullopt, false, 2, true);
+    EXPECT_TRUE(controller->hasResponseDismissGlobalMonitor());
+    // Removing the one pair must leave no monitor behind that could still
+    // dismiss the bubble.
+    controller->stopResponseDismissMonitors();
+    sim->simEventTap().injectMouseDown(platform::MouseButton::Left, QPointF(5, 5));
+    drainEvents();
+    EXPECT_EQ(controller->bubbleText(), QStringLiteral("two"));
+}
+
+TEST_F(PresentationTest, PinnedIfAndOnlyIfTheMonitorsAreInstalled)
+{
+    const auto consistent = [this]() {
+        return controller->isResponseBubblePinned() == controller->hasResponseDismissGlobalMonitor()
+            && controller->isResponseBubblePinned() == controller->hasResponseDismissLocalMonitor();
+    };
+    controller->showResponse(QStringLiteral("p"), std::nullopt, QSizeF(), std::nullopt, false, 2, true);
+    EXPECT_TRUE(consistent());
+    controller->showStatus(QStringLiteral("s"), std::nullopt, false);
+    EXPECT_FALSE(controller->isResponseBubblePinned());
+    EXPECT_TRUE(consistent());
+    controller->showResponse(QStringLiteral("p"), std::nullopt, QSizeF(), std::nullopt, false, 2, true);
+    controller->showResponse(QStringLiteral("u"), std::nullopt, QSizeF(), std::nullopt, false, 2, false);
+    EXPECT_FALSE(controller->isResponseBubblePinned());
+    EXPECT_TRUE(consistent());
+    controller->showResponse(QStringLiteral("p"), std::nullopt, QSizeF(), std::nullopt, false, 2, true);
+    controller->clearInteractionVisuals();
+    EXPECT_TRUE(consistent());
+    controller->showResponse(QStringLiteral("p"), std::nullopt, QSizeF(), std::nullopt, false, 2, true);
+    controller->dismissResponseBubble();
+    EXPECT_FALSE(controller->isResponseBubblePinned());
+    EXPECT_TRUE(consistent());
+}
+
+TEST_F(PresentationTest, AStatusLineClearsThePointedPlaceAndUnpins)
+{
+    controller->showResponse(QStringLiteral("p"), QPointF(10, 10), QSizeF(1440, 900), display(1), false, 2, true);
+    controller->showStatus(QStringLiteral("listening"), std::nullopt, false);
+    EXPECT_FALSE(controller->targetScreenLocation());
+    EXPECT_FALSE(controller->isSharedReturnFlightActive()); // not kept visible: no flight
+    EXPECT_EQ(controller->bubbleText(), QStringLiteral("listening"));
+}
+
+TEST_F(PresentationTest, ANewAnswerEndsARunningReturnFlight)
+{
+    controller->setIdleBehavior(true, false, false);
+    controller->showResponse(QStringLiteral("p"), QPointF(1000, 100), QSizeF(1440, 900), display(1), false, 1);
+    controller->dismissResponseBubble();
+    controller->clearInteractionVisuals();
+    ASSERT_TRUE(controller->isSharedReturnFlightActive());
+    controller->showResponse(QStringLiteral("q"), QPointF(20, 20), QSizeF(1440, 900), display(1), false, 1);
+    EXPECT_FALSE(controller->isSharedReturnFlightActive());
+    EXPECT_EQ(controller->targetScreenLocation(), QPointF(20, 880));
+}

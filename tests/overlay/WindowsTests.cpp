@@ -1,0 +1,344 @@
+// The per-screen overlay windows: how many, where, with which window flags,
+// fading, capture suspension and rebuilding when the screens change.
+
+#include "ControllerFixture.h"
+
+#include "overlay/OverlayCoordinates.h"
+
+#include <QPainter>
+#include <algorithm>
+
+using namespace tovrik;
+using namespace tovrik::test;
+using overlay::CursorOverlayWindow;
+using platform::sim::SimDisplays;
+
+namespace {
+
+QList<platform::DisplayInfo> twoScreens()
+{
+    return {SimDisplays::make(1, QRectF(0, 0, 1440, 900), 2.0, true), SimDisplays::make(2, QRectF(1440, 0, 1280, 800))};
+}
+
+class WindowsTest : public ControllerTest {
+protected:
+    overlay::CursorOverlayWindowManager& manager() { return controller->windowManager(); }
+    QList<platform::DisplayInfo> screens() { return sim->displays().displays(); }
+};
+
+} // namespace
+
+TEST_F(WindowsTest, TwoScreensGiveTwoWindowsInListOrderWithTheirIdsFramesAndFlags)
+{
+    useDisplays(twoScreens());
+    manager().show(screens(), controller.get());
+    ASSERT_EQ(live().size(), 2);
+    EXPECT_EQ(live()[0]->displayID(), std::optional<uint32_t>(1));
+    EXPECT_EQ(live()[1]->displayID(), std::optional<uint32_t>(2));
+    // AppKit frames: the second display's top is level with the main one's,
+    // so its frame starts 100 points above the main display's bottom.
+    EXPECT_EQ(live()[0]->screenFrame(), QRectF(0, 0, 1440, 900));
+    EXPECT_EQ(live()[1]->screenFrame(), QRectF(1440, 100, 1280, 800));
+    // Qt/X11 geometry is the display's y-down bounds.
+    EXPECT_EQ(live()[0]->geometry(), QRect(0, 0, 1440, 900));
+    EXPECT_EQ(live()[1]->geometry(), QRect(1440, 0, 1280, 800));
+
+    for (auto* w : live()) {
+        const Qt::WindowFlags f = w->windowFlags();
+        EXPECT_TRUE(f.testFlag(Qt::FramelessWindowHint));
+        EXPECT_TRUE(f.testFlag(Qt::WindowStaysOnTopHint));
+        EXPECT_TRUE(f.testFlag(Qt::WindowTransparentForInput));
+        EXPECT_TRUE(f.testFlag(Qt::WindowDoesNotAcceptFocus));
+        EXPECT_TRUE(f.testFlag(Qt::X11BypassWindowManagerHint));
+        EXPECT_EQ(f & Qt::WindowType_Mask, Qt::Tool); // no taskbar entry
+        EXPECT_TRUE(w->testAttribute(Qt::WA_TranslucentBackground));
+        EXPECT_TRUE(w->testAttribute(Qt::WA_ShowWithoutActivating));
+        EXPECT_TRUE(w->isVisible());
+        EXPECT_EQ(w->focusPolicy(), Qt::NoFocus);
+        // The hosted view fills the window.
+        ASSERT_NE(w->contentView(), nullptr);
+        EXPECT_EQ(w->contentView()->geometry(), QRect(QPoint(0, 0), w->size()));
+    }
+    // Each view was built for its own screen with this controller.
+    ASSERT_EQ(built.size(), 2);
+    EXPECT_EQ(built[0].controller, controller.get());
+    EXPECT_EQ(built[0].displayID, 1u);
+    EXPECT_EQ(built[1].displayID, 2u);
+    EXPECT_EQ(built[1].frame, QRectF(1440, 100, 1280, 800));
+
+    QList<platform::DisplayInfo> reversed = screens();
+    std::reverse(reversed.begin(), reversed.end());
+    EXPECT_TRUE(manager().matches(reversed));
+    EXPECT_FALSE(manager().matches({screens().first()}));
+}
+
+TEST_F(WindowsTest, AScreenWithoutAnIdGetsNoWindowAndIsIgnoredByMatches)
+{
+    auto list = twoScreens();
+    list.append(SimDisplays::make(0, QRectF(2720, 0, 800, 600)));
+    useDisplays(list);
+    manager().show(screens(), controller.get());
+    ASSERT_EQ(live().size(), 2);
+    EXPECT_TRUE(manager().matches(screens()));
+    EXPECT_EQ(built.size(), 2);
+}
+
+TEST_F(WindowsTest, AScreenThatMovedOrChangedSizeUnderTheSameIdNoLongerMatches)
+{
+    useDisplays(twoScreens());
+    manager().show(screens(), controller.get());
+    auto moved = twoScreens();
+    moved[1] = SimDisplays::make(2, QRectF(1440, 0, 1920, 1080));
+    useDisplays(moved);
+    EXPECT_FALSE(manager().matches(screens()));
+}
+
+TEST_F(WindowsTest, SuspendWithoutWindowsReturnsFalseAndSetsNoFlag)
+{
+    EXPECT_FALSE(manager().suspendForCapture());
+    EXPECT_FALSE(manager().isSuspendedForCapture());
+    EXPECT_FALSE(controller->suspendForScreenCapture());
+}
+
+TEST_F(WindowsTest, ShowWhileSuspendedBuildsHiddenWindowsThatResumeShows)
+{
+    manager().show(screens(), controller.get());
+    ASSERT_TRUE(manager().suspendForCapture());
+    EXPECT_FALSE(manager().suspendForCapture()); // the first suspension stays in charge
+    EXPECT_FALSE(live().first()->isVisible());
+
+    sim->simDisplays().setDisplays(twoScreens());
+    manager().show(screens(), controller.get());
+    ASSERT_EQ(live().size(), 2);
+    EXPECT_TRUE(manager().isSuspendedForCapture());
+    for (auto* w : live())
+        EXPECT_FALSE(w->isVisible());
+
+    manager().resumeAfterCapture();
+    EXPECT_FALSE(manager().isSuspendedForCapture());
+    for (auto* w : live())
+        EXPECT_TRUE(w->isVisible());
+}
+
+TEST_F(WindowsTest, DiscardWithResetWhileSuspendedMakesResumeDoNothing)
+{
+    manager().show(screens(), controller.get());
+    ASSERT_TRUE(manager().suspendForCapture());
+    manager().discardAllWindows(true);
+    EXPECT_FALSE(manager().isSuspendedForCapture());
+    EXPECT_TRUE(live().isEmpty());
+    manager().show(screens(), controller.get());
+    EXPECT_TRUE(live().first()->isVisible());
+    manager().resumeAfterCapture();
+    EXPECT_TRUE(live().first()->isVisible());
+}
+
+TEST_F(WindowsTest, FadeEasesOpacityInThenOrdersOutAndReleasesTheWindows)
+{
+    useDisplays(twoScreens());
+    manager().show(screens(), controller.get());
+    QPointer<CursorOverlayWindow> first = live().first();
+    manager().fadeOutAndHide(0.25);
+    EXPECT_TRUE(live().isEmpty());
+    ASSERT_EQ(fading().size(), 2);
+
+    advance(0.125);
+    ASSERT_TRUE(first);
+    // Ease-in (0.42, 0, 1, 1): slow start, so at half time well over half remains.
+    EXPECT_GT(first->fadeOpacity(), 0.6);
+    EXPECT_LT(first->fadeOpacity(), 0.75);
+    EXPECT_TRUE(first->isVisible());
+
+    advance(0.15);
+    EXPECT_TRUE(fading().isEmpty());
+    runDeferredDeletes();
+    EXPECT_FALSE(first); // released
+}
+
+TEST_F(WindowsTest, ShowDuringAFadeDiscardsTheFadingWindowsAtOnceAndStartsOpaque)
+{
+    manager().show(screens(), controller.get());
+    QPointer<CursorOverlayWindow> old = live().first();
+    manager().fadeOutAndHide(0.25);
+    advance(0.1);
+    ASSERT_TRUE(old);
+    ASSERT_LT(old->fadeOpacity(), 1.0);
+
+    manager().show(screens(), controller.get());
+    EXPECT_TRUE(fading().isEmpty());
+    EXPECT_FALSE(old && old->isVisible());
+    ASSERT_EQ(live().size(), 1);
+    EXPECT_NE(live().first(), old.data());
+    EXPECT_DOUBLE_EQ(live().first()->fadeOpacity(), 1.0);
+    advance(0.3); // the old fade's end finds nothing to remove
+    EXPECT_EQ(live().size(), 1);
+    EXPECT_TRUE(live().first()->isVisible());
+}
+
+TEST_F(WindowsTest, SuspendTakesFadingWindowsOffScreenToo)
+{
+    useDisplays(twoScreens());
+    manager().show(screens(), controller.get());
+    manager().fadeOutAndHide(0.25);
+    advance(0.05);
+    const auto fadingNow = fading();
+    ASSERT_EQ(fadingNow.size(), 2);
+    // No live windows: nothing is suspended, yet the fading ones must not be
+    // caught by the capture.
+    EXPECT_FALSE(manager().suspendForCapture());
+    for (auto* w : fadingNow)
+        EXPECT_FALSE(w->isVisible());
+    drainEvents();
+    EXPECT_TRUE(fading().isEmpty());
+}
+
+TEST_F(WindowsTest, WindowsAreNeverReusedARebuildBuildsFreshViews)
+{
+    manager().show(screens(), controller.get());
+    QPointer<QWidget> firstView = live().first()->contentView();
+    manager().show(screens(), controller.get());
+    runDeferredDeletes();
+    EXPECT_FALSE(firstView);
+    EXPECT_EQ(built.size(), 2);
+}
+
+TEST_F(WindowsTest, ControllerRebuildsWhenAScreenIsAddedOrChangesFrameButNotOnEveryStateChange)
+{
+    controller->updateVoiceState(TovrikVoiceState::listening);
+    ASSERT_EQ(live().size(), 1);
+    CursorOverlayWindow* before = live().first();
+    controller->updateVoiceState(TovrikVoiceState::processing);
+    controller->showStatus(QStringLiteral("thinking"), std::nullopt, false);
+    EXPECT_EQ(live().first(), before); // no flicker
+    EXPECT_EQ(built.size(), 1);
+
+    sim->simDisplays().setDisplays(twoScreens());
+    EXPECT_EQ(live().size(), 1); // the screen observer works in a later main-thread task
+    drainEvents();
+    ASSERT_EQ(live().size(), 2);
+    CursorOverlayWindow* second = live()[1];
+
+    auto resized = twoScreens();
+    resized[1] = SimDisplays::make(2, QRectF(1440, 0, 1920, 1200));
+    useDisplays(resized);
+    drainEvents();
+    ASSERT_EQ(live().size(), 2);
+    EXPECT_NE(live()[1], second);
+    EXPECT_EQ(live()[1]->geometry(), QRect(1440, 0, 1920, 1200));
+    EXPECT_EQ(live()[1]->screenFrame(), QRectF(1440, -300, 1920, 1200));
+}
+
+TEST_F(WindowsTest, RemovingADisplayRebuildsWhenKeptVisibleAndDiscardsWhenNothingIsShown)
+{
+    useDisplays(twoScreens());
+    controller->setIdleBehavior(true, false, false);
+    ASSERT_EQ(live().size(), 2);
+    useDisplays({twoScreens().first()});
+    drainEvents();
+    ASSERT_EQ(live().size(), 1);
+    EXPECT_EQ(live().first()->displayID(), std::optional<uint32_t>(1));
+
+    controller->setIdleBehavior(false, false, false); // fades
+    useDisplays(twoScreens());
+    drainEvents();
+    EXPECT_TRUE(live().isEmpty());
+    EXPECT_TRUE(fading().isEmpty()); // the rebuild with nothing to show discards
+}
+
+TEST_F(WindowsTest, ACaptureDuringWhichTheScreensChangedEndsWithFreshWindowsShown)
+{
+    controller->setIdleBehavior(true, false, false);
+    const bool suspended = controller->suspendForScreenCapture();
+    ASSERT_TRUE(suspended);
+    EXPECT_FALSE(live().first()->isVisible());
+    // The screens change during the capture; the observer's task has not run yet.
+    sim->simDisplays().setDisplays(twoScreens());
+    controller->resumeAfterScreenCapture(suspended);
+    ASSERT_EQ(live().size(), 2);
+    for (auto* w : live())
+        EXPECT_TRUE(w->isVisible());
+    EXPECT_FALSE(manager().isSuspendedForCapture());
+}
+
+TEST_F(WindowsTest, ResumeWithoutASuspensionOfItsOwnDoesNothing)
+{
+    controller->setIdleBehavior(true, false, false);
+    ASSERT_TRUE(controller->suspendForScreenCapture());
+    controller->resumeAfterScreenCapture(false);
+    EXPECT_FALSE(live().first()->isVisible());
+    EXPECT_TRUE(manager().isSuspendedForCapture());
+}
+
+// Without a compositor the transparent parts of an ARGB window show black,
+// so each window shows only the pixels its content draws.
+namespace {
+class DotView : public QWidget {
+public:
+    using QWidget::QWidget;
+    QRect dot{100, 100, 20, 10};
+    bool faint = false;
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter p(this);
+        p.fillRect(rect(), QColor(0, 0, 0, 0)); // the 0.001 backdrop rounds to 0
+        p.fillRect(dot, QColor(47, 125, 246));
+        if (faint)
+            p.fillRect(QRect(300, 300, 40, 40), QColor(255, 255, 255, 10)); // a faint glow
+    }
+};
+} // namespace
+
+TEST_F(WindowsTest, WithoutACompositorEachWindowIsClippedToWhatItsContentDraws)
+{
+    sim->setCompositorActive(false);
+    DotView* view = nullptr;
+    manager().setViewFactory([&view](overlay::OverlayWindowController*, uint32_t, QRectF, QWidget* parent) {
+        view = new DotView(parent);
+        view->faint = true;
+        return view;
+    });
+    manager().show(screens(), controller.get());
+    ASSERT_NE(view, nullptr);
+    auto* w = live().first();
+    EXPECT_FALSE(manager().compositorActive());
+    EXPECT_TRUE(w->clipsToContent());
+    EXPECT_EQ(w->contentRegion(), QRegion(100, 100, 20, 10));
+
+    // The content moves: its repaint re-clips the window to the new place.
+    view->dot = QRect(400, 200, 8, 8);
+    view->update(QRect(100, 100, 20, 10));
+    view->update(QRect(400, 200, 8, 8));
+    spinUntil([&] { return w->contentRegion() == QRegion(400, 200, 8, 8); }, 2000);
+    EXPECT_EQ(w->contentRegion(), QRegion(400, 200, 8, 8));
+
+    // Nothing drawn: nothing shown (not "no mask", which would show it all).
+    view->dot = QRect();
+    view->update(QRect(400, 200, 8, 8));
+    spinUntil([&] { return w->contentRegion().isEmpty(); }, 2000);
+    EXPECT_TRUE(w->contentRegion().isEmpty());
+    EXPECT_FALSE(w->mask().isEmpty());
+    EXPECT_FALSE(w->mask().intersects(w->rect()));
+
+    // A compositor appears: the mask goes away at the next show.
+    sim->setCompositorActive(true);
+    manager().show(screens(), controller.get());
+    EXPECT_FALSE(live().first()->clipsToContent());
+    EXPECT_TRUE(live().first()->mask().isEmpty());
+}
+
+TEST(OverlayCoordinates, DisplayPointsFlipAgainstTheMainDisplayAndFramesAreHalfOpen)
+{
+    EXPECT_EQ(overlay::displayToAppKit(QPointF(100, 50), 900), QPointF(100, 850));
+    const QRectF f(0, 0, 1440, 900);
+    EXPECT_TRUE(overlay::frameContains(f, QPointF(0, 0)));
+    EXPECT_FALSE(overlay::frameContains(f, QPointF(1440, 10)));
+    EXPECT_FALSE(overlay::frameContains(f, QPointF(10, 900)));
+    EXPECT_TRUE(overlay::frameContains(f, QPointF(1439.9, 899.9)));
+    EXPECT_DOUBLE_EQ(overlay::squaredDistanceToFrame(f, QPointF(1443, 904)), 9 + 16);
+    EXPECT_DOUBLE_EQ(overlay::squaredDistanceToFrame(f, QPointF(-2, 450)), 4);
+    EXPECT_EQ(overlay::localFromGlobal(QRectF(1440, 100, 1280, 800), QPointF(1500, 850)), QPointF(60, 50));
+    platform::DisplayInfo d = SimDisplays::make(2, QRectF(1440, 0, 1280, 800));
+    EXPECT_EQ(overlay::qtGeometryForDisplay(d, QPointF(100, 20)), QRectF(1540, 20, 1280, 800));
+}
