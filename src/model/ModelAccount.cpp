@@ -113,13 +113,13 @@ QCoro::Task<void> TovrikAppModel::submitHostedEmailAuth(QString action)
     std::exception_ptr failure;
     try {
         if (signUp)
-            result = co_await m_hostedBackendClient->signUp(origin, email, password);
+            result = co_await m_hostedBackendClient->signUp(origin, email, password, m_lifetime.token());
         else
-            result = co_await m_hostedBackendClient->signIn(origin, email, password);
+            result = co_await m_hostedBackendClient->signIn(origin, email, password, m_lifetime.token());
     } catch (...) {
         failure = std::current_exception();
     }
-    if (!self)
+    if (!isAlive(self))
         co_return;
 
     if (failure) {
@@ -195,7 +195,7 @@ QCoro::Task<void> TovrikAppModel::runGoogleSignIn(QString origin, quint64 attemp
     } catch (...) {
         failure = std::current_exception();
     }
-    if (!self)
+    if (!isAlive(self))
         co_return;
     if (attempt != m_googleSignInAttempt) {
         // A newer attempt owns the state. A session this one still obtained
@@ -234,11 +234,11 @@ QCoro::Task<void> TovrikAppModel::refreshHostedAccount(bool showBusyState)
     HostedAccountSummaryPayload summary;
     std::exception_ptr failure;
     try {
-        summary = co_await m_hostedBackendClient->fetchAccountSummary(origin, sessionToken);
+        summary = co_await m_hostedBackendClient->fetchAccountSummary(origin, sessionToken, m_lifetime.token());
     } catch (...) {
         failure = std::current_exception();
     }
-    if (!self)
+    if (!isAlive(self))
         co_return;
     if (showBusyState) {
         --m_busyRefreshesInFlight;
@@ -321,11 +321,11 @@ QCoro::Task<void> TovrikAppModel::revokeSessionToken(QString origin, QString tok
     QPointer<TovrikAppModel> self(this);
     std::exception_ptr failure;
     try {
-        co_await m_hostedBackendClient->revokeSession(origin, token);
+        co_await m_hostedBackendClient->revokeSession(origin, token, m_lifetime.token());
     } catch (...) {
         failure = std::current_exception();
     }
-    if (!self)
+    if (!isAlive(self))
         co_return;
     m_revocationsInFlight.remove(token);
     if (!failure || isAlreadyRevoked(failure))

@@ -8,7 +8,11 @@
 #include "hosted/HTTPError.h"
 #include "hosted/HostedBackendClient.h"
 #include "hosted/TrustedOrigins.h"
+#include "interaction/AudioRecorderService.h"
+#include "interaction/FallbackSpeaker.h"
 #include "interaction/HotkeyMonitor.h"
+#include "interaction/ScreenCaptureService.h"
+#include "interaction/SpeechPlayer.h"
 #include "overlay/OverlayWindowController.h"
 #include "settings/SettingsStore.h"
 
@@ -19,6 +23,11 @@ namespace tovrik {
 
 TovrikAppModel::TovrikAppModel()
     : m_settingsStore(std::make_unique<SettingsStore>()),
+      m_audioRecorderService(std::make_unique<AudioRecorderService>()),
+      m_speechPlayer(std::make_unique<SpeechPlayer>()),
+      m_voicePreviewPlayer(std::make_unique<SpeechPlayer>()),
+      m_fallbackSpeaker(std::make_unique<FallbackSpeaker>()),
+      m_screenCaptureService(std::make_unique<ScreenCaptureService>()),
       m_hotkeyMonitor(std::make_unique<HotkeyMonitor>()),
       m_hostedBackendClient(std::make_unique<HostedBackendClient>()),
       m_googleAuthService(std::make_unique<GoogleDesktopAuthService>()),
@@ -32,6 +41,8 @@ TovrikAppModel::TovrikAppModel()
 
 TovrikAppModel::~TovrikAppModel()
 {
+    m_destroying = true;
+    m_lifetime.cancel();
     m_googleSignInTask.cancel();
     m_interactionTask.cancel();
     if (m_microphoneTimeoutId)

@@ -4,6 +4,7 @@
 #include "model/TovrikAppModel.h"
 
 #include "interaction/HotkeyMonitor.h"
+#include "interaction/SpeechPlayer.h"
 
 #include <mutex>
 
@@ -30,6 +31,7 @@ void TovrikAppModel::showMainScreen()
             handleShortcutCaptureCanceled();
         publish(m_isShowingShortcutSettings, false);
     } else if (m_isShowingVoiceSettings) {
+        m_voicePreviewPlayer->stop();
         publish(m_isShowingVoiceSettings, false);
     } else {
         publish(m_isShowingAdvancedSettings, false);
@@ -38,6 +40,7 @@ void TovrikAppModel::showMainScreen()
 
 void TovrikAppModel::showVoiceSettings()
 {
+    m_voicePreviewPlayer->stop();
     setVoicePreviewStatusMessage(QString());
     publish(m_isShowingVoiceSettings, true);
 }

@@ -43,6 +43,10 @@ class OverlayWindowController;
 }
 using overlay::OverlayWindowController;
 class SettingsStore;
+class AudioRecorderService;
+class SpeechPlayer;
+class FallbackSpeaker;
+class ScreenCaptureService;
 class HotkeyMonitor;
 class HostedBackendClient;
 class GoogleDesktopAuthService;
@@ -63,8 +67,15 @@ public:
     // Ends the application's event loop (queued, like the menu's Quit item).
     void quit();
 
-    // ---- services ----
+    // ---- services (created once, in this order, kept for the model's life) ----
     SettingsStore& settingsStore() { return *m_settingsStore; }
+    AudioRecorderService& audioRecorderService() { return *m_audioRecorderService; }
+    // Plays spoken answers.
+    SpeechPlayer& speechPlayer() { return *m_speechPlayer; }
+    // Plays voice samples of the voice screen.
+    SpeechPlayer& voicePreviewPlayer() { return *m_voicePreviewPlayer; }
+    FallbackSpeaker& fallbackSpeaker() { return *m_fallbackSpeaker; }
+    ScreenCaptureService& screenCaptureService() { return *m_screenCaptureService; }
     HotkeyMonitor& hotkeyMonitor() { return *m_hotkeyMonitor; }
     HostedBackendClient& hostedBackendClient() { return *m_hostedBackendClient; }
     GoogleDesktopAuthService& googleAuthService() { return *m_googleAuthService; }
@@ -272,6 +283,11 @@ private:
     void setShortcutCaptureStatusMessage(const QString& value);
 
     std::unique_ptr<SettingsStore> m_settingsStore;
+    std::unique_ptr<AudioRecorderService> m_audioRecorderService;
+    std::unique_ptr<SpeechPlayer> m_speechPlayer;
+    std::unique_ptr<SpeechPlayer> m_voicePreviewPlayer;
+    std::unique_ptr<FallbackSpeaker> m_fallbackSpeaker;
+    std::unique_ptr<ScreenCaptureService> m_screenCaptureService;
     std::unique_ptr<HotkeyMonitor> m_hotkeyMonitor;
     std::unique_ptr<HostedBackendClient> m_hostedBackendClient;
     std::unique_ptr<GoogleDesktopAuthService> m_googleAuthService;
@@ -279,6 +295,12 @@ private:
 
     std::function<void()> m_openSettingsWindow;
     bool m_launched = false;
+    // Cancelled when the model goes away: every request the model started
+    // is aborted before the client that runs it is destroyed.
+    CancellationSource m_lifetime;
+    bool m_destroying = false;
+    // Whether a task that held the model weakly may still touch it.
+    static bool isAlive(const QPointer<TovrikAppModel>& model) { return model && !model->m_destroying; }
 
     TovrikSettings m_settings;
     QString m_settingsStatusMessage;

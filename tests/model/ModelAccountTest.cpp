@@ -421,6 +421,26 @@ TEST_F(ModelAccountTest, LaunchRefreshesASignedInAccount)
     ASSERT_TRUE(spinUntil([&]() { return m.settings().hostedAccountCreditsBalance == 555; }, 10000));
 }
 
+TEST_F(ModelAccountTest, ScheduledCreditRefreshReturnsAtOnce)
+{
+    fake.addAccount(kEmail, kPassword, 10);
+    storeSignedInSettings(fake.createSession(kEmail), kEmail, 10);
+    auto& m = makeModel();
+    fake.setCreditsBalance(kEmail, 4321);
+    m.scheduleHostedCreditRefresh();
+    EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 10);
+    ASSERT_TRUE(spinUntil([&]() { return m.settings().hostedAccountCreditsBalance == 4321; }, 10000));
+    EXPECT_EQ(m.hostedCreditsBalanceValue(), QStringLiteral("4,321"));
+
+    // Signed out: nothing is asked.
+    m.signOutHostedAccount();
+    ASSERT_TRUE(waitForRevocations());
+    fake.clearRecords();
+    m.scheduleHostedCreditRefresh();
+    drainEvents();
+    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/auth/me")).isEmpty());
+}
+
 TEST_F(ModelAccountTest, SignOutEndsTheSessionAtOnceAndRevokes)
 {
     fake.addAccount(kEmail, kPassword, 10);

@@ -1,0 +1,212 @@
+// Interaction bookkeeping of the model: the Esc handler, the autopilot
+// switch, the overlay's idle behaviour, the model's sleep and the voice
+// sample on the voice page.
+
+#include "ModelTestSupport.h"
+
+#include "interaction/SpeechPlayer.h"
+#include "overlay/OverlayWindowController.h"
+#include "support/FakeHostedService.h"
+
+namespace tovrik::test {
+namespace {
+
+constexpr uint16_t kKeyEscape = 53;
+
+struct SleepOutcome {
+    bool finished = false;
+    bool cancelled = false;
+};
+
+QCoro::Task<void> sleepAndRecord(double seconds, CancellationToken token, SleepOutcome* outcome)
+{
+    try {
+        co_await TovrikAppModel::sleep(seconds, token);
+    } catch (const CancellationError&) {
+        outcome->cancelled = true;
+    }
+    outcome->finished = true;
+}
+
+QCoro::Task<void> playSample(SpeechPlayer* player, bool* ended)
+{
+    try {
+        co_await player->play(QByteArray("ID3-sample-bytes"));
+    } catch (...) {
+    }
+    *ended = true;
+}
+
+class ModelInteractionTest : public ModelTest {
+protected:
+    void signIn()
+    {
+        TovrikSettings s = model->settings();
+        s.hostedAccountSessionToken = QStringLiteral("tok");
+        ASSERT_TRUE(model->saveSettings(s));
+    }
+};
+
+TEST_F(ModelInteractionTest, EscStopsARunningAutopilotOnly)
+{
+    auto& m = makeModel();
+    m.launch();
+    m.setChatOnlyStatusMessage(QStringLiteral("UI Autopilot step 3"));
+    const quint64 version = m.beginNewInteractionVersion();
+
+    sim->simEventTap().injectKey(kKeyEscape, true, 0);
+    drainEvents();
+    EXPECT_EQ(m.interactionVersion(), version) << "Esc without a run does nothing";
+    EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("UI Autopilot step 3"));
+
+    SleepOutcome outcome;
+    TaskHandle run = startTask([&outcome](CancellationToken token) { return sleepAndRecord(100, token, &outcome); });
+    m.setInteractionTask(run);
+    m.setUIAutopilotBusy(true);
+    m.overlayController()->setUIAutopilotBusy(true);
+    m.setVoiceState(TovrikVoiceState::processing);
+    m.overlayController()->updateVoiceState(TovrikVoiceState::processing);
+
+    sim->simEventTap().injectKey(kKeyEscape, false, 0);
+    sim->simEventTap().injectKey(kKeyEscape, true, 0);
+    ASSERT_TRUE(spinUntil([&]() { return !m.isUIAutopilotBusy(); }));
+    EXPECT_EQ(m.interactionVersion(), version + 1);
+    EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
+    EXPECT_EQ(m.overlayController()->voiceState(), TovrikVoiceState::idle);
+    EXPECT_FALSE(m.overlayController()->isUIAutopilotBusy());
+    EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("UI Autopilot stopped."));
+    ASSERT_TRUE(spinUntil([&]() { return outcome.finished; }));
+    EXPECT_TRUE(outcome.cancelled) << "the run's task is cancelled at once";
+    EXPECT_FALSE(m.interactionTask().isValid());
+}
+
+TEST_F(ModelInteractionTest, TurningAutopilotOffStopsARun)
+{
+    auto& m = makeModel();
+    m.setUIAutopilotEnabled(true);
+    EXPECT_TRUE(m.settings().isUIAutopilotEnabled);
+    EXPECT_TRUE(readSettingsJson().value(QStringLiteral("isUIAutopilotEnabled")).toBool());
+
+    const quint64 version = m.beginNewInteractionVersion();
+    m.setUIAutopilotBusy(true);
+    m.setVoiceState(TovrikVoiceState::processing);
+    m.setUIAutopilotEnabled(false);
+    EXPECT_FALSE(m.settings().isUIAutopilotEnabled);
+    EXPECT_FALSE(m.isUIAutopilotBusy());
+    EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
+    EXPECT_EQ(m.interactionVersion(), version + 1);
+
+    // Off while nothing runs leaves the current interaction alone.
+    m.setChatOnlyBusy(true);
+    m.setUIAutopilotEnabled(false);
+    EXPECT_TRUE(m.isChatOnlyBusy());
+    EXPECT_EQ(m.interactionVersion(), version + 1);
+}
+
+TEST_F(ModelInteractionTest, OverlayFollowsReadinessFromLaunchOn)
+{
+    // launch() refreshes the signed-in account: keep that off the network.
+    FakeHostedService fake;
+    ASSERT_TRUE(fake.start());
+    fake.install();
+    setPermissions(true, true);
+    auto& m = makeModel();
+    signIn();
+    ASSERT_TRUE(m.isAppReady());
+    EXPECT_FALSE(m.overlayController()->keepOverlayVisibleWhenIdle()) << "nothing shows before launch";
+
+    m.launch();
+    EXPECT_TRUE(m.overlayController()->keepOverlayVisibleWhenIdle());
+    EXPECT_FALSE(m.overlayController()->isTransparent());
+
+    TovrikSettings s = m.settings();
+    s.isTransparentCursorOverlayEnabled = true;
+    ASSERT_TRUE(m.saveSettings(s));
+    EXPECT_TRUE(m.overlayController()->isTransparent());
+
+    s.isTransientCursorModeEnabled = true;
+    ASSERT_TRUE(m.saveSettings(s));
+    EXPECT_FALSE(m.overlayController()->keepOverlayVisibleWhenIdle());
+
+    s.isTransientCursorModeEnabled = false;
+    ASSERT_TRUE(m.saveSettings(s));
+    EXPECT_TRUE(m.overlayController()->keepOverlayVisibleWhenIdle());
+    setPermissions(false, true);
+    EXPECT_FALSE(m.overlayController()->keepOverlayVisibleWhenIdle());
+    model.reset();
+}
+
+TEST_F(ModelInteractionTest, ModelGoneWhileItsRequestRuns)
+{
+    FakeHostedService fake;
+    ASSERT_TRUE(fake.start());
+    fake.install();
+    fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) {
+        FakeResponse r;
+        r.hang = true;
+        return r;
+    });
+    storeSignedInSettings(QStringLiteral("kept-token"));
+    const QByteArray file = readSettingsFile();
+    makeModel().launch();
+    ASSERT_TRUE(fake.waitForRequests(1));
+    model.reset();
+    drainEvents();
+    // The aborted refresh wrote nothing on its way out.
+    EXPECT_EQ(readSettingsFile(), file);
+    EXPECT_EQ(sim->simKeychain().items(SettingsStore::keychainService).value(QStringLiteral("hostedAccountSessionToken")),
+              QByteArray("kept-token"));
+}
+
+TEST_F(ModelInteractionTest, SleepRunsOnTheClockAndWakesOnCancel)
+{
+    SleepOutcome plain;
+    startTask([&plain](CancellationToken token) { return sleepAndRecord(1.5, token, &plain); });
+    advance(1.4, 0.1);
+    EXPECT_FALSE(plain.finished);
+    advance(0.2, 0.1);
+    EXPECT_TRUE(plain.finished);
+    EXPECT_FALSE(plain.cancelled);
+
+    SleepOutcome negative;
+    startTask([&negative](CancellationToken token) { return sleepAndRecord(-3, token, &negative); });
+    advance(0.01);
+    EXPECT_TRUE(negative.finished);
+    EXPECT_FALSE(negative.cancelled);
+
+    SleepOutcome cancelled;
+    TaskHandle handle =
+        startTask([&cancelled](CancellationToken token) { return sleepAndRecord(30, token, &cancelled); });
+    advance(1.0, 0.5);
+    EXPECT_FALSE(cancelled.finished);
+    handle.cancel();
+    drainEvents();
+    EXPECT_TRUE(cancelled.finished);
+    EXPECT_TRUE(cancelled.cancelled);
+}
+
+TEST_F(ModelInteractionTest, VoicePagesStopTheSample)
+{
+    auto& m = makeModel();
+    m.showAdvancedSettings();
+    bool ended = false;
+    startTask([&m, &ended](CancellationToken) { return playSample(&m.voicePreviewPlayer(), &ended); });
+    ASSERT_TRUE(m.voicePreviewPlayer().isPlaying());
+    m.setVoicePreviewStatusMessage(QStringLiteral("Playing Ava..."));
+    m.showVoiceSettings();
+    EXPECT_FALSE(m.voicePreviewPlayer().isPlaying());
+    EXPECT_EQ(m.voicePreviewStatusMessage(), QString());
+    EXPECT_TRUE(spinUntil([&ended]() { return ended; }));
+
+    ended = false;
+    startTask([&m, &ended](CancellationToken) { return playSample(&m.voicePreviewPlayer(), &ended); });
+    ASSERT_TRUE(m.voicePreviewPlayer().isPlaying());
+    m.showMainScreen();
+    EXPECT_FALSE(m.isShowingVoiceSettings());
+    EXPECT_TRUE(m.isShowingAdvancedSettings());
+    EXPECT_FALSE(m.voicePreviewPlayer().isPlaying());
+    EXPECT_TRUE(spinUntil([&ended]() { return ended; }));
+}
+
+} // namespace
+} // namespace tovrik::test
