@@ -12,6 +12,7 @@
 // malformed request gets 400 and does not end the attempt.
 
 #include "common/Task.h"
+#include "hosted/LoopbackHTTPRequest.h"
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -28,26 +29,10 @@ class QTcpSocket;
 
 namespace tovrik {
 
-// One parsed request head (request line and headers; no body is read).
-struct LoopbackHTTPRequest {
-    QByteArray method;
-    QByteArray target; // as sent: path and query
-    QByteArray version;
-    QString path;      // percent-decoded path of the target
-    QUrlQuery query;
-};
-
-// Parses the bytes received so far. Returns:
-//  - incomplete: the head is not complete yet (no empty line), within caps;
-//  - complete: `out` holds the request;
-//  - malformed: not an HTTP/1.x request head, or over the caps.
-enum class LoopbackParseStatus { incomplete, complete, malformed };
-LoopbackParseStatus parseLoopbackHTTPRequest(const QByteArray& bytes, LoopbackHTTPRequest* out);
-
 class LoopbackCallbackServer : public QObject {
     Q_OBJECT
 public:
-    static constexpr int maximumHeadBytes = 16 * 1024;
+    static constexpr int maximumHeadBytes = loopbackMaximumHeadBytes;
     static constexpr double connectionTimeout = 10;
 
     explicit LoopbackCallbackServer(QObject* parent = nullptr);
