@@ -151,6 +151,8 @@ bool X11Input::heldByAnyone(uint32_t keysym) const
 bool X11Input::postKey(uint16_t keyCode, bool down, uint32_t modifiers)
 {
     std::lock_guard lock(m_mutex);
+    // The layout may have changed since the last post (a cheap round trip).
+    m_map.load(m_conn);
     const uint32_t sym = keysymForMacKeyCode(keyCode);
     const uint8_t keycode = sym ? firstKeycode(sym) : 0;
     if (!keycode)
@@ -263,7 +265,7 @@ bool X11Input::postText(const QString& text)
     std::lock_guard lock(m_mutex);
     if (!m_hasXTest || !m_conn.ok())
         return false;
-    if (!m_map.isLoaded() && !m_map.load(m_conn))
+    if (!m_map.load(m_conn))
         return false;
     bool ok = true;
     for (char32_t cp : text.toUcs4()) {

@@ -36,7 +36,11 @@ bool X11Platform::install(QString* error)
             *error = message;
         return false;
     };
-    if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance())
+    // Under a Wayland session an X server may still answer (Xwayland), but
+    // synthetic input, taps and capture would only reach X clients.
+    const bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        || qEnvironmentVariable("XDG_SESSION_TYPE").compare(QLatin1String("wayland"), Qt::CaseInsensitive) == 0;
+    if (wayland || !qobject_cast<QGuiApplication*>(QCoreApplication::instance())
         || QGuiApplication::platformName() != QLatin1String("xcb"))
         return fail(QStringLiteral("Tovrik needs an X11 session (Wayland sessions are not supported)."));
     auto platform = std::make_unique<X11Platform>();

@@ -30,8 +30,9 @@ public:
     ~X11Platform() override;
 
     // Creates the backend and installs it as Platform::get(). False (with a
-    // one-line reason in `error`) when there is no usable X11 display, e.g.
-    // under a Wayland session; nothing is installed then.
+    // one-line reason in `error`) when there is no usable X11 display or
+    // the session is a Wayland one (even with Xwayland); nothing is
+    // installed then.
     static bool install(QString* error = nullptr);
 
     // Whether the X server answered.

@@ -173,8 +173,23 @@ TEST(X11Microphone, StartsOrSaysWhyNot)
     EXPECT_EQ(error, QStringLiteral("The recording sample rate is invalid."));
 }
 
+TEST(X11Platform, RefusesAWaylandSession)
+{
+    auto& sim = tovrik::platform::sim::SimPlatform::install();
+    qputenv("WAYLAND_DISPLAY", "wayland-0");
+    QString error;
+    const bool installed = X11Platform::install(&error);
+    qunsetenv("WAYLAND_DISPLAY");
+    EXPECT_FALSE(installed);
+    EXPECT_EQ(error, QStringLiteral("Tovrik needs an X11 session (Wayland sessions are not supported)."));
+    EXPECT_EQ(&Platform::get(), &sim); // nothing was installed
+}
+
 TEST(X11Platform, InstallsAsTheProcessWidePlatform)
 {
+    // The tests' X server is ours even when they run from a Wayland desktop.
+    qunsetenv("WAYLAND_DISPLAY");
+    qunsetenv("XDG_SESSION_TYPE");
     QString error;
     ASSERT_TRUE(X11Platform::install(&error)) << error.toStdString();
     EXPECT_TRUE(error.isEmpty());
