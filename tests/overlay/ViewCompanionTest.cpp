@@ -497,3 +497,21 @@ TEST_F(ViewCompanion, SpinnerContinuesItsTurnAfterBeingHidden)
     EXPECT_FALSE(model->isSpinnerShown());
     EXPECT_TRUE(model->shouldShowCursorGuide());
 }
+
+TEST_F(ViewCompanion, APlaceOnTheSeamBetweenScreensIsFlownToByBoth)
+{
+    auto a = make(1, kA);
+    auto b = make(2, kB);
+    OverlayViewSnapshot s;
+    s.targetScreenLocation = QPointF(1440.5, 450);
+    a->update(s);
+    b->update(s);
+    EXPECT_TRUE(a->isFlightRunning());
+    EXPECT_TRUE(b->isFlightRunning());
+    step(2);
+    // Each rests 20 points inside its own edge.
+    EXPECT_EQ(a->cursorPosition().x(), 1420);
+    EXPECT_EQ(b->cursorPosition().x(), 20);
+    EXPECT_TRUE(a->buddyIsVisibleOnThisScreen());
+    EXPECT_TRUE(b->buddyIsVisibleOnThisScreen());
+}
