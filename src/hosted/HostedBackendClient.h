@@ -14,11 +14,10 @@
 // CancellationError when `token` is cancelled (the request is aborted at
 // once). Call on the main thread; the client must outlive its requests.
 //
-// GCC 12 destroys temporaries of a co_await full-expression twice when the
-// awaited task throws. Create the task first, then await it:
-//     auto task = client.signIn(origin, email.trimmed(), password);
-//     const HostedAuthSessionPayload session = co_await std::move(task);
-// never `co_await client.signIn(origin, email.trimmed(), password)`.
+// GCC 12 destroys a temporary made by a conditional expression inside a
+// co_await full-expression twice when the awaited task throws, e.g.
+// `co_await client.signIn(origin, ok ? a : QString(), pw)`. Put such
+// arguments in named variables first (plain temporaries are fine).
 
 #include "common/Task.h"
 #include "hosted/HTTPError.h"
