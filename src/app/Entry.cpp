@@ -1,29 +1,64 @@
 #include "app/Entry.h"
 
+#include "app/AppController.h"
 #include "common/Constants.h"
+#include "platform/Platform.h"
+#include "platform/x11/X11Platform.h"
 
 #include <QApplication>
+#include <QMetaObject>
 #include <cstdio>
 #include <cstdlib>
 
 namespace tovrik::app {
 
+namespace {
+bool hasEnvironment(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value && *value;
+}
+} // namespace
+
 int runApplication(int argc, char** argv)
 {
-    if (!constants::initialize()) {
-        std::fprintf(stderr, "tovrik: the system's secure random source failed; cannot start.\n");
+    // The constants first; the marker must exist before any event tap or
+    // synthetic event. Without the secure random source nothing starts.
+    if (!constants::initialize())
+        return 1;
+
+    if (!hasEnvironment("DISPLAY")) {
+        if (hasEnvironment("WAYLAND_DISPLAY"))
+            std::fprintf(stderr, "tovrik: Wayland sessions are not supported; start Tovrik in an X11 session.\n");
+        else
+            std::fprintf(stderr, "tovrik: no X11 display (DISPLAY is not set); start Tovrik from an X11 desktop session.\n");
         return 1;
     }
-    const char* display = std::getenv("DISPLAY");
-    if (!display || !*display) {
-        std::fprintf(stderr, "tovrik: no X11 display (DISPLAY is not set); start it from an X11 desktop session.\n");
-        return 1;
-    }
+    // Always the X11 plugin, also under XWayland: the platform layer speaks X11.
     qputenv("QT_QPA_PLATFORM", "xcb");
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(constants::appDisplayName);
+    QApplication::setApplicationVersion(constants::appDisplayVersion);
     QApplication::setQuitOnLastWindowClosed(false);
-    return app.exec();
+
+    QString error;
+    if (!platform::x11::X11Platform::install(&error)) {
+        std::fprintf(stderr, "tovrik: %s\n", qPrintable(error));
+        return 1;
+    }
+
+    int rc = 0;
+    {
+        AppController controller;
+        // "Launching finished": the sequence runs from inside the event loop,
+        // so a second instance's quit ends the loop it is in.
+        QMetaObject::invokeMethod(&controller, &AppController::applicationDidFinishLaunching, Qt::QueuedConnection);
+        rc = app.exec();
+    }
+    // Every service (and its event taps) is gone; the backend may go now.
+    platform::Platform::uninstall();
+    return rc;
 }
 
 } // namespace tovrik::app

@@ -7,6 +7,7 @@
 #include "panel/KeyablePanel.h"
 #include "platform/Platform.h"
 
+#include <QAction>
 #include <QGuiApplication>
 #include <QMetaMethod>
 #include <QVBoxLayout>
@@ -153,6 +154,8 @@ QSizeF SettingsPanelController::panelSize() const
     return QSizeF(preferred.width() * constants::panelDisplayScale, preferred.height() * constants::panelDisplayScale);
 }
 
+KeyablePanel* SettingsPanelController::panel() const { return m_panel.data(); }
+
 bool SettingsPanelController::isPanelVisible() const { return m_panel && m_panel->isVisible(); }
 
 QRectF SettingsPanelController::panelFrame() const
@@ -186,6 +189,9 @@ void SettingsPanelController::createPanel()
     auto* hostingLayout = new QVBoxLayout(hosting);
     hostingLayout->setContentsMargins(0, 0, 0, 0);
     hostingLayout->setSpacing(0);
+    for (const auto& action : m_windowActions)
+        if (action)
+            m_panel->addAction(action);
     if (m_rootViewFactory) {
         QPointer<SettingsPanelController> weak(this);
         if (QWidget* root = m_rootViewFactory([weak] {
@@ -194,6 +200,19 @@ void SettingsPanelController::createPanel()
             }))
             hostingLayout->addWidget(root);
     }
+}
+
+void SettingsPanelController::setWindowActions(QList<QAction*> actions)
+{
+    if (m_panel)
+        for (const auto& old : m_windowActions)
+            if (old)
+                m_panel->removeAction(old);
+    m_windowActions.clear();
+    for (QAction* action : actions)
+        m_windowActions.push_back(action);
+    if (m_panel)
+        m_panel->addActions(actions);
 }
 
 void SettingsPanelController::setPanelFrame(const QRectF& appKitFrame)

@@ -12,6 +12,7 @@
 // coordinates (y down) only when applied to the window. All timing goes
 // through tovrik::Clock. Main thread only.
 
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QRectF>
@@ -20,6 +21,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+
+class QAction;
 
 namespace tovrik {
 
@@ -84,13 +87,16 @@ public:
     // Whether the application is active (has a focused window); defaults to
     // Qt's application state.
     void setApplicationActiveProbe(std::function<bool()> probe) { m_isApplicationActive = std::move(probe); }
+    // Actions whose shortcuts work while the panel is the active window (the
+    // main menu's items); added to the panel now or when it is created.
+    void setWindowActions(QList<QAction*> actions);
 
     void showPanelOnLaunch();
     void showPanel();
     void toggle();
     void hidePanel();
 
-    KeyablePanel* panel() const { return m_panel; }
+    KeyablePanel* panel() const;
     bool isPanelVisible() const;
     bool hasClickOutsideMonitor() const { return m_clickOutsideMonitor != nullptr; }
     // The panel's frame in AppKit coordinates (empty when no panel).
@@ -117,6 +123,7 @@ private:
     std::unique_ptr<platform::EventTapSession> m_clickOutsideMonitor;
     QMetaObject::Connection m_modelObservation;
     RootViewFactory m_rootViewFactory;
+    QList<QPointer<QAction>> m_windowActions;
     std::function<bool()> m_isApplicationActive;
 
     // The resize animation.

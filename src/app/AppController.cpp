@@ -1,0 +1,231 @@
+#include "app/AppController.h"
+
+#include "app/SingleInstance.h"
+#include "common/Constants.h"
+#include "model/TovrikAppModel.h"
+#include "panel/KeyablePanel.h"
+#include "platform/Platform.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QFile>
+#include <QMenu>
+#include <QPainter>
+#include <QSystemTrayIcon>
+#include <QWidget>
+
+#include <cstdio>
+
+static void initAppResources() { Q_INIT_RESOURCE(AppIcon); }
+
+namespace tovrik::app {
+
+namespace {
+
+double mainDisplayHeight()
+{
+    if (platform::Platform::isInstalled())
+        if (auto main = platform::Platform::get().displays().mainDisplay())
+            return main->frame.height();
+    return 0;
+}
+
+// Runs a standard edit slot ("cut", "copy", ...) on the focused widget.
+void sendToFocusedWidget(const char* slot)
+{
+    if (QWidget* focus = QApplication::focusWidget())
+        QMetaObject::invokeMethod(focus, slot);
+}
+
+} // namespace
+
+// ---- status item ----------------------------------------------------------
+
+TrayStatusItem::TrayStatusItem(QObject* parent) : QObject(parent)
+{
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        return;
+    m_icon = new QSystemTrayIcon(this);
+    m_icon->setIcon(QIcon(QPixmap::fromImage(AppController::makeStatusImage())));
+    m_icon->setToolTip(constants::appDisplayName);
+    connect(m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger)
+            emit clicked();
+    });
+    m_icon->show();
+}
+
+TrayStatusItem::~TrayStatusItem() = default;
+
+std::optional<QRectF> TrayStatusItem::buttonWindowFrame() const
+{
+    if (!m_icon || !m_icon->isVisible())
+        return std::nullopt;
+    const QRect geometry = m_icon->geometry();
+    if (geometry.isEmpty())
+        return std::nullopt;
+    return panel_geometry::flipped(QRectF(geometry), mainDisplayHeight());
+}
+
+// ---- controller -------------------------------------------------------------
+
+AppController::AppController() : m_model(std::make_unique<TovrikAppModel>()) {}
+
+AppController::~AppController()
+{
+    applicationWillTerminate();
+    if (m_singleInstance)
+        m_singleInstance->release();
+    // The panel reads the model: it goes first.
+    m_settingsPanelController.reset();
+}
+
+QString AppController::bundleIdentifier() { return constants::appBundleIdentifierFallback; }
+
+QImage AppController::makeStatusImage()
+{
+    initAppResources();
+    QImage image(20, 18, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QImage icon(QStringLiteral(":/AppIcon"));
+    if (icon.isNull())
+        return image;
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    // (1, 0, 18, 18) with the origin at the bottom left: flush with the
+    // bottom, which in a y-down image is also y = 0 for an 18-high icon.
+    painter.drawImage(QRectF(1, 18 - 0 - 18, 18, 18), icon, QRectF(icon.rect()));
+    painter.end();
+    return image;
+}
+
+bool AppController::applicationDidFinishLaunching()
+{
+    // 1–3. One instance per bundle identifier. The observer is registered
+    // before the name is claimed, so a request sent the moment the name is
+    // ours is not lost; a duplicate drops it again.
+    const QString identifier = bundleIdentifier();
+    if (!m_singleInstance) {
+        m_singleInstance = new SingleInstance(identifier, QDBusConnection::sessionBus(), this);
+        connect(m_singleInstance, &SingleInstance::showPanelRequested, this,
+                &AppController::handleDistributedShowPanelNotification);
+    }
+    const bool observing = m_singleInstance->addObserver();
+    switch (m_singleInstance->claim()) {
+    case SingleInstance::Claim::Duplicate:
+        m_singleInstance->removeObserver();
+        m_singleInstance->postShowPanelNotification();
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+        return false;
+    case SingleInstance::Claim::NoBus:
+        std::fprintf(stderr, "tovrik: no D-Bus session bus; running without the single-instance check.\n");
+        break;
+    case SingleInstance::Claim::Primary:
+        break;
+    }
+
+    // 4. Accessory application: no taskbar entry (the panel is a tool window
+    // that skips the taskbar), and closing windows never quits.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    // 5. Main menu.
+    buildMainMenu();
+
+    // 6. The show-panel observer.
+    if (!m_distributedObserverInstalled && observing)
+        m_distributedObserverInstalled = true;
+
+    // 7–8. The status item and its button.
+    m_statusItem = new TrayStatusItem(this);
+    if (m_statusItem->hasButton()) {
+        connect(m_statusItem, &TrayStatusItem::clicked, this, &AppController::toggleSettingsWindow);
+        auto* trayMenu = new QMenu();
+        trayMenu->addActions(m_appMenu->actions());
+        connect(this, &QObject::destroyed, trayMenu, [trayMenu] { delete trayMenu; });
+        m_statusItem->icon()->setContextMenu(trayMenu);
+    }
+
+    // 9. The panel controller.
+    m_settingsPanelController = std::make_unique<SettingsPanelController>(*m_model, m_statusItem.data());
+    QList<QAction*> windowActions = m_appMenu->actions();
+    windowActions += m_editMenu->actions();
+    m_settingsPanelController->setWindowActions(windowActions);
+
+    // 10. The model's request to open the panel.
+    QPointer<AppController> weak(this);
+    m_model->setOpenSettingsHandler([weak] {
+        if (weak && weak->m_settingsPanelController)
+            weak->m_settingsPanelController->showPanel();
+    });
+
+    // 11. Start the model.
+    m_model->launch();
+
+    // 12. The panel, 0.3 s from now.
+    m_settingsPanelController->showPanelOnLaunch();
+
+    // 13. The updater's launch-health check belongs here once the updater
+    // exists; nothing else is scheduled.
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &AppController::applicationWillTerminate,
+            Qt::UniqueConnection);
+    return true;
+}
+
+void AppController::applicationWillTerminate()
+{
+    if (!m_distributedObserverInstalled)
+        return;
+    if (m_singleInstance)
+        m_singleInstance->removeObserver();
+    m_distributedObserverInstalled = false;
+}
+
+void AppController::buildMainMenu()
+{
+    m_appMenu = std::make_unique<QMenu>(constants::appDisplayName);
+    QAction* open = m_appMenu->addAction(QStringLiteral("Open ") + constants::appDisplayName);
+    open->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
+    connect(open, &QAction::triggered, this, &AppController::openSettingsFromMenu);
+    m_appMenu->addSeparator();
+    QAction* quit = m_appMenu->addAction(QStringLiteral("Quit ") + constants::appDisplayName);
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    connect(quit, &QAction::triggered, this, &AppController::quitFromMenu);
+
+    m_editMenu = std::make_unique<QMenu>(QStringLiteral("Edit"));
+    struct EditItem {
+        const char* title;
+        Qt::Key key;
+        const char* slot;
+    };
+    for (const EditItem& item : {EditItem{"Cut", Qt::Key_X, "cut"}, EditItem{"Copy", Qt::Key_C, "copy"},
+                                 EditItem{"Paste", Qt::Key_V, "paste"}, EditItem{"Select All", Qt::Key_A, "selectAll"}}) {
+        QAction* action = m_editMenu->addAction(QString::fromLatin1(item.title));
+        action->setShortcut(QKeySequence(Qt::CTRL | item.key));
+        const char* slot = item.slot;
+        connect(action, &QAction::triggered, this, [slot] { sendToFocusedWidget(slot); });
+    }
+}
+
+void AppController::openSettingsFromMenu()
+{
+    if (m_settingsPanelController)
+        m_settingsPanelController->showPanel();
+}
+
+void AppController::quitFromMenu() { m_model->quit(); }
+
+void AppController::toggleSettingsWindow()
+{
+    if (m_settingsPanelController)
+        m_settingsPanelController->toggle();
+}
+
+void AppController::handleDistributedShowPanelNotification()
+{
+    if (m_settingsPanelController)
+        m_settingsPanelController->showPanel();
+}
+
+} // namespace tovrik::app
