@@ -25,7 +25,7 @@ namespace {
 
 // Pixels at or above this alpha count as drawn when the window clips itself
 // to its content (no compositor: partial alpha would show as dark fringes).
-constexpr int kMaskAlphaThreshold = 48;
+constexpr int kMaskAlphaThreshold = 160;
 
 // A region out of the window's bounds: an empty shape, so nothing shows
 // (an empty QRegion would instead remove the mask and show everything).

@@ -1,0 +1,290 @@
+// The overlay on a real X server: the companion glyph lands beside the
+// pointer and nothing else of the desktop changes, clicks pass through the
+// overlay to the window below, a capture suspension really takes the
+// overlay off screen, and without a compositor the desktop never turns black.
+
+#include "common/Clock.h"
+#include "overlay/OverlayWindowController.h"
+#include "platform/sim/SimPlatform.h"
+#include "platform/x11/X11Platform.h"
+#include "support/SimFixture.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QPainter>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTest>
+#include <QWidget>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+
+using namespace tovrik;
+using tovrik::test::spinUntil;
+
+namespace {
+
+const QColor kDesk(90, 110, 130);
+
+// A plain window standing in for the desktop under the overlay; counts the
+// presses it receives.
+class Desk : public QWidget {
+public:
+    Desk() : QWidget(nullptr, Qt::FramelessWindowHint) {}
+    int presses = 0;
+
+protected:
+    void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), kDesk); }
+    void mousePressEvent(QMouseEvent*) override { ++presses; }
+};
+
+QRgb rgbAt(const QImage& image, int x, int y) { return image.pixel(x, y) & 0xffffff; }
+
+bool isDesk(QRgb rgb) { return rgb == (kDesk.rgb() & 0xffffff); }
+
+// True when the glyph's white outline shows within `radius` of (cx, cy)
+// (nothing else on the desk is white).
+bool glyphNear(const QImage& image, int cx, int cy, int radius = 14)
+{
+    for (int y = cy - radius; y <= cy + radius; ++y)
+        for (int x = cx - radius; x <= cx + radius; ++x) {
+            if (!image.rect().contains(x, y))
+                continue;
+            const QColor c(image.pixel(x, y));
+            if (c.red() > 235 && c.green() > 235 && c.blue() > 235)
+                return true;
+        }
+    return false;
+}
+
+// Pixels of a coarse grid farther than `clearance` from (cx, cy) that are not
+// the desk colour.
+int changedFarFrom(const QImage& image, int cx, int cy, int clearance)
+{
+    int changed = 0;
+    for (int y = 5; y < image.height(); y += 37)
+        for (int x = 5; x < image.width(); x += 37) {
+            if (std::hypot(x - cx, y - cy) < clearance)
+                continue;
+            if (!isDesk(rgbAt(image, x, y)))
+                ++changed;
+        }
+    return changed;
+}
+
+class OverlayOnXServer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Clock::install(nullptr);
+        QString error;
+        ASSERT_TRUE(platform::x11::X11Platform::install(&error)) << error.toStdString();
+        const auto main = platform::Platform::get().displays().mainDisplay();
+        ASSERT_TRUE(main);
+        displayID = main->displayID;
+        desk = std::make_unique<Desk>();
+        desk->setGeometry(main->bounds.toRect());
+        desk->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(desk.get()));
+    }
+    void TearDown() override
+    {
+        controller.reset();
+        desk.reset();
+        tovrik::test::drainEvents();
+        platform::sim::SimPlatform::install();
+    }
+
+    void movePointer(QPoint p)
+    {
+        ASSERT_TRUE(platform::Platform::get().input().postMouse(platform::MouseEventKind::Move,
+                                                                platform::MouseButton::Left, QPointF(p), 0));
+        ASSERT_TRUE(spinUntil([&] { return platform::Platform::get().displays().pointerLocation() == QPointF(p); }));
+    }
+
+    QImage capture()
+    {
+        auto& cap = platform::Platform::get().capture();
+        cap.synchronize();
+        return cap.captureDisplay(displayID);
+    }
+
+    // Waits until `done` holds for a fresh screenshot; returns the last one.
+    QImage captureUntil(const std::function<bool(const QImage&)>& done, bool* ok)
+    {
+        QImage image;
+        *ok = spinUntil(
+            [&] {
+                image = capture();
+                return !image.isNull() && done(image);
+            },
+            8000);
+        return image;
+    }
+
+    uint32_t displayID = 0;
+    std::unique_ptr<Desk> desk;
+    std::unique_ptr<overlay::OverlayWindowController> controller;
+};
+
+} // namespace
+
+TEST_F(OverlayOnXServer, TheGlyphSitsBesideThePointerAndTheDesktopIsUnchangedElsewhere)
+{
+    ASSERT_TRUE(platform::Platform::get().compositorActive()) << "the test command runs a compositor";
+    const QPoint pointer(600, 420);
+    movePointer(pointer);
+    controller = std::make_unique<overlay::OverlayWindowController>();
+    controller->setIdleBehavior(true, false, false); // idle glyph stays up
+    ASSERT_EQ(controller->windowManager().overlayWindows().size(), 1);
+
+    const QPoint glyph = pointer + QPoint(35, 25);
+    bool ok = false;
+    const QImage shot = captureUntil([&](const QImage& i) { return glyphNear(i, glyph.x(), glyph.y()); }, &ok);
+    ASSERT_TRUE(ok) << "no glyph near the pointer + (35, 25)";
+    EXPECT_FALSE(glyphNear(shot, pointer.x() - 60, pointer.y() - 60));
+    EXPECT_EQ(changedFarFrom(shot, glyph.x(), glyph.y(), 90), 0);
+
+    // It follows the pointer.
+    const QPoint moved(1200, 700);
+    movePointer(moved);
+    const QImage after = captureUntil(
+        [&](const QImage& i) { return glyphNear(i, moved.x() + 35, moved.y() + 25) && !glyphNear(i, glyph.x(), glyph.y()); },
+        &ok);
+    ASSERT_TRUE(ok) << "the glyph did not follow the pointer";
+    EXPECT_EQ(changedFarFrom(after, moved.x() + 35, moved.y() + 25, 90), 0);
+}
+
+TEST_F(OverlayOnXServer, AClickPassesThroughTheOverlayAndDismissesAPinnedBubble)
+{
+    movePointer(QPoint(300, 300));
+    controller = std::make_unique<overlay::OverlayWindowController>();
+    controller->showResponse(QStringLiteral("kept until a click"), std::nullopt, QSizeF(), std::nullopt, false, 5, true);
+    ASSERT_EQ(controller->windowManager().overlayWindows().size(), 1);
+    ASSERT_TRUE(controller->windowManager().overlayWindows().first()->isVisible());
+    ASSERT_TRUE(controller->isResponseBubblePinned());
+    tovrik::test::drainEvents();
+
+    auto& input = platform::Platform::get().input();
+    ASSERT_TRUE(input.postMouse(platform::MouseEventKind::Down, platform::MouseButton::Left, QPointF(300, 300), 1));
+    ASSERT_TRUE(input.postMouse(platform::MouseEventKind::Up, platform::MouseButton::Left, QPointF(300, 300), 1));
+    EXPECT_TRUE(spinUntil([&] { return desk->presses == 1; })) << "the click did not reach the window below";
+    EXPECT_TRUE(spinUntil([&] { return controller->bubbleText().isEmpty(); }));
+    EXPECT_FALSE(controller->isResponseBubblePinned());
+    EXPECT_FALSE(controller->hasResponseDismissGlobalMonitor());
+}
+
+TEST_F(OverlayOnXServer, ASuspendedOverlayIsGoneFromTheScreenUntilResumed)
+{
+    const QPoint pointer(800, 500);
+    movePointer(pointer);
+    controller = std::make_unique<overlay::OverlayWindowController>();
+    controller->setIdleBehavior(true, false, false);
+    const QPoint glyph = pointer + QPoint(35, 25);
+    bool ok = false;
+    captureUntil([&](const QImage& i) { return glyphNear(i, glyph.x(), glyph.y()); }, &ok);
+    ASSERT_TRUE(ok);
+
+    const bool suspended = controller->suspendForScreenCapture();
+    ASSERT_TRUE(suspended);
+    // Taken off screen and synced before returning: the next capture (after
+    // the compositor's repaint) shows the bare desktop.
+    const QImage during = capture();
+    EXPECT_EQ(changedFarFrom(during, -1000, -1000, 0), 0);
+    EXPECT_FALSE(glyphNear(during, glyph.x(), glyph.y()));
+
+    controller->resumeAfterScreenCapture(suspended);
+    captureUntil([&](const QImage& i) { return glyphNear(i, glyph.x(), glyph.y()); }, &ok);
+    EXPECT_TRUE(ok) << "the overlay did not come back";
+}
+
+// ---- without a compositor: a child process on an X server of its own ----
+
+namespace {
+
+constexpr const char* kChildEnv = "TOVRIK_OVERLAY_NO_COMPOSITOR_CHILD";
+
+// Runs in the child only (registered when kChildEnv is set): the server has
+// no compositor, so transparent ARGB pixels would show black.
+class NoCompositorChild : public OverlayOnXServer {
+public:
+    void TestBody() override
+    {
+        ASSERT_FALSE(platform::Platform::get().compositorActive());
+        const QPoint pointer(500, 300);
+        movePointer(pointer);
+        controller = std::make_unique<overlay::OverlayWindowController>();
+        controller->setIdleBehavior(true, false, false);
+        auto* window = controller->windowManager().overlayWindows().value(0);
+        ASSERT_NE(window, nullptr);
+        EXPECT_TRUE(window->clipsToContent());
+
+        const QPoint glyph = pointer + QPoint(35, 25);
+        bool ok = false;
+        QImage shot = captureUntil([&](const QImage& i) { return glyphNear(i, glyph.x(), glyph.y()); }, &ok);
+        ASSERT_TRUE(ok) << "no glyph near the pointer + (35, 25)";
+        EXPECT_EQ(changedFarFrom(shot, glyph.x(), glyph.y(), 90), 0) << "the desktop turned dark";
+        EXPECT_FALSE(window->contentRegion().isEmpty());
+        EXPECT_TRUE(window->contentRegion().boundingRect().contains(glyph));
+
+        // The control: unclipped, the same window does blacken the desktop,
+        // so the clipping is what keeps it intact.
+        window->setClipToContent(false);
+        window->contentView()->update();
+        captureUntil([&](const QImage& i) { return rgbAt(i, 100, 700) == 0; }, &ok);
+        EXPECT_TRUE(ok) << "an unclipped ARGB window should show black without a compositor";
+        window->setClipToContent(true);
+        captureUntil([&](const QImage& i) { return changedFarFrom(i, glyph.x(), glyph.y(), 90) == 0; }, &ok);
+        EXPECT_TRUE(ok);
+    }
+};
+
+const bool kChildRegistered = [] {
+    if (!std::getenv(kChildEnv))
+        return false;
+    ::testing::RegisterTest("OverlayWithoutCompositor", "Child", nullptr, nullptr, __FILE__, __LINE__,
+                            []() -> ::testing::Test* { return new NoCompositorChild; });
+    return true;
+}();
+
+} // namespace
+
+TEST(OverlayWithoutCompositor, TheDesktopNeverTurnsBlack)
+{
+    const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+    ASSERT_FALSE(xvfb.isEmpty());
+    int n = 150;
+    while (QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)) || QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
+        ++n;
+    QProcess server;
+    server.start(xvfb, {QStringLiteral(":%1").arg(n), QStringLiteral("-screen"), QStringLiteral("0"),
+                        QStringLiteral("1280x800x24"), QStringLiteral("+extension"), QStringLiteral("RANDR"),
+                        QStringLiteral("+extension"), QStringLiteral("XTEST"), QStringLiteral("+extension"),
+                        QStringLiteral("XInputExtension"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    ASSERT_TRUE(server.waitForStarted());
+    const bool up = spinUntil([&] { return QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)); }, 10000);
+
+    QProcess child;
+    if (up) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":%1").arg(n));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.insert(QString::fromLatin1(kChildEnv), QStringLiteral("1"));
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("--gtest_filter=OverlayWithoutCompositor.Child")});
+        child.waitForFinished(90000);
+    }
+    const QByteArray output = child.readAll();
+    server.terminate();
+    if (!server.waitForFinished(5000))
+        server.kill();
+    ASSERT_TRUE(up) << "the second X server did not start";
+    EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+}
