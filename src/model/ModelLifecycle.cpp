@@ -204,6 +204,15 @@ void TovrikAppModel::setChatOnlyStatusMessage(const QString& value) { publish(m_
 void TovrikAppModel::setChatOnlyBusy(bool value) { publish(m_isChatOnlyBusy, value); }
 void TovrikAppModel::setVoicePreviewStatusMessage(const QString& value) { publish(m_voicePreviewStatusMessage, value); }
 
+bool TovrikAppModel::appendConversationTurn(const QString& userTranscript, const QString& assistantResponse)
+{
+    TovrikSettings settings = m_settings;
+    if (!settings.appendConversationTurn(userTranscript, assistantResponse))
+        return false;
+    setSettingsInMemory(settings);
+    return true;
+}
+
 void TovrikAppModel::cancelActiveInteraction(bool invalidateCurrentInteraction)
 {
     if (invalidateCurrentInteraction)

@@ -12,6 +12,10 @@
 // session epoch and the refresh generation for account refreshes, the Google
 // attempt number for Google sign-in.
 //
+// The hotkey monitor's panel chord, Esc and shortcut-capture callbacks are
+// wired here; its push-to-talk press and release callbacks belong to the
+// voice turn and are set by it.
+//
 // Start-up: the constructor creates the services, loads and normalises the
 // settings, wires the monitor callbacks and reads the permission state; it
 // does no network work (a second instance constructs a model too before it
@@ -191,6 +195,12 @@ public:
     void setInteractionTask(TaskHandle task) { m_interactionTask = std::move(task); }
     const TaskHandle& interactionTask() const { return m_interactionTask; }
     void cancelActiveInteraction(bool invalidateCurrentInteraction);
+    // The conversation kept with the settings record (in memory only, never
+    // written to the settings file).
+    const ConversationHistory& conversationHistory() const { return m_settings.conversationHistory; }
+    // Trims both sides, caps each at 1600 characters, appends a non-empty
+    // turn and keeps the last 12. Returns whether a turn was added.
+    bool appendConversationTurn(const QString& userTranscript, const QString& assistantResponse);
     // Suspends the calling task for max(seconds, 0); throws CancellationError
     // when `token` is cancelled during the pause.
     static QCoro::Task<void> sleep(double seconds, CancellationToken token = {});

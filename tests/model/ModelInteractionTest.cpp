@@ -158,6 +158,25 @@ TEST_F(ModelInteractionTest, ModelGoneWhileItsRequestRuns)
               QByteArray("kept-token"));
 }
 
+TEST_F(ModelInteractionTest, ConversationStaysInMemoryOnly)
+{
+    auto& m = makeModel();
+    int changes = 0;
+    QObject::connect(&m, &TovrikAppModel::changed, [&changes]() { ++changes; });
+    EXPECT_FALSE(m.appendConversationTurn(QStringLiteral("  "), QStringLiteral("\n")));
+    EXPECT_EQ(changes, 0);
+    for (int i = 0; i < 13; ++i)
+        ASSERT_TRUE(m.appendConversationTurn(QStringLiteral(" question %1 ").arg(i), QString(1700, QLatin1Char('a'))));
+    ASSERT_EQ(m.conversationHistory().size(), 12);
+    EXPECT_EQ(m.conversationHistory().first().userTranscript, QStringLiteral("question 1"));
+    EXPECT_EQ(m.conversationHistory().last().assistantResponse.size(), 1600);
+    EXPECT_EQ(changes, 13);
+    // A later save keeps the history out of the file.
+    ASSERT_TRUE(m.saveSettings(m.settings()));
+    EXPECT_FALSE(readSettingsFile().contains("question"));
+    EXPECT_EQ(m.conversationHistory().size(), 12);
+}
+
 TEST_F(ModelInteractionTest, SleepRunsOnTheClockAndWakesOnCancel)
 {
     SleepOutcome plain;
