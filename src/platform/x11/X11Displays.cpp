@@ -160,23 +160,30 @@ quint64 X11Displays::configurationRevision() const
     return m_revision;
 }
 
-double X11Displays::scale() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_scale;
-}
-
-QPoint X11Displays::toRootPixels(QPointF p) const
+QPoint CoordinateMapping::toRootPixels(QPointF p) const
 {
     std::lock_guard lock(m_mutex);
     return QPoint(int(std::lround(m_mainOrigin.x() + p.x() * m_scale)),
                   int(std::lround(m_mainOrigin.y() + p.y() * m_scale)));
 }
 
-QPointF X11Displays::fromRootPixels(QPointF px) const
+QPointF CoordinateMapping::fromRootPixels(QPointF px) const
 {
     std::lock_guard lock(m_mutex);
     return QPointF((px.x() - m_mainOrigin.x()) / m_scale, (px.y() - m_mainOrigin.y()) / m_scale);
+}
+
+double CoordinateMapping::scale() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_scale;
+}
+
+void CoordinateMapping::set(QPoint mainOrigin, double scale)
+{
+    std::lock_guard lock(m_mutex);
+    m_mainOrigin = mainOrigin;
+    m_scale = scale;
 }
 
 QRect X11Displays::pixelRect(uint32_t displayID) const
@@ -301,7 +308,7 @@ void X11Displays::refresh()
         m_displays = infos;
         m_pixelRects = rects;
         m_mainOrigin = origin;
-        m_scale = scale;
+        m_mapping->set(origin, scale);
         if (changed)
             ++m_revision;
     }

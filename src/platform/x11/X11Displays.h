@@ -12,6 +12,7 @@
 #include "platform/x11/Xcb.h"
 
 #include <QRect>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -36,6 +37,22 @@ struct RawDisplay {
 QList<DisplayInfo> makeDisplayInfos(QList<RawDisplay> raw, std::optional<QRect> workArea, double scale,
                                     QList<QRect>* pixelRects = nullptr);
 
+// The root-pixel <-> display-point conversion of the current configuration,
+// shared with event taps so that they keep working (with the last known
+// configuration) even if they outlive the registry.
+class CoordinateMapping {
+public:
+    QPoint toRootPixels(QPointF displayPoint) const;
+    QPointF fromRootPixels(QPointF rootPixel) const;
+    double scale() const;
+    void set(QPoint mainOrigin, double scale);
+
+private:
+    mutable std::mutex m_mutex;
+    QPoint m_mainOrigin;
+    double m_scale = 1.0;
+};
+
 class X11Displays : public Displays {
     Q_OBJECT
 public:
@@ -51,11 +68,12 @@ public:
 
     // The coordinate conversions shared by input, capture and the tap.
     // Global display points (y down, main display top-left) <-> root pixels.
-    QPoint toRootPixels(QPointF displayPoint) const;
-    QPointF fromRootPixels(QPointF rootPixel) const;
+    QPoint toRootPixels(QPointF displayPoint) const { return m_mapping->toRootPixels(displayPoint); }
+    QPointF fromRootPixels(QPointF rootPixel) const { return m_mapping->fromRootPixels(rootPixel); }
+    std::shared_ptr<const CoordinateMapping> mapping() const { return m_mapping; }
     // The display's rectangle in root pixels; empty for an unknown id.
     QRect pixelRect(uint32_t displayID) const;
-    double scale() const;
+    double scale() const { return m_mapping->scale(); }
 
     // Re-reads the configuration; emits displaysChanged (and bumps the
     // revision) when it differs from what was known.
@@ -79,7 +97,7 @@ private:
     QList<DisplayInfo> m_displays;
     QList<QRect> m_pixelRects; // parallel to m_displays
     QPoint m_mainOrigin;
-    double m_scale = 1.0;
+    std::shared_ptr<CoordinateMapping> m_mapping = std::make_shared<CoordinateMapping>();
     quint64 m_revision = 1;
 };
 

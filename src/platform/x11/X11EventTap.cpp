@@ -259,9 +259,9 @@ struct TapState {
 
 class X11TapSession : public EventTapSession {
 public:
-    X11TapSession(X11EventTap* tap, quint64 id, std::shared_ptr<TapState> state, QThread* thread,
-                  std::shared_ptr<bool> tapAlive)
-        : m_tap(tap), m_id(id), m_state(std::move(state)), m_thread(thread), m_tapAlive(std::move(tapAlive))
+    X11TapSession(std::shared_ptr<X11EventTap::Registry> registry, quint64 id, std::shared_ptr<TapState> state,
+                  QThread* thread)
+        : m_registry(std::move(registry)), m_id(id), m_state(std::move(state)), m_thread(thread)
     {
     }
     ~X11TapSession() override { stop(); }
@@ -282,43 +282,49 @@ public:
             delete m_thread;
         }
         m_thread = nullptr;
-        if (m_tapAlive && *m_tapAlive)
-            m_tap->unregister(m_id);
+        m_registry->remove(m_id);
     }
 
 private:
-    X11EventTap* m_tap;
+    std::shared_ptr<X11EventTap::Registry> m_registry;
     quint64 m_id;
     std::shared_ptr<TapState> m_state;
     QThread* m_thread;
-    std::shared_ptr<bool> m_tapAlive;
 };
 
 X11EventTap::X11EventTap(X11Displays& displays, X11Input& input)
-    : m_displays(displays), m_input(input), m_alive(std::make_shared<bool>(true))
+    : m_displays(displays), m_input(input)
 {
     XcbConnection probe(nullptr);
     m_hasXInput2 = probe.ok() && initXInput2(probe);
 }
 
-X11EventTap::~X11EventTap() { *m_alive = false; }
+X11EventTap::~X11EventTap() = default;
 
 QByteArray X11EventTap::systemThreadName(const QString& name) { return name.toUtf8().left(15); }
 
 QStringList X11EventTap::threadNames() const
 {
-    std::lock_guard lock(m_mutex);
+    std::lock_guard lock(m_registry->mutex);
     QStringList names;
-    for (const auto& r : m_running)
+    for (const auto& r : m_registry->running)
         names << r.second;
     return names;
 }
 
-void X11EventTap::unregister(quint64 id)
+quint64 X11EventTap::Registry::add(const QString& name)
 {
-    std::lock_guard lock(m_mutex);
-    m_running.erase(std::remove_if(m_running.begin(), m_running.end(), [id](const auto& r) { return r.first == id; }),
-                    m_running.end());
+    std::lock_guard lock(mutex);
+    const quint64 id = nextId++;
+    running.emplace_back(id, name);
+    return id;
+}
+
+void X11EventTap::Registry::remove(quint64 id)
+{
+    std::lock_guard lock(mutex);
+    running.erase(std::remove_if(running.begin(), running.end(), [id](const auto& r) { return r.first == id; }),
+                  running.end());
 }
 
 std::unique_ptr<EventTapSession> X11EventTap::start(const QString& threadName,
@@ -337,8 +343,7 @@ std::unique_ptr<EventTapSession> X11EventTap::start(const QString& threadName,
         return nullptr;
     state->name = threadName;
     state->handler = std::move(handler);
-    X11Displays* displays = &m_displays;
-    state->toPoints = [displays](QPointF px) { return displays->fromRootPixels(px); };
+    state->toPoints = [mapping = m_displays.mapping()](QPointF px) { return mapping->fromRootPixels(px); };
     state->masters = m_input.masters();
 
     const SelectMask masks[2] = {{{XCB_INPUT_DEVICE_ALL_MASTER, 1}, kRawMask},
@@ -364,13 +369,8 @@ std::unique_ptr<EventTapSession> X11EventTap::start(const QString& threadName,
     thread->setObjectName(threadName);
     thread->start();
 
-    quint64 id;
-    {
-        std::lock_guard lock(m_mutex);
-        id = m_nextId++;
-        m_running.emplace_back(id, threadName);
-    }
-    return std::make_unique<X11TapSession>(this, id, state, thread, m_alive);
+    const quint64 id = m_registry->add(threadName);
+    return std::make_unique<X11TapSession>(m_registry, id, state, thread);
 }
 
 std::unique_ptr<EventTapSession> X11EventTap::addGlobalMouseDownMonitor(std::function<void(MouseButton, QPointF)> handler)

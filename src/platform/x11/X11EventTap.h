@@ -13,7 +13,8 @@
 // that is already down is an auto-repeat. Pointer locations come from an
 // XIQueryPointer of the event's master (motion is coalesced per batch).
 //
-// Sessions must be stopped before the platform that made them goes away.
+// A session does not depend on the platform that made it: it may be stopped
+// (or destroyed) after the platform is gone.
 
 #include "platform/Input.h"
 #include "platform/x11/XInputDevices.h"
@@ -44,17 +45,20 @@ public:
     // The system thread name a tap thread gets for `name`.
     static QByteArray systemThreadName(const QString& name);
 
-private:
-    friend class X11TapSession;
-    void unregister(quint64 id);
+    // The running taps, shared with their sessions.
+    struct Registry {
+        std::mutex mutex;
+        std::vector<std::pair<quint64, QString>> running;
+        quint64 nextId = 1;
+        quint64 add(const QString& name);
+        void remove(quint64 id);
+    };
 
+private:
     X11Displays& m_displays;
     X11Input& m_input;
     bool m_hasXInput2 = false;
-    mutable std::mutex m_mutex;
-    std::vector<std::pair<quint64, QString>> m_running;
-    quint64 m_nextId = 1;
-    std::shared_ptr<bool> m_alive;
+    std::shared_ptr<Registry> m_registry = std::make_shared<Registry>();
 };
 
 } // namespace tovrik::platform::x11

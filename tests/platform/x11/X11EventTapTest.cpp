@@ -256,3 +256,25 @@ TEST_F(X11EventTapTest, GlobalMouseDownMonitorReportsOtherPressesOnTheMainThread
     for (size_t i = 2; i < presses.size(); ++i)
         EXPECT_EQ(presses[i].second, QPointF(10, 10));
 }
+
+TEST(X11EventTapLifetime, ASessionOutlivesThePlatformObjectsThatMadeIt)
+{
+    tovrik::test::SecondSeat seat;
+    ASSERT_TRUE(seat.ok());
+    Recorder rec;
+    std::unique_ptr<EventTapSession> session;
+    {
+        X11Displays displays;
+        X11Input input(displays);
+        X11EventTap tap(displays, input);
+        session = tap.start(QStringLiteral("tovrik.tap-orphan"), rec.handler());
+        ASSERT_TRUE(session);
+    }
+    ASSERT_TRUE(seat.click(QPoint(222, 111), 3));
+    ASSERT_TRUE(spinUntil([&] { return rec.has([](auto& e) { return e.type == Type::MouseUp; }); }));
+    EXPECT_TRUE(rec.has([](auto& e) {
+        return e.type == Type::MouseDown && e.button == MouseButton::Right && e.location == QPointF(222, 111);
+    }));
+    session->stop();
+    session.reset();
+}
