@@ -373,3 +373,36 @@ TEST_F(GoogleSignInTest, InjectedEndpointsAreUsed)
     GoogleDesktopAuthService plain(config);
     EXPECT_EQ(signInCode(runToEnd(plain.signIn(origin))), GoogleSignInError::invalidEndpoint);
 }
+
+TEST_F(LoopbackTest, StalledOrOversizedRequestsDoNotEndTheAttempt)
+{
+    server.start();
+    auto out = launch(server.waitForCode(QStringLiteral("s-9"), 300));
+
+    // A connection that never finishes its head is dropped after the
+    // per-connection limit.
+    QTcpSocket stalled;
+    stalled.setProxy(QNetworkProxy::NoProxy);
+    stalled.connectToHost(QHostAddress(QHostAddress::LocalHost), server.port());
+    ASSERT_TRUE(stalled.waitForConnected(2000));
+    stalled.write("GET /oauth2redirect/?code=x&sta");
+    stalled.flush();
+    spinUntil([] { return false; }, 50);
+    EXPECT_EQ(stalled.state(), QAbstractSocket::ConnectedState);
+    advance(LoopbackCallbackServer::connectionTimeout + 1, 1);
+    EXPECT_TRUE(stalled.state() == QAbstractSocket::UnconnectedState || stalled.waitForDisconnected(3000));
+
+    // An oversized head gets 400.
+    const QByteArray huge = "GET /oauth2redirect/?code=x&state=s-9 HTTP/1.1\r\nX-Pad: "
+        + QByteArray(LoopbackCallbackServer::maximumHeadBytes + 100, 'a') + "\r\n\r\n";
+    auto big = FakeHostedService::visitLoopback(QUrl(server.redirectURI()), huge);
+    ASSERT_TRUE(spinUntil([&]() { return big->finished; }));
+    EXPECT_EQ(big->status, 400);
+
+    drainEvents();
+    EXPECT_FALSE(out->finished);
+    EXPECT_TRUE(server.isListening());
+    visit(callbackURL(server, QStringLiteral("code=fine&state=s-9")));
+    ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
+    EXPECT_EQ(out->value.value_or(QString()), QStringLiteral("fine"));
+}
