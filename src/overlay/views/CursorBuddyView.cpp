@@ -87,7 +87,6 @@ QRegion CursorBuddyView::paintedRegion(const CursorBuddyPresentation& p)
 void CursorBuddyView::paintPresentation(QPainter& painter, const CursorBuddyPresentation& p, double screenWidth)
 {
     painter.setRenderHint(QPainter::Antialiasing);
-    painter.setRenderHint(QPainter::SmoothPixmapTransform);
     // The backdrop (black at opacity 0.001) rounds to alpha 0 in an 8-bit
     // surface, so it adds nothing to the translucent window and is not drawn.
     // Takeover look and autopilot cursor layer: drawn only during a UI

@@ -89,9 +89,9 @@ double TovrikCursorGuideIcon::clampedProgress() const
     return morphProgress > 1 ? 1 : morphProgress;
 }
 
-QImage TovrikCursorGuideIcon::render(double dpr, QPointF offset) const
+QImage TovrikCursorGuideIcon::render(double dpr, QPointF offset, double scale) const
 {
-    const double side = 2 * std::max(size, 0.0) + 1;
+    const double side = 2 * std::max(size, 0.0) * scale + 1;
     const int pixels = std::max(1, int(std::ceil(side * dpr)));
     QImage image(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
@@ -101,7 +101,8 @@ QImage TovrikCursorGuideIcon::render(double dpr, QPointF offset) const
     const double p = clampedProgress();
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
-    painter.translate(QPointF(size, size) + offset);
+    painter.translate(QPointF(size, size) * scale + offset);
+    painter.scale(scale, scale);
     painter.rotate(angle);
     painter.translate(-size / 2, -size / 2);
     const QRectF square(0, 0, size, size);
@@ -128,40 +129,50 @@ QImage TovrikCursorGuideIcon::render(double dpr, QPointF offset) const
 void TovrikCursorGuideIcon::paint(QPainter& painter, QPointF centre) const
 {
     const QTransform& world = painter.worldTransform();
-    const double dpr = std::max(1.0, painter.device() ? painter.device()->devicePixelRatioF() : 1.0)
-                       * std::max(1.0, std::sqrt(std::abs(world.determinant())));
+    const double deviceRatio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
     const double half = std::max(size, 0.0);
-    // Where the image's top-left lands. Under a plain translation an image is
-    // drawn on whole pixels, so the sub-pixel part of the position (the
-    // shift, a spring's in-between places) is drawn into the image instead.
-    QPointF topLeft = centre + shift - QPointF(half, half);
-    QPointF offset;
-    if (world.type() <= QTransform::TxTranslate) {
-        const QPointF device = world.map(topLeft);
-        const QPointF whole(std::floor(device.x()), std::floor(device.y()));
-        offset = device - whole;
-        topLeft = world.inverted().map(whole);
+    const bool uniform = world.type() <= QTransform::TxTranslate
+        || (world.type() == QTransform::TxScale && world.m11() == world.m22() && world.m11() > 0);
+    if (!uniform) {
+        // Rotated or skewed by the parent: draw the flattened glyph through it.
+        const double side = 2 * half + 1;
+        const QPointF c = centre + shift;
+        painter.drawImage(QRectF(c.x() - half, c.y() - half, side, side), render(deviceRatio));
+        return;
     }
+    // Under a translation and a uniform scale (the flight's swell) the glyph
+    // is rendered at its final size and copied 1:1 onto whole pixels, the
+    // sub-pixel part of its place drawn into the image: an image drawn
+    // through a scale would be filtered, which costs far more.
+    const double scale = world.type() == QTransform::TxScale ? world.m11() : 1.0;
+    const QPointF device = world.map(centre) + shift * scale;
+    const QPointF topLeft = device - QPointF(half, half) * scale;
+    const QPointF whole(std::floor(topLeft.x()), std::floor(topLeft.y()));
+    const QPointF offset = topLeft - whole;
     // The last flattened glyph is kept: a glyph that does not change is
     // drawn again without re-rendering it.
     struct Cached {
-        double angle = std::nan(""), size = 0, progress = 0, dpr = 0;
+        double angle = std::nan(""), size = 0, progress = 0, dpr = 0, scale = 0;
         QPointF offset;
         QImage image;
     };
     static Cached cached;
     const double p = clampedProgress();
-    if (!(cached.angle == angle && cached.size == size && cached.progress == p && cached.dpr == dpr
-          && cached.offset == offset)) {
-        cached.image = render(dpr, offset);
+    if (!(cached.angle == angle && cached.size == size && cached.progress == p && cached.dpr == deviceRatio
+          && cached.scale == scale && cached.offset == offset)) {
+        cached.image = render(deviceRatio, offset, scale);
         cached.angle = angle;
         cached.size = size;
         cached.progress = p;
-        cached.dpr = dpr;
+        cached.dpr = deviceRatio;
+        cached.scale = scale;
         cached.offset = offset;
     }
-    const double side = 2 * half + 1;
-    painter.drawImage(QRectF(topLeft.x(), topLeft.y(), side, side), cached.image);
+    painter.save();
+    painter.resetTransform();
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
+    painter.drawImage(whole, cached.image);
+    painter.restore();
 }
 
 const QImage& TovrikCursorHaloView::image(double dpr)
@@ -179,6 +190,33 @@ void TovrikCursorHaloView::paint(QPainter& painter, QPointF centre)
     const double dpr = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
     const QImage& halo = image(dpr);
     const double side = frameSide + 2 * haloMargin();
+    const QTransform& world = painter.worldTransform();
+    const double scale = world.m11();
+    if (world.type() == QTransform::TxScale && world.m22() == scale && scale > 0) {
+        // Mid-flight the halo swells by up to 16 %: drawn from a copy scaled
+        // once per step of 1 %, placed on whole pixels (the glow is soft, a
+        // step is not visible; filtering it every frame costs far more).
+        static QHash<int, QImage> scaled;
+        const int step = int(std::lround(scale * 100));
+        const int key = step * 1000 + int(std::lround(dpr * 100));
+        auto it = scaled.find(key);
+        if (it == scaled.end()) {
+            if (scaled.size() > 64)
+                scaled.clear();
+            const int pixels = int(std::lround(halo.width() * step / 100.0));
+            QImage copy = halo.scaled(pixels, pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+            copy.setDevicePixelRatio(dpr);
+            it = scaled.insert(key, copy);
+        }
+        const QPointF device = world.map(centre);
+        const double drawn = it->width() / dpr;
+        painter.save();
+        painter.resetTransform();
+        painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
+        painter.drawImage(QPointF(std::round(device.x() - drawn / 2), std::round(device.y() - drawn / 2)), *it);
+        painter.restore();
+        return;
+    }
     painter.drawImage(QRectF(centre.x() - side / 2, centre.y() - side / 2, side, side), halo);
 }
 

@@ -28,10 +28,10 @@ public:
     double radialFillOpacity() const { return clampedProgress(); }
     double outlineWidth() const { return 0.05 * size; }
 
-    // The flattened glyph: the three layers composited into one image of
-    // 2 × size (+ 1) points square (rotation never leaves it); the glyph's
-    // square is centred at (size, size) + `offset`.
-    QImage render(double devicePixelRatio, QPointF offset = QPointF()) const;
+    // The flattened glyph, scaled by `scale` about its centre: one image of
+    // 2 × size × scale + 1 points square (rotation never leaves it) with the
+    // glyph's square centred at (size, size) × scale + `offset`.
+    QImage render(double devicePixelRatio, QPointF offset = QPointF(), double scale = 1.0) const;
     // Draws the flattened glyph centred at `centre` (the square's centre),
     // with the shift applied; the painter's opacity and transform act on the
     // flattened image.

@@ -65,12 +65,13 @@ QVector<QPointF> TovrikNavigationPointerShape::roundedOutline()
     return points;
 }
 
-QVector<QPointF> TovrikNavigationPointerShape::sampledNavigationPoints(const QRectF& rect, int pointCount)
+namespace {
+
+// The outline resampled into `pointCount` points, in the design box.
+QVector<QPointF> designBoxSamples(int pointCount)
 {
     QVector<QPointF> samples;
-    if (pointCount < 1)
-        return samples;
-    const QVector<QPointF> outline = roundedOutline();
+    const QVector<QPointF> outline = TovrikNavigationPointerShape::roundedOutline();
     const qsizetype n = outline.size();
     if (n == 0)
         return samples;
@@ -94,9 +95,26 @@ QVector<QPointF> TovrikNavigationPointerShape::sampledNavigationPoints(const QRe
                 break;
             }
         }
+        samples.append(sample);
+    }
+    return samples;
+}
+
+} // namespace
+
+QVector<QPointF> TovrikNavigationPointerShape::sampledNavigationPoints(const QRectF& rect, int pointCount)
+{
+    if (pointCount < 1)
+        return {};
+    // The design-box samples depend on the count only; the glyph is redrawn
+    // on every flight tick, so the usual count's are computed once.
+    static const QVector<QPointF> usual = designBoxSamples(defaultPointCount);
+    const QVector<QPointF> design = pointCount == defaultPointCount ? usual : designBoxSamples(pointCount);
+    QVector<QPointF> samples;
+    samples.reserve(design.size());
+    for (const QPointF& sample : design)
         samples.append(QPointF(rect.left() + sample.x() * rect.width() / 100,
                                rect.top() + sample.y() * rect.height() / 100));
-    }
     return samples;
 }
 
