@@ -332,6 +332,8 @@ void X11Displays::onReadable()
             relevant = true;
         std::free(ev);
     }
+    if (xcb_connection_has_error(m_events) && m_notifier)
+        m_notifier->setEnabled(false); // the server went away: nothing more will come
     if (relevant)
         refresh();
 }
