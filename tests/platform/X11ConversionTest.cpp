@@ -7,6 +7,7 @@
 #include "platform/x11/X11Input.h"
 #include "platform/x11/X11Keymap.h"
 #include "platform/x11/X11Media.h"
+#include "platform/x11/XInputDevices.h"
 #include "platform/x11/Xcb.h"
 
 #include <QtEndian>
@@ -251,4 +252,35 @@ TEST(SimPlatform, CompositorFlagIsScriptable)
     EXPECT_TRUE(sim.compositorActive());
     sim.setCompositorActive(false);
     EXPECT_FALSE(sim.compositorActive());
+}
+
+TEST(X11SyntheticRule, OursAreTheXTestSlavesOfOurMasters)
+{
+    using namespace tovrik::platform::x11;
+    auto dev = [](uint16_t id, uint16_t type, uint16_t attachment, const char* name) {
+        XIDevice d;
+        d.id = id;
+        d.type = type;
+        d.attachment = attachment;
+        d.name = name;
+        return d;
+    };
+    const std::vector<XIDevice> devices = {
+        dev(2, 1, 3, "Virtual core pointer"),
+        dev(3, 2, 2, "Virtual core keyboard"),
+        dev(4, 3, 2, "Virtual core XTEST pointer"),
+        dev(5, 4, 3, "Virtual core XTEST keyboard"),
+        dev(6, 4, 3, "AT Translated Set 2 keyboard"),
+        dev(7, 1, 8, "seat2 pointer"),
+        dev(8, 2, 7, "seat2 keyboard"),
+        dev(9, 3, 7, "seat2 XTEST pointer"),
+        dev(10, 4, 8, "seat2 XTEST keyboard"),
+        dev(11, 5, 0, "floating XTEST keyboard"),
+    };
+    EXPECT_EQ(xtestSlavesOf(devices, {2, 3}), (std::vector<uint16_t>{4, 5}));
+    EXPECT_EQ(xtestSlavesOf(devices, {7, 8}), (std::vector<uint16_t>{9, 10}));
+    // Unknown masters: every XTEST slave is taken for ours (never a person).
+    EXPECT_EQ(xtestSlavesOf(devices, {0, 0}), (std::vector<uint16_t>{4, 5, 9, 10}));
+    EXPECT_FALSE(devices[4].isXTest());
+    EXPECT_FALSE(devices[0].isXTest());
 }

@@ -63,9 +63,13 @@ PostingMasters postingMasters(xcb_connection_t* conn)
 
 std::vector<uint16_t> xtestSlavesOf(const std::vector<XIDevice>& devices, PostingMasters masters)
 {
+    // Masters unknown (XInput2 missing on the posting connection): every
+    // XTEST slave counts, so our own input is never taken for a person's.
+    const bool any = masters.pointer == 0 && masters.keyboard == 0;
     std::vector<uint16_t> out;
     for (const auto& d : devices)
-        if (d.isXTest() && d.attachment != 0 && (d.attachment == masters.pointer || d.attachment == masters.keyboard))
+        if (d.isXTest()
+            && (any || (d.attachment != 0 && (d.attachment == masters.pointer || d.attachment == masters.keyboard))))
             out.push_back(d.id);
     return out;
 }

@@ -38,7 +38,8 @@ struct PostingMasters {
 };
 PostingMasters postingMasters(xcb_connection_t* conn);
 
-// The XTEST slaves attached to `masters`.
+// The XTEST slaves attached to `masters` (all XTEST slaves when the
+// masters are unknown).
 std::vector<uint16_t> xtestSlavesOf(const std::vector<XIDevice>& devices, PostingMasters masters);
 
 } // namespace tovrik::platform::x11
