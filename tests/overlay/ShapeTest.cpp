@@ -113,3 +113,40 @@ TEST(ShapeMorph, PathIsClosedThroughEveryPoint)
         EXPECT_EQ(p, QPointF(3, 4));
     EXPECT_EQ(TovrikMorphingCursorShape::path(QRectF(3, 4, 0, 0), 1).boundingRect(), QRectF(3, 4, 0, 0));
 }
+
+namespace {
+// Shoelace area, signed: positive runs clockwise on screen (y down).
+double signedArea(const QVector<QPointF>& points)
+{
+    double twice = 0;
+    for (qsizetype k = 0; k < points.size(); ++k) {
+        const QPointF a = points[k];
+        const QPointF b = points[(k + 1) % points.size()];
+        twice += a.x() * b.y() - b.x() * a.y();
+    }
+    return twice / 2;
+}
+} // namespace
+
+// Blending the pointer into a circle that ran the other way round would fold
+// the outline through a sliver mid-morph; each in-between outline keeps the
+// pointer's orientation and a body at least as large as the smaller end.
+TEST(ShapeMorph, InBetweenOutlinesNeverFoldThroughThemselves)
+{
+    const QRectF rect(0, 0, 32, 32);
+    const double pointerArea = signedArea(TovrikMorphingCursorShape::blendedPoints(rect, 0));
+    const double circleArea = signedArea(TovrikMorphingCursorShape::blendedPoints(rect, 1));
+    ASSERT_LT(pointerArea, 0); // the outline runs counter-clockwise on screen
+    EXPECT_NEAR(circleArea, -M_PI * 7.68 * 7.68, 0.5);
+    for (double p = 0.05; p < 1; p += 0.05) {
+        const double area = signedArea(TovrikMorphingCursorShape::blendedPoints(rect, p));
+        EXPECT_LT(area, 0) << p;
+        EXPECT_GE(-area, 0.9 * std::min(-pointerArea, -circleArea)) << p;
+    }
+    // Neighbouring points stay neighbours: the circle advances one 144th
+    // of a turn per point, in the pointer's direction.
+    const auto circle = TovrikMorphingCursorShape::blendedPoints(rect, 1);
+    const double a0 = std::atan2(circle[0].y() - 16, circle[0].x() - 16);
+    const double a1 = std::atan2(circle[1].y() - 16, circle[1].x() - 16);
+    EXPECT_NEAR(std::remainder(a1 - a0, 2 * M_PI), -2 * M_PI / 144, 1e-12);
+}

@@ -133,10 +133,21 @@ QVector<QPointF> TovrikMorphingCursorShape::blendedPoints(const QRectF& rect, do
     const double a0 = std::atan2(first.y() - centre.y(), first.x() - centre.x());
     constexpr int circleCount = 144;
     const qsizetype count = std::min<qsizetype>(pointer.size(), circleCount);
+    // The circle runs round in the same direction as the pointer outline, so
+    // that every point travels to its counterpart without the outline
+    // folding through itself mid-morph. The pointer's outline order runs
+    // counter-clockwise on screen (y down), which is decreasing angle.
+    double twiceArea = 0;
+    for (qsizetype k = 0; k < pointer.size(); ++k) {
+        const QPointF a = pointer[k];
+        const QPointF b = pointer[(k + 1) % pointer.size()];
+        twiceArea += a.x() * b.y() - b.x() * a.y();
+    }
+    const double direction = twiceArea < 0 ? -1.0 : 1.0;
     QVector<QPointF> blended;
     blended.reserve(count);
     for (qsizetype i = 0; i < count; ++i) {
-        const double angle = a0 + 2 * std::numbers::pi * double(i) / circleCount;
+        const double angle = a0 + direction * 2 * std::numbers::pi * double(i) / circleCount;
         const QPointF onCircle(centre.x() + radius * std::cos(angle), centre.y() + radius * std::sin(angle));
         blended.append(pointer[i] + (onCircle - pointer[i]) * p);
     }

@@ -34,7 +34,8 @@ QVector<QPointF> sampledNavigationPoints(const QRectF& rect, int pointCount = de
 
 // The pointer (progress 0) morphed towards a circle of radius 0.24 × the
 // shorter side (progress 1); progress is clamped to 0...1 when the path is
-// built.
+// built. The circle starts at the angle of the pointer's first sample and
+// runs round in the pointer outline's own direction.
 class TovrikMorphingCursorShape {
 public:
     explicit TovrikMorphingCursorShape(double progress = 0) : m_progress(progress) {}
