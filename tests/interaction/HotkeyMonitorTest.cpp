@@ -104,14 +104,6 @@ TEST_F(HotkeyMonitorTest, StartReportsFailureWhenNoTapCanBeCreated)
     EXPECT_FALSE(monitor->isRunning());
 }
 
-TEST_F(HotkeyMonitorTest, DefaultChordsAreControlOptionAndControlShiftOption)
-{
-    EXPECT_EQ(monitor->voiceShortcut, ShortcutGesture::defaultVoiceShortcut());
-    EXPECT_EQ(monitor->panelShortcut, ShortcutGesture::defaultPanelShortcut());
-    EXPECT_EQ(monitor->voiceShortcut.modifiers.rawValue, Ctrl | Opt);
-    EXPECT_EQ(monitor->panelShortcut.modifiers.rawValue, Ctrl | Shift | Opt);
-}
-
 TEST_F(HotkeyMonitorTest, VoiceChordReportsPressAndReleaseOnTheMainThreadLater)
 {
     flags(K::Control, Ctrl);

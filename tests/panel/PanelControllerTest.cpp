@@ -120,14 +120,6 @@ TEST(PanelGeometry, ResizeKeepsTheTopEdgeAndGrowsUpwardOnlyAtTheBottom)
     EXPECT_EQ(resizedFrame(QRectF(1300, 610, 100, 258), V, 320, 258).x(), 1440 - 320 - 8);
 }
 
-TEST(PanelGeometry, FlippingToScreenCoordinatesIsItsOwnInverse)
-{
-    const QRectF appKit(1100, 610, 320, 258);
-    const QRectF screen = flipped(appKit, 900);
-    EXPECT_EQ(screen, QRectF(1100, 32, 320, 258));
-    EXPECT_EQ(flipped(screen, 900), appKit);
-}
-
 // ---- the controller ----
 
 TEST_F(PanelControllerTest, LaunchShowComesAfterThreeTenthsOfASecondAtTheTopRight)
