@@ -6,6 +6,7 @@
 #include "platform/Platform.h"
 
 #include <QEasingCurve>
+#include <QGuiApplication>
 #include <QImage>
 #include <QPaintEvent>
 #include <QResizeEvent>
@@ -164,7 +165,15 @@ void CursorOverlayWindow::orderFront()
 {
     if (!isVisible())
         QWidget::show();
-    raise();
+    raiseAbove();
+}
+
+void CursorOverlayWindow::raiseAbove()
+{
+    // The offscreen platform (tests, benchmarks) has no stacking order.
+    static const bool stacking = QGuiApplication::platformName() != QLatin1String("offscreen");
+    if (stacking)
+        raise();
 }
 
 void CursorOverlayWindow::orderOut()
@@ -297,7 +306,7 @@ void CursorOverlayWindowManager::updateRaiseTimer()
             refreshCompositorState();
             for (auto* w : m_overlayWindows)
                 if (w->isVisible())
-                    w->raise();
+                    w->raiseAbove();
         });
     }
     if (!m_raiseTimer->isActive())

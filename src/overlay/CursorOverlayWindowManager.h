@@ -58,6 +58,8 @@ public:
     // Brings the window to the front of the stacking order without activating it.
     void orderFront();
     void orderOut();
+    // Raises the window to the top of the stacking order (no activation).
+    void raiseAbove();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
