@@ -50,6 +50,13 @@ TovrikAppModel::~TovrikAppModel()
     // The monitor's thread must be gone before the callbacks it could post
     // reach a model that no longer exists (they hold it weakly anyway).
     m_hotkeyMonitor->stop();
+    // The requests aborted above still have work queued on the network
+    // thread; destroying their access managers in this same turn crashes
+    // that thread. The two network services go once the event loop has run.
+    if (QCoreApplication::instance()) {
+        m_googleAuthService.release()->deleteLater();
+        m_hostedBackendClient.release()->deleteLater();
+    }
 }
 
 // ---- start-up ----

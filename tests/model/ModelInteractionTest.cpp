@@ -8,6 +8,8 @@
 #include "overlay/OverlayWindowController.h"
 #include "support/FakeHostedService.h"
 
+#include <QElapsedTimer>
+
 namespace tovrik::test {
 namespace {
 
@@ -156,6 +158,35 @@ TEST_F(ModelInteractionTest, ModelGoneWhileItsRequestRuns)
     EXPECT_EQ(readSettingsFile(), file);
     EXPECT_EQ(sim->simKeychain().items(SettingsStore::keychainService).value(QStringLiteral("hostedAccountSessionToken")),
               QByteArray("kept-token"));
+}
+
+TEST_F(ModelInteractionTest, ModelGoneRightAfterItsRequestsStarted)
+{
+    FakeHostedService fake;
+    ASSERT_TRUE(fake.start());
+    fake.install();
+    fake.addAccount(QStringLiteral("a@b.c"), QStringLiteral("password1"), 10);
+    QStringList tokens;
+    for (int i = 0; i < 20; ++i) {
+        const QString token = fake.createSession(QStringLiteral("a@b.c"));
+        tokens << token;
+        storeSignedInSettings(token);
+        makeModel().signOutHostedAccount();
+        // Let the revocation get somewhere (connecting, TLS, sent) before
+        // the model goes away.
+        QElapsedTimer elapsed;
+        elapsed.start();
+        while (elapsed.elapsed() < i % 5)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+        model.reset();
+        drainEvents();
+    }
+    // No session is lost while still valid: either it was revoked or it is
+    // still stored for the next launch to revoke.
+    SettingsStore store;
+    const QStringList pending = store.load().settings.pendingHostedSignOutTokens;
+    for (const QString& token : tokens)
+        EXPECT_TRUE(!fake.isSessionActive(token) || pending.contains(token)) << token.toStdString();
 }
 
 TEST_F(ModelInteractionTest, ConversationStaysInMemoryOnly)
