@@ -17,7 +17,7 @@ PACKAGES=(
   xvfb xauth x11-utils xcompmgr
   dbus dbus-x11 gnome-keyring libsecret-tools
   zsh clang libclang-rt-14-dev
-  pulseaudio-utils
+  pulseaudio-utils gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 )
 
 missing=()
