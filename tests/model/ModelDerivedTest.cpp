@@ -138,7 +138,6 @@ TEST_F(ModelDerivedTest, PanelSizeOfTheSignInScreen)
 
 TEST_F(ModelDerivedTest, PanelSizeOfPermissionAndReadyScreens)
 {
-    auto& m = *model;
     signIn();
     setPermissions(false, false);
     EXPECT_EQ(height(), 198);

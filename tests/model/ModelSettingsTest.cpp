@@ -57,7 +57,7 @@ TEST_F(ModelSettingsTest, LegacyOriginInAnotherSpellingIsReplacedToo)
 
 TEST_F(ModelSettingsTest, UntrustedOriginsBecomeDefault)
 {
-    for (const QString origin : {QStringLiteral("https://evil.example"), QStringLiteral("http://tovrik.ai"),
+    for (const QString& origin : {QStringLiteral("https://evil.example"), QStringLiteral("http://tovrik.ai"),
                                  QStringLiteral("https://tovrik.ai:8443"), QStringLiteral("not a url"), QString()}) {
         QDir(settingsDirectory()).removeRecursively();
         writeSettingsFile(canonicalFile(origin));
