@@ -230,6 +230,16 @@ public:
         EXPECT_FALSE(window->contentRegion().isEmpty());
         EXPECT_TRUE(window->contentRegion().boundingRect().contains(glyph));
 
+        // The clip follows the glyph when it moves.
+        const QPoint moved(900, 600);
+        movePointer(moved);
+        const QPoint glyph2 = moved + QPoint(35, 25);
+        shot = captureUntil(
+            [&](const QImage& i) { return glyphNear(i, glyph2.x(), glyph2.y()) && !glyphNear(i, glyph.x(), glyph.y()); },
+            &ok);
+        ASSERT_TRUE(ok) << "the glyph did not follow the pointer";
+        EXPECT_EQ(changedFarFrom(shot, glyph2.x(), glyph2.y(), 90), 0) << "the desktop turned dark";
+
         // The control: unclipped, the same window does blacken the desktop,
         // so the clipping is what keeps it intact.
         window->setClipToContent(false);
@@ -237,7 +247,7 @@ public:
         captureUntil([&](const QImage& i) { return rgbAt(i, 100, 700) == 0; }, &ok);
         EXPECT_TRUE(ok) << "an unclipped ARGB window should show black without a compositor";
         window->setClipToContent(true);
-        captureUntil([&](const QImage& i) { return changedFarFrom(i, glyph.x(), glyph.y(), 90) == 0; }, &ok);
+        captureUntil([&](const QImage& i) { return changedFarFrom(i, glyph2.x(), glyph2.y(), 90) == 0; }, &ok);
         EXPECT_TRUE(ok);
     }
 };
