@@ -328,6 +328,20 @@ TEST_F(WindowsTest, WithoutACompositorEachWindowIsClippedToWhatItsContentDraws)
     EXPECT_TRUE(live().first()->mask().isEmpty());
 }
 
+TEST_F(WindowsTest, ACompositorThatStopsOrStartsWhileShownIsNoticedWithinASecond)
+{
+    manager().show(screens(), controller.get());
+    auto* w = live().first();
+    ASSERT_FALSE(w->clipsToContent());
+    sim->setCompositorActive(false);
+    advance(1.01);
+    EXPECT_TRUE(w->clipsToContent());
+    sim->setCompositorActive(true);
+    advance(1.01);
+    EXPECT_FALSE(w->clipsToContent());
+    EXPECT_TRUE(w->mask().isEmpty());
+}
+
 TEST(OverlayCoordinates, DisplayPointsFlipAgainstTheMainDisplayAndFramesAreHalfOpen)
 {
     EXPECT_EQ(overlay::displayToAppKit(QPointF(100, 50), 900), QPointF(100, 850));
