@@ -25,11 +25,13 @@
 #include "model/ModelTypes.h"
 
 #include "common/Task.h"
+#include "platform/Types.h"
 #include "settings/ShortcutGesture.h"
 #include "settings/TovrikSettings.h"
 #include "settings/VoiceCatalogue.h"
 
 #include <QObject>
+#include <QPointF>
 #include <QPointer>
 #include <QSet>
 #include <QSizeF>
@@ -42,6 +44,7 @@
 
 namespace tovrik {
 
+class ClockTimer;
 namespace overlay {
 class OverlayWindowController;
 }
@@ -250,6 +253,52 @@ public:
     // The user-facing text of an error of the account and turn actions.
     static QString errorDescription(std::exception_ptr error);
 
+    // ==== turns: push-to-talk, typed chat, voice preview ====
+    // Owned by the turn code (ModelVoiceTurn.cpp, ModelChatTurn.cpp,
+    // ModelReplyRoad.cpp, ModelVoicePreview.cpp).
+    //
+    // The push-to-talk chord's edges, called on the main thread by the hotkey
+    // monitor's callbacks (and by the release watchdog).
+    void handlePushToTalkPressed();
+    void handlePushToTalkReleased();
+    // True from a press that started a recording until its release.
+    bool isPushToTalkRecording() const { return m_pushToTalkRecording; }
+    // The interaction version of the running push-to-talk recording (0: none).
+    quint64 activePushToTalkInteractionVersion() const { return m_activePushToTalkVersion; }
+    // The spoken turn after a release: transcription, then the reply road.
+    QCoro::Task<void> runVoiceInteraction(QString recordingPath, quint64 interactionVersion,
+                                          CancellationToken token = {});
+    // The panel's "Ask" button.
+    void sendChatOnlyMessage();
+    // The typed turn that sendChatOnlyMessage() starts.
+    QCoro::Task<void> runChatOnlyInteraction(QString prompt, quint64 interactionVersion,
+                                             CancellationToken token = {});
+    // Shows the answer (bubble, pointed place) and speaks it unless text-only
+    // mode is on; hosted speech first, the system voice when that fails for a
+    // reason other than credits.
+    QCoro::Task<void> presentAssistantResponse(QString text, std::optional<QPointF> point, QSizeF imageSize,
+                                               std::optional<platform::DisplayInfo> screen,
+                                               quint64 interactionVersion, CancellationToken token = {});
+    // Selects `voiceID` and plays its sample on the preview player.
+    void previewElevenLabsVoice(const QString& voiceID);
+    quint64 voicePreviewRequestID() const { return m_voicePreviewRequestID; }
+    // The UI Autopilot run of a spoken or typed request. While no entry is
+    // set, a request made with UI Autopilot switched on fails with
+    // kUIAutopilotUnavailableMessage (nothing pretends to run an agent).
+    using UIAutopilotEntry =
+        std::function<QCoro::Task<void>(QString prompt, quint64 interactionVersion, CancellationToken token)>;
+    void setUIAutopilotEntry(UIAutopilotEntry entry) { m_uiAutopilotEntry = std::move(entry); }
+
+    static inline const QString kHoldLongerStatus = QStringLiteral("hold a little longer to talk");
+    static inline const QString kEmptyTranscriptStatus = QStringLiteral("i didn't catch that");
+    static inline const QString kUIAutopilotUnavailableMessage =
+        QStringLiteral("UI Autopilot is not available in this build.");
+    // How long a status line of a turn stays in the overlay, in seconds.
+    static constexpr double turnStatusHideDelay = 2.5;
+    // Longest "Sample failed: " description before it is cut.
+    static constexpr int voicePreviewErrorMaxLength = 80;
+    // ==== end of the turns block ====
+
 signals:
     // Emitted after any published property changed.
     void changed();
@@ -368,6 +417,27 @@ private:
 
     QString m_updateStatusMessage;
     bool m_isUpdateCheckBusy = false;
+
+    // ==== turns (private) ====
+    void wirePushToTalk();
+    void pushToTalkWatchdogTick();
+    void showTurnStatus(const QString& text);
+    void handleInteractionFailure(std::exception_ptr error);
+    void finishTurnIdle(double hideDelay);
+    // Capture, the hosted reply, the point tag, history and presentation.
+    QCoro::Task<void> runReplyRoad(QString request, QString workload, quint64 interactionVersion,
+                                   CancellationToken token);
+    QCoro::Task<void> runVoicePreview(QString voiceID, quint64 requestID, CancellationToken token);
+    // Throws CancellationError when the model went away or `version` is stale.
+    static void ensureCurrent(const QPointer<TovrikAppModel>& model, quint64 version);
+    bool m_pushToTalkRecording = false;
+    quint64 m_activePushToTalkVersion = 0;
+    double m_pushToTalkPressedAt = 0;
+    double m_pushToTalkIgnorePressesUntil = -1;
+    ClockTimer* m_pushToTalkWatchdog = nullptr;
+    quint64 m_voicePreviewRequestID = 0;
+    TaskHandle m_voicePreviewTask;
+    UIAutopilotEntry m_uiAutopilotEntry;
 };
 
 // Blank: empty after trimming whitespace and line breaks.
