@@ -216,15 +216,19 @@ void CursorOverlayWindow::resizeEvent(QResizeEvent* event)
 
 void CursorOverlayWindow::refreshContentRegion(const QRegion& dirty)
 {
-    const QRect area = dirty.boundingRect().intersected(rect());
+    // Re-read each dirty rectangle on its own: the old and the new place of
+    // a glyph that jumped across the screen must not become one huge area.
+    const QRegion area = dirty.intersected(rect());
     QRegion drawn;
-    if (m_content && !area.isEmpty()) {
-        QImage image(area.size(), QImage::Format_ARGB32_Premultiplied);
-        image.fill(Qt::transparent);
-        m_content->render(&image, QPoint(0, 0), QRegion(area), QWidget::DrawChildren);
-        drawn = alphaRegion(image, area.topLeft());
+    if (m_content) {
+        for (const QRect& r : area) {
+            QImage image(r.size(), QImage::Format_ARGB32_Premultiplied);
+            image.fill(Qt::transparent);
+            m_content->render(&image, QPoint(0, 0), QRegion(r), QWidget::DrawChildren);
+            drawn += alphaRegion(image, r.topLeft());
+        }
     }
-    const QRegion updated = m_contentRegion.subtracted(QRegion(area)).united(drawn);
+    const QRegion updated = m_contentRegion.subtracted(area).united(drawn);
     if (updated == m_contentRegion && !(m_contentRegion.isEmpty() && mask().isEmpty()))
         return;
     const QRegion added = updated.subtracted(m_contentRegion);
