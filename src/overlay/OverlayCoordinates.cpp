@@ -1,5 +1,8 @@
 #include "overlay/OverlayCoordinates.h"
 
+#include "platform/Platform.h"
+#include "platform/x11/X11Displays.h"
+
 #include <QGuiApplication>
 #include <QScreen>
 #include <algorithm>
@@ -38,7 +41,6 @@ QRectF qtGeometryForDisplay(const platform::DisplayInfo& display, QPointF mainRo
 
 QPointF mainDisplayRootOrigin(const QList<platform::DisplayInfo>& displays)
 {
-    const auto screens = QGuiApplication::screens();
     const platform::DisplayInfo* main = nullptr;
     for (const auto& d : displays)
         if (d.isMain) {
@@ -47,6 +49,17 @@ QPointF mainDisplayRootOrigin(const QList<platform::DisplayInfo>& displays)
         }
     if (!main && !displays.isEmpty())
         main = &displays.first();
+    const double dpr = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->devicePixelRatio() : 1.0;
+    // On X11 the display registry knows where each display lies in the root
+    // window (RandR monitors need not be screens Qt knows about).
+    if (main && platform::Platform::isInstalled()) {
+        if (const auto* x11 = dynamic_cast<const platform::x11::X11Displays*>(&platform::Platform::get().displays())) {
+            const QRect pixels = x11->pixelRect(main->displayID);
+            if (!pixels.isEmpty())
+                return QPointF(pixels.topLeft()) / (dpr > 0 ? dpr : 1.0);
+        }
+    }
+    const auto screens = QGuiApplication::screens();
     if (main && !main->name.isEmpty()) {
         for (QScreen* s : screens)
             if (s->name() == main->name)

@@ -36,8 +36,8 @@ QPointF localFromGlobal(const QRectF& screenFrame, QPointF p);
 // Where a display's overlay window goes in Qt/X11 root coordinates: its
 // bounds (y down, relative to the main display's top-left) moved by the main
 // display's position in the root window. `mainRootOrigin` is that position;
-// mainDisplayRootOrigin() finds it among the QScreens (by output name, else
-// the primary screen, else the origin).
+// mainDisplayRootOrigin() asks the X11 display registry for it, else finds it
+// among the QScreens (by output name, else the primary screen, else the origin).
 QRectF qtGeometryForDisplay(const platform::DisplayInfo& display, QPointF mainRootOrigin);
 QPointF mainDisplayRootOrigin(const QList<platform::DisplayInfo>& displays);
 

@@ -1,0 +1,115 @@
+// Overlay windows over two RandR monitors of the real X server, with the
+// main (primary) monitor NOT at the root origin: each window must cover its
+// monitor exactly in root coordinates.
+
+#include "common/Clock.h"
+#include "overlay/OverlayWindowController.h"
+#include "platform/sim/SimPlatform.h"
+#include "platform/x11/X11Platform.h"
+#include "platform/x11/Xcb.h"
+#include "support/SimFixture.h"
+
+#include <gtest/gtest.h>
+#include <memory>
+#include <xcb/randr.h>
+
+#include <X11/Xlib.h>
+#include <X11/extensions/Xrandr.h>
+#undef None
+#undef Bool
+#undef Status
+
+using namespace tovrik;
+using namespace tovrik::platform::x11;
+using tovrik::test::spinUntil;
+
+namespace {
+
+// Sets (or, with an empty rect, deletes) a RandR monitor bound to `output`
+// (0 = none), through Xlib.
+bool setMonitor(const char* name, QRect r, bool primary, xcb_randr_output_t output = 0)
+{
+    Display* dpy = XOpenDisplay(nullptr);
+    if (!dpy)
+        return false;
+    const Atom atom = XInternAtom(dpy, name, False);
+    if (r.isEmpty()) {
+        XRRDeleteMonitor(dpy, DefaultRootWindow(dpy), atom);
+    } else {
+        XRRMonitorInfo* m = XRRAllocateMonitor(dpy, output ? 1 : 0);
+        m->name = atom;
+        m->primary = primary;
+        m->automatic = False;
+        m->x = r.x();
+        m->y = r.y();
+        m->width = r.width();
+        m->height = r.height();
+        m->mwidth = r.width() / 4;
+        m->mheight = r.height() / 4;
+        if (output)
+            m->outputs[0] = output;
+        XRRSetMonitor(dpy, DefaultRootWindow(dpy), m);
+        XRRFreeMonitors(m);
+    }
+    XSync(dpy, False);
+    XCloseDisplay(dpy);
+    return true;
+}
+
+xcb_randr_output_t firstOutput()
+{
+    XcbConnection c(nullptr);
+    XcbReply<xcb_randr_query_version_reply_t> v(
+        xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 5), nullptr));
+    XcbReply<xcb_randr_get_screen_resources_current_reply_t> res(
+        xcb_randr_get_screen_resources_current_reply(c, xcb_randr_get_screen_resources_current(c, c.root()), nullptr));
+    if (!res || xcb_randr_get_screen_resources_current_outputs_length(res.get()) == 0)
+        return 0;
+    return xcb_randr_get_screen_resources_current_outputs(res.get())[0];
+}
+
+struct MonitorsGuard {
+    ~MonitorsGuard()
+    {
+        setMonitor("TOVRIK-OV-SIDE", QRect(), false);
+        setMonitor("TOVRIK-OV-MAIN", QRect(), false);
+    }
+};
+
+} // namespace
+
+TEST(OverlayMonitorsOnXServer, EachWindowCoversItsMonitorWhenTheMainOneIsNotAtTheOrigin)
+{
+    Clock::install(nullptr);
+    const xcb_randr_output_t output = firstOutput();
+    ASSERT_NE(output, 0u);
+    MonitorsGuard guard;
+    ASSERT_TRUE(setMonitor("TOVRIK-OV-MAIN", QRect(720, 0, 1200, 800), true, output));
+    ASSERT_TRUE(setMonitor("TOVRIK-OV-SIDE", QRect(0, 0, 720, 1080), false));
+
+    QString error;
+    ASSERT_TRUE(X11Platform::install(&error)) << error.toStdString();
+    auto& displays = platform::Platform::get().displays();
+    ASSERT_TRUE(spinUntil([&] { return displays.displays().size() == 2; }, 3000));
+    const auto main = displays.mainDisplay();
+    ASSERT_TRUE(main);
+    ASSERT_EQ(main->name, QStringLiteral("TOVRIK-OV-MAIN"));
+    // The side monitor lies left of the main one: negative display x.
+    ASSERT_EQ(displays.displays()[1].bounds, QRectF(-720, 0, 720, 1080));
+
+    {
+        overlay::OverlayWindowController controller;
+        controller.setIdleBehavior(true, false, false);
+        const auto& windows = controller.windowManager().overlayWindows();
+        ASSERT_EQ(windows.size(), 2);
+        EXPECT_EQ(windows[0]->displayID(), std::optional<uint32_t>(main->displayID));
+        EXPECT_EQ(windows[0]->geometry(), QRect(720, 0, 1200, 800));
+        EXPECT_EQ(windows[1]->geometry(), QRect(0, 0, 720, 1080));
+        // The X server agrees once the windows are mapped.
+        ASSERT_TRUE(spinUntil([&] { return windows[0]->isVisible() && windows[1]->isVisible(); }));
+        tovrik::test::drainEvents();
+        EXPECT_EQ(windows[1]->frameGeometry().topLeft(), QPoint(0, 0));
+    }
+    tovrik::test::drainEvents();
+    platform::sim::SimPlatform::install();
+}
