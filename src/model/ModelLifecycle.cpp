@@ -128,6 +128,9 @@ void TovrikAppModel::wireHotkeyMonitor()
         if (weak)
             weak->handleShortcutCaptureFailed(message);
     };
+    // The push-to-talk press and release belong to the voice turn
+    // (ModelVoiceTurn.cpp), which sets them with its metering and watchdog.
+    wirePushToTalk();
 }
 
 void TovrikAppModel::launch()

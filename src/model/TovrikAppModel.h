@@ -437,6 +437,7 @@ private:
     ClockTimer* m_pushToTalkWatchdog = nullptr;
     quint64 m_voicePreviewRequestID = 0;
     TaskHandle m_voicePreviewTask;
+    quint64 m_voicePreviewLifetimeHook = 0; // cancels the sample when the model goes
     UIAutopilotEntry m_uiAutopilotEntry;
 };
 

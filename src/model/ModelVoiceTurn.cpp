@@ -1,0 +1,230 @@
+// The push-to-talk turn: the voice chord's press starts a recording after the
+// readiness checks, its release (or the release watchdog) ends it and runs
+// the spoken turn: transcription, then the reply road.
+//
+// Timing rules, all on tovrik::Clock: the watchdog polls the physical keys
+// every 0.12 s; a hold under 0.2 s is refused with "hold a little longer to
+// talk" and a press within 0.24 s after such a tap is ignored; a hold ends by
+// itself after 600 s.
+
+#include "model/ModelTurnSupport.h"
+#include "model/TovrikAppModel.h"
+
+#include "common/Clock.h"
+#include "common/Constants.h"
+#include "hosted/HostedBackendClient.h"
+#include "interaction/AudioRecorderService.h"
+#include "interaction/FallbackSpeaker.h"
+#include "interaction/HotkeyMonitor.h"
+#include "interaction/SpeechPlayer.h"
+#include "overlay/OverlayWindowController.h"
+#include "platform/Input.h"
+#include "platform/Platform.h"
+
+namespace tovrik {
+
+namespace {
+
+// Whether every key of `chord` is physically held (our own synthetic keys do
+// not count).
+bool isChordPhysicallyHeld(const ShortcutGesture& chord)
+{
+    const platform::SyntheticInput& input = platform::Platform::get().input();
+    const uint32_t wanted = chord.modifiers.rawValue;
+    const uint32_t held = input.physicalModifiers() & 15u;
+    if ((held & wanted) != wanted)
+        return false;
+    return chord.keyCode == 0 || input.isKeyPhysicallyDown(chord.keyCode);
+}
+
+} // namespace
+
+void TovrikAppModel::wirePushToTalk()
+{
+    QPointer<TovrikAppModel> weak(this);
+    m_hotkeyMonitor->onShortcutPressed = [weak]() {
+        if (isAlive(weak))
+            weak->handlePushToTalkPressed();
+    };
+    m_hotkeyMonitor->onShortcutReleased = [weak]() {
+        if (isAlive(weak))
+            weak->handlePushToTalkReleased();
+    };
+    // Connected to the overlay itself, so the link ends when the overlay goes
+    // (it goes before the recorder when the model is destroyed).
+    connect(m_audioRecorderService.get(), &AudioRecorderService::audioPowerLevelChanged,
+            m_overlayController.get(), &OverlayWindowController::updateAudioPowerLevel);
+    m_pushToTalkWatchdog = new ClockTimer(this);
+    connect(m_pushToTalkWatchdog, &ClockTimer::timeout, this, &TovrikAppModel::pushToTalkWatchdogTick);
+}
+
+void TovrikAppModel::handlePushToTalkPressed()
+{
+    const double now = Clock::instance().now();
+    if (m_pushToTalkRecording || now < m_pushToTalkIgnorePressesUntil)
+        return;
+
+    // Keeps the record on disk current before a turn starts. After a blocked
+    // Keychain read the record lacks secrets it may really have, so it is not
+    // written back.
+    if (!m_loadBlockedByKeychain)
+        saveSettings(m_settings);
+    cancelActiveInteraction(true);
+    m_speechPlayer->stop();
+    m_fallbackSpeaker->stop();
+    refreshPermissions();
+
+    QString problem;
+    if (!isHostedAccountSignedIn() || !hasValidWorkerBaseURL())
+        problem = QStringLiteral("sign in first");
+    else if (!m_accessibilityGranted)
+        problem = QStringLiteral("allow accessibility first");
+    else if (!m_screenRecordingGranted)
+        problem = QStringLiteral("allow screen recording first");
+    else if (!m_hotkeyMonitorActive)
+        problem = QStringLiteral("shortcut monitor is off");
+    else if (!m_hasMicrophoneInputDevice)
+        problem = QStringLiteral("no microphone found");
+    else if (!m_microphoneGranted)
+        problem = QStringLiteral("allow microphone first");
+    if (!problem.isEmpty()) {
+        openSettingsWindow();
+        showTurnStatus(problem);
+        setVoiceState(TovrikVoiceState::idle);
+        m_overlayController->updateVoiceState(TovrikVoiceState::idle);
+        return;
+    }
+
+    try {
+        m_audioRecorderService->startRecording();
+    } catch (...) {
+        handleInteractionFailure(std::current_exception());
+        return;
+    }
+    m_pushToTalkRecording = true;
+    m_pushToTalkPressedAt = now;
+    m_activePushToTalkVersion = m_interactionVersion;
+    setVoiceState(TovrikVoiceState::listening);
+    m_overlayController->updateVoiceState(TovrikVoiceState::listening);
+    m_pushToTalkWatchdog->start(constants::pushToTalkReleaseWatchdogInterval, true);
+    // The longest hold ends on time, not at the next watchdog tick. A stale
+    // deadline (an earlier hold) finds another press time and does nothing.
+    Clock::instance().schedule(constants::pushToTalkMaximumHoldDuration, this, [this, now]() {
+        if (m_pushToTalkRecording && m_pushToTalkPressedAt == now)
+            handlePushToTalkReleased();
+    });
+}
+
+void TovrikAppModel::pushToTalkWatchdogTick()
+{
+    if (!m_pushToTalkRecording) {
+        m_pushToTalkWatchdog->stop();
+        return;
+    }
+    const double held = Clock::instance().now() - m_pushToTalkPressedAt;
+    if (held >= constants::pushToTalkMaximumHoldDuration || !isChordPhysicallyHeld(m_voiceShortcut))
+        handlePushToTalkReleased();
+}
+
+void TovrikAppModel::handlePushToTalkReleased()
+{
+    if (!m_pushToTalkRecording)
+        return;
+    m_pushToTalkRecording = false;
+    m_pushToTalkWatchdog->stop();
+    const double now = Clock::instance().now();
+    const double held = now - m_pushToTalkPressedAt;
+    const quint64 version = m_activePushToTalkVersion;
+    m_activePushToTalkVersion = 0;
+
+    // A recording whose interaction was taken over (typed chat, Esc, a
+    // switch) belongs to no turn: it goes without a word.
+    if (version == 0 || version != m_interactionVersion) {
+        m_audioRecorderService->cancelRecording();
+        m_overlayController->updateAudioPowerLevel(0);
+        return;
+    }
+    if (held < constants::pushToTalkMinimumHoldDuration) {
+        m_audioRecorderService->cancelRecording();
+        m_overlayController->updateAudioPowerLevel(0);
+        m_pushToTalkIgnorePressesUntil = now + constants::pushToTalkShortTapRestartDebounce;
+        showTurnStatus(kHoldLongerStatus);
+        setVoiceState(TovrikVoiceState::idle);
+        m_overlayController->updateVoiceState(TovrikVoiceState::idle);
+        return;
+    }
+
+    AudioRecording recording;
+    try {
+        recording = m_audioRecorderService->stopRecording();
+    } catch (...) {
+        m_overlayController->updateAudioPowerLevel(0);
+        handleInteractionFailure(std::current_exception());
+        return;
+    }
+    m_overlayController->updateAudioPowerLevel(0);
+    setVoiceState(TovrikVoiceState::processing);
+    m_overlayController->updateVoiceState(TovrikVoiceState::processing);
+
+    QPointer<TovrikAppModel> weak(this);
+    const QString path = recording.filePath;
+    setInteractionTask(startTask([weak, path, version](CancellationToken token) -> QCoro::Task<void> {
+        return weak->runVoiceInteraction(path, version, token);
+    }));
+}
+
+QCoro::Task<void> TovrikAppModel::runVoiceInteraction(QString recordingPath, quint64 interactionVersion,
+                                                      CancellationToken token)
+{
+    QPointer<TovrikAppModel> weak(this);
+    std::exception_ptr failure;
+    bool heardNothing = false;
+    try {
+        ensureCurrent(weak, interactionVersion);
+        const QString origin = hostedOriginForRequests();
+        const QString session = m_settings.hostedAccountSessionToken;
+        QString transcript = co_await m_hostedBackendClient->transcribeFile(origin, session, recordingPath, token);
+        ensureCurrent(weak, interactionVersion);
+        transcript = transcript.trimmed();
+        if (transcript.isEmpty()) {
+            heardNothing = true;
+        } else {
+            setLastTranscript(transcript);
+            if (m_settings.isUIAutopilotEnabled) {
+                // Branch point of UI Autopilot: the transcript goes to the
+                // agent run instead of the spoken reply.
+                if (!m_uiAutopilotEntry)
+                    throw TovrikError(QStringLiteral("TovrikUIAutopilot"), 1, kUIAutopilotUnavailableMessage);
+                const UIAutopilotEntry entry = m_uiAutopilotEntry;
+                co_await entry(transcript, interactionVersion, token);
+            } else {
+                co_await runReplyRoad(transcript, QStringLiteral("voice"), interactionVersion, token);
+            }
+            ensureCurrent(weak, interactionVersion);
+        }
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    AudioRecorderService::deleteRecording(recordingPath);
+    if (!isAlive(weak))
+        co_return;
+
+    if (m_interactionVersion == interactionVersion) {
+        if (failure && isCancellation(failure)) {
+            finishTurnIdle(turn::idleHideDelay);
+        } else if (failure) {
+            handleInteractionFailure(failure);
+        } else if (heardNothing) {
+            showTurnStatus(kEmptyTranscriptStatus);
+            setVoiceState(TovrikVoiceState::idle);
+            m_overlayController->updateVoiceState(TovrikVoiceState::idle);
+        } else {
+            setVoiceState(TovrikVoiceState::idle);
+            m_overlayController->updateVoiceState(TovrikVoiceState::idle);
+        }
+        m_interactionTask = TaskHandle();
+    }
+    scheduleHostedCreditRefresh();
+}
+
+} // namespace tovrik

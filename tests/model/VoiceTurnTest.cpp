@@ -1,0 +1,429 @@
+// The push-to-talk turn end to end on the sim backend against the fake hosted
+// service over TLS: the recording, its upload, the chat request with one JPEG
+// per display and the history, the point landing on the right screen, the
+// speech, the history and the deleted recording; the hold rules on the
+// virtual clock; the readiness checks; stale turns ending silently.
+
+#include "VoiceTurnFixture.h"
+
+#include "common/Constants.h"
+#include "interaction/PointedResponse.h"
+#include "interaction/SpeechPlayer.h"
+
+#include <QFile>
+#include <QImage>
+
+namespace tovrik::test {
+namespace {
+
+using VoiceTurnTest = TurnTest;
+
+TEST_F(VoiceTurnTest, FullSpokenTurnFromChordToSpeech)
+{
+    auto& m = launchReadyModel();
+    for (int i = 1; i <= 14; ++i)
+        m.appendConversationTurn(QStringLiteral("q%1").arg(i), QStringLiteral("a%1").arg(i));
+    fake.setTranscript(QStringLiteral("where do I save this?"));
+    fake.setChatReply(QStringLiteral("Click the Save button. [POINT:100,50:save button:screen2]"));
+
+    pressChord();
+    ASSERT_TRUE(m.isPushToTalkRecording());
+    EXPECT_EQ(m.voiceState(), TovrikVoiceState::listening);
+    EXPECT_EQ(m.overlayController()->voiceState(), TovrikVoiceState::listening);
+    const QString wav = m.audioRecorderService().currentFilePath();
+    ASSERT_FALSE(wav.isEmpty());
+    sim->simAudioInput().feedTone(1.0, 0.5);
+    advance(0.5);
+    // The input level reaches the overlay while recording.
+    EXPECT_GT(m.overlayController()->audioPowerLevel(), 0.0);
+    advance(0.5);
+    releaseChord();
+    EXPECT_FALSE(m.isPushToTalkRecording());
+    EXPECT_EQ(m.overlayController()->audioPowerLevel(), 0.0);
+    EXPECT_EQ(m.voiceState(), TovrikVoiceState::processing);
+
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1));
+    ASSERT_TRUE(finishSpeechAndWait());
+
+    // The upload: the WAV recording of about one second.
+    const QList<FakeRequest> uploads = fake.requestsTo(QStringLiteral("/stt"));
+    ASSERT_EQ(uploads.size(), 1);
+    QByteArray audio;
+    QByteArray type;
+    ASSERT_TRUE(uploads[0].multipartPart("file", &audio, nullptr, &type));
+    EXPECT_TRUE(audio.startsWith("RIFF"));
+    EXPECT_EQ(audio.mid(8, 4), QByteArray("WAVE"));
+    EXPECT_GE(audio.size(), 44 + 16000 * 2 * 9 / 10);
+    EXPECT_EQ(uploads[0].bearerToken(), sessionToken);
+
+    // One chat request: the transcript, one JPEG per display with its label,
+    // the last 12 turns and the voice-companion prompt.
+    const QList<FakeRequest> chats = fake.requestsTo(QStringLiteral("/chat"));
+    ASSERT_EQ(chats.size(), 1);
+    const QJsonObject chat = chats[0].json();
+    EXPECT_EQ(chat.value("transcript").toString(), QStringLiteral("where do I save this?"));
+    EXPECT_EQ(chat.value("workload").toString(), QStringLiteral("voice"));
+    EXPECT_EQ(chat.value("systemPrompt").toString(), PointedResponse::voiceCompanionSystemPrompt());
+    EXPECT_EQ(chat.value("model").toString(), constants::expertHostedThinkingModel);
+    const QJsonArray images = chat.value("imageAttachments").toArray();
+    ASSERT_EQ(images.size(), 2);
+    const QList<QSize> expectedSizes = {QSize(2560, 1600), QSize(1920, 1080)};
+    for (int i = 0; i < 2; ++i) {
+        const QJsonObject image = images[i].toObject();
+        EXPECT_EQ(image.value("mimeType").toString(), QStringLiteral("image/jpeg"));
+        EXPECT_TRUE(image.value("imageLabel").toString().startsWith(QStringLiteral("Screen %1 of 2").arg(i + 1)));
+        const QByteArray jpeg = QByteArray::fromBase64(image.value("imageData").toString().toLatin1());
+        EXPECT_TRUE(jpeg.startsWith("\xFF\xD8"));
+        EXPECT_EQ(QImage::fromData(jpeg, "JPEG").size(), expectedSizes[i]);
+    }
+    const QJsonArray history = chat.value("history").toArray();
+    ASSERT_EQ(history.size(), 12);
+    EXPECT_EQ(history.first().toObject().value("userTranscript").toString(), QStringLiteral("q3"));
+    EXPECT_EQ(history.last().toObject().value("assistantResponse").toString(), QStringLiteral("a14"));
+
+    // Upload, then chat, then speech.
+    EXPECT_LT(arrivalIndex(QStringLiteral("/stt")), arrivalIndex(QStringLiteral("/chat")));
+    EXPECT_LT(arrivalIndex(QStringLiteral("/chat")), arrivalIndex(QStringLiteral("/tts")));
+    const QJsonObject tts = lastJson(fake.requestsTo(QStringLiteral("/tts")));
+    EXPECT_EQ(tts.value("text").toString(), QStringLiteral("Click the Save button."));
+    EXPECT_EQ(tts.value("voiceId").toString(), constants::defaultElevenLabsVoiceID);
+    EXPECT_EQ(tts.value("modelId").toString(), QStringLiteral("eleven_flash_v2_5"));
+
+    // Pixel (100, 50) of screenshot 2 (display 2: 1920x1080 at x 1440, its
+    // AppKit frame reaching up to y 900) lands at (1540, 850).
+    const std::optional<QPointF> target = m.overlayController()->targetScreenLocation();
+    ASSERT_TRUE(target.has_value());
+    EXPECT_NEAR(target->x(), 1540.0, 1e-6);
+    EXPECT_NEAR(target->y(), 850.0, 1e-6);
+    EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("Click the Save button."));
+
+    ASSERT_EQ(m.conversationHistory().size(), 12);
+    EXPECT_EQ(m.conversationHistory().last().userTranscript, QStringLiteral("where do I save this?"));
+    EXPECT_EQ(m.conversationHistory().last().assistantResponse, QStringLiteral("Click the Save button."));
+    EXPECT_EQ(m.lastTranscript(), QStringLiteral("where do I save this?"));
+    EXPECT_FALSE(QFile::exists(wav));
+    EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
+    // A credit refresh follows the turn.
+    EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), 1));
+}
+
+TEST_F(VoiceTurnTest, ShortTapIsRefusedAndAPressRightAfterIsIgnored)
+{
+    auto& m = launchReadyModel();
+    const QString wav = holdChord(0.15);
+    EXPECT_FALSE(m.isPushToTalkRecording());
+    EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("hold a little longer to talk"));
+    EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
+    EXPECT_FALSE(QFile::exists(wav));
+
+    // 0.2 s after the tap: still inside the 0.24 s debounce.
+    advance(0.2);
+    pressChord();
+    EXPECT_FALSE(m.isPushToTalkRecording());
+    releaseChord();
+    // 0.05 s later the debounce is over.
+    advance(0.05);
+    pressChord();
+    EXPECT_TRUE(m.isPushToTalkRecording());
+    releaseChord();
+    drainEvents();
+    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/stt")).isEmpty());
+}
+
+TEST_F(VoiceTurnTest, HoldJustOverTheMinimumRunsTheTurn)
+{
+    auto& m = launchReadyModel();
+    fake.setTranscript(QStringLiteral("hello"));
+    fake.setChatReply(QStringLiteral("Hi."));
+    holdChord(0.21);
+    EXPECT_NE(m.overlayController()->bubbleText(), QStringLiteral("hold a little longer to talk"));
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/stt"), 1));
+    ASSERT_TRUE(finishSpeechAndWait());
+}
+
+TEST_F(VoiceTurnTest, WatchdogEndsAHoldWhoseReleaseWentUnseen)
+{
+    auto& m = launchReadyModel();
+    fake.setTranscript(QStringLiteral("hello"));
+    fake.setChatReply(QStringLiteral("Hi."));
+    pressChord();
+    sim->simAudioInput().feedTone(0.5, 0.5);
+    advance(0.5);
+    ASSERT_TRUE(m.isPushToTalkRecording());
+    // The keys go up without the tap reporting it.
+    sim->simInput().setPhysicalModifiers(0);
+    advance(0.13);
+    EXPECT_FALSE(m.isPushToTalkRecording());
+    EXPECT_EQ(m.voiceState(), TovrikVoiceState::processing);
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/stt"), 1));
+    ASSERT_TRUE(finishSpeechAndWait());
+}
+
+TEST_F(VoiceTurnTest, HoldEndsByItselfAfterSixHundredSeconds)
+{
+    auto& m = launchReadyModel();
+    fake.setTranscript(QStringLiteral("hello"));
+    fake.setChatReply(QStringLiteral("Hi."));
+    pressChord();
+    sim->simAudioInput().feedTone(1.0, 0.5);
+    advance(599.95, 0.5);
+    EXPECT_TRUE(m.isPushToTalkRecording());
+    advance(0.06);
+    EXPECT_FALSE(m.isPushToTalkRecording());
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/stt"), 1));
+    ASSERT_TRUE(finishSpeechAndWait());
+}
+
+TEST_F(VoiceTurnTest, EmptyTranscriptSaysItDidNotCatchThat)
+{
+    auto& m = launchReadyModel();
+    fake.setTranscript(QStringLiteral("   "));
+    const QString wav = holdChord(1.0);
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/stt"), 1));
+    ASSERT_TRUE(waitForTurnEnd());
+    EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("i didn't catch that"));
+    EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
+    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/chat")).isEmpty());
+    EXPECT_FALSE(QFile::exists(wav));
+    EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), 1));
+}
+
+TEST_F(VoiceTurnTest, NewPressMidTurnEndsTheOldTurnSilently)
+{
+    auto& m = launchReadyModel();
+    fake.setTranscript(QStringLiteral("what is this?"));
+    // A slow reply: without the staleness checks it would arrive after the
+    // second press and be shown and spoken.
+    fake.setHandler("POST", QStringLiteral("/chat"), [](const FakeRequest&) {
+        FakeResponse r = FakeResponse::eventStream(FakeResponse::chatReplyEvents(QStringLiteral("Late answer."), 3));
+        r.chunkIntervalMs = 150;
+        return r;
+    });
+    const QString firstWav = holdChord(1.0);
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
+
+    pressChord();
+    EXPECT_TRUE(m.isPushToTalkRecording());
+    EXPECT_EQ(m.voiceState(), TovrikVoiceState::listening);
+    // Give the old reply every chance to arrive.
+    spinUntil([]() { return false; }, 1500);
+    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/tts")).isEmpty());
+    EXPECT_EQ(sim->simAudioOutput().playingCount(), 0);
+    EXPECT_TRUE(sim->simSpeech().spoken.isEmpty());
+    EXPECT_NE(m.overlayController()->bubbleText(), QStringLiteral("Late answer."));
+    EXPECT_TRUE(m.conversationHistory().isEmpty());
+    EXPECT_EQ(m.voiceState(), TovrikVoiceState::listening);
+    EXPECT_TRUE(m.isPushToTalkRecording());
+    EXPECT_FALSE(QFile::exists(firstWav));
+}
+
+TEST_F(VoiceTurnTest, PressDuringSpeechStopsIt)
+{
+    auto& m = launchReadyModel();
+    fake.setTranscript(QStringLiteral("hello"));
+    fake.setChatReply(QStringLiteral("A long answer."));
+    holdChord(1.0);
+    ASSERT_TRUE(spinUntil([this]() { return sim->simAudioOutput().playingCount() == 1; }, 15000));
+    pressChord();
+    EXPECT_EQ(sim->simAudioOutput().playingCount(), 0);
+    EXPECT_TRUE(m.isPushToTalkRecording());
+    drainEvents();
+    // The stopped answer falls back to nothing.
+    EXPECT_TRUE(sim->simSpeech().spoken.isEmpty());
+    EXPECT_EQ(m.voiceState(), TovrikVoiceState::listening);
+}
+
+TEST_F(VoiceTurnTest, ReadinessChecksInOrderOpenThePanel)
+{
+    auto& m = launchReadyModel();
+    struct Case {
+        bool accessibility;
+        bool screenRecording;
+        platform::MicrophoneAuthorization microphone;
+        bool device;
+        QString status;
+    };
+    using MA = platform::MicrophoneAuthorization;
+    const QList<Case> cases = {
+        {false, false, MA::Denied, false, QStringLiteral("allow accessibility first")},
+        {true, false, MA::Denied, true, QStringLiteral("allow screen recording first")},
+        {true, true, MA::Authorized, false, QStringLiteral("no microphone found")},
+        {true, true, MA::Denied, true, QStringLiteral("allow microphone first")},
+    };
+    int opened = 0;
+    for (const Case& c : cases) {
+        setPermissions(c.accessibility, c.screenRecording, c.microphone, c.device);
+        pressChord();
+        EXPECT_FALSE(m.isPushToTalkRecording()) << c.status.toStdString();
+        EXPECT_EQ(settingsOpened, ++opened);
+        EXPECT_EQ(m.overlayController()->bubbleText(), c.status);
+        EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
+        releaseChord();
+    }
+    setPermissions(true, true);
+    m.signOutHostedAccount();
+    setPermissions(false, false);
+    pressChord();
+    EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("sign in first"));
+    EXPECT_EQ(settingsOpened, ++opened);
+    releaseChord();
+    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/stt")).isEmpty());
+}
+
+TEST_F(VoiceTurnTest, MicrophoneFailureIsShownLowercased)
+{
+    auto& m = launchReadyModel();
+    sim->simAudioInput().failWith = QStringLiteral("Device Busy");
+    pressChord();
+    EXPECT_FALSE(m.isPushToTalkRecording());
+    const QString shown = m.overlayController()->bubbleText();
+    EXPECT_FALSE(shown.isEmpty());
+    EXPECT_EQ(shown, shown.toLower());
+    EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
+}
+
+TEST_F(VoiceTurnTest, ChatFailureIsShownLowercasedAndTheRecordingGoes)
+{
+    auto& m = launchReadyModel();
+    fake.setTranscript(QStringLiteral("hello"));
+    fake.setHandler("POST", QStringLiteral("/chat"), [](const FakeRequest&) {
+        return FakeResponse::error(500, QStringLiteral("overloaded"), QStringLiteral("Model Is Overloaded"));
+    });
+    const QString wav = holdChord(1.0);
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
+    ASSERT_TRUE(waitForTurnEnd());
+    EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("model is overloaded"));
+    EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
+    EXPECT_FALSE(QFile::exists(wav));
+    EXPECT_TRUE(m.conversationHistory().isEmpty());
+    EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), 1));
+}
+
+TEST_F(VoiceTurnTest, SystemVoiceStandsInUnlessCreditsRanOut)
+{
+    auto& m = launchReadyModel();
+    fake.setTranscript(QStringLiteral("hello"));
+    fake.setChatReply(QStringLiteral("Spoken by the system."));
+    fake.setHandler("POST", QStringLiteral("/tts"), [](const FakeRequest&) {
+        return FakeResponse::error(500, QStringLiteral("tts_down"), QStringLiteral("Speech is down."));
+    });
+    holdChord(1.0);
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1));
+    ASSERT_TRUE(waitForTurnEnd());
+    EXPECT_EQ(sim->simSpeech().spoken, QStringList{QStringLiteral("Spoken by the system.")});
+    EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
+
+    fake.setHandler("POST", QStringLiteral("/tts"), [](const FakeRequest&) {
+        return FakeResponse::error(402, QStringLiteral("insufficient_credits"), QStringLiteral("You're out of credits."));
+    });
+    advance(1.0);
+    holdChord(1.0);
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 2));
+    ASSERT_TRUE(waitForTurnEnd());
+    EXPECT_EQ(sim->simSpeech().spoken.size(), 1);
+    EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("Spoken by the system."));
+}
+
+TEST_F(VoiceTurnTest, TextOnlyModeSpeaksNothing)
+{
+    auto& m = launchReadyModel();
+    TovrikSettings s = m.settings();
+    s.isSilentModeEnabled = true;
+    ASSERT_TRUE(m.saveSettings(s));
+    fake.setTranscript(QStringLiteral("hello"));
+    fake.setChatReply(QStringLiteral("Read me."));
+    holdChord(1.0);
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
+    ASSERT_TRUE(waitForTurnEnd());
+    EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("Read me."));
+    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/tts")).isEmpty());
+    EXPECT_TRUE(sim->simSpeech().spoken.isEmpty());
+}
+
+TEST_F(VoiceTurnTest, PointingOnlyRequestSuppliesTheMissingPoint)
+{
+    auto& m = launchReadyModel();
+    fake.setTranscript(QStringLiteral("where is the trash?"));
+    int calls = 0;
+    fake.setHandler("POST", QStringLiteral("/chat"), [&calls](const FakeRequest&) {
+        ++calls;
+        const QString text = calls == 1 ? QStringLiteral("It is in the corner.") : QStringLiteral("[POINT:10,20:trash:screen1]");
+        return FakeResponse::eventStream(FakeResponse::chatReplyEvents(text, 2));
+    });
+    m.appendConversationTurn(QStringLiteral("earlier"), QStringLiteral("before"));
+    holdChord(1.0);
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1));
+    ASSERT_TRUE(finishSpeechAndWait());
+
+    const QList<FakeRequest> chats = fake.requestsTo(QStringLiteral("/chat"));
+    ASSERT_EQ(chats.size(), 2);
+    const QJsonObject second = chats[1].json();
+    EXPECT_EQ(second.value("systemPrompt").toString(), PointedResponse::pointingOnlySystemPrompt());
+    EXPECT_TRUE(second.value("history").toArray().isEmpty());
+    EXPECT_EQ(second.value("imageAttachments").toArray().size(), 2);
+    EXPECT_EQ(second.value("transcript").toString(),
+              PointedResponse::pointingOnlyUserMessage(QStringLiteral("where is the trash?"),
+                                                       QStringLiteral("It is in the corner.")));
+    // Pixel (10, 20) of the 2560x1600 screenshot of display 1 (1440x900
+    // points at the origin): (10 * 1440 / 2560, 900 - 20 * 900 / 1600).
+    const std::optional<QPointF> target = m.overlayController()->targetScreenLocation();
+    ASSERT_TRUE(target.has_value());
+    EXPECT_NEAR(target->x(), 5.625, 1e-6);
+    EXPECT_NEAR(target->y(), 888.75, 1e-6);
+    EXPECT_EQ(m.conversationHistory().last().assistantResponse, QStringLiteral("It is in the corner."));
+}
+
+TEST_F(VoiceTurnTest, AutopilotSwitchedOnRunsNoSpokenReply)
+{
+    auto& m = launchReadyModel();
+    TovrikSettings s = m.settings();
+    s.isUIAutopilotEnabled = true;
+    ASSERT_TRUE(m.saveSettings(s));
+    fake.setTranscript(QStringLiteral("open the browser"));
+    const QString wav = holdChord(1.0);
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/stt"), 1));
+    ASSERT_TRUE(waitForTurnEnd());
+    EXPECT_EQ(m.overlayController()->bubbleText(), TovrikAppModel::kUIAutopilotUnavailableMessage.toLower());
+    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/chat")).isEmpty());
+    EXPECT_FALSE(QFile::exists(wav));
+}
+
+} // namespace
+} // namespace tovrik::test
+
+namespace tovrik::test {
+namespace {
+
+TEST_F(VoiceTurnTest, ModelGoneWhileRecordingLeavesNoFile)
+{
+    auto& m = launchReadyModel();
+    pressChord();
+    const QString wav = m.audioRecorderService().currentFilePath();
+    sim->simAudioInput().feedTone(0.5, 0.5);
+    advance(0.5);
+    ASSERT_TRUE(m.isPushToTalkRecording());
+    model.reset();
+    drainEvents();
+    advance(1.0);
+    EXPECT_FALSE(QFile::exists(wav));
+}
+
+TEST_F(VoiceTurnTest, ModelGoneMidTurnEndsItQuietly)
+{
+    launchReadyModel();
+    fake.setTranscript(QStringLiteral("hello"));
+    fake.setHandler("POST", QStringLiteral("/chat"), [](const FakeRequest&) {
+        FakeResponse r = FakeResponse::eventStream(FakeResponse::chatReplyEvents(QStringLiteral("Never shown."), 3));
+        r.chunkIntervalMs = 200;
+        return r;
+    });
+    const QString wav = holdChord(1.0);
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
+    model.reset();
+    spinUntil([]() { return false; }, 1000);
+    EXPECT_FALSE(QFile::exists(wav));
+    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/tts")).isEmpty());
+}
+
+} // namespace
+} // namespace tovrik::test
