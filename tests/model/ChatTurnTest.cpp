@@ -1,0 +1,216 @@
+// Typed chat: what the "Ask" button sends, the texts of its outcomes (empty
+// reply, out of credits, other failures), the busy flags, the credit refresh
+// after every turn, and a voice press taking over a typed turn.
+
+#include "VoiceTurnFixture.h"
+
+#include "common/Constants.h"
+#include "interaction/PointedResponse.h"
+
+namespace tovrik::test {
+namespace {
+
+class ChatTurnTest : public TurnTest {
+protected:
+    void ask(const QString& text)
+    {
+        model->setChatOnlyInput(text);
+        ASSERT_TRUE(model->canSendChatOnlyMessage());
+        model->sendChatOnlyMessage();
+    }
+    // The refresh every typed turn schedules when it ends.
+    bool waitForCreditRefresh() { return waitForRequests(QStringLiteral("/auth/me"), 1); }
+};
+
+TEST_F(ChatTurnTest, AskSendsTheTrimmedPromptAndSpeaksTheAnswer)
+{
+    auto& m = launchReadyModel();
+    m.setChatOnlyStatusMessage(QStringLiteral("old status"));
+    fake.setChatReply(QStringLiteral("That is the Dock. [POINT:none]"));
+    const quint64 before = m.interactionVersion();
+    ask(QStringLiteral("  what is this bar?\n"));
+
+    EXPECT_GT(m.interactionVersion(), before);
+    EXPECT_TRUE(m.chatOnlyInput().isEmpty());
+    EXPECT_TRUE(m.chatOnlyStatusMessage().isEmpty());
+    EXPECT_TRUE(m.isChatOnlyBusy());
+    EXPECT_EQ(m.chatOnlySendButtonTitle(), QStringLiteral("..."));
+    EXPECT_FALSE(m.canSendChatOnlyMessage());
+    EXPECT_EQ(m.lastTranscript(), QStringLiteral("what is this bar?"));
+    EXPECT_EQ(m.voiceState(), TovrikVoiceState::processing);
+    EXPECT_EQ(m.overlayController()->voiceState(), TovrikVoiceState::processing);
+
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1));
+    ASSERT_TRUE(finishSpeechAndWait());
+    const QJsonObject chat = lastJson(fake.requestsTo(QStringLiteral("/chat")));
+    EXPECT_EQ(chat.value("transcript").toString(), QStringLiteral("what is this bar?"));
+    EXPECT_EQ(chat.value("workload").toString(), QStringLiteral("chat"));
+    EXPECT_EQ(chat.value("systemPrompt").toString(), PointedResponse::voiceCompanionSystemPrompt());
+    EXPECT_EQ(chat.value("imageAttachments").toArray().size(), 2);
+    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/stt")).isEmpty());
+
+    EXPECT_FALSE(m.isChatOnlyBusy());
+    EXPECT_EQ(m.chatOnlySendButtonTitle(), QStringLiteral("Ask"));
+    EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
+    EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("That is the Dock."));
+    EXPECT_FALSE(m.overlayController()->targetScreenLocation().has_value());
+    ASSERT_EQ(m.conversationHistory().size(), 1);
+    EXPECT_EQ(m.conversationHistory().first().assistantResponse, QStringLiteral("That is the Dock."));
+    EXPECT_TRUE(waitForCreditRefresh());
+}
+
+TEST_F(ChatTurnTest, EmptyReplyRestoresThePrompt)
+{
+    auto& m = launchReadyModel();
+    // A reply that is only a point tag has nothing to show or say.
+    fake.setChatReply(QStringLiteral("[POINT:none]"));
+    ask(QStringLiteral("hello there"));
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
+    ASSERT_TRUE(waitForTurnEnd());
+    EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("hello there"));
+    EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("Tovrik returned an empty reply. Try again."));
+    EXPECT_FALSE(m.isChatOnlyBusy());
+    EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
+    EXPECT_TRUE(m.conversationHistory().isEmpty());
+    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/tts")).isEmpty());
+    // The overlay is hidden 0.1 s later.
+    EXPECT_TRUE(m.overlayController()->hasPendingHide());
+    advance(0.11);
+    EXPECT_FALSE(m.overlayController()->hasPendingHide());
+    EXPECT_TRUE(waitForCreditRefresh());
+}
+
+TEST_F(ChatTurnTest, OutOfCreditsSaysSo)
+{
+    auto& m = launchReadyModel();
+    fake.setCreditsBalance(kEmail, 0);
+    ask(QStringLiteral("help me"));
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
+    ASSERT_TRUE(waitForTurnEnd());
+    EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("Out of credits."));
+    EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("help me"));
+    EXPECT_FALSE(m.isChatOnlyBusy());
+    EXPECT_FALSE(m.isAgentBusy());
+    EXPECT_FALSE(m.isUIAutopilotBusy());
+    EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
+    // The overlay shows the failure, lowercased.
+    EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("you're out of credits."));
+    EXPECT_TRUE(waitForCreditRefresh());
+}
+
+TEST_F(ChatTurnTest, OtherFailuresShowTheirDescription)
+{
+    auto& m = launchReadyModel();
+    fake.setHandler("POST", QStringLiteral("/chat"), [](const FakeRequest&) {
+        return FakeResponse::error(503, QStringLiteral("unavailable"), QStringLiteral("  Service Busy  "));
+    });
+    ask(QStringLiteral("help me"));
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
+    ASSERT_TRUE(waitForTurnEnd());
+    EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("Service Busy"));
+    EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("help me"));
+    EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("service busy"));
+    EXPECT_FALSE(m.isChatOnlyBusy());
+    EXPECT_TRUE(waitForCreditRefresh());
+}
+
+TEST_F(ChatTurnTest, WithoutSetupOnlyTheStatusChanges)
+{
+    auto& m = launchReadyModel();
+    setPermissions(true, false);
+    m.setChatOnlyInput(QStringLiteral("hello"));
+    const quint64 version = m.interactionVersion();
+    m.sendChatOnlyMessage();
+    EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("Finish setup above to use chat-only."));
+    EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("hello"));
+    EXPECT_EQ(m.interactionVersion(), version);
+    EXPECT_FALSE(m.isChatOnlyBusy());
+
+    // Ready but nothing typed: nothing at all.
+    setPermissions(true, true);
+    m.setChatOnlyStatusMessage(QString());
+    m.setChatOnlyInput(QStringLiteral(" \n "));
+    m.sendChatOnlyMessage();
+    EXPECT_TRUE(m.chatOnlyStatusMessage().isEmpty());
+    EXPECT_EQ(m.interactionVersion(), version);
+    drainEvents();
+    EXPECT_TRUE(fake.requests().isEmpty());
+}
+
+TEST_F(ChatTurnTest, VoicePressTakesOverATypedTurn)
+{
+    auto& m = launchReadyModel();
+    fake.setHandler("POST", QStringLiteral("/chat"), [](const FakeRequest&) {
+        FakeResponse r = FakeResponse::eventStream(FakeResponse::chatReplyEvents(QStringLiteral("Too late."), 3));
+        r.chunkIntervalMs = 150;
+        return r;
+    });
+    ask(QStringLiteral("slow question"));
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
+    pressChord();
+    EXPECT_TRUE(m.isPushToTalkRecording());
+    EXPECT_FALSE(m.isChatOnlyBusy());
+    spinUntil([]() { return false; }, 1200);
+    // The typed turn ended silently: no status, no prompt put back, no answer.
+    EXPECT_TRUE(m.chatOnlyStatusMessage().isEmpty());
+    EXPECT_TRUE(m.chatOnlyInput().isEmpty());
+    EXPECT_NE(m.overlayController()->bubbleText(), QStringLiteral("Too late."));
+    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/tts")).isEmpty());
+    EXPECT_EQ(m.voiceState(), TovrikVoiceState::listening);
+    // Its credit refresh still comes.
+    EXPECT_TRUE(waitForCreditRefresh());
+}
+
+TEST_F(ChatTurnTest, TypedTurnDropsARunningRecording)
+{
+    auto& m = launchReadyModel();
+    fake.setChatReply(QStringLiteral("Typed answer."));
+    pressChord();
+    const QString wav = m.audioRecorderService().currentFilePath();
+    ASSERT_TRUE(m.isPushToTalkRecording());
+    ask(QStringLiteral("typed instead"));
+    EXPECT_FALSE(m.isPushToTalkRecording());
+    EXPECT_EQ(m.activePushToTalkInteractionVersion(), 0u);
+    EXPECT_FALSE(QFile::exists(wav));
+    advance(1.0);
+    releaseChord();
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1));
+    ASSERT_TRUE(finishSpeechAndWait());
+    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/stt")).isEmpty());
+    EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("Typed answer."));
+}
+
+TEST_F(ChatTurnTest, AutopilotEntryGetsTheTypedTextInsteadOfAReply)
+{
+    auto& m = launchReadyModel();
+    TovrikSettings s = m.settings();
+    s.isUIAutopilotEnabled = true;
+    ASSERT_TRUE(m.saveSettings(s));
+
+    // Without an agent the request fails plainly.
+    ask(QStringLiteral("open mail"));
+    ASSERT_TRUE(waitForTurnEnd());
+    EXPECT_EQ(m.chatOnlyStatusMessage(), TovrikAppModel::kUIAutopilotUnavailableMessage);
+    EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("open mail"));
+    EXPECT_FALSE(m.isChatOnlyBusy());
+
+    static QString seenPrompt;
+    static quint64 seenVersion = 0;
+    m.setUIAutopilotEntry([](QString prompt, quint64 version, CancellationToken) -> QCoro::Task<void> {
+        seenPrompt = prompt;
+        seenVersion = version;
+        co_return;
+    });
+    m.setChatOnlyStatusMessage(QString());
+    ask(QStringLiteral("open mail"));
+    const quint64 version = m.interactionVersion();
+    ASSERT_TRUE(waitForTurnEnd());
+    EXPECT_EQ(seenPrompt, QStringLiteral("open mail"));
+    EXPECT_EQ(seenVersion, version);
+    EXPECT_TRUE(m.chatOnlyStatusMessage().isEmpty());
+    EXPECT_FALSE(m.isChatOnlyBusy());
+    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/chat")).isEmpty());
+}
+
+} // namespace
+} // namespace tovrik::test

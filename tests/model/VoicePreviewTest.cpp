@@ -1,0 +1,131 @@
+// The voice screen's sample against the fake hosted service: the selection is
+// saved at once, the status texts of every outcome, the request it makes and
+// a newer press superseding an older one.
+
+#include "VoiceTurnFixture.h"
+
+#include "common/Constants.h"
+#include "settings/VoiceCatalogue.h"
+
+namespace tovrik::test {
+namespace {
+
+class VoicePreviewTest : public TurnTest {
+protected:
+    // A catalogue voice other than the default.
+    static ElevenLabsVoiceOption otherVoice()
+    {
+        for (const ElevenLabsVoiceOption& option : constants::elevenLabsVoiceOptions())
+            if (option.id != constants::defaultElevenLabsVoiceID)
+                return option;
+        return constants::elevenLabsVoiceOptions().first();
+    }
+    bool waitForPreviewStatus(const QString& text)
+    {
+        return spinUntil([&]() { return model->voicePreviewStatusMessage() == text; }, 15000);
+    }
+};
+
+TEST_F(VoicePreviewTest, PlaysTheSampleInThePressedVoice)
+{
+    auto& m = launchReadyModel();
+    const ElevenLabsVoiceOption voice = otherVoice();
+    ASSERT_NE(voice.id, constants::defaultElevenLabsVoiceID);
+    m.previewElevenLabsVoice(QStringLiteral("  ") + voice.id + QStringLiteral("\n"));
+    EXPECT_EQ(m.voicePreviewStatusMessage(), QStringLiteral("Playing ") + voice.label + QStringLiteral("..."));
+    EXPECT_EQ(m.settings().elevenLabsVoiceID, voice.id);
+    EXPECT_EQ(m.selectedElevenLabsVoiceLabel(), voice.label);
+    EXPECT_EQ(readSettingsJson().value("elevenLabsVoiceID").toString(), voice.id);
+
+    ASSERT_TRUE(spinUntil([this]() { return sim->simAudioOutput().playingCount() == 1; }, 15000));
+    const QJsonObject tts = lastJson(fake.requestsTo(QStringLiteral("/tts")));
+    EXPECT_EQ(tts.value("text").toString(), QStringLiteral("I'm Tovrik, and I'm here to help you with anything."));
+    EXPECT_EQ(tts.value("voiceId").toString(), voice.id);
+    EXPECT_EQ(tts.value("modelId").toString(), QStringLiteral("eleven_flash_v2_5"));
+    // Still playing: the status has not moved on.
+    EXPECT_EQ(m.voicePreviewStatusMessage(), QStringLiteral("Playing ") + voice.label + QStringLiteral("..."));
+    sim->simAudioOutput().finishAll();
+    EXPECT_TRUE(waitForPreviewStatus(QStringLiteral("Sample finished.")));
+    EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), 1));
+}
+
+TEST_F(VoicePreviewTest, UnknownVoiceFallsBackToTheDefault)
+{
+    auto& m = launchReadyModel();
+    m.previewElevenLabsVoice(QStringLiteral("abc"));
+    EXPECT_EQ(m.settings().elevenLabsVoiceID, QStringLiteral("kPzsL2i3teMYv0FxEYQ6"));
+    const std::optional<ElevenLabsVoiceOption> fallback = elevenLabsVoiceOption(constants::defaultElevenLabsVoiceID);
+    ASSERT_TRUE(fallback.has_value());
+    EXPECT_EQ(m.voicePreviewStatusMessage(), QStringLiteral("Playing ") + fallback->label + QStringLiteral("..."));
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1));
+    EXPECT_EQ(lastJson(fake.requestsTo(QStringLiteral("/tts"))).value("voiceId").toString(),
+              QStringLiteral("kPzsL2i3teMYv0FxEYQ6"));
+}
+
+TEST_F(VoicePreviewTest, OutOfCreditsAsksForCredits)
+{
+    auto& m = launchReadyModel();
+    fake.setCreditsBalance(kEmail, 0);
+    m.previewElevenLabsVoice(otherVoice().id);
+    EXPECT_TRUE(waitForPreviewStatus(QStringLiteral("Add credits to preview voices.")));
+    EXPECT_EQ(sim->simAudioOutput().playingCount(), 0);
+    EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), 1));
+}
+
+TEST_F(VoicePreviewTest, FailuresAreDescribedAndLongOnesCut)
+{
+    auto& m = launchReadyModel();
+    fake.setHandler("POST", QStringLiteral("/tts"), [](const FakeRequest&) {
+        return FakeResponse::error(500, QStringLiteral("tts_down"), QStringLiteral("Speech is down."));
+    });
+    m.previewElevenLabsVoice(otherVoice().id);
+    EXPECT_TRUE(waitForPreviewStatus(QStringLiteral("Sample failed: Speech is down.")));
+
+    const QString longMessage = QStringLiteral("x").repeated(120);
+    fake.setHandler("POST", QStringLiteral("/tts"), [longMessage](const FakeRequest&) {
+        return FakeResponse::error(500, QStringLiteral("tts_down"), longMessage);
+    });
+    m.previewElevenLabsVoice(otherVoice().id);
+    EXPECT_TRUE(waitForPreviewStatus(QStringLiteral("Sample failed: ") + QStringLiteral("x").repeated(77)
+                                     + QStringLiteral("...")));
+
+    // Audio the player cannot play fails the sample too.
+    fake.clearHandlers();
+    sim->simAudioOutput().autoFinish = QStringLiteral("Decoder Error");
+    m.previewElevenLabsVoice(otherVoice().id);
+    ASSERT_TRUE(spinUntil([&m]() { return m.voicePreviewStatusMessage().startsWith(QStringLiteral("Sample failed: ")); },
+                          15000));
+    EXPECT_TRUE(m.voicePreviewStatusMessage().contains(QStringLiteral("Decoder Error")));
+}
+
+TEST_F(VoicePreviewTest, NewerPressSupersedesAnOlderOne)
+{
+    auto& m = launchReadyModel();
+    const ElevenLabsVoiceOption first = otherVoice();
+    const ElevenLabsVoiceOption second = elevenLabsVoiceOption(constants::defaultElevenLabsVoiceID).value();
+    // The first sample's speech is slow and then fails; its outcome must not
+    // overwrite the second sample's status.
+    fake.setHandler("POST", QStringLiteral("/tts"), [first](const FakeRequest& r) {
+        if (r.json().value("voiceId").toString() == first.id) {
+            FakeResponse slow = FakeResponse::error(500, QStringLiteral("tts_down"), QStringLiteral("First failed."));
+            slow.chunkIntervalMs = 400;
+            slow.chunks = {slow.body};
+            slow.body.clear();
+            return slow;
+        }
+        return FakeResponse::raw(200, "audio/mpeg", QByteArray("ID3\x04\x00\x00\x00\x00\x00\x00", 10) + QByteArray(64, '\xff'));
+    });
+    m.previewElevenLabsVoice(first.id);
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1));
+    m.previewElevenLabsVoice(second.id);
+    EXPECT_EQ(m.voicePreviewStatusMessage(), QStringLiteral("Playing ") + second.label + QStringLiteral("..."));
+    ASSERT_TRUE(spinUntil([this]() { return sim->simAudioOutput().playingCount() == 1; }, 15000));
+    sim->simAudioOutput().finishAll();
+    EXPECT_TRUE(waitForPreviewStatus(QStringLiteral("Sample finished.")));
+    spinUntil([]() { return false; }, 800);
+    EXPECT_EQ(m.voicePreviewStatusMessage(), QStringLiteral("Sample finished."));
+    EXPECT_EQ(m.settings().elevenLabsVoiceID, second.id);
+}
+
+} // namespace
+} // namespace tovrik::test
