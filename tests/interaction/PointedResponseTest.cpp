@@ -1,5 +1,6 @@
 #include "interaction/PointedResponse.h"
 
+#include <QFile>
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -228,4 +229,17 @@ TEST(PointedResponse, PointingRequestsAndPrompts)
     EXPECT_TRUE(pointing.contains(QStringLiteral("[POINT:none]")));
     EXPECT_EQ(PointedResponse::pointingOnlyUserMessage(QStringLiteral(" where is wifi? "), QStringLiteral("Top right.")),
               QStringLiteral("Request: where is wifi?\nAnswer given: Top right.\nWhere should the companion cursor point?"));
+}
+
+TEST(PointedResponse, WireContractCarriesThePromptsVerbatim)
+{
+    const QString root = qEnvironmentVariable("TOVRIK_SOURCE_DIR");
+    ASSERT_FALSE(root.isEmpty()) << "TOVRIK_SOURCE_DIR is not set";
+    QFile file(root + QStringLiteral("/docs/hosted-api.md"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly | QIODevice::Text));
+    const QString doc = QString::fromUtf8(file.readAll());
+    EXPECT_TRUE(doc.contains(PointedResponse::voiceCompanionSystemPrompt()));
+    EXPECT_TRUE(doc.contains(PointedResponse::pointingOnlySystemPrompt()));
+    EXPECT_TRUE(doc.contains(PointedResponse::pointingOnlyUserMessage(QStringLiteral("<the user's request>"),
+                                                                     QStringLiteral("<the spoken answer>"))));
 }

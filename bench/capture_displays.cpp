@@ -1,0 +1,326 @@
+// Capture of every display for the model, on a real X server with two
+// 2560x1440 screens (a private Xvfb started for this run, 5120x1440 split
+// into two RandR monitors, its root painted with a desktop-like picture):
+//  - grab only (MIT-SHM or GetImage of each display),
+//  - grab + JPEG of all displays as the pipeline does it (parallel encode),
+//  - the capture step with its display-server synchronisation,
+// against the physical limit in the same run: bare libjpeg-turbo encodes of
+// the same frames with the same settings, one after the other and with one
+// thread per frame.
+
+#include "interaction/JpegEncoder.h"
+#include "interaction/ScreenCaptureService.h"
+#include "platform/Platform.h"
+#include "platform/x11/X11Capture.h"
+#include "platform/x11/X11Platform.h"
+#include "platform/x11/Xcb.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QProcess>
+#include <QThread>
+#include <benchmark/benchmark.h>
+#include <qcoro/qcorotask.h>
+#include <turbojpeg.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/Xrandr.h>
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <csignal>
+#include <sys/prctl.h>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+using namespace tovrik;
+
+namespace {
+
+constexpr int kScreenW = 2560, kScreenH = 1440;
+
+void ensureApplication()
+{
+    if (QCoreApplication::instance())
+        return;
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "tovrik_bench";
+    static char* argv[] = {name, nullptr};
+    static QGuiApplication* app = new QGuiApplication(argc, argv);
+    (void)app;
+}
+
+qint64 xvfbPid = 0;
+void stopXvfb()
+{
+    if (xvfbPid > 0)
+        ::kill(pid_t(xvfbPid), SIGTERM);
+    xvfbPid = 0;
+}
+
+// A desktop-like picture: a gradient wallpaper, windows with title bars and
+// lines of text, so that the JPEG encoder sees realistic detail.
+QImage desktopPicture(int w, int h)
+{
+    QImage image(w, h, QImage::Format_RGB32);
+    QPainter p(&image);
+    QLinearGradient wallpaper(0, 0, w, h);
+    wallpaper.setColorAt(0, QColor(24, 56, 104));
+    wallpaper.setColorAt(1, QColor(140, 70, 120));
+    p.fillRect(image.rect(), wallpaper);
+    QFont font;
+    font.setPixelSize(15);
+    p.setFont(font);
+    for (int i = 0; i < 6; ++i) {
+        const QRect window(80 + i * 410, 90 + (i % 3) * 200, 1100, 760);
+        p.fillRect(window, QColor(246, 246, 246));
+        p.fillRect(QRect(window.topLeft(), QSize(window.width(), 34)), QColor(220, 222, 226));
+        p.setPen(QColor(40, 40, 40));
+        for (int line = 0; line < 36; ++line)
+            p.drawText(window.x() + 16, window.y() + 60 + line * 19,
+                       QStringLiteral("%1  The quick brown fox jumps over the lazy dog; 0123456789 (%2)")
+                           .arg(line * 7 + i)
+                           .arg(QString(20, QChar(u'a' + (line + i) % 26))));
+    }
+    return image;
+}
+
+// Starts a private Xvfb with two 2560x1440 monitors and paints its root.
+bool startServer(QString* error)
+{
+    int n = 150;
+    while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)) ||
+           QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
+        ++n;
+    const QString display = QStringLiteral(":%1").arg(n);
+    // A child that dies with this process and keeps no pipe of ours open.
+    static QProcess* xvfb = new QProcess();
+    xvfb->setProgram(QStringLiteral("Xvfb"));
+    xvfb->setArguments({display, QStringLiteral("-screen"), QStringLiteral("0"),
+                        QStringLiteral("%1x%2x24").arg(2 * kScreenW).arg(kScreenH), QStringLiteral("+extension"),
+                        QStringLiteral("RANDR"), QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                        QStringLiteral("-noreset")});
+    xvfb->setStandardOutputFile(QProcess::nullDevice());
+    xvfb->setStandardErrorFile(QProcess::nullDevice());
+    xvfb->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    xvfb->start();
+    if (!xvfb->waitForStarted(5000)) {
+        *error = QStringLiteral("Xvfb could not be started");
+        return false;
+    }
+    xvfbPid = xvfb->processId();
+    std::atexit(stopXvfb);
+    const QByteArray name = display.toUtf8();
+    platform::x11::XcbConnection* conn = nullptr;
+    for (int i = 0; i < 200 && !conn; ++i) {
+        auto* c = new platform::x11::XcbConnection(name.constData());
+        if (c->ok())
+            conn = c;
+        else {
+            delete c;
+            QThread::msleep(25);
+        }
+    }
+    if (!conn) {
+        *error = QStringLiteral("Xvfb did not answer");
+        return false;
+    }
+    std::unique_ptr<platform::x11::XcbConnection> holder(conn);
+    xcb_connection_t* c = *conn;
+    // Two monitors on the one root (Xlib: its RandR 1.5 monitor request is
+    // the robust one).
+    if (Display* dpy = XOpenDisplay(name.constData())) {
+        // The first takes the server's one output, replacing the automatic
+        // monitor that covers the whole root.
+        RROutput output = 0;
+        if (XRRScreenResources* res = XRRGetScreenResourcesCurrent(dpy, DefaultRootWindow(dpy))) {
+            if (res->noutput > 0)
+                output = res->outputs[0];
+            XRRFreeScreenResources(res);
+        }
+        for (int i = 0; i < 2; ++i) {
+            XRRMonitorInfo* m = XRRAllocateMonitor(dpy, i == 0 && output ? 1 : 0);
+            if (i == 0 && output)
+                m->outputs[0] = output;
+            const QByteArray monitor = QByteArray("BENCH-") + char('A' + i);
+            m->name = XInternAtom(dpy, monitor.constData(), False);
+            m->primary = i == 0;
+            m->automatic = False;
+            m->x = i * kScreenW;
+            m->y = 0;
+            m->width = kScreenW;
+            m->height = kScreenH;
+            m->mwidth = 600;
+            m->mheight = 340;
+            XRRSetMonitor(dpy, DefaultRootWindow(dpy), m);
+            XRRFreeMonitors(m);
+        }
+        XSync(dpy, False);
+        XCloseDisplay(dpy);
+    }
+    // Paint the root in strips (each request well below the size limit).
+    const QImage picture = desktopPicture(2 * kScreenW, kScreenH);
+    xcb_screen_t* screen = conn->screen();
+    if (!screen) {
+        *error = QStringLiteral("Xvfb has no screen");
+        return false;
+    }
+    const xcb_window_t root = screen->root;
+    xcb_gcontext_t gc = xcb_generate_id(c);
+    xcb_create_gc(c, gc, root, 0, nullptr);
+    // Requests may not exceed the server's limit (in 4-byte units).
+    const qint64 maxBytes = qint64(xcb_get_maximum_request_length(c)) * 4 - 64;
+    const int rows = int(std::clamp<qint64>(maxBytes / picture.bytesPerLine(), 1, 64));
+    for (int y = 0; y < picture.height(); y += rows) {
+        const int h = std::min(rows, picture.height() - y);
+        xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, gc, uint16_t(picture.width()), uint16_t(h), 0,
+                      int16_t(y), 0, screen->root_depth, uint32_t(picture.bytesPerLine() * h),
+                      picture.constScanLine(y));
+    }
+    xcb_free_gc(c, gc);
+    if (!conn->sync()) {
+        *error = QStringLiteral("painting the root failed");
+        return false;
+    }
+    qputenv("DISPLAY", name);
+    return true;
+}
+
+struct Setup {
+    bool ok = false;
+    QString error;
+    ScreenCaptureService* service = nullptr;
+    QList<QImage> frames;
+};
+
+Setup& setup()
+{
+    static Setup s = [] {
+        Setup s;
+        ensureApplication();
+        if (!startServer(&s.error))
+            return s;
+        // The backend reads $DISPLAY; the application's own platform plugin
+        // is not used by capture.
+        platform::Platform::install(std::make_unique<platform::x11::X11Platform>());
+        const auto displays = platform::Platform::get().displays().displays();
+        if (displays.size() != 2) {
+            s.error = QStringLiteral("expected 2 displays, found %1").arg(displays.size());
+            return s;
+        }
+        s.service = new ScreenCaptureService();
+        s.frames = s.service->grabFrames().images;
+        for (const auto& f : s.frames)
+            if (f.size() != QSize(kScreenW, kScreenH)) {
+                s.error = QStringLiteral("unexpected frame size");
+                return s;
+            }
+        s.ok = true;
+        return s;
+    }();
+    return s;
+}
+
+#define REQUIRE_SETUP(state)                                                                                         \
+    auto& s = setup();                                                                                               \
+    if (!s.ok) {                                                                                                     \
+        state.SkipWithError(s.error.toUtf8().constData());                                                           \
+        return;                                                                                                      \
+    }
+
+QByteArray bareEncode(tjhandle handle, const QImage& frame)
+{
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    tjCompress2(handle, frame.constBits(), frame.width(), int(frame.bytesPerLine()), frame.height(), TJPF_BGRX, &out,
+                &size, TJSAMP_420, jpeg::screenshotQuality, TJFLAG_FASTDCT);
+    QByteArray result(reinterpret_cast<const char*>(out), qsizetype(size));
+    tjFree(out);
+    return result;
+}
+
+void BM_Capture_GrabTwo2560x1440Displays(benchmark::State& state)
+{
+    REQUIRE_SETUP(state);
+    for (auto _ : state) {
+        auto frames = s.service->grabFrames();
+        benchmark::DoNotOptimize(frames.images.first().constBits());
+    }
+    state.SetLabel(QStringLiteral("%1").arg(static_cast<platform::x11::X11Platform&>(platform::Platform::get())
+                                                    .x11Capture()
+                                                    .usesSharedMemory()
+                                                ? "MIT-SHM"
+                                                : "GetImage")
+                       .toStdString());
+}
+
+void BM_Capture_GrabAndJpegAllDisplays(benchmark::State& state)
+{
+    REQUIRE_SETUP(state);
+    qint64 bytes = 0;
+    for (auto _ : state) {
+        auto payloads = QCoro::waitFor(s.service->captureAllScreens(false));
+        bytes = 0;
+        for (const auto& p : payloads)
+            bytes += p.imageData.size();
+        benchmark::DoNotOptimize(bytes);
+    }
+    state.counters["jpeg_bytes"] = double(bytes);
+}
+
+void BM_Capture_StepForModelWithServerSync(benchmark::State& state)
+{
+    REQUIRE_SETUP(state);
+    for (auto _ : state) {
+        auto payloads = QCoro::waitFor(captureAllScreensForModel(s.service, ScreenCaptureOverlayHooks{}, false));
+        benchmark::DoNotOptimize(payloads.size());
+    }
+}
+
+void BM_Capture_BareTurboJpegSequential(benchmark::State& state)
+{
+    REQUIRE_SETUP(state);
+    tjhandle handle = tjInitCompress();
+    qint64 bytes = 0;
+    for (auto _ : state) {
+        bytes = 0;
+        for (const auto& f : s.frames)
+            bytes += bareEncode(handle, f).size();
+        benchmark::DoNotOptimize(bytes);
+    }
+    tjDestroy(handle);
+    state.counters["jpeg_bytes"] = double(bytes);
+}
+
+void BM_Capture_BareTurboJpegOneThreadPerFrame(benchmark::State& state)
+{
+    REQUIRE_SETUP(state);
+    std::vector<tjhandle> handles;
+    for (int i = 0; i < s.frames.size(); ++i)
+        handles.push_back(tjInitCompress());
+    for (auto _ : state) {
+        std::vector<std::thread> threads;
+        for (int i = 0; i < s.frames.size(); ++i)
+            threads.emplace_back([&, i] { benchmark::DoNotOptimize(bareEncode(handles[i], s.frames[i]).size()); });
+        for (auto& t : threads)
+            t.join();
+    }
+    for (auto h : handles)
+        tjDestroy(h);
+}
+
+} // namespace
+
+BENCHMARK(BM_Capture_GrabTwo2560x1440Displays)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Capture_GrabAndJpegAllDisplays)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Capture_StepForModelWithServerSync)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Capture_BareTurboJpegSequential)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Capture_BareTurboJpegOneThreadPerFrame)->Unit(benchmark::kMillisecond)->UseRealTime();
