@@ -66,6 +66,11 @@ bool SingleInstance::addObserver()
         return false;
     m_observing = bus.connect(QString(), notificationPath, notificationInterface, notificationMember, this,
                               SLOT(onNotification(QString, QString)));
+    // The match rule goes to the bus without waiting for an answer; a round
+    // trip on the same connection makes sure the bus has it before we go on,
+    // so a request posted from now on is delivered.
+    if (m_observing && bus.interface())
+        bus.interface()->isServiceRegistered(m_bundleIdentifier);
     return m_observing;
 }
 

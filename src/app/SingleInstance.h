@@ -49,7 +49,8 @@ public:
     bool postShowPanelNotification();
 
     // Registers for the show-panel notification (name and object must
-    // match). Idempotent; false without a bus.
+    // match); when it returns, the bus routes every later notification here.
+    // Idempotent; false without a bus.
     bool addObserver();
     void removeObserver();
     bool isObserving() const { return m_observing; }
