@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 #include <QtEndian>
 #include <gtest/gtest.h>
 
@@ -35,18 +36,27 @@ QByteArray pcmOf(std::initializer_list<int16_t> samples)
 
 class AudioRecorderTest : public SimTest {
 protected:
-    void TearDown() override
-    {
-        // Nothing may be left behind in the temporary folder.
-        EXPECT_EQ(recordingsInTemp(), before);
-        SimTest::TearDown();
-    }
+    // Each test gets a temporary folder of its own, so what it leaves
+    // behind is exactly what the recorder left.
     void SetUp() override
     {
         SimTest::SetUp();
-        before = recordingsInTemp();
+        ASSERT_TRUE(tempDir.isValid());
+        previousTmp = qgetenv("TMPDIR");
+        qputenv("TMPDIR", tempDir.path().toUtf8());
+        ASSERT_EQ(QDir(QDir::tempPath()).canonicalPath(), QDir(tempDir.path()).canonicalPath());
     }
-    QStringList before;
+    void TearDown() override
+    {
+        EXPECT_EQ(recordingsInTemp(), QStringList());
+        if (previousTmp.isNull())
+            qunsetenv("TMPDIR");
+        else
+            qputenv("TMPDIR", previousTmp);
+        SimTest::TearDown();
+    }
+    QTemporaryDir tempDir;
+    QByteArray previousTmp;
 };
 
 } // namespace
