@@ -49,19 +49,6 @@ TEST_F(VoicePreviewTest, PlaysTheSampleInThePressedVoice)
     EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), 1));
 }
 
-TEST_F(VoicePreviewTest, UnknownVoiceFallsBackToTheDefault)
-{
-    auto& m = launchReadyModel();
-    m.previewElevenLabsVoice(QStringLiteral("abc"));
-    EXPECT_EQ(m.settings().elevenLabsVoiceID, QStringLiteral("kPzsL2i3teMYv0FxEYQ6"));
-    const std::optional<ElevenLabsVoiceOption> fallback = elevenLabsVoiceOption(constants::defaultElevenLabsVoiceID);
-    ASSERT_TRUE(fallback.has_value());
-    EXPECT_EQ(m.voicePreviewStatusMessage(), QStringLiteral("Playing ") + fallback->label + QStringLiteral("..."));
-    ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1));
-    EXPECT_EQ(lastJson(fake.requestsTo(QStringLiteral("/tts"))).value("voiceId").toString(),
-              QStringLiteral("kPzsL2i3teMYv0FxEYQ6"));
-}
-
 TEST_F(VoicePreviewTest, OutOfCreditsAsksForCredits)
 {
     auto& m = launchReadyModel();
