@@ -6,7 +6,7 @@
 #include "platform/Platform.h"
 
 #include <QPointer>
-#include <QtConcurrent/QtConcurrentMap>
+#include <QtConcurrent/QtConcurrentRun>
 #include <qcoro/qcorofuture.h>
 
 #include <algorithm>
@@ -16,10 +16,14 @@ namespace tovrik {
 
 namespace {
 
-struct EncodedFrame {
-    QByteArray jpeg;
-    QSize pixelSize;
-};
+using EncodedFrame = ScreenCaptureService::EncodedFrame;
+
+EncodedFrame encodeOne(QImage native)
+{
+    EncodedFrame out;
+    out.jpeg = jpeg::encodeScreenshot(native, &out.pixelSize);
+    return out;
+}
 
 QString number(double v)
 {
@@ -115,7 +119,7 @@ bool ScreenCaptureService::screenConfigurationIsCurrent(const ScreenCapturePaylo
     return false;
 }
 
-ScreenCaptureService::Frames ScreenCaptureService::grabFrames()
+ScreenCaptureService::Frames ScreenCaptureService::grabFrames(bool startEncoding)
 {
     refreshRevision();
     auto& p = platform::Platform::get();
@@ -138,6 +142,8 @@ ScreenCaptureService::Frames ScreenCaptureService::grabFrames()
         QImage image = p.capture().captureDisplay(frames.displays[i].displayID);
         if (image.isNull())
             throw TovrikError(errorDomain, CaptureFailed, QStringLiteral("Could not capture screen %1.").arg(i + 1));
+        if (startEncoding)
+            frames.encodings << QtConcurrent::run(encodeOne, image);
         frames.images << std::move(image);
     }
     return frames;
@@ -146,16 +152,15 @@ ScreenCaptureService::Frames ScreenCaptureService::grabFrames()
 QCoro::Task<ScreenCapturePayloads> ScreenCaptureService::encodeFrames(Frames frames, bool includeNativeImage)
 {
     QPointer<ScreenCaptureService> self(this);
-    // One worker per display; the images are shared (implicitly), not copied.
-    QFuture<EncodedFrame> future = QtConcurrent::mapped(frames.images, [](const QImage& native) {
-        EncodedFrame out;
-        out.jpeg = jpeg::encodeScreenshot(native, &out.pixelSize);
-        return out;
-    });
-    co_await future;
+    for (qsizetype i = frames.encodings.size(); i < frames.images.size(); ++i)
+        frames.encodings << QtConcurrent::run(encodeOne, frames.images[i]);
+    QList<EncodedFrame> encoded;
+    for (auto& encoding : frames.encodings) {
+        co_await encoding;
+        encoded << encoding.result();
+    }
     if (!self)
         throw CancellationError();
-    const QList<EncodedFrame> encoded = future.results();
 
     ScreenCapturePayloads payloads;
     const int count = int(frames.displays.size());

@@ -3,6 +3,7 @@
 #include "interaction/ScreenCapturePayload.h"
 #include "platform/Types.h"
 
+#include <QFuture>
 #include <QObject>
 #include <qcoro/qcorotask.h>
 
@@ -27,22 +28,30 @@ public:
 
     explicit ScreenCaptureService(QObject* parent = nullptr);
 
-    // The raw frames of one capture, taken on the main thread.
+    // One display's screenshot, scaled and encoded.
+    struct EncodedFrame {
+        QByteArray jpeg;
+        QSize pixelSize;
+    };
+    // The raw frames of one capture, taken on the main thread, with the
+    // encoding of each already running on a worker.
     struct Frames {
         QList<platform::DisplayInfo> displays;
         QList<QImage> images;
+        QList<QFuture<EncodedFrame>> encodings;
         ScreenCaptureForegroundContext foreground;
         std::optional<uint32_t> pointerDisplayID;
         quint64 revision = 0;
         QString signature;
     };
 
-    // Grabs every display at native resolution (main display first). Throws
-    // TovrikError (NoDisplays, CaptureFailed). Synchronous: call it while the
-    // overlay is off screen.
-    Frames grabFrames();
-    // Scales and encodes the frames in parallel (one worker per display) and
-    // builds the payloads. Throws TovrikError (EncodingFailed).
+    // Grabs every display at native resolution (main display first) and
+    // starts scaling and encoding each on a worker as soon as it is grabbed
+    // (unless `startEncoding` is false). Throws TovrikError (NoDisplays,
+    // CaptureFailed). Synchronous: call it while the overlay is off screen.
+    Frames grabFrames(bool startEncoding = true);
+    // Waits for the encodings (starting any not yet running; one worker per
+    // display) and builds the payloads. Throws TovrikError (EncodingFailed).
     QCoro::Task<ScreenCapturePayloads> encodeFrames(Frames frames, bool includeNativeImage);
     // grabFrames + encodeFrames, without touching any window.
     QCoro::Task<ScreenCapturePayloads> captureAllScreens(bool includeNativeImage);
