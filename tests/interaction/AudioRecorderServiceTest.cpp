@@ -164,18 +164,6 @@ TEST_F(AudioRecorderTest, MetersThirtySixTimesASecondWithZeroAtStartAndStop)
     AudioRecorderService::deleteRecording(recording.filePath);
 }
 
-TEST_F(AudioRecorderTest, PowerLevelScale)
-{
-    EXPECT_DOUBLE_EQ(AudioRecorderService::powerLevel(0, 0), 0.0);
-    EXPECT_DOUBLE_EQ(AudioRecorderService::powerLevel(0, 100), 0.0);
-    // Full scale is 1, -50 dBFS and below are 0, -25 dBFS is the middle.
-    EXPECT_NEAR(AudioRecorderService::powerLevel(32768.0 * 32768.0 * 10, 10), 1.0, 1e-9);
-    const double quiet = 32768.0 * std::pow(10.0, -60.0 / 20.0);
-    EXPECT_DOUBLE_EQ(AudioRecorderService::powerLevel(quiet * quiet, 1), 0.0);
-    const double mid = 32768.0 * std::pow(10.0, -25.0 / 20.0);
-    EXPECT_NEAR(AudioRecorderService::powerLevel(mid * mid, 1), 0.5, 1e-9);
-}
-
 TEST_F(AudioRecorderTest, EmptyRecordingIsRefusedAndDeleted)
 {
     AudioRecorderService recorder;
