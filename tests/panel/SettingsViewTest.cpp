@@ -1,0 +1,293 @@
+// The panel's root view, sign-in screens and ready screen on a real model
+// (sim backend), checked through the widgets and offscreen grabs.
+
+#include "model/TovrikAppModel.h"
+#include "panel/AuthenticationSection.h"
+#include "panel/ReadySection.h"
+#include "panel/SettingsView.h"
+#include "panel/kit/Controls.h"
+#include "panel/kit/Marks.h"
+#include "panel/kit/PanelText.h"
+#include "panel/kit/StyledButton.h"
+#include "panel/kit/TextInputs.h"
+#include "settings/SettingsStore.h"
+#include "support/SimFixture.h"
+
+#include <QDir>
+#include <QStandardPaths>
+#include <QTest>
+#include <gtest/gtest.h>
+
+using namespace tovrik;
+using namespace tovrik::panel;
+using Screen = SettingsView::Screen;
+
+namespace {
+
+class SettingsViewTest : public test::SimTest {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        QDir(dataDir()).removeRecursively();
+    }
+    void TearDown() override
+    {
+        view.reset();
+        model.reset();
+        SimTest::TearDown();
+        QDir(dataDir()).removeRecursively();
+    }
+    static QString dataDir()
+    {
+        return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/Tovrik");
+    }
+    void storeSession(qint64 credits = 40, const QString& origin = {})
+    {
+        SettingsStore store;
+        TovrikSettings s = store.load().settings;
+        s.hostedAccountSessionToken = QStringLiteral("token-1");
+        s.hostedAccountEmail = QStringLiteral("a@b.c");
+        s.hostedAccountCreditsBalance = credits;
+        if (!origin.isEmpty())
+            s.workerBaseURL = origin;
+        ASSERT_TRUE(store.save(s).ok);
+    }
+    SettingsView& make()
+    {
+        model = std::make_unique<TovrikAppModel>();
+        view = std::make_unique<SettingsView>(model.get(), [this] { ++closed; });
+        view->show();
+        test::drainEvents();
+        return *view;
+    }
+    QSize grabbedSize()
+    {
+        test::drainEvents();
+        return view->grab().size();
+    }
+    std::unique_ptr<TovrikAppModel> model;
+    std::unique_ptr<SettingsView> view;
+    int closed = 0;
+};
+
+} // namespace
+
+TEST_F(SettingsViewTest, GrabbedSizeFollowsTheModel)
+{
+    make();
+    EXPECT_EQ(view->currentScreen(), Screen::Authentication);
+    EXPECT_EQ(grabbedSize(), QSize(320, 258));
+    model->setHostedEmailAuthVisible(true);
+    EXPECT_EQ(grabbedSize(), QSize(320, 380));
+    model->setHostedAuthStatusMessage(QStringLiteral("Enter a valid email address."));
+    EXPECT_EQ(grabbedSize(), QSize(320, 414));
+    // A blank message adds nothing.
+    model->setHostedAuthStatusMessage(QStringLiteral("  \n "));
+    EXPECT_EQ(grabbedSize(), QSize(320, 380));
+}
+
+TEST_F(SettingsViewTest, ReadyPanelIs312AndShowsTheReadyScreen)
+{
+    storeSession();
+    make();
+    ASSERT_TRUE(model->isAppReady());
+    EXPECT_EQ(view->currentScreen(), Screen::Ready);
+    EXPECT_EQ(grabbedSize(), QSize(320, 312));
+}
+
+TEST_F(SettingsViewTest, ScreenChoiceFollowsTheFixedOrder)
+{
+    make();
+    // Signed out with the settings page on: the setup page wins over sign-in.
+    model->showAdvancedSettings();
+    EXPECT_EQ(view->currentScreen(), Screen::Setup);
+    EXPECT_EQ(view->headerTitleText(), "Settings");
+    EXPECT_TRUE(view->isPlainStatusWordVisible());
+    EXPECT_EQ(model->headerStatusText(), "Sign in");
+    model->showShortcutSettings();
+    EXPECT_EQ(view->currentScreen(), Screen::Shortcut);
+    EXPECT_FALSE(view->isPlainStatusWordVisible()); // no status on a subpage
+    model->showMainScreen();
+    model->showMainScreen();
+    EXPECT_EQ(view->currentScreen(), Screen::Authentication);
+    EXPECT_FALSE(view->backButton()->isVisibleTo(view.get()));
+    EXPECT_TRUE(view->settingsButton()->isVisibleTo(view.get()));
+}
+
+TEST_F(SettingsViewTest, PermissionScreenWhenACaptureOrControlPermissionIsMissing)
+{
+    storeSession();
+    sim->simPermissions().screenRecording = false;
+    make();
+    EXPECT_EQ(view->currentScreen(), Screen::Permission);
+    EXPECT_EQ(model->headerStatusText(), "Setup");
+    EXPECT_TRUE(view->isPlainStatusWordVisible());
+    EXPECT_FALSE(view->isStatusDotVisible());
+}
+
+TEST_F(SettingsViewTest, StatusDotOnlyWhenReadyWithAWordOtherThanActive)
+{
+    storeSession();
+    make();
+    EXPECT_EQ(model->headerStatusText(), "Active");
+    EXPECT_FALSE(view->isStatusDotVisible());
+    EXPECT_FALSE(view->isPlainStatusWordVisible());
+    model->setVoiceState(TovrikVoiceState::listening);
+    EXPECT_EQ(model->headerStatusText(), "Listening");
+    EXPECT_TRUE(view->isStatusDotVisible());
+    test::drainEvents();
+    const QImage image = view->grab().toImage();
+    // Find the accent dot in the header, right of the name.
+    bool found = false;
+    for (int y = 18; y < 34 && !found; ++y)
+        for (int x = 60; x < 140 && !found; ++x) {
+            const QColor c = image.pixelColor(x, y);
+            found = std::abs(c.red() - 47) <= 2 && std::abs(c.green() - 125) <= 2 && std::abs(c.blue() - 246) <= 2;
+        }
+    EXPECT_TRUE(found);
+}
+
+TEST_F(SettingsViewTest, CloseCallsOnCloseOnlyAndSettingsOpensTheSettingsPage)
+{
+    make();
+    view->closeButton()->click();
+    EXPECT_EQ(closed, 1);
+    EXPECT_FALSE(model->isShowingAdvancedSettings());
+    view->settingsButton()->click();
+    EXPECT_TRUE(model->isShowingAdvancedSettings());
+    view->backButton()->click();
+    EXPECT_FALSE(model->isShowingAdvancedSettings());
+}
+
+TEST_F(SettingsViewTest, GoogleButtonDisabledOnlyForAnUntrustedOrigin)
+{
+    make();
+    auto* auth = view->authenticationSection();
+    EXPECT_TRUE(auth->googleButton()->isEnabled());
+    TovrikSettings s = model->settings();
+    s.workerBaseURL = QStringLiteral("https://evil.example");
+    model->saveSettings(s);
+    EXPECT_FALSE(auth->googleButton()->isEnabled());
+    EXPECT_TRUE(auth->emailToggle()->isEnabled());
+    EXPECT_EQ(auth->title()->text(), "Hi, I'm Tovrik.");
+}
+
+TEST_F(SettingsViewTest, EmailFormTogglesAndShowsEveryMessageWordForWord)
+{
+    make();
+    auto* auth = view->authenticationSection();
+    EXPECT_FALSE(auth->emailForm()->isVisibleTo(auth));
+    EXPECT_EQ(auth->visibleStatusLine(), nullptr);
+    model->setHostedAuthStatusMessage(QStringLiteral("The hosted backend URL is invalid."));
+    ASSERT_NE(auth->visibleStatusLine(), nullptr);
+    EXPECT_EQ(auth->visibleStatusLine()->text(), "The hosted backend URL is invalid.");
+    auth->emailToggle()->click();
+    EXPECT_TRUE(model->isHostedEmailAuthVisible());
+    EXPECT_TRUE(auth->emailForm()->isVisibleTo(auth));
+    EXPECT_EQ(auth->emailToggleLabel()->chevronSymbol(), "chevron.up");
+    ASSERT_NE(auth->visibleStatusLine(), nullptr);
+    EXPECT_EQ(auth->visibleStatusLine()->parentWidget(), auth->emailForm());
+    for (const char* message : {"Enter your email address and password first.", "Enter a valid email address.",
+                                "Password must be at least 8 characters.",
+                                "The hosted account backend is busy right now.",
+                                "Opening Google sign-in... If you closed it, click Sign in with Google again."}) {
+        model->setHostedAuthStatusMessage(QString::fromUtf8(message));
+        EXPECT_EQ(auth->visibleStatusLine()->text(), QString::fromUtf8(message));
+    }
+    // Typing writes straight into the model; the password is masked.
+    QTest::keyClicks(auth->emailInput()->field(), "a@b.c");
+    EXPECT_EQ(model->hostedAuthEmailInput(), "a@b.c");
+    QTest::keyClicks(auth->passwordInput()->field(), "secret");
+    EXPECT_EQ(model->hostedAuthPasswordInput(), "secret");
+    EXPECT_EQ(auth->passwordInput()->field()->echoMode(), QLineEdit::Password);
+    QTest::keyClick(auth->passwordInput()->field(), Qt::Key_Return);
+    EXPECT_FALSE(model->isHostedAuthBusy()); // Return submits nothing
+}
+
+TEST_F(SettingsViewTest, SignInButtonsDisabledWhileBusyGoogleStaysEnabled)
+{
+    make();
+    model->setHostedEmailAuthVisible(true);
+    auto* auth = view->authenticationSection();
+    EXPECT_TRUE(auth->signInButton()->isEnabled());
+    // A Google attempt marks the account busy.
+    model->continueWithGoogleSignIn();
+    ASSERT_TRUE(model->isHostedAuthBusy());
+    EXPECT_FALSE(auth->signInButton()->isEnabled());
+    EXPECT_FALSE(auth->createAccountButton()->isEnabled());
+    EXPECT_TRUE(auth->googleButton()->isEnabled());
+    EXPECT_EQ(auth->visibleStatusLine()->text(),
+              "Opening Google sign-in... If you closed it, click Sign in with Google again.");
+}
+
+TEST_F(SettingsViewTest, ChatBoxMirrorsEditsIgnoresReturnAndGatesAsk)
+{
+    storeSession();
+    make();
+    auto* ready = view->readySection();
+    auto* field = ready->chatInput()->field();
+    EXPECT_EQ(field->placeholderText(), "What do you need?");
+    EXPECT_FALSE(ready->askButton()->isEnabled()); // empty input
+    QTest::keyClicks(field, "hi");
+    EXPECT_EQ(model->chatOnlyInput(), "hi");
+    EXPECT_TRUE(ready->askButton()->isEnabled());
+    QTest::keyClick(field, Qt::Key_Return);
+    EXPECT_EQ(model->chatOnlyInput(), "hi");
+    EXPECT_EQ(field->text(), "hi");
+    model->setChatOnlyInput(QStringLiteral("  \n"));
+    EXPECT_FALSE(ready->askButton()->isEnabled());
+    model->setChatOnlyInput(QString());
+    EXPECT_TRUE(field->text().isEmpty());
+    model->setChatOnlyBusy(true);
+    EXPECT_EQ(ready->askButton()->title(), "...");
+    EXPECT_FALSE(ready->askButton()->isEnabled());
+    model->setChatOnlyBusy(false);
+    EXPECT_EQ(ready->askButton()->title(), "Ask");
+    model->setChatOnlyStatusMessage(QStringLiteral("Out of credits."));
+    EXPECT_EQ(ready->statusLine()->text(), "Out of credits.");
+}
+
+TEST_F(SettingsViewTest, CreditsNeverBelowZeroAndRefreshDimsWhileRefreshing)
+{
+    storeSession(-5);
+    make();
+    auto* ready = view->readySection();
+    EXPECT_EQ(ready->creditsFigure()->text(), "0");
+    EXPECT_TRUE(ready->refreshButton()->isEnabled());
+    EXPECT_DOUBLE_EQ(ready->refreshIconOpacity(), 0.55);
+    // A busy account makes a refresh impossible: the icon dims and the button disables.
+    model->continueWithGoogleSignIn();
+    ASSERT_TRUE(model->isHostedAuthBusy());
+    EXPECT_FALSE(ready->refreshButton()->isEnabled());
+    EXPECT_DOUBLE_EQ(ready->refreshIconOpacity(), 0.22);
+    ready->buyCreditsButton()->click();
+    ASSERT_FALSE(sim->simWorkspace().openedURLs.isEmpty());
+    EXPECT_TRUE(sim->simWorkspace().openedURLs.last().toString().endsWith("/account#price-cards"));
+}
+
+TEST_F(SettingsViewTest, PermissionsRefreshOnShowAndEvery800msOnlyWhenSignedInWithATrustedOrigin)
+{
+    make();
+    // Signed out: ticks do nothing.
+    sim->simPermissions().accessibility = false;
+    advance(1.0, 0.1);
+    EXPECT_TRUE(model->accessibilityGranted());
+    // Showing the view refreshes once even when signed out.
+    view->hide();
+    view->show();
+    test::drainEvents();
+    EXPECT_FALSE(model->accessibilityGranted());
+
+    view.reset();
+    model.reset();
+    sim->simPermissions().accessibility = true;
+    storeSession();
+    make();
+    EXPECT_TRUE(model->accessibilityGranted());
+    sim->simPermissions().accessibility = false;
+    advance(0.79, 0.79);
+    EXPECT_TRUE(model->accessibilityGranted());
+    advance(0.02, 0.02);
+    EXPECT_FALSE(model->accessibilityGranted());
+}
