@@ -26,8 +26,10 @@ endfunction()
 function(tovrik_test_executable target qpa sources)
   add_executable(${target} ${sources})
   target_link_libraries(${target} PRIVATE tovrik_test_support ${ARGN} GTest::gtest GTest::gmock)
-  set(env "QT_QPA_PLATFORM=${qpa}" "TOVRIK_SOURCE_DIR=${PROJECT_SOURCE_DIR}" "TOVRIK_BINARY_DIR=${PROJECT_BINARY_DIR}")
-  set(props ENVIRONMENT "${env}" TIMEOUT 120)
+  # gtest_discover_tests flattens list-valued properties, so the environment
+  # carries one variable only; the test main sets TOVRIK_SOURCE_DIR and
+  # TOVRIK_BINARY_DIR itself (tests/CMakeLists.txt).
+  set(props ENVIRONMENT "QT_QPA_PLATFORM=${qpa}" TIMEOUT 120)
   if(qpa STREQUAL "xcb")
     list(APPEND props RUN_SERIAL TRUE)
   endif()

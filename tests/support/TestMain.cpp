@@ -14,6 +14,14 @@
 
 int main(int argc, char** argv)
 {
+#ifdef TOVRIK_SOURCE_DIR_DEFAULT
+    if (qEnvironmentVariableIsEmpty("TOVRIK_SOURCE_DIR"))
+        qputenv("TOVRIK_SOURCE_DIR", TOVRIK_SOURCE_DIR_DEFAULT);
+#endif
+#ifdef TOVRIK_BINARY_DIR_DEFAULT
+    if (qEnvironmentVariableIsEmpty("TOVRIK_BINARY_DIR"))
+        qputenv("TOVRIK_BINARY_DIR", TOVRIK_BINARY_DIR_DEFAULT);
+#endif
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     // Every test process gets its own data folder, so settings files never
