@@ -4,6 +4,7 @@
 #include "common/Constants.h"
 #include "model/TovrikAppModel.h"
 #include "panel/KeyablePanel.h"
+#include "panel/SettingsView.h"
 #include "platform/Platform.h"
 
 #include <QAction>
@@ -149,6 +150,10 @@ bool AppController::applicationDidFinishLaunching()
 
     // 9. The panel controller.
     m_settingsPanelController = std::make_unique<SettingsPanelController>(*m_model, m_statusItem.data());
+    TovrikAppModel* model = m_model.get();
+    m_settingsPanelController->setRootViewFactory([model](std::function<void()> onClose) -> QWidget* {
+        return new panel::SettingsView(model, std::move(onClose));
+    });
     QList<QAction*> windowActions = m_appMenu->actions();
     windowActions += m_editMenu->actions();
     m_settingsPanelController->setWindowActions(windowActions);

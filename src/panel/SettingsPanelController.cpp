@@ -182,11 +182,15 @@ void SettingsPanelController::createPanel()
     auto* hosting = new QWidget(m_panel);
     hosting->setObjectName(QStringLiteral("SettingsPanelHostingView"));
     hosting->setAttribute(Qt::WA_TranslucentBackground);
+    // The window's size is the model's preferred size, never the content's
+    // size hints: the layouts impose no constraint on it.
     auto* layout = new QVBoxLayout(m_panel);
+    layout->setSizeConstraint(QLayout::SetNoConstraint);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     layout->addWidget(hosting);
     auto* hostingLayout = new QVBoxLayout(hosting);
+    hostingLayout->setSizeConstraint(QLayout::SetNoConstraint);
     hostingLayout->setContentsMargins(0, 0, 0, 0);
     hostingLayout->setSpacing(0);
     for (const auto& action : m_windowActions)
