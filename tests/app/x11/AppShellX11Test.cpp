@@ -163,14 +163,16 @@ protected:
             delete p;
         }
     }
-    QProcess* launch()
+    QProcess* launch(const QProcessEnvironment& extra = {}, bool captureErrors = false)
     {
         auto* p = new QProcess;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_DATA_HOME"), dataHome.path());
         env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        for (const QString& key : extra.keys())
+            env.insert(key, extra.value(key));
         p->setProcessEnvironment(env);
-        p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        p->setProcessChannelMode(captureErrors ? QProcess::SeparateChannels : QProcess::ForwardedErrorChannel);
         p->start(binary, {});
         processes.push_back(p);
         return p;
@@ -279,6 +281,19 @@ TEST_F(AppShellX11Test, AClickInsideKeepsThePanelAndThePanelChordOfAnotherClient
     other.key(XK_Shift_L, false);
     other.key(XK_Control_L, false);
     EXPECT_TRUE(waitForPanel(app).has_value()) << "the panel chord did not show the panel";
+}
+
+TEST_F(AppShellX11Test, WithoutASessionBusItRunsAloneAndSaysSoOnce)
+{
+    QProcessEnvironment noBus;
+    noBus.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent/tovrik-test-bus"));
+    QProcess* app = launch(noBus, true);
+    ASSERT_TRUE(app->waitForStarted());
+    ASSERT_TRUE(waitForPanel(app).has_value()) << "no panel without a session bus";
+    app->kill();
+    app->waitForFinished(5000);
+    const QString errors = QString::fromLocal8Bit(app->readAllStandardError());
+    EXPECT_EQ(errors.count(QStringLiteral("no D-Bus session bus")), 1) << errors.toStdString();
 }
 
 TEST_F(AppShellX11Test, ControlQInThePanelQuits)
