@@ -1,0 +1,328 @@
+// The panel on a real X server: what the X server shows at the panel's place
+// is the card its views draw — not the desktop through a window that never
+// received its pixels — with the test command's compositor and, in a child
+// process on an X server of its own, without one (where the corners are cut
+// by the window's mask instead of turning black). A plain window of a known
+// colour stands in for the desktop under the panel.
+
+#include "common/Clock.h"
+#include "common/Constants.h"
+#include "model/TovrikAppModel.h"
+#include "panel/AuthenticationSection.h"
+#include "panel/KeyablePanel.h"
+#include "panel/SettingsPanelController.h"
+#include "panel/SettingsView.h"
+#include "panel/kit/StyledButton.h"
+#include "panel/kit/TextInputs.h"
+#include "platform/sim/SimPlatform.h"
+#include "platform/x11/X11Platform.h"
+#include "support/SimFixture.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QPainter>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTest>
+#include <QWidget>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <memory>
+
+using namespace tovrik;
+using tovrik::test::spinUntil;
+
+namespace {
+
+const QColor kDesk(90, 110, 130);
+
+class Desk : public QWidget {
+public:
+    Desk() : QWidget(nullptr, Qt::FramelessWindowHint) {}
+
+protected:
+    void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), kDesk); }
+};
+
+bool near(QRgb a, QRgb b, int tolerance)
+{
+    return std::abs(qRed(a) - qRed(b)) <= tolerance && std::abs(qGreen(a) - qGreen(b)) <= tolerance &&
+           std::abs(qBlue(a) - qBlue(b)) <= tolerance;
+}
+
+bool isDesk(QRgb rgb) { return near(rgb, kDesk.rgb(), 0); }
+
+// How the on-screen pixels of a window compare with what its widgets draw.
+struct Comparison {
+    int opaque = 0;     // pixels the widgets draw fully opaque
+    int matching = 0;   // of those, the ones the screen shows (±2 per channel)
+    int deskInside = 0; // of those, the ones where the desk shows instead
+    bool complete() const { return opaque > 0 && matching == opaque; }
+    std::string describe() const
+    {
+        return std::to_string(matching) + " of " + std::to_string(opaque) + " opaque pixels on screen, " +
+               std::to_string(deskInside) + " show the desk";
+    }
+};
+
+Comparison compare(const QImage& screen, const QRect& place, const QImage& drawn)
+{
+    Comparison c;
+    const QImage own = drawn.convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < own.height(); ++y)
+        for (int x = 0; x < own.width(); ++x) {
+            const QRgb d = own.pixel(x, y);
+            if (qAlpha(d) != 255)
+                continue;
+            ++c.opaque;
+            const QPoint s = place.topLeft() + QPoint(x, y);
+            if (!screen.rect().contains(s))
+                continue;
+            const QRgb on = screen.pixel(s);
+            if (near(on, d, 2))
+                ++c.matching;
+            else if (isDesk(on))
+                ++c.deskInside;
+        }
+    return c;
+}
+
+class PanelOnXServer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Clock::install(nullptr);
+        QString error;
+        ASSERT_TRUE(platform::x11::X11Platform::install(&error)) << error.toStdString();
+        const auto main = platform::Platform::get().displays().mainDisplay();
+        ASSERT_TRUE(main);
+        displayID = main->displayID;
+        displayBounds = main->bounds.toRect();
+        desk = std::make_unique<Desk>();
+        desk->setGeometry(displayBounds);
+        desk->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(desk.get()));
+
+        model = std::make_unique<TovrikAppModel>();
+        ASSERT_FALSE(model->isHostedAccountSignedIn());
+        controller = std::make_unique<SettingsPanelController>(*model, nullptr);
+        controller->setRootViewFactory([m = model.get()](std::function<void()> onClose) -> QWidget* {
+            return new panel::SettingsView(m, std::move(onClose));
+        });
+    }
+    void TearDown() override
+    {
+        controller.reset();
+        model.reset();
+        desk.reset();
+        tovrik::test::drainEvents();
+        platform::sim::SimPlatform::install();
+    }
+
+    QImage capture()
+    {
+        auto& cap = platform::Platform::get().capture();
+        cap.synchronize();
+        return cap.captureDisplay(displayID);
+    }
+
+    // The panel's place on the display's capture (the main display's
+    // capture starts at its bounds' origin).
+    QRect panelPlace() const { return controller->panel()->geometry().translated(-displayBounds.topLeft()); }
+
+    // Waits until the X server shows every opaque pixel the panel's views
+    // draw at the panel's place; returns the last comparison and capture.
+    Comparison waitForCardOnScreen(QImage* shot)
+    {
+        Comparison c;
+        spinUntil(
+            [&] {
+                *shot = capture();
+                if (shot->isNull())
+                    return false;
+                c = compare(*shot, panelPlace(), controller->panel()->grab().toImage());
+                return c.complete();
+            },
+            8000);
+        return c;
+    }
+
+    panel::SettingsView* rootView() const { return controller->panel()->findChild<panel::SettingsView*>(); }
+
+    // A point of the panel's own coordinates on the capture.
+    QRgb onScreen(const QImage& shot, QPoint panelPoint) const { return shot.pixel(panelPlace().topLeft() + panelPoint); }
+
+    // The signed-out card: placed at the top right, every drawn pixel on
+    // screen, the Google button's grey 50 fill and the header divider where
+    // the views draw them, no desk showing through.
+    void expectSignedOutCardOnScreen()
+    {
+        controller->showPanel();
+        KeyablePanel* panel = controller->panel();
+        ASSERT_NE(panel, nullptr);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(panel));
+        EXPECT_EQ(panel->size(), QSize(320, 258));
+        EXPECT_EQ(panel->geometry().topRight(),
+                  displayBounds.topLeft() + QPoint(displayBounds.width() - 20 - 1,
+                                                   int(constants::settingsWindowScreenMargin)));
+        ASSERT_NE(rootView(), nullptr);
+        ASSERT_EQ(rootView()->currentScreen(), panel::SettingsView::Screen::Authentication);
+
+        QImage shot;
+        const Comparison c = waitForCardOnScreen(&shot);
+        ASSERT_TRUE(c.complete()) << c.describe();
+        EXPECT_GT(c.opaque, 320 * 258 * 9 / 10);
+        EXPECT_EQ(c.deskInside, 0);
+
+        // The Google button's fill, right of its label.
+        QWidget* google = rootView()->authenticationSection()->googleButton();
+        const QPoint fillPoint = google->mapTo(panel, QPoint(google->width() - 14, google->height() / 2));
+        EXPECT_TRUE(near(onScreen(shot, fillPoint), qRgb(50, 50, 50), 1))
+            << std::hex << onScreen(shot, fillPoint);
+
+        // The header divider: a brighter line between two rows of the card's
+        // gradient, half way across.
+        const int dividerY = int(constants::settingsPanelHeaderHeight);
+        const QRgb above = onScreen(shot, QPoint(160, dividerY - 1));
+        const QRgb divider = onScreen(shot, QPoint(160, dividerY));
+        const QRgb below = onScreen(shot, QPoint(160, dividerY + 1));
+        EXPECT_GE(qRed(divider), qRed(above) + 10);
+        EXPECT_GE(qRed(divider), qRed(below) + 10);
+        // The card's dark gradient under the header, not the desk.
+        EXPECT_LE(qRed(above), 40);
+        EXPECT_EQ(qRed(above), qBlue(above));
+    }
+
+    uint32_t displayID = 0;
+    QRect displayBounds;
+    std::unique_ptr<Desk> desk;
+    std::unique_ptr<TovrikAppModel> model;
+    std::unique_ptr<SettingsPanelController> controller;
+};
+
+} // namespace
+
+TEST_F(PanelOnXServer, TheSignInCardIsOnScreenAtTheTopRight)
+{
+    ASSERT_TRUE(platform::Platform::get().compositorActive()) << "the test command runs a compositor";
+    expectSignedOutCardOnScreen();
+
+    // Hidden, the desk shows again where the card was: the capture really
+    // sees this place.
+    const QRect place = panelPlace();
+    controller->hidePanel();
+    QImage shot;
+    const bool gone = spinUntil(
+        [&] {
+            shot = capture();
+            return !shot.isNull() && isDesk(shot.pixel(place.center())) &&
+                   isDesk(shot.pixel(place.topLeft() + QPoint(160, 51)));
+        },
+        8000);
+    EXPECT_TRUE(gone) << "the card stayed on screen after hiding";
+
+    // Shown again, it comes back.
+    controller->showPanel();
+    const Comparison again = waitForCardOnScreen(&shot);
+    EXPECT_TRUE(again.complete()) << again.describe();
+}
+
+TEST_F(PanelOnXServer, AfterTheResizeAnimationTheLargerCardIsOnScreen)
+{
+    controller->showPanel();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(controller->panel()));
+    const int top = controller->panel()->geometry().top();
+    model->setHostedEmailAuthVisible(true); // the email form opens
+    ASSERT_TRUE(spinUntil([&] {
+        return controller->panel()->size() == QSize(320, 380) && !controller->resizeAnimationTarget();
+    }));
+    EXPECT_EQ(controller->panel()->geometry().top(), top);
+
+    QImage shot;
+    const Comparison c = waitForCardOnScreen(&shot);
+    EXPECT_TRUE(c.complete()) << c.describe();
+    EXPECT_GT(c.opaque, 320 * 380 * 9 / 10);
+    EXPECT_EQ(c.deskInside, 0);
+    // The form's fields are in the card, on screen.
+    QWidget* email = rootView()->authenticationSection()->emailInput();
+    ASSERT_TRUE(email->isVisible());
+    const QRect field(email->mapTo(controller->panel(), QPoint(0, 0)), email->size());
+    EXPECT_TRUE(QRect(QPoint(0, 0), controller->panel()->size()).contains(field));
+    EXPECT_FALSE(isDesk(onScreen(shot, field.center())));
+}
+
+// ---- without a compositor: a child process on an X server of its own ----
+
+namespace {
+
+constexpr const char* kChildEnv = "TOVRIK_PANEL_NO_COMPOSITOR_CHILD";
+
+// Runs in the child only (registered when kChildEnv is set): the server has
+// no compositor, so the panel's transparent pixels would show black unless
+// the mask cuts them away.
+class NoCompositorChild : public PanelOnXServer {
+public:
+    void TestBody() override
+    {
+        ASSERT_FALSE(platform::Platform::get().compositorActive());
+        expectSignedOutCardOnScreen();
+        if (HasFatalFailure())
+            return;
+        // The rounded corners are cut: the desk shows in the very corner,
+        // not black.
+        const QImage shot = capture();
+        const QRect place = panelPlace();
+        EXPECT_TRUE(isDesk(shot.pixel(place.topLeft()))) << std::hex << shot.pixel(place.topLeft());
+        EXPECT_TRUE(isDesk(shot.pixel(place.bottomRight()))) << std::hex << shot.pixel(place.bottomRight());
+        EXPECT_FALSE(controller->panel()->mask().isEmpty());
+    }
+};
+
+const bool kChildRegistered = [] {
+    if (!std::getenv(kChildEnv))
+        return false;
+    ::testing::RegisterTest("PanelWithoutCompositor", "Child", nullptr, nullptr, __FILE__, __LINE__,
+                            []() -> ::testing::Test* { return new NoCompositorChild; });
+    return true;
+}();
+
+} // namespace
+
+TEST(PanelWithoutCompositor, TheCardIsOnScreenWithItsCornersCut)
+{
+    const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+    ASSERT_FALSE(xvfb.isEmpty());
+    int n = 170;
+    while (QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)) ||
+           QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
+        ++n;
+    QProcess server;
+    server.start(xvfb, {QStringLiteral(":%1").arg(n), QStringLiteral("-screen"), QStringLiteral("0"),
+                        QStringLiteral("1280x800x24"), QStringLiteral("+extension"), QStringLiteral("RANDR"),
+                        QStringLiteral("+extension"), QStringLiteral("XTEST"), QStringLiteral("+extension"),
+                        QStringLiteral("XInputExtension"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    ASSERT_TRUE(server.waitForStarted());
+    const bool up = spinUntil([&] { return QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)); }, 10000);
+
+    QProcess child;
+    if (up) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":%1").arg(n));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.insert(QString::fromLatin1(kChildEnv), QStringLiteral("1"));
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=PanelWithoutCompositor.Child")});
+        child.waitForFinished(90000);
+    }
+    const QByteArray output = child.readAll();
+    server.terminate();
+    if (!server.waitForFinished(5000))
+        server.kill();
+    ASSERT_TRUE(up) << "the second X server did not start";
+    EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+}
