@@ -31,7 +31,7 @@ int main(int argc, char** argv)
     parser.addHelpOption();
     QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Port on 127.0.0.1 (0: any)."), QStringLiteral("port"), QStringLiteral("0"));
     QCommandLineOption account(QStringLiteral("account"), QStringLiteral("An account: email:password:credits (repeatable)."),
-                               QStringLiteral("spec"));
+                               QStringLiteral("account"));
     QCommandLineOption caOut(QStringLiteral("ca-out"), QStringLiteral("Copy the test CA certificate (PEM) to this file."),
                              QStringLiteral("path"));
     QCommandLineOption reply(QStringLiteral("reply"), QStringLiteral("The chat reply text."), QStringLiteral("text"));
@@ -48,10 +48,10 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "fake hosted service: %s\n", qPrintable(fake.lastError()));
         return 1;
     }
-    for (const QString& spec : parser.values(account)) {
-        const QStringList parts = spec.split(QLatin1Char(':'));
+    for (const QString& entry : parser.values(account)) {
+        const QStringList parts = entry.split(QLatin1Char(':'));
         if (parts.size() != 3) {
-            std::fprintf(stderr, "fake hosted service: --account wants email:password:credits, got %s\n", qPrintable(spec));
+            std::fprintf(stderr, "fake hosted service: --account wants email:password:credits, got %s\n", qPrintable(entry));
             return 2;
         }
         fake.addAccount(parts[0], parts[1], parts[2].toLongLong());

@@ -12,7 +12,7 @@ namespace tovrik::panel {
 class PanelText;
 
 // The eleven button styles. They share one construction and differ only in
-// the values of their spec (buttonStyleSpec).
+// the values of their table row (buttonStyleSpec).
 enum class ButtonStyle {
     Primary,
     Secondary,
