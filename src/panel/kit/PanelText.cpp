@@ -123,6 +123,10 @@ PanelText::Layout PanelText::layoutFor(double width) const
         out.lines = m_text.split(QLatin1Char('\n'));
         return out;
     }
+    // Sizes are whole pixels while text advances are not: a line that is at
+    // most one pixel wider than the space still fits on it.
+    if (width > 0 && natural * points / m_points <= width + 1.0)
+        width += 1.0;
     QStringList lines = wrap(m_text, font, width);
     if (m_maxLines > 0 && lines.size() > m_maxLines) {
         QStringList kept = lines.mid(0, m_maxLines);

@@ -164,6 +164,10 @@ void StyledButton::build(QWidget* label)
     layout->setContentsMargins(int(m_spec.paddingH), int(m_spec.paddingV), int(m_spec.paddingH), int(m_spec.paddingV));
     layout->setSpacing(0);
     layout->addWidget(label, 1, Qt::AlignVCenter);
+    // The label's height-for-width would otherwise win over the style's
+    // minimum height inside a layout.
+    if (m_spec.minimumHeight > 0)
+        setMinimumHeight(int(m_spec.minimumHeight));
     label->setAttribute(Qt::WA_TransparentForMouseEvents);
     QSizePolicy policy(m_spec.fullWidth ? QSizePolicy::Expanding : QSizePolicy::Preferred,
                        m_spec.fixedWidth ? QSizePolicy::Fixed : QSizePolicy::Preferred);
@@ -251,6 +255,11 @@ QSize StyledButton::sizeHint() const
     w = std::max(w, int(m_spec.minimumWidth));
     h = std::max(h, int(m_spec.minimumHeight));
     return QSize(w, h);
+}
+
+int StyledButton::heightForWidth(int width) const
+{
+    return std::max(QAbstractButton::heightForWidth(width), int(m_spec.minimumHeight));
 }
 
 QSize StyledButton::minimumSizeHint() const

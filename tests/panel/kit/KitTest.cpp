@@ -323,3 +323,26 @@ TEST(Marks, ProductMarkDrawsTheGlyphWithItsDarkBodyAndBlueGlow)
     EXPECT_GT(bluish, 10);
     EXPECT_EQ(QColor::fromRgba(image.pixel(23, 0)).alpha(), 0);
 }
+
+TEST(ButtonStyles, InALayoutTheWideStylesKeepTheirHeightAndAskShowsItsWholeTitle)
+{
+    QWidget host;
+    auto* column = new QVBoxLayout(&host);
+    auto* google = new StyledButton(ButtonStyle::Google, new GooglePrimaryLabel);
+    auto* email = new StyledButton(ButtonStyle::WideSecondary, new EmailPrimaryLabel(false));
+    auto* ask = new StyledButton(ButtonStyle::Ask, QStringLiteral("Ask"));
+    column->addWidget(google);
+    column->addWidget(email);
+    auto* row = new QHBoxLayout;
+    row->addStretch(1);
+    row->addWidget(ask);
+    column->addLayout(row);
+    column->addStretch(1);
+    host.resize(288, 300);
+    host.show();
+    tovrik::test::drainEvents();
+    EXPECT_GE(google->height(), 39);
+    EXPECT_GE(email->height(), 39);
+    EXPECT_GE(ask->width(), 54);
+    EXPECT_EQ(ask->textLabel()->displayedLines(), QStringList{"Ask"});
+}
