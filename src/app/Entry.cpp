@@ -20,12 +20,15 @@ bool hasEnvironment(const char* name)
 }
 } // namespace
 
-int runApplication(int argc, char** argv)
+int runApplication(int argc, char** argv, constants::RandomFill randomFill)
 {
     // The constants first; the marker must exist before any event tap or
-    // synthetic event. Without the secure random source nothing starts.
-    if (!constants::initialize())
+    // synthetic event. Without the secure random source nothing starts, and
+    // the user is told why rather than left with a silent exit.
+    if (!constants::initialize(randomFill)) {
+        std::fprintf(stderr, "tovrik: the system's secure random source failed; Tovrik cannot start.\n");
         return 1;
+    }
 
     if (!hasEnvironment("DISPLAY")) {
         if (hasEnvironment("WAYLAND_DISPLAY"))

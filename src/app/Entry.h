@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/Constants.h"
+
 namespace tovrik::app {
 
 // The process entry: sets the program-wide constants (drawing the per-launch
@@ -7,6 +9,8 @@ namespace tovrik::app {
 // application object, installs the x11 platform backend, creates the
 // AppController, runs its launch sequence from inside the event loop and runs
 // the loop until the application quits. Returns the process's exit code.
-int runApplication(int argc, char** argv);
+// When the system's secure random source fails, nothing starts: one line
+// goes to stderr and the exit code is 1.
+int runApplication(int argc, char** argv, constants::RandomFill randomFill = &constants::systemRandomFill);
 
 } // namespace tovrik::app

@@ -12,13 +12,12 @@ int64_t g_marker = 0;
 bool g_initialized = false;
 } // namespace
 
-bool initialize()
+bool systemRandomFill(void* buffer, size_t size)
 {
-    uint64_t value = 0;
     size_t got = 0;
-    auto* bytes = reinterpret_cast<unsigned char*>(&value);
-    while (got < sizeof(value)) {
-        const ssize_t n = getrandom(bytes + got, sizeof(value) - got, 0);
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    while (got < size) {
+        const ssize_t n = getrandom(bytes + got, size - got, 0);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -26,6 +25,16 @@ bool initialize()
         }
         got += size_t(n);
     }
+    return true;
+}
+
+bool initialize() { return initialize(&systemRandomFill); }
+
+bool initialize(RandomFill fill)
+{
+    uint64_t value = 0;
+    if (!fill || !fill(&value, sizeof(value)))
+        return false;
     g_marker = int64_t(value | 1u);
     g_initialized = true;
     return true;

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 #include <QVector>
+#include <cstddef>
 #include <cstdint>
 
 namespace tovrik {
@@ -27,6 +28,11 @@ namespace constants {
 // Draws the synthetic-input marker from the system's secure random source.
 // Returns false (and draws nothing) when the random source fails.
 bool initialize();
+// The same with another source of random bytes: `fill(buffer, size)` fills
+// the buffer and returns false on failure (tests use a failing source).
+using RandomFill = bool (*)(void* buffer, size_t size);
+bool initialize(RandomFill fill);
+bool systemRandomFill(void* buffer, size_t size);
 bool isInitialized();
 
 // Brand colours and names.
