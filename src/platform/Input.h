@@ -56,9 +56,11 @@ public:
     // `handler` runs on that thread. Returns null when no tap can be created.
     virtual std::unique_ptr<EventTapSession> start(const QString& threadName,
                                                    std::function<void(const RawInputEvent&)> handler) = 0;
-    // A global mouse-down monitor (left and right presses anywhere, also in
-    // other applications); `handler` runs on the main thread. Removed when the
-    // returned object is destroyed.
+    // A global mouse-down monitor: left, right and other button presses
+    // anywhere, also in other applications (wheel steps are not presses);
+    // `handler` runs on the main thread with the button, so a user can keep
+    // to the buttons it cares about. Removed when the returned object is
+    // destroyed.
     virtual std::unique_ptr<EventTapSession> addGlobalMouseDownMonitor(
         std::function<void(MouseButton, QPointF)> handler) = 0;
 };

@@ -384,8 +384,6 @@ std::unique_ptr<EventTapSession> X11EventTap::addGlobalMouseDownMonitor(std::fun
     auto session = start(QStringLiteral("tovrik.mouse-down-monitor"), [alive, shared](const RawInputEvent& e) {
         if (e.type != RawInputEvent::Type::MouseDown || e.isSynthetic)
             return;
-        if (e.button != MouseButton::Left && e.button != MouseButton::Right)
-            return;
         auto* app = QCoreApplication::instance();
         if (!app)
             return;
