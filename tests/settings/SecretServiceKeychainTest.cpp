@@ -14,7 +14,10 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QCoreApplication>
+#include <QStandardPaths>
 #include <QTemporaryDir>
+#include <cstdlib>
 #include <gtest/gtest.h>
 
 using namespace tovrik;
@@ -244,3 +247,72 @@ TEST_F(SecretServiceTest, StoreSavesSecretsAsItemsOfTheCredentialsService)
     clear();
 }
 
+
+namespace {
+
+const char* kFreshKeyringChild = "TOVRIK_FRESH_KEYRING_CHILD";
+
+// Runs inside a private session bus whose keyring daemon was started on
+// demand for a brand-new home: it has no collection at all.
+class FreshKeyringChild : public ::testing::Test {
+    void TestBody() override
+    {
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        ASSERT_TRUE(bus.isConnected());
+        QDBusMessage call = QDBusMessage::createMethodCall(kBus, kPath, QStringLiteral("org.freedesktop.Secret.Service"),
+                                                           QStringLiteral("ReadAlias"));
+        call.setArguments({QStringLiteral("default")});
+        const QDBusMessage alias = bus.call(call, QDBus::Block, 20000);
+        ASSERT_EQ(alias.type(), QDBusMessage::ReplyMessage) << alias.errorMessage().toStdString();
+        // The precondition: there really is no default collection.
+        ASSERT_EQ(alias.arguments().value(0).value<QDBusObjectPath>().path(), QStringLiteral("/"));
+
+        SecretServiceKeychain keychain(20000);
+        const QString account = QStringLiteral("hostedAccountSessionToken");
+        EXPECT_TRUE(SecretServiceKeychain::probeAbsence(kService, account).isEmpty());
+        const auto read = keychain.read(kService, account);
+        EXPECT_EQ(read.status, KeychainStatus::NotFound) << read.message.toStdString();
+    }
+};
+
+const bool kFreshKeyringChildRegistered = [] {
+    if (!std::getenv(kFreshKeyringChild))
+        return false;
+    ::testing::RegisterTest("FreshKeyring", "Child", nullptr, nullptr, __FILE__, __LINE__,
+                            []() -> ::testing::Test* { return new FreshKeyringChild; });
+    return true;
+}();
+
+} // namespace
+
+// A new user's keyring has no default collection yet: that is "nothing
+// stored", so the first sign-in can save its session (which creates the
+// collection), instead of a keyring failure that blocks every save.
+TEST_F(SecretServiceTest, AKeyringWithoutADefaultCollectionHoldsNothing)
+{
+    if (std::getenv(kFreshKeyringChild))
+        GTEST_SKIP() << "running as the child";
+    if (QStandardPaths::findExecutable(QStringLiteral("dbus-run-session")).isEmpty()
+        || QStandardPaths::findExecutable(QStringLiteral("gnome-keyring-daemon")).isEmpty())
+        GTEST_SKIP() << "dbus-run-session or gnome-keyring-daemon missing";
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home.path());
+    env.insert(QStringLiteral("XDG_DATA_HOME"), home.path() + QStringLiteral("/data"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path() + QStringLiteral("/config"));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), home.path() + QStringLiteral("/cache"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.path());
+    env.remove(QStringLiteral("GNOME_KEYRING_CONTROL"));
+    env.insert(QString::fromLatin1(kFreshKeyringChild), QStringLiteral("1"));
+    QProcess child;
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QStringLiteral("dbus-run-session"),
+                {QStringLiteral("--"), QCoreApplication::applicationFilePath(),
+                 QStringLiteral("--gtest_filter=FreshKeyring.Child")});
+    ASSERT_TRUE(child.waitForFinished(60000));
+    const QByteArray output = child.readAll();
+    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+}

@@ -112,16 +112,18 @@ QString SecretServiceKeychain::probeAbsence(const QString& service, const QStrin
     if (alias.type() != QDBusMessage::ReplyMessage)
         return QStringLiteral("the Secret Service is not available (%1)").arg(alias.errorMessage());
     const QString collection = alias.arguments().value(0).value<QDBusObjectPath>().path();
-    if (collection.isEmpty() || collection == QLatin1String("/"))
-        return QStringLiteral("the keyring has no default collection");
-
-    const QDBusMessage locked = callSecrets(bus, collection, QStringLiteral("org.freedesktop.DBus.Properties"),
-                                            QStringLiteral("Get"),
-                                            {QStringLiteral("org.freedesktop.Secret.Collection"), QStringLiteral("Locked")});
-    if (locked.type() != QDBusMessage::ReplyMessage)
-        return QStringLiteral("the keyring's state could not be read (%1)").arg(locked.errorMessage());
-    if (locked.arguments().value(0).value<QDBusVariant>().variant().toBool())
-        return QStringLiteral("the keyring is locked");
+    // A keyring without a default collection (a new user's, before anything
+    // was stored) holds nothing of ours unless the search below finds it
+    // elsewhere; the first write creates the collection.
+    if (!collection.isEmpty() && collection != QLatin1String("/")) {
+        const QDBusMessage locked =
+            callSecrets(bus, collection, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
+                        {QStringLiteral("org.freedesktop.Secret.Collection"), QStringLiteral("Locked")});
+        if (locked.type() != QDBusMessage::ReplyMessage)
+            return QStringLiteral("the keyring's state could not be read (%1)").arg(locked.errorMessage());
+        if (locked.arguments().value(0).value<QDBusVariant>().variant().toBool())
+            return QStringLiteral("the keyring is locked");
+    }
 
     // qtkeychain files its items under the attributes "user" (the account)
     // and "server" (the service).
