@@ -1,5 +1,7 @@
 #include "hosted/GoogleDesktopAuthService.h"
 
+#include "hosted/ReplyWatch.h"
+
 #include "common/Clock.h"
 #include "common/Constants.h"
 #include "hosted/LoopbackCallbackServer.h"
@@ -36,63 +38,6 @@ QByteArray randomBytes(int count)
     }
     return out;
 }
-
-// Waits for a reply to finish, with a time limit and cancellation.
-class TokenReplyWait : public QObject {
-    Q_OBJECT
-public:
-    TokenReplyWait(QNetworkReply* reply, double timeout, CancellationToken token) : m_reply(reply), m_token(std::move(token))
-    {
-        reply->setParent(this);
-        connect(reply, &QNetworkReply::finished, this, &TokenReplyWait::settle);
-        connect(reply, &QNetworkReply::readyRead, this, [this]() {
-            if (m_reply->bytesAvailable() > (1 << 20))
-                stop(2);
-        });
-        m_timerId = Clock::instance().schedule(timeout, this, [this]() { m_timerId = 0; stop(1); });
-        m_cancelId = m_token.onCancel([this]() { stop(3); });
-    }
-    ~TokenReplyWait() override
-    {
-        if (m_timerId)
-            Clock::instance().cancel(m_timerId);
-        m_token.removeCallback(m_cancelId);
-        m_reply->disconnect(this);
-        if (m_reply->isRunning())
-            m_reply->abort();
-    }
-    QNetworkReply* reply() const { return m_reply; }
-    bool done = false;
-    int stopped = 0; // 1 timed out, 2 too large, 3 cancelled
-signals:
-    void finished();
-
-private:
-    void stop(int why)
-    {
-        if (done)
-            return;
-        stopped = why;
-        m_reply->abort();
-        settle();
-    }
-    void settle()
-    {
-        if (done)
-            return;
-        done = true;
-        if (m_timerId)
-            Clock::instance().cancel(m_timerId);
-        m_timerId = 0;
-        m_token.removeCallback(m_cancelId);
-        m_cancelId = 0;
-        emit finished();
-    }
-    QNetworkReply* m_reply;
-    CancellationToken m_token;
-    quint64 m_timerId = 0;
-    quint64 m_cancelId = 0;
-};
 
 } // namespace
 
@@ -226,18 +171,18 @@ QCoro::Task<GoogleDesktopAuthService::GoogleTokens> GoogleDesktopAuthService::ex
     request.setTransferTimeout(0);
     request.setRawHeader("Content-Type", "application/x-www-form-urlencoded");
     request.setRawHeader("Accept", "application/json");
-    auto wait = std::make_unique<TokenReplyWait>(m_network->post(request, form.toString(QUrl::FullyEncoded).toLatin1()),
-                                                 m_config.requestTimeout, token);
+    auto wait = std::make_unique<ReplyWatch>(m_network->post(request, form.toString(QUrl::FullyEncoded).toLatin1()),
+                                             m_config.requestTimeout, qint64(1) << 20, token);
     if (!wait->done)
     {
-        auto signal = qCoro(wait.get(), &TokenReplyWait::finished);
+        auto signal = qCoro(wait.get(), &ReplyWatch::finished);
         co_await std::move(signal);
     }
-    if (wait->stopped == 3)
+    if (wait->stopped == ReplyWatch::Stop::cancelled)
         throw CancellationError();
-    if (wait->stopped == 1)
+    if (wait->stopped == ReplyWatch::Stop::timedOut)
         throw GoogleSignInError(GoogleSignInError::timedOut, QStringLiteral("Google sign-in timed out."));
-    if (wait->stopped == 2)
+    if (wait->stopped == ReplyWatch::Stop::tooLarge)
         throw GoogleSignInError(GoogleSignInError::tokenExchangeFailed, QStringLiteral("Google returned an invalid token response."));
     QNetworkReply* reply = wait->reply();
     const QVariant statusVar = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -266,4 +211,3 @@ QCoro::Task<GoogleDesktopAuthService::GoogleTokens> GoogleDesktopAuthService::ex
 
 } // namespace tovrik
 
-#include "GoogleDesktopAuthService.moc"
