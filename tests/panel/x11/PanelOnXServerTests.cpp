@@ -16,6 +16,7 @@
 #include "panel/kit/TextInputs.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/x11/X11Platform.h"
+#include "support/PrivateXServer.h"
 #include "support/SimFixture.h"
 
 #include <QCoreApplication>
@@ -292,37 +293,9 @@ const bool kChildRegistered = [] {
 
 TEST(PanelWithoutCompositor, TheCardIsOnScreenWithItsCornersCut)
 {
-    const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
-    ASSERT_FALSE(xvfb.isEmpty());
-    int n = 170;
-    while (QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)) ||
-           QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
-        ++n;
-    QProcess server;
-    server.start(xvfb, {QStringLiteral(":%1").arg(n), QStringLiteral("-screen"), QStringLiteral("0"),
-                        QStringLiteral("1280x800x24"), QStringLiteral("+extension"), QStringLiteral("RANDR"),
-                        QStringLiteral("+extension"), QStringLiteral("XTEST"), QStringLiteral("+extension"),
-                        QStringLiteral("XInputExtension"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
-    ASSERT_TRUE(server.waitForStarted());
-    const bool up = spinUntil([&] { return QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)); }, 10000);
-
-    QProcess child;
-    if (up) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":%1").arg(n));
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        env.insert(QString::fromLatin1(kChildEnv), QStringLiteral("1"));
-        child.setProcessEnvironment(env);
-        child.setProcessChannelMode(QProcess::MergedChannels);
-        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=PanelWithoutCompositor.Child")});
-        child.waitForFinished(90000);
-    }
-    const QByteArray output = child.readAll();
-    server.terminate();
-    if (!server.waitForFinished(5000))
-        server.kill();
-    ASSERT_TRUE(up) << "the second X server did not start";
-    EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
-    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+    const auto run = tovrik::test::runTestOnPrivateXServer(QStringLiteral("PanelWithoutCompositor.Child"), kChildEnv);
+    ASSERT_TRUE(run.serverStarted) << "the second X server did not start";
+    EXPECT_TRUE(run.finishedNormally);
+    EXPECT_EQ(run.exitCode, 0) << run.output.toStdString();
+    EXPECT_TRUE(run.passed()) << run.output.toStdString();
 }

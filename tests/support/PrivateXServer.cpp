@@ -1,0 +1,51 @@
+#include "support/PrivateXServer.h"
+
+#include "support/SimFixture.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+
+namespace tovrik::test {
+
+ChildTestRun runTestOnPrivateXServer(const QString& gtestFilter, const char* childEnvironmentVariable)
+{
+    ChildTestRun run;
+    const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+    if (xvfb.isEmpty())
+        return run;
+    int n = 150;
+    while (QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n))
+           || QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
+        ++n;
+    QProcess server;
+    server.start(xvfb, {QStringLiteral(":%1").arg(n), QStringLiteral("-screen"), QStringLiteral("0"),
+                        QStringLiteral("1280x800x24"), QStringLiteral("+extension"), QStringLiteral("RANDR"),
+                        QStringLiteral("+extension"), QStringLiteral("XTEST"), QStringLiteral("+extension"),
+                        QStringLiteral("XInputExtension"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    if (!server.waitForStarted())
+        return run;
+    run.serverStarted =
+        spinUntil([&] { return QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)); }, 10000);
+    if (run.serverStarted) {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":%1").arg(n));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.insert(QString::fromLatin1(childEnvironmentVariable), QStringLiteral("1"));
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=") + gtestFilter});
+        child.waitForFinished(90000);
+        run.output = child.readAll();
+        run.finishedNormally = child.exitStatus() == QProcess::NormalExit && child.state() == QProcess::NotRunning;
+        run.exitCode = child.exitCode();
+    }
+    server.terminate();
+    if (!server.waitForFinished(5000))
+        server.kill();
+    return run;
+}
+
+} // namespace tovrik::test

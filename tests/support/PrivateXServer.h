@@ -1,0 +1,25 @@
+#pragma once
+
+// Runs one test case of the current test executable in a child process on an
+// X server of its own (Xvfb, 1280x800, no compositor), for the cases that
+// need a desktop without the test command's compositor.
+
+#include <QByteArray>
+#include <QString>
+
+namespace tovrik::test {
+
+struct ChildTestRun {
+    bool serverStarted = false;
+    bool finishedNormally = false;
+    int exitCode = -1;
+    QByteArray output;
+    // The child ran and its one test passed.
+    bool passed() const { return serverStarted && finishedNormally && exitCode == 0 && output.contains("[  PASSED  ] 1 test"); }
+};
+
+// Starts a private Xvfb, runs this executable with `--gtest_filter=<filter>`
+// and `<childEnvironmentVariable>=1` on it, stops the server, and reports.
+ChildTestRun runTestOnPrivateXServer(const QString& gtestFilter, const char* childEnvironmentVariable);
+
+} // namespace tovrik::test
