@@ -25,12 +25,16 @@
 #include <optional>
 #include <vector>
 
-#include "../../interaction/x11/SecondSeatClient.h"
+#include "support/X11TestClients.h"
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 
 namespace tovrik {
 namespace {
 
-using test::SecondSeatClient;
+using test::SecondSeat;
 
 struct WindowInfo {
     xcb_window_t id = 0;
@@ -198,10 +202,10 @@ protected:
     // monitor listens from a thread of its own that may still be subscribing
     // when the panel maps, so a very early click can go unseen; a user would
     // simply click again.
-    bool clickUntilHidden(SecondSeatClient& seat, QProcess* p, int x, int y, unsigned button = 1)
+    bool clickUntilHidden(SecondSeat& seat, QProcess* p, int x, int y, unsigned button = 1)
     {
         for (int attempt = 0; attempt < 10; ++attempt) {
-            seat.click(x, y, button);
+            seat.click(QPoint(x, y), uint8_t(button));
             if (!waitForPanel(p, false, 2000).has_value())
                 return true;
         }
@@ -234,8 +238,8 @@ TEST_F(AppShellX11Test, WithoutATrayThePanelAppearsTopRightWithTheModelsSize)
 
 TEST_F(AppShellX11Test, ASecondLaunchExitsAndTheFirstInstanceShowsItsPanel)
 {
-    SecondSeatClient other;
-    ASSERT_TRUE(other.ready());
+    SecondSeat other;
+    ASSERT_TRUE(other.ok());
     QProcess* first = launch();
     ASSERT_TRUE(first->waitForStarted());
     const auto panel = waitForPanel(first);
@@ -258,14 +262,14 @@ TEST_F(AppShellX11Test, ASecondLaunchExitsAndTheFirstInstanceShowsItsPanel)
 
 TEST_F(AppShellX11Test, AClickInsideKeepsThePanelAndThePanelChordOfAnotherClientShowsIt)
 {
-    SecondSeatClient other;
-    ASSERT_TRUE(other.ready());
+    SecondSeat other;
+    ASSERT_TRUE(other.ok());
     QProcess* app = launch();
     ASSERT_TRUE(app->waitForStarted());
     const auto panel = waitForPanel(app);
     ASSERT_TRUE(panel.has_value());
 
-    other.click(panel->geometry.center().x(), panel->geometry.bottom() - 4);
+    other.click(QPoint(panel->geometry.center().x(), panel->geometry.bottom() - 4));
     // Well past the 0.3 s the hide would take: still there.
     for (int i = 0; i < 10; ++i)
         test::spinUntil([] { return false; }, 100);

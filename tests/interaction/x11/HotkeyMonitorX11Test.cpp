@@ -12,7 +12,9 @@
 #include "platform/sim/SimPlatform.h"
 #include "platform/x11/X11Platform.h"
 #include "support/SimFixture.h"
-#include "SecondSeatClient.h"
+#include "support/X11TestClients.h"
+
+#include <X11/keysym.h>
 
 #include <QCoreApplication>
 #include <QThread>
@@ -26,7 +28,7 @@ namespace {
 
 namespace K = platform::KeyCode;
 
-using test::SecondSeatClient;
+using test::SecondSeat;
 
 class HotkeyMonitorX11Test : public ::testing::Test {
 protected:
@@ -63,8 +65,8 @@ using Calls = std::vector<std::string>;
 
 TEST_F(HotkeyMonitorX11Test, KeysOfAnotherClientAreReportedOurOwnXTestKeysAreNot)
 {
-    SecondSeatClient other;
-    ASSERT_TRUE(other.ready());
+    SecondSeat other;
+    ASSERT_TRUE(other.ok());
 
     // Another client holds Control+Alt (the voice chord), then lets go.
     other.key(XK_Control_L, true);
@@ -96,8 +98,8 @@ TEST_F(HotkeyMonitorX11Test, KeysOfAnotherClientAreReportedOurOwnXTestKeysAreNot
 
 TEST_F(HotkeyMonitorX11Test, PanelChordOfAnotherClientIsReported)
 {
-    SecondSeatClient other;
-    ASSERT_TRUE(other.ready());
+    SecondSeat other;
+    ASSERT_TRUE(other.ok());
     other.key(XK_Control_L, true);
     other.key(XK_Shift_L, true);
     other.key(XK_Alt_L, true);

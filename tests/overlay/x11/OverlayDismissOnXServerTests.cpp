@@ -10,6 +10,7 @@
 #include "platform/x11/XInputDevices.h"
 #include "platform/x11/Xcb.h"
 #include "support/SimFixture.h"
+#include "support/X11TestClients.h"
 
 #include <gtest/gtest.h>
 #include <xcb/xinput.h>
@@ -28,11 +29,11 @@ namespace {
 
 // Another X client with a window of its own and a master pointer of its own
 // (its XTest input is not ours, so our monitors treat it as the user's).
-class ForeignClient {
+class ForeignClient : public tovrik::test::SecondSeat {
 public:
-    explicit ForeignClient(QRect geometry) : m_conn(nullptr)
+    explicit ForeignClient(QRect geometry) : SecondSeat("tovrik-overlay-test-seat")
     {
-        if (!m_conn.ok() || !initXInput2(m_conn))
+        if (!SecondSeat::ok())
             return;
         m_window = xcb_generate_id(m_conn);
         const uint32_t values[] = {m_conn.screen()->white_pixel, 1u, XCB_EVENT_MASK_BUTTON_PRESS};
@@ -42,34 +43,16 @@ public:
                           XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
         xcb_map_window(m_conn, m_window);
         m_conn.sync();
-        addMaster();
     }
-    ~ForeignClient()
+    ~ForeignClient() override
     {
-        if (!m_conn.ok())
-            return;
-        if (m_pointer) {
-            xcb_input_remove_master_t remove{};
-            remove.type = XCB_INPUT_HIERARCHY_CHANGE_TYPE_REMOVE_MASTER;
-            remove.len = sizeof remove / 4;
-            remove.deviceid = m_pointer;
-            remove.return_mode = XCB_INPUT_CHANGE_MODE_FLOAT;
-            XcbReply<xcb_generic_error_t> error(xcb_request_check(
-                m_conn, xcb_input_xi_change_hierarchy_checked(
-                            m_conn, 1, reinterpret_cast<const xcb_input_hierarchy_change_t*>(&remove))));
-        }
-        if (m_window)
+        if (m_window) {
             xcb_destroy_window(m_conn, m_window);
-        m_conn.sync();
+            m_conn.sync();
+        }
     }
 
-    bool ok() const { return m_conn.ok() && m_window && m_pointer; }
-
-    bool click(QPoint rootPixel)
-    {
-        return fake(XCB_MOTION_NOTIFY, 0, rootPixel) && fake(XCB_BUTTON_PRESS, 1, rootPixel)
-            && fake(XCB_BUTTON_RELEASE, 1, rootPixel);
-    }
+    bool ok() const { return SecondSeat::ok() && m_window; }
 
     // Button presses this window received so far.
     int presses()
@@ -83,45 +66,7 @@ public:
     }
 
 private:
-    void addMaster()
-    {
-        const QByteArray name = "tovrik-overlay-test-seat";
-        const int padded = (name.size() + 3) & ~3;
-        std::vector<uint8_t> buffer(size_t(8 + padded), 0);
-        auto* add = reinterpret_cast<xcb_input_add_master_t*>(buffer.data());
-        add->type = XCB_INPUT_HIERARCHY_CHANGE_TYPE_ADD_MASTER;
-        add->len = uint16_t(buffer.size() / 4);
-        add->name_len = uint16_t(name.size());
-        add->send_core = 1;
-        add->enable = 1;
-        std::memcpy(buffer.data() + 8, name.constData(), size_t(name.size()));
-        XcbReply<xcb_generic_error_t> error(xcb_request_check(
-            m_conn, xcb_input_xi_change_hierarchy_checked(
-                        m_conn, 1, reinterpret_cast<const xcb_input_hierarchy_change_t*>(buffer.data()))));
-        if (error)
-            return;
-        for (const auto& d : queryXIDevices(m_conn))
-            if (d.type == XCB_INPUT_DEVICE_TYPE_MASTER_POINTER && d.name == name + " pointer")
-                m_pointer = d.id;
-        if (!m_pointer)
-            return;
-        XcbReply<xcb_generic_error_t> setError(
-            xcb_request_check(m_conn, xcb_input_xi_set_client_pointer_checked(m_conn, XCB_WINDOW_NONE, m_pointer)));
-        if (setError)
-            m_pointer = 0;
-    }
-
-    bool fake(uint8_t type, uint8_t detail, QPoint p)
-    {
-        XcbReply<xcb_generic_error_t> error(xcb_request_check(
-            m_conn, xcb_test_fake_input_checked(m_conn, type, detail, XCB_CURRENT_TIME, m_conn.root(), int16_t(p.x()),
-                                                int16_t(p.y()), 0)));
-        return !error && m_conn.sync();
-    }
-
-    XcbConnection m_conn;
     xcb_window_t m_window = 0;
-    uint16_t m_pointer = 0;
     int m_presses = 0;
 };
 

@@ -1,7 +1,7 @@
 // Displays on the real X server, checked against the server's own screen
 // geometry and against virtual monitors set through RandR.
 
-#include "X11TestSupport.h"
+#include "support/X11TestClients.h"
 #include "platform/x11/X11Displays.h"
 #include "platform/x11/Xcb.h"
 #include "support/RandrMonitors.h"

@@ -1,7 +1,7 @@
 // XInput2 raw-event taps on the real X server: our own XTest events are
 // marked synthetic, input of another seat is reported as physical.
 
-#include "X11TestSupport.h"
+#include "support/X11TestClients.h"
 #include "platform/x11/X11Displays.h"
 #include "platform/x11/X11EventTap.h"
 #include "platform/x11/X11Input.h"

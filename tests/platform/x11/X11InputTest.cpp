@@ -1,6 +1,6 @@
 // XTest synthetic input landing in real windows on the X server.
 
-#include "X11TestSupport.h"
+#include "support/X11TestClients.h"
 #include "platform/x11/X11Displays.h"
 #include "platform/x11/X11Input.h"
 #include "support/SimFixture.h"

@@ -2,7 +2,7 @@
 // ending), nothing may exit the process: posts fail, taps end and
 // the last known displays stay.
 
-#include "X11TestSupport.h"
+#include "support/X11TestClients.h"
 #include "platform/x11/X11Capture.h"
 #include "platform/x11/X11Displays.h"
 #include "platform/x11/X11EventTap.h"

@@ -1,4 +1,4 @@
-#include "X11TestSupport.h"
+#include "support/X11TestClients.h"
 
 #include "platform/x11/X11Keymap.h"
 
