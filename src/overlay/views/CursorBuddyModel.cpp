@@ -510,16 +510,7 @@ void CursorBuddyModel::syncPresentation()
         m_lastBadgeTarget = badge;
         return;
     }
-    m_glyphCentre.advance(now);
-    m_glyphAngle.advance(now);
-    m_glyphScale.advance(now);
-    m_glyphOpacity.advance(now);
-    m_morph.advance(now);
-    m_bubbleTopLeft.advance(now);
-    m_badgeCentre.advance(now);
-    m_waveformOpacity.advance(now);
-    m_spinnerOpacity.advance(now);
-    m_audioLevel.advance(now);
+    advanceLayers(now);
 
     // Glyph and bubble: a spring while following, keyed to the follow
     // position; every flight tick and the shared flight move them directly.
@@ -613,10 +604,8 @@ void CursorBuddyModel::updateTickers()
     }
 }
 
-void CursorBuddyModel::onFrame()
+void CursorBuddyModel::advanceLayers(double now)
 {
-    const CursorBuddyPresentation before = presentation();
-    const double now = Clock::instance().now();
     m_glyphCentre.advance(now);
     m_glyphAngle.advance(now);
     m_glyphScale.advance(now);
@@ -627,6 +616,13 @@ void CursorBuddyModel::onFrame()
     m_waveformOpacity.advance(now);
     m_spinnerOpacity.advance(now);
     m_audioLevel.advance(now);
+}
+
+void CursorBuddyModel::onFrame()
+{
+    const CursorBuddyPresentation before = presentation();
+    const double now = Clock::instance().now();
+    advanceLayers(now);
     updateTickers();
     if (!(presentation() == before))
         emit presentationChanged();

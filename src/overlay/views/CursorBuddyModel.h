@@ -180,6 +180,8 @@ private:
     void commit();
     void syncPresentation();
     void onFrame();
+    // Steps every layer animation to `now`.
+    void advanceLayers(double now);
     void updateTickers();
     bool isAnimating() const;
 
