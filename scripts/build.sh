@@ -4,8 +4,14 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="${TOVRIK_BUILD_DIR:-$root/build}"
+launcher=()
+if command -v ccache >/dev/null 2>&1; then
+  # Paths below the checkout are hashed relative to it, so clones share hits.
+  export CCACHE_BASEDIR="$root"
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
 if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="${TOVRIK_BUILD_TYPE:-RelWithDebInfo}"
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="${TOVRIK_BUILD_TYPE:-RelWithDebInfo}" "${launcher[@]}"
 fi
 if [ $# -gt 0 ]; then
   cmake --build "$build" -j"$(nproc)" --target "$@"
