@@ -14,7 +14,7 @@ if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="${TOVRIK_BUILD_TYPE:-RelWithDebInfo}" "${launcher[@]}"
 fi
 if [ $# -gt 0 ]; then
-  cmake --build "$build" -j"$(nproc)" --target "$@"
+  cmake --build "$build" -j"${TOVRIK_JOBS:-$(nproc)}" --target "$@"
 else
-  cmake --build "$build" -j"$(nproc)"
+  cmake --build "$build" -j"${TOVRIK_JOBS:-$(nproc)}"
 fi
