@@ -7,7 +7,7 @@ build="${TOVRIK_BUILD_DIR:-$root/build}"
 launcher=()
 if command -v ccache >/dev/null 2>&1; then
   # Paths below the checkout are hashed relative to it, so clones share hits.
-  export CCACHE_BASEDIR="$root"
+  export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=true
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 fi
 if [ ! -f "$build/build.ninja" ]; then
