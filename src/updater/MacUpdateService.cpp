@@ -227,7 +227,7 @@ bool MacUpdateService::matchesExpectedIdentity(const MacUpdateManifest& m) const
         && m.bundleIdentifier == m_expectedBundleIdentifier && m.teamIdentifier == m_expectedTeamIdentifier;
 }
 
-const update::BundleInfo& MacUpdateService::bundle() const
+const update::BundleInfo& MacUpdateService::installedBundle() const
 {
     return m_hasBundleOverride ? m_bundle : update::mainBundle();
 }
@@ -387,7 +387,7 @@ QString MacUpdateService::shellQuote(const QString& text)
     return "'" + QString(text).replace(QLatin1String("'"), QLatin1String("'\\''")) + "'";
 }
 
-QString MacUpdateService::installedTargetAppURL() const { return bundle().bundlePath; }
+QString MacUpdateService::installedTargetAppURL() const { return installedBundle().bundlePath; }
 
 void MacUpdateService::startSelfUpdaterAndShutdown(const MacUpdatePackage& package)
 {
@@ -416,7 +416,7 @@ void MacUpdateService::startSelfUpdaterAndShutdown(const MacUpdatePackage& packa
     const QString target = installedTargetAppURL();
     if (target.isEmpty())
         throw MacUpdateError(QStringLiteral("Tovrik is not running from an installed bundle."));
-    const QString build = bundle().value(QStringLiteral("CFBundleVersion")).value_or(QString()).trimmed();
+    const QString build = installedBundle().value(QStringLiteral("CFBundleVersion")).value_or(QString()).trimmed();
     if (!matchesRegex("^[0-9]+$", build))
         throw MacUpdateError(QStringLiteral("The installed application bundle build is invalid."));
     const QString logPath = update::updateLogURL();

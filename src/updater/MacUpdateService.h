@@ -54,6 +54,8 @@ public:
 
     // Writes and starts the swap script, then quits 0.4 s later. Throws.
     void startSelfUpdaterAndShutdown(const MacUpdatePackage& package);
+    // The running bundle (its Info.plist values); empty outside a bundle.
+    const update::BundleInfo& installedBundle() const;
     // The bundle to replace; empty when this process runs outside a bundle.
     QString installedTargetAppURL() const;
 
@@ -84,7 +86,6 @@ private:
     QCoro::Task<MacUpdateManifest> fetchLatestManifest();
     QCoro::Task<MacUpdateManifest> fetchManifest(QUrl url);
     bool matchesExpectedIdentity(const MacUpdateManifest& manifest) const;
-    const update::BundleInfo& bundle() const;
 
     QString m_appName;
     QString m_workerBaseURL;
