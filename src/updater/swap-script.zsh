@@ -5,21 +5,37 @@
 set -euo pipefail
 setopt NO_HUP
 
+SCRIPT_PATH=$0 MOUNT_DIR= APP_WORK_DIR= KEY_FILE=
+# However the script ends: detach, remove the working folders (once they
+# exist) and the script itself.
+cleanup() {
+  if [[ -n $MOUNT_DIR ]]; then
+    /usr/bin/chmod -R u+w -- "$MOUNT_DIR" 2>/dev/null || true
+    /usr/bin/rm -rf -- "$MOUNT_DIR" 2>/dev/null || true
+  fi
+  if [[ -n $APP_WORK_DIR ]]; then
+    /usr/bin/chmod -R u+w -- "$APP_WORK_DIR" 2>/dev/null || true
+    /usr/bin/rm -rf -- "$APP_WORK_DIR" 2>/dev/null || true
+  fi
+  /usr/bin/rm -f -- "$SCRIPT_PATH" 2>/dev/null || true
+}
+trap cleanup EXIT
 (( $# == 14 )) || exit 64
 
 PROCESS_ID=$1 DMG_PATH=$2 TARGET_APP=$3 APP_NAME=$4 LOG_PATH=$5
 EXPECTED_BUNDLE_ID=$6 EXPECTED_TEAM_ID=$7 CURRENT_BUILD=$8 EXPECTED_APP_VERSION=$9
 EXPECTED_BUILD=${10} EXPECTED_SIZE=${11} EXPECTED_SHA256=${12} HEALTH_MARKER=${13} HEALTH_TOKEN=${14}
-SCRIPT_PATH=$0
 PRIVILEGED_RUNNER=@PRIVILEGED_RUNNER@
 TEAM_PUBLIC_KEY='@TEAM_PUBLIC_KEY@'
-MOUNT_DIR= APP_WORK_DIR= KEY_FILE=
 
 log() {
   /usr/bin/mkdir -p -- "${LOG_PATH:h}" 2>/dev/null || true
   print -r -- "[$(/usr/bin/date -u +%Y-%m-%dT%H:%M:%SZ)] ${(V)1}" >> "$LOG_PATH" 2>/dev/null || true
 }
-trap 'code=$?; log "Update script failed at line $LINENO with exit code $code."; exit $code' ZERR
+# A failing command: its line (the calling line when inside a function), then
+# the clean-up, which an exit from inside a function would skip.
+trap 'code=$?; line=$LINENO; (( ${#funcfiletrace} )) && line=${funcfiletrace[-1]##*:}
+      log "Update script failed at line $line with exit code $code."; cleanup; exit $code' ZERR
 
 # The value as one single-quoted shell word.
 quote() { print -r -- "${(qq)1}" }
@@ -107,14 +123,6 @@ assess_image() {
   done
 }
 
-cleanup() {
-  if [[ -n $MOUNT_DIR ]]; then
-    /usr/bin/chmod -R u+w -- "$MOUNT_DIR" 2>/dev/null || true
-    /usr/bin/rm -rf -- "$MOUNT_DIR" 2>/dev/null || true
-  fi
-  [[ -n $APP_WORK_DIR ]] && { /usr/bin/chmod -R u+w -- "$APP_WORK_DIR" 2>/dev/null || true; /usr/bin/rm -rf -- "$APP_WORK_DIR" 2>/dev/null || true }
-  /usr/bin/rm -f -- "$SCRIPT_PATH" 2>/dev/null || true
-}
 
 attempt=0
 while (( attempt < 200 )); do
@@ -151,7 +159,6 @@ fi
 
 MOUNT_DIR=$(/usr/bin/mktemp -d /tmp/tovrik-update-mount.XXXXXX)
 APP_WORK_DIR=$(/usr/bin/mktemp -d /tmp/tovrik-update-app.XXXXXX)
-trap cleanup EXIT
 KEY_FILE=$APP_WORK_DIR/team-update-key.pem
 print -r -- "$TEAM_PUBLIC_KEY" > "$KEY_FILE"
 log "Starting update from $DMG_PATH to $TARGET_APP"
