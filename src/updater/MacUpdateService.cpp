@@ -424,7 +424,7 @@ void MacUpdateService::startSelfUpdaterAndShutdown(const MacUpdatePackage& packa
     const QString token = QString(uuidText() + uuidText()).remove(QLatin1Char('-')).toLower();
 
     const QStringList words{QStringLiteral("/usr/bin/nohup"), QStringLiteral("/bin/zsh"), scriptPath,
-                            QString::number(QCoreApplication::applicationPid()), package.fileURL, target, m_appName,
+                            QString::number(m_processIdentifier ? m_processIdentifier : QCoreApplication::applicationPid()), package.fileURL, target, m_appName,
                             logPath, m_expectedBundleIdentifier, m_expectedTeamIdentifier, build, manifest.appVersion,
                             manifest.bundleBuild, QString::number(manifest.sizeBytes), manifest.sha256.toLower(),
                             marker, token};

@@ -81,6 +81,8 @@ public:
     void setPrivilegedRunner(QString path) { m_privilegedRunner = std::move(path); }
     void setTeamPublicKey(QString pem) { m_teamPublicKey = std::move(pem); }
     void setQuitHandler(std::function<void()> quit) { m_quit = std::move(quit); }
+    // The process the swap script waits for (this one by default).
+    void setProcessIdentifier(qint64 pid) { m_processIdentifier = pid; }
 
 private:
     QCoro::Task<MacUpdateManifest> fetchLatestManifest();
@@ -99,6 +101,7 @@ private:
     QString m_privilegedRunner = QStringLiteral("/usr/bin/pkexec");
     QString m_teamPublicKey;
     std::function<void()> m_quit;
+    qint64 m_processIdentifier = 0;
 };
 
 } // namespace tovrik
