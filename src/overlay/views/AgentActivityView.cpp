@@ -10,6 +10,7 @@
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QGuiApplication>
+#include <QHash>
 #include <QPainterPath>
 #include <QTextLayout>
 #include <cmath>
@@ -50,14 +51,25 @@ QPainterPath capsule(const QRectF& r) { return rounded(r, std::min(r.width(), r.
 
 void glow(QPainter& painter, const QPainterPath& shape, const QColor& color, double radius, QPointF offset = {})
 {
+    // Every glow of the panel is of a fixed shape: blur each once.
+    static QHash<QString, QImage> cache;
     const double dpr = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
+    const QRectF bounds = shape.boundingRect();
+    const QString key = QStringLiteral("%1,%2,%3,%4|%5|%6|%7")
+                            .arg(bounds.x()).arg(bounds.y()).arg(bounds.width()).arg(bounds.height())
+                            .arg(color.rgb()).arg(radius).arg(dpr);
+    auto it = cache.find(key);
+    if (it == cache.end()) {
+        if (cache.size() > 32)
+            cache.clear();
+        QColor opaque = color;
+        opaque.setAlpha(255);
+        it = cache.insert(key, blurredShapeImage(shape, opaque, radius, dpr));
+    }
     const double m = blurMargin(radius);
-    QColor opaque = color;
-    opaque.setAlpha(255);
     painter.save();
     painter.setOpacity(painter.opacity() * color.alphaF());
-    painter.drawImage(shape.boundingRect().topLeft() - QPointF(m, m) + offset,
-                      blurredShapeImage(shape, opaque, radius, dpr));
+    painter.drawImage(bounds.topLeft() - QPointF(m, m) + offset, *it);
     painter.restore();
 }
 
@@ -381,6 +393,7 @@ void AgentActivityView::paintActivityCard(QPainter& painter, QPointF topRight, d
 
 void AgentActivityView::paintEvent(QPaintEvent*)
 {
+    m_expansion.advance(Clock::instance().now());
     QPainter painter(this);
     const double e = std::clamp(m_expansion.value(), 0.0, 1.0);
     const QPointF topRight(width(), 0);

@@ -140,8 +140,8 @@ bool AutopilotOverlayLayers::isOnScreen(const QRectF& screenFrame, QPointF p)
 
 void AutopilotOverlayLayers::update(const AutopilotLayerSnapshot& next)
 {
-    const AutopilotLayersPresentation before = presentation();
     const double now = Clock::instance().now();
+    advanceTo(now);
     const bool first = !m_initialised;
     m_initialised = true;
     const AutopilotLayerSnapshot previous = m_state;
@@ -181,25 +181,30 @@ void AutopilotOverlayLayers::update(const AutopilotLayerSnapshot& next)
         m_rippleCentre.reset();
         m_ripple.jump(0);
     }
-    publish(before);
+    publish();
+}
+
+void AutopilotOverlayLayers::advanceTo(double now)
+{
+    m_takeover.advance(now);
+    m_cursor.advance(now);
+    m_ripple.advance(now);
 }
 
 void AutopilotOverlayLayers::onFrame()
 {
-    const AutopilotLayersPresentation before = presentation();
-    const double now = Clock::instance().now();
-    m_takeover.advance(now);
-    m_cursor.advance(now);
-    m_ripple.advance(now);
-    publish(before);
+    advanceTo(Clock::instance().now());
+    publish();
 }
 
-void AutopilotOverlayLayers::publish(const AutopilotLayersPresentation& before)
+void AutopilotOverlayLayers::publish()
 {
     updateTicker();
+    const AutopilotLayersPresentation before = m_published;
     const AutopilotLayersPresentation after = presentation();
     if (after == before)
         return;
+    m_published = after;
     // Only the parts that changed are drawn again (the look stays put while
     // the cursor moves).
     const QSizeF size = m_screenFrame.size();
@@ -232,14 +237,21 @@ void AutopilotOverlayLayers::updateTicker()
 
 AutopilotLayersPresentation AutopilotOverlayLayers::presentation() const
 {
+    // The values at this moment, between two frames too.
+    const double now = Clock::instance().now();
+    AnimatedScalar takeover = m_takeover, ripple = m_ripple;
+    AnimatedPoint cursor = m_cursor;
+    takeover.advance(now);
+    cursor.advance(now);
+    ripple.advance(now);
     AutopilotLayersPresentation p;
-    p.takeoverProgress = m_takeover.value();
+    p.takeoverProgress = takeover.value();
     if (m_cursorShown)
-        p.cursorTip = m_cursor.value();
+        p.cursorTip = cursor.value();
     if (m_rippleCentre) {
         p.rippleCentre = m_rippleCentre;
         p.rippleID = m_rippleID;
-        p.rippleExpansion = m_ripple.value();
+        p.rippleExpansion = ripple.value();
     }
     return p;
 }

@@ -92,7 +92,10 @@ public:
     // A new controller state. The first call sets the state without any
     // transition (a window built during a run shows the look at once).
     void update(const AutopilotLayerSnapshot& state);
+    // The layers at this moment ...
     AutopilotLayersPresentation presentation() const;
+    // ... and as last reported through dirty() (what the window draws).
+    const AutopilotLayersPresentation& painted() const { return m_published; }
     bool isAnimating() const;
 
     // Half-open: a point on the right or top edge belongs to the neighbour.
@@ -108,7 +111,8 @@ signals:
 
 private:
     void onFrame();
-    void publish(const AutopilotLayersPresentation& before);
+    void advanceTo(double now);
+    void publish();
     void updateTicker();
 
     QRectF m_screenFrame;
@@ -121,6 +125,7 @@ private:
     QUuid m_rippleID;
     AnimatedScalar m_ripple;
     ClockTimer* m_ticker = nullptr;
+    AutopilotLayersPresentation m_published;
 };
 
 } // namespace tovrik::overlay

@@ -127,7 +127,7 @@ void CursorBuddyView::paintEvent(QPaintEvent* event)
 {
     QPainter painter(this);
     painter.setClipRegion(event->region());
-    AutopilotOverlayLayers::paint(painter, m_autopilot->presentation(), size());
+    AutopilotOverlayLayers::paint(painter, m_autopilot->painted(), size());
     paintPresentation(painter, m_painted, width());
 }
 
