@@ -93,16 +93,30 @@ void AutopilotClickRipple::paint(QPainter& painter, QPointF centre, double expan
     const double opacity = opacityAt(expansion);
     if (!(opacity > 0))
         return;
+    // The ring is drawn once at its largest and scaled down: the scale
+    // applies to the whole ring, line width included.
+    const double dpr = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
+    static QHash<double, QImage> cache;
+    auto it = cache.find(dpr);
+    const double largest = (diameter + lineWidth) * scaleAt(1) + 2;
+    if (it == cache.end()) {
+        const int side = int(std::ceil(largest * dpr));
+        QImage ring(side, side, QImage::Format_ARGB32_Premultiplied);
+        ring.fill(Qt::transparent);
+        QPainter p(&ring);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.translate(side / 2.0, side / 2.0);
+        p.scale(scaleAt(1) * dpr, scaleAt(1) * dpr);
+        p.setPen(QPen(ringColor(), lineWidth, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin));
+        p.drawEllipse(QPointF(0, 0), diameter / 2, diameter / 2);
+        p.end();
+        it = cache.insert(dpr, ring);
+    }
+    const double side = largest * scaleAt(expansion) / scaleAt(1);
     painter.save();
-    painter.setRenderHint(QPainter::Antialiasing);
     painter.setOpacity(painter.opacity() * opacity);
-    painter.translate(centre);
-    const double s = scaleAt(expansion);
-    painter.scale(s, s); // the line width scales with the ring
-    painter.setPen(QPen(ringColor(), lineWidth, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin));
-    painter.setBrush(Qt::NoBrush);
-    // The outline of the 44-point circle, stroked centred on its edge.
-    painter.drawEllipse(QPointF(0, 0), diameter / 2, diameter / 2);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawImage(QRectF(centre.x() - side / 2, centre.y() - side / 2, side, side), *it);
     painter.restore();
 }
 
@@ -205,17 +219,7 @@ void AutopilotOverlayLayers::publish()
     if (after == before)
         return;
     m_published = after;
-    // Only the parts that changed are drawn again (the look stays put while
-    // the cursor moves).
-    const QSizeF size = m_screenFrame.size();
-    QRegion region;
-    if (before.takeoverProgress != after.takeoverProgress)
-        region += UIAutopilotTakeoverView::paintedRegion(size, before.takeoverProgress)
-            + UIAutopilotTakeoverView::paintedRegion(size, after.takeoverProgress);
-    AutopilotLayersPresentation a = before, b = after;
-    a.takeoverProgress = b.takeoverProgress = 0;
-    if (!(a == b))
-        region += paintedRegion(a, size) + paintedRegion(b, size);
+    const QRegion region = dirtyRegion(before, after, m_screenFrame.size());
     if (!region.isEmpty())
         emit dirty(region);
 }
@@ -254,6 +258,22 @@ AutopilotLayersPresentation AutopilotOverlayLayers::presentation() const
         p.rippleExpansion = ripple.value();
     }
     return p;
+}
+
+QRegion AutopilotOverlayLayers::dirtyRegion(const AutopilotLayersPresentation& before,
+                                            const AutopilotLayersPresentation& after, QSizeF windowSize)
+{
+    // Only the parts that changed are drawn again (the look stays put while
+    // the cursor moves).
+    QRegion region;
+    if (before.takeoverProgress != after.takeoverProgress)
+        region += UIAutopilotTakeoverView::paintedRegion(windowSize, before.takeoverProgress)
+            + UIAutopilotTakeoverView::paintedRegion(windowSize, after.takeoverProgress);
+    AutopilotLayersPresentation a = before, b = after;
+    a.takeoverProgress = b.takeoverProgress = 0;
+    if (!(a == b))
+        region += paintedRegion(a, windowSize) + paintedRegion(b, windowSize);
+    return region;
 }
 
 void AutopilotOverlayLayers::paint(QPainter& painter, const AutopilotLayersPresentation& p, QSizeF windowSize)

@@ -104,6 +104,9 @@ public:
     // Draws / bounds a presentation in a window of `windowSize`.
     static void paint(QPainter& painter, const AutopilotLayersPresentation& p, QSizeF windowSize);
     static QRegion paintedRegion(const AutopilotLayersPresentation& p, QSizeF windowSize);
+    // What a change from `before` to `after` dirties.
+    static QRegion dirtyRegion(const AutopilotLayersPresentation& before, const AutopilotLayersPresentation& after,
+                               QSizeF windowSize);
 
 signals:
     // The area of the window (local points) that must be drawn again.

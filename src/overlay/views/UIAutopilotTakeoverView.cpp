@@ -32,7 +32,7 @@ struct BannerLayout {
     double ascent = 0;
 };
 
-BannerLayout bannerLayout()
+BannerLayout measureBanner()
 {
     const QFontMetricsF bold(bannerFont(QFont::DemiBold));
     const QFontMetricsF regular(bannerFont(QFont::Normal));
@@ -43,6 +43,19 @@ BannerLayout bannerLayout()
     l.lineHeight = std::max(bold.height(), regular.height());
     l.ascent = bold.ascent();
     return l;
+}
+
+// Measured once per application font (text shaping is costly per frame).
+BannerLayout bannerLayout()
+{
+    static QString fontKey;
+    static BannerLayout layout;
+    const QString key = QGuiApplication::font().key();
+    if (key != fontKey) {
+        fontKey = key;
+        layout = measureBanner();
+    }
+    return layout;
 }
 
 QPainterPath roundedRect(const QRectF& r, double radius)
@@ -130,6 +143,51 @@ QTransform transitionTransform(QSizeF windowSize, double progress)
 
 QRect outward(const QRectF& r) { return r.toAlignedRect().adjusted(-1, -1, 1, 1); }
 
+// One band's gradient as a strip one pixel across (a band is the same all
+// along its edge), drawn stretched over the band: much cheaper than filling
+// the band with the gradient at every frame. `start` and `end` are the
+// gradient's unit points in the band.
+QImage bandStrip(QPointF start, QPointF end, double dpr)
+{
+    const bool horizontal = start.x() == end.x(); // a top or bottom band
+    const int length = int(std::ceil(UIAutopilotTakeoverView::bandThickness * dpr));
+    const QSize size = horizontal ? QSize(1, length) : QSize(length, 1);
+    QImage strip(size, QImage::Format_ARGB32_Premultiplied);
+    strip.fill(Qt::transparent);
+    QPainter p(&strip);
+    QLinearGradient g = takeoverEdgeGradient(start, end);
+    g.setCoordinateMode(QGradient::LogicalMode);
+    g.setStart(start.x() * size.width(), start.y() * size.height());
+    g.setFinalStop(end.x() * size.width(), end.y() * size.height());
+    p.fillRect(strip.rect(), g);
+    return strip;
+}
+
+struct Band {
+    QPointF start;
+    QPointF end;
+};
+// Top, bottom, left and right: each brightest at its own screen edge.
+constexpr Band kBands[4] = {{{0, 0}, {0, 1}}, {{0, 1}, {0, 0}}, {{0, 0}, {1, 0}}, {{1, 0}, {0, 0}}};
+
+// A band as long as the window's edge, made from its strip once per size.
+const QImage& bandImage(int band, double length, double dpr)
+{
+    static QHash<QString, QImage> cache;
+    const QString key = QStringLiteral("%1:%2@%3").arg(band).arg(length).arg(dpr);
+    auto it = cache.find(key);
+    if (it == cache.end()) {
+        if (cache.size() >= 16)
+            cache.clear();
+        const QImage strip = bandStrip(kBands[band].start, kBands[band].end, dpr);
+        const int pixels = int(std::ceil(length * dpr));
+        QImage image = band < 2 ? strip.scaled(pixels, strip.height()) : strip.scaled(strip.width(), pixels);
+        image.setDevicePixelRatio(dpr);
+        it = cache.insert(key, image);
+    }
+    return *it;
+}
+
 } // namespace
 
 QLinearGradient takeoverEdgeGradient(QPointF start, QPointF end)
@@ -176,26 +234,53 @@ void UIAutopilotTakeoverView::paint(QPainter& painter, QSizeF windowSize, double
         return;
     const double w = windowSize.width(), h = windowSize.height();
     painter.save();
-    painter.setRenderHint(QPainter::Antialiasing);
     painter.setOpacity(painter.opacity() * progress);
-    painter.setTransform(transitionTransform(windowSize, progress), true);
+    // Every part is an axis-aligned image or rectangle: each is mapped through
+    // the transition's scale and drawn without a painter transform, which
+    // keeps the painter on its fast paths for scaled images and rectangles.
+    const QTransform t = transitionTransform(windowSize, progress) * painter.worldTransform();
+    painter.resetTransform();
     const double b = bandThickness;
-    painter.fillRect(QRectF(0, 0, w, b), takeoverEdgeGradient(QPointF(0, 0), QPointF(0, 1)));
-    painter.fillRect(QRectF(0, h - b, w, b), takeoverEdgeGradient(QPointF(0, 1), QPointF(0, 0)));
-    painter.fillRect(QRectF(0, 0, b, h), takeoverEdgeGradient(QPointF(0, 0), QPointF(1, 0)));
-    painter.fillRect(QRectF(w - b, 0, b, h), takeoverEdgeGradient(QPointF(1, 0), QPointF(0, 0)));
-    QPen frame(frameLineColor(), frameWidth, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin);
-    painter.setPen(frame);
-    painter.setBrush(Qt::NoBrush);
-    painter.drawRect(QRectF(frameInset, frameInset, w - 2 * frameInset, h - 2 * frameInset));
     const double dpr = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
+    // Parts outside what is being repainted are skipped.
+    const QRectF clip = painter.hasClipping() ? painter.clipBoundingRect() : QRectF(QPointF(0, 0), t.mapRect(QRectF(0, 0, w, h)).bottomRight());
+    const auto wanted = [&clip](const QRectF& r) { return clip.intersects(r); };
+    const QRectF bands[4] = {QRectF(0, 0, w, b), QRectF(0, h - b, w, b), QRectF(0, 0, b, h), QRectF(w - b, 0, b, h)};
+    for (int i = 0; i < 4; ++i) {
+        // A band is the same all along its edge: the scaled band is the
+        // unscaled image cut to the scaled length and placed on whole pixels
+        // (it keeps its thickness; the scale takes at most half a point off).
+        const QRectF r = t.mapRect(bands[i]);
+        if (!wanted(r))
+            continue;
+        const QImage& image = bandImage(i, i < 2 ? w : h, dpr);
+        const QPointF at(std::round(r.left() * dpr) / dpr, std::round(r.top() * dpr) / dpr);
+        const QPointF farEnd(std::round(r.right() * dpr) / dpr, std::round(r.bottom() * dpr) / dpr);
+        const QRectF source = i < 2 ? QRectF(0, 0, (farEnd.x() - at.x()) * dpr, image.height())
+                                    : QRectF(0, 0, image.width(), (farEnd.y() - at.y()) * dpr);
+        // The bottom and right bands keep their outer edge where the scale put it.
+        const QPointF place = i == 1 ? QPointF(at.x(), farEnd.y() - b) : i == 3 ? QPointF(farEnd.x() - b, at.y()) : at;
+        painter.drawImage(place, image, source);
+    }
+    // The frame: a 2-point line centred 1 point inside the edges, mitred
+    // corners, so it covers exactly the outermost 2 points.
+    const double f = frameWidth;
+    painter.setRenderHint(QPainter::Antialiasing);
+    for (const QRectF& side : {QRectF(0, 0, w, f), QRectF(0, h - f, w, f), QRectF(0, f, f, h - 2 * f),
+                               QRectF(w - f, f, f, h - 2 * f)}) {
+        const QRectF r = t.mapRect(side);
+        if (wanted(r))
+            painter.fillRect(r, frameLineColor());
+    }
     const double margin = blurMargin(bannerGlowBlur);
-    const QRectF banner = bannerRect(windowSize);
-    // Fully shown, the banner lands on whole pixels so its text stays crisp.
-    QPointF origin = banner.topLeft() - QPointF(margin, margin);
-    if (progress >= 1)
-        origin = QPointF(std::round(origin.x()), origin.y());
-    painter.drawImage(origin, bannerImage(dpr));
+    const QRectF banner = bannerRect(windowSize).adjusted(-margin, -margin, margin, margin);
+    QRectF target = t.mapRect(banner);
+    if (wanted(target)) {
+        // Fully shown, the banner lands on whole pixels so its text stays crisp.
+        if (progress >= 1)
+            target.moveTopLeft(QPointF(std::round(target.left()), std::round(target.top())));
+        painter.drawImage(target, bannerImage(dpr));
+    }
     painter.restore();
 }
 
