@@ -192,8 +192,15 @@ TEST_F(AutopilotView, TheCursorTipSitsOnTheLocationOnlyOnItsOwnScreen)
 {
     controller->setUIAutopilotBusy(true);
     // Display (700, 400) is AppKit (700, 500): local (700, 400) on the first screen.
+    // It waits beside the pointer (local (200, 300) + (35, 25)), then glides
+    // to a prepared press in 0.35 s, eased in and out: half way at half time.
+    ASSERT_EQ(layers(1).presentation().cursorTip, std::optional<QPointF>(QPointF(235, 325)));
     controller->prepareAutopilotPress(QPointF(700, 400));
-    advance(0.4);
+    advance(0.175, 0.005);
+    const QPointF half = *layers(1).presentation().cursorTip;
+    EXPECT_NEAR(half.x(), 467.5, 0.5);
+    EXPECT_NEAR(half.y(), 362.5, 0.5);
+    advance(0.2);
     ASSERT_TRUE(layers(1).presentation().cursorTip);
     EXPECT_EQ(*layers(1).presentation().cursorTip, QPointF(700, 400));
     EXPECT_FALSE(layers(2).presentation().cursorTip);
