@@ -14,7 +14,6 @@ namespace tovrik::overlay {
 
 namespace {
 
-const QString kBullet = QStringLiteral("\u2022");
 
 QFont bannerFont(QFont::Weight weight)
 {
@@ -39,7 +38,7 @@ BannerLayout measureBanner()
     BannerLayout l;
     l.titleWidth = bold.horizontalAdvance(UIAutopilotTakeoverView::titleText());
     l.hintWidth = bold.horizontalAdvance(UIAutopilotTakeoverView::hintText());
-    l.bulletWidth = regular.horizontalAdvance(kBullet);
+    l.bulletWidth = regular.horizontalAdvance(UIAutopilotTakeoverView::separatorText());
     l.lineHeight = std::max(bold.height(), regular.height());
     l.ascent = bold.ascent();
     return l;
@@ -113,7 +112,7 @@ QImage renderBanner(double dpr)
     x += l.titleWidth + V::itemSpacing;
     p.setFont(bannerFont(QFont::Normal));
     p.setPen(QColor(189, 229, 255));
-    p.drawText(QPointF(x, baseline), kBullet);
+    p.drawText(QPointF(x, baseline), V::separatorText());
     x += l.bulletWidth + V::itemSpacing;
     p.setFont(bannerFont(QFont::DemiBold));
     p.setPen(Qt::white);
@@ -207,6 +206,11 @@ QLinearGradient takeoverEdgeGradient(QPointF start, QPointF end)
 QString UIAutopilotTakeoverView::titleText()
 {
     return QCoreApplication::translate("UIAutopilotTakeoverView", "Tovrik is using your computer");
+}
+
+QString UIAutopilotTakeoverView::separatorText()
+{
+    return QCoreApplication::translate("UIAutopilotTakeoverView", "\u2022");
 }
 
 QString UIAutopilotTakeoverView::hintText()

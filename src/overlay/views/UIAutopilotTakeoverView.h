@@ -42,6 +42,7 @@ public:
 
     // The banner's texts, looked up in the application's translations.
     static QString titleText();
+    static QString separatorText(); // a bullet
     static QString hintText();
 
     // The banner's size: its content (dot, two texts and the bullet with 8
