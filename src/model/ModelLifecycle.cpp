@@ -13,6 +13,7 @@
 #include "interaction/HotkeyMonitor.h"
 #include "interaction/ScreenCaptureService.h"
 #include "interaction/SpeechPlayer.h"
+#include "overlay/AgentActivityWindowController.h"
 #include "overlay/OverlayWindowController.h"
 #include "settings/SettingsStore.h"
 #include "updater/MacUpdateService.h"
@@ -36,7 +37,8 @@ TovrikAppModel::TovrikAppModel()
           constants::appDisplayName, constants::defaultHostedWorkerBaseURL(), constants::macOSUpdateManifestPaths,
           constants::macOSUpdatePlatform, constants::appBundleIdentifierFallback,
           constants::macOSDeveloperTeamIdentifier())),
-      m_overlayController(std::make_unique<OverlayWindowController>())
+      m_overlayController(std::make_unique<OverlayWindowController>()),
+      m_agentActivityController(std::make_unique<AgentActivityWindowController>())
 {
     m_googleAuthService->setBackendClient(m_hostedBackendClient.get());
     loadAndNormaliseSettings();

@@ -47,8 +47,10 @@ namespace tovrik {
 class ClockTimer;
 namespace overlay {
 class OverlayWindowController;
+class AgentActivityWindowController;
 }
 using overlay::OverlayWindowController;
+using overlay::AgentActivityWindowController;
 class SettingsStore;
 class AudioRecorderService;
 class SpeechPlayer;
@@ -89,6 +91,8 @@ public:
     GoogleDesktopAuthService& googleAuthService() { return *m_googleAuthService; }
     MacUpdateService& macUpdateService() { return *m_macUpdateService; }
     OverlayWindowController* overlayController() const { return m_overlayController.get(); }
+    // The agent activity panel's controller (its panel is never shown).
+    AgentActivityWindowController* agentActivityController() const { return m_agentActivityController.get(); }
 
     // ---- settings ----
     const TovrikSettings& settings() const { return m_settings; }
@@ -364,6 +368,7 @@ private:
     std::unique_ptr<GoogleDesktopAuthService> m_googleAuthService;
     std::unique_ptr<MacUpdateService> m_macUpdateService;
     std::unique_ptr<OverlayWindowController> m_overlayController;
+    std::unique_ptr<AgentActivityWindowController> m_agentActivityController;
 
     std::function<void()> m_openSettingsWindow;
     bool m_launched = false;
