@@ -25,21 +25,21 @@ protected:
         ASSERT_TRUE(fake.start()) << fake.lastError().toStdString();
         fake.install();
         const QByteArray package(1000, 'z');
-        const QJsonObject manifest{
+        manifest = QJsonObject{
             {"platform", "macos"}, {"version", "1.10.16 (121)"}, {"appVersion", "1.10.15"}, {"bundleBuild", "121"},
             {"bundleIdentifier", "ai.tovrik.mac"}, {"teamIdentifier", constants::macOSDeveloperTeamIdentifier()},
             {"fileName", ""}, {"storedFileName", ""}, {"downloadUrl", constants::defaultHostedWorkerBaseURL() + "/pkg"},
             {"assetUrl", ""}, {"sizeBytes", 1000},
             {"sha256", QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex())},
             {"publishedAt", ""}, {"mandatory", false}};
-        fake.setHandler("GET", "/api/downloads/macos/latest", [manifest](const FakeRequest&) {
+        fake.setHandler("GET", "/api/downloads/macos/latest", [this](const FakeRequest&) {
             return FakeResponse::json(200, manifest);
         });
         fake.setHandler("GET", "/pkg", [package](const FakeRequest&) { return FakeResponse::raw(200, "", package); });
         TovrikAppModel& m = makeModel();
         QObject::connect(&m, &TovrikAppModel::changed, [this, &m] {
-            if (statuses.value(statuses.size() - 1) != m.updateStatusMessage())
-                statuses << m.updateStatusMessage();
+            if (lastStatus != m.updateStatusMessage())
+                statuses << (lastStatus = m.updateStatusMessage());
         });
         m.setUpdateConfirmation([this](const QString& message, const QString& informative) {
             questions << message << informative;
@@ -61,7 +61,9 @@ protected:
     }
 
     FakeHostedService fake;
+    QJsonObject manifest;
     QStringList statuses, questions;
+    QString lastStatus;
     bool answer = true;
 };
 
@@ -93,6 +95,15 @@ TEST_F(ModelUpdatesTest, NotNowSkipsAndAnotherCheckMayStartAtOnce)
     checkAndWait();
     EXPECT_EQ(statuses.last(), "Update available. Install skipped.");
     EXPECT_TRUE(fake.requestsTo("/pkg").isEmpty());
+    // Build 121 published with an older marketing version: up to date.
+    statuses.clear();
+    fake.setHandler("GET", "/api/downloads/macos/latest", [this](const FakeRequest&) {
+        QJsonObject m = manifest;
+        m.insert("appVersion", "1.9.0");
+        return FakeResponse::json(200, m);
+    });
+    checkAndWait();
+    EXPECT_EQ(statuses, (QStringList{"Checking latest version...", "Up to date: " + constants::macOSDesktopAssetVersion + "."}));
     statuses.clear();
     fake.setHandler("GET", "/api/downloads/macos/latest", [](const FakeRequest&) { return FakeResponse::error(500, "", ""); });
     fake.setHandler("GET", "/downloads/macos-latest.json", [](const FakeRequest&) { return FakeResponse::error(404, "", ""); });

@@ -325,8 +325,13 @@ TEST_F(SwapScriptTest, ANewlineInAPathIsEscapedInTheLog)
 
 TEST_F(SwapScriptTest, WithoutWriteAccessTheInstallGoesThroughThePrivilegedRunner)
 {
-    // The script runs as nobody; the bundle's folder stays root's.
-    ::chmod(QFileInfo(target).absolutePath().toLocal8Bit(), 0755);
+    // The script runs as nobody; the bundle's folder stays root's, and its
+    // name tests every quoting layer of the privileged command.
+    const QString hostile = root.path() + "/Apps/it's \"odd\" $HOME `x`";
+    QDir().mkpath(hostile);
+    ASSERT_TRUE(QFile::rename(target, hostile + "/Tovrik.app"));
+    target = args[targetApp] = hostile + "/Tovrik.app";
+    ::chmod(hostile.toLocal8Bit(), 0755);
     EXPECT_EQ(runScript(args, true), 0) << output.toStdString();
     EXPECT_TRUE(logLines().contains("Requesting administrator permission for install."));
     EXPECT_EQ(installedBuild(target), "121");
@@ -335,6 +340,7 @@ TEST_F(SwapScriptTest, WithoutWriteAccessTheInstallGoesThroughThePrivilegedRunne
     TearDown();
     SetUp();
     writeFile(root.path() + "/cancel", "");
+    ::chmod(QFileInfo(target).absolutePath().toLocal8Bit(), 0755);
     QFile::remove(logPath);
     EXPECT_EQ(runScript(args, true), 126);
     EXPECT_TRUE(QRegularExpression("^Update script failed at line \\d+ with exit code 126\\.$").match(lastLine()).hasMatch())
