@@ -530,13 +530,20 @@ TEST_F(ModelAccountTest, SignOutHidesThePermissionGuide)
     EXPECT_FALSE(m.visiblePermissionGuideKind().has_value());
 }
 
-TEST_F(ModelAccountTest, AccountPageOpensInTheBrowser)
+// The account page opens in the browser; without one the status line gives
+// its address to open by hand.
+TEST_F(ModelAccountTest, AccountPageOpensInTheBrowserOrItsAddressIsShown)
 {
     auto& m = makeModel();
+    const QString page = constants::defaultHostedWorkerBaseURL() + QStringLiteral("/account#price-cards");
     m.openHostedAccountPage();
     ASSERT_EQ(sim->simWorkspace().openedURLs.size(), 1);
-    EXPECT_EQ(sim->simWorkspace().openedURLs[0].toString(),
-              constants::defaultHostedWorkerBaseURL() + QStringLiteral("/account#price-cards"));
+    EXPECT_EQ(sim->simWorkspace().openedURLs[0].toString(), page);
+    EXPECT_EQ(m.chatOnlyStatusMessage(), QString());
+    sim->simWorkspace().failing = true;
+    m.openHostedAccountPage();
+    EXPECT_EQ(m.chatOnlyStatusMessage(),
+              QStringLiteral("No browser could open the account page. Open ") + page + QStringLiteral(" to buy credits."));
 }
 
 TEST_F(ModelAccountTest, ErrorDescriptions)

@@ -12,6 +12,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -52,6 +53,7 @@ public:
             xcb_disconnect(m_c);
     }
     bool ok() const { return m_c && !xcb_connection_has_error(m_c); }
+    xcb_connection_t* conn() const { return m_c; }
 
     xcb_atom_t atom(const char* name)
     {
@@ -287,7 +289,69 @@ TEST_F(AppShellX11Test, AClickInsideKeepsThePanelAndThePanelChordOfAnotherClient
     EXPECT_TRUE(waitForPanel(app).has_value()) << "the panel chord did not show the panel";
 }
 
-TEST_F(AppShellX11Test, WithoutASessionBusItRunsAloneAndSaysSoOnce)
+// The root window's pixels in `r`.
+std::vector<uint32_t> rootPixels(xcb_connection_t* c, xcb_window_t root, QRect r)
+{
+    auto* image = xcb_get_image_reply(
+        c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, int16_t(r.x()), int16_t(r.y()), uint16_t(r.width()),
+                         uint16_t(r.height()), ~0u),
+        nullptr);
+    std::vector<uint32_t> pixels;
+    if (image) {
+        const auto* data = reinterpret_cast<const uint32_t*>(xcb_get_image_data(image));
+        pixels.assign(data, data + xcb_get_image_data_length(image) / 4);
+    }
+    std::free(image);
+    return pixels;
+}
+
+int changedPixels(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b)
+{
+    int changed = 0;
+    for (size_t i = 0; i < std::min(a.size(), b.size()); ++i)
+        changed += (a[i] & 0xffffffu) != (b[i] & 0xffffffu);
+    return changed;
+}
+
+// Every refused press of the voice chord (signed out: "sign in first") shows
+// its status beside the pointer, with the panel open or closed, and the
+// status goes again on time (2.5 s, then a 0.25 s fade).
+TEST_F(AppShellX11Test, EveryRefusedVoiceChordShowsItsStatusBesideThePointerAndHidesOnTime)
+{
+    SecondSeat other;
+    test::XClient core;
+    ASSERT_TRUE(other.ok() && core.ok());
+    QProcess* app = launch();
+    ASSERT_TRUE(app->waitForStarted());
+    ASSERT_TRUE(waitForPanel(app).has_value());
+    XQuery x2;
+    const QPoint pointer(300, 500);
+    ASSERT_TRUE(core.moveTo(pointer));
+    const QRect beside(pointer.x(), pointer.y() - 80, 400, 200);
+    const std::vector<uint32_t> desktop = rootPixels(x2.conn(), x2.root(), beside);
+    ASSERT_FALSE(desktop.empty());
+    const auto statusPixels = [&] { return changedPixels(desktop, rootPixels(x2.conn(), x2.root(), beside)); };
+    for (int press = 0; press < 6; ++press) {
+        const bool panelOpen = press % 2 == 0;
+        if (!panelOpen) {
+            ASSERT_TRUE(clickUntilHidden(other, app, 1000, 1000));
+        }
+        other.key(XK_Control_L, true);
+        other.key(XK_Alt_L, true);
+        other.key(XK_Alt_L, false);
+        other.key(XK_Control_L, false);
+        QElapsedTimer shown;
+        shown.start();
+        EXPECT_TRUE(test::spinUntil([&] { return statusPixels() > 200; }, 1500))
+            << "press " << press << (panelOpen ? " (panel open)" : " (panel closed)") << ": no status beside the pointer";
+        EXPECT_TRUE(test::spinUntil([&] { return statusPixels() == 0; }, 4500))
+            << "press " << press << ": the status did not go";
+        EXPECT_GE(shown.elapsed(), 2400) << "press " << press << ": the status went early";
+    }
+}
+
+// The test command runs no sound server either.
+TEST_F(AppShellX11Test, WithoutASessionBusOrASoundServerItRunsAndSaysSoOnce)
 {
     QProcessEnvironment noBus;
     noBus.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent/tovrik-test-bus"));
@@ -298,6 +362,10 @@ TEST_F(AppShellX11Test, WithoutASessionBusItRunsAloneAndSaysSoOnce)
     app->waitForFinished(5000);
     const QString errors = QString::fromLocal8Bit(app->readAllStandardError());
     EXPECT_EQ(errors.count(QStringLiteral("no D-Bus session bus")), 1) << errors.toStdString();
+    EXPECT_EQ(errors.count(QStringLiteral("tovrik: no sound server found. Voice input and speech need a sound server "
+                                          "(PulseAudio or PipeWire); typed chat still works.")),
+              1)
+        << errors.toStdString();
 }
 
 TEST_F(AppShellX11Test, ControlQInThePanelQuits)
