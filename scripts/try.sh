@@ -9,7 +9,7 @@
 #   bash scripts/try.sh [stand-in options...]
 #
 # Sign in with ada@example.com / secret123 (or pass --account). Options go to
-# the stand-in, e.g. --reply "The Save button is at the top. [POINT:400,120:Save button]".
+# the stand-in, e.g. --reply "The Save button is at the top. [POINT:400,120:Save button:screen1]".
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="${TOVRIK_BUILD_DIR:-$root/build}"
@@ -29,7 +29,7 @@ args=(--data-dir "$data")
 case " $* " in *" --account "*) ;; *) args+=(--account "ada@example.com:secret123:1200") ;; esac
 case " $* " in
   *" --reply "*) ;;
-  *) args+=(--reply "This is the local stand-in of the hosted service. Here is the top-left corner. [POINT:40,40:top-left corner]") ;;
+  *) args+=(--reply "This is the local stand-in of the hosted service. Here is the top-left corner. [POINT:40,40:top-left corner:screen1]") ;;
 esac
 
 "$build/tools/fake-hosted-service/tovrik-fake-hosted-service" "${args[@]}" "$@" >"$log" 2>&1 &

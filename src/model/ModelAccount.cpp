@@ -277,8 +277,8 @@ void TovrikAppModel::openHostedAccountPage()
     QPointer<TovrikAppModel> weak(this);
     platform::Platform::get().workspace().openURL(url, [weak, url](bool opened) {
         if (!opened && isAlive(weak))
-            weak->setChatOnlyStatusMessage(QStringLiteral("No browser could open the account page. Open ")
-                                           + url.toString() + QStringLiteral(" to buy credits."));
+            weak->setChatOnlyStatusMessage(QStringLiteral("No browser could open the account page: ")
+                                           + url.toString());
     });
 }
 
