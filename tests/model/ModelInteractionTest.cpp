@@ -1,10 +1,8 @@
 // Interaction bookkeeping of the model: the Esc handler, the autopilot
-// switch, the overlay's idle behaviour, the model's sleep and the voice
-// sample on the voice page.
+// switch, the overlay's idle behaviour and the model's sleep.
 
 #include "ModelTestSupport.h"
 
-#include "interaction/SpeechPlayer.h"
 #include "overlay/OverlayWindowController.h"
 #include "support/FakeHostedService.h"
 
@@ -28,15 +26,6 @@ QCoro::Task<void> sleepAndRecord(double seconds, CancellationToken token, SleepO
         outcome->cancelled = true;
     }
     outcome->finished = true;
-}
-
-QCoro::Task<void> playSample(SpeechPlayer* player, bool* ended)
-{
-    try {
-        co_await player->play(QByteArray("ID3-sample-bytes"));
-    } catch (...) {
-    }
-    *ended = true;
 }
 
 class ModelInteractionTest : public ModelTest {
@@ -233,29 +222,6 @@ TEST_F(ModelInteractionTest, SleepRunsOnTheClockAndWakesOnCancel)
     drainEvents();
     EXPECT_TRUE(cancelled.finished);
     EXPECT_TRUE(cancelled.cancelled);
-}
-
-TEST_F(ModelInteractionTest, VoicePagesStopTheSample)
-{
-    auto& m = makeModel();
-    m.showAdvancedSettings();
-    bool ended = false;
-    startTask([&m, &ended](CancellationToken) { return playSample(&m.voicePreviewPlayer(), &ended); });
-    ASSERT_TRUE(m.voicePreviewPlayer().isPlaying());
-    m.setVoicePreviewStatusMessage(QStringLiteral("Playing Ava..."));
-    m.showVoiceSettings();
-    EXPECT_FALSE(m.voicePreviewPlayer().isPlaying());
-    EXPECT_EQ(m.voicePreviewStatusMessage(), QString());
-    EXPECT_TRUE(spinUntil([&ended]() { return ended; }));
-
-    ended = false;
-    startTask([&m, &ended](CancellationToken) { return playSample(&m.voicePreviewPlayer(), &ended); });
-    ASSERT_TRUE(m.voicePreviewPlayer().isPlaying());
-    m.showMainScreen();
-    EXPECT_FALSE(m.isShowingVoiceSettings());
-    EXPECT_TRUE(m.isShowingAdvancedSettings());
-    EXPECT_FALSE(m.voicePreviewPlayer().isPlaying());
-    EXPECT_TRUE(spinUntil([&ended]() { return ended; }));
 }
 
 } // namespace

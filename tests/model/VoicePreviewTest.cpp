@@ -134,6 +134,7 @@ TEST_F(VoicePreviewTest, LeavingTheVoicePageEndsASampleStillOnItsWay)
     ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1));
     m.showMainScreen();
     EXPECT_FALSE(m.isShowingVoiceSettings());
+    EXPECT_TRUE(m.isShowingAdvancedSettings());
     m.showVoiceSettings();
     spinUntil([]() { return false; }, 1500); // the audio would have arrived by now
     EXPECT_TRUE(sim->simAudioOutput().played.isEmpty());

@@ -1,7 +1,8 @@
 // The real `tovrik` binary on the X server of the test command (no tray, no
 // window manager): the panel appears at the top-right placement with the
 // model's size, a second launch hands over and exits, a click elsewhere hides
-// the panel, the panel chord of another client shows it, Ctrl+Q quits.
+// the panel, the panel chord of another client shows it, a refused voice
+// chord shows its status beside the pointer, Ctrl+Q quits.
 //
 // Windows are found with plain xcb queries: top-level windows of the
 // process (_NET_WM_PID) that are mapped and viewable.
@@ -262,22 +263,15 @@ TEST_F(AppShellX11Test, ASecondLaunchExitsAndTheFirstInstanceShowsItsPanel)
     EXPECT_EQ(first->state(), QProcess::Running);
 }
 
-TEST_F(AppShellX11Test, AClickInsideKeepsThePanelAndThePanelChordOfAnotherClientShowsIt)
+// (A click inside the panel is tested with the panel on two monitors.)
+TEST_F(AppShellX11Test, ARightClickElsewhereHidesThePanelAndThePanelChordOfAnotherClientShowsIt)
 {
     SecondSeat other;
     ASSERT_TRUE(other.ok());
     QProcess* app = launch();
     ASSERT_TRUE(app->waitForStarted());
-    const auto panel = waitForPanel(app);
-    ASSERT_TRUE(panel.has_value());
-
-    other.click(QPoint(panel->geometry.center().x(), panel->geometry.bottom() - 4));
-    // Well past the 0.3 s the hide would take: still there.
-    for (int i = 0; i < 10; ++i)
-        test::spinUntil([] { return false; }, 100);
-    EXPECT_EQ(x.viewableWindowsOf(app->processId()).size(), 1u);
-
-    ASSERT_TRUE(clickUntilHidden(other, app, 10, 1000, 3)); // a right click elsewhere
+    ASSERT_TRUE(waitForPanel(app).has_value());
+    ASSERT_TRUE(clickUntilHidden(other, app, 10, 1000, 3));
 
     // Control+Shift+Alt: the panel chord.
     other.key(XK_Control_L, true);
@@ -331,7 +325,7 @@ TEST_F(AppShellX11Test, EveryRefusedVoiceChordShowsItsStatusBesideThePointerAndH
     const std::vector<uint32_t> desktop = rootPixels(x2.conn(), x2.root(), beside);
     ASSERT_FALSE(desktop.empty());
     const auto statusPixels = [&] { return changedPixels(desktop, rootPixels(x2.conn(), x2.root(), beside)); };
-    for (int press = 0; press < 6; ++press) {
+    for (int press = 0; press < 4; ++press) {
         const bool panelOpen = press % 2 == 0;
         if (!panelOpen) {
             ASSERT_TRUE(clickUntilHidden(other, app, 1000, 1000));
