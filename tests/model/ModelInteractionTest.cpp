@@ -1,5 +1,6 @@
 // Interaction bookkeeping of the model: the Esc handler, the autopilot
-// switch, the overlay's idle behaviour and the model's sleep.
+// switch and the overlay's idle behaviour (the model's sleep is the
+// clock's, tested there).
 
 #include "ModelTestSupport.h"
 
@@ -195,33 +196,6 @@ TEST_F(ModelInteractionTest, ConversationStaysInMemoryOnly)
     ASSERT_TRUE(m.saveSettings(m.settings()));
     EXPECT_FALSE(readSettingsFile().contains("question"));
     EXPECT_EQ(m.conversationHistory().size(), 12);
-}
-
-TEST_F(ModelInteractionTest, SleepRunsOnTheClockAndWakesOnCancel)
-{
-    SleepOutcome plain;
-    startTask([&plain](CancellationToken token) { return sleepAndRecord(1.5, token, &plain); });
-    advance(1.4, 0.1);
-    EXPECT_FALSE(plain.finished);
-    advance(0.2, 0.1);
-    EXPECT_TRUE(plain.finished);
-    EXPECT_FALSE(plain.cancelled);
-
-    SleepOutcome negative;
-    startTask([&negative](CancellationToken token) { return sleepAndRecord(-3, token, &negative); });
-    advance(0.01);
-    EXPECT_TRUE(negative.finished);
-    EXPECT_FALSE(negative.cancelled);
-
-    SleepOutcome cancelled;
-    TaskHandle handle =
-        startTask([&cancelled](CancellationToken token) { return sleepAndRecord(30, token, &cancelled); });
-    advance(1.0, 0.5);
-    EXPECT_FALSE(cancelled.finished);
-    handle.cancel();
-    drainEvents();
-    EXPECT_TRUE(cancelled.finished);
-    EXPECT_TRUE(cancelled.cancelled);
 }
 
 } // namespace

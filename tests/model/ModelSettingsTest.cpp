@@ -207,24 +207,5 @@ TEST_F(ModelSettingsTest, LaunchStartsTheHotkeyMonitorWithStoredShortcuts)
     EXPECT_FALSE(model->hotkeyMonitorActive());
 }
 
-TEST_F(ModelSettingsTest, PanelChordOpensSettingsThroughTheHandler)
-{
-    auto& m = makeModel();
-    int opened = 0;
-    m.setOpenSettingsHandler([&opened]() { ++opened; });
-    m.launch();
-    using namespace platform;
-    sim->simEventTap().injectFlags(59, ModControl);
-    sim->simEventTap().injectFlags(56, ModControl | ModShift);
-    sim->simEventTap().injectFlags(58, ModControl | ModShift | ModOption);
-    EXPECT_TRUE(spinUntil([&]() { return opened == 1; }));
-    // A replaced handler is the one called next.
-    int second = 0;
-    m.setOpenSettingsHandler([&second]() { ++second; });
-    m.openSettingsWindow();
-    EXPECT_EQ(opened, 1);
-    EXPECT_EQ(second, 1);
-}
-
 } // namespace
 } // namespace tovrik::test
