@@ -121,14 +121,6 @@ TEST_F(ChatTurnTest, WithoutSetupOnlyTheStatusChanges)
     EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("hello"));
     EXPECT_EQ(m.interactionVersion(), version);
     EXPECT_FALSE(m.isChatOnlyBusy());
-
-    // Ready but nothing typed: nothing at all.
-    setPermissions(true, true);
-    m.setChatOnlyStatusMessage(QString());
-    m.setChatOnlyInput(QStringLiteral(" \n "));
-    m.sendChatOnlyMessage();
-    EXPECT_TRUE(m.chatOnlyStatusMessage().isEmpty());
-    EXPECT_EQ(m.interactionVersion(), version);
     drainEvents();
     EXPECT_TRUE(fake.requests().isEmpty());
 }
