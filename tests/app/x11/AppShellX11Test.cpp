@@ -27,6 +27,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/x11/Xcb.h"
 #include "support/X11TestClients.h"
 
 #include <X11/Xlib.h>
@@ -47,56 +48,18 @@ struct WindowInfo {
 
 class XQuery {
 public:
-    XQuery() { m_c = xcb_connect(nullptr, &m_screenNumber); }
-    ~XQuery()
-    {
-        if (m_c)
-            xcb_disconnect(m_c);
-    }
-    bool ok() const { return m_c && !xcb_connection_has_error(m_c); }
+    bool ok() const { return m_c.ok(); }
     xcb_connection_t* conn() const { return m_c; }
-
-    xcb_atom_t atom(const char* name)
-    {
-        auto* r = xcb_intern_atom_reply(m_c, xcb_intern_atom(m_c, 0, uint16_t(std::strlen(name)), name), nullptr);
-        const xcb_atom_t a = r ? r->atom : xcb_atom_t(XCB_ATOM_NONE);
-        std::free(r);
-        return a;
-    }
-    xcb_window_t root()
-    {
-        xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(m_c));
-        for (int i = 0; i < m_screenNumber; ++i)
-            xcb_screen_next(&it);
-        return it.data->root;
-    }
-    QSize screenSize()
-    {
-        xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(m_c));
-        for (int i = 0; i < m_screenNumber; ++i)
-            xcb_screen_next(&it);
-        return QSize(it.data->width_in_pixels, it.data->height_in_pixels);
-    }
+    xcb_window_t root() const { return m_c.root(); }
+    xcb_atom_t atom(const char* name) { return platform::x11::internAtom(m_c, name); }
+    QSize screenSize() const { return QSize(m_c.screen()->width_in_pixels, m_c.screen()->height_in_pixels); }
     std::vector<uint32_t> property32(xcb_window_t w, xcb_atom_t prop, xcb_atom_t type)
     {
-        std::vector<uint32_t> out;
-        auto* r = xcb_get_property_reply(m_c, xcb_get_property(m_c, 0, w, prop, type, 0, 256), nullptr);
-        if (r && r->format == 32) {
-            const auto* data = static_cast<const uint32_t*>(xcb_get_property_value(r));
-            out.assign(data, data + xcb_get_property_value_length(r) / 4);
-        }
-        std::free(r);
-        return out;
+        return platform::x11::getProperty(m_c, w, prop, type).cardinals();
     }
     QString propertyText(xcb_window_t w, xcb_atom_t prop)
     {
-        auto* r = xcb_get_property_reply(m_c, xcb_get_property(m_c, 0, w, prop, XCB_GET_PROPERTY_TYPE_ANY, 0, 1024),
-                                         nullptr);
-        QString s;
-        if (r && r->format == 8)
-            s = QString::fromUtf8(static_cast<const char*>(xcb_get_property_value(r)), xcb_get_property_value_length(r));
-        std::free(r);
-        return s;
+        return QString::fromUtf8(platform::x11::getProperty(m_c, w, prop).data);
     }
     // Mapped, viewable top-level windows of process `pid`.
     std::vector<WindowInfo> viewableWindowsOf(qint64 pid)
@@ -136,8 +99,7 @@ public:
     }
 
 private:
-    xcb_connection_t* m_c = nullptr;
-    int m_screenNumber = 0;
+    platform::x11::XcbConnection m_c{nullptr};
 };
 
 class AppShellX11Test : public ::testing::Test {

@@ -9,6 +9,7 @@
 #include "panel/SettingsPanelController.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/x11/X11Platform.h"
+#include "platform/x11/Xcb.h"
 #include "support/RandrMonitors.h"
 #include "support/SimFixture.h"
 #include "support/X11TestClients.h"
@@ -16,8 +17,6 @@
 #include <QWindow>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 
 using namespace tovrik;
@@ -34,27 +33,10 @@ struct MonitorsGuard {
     }
 };
 
-xcb_atom_t atom(xcb_connection_t* c, const char* name)
-{
-    xcb_intern_atom_reply_t* r =
-        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(std::strlen(name)), name), nullptr);
-    const xcb_atom_t a = r ? r->atom : xcb_atom_t(XCB_ATOM_NONE);
-    std::free(r);
-    return a;
-}
-
 QList<uint32_t> property32(xcb_connection_t* c, uint32_t window, const char* name)
 {
-    QList<uint32_t> values;
-    xcb_get_property_reply_t* r =
-        xcb_get_property_reply(c, xcb_get_property(c, 0, window, atom(c, name), XCB_ATOM_ANY, 0, 64), nullptr);
-    if (r && r->format == 32) {
-        const auto* data = static_cast<const uint32_t*>(xcb_get_property_value(r));
-        for (int i = 0; i < xcb_get_property_value_length(r) / 4; ++i)
-            values << data[i];
-    }
-    std::free(r);
-    return values;
+    const auto values = platform::x11::getProperty(c, window, platform::x11::internAtom(c, name)).cardinals();
+    return QList<uint32_t>(values.begin(), values.end());
 }
 
 } // namespace
@@ -88,7 +70,7 @@ TEST(PanelMonitorsOnXServer, OpensOnThePrimaryMonitorAndOnlyAClickElsewhereClose
         // On every workspace.
         xcb_connection_t* c = person.conn();
         const uint32_t window = uint32_t(panel->windowHandle()->winId());
-        EXPECT_TRUE(property32(c, window, "_NET_WM_STATE").contains(atom(c, "_NET_WM_STATE_STICKY")));
+        EXPECT_TRUE(property32(c, window, "_NET_WM_STATE").contains(platform::x11::internAtom(c, "_NET_WM_STATE_STICKY")));
         EXPECT_EQ(property32(c, window, "_NET_WM_DESKTOP"), QList<uint32_t>{0xFFFFFFFFu});
 
         // A person's click inside the panel keeps it open ...
