@@ -78,8 +78,8 @@ struct ShortcutGesture {
     // that key); a key must be a known, non-modifier key.
     bool isUsable() const;
 
-    // "Ctrl", "Shift", "Option", "Cmd" for the bits that are set, in that
-    // order, then the capitalised key label when keyCode is not 0.
+    // "Ctrl", "Shift", "Alt", "Super" for the bits that are set (control,
+    // shift, option, command), in that order, then the capitalised key label when keyCode is not 0.
     QStringList displayParts() const;
 
     // The canonical text form; nullopt-free: an unknown key code prints as
