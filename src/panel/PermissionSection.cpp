@@ -8,6 +8,7 @@
 #include "panel/kit/StyledButton.h"
 #include "panel/kit/Symbols.h"
 
+#include <QFontMetricsF>
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QVBoxLayout>
@@ -116,8 +117,9 @@ PermissionSection::PermissionSection(TovrikAppModel* model, QWidget* parent) : Q
         if (m_model)
             m_model->performCurrentPermissionAction();
     });
-    buttons->addWidget(m_skip, 0, Qt::AlignVCenter);
-    buttons->addWidget(m_action, 0, Qt::AlignVCenter);
+    buttons->addWidget(m_skip, 0, Qt::AlignRight | Qt::AlignVCenter);
+    buttons->addWidget(m_action, 0, Qt::AlignRight | Qt::AlignVCenter);
+    m_buttons = buttons;
     textLayout->addLayout(buttonColumn);
     column->addWidget(inset(textRow, this));
 
@@ -153,6 +155,36 @@ void PermissionSection::refresh()
     m_askCard->parentWidget()->setVisible(chat);
     if (chat)
         m_askCard->refresh();
+    fitButtons();
+}
+
+bool PermissionSection::buttonsStacked() const { return m_buttons->direction() == QBoxLayout::TopToBottom; }
+
+void PermissionSection::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    fitButtons();
+}
+
+// Beside the texts the two buttons of the microphone step can leave the
+// title and the instruction too little room even at their smallest sizes
+// (with a wide system font); they then stand one above the other, so that no
+// text is cut.
+void PermissionSection::fitButtons()
+{
+    const int textWidth = width() - 32 - 10;
+    const bool skip = !m_skip->isHidden();
+    const int beside = m_action->sizeHint().width() + (skip ? m_skip->sizeHint().width() + 8 : 0);
+    const int room = textWidth - beside;
+    const QFontMetricsF title(panelFont(17 * 0.72, FontWeight::Bold));
+    const QFontMetricsF line(panelFont(12 * 0.9, FontWeight::Semibold));
+    const QRectF lines = line.boundingRect(QRectF(0, 0, std::max(room, 1), 1e6), Qt::TextWordWrap,
+                                           m_instruction->text());
+    const bool fits = room > 0 && title.horizontalAdvance(m_title->text()) <= room
+                   && lines.height() <= 2 * line.height() + 0.5;
+    const auto direction = fits || !skip ? QBoxLayout::LeftToRight : QBoxLayout::TopToBottom;
+    if (m_buttons->direction() != direction)
+        m_buttons->setDirection(direction);
 }
 
 } // namespace tovrik::panel

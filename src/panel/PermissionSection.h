@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QBoxLayout>
 #include <QPointer>
 #include <QWidget>
 
@@ -33,8 +34,14 @@ public:
     StyledButton* actionButton() const { return m_action; }
     AskCard* askCard() const { return m_askCard; }
     QWidget* askDivider() const { return m_divider; }
+    // Whether "Skip" stands above the action button instead of beside it.
+    bool buttonsStacked() const;
+
+protected:
+    void resizeEvent(QResizeEvent*) override;
 
 private:
+    void fitButtons();
     QPointer<TovrikAppModel> m_model;
     SymbolView* m_symbol;
     PermissionStepIndicator* m_indicator;
@@ -44,6 +51,7 @@ private:
     StyledButton* m_action;
     QWidget* m_divider;
     AskCard* m_askCard;
+    QBoxLayout* m_buttons;
 };
 
 } // namespace tovrik::panel
