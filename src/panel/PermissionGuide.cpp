@@ -210,6 +210,10 @@ void AppBundleDragChipView::enterEvent(QEnterEvent*)
 
 void AppBundleDragChipView::leaveEvent(QEvent*)
 {
+    // Qt reports a leave as soon as a drag takes the pointer; the chip stays
+    // pressed until the drag ends.
+    if (m_dragging)
+        return;
     m_hovered = false;
     m_pressed = false;
     updateInteractionState(true);
@@ -235,9 +239,12 @@ void AppBundleDragChipView::mousePressEvent(QMouseEvent* event)
     drag->setMimeData(dragPayload());
     drag->setPixmap(QPixmap::fromImage(dragImage(QSize(dw, 44))));
     drag->setHotSpot(QPoint(30, 22));
+    m_dragging = true;
     drag->exec(dragActions, Qt::CopyAction);
+    m_dragging = false;
     // The drag ended (dropped, refused or cancelled).
     m_pressed = false;
+    m_hovered = underMouse();
     updateInteractionState(true);
 }
 

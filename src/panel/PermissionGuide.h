@@ -85,6 +85,7 @@ private:
     bool m_draggable;
     bool m_hovered = false;
     bool m_pressed = false;
+    bool m_dragging = false;
     PanelText* m_title;
     PanelText* m_hand;
     // What is drawn now; animates toward the state's values.
