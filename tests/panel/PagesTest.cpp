@@ -70,6 +70,8 @@ TEST_F(PagesTest, EachPermissionStepShowsTheModelsTextsItsBadgeAndItsButtons)
         SCOPED_TRACE(r.line);
         signedInWith(r.mic, r.micDevice, r.screen, false);
         ASSERT_EQ(view->currentScreen(), SettingsView::Screen::Permission);
+        EXPECT_EQ(model->headerStatusText(), "Setup");
+        EXPECT_TRUE(view->isPlainStatusWordVisible());
         EXPECT_EQ(permission().indicator()->text(), r.steps);
         EXPECT_EQ(permission().badgeSymbol()->symbol(), r.symbol);
         EXPECT_EQ(permission().title()->text(), r.title);
@@ -302,6 +304,31 @@ TEST_F(PagesTest, VoiceCardsInTwoColumnsPreviewTheVoiceClicked)
     EXPECT_TRUE(cards[3]->showsCheckmark());
     EXPECT_FALSE(cards[0]->showsCheckmark());
     EXPECT_EQ(view->voiceSection()->statusLine()->text(), "Playing " + picked.label + "...");
+}
+
+TEST_F(PagesTest, ChipsShowTheKeysALinuxKeyboardPrints)
+{
+    // Stored text forms keep their names ("option", "command").
+    SettingsStore store;
+    TovrikSettings s = store.load().settings;
+    s.voiceShortcut = QStringLiteral("control+option");
+    s.panelShortcut = QStringLiteral("command+option+shift+control");
+    ASSERT_TRUE(store.save(s).ok);
+    signedInWith(MicrophoneAuthorization::Authorized, true, true, true);
+    auto chips = [](KeySequenceView* keys) {
+        QStringList texts;
+        for (HotkeyChip* chip : keys->findChildren<HotkeyChip*>())
+            texts << chip->text();
+        return texts;
+    };
+    EXPECT_EQ(chips(view->readySection()->voiceRow()->keysView()), QStringList({"Ctrl", "Alt"}));
+    EXPECT_EQ(chips(view->readySection()->menuRow()->keysView()), QStringList({"Ctrl", "Shift", "Alt", "Super"}));
+    model->showAdvancedSettings();
+    EXPECT_EQ(view->fullAdvancedSection()->row("Shortcuts")->subtitleLabel()->text(),
+              "Ctrl + Alt / Ctrl + Shift + Alt + Super");
+    model->showShortcutSettings();
+    EXPECT_EQ(chips(view->shortcutSection()->menuRow()->keysView()), QStringList({"Ctrl", "Shift", "Alt", "Super"}));
+    EXPECT_EQ(SettingsStore().load().settings.voiceShortcut, "control+option");
 }
 
 TEST_F(PagesTest, ShortcutCaptureListensCancelsOnEscAndEndsOnBack)
