@@ -196,10 +196,28 @@ PermissionRow::PermissionRow(const QString& title, const QString& subtitle, std:
     head->addWidget(text(title, 12, FontWeight::Semibold, whiteAt(0.92), this));
     head->addStretch(1);
     if (badgeText) {
-        m_badge = text(*badgeText, 11, FontWeight::Bold, constants::turquoiseAccent(), this, 1);
+        // The accent text on an accent-tinted capsule, 10 by 6 around it.
+        class Capsule : public QWidget {
+        public:
+            using QWidget::QWidget;
+
+        protected:
+            void paintEvent(QPaintEvent*) override
+            {
+                QPainter p(this);
+                p.setRenderHint(QPainter::Antialiasing);
+                QPainterPath shape;
+                shape.addRoundedRect(QRectF(rect()), height() / 2.0, height() / 2.0);
+                p.fillPath(shape, withOpacity(constants::turquoiseAccent(), 0.16));
+            }
+        };
+        auto* capsule = new Capsule(this);
+        auto* l = new QHBoxLayout(capsule);
+        l->setContentsMargins(10, 6, 10, 6);
+        m_badge = text(*badgeText, 11, FontWeight::Bold, constants::turquoiseAccent(), capsule, 1);
         m_badge->setFixedToIdealWidth(true);
-        m_badge->setContentsMargins(10, 6, 10, 6);
-        head->addWidget(m_badge);
+        l->addWidget(m_badge);
+        head->addWidget(capsule);
     }
     c->addLayout(head);
     c->addWidget(text(subtitle, 11, FontWeight::Medium, whiteAt(0.55), this));
