@@ -189,6 +189,7 @@ TEST_F(OnXServer, AKeyChordPressedDuringCaptureBecomesTheShortcutAndIsSaved)
 namespace {
 
 constexpr const char* kChildEnv = "TOVRIK_PAGES_NO_COMPOSITOR_CHILD";
+constexpr const char* kNoXTestChildEnv = "TOVRIK_PAGES_NO_XTEST_CHILD";
 
 bool near(QRgb a, QRgb b, int tolerance)
 {
@@ -354,11 +355,31 @@ public:
     }
 };
 
+// Without XTest the program cannot drive other apps: it opens on the
+// permission screen (the microphone step first, there being no microphone).
+class NoXTestChild : public BinaryPages {
+public:
+    void TestBody() override
+    {
+        app.setProcessChannelMode(QProcess::ForwardedChannels);
+        app.start(binary, {});
+        ASSERT_TRUE(app.waitForStarted());
+        TovrikAppModel model;
+        ASSERT_TRUE(model.requiresPermissionGrant());
+        SettingsView reference(&model, [] {});
+        reference.resize(reference.sizeHint());
+        ASSERT_EQ(reference.currentScreen(), SettingsView::Screen::Permission);
+        expectPageOnScreen(reference, "permission");
+    }
+};
+
 const bool kChildRegistered = [] {
-    if (!std::getenv(kChildEnv))
-        return false;
-    ::testing::RegisterTest("BinaryPagesWithoutCompositor", "Child", nullptr, nullptr, __FILE__, __LINE__,
-                            []() -> ::testing::Test* { return new NoCompositorChild; });
+    if (std::getenv(kChildEnv))
+        ::testing::RegisterTest("BinaryPagesWithoutCompositor", "Child", nullptr, nullptr, __FILE__, __LINE__,
+                                []() -> ::testing::Test* { return new NoCompositorChild; });
+    if (std::getenv(kNoXTestChildEnv))
+        ::testing::RegisterTest("BinaryPermissionPage", "Child", nullptr, nullptr, __FILE__, __LINE__,
+                                []() -> ::testing::Test* { return new NoXTestChild; });
     return true;
 }();
 
@@ -373,6 +394,14 @@ TEST_F(BinaryPages, EachSettingsPageOfTheProgramIsOnScreenWhole)
 TEST(BinaryPagesWithoutCompositor, EachSettingsPageOfTheProgramIsOnScreenWhole)
 {
     const auto run = test::runTestOnPrivateXServer(QStringLiteral("BinaryPagesWithoutCompositor.Child"), kChildEnv);
+    ASSERT_TRUE(run.serverStarted);
+    EXPECT_TRUE(run.passed()) << run.output.toStdString();
+}
+
+TEST(BinaryPermissionPage, WithoutXTestTheProgramOpensOnTheWholePermissionScreen)
+{
+    const auto run = test::runTestOnPrivateXServer(QStringLiteral("BinaryPermissionPage.Child"), kNoXTestChildEnv,
+                                                   {QStringLiteral("-extension"), QStringLiteral("XTEST")});
     ASSERT_TRUE(run.serverStarted);
     EXPECT_TRUE(run.passed()) << run.output.toStdString();
 }
