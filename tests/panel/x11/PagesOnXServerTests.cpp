@@ -224,6 +224,11 @@ protected:
             app.kill();
             app.waitForFinished(5000);
         }
+        // The session token lives in the keyring that every test shares.
+        SettingsStore store;
+        TovrikSettings s = store.load().settings;
+        s.hostedAccountSessionToken.clear();
+        EXPECT_TRUE(store.save(s).ok);
         OnXServer::TearDown();
     }
 
