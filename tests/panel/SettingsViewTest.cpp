@@ -175,22 +175,17 @@ TEST_F(SettingsViewTest, CreditsNeverBelowZeroAndRefreshDimsWhileRefreshing)
 TEST_F(SettingsViewTest, PermissionsRefreshOnShowAndEvery800msOnlyWhenSignedInWithATrustedOrigin)
 {
     make();
-    // Signed out: ticks do nothing.
     sim->simPermissions().accessibility = false;
-    advance(1.0, 0.1);
+    advance(1.0, 0.1); // signed out: ticks do nothing ...
     EXPECT_TRUE(model->accessibilityGranted());
-    // Showing the view refreshes once even when signed out.
     view->hide();
-    view->show();
+    view->show(); // ... but showing the view refreshes once
     test::drainEvents();
     EXPECT_FALSE(model->accessibilityGranted());
-
-    view.reset();
-    model.reset();
     sim->simPermissions().accessibility = true;
+    view.reset();
     storeSession();
     make();
-    EXPECT_TRUE(model->accessibilityGranted());
     sim->simPermissions().accessibility = false;
     advance(0.79, 0.79);
     EXPECT_TRUE(model->accessibilityGranted());
