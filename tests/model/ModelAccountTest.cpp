@@ -80,7 +80,7 @@ TEST_F(ModelAccountTest, EmailAddressRule)
         EXPECT_TRUE(TovrikAppModel::isValidEmailAddress(QString::fromLatin1(good))) << good;
 }
 
-TEST_F(ModelAccountTest, ValidationTextsAndNoRequest)
+TEST_F(ModelAccountTest, ValidationTextsSendNothingThenSignUpCreatesTheAccount)
 {
     auto& m = makeModel();
     EXPECT_FALSE(m.isHostedEmailAuthVisible());
@@ -104,6 +104,15 @@ TEST_F(ModelAccountTest, ValidationTextsAndNoRequest)
     EXPECT_FALSE(m.isHostedAuthBusy());
     drainEvents();
     EXPECT_TRUE(fake.requests().isEmpty());
+
+    // Eight characters are enough to create the account.
+    m.setHostedAuthEmailInput(QStringLiteral("new@b.c"));
+    m.setHostedAuthPasswordInput(QStringLiteral("12345678"));
+    m.createHostedAccount();
+    ASSERT_TRUE(waitForStatus(QStringLiteral("Account created for new@b.c.")));
+    EXPECT_TRUE(m.isHostedAccountSignedIn());
+    EXPECT_EQ(m.hostedAuthPasswordInput(), QString());
+    EXPECT_EQ(fake.requestsTo(QStringLiteral("/auth/signup")).size(), 1);
 }
 
 TEST_F(ModelAccountTest, SignInAgainstTheService)
@@ -140,18 +149,6 @@ TEST_F(ModelAccountTest, SignInAgainstTheService)
     EXPECT_EQ(sim->simKeychain().items(SettingsStore::keychainService).value(QStringLiteral("hostedAccountSessionToken")),
               m.settings().hostedAccountSessionToken.toUtf8());
     EXPECT_FALSE(readSettingsFile().contains(m.settings().hostedAccountSessionToken.toUtf8()));
-}
-
-TEST_F(ModelAccountTest, SignUpCreatesTheAccount)
-{
-    auto& m = makeModel();
-    m.setHostedAuthEmailInput(QStringLiteral("new@b.c"));
-    m.setHostedAuthPasswordInput(QStringLiteral("12345678"));
-    m.createHostedAccount();
-    ASSERT_TRUE(waitForStatus(QStringLiteral("Account created for new@b.c.")));
-    EXPECT_TRUE(m.isHostedAccountSignedIn());
-    EXPECT_EQ(m.hostedAuthPasswordInput(), QString());
-    EXPECT_EQ(fake.requestsTo(QStringLiteral("/auth/signup")).size(), 1);
 }
 
 TEST_F(ModelAccountTest, SignInFailuresShowTheServiceMessage)
@@ -288,7 +285,7 @@ TEST_F(ModelAccountTest, OnlyTheLatestGoogleAttemptCounts)
     EXPECT_FALSE(m.isHostedAuthBusy());
 }
 
-TEST_F(ModelAccountTest, RefreshAppliesCreditsAndEmail)
+TEST_F(ModelAccountTest, RefreshAppliesCreditsAndEmailOrReportsItsFailure)
 {
     fake.addAccount(kEmail, kPassword, 10);
     storeSignedInSettings(fake.createSession(kEmail), QStringLiteral("old@b.c"), 3);
@@ -310,6 +307,14 @@ TEST_F(ModelAccountTest, RefreshAppliesCreditsAndEmail)
     EXPECT_FALSE(m.isHostedAuthBusy());
     EXPECT_EQ(m.settings().hostedAccountCreditsBalance, -5);
     EXPECT_EQ(m.hostedCreditsBalanceValue(), QStringLiteral("0"));
+
+    // A failure goes to the account status and changes nothing.
+    fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) {
+        return FakeResponse::error(503, QStringLiteral("unavailable"), QStringLiteral("Service is resting."));
+    });
+    ASSERT_TRUE(refresh());
+    EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("Service is resting."));
+    EXPECT_EQ(m.settings().hostedAccountCreditsBalance, -5);
 }
 
 TEST_F(ModelAccountTest, RefreshOfAnOldEpochChangesNothing)
@@ -362,18 +367,6 @@ TEST_F(ModelAccountTest, OnlyTheNewestRefreshIsApplied)
     EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 222);
 }
 
-TEST_F(ModelAccountTest, RefreshFailureGoesToTheAccountStatus)
-{
-    storeSignedInSettings(QStringLiteral("some-token"), kEmail, 3);
-    fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) {
-        return FakeResponse::error(503, QStringLiteral("unavailable"), QStringLiteral("Service is resting."));
-    });
-    auto& m = makeModel();
-    ASSERT_TRUE(refresh());
-    EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("Service is resting."));
-    EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 3);
-}
-
 TEST_F(ModelAccountTest, LaunchAndTurnsRefreshTheCredits)
 {
     fake.addAccount(kEmail, kPassword, 555);
@@ -401,13 +394,17 @@ TEST_F(ModelAccountTest, SignOutEndsTheSessionAtOnceAndRevokes)
     fake.addAccount(kEmail, kPassword, 10);
     const QString token = fake.createSession(kEmail);
     storeSignedInSettings(token, kEmail, 10);
+    setPermissions(false, true);
     auto& m = makeModel();
     ASSERT_TRUE(m.isHostedAccountSignedIn());
+    m.performCurrentPermissionAction(); // accessibility: opens the guide
+    ASSERT_EQ(m.visiblePermissionGuideKind(), PermissionGuideKind::accessibility);
     const int epoch = m.hostedSessionEpoch();
     m.signOutHostedAccount();
     // At once, before any network answer.
     EXPECT_FALSE(m.isHostedAccountSignedIn());
     EXPECT_TRUE(m.requiresAuthentication());
+    EXPECT_FALSE(m.visiblePermissionGuideKind().has_value());
     EXPECT_EQ(m.hostedSessionEpoch(), epoch + 1);
     EXPECT_FALSE(sim->simKeychain().items(SettingsStore::keychainService).contains(QStringLiteral("hostedAccountSessionToken")));
     EXPECT_EQ(storedPendingSignOuts(), QStringList{token});
@@ -472,17 +469,6 @@ TEST_F(ModelAccountTest, SignOutWhoseSaveFailsStillEndsTheLocalSession)
     EXPECT_FALSE(m.settingsStatusMessage().isEmpty());
     ASSERT_TRUE(waitForRevocations());
     EXPECT_FALSE(fake.isSessionActive(token));
-}
-
-TEST_F(ModelAccountTest, SignOutHidesThePermissionGuide)
-{
-    storeSignedInSettings();
-    setPermissions(false, true);
-    auto& m = makeModel();
-    m.performCurrentPermissionAction(); // accessibility: opens the guide
-    ASSERT_EQ(m.visiblePermissionGuideKind(), PermissionGuideKind::accessibility);
-    m.signOutHostedAccount();
-    EXPECT_FALSE(m.visiblePermissionGuideKind().has_value());
 }
 
 // The account page opens in the browser; without one the status line gives

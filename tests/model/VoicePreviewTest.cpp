@@ -49,7 +49,7 @@ TEST_F(VoicePreviewTest, PlaysTheSampleInThePressedVoice)
     EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), 1));
 }
 
-TEST_F(VoicePreviewTest, OutOfCreditsAsksForCredits)
+TEST_F(VoicePreviewTest, OutOfCreditsAndFailuresAreDescribedAndLongOnesCut)
 {
     auto& m = launchReadyModel();
     fake.setCreditsBalance(kEmail, 0);
@@ -57,11 +57,8 @@ TEST_F(VoicePreviewTest, OutOfCreditsAsksForCredits)
     EXPECT_TRUE(waitForPreviewStatus(QStringLiteral("Add credits to preview voices.")));
     EXPECT_EQ(sim->simAudioOutput().playingCount(), 0);
     EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), 1));
-}
+    fake.setCreditsBalance(kEmail, 100);
 
-TEST_F(VoicePreviewTest, FailuresAreDescribedAndLongOnesCut)
-{
-    auto& m = launchReadyModel();
     fake.setHandler("POST", QStringLiteral("/tts"), [](const FakeRequest&) {
         return FakeResponse::error(500, QStringLiteral("tts_down"), QStringLiteral("Speech is down."));
     });
