@@ -67,36 +67,28 @@ TEST_F(ModelSettingsTest, OriginsAreForcedToTrustedOnes)
     }
 }
 
-TEST_F(ModelSettingsTest, ModelStepLimitAndShortcutsAreForced)
+TEST_F(ModelSettingsTest, ModelStepLimitAndShortcutsAreForcedACustomShortcutKept)
 {
     QJsonObject o = QJsonDocument::fromJson(canonicalFile()).object();
     o.insert(QStringLiteral("hostedModel"), QStringLiteral("some-other-model"));
     o.insert(QStringLiteral("uiAutopilotMaxSteps"), 25);
-    o.insert(QStringLiteral("voiceShortcut"), QStringLiteral(" Option + CONTROL "));
+    o.insert(QStringLiteral("voiceShortcut"), QStringLiteral("SHIFT+command+K")); // kept, in canonical form
     o.insert(QStringLiteral("panelShortcut"), QStringLiteral("banana+k"));
     writeSettingsFile(QJsonDocument(o).toJson(QJsonDocument::Compact));
 
     auto& m = makeModel();
     EXPECT_EQ(m.settings().hostedModel, QStringLiteral("claude-fable-5"));
     EXPECT_EQ(m.settings().uiAutopilotMaxSteps, 0);
-    EXPECT_EQ(m.settings().voiceShortcut, QStringLiteral("control+option"));
+    EXPECT_EQ(m.settings().voiceShortcut, QStringLiteral("shift+command+k"));
+    EXPECT_EQ(m.voiceShortcut().text(), QStringLiteral("shift+command+k"));
     EXPECT_EQ(m.settings().panelShortcut, QStringLiteral("control+shift+option"));
     EXPECT_EQ(m.panelShortcut(), ShortcutGesture::defaultPanelShortcut());
 
     const QJsonObject saved = readSettingsJson();
     EXPECT_EQ(saved.value(QStringLiteral("hostedModel")).toString(), QStringLiteral("claude-fable-5"));
     EXPECT_EQ(saved.value(QStringLiteral("uiAutopilotMaxSteps")).toInt(-1), 0);
-    EXPECT_EQ(saved.value(QStringLiteral("voiceShortcut")).toString(), QStringLiteral("control+option"));
+    EXPECT_EQ(saved.value(QStringLiteral("voiceShortcut")).toString(), QStringLiteral("shift+command+k"));
     EXPECT_EQ(saved.value(QStringLiteral("panelShortcut")).toString(), QStringLiteral("control+shift+option"));
-}
-
-TEST_F(ModelSettingsTest, StoredCustomShortcutIsKeptInCanonicalForm)
-{
-    writeSettingsFile(fileWith(QStringLiteral("voiceShortcut"), QStringLiteral("SHIFT+command+K")));
-    auto& m = makeModel();
-    EXPECT_EQ(m.settings().voiceShortcut, QStringLiteral("shift+command+k"));
-    EXPECT_EQ(m.voiceShortcut().text(), QStringLiteral("shift+command+k"));
-    EXPECT_EQ(readSettingsJson().value(QStringLiteral("voiceShortcut")).toString(), QStringLiteral("shift+command+k"));
 }
 
 TEST_F(ModelSettingsTest, AForcedSaveHappensOnceAndAnUnchangedRecordIsNotWritten)
