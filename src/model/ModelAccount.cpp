@@ -272,7 +272,14 @@ void TovrikAppModel::openHostedAccountPage()
     const QUrl url(constants::hostedAccountPageURL());
     if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
         return;
-    platform::Platform::get().workspace().openURL(url);
+    // Without a browser the page cannot open: the status line says so and
+    // gives the address to open by hand.
+    QPointer<TovrikAppModel> weak(this);
+    platform::Platform::get().workspace().openURL(url, [weak, url](bool opened) {
+        if (!opened && isAlive(weak))
+            weak->setChatOnlyStatusMessage(QStringLiteral("No browser could open the account page: ")
+                                           + url.toString());
+    });
 }
 
 // ---- sign-out ----

@@ -80,38 +80,34 @@ TEST_F(ChatTurnTest, EmptyReplyRestoresThePrompt)
     EXPECT_TRUE(waitForCreditRefresh());
 }
 
-TEST_F(ChatTurnTest, OutOfCreditsSaysSo)
+// A failed turn puts the prompt back and says why, in the status line and
+// (lowercased) in the overlay.
+TEST_F(ChatTurnTest, FailuresPutThePromptBackAndSayWhy)
 {
     auto& m = launchReadyModel();
-    fake.setCreditsBalance(kEmail, 0);
-    ask(QStringLiteral("help me"));
-    ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
-    ASSERT_TRUE(waitForTurnEnd());
-    EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("Out of credits."));
-    EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("help me"));
-    EXPECT_FALSE(m.isChatOnlyBusy());
-    EXPECT_FALSE(m.isAgentBusy());
-    EXPECT_FALSE(m.isUIAutopilotBusy());
-    EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
-    // The overlay shows the failure, lowercased.
-    EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("you're out of credits."));
-    EXPECT_TRUE(waitForCreditRefresh());
-}
-
-TEST_F(ChatTurnTest, OtherFailuresShowTheirDescription)
-{
-    auto& m = launchReadyModel();
-    fake.setHandler("POST", QStringLiteral("/chat"), [](const FakeRequest&) {
-        return FakeResponse::error(503, QStringLiteral("unavailable"), QStringLiteral("  Service Busy  "));
-    });
-    ask(QStringLiteral("help me"));
-    ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
-    ASSERT_TRUE(waitForTurnEnd());
-    EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("Service Busy"));
-    EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("help me"));
-    EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("service busy"));
-    EXPECT_FALSE(m.isChatOnlyBusy());
-    EXPECT_TRUE(waitForCreditRefresh());
+    struct Case {
+        FakeResponse response;
+        QString status, bubble;
+    };
+    const Case cases[] = {
+        {FakeResponse::error(402, QStringLiteral("insufficient_credits"), QStringLiteral("You're out of credits.")),
+         QStringLiteral("Out of credits."), QStringLiteral("you're out of credits.")},
+        {FakeResponse::error(503, QStringLiteral("unavailable"), QStringLiteral("  Service Busy  ")),
+         QStringLiteral("Service Busy"), QStringLiteral("service busy")},
+    };
+    int turn = 0;
+    for (const Case& c : cases) {
+        fake.setHandler("POST", QStringLiteral("/chat"), [c](const FakeRequest&) { return c.response; });
+        ask(QStringLiteral("help me"));
+        ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), ++turn));
+        ASSERT_TRUE(waitForTurnEnd());
+        EXPECT_EQ(m.chatOnlyStatusMessage(), c.status);
+        EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("help me"));
+        EXPECT_EQ(m.overlayController()->bubbleText(), c.bubble);
+        EXPECT_FALSE(m.isChatOnlyBusy() || m.isAgentBusy() || m.isUIAutopilotBusy());
+        EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
+        EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), turn));
+    }
 }
 
 TEST_F(ChatTurnTest, WithoutSetupOnlyTheStatusChanges)
@@ -125,14 +121,6 @@ TEST_F(ChatTurnTest, WithoutSetupOnlyTheStatusChanges)
     EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("hello"));
     EXPECT_EQ(m.interactionVersion(), version);
     EXPECT_FALSE(m.isChatOnlyBusy());
-
-    // Ready but nothing typed: nothing at all.
-    setPermissions(true, true);
-    m.setChatOnlyStatusMessage(QString());
-    m.setChatOnlyInput(QStringLiteral(" \n "));
-    m.sendChatOnlyMessage();
-    EXPECT_TRUE(m.chatOnlyStatusMessage().isEmpty());
-    EXPECT_EQ(m.interactionVersion(), version);
     drainEvents();
     EXPECT_TRUE(fake.requests().isEmpty());
 }
