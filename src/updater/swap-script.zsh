@@ -111,13 +111,20 @@ launch_app() {
 }
 
 # Attach: the archive unpacked into a private folder, made read-only.
-# Assessment: every entry stays inside the folder.
+# Assessment: every entry is a plain file or folder inside the folder.
 assess_image() {
-  local listing entry
+  local listing types entry
   listing=$(/usr/bin/tar -tzf "$1")
   for entry in ${(f)listing}; do
     if [[ $entry == /* || /$entry/ == */../* ]]; then
       print -u2 -r -- "Update image entry leaves the image: ${(V)entry}"
+      return 3
+    fi
+  done
+  types=$(/usr/bin/tar -tvzf "$1" | /usr/bin/cut -c1)
+  for entry in ${(f)types}; do
+    if [[ $entry != [-d] ]]; then
+      print -u2 -r -- "Update image holds an entry that is neither a file nor a folder."
       return 3
     fi
   done

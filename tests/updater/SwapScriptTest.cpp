@@ -247,6 +247,21 @@ TEST_F(SwapScriptTest, ASignatureThatDoesNotVerifyEndsThroughTheErrorTrap)
     expectCleanedUp();
 }
 
+TEST_F(SwapScriptTest, AnImageHoldingALinkIsRefusedBeforeItIsUnpacked)
+{
+    const QString next = root.path() + "/new/Tovrik.app";
+    ASSERT_TRUE(QFile::link("/etc/passwd", next + "/Contents/passwd"));
+    QFile::remove(image);
+    makeArchive(next, image);
+    args[expectedSize] = QString::number(QFileInfo(image).size());
+    args[expectedSHA] = sha256Of(image);
+    EXPECT_EQ(runScript(args), 3);
+    EXPECT_TRUE(QRegularExpression("^Update script failed at line \\d+ with exit code 3\\.$").match(lastLine()).hasMatch())
+        << lastLine().toStdString();
+    EXPECT_FALSE(logLines().contains("Mounting update DMG."));
+    expectCleanedUp();
+}
+
 TEST_F(SwapScriptTest, SwapsLaunchesAndKeepsTheNewBuildOnceItIsHealthy)
 {
     EXPECT_EQ(runScript(args), 0) << output.toStdString();
