@@ -5,7 +5,6 @@
 #include "hosted/NoCookieJar.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -22,6 +21,8 @@
 #include <qcoro/qcorofuture.h>
 #include <qcoro/qcorosignal.h>
 
+#include <openssl/evp.h>
+#include <memory>
 #include <unistd.h>
 
 namespace tovrik {
@@ -300,7 +301,9 @@ QString MacUpdateService::computeSHA256(const QString& path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw TovrikError(QStringLiteral("TovrikUpdate"), 4, file.errorString());
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
+        throw TovrikError(QStringLiteral("TovrikUpdate"), 4, QStringLiteral("SHA-256 is not available."));
     QByteArray buffer(131072, Qt::Uninitialized);
     for (;;) {
         const qint64 n = file.read(buffer.data(), buffer.size());
@@ -308,9 +311,12 @@ QString MacUpdateService::computeSHA256(const QString& path)
             throw TovrikError(QStringLiteral("TovrikUpdate"), 4, file.errorString());
         if (n == 0)
             break;
-        hash.addData(QByteArrayView(buffer.constData(), n));
+        EVP_DigestUpdate(context.get(), buffer.constData(), size_t(n));
     }
-    return QString::fromLatin1(hash.result().toHex());
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(context.get(), digest, &length);
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest), int(length)).toHex());
 }
 
 QCoro::Task<MacUpdatePackage> MacUpdateService::download(MacUpdateManifest manifest,
