@@ -5,6 +5,7 @@
 #include "hosted/HostedChatStreamOperation.h"
 #include "hosted/ReplyWatch.h"
 #include "hosted/MultipartBuilder.h"
+#include "hosted/ServerSentEventParser.h"
 #include "hosted/TrustedOrigins.h"
 
 #include <QFile>
@@ -80,8 +81,10 @@ QUrl hostedEndpointURL(const QString& baseURL, const QString& path)
 
 HTTPError hostedStatusError(int status, const QByteArray& body)
 {
+    // Decoded with replacement, so that a stray byte does not hide the message.
     QJsonParseError pe;
-    const QJsonDocument doc = QJsonDocument::fromJson(body, &pe);
+    const QJsonDocument doc = QJsonDocument::fromJson(
+        QByteArray::fromStdString(validUTF8(std::string_view(body.constData(), size_t(body.size())))), &pe);
     QString message;
     QString code;
     if (pe.error == QJsonParseError::NoError && doc.isObject()) {

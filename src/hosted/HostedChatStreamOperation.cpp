@@ -186,7 +186,9 @@ void HostedChatStreamOperation::onEvent(const ServerSentEvent& event)
 {
     if (m_finished)
         return;
-    const QByteArray data = QByteArray::fromStdString(event.data);
+    // The stream is UTF-8 decoded with replacement: a stray byte becomes
+    // U+FFFD and the JSON around it still parses.
+    const QByteArray data = QByteArray::fromStdString(validUTF8(event.data));
     const auto parse = [&](QJsonObject* out) {
         QJsonParseError pe;
         const QJsonDocument doc = QJsonDocument::fromJson(data, &pe);
@@ -206,17 +208,14 @@ void HostedChatStreamOperation::onEvent(const ServerSentEvent& event)
         m_sawDone = true;
         complete();
     } else if (event.type == "error") {
+        // The same body a JSON endpoint's error has, plus an optional status.
         QJsonObject o;
-        if (!parse(&o)) {
-            fail(std::make_exception_ptr(HTTPError::failedStatus(500, {})));
-            return;
-        }
+        parse(&o);
         const QString code = o.value(QLatin1String("error")).toString();
-        const QString message = o.value(QLatin1String("message")).toString();
         int status = o.value(QLatin1String("status")).toInt(0);
         if (status < 400 || status > 599)
             status = code == hostedOutOfCreditsErrorCode ? 402 : 500;
-        fail(std::make_exception_ptr(HTTPError::failedStatus(status, message, code)));
+        fail(std::make_exception_ptr(hostedStatusError(status, data)));
     }
     // Other event types (e.g. "ping") are ignored.
 }

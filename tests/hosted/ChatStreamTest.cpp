@@ -140,21 +140,46 @@ TEST_F(ChatStreamTest, PaymentRequiredWithAMessage)
     EXPECT_EQ(e->localizedDescription(), QStringLiteral("Add credits to keep chatting."));
 }
 
-TEST_F(ChatStreamTest, ErrorEventInsideTheStream)
+TEST_F(ChatStreamTest, ErrorEventReadsLikeAJSONErrorBody)
 {
-    script(FakeResponse::eventStream({FakeResponse::sseEvent("delta", R"({"text":"partial"})"),
-                                      FakeResponse::sseEvent("error", R"({"error":"insufficient_credits","message":"Out of credits mid-reply."})")}));
-    auto out = runToEnd(ask());
-    const auto e = errorAs<HTTPError>(out);
-    ASSERT_TRUE(e);
-    EXPECT_TRUE(e->isOutOfCredits());
-    EXPECT_EQ(e->statusCode(), 402);
-    EXPECT_EQ(e->localizedDescription(), QStringLiteral("Out of credits mid-reply."));
+    struct Case {
+        QByteArray data;
+        int status;
+        const char* text;
+    };
+    const Case cases[] = {
+        {R"({"error":"insufficient_credits","message":"Out of credits mid-reply."})", 402, "Out of credits mid-reply."},
+        {R"({"error":"model_overloaded","message":"Try again.","status":503})", 503, "Try again."},
+        {R"({"error":"model_overloaded"})", 500, "model_overloaded"},
+        {"not json", 500, "request failed"},
+    };
+    for (const Case& c : cases) {
+        script(FakeResponse::eventStream({FakeResponse::sseEvent("delta", R"({"text":"partial"})"),
+                                          FakeResponse::sseEvent("error", c.data)}));
+        auto out = runToEnd(ask());
+        const auto e = errorAs<HTTPError>(out);
+        ASSERT_TRUE(e) << c.data.constData();
+        EXPECT_EQ(e->statusCode(), c.status) << c.data.constData();
+        EXPECT_EQ(e->isOutOfCredits(), c.status == 402);
+        EXPECT_EQ(e->localizedDescription(), QString::fromUtf8(c.text));
+        // The same body on a JSON endpoint shows the same text.
+        fake.setHandler("GET", QStringLiteral("/auth/me"),
+                        [&](const FakeRequest&) { return FakeResponse::raw(c.status, "application/json", c.data); });
+        auto json = runToEnd(client.fetchAccountSummary(origin, token));
+        EXPECT_EQ(describe(json->error), QString::fromUtf8(c.text));
+    }
+}
 
-    script(FakeResponse::eventStream({FakeResponse::sseEvent("error", R"({"error":"model_overloaded","message":"Try again.","status":503})")}));
-    auto other = runToEnd(ask());
-    EXPECT_EQ(errorAs<HTTPError>(other)->statusCode(), 503);
-    EXPECT_FALSE(errorAs<HTTPError>(other)->isOutOfCredits());
+TEST_F(ChatStreamTest, InvalidUTF8IsReplacedNotFatal)
+{
+    // Each invalid sequence becomes one U+FFFD: a lone continuation byte, a
+    // lead byte without its continuation, a sequence cut short.
+    script(FakeResponse::eventStream({"event: delta\ndata: {\"text\":\"caf\xE9 \x80!\"}\n\n",
+                                      "event: delta\ndata: {\"text\":\" \xF0\x9F\x98\"}\n\n",
+                                      FakeResponse::sseEvent("done", "{}")}));
+    auto out = runToEnd(ask());
+    ASSERT_FALSE(out->error) << describe(out->error).toStdString();
+    EXPECT_EQ(*out->value, QString::fromUtf8("caf\uFFFD \uFFFD! \uFFFD"));
 }
 
 TEST_F(ChatStreamTest, OkThatIsNotAnEventStreamIsInvalid)

@@ -120,6 +120,23 @@ TEST(ServerSentEventParser, MultiByteCharacterSplitAcrossChunksArrivesWhole)
     EXPECT_EQ(c.events[0].data, "\xE2\x82\xAC");
 }
 
+TEST(ServerSentEventParser, InvalidUTF8BecomesOneReplacementPerMaximalSubpart)
+{
+    const std::string fffd = "\xEF\xBF\xBD";
+    const std::pair<std::string, std::string> cases[] = {
+        {"a\x80z", "a" + fffd + "z"},
+        {"\xF0\x9F\x98" "A", fffd + "A"},               // cut short: one
+        {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},         // whole: kept
+        {"\xED\xA0\x80", fffd + fffd + fffd},            // a surrogate
+        {"\xE0\x80\xAF", fffd + fffd + fffd},            // overlong
+        {"\xC0\xAF\xFF", fffd + fffd + fffd},
+        {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd}, // above U+10FFFF
+        {"\xE2\x82", fffd},                              // at the end
+    };
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(validUTF8(in), out);
+}
+
 TEST(ServerSentEventParser, CapsLinesAndData)
 {
     std::vector<std::string> got;

@@ -112,6 +112,21 @@ TEST(PointedResponse, MissingAndNoneTagsGiveNoPointWithoutRejection)
     EXPECT_EQ(other.spokenText, QStringLiteral("Press [Ctrl] and S."));
 }
 
+TEST(PointedResponse, OnlyTheGapOfARemovedTagCloses)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"Give the file the extension .txt and save it.", "Give the file the extension .txt and save it."},
+        {"Type cd .. to go up , then  wait ! [POINT:none]", "Type cd .. to go up , then  wait !"},
+        {"Click here [POINT:1,2:x:screen1].", "Click here."},
+        {"Click [POINT:1,2:x:screen1] here, then [POINT:none]\nsave.", "Click here, then\nsave."},
+        {"One.\n[POINT:none] Two", "One.\nTwo"},
+        {"Glued[POINT:none]word", "Gluedword"},
+    };
+    for (const auto& [reply, spoken] : cases)
+        EXPECT_EQ(PointedResponse::parse(QString::fromUtf8(reply), twoScreens).spokenText, QString::fromUtf8(spoken))
+            << reply;
+}
+
 TEST(PointedResponse, MalformedTagsAreRejectedAndNeverSpoken)
 {
     const char* replies[] = {

@@ -26,7 +26,10 @@ TEST_F(ChatTurnTest, AskSendsTheTrimmedPromptAndSpeaksTheAnswer)
 {
     auto& m = launchReadyModel();
     m.setChatOnlyStatusMessage(QStringLiteral("old status"));
-    fake.setChatReply(QStringLiteral("That is the Dock. [POINT:none]"));
+    // Only the tag goes: the line break and the blanks before ".txt", ".."
+    // and "," are the answer's own.
+    const QString answer = QStringLiteral("That is the Dock.\nSave it as .txt , then type cd .. to go up.");
+    fake.setChatReply(answer + QStringLiteral(" [POINT:none]"));
     const quint64 before = m.interactionVersion();
     ask(QStringLiteral("  what is this bar?\n"));
 
@@ -52,10 +55,11 @@ TEST_F(ChatTurnTest, AskSendsTheTrimmedPromptAndSpeaksTheAnswer)
     EXPECT_FALSE(m.isChatOnlyBusy());
     EXPECT_EQ(m.chatOnlySendButtonTitle(), QStringLiteral("Ask"));
     EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
-    EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("That is the Dock."));
+    EXPECT_EQ(m.overlayController()->bubbleText(), answer);
+    EXPECT_EQ(lastJson(fake.requestsTo(QStringLiteral("/tts"))).value("text").toString(), answer);
     EXPECT_FALSE(m.overlayController()->targetScreenLocation().has_value());
     ASSERT_EQ(m.conversationHistory().size(), 1);
-    EXPECT_EQ(m.conversationHistory().first().assistantResponse, QStringLiteral("That is the Dock."));
+    EXPECT_EQ(m.conversationHistory().first().assistantResponse, answer);
     EXPECT_TRUE(waitForCreditRefresh());
 }
 
