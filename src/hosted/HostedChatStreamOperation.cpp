@@ -29,6 +29,14 @@ HostedChatStreamOperation::HostedChatStreamOperation(QNetworkReply* reply, doubl
     connect(reply, &QNetworkReply::metaDataChanged, this, &HostedChatStreamOperation::onMetaData);
     connect(reply, &QNetworkReply::readyRead, this, &HostedChatStreamOperation::onReadyRead);
     connect(reply, &QNetworkReply::finished, this, &HostedChatStreamOperation::onReplyFinished);
+    // Sending the request (large screenshots on a slow uplink) is activity
+    // too: each step of upload progress re-arms the idle limit.
+    connect(reply, &QNetworkReply::uploadProgress, this, [this](qint64 sent, qint64) {
+        if (!m_finished && sent > m_uploadedBytes) {
+            m_uploadedBytes = sent;
+            armIdleTimer();
+        }
+    });
     m_overallTimerId = Clock::instance().schedule(std::max(overallTimeout, 0.0), this,
                                                   [this]() { m_overallTimerId = 0; fail(std::make_exception_ptr(HTTPError::timedOut())); });
     armIdleTimer();

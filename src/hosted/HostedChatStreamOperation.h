@@ -7,7 +7,8 @@
 //   event: error  data: {"error":"code","message":"...","status":402}
 // Before parsing it checks the status (2xx; a non-2xx body is read as the
 // service's JSON error) and the Content-Type (text/event-stream). Two timers
-// run on the installed Clock: the idle limit (no bytes for idleTimeout s)
+// run on the installed Clock: the idle limit (no bytes sent or received for
+// idleTimeout s)
 // and the overall limit (timeoutInterval s); either aborts the reply with
 // HTTPError::timedOut. Cancellation aborts the reply and gives
 // CancellationError. A stream that ends before its "done" event (including a
@@ -78,6 +79,7 @@ private:
     bool m_finished = false;
     bool m_sawDone = false;
     qint64 m_receivedBytes = 0;
+    qint64 m_uploadedBytes = 0;
     QByteArray m_errorBody;
     QString m_text;
     QUrl m_redirectTarget;

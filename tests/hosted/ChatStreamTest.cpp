@@ -107,6 +107,26 @@ TEST_F(ChatStreamTest, IdleStreamTimesOut)
     EXPECT_EQ(e->localizedDescription(), QStringLiteral("request timed out"));
 }
 
+TEST_F(ChatStreamTest, ASlowUploadIsActivity)
+{
+    // Screenshots of ~12 MB read slowly by the service: the upload alone
+    // takes longer than the idle limit, the answer then comes at once.
+    fake.setReadSlice(32 * 1024, 5);
+    const QByteArray jpeg = QByteArray("\xFF\xD8\xFF\xE0", 4) + QByteArray(9 << 20, 'j');
+    auto out = launch(client.respond(origin, token, QStringLiteral("claude-fable-5"), {{jpeg, QStringLiteral("screen")}},
+                                     QStringLiteral("hi"), {}, QStringLiteral("s"), 600.0, QStringLiteral("voice")));
+    double elapsed = 0;
+    while (fake.requestsTo(QStringLiteral("/chat")).isEmpty() && !out->finished && elapsed < 590) {
+        spinUntil([] { return false; }, 20);
+        advance(4, 4); // progress comes at most every 100 ms of real time
+        elapsed += 4;
+    }
+    EXPECT_GT(elapsed, HostedBackendClient::chatIdleTimeout) << "the upload was too quick to matter";
+    ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
+    ASSERT_FALSE(out->error) << describe(out->error).toStdString();
+    EXPECT_EQ(*out->value, QStringLiteral("Hello from the fake service."));
+}
+
 TEST_F(ChatStreamTest, OverallLimitEndsAStreamThatKeepsTalking)
 {
     // Bytes keep arriving (so the idle timer never fires), but the whole

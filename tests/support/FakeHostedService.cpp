@@ -189,7 +189,24 @@ public:
 private:
     void onReadable()
     {
-        m_buffer += m_socket->readAll();
+        const qint64 slice = m_tunnel ? m_service->m_readSliceBytes : 0;
+        if (slice > 0) {
+            // A slow reader: one slice per interval, the rest waits in the
+            // socket (its small buffer holds the sender back).
+            if (m_readScheduled)
+                return;
+            m_socket->setReadBufferSize(slice);
+            m_buffer += m_socket->read(slice);
+            if (m_socket->bytesAvailable() > 0 || m_socket->encryptedBytesAvailable() > 0) {
+                m_readScheduled = true;
+                QTimer::singleShot(m_service->m_readSliceIntervalMs, this, [this]() {
+                    m_readScheduled = false;
+                    onReadable();
+                });
+            }
+        } else {
+            m_buffer += m_socket->readAll();
+        }
         if (m_buffer.size() > kMaxRequestBytes) {
             m_socket->abort();
             return;
@@ -340,6 +357,7 @@ private:
     QString m_host;
     bool m_tunnel = false;
     bool m_busy = false;
+    bool m_readScheduled = false;
     FakeResponse m_pending;
     qsizetype m_nextChunk = 0;
 };
