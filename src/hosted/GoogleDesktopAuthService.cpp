@@ -1,5 +1,6 @@
 #include "hosted/GoogleDesktopAuthService.h"
 
+#include "hosted/HostedBackendClient.h"
 #include "hosted/ReplyWatch.h"
 
 #include "common/Clock.h"
@@ -172,7 +173,9 @@ QCoro::Task<GoogleDesktopAuthService::GoogleTokens> GoogleDesktopAuthService::ex
     request.setRawHeader("Content-Type", "application/x-www-form-urlencoded");
     request.setRawHeader("Accept", "application/json");
     auto wait = std::make_unique<ReplyWatch>(m_network->post(request, form.toString(QUrl::FullyEncoded).toLatin1()),
-                                             m_config.requestTimeout, qint64(1) << 20, token);
+                                             m_config.requestTimeout,
+                                             std::min(m_config.requestTimeout, HostedBackendClient::responseHeaderTimeout),
+                                             qint64(1) << 20, token);
     if (!wait->done)
     {
         auto signal = qCoro(wait.get(), &ReplyWatch::finished);

@@ -131,7 +131,8 @@ QCoro::Task<HostedBackendClient::Response> HostedBackendClient::send(QByteArray 
         QNetworkReply* raw = body.isEmpty() && method == "GET"
             ? m_network->get(makeRequest(url, sessionToken, contentType, accept))
             : m_network->sendCustomRequest(makeRequest(url, sessionToken, contentType, accept), method, body);
-        auto watch = std::make_unique<ReplyWatch>(raw, deadline - Clock::instance().now(), maxBody, token);
+        const double headerTimeout = timeout >= mediaRequestTimeout ? mediaResponseHeaderTimeout : responseHeaderTimeout;
+        auto watch = std::make_unique<ReplyWatch>(raw, deadline - Clock::instance().now(), headerTimeout, maxBody, token);
         if (!watch->done)
         {
             auto wait = qCoro(watch.get(), &ReplyWatch::finished);

@@ -2,6 +2,7 @@
 
 #include "common/Clock.h"
 #include "hosted/HostedBackendClient.h"
+#include "hosted/ReplyWatch.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -40,6 +41,7 @@ HostedChatStreamOperation::HostedChatStreamOperation(QNetworkReply* reply, doubl
     m_overallTimerId = Clock::instance().schedule(std::max(overallTimeout, 0.0), this,
                                                   [this]() { m_overallTimerId = 0; fail(std::make_exception_ptr(HTTPError::timedOut())); });
     armIdleTimer();
+    m_headerDeadline.watch(reply, this, HostedBackendClient::responseHeaderTimeout, [this]() { fail(std::make_exception_ptr(HTTPError::timedOut())); });
     m_cancelId = m_token.onCancel([this]() { fail(std::make_exception_ptr(CancellationError())); });
     if (reply->isFinished())
         onReplyFinished();
@@ -82,6 +84,7 @@ void HostedChatStreamOperation::armIdleTimer()
 
 void HostedChatStreamOperation::stopTimers()
 {
+    m_headerDeadline.cancel();
     if (m_idleTimerId)
         Clock::instance().cancel(m_idleTimerId);
     if (m_overallTimerId)

@@ -109,22 +109,41 @@ TEST_F(ChatStreamTest, IdleStreamTimesOut)
 
 TEST_F(ChatStreamTest, ASlowUploadIsActivity)
 {
-    // Screenshots of ~12 MB read slowly by the service: the upload alone
-    // takes longer than the idle limit, the answer then comes at once.
-    fake.setReadSlice(32 * 1024, 5);
-    const QByteArray jpeg = QByteArray("\xFF\xD8\xFF\xE0", 4) + QByteArray(9 << 20, 'j');
+    // Screenshots of ~32 MB, read slowly by the service for a minute of
+    // virtual time (longer than the idle limit), then at full speed.
+    fake.setReadSlice(16 * 1024, 5);
+    const QByteArray jpeg = QByteArray("\xFF\xD8\xFF\xE0", 4) + QByteArray(24 << 20, 'j');
     auto out = launch(client.respond(origin, token, QStringLiteral("claude-fable-5"), {{jpeg, QStringLiteral("screen")}},
                                      QStringLiteral("hi"), {}, QStringLiteral("s"), 600.0, QStringLiteral("voice")));
-    double elapsed = 0;
-    while (fake.requestsTo(QStringLiteral("/chat")).isEmpty() && !out->finished && elapsed < 590) {
+    for (int i = 0; i < 60 && !out->finished; ++i) {
         spinUntil([] { return false; }, 20);
-        advance(4, 4); // progress comes at most every 100 ms of real time
-        elapsed += 4;
+        advance(1, 1); // Qt reports progress at most every 100 ms of real time
     }
-    EXPECT_GT(elapsed, HostedBackendClient::chatIdleTimeout) << "the upload was too quick to matter";
-    ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
+    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/chat")).isEmpty()) << "the upload was too quick to matter";
+    fake.setReadSlice(0, 0);
+    ASSERT_TRUE(spinUntil([&]() { return out->finished; }, 20000));
     ASSERT_FALSE(out->error) << describe(out->error).toStdString();
     EXPECT_EQ(*out->value, QStringLiteral("Hello from the fake service."));
+}
+
+TEST_F(ChatStreamTest, EndlessHeadersTimeOut)
+{
+    FakeResponse r;
+    r.verbatim = true;
+    r.holdOpen = true;
+    r.chunkIntervalMs = 2;
+    r.chunks << "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n";
+    for (int i = 0; i < 4000; ++i)
+        r.chunks << QByteArray("X-Flood: b\r\n").repeated(300);
+    script(r);
+    auto out = launch(ask(600.0));
+    ASSERT_TRUE(fake.waitForRequests(1));
+    spinUntil([] { return false; }, 50);
+    advance(HostedBackendClient::responseHeaderTimeout - 1, 0.5);
+    EXPECT_FALSE(out->finished);
+    advance(1.5, 0.5);
+    ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
+    EXPECT_EQ(describe(out->error), QStringLiteral("request timed out"));
 }
 
 TEST_F(ChatStreamTest, OverallLimitEndsAStreamThatKeepsTalking)

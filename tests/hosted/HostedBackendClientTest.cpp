@@ -322,23 +322,66 @@ TEST_F(HostedClientTest, RedirectLoopsAreBounded)
     EXPECT_EQ(fake.requests().size(), HostedBackendClient::maximumRedirects + 1);
 }
 
-TEST_F(HostedClientTest, UnansweredRequestTimesOutOnTheClock)
+TEST_F(HostedClientTest, HeaderPhaseAndWholeRequestAreBoundedOnTheClock)
 {
-    fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) {
+    // No answer, an endless header line, endless header fields: the headers
+    // must be complete 10 s after the request was sent (30 s for /stt and
+    // /tts). Headers in time but a body that never ends: the request limit.
+    const QByteArray line = "HTTP/1.1 200 OK\r\nX-Flood: " + QByteArray(4096, 'a');
+    const QByteArray fields = "HTTP/1.1 200 OK\r\n" + QByteArray("X-Flood: b\r\n").repeated(300);
+    const auto flood = [](const QByteArray& first, const QByteArray& more) {
         FakeResponse r;
-        r.hang = true;
+        r.verbatim = true;
+        r.holdOpen = true;
+        r.chunkIntervalMs = 2;
+        r.chunks << first;
+        for (int i = 0; i < 4000; ++i)
+            r.chunks << more;
         return r;
-    });
-    auto out = launch(client.fetchAccountSummary(origin, token));
-    ASSERT_TRUE(fake.waitForRequests(1));
-    advance(HostedBackendClient::requestTimeout - 1, 0.5);
-    EXPECT_FALSE(out->finished);
-    advance(1.5, 0.5);
-    ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
-    const auto e = errorAs<HTTPError>(out);
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->kind(), HTTPError::Kind::timedOut);
-    EXPECT_EQ(e->localizedDescription(), QStringLiteral("request timed out"));
+    };
+    FakeResponse hang;
+    hang.hang = true;
+    FakeResponse slowBody = FakeResponse::raw(200, "application/json", {});
+    slowBody.chunks << "{";
+    slowBody.holdOpen = true;
+    struct Case {
+        const char* name;
+        FakeResponse response;
+        bool media;
+        double limit;
+    };
+    const Case cases[] = {
+        {"no answer", hang, false, HostedBackendClient::responseHeaderTimeout},
+        {"endless line", flood(line, QByteArray(4096, 'a')), false, HostedBackendClient::responseHeaderTimeout},
+        {"endless fields", flood(fields, QByteArray("X-Flood: b\r\n").repeated(300)), false,
+         HostedBackendClient::responseHeaderTimeout},
+        {"endless line, speech", flood(line, QByteArray(4096, 'a')), true, HostedBackendClient::mediaResponseHeaderTimeout},
+        {"endless body", slowBody, false, HostedBackendClient::requestTimeout},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake.clearRecords();
+        const FakeResponse response = c.response;
+        const QString path = c.media ? QStringLiteral("/tts") : QStringLiteral("/auth/me");
+        fake.setHandler(c.media ? "POST" : "GET", path, [response](const FakeRequest&) { return response; });
+        const auto expectTimeOutAt = [&](auto out) {
+            ASSERT_TRUE(fake.waitForRequests(1));
+            spinUntil([] { return false; }, 50); // some of the flood arrives
+            advance(c.limit - 1, 0.5);
+            EXPECT_FALSE(out->finished);
+            advance(1.5, 0.5);
+            ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
+            const auto e = errorAs<HTTPError>(out);
+            ASSERT_TRUE(e) << describe(out->error).toStdString();
+            EXPECT_EQ(e->kind(), HTTPError::Kind::timedOut);
+            EXPECT_EQ(e->localizedDescription(), QStringLiteral("request timed out"));
+        };
+        if (c.media)
+            expectTimeOutAt(launch(client.synthesizeSpeech(origin, token, QStringLiteral("hi"), QStringLiteral("v"),
+                                                           QStringLiteral("m"))));
+        else
+            expectTimeOutAt(launch(client.fetchAccountSummary(origin, token)));
+    }
 }
 
 TEST_F(HostedClientTest, CancelAbortsTheRequestAsCancellation)

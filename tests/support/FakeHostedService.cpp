@@ -194,17 +194,17 @@ private:
             // A slow reader: one slice per interval, the rest waits in the
             // socket (its small buffer holds the sender back).
             if (m_readScheduled)
-                return;
+                return; // the timer reads on
             m_socket->setReadBufferSize(slice);
             m_buffer += m_socket->read(slice);
-            if (m_socket->bytesAvailable() > 0 || m_socket->encryptedBytesAvailable() > 0) {
-                m_readScheduled = true;
-                QTimer::singleShot(m_service->m_readSliceIntervalMs, this, [this]() {
-                    m_readScheduled = false;
+            m_readScheduled = true;
+            QTimer::singleShot(m_service->m_readSliceIntervalMs, this, [this]() {
+                m_readScheduled = false;
+                if (m_socket->bytesAvailable() > 0)
                     onReadable();
-                });
-            }
+            });
         } else {
+            m_socket->setReadBufferSize(0);
             m_buffer += m_socket->readAll();
         }
         if (m_buffer.size() > kMaxRequestBytes) {
@@ -300,6 +300,13 @@ private:
         for (const auto& [k, v] : r.headers)
             head += k + ": " + v + "\r\n";
         const bool streamed = !r.chunks.isEmpty() || r.holdOpen || r.truncate;
+        if (r.verbatim) {
+            m_busy = true;
+            m_pending = r;
+            m_nextChunk = 0;
+            sendNextChunk();
+            return;
+        }
         if (streamed)
             head += "Transfer-Encoding: chunked\r\n";
         else
@@ -325,7 +332,10 @@ private:
                 if (m_socket->state() != QAbstractSocket::ConnectedState)
                     return;
                 const QByteArray& c = m_pending.chunks[m_nextChunk++];
-                if (!c.isEmpty()) {
+                if (m_pending.verbatim) {
+                    m_socket->write(c);
+                    m_socket->flush();
+                } else if (!c.isEmpty()) {
                     m_socket->write(QByteArray::number(c.size(), 16) + "\r\n" + c + "\r\n");
                     m_socket->flush();
                 }
@@ -341,6 +351,10 @@ private:
             return;
         if (m_pending.truncate) {
             m_socket->flush();
+            m_socket->disconnectFromHost();
+            return;
+        }
+        if (m_pending.verbatim) {
             m_socket->disconnectFromHost();
             return;
         }

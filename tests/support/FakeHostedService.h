@@ -81,6 +81,7 @@ struct FakeResponse {
     bool holdOpen = false;       // after the chunks: keep the connection open, send nothing
     bool truncate = false;       // after the chunks: close without the terminating chunk
     bool hang = false;           // never answer at all
+    bool verbatim = false;       // the chunks are the whole answer (status line and headers too), sent as they are
 
     static FakeResponse json(int status, const QJsonObject& object);
     // {"error": code, "message": message}; an empty code or message is left out.
