@@ -331,6 +331,11 @@ private:
             const auto write = [this]() {
                 if (m_socket->state() != QAbstractSocket::ConnectedState)
                     return;
+                // A reader slower than the chunks holds the writer back.
+                if (m_socket->bytesToWrite() + m_socket->encryptedBytesToWrite() > (1 << 20)) {
+                    QTimer::singleShot(1, this, [this]() { sendNextChunk(); });
+                    return;
+                }
                 const QByteArray& c = m_pending.chunks[m_nextChunk++];
                 if (m_pending.verbatim) {
                     m_socket->write(c);
