@@ -1,6 +1,7 @@
 #include "settings/SettingsStore.h"
 
 #include "common/Constants.h"
+#include "common/PrivateFiles.h"
 #include "platform/Platform.h"
 
 #include <QDateTime>
@@ -9,7 +10,6 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <syslog.h>
@@ -285,18 +285,8 @@ SettingsSaveResult SettingsStore::save(const TovrikSettings& settings)
     // 3. The file, atomically.
     const QByteArray bytes = QJsonDocument(settings.toFileJson()).toJson(QJsonDocument::Indented);
     QString fileError;
-    if (!QDir().mkpath(m_directory)) {
-        fileError = QStringLiteral("its folder could not be created");
-    } else {
-        QSaveFile out(settingsFilePath());
-        out.setDirectWriteFallback(false);
-        if (!out.open(QIODevice::WriteOnly))
-            fileError = out.errorString();
-        else if (out.write(bytes) != bytes.size())
-            fileError = out.errorString();
-        else if (!out.commit())
-            fileError = out.errorString();
-    }
+    if (makePrivateDirectory(m_directory, &fileError))
+        writePrivateFileAtomically(settingsFilePath(), bytes, &fileError);
     if (!fileError.isEmpty()) {
         const QStringList unrestored = rollback(applied);
         QString suffix;

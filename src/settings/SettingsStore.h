@@ -5,8 +5,10 @@
 //
 //  * File: "tovrik.settings.json" in QStandardPaths::GenericDataLocation +
 //    "/Tovrik" (~/.local/share/Tovrik), indented JSON with sorted keys,
-//    written atomically (temporary file + rename): a crash mid-save leaves
-//    the old file or the new one, never a truncated one.
+//    written atomically (temporary file + rename, every write and the flush
+//    to disk checked first): a crash or a full disk mid-save leaves the old
+//    file or the new one, never a truncated one. It holds the account's
+//    e-mail: the file is 0600 from its creation, its folder 0700.
 //  * Secrets: generic-password items of service "ai.tovrik.mac.credentials",
 //    one per secret field, account = field name; an empty secret means "no
 //    item". The session token is stored as its UTF-8 text; the pending

@@ -17,7 +17,14 @@
 #include <QCoreApplication>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <QDir>
 #include <gtest/gtest.h>
 
 using namespace tovrik;
@@ -247,6 +254,66 @@ TEST_F(SecretServiceTest, StoreSavesSecretsAsItemsOfTheCredentialsService)
     clear();
 }
 
+
+TEST_F(SecretServiceTest, FullDiskKeepsTheOldFileAndRollsTheSecretsBack)
+{
+    // A small tmpfs of our own, filled up after a first good save.
+    QTemporaryDir dir;
+    const QByteArray disk = QFile::encodeName(dir.path() + "/disk");
+    ASSERT_EQ(::mkdir(disk.constData(), 0700), 0);
+    if (::mount("tmpfs", disk.constData(), "tmpfs", 0, "size=256k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here (needs CAP_SYS_ADMIN): " << std::strerror(errno);
+    struct Unmount {
+        QByteArray at;
+        ~Unmount() { ::umount2(at.constData(), MNT_DETACH); }
+    } unmount{disk};
+
+    SecretServiceKeychain keychain;
+    const auto clear = [&] {
+        for (const QString& field : TovrikSettings::secretFieldNames())
+            keychain.remove(kService, field);
+    };
+    clear();
+    SettingsStore store(keychain, QFile::decodeName(disk) + "/Tovrik");
+    ASSERT_FALSE(store.load().keychainReadFailed);
+    TovrikSettings first;
+    first.hostedAccountEmail = QStringLiteral("first@example.com");
+    first.hostedAccountSessionToken = QStringLiteral("first-token");
+    ASSERT_TRUE(store.save(first).ok);
+    QFile file(store.settingsFilePath());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray good = file.readAll();
+    file.close();
+
+    const QByteArray filler = disk + "/filler";
+    const int fd = ::open(filler.constData(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    const QByteArray block(4096, 'f');
+    while (::write(fd, block.constData(), size_t(block.size())) > 0) {
+    }
+    EXPECT_EQ(errno, ENOSPC);
+    ::close(fd);
+
+    TovrikSettings second = first;
+    second.hostedAccountEmail = QStringLiteral("second@example.com");
+    second.hostedAccountSessionToken = QStringLiteral("second-token");
+    const auto saved = store.save(second);
+    EXPECT_FALSE(saved.ok);
+    EXPECT_TRUE(saved.message.contains(QStringLiteral("tovrik.settings.json"))) << saved.message.toStdString();
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), good);
+    file.close();
+    EXPECT_EQ(keychain.read(kService, "hostedAccountSessionToken").data, "first-token");
+    EXPECT_EQ(QDir(store.directory()).entryList(QDir::Files), QStringList{SettingsStore::settingsFileName});
+    SettingsStore relaunched(keychain, store.directory());
+    EXPECT_EQ(relaunched.load().settings, first);
+
+    // With room again the same save goes through.
+    ASSERT_EQ(::unlink(filler.constData()), 0);
+    EXPECT_TRUE(store.save(second).ok);
+    EXPECT_EQ(keychain.read(kService, "hostedAccountSessionToken").data, "second-token");
+    clear();
+}
 
 namespace {
 

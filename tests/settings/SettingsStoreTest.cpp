@@ -10,6 +10,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace tovrik;
@@ -209,10 +210,21 @@ TEST_F(SettingsStoreTest, UncreatableFolderFailsAndRestores)
 
 TEST_F(SettingsStoreTest, SaveReplacesTheFileByRename)
 {
+    // A folder left open by an older version becomes private; the file,
+    // which holds the account's e-mail, is 0600 from its creation on.
+    ASSERT_TRUE(QDir().mkpath(store->directory()));
+    ASSERT_EQ(::chmod(QFile::encodeName(store->directory()).constData(), 0755), 0);
     store->load();
     TovrikSettings s;
     s.hostedAccountEmail = QString(5000, QLatin1Char('e')) + "@example.com";
+    const mode_t umaskBefore = ::umask(0);
     ASSERT_TRUE(store->save(s).ok);
+    ::umask(umaskBefore);
+    struct stat fileStat {}, folderStat {};
+    ASSERT_EQ(::stat(QFile::encodeName(filePath()).constData(), &fileStat), 0);
+    ASSERT_EQ(::stat(QFile::encodeName(store->directory()).constData(), &folderStat), 0);
+    EXPECT_EQ(fileStat.st_mode & 07777, 0600u);
+    EXPECT_EQ(folderStat.st_mode & 07777, 0700u);
     const QByteArray first = readAll(filePath());
     // A second name for the old file's inode: a write in place would change
     // what it shows, a new file renamed over the old name does not.
