@@ -19,7 +19,9 @@
 //    Keychain read failure is reported in the result; from then on the store
 //    never overwrites or deletes that item until a later read of it succeeds
 //    (a save that needs to write it first re-reads it, and fails when the
-//    read still fails).
+//    read still fails). What such an item holds that the caller never saw is
+//    merged, never overwritten: its queued sign-outs stay queued, and a
+//    session token it held is queued for sign-out when a new one replaces it.
 //  * Save: writes the changed items first, then the file. On any failure
 //    every item already written is put back to its previous value and the
 //    file is left as it was; the result carries a message. Never throws.
@@ -33,6 +35,7 @@
 #include "settings/TovrikSettings.h"
 
 #include <QHash>
+#include <QSet>
 #include <QString>
 #include <functional>
 #include <optional>
@@ -93,10 +96,14 @@ private:
     };
     std::optional<QByteArray> readItemInto(const QString& account, ItemState& state, QString* error);
     void log(const QString& line) const;
+    void rememberSeen(const TovrikSettings& settings);
 
     platform::Keychain* m_keychain;
     QString m_directory;
     QHash<QString, ItemState> m_items;
+    // Every token the caller was given by load() or passed to save(): a
+    // stored token outside this set was never seen and is never dropped.
+    QSet<QString> m_seenTokens;
     LogSink m_logSink;
     bool m_busy = false;
 };

@@ -324,11 +324,40 @@ TEST_F(SettingsStoreTest, BlockedKeychainReadIsReportedAndItemsAreNeverTouched)
     EXPECT_EQ(keychain().items(kService).value("hostedAccountSessionToken"), "precious-token");
     EXPECT_EQ(readAll(filePath()), fileBefore);
 
-    // Once the Keychain answers again, the write goes through.
+    // Once the Keychain answers again, the write goes through, and the
+    // session it replaces, which the caller never saw, is queued for sign-out.
     keychain().failReadFor("hostedAccountSessionToken", false);
     ASSERT_TRUE(store->save(s).ok);
     EXPECT_EQ(keychain().items(kService).value("hostedAccountSessionToken"), "new-token");
+    EXPECT_EQ(keychain().items(kService).value("pendingHostedSignOutTokens"), R"(["old","precious-token"])");
     EXPECT_FALSE(store->isSecretUnread("hostedAccountSessionToken"));
+}
+
+TEST_F(SettingsStoreTest, QueuedSignOutsUnreadAtLoadAreMergedNeverOverwritten)
+{
+    keychain().setItem(kService, "pendingHostedSignOutTokens", R"(["queued-1","queued-2"])");
+    keychain().failReadFor("pendingHostedSignOutTokens");
+    const auto loaded = store->load();
+    EXPECT_TRUE(loaded.settings.pendingHostedSignOutTokens.isEmpty());
+
+    // Signing out queues a token: refused while the item cannot be read.
+    TovrikSettings s = signedIn(QString(), {QStringLiteral("ended")});
+    EXPECT_FALSE(store->save(s).ok);
+    EXPECT_EQ(keychain().items(kService).value("pendingHostedSignOutTokens"), R"(["queued-1","queued-2"])");
+
+    // Readable again: the stored tokens are kept beside the new one, also by
+    // later saves of a record that never saw them, until a load gives them out.
+    keychain().failReadFor("pendingHostedSignOutTokens", false);
+    ASSERT_TRUE(store->save(s).ok);
+    EXPECT_EQ(keychain().items(kService).value("pendingHostedSignOutTokens"), R"(["ended","queued-1","queued-2"])");
+    s.pendingHostedSignOutTokens.clear(); // "ended" was revoked
+    ASSERT_TRUE(store->save(s).ok);
+    EXPECT_EQ(keychain().items(kService).value("pendingHostedSignOutTokens"), R"(["queued-1","queued-2"])");
+    const auto next = store->load();
+    EXPECT_EQ(next.settings.pendingHostedSignOutTokens, QStringList({"queued-1", "queued-2"}));
+    s.pendingHostedSignOutTokens = {QStringLiteral("queued-2")}; // "queued-1" was revoked
+    ASSERT_TRUE(store->save(s).ok);
+    EXPECT_EQ(keychain().items(kService).value("pendingHostedSignOutTokens"), R"(["queued-2"])");
 }
 
 TEST_F(SettingsStoreTest, StoreThatNeverLoadedLeavesItemsAlone)
