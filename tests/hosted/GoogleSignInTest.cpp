@@ -75,17 +75,32 @@ TEST_F(LoopbackTest, ListensOnLoopbackOnlyWithTheRedirectPath)
     EXPECT_FALSE(other.waitForConnected(2000));
 }
 
-TEST_F(LoopbackTest, MatchingCallbackGivesTheCodeAndAnswersTheBrowser)
+TEST_F(LoopbackTest, MatchingCallbackGivesTheCodeAndTheBrowserWaitsForTheOutcome)
 {
     server.start();
     auto out = launch(server.waitForCode(QStringLiteral("s-1"), 300));
-    auto page = visit(callbackURL(server, QStringLiteral("state=s-1&code=4%2Fabc%20d&scope=email")));
+    auto page = FakeHostedService::visitLoopback(callbackURL(server, QStringLiteral("state=s-1&code=4%2Fabc%20d&scope=email")));
     ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
     ASSERT_FALSE(out->error) << describe(out->error).toStdString();
     EXPECT_EQ(*out->value, QStringLiteral("4/abc d"));
-    EXPECT_EQ(page->status, 200);
-    EXPECT_TRUE(page->body.contains("You can close this tab."));
     EXPECT_FALSE(server.isListening()); // single use
+    // Nothing is said before the sign-in it started has ended...
+    spinUntil([] { return false; }, 100);
+    EXPECT_FALSE(page->finished);
+    server.answerBrowser(false, QStringLiteral("Google sign-in could not be verified."));
+    ASSERT_TRUE(spinUntil([&]() { return page->finished; }));
+    EXPECT_EQ(page->status, 200);
+    EXPECT_TRUE(page->body.contains("Google sign-in could not be verified."));
+    EXPECT_FALSE(page->body.contains("signed in"));
+
+    // ...and a sign-in that takes too long gets an answer in time.
+    server.start();
+    auto slow = launch(server.waitForCode(QStringLiteral("s-2"), 300));
+    auto waiting = FakeHostedService::visitLoopback(callbackURL(server, QStringLiteral("state=s-2&code=c")));
+    ASSERT_TRUE(spinUntil([&]() { return slow->finished; }));
+    advance(LoopbackCallbackServer::connectionTimeout, 1);
+    ASSERT_TRUE(spinUntil([&]() { return waiting->finished; }));
+    EXPECT_EQ(waiting->body, LoopbackCallbackServer::pendingPage());
 }
 
 TEST_F(LoopbackTest, OtherPathsGet404AndTheListenerKeepsWaiting)
@@ -264,7 +279,7 @@ TEST_F(GoogleSignInTest, WholeSignInThroughGoogleAndTheHostedService)
     ASSERT_TRUE(browser);
     ASSERT_TRUE(spinUntil([&]() { return browser->finished; }));
     EXPECT_EQ(browser->status, 200);
-    EXPECT_TRUE(browser->body.contains("You can close this tab."));
+    EXPECT_TRUE(browser->body.contains("You're signed in to Tovrik."));
 
     // The code went to Google's token endpoint with the verifier...
     QList<FakeRequest> tokenRequests;
@@ -345,6 +360,10 @@ TEST_F(GoogleSignInTest, HostedRejectionKeepsTheServiceMessage)
     auto out = runToEnd(service.signIn(origin));
     EXPECT_EQ(describe(out->error), QStringLiteral("This account is disabled."));
     EXPECT_FALSE(isGoogleSignInCancellation(out->error));
+    // The browser tab says so too, never that the user is signed in.
+    ASSERT_TRUE(browser && spinUntil([&]() { return browser->finished; }));
+    EXPECT_TRUE(browser->body.contains("This account is disabled."));
+    EXPECT_FALSE(browser->body.contains("signed in to"));
 }
 
 TEST_F(GoogleSignInTest, BrowserThatCannotOpenFails)
