@@ -168,17 +168,6 @@ TEST_F(ChatStreamTest, OverallLimitEndsAStreamThatKeepsTalking)
     EXPECT_EQ(e->kind(), HTTPError::Kind::timedOut);
 }
 
-TEST_F(ChatStreamTest, PaymentRequiredWithAMessage)
-{
-    script(FakeResponse::error(402, QStringLiteral("insufficient_credits"), QStringLiteral(" Add credits to keep chatting. ")));
-    auto out = runToEnd(ask());
-    const auto e = errorAs<HTTPError>(out);
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->statusCode(), 402);
-    EXPECT_TRUE(e->isOutOfCredits());
-    EXPECT_EQ(e->localizedDescription(), QStringLiteral("Add credits to keep chatting."));
-}
-
 TEST_F(ChatStreamTest, ErrorEventReadsLikeAJSONErrorBody)
 {
     struct Case {
@@ -221,28 +210,32 @@ TEST_F(ChatStreamTest, InvalidUTF8IsReplacedNotFatal)
     EXPECT_EQ(*out->value, QString::fromUtf8("caf\uFFFD \uFFFD! \uFFFD"));
 }
 
-TEST_F(ChatStreamTest, OkThatIsNotAnEventStreamIsInvalid)
+TEST_F(ChatStreamTest, FailuresBeforeAndInsideTheStream)
 {
-    script(FakeResponse::json(200, QJsonObject{{"text", "Hello"}}));
-    auto out = runToEnd(ask());
-    EXPECT_EQ(describe(out->error), QStringLiteral("invalid api response"));
-    EXPECT_EQ(errorAs<HTTPError>(out)->kind(), HTTPError::Kind::invalidResponse);
-}
-
-TEST_F(ChatStreamTest, ServerErrorWithoutJSON)
-{
-    script(FakeResponse::raw(500, "text/plain", "upstream exploded"));
-    auto out = runToEnd(ask());
-    EXPECT_EQ(describe(out->error), QStringLiteral("request failed"));
-    EXPECT_EQ(errorAs<HTTPError>(out)->statusCode(), 500);
-}
-
-TEST_F(ChatStreamTest, MalformedDeltaIsInvalid)
-{
-    for (const QByteArray& data : {QByteArray("{\"text\":5}"), QByteArray("not json"), QByteArray("[\"text\"]")}) {
-        script(FakeResponse::eventStream({FakeResponse::sseEvent("delta", data), FakeResponse::sseEvent("done", "{}")}));
+    const auto stream = [](const QByteArray& delta) {
+        return FakeResponse::eventStream({FakeResponse::sseEvent("delta", delta), FakeResponse::sseEvent("done", "{}")});
+    };
+    struct Case {
+        FakeResponse response;
+        int status;
+        const char* text;
+    };
+    const Case cases[] = {
+        {FakeResponse::error(402, "insufficient_credits", " Add credits to keep chatting. "), 402, "Add credits to keep chatting."},
+        {FakeResponse::raw(500, "text/plain", "upstream exploded"), 500, "request failed"},
+        {FakeResponse::json(200, QJsonObject{{"text", "Hello"}}), 0, "invalid api response"}, // not a stream
+        {stream("{\"text\":5}"), 0, "invalid api response"},
+        {stream("not json"), 0, "invalid api response"},
+        {stream("[\"text\"]"), 0, "invalid api response"},
+    };
+    for (const Case& c : cases) {
+        script(c.response);
         auto out = runToEnd(ask());
-        EXPECT_EQ(describe(out->error), QStringLiteral("invalid api response")) << data.constData();
+        const auto e = errorAs<HTTPError>(out);
+        ASSERT_TRUE(e) << c.text;
+        EXPECT_EQ(e->statusCode(), c.status) << c.text;
+        EXPECT_EQ(e->isOutOfCredits(), c.status == 402);
+        EXPECT_EQ(e->localizedDescription(), QString::fromUtf8(c.text));
     }
 }
 

@@ -52,26 +52,6 @@ TEST_F(HostedClientTest, SignInSendsCredentialsAndReadsTheSession)
     EXPECT_TRUE(r.header("Cookie").isEmpty());
 }
 
-TEST_F(HostedClientTest, WrongPasswordGivesTheServiceMessage)
-{
-    auto out = runToEnd(client.signIn(origin, QStringLiteral("ada@example.com"), QStringLiteral("nope")));
-    const auto e = errorAs<HTTPError>(out);
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->kind(), HTTPError::Kind::failedStatus);
-    EXPECT_EQ(e->statusCode(), 401);
-    EXPECT_EQ(e->localizedDescription(), QStringLiteral("Incorrect email or password."));
-}
-
-TEST_F(HostedClientTest, SignUpCreatesAnAccount)
-{
-    auto out = runToEnd(client.signUp(origin, QStringLiteral("new@example.com"), QStringLiteral("longenough")));
-    ASSERT_FALSE(out->error) << describe(out->error).toStdString();
-    EXPECT_EQ(out->value->email, QStringLiteral("new@example.com"));
-    EXPECT_EQ(fake.requestsTo(QStringLiteral("/auth/signup")).size(), 1);
-    auto again = runToEnd(client.signUp(origin, QStringLiteral("new@example.com"), QStringLiteral("longenough")));
-    EXPECT_EQ(describe(again->error), QStringLiteral("An account with this email already exists."));
-}
-
 TEST_F(HostedClientTest, AccountSummaryCarriesTheBearerToken)
 {
     auto out = runToEnd(client.fetchAccountSummary(origin, QStringLiteral("  ") + token + QStringLiteral("\n")));
@@ -155,81 +135,91 @@ TEST_F(HostedClientTest, SpeechReturnsMpegAudio)
     EXPECT_EQ(r.first().bearerToken(), token);
 }
 
-TEST_F(HostedClientTest, SpeechOfTheWrongTypeIsInvalid)
+TEST_F(HostedClientTest, FailuresReadAsTheirCase)
 {
+    FakeResponse chunked = FakeResponse::raw(200, "application/json", {});
+    for (int i = 0; i < 20; ++i)
+        chunked.chunks << QByteArray(128 * 1024, ' ');
+    const QByteArray huge = "{\"email\":\"" + QByteArray(HostedBackendClient::maximumJSONBodyBytes + 10, 'a') + "\"}";
+    const auto json = [](const QByteArray& body) { return FakeResponse::raw(200, "application/json", body); };
+    using K = HTTPError::Kind;
+    struct Case {
+        FakeResponse response;
+        K kind;
+        int status;
+        const char* text;
+    };
+    const Case cases[] = {
+        {json("{not json"), K::invalidResponse, 0, "invalid api response"},
+        {json("[1,2,3]"), K::invalidResponse, 0, "invalid api response"},
+        {json(R"({"email":"ada@example.com"})"), K::invalidResponse, 0, "invalid api response"},
+        {json(R"({"email":"ada@example.com","creditsBalance":"lots"})"), K::invalidResponse, 0, "invalid api response"},
+        {json(R"({"email":null,"creditsBalance":3})"), K::invalidResponse, 0, "invalid api response"},
+        {json(""), K::invalidResponse, 0, "invalid api response"},
+        {json(huge), K::invalidResponse, 0, "invalid api response"},
+        {chunked, K::invalidResponse, 0, "invalid api response"}, // too large without a Content-Length
+        {FakeResponse::raw(500, "text/html", "<h1>Internal error</h1>"), K::failedStatus, 500, "request failed"},
+        {FakeResponse::error(503, "maintenance", "  Back in five minutes.  "), K::failedStatus, 503, "Back in five minutes."},
+    };
+    for (const Case& c : cases) {
+        const FakeResponse response = c.response;
+        fake.setHandler("GET", QStringLiteral("/auth/me"), [response](const FakeRequest&) { return response; });
+        auto out = runToEnd(client.fetchAccountSummary(origin, token));
+        const auto e = errorAs<HTTPError>(out);
+        ASSERT_TRUE(e) << c.text;
+        EXPECT_EQ(e->kind(), c.kind) << response.body.left(40).constData();
+        EXPECT_EQ(e->statusCode(), c.status);
+        EXPECT_EQ(e->localizedDescription(), QString::fromUtf8(c.text));
+    }
+
+    // The built-in service's own failures.
+    auto wrong = runToEnd(client.signIn(origin, QStringLiteral("ada@example.com"), QStringLiteral("nope")));
+    EXPECT_EQ(errorAs<HTTPError>(wrong)->statusCode(), 401);
+    EXPECT_EQ(describe(wrong->error), QStringLiteral("Incorrect email or password."));
+    auto created = runToEnd(client.signUp(origin, QStringLiteral("new@example.com"), QStringLiteral("longenough")));
+    EXPECT_EQ(created->value->email, QStringLiteral("new@example.com"));
+    auto again = runToEnd(client.signUp(origin, QStringLiteral("new@example.com"), QStringLiteral("longenough")));
+    EXPECT_EQ(describe(again->error), QStringLiteral("An account with this email already exists."));
+    fake.setCreditsBalance(QStringLiteral("ada@example.com"), 0);
+    auto broke = runToEnd(client.synthesizeSpeech(origin, token, QStringLiteral("x"), QStringLiteral("v"), QStringLiteral("m")));
+    EXPECT_TRUE(isHostedOutOfCreditsError(broke->error));
+    EXPECT_EQ(describe(broke->error), QStringLiteral("You're out of credits."));
     fake.setHandler("POST", QStringLiteral("/tts"), [](const FakeRequest&) {
         return FakeResponse::raw(200, "application/json", R"({"audio":"..."})");
     });
-    auto out = runToEnd(client.synthesizeSpeech(origin, token, QStringLiteral("x"), QStringLiteral("v"), QStringLiteral("m")));
-    EXPECT_EQ(describe(out->error), QStringLiteral("invalid api response"));
+    auto notAudio = runToEnd(client.synthesizeSpeech(origin, token, QStringLiteral("x"), QStringLiteral("v"), QStringLiteral("m")));
+    EXPECT_EQ(describe(notAudio->error), QStringLiteral("invalid api response"));
 }
 
-TEST_F(HostedClientTest, OutOfCreditsIsRecognisable)
+TEST_F(HostedClientTest, SameOriginRedirectsAreFollowedABoundedNumberOfTimes)
 {
-    fake.setCreditsBalance(QStringLiteral("ada@example.com"), 0);
-    auto out = runToEnd(client.synthesizeSpeech(origin, token, QStringLiteral("x"), QStringLiteral("v"), QStringLiteral("m")));
-    const auto e = errorAs<HTTPError>(out);
-    ASSERT_TRUE(e);
-    EXPECT_TRUE(e->isOutOfCredits());
-    EXPECT_TRUE(isHostedOutOfCreditsError(out->error));
-    EXPECT_EQ(e->localizedDescription(), QStringLiteral("You're out of credits."));
-}
-
-TEST_F(HostedClientTest, ErrorBodiesWithAndWithoutJSON)
-{
-    fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) {
-        return FakeResponse::raw(500, "text/html", "<h1>Internal error</h1>");
+    // 301 turns the POST into a GET; 307 keeps method and body; the bearer
+    // token goes along.
+    fake.setHandler("POST", QStringLiteral("/auth/signin"),
+                    [](const FakeRequest&) { return FakeResponse::redirect(307, QStringLiteral("/auth/v2/signin")); });
+    fake.setHandler("POST", QStringLiteral("/auth/v2/signin"), [](const FakeRequest& r) {
+        return FakeResponse::json(200, QJsonObject{{"sessionToken", "moved"}, {"email", r.json().value("email").toString()},
+                                                   {"creditsBalance", 1}});
     });
-    auto html = runToEnd(client.fetchAccountSummary(origin, token));
-    EXPECT_EQ(describe(html->error), QStringLiteral("request failed"));
-    EXPECT_EQ(errorAs<HTTPError>(html)->statusCode(), 500);
-
-    fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) {
-        return FakeResponse::error(503, QStringLiteral("maintenance"), QStringLiteral("  Back in five minutes.  "));
-    });
-    auto json = runToEnd(client.fetchAccountSummary(origin, token));
-    EXPECT_EQ(describe(json->error), QStringLiteral("Back in five minutes."));
-}
-
-TEST_F(HostedClientTest, MalformedOrIncompleteBodiesAreInvalidResponses)
-{
-    const QList<QByteArray> bodies = {
-        "{not json",
-        "[1,2,3]",
-        R"({"email":"ada@example.com"})",
-        R"({"email":"ada@example.com","creditsBalance":"lots"})",
-        R"({"email":null,"creditsBalance":3})",
-        "",
-    };
-    for (const QByteArray& body : bodies) {
-        fake.setHandler("GET", QStringLiteral("/auth/me"),
-                        [body](const FakeRequest&) { return FakeResponse::raw(200, "application/json", body); });
-        auto out = runToEnd(client.fetchAccountSummary(origin, token));
-        const auto e = errorAs<HTTPError>(out);
-        ASSERT_TRUE(e) << body.constData();
-        EXPECT_EQ(e->kind(), HTTPError::Kind::invalidResponse) << body.constData();
-    }
-}
-
-TEST_F(HostedClientTest, HugeBodiesAreCapped)
-{
-    const QByteArray huge = "{\"email\":\"" + QByteArray(HostedBackendClient::maximumJSONBodyBytes + 10, 'a') + "\"}";
+    auto post = runToEnd(client.signIn(origin, QStringLiteral("ada@example.com"), QStringLiteral("pw")));
+    ASSERT_FALSE(post->error) << describe(post->error).toStdString();
+    EXPECT_EQ(post->value->email, QStringLiteral("ada@example.com"));
     fake.setHandler("GET", QStringLiteral("/auth/me"),
-                    [huge](const FakeRequest&) { return FakeResponse::raw(200, "application/json", huge); });
-    auto out = runToEnd(client.fetchAccountSummary(origin, token));
-    const auto e = errorAs<HTTPError>(out);
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->kind(), HTTPError::Kind::invalidResponse);
-
-    // The same without a Content-Length: a chunked stream of JSON.
-    fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) {
-        FakeResponse r = FakeResponse::raw(200, "application/json", {});
-        for (int i = 0; i < 20; ++i)
-            r.chunks << QByteArray(128 * 1024, ' ');
-        return r;
+                    [](const FakeRequest&) { return FakeResponse::redirect(301, QStringLiteral("/v2/auth/me")); });
+    fake.setHandler("GET", QStringLiteral("/v2/auth/me"), [](const FakeRequest& r) {
+        return FakeResponse::json(200, QJsonObject{{"email", "moved@example.com"}, {"creditsBalance", 7},
+                                                   {"displayName", r.bearerToken()}});
     });
-    auto chunked = runToEnd(client.fetchAccountSummary(origin, token));
-    EXPECT_EQ(errorAs<HTTPError>(chunked)->kind(), HTTPError::Kind::invalidResponse);
+    auto get = runToEnd(client.fetchAccountSummary(origin, token));
+    ASSERT_FALSE(get->error) << describe(get->error).toStdString();
+    EXPECT_EQ(get->value->displayName, token);
+
+    fake.clearRecords();
+    fake.setHandler("GET", QStringLiteral("/auth/me"),
+                    [](const FakeRequest&) { return FakeResponse::redirect(302, QStringLiteral("/auth/me")); });
+    auto loop = runToEnd(client.fetchAccountSummary(origin, token));
+    EXPECT_EQ(errorAs<HTTPError>(loop)->statusCode(), 302);
+    EXPECT_EQ(fake.requests().size(), HostedBackendClient::maximumRedirects + 1);
 }
 
 TEST_F(HostedClientTest, UntrustedOriginIsRefusedBeforeAnyTraffic)
@@ -279,47 +269,6 @@ TEST_F(HostedClientTest, OffOriginRedirectIsRefusedAndTheTokenStaysHome)
         for (const QString& connect : fake.connectTargets())
             EXPECT_EQ(connect, QUrl(origin).host() + QStringLiteral(":443")) << target.toStdString();
     }
-}
-
-TEST_F(HostedClientTest, SameOriginRedirectIsFollowedWithTheToken)
-{
-    fake.setHandler("GET", QStringLiteral("/auth/me"),
-                    [](const FakeRequest&) { return FakeResponse::redirect(301, QStringLiteral("/v2/auth/me")); });
-    fake.setHandler("GET", QStringLiteral("/v2/auth/me"), [](const FakeRequest& r) {
-        return FakeResponse::json(200, QJsonObject{{"email", "moved@example.com"}, {"creditsBalance", 7},
-                                                   {"displayName", r.bearerToken()}});
-    });
-    auto out = runToEnd(client.fetchAccountSummary(origin, token));
-    ASSERT_FALSE(out->error) << describe(out->error).toStdString();
-    EXPECT_EQ(out->value->email, QStringLiteral("moved@example.com"));
-    EXPECT_EQ(out->value->displayName, token); // the bearer reached the new path
-}
-
-TEST_F(HostedClientTest, PostRedirectKeepsTheBodyOnlyFor307And308)
-{
-    fake.setHandler("POST", QStringLiteral("/auth/signin"), [](const FakeRequest&) {
-        return FakeResponse::redirect(307, QStringLiteral("/auth/v2/signin"));
-    });
-    fake.setHandler("POST", QStringLiteral("/auth/v2/signin"), [](const FakeRequest& r) {
-        return FakeResponse::json(200, QJsonObject{{"sessionToken", "moved"},
-                                                   {"email", r.json().value("email").toString()},
-                                                   {"creditsBalance", 1}});
-    });
-    auto out = runToEnd(client.signIn(origin, QStringLiteral("ada@example.com"), QStringLiteral("pw")));
-    ASSERT_FALSE(out->error) << describe(out->error).toStdString();
-    EXPECT_EQ(out->value->email, QStringLiteral("ada@example.com"));
-    EXPECT_EQ(fake.requestsTo(QStringLiteral("/auth/v2/signin")).first().method, QByteArray("POST"));
-}
-
-TEST_F(HostedClientTest, RedirectLoopsAreBounded)
-{
-    fake.setHandler("GET", QStringLiteral("/auth/me"),
-                    [](const FakeRequest&) { return FakeResponse::redirect(302, QStringLiteral("/auth/me")); });
-    auto out = runToEnd(client.fetchAccountSummary(origin, token));
-    const auto e = errorAs<HTTPError>(out);
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->statusCode(), 302);
-    EXPECT_EQ(fake.requests().size(), HostedBackendClient::maximumRedirects + 1);
 }
 
 TEST_F(HostedClientTest, HeaderPhaseAndWholeRequestAreBoundedOnTheClock)
