@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QThread>
 #include <atomic>
+#include <functional>
 #include <thread>
 
 namespace tovrik {
@@ -94,11 +95,6 @@ TEST_F(HotkeyMonitorTest, RunsOneTapOnItsNamedThreadAndStopsIt)
     flags(K::Control, Ctrl);
     flags(K::Option, Ctrl | Opt);
     EXPECT_EQ(drained(), Calls{});
-}
-
-TEST_F(HotkeyMonitorTest, StartReportsFailureWhenNoTapCanBeCreated)
-{
-    monitor->stop();
     tap().setStartFails(true);
     EXPECT_FALSE(monitor->start());
     EXPECT_FALSE(monitor->isRunning());
@@ -303,6 +299,14 @@ TEST_F(HotkeyMonitorTest, EveryChangeOfTheHeldModifiersRestartsTheDelay)
     beginCapture();
     flags(K::Control, Ctrl);
     flags(K::Option, Ctrl | Opt);
+    advance(0.3);
+    flags(K::Option, Ctrl); // released before the delay: nothing taken
+    flags(K::Control, 0);
+    advance(2.0);
+    EXPECT_EQ(calls, Calls{});
+    EXPECT_TRUE(capturing());
+    flags(K::Control, Ctrl);
+    flags(K::Option, Ctrl | Opt);
     advance(0.4);
     flags(K::Shift, Ctrl | Opt | Shift);
     advance(0.4); // 0.8 s since Control+Option, 0.4 s since Shift
@@ -310,19 +314,6 @@ TEST_F(HotkeyMonitorTest, EveryChangeOfTheHeldModifiersRestartsTheDelay)
     advance(0.13);
     ASSERT_EQ(captured.size(), 1u);
     EXPECT_EQ(captured[0].modifiers.rawValue, Ctrl | Shift | Opt);
-}
-
-TEST_F(HotkeyMonitorTest, ReleasingBeforeTheDelayTakesNothing)
-{
-    beginCapture();
-    flags(K::Control, Ctrl);
-    flags(K::Option, Ctrl | Opt);
-    advance(0.3);
-    flags(K::Option, Ctrl);
-    flags(K::Control, 0);
-    advance(2.0);
-    EXPECT_EQ(calls, Calls{});
-    EXPECT_TRUE(capturing());
 }
 
 TEST_F(HotkeyMonitorTest, ALoneModifierHeldFailsAndCaptureGoesOn)
@@ -369,43 +360,33 @@ TEST_F(HotkeyMonitorTest, EscCancelsTheCaptureAndItsPendingModifierOnlyCapture)
     EXPECT_EQ(drained(), (Calls{"canceled", "escape"}));
 }
 
-TEST_F(HotkeyMonitorTest, EndingTheCaptureFromTheMainThreadDropsThePendingWork)
+TEST_F(HotkeyMonitorTest, EndingOrRestartingTheCaptureDropsThePendingWork)
 {
-    beginCapture();
-    flags(K::Control, Ctrl);
-    flags(K::Option, Ctrl | Opt);
-    advance(0.2);
-    bool wasCapturing = false;
-    {
+    const auto holdChordThen = [&](const std::function<void()>& action) {
+        beginCapture();
+        flags(K::Control, Ctrl);
+        flags(K::Option, Ctrl | Opt);
+        advance(0.2);
+        action();
+        {
+            std::lock_guard lock(monitor->stateLock);
+            EXPECT_TRUE(monitor->captureWorkItem == nullptr);
+            EXPECT_EQ(monitor->captureModifiers.rawValue, 0u);
+        }
+        EXPECT_EQ(clock.pendingCount(), 0u);
+        advance(1.0);
+        EXPECT_EQ(calls, Calls{}); // neither calls anything back by itself
+    };
+    holdChordThen([&] {
         std::lock_guard lock(monitor->stateLock);
-        wasCapturing = monitor->endShortcutCaptureLocked();
-        EXPECT_TRUE(monitor->captureWorkItem == nullptr);
-        EXPECT_EQ(monitor->captureModifiers.rawValue, 0u);
-    }
-    EXPECT_TRUE(wasCapturing);
-    EXPECT_EQ(clock.pendingCount(), 0u);
-    advance(1.0);
-    EXPECT_EQ(calls, Calls{}); // ending calls nothing back by itself
+        EXPECT_TRUE(monitor->endShortcutCaptureLocked());
+    });
+    EXPECT_FALSE(capturing());
     {
         std::lock_guard lock(monitor->stateLock);
         EXPECT_FALSE(monitor->endShortcutCaptureLocked());
     }
-}
-
-TEST_F(HotkeyMonitorTest, BeginningAgainForgetsTheModifiersCollectedBefore)
-{
-    beginCapture();
-    flags(K::Control, Ctrl);
-    flags(K::Option, Ctrl | Opt);
-    advance(0.3);
-    beginCapture(); // e.g. "Change" on the other row
-    {
-        std::lock_guard lock(monitor->stateLock);
-        EXPECT_EQ(monitor->captureModifiers.rawValue, 0u);
-        EXPECT_TRUE(monitor->captureWorkItem == nullptr);
-    }
-    advance(1.0);
-    EXPECT_EQ(calls, Calls{});
+    holdChordThen([&] { beginCapture(); }); // e.g. "Change" on the other row
     EXPECT_TRUE(capturing());
 }
 

@@ -83,29 +83,60 @@ TEST(PointedResponse, SingleScreenMayOmitTheScreen)
     EXPECT_EQ(r.screenNumber, 1);
     EXPECT_EQ(r.pointLabel, QStringLiteral("dock"));
     EXPECT_EQ(r.spokenText, QStringLiteral("There."));
-
-    // With several screens an unnamed screen is no point.
-    const auto several = PointedResponse::parse(QStringLiteral("There. [POINT:640,400:dock]"), twoScreens);
-    EXPECT_EQ(several.tagStatus, Status::AmbiguousScreen);
-    EXPECT_FALSE(several.point.has_value());
-    EXPECT_FALSE(several.screenNumber.has_value());
 }
 
-TEST(PointedResponse, MissingAndNoneTagsGiveNoPointWithoutRejection)
+TEST(PointedResponse, ATagWithoutAPointSaysWhyAndIsNeverSpoken)
 {
-    const auto missing = PointedResponse::parse(QStringLiteral("  Just an answer.  "), twoScreens);
-    EXPECT_EQ(missing.tagStatus, Status::Absent);
-    EXPECT_EQ(missing.spokenText, QStringLiteral("Just an answer."));
-    EXPECT_FALSE(missing.point.has_value());
-    EXPECT_FALSE(missing.rejection().has_value());
-
-    const auto none = PointedResponse::parse(QStringLiteral("Nothing to show. [POINT:none]"), twoScreens);
-    EXPECT_EQ(none.tagStatus, Status::NoPoint);
-    EXPECT_EQ(none.spokenText, QStringLiteral("Nothing to show."));
-    EXPECT_FALSE(none.point.has_value());
-    EXPECT_FALSE(none.rejection().has_value());
-    EXPECT_EQ(PointedResponse::parse(QStringLiteral("[point: NONE ]"), twoScreens).tagStatus, Status::NoPoint);
-
+    const QByteArray huge(330, '9');
+    const std::pair<QByteArray, Status> cases[] = {
+        {"  ", Status::Absent},
+        {"[POINT:none]", Status::NoPoint},
+        {"[point: NONE ]", Status::NoPoint},
+        {"[POINT:left side:screen1]", Status::Malformed},
+        {"[POINT:12;40:menu:screen1]", Status::Malformed},
+        {"[POINT:12:screen1]", Status::Malformed},
+        {"[POINT:]", Status::Malformed},
+        {"[POINT:0x10,20:menu:screen1]", Status::Malformed},
+        {"[POINT:1e3,20:menu:screen1]", Status::Malformed},
+        {"[POINT:100,200:menu", Status::Malformed}, // cut off by the end of the stream
+        {"[POINT:1920,10:edge:screen2]", Status::OutOfRange}, // x == width
+        {"[POINT:10,1080:edge:screen2]", Status::OutOfRange}, // y == height
+        {"[POINT:-1,10:left:screen2]", Status::OutOfRange},
+        {"[POINT:10,-0.5:top:screen2]", Status::OutOfRange},
+        {"[POINT:2000,100:beyond:screen2]", Status::OutOfRange}, // inside screen 1's size only
+        {"[POINT:" + huge + ",1:huge:screen1]", Status::OutOfRange},
+        {"[POINT:10,10:x:screen3]", Status::UnknownScreen},
+        {"[POINT:10,10:x:screen0]", Status::UnknownScreen},
+        {"[POINT:10,10:x:screen99999999999999999999]", Status::UnknownScreen},
+        {"[POINT:10,10:x]", Status::AmbiguousScreen},
+    };
+    for (const auto& [tag, status] : cases) {
+        const QString reply = QStringLiteral("Here. ") + QString::fromUtf8(tag);
+        SCOPED_TRACE(reply.toStdString());
+        const auto r = PointedResponse::parse(reply, twoScreens);
+        EXPECT_EQ(r.tagStatus, status);
+        EXPECT_EQ(r.spokenText, QStringLiteral("Here."));
+        EXPECT_FALSE(r.point || r.screenNumber || r.pointedCapture(twoScreens));
+        const auto error = r.rejection();
+        EXPECT_EQ(error.has_value(), status != Status::Absent && status != Status::NoPoint);
+        if (!error) {
+            EXPECT_NO_THROW(PointedResponse::parseStrict(reply, twoScreens));
+            continue;
+        }
+        EXPECT_EQ(error->domain(), QStringLiteral("TovrikPointing"));
+        EXPECT_EQ(error->code(), int(status));
+        try {
+            PointedResponse::parseStrict(reply, twoScreens);
+            ADD_FAILURE() << "a rejected tag was accepted";
+        } catch (const TovrikError& e) {
+            EXPECT_EQ(e.code(), int(status));
+            EXPECT_EQ(e.message(), error->message());
+        }
+    }
+    EXPECT_EQ(PointedResponse::parse(QStringLiteral("[POINT:10,10:x:screen7]"), twoScreens).rejection()->message(),
+              QStringLiteral("The point names a screen that was not captured."));
+    // No screenshots at all: nothing can be pointed at.
+    EXPECT_EQ(PointedResponse::parse(QStringLiteral("[POINT:1,1:x]"), {}).tagStatus, Status::UnknownScreen);
     // A bracket that is not a point tag is ordinary text.
     const auto other = PointedResponse::parse(QStringLiteral("Press [Ctrl] and S."), twoScreens);
     EXPECT_EQ(other.tagStatus, Status::Absent);
@@ -125,86 +156,6 @@ TEST(PointedResponse, OnlyTheGapOfARemovedTagCloses)
     for (const auto& [reply, spoken] : cases)
         EXPECT_EQ(PointedResponse::parse(QString::fromUtf8(reply), twoScreens).spokenText, QString::fromUtf8(spoken))
             << reply;
-}
-
-TEST(PointedResponse, MalformedTagsAreRejectedAndNeverSpoken)
-{
-    const char* replies[] = {
-        "Here. [POINT:left side:screen1]",
-        "Here. [POINT:12;40:menu:screen1]",
-        "Here. [POINT:12:screen1]",
-        "Here. [POINT:]",
-        "Here. [POINT:0x10,20:menu:screen1]",
-        "Here. [POINT:1e3,20:menu:screen1]",
-        "Here. [POINT:100,200:menu",  // cut off by the end of the stream
-    };
-    for (const char* reply : replies) {
-        SCOPED_TRACE(reply);
-        const auto r = PointedResponse::parse(QString::fromUtf8(reply), twoScreens);
-        EXPECT_EQ(r.tagStatus, Status::Malformed);
-        EXPECT_FALSE(r.point.has_value());
-        EXPECT_EQ(r.spokenText, QStringLiteral("Here."));
-        const auto error = r.rejection();
-        ASSERT_TRUE(error.has_value());
-        EXPECT_EQ(error->domain(), QStringLiteral("TovrikPointing"));
-        EXPECT_EQ(error->code(), int(Status::Malformed));
-    }
-}
-
-TEST(PointedResponse, OutOfRangePointsAreNoPoint)
-{
-    const char* replies[] = {
-        "[POINT:1920,10:edge:screen2]",   // x == width
-        "[POINT:10,1080:edge:screen2]",   // y == height
-        "[POINT:-1,10:left:screen2]",
-        "[POINT:10,-0.5:top:screen2]",
-        "[POINT:2000,100:beyond:screen2]", // inside screen 1's size, not screen 2's
-        "[POINT:99999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999"
-        "99999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999"
-        "99999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999999"
-        "9999999,1:huge:screen1]",
-    };
-    for (const char* reply : replies) {
-        SCOPED_TRACE(reply);
-        const auto r = PointedResponse::parse(QString::fromUtf8(reply), twoScreens);
-        EXPECT_EQ(r.tagStatus, Status::OutOfRange);
-        EXPECT_FALSE(r.point.has_value());
-        EXPECT_FALSE(r.screenNumber.has_value());
-        ASSERT_TRUE(r.rejection().has_value());
-        EXPECT_EQ(r.rejection()->code(), int(Status::OutOfRange));
-    }
-}
-
-TEST(PointedResponse, UnknownScreensAreNoPoint)
-{
-    const char* replies[] = {
-        "[POINT:10,10:x:screen3]",
-        "[POINT:10,10:x:screen0]",
-        "[POINT:10,10:x:screen99999999999999999999]",
-    };
-    for (const char* reply : replies) {
-        SCOPED_TRACE(reply);
-        const auto r = PointedResponse::parse(QString::fromUtf8(reply), twoScreens);
-        EXPECT_EQ(r.tagStatus, Status::UnknownScreen);
-        EXPECT_FALSE(r.point.has_value());
-        EXPECT_FALSE(r.pointedCapture(twoScreens).has_value());
-    }
-    // No screenshots at all: nothing can be pointed at.
-    EXPECT_EQ(PointedResponse::parse(QStringLiteral("[POINT:1,1:x]"), {}).tagStatus, Status::UnknownScreen);
-}
-
-TEST(PointedResponse, StrictParseThrowsThePointingError)
-{
-    try {
-        PointedResponse::parseStrict(QStringLiteral("[POINT:10,10:x:screen7]"), twoScreens);
-        FAIL() << "an unknown screen was accepted";
-    } catch (const TovrikError& e) {
-        EXPECT_EQ(e.domain(), QStringLiteral("TovrikPointing"));
-        EXPECT_EQ(e.code(), int(Status::UnknownScreen));
-        EXPECT_EQ(e.message(), QStringLiteral("The point names a screen that was not captured."));
-    }
-    EXPECT_NO_THROW(PointedResponse::parseStrict(QStringLiteral("No tag."), twoScreens));
-    EXPECT_EQ(PointedResponse::parseStrict(QStringLiteral("[POINT:3,4:a:screen1]"), twoScreens).point, QPointF(3, 4));
 }
 
 TEST(PointedResponse, PointFromPointingOnlyReplyKeepsTheAnswer)
