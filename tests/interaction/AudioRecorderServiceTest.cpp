@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 
 using namespace tovrik;
 using namespace tovrik::test;
@@ -179,82 +180,60 @@ TEST_F(AudioRecorderTest, MetersThirtySixTimesASecondWithZeroAtStartAndStop)
     AudioRecorderService::deleteRecording(recording.filePath);
 }
 
-TEST_F(AudioRecorderTest, EmptyRecordingIsRefusedAndDeleted)
-{
-    AudioRecorderService recorder;
-    recorder.startRecording();
-    const QString path = recorder.currentFilePath();
-    ASSERT_TRUE(QFileInfo::exists(path));
-    try {
-        recorder.stopRecording();
-        FAIL() << "an empty recording was accepted";
-    } catch (const TovrikError& e) {
-        EXPECT_EQ(e.domain(), QStringLiteral("TovrikAudioRecorder"));
-        EXPECT_EQ(e.code(), AudioRecorderService::EmptyRecording);
-        EXPECT_EQ(e.message(), QStringLiteral("No audio was recorded."));
-    }
-    EXPECT_FALSE(QFileInfo::exists(path));
-    EXPECT_FALSE(recorder.isRecording());
-
-    // Stopping again: nothing is recording.
-    try {
-        recorder.stopRecording();
-        FAIL() << "stop without a recording succeeded";
-    } catch (const TovrikError& e) {
-        EXPECT_EQ(e.code(), AudioRecorderService::NotRecording);
-    }
-}
-
-TEST_F(AudioRecorderTest, CancelAndRestartDeleteTheRunningFile)
-{
-    AudioRecorderService recorder;
-    recorder.startRecording();
-    const QString first = recorder.currentFilePath();
-    sim->simAudioInput().feedTone(0.1, 0.2);
-    // A new recording replaces (and deletes) the running one.
-    recorder.startRecording();
-    const QString second = recorder.currentFilePath();
-    EXPECT_NE(first, second);
-    EXPECT_FALSE(QFileInfo::exists(first));
-    sim->simAudioInput().feedTone(0.1, 0.2);
-    recorder.cancelRecording();
-    EXPECT_FALSE(QFileInfo::exists(second));
-    EXPECT_FALSE(recorder.isRecording());
-    EXPECT_FALSE(sim->simAudioInput().isRunning());
-    // Samples arriving late are ignored, not written anywhere.
-    sim->simAudioInput().feedTone(0.1, 0.2);
-    recorder.cancelRecording(); // idempotent
-}
-
-TEST_F(AudioRecorderTest, MicrophoneFailureLeavesNoFile)
+TEST_F(AudioRecorderTest, FailuresLeaveNoFile)
 {
     AudioRecorderService recorder;
     QList<double> levels;
     QObject::connect(&recorder, &AudioRecorderService::audioPowerLevelChanged, [&](double l) { levels << l; });
-    sim->simAudioInput().failWith = QStringLiteral("no input device");
-    try {
-        recorder.startRecording();
-        FAIL() << "start succeeded without a microphone";
-    } catch (const TovrikError& e) {
-        EXPECT_EQ(e.domain(), QStringLiteral("TovrikAudioRecorder"));
-        EXPECT_EQ(e.code(), AudioRecorderService::MicrophoneUnavailable);
-        EXPECT_EQ(e.message(), QStringLiteral("Could not start the microphone: no input device"));
-    }
+    const auto expectFailure = [](const std::function<void()>& call, int code, const char* message) {
+        try {
+            call();
+            ADD_FAILURE() << "succeeded: " << message;
+        } catch (const TovrikError& e) {
+            EXPECT_EQ(e.domain(), QStringLiteral("TovrikAudioRecorder"));
+            EXPECT_EQ(e.code(), code);
+            EXPECT_EQ(e.message(), QString::fromUtf8(message));
+        }
+    };
+    recorder.startRecording();
+    const QString path = recorder.currentFilePath();
+    ASSERT_TRUE(QFileInfo::exists(path));
+    expectFailure([&] { recorder.stopRecording(); }, AudioRecorderService::EmptyRecording, "No audio was recorded.");
+    EXPECT_FALSE(QFileInfo::exists(path));
     EXPECT_FALSE(recorder.isRecording());
-    EXPECT_TRUE(levels.isEmpty());
+    expectFailure([&] { recorder.stopRecording(); }, AudioRecorderService::NotRecording, "No recording is in progress.");
+
+    levels.clear();
+    sim->simAudioInput().failWith = QStringLiteral("no input device");
+    expectFailure([&] { recorder.startRecording(); }, AudioRecorderService::MicrophoneUnavailable,
+                  "Could not start the microphone: no input device");
+    EXPECT_FALSE(recorder.isRecording());
     advance(0.2);
     EXPECT_TRUE(levels.isEmpty());
 }
 
-TEST_F(AudioRecorderTest, DestroyingTheRecorderDeletesItsFile)
+TEST_F(AudioRecorderTest, RestartCancelAndDestructionDeleteTheRunningFile)
 {
-    QString path;
+    QString second;
     {
         AudioRecorderService recorder;
         recorder.startRecording();
-        path = recorder.currentFilePath();
+        const QString first = recorder.currentFilePath();
+        sim->simAudioInput().feedTone(0.1, 0.2);
+        recorder.startRecording(); // replaces (and deletes) the running one
+        second = recorder.currentFilePath();
+        EXPECT_NE(first, second);
+        EXPECT_FALSE(QFileInfo::exists(first));
+        recorder.cancelRecording();
+        EXPECT_FALSE(QFileInfo::exists(second));
+        EXPECT_FALSE(recorder.isRecording());
+        EXPECT_FALSE(sim->simAudioInput().isRunning());
+        sim->simAudioInput().feedTone(0.1, 0.2); // late samples go nowhere
+        recorder.cancelRecording();              // idempotent
+        recorder.startRecording();
+        second = recorder.currentFilePath();
         sim->simAudioInput().feedTone(0.05, 0.3);
     }
-    EXPECT_FALSE(QFileInfo::exists(path));
+    EXPECT_FALSE(QFileInfo::exists(second));
     EXPECT_FALSE(sim->simAudioInput().isRunning());
 }
