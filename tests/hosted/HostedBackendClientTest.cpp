@@ -52,34 +52,27 @@ TEST_F(HostedClientTest, SignInSendsCredentialsAndReadsTheSession)
     EXPECT_TRUE(r.header("Cookie").isEmpty());
 }
 
-TEST_F(HostedClientTest, AccountSummaryCarriesTheBearerToken)
+TEST_F(HostedClientTest, AccountSummaryAndRevocationCarryTheBearerToken)
 {
     auto out = runToEnd(client.fetchAccountSummary(origin, QStringLiteral("  ") + token + QStringLiteral("\n")));
     ASSERT_FALSE(out->error) << describe(out->error).toStdString();
     EXPECT_EQ(out->value->email, QStringLiteral("ada@example.com"));
     EXPECT_EQ(out->value->creditsBalance, 1200);
-    const auto r = fake.requestsTo(QStringLiteral("/auth/me"));
-    ASSERT_EQ(r.size(), 1);
-    EXPECT_EQ(r.first().method, QByteArray("GET"));
-    EXPECT_EQ(r.first().header("Authorization"), "Bearer " + token.toUtf8());
-    EXPECT_TRUE(r.first().body.isEmpty());
-}
-
-TEST_F(HostedClientTest, RevokeSessionEndsItOnTheService)
-{
-    auto out = runToEnd(client.revokeSession(origin, token));
-    ASSERT_TRUE(out->finished);
-    ASSERT_FALSE(out->error) << describe(out->error).toStdString();
+    auto revoked = runToEnd(client.revokeSession(origin, token));
+    ASSERT_FALSE(revoked->error) << describe(revoked->error).toStdString();
     EXPECT_FALSE(fake.isSessionActive(token));
-    const auto r = fake.requestsTo(QStringLiteral("/api/account/signout"));
-    ASSERT_EQ(r.size(), 1);
-    EXPECT_EQ(r.first().method, QByteArray("POST"));
-    EXPECT_EQ(r.first().bearerToken(), token);
-    auto me = runToEnd(client.fetchAccountSummary(origin, token));
-    const auto e = errorAs<HTTPError>(me);
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->statusCode(), 401);
-    EXPECT_EQ(e->localizedDescription(), QStringLiteral("Session expired. Sign in again."));
+    const auto me = fake.requestsTo(QStringLiteral("/auth/me"));
+    const auto signout = fake.requestsTo(QStringLiteral("/api/account/signout"));
+    ASSERT_EQ(me.size(), 1);
+    ASSERT_EQ(signout.size(), 1);
+    EXPECT_EQ(me.first().method, QByteArray("GET"));
+    EXPECT_EQ(me.first().header("Authorization"), "Bearer " + token.toUtf8());
+    EXPECT_TRUE(me.first().body.isEmpty());
+    EXPECT_EQ(signout.first().method, QByteArray("POST"));
+    EXPECT_EQ(signout.first().bearerToken(), token);
+    auto after = runToEnd(client.fetchAccountSummary(origin, token));
+    EXPECT_EQ(errorAs<HTTPError>(after)->statusCode(), 401);
+    EXPECT_EQ(describe(after->error), QStringLiteral("Session expired. Sign in again."));
 }
 
 TEST_F(HostedClientTest, TranscriptionUploadsTheWavAsMultipart)
@@ -100,24 +93,18 @@ TEST_F(HostedClientTest, TranscriptionUploadsTheWavAsMultipart)
     EXPECT_EQ(data, wav);
     EXPECT_EQ(fileName, QStringLiteral("recording.wav"));
     EXPECT_EQ(type, QByteArray("audio/wav"));
-}
 
-TEST_F(HostedClientTest, TranscribeFileReadsTheRecordingOrFails)
-{
+    // From a file: its name goes along; a file that cannot be read sends nothing.
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("take-1.wav"));
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("RIFFxxxxWAVE");
+    QFile f(dir.filePath(QStringLiteral("take-1.wav")));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("RIFFxxxxWAVE") == 12);
     f.close();
-    auto ok = runToEnd(client.transcribeFile(origin, token, path));
-    ASSERT_FALSE(ok->error) << describe(ok->error).toStdString();
-    QString fileName;
-    ASSERT_TRUE(fake.requestsTo(QStringLiteral("/stt")).first().multipartPart("file", nullptr, &fileName));
+    ASSERT_FALSE(runToEnd(client.transcribeFile(origin, token, f.fileName()))->error);
+    ASSERT_TRUE(fake.requestsTo(QStringLiteral("/stt")).last().multipartPart("file", nullptr, &fileName));
     EXPECT_EQ(fileName, QStringLiteral("take-1.wav"));
     auto missing = runToEnd(client.transcribeFile(origin, token, dir.filePath(QStringLiteral("none.wav"))));
     EXPECT_EQ(describe(missing->error), QStringLiteral("The recording could not be read."));
-    EXPECT_EQ(fake.requestsTo(QStringLiteral("/stt")).size(), 1);
+    EXPECT_EQ(fake.requestsTo(QStringLiteral("/stt")).size(), 2);
 }
 
 TEST_F(HostedClientTest, SpeechReturnsMpegAudio)
