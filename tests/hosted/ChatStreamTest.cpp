@@ -168,36 +168,6 @@ TEST_F(ChatStreamTest, OverallLimitEndsAStreamThatKeepsTalking)
     EXPECT_EQ(e->kind(), HTTPError::Kind::timedOut);
 }
 
-TEST_F(ChatStreamTest, ErrorEventReadsLikeAJSONErrorBody)
-{
-    struct Case {
-        QByteArray data;
-        int status;
-        const char* text;
-    };
-    const Case cases[] = {
-        {R"({"error":"insufficient_credits","message":"Out of credits mid-reply."})", 402, "Out of credits mid-reply."},
-        {R"({"error":"model_overloaded","message":"Try again.","status":503})", 503, "Try again."},
-        {R"({"error":"model_overloaded"})", 500, "model_overloaded"},
-        {"not json", 500, "request failed"},
-    };
-    for (const Case& c : cases) {
-        script(FakeResponse::eventStream({FakeResponse::sseEvent("delta", R"({"text":"partial"})"),
-                                          FakeResponse::sseEvent("error", c.data)}));
-        auto out = runToEnd(ask());
-        const auto e = errorAs<HTTPError>(out);
-        ASSERT_TRUE(e) << c.data.constData();
-        EXPECT_EQ(e->statusCode(), c.status) << c.data.constData();
-        EXPECT_EQ(e->isOutOfCredits(), c.status == 402);
-        EXPECT_EQ(e->localizedDescription(), QString::fromUtf8(c.text));
-        // The same body on a JSON endpoint shows the same text.
-        fake.setHandler("GET", QStringLiteral("/auth/me"),
-                        [&](const FakeRequest&) { return FakeResponse::raw(c.status, "application/json", c.data); });
-        auto json = runToEnd(client.fetchAccountSummary(origin, token));
-        EXPECT_EQ(describe(json->error), QString::fromUtf8(c.text));
-    }
-}
-
 TEST_F(ChatStreamTest, InvalidUTF8IsReplacedNotFatal)
 {
     // Each invalid sequence becomes one U+FFFD: a lone continuation byte, a
@@ -219,23 +189,35 @@ TEST_F(ChatStreamTest, FailuresBeforeAndInsideTheStream)
         FakeResponse response;
         int status;
         const char* text;
+        QByteArray errorEvent; // an "error" event's data, which reads like a JSON endpoint's error body
     };
     const Case cases[] = {
-        {FakeResponse::error(402, "insufficient_credits", " Add credits to keep chatting. "), 402, "Add credits to keep chatting."},
-        {FakeResponse::raw(500, "text/plain", "upstream exploded"), 500, "request failed"},
-        {FakeResponse::json(200, QJsonObject{{"text", "Hello"}}), 0, "invalid api response"}, // not a stream
-        {stream("{\"text\":5}"), 0, "invalid api response"},
-        {stream("not json"), 0, "invalid api response"},
-        {stream("[\"text\"]"), 0, "invalid api response"},
+        {FakeResponse::error(402, "insufficient_credits", " Add credits to keep chatting. "), 402, "Add credits to keep chatting.", {}},
+        {FakeResponse::raw(500, "text/plain", "upstream exploded"), 500, "request failed", {}},
+        {FakeResponse::json(200, QJsonObject{{"text", "Hello"}}), 0, "invalid api response", {}}, // not a stream
+        {stream("{\"text\":5}"), 0, "invalid api response", {}},
+        {stream("not json"), 0, "invalid api response", {}},
+        {stream("[\"text\"]"), 0, "invalid api response", {}},
+        {{}, 402, "Out of credits mid-reply.", R"({"error":"insufficient_credits","message":"Out of credits mid-reply."})"},
+        {{}, 503, "Try again.", R"({"error":"model_overloaded","message":"Try again.","status":503})"},
+        {{}, 500, "model_overloaded", R"({"error":"model_overloaded"})"},
+        {{}, 500, "request failed", "not json"},
     };
     for (const Case& c : cases) {
-        script(c.response);
+        script(c.errorEvent.isEmpty() ? c.response
+                                      : FakeResponse::eventStream({FakeResponse::sseEvent("delta", R"({"text":"partial"})"),
+                                                                   FakeResponse::sseEvent("error", c.errorEvent)}));
         auto out = runToEnd(ask());
         const auto e = errorAs<HTTPError>(out);
         ASSERT_TRUE(e) << c.text;
         EXPECT_EQ(e->statusCode(), c.status) << c.text;
         EXPECT_EQ(e->isOutOfCredits(), c.status == 402);
         EXPECT_EQ(e->localizedDescription(), QString::fromUtf8(c.text));
+        if (c.errorEvent.isEmpty())
+            continue;
+        fake.setHandler("GET", QStringLiteral("/auth/me"),
+                        [&](const FakeRequest&) { return FakeResponse::raw(c.status, "application/json", c.errorEvent); });
+        EXPECT_EQ(describe(runToEnd(client.fetchAccountSummary(origin, token))->error), QString::fromUtf8(c.text));
     }
 }
 
