@@ -24,65 +24,44 @@ const ScreenCapturePayloads oneScreen = {shot(1, QSize(1280, 800))};
 
 } // namespace
 
-TEST(PointedResponse, WellFormedTagGivesPointLabelAndScreen)
-{
-    const auto r = PointedResponse::parse(
-        QStringLiteral("Click the blue Save button at the bottom right. [POINT:1830,1012:Save button:screen2]"),
-        twoScreens);
-    EXPECT_EQ(r.tagStatus, Status::Valid);
-    EXPECT_EQ(r.spokenText, QStringLiteral("Click the blue Save button at the bottom right."));
-    ASSERT_TRUE(r.point.has_value());
-    EXPECT_EQ(*r.point, QPointF(1830, 1012));
-    EXPECT_EQ(r.pointLabel, QStringLiteral("Save button"));
-    EXPECT_EQ(r.screenNumber, 2);
-    EXPECT_FALSE(r.rejection().has_value());
-    const auto capture = r.pointedCapture(twoScreens);
-    ASSERT_TRUE(capture.has_value());
-    EXPECT_EQ(capture->displayID, 102u);
-}
-
-TEST(PointedResponse, LenientSpellingsAreAccepted)
+TEST(PointedResponse, WellFormedAndLenientTagsGiveThePoint)
 {
     struct Case {
         const char* reply;
         QPointF point;
         const char* label;
         int screen;
+        const char* spoken;
+        const ScreenCapturePayloads* captures;
     };
     const Case cases[] = {
-        {"It's here [point: (12.5, 40) : File menu : Screen 1]", {12.5, 40}, "File menu", 1},
-        {"Here. [POINT:10,20:search field:screen=2]", {10, 20}, "search field", 2},
-        {"Here. [ POINT : 0 , 0 : corner : screen #2 ]", {0, 0}, "corner", 2},
-        {"[POINT:5,6:screen2]", {5, 6}, "", 2},
-        {"[POINT:1919,1079:last pixel:screen2] is the spot", {1919, 1079}, "last pixel", 2},
-        {"A label may hold colons. [POINT:7,8:Time: 12:00 clock:screen1]", {7, 8}, "Time: 12:00 clock", 1},
-        {"Ignore the first. [POINT:1,1:old:screen1] Use this. [POINT:2,2:new:screen2]", {2, 2}, "new", 2},
+        {"Click the blue Save button. [POINT:1830,1012:Save button:screen2]", {1830, 1012}, "Save button", 2,
+         "Click the blue Save button.", &twoScreens},
+        {"It's here [point: (12.5, 40) : File menu : Screen 1]", {12.5, 40}, "File menu", 1, "It's here", &twoScreens},
+        {"Here. [POINT:10,20:search field:screen=2]", {10, 20}, "search field", 2, "Here.", &twoScreens},
+        {"Here. [ POINT : 0 , 0 : corner : screen #2 ]", {0, 0}, "corner", 2, "Here.", &twoScreens},
+        {"[POINT:5,6:screen2]", {5, 6}, "", 2, "", &twoScreens},
+        {"[POINT:1919,1079:last pixel:screen2] is the spot", {1919, 1079}, "last pixel", 2, "is the spot", &twoScreens},
+        {"Colons. [POINT:7,8:Time: 12:00 clock:screen1]", {7, 8}, "Time: 12:00 clock", 1, "Colons.", &twoScreens},
+        // The last tag counts; every tag leaves the text.
+        {"Ignore the first. [POINT:1,1:old:screen1] Use this. [POINT:2,2:new:screen2]", {2, 2}, "new", 2,
+         "Ignore the first. Use this.", &twoScreens},
+        // One screenshot: the screen may go unnamed.
+        {"There. [POINT:640,400:dock]", {640, 400}, "dock", 1, "There.", &oneScreen},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reply);
-        const auto r = PointedResponse::parse(QString::fromUtf8(c.reply), twoScreens);
+        const auto r = PointedResponse::parse(QString::fromUtf8(c.reply), *c.captures);
         EXPECT_EQ(r.tagStatus, Status::Valid);
-        ASSERT_TRUE(r.point.has_value());
-        EXPECT_EQ(*r.point, c.point);
+        EXPECT_EQ(r.point, c.point);
         EXPECT_EQ(r.pointLabel, QString::fromUtf8(c.label));
         EXPECT_EQ(r.screenNumber, c.screen);
-        EXPECT_FALSE(r.spokenText.contains(QLatin1Char('[')));
+        EXPECT_EQ(r.spokenText, QString::fromUtf8(c.spoken));
+        EXPECT_FALSE(r.rejection().has_value());
+        const auto capture = r.pointedCapture(*c.captures);
+        ASSERT_TRUE(capture.has_value());
+        EXPECT_EQ(capture->displayID, uint32_t(100 + c.screen));
     }
-    // Every tag is removed from the spoken text, not only the one used.
-    EXPECT_EQ(PointedResponse::parse(QStringLiteral("Ignore the first. [POINT:1,1:old:screen1] Use this. "
-                                                    "[POINT:2,2:new:screen2]"),
-                                     twoScreens)
-                  .spokenText,
-              QStringLiteral("Ignore the first. Use this."));
-}
-
-TEST(PointedResponse, SingleScreenMayOmitTheScreen)
-{
-    const auto r = PointedResponse::parse(QStringLiteral("There. [POINT:640,400:dock]"), oneScreen);
-    EXPECT_EQ(r.tagStatus, Status::Valid);
-    EXPECT_EQ(r.screenNumber, 1);
-    EXPECT_EQ(r.pointLabel, QStringLiteral("dock"));
-    EXPECT_EQ(r.spokenText, QStringLiteral("There."));
 }
 
 TEST(PointedResponse, ATagWithoutAPointSaysWhyAndIsNeverSpoken)
