@@ -335,7 +335,7 @@ TEST_F(GoogleSignInTest, EndsBeforeAnyTokenExchangeWhenTheBrowserSaysNoOrCannotO
     }
 }
 
-TEST_F(GoogleSignInTest, CancelWhileTheBrowserIsOpen)
+TEST_F(GoogleSignInTest, CancelOrNoAnswerWhileTheBrowserIsOpen)
 {
     playBrowser = false;
     CancellationSource source;
@@ -347,31 +347,29 @@ TEST_F(GoogleSignInTest, CancelWhileTheBrowserIsOpen)
     EXPECT_TRUE(isCancellation(out->error));
     EXPECT_TRUE(isGoogleSignInCancellation(out->error));
     EXPECT_EQ(visit(redirect)->status, -1); // the listener is gone
-}
 
-TEST_F(GoogleSignInTest, NoBrowserAnswerTimesOut)
-{
-    playBrowser = false;
-    auto out = launch(service.signIn(origin));
+    auto unanswered = launch(service.signIn(origin));
     advance(service.configuration().attemptTimeout + 1, 1);
-    ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
-    EXPECT_EQ(signInCode(out), GoogleSignInError::timedOut);
-    EXPECT_TRUE(isGoogleSignInCancellation(out->error));
+    ASSERT_TRUE(spinUntil([&]() { return unanswered->finished; }));
+    EXPECT_EQ(signInCode(unanswered), GoogleSignInError::timedOut);
+    EXPECT_TRUE(isGoogleSignInCancellation(unanswered->error));
 }
 
-TEST_F(GoogleSignInTest, RejectedTokenExchangeIsAnOrdinaryFailure)
+TEST_F(GoogleSignInTest, RejectionsAfterTheBrowserAreOrdinaryFailuresTheTabHearsOf)
 {
+    // Google refuses the code exchange: the service is never asked.
     FakeGoogleOptions options;
     options.expectedClientSecret = QStringLiteral("another-secret");
     fake.setGoogleOptions(options);
-    auto out = runToEnd(service.signIn(origin));
-    EXPECT_EQ(signInCode(out), GoogleSignInError::tokenExchangeFailed);
-    EXPECT_FALSE(isGoogleSignInCancellation(out->error));
+    auto exchange = runToEnd(service.signIn(origin));
+    EXPECT_EQ(signInCode(exchange), GoogleSignInError::tokenExchangeFailed);
+    EXPECT_FALSE(isGoogleSignInCancellation(exchange->error));
     EXPECT_TRUE(fake.requestsTo(QStringLiteral("/auth/google/native")).isEmpty());
-}
+    ASSERT_TRUE(browser && spinUntil([&]() { return browser->finished; }));
+    EXPECT_TRUE(browser->body.contains(describe(exchange->error).toHtmlEscaped().toUtf8()));
 
-TEST_F(GoogleSignInTest, HostedRejectionKeepsTheServiceMessage)
-{
+    // The hosted service refuses the account: its message is kept.
+    fake.setGoogleOptions(FakeGoogleOptions());
     fake.setHandler("POST", QStringLiteral("/auth/google/native"), [](const FakeRequest&) {
         return FakeResponse::error(403, QStringLiteral("account_disabled"), QStringLiteral("This account is disabled."));
     });
