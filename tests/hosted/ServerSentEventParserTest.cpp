@@ -90,23 +90,20 @@ TEST(ServerSentEventParser, CommentsFieldsAndSpaces)
     EXPECT_EQ(datas(parse("data:x y\n\n")), std::vector<std::string>{"x y"});
 }
 
-TEST(ServerSentEventParser, EventWithoutDataDoesNotFireAndResetsType)
+TEST(ServerSentEventParser, OnlyTerminatedEventsWithDataFire)
 {
+    // An event without data does not fire and its type does not leak.
     const Collected c = parse("event: delta\n\nid: 3\n\ndata: later\n\n");
     ASSERT_EQ(c.events.size(), 1u);
-    EXPECT_EQ(c.events[0].type, "message"); // the earlier type did not leak
+    EXPECT_EQ(c.events[0].type, "message");
     EXPECT_EQ(c.events[0].data, "later");
-}
-
-TEST(ServerSentEventParser, UnterminatedLastEventIsDiscarded)
-{
-    const Collected c = parse("data: one\n\ndata: two\n");
-    EXPECT_EQ(datas(c), std::vector<std::string>{"one"});
-    EXPECT_TRUE(c.partial);
-    const Collected noNewline = parse("data: one\n\ndata: tw");
-    EXPECT_EQ(datas(noNewline), std::vector<std::string>{"one"});
-    EXPECT_TRUE(noNewline.partial);
-    EXPECT_FALSE(parse("data: one\n\n").partial);
+    EXPECT_FALSE(c.partial);
+    // An event the stream's end cut off is discarded and reported.
+    for (const char* cut : {"data: one\n\ndata: two\n", "data: one\n\ndata: tw"}) {
+        const Collected partial = parse(cut);
+        EXPECT_EQ(datas(partial), std::vector<std::string>{"one"}) << cut;
+        EXPECT_TRUE(partial.partial) << cut;
+    }
 }
 
 TEST(ServerSentEventParser, MultiByteCharacterSplitAcrossChunksArrivesWhole)

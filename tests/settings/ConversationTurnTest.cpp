@@ -22,17 +22,9 @@ TEST(ConversationHistory, KeepsTheLastTwelveTurnsInOrder)
 
 TEST(ConversationHistory, CapsEachSideAt1600Characters)
 {
-    ConversationHistory history;
-    const QString user(1601, QLatin1Char('u'));
-    const QString assistant = QString(1600, QLatin1Char('a'));
-    appendConversationTurn(history, user, assistant + QStringLiteral("bc"));
-    ASSERT_EQ(history.size(), 1);
-    EXPECT_EQ(history[0].userTranscript, QString(1600, QLatin1Char('u')));
-    EXPECT_EQ(history[0].assistantResponse, assistant);
-}
-
-TEST(ConversationHistory, CapCountsCharactersNotCodeUnits)
-{
+    ConversationHistory capped;
+    appendConversationTurn(capped, QString(1601, QLatin1Char('u')), QString(1600, QLatin1Char('a')) + QStringLiteral("bc"));
+    EXPECT_EQ(capped.at(0), (ConversationTurn{QString(1600, QLatin1Char('u')), QString(1600, QLatin1Char('a'))}));
     // 1601 emoji of two UTF-16 units each; the cut keeps 1600 whole ones.
     const QString face = QString::fromUtf8("\xF0\x9F\x98\x80");
     QString text;
