@@ -29,20 +29,22 @@ TEST(ShortcutModifiers, BitValues)
 
 TEST(ShortcutGesture, DisplayPartsAndTextForm)
 {
-    // Modifiers in a fixed order whatever order the bits were added in.
+    // Modifiers in a fixed order whatever order the bits were added in; the
+    // stored text keeps the option and command names.
     const std::tuple<ShortcutGesture, QStringList, const char*> cases[] = {
-        {{kControl | kOption, 0}, {"Ctrl", "Option"}, "control+option"},
-        {{kControl | kShift | kOption, 0}, {"Ctrl", "Shift", "Option"}, "control+shift+option"},
-        {{kCommand, 40}, {"Cmd", "K"}, "command+k"},
-        {{kCommand | kOption | kShift | kControl, KeyCode::Space}, {"Ctrl", "Shift", "Option", "Cmd", "Space"},
+        {{kControl | kOption, 0}, {"Ctrl", "Alt"}, "control+option"},
+        {{kControl | kShift | kOption, 0}, {"Ctrl", "Shift", "Alt"}, "control+shift+option"},
+        {{kCommand, 40}, {"Super", "K"}, "command+k"},
+        {{kCommand | kOption | kShift | kControl, KeyCode::Space}, {"Ctrl", "Shift", "Alt", "Super", "Space"},
          "control+shift+option+command+space"},
-        {{kCommand | kShift, KeyCode::Return}, {"Shift", "Cmd", "Return"}, "shift+command+return"},
-        {{kCommand | kShift, 40}, {"Shift", "Cmd", "K"}, "shift+command+k"},
+        {{kCommand | kShift, KeyCode::Return}, {"Shift", "Super", "Return"}, "shift+command+return"},
+        {{kCommand | kShift, 40}, {"Shift", "Super", "K"}, "shift+command+k"},
         {{kControl, 96}, {"Ctrl", "F5"}, "control+f5"},
         {{kControl, 111}, {"Ctrl", "F12"}, "control+f12"},
-        {{kOption, 27}, {"Option", "-"}, "option+minus"},
-        {{kOption, KeyCode::LeftArrow}, {"Option", "Left"}, "option+left"},
-        {{kCommand, 44}, {"Cmd", "/"}, "command+slash"},
+        {{kOption, 27}, {"Alt", "-"}, "option+minus"},
+        {{kOption, KeyCode::LeftArrow}, {"Alt", "Left"}, "option+left"},
+        {{kCommand, 44}, {"Super", "/"}, "command+slash"},
+        {{kOption | kCommand, 0}, {"Alt", "Super"}, "option+command"}, // stored as option, shown as Alt
     };
     for (const auto& [gesture, parts, text] : cases) {
         EXPECT_EQ(gesture.displayParts(), parts) << text;
