@@ -26,7 +26,10 @@ TEST_F(ChatTurnTest, AskSendsTheTrimmedPromptAndSpeaksTheAnswer)
 {
     auto& m = launchReadyModel();
     m.setChatOnlyStatusMessage(QStringLiteral("old status"));
-    fake.setChatReply(QStringLiteral("That is the Dock. [POINT:none]"));
+    // Only the tag goes: the line break and the blanks before ".txt", ".."
+    // and "," are the answer's own.
+    const QString answer = QStringLiteral("That is the Dock.\nSave it as .txt , then type cd .. to go up.");
+    fake.setChatReply(answer + QStringLiteral(" [POINT:none]"));
     const quint64 before = m.interactionVersion();
     ask(QStringLiteral("  what is this bar?\n"));
 
@@ -52,11 +55,46 @@ TEST_F(ChatTurnTest, AskSendsTheTrimmedPromptAndSpeaksTheAnswer)
     EXPECT_FALSE(m.isChatOnlyBusy());
     EXPECT_EQ(m.chatOnlySendButtonTitle(), QStringLiteral("Ask"));
     EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
-    EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("That is the Dock."));
+    EXPECT_EQ(m.overlayController()->bubbleText(), answer);
+    EXPECT_EQ(lastJson(fake.requestsTo(QStringLiteral("/tts"))).value("text").toString(), answer);
     EXPECT_FALSE(m.overlayController()->targetScreenLocation().has_value());
     ASSERT_EQ(m.conversationHistory().size(), 1);
-    EXPECT_EQ(m.conversationHistory().first().assistantResponse, QStringLiteral("That is the Dock."));
+    EXPECT_EQ(m.conversationHistory().first().assistantResponse, answer);
     EXPECT_TRUE(waitForCreditRefresh());
+}
+
+TEST_F(ChatTurnTest, SignOutEndsTheConversation)
+{
+    auto& m = launchReadyModel();
+    for (const QString& q : {QStringLiteral("first"), QStringLiteral("second")})
+        ASSERT_TRUE(m.appendConversationTurn(q, QStringLiteral("private answer")));
+    // A turn still running when the session ends adds nothing afterwards.
+    fake.setHandler("POST", QStringLiteral("/chat"), [](const FakeRequest&) {
+        FakeResponse r = FakeResponse::eventStream(FakeResponse::chatReplyEvents(QStringLiteral("Late.")));
+        r.chunkIntervalMs = 200;
+        return r;
+    });
+    ask(QStringLiteral("third"));
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
+    EXPECT_EQ(lastJson(fake.requestsTo(QStringLiteral("/chat"))).value("history").toArray().size(), 2);
+    m.signOutHostedAccount();
+    EXPECT_TRUE(m.conversationHistory().isEmpty());
+
+    // The next account starts with no history.
+    fake.clearHandlers();
+    fake.clearRecords();
+    fake.addAccount(QStringLiteral("next@b.c"), QStringLiteral("password2"), 50);
+    m.setHostedAuthEmailInput(QStringLiteral("next@b.c"));
+    m.setHostedAuthPasswordInput(QStringLiteral("password2"));
+    m.signInHostedAccount();
+    ASSERT_TRUE(spinUntil([&]() { return m.isHostedAccountSignedIn(); }, 10000));
+    ask(QStringLiteral("fourth"));
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
+    EXPECT_TRUE(lastJson(fake.requestsTo(QStringLiteral("/chat"))).value("history").toArray().isEmpty());
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1));
+    ASSERT_TRUE(finishSpeechAndWait());
+    ASSERT_EQ(m.conversationHistory().size(), 1);
+    EXPECT_EQ(m.conversationHistory().first().userTranscript, QStringLiteral("fourth"));
 }
 
 TEST_F(ChatTurnTest, EmptyReplyRestoresThePrompt)
