@@ -46,6 +46,8 @@ protected:
     }
     void TearDown() override
     {
+        // The script ends (and cleans up) before what it started is stopped.
+        spinUntil([] { return QDir(update::updatesDirectoryURL()).entryList({"apply-tovrik-update-*"}).isEmpty(); }, 10000);
         run("/usr/bin/pkill", {"-KILL", "-f", "--", QRegularExpression::escape(root.path())});
         if (running.state() != QProcess::NotRunning) {
             running.kill();
