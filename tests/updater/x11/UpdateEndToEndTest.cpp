@@ -15,6 +15,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QJsonDocument>
+#include <QLockFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -29,6 +30,8 @@ protected:
     {
         SimTest::SetUp();
         Clock::install(nullptr); // real time: the script and the binaries run in it
+        // Runs of the swap script take turns (its working folders in /tmp).
+        ASSERT_TRUE(lock.tryLock(100000));
         ASSERT_TRUE(root.isValid());
         QString build = qEnvironmentVariable("TOVRIK_BINARY_DIR");
         if (build.isEmpty())
@@ -126,6 +129,7 @@ protected:
         return QDir(target + "/..").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     }
 
+    QLockFile lock{QDir::tempPath() + "/tovrik-swap-script-tests.lock"};
     QTemporaryDir root;
     QString target;
     FakeHostedService fake;
