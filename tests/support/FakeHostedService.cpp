@@ -283,30 +283,19 @@ private:
             m_busy = true;
             return;
         }
-        QByteArray head = "HTTP/1.1 " + QByteArray::number(r.status) + ' ' + reasonPhrase(r.status) + "\r\n";
-        for (const auto& [k, v] : r.headers)
-            head += k + ": " + v + "\r\n";
         const bool streamed = !r.chunks.isEmpty() || r.holdOpen || r.truncate;
-        if (r.verbatim) {
-            m_busy = true;
-            m_pending = r;
-            m_nextChunk = 0;
-            sendNextChunk();
-            return;
-        }
-        if (streamed)
-            head += "Transfer-Encoding: chunked\r\n";
-        else
-            head += "Content-Length: " + QByteArray::number(r.body.size()) + "\r\n";
-        head += "\r\n";
-        if (!streamed) {
-            m_socket->write(head + r.body);
+        if (!r.verbatim) { // verbatim chunks carry their own status line and headers
+            QByteArray head = "HTTP/1.1 " + QByteArray::number(r.status) + ' ' + reasonPhrase(r.status) + "\r\n";
+            for (const auto& [k, v] : r.headers)
+                head += k + ": " + v + "\r\n";
+            head += streamed ? QByteArray("Transfer-Encoding: chunked\r\n\r\n")
+                             : "Content-Length: " + QByteArray::number(r.body.size()) + "\r\n\r\n" + r.body;
+            m_socket->write(head);
             m_socket->flush();
-            return;
+            if (!streamed)
+                return;
         }
         m_busy = true;
-        m_socket->write(head);
-        m_socket->flush();
         m_pending = r;
         m_nextChunk = 0;
         sendNextChunk();
@@ -333,20 +322,13 @@ private:
                 }
                 sendNextChunk();
             };
-            if (m_pending.chunkIntervalMs > 0)
-                QTimer::singleShot(m_pending.chunkIntervalMs, this, write);
-            else
-                QTimer::singleShot(0, this, write);
+            QTimer::singleShot(std::max(0, m_pending.chunkIntervalMs), this, write);
             return;
         }
         if (m_pending.holdOpen)
             return;
-        if (m_pending.truncate) {
+        if (m_pending.truncate || m_pending.verbatim) { // no terminating chunk
             m_socket->flush();
-            m_socket->disconnectFromHost();
-            return;
-        }
-        if (m_pending.verbatim) {
             m_socket->disconnectFromHost();
             return;
         }
