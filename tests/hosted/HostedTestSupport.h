@@ -15,19 +15,14 @@
 
 #include <exception>
 #include <optional>
+#include <type_traits>
 
 namespace tovrik::test {
 
 template <typename T>
 struct TaskOutcome {
     bool finished = false;
-    std::optional<T> value;
-    std::exception_ptr error;
-};
-
-template <>
-struct TaskOutcome<void> {
-    bool finished = false;
+    std::conditional_t<std::is_void_v<T>, bool, std::optional<T>> value{}; // true once a void task returned
     std::exception_ptr error;
 };
 
@@ -36,10 +31,12 @@ template <typename T>
 QCoro::Task<void> collect(QCoro::Task<T> task, std::shared_ptr<TaskOutcome<T>> out)
 {
     try {
-        if constexpr (std::is_void_v<T>)
+        if constexpr (std::is_void_v<T>) {
             co_await std::move(task);
-        else
+            out->value = true;
+        } else {
             out->value.emplace(co_await std::move(task));
+        }
     } catch (...) {
         out->error = std::current_exception();
     }
