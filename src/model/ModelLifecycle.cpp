@@ -4,6 +4,9 @@
 #include "model/TovrikAppModel.h"
 
 #include "common/Constants.h"
+#include "autopilot/DesktopInputService.h"
+#include "autopilot/TovrikAgentRunner.h"
+#include "autopilot/UserInputActivityMonitor.h"
 #include "hosted/GoogleDesktopAuthService.h"
 #include "hosted/HTTPError.h"
 #include "hosted/HostedBackendClient.h"
@@ -31,11 +34,15 @@ TovrikAppModel::TovrikAppModel()
       m_hotkeyMonitor(std::make_unique<HotkeyMonitor>()),
       m_hostedBackendClient(std::make_unique<HostedBackendClient>()),
       m_googleAuthService(std::make_unique<GoogleDesktopAuthService>()),
-      m_overlayController(std::make_unique<OverlayWindowController>())
+      m_overlayController(std::make_unique<OverlayWindowController>()),
+      m_desktopInputService(std::make_unique<DesktopInputService>()),
+      m_userInputActivityMonitor(std::make_shared<UserInputActivityMonitor>()),
+      m_agentRunner(std::make_unique<TovrikAgentRunner>())
 {
     m_googleAuthService->setBackendClient(m_hostedBackendClient.get());
     loadAndNormaliseSettings();
     wireHotkeyMonitor();
+    wireUIAutopilot();
     refreshPermissions();
 }
 
@@ -50,6 +57,7 @@ TovrikAppModel::~TovrikAppModel()
     // The monitor's thread must be gone before the callbacks it could post
     // reach a model that no longer exists (they hold it weakly anyway).
     m_hotkeyMonitor->stop();
+    m_userInputActivityMonitor->stop();
     // The requests aborted above still have work queued on the network
     // thread; destroying their access managers in this same turn crashes
     // that thread. The two network services go once the event loop has run.
@@ -225,6 +233,7 @@ bool TovrikAppModel::appendConversationTurn(const QString& userTranscript, const
 
 void TovrikAppModel::cancelActiveInteraction(bool invalidateCurrentInteraction)
 {
+    appendInterruptedUIAutopilotTurn(m_interactionVersion);
     if (invalidateCurrentInteraction)
         ++m_interactionVersion;
     m_interactionTask.cancel();
