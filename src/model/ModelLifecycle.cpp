@@ -169,7 +169,10 @@ void TovrikAppModel::quit()
 
 void TovrikAppModel::handleEscapePressed()
 {
-    if (!m_isUIAutopilotBusy)
+    // While a run's take-over monitor runs it sees the same physical Esc and
+    // stops the run with its own, more precise text; this handler covers
+    // the moments of a busy run without a monitor.
+    if (!m_isUIAutopilotBusy || m_userInputActivityMonitor->isRunning())
         return;
     cancelActiveInteraction(true);
     setVoiceState(TovrikVoiceState::idle);

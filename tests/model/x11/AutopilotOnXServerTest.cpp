@@ -1,0 +1,219 @@
+// UI Autopilot end to end on the real X server (the test command's Xvfb with
+// its compositor): the real model with the x11 backend, the fake hosted
+// service over TLS scripting the model's decisions, and real programs on the
+// desktop (zenity, xdotool).
+
+#include "autopilot/DesktopInputService.h"
+#include "model/TovrikAppModel.h"
+#include "overlay/OverlayWindowController.h"
+#include "platform/Platform.h"
+#include "platform/x11/X11Platform.h"
+#include "settings/SettingsStore.h"
+#include "support/FakeHostedService.h"
+#include "support/SimFixture.h"
+
+#include <QElapsedTimer>
+#include <QImage>
+#include <QPainter>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QWidget>
+#include <gtest/gtest.h>
+#include <xcb/xcb.h>
+
+namespace tovrik::test {
+namespace {
+
+// Whether any key or pointer button is down on the server.
+bool anythingDown()
+{
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(c)) {
+        xcb_disconnect(c);
+        return true;
+    }
+    bool down = false;
+    if (auto* keys = xcb_query_keymap_reply(c, xcb_query_keymap(c), nullptr)) {
+        for (uint8_t byte : keys->keys)
+            down = down || byte != 0;
+        free(keys);
+    }
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    if (auto* pointer = xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr)) {
+        down = down || (pointer->mask & (XCB_BUTTON_MASK_1 | XCB_BUTTON_MASK_2 | XCB_BUTTON_MASK_3));
+        free(pointer);
+    }
+    xcb_disconnect(c);
+    return down;
+}
+
+bool shiftDown()
+{
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    bool down = true;
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    if (auto* pointer = xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr)) {
+        down = pointer->mask & XCB_MOD_MASK_SHIFT;
+        free(pointer);
+    }
+    xcb_disconnect(c);
+    return down;
+}
+
+class AutopilotOnXServer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QString error;
+        ASSERT_TRUE(platform::x11::X11Platform::install(&error)) << error.toStdString();
+        ASSERT_TRUE(dataHome.isValid());
+        previousDataHome = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", dataHome.path().toUtf8());
+        ASSERT_TRUE(fake.start()) << fake.lastError().toStdString();
+        fake.install();
+        fake.addAccount(QStringLiteral("x11@b.c"), QStringLiteral("password1"), 500);
+        SettingsStore store;
+        TovrikSettings settings = store.load().settings;
+        settings.hostedAccountSessionToken = fake.createSession(QStringLiteral("x11@b.c"));
+        settings.hostedAccountEmail = QStringLiteral("x11@b.c");
+        settings.isUIAutopilotEnabled = true;
+        settings.isSilentModeEnabled = true;
+        ASSERT_TRUE(store.save(settings).ok);
+        model = std::make_unique<TovrikAppModel>();
+        model->launch();
+        ASSERT_TRUE(model->accessibilityGranted() && model->screenRecordingGranted());
+    }
+    void TearDown() override
+    {
+        model.reset();
+        drainEvents();
+        fake.stop();
+        fake.uninstall();
+        qputenv("XDG_DATA_HOME", previousDataHome);
+    }
+    void ask(const QString& text)
+    {
+        model->setChatOnlyInput(text);
+        model->sendChatOnlyMessage();
+    }
+    bool waitForRunEnd(int ms = 60000)
+    {
+        return spinUntil([this] { return model->interactionTask().isFinished() && !model->isUIAutopilotBusy(); }, ms);
+    }
+
+    QTemporaryDir dataHome;
+    QByteArray previousDataHome;
+    FakeHostedService fake;
+    std::unique_ptr<TovrikAppModel> model;
+};
+
+TEST_F(AutopilotOnXServer, ClicksTypesIntoZenityAndReportsDone)
+{
+    const QString title = QStringLiteral("Tovrik autopilot test");
+    QProcess zenity;
+    zenity.start(QStringLiteral("zenity"), {QStringLiteral("--entry"), QStringLiteral("--title"), title,
+                                            QStringLiteral("--text"), QStringLiteral("Name")});
+    ASSERT_TRUE(zenity.waitForStarted());
+    QProcess search;
+    search.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--sync"),
+                                             QStringLiteral("--onlyvisible"), QStringLiteral("--name"), title,
+                                             QStringLiteral("getwindowgeometry"), QStringLiteral("--shell")});
+    ASSERT_TRUE(search.waitForFinished(20000));
+    QHash<QString, int> geometry;
+    for (const QByteArray& line : search.readAllStandardOutput().split('\n'))
+        if (const int eq = line.indexOf('='); eq > 0)
+            geometry.insert(QString::fromLatin1(line.left(eq)), line.mid(eq + 1).toInt());
+    ASSERT_GT(geometry.value(QStringLiteral("WIDTH")), 0);
+    // The entry sits in the middle of the dialog, below its label.
+    const int x = geometry.value(QStringLiteral("X")) + geometry.value(QStringLiteral("WIDTH")) / 2;
+    const int y = geometry.value(QStringLiteral("Y")) + geometry.value(QStringLiteral("HEIGHT")) * 44 / 100;
+    const QString typed = QStringLiteral("Grüße, 世界");
+    fake.queueAutopilotReplies({
+        QStringLiteral(R"({"action":{"type":"click","x":%1,"y":%2,"screen":1,"label":"name field"}})").arg(x).arg(y),
+        QStringLiteral(R"({"action":{"type":"input","x":%1,"y":%2,"screen":1,"label":"name field","text":"%3"}})")
+            .arg(x)
+            .arg(y)
+            .arg(typed),
+        QStringLiteral(R"({"action":{"type":"key","key":"enter","label":"confirm the name dialog"}})"),
+        QStringLiteral(R"({"verification":{"status":"confirmed","evidence":"the dialog closed"},"action":{"type":"done","text":"Typed the name."}})"),
+    });
+    ask(QStringLiteral("type the greeting into the name field"));
+    ASSERT_TRUE(waitForRunEnd());
+    ASSERT_TRUE(zenity.waitForFinished(10000));
+    EXPECT_EQ(QString::fromUtf8(zenity.readAllStandardOutput()), typed + QLatin1Char('\n'));
+    EXPECT_EQ(fake.autopilotRequests().size(), 4);
+    EXPECT_EQ(model->overlayController()->bubbleText(), QStringLiteral("Typed the name."));
+    ASSERT_FALSE(model->conversationHistory().isEmpty());
+    EXPECT_EQ(model->conversationHistory().last().assistantResponse, QStringLiteral("Typed the name."));
+    EXPECT_FALSE(model->overlayController()->isUIAutopilotBusy());
+    EXPECT_FALSE(anythingDown());
+}
+
+TEST_F(AutopilotOnXServer, EscFromAnotherProgramStopsTheRunAndLiftsShift)
+{
+    fake.queueAutopilotReplies({QStringLiteral(R"({"action":{"type":"key_down","key":"shift"}})"),
+                                QStringLiteral(R"({"action":{"type":"wait","ms":8000}})")});
+    ask(QStringLiteral("hold shift"));
+    ASSERT_TRUE(spinUntil([this] { return fake.autopilotRequests().size() == 2; }, 20000));
+    ASSERT_TRUE(spinUntil([this] { return fake.pendingAutopilotReplies() == 0; }, 5000));
+    spinUntil([] { return false; }, 300);
+    ASSERT_TRUE(shiftDown());
+    ASSERT_EQ(QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Escape")}), 0);
+    // Shift is up within 100 ms of the Esc.
+    spinUntil([] { return !shiftDown(); }, 100);
+    EXPECT_FALSE(shiftDown());
+    ASSERT_TRUE(waitForRunEnd(5000));
+    EXPECT_EQ(model->chatOnlyStatusMessage(), QStringLiteral("UI Autopilot stopped with Esc."));
+    EXPECT_FALSE(anythingDown());
+}
+
+// A solid window of a known colour under the clicks.
+class Solid : public QWidget {
+public:
+    Solid()
+    {
+        setWindowFlags(Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool);
+        setAttribute(Qt::WA_ShowWithoutActivating);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), QColor(20, 60, 200)); }
+};
+
+TEST_F(AutopilotOnXServer, TheSameClickElevenTimesEndsWithTheWatchdogAndEveryShotIsTheRealScreen)
+{
+    Solid window;
+    const QRect rect(300, 200, 600, 400);
+    window.setGeometry(rect);
+    window.show();
+    spinUntil([] { return false; }, 500);
+    QStringList same;
+    for (int i = 0; i < 11; ++i)
+        same << QStringLiteral(R"({"action":{"type":"click","x":600,"y":400,"screen":1,"label":"blue"}})");
+    fake.queueAutopilotReplies(same);
+    ask(QStringLiteral("click the blue window"));
+    ASSERT_TRUE(waitForRunEnd(90000));
+    EXPECT_EQ(model->conversationHistory().last().assistantResponse,
+              QStringLiteral("UI Autopilot stopped after a repeating screen/action cycle without visible progress."));
+    EXPECT_EQ(model->chatOnlyStatusMessage(), QStringLiteral("UI Autopilot did not complete the task."));
+    const QList<FakeAutopilotRequest> requests = fake.autopilotRequests();
+    ASSERT_EQ(requests.size(), 11);
+    // The companion cursor and the status bubble sit beside the pointer, on
+    // the window; in the screenshots the window is uniformly blue.
+    for (const FakeAutopilotRequest& r : requests) {
+        ASSERT_EQ(r.images.size(), 1);
+        const QImage shot = QImage::fromData(r.images[0]);
+        ASSERT_FALSE(shot.isNull());
+        int off = 0;
+        for (int y = rect.top() + 8; y < rect.bottom() - 8; y += 4)
+            for (int x = rect.left() + 8; x < rect.right() - 8; x += 4) {
+                const QColor c = shot.pixelColor(x, y);
+                off += std::abs(c.red() - 20) + std::abs(c.green() - 60) + std::abs(c.blue() - 200) > 45;
+            }
+        EXPECT_EQ(off, 0);
+    }
+    EXPECT_FALSE(anythingDown());
+}
+
+} // namespace
+} // namespace tovrik::test
