@@ -47,6 +47,8 @@
 
 namespace tovrik {
 
+using overlay::MouseVisualEventType;
+
 namespace InputFlag {
 constexpr uint64_t Control = 0x40000;
 constexpr uint64_t Option = 0x80000;

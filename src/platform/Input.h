@@ -31,14 +31,16 @@ public:
 
 // One raw input event seen by a listen-only tap.
 struct RawInputEvent {
-    enum class Type { KeyDown, KeyUp, FlagsChanged, MouseDown, MouseUp, MouseMoved, MouseDragged, Scroll };
+    // TapDisabled: the tap stopped seeing input (the X connection broke);
+    // it is the last event a session delivers.
+    enum class Type { KeyDown, KeyUp, FlagsChanged, MouseDown, MouseUp, MouseMoved, MouseDragged, Scroll, TapDisabled };
     Type type = Type::KeyDown;
     uint16_t keyCode = 0;       // macOS virtual key code (key events, FlagsChanged)
     uint32_t modifiers = 0;     // ModifierFlag bits after this event
     MouseButton button = MouseButton::Left;
     QPointF location;           // global display coordinates (y down)
     bool isAutoRepeat = false;
-    bool isSynthetic = false;   // posted by this process (marker / XTEST device)
+    bool isSynthetic = false;   // posted by this process (marker / the ledger)
     int64_t sourceUserData = 0; // the marker when the backend carries one
 };
 

@@ -25,6 +25,10 @@ public:
     SimDisplays();
     QList<DisplayInfo> displays() const override;
     QPointF pointerLocation() const override { return m_pointer; }
+    std::optional<QPointF> readPointerLocation() const override
+    {
+        return m_pointerReadable ? std::optional<QPointF>(m_pointer) : std::nullopt;
+    }
     quint64 configurationRevision() const override { return m_revision; }
 
     // Replaces the configuration; the first display marked main (or the
@@ -36,10 +40,12 @@ public:
     // Rebuilds the AppKit frames of every display from their bounds.
     static QList<DisplayInfo> withFrames(QList<DisplayInfo> displays);
     void setPointerLocation(QPointF displayPoint) { m_pointer = displayPoint; }
+    void setPointerReadable(bool readable) { m_pointerReadable = readable; }
 
 private:
     QList<DisplayInfo> m_displays;
     QPointF m_pointer;
+    bool m_pointerReadable = true;
     quint64 m_revision = 1;
 };
 

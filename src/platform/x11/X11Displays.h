@@ -64,6 +64,7 @@ public:
     bool isConnected() const { return m_conn.ok(); }
     QList<DisplayInfo> displays() const override;
     QPointF pointerLocation() const override;
+    std::optional<QPointF> readPointerLocation() const override;
     quint64 configurationRevision() const override;
 
     // The coordinate conversions shared by input, capture and the tap.
