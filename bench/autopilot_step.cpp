@@ -3,13 +3,15 @@
 // pauses left out (the fake answers at once; pauses run on a virtual clock):
 // capture + JPEG of both displays, the step request's body (memory JSON,
 // user message, images in base64), parsing the reply, the watchdog's
-// observation, and the dispatch of a click through XTest. Each iteration
+// observation (sampled on workers while the request is built, as the loop
+// does while it waits for the model; observation_ms is what is left to wait
+// for), and the dispatch of a click through XTest. Each iteration
 // also measures capture + JPEG alone, so the ratio of the two is measured
 // in the same run (goal: at most 1.3).
 //
 // The observation alone (JPEG decode of both captures, the 320-wide samples
-// and the signature) is measured against a plain full decode of the same
-// JPEGs.
+// and the signature, on the calling thread) is measured against a plain
+// full decode of the same JPEGs.
 
 #include "BenchDesktop.h"
 
@@ -59,8 +61,10 @@ T runOnVirtualClock(VirtualClock& clock, QCoro::Task<T> task)
         *finished = true;
     };
     auto running = drive(std::move(task), &result, &error, &done);
+    // Each turn lets the one pending pause end; the continuation runs on
+    // the next event-loop turn.
     while (!done) {
-        clock.advance(0.005);
+        clock.advance(1.0);
         QCoreApplication::processEvents();
     }
     if (error)
@@ -83,6 +87,9 @@ void BM_AutopilotStep_LocalWorkAgainstCaptureAndJpeg(benchmark::State& state)
     Clock::install(&clock);
     double stepSeconds = 0;
     double referenceSeconds = 0;
+    double requestSeconds = 0;
+    double observationSeconds = 0;
+    double dispatchSeconds = 0;
     int step = 1;
     for (auto _ : state) {
         const auto referenceStart = std::chrono::steady_clock::now();
@@ -91,6 +98,8 @@ void BM_AutopilotStep_LocalWorkAgainstCaptureAndJpeg(benchmark::State& state)
 
         const auto start = std::chrono::steady_clock::now();
         const ScreenCapturePayloads captures = QCoro::waitFor(service.captureAllScreens(false));
+        auto phase = std::chrono::steady_clock::now();
+        const AutopilotObservationJob observationJob = startAutopilotObservation(captures);
         const QString message = AutopilotStepRequest::userMessage(QStringLiteral("open the settings"), step,
                                                                   memory.toPromptJSON(), input.inputStateSummary(),
                                                                   QString(), QStringLiteral("Verify the result"));
@@ -98,19 +107,24 @@ void BM_AutopilotStep_LocalWorkAgainstCaptureAndJpeg(benchmark::State& state)
             constants::expertHostedThinkingModel, makeScreenCaptureAttachments(captures), message, {},
             AutopilotStepRequest::systemPrompt(), AutopilotStepRequest::workload);
         benchmark::DoNotOptimize(body.size());
+        requestSeconds += secondsSince(phase);
         const UIAutopilotDecision decision = parseUIAutopilotDecision(
             QStringLiteral(R"({"message":"Opening","expected_result":"menu open","task_state":{"current_goal":"settings"},)"
                            R"("action":{"type":"click","x":%1,"y":%2,"screen":2,"label":"Settings"}})")
                 .arg(400 + step % 200)
                 .arg(300 + step % 100));
         memory.updateReportedState(decision.taskState ? &*decision.taskState : nullptr, step);
-        watchdog.observe(autopilotActionSignature(decision.action), autopilotObservationImage(captures), false,
-                         clock.now());
+        phase = std::chrono::steady_clock::now();
+        watchdog.observe(autopilotActionSignature(decision.action),
+                         QCoro::waitFor(finishAutopilotObservation(observationJob)), false, clock.now());
+        observationSeconds += secondsSince(phase);
+        phase = std::chrono::steady_clock::now();
         AutopilotDispatchContext context;
         context.input = &input;
         context.screens = &service;
         const QString observation =
             runOnVirtualClock(clock, dispatchUIAutopilotAction(decision.action, captures, context));
+        dispatchSeconds += secondsSince(phase);
         memory.record(step, decision.message, decision.action.logDescription(), observation);
         benchmark::DoNotOptimize(memory.toResumeSummary().size());
         const double seconds = secondsSince(start);
@@ -122,6 +136,9 @@ void BM_AutopilotStep_LocalWorkAgainstCaptureAndJpeg(benchmark::State& state)
     state.counters["capture_jpeg_ms"] = 1000.0 * referenceSeconds / double(state.iterations());
     state.counters["step_ms"] = 1000.0 * stepSeconds / double(state.iterations());
     state.counters["ratio"] = stepSeconds / referenceSeconds;
+    state.counters["request_ms"] = 1000.0 * requestSeconds / double(state.iterations());
+    state.counters["observation_ms"] = 1000.0 * observationSeconds / double(state.iterations());
+    state.counters["dispatch_ms"] = 1000.0 * dispatchSeconds / double(state.iterations());
 }
 
 void BM_AutopilotStep_ObservationAgainstFullDecode(benchmark::State& state)

@@ -6,6 +6,8 @@
 #include <QImage>
 #include <QImageReader>
 #include <QPainter>
+#include <QtConcurrent/QtConcurrentRun>
+#include <qcoro/qcorofuture.h>
 #include <QStringList>
 
 #include <algorithm>
@@ -58,43 +60,85 @@ QString autopilotActionSignature(const UIAutopilotAction& a)
         .join(QLatin1Char('|'));
 }
 
-QByteArray autopilotObservationImage(const ScreenCapturePayloads& captures)
+namespace {
+
+QList<const ScreenCapturePayload*> byDisplay(const ScreenCapturePayloads& captures)
 {
     QList<const ScreenCapturePayload*> ordered;
     for (const ScreenCapturePayload& c : captures)
         ordered << &c;
-    std::stable_sort(ordered.begin(), ordered.end(),
-                     [](const ScreenCapturePayload* a, const ScreenCapturePayload* b) { return a->displayID < b->displayID; });
+    std::stable_sort(ordered.begin(), ordered.end(), [](const ScreenCapturePayload* a, const ScreenCapturePayload* b) {
+        return a->displayID < b->displayID;
+    });
+    return ordered;
+}
 
+// One display's sample; thread-safe (worker threads run it).
+AutopilotObservationSample sample(QByteArray data)
+{
+    QBuffer buffer(&data);
+    QImageReader reader(&buffer);
+    const QSize size = reader.size();
+    if (!size.isValid() || size.isEmpty())
+        return {{}, QStringLiteral("Cannot decode current observation.")};
+    const int h = int(std::max<qint64>(1, qint64(size.height()) * 320 / size.width()));
+    // Decoding straight at the sample's size lets the JPEG decoder skip
+    // most of its work (it scales while it decodes).
+    reader.setScaledSize(QSize(320, h));
+    const QImage image = reader.read();
+    if (image.isNull())
+        return {{}, QStringLiteral("Cannot decode current observation.")};
+    QImage canvas(320, h, QImage::Format_RGBA8888_Premultiplied);
+    if (canvas.isNull())
+        return {{}, QStringLiteral("Cannot sample current observation.")};
+    canvas.fill(Qt::transparent);
+    {
+        QPainter painter(&canvas);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(QRectF(0, 0, 320, h), image);
+    }
     QByteArray out;
-    for (const ScreenCapturePayload* capture : ordered) {
-        QByteArray data = capture->imageData;
-        QBuffer buffer(&data);
-        QImageReader reader(&buffer);
-        const QSize size = reader.size();
-        if (!size.isValid() || size.isEmpty())
-            throw autopilotError(30, QStringLiteral("Cannot decode current observation."));
-        const int h = std::max<qint64>(1, qint64(size.height()) * 320 / size.width());
-        // Decoding straight at about the sample's size lets the JPEG decoder
-        // skip most of the work; the sample is drawn from that image.
-        if (size.width() > 640)
-            reader.setScaledSize(QSize(640, std::max(1, int(qint64(size.height()) * 640 / size.width()))));
-        const QImage image = reader.read();
-        if (image.isNull())
-            throw autopilotError(30, QStringLiteral("Cannot decode current observation."));
-        QImage sample(320, h, QImage::Format_RGBA8888_Premultiplied);
-        if (sample.isNull())
-            throw autopilotError(30, QStringLiteral("Cannot sample current observation."));
-        sample.fill(Qt::transparent);
-        {
-            QPainter painter(&sample);
-            painter.setRenderHint(QPainter::SmoothPixmapTransform);
-            painter.drawImage(QRectF(0, 0, 320, h), image);
-        }
-        for (int y = 0; y < h; ++y)
-            out.append(reinterpret_cast<const char*>(sample.constScanLine(y)), 320 * 4);
+    out.reserve(qsizetype(320) * h * 4);
+    for (int y = 0; y < h; ++y)
+        out.append(reinterpret_cast<const char*>(canvas.constScanLine(y)), 320 * 4);
+    return {out, {}};
+}
+
+QByteArray join(const QList<AutopilotObservationSample>& samples)
+{
+    QByteArray out;
+    for (const AutopilotObservationSample& s : samples) {
+        if (!s.failure.isEmpty())
+            throw autopilotError(30, s.failure);
+        out += s.bytes;
     }
     return out;
+}
+
+} // namespace
+
+QByteArray autopilotObservationImage(const ScreenCapturePayloads& captures)
+{
+    QList<AutopilotObservationSample> samples;
+    for (const ScreenCapturePayload* c : byDisplay(captures))
+        samples << sample(c->imageData);
+    return join(samples);
+}
+
+AutopilotObservationJob startAutopilotObservation(const ScreenCapturePayloads& captures)
+{
+    AutopilotObservationJob job;
+    for (const ScreenCapturePayload* c : byDisplay(captures))
+        job << QtConcurrent::run(sample, c->imageData);
+    return job;
+}
+
+QCoro::Task<QByteArray> finishAutopilotObservation(AutopilotObservationJob job)
+{
+    QList<AutopilotObservationSample> samples;
+    for (QFuture<AutopilotObservationSample>& part : job)
+        samples << co_await part;
+    co_return join(samples);
 }
 
 } // namespace tovrik

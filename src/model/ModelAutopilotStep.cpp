@@ -193,6 +193,8 @@ QCoro::Task<void> TovrikAppModel::runUIAutopilotSteps(QString prompt, quint64 in
             const ScreenCapturePayloads captures =
                 co_await captureAllScreensForModel(m_screenCaptureService.get(), m_overlayController.get(), wantsNative);
             ensureCurrent(weak, interactionVersion);
+            // The watchdog's samples are made while the model thinks.
+            const AutopilotObservationJob observation = startAutopilotObservation(captures);
             QList<HostedChatImageAttachment> images = makeScreenCaptureAttachments(captures);
             detail.reset();
             if (pendingZoom) {
@@ -235,9 +237,10 @@ QCoro::Task<void> TovrikAppModel::runUIAutopilotSteps(QString prompt, quint64 in
                                     "verification.evidence.");
                 ending = Ending::done;
             } else {
-                const int verdict =
-                    watchdog.observe(autopilotActionSignature(action), autopilotObservationImage(captures),
-                                     action.kind == K::wait, Clock::instance().now());
+                const QByteArray sample = co_await finishAutopilotObservation(observation);
+                ensureCurrent(weak, interactionVersion);
+                const int verdict = watchdog.observe(autopilotActionSignature(action), sample,
+                                                     action.kind == K::wait, Clock::instance().now());
                 if (verdict == AutopilotLoopWatchdog::stop) {
                     ending = Ending::watchdog;
                 } else if (verdict == AutopilotLoopWatchdog::warn) {
