@@ -140,16 +140,28 @@ TEST_F(AutopilotRunTest, ClickThenDoneNeedsConfirmationAndLeavesATurn)
 TEST_F(AutopilotRunTest, ThreeFailuresInARowEndTheRunButADispatchResetsTheCount)
 {
     auto& m = readyAutopilotModel();
-    fake.queueAutopilotReplies({QStringLiteral("no"), click(10, 10, 1), QStringLiteral("no"), QStringLiteral("no"), kDoneConfirmed});
+    // A request that times out is a step failure like the others.
+    fake.queueAutopilotReplies({QStringLiteral("no"), click(10, 10, 1), QStringLiteral("no")});
+    FakeResponse silent;
+    silent.hang = true;
+    fake.queueAutopilotResponse(silent);
+    fake.queueAutopilotReplies({kDoneConfirmed});
     ask(QStringLiteral("go on"));
     ASSERT_TRUE(driveToEnd());
-    EXPECT_EQ(fake.autopilotRequests().size(), 5);
+    ASSERT_EQ(fake.autopilotRequests().size(), 5);
+    EXPECT_TRUE(fake.autopilotRequests()[4].transcript.contains(kRecoveryHead + QStringLiteral("request timed out")));
     EXPECT_EQ(lastTurnResponse(), QStringLiteral("Pressed OK."));
+
+    // A status error of the service ends the run at once.
+    ask(QStringLiteral("nothing scripted"));
+    ASSERT_TRUE(driveToEnd());
+    EXPECT_EQ(fake.autopilotRequests().size(), 6);
+    EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("No scripted autopilot reply."));
 
     fake.queueAutopilotReplies({QStringLiteral("no"), QStringLiteral("no"), QStringLiteral("no"), kDoneConfirmed});
     ask(QStringLiteral("give up"));
     ASSERT_TRUE(driveToEnd());
-    EXPECT_EQ(fake.autopilotRequests().size(), 8);
+    EXPECT_EQ(fake.autopilotRequests().size(), 9);
     EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("UI Autopilot did not return a JSON object."));
     EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("give up"));
     EXPECT_EQ(m.conversationHistory().last().userTranscript, QStringLiteral("give up"));
@@ -258,23 +270,32 @@ TEST_F(AutopilotRunTest, StartChecksAndStaleRuns)
     expectRunOver();
     sim->simEventTap().setStartFails(false);
 
-    // A newer interaction while the request is in flight: a cancellation;
-    // the busy state is the newer interaction's.
+    // A newer run starts while this one's request is in flight: this one
+    // ends with a cancellation and its clean-up leaves the newer run's busy
+    // state, take-over monitor and held key alone.
     FakeResponse slow = FakeResponse::eventStream(FakeResponse::chatReplyEvents(click(1, 1, 1), 2));
     slow.chunkIntervalMs = 300;
     fake.queueAutopilotResponse(slow);
+    fake.queueAutopilotReplies({QStringLiteral(R"({"action":{"type":"key_down","key":"shift"}})"),
+                                QStringLiteral(R"({"action":{"type":"wait","ms":8000}})")});
     ask(QStringLiteral("slow"));
-    const TaskHandle run = m.interactionTask();
+    const TaskHandle older = m.interactionTask();
     ASSERT_TRUE(spinUntil([&] { return fake.autopilotRequests().size() == 1; }));
-    m.beginNewInteractionVersion();
-    ASSERT_TRUE(spinUntil([&] { return run.isFinished(); }, 10000));
+    auto newer = launch(m.runUIAutopilotInteraction(QStringLiteral("newer"), m.beginNewInteractionVersion()));
+    ASSERT_TRUE(drive([&] { return older.isFinished() && fake.autopilotRequests().size() == 3; }));
     EXPECT_TRUE(m.isUIAutopilotBusy());
+    EXPECT_TRUE(m.userInputActivityMonitor().isRunning());
+    EXPECT_TRUE(m.desktopInputService().hasHeldInput());
     EXPECT_TRUE(mouseEvents(platform::MouseEventKind::Down).isEmpty());
-    EXPECT_EQ(lastTurnResponse(), QStringLiteral("UI Autopilot was interrupted before finishing this task."));
-    EXPECT_FALSE(m.userInputActivityMonitor().isRunning());
+    // Switching UI Autopilot off ends the newer run (at its next check:
+    // it was started outside the model's interaction task).
+    m.setUIAutopilotEnabled(false);
+    ASSERT_TRUE(drive([&] { return newer->done; }));
+    EXPECT_TRUE(newer->cancelled());
+    EXPECT_EQ(m.conversationHistory().last().userTranscript, QStringLiteral("newer"));
+    expectRunOver();
 
     // Signed out and missing permissions are refused before anything shows.
-    m.setUIAutopilotBusy(false);
     TovrikSettings s = m.settings();
     s.hostedAccountSessionToken = QStringLiteral("  ");
     ASSERT_TRUE(m.saveSettings(s));
@@ -317,6 +338,7 @@ TEST_F(AutopilotDispatchTest, DoubleClickTiming)
             seen << std::make_pair(type, clock.now());
         forward(type, p);
     };
+    model->overlayController()->setUIAutopilotBusy(true);
     auto out = perform(R"({"type":"double_click","x":50,"y":60,"screen":2})");
     ASSERT_TRUE(out->value) << describeException(out->error).toStdString();
     EXPECT_EQ(*out->value, QStringLiteral("Input dispatched. Held keys: []; mouse: none. Verify the visible result in the next screenshot."));
@@ -329,6 +351,8 @@ TEST_F(AutopilotDispatchTest, DoubleClickTiming)
     EXPECT_EQ(downs[0].clickCount, 1);
     EXPECT_EQ(downs[1].clickCount, 2);
     EXPECT_EQ(downs[1].point, QPointF(1490, 60));
+    // The model hands the presses to the overlay's autopilot cursor (y up).
+    EXPECT_EQ(model->overlayController()->autopilotClickLocation(), QPointF(1490, 840));
 }
 
 TEST_F(AutopilotDispatchTest, HeldButtonKeepsItsModifiersAndRefusesOtherActions)
