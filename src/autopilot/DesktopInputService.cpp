@@ -177,6 +177,9 @@ void DesktopInputService::releaseHeldInputs()
         }
     }
     releaseKeys(heldKeyCodes());
+    // A release that could not be posted is tried again later.
+    if (hasHeldInput())
+        armHeldRelease();
 }
 
 void DesktopInputService::releaseKeys(const std::vector<uint16_t>& keys)

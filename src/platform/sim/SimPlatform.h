@@ -13,6 +13,7 @@
 #include <QSet>
 #include <QUrl>
 #include <QVector>
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -64,6 +65,7 @@ struct PostedEvent {
     int deltaX = 0;
     bool pixelUnits = false;
     int64_t userData = 0;
+    double at = 0; // tovrik::Clock time of the post
 };
 
 class SimEventTap;
@@ -113,6 +115,8 @@ public:
     void injectFlags(uint16_t keyCode, uint32_t modifiersAfter);
     void injectMouseDown(MouseButton button, QPointF point);
     void setStartFails(bool fails) { m_startFails = fails; }
+    // start() takes this long (real time) before it answers.
+    void setStartDelay(int milliseconds) { m_startDelayMs = milliseconds; }
     int activeTapCount() const;
     QStringList threadNames() const;
 
@@ -130,6 +134,7 @@ private:
     std::vector<Tap> m_taps;
     quint64 m_nextId = 1;
     bool m_startFails = false;
+    std::atomic<int> m_startDelayMs{0};
 };
 
 class SimCapture : public DisplayCapture {

@@ -81,25 +81,27 @@ TEST_F(X11EventTapTest, AnotherSeatsKeysAreReportedOursAreMarkedSynthetic)
     ASSERT_TRUE(session);
     EXPECT_EQ(tap.threadNames(), QStringList{name});
 
-    // Ours first, then the other seat's: once the latter arrived, ours has.
+    // Ours first, then the other seat's, then another XTest client's on our
+    // own master (not ours: the ledger holds only what we posted).
+    tovrik::test::XClient sameMaster;
     ASSERT_TRUE(input.postKey(KeyCode::Escape, true, 0));
     ASSERT_TRUE(input.postKey(KeyCode::Escape, false, 0));
     ASSERT_TRUE(seat.tap(XK_Escape));
-    ASSERT_TRUE(spinUntil([&] { return rec.has([](auto& e) { return isKey(e, Type::KeyUp, 53) && !e.isSynthetic; }); }));
-
-    const auto events = rec.snapshot();
+    ASSERT_TRUE(sameMaster.tap(XK_Escape));
     std::vector<RawInputEvent> keys;
-    std::copy_if(events.begin(), events.end(), std::back_inserter(keys),
-                 [](auto& e) { return e.type == Type::KeyDown || e.type == Type::KeyUp; });
-    ASSERT_EQ(keys.size(), 4u);
-    EXPECT_TRUE(isKey(keys[0], Type::KeyDown, KeyCode::Escape));
-    EXPECT_TRUE(keys[0].isSynthetic);
-    EXPECT_TRUE(isKey(keys[1], Type::KeyUp, KeyCode::Escape));
-    EXPECT_TRUE(keys[1].isSynthetic);
-    EXPECT_TRUE(isKey(keys[2], Type::KeyDown, KeyCode::Escape));
-    EXPECT_FALSE(keys[2].isSynthetic);
-    EXPECT_FALSE(keys[2].isAutoRepeat);
-    EXPECT_FALSE(keys[3].isSynthetic);
+    ASSERT_TRUE(spinUntil([&] {
+        keys.clear();
+        for (const auto& e : rec.snapshot())
+            if (e.type == Type::KeyDown || e.type == Type::KeyUp)
+                keys.push_back(e);
+        return keys.size() >= 6;
+    }));
+    ASSERT_EQ(keys.size(), 6u);
+    for (size_t i = 0; i < keys.size(); ++i) {
+        EXPECT_TRUE(isKey(keys[i], i % 2 ? Type::KeyUp : Type::KeyDown, KeyCode::Escape)) << i;
+        EXPECT_EQ(keys[i].isSynthetic, i < 2) << i;
+        EXPECT_FALSE(keys[i].isAutoRepeat);
+    }
 
     // The thread carries the requested name; the system name is cut to 15.
     std::lock_guard lock(rec.mutex);

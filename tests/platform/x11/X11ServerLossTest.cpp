@@ -50,7 +50,11 @@ TEST(X11ServerLoss, PostsFailTapsEndAndTheLastDisplaysStay)
     X11EventTap tap(*displays, input);
     X11Capture capture(*displays);
     std::atomic<int> events{0};
-    auto session = tap.start(QStringLiteral("tovrik.tap-loss"), [&](const RawInputEvent&) { ++events; });
+    std::atomic<bool> disabled{false};
+    auto session = tap.start(QStringLiteral("tovrik.tap-loss"), [&](const RawInputEvent& e) {
+        ++events;
+        disabled = e.type == RawInputEvent::Type::TapDisabled;
+    });
     qputenv("DISPLAY", previous);
     ASSERT_TRUE(ready);
     ASSERT_TRUE(session);
@@ -67,7 +71,9 @@ TEST(X11ServerLoss, PostsFailTapsEndAndTheLastDisplaysStay)
     EXPECT_FALSE(input.postMouse(MouseEventKind::Move, MouseButton::Left, QPointF(5, 5), 0));
     EXPECT_FALSE(input.postText(QStringLiteral("x")));
     EXPECT_TRUE(capture.captureDisplay(displays->displays().first().displayID).isNull());
-    // The tap's thread ended by itself; its session still stops cleanly.
+    // The tap's thread ended by itself, telling its handler last; its
+    // session still stops cleanly.
+    EXPECT_TRUE(spinUntil([&] { return disabled.load(); }));
     session->stop();
     EXPECT_TRUE(tap.threadNames().isEmpty());
     // The registry keeps the last configuration through the loss.
