@@ -16,6 +16,7 @@
 #include "interaction/HotkeyMonitor.h"
 #include "interaction/ScreenCaptureService.h"
 #include "interaction/SpeechPlayer.h"
+#include "overlay/AgentActivityWindowController.h"
 #include "overlay/OverlayWindowController.h"
 #include "settings/SettingsStore.h"
 
@@ -37,6 +38,7 @@ TovrikAppModel::TovrikAppModel()
       m_overlayController(std::make_unique<OverlayWindowController>()),
       m_desktopInputService(std::make_unique<DesktopInputService>()),
       m_userInputActivityMonitor(std::make_shared<UserInputActivityMonitor>()),
+      m_agentActivityController(std::make_unique<AgentActivityWindowController>()),
       m_agentRunner(std::make_unique<TovrikAgentRunner>())
 {
     m_googleAuthService->setBackendClient(m_hostedBackendClient.get());

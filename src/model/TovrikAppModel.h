@@ -47,8 +47,10 @@ namespace tovrik {
 class ClockTimer;
 namespace overlay {
 class OverlayWindowController;
+class AgentActivityWindowController;
 }
 using overlay::OverlayWindowController;
+using overlay::AgentActivityWindowController;
 class SettingsStore;
 class AudioRecorderService;
 class SpeechPlayer;
@@ -96,6 +98,8 @@ public:
     DesktopInputService& desktopInputService() { return *m_desktopInputService; }
     UserInputActivityMonitor& userInputActivityMonitor() { return *m_userInputActivityMonitor; }
     TovrikAgentRunner& agentRunner() { return *m_agentRunner; }
+    // The agent activity panel's controller (its panel is never shown).
+    AgentActivityWindowController* agentActivityController() const { return m_agentActivityController.get(); }
 
     // ---- settings ----
     const TovrikSettings& settings() const { return m_settings; }
@@ -373,6 +377,7 @@ private:
     std::unique_ptr<DesktopInputService> m_desktopInputService;
     // Shared so that the input service's abort check can see it is gone.
     std::shared_ptr<UserInputActivityMonitor> m_userInputActivityMonitor;
+    std::unique_ptr<AgentActivityWindowController> m_agentActivityController;
     std::unique_ptr<TovrikAgentRunner> m_agentRunner;
 
     std::function<void()> m_openSettingsWindow;
