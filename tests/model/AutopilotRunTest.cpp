@@ -137,6 +137,20 @@ TEST_F(AutopilotRunTest, ClickThenDoneNeedsConfirmationAndLeavesATurn)
     expectRunOver();
 }
 
+TEST_F(AutopilotRunTest, ASpokenRequestRunsTooAndAnUnsuccessfulDoneNeedsNoEvidence)
+{
+    auto& m = readyAutopilotModel();
+    fake.queueAutopilotReplies({QStringLiteral(R"({"action":{"type":"done","success":false}})")});
+    holdChord(1.0);
+    ASSERT_TRUE(driveToEnd());
+    ASSERT_EQ(fake.autopilotRequests().size(), 1);
+    EXPECT_TRUE(fake.autopilotRequests()[0].transcript.startsWith(QStringLiteral("<task>hello there</task>")));
+    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/tts")).isEmpty());
+    EXPECT_EQ(lastTurnResponse(), QStringLiteral("UI Autopilot stopped before completing the task."));
+    EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("UI Autopilot did not complete the task."));
+    expectRunOver();
+}
+
 TEST_F(AutopilotRunTest, ThreeFailuresInARowEndTheRunButADispatchResetsTheCount)
 {
     auto& m = readyAutopilotModel();
