@@ -166,16 +166,22 @@ TEST_F(AutopilotRunTest, ThreeFailuresInARowEndTheRunButADispatchResetsTheCount)
     EXPECT_TRUE(fake.autopilotRequests()[4].transcript.contains(kRecoveryHead + QStringLiteral("request timed out")));
     EXPECT_EQ(lastTurnResponse(), QStringLiteral("Pressed OK."));
 
-    // A status error of the service ends the run at once.
-    ask(QStringLiteral("nothing scripted"));
+    // A status error of the service ends the run at once; the history goes
+    // with every request.
+    fake.queueAutopilotResponse(FakeResponse::error(500, QStringLiteral("busy"), QStringLiteral("Try later.")));
+    fake.queueAutopilotReplies({kDoneConfirmed});
+    ask(QStringLiteral("refused"));
     ASSERT_TRUE(driveToEnd());
-    EXPECT_EQ(fake.autopilotRequests().size(), 6);
-    EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("No scripted autopilot reply."));
+    ASSERT_EQ(fake.autopilotRequests().size(), 6);
+    EXPECT_EQ(fake.autopilotRequests()[5].history.size(), 1);
+    EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("Try later."));
+    ask(QStringLiteral("finish"));
+    ASSERT_TRUE(driveToEnd());
 
     fake.queueAutopilotReplies({QStringLiteral("no"), QStringLiteral("no"), QStringLiteral("no"), kDoneConfirmed});
     ask(QStringLiteral("give up"));
     ASSERT_TRUE(driveToEnd());
-    EXPECT_EQ(fake.autopilotRequests().size(), 9);
+    EXPECT_EQ(fake.autopilotRequests().size(), 10);
     EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("UI Autopilot did not return a JSON object."));
     EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("give up"));
     EXPECT_EQ(m.conversationHistory().last().userTranscript, QStringLiteral("give up"));

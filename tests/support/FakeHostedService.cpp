@@ -663,9 +663,8 @@ FakeResponse FakeHostedService::builtIn(const FakeRequest& r)
                 seen.images << QByteArray::fromBase64(image[QLatin1String("imageData")].toString().toLatin1());
             }
             m_autopilotRequests << seen;
-            if (m_autopilotReplies.isEmpty())
-                return FakeResponse::error(500, QStringLiteral("no_reply"), QStringLiteral("No scripted autopilot reply."));
-            return m_autopilotReplies.takeFirst();
+            if (!m_autopilotReplies.isEmpty())
+                return m_autopilotReplies.takeFirst();
         }
         return FakeResponse::eventStream(FakeResponse::chatReplyEvents(m_chatReply, m_chatPieces, m_accounts[email].credits));
     }

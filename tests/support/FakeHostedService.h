@@ -179,8 +179,8 @@ public:
     void setSpeechAudio(const QByteArray& mpeg) { m_speechAudio = mpeg; }
     void setChatReply(const QString& text, int pieces = 3) { m_chatReply = text; m_chatPieces = pieces; }
     // UI Autopilot: POST /chat with workload "autopilot" is answered from
-    // this queue, in order (each decision text streamed as a reply); an
-    // empty queue answers 500. Every such request is recorded.
+    // this queue, in order (each decision text streamed as a reply), and
+    // like any chat once it is empty. Every such request is recorded.
     void queueAutopilotReplies(const QStringList& decisions);
     void queueAutopilotResponse(const FakeResponse& response);
     QList<FakeAutopilotRequest> autopilotRequests() const { return m_autopilotRequests; }
