@@ -85,6 +85,13 @@ protected:
     {
         model.reset();
         drainEvents();
+        // The session lives in the session's real keyring, which the other
+        // tests share: it goes with this test.
+        SettingsStore store;
+        TovrikSettings settings = store.load().settings;
+        settings.hostedAccountSessionToken.clear();
+        settings.hostedAccountEmail.clear();
+        EXPECT_TRUE(store.save(settings).ok);
         fake.stop();
         fake.uninstall();
         qputenv("XDG_DATA_HOME", previousDataHome);
