@@ -22,40 +22,28 @@
 namespace tovrik::test {
 namespace {
 
-// Whether any key or pointer button is down on the server.
-bool anythingDown()
+// What is down on the server: whether any key or button is, and whether
+// shift is.
+struct DownState {
+    bool anything = true;
+    bool shift = true;
+};
+DownState downState()
 {
+    DownState state;
     xcb_connection_t* c = xcb_connect(nullptr, nullptr);
-    if (xcb_connection_has_error(c)) {
-        xcb_disconnect(c);
-        return true;
-    }
-    bool down = false;
-    if (auto* keys = xcb_query_keymap_reply(c, xcb_query_keymap(c), nullptr)) {
-        for (uint8_t byte : keys->keys)
-            down = down || byte != 0;
-        free(keys);
-    }
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-    if (auto* pointer = xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr)) {
-        down = down || (pointer->mask & (XCB_BUTTON_MASK_1 | XCB_BUTTON_MASK_2 | XCB_BUTTON_MASK_3));
-        free(pointer);
+    auto* keys = xcb_query_keymap_reply(c, xcb_query_keymap(c), nullptr);
+    auto* pointer = xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr);
+    if (keys && pointer) {
+        state.shift = pointer->mask & XCB_MOD_MASK_SHIFT;
+        state.anything = (pointer->mask & (XCB_BUTTON_MASK_1 | XCB_BUTTON_MASK_2 | XCB_BUTTON_MASK_3))
+            || std::any_of(std::begin(keys->keys), std::end(keys->keys), [](uint8_t b) { return b != 0; });
     }
+    free(keys);
+    free(pointer);
     xcb_disconnect(c);
-    return down;
-}
-
-bool shiftDown()
-{
-    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
-    bool down = true;
-    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-    if (auto* pointer = xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr)) {
-        down = pointer->mask & XCB_MOD_MASK_SHIFT;
-        free(pointer);
-    }
-    xcb_disconnect(c);
-    return down;
+    return state;
 }
 
 class AutopilotOnXServer : public ::testing::Test {
@@ -159,7 +147,7 @@ TEST_F(AutopilotOnXServer, ClicksTypesIntoZenityAndReportsDone)
     ASSERT_FALSE(model->conversationHistory().isEmpty());
     EXPECT_EQ(model->conversationHistory().last().assistantResponse, QStringLiteral("Typed the name."));
     EXPECT_FALSE(model->overlayController()->isUIAutopilotBusy());
-    EXPECT_FALSE(anythingDown());
+    EXPECT_FALSE(downState().anything);
 }
 
 TEST_F(AutopilotOnXServer, EscFromAnotherProgramStopsTheRunAndLiftsShift)
@@ -170,14 +158,14 @@ TEST_F(AutopilotOnXServer, EscFromAnotherProgramStopsTheRunAndLiftsShift)
     ASSERT_TRUE(spinUntil([this] { return fake.autopilotRequests().size() == 2; }, 20000));
     ASSERT_TRUE(spinUntil([this] { return fake.pendingAutopilotReplies() == 0; }, 5000));
     spinUntil([] { return false; }, 300);
-    ASSERT_TRUE(shiftDown());
+    ASSERT_TRUE(downState().shift);
     ASSERT_EQ(QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Escape")}), 0);
     // Shift is up within 100 ms of the Esc.
-    spinUntil([] { return !shiftDown(); }, 100);
-    EXPECT_FALSE(shiftDown());
+    spinUntil([] { return !downState().shift; }, 100);
+    EXPECT_FALSE(downState().shift);
     ASSERT_TRUE(waitForRunEnd(5000));
     EXPECT_EQ(model->chatOnlyStatusMessage(), QStringLiteral("UI Autopilot stopped with Esc."));
-    EXPECT_FALSE(anythingDown());
+    EXPECT_FALSE(downState().anything);
 }
 
 TEST_F(AutopilotOnXServer, TheSameClickElevenTimesEndsWithTheWatchdogAndEveryShotIsTheRealScreen)
@@ -212,7 +200,7 @@ TEST_F(AutopilotOnXServer, TheSameClickElevenTimesEndsWithTheWatchdogAndEverySho
             }
         EXPECT_EQ(off, 0);
     }
-    EXPECT_FALSE(anythingDown());
+    EXPECT_FALSE(downState().anything);
 }
 
 } // namespace
