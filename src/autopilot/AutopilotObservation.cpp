@@ -12,6 +12,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+
+#if __has_include(<turbojpeg.h>)
+#include <turbojpeg.h>
+#define TOVRIK_HAVE_TURBOJPEG 1
+#endif
 
 namespace tovrik {
 
@@ -73,26 +79,76 @@ QList<const ScreenCapturePayload*> byDisplay(const ScreenCapturePayloads& captur
     return ordered;
 }
 
+#ifdef TOVRIK_HAVE_TURBOJPEG
+// Decodes at the smallest of the decoder's own scales that is still at
+// least `minimumWidth` wide (it scales while it decodes, which skips most
+// of the work); a null image when the data is no JPEG it can read.
+QImage decodeScaled(const QByteArray& data, int minimumWidth, QSize* fullSize)
+{
+    struct Decompressor {
+        tjhandle handle = tjInitDecompress();
+        ~Decompressor() { tjDestroy(handle); }
+    };
+    thread_local Decompressor decompressor;
+    if (!decompressor.handle)
+        return {};
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data.constData());
+    int width = 0, height = 0, subsampling = 0, colorspace = 0;
+    if (tjDecompressHeader3(decompressor.handle, bytes, (unsigned long)data.size(), &width, &height, &subsampling,
+                            &colorspace) != 0 || width <= 0 || height <= 0)
+        return {};
+    *fullSize = QSize(width, height);
+    int count = 0;
+    const tjscalingfactor* factors = tjGetScalingFactors(&count);
+    int bestWidth = width, bestHeight = height;
+    for (int i = 0; i < count; ++i) {
+        const int w = TJSCALED(width, factors[i]);
+        if (w >= std::min(minimumWidth, width) && w < bestWidth) {
+            bestWidth = w;
+            bestHeight = TJSCALED(height, factors[i]);
+        }
+    }
+    QImage image(bestWidth, bestHeight, QImage::Format_RGBA8888);
+    if (image.isNull()
+        || tjDecompress2(decompressor.handle, bytes, (unsigned long)data.size(), image.bits(), bestWidth,
+                         int(image.bytesPerLine()), bestHeight, TJPF_RGBA, TJFLAG_FASTDCT) != 0)
+        return {};
+    return image;
+}
+#endif
+
 // One display's sample; thread-safe (worker threads run it).
 AutopilotObservationSample sample(QByteArray data)
 {
+#ifdef TOVRIK_HAVE_TURBOJPEG
+    QSize size;
+    const QImage image = decodeScaled(data, 320, &size);
+    if (image.isNull())
+        return {{}, QStringLiteral("Cannot decode current observation.")};
+    const int fullWidth = size.width(), fullHeight = size.height();
+#else
     QBuffer buffer(&data);
     QImageReader reader(&buffer);
     const QSize size = reader.size();
-    if (!size.isValid() || size.isEmpty())
-        return {{}, QStringLiteral("Cannot decode current observation.")};
-    const int h = int(std::max<qint64>(1, qint64(size.height()) * 320 / size.width()));
-    // Decoding straight at the sample's size lets the JPEG decoder skip
-    // most of its work (it scales while it decodes).
-    reader.setScaledSize(QSize(320, h));
-    const QImage image = reader.read();
+    const int fullWidth = size.width(), fullHeight = size.height();
+    if (fullWidth > 0 && fullHeight > 0)
+        reader.setScaledSize(QSize(320, std::max(1, int(qint64(fullHeight) * 320 / fullWidth))));
+    const QImage image = fullWidth > 0 && fullHeight > 0 ? reader.read() : QImage();
     if (image.isNull())
         return {{}, QStringLiteral("Cannot decode current observation.")};
+#endif
+    if (fullWidth <= 0 || fullHeight <= 0)
+        return {{}, QStringLiteral("Cannot decode current observation.")};
+    const int h = int(std::max<qint64>(1, qint64(fullHeight) * 320 / fullWidth));
     QImage canvas(320, h, QImage::Format_RGBA8888_Premultiplied);
     if (canvas.isNull())
         return {{}, QStringLiteral("Cannot sample current observation.")};
     canvas.fill(Qt::transparent);
-    {
+    if (image.size() == canvas.size() && image.format() == QImage::Format_RGBA8888) {
+        // Opaque pixels: premultiplied is the same.
+        for (int y = 0; y < h; ++y)
+            std::memcpy(canvas.scanLine(y), image.constScanLine(y), size_t(320) * 4);
+    } else {
         QPainter painter(&canvas);
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
         painter.drawImage(QRectF(0, 0, 320, h), image);
