@@ -7,6 +7,8 @@
 #include <QByteArray>
 #include <QString>
 
+class QProcess;
+
 namespace tovrik::test {
 
 struct ChildTestRun {
@@ -17,6 +19,10 @@ struct ChildTestRun {
     // The child ran and its one test passed.
     bool passed() const { return serverStarted && finishedNormally && exitCode == 0 && output.contains("[  PASSED  ] 1 test"); }
 };
+
+// Starts a private Xvfb of `size` (RandR, XTest and XInput) in `server` and
+// waits for its socket; returns its display number, or -1.
+int startPrivateXvfb(QProcess& server, const QString& size);
 
 // Starts a private Xvfb, runs this executable with `--gtest_filter=<filter>`
 // and `<childEnvironmentVariable>=1` on it, stops the server, and reports.
