@@ -102,8 +102,9 @@ TEST(X11Keymap, EveryMappedCodeRoundTripsAndModifiersMapAsDesigned)
 {
     int mapped = 0;
     for (uint16_t code = 0; code < 128; ++code) {
-        if (const uint32_t sym = keysymForMacKeyCode(code); sym && ++mapped)
+        if (const uint32_t sym = keysymForMacKeyCode(code); sym && ++mapped) {
             EXPECT_EQ(macKeyCodeForKeysym(sym), std::optional<uint16_t>(code));
+        }
     }
     EXPECT_GE(mapped, 100);
     const std::pair<uint16_t, uint32_t> keys[] = {
