@@ -47,8 +47,10 @@ namespace tovrik {
 class ClockTimer;
 namespace overlay {
 class OverlayWindowController;
+class AgentActivityWindowController;
 }
 using overlay::OverlayWindowController;
+using overlay::AgentActivityWindowController;
 class SettingsStore;
 class AudioRecorderService;
 class SpeechPlayer;
@@ -87,6 +89,8 @@ public:
     HostedBackendClient& hostedBackendClient() { return *m_hostedBackendClient; }
     GoogleDesktopAuthService& googleAuthService() { return *m_googleAuthService; }
     OverlayWindowController* overlayController() const { return m_overlayController.get(); }
+    // The agent activity panel's controller (its panel is never shown).
+    AgentActivityWindowController* agentActivityController() const { return m_agentActivityController.get(); }
 
     // ---- settings ----
     const TovrikSettings& settings() const { return m_settings; }
@@ -351,6 +355,7 @@ private:
     std::unique_ptr<HostedBackendClient> m_hostedBackendClient;
     std::unique_ptr<GoogleDesktopAuthService> m_googleAuthService;
     std::unique_ptr<OverlayWindowController> m_overlayController;
+    std::unique_ptr<AgentActivityWindowController> m_agentActivityController;
 
     std::function<void()> m_openSettingsWindow;
     bool m_launched = false;

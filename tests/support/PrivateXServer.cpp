@@ -9,7 +9,7 @@
 
 namespace tovrik::test {
 
-int startPrivateXvfb(QProcess& server, const QString& size)
+int startPrivateXvfb(QProcess& server, const QString& size, const QStringList& extraServerArguments)
 {
     const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
     if (xvfb.isEmpty())
@@ -20,20 +20,22 @@ int startPrivateXvfb(QProcess& server, const QString& size)
         ++n;
     server.start(xvfb, QStringLiteral(":%1 -screen 0 %2 +extension RANDR +extension XTEST +extension XInputExtension "
                                       "-nolisten tcp")
-                           .arg(n)
-                           .arg(size)
-                           .split(QLatin1Char(' ')));
+                               .arg(n)
+                               .arg(size)
+                               .split(QLatin1Char(' '))
+                           + extraServerArguments);
     if (!server.waitForStarted()
         || !spinUntil([&] { return QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)); }, 10000))
         return -1;
     return n;
 }
 
-ChildTestRun runTestOnPrivateXServer(const QString& gtestFilter, const char* childEnvironmentVariable)
+ChildTestRun runTestOnPrivateXServer(const QString& gtestFilter, const char* childEnvironmentVariable,
+                                     const QStringList& extraServerArguments)
 {
     ChildTestRun run;
     QProcess server;
-    const int n = startPrivateXvfb(server, QStringLiteral("1280x800x24"));
+    const int n = startPrivateXvfb(server, QStringLiteral("1280x800x24"), extraServerArguments);
     run.serverStarted = n >= 0;
     if (run.serverStarted) {
         QProcess child;

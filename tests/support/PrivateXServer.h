@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 class QProcess;
 
@@ -22,10 +23,13 @@ struct ChildTestRun {
 
 // Starts a private Xvfb of `size` (RandR, XTest and XInput) in `server` and
 // waits for its socket; returns its display number, or -1.
-int startPrivateXvfb(QProcess& server, const QString& size);
+int startPrivateXvfb(QProcess& server, const QString& size, const QStringList& extraServerArguments = {});
 
 // Starts a private Xvfb, runs this executable with `--gtest_filter=<filter>`
 // and `<childEnvironmentVariable>=1` on it, stops the server, and reports.
-ChildTestRun runTestOnPrivateXServer(const QString& gtestFilter, const char* childEnvironmentVariable);
+// `extraServerArguments` go to Xvfb after its usual ones (for instance
+// "-extension XTEST" for a server without synthetic input).
+ChildTestRun runTestOnPrivateXServer(const QString& gtestFilter, const char* childEnvironmentVariable,
+                                     const QStringList& extraServerArguments = {});
 
 } // namespace tovrik::test

@@ -97,9 +97,11 @@ TEST_F(AppControllerX11Test, TheFirstInstanceLaunchesEverythingAndShowsThePanelA
     KeyablePanel* panel = controller->settingsPanelController()->panel();
     EXPECT_EQ(QSizeF(panel->size()), model.preferredPanelSize());
     // The menu items work while the panel is the active window.
-    for (QAction* a : controller->appMenu()->actions())
-        if (!a->isSeparator())
+    for (QAction* a : controller->appMenu()->actions()) {
+        if (!a->isSeparator()) {
             EXPECT_TRUE(panel->actions().contains(a)) << a->text().toStdString();
+        }
+    }
 
     controller->applicationWillTerminate();
     EXPECT_FALSE(controller->distributedObserverInstalled());
