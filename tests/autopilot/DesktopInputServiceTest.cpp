@@ -7,6 +7,7 @@
 #include "AutopilotTestSupport.h"
 #include "support/SimFixture.h"
 
+#include <QCoreApplication>
 #include <gtest/gtest.h>
 
 namespace tovrik {
@@ -399,10 +400,14 @@ TEST_F(DesktopInputTest, AFailedPostIsAnInputErrorAndTheServiceLetsGoWhenItEnds)
     sim->simInput().setFailing(false);
     svc->setHeldKey(QStringLiteral("ctrl+a"), true);
     svc->setHeldMouse(QStringLiteral("middle"), true, QPointF(5, 5), 1);
-    svc.reset(); // the process quits
+    // The process quits: everything goes up once, before the service goes.
+    ASSERT_TRUE(QMetaObject::invokeMethod(qApp, "aboutToQuit", Qt::DirectConnection));
     using K = std::vector<std::pair<uint16_t, bool>>;
     EXPECT_EQ(keys(), (K{{59, true}, {0, true}, {0, false}, {59, false}}));
     EXPECT_EQ(buttons().back().mouseKind, MouseEventKind::Up);
+    svc->setHeldKey(QStringLiteral("x"), true);
+    svc.reset(); // and whatever is pressed when the service goes
+    EXPECT_EQ(keys().back(), std::make_pair(uint16_t(7), false));
 }
 
 } // namespace
