@@ -4,6 +4,7 @@
 #include "common/Constants.h"
 #include "model/TovrikAppModel.h"
 #include "panel/KeyablePanel.h"
+#include "panel/PermissionGuide.h"
 #include "panel/SettingsView.h"
 #include "platform/Platform.h"
 
@@ -79,6 +80,7 @@ AppController::~AppController()
         m_singleInstance->release();
     // The panel reads the model: it goes first.
     m_settingsPanelController.reset();
+    m_permissionGuide.reset();
 }
 
 QString AppController::bundleIdentifier() { return constants::appBundleIdentifierFallback; }
@@ -154,6 +156,8 @@ bool AppController::applicationDidFinishLaunching()
     m_settingsPanelController->setRootViewFactory([model](std::function<void()> onClose) -> QWidget* {
         return new panel::SettingsView(model, std::move(onClose));
     });
+    // The permission guide follows the model's visible guide kind.
+    m_permissionGuide = std::make_unique<panel::PermissionGuideWindowController>(model);
     QList<QAction*> windowActions = m_appMenu->actions();
     windowActions += m_editMenu->actions();
     m_settingsPanelController->setWindowActions(windowActions);

@@ -3,6 +3,7 @@
 #include "common/Clock.h"
 #include "platform/Platform.h"
 
+#include <QCoreApplication>
 #include <QHash>
 #include <QRegularExpression>
 #include <QSet>
@@ -87,7 +88,13 @@ const std::vector<DesktopInputService::ModifierKey>& DesktopInputService::modifi
     return keys;
 }
 
-DesktopInputService::DesktopInputService(QObject* parent) : QObject(parent) {}
+DesktopInputService::DesktopInputService(QObject* parent) : QObject(parent)
+{
+    // The process quits: let go of everything while the display is still
+    // there (the owner may be destroyed only after the platform).
+    if (auto* app = QCoreApplication::instance())
+        connect(app, &QCoreApplication::aboutToQuit, this, &DesktopInputService::releaseHeldInputs);
+}
 
 DesktopInputService::~DesktopInputService()
 {

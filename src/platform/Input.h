@@ -10,9 +10,9 @@ namespace tovrik::platform {
 
 enum class MouseEventKind { Move, Down, Up, Drag };
 
-// Posts synthetic input. Every event we post is ours: on X11 it comes from
-// the XTEST device, in the sim backend it carries the per-launch marker; the
-// event taps report either as `isSynthetic`.
+// Posts synthetic input. Every event we post is ours: on X11 the process's
+// ledger records it (SyntheticLedger.h), in the sim backend it carries the
+// per-launch marker; the event taps report either as `isSynthetic`.
 class SyntheticInput {
 public:
     virtual ~SyntheticInput() = default;
@@ -24,7 +24,8 @@ public:
     virtual bool postText(const QString& text) = 0;
     // Wheel deltas; pixelUnits = precise scrolling, else lines.
     virtual bool postScroll(int deltaY, int deltaX, bool pixelUnits) = 0;
-    // Physical state: keys held by our own synthetic input do not count.
+    // Physical state: keys held by our own synthetic input do not count; keys
+    // held on any other device (another master too) do.
     virtual bool isKeyPhysicallyDown(uint16_t keyCode) const = 0;
     virtual uint32_t physicalModifiers() const = 0;
 };

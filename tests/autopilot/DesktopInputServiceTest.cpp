@@ -7,6 +7,7 @@
 #include "AutopilotTestSupport.h"
 #include "support/SimFixture.h"
 
+#include <QCoreApplication>
 #include <gtest/gtest.h>
 
 namespace tovrik {
@@ -109,14 +110,16 @@ TEST_F(DesktopInputTest, ChordsPressModifiersFirstAndReleaseTheLastPressedKeyFir
     EXPECT_EQ(mods, (std::vector<uint32_t>{ModShift, ModShift | ModCommand, ModShift | ModCommand,
                                            ModShift | ModCommand, ModShift, 0}));
 
-    svc->setHeldKey(QStringLiteral("cmd+shift"), true);
+    svc->setHeldKey(QStringLiteral("cmd"), true);
+    EXPECT_EQ(svc->holdModifiers(QStringLiteral("cmd+shift")), std::vector<uint16_t>{56}); // newly held only
     EXPECT_EQ(svc->inputStateSummary(), QStringLiteral("Held keys: [55, 56]; mouse: none."));
     EXPECT_EQ(svc->heldModifierNames(), QStringLiteral("shift+command"));
-    // Releasing everything lifts the key pressed last first, whatever its code.
+    // Releasing everything lifts the key pressed last first (command went
+    // down before shift here), whatever the codes or the modifier order.
     svc->setHeldKey(QStringLiteral("a"), true);
     sim->simInput().clearEvents();
     svc->releaseHeldInputs();
-    EXPECT_EQ(keys(), (K{{0, false}, {55, false}, {56, false}}));
+    EXPECT_EQ(keys(), (K{{0, false}, {56, false}, {55, false}}));
     EXPECT_FALSE(svc->hasHeldInput());
     EXPECT_FALSE(svc->hasPendingHeldRelease());
     EXPECT_EQ(svc->heldModifierNames(), QString());
@@ -305,7 +308,9 @@ TEST_F(DesktopInputTest, TheHeldButtonFollowsItsNameAndItsReleaseAlwaysGoesOut)
     // releaseHeldInputs lets go of a held right button where the pointer is.
     svc->shouldAbortForUserInput = nullptr;
     svc->setHeldMouse(QStringLiteral("right"), true, QPointF(30, 30), 1);
-    sim->simDisplays().setPointerLocation(QPointF(35, 36));
+    svc->move(QPointF(35, 36)); // a right drag, mirrored as a left one
+    EXPECT_EQ(posted(PostedEvent::Kind::Mouse).back().button, platform::MouseButton::Right);
+    EXPECT_EQ(visuals.back().first, MouseVisualEventType::leftMouseDragged);
     visuals.clear();
     svc->releaseHeldInputs();
     const auto b = buttons();
@@ -315,6 +320,41 @@ TEST_F(DesktopInputTest, TheHeldButtonFollowsItsNameAndItsReleaseAlwaysGoesOut)
     EXPECT_EQ(b[3].clickCount, 1);
     ASSERT_EQ(visuals.size(), 1u);
     EXPECT_EQ(visuals[0].first, MouseVisualEventType::rightMouseUp);
+}
+
+TEST_F(DesktopInputTest, DisplayLocalDoubleClickAndACancelledDrag)
+{
+    sim->simDisplays().setDisplays({platform::sim::SimDisplays::make(1, QRectF(0, 0, 1440, 900), 1, true),
+                                    platform::sim::SimDisplays::make(2, QRectF(1440, 0, 800, 600))});
+    int checks = 0;
+    finish(launch(svc->doubleClick(2, QPointF(10, 20), [&] { ++checks; })));
+    auto b = buttons();
+    ASSERT_EQ(b.size(), 4u);
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(b[i].point, QPointF(1450, 20));
+        EXPECT_EQ(b[i].clickCount, i < 2 ? 1 : 2);
+        EXPECT_EQ(b[i].mouseKind, i % 2 ? MouseEventKind::Up : MouseEventKind::Down);
+    }
+    EXPECT_NEAR(b[1].at - b[0].at, 0.070, 0.0015);
+    EXPECT_NEAR(b[2].at - b[1].at, 0.085, 0.0015);
+    EXPECT_EQ(checks, 2);
+
+    // The pointer cannot be found at the end of a drag: Esc cancels it in
+    // the target, then the button goes up where the drag began.
+    sim->simInput().clearEvents();
+    svc->onMouseVisual = [this](MouseVisualEventType t, QPointF) {
+        if (t == MouseVisualEventType::leftMouseDown)
+            sim->simDisplays().setPointerReadable(false);
+    };
+    auto run = launch(svc->drag(1, QPointF(100, 100), 2, QPointF(50, 50), {}, {}));
+    finish(run);
+    EXPECT_EQ(run->message(), QStringLiteral("UI Autopilot could not verify the pointer position."));
+    using K = std::vector<std::pair<uint16_t, bool>>;
+    EXPECT_EQ(keys(), (K{{53, true}, {53, false}}));
+    b = buttons();
+    ASSERT_EQ(b.size(), 2u);
+    EXPECT_EQ(b[1].mouseKind, MouseEventKind::Up);
+    EXPECT_EQ(b[1].point, QPointF(100, 100));
 }
 
 TEST_F(DesktopInputTest, TypingGoesByCharacterAndTimedHoldsAreClampedAndReleased)
@@ -360,10 +400,14 @@ TEST_F(DesktopInputTest, AFailedPostIsAnInputErrorAndTheServiceLetsGoWhenItEnds)
     sim->simInput().setFailing(false);
     svc->setHeldKey(QStringLiteral("ctrl+a"), true);
     svc->setHeldMouse(QStringLiteral("middle"), true, QPointF(5, 5), 1);
-    svc.reset(); // the process quits
+    // The process quits: everything goes up once, before the service goes.
+    ASSERT_TRUE(QMetaObject::invokeMethod(qApp, "aboutToQuit", Qt::DirectConnection));
     using K = std::vector<std::pair<uint16_t, bool>>;
     EXPECT_EQ(keys(), (K{{59, true}, {0, true}, {0, false}, {59, false}}));
     EXPECT_EQ(buttons().back().mouseKind, MouseEventKind::Up);
+    svc->setHeldKey(QStringLiteral("x"), true);
+    svc.reset(); // and whatever is pressed when the service goes
+    EXPECT_EQ(keys().back(), std::make_pair(uint16_t(7), false));
 }
 
 } // namespace

@@ -89,7 +89,7 @@ TEST_F(ModelPermissionsTest, MicrophonePromptIsBusyUntilTheAnswer)
     EXPECT_TRUE(m.permissionIntroDismissed());
     EXPECT_EQ(perms().microphoneRequests, 1);
     EXPECT_TRUE(m.isCurrentPermissionBusy());
-    expectTexts({1, "Microphone is optional.", "Click Allow in the Mac prompt.", "Allowing...", true});
+    expectTexts({1, "Microphone is optional.", "Click Allow in the system prompt.", "Allowing...", true});
 
     perms().completeMicrophoneRequest();
     drainEvents();
@@ -189,7 +189,7 @@ TEST_F(ModelPermissionsTest, ScreenRecordingPromptThenSettingsFallback)
     EXPECT_EQ(perms().screenRecordingRequests, 1);
     EXPECT_FALSE(m.isCurrentPermissionBusy());
     EXPECT_EQ(m.screenRecordingPermissionFlow(), ScreenRecordingPermissionFlow::awaitingSystemPrompt);
-    EXPECT_EQ(m.activePermissionSubtitle(), QStringLiteral("Click Open System Settings in the Mac prompt."));
+    EXPECT_EQ(m.activePermissionSubtitle(), QStringLiteral("Click Open Settings in the system prompt."));
     EXPECT_TRUE(perms().openedPanes.isEmpty());
 
     m.performCurrentPermissionAction();

@@ -1,11 +1,13 @@
 // The X-free parts of the x11 backend: display geometry conversion, key
-// mapping, scroll notches and microphone format conversion.
+// mapping, scroll notches, microphone format conversion and the choice of
+// the desktop settings page a privacy step opens.
 
 #include "platform/Types.h"
 #include "platform/x11/X11Displays.h"
 #include "platform/x11/X11Input.h"
 #include "platform/x11/X11Keymap.h"
 #include "platform/x11/X11Media.h"
+#include "platform/x11/X11Permissions.h"
 #include "platform/x11/XInputDevices.h"
 #include "platform/x11/Xcb.h"
 
@@ -102,13 +104,9 @@ TEST(X11Keymap, EveryMappedCodeRoundTripsAndModifiersMapAsDesigned)
 {
     int mapped = 0;
     for (uint16_t code = 0; code < 128; ++code) {
-        const uint32_t sym = keysymForMacKeyCode(code);
-        if (!sym)
-            continue;
-        ++mapped;
-        const auto back = macKeyCodeForKeysym(sym);
-        ASSERT_TRUE(back.has_value()) << code;
-        EXPECT_EQ(*back, code);
+        if (const uint32_t sym = keysymForMacKeyCode(code); sym && ++mapped) {
+            EXPECT_EQ(macKeyCodeForKeysym(sym), std::optional<uint16_t>(code));
+        }
     }
     EXPECT_GE(mapped, 100);
     const std::pair<uint16_t, uint32_t> keys[] = {
@@ -119,11 +117,10 @@ TEST(X11Keymap, EveryMappedCodeRoundTripsAndModifiersMapAsDesigned)
     for (const auto& [code, sym] : keys)
         EXPECT_EQ(keysymForMacKeyCode(code), sym) << code;
     // Upper-case letters and common aliases.
-    EXPECT_EQ(macKeyCodeForKeysym(XK_A), std::optional<uint16_t>(KeyCode::A));
-    EXPECT_EQ(macKeyCodeForKeysym(XK_Meta_L), std::optional<uint16_t>(KeyCode::Command));
-    EXPECT_EQ(macKeyCodeForKeysym(XK_ISO_Level3_Shift), std::optional<uint16_t>(KeyCode::RightOption));
+    for (const auto& [sym, code] : {std::pair<uint32_t, uint16_t>{XK_A, KeyCode::A}, {XK_Meta_L, KeyCode::Command},
+                                    {XK_ISO_Level3_Shift, KeyCode::RightOption}})
+        EXPECT_EQ(macKeyCodeForKeysym(sym), std::optional<uint16_t>(code));
     EXPECT_FALSE(macKeyCodeForKeysym(0x1000000 + 0x20AC).has_value());
-
     const std::pair<uint16_t, uint32_t> flags[] = {
         {KeyCode::Control, ModControl},     {KeyCode::RightControl, ModControl}, {KeyCode::RightShift, ModShift},
         {KeyCode::RightOption, ModOption},  {KeyCode::RightCommand, ModCommand}, {KeyCode::CapsLock, ModCapsLock},
@@ -151,15 +148,6 @@ TEST(X11Keymap, CodePointsBecomeKeysymsAndScrollDeltasNotches)
 }
 
 namespace {
-QByteArray floatStereo(const std::vector<std::pair<float, float>>& frames)
-{
-    QByteArray out;
-    for (auto [l, r] : frames) {
-        out.append(reinterpret_cast<const char*>(&l), 4);
-        out.append(reinterpret_cast<const char*>(&r), 4);
-    }
-    return out;
-}
 std::vector<int16_t> samples(const QByteArray& pcm)
 {
     std::vector<int16_t> out(size_t(pcm.size() / 2));
@@ -177,8 +165,11 @@ TEST(X11Microphone, ConvertsStereoFloatToMonoInt16AtTheTargetRate)
     from.setSampleFormat(QAudioFormat::Float);
     PcmConverter converter(from, 16000);
     // Channels are averaged: (1 + 0)/2 = 0.5; a third of the frames remain.
-    std::vector<std::pair<float, float>> frames(4800, {1.0f, 0.0f});
-    const auto out = samples(converter.convert(floatStereo(frames)));
+    QByteArray stereo;
+    for (int i = 0; i < 4800; ++i)
+        for (float v : {1.0f, 0.0f})
+            stereo.append(reinterpret_cast<const char*>(&v), 4);
+    const auto out = samples(converter.convert(stereo));
     EXPECT_NEAR(double(out.size()), 1600.0, 1.0);
     for (int16_t s : out)
         EXPECT_NEAR(s, 16384, 1);
@@ -187,11 +178,10 @@ TEST(X11Microphone, ConvertsStereoFloatToMonoInt16AtTheTargetRate)
     mono16.setChannelCount(1);
     mono16.setSampleFormat(QAudioFormat::Int16);
     mono16.setSampleRate(44100);
-    QByteArray ramp;
-    for (int i = 0; i < 4410; ++i) {
-        const auto v = int16_t(i * 7 - 15000);
-        ramp.append(reinterpret_cast<const char*>(&v), 2);
-    }
+    std::vector<int16_t> rampSamples(4410);
+    for (size_t i = 0; i < rampSamples.size(); ++i)
+        rampSamples[i] = int16_t(int(i) * 7 - 15000);
+    const QByteArray ramp(reinterpret_cast<const char*>(rampSamples.data()), qsizetype(rampSamples.size() * 2));
     PcmConverter whole(mono16, 16000), chunked(mono16, 16000);
     const auto expected = samples(whole.convert(ramp));
     QByteArray pieces;
@@ -218,21 +208,46 @@ TEST(X11SyntheticRule, OursAreTheXTestSlavesOfOurMasters)
         return d;
     };
     const std::vector<XIDevice> devices = {
-        dev(2, 1, 3, "Virtual core pointer"),
-        dev(3, 2, 2, "Virtual core keyboard"),
-        dev(4, 3, 2, "Virtual core XTEST pointer"),
-        dev(5, 4, 3, "Virtual core XTEST keyboard"),
-        dev(6, 4, 3, "AT Translated Set 2 keyboard"),
-        dev(7, 1, 8, "seat2 pointer"),
-        dev(8, 2, 7, "seat2 keyboard"),
-        dev(9, 3, 7, "seat2 XTEST pointer"),
-        dev(10, 4, 8, "seat2 XTEST keyboard"),
-        dev(11, 5, 0, "floating XTEST keyboard"),
-    };
+        dev(2, 1, 3, "Virtual core pointer"),   dev(3, 2, 2, "Virtual core keyboard"),
+        dev(4, 3, 2, "Virtual core XTEST pointer"), dev(5, 4, 3, "Virtual core XTEST keyboard"),
+        dev(6, 4, 3, "AT Translated Set 2 keyboard"), dev(7, 1, 8, "seat2 pointer"),
+        dev(8, 2, 7, "seat2 keyboard"), dev(9, 3, 7, "seat2 XTEST pointer"),
+        dev(10, 4, 8, "seat2 XTEST keyboard"), dev(11, 5, 0, "floating XTEST keyboard")};
     EXPECT_EQ(xtestSlavesOf(devices, {2, 3}), (std::vector<uint16_t>{4, 5}));
     EXPECT_EQ(xtestSlavesOf(devices, {7, 8}), (std::vector<uint16_t>{9, 10}));
     // Unknown masters: every XTEST slave is taken for ours (never a person).
     EXPECT_EQ(xtestSlavesOf(devices, {0, 0}), (std::vector<uint16_t>{4, 5, 9, 10}));
     EXPECT_FALSE(devices[4].isXTest());
     EXPECT_FALSE(devices[0].isXTest());
+}
+
+TEST(X11Permissions, EachDesktopOpensItsOwnSoundInputSettingsAndNothingElseHasAPage)
+{
+    struct Row {
+        const char* desktop;
+        QStringList installed;
+        std::optional<SettingsCommand> command;
+    };
+    const QStringList everything = {"gnome-control-center", "budgie-control-center", "systemsettings",
+                                    "systemsettings5", "cinnamon-settings", "mate-volume-control",
+                                    "pavucontrol", "pavucontrol-qt"};
+    const Row rows[] = {
+        {"ubuntu:GNOME", everything, SettingsCommand{"gnome-control-center", {"sound"}}},
+        {"KDE", everything, SettingsCommand{"systemsettings", {"kcm_pulseaudio"}}},
+        {"KDE", {"systemsettings5", "pavucontrol"}, SettingsCommand{"systemsettings5", {"kcm_pulseaudio"}}},
+        {"X-Cinnamon", everything, SettingsCommand{"cinnamon-settings", {"sound"}}},
+        {"MATE", everything, SettingsCommand{"mate-volume-control", {"--page=input"}}},
+        {"XFCE", everything, SettingsCommand{"pavucontrol", {"--tab=4"}}},
+        // The desktop's own tool missing: the volume control stands in.
+        {"GNOME", {"pavucontrol-qt"}, SettingsCommand{"pavucontrol-qt", {"--tab=4"}}},
+        {"", {"pavucontrol"}, SettingsCommand{"pavucontrol", {"--tab=4"}}},
+        {"GNOME", {}, std::nullopt},
+    };
+    for (const Row& r : rows) {
+        const auto installed = [&](const QString& program) { return r.installed.contains(program); };
+        EXPECT_EQ(privacySettingsCommand(PrivacyPane::Microphone, r.desktop, installed), r.command) << r.desktop;
+        // X11 gates neither capture nor input: no desktop has such a page.
+        EXPECT_EQ(privacySettingsCommand(PrivacyPane::ScreenRecording, r.desktop, installed), std::nullopt);
+        EXPECT_EQ(privacySettingsCommand(PrivacyPane::Accessibility, r.desktop, installed), std::nullopt);
+    }
 }

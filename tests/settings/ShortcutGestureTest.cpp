@@ -29,17 +29,21 @@ TEST(ShortcutModifiers, BitValues)
 
 TEST(ShortcutGesture, DisplayParts)
 {
-    EXPECT_EQ((ShortcutGesture{kControl | kOption, 0}).displayParts(), QStringList({"Ctrl", "Option"}));
+    EXPECT_EQ((ShortcutGesture{kControl | kOption, 0}).displayParts(), QStringList({"Ctrl", "Alt"}));
     EXPECT_EQ((ShortcutGesture{kControl | kShift | kOption, 0}).displayParts(),
-              QStringList({"Ctrl", "Shift", "Option"}));
-    EXPECT_EQ((ShortcutGesture{kCommand, 40}).displayParts(), QStringList({"Cmd", "K"}));
+              QStringList({"Ctrl", "Shift", "Alt"}));
+    EXPECT_EQ((ShortcutGesture{kCommand, 40}).displayParts(), QStringList({"Super", "K"}));
     // Order is fixed whatever order the bits were added in.
     EXPECT_EQ((ShortcutGesture{kCommand | kOption | kShift | kControl, KeyCode::Space}).displayParts(),
-              QStringList({"Ctrl", "Shift", "Option", "Cmd", "Space"}));
-    EXPECT_EQ((ShortcutGesture{kCommand | kShift, KeyCode::Return}).displayParts(), QStringList({"Shift", "Cmd", "Return"}));
+              QStringList({"Ctrl", "Shift", "Alt", "Super", "Space"}));
+    EXPECT_EQ((ShortcutGesture{kCommand | kShift, KeyCode::Return}).displayParts(), QStringList({"Shift", "Super", "Return"}));
     EXPECT_EQ((ShortcutGesture{kControl, 96}).displayParts(), QStringList({"Ctrl", "F5"}));
-    EXPECT_EQ((ShortcutGesture{kOption, 27}).displayParts(), QStringList({"Option", "-"}));
-    EXPECT_EQ((ShortcutGesture{kOption, KeyCode::LeftArrow}).displayParts(), QStringList({"Option", "Left"}));
+    EXPECT_EQ((ShortcutGesture{kOption, 27}).displayParts(), QStringList({"Alt", "-"}));
+    EXPECT_EQ((ShortcutGesture{kOption, KeyCode::LeftArrow}).displayParts(), QStringList({"Alt", "Left"}));
+    // The stored text form keeps the option name and shows as Alt.
+    EXPECT_EQ(ShortcutGesture::parse(QStringLiteral("control+option"))->displayParts(), QStringList({"Ctrl", "Alt"}));
+    EXPECT_EQ(ShortcutGesture::parse(QStringLiteral("option+command"))->text(), QStringLiteral("option+command"));
+    EXPECT_EQ(ShortcutGesture::parse(QStringLiteral("option+command"))->displayParts(), QStringList({"Alt", "Super"}));
 }
 
 TEST(ShortcutGesture, Defaults)

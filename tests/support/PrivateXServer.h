@@ -6,6 +6,9 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
+
+class QProcess;
 
 namespace tovrik::test {
 
@@ -18,8 +21,15 @@ struct ChildTestRun {
     bool passed() const { return serverStarted && finishedNormally && exitCode == 0 && output.contains("[  PASSED  ] 1 test"); }
 };
 
+// Starts a private Xvfb of `size` (RandR, XTest and XInput) in `server` and
+// waits for its socket; returns its display number, or -1.
+int startPrivateXvfb(QProcess& server, const QString& size, const QStringList& extraServerArguments = {});
+
 // Starts a private Xvfb, runs this executable with `--gtest_filter=<filter>`
 // and `<childEnvironmentVariable>=1` on it, stops the server, and reports.
-ChildTestRun runTestOnPrivateXServer(const QString& gtestFilter, const char* childEnvironmentVariable);
+// `extraServerArguments` go to Xvfb after its usual ones (for instance
+// "-extension XTEST" for a server without synthetic input).
+ChildTestRun runTestOnPrivateXServer(const QString& gtestFilter, const char* childEnvironmentVariable,
+                                     const QStringList& extraServerArguments = {});
 
 } // namespace tovrik::test

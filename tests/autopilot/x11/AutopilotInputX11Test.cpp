@@ -8,12 +8,15 @@
 #include "interaction/HotkeyMonitor.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/x11/X11Platform.h"
+#include "platform/x11/X11Displays.h"
+#include "platform/x11/X11Keymap.h"
 #include "platform/x11/Xcb.h"
 #include "support/RandrMonitors.h"
 #include "support/SimFixture.h"
 
 #include <QProcess>
 #include <QRect>
+#include <QSignalSpy>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -125,16 +128,23 @@ TEST_F(AutopilotInputX11Test, TypedUnicodeAndChordsReachAGtkEntry)
     EXPECT_FALSE(typed->error) << typed->message().toStdString();
     complete(launch(svc->pressKey("return")));
     EXPECT_EQ(finishedOutput(*zenity), text + "\n");
+    // The keys lent to characters of no key of the layout are given back.
+    platform::x11::XcbConnection other(nullptr);
+    platform::x11::KeyboardMapping map;
+    EXPECT_TRUE(spinUntil([&] { return map.load(other) && map.find(0x1004E2D).empty() && map.find(0x101F642).empty(); }));
 
-    // Control+A selects what is there, so typing replaces it.
+    // Control+A selects what is there, so typing replaces it; a tapped
+    // shift+n is a capital, the letters after it are not; delete erases.
     zenity = zenityEntry("old text");
     focusEntry();
     complete(launch(svc->pressKey("end"))); // the initial text is no longer selected
     svc->setHeldKey("ctrl+a", true);
     svc->setHeldKey("ctrl+a", false);
-    complete(launch(svc->typeText("new")));
+    complete(launch(svc->pressKey("shift+n")));
+    complete(launch(svc->typeText("ewx")));
+    complete(launch(svc->pressKey("delete")));
     complete(launch(svc->pressKey("return")));
-    EXPECT_EQ(finishedOutput(*zenity), "new\n");
+    EXPECT_EQ(finishedOutput(*zenity), "New\n");
 }
 
 TEST_F(AutopilotInputX11Test, AClickOnOkClosesTheDialogAndEachScrollStepIsOneWheelNotch)
@@ -175,13 +185,19 @@ TEST_F(AutopilotInputX11Test, MovesLandOnTheirDisplayWhenTheMainOneIsNotAtTheRoo
             test::setMonitor("TOVRIK-AP-MAIN", QRect(), false);
         }
     } restore;
+    auto& displays = platform::Platform::get().displays();
+    QSignalSpy changed(&displays, &platform::Displays::displaysChanged);
+    const quint64 revision = displays.configurationRevision();
     ASSERT_TRUE(test::setMonitor("TOVRIK-AP-MAIN", QRect(720, 0, 1200, 800), true, test::firstOutput()));
     ASSERT_TRUE(test::setMonitor("TOVRIK-AP-SIDE", QRect(0, 0, 720, 1080), false));
-    auto& displays = platform::Platform::get().displays();
-    ASSERT_TRUE(spinUntil([&] { return displays.displays().size() == 2; }, 3000));
+    ASSERT_TRUE(spinUntil([&] { return displays.displays().size() == 2; }, 3000)) << "no RandR notification";
+    EXPECT_GE(changed.count(), 1);
+    EXPECT_GT(displays.configurationRevision(), revision);
     const auto side = displays.displays()[1];
     const auto main = displays.displays()[0];
     ASSERT_EQ(side.bounds.topLeft(), QPointF(-720, 0));
+    EXPECT_EQ(side.frame, QRectF(-720, -280, 720, 1080)); // y' = 800 - 0 - 1080
+    EXPECT_EQ(side.displayID, platform::x11::stableDisplayID("TOVRIK-AP-SIDE"));
 
     auto rootPointer = [] {
         QPoint p;
@@ -222,9 +238,10 @@ TEST_F(AutopilotInputX11Test, OurOwnEscIsIgnoredWhileAnotherProgramsXTestEscTake
         if (e.keyCode == platform::KeyCode::Escape && e.isSynthetic)
             ++ourEsc;
     });
-    svc->setHeldKey("esc", true);
-    svc->setHeldKey("esc", false);
-    ASSERT_TRUE(spinUntil([&] { return ourEsc.load() == 2; }));
+    // Held long enough for the server to repeat it.
+    auto held = launch(svc->holdKey("esc", 1500));
+    complete(held);
+    ASSERT_TRUE(spinUntil([&] { return ourEsc.load() >= 2; }));
     EXPECT_FALSE(spinUntil([&] { return monitor.hasUserTakenOverSinceReset(); }, 300));
 
     runTool({"xdotool", "key", "Escape"});
