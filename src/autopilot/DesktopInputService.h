@@ -100,7 +100,7 @@ public:
     std::function<bool()> shouldAbortForUserInput;
     // Told about every synthetic button event and the settling moves (and
     // moves with a held button, as a left drag), before the event is posted.
-    std::function<void(overlay::MouseVisualEventType, QPointF)> onMouseVisual;
+    std::function<void(MouseVisualEventType, QPointF)> onMouseVisual;
 
     // ---- held state ----
     bool hasHeldInput() const;
