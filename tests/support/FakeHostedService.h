@@ -83,6 +83,7 @@ struct FakeResponse {
     bool holdOpen = false;       // after the chunks: keep the connection open, send nothing
     bool truncate = false;       // after the chunks: close without the terminating chunk
     bool hang = false;           // never answer at all
+    bool verbatim = false;       // the chunks are the whole answer (status line and headers too), sent as they are
 
     static FakeResponse json(int status, const QJsonObject& object);
     // {"error": code, "message": message}; an empty code or message is left out.
@@ -185,6 +186,9 @@ public:
     void queueAutopilotResponse(const FakeResponse& response);
     QList<FakeAutopilotRequest> autopilotRequests() const { return m_autopilotRequests; }
     int pendingAutopilotReplies() const { return int(m_autopilotReplies.size()); }
+    // Reads request bytes slowly: at most `bytes` every `intervalMs` of real
+    // time (0 bytes: as fast as they come). Slows uploads down.
+    void setReadSlice(qint64 bytes, int intervalMs) { m_readSliceBytes = bytes; m_readSliceIntervalMs = intervalMs; }
 
     // Google stand-ins.
     using GoogleOptions = FakeGoogleOptions;
@@ -241,6 +245,8 @@ private:
     int m_chatPieces = 3;
     QList<FakeResponse> m_autopilotReplies;
     QList<FakeAutopilotRequest> m_autopilotRequests;
+    qint64 m_readSliceBytes = 0;
+    int m_readSliceIntervalMs = 0;
 
     GoogleOptions m_google;
     struct GoogleCode {
