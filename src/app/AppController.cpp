@@ -24,14 +24,6 @@ namespace tovrik::app {
 
 namespace {
 
-double mainDisplayHeight()
-{
-    if (platform::Platform::isInstalled())
-        if (auto main = platform::Platform::get().displays().mainDisplay())
-            return main->frame.height();
-    return 0;
-}
-
 // Runs a standard edit slot ("cut", "copy", ...) on the focused widget.
 void sendToFocusedWidget(const char* slot)
 {
@@ -66,7 +58,9 @@ std::optional<QRectF> TrayStatusItem::buttonWindowFrame() const
     const QRect geometry = m_icon->geometry();
     if (geometry.isEmpty())
         return std::nullopt;
-    return panel_geometry::flipped(QRectF(geometry), mainDisplayHeight());
+    if (!platform::Platform::isInstalled())
+        return std::nullopt;
+    return platform::Platform::get().displays().appKitFromGlobal(QRectF(geometry));
 }
 
 // ---- controller -------------------------------------------------------------

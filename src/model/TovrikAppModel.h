@@ -433,6 +433,9 @@ private:
     QCoro::Task<void> runReplyRoad(QString request, QString workload, quint64 interactionVersion,
                                    CancellationToken token);
     QCoro::Task<void> runVoicePreview(QString voiceID, quint64 requestID, CancellationToken token);
+    // Ends the voice sample: its request, its playback and any status it
+    // would still write.
+    void stopVoicePreview();
     // Throws CancellationError when the model went away or `version` is stale.
     static void ensureCurrent(const QPointer<TovrikAppModel>& model, quint64 version);
     bool m_pushToTalkRecording = false;

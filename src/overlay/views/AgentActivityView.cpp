@@ -2,6 +2,7 @@
 
 #include "common/Clock.h"
 #include "common/Constants.h"
+#include "common/TextLines.h"
 #include "overlay/AgentActivityWindowController.h"
 #include "overlay/views/GaussianBlur.h"
 #include "overlay/views/TovrikMenuBarPointerShape.h"
@@ -78,7 +79,7 @@ void glow(QPainter& painter, const QPainterPath& shape, const QColor& color, dou
 double drawText(QPainter& painter, const QString& text, const QFont& font, const QColor& color, QPointF topLeft,
                 double width, int maxLines, bool draw = true)
 {
-    QTextLayout layout(text, font);
+    QTextLayout layout(withLayoutLineBreaks(text), font); // the log's own lines stay lines
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     layout.setTextOption(option);

@@ -9,6 +9,7 @@
 #include "panel/kit/UnplacedRows.h"
 #include "panel/kit/StyledButton.h"
 #include "panel/kit/Symbols.h"
+#include "panel/kit/TextInputs.h"
 #include "support/SimFixture.h"
 
 #include <QApplication>
@@ -302,6 +303,30 @@ TEST(ButtonStyles, InALayoutTheWideStylesKeepTheirHeightAndAskShowsItsWholeTitle
     EXPECT_GE(email->height(), 39);
     EXPECT_GE(ask->width(), 54);
     EXPECT_EQ(ask->textLabel()->displayedLines(), QStringList{"Ask"});
+}
+
+// A prompt put back from outside (after a failed turn) shows its beginning
+// like a short one, and a text beyond QLineEdit's default 32,767 limit is
+// kept whole.
+TEST(ChatTextInput, ATextSetFromOutsideShowsItsBeginningAndIsKeptWhole)
+{
+    const QString start = QStringLiteral("Where is the export button");
+    const QString longPrompt = start + QString(40000 - start.size(), QLatin1Char('x'));
+    ChatTextInput shortBox(QStringLiteral("Ask"), 78), longBox(QStringLiteral("Ask"), 78);
+    shortBox.setText(start);
+    longBox.setText(longPrompt);
+    EXPECT_EQ(longBox.text().size(), 40000);
+    const QImage shortShot = grabOn(&shortBox, Qt::black, QSize(300, 78));
+    const QImage longShot = grabOn(&longBox, Qt::black, QSize(300, 78));
+    // The first words are drawn at the same place in both boxes.
+    const QRect words(12, 9, 120, 24);
+    const QImage drawn = shortShot.copy(words);
+    int textPixels = 0;
+    for (int y = 0; y < drawn.height(); ++y)
+        for (int x = 0; x < drawn.width(); ++x)
+            textPixels += qGray(drawn.pixel(x, y)) > 128;
+    ASSERT_GT(textPixels, 50); // the words are there to compare
+    EXPECT_EQ(shortShot.copy(words), longShot.copy(words));
 }
 
 // ---- settings rows and the rows no screen places ----
