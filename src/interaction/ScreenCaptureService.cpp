@@ -186,7 +186,7 @@ QCoro::Task<ScreenCapturePayloads> ScreenCaptureService::encodeFrames(Frames fra
         p.foregroundContext = frames.foreground;
         p.nativePixelSize = frames.images[i].size();
         if (includeNativeImage)
-            p.nativeImage = frames.images[i];
+            p.nativeImage = platform::opaqueCopy(frames.images[i]);
         payloads << std::move(p);
     }
     co_return payloads;
@@ -205,13 +205,21 @@ QCoro::Task<ScreenCapturePayloads> captureAllScreensForModel(ScreenCaptureServic
     QPointer<ScreenCaptureService> guard(service);
     if (!guard)
         throw CancellationError();
+    auto& capture = platform::Platform::get().capture();
+    capture.watchRepaints();
     const bool wasSuspended = overlay.suspend ? overlay.suspend() : false;
     ScreenCaptureService::Frames frames;
     std::exception_ptr failure;
     try {
         // Nothing of the overlay may reach a screenshot: wait until the
-        // server has processed the unmapping and repainted what was below.
-        platform::Platform::get().capture().synchronize();
+        // server has processed the unmapping and repainted what was below
+        // (the overlay covers every display).
+        QList<uint32_t> vacated;
+        if (wasSuspended)
+            for (const auto& d : platform::Platform::get().displays().displays())
+                if (d.isActive && d.displayID != 0)
+                    vacated << d.displayID;
+        capture.synchronize(vacated);
         frames = guard->grabFrames();
     } catch (...) {
         failure = std::current_exception();

@@ -81,6 +81,17 @@ TEST_F(ReturnFlightTest, TicksGrowWithDistanceBetween21And46)
         EXPECT_EQ(flyToEnd(), expected) << distance;
         EXPECT_FALSE(controller->isSharedReturnFlightActive());
     }
+    // On millisecond timers that fire late, the 46-tick flight still takes
+    // 46/60 s (plus at most one tick), not 46 late ticks.
+    CoarseClock coarse(clock);
+    Clock::install(&coarse);
+    pointThenReturn(place, QPointF(1004 + 1200 - 35, 1496 + 25));
+    const double start = clock.now();
+    while (controller->isSharedReturnFlightActive() && clock.now() - start < 2)
+        clock.advance(0.0005);
+    Clock::install(&clock);
+    EXPECT_GE(clock.now() - start, 46 / 60.0 - 0.001);
+    EXPECT_LE(clock.now() - start, 47 / 60.0);
 }
 
 TEST_F(ReturnFlightTest, ThePathArchesUpwardEndsBesideThePointerAndSwellsTo116)

@@ -49,6 +49,7 @@ struct CursorBuddyModel::Flight {
     QPointF destination;
     int frameCount = 1;
     int counter = 0;
+    double firstTickAt = 0; // when tick 1 is due
     std::function<void()> done;
 };
 
@@ -334,6 +335,8 @@ void CursorBuddyModel::animateBezierFlightArc(QPointF destination, std::function
     // The first tick comes when the turn has ended, then one every 1/60 s.
     m_flightStartId = Clock::instance().schedule(flightTurnDuration, this, [this]() {
         m_flightStartId = 0;
+        if (m_flight)
+            m_flight->firstTickAt = Clock::instance().now();
         m_navigationAnimationTimer->start(flightInterval, true);
         flightStep();
     });
@@ -344,7 +347,10 @@ void CursorBuddyModel::flightStep()
     if (!m_flight)
         return;
     Flight& f = *m_flight;
-    f.counter += 1;
+    // Stepped from the time elapsed, so a late tick catches up instead of
+    // stretching the flight.
+    const double ticks = (Clock::instance().now() - f.firstTickAt) / flightInterval;
+    f.counter = std::max(f.counter + 1, 1 + int(std::floor(ticks + 1e-6)));
     if (f.counter >= f.frameCount) {
         const QPointF destination = f.destination;
         std::function<void()> done = std::move(f.done);

@@ -133,7 +133,7 @@ public:
     // display's bounds times its scale. A display set with setImage() returns
     // that image instead.
     QImage captureDisplay(uint32_t displayID) override;
-    void synchronize() override { ++m_syncCount; }
+    void synchronize(const QList<uint32_t>& = {}) override { ++m_syncCount; }
     ForegroundInfo foreground() override { return m_foreground; }
 
     static QColor patternColor(uint32_t displayID, int x, int y, QSize size);
