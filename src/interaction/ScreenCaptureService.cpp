@@ -135,9 +135,6 @@ ScreenCaptureService::Frames ScreenCaptureService::grabFrames(bool startEncoding
     if (auto pointer = displayContaining(frames.displays, p.displays().pointerLocation()))
         frames.pointerDisplayID = pointer->displayID;
 
-    const auto fg = p.capture().foreground();
-    frames.foreground = {fg.processID, fg.bundleIdentifier, fg.frontWindowSignature, fg.focusedElementSignature};
-
     for (int i = 0; i < frames.displays.size(); ++i) {
         QImage image = p.capture().captureDisplay(frames.displays[i].displayID);
         if (image.isNull())
@@ -146,6 +143,9 @@ ScreenCaptureService::Frames ScreenCaptureService::grabFrames(bool startEncoding
             frames.encodings << QtConcurrent::run(encodeOne, image);
         frames.images << std::move(image);
     }
+    // Read while the encoders run (the windows do not change meanwhile).
+    const auto fg = p.capture().foreground();
+    frames.foreground = {fg.processID, fg.bundleIdentifier, fg.frontWindowSignature, fg.focusedElementSignature};
     return frames;
 }
 

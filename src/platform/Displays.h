@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QObject>
+#include <memory>
 #include <optional>
 
 namespace tovrik::platform {
@@ -22,12 +23,20 @@ public:
     virtual QPointF pointerLocation() const = 0;
     // ... and in AppKit coordinates (y up): y' = H - y, H = main display height.
     QPointF pointerLocationAppKit() const;
+    QPointF toAppKit(QPointF displayPoint) const;
+    // Motion without polling: while the returned handle is held,
+    // pointerMoved() is emitted on the main thread soon after the pointer
+    // moved (a burst of motion may arrive as one). Null when this backend
+    // cannot see motion; callers then poll pointerLocation().
+    virtual std::shared_ptr<void> watchPointerMotion() { return nullptr; }
     // Increases on every change of the display configuration.
     virtual quint64 configurationRevision() const = 0;
 
 signals:
     // Emitted on the main thread after the configuration changed.
     void displaysChanged();
+    // The pointer moved to `location` (global display coordinates, y down).
+    void pointerMoved(QPointF location);
 };
 
 } // namespace tovrik::platform

@@ -114,6 +114,15 @@ CursorBuddyModel::CursorBuddyModel(uint32_t displayID, QRectF screenFrame, Point
     , m_waveformTimer(new ClockTimer(this))
 {
     connect(m_trackingTimer, &ClockTimer::timeout, this, &CursorBuddyModel::followStep);
+    if (!m_pointer && platform::Platform::isInstalled()) {
+        auto& displays = platform::Platform::get().displays();
+        m_motionWatch = displays.watchPointerMotion();
+        if (m_motionWatch)
+            connect(&displays, &platform::Displays::pointerMoved, this, [this, d = &displays](QPointF location) {
+                if (m_tracking)
+                    followPointer(d->toAppKit(location));
+            });
+    }
     connect(m_navigationAnimationTimer, &ClockTimer::timeout, this, &CursorBuddyModel::flightStep);
     connect(m_frameTicker, &ClockTimer::timeout, this, &CursorBuddyModel::onFrame);
     connect(m_waveformTimer, &ClockTimer::timeout, this, [this]() {
@@ -154,6 +163,7 @@ void CursorBuddyModel::appear(const OverlayViewSnapshot& state)
 void CursorBuddyModel::disappear()
 {
     m_appeared = false;
+    m_tracking = false;
     m_trackingTimer->stop();
     invalidateFlight();
     m_frameTicker->stop();
@@ -184,7 +194,7 @@ QPointF CursorBuddyModel::pointerGlobal() const
 
 QPointF CursorBuddyModel::localPointer() const { return localPoint(m_screenFrame, pointerGlobal()); }
 
-bool CursorBuddyModel::isTracking() const { return m_trackingTimer->isActive(); }
+bool CursorBuddyModel::isTracking() const { return m_tracking; }
 
 bool CursorBuddyModel::isFlightRunning() const { return m_flight != nullptr; }
 
@@ -263,11 +273,17 @@ QPointF CursorBuddyModel::bubbleTopLeft() const
 
 // ------------------------------------------------------------ movement
 
-void CursorBuddyModel::startTrackingCursor() { m_trackingTimer->start(followInterval, true); }
-
-void CursorBuddyModel::followStep()
+void CursorBuddyModel::startTrackingCursor()
 {
-    const QPointF global = pointerGlobal();
+    m_tracking = true;
+    if (!m_motionWatch)
+        m_trackingTimer->start(followInterval, true);
+}
+
+void CursorBuddyModel::followStep() { followPointer(pointerGlobal()); }
+
+void CursorBuddyModel::followPointer(QPointF global)
+{
     if (!isFinite(global))
         return;
     const bool on = isOnScreen(m_screenFrame, global);

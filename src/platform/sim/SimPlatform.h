@@ -35,7 +35,15 @@ public:
     static DisplayInfo make(uint32_t id, QRectF bounds, double scale = 1.0, bool isMain = false);
     // Rebuilds the AppKit frames of every display from their bounds.
     static QList<DisplayInfo> withFrames(QList<DisplayInfo> displays);
-    void setPointerLocation(QPointF displayPoint) { m_pointer = displayPoint; }
+    // Moves the pointer (pointerMoved follows when it changed).
+    void setPointerLocation(QPointF displayPoint)
+    {
+        const bool moved = displayPoint != m_pointer;
+        m_pointer = displayPoint;
+        if (moved)
+            emit pointerMoved(displayPoint);
+    }
+    std::shared_ptr<void> watchPointerMotion() override { return std::make_shared<int>(0); }
 
 private:
     QList<DisplayInfo> m_displays;

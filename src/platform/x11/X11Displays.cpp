@@ -1,5 +1,8 @@
 #include "platform/x11/X11Displays.h"
 
+#include <QMetaObject>
+#include <QPointer>
+
 #include <QGuiApplication>
 #include <QScreen>
 #include <QSet>
@@ -146,7 +149,68 @@ X11Displays::X11Displays() : m_conn(nullptr), m_events(nullptr)
     m_revision = 1;
 }
 
-X11Displays::~X11Displays() = default;
+// The running motion tap and the one location waiting for the main thread.
+struct X11Displays::MotionWatch {
+    std::unique_ptr<EventTapSession> session;
+    ~MotionWatch()
+    {
+        if (session)
+            session->stop();
+    }
+};
+
+namespace {
+struct PendingMotion {
+    std::mutex mutex;
+    QPointF location;
+    bool queued = false;
+};
+} // namespace
+
+X11Displays::~X11Displays()
+{
+    // The tap may not post to a registry that is gone.
+    if (auto watch = m_motionWatch.lock())
+        watch->session.reset();
+}
+
+std::shared_ptr<void> X11Displays::watchPointerMotion()
+{
+    if (auto watch = m_motionWatch.lock())
+        return watch;
+    if (!m_startTap)
+        return nullptr;
+    auto pending = std::make_shared<PendingMotion>();
+    QPointer<X11Displays> self(this);
+    auto watch = std::make_shared<MotionWatch>();
+    watch->session = m_startTap([pending, self](const RawInputEvent& e) {
+        if (e.type != RawInputEvent::Type::MouseMoved && e.type != RawInputEvent::Type::MouseDragged)
+            return;
+        std::lock_guard lock(pending->mutex);
+        pending->location = e.location;
+        if (pending->queued)
+            return;
+        pending->queued = true;
+        // At most one hop waits for the main thread; it takes the latest.
+        QMetaObject::invokeMethod(
+            self.data(),
+            [pending, self]() {
+                QPointF location;
+                {
+                    std::lock_guard lock(pending->mutex);
+                    pending->queued = false;
+                    location = pending->location;
+                }
+                if (self)
+                    emit self->pointerMoved(location);
+            },
+            Qt::QueuedConnection);
+    });
+    if (!watch->session)
+        return nullptr;
+    m_motionWatch = watch;
+    return watch;
+}
 
 QList<DisplayInfo> X11Displays::displays() const
 {

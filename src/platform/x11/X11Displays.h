@@ -9,9 +9,11 @@
 // nowhere else.
 
 #include "platform/Displays.h"
+#include "platform/Input.h"
 #include "platform/x11/Xcb.h"
 
 #include <QRect>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -79,6 +81,13 @@ public:
     // revision) when it differs from what was known.
     void refresh();
 
+    // Motion is seen by a listen-only tap (XInput2 raw motion, on its own
+    // thread) that runs while any watch handle is held; `startTap` starts
+    // it with a handler of raw events.
+    using TapStarter = std::function<std::unique_ptr<EventTapSession>(std::function<void(const RawInputEvent&)>)>;
+    void setMotionTapStarter(TapStarter startTap) { m_startTap = std::move(startTap); }
+    std::shared_ptr<void> watchPointerMotion() override;
+
 private:
     QList<RawDisplay> queryRaw();
     std::optional<QRect> queryWorkArea();
@@ -99,6 +108,10 @@ private:
     QPoint m_mainOrigin;
     std::shared_ptr<CoordinateMapping> m_mapping = std::make_shared<CoordinateMapping>();
     quint64 m_revision = 1;
+
+    struct MotionWatch;
+    TapStarter m_startTap;
+    std::weak_ptr<MotionWatch> m_motionWatch;
 };
 
 } // namespace tovrik::platform::x11
