@@ -185,6 +185,29 @@ const QImage& TovrikCursorHaloView::image(double dpr)
     return *it;
 }
 
+QRectF TovrikCursorHaloView::drawnBounds()
+{
+    static const QRectF bounds = [] {
+        const QImage& halo = image(1.0);
+        int left = halo.width(), top = halo.height(), right = -1, bottom = -1;
+        for (int y = 0; y < halo.height(); ++y) {
+            const auto* row = reinterpret_cast<const QRgb*>(halo.constScanLine(y));
+            for (int x = 0; x < halo.width(); ++x)
+                if (qAlpha(row[x]) > 0) {
+                    left = std::min(left, x);
+                    right = std::max(right, x);
+                    top = std::min(top, y);
+                    bottom = std::max(bottom, y);
+                }
+        }
+        if (right < 0)
+            return QRectF();
+        const double half = halo.width() / 2.0;
+        return QRectF(left - half, top - half, right - left + 1, bottom - top + 1);
+    }();
+    return bounds;
+}
+
 void TovrikCursorHaloView::paint(QPainter& painter, QPointF centre)
 {
     const double dpr = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
