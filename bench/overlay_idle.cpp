@@ -2,7 +2,10 @@
 // each with its real full-screen window and companion view, the companion
 // resting beside a still pointer; the real clock and event loop run for one
 // second per iteration and the process CPU time is what counts. A second
-// case moves the pointer every frame, for comparison.
+// case moves the pointer every frame, against a floor measured in the same
+// run: two translucent full-screen Qt windows polling the pointer every
+// 16 ms and repainting a 64-pixel glyph's old and new squares (ratio); it
+// also measures the latency from a pointer move to the companion's repaint.
 //
 // This file also provides the benchmark executable's main(): the overlay
 // needs a QApplication (widgets), which the other benchmarks reuse.
@@ -12,6 +15,9 @@
 #include "platform/sim/SimPlatform.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QPainter>
+#include <QWidget>
 #include <QEventLoop>
 #include <QTimer>
 #include <benchmark/benchmark.h>
@@ -80,20 +86,111 @@ void BM_Overlay_IdleCpuPerSecondTwoScreens(benchmark::State& state)
 }
 BENCHMARK(BM_Overlay_IdleCpuPerSecondTwoScreens)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The floor: what any overlay that follows the pointer must at least do.
+class FloorOverlay : public QWidget {
+public:
+    explicit FloorOverlay(QRect screen) : m_screen(screen)
+    {
+        setWindowFlags(Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool);
+        setAttribute(Qt::WA_TranslucentBackground);
+        setGeometry(screen);
+        show();
+    }
+    void follow(QPointF global)
+    {
+        const QRect glyph(QPointF(global - m_screen.topLeft() + QPointF(3, 9)).toPoint(), QSize(64, 64));
+        if (glyph == m_glyph)
+            return;
+        update(m_glyph);
+        update(glyph);
+        m_glyph = glyph;
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setBrush(QColor(40, 120, 255, 200));
+        p.setPen(Qt::NoPen);
+        p.drawEllipse(m_glyph);
+    }
+
+private:
+    QRect m_screen;
+    QRect m_glyph;
+};
+
+QPointF movingPointer(int step) { return QPointF(1200 + (step % 120) * 10, 700 + (step % 60) * 3); }
+
+// Counts the paint events of the widgets it watches and keeps the time of
+// the first one after each pointer move.
+class PaintWatch : public QObject {
+public:
+    QElapsedTimer clock;
+    qint64 movedAt = -1;
+    double latencyTotal = 0;
+    int latencyCount = 0;
+    bool eventFilter(QObject*, QEvent* e) override
+    {
+        if (e->type() == QEvent::Paint && movedAt >= 0) {
+            latencyTotal += double(clock.nsecsElapsed() - movedAt) / 1e6;
+            ++latencyCount;
+            movedAt = -1;
+        }
+        return false;
+    }
+};
+
 void BM_Overlay_FollowingCpuPerSecondTwoScreens(benchmark::State& state)
 {
+    // The floor first, on the same sim pointer.
+    double floorCpu = 0;
+    {
+        Clock::install(nullptr);
+        auto* sim = &platform::sim::SimPlatform::install();
+        sim->simDisplays().setPointerLocation(QPointF(1200, 700));
+        FloorOverlay a(QRect(0, 0, 2560, 1440)), b(QRect(2560, 0, 2560, 1440));
+        QTimer poll;
+        poll.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            const QPointF p = sim->displays().pointerLocation();
+            a.follow(p);
+            b.follow(p);
+        });
+        poll.start(16);
+        runEventLoopFor(500);
+        int step = 0;
+        for (int i = 0; i < 3; ++i) {
+            const double before = processCpuSeconds();
+            runEventLoopFor(1000, [&]() { sim->simDisplays().setPointerLocation(movingPointer(++step)); });
+            floorCpu += processCpuSeconds() - before;
+        }
+        floorCpu /= 3;
+    }
     TwoScreenOverlay overlay;
+    PaintWatch watch;
+    watch.clock.start();
+    for (auto* w : overlay.controller->windowManager().overlayWindows())
+        if (w->contentView())
+            w->contentView()->installEventFilter(&watch);
     double cpu = 0;
     int step = 0;
     for (auto _ : state) {
         const double before = processCpuSeconds();
         runEventLoopFor(1000, [&]() {
-            ++step;
-            overlay.sim->simDisplays().setPointerLocation(QPointF(1200 + (step % 120) * 10, 700 + (step % 60) * 3));
+            watch.movedAt = watch.clock.nsecsElapsed();
+            overlay.sim->simDisplays().setPointerLocation(movingPointer(++step));
         });
         cpu += processCpuSeconds() - before;
     }
-    state.counters["cpu_ms_per_s"] = benchmark::Counter(cpu * 1000.0, benchmark::Counter::kAvgIterations);
+    const double perSecond = cpu / double(state.iterations());
+    state.counters["cpu_ms_per_s"] = perSecond * 1000.0;
+    state.counters["floor_cpu_ms_per_s"] = floorCpu * 1000.0;
+    state.counters["ratio_to_floor"] = perSecond / floorCpu;
+    const double latency = watch.latencyCount ? watch.latencyTotal / watch.latencyCount : -1;
+    state.counters["move_to_paint_ms"] = latency;
+    state.counters["latency_in_frames"] = latency / (1000.0 / 60.0);
 }
 BENCHMARK(BM_Overlay_FollowingCpuPerSecondTwoScreens)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 

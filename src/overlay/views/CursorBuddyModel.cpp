@@ -484,12 +484,24 @@ void CursorBuddyModel::turnTo(double heading, std::optional<std::pair<EasingCurv
 
 void CursorBuddyModel::commit()
 {
+    // A follow step while frames already run is drawn by the next frame
+    // (at most one frame later), so a moving pointer costs one repaint a
+    // frame, not two.
+    const bool followOnly = m_tx.cursorPositionChanged && !m_tx.voiceStateChanged && !m_tx.rotationTween
+        && !m_tx.finishSpring && m_frameTicker->isActive();
     const CursorBuddyPresentation before = presentation();
     syncPresentation();
     m_tx = Transaction();
     updateTickers();
-    if (!(presentation() == before))
+    const bool changed = !(presentation() == before);
+    if (followOnly && m_frameTicker->isActive()) {
+        m_presentationPending = m_presentationPending || changed;
+        return;
+    }
+    if (changed || m_presentationPending) {
+        m_presentationPending = false;
         emit presentationChanged();
+    }
 }
 
 void CursorBuddyModel::syncPresentation()
@@ -536,7 +548,10 @@ void CursorBuddyModel::syncPresentation()
 
     // Glyph and bubble: a spring while following, keyed to the follow
     // position; every flight tick and the shared flight move them directly.
-    const bool springFollow = m_tx.cursorPositionChanged && following;
+    // Nothing of it drawn on this screen: the layers jump, no frames run.
+    const bool drawn = glyphOpacity > 0 || m_glyphOpacity.value() > 0 || isBubbleShown() || waveform > 0
+        || m_waveformOpacity.value() > 0 || spinner > 0 || m_spinnerOpacity.value() > 0;
+    const bool springFollow = m_tx.cursorPositionChanged && following && drawn;
     if (glyph != m_glyphCentre.target()) {
         if (springFollow)
             m_glyphCentre.springTo(glyph, followSpring, now);
@@ -552,7 +567,7 @@ void CursorBuddyModel::syncPresentation()
     }
     // Badges: a spring on every change of the follow position, in every mode.
     if (badge != m_lastBadgeTarget) {
-        if (m_tx.cursorPositionChanged)
+        if (m_tx.cursorPositionChanged && drawn)
             m_badgeCentre.springTo(badge, followSpring, now);
         else
             m_badgeCentre.jump(badge);
@@ -646,8 +661,10 @@ void CursorBuddyModel::onFrame()
     const double now = Clock::instance().now();
     advanceLayers(now);
     updateTickers();
-    if (!(presentation() == before))
+    if (!(presentation() == before) || m_presentationPending) {
+        m_presentationPending = false;
         emit presentationChanged();
+    }
 }
 
 CursorBuddyPresentation CursorBuddyModel::presentation() const

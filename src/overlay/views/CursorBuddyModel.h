@@ -229,6 +229,7 @@ private:
     double m_waveformDate = 0;
     double m_spinnerStart = 0;
     ClockTimer* m_frameTicker = nullptr;
+    bool m_presentationPending = false; // changed, left to the next frame
     ClockTimer* m_waveformTimer = nullptr;
 };
 

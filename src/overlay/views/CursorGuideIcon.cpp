@@ -7,7 +7,9 @@
 #include <QHash>
 #include <QLinearGradient>
 #include <QRadialGradient>
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace tovrik::overlay {
 
@@ -148,30 +150,32 @@ void TovrikCursorGuideIcon::paint(QPainter& painter, QPointF centre) const
     const QPointF device = world.map(centre) + shift * scale;
     const QPointF topLeft = device - QPointF(half, half) * scale;
     const QPointF whole(std::floor(topLeft.x()), std::floor(topLeft.y()));
-    const QPointF offset = topLeft - whole;
-    // The last flattened glyph is kept: a glyph that does not change is
-    // drawn again without re-rendering it.
+    // The sub-pixel part in steps of 1/8 pixel (a step is not visible): a
+    // glyph that follows the pointer at one heading finds its image among
+    // the few kept, instead of rendering a new one every frame.
+    const QPointF offset(std::round((topLeft.x() - whole.x()) * 8) / 8, std::round((topLeft.y() - whole.y()) * 8) / 8);
+    struct Key {
+        double angle, size, progress, dpr, scale, x, y;
+        bool operator==(const Key&) const = default;
+    };
     struct Cached {
-        double angle = std::nan(""), size = 0, progress = 0, dpr = 0, scale = 0;
-        QPointF offset;
+        Key key;
         QImage image;
     };
-    static Cached cached;
-    const double p = clampedProgress();
-    if (!(cached.angle == angle && cached.size == size && cached.progress == p && cached.dpr == deviceRatio
-          && cached.scale == scale && cached.offset == offset)) {
-        cached.image = render(deviceRatio, offset, scale);
-        cached.angle = angle;
-        cached.size = size;
-        cached.progress = p;
-        cached.dpr = deviceRatio;
-        cached.scale = scale;
-        cached.offset = offset;
+    static std::vector<Cached> cache;
+    const Key key{angle, size, clampedProgress(), deviceRatio, scale, offset.x(), offset.y()};
+    auto it = std::find_if(cache.begin(), cache.end(), [&](const Cached& c) { return c.key == key; });
+    if (it == cache.end()) {
+        if (cache.size() >= 64)
+            cache.erase(cache.begin());
+        cache.push_back({key, render(deviceRatio, offset, scale)});
+        it = cache.end() - 1;
     }
+    const QImage& image = it->image;
     painter.save();
     painter.resetTransform();
     painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
-    painter.drawImage(whole, cached.image);
+    painter.drawImage(whole, image);
     painter.restore();
 }
 
