@@ -105,6 +105,15 @@ TEST_F(PresentationTest, APinnedBubbleHasBothMonitorsAndAClickAnywhereDismissesI
     EXPECT_FALSE(controller->isResponseBubblePinned());
     EXPECT_FALSE(controller->hasResponseDismissGlobalMonitor());
     EXPECT_FALSE(controller->hasResponseDismissLocalMonitor());
+
+    // A second pinned answer installs no second pair: removing the one pair
+    // leaves no monitor behind that could still dismiss the bubble.
+    controller->showResponse(QStringLiteral("one"), std::nullopt, QSizeF(), std::nullopt, false, 2, true);
+    controller->showResponse(QStringLiteral("two"), std::nullopt, QSizeF(), std::nullopt, false, 2, true);
+    controller->stopResponseDismissMonitors();
+    sim->simEventTap().injectMouseDown(platform::MouseButton::Left, QPointF(5, 5));
+    drainEvents();
+    EXPECT_EQ(controller->bubbleText(), QStringLiteral("two"));
 }
 
 TEST_F(PresentationTest, AClickInOurOwnWindowDismissesThePinnedBubbleAndStillReachesTheWindow)
@@ -120,19 +129,6 @@ TEST_F(PresentationTest, AClickInOurOwnWindowDismissesThePinnedBubbleAndStillRea
     drainEvents();
     EXPECT_TRUE(controller->bubbleText().isEmpty());
     EXPECT_FALSE(controller->isResponseBubblePinned());
-}
-
-TEST_F(PresentationTest, ASecondPinnedAnswerInstallsNoSecondPairOfMonitors)
-{
-    controller->showResponse(QStringLiteral("one"), std::nullopt, QSizeF(), std::nullopt, false, 2, true);
-    controller->showResponse(QStringLiteral("two"), std::nullopt, QSizeF(), std::nullopt, false, 2, true);
-    EXPECT_TRUE(controller->hasResponseDismissGlobalMonitor());
-    // Removing the one pair must leave no monitor behind that could still
-    // dismiss the bubble.
-    controller->stopResponseDismissMonitors();
-    sim->simEventTap().injectMouseDown(platform::MouseButton::Left, QPointF(5, 5));
-    drainEvents();
-    EXPECT_EQ(controller->bubbleText(), QStringLiteral("two"));
 }
 
 TEST_F(PresentationTest, PinnedIfAndOnlyIfTheMonitorsAreInstalledAndAStatusUnpins)

@@ -297,36 +297,6 @@ TEST_F(ViewCompanion, VisibilityTableForEveryVoiceState)
     EXPECT_DOUBLE_EQ(model->presentation().glyphOpacity, 0.72);
 }
 
-TEST_F(ViewCompanion, PlaceOnScreenBHidesTheCompanionOnAUntilCleared)
-{
-    restCompanionAt(kA, QPointF(300, 300));
-    OverlayViewSnapshot s;
-    s.keepOverlayVisibleWhenIdle = false;
-    s.voiceState = TovrikVoiceState::responding;
-    s.bubbleText = QStringLiteral("over there");
-    auto a = make(1, kA, s);
-    auto b = make(2, kB, s);
-    EXPECT_TRUE(a->buddyIsVisibleOnThisScreen());
-    EXPECT_FALSE(b->buddyIsVisibleOnThisScreen());
-    s.targetScreenLocation = QPointF(2000, 500);
-    a->update(s);
-    b->update(s);
-    EXPECT_FALSE(a->buddyIsVisibleOnThisScreen());
-    EXPECT_EQ(a->buddyNavigationMode(), Mode::followingCursor);
-    EXPECT_FALSE(a->isBubbleShown());
-    EXPECT_TRUE(b->buddyIsVisibleOnThisScreen());
-    EXPECT_TRUE(b->shouldShowCursorGuide());
-    step(2);
-    EXPECT_EQ(b->buddyNavigationMode(), Mode::pointingAtTarget);
-    EXPECT_FALSE(a->buddyIsVisibleOnThisScreen());
-    s.targetScreenLocation.reset();
-    a->update(s);
-    b->update(s);
-    EXPECT_TRUE(a->buddyIsVisibleOnThisScreen());
-    EXPECT_FALSE(b->buddyIsVisibleOnThisScreen());
-    EXPECT_EQ(b->buddyNavigationMode(), Mode::followingCursor);
-}
-
 TEST_F(ViewCompanion, SharedReturnFlightIsDrawnByItsDisplayOnlyWithThePointingLook)
 {
     restCompanionAt(kA, QPointF(300, 300));
@@ -360,23 +330,13 @@ TEST_F(ViewCompanion, SharedReturnFlightIsDrawnByItsDisplayOnlyWithThePointingLo
     EXPECT_EQ(p.glyphAngle, 400);
     EXPECT_EQ(p.glyphScale, 1.1);
     EXPECT_EQ(b->cursorPosition(), bRest);
-    // The drawing switches to A when the controller says so.
-    s.sharedReturnScreenLocation = QPointF(1400, 600);
-    s.sharedReturnDisplayID = 1;
-    a->update(s);
-    b->update(s);
-    EXPECT_TRUE(a->buddyIsVisibleOnThisScreen());
-    EXPECT_FALSE(b->buddyIsVisibleOnThisScreen());
-    EXPECT_EQ(a->renderedCursorPosition(), QPointF(1400, 300));
     // The flight ends: every screen's companion resumes following.
     OverlayViewSnapshot done;
     done.keepOverlayVisibleWhenIdle = true;
     a->update(done);
     b->update(done);
-    EXPECT_EQ(a->buddyNavigationMode(), Mode::followingCursor);
     EXPECT_EQ(b->buddyNavigationMode(), Mode::followingCursor);
     EXPECT_FALSE(b->isReturningToCursor());
-    EXPECT_TRUE(a->buddyIsVisibleOnThisScreen());
 }
 
 TEST_F(ViewCompanion, FlyBackIsCancelledBeyond100Points)
