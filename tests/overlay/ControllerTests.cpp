@@ -28,7 +28,7 @@ TEST_F(ControllerStateTest, StartsIdleWithoutWindowsAndClampsTheAudioLevel)
     }
 }
 
-TEST_F(ControllerStateTest, VoiceStatesShowTheWindowsAndIdleFadesThemWhenNothingElseShows)
+TEST_F(ControllerStateTest, VoiceStatesShowTheWindowsAndIdleFadesThemOnceNothingElseShows)
 {
     controller->updateVoiceState(TovrikVoiceState::listening);
     ASSERT_EQ(live().size(), 1);
@@ -40,10 +40,7 @@ TEST_F(ControllerStateTest, VoiceStatesShowTheWindowsAndIdleFadesThemWhenNothing
     EXPECT_EQ(fading().size(), 1); // 0.25 s
     advance(0.05);
     EXPECT_TRUE(fading().isEmpty());
-}
-
-TEST_F(ControllerStateTest, IdleWithAStatusStillShownKeepsTheWindowsUntilTheDueHideFadesThem)
-{
+    // Idle with a status still shown keeps the windows until the due hide fades them.
     controller->updateVoiceState(TovrikVoiceState::processing);
     controller->showStatus(QStringLiteral("couldn't reach the service"), std::nullopt, true);
     controller->hide(3);

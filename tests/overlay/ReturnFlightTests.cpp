@@ -94,7 +94,7 @@ TEST_F(ReturnFlightTest, TicksGrowWithDistanceBetween21And46)
     EXPECT_LE(clock.now() - start, 47 / 60.0);
 }
 
-TEST_F(ReturnFlightTest, ThePathArchesUpwardEndsBesideThePointerAndSwellsTo116)
+TEST_F(ReturnFlightTest, ThePathArchesUpwardSwellsTo116AndTurnsTheShortWayUnwrapped)
 {
     pointThenReturn(QPointF(1000, 1500), QPointF(1004 + 600 - 35, 1496 + 25));
     flyToEnd();
@@ -117,6 +117,22 @@ TEST_F(ReturnFlightTest, ThePathArchesUpwardEndsBesideThePointerAndSwellsTo116)
     EXPECT_FALSE(last.displayID);
     EXPECT_EQ(last.angle, 0.0);
     EXPECT_EQ(last.scale, 1.0);
+
+    // A steep flight downward: the raw heading of its first tangent (5, -220)
+    // is atan2(220, 5) + 90 + 43.5 = 222.2 degrees; the short way from 0 is
+    // -137.8.
+    pointThenReturn(QPointF(1000, 2500), QPointF(1014 - 35, 1896 + 25));
+    ASSERT_TRUE(controller->isSharedReturnFlightActive());
+    const double first = controller->sharedReturnAngleDegrees();
+    EXPECT_NEAR(first, std::atan2(220.0, 5.0) * 180 / M_PI + 133.5 - 360, 1e-9);
+    flyToEnd();
+    double previous = first;
+    for (size_t i = 0; i + 1 < frames.size(); ++i) {
+        EXPECT_LE(std::abs(frames[i].angle - previous), 180.0);
+        EXPECT_GT(frames[i].angle, -140.0);
+        EXPECT_LT(frames[i].angle, -136.0);
+        previous = frames[i].angle;
+    }
 }
 
 TEST_F(ReturnFlightTest, APointerMoveOfMoreThan100PointsEndsTheFlightAt101Not99AndShortOnesNeverStart)
@@ -152,25 +168,6 @@ TEST_F(ReturnFlightTest, APointerMoveOfMoreThan100PointsEndsTheFlightAt101Not99A
     controller.reset();
     advance(1.0);
     EXPECT_EQ(clock.pendingCount(), 0u);
-}
-
-TEST_F(ReturnFlightTest, TheHeadingTurnsTheShortWayAndIsNotWrappedIntoARange)
-{
-    // A steep flight downward: the raw heading of its first tangent (5, -220)
-    // is atan2(220, 5) + 90 + 43.5 = 222.2 degrees; the short way from 0 is
-    // -137.8.
-    pointThenReturn(QPointF(1000, 2500), QPointF(1014 - 35, 1896 + 25));
-    ASSERT_TRUE(controller->isSharedReturnFlightActive());
-    const double first = controller->sharedReturnAngleDegrees();
-    EXPECT_NEAR(first, std::atan2(220.0, 5.0) * 180 / M_PI + 133.5 - 360, 1e-9);
-    flyToEnd();
-    double previous = first;
-    for (size_t i = 0; i + 1 < frames.size(); ++i) {
-        EXPECT_LE(std::abs(frames[i].angle - previous), 180.0);
-        EXPECT_GT(frames[i].angle, -140.0);
-        EXPECT_LT(frames[i].angle, -136.0);
-        previous = frames[i].angle;
-    }
 }
 
 TEST_F(ReturnFlightTest, TheDrawingScreenSwitchesAtTheFirstTickOnTheOtherScreen)
