@@ -1,5 +1,6 @@
 #include "interaction/ScreenCaptureService.h"
 
+#include "common/Clock.h"
 #include "common/Error.h"
 #include "interaction/JpegEncoder.h"
 #include "overlay/OverlayWindowController.h"
@@ -43,6 +44,12 @@ ScreenCaptureService::ScreenCaptureService(QObject* parent) : QObject(parent)
     auto& displays = platform::Platform::get().displays();
     connect(&displays, &platform::Displays::displaysChanged, this, &ScreenCaptureService::refreshRevision);
     refreshRevision();
+}
+
+ScreenCaptureService::~ScreenCaptureService()
+{
+    if (m_bufferRelease)
+        Clock::instance().cancel(m_bufferRelease);
 }
 
 void ScreenCaptureService::refreshRevision()
@@ -149,9 +156,21 @@ ScreenCaptureService::Frames ScreenCaptureService::grabFrames(bool startEncoding
     return frames;
 }
 
+void ScreenCaptureService::scheduleBufferRelease()
+{
+    auto& clock = Clock::instance();
+    if (m_bufferRelease)
+        clock.cancel(m_bufferRelease);
+    m_bufferRelease = clock.schedule(bufferKeepSeconds, this, [this]() {
+        m_bufferRelease = 0;
+        platform::Platform::get().capture().releaseBuffers();
+    });
+}
+
 QCoro::Task<ScreenCapturePayloads> ScreenCaptureService::encodeFrames(Frames frames, bool includeNativeImage)
 {
     QPointer<ScreenCaptureService> self(this);
+    scheduleBufferRelease();
     for (qsizetype i = frames.encodings.size(); i < frames.images.size(); ++i)
         frames.encodings << QtConcurrent::run(encodeOne, frames.images[i]);
     QList<EncodedFrame> encoded;

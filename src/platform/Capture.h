@@ -31,6 +31,8 @@ public:
     // area windows have just left (their repaint is waited for).
     virtual void synchronize(const QList<uint32_t>& vacatedDisplays = {}) = 0;
     virtual ForegroundInfo foreground() = 0;
+    // Gives back the buffers kept between captures (those no image holds).
+    virtual void releaseBuffers() {}
 };
 
 // A copy of a captured image with every pixel opaque (0xffRRGGBB), for code

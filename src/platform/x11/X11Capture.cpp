@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QRegion>
 #include <QThread>
+#include <algorithm>
 #include <cstring>
 #include <poll.h>
 #include <sys/ipc.h>
@@ -116,6 +117,14 @@ int X11Capture::segmentCount() const
 }
 
 void X11Capture::dropSegments() { m_segments.clear(); }
+
+void X11Capture::releaseBuffers()
+{
+    std::lock_guard lock(m_mutex);
+    // A segment an image still holds stays until that image is gone.
+    m_segments.erase(std::remove_if(m_segments.begin(), m_segments.end(), [](const auto& s) { return s.use_count() == 1; }),
+                     m_segments.end());
+}
 
 std::shared_ptr<X11Capture::Segment> X11Capture::takeSegment(size_t bytes)
 {

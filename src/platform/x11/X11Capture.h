@@ -38,6 +38,7 @@ public:
     void watchRepaints() override;
     void synchronize(const QList<uint32_t>& vacatedDisplays = {}) override;
     ForegroundInfo foreground() override;
+    void releaseBuffers() override;
 
     // A rectangle of the root window (pixels); null on failure or when the
     // rectangle lies outside the root.
