@@ -158,6 +158,7 @@ private:
     ForegroundInfo m_foreground;
     int m_syncCount = 0;
     int m_captureCount = 0;
+    std::map<std::pair<uint32_t, std::pair<int, int>>, QImage> m_patterns;
 };
 
 class SimPermissions : public Permissions {
