@@ -29,6 +29,9 @@ public:
     // moved (a burst of motion may arrive as one). Null when this backend
     // cannot see motion; callers then poll pointerLocation().
     virtual std::shared_ptr<void> watchPointerMotion() { return nullptr; }
+    // Whether windowsRestacked() and compositorChanged() are emitted (else
+    // callers look again now and then).
+    virtual bool reportsDesktopChanges() const { return false; }
     // Increases on every change of the display configuration.
     virtual quint64 configurationRevision() const = 0;
 
@@ -37,6 +40,10 @@ signals:
     void displaysChanged();
     // The pointer moved to `location` (global display coordinates, y down).
     void pointerMoved(QPointF location);
+    // Top-level windows (native ids) were mapped or moved in the stacking order.
+    void windowsRestacked(const QList<quint64>& windows);
+    // A compositing manager started or stopped.
+    void compositorChanged();
 };
 
 } // namespace tovrik::platform

@@ -87,6 +87,7 @@ public:
     using TapStarter = std::function<std::unique_ptr<EventTapSession>(std::function<void(const RawInputEvent&)>)>;
     void setMotionTapStarter(TapStarter startTap) { m_startTap = std::move(startTap); }
     std::shared_ptr<void> watchPointerMotion() override;
+    bool reportsDesktopChanges() const override { return m_reportsDesktop; }
 
 private:
     QList<RawDisplay> queryRaw();
@@ -101,6 +102,8 @@ private:
     bool m_hasMonitors = false;
     xcb_atom_t m_workAreaAtom = XCB_ATOM_NONE;
     xcb_atom_t m_currentDesktopAtom = XCB_ATOM_NONE;
+    uint8_t m_xfixesEventBase = 0;
+    bool m_reportsDesktop = false;
 
     mutable std::mutex m_mutex;
     QList<DisplayInfo> m_displays;

@@ -10,6 +10,7 @@
 #include "overlay/OverlayWindowController.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/x11/X11Platform.h"
+#include "platform/x11/Xcb.h"
 #include "support/PrivateXServer.h"
 #include "support/RandrMonitors.h"
 #include "support/SimFixture.h"
@@ -108,6 +109,7 @@ public:
     }
 
     bool ok() const { return SecondSeat::ok() && m_window; }
+    xcb_window_t window() const { return m_window; }
 
     // Button presses this window received so far.
     int presses()
@@ -226,6 +228,30 @@ TEST_F(OverlayOnXServer, AClickInAnotherApplicationReachesItAndDismissesAPinnedB
     EXPECT_FALSE(controller->isResponseBubblePinned());
     EXPECT_FALSE(controller->targetScreenLocation());
     EXPECT_FALSE(controller->hasResponseDismissGlobalMonitor());
+}
+
+TEST_F(OverlayOnXServer, AWindowMappedAboveTheOverlayIsAnsweredByRaisingItWithoutPolling)
+{
+    controller = std::make_unique<overlay::OverlayWindowController>();
+    controller->setIdleBehavior(true, false, false);
+    auto* ours = controller->windowManager().overlayWindows().value(0);
+    ASSERT_TRUE(ours && spinUntil([&] { return ours->isVisible(); }));
+    EXPECT_FALSE(controller->windowManager().isRaiseTimerRunning());
+    ForeignClient other(QRect(100, 100, 200, 200)); // mapped on top of everything
+    ASSERT_TRUE(other.ok());
+    platform::x11::XcbConnection conn(nullptr);
+    auto ourPlace = [&]() {
+        platform::x11::XcbReply<xcb_query_tree_reply_t> tree(
+            xcb_query_tree_reply(conn, xcb_query_tree(conn, conn.root()), nullptr));
+        int mine = -1, theirs = -1;
+        for (int i = 0; tree && i < xcb_query_tree_children_length(tree.get()); ++i) {
+            const xcb_window_t w = xcb_query_tree_children(tree.get())[i];
+            mine = w == xcb_window_t(ours->winId()) ? i : mine;
+            theirs = w == other.window() ? i : theirs;
+        }
+        return theirs < 0 ? 0 : mine - theirs; // bottom to top
+    };
+    EXPECT_TRUE(spinUntil([&] { return ourPlace() > 0; })) << "the overlay stayed below the new window";
 }
 
 TEST_F(OverlayOnXServer, ASuspendedOverlayIsGoneFromTheScreenUntilResumed)
