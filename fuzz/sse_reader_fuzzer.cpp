@@ -1,6 +1,7 @@
 // libFuzzer target: the chat reply's event-stream reader. The input is split
 // into chunks at positions drawn from its first bytes, fed to the parser,
-// and every event's data is decoded as the chat stream does (UTF-8, JSON).
+// and every event's data is decoded as the chat stream does (UTF-8 with
+// replacement, JSON).
 // Checks: no crash, caps honoured, and chunking never changes the events.
 
 #include "hosted/ServerSentEventParser.h"
@@ -29,7 +30,11 @@ Seen run(const std::string& stream, const std::vector<size_t>& cuts)
     tovrik::ServerSentEventParser parser(
         [&seen](const tovrik::ServerSentEvent& e) {
             seen.events.push_back(e);
-            const QByteArray data = QByteArray::fromStdString(e.data);
+            const std::string valid = tovrik::validUTF8(e.data);
+            const QByteArray data = QByteArray::fromStdString(valid);
+            // The replacement leaves valid UTF-8, which it keeps as is.
+            if (!data.isValidUtf8() || tovrik::validUTF8(valid) != valid)
+                std::abort();
             const QJsonDocument doc = QJsonDocument::fromJson(data);
             if (doc.isObject())
                 (void)doc.object().value(QLatin1String("text")).toString();

@@ -4,6 +4,7 @@
 #include "common/Constants.h"
 #include "model/TovrikAppModel.h"
 #include "panel/KeyablePanel.h"
+#include "panel/PermissionGuide.h"
 #include "panel/SettingsView.h"
 #include "platform/Platform.h"
 
@@ -22,14 +23,6 @@ static void initAppResources() { Q_INIT_RESOURCE(AppIcon); }
 namespace tovrik::app {
 
 namespace {
-
-double mainDisplayHeight()
-{
-    if (platform::Platform::isInstalled())
-        if (auto main = platform::Platform::get().displays().mainDisplay())
-            return main->frame.height();
-    return 0;
-}
 
 // Runs a standard edit slot ("cut", "copy", ...) on the focused widget.
 void sendToFocusedWidget(const char* slot)
@@ -65,7 +58,9 @@ std::optional<QRectF> TrayStatusItem::buttonWindowFrame() const
     const QRect geometry = m_icon->geometry();
     if (geometry.isEmpty())
         return std::nullopt;
-    return panel_geometry::flipped(QRectF(geometry), mainDisplayHeight());
+    if (!platform::Platform::isInstalled())
+        return std::nullopt;
+    return platform::Platform::get().displays().appKitFromGlobal(QRectF(geometry));
 }
 
 // ---- controller -------------------------------------------------------------
@@ -79,6 +74,7 @@ AppController::~AppController()
         m_singleInstance->release();
     // The panel reads the model: it goes first.
     m_settingsPanelController.reset();
+    m_permissionGuide.reset();
 }
 
 QString AppController::bundleIdentifier() { return constants::appBundleIdentifierFallback; }
@@ -154,6 +150,8 @@ bool AppController::applicationDidFinishLaunching()
     m_settingsPanelController->setRootViewFactory([model](std::function<void()> onClose) -> QWidget* {
         return new panel::SettingsView(model, std::move(onClose));
     });
+    // The permission guide follows the model's visible guide kind.
+    m_permissionGuide = std::make_unique<panel::PermissionGuideWindowController>(model);
     QList<QAction*> windowActions = m_appMenu->actions();
     windowActions += m_editMenu->actions();
     m_settingsPanelController->setWindowActions(windowActions);

@@ -20,6 +20,9 @@ class QSystemTrayIcon;
 
 namespace tovrik {
 class TovrikAppModel;
+namespace panel {
+class PermissionGuideWindowController;
+}
 }
 
 namespace tovrik::app {
@@ -83,6 +86,7 @@ private:
 
     std::unique_ptr<TovrikAppModel> m_model;
     std::unique_ptr<SettingsPanelController> m_settingsPanelController;
+    std::unique_ptr<panel::PermissionGuideWindowController> m_permissionGuide;
     QPointer<TrayStatusItem> m_statusItem;
     bool m_distributedObserverInstalled = false;
     SingleInstance* m_singleInstance = nullptr;

@@ -2,10 +2,13 @@
 
 #include "app/AppController.h"
 #include "common/Constants.h"
+#include "hosted/ExtraCertificateAuthorities.h"
 #include "platform/Platform.h"
 #include "platform/x11/X11Platform.h"
 
 #include <QApplication>
+#include <QAudioDevice>
+#include <QMediaDevices>
 #include <QMetaObject>
 #include <cstdio>
 #include <cstdlib>
@@ -45,11 +48,22 @@ int runApplication(int argc, char** argv, constants::RandomFill randomFill)
     QApplication::setApplicationVersion(constants::appDisplayVersion);
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // An extra authority for a local stand-in of the hosted service (see
+    // scripts/try.sh), read once here.
+    const QString extraAuthorities = qEnvironmentVariable(hosted::extraCertificateAuthoritiesVariable);
+    if (!extraAuthorities.isEmpty())
+        std::fprintf(stderr, "tovrik: %s\n", qPrintable(hosted::trustExtraCertificateAuthorities(extraAuthorities)));
+
     QString error;
     if (!platform::x11::X11Platform::install(&error)) {
         std::fprintf(stderr, "tovrik: %s\n", qPrintable(error));
         return 1;
     }
+
+    // Without a sound server Qt Multimedia finds no audio device at all.
+    if (QMediaDevices::audioInputs().isEmpty() && QMediaDevices::audioOutputs().isEmpty())
+        std::fprintf(stderr, "tovrik: no sound server found. Voice input and speech need a sound server "
+                             "(PulseAudio or PipeWire); typed chat still works.\n");
 
     int rc = 0;
     {

@@ -1,5 +1,6 @@
 #include "hosted/GoogleDesktopAuthService.h"
 
+#include "hosted/HostedBackendClient.h"
 #include "hosted/ReplyWatch.h"
 
 #include "common/Clock.h"
@@ -138,16 +139,26 @@ QCoro::Task<HostedAuthSessionPayload> GoogleDesktopAuthService::signIn(QString b
                                 QStringLiteral("Could not open the browser for Google sign-in."));
     auto waitTask = server->waitForCode(state, m_config.attemptTimeout, token);
     const QString code = co_await std::move(waitTask);
-    server.reset();
-    if (!self)
-        throw CancellationError();
-    auto exchangeTask = exchangeCode(code, verifier, redirectURI, token);
-    const GoogleTokens tokens = co_await std::move(exchangeTask);
-    if (!self || !m_client)
-        throw CancellationError();
-    token.throwIfCancelled();
-    auto hostedTask = m_client->signInWithGoogle(baseURL, tokens.idToken, tokens.accessToken, token);
-    HostedAuthSessionPayload session = co_await std::move(hostedTask);
+    // The browser that brought the code is told how the sign-in ended (the
+    // listener answers it in time itself when this takes too long).
+    std::exception_ptr failure;
+    HostedAuthSessionPayload session;
+    try {
+        if (!self)
+            throw CancellationError();
+        auto exchangeTask = exchangeCode(code, verifier, redirectURI, token);
+        const GoogleTokens tokens = co_await std::move(exchangeTask);
+        if (!self || !m_client)
+            throw CancellationError();
+        token.throwIfCancelled();
+        auto hostedTask = m_client->signInWithGoogle(baseURL, tokens.idToken, tokens.accessToken, token);
+        session = co_await std::move(hostedTask);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    server->answerBrowser(!failure, failure ? describeException(failure) : QString());
+    if (failure)
+        std::rethrow_exception(failure);
     co_return session;
 }
 
@@ -172,7 +183,9 @@ QCoro::Task<GoogleDesktopAuthService::GoogleTokens> GoogleDesktopAuthService::ex
     request.setRawHeader("Content-Type", "application/x-www-form-urlencoded");
     request.setRawHeader("Accept", "application/json");
     auto wait = std::make_unique<ReplyWatch>(m_network->post(request, form.toString(QUrl::FullyEncoded).toLatin1()),
-                                             m_config.requestTimeout, qint64(1) << 20, token);
+                                             m_config.requestTimeout,
+                                             std::min(m_config.requestTimeout, HostedBackendClient::responseHeaderTimeout),
+                                             qint64(1) << 20, token);
     if (!wait->done)
     {
         auto signal = qCoro(wait.get(), &ReplyWatch::finished);

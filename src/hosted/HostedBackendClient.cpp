@@ -7,6 +7,7 @@
 #include "hosted/HostedChatStreamOperation.h"
 #include "hosted/ReplyWatch.h"
 #include "hosted/MultipartBuilder.h"
+#include "hosted/ServerSentEventParser.h"
 #include "hosted/TrustedOrigins.h"
 
 #include <QFile>
@@ -82,8 +83,10 @@ QUrl hostedEndpointURL(const QString& baseURL, const QString& path)
 
 HTTPError hostedStatusError(int status, const QByteArray& body)
 {
+    // Decoded with replacement, so that a stray byte does not hide the message.
     QJsonParseError pe;
-    const QJsonDocument doc = QJsonDocument::fromJson(body, &pe);
+    const QJsonDocument doc = QJsonDocument::fromJson(
+        QByteArray::fromStdString(validUTF8(std::string_view(body.constData(), size_t(body.size())))), &pe);
     QString message;
     QString code;
     if (pe.error == QJsonParseError::NoError && doc.isObject()) {
@@ -132,7 +135,8 @@ QCoro::Task<HostedBackendClient::Response> HostedBackendClient::send(QByteArray 
             ? m_network->get(makeRequest(url, sessionToken, contentType, accept))
             : m_network->sendCustomRequest(makeRequest(url, sessionToken, contentType, accept), method, body);
         network::keepLowDelay(raw);
-        auto watch = std::make_unique<ReplyWatch>(raw, deadline - Clock::instance().now(), maxBody, token);
+        const double headerTimeout = timeout >= mediaRequestTimeout ? mediaResponseHeaderTimeout : responseHeaderTimeout;
+        auto watch = std::make_unique<ReplyWatch>(raw, deadline - Clock::instance().now(), headerTimeout, maxBody, token);
         if (!watch->done)
         {
             auto wait = qCoro(watch.get(), &ReplyWatch::finished);

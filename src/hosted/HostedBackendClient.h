@@ -51,6 +51,11 @@ public:
     static constexpr double mediaRequestTimeout = 90;
     static constexpr double chatIdleTimeout = 45;
     static constexpr double chatDefaultTimeout = 180;
+    // How long the status line and headers may take once the request has
+    // been sent (see ResponseHeaderDeadline): JSON requests and the chat
+    // stream, and /stt and /tts, whose service works before it answers.
+    static constexpr double responseHeaderTimeout = 10;
+    static constexpr double mediaResponseHeaderTimeout = 30;
 
     // POST /auth/signin and /auth/signup with {"email","password"}.
     QCoro::Task<HostedAuthSessionPayload> signIn(QString baseURL, QString email, QString password,

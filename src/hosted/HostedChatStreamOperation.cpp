@@ -2,6 +2,7 @@
 
 #include "common/Clock.h"
 #include "hosted/HostedBackendClient.h"
+#include "hosted/ReplyWatch.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -29,9 +30,18 @@ HostedChatStreamOperation::HostedChatStreamOperation(QNetworkReply* reply, doubl
     connect(reply, &QNetworkReply::metaDataChanged, this, &HostedChatStreamOperation::onMetaData);
     connect(reply, &QNetworkReply::readyRead, this, &HostedChatStreamOperation::onReadyRead);
     connect(reply, &QNetworkReply::finished, this, &HostedChatStreamOperation::onReplyFinished);
+    // Sending the request (large screenshots on a slow uplink) is activity
+    // too: each step of upload progress re-arms the idle limit.
+    connect(reply, &QNetworkReply::uploadProgress, this, [this](qint64 sent, qint64) {
+        if (!m_finished && sent > m_uploadedBytes) {
+            m_uploadedBytes = sent;
+            armIdleTimer();
+        }
+    });
     m_overallTimerId = Clock::instance().schedule(std::max(overallTimeout, 0.0), this,
                                                   [this]() { m_overallTimerId = 0; fail(std::make_exception_ptr(HTTPError::timedOut())); });
     armIdleTimer();
+    m_headerDeadline.watch(reply, this, HostedBackendClient::responseHeaderTimeout, [this]() { fail(std::make_exception_ptr(HTTPError::timedOut())); });
     m_cancelId = m_token.onCancel([this]() { fail(std::make_exception_ptr(CancellationError())); });
     if (reply->isFinished())
         onReplyFinished();
@@ -74,6 +84,7 @@ void HostedChatStreamOperation::armIdleTimer()
 
 void HostedChatStreamOperation::stopTimers()
 {
+    m_headerDeadline.cancel();
     if (m_idleTimerId)
         Clock::instance().cancel(m_idleTimerId);
     if (m_overallTimerId)
@@ -186,7 +197,9 @@ void HostedChatStreamOperation::onEvent(const ServerSentEvent& event)
 {
     if (m_finished)
         return;
-    const QByteArray data = QByteArray::fromStdString(event.data);
+    // The stream is UTF-8 decoded with replacement: a stray byte becomes
+    // U+FFFD and the JSON around it still parses.
+    const QByteArray data = QByteArray::fromStdString(validUTF8(event.data));
     const auto parse = [&](QJsonObject* out) {
         QJsonParseError pe;
         const QJsonDocument doc = QJsonDocument::fromJson(data, &pe);
@@ -206,17 +219,14 @@ void HostedChatStreamOperation::onEvent(const ServerSentEvent& event)
         m_sawDone = true;
         complete();
     } else if (event.type == "error") {
+        // The same body a JSON endpoint's error has, plus an optional status.
         QJsonObject o;
-        if (!parse(&o)) {
-            fail(std::make_exception_ptr(HTTPError::failedStatus(500, {})));
-            return;
-        }
+        parse(&o);
         const QString code = o.value(QLatin1String("error")).toString();
-        const QString message = o.value(QLatin1String("message")).toString();
         int status = o.value(QLatin1String("status")).toInt(0);
         if (status < 400 || status > 599)
             status = code == hostedOutOfCreditsErrorCode ? 402 : 500;
-        fail(std::make_exception_ptr(HTTPError::failedStatus(status, message, code)));
+        fail(std::make_exception_ptr(hostedStatusError(status, data)));
     }
     // Other event types (e.g. "ping") are ignored.
 }

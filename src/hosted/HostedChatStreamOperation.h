@@ -7,8 +7,10 @@
 //   event: error  data: {"error":"code","message":"...","status":402}
 // Before parsing it checks the status (2xx; a non-2xx body is read as the
 // service's JSON error) and the Content-Type (text/event-stream). Two timers
-// run on the installed Clock: the idle limit (no bytes for idleTimeout s)
-// and the overall limit (timeoutInterval s); either aborts the reply with
+// run on the installed Clock: the idle limit (no bytes sent or received for
+// idleTimeout s)
+// and the overall limit (timeoutInterval s), and the headers must be complete
+// within responseHeaderTimeout s of the request being sent; each aborts with
 // HTTPError::timedOut. Cancellation aborts the reply and gives
 // CancellationError. A stream that ends before its "done" event (including a
 // trailing event that was never terminated) is an invalid response: a
@@ -16,6 +18,7 @@
 
 #include "common/Task.h"
 #include "hosted/HTTPError.h"
+#include "hosted/ReplyWatch.h"
 #include "hosted/ServerSentEventParser.h"
 
 #include <QByteArray>
@@ -73,11 +76,13 @@ private:
     quint64 m_idleTimerId = 0;
     quint64 m_overallTimerId = 0;
     std::unique_ptr<ServerSentEventParser> m_parser;
+    ResponseHeaderDeadline m_headerDeadline;
     bool m_headersChecked = false;
     bool m_isEventStream = false;
     bool m_finished = false;
     bool m_sawDone = false;
     qint64 m_receivedBytes = 0;
+    qint64 m_uploadedBytes = 0;
     QByteArray m_errorBody;
     QString m_text;
     QUrl m_redirectTarget;

@@ -17,7 +17,19 @@ QByteArray htmlEscape(const QString& s) { return s.toHtmlEscaped().toUtf8(); }
 
 LoopbackCallbackServer::LoopbackCallbackServer(QObject* parent) : QObject(parent) {}
 
-LoopbackCallbackServer::~LoopbackCallbackServer() { close(); }
+LoopbackCallbackServer::~LoopbackCallbackServer()
+{
+    answerBrowser(false, QStringLiteral("This sign-in attempt has ended."));
+    close();
+}
+
+void LoopbackCallbackServer::answerBrowser(bool signedIn, const QString& failureReason)
+{
+    QTcpSocket* socket = m_heldBrowser;
+    m_heldBrowser = nullptr;
+    if (socket)
+        respond(socket, 200, "OK", signedIn ? successPage() : failurePage(failureReason));
+}
 
 void LoopbackCallbackServer::start(const QString& callbackPath)
 {
@@ -69,6 +81,14 @@ QByteArray LoopbackCallbackServer::successPage()
                              "<h2>You're signed in to Tovrik.</h2><p>You can close this tab.</p></body></html>");
 }
 
+QByteArray LoopbackCallbackServer::pendingPage()
+{
+    return QByteArrayLiteral("<!doctype html><html><head><meta charset=\"utf-8\"><title>Tovrik</title></head>"
+                             "<body style=\"font-family:sans-serif;text-align:center;margin-top:4em\">"
+                             "<h2>Tovrik is finishing the sign-in.</h2><p>Its panel shows when you are signed in. "
+                             "You can close this tab.</p></body></html>");
+}
+
 QByteArray LoopbackCallbackServer::failurePage(const QString& reason)
 {
     return QByteArrayLiteral("<!doctype html><html><head><meta charset=\"utf-8\"><title>Tovrik</title></head>"
@@ -86,11 +106,19 @@ void LoopbackCallbackServer::onNewConnection()
         socket->setProperty("tovrikBuffer", QByteArray());
         connect(socket, &QTcpSocket::readyRead, this, [this, socket]() { onReadable(socket); });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        // A connection that never completes its request is dropped.
+        // A connection that never completes its request is dropped; the
+        // browser waiting for the outcome is answered in time.
         QPointer<QTcpSocket> guard(socket);
-        Clock::instance().schedule(connectionTimeout, socket, [guard]() {
-            if (guard)
+        QPointer<LoopbackCallbackServer> self(this);
+        Clock::instance().schedule(connectionTimeout, socket, [guard, self]() {
+            if (!guard)
+                return;
+            if (self && self->m_heldBrowser == guard) {
+                self->m_heldBrowser = nullptr;
+                self->respond(guard, 200, "OK", pendingPage());
+            } else if (guard->parent() == self.data()) {
                 guard->abort();
+            }
         });
         if (socket->bytesAvailable() > 0)
             onReadable(socket);
@@ -165,7 +193,9 @@ void LoopbackCallbackServer::onReadable(QTcpSocket* socket)
                                  GoogleSignInError::invalidCallback, QStringLiteral("Google sign-in returned no code."))));
         return;
     }
-    respond(socket, 200, "OK", successPage());
+    // The browser hears the outcome once it is known (answerBrowser).
+    socket->disconnect(this);
+    m_heldBrowser = socket;
     settle(code, nullptr);
 }
 

@@ -3,8 +3,11 @@
 // The sign-in redirect listener: a TCP server bound to 127.0.0.1 (never any
 // other address) on a port the system picks, alive only for one attempt.
 // It answers every request with a small HTML page and closes that connection:
-//  - GET <callbackPath>?code=...&state=... with the expected state: the page
-//    "you can close this tab", and the attempt ends with the code;
+//  - GET <callbackPath>?code=...&state=... with the expected state: the
+//    attempt ends with the code, and the browser waits for the sign-in's
+//    outcome (answerBrowser: the success page or a short failure page); when
+//    the outcome is not known within connectionTimeout of its connection, it
+//    gets a page saying the sign-in is being finished;
 //  - the same path with error=... (e.g. access_denied), a wrong or missing
 //    state, or no code: an error page, and the attempt fails;
 //  - any other path or method: 404, and it keeps waiting.
@@ -54,8 +57,14 @@ public:
 
     void close();
 
+    // Answers the browser that brought the code, once the sign-in it started
+    // succeeded or failed (`failureReason` is shown). Also when the listener
+    // is already closed; a no-op when that browser was answered.
+    void answerBrowser(bool signedIn, const QString& failureReason = {});
+
     // The page texts.
     static QByteArray successPage();
+    static QByteArray pendingPage();
     static QByteArray failurePage(const QString& reason);
 
 signals:
@@ -68,6 +77,7 @@ private:
     void settle(std::optional<QString> code, std::exception_ptr error);
 
     QTcpServer* m_server = nullptr;
+    QPointer<QTcpSocket> m_heldBrowser;
     QString m_callbackPath;
     QString m_expectedState;
     bool m_waiting = false;

@@ -1,19 +1,69 @@
 #pragma once
 
+#include "common/Clock.h"
 #include "common/Task.h"
 
 #include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QObject>
 
 namespace tovrik {
 
+// The header phase of an answer is bounded in time. Qt (6.4) keeps a response
+// header of any size in memory while it arrives and offers no bound on its
+// size, so a hostile or broken server streaming an endless header line or
+// endless header fields costs at most what it can send before this deadline
+// (see docs/hosted-api.md for the limits and the worst case).
+//
+// Fires `onExpired` when the status line and headers of `reply` are not
+// complete `seconds` after its request was sent (on the project clock).
+// Lives as long as its owner, which must own the reply too.
+class ResponseHeaderDeadline {
+public:
+    template<typename F>
+    void watch(QNetworkReply* reply, QObject* owner, double seconds, F onExpired)
+    {
+        // Counted from the last request byte: Qt reports the request sent
+        // once its head is out, and the body's upload progress after that.
+        const auto arm = [this, reply, owner, seconds, onExpired]() {
+            if (headersComplete(reply))
+                return;
+            cancel();
+            m_timerId = Clock::instance().schedule(seconds, owner, [this, onExpired]() {
+                m_timerId = 0;
+                onExpired();
+            });
+        };
+        QObject::connect(reply, &QNetworkReply::requestSent, owner, arm);
+        QObject::connect(reply, &QNetworkReply::uploadProgress, owner, arm);
+        QObject::connect(reply, &QNetworkReply::metaDataChanged, owner, [this, reply]() {
+            if (headersComplete(reply))
+                cancel();
+        });
+    }
+    void cancel()
+    {
+        if (m_timerId)
+            Clock::instance().cancel(m_timerId);
+        m_timerId = 0;
+    }
+    ~ResponseHeaderDeadline() { cancel(); }
+
+private:
+    static bool headersComplete(QNetworkReply* reply)
+    {
+        return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
+    }
+    quint64 m_timerId = 0;
+};
+
 // Watches one reply of the hosted client or of a sign-in exchange: the time
-// limit, the body cap and cancellation. `finished` fires once, after the reply
+// limit, the header deadline, the body cap and cancellation. `finished` fires once, after the reply
 // finished or was stopped (`stopped` says why).
 class ReplyWatch : public QObject {
     Q_OBJECT
 public:
-    ReplyWatch(QNetworkReply* reply, double timeout, qint64 maxBody, CancellationToken token)
+    ReplyWatch(QNetworkReply* reply, double timeout, double headerTimeout, qint64 maxBody, CancellationToken token)
         : m_reply(reply), m_maxBody(maxBody), m_token(std::move(token))
     {
         reply->setParent(this);
@@ -25,6 +75,7 @@ public:
             stop(Stop::timedOut);
         });
         m_cancelId = m_token.onCancel([this]() { stop(Stop::cancelled); });
+        m_headerDeadline.watch(reply, this, headerTimeout, [this]() { stop(Stop::timedOut); });
         if (reply->isFinished())
             onFinished();
     }
@@ -66,6 +117,7 @@ private:
         if (done)
             return;
         done = true;
+        m_headerDeadline.cancel();
         if (m_timerId)
             Clock::instance().cancel(m_timerId);
         m_timerId = 0;
@@ -79,6 +131,7 @@ private:
     CancellationToken m_token;
     quint64 m_timerId = 0;
     quint64 m_cancelId = 0;
+    ResponseHeaderDeadline m_headerDeadline;
 };
 
 } // namespace tovrik

@@ -6,6 +6,54 @@ namespace {
 constexpr std::string_view kBOM = "\xEF\xBB\xBF";
 }
 
+std::string validUTF8(std::string_view bytes)
+{
+    static constexpr std::string_view replacement = "\xEF\xBF\xBD";
+    std::string out;
+    out.reserve(bytes.size());
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        std::size_t needed = 0;
+        unsigned char lower = 0x80, upper = 0xBF;
+        if (lead < 0x80) {
+            out.push_back(char(lead));
+            ++i;
+            continue;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            needed = 1;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            needed = 2;
+            lower = lead == 0xE0 ? 0xA0 : 0x80;
+            upper = lead == 0xED ? 0x9F : 0xBF;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            needed = 3;
+            lower = lead == 0xF0 ? 0x90 : 0x80;
+            upper = lead == 0xF4 ? 0x8F : 0xBF;
+        } else {
+            out.append(replacement);
+            ++i;
+            continue;
+        }
+        // Only the first continuation byte has a narrowed range.
+        std::size_t seen = 0;
+        while (seen < needed && i + 1 + seen < bytes.size()) {
+            const auto c = static_cast<unsigned char>(bytes[i + 1 + seen]);
+            if (c < lower || c > upper)
+                break;
+            lower = 0x80;
+            upper = 0xBF;
+            ++seen;
+        }
+        if (seen == needed)
+            out.append(bytes.substr(i, needed + 1));
+        else
+            out.append(replacement); // the byte that broke it starts afresh
+        i += seen + 1;
+    }
+    return out;
+}
+
 ServerSentEventParser::ServerSentEventParser(Handler onEvent, std::size_t maxLineBytes, std::size_t maxDataBytes)
     : m_onEvent(std::move(onEvent)), m_maxLine(maxLineBytes), m_maxData(maxDataBytes)
 {

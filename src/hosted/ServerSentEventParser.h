@@ -12,6 +12,9 @@
 //  - data lines are joined with LF; an empty line dispatches the event, unless
 //    its data buffer is empty (then nothing fires and the type resets);
 //  - a leading UTF-8 byte-order mark is skipped.
+// The stream's text is UTF-8 decoded with replacement (validUTF8 below);
+// since every byte that ends a line is ASCII, decoding each event's fields
+// gives the same text as decoding the whole stream first.
 // finish() is the end of the stream: an event that was not terminated by an
 // empty line is discarded, as the standard says.
 //
@@ -29,6 +32,11 @@ struct ServerSentEvent {
     std::string data;             // data lines joined with LF
     std::string lastEventId;
 };
+
+// `bytes` as UTF-8 decoded with replacement and encoded again: each maximal
+// invalid subsequence becomes one U+FFFD (the WHATWG decoder's rule), the
+// rest is kept byte for byte.
+std::string validUTF8(std::string_view bytes);
 
 class ServerSentEventParser {
 public:

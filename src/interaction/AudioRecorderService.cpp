@@ -2,16 +2,19 @@
 
 #include "common/Clock.h"
 #include "common/Error.h"
+#include "common/PrivateFiles.h"
 #include "platform/Platform.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QPointer>
+#include <QStandardPaths>
 #include <QUuid>
 #include <QtEndian>
 
 #include <algorithm>
 #include <cmath>
+#include <unistd.h>
 
 namespace tovrik {
 
@@ -85,18 +88,27 @@ void AudioRecorderService::startRecording()
 {
     cancelRecording();
 
-    const QString path = QDir(QDir::tempPath())
-                             .filePath(QStringLiteral("tovrik-recording-%1.wav")
-                                           .arg(QUuid::createUuid().toString(QUuid::WithoutBraces)));
+    // The file is created 0600, exclusively and not through a link, in a
+    // private folder: it holds the user's voice.
+    QString reason;
+    const QString folder = recordingFolder();
+    const QString path = QDir(folder).filePath(
+        QStringLiteral("tovrik-recording-%1.wav").arg(QUuid::createUuid().toString(QUuid::WithoutBraces)));
     auto file = std::make_unique<QFile>(path);
-    // A fresh file only (never through an existing name or link), readable by
-    // its owner alone: it holds the user's voice.
-    if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly) ||
-        !file->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
+    const bool shared = folder == QDir::tempPath(); // never narrow a shared folder
+    const int fd = shared || makePrivateDirectory(folder, &reason) ? createPrivateFile(path, &reason) : -1;
+    // Opened again by name (QFile forgets the name of a descriptor it is
+    // given): nobody else can replace the new file in between, in a folder
+    // only we can enter or, for the temporary folder, one with the sticky bit.
+    if (fd >= 0)
+        ::close(fd);
+    if (fd < 0 || !file->open(QIODevice::WriteOnly | QIODevice::ExistingOnly) ||
         file->write(wavHeader(sampleRate, 0)) != wavHeaderSize) {
-        const QString reason = file->errorString();
-        file->close();
-        QFile::remove(path);
+        if (fd >= 0) {
+            reason = file->errorString();
+            file->close();
+            QFile::remove(path);
+        }
         throw TovrikError(errorDomain, FileFailed, QStringLiteral("Could not create the recording file: %1").arg(reason));
     }
 
@@ -259,6 +271,14 @@ void AudioRecorderService::cancelRecording()
     }
     file->close();
     file->remove();
+}
+
+QString AudioRecorderService::recordingFolder()
+{
+    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (runtime.isEmpty())
+        return QDir::tempPath();
+    return runtime + QStringLiteral("/Tovrik");
 }
 
 bool AudioRecorderService::deleteRecording(const QString& filePath)

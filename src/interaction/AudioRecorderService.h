@@ -49,6 +49,9 @@ public:
     void cancelRecording();
     // Deletes a finished recording's file; false when it could not be removed.
     static bool deleteRecording(const QString& filePath);
+    // Where recordings are made: "Tovrik" in the user's runtime folder (which
+    // only the user can enter), else the temporary folder.
+    static QString recordingFolder();
 
     bool isRecording() const;
     // The path of the running recording (empty when none runs).

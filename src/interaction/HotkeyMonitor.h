@@ -60,7 +60,7 @@ class HotkeyMonitor {
 public:
     static inline const QString threadName = QStringLiteral("ai.tovrik.mac.hotkey-monitor");
     static inline const QString kCaptureNeedsModifierMessage =
-        QStringLiteral("Use Control, Option, Shift or Command with that key.");
+        QStringLiteral("Use Ctrl, Alt, Shift or Super with that key.");
     static inline const QString kCaptureNeedsTwoModifiersMessage =
         QStringLiteral("Hold at least two modifier keys, or add a key.");
     static inline const QString kCaptureUnsupportedKeyMessage =

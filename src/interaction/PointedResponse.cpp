@@ -34,16 +34,39 @@ const QRegularExpression& trailingScreenPattern()
     return re;
 }
 
+bool isBlank(QChar c) { return c == QLatin1Char(' ') || c == QLatin1Char('\t'); }
+
+bool isLineEnd(QChar c) { return c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QChar::LineSeparator || c == QChar::ParagraphSeparator; }
+
+bool closesAfterGap(QChar c) { return isLineEnd(c) || QStringLiteral(".,!?;:").contains(c); }
+
+// Removes every tag; only the gap a removed tag leaves is closed: the blanks
+// around it become one blank between two words, and none where the tag stood
+// at a line's start or end or right before punctuation. The rest of the text
+// is kept exactly as it came ("the extension .txt", "cd .." stay as written).
 QString withoutTags(const QString& reply)
 {
-    QString text = reply;
-    text.replace(tagPattern(), QStringLiteral(" "));
-    // Tidy the gap a tag leaves: no doubled blanks, no blank before
-    // punctuation, nothing dangling at the ends.
-    static const QRegularExpression spaces(QStringLiteral("[ \\t]{2,}"));
-    static const QRegularExpression beforePunctuation(QStringLiteral("[ \\t]+([.,!?;:])"));
-    text.replace(spaces, QStringLiteral(" "));
-    text.replace(beforePunctuation, QStringLiteral("\\1"));
+    QString text;
+    text.reserve(reply.size());
+    qsizetype copied = 0;
+    auto it = tagPattern().globalMatch(reply);
+    while (it.hasNext()) {
+        const auto match = it.next();
+        qsizetype before = match.capturedStart(0);
+        qsizetype after = match.capturedEnd(0);
+        while (before > copied && isBlank(reply.at(before - 1)))
+            --before;
+        while (after < reply.size() && isBlank(reply.at(after)))
+            ++after;
+        text += QStringView(reply).mid(copied, before - copied);
+        const bool atStart = text.isEmpty() || isLineEnd(text.back());
+        const bool atEnd = after >= reply.size() || closesAfterGap(reply.at(after));
+        const bool hadBlank = before < match.capturedStart(0) || after > match.capturedEnd(0);
+        if (!atStart && !atEnd && hadBlank)
+            text += QLatin1Char(' ');
+        copied = after;
+    }
+    text += QStringView(reply).mid(copied);
     return text.trimmed();
 }
 

@@ -138,6 +138,9 @@ bool TovrikAppModel::applyHostedAuthResult(const HostedAuthSessionPayload& resul
 {
     const QString previousToken = m_settings.hostedAccountSessionToken;
     TovrikSettings settings = m_settings;
+    // A session that replaces another starts a conversation of its own.
+    if (!isBlank(previousToken))
+        settings.conversationHistory.clear();
     settings.hostedAccountSessionToken = result.sessionToken;
     settings.hostedAccountEmail = result.email;
     settings.hostedAccountCreditsBalance = result.creditsBalance;
@@ -150,6 +153,8 @@ bool TovrikAppModel::applyHostedAuthResult(const HostedAuthSessionPayload& resul
             revokeInBackground(result.sessionToken);
         return false;
     }
+    if (!isBlank(previousToken))
+        cancelActiveInteraction(true); // its turn belongs to the old session
     setSettingsInMemory(settings);
     ++m_hostedSessionEpoch;
     setPermissionIntroDismissed(false);
@@ -272,7 +277,14 @@ void TovrikAppModel::openHostedAccountPage()
     const QUrl url(constants::hostedAccountPageURL());
     if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
         return;
-    platform::Platform::get().workspace().openURL(url);
+    // Without a browser the page cannot open: the status line says so and
+    // gives the address to open by hand.
+    QPointer<TovrikAppModel> weak(this);
+    platform::Platform::get().workspace().openURL(url, [weak, url](bool opened) {
+        if (!opened && isAlive(weak))
+            weak->setChatOnlyStatusMessage(QStringLiteral("No browser could open the account page: ")
+                                           + url.toString());
+    });
 }
 
 // ---- sign-out ----
@@ -284,6 +296,10 @@ void TovrikAppModel::signOutHostedAccount()
     settings.hostedAccountSessionToken.clear();
     settings.hostedAccountEmail.clear();
     settings.hostedAccountCreditsBalance = 0;
+    // The conversation is the account's: it ends with the session, and a
+    // turn still running cannot add to it afterwards.
+    settings.conversationHistory.clear();
+    cancelActiveInteraction(true);
     // The token is kept as a pending sign-out in the same save that ends the
     // session, so a revocation that never completes is retried next launch.
     if (!isBlank(token) && !settings.pendingHostedSignOutTokens.contains(token))

@@ -13,6 +13,7 @@
 #include "interaction/HotkeyMonitor.h"
 #include "interaction/ScreenCaptureService.h"
 #include "interaction/SpeechPlayer.h"
+#include "overlay/AgentActivityWindowController.h"
 #include "overlay/OverlayWindowController.h"
 #include "settings/SettingsStore.h"
 
@@ -31,7 +32,8 @@ TovrikAppModel::TovrikAppModel()
       m_hotkeyMonitor(std::make_unique<HotkeyMonitor>()),
       m_hostedBackendClient(std::make_unique<HostedBackendClient>()),
       m_googleAuthService(std::make_unique<GoogleDesktopAuthService>()),
-      m_overlayController(std::make_unique<OverlayWindowController>())
+      m_overlayController(std::make_unique<OverlayWindowController>()),
+      m_agentActivityController(std::make_unique<AgentActivityWindowController>())
 {
     m_googleAuthService->setBackendClient(m_hostedBackendClient.get());
     loadAndNormaliseSettings();

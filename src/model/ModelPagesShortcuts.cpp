@@ -14,6 +14,8 @@ namespace tovrik {
 
 void TovrikAppModel::showAdvancedSettings()
 {
+    if (m_isShowingVoiceSettings)
+        stopVoicePreview();
     publish(m_isShowingShortcutSettings, false);
     publish(m_isShowingVoiceSettings, false);
     publish(m_isShowingAdvancedSettings, true);
@@ -31,7 +33,7 @@ void TovrikAppModel::showMainScreen()
             handleShortcutCaptureCanceled();
         publish(m_isShowingShortcutSettings, false);
     } else if (m_isShowingVoiceSettings) {
-        m_voicePreviewPlayer->stop();
+        stopVoicePreview();
         publish(m_isShowingVoiceSettings, false);
     } else {
         publish(m_isShowingAdvancedSettings, false);
@@ -40,7 +42,7 @@ void TovrikAppModel::showMainScreen()
 
 void TovrikAppModel::showVoiceSettings()
 {
-    m_voicePreviewPlayer->stop();
+    stopVoicePreview();
     setVoicePreviewStatusMessage(QString());
     publish(m_isShowingVoiceSettings, true);
 }

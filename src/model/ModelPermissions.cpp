@@ -103,10 +103,10 @@ QString TovrikAppModel::activePermissionSubtitle() const
             return QStringLiteral("Flip the Microphone toggle on.");
         if (!m_isCurrentPermissionBusy)
             return QStringLiteral("Only while you're holding the shortcut.");
-        return QStringLiteral("Click Allow in the Mac prompt.");
+        return QStringLiteral("Click Allow in the system prompt.");
     case PermissionSetupStep::screenRecording:
         if (m_screenRecordingFlow == ScreenRecordingPermissionFlow::awaitingSystemPrompt)
-            return QStringLiteral("Click Open System Settings in the Mac prompt.");
+            return QStringLiteral("Click Open Settings in the system prompt.");
         return QStringLiteral("Approve the capture check so I can see the active screen.");
     case PermissionSetupStep::accessibility:
         return QStringLiteral("Approve control access so I can guide apps.");

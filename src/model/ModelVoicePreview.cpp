@@ -1,6 +1,7 @@
 // The voice screen's sample: pressing a voice card selects the voice and
 // plays a sample sentence in it on the preview player. A newer press
-// supersedes an older one (request identifiers).
+// supersedes an older one (request identifiers); leaving the voice page ends
+// the sample.
 
 #include "model/TovrikAppModel.h"
 
@@ -18,8 +19,7 @@ void TovrikAppModel::previewElevenLabsVoice(const QString& voiceID)
     settings.elevenLabsVoiceID = normalized;
     saveSettings(settings);
 
-    m_voicePreviewTask.cancel();
-    m_voicePreviewPlayer->stop();
+    stopVoicePreview();
     const std::optional<ElevenLabsVoiceOption> option = elevenLabsVoiceOption(normalized);
     const QString label = option ? option->label : QStringLiteral("voice");
     const quint64 requestID = ++m_voicePreviewRequestID;
@@ -35,6 +35,16 @@ void TovrikAppModel::previewElevenLabsVoice(const QString& voiceID)
         lifetime.removeCallback(m_voicePreviewLifetimeHook);
     const TaskHandle handle = m_voicePreviewTask;
     m_voicePreviewLifetimeHook = lifetime.onCancel([handle]() { handle.cancel(); });
+}
+
+void TovrikAppModel::stopVoicePreview()
+{
+    // A new request identifier makes a sample whose audio is still on its
+    // way neither play nor report.
+    ++m_voicePreviewRequestID;
+    m_voicePreviewTask.cancel();
+    m_voicePreviewTask = TaskHandle();
+    m_voicePreviewPlayer->stop();
 }
 
 QCoro::Task<void> TovrikAppModel::runVoicePreview(QString voiceID, quint64 requestID, CancellationToken token)

@@ -47,8 +47,10 @@ namespace tovrik {
 class ClockTimer;
 namespace overlay {
 class OverlayWindowController;
+class AgentActivityWindowController;
 }
 using overlay::OverlayWindowController;
+using overlay::AgentActivityWindowController;
 class SettingsStore;
 class AudioRecorderService;
 class SpeechPlayer;
@@ -87,6 +89,8 @@ public:
     HostedBackendClient& hostedBackendClient() { return *m_hostedBackendClient; }
     GoogleDesktopAuthService& googleAuthService() { return *m_googleAuthService; }
     OverlayWindowController* overlayController() const { return m_overlayController.get(); }
+    // The agent activity panel's controller (its panel is never shown).
+    AgentActivityWindowController* agentActivityController() const { return m_agentActivityController.get(); }
 
     // ---- settings ----
     const TovrikSettings& settings() const { return m_settings; }
@@ -351,6 +355,7 @@ private:
     std::unique_ptr<HostedBackendClient> m_hostedBackendClient;
     std::unique_ptr<GoogleDesktopAuthService> m_googleAuthService;
     std::unique_ptr<OverlayWindowController> m_overlayController;
+    std::unique_ptr<AgentActivityWindowController> m_agentActivityController;
 
     std::function<void()> m_openSettingsWindow;
     bool m_launched = false;
@@ -428,6 +433,9 @@ private:
     QCoro::Task<void> runReplyRoad(QString request, QString workload, quint64 interactionVersion,
                                    CancellationToken token);
     QCoro::Task<void> runVoicePreview(QString voiceID, quint64 requestID, CancellationToken token);
+    // Ends the voice sample: its request, its playback and any status it
+    // would still write.
+    void stopVoicePreview();
     // Throws CancellationError when the model went away or `version` is stale.
     static void ensureCurrent(const QPointer<TovrikAppModel>& model, quint64 version);
     bool m_pushToTalkRecording = false;

@@ -1,10 +1,7 @@
 #include "overlay/OverlayCoordinates.h"
 
 #include "platform/Platform.h"
-#include "platform/x11/X11Displays.h"
 
-#include <QGuiApplication>
-#include <QScreen>
 #include <algorithm>
 
 namespace tovrik::overlay {
@@ -41,6 +38,8 @@ QRectF qtGeometryForDisplay(const platform::DisplayInfo& display, QPointF mainRo
 
 QPointF mainDisplayRootOrigin(const QList<platform::DisplayInfo>& displays)
 {
+    if (platform::Platform::isInstalled())
+        return platform::Platform::get().displays().mainDisplayGlobalOrigin();
     const platform::DisplayInfo* main = nullptr;
     for (const auto& d : displays)
         if (d.isMain) {
@@ -49,25 +48,7 @@ QPointF mainDisplayRootOrigin(const QList<platform::DisplayInfo>& displays)
         }
     if (!main && !displays.isEmpty())
         main = &displays.first();
-    const double dpr = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->devicePixelRatio() : 1.0;
-    // On X11 the display registry knows where each display lies in the root
-    // window (RandR monitors need not be screens Qt knows about).
-    if (main && platform::Platform::isInstalled()) {
-        if (const auto* x11 = dynamic_cast<const platform::x11::X11Displays*>(&platform::Platform::get().displays())) {
-            const QRect pixels = x11->pixelRect(main->displayID);
-            if (!pixels.isEmpty())
-                return QPointF(pixels.topLeft()) / (dpr > 0 ? dpr : 1.0);
-        }
-    }
-    const auto screens = QGuiApplication::screens();
-    if (main && !main->name.isEmpty()) {
-        for (QScreen* s : screens)
-            if (s->name() == main->name)
-                return s->geometry().topLeft();
-    }
-    if (QScreen* primary = QGuiApplication::primaryScreen())
-        return primary->geometry().topLeft();
-    return QPointF(0, 0);
+    return platform::Displays::globalOriginAmongScreens(main ? main->name : QString());
 }
 
 } // namespace tovrik::overlay

@@ -6,8 +6,9 @@
 // origin at the bottom-left of the main display, y upward), exactly as the
 // platform layer's DisplayInfo::frame. Qt and X11 place windows in root
 // coordinates (origin at the top-left of the X screen, y downward). This file
-// is the ONE place that converts between the two; everything else in the
-// overlay keeps the formulas in AppKit space.
+// is the overlay's one place that converts between the two (through the
+// display registry's conversion, shared with the panel); everything else in
+// the overlay keeps the formulas in AppKit space.
 
 #include "platform/Types.h"
 
@@ -36,8 +37,8 @@ QPointF localFromGlobal(const QRectF& screenFrame, QPointF p);
 // Where a display's overlay window goes in Qt/X11 root coordinates: its
 // bounds (y down, relative to the main display's top-left) moved by the main
 // display's position in the root window. `mainRootOrigin` is that position;
-// mainDisplayRootOrigin() asks the X11 display registry for it, else finds it
-// among the QScreens (by output name, else the primary screen, else the origin).
+// mainDisplayRootOrigin() asks the display registry (the program's one
+// conversion), else finds it among the QScreens.
 QRectF qtGeometryForDisplay(const platform::DisplayInfo& display, QPointF mainRootOrigin);
 QPointF mainDisplayRootOrigin(const QList<platform::DisplayInfo>& displays);
 

@@ -203,7 +203,7 @@ void OverlayWindowController::setIdleBehavior(bool isReady, bool transient, bool
     }
 }
 
-void OverlayWindowController::showStatus(const QString& text, const std::optional<platform::DisplayInfo>&,
+void OverlayWindowController::showStatus(const QString& text, const std::optional<platform::DisplayInfo>& screen,
                                          bool transparent)
 {
     ChangeBatch batch(this);
@@ -215,6 +215,14 @@ void OverlayWindowController::showStatus(const QString& text, const std::optiona
     setPublished(m_isResponseBubblePinned, false);
     setPublished(m_isTransparent, transparent);
     setPublished(m_bubbleText, text);
+    // The status goes to the given screen when it is one of the current
+    // ones; else the companion shows it wherever the pointer is.
+    std::optional<uint32_t> statusScreen;
+    if (screen)
+        for (const auto& d : currentScreens())
+            if (d.displayID == screen->displayID)
+                statusScreen = d.displayID;
+    setPublished(m_statusDisplayID, statusScreen);
     clearTargetScreenLocationWithReturnIfNeeded();
     windowCheck();
 }
@@ -237,6 +245,7 @@ void OverlayWindowController::performDueHide()
     stopResponseDismissMonitors();
     setPublished(m_isResponseBubblePinned, false);
     setPublished(m_bubbleText, QString());
+    setPublished(m_statusDisplayID, std::optional<uint32_t>());
     clearTargetScreenLocationWithReturnIfNeeded();
     setPublished(m_audioPowerLevel, 0.0);
     if (m_voiceState == TovrikVoiceState::idle && !m_keepOverlayVisibleWhenIdle && !m_isUIAutopilotBusy)
@@ -312,6 +321,7 @@ void OverlayWindowController::showResponse(const QString& text, std::optional<QP
     cancelSharedReturnFlight();
     setPublished(m_isTransparent, transparent);
     setPublished(m_bubbleText, text);
+    setPublished(m_statusDisplayID, std::optional<uint32_t>());
     setPublished(m_targetScreenLocation, mapGlobalScreenLocation(point, imageSize, screen));
     setPublished(m_isResponseBubblePinned, keepVisibleUntilDismissed);
     windowCheck();

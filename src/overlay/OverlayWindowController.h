@@ -73,6 +73,8 @@ public:
     double audioPowerLevel() const { return m_audioPowerLevel; }
     const QString& bubbleText() const { return m_bubbleText; }
     std::optional<QPointF> targetScreenLocation() const { return m_targetScreenLocation; }
+    // The screen the shown status line is for (nothing for an answer).
+    std::optional<uint32_t> statusDisplayID() const { return m_statusDisplayID; }
     bool isTransparent() const { return m_isTransparent; }
     bool keepOverlayVisibleWhenIdle() const { return m_keepOverlayVisibleWhenIdle; }
     bool isResponseBubblePinned() const { return m_isResponseBubblePinned; }
@@ -187,6 +189,7 @@ private:
     double m_audioPowerLevel = 0;
     QString m_bubbleText;
     std::optional<QPointF> m_targetScreenLocation;
+    std::optional<uint32_t> m_statusDisplayID;
     bool m_isTransparent = false;
     bool m_keepOverlayVisibleWhenIdle = false;
     bool m_isResponseBubblePinned = false;

@@ -41,7 +41,7 @@ AuthenticationSection::AuthenticationSection(TovrikAppModel* model, QWidget* par
     m_title->setColor(grey(242));
     greetingLayout->addWidget(m_title);
     auto* subtitle =
-        new PanelText(QStringLiteral("Sign in, then I will walk you through the Mac permissions."), greeting);
+        new PanelText(QStringLiteral("Sign in, then I will walk you through the desktop permissions."), greeting);
     subtitle->setPanelFont(12, FontWeight::Semibold);
     subtitle->setColor(grey(119));
     greetingLayout->addWidget(subtitle);

@@ -48,7 +48,7 @@ KeyablePanel::KeyablePanel(const QRect& contentRect, QWidget* parent)
                                                                         : QGuiApplication::applicationDisplayName());
     setGeometry(contentRect);
     winId(); // create the native window now, so its properties can be set before it maps
-    markSkipTaskbar();
+    markWindowState();
 }
 
 void KeyablePanel::setCornerRadius(double radius)
@@ -66,7 +66,7 @@ bool KeyablePanel::isCompositingManagerRunning()
 
 void KeyablePanel::showEvent(QShowEvent* event)
 {
-    markSkipTaskbar();
+    markWindowState();
     updateMask();
     QWidget::showEvent(event);
 }
@@ -88,39 +88,43 @@ void KeyablePanel::updateMask()
     setMask(QRegion(path.toFillPolygon().toPolygon()));
 }
 
-// An accessory application has no taskbar entry: the EWMH window state says
-// so before the window maps (Qt keeps states it finds on an unmapped window).
-void KeyablePanel::markSkipTaskbar()
+// An accessory application has no taskbar entry, and its panel is on every
+// workspace: the EWMH window state (skip taskbar, skip pager, sticky) and the
+// desktop "all" (0xFFFFFFFF) are set before the window maps, where a window
+// manager reads them (Qt keeps states it finds on an unmapped window).
+void KeyablePanel::markWindowState()
 {
     xcb_connection_t* c = x11Connection();
     if (!c || !windowHandle() || isVisible())
         return;
     const xcb_window_t window = xcb_window_t(windowHandle()->winId());
     const xcb_atom_t state = internAtom(c, "_NET_WM_STATE");
-    const xcb_atom_t skipTaskbar = internAtom(c, "_NET_WM_STATE_SKIP_TASKBAR");
-    const xcb_atom_t skipPager = internAtom(c, "_NET_WM_STATE_SKIP_PAGER");
-    if (state == XCB_ATOM_NONE || skipTaskbar == XCB_ATOM_NONE || skipPager == XCB_ATOM_NONE)
+    const xcb_atom_t wanted[] = {internAtom(c, "_NET_WM_STATE_SKIP_TASKBAR"), internAtom(c, "_NET_WM_STATE_SKIP_PAGER"),
+                                 internAtom(c, "_NET_WM_STATE_STICKY")};
+    if (state == XCB_ATOM_NONE)
         return;
-    bool hasTaskbar = false, hasPager = false;
+    bool present[3] = {false, false, false};
     auto cookie = xcb_get_property(c, 0, window, state, XCB_ATOM_ATOM, 0, 64);
     if (xcb_get_property_reply_t* reply = xcb_get_property_reply(c, cookie, nullptr)) {
         if (reply->format == 32 && reply->type == XCB_ATOM_ATOM) {
             const auto* data = static_cast<const xcb_atom_t*>(xcb_get_property_value(reply));
-            for (int i = 0; i < xcb_get_property_value_length(reply) / 4; ++i) {
-                hasTaskbar = hasTaskbar || data[i] == skipTaskbar;
-                hasPager = hasPager || data[i] == skipPager;
-            }
+            for (int i = 0; i < xcb_get_property_value_length(reply) / 4; ++i)
+                for (int k = 0; k < 3; ++k)
+                    present[k] = present[k] || data[i] == wanted[k];
         }
         std::free(reply);
     }
-    xcb_atom_t atoms[2];
+    xcb_atom_t atoms[3];
     uint32_t count = 0;
-    if (!hasTaskbar)
-        atoms[count++] = skipTaskbar;
-    if (!hasPager)
-        atoms[count++] = skipPager;
+    for (int k = 0; k < 3; ++k)
+        if (!present[k] && wanted[k] != XCB_ATOM_NONE)
+            atoms[count++] = wanted[k];
     if (count > 0)
         xcb_change_property(c, XCB_PROP_MODE_APPEND, window, state, XCB_ATOM_ATOM, 32, count, atoms);
+    const xcb_atom_t desktop = internAtom(c, "_NET_WM_DESKTOP");
+    const uint32_t allDesktops = 0xFFFFFFFFu;
+    if (desktop != XCB_ATOM_NONE)
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, desktop, XCB_ATOM_CARDINAL, 32, 1, &allDesktops);
     xcb_flush(c);
 }
 

@@ -1,10 +1,11 @@
 #pragma once
 
 // The panel's window: a borderless, floating tool window that may take the
-// keyboard focus (text fields work in it) but never gets a taskbar or pager
-// entry. Its background is transparent so the hosted view draws the rounded
-// card; when no compositing manager runs, the corners are cut by a window
-// mask instead (a translucent window would paint them black).
+// keyboard focus (text fields work in it), is on every workspace and never
+// gets a taskbar or pager entry. Its background is transparent so the hosted
+// view draws the rounded card; when no compositing manager runs, the corners
+// are cut by a window mask instead (a translucent window would paint them
+// black).
 
 #include <QWidget>
 
@@ -34,7 +35,7 @@ protected:
 
 private:
     void updateMask();
-    void markSkipTaskbar();
+    void markWindowState();
     double m_cornerRadius = 0;
 };
 

@@ -46,23 +46,27 @@ QRectF resizedFrame(const QRectF& F, const QRectF& V, double w, double h)
     return QRectF(x, y, w, h);
 }
 
-QRectF flipped(const QRectF& r, double mainDisplayHeight)
-{
-    return QRectF(r.x(), mainDisplayHeight - r.y() - r.height(), r.width(), r.height());
-}
-
 } // namespace panel_geometry
 
 namespace {
 
 using namespace panel_geometry;
 
-double mainDisplayHeight()
+// AppKit frames against Qt's global (X root) coordinates, through the
+// display registry's conversion; without a platform the two differ only by
+// the flip of an empty main display.
+QRectF globalFromAppKit(const QRectF& frame)
 {
     if (platform::Platform::isInstalled())
-        if (auto main = platform::Platform::get().displays().mainDisplay())
-            return main->frame.height();
-    return 0;
+        return platform::Platform::get().displays().globalFromAppKit(frame);
+    return QRectF(frame.x(), -frame.y() - frame.height(), frame.width(), frame.height());
+}
+
+QRectF appKitFromGlobal(const QRectF& rect)
+{
+    if (platform::Platform::isInstalled())
+        return platform::Platform::get().displays().appKitFromGlobal(rect);
+    return QRectF(rect.x(), -rect.y() - rect.height(), rect.width(), rect.height());
 }
 
 // The visible frame of the display whose frame contains `probe`'s centre (or
@@ -103,7 +107,7 @@ bool sameFrame(const QRectF& a, const QRectF& b)
 
 QRect toScreenRect(const QRectF& appKit)
 {
-    const QRectF r = flipped(appKit, mainDisplayHeight());
+    const QRectF r = globalFromAppKit(appKit);
     return QRect(int(std::lround(r.x())), int(std::lround(r.y())), int(std::lround(r.width())),
                  int(std::lround(r.height())));
 }
@@ -162,7 +166,7 @@ QRectF SettingsPanelController::panelFrame() const
 {
     if (!m_panel)
         return {};
-    return flipped(QRectF(m_panel->geometry()), mainDisplayHeight());
+    return appKitFromGlobal(QRectF(m_panel->geometry()));
 }
 
 std::optional<QRectF> SettingsPanelController::resizeAnimationTarget() const
@@ -292,8 +296,12 @@ void SettingsPanelController::handleClickOutside(QPointF displayPoint)
 {
     if (!m_panel)
         return;
-    // displayPoint is y-down like the window geometry.
-    if (QRectF(m_panel->geometry()).contains(displayPoint))
+    // displayPoint is relative to the main display; the window geometry is
+    // in global (root) coordinates.
+    const QPointF global = platform::Platform::isInstalled()
+                               ? platform::Platform::get().displays().globalFromDisplay(displayPoint)
+                               : displayPoint;
+    if (QRectF(m_panel->geometry()).contains(global))
         return;
     QPointer<KeyablePanel> panel = m_panel;
     Clock::instance().schedule(clickOutsideHideDelay, this, [this, panel] {

@@ -8,8 +8,9 @@
 //
 // Geometry is computed in AppKit coordinates (points, origin at the bottom
 // left of the main display, y up) exactly as the placement rules are stated,
-// from the platform layer's display frames; it is converted to screen
-// coordinates (y down) only when applied to the window. All timing goes
+// from the platform layer's display frames; it is converted to Qt's global
+// (X root) coordinates by the display registry only when applied to the
+// window. All timing goes
 // through tovrik::Clock. Main thread only.
 
 #include <QList>
@@ -54,9 +55,6 @@ QRectF placementWithoutStatusItem(const QRectF& V, double w, double h);
 // The new frame for size w × h keeping F's left and top edges unless that
 // would leave V on the right or at the bottom (8-point insets).
 QRectF resizedFrame(const QRectF& F, const QRectF& V, double w, double h);
-// AppKit <-> screen coordinates (y down) for a main display of height H; the
-// conversion is its own inverse.
-QRectF flipped(const QRectF& r, double mainDisplayHeight);
 } // namespace panel_geometry
 
 class SettingsPanelController : public QObject {

@@ -5,6 +5,8 @@
 #include "model/TovrikAppModel.h"
 #include "overlay/views/GaussianBlur.h"
 #include "panel/AuthenticationSection.h"
+#include "panel/PermissionSection.h"
+#include "panel/SettingsPages.h"
 #include "panel/ReadySection.h"
 #include "panel/kit/Controls.h"
 #include "panel/kit/Marks.h"
@@ -161,7 +163,11 @@ SettingsView::SettingsView(TovrikAppModel* model, std::function<void()> onClose,
     m_content = new QWidget(this);
     m_ready = new ReadySection(model, m_content);
     m_auth = new AuthenticationSection(model, m_content);
-    m_blank = new QWidget(m_content);
+    m_permission = new PermissionSection(model, m_content);
+    m_full = new AdvancedSection(model, true, m_content);
+    m_setup = new AdvancedSection(model, false, m_content);
+    m_voice = new VoiceSection(model, m_content);
+    m_shortcut = new ShortcutSection(model, m_content);
 
     if (model)
         connect(model, &TovrikAppModel::changed, this, &SettingsView::refresh);
@@ -184,6 +190,20 @@ SettingsView::Screen SettingsView::screenFor(const TovrikAppModel& model)
     if (model.requiresPermissionGrant())
         return Screen::Permission;
     return Screen::Ready;
+}
+
+QWidget* SettingsView::currentScreenWidget() const
+{
+    switch (m_screen) {
+    case Screen::Ready: return m_ready;
+    case Screen::Authentication: return m_auth;
+    case Screen::Permission: return m_permission;
+    case Screen::FullAdvanced: return m_full;
+    case Screen::Setup: return m_setup;
+    case Screen::Voice: return m_voice;
+    case Screen::Shortcut: return m_shortcut;
+    }
+    return m_ready;
 }
 
 bool SettingsView::isStatusDotVisible() const { return m_cluster->isVisibleTo(const_cast<SettingsView*>(this)); }
@@ -241,13 +261,18 @@ void SettingsView::refresh()
     m_plainWord->setVisible(showPlain);
     m_plainWord->setText(word);
 
-    m_ready->setVisible(m_screen == Screen::Ready);
-    m_auth->setVisible(m_screen == Screen::Authentication);
-    m_blank->setVisible(m_screen != Screen::Ready && m_screen != Screen::Authentication);
-    if (m_screen == Screen::Ready)
-        m_ready->refresh();
-    if (m_screen == Screen::Authentication)
-        m_auth->refresh();
+    QWidget* shown = currentScreenWidget();
+    for (QWidget* screen : m_content->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+        screen->setVisible(screen == shown);
+    switch (m_screen) {
+    case Screen::Ready: m_ready->refresh(); break;
+    case Screen::Authentication: m_auth->refresh(); break;
+    case Screen::Permission: m_permission->refresh(); break;
+    case Screen::FullAdvanced: m_full->refresh(); break;
+    case Screen::Setup: m_setup->refresh(); break;
+    case Screen::Voice: m_voice->refresh(); break;
+    case Screen::Shortcut: m_shortcut->refresh(); break;
+    }
 
     const QSize size = sizeHint();
     if (!parentWidget() || !layout())
@@ -321,8 +346,11 @@ void SettingsView::layoutContent()
     const int h = std::max(0, H - top);
     m_content->setGeometry(0, top, W, h);
     const bool advanced = m_model && m_model->isShowingAdvancedSettings();
-    const QRect inner = advanced ? QRect(12, 10, std::max(0, W - 24), std::max(0, h - 24)) : QRect(0, 0, W, h);
-    for (QWidget* screen : {static_cast<QWidget*>(m_ready), static_cast<QWidget*>(m_auth), m_blank})
+    // The settings pages sit 10 below the divider and 12 in from the sides;
+    // their closing spacer takes the 14 at the bottom, which a page whose
+    // rows need the room may use rather than cut its last line.
+    const QRect inner = advanced ? QRect(12, 10, std::max(0, W - 24), std::max(0, h - 10)) : QRect(0, 0, W, h);
+    for (QWidget* screen : m_content->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
         screen->setGeometry(inner);
 }
 

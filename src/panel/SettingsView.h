@@ -13,8 +13,12 @@ class TovrikAppModel;
 
 namespace tovrik::panel {
 
+class AdvancedSection;
 class AuthenticationSection;
 class HeaderIconButton;
+class PermissionSection;
+class ShortcutSection;
+class VoiceSection;
 class PanelText;
 class ReadySection;
 class StatusCluster;
@@ -44,6 +48,13 @@ public:
     QSize sizeHint() const override;
     ReadySection* readySection() const { return m_ready; }
     AuthenticationSection* authenticationSection() const { return m_auth; }
+    PermissionSection* permissionSection() const { return m_permission; }
+    AdvancedSection* fullAdvancedSection() const { return m_full; }
+    AdvancedSection* setupSection() const { return m_setup; }
+    VoiceSection* voiceSection() const { return m_voice; }
+    ShortcutSection* shortcutSection() const { return m_shortcut; }
+    // The widget of the screen shown now.
+    QWidget* currentScreenWidget() const;
     HeaderIconButton* settingsButton() const { return m_gear; }
     HeaderIconButton* closeButton() const { return m_close; }
     QAbstractButton* backButton() const { return m_back; }
@@ -82,7 +93,11 @@ private:
     QWidget* m_content;
     ReadySection* m_ready;
     AuthenticationSection* m_auth;
-    QWidget* m_blank; // screens that are not part of this panel yet show nothing
+    PermissionSection* m_permission;
+    AdvancedSection* m_full;
+    AdvancedSection* m_setup;
+    VoiceSection* m_voice;
+    ShortcutSection* m_shortcut;
 };
 
 } // namespace tovrik::panel

@@ -35,6 +35,20 @@ public:
     // Increases on every change of the display configuration.
     virtual quint64 configurationRevision() const = 0;
 
+    // Qt's global window coordinates (the X root window, in points, y down)
+    // against display and AppKit coordinates. The one conversion for every
+    // window the program places: the main display need not lie at the root
+    // origin. mainDisplayGlobalOrigin() is where the main display's top-left
+    // lies in Qt's global coordinates.
+    virtual QPointF mainDisplayGlobalOrigin() const;
+    QPointF globalFromDisplay(QPointF displayPoint) const;
+    QPointF displayFromGlobal(QPointF globalPoint) const;
+    QRectF globalFromAppKit(const QRectF& frame) const;
+    QRectF appKitFromGlobal(const QRectF& globalRect) const;
+    // The Qt screens' answer for a main display named `mainName`: that
+    // screen's top-left, else the primary screen's, else the origin.
+    static QPointF globalOriginAmongScreens(const QString& mainName);
+
 signals:
     // Emitted on the main thread after the configuration changed.
     void displaysChanged();

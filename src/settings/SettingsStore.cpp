@@ -1,6 +1,7 @@
 #include "settings/SettingsStore.h"
 
 #include "common/Constants.h"
+#include "common/PrivateFiles.h"
 #include "platform/Platform.h"
 
 #include <QDateTime>
@@ -9,7 +10,6 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <syslog.h>
@@ -196,8 +196,18 @@ SettingsLoadResult SettingsStore::load()
         if (!decodeSecret(result.settings, field, value))
             log(QStringLiteral("the Keychain item %1 of %2 holds an unreadable value; it is ignored").arg(field, keychainService));
     }
+    m_seenTokens.clear();
+    rememberSeen(result.settings);
     result.message = problems.join(QLatin1Char(' '));
     return result;
+}
+
+void SettingsStore::rememberSeen(const TovrikSettings& settings)
+{
+    if (!settings.hostedAccountSessionToken.isEmpty())
+        m_seenTokens.insert(settings.hostedAccountSessionToken);
+    for (const QString& token : settings.pendingHostedSignOutTokens)
+        m_seenTokens.insert(token);
 }
 
 SettingsSaveResult SettingsStore::save(const TovrikSettings& settings)
@@ -248,22 +258,44 @@ SettingsSaveResult SettingsStore::save(const TovrikSettings& settings)
         return failures;
     };
 
-    // 1. Work out the item changes; nothing is written yet.
-    std::vector<Change> changes;
-    for (const QString& field : TovrikSettings::secretFieldNames()) {
-        const auto desired = encodeSecret(settings, field);
+    // 1. Work out the item changes; nothing is written yet. An item that
+    // could not be read is read again before it is written; what it holds
+    // that the caller was never given is kept: queued sign-outs stay queued,
+    // and a session token that would be replaced is queued for sign-out, so
+    // that no session is left valid on the service without a way to end it.
+    TovrikSettings target = settings;
+    for (const QString& field : {tokenField, pendingField}) {
         ItemState& state = m_items[field];
-        if (!state.known) {
-            // An item the store could not read is never deleted, and is
-            // overwritten only once a fresh read of it succeeds.
-            if (!desired)
-                continue;
+        const bool addsSignOuts = field == pendingField && target.pendingHostedSignOutTokens != settings.pendingHostedSignOutTokens;
+        if (!state.known && (encodeSecret(target, field) || addsSignOuts)) {
             QString error;
             readItemInto(field, state, &error);
             if (!state.known)
                 return fail(QStringLiteral("the Keychain item %1 could not be read (%2)").arg(field, error));
         }
-        if (state.value == desired)
+        if (!state.known || !state.value)
+            continue;
+        TovrikSettings stored;
+        if (!decodeSecret(stored, field, state.value))
+            continue;
+        if (field == tokenField) {
+            const QString old = stored.hostedAccountSessionToken;
+            if (old != target.hostedAccountSessionToken && !m_seenTokens.contains(old)
+                && !target.pendingHostedSignOutTokens.contains(old))
+                target.pendingHostedSignOutTokens.append(old);
+        } else {
+            for (const QString& token : std::as_const(stored.pendingHostedSignOutTokens))
+                if (!m_seenTokens.contains(token) && !target.pendingHostedSignOutTokens.contains(token))
+                    target.pendingHostedSignOutTokens.append(token);
+        }
+    }
+    rememberSeen(settings);
+    std::vector<Change> changes;
+    for (const QString& field : TovrikSettings::secretFieldNames()) {
+        const auto desired = encodeSecret(target, field);
+        ItemState& state = m_items[field];
+        // An item the store could not read is never deleted.
+        if (!state.known || state.value == desired)
             continue;
         changes.push_back({field, state.value, desired});
     }
@@ -285,18 +317,8 @@ SettingsSaveResult SettingsStore::save(const TovrikSettings& settings)
     // 3. The file, atomically.
     const QByteArray bytes = QJsonDocument(settings.toFileJson()).toJson(QJsonDocument::Indented);
     QString fileError;
-    if (!QDir().mkpath(m_directory)) {
-        fileError = QStringLiteral("its folder could not be created");
-    } else {
-        QSaveFile out(settingsFilePath());
-        out.setDirectWriteFallback(false);
-        if (!out.open(QIODevice::WriteOnly))
-            fileError = out.errorString();
-        else if (out.write(bytes) != bytes.size())
-            fileError = out.errorString();
-        else if (!out.commit())
-            fileError = out.errorString();
-    }
+    if (makePrivateDirectory(m_directory, &fileError))
+        writePrivateFileAtomically(settingsFilePath(), bytes, &fileError);
     if (!fileError.isEmpty()) {
         const QStringList unrestored = rollback(applied);
         QString suffix;

@@ -5,8 +5,10 @@
 //
 //  * File: "tovrik.settings.json" in QStandardPaths::GenericDataLocation +
 //    "/Tovrik" (~/.local/share/Tovrik), indented JSON with sorted keys,
-//    written atomically (temporary file + rename): a crash mid-save leaves
-//    the old file or the new one, never a truncated one.
+//    written atomically (temporary file + rename, every write and the flush
+//    to disk checked first): a crash or a full disk mid-save leaves the old
+//    file or the new one, never a truncated one. It holds the account's
+//    e-mail: the file is 0600 from its creation, its folder 0700.
 //  * Secrets: generic-password items of service "ai.tovrik.mac.credentials",
 //    one per secret field, account = field name; an empty secret means "no
 //    item". The session token is stored as its UTF-8 text; the pending
@@ -17,7 +19,9 @@
 //    Keychain read failure is reported in the result; from then on the store
 //    never overwrites or deletes that item until a later read of it succeeds
 //    (a save that needs to write it first re-reads it, and fails when the
-//    read still fails).
+//    read still fails). What such an item holds that the caller never saw is
+//    merged, never overwritten: its queued sign-outs stay queued, and a
+//    session token it held is queued for sign-out when a new one replaces it.
 //  * Save: writes the changed items first, then the file. On any failure
 //    every item already written is put back to its previous value and the
 //    file is left as it was; the result carries a message. Never throws.
@@ -31,6 +35,7 @@
 #include "settings/TovrikSettings.h"
 
 #include <QHash>
+#include <QSet>
 #include <QString>
 #include <functional>
 #include <optional>
@@ -91,10 +96,14 @@ private:
     };
     std::optional<QByteArray> readItemInto(const QString& account, ItemState& state, QString* error);
     void log(const QString& line) const;
+    void rememberSeen(const TovrikSettings& settings);
 
     platform::Keychain* m_keychain;
     QString m_directory;
     QHash<QString, ItemState> m_items;
+    // Every token the caller was given by load() or passed to save(): a
+    // stored token outside this set was never seen and is never dropped.
+    QSet<QString> m_seenTokens;
     LogSink m_logSink;
     bool m_busy = false;
 };

@@ -51,12 +51,14 @@ struct ModifierName {
     const char* display;
 };
 
-// Canonical order of the text form and of displayParts.
+// Canonical order of the text form and of displayParts. The shown names are
+// the ones printed on a Linux keyboard (the option modifier is Alt, the
+// command modifier Super); the stored names stay as they are.
 constexpr std::array<ModifierName, 4> modifierNames = {{
     {ShortcutModifiers::control, "control", "Ctrl"},
     {ShortcutModifiers::shift, "shift", "Shift"},
-    {ShortcutModifiers::option, "option", "Option"},
-    {ShortcutModifiers::command, "command", "Cmd"},
+    {ShortcutModifiers::option, "option", "Alt"},
+    {ShortcutModifiers::command, "command", "Super"},
 }};
 
 } // namespace

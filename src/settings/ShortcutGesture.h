@@ -9,7 +9,7 @@
 //
 // Text form (the form stored in the settings): lowercase names joined by "+",
 // modifiers first in the order control, shift, option, command, then the key
-// name, e.g. "control+option", "control+shift+option", "command+shift+k",
+// name, e.g. "control+option", "control+shift+option", "shift+command+k",
 // "control+f5", "option+space". Parsing ignores letter case and blanks around
 // each name and accepts the modifiers in any order, but refuses unknown names,
 // empty parts, a repeated name, more than one key, and a key that is itself a
@@ -78,8 +78,8 @@ struct ShortcutGesture {
     // that key); a key must be a known, non-modifier key.
     bool isUsable() const;
 
-    // "Ctrl", "Shift", "Option", "Cmd" for the bits that are set, in that
-    // order, then the capitalised key label when keyCode is not 0.
+    // "Ctrl", "Shift", "Alt", "Super" for the bits that are set (control,
+    // shift, option, command), in that order, then the capitalised key label when keyCode is not 0.
     QStringList displayParts() const;
 
     // The canonical text form; nullopt-free: an unknown key code prints as

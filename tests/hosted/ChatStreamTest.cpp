@@ -89,22 +89,52 @@ TEST_F(ChatStreamTest, SameTextWhenTheStreamArrivesOneByteAtATime)
     EXPECT_EQ(*out->value, QString::fromUtf8("Gr\xC3\xBC\xC3\x9F" "e, \xE2\x82\xAC 5!"));
 }
 
-TEST_F(ChatStreamTest, IdleStreamTimesOut)
+TEST_F(ChatStreamTest, ASlowUploadIsActivity)
 {
-    FakeResponse r = FakeResponse::eventStream({FakeResponse::sseEvent("delta", R"({"text":"Hel"})")});
-    r.holdOpen = true;
-    script(r);
-    auto out = launch(ask(600.0));
-    ASSERT_TRUE(fake.waitForRequests(1));
-    drainEvents();
-    advance(HostedBackendClient::chatIdleTimeout - 1, 1);
-    EXPECT_FALSE(out->finished);
-    advance(2, 1);
-    ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
-    const auto e = errorAs<HTTPError>(out);
-    ASSERT_TRUE(e) << describe(out->error).toStdString();
-    EXPECT_EQ(e->kind(), HTTPError::Kind::timedOut);
-    EXPECT_EQ(e->localizedDescription(), QStringLiteral("request timed out"));
+    // Screenshots of ~32 MB, read slowly by the service for a minute of
+    // virtual time (longer than the idle limit), then at full speed.
+    fake.setReadSlice(16 * 1024, 5);
+    const QByteArray jpeg = QByteArray("\xFF\xD8\xFF\xE0", 4) + QByteArray(24 << 20, 'j');
+    auto out = launch(client.respond(origin, token, QStringLiteral("claude-fable-5"), {{jpeg, QStringLiteral("screen")}},
+                                     QStringLiteral("hi"), {}, QStringLiteral("s"), 600.0, QStringLiteral("voice")));
+    for (int i = 0; i < 60 && !out->finished; ++i) {
+        spinUntil([] { return false; }, 20);
+        advance(1, 1); // Qt reports progress at most every 100 ms of real time
+    }
+    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/chat")).isEmpty()) << "the upload was too quick to matter";
+    fake.setReadSlice(0, 0);
+    ASSERT_TRUE(spinUntil([&]() { return out->finished; }, 20000));
+    ASSERT_FALSE(out->error) << describe(out->error).toStdString();
+    EXPECT_EQ(*out->value, QStringLiteral("Hello from the fake service."));
+}
+
+TEST_F(ChatStreamTest, AnIdleStreamOrEndlessHeadersTimeOut)
+{
+    FakeResponse idle = FakeResponse::eventStream({FakeResponse::sseEvent("delta", R"({"text":"Hel"})")});
+    idle.holdOpen = true;
+    FakeResponse flood;
+    flood.verbatim = true;
+    flood.holdOpen = true;
+    flood.chunkIntervalMs = 2;
+    flood.chunks << "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n";
+    for (int i = 0; i < 4000; ++i)
+        flood.chunks << QByteArray("X-Flood: b\r\n").repeated(300);
+    for (const auto& [response, limit] : {std::pair{idle, HostedBackendClient::chatIdleTimeout},
+                                          std::pair{flood, HostedBackendClient::responseHeaderTimeout}}) {
+        fake.clearRecords();
+        script(response);
+        auto out = launch(ask(600.0));
+        ASSERT_TRUE(fake.waitForRequests(1));
+        spinUntil([] { return false; }, 50);
+        advance(limit - 1, 0.5);
+        EXPECT_FALSE(out->finished) << limit;
+        advance(1.5, 0.5);
+        ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
+        const auto e = errorAs<HTTPError>(out);
+        ASSERT_TRUE(e) << describe(out->error).toStdString();
+        EXPECT_EQ(e->kind(), HTTPError::Kind::timedOut);
+        EXPECT_EQ(e->localizedDescription(), QStringLiteral("request timed out"));
+    }
 }
 
 TEST_F(ChatStreamTest, OverallLimitEndsAStreamThatKeepsTalking)
@@ -129,56 +159,56 @@ TEST_F(ChatStreamTest, OverallLimitEndsAStreamThatKeepsTalking)
     EXPECT_EQ(e->kind(), HTTPError::Kind::timedOut);
 }
 
-TEST_F(ChatStreamTest, PaymentRequiredWithAMessage)
+TEST_F(ChatStreamTest, InvalidUTF8IsReplacedNotFatal)
 {
-    script(FakeResponse::error(402, QStringLiteral("insufficient_credits"), QStringLiteral(" Add credits to keep chatting. ")));
+    // Each invalid sequence becomes one U+FFFD: a lone continuation byte, a
+    // lead byte without its continuation, a sequence cut short.
+    script(FakeResponse::eventStream({"event: delta\ndata: {\"text\":\"caf\xE9 \x80!\"}\n\n",
+                                      "event: delta\ndata: {\"text\":\" \xF0\x9F\x98\"}\n\n",
+                                      FakeResponse::sseEvent("done", "{}")}));
     auto out = runToEnd(ask());
-    const auto e = errorAs<HTTPError>(out);
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->statusCode(), 402);
-    EXPECT_TRUE(e->isOutOfCredits());
-    EXPECT_EQ(e->localizedDescription(), QStringLiteral("Add credits to keep chatting."));
+    ASSERT_FALSE(out->error) << describe(out->error).toStdString();
+    EXPECT_EQ(*out->value, QString::fromUtf8("caf\uFFFD \uFFFD! \uFFFD"));
 }
 
-TEST_F(ChatStreamTest, ErrorEventInsideTheStream)
+TEST_F(ChatStreamTest, FailuresBeforeAndInsideTheStream)
 {
-    script(FakeResponse::eventStream({FakeResponse::sseEvent("delta", R"({"text":"partial"})"),
-                                      FakeResponse::sseEvent("error", R"({"error":"insufficient_credits","message":"Out of credits mid-reply."})")}));
-    auto out = runToEnd(ask());
-    const auto e = errorAs<HTTPError>(out);
-    ASSERT_TRUE(e);
-    EXPECT_TRUE(e->isOutOfCredits());
-    EXPECT_EQ(e->statusCode(), 402);
-    EXPECT_EQ(e->localizedDescription(), QStringLiteral("Out of credits mid-reply."));
-
-    script(FakeResponse::eventStream({FakeResponse::sseEvent("error", R"({"error":"model_overloaded","message":"Try again.","status":503})")}));
-    auto other = runToEnd(ask());
-    EXPECT_EQ(errorAs<HTTPError>(other)->statusCode(), 503);
-    EXPECT_FALSE(errorAs<HTTPError>(other)->isOutOfCredits());
-}
-
-TEST_F(ChatStreamTest, OkThatIsNotAnEventStreamIsInvalid)
-{
-    script(FakeResponse::json(200, QJsonObject{{"text", "Hello"}}));
-    auto out = runToEnd(ask());
-    EXPECT_EQ(describe(out->error), QStringLiteral("invalid api response"));
-    EXPECT_EQ(errorAs<HTTPError>(out)->kind(), HTTPError::Kind::invalidResponse);
-}
-
-TEST_F(ChatStreamTest, ServerErrorWithoutJSON)
-{
-    script(FakeResponse::raw(500, "text/plain", "upstream exploded"));
-    auto out = runToEnd(ask());
-    EXPECT_EQ(describe(out->error), QStringLiteral("request failed"));
-    EXPECT_EQ(errorAs<HTTPError>(out)->statusCode(), 500);
-}
-
-TEST_F(ChatStreamTest, MalformedDeltaIsInvalid)
-{
-    for (const QByteArray& data : {QByteArray("{\"text\":5}"), QByteArray("not json"), QByteArray("[\"text\"]")}) {
-        script(FakeResponse::eventStream({FakeResponse::sseEvent("delta", data), FakeResponse::sseEvent("done", "{}")}));
+    const auto stream = [](const QByteArray& delta) {
+        return FakeResponse::eventStream({FakeResponse::sseEvent("delta", delta), FakeResponse::sseEvent("done", "{}")});
+    };
+    struct Case {
+        FakeResponse response;
+        int status;
+        const char* text;
+        QByteArray errorEvent; // an "error" event's data, which reads like a JSON endpoint's error body
+    };
+    const Case cases[] = {
+        {FakeResponse::error(402, "insufficient_credits", " Add credits to keep chatting. "), 402, "Add credits to keep chatting.", {}},
+        {FakeResponse::raw(500, "text/plain", "upstream exploded"), 500, "request failed", {}},
+        {FakeResponse::json(200, QJsonObject{{"text", "Hello"}}), 0, "invalid api response", {}}, // not a stream
+        {stream("{\"text\":5}"), 0, "invalid api response", {}},
+        {stream("not json"), 0, "invalid api response", {}},
+        {stream("[\"text\"]"), 0, "invalid api response", {}},
+        {{}, 402, "Out of credits mid-reply.", R"({"error":"insufficient_credits","message":"Out of credits mid-reply."})"},
+        {{}, 503, "Try again.", R"({"error":"model_overloaded","message":"Try again.","status":503})"},
+        {{}, 500, "model_overloaded", R"({"error":"model_overloaded"})"},
+        {{}, 500, "request failed", "not json"},
+    };
+    for (const Case& c : cases) {
+        script(c.errorEvent.isEmpty() ? c.response
+                                      : FakeResponse::eventStream({FakeResponse::sseEvent("delta", R"({"text":"partial"})"),
+                                                                   FakeResponse::sseEvent("error", c.errorEvent)}));
         auto out = runToEnd(ask());
-        EXPECT_EQ(describe(out->error), QStringLiteral("invalid api response")) << data.constData();
+        const auto e = errorAs<HTTPError>(out);
+        ASSERT_TRUE(e) << c.text;
+        EXPECT_EQ(e->statusCode(), c.status) << c.text;
+        EXPECT_EQ(e->isOutOfCredits(), c.status == 402);
+        EXPECT_EQ(e->localizedDescription(), QString::fromUtf8(c.text));
+        if (c.errorEvent.isEmpty())
+            continue;
+        fake.setHandler("GET", QStringLiteral("/auth/me"),
+                        [&](const FakeRequest&) { return FakeResponse::raw(c.status, "application/json", c.errorEvent); });
+        EXPECT_EQ(describe(runToEnd(client.fetchAccountSummary(origin, token))->error), QString::fromUtf8(c.text));
     }
 }
 

@@ -56,54 +56,27 @@ TEST_F(HostedClientTest, SignInSendsCredentialsAndReadsTheSession)
     EXPECT_TRUE(r.header("Cookie").isEmpty());
 }
 
-TEST_F(HostedClientTest, WrongPasswordGivesTheServiceMessage)
-{
-    auto out = runToEnd(client.signIn(origin, QStringLiteral("ada@example.com"), QStringLiteral("nope")));
-    const auto e = errorAs<HTTPError>(out);
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->kind(), HTTPError::Kind::failedStatus);
-    EXPECT_EQ(e->statusCode(), 401);
-    EXPECT_EQ(e->localizedDescription(), QStringLiteral("Incorrect email or password."));
-}
-
-TEST_F(HostedClientTest, SignUpCreatesAnAccount)
-{
-    auto out = runToEnd(client.signUp(origin, QStringLiteral("new@example.com"), QStringLiteral("longenough")));
-    ASSERT_FALSE(out->error) << describe(out->error).toStdString();
-    EXPECT_EQ(out->value->email, QStringLiteral("new@example.com"));
-    EXPECT_EQ(fake.requestsTo(QStringLiteral("/auth/signup")).size(), 1);
-    auto again = runToEnd(client.signUp(origin, QStringLiteral("new@example.com"), QStringLiteral("longenough")));
-    EXPECT_EQ(describe(again->error), QStringLiteral("An account with this email already exists."));
-}
-
-TEST_F(HostedClientTest, AccountSummaryCarriesTheBearerToken)
+TEST_F(HostedClientTest, AccountSummaryAndRevocationCarryTheBearerToken)
 {
     auto out = runToEnd(client.fetchAccountSummary(origin, QStringLiteral("  ") + token + QStringLiteral("\n")));
     ASSERT_FALSE(out->error) << describe(out->error).toStdString();
     EXPECT_EQ(out->value->email, QStringLiteral("ada@example.com"));
     EXPECT_EQ(out->value->creditsBalance, 1200);
-    const auto r = fake.requestsTo(QStringLiteral("/auth/me"));
-    ASSERT_EQ(r.size(), 1);
-    EXPECT_EQ(r.first().method, QByteArray("GET"));
-    EXPECT_EQ(r.first().header("Authorization"), "Bearer " + token.toUtf8());
-    EXPECT_TRUE(r.first().body.isEmpty());
-}
-
-TEST_F(HostedClientTest, RevokeSessionEndsItOnTheService)
-{
-    auto out = runToEnd(client.revokeSession(origin, token));
-    ASSERT_TRUE(out->finished);
-    ASSERT_FALSE(out->error) << describe(out->error).toStdString();
+    auto revoked = runToEnd(client.revokeSession(origin, token));
+    ASSERT_FALSE(revoked->error) << describe(revoked->error).toStdString();
     EXPECT_FALSE(fake.isSessionActive(token));
-    const auto r = fake.requestsTo(QStringLiteral("/api/account/signout"));
-    ASSERT_EQ(r.size(), 1);
-    EXPECT_EQ(r.first().method, QByteArray("POST"));
-    EXPECT_EQ(r.first().bearerToken(), token);
-    auto me = runToEnd(client.fetchAccountSummary(origin, token));
-    const auto e = errorAs<HTTPError>(me);
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->statusCode(), 401);
-    EXPECT_EQ(e->localizedDescription(), QStringLiteral("Session expired. Sign in again."));
+    const auto me = fake.requestsTo(QStringLiteral("/auth/me"));
+    const auto signout = fake.requestsTo(QStringLiteral("/api/account/signout"));
+    ASSERT_EQ(me.size(), 1);
+    ASSERT_EQ(signout.size(), 1);
+    EXPECT_EQ(me.first().method, QByteArray("GET"));
+    EXPECT_EQ(me.first().header("Authorization"), "Bearer " + token.toUtf8());
+    EXPECT_TRUE(me.first().body.isEmpty());
+    EXPECT_EQ(signout.first().method, QByteArray("POST"));
+    EXPECT_EQ(signout.first().bearerToken(), token);
+    auto after = runToEnd(client.fetchAccountSummary(origin, token));
+    EXPECT_EQ(errorAs<HTTPError>(after)->statusCode(), 401);
+    EXPECT_EQ(describe(after->error), QStringLiteral("Session expired. Sign in again."));
 }
 
 TEST_F(HostedClientTest, TranscriptionUploadsTheWavAsMultipart)
@@ -140,24 +113,18 @@ TEST_F(HostedClientTest, TranscriptionUploadsTheWavAsMultipart)
         ++clientSockets;
     }
     EXPECT_GE(clientSockets, 1);
-}
 
-TEST_F(HostedClientTest, TranscribeFileReadsTheRecordingOrFails)
-{
+    // From a file: its name goes along; a file that cannot be read sends nothing.
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("take-1.wav"));
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("RIFFxxxxWAVE");
+    QFile f(dir.filePath(QStringLiteral("take-1.wav")));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("RIFFxxxxWAVE") == 12);
     f.close();
-    auto ok = runToEnd(client.transcribeFile(origin, token, path));
-    ASSERT_FALSE(ok->error) << describe(ok->error).toStdString();
-    QString fileName;
-    ASSERT_TRUE(fake.requestsTo(QStringLiteral("/stt")).first().multipartPart("file", nullptr, &fileName));
+    ASSERT_FALSE(runToEnd(client.transcribeFile(origin, token, f.fileName()))->error);
+    ASSERT_TRUE(fake.requestsTo(QStringLiteral("/stt")).last().multipartPart("file", nullptr, &fileName));
     EXPECT_EQ(fileName, QStringLiteral("take-1.wav"));
     auto missing = runToEnd(client.transcribeFile(origin, token, dir.filePath(QStringLiteral("none.wav"))));
     EXPECT_EQ(describe(missing->error), QStringLiteral("The recording could not be read."));
-    EXPECT_EQ(fake.requestsTo(QStringLiteral("/stt")).size(), 1);
+    EXPECT_EQ(fake.requestsTo(QStringLiteral("/stt")).size(), 2);
 }
 
 TEST_F(HostedClientTest, SpeechReturnsMpegAudio)
@@ -175,81 +142,91 @@ TEST_F(HostedClientTest, SpeechReturnsMpegAudio)
     EXPECT_EQ(r.first().bearerToken(), token);
 }
 
-TEST_F(HostedClientTest, SpeechOfTheWrongTypeIsInvalid)
+TEST_F(HostedClientTest, FailuresReadAsTheirCase)
 {
+    FakeResponse chunked = FakeResponse::raw(200, "application/json", {});
+    for (int i = 0; i < 20; ++i)
+        chunked.chunks << QByteArray(128 * 1024, ' ');
+    const QByteArray huge = "{\"email\":\"" + QByteArray(HostedBackendClient::maximumJSONBodyBytes + 10, 'a') + "\"}";
+    const auto json = [](const QByteArray& body) { return FakeResponse::raw(200, "application/json", body); };
+    using K = HTTPError::Kind;
+    struct Case {
+        FakeResponse response;
+        K kind;
+        int status;
+        const char* text;
+    };
+    const Case cases[] = {
+        {json("{not json"), K::invalidResponse, 0, "invalid api response"},
+        {json("[1,2,3]"), K::invalidResponse, 0, "invalid api response"},
+        {json(R"({"email":"ada@example.com"})"), K::invalidResponse, 0, "invalid api response"},
+        {json(R"({"email":"ada@example.com","creditsBalance":"lots"})"), K::invalidResponse, 0, "invalid api response"},
+        {json(R"({"email":null,"creditsBalance":3})"), K::invalidResponse, 0, "invalid api response"},
+        {json(""), K::invalidResponse, 0, "invalid api response"},
+        {json(huge), K::invalidResponse, 0, "invalid api response"},
+        {chunked, K::invalidResponse, 0, "invalid api response"}, // too large without a Content-Length
+        {FakeResponse::raw(500, "text/html", "<h1>Internal error</h1>"), K::failedStatus, 500, "request failed"},
+        {FakeResponse::error(503, "maintenance", "  Back in five minutes.  "), K::failedStatus, 503, "Back in five minutes."},
+    };
+    for (const Case& c : cases) {
+        const FakeResponse response = c.response;
+        fake.setHandler("GET", QStringLiteral("/auth/me"), [response](const FakeRequest&) { return response; });
+        auto out = runToEnd(client.fetchAccountSummary(origin, token));
+        const auto e = errorAs<HTTPError>(out);
+        ASSERT_TRUE(e) << c.text;
+        EXPECT_EQ(e->kind(), c.kind) << response.body.left(40).constData();
+        EXPECT_EQ(e->statusCode(), c.status);
+        EXPECT_EQ(e->localizedDescription(), QString::fromUtf8(c.text));
+    }
+
+    // The built-in service's own failures.
+    auto wrong = runToEnd(client.signIn(origin, QStringLiteral("ada@example.com"), QStringLiteral("nope")));
+    EXPECT_EQ(errorAs<HTTPError>(wrong)->statusCode(), 401);
+    EXPECT_EQ(describe(wrong->error), QStringLiteral("Incorrect email or password."));
+    auto created = runToEnd(client.signUp(origin, QStringLiteral("new@example.com"), QStringLiteral("longenough")));
+    EXPECT_EQ(created->value->email, QStringLiteral("new@example.com"));
+    auto again = runToEnd(client.signUp(origin, QStringLiteral("new@example.com"), QStringLiteral("longenough")));
+    EXPECT_EQ(describe(again->error), QStringLiteral("An account with this email already exists."));
+    fake.setCreditsBalance(QStringLiteral("ada@example.com"), 0);
+    auto broke = runToEnd(client.synthesizeSpeech(origin, token, QStringLiteral("x"), QStringLiteral("v"), QStringLiteral("m")));
+    EXPECT_TRUE(isHostedOutOfCreditsError(broke->error));
+    EXPECT_EQ(describe(broke->error), QStringLiteral("You're out of credits."));
     fake.setHandler("POST", QStringLiteral("/tts"), [](const FakeRequest&) {
         return FakeResponse::raw(200, "application/json", R"({"audio":"..."})");
     });
-    auto out = runToEnd(client.synthesizeSpeech(origin, token, QStringLiteral("x"), QStringLiteral("v"), QStringLiteral("m")));
-    EXPECT_EQ(describe(out->error), QStringLiteral("invalid api response"));
+    auto notAudio = runToEnd(client.synthesizeSpeech(origin, token, QStringLiteral("x"), QStringLiteral("v"), QStringLiteral("m")));
+    EXPECT_EQ(describe(notAudio->error), QStringLiteral("invalid api response"));
 }
 
-TEST_F(HostedClientTest, OutOfCreditsIsRecognisable)
+TEST_F(HostedClientTest, SameOriginRedirectsAreFollowedABoundedNumberOfTimes)
 {
-    fake.setCreditsBalance(QStringLiteral("ada@example.com"), 0);
-    auto out = runToEnd(client.synthesizeSpeech(origin, token, QStringLiteral("x"), QStringLiteral("v"), QStringLiteral("m")));
-    const auto e = errorAs<HTTPError>(out);
-    ASSERT_TRUE(e);
-    EXPECT_TRUE(e->isOutOfCredits());
-    EXPECT_TRUE(isHostedOutOfCreditsError(out->error));
-    EXPECT_EQ(e->localizedDescription(), QStringLiteral("You're out of credits."));
-}
-
-TEST_F(HostedClientTest, ErrorBodiesWithAndWithoutJSON)
-{
-    fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) {
-        return FakeResponse::raw(500, "text/html", "<h1>Internal error</h1>");
+    // 301 turns the POST into a GET; 307 keeps method and body; the bearer
+    // token goes along.
+    fake.setHandler("POST", QStringLiteral("/auth/signin"),
+                    [](const FakeRequest&) { return FakeResponse::redirect(307, QStringLiteral("/auth/v2/signin")); });
+    fake.setHandler("POST", QStringLiteral("/auth/v2/signin"), [](const FakeRequest& r) {
+        return FakeResponse::json(200, QJsonObject{{"sessionToken", "moved"}, {"email", r.json().value("email").toString()},
+                                                   {"creditsBalance", 1}});
     });
-    auto html = runToEnd(client.fetchAccountSummary(origin, token));
-    EXPECT_EQ(describe(html->error), QStringLiteral("request failed"));
-    EXPECT_EQ(errorAs<HTTPError>(html)->statusCode(), 500);
-
-    fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) {
-        return FakeResponse::error(503, QStringLiteral("maintenance"), QStringLiteral("  Back in five minutes.  "));
-    });
-    auto json = runToEnd(client.fetchAccountSummary(origin, token));
-    EXPECT_EQ(describe(json->error), QStringLiteral("Back in five minutes."));
-}
-
-TEST_F(HostedClientTest, MalformedOrIncompleteBodiesAreInvalidResponses)
-{
-    const QList<QByteArray> bodies = {
-        "{not json",
-        "[1,2,3]",
-        R"({"email":"ada@example.com"})",
-        R"({"email":"ada@example.com","creditsBalance":"lots"})",
-        R"({"email":null,"creditsBalance":3})",
-        "",
-    };
-    for (const QByteArray& body : bodies) {
-        fake.setHandler("GET", QStringLiteral("/auth/me"),
-                        [body](const FakeRequest&) { return FakeResponse::raw(200, "application/json", body); });
-        auto out = runToEnd(client.fetchAccountSummary(origin, token));
-        const auto e = errorAs<HTTPError>(out);
-        ASSERT_TRUE(e) << body.constData();
-        EXPECT_EQ(e->kind(), HTTPError::Kind::invalidResponse) << body.constData();
-    }
-}
-
-TEST_F(HostedClientTest, HugeBodiesAreCapped)
-{
-    const QByteArray huge = "{\"email\":\"" + QByteArray(HostedBackendClient::maximumJSONBodyBytes + 10, 'a') + "\"}";
+    auto post = runToEnd(client.signIn(origin, QStringLiteral("ada@example.com"), QStringLiteral("pw")));
+    ASSERT_FALSE(post->error) << describe(post->error).toStdString();
+    EXPECT_EQ(post->value->email, QStringLiteral("ada@example.com"));
     fake.setHandler("GET", QStringLiteral("/auth/me"),
-                    [huge](const FakeRequest&) { return FakeResponse::raw(200, "application/json", huge); });
-    auto out = runToEnd(client.fetchAccountSummary(origin, token));
-    const auto e = errorAs<HTTPError>(out);
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->kind(), HTTPError::Kind::invalidResponse);
-
-    // The same without a Content-Length: a chunked stream of JSON.
-    fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) {
-        FakeResponse r = FakeResponse::raw(200, "application/json", {});
-        for (int i = 0; i < 20; ++i)
-            r.chunks << QByteArray(128 * 1024, ' ');
-        return r;
+                    [](const FakeRequest&) { return FakeResponse::redirect(301, QStringLiteral("/v2/auth/me")); });
+    fake.setHandler("GET", QStringLiteral("/v2/auth/me"), [](const FakeRequest& r) {
+        return FakeResponse::json(200, QJsonObject{{"email", "moved@example.com"}, {"creditsBalance", 7},
+                                                   {"displayName", r.bearerToken()}});
     });
-    auto chunked = runToEnd(client.fetchAccountSummary(origin, token));
-    EXPECT_EQ(errorAs<HTTPError>(chunked)->kind(), HTTPError::Kind::invalidResponse);
+    auto get = runToEnd(client.fetchAccountSummary(origin, token));
+    ASSERT_FALSE(get->error) << describe(get->error).toStdString();
+    EXPECT_EQ(get->value->displayName, token);
+
+    fake.clearRecords();
+    fake.setHandler("GET", QStringLiteral("/auth/me"),
+                    [](const FakeRequest&) { return FakeResponse::redirect(302, QStringLiteral("/auth/me")); });
+    auto loop = runToEnd(client.fetchAccountSummary(origin, token));
+    EXPECT_EQ(errorAs<HTTPError>(loop)->statusCode(), 302);
+    EXPECT_EQ(fake.requests().size(), HostedBackendClient::maximumRedirects + 1);
 }
 
 TEST_F(HostedClientTest, UntrustedOriginIsRefusedBeforeAnyTraffic)
@@ -301,64 +278,66 @@ TEST_F(HostedClientTest, OffOriginRedirectIsRefusedAndTheTokenStaysHome)
     }
 }
 
-TEST_F(HostedClientTest, SameOriginRedirectIsFollowedWithTheToken)
+TEST_F(HostedClientTest, HeaderPhaseAndWholeRequestAreBoundedOnTheClock)
 {
-    fake.setHandler("GET", QStringLiteral("/auth/me"),
-                    [](const FakeRequest&) { return FakeResponse::redirect(301, QStringLiteral("/v2/auth/me")); });
-    fake.setHandler("GET", QStringLiteral("/v2/auth/me"), [](const FakeRequest& r) {
-        return FakeResponse::json(200, QJsonObject{{"email", "moved@example.com"}, {"creditsBalance", 7},
-                                                   {"displayName", r.bearerToken()}});
-    });
-    auto out = runToEnd(client.fetchAccountSummary(origin, token));
-    ASSERT_FALSE(out->error) << describe(out->error).toStdString();
-    EXPECT_EQ(out->value->email, QStringLiteral("moved@example.com"));
-    EXPECT_EQ(out->value->displayName, token); // the bearer reached the new path
-}
-
-TEST_F(HostedClientTest, PostRedirectKeepsTheBodyOnlyFor307And308)
-{
-    fake.setHandler("POST", QStringLiteral("/auth/signin"), [](const FakeRequest&) {
-        return FakeResponse::redirect(307, QStringLiteral("/auth/v2/signin"));
-    });
-    fake.setHandler("POST", QStringLiteral("/auth/v2/signin"), [](const FakeRequest& r) {
-        return FakeResponse::json(200, QJsonObject{{"sessionToken", "moved"},
-                                                   {"email", r.json().value("email").toString()},
-                                                   {"creditsBalance", 1}});
-    });
-    auto out = runToEnd(client.signIn(origin, QStringLiteral("ada@example.com"), QStringLiteral("pw")));
-    ASSERT_FALSE(out->error) << describe(out->error).toStdString();
-    EXPECT_EQ(out->value->email, QStringLiteral("ada@example.com"));
-    EXPECT_EQ(fake.requestsTo(QStringLiteral("/auth/v2/signin")).first().method, QByteArray("POST"));
-}
-
-TEST_F(HostedClientTest, RedirectLoopsAreBounded)
-{
-    fake.setHandler("GET", QStringLiteral("/auth/me"),
-                    [](const FakeRequest&) { return FakeResponse::redirect(302, QStringLiteral("/auth/me")); });
-    auto out = runToEnd(client.fetchAccountSummary(origin, token));
-    const auto e = errorAs<HTTPError>(out);
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->statusCode(), 302);
-    EXPECT_EQ(fake.requests().size(), HostedBackendClient::maximumRedirects + 1);
-}
-
-TEST_F(HostedClientTest, UnansweredRequestTimesOutOnTheClock)
-{
-    fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) {
+    // No answer, an endless header line, endless header fields: the headers
+    // must be complete 10 s after the request was sent (30 s for /stt and
+    // /tts). Headers in time but a body that never ends: the request limit.
+    const QByteArray line = "HTTP/1.1 200 OK\r\nX-Flood: " + QByteArray(4096, 'a');
+    const QByteArray fields = "HTTP/1.1 200 OK\r\n" + QByteArray("X-Flood: b\r\n").repeated(300);
+    const auto flood = [](const QByteArray& first, const QByteArray& more) {
         FakeResponse r;
-        r.hang = true;
+        r.verbatim = true;
+        r.holdOpen = true;
+        r.chunkIntervalMs = 2;
+        r.chunks << first;
+        for (int i = 0; i < 4000; ++i)
+            r.chunks << more;
         return r;
-    });
-    auto out = launch(client.fetchAccountSummary(origin, token));
-    ASSERT_TRUE(fake.waitForRequests(1));
-    advance(HostedBackendClient::requestTimeout - 1, 0.5);
-    EXPECT_FALSE(out->finished);
-    advance(1.5, 0.5);
-    ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
-    const auto e = errorAs<HTTPError>(out);
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->kind(), HTTPError::Kind::timedOut);
-    EXPECT_EQ(e->localizedDescription(), QStringLiteral("request timed out"));
+    };
+    FakeResponse hang;
+    hang.hang = true;
+    FakeResponse slowBody = FakeResponse::raw(200, "application/json", {});
+    slowBody.chunks << "{";
+    slowBody.holdOpen = true;
+    struct Case {
+        const char* name;
+        FakeResponse response;
+        bool media;
+        double limit;
+    };
+    const Case cases[] = {
+        {"no answer", hang, false, HostedBackendClient::responseHeaderTimeout},
+        {"endless line", flood(line, QByteArray(4096, 'a')), false, HostedBackendClient::responseHeaderTimeout},
+        {"endless fields", flood(fields, QByteArray("X-Flood: b\r\n").repeated(300)), false,
+         HostedBackendClient::responseHeaderTimeout},
+        {"endless line, speech", flood(line, QByteArray(4096, 'a')), true, HostedBackendClient::mediaResponseHeaderTimeout},
+        {"endless body", slowBody, false, HostedBackendClient::requestTimeout},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake.clearRecords();
+        const FakeResponse response = c.response;
+        const QString path = c.media ? QStringLiteral("/tts") : QStringLiteral("/auth/me");
+        fake.setHandler(c.media ? "POST" : "GET", path, [response](const FakeRequest&) { return response; });
+        const auto expectTimeOutAt = [&](auto out) {
+            ASSERT_TRUE(fake.waitForRequests(1));
+            spinUntil([] { return false; }, 50); // some of the flood arrives
+            advance(c.limit - 1, 0.5);
+            EXPECT_FALSE(out->finished);
+            advance(1.5, 0.5);
+            ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
+            const auto e = errorAs<HTTPError>(out);
+            ASSERT_TRUE(e) << describe(out->error).toStdString();
+            EXPECT_EQ(e->kind(), HTTPError::Kind::timedOut);
+            EXPECT_EQ(e->localizedDescription(), QStringLiteral("request timed out"));
+        };
+        if (c.media)
+            expectTimeOutAt(launch(client.synthesizeSpeech(origin, token, QStringLiteral("hi"), QStringLiteral("v"),
+                                                           QStringLiteral("m"))));
+        else
+            expectTimeOutAt(launch(client.fetchAccountSummary(origin, token)));
+    }
 }
 
 TEST_F(HostedClientTest, CancelAbortsTheRequestAsCancellation)

@@ -63,9 +63,6 @@ TEST(ServerSentEventParser, SameEventsWhenSplitAtEveryByte)
 
 TEST(ServerSentEventParser, LineEndsLfCrlfAndLoneCr)
 {
-    EXPECT_EQ(datas(parse("data: x\n\n")), std::vector<std::string>{"x"});
-    EXPECT_EQ(datas(parse("data: x\r\n\r\n")), std::vector<std::string>{"x"});
-    EXPECT_EQ(datas(parse("data: x\r\r")), std::vector<std::string>{"x"});
     // CR LF is one line end, not two: no empty line in between.
     EXPECT_EQ(datas(parse("data: a\r\ndata: b\r\n\r\n")), std::vector<std::string>{"a\nb"});
     // A CR ending one chunk and an LF starting the next are one line end.
@@ -93,23 +90,20 @@ TEST(ServerSentEventParser, CommentsFieldsAndSpaces)
     EXPECT_EQ(datas(parse("data:x y\n\n")), std::vector<std::string>{"x y"});
 }
 
-TEST(ServerSentEventParser, EventWithoutDataDoesNotFireAndResetsType)
+TEST(ServerSentEventParser, OnlyTerminatedEventsWithDataFire)
 {
+    // An event without data does not fire and its type does not leak.
     const Collected c = parse("event: delta\n\nid: 3\n\ndata: later\n\n");
     ASSERT_EQ(c.events.size(), 1u);
-    EXPECT_EQ(c.events[0].type, "message"); // the earlier type did not leak
+    EXPECT_EQ(c.events[0].type, "message");
     EXPECT_EQ(c.events[0].data, "later");
-}
-
-TEST(ServerSentEventParser, UnterminatedLastEventIsDiscarded)
-{
-    const Collected c = parse("data: one\n\ndata: two\n");
-    EXPECT_EQ(datas(c), std::vector<std::string>{"one"});
-    EXPECT_TRUE(c.partial);
-    const Collected noNewline = parse("data: one\n\ndata: tw");
-    EXPECT_EQ(datas(noNewline), std::vector<std::string>{"one"});
-    EXPECT_TRUE(noNewline.partial);
-    EXPECT_FALSE(parse("data: one\n\n").partial);
+    EXPECT_FALSE(c.partial);
+    // An event the stream's end cut off is discarded and reported.
+    for (const char* cut : {"data: one\n\ndata: two\n", "data: one\n\ndata: tw"}) {
+        const Collected partial = parse(cut);
+        EXPECT_EQ(datas(partial), std::vector<std::string>{"one"}) << cut;
+        EXPECT_TRUE(partial.partial) << cut;
+    }
 }
 
 TEST(ServerSentEventParser, MultiByteCharacterSplitAcrossChunksArrivesWhole)
@@ -118,6 +112,23 @@ TEST(ServerSentEventParser, MultiByteCharacterSplitAcrossChunksArrivesWhole)
     const Collected c = parse(euro, 1);
     ASSERT_EQ(c.events.size(), 1u);
     EXPECT_EQ(c.events[0].data, "\xE2\x82\xAC");
+}
+
+TEST(ServerSentEventParser, InvalidUTF8BecomesOneReplacementPerMaximalSubpart)
+{
+    const std::string fffd = "\xEF\xBF\xBD";
+    const std::pair<std::string, std::string> cases[] = {
+        {"a\x80z", "a" + fffd + "z"},
+        {"\xF0\x9F\x98" "A", fffd + "A"},               // cut short: one
+        {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},         // whole: kept
+        {"\xED\xA0\x80", fffd + fffd + fffd},            // a surrogate
+        {"\xE0\x80\xAF", fffd + fffd + fffd},            // overlong
+        {"\xC0\xAF\xFF", fffd + fffd + fffd},
+        {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd}, // above U+10FFFF
+        {"\xE2\x82", fffd},                              // at the end
+    };
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(validUTF8(in), out);
 }
 
 TEST(ServerSentEventParser, CapsLinesAndData)

@@ -2,6 +2,8 @@
 #include "interaction/AudioRecorderService.h"
 
 #include <QDir>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -9,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 
 using namespace tovrik;
 using namespace tovrik::test;
@@ -18,9 +21,12 @@ namespace {
 quint32 le32(const QByteArray& b, int at) { return qFromLittleEndian<quint32>(b.constData() + at); }
 quint16 le16(const QByteArray& b, int at) { return qFromLittleEndian<quint16>(b.constData() + at); }
 
-QStringList recordingsInTemp()
+QStringList recordingsLeft()
 {
-    return QDir(QDir::tempPath()).entryList({QStringLiteral("tovrik-recording-*.wav")}, QDir::Files);
+    QStringList left;
+    for (const QString& folder : {QDir::tempPath(), AudioRecorderService::recordingFolder()})
+        left << QDir(folder).entryList({QStringLiteral("tovrik-recording-*.wav")}, QDir::Files);
+    return left;
 }
 
 QByteArray pcmOf(std::initializer_list<int16_t> samples)
@@ -36,27 +42,31 @@ QByteArray pcmOf(std::initializer_list<int16_t> samples)
 
 class AudioRecorderTest : public SimTest {
 protected:
-    // Each test gets a temporary folder of its own, so what it leaves
-    // behind is exactly what the recorder left.
+    // Each test gets a shared temporary folder (open to everyone, like /tmp)
+    // and a runtime folder of its own, so what it leaves behind is exactly
+    // what the recorder left.
     void SetUp() override
     {
         SimTest::SetUp();
         ASSERT_TRUE(tempDir.isValid());
-        previousTmp = qgetenv("TMPDIR");
-        qputenv("TMPDIR", tempDir.path().toUtf8());
-        ASSERT_EQ(QDir(QDir::tempPath()).canonicalPath(), QDir(tempDir.path()).canonicalPath());
+        for (const char* sub : {"shared", "runtime"})
+            ASSERT_TRUE(QDir(tempDir.path()).mkdir(QString::fromLatin1(sub)));
+        ASSERT_TRUE(QFile::setPermissions(tempDir.filePath("shared"), QFile::Permissions(0x7777)));
+        ASSERT_TRUE(QFile::setPermissions(tempDir.filePath("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        for (const auto& [name, sub] : {std::pair{"TMPDIR", "shared"}, std::pair{"XDG_RUNTIME_DIR", "runtime"}}) {
+            previous.append({name, qgetenv(name)});
+            qputenv(name, tempDir.filePath(QString::fromLatin1(sub)).toUtf8());
+        }
     }
     void TearDown() override
     {
-        EXPECT_EQ(recordingsInTemp(), QStringList());
-        if (previousTmp.isNull())
-            qunsetenv("TMPDIR");
-        else
-            qputenv("TMPDIR", previousTmp);
+        EXPECT_EQ(recordingsLeft(), QStringList());
+        for (const auto& [name, value] : previous)
+            value.isNull() ? qunsetenv(name) : qputenv(name, value);
         SimTest::TearDown();
     }
     QTemporaryDir tempDir;
-    QByteArray previousTmp;
+    QList<std::pair<const char*, QByteArray>> previous;
 };
 
 } // namespace
@@ -64,15 +74,21 @@ protected:
 TEST_F(AudioRecorderTest, WritesMono16BitWavAt16kHz)
 {
     AudioRecorderService recorder;
+    const mode_t umaskBefore = ::umask(0);
     recorder.startRecording();
+    ::umask(umaskBefore);
     EXPECT_TRUE(recorder.isRecording());
     EXPECT_EQ(sim->simAudioInput().sampleRate(), 16000);
     const QString path = recorder.currentFilePath();
-    EXPECT_EQ(QFileInfo(path).absolutePath(), QFileInfo(QDir::tempPath()).absoluteFilePath());
     EXPECT_TRUE(path.endsWith(QStringLiteral(".wav")));
-    // The voice is private to its owner.
-    EXPECT_EQ(QFileInfo(path).permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteOther),
-              QFileDevice::Permissions());
+    // The voice is private to its owner from the start: made 0600 by open()
+    // even under an open umask, in a folder only the owner can enter.
+    struct stat fileStat {}, folder {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &fileStat), 0);
+    ASSERT_EQ(::stat(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), &folder), 0);
+    EXPECT_EQ(fileStat.st_mode & 07777, 0600u);
+    EXPECT_EQ(folder.st_mode & 07777, 0700u);
+    EXPECT_EQ(folder.st_uid, ::getuid());
 
     const QByteArray first = pcmOf({0, 1000, -1000, 32767, -32768});
     sim->simAudioInput().feed(first);
@@ -164,82 +180,60 @@ TEST_F(AudioRecorderTest, MetersThirtySixTimesASecondWithZeroAtStartAndStop)
     AudioRecorderService::deleteRecording(recording.filePath);
 }
 
-TEST_F(AudioRecorderTest, EmptyRecordingIsRefusedAndDeleted)
-{
-    AudioRecorderService recorder;
-    recorder.startRecording();
-    const QString path = recorder.currentFilePath();
-    ASSERT_TRUE(QFileInfo::exists(path));
-    try {
-        recorder.stopRecording();
-        FAIL() << "an empty recording was accepted";
-    } catch (const TovrikError& e) {
-        EXPECT_EQ(e.domain(), QStringLiteral("TovrikAudioRecorder"));
-        EXPECT_EQ(e.code(), AudioRecorderService::EmptyRecording);
-        EXPECT_EQ(e.message(), QStringLiteral("No audio was recorded."));
-    }
-    EXPECT_FALSE(QFileInfo::exists(path));
-    EXPECT_FALSE(recorder.isRecording());
-
-    // Stopping again: nothing is recording.
-    try {
-        recorder.stopRecording();
-        FAIL() << "stop without a recording succeeded";
-    } catch (const TovrikError& e) {
-        EXPECT_EQ(e.code(), AudioRecorderService::NotRecording);
-    }
-}
-
-TEST_F(AudioRecorderTest, CancelAndRestartDeleteTheRunningFile)
-{
-    AudioRecorderService recorder;
-    recorder.startRecording();
-    const QString first = recorder.currentFilePath();
-    sim->simAudioInput().feedTone(0.1, 0.2);
-    // A new recording replaces (and deletes) the running one.
-    recorder.startRecording();
-    const QString second = recorder.currentFilePath();
-    EXPECT_NE(first, second);
-    EXPECT_FALSE(QFileInfo::exists(first));
-    sim->simAudioInput().feedTone(0.1, 0.2);
-    recorder.cancelRecording();
-    EXPECT_FALSE(QFileInfo::exists(second));
-    EXPECT_FALSE(recorder.isRecording());
-    EXPECT_FALSE(sim->simAudioInput().isRunning());
-    // Samples arriving late are ignored, not written anywhere.
-    sim->simAudioInput().feedTone(0.1, 0.2);
-    recorder.cancelRecording(); // idempotent
-}
-
-TEST_F(AudioRecorderTest, MicrophoneFailureLeavesNoFile)
+TEST_F(AudioRecorderTest, FailuresLeaveNoFile)
 {
     AudioRecorderService recorder;
     QList<double> levels;
     QObject::connect(&recorder, &AudioRecorderService::audioPowerLevelChanged, [&](double l) { levels << l; });
-    sim->simAudioInput().failWith = QStringLiteral("no input device");
-    try {
-        recorder.startRecording();
-        FAIL() << "start succeeded without a microphone";
-    } catch (const TovrikError& e) {
-        EXPECT_EQ(e.domain(), QStringLiteral("TovrikAudioRecorder"));
-        EXPECT_EQ(e.code(), AudioRecorderService::MicrophoneUnavailable);
-        EXPECT_EQ(e.message(), QStringLiteral("Could not start the microphone: no input device"));
-    }
+    const auto expectFailure = [](const std::function<void()>& call, int code, const char* message) {
+        try {
+            call();
+            ADD_FAILURE() << "succeeded: " << message;
+        } catch (const TovrikError& e) {
+            EXPECT_EQ(e.domain(), QStringLiteral("TovrikAudioRecorder"));
+            EXPECT_EQ(e.code(), code);
+            EXPECT_EQ(e.message(), QString::fromUtf8(message));
+        }
+    };
+    recorder.startRecording();
+    const QString path = recorder.currentFilePath();
+    ASSERT_TRUE(QFileInfo::exists(path));
+    expectFailure([&] { recorder.stopRecording(); }, AudioRecorderService::EmptyRecording, "No audio was recorded.");
+    EXPECT_FALSE(QFileInfo::exists(path));
     EXPECT_FALSE(recorder.isRecording());
-    EXPECT_TRUE(levels.isEmpty());
+    expectFailure([&] { recorder.stopRecording(); }, AudioRecorderService::NotRecording, "No recording is in progress.");
+
+    levels.clear();
+    sim->simAudioInput().failWith = QStringLiteral("no input device");
+    expectFailure([&] { recorder.startRecording(); }, AudioRecorderService::MicrophoneUnavailable,
+                  "Could not start the microphone: no input device");
+    EXPECT_FALSE(recorder.isRecording());
     advance(0.2);
     EXPECT_TRUE(levels.isEmpty());
 }
 
-TEST_F(AudioRecorderTest, DestroyingTheRecorderDeletesItsFile)
+TEST_F(AudioRecorderTest, RestartCancelAndDestructionDeleteTheRunningFile)
 {
-    QString path;
+    QString second;
     {
         AudioRecorderService recorder;
         recorder.startRecording();
-        path = recorder.currentFilePath();
+        const QString first = recorder.currentFilePath();
+        sim->simAudioInput().feedTone(0.1, 0.2);
+        recorder.startRecording(); // replaces (and deletes) the running one
+        second = recorder.currentFilePath();
+        EXPECT_NE(first, second);
+        EXPECT_FALSE(QFileInfo::exists(first));
+        recorder.cancelRecording();
+        EXPECT_FALSE(QFileInfo::exists(second));
+        EXPECT_FALSE(recorder.isRecording());
+        EXPECT_FALSE(sim->simAudioInput().isRunning());
+        sim->simAudioInput().feedTone(0.1, 0.2); // late samples go nowhere
+        recorder.cancelRecording();              // idempotent
+        recorder.startRecording();
+        second = recorder.currentFilePath();
         sim->simAudioInput().feedTone(0.05, 0.3);
     }
-    EXPECT_FALSE(QFileInfo::exists(path));
+    EXPECT_FALSE(QFileInfo::exists(second));
     EXPECT_FALSE(sim->simAudioInput().isRunning());
 }

@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QThread>
 #include <atomic>
+#include <functional>
 #include <thread>
 
 namespace tovrik {
@@ -94,14 +95,17 @@ TEST_F(HotkeyMonitorTest, RunsOneTapOnItsNamedThreadAndStopsIt)
     flags(K::Control, Ctrl);
     flags(K::Option, Ctrl | Opt);
     EXPECT_EQ(drained(), Calls{});
-}
-
-TEST_F(HotkeyMonitorTest, StartReportsFailureWhenNoTapCanBeCreated)
-{
-    monitor->stop();
     tap().setStartFails(true);
     EXPECT_FALSE(monitor->start());
     EXPECT_FALSE(monitor->isRunning());
+    // Events the tap queued before the monitor went away call nothing.
+    tap().setStartFails(false);
+    ASSERT_TRUE(monitor->start());
+    flags(K::Control, Ctrl);
+    flags(K::Option, Ctrl | Opt);
+    monitor.reset();
+    EXPECT_EQ(drained(), Calls{});
+    EXPECT_EQ(tap().activeTapCount(), 0);
 }
 
 TEST_F(HotkeyMonitorTest, VoiceChordReportsPressAndReleaseOnTheMainThreadLater)
@@ -201,7 +205,7 @@ TEST_F(HotkeyMonitorTest, ChordWithAKeyGoesDownOnTheKeyAndUpOnItsReleaseOrAModif
     EXPECT_EQ(drained().size(), 4u);
 }
 
-TEST_F(HotkeyMonitorTest, EscReportsEachPhysicalPressButNotRepeats)
+TEST_F(HotkeyMonitorTest, EscReportsEachPhysicalPressNeitherRepeatsNorOurOwnEvents)
 {
     key(K::Escape, true, 0);
     key(K::Escape, false, 0);
@@ -212,10 +216,8 @@ TEST_F(HotkeyMonitorTest, EscReportsEachPhysicalPressButNotRepeats)
     tap().inject(repeat);
     key(K::Escape, true, Shift);
     EXPECT_EQ(drained(), (Calls{"escape", "escape"}));
-}
+    calls.clear();
 
-TEST_F(HotkeyMonitorTest, OurOwnSyntheticEventsAreIgnored)
-{
     RawInputEvent e;
     e.type = RawInputEvent::Type::FlagsChanged;
     e.keyCode = K::Control;
@@ -248,6 +250,16 @@ TEST_F(HotkeyMonitorTest, OurOwnSyntheticEventsAreIgnored)
 TEST_F(HotkeyMonitorTest, CaptureTakesAKeyChordAndSuppressesChordsWhileItRuns)
 {
     beginCapture();
+    // A key without modifiers, or one without a name, fails; capture goes on.
+    key(KeyK, true, 0);
+    key(KeyK, false, 0);
+    key(K::A, true, Cmd); // code 0 means "no key" in a shortcut
+    EXPECT_EQ(drained(), (Calls{"failed", "failed"}));
+    EXPECT_EQ(failures, (std::vector<QString>{HotkeyMonitor::kCaptureNeedsModifierMessage,
+                                              HotkeyMonitor::kCaptureUnsupportedKeyMessage}));
+    EXPECT_TRUE(capturing());
+    calls.clear();
+    flags(K::Command, 0);
     flags(K::Control, Ctrl);
     flags(K::Option, Ctrl | Opt); // the voice chord does not fire during capture
     flags(K::Option, Ctrl);
@@ -277,6 +289,14 @@ TEST_F(HotkeyMonitorTest, ModifierOnlyChordIsTakenAfterBeingHeldForTheCaptureDel
 {
     EXPECT_DOUBLE_EQ(constants::modifierOnlyShortcutCaptureDelay, 0.52);
     beginCapture();
+    // A lone modifier held fails, and the capture goes on.
+    flags(K::Shift, Shift);
+    advance(0.6);
+    EXPECT_EQ(calls, Calls{"failed"});
+    EXPECT_EQ(failures, std::vector<QString>{HotkeyMonitor::kCaptureNeedsTwoModifiersMessage});
+    EXPECT_TRUE(capturing());
+    calls.clear();
+    flags(K::Shift, 0);
     flags(K::Control, Ctrl);
     flags(K::Option, Ctrl | Opt);
     {
@@ -303,6 +323,14 @@ TEST_F(HotkeyMonitorTest, EveryChangeOfTheHeldModifiersRestartsTheDelay)
     beginCapture();
     flags(K::Control, Ctrl);
     flags(K::Option, Ctrl | Opt);
+    advance(0.3);
+    flags(K::Option, Ctrl); // released before the delay: nothing taken
+    flags(K::Control, 0);
+    advance(2.0);
+    EXPECT_EQ(calls, Calls{});
+    EXPECT_TRUE(capturing());
+    flags(K::Control, Ctrl);
+    flags(K::Option, Ctrl | Opt);
     advance(0.4);
     flags(K::Shift, Ctrl | Opt | Shift);
     advance(0.4); // 0.8 s since Control+Option, 0.4 s since Shift
@@ -310,49 +338,6 @@ TEST_F(HotkeyMonitorTest, EveryChangeOfTheHeldModifiersRestartsTheDelay)
     advance(0.13);
     ASSERT_EQ(captured.size(), 1u);
     EXPECT_EQ(captured[0].modifiers.rawValue, Ctrl | Shift | Opt);
-}
-
-TEST_F(HotkeyMonitorTest, ReleasingBeforeTheDelayTakesNothing)
-{
-    beginCapture();
-    flags(K::Control, Ctrl);
-    flags(K::Option, Ctrl | Opt);
-    advance(0.3);
-    flags(K::Option, Ctrl);
-    flags(K::Control, 0);
-    advance(2.0);
-    EXPECT_EQ(calls, Calls{});
-    EXPECT_TRUE(capturing());
-}
-
-TEST_F(HotkeyMonitorTest, ALoneModifierHeldFailsAndCaptureGoesOn)
-{
-    beginCapture();
-    flags(K::Shift, Shift);
-    advance(0.6);
-    EXPECT_EQ(calls, Calls{"failed"});
-    ASSERT_EQ(failures.size(), 1u);
-    EXPECT_EQ(failures[0], HotkeyMonitor::kCaptureNeedsTwoModifiersMessage);
-    EXPECT_TRUE(capturing());
-    flags(K::Control, Shift | Ctrl);
-    advance(0.6);
-    EXPECT_EQ(calls, (Calls{"failed", "captured"}));
-    EXPECT_EQ(captured.at(0).modifiers.rawValue, Ctrl | Shift);
-}
-
-TEST_F(HotkeyMonitorTest, AKeyWithoutModifiersOrWithoutANameFails)
-{
-    beginCapture();
-    key(KeyK, true, 0);
-    key(KeyK, false, 0);
-    key(K::A, true, Cmd); // code 0 means "no key" in a shortcut
-    EXPECT_EQ(drained(), (Calls{"failed", "failed"}));
-    EXPECT_EQ(failures.at(0), HotkeyMonitor::kCaptureNeedsModifierMessage);
-    EXPECT_EQ(failures.at(1), HotkeyMonitor::kCaptureUnsupportedKeyMessage);
-    EXPECT_TRUE(capturing());
-    key(KeyK, true, Cmd);
-    EXPECT_EQ(drained(), (Calls{"failed", "failed", "captured"}));
-    EXPECT_EQ(captured.at(0).keyCode, KeyK);
 }
 
 TEST_F(HotkeyMonitorTest, EscCancelsTheCaptureAndItsPendingModifierOnlyCapture)
@@ -369,53 +354,34 @@ TEST_F(HotkeyMonitorTest, EscCancelsTheCaptureAndItsPendingModifierOnlyCapture)
     EXPECT_EQ(drained(), (Calls{"canceled", "escape"}));
 }
 
-TEST_F(HotkeyMonitorTest, EndingTheCaptureFromTheMainThreadDropsThePendingWork)
+TEST_F(HotkeyMonitorTest, EndingOrRestartingTheCaptureDropsThePendingWork)
 {
-    beginCapture();
-    flags(K::Control, Ctrl);
-    flags(K::Option, Ctrl | Opt);
-    advance(0.2);
-    bool wasCapturing = false;
-    {
+    const auto holdChordThen = [&](const std::function<void()>& action) {
+        beginCapture();
+        flags(K::Control, Ctrl);
+        flags(K::Option, Ctrl | Opt);
+        advance(0.2);
+        action();
+        {
+            std::lock_guard lock(monitor->stateLock);
+            EXPECT_TRUE(monitor->captureWorkItem == nullptr);
+            EXPECT_EQ(monitor->captureModifiers.rawValue, 0u);
+        }
+        EXPECT_EQ(clock.pendingCount(), 0u);
+        advance(1.0);
+        EXPECT_EQ(calls, Calls{}); // neither calls anything back by itself
+    };
+    holdChordThen([&] {
         std::lock_guard lock(monitor->stateLock);
-        wasCapturing = monitor->endShortcutCaptureLocked();
-        EXPECT_TRUE(monitor->captureWorkItem == nullptr);
-        EXPECT_EQ(monitor->captureModifiers.rawValue, 0u);
-    }
-    EXPECT_TRUE(wasCapturing);
-    EXPECT_EQ(clock.pendingCount(), 0u);
-    advance(1.0);
-    EXPECT_EQ(calls, Calls{}); // ending calls nothing back by itself
+        EXPECT_TRUE(monitor->endShortcutCaptureLocked());
+    });
+    EXPECT_FALSE(capturing());
     {
         std::lock_guard lock(monitor->stateLock);
         EXPECT_FALSE(monitor->endShortcutCaptureLocked());
     }
-}
-
-TEST_F(HotkeyMonitorTest, BeginningAgainForgetsTheModifiersCollectedBefore)
-{
-    beginCapture();
-    flags(K::Control, Ctrl);
-    flags(K::Option, Ctrl | Opt);
-    advance(0.3);
-    beginCapture(); // e.g. "Change" on the other row
-    {
-        std::lock_guard lock(monitor->stateLock);
-        EXPECT_EQ(monitor->captureModifiers.rawValue, 0u);
-        EXPECT_TRUE(monitor->captureWorkItem == nullptr);
-    }
-    advance(1.0);
-    EXPECT_EQ(calls, Calls{});
+    holdChordThen([&] { beginCapture(); }); // e.g. "Change" on the other row
     EXPECT_TRUE(capturing());
-}
-
-TEST_F(HotkeyMonitorTest, NoCallbackRunsAfterTheMonitorIsGone)
-{
-    flags(K::Control, Ctrl);
-    flags(K::Option, Ctrl | Opt);
-    monitor.reset();
-    EXPECT_EQ(drained(), Calls{});
-    EXPECT_EQ(tap().activeTapCount(), 0);
 }
 
 TEST_F(HotkeyMonitorTest, EventsFromAnotherThreadReachTheCallbacksOnTheMainThread)

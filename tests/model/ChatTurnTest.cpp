@@ -26,7 +26,10 @@ TEST_F(ChatTurnTest, AskSendsTheTrimmedPromptAndSpeaksTheAnswer)
 {
     auto& m = launchReadyModel();
     m.setChatOnlyStatusMessage(QStringLiteral("old status"));
-    fake.setChatReply(QStringLiteral("That is the Dock. [POINT:none]"));
+    // Only the tag goes: the line break and the blanks before ".txt", ".."
+    // and "," are the answer's own.
+    const QString answer = QStringLiteral("That is the Dock.\nSave it as .txt , then type cd .. to go up.");
+    fake.setChatReply(answer + QStringLiteral(" [POINT:none]"));
     const quint64 before = m.interactionVersion();
     ask(QStringLiteral("  what is this bar?\n"));
 
@@ -52,11 +55,46 @@ TEST_F(ChatTurnTest, AskSendsTheTrimmedPromptAndSpeaksTheAnswer)
     EXPECT_FALSE(m.isChatOnlyBusy());
     EXPECT_EQ(m.chatOnlySendButtonTitle(), QStringLiteral("Ask"));
     EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
-    EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("That is the Dock."));
+    EXPECT_EQ(m.overlayController()->bubbleText(), answer);
+    EXPECT_EQ(lastJson(fake.requestsTo(QStringLiteral("/tts"))).value("text").toString(), answer);
     EXPECT_FALSE(m.overlayController()->targetScreenLocation().has_value());
     ASSERT_EQ(m.conversationHistory().size(), 1);
-    EXPECT_EQ(m.conversationHistory().first().assistantResponse, QStringLiteral("That is the Dock."));
+    EXPECT_EQ(m.conversationHistory().first().assistantResponse, answer);
     EXPECT_TRUE(waitForCreditRefresh());
+}
+
+TEST_F(ChatTurnTest, SignOutEndsTheConversation)
+{
+    auto& m = launchReadyModel();
+    for (const QString& q : {QStringLiteral("first"), QStringLiteral("second")})
+        ASSERT_TRUE(m.appendConversationTurn(q, QStringLiteral("private answer")));
+    // A turn still running when the session ends adds nothing afterwards.
+    fake.setHandler("POST", QStringLiteral("/chat"), [](const FakeRequest&) {
+        FakeResponse r = FakeResponse::eventStream(FakeResponse::chatReplyEvents(QStringLiteral("Late.")));
+        r.chunkIntervalMs = 200;
+        return r;
+    });
+    ask(QStringLiteral("third"));
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
+    EXPECT_EQ(lastJson(fake.requestsTo(QStringLiteral("/chat"))).value("history").toArray().size(), 2);
+    m.signOutHostedAccount();
+    EXPECT_TRUE(m.conversationHistory().isEmpty());
+
+    // The next account starts with no history.
+    fake.clearHandlers();
+    fake.clearRecords();
+    fake.addAccount(QStringLiteral("next@b.c"), QStringLiteral("password2"), 50);
+    m.setHostedAuthEmailInput(QStringLiteral("next@b.c"));
+    m.setHostedAuthPasswordInput(QStringLiteral("password2"));
+    m.signInHostedAccount();
+    ASSERT_TRUE(spinUntil([&]() { return m.isHostedAccountSignedIn(); }, 10000));
+    ask(QStringLiteral("fourth"));
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
+    EXPECT_TRUE(lastJson(fake.requestsTo(QStringLiteral("/chat"))).value("history").toArray().isEmpty());
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1));
+    ASSERT_TRUE(finishSpeechAndWait());
+    ASSERT_EQ(m.conversationHistory().size(), 1);
+    EXPECT_EQ(m.conversationHistory().first().userTranscript, QStringLiteral("fourth"));
 }
 
 TEST_F(ChatTurnTest, EmptyReplyRestoresThePrompt)
@@ -80,38 +118,34 @@ TEST_F(ChatTurnTest, EmptyReplyRestoresThePrompt)
     EXPECT_TRUE(waitForCreditRefresh());
 }
 
-TEST_F(ChatTurnTest, OutOfCreditsSaysSo)
+// A failed turn puts the prompt back and says why, in the status line and
+// (lowercased) in the overlay.
+TEST_F(ChatTurnTest, FailuresPutThePromptBackAndSayWhy)
 {
     auto& m = launchReadyModel();
-    fake.setCreditsBalance(kEmail, 0);
-    ask(QStringLiteral("help me"));
-    ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
-    ASSERT_TRUE(waitForTurnEnd());
-    EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("Out of credits."));
-    EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("help me"));
-    EXPECT_FALSE(m.isChatOnlyBusy());
-    EXPECT_FALSE(m.isAgentBusy());
-    EXPECT_FALSE(m.isUIAutopilotBusy());
-    EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
-    // The overlay shows the failure, lowercased.
-    EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("you're out of credits."));
-    EXPECT_TRUE(waitForCreditRefresh());
-}
-
-TEST_F(ChatTurnTest, OtherFailuresShowTheirDescription)
-{
-    auto& m = launchReadyModel();
-    fake.setHandler("POST", QStringLiteral("/chat"), [](const FakeRequest&) {
-        return FakeResponse::error(503, QStringLiteral("unavailable"), QStringLiteral("  Service Busy  "));
-    });
-    ask(QStringLiteral("help me"));
-    ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
-    ASSERT_TRUE(waitForTurnEnd());
-    EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("Service Busy"));
-    EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("help me"));
-    EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("service busy"));
-    EXPECT_FALSE(m.isChatOnlyBusy());
-    EXPECT_TRUE(waitForCreditRefresh());
+    struct Case {
+        FakeResponse response;
+        QString status, bubble;
+    };
+    const Case cases[] = {
+        {FakeResponse::error(402, QStringLiteral("insufficient_credits"), QStringLiteral("You're out of credits.")),
+         QStringLiteral("Out of credits."), QStringLiteral("you're out of credits.")},
+        {FakeResponse::error(503, QStringLiteral("unavailable"), QStringLiteral("  Service Busy  ")),
+         QStringLiteral("Service Busy"), QStringLiteral("service busy")},
+    };
+    int turn = 0;
+    for (const Case& c : cases) {
+        fake.setHandler("POST", QStringLiteral("/chat"), [c](const FakeRequest&) { return c.response; });
+        ask(QStringLiteral("help me"));
+        ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), ++turn));
+        ASSERT_TRUE(waitForTurnEnd());
+        EXPECT_EQ(m.chatOnlyStatusMessage(), c.status);
+        EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("help me"));
+        EXPECT_EQ(m.overlayController()->bubbleText(), c.bubble);
+        EXPECT_FALSE(m.isChatOnlyBusy() || m.isAgentBusy() || m.isUIAutopilotBusy());
+        EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
+        EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), turn));
+    }
 }
 
 TEST_F(ChatTurnTest, WithoutSetupOnlyTheStatusChanges)
@@ -125,14 +159,6 @@ TEST_F(ChatTurnTest, WithoutSetupOnlyTheStatusChanges)
     EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("hello"));
     EXPECT_EQ(m.interactionVersion(), version);
     EXPECT_FALSE(m.isChatOnlyBusy());
-
-    // Ready but nothing typed: nothing at all.
-    setPermissions(true, true);
-    m.setChatOnlyStatusMessage(QString());
-    m.setChatOnlyInput(QStringLiteral(" \n "));
-    m.sendChatOnlyMessage();
-    EXPECT_TRUE(m.chatOnlyStatusMessage().isEmpty());
-    EXPECT_EQ(m.interactionVersion(), version);
     drainEvents();
     EXPECT_TRUE(fake.requests().isEmpty());
 }

@@ -9,8 +9,6 @@
 #include "hosted/HostedPayloads.h"
 #include "support/FakeHostedService.h"
 
-#include <QLocale>
-
 #include <stdexcept>
 
 namespace tovrik::test {
@@ -32,15 +30,12 @@ protected:
         ModelTest::SetUp();
         ASSERT_TRUE(fake.start()) << fake.lastError().toStdString();
         fake.install();
-        previousLocale = QLocale();
-        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
     }
     void TearDown() override
     {
         model.reset();
         fake.stop();
         fake.uninstall();
-        QLocale::setDefault(previousLocale);
         ModelTest::TearDown();
     }
 
@@ -75,7 +70,6 @@ protected:
     }
 
     FakeHostedService fake;
-    QLocale previousLocale;
 };
 
 TEST_F(ModelAccountTest, EmailAddressRule)
@@ -86,7 +80,7 @@ TEST_F(ModelAccountTest, EmailAddressRule)
         EXPECT_TRUE(TovrikAppModel::isValidEmailAddress(QString::fromLatin1(good))) << good;
 }
 
-TEST_F(ModelAccountTest, ValidationTextsAndNoRequest)
+TEST_F(ModelAccountTest, ValidationTextsSendNothingThenSignUpCreatesTheAccount)
 {
     auto& m = makeModel();
     EXPECT_FALSE(m.isHostedEmailAuthVisible());
@@ -99,11 +93,9 @@ TEST_F(ModelAccountTest, ValidationTextsAndNoRequest)
     m.signInHostedAccount();
     EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("Enter your email address and password first."));
 
-    for (const char* bad : {"a@b", "a@.b.c", "a@b.c.", "@b.c", "a@b@c.d"}) {
-        m.setHostedAuthEmailInput(QString::fromLatin1(bad));
-        m.signInHostedAccount();
-        EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("Enter a valid email address.")) << bad;
-    }
+    m.setHostedAuthEmailInput(QStringLiteral("a@b.c."));
+    m.signInHostedAccount();
+    EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("Enter a valid email address."));
 
     m.setHostedAuthEmailInput(kEmail);
     m.setHostedAuthPasswordInput(QStringLiteral("1234567"));
@@ -112,12 +104,23 @@ TEST_F(ModelAccountTest, ValidationTextsAndNoRequest)
     EXPECT_FALSE(m.isHostedAuthBusy());
     drainEvents();
     EXPECT_TRUE(fake.requests().isEmpty());
+
+    // Eight characters are enough to create the account.
+    m.setHostedAuthEmailInput(QStringLiteral("new@b.c"));
+    m.setHostedAuthPasswordInput(QStringLiteral("12345678"));
+    m.createHostedAccount();
+    ASSERT_TRUE(waitForStatus(QStringLiteral("Account created for new@b.c.")));
+    EXPECT_TRUE(m.isHostedAccountSignedIn());
+    EXPECT_EQ(m.hostedAuthPasswordInput(), QString());
+    EXPECT_EQ(fake.requestsTo(QStringLiteral("/auth/signup")).size(), 1);
 }
 
 TEST_F(ModelAccountTest, SignInAgainstTheService)
 {
     fake.addAccount(kEmail, kPassword, 1234567);
     auto& m = makeModel();
+    m.showAdvancedSettings();
+    m.setPermissionIntroDismissed(true);
     m.setHostedAuthEmailInput(QStringLiteral("  a@b.c \n"));
     m.setHostedAuthPasswordInput(kPassword);
     m.signInHostedAccount();
@@ -130,10 +133,12 @@ TEST_F(ModelAccountTest, SignInAgainstTheService)
     EXPECT_EQ(m.hostedAuthEmailInput(), QStringLiteral("  a@b.c \n")) << "the email input is never cleared";
     EXPECT_FALSE(m.isHostedAuthBusy());
     EXPECT_FALSE(m.isHostedEmailAuthVisible());
+    EXPECT_FALSE(m.isShowingAdvancedSettings());
+    EXPECT_FALSE(m.permissionIntroDismissed());
     EXPECT_TRUE(m.isHostedAccountSignedIn());
     EXPECT_EQ(m.hostedSessionEpoch(), 1);
     EXPECT_EQ(m.settings().hostedAccountEmail, kEmail);
-    EXPECT_EQ(m.hostedCreditsBalanceValue(), QStringLiteral("1,234,567"));
+    EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 1234567);
     EXPECT_TRUE(fake.isSessionActive(m.settings().hostedAccountSessionToken));
 
     const QList<FakeRequest> requests = fake.requestsTo(QStringLiteral("/auth/signin"));
@@ -144,32 +149,6 @@ TEST_F(ModelAccountTest, SignInAgainstTheService)
     EXPECT_EQ(sim->simKeychain().items(SettingsStore::keychainService).value(QStringLiteral("hostedAccountSessionToken")),
               m.settings().hostedAccountSessionToken.toUtf8());
     EXPECT_FALSE(readSettingsFile().contains(m.settings().hostedAccountSessionToken.toUtf8()));
-}
-
-TEST_F(ModelAccountTest, SignInResetsThePanelState)
-{
-    fake.addAccount(kEmail, kPassword, 5);
-    auto& m = makeModel();
-    m.showAdvancedSettings();
-    m.setPermissionIntroDismissed(true);
-    m.setHostedAuthEmailInput(kEmail);
-    m.setHostedAuthPasswordInput(kPassword);
-    m.signInHostedAccount();
-    ASSERT_TRUE(waitForStatus(QStringLiteral("Signed in as a@b.c.")));
-    EXPECT_FALSE(m.isShowingAdvancedSettings());
-    EXPECT_FALSE(m.permissionIntroDismissed());
-}
-
-TEST_F(ModelAccountTest, SignUpCreatesTheAccount)
-{
-    auto& m = makeModel();
-    m.setHostedAuthEmailInput(QStringLiteral("new@b.c"));
-    m.setHostedAuthPasswordInput(QStringLiteral("12345678"));
-    m.createHostedAccount();
-    ASSERT_TRUE(waitForStatus(QStringLiteral("Account created for new@b.c.")));
-    EXPECT_TRUE(m.isHostedAccountSignedIn());
-    EXPECT_EQ(m.hostedAuthPasswordInput(), QString());
-    EXPECT_EQ(fake.requestsTo(QStringLiteral("/auth/signup")).size(), 1);
 }
 
 TEST_F(ModelAccountTest, SignInFailuresShowTheServiceMessage)
@@ -261,13 +240,22 @@ TEST_F(ModelAccountTest, FailedSaveOfANewSessionRevokesIt)
     EXPECT_FALSE(fake.isSessionActive(revocations[0].bearerToken()));
 }
 
-TEST_F(ModelAccountTest, GoogleSignInThroughTheBrowser)
+TEST_F(ModelAccountTest, GoogleSignInThroughTheBrowserRefusedThenApproved)
 {
     auto& m = makeModel();
-    sim->simWorkspace().onOpenURL = [this](const QUrl& url) { fake.completeGoogleAuthorization(url); };
+    auto consent = FakeHostedService::Consent::deny;
+    sim->simWorkspace().onOpenURL = [&](const QUrl& url) { fake.completeGoogleAuthorization(url, consent); };
+    m.continueWithGoogleSignIn();
+    ASSERT_TRUE(waitForStatus(QStringLiteral(
+        "Google sign-in was cancelled or timed out. Click Sign in with Google to try again.")))
+        << m.hostedAuthStatusMessage().toStdString();
+    EXPECT_FALSE(m.isHostedAuthBusy());
+    EXPECT_FALSE(m.isHostedAccountSignedIn());
+
+    consent = FakeHostedService::Consent::approve;
     m.continueWithGoogleSignIn();
     EXPECT_TRUE(m.isHostedAuthBusy());
-    EXPECT_EQ(m.googleSignInAttempt(), 1u);
+    EXPECT_EQ(m.googleSignInAttempt(), 2u);
     EXPECT_EQ(m.hostedAuthStatusMessage(),
               QStringLiteral("Opening Google sign-in... If you closed it, click Sign in with Google again."));
     ASSERT_TRUE(waitForStatus(QStringLiteral("Signed in as google.user@example.com.")))
@@ -275,20 +263,6 @@ TEST_F(ModelAccountTest, GoogleSignInThroughTheBrowser)
     EXPECT_FALSE(m.isHostedAuthBusy());
     EXPECT_TRUE(m.isHostedAccountSignedIn());
     EXPECT_EQ(m.hostedSessionEpoch(), 1);
-}
-
-TEST_F(ModelAccountTest, GoogleSignInDeniedIsReportedAsCancelled)
-{
-    auto& m = makeModel();
-    sim->simWorkspace().onOpenURL = [this](const QUrl& url) {
-        fake.completeGoogleAuthorization(url, FakeHostedService::Consent::deny);
-    };
-    m.continueWithGoogleSignIn();
-    ASSERT_TRUE(waitForStatus(QStringLiteral(
-        "Google sign-in was cancelled or timed out. Click Sign in with Google to try again.")))
-        << m.hostedAuthStatusMessage().toStdString();
-    EXPECT_FALSE(m.isHostedAuthBusy());
-    EXPECT_FALSE(m.isHostedAccountSignedIn());
 }
 
 TEST_F(ModelAccountTest, OnlyTheLatestGoogleAttemptCounts)
@@ -311,7 +285,7 @@ TEST_F(ModelAccountTest, OnlyTheLatestGoogleAttemptCounts)
     EXPECT_FALSE(m.isHostedAuthBusy());
 }
 
-TEST_F(ModelAccountTest, RefreshAppliesCreditsAndEmail)
+TEST_F(ModelAccountTest, RefreshAppliesCreditsAndEmailOrReportsItsFailure)
 {
     fake.addAccount(kEmail, kPassword, 10);
     storeSignedInSettings(fake.createSession(kEmail), QStringLiteral("old@b.c"), 3);
@@ -321,31 +295,26 @@ TEST_F(ModelAccountTest, RefreshAppliesCreditsAndEmail)
     ASSERT_TRUE(refresh());
     EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 1234567);
     EXPECT_EQ(m.settings().hostedAccountEmail, kEmail);
-    EXPECT_EQ(m.hostedCreditsBalanceValue(), QStringLiteral("1,234,567"));
     EXPECT_EQ(readSettingsJson().value(QStringLiteral("hostedAccountCreditsBalance")).toInteger(), 1234567);
 
+    // With the busy state the account is busy while the refresh runs.
     fake.setCreditsBalance(kEmail, -5);
-    ASSERT_TRUE(refresh());
-    EXPECT_EQ(m.settings().hostedAccountCreditsBalance, -5);
-    EXPECT_EQ(m.hostedCreditsBalanceValue(), QStringLiteral("0"));
-}
-
-TEST_F(ModelAccountTest, BusyRefreshMarksTheAccountBusy)
-{
-    fake.addAccount(kEmail, kPassword, 10);
-    storeSignedInSettings(fake.createSession(kEmail), kEmail, 3);
-    fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) {
-        return slowJson(QJsonObject{{QStringLiteral("email"), QStringLiteral("a@b.c")},
-                                    {QStringLiteral("creditsBalance"), 42}});
-    });
-    auto& m = makeModel();
     bool done = false;
     startTask([&m, &done](CancellationToken) { return runRefresh(&m, true, &done); });
     EXPECT_TRUE(m.isHostedAuthBusy());
     EXPECT_FALSE(m.canRefreshHostedAccount());
     ASSERT_TRUE(spinUntil([&done]() { return done; }, 10000));
     EXPECT_FALSE(m.isHostedAuthBusy());
-    EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 42);
+    EXPECT_EQ(m.settings().hostedAccountCreditsBalance, -5);
+    EXPECT_EQ(m.hostedCreditsBalanceValue(), QStringLiteral("0"));
+
+    // A failure goes to the account status and changes nothing.
+    fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) {
+        return FakeResponse::error(503, QStringLiteral("unavailable"), QStringLiteral("Service is resting."));
+    });
+    ASSERT_TRUE(refresh());
+    EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("Service is resting."));
+    EXPECT_EQ(m.settings().hostedAccountCreditsBalance, -5);
 }
 
 TEST_F(ModelAccountTest, RefreshOfAnOldEpochChangesNothing)
@@ -398,39 +367,18 @@ TEST_F(ModelAccountTest, OnlyTheNewestRefreshIsApplied)
     EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 222);
 }
 
-TEST_F(ModelAccountTest, RefreshFailureGoesToTheAccountStatus)
-{
-    storeSignedInSettings(QStringLiteral("some-token"), kEmail, 3);
-    fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) {
-        return FakeResponse::error(503, QStringLiteral("unavailable"), QStringLiteral("Service is resting."));
-    });
-    auto& m = makeModel();
-    ASSERT_TRUE(refresh());
-    EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("Service is resting."));
-    EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 3);
-}
-
-TEST_F(ModelAccountTest, LaunchRefreshesASignedInAccount)
+TEST_F(ModelAccountTest, LaunchAndTurnsRefreshTheCredits)
 {
     fake.addAccount(kEmail, kPassword, 555);
-    storeSignedInSettings(fake.createSession(kEmail), kEmail, 1);
-    auto& m = makeModel();
-    drainEvents();
-    EXPECT_TRUE(fake.requests().isEmpty()) << "the constructor does no network work";
-    m.launch();
-    ASSERT_TRUE(spinUntil([&]() { return m.settings().hostedAccountCreditsBalance == 555; }, 10000));
-}
-
-TEST_F(ModelAccountTest, ScheduledCreditRefreshReturnsAtOnce)
-{
-    fake.addAccount(kEmail, kPassword, 10);
     storeSignedInSettings(fake.createSession(kEmail), kEmail, 10);
     auto& m = makeModel();
+    m.launch();
+    ASSERT_TRUE(spinUntil([&]() { return m.settings().hostedAccountCreditsBalance == 555; }, 10000));
+    // The refresh a turn schedules returns at once.
     fake.setCreditsBalance(kEmail, 4321);
     m.scheduleHostedCreditRefresh();
-    EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 10);
+    EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 555);
     ASSERT_TRUE(spinUntil([&]() { return m.settings().hostedAccountCreditsBalance == 4321; }, 10000));
-    EXPECT_EQ(m.hostedCreditsBalanceValue(), QStringLiteral("4,321"));
 
     // Signed out: nothing is asked.
     m.signOutHostedAccount();
@@ -446,13 +394,17 @@ TEST_F(ModelAccountTest, SignOutEndsTheSessionAtOnceAndRevokes)
     fake.addAccount(kEmail, kPassword, 10);
     const QString token = fake.createSession(kEmail);
     storeSignedInSettings(token, kEmail, 10);
+    setPermissions(false, true);
     auto& m = makeModel();
     ASSERT_TRUE(m.isHostedAccountSignedIn());
+    m.performCurrentPermissionAction(); // accessibility: opens the guide
+    ASSERT_EQ(m.visiblePermissionGuideKind(), PermissionGuideKind::accessibility);
     const int epoch = m.hostedSessionEpoch();
     m.signOutHostedAccount();
     // At once, before any network answer.
     EXPECT_FALSE(m.isHostedAccountSignedIn());
     EXPECT_TRUE(m.requiresAuthentication());
+    EXPECT_FALSE(m.visiblePermissionGuideKind().has_value());
     EXPECT_EQ(m.hostedSessionEpoch(), epoch + 1);
     EXPECT_FALSE(sim->simKeychain().items(SettingsStore::keychainService).contains(QStringLiteral("hostedAccountSessionToken")));
     EXPECT_EQ(storedPendingSignOuts(), QStringList{token});
@@ -519,24 +471,20 @@ TEST_F(ModelAccountTest, SignOutWhoseSaveFailsStillEndsTheLocalSession)
     EXPECT_FALSE(fake.isSessionActive(token));
 }
 
-TEST_F(ModelAccountTest, SignOutHidesThePermissionGuide)
-{
-    storeSignedInSettings();
-    setPermissions(false, true);
-    auto& m = makeModel();
-    m.performCurrentPermissionAction(); // accessibility: opens the guide
-    ASSERT_EQ(m.visiblePermissionGuideKind(), PermissionGuideKind::accessibility);
-    m.signOutHostedAccount();
-    EXPECT_FALSE(m.visiblePermissionGuideKind().has_value());
-}
-
-TEST_F(ModelAccountTest, AccountPageOpensInTheBrowser)
+// The account page opens in the browser; without one the status line gives
+// its address to open by hand.
+TEST_F(ModelAccountTest, AccountPageOpensInTheBrowserOrItsAddressIsShown)
 {
     auto& m = makeModel();
+    const QString page = constants::defaultHostedWorkerBaseURL() + QStringLiteral("/account#price-cards");
     m.openHostedAccountPage();
     ASSERT_EQ(sim->simWorkspace().openedURLs.size(), 1);
-    EXPECT_EQ(sim->simWorkspace().openedURLs[0].toString(),
-              constants::defaultHostedWorkerBaseURL() + QStringLiteral("/account#price-cards"));
+    EXPECT_EQ(sim->simWorkspace().openedURLs[0].toString(), page);
+    EXPECT_EQ(m.chatOnlyStatusMessage(), QString());
+    sim->simWorkspace().failing = true;
+    m.openHostedAccountPage();
+    EXPECT_EQ(m.chatOnlyStatusMessage(),
+              QStringLiteral("No browser could open the account page: ") + page);
 }
 
 TEST_F(ModelAccountTest, ErrorDescriptions)

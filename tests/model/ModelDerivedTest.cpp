@@ -106,25 +106,14 @@ TEST_F(ModelDerivedTest, PanelSizeOfTheSettingsPages)
     EXPECT_EQ(m.preferredPanelSize().width(), 320);
 }
 
-TEST_F(ModelDerivedTest, SettingsPagesWinOverSignIn)
+TEST_F(ModelDerivedTest, PanelSizeOfTheSignInPermissionAndReadyScreens)
 {
     auto& m = *model;
+    // The settings page wins over sign-in; the shortcut flag alone does not.
     m.showAdvancedSettings();
     EXPECT_EQ(height(), 176);
     m.showMainScreen();
-    EXPECT_EQ(height(), 258);
-}
-
-TEST_F(ModelDerivedTest, ShortcutFlagOutsideTheSettingsPageDoesNotSizeThePanel)
-{
-    auto& m = *model;
     m.showShortcutSettings();
-    EXPECT_EQ(height(), 258);
-}
-
-TEST_F(ModelDerivedTest, PanelSizeOfTheSignInScreen)
-{
-    auto& m = *model;
     EXPECT_EQ(height(), 258);
     m.setHostedAuthStatusMessage(QStringLiteral("Enter a valid email address."));
     EXPECT_EQ(height(), 292);
@@ -134,19 +123,14 @@ TEST_F(ModelDerivedTest, PanelSizeOfTheSignInScreen)
     EXPECT_EQ(height(), 380);
     signIn(false);
     EXPECT_EQ(height(), 380) << "an untrusted origin keeps the sign-in screen";
-}
 
-TEST_F(ModelDerivedTest, PanelSizeOfPermissionAndReadyScreens)
-{
     signIn();
-    setPermissions(false, false);
-    EXPECT_EQ(height(), 198);
-    setPermissions(false, true);
-    EXPECT_EQ(height(), 292);
-    setPermissions(true, false);
-    EXPECT_EQ(height(), 198);
-    setPermissions(true, true, platform::MicrophoneAuthorization::NotDetermined);
-    EXPECT_EQ(height(), 312);
+    const std::tuple<bool, bool, double> permissionCases[] = {
+        {false, false, 198}, {false, true, 292}, {true, false, 198}, {true, true, 312}};
+    for (const auto& [accessibility, screenRecording, expected] : permissionCases) {
+        setPermissions(accessibility, screenRecording, platform::MicrophoneAuthorization::NotDetermined);
+        EXPECT_EQ(height(), expected) << accessibility << screenRecording;
+    }
 }
 
 TEST_F(ModelDerivedTest, HeaderStatusTextTable)

@@ -1,10 +1,9 @@
 // Interaction bookkeeping of the model: the Esc handler, the autopilot
-// switch, the overlay's idle behaviour, the model's sleep and the voice
-// sample on the voice page.
+// switch and the overlay's idle behaviour (the model's sleep is the
+// clock's, tested there).
 
 #include "ModelTestSupport.h"
 
-#include "interaction/SpeechPlayer.h"
 #include "overlay/OverlayWindowController.h"
 #include "support/FakeHostedService.h"
 
@@ -28,15 +27,6 @@ QCoro::Task<void> sleepAndRecord(double seconds, CancellationToken token, SleepO
         outcome->cancelled = true;
     }
     outcome->finished = true;
-}
-
-QCoro::Task<void> playSample(SpeechPlayer* player, bool* ended)
-{
-    try {
-        co_await player->play(QByteArray("ID3-sample-bytes"));
-    } catch (...) {
-    }
-    *ended = true;
 }
 
 class ModelInteractionTest : public ModelTest {
@@ -206,56 +196,6 @@ TEST_F(ModelInteractionTest, ConversationStaysInMemoryOnly)
     ASSERT_TRUE(m.saveSettings(m.settings()));
     EXPECT_FALSE(readSettingsFile().contains("question"));
     EXPECT_EQ(m.conversationHistory().size(), 12);
-}
-
-TEST_F(ModelInteractionTest, SleepRunsOnTheClockAndWakesOnCancel)
-{
-    SleepOutcome plain;
-    startTask([&plain](CancellationToken token) { return sleepAndRecord(1.5, token, &plain); });
-    advance(1.4, 0.1);
-    EXPECT_FALSE(plain.finished);
-    advance(0.2, 0.1);
-    EXPECT_TRUE(plain.finished);
-    EXPECT_FALSE(plain.cancelled);
-
-    SleepOutcome negative;
-    startTask([&negative](CancellationToken token) { return sleepAndRecord(-3, token, &negative); });
-    advance(0.01);
-    EXPECT_TRUE(negative.finished);
-    EXPECT_FALSE(negative.cancelled);
-
-    SleepOutcome cancelled;
-    TaskHandle handle =
-        startTask([&cancelled](CancellationToken token) { return sleepAndRecord(30, token, &cancelled); });
-    advance(1.0, 0.5);
-    EXPECT_FALSE(cancelled.finished);
-    handle.cancel();
-    drainEvents();
-    EXPECT_TRUE(cancelled.finished);
-    EXPECT_TRUE(cancelled.cancelled);
-}
-
-TEST_F(ModelInteractionTest, VoicePagesStopTheSample)
-{
-    auto& m = makeModel();
-    m.showAdvancedSettings();
-    bool ended = false;
-    startTask([&m, &ended](CancellationToken) { return playSample(&m.voicePreviewPlayer(), &ended); });
-    ASSERT_TRUE(m.voicePreviewPlayer().isPlaying());
-    m.setVoicePreviewStatusMessage(QStringLiteral("Playing Ava..."));
-    m.showVoiceSettings();
-    EXPECT_FALSE(m.voicePreviewPlayer().isPlaying());
-    EXPECT_EQ(m.voicePreviewStatusMessage(), QString());
-    EXPECT_TRUE(spinUntil([&ended]() { return ended; }));
-
-    ended = false;
-    startTask([&m, &ended](CancellationToken) { return playSample(&m.voicePreviewPlayer(), &ended); });
-    ASSERT_TRUE(m.voicePreviewPlayer().isPlaying());
-    m.showMainScreen();
-    EXPECT_FALSE(m.isShowingVoiceSettings());
-    EXPECT_TRUE(m.isShowingAdvancedSettings());
-    EXPECT_FALSE(m.voicePreviewPlayer().isPlaying());
-    EXPECT_TRUE(spinUntil([&ended]() { return ended; }));
 }
 
 } // namespace

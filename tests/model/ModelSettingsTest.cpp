@@ -34,105 +34,76 @@ QByteArray fileWith(const QString& key, const QJsonValue& value)
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
-TEST_F(ModelSettingsTest, LegacyOriginBecomesDefaultAndIsSavedBack)
+// Every origin but a trusted one becomes the default, and the record is
+// written back with the unforced values intact; a trusted one stays and the
+// file is not touched.
+TEST_F(ModelSettingsTest, OriginsAreForcedToTrustedOnes)
 {
-    writeSettingsFile(canonicalFile(constants::legacyHostedWorkerBaseURL()));
-    auto& m = makeModel();
-    EXPECT_EQ(m.settings().workerBaseURL, constants::defaultHostedWorkerBaseURL());
-    EXPECT_EQ(readSettingsJson().value(QStringLiteral("workerBaseURL")).toString(),
-              constants::defaultHostedWorkerBaseURL());
-    // Unforced values survive the rewrite.
-    EXPECT_TRUE(readSettingsJson().value(QStringLiteral("isSilentModeEnabled")).toBool());
-    EXPECT_TRUE(m.settings().isSilentModeEnabled);
-}
-
-TEST_F(ModelSettingsTest, LegacyOriginInAnotherSpellingIsReplacedToo)
-{
-    writeSettingsFile(canonicalFile(QStringLiteral(" HTTPS://")
-                                    + QUrl(constants::legacyHostedWorkerBaseURL()).host().toUpper()
-                                    + QStringLiteral("/ ")));
-    auto& m = makeModel();
-    EXPECT_EQ(m.settings().workerBaseURL, constants::defaultHostedWorkerBaseURL());
-}
-
-TEST_F(ModelSettingsTest, UntrustedOriginsBecomeDefault)
-{
-    for (const QString& origin : {QStringLiteral("https://evil.example"), QStringLiteral("http://tovrik.ai"),
-                                 QStringLiteral("https://tovrik.ai:8443"), QStringLiteral("not a url"), QString()}) {
+    const QString legacyHost = QUrl(constants::legacyHostedWorkerBaseURL()).host();
+    const QString www = QStringLiteral("https://www.") + QUrl(constants::defaultHostedWorkerBaseURL()).host();
+    const std::pair<QString, QString> cases[] = {
+        {constants::legacyHostedWorkerBaseURL(), constants::defaultHostedWorkerBaseURL()},
+        {QStringLiteral(" HTTPS://") + legacyHost.toUpper() + QStringLiteral("/ "), constants::defaultHostedWorkerBaseURL()},
+        {QStringLiteral("https://evil.example"), constants::defaultHostedWorkerBaseURL()},
+        {QStringLiteral("http://tovrik.ai"), constants::defaultHostedWorkerBaseURL()},
+        {QStringLiteral("https://tovrik.ai:8443"), constants::defaultHostedWorkerBaseURL()},
+        {QStringLiteral("not a url"), constants::defaultHostedWorkerBaseURL()},
+        {QString(), constants::defaultHostedWorkerBaseURL()},
+        {www, www},
+    };
+    for (const auto& [stored, loaded] : cases) {
         QDir(settingsDirectory()).removeRecursively();
-        writeSettingsFile(canonicalFile(origin));
+        writeSettingsFile(canonicalFile(stored));
+        const QByteArray before = readSettingsFile();
         model.reset();
         auto& m = makeModel();
-        EXPECT_EQ(m.settings().workerBaseURL, constants::defaultHostedWorkerBaseURL()) << origin.toStdString();
+        EXPECT_EQ(m.settings().workerBaseURL, loaded) << stored.toStdString();
         EXPECT_TRUE(m.hasValidWorkerBaseURL());
-        EXPECT_EQ(readSettingsJson().value(QStringLiteral("workerBaseURL")).toString(),
-                  constants::defaultHostedWorkerBaseURL());
+        EXPECT_EQ(readSettingsJson().value(QStringLiteral("workerBaseURL")).toString(), loaded);
+        EXPECT_TRUE(readSettingsJson().value(QStringLiteral("isSilentModeEnabled")).toBool());
+        if (stored == loaded) {
+            EXPECT_EQ(readSettingsFile(), before);
+        }
     }
 }
 
-TEST_F(ModelSettingsTest, TrustedNonDefaultOriginIsKept)
-{
-    const QString www = QStringLiteral("https://www.") + QUrl(constants::defaultHostedWorkerBaseURL()).host();
-    writeSettingsFile(canonicalFile(www));
-    const QByteArray before = readSettingsFile();
-    auto& m = makeModel();
-    EXPECT_EQ(m.settings().workerBaseURL, www);
-    EXPECT_EQ(readSettingsFile(), before);
-}
-
-TEST_F(ModelSettingsTest, ModelStepLimitAndShortcutsAreForced)
+TEST_F(ModelSettingsTest, ModelStepLimitAndShortcutsAreForcedACustomShortcutKept)
 {
     QJsonObject o = QJsonDocument::fromJson(canonicalFile()).object();
     o.insert(QStringLiteral("hostedModel"), QStringLiteral("some-other-model"));
     o.insert(QStringLiteral("uiAutopilotMaxSteps"), 25);
-    o.insert(QStringLiteral("voiceShortcut"), QStringLiteral(" Option + CONTROL "));
+    o.insert(QStringLiteral("voiceShortcut"), QStringLiteral("SHIFT+command+K")); // kept, in canonical form
     o.insert(QStringLiteral("panelShortcut"), QStringLiteral("banana+k"));
     writeSettingsFile(QJsonDocument(o).toJson(QJsonDocument::Compact));
 
     auto& m = makeModel();
     EXPECT_EQ(m.settings().hostedModel, QStringLiteral("claude-fable-5"));
     EXPECT_EQ(m.settings().uiAutopilotMaxSteps, 0);
-    EXPECT_EQ(m.settings().voiceShortcut, QStringLiteral("control+option"));
+    EXPECT_EQ(m.settings().voiceShortcut, QStringLiteral("shift+command+k"));
+    EXPECT_EQ(m.voiceShortcut().text(), QStringLiteral("shift+command+k"));
     EXPECT_EQ(m.settings().panelShortcut, QStringLiteral("control+shift+option"));
     EXPECT_EQ(m.panelShortcut(), ShortcutGesture::defaultPanelShortcut());
 
     const QJsonObject saved = readSettingsJson();
     EXPECT_EQ(saved.value(QStringLiteral("hostedModel")).toString(), QStringLiteral("claude-fable-5"));
     EXPECT_EQ(saved.value(QStringLiteral("uiAutopilotMaxSteps")).toInt(-1), 0);
-    EXPECT_EQ(saved.value(QStringLiteral("voiceShortcut")).toString(), QStringLiteral("control+option"));
+    EXPECT_EQ(saved.value(QStringLiteral("voiceShortcut")).toString(), QStringLiteral("shift+command+k"));
     EXPECT_EQ(saved.value(QStringLiteral("panelShortcut")).toString(), QStringLiteral("control+shift+option"));
 }
 
-TEST_F(ModelSettingsTest, StoredCustomShortcutIsKeptInCanonicalForm)
-{
-    writeSettingsFile(fileWith(QStringLiteral("voiceShortcut"), QStringLiteral("SHIFT+command+K")));
-    auto& m = makeModel();
-    EXPECT_EQ(m.settings().voiceShortcut, QStringLiteral("shift+command+k"));
-    EXPECT_EQ(m.voiceShortcut().text(), QStringLiteral("shift+command+k"));
-    EXPECT_EQ(readSettingsJson().value(QStringLiteral("voiceShortcut")).toString(), QStringLiteral("shift+command+k"));
-}
-
-TEST_F(ModelSettingsTest, NothingForcedMeansNoSave)
-{
-    writeSettingsFile(canonicalFile());
-    const QByteArray before = readSettingsFile();
-    const int writesBefore = sim->simKeychain().writeCount();
-    auto& m = makeModel();
-    EXPECT_EQ(m.settings().workerBaseURL, constants::defaultHostedWorkerBaseURL());
-    EXPECT_EQ(readSettingsFile(), before) << "an unchanged record must not be written back";
-    EXPECT_EQ(sim->simKeychain().writeCount(), writesBefore);
-}
-
-TEST_F(ModelSettingsTest, ForcedSaveHappensOnceAcrossLaunches)
+TEST_F(ModelSettingsTest, AForcedSaveHappensOnceAndAnUnchangedRecordIsNotWritten)
 {
     writeSettingsFile(fileWith(QStringLiteral("hostedModel"), QStringLiteral("old-model")));
     makeModel();
     const QByteArray afterFirst = readSettingsFile();
     ASSERT_NE(afterFirst, canonicalFile());
-    // The second start finds nothing to force: the file stays byte for byte.
+    // The second start finds nothing to force: neither the file nor the
+    // keychain is written.
+    const int writesBefore = sim->simKeychain().writeCount();
     model.reset();
     makeModel();
     EXPECT_EQ(readSettingsFile(), afterFirst);
+    EXPECT_EQ(sim->simKeychain().writeCount(), writesBefore);
 }
 
 TEST_F(ModelSettingsTest, BlockedKeychainReadPreventsTheWriteBack)
@@ -221,33 +192,11 @@ TEST_F(ModelSettingsTest, LaunchStartsTheHotkeyMonitorWithStoredShortcuts)
         EXPECT_EQ(m.hotkeyMonitor().voiceShortcut, ShortcutGesture::defaultVoiceShortcut());
         EXPECT_EQ(m.hotkeyMonitor().panelShortcut.text(), QStringLiteral("shift+command+p"));
     }
-}
-
-TEST_F(ModelSettingsTest, HotkeyMonitorThatCannotStartIsReported)
-{
+    // A monitor that cannot start is reported as off.
+    model.reset();
     sim->simEventTap().setStartFails(true);
-    auto& m = makeModel();
-    m.launch();
-    EXPECT_FALSE(m.hotkeyMonitorActive());
-}
-
-TEST_F(ModelSettingsTest, PanelChordOpensSettingsThroughTheHandler)
-{
-    auto& m = makeModel();
-    int opened = 0;
-    m.setOpenSettingsHandler([&opened]() { ++opened; });
-    m.launch();
-    using namespace platform;
-    sim->simEventTap().injectFlags(59, ModControl);
-    sim->simEventTap().injectFlags(56, ModControl | ModShift);
-    sim->simEventTap().injectFlags(58, ModControl | ModShift | ModOption);
-    EXPECT_TRUE(spinUntil([&]() { return opened == 1; }));
-    // A replaced handler is the one called next.
-    int second = 0;
-    m.setOpenSettingsHandler([&second]() { ++second; });
-    m.openSettingsWindow();
-    EXPECT_EQ(opened, 1);
-    EXPECT_EQ(second, 1);
+    makeModel().launch();
+    EXPECT_FALSE(model->hotkeyMonitorActive());
 }
 
 } // namespace

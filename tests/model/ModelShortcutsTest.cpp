@@ -75,27 +75,26 @@ TEST_F(ModelShortcutsTest, VoiceCaptureStoresTheNewShortcut)
     EXPECT_FALSE(monitorCapturing());
 }
 
-TEST_F(ModelShortcutsTest, PanelCaptureOfTheVoiceChordIsRefused)
+// The voice chord is refused for the panel; a free modifier-only chord is
+// taken after 0.52 s.
+TEST_F(ModelShortcutsTest, PanelCaptureRefusesTheVoiceChordAndTakesAFreeOne)
 {
     auto& m = *model;
+    auto& tap = sim->simEventTap();
     m.beginPanelShortcutCapture();
     EXPECT_EQ(m.shortcutCaptureStatusMessage(), QStringLiteral("Press the new menu shortcut. Esc cancels."));
     EXPECT_EQ(m.panelShortcutCaptureButtonText(), QStringLiteral("Listening"));
-    auto& tap = sim->simEventTap();
     tap.injectFlags(kControl, ModControl);
     tap.injectFlags(kOption, ModControl | ModOption);
-    advance(0.6, 0.05); // the modifier-only chord is taken after 0.52 s
+    advance(0.6, 0.05);
     ASSERT_TRUE(waitForStatus(QStringLiteral("That shortcut is already used.")));
     EXPECT_EQ(m.shortcutCaptureTarget(), ShortcutCaptureTarget::none);
     EXPECT_EQ(m.panelShortcut(), ShortcutGesture::defaultPanelShortcut());
     EXPECT_EQ(m.settings().panelShortcut, QStringLiteral("control+shift+option"));
-}
+    tap.injectFlags(kOption, ModControl);
+    tap.injectFlags(kControl, 0);
 
-TEST_F(ModelShortcutsTest, PanelCaptureOfAModifierOnlyChord)
-{
-    auto& m = *model;
     m.beginPanelShortcutCapture();
-    auto& tap = sim->simEventTap();
     tap.injectFlags(kControl, ModControl);
     tap.injectFlags(kCommand, ModControl | ModCommand);
     advance(0.6, 0.05);
@@ -105,17 +104,8 @@ TEST_F(ModelShortcutsTest, PanelCaptureOfAModifierOnlyChord)
     EXPECT_EQ(readSettingsJson().value(QStringLiteral("panelShortcut")).toString(), QStringLiteral("control+command"));
 }
 
-TEST_F(ModelShortcutsTest, EscCancelsTheCapture)
-{
-    auto& m = *model;
-    m.beginVoiceShortcutCapture();
-    sim->simEventTap().injectKey(kKeyEscape, true, 0);
-    ASSERT_TRUE(waitForStatus(QStringLiteral("Shortcut change canceled.")));
-    EXPECT_EQ(m.shortcutCaptureTarget(), ShortcutCaptureTarget::none);
-    EXPECT_EQ(m.voiceShortcut(), ShortcutGesture::defaultVoiceShortcut());
-}
-
-TEST_F(ModelShortcutsTest, FailedCaptureKeepsTheTarget)
+// A key without a modifier fails the capture, which goes on; Esc cancels it.
+TEST_F(ModelShortcutsTest, AFailedCaptureGoesOnAndEscCancelsIt)
 {
     auto& m = *model;
     m.beginVoiceShortcutCapture();
@@ -123,9 +113,14 @@ TEST_F(ModelShortcutsTest, FailedCaptureKeepsTheTarget)
     ASSERT_TRUE(waitForStatus(HotkeyMonitor::kCaptureNeedsModifierMessage));
     EXPECT_EQ(m.shortcutCaptureTarget(), ShortcutCaptureTarget::voice);
     EXPECT_TRUE(monitorCapturing());
+    sim->simEventTap().injectKey(kKeyK, false, 0);
+    sim->simEventTap().injectKey(kKeyEscape, true, 0);
+    ASSERT_TRUE(waitForStatus(QStringLiteral("Shortcut change canceled.")));
+    EXPECT_EQ(m.shortcutCaptureTarget(), ShortcutCaptureTarget::none);
+    EXPECT_EQ(m.voiceShortcut(), ShortcutGesture::defaultVoiceShortcut());
 }
 
-TEST_F(ModelShortcutsTest, ResetDuringCaptureKeepsTheResetMessage)
+TEST_F(ModelShortcutsTest, ResetDuringCaptureKeepsTheResetMessageAndClearsHeldChords)
 {
     auto& m = *model;
     pressCommandShiftK(); // not capturing: nothing changes
@@ -142,11 +137,8 @@ TEST_F(ModelShortcutsTest, ResetDuringCaptureKeepsTheResetMessage)
     EXPECT_EQ(m.voiceShortcut(), ShortcutGesture::defaultVoiceShortcut());
     EXPECT_EQ(monitorChord(true), ShortcutGesture::defaultVoiceShortcut());
     EXPECT_EQ(readSettingsJson().value(QStringLiteral("voiceShortcut")).toString(), QStringLiteral("control+option"));
-}
 
-TEST_F(ModelShortcutsTest, ResetClearsTheChordActiveFlags)
-{
-    auto& m = *model;
+    // A reset while a chord is held clears the chord-active flags.
     auto& tap = sim->simEventTap();
     tap.injectFlags(kControl, ModControl);
     tap.injectFlags(kOption, ModControl | ModOption);

@@ -49,7 +49,7 @@ TEST_F(VoicePreviewTest, PlaysTheSampleInThePressedVoice)
     EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), 1));
 }
 
-TEST_F(VoicePreviewTest, OutOfCreditsAsksForCredits)
+TEST_F(VoicePreviewTest, OutOfCreditsAndFailuresAreDescribedAndLongOnesCut)
 {
     auto& m = launchReadyModel();
     fake.setCreditsBalance(kEmail, 0);
@@ -57,11 +57,8 @@ TEST_F(VoicePreviewTest, OutOfCreditsAsksForCredits)
     EXPECT_TRUE(waitForPreviewStatus(QStringLiteral("Add credits to preview voices.")));
     EXPECT_EQ(sim->simAudioOutput().playingCount(), 0);
     EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), 1));
-}
+    fake.setCreditsBalance(kEmail, 100);
 
-TEST_F(VoicePreviewTest, FailuresAreDescribedAndLongOnesCut)
-{
-    auto& m = launchReadyModel();
     fake.setHandler("POST", QStringLiteral("/tts"), [](const FakeRequest&) {
         return FakeResponse::error(500, QStringLiteral("tts_down"), QStringLiteral("Speech is down."));
     });
@@ -112,6 +109,33 @@ TEST_F(VoicePreviewTest, NewerPressSupersedesAnOlderOne)
     spinUntil([]() { return false; }, 800);
     EXPECT_EQ(m.voicePreviewStatusMessage(), QStringLiteral("Sample finished."));
     EXPECT_EQ(m.settings().elevenLabsVoiceID, second.id);
+}
+
+// Leaving the voice page ends the sample itself: audio arriving afterwards
+// is never played, and the old sample writes nothing over the status of a
+// page opened again.
+TEST_F(VoicePreviewTest, LeavingTheVoicePageEndsASampleStillOnItsWay)
+{
+    auto& m = launchReadyModel();
+    fake.setHandler("POST", QStringLiteral("/tts"), [](const FakeRequest&) {
+        FakeResponse slow = FakeResponse::raw(200, "audio/mpeg", QByteArray("ID3\x04\x00\x00\x00\x00\x00\x00", 10));
+        slow.chunkIntervalMs = 400;
+        slow.chunks = {slow.body, QByteArray(64, '\xff')};
+        slow.body.clear();
+        return slow;
+    });
+    sim->simAudioOutput().autoFinish = QString(); // a sample that plays ends at once (with "Sample finished.")
+    m.showAdvancedSettings();
+    m.showVoiceSettings();
+    m.previewElevenLabsVoice(otherVoice().id);
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1));
+    m.showMainScreen();
+    EXPECT_FALSE(m.isShowingVoiceSettings());
+    EXPECT_TRUE(m.isShowingAdvancedSettings());
+    m.showVoiceSettings();
+    spinUntil([]() { return false; }, 1500); // the audio would have arrived by now
+    EXPECT_TRUE(sim->simAudioOutput().played.isEmpty());
+    EXPECT_EQ(m.voicePreviewStatusMessage(), QString());
 }
 
 } // namespace

@@ -130,7 +130,9 @@ TEST_F(VoiceTurnTest, ShortTapIsRefusedAndAPressRightAfterIsIgnored)
     EXPECT_TRUE(fake.requestsTo(QStringLiteral("/stt")).isEmpty());
 }
 
-TEST_F(VoiceTurnTest, WatchdogEndsAHoldWhoseReleaseWentUnseen)
+// A hold whose release went unseen ends at the watchdog's next tick; one
+// that is never released ends by itself after 600 s.
+TEST_F(VoiceTurnTest, AHoldEndsByTheWatchdogOrAfterSixHundredSeconds)
 {
     auto& m = launchReadyModel();
     fake.setTranscript(QStringLiteral("hello"));
@@ -139,42 +141,57 @@ TEST_F(VoiceTurnTest, WatchdogEndsAHoldWhoseReleaseWentUnseen)
     sim->simAudioInput().feedTone(0.5, 0.5);
     advance(0.5);
     ASSERT_TRUE(m.isPushToTalkRecording());
-    // The keys go up without the tap reporting it.
-    sim->simInput().setPhysicalModifiers(0);
+    sim->simInput().setPhysicalModifiers(0); // the keys go up without the tap reporting it
     advance(0.13);
     EXPECT_FALSE(m.isPushToTalkRecording());
     EXPECT_EQ(m.voiceState(), TovrikVoiceState::processing);
     ASSERT_TRUE(waitForRequests(QStringLiteral("/stt"), 1));
     ASSERT_TRUE(finishSpeechAndWait());
-}
 
-TEST_F(VoiceTurnTest, HoldEndsByItselfAfterSixHundredSeconds)
-{
-    auto& m = launchReadyModel();
-    fake.setTranscript(QStringLiteral("hello"));
-    fake.setChatReply(QStringLiteral("Hi."));
+    releaseChord();
+    advance(1.0);
     pressChord();
     sim->simAudioInput().feedTone(1.0, 0.5);
     advance(599.95, 0.5);
     EXPECT_TRUE(m.isPushToTalkRecording());
     advance(0.06);
     EXPECT_FALSE(m.isPushToTalkRecording());
-    ASSERT_TRUE(waitForRequests(QStringLiteral("/stt"), 1));
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/stt"), 2));
     ASSERT_TRUE(finishSpeechAndWait());
 }
 
-TEST_F(VoiceTurnTest, EmptyTranscriptSaysItDidNotCatchThat)
+// A turn that ends without an answer says why in the overlay (lowercased),
+// keeps no history and deletes its recording; its credit refresh comes.
+TEST_F(VoiceTurnTest, TurnsWithoutAnAnswerSayWhyAndTheRecordingGoes)
 {
     auto& m = launchReadyModel();
-    fake.setTranscript(QStringLiteral("   "));
-    const QString wav = holdChord(1.0);
-    ASSERT_TRUE(waitForRequests(QStringLiteral("/stt"), 1));
-    ASSERT_TRUE(waitForTurnEnd());
-    EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("i didn't catch that"));
-    EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
-    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/chat")).isEmpty());
-    EXPECT_FALSE(QFile::exists(wav));
-    EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), 1));
+    struct Case {
+        QString transcript;
+        std::optional<FakeResponse> chat;
+        QString bubble;
+    };
+    const Case cases[] = {
+        {QStringLiteral("   "), std::nullopt, QStringLiteral("i didn't catch that")},
+        {QStringLiteral("hello"),
+         FakeResponse::error(500, QStringLiteral("overloaded"), QStringLiteral("Model Is Overloaded")),
+         QStringLiteral("model is overloaded")},
+    };
+    int turn = 0;
+    for (const Case& c : cases) {
+        fake.setTranscript(c.transcript);
+        if (c.chat)
+            fake.setHandler("POST", QStringLiteral("/chat"), [c](const FakeRequest&) { return *c.chat; });
+        advance(1.0);
+        const QString wav = holdChord(1.0);
+        ASSERT_TRUE(waitForRequests(QStringLiteral("/stt"), ++turn));
+        ASSERT_TRUE(waitForTurnEnd());
+        EXPECT_EQ(m.overlayController()->bubbleText(), c.bubble);
+        EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
+        EXPECT_EQ(fake.requestsTo(QStringLiteral("/chat")).size(), c.chat ? 1 : 0);
+        EXPECT_FALSE(QFile::exists(wav));
+        EXPECT_TRUE(m.conversationHistory().isEmpty());
+        EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), turn));
+    }
 }
 
 TEST_F(VoiceTurnTest, NewPressMidTurnEndsTheOldTurnSilently)
@@ -259,24 +276,7 @@ TEST_F(VoiceTurnTest, ReadinessChecksInOrderOpenThePanel)
     EXPECT_TRUE(fake.requestsTo(QStringLiteral("/stt")).isEmpty());
 }
 
-TEST_F(VoiceTurnTest, ChatFailureIsShownLowercasedAndTheRecordingGoes)
-{
-    auto& m = launchReadyModel();
-    fake.setTranscript(QStringLiteral("hello"));
-    fake.setHandler("POST", QStringLiteral("/chat"), [](const FakeRequest&) {
-        return FakeResponse::error(500, QStringLiteral("overloaded"), QStringLiteral("Model Is Overloaded"));
-    });
-    const QString wav = holdChord(1.0);
-    ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
-    ASSERT_TRUE(waitForTurnEnd());
-    EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("model is overloaded"));
-    EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
-    EXPECT_FALSE(QFile::exists(wav));
-    EXPECT_TRUE(m.conversationHistory().isEmpty());
-    EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), 1));
-}
-
-TEST_F(VoiceTurnTest, SystemVoiceStandsInUnlessCreditsRanOut)
+TEST_F(VoiceTurnTest, SystemVoiceStandsInUnlessCreditsRanOutAndTextOnlySpeaksNothing)
 {
     auto& m = launchReadyModel();
     fake.setTranscript(QStringLiteral("hello"));
@@ -299,22 +299,19 @@ TEST_F(VoiceTurnTest, SystemVoiceStandsInUnlessCreditsRanOut)
     ASSERT_TRUE(waitForTurnEnd());
     EXPECT_EQ(sim->simSpeech().spoken.size(), 1);
     EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("Spoken by the system."));
-}
 
-TEST_F(VoiceTurnTest, TextOnlyModeSpeaksNothing)
-{
-    auto& m = launchReadyModel();
+    // Text-only mode asks for no speech at all.
     TovrikSettings s = m.settings();
     s.isSilentModeEnabled = true;
     ASSERT_TRUE(m.saveSettings(s));
-    fake.setTranscript(QStringLiteral("hello"));
     fake.setChatReply(QStringLiteral("Read me."));
+    advance(1.0);
     holdChord(1.0);
-    ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 3));
     ASSERT_TRUE(waitForTurnEnd());
     EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("Read me."));
-    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/tts")).isEmpty());
-    EXPECT_TRUE(sim->simSpeech().spoken.isEmpty());
+    EXPECT_EQ(fake.requestsTo(QStringLiteral("/tts")).size(), 2);
+    EXPECT_EQ(sim->simSpeech().spoken.size(), 1);
 }
 
 TEST_F(VoiceTurnTest, PointingOnlyRequestSuppliesTheMissingPoint)
@@ -350,28 +347,22 @@ TEST_F(VoiceTurnTest, PointingOnlyRequestSuppliesTheMissingPoint)
     EXPECT_EQ(m.conversationHistory().last().assistantResponse, QStringLiteral("It is in the corner."));
 }
 
-} // namespace
-} // namespace tovrik::test
-
-namespace tovrik::test {
-namespace {
-
-TEST_F(VoiceTurnTest, ModelGoneWhileRecordingLeavesNoFile)
+// A model that goes while recording or mid-turn leaves no recording behind
+// and asks for no speech.
+TEST_F(VoiceTurnTest, ModelGoneWhileRecordingOrMidTurnEndsQuietly)
 {
-    auto& m = launchReadyModel();
+    launchReadyModel();
     pressChord();
-    const QString wav = m.audioRecorderService().currentFilePath();
+    const QString recording = model->audioRecorderService().currentFilePath();
     sim->simAudioInput().feedTone(0.5, 0.5);
     advance(0.5);
-    ASSERT_TRUE(m.isPushToTalkRecording());
+    ASSERT_TRUE(model->isPushToTalkRecording());
     model.reset();
     drainEvents();
     advance(1.0);
-    EXPECT_FALSE(QFile::exists(wav));
-}
+    EXPECT_FALSE(QFile::exists(recording));
+    releaseChord();
 
-TEST_F(VoiceTurnTest, ModelGoneMidTurnEndsItQuietly)
-{
     launchReadyModel();
     fake.setTranscript(QStringLiteral("hello"));
     fake.setHandler("POST", QStringLiteral("/chat"), [](const FakeRequest&) {

@@ -1,5 +1,6 @@
 #include "overlay/views/CursorBubbleView.h"
 
+#include <QFontMetricsF>
 #include <QImage>
 #include <gtest/gtest.h>
 
@@ -83,4 +84,28 @@ TEST(BubblePaint, TransparentModeWeakensOnlyTheGlow)
     const int b = qAlpha(faint.pixel(150, 16));
     ASSERT_GT(a, 10);
     EXPECT_NEAR(b, 0.72 * a, 2.0);
+}
+
+TEST(BubbleText, LineBreaksOfTheTextAreKept)
+{
+    const double line = CursorBubbleView::wrappedTextHeight(QStringLiteral("Open the menu."), 280);
+    for (const char* text : {"Open the menu.\nThen save.", "Open the menu.\r\nThen save.", "Open the menu.\rThen save.",
+                             "Open the menu.\u2029Then save."}) {
+        const CursorBubbleView bubble(QString::fromUtf8(text), 1, 1);
+        // Two lines, 3 points apart, plus the padding.
+        EXPECT_NEAR(bubble.sizeThatFits(1440).height(), 2 * line + 3 + 8, 1e-9) << text;
+        const QImage image = render(bubble);
+        const auto whiteIn = [&](int top, int bottom, int left, int right) {
+            int n = 0;
+            for (int y = top; y < bottom; ++y)
+                for (int x = left; x < right; ++x)
+                    n += image.pixelColor(x, y).red() > 200;
+            return n;
+        };
+        const int firstTop = 24, secondTop = 24 + int(line) + 3;
+        const int firstWidth = int(QFontMetricsF(CursorBubbleView::font()).horizontalAdvance(QStringLiteral("Open the menu.")));
+        // "Then save." starts the second line; nothing follows "menu." on the first.
+        EXPECT_GT(whiteIn(secondTop + 1, secondTop + int(line) - 1, 28, 60), 10) << text;
+        EXPECT_EQ(whiteIn(firstTop + 1, firstTop + int(line) - 1, 28 + firstWidth + 2, 300), 0) << text;
+    }
 }

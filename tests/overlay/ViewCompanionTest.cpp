@@ -446,3 +446,36 @@ TEST_F(ViewCompanion, AudioLevelEasesAndOneThatIsNotANumberDrawsSilence)
     EXPECT_EQ(model->presentation().audioPowerLevel, 0.5);
 }
 
+// A status line shows on the screen it was given, and its every change
+// (a new text, the same text again after a hide, the hide) is announced to
+// the view even while the pointer rests.
+TEST_F(ViewCompanion, AStatusShowsOnItsScreenAndEveryChangeOfItIsAnnounced)
+{
+    restCompanionAt(kA, QPointF(300, 300));
+    OverlayViewSnapshot s;
+    s.keepOverlayVisibleWhenIdle = true;
+    auto a = make(1, kA, s);
+    auto b = make(2, kB, s);
+    QSignalSpy announced(a.get(), &CursorBuddyModel::presentationChanged);
+    for (int round = 0; round < 2; ++round) {
+        s.bubbleText = QStringLiteral("no microphone found");
+        s.statusDisplayID = 1;
+        a->update(s);
+        b->update(s);
+        EXPECT_TRUE(a->presentation().bubbleShown);
+        EXPECT_FALSE(b->isBubbleShown());
+        EXPECT_EQ(announced.count(), 2 * round + 1);
+        s.bubbleText.clear();
+        s.statusDisplayID.reset();
+        a->update(s);
+        EXPECT_FALSE(a->presentation().bubbleShown);
+        EXPECT_EQ(announced.count(), 2 * round + 2);
+    }
+    // The pointer's screen need not be the status's screen.
+    s.bubbleText = QStringLiteral("sign in first");
+    s.statusDisplayID = 2;
+    a->update(s);
+    b->update(s);
+    EXPECT_FALSE(a->isBubbleShown());
+    EXPECT_TRUE(b->isBubbleShown());
+}

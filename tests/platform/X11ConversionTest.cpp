@@ -1,5 +1,6 @@
 // The X-free parts of the x11 backend: display geometry conversion, key
-// mapping, scroll notches and microphone format conversion.
+// mapping, scroll notches, microphone format conversion and the choice of
+// the desktop settings page a privacy step opens.
 
 #include "platform/Types.h"
 #include "platform/sim/SimPlatform.h"
@@ -7,6 +8,7 @@
 #include "platform/x11/X11Input.h"
 #include "platform/x11/X11Keymap.h"
 #include "platform/x11/X11Media.h"
+#include "platform/x11/X11Permissions.h"
 #include "platform/x11/XInputDevices.h"
 #include "platform/x11/Xcb.h"
 
@@ -283,4 +285,35 @@ TEST(X11SyntheticRule, OursAreTheXTestSlavesOfOurMasters)
     EXPECT_EQ(xtestSlavesOf(devices, {0, 0}), (std::vector<uint16_t>{4, 5, 9, 10}));
     EXPECT_FALSE(devices[4].isXTest());
     EXPECT_FALSE(devices[0].isXTest());
+}
+
+TEST(X11Permissions, EachDesktopOpensItsOwnSoundInputSettingsAndNothingElseHasAPage)
+{
+    struct Row {
+        const char* desktop;
+        QStringList installed;
+        std::optional<SettingsCommand> command;
+    };
+    const QStringList everything = {"gnome-control-center", "budgie-control-center", "systemsettings",
+                                    "systemsettings5", "cinnamon-settings", "mate-volume-control",
+                                    "pavucontrol", "pavucontrol-qt"};
+    const Row rows[] = {
+        {"ubuntu:GNOME", everything, SettingsCommand{"gnome-control-center", {"sound"}}},
+        {"KDE", everything, SettingsCommand{"systemsettings", {"kcm_pulseaudio"}}},
+        {"KDE", {"systemsettings5", "pavucontrol"}, SettingsCommand{"systemsettings5", {"kcm_pulseaudio"}}},
+        {"X-Cinnamon", everything, SettingsCommand{"cinnamon-settings", {"sound"}}},
+        {"MATE", everything, SettingsCommand{"mate-volume-control", {"--page=input"}}},
+        {"XFCE", everything, SettingsCommand{"pavucontrol", {"--tab=4"}}},
+        // The desktop's own tool missing: the volume control stands in.
+        {"GNOME", {"pavucontrol-qt"}, SettingsCommand{"pavucontrol-qt", {"--tab=4"}}},
+        {"", {"pavucontrol"}, SettingsCommand{"pavucontrol", {"--tab=4"}}},
+        {"GNOME", {}, std::nullopt},
+    };
+    for (const Row& r : rows) {
+        const auto installed = [&](const QString& program) { return r.installed.contains(program); };
+        EXPECT_EQ(privacySettingsCommand(PrivacyPane::Microphone, r.desktop, installed), r.command) << r.desktop;
+        // X11 gates neither capture nor input: no desktop has such a page.
+        EXPECT_EQ(privacySettingsCommand(PrivacyPane::ScreenRecording, r.desktop, installed), std::nullopt);
+        EXPECT_EQ(privacySettingsCommand(PrivacyPane::Accessibility, r.desktop, installed), std::nullopt);
+    }
 }

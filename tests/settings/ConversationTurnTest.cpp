@@ -13,21 +13,18 @@ TEST(ConversationHistory, KeepsTheLastTwelveTurnsInOrder)
     ASSERT_EQ(history.size(), 12);
     EXPECT_EQ(history.first(), (ConversationTurn{"q2", "a2"}));
     EXPECT_EQ(history.last(), (ConversationTurn{"q13", "a13"}));
+    // The settings record keeps its history by the same rules.
+    TovrikSettings settings;
+    for (int i = 0; i < 14; ++i)
+        settings.appendConversationTurn(QStringLiteral("q%1").arg(i), QStringLiteral("a"));
+    EXPECT_EQ(settings.conversationHistory.first().userTranscript, "q2");
 }
 
 TEST(ConversationHistory, CapsEachSideAt1600Characters)
 {
-    ConversationHistory history;
-    const QString user(1601, QLatin1Char('u'));
-    const QString assistant = QString(1600, QLatin1Char('a'));
-    appendConversationTurn(history, user, assistant + QStringLiteral("bc"));
-    ASSERT_EQ(history.size(), 1);
-    EXPECT_EQ(history[0].userTranscript, QString(1600, QLatin1Char('u')));
-    EXPECT_EQ(history[0].assistantResponse, assistant);
-}
-
-TEST(ConversationHistory, CapCountsCharactersNotCodeUnits)
-{
+    ConversationHistory capped;
+    appendConversationTurn(capped, QString(1601, QLatin1Char('u')), QString(1600, QLatin1Char('a')) + QStringLiteral("bc"));
+    EXPECT_EQ(capped.at(0), (ConversationTurn{QString(1600, QLatin1Char('u')), QString(1600, QLatin1Char('a'))}));
     // 1601 emoji of two UTF-16 units each; the cut keeps 1600 whole ones.
     const QString face = QString::fromUtf8("\xF0\x9F\x98\x80");
     QString text;
@@ -62,13 +59,4 @@ TEST(ConversationHistory, TrimsBeforeCappingAndSkipsBlankTurns)
     // One non-empty side is enough.
     EXPECT_TRUE(appendConversationTurn(history, QStringLiteral("question"), QStringLiteral("  ")));
     EXPECT_EQ(history.last(), (ConversationTurn{"question", ""}));
-}
-
-TEST(ConversationHistory, SettingsRecordAppends)
-{
-    TovrikSettings settings;
-    for (int i = 0; i < 14; ++i)
-        settings.appendConversationTurn(QStringLiteral("q%1").arg(i), QStringLiteral("a"));
-    EXPECT_EQ(settings.conversationHistory.size(), 12);
-    EXPECT_EQ(settings.conversationHistory.first().userTranscript, "q2");
 }

@@ -17,7 +17,14 @@
 #include <QCoreApplication>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <QDir>
 #include <gtest/gtest.h>
 
 using namespace tovrik;
@@ -244,6 +251,51 @@ TEST_F(SecretServiceTest, StoreSavesSecretsAsItemsOfTheCredentialsService)
     ASSERT_TRUE(again.save(s).ok);
     EXPECT_EQ(keychain.read(kService, "hostedAccountSessionToken").status, KeychainStatus::NotFound);
     EXPECT_EQ(keychain.read(kService, "pendingHostedSignOutTokens").status, KeychainStatus::NotFound);
+
+    // A full disk: the old file stays and the secrets roll back. (One test
+    // with the above: both use the one credentials service of the keyring.)
+    const QByteArray disk = QFile::encodeName(dir.path() + "/disk");
+    ASSERT_EQ(::mkdir(disk.constData(), 0700), 0);
+    if (::mount("tmpfs", disk.constData(), "tmpfs", 0, "size=256k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here (needs CAP_SYS_ADMIN): " << std::strerror(errno);
+    struct Unmount {
+        QByteArray at;
+        ~Unmount() { ::umount2(at.constData(), MNT_DETACH); }
+    } unmount{disk};
+    SettingsStore small(keychain, QFile::decodeName(disk) + "/Tovrik");
+    ASSERT_FALSE(small.load().keychainReadFailed);
+    TovrikSettings first;
+    first.hostedAccountEmail = QStringLiteral("first@example.com");
+    first.hostedAccountSessionToken = QStringLiteral("first-token");
+    ASSERT_TRUE(small.save(first).ok);
+    const auto contents = [&] {
+        QFile f(small.settingsFilePath());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    };
+    const QByteArray good = contents();
+    const QByteArray filler = disk + "/filler";
+    const int fd = ::open(filler.constData(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    const QByteArray block(4096, 'f');
+    while (::write(fd, block.constData(), size_t(block.size())) > 0) {
+    }
+    EXPECT_EQ(errno, ENOSPC);
+    ::close(fd);
+
+    TovrikSettings second = first;
+    second.hostedAccountEmail = QStringLiteral("second@example.com");
+    second.hostedAccountSessionToken = QStringLiteral("second-token");
+    const auto full = small.save(second);
+    EXPECT_FALSE(full.ok);
+    EXPECT_TRUE(full.message.contains(QStringLiteral("tovrik.settings.json"))) << full.message.toStdString();
+    EXPECT_EQ(contents(), good);
+    EXPECT_EQ(keychain.read(kService, "hostedAccountSessionToken").data, "first-token");
+    EXPECT_EQ(QDir(small.directory()).entryList(QDir::Files), QStringList{SettingsStore::settingsFileName});
+    EXPECT_EQ(SettingsStore(keychain, small.directory()).load().settings, first);
+    // With room again the same save goes through.
+    ASSERT_EQ(::unlink(filler.constData()), 0);
+    EXPECT_TRUE(small.save(second).ok);
+    EXPECT_EQ(keychain.read(kService, "hostedAccountSessionToken").data, "second-token");
     clear();
 }
 

@@ -10,6 +10,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace tovrik;
@@ -81,12 +82,7 @@ TEST_F(SettingsStoreTest, DefaultsWithoutFileOrItems)
     EXPECT_EQ(loaded.settings.panelShortcut, "control+shift+option");
     EXPECT_FALSE(QFile::exists(filePath()));
     EXPECT_TRUE(logLines.isEmpty());
-}
-
-TEST_F(SettingsStoreTest, DefaultFolderIsTheDataLocation)
-{
-    SettingsStore platformStore;
-    EXPECT_EQ(platformStore.settingsFilePath(),
+    EXPECT_EQ(SettingsStore().settingsFilePath(),
               QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Tovrik/tovrik.settings.json");
 }
 
@@ -100,12 +96,9 @@ TEST_F(SettingsStoreTest, SaveWritesFieldNamesButNoSecretOrHistory)
     EXPECT_TRUE(saved.message.isEmpty());
 
     const QByteArray bytes = readAll(filePath());
-    EXPECT_FALSE(bytes.contains("tok-secret-1"));
-    EXPECT_FALSE(bytes.contains("old-secret-2"));
-    EXPECT_FALSE(bytes.contains("history-"));
-    EXPECT_FALSE(bytes.contains("hostedAccountSessionToken"));
-    EXPECT_FALSE(bytes.contains("pendingHostedSignOutTokens"));
-    EXPECT_FALSE(bytes.contains("conversationHistory"));
+    for (const char* never : {"tok-secret-1", "old-secret-2", "history-", "hostedAccountSessionToken",
+                              "pendingHostedSignOutTokens", "conversationHistory"})
+        EXPECT_FALSE(bytes.contains(never)) << never;
 
     const QJsonObject object = QJsonDocument::fromJson(bytes).object();
     const QStringList expectedKeys = {"elevenLabsVoiceID", "hostedAccountCreditsBalance", "hostedAccountEmail",
@@ -132,19 +125,12 @@ TEST_F(SettingsStoreTest, SaveWritesFieldNamesButNoSecretOrHistory)
     s.conversationHistory.clear();
     EXPECT_EQ(loaded.settings, s);
     EXPECT_FALSE(loaded.keychainReadFailed);
-}
 
-TEST_F(SettingsStoreTest, EmptySecretsRemoveTheirItems)
-{
-    store->load();
-    ASSERT_TRUE(store->save(signedIn(QStringLiteral("t1"), {QStringLiteral("p1")})).ok);
-    ASSERT_EQ(keychain().items(kService).size(), 2);
-    TovrikSettings signedOut = signedIn(QString());
+    // Empty secrets remove their items; unchanged ones are not written again.
+    const TovrikSettings signedOut = signedIn(QString());
     ASSERT_TRUE(store->save(signedOut).ok);
     EXPECT_TRUE(keychain().items(kService).isEmpty());
-    // Unchanged secrets are not written again.
-    const int writes = keychain().writeCount();
-    const int removes = keychain().removeCount();
+    const int writes = keychain().writeCount(), removes = keychain().removeCount();
     ASSERT_TRUE(store->save(signedOut).ok);
     EXPECT_EQ(keychain().writeCount(), writes);
     EXPECT_EQ(keychain().removeCount(), removes);
@@ -178,13 +164,11 @@ TEST_F(SettingsStoreTest, FailureOnSecondItemRollsEverythingBack)
     EXPECT_EQ(readAll(filePath()), fileBefore);
 }
 
-TEST_F(SettingsStoreTest, UnwritableFileRestoresTheSecrets)
+TEST_F(SettingsStoreTest, UnwritableFileOrFolderRestoresTheSecrets)
 {
     store->load();
-    const TovrikSettings before = signedIn(QStringLiteral("token-A"));
-    ASSERT_TRUE(store->save(before).ok);
+    ASSERT_TRUE(store->save(signedIn(QStringLiteral("token-A"))).ok);
     const auto itemsBefore = keychain().items(kService);
-
     // A folder where the file should be makes the final rename fail (this
     // holds for root too, unlike permission bits).
     ASSERT_TRUE(QFile::remove(filePath()));
@@ -193,26 +177,33 @@ TEST_F(SettingsStoreTest, UnwritableFileRestoresTheSecrets)
     EXPECT_FALSE(result.ok);
     EXPECT_TRUE(result.message.contains("tovrik.settings.json")) << result.message.toStdString();
     EXPECT_EQ(keychain().items(kService), itemsBefore);
-    // No temporary file is left behind.
-    EXPECT_EQ(QDir(store->directory()).entryList(QDir::Files), QStringList());
-}
+    EXPECT_EQ(QDir(store->directory()).entryList(QDir::Files), QStringList()); // no temporary file left
 
-TEST_F(SettingsStoreTest, UncreatableFolderFailsAndRestores)
-{
+    // A file where the folder should be.
     writeFile(dir.path() + "/blocker", "x");
     SettingsStore blocked(keychain(), dir.path() + "/blocker/Tovrik");
     blocked.load();
-    const auto result = blocked.save(signedIn(QStringLiteral("token-C")));
-    EXPECT_FALSE(result.ok);
-    EXPECT_TRUE(keychain().items(kService).isEmpty());
+    EXPECT_FALSE(blocked.save(signedIn(QStringLiteral("token-C"))).ok);
+    EXPECT_EQ(keychain().items(kService), itemsBefore);
 }
 
 TEST_F(SettingsStoreTest, SaveReplacesTheFileByRename)
 {
+    // A folder left open by an older version becomes private; the file,
+    // which holds the account's e-mail, is 0600 from its creation on.
+    ASSERT_TRUE(QDir().mkpath(store->directory()));
+    ASSERT_EQ(::chmod(QFile::encodeName(store->directory()).constData(), 0755), 0);
     store->load();
     TovrikSettings s;
     s.hostedAccountEmail = QString(5000, QLatin1Char('e')) + "@example.com";
+    const mode_t umaskBefore = ::umask(0);
     ASSERT_TRUE(store->save(s).ok);
+    ::umask(umaskBefore);
+    struct stat fileStat {}, folderStat {};
+    ASSERT_EQ(::stat(QFile::encodeName(filePath()).constData(), &fileStat), 0);
+    ASSERT_EQ(::stat(QFile::encodeName(store->directory()).constData(), &folderStat), 0);
+    EXPECT_EQ(fileStat.st_mode & 07777, 0600u);
+    EXPECT_EQ(folderStat.st_mode & 07777, 0700u);
     const QByteArray first = readAll(filePath());
     // A second name for the old file's inode: a write in place would change
     // what it shows, a new file renamed over the old name does not.
@@ -254,7 +245,7 @@ TEST_F(SettingsStoreTest, CorruptFileIsKeptAsideAndDefaultsUsed)
     EXPECT_EQ(readAll(loaded.corruptFileBackupPath), "{\"hostedAccountEmail\": \"ada@");
 }
 
-TEST_F(SettingsStoreTest, WronglyTypedFileIsCorrupt)
+TEST_F(SettingsStoreTest, WronglyTypedFileIsCorruptAPartialOneIsNot)
 {
     for (const char* bad : {R"({"isSilentModeEnabled": "yes"})", R"({"hostedAccountCreditsBalance": 1.5})",
                             R"({"uiAutopilotMaxSteps": 3000000000})", R"({"workerBaseURL": null})",
@@ -267,10 +258,7 @@ TEST_F(SettingsStoreTest, WronglyTypedFileIsCorrupt)
         EXPECT_EQ(logLines.size(), 1) << bad;
         EXPECT_EQ(readAll(loaded.corruptFileBackupPath), QByteArray(bad));
     }
-}
-
-TEST_F(SettingsStoreTest, PartialFileKeepsDefaultsAndIgnoresUnknownAndSecretKeys)
-{
+    // Unknown and secret keys are ignored, missing ones keep their defaults.
     writeFile(filePath(), R"({"isUIAutopilotEnabled": true, "futureSetting": [1],
                              "hostedAccountSessionToken": "from-file", "hostedAccountCreditsBalance": -5})");
     const auto loaded = store->load();
@@ -279,7 +267,6 @@ TEST_F(SettingsStoreTest, PartialFileKeepsDefaultsAndIgnoresUnknownAndSecretKeys
     expected.isUIAutopilotEnabled = true;
     expected.hostedAccountCreditsBalance = -5;
     EXPECT_EQ(loaded.settings, expected);
-    EXPECT_TRUE(loaded.settings.hostedAccountSessionToken.isEmpty());
 }
 
 TEST_F(SettingsStoreTest, BlockedKeychainReadIsReportedAndItemsAreNeverTouched)
@@ -297,7 +284,9 @@ TEST_F(SettingsStoreTest, BlockedKeychainReadIsReportedAndItemsAreNeverTouched)
     EXPECT_FALSE(store->isSecretUnread("pendingHostedSignOutTokens"));
     EXPECT_EQ(logLines.size(), 1);
 
-    // A save of the (token-less) record must not delete the unread item.
+    // A save of the (token-less) record must not delete the unread item, nor
+    // may a store that never loaded.
+    ASSERT_TRUE(SettingsStore(keychain(), store->directory()).save(TovrikSettings()).ok);
     TovrikSettings s = loaded.settings;
     s.isSilentModeEnabled = true;
     ASSERT_TRUE(store->save(s).ok);
@@ -312,18 +301,40 @@ TEST_F(SettingsStoreTest, BlockedKeychainReadIsReportedAndItemsAreNeverTouched)
     EXPECT_EQ(keychain().items(kService).value("hostedAccountSessionToken"), "precious-token");
     EXPECT_EQ(readAll(filePath()), fileBefore);
 
-    // Once the Keychain answers again, the write goes through.
+    // Once the Keychain answers again, the write goes through, and the
+    // session it replaces, which the caller never saw, is queued for sign-out.
     keychain().failReadFor("hostedAccountSessionToken", false);
     ASSERT_TRUE(store->save(s).ok);
     EXPECT_EQ(keychain().items(kService).value("hostedAccountSessionToken"), "new-token");
+    EXPECT_EQ(keychain().items(kService).value("pendingHostedSignOutTokens"), R"(["old","precious-token"])");
     EXPECT_FALSE(store->isSecretUnread("hostedAccountSessionToken"));
 }
 
-TEST_F(SettingsStoreTest, StoreThatNeverLoadedLeavesItemsAlone)
+TEST_F(SettingsStoreTest, QueuedSignOutsUnreadAtLoadAreMergedNeverOverwritten)
 {
-    keychain().setItem(kService, "hostedAccountSessionToken", "precious-token");
-    ASSERT_TRUE(store->save(TovrikSettings()).ok);
-    EXPECT_EQ(keychain().items(kService).value("hostedAccountSessionToken"), "precious-token");
+    keychain().setItem(kService, "pendingHostedSignOutTokens", R"(["queued-1","queued-2"])");
+    keychain().failReadFor("pendingHostedSignOutTokens");
+    const auto loaded = store->load();
+    EXPECT_TRUE(loaded.settings.pendingHostedSignOutTokens.isEmpty());
+
+    // Signing out queues a token: refused while the item cannot be read.
+    TovrikSettings s = signedIn(QString(), {QStringLiteral("ended")});
+    EXPECT_FALSE(store->save(s).ok);
+    EXPECT_EQ(keychain().items(kService).value("pendingHostedSignOutTokens"), R"(["queued-1","queued-2"])");
+
+    // Readable again: the stored tokens are kept beside the new one, also by
+    // later saves of a record that never saw them, until a load gives them out.
+    keychain().failReadFor("pendingHostedSignOutTokens", false);
+    ASSERT_TRUE(store->save(s).ok);
+    EXPECT_EQ(keychain().items(kService).value("pendingHostedSignOutTokens"), R"(["ended","queued-1","queued-2"])");
+    s.pendingHostedSignOutTokens.clear(); // "ended" was revoked
+    ASSERT_TRUE(store->save(s).ok);
+    EXPECT_EQ(keychain().items(kService).value("pendingHostedSignOutTokens"), R"(["queued-1","queued-2"])");
+    const auto next = store->load();
+    EXPECT_EQ(next.settings.pendingHostedSignOutTokens, QStringList({"queued-1", "queued-2"}));
+    s.pendingHostedSignOutTokens = {QStringLiteral("queued-2")}; // "queued-1" was revoked
+    ASSERT_TRUE(store->save(s).ok);
+    EXPECT_EQ(keychain().items(kService).value("pendingHostedSignOutTokens"), R"(["queued-2"])");
 }
 
 TEST_F(SettingsStoreTest, FailedRestoreMakesTheItemUnknown)

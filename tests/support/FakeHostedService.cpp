@@ -189,7 +189,24 @@ public:
 private:
     void onReadable()
     {
-        m_buffer += m_socket->readAll();
+        const qint64 slice = m_tunnel ? m_service->m_readSliceBytes : 0;
+        if (slice > 0) {
+            // A slow reader: one slice per interval, the rest waits in the
+            // socket (its small buffer holds the sender back).
+            if (m_readScheduled)
+                return; // the timer reads on
+            m_socket->setReadBufferSize(slice);
+            m_buffer += m_socket->read(slice);
+            m_readScheduled = true;
+            QTimer::singleShot(m_service->m_readSliceIntervalMs, this, [this]() {
+                m_readScheduled = false;
+                if (m_socket->bytesAvailable() > 0)
+                    onReadable();
+            });
+        } else {
+            m_socket->setReadBufferSize(0);
+            m_buffer += m_socket->readAll();
+        }
         if (m_buffer.size() > kMaxRequestBytes) {
             m_socket->abort();
             return;
@@ -283,6 +300,13 @@ private:
         for (const auto& [k, v] : r.headers)
             head += k + ": " + v + "\r\n";
         const bool streamed = !r.chunks.isEmpty() || r.holdOpen || r.truncate;
+        if (r.verbatim) {
+            m_busy = true;
+            m_pending = r;
+            m_nextChunk = 0;
+            sendNextChunk();
+            return;
+        }
         if (streamed)
             head += "Transfer-Encoding: chunked\r\n";
         else
@@ -307,8 +331,16 @@ private:
             const auto write = [this]() {
                 if (m_socket->state() != QAbstractSocket::ConnectedState)
                     return;
+                // A reader slower than the chunks holds the writer back.
+                if (m_socket->bytesToWrite() + m_socket->encryptedBytesToWrite() > (1 << 20)) {
+                    QTimer::singleShot(1, this, [this]() { sendNextChunk(); });
+                    return;
+                }
                 const QByteArray& c = m_pending.chunks[m_nextChunk++];
-                if (!c.isEmpty()) {
+                if (m_pending.verbatim) {
+                    m_socket->write(c);
+                    m_socket->flush();
+                } else if (!c.isEmpty()) {
                     m_socket->write(QByteArray::number(c.size(), 16) + "\r\n" + c + "\r\n");
                     m_socket->flush();
                 }
@@ -327,6 +359,10 @@ private:
             m_socket->disconnectFromHost();
             return;
         }
+        if (m_pending.verbatim) {
+            m_socket->disconnectFromHost();
+            return;
+        }
         m_socket->write("0\r\n\r\n");
         m_socket->flush();
         m_busy = false;
@@ -340,6 +376,7 @@ private:
     QString m_host;
     bool m_tunnel = false;
     bool m_busy = false;
+    bool m_readScheduled = false;
     FakeResponse m_pending;
     qsizetype m_nextChunk = 0;
 };

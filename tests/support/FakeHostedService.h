@@ -81,6 +81,7 @@ struct FakeResponse {
     bool holdOpen = false;       // after the chunks: keep the connection open, send nothing
     bool truncate = false;       // after the chunks: close without the terminating chunk
     bool hang = false;           // never answer at all
+    bool verbatim = false;       // the chunks are the whole answer (status line and headers too), sent as they are
 
     static FakeResponse json(int status, const QJsonObject& object);
     // {"error": code, "message": message}; an empty code or message is left out.
@@ -166,6 +167,9 @@ public:
     void setTranscript(const QString& text) { m_transcript = text; }
     void setSpeechAudio(const QByteArray& mpeg) { m_speechAudio = mpeg; }
     void setChatReply(const QString& text, int pieces = 3) { m_chatReply = text; m_chatPieces = pieces; }
+    // Reads request bytes slowly: at most `bytes` every `intervalMs` of real
+    // time (0 bytes: as fast as they come). Slows uploads down.
+    void setReadSlice(qint64 bytes, int intervalMs) { m_readSliceBytes = bytes; m_readSliceIntervalMs = intervalMs; }
 
     // Google stand-ins.
     using GoogleOptions = FakeGoogleOptions;
@@ -220,6 +224,8 @@ private:
     QByteArray m_speechAudio;
     QString m_chatReply = QStringLiteral("Hello from the fake service.");
     int m_chatPieces = 3;
+    qint64 m_readSliceBytes = 0;
+    int m_readSliceIntervalMs = 0;
 
     GoogleOptions m_google;
     struct GoogleCode {

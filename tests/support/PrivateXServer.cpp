@@ -9,7 +9,8 @@
 
 namespace tovrik::test {
 
-ChildTestRun runTestOnPrivateXServer(const QString& gtestFilter, const char* childEnvironmentVariable)
+ChildTestRun runTestOnPrivateXServer(const QString& gtestFilter, const char* childEnvironmentVariable,
+                                     const QStringList& extraServerArguments)
 {
     ChildTestRun run;
     const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
@@ -20,10 +21,11 @@ ChildTestRun runTestOnPrivateXServer(const QString& gtestFilter, const char* chi
            || QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
         ++n;
     QProcess server;
-    server.start(xvfb, {QStringLiteral(":%1").arg(n), QStringLiteral("-screen"), QStringLiteral("0"),
-                        QStringLiteral("1280x800x24"), QStringLiteral("+extension"), QStringLiteral("RANDR"),
-                        QStringLiteral("+extension"), QStringLiteral("XTEST"), QStringLiteral("+extension"),
-                        QStringLiteral("XInputExtension"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    server.start(xvfb, QStringList{QStringLiteral(":%1").arg(n), QStringLiteral("-screen"), QStringLiteral("0"),
+                                   QStringLiteral("1280x800x24"), QStringLiteral("+extension"), QStringLiteral("RANDR"),
+                                   QStringLiteral("+extension"), QStringLiteral("XTEST"), QStringLiteral("+extension"),
+                                   QStringLiteral("XInputExtension"), QStringLiteral("-nolisten"), QStringLiteral("tcp")}
+                           + extraServerArguments);
     if (!server.waitForStarted())
         return run;
     run.serverStarted =

@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 namespace tovrik::test {
 
@@ -20,6 +21,9 @@ struct ChildTestRun {
 
 // Starts a private Xvfb, runs this executable with `--gtest_filter=<filter>`
 // and `<childEnvironmentVariable>=1` on it, stops the server, and reports.
-ChildTestRun runTestOnPrivateXServer(const QString& gtestFilter, const char* childEnvironmentVariable);
+// `extraServerArguments` go to Xvfb after its usual ones (for instance
+// "-extension XTEST" for a server without synthetic input).
+ChildTestRun runTestOnPrivateXServer(const QString& gtestFilter, const char* childEnvironmentVariable,
+                                     const QStringList& extraServerArguments = {});
 
 } // namespace tovrik::test

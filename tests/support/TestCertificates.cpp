@@ -2,6 +2,7 @@
 
 #include "common/Constants.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -14,10 +15,39 @@ namespace tovrik::test {
 
 namespace {
 
-QTemporaryDir& certificateFolder()
+QString& persistentFolder()
 {
+    static QString folder;
+    return folder;
+}
+
+QString certificateFolder()
+{
+    if (!persistentFolder().isEmpty())
+        return persistentFolder();
     static QTemporaryDir dir;
-    return dir;
+    return dir.isValid() ? dir.path() : QString();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// A kept set still usable: every file loads, both certificates stay valid
+// for at least a day, and the leaf names every test host.
+bool keptSetUsable(const QString& caPem, const QString& pem, const QString& key)
+{
+    const QSslCertificate ca(readFile(caPem), QSsl::Pem);
+    const QSslCertificate server(readFile(pem), QSsl::Pem);
+    const QDateTime tomorrow = QDateTime::currentDateTimeUtc().addDays(1);
+    const QStringList names = server.subjectAlternativeNames().values(QSsl::DnsEntry);
+    for (const QString& host : testCertificateHosts())
+        if (!names.contains(host))
+            return false;
+    return !ca.isNull() && !server.isNull() && !QSslKey(readFile(key), QSsl::Ec, QSsl::Pem).isNull()
+        && ca.expiryDate() > tomorrow && server.expiryDate() > tomorrow;
 }
 
 bool runOpenSSL(const QStringList& args, QString* error)
@@ -34,29 +64,23 @@ bool runOpenSSL(const QStringList& args, QString* error)
     return true;
 }
 
-TestCertificateSet makeSet(const QString& name)
+// Writes a CA and a leaf for every test host signed by it (openssl).
+bool generate(const QDir& dir, const QString& name, const QString& days, QString* error)
 {
-    TestCertificateSet set;
-    if (!certificateFolder().isValid()) {
-        set.error = QStringLiteral("no temporary folder");
-        return set;
-    }
-    const QDir dir(certificateFolder().path());
     const QString caKey = dir.filePath(name + QStringLiteral("-ca.key"));
     const QString caPem = dir.filePath(name + QStringLiteral("-ca.pem"));
     const QString key = dir.filePath(name + QStringLiteral("-server.key"));
     const QString csr = dir.filePath(name + QStringLiteral("-server.csr"));
     const QString pem = dir.filePath(name + QStringLiteral("-server.pem"));
     const QString ext = dir.filePath(name + QStringLiteral("-server.ext"));
-
     QStringList dns;
     for (const QString& host : testCertificateHosts())
         dns << QStringLiteral("DNS:") + host;
     {
         QFile f(ext);
         if (!f.open(QIODevice::WriteOnly)) {
-            set.error = QStringLiteral("cannot write %1").arg(ext);
-            return set;
+            *error = QStringLiteral("cannot write %1").arg(ext);
+            return false;
         }
         f.write("basicConstraints=critical,CA:FALSE\n"
                 "keyUsage=critical,digitalSignature,keyEncipherment\n"
@@ -65,32 +89,42 @@ TestCertificateSet makeSet(const QString& name)
     }
     const QStringList ec = {QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
                             QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
-    if (!runOpenSSL(QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + ec
-                        + QStringList{QStringLiteral("-keyout"), caKey, QStringLiteral("-out"), caPem,
-                                      QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
-                                      QStringLiteral("/CN=Tovrik %1 Test CA").arg(name), QStringLiteral("-addext"),
-                                      QStringLiteral("basicConstraints=critical,CA:TRUE"), QStringLiteral("-addext"),
-                                      QStringLiteral("keyUsage=critical,keyCertSign,cRLSign")},
-                    &set.error))
+    return runOpenSSL(QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + ec
+                          + QStringList{QStringLiteral("-keyout"), caKey, QStringLiteral("-out"), caPem,
+                                        QStringLiteral("-days"), days, QStringLiteral("-subj"),
+                                        QStringLiteral("/CN=Tovrik %1 Test CA").arg(name), QStringLiteral("-addext"),
+                                        QStringLiteral("basicConstraints=critical,CA:TRUE"), QStringLiteral("-addext"),
+                                        QStringLiteral("keyUsage=critical,keyCertSign,cRLSign")},
+                      error)
+        && runOpenSSL(QStringList{QStringLiteral("req")} + ec
+                          + QStringList{QStringLiteral("-keyout"), key, QStringLiteral("-out"), csr,
+                                        QStringLiteral("-subj"), QStringLiteral("/CN=Tovrik hosted test")},
+                      error)
+        && runOpenSSL({QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), csr, QStringLiteral("-CA"),
+                       caPem, QStringLiteral("-CAkey"), caKey, QStringLiteral("-CAcreateserial"),
+                       QStringLiteral("-out"), pem, QStringLiteral("-days"), days, QStringLiteral("-extfile"), ext},
+                      error);
+}
+
+TestCertificateSet makeSet(const QString& name)
+{
+    TestCertificateSet set;
+    if (certificateFolder().isEmpty() || !QDir().mkpath(certificateFolder())) {
+        set.error = QStringLiteral("no folder for the certificates");
         return set;
-    if (!runOpenSSL(QStringList{QStringLiteral("req")} + ec
-                        + QStringList{QStringLiteral("-keyout"), key, QStringLiteral("-out"), csr,
-                                      QStringLiteral("-subj"), QStringLiteral("/CN=Tovrik hosted test")},
-                    &set.error))
-        return set;
-    if (!runOpenSSL({QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), csr, QStringLiteral("-CA"),
-                     caPem, QStringLiteral("-CAkey"), caKey, QStringLiteral("-CAcreateserial"), QStringLiteral("-out"),
-                     pem, QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-extfile"), ext},
-                    &set.error))
+    }
+    const QDir dir(certificateFolder());
+    const bool persistent = !persistentFolder().isEmpty();
+    const QString caPem = dir.filePath(name + QStringLiteral("-ca.pem"));
+    const QString key = dir.filePath(name + QStringLiteral("-server.key"));
+    const QString pem = dir.filePath(name + QStringLiteral("-server.pem"));
+    if ((!persistent || !keptSetUsable(caPem, pem, key))
+        && !generate(dir, name, persistent ? QStringLiteral("365") : QStringLiteral("2"), &set.error))
         return set;
 
-    const auto read = [](const QString& path) {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    };
-    set.ca = QSslCertificate(read(caPem), QSsl::Pem);
-    set.server = QSslCertificate(read(pem), QSsl::Pem);
-    set.serverKey = QSslKey(read(key), QSsl::Ec, QSsl::Pem);
+    set.ca = QSslCertificate(readFile(caPem), QSsl::Pem);
+    set.server = QSslCertificate(readFile(pem), QSsl::Pem);
+    set.serverKey = QSslKey(readFile(key), QSsl::Ec, QSsl::Pem);
     set.caPath = caPem;
     set.valid = !set.ca.isNull() && !set.server.isNull() && !set.serverKey.isNull();
     if (!set.valid)
@@ -99,6 +133,8 @@ TestCertificateSet makeSet(const QString& name)
 }
 
 } // namespace
+
+void setCertificateFolder(const QString& folder) { persistentFolder() = folder; }
 
 QStringList testCertificateHosts()
 {

@@ -25,6 +25,13 @@ struct TestCertificateSet {
 // Google endpoint hosts of the build settings and "untrusted.example".
 QStringList testCertificateHosts();
 
+// Keeps the certificates in `folder` instead of a temporary one: the ones
+// found there are used again while they are valid for at least a day more,
+// else new ones (valid for a year) are written there. Call before the first
+// use of the sets below (the stand-in program does, so its CA stays the same
+// between starts).
+void setCertificateFolder(const QString& folder);
+
 // Made once per process (thread-unsafe; call on the main thread).
 const TestCertificateSet& trustedTestCertificates();
 const TestCertificateSet& untrustedTestCertificates();

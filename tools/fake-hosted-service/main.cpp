@@ -1,20 +1,24 @@
 // tovrik-fake-hosted-service: the tests' fake hosted service as a program.
 //
 //   tovrik-fake-hosted-service --port 8899 --account ada@example.com:secret123:1200
-//                              --ca-out /tmp/tovrik-fake-ca.pem --reply "Hello from the fake."
+//                              --reply "Hello from the fake."
 //
-// Then start the app with the proxy and the CA (see the printed lines). The
-// service follows docs/hosted-api.md with an in-memory account store. With
+// Then start the app with the proxy and the CA (see the printed lines, or
+// scripts/try.sh, which does it all). The CA and its certificates stay in the
+// data folder (--data-dir) between starts. The service follows
+// docs/hosted-api.md with an in-memory account store. With
 // --approve-google it also plays Google's consent page: paste the
 // authorization URL the app opened (one per line on standard input) and it
 // sends the browser's redirect to the app's loopback listener.
 
 #include "support/FakeHostedService.h"
+#include "support/TestCertificates.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
 #include <QSocketNotifier>
+#include <QStandardPaths>
 #include <QTextStream>
 
 #include <cstdio>
@@ -32,14 +36,22 @@ int main(int argc, char** argv)
     QCommandLineOption port(QStringLiteral("port"), QStringLiteral("Port on 127.0.0.1 (0: any)."), QStringLiteral("port"), QStringLiteral("0"));
     QCommandLineOption account(QStringLiteral("account"), QStringLiteral("An account: email:password:credits (repeatable)."),
                                QStringLiteral("account"));
+    QCommandLineOption dataDir(QStringLiteral("data-dir"),
+                               QStringLiteral("Where the test CA and its certificates are kept between starts "
+                                              "(default: the user's data folder of this program)."),
+                               QStringLiteral("path"));
     QCommandLineOption caOut(QStringLiteral("ca-out"), QStringLiteral("Copy the test CA certificate (PEM) to this file."),
                              QStringLiteral("path"));
     QCommandLineOption reply(QStringLiteral("reply"), QStringLiteral("The chat reply text."), QStringLiteral("text"));
     QCommandLineOption transcript(QStringLiteral("transcript"), QStringLiteral("The transcription text."), QStringLiteral("text"));
     QCommandLineOption approve(QStringLiteral("approve-google"),
                                QStringLiteral("Read Google authorization URLs from standard input and approve each."));
-    parser.addOptions({port, account, caOut, reply, transcript, approve});
+    parser.addOptions({port, account, dataDir, caOut, reply, transcript, approve});
     parser.process(app);
+    const QString folder = parser.isSet(dataDir)
+                               ? parser.value(dataDir)
+                               : QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    tovrik::test::setCertificateFolder(folder);
 
     FakeHostedService fake;
     tovrik::test::FakeHostedServiceOptions options;
@@ -71,7 +83,7 @@ int main(int argc, char** argv)
     }
     std::printf("fake hosted service listening on 127.0.0.1:%u\n", unsigned(fake.port()));
     std::printf("  export https_proxy=http://127.0.0.1:%u\n", unsigned(fake.port()));
-    std::printf("  test CA: %s (trust it for the app, e.g. SSL_CERT_FILE or the system store)\n", qPrintable(caPath));
+    std::printf("  export TOVRIK_EXTRA_CA_FILE=%s\n", qPrintable(caPath));
     std::fflush(stdout);
 
     QObject::connect(&fake, &FakeHostedService::requestReceived, &fake, [&fake]() {

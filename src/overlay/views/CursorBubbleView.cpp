@@ -1,6 +1,7 @@
 #include "overlay/views/CursorBubbleView.h"
 
 #include "common/Constants.h"
+#include "common/TextLines.h"
 #include "overlay/views/GaussianBlur.h"
 
 #include <QGuiApplication>
@@ -22,7 +23,8 @@ double textBlockWidth(double offeredWidth)
 }
 
 // Lays the text out in a block of `width`; returns the height and leaves the
-// lines positioned (each line's y includes the extra line spacing).
+// lines positioned (each line's y includes the extra line spacing). The text's
+// own line breaks must already be U+2028: the layout breaks at no other.
 double layoutText(QTextLayout& layout, double width)
 {
     QTextOption option;
@@ -80,7 +82,7 @@ QFont CursorBubbleView::font()
 
 double CursorBubbleView::wrappedTextHeight(const QString& text, double width)
 {
-    QTextLayout layout(text, font());
+    QTextLayout layout(withLayoutLineBreaks(text), font());
     return layoutText(layout, width);
 }
 
@@ -97,7 +99,7 @@ namespace {
 void drawBubble(QPainter& painter, const CursorBubbleView& bubble, QPointF topLeft, double offeredWidth)
 {
     const double width = textBlockWidth(offeredWidth);
-    QTextLayout layout(bubble.text, CursorBubbleView::font());
+    QTextLayout layout(withLayoutLineBreaks(bubble.text), CursorBubbleView::font());
     const double textHeight = layoutText(layout, width);
     const QSizeF size(width + 2 * CursorBubbleView::horizontalPadding, textHeight + 2 * CursorBubbleView::verticalPadding);
     const QRectF rect(topLeft, size);

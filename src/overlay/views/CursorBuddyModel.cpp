@@ -32,6 +32,7 @@ OverlayViewSnapshot OverlayViewSnapshot::of(const OverlayWindowController& c)
     s.audioPowerLevel = c.audioPowerLevel();
     s.bubbleText = c.bubbleText();
     s.targetScreenLocation = c.targetScreenLocation();
+    s.statusDisplayID = c.statusDisplayID();
     s.isTransparent = c.isTransparent();
     s.keepOverlayVisibleWhenIdle = c.keepOverlayVisibleWhenIdle();
     s.isUIAutopilotBusy = c.isUIAutopilotBusy();
@@ -172,6 +173,9 @@ void CursorBuddyModel::disappear()
 
 void CursorBuddyModel::update(const OverlayViewSnapshot& state)
 {
+    // What is on screen now, before the new state (a new or emptied bubble
+    // text, say) changes what the presentation reads.
+    const CursorBuddyPresentation shown = presentation();
     const OverlayViewSnapshot old = m_state;
     m_state = state;
     if (old.voiceState != state.voiceState)
@@ -180,7 +184,7 @@ void CursorBuddyModel::update(const OverlayViewSnapshot& state)
         onTargetChanged(state.targetScreenLocation);
     if (old.isSharedReturnFlightActive != state.isSharedReturnFlightActive)
         onSharedReturnFlightActiveChanged(state.isSharedReturnFlightActive);
-    commit();
+    commit(shown);
 }
 
 QPointF CursorBuddyModel::pointerGlobal() const
@@ -251,7 +255,14 @@ double CursorBuddyModel::cursorGuideMorphProgress() const
 
 bool CursorBuddyModel::isBubbleShown() const
 {
-    return !m_state.isUIAutopilotBusy && buddyIsVisibleOnThisScreen() && !m_state.bubbleText.isEmpty();
+    if (m_state.isUIAutopilotBusy || m_state.bubbleText.isEmpty())
+        return false;
+    // A status line shows on the screen it was shown for (the pointer's
+    // screen when it came), beside the companion following the pointer.
+    if (m_state.statusDisplayID && !m_state.targetScreenLocation && !m_state.isSharedReturnFlightActive
+        && m_buddyNavigationMode == BuddyNavigationMode::followingCursor)
+        return *m_state.statusDisplayID == m_displayID;
+    return buddyIsVisibleOnThisScreen();
 }
 
 bool CursorBuddyModel::isWaveformShown() const
@@ -482,14 +493,14 @@ void CursorBuddyModel::turnTo(double heading, std::optional<std::pair<EasingCurv
 
 // ------------------------------------------------------------ presentation
 
-void CursorBuddyModel::commit()
+void CursorBuddyModel::commit(std::optional<CursorBuddyPresentation> shown)
 {
     // A follow step while frames already run is drawn by the next frame
     // (at most one frame later), so a moving pointer costs one repaint a
     // frame, not two.
     const bool followOnly = m_tx.cursorPositionChanged && !m_tx.voiceStateChanged && !m_tx.rotationTween
         && !m_tx.finishSpring && m_frameTicker->isActive();
-    const CursorBuddyPresentation before = presentation();
+    const CursorBuddyPresentation before = shown ? *shown : presentation();
     syncPresentation();
     m_tx = Transaction();
     updateTickers();

@@ -39,6 +39,7 @@ struct OverlayViewSnapshot {
     double audioPowerLevel = 0;
     QString bubbleText;
     std::optional<QPointF> targetScreenLocation;
+    std::optional<uint32_t> statusDisplayID; // the screen a status line was shown for
     bool isTransparent = false;
     bool keepOverlayVisibleWhenIdle = false;
     bool isUIAutopilotBusy = false;
@@ -181,7 +182,10 @@ private:
 
     void setCursorPosition(QPointF p);
     void turnTo(double heading, std::optional<std::pair<EasingCurve, double>> animation);
-    void commit();
+    // Brings the layers in line with the state and reports a changed
+    // presentation; `shown` is what was on screen when the state changed
+    // before this call (else the presentation as it is now).
+    void commit(std::optional<CursorBuddyPresentation> shown = std::nullopt);
     void syncPresentation();
     void onFrame();
     // Steps every layer animation to `now`.

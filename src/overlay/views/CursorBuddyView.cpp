@@ -40,6 +40,7 @@ CursorBuddyView::CursorBuddyView(OverlayWindowController* controller, uint32_t d
     : QWidget(parent)
     , m_controller(controller)
     , m_model(new CursorBuddyModel(displayID, screenFrame, std::move(pointer), this))
+    , m_autopilot(new AutopilotOverlayLayers(screenFrame, this))
 {
     setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_NoSystemBackground);
@@ -51,14 +52,20 @@ CursorBuddyView::CursorBuddyView(OverlayWindowController* controller, uint32_t d
         connect(controller, &OverlayWindowController::changed, this, &CursorBuddyView::controllerChanged);
     m_model->appear(controller ? OverlayViewSnapshot::of(*controller) : OverlayViewSnapshot());
     m_painted = m_model->presentation();
+    // UI Autopilot layers: they follow the controller on their own and
+    // repaint only what they dirty.
+    connect(m_autopilot, &AutopilotOverlayLayers::dirty, this, [this](const QRegion& r) { update(r); });
+    m_autopilot->update(controller ? AutopilotLayerSnapshot::of(*controller) : AutopilotLayerSnapshot());
 }
 
 CursorBuddyView::~CursorBuddyView() { m_model->disappear(); }
 
 void CursorBuddyView::controllerChanged()
 {
-    if (m_controller)
-        m_model->update(OverlayViewSnapshot::of(*m_controller));
+    if (!m_controller)
+        return;
+    m_model->update(OverlayViewSnapshot::of(*m_controller));
+    m_autopilot->update(AutopilotLayerSnapshot::of(*m_controller));
 }
 
 void CursorBuddyView::presentationChanged()
@@ -101,8 +108,6 @@ void CursorBuddyView::paintPresentation(QPainter& painter, const CursorBuddyPres
     painter.setRenderHint(QPainter::Antialiasing);
     // The backdrop (black at opacity 0.001) rounds to alpha 0 in an 8-bit
     // surface, so it adds nothing to the translucent window and is not drawn.
-    // Takeover look and autopilot cursor layer: drawn only during a UI
-    // Autopilot run, by their own painters (not part of this view yet).
     if (p.bubbleShown) {
         const CursorBubbleView bubble(p.bubbleText, 1.0, p.bubbleAccentOpacity);
         bubble.paint(painter, p.bubbleTopLeft, screenWidth);
@@ -134,6 +139,7 @@ void CursorBuddyView::paintEvent(QPaintEvent* event)
 {
     QPainter painter(this);
     painter.setClipRegion(event->region());
+    AutopilotOverlayLayers::paint(painter, m_autopilot->painted(), size());
     paintPresentation(painter, m_painted, width());
 }
 

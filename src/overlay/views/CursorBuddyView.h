@@ -5,6 +5,7 @@
 // processing spinner, as CursorBuddyModel places and animates them, and
 // repaints only the regions that changed.
 
+#include "overlay/views/AutopilotCursorLayer.h"
 #include "overlay/views/CursorBuddyModel.h"
 
 #include <QPointer>
@@ -28,6 +29,9 @@ public:
     const CursorBuddyModel& model() const { return *m_model; }
     uint32_t displayID() const { return m_model->displayID(); }
     QRectF screenFrame() const { return m_model->screenFrame(); }
+    // The UI Autopilot layers (takeover look, autopilot cursor, ripple),
+    // drawn behind the companion.
+    AutopilotOverlayLayers& autopilotLayers() { return *m_autopilot; }
 
     // The area (local points) each drawn part of a presentation covers.
     static QRegion paintedRegion(const CursorBuddyPresentation& p);
@@ -44,6 +48,7 @@ private:
     QPointer<OverlayWindowController> m_controller;
     CursorBuddyModel* m_model;
     CursorBuddyPresentation m_painted;
+    AutopilotOverlayLayers* m_autopilot;
 };
 
 } // namespace tovrik::overlay

@@ -59,6 +59,15 @@ bool HoverHighlight::eventFilter(QObject* watched, QEvent* event)
         case QEvent::Resize:
             setGeometry(m_target->rect());
             break;
+        case QEvent::Hide:
+            // A control that leaves the screen (a page switch) forgets its
+            // hover: hidden, it gets no leave when the pointer goes, and it
+            // would come back lit.
+            m_fade.stop();
+            m_hovered = false;
+            m_progress = 0;
+            update();
+            break;
         case QEvent::ChildAdded:
         case QEvent::Show:
             raise();

@@ -1,5 +1,7 @@
 #include "panel/kit/PanelText.h"
 
+#include "common/TextLines.h"
+
 #include <QEvent>
 #include <QFontMetricsF>
 #include <QPainter>
@@ -80,7 +82,7 @@ namespace {
 QStringList wrap(const QString& text, const QFont& font, double width)
 {
     QStringList lines;
-    const QStringList paragraphs = text.split(QLatin1Char('\n'));
+    const QStringList paragraphs = splitLines(text);
     for (const QString& para : paragraphs) {
         QTextLayout layout(para, font);
         QTextOption option;
@@ -120,7 +122,7 @@ PanelText::Layout PanelText::layoutFor(double width) const
     const QFontMetricsF fm(font);
     out.lineHeight = fm.height();
     if (m_fixedIdeal) {
-        out.lines = m_text.split(QLatin1Char('\n'));
+        out.lines = splitLines(m_text);
         return out;
     }
     // Sizes are whole pixels while text advances are not: a line that is at
@@ -149,7 +151,7 @@ QSize PanelText::sizeHint() const
 {
     const QFontMetricsF fm(panelFont(m_points, m_weight));
     double w = 0;
-    const QStringList paragraphs = m_text.split(QLatin1Char('\n'));
+    const QStringList paragraphs = splitLines(m_text);
     for (const auto& p : paragraphs)
         w = std::max(w, fm.horizontalAdvance(p));
     int lines = int(paragraphs.size());

@@ -85,6 +85,12 @@ const QHash<QString, std::function<Design()>>& designs()
              d.stroked.lineTo(16.5, 10);
              return d;
          }},
+        {QStringLiteral("minus"), [] {
+             Design d;
+             d.stroked.moveTo(3.5, 10);
+             d.stroked.lineTo(16.5, 10);
+             return d;
+         }},
         {QStringLiteral("checkmark"), [] {
              Design d;
              d.stroked.moveTo(3.5, 10.5);

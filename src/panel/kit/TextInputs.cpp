@@ -9,6 +9,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <limits>
+
 namespace tovrik::panel {
 
 namespace {
@@ -26,6 +28,8 @@ void styleField(QLineEdit* field, const QColor& placeholder)
     pal.setColor(QPalette::HighlightedText, Qt::white);
     field->setPalette(pal);
     field->setStyleSheet(QStringLiteral("QLineEdit { background: transparent; border: none; padding: 0px; }"));
+    // The whole text is kept: QLineEdit would otherwise cut it at 32,767.
+    field->setMaxLength(std::numeric_limits<int>::max());
 }
 } // namespace
 
@@ -69,8 +73,12 @@ ChatTextInput::ChatTextInput(const QString& placeholder, double height, QWidget*
 
 void ChatTextInput::setText(const QString& text)
 {
-    if (m_field->text() != text)
-        m_field->setText(text);
+    if (m_field->text() == text)
+        return;
+    m_field->setText(text);
+    // A text set from outside (a prompt put back after a failed turn) shows
+    // its beginning, as a short one does; QLineEdit would scroll to its end.
+    m_field->setCursorPosition(0);
 }
 
 QString ChatTextInput::text() const { return m_field->text(); }

@@ -227,6 +227,7 @@ private:
 
 class SimWorkspace : public Workspace {
 public:
+    using Workspace::openURL;
     bool openURL(const QUrl& url) override;
     QList<QUrl> openedURLs;
     // Called with every opened URL (e.g. a test playing the browser).

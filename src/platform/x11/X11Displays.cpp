@@ -277,6 +277,20 @@ QRect X11Displays::pixelRect(uint32_t displayID) const
     return {};
 }
 
+QPointF X11Displays::mainDisplayGlobalOrigin() const
+{
+    QRect pixels;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_pixelRects.isEmpty())
+            pixels = m_pixelRects.first(); // the main display comes first
+    }
+    if (pixels.isEmpty())
+        return Displays::mainDisplayGlobalOrigin();
+    const double s = scale();
+    return QPointF(pixels.topLeft()) / (s > 0 ? s : 1.0);
+}
+
 QPointF X11Displays::pointerLocation() const
 {
     if (!m_conn.ok())

@@ -67,6 +67,9 @@ public:
     QList<DisplayInfo> displays() const override;
     QPointF pointerLocation() const override;
     quint64 configurationRevision() const override;
+    // The main display's root rectangle (RandR monitors need not be screens
+    // Qt knows about), in points.
+    QPointF mainDisplayGlobalOrigin() const override;
 
     // The coordinate conversions shared by input, capture and the tap.
     // Global display points (y down, main display top-left) <-> root pixels.

@@ -10,9 +10,13 @@
 #include <QMediaFormat>
 #include <QMediaPlayer>
 #include <QPointer>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTimer>
 #include <QTextToSpeech>
 #include <QUrl>
 #include <atomic>
+#include <memory>
 #include <cmath>
 #include <vector>
 
@@ -74,6 +78,40 @@ bool X11Workspace::openURL(const QUrl& url)
     if (!url.isValid())
         return false;
     return QDesktopServices::openUrl(url);
+}
+
+void X11Workspace::openURL(const QUrl& url, std::function<void(bool opened)> done)
+{
+    auto reported = std::make_shared<bool>(false);
+    auto report = [reported, done = std::move(done)](bool opened) {
+        if (*reported)
+            return;
+        *reported = true;
+        done(opened);
+    };
+    const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+    if (!url.isValid() || opener.isEmpty()) {
+        const bool opened = url.isValid() && QDesktopServices::openUrl(url);
+        QTimer::singleShot(0, QCoreApplication::instance(), [report, opened]() { report(opened); });
+        return;
+    }
+    auto* process = new QProcess(QCoreApplication::instance());
+    process->setProgram(opener);
+    process->setArguments({url.toString(QUrl::FullyEncoded)});
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
+    QObject::connect(process, &QProcess::finished, process, [process, report](int code, QProcess::ExitStatus status) {
+        report(status == QProcess::NormalExit && code == 0);
+        process->deleteLater();
+    });
+    QObject::connect(process, &QProcess::errorOccurred, process, [process, report](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart)
+            return;
+        report(false);
+        process->deleteLater();
+    });
+    QTimer::singleShot(5000, process, [report]() { report(true); });
+    process->start();
 }
 
 // ---- microphone ----

@@ -37,6 +37,10 @@ private:
 class X11Workspace : public Workspace {
 public:
     bool openURL(const QUrl& url) override;
+    // Through xdg-open, whose exit status says whether a program took the
+    // URL; one still running after 5 s has started a browser in the
+    // foreground, which counts as opened.
+    void openURL(const QUrl& url, std::function<void(bool opened)> done) override;
 };
 
 class X11AudioInput : public AudioInput {

@@ -8,6 +8,8 @@
 #include <QAudioDevice>
 #include <QMediaDevices>
 #include <QMetaObject>
+#include <QProcess>
+#include <QStandardPaths>
 
 namespace tovrik::platform::x11 {
 
@@ -44,6 +46,46 @@ void X11Permissions::requestMicrophoneAccess(std::function<void(bool)> completio
         Qt::QueuedConnection);
 }
 
-bool X11Permissions::openPrivacyPane(PrivacyPane) { return false; }
+std::optional<SettingsCommand> privacySettingsCommand(PrivacyPane pane, const QString& currentDesktop,
+                                                      const std::function<bool(const QString&)>& isInstalled)
+{
+    if (pane != PrivacyPane::Microphone)
+        return std::nullopt;
+    struct Candidate {
+        const char* desktop; // a name of XDG_CURRENT_DESKTOP, or nullptr for any desktop
+        SettingsCommand command;
+    };
+    static const Candidate candidates[] = {
+        {"GNOME", {QStringLiteral("gnome-control-center"), {QStringLiteral("sound")}}},
+        {"Unity", {QStringLiteral("gnome-control-center"), {QStringLiteral("sound")}}},
+        {"Budgie", {QStringLiteral("budgie-control-center"), {QStringLiteral("sound")}}},
+        {"KDE", {QStringLiteral("systemsettings"), {QStringLiteral("kcm_pulseaudio")}}},
+        {"KDE", {QStringLiteral("systemsettings5"), {QStringLiteral("kcm_pulseaudio")}}},
+        {"X-Cinnamon", {QStringLiteral("cinnamon-settings"), {QStringLiteral("sound")}}},
+        {"MATE", {QStringLiteral("mate-volume-control"), {QStringLiteral("--page=input")}}},
+        {"LXQt", {QStringLiteral("pavucontrol-qt"), {QStringLiteral("--tab=4")}}},
+        // Any desktop (XFCE, LXDE, a bare window manager): the volume
+        // control's "Input Devices" tab.
+        {nullptr, {QStringLiteral("pavucontrol"), {QStringLiteral("--tab=4")}}},
+        {nullptr, {QStringLiteral("pavucontrol-qt"), {QStringLiteral("--tab=4")}}},
+    };
+    const QStringList desktops = currentDesktop.split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    for (const Candidate& c : candidates) {
+        const bool forThisDesktop =
+            !c.desktop || desktops.contains(QString::fromLatin1(c.desktop), Qt::CaseInsensitive);
+        if (forThisDesktop && isInstalled(c.command.program))
+            return c.command;
+    }
+    return std::nullopt;
+}
+
+bool X11Permissions::openPrivacyPane(PrivacyPane pane)
+{
+    const auto command = privacySettingsCommand(pane, qEnvironmentVariable("XDG_CURRENT_DESKTOP"),
+                                                [](const QString& program) {
+                                                    return !QStandardPaths::findExecutable(program).isEmpty();
+                                                });
+    return command && QProcess::startDetached(command->program, command->arguments);
+}
 
 } // namespace tovrik::platform::x11

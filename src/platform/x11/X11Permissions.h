@@ -4,11 +4,32 @@
 // when XTest and XInput2 are there, screen recording when a 1x1 capture of
 // the root works. The microphone follows Qt Multimedia's input devices:
 // Authorized while one exists; with none it is NotDetermined until asked,
-// Denied after. Privacy pages have no Linux counterpart.
+// Denied after.
+//
+// Privacy pages: the desktop's own settings page for the facility, where one
+// exists. The microphone's is the sound input settings of the running desktop
+// (XDG_CURRENT_DESKTOP), else a PulseAudio volume control's input tab. X11
+// gates neither capture nor synthetic input, so no desktop has a page for
+// screen recording or for control of other apps: those open nothing.
 
 #include "platform/Permissions.h"
 
+#include <QStringList>
+#include <functional>
+#include <optional>
+
 namespace tovrik::platform::x11 {
+
+struct SettingsCommand {
+    QString program;
+    QStringList arguments;
+    bool operator==(const SettingsCommand&) const = default;
+};
+
+// The command that opens `pane` on the desktop named by `currentDesktop`
+// (XDG_CURRENT_DESKTOP, colon-separated), given which programs are installed.
+std::optional<SettingsCommand> privacySettingsCommand(PrivacyPane pane, const QString& currentDesktop,
+                                                      const std::function<bool(const QString&)>& isInstalled);
 
 class X11Capture;
 class X11EventTap;

@@ -17,6 +17,7 @@
 #include "support/X11TestClients.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QPainter>
 #include <QProcess>
@@ -397,4 +398,39 @@ TEST(OverlayWithoutCompositor, TheDesktopNeverTurnsBlack)
     EXPECT_TRUE(run.finishedNormally);
     EXPECT_EQ(run.exitCode, 0) << run.output.toStdString();
     EXPECT_TRUE(run.passed()) << run.output.toStdString();
+}
+
+// A status over the idle glyph that stays up (a ready app) shows beside the
+// still pointer at once and is gone again on time, the pointer never moving.
+TEST_F(OverlayOnXServer, AStatusBesideAStillPointerShowsAndGoesOnTime)
+{
+    const QPoint pointer(500, 400);
+    movePointer(pointer);
+    controller = std::make_unique<overlay::OverlayWindowController>();
+    controller->setIdleBehavior(true, false, false);
+    const QPoint glyph = pointer + QPoint(35, 25);
+    const auto statusPixels = [&](const QImage& i) {
+        int changed = 0;
+        for (int y = glyph.y() - 120; y < glyph.y() + 120; y += 3)
+            for (int x = glyph.x() + 50; x < glyph.x() + 400; x += 3)
+                changed += i.rect().contains(x, y) && !isDesk(rgbAt(i, x, y));
+        return changed;
+    };
+    bool ok = false;
+    captureUntil([&](const QImage& i) { return glyphNear(i, glyph.x(), glyph.y()) && statusPixels(i) == 0; }, &ok);
+    ASSERT_TRUE(ok);
+    for (int round = 0; round < 3; ++round) {
+        controller->showStatus(QStringLiteral("no microphone found"), platform::Platform::get().displays().mainDisplay(),
+                               false);
+        controller->hide(2.5);
+        QElapsedTimer since;
+        since.start();
+        captureUntil([&](const QImage& i) { return statusPixels(i) > 100; }, &ok);
+        EXPECT_TRUE(ok) << "round " << round << ": no status beside the pointer";
+        EXPECT_LT(since.elapsed(), 1000);
+        captureUntil([&](const QImage& i) { return statusPixels(i) == 0; }, &ok);
+        EXPECT_TRUE(ok) << "round " << round << ": the status stayed";
+        EXPECT_GE(since.elapsed(), 2400);
+        EXPECT_LT(since.elapsed(), 4000) << "round " << round;
+    }
 }

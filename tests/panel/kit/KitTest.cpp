@@ -5,16 +5,23 @@
 #include "panel/kit/Controls.h"
 #include "panel/kit/Marks.h"
 #include "panel/kit/PanelText.h"
+#include "panel/kit/SettingsRows.h"
+#include "panel/kit/UnplacedRows.h"
 #include "panel/kit/StyledButton.h"
 #include "panel/kit/Symbols.h"
+#include "panel/kit/TextInputs.h"
 #include "support/SimFixture.h"
 
 #include <QApplication>
 #include <QEnterEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QTest>
 #include <QVBoxLayout>
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
 
 using namespace tovrik::panel;
 
@@ -56,104 +63,67 @@ void expectColor(const QImage& image, QPoint p, QColor want, int tolerance = 2)
 
 } // namespace
 
-TEST(ButtonStyles, TableValues)
+TEST(ButtonStyles, FillsNormalPressedAndDisabledOverTheirBackground)
 {
-    const auto& primary = buttonStyleSpec(ButtonStyle::Primary);
-    EXPECT_EQ(primary.background, grey(242));
-    EXPECT_EQ(primary.pressedBackground, grey(220));
-    EXPECT_EQ(primary.text, grey(21));
-    EXPECT_EQ(primary.clip.radius, 9);
-    const auto& secondary = buttonStyleSpec(ButtonStyle::Secondary);
-    EXPECT_EQ(secondary.border.radius, 10); // border rounded 10 inside a rounded-9 clip
-    EXPECT_EQ(secondary.clip.radius, 9);
-    EXPECT_DOUBLE_EQ(buttonStyleSpec(ButtonStyle::CompactPrimary).borderWidth, 0.5);
-    EXPECT_DOUBLE_EQ(buttonStyleSpec(ButtonStyle::WidePrimary).borderWidth, 0.5);
-    EXPECT_EQ(buttonStyleSpec(ButtonStyle::WidePrimary).border.radius, 8);
-    EXPECT_EQ(buttonStyleSpec(ButtonStyle::WideSecondary).minimumHeight, 39);
-    EXPECT_EQ(buttonStyleSpec(ButtonStyle::WideSecondary).paddingV, 0);
-    EXPECT_FALSE(buttonStyleSpec(ButtonStyle::Pill).fontSize.has_value());
-    EXPECT_EQ(buttonStyleSpec(ButtonStyle::Ask).minimumWidth, 54);
-    EXPECT_DOUBLE_EQ(buttonStyleSpec(ButtonStyle::Ask).hoverOpacity, 0.09);
-    EXPECT_TRUE(buttonStyleSpec(ButtonStyle::Permission).fixedWidth);
-    EXPECT_FALSE(buttonStyleSpec(ButtonStyle::Ask).fixedWidth);
-}
-
-TEST(ButtonStyles, PrimaryFillPressedFillAndText)
-{
-    StyledButton button(ButtonStyle::Primary, QStringLiteral("Sign in"));
-    const QSize size(120, 32);
-    QImage normal = grabOn(&button, Qt::black, size);
-    expectGrey(normal, QPoint(5, 16), 242);
-    EXPECT_EQ(button.currentTextColor(), grey(21));
-    button.setDown(true);
-    QImage pressed = grabOn(&button, Qt::black, size);
-    expectGrey(pressed, QPoint(5, 16), 220);
-    // The text is drawn in grey 21: the darkest pixel of the label area is close to it.
+    struct Row {
+        ButtonStyle style;
+        std::function<StyledButton*()> make;
+        QColor under;
+        QSize size;
+        QPoint sample;
+        int normal, pressed;
+        int disabled; // -1: the style has no disabled look
+    };
+    const Row rows[] = {
+        {ButtonStyle::Primary, [] { return new StyledButton(ButtonStyle::Primary, QStringLiteral("Sign in")); },
+         Qt::black, {120, 32}, {5, 16}, 242, 220, -1},
+        {ButtonStyle::Google, [] { return new StyledButton(ButtonStyle::Google, new GooglePrimaryLabel); },
+         Qt::black, {280, 39}, {270, 30}, 50, 41, -1},
+        {ButtonStyle::Ask, [] { return new StyledButton(ButtonStyle::Ask, QStringLiteral("Ask")); }, Qt::black,
+         {70, 32}, {35, 4}, 242, 220, 38},
+        // Black at 0.24 and 0.32 over grey 32.
+        {ButtonStyle::WideSecondary,
+         [] { return new StyledButton(ButtonStyle::WideSecondary, new EmailPrimaryLabel(false)); }, grey(32),
+         {280, 39}, {250, 33}, 24, 22, -1},
+    };
+    for (const Row& r : rows) {
+        std::unique_ptr<StyledButton> button(r.make());
+        SCOPED_TRACE(int(r.style));
+        expectGrey(grabOn(button.get(), r.under, r.size), r.sample, r.normal);
+        button->setDown(true);
+        expectGrey(grabOn(button.get(), r.under, r.size), r.sample, r.pressed);
+        if (r.disabled >= 0) {
+            // Disabled looks the same pressed or not.
+            button->setEnabled(false);
+            expectGrey(grabOn(button.get(), r.under, r.size), r.sample, r.disabled);
+            button->setDown(false);
+            expectGrey(grabOn(button.get(), r.under, r.size), r.sample, r.disabled);
+            EXPECT_EQ(button->currentTextColor(), whiteAt(0.4));
+        }
+        if (r.size.height() == 39) { // the wide styles: height from their minimum
+            EXPECT_EQ(button->sizeHint().height(), 39);
+        }
+    }
+    // The primary label is drawn in grey 21.
+    StyledButton primary(ButtonStyle::Primary, QStringLiteral("Sign in"));
+    const QImage image = grabOn(&primary, Qt::black, QSize(120, 32));
     int darkest = 255;
     for (int y = 8; y < 24; ++y)
         for (int x = 30; x < 90; ++x)
-            darkest = std::min(darkest, qGray(normal.pixel(x, y)));
+            darkest = std::min(darkest, qGray(image.pixel(x, y)));
     EXPECT_LE(darkest, 40);
-}
-
-TEST(ButtonStyles, GoogleFillsAndBorder)
-{
-    StyledButton button(ButtonStyle::Google, new GooglePrimaryLabel);
-    const QSize size(280, 39);
-    QImage normal = grabOn(&button, Qt::black, size);
-    expectGrey(normal, QPoint(270, 30), 50);
-    button.setDown(true);
-    QImage pressed = grabOn(&button, Qt::black, size);
-    expectGrey(pressed, QPoint(270, 30), 41);
-    EXPECT_EQ(button.sizeHint().height(), 39);
-}
-
-TEST(ButtonStyles, DisabledAskLooksTheSamePressedOrNot)
-{
-    StyledButton ask(ButtonStyle::Ask, QStringLiteral("Ask"));
-    ask.setEnabled(false);
-    const QSize size(70, 32);
-    QImage disabled = grabOn(&ask, Qt::black, size);
-    expectGrey(disabled, QPoint(35, 4), 38);
-    EXPECT_EQ(ask.currentTextColor(), whiteAt(0.4));
-    ask.setDown(true);
-    QImage pressed = grabOn(&ask, Qt::black, size);
-    expectGrey(pressed, QPoint(35, 4), 38);
-    ask.setDown(false);
-    ask.setEnabled(true);
-    QImage enabled = grabOn(&ask, Qt::black, size);
-    expectGrey(enabled, QPoint(35, 4), 242);
-    EXPECT_GE(ask.sizeHint().width(), 54);
-}
-
-TEST(ButtonStyles, WideSecondaryOverPanelSurface)
-{
-    StyledButton button(ButtonStyle::WideSecondary, new EmailPrimaryLabel(false));
-    const QSize size(280, 39);
-    QImage normal = grabOn(&button, grey(32), size);
-    expectGrey(normal, QPoint(250, 33), 24);  // black at 0.24 over 32
-    button.setDown(true);
-    QImage pressed = grabOn(&button, grey(32), size);
-    expectGrey(pressed, QPoint(250, 33), 22); // black at 0.32 over 32
 }
 
 TEST(ButtonStyles, ClipShapeIsTheHitShape)
 {
     StyledButton button(ButtonStyle::Primary, QStringLiteral("Go"));
     button.resize(100, 32);
+    button.show();
     int clicks = 0;
     QObject::connect(&button, &QAbstractButton::clicked, [&] { ++clicks; });
-    auto click = [&](QPoint p) {
-        QMouseEvent press(QEvent::MouseButtonPress, QPointF(p), button.mapToGlobal(QPointF(p)), Qt::LeftButton,
-                          Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(&button, &press);
-        QMouseEvent release(QEvent::MouseButtonRelease, QPointF(p), button.mapToGlobal(QPointF(p)), Qt::LeftButton,
-                            Qt::NoButton, Qt::NoModifier);
-        QApplication::sendEvent(&button, &release);
-    };
-    click(QPoint(0, 0)); // outside the rounded corner
+    QTest::mouseClick(&button, Qt::LeftButton, {}, QPoint(1, 1)); // outside the rounded corner
     EXPECT_EQ(clicks, 0);
-    click(QPoint(50, 16));
+    QTest::mouseClick(&button, Qt::LeftButton, {}, QPoint(50, 16));
     EXPECT_EQ(clicks, 1);
 }
 
@@ -181,20 +151,23 @@ TEST(HoverHighlight, FadesInAndNeverShowsOnADisabledControl)
     QEvent leave(QEvent::Leave);
     QApplication::sendEvent(&button, &leave);
     ASSERT_TRUE(tovrik::test::spinUntil([&] { return hover->washOpacity() <= 1e-9; }, 2000));
+    // A control hidden while hovered (a page switch) comes back unlit.
+    QApplication::sendEvent(&button, &enter);
+    button.hide();
+    button.show();
+    EXPECT_FALSE(hover->isHovered());
+    EXPECT_EQ(hover->washOpacity(), 0);
 }
 
 TEST(SmallControls, KeySequenceChipsAndSeparators)
 {
-    ShortcutValueRow row(QStringLiteral("Talk"), {"Ctrl", "Shift", "Option"});
-    EXPECT_EQ(row.keysView()->chipCount(), 3);
-    EXPECT_EQ(row.keysView()->separatorCount(), 2);
-    row.setKeys({"Cmd"});
-    EXPECT_EQ(row.keysView()->chipCount(), 1);
-    EXPECT_EQ(row.keysView()->separatorCount(), 0);
-    row.setKeys({"Cmd", "Cmd"}); // equal tokens are both shown
-    EXPECT_EQ(row.keysView()->chipCount(), 2);
-    row.setKeys({"Ctrl", "Shift", "Option", "K"});
-    EXPECT_EQ(row.keysView()->separatorCount(), 3);
+    // Separators only between chips; equal tokens are all shown.
+    ShortcutValueRow row(QStringLiteral("Talk"), {});
+    for (const QStringList& keys : {QStringList{"Super"}, {"Super", "Super"}, {"Ctrl", "Shift", "Alt", "K"}}) {
+        row.setKeys(keys);
+        EXPECT_EQ(row.keysView()->chipCount(), keys.size());
+        EXPECT_EQ(row.keysView()->separatorCount(), keys.size() - 1);
+    }
     ShortcutCaptureRow empty({}, QStringLiteral("Change"), nullptr);
     EXPECT_EQ(empty.keysView()->chipCount(), 0);
     EXPECT_EQ(empty.button()->text(), "Change");
@@ -202,11 +175,7 @@ TEST(SmallControls, KeySequenceChipsAndSeparators)
 
 TEST(SmallControls, StepIndicatorHeaderButtonAndChip)
 {
-    PermissionStepIndicator indicator(1, 3);
-    EXPECT_EQ(indicator.text(), "1 of 3");
-    indicator.setSteps(5, 3); // shown unchanged
-    EXPECT_EQ(indicator.text(), "5 of 3");
-
+    EXPECT_EQ(PermissionStepIndicator(5, 3).text(), "5 of 3"); // shown unchanged
     int clicked = 0;
     HeaderIconButton gear(QStringLiteral("gearshape"), QStringLiteral("Settings"), [&] { ++clicked; });
     EXPECT_EQ(gear.size(), QSize(28, 28));
@@ -214,7 +183,7 @@ TEST(SmallControls, StepIndicatorHeaderButtonAndChip)
     gear.click();
     EXPECT_EQ(clicked, 1);
 
-    HotkeyChip chip(QStringLiteral("Option"));
+    HotkeyChip chip(QStringLiteral("Alt"));
     HotkeyChip longChip(QStringLiteral("A much longer token"));
     EXPECT_GT(longChip.sizeHint().width(), chip.sizeHint().width()); // grows, never truncates
 }
@@ -230,35 +199,24 @@ TEST(Marks, GoogleMarkColoursWhereThePathsPutThem)
     expectColor(image, QPoint(9, 16), QColor(51, 168, 84), 3);
     expectColor(image, QPoint(2, 9), QColor(250, 189, 5), 3);
     expectColor(image, QPoint(9, 1), QColor(235, 66, 54), 3);
-}
-
-TEST(Marks, GoogleShapesStretchWithTheirRectangle)
-{
-    const QPainterPath blue = GoogleBlueShape::path(QRectF(0, 0, 18, 18));
-    EXPECT_NEAR(blue.elementAt(0).x, 17.64, 1e-9);
-    EXPECT_NEAR(blue.elementAt(0).y, 9.2045, 1e-9);
-    const QPainterPath big = GoogleBlueShape::path(QRectF(0, 0, 36, 36));
-    // The crossbar corner (9, 7.3636) maps to (18, 14.7272).
-    bool found = false;
-    for (int i = 0; i < big.elementCount(); ++i)
-        if (std::abs(big.elementAt(i).x - 18) < 1e-9 && std::abs(big.elementAt(i).y - 14.7272) < 1e-9)
-            found = true;
-    EXPECT_TRUE(found);
-    const QRectF wide = GoogleRedShape::path(QRectF(0, 0, 36, 18)).boundingRect();
-    const QRectF square = GoogleRedShape::path(QRectF(0, 0, 18, 18)).boundingRect();
-    EXPECT_NEAR(wide.width(), square.width() * 2, 1e-6);
-    EXPECT_NEAR(wide.height(), square.height(), 1e-6);
-}
-
-TEST(Marks, EmailLabelChevronFollowsExpansion)
-{
     EmailPrimaryLabel label(true);
     EXPECT_EQ(label.chevronSymbol(), "chevron.up");
     label.setExpanded(false);
     EXPECT_EQ(label.chevronSymbol(), "chevron.down");
     EXPECT_EQ(label.textLabel()->text(), "Sign in with email");
-    GooglePrimaryLabel google;
-    EXPECT_EQ(google.textLabel()->text(), "Sign in with Google");
+    EXPECT_EQ(GooglePrimaryLabel().textLabel()->text(), "Sign in with Google");
+}
+
+TEST(Marks, GoogleShapesStretchWithTheirRectangle)
+{
+    // The outline starts at design point (17.64, 9.2045); a 36 x 18 rectangle
+    // stretches it twice as wide, a 36 x 36 one scales it both ways.
+    EXPECT_EQ(GoogleBlueShape::path(QRectF(0, 0, 18, 18)).elementAt(0), QPointF(17.64, 9.2045));
+    EXPECT_EQ(GoogleBlueShape::path(QRectF(0, 0, 36, 36)).elementAt(0), QPointF(35.28, 18.409));
+    const QRectF wide = GoogleRedShape::path(QRectF(0, 0, 36, 18)).boundingRect();
+    const QRectF square = GoogleRedShape::path(QRectF(0, 0, 18, 18)).boundingRect();
+    EXPECT_NEAR(wide.width(), square.width() * 2, 1e-6);
+    EXPECT_NEAR(wide.height(), square.height(), 1e-6);
 }
 
 TEST(PanelTextLabel, LineLimitTruncatesTheTailAndShrinkStopsAtItsFactor)
@@ -345,4 +303,142 @@ TEST(ButtonStyles, InALayoutTheWideStylesKeepTheirHeightAndAskShowsItsWholeTitle
     EXPECT_GE(email->height(), 39);
     EXPECT_GE(ask->width(), 54);
     EXPECT_EQ(ask->textLabel()->displayedLines(), QStringList{"Ask"});
+}
+
+// A prompt put back from outside (after a failed turn) shows its beginning
+// like a short one, and a text beyond QLineEdit's default 32,767 limit is
+// kept whole.
+TEST(ChatTextInput, ATextSetFromOutsideShowsItsBeginningAndIsKeptWhole)
+{
+    const QString start = QStringLiteral("Where is the export button");
+    const QString longPrompt = start + QString(40000 - start.size(), QLatin1Char('x'));
+    ChatTextInput shortBox(QStringLiteral("Ask"), 78), longBox(QStringLiteral("Ask"), 78);
+    shortBox.setText(start);
+    longBox.setText(longPrompt);
+    EXPECT_EQ(longBox.text().size(), 40000);
+    const QImage shortShot = grabOn(&shortBox, Qt::black, QSize(300, 78));
+    const QImage longShot = grabOn(&longBox, Qt::black, QSize(300, 78));
+    // The first words are drawn at the same place in both boxes.
+    const QRect words(12, 9, 120, 24);
+    const QImage drawn = shortShot.copy(words);
+    int textPixels = 0;
+    for (int y = 0; y < drawn.height(); ++y)
+        for (int x = 0; x < drawn.width(); ++x)
+            textPixels += qGray(drawn.pixel(x, y)) > 128;
+    ASSERT_GT(textPixels, 50); // the words are there to compare
+    EXPECT_EQ(shortShot.copy(words), longShot.copy(words));
+}
+
+// ---- settings rows and the rows no screen places ----
+
+TEST(SettingsRows, SubtitleLineAndHintFollowTheirTwoRules)
+{
+    struct Row {
+        std::optional<QString> subtitle;
+        bool line;
+        const char *menuHint, *toggleHint;
+    };
+    const Row rows[] = {
+        {std::nullopt, false, "Opens this setting.", "Toggles this setting."},
+        {QStringLiteral(" \n "), false, " \n ", " \n "}, // blank: no line, yet the hint is the blank text
+        {QStringLiteral("Ava"), true, "Ava", "Ava"},
+    };
+    for (const Row& r : rows) {
+        SettingsMenuRow menu(std::nullopt, QStringLiteral("Voice"), r.subtitle, false, nullptr);
+        SettingsToggleRow toggle(std::nullopt, QStringLiteral("Text only"), r.subtitle, false, nullptr);
+        EXPECT_EQ(menu.subtitleLabel()->isVisibleTo(&menu), r.line);
+        EXPECT_EQ(toggle.subtitleLabel()->isVisibleTo(&toggle), r.line);
+        EXPECT_EQ(menu.accessibleDescription(), r.menuHint);
+        EXPECT_EQ(toggle.accessibleDescription(), r.toggleHint);
+    }
+    SettingsMenuRow quit(std::nullopt, QStringLiteral("Quit Tovrik"), std::nullopt, true, nullptr);
+    EXPECT_EQ(quit.titleLabel()->text(), "Quit Tovrik");
+    EXPECT_DOUBLE_EQ(quit.hoverHighlight()->opacity(), 0.035);
+    const QImage red = grabOn(&quit, grey(23), QSize(280, 36));
+    bool redText = false;
+    for (int x = 14; x < 120 && !redText; ++x)
+        for (int y = 8; y < 28 && !redText; ++y) {
+            const QColor c = red.pixelColor(x, y);
+            redText = std::abs(c.red() - 248) <= 3 && std::abs(c.green() - 113) <= 3 && std::abs(c.blue() - 113) <= 3;
+        }
+    EXPECT_TRUE(redText);
+}
+
+TEST(SettingsRows, ToggleReportsTheFlipWithoutFlippingItsSwitch)
+{
+    QList<bool> reported;
+    SettingsToggleRow row(std::nullopt, QStringLiteral("Text only"), std::nullopt, true,
+                          [&](bool on) { reported << on; });
+    row.click();
+    EXPECT_EQ(reported, QList<bool>{false});
+    EXPECT_TRUE(row.settingsSwitch()->isOn());
+    EXPECT_EQ(row.accessibilityValue(), "On");
+    // The knob and the track: accent with the knob right when on, white
+    // 33/255 with the knob left when off.
+    for (bool on : {true, false}) {
+        SmallSettingsSwitch sw(on);
+        EXPECT_EQ(sw.knobRect(), QRectF(on ? 17 : 3, 3, 12, 12));
+        EXPECT_TRUE(sw.testAttribute(Qt::WA_TransparentForMouseEvents));
+        const QImage image = grabOn(&sw, Qt::black, QSize(32, 18));
+        if (on)
+            expectColor(image, QPoint(8, 9), QColor(47, 125, 246));
+        else
+            expectGrey(image, QPoint(24, 9), 33);
+        expectGrey(image, QPoint(on ? 23 : 9, 9), 255);
+    }
+}
+
+TEST(SettingsRows, VoiceCardShowsTheSelection)
+{
+    int clicks = 0;
+    VoiceOptionCard card({QStringLiteral("id"), QStringLiteral("Ava"), QStringLiteral("Female"), true},
+                         [&] { ++clicks; });
+    EXPECT_TRUE(card.showsCheckmark());
+    EXPECT_EQ(card.accessibleName(), "Ava, Female");
+    EXPECT_EQ(card.accessibilityValue(), "Selected");
+    EXPECT_GE(card.minimumHeight(), 36);
+    // The accent border on the top edge; the thin white one when not selected.
+    const QColor accent = grabOn(&card, Qt::black, QSize(140, 48)).pixelColor(70, 0);
+    EXPECT_GT(accent.blue(), accent.red() + 60);
+    card.setOption({QStringLiteral("id"), QStringLiteral("Ava"), QStringLiteral("Female"), false});
+    const QColor plain = grabOn(&card, Qt::black, QSize(140, 48)).pixelColor(70, 0);
+    EXPECT_LE(std::abs(plain.blue() - plain.red()), 3);
+    EXPECT_FALSE(card.showsCheckmark());
+    EXPECT_EQ(card.accessibilityValue(), "Not selected");
+    card.click();
+    EXPECT_EQ(clicks, 1);
+}
+
+TEST(UnplacedRows, StepLimitMovesTowardZeroAndPermissionRowShowsOnlyCompleteButtons)
+{
+    struct Step {
+        qint64 value;
+        bool minus, plus;
+        qint64 reported;
+    };
+    for (const Step& s : {Step{0, false, false, 0}, Step{-3, false, true, -2}, Step{4, true, false, 3}}) {
+        QList<qint64> got;
+        SettingsStepLimitRow row(s.value, [&](qint64 v) { got << v; });
+        EXPECT_EQ(row.minusButton()->isEnabled(), s.minus) << s.value;
+        EXPECT_EQ(row.plusButton()->isEnabled(), s.plus) << s.value;
+        EXPECT_EQ(row.valueText(), QString::number(s.value));
+        (s.minus ? row.minusButton() : row.plusButton())->click();
+        EXPECT_EQ(got, s.minus || s.plus ? QList<qint64>{s.reported} : QList<qint64>{});
+    }
+    PermissionRow none(QStringLiteral("Mic"), QStringLiteral("Sub"), std::nullopt, std::nullopt, nullptr,
+                       std::nullopt, nullptr);
+    EXPECT_EQ(none.buttonStack(), nullptr);
+    PermissionRow titleOnly(QStringLiteral("Mic"), QStringLiteral("Sub"), QStringLiteral("Ready"),
+                            QStringLiteral("Allow"), nullptr, std::nullopt, nullptr);
+    ASSERT_NE(titleOnly.buttonStack(), nullptr); // an empty stack
+    EXPECT_EQ(titleOnly.primaryButton(), nullptr);
+    EXPECT_EQ(titleOnly.badge()->text(), "Ready");
+    int clicked = 0;
+    PermissionRow both(QStringLiteral("Mic"), QStringLiteral("Sub"), std::nullopt, QStringLiteral("Allow"),
+                       [&] { ++clicked; }, QStringLiteral("Later"), [&] { clicked += 10; });
+    both.primaryButton()->click();
+    both.secondaryButton()->click();
+    EXPECT_EQ(clicked, 11);
+    EXPECT_EQ(StackPreviewCard(QStringLiteral("Title"), {}).lineCount(), 0);
+    EXPECT_EQ(StackPreviewCard(QStringLiteral("Title"), {"a", "b"}).lineCount(), 2);
 }

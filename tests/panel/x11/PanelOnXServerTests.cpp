@@ -13,7 +13,6 @@
 #include "panel/SettingsPanelController.h"
 #include "panel/SettingsView.h"
 #include "panel/kit/StyledButton.h"
-#include "panel/kit/TextInputs.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/x11/X11Platform.h"
 #include "support/PrivateXServer.h"
@@ -228,30 +227,6 @@ TEST_F(PanelOnXServer, TheSignInCardIsOnScreenAtTheTopRight)
     controller->showPanel();
     const Comparison again = waitForCardOnScreen(&shot);
     EXPECT_TRUE(again.complete()) << again.describe();
-}
-
-TEST_F(PanelOnXServer, AfterTheResizeAnimationTheLargerCardIsOnScreen)
-{
-    controller->showPanel();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(controller->panel()));
-    const int top = controller->panel()->geometry().top();
-    model->setHostedEmailAuthVisible(true); // the email form opens
-    ASSERT_TRUE(spinUntil([&] {
-        return controller->panel()->size() == QSize(320, 380) && !controller->resizeAnimationTarget();
-    }));
-    EXPECT_EQ(controller->panel()->geometry().top(), top);
-
-    QImage shot;
-    const Comparison c = waitForCardOnScreen(&shot);
-    EXPECT_TRUE(c.complete()) << c.describe();
-    EXPECT_GT(c.opaque, 320 * 380 * 9 / 10);
-    EXPECT_EQ(c.deskInside, 0);
-    // The form's fields are in the card, on screen.
-    QWidget* email = rootView()->authenticationSection()->emailInput();
-    ASSERT_TRUE(email->isVisible());
-    const QRect field(email->mapTo(controller->panel(), QPoint(0, 0)), email->size());
-    EXPECT_TRUE(QRect(QPoint(0, 0), controller->panel()->size()).contains(field));
-    EXPECT_FALSE(isDesk(onScreen(shot, field.center())));
 }
 
 // ---- without a compositor: a child process on an X server of its own ----

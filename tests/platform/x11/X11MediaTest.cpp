@@ -58,8 +58,9 @@ TEST(X11Speech, EverySpeechReportsExactlyOnce)
     ASSERT_TRUE(spinUntil([&] { return !results.empty(); }, 20000));
     tovrik::test::drainEvents();
     ASSERT_EQ(results.size(), 1u); // spoken, or the reason it was not (e.g. no audio device)
-    if (!available)
+    if (!available) {
         EXPECT_EQ(results.front(), QStringLiteral("No system voice is available."));
+    }
 }
 
 TEST(X11Workspace, RefusesAnInvalidURL)

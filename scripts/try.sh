@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Tries Tovrik against the local stand-in of the hosted service: builds both,
+# starts the stand-in, starts Tovrik trusting the stand-in's test CA (no root,
+# the system's trust store is not touched) and stops the stand-in when Tovrik
+# quits. Tovrik runs with a profile of its own (settings and keyring in the
+# stand-in's data folder, on a private D-Bus session), so a real installation
+# and its account are left alone.
+#
+#   bash scripts/try.sh [stand-in options...]
+#
+# Sign in with ada@example.com / secret123 (or pass --account). Options go to
+# the stand-in, e.g. --reply "The Save button is at the top. [POINT:400,120:Save button:screen1]".
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="${TOVRIK_BUILD_DIR:-$root/build}"
+if [ -z "${DISPLAY:-}" ]; then
+  echo "tovrik: no X11 display (DISPLAY is not set); start it from an X11 desktop session." >&2
+  exit 1
+fi
+bash "$root/scripts/setup-deps.sh"
+bash "$root/scripts/build.sh" tovrik tovrik-fake-hosted-service
+
+data="${TOVRIK_TRY_DATA_DIR:-${XDG_DATA_HOME:-$HOME/.local/share}/tovrik-fake-hosted-service}"
+mkdir -p "$data/profile"
+chmod 700 "$data" "$data/profile"
+log="$data/stand-in.log"
+
+args=(--data-dir "$data")
+case " $* " in *" --account "*) ;; *) args+=(--account "ada@example.com:secret123:1200") ;; esac
+case " $* " in
+  *" --reply "*) ;;
+  *) args+=(--reply "This is the local stand-in of the hosted service. Here is the top-left corner. [POINT:40,40:top-left corner:screen1]") ;;
+esac
+
+"$build/tools/fake-hosted-service/tovrik-fake-hosted-service" "${args[@]}" "$@" >"$log" 2>&1 &
+stand_in=$!
+runtime=$(mktemp -d "${TMPDIR:-/tmp}/tovrik-try.XXXXXX")
+trap 'kill "$stand_in" 2>/dev/null || true; wait "$stand_in" 2>/dev/null || true; rm -rf "$runtime"' EXIT
+port=""
+for _ in $(seq 1 300); do
+  port=$(sed -n 's/^fake hosted service listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$log")
+  [ -n "$port" ] && break
+  kill -0 "$stand_in" 2>/dev/null || break
+  sleep 0.1
+done
+if [ -z "$port" ]; then
+  echo "tovrik try: the stand-in did not start:" >&2
+  cat "$log" >&2
+  exit 1
+fi
+echo "tovrik try: stand-in on 127.0.0.1:$port (its requests are logged in $log)" >&2
+
+export https_proxy="http://127.0.0.1:$port" HTTPS_PROXY="http://127.0.0.1:$port"
+export TOVRIK_EXTRA_CA_FILE="$data/trusted-ca.pem"
+export XDG_DATA_HOME="$data/profile"
+# A runtime folder of its own keeps the private keyring away from the
+# desktop's; the sound server is still found where it was.
+if [ -z "${PULSE_SERVER:-}" ] && [ -S "${XDG_RUNTIME_DIR:-/nonexistent}/pulse/native" ]; then
+  export PULSE_SERVER="unix:$XDG_RUNTIME_DIR/pulse/native"
+fi
+chmod 700 "$runtime"
+export XDG_RUNTIME_DIR="$runtime"
+# Tovrik's own keyring, unlocked with a fixed password, on a private session bus.
+inner=$(cat <<'INNER'
+set -euo pipefail
+eval "$(printf 'tovrik-try' | gnome-keyring-daemon --unlock --components=secrets 2>/dev/null)"
+eval "$(gnome-keyring-daemon --start --components=secrets 2>/dev/null)"
+exec "$@"
+INNER
+)
+status=0
+dbus-run-session -- bash -c "$inner" bash "$build/src/app/tovrik" || status=$?
+exit $status

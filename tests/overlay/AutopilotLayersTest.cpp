@@ -1,0 +1,272 @@
+// The UI Autopilot look in the overlay: the takeover look's pixels, the
+// autopilot cursor and the click ripple, driven by the real controller
+// through the real companion views of two screens on a virtual clock.
+
+#include "overlay/OverlayWindowController.h"
+#include "overlay/views/AutopilotCursorLayer.h"
+#include "overlay/views/CursorBuddyView.h"
+#include "overlay/views/UIAutopilotTakeoverView.h"
+#include "support/SimFixture.h"
+
+#include <QFontMetricsF>
+#include <QGuiApplication>
+#include <QImage>
+#include <gtest/gtest.h>
+
+using namespace tovrik;
+using namespace tovrik::overlay;
+using platform::sim::SimDisplays;
+
+namespace {
+
+QImage takeoverImage(QSizeF size, double progress)
+{
+    QImage image(size.toSize(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    UIAutopilotTakeoverView::paint(painter, size, progress);
+    return image;
+}
+
+int alphaAt(const QImage& image, int x, int y) { return qAlpha(image.pixel(x, y)); }
+
+bool isColour(QRgb premultiplied, QColor expected, int tolerance = 6)
+{
+    const QColor c = QColor::fromRgba(qUnpremultiply(premultiplied));
+    return std::abs(c.red() - expected.red()) <= tolerance && std::abs(c.green() - expected.green()) <= tolerance
+        && std::abs(c.blue() - expected.blue()) <= tolerance;
+}
+
+} // namespace
+
+TEST(TakeoverLook, BandsFrameAndBannerOnA1440By900Screen)
+{
+    const QSizeF size(1440, 900);
+    const QImage image = takeoverImage(size, 1.0);
+    // The frame line covers the outermost 2 points on every side.
+    for (const QPoint p : {QPoint(300, 0), QPoint(300, 1), QPoint(300, 899), QPoint(0, 450), QPoint(1439, 450)}) {
+        EXPECT_TRUE(isColour(image.pixel(p), QColor(43, 148, 255), 12)) << p.x() << "," << p.y();
+        EXPECT_GE(alphaAt(image, p.x(), p.y()), 230);
+    }
+    // Each band fades from its edge to nothing at 0.84 of its 34 points.
+    EXPECT_TRUE(isColour(image.pixel(300, 3), QColor(40, 144, 255)));
+    EXPECT_NEAR(alphaAt(image, 300, 2 + 1), 77 - (3.5 / 34 / 0.24) * 49, 4);
+    EXPECT_GT(alphaAt(image, 300, 3), alphaAt(image, 300, 12));
+    EXPECT_GT(alphaAt(image, 300, 12), alphaAt(image, 300, 26));
+    EXPECT_EQ(alphaAt(image, 300, 30), 0);
+    EXPECT_EQ(alphaAt(image, 300, 40), 0);
+    EXPECT_EQ(alphaAt(image, 300, 896), alphaAt(image, 300, 3));
+    EXPECT_EQ(alphaAt(image, 3, 450), alphaAt(image, 300, 3));
+    EXPECT_EQ(alphaAt(image, 1436, 450), alphaAt(image, 300, 3));
+    EXPECT_EQ(alphaAt(image, 720, 450), 0) << "the middle of the screen is left alone";
+    // Corners: both bands are drawn, so they are brighter.
+    EXPECT_GT(alphaAt(image, 5, 5), alphaAt(image, 300, 5));
+
+    // The banner: centred, its top 14 points down, as wide as its content
+    // plus 61 and as tall as a 13-point line plus 19.
+    QFont semibold = QGuiApplication::font(), regular = QGuiApplication::font();
+    semibold.setPixelSize(13);
+    semibold.setWeight(QFont::DemiBold);
+    regular.setPixelSize(13);
+    const QFontMetricsF b(semibold), r(regular);
+    const double texts = b.horizontalAdvance(QStringLiteral("Tovrik is using your computer"))
+        + r.horizontalAdvance(QStringLiteral("\u2022")) + b.horizontalAdvance(QStringLiteral("Esc to stop"));
+    const QRectF banner = UIAutopilotTakeoverView::bannerRect(size);
+    EXPECT_NEAR(banner.width(), texts + 61, 0.01);
+    EXPECT_NEAR(banner.height(), std::max(b.height(), r.height()) + 19, 0.01);
+    EXPECT_DOUBLE_EQ(banner.top(), 14);
+    EXPECT_NEAR(banner.center().x(), 720, 0.01);
+    int left = -1, right = -1;
+    const int row = int(banner.center().y());
+    for (int x = 0; x < 1440; ++x)
+        if (isColour(image.pixel(x, row), QColor(18, 120, 213), 10) && alphaAt(image, x, row) > 200) {
+            if (left < 0)
+                left = x;
+            right = x;
+        }
+    EXPECT_NEAR((left + right + 1) / 2.0, 720, 1.5);
+    EXPECT_NEAR(right + 1 - left, banner.width(), 3);
+    EXPECT_FALSE(isColour(image.pixel(720, 12), QColor(18, 120, 213), 10) && alphaAt(image, 720, 12) > 200);
+}
+
+TEST(TakeoverLook, TheTransitionFadesAndScalesInsideItsDirtyRegion)
+{
+    const QSizeF size(1440, 900);
+    EXPECT_TRUE(UIAutopilotTakeoverView::paintedRegion(size, 0).isEmpty());
+    QImage nothing(size.toSize(), QImage::Format_ARGB32_Premultiplied);
+    nothing.fill(Qt::transparent);
+    EXPECT_EQ(takeoverImage(size, 0), nothing);
+    const QImage half = takeoverImage(size, 0.5);
+    EXPECT_NEAR(alphaAt(half, 300, 10), 0.5 * alphaAt(takeoverImage(size, 1), 300, 10), 2);
+    // Scaled by 0.9925 about the top centre: the bottom frame rises by
+    // 0.0075 × 900 ≈ 7 points, the top one stays.
+    EXPECT_EQ(alphaAt(half, 720, 899), 0);
+    EXPECT_GT(alphaAt(half, 720, 892), 100);
+    // Everything it draws lies inside the region it reports.
+    const QRegion region = UIAutopilotTakeoverView::paintedRegion(size, 0.5);
+    int outside = 0;
+    for (int y = 0; y < half.height(); ++y)
+        for (int x = 0; x < half.width(); ++x)
+            outside += qAlpha(half.pixel(x, y)) > 0 && !region.contains(QPoint(x, y));
+    EXPECT_EQ(outside, 0);
+}
+
+namespace {
+
+class AutopilotView : public tovrik::test::SimTest {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        sim->simDisplays().setDisplays(
+            {SimDisplays::make(1, QRectF(0, 0, 1440, 900), 1.0, true), SimDisplays::make(2, QRectF(1440, 0, 1920, 1080))});
+        sim->simDisplays().setPointerLocation(QPointF(200, 300));
+        controller = std::make_unique<OverlayWindowController>();
+    }
+    void TearDown() override
+    {
+        controller.reset();
+        SimTest::TearDown();
+    }
+    AutopilotOverlayLayers& layers(uint32_t displayID)
+    {
+        for (auto* window : controller->windowManager().overlayWindows())
+            if (window->displayID() == displayID)
+                return qobject_cast<CursorBuddyView*>(window->contentView())->autopilotLayers();
+        throw std::runtime_error("no window");
+    }
+    // A press posted at a global display point (y down).
+    void press(QPointF displayPoint)
+    {
+        controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, displayPoint);
+    }
+    std::unique_ptr<OverlayWindowController> controller;
+};
+
+} // namespace
+
+TEST_F(AutopilotView, TheLookFollowsTheBusyStateOnEveryScreenAndThenSleeps)
+{
+    controller->setUIAutopilotBusy(true);
+    ASSERT_EQ(controller->windowManager().overlayWindows().size(), 2);
+    // Windows built for the run show the look at once, on both screens.
+    EXPECT_DOUBLE_EQ(layers(1).presentation().takeoverProgress, 1);
+    EXPECT_DOUBLE_EQ(layers(2).presentation().takeoverProgress, 1);
+
+    controller->setUIAutopilotBusy(false);
+    controller->setIdleBehavior(true, false, false); // keep the windows: watch the look come and go
+    controller->setUIAutopilotBusy(true);
+    ASSERT_EQ(controller->windowManager().overlayWindows().size(), 2);
+    auto& first = layers(1);
+    auto& second = layers(2);
+    EXPECT_DOUBLE_EQ(first.presentation().takeoverProgress, 0);
+    // Fades in over 0.22 s, eased out: past half way at half time.
+    advance(0.11);
+    EXPECT_GT(first.presentation().takeoverProgress, 0.6);
+    EXPECT_LT(first.presentation().takeoverProgress, 1);
+    EXPECT_DOUBLE_EQ(second.presentation().takeoverProgress, first.presentation().takeoverProgress);
+    advance(0.12);
+    EXPECT_DOUBLE_EQ(first.presentation().takeoverProgress, 1);
+    EXPECT_TRUE(first.presentation().cursorTip);
+
+    controller->setUIAutopilotBusy(false);
+    EXPECT_FALSE(first.presentation().cursorTip) << "the cursor goes at once, without a transition";
+    advance(0.11);
+    EXPECT_GT(second.presentation().takeoverProgress, 0);
+    EXPECT_LT(second.presentation().takeoverProgress, 0.4);
+    advance(0.13);
+    EXPECT_DOUBLE_EQ(first.presentation().takeoverProgress, 0);
+    // Nothing left to draw and no frames: the layers wake nothing.
+    EXPECT_FALSE(first.isAnimating());
+    EXPECT_FALSE(second.isAnimating());
+    EXPECT_TRUE(AutopilotOverlayLayers::paintedRegion(first.painted(), QSizeF(1440, 900)).isEmpty());
+}
+
+TEST_F(AutopilotView, TheCursorTipSitsOnTheLocationOnlyOnItsOwnScreen)
+{
+    controller->setUIAutopilotBusy(true);
+    // Display (700, 400) is AppKit (700, 500): local (700, 400) on the first screen.
+    // It waits beside the pointer (local (200, 300) + (35, 25)), then glides
+    // to a prepared press in 0.35 s, eased in and out: half way at half time.
+    ASSERT_EQ(layers(1).presentation().cursorTip, std::optional<QPointF>(QPointF(235, 325)));
+    controller->prepareAutopilotPress(QPointF(700, 400));
+    advance(0.175, 0.005);
+    const QPointF half = *layers(1).presentation().cursorTip;
+    EXPECT_NEAR(half.x(), 467.5, 0.5);
+    EXPECT_NEAR(half.y(), 362.5, 0.5);
+    advance(0.2);
+    ASSERT_TRUE(layers(1).presentation().cursorTip);
+    EXPECT_EQ(*layers(1).presentation().cursorTip, QPointF(700, 400));
+    EXPECT_FALSE(layers(2).presentation().cursorTip);
+    // The arrow box spans 700...724 × 400...428 from the tip.
+    const QPainterPath arrow = AutopilotArrow::path();
+    EXPECT_EQ(arrow.boundingRect(), QRectF(0, 0, 21, 24));
+    EXPECT_TRUE(arrow.contains(QPointF(8, 8)));
+
+    // Half-open edges: x = 1440 belongs to the second screen only.
+    struct Case {
+        double x;
+        bool onFirst;
+        bool onSecond;
+    };
+    for (const Case c : {Case{1440, false, true}, Case{1439, true, false}}) {
+        press(QPointF(c.x, 100));
+        EXPECT_EQ(bool(layers(1).presentation().cursorTip), c.onFirst) << c.x;
+        EXPECT_EQ(bool(layers(2).presentation().cursorTip), c.onSecond) << c.x;
+        EXPECT_EQ(bool(layers(1).presentation().rippleCentre), c.onFirst) << c.x;
+        EXPECT_EQ(bool(layers(2).presentation().rippleCentre), c.onSecond) << c.x;
+    }
+    EXPECT_TRUE(AutopilotOverlayLayers::isOnScreen(QRectF(0, 0, 1440, 900), QPointF(0, 0)));
+    EXPECT_FALSE(AutopilotOverlayLayers::isOnScreen(QRectF(0, 0, 1440, 900), QPointF(100, 900)));
+    EXPECT_EQ(*layers(1).presentation().cursorTip, QPointF(1439, 100));
+    // The second screen's frame is (1440, -180, 1920, 1080) in AppKit space.
+    press(QPointF(1500, 700));
+    EXPECT_EQ(*layers(2).presentation().cursorTip, QPointF(60, 700));
+}
+
+TEST_F(AutopilotView, EachPressGrowsAndFadesItsOwnRipple)
+{
+    controller->setUIAutopilotBusy(true);
+    press(QPointF(300, 200));
+    const QUuid first = controller->autopilotClickID();
+    auto& screen = layers(1);
+    const auto ripple = [&] { return screen.presentation(); };
+    ASSERT_TRUE(ripple().rippleCentre);
+    EXPECT_EQ(*ripple().rippleCentre, QPointF(300, 200));
+    struct Step {
+        double at;
+        double scale;
+        double opacity;
+    };
+    // Eased out over 0.55 s: 8.8 points across and nearly opaque, then 61.6
+    // points across and gone.
+    double elapsed = 0;
+    for (const Step s : {Step{0, 0.2, 0.95}, Step{0.275, 1.0216, 0.2996}, Step{0.55, 1.4, 0}}) {
+        advance(s.at - elapsed, 0.005);
+        elapsed = s.at;
+        EXPECT_NEAR(AutopilotClickRipple::scaleAt(ripple().rippleExpansion), s.scale, 2e-3) << s.at;
+        EXPECT_NEAR(AutopilotClickRipple::opacityAt(ripple().rippleExpansion), s.opacity, 2e-3) << s.at;
+    }
+    EXPECT_NEAR(AutopilotClickRipple::diameter * AutopilotClickRipple::scaleAt(0), 8.8, 1e-9);
+    EXPECT_NEAR(AutopilotClickRipple::diameter * AutopilotClickRipple::scaleAt(1), 61.6, 1e-9);
+    advance(0.02);
+    EXPECT_TRUE(ripple().rippleCentre);
+    EXPECT_FALSE(screen.isAnimating()) << "a finished ring stays, invisible, without frames";
+
+    // A second press at the same place: a new ring keyed by the new id.
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseUp, QPointF(300, 200));
+    press(QPointF(300, 200));
+    ASSERT_NE(controller->autopilotClickID(), first);
+    EXPECT_EQ(ripple().rippleID, controller->autopilotClickID());
+    EXPECT_DOUBLE_EQ(ripple().rippleExpansion, 0);
+    advance(0.1);
+    const double early = ripple().rippleExpansion;
+    press(QPointF(300, 200)); // a third press restarts even mid-way
+    EXPECT_GT(early, 0);
+    EXPECT_DOUBLE_EQ(ripple().rippleExpansion, 0);
+
+    // The end of the run takes the cursor and ring from every window at once.
+    controller->setUIAutopilotBusy(false);
+    EXPECT_FALSE(ripple().rippleCentre);
+    EXPECT_FALSE(ripple().cursorTip);
+}
