@@ -266,11 +266,14 @@ TEST_F(OverlayOnXServer, ASuspendedOverlayIsGoneFromTheScreenUntilResumed)
     captureUntil([&](const QImage& i) { return glyphNear(i, glyph.x(), glyph.y()); }, &ok);
     ASSERT_TRUE(ok);
 
+    // As the capture step does it: repaints watched from before the windows
+    // go; synchronized, the capture shows the bare desktop.
+    auto& cap = platform::Platform::get().capture();
+    cap.watchRepaints();
     const bool suspended = controller->suspendForScreenCapture();
     ASSERT_TRUE(suspended);
-    // Taken off screen and synced before returning: the next capture (after
-    // the compositor's repaint) shows the bare desktop.
-    const QImage during = capture();
+    cap.synchronize({displayID});
+    const QImage during = cap.captureDisplay(displayID);
     EXPECT_EQ(changedFarFrom(during, -1000, -1000, 0), 0);
     EXPECT_FALSE(glyphNear(during, glyph.x(), glyph.y()));
 
