@@ -44,6 +44,8 @@ public:
             emit pointerMoved(displayPoint);
     }
     std::shared_ptr<void> watchPointerMotion() override { return std::make_shared<int>(0); }
+    // Restacking (nothing else stacks here) and the compositor are reported.
+    bool reportsDesktopChanges() const override { return true; }
 
 private:
     QList<DisplayInfo> m_displays;
@@ -304,8 +306,14 @@ public:
     SpeechSynthesizer& speech() override { return m_speech; }
     bool compositorActive() override { return m_compositorActive; }
 
-    // A compositor runs unless a test says otherwise.
-    void setCompositorActive(bool active) { m_compositorActive = active; }
+    // A compositor runs unless a test says otherwise (a change is reported).
+    void setCompositorActive(bool active)
+    {
+        const bool changed = active != m_compositorActive;
+        m_compositorActive = active;
+        if (changed)
+            emit m_displays.compositorChanged();
+    }
     SimDisplays& simDisplays() { return m_displays; }
     SimInput& simInput() { return m_input; }
     SimEventTap& simEventTap() { return m_tap; }
