@@ -38,6 +38,18 @@ double processCpuSeconds()
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
+// The resident set of this process, in MB.
+double residentMegabytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+    return -1;
+}
+
 // CPU seconds the X server of $DISPLAY has used (an Xvfb of this machine),
 // or -1 when it cannot be found.
 double xServerCpuSeconds()
@@ -106,7 +118,10 @@ void BM_Overlay_IdleCpuPerSecondTwoScreens(benchmark::State& state)
     const double referenceStart = xServerCpuSeconds();
     runEventLoopFor(5000);
     const double referenceServer = (xServerCpuSeconds() - referenceStart) / 5;
+    const double rssBefore = residentMegabytes();
     TwoScreenOverlay overlay;
+    // What the two windows hold (their backing stores, the views' caches).
+    state.counters["rss_mb_added_by_overlay"] = residentMegabytes() - rssBefore;
     if (overlay.controller->windowManager().overlayWindows().size() != 2) {
         state.SkipWithError("expected two overlay windows");
         return;
