@@ -133,11 +133,7 @@ TEST_F(ModelInteractionTest, ModelGoneWhileItsRequestRuns)
     FakeHostedService fake;
     ASSERT_TRUE(fake.start());
     fake.install();
-    fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) {
-        FakeResponse r;
-        r.hang = true;
-        return r;
-    });
+    fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) { return FakeResponse::hanging(); });
     storeSignedInSettings(QStringLiteral("kept-token"));
     const QByteArray file = readSettingsFile();
     makeModel().launch();

@@ -93,6 +93,13 @@ protected:
         return path;
     }
 
+    // A chat reply streamed in three pieces `intervalMs` apart (real time).
+    void setSlowChatReply(const QString& text, int intervalMs)
+    {
+        fake.setHandler("POST", QStringLiteral("/chat"), [text, intervalMs](const FakeRequest&) {
+            return FakeResponse::eventStream(FakeResponse::chatReplyEvents(text, 3)).slowed(intervalMs);
+        });
+    }
     bool waitForRequests(const QString& path, int count, int timeoutMs = 15000)
     {
         return spinUntil([&]() { return fake.requestsTo(path).size() >= count; }, timeoutMs);
