@@ -30,8 +30,6 @@
 #include "platform/x11/Xcb.h"
 #include "support/X11TestClients.h"
 
-#include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
 namespace tovrik {
@@ -235,13 +233,7 @@ TEST_F(AppShellX11Test, ARightClickElsewhereHidesThePanelAndThePanelChordOfAnoth
     ASSERT_TRUE(waitForPanel(app).has_value());
     ASSERT_TRUE(clickUntilHidden(other, app, 10, 1000, 3));
 
-    // Control+Shift+Alt: the panel chord.
-    other.key(XK_Control_L, true);
-    other.key(XK_Shift_L, true);
-    other.key(XK_Alt_L, true);
-    other.key(XK_Alt_L, false);
-    other.key(XK_Shift_L, false);
-    other.key(XK_Control_L, false);
+    ASSERT_TRUE(other.chord({XK_Control_L, XK_Shift_L, XK_Alt_L})); // the panel chord
     EXPECT_TRUE(waitForPanel(app).has_value()) << "the panel chord did not show the panel";
 }
 
@@ -292,10 +284,7 @@ TEST_F(AppShellX11Test, EveryRefusedVoiceChordShowsItsStatusBesideThePointerAndH
         if (!panelOpen) {
             ASSERT_TRUE(clickUntilHidden(other, app, 1000, 1000));
         }
-        other.key(XK_Control_L, true);
-        other.key(XK_Alt_L, true);
-        other.key(XK_Alt_L, false);
-        other.key(XK_Control_L, false);
+        other.chord({XK_Control_L, XK_Alt_L});
         QElapsedTimer shown;
         shown.start();
         EXPECT_TRUE(test::spinUntil([&] { return statusPixels() > 200; }, 1500))
@@ -330,25 +319,18 @@ TEST_F(AppShellX11Test, ControlQInThePanelQuits)
     ASSERT_TRUE(app->waitForStarted());
     const auto panel = waitForPanel(app);
     ASSERT_TRUE(panel.has_value());
-    // Keys through the ordinary keyboard, focused on the panel (which takes
-    // the focus when shown).
-    Display* d = XOpenDisplay(nullptr);
-    ASSERT_NE(d, nullptr);
-    // Wait until the panel has the input focus.
+    // Keys through the ordinary keyboard once the panel has the focus (it
+    // takes it when shown).
+    test::XClient keyboard;
     ASSERT_TRUE(test::spinUntil(
         [&] {
-            Window focus = 0;
-            int revert = 0;
-            XGetInputFocus(d, &focus, &revert);
-            return focus == Window(panel->id);
+            auto* f = xcb_get_input_focus_reply(x.conn(), xcb_get_input_focus(x.conn()), nullptr);
+            const bool focused = f && f->focus == panel->id;
+            std::free(f);
+            return focused;
         },
         10000));
-    XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_Control_L), True, CurrentTime);
-    XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_q), True, CurrentTime);
-    XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_q), False, CurrentTime);
-    XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_Control_L), False, CurrentTime);
-    XSync(d, False);
-    XCloseDisplay(d);
+    ASSERT_TRUE(keyboard.chord({XK_Control_L, XK_q}));
     ASSERT_TRUE(app->waitForFinished(20000)) << "Ctrl+Q did not quit";
     EXPECT_EQ(app->exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(app->exitCode(), 0);
