@@ -30,13 +30,9 @@ protected:
     // Signed in, with these permission switches.
     void signedInWith(MicrophoneAuthorization mic, bool micDevice, bool screen, bool control)
     {
-        auto& p = sim->simPermissions();
-        p.microphone = mic;
-        p.microphoneDevice = micDevice;
-        p.screenRecording = screen;
-        p.accessibility = control;
         view.reset();
         model.reset();
+        setPermissions(control, screen, mic, micDevice);
         storeSession();
         make();
     }
