@@ -201,9 +201,7 @@ TEST_F(ChatTurnTest, TypedTurnDropsARunningRecording)
 TEST_F(ChatTurnTest, AutopilotEntryGetsTheTypedTextInsteadOfAReply)
 {
     auto& m = launchReadyModel();
-    TovrikSettings s = m.settings();
-    s.isUIAutopilotEnabled = true;
-    ASSERT_TRUE(m.saveSettings(s));
+    changeSettings([](TovrikSettings& s) { s.isUIAutopilotEnabled = true; });
 
     // Without an agent the request fails plainly.
     ask(QStringLiteral("open mail"));

@@ -177,9 +177,7 @@ TEST_F(ModelAccountTest, SecondSubmissionWhileBusyIsRefused)
 TEST_F(ModelAccountTest, UntrustedOriginRefusesEverySignIn)
 {
     auto& m = makeModel();
-    TovrikSettings s = m.settings();
-    s.workerBaseURL = QStringLiteral("https://evil.example");
-    ASSERT_TRUE(m.saveSettings(s));
+    changeSettings([](TovrikSettings& s) { s.workerBaseURL = QStringLiteral("https://evil.example"); });
     m.setHostedAuthEmailInput(kEmail);
     m.setHostedAuthPasswordInput(kPassword);
     m.signInHostedAccount();

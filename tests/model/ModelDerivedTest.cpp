@@ -19,10 +19,10 @@ protected:
     }
     void signIn(bool trustedOrigin = true)
     {
-        TovrikSettings s = model->settings();
-        s.hostedAccountSessionToken = QStringLiteral("tok");
-        s.workerBaseURL = trustedOrigin ? constants::defaultHostedWorkerBaseURL() : QStringLiteral("https://evil.example");
-        ASSERT_TRUE(model->saveSettings(s));
+        changeSettings([trustedOrigin](TovrikSettings& s) {
+            s.hostedAccountSessionToken = QStringLiteral("tok");
+            s.workerBaseURL = trustedOrigin ? constants::defaultHostedWorkerBaseURL() : QStringLiteral("https://evil.example");
+        });
     }
     double height() const { return model->preferredPanelSize().height(); }
 };
@@ -35,9 +35,7 @@ TEST_F(ModelDerivedTest, StateTestsFollowTokenOriginAndPermissions)
     EXPECT_TRUE(m.requiresAuthentication());
     EXPECT_FALSE(m.isAppReady());
 
-    TovrikSettings s = m.settings();
-    s.hostedAccountSessionToken = QStringLiteral(" \n\t");
-    ASSERT_TRUE(m.saveSettings(s));
+    changeSettings([](TovrikSettings& s) { s.hostedAccountSessionToken = QStringLiteral(" \n\t"); });
     EXPECT_FALSE(m.isHostedAccountSignedIn()) << "a blank token is no session";
 
     signIn(false);
@@ -174,9 +172,7 @@ TEST_F(ModelDerivedTest, CreditsAreGroupedAndNeverNegative)
         {-5, "0"}, {0, "0"}, {999, "999"}, {1000, "1,000"}, {1234567, "1,234,567"},
     };
     for (const auto& [balance, text] : cases) {
-        TovrikSettings s = m.settings();
-        s.hostedAccountCreditsBalance = balance;
-        ASSERT_TRUE(m.saveSettings(s));
+        changeSettings([b = balance](TovrikSettings& s) { s.hostedAccountCreditsBalance = b; });
         EXPECT_EQ(m.hostedCreditsBalanceValue(), QString::fromLatin1(text)) << balance;
     }
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
@@ -230,9 +226,7 @@ TEST_F(ModelDerivedTest, CancelActiveInteractionClearsBusyFlagsAndBumpsTheVersio
 TEST_F(ModelDerivedTest, VoiceListMarksTheStoredVoice)
 {
     auto& m = *model;
-    TovrikSettings s = m.settings();
-    s.elevenLabsVoiceID = QStringLiteral("pNInz6obpgDQGcFmaJgB");
-    ASSERT_TRUE(m.saveSettings(s));
+    changeSettings([](TovrikSettings& s) { s.elevenLabsVoiceID = QStringLiteral("pNInz6obpgDQGcFmaJgB"); });
     const auto options = m.voiceMenuOptions();
     ASSERT_EQ(options.size(), 6);
     int selected = 0;
@@ -244,8 +238,7 @@ TEST_F(ModelDerivedTest, VoiceListMarksTheStoredVoice)
     EXPECT_TRUE(options[2].isSelected);
     EXPECT_EQ(m.selectedElevenLabsVoiceLabel(), constants::elevenLabsVoiceOptions()[2].label);
 
-    s.elevenLabsVoiceID = QStringLiteral("unknown-voice");
-    ASSERT_TRUE(m.saveSettings(s));
+    changeSettings([](TovrikSettings& s) { s.elevenLabsVoiceID = QStringLiteral("unknown-voice"); });
     EXPECT_TRUE(m.voiceMenuOptions()[0].isSelected);
 }
 

@@ -29,15 +29,7 @@ QCoro::Task<void> sleepAndRecord(double seconds, CancellationToken token, SleepO
     outcome->finished = true;
 }
 
-class ModelInteractionTest : public ModelTest {
-protected:
-    void signIn()
-    {
-        TovrikSettings s = model->settings();
-        s.hostedAccountSessionToken = QStringLiteral("tok");
-        ASSERT_TRUE(model->saveSettings(s));
-    }
-};
+using ModelInteractionTest = ModelTest;
 
 TEST_F(ModelInteractionTest, EscStopsARunningAutopilotOnly)
 {
@@ -103,7 +95,7 @@ TEST_F(ModelInteractionTest, OverlayFollowsReadinessFromLaunchOn)
     fake.install();
     setPermissions(true, true);
     auto& m = makeModel();
-    signIn();
+    changeSettings([](TovrikSettings& s) { s.hostedAccountSessionToken = QStringLiteral("tok"); });
     ASSERT_TRUE(m.isAppReady());
     EXPECT_FALSE(m.overlayController()->keepOverlayVisibleWhenIdle()) << "nothing shows before launch";
 

@@ -297,9 +297,7 @@ TEST_F(VoiceTurnTest, SystemVoiceStandsInUnlessCreditsRanOutAndTextOnlySpeaksNot
     EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("Spoken by the system."));
 
     // Text-only mode asks for no speech at all.
-    TovrikSettings s = m.settings();
-    s.isSilentModeEnabled = true;
-    ASSERT_TRUE(m.saveSettings(s));
+    changeSettings([](TovrikSettings& s) { s.isSilentModeEnabled = true; });
     fake.setChatReply(QStringLiteral("Read me."));
     advance(1.0);
     holdChord(1.0);

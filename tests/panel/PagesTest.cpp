@@ -246,9 +246,7 @@ TEST_F(PagesTest, SettingsPagesHaveTheirHeights)
 TEST_F(PagesTest, FullSettingsPageRowsReadAndCallTheModel)
 {
     signedInWith(MicrophoneAuthorization::Authorized, true, true, true);
-    TovrikSettings s = model->settings();
-    s.hostedAccountEmail = QStringLiteral("  a@b.c \n");
-    model->saveSettings(s);
+    changeSettings([](TovrikSettings& s) { s.hostedAccountEmail = QStringLiteral("  a@b.c \n"); });
     model->showAdvancedSettings();
     AdvancedSection& page = *view->fullAdvancedSection();
     EXPECT_EQ(page.row("Shortcuts")->subtitleLabel()->text(), "Ctrl + Alt / Ctrl + Shift + Alt");
