@@ -41,7 +41,7 @@ struct WindowInfo {
     xcb_window_t id = 0;
     QRect geometry; // root coordinates
     QString name;
-    std::vector<xcb_atom_t> states;
+    std::vector<uint32_t> states;
 };
 
 class XQuery {
@@ -51,46 +51,24 @@ public:
     xcb_window_t root() const { return m_c.root(); }
     xcb_atom_t atom(const char* name) { return platform::x11::internAtom(m_c, name); }
     QSize screenSize() const { return QSize(m_c.screen()->width_in_pixels, m_c.screen()->height_in_pixels); }
-    std::vector<uint32_t> property32(xcb_window_t w, xcb_atom_t prop, xcb_atom_t type)
-    {
-        return platform::x11::getProperty(m_c, w, prop, type).cardinals();
-    }
-    QString propertyText(xcb_window_t w, xcb_atom_t prop)
-    {
-        return QString::fromUtf8(platform::x11::getProperty(m_c, w, prop).data);
-    }
     // Mapped, viewable top-level windows of process `pid`.
     std::vector<WindowInfo> viewableWindowsOf(qint64 pid)
     {
+        using platform::x11::getProperty;
         std::vector<WindowInfo> out;
-        const xcb_atom_t pidAtom = atom("_NET_WM_PID");
-        const xcb_atom_t nameAtom = atom("_NET_WM_NAME");
-        const xcb_atom_t stateAtom = atom("_NET_WM_STATE");
         auto* tree = xcb_query_tree_reply(m_c, xcb_query_tree(m_c, root()), nullptr);
-        if (!tree)
-            return out;
-        const xcb_window_t* children = xcb_query_tree_children(tree);
-        for (int i = 0; i < xcb_query_tree_children_length(tree); ++i) {
+        const xcb_window_t* children = tree ? xcb_query_tree_children(tree) : nullptr;
+        for (int i = 0; tree && i < xcb_query_tree_children_length(tree); ++i) {
             const xcb_window_t w = children[i];
-            const auto pids = property32(w, pidAtom, XCB_ATOM_CARDINAL);
-            if (pids.empty() || qint64(pids[0]) != pid)
-                continue;
+            const auto pids = getProperty(m_c, w, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL).cardinals();
             auto* attrs = xcb_get_window_attributes_reply(m_c, xcb_get_window_attributes(m_c, w), nullptr);
-            const bool viewable = attrs && attrs->map_state == XCB_MAP_STATE_VIEWABLE;
-            std::free(attrs);
-            if (!viewable)
-                continue;
             auto* geo = xcb_get_geometry_reply(m_c, xcb_get_geometry(m_c, w), nullptr);
-            if (!geo)
-                continue;
-            WindowInfo info;
-            info.id = w;
-            info.geometry = QRect(geo->x, geo->y, geo->width, geo->height);
+            if (!pids.empty() && qint64(pids[0]) == pid && attrs && attrs->map_state == XCB_MAP_STATE_VIEWABLE && geo)
+                out.push_back({w, QRect(geo->x, geo->y, geo->width, geo->height),
+                               QString::fromUtf8(getProperty(m_c, w, atom("_NET_WM_NAME")).data),
+                               getProperty(m_c, w, atom("_NET_WM_STATE"), XCB_ATOM_ATOM).cardinals()});
+            std::free(attrs);
             std::free(geo);
-            info.name = propertyText(w, nameAtom);
-            for (uint32_t a : property32(w, stateAtom, XCB_ATOM_ATOM))
-                info.states.push_back(a);
-            out.push_back(info);
         }
         std::free(tree);
         return out;
