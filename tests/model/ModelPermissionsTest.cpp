@@ -142,7 +142,7 @@ TEST_F(ModelPermissionsTest, SkipWhileThePromptIsOpenClearsBusyForGood)
     EXPECT_FALSE(m.isCurrentPermissionBusy());
 }
 
-TEST_F(ModelPermissionsTest, ScreenRecordingPromptThenSettingsFallback)
+TEST_F(ModelPermissionsTest, ScreenRecordingPromptSettingsFallbackThenAccessibility)
 {
     setPermissions(false, false, MicrophoneAuthorization::Authorized, true);
     auto& m = makeModel();
@@ -165,16 +165,12 @@ TEST_F(ModelPermissionsTest, ScreenRecordingPromptThenSettingsFallback)
     EXPECT_EQ(m.screenRecordingPermissionFlow(), ScreenRecordingPermissionFlow::idle);
     EXPECT_FALSE(m.visiblePermissionGuideKind().has_value());
     EXPECT_EQ(m.activePermissionStep(), PermissionSetupStep::accessibility);
-}
 
-TEST_F(ModelPermissionsTest, AccessibilityRequestAndGuide)
-{
-    setPermissions(false, true, MicrophoneAuthorization::Authorized, true);
-    auto& m = makeModel();
+    // The accessibility step: a request, its privacy page and the guide.
     m.performCurrentPermissionAction();
     EXPECT_EQ(perms().accessibilityRequests, 1);
     EXPECT_FALSE(m.isCurrentPermissionBusy());
-    EXPECT_EQ(perms().openedPanes, QList<PrivacyPane>{PrivacyPane::Accessibility});
+    EXPECT_EQ(perms().openedPanes, (QList<PrivacyPane>{PrivacyPane::ScreenRecording, PrivacyPane::Accessibility}));
     EXPECT_EQ(m.visiblePermissionGuideKind(), PermissionGuideKind::accessibility);
 
     setPermissions(true, true, MicrophoneAuthorization::Authorized, true);
