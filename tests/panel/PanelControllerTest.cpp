@@ -7,7 +7,6 @@
 
 #include "support/SimFixture.h"
 
-#include <QVBoxLayout>
 #include <QWidget>
 
 namespace tovrik {

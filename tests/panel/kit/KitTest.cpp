@@ -14,8 +14,6 @@
 
 #include <QApplication>
 #include <QEnterEvent>
-#include <QMouseEvent>
-#include <QPainter>
 #include <QTest>
 #include <QVBoxLayout>
 #include <gtest/gtest.h>

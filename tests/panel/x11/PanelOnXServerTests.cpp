@@ -15,11 +15,7 @@
 #include "panel/kit/StyledButton.h"
 #include "support/PrivateXServer.h"
 
-#include <QCoreApplication>
-#include <QFileInfo>
 #include <QPainter>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QTest>
 #include <QWidget>
 #include <gtest/gtest.h>
