@@ -9,10 +9,8 @@
 
 #include "support/SimFixture.h"
 
-#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
@@ -84,12 +82,7 @@ protected:
     {
         ASSERT_TRUE(x.ok());
         ASSERT_TRUE(dataHome.isValid());
-        // The build folder: from the test command's environment, else found
-        // from this executable's place in it (<build>/tests/app).
-        QString buildDir = qEnvironmentVariable("TOVRIK_BINARY_DIR");
-        if (buildDir.isEmpty())
-            buildDir = QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/../..")).absolutePath();
-        binary = buildDir + QStringLiteral("/src/app/tovrik");
+        binary = qEnvironmentVariable("TOVRIK_BINARY_DIR") + QStringLiteral("/src/app/tovrik");
         ASSERT_TRUE(QFileInfo::exists(binary)) << binary.toStdString();
         // An instance of an earlier test may be gone while the bus has not
         // yet dropped its name; a new first instance must not meet it.
