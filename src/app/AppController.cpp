@@ -1,12 +1,14 @@
 #include "app/AppController.h"
 
 #include "app/SingleInstance.h"
+#include "common/Clock.h"
 #include "common/Constants.h"
 #include "model/TovrikAppModel.h"
 #include "panel/KeyablePanel.h"
 #include "panel/PermissionGuide.h"
 #include "panel/SettingsView.h"
 #include "platform/Platform.h"
+#include "updater/MacUpdateService.h"
 
 #include <QAction>
 #include <QApplication>
@@ -169,8 +171,8 @@ bool AppController::applicationDidFinishLaunching()
     // 12. The panel, 0.3 s from now.
     m_settingsPanelController->showPanelOnLaunch();
 
-    // 13. The updater's launch-health check belongs here once the updater
-    // exists; nothing else is scheduled.
+    // 13. A build started by the updater proves it came up, 1.0 s from now.
+    Clock::instance().schedule(1.0, this, [] { MacUpdateService::signalUpdateLaunchHealthIfRequested(); });
     connect(qApp, &QCoreApplication::aboutToQuit, this, &AppController::applicationWillTerminate,
             Qt::UniqueConnection);
     return true;

@@ -16,6 +16,7 @@
 #include "overlay/AgentActivityWindowController.h"
 #include "overlay/OverlayWindowController.h"
 #include "settings/SettingsStore.h"
+#include "updater/MacUpdateService.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -32,6 +33,10 @@ TovrikAppModel::TovrikAppModel()
       m_hotkeyMonitor(std::make_unique<HotkeyMonitor>()),
       m_hostedBackendClient(std::make_unique<HostedBackendClient>()),
       m_googleAuthService(std::make_unique<GoogleDesktopAuthService>()),
+      m_macUpdateService(std::make_unique<MacUpdateService>(
+          constants::appDisplayName, constants::defaultHostedWorkerBaseURL(), constants::macOSUpdateManifestPaths,
+          constants::macOSUpdatePlatform, constants::appBundleIdentifierFallback,
+          constants::macOSDeveloperTeamIdentifier())),
       m_overlayController(std::make_unique<OverlayWindowController>()),
       m_agentActivityController(std::make_unique<AgentActivityWindowController>())
 {
@@ -58,6 +63,7 @@ TovrikAppModel::~TovrikAppModel()
     if (QCoreApplication::instance()) {
         m_googleAuthService.release()->deleteLater();
         m_hostedBackendClient.release()->deleteLater();
+        m_macUpdateService.release()->deleteLater();
     }
 }
 

@@ -59,6 +59,7 @@ class ScreenCaptureService;
 class HotkeyMonitor;
 class HostedBackendClient;
 class GoogleDesktopAuthService;
+class MacUpdateService;
 struct HostedAuthSessionPayload;
 struct HostedAccountSummaryPayload;
 
@@ -88,6 +89,7 @@ public:
     HotkeyMonitor& hotkeyMonitor() { return *m_hotkeyMonitor; }
     HostedBackendClient& hostedBackendClient() { return *m_hostedBackendClient; }
     GoogleDesktopAuthService& googleAuthService() { return *m_googleAuthService; }
+    MacUpdateService& macUpdateService() { return *m_macUpdateService; }
     OverlayWindowController* overlayController() const { return m_overlayController.get(); }
     // The agent activity panel's controller (its panel is never shown).
     AgentActivityWindowController* agentActivityController() const { return m_agentActivityController.get(); }
@@ -252,6 +254,16 @@ public:
     void setUpdateStatusMessage(const QString& value);
     bool isUpdateCheckBusy() const { return m_isUpdateCheckBusy; }
     void setUpdateCheckBusy(bool value);
+    // "Check for updates": check, ask, download, hand off to the swap script.
+    // Does nothing while a check is busy; returns at once.
+    void checkForUpdates();
+    // The install question: true for "Install and restart". The default asks
+    // with a modal message box; tests inject their answer.
+    using UpdateConfirmation = std::function<bool(const QString& message, const QString& informativeText)>;
+    void setUpdateConfirmation(UpdateConfirmation confirm) { m_updateConfirmation = std::move(confirm); }
+    // The error text of an update failure: trimmed, "see update log." when
+    // empty, cut to 92 characters + "..." from 96 characters on.
+    static QString shortUpdateErrorDescription(std::exception_ptr error);
 
     // ---- errors ----
     // The user-facing text of an error of the account and turn actions.
@@ -354,6 +366,7 @@ private:
     std::unique_ptr<HotkeyMonitor> m_hotkeyMonitor;
     std::unique_ptr<HostedBackendClient> m_hostedBackendClient;
     std::unique_ptr<GoogleDesktopAuthService> m_googleAuthService;
+    std::unique_ptr<MacUpdateService> m_macUpdateService;
     std::unique_ptr<OverlayWindowController> m_overlayController;
     std::unique_ptr<AgentActivityWindowController> m_agentActivityController;
 
@@ -422,6 +435,8 @@ private:
 
     QString m_updateStatusMessage;
     bool m_isUpdateCheckBusy = false;
+    UpdateConfirmation m_updateConfirmation;
+    QCoro::Task<void> checkForUpdatesAsync();
 
     // ==== turns (private) ====
     void wirePushToTalk();

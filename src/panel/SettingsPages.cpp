@@ -66,15 +66,6 @@ private:
     QVBoxLayout* m_layout;
 };
 
-// The update check of the model, called by its own name so that the row and
-// the model's action stay one operation; a model without one reports nothing.
-template <typename M>
-void startUpdateCheck(M& model)
-{
-    if constexpr (requires { model.checkForUpdates(); })
-        model.checkForUpdates();
-}
-
 QString joinedParts(const ShortcutGesture& gesture) { return gesture.displayParts().join(QStringLiteral(" + ")); }
 
 // The "Reset to defaults" button of the shortcut page.
@@ -159,7 +150,7 @@ QString shortcutSummary(const TovrikAppModel& model)
 void checkForUpdatesFromRow(TovrikAppModel& model)
 {
     if (!model.isUpdateCheckBusy())
-        startUpdateCheck(model);
+        model.checkForUpdates();
 }
 
 // ---- AdvancedSection ----

@@ -15,6 +15,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -308,4 +309,48 @@ TEST_F(AppShellX11Test, ControlQInThePanelQuits)
 }
 
 } // namespace
+} // namespace tovrik
+
+namespace tovrik {
+
+TEST_F(AppShellX11Test, TheInstalledMenuEntryIsValidAndReopensThePanel)
+{
+    // The install target into a chosen folder: bundle, icon and menu entry.
+    QTemporaryDir prefix;
+    QProcess install;
+    install.setProcessChannelMode(QProcess::MergedChannels);
+    install.start("cmake", {"--install", QFileInfo(binary).absolutePath() + "/../..", "--prefix", prefix.path()});
+    ASSERT_TRUE(install.waitForFinished(120000));
+    ASSERT_EQ(install.exitCode(), 0) << install.readAll().toStdString();
+    const QString entry = prefix.path() + "/share/applications/tovrik.desktop";
+    EXPECT_TRUE(QFileInfo::exists(prefix.path() + "/share/icons/hicolor/64x64/apps/tovrik.png"));
+    QProcess validate;
+    validate.setProcessChannelMode(QProcess::MergedChannels);
+    validate.start("desktop-file-validate", {entry});
+    ASSERT_TRUE(validate.waitForFinished(20000));
+    EXPECT_EQ(validate.exitCode(), 0) << validate.readAll().toStdString();
+
+    QFile file(entry);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(file.readAll());
+    const QRegularExpressionMatch exec = QRegularExpression("^Exec=\"(.*)\"$", QRegularExpression::MultilineOption).match(text);
+    ASSERT_TRUE(exec.hasMatch()) << text.toStdString();
+    const QString program = exec.captured(1);
+    EXPECT_EQ(program, prefix.path() + "/lib/tovrik/Tovrik.app/Contents/MacOS/Tovrik");
+    EXPECT_TRUE(text.contains("\nIcon=tovrik\n"));
+
+    // With Tovrik running and its panel closed, the entry's command shows it.
+    SecondSeat other;
+    ASSERT_TRUE(other.ok());
+    QProcess* first = launch();
+    ASSERT_TRUE(first->waitForStarted());
+    ASSERT_TRUE(waitForPanel(first).has_value());
+    ASSERT_TRUE(clickUntilHidden(other, first, 100, 600));
+    binary = program;
+    QProcess* fromMenu = launch();
+    ASSERT_TRUE(fromMenu->waitForFinished(20000));
+    EXPECT_EQ(fromMenu->exitCode(), 0);
+    EXPECT_TRUE(waitForPanel(first).has_value()) << "the menu entry did not bring the panel back";
+}
+
 } // namespace tovrik

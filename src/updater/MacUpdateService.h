@@ -1,0 +1,107 @@
+#pragma once
+
+// The updater's one service: the update check (the manifest from the first
+// trusted endpoint that answers well, then the version rule), the verified
+// download into the Updates folder, the hand-off to the swap script, and the
+// launch-health handshake of a freshly installed build.
+//
+// Network: an ephemeral session of its own (no cookies, no cache), redirects
+// followed only to trusted update URLs (a refused redirect fails with its own
+// status); 30 s per manifest request, 600 s for the package. The package is
+// streamed to a temporary file and never allowed past the manifest's size.
+// Progress is reported exactly three times: 0.0, 0.72 and 1.0.
+
+#include "updater/BundleInfo.h"
+#include "updater/UpdateManifest.h"
+
+#include <QObject>
+#include <QStringList>
+#include <functional>
+#include <qcoro/qcorotask.h>
+
+class QNetworkAccessManager;
+
+namespace tovrik {
+
+struct MacUpdateCheckResult {
+    QString currentVersion;
+    QString latestVersion;
+    bool isUpdateAvailable = false;
+    MacUpdateManifest manifest;
+};
+
+struct MacUpdatePackage {
+    MacUpdateManifest manifest;
+    QString fileURL; // path of the verified package
+};
+
+class MacUpdateService : public QObject {
+    Q_OBJECT
+public:
+    MacUpdateService(QString appName, QString workerBaseURL, QStringList manifestPaths, QString expectedPlatform,
+                     QString expectedBundleIdentifier, QString expectedTeamIdentifier, QObject* parent = nullptr);
+    ~MacUpdateService() override;
+
+    const QString& appName() const { return m_appName; }
+    const QString& workerBaseURL() const { return m_workerBaseURL; }
+    const QStringList& manifestPaths() const { return m_manifestPaths; }
+    QList<QUrl> createManifestURLs() const;
+
+    QCoro::Task<MacUpdateCheckResult> check(QString currentVersion, QString currentAppVersion,
+                                            QString currentBundleBuild);
+    // `progress` may be called after the caller is gone: it must guard itself.
+    QCoro::Task<MacUpdatePackage> download(MacUpdateManifest manifest, std::function<void(double)> progress);
+
+    // Writes and starts the swap script, then quits 0.4 s later. Throws.
+    void startSelfUpdaterAndShutdown(const MacUpdatePackage& package);
+    // The running bundle (its Info.plist values); empty outside a bundle.
+    const update::BundleInfo& installedBundle() const;
+    // The bundle to replace; empty when this process runs outside a bundle.
+    QString installedTargetAppURL() const;
+
+    // 1.0 s after launch: writes the health marker when the two options ask
+    // for one. Never throws; failures go to the update log.
+    static void signalUpdateLaunchHealthIfRequested();
+    static void signalUpdateLaunchHealth(const QStringList& arguments, const update::BundleInfo& bundle);
+
+    // SHA-256 in 128 KiB reads, lower-case hex; throws on a read error.
+    static QString computeSHA256(const QString& path);
+    static QString makeSafeFileName(const QString& version) { return update::makeSafeFileName(version); }
+
+    // The swap script as written to disk: the template with the privileged
+    // runner and the team's public key filled in.
+    static QString swapScriptText(const QString& privilegedRunner, const QString& teamPublicKey);
+    static QString teamPublicKey();
+    // One single-quoted shell word (' written as '\'').
+    static QString shellQuote(const QString& text);
+
+    // Seams: the running bundle, the privileged runner, the pinned key and
+    // what "quit" does (the application's quit by default).
+    void setBundle(update::BundleInfo bundle) { m_bundle = std::move(bundle); m_hasBundleOverride = true; }
+    void setPrivilegedRunner(QString path) { m_privilegedRunner = std::move(path); }
+    void setTeamPublicKey(QString pem) { m_teamPublicKey = std::move(pem); }
+    void setQuitHandler(std::function<void()> quit) { m_quit = std::move(quit); }
+    // The process the swap script waits for (this one by default).
+    void setProcessIdentifier(qint64 pid) { m_processIdentifier = pid; }
+
+private:
+    QCoro::Task<MacUpdateManifest> fetchLatestManifest();
+    QCoro::Task<MacUpdateManifest> fetchManifest(QUrl url);
+    bool matchesExpectedIdentity(const MacUpdateManifest& manifest) const;
+
+    QString m_appName;
+    QString m_workerBaseURL;
+    QStringList m_manifestPaths;
+    QString m_expectedPlatform;
+    QString m_expectedBundleIdentifier;
+    QString m_expectedTeamIdentifier;
+    QNetworkAccessManager* m_network;
+    update::BundleInfo m_bundle;
+    bool m_hasBundleOverride = false;
+    QString m_privilegedRunner = QStringLiteral("/usr/bin/pkexec");
+    QString m_teamPublicKey;
+    std::function<void()> m_quit;
+    qint64 m_processIdentifier = 0;
+};
+
+} // namespace tovrik

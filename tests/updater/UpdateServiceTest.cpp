@@ -1,0 +1,216 @@
+// The update check and the verified download against the fake hosted
+// service over real TLS: endpoints in order, strict manifests, redirects,
+// the version rule, and the download's bound, size, digest and progress.
+
+#include "UpdateTestSupport.h"
+
+#include "hosted/HostedTestSupport.h"
+
+#include <QJsonDocument>
+
+using namespace tovrik;
+using namespace tovrik::test;
+
+namespace {
+
+class UpdateServiceTest : public HostedServiceTest {
+protected:
+    void SetUp() override
+    {
+        HostedServiceTest::SetUp();
+        package = QByteArray(300000, 'p') + "end";
+        manifest = MacUpdateManifest::fromJSON(QJsonObject{
+            {"platform", "MacOS"}, {"version", " 2.0 beta/1 "}, {"appVersion", "1.10.15"}, {"bundleBuild", "121"},
+            {"bundleIdentifier", "ai.tovrik.mac"}, {"teamIdentifier", constants::macOSDeveloperTeamIdentifier()},
+            {"fileName", "f"}, {"storedFileName", "s"}, {"downloadUrl", ""}, {"assetUrl", origin + "/downloads/pkg"},
+            {"sizeBytes", qint64(package.size())},
+            {"sha256", QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex()).toUpper()},
+            {"publishedAt", ""}, {"mandatory", false}});
+        serveManifest(manifest);
+        fake.setHandler("GET", "/downloads/pkg", [this](const FakeRequest&) {
+            return FakeResponse::raw(200, "application/octet-stream", package);
+        });
+    }
+    void serveManifest(const MacUpdateManifest& m, const QString& path = "/downloads/macos-latest.json")
+    {
+        const QByteArray body = QJsonDocument(m.toJSON()).toJson();
+        fake.setHandler("GET", path, [body](const FakeRequest&) { return FakeResponse::raw(200, "application/json", body); });
+    }
+    QString checkFailure(const QString& appVersion = "1.10.15", const QString& build = "120")
+    {
+        auto out = runToEnd(service.check("cur", appVersion, build));
+        return out->error ? describe(out->error) : QString("no failure");
+    }
+    std::shared_ptr<TaskOutcome<MacUpdatePackage>> download(const MacUpdateManifest& m)
+    {
+        progress.clear();
+        return runToEnd(service.download(m, [this](double p) { progress << p; }), 20000);
+    }
+    QStringList updateFiles() const { return QDir(update::updatesDirectoryURL()).entryList(QDir::Files); }
+
+    MacUpdateService service{"Tovrik", constants::defaultHostedWorkerBaseURL() + "/ \n", constants::macOSUpdateManifestPaths, "macos", "ai.tovrik.mac",
+                             constants::macOSDeveloperTeamIdentifier()};
+    QByteArray package;
+    MacUpdateManifest manifest;
+    QList<double> progress;
+};
+
+} // namespace
+
+TEST_F(UpdateServiceTest, CheckTriesTheEndpointsInOrderAndFindsTheNewerBuild)
+{
+    fake.setHandler("GET", "/api/downloads/macos/latest", [](const FakeRequest&) { return FakeResponse::error(404, "", "gone"); });
+    auto out = runToEnd(service.check(" 20260911-macos-v1.10.32 ", "1.10.15", "120"));
+    ASSERT_FALSE(out->error) << describe(out->error).toStdString();
+    EXPECT_TRUE(out->value->isUpdateAvailable);
+    EXPECT_EQ(out->value->currentVersion, "20260911-macos-v1.10.32");
+    EXPECT_EQ(out->value->latestVersion, "2.0 beta/1");
+    EXPECT_EQ(out->value->manifest.version, "2.0 beta/1");
+    const QList<FakeRequest> requests = fake.requests();
+    ASSERT_EQ(requests.size(), 2);
+    EXPECT_EQ(requests[0].path, "/api/downloads/macos/latest");
+    EXPECT_EQ(requests[1].path, "/downloads/macos-latest.json");
+    EXPECT_EQ(requests[1].header("User-Agent"), "Tovrik.Mac.UpdateCheck/1.0");
+    EXPECT_EQ(requests[1].header("Accept"), "application/json");
+    EXPECT_EQ(requests[1].header("Cache-Control"), "no-cache");
+}
+
+TEST_F(UpdateServiceTest, VersionRule)
+{
+    struct Case {
+        QString installedVersion, installedBuild, publishedVersion, publishedBuild;
+        bool available;
+    };
+    const QString huge = "123456789012345678901"; // 21 digits
+    const Case cases[] = {
+        {"1.10.15", "120", "1.10.15", "121", true},   {"1.10.15", "120", "1.9.99", "200", false},
+        {"1.10.15", "120", "1.11.0", "120", false},   {"1.10.15", "120", "1.11.0", "119", false},
+        {"1.10.15", "0", "1.10.15", "1", true},       {"1.10.15", "120", "1.10.15", huge, true},
+        {"1.10.15", huge, "1.10.15", huge + "0", true}, {"1.10.15", huge, "1.10.15", "999", false},
+    };
+    for (const Case& c : cases) {
+        MacUpdateManifest m = manifest;
+        m.appVersion = c.publishedVersion;
+        m.bundleBuild = c.publishedBuild;
+        serveManifest(m, "/api/downloads/macos/latest");
+        auto out = runToEnd(service.check("x", c.installedVersion, c.installedBuild));
+        ASSERT_FALSE(out->error) << describe(out->error).toStdString();
+        EXPECT_EQ(out->value->isUpdateAvailable, c.available)
+            << (c.installedVersion + " " + c.installedBuild + " -> " + c.publishedVersion + " " + c.publishedBuild).toStdString();
+    }
+    const QString unordered = "Installed or manifest application version cannot be ordered safely.";
+    EXPECT_EQ(checkFailure("1.10", "120"), unordered);
+    EXPECT_EQ(checkFailure("1.10.15", ""), unordered);
+    EXPECT_EQ(checkFailure("1.10.15", "12a"), unordered);
+    MacUpdateManifest twoPart = manifest;
+    twoPart.appVersion = "1.11";
+    serveManifest(twoPart, "/api/downloads/macos/latest");
+    EXPECT_EQ(checkFailure(), unordered);
+}
+
+TEST_F(UpdateServiceTest, ManifestFailuresAndRedirects)
+{
+    const QString first = origin + "/api/downloads/macos/latest";
+    const QString reachable = "No update manifest endpoint was reachable. Last error: ";
+    struct Case {
+        const char* name;
+        FakeResponse response;
+        QString lastError;
+    };
+    MacUpdateManifest other = manifest;
+    other.platform = "windows";
+    MacUpdateManifest foreign = manifest;
+    foreign.teamIdentifier = "OTHERTEAM1";
+    MacUpdateManifest incomplete = manifest;
+    incomplete.sizeBytes = 0;
+    QJsonObject lacking = manifest.toJSON();
+    lacking.remove("publishedAt");
+    const Case cases[] = {
+        {"channel", FakeResponse::raw(200, "application/json", QJsonDocument(other.toJSON()).toJson()),
+         "Update manifest is for a different macOS release channel."},
+        {"identity", FakeResponse::raw(200, "application/json", QJsonDocument(foreign.toJSON()).toJson()),
+         "Update manifest identity does not match this application."},
+        {"incomplete", FakeResponse::raw(200, "application/json", QJsonDocument(incomplete.toJSON()).toJson()),
+         "Update manifest is incomplete."},
+        {"lacking a key", FakeResponse::raw(200, "application/json", QJsonDocument(lacking).toJson()),
+         "The update manifest has no value for \"publishedAt\"."},
+        {"untrusted redirect", FakeResponse::redirect(302, "https://untrusted.example/m.json"),
+         "Update manifest failed at " + first + " (302)."},
+        {"server error", FakeResponse::error(500, "", "boom"), "Update manifest failed at " + first + " (500)."},
+    };
+    fake.setHandler("GET", "/downloads/macos-latest.json", [](const FakeRequest&) { return FakeResponse::error(503, "", ""); });
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake.setHandler("GET", "/api/downloads/macos/latest", [r = c.response](const FakeRequest&) { return r; });
+        EXPECT_EQ(checkFailure(), reachable + "Update manifest failed at " + origin + "/downloads/macos-latest.json (503).");
+        // The first endpoint's own error, when it is the last one tried.
+        MacUpdateService single{"Tovrik", origin, {"/api/downloads/macos/latest"}, "macos", "ai.tovrik.mac",
+                                constants::macOSDeveloperTeamIdentifier()};
+        auto out = runToEnd(single.check("x", "1.10.15", "120"));
+        EXPECT_EQ(describe(out->error), reachable + c.lastError);
+    }
+    EXPECT_EQ(fake.requestsTo("/m.json").size(), 0);
+
+    // A redirect to a trusted URL is followed.
+    serveManifest(manifest, "/moved.json");
+    fake.setHandler("GET", "/api/downloads/macos/latest",
+                    [this](const FakeRequest&) { return FakeResponse::redirect(301, "https://www." + QUrl(origin).host() + "/moved.json"); });
+    EXPECT_EQ(checkFailure(), "no failure");
+
+    MacUpdateService plain{"Tovrik", "http://" + QUrl(origin).host(), constants::macOSUpdateManifestPaths, "macos",
+                           "ai.tovrik.mac", constants::macOSDeveloperTeamIdentifier()};
+    EXPECT_EQ(describe(runToEnd(plain.check("x", "1.10.15", "120"))->error), "No update manifest endpoint was available.");
+}
+
+TEST_F(UpdateServiceTest, DownloadVerifiesAndReportsExactlyThreeSteps)
+{
+    auto out = download(manifest);
+    ASSERT_FALSE(out->error) << describe(out->error).toStdString();
+    EXPECT_EQ(progress, (QList<double>{0.0, 0.72, 1.0}));
+    EXPECT_EQ(out->value->fileURL, update::updatesDirectoryURL() + "/Tovrik-update-2.0-beta-1.dmg");
+    EXPECT_EQ(readFile(out->value->fileURL), package);
+    EXPECT_EQ(updateFiles(), QStringList{"Tovrik-update-2.0-beta-1.dmg"});
+    const FakeRequest r = fake.requestsTo("/downloads/pkg").value(0);
+    EXPECT_EQ(r.header("User-Agent"), "Tovrik.Mac.UpdateDownload/1.0");
+    EXPECT_TRUE(r.header("Accept").isEmpty());
+    EXPECT_EQ(r.header("Cache-Control"), "no-cache");
+    EXPECT_EQ(MacUpdateService::computeSHA256(out->value->fileURL), manifest.sha256.toLower());
+}
+
+TEST_F(UpdateServiceTest, DownloadFailuresLeaveNoTemporaryFileAndKeepTheOlderPackage)
+{
+    const QString finalPath = update::updatesDirectoryURL() + "/Tovrik-update-2.0-beta-1.dmg";
+    writeFile(finalPath, "older");
+    struct Case {
+        const char* name;
+        QByteArray body;
+        int status;
+        QString message;
+        QList<double> progress;
+    };
+    const QString size = "Downloaded update size did not match the manifest.";
+    const Case cases[] = {
+        {"one byte short", package.chopped(1), 200, size, {0.0, 0.72}},
+        {"longer", package + QByteArray(4 << 20, 'x'), 200, size, {0.0}},
+        {"changed", QByteArray(package).replace(0, 1, "q"), 200, "Downloaded update failed checksum verification.", {0.0, 0.72}},
+        {"missing", "gone", 404, "Update download failed at " + origin + "/downloads/pkg (404).", {0.0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake.setHandler("GET", "/downloads/pkg",
+                        [c](const FakeRequest&) { return FakeResponse::raw(c.status, "application/octet-stream", c.body); });
+        auto out = download(manifest);
+        EXPECT_EQ(describe(out->error), c.message);
+        EXPECT_EQ(progress, c.progress);
+        EXPECT_EQ(updateFiles(), QStringList{"Tovrik-update-2.0-beta-1.dmg"});
+        EXPECT_EQ(readFile(finalPath), "older");
+    }
+    MacUpdateManifest untrusted = manifest;
+    untrusted.assetUrl = "https://untrusted.example/pkg";
+    untrusted.downloadUrl = origin + "/downloads/pkg";
+    EXPECT_EQ(describe(download(untrusted)->error), "Update package URL is invalid.");
+    MacUpdateManifest other = manifest;
+    other.bundleIdentifier = "ai.other";
+    EXPECT_EQ(describe(download(other)->error), "Update manifest identity is invalid for this application.");
+    EXPECT_TRUE(progress.isEmpty());
+}

@@ -1,0 +1,142 @@
+#pragma once
+
+// Signed bundles, update archives and runs of the swap script for the
+// updater's tests. Bundles are signed by the project's own signing script
+// with the development key pair that the build pins (or another key).
+
+#include "common/Constants.h"
+#include "updater/MacUpdateService.h"
+#include "updater/UpdateManifest.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QUuid>
+#include <gtest/gtest.h>
+
+namespace tovrik::test {
+
+inline QString sourceDir() { return qEnvironmentVariable("TOVRIK_SOURCE_DIR"); }
+inline QString developmentKey() { return sourceDir() + "/packaging/keys/development-update-signing.key.pem"; }
+inline QString developmentPublicKey()
+{
+    QFile f(sourceDir() + "/packaging/keys/development-update-signing.pub.pem");
+    return f.open(QIODevice::ReadOnly) ? QString::fromLatin1(f.readAll()).trimmed() : QString();
+}
+
+inline int run(const QString& program, const QStringList& args, QByteArray* output = nullptr, int timeoutMs = 30000)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, args);
+    if (!p.waitForFinished(timeoutMs))
+        return -1;
+    if (output)
+        *output = p.readAll();
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+inline void writeFile(const QString& path, const QByteArray& data, bool executable = false)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+    f.write(data);
+    f.close();
+    if (executable)
+        f.setPermissions(f.permissions() | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
+}
+
+inline QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+struct BundleSpec {
+    QString identifier = QStringLiteral("ai.tovrik.mac");
+    QString version = QStringLiteral("1.10.15");
+    QString build = QStringLiteral("120");
+    QString executable = QStringLiteral("Tovrik");
+    QString team = constants::macOSDeveloperTeamIdentifier();
+    QString key = developmentKey();
+};
+
+inline QByteArray infoPlist(const BundleSpec& s)
+{
+    return QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+                          "\t<key>CFBundleIdentifier</key>\n\t<string>%1</string>\n"
+                          "\t<key>CFBundleShortVersionString</key>\n\t<string>%2</string>\n"
+                          "\t<key>CFBundleVersion</key>\n\t<string>%3</string>\n"
+                          "\t<key>CFBundleExecutable</key>\n\t<string>%4</string>\n</dict>\n</plist>\n")
+        .arg(s.identifier, s.version, s.build, s.executable)
+        .toUtf8();
+}
+
+// A signed bundle at `path` whose executable is `program` (a copied file)
+// or the script text `script`.
+inline void makeBundle(const QString& path, const BundleSpec& spec, const QByteArray& script,
+                       const QString& program = {})
+{
+    QDir(path).removeRecursively();
+    writeFile(path + "/Contents/Info.plist", infoPlist(spec));
+    const QString exe = path + "/Contents/MacOS/" + QString(spec.executable).replace('/', '_');
+    if (!program.isEmpty()) {
+        QDir().mkpath(QFileInfo(exe).absolutePath());
+        ASSERT_TRUE(QFile::copy(program, exe));
+    } else {
+        writeFile(exe, script, true);
+    }
+    QByteArray out;
+    ASSERT_EQ(run("/bin/sh", {sourceDir() + "/packaging/sign-bundle.sh", path, spec.key, spec.team}, &out), 0)
+        << out.toStdString();
+}
+
+// The update image: a gzip'd tar of the bundle folder `app` (under its name
+// `entry`, which may hold a subfolder).
+inline void makeArchive(const QString& app, const QString& archive, const QString& entry = "Tovrik.app")
+{
+    QByteArray out;
+    const QString stage = QFileInfo(archive).absolutePath() + "/.stage-" + QUuid::createUuid().toString(QUuid::Id128);
+    QDir().mkpath(QFileInfo(stage + "/" + entry).absolutePath());
+    ASSERT_EQ(run("/usr/bin/cp", {"-a", app, stage + "/" + entry}), 0);
+    ASSERT_EQ(run("/usr/bin/tar", {"-czf", archive, "-C", stage, entry.section('/', 0, 0)}, &out), 0)
+        << out.toStdString();
+    QDir(stage).removeRecursively();
+}
+
+inline QString sha256Of(const QString& path)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(readFile(path), QCryptographicHash::Sha256).toHex());
+}
+
+inline QString uuid() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(); }
+inline QString token() { return QString(uuid() + uuid()).remove('-').toLower(); }
+
+// The stand-in for a new build: writes the health marker from its two
+// options after `delay` seconds (with `build` as its build line) and stays
+// alive; "exit" leaves at once.
+inline QByteArray standInBuild(const QString& behaviour, const QString& build = "121", const QString& note = {})
+{
+    if (behaviour == "exit")
+        return "#!/bin/sh\nexit 0\n";
+    QByteArray s = "#!/bin/zsh\n";
+    if (!note.isEmpty())
+        s += "print -r -- started >> " + MacUpdateService::shellQuote(note).toUtf8() + "\n";
+    s += "marker= token=\n"
+         "while (( $# )); do\n"
+         "  case $1 in (--tovrik-update-health-marker) marker=$2; shift ;; (--tovrik-update-health-token) token=$2; shift ;; esac\n"
+         "  shift\ndone\n"
+         "if [[ -n $marker ]]; then sleep 0.3; print -r -- \"$token\"$'\\n'ai.tovrik.mac$'\\n'"
+        + build.toUtf8() + " > \"$marker.tmp\" && mv -n \"$marker.tmp\" \"$marker\"; fi\n"
+         "for i in {1..150}; do sleep 0.2; done\n";
+    return s;
+}
+
+} // namespace tovrik::test
+
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+QT_END_NAMESPACE

@@ -1,0 +1,161 @@
+// The whole update with the real binary on the test's X server: an
+// installed bundle of build 120 is running; the model checks (over real TLS
+// to the fake service), finds 121, is told yes, downloads, hands off to the
+// swap script and stops build 120; the script swaps the bundle and starts
+// 121, which writes its health marker 1.0 s after launch. A 121 that exits
+// at once is rolled back and 120 comes back.
+
+#include "../UpdateTestSupport.h"
+
+#include "model/TovrikAppModel.h"
+#include "support/FakeHostedService.h"
+#include "support/SimFixture.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QJsonDocument>
+#include <QLockFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+using namespace tovrik;
+using namespace tovrik::test;
+
+namespace {
+
+class UpdateEndToEndTest : public SimTest {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        Clock::install(nullptr); // real time: the script and the binaries run in it
+        // Runs of the swap script take turns (its working folders in /tmp).
+        ASSERT_TRUE(lock.tryLock(100000));
+        ASSERT_TRUE(root.isValid());
+        QString build = qEnvironmentVariable("TOVRIK_BINARY_DIR");
+        if (build.isEmpty())
+            build = QDir(QCoreApplication::applicationDirPath() + "/../../..").absolutePath();
+        // The install target puts build 120's signed bundle under the prefix.
+        QByteArray out;
+        ASSERT_EQ(run("cmake", {"--install", build, "--prefix", root.path()}, &out, 120000), 0) << out.toStdString();
+        target = root.path() + "/lib/tovrik/Tovrik.app";
+        ASSERT_EQ(update::bundleForExecutable(target + "/Contents/MacOS/Tovrik").value("CFBundleVersion"), "120");
+        QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
+        ASSERT_TRUE(bus);
+        ASSERT_TRUE(spinUntil([bus] { return !bus->isServiceRegistered("ai.tovrik.mac").value(); }, 10000));
+        ASSERT_TRUE(fake.start());
+        fake.install();
+    }
+    void TearDown() override
+    {
+        // The script ends (and cleans up) before what it started is stopped.
+        spinUntil([] { return QDir(update::updatesDirectoryURL()).entryList({"apply-tovrik-update-*"}).isEmpty(); }, 10000);
+        run("/usr/bin/pkill", {"-KILL", "-f", "--", QRegularExpression::escape(root.path())});
+        if (running.state() != QProcess::NotRunning) {
+            running.kill();
+            running.waitForFinished();
+        }
+        fake.uninstall();
+        fake.stop();
+        SimTest::TearDown();
+    }
+    // Publishes build 121 (same marketing version) with `executable` as its
+    // program: the real binary when empty.
+    void publish(const QByteArray& script)
+    {
+        BundleSpec spec;
+        spec.build = "121";
+        const QString next = root.path() + "/next/Tovrik.app";
+        makeBundle(next, spec, script, script.isEmpty() ? target + "/Contents/MacOS/Tovrik" : QString());
+        const QString archive = root.path() + "/Tovrik-1.10.15-121.tar.gz";
+        makeArchive(next, archive);
+        const QString origin = constants::defaultHostedWorkerBaseURL();
+        const QJsonObject manifest{
+            {"platform", "macos"}, {"version", "1.10.15 (121)"}, {"appVersion", "1.10.15"}, {"bundleBuild", "121"},
+            {"bundleIdentifier", "ai.tovrik.mac"}, {"teamIdentifier", constants::macOSDeveloperTeamIdentifier()},
+            {"fileName", ""}, {"storedFileName", ""}, {"downloadUrl", ""}, {"assetUrl", origin + "/downloads/next"},
+            {"sizeBytes", QFileInfo(archive).size()}, {"sha256", sha256Of(archive)}, {"publishedAt", ""},
+            {"mandatory", false}};
+        fake.setHandler("GET", "/api/downloads/macos/latest", [manifest](const FakeRequest&) { return FakeResponse::json(200, manifest); });
+        const QByteArray body = readFile(archive);
+        fake.setHandler("GET", "/downloads/next", [body](const FakeRequest&) { return FakeResponse::raw(200, "", body); });
+    }
+    // Starts installed build 120, lets the model update it, and waits for
+    // the script's last line.
+    QString updateAndWait()
+    {
+        running.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("QT_QPA_PLATFORM");
+        running.setProcessEnvironment(env);
+        running.start(target + "/Contents/MacOS/Tovrik", {});
+        EXPECT_TRUE(running.waitForStarted());
+        QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
+        EXPECT_TRUE(spinUntil([bus] { return bus->isServiceRegistered("ai.tovrik.mac").value(); }, 20000));
+
+        TovrikAppModel model;
+        MacUpdateService& service = model.macUpdateService();
+        service.setBundle(update::bundleForExecutable(target + "/Contents/MacOS/Tovrik"));
+        service.setProcessIdentifier(running.processId());
+        bool quitAsked = false;
+        service.setQuitHandler([this, &quitAsked] {
+            quitAsked = true;
+            running.terminate(); // what quitting does to build 120
+        });
+        model.setUpdateConfirmation([](const QString&, const QString&) { return true; });
+        model.checkForUpdates();
+        EXPECT_TRUE(spinUntil([&] { return quitAsked; }, 20000)) << model.updateStatusMessage().toStdString();
+        EXPECT_EQ(model.updateStatusMessage(), "Installing update...");
+        EXPECT_FALSE(model.isUpdateCheckBusy());
+        // A loaded machine may take a while to deliver the end; the script
+        // waits for the process id either way.
+        if (!running.waitForFinished(10000)) {
+            running.kill();
+            running.waitForFinished(5000);
+        }
+        const QRegularExpression end("\\] (Update installed and launch health verified|Previous application restored|"
+                                     "Automatic rollback failed|Update script failed)[^\\n]*\\n$");
+        spinUntil([&] { return end.match(QString::fromUtf8(readFile(update::updateLogURL()))).hasMatch(); }, 90000);
+        const QStringList lines = QString::fromUtf8(readFile(update::updateLogURL())).split('\n', Qt::SkipEmptyParts);
+        return lines.isEmpty() ? QString() : lines.last().mid(23);
+    }
+    bool buildRunsFromTarget() const
+    {
+        return run("/usr/bin/pgrep", {"-f", "--", QRegularExpression::escape(target + "/Contents/MacOS/Tovrik")}) == 0;
+    }
+    QStringList parentEntries() const
+    {
+        return QDir(target + "/..").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    }
+
+    QLockFile lock{QDir::tempPath() + "/tovrik-swap-script-tests.lock"};
+    QTemporaryDir root;
+    QString target;
+    FakeHostedService fake;
+    QProcess running;
+};
+
+} // namespace
+
+TEST_F(UpdateEndToEndTest, BuildNFindsNPlusOneAndTheSwappedBuildProvesItsHealth)
+{
+    publish({});
+    EXPECT_EQ(updateAndWait(), "Update installed and launch health verified: " + target);
+    EXPECT_EQ(update::bundleForExecutable(target + "/Contents/MacOS/Tovrik").value("CFBundleVersion"), "121");
+    EXPECT_EQ(parentEntries(), QStringList{"Tovrik.app"}); // no backup, no staging bundle
+    EXPECT_TRUE(buildRunsFromTarget());
+    // The script removes itself right after its last line.
+    EXPECT_TRUE(spinUntil([] {
+        return QDir(update::updatesDirectoryURL()).entryList({"tovrik-health-*", "apply-tovrik-update-*"}).isEmpty();
+    }, 5000));
+}
+
+TEST_F(UpdateEndToEndTest, ABuildThatExitsAtOnceIsRolledBackAndBuildNRestarts)
+{
+    publish("#!/bin/sh\nexit 3\n");
+    EXPECT_EQ(updateAndWait(), "Previous application restored after failed update launch.");
+    EXPECT_EQ(update::bundleForExecutable(target + "/Contents/MacOS/Tovrik").value("CFBundleVersion"), "120");
+    EXPECT_EQ(parentEntries(), QStringList{"Tovrik.app"});
+    EXPECT_TRUE(spinUntil([this] { return buildRunsFromTarget(); }, 10000));
+}
