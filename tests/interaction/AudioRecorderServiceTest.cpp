@@ -2,13 +2,13 @@
 #include "interaction/AudioRecorderService.h"
 
 #include <QDir>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <functional>
@@ -105,18 +105,14 @@ TEST_F(AudioRecorderTest, WritesMono16BitWavAt16kHz)
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QByteArray wav = file.readAll();
     ASSERT_EQ(wav.size(), 44 + 2 * (5 + 16000));
-    EXPECT_EQ(wav.left(4), QByteArray("RIFF"));
-    EXPECT_EQ(le32(wav, 4), quint32(wav.size() - 8));
-    EXPECT_EQ(wav.mid(8, 8), QByteArray("WAVEfmt "));
-    EXPECT_EQ(le32(wav, 16), 16u);
-    EXPECT_EQ(le16(wav, 20), 1u);      // PCM
-    EXPECT_EQ(le16(wav, 22), 1u);      // mono
-    EXPECT_EQ(le32(wav, 24), 16000u);  // rate
-    EXPECT_EQ(le32(wav, 28), 32000u);  // bytes per second
-    EXPECT_EQ(le16(wav, 32), 2u);      // block align
-    EXPECT_EQ(le16(wav, 34), 16u);     // bits
-    EXPECT_EQ(wav.mid(36, 4), QByteArray("data"));
-    EXPECT_EQ(le32(wav, 40), quint32(2 * (5 + 16000)));
+    EXPECT_EQ(wav.left(4) + wav.mid(8, 8) + wav.mid(36, 4), QByteArray("RIFFWAVEfmt data"));
+    // Offset, width and value: RIFF size, fmt size, PCM, mono, rate, bytes
+    // per second, block align, bits, data size.
+    const std::tuple<int, int, quint32> fields[] = {{4, 4, quint32(wav.size() - 8)}, {16, 4, 16}, {20, 2, 1}, {22, 2, 1},
+                                                    {24, 4, 16000}, {28, 4, 32000}, {32, 2, 2}, {34, 2, 16},
+                                                    {40, 4, quint32(2 * (5 + 16000))}};
+    for (const auto& [at, width, value] : fields)
+        EXPECT_EQ(width == 4 ? le32(wav, at) : le16(wav, at), value) << "offset " << at;
     EXPECT_EQ(wav.mid(44, first.size()), first);
     EXPECT_TRUE(AudioRecorderService::deleteRecording(path));
     EXPECT_FALSE(QFileInfo::exists(path));

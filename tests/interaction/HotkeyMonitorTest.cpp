@@ -20,6 +20,20 @@ namespace K = platform::KeyCode;
 constexpr uint32_t Ctrl = platform::ModControl, Shift = platform::ModShift, Opt = platform::ModOption,
                    Cmd = platform::ModCommand;
 constexpr uint16_t KeyK = 40;
+using Type = RawInputEvent::Type;
+
+RawInputEvent event(Type type, uint16_t keyCode, uint32_t modifiers, bool autoRepeat, bool synthetic = false,
+                    int64_t sourceUserData = 0)
+{
+    RawInputEvent e;
+    e.type = type;
+    e.keyCode = keyCode;
+    e.modifiers = modifiers;
+    e.isAutoRepeat = autoRepeat;
+    e.isSynthetic = synthetic;
+    e.sourceUserData = sourceUserData;
+    return e;
+}
 
 class HotkeyMonitorTest : public test::SimTest {
 protected:
@@ -58,6 +72,11 @@ protected:
     auto& tap() { return sim->simEventTap(); }
     void flags(uint16_t key, uint32_t mods) { tap().injectFlags(key, mods); }
     void key(uint16_t code, bool down, uint32_t mods) { tap().injectKey(code, down, mods); }
+    void holdVoiceChord() // Control, then Option: the default voice chord
+    {
+        flags(K::Control, Ctrl);
+        flags(K::Option, Ctrl | Opt);
+    }
     std::vector<std::string> drained()
     {
         test::drainEvents();
@@ -68,11 +87,14 @@ protected:
         std::lock_guard lock(monitor->stateLock);
         monitor->beginShortcutCaptureLocked();
     }
-    bool capturing()
+    // Runs `f` under the monitor's state lock.
+    template <typename F>
+    auto locked(F f)
     {
         std::lock_guard lock(monitor->stateLock);
-        return monitor->isCapturingShortcut;
+        return f();
     }
+    bool capturing() { return locked([this] { return monitor->isCapturingShortcut; }); }
 
     std::unique_ptr<HotkeyMonitor> monitor;
     std::vector<std::string> calls;
@@ -92,8 +114,7 @@ TEST_F(HotkeyMonitorTest, RunsOneTapOnItsNamedThreadAndStopsIt)
     monitor->stop();
     EXPECT_FALSE(monitor->isRunning());
     EXPECT_EQ(tap().activeTapCount(), 0);
-    flags(K::Control, Ctrl);
-    flags(K::Option, Ctrl | Opt);
+    holdVoiceChord();
     EXPECT_EQ(drained(), Calls{});
     tap().setStartFails(true);
     EXPECT_FALSE(monitor->start());
@@ -101,8 +122,7 @@ TEST_F(HotkeyMonitorTest, RunsOneTapOnItsNamedThreadAndStopsIt)
     // Events the tap queued before the monitor went away call nothing.
     tap().setStartFails(false);
     ASSERT_TRUE(monitor->start());
-    flags(K::Control, Ctrl);
-    flags(K::Option, Ctrl | Opt);
+    holdVoiceChord();
     monitor.reset();
     EXPECT_EQ(drained(), Calls{});
     EXPECT_EQ(tap().activeTapCount(), 0);
@@ -110,21 +130,14 @@ TEST_F(HotkeyMonitorTest, RunsOneTapOnItsNamedThreadAndStopsIt)
 
 TEST_F(HotkeyMonitorTest, VoiceChordReportsPressAndReleaseOnTheMainThreadLater)
 {
-    flags(K::Control, Ctrl);
-    flags(K::Option, Ctrl | Opt);
+    holdVoiceChord();
     // Queued: nothing runs inside the tap's call.
     EXPECT_TRUE(calls.empty());
-    {
-        std::lock_guard lock(monitor->stateLock);
-        EXPECT_TRUE(monitor->shortcutActive);
-    }
+    EXPECT_TRUE(locked([this] { return monitor->shortcutActive; }));
     EXPECT_EQ(drained(), Calls{"pressed"});
     flags(K::Option, Ctrl);
     EXPECT_EQ(drained(), (Calls{"pressed", "released"}));
-    {
-        std::lock_guard lock(monitor->stateLock);
-        EXPECT_FALSE(monitor->shortcutActive);
-    }
+    EXPECT_FALSE(locked([this] { return monitor->shortcutActive; }));
     EXPECT_EQ(offMainThreadCalls.load(), 0);
 }
 
@@ -163,10 +176,7 @@ TEST_F(HotkeyMonitorTest, PanelChordReportsOnlyItsDownEdgeOncePerHold)
     flags(K::Option, Ctrl);
     flags(K::Control, 0);
     EXPECT_EQ(drained(), (Calls{"panel", "pressed", "released"}));
-    {
-        std::lock_guard lock(monitor->stateLock);
-        EXPECT_FALSE(monitor->panelShortcutActive);
-    }
+    EXPECT_FALSE(locked([this] { return monitor->panelShortcutActive; }));
     flags(K::Control, Ctrl);
     flags(K::Shift, Ctrl | Shift);
     flags(K::Option, Ctrl | Shift | Opt);
@@ -175,20 +185,12 @@ TEST_F(HotkeyMonitorTest, PanelChordReportsOnlyItsDownEdgeOncePerHold)
 
 TEST_F(HotkeyMonitorTest, ChordWithAKeyGoesDownOnTheKeyAndUpOnItsReleaseOrAModifierRelease)
 {
-    {
-        std::lock_guard lock(monitor->stateLock);
-        monitor->voiceShortcut = ShortcutGesture{ShortcutModifiers(Cmd | Shift), KeyK};
-    }
+    locked([this] { monitor->voiceShortcut = ShortcutGesture{ShortcutModifiers(Cmd | Shift), KeyK}; });
     flags(K::Command, Cmd);
     flags(K::Shift, Cmd | Shift);
     EXPECT_EQ(drained(), Calls{}); // the modifiers alone are not the chord
     key(KeyK, true, Cmd | Shift);
-    RawInputEvent repeat;
-    repeat.type = RawInputEvent::Type::KeyDown;
-    repeat.keyCode = KeyK;
-    repeat.modifiers = Cmd | Shift;
-    repeat.isAutoRepeat = true;
-    tap().inject(repeat);
+    tap().inject(event(Type::KeyDown, KeyK, Cmd | Shift, /*autoRepeat*/ true));
     EXPECT_EQ(drained(), Calls{"pressed"});
     key(KeyK, false, Cmd | Shift);
     EXPECT_EQ(drained(), (Calls{"pressed", "released"}));
@@ -209,38 +211,21 @@ TEST_F(HotkeyMonitorTest, EscReportsEachPhysicalPressNeitherRepeatsNorOurOwnEven
 {
     key(K::Escape, true, 0);
     key(K::Escape, false, 0);
-    RawInputEvent repeat;
-    repeat.type = RawInputEvent::Type::KeyDown;
-    repeat.keyCode = K::Escape;
-    repeat.isAutoRepeat = true;
-    tap().inject(repeat);
+    tap().inject(event(Type::KeyDown, K::Escape, 0, /*autoRepeat*/ true));
     key(K::Escape, true, Shift);
     EXPECT_EQ(drained(), (Calls{"escape", "escape"}));
     calls.clear();
 
-    RawInputEvent e;
-    e.type = RawInputEvent::Type::FlagsChanged;
-    e.keyCode = K::Control;
-    e.modifiers = Ctrl;
-    e.isSynthetic = true;
-    tap().inject(e);
-    e.keyCode = K::Option;
-    e.modifiers = Ctrl | Opt;
-    tap().inject(e);
+    tap().inject(event(Type::FlagsChanged, K::Control, Ctrl, false, /*synthetic*/ true));
+    tap().inject(event(Type::FlagsChanged, K::Option, Ctrl | Opt, false, /*synthetic*/ true));
     // Carrying the marker is enough even without the flag.
-    RawInputEvent esc;
-    esc.type = RawInputEvent::Type::KeyDown;
-    esc.keyCode = K::Escape;
-    esc.sourceUserData = constants::syntheticInputEventSourceUserData();
+    RawInputEvent esc = event(Type::KeyDown, K::Escape, 0, false, false, constants::syntheticInputEventSourceUserData());
     tap().inject(esc);
     // Posted through the synthetic-input service (echoed into the tap as ours).
     sim->simInput().postKey(K::Escape, true, 0);
     sim->simInput().postKey(K::Escape, false, 0);
     EXPECT_EQ(drained(), Calls{});
-    {
-        std::lock_guard lock(monitor->stateLock);
-        EXPECT_FALSE(monitor->shortcutActive);
-    }
+    EXPECT_FALSE(locked([this] { return monitor->shortcutActive; }));
     // A physical Esc with another source value is reported.
     esc.sourceUserData = constants::syntheticInputEventSourceUserData() ^ 2;
     tap().inject(esc);
@@ -278,8 +263,7 @@ TEST_F(HotkeyMonitorTest, CaptureTakesAKeyChordAndSuppressesChordsWhileItRuns)
     key(KeyK, false, Cmd | Shift);
     flags(K::Shift, Cmd);
     flags(K::Command, 0);
-    flags(K::Control, Ctrl);
-    flags(K::Option, Ctrl | Opt);
+    holdVoiceChord();
     EXPECT_EQ(drained(), (Calls{"captured", "pressed"}));
     advance(1.0);
     EXPECT_EQ(calls.size(), 2u); // no late modifier-only capture
@@ -297,13 +281,9 @@ TEST_F(HotkeyMonitorTest, ModifierOnlyChordIsTakenAfterBeingHeldForTheCaptureDel
     EXPECT_TRUE(capturing());
     calls.clear();
     flags(K::Shift, 0);
-    flags(K::Control, Ctrl);
-    flags(K::Option, Ctrl | Opt);
-    {
-        std::lock_guard lock(monitor->stateLock);
-        EXPECT_EQ(monitor->captureModifiers.rawValue, Ctrl | Opt);
-        EXPECT_TRUE(monitor->captureWorkItem != nullptr);
-    }
+    holdVoiceChord();
+    EXPECT_EQ(locked([this] { return monitor->captureModifiers.rawValue; }), Ctrl | Opt);
+    EXPECT_TRUE(locked([this] { return monitor->captureWorkItem != nullptr; }));
     advance(0.51);
     EXPECT_EQ(calls, Calls{});
     EXPECT_TRUE(capturing());
@@ -312,25 +292,20 @@ TEST_F(HotkeyMonitorTest, ModifierOnlyChordIsTakenAfterBeingHeldForTheCaptureDel
     ASSERT_EQ(captured.size(), 1u);
     EXPECT_EQ(captured[0], (ShortcutGesture{ShortcutModifiers(Ctrl | Opt), 0}));
     EXPECT_FALSE(capturing());
-    {
-        std::lock_guard lock(monitor->stateLock);
-        EXPECT_TRUE(monitor->captureWorkItem == nullptr);
-    }
+    EXPECT_TRUE(locked([this] { return monitor->captureWorkItem == nullptr; }));
 }
 
 TEST_F(HotkeyMonitorTest, EveryChangeOfTheHeldModifiersRestartsTheDelay)
 {
     beginCapture();
-    flags(K::Control, Ctrl);
-    flags(K::Option, Ctrl | Opt);
+    holdVoiceChord();
     advance(0.3);
     flags(K::Option, Ctrl); // released before the delay: nothing taken
     flags(K::Control, 0);
     advance(2.0);
     EXPECT_EQ(calls, Calls{});
     EXPECT_TRUE(capturing());
-    flags(K::Control, Ctrl);
-    flags(K::Option, Ctrl | Opt);
+    holdVoiceChord();
     advance(0.4);
     flags(K::Shift, Ctrl | Opt | Shift);
     advance(0.4); // 0.8 s since Control+Option, 0.4 s since Shift
@@ -343,8 +318,7 @@ TEST_F(HotkeyMonitorTest, EveryChangeOfTheHeldModifiersRestartsTheDelay)
 TEST_F(HotkeyMonitorTest, EscCancelsTheCaptureAndItsPendingModifierOnlyCapture)
 {
     beginCapture();
-    flags(K::Control, Ctrl);
-    flags(K::Option, Ctrl | Opt);
+    holdVoiceChord();
     advance(0.3);
     key(K::Escape, true, Ctrl | Opt);
     EXPECT_FALSE(capturing());
@@ -358,28 +332,17 @@ TEST_F(HotkeyMonitorTest, EndingOrRestartingTheCaptureDropsThePendingWork)
 {
     const auto holdChordThen = [&](const std::function<void()>& action) {
         beginCapture();
-        flags(K::Control, Ctrl);
-        flags(K::Option, Ctrl | Opt);
+        holdVoiceChord();
         advance(0.2);
         action();
-        {
-            std::lock_guard lock(monitor->stateLock);
-            EXPECT_TRUE(monitor->captureWorkItem == nullptr);
-            EXPECT_EQ(monitor->captureModifiers.rawValue, 0u);
-        }
+        EXPECT_TRUE(locked([this] { return monitor->captureWorkItem == nullptr && monitor->captureModifiers.rawValue == 0; }));
         EXPECT_EQ(clock.pendingCount(), 0u);
         advance(1.0);
         EXPECT_EQ(calls, Calls{}); // neither calls anything back by itself
     };
-    holdChordThen([&] {
-        std::lock_guard lock(monitor->stateLock);
-        EXPECT_TRUE(monitor->endShortcutCaptureLocked());
-    });
+    holdChordThen([&] { EXPECT_TRUE(locked([this] { return monitor->endShortcutCaptureLocked(); })); });
     EXPECT_FALSE(capturing());
-    {
-        std::lock_guard lock(monitor->stateLock);
-        EXPECT_FALSE(monitor->endShortcutCaptureLocked());
-    }
+    EXPECT_FALSE(locked([this] { return monitor->endShortcutCaptureLocked(); }));
     holdChordThen([&] { beginCapture(); }); // e.g. "Change" on the other row
     EXPECT_TRUE(capturing());
 }
@@ -404,10 +367,8 @@ TEST_F(HotkeyMonitorTest, EventsFromAnotherThreadReachTheCallbacksOnTheMainThrea
         tap().injectFlags(K::Option, Ctrl);
     });
     // The main thread reads and writes the shared state meanwhile.
-    for (int i = 0; i < 200; ++i) {
-        std::lock_guard lock(monitor->stateLock);
-        monitor->panelShortcutActive = false;
-    }
+    for (int i = 0; i < 200; ++i)
+        locked([this] { monitor->panelShortcutActive = false; });
     worker2.join();
     test::drainEvents();
     int presses = 0, releases = 0;

@@ -137,18 +137,6 @@ TEST(PointedResponse, OnlyTheGapOfARemovedTagCloses)
             << reply;
 }
 
-TEST(PointedResponse, PointFromPointingOnlyReplyKeepsTheAnswer)
-{
-    const auto answer = PointedResponse::parse(QStringLiteral("It is in the top bar."), twoScreens);
-    const auto pointing = PointedResponse::parse(QStringLiteral("[POINT:100,12:top bar:screen1]"), twoScreens);
-    const auto merged = answer.withPointFrom(pointing);
-    EXPECT_EQ(merged.spokenText, QStringLiteral("It is in the top bar."));
-    EXPECT_EQ(merged.point, QPointF(100, 12));
-    EXPECT_EQ(merged.pointLabel, QStringLiteral("top bar"));
-    EXPECT_EQ(merged.screenNumber, 1);
-    EXPECT_EQ(merged.tagStatus, Status::Valid);
-}
-
 TEST(PointedResponse, PointingRequestsAndPrompts)
 {
     for (const char* yes : {"Where is the settings button?", "can you point at the wifi icon", "show me the trash",
@@ -174,6 +162,14 @@ TEST(PointedResponse, PointingRequestsAndPrompts)
     EXPECT_TRUE(pointing.contains(QStringLiteral("[POINT:none]")));
     EXPECT_EQ(PointedResponse::pointingOnlyUserMessage(QStringLiteral(" where is wifi? "), QStringLiteral("Top right.")),
               QStringLiteral("Request: where is wifi?\nAnswer given: Top right.\nWhere should the companion cursor point?"));
+    // The point of the pointing-only reply joins the answer, which is kept.
+    const auto merged = PointedResponse::parse(QStringLiteral("It is in the top bar."), twoScreens)
+                            .withPointFrom(PointedResponse::parse(QStringLiteral("[POINT:100,12:top bar:screen1]"), twoScreens));
+    EXPECT_EQ(merged.spokenText, QStringLiteral("It is in the top bar."));
+    EXPECT_EQ(merged.point, QPointF(100, 12));
+    EXPECT_EQ(merged.pointLabel, QStringLiteral("top bar"));
+    EXPECT_EQ(merged.screenNumber, 1);
+    EXPECT_EQ(merged.tagStatus, Status::Valid);
 }
 
 TEST(PointedResponse, WireContractCarriesThePromptsVerbatim)

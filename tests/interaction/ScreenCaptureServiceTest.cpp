@@ -14,6 +14,23 @@ using platform::sim::SimDisplays;
 
 namespace {
 
+void expectNear(QColor actual, QColor expected, int tolerance = 12)
+{
+    EXPECT_NEAR(actual.red(), expected.red(), tolerance);
+    EXPECT_NEAR(actual.green(), expected.green(), tolerance);
+    EXPECT_NEAR(actual.blue(), expected.blue(), tolerance);
+}
+
+// The capture failed with the screen-capture error `code`.
+template <typename T>
+void expectCaptureError(const std::shared_ptr<AsyncOutcome<T>>& out, int code)
+{
+    const auto error = out->tovrikError();
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->domain(), QStringLiteral("TovrikScreenCapture"));
+    EXPECT_EQ(error->code(), code);
+}
+
 class ScreenCaptureTest : public SimTest {
 protected:
     // Two displays side by side: a Retina-like main one and a plain one.
@@ -38,13 +55,6 @@ protected:
     {
         const QImage image = QImage::fromData(p.imageData, "JPEG");
         return image.pixelColor(x, y);
-    }
-
-    static void expectNear(QColor actual, QColor expected, int tolerance = 12)
-    {
-        EXPECT_NEAR(actual.red(), expected.red(), tolerance);
-        EXPECT_NEAR(actual.green(), expected.green(), tolerance);
-        EXPECT_NEAR(actual.blue(), expected.blue(), tolerance);
     }
 };
 
@@ -72,9 +82,7 @@ TEST(JpegEncoder, EncodesDecodableJpegAndRejectsNullImage)
         ASSERT_TRUE(jpeg.startsWith("\xFF\xD8")); // SOI
         const QImage decoded = QImage::fromData(jpeg, "JPEG");
         ASSERT_EQ(decoded.size(), QSize(64, 48));
-        EXPECT_NEAR(decoded.pixelColor(32, 24).red(), 200, 8);
-        EXPECT_NEAR(decoded.pixelColor(32, 24).green(), 30, 8);
-        EXPECT_NEAR(decoded.pixelColor(32, 24).blue(), 90, 8);
+        expectNear(decoded.pixelColor(32, 24), QColor(200, 30, 90), 8);
     }
     EXPECT_TRUE(jpeg::encode(QImage()).isEmpty());
 }
@@ -150,10 +158,10 @@ TEST_F(ScreenCaptureTest, PayloadCarriesEveryFieldPerDisplay)
 
     const auto attachments = makeScreenCaptureAttachments(payloads);
     ASSERT_EQ(attachments.size(), 2);
-    EXPECT_EQ(attachments[0].imageData, a.imageData);
-    EXPECT_EQ(attachments[0].imageLabel, a.imageLabel);
-    EXPECT_EQ(attachments[1].imageData, b.imageData);
-    EXPECT_EQ(attachments[1].imageLabel, b.imageLabel);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(attachments[i].imageData, payloads[i].imageData);
+        EXPECT_EQ(attachments[i].imageLabel, payloads[i].imageLabel);
+    }
     EXPECT_TRUE(makeScreenCaptureAttachments({}).isEmpty());
 }
 
@@ -163,19 +171,10 @@ TEST_F(ScreenCaptureTest, CaptureFailuresAreScreenCaptureErrors)
     ScreenCaptureService service;
     sim->simCapture().setFailing(9, true);
     auto failed = runToEnd(service.captureAllScreens(false));
-    ASSERT_TRUE(failed->done);
-    auto error = failed->tovrikError();
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->domain(), QStringLiteral("TovrikScreenCapture"));
-    EXPECT_EQ(error->code(), ScreenCaptureService::CaptureFailed);
-    EXPECT_EQ(error->message(), QStringLiteral("Could not capture screen 2."));
-
+    expectCaptureError(failed, ScreenCaptureService::CaptureFailed);
+    EXPECT_EQ(describeException(failed->error), QStringLiteral("Could not capture screen 2."));
     sim->simDisplays().setDisplays({});
-    auto none = runToEnd(service.captureAllScreens(false));
-    error = none->tovrikError();
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->domain(), QStringLiteral("TovrikScreenCapture"));
-    EXPECT_EQ(error->code(), ScreenCaptureService::NoDisplays);
+    expectCaptureError(runToEnd(service.captureAllScreens(false)), ScreenCaptureService::NoDisplays);
 
     // The service going away while the screenshots encode ends the capture as
     // a cancellation instead of touching freed state.
@@ -222,9 +221,7 @@ TEST_F(ScreenCaptureTest, ForModelTakesOverlayOffScreenUntilFramesAreTaken)
         return false;
     };
     sim->simCapture().setFailing(7, true);
-    auto failed = runToEnd(captureAllScreensForModel(&service, hooks, false));
-    ASSERT_TRUE(failed->tovrikError().has_value());
-    EXPECT_EQ(failed->tovrikError()->code(), ScreenCaptureService::CaptureFailed);
+    expectCaptureError(runToEnd(captureAllScreensForModel(&service, hooks, false)), ScreenCaptureService::CaptureFailed);
     ASSERT_EQ(calls.size(), 2);
     EXPECT_TRUE(calls[1].startsWith(QStringLiteral("resume 0")));
 
@@ -269,17 +266,13 @@ TEST_F(ScreenCaptureTest, ScreenForCurrentPointer)
 {
     useTwoDisplays();
     ScreenCaptureService service;
-    sim->simDisplays().setPointerLocation(QPointF(100, 100));
-    ASSERT_TRUE(service.screenForCurrentPointer().has_value());
-    EXPECT_EQ(service.screenForCurrentPointer()->displayID, 7u);
-    // The shared edge belongs to the display that starts there.
-    sim->simDisplays().setPointerLocation(QPointF(1440, 10));
-    EXPECT_EQ(service.screenForCurrentPointer()->displayID, 9u);
-    sim->simDisplays().setPointerLocation(QPointF(1439.5, 10));
-    EXPECT_EQ(service.screenForCurrentPointer()->displayID, 7u);
-    // Below the shorter display, beside the taller one: on no screen.
-    sim->simDisplays().setPointerLocation(QPointF(700, 1000));
-    EXPECT_FALSE(service.screenForCurrentPointer().has_value());
-    sim->simDisplays().setPointerLocation(QPointF(2000, 1000));
-    EXPECT_EQ(service.screenForCurrentPointer()->displayID, 9u);
+    // The shared edge belongs to the display that starts there; below the
+    // shorter display, beside the taller one, is on no screen (id 0).
+    const std::pair<QPointF, uint32_t> cases[] = {
+        {{100, 100}, 7}, {{1440, 10}, 9}, {{1439.5, 10}, 7}, {{700, 1000}, 0}, {{2000, 1000}, 9}};
+    for (const auto& [point, id] : cases) {
+        sim->simDisplays().setPointerLocation(point);
+        const auto screen = service.screenForCurrentPointer();
+        EXPECT_EQ(screen ? screen->displayID : 0u, id) << point.x() << "," << point.y();
+    }
 }

@@ -11,6 +11,20 @@ namespace {
 class SpeechTest : public SimTest {};
 
 const QByteArray mp3("ID3\x04\0\0\0\0\0\0mpeg-frames", 21);
+
+// The task failed (not cancelled) with the speech error `code`.
+template <typename T>
+std::optional<TovrikError> speechError(const std::shared_ptr<AsyncOutcome<T>>& out, int code)
+{
+    auto error = out->tovrikError();
+    EXPECT_TRUE(error.has_value());
+    EXPECT_FALSE(out->cancelled());
+    if (error) {
+        EXPECT_EQ(error->domain(), QStringLiteral("TovrikSpeechPlayer"));
+        EXPECT_EQ(error->code(), code);
+    }
+    return error;
+}
 } // namespace
 
 TEST_F(SpeechTest, PlayEndsWhenThePlaybackFinishes)
@@ -40,19 +54,11 @@ TEST_F(SpeechTest, PlaybackFailureAndEmptyAudioAreSpeechPlayerErrors)
     auto out = launch(player.play(mp3));
     sim->simAudioOutput().finishAll(QStringLiteral("decoder error"));
     spinUntil([&] { return out->done; });
-    auto error = out->tovrikError();
-    ASSERT_TRUE(error.has_value());
-    EXPECT_FALSE(out->cancelled());
-    EXPECT_EQ(error->domain(), QStringLiteral("TovrikSpeechPlayer"));
-    EXPECT_EQ(error->code(), SpeechPlayer::PlaybackFailed);
-    EXPECT_TRUE(error->message().contains(QStringLiteral("decoder error")));
+    const auto error = speechError(out, SpeechPlayer::PlaybackFailed);
+    EXPECT_TRUE(error && error->message().contains(QStringLiteral("decoder error")));
     EXPECT_FALSE(player.isPlaying());
 
-    auto empty = runToEnd(player.play(QByteArray()));
-    error = empty->tovrikError();
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->domain(), QStringLiteral("TovrikSpeechPlayer"));
-    EXPECT_EQ(error->code(), SpeechPlayer::EmptyAudio);
+    speechError(runToEnd(player.play(QByteArray())), SpeechPlayer::EmptyAudio);
     EXPECT_EQ(sim->simAudioOutput().played.size(), 1); // nothing new was played
 }
 
@@ -153,22 +159,15 @@ TEST_F(SpeechTest, FallbackSpeakerUsesTheSystemVoice)
     drainEvents();
     sim->simSpeech().finish(QStringLiteral("synthesizer crashed"));
     spinUntil([&] { return failed->done; });
-    auto error = failed->tovrikError();
-    ASSERT_TRUE(error.has_value());
-    EXPECT_FALSE(failed->cancelled());
-    EXPECT_EQ(error->domain(), QStringLiteral("TovrikSpeechPlayer"));
-    EXPECT_EQ(error->code(), FallbackSpeaker::SpeechFailed);
+    speechError(failed, FallbackSpeaker::SpeechFailed);
 }
 
 TEST_F(SpeechTest, FallbackSpeakerWithoutAVoiceFails)
 {
     FallbackSpeaker speaker;
     sim->simSpeech().available = false;
-    auto out = runToEnd(speaker.speak(QStringLiteral("hello")));
-    auto error = out->tovrikError();
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->domain(), QStringLiteral("TovrikSpeechPlayer"));
-    EXPECT_EQ(error->code(), FallbackSpeaker::VoiceUnavailable);
+    const auto error = speechError(runToEnd(speaker.speak(QStringLiteral("hello"))), FallbackSpeaker::VoiceUnavailable);
+    ASSERT_TRUE(error);
     EXPECT_EQ(error->message(), QStringLiteral("The system voice is not available."));
     EXPECT_TRUE(sim->simSpeech().spoken.isEmpty());
 

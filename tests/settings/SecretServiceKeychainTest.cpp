@@ -5,27 +5,26 @@
 #include "platform/x11/SecretServiceKeychain.h"
 #include "settings/SettingsStore.h"
 
+#include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QCoreApplication>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <QDir>
-#include <gtest/gtest.h>
 
 using namespace tovrik;
 using platform::KeychainStatus;
@@ -76,7 +75,7 @@ QDBusMessage call(const QString& path, const QString& interface, const QString& 
 {
     auto message = QDBusMessage::createMethodCall(kBus, path, interface, method);
     message.setArguments(args);
-    return QDBusConnection::sessionBus().call(message, QDBus::Block, 10000);
+    return QDBusConnection::sessionBus().call(message, QDBus::Block, 20000);
 }
 
 // A throw-away collection, made and locked without any prompt (through
@@ -299,7 +298,6 @@ TEST_F(SecretServiceTest, StoreSavesSecretsAsItemsOfTheCredentialsService)
     clear();
 }
 
-
 namespace {
 
 const char* kFreshKeyringChild = "TOVRIK_FRESH_KEYRING_CHILD";
@@ -309,12 +307,8 @@ const char* kFreshKeyringChild = "TOVRIK_FRESH_KEYRING_CHILD";
 class FreshKeyringChild : public ::testing::Test {
     void TestBody() override
     {
-        QDBusConnection bus = QDBusConnection::sessionBus();
-        ASSERT_TRUE(bus.isConnected());
-        QDBusMessage call = QDBusMessage::createMethodCall(kBus, kPath, QStringLiteral("org.freedesktop.Secret.Service"),
-                                                           QStringLiteral("ReadAlias"));
-        call.setArguments({QStringLiteral("default")});
-        const QDBusMessage alias = bus.call(call, QDBus::Block, 20000);
+        ASSERT_TRUE(QDBusConnection::sessionBus().isConnected());
+        const QDBusMessage alias = call(kPath, "org.freedesktop.Secret.Service", "ReadAlias", {QStringLiteral("default")});
         ASSERT_EQ(alias.type(), QDBusMessage::ReplyMessage) << alias.errorMessage().toStdString();
         // The precondition: there really is no default collection.
         ASSERT_EQ(alias.arguments().value(0).value<QDBusObjectPath>().path(), QStringLiteral("/"));
@@ -328,7 +322,7 @@ class FreshKeyringChild : public ::testing::Test {
 };
 
 const bool kFreshKeyringChildRegistered = [] {
-    if (!std::getenv(kFreshKeyringChild))
+    if (!qEnvironmentVariableIsSet(kFreshKeyringChild))
         return false;
     ::testing::RegisterTest("FreshKeyring", "Child", nullptr, nullptr, __FILE__, __LINE__,
                             []() -> ::testing::Test* { return new FreshKeyringChild; });
@@ -342,7 +336,7 @@ const bool kFreshKeyringChildRegistered = [] {
 // collection), instead of a keyring failure that blocks every save.
 TEST_F(SecretServiceTest, AKeyringWithoutADefaultCollectionHoldsNothing)
 {
-    if (std::getenv(kFreshKeyringChild))
+    if (qEnvironmentVariableIsSet(kFreshKeyringChild))
         GTEST_SKIP() << "running as the child";
     if (QStandardPaths::findExecutable(QStringLiteral("dbus-run-session")).isEmpty()
         || QStandardPaths::findExecutable(QStringLiteral("gnome-keyring-daemon")).isEmpty())
@@ -350,11 +344,9 @@ TEST_F(SecretServiceTest, AKeyringWithoutADefaultCollectionHoldsNothing)
     QTemporaryDir home;
     ASSERT_TRUE(home.isValid());
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), home.path());
-    env.insert(QStringLiteral("XDG_DATA_HOME"), home.path() + QStringLiteral("/data"));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path() + QStringLiteral("/config"));
-    env.insert(QStringLiteral("XDG_CACHE_HOME"), home.path() + QStringLiteral("/cache"));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.path());
+    for (const auto& [name, sub] : {std::pair{"HOME", ""}, {"XDG_DATA_HOME", "/data"}, {"XDG_CONFIG_HOME", "/config"},
+                                    {"XDG_CACHE_HOME", "/cache"}, {"XDG_RUNTIME_DIR", ""}})
+        env.insert(QLatin1String(name), home.path() + QLatin1String(sub));
     env.remove(QStringLiteral("GNOME_KEYRING_CONTROL"));
     env.insert(QString::fromLatin1(kFreshKeyringChild), QStringLiteral("1"));
     QProcess child;

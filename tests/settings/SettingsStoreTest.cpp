@@ -220,50 +220,38 @@ TEST_F(SettingsStoreTest, SaveReplacesTheFileByRename)
     EXPECT_EQ(QDir(store->directory()).entryList(QDir::Files), QStringList({"tovrik.settings.json"}));
 }
 
-TEST_F(SettingsStoreTest, CorruptFileIsKeptAsideAndDefaultsUsed)
+TEST_F(SettingsStoreTest, CorruptOrWronglyTypedFileIsKeptAsideAPartialOneIsNot)
 {
-    writeFile(filePath(), "{\"hostedAccountEmail\": \"ada@");
+    // Each bad file goes aside under a name of its own (also within the same
+    // second), is logged once, and the defaults are used with the secrets.
     keychain().setItem(kService, "hostedAccountSessionToken", "tok");
-    const auto loaded = store->load();
-    EXPECT_TRUE(loaded.fileWasCorrupt);
-    EXPECT_FALSE(loaded.message.isEmpty());
     TovrikSettings expected;
     expected.hostedAccountSessionToken = QStringLiteral("tok");
-    EXPECT_EQ(loaded.settings, expected);
-    EXPECT_FALSE(QFile::exists(filePath()));
-    ASSERT_FALSE(loaded.corruptFileBackupPath.isEmpty());
-    EXPECT_TRUE(loaded.corruptFileBackupPath.startsWith(filePath() + ".corrupt-"));
-    EXPECT_EQ(readAll(loaded.corruptFileBackupPath), "{\"hostedAccountEmail\": \"ada@");
-    EXPECT_EQ(logLines.size(), 1);
-
-    // A second bad file on the same second gets its own name.
-    writeFile(filePath(), "[1, 2]");
-    const auto second = store->load();
-    EXPECT_TRUE(second.fileWasCorrupt);
-    EXPECT_NE(second.corruptFileBackupPath, loaded.corruptFileBackupPath);
-    EXPECT_EQ(readAll(second.corruptFileBackupPath), "[1, 2]");
-    EXPECT_EQ(readAll(loaded.corruptFileBackupPath), "{\"hostedAccountEmail\": \"ada@");
-}
-
-TEST_F(SettingsStoreTest, WronglyTypedFileIsCorruptAPartialOneIsNot)
-{
-    for (const char* bad : {R"({"isSilentModeEnabled": "yes"})", R"({"hostedAccountCreditsBalance": 1.5})",
-                            R"({"uiAutopilotMaxSteps": 3000000000})", R"({"workerBaseURL": null})",
-                            R"({"voiceShortcut": 12})", R"("just a string")"}) {
+    const QList<QByteArray> files = {R"({"hostedAccountEmail": "ada@)", "[1, 2]", R"({"isSilentModeEnabled": "yes"})",
+                                     R"({"hostedAccountCreditsBalance": 1.5})", R"({"uiAutopilotMaxSteps": 3000000000})",
+                                     R"({"workerBaseURL": null})", R"({"voiceShortcut": 12})", R"("just a string")"};
+    QStringList backups;
+    for (const QByteArray& bad : files) {
+        SCOPED_TRACE(bad.constData());
         writeFile(filePath(), bad);
         logLines.clear();
         const auto loaded = store->load();
-        EXPECT_TRUE(loaded.fileWasCorrupt) << bad;
-        EXPECT_EQ(loaded.settings, TovrikSettings()) << bad;
-        EXPECT_EQ(logLines.size(), 1) << bad;
-        EXPECT_EQ(readAll(loaded.corruptFileBackupPath), QByteArray(bad));
+        EXPECT_TRUE(loaded.fileWasCorrupt);
+        EXPECT_FALSE(loaded.message.isEmpty());
+        EXPECT_EQ(loaded.settings, expected);
+        EXPECT_EQ(logLines.size(), 1);
+        EXPECT_FALSE(QFile::exists(filePath()));
+        EXPECT_TRUE(loaded.corruptFileBackupPath.startsWith(filePath() + ".corrupt-"));
+        EXPECT_FALSE(backups.contains(loaded.corruptFileBackupPath));
+        backups << loaded.corruptFileBackupPath;
     }
+    for (qsizetype i = 0; i < files.size(); ++i)
+        EXPECT_EQ(readAll(backups.value(i)), files[i]);
     // Unknown and secret keys are ignored, missing ones keep their defaults.
     writeFile(filePath(), R"({"isUIAutopilotEnabled": true, "futureSetting": [1],
                              "hostedAccountSessionToken": "from-file", "hostedAccountCreditsBalance": -5})");
     const auto loaded = store->load();
     EXPECT_FALSE(loaded.fileWasCorrupt);
-    TovrikSettings expected;
     expected.isUIAutopilotEnabled = true;
     expected.hostedAccountCreditsBalance = -5;
     EXPECT_EQ(loaded.settings, expected);

@@ -93,16 +93,14 @@ TEST(ShortcutGesture, RefusesUnknownAndMalformedText)
 
 TEST(ShortcutGesture, UsableRules)
 {
-    // A lone modifier would fire on every use of that key.
-    EXPECT_FALSE((ShortcutGesture{kControl, 0}).isUsable());
-    EXPECT_FALSE((ShortcutGesture{ShortcutModifiers(), 0}).isUsable());
-    EXPECT_FALSE((ShortcutGesture{ShortcutModifiers(), 40}).isUsable());
-    EXPECT_TRUE((ShortcutGesture{kCommand, 40}).isUsable());
-    EXPECT_TRUE((ShortcutGesture{kShift | kCommand, 0}).isUsable());
-    // A modifier key as the key, or an unknown code, is no chord.
-    EXPECT_FALSE((ShortcutGesture{kControl, KeyCode::Command}).isUsable());
-    EXPECT_FALSE((ShortcutGesture{kControl, KeyCode::CapsLock}).isUsable());
-    EXPECT_FALSE((ShortcutGesture{kControl, 52}).isUsable());
+    // A lone modifier would fire on every use of that key; a modifier key as
+    // the key, or an unknown code, is no chord.
+    const std::pair<ShortcutGesture, bool> cases[] = {
+        {{kControl, 0}, false},         {{ShortcutModifiers(), 0}, false},     {{ShortcutModifiers(), 40}, false},
+        {{kCommand, 40}, true},         {{kShift | kCommand, 0}, true},        {{kControl, KeyCode::Command}, false},
+        {{kControl, KeyCode::CapsLock}, false}, {{kControl, 52}, false}};
+    for (const auto& [gesture, usable] : cases)
+        EXPECT_EQ(gesture.isUsable(), usable) << gesture.text().toStdString();
     // A parsed key that is usable.
     EXPECT_TRUE(ShortcutGesture::parse("control+escape")->isUsable());
     EXPECT_FALSE(ShortcutGesture::parse("shift")->isUsable());
@@ -120,20 +118,12 @@ TEST(ShortcutGesture, ParseIgnoresCaseBlanksAndOrderAndFallsBack)
 
 TEST(KeyLabels, MacVirtualKeyCodes)
 {
-    EXPECT_EQ(keys::keyLabel(KeyCode::A), "A");
-    EXPECT_EQ(keys::keyLabel(KeyCode::S), "S");
-    EXPECT_EQ(keys::keyLabel(KeyCode::Z), "Z");
-    EXPECT_EQ(keys::keyLabel(29), "0");
-    EXPECT_EQ(keys::keyLabel(23), "5");
-    EXPECT_EQ(keys::keyLabel(122), "F1");
-    EXPECT_EQ(keys::keyLabel(111), "F12");
-    EXPECT_EQ(keys::keyLabel(KeyCode::Return), "Return");
-    EXPECT_EQ(keys::keyLabel(KeyCode::Tab), "Tab");
-    EXPECT_EQ(keys::keyLabel(KeyCode::Escape), "Escape");
-    EXPECT_EQ(keys::keyLabel(KeyCode::UpArrow), "Up");
-    EXPECT_EQ(keys::keyLabel(KeyCode::DownArrow), "Down");
-    EXPECT_EQ(keys::keyLabel(42), "\\");
-    EXPECT_EQ(keys::keyLabel(52), "");
+    const std::pair<uint16_t, const char*> labels[] = {
+        {KeyCode::A, "A"}, {KeyCode::S, "S"}, {KeyCode::Z, "Z"}, {29, "0"}, {23, "5"}, {122, "F1"}, {111, "F12"},
+        {KeyCode::Return, "Return"}, {KeyCode::Tab, "Tab"}, {KeyCode::Escape, "Escape"}, {KeyCode::UpArrow, "Up"},
+        {KeyCode::DownArrow, "Down"}, {42, "\\"}, {52, ""}};
+    for (const auto& [code, label] : labels)
+        EXPECT_EQ(keys::keyLabel(code), QString::fromLatin1(label)) << code;
     EXPECT_EQ(keys::keyCodeForName("F5"), std::optional<uint16_t>(96));
     EXPECT_EQ(keys::keyCodeForName("PageDown"), std::optional<uint16_t>(121));
     EXPECT_FALSE(keys::keyCodeForName("control").has_value());

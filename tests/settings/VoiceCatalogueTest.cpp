@@ -27,16 +27,11 @@ TEST(VoiceCatalogue, MenuOptionsFollowTheCatalogue)
         EXPECT_FALSE(options[i].label.isEmpty());
         EXPECT_EQ(options[i].isSelected, i == 3);
     }
-    // An unknown stored id selects the default row.
+    // An unknown stored id selects the default row, and names it.
     const auto fallback = voiceMenuOptions(QStringLiteral("gone"));
     EXPECT_TRUE(fallback[0].isSelected);
     EXPECT_EQ(std::count_if(fallback.begin(), fallback.end(), [](const auto& o) { return o.isSelected; }), 1);
-}
-
-TEST(VoiceCatalogue, Labels)
-{
-    EXPECT_EQ(selectedElevenLabsVoiceLabel(QStringLiteral("MF3mGyEYCl7XYWbV9V6O")),
-              elevenLabsVoiceOption(QStringLiteral("MF3mGyEYCl7XYWbV9V6O"))->label);
-    EXPECT_EQ(selectedElevenLabsVoiceLabel(QStringLiteral("nope")), constants::elevenLabsVoiceOptions()[0].label);
-    EXPECT_FALSE(elevenLabsVoiceOption(QStringLiteral("nope")).has_value());
+    EXPECT_FALSE(elevenLabsVoiceOption(QStringLiteral("gone")).has_value());
+    EXPECT_EQ(selectedElevenLabsVoiceLabel(QStringLiteral("gone")), options[0].label);
+    EXPECT_EQ(selectedElevenLabsVoiceLabel(ids[4]), options[4].label);
 }

@@ -17,25 +17,12 @@ namespace {
 
 QByteArray reasonPhrase(int status)
 {
-    switch (status) {
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 307: return "Temporary Redirect";
-    case 308: return "Permanent Redirect";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 402: return "Payment Required";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 409: return "Conflict";
-    case 413: return "Payload Too Large";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
-    }
+    static const QHash<int, QByteArray> phrases = {
+        {200, "OK"}, {204, "No Content"}, {301, "Moved Permanently"}, {302, "Found"}, {303, "See Other"},
+        {307, "Temporary Redirect"}, {308, "Permanent Redirect"}, {400, "Bad Request"}, {401, "Unauthorized"},
+        {402, "Payment Required"}, {404, "Not Found"}, {405, "Method Not Allowed"}, {409, "Conflict"},
+        {413, "Payload Too Large"}, {500, "Internal Server Error"}, {503, "Service Unavailable"}};
+    return phrases.value(status, "Status");
 }
 
 QString base64url(const QByteArray& b)
@@ -313,30 +300,19 @@ private:
             m_busy = true;
             return;
         }
-        QByteArray head = "HTTP/1.1 " + QByteArray::number(r.status) + ' ' + reasonPhrase(r.status) + "\r\n";
-        for (const auto& [k, v] : r.headers)
-            head += k + ": " + v + "\r\n";
         const bool streamed = !r.chunks.isEmpty() || r.holdOpen || r.truncate;
-        if (r.verbatim) {
-            m_busy = true;
-            m_pending = r;
-            m_nextChunk = 0;
-            sendNextChunk();
-            return;
-        }
-        if (streamed)
-            head += "Transfer-Encoding: chunked\r\n";
-        else
-            head += "Content-Length: " + QByteArray::number(r.body.size()) + "\r\n";
-        head += "\r\n";
-        if (!streamed) {
-            m_socket->write(head + r.body);
+        if (!r.verbatim) { // verbatim chunks carry their own status line and headers
+            QByteArray head = "HTTP/1.1 " + QByteArray::number(r.status) + ' ' + reasonPhrase(r.status) + "\r\n";
+            for (const auto& [k, v] : r.headers)
+                head += k + ": " + v + "\r\n";
+            head += streamed ? QByteArray("Transfer-Encoding: chunked\r\n\r\n")
+                             : "Content-Length: " + QByteArray::number(r.body.size()) + "\r\n\r\n" + r.body;
+            m_socket->write(head);
             m_socket->flush();
-            return;
+            if (!streamed)
+                return;
         }
         m_busy = true;
-        m_socket->write(head);
-        m_socket->flush();
         m_pending = r;
         m_nextChunk = 0;
         sendNextChunk();
@@ -363,20 +339,13 @@ private:
                 }
                 sendNextChunk();
             };
-            if (m_pending.chunkIntervalMs > 0)
-                QTimer::singleShot(m_pending.chunkIntervalMs, this, write);
-            else
-                QTimer::singleShot(0, this, write);
+            QTimer::singleShot(std::max(0, m_pending.chunkIntervalMs), this, write);
             return;
         }
         if (m_pending.holdOpen)
             return;
-        if (m_pending.truncate) {
+        if (m_pending.truncate || m_pending.verbatim) { // no terminating chunk
             m_socket->flush();
-            m_socket->disconnectFromHost();
-            return;
-        }
-        if (m_pending.verbatim) {
             m_socket->disconnectFromHost();
             return;
         }

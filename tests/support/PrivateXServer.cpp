@@ -21,11 +21,9 @@ ChildTestRun runTestOnPrivateXServer(const QString& gtestFilter, const char* chi
            || QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
         ++n;
     QProcess server;
-    server.start(xvfb, QStringList{QStringLiteral(":%1").arg(n), QStringLiteral("-screen"), QStringLiteral("0"),
-                                   QStringLiteral("1280x800x24"), QStringLiteral("+extension"), QStringLiteral("RANDR"),
-                                   QStringLiteral("+extension"), QStringLiteral("XTEST"), QStringLiteral("+extension"),
-                                   QStringLiteral("XInputExtension"), QStringLiteral("-nolisten"), QStringLiteral("tcp")}
-                           + extraServerArguments);
+    const QString arguments = QStringLiteral(":%1 -screen 0 1280x800x24 +extension RANDR +extension XTEST "
+                                             "+extension XInputExtension -nolisten tcp").arg(n);
+    server.start(xvfb, arguments.split(QLatin1Char(' ')) + extraServerArguments);
     if (!server.waitForStarted())
         return run;
     run.serverStarted =

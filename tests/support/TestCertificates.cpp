@@ -67,12 +67,9 @@ bool runOpenSSL(const QStringList& args, QString* error)
 // Writes a CA and a leaf for every test host signed by it (openssl).
 bool generate(const QDir& dir, const QString& name, const QString& days, QString* error)
 {
-    const QString caKey = dir.filePath(name + QStringLiteral("-ca.key"));
-    const QString caPem = dir.filePath(name + QStringLiteral("-ca.pem"));
-    const QString key = dir.filePath(name + QStringLiteral("-server.key"));
-    const QString csr = dir.filePath(name + QStringLiteral("-server.csr"));
-    const QString pem = dir.filePath(name + QStringLiteral("-server.pem"));
-    const QString ext = dir.filePath(name + QStringLiteral("-server.ext"));
+    const auto file = [&](const char* suffix) { return dir.filePath(name + QLatin1String(suffix)); };
+    const QString caKey = file("-ca.key"), caPem = file("-ca.pem"), key = file("-server.key"), csr = file("-server.csr"),
+                  pem = file("-server.pem"), ext = file("-server.ext");
     QStringList dns;
     for (const QString& host : testCertificateHosts())
         dns << QStringLiteral("DNS:") + host;
@@ -87,22 +84,16 @@ bool generate(const QDir& dir, const QString& name, const QString& days, QString
                 "extendedKeyUsage=serverAuth\n");
         f.write("subjectAltName=" + dns.join(QLatin1Char(',')).toUtf8() + "\n");
     }
-    const QStringList ec = {QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-                            QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
-    return runOpenSSL(QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + ec
-                          + QStringList{QStringLiteral("-keyout"), caKey, QStringLiteral("-out"), caPem,
-                                        QStringLiteral("-days"), days, QStringLiteral("-subj"),
-                                        QStringLiteral("/CN=Tovrik %1 Test CA").arg(name), QStringLiteral("-addext"),
-                                        QStringLiteral("basicConstraints=critical,CA:TRUE"), QStringLiteral("-addext"),
-                                        QStringLiteral("keyUsage=critical,keyCertSign,cRLSign")},
+    const QStringList ec = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
+    return runOpenSSL(QStringList{"req", "-x509"} + ec
+                          + QStringList{"-keyout", caKey, "-out", caPem, "-days", days, "-subj",
+                                        QStringLiteral("/CN=Tovrik %1 Test CA").arg(name), "-addext",
+                                        "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign"},
                       error)
-        && runOpenSSL(QStringList{QStringLiteral("req")} + ec
-                          + QStringList{QStringLiteral("-keyout"), key, QStringLiteral("-out"), csr,
-                                        QStringLiteral("-subj"), QStringLiteral("/CN=Tovrik hosted test")},
+        && runOpenSSL(QStringList{"req"} + ec + QStringList{"-keyout", key, "-out", csr, "-subj", "/CN=Tovrik hosted test"},
                       error)
-        && runOpenSSL({QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), csr, QStringLiteral("-CA"),
-                       caPem, QStringLiteral("-CAkey"), caKey, QStringLiteral("-CAcreateserial"),
-                       QStringLiteral("-out"), pem, QStringLiteral("-days"), days, QStringLiteral("-extfile"), ext},
+        && runOpenSSL({"x509", "-req", "-in", csr, "-CA", caPem, "-CAkey", caKey, "-CAcreateserial", "-out", pem, "-days",
+                       days, "-extfile", ext},
                       error);
 }
 
