@@ -61,9 +61,7 @@ TEST_F(ModelPermissionsTest, MicrophonePromptIsBusyUntilTheAnswerOrTheTimeLimit)
     m.performCurrentPermissionAction();
     EXPECT_TRUE(m.permissionIntroDismissed());
     EXPECT_EQ(perms().microphoneRequests, 1);
-    EXPECT_TRUE(m.isCurrentPermissionBusy());
-    EXPECT_EQ(m.activePermissionSubtitle(), QStringLiteral("Click Allow in the system prompt."));
-    EXPECT_EQ(m.activePermissionActionTitle(), QStringLiteral("Allowing..."));
+    EXPECT_TRUE(m.isCurrentPermissionBusy()); // (its texts are checked on the permission screen)
     EXPECT_TRUE(m.canSkipCurrentPermission());
 
     // Unanswered, it stops being busy after the time limit; a late answer
