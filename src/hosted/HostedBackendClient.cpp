@@ -292,11 +292,15 @@ QByteArray HostedBackendClient::chatRequestBody(const QString& model, const QLis
                                                 const QString& transcript, const ConversationHistory& history,
                                                 const QString& systemPrompt, const QString& workload)
 {
+    // The images (megabytes of base64) are spliced into the serialised body
+    // instead of going through QJsonDocument as text: their placeholders
+    // "imageData":"" can only occur as those keys (quotes inside strings are
+    // escaped), in the order of the array.
     QJsonArray imageArray;
     for (const auto& image : images) {
         imageArray.append(QJsonObject{{QStringLiteral("imageLabel"), image.imageLabel},
                                       {QStringLiteral("mimeType"), QString::fromLatin1(mimeTypeOfImage(image.imageData))},
-                                      {QStringLiteral("imageData"), QString::fromLatin1(image.imageData.toBase64())}});
+                                      {QStringLiteral("imageData"), QString()}});
     }
     QJsonArray historyArray;
     for (const auto& turn : history) {
@@ -309,7 +313,28 @@ QByteArray HostedBackendClient::chatRequestBody(const QString& model, const QLis
                            {QStringLiteral("history"), historyArray},
                            {QStringLiteral("systemPrompt"), systemPrompt},
                            {QStringLiteral("workload"), workload}};
-    return jsonBytes(body);
+    const QByteArray skeleton = jsonBytes(body);
+    if (images.isEmpty())
+        return skeleton;
+    static const QByteArray placeholder = QByteArrayLiteral("\"imageData\":\"\"");
+    QList<QByteArray> encoded;
+    qsizetype total = skeleton.size();
+    for (const auto& image : images) {
+        encoded << image.imageData.toBase64();
+        total += encoded.last().size();
+    }
+    QByteArray out;
+    out.reserve(total);
+    qsizetype from = 0;
+    for (const QByteArray& data : encoded) {
+        const qsizetype at = skeleton.indexOf(placeholder, from);
+        const qsizetype valueStart = at + placeholder.size() - 1; // before the closing quote
+        out.append(skeleton.constData() + from, valueStart - from);
+        out.append(data);
+        from = valueStart;
+    }
+    out.append(skeleton.constData() + from, skeleton.size() - from);
+    return out;
 }
 
 QCoro::Task<QString> HostedBackendClient::respond(QString baseURL, QString sessionToken, QString model,

@@ -20,6 +20,8 @@ public:
     std::optional<DisplayInfo> display(uint32_t displayID) const;
     // The pointer in global display coordinates (y down) ...
     virtual QPointF pointerLocation() const = 0;
+    // The same, or nothing when the pointer cannot be read.
+    virtual std::optional<QPointF> readPointerLocation() const { return pointerLocation(); }
     // ... and in AppKit coordinates (y up): y' = H - y, H = main display height.
     QPointF pointerLocationAppKit() const;
     // Increases on every change of the display configuration.

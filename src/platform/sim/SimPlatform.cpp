@@ -1,5 +1,6 @@
 #include "platform/sim/SimPlatform.h"
 
+#include "common/Clock.h"
 #include "common/Constants.h"
 
 #include <QCoreApplication>
@@ -7,7 +8,9 @@
 #include <QTimer>
 #include <QtMath>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 namespace tovrik::platform::sim {
 
@@ -67,6 +70,7 @@ QList<DisplayInfo> SimDisplays::withFrames(QList<DisplayInfo> displays)
 void SimInput::record(PostedEvent e)
 {
     e.userData = constants::syntheticInputEventSourceUserData();
+    e.at = Clock::instance().now();
     {
         std::lock_guard lock(m_mutex);
         m_events.push_back(e);
@@ -214,6 +218,8 @@ private:
 std::unique_ptr<EventTapSession> SimEventTap::start(const QString& threadName,
                                                     std::function<void(const RawInputEvent&)> handler)
 {
+    if (const int delay = m_startDelayMs.load(); delay > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
     std::lock_guard lock(m_mutex);
     if (m_startFails)
         return nullptr;

@@ -13,6 +13,7 @@
 #include <QSet>
 #include <QUrl>
 #include <QVector>
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -25,6 +26,10 @@ public:
     SimDisplays();
     QList<DisplayInfo> displays() const override;
     QPointF pointerLocation() const override { return m_pointer; }
+    std::optional<QPointF> readPointerLocation() const override
+    {
+        return m_pointerReadable ? std::optional<QPointF>(m_pointer) : std::nullopt;
+    }
     quint64 configurationRevision() const override { return m_revision; }
 
     // Replaces the configuration; the first display marked main (or the
@@ -36,10 +41,12 @@ public:
     // Rebuilds the AppKit frames of every display from their bounds.
     static QList<DisplayInfo> withFrames(QList<DisplayInfo> displays);
     void setPointerLocation(QPointF displayPoint) { m_pointer = displayPoint; }
+    void setPointerReadable(bool readable) { m_pointerReadable = readable; }
 
 private:
     QList<DisplayInfo> m_displays;
     QPointF m_pointer;
+    bool m_pointerReadable = true;
     quint64 m_revision = 1;
 };
 
@@ -58,6 +65,7 @@ struct PostedEvent {
     int deltaX = 0;
     bool pixelUnits = false;
     int64_t userData = 0;
+    double at = 0; // tovrik::Clock time of the post
 };
 
 class SimEventTap;
@@ -107,6 +115,8 @@ public:
     void injectFlags(uint16_t keyCode, uint32_t modifiersAfter);
     void injectMouseDown(MouseButton button, QPointF point);
     void setStartFails(bool fails) { m_startFails = fails; }
+    // start() takes this long (real time) before it answers.
+    void setStartDelay(int milliseconds) { m_startDelayMs = milliseconds; }
     int activeTapCount() const;
     QStringList threadNames() const;
 
@@ -124,6 +134,7 @@ private:
     std::vector<Tap> m_taps;
     quint64 m_nextId = 1;
     bool m_startFails = false;
+    std::atomic<int> m_startDelayMs{0};
 };
 
 class SimCapture : public DisplayCapture {

@@ -209,14 +209,16 @@ QPointF X11Displays::mainDisplayGlobalOrigin() const
     return QPointF(pixels.topLeft()) / (s > 0 ? s : 1.0);
 }
 
-QPointF X11Displays::pointerLocation() const
+QPointF X11Displays::pointerLocation() const { return readPointerLocation().value_or(QPointF()); }
+
+std::optional<QPointF> X11Displays::readPointerLocation() const
 {
     if (!m_conn.ok())
-        return {};
+        return std::nullopt;
     XcbReply<xcb_query_pointer_reply_t> reply(
         xcb_query_pointer_reply(m_conn, xcb_query_pointer(m_conn, m_conn.root()), nullptr));
     if (!reply)
-        return {};
+        return std::nullopt;
     return fromRootPixels(QPointF(reply->root_x, reply->root_y));
 }
 

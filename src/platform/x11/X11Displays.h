@@ -64,6 +64,7 @@ public:
     bool isConnected() const { return m_conn.ok(); }
     QList<DisplayInfo> displays() const override;
     QPointF pointerLocation() const override;
+    std::optional<QPointF> readPointerLocation() const override;
     quint64 configurationRevision() const override;
     // The main display's root rectangle (RandR monitors need not be screens
     // Qt knows about), in points.
