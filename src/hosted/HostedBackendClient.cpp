@@ -1,5 +1,7 @@
 #include "hosted/HostedBackendClient.h"
 
+#include "hosted/LowDelaySockets.h"
+
 #include "common/Clock.h"
 #include "common/Constants.h"
 #include "hosted/HostedChatStreamOperation.h"
@@ -128,9 +130,11 @@ QCoro::Task<HostedBackendClient::Response> HostedBackendClient::send(QByteArray 
     const QByteArray accept = maxBody == maximumAudioBodyBytes ? QByteArrayLiteral("audio/mpeg")
                                                                : QByteArrayLiteral("application/json");
     for (int redirects = 0;; ++redirects) {
+        network::setLowDelayOnTcpSockets();
         QNetworkReply* raw = body.isEmpty() && method == "GET"
             ? m_network->get(makeRequest(url, sessionToken, contentType, accept))
             : m_network->sendCustomRequest(makeRequest(url, sessionToken, contentType, accept), method, body);
+        network::keepLowDelay(raw);
         const double headerTimeout = timeout >= mediaRequestTimeout ? mediaResponseHeaderTimeout : responseHeaderTimeout;
         auto watch = std::make_unique<ReplyWatch>(raw, deadline - Clock::instance().now(), headerTimeout, maxBody, token);
         if (!watch->done)
@@ -353,8 +357,10 @@ QCoro::Task<QString> HostedBackendClient::respond(QString baseURL, QString sessi
     for (int redirects = 0;; ++redirects) {
         QNetworkRequest request = makeRequest(url, sessionToken, contentType, QByteArrayLiteral("text/event-stream"));
         request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+        network::setLowDelayOnTcpSockets();
         QNetworkReply* reply = method == "GET" ? m_network->get(request)
                                                : m_network->sendCustomRequest(request, method, body);
+        network::keepLowDelay(reply);
         auto op = std::make_unique<HostedChatStreamOperation>(reply, chatIdleTimeout, deadline - Clock::instance().now(),
                                                               token);
         auto resultTask = op->result();

@@ -328,6 +328,10 @@ QImage SimCapture::captureDisplay(uint32_t displayID)
         return {};
     const QSize size(int(std::lround(info->bounds.width() * info->scale)),
                      int(std::lround(info->bounds.height() * info->scale)));
+    // The pattern depends on the id and size only: made once for each.
+    const auto key = std::make_pair(displayID, std::make_pair(size.width(), size.height()));
+    if (auto it = m_patterns.find(key); it != m_patterns.end())
+        return it->second;
     QImage image(size, QImage::Format_RGB32);
     for (int y = 0; y < size.height(); ++y) {
         auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
@@ -337,6 +341,7 @@ QImage SimCapture::captureDisplay(uint32_t displayID)
             line[x] = qRgb(r, g, int((displayID * 67u) % 256u));
         }
     }
+    m_patterns[key] = image;
     return image;
 }
 

@@ -40,8 +40,18 @@ public:
     static DisplayInfo make(uint32_t id, QRectF bounds, double scale = 1.0, bool isMain = false);
     // Rebuilds the AppKit frames of every display from their bounds.
     static QList<DisplayInfo> withFrames(QList<DisplayInfo> displays);
-    void setPointerLocation(QPointF displayPoint) { m_pointer = displayPoint; }
+    // Moves the pointer (pointerMoved follows when it changed).
+    void setPointerLocation(QPointF displayPoint)
+    {
+        const bool moved = displayPoint != m_pointer;
+        m_pointer = displayPoint;
+        if (moved)
+            emit pointerMoved(displayPoint);
+    }
     void setPointerReadable(bool readable) { m_pointerReadable = readable; }
+    std::shared_ptr<void> watchPointerMotion() override { return std::make_shared<int>(0); }
+    // Restacking (nothing else stacks here) and the compositor are reported.
+    bool reportsDesktopChanges() const override { return true; }
 
 private:
     QList<DisplayInfo> m_displays;
@@ -144,7 +154,7 @@ public:
     // display's bounds times its scale. A display set with setImage() returns
     // that image instead.
     QImage captureDisplay(uint32_t displayID) override;
-    void synchronize() override { ++m_syncCount; }
+    void synchronize(const QList<uint32_t>& = {}) override { ++m_syncCount; }
     ForegroundInfo foreground() override { return m_foreground; }
 
     static QColor patternColor(uint32_t displayID, int x, int y, QSize size);
@@ -161,6 +171,7 @@ private:
     ForegroundInfo m_foreground;
     int m_syncCount = 0;
     int m_captureCount = 0;
+    std::map<std::pair<uint32_t, std::pair<int, int>>, QImage> m_patterns;
 };
 
 class SimPermissions : public Permissions {
@@ -306,8 +317,14 @@ public:
     SpeechSynthesizer& speech() override { return m_speech; }
     bool compositorActive() override { return m_compositorActive; }
 
-    // A compositor runs unless a test says otherwise.
-    void setCompositorActive(bool active) { m_compositorActive = active; }
+    // A compositor runs unless a test says otherwise (a change is reported).
+    void setCompositorActive(bool active)
+    {
+        const bool changed = active != m_compositorActive;
+        m_compositorActive = active;
+        if (changed)
+            emit m_displays.compositorChanged();
+    }
     SimDisplays& simDisplays() { return m_displays; }
     SimInput& simInput() { return m_input; }
     SimEventTap& simEventTap() { return m_tap; }

@@ -75,6 +75,32 @@ TEST(X11Capture, AKnownWindowsPixelsAreAtTheirPlace)
     EXPECT_TRUE(capture.captureRootRect(QRect(-5, 0, 10, 10)).isNull());
     EXPECT_TRUE(capture.captureDisplay(main->displayID ^ 0x5a5a5a5au).isNull());
 
+    // A captured image owns its shared segment: later captures use another
+    // one and leave it intact; given back once no image holds it.
+    const int before = capture.segmentCount(); // those `image` and `part` hold
+    {
+        const QImage held = capture.captureRootRect(QRect(400, 300, 200, 100));
+        const QImage heldCopy = held.copy();
+        window.hide();
+        QCoreApplication::processEvents();
+        ASSERT_TRUE(spinUntil([&] {
+            capture.synchronize();
+            return at(capture.captureDisplay(main->displayID), 450, 325) != 0xff0000u;
+        }));
+        EXPECT_EQ(held, heldCopy);
+        EXPECT_EQ(capture.segmentCount(), before + 2);
+        capture.releaseBuffers();
+        EXPECT_EQ(capture.segmentCount(), before + 1); // the held image's
+        window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+        ASSERT_TRUE(spinUntil([&] {
+            capture.synchronize();
+            return at(capture.captureDisplay(main->displayID), 450, 325) == 0xff0000u;
+        }));
+    }
+    capture.releaseBuffers();
+    EXPECT_EQ(capture.segmentCount(), before);
+
     // Without shared memory, GetImage reads the same pixels.
     X11Capture plain(platform.x11Displays(), false);
     EXPECT_FALSE(plain.usesSharedMemory());
