@@ -69,11 +69,7 @@ TEST_F(ChatTurnTest, SignOutEndsTheConversation)
     for (const QString& q : {QStringLiteral("first"), QStringLiteral("second")})
         ASSERT_TRUE(m.appendConversationTurn(q, QStringLiteral("private answer")));
     // A turn still running when the session ends adds nothing afterwards.
-    fake.setHandler("POST", QStringLiteral("/chat"), [](const FakeRequest&) {
-        FakeResponse r = FakeResponse::eventStream(FakeResponse::chatReplyEvents(QStringLiteral("Late.")));
-        r.chunkIntervalMs = 200;
-        return r;
-    });
+    setSlowChatReply(QStringLiteral("Late."), 200);
     ask(QStringLiteral("third"));
     ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
     EXPECT_EQ(lastJson(fake.requestsTo(QStringLiteral("/chat"))).value("history").toArray().size(), 2);
@@ -166,11 +162,7 @@ TEST_F(ChatTurnTest, WithoutSetupOnlyTheStatusChanges)
 TEST_F(ChatTurnTest, VoicePressTakesOverATypedTurn)
 {
     auto& m = launchReadyModel();
-    fake.setHandler("POST", QStringLiteral("/chat"), [](const FakeRequest&) {
-        FakeResponse r = FakeResponse::eventStream(FakeResponse::chatReplyEvents(QStringLiteral("Too late."), 3));
-        r.chunkIntervalMs = 150;
-        return r;
-    });
+    setSlowChatReply(QStringLiteral("Too late."), 150);
     ask(QStringLiteral("slow question"));
     ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
     pressChord();

@@ -29,15 +29,7 @@ QCoro::Task<void> sleepAndRecord(double seconds, CancellationToken token, SleepO
     outcome->finished = true;
 }
 
-class ModelInteractionTest : public ModelTest {
-protected:
-    void signIn()
-    {
-        TovrikSettings s = model->settings();
-        s.hostedAccountSessionToken = QStringLiteral("tok");
-        ASSERT_TRUE(model->saveSettings(s));
-    }
-};
+using ModelInteractionTest = ModelTest;
 
 TEST_F(ModelInteractionTest, EscStopsARunningAutopilotOnly)
 {
@@ -103,7 +95,7 @@ TEST_F(ModelInteractionTest, OverlayFollowsReadinessFromLaunchOn)
     fake.install();
     setPermissions(true, true);
     auto& m = makeModel();
-    signIn();
+    changeSettings([](TovrikSettings& s) { s.hostedAccountSessionToken = QStringLiteral("tok"); });
     ASSERT_TRUE(m.isAppReady());
     EXPECT_FALSE(m.overlayController()->keepOverlayVisibleWhenIdle()) << "nothing shows before launch";
 
@@ -133,11 +125,7 @@ TEST_F(ModelInteractionTest, ModelGoneWhileItsRequestRuns)
     FakeHostedService fake;
     ASSERT_TRUE(fake.start());
     fake.install();
-    fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) {
-        FakeResponse r;
-        r.hang = true;
-        return r;
-    });
+    fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) { return FakeResponse::hanging(); });
     storeSignedInSettings(QStringLiteral("kept-token"));
     const QByteArray file = readSettingsFile();
     makeModel().launch();

@@ -104,8 +104,9 @@ TEST_F(ModelShortcutsTest, PanelCaptureRefusesTheVoiceChordAndTakesAFreeOne)
     EXPECT_EQ(readSettingsJson().value(QStringLiteral("panelShortcut")).toString(), QStringLiteral("control+command"));
 }
 
-// A key without a modifier fails the capture, which goes on; Esc cancels it.
-TEST_F(ModelShortcutsTest, AFailedCaptureGoesOnAndEscCancelsIt)
+// A key without a modifier fails the capture, which goes on; Esc cancels it,
+// and so does leaving the page.
+TEST_F(ModelShortcutsTest, AFailedCaptureGoesOnEscOrLeavingThePageCancelsIt)
 {
     auto& m = *model;
     m.beginVoiceShortcutCapture();
@@ -118,6 +119,23 @@ TEST_F(ModelShortcutsTest, AFailedCaptureGoesOnAndEscCancelsIt)
     ASSERT_TRUE(waitForStatus(QStringLiteral("Shortcut change canceled.")));
     EXPECT_EQ(m.shortcutCaptureTarget(), ShortcutCaptureTarget::none);
     EXPECT_EQ(m.voiceShortcut(), ShortcutGesture::defaultVoiceShortcut());
+
+    // Leaving the page ends a capture too.
+    m.beginVoiceShortcutCapture();
+    ASSERT_EQ(m.shortcutCaptureStatusMessage(), QStringLiteral("Press the new voice shortcut. Esc cancels."));
+    m.showMainScreen();
+    EXPECT_FALSE(m.isShowingShortcutSettings());
+    EXPECT_TRUE(m.isShowingAdvancedSettings());
+    EXPECT_FALSE(monitorCapturing());
+    EXPECT_EQ(m.shortcutCaptureTarget(), ShortcutCaptureTarget::none);
+    EXPECT_EQ(m.shortcutCaptureStatusMessage(), QStringLiteral("Shortcut change canceled."));
+    // A chord pressed afterwards is no capture.
+    pressCommandShiftK();
+    drainEvents();
+    EXPECT_EQ(m.voiceShortcut(), ShortcutGesture::defaultVoiceShortcut());
+    // Coming back starts with an empty status line.
+    m.showShortcutSettings();
+    EXPECT_EQ(m.shortcutCaptureStatusMessage(), QString());
 }
 
 TEST_F(ModelShortcutsTest, ResetDuringCaptureKeepsTheResetMessageAndClearsHeldChords)
@@ -150,25 +168,6 @@ TEST_F(ModelShortcutsTest, ResetDuringCaptureKeepsTheResetMessageAndClearsHeldCh
     std::lock_guard<std::mutex> lock(m.hotkeyMonitor().stateLock);
     EXPECT_FALSE(m.hotkeyMonitor().shortcutActive);
     EXPECT_FALSE(m.hotkeyMonitor().panelShortcutActive);
-}
-
-TEST_F(ModelShortcutsTest, LeavingThePageEndsTheCapture)
-{
-    auto& m = *model;
-    m.beginVoiceShortcutCapture();
-    m.showMainScreen();
-    EXPECT_FALSE(m.isShowingShortcutSettings());
-    EXPECT_TRUE(m.isShowingAdvancedSettings());
-    EXPECT_FALSE(monitorCapturing());
-    EXPECT_EQ(m.shortcutCaptureTarget(), ShortcutCaptureTarget::none);
-    EXPECT_EQ(m.shortcutCaptureStatusMessage(), QStringLiteral("Shortcut change canceled."));
-    // A chord pressed afterwards is no capture.
-    pressCommandShiftK();
-    drainEvents();
-    EXPECT_EQ(m.voiceShortcut(), ShortcutGesture::defaultVoiceShortcut());
-    // Coming back starts with an empty status line.
-    m.showShortcutSettings();
-    EXPECT_EQ(m.shortcutCaptureStatusMessage(), QString());
 }
 
 TEST_F(ModelShortcutsTest, CaptureReportWithoutTargetChangesNothing)

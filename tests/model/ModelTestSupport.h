@@ -67,6 +67,15 @@ protected:
         ASSERT_TRUE(store.save(settings).ok);
     }
 
+    // Saves the model's settings as `change` leaves them.
+    template <typename Change>
+    void changeSettings(Change change)
+    {
+        TovrikSettings s = model->settings();
+        change(s);
+        ASSERT_TRUE(model->saveSettings(s));
+    }
+
     TovrikAppModel& makeModel()
     {
         model = std::make_unique<TovrikAppModel>();

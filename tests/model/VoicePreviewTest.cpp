@@ -91,11 +91,7 @@ TEST_F(VoicePreviewTest, NewerPressSupersedesAnOlderOne)
     // overwrite the second sample's status.
     fake.setHandler("POST", QStringLiteral("/tts"), [first](const FakeRequest& r) {
         if (r.json().value("voiceId").toString() == first.id) {
-            FakeResponse slow = FakeResponse::error(500, QStringLiteral("tts_down"), QStringLiteral("First failed."));
-            slow.chunkIntervalMs = 400;
-            slow.chunks = {slow.body};
-            slow.body.clear();
-            return slow;
+            return FakeResponse::error(500, QStringLiteral("tts_down"), QStringLiteral("First failed.")).slowed(400);
         }
         return FakeResponse::raw(200, "audio/mpeg", QByteArray("ID3\x04\x00\x00\x00\x00\x00\x00", 10) + QByteArray(64, '\xff'));
     });
@@ -119,10 +115,8 @@ TEST_F(VoicePreviewTest, LeavingTheVoicePageEndsASampleStillOnItsWay)
     auto& m = launchReadyModel();
     fake.setHandler("POST", QStringLiteral("/tts"), [](const FakeRequest&) {
         FakeResponse slow = FakeResponse::raw(200, "audio/mpeg", QByteArray("ID3\x04\x00\x00\x00\x00\x00\x00", 10));
-        slow.chunkIntervalMs = 400;
         slow.chunks = {slow.body, QByteArray(64, '\xff')};
-        slow.body.clear();
-        return slow;
+        return slow.slowed(400);
     });
     sim->simAudioOutput().autoFinish = QString(); // a sample that plays ends at once (with "Sample finished.")
     m.showAdvancedSettings();

@@ -14,7 +14,6 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QTemporaryDir>
 
 namespace tovrik::test {
 
@@ -26,11 +25,6 @@ protected:
 
     void SetUp() override
     {
-        // A data folder of this test's own: ctest runs tests in parallel
-        // processes, which must not share (and wipe) one settings folder.
-        ASSERT_TRUE(dataHome.isValid());
-        previousDataHome = qgetenv("XDG_DATA_HOME");
-        qputenv("XDG_DATA_HOME", dataHome.path().toUtf8());
         ModelTest::SetUp();
         ASSERT_TRUE(fake.start()) << fake.lastError().toStdString();
         fake.install();
@@ -50,7 +44,6 @@ protected:
         fake.stop();
         fake.uninstall();
         ModelTest::TearDown();
-        qputenv("XDG_DATA_HOME", previousDataHome);
     }
 
     // A launched model whose start-up account refresh is over; the fake's
@@ -93,6 +86,13 @@ protected:
         return path;
     }
 
+    // A chat reply streamed in three pieces `intervalMs` apart (real time).
+    void setSlowChatReply(const QString& text, int intervalMs)
+    {
+        fake.setHandler("POST", QStringLiteral("/chat"), [text, intervalMs](const FakeRequest&) {
+            return FakeResponse::eventStream(FakeResponse::chatReplyEvents(text, 3)).slowed(intervalMs);
+        });
+    }
     bool waitForRequests(const QString& path, int count, int timeoutMs = 15000)
     {
         return spinUntil([&]() { return fake.requestsTo(path).size() >= count; }, timeoutMs);
@@ -123,8 +123,6 @@ protected:
         return -1;
     }
 
-    QTemporaryDir dataHome;
-    QByteArray previousDataHome;
     FakeHostedService fake;
     QString sessionToken;
     int settingsOpened = 0;

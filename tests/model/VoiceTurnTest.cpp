@@ -200,11 +200,7 @@ TEST_F(VoiceTurnTest, NewPressMidTurnEndsTheOldTurnSilently)
     fake.setTranscript(QStringLiteral("what is this?"));
     // A slow reply: without the staleness checks it would arrive after the
     // second press and be shown and spoken.
-    fake.setHandler("POST", QStringLiteral("/chat"), [](const FakeRequest&) {
-        FakeResponse r = FakeResponse::eventStream(FakeResponse::chatReplyEvents(QStringLiteral("Late answer."), 3));
-        r.chunkIntervalMs = 150;
-        return r;
-    });
+    setSlowChatReply(QStringLiteral("Late answer."), 150);
     const QString firstWav = holdChord(1.0);
     ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
 
@@ -301,9 +297,7 @@ TEST_F(VoiceTurnTest, SystemVoiceStandsInUnlessCreditsRanOutAndTextOnlySpeaksNot
     EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("Spoken by the system."));
 
     // Text-only mode asks for no speech at all.
-    TovrikSettings s = m.settings();
-    s.isSilentModeEnabled = true;
-    ASSERT_TRUE(m.saveSettings(s));
+    changeSettings([](TovrikSettings& s) { s.isSilentModeEnabled = true; });
     fake.setChatReply(QStringLiteral("Read me."));
     advance(1.0);
     holdChord(1.0);
@@ -365,11 +359,7 @@ TEST_F(VoiceTurnTest, ModelGoneWhileRecordingOrMidTurnEndsQuietly)
 
     launchReadyModel();
     fake.setTranscript(QStringLiteral("hello"));
-    fake.setHandler("POST", QStringLiteral("/chat"), [](const FakeRequest&) {
-        FakeResponse r = FakeResponse::eventStream(FakeResponse::chatReplyEvents(QStringLiteral("Never shown."), 3));
-        r.chunkIntervalMs = 200;
-        return r;
-    });
+    setSlowChatReply(QStringLiteral("Never shown."), 200);
     const QString wav = holdChord(1.0);
     ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
     model.reset();

@@ -30,13 +30,9 @@ protected:
     // Signed in, with these permission switches.
     void signedInWith(MicrophoneAuthorization mic, bool micDevice, bool screen, bool control)
     {
-        auto& p = sim->simPermissions();
-        p.microphone = mic;
-        p.microphoneDevice = micDevice;
-        p.screenRecording = screen;
-        p.accessibility = control;
         view.reset();
         model.reset();
+        setPermissions(control, screen, mic, micDevice);
         storeSession();
         make();
     }
@@ -250,9 +246,7 @@ TEST_F(PagesTest, SettingsPagesHaveTheirHeights)
 TEST_F(PagesTest, FullSettingsPageRowsReadAndCallTheModel)
 {
     signedInWith(MicrophoneAuthorization::Authorized, true, true, true);
-    TovrikSettings s = model->settings();
-    s.hostedAccountEmail = QStringLiteral("  a@b.c \n");
-    model->saveSettings(s);
+    changeSettings([](TovrikSettings& s) { s.hostedAccountEmail = QStringLiteral("  a@b.c \n"); });
     model->showAdvancedSettings();
     AdvancedSection& page = *view->fullAdvancedSection();
     EXPECT_EQ(page.row("Shortcuts")->subtitleLabel()->text(), "Ctrl + Alt / Ctrl + Shift + Alt");

@@ -120,9 +120,7 @@ TEST_F(SettingsViewTest, GoogleDisabledOnlyForAnUntrustedOriginTheFormWhileBusy)
     EXPECT_TRUE(auth->googleButton()->isEnabled());
     EXPECT_EQ(auth->visibleStatusLine()->text(),
               "Opening Google sign-in... If you closed it, click Sign in with Google again.");
-    TovrikSettings s = model->settings();
-    s.workerBaseURL = QStringLiteral("https://evil.example");
-    model->saveSettings(s);
+    changeSettings([](TovrikSettings& s) { s.workerBaseURL = QStringLiteral("https://evil.example"); });
     EXPECT_FALSE(auth->googleButton()->isEnabled());
     EXPECT_TRUE(auth->emailToggle()->isEnabled());
 }

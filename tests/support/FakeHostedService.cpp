@@ -100,6 +100,23 @@ FakeResponse FakeResponse::json(int status, const QJsonObject& object)
     return raw(status, "application/json", QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
 
+FakeResponse FakeResponse::hanging()
+{
+    FakeResponse r;
+    r.hang = true;
+    return r;
+}
+
+FakeResponse FakeResponse::slowed(int intervalMs) const
+{
+    FakeResponse r = *this;
+    if (r.chunks.isEmpty())
+        r.chunks = {r.body};
+    r.body.clear();
+    r.chunkIntervalMs = intervalMs;
+    return r;
+}
+
 FakeResponse FakeResponse::error(int status, const QString& code, const QString& message)
 {
     QJsonObject o;

@@ -96,6 +96,11 @@ struct FakeResponse {
     static QByteArray sseEvent(const QByteArray& type, const QByteArray& data);
     // A whole reply: `text` as `pieces` delta events, then "done".
     static QList<QByteArray> chatReplyEvents(const QString& text, int pieces = 3, qint64 creditsBalance = -1);
+    // A response that never answers.
+    static FakeResponse hanging();
+    // This response sent slowly: a body becomes one chunk, and every chunk
+    // waits `intervalMs` of real time.
+    FakeResponse slowed(int intervalMs) const;
 };
 
 struct FakeGoogleOptions {

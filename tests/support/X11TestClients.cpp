@@ -38,6 +38,16 @@ bool XClient::key(uint32_t keysym, bool down)
     return kc && fake(m_conn, down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, kc);
 }
 
+bool XClient::chord(std::initializer_list<uint32_t> keysyms)
+{
+    bool ok = true;
+    for (uint32_t k : keysyms)
+        ok = key(k, true) && ok;
+    for (auto k = std::rbegin(keysyms); k != std::rend(keysyms); ++k)
+        ok = key(*k, false) && ok;
+    return ok;
+}
+
 bool XClient::moveTo(QPoint p) { return fake(m_conn, XCB_MOTION_NOTIFY, 0, int16_t(p.x()), int16_t(p.y())); }
 
 bool XClient::button(uint8_t b, bool down) { return fake(m_conn, down ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, b); }

@@ -11,6 +11,7 @@
 #include <QByteArray>
 #include <QPoint>
 #include <cstdint>
+#include <initializer_list>
 
 namespace tovrik::test {
 
@@ -23,6 +24,8 @@ public:
     // XTest through this client's masters; every call waits for the server.
     bool key(uint32_t keysym, bool down);
     bool tap(uint32_t keysym) { return key(keysym, true) && key(keysym, false); }
+    // Presses the keys in order and releases them in reverse.
+    bool chord(std::initializer_list<uint32_t> keysyms);
     bool moveTo(QPoint rootPixel);
     bool button(uint8_t button, bool down);
     bool click(QPoint rootPixel, uint8_t button = 1);

@@ -9,10 +9,8 @@
 
 #include "support/SimFixture.h"
 
-#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
@@ -31,8 +29,6 @@
 #include "platform/x11/Xcb.h"
 #include "support/X11TestClients.h"
 
-#include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
 namespace tovrik {
@@ -44,7 +40,7 @@ struct WindowInfo {
     xcb_window_t id = 0;
     QRect geometry; // root coordinates
     QString name;
-    std::vector<xcb_atom_t> states;
+    std::vector<uint32_t> states;
 };
 
 class XQuery {
@@ -54,46 +50,24 @@ public:
     xcb_window_t root() const { return m_c.root(); }
     xcb_atom_t atom(const char* name) { return platform::x11::internAtom(m_c, name); }
     QSize screenSize() const { return QSize(m_c.screen()->width_in_pixels, m_c.screen()->height_in_pixels); }
-    std::vector<uint32_t> property32(xcb_window_t w, xcb_atom_t prop, xcb_atom_t type)
-    {
-        return platform::x11::getProperty(m_c, w, prop, type).cardinals();
-    }
-    QString propertyText(xcb_window_t w, xcb_atom_t prop)
-    {
-        return QString::fromUtf8(platform::x11::getProperty(m_c, w, prop).data);
-    }
     // Mapped, viewable top-level windows of process `pid`.
     std::vector<WindowInfo> viewableWindowsOf(qint64 pid)
     {
+        using platform::x11::getProperty;
         std::vector<WindowInfo> out;
-        const xcb_atom_t pidAtom = atom("_NET_WM_PID");
-        const xcb_atom_t nameAtom = atom("_NET_WM_NAME");
-        const xcb_atom_t stateAtom = atom("_NET_WM_STATE");
         auto* tree = xcb_query_tree_reply(m_c, xcb_query_tree(m_c, root()), nullptr);
-        if (!tree)
-            return out;
-        const xcb_window_t* children = xcb_query_tree_children(tree);
-        for (int i = 0; i < xcb_query_tree_children_length(tree); ++i) {
+        const xcb_window_t* children = tree ? xcb_query_tree_children(tree) : nullptr;
+        for (int i = 0; tree && i < xcb_query_tree_children_length(tree); ++i) {
             const xcb_window_t w = children[i];
-            const auto pids = property32(w, pidAtom, XCB_ATOM_CARDINAL);
-            if (pids.empty() || qint64(pids[0]) != pid)
-                continue;
+            const auto pids = getProperty(m_c, w, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL).cardinals();
             auto* attrs = xcb_get_window_attributes_reply(m_c, xcb_get_window_attributes(m_c, w), nullptr);
-            const bool viewable = attrs && attrs->map_state == XCB_MAP_STATE_VIEWABLE;
-            std::free(attrs);
-            if (!viewable)
-                continue;
             auto* geo = xcb_get_geometry_reply(m_c, xcb_get_geometry(m_c, w), nullptr);
-            if (!geo)
-                continue;
-            WindowInfo info;
-            info.id = w;
-            info.geometry = QRect(geo->x, geo->y, geo->width, geo->height);
+            if (!pids.empty() && qint64(pids[0]) == pid && attrs && attrs->map_state == XCB_MAP_STATE_VIEWABLE && geo)
+                out.push_back({w, QRect(geo->x, geo->y, geo->width, geo->height),
+                               QString::fromUtf8(getProperty(m_c, w, atom("_NET_WM_NAME")).data),
+                               getProperty(m_c, w, atom("_NET_WM_STATE"), XCB_ATOM_ATOM).cardinals()});
+            std::free(attrs);
             std::free(geo);
-            info.name = propertyText(w, nameAtom);
-            for (uint32_t a : property32(w, stateAtom, XCB_ATOM_ATOM))
-                info.states.push_back(a);
-            out.push_back(info);
         }
         std::free(tree);
         return out;
@@ -109,12 +83,7 @@ protected:
     {
         ASSERT_TRUE(x.ok());
         ASSERT_TRUE(dataHome.isValid());
-        // The build folder: from the test command's environment, else found
-        // from this executable's place in it (<build>/tests/app).
-        QString buildDir = qEnvironmentVariable("TOVRIK_BINARY_DIR");
-        if (buildDir.isEmpty())
-            buildDir = QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/../..")).absolutePath();
-        binary = buildDir + QStringLiteral("/src/app/tovrik");
+        binary = qEnvironmentVariable("TOVRIK_BINARY_DIR") + QStringLiteral("/src/app/tovrik");
         ASSERT_TRUE(QFileInfo::exists(binary)) << binary.toStdString();
         // An instance of an earlier test may be gone while the bus has not
         // yet dropped its name; a new first instance must not meet it.
@@ -236,13 +205,7 @@ TEST_F(AppShellX11Test, ARightClickElsewhereHidesThePanelAndThePanelChordOfAnoth
     ASSERT_TRUE(waitForPanel(app).has_value());
     ASSERT_TRUE(clickUntilHidden(other, app, 10, 1000, 3));
 
-    // Control+Shift+Alt: the panel chord.
-    other.key(XK_Control_L, true);
-    other.key(XK_Shift_L, true);
-    other.key(XK_Alt_L, true);
-    other.key(XK_Alt_L, false);
-    other.key(XK_Shift_L, false);
-    other.key(XK_Control_L, false);
+    ASSERT_TRUE(other.chord({XK_Control_L, XK_Shift_L, XK_Alt_L})); // the panel chord
     EXPECT_TRUE(waitForPanel(app).has_value()) << "the panel chord did not show the panel";
 }
 
@@ -293,10 +256,7 @@ TEST_F(AppShellX11Test, EveryRefusedVoiceChordShowsItsStatusBesideThePointerAndH
         if (!panelOpen) {
             ASSERT_TRUE(clickUntilHidden(other, app, 1000, 1000));
         }
-        other.key(XK_Control_L, true);
-        other.key(XK_Alt_L, true);
-        other.key(XK_Alt_L, false);
-        other.key(XK_Control_L, false);
+        other.chord({XK_Control_L, XK_Alt_L});
         QElapsedTimer shown;
         shown.start();
         EXPECT_TRUE(test::spinUntil([&] { return statusPixels() > 200; }, 1500))
@@ -331,25 +291,18 @@ TEST_F(AppShellX11Test, ControlQInThePanelQuits)
     ASSERT_TRUE(app->waitForStarted());
     const auto panel = waitForPanel(app);
     ASSERT_TRUE(panel.has_value());
-    // Keys through the ordinary keyboard, focused on the panel (which takes
-    // the focus when shown).
-    Display* d = XOpenDisplay(nullptr);
-    ASSERT_NE(d, nullptr);
-    // Wait until the panel has the input focus.
+    // Keys through the ordinary keyboard once the panel has the focus (it
+    // takes it when shown).
+    test::XClient keyboard;
     ASSERT_TRUE(test::spinUntil(
         [&] {
-            Window focus = 0;
-            int revert = 0;
-            XGetInputFocus(d, &focus, &revert);
-            return focus == Window(panel->id);
+            auto* f = xcb_get_input_focus_reply(x.conn(), xcb_get_input_focus(x.conn()), nullptr);
+            const bool focused = f && f->focus == panel->id;
+            std::free(f);
+            return focused;
         },
         10000));
-    XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_Control_L), True, CurrentTime);
-    XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_q), True, CurrentTime);
-    XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_q), False, CurrentTime);
-    XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_Control_L), False, CurrentTime);
-    XSync(d, False);
-    XCloseDisplay(d);
+    ASSERT_TRUE(keyboard.chord({XK_Control_L, XK_q}));
     ASSERT_TRUE(app->waitForFinished(20000)) << "Ctrl+Q did not quit";
     EXPECT_EQ(app->exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(app->exitCode(), 0);

@@ -14,8 +14,6 @@
 
 #include <QApplication>
 #include <QEnterEvent>
-#include <QMouseEvent>
-#include <QPainter>
 #include <QTest>
 #include <QVBoxLayout>
 #include <gtest/gtest.h>
@@ -45,14 +43,6 @@ QImage grabOn(QWidget* w, QColor bg, QSize size)
     return image;
 }
 
-void expectGrey(const QImage& image, QPoint p, int value)
-{
-    const QColor c = image.pixelColor(p);
-    EXPECT_NEAR(c.red(), value, 2) << "at " << p.x() << "," << p.y();
-    EXPECT_NEAR(c.green(), value, 2) << "at " << p.x() << "," << p.y();
-    EXPECT_NEAR(c.blue(), value, 2) << "at " << p.x() << "," << p.y();
-}
-
 void expectColor(const QImage& image, QPoint p, QColor want, int tolerance = 2)
 {
     const QColor c = image.pixelColor(p);
@@ -60,6 +50,8 @@ void expectColor(const QImage& image, QPoint p, QColor want, int tolerance = 2)
     EXPECT_NEAR(c.green(), want.green(), tolerance) << "at " << p.x() << "," << p.y();
     EXPECT_NEAR(c.blue(), want.blue(), tolerance) << "at " << p.x() << "," << p.y();
 }
+
+void expectGrey(const QImage& image, QPoint p, int value) { expectColor(image, p, QColor(value, value, value)); }
 
 } // namespace
 

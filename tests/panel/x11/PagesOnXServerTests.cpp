@@ -5,7 +5,7 @@
 // real `tovrik` binary on screen, with the test command's compositor and, in
 // a child on an X server of its own, without one.
 
-#include "common/Clock.h"
+#include "OnXServer.h"
 #include "model/TovrikAppModel.h"
 #include "panel/PermissionGuide.h"
 #include "panel/SettingsPages.h"
@@ -13,8 +13,6 @@
 #include "panel/kit/Controls.h"
 #include "panel/kit/PanelText.h"
 #include "panel/kit/SettingsRows.h"
-#include "platform/sim/SimPlatform.h"
-#include "platform/x11/X11Platform.h"
 #include "settings/SettingsStore.h"
 #include "support/PrivateXServer.h"
 #include "support/RandrMonitors.h"
@@ -43,20 +41,7 @@ using tovrik::test::spinUntil;
 
 namespace {
 
-class OnXServer : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        Clock::install(nullptr);
-        QString error;
-        ASSERT_TRUE(platform::x11::X11Platform::install(&error)) << error.toStdString();
-    }
-    void TearDown() override
-    {
-        test::drainEvents();
-        platform::sim::SimPlatform::install();
-    }
-};
+using test::OnXServer;
 
 struct MonitorsGuard {
     ~MonitorsGuard()
@@ -170,11 +155,7 @@ TEST_F(OnXServer, AKeyChordPressedDuringCaptureBecomesTheShortcutAndIsSaved)
     view.shortcutSection()->voiceRow()->button()->click();
     ASSERT_EQ(view.shortcutSection()->voiceRow()->button()->text(), "Listening");
 
-    keyboard.key(XK_Control_L, true);
-    keyboard.key(XK_Shift_L, true);
-    keyboard.tap(XK_k);
-    keyboard.key(XK_Shift_L, false);
-    keyboard.key(XK_Control_L, false);
+    ASSERT_TRUE(keyboard.chord({XK_Control_L, XK_Shift_L, XK_k}));
     ASSERT_TRUE(spinUntil([&] { return model.shortcutCaptureStatusMessage() == "Voice shortcut updated."; }, 8000))
         << model.shortcutCaptureStatusMessage().toStdString();
     EXPECT_EQ(model.voiceShortcut().text(), "control+shift+k");
@@ -190,12 +171,6 @@ namespace {
 
 constexpr const char* kChildEnv = "TOVRIK_PAGES_NO_COMPOSITOR_CHILD";
 constexpr const char* kNoXTestChildEnv = "TOVRIK_PAGES_NO_XTEST_CHILD";
-
-bool near(QRgb a, QRgb b, int tolerance)
-{
-    return std::abs(qRed(a) - qRed(b)) <= tolerance && std::abs(qGreen(a) - qGreen(b)) <= tolerance &&
-           std::abs(qBlue(a) - qBlue(b)) <= tolerance;
-}
 
 class BinaryPages : public OnXServer {
 protected:
@@ -232,13 +207,6 @@ protected:
         OnXServer::TearDown();
     }
 
-    QImage capture()
-    {
-        auto& cap = platform::Platform::get().capture();
-        cap.synchronize();
-        return cap.captureDisplay(platform::Platform::get().displays().mainDisplay()->displayID);
-    }
-
     // The page the reference view shows must be on screen at the panel's
     // place (the top-right placement without a tray): every opaque pixel of
     // its content area within ±3, no black inside the card, and every text
@@ -259,37 +227,29 @@ protected:
             EXPECT_TRUE(reference.rect().contains(QRect(text->mapTo(&reference, QPoint(0, 0)), text->size())))
                 << text->text().toStdString();
         }
-        int opaque = 0, matching = 0, black = 0;
+        test::Comparison c;
+        int black = 0;
         QImage shot;
         spinUntil(
             [&] {
-                shot = capture();
+                shot = captureMainDisplay();
                 if (shot.isNull())
                     return false;
-                opaque = matching = black = 0;
-                for (int y = top; y < bottom; ++y)
-                    for (int x = 0; x < size.width(); ++x) {
-                        const QPoint s = origin + QPoint(x, y);
-                        if (!shot.rect().contains(s))
-                            continue;
-                        const QRgb on = shot.pixel(s);
-                        // Outside the rounded corners the desktop shows.
+                c = test::compareWithScreen(shot, origin, drawn, 3, 0, top, bottom);
+                // Inside the card (away from its edge and rounded corners) nothing is black.
+                black = 0;
+                for (int y = std::max(top, 4); y < std::min(bottom, size.height() - 3); ++y)
+                    for (int x = 4; x < size.width() - 3; ++x) {
                         const bool corner = (y < 18 || y > size.height() - 18) && (x < 18 || x > size.width() - 18);
-                        if (!corner && x > 3 && x < size.width() - 3 && y > 3 && y < size.height() - 3 &&
-                            std::max({qRed(on), qGreen(on), qBlue(on)}) < 8)
-                            ++black;
-                        const QRgb d = drawn.pixel(x, y);
-                        if (qAlpha(d) != 255)
-                            continue;
-                        ++opaque;
-                        if (near(on, d, 3))
-                            ++matching;
+                        const QPoint s = origin + QPoint(x, y);
+                        const QRgb on = shot.rect().contains(s) ? shot.pixel(s) : qRgb(255, 255, 255);
+                        black += !corner && std::max({qRed(on), qGreen(on), qBlue(on)}) < 8;
                     }
-                return opaque > 0 && matching == opaque && black == 0;
+                return c.complete() && black == 0;
             },
             20000);
-        EXPECT_GT(opaque, size.width() * (bottom - top) * 9 / 10);
-        EXPECT_EQ(matching, opaque);
+        EXPECT_GT(c.opaque, size.width() * (bottom - top) * 9 / 10);
+        EXPECT_TRUE(c.complete()) << c.describe();
         EXPECT_EQ(black, 0);
         shot.copy(QRect(origin, size)).save(QStringLiteral("%1/page-%2-%3.png")
                                                 .arg(QDir::tempPath(), QString::fromLatin1(name),

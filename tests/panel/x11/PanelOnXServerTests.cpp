@@ -5,7 +5,7 @@
 // by the window's mask instead of turning black). A plain window of a known
 // colour stands in for the desktop under the panel.
 
-#include "common/Clock.h"
+#include "OnXServer.h"
 #include "common/Constants.h"
 #include "model/TovrikAppModel.h"
 #include "panel/AuthenticationSection.h"
@@ -13,16 +13,9 @@
 #include "panel/SettingsPanelController.h"
 #include "panel/SettingsView.h"
 #include "panel/kit/StyledButton.h"
-#include "platform/sim/SimPlatform.h"
-#include "platform/x11/X11Platform.h"
 #include "support/PrivateXServer.h"
-#include "support/SimFixture.h"
 
-#include <QCoreApplication>
-#include <QFileInfo>
 #include <QPainter>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QTest>
 #include <QWidget>
 #include <gtest/gtest.h>
@@ -46,59 +39,17 @@ protected:
     void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), kDesk); }
 };
 
-bool near(QRgb a, QRgb b, int tolerance)
-{
-    return std::abs(qRed(a) - qRed(b)) <= tolerance && std::abs(qGreen(a) - qGreen(b)) <= tolerance &&
-           std::abs(qBlue(a) - qBlue(b)) <= tolerance;
-}
+bool isDesk(QRgb rgb) { return test::nearRgb(rgb, kDesk.rgb(), 0); }
 
-bool isDesk(QRgb rgb) { return near(rgb, kDesk.rgb(), 0); }
-
-// How the on-screen pixels of a window compare with what its widgets draw.
-struct Comparison {
-    int opaque = 0;     // pixels the widgets draw fully opaque
-    int matching = 0;   // of those, the ones the screen shows (±2 per channel)
-    int deskInside = 0; // of those, the ones where the desk shows instead
-    bool complete() const { return opaque > 0 && matching == opaque; }
-    std::string describe() const
-    {
-        return std::to_string(matching) + " of " + std::to_string(opaque) + " opaque pixels on screen, " +
-               std::to_string(deskInside) + " show the desk";
-    }
-};
-
-Comparison compare(const QImage& screen, const QRect& place, const QImage& drawn)
-{
-    Comparison c;
-    const QImage own = drawn.convertToFormat(QImage::Format_ARGB32);
-    for (int y = 0; y < own.height(); ++y)
-        for (int x = 0; x < own.width(); ++x) {
-            const QRgb d = own.pixel(x, y);
-            if (qAlpha(d) != 255)
-                continue;
-            ++c.opaque;
-            const QPoint s = place.topLeft() + QPoint(x, y);
-            if (!screen.rect().contains(s))
-                continue;
-            const QRgb on = screen.pixel(s);
-            if (near(on, d, 2))
-                ++c.matching;
-            else if (isDesk(on))
-                ++c.deskInside;
-        }
-    return c;
-}
-
-class PanelOnXServer : public ::testing::Test {
+class PanelOnXServer : public test::OnXServer {
 protected:
     void SetUp() override
     {
-        Clock::install(nullptr);
-        QString error;
-        ASSERT_TRUE(platform::x11::X11Platform::install(&error)) << error.toStdString();
+        OnXServer::SetUp();
+        if (HasFatalFailure())
+            return;
         const auto main = platform::Platform::get().displays().mainDisplay();
         ASSERT_TRUE(main);
-        displayID = main->displayID;
         displayBounds = main->bounds.toRect();
         desk = std::make_unique<Desk>();
         desk->setGeometry(displayBounds);
@@ -117,15 +68,7 @@ protected:
         controller.reset();
         model.reset();
         desk.reset();
-        tovrik::test::drainEvents();
-        platform::sim::SimPlatform::install();
-    }
-
-    QImage capture()
-    {
-        auto& cap = platform::Platform::get().capture();
-        cap.synchronize();
-        return cap.captureDisplay(displayID);
+        OnXServer::TearDown();
     }
 
     // The panel's place on the display's capture (the main display's
@@ -134,15 +77,16 @@ protected:
 
     // Waits until the X server shows every opaque pixel the panel's views
     // draw at the panel's place; returns the last comparison and capture.
-    Comparison waitForCardOnScreen(QImage* shot)
+    test::Comparison waitForCardOnScreen(QImage* shot)
     {
-        Comparison c;
+        test::Comparison c;
         spinUntil(
             [&] {
-                *shot = capture();
+                *shot = captureMainDisplay();
                 if (shot->isNull())
                     return false;
-                c = compare(*shot, panelPlace(), controller->panel()->grab().toImage());
+                c = test::compareWithScreen(*shot, panelPlace().topLeft(), controller->panel()->grab().toImage(), 2,
+                                            kDesk.rgb());
                 return c.complete();
             },
             8000);
@@ -171,7 +115,7 @@ protected:
         ASSERT_EQ(rootView()->currentScreen(), panel::SettingsView::Screen::Authentication);
 
         QImage shot;
-        const Comparison c = waitForCardOnScreen(&shot);
+        const test::Comparison c = waitForCardOnScreen(&shot);
         ASSERT_TRUE(c.complete()) << c.describe();
         EXPECT_GT(c.opaque, 320 * 258 * 9 / 10);
         EXPECT_EQ(c.deskInside, 0);
@@ -179,7 +123,7 @@ protected:
         // The Google button's fill, right of its label.
         QWidget* google = rootView()->authenticationSection()->googleButton();
         const QPoint fillPoint = google->mapTo(panel, QPoint(google->width() - 14, google->height() / 2));
-        EXPECT_TRUE(near(onScreen(shot, fillPoint), qRgb(50, 50, 50), 1))
+        EXPECT_TRUE(test::nearRgb(onScreen(shot, fillPoint), qRgb(50, 50, 50), 1))
             << std::hex << onScreen(shot, fillPoint);
 
         // The header divider: a brighter line between two rows of the card's
@@ -195,7 +139,6 @@ protected:
         EXPECT_EQ(qRed(above), qBlue(above));
     }
 
-    uint32_t displayID = 0;
     QRect displayBounds;
     std::unique_ptr<Desk> desk;
     std::unique_ptr<TovrikAppModel> model;
@@ -216,7 +159,7 @@ TEST_F(PanelOnXServer, TheSignInCardIsOnScreenAtTheTopRight)
     QImage shot;
     const bool gone = spinUntil(
         [&] {
-            shot = capture();
+            shot = captureMainDisplay();
             return !shot.isNull() && isDesk(shot.pixel(place.center())) &&
                    isDesk(shot.pixel(place.topLeft() + QPoint(160, 51)));
         },
@@ -225,7 +168,7 @@ TEST_F(PanelOnXServer, TheSignInCardIsOnScreenAtTheTopRight)
 
     // Shown again, it comes back.
     controller->showPanel();
-    const Comparison again = waitForCardOnScreen(&shot);
+    const test::Comparison again = waitForCardOnScreen(&shot);
     EXPECT_TRUE(again.complete()) << again.describe();
 }
 
@@ -248,7 +191,7 @@ public:
             return;
         // The rounded corners are cut: the desk shows in the very corner,
         // not black.
-        const QImage shot = capture();
+        const QImage shot = captureMainDisplay();
         const QRect place = panelPlace();
         EXPECT_TRUE(isDesk(shot.pixel(place.topLeft()))) << std::hex << shot.pixel(place.topLeft());
         EXPECT_TRUE(isDesk(shot.pixel(place.bottomRight()))) << std::hex << shot.pixel(place.bottomRight());
