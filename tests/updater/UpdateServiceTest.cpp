@@ -141,9 +141,13 @@ TEST_F(UpdateServiceTest, ManifestFailuresAndRedirects)
                     [this](const FakeRequest&) { return FakeResponse::redirect(301, "https://www." + QUrl(origin).host() + "/moved.json"); });
     EXPECT_EQ(checkOutcome(), "available");
 
-    MacUpdateService plain{"Tovrik", "http://" + QUrl(origin).host(), constants::macOSUpdateManifestPaths, "macos",
-                           "ai.tovrik.mac", constants::macOSDeveloperTeamIdentifier()};
-    EXPECT_EQ(describe(runToEnd(plain.check("x", "1.10.15", "120"))->error), "No update manifest endpoint was available.");
+    // Bases that are not the trusted hosts over HTTPS give no endpoint at all.
+    for (const QString& base : {"http://" + QUrl(origin).host(), QString("https://example.com")}) {
+        MacUpdateService other{"Tovrik", base, constants::macOSUpdateManifestPaths, "macos", "ai.tovrik.mac",
+                               constants::macOSDeveloperTeamIdentifier()};
+        EXPECT_EQ(describe(runToEnd(other.check("x", "1.10.15", "120"))->error), "No update manifest endpoint was available.")
+            << base.toStdString();
+    }
 }
 
 TEST_F(UpdateServiceTest, DownloadVerifiesAndReportsExactlyThreeSteps)
