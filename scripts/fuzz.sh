@@ -14,8 +14,8 @@ SECONDS_EACH=${1:-60}
 CXX=${TOVRIK_FUZZ_CXX:-clang++}
 mkdir -p "$OUT"
 
-read -r -a QT_CFLAGS <<<"$(pkg-config --cflags Qt6Core)"
-read -r -a QT_LIBS <<<"$(pkg-config --libs Qt6Core)"
+read -r -a QT_CFLAGS <<<"$(pkg-config --cflags Qt6Core Qt6Gui)"
+read -r -a QT_LIBS <<<"$(pkg-config --libs Qt6Core Qt6Gui)"
 FLAGS=(-std=c++20 -g -O1 -fPIC -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
        -I"$ROOT/src" "${QT_CFLAGS[@]}")
 
@@ -29,10 +29,14 @@ build sse_reader_fuzzer "$ROOT/fuzz/sse_reader_fuzzer.cpp" "$ROOT/src/hosted/Ser
 build loopback_request_fuzzer "$ROOT/fuzz/loopback_request_fuzzer.cpp" "$ROOT/src/hosted/LoopbackHTTPRequest.cpp"
 build hosted_payload_fuzzer "$ROOT/fuzz/hosted_payload_fuzzer.cpp" "$ROOT/src/hosted/HostedPayloads.cpp" \
       "$ROOT/src/hosted/HTTPError.cpp" "$ROOT/src/common/Error.cpp"
+build autopilot_decision_fuzzer "$ROOT/fuzz/autopilot_decision_fuzzer.cpp" \
+      "$ROOT/src/autopilot/UIAutopilotParsing.cpp" "$ROOT/src/autopilot/UIAutopilotAction.cpp" \
+      "$ROOT/src/autopilot/AutopilotTaskMemory.cpp" "$ROOT/src/autopilot/AutopilotJson.cpp" "$ROOT/src/common/Error.cpp"
 
 status=0
 summary=()
-for pair in sse_reader_fuzzer:sse loopback_request_fuzzer:loopback hosted_payload_fuzzer:payload; do
+for pair in sse_reader_fuzzer:sse loopback_request_fuzzer:loopback hosted_payload_fuzzer:payload \
+            autopilot_decision_fuzzer:autopilot; do
   name=${pair%%:*}; seeds=${pair##*:}
   work="$OUT/corpus/$name"
   mkdir -p "$work"

@@ -33,6 +33,15 @@ struct SystemClock::Impl {
     QHash<quint64, QPointer<QTimer>> timers;
 };
 
+// Qt timers take whole milliseconds in an int: a delay is rounded to the
+// nearest millisecond (so fixed-rate callers average out exactly), and one
+// longer than a day runs as a chain of day-long waits toward its due time.
+int SystemClock::timerMilliseconds(double seconds)
+{
+    constexpr double day = 86400.0;
+    return int(std::llround(std::min(clampDelay(seconds), day) * 1000.0));
+}
+
 SystemClock::SystemClock() : d(std::make_shared<Impl>()) { d->elapsed.start(); }
 
 double SystemClock::now() const { return d->elapsed.nsecsElapsed() / 1e9; }
@@ -48,16 +57,24 @@ quint64 SystemClock::schedule(double seconds, QObject* context, std::function<vo
     std::weak_ptr<Impl> weak = d;
     QPointer<QObject> guard(context);
     const bool hasContext = context != nullptr;
-    QObject::connect(timer, &QTimer::timeout, timer, [weak, id, timer, guard, hasContext, fn = std::move(fn)]() {
-        if (auto impl = weak.lock())
-            impl->timers.remove(id);
-        timer->deleteLater();
-        if (hasContext && !guard)
-            return;
-        fn();
-    });
+    const double due = now() + clampDelay(seconds);
+    QObject::connect(timer, &QTimer::timeout, timer,
+                     [weak, id, timer, guard, hasContext, due, fn = std::move(fn)]() {
+                         auto impl = weak.lock();
+                         // A wait longer than one Qt timer can hold: wait on.
+                         if (impl && due - impl->elapsed.nsecsElapsed() / 1e9 > 0.0005) {
+                             timer->start(timerMilliseconds(due - impl->elapsed.nsecsElapsed() / 1e9));
+                             return;
+                         }
+                         if (impl)
+                             impl->timers.remove(id);
+                         timer->deleteLater();
+                         if (hasContext && !guard)
+                             return;
+                         fn();
+                     });
     d->timers.insert(id, timer);
-    timer->start(int(std::llround(clampDelay(seconds) * 1000.0)));
+    timer->start(timerMilliseconds(seconds));
     return id;
 }
 
@@ -110,6 +127,7 @@ void ClockTimer::start(double intervalSeconds, bool repeating)
     stop();
     m_interval = clampDelay(intervalSeconds);
     m_repeating = repeating;
+    m_due = Clock::instance().now() + m_interval;
     arm();
 }
 
@@ -123,10 +141,21 @@ void ClockTimer::stop()
 
 void ClockTimer::arm()
 {
-    m_id = Clock::instance().schedule(m_interval, this, [this]() {
+    Clock& clock = Clock::instance();
+    m_id = clock.schedule(m_due - clock.now(), this, [this]() {
         m_id = 0;
-        if (m_repeating)
+        if (m_repeating) {
+            // Fixed rate: the next tick is due one interval after this one
+            // was due, not after it ran, so late ticks do not add up; ticks
+            // missed entirely (a stalled loop) are skipped, not bunched.
+            const double now = Clock::instance().now();
+            m_due += m_interval;
+            if (m_interval > 0 && m_due <= now)
+                m_due += std::ceil((now - m_due) / m_interval + 1e-9) * m_interval;
+            else if (m_interval <= 0)
+                m_due = now;
             arm();
+        }
         emit timeout();
     });
 }

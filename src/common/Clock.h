@@ -31,6 +31,8 @@ public:
     double now() const override;
     quint64 schedule(double seconds, QObject* context, std::function<void()> fn) override;
     void cancel(quint64 id) override;
+    // The Qt timer interval that waits for `seconds` (or for a day of it).
+    static int timerMilliseconds(double seconds);
 
 private:
     struct Impl;
@@ -61,8 +63,8 @@ private:
     std::vector<Entry> m_entries;
 };
 
-// A timer on the installed clock: single-shot or repeating, stopped on
-// destruction. Use it wherever a Part names a timer interval.
+// A timer on the installed clock: single-shot or repeating (at a fixed rate:
+// tick n is due n intervals after start()), stopped on destruction.
 class ClockTimer : public QObject {
     Q_OBJECT
 public:
@@ -80,6 +82,7 @@ private:
     void arm();
     quint64 m_id = 0;
     double m_interval = 0;
+    double m_due = 0;
     bool m_repeating = true;
 };
 

@@ -1,5 +1,7 @@
 #include "hosted/HostedBackendClient.h"
 
+#include "hosted/LowDelaySockets.h"
+
 #include "common/Clock.h"
 #include "common/Constants.h"
 #include "hosted/HostedChatStreamOperation.h"
@@ -128,9 +130,11 @@ QCoro::Task<HostedBackendClient::Response> HostedBackendClient::send(QByteArray 
     const QByteArray accept = maxBody == maximumAudioBodyBytes ? QByteArrayLiteral("audio/mpeg")
                                                                : QByteArrayLiteral("application/json");
     for (int redirects = 0;; ++redirects) {
+        network::setLowDelayOnTcpSockets();
         QNetworkReply* raw = body.isEmpty() && method == "GET"
             ? m_network->get(makeRequest(url, sessionToken, contentType, accept))
             : m_network->sendCustomRequest(makeRequest(url, sessionToken, contentType, accept), method, body);
+        network::keepLowDelay(raw);
         const double headerTimeout = timeout >= mediaRequestTimeout ? mediaResponseHeaderTimeout : responseHeaderTimeout;
         auto watch = std::make_unique<ReplyWatch>(raw, deadline - Clock::instance().now(), headerTimeout, maxBody, token);
         if (!watch->done)
@@ -292,11 +296,15 @@ QByteArray HostedBackendClient::chatRequestBody(const QString& model, const QLis
                                                 const QString& transcript, const ConversationHistory& history,
                                                 const QString& systemPrompt, const QString& workload)
 {
+    // The images (megabytes of base64) are spliced into the serialised body
+    // instead of going through QJsonDocument as text: their placeholders
+    // "imageData":"" can only occur as those keys (quotes inside strings are
+    // escaped), in the order of the array.
     QJsonArray imageArray;
     for (const auto& image : images) {
         imageArray.append(QJsonObject{{QStringLiteral("imageLabel"), image.imageLabel},
                                       {QStringLiteral("mimeType"), QString::fromLatin1(mimeTypeOfImage(image.imageData))},
-                                      {QStringLiteral("imageData"), QString::fromLatin1(image.imageData.toBase64())}});
+                                      {QStringLiteral("imageData"), QString()}});
     }
     QJsonArray historyArray;
     for (const auto& turn : history) {
@@ -309,7 +317,28 @@ QByteArray HostedBackendClient::chatRequestBody(const QString& model, const QLis
                            {QStringLiteral("history"), historyArray},
                            {QStringLiteral("systemPrompt"), systemPrompt},
                            {QStringLiteral("workload"), workload}};
-    return jsonBytes(body);
+    const QByteArray skeleton = jsonBytes(body);
+    if (images.isEmpty())
+        return skeleton;
+    static const QByteArray placeholder = QByteArrayLiteral("\"imageData\":\"\"");
+    QList<QByteArray> encoded;
+    qsizetype total = skeleton.size();
+    for (const auto& image : images) {
+        encoded << image.imageData.toBase64();
+        total += encoded.last().size();
+    }
+    QByteArray out;
+    out.reserve(total);
+    qsizetype from = 0;
+    for (const QByteArray& data : encoded) {
+        const qsizetype at = skeleton.indexOf(placeholder, from);
+        const qsizetype valueStart = at + placeholder.size() - 1; // before the closing quote
+        out.append(skeleton.constData() + from, valueStart - from);
+        out.append(data);
+        from = valueStart;
+    }
+    out.append(skeleton.constData() + from, skeleton.size() - from);
+    return out;
 }
 
 QCoro::Task<QString> HostedBackendClient::respond(QString baseURL, QString sessionToken, QString model,
@@ -328,8 +357,10 @@ QCoro::Task<QString> HostedBackendClient::respond(QString baseURL, QString sessi
     for (int redirects = 0;; ++redirects) {
         QNetworkRequest request = makeRequest(url, sessionToken, contentType, QByteArrayLiteral("text/event-stream"));
         request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+        network::setLowDelayOnTcpSockets();
         QNetworkReply* reply = method == "GET" ? m_network->get(request)
                                                : m_network->sendCustomRequest(request, method, body);
+        network::keepLowDelay(reply);
         auto op = std::make_unique<HostedChatStreamOperation>(reply, chatIdleTimeout, deadline - Clock::instance().now(),
                                                               token);
         auto resultTask = op->result();

@@ -14,8 +14,11 @@
 // Callbacks must be set on the main thread before start(); they are read
 // without the lock afterwards.
 //
-// Events that we posted ourselves (RawInputEvent::isSynthetic, i.e. the
-// per-launch marker or the XTEST device) are ignored entirely.
+// Events that we posted ourselves (RawInputEvent::isSynthetic: the per-launch
+// marker, or on X11 the process's ledger of posted keys and buttons) are
+// ignored entirely, so a chord the autopilot holds never starts a recording,
+// while the same chord from another program (xdotool, an on-screen keyboard)
+// counts.
 //
 // Chords. A chord with key code 0 is modifier-only: it goes down when exactly
 // its modifiers (control, shift, option, command; caps lock and fn are not

@@ -1,5 +1,6 @@
 #include "interaction/ScreenCaptureService.h"
 
+#include "common/Clock.h"
 #include "common/Error.h"
 #include "interaction/JpegEncoder.h"
 #include "overlay/OverlayWindowController.h"
@@ -43,6 +44,12 @@ ScreenCaptureService::ScreenCaptureService(QObject* parent) : QObject(parent)
     auto& displays = platform::Platform::get().displays();
     connect(&displays, &platform::Displays::displaysChanged, this, &ScreenCaptureService::refreshRevision);
     refreshRevision();
+}
+
+ScreenCaptureService::~ScreenCaptureService()
+{
+    if (m_bufferRelease)
+        Clock::instance().cancel(m_bufferRelease);
 }
 
 void ScreenCaptureService::refreshRevision()
@@ -135,9 +142,6 @@ ScreenCaptureService::Frames ScreenCaptureService::grabFrames(bool startEncoding
     if (auto pointer = displayContaining(frames.displays, p.displays().pointerLocation()))
         frames.pointerDisplayID = pointer->displayID;
 
-    const auto fg = p.capture().foreground();
-    frames.foreground = {fg.processID, fg.bundleIdentifier, fg.frontWindowSignature, fg.focusedElementSignature};
-
     for (int i = 0; i < frames.displays.size(); ++i) {
         QImage image = p.capture().captureDisplay(frames.displays[i].displayID);
         if (image.isNull())
@@ -146,12 +150,27 @@ ScreenCaptureService::Frames ScreenCaptureService::grabFrames(bool startEncoding
             frames.encodings << QtConcurrent::run(encodeOne, image);
         frames.images << std::move(image);
     }
+    // Read while the encoders run (the windows do not change meanwhile).
+    const auto fg = p.capture().foreground();
+    frames.foreground = {fg.processID, fg.bundleIdentifier, fg.frontWindowSignature, fg.focusedElementSignature};
     return frames;
+}
+
+void ScreenCaptureService::scheduleBufferRelease()
+{
+    auto& clock = Clock::instance();
+    if (m_bufferRelease)
+        clock.cancel(m_bufferRelease);
+    m_bufferRelease = clock.schedule(bufferKeepSeconds, this, [this]() {
+        m_bufferRelease = 0;
+        platform::Platform::get().capture().releaseBuffers();
+    });
 }
 
 QCoro::Task<ScreenCapturePayloads> ScreenCaptureService::encodeFrames(Frames frames, bool includeNativeImage)
 {
     QPointer<ScreenCaptureService> self(this);
+    scheduleBufferRelease();
     for (qsizetype i = frames.encodings.size(); i < frames.images.size(); ++i)
         frames.encodings << QtConcurrent::run(encodeOne, frames.images[i]);
     QList<EncodedFrame> encoded;
@@ -186,7 +205,7 @@ QCoro::Task<ScreenCapturePayloads> ScreenCaptureService::encodeFrames(Frames fra
         p.foregroundContext = frames.foreground;
         p.nativePixelSize = frames.images[i].size();
         if (includeNativeImage)
-            p.nativeImage = frames.images[i];
+            p.nativeImage = platform::opaqueCopy(frames.images[i]);
         payloads << std::move(p);
     }
     co_return payloads;
@@ -205,13 +224,21 @@ QCoro::Task<ScreenCapturePayloads> captureAllScreensForModel(ScreenCaptureServic
     QPointer<ScreenCaptureService> guard(service);
     if (!guard)
         throw CancellationError();
+    auto& capture = platform::Platform::get().capture();
+    capture.watchRepaints();
     const bool wasSuspended = overlay.suspend ? overlay.suspend() : false;
     ScreenCaptureService::Frames frames;
     std::exception_ptr failure;
     try {
         // Nothing of the overlay may reach a screenshot: wait until the
-        // server has processed the unmapping and repainted what was below.
-        platform::Platform::get().capture().synchronize();
+        // server has processed the unmapping and repainted what was below
+        // (the overlay covers every display).
+        QList<uint32_t> vacated;
+        if (wasSuspended)
+            for (const auto& d : platform::Platform::get().displays().displays())
+                if (d.isActive && d.displayID != 0)
+                    vacated << d.displayID;
+        capture.synchronize(vacated);
         frames = guard->grabFrames();
     } catch (...) {
         failure = std::current_exception();

@@ -27,6 +27,7 @@ public:
     enum ErrorCode { NoDisplays = 1, CaptureFailed = 2, EncodingFailed = 3 };
 
     explicit ScreenCaptureService(QObject* parent = nullptr);
+    ~ScreenCaptureService() override;
 
     // One display's screenshot, scaled and encoded.
     struct EncodedFrame {
@@ -74,8 +75,14 @@ public:
     static std::optional<platform::DisplayInfo> displayContaining(const QList<platform::DisplayInfo>& displays,
                                                                   QPointF point);
 
+    // The capture buffers are kept this long after the last capture (a run
+    // of captures reuses them), then given back.
+    static constexpr double bufferKeepSeconds = 20.0;
+
 private:
     void refreshRevision();
+    void scheduleBufferRelease();
+    quint64 m_bufferRelease = 0;
     mutable std::mutex stateLock;
     quint64 m_configurationRevision = 0;
 };

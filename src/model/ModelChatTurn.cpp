@@ -57,10 +57,7 @@ QCoro::Task<void> TovrikAppModel::runChatOnlyInteraction(QString prompt, quint64
         if (m_settings.isUIAutopilotEnabled) {
             // Branch point of UI Autopilot: the typed text goes to the agent
             // run instead of the spoken reply.
-            if (!m_uiAutopilotEntry)
-                throw TovrikError(QStringLiteral("TovrikUIAutopilot"), 1, kUIAutopilotUnavailableMessage);
-            const UIAutopilotEntry entry = m_uiAutopilotEntry;
-            co_await entry(prompt, interactionVersion, token);
+            co_await runUIAutopilotInteraction(prompt, interactionVersion, token);
             ensureCurrent(weak, interactionVersion);
         } else {
             co_await runReplyRoad(prompt, QStringLiteral("chat"), interactionVersion, token);

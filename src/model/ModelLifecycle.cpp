@@ -4,6 +4,9 @@
 #include "model/TovrikAppModel.h"
 
 #include "common/Constants.h"
+#include "autopilot/DesktopInputService.h"
+#include "autopilot/TovrikAgentRunner.h"
+#include "autopilot/UserInputActivityMonitor.h"
 #include "hosted/GoogleDesktopAuthService.h"
 #include "hosted/HTTPError.h"
 #include "hosted/HostedBackendClient.h"
@@ -38,11 +41,15 @@ TovrikAppModel::TovrikAppModel()
           constants::macOSUpdatePlatform, constants::appBundleIdentifierFallback,
           constants::macOSDeveloperTeamIdentifier())),
       m_overlayController(std::make_unique<OverlayWindowController>()),
-      m_agentActivityController(std::make_unique<AgentActivityWindowController>())
+      m_desktopInputService(std::make_unique<DesktopInputService>()),
+      m_userInputActivityMonitor(std::make_shared<UserInputActivityMonitor>()),
+      m_agentActivityController(std::make_unique<AgentActivityWindowController>()),
+      m_agentRunner(std::make_unique<TovrikAgentRunner>())
 {
     m_googleAuthService->setBackendClient(m_hostedBackendClient.get());
     loadAndNormaliseSettings();
     wireHotkeyMonitor();
+    wireUIAutopilot();
     refreshPermissions();
 }
 
@@ -57,6 +64,7 @@ TovrikAppModel::~TovrikAppModel()
     // The monitor's thread must be gone before the callbacks it could post
     // reach a model that no longer exists (they hold it weakly anyway).
     m_hotkeyMonitor->stop();
+    m_userInputActivityMonitor->stop();
     // The requests aborted above still have work queued on the network
     // thread; destroying their access managers in this same turn crashes
     // that thread. The two network services go once the event loop has run.
@@ -169,7 +177,10 @@ void TovrikAppModel::quit()
 
 void TovrikAppModel::handleEscapePressed()
 {
-    if (!m_isUIAutopilotBusy)
+    // While a run's take-over monitor runs it sees the same physical Esc and
+    // stops the run with its own, more precise text; this handler covers
+    // the moments of a busy run without a monitor.
+    if (!m_isUIAutopilotBusy || m_userInputActivityMonitor->isRunning())
         return;
     cancelActiveInteraction(true);
     setVoiceState(TovrikVoiceState::idle);
@@ -233,6 +244,7 @@ bool TovrikAppModel::appendConversationTurn(const QString& userTranscript, const
 
 void TovrikAppModel::cancelActiveInteraction(bool invalidateCurrentInteraction)
 {
+    appendInterruptedUIAutopilotTurn(m_interactionVersion);
     if (invalidateCurrentInteraction)
         ++m_interactionVersion;
     m_interactionTask.cancel();

@@ -27,4 +27,13 @@ enum class ShortcutCaptureTarget { none, voice, panel };
 // sent to the privacy page instead.
 enum class ScreenRecordingPermissionFlow { idle, awaitingSystemPrompt, settingsFallback };
 
+// The record of a running UI Autopilot task, kept so that a run that is cut
+// off still leaves a turn in the conversation history.
+struct PendingUIAutopilotMemory {
+    QString prompt;          // trimmed, at most 1600 characters
+    quint64 interactionVersion = 0;
+    QString progressSummary; // the run memory's resume summary
+    bool operator==(const PendingUIAutopilotMemory&) const = default;
+};
+
 } // namespace tovrik

@@ -193,10 +193,7 @@ QCoro::Task<void> TovrikAppModel::runVoiceInteraction(QString recordingPath, qui
             if (m_settings.isUIAutopilotEnabled) {
                 // Branch point of UI Autopilot: the transcript goes to the
                 // agent run instead of the spoken reply.
-                if (!m_uiAutopilotEntry)
-                    throw TovrikError(QStringLiteral("TovrikUIAutopilot"), 1, kUIAutopilotUnavailableMessage);
-                const UIAutopilotEntry entry = m_uiAutopilotEntry;
-                co_await entry(transcript, interactionVersion, token);
+                co_await runUIAutopilotInteraction(transcript, interactionVersion, token);
             } else {
                 co_await runReplyRoad(transcript, QStringLiteral("voice"), interactionVersion, token);
             }

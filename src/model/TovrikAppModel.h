@@ -59,6 +59,12 @@ class ScreenCaptureService;
 class HotkeyMonitor;
 class HostedBackendClient;
 class GoogleDesktopAuthService;
+class DesktopInputService;
+class UserInputActivityMonitor;
+class TovrikAgentRunner;
+struct UIAutopilotAction;
+struct ScreenCapturePayload;
+using ScreenCapturePayloads = QList<ScreenCapturePayload>;
 class MacUpdateService;
 struct HostedAuthSessionPayload;
 struct HostedAccountSummaryPayload;
@@ -91,6 +97,9 @@ public:
     GoogleDesktopAuthService& googleAuthService() { return *m_googleAuthService; }
     MacUpdateService& macUpdateService() { return *m_macUpdateService; }
     OverlayWindowController* overlayController() const { return m_overlayController.get(); }
+    DesktopInputService& desktopInputService() { return *m_desktopInputService; }
+    UserInputActivityMonitor& userInputActivityMonitor() { return *m_userInputActivityMonitor; }
+    TovrikAgentRunner& agentRunner() { return *m_agentRunner; }
     // The agent activity panel's controller (its panel is never shown).
     AgentActivityWindowController* agentActivityController() const { return m_agentActivityController.get(); }
 
@@ -298,17 +307,27 @@ public:
     // Selects `voiceID` and plays its sample on the preview player.
     void previewElevenLabsVoice(const QString& voiceID);
     quint64 voicePreviewRequestID() const { return m_voicePreviewRequestID; }
-    // The UI Autopilot run of a spoken or typed request. While no entry is
-    // set, a request made with UI Autopilot switched on fails with
-    // kUIAutopilotUnavailableMessage (nothing pretends to run an agent).
-    using UIAutopilotEntry =
-        std::function<QCoro::Task<void>(QString prompt, quint64 interactionVersion, CancellationToken token)>;
-    void setUIAutopilotEntry(UIAutopilotEntry entry) { m_uiAutopilotEntry = std::move(entry); }
+    // ---- UI Autopilot (ModelAutopilotRun.cpp, ModelAutopilotStep.cpp,
+    // ModelAutopilotDispatch.cpp) ----
+    // One spoken or typed request carried out on the desktop, step by step,
+    // until the model reports done, the watchdog stops it, an error ends it
+    // or a newer interaction makes it stale. Throws what ended it.
+    QCoro::Task<void> runUIAutopilotInteraction(QString prompt, quint64 interactionVersion,
+                                                CancellationToken token = {});
+    const std::optional<PendingUIAutopilotMemory>& pendingUIAutopilotMemory() const { return m_pendingUIAutopilotMemory; }
+    void beginPendingUIAutopilotMemory(const QString& prompt, quint64 interactionVersion);
+    void clearPendingUIAutopilotMemory(quint64 interactionVersion);
+    static QString interruptedUIAutopilotMemoryText(const QString& progressSummary);
+    // Performs one parsed action with the desktop input service; returns the
+    // observation text sent back to the model.
+    QCoro::Task<QString> performUIAutopilotAction(UIAutopilotAction action, ScreenCapturePayloads captures,
+                                                  quint64 interactionVersion, CancellationToken token = {});
+    // Throws CancellationError for a stale version, the Esc error when the
+    // user took over.
+    void ensureUIAutopilotCanControlInput(quint64 interactionVersion) const;
 
     static inline const QString kHoldLongerStatus = QStringLiteral("hold a little longer to talk");
     static inline const QString kEmptyTranscriptStatus = QStringLiteral("i didn't catch that");
-    static inline const QString kUIAutopilotUnavailableMessage =
-        QStringLiteral("UI Autopilot is not available in this build.");
     // How long a status line of a turn stays in the overlay, in seconds.
     static constexpr double turnStatusHideDelay = 2.5;
     // Longest "Sample failed: " description before it is cut.
@@ -368,7 +387,11 @@ private:
     std::unique_ptr<GoogleDesktopAuthService> m_googleAuthService;
     std::unique_ptr<MacUpdateService> m_macUpdateService;
     std::unique_ptr<OverlayWindowController> m_overlayController;
+    std::unique_ptr<DesktopInputService> m_desktopInputService;
+    // Shared so that the input service's abort check can see it is gone.
+    std::shared_ptr<UserInputActivityMonitor> m_userInputActivityMonitor;
     std::unique_ptr<AgentActivityWindowController> m_agentActivityController;
+    std::unique_ptr<TovrikAgentRunner> m_agentRunner;
 
     std::function<void()> m_openSettingsWindow;
     bool m_launched = false;
@@ -461,7 +484,15 @@ private:
     quint64 m_voicePreviewRequestID = 0;
     TaskHandle m_voicePreviewTask;
     quint64 m_voicePreviewLifetimeHook = 0; // cancels the sample when the model goes
-    UIAutopilotEntry m_uiAutopilotEntry;
+    // UI Autopilot (private)
+    void wireUIAutopilot();
+    void handleUserInputTakeover();
+    // Turns the pending run memory of `interactionVersion` into an
+    // interrupted-run turn.
+    void appendInterruptedUIAutopilotTurn(quint64 interactionVersion);
+    void refreshPendingUIAutopilotSummary(quint64 interactionVersion, const QString& summary);
+    QCoro::Task<void> runUIAutopilotSteps(QString prompt, quint64 interactionVersion, CancellationToken token);
+    std::optional<PendingUIAutopilotMemory> m_pendingUIAutopilotMemory;
 };
 
 // Blank: empty after trimming whitespace and line breaks.

@@ -251,6 +251,54 @@ CursorOverlayWindowManager::CursorOverlayWindowManager(QObject* parent) : QObjec
     m_viewFactory = [](OverlayWindowController* controller, uint32_t displayID, QRectF frame,
                        QWidget* parent) -> QWidget* { return new CursorBuddyView(controller, displayID, frame, parent); };
 #endif
+    // Where the platform reports restacking and the compositor coming and
+    // going, the windows answer those; elsewhere they look once a second.
+    if (!platform::Platform::isInstalled())
+        return;
+    auto& displays = platform::Platform::get().displays();
+    if (!displays.reportsDesktopChanges())
+        return;
+    m_desktopReported = true;
+    connect(&displays, &platform::Displays::compositorChanged, this, [this]() {
+        if (!m_overlayWindows.isEmpty())
+            refreshCompositorState();
+    });
+    connect(&displays, &platform::Displays::windowsRestacked, this, [this](const QList<quint64>& windows) {
+        // Our own raising is reported too: only another window counts.
+        for (quint64 id : windows) {
+            const bool ours = std::any_of(m_overlayWindows.begin(), m_overlayWindows.end(),
+                                          [id](CursorOverlayWindow* w) { return w->internalWinId() == id; })
+                || std::any_of(m_fadingOverlayWindows.begin(), m_fadingOverlayWindows.end(),
+                               [id](CursorOverlayWindow* w) { return w->internalWinId() == id; });
+            if (!ours) {
+                raiseShownWindows();
+                return;
+            }
+        }
+    });
+}
+
+void CursorOverlayWindowManager::raiseShownWindows()
+{
+    if (m_isSuspendedForCapture || m_raisePending)
+        return;
+    // At most ten raises a second: a window that keeps raising itself above
+    // ours gets an answer, not a busy loop.
+    const double now = Clock::instance().now();
+    const double wait = m_lastRaise + 0.1 - now;
+    auto raise = [this]() {
+        m_raisePending = false;
+        m_lastRaise = Clock::instance().now();
+        for (auto* w : m_overlayWindows)
+            if (w->isVisible())
+                w->raiseAbove();
+    };
+    if (wait <= 0) {
+        raise();
+        return;
+    }
+    m_raisePending = true;
+    Clock::instance().schedule(wait, this, raise);
 }
 
 CursorOverlayWindowManager::~CursorOverlayWindowManager()
@@ -296,9 +344,11 @@ void CursorOverlayWindowManager::show(const QList<platform::DisplayInfo>& screen
     updateRaiseTimer();
 }
 
+bool CursorOverlayWindowManager::isRaiseTimerRunning() const { return m_raiseTimer && m_raiseTimer->isActive(); }
+
 void CursorOverlayWindowManager::updateRaiseTimer()
 {
-    const bool wanted = !m_overlayWindows.isEmpty() && !m_isSuspendedForCapture;
+    const bool wanted = !m_overlayWindows.isEmpty() && !m_isSuspendedForCapture && !m_desktopReported;
     if (!wanted) {
         if (m_raiseTimer)
             m_raiseTimer->stop();

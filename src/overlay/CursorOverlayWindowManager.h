@@ -114,9 +114,13 @@ public:
     void setViewFactory(ViewFactory factory);
 
     // Whether a compositor blends our translucent windows (the platform's
-    // answer). Re-read on every show and resume and once a second while
-    // windows are shown; without one every window clips itself to what it draws.
+    // answer). Re-read on every show and resume and when the platform says it
+    // changed (else once a second while windows are shown); without one
+    // every window clips itself to what it draws.
     bool compositorActive() const { return m_compositorActive; }
+    // The once-a-second look (raise, compositor) runs: only on a platform
+    // that does not report restacking and compositor changes.
+    bool isRaiseTimerRunning() const;
 
 private:
     void releaseWindow(CursorOverlayWindow* window);
@@ -124,6 +128,7 @@ private:
     void finishFade(quint64 fadeID);
     void refreshCompositorState();
     void updateRaiseTimer();
+    void raiseShownWindows();
 
     QList<CursorOverlayWindow*> m_overlayWindows;
     QList<CursorOverlayWindow*> m_fadingOverlayWindows;
@@ -143,6 +148,9 @@ private:
     // Re-raises the shown windows once a second: other override-redirect
     // windows and fullscreen windows may be stacked above them meanwhile.
     tovrik::ClockTimer* m_raiseTimer = nullptr;
+    bool m_desktopReported = false;
+    bool m_raisePending = false;
+    double m_lastRaise = -1e9;
 };
 
 } // namespace tovrik::overlay

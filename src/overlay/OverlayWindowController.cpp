@@ -429,6 +429,7 @@ void OverlayWindowController::startSharedReturnFlight(QPointF pointedPlace)
     flight.pointerAtStart = pointer;
     flight.frameCount = std::max(1, int(duration / kFrameInterval));
     flight.frame = 0;
+    flight.startedAt = Clock::instance().now();
     m_flight = flight;
 
     setPublished(m_isSharedReturnFlightActive, true);
@@ -451,7 +452,10 @@ void OverlayWindowController::sharedReturnTick()
         return;
     }
     ReturnFlight& f = *m_flight;
-    f.frame += 1;
+    // Stepped from the time elapsed, so a late tick catches up instead of
+    // stretching the flight.
+    const double ticks = (Clock::instance().now() - f.startedAt) / kFrameInterval;
+    f.frame = std::max(f.frame + 1, int(std::floor(ticks + 1e-6)));
     if (f.frame >= f.frameCount) {
         updateSharedReturnPresentation(f.end, f.end - f.control, 1.0);
         cancelSharedReturnFlight();

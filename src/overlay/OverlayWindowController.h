@@ -155,6 +155,7 @@ private:
         QPointF pointerAtStart;
         int frameCount = 1;
         int frame = 0;
+        double startedAt = 0;
     };
 
     void markChanged();

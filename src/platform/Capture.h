@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QImage>
+#include <QList>
 #include <QString>
 #include <cstdint>
 
@@ -17,12 +18,37 @@ struct ForegroundInfo {
 class DisplayCapture {
 public:
     virtual ~DisplayCapture() = default;
-    // The display's pixels at native resolution; a null image on failure.
+    // The display's pixels at native resolution (Format_RGB32, but the
+    // fourth byte of a pixel may be anything: see opaqueCopy()); a null
+    // image on failure. The image may share memory with the backend, which
+    // takes it back only when the last copy of the image is gone.
     virtual QImage captureDisplay(uint32_t displayID) = 0;
+    // Called before windows are taken off screen, so that synchronize()
+    // can tell the repaint that follows from earlier ones.
+    virtual void watchRepaints() {}
     // Waits until the display server has processed every request made so
-    // far and repainted (after windows were taken off screen).
-    virtual void synchronize() = 0;
+    // far and repainted; `vacatedDisplays` are the displays whose whole
+    // area windows have just left (their repaint is waited for).
+    virtual void synchronize(const QList<uint32_t>& vacatedDisplays = {}) = 0;
     virtual ForegroundInfo foreground() = 0;
+    // Gives back the buffers kept between captures (those no image holds).
+    virtual void releaseBuffers() {}
 };
+
+// A copy of a captured image with every pixel opaque (0xffRRGGBB), for code
+// that draws it or reads its alpha.
+inline QImage opaqueCopy(const QImage& image)
+{
+    QImage out(image.size(), QImage::Format_RGB32);
+    if (out.isNull() || image.format() != QImage::Format_RGB32)
+        return image.convertToFormat(QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y) {
+        const auto* src = reinterpret_cast<const uint32_t*>(image.constScanLine(y));
+        auto* dst = reinterpret_cast<uint32_t*>(out.scanLine(y));
+        for (int x = 0; x < image.width(); ++x)
+            dst[x] = src[x] | 0xff000000u;
+    }
+    return out;
+}
 
 } // namespace tovrik::platform

@@ -24,9 +24,10 @@ std::optional<DisplayInfo> Displays::display(uint32_t displayID) const
     return std::nullopt;
 }
 
-QPointF Displays::pointerLocationAppKit() const
+QPointF Displays::pointerLocationAppKit() const { return toAppKit(pointerLocation()); }
+
+QPointF Displays::toAppKit(QPointF p) const
 {
-    const QPointF p = pointerLocation();
     const auto main = mainDisplay();
     const double h = main ? main->bounds.height() : 0.0;
     return QPointF(p.x(), h - p.y());

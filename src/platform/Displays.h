@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QObject>
+#include <memory>
 #include <optional>
 
 namespace tovrik::platform {
@@ -20,8 +21,19 @@ public:
     std::optional<DisplayInfo> display(uint32_t displayID) const;
     // The pointer in global display coordinates (y down) ...
     virtual QPointF pointerLocation() const = 0;
+    // The same, or nothing when the pointer cannot be read.
+    virtual std::optional<QPointF> readPointerLocation() const { return pointerLocation(); }
     // ... and in AppKit coordinates (y up): y' = H - y, H = main display height.
     QPointF pointerLocationAppKit() const;
+    QPointF toAppKit(QPointF displayPoint) const;
+    // Motion without polling: while the returned handle is held,
+    // pointerMoved() is emitted on the main thread soon after the pointer
+    // moved (a burst of motion may arrive as one). Null when this backend
+    // cannot see motion; callers then poll pointerLocation().
+    virtual std::shared_ptr<void> watchPointerMotion() { return nullptr; }
+    // Whether windowsRestacked() and compositorChanged() are emitted (else
+    // callers look again now and then).
+    virtual bool reportsDesktopChanges() const { return false; }
     // Increases on every change of the display configuration.
     virtual quint64 configurationRevision() const = 0;
 
@@ -42,6 +54,12 @@ public:
 signals:
     // Emitted on the main thread after the configuration changed.
     void displaysChanged();
+    // The pointer moved to `location` (global display coordinates, y down).
+    void pointerMoved(QPointF location);
+    // Top-level windows (native ids) were mapped or moved in the stacking order.
+    void windowsRestacked(const QList<quint64>& windows);
+    // A compositing manager started or stopped.
+    void compositorChanged();
 };
 
 } // namespace tovrik::platform

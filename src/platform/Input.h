@@ -10,9 +10,9 @@ namespace tovrik::platform {
 
 enum class MouseEventKind { Move, Down, Up, Drag };
 
-// Posts synthetic input. Every event we post is ours: on X11 it comes from
-// the XTEST device, in the sim backend it carries the per-launch marker; the
-// event taps report either as `isSynthetic`.
+// Posts synthetic input. Every event we post is ours: on X11 the process's
+// ledger records it (SyntheticLedger.h), in the sim backend it carries the
+// per-launch marker; the event taps report either as `isSynthetic`.
 class SyntheticInput {
 public:
     virtual ~SyntheticInput() = default;
@@ -24,21 +24,24 @@ public:
     virtual bool postText(const QString& text) = 0;
     // Wheel deltas; pixelUnits = precise scrolling, else lines.
     virtual bool postScroll(int deltaY, int deltaX, bool pixelUnits) = 0;
-    // Physical state: keys held by our own synthetic input do not count.
+    // Physical state: keys held by our own synthetic input do not count; keys
+    // held on any other device (another master too) do.
     virtual bool isKeyPhysicallyDown(uint16_t keyCode) const = 0;
     virtual uint32_t physicalModifiers() const = 0;
 };
 
 // One raw input event seen by a listen-only tap.
 struct RawInputEvent {
-    enum class Type { KeyDown, KeyUp, FlagsChanged, MouseDown, MouseUp, MouseMoved, MouseDragged, Scroll };
+    // TapDisabled: the tap stopped seeing input (the X connection broke);
+    // it is the last event a session delivers.
+    enum class Type { KeyDown, KeyUp, FlagsChanged, MouseDown, MouseUp, MouseMoved, MouseDragged, Scroll, TapDisabled };
     Type type = Type::KeyDown;
     uint16_t keyCode = 0;       // macOS virtual key code (key events, FlagsChanged)
     uint32_t modifiers = 0;     // ModifierFlag bits after this event
     MouseButton button = MouseButton::Left;
     QPointF location;           // global display coordinates (y down)
     bool isAutoRepeat = false;
-    bool isSynthetic = false;   // posted by this process (marker / XTEST device)
+    bool isSynthetic = false;   // posted by this process (marker / the ledger)
     int64_t sourceUserData = 0; // the marker when the backend carries one
 };
 

@@ -87,6 +87,35 @@ TEST_F(ClockTest, RepeatingClockTimer)
     timer.stop();
     clock.advance(1.0);
     EXPECT_EQ(ticks, 4);
+
+    // On millisecond timers that fire late, a 60 Hz timer still ticks 60
+    // times a second: each tick is due a fixed interval after the last was
+    // due, not after it ran.
+    tovrik::test::CoarseClock coarse(clock);
+    Clock::install(&coarse);
+    ticks = 0;
+    timer.start(1.0 / 60.0);
+    clock.advance(1.0 + 0.001);
+    timer.stop();
+    Clock::install(&clock);
+    EXPECT_EQ(ticks, 60);
+}
+
+TEST_F(ClockTest, SystemClockWaitsOutDelaysLongerThanAnIntOfMilliseconds)
+{
+    Clock::install(nullptr);
+    EXPECT_EQ(SystemClock::timerMilliseconds(1.0 / 60.0), 17);
+    EXPECT_EQ(SystemClock::timerMilliseconds(30.0 * 86400), 86400000);
+    // 2^32 ms + 20 ms: a plain int cast wraps this to 20 ms.
+    bool fired = false;
+    const auto id = Clock::instance().schedule(4294967.316, nullptr, [&] { fired = true; });
+    tovrik::test::spinUntil([&] { return fired; }, 150);
+    EXPECT_FALSE(fired);
+    Clock::instance().cancel(id);
+    // Short delays still fire.
+    Clock::instance().schedule(0.005, nullptr, [&] { fired = true; });
+    EXPECT_TRUE(tovrik::test::spinUntil([&] { return fired; }));
+    Clock::install(&clock);
 }
 
 namespace {

@@ -7,6 +7,10 @@
 #include "hosted/HostedBackendClient.h"
 #include "hosted/MultipartBuilder.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -91,6 +95,22 @@ TEST_F(HostedClientTest, TranscriptionUploadsTheWavAsMultipart)
     EXPECT_EQ(data, wav);
     EXPECT_EQ(fileName, QStringLiteral("recording.wav"));
     EXPECT_EQ(type, QByteArray("audio/wav"));
+    // The client's connection to the service (through its proxy) sends
+    // without Nagle's delay.
+    int clientSockets = 0;
+    for (int fd = 3; fd < 1024; ++fd) {
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 || peer.sin_family != AF_INET
+            || ntohs(peer.sin_port) != fake.port())
+            continue;
+        int noDelay = 0;
+        length = sizeof noDelay;
+        ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, &length), 0);
+        EXPECT_EQ(noDelay, 1) << fd;
+        ++clientSockets;
+    }
+    EXPECT_GE(clientSockets, 1);
 
     // From a file: its name goes along; a file that cannot be read sends nothing.
     QTemporaryDir dir;

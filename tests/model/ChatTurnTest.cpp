@@ -206,37 +206,5 @@ TEST_F(ChatTurnTest, TypedTurnDropsARunningRecording)
     EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("Typed answer."));
 }
 
-TEST_F(ChatTurnTest, AutopilotEntryGetsTheTypedTextInsteadOfAReply)
-{
-    auto& m = launchReadyModel();
-    TovrikSettings s = m.settings();
-    s.isUIAutopilotEnabled = true;
-    ASSERT_TRUE(m.saveSettings(s));
-
-    // Without an agent the request fails plainly.
-    ask(QStringLiteral("open mail"));
-    ASSERT_TRUE(waitForTurnEnd());
-    EXPECT_EQ(m.chatOnlyStatusMessage(), TovrikAppModel::kUIAutopilotUnavailableMessage);
-    EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("open mail"));
-    EXPECT_FALSE(m.isChatOnlyBusy());
-
-    static QString seenPrompt;
-    static quint64 seenVersion = 0;
-    m.setUIAutopilotEntry([](QString prompt, quint64 version, CancellationToken) -> QCoro::Task<void> {
-        seenPrompt = prompt;
-        seenVersion = version;
-        co_return;
-    });
-    m.setChatOnlyStatusMessage(QString());
-    ask(QStringLiteral("open mail"));
-    const quint64 version = m.interactionVersion();
-    ASSERT_TRUE(waitForTurnEnd());
-    EXPECT_EQ(seenPrompt, QStringLiteral("open mail"));
-    EXPECT_EQ(seenVersion, version);
-    EXPECT_TRUE(m.chatOnlyStatusMessage().isEmpty());
-    EXPECT_FALSE(m.isChatOnlyBusy());
-    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/chat")).isEmpty());
-}
-
 } // namespace
 } // namespace tovrik::test

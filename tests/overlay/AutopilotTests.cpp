@@ -83,9 +83,19 @@ TEST_F(AutopilotStateTest, AReleaseGlidesBesideThePlaceIn045sAndTheFollowWaitsUn
     EXPECT_EQ(controller->autopilotCursorAnimationDuration(), 0.0);
 }
 
-TEST_F(AutopilotStateTest, DragsCarryThePinnedCursorAndMotionWhileUnpinnedDoesNothing)
+TEST_F(AutopilotStateTest, DragsCarryThePinnedCursorAndUnpinnedMotionOrBadPointsDoNothing)
 {
+    // Outside a run, events and prepared presses are ignored.
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(10, 10));
+    controller->prepareAutopilotPress(QPointF(10, 10));
+    EXPECT_FALSE(controller->autopilotCursorLocation() || controller->autopilotClickLocation());
+    EXPECT_FALSE(controller->autopilotPinned());
+    EXPECT_TRUE(live().isEmpty());
     startRun();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(nan, 3));
+    controller->prepareAutopilotPress(QPointF(4, std::numeric_limits<double>::infinity()));
+    EXPECT_FALSE(controller->autopilotPinned());
     const auto resting = controller->autopilotCursorLocation();
     controller->recordAutopilotMouse(MouseVisualEventType::scrollWheel, QPointF(10, 10));
     controller->recordAutopilotMouse(MouseVisualEventType::mouseMoved, QPointF(10, 10));
@@ -99,17 +109,7 @@ TEST_F(AutopilotStateTest, DragsCarryThePinnedCursorAndMotionWhileUnpinnedDoesNo
     EXPECT_EQ(controller->autopilotClickLocation(), QPointF(10, 890));
 }
 
-TEST_F(AutopilotStateTest, EventsAndPreparedPressesOutsideARunAreIgnored)
-{
-    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(10, 10));
-    controller->prepareAutopilotPress(QPointF(10, 10));
-    EXPECT_FALSE(controller->autopilotCursorLocation());
-    EXPECT_FALSE(controller->autopilotClickLocation());
-    EXPECT_FALSE(controller->autopilotPinned());
-    EXPECT_TRUE(live().isEmpty());
-}
-
-TEST_F(AutopilotStateTest, APreparedPressPinsAndGlidesOntoThePointIn035s)
+TEST_F(AutopilotStateTest, APreparedPressPinsAndGlidesOntoThePointIn035sUntilReleased)
 {
     startRun();
     controller->prepareAutopilotPress(QPointF(400, 300));
@@ -119,28 +119,11 @@ TEST_F(AutopilotStateTest, APreparedPressPinsAndGlidesOntoThePointIn035s)
     pointAt(QPointF(10, 10));
     advance(0.5);
     EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(400, 600));
-}
-
-TEST_F(AutopilotStateTest, ReleasingTheCursorLetsTheNextTickFollowAgain)
-{
-    startRun();
-    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(10, 10));
-    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseUp, QPointF(10, 10));
+    // Released, the next tick follows the pointer again.
     controller->releaseAutopilotCursor();
     pointAt(QPointF(500, 500));
     advance(1.0 / 60.0);
     EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(535, 375));
-}
-
-TEST_F(AutopilotStateTest, NonFiniteEventPointsAreIgnored)
-{
-    startRun();
-    const auto before = controller->autopilotCursorLocation();
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(nan, 3));
-    controller->prepareAutopilotPress(QPointF(4, std::numeric_limits<double>::infinity()));
-    EXPECT_EQ(controller->autopilotCursorLocation(), before);
-    EXPECT_FALSE(controller->autopilotPinned());
 }
 
 TEST_F(AutopilotStateTest, EndingARunClearsTheCursorAndFadesIn017sUnlessAStatusIsUp)
@@ -173,7 +156,7 @@ TEST_F(AutopilotStateTest, EndingARunClearsTheCursorAndFadesIn017sUnlessAStatusI
     EXPECT_TRUE(fading().isEmpty());
 }
 
-TEST_F(AutopilotStateTest, BusyAgainRestartsTheTimerAndClearsPinAndRipple)
+TEST_F(AutopilotStateTest, BusyAgainRestartsTheTimerClearsPinAndRippleAndNeverFades)
 {
     startRun();
     controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(10, 10));
@@ -184,14 +167,11 @@ TEST_F(AutopilotStateTest, BusyAgainRestartsTheTimerAndClearsPinAndRipple)
     EXPECT_EQ(controller->autopilotClickID(), id);
     EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(735, 475));
     EXPECT_TRUE(controller->isAutopilotCursorTimerRunning());
-}
-
-TEST_F(AutopilotStateTest, TheBusyOverlayIsNeverFadedAsIdle)
-{
-    startRun();
+    // The busy overlay is never faded as idle.
     controller->updateVoiceState(TovrikVoiceState::idle);
     controller->setIdleBehavior(false, false, false);
     controller->clearInteractionVisuals();
     EXPECT_EQ(live().size(), 1);
     EXPECT_TRUE(fading().isEmpty());
 }
+

@@ -13,42 +13,22 @@ namespace {
 using ControllerStateTest = ControllerTest;
 }
 
-TEST_F(ControllerStateTest, StartsWithTheInitialValuesAndNoWindows)
+TEST_F(ControllerStateTest, StartsIdleWithoutWindowsAndClampsTheAudioLevel)
 {
     EXPECT_EQ(controller->voiceState(), TovrikVoiceState::idle);
-    EXPECT_EQ(controller->audioPowerLevel(), 0.0);
-    EXPECT_TRUE(controller->bubbleText().isEmpty());
-    EXPECT_FALSE(controller->targetScreenLocation());
-    EXPECT_FALSE(controller->isTransparent());
     EXPECT_FALSE(controller->keepOverlayVisibleWhenIdle());
-    EXPECT_FALSE(controller->isResponseBubblePinned());
-    EXPECT_FALSE(controller->isUIAutopilotBusy());
-    EXPECT_FALSE(controller->autopilotCursorLocation());
-    EXPECT_FALSE(controller->autopilotClickLocation());
-    EXPECT_FALSE(controller->autopilotClickID().isNull());
-    EXPECT_FALSE(controller->isSharedReturnFlightActive());
     EXPECT_EQ(controller->sharedReturnScale(), 1.0);
     EXPECT_TRUE(live().isEmpty());
     EXPECT_TRUE(std::isinf(controller->autopilotReturnAfter()) && controller->autopilotReturnAfter() < 0);
-    overlay::OverlayWindowController other;
-    EXPECT_NE(other.autopilotClickID(), controller->autopilotClickID());
+    EXPECT_NE(overlay::OverlayWindowController().autopilotClickID(), controller->autopilotClickID());
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    for (auto [level, expected] : {std::pair{1.7, 1.0}, {-0.2, 0.0}, {0.4, 0.4}, {nan, 0.0}, {inf, 1.0}}) {
+        controller->updateAudioPowerLevel(level);
+        EXPECT_DOUBLE_EQ(controller->audioPowerLevel(), expected) << level;
+    }
 }
 
-TEST_F(ControllerStateTest, AudioLevelIsClampedAndNotANumberBecomesZero)
-{
-    controller->updateAudioPowerLevel(1.7);
-    EXPECT_EQ(controller->audioPowerLevel(), 1.0);
-    controller->updateAudioPowerLevel(-0.2);
-    EXPECT_EQ(controller->audioPowerLevel(), 0.0);
-    controller->updateAudioPowerLevel(0.4);
-    EXPECT_DOUBLE_EQ(controller->audioPowerLevel(), 0.4);
-    controller->updateAudioPowerLevel(std::numeric_limits<double>::quiet_NaN());
-    EXPECT_EQ(controller->audioPowerLevel(), 0.0);
-    controller->updateAudioPowerLevel(std::numeric_limits<double>::infinity());
-    EXPECT_EQ(controller->audioPowerLevel(), 1.0);
-}
-
-TEST_F(ControllerStateTest, VoiceStatesShowTheWindowsAndIdleFadesThemWhenNothingElseShows)
+TEST_F(ControllerStateTest, VoiceStatesShowTheWindowsAndIdleFadesThemOnceNothingElseShows)
 {
     controller->updateVoiceState(TovrikVoiceState::listening);
     ASSERT_EQ(live().size(), 1);
@@ -60,10 +40,7 @@ TEST_F(ControllerStateTest, VoiceStatesShowTheWindowsAndIdleFadesThemWhenNothing
     EXPECT_EQ(fading().size(), 1); // 0.25 s
     advance(0.05);
     EXPECT_TRUE(fading().isEmpty());
-}
-
-TEST_F(ControllerStateTest, IdleWithAStatusStillShownKeepsTheWindowsUntilTheDueHideFadesThem)
-{
+    // Idle with a status still shown keeps the windows until the due hide fades them.
     controller->updateVoiceState(TovrikVoiceState::processing);
     controller->showStatus(QStringLiteral("couldn't reach the service"), std::nullopt, true);
     controller->hide(3);
@@ -97,7 +74,7 @@ TEST_F(ControllerStateTest, IdleBehaviourKeepsWindowsOnlyWhenReadyAndNotTransien
     EXPECT_TRUE(live().isEmpty());
 }
 
-TEST_F(ControllerStateTest, AHideFollowedByAStatusKeepsTheNewStatus)
+TEST_F(ControllerStateTest, AHideRunsLaterReplacesThePendingOneAndAStatusCancelsIt)
 {
     controller->showStatus(QStringLiteral("listening"), std::nullopt, false);
     controller->hide(2);
@@ -107,34 +84,25 @@ TEST_F(ControllerStateTest, AHideFollowedByAStatusKeepsTheNewStatus)
     advance(3.0);
     EXPECT_EQ(controller->bubbleText(), QStringLiteral("still thinking"));
     EXPECT_EQ(live().size(), 1);
-}
 
-TEST_F(ControllerStateTest, AHideReplacesThePendingOneAndAlwaysRunsLater)
-{
-    controller->showStatus(QStringLiteral("a"), std::nullopt, false);
     controller->hide(5);
     controller->hide(1);
     advance(1.01);
     EXPECT_TRUE(controller->bubbleText().isEmpty());
-
-    controller->showStatus(QStringLiteral("b"), std::nullopt, false);
-    controller->hide(0);
-    EXPECT_EQ(controller->bubbleText(), QStringLiteral("b")); // deferred, not inline
-    advance(0.001);
-    EXPECT_TRUE(controller->bubbleText().isEmpty());
-}
-
-TEST_F(ControllerStateTest, ANegativeOrNonFiniteHideDelayCountsAsZero)
-{
-    for (double delay : {-3.0, std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::infinity(),
-                         std::numeric_limits<double>::infinity()}) {
+    // A delay of 0, below 0 or not finite: deferred, never inline.
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    for (double delay : {0.0, -3.0, nan, -inf, inf}) {
         controller->showStatus(QStringLiteral("x"), std::nullopt, false);
         controller->hide(delay);
-        EXPECT_TRUE(controller->hasPendingHide());
         EXPECT_EQ(controller->bubbleText(), QStringLiteral("x"));
         advance(0.001);
         EXPECT_TRUE(controller->bubbleText().isEmpty()) << delay;
     }
+    // A late hide after the controller is gone does nothing.
+    controller->hide(1);
+    controller.reset();
+    advance(1.5);
+    EXPECT_EQ(clock.pendingCount(), 0u);
 }
 
 TEST_F(ControllerStateTest, ADueHideClearsBubbleTargetAndLevelButNotTheVoiceState)
@@ -151,26 +119,18 @@ TEST_F(ControllerStateTest, ADueHideClearsBubbleTargetAndLevelButNotTheVoiceStat
     EXPECT_EQ(live().size(), 1); // not idle: no fade
 }
 
-TEST_F(ControllerStateTest, ClearInteractionVisualsActsAtOnceAndCancelsThePendingHide)
+TEST_F(ControllerStateTest, ClearingActsAtOnceButDismissingAnUnpinnedBubbleKeepsItsHide)
 {
-    controller->showStatus(QStringLiteral("x"), std::nullopt, false);
-    controller->hide(10);
+    controller->showResponse(QStringLiteral("answer"), std::nullopt, QSizeF(), std::nullopt, false, 4);
+    controller->dismissResponseBubble();
+    EXPECT_EQ(controller->bubbleText(), QStringLiteral("answer"));
+    EXPECT_TRUE(controller->hasPendingHide());
     controller->updateAudioPowerLevel(0.3);
     controller->clearInteractionVisuals();
     EXPECT_FALSE(controller->hasPendingHide());
     EXPECT_TRUE(controller->bubbleText().isEmpty());
     EXPECT_EQ(controller->audioPowerLevel(), 0.0);
     EXPECT_EQ(fading().size(), 1);
-}
-
-TEST_F(ControllerStateTest, DismissingAnUnpinnedBubbleKeepsItsTextAndPendingHide)
-{
-    controller->showResponse(QStringLiteral("answer"), std::nullopt, QSizeF(), std::nullopt, false, 4);
-    controller->dismissResponseBubble();
-    EXPECT_EQ(controller->bubbleText(), QStringLiteral("answer"));
-    EXPECT_TRUE(controller->hasPendingHide());
-    advance(4.01);
-    EXPECT_TRUE(controller->bubbleText().isEmpty());
 }
 
 TEST_F(ControllerStateTest, EveryOperationAnnouncesItsChangesOnceAndNoChangeAnnouncesNothing)
@@ -184,15 +144,6 @@ TEST_F(ControllerStateTest, EveryOperationAnnouncesItsChangesOnceAndNoChangeAnno
     EXPECT_EQ(changes, 1);
     controller->dismissResponseBubble();
     EXPECT_EQ(changes, 2);
-}
-
-TEST_F(ControllerStateTest, ALateHideAfterTheControllerIsGoneDoesNothing)
-{
-    controller->showStatus(QStringLiteral("x"), std::nullopt, false);
-    controller->hide(1);
-    controller.reset();
-    advance(1.5); // must not touch the destroyed controller
-    EXPECT_EQ(clock.pendingCount(), 0u);
 }
 
 TEST_F(ControllerStateTest, AScreenChangeEndsTheSharedReturnFlightBeforeRebuilding)

@@ -658,10 +658,32 @@ FakeResponse FakeHostedService::builtIn(const FakeRequest& r)
             || !body.value(QLatin1String("history")).isArray() || !body.value(QLatin1String("imageAttachments")).isArray())
             return FakeResponse::error(400, QStringLiteral("invalid_request"), QStringLiteral("Malformed chat request."));
         m_accounts[email].credits -= 1;
+        if (body.value(QLatin1String("workload")).toString() == QLatin1String("autopilot")) {
+            FakeAutopilotRequest seen;
+            seen.model = body.value(QLatin1String("model")).toString();
+            seen.transcript = body.value(QLatin1String("transcript")).toString();
+            seen.systemPrompt = body.value(QLatin1String("systemPrompt")).toString();
+            seen.history = body.value(QLatin1String("history")).toArray();
+            for (const QJsonValue& image : body.value(QLatin1String("imageAttachments")).toArray()) {
+                seen.imageLabels << image[QLatin1String("imageLabel")].toString();
+                seen.images << QByteArray::fromBase64(image[QLatin1String("imageData")].toString().toLatin1());
+            }
+            m_autopilotRequests << seen;
+            if (!m_autopilotReplies.isEmpty())
+                return m_autopilotReplies.takeFirst();
+        }
         return FakeResponse::eventStream(FakeResponse::chatReplyEvents(m_chatReply, m_chatPieces, m_accounts[email].credits));
     }
     return FakeResponse::error(404, QStringLiteral("not_found"), QStringLiteral("Not found."));
 }
+
+void FakeHostedService::queueAutopilotReplies(const QStringList& decisions)
+{
+    for (const QString& decision : decisions)
+        m_autopilotReplies << FakeResponse::eventStream(FakeResponse::chatReplyEvents(decision, 2));
+}
+
+void FakeHostedService::queueAutopilotResponse(const FakeResponse& response) { m_autopilotReplies << response; }
 
 // ---------------------------------------------------------- Google browser
 

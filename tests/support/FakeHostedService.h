@@ -33,6 +33,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
 #include <QNetworkProxy>
@@ -41,6 +42,7 @@
 #include <QPointer>
 #include <QSslConfiguration>
 #include <QString>
+#include <QStringList>
 #include <QTcpServer>
 #include <QUrl>
 #include <QUrlQuery>
@@ -112,6 +114,16 @@ struct FakeHostedServiceOptions {
 
 using FakeHandler = std::function<FakeResponse(const FakeRequest&)>;
 
+// One step request of UI Autopilot as the fake received it.
+struct FakeAutopilotRequest {
+    QString model;
+    QString transcript;   // the step's user message
+    QString systemPrompt;
+    QJsonArray history;
+    QStringList imageLabels;
+    QList<QByteArray> images; // decoded image bytes, in order
+};
+
 // The answer of one plain-HTTP GET to the loopback sign-in listener.
 struct FakeBrowserVisit {
     bool finished = false;
@@ -167,6 +179,13 @@ public:
     void setTranscript(const QString& text) { m_transcript = text; }
     void setSpeechAudio(const QByteArray& mpeg) { m_speechAudio = mpeg; }
     void setChatReply(const QString& text, int pieces = 3) { m_chatReply = text; m_chatPieces = pieces; }
+    // UI Autopilot: POST /chat with workload "autopilot" is answered from
+    // this queue, in order (each decision text streamed as a reply), and
+    // like any chat once it is empty. Every such request is recorded.
+    void queueAutopilotReplies(const QStringList& decisions);
+    void queueAutopilotResponse(const FakeResponse& response);
+    QList<FakeAutopilotRequest> autopilotRequests() const { return m_autopilotRequests; }
+    int pendingAutopilotReplies() const { return int(m_autopilotReplies.size()); }
     // Reads request bytes slowly: at most `bytes` every `intervalMs` of real
     // time (0 bytes: as fast as they come). Slows uploads down.
     void setReadSlice(qint64 bytes, int intervalMs) { m_readSliceBytes = bytes; m_readSliceIntervalMs = intervalMs; }
@@ -224,6 +243,8 @@ private:
     QByteArray m_speechAudio;
     QString m_chatReply = QStringLiteral("Hello from the fake service.");
     int m_chatPieces = 3;
+    QList<FakeResponse> m_autopilotReplies;
+    QList<FakeAutopilotRequest> m_autopilotRequests;
     qint64 m_readSliceBytes = 0;
     int m_readSliceIntervalMs = 0;
 

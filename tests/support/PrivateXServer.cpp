@@ -9,25 +9,34 @@
 
 namespace tovrik::test {
 
-ChildTestRun runTestOnPrivateXServer(const QString& gtestFilter, const char* childEnvironmentVariable,
-                                     const QStringList& extraServerArguments)
+int startPrivateXvfb(QProcess& server, const QString& size, const QStringList& extraServerArguments)
 {
-    ChildTestRun run;
     const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
     if (xvfb.isEmpty())
-        return run;
+        return -1;
     int n = 150;
     while (QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n))
            || QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
         ++n;
+    server.start(xvfb, QStringLiteral(":%1 -screen 0 %2 +extension RANDR +extension XTEST +extension XInputExtension "
+                                      "-nolisten tcp")
+                               .arg(n)
+                               .arg(size)
+                               .split(QLatin1Char(' '))
+                           + extraServerArguments);
+    if (!server.waitForStarted()
+        || !spinUntil([&] { return QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)); }, 10000))
+        return -1;
+    return n;
+}
+
+ChildTestRun runTestOnPrivateXServer(const QString& gtestFilter, const char* childEnvironmentVariable,
+                                     const QStringList& extraServerArguments)
+{
+    ChildTestRun run;
     QProcess server;
-    const QString arguments = QStringLiteral(":%1 -screen 0 1280x800x24 +extension RANDR +extension XTEST "
-                                             "+extension XInputExtension -nolisten tcp").arg(n);
-    server.start(xvfb, arguments.split(QLatin1Char(' ')) + extraServerArguments);
-    if (!server.waitForStarted())
-        return run;
-    run.serverStarted =
-        spinUntil([&] { return QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)); }, 10000);
+    const int n = startPrivateXvfb(server, QStringLiteral("1280x800x24"), extraServerArguments);
+    run.serverStarted = n >= 0;
     if (run.serverStarted) {
         QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+class QProcess;
+
 namespace tovrik::test {
 
 struct ChildTestRun {
@@ -18,6 +20,10 @@ struct ChildTestRun {
     // The child ran and its one test passed.
     bool passed() const { return serverStarted && finishedNormally && exitCode == 0 && output.contains("[  PASSED  ] 1 test"); }
 };
+
+// Starts a private Xvfb of `size` (RandR, XTest and XInput) in `server` and
+// waits for its socket; returns its display number, or -1.
+int startPrivateXvfb(QProcess& server, const QString& size, const QStringList& extraServerArguments = {});
 
 // Starts a private Xvfb, runs this executable with `--gtest_filter=<filter>`
 // and `<childEnvironmentVariable>=1` on it, stops the server, and reports.

@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <gtest/gtest.h>
+#include <cmath>
 #include <functional>
 
 namespace tovrik::test {
@@ -18,6 +19,24 @@ namespace tovrik::test {
 bool spinUntil(const std::function<bool()>& done, int timeoutMs = 5000);
 // Runs the events that are queued right now (a few rounds).
 void drainEvents();
+
+// A virtual clock that runs callbacks the way real timers do: each delay
+// rounded to whole milliseconds and every callback `latency` seconds late.
+class CoarseClock final : public Clock {
+public:
+    explicit CoarseClock(VirtualClock& inner, double latency = 0.0007) : m_inner(inner), m_latency(latency) {}
+    double now() const override { return m_inner.now(); }
+    quint64 schedule(double seconds, QObject* context, std::function<void()> fn) override
+    {
+        const double ms = std::round(std::max(seconds, 0.0) * 1000.0);
+        return m_inner.schedule(ms / 1000.0 + m_latency, context, std::move(fn));
+    }
+    void cancel(quint64 id) override { m_inner.cancel(id); }
+
+private:
+    VirtualClock& m_inner;
+    double m_latency;
+};
 
 class SimTest : public ::testing::Test {
 protected:

@@ -50,6 +50,7 @@ struct CursorBuddyModel::Flight {
     QPointF destination;
     int frameCount = 1;
     int counter = 0;
+    double firstTickAt = 0; // when tick 1 is due
     std::function<void()> done;
 };
 
@@ -114,6 +115,15 @@ CursorBuddyModel::CursorBuddyModel(uint32_t displayID, QRectF screenFrame, Point
     , m_waveformTimer(new ClockTimer(this))
 {
     connect(m_trackingTimer, &ClockTimer::timeout, this, &CursorBuddyModel::followStep);
+    if (!m_pointer && platform::Platform::isInstalled()) {
+        auto& displays = platform::Platform::get().displays();
+        m_motionWatch = displays.watchPointerMotion();
+        if (m_motionWatch)
+            connect(&displays, &platform::Displays::pointerMoved, this, [this, d = &displays](QPointF location) {
+                if (m_tracking)
+                    followPointer(d->toAppKit(location));
+            });
+    }
     connect(m_navigationAnimationTimer, &ClockTimer::timeout, this, &CursorBuddyModel::flightStep);
     connect(m_frameTicker, &ClockTimer::timeout, this, &CursorBuddyModel::onFrame);
     connect(m_waveformTimer, &ClockTimer::timeout, this, [this]() {
@@ -154,6 +164,7 @@ void CursorBuddyModel::appear(const OverlayViewSnapshot& state)
 void CursorBuddyModel::disappear()
 {
     m_appeared = false;
+    m_tracking = false;
     m_trackingTimer->stop();
     invalidateFlight();
     m_frameTicker->stop();
@@ -187,7 +198,7 @@ QPointF CursorBuddyModel::pointerGlobal() const
 
 QPointF CursorBuddyModel::localPointer() const { return localPoint(m_screenFrame, pointerGlobal()); }
 
-bool CursorBuddyModel::isTracking() const { return m_trackingTimer->isActive(); }
+bool CursorBuddyModel::isTracking() const { return m_tracking; }
 
 bool CursorBuddyModel::isFlightRunning() const { return m_flight != nullptr; }
 
@@ -273,11 +284,17 @@ QPointF CursorBuddyModel::bubbleTopLeft() const
 
 // ------------------------------------------------------------ movement
 
-void CursorBuddyModel::startTrackingCursor() { m_trackingTimer->start(followInterval, true); }
-
-void CursorBuddyModel::followStep()
+void CursorBuddyModel::startTrackingCursor()
 {
-    const QPointF global = pointerGlobal();
+    m_tracking = true;
+    if (!m_motionWatch)
+        m_trackingTimer->start(followInterval, true);
+}
+
+void CursorBuddyModel::followStep() { followPointer(pointerGlobal()); }
+
+void CursorBuddyModel::followPointer(QPointF global)
+{
     if (!isFinite(global))
         return;
     const bool on = isOnScreen(m_screenFrame, global);
@@ -345,6 +362,8 @@ void CursorBuddyModel::animateBezierFlightArc(QPointF destination, std::function
     // The first tick comes when the turn has ended, then one every 1/60 s.
     m_flightStartId = Clock::instance().schedule(flightTurnDuration, this, [this]() {
         m_flightStartId = 0;
+        if (m_flight)
+            m_flight->firstTickAt = Clock::instance().now();
         m_navigationAnimationTimer->start(flightInterval, true);
         flightStep();
     });
@@ -355,7 +374,10 @@ void CursorBuddyModel::flightStep()
     if (!m_flight)
         return;
     Flight& f = *m_flight;
-    f.counter += 1;
+    // Stepped from the time elapsed, so a late tick catches up instead of
+    // stretching the flight.
+    const double ticks = (Clock::instance().now() - f.firstTickAt) / flightInterval;
+    f.counter = std::max(f.counter + 1, 1 + int(std::floor(ticks + 1e-6)));
     if (f.counter >= f.frameCount) {
         const QPointF destination = f.destination;
         std::function<void()> done = std::move(f.done);
@@ -473,12 +495,24 @@ void CursorBuddyModel::turnTo(double heading, std::optional<std::pair<EasingCurv
 
 void CursorBuddyModel::commit(std::optional<CursorBuddyPresentation> shown)
 {
+    // A follow step while frames already run is drawn by the next frame
+    // (at most one frame later), so a moving pointer costs one repaint a
+    // frame, not two.
+    const bool followOnly = m_tx.cursorPositionChanged && !m_tx.voiceStateChanged && !m_tx.rotationTween
+        && !m_tx.finishSpring && m_frameTicker->isActive();
     const CursorBuddyPresentation before = shown ? *shown : presentation();
     syncPresentation();
     m_tx = Transaction();
     updateTickers();
-    if (!(presentation() == before))
+    const bool changed = !(presentation() == before);
+    if (followOnly && m_frameTicker->isActive()) {
+        m_presentationPending = m_presentationPending || changed;
+        return;
+    }
+    if (changed || m_presentationPending) {
+        m_presentationPending = false;
         emit presentationChanged();
+    }
 }
 
 void CursorBuddyModel::syncPresentation()
@@ -525,7 +559,10 @@ void CursorBuddyModel::syncPresentation()
 
     // Glyph and bubble: a spring while following, keyed to the follow
     // position; every flight tick and the shared flight move them directly.
-    const bool springFollow = m_tx.cursorPositionChanged && following;
+    // Nothing of it drawn on this screen: the layers jump, no frames run.
+    const bool drawn = glyphOpacity > 0 || m_glyphOpacity.value() > 0 || isBubbleShown() || waveform > 0
+        || m_waveformOpacity.value() > 0 || spinner > 0 || m_spinnerOpacity.value() > 0;
+    const bool springFollow = m_tx.cursorPositionChanged && following && drawn;
     if (glyph != m_glyphCentre.target()) {
         if (springFollow)
             m_glyphCentre.springTo(glyph, followSpring, now);
@@ -541,7 +578,7 @@ void CursorBuddyModel::syncPresentation()
     }
     // Badges: a spring on every change of the follow position, in every mode.
     if (badge != m_lastBadgeTarget) {
-        if (m_tx.cursorPositionChanged)
+        if (m_tx.cursorPositionChanged && drawn)
             m_badgeCentre.springTo(badge, followSpring, now);
         else
             m_badgeCentre.jump(badge);
@@ -635,8 +672,10 @@ void CursorBuddyModel::onFrame()
     const double now = Clock::instance().now();
     advanceLayers(now);
     updateTickers();
-    if (!(presentation() == before))
+    if (!(presentation() == before) || m_presentationPending) {
+        m_presentationPending = false;
         emit presentationChanged();
+    }
 }
 
 CursorBuddyPresentation CursorBuddyModel::presentation() const

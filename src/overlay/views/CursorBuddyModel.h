@@ -9,7 +9,9 @@
 // It reads the controller's published state as snapshots (OverlayViewSnapshot)
 // and never writes it. Timers run on tovrik::Clock; the animated values are
 // stepped by a frame ticker on the same clock that runs only while something
-// moves, so an idle companion costs one pointer poll per follow tick.
+// moves. The pointer is followed from the platform's motion notifications
+// where it has them (nothing runs while the pointer is still), else polled
+// every follow tick.
 
 #include "common/Spring.h"
 #include "overlay/TovrikVoiceState.h"
@@ -20,6 +22,7 @@
 #include <QSizeF>
 #include <QString>
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace tovrik {
@@ -166,6 +169,7 @@ private:
 
     void startTrackingCursor();
     void followStep();
+    void followPointer(QPointF global);
     void startNavigatingToElement(QPointF screenLocation);
     void animateBezierFlightArc(QPointF destination, std::function<void()> onComplete);
     void flightStep();
@@ -197,6 +201,8 @@ private:
     QPointF m_cursorPosition;
     bool m_isCursorOnThisScreen = false;
     ClockTimer* m_trackingTimer = nullptr;
+    std::shared_ptr<void> m_motionWatch; // motion is reported: no polling
+    bool m_tracking = false;
     QSizeF m_bubbleSize;
     QString m_measuredBubbleText;
     BuddyNavigationMode m_buddyNavigationMode = BuddyNavigationMode::followingCursor;
@@ -227,6 +233,7 @@ private:
     double m_waveformDate = 0;
     double m_spinnerStart = 0;
     ClockTimer* m_frameTicker = nullptr;
+    bool m_presentationPending = false; // changed, left to the next frame
     ClockTimer* m_waveformTimer = nullptr;
 };
 

@@ -21,8 +21,17 @@ QRectF around(QPointF centre, double width, double height)
     return QRectF(centre.x() - width / 2, centre.y() - height / 2, width, height);
 }
 
-// The halo's image with its blur margin is the largest part of the glyph.
-double glyphExtent() { return TovrikCursorHaloView::frameSide + 2 * blurMargin(10); }
+// What the glyph colours around its centre at scale 1: the glow's coloured
+// part and the icon's image (twice its size, square, moved by its shift).
+QRectF glyphBounds()
+{
+    static const QRectF bounds = [] {
+        const double iconSide = 2 * 32 + 1;
+        const QRectF icon = around(TovrikCursorGuideIcon::shift, iconSide, iconSide);
+        return TovrikCursorHaloView::drawnBounds().united(icon);
+    }();
+    return bounds;
+}
 
 } // namespace
 
@@ -74,8 +83,11 @@ QRegion CursorBuddyView::paintedRegion(const CursorBuddyPresentation& p)
 {
     QRegion region;
     if (p.glyphOpacity > 0) {
-        const double side = glyphExtent() * std::max(p.glyphScale, 0.0);
-        region += outward(around(p.glyphCentre, side, side));
+        const double scale = std::max(p.glyphScale, 0.0);
+        const QRectF b = glyphBounds();
+        // The swollen glow is a copy scaled in steps of 1 %, placed on
+        // whole pixels: a pixel of slack on every side.
+        region += outward(QRectF(p.glyphCentre + b.topLeft() * scale, b.size() * scale).adjusted(-1, -1, 1, 1));
     }
     if (p.bubbleShown) {
         const double m = blurMargin(CursorBubbleView::glowBlur);

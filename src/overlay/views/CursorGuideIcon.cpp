@@ -7,7 +7,9 @@
 #include <QHash>
 #include <QLinearGradient>
 #include <QRadialGradient>
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace tovrik::overlay {
 
@@ -148,30 +150,32 @@ void TovrikCursorGuideIcon::paint(QPainter& painter, QPointF centre) const
     const QPointF device = world.map(centre) + shift * scale;
     const QPointF topLeft = device - QPointF(half, half) * scale;
     const QPointF whole(std::floor(topLeft.x()), std::floor(topLeft.y()));
-    const QPointF offset = topLeft - whole;
-    // The last flattened glyph is kept: a glyph that does not change is
-    // drawn again without re-rendering it.
+    // The sub-pixel part in steps of 1/8 pixel (a step is not visible): a
+    // glyph that follows the pointer at one heading finds its image among
+    // the few kept, instead of rendering a new one every frame.
+    const QPointF offset(std::round((topLeft.x() - whole.x()) * 8) / 8, std::round((topLeft.y() - whole.y()) * 8) / 8);
+    struct Key {
+        double angle, size, progress, dpr, scale, x, y;
+        bool operator==(const Key&) const = default;
+    };
     struct Cached {
-        double angle = std::nan(""), size = 0, progress = 0, dpr = 0, scale = 0;
-        QPointF offset;
+        Key key;
         QImage image;
     };
-    static Cached cached;
-    const double p = clampedProgress();
-    if (!(cached.angle == angle && cached.size == size && cached.progress == p && cached.dpr == deviceRatio
-          && cached.scale == scale && cached.offset == offset)) {
-        cached.image = render(deviceRatio, offset, scale);
-        cached.angle = angle;
-        cached.size = size;
-        cached.progress = p;
-        cached.dpr = deviceRatio;
-        cached.scale = scale;
-        cached.offset = offset;
+    static std::vector<Cached> cache;
+    const Key key{angle, size, clampedProgress(), deviceRatio, scale, offset.x(), offset.y()};
+    auto it = std::find_if(cache.begin(), cache.end(), [&](const Cached& c) { return c.key == key; });
+    if (it == cache.end()) {
+        if (cache.size() >= 64)
+            cache.erase(cache.begin());
+        cache.push_back({key, render(deviceRatio, offset, scale)});
+        it = cache.end() - 1;
     }
+    const QImage& image = it->image;
     painter.save();
     painter.resetTransform();
     painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
-    painter.drawImage(whole, cached.image);
+    painter.drawImage(whole, image);
     painter.restore();
 }
 
@@ -183,6 +187,29 @@ const QImage& TovrikCursorHaloView::image(double dpr)
     if (it == cache.end())
         it = cache.insert(key, renderHalo(dpr));
     return *it;
+}
+
+QRectF TovrikCursorHaloView::drawnBounds()
+{
+    static const QRectF bounds = [] {
+        const QImage& halo = image(1.0);
+        int left = halo.width(), top = halo.height(), right = -1, bottom = -1;
+        for (int y = 0; y < halo.height(); ++y) {
+            const auto* row = reinterpret_cast<const QRgb*>(halo.constScanLine(y));
+            for (int x = 0; x < halo.width(); ++x)
+                if (qAlpha(row[x]) > 0) {
+                    left = std::min(left, x);
+                    right = std::max(right, x);
+                    top = std::min(top, y);
+                    bottom = std::max(bottom, y);
+                }
+        }
+        if (right < 0)
+            return QRectF();
+        const double half = halo.width() / 2.0;
+        return QRectF(left - half, top - half, right - left + 1, bottom - top + 1);
+    }();
+    return bounds;
 }
 
 void TovrikCursorHaloView::paint(QPainter& painter, QPointF centre)

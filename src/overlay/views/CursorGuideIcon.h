@@ -47,6 +47,9 @@ public:
     static const QImage& image(double devicePixelRatio);
     // Draws the halo with its frame centred at `centre`.
     static void paint(QPainter& painter, QPointF centre);
+    // The part of the glow that has any colour (alpha > 0), relative to its
+    // centre: what a move has to repaint.
+    static QRectF drawnBounds();
 };
 
 } // namespace tovrik::overlay

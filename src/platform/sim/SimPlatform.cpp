@@ -1,5 +1,6 @@
 #include "platform/sim/SimPlatform.h"
 
+#include "common/Clock.h"
 #include "common/Constants.h"
 
 #include <QCoreApplication>
@@ -7,7 +8,9 @@
 #include <QTimer>
 #include <QtMath>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 namespace tovrik::platform::sim {
 
@@ -67,6 +70,7 @@ QList<DisplayInfo> SimDisplays::withFrames(QList<DisplayInfo> displays)
 void SimInput::record(PostedEvent e)
 {
     e.userData = constants::syntheticInputEventSourceUserData();
+    e.at = Clock::instance().now();
     {
         std::lock_guard lock(m_mutex);
         m_events.push_back(e);
@@ -214,6 +218,8 @@ private:
 std::unique_ptr<EventTapSession> SimEventTap::start(const QString& threadName,
                                                     std::function<void(const RawInputEvent&)> handler)
 {
+    if (const int delay = m_startDelayMs.load(); delay > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
     std::lock_guard lock(m_mutex);
     if (m_startFails)
         return nullptr;
@@ -322,6 +328,10 @@ QImage SimCapture::captureDisplay(uint32_t displayID)
         return {};
     const QSize size(int(std::lround(info->bounds.width() * info->scale)),
                      int(std::lround(info->bounds.height() * info->scale)));
+    // The pattern depends on the id and size only: made once for each.
+    const auto key = std::make_pair(displayID, std::make_pair(size.width(), size.height()));
+    if (auto it = m_patterns.find(key); it != m_patterns.end())
+        return it->second;
     QImage image(size, QImage::Format_RGB32);
     for (int y = 0; y < size.height(); ++y) {
         auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
@@ -331,6 +341,7 @@ QImage SimCapture::captureDisplay(uint32_t displayID)
             line[x] = qRgb(r, g, int((displayID * 67u) % 256u));
         }
     }
+    m_patterns[key] = image;
     return image;
 }
 

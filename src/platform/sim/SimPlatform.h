@@ -13,6 +13,7 @@
 #include <QSet>
 #include <QUrl>
 #include <QVector>
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -25,6 +26,10 @@ public:
     SimDisplays();
     QList<DisplayInfo> displays() const override;
     QPointF pointerLocation() const override { return m_pointer; }
+    std::optional<QPointF> readPointerLocation() const override
+    {
+        return m_pointerReadable ? std::optional<QPointF>(m_pointer) : std::nullopt;
+    }
     quint64 configurationRevision() const override { return m_revision; }
 
     // Replaces the configuration; the first display marked main (or the
@@ -35,11 +40,23 @@ public:
     static DisplayInfo make(uint32_t id, QRectF bounds, double scale = 1.0, bool isMain = false);
     // Rebuilds the AppKit frames of every display from their bounds.
     static QList<DisplayInfo> withFrames(QList<DisplayInfo> displays);
-    void setPointerLocation(QPointF displayPoint) { m_pointer = displayPoint; }
+    // Moves the pointer (pointerMoved follows when it changed).
+    void setPointerLocation(QPointF displayPoint)
+    {
+        const bool moved = displayPoint != m_pointer;
+        m_pointer = displayPoint;
+        if (moved)
+            emit pointerMoved(displayPoint);
+    }
+    void setPointerReadable(bool readable) { m_pointerReadable = readable; }
+    std::shared_ptr<void> watchPointerMotion() override { return std::make_shared<int>(0); }
+    // Restacking (nothing else stacks here) and the compositor are reported.
+    bool reportsDesktopChanges() const override { return true; }
 
 private:
     QList<DisplayInfo> m_displays;
     QPointF m_pointer;
+    bool m_pointerReadable = true;
     quint64 m_revision = 1;
 };
 
@@ -58,6 +75,7 @@ struct PostedEvent {
     int deltaX = 0;
     bool pixelUnits = false;
     int64_t userData = 0;
+    double at = 0; // tovrik::Clock time of the post
 };
 
 class SimEventTap;
@@ -107,6 +125,8 @@ public:
     void injectFlags(uint16_t keyCode, uint32_t modifiersAfter);
     void injectMouseDown(MouseButton button, QPointF point);
     void setStartFails(bool fails) { m_startFails = fails; }
+    // start() takes this long (real time) before it answers.
+    void setStartDelay(int milliseconds) { m_startDelayMs = milliseconds; }
     int activeTapCount() const;
     QStringList threadNames() const;
 
@@ -124,6 +144,7 @@ private:
     std::vector<Tap> m_taps;
     quint64 m_nextId = 1;
     bool m_startFails = false;
+    std::atomic<int> m_startDelayMs{0};
 };
 
 class SimCapture : public DisplayCapture {
@@ -133,7 +154,7 @@ public:
     // display's bounds times its scale. A display set with setImage() returns
     // that image instead.
     QImage captureDisplay(uint32_t displayID) override;
-    void synchronize() override { ++m_syncCount; }
+    void synchronize(const QList<uint32_t>& = {}) override { ++m_syncCount; }
     ForegroundInfo foreground() override { return m_foreground; }
 
     static QColor patternColor(uint32_t displayID, int x, int y, QSize size);
@@ -150,6 +171,7 @@ private:
     ForegroundInfo m_foreground;
     int m_syncCount = 0;
     int m_captureCount = 0;
+    std::map<std::pair<uint32_t, std::pair<int, int>>, QImage> m_patterns;
 };
 
 class SimPermissions : public Permissions {
@@ -295,8 +317,14 @@ public:
     SpeechSynthesizer& speech() override { return m_speech; }
     bool compositorActive() override { return m_compositorActive; }
 
-    // A compositor runs unless a test says otherwise.
-    void setCompositorActive(bool active) { m_compositorActive = active; }
+    // A compositor runs unless a test says otherwise (a change is reported).
+    void setCompositorActive(bool active)
+    {
+        const bool changed = active != m_compositorActive;
+        m_compositorActive = active;
+        if (changed)
+            emit m_displays.compositorChanged();
+    }
     SimDisplays& simDisplays() { return m_displays; }
     SimInput& simInput() { return m_input; }
     SimEventTap& simEventTap() { return m_tap; }

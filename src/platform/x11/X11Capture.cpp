@@ -2,10 +2,15 @@
 
 #include "platform/x11/X11Displays.h"
 
+#include <QElapsedTimer>
+#include <QRegion>
 #include <QThread>
+#include <algorithm>
 #include <cstring>
+#include <poll.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <xcb/damage.h>
 #include <xcb/shm.h>
 
 namespace tovrik::platform::x11 {
@@ -33,10 +38,39 @@ QImage imageFromZPixmap(const uint8_t* data, size_t size, int width, int height)
 
 } // namespace
 
-X11Capture::X11Capture(X11Displays& displays, bool sharedMemory) : m_displays(displays), m_conn(nullptr)
+// The capture's connection as the segments see it: gone once the capture
+// is, so a segment that outlives it only unmaps its memory (the server
+// detached it when the connection closed).
+struct X11Capture::Owner {
+    std::mutex mutex;
+    xcb_connection_t* conn = nullptr;
+};
+
+struct X11Capture::Segment {
+    std::weak_ptr<Owner> owner;
+    uint32_t seg = 0;
+    uint8_t* addr = nullptr;
+    size_t size = 0;
+    ~Segment()
+    {
+        if (auto o = owner.lock()) {
+            std::lock_guard lock(o->mutex);
+            if (o->conn) {
+                xcb_shm_detach(o->conn, seg);
+                xcb_flush(o->conn);
+            }
+        }
+        if (addr)
+            shmdt(addr);
+    }
+};
+
+X11Capture::X11Capture(X11Displays& displays, bool sharedMemory)
+    : m_displays(displays), m_conn(nullptr), m_owner(std::make_shared<Owner>())
 {
     if (!m_conn.ok())
         return;
+    m_owner->conn = m_conn;
     const xcb_setup_t* setup = xcb_get_setup(m_conn);
     const xcb_screen_t* screen = m_conn.screen();
     // Only the common true-colour layout is read: depth 24 or 32 at 32 bits
@@ -59,40 +93,62 @@ X11Capture::X11Capture(X11Displays& displays, bool sharedMemory) : m_displays(di
             xcb_shm_query_version_reply(m_conn, xcb_shm_query_version(m_conn), nullptr));
         m_shmAvailable = bool(version);
     }
+    const auto* damage = xcb_get_extension_data(m_conn, &xcb_damage_id);
+    if (damage && damage->present) {
+        XcbReply<xcb_damage_query_version_reply_t> version(xcb_damage_query_version_reply(
+            m_conn, xcb_damage_query_version(m_conn, XCB_DAMAGE_MAJOR_VERSION, XCB_DAMAGE_MINOR_VERSION), nullptr));
+        m_hasDamage = bool(version);
+    }
 }
 
 X11Capture::~X11Capture()
 {
     std::lock_guard lock(m_mutex);
-    releaseSegment();
+    stopWatching();
+    dropSegments();
+    std::lock_guard ownerLock(m_owner->mutex);
+    m_owner->conn = nullptr;
 }
 
-void X11Capture::releaseSegment()
+int X11Capture::segmentCount() const
 {
-    if (m_shmSeg && m_conn.ok()) {
-        xcb_shm_detach(m_conn, m_shmSeg);
-        xcb_flush(m_conn);
+    std::lock_guard lock(m_mutex);
+    return int(m_segments.size());
+}
+
+void X11Capture::dropSegments() { m_segments.clear(); }
+
+void X11Capture::releaseBuffers()
+{
+    std::lock_guard lock(m_mutex);
+    // A segment an image still holds stays until that image is gone.
+    m_segments.erase(std::remove_if(m_segments.begin(), m_segments.end(), [](const auto& s) { return s.use_count() == 1; }),
+                     m_segments.end());
+}
+
+std::shared_ptr<X11Capture::Segment> X11Capture::takeSegment(size_t bytes)
+{
+    // An idle segment (held by no image) that is large enough; the idle
+    // ones that are not are given back.
+    std::shared_ptr<Segment> found;
+    for (auto it = m_segments.begin(); it != m_segments.end();) {
+        if (it->use_count() == 1 && !found && (*it)->size >= bytes) {
+            found = *it++;
+        } else if (it->use_count() == 1 && (*it)->size < bytes) {
+            it = m_segments.erase(it);
+        } else {
+            ++it;
+        }
     }
-    if (m_shmAddr)
-        shmdt(m_shmAddr);
-    m_shmSeg = 0;
-    m_shmAddr = nullptr;
-    m_shmId = -1;
-    m_shmSize = 0;
-}
-
-bool X11Capture::ensureSegment(size_t bytes)
-{
-    if (m_shmAddr && m_shmSize >= bytes)
-        return true;
-    releaseSegment();
+    if (found)
+        return found;
     const int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
     if (id < 0)
-        return false;
+        return nullptr;
     void* addr = shmat(id, nullptr, 0);
     if (addr == reinterpret_cast<void*>(-1)) {
         shmctl(id, IPC_RMID, nullptr);
-        return false;
+        return nullptr;
     }
     const uint32_t seg = xcb_generate_id(m_conn);
     // Read-write: GetImage has the server write into the segment.
@@ -102,29 +158,36 @@ bool X11Capture::ensureSegment(size_t bytes)
     shmctl(id, IPC_RMID, nullptr);
     if (error) {
         shmdt(addr);
-        return false;
+        return nullptr;
     }
-    m_shmSeg = seg;
-    m_shmId = id;
-    m_shmAddr = static_cast<uint8_t*>(addr);
-    m_shmSize = bytes;
-    return true;
+    auto segment = std::make_shared<Segment>();
+    segment->owner = m_owner;
+    segment->seg = seg;
+    segment->addr = static_cast<uint8_t*>(addr);
+    segment->size = bytes;
+    m_segments.push_back(segment);
+    return segment;
 }
 
 QImage X11Capture::captureShm(QRect r)
 {
-    const auto* screen = m_conn.screen();
-    const size_t rootBytes = size_t(screen->width_in_pixels) * size_t(screen->height_in_pixels) * 4;
-    if (!ensureSegment(std::max(rootBytes, size_t(r.width()) * size_t(r.height()) * 4)))
+    const size_t stride = size_t(r.width()) * 4;
+    auto segment = takeSegment(stride * size_t(r.height()));
+    if (!segment)
         return {};
+    // The segment's lock is ours while the server writes into it.
     XcbReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
         m_conn,
         xcb_shm_get_image(m_conn, m_conn.root(), int16_t(r.x()), int16_t(r.y()), uint16_t(r.width()),
-                          uint16_t(r.height()), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, m_shmSeg, 0),
+                          uint16_t(r.height()), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment->seg, 0),
         nullptr));
-    if (!reply)
+    if (!reply || reply->size < stride * size_t(r.height()))
         return {};
-    return imageFromZPixmap(m_shmAddr, std::min<size_t>(reply->size, m_shmSize), r.width(), r.height());
+    // The image holds the segment until its last copy is gone.
+    auto* hold = new std::shared_ptr<Segment>(segment);
+    return QImage(
+        segment->addr, r.width(), r.height(), qsizetype(stride), QImage::Format_RGB32,
+        [](void* info) { delete static_cast<std::shared_ptr<Segment>*>(info); }, hold);
 }
 
 QImage X11Capture::captureGetImage(QRect r)
@@ -155,7 +218,7 @@ QImage X11Capture::captureRootRect(QRect r)
             return image;
         // A server that cannot reach our memory (e.g. another host): stop
         // trying shared memory.
-        releaseSegment();
+        dropSegments();
         m_shmAvailable = false;
     }
     return captureGetImage(r);
@@ -169,14 +232,74 @@ QImage X11Capture::captureDisplay(uint32_t displayID)
     return captureRootRect(r);
 }
 
-void X11Capture::synchronize()
+void X11Capture::watchRepaints()
 {
+    std::lock_guard lock(m_mutex);
+    if (!m_conn.ok() || !m_hasDamage)
+        return;
+    stopWatching();
+    m_damage = xcb_generate_id(m_conn);
+    xcb_damage_create(m_conn, m_damage, m_conn.root(), XCB_DAMAGE_REPORT_LEVEL_RAW_RECTANGLES);
+    xcb_flush(m_conn);
+}
+
+void X11Capture::stopWatching()
+{
+    if (!m_damage)
+        return;
+    xcb_damage_destroy(m_conn, m_damage);
+    m_damage = 0;
+    m_conn.sync();
+    while (auto* ev = xcb_poll_for_event(m_conn))
+        std::free(ev);
+}
+
+void X11Capture::synchronize(const QList<uint32_t>& vacatedDisplays)
+{
+    std::lock_guard lock(m_mutex);
     if (!m_conn.sync())
         return;
-    if (compositorRunning(m_conn, m_conn.screenNumber())) {
-        QThread::msleep(50);
-        m_conn.sync();
+    if (!compositorRunning(m_conn, m_conn.screenNumber()) || !m_hasDamage) {
+        if (!m_hasDamage && compositorRunning(m_conn, m_conn.screenNumber()))
+            QThread::msleep(50); // no way to see the repaint: give it three frames
+        stopWatching();
+        return;
     }
+    // The compositor repaints what the windows covered: wait until what it
+    // drew on the root covers every vacated display (without displays, for
+    // the first repaint), then a round trip puts its drawing before ours.
+    const bool watchedBefore = m_damage != 0;
+    if (!watchedBefore) {
+        m_damage = xcb_generate_id(m_conn);
+        xcb_damage_create(m_conn, m_damage, m_conn.root(), XCB_DAMAGE_REPORT_LEVEL_RAW_RECTANGLES);
+        xcb_flush(m_conn);
+    }
+    QRegion pending;
+    for (uint32_t id : vacatedDisplays)
+        pending += m_displays.pixelRect(id);
+    const uint8_t damageEvent = xcb_get_extension_data(m_conn, &xcb_damage_id)->first_event + XCB_DAMAGE_NOTIFY;
+    bool any = false;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const int fd = xcb_get_file_descriptor(m_conn);
+    while (pending.isEmpty() ? !any : true) {
+        while (auto* ev = xcb_poll_for_event(m_conn)) {
+            if ((ev->response_type & 0x7f) == damageEvent) {
+                const auto* d = reinterpret_cast<xcb_damage_notify_event_t*>(ev);
+                pending -= QRect(d->area.x, d->area.y, d->area.width, d->area.height);
+                any = true;
+            }
+            std::free(ev);
+        }
+        if ((pending.isEmpty() && any) || xcb_connection_has_error(m_conn))
+            break;
+        const qint64 left = (vacatedDisplays.isEmpty() ? 50 : repaintWaitCapMs) - elapsed.elapsed();
+        if (left <= 0)
+            break;
+        pollfd pfd{fd, POLLIN, 0};
+        ::poll(&pfd, 1, int(left));
+    }
+    stopWatching();
 }
 
 ForegroundInfo X11Capture::foreground()

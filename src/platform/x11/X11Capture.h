@@ -1,20 +1,28 @@
 #pragma once
 
-// Display capture from the root window: MIT-SHM (one shared segment sized
-// for the whole root, reused) when the server offers it, else GetImage.
-// Each display is its rectangle of the root at native resolution.
+// Display capture from the root window: MIT-SHM when the server offers it,
+// else GetImage. Each display is its rectangle of the root at native
+// resolution. With shared memory the image IS the segment the server wrote
+// (no copy): each segment is lent to the images made from it and taken
+// again only once the last of them is gone. The fourth byte of each pixel
+// is whatever the server left there; JPEG encoders read the pixels as BGRX
+// and platform::opaqueCopy() makes a copy that drawing code may use.
 //
-// synchronize(): X11 cannot leave windows out of a capture, so callers take
-// their windows off screen first. A round trip makes sure the server has
-// processed the unmaps; with a compositor running, the screen only changes
-// when the compositor repaints, which it does within a frame of the damage,
-// so we then wait three frames (50 ms) and make a second round trip.
+// Synchronisation: X11 cannot leave windows out of a capture, so callers
+// take their windows off screen first. A round trip makes sure the server
+// has processed the unmaps. With a compositor running, the screen changes
+// only when the compositor repaints: watchRepaints(), called before the
+// windows go, starts following what is drawn on the root (DAMAGE), and
+// synchronize() then waits until the compositor has repainted the vacated
+// displays (at most a short cap, for a compositor that draws elsewhere).
 
 #include "platform/Capture.h"
 #include "platform/x11/Xcb.h"
 
 #include <QRect>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 namespace tovrik::platform::x11 {
 
@@ -27,29 +35,40 @@ public:
     ~X11Capture() override;
 
     QImage captureDisplay(uint32_t displayID) override;
-    void synchronize() override;
+    void watchRepaints() override;
+    void synchronize(const QList<uint32_t>& vacatedDisplays = {}) override;
     ForegroundInfo foreground() override;
+    void releaseBuffers() override;
 
     // A rectangle of the root window (pixels); null on failure or when the
     // rectangle lies outside the root.
     QImage captureRootRect(QRect pixels);
     bool usesSharedMemory() const { return m_shmAvailable; }
+    // Shared segments held now (lent or idle).
+    int segmentCount() const;
+    // The longest synchronize() waits for a compositor's repaint.
+    static constexpr int repaintWaitCapMs = 150;
+
+    struct Segment;
+    struct Owner;
 
 private:
-    bool ensureSegment(size_t bytes);
-    void releaseSegment();
+    std::shared_ptr<Segment> takeSegment(size_t bytes);
+    void dropSegments();
     QImage captureShm(QRect r);
     QImage captureGetImage(QRect r);
+    void stopWatching();
 
     X11Displays& m_displays;
     XcbConnection m_conn;
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     bool m_formatOk = false;
     bool m_shmAvailable = false;
-    uint32_t m_shmSeg = 0;
-    int m_shmId = -1;
-    uint8_t* m_shmAddr = nullptr;
-    size_t m_shmSize = 0;
+    bool m_hasDamage = false;
+    uint32_t m_damage = 0;
+    std::shared_ptr<Owner> m_owner;
+    std::vector<std::shared_ptr<Segment>> m_segments;
 };
+
 
 } // namespace tovrik::platform::x11

@@ -1,5 +1,8 @@
 #include "platform/x11/X11Displays.h"
 
+#include <QMetaObject>
+#include <QPointer>
+
 #include <QGuiApplication>
 #include <QScreen>
 #include <QSet>
@@ -7,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <xcb/randr.h>
+#include <xcb/xfixes.h>
 
 namespace tovrik::platform::x11 {
 
@@ -134,8 +138,25 @@ X11Displays::X11Displays() : m_conn(nullptr), m_events(nullptr)
                                    XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE
                                        | XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
         }
-        const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+        // Children of the root mapped or restacked, and the compositor's
+        // selection changing hands, are reported too (no polling for them).
+        const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY
+            | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
         xcb_change_window_attributes(m_events, root, XCB_CW_EVENT_MASK, &mask);
+        const auto* fixes = xcb_get_extension_data(m_events, &xcb_xfixes_id);
+        if (fixes && fixes->present) {
+            XcbReply<xcb_xfixes_query_version_reply_t> version(
+                xcb_xfixes_query_version_reply(m_events, xcb_xfixes_query_version(m_events, 5, 0), nullptr));
+            if (version) {
+                m_xfixesEventBase = fixes->first_event;
+                const QByteArray name = "_NET_WM_CM_S" + QByteArray::number(m_events.screenNumber());
+                xcb_xfixes_select_selection_input(m_events, root, internAtom(m_events, name.constData()),
+                                                  XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER
+                                                      | XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_WINDOW_DESTROY
+                                                      | XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE);
+                m_reportsDesktop = true;
+            }
+        }
         xcb_flush(m_events);
         m_notifier = new QSocketNotifier(xcb_get_file_descriptor(m_events), QSocketNotifier::Read, this);
         connect(m_notifier, &QSocketNotifier::activated, this, [this]() { onReadable(); });
@@ -146,7 +167,68 @@ X11Displays::X11Displays() : m_conn(nullptr), m_events(nullptr)
     m_revision = 1;
 }
 
-X11Displays::~X11Displays() = default;
+// The running motion tap and the one location waiting for the main thread.
+struct X11Displays::MotionWatch {
+    std::unique_ptr<EventTapSession> session;
+    ~MotionWatch()
+    {
+        if (session)
+            session->stop();
+    }
+};
+
+namespace {
+struct PendingMotion {
+    std::mutex mutex;
+    QPointF location;
+    bool queued = false;
+};
+} // namespace
+
+X11Displays::~X11Displays()
+{
+    // The tap may not post to a registry that is gone.
+    if (auto watch = m_motionWatch.lock())
+        watch->session.reset();
+}
+
+std::shared_ptr<void> X11Displays::watchPointerMotion()
+{
+    if (auto watch = m_motionWatch.lock())
+        return watch;
+    if (!m_startTap)
+        return nullptr;
+    auto pending = std::make_shared<PendingMotion>();
+    QPointer<X11Displays> self(this);
+    auto watch = std::make_shared<MotionWatch>();
+    watch->session = m_startTap([pending, self](const RawInputEvent& e) {
+        if (e.type != RawInputEvent::Type::MouseMoved && e.type != RawInputEvent::Type::MouseDragged)
+            return;
+        std::lock_guard lock(pending->mutex);
+        pending->location = e.location;
+        if (pending->queued)
+            return;
+        pending->queued = true;
+        // At most one hop waits for the main thread; it takes the latest.
+        QMetaObject::invokeMethod(
+            self.data(),
+            [pending, self]() {
+                QPointF location;
+                {
+                    std::lock_guard lock(pending->mutex);
+                    pending->queued = false;
+                    location = pending->location;
+                }
+                if (self)
+                    emit self->pointerMoved(location);
+            },
+            Qt::QueuedConnection);
+    });
+    if (!watch->session)
+        return nullptr;
+    m_motionWatch = watch;
+    return watch;
+}
 
 QList<DisplayInfo> X11Displays::displays() const
 {
@@ -209,14 +291,16 @@ QPointF X11Displays::mainDisplayGlobalOrigin() const
     return QPointF(pixels.topLeft()) / (s > 0 ? s : 1.0);
 }
 
-QPointF X11Displays::pointerLocation() const
+QPointF X11Displays::pointerLocation() const { return readPointerLocation().value_or(QPointF()); }
+
+std::optional<QPointF> X11Displays::readPointerLocation() const
 {
     if (!m_conn.ok())
-        return {};
+        return std::nullopt;
     XcbReply<xcb_query_pointer_reply_t> reply(
         xcb_query_pointer_reply(m_conn, xcb_query_pointer(m_conn, m_conn.root()), nullptr));
     if (!reply)
-        return {};
+        return std::nullopt;
     return fromRootPixels(QPointF(reply->root_x, reply->root_y));
 }
 
@@ -333,6 +417,9 @@ void X11Displays::refresh()
 void X11Displays::onReadable()
 {
     bool relevant = false;
+    bool compositor = false;
+    QList<quint64> restacked;
+    const xcb_window_t root = m_events.root();
     while (auto* ev = xcb_poll_for_event(m_events)) {
         const uint8_t type = ev->response_type & 0x7f;
         if (m_hasRandr && (type == m_randrEventBase + XCB_RANDR_SCREEN_CHANGE_NOTIFY
@@ -342,14 +429,29 @@ void X11Displays::onReadable()
             const auto* p = reinterpret_cast<xcb_property_notify_event_t*>(ev);
             if (p->atom == m_workAreaAtom || p->atom == m_currentDesktopAtom)
                 relevant = true;
-        } else if (type == XCB_CONFIGURE_NOTIFY)
-            relevant = true;
+        } else if (type == XCB_CONFIGURE_NOTIFY) {
+            const auto* c = reinterpret_cast<xcb_configure_notify_event_t*>(ev);
+            if (c->window == root)
+                relevant = true;
+            else if (!restacked.contains(c->window))
+                restacked << c->window;
+        } else if (type == XCB_MAP_NOTIFY) {
+            const auto* m = reinterpret_cast<xcb_map_notify_event_t*>(ev);
+            if (!restacked.contains(m->window))
+                restacked << m->window;
+        } else if (m_xfixesEventBase && type == m_xfixesEventBase + XCB_XFIXES_SELECTION_NOTIFY) {
+            compositor = true;
+        }
         std::free(ev);
     }
     if (xcb_connection_has_error(m_events) && m_notifier)
         m_notifier->setEnabled(false); // the server went away: nothing more will come
     if (relevant)
         refresh();
+    if (compositor)
+        emit compositorChanged();
+    if (!restacked.isEmpty())
+        emit windowsRestacked(restacked);
 }
 
 } // namespace tovrik::platform::x11

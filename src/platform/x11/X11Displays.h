@@ -9,9 +9,11 @@
 // nowhere else.
 
 #include "platform/Displays.h"
+#include "platform/Input.h"
 #include "platform/x11/Xcb.h"
 
 #include <QRect>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -64,6 +66,7 @@ public:
     bool isConnected() const { return m_conn.ok(); }
     QList<DisplayInfo> displays() const override;
     QPointF pointerLocation() const override;
+    std::optional<QPointF> readPointerLocation() const override;
     quint64 configurationRevision() const override;
     // The main display's root rectangle (RandR monitors need not be screens
     // Qt knows about), in points.
@@ -82,6 +85,14 @@ public:
     // revision) when it differs from what was known.
     void refresh();
 
+    // Motion is seen by a listen-only tap (XInput2 raw motion, on its own
+    // thread) that runs while any watch handle is held; `startTap` starts
+    // it with a handler of raw events.
+    using TapStarter = std::function<std::unique_ptr<EventTapSession>(std::function<void(const RawInputEvent&)>)>;
+    void setMotionTapStarter(TapStarter startTap) { m_startTap = std::move(startTap); }
+    std::shared_ptr<void> watchPointerMotion() override;
+    bool reportsDesktopChanges() const override { return m_reportsDesktop; }
+
 private:
     QList<RawDisplay> queryRaw();
     std::optional<QRect> queryWorkArea();
@@ -95,6 +106,8 @@ private:
     bool m_hasMonitors = false;
     xcb_atom_t m_workAreaAtom = XCB_ATOM_NONE;
     xcb_atom_t m_currentDesktopAtom = XCB_ATOM_NONE;
+    uint8_t m_xfixesEventBase = 0;
+    bool m_reportsDesktop = false;
 
     mutable std::mutex m_mutex;
     QList<DisplayInfo> m_displays;
@@ -102,6 +115,10 @@ private:
     QPoint m_mainOrigin;
     std::shared_ptr<CoordinateMapping> m_mapping = std::make_shared<CoordinateMapping>();
     quint64 m_revision = 1;
+
+    struct MotionWatch;
+    TapStarter m_startTap;
+    std::weak_ptr<MotionWatch> m_motionWatch;
 };
 
 } // namespace tovrik::platform::x11

@@ -2,6 +2,7 @@
 
 #include "platform/x11/X11Displays.h"
 #include "platform/x11/X11Input.h"
+#include "platform/x11/SyntheticLedger.h"
 #include "platform/x11/X11Keymap.h"
 #include "platform/x11/Xcb.h"
 
@@ -42,17 +43,29 @@ struct TapState {
     std::function<QPointF(QPointF)> toPoints;
     PostingMasters masters;
     std::set<uint16_t> ourSlaves;
+    uint64_t ledgerCursor = 0; // entries of the ledger spent for this tap
+    std::shared_ptr<PhysicalKeys> physical;
     KeyboardMapping map;
     std::set<uint8_t> keysDown;
-    std::set<uint16_t> modifierKeysDown; // macOS codes of held modifier keys
+    std::set<uint16_t> modifierKeysDown;   // macOS codes of held modifier keys
+    std::set<std::pair<uint16_t, uint16_t>> physicalModifiersDown; // (source, macOS code), not ours
     bool capsLocked = false;
     std::set<uint8_t> buttonsDown;
     std::atomic<bool> stopping{false};
 
     ~TapState()
     {
+        if (physical)
+            physical->tapStopped();
         if (wakeFd >= 0)
             ::close(wakeFd);
+    }
+
+    // A key or button event is ours when it comes from the XTEST slave of
+    // our masters and the ledger holds it; anything else is someone else's.
+    bool isOurs(uint16_t source, uint8_t type, uint8_t detail)
+    {
+        return ourSlaves.count(source) > 0 && SyntheticLedger::instance().consume(ledgerCursor, type, detail);
     }
 
     void refreshDevices() { 
@@ -60,12 +73,20 @@ struct TapState {
         ourSlaves = std::set<uint16_t>(slaves.begin(), slaves.end());
     }
 
-    uint32_t modifiers() const
+    // The modifiers of an event: of every key down for our own events, of
+    // the keys that devices other than ours hold for everybody else's.
+    uint32_t modifiers(bool ours = true) const
     {
         uint32_t flags = capsLocked ? uint32_t(ModCapsLock) : 0u;
-        for (uint16_t mac : modifierKeysDown)
-            if (mac != KeyCode::CapsLock)
-                flags |= modifierFlagForMacKeyCode(mac);
+        if (ours) {
+            for (uint16_t mac : modifierKeysDown)
+                if (mac != KeyCode::CapsLock)
+                    flags |= modifierFlagForMacKeyCode(mac);
+        } else {
+            for (const auto& [source, mac] : physicalModifiersDown)
+                if (mac != KeyCode::CapsLock)
+                    flags |= modifierFlagForMacKeyCode(mac);
+        }
         return flags;
     }
 
@@ -89,7 +110,7 @@ struct TapState {
         }
     }
 
-    void initialState()
+    void initialState(const std::array<bool, 256>& physicalSeed)
     {
         map.load(conn);
         XcbReply<xcb_query_keymap_reply_t> keys(xcb_query_keymap_reply(conn, xcb_query_keymap(conn), nullptr));
@@ -97,8 +118,11 @@ struct TapState {
             for (int kc = map.minKeycode(); kc <= map.maxKeycode() && kc < 256; ++kc)
                 if (keys->keys[kc / 8] & (1 << (kc % 8))) {
                     keysDown.insert(uint8_t(kc));
-                    if (auto mac = map.macKeyCode(uint8_t(kc)); mac && modifierFlagForMacKeyCode(*mac))
+                    if (auto mac = map.macKeyCode(uint8_t(kc)); mac && modifierFlagForMacKeyCode(*mac)) {
                         modifierKeysDown.insert(*mac);
+                        if (physicalSeed[size_t(kc)])
+                            physicalModifiersDown.insert({0, *mac});
+                    }
                 }
         XcbReply<xcb_query_pointer_reply_t> ptr(xcb_query_pointer_reply(conn, xcb_query_pointer(conn, conn.root()), nullptr));
         if (ptr) {
@@ -113,32 +137,45 @@ struct TapState {
     {
         const auto keycode = uint8_t(raw->detail);
         const bool repeat = down && (keysDown.count(keycode) || (raw->flags & XCB_INPUT_KEY_EVENT_FLAGS_KEY_REPEAT));
+        const bool ours = isOurs(raw->sourceid, down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycode);
         if (down)
             keysDown.insert(keycode);
         else
             keysDown.erase(keycode);
+        if (physical && !ours) {
+            if (down)
+                physical->press(raw->sourceid, keycode);
+            else
+                physical->release(raw->sourceid, keycode);
+        }
         const auto mac = map.macKeyCode(keycode);
         if (!mac)
             return; // a key without a macOS counterpart (or one we lent a symbol)
         RawInputEvent e;
         e.keyCode = *mac;
-        e.isSynthetic = ourSlaves.count(raw->sourceid) > 0;
+        e.isSynthetic = ours;
         e.isAutoRepeat = repeat;
         if (modifierFlagForMacKeyCode(*mac)) {
             if (repeat)
                 return;
             if (down) {
                 modifierKeysDown.insert(*mac);
+                if (!ours)
+                    physicalModifiersDown.insert({raw->sourceid, *mac});
                 if (*mac == KeyCode::CapsLock)
                     capsLocked = !capsLocked;
             } else {
                 modifierKeysDown.erase(*mac);
+                if (!ours) {
+                    physicalModifiersDown.erase({raw->sourceid, *mac});
+                    physicalModifiersDown.erase({0, *mac});
+                }
             }
             e.type = RawInputEvent::Type::FlagsChanged;
         } else {
             e.type = down ? RawInputEvent::Type::KeyDown : RawInputEvent::Type::KeyUp;
         }
-        e.modifiers = modifiers();
+        e.modifiers = modifiers(ours);
         deliver(e);
     }
 
@@ -146,8 +183,8 @@ struct TapState {
     {
         const auto button = uint8_t(raw->detail);
         RawInputEvent e;
-        e.isSynthetic = ourSlaves.count(raw->sourceid) > 0;
-        e.modifiers = modifiers();
+        e.isSynthetic = isOurs(raw->sourceid, down ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, button);
+        e.modifiers = modifiers(e.isSynthetic);
         if (button >= 4 && button <= 7) {
             if (!down)
                 return;
@@ -179,7 +216,7 @@ struct TapState {
             : buttonsDown.count(3)      ? MouseButton::Right
                                         : buttonsDown.count(2) ? MouseButton::Middle : MouseButton::Left;
         e.isSynthetic = synthetic;
-        e.modifiers = modifiers();
+        e.modifiers = modifiers(synthetic);
         e.location = pointer(device);
         deliver(e);
     }
@@ -237,18 +274,24 @@ struct TapState {
         return any;
     }
 
-    // The thread body: runs until stop() or a broken connection.
+    // The thread body: runs until stop() or a broken connection, which
+    // ends the tap with a TapDisabled event.
     void run()
     {
         pollfd fds[2] = {{xcb_get_file_descriptor(conn), POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        auto lost = [this] {
+            RawInputEvent e;
+            e.type = RawInputEvent::Type::TapDisabled;
+            deliver(e);
+        };
         while (!stopping.load()) {
             while (drain() && !stopping.load()) {
             }
             if (xcb_connection_has_error(conn))
-                return;
+                return lost();
             xcb_flush(conn);
             if (::poll(fds, 2, -1) < 0 && errno != EINTR)
-                return;
+                return lost();
             if (fds[1].revents & POLLIN)
                 return;
         }
@@ -295,6 +338,7 @@ private:
 X11EventTap::X11EventTap(X11Displays& displays, X11Input& input)
     : m_displays(displays), m_input(input)
 {
+    m_input.setPhysicalKeys(m_physical);
     XcbConnection probe(nullptr);
     m_hasXInput2 = probe.ok() && initXInput2(probe);
 }
@@ -357,7 +401,11 @@ std::unique_ptr<EventTapSession> X11EventTap::start(const QString& threadName,
     if (e1 || e2)
         return nullptr;
     state->refreshDevices();
-    state->initialState();
+    state->ledgerCursor = SyntheticLedger::instance().latest();
+    const auto physicalSeed = m_input.coreKeysNotOurs();
+    state->physical = m_physical;
+    m_physical->tapStarted(physicalSeed);
+    state->initialState(physicalSeed);
     // Events that arrived before this point are history.
     while (auto* ev = xcb_poll_for_event(state->conn))
         std::free(ev);

@@ -6,9 +6,13 @@
 // through an eventfd polled together with the connection's socket.
 //
 // Raw events are selected on the root window for all master devices, so the
-// tap sees input whatever window has focus or grabs it. Each event's source
-// slave decides `isSynthetic`: ours are the XTEST slaves of the masters our
-// SyntheticInput posts through (see XInputDevices.h). Modifier keys arrive
+// tap sees input whatever window has focus or grabs it. A key or button is
+// `isSynthetic` when it comes from the XTEST slave of our posting masters
+// and consumes an entry of the process's ledger (see SyntheticLedger.h);
+// motion when it comes from that slave. Every tap also keeps the physical
+// key state (keys held by devices that are not ours) that SyntheticInput
+// reports, and the modifiers of an event that is not ours are those of the
+// physical keys only. Modifier keys arrive
 // as FlagsChanged with the modifier state after the key; a press of a key
 // that is already down is an auto-repeat. Pointer locations come from an
 // XIQueryPointer of the event's master (motion is coalesced per batch).
@@ -17,6 +21,7 @@
 // (or destroyed) after the platform is gone.
 
 #include "platform/Input.h"
+#include "platform/x11/SyntheticLedger.h"
 #include "platform/x11/XInputDevices.h"
 
 #include <QStringList>
@@ -59,6 +64,7 @@ private:
     X11Input& m_input;
     bool m_hasXInput2 = false;
     std::shared_ptr<Registry> m_registry = std::make_shared<Registry>();
+    std::shared_ptr<PhysicalKeys> m_physical = std::make_shared<PhysicalKeys>();
 };
 
 } // namespace tovrik::platform::x11

@@ -85,6 +85,10 @@ bool X11Input::fake(uint8_t type, uint8_t detail, int16_t x, int16_t y)
 {
     if (!m_hasXTest || !m_conn.ok())
         return false;
+    // Keys and buttons go into the ledger first, so that the taps know the
+    // raw event that follows for ours.
+    if (type != XCB_MOTION_NOTIFY)
+        SyntheticLedger::instance().record(type, detail);
     const auto cookie = xcb_test_fake_input_checked(m_conn, type, detail, XCB_CURRENT_TIME, m_conn.root(), x, y, 0);
     XcbReply<xcb_generic_error_t> error(xcb_request_check(m_conn, cookie));
     return !error && m_conn.ok();
@@ -269,10 +273,9 @@ bool X11Input::postText(const QString& text)
         return false;
     bool ok = true;
     for (char32_t cp : text.toUcs4()) {
+        // A character without a key fails the text instead of vanishing.
         const uint32_t sym = keysymForCodePoint(cp);
-        if (!sym)
-            continue; // control characters have no key
-        if (!typeKeysym(sym)) {
+        if (!sym || !typeKeysym(sym)) {
             ok = false;
             break;
         }
@@ -310,15 +313,41 @@ std::array<uint8_t, 32> X11Input::queryKeymap() const
     return keys;
 }
 
+void X11Input::setPhysicalKeys(std::shared_ptr<PhysicalKeys> keys)
+{
+    std::lock_guard lock(m_mutex);
+    m_physical = std::move(keys);
+}
+
+std::array<bool, 256> X11Input::coreKeysNotOurs() const
+{
+    std::lock_guard lock(m_mutex);
+    const auto keymap = queryKeymap();
+    std::array<bool, 256> keys{};
+    for (size_t kc = 0; kc < keys.size(); ++kc)
+        keys[kc] = (keymap[kc / 8] & (1 << (kc % 8))) && m_heldKeys[kc] == 0;
+    return keys;
+}
+
+// What devices other than ours hold: the taps' record while one runs (it
+// covers every master); else the core keyboard minus our own keys.
+std::array<bool, 256> X11Input::physicalKeycodes() const
+{
+    if (m_physical)
+        if (auto keys = m_physical->snapshot())
+            return *keys;
+    return coreKeysNotOurs();
+}
+
 bool X11Input::isKeyPhysicallyDown(uint16_t keyCode) const
 {
     std::lock_guard lock(m_mutex);
     const uint32_t sym = keysymForMacKeyCode(keyCode);
     if (!sym)
         return false;
-    const auto keymap = queryKeymap();
+    const auto keys = physicalKeycodes();
     for (uint8_t kc : m_map.keycodesFor(sym))
-        if ((keymap[kc / 8] & (1 << (kc % 8))) && m_heldKeys[kc] == 0)
+        if (keys[kc])
             return true;
     return false;
 }
@@ -326,10 +355,10 @@ bool X11Input::isKeyPhysicallyDown(uint16_t keyCode) const
 uint32_t X11Input::physicalModifiers() const
 {
     std::lock_guard lock(m_mutex);
-    const auto keymap = queryKeymap();
+    const auto keys = physicalKeycodes();
     uint32_t flags = 0;
     for (int kc = m_map.minKeycode(); kc <= m_map.maxKeycode() && kc < 256; ++kc) {
-        if (!(keymap[size_t(kc / 8)] & (1 << (kc % 8))) || m_heldKeys[size_t(kc)] > 0)
+        if (!keys[size_t(kc)])
             continue;
         if (const auto mac = m_map.macKeyCode(uint8_t(kc)); mac && *mac != KeyCode::CapsLock)
             flags |= modifierFlagForMacKeyCode(*mac);

@@ -5,6 +5,7 @@
 // it: a pointer query on any connection afterwards sees the new position.
 
 #include "platform/Input.h"
+#include "platform/x11/SyntheticLedger.h"
 #include "platform/x11/X11Keymap.h"
 #include "platform/x11/XInputDevices.h"
 #include "platform/x11/Xcb.h"
@@ -39,6 +40,11 @@ public:
 
     // The masters our XTest events go through (see XInputDevices.h).
     PostingMasters masters() const { return m_masters; }
+    // Where physical key state comes from while an event tap runs (the keys
+    // that devices other than ours hold, see SyntheticLedger.h).
+    void setPhysicalKeys(std::shared_ptr<PhysicalKeys> keys);
+    // The keycodes down on the core keyboard that we do not hold.
+    std::array<bool, 256> coreKeysNotOurs() const;
 
 private:
     bool fake(uint8_t type, uint8_t detail, int16_t x = 0, int16_t y = 0);
@@ -50,12 +56,14 @@ private:
     void scheduleRestore();
     bool heldByAnyone(uint32_t keysym) const;
     std::array<uint8_t, 32> queryKeymap() const;
+    std::array<bool, 256> physicalKeycodes() const;
     uint8_t firstKeycode(uint32_t keysym);
 
     X11Displays& m_displays;
     XcbConnection m_conn;
     bool m_hasXTest = false;
     PostingMasters m_masters;
+    std::shared_ptr<PhysicalKeys> m_physical;
     mutable std::recursive_mutex m_mutex;
     KeyboardMapping m_map;
     std::array<int, 256> m_heldKeys{};   // presses minus releases per keycode

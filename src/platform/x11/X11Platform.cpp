@@ -18,6 +18,9 @@ X11Platform::X11Platform()
     m_displays = std::make_unique<X11Displays>();
     m_input = std::make_unique<X11Input>(*m_displays);
     m_tap = std::make_unique<X11EventTap>(*m_displays, *m_input);
+    m_displays->setMotionTapStarter([tap = m_tap.get()](std::function<void(const RawInputEvent&)> handler) {
+        return tap->start(QStringLiteral("tovrik.pointer-motion"), std::move(handler));
+    });
     m_capture = std::make_unique<X11Capture>(*m_displays);
     m_permissions = std::make_unique<X11Permissions>(*m_input, *m_tap, *m_capture);
     m_keychain = std::make_unique<SecretServiceKeychain>();

@@ -2,13 +2,11 @@
 
 // XInput2 device hierarchy helpers shared by synthetic input and the tap.
 //
-// How our own events are told apart: XTest requests carry no user data, but
-// the server injects each one through the XTEST slave device attached to the
-// master the posting client uses (its client pointer and the keyboard paired
-// with it). Raw events name their source slave, so "synthetic" means: the
-// source is an XTEST slave attached to one of the masters our SyntheticInput
-// posts through. XTest input of other clients that use another master (a
-// second seat, a remote-desktop master) stays visible to the taps.
+// XTest requests carry no user data; the server injects each one through
+// the XTEST slave device attached to the master the posting client uses (its
+// client pointer and the keyboard paired with it). Raw events name their
+// source slave, so only events from the XTEST slaves of our masters can be
+// ours; which of those are is the ledger's business (SyntheticLedger.h).
 
 #include <xcb/xcb.h>
 

@@ -1,14 +1,20 @@
 // The overlay on a real X server: the companion glyph lands beside the
-// pointer and nothing else of the desktop changes, clicks pass through the
-// overlay to the window below, a capture suspension really takes the
-// overlay off screen, and without a compositor the desktop never turns black.
+// pointer and nothing else of the desktop changes; a click in ANOTHER
+// application's window (from another seat, as a person's mouse would be,
+// not our own XTest input) reaches it through the overlay and dismisses a
+// pinned bubble; a capture suspension really takes the overlay off screen;
+// each window covers its RandR monitor when the main one is not at the
+// origin; and without a compositor the desktop never turns black.
 
 #include "common/Clock.h"
 #include "overlay/OverlayWindowController.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/x11/X11Platform.h"
+#include "platform/x11/Xcb.h"
 #include "support/PrivateXServer.h"
+#include "support/RandrMonitors.h"
 #include "support/SimFixture.h"
+#include "support/X11TestClients.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -23,6 +29,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
+#include <xcb/randr.h>
 
 using namespace tovrik;
 using tovrik::test::spinUntil;
@@ -76,6 +83,50 @@ int changedFarFrom(const QImage& image, int cx, int cy, int clearance)
         }
     return changed;
 }
+
+// Another X client with a window of its own and a master pointer of its own
+// (its XTest input is not ours, so our monitors treat it as the user's).
+class ForeignClient : public tovrik::test::SecondSeat {
+public:
+    explicit ForeignClient(QRect geometry) : SecondSeat("tovrik-overlay-test-seat")
+    {
+        if (!SecondSeat::ok())
+            return;
+        m_window = xcb_generate_id(m_conn);
+        const uint32_t values[] = {m_conn.screen()->white_pixel, 1u, XCB_EVENT_MASK_BUTTON_PRESS};
+        xcb_create_window(m_conn, XCB_COPY_FROM_PARENT, m_window, m_conn.root(), int16_t(geometry.x()),
+                          int16_t(geometry.y()), uint16_t(geometry.width()), uint16_t(geometry.height()), 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
+                          XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
+        xcb_map_window(m_conn, m_window);
+        m_conn.sync();
+    }
+    ~ForeignClient() override
+    {
+        if (m_window) {
+            xcb_destroy_window(m_conn, m_window);
+            m_conn.sync();
+        }
+    }
+
+    bool ok() const { return SecondSeat::ok() && m_window; }
+    xcb_window_t window() const { return m_window; }
+
+    // Button presses this window received so far.
+    int presses()
+    {
+        while (xcb_generic_event_t* e = xcb_poll_for_event(m_conn)) {
+            if ((e->response_type & 0x7f) == XCB_BUTTON_PRESS)
+                ++m_presses;
+            std::free(e);
+        }
+        return m_presses;
+    }
+
+private:
+    xcb_window_t m_window = 0;
+    int m_presses = 0;
+};
 
 class OverlayOnXServer : public ::testing::Test {
 protected:
@@ -160,23 +211,48 @@ TEST_F(OverlayOnXServer, TheGlyphSitsBesideThePointerAndTheDesktopIsUnchangedEls
     EXPECT_EQ(changedFarFrom(after, moved.x() + 35, moved.y() + 25, 90), 0);
 }
 
-TEST_F(OverlayOnXServer, AClickPassesThroughTheOverlayAndDismissesAPinnedBubble)
+TEST_F(OverlayOnXServer, AClickInAnotherApplicationReachesItAndDismissesAPinnedBubble)
 {
-    movePointer(QPoint(300, 300));
+    ForeignClient other(QRect(1000, 600, 300, 200));
+    ASSERT_TRUE(other.ok());
     controller = std::make_unique<overlay::OverlayWindowController>();
-    controller->showResponse(QStringLiteral("kept until a click"), std::nullopt, QSizeF(), std::nullopt, false, 5, true);
+    controller->showResponse(QStringLiteral("kept until a click"), QPointF(100, 100), QSizeF(1920, 1080),
+                             platform::Platform::get().displays().mainDisplay(), false, 5, true);
+    ASSERT_TRUE(controller->hasResponseDismissGlobalMonitor());
     ASSERT_EQ(controller->windowManager().overlayWindows().size(), 1);
     ASSERT_TRUE(controller->windowManager().overlayWindows().first()->isVisible());
-    ASSERT_TRUE(controller->isResponseBubblePinned());
     tovrik::test::drainEvents();
 
-    auto& input = platform::Platform::get().input();
-    ASSERT_TRUE(input.postMouse(platform::MouseEventKind::Down, platform::MouseButton::Left, QPointF(300, 300), 1));
-    ASSERT_TRUE(input.postMouse(platform::MouseEventKind::Up, platform::MouseButton::Left, QPointF(300, 300), 1));
-    EXPECT_TRUE(spinUntil([&] { return desk->presses == 1; })) << "the click did not reach the window below";
-    EXPECT_TRUE(spinUntil([&] { return controller->bubbleText().isEmpty(); }));
+    ASSERT_TRUE(other.click(QPoint(1100, 700)));
+    EXPECT_TRUE(spinUntil([&] { return other.presses() == 1; })) << "the click did not reach the other application";
+    EXPECT_TRUE(spinUntil([&] { return controller->bubbleText().isEmpty(); })) << "the bubble was not dismissed";
     EXPECT_FALSE(controller->isResponseBubblePinned());
+    EXPECT_FALSE(controller->targetScreenLocation());
     EXPECT_FALSE(controller->hasResponseDismissGlobalMonitor());
+}
+
+TEST_F(OverlayOnXServer, AWindowMappedAboveTheOverlayIsAnsweredByRaisingItWithoutPolling)
+{
+    controller = std::make_unique<overlay::OverlayWindowController>();
+    controller->setIdleBehavior(true, false, false);
+    auto* ours = controller->windowManager().overlayWindows().value(0);
+    ASSERT_TRUE(ours && spinUntil([&] { return ours->isVisible(); }));
+    EXPECT_FALSE(controller->windowManager().isRaiseTimerRunning());
+    ForeignClient other(QRect(100, 100, 200, 200)); // mapped on top of everything
+    ASSERT_TRUE(other.ok());
+    platform::x11::XcbConnection conn(nullptr);
+    auto ourPlace = [&]() {
+        platform::x11::XcbReply<xcb_query_tree_reply_t> tree(
+            xcb_query_tree_reply(conn, xcb_query_tree(conn, conn.root()), nullptr));
+        int mine = -1, theirs = -1;
+        for (int i = 0; tree && i < xcb_query_tree_children_length(tree.get()); ++i) {
+            const xcb_window_t w = xcb_query_tree_children(tree.get())[i];
+            mine = w == xcb_window_t(ours->winId()) ? i : mine;
+            theirs = w == other.window() ? i : theirs;
+        }
+        return theirs < 0 ? 0 : mine - theirs; // bottom to top
+    };
+    EXPECT_TRUE(spinUntil([&] { return ourPlace() > 0; })) << "the overlay stayed below the new window";
 }
 
 TEST_F(OverlayOnXServer, ASuspendedOverlayIsGoneFromTheScreenUntilResumed)
@@ -190,17 +266,67 @@ TEST_F(OverlayOnXServer, ASuspendedOverlayIsGoneFromTheScreenUntilResumed)
     captureUntil([&](const QImage& i) { return glyphNear(i, glyph.x(), glyph.y()); }, &ok);
     ASSERT_TRUE(ok);
 
+    // As the capture step does it: repaints watched from before the windows
+    // go; synchronized, the capture shows the bare desktop.
+    auto& cap = platform::Platform::get().capture();
+    cap.watchRepaints();
     const bool suspended = controller->suspendForScreenCapture();
     ASSERT_TRUE(suspended);
-    // Taken off screen and synced before returning: the next capture (after
-    // the compositor's repaint) shows the bare desktop.
-    const QImage during = capture();
+    cap.synchronize({displayID});
+    const QImage during = cap.captureDisplay(displayID);
     EXPECT_EQ(changedFarFrom(during, -1000, -1000, 0), 0);
     EXPECT_FALSE(glyphNear(during, glyph.x(), glyph.y()));
 
     controller->resumeAfterScreenCapture(suspended);
     captureUntil([&](const QImage& i) { return glyphNear(i, glyph.x(), glyph.y()); }, &ok);
     EXPECT_TRUE(ok) << "the overlay did not come back";
+}
+
+namespace {
+struct MonitorsGuard {
+    ~MonitorsGuard()
+    {
+        tovrik::test::setMonitor("TOVRIK-OV-SIDE", QRect(), false);
+        tovrik::test::setMonitor("TOVRIK-OV-MAIN", QRect(), false);
+    }
+};
+
+} // namespace
+
+TEST(OverlayMonitorsOnXServer, EachWindowCoversItsMonitorWhenTheMainOneIsNotAtTheOrigin)
+{
+    Clock::install(nullptr);
+    const xcb_randr_output_t output = tovrik::test::firstOutput();
+    ASSERT_NE(output, 0u);
+    MonitorsGuard guard;
+    ASSERT_TRUE(tovrik::test::setMonitor("TOVRIK-OV-MAIN", QRect(720, 0, 1200, 800), true, output));
+    ASSERT_TRUE(tovrik::test::setMonitor("TOVRIK-OV-SIDE", QRect(0, 0, 720, 1080), false));
+
+    QString error;
+    ASSERT_TRUE(platform::x11::X11Platform::install(&error)) << error.toStdString();
+    auto& displays = platform::Platform::get().displays();
+    ASSERT_TRUE(spinUntil([&] { return displays.displays().size() == 2; }, 3000));
+    const auto main = displays.mainDisplay();
+    ASSERT_TRUE(main);
+    ASSERT_EQ(main->name, QStringLiteral("TOVRIK-OV-MAIN"));
+    // The side monitor lies left of the main one: negative display x.
+    ASSERT_EQ(displays.displays()[1].bounds, QRectF(-720, 0, 720, 1080));
+
+    {
+        overlay::OverlayWindowController controller;
+        controller.setIdleBehavior(true, false, false);
+        const auto& windows = controller.windowManager().overlayWindows();
+        ASSERT_EQ(windows.size(), 2);
+        EXPECT_EQ(windows[0]->displayID(), std::optional<uint32_t>(main->displayID));
+        EXPECT_EQ(windows[0]->geometry(), QRect(720, 0, 1200, 800));
+        EXPECT_EQ(windows[1]->geometry(), QRect(0, 0, 720, 1080));
+        // The X server agrees once the windows are mapped.
+        ASSERT_TRUE(spinUntil([&] { return windows[0]->isVisible() && windows[1]->isVisible(); }));
+        tovrik::test::drainEvents();
+        EXPECT_EQ(windows[1]->frameGeometry().topLeft(), QPoint(0, 0));
+    }
+    tovrik::test::drainEvents();
+    platform::sim::SimPlatform::install();
 }
 
 // ---- without a compositor: a child process on an X server of its own ----

@@ -1,17 +1,16 @@
 // When the X server goes away under the backend (a crash, the session
-// ending), nothing may exit the process: posts fail, taps end and
-// the last known displays stay.
+// ending), nothing may exit the process: posts fail, taps end (also those
+// that outlived the objects that made them) and the last known displays stay.
 
 #include "support/X11TestClients.h"
 #include "platform/x11/X11Capture.h"
 #include "platform/x11/X11Displays.h"
 #include "platform/x11/X11EventTap.h"
 #include "platform/x11/X11Input.h"
+#include "support/PrivateXServer.h"
 #include "support/SimFixture.h"
 
-#include <QFileInfo>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QThread>
 #include <gtest/gtest.h>
 
@@ -21,19 +20,9 @@ using tovrik::test::spinUntil;
 
 TEST(X11ServerLoss, PostsFailTapsEndAndTheLastDisplaysStay)
 {
-    const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
-    ASSERT_FALSE(xvfb.isEmpty());
-    int n = 170;
-    while (QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n))
-           || QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
-        ++n;
     QProcess server;
-    server.start(xvfb, {QStringLiteral(":%1").arg(n), QStringLiteral("-screen"), QStringLiteral("0"),
-                        QStringLiteral("800x600x24"), QStringLiteral("+extension"), QStringLiteral("RANDR"),
-                        QStringLiteral("+extension"), QStringLiteral("XTEST"), QStringLiteral("+extension"),
-                        QStringLiteral("XInputExtension"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
-    ASSERT_TRUE(server.waitForStarted());
-    ASSERT_TRUE(spinUntil([&] { return QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)); }, 10000));
+    const int n = tovrik::test::startPrivateXvfb(server, QStringLiteral("800x600x24"));
+    ASSERT_GE(n, 0);
 
     // The backend's connections go to the short-lived server.
     const QByteArray previous = qgetenv("DISPLAY");
@@ -50,9 +39,27 @@ TEST(X11ServerLoss, PostsFailTapsEndAndTheLastDisplaysStay)
     X11EventTap tap(*displays, input);
     X11Capture capture(*displays);
     std::atomic<int> events{0};
-    auto session = tap.start(QStringLiteral("tovrik.tap-loss"), [&](const RawInputEvent&) { ++events; });
+    std::atomic<bool> disabled{false};
+    auto session = tap.start(QStringLiteral("tovrik.tap-loss"), [&](const RawInputEvent& e) {
+        ++events;
+        disabled = e.type == RawInputEvent::Type::TapDisabled;
+    });
+    // A session outlives the platform objects that made it.
+    std::unique_ptr<EventTapSession> orphan;
+    std::atomic<bool> orphanSaw{false};
+    {
+        X11Displays d;
+        X11Input i(d);
+        orphan = X11EventTap(d, i).start(QStringLiteral("tovrik.tap-orphan"), [&](const RawInputEvent& e) {
+            orphanSaw = orphanSaw || (e.type == RawInputEvent::Type::MouseDown && e.location == QPointF(222, 111));
+        });
+    }
     qputenv("DISPLAY", previous);
     ASSERT_TRUE(ready);
+    ASSERT_TRUE(orphan);
+    ASSERT_TRUE(input.postMouse(MouseEventKind::Down, MouseButton::Right, QPointF(222, 111), 1)
+                && input.postMouse(MouseEventKind::Up, MouseButton::Right, QPointF(222, 111), 1));
+    ASSERT_TRUE(spinUntil([&] { return orphanSaw.load(); }));
     ASSERT_TRUE(session);
     ASSERT_EQ(displays->displays().size(), 1);
     EXPECT_EQ(displays->displays().first().bounds, QRectF(0, 0, 800, 600));
@@ -67,8 +74,11 @@ TEST(X11ServerLoss, PostsFailTapsEndAndTheLastDisplaysStay)
     EXPECT_FALSE(input.postMouse(MouseEventKind::Move, MouseButton::Left, QPointF(5, 5), 0));
     EXPECT_FALSE(input.postText(QStringLiteral("x")));
     EXPECT_TRUE(capture.captureDisplay(displays->displays().first().displayID).isNull());
-    // The tap's thread ended by itself; its session still stops cleanly.
+    // The tap's thread ended by itself, telling its handler last; its
+    // session still stops cleanly.
+    EXPECT_TRUE(spinUntil([&] { return disabled.load(); }));
     session->stop();
+    orphan->stop();
     EXPECT_TRUE(tap.threadNames().isEmpty());
     // The registry keeps the last configuration through the loss.
     tovrik::test::drainEvents();

@@ -1,0 +1,202 @@
+#include "BenchDesktop.h"
+
+#include "platform/Platform.h"
+#include "platform/x11/X11Platform.h"
+#include "platform/x11/Xcb.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QProcess>
+#include <QThread>
+#include <X11/Xlib.h>
+#include <X11/extensions/Xrandr.h>
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <memory>
+#include <sys/prctl.h>
+
+namespace tovrik::bench {
+
+void ensureApplication()
+{
+    if (QCoreApplication::instance())
+        return;
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "tovrik_bench";
+    static char* argv[] = {name, nullptr};
+    static QGuiApplication* app = new QGuiApplication(argc, argv);
+    (void)app;
+}
+
+namespace {
+
+qint64 xvfbPid = 0;
+void stopXvfb()
+{
+    if (xvfbPid > 0)
+        ::kill(pid_t(xvfbPid), SIGTERM);
+    xvfbPid = 0;
+}
+
+// A desktop-like picture: a gradient wallpaper, windows with title bars and
+// lines of text, so that the JPEG encoder sees realistic detail.
+QImage desktopPicture(int w, int h)
+{
+    QImage image(w, h, QImage::Format_RGB32);
+    QPainter p(&image);
+    QLinearGradient wallpaper(0, 0, w, h);
+    wallpaper.setColorAt(0, QColor(24, 56, 104));
+    wallpaper.setColorAt(1, QColor(140, 70, 120));
+    p.fillRect(image.rect(), wallpaper);
+    QFont font;
+    font.setPixelSize(15);
+    p.setFont(font);
+    for (int i = 0; i < 6; ++i) {
+        const QRect window(80 + i * 410, 90 + (i % 3) * 200, 1100, 760);
+        p.fillRect(window, QColor(246, 246, 246));
+        p.fillRect(QRect(window.topLeft(), QSize(window.width(), 34)), QColor(220, 222, 226));
+        p.setPen(QColor(40, 40, 40));
+        for (int line = 0; line < 36; ++line)
+            p.drawText(window.x() + 16, window.y() + 60 + line * 19,
+                       QStringLiteral("%1  The quick brown fox jumps over the lazy dog; 0123456789 (%2)")
+                           .arg(line * 7 + i)
+                           .arg(QString(20, QChar(u'a' + (line + i) % 26))));
+    }
+    return image;
+}
+
+// Starts a private Xvfb with two 2560x1440 monitors and paints its root.
+bool startServer(QString* error)
+{
+    int n = 150;
+    while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)) ||
+           QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
+        ++n;
+    const QString display = QStringLiteral(":%1").arg(n);
+    // A child that dies with this process and keeps no pipe of ours open.
+    static QProcess* xvfb = new QProcess();
+    xvfb->setProgram(QStringLiteral("Xvfb"));
+    xvfb->setArguments({display, QStringLiteral("-screen"), QStringLiteral("0"),
+                        QStringLiteral("%1x%2x24").arg(2 * kScreenW).arg(kScreenH), QStringLiteral("+extension"),
+                        QStringLiteral("RANDR"), QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                        QStringLiteral("-noreset")});
+    xvfb->setStandardOutputFile(QProcess::nullDevice());
+    xvfb->setStandardErrorFile(QProcess::nullDevice());
+    xvfb->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    xvfb->start();
+    if (!xvfb->waitForStarted(5000)) {
+        *error = QStringLiteral("Xvfb could not be started");
+        return false;
+    }
+    xvfbPid = xvfb->processId();
+    std::atexit(stopXvfb);
+    const QByteArray name = display.toUtf8();
+    platform::x11::XcbConnection* conn = nullptr;
+    for (int i = 0; i < 200 && !conn; ++i) {
+        auto* c = new platform::x11::XcbConnection(name.constData());
+        if (c->ok())
+            conn = c;
+        else {
+            delete c;
+            QThread::msleep(25);
+        }
+    }
+    if (!conn) {
+        *error = QStringLiteral("Xvfb did not answer");
+        return false;
+    }
+    std::unique_ptr<platform::x11::XcbConnection> holder(conn);
+    xcb_connection_t* c = *conn;
+    // Two monitors on the one root (Xlib: its RandR 1.5 monitor request is
+    // the robust one).
+    if (Display* dpy = XOpenDisplay(name.constData())) {
+        // The first takes the server's one output, replacing the automatic
+        // monitor that covers the whole root.
+        RROutput output = 0;
+        if (XRRScreenResources* res = XRRGetScreenResourcesCurrent(dpy, DefaultRootWindow(dpy))) {
+            if (res->noutput > 0)
+                output = res->outputs[0];
+            XRRFreeScreenResources(res);
+        }
+        for (int i = 0; i < 2; ++i) {
+            XRRMonitorInfo* m = XRRAllocateMonitor(dpy, i == 0 && output ? 1 : 0);
+            if (i == 0 && output)
+                m->outputs[0] = output;
+            const QByteArray monitor = QByteArray("BENCH-") + char('A' + i);
+            m->name = XInternAtom(dpy, monitor.constData(), False);
+            m->primary = i == 0;
+            m->automatic = False;
+            m->x = i * kScreenW;
+            m->y = 0;
+            m->width = kScreenW;
+            m->height = kScreenH;
+            m->mwidth = 600;
+            m->mheight = 340;
+            XRRSetMonitor(dpy, DefaultRootWindow(dpy), m);
+            XRRFreeMonitors(m);
+        }
+        XSync(dpy, False);
+        XCloseDisplay(dpy);
+    }
+    // Paint the root in strips (each request well below the size limit).
+    const QImage picture = desktopPicture(2 * kScreenW, kScreenH);
+    xcb_screen_t* screen = conn->screen();
+    if (!screen) {
+        *error = QStringLiteral("Xvfb has no screen");
+        return false;
+    }
+    const xcb_window_t root = screen->root;
+    xcb_gcontext_t gc = xcb_generate_id(c);
+    xcb_create_gc(c, gc, root, 0, nullptr);
+    // Requests may not exceed the server's limit (in 4-byte units).
+    const qint64 maxBytes = qint64(xcb_get_maximum_request_length(c)) * 4 - 64;
+    const int rows = int(std::clamp<qint64>(maxBytes / picture.bytesPerLine(), 1, 64));
+    for (int y = 0; y < picture.height(); y += rows) {
+        const int h = std::min(rows, picture.height() - y);
+        xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, gc, uint16_t(picture.width()), uint16_t(h), 0,
+                      int16_t(y), 0, screen->root_depth, uint32_t(picture.bytesPerLine() * h),
+                      picture.constScanLine(y));
+    }
+    xcb_free_gc(c, gc);
+    if (!conn->sync()) {
+        *error = QStringLiteral("painting the root failed");
+        return false;
+    }
+    qputenv("DISPLAY", name);
+    return true;
+}
+
+} // namespace
+
+bool ensureTwoScreenDesktop(QString* error)
+{
+    static QString failure;
+    static const bool ok = [] {
+        ensureApplication();
+        if (!startServer(&failure))
+            return false;
+        // The backend reads $DISPLAY; the application's own platform plugin
+        // is not used by capture and input.
+        platform::Platform::install(std::make_unique<platform::x11::X11Platform>());
+        const auto displays = platform::Platform::get().displays().displays();
+        if (displays.size() != 2) {
+            failure = QStringLiteral("expected 2 displays, found %1").arg(displays.size());
+            return false;
+        }
+        return true;
+    }();
+    if (!ok && error)
+        *error = failure;
+    return ok;
+}
+
+} // namespace tovrik::bench

@@ -1,0 +1,414 @@
+// The desktop input service on the sim backend and the virtual clock: key
+// texts, held keys and their release, scrolling, glides, clicks and drags,
+// and what is left pressed on every way out (nothing).
+
+#include "autopilot/DesktopInputService.h"
+
+#include "AutopilotTestSupport.h"
+#include "support/SimFixture.h"
+
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+namespace tovrik {
+namespace {
+
+using platform::MouseEventKind;
+using platform::sim::PostedEvent;
+using test::launch;
+namespace F = InputFlag;
+
+class DesktopInputTest : public test::SimTest {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        svc = std::make_unique<DesktopInputService>();
+        svc->onMouseVisual = [this](MouseVisualEventType t, QPointF p) { visuals.emplace_back(t, p); };
+    }
+    void TearDown() override
+    {
+        svc.reset();
+        SimTest::TearDown();
+    }
+    std::vector<PostedEvent> posted(PostedEvent::Kind kind) const
+    {
+        std::vector<PostedEvent> out;
+        for (const auto& e : sim->simInput().events())
+            if (e.kind == kind)
+                out.push_back(e);
+        return out;
+    }
+    std::vector<std::pair<uint16_t, bool>> keys() const
+    {
+        std::vector<std::pair<uint16_t, bool>> out;
+        for (const auto& e : posted(PostedEvent::Kind::Key))
+            out.emplace_back(e.keyCode, e.down);
+        return out;
+    }
+    std::vector<PostedEvent> buttons() const
+    {
+        std::vector<PostedEvent> out;
+        for (const auto& e : posted(PostedEvent::Kind::Mouse))
+            if (e.mouseKind == MouseEventKind::Down || e.mouseKind == MouseEventKind::Up)
+                out.push_back(e);
+        return out;
+    }
+    void finish(const std::shared_ptr<test::Outcome>& run, double limit = 30)
+    {
+        for (double t = 0; t < limit && !run->done; t += 0.001)
+            advance(0.001, 0.001);
+        ASSERT_TRUE(run->done);
+    }
+
+    std::unique_ptr<DesktopInputService> svc;
+    std::vector<std::pair<MouseVisualEventType, QPointF>> visuals;
+};
+
+TEST_F(DesktopInputTest, KeyTextsBecomeChordsOrAreRefused)
+{
+    const struct {
+        const char* text;
+        uint64_t flags;
+        uint16_t code;
+    } chords[] = {
+        {"cmd+shift+t", F::Command | F::Shift, 17}, {"Cmd + Shift + T", F::Command | F::Shift, 17},
+        {"command-shift-t", F::Command | F::Shift, 17}, {"meta+shift+t", F::Command | F::Shift, 17},
+        {"-", 0, 27}, {"+", 0, 24}, {"ctrl+-", F::Control, 27}, {"cmd++", F::Command, 24},
+        {"cmd+=", F::Command, 24}, {"ctrl -", F::Control, 59}, {"Page Down", 0, 121}, {"page_down", 0, 121},
+        {"pgdn", 0, 121}, {"left arrow", 0, 123}, {"arrowleft", 0, 123}, {"return key", 0, 36},
+        {"space bar", 0, 49}, {"shift", F::Shift, 56}, {"ctrl+option", F::Control | F::Option, 58},
+        {"cmd+shift", F::Command | F::Shift, 55}, {"F5", 0, 96}, {"delete", 0, 51}, {"\\", 0, 42},
+    };
+    for (const auto& c : chords)
+        EXPECT_EQ(DesktopInputService::keyChord(QString::fromUtf8(c.text)), (KeyChord{c.flags, c.code})) << c.text;
+    for (const char* refused : {"cmd+a+b", "hyper+a", "   ", ""}) {
+        try {
+            DesktopInputService::keyChord(QString::fromUtf8(refused));
+            ADD_FAILURE() << refused;
+        } catch (const TovrikError& e) {
+            EXPECT_EQ(e.domain(), QStringLiteral("TovrikInput"));
+            EXPECT_EQ(e.code(), 1);
+            EXPECT_EQ(e.message(), QStringLiteral("UI Autopilot could not press that keyboard shortcut."));
+        }
+    }
+}
+
+TEST_F(DesktopInputTest, ChordsPressModifiersFirstAndReleaseTheLastPressedKeyFirst)
+{
+    EXPECT_EQ(svc->inputStateSummary(), QStringLiteral("Held keys: []; mouse: none."));
+    svc->setHeldKey(QStringLiteral("cmd+shift+t"), true);
+    EXPECT_EQ(svc->inputStateSummary(), QStringLiteral("Held keys: [17, 55, 56]; mouse: none."));
+    EXPECT_EQ(svc->heldModifierNames(), QStringLiteral("shift+command"));
+    svc->setHeldKey(QStringLiteral("cmd+shift+t"), false);
+    using K = std::vector<std::pair<uint16_t, bool>>;
+    EXPECT_EQ(keys(), (K{{56, true}, {55, true}, {17, true}, {17, false}, {55, false}, {56, false}}));
+    std::vector<uint32_t> mods;
+    for (const auto& e : posted(PostedEvent::Kind::Key))
+        mods.push_back(e.modifiers);
+    using namespace platform;
+    EXPECT_EQ(mods, (std::vector<uint32_t>{ModShift, ModShift | ModCommand, ModShift | ModCommand,
+                                           ModShift | ModCommand, ModShift, 0}));
+
+    svc->setHeldKey(QStringLiteral("cmd"), true);
+    EXPECT_EQ(svc->holdModifiers(QStringLiteral("cmd+shift")), std::vector<uint16_t>{56}); // newly held only
+    EXPECT_EQ(svc->inputStateSummary(), QStringLiteral("Held keys: [55, 56]; mouse: none."));
+    EXPECT_EQ(svc->heldModifierNames(), QStringLiteral("shift+command"));
+    // Releasing everything lifts the key pressed last first (command went
+    // down before shift here), whatever the codes or the modifier order.
+    svc->setHeldKey(QStringLiteral("a"), true);
+    sim->simInput().clearEvents();
+    svc->releaseHeldInputs();
+    EXPECT_EQ(keys(), (K{{0, false}, {56, false}, {55, false}}));
+    EXPECT_FALSE(svc->hasHeldInput());
+    EXPECT_FALSE(svc->hasPendingHeldRelease());
+    EXPECT_EQ(svc->heldModifierNames(), QString());
+}
+
+TEST_F(DesktopInputTest, HeldKeysAreReleased120SecondsAfterTheLastChangeAndAfterAFailedRelease)
+{
+    svc->setHeldKey(QStringLiteral("a"), true);
+    advance(100, 1);
+    svc->setHeldKey(QStringLiteral("b"), true);
+    advance(119.5, 0.5);
+    EXPECT_EQ(keys().size(), 2u);
+    advance(1, 0.5);
+    using K = std::vector<std::pair<uint16_t, bool>>;
+    EXPECT_EQ(keys(), (K{{0, true}, {11, true}, {11, false}, {0, false}}));
+
+    // A release that cannot be posted keeps the key and tries again later.
+    svc->setHeldKey(QStringLiteral("c"), true);
+    sim->simInput().setFailing(true);
+    svc->releaseHeldInputs();
+    EXPECT_EQ(svc->inputStateSummary(), QStringLiteral("Held keys: [8]; mouse: none."));
+    sim->simInput().setFailing(false);
+    advance(121, 1);
+    EXPECT_FALSE(svc->hasHeldInput());
+}
+
+TEST_F(DesktopInputTest, ScrollingCutsTheAmountIntoSharesTwelveMillisecondsApart)
+{
+    const struct {
+        const char* direction;
+        int pixels;
+        int dy, dx, count;
+        int firstShare; // of the larger ones, the last
+    } cases[] = {
+        {"down", 170, -1, 0, 3, 56}, {" Up ", 100, 1, 0, 2, 50},       {"left", -300, 0, -1, 4, 75},
+        {"sideways", 0, -1, 0, 1, 1}, {"right", 5000, 0, 1, 30, 80},
+    };
+    for (const auto& c : cases) {
+        sim->simInput().clearEvents();
+        auto run = launch(svc->scroll(QString::fromUtf8(c.direction), c.pixels));
+        finish(run);
+        EXPECT_FALSE(run->error) << c.direction;
+        const auto wheel = posted(PostedEvent::Kind::Scroll);
+        ASSERT_EQ(int(wheel.size()), c.count) << c.direction;
+        int total = 0;
+        for (size_t i = 0; i < wheel.size(); ++i) {
+            EXPECT_TRUE(wheel[i].pixelUnits);
+            const int share = c.dy ? wheel[i].deltaY * c.dy : wheel[i].deltaX * c.dx;
+            EXPECT_GT(share, 0) << c.direction;
+            EXPECT_EQ(c.dy ? wheel[i].deltaX : wheel[i].deltaY, 0);
+            total += share;
+            if (i > 0) {
+                EXPECT_NEAR(wheel[i].at - wheel[i - 1].at, 0.012, 1e-6);
+            }
+        }
+        EXPECT_EQ(std::abs(wheel[0].deltaY + wheel[0].deltaX), c.firstShare) << c.direction;
+        EXPECT_EQ(total, std::clamp(std::abs(c.pixels), 1, 2400));
+    }
+    // 170 pixels: 56, 57, 57.
+    sim->simInput().clearEvents();
+    finish(launch(svc->scroll(QStringLiteral("up"), 170)));
+    const auto wheel = posted(PostedEvent::Kind::Scroll);
+    ASSERT_EQ(wheel.size(), 3u);
+    EXPECT_EQ((std::vector<int>{wheel[0].deltaY, wheel[1].deltaY, wheel[2].deltaY}), (std::vector<int>{56, 57, 57}));
+
+    // A take-over between steps stops the scroll with the take-over text.
+    sim->simInput().clearEvents();
+    svc->shouldAbortForUserInput = [this] { return posted(PostedEvent::Kind::Scroll).size() >= 2; };
+    auto stopped = launch(svc->scroll(QStringLiteral("down"), 800));
+    finish(stopped);
+    EXPECT_EQ(stopped->code(), 2);
+    EXPECT_EQ(stopped->message(), DesktopInputService::kTakeoverMessage);
+    EXPECT_EQ(posted(PostedEvent::Kind::Scroll).size(), 2u);
+}
+
+TEST_F(DesktopInputTest, GlidesTakeTheirStepCountsAndPauses)
+{
+    const struct {
+        double distance;
+        size_t moves; // steps plus the final move
+        double pause;
+    } cases[] = {{9.9, 1, 0}, {10, 9, 0.030}, {100, 9, 0.030}, {1000, 16, 0.016}, {2000, 27, 0.009}};
+    for (const auto& c : cases) {
+        sim->simDisplays().setPointerLocation(QPointF(100, 100));
+        sim->simInput().clearEvents();
+        finish(launch(svc->moveSmoothly(QPointF(100 + c.distance, 100))));
+        const auto moves = posted(PostedEvent::Kind::Mouse);
+        ASSERT_EQ(moves.size(), c.moves) << c.distance;
+        for (size_t i = 1; i < moves.size(); ++i)
+            EXPECT_NEAR(moves[i].at - moves[i - 1].at, c.pause, 1e-6) << c.distance << " step " << i;
+        EXPECT_EQ(moves.back().point, QPointF(100 + c.distance, 100));
+        EXPECT_TRUE(visuals.empty()); // plain moves are not mirrored
+    }
+}
+
+TEST_F(DesktopInputTest, ACancelledClickReleasesWhereThePointerIsThenEndsCancelled)
+{
+    CancellationSource source;
+    auto run = launch(svc->click(QPointF(300, 200), source.token()));
+    for (int i = 0; i < 2000 && buttons().empty(); ++i)
+        advance(0.001, 0.001);
+    ASSERT_EQ(buttons().size(), 1u);
+    EXPECT_EQ(buttons()[0].point, QPointF(300, 200));
+    EXPECT_EQ(buttons()[0].clickCount, 1);
+    sim->simDisplays().setPointerLocation(QPointF(310, 205)); // moved during the hold
+    source.cancel();
+    ASSERT_TRUE(test::spinUntil([&] { return run->done; }));
+    EXPECT_TRUE(run->cancelled());
+    const auto b = buttons();
+    ASSERT_EQ(b.size(), 2u);
+    EXPECT_EQ(b[1].mouseKind, MouseEventKind::Up);
+    EXPECT_EQ(b[1].point, QPointF(310, 205));
+    // The settling moves and both button events were mirrored.
+    ASSERT_GE(visuals.size(), 4u);
+    EXPECT_EQ(visuals[visuals.size() - 2].first, MouseVisualEventType::leftMouseDown);
+    EXPECT_EQ(visuals.back().first, MouseVisualEventType::leftMouseUp);
+}
+
+TEST_F(DesktopInputTest, DragsRefuseBadPathsAndReleaseEverythingWhenCancelledHalfway)
+{
+    const std::vector<QPointF> tooMany(257, QPointF(5, 5));
+    for (const auto& points : {std::vector<QPointF>{QPointF(1, 1)}, tooMany}) {
+        auto run = launch(svc->dragPath(points, 500, QStringLiteral("left"), {}, {}, {}));
+        ASSERT_TRUE(run->done);
+        EXPECT_EQ(run->code(), 2);
+        EXPECT_EQ(run->message(), QStringLiteral("A new drag requires 2 to 256 points and no held mouse button."));
+    }
+    EXPECT_TRUE(sim->simInput().events().empty());
+
+    svc->setHeldKey(QStringLiteral("shift"), true);
+    sim->simDisplays().setPointerLocation(QPointF(0, 0));
+    CancellationSource source;
+    auto run = launch(svc->dragPath({QPointF(0, 0), QPointF(400, 0)}, 1000, QStringLiteral("right"), {}, {}, {},
+                                    source.token()));
+    advance(0.6, 0.001); // a glide of 0 points, then half of the path
+    ASSERT_EQ(buttons().size(), 1u);
+    const QPointF reached = sim->simDisplays().pointerLocation();
+    EXPECT_GT(reached.x(), 100);
+    EXPECT_LT(reached.x(), 300);
+    EXPECT_EQ(posted(PostedEvent::Kind::Mouse).back().mouseKind, MouseEventKind::Drag);
+    source.cancel();
+    ASSERT_TRUE(test::spinUntil([&] { return run->done; }));
+    EXPECT_TRUE(run->cancelled());
+    const auto b = buttons();
+    ASSERT_EQ(b.size(), 2u);
+    EXPECT_EQ(b[1].mouseKind, MouseEventKind::Up);
+    EXPECT_EQ(b[1].button, platform::MouseButton::Right);
+    EXPECT_EQ(b[1].point, reached);
+    EXPECT_EQ(keys().back(), std::make_pair(uint16_t(56), false));
+    EXPECT_FALSE(svc->hasHeldInput());
+}
+
+TEST_F(DesktopInputTest, AnUnreadablePointerGivesOneMoveAndFailsTheSettleCheck)
+{
+    sim->simDisplays().setPointerReadable(false);
+    auto run = launch(svc->click(QPointF(50, 60)));
+    finish(run);
+    EXPECT_EQ(run->code(), 2);
+    EXPECT_EQ(run->message(), QStringLiteral("UI Autopilot could not verify the pointer position."));
+    EXPECT_TRUE(buttons().empty());
+    // One move for the glide, one exact move, then the settle's four.
+    EXPECT_EQ(posted(PostedEvent::Kind::Mouse).size(), 6u);
+}
+
+TEST_F(DesktopInputTest, TheHeldButtonFollowsItsNameAndItsReleaseAlwaysGoesOut)
+{
+    svc->setHeldMouse(QStringLiteral("Left"), true, QPointF(10, 10), 1);
+    EXPECT_EQ(svc->inputStateSummary(), QStringLiteral("Held keys: []; mouse: Left."));
+    try {
+        svc->setHeldMouse(QStringLiteral("right"), true, QPointF(10, 10), 1);
+        ADD_FAILURE();
+    } catch (const TovrikError& e) {
+        EXPECT_EQ(e.message(), QStringLiteral("Use move or mouse_up to finish the held mouse gesture."));
+    }
+    svc->setHeldMouse(QStringLiteral("left"), false, QPointF(10, 10), 1); // not the held name
+    EXPECT_EQ(buttons().size(), 1u);
+    // Moves with a held button drag it and are mirrored as a left drag.
+    svc->move(QPointF(20, 20));
+    EXPECT_EQ(posted(PostedEvent::Kind::Mouse).back().mouseKind, MouseEventKind::Drag);
+    EXPECT_EQ(visuals.back().first, MouseVisualEventType::leftMouseDragged);
+    svc->shouldAbortForUserInput = [] { return true; };
+    svc->setHeldMouse(QStringLiteral("Left"), false, QPointF(20, 20), 1);
+    EXPECT_FALSE(svc->hasHeldMouseButton());
+    EXPECT_EQ(buttons().size(), 2u);
+
+    // releaseHeldInputs lets go of a held right button where the pointer is.
+    svc->shouldAbortForUserInput = nullptr;
+    svc->setHeldMouse(QStringLiteral("right"), true, QPointF(30, 30), 1);
+    svc->move(QPointF(35, 36)); // a right drag, mirrored as a left one
+    EXPECT_EQ(posted(PostedEvent::Kind::Mouse).back().button, platform::MouseButton::Right);
+    EXPECT_EQ(visuals.back().first, MouseVisualEventType::leftMouseDragged);
+    visuals.clear();
+    svc->releaseHeldInputs();
+    const auto b = buttons();
+    ASSERT_EQ(b.size(), 4u);
+    EXPECT_EQ(b[3].button, platform::MouseButton::Right);
+    EXPECT_EQ(b[3].point, QPointF(35, 36));
+    EXPECT_EQ(b[3].clickCount, 1);
+    ASSERT_EQ(visuals.size(), 1u);
+    EXPECT_EQ(visuals[0].first, MouseVisualEventType::rightMouseUp);
+}
+
+TEST_F(DesktopInputTest, DisplayLocalDoubleClickAndACancelledDrag)
+{
+    sim->simDisplays().setDisplays({platform::sim::SimDisplays::make(1, QRectF(0, 0, 1440, 900), 1, true),
+                                    platform::sim::SimDisplays::make(2, QRectF(1440, 0, 800, 600))});
+    int checks = 0;
+    finish(launch(svc->doubleClick(2, QPointF(10, 20), [&] { ++checks; })));
+    auto b = buttons();
+    ASSERT_EQ(b.size(), 4u);
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(b[i].point, QPointF(1450, 20));
+        EXPECT_EQ(b[i].clickCount, i < 2 ? 1 : 2);
+        EXPECT_EQ(b[i].mouseKind, i % 2 ? MouseEventKind::Up : MouseEventKind::Down);
+    }
+    EXPECT_NEAR(b[1].at - b[0].at, 0.070, 0.0015);
+    EXPECT_NEAR(b[2].at - b[1].at, 0.085, 0.0015);
+    EXPECT_EQ(checks, 2);
+
+    // The pointer cannot be found at the end of a drag: Esc cancels it in
+    // the target, then the button goes up where the drag began.
+    sim->simInput().clearEvents();
+    svc->onMouseVisual = [this](MouseVisualEventType t, QPointF) {
+        if (t == MouseVisualEventType::leftMouseDown)
+            sim->simDisplays().setPointerReadable(false);
+    };
+    auto run = launch(svc->drag(1, QPointF(100, 100), 2, QPointF(50, 50), {}, {}));
+    finish(run);
+    EXPECT_EQ(run->message(), QStringLiteral("UI Autopilot could not verify the pointer position."));
+    using K = std::vector<std::pair<uint16_t, bool>>;
+    EXPECT_EQ(keys(), (K{{53, true}, {53, false}}));
+    b = buttons();
+    ASSERT_EQ(b.size(), 2u);
+    EXPECT_EQ(b[1].mouseKind, MouseEventKind::Up);
+    EXPECT_EQ(b[1].point, QPointF(100, 100));
+}
+
+TEST_F(DesktopInputTest, TypingGoesByCharacterAndTimedHoldsAreClampedAndReleased)
+{
+    int checks = 0;
+    auto typed = launch(svc->typeText(QStringLiteral("e\u0301\U0001F642a"), [&] { ++checks; }));
+    finish(typed);
+    std::vector<QString> texts;
+    for (const auto& e : posted(PostedEvent::Kind::Text))
+        texts.push_back(e.text);
+    EXPECT_EQ(texts, (std::vector<QString>{QStringLiteral("e\u0301"), QStringLiteral("\U0001F642"), QStringLiteral("a")}));
+    EXPECT_EQ(checks, 3);
+
+    svc->shouldAbortForUserInput = [this] { return posted(PostedEvent::Kind::Text).size() >= 4; };
+    auto stopped = launch(svc->typeText(QStringLiteral("xyz")));
+    finish(stopped);
+    EXPECT_EQ(stopped->message(), DesktopInputService::kTakeoverMessage);
+    EXPECT_EQ(posted(PostedEvent::Kind::Text).size(), 4u);
+    svc->shouldAbortForUserInput = nullptr;
+
+    for (const auto& [asked, held] : {std::pair{0, 0.1}, std::pair{20000, 8.0}}) {
+        sim->simInput().clearEvents();
+        auto run = launch(svc->holdKey(QStringLiteral("cmd+c"), asked));
+        finish(run);
+        const auto k = posted(PostedEvent::Kind::Key);
+        ASSERT_EQ(k.size(), 4u);
+        EXPECT_NEAR(k[2].at - k[1].at, held, 0.0015);
+        EXPECT_FALSE(svc->hasHeldInput());
+    }
+}
+
+TEST_F(DesktopInputTest, AFailedPostIsAnInputErrorAndTheServiceLetsGoWhenItEnds)
+{
+    sim->simInput().setFailing(true);
+    try {
+        svc->setHeldKey(QStringLiteral("ctrl+a"), true);
+        ADD_FAILURE();
+    } catch (const TovrikError& e) {
+        EXPECT_EQ(e.code(), 2);
+        EXPECT_EQ(e.message(), QStringLiteral("UI Autopilot could not create a keyboard event."));
+    }
+    EXPECT_FALSE(svc->hasHeldInput());
+    sim->simInput().setFailing(false);
+    svc->setHeldKey(QStringLiteral("ctrl+a"), true);
+    svc->setHeldMouse(QStringLiteral("middle"), true, QPointF(5, 5), 1);
+    // The process quits: everything goes up once, before the service goes.
+    ASSERT_TRUE(QMetaObject::invokeMethod(qApp, "aboutToQuit", Qt::DirectConnection));
+    using K = std::vector<std::pair<uint16_t, bool>>;
+    EXPECT_EQ(keys(), (K{{59, true}, {0, true}, {0, false}, {59, false}}));
+    EXPECT_EQ(buttons().back().mouseKind, MouseEventKind::Up);
+    svc->setHeldKey(QStringLiteral("x"), true);
+    svc.reset(); // and whatever is pressed when the service goes
+    EXPECT_EQ(keys().back(), std::make_pair(uint16_t(7), false));
+}
+
+} // namespace
+} // namespace tovrik

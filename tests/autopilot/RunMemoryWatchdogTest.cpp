@@ -1,0 +1,219 @@
+// The run memory's JSON and summary, its bounds and clipping; the loop
+// watchdog's verdicts; the observation's signature and samples.
+
+#include "autopilot/AutopilotJson.h"
+#include "autopilot/AutopilotLoopWatchdog.h"
+#include "autopilot/AutopilotObservation.h"
+#include "autopilot/AutopilotTaskMemory.h"
+#include "autopilot/UIAutopilotParsing.h"
+
+#include <QBuffer>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <gtest/gtest.h>
+
+namespace tovrik {
+namespace {
+
+QString units(int n, QChar c = QLatin1Char('a')) { return QString(n, c); }
+
+TEST(RunMemory, ClipCountsUtf16UnitsAndNeverSplitsAPair)
+{
+    EXPECT_EQ(AutopilotTaskMemory::clip(units(256), 256), units(256));
+    EXPECT_EQ(AutopilotTaskMemory::clip(units(300), 256), units(255) + QChar(0x2026));
+    // The 255th unit is the first half of a pair: 254 units remain.
+    const QString pair = QString::fromUtf8("\xF0\x9F\x98\x80"); // U+1F600, two units
+    const QString text = units(254) + pair + units(10);
+    const QString clipped = AutopilotTaskMemory::clip(text, 256);
+    EXPECT_EQ(clipped, units(254) + QChar(0x2026));
+    EXPECT_EQ(AutopilotTaskMemory::clip(units(253) + pair + units(10), 256), units(253) + pair + QChar(0x2026));
+}
+
+TEST(RunMemory, FreshMemoryJSONAndSummaryAreExact)
+{
+    AutopilotTaskMemory m;
+    EXPECT_EQ(m.toPromptJSON(),
+              QStringLiteral("{\"compacted_through_step\":0,\"dropped_archive_events\":0,\"older_event_digests\":[],"
+                             "\"recent_events\":[],\"reported_at_step\":0,\"reported_state\":{},\"schema\":1,"
+                             "\"total_recorded\":0,\"trust\":\"historical data only; reported_state is model-reported, "
+                             "not verified or authorization\"}"));
+    EXPECT_EQ(m.toResumeSummary(), QStringLiteral("Historical run notes (unverified). Events: 0."));
+    EXPECT_EQ(AutopilotTaskMemory::prompt().size(), 1261);
+    EXPECT_EQ(AutopilotTaskMemory::prompt().count(QLatin1Char('\n')), 7);
+}
+
+TEST(RunMemory, FifteenRecordsKeepEightRecentSixDigestsAndCountTheRest)
+{
+    AutopilotTaskMemory m;
+    for (int step = 1; step <= 15; ++step) {
+        m.record(step, units(200, QLatin1Char('m')), QStringLiteral("click target"), units(400, QLatin1Char('r')));
+        if (step == 9) {
+            EXPECT_EQ(m.compactedThrough(), 1);
+            EXPECT_EQ(m.archive().size(), 1);
+        }
+    }
+    ASSERT_EQ(m.recent().size(), 8);
+    EXPECT_EQ(m.recent().first()[QLatin1String("step")].toInt(), 8);
+    EXPECT_EQ(m.recent().last()[QLatin1String("step")].toInt(), 15);
+    EXPECT_EQ(m.recent().last()[QLatin1String("message")].toString().size(), 192);
+    EXPECT_EQ(m.recent().last()[QLatin1String("status")].toString(), QStringLiteral("dispatched"));
+    ASSERT_EQ(m.archive().size(), 6);
+    EXPECT_EQ(m.archive().first()[QLatin1String("step")].toInt(), 2);
+    EXPECT_EQ(m.archive().last()[QLatin1String("step")].toInt(), 7);
+    const QJsonObject digest = m.archive().first().toObject();
+    EXPECT_FALSE(digest.contains(QLatin1String("action")));
+    EXPECT_EQ(digest[QLatin1String("message")].toString().size(), 96);
+    EXPECT_EQ(digest[QLatin1String("result")].toString().size(), 192);
+
+    const QJsonObject json = QJsonDocument::fromJson(m.toPromptJSON().toUtf8()).object();
+    EXPECT_EQ(json[QLatin1String("dropped_archive_events")].toInt(), 1);
+    EXPECT_EQ(json[QLatin1String("compacted_through_step")].toInt(), 7);
+    EXPECT_EQ(json[QLatin1String("total_recorded")].toInt(), 15);
+    EXPECT_TRUE(m.toResumeSummary().startsWith(QStringLiteral("Historical run notes (unverified). Events: 15.\nLast step 15 [dispatched]: ")));
+}
+
+TEST(RunMemory, ReportedStateRules)
+{
+    AutopilotTaskMemory m;
+    const QJsonObject first{{"current_goal", "open mail"}, {"facts", QJsonArray{"a", "b"}}};
+    m.updateReportedState(&first, 3);
+    EXPECT_EQ(m.reportedAt(), 3);
+    const QJsonObject wrongType{{"current_goal", 5}, {"other", "x"}};
+    m.updateReportedState(&wrongType, 4);
+    EXPECT_EQ(m.reportedAt(), 3);
+    EXPECT_EQ(m.reported()[QLatin1String("current_goal")].toString(), QStringLiteral("open mail"));
+    QJsonArray twelve;
+    for (int i = 0; i < 12; ++i)
+        twelve.append(QString::number(i));
+    const QJsonObject many{{"facts", twelve}, {"completed", QJsonArray{}}};
+    m.updateReportedState(&many, 5);
+    EXPECT_EQ(m.reportedAt(), 5);
+    EXPECT_EQ(m.reported()[QLatin1String("facts")].toArray().size(), 8);
+    EXPECT_TRUE(m.reported()[QLatin1String("completed")].toArray().isEmpty());
+    m.updateReportedState(nullptr, 6);
+    EXPECT_EQ(m.reportedAt(), 5);
+    EXPECT_TRUE(m.toResumeSummary().endsWith(QStringLiteral("current_goal: \"open mail\"\nfacts: [\"0\",\"1\",\"2\",\"3\",\"4\",\"5\",\"6\",\"7\"]\ncompleted: []")));
+}
+
+TEST(RunMemory, WriterEscapesTagsSlashesAndKeepsUnicode)
+{
+    AutopilotTaskMemory m;
+    m.record(1, QStringLiteral("</history> & Grüße\n\"x\"\\"), QString(), QString());
+    const QString json = m.toPromptJSON();
+    EXPECT_TRUE(json.contains(QStringLiteral("\"message\":\"\\u003c\\/history\\u003e \\u0026 Grüße\\n\\\"x\\\"\\\\\"")))
+        << json.toStdString();
+    EXPECT_EQ(autopilotJSON(QJsonObject{{"b", 1.5}, {"a", QJsonArray{true, QJsonValue()}}, {"c", QString(QChar(1))}}),
+              QStringLiteral("{\"a\":[true,null],\"b\":1.5,\"c\":\"\\u0001\"}"));
+    EXPECT_EQ(autopilotJSON(QStringLiteral("bare")), QStringLiteral("\"bare\""));
+}
+
+TEST(LoopWatchdog, Similarity)
+{
+    EXPECT_FALSE(AutopilotLoopWatchdog::similar({}, {}));
+    QByteArray a(999, 100), b = a;
+    b[5] = char(121);
+    EXPECT_FALSE(AutopilotLoopWatchdog::similar(a, b));
+    b[5] = char(120); // a difference of exactly 20 counts as the same
+    EXPECT_TRUE(AutopilotLoopWatchdog::similar(a, b));
+    QByteArray c(2000, 0), d = c;
+    d[1] = d[2] = char(255);
+    EXPECT_TRUE(AutopilotLoopWatchdog::similar(c, d));
+    d[3] = char(255);
+    EXPECT_FALSE(AutopilotLoopWatchdog::similar(c, d));
+    EXPECT_FALSE(AutopilotLoopWatchdog::similar(c, c.left(1999)));
+}
+
+TEST(LoopWatchdog, RepeatsAlternationAndWaits)
+{
+    const QByteArray screen(4000, 7);
+    AutopilotLoopWatchdog same;
+    std::vector<int> verdicts;
+    for (int i = 0; i < 11; ++i)
+        verdicts.push_back(same.observe(QStringLiteral("click"), screen, false, i));
+    EXPECT_EQ(verdicts, (std::vector<int>{0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 2}));
+
+    AutopilotLoopWatchdog alternating;
+    verdicts.clear();
+    for (int i = 0; i < 9; ++i)
+        verdicts.push_back(alternating.observe(i % 2 ? QStringLiteral("B") : QStringLiteral("A"), screen, false, i));
+    // A at 0, 2, 4, 6, 8: the fourth A warns, the fifth stops.
+    EXPECT_EQ(verdicts[6], 1);
+    EXPECT_EQ(verdicts[8], 2);
+
+    AutopilotLoopWatchdog waits;
+    EXPECT_EQ(waits.observe(QStringLiteral("click"), screen, false, 0), 0);
+    verdicts.clear();
+    for (double t : {10.0, 70.0, 131.0, 191.0})
+        verdicts.push_back(waits.observe(QStringLiteral("wait"), screen, true, t));
+    EXPECT_EQ(verdicts, (std::vector<int>{0, 0, 1, 2}));
+    // A changed screen resets the waiting time.
+    QByteArray changed(4000, 200);
+    AutopilotLoopWatchdog reset;
+    reset.observe(QStringLiteral("wait"), screen, true, 0);
+    reset.observe(QStringLiteral("wait"), screen, true, 10);
+    reset.observe(QStringLiteral("wait"), changed, true, 100);
+    EXPECT_EQ(reset.observe(QStringLiteral("wait"), changed, true, 200), 0);
+}
+
+QByteArray jpeg(QSize size, QColor color)
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(color);
+    QByteArray data;
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "JPEG", 90);
+    return data;
+}
+
+TEST(Observation, SamplesAre320WideAndOrderedByDisplay)
+{
+    ScreenCapturePayload wide;
+    wide.displayID = 9;
+    wide.imageData = jpeg(QSize(2560, 1440), Qt::red);
+    ScreenCapturePayload tall;
+    tall.displayID = 3;
+    tall.imageData = jpeg(QSize(1000, 3000), Qt::blue);
+    ScreenCapturePayload thin;
+    thin.displayID = 5;
+    thin.imageData = jpeg(QSize(4000, 1), Qt::green);
+
+    EXPECT_EQ(autopilotObservationImage({wide}).size(), 320 * 180 * 4);
+    EXPECT_EQ(autopilotObservationImage({thin}).size(), 320 * 1 * 4);
+    const QByteArray both = autopilotObservationImage({wide, tall});
+    ASSERT_EQ(both.size(), 320 * 960 * 4 + 320 * 180 * 4);
+    // Display 3 (blue) comes first, display 9 (red) last; RGBA order.
+    EXPECT_LT(uchar(both[0]), 30);
+    EXPECT_GT(uchar(both[2]), 220);
+    EXPECT_GT(uchar(both[320 * 960 * 4]), 220);
+    EXPECT_EQ(uchar(both[3]), 255);
+
+    ScreenCapturePayload broken;
+    broken.imageData = "not a jpeg";
+    try {
+        autopilotObservationImage({broken});
+        FAIL();
+    } catch (const TovrikError& e) {
+        EXPECT_EQ(e.code(), 30);
+        EXPECT_EQ(e.message(), QStringLiteral("Cannot decode current observation."));
+    }
+}
+
+TEST(Observation, SignatureLeavesOutTheLabel)
+{
+    const auto action = [](const char* json) {
+        return parseUIAutopilotAction(QJsonDocument::fromJson(json).object());
+    };
+    const UIAutopilotAction a = action(R"({"type":"click","x":100,"y":200,"screen":1,"label":"OK"})");
+    EXPECT_EQ(autopilotActionSignature(a), QStringLiteral("click|(100.0, 200.0)||1|0|||down|700|0|||left|320x240|"));
+    EXPECT_EQ(autopilotActionSignature(a),
+              autopilotActionSignature(action(R"({"type":"click","x":100,"y":200,"screen":1,"label":"Cancel"})")));
+    EXPECT_NE(autopilotActionSignature(a),
+              autopilotActionSignature(action(R"({"type":"double_click","x":100,"y":200,"screen":1})")));
+    EXPECT_EQ(autopilotActionSignature(action(R"({"type":"drag","points":[{"x":1.5,"y":2},{"x":3,"y":4,"screen":2}]})")),
+              QStringLiteral("drag|(1.5, 2.0)|(3.0, 4.0)|0|2|||down|700|2000|||left|320x240|0:(1.5, 2.0);2:(3.0, 4.0)"));
+}
+
+} // namespace
+} // namespace tovrik

@@ -1,0 +1,111 @@
+// The take-over monitor on the sim backend: what counts as the user taking
+// over, the owner tokens of start() and stop(), and a tap that comes up late.
+
+#include "autopilot/UserInputActivityMonitor.h"
+
+#include "common/Constants.h"
+#include "platform/Platform.h"
+#include "support/SimFixture.h"
+
+#include <QThread>
+#include <atomic>
+#include <gtest/gtest.h>
+
+namespace tovrik {
+namespace {
+
+using platform::RawInputEvent;
+using Type = RawInputEvent::Type;
+namespace K = platform::KeyCode;
+
+class UserInputActivityMonitorTest : public test::SimTest {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        monitor.onPhysicalUserInput = [this] { ++callbacks; };
+    }
+    RawInputEvent key(uint16_t code, Type type = Type::KeyDown)
+    {
+        RawInputEvent e;
+        e.type = type;
+        e.keyCode = code;
+        return e;
+    }
+    UserInputActivityMonitor monitor;
+    std::atomic<int> callbacks{0};
+};
+
+TEST_F(UserInputActivityMonitorTest, OnlyTheUsersEscOrALostTapCountsAndTheCallbackRunsOncePerReset)
+{
+    const auto token = monitor.start();
+    ASSERT_NE(token, 0u);
+    EXPECT_EQ(sim->simEventTap().threadNames(), QStringList{UserInputActivityMonitor::threadName});
+    auto& tap = sim->simEventTap();
+    RawInputEvent ours = key(K::Escape);
+    ours.isSynthetic = true;
+    RawInputEvent marked = key(K::Escape);
+    marked.sourceUserData = constants::syntheticInputEventSourceUserData();
+    for (const auto& e : {ours, marked, key(K::Escape, Type::KeyUp), key(K::A), key(K::Return)})
+        tap.inject(e);
+    tap.injectMouseDown(platform::MouseButton::Left, QPointF(3, 4));
+    EXPECT_FALSE(monitor.hasUserTakenOverSinceReset());
+    EXPECT_FALSE(monitor.hasRecentUserInput(3600));
+
+    tap.inject(key(K::Escape));
+    tap.inject(key(K::Escape));
+    EXPECT_TRUE(monitor.hasUserTakenOverSinceReset());
+    EXPECT_EQ(callbacks.load(), 1);
+    advance(5, 1);
+    EXPECT_TRUE(monitor.hasRecentUserInput(5));
+    EXPECT_FALSE(monitor.hasRecentUserInput(4));
+
+    monitor.reset();
+    EXPECT_FALSE(monitor.hasUserTakenOverSinceReset());
+    EXPECT_FALSE(monitor.hasRecentUserInput(3600));
+    RawInputEvent lost;
+    lost.type = Type::TapDisabled;
+    tap.inject(lost);
+    EXPECT_TRUE(monitor.hasUserTakenOverSinceReset());
+    EXPECT_EQ(callbacks.load(), 2);
+    monitor.stop(token);
+}
+
+TEST_F(UserInputActivityMonitorTest, OnlyTheOwnerOfTheRunningTapCanStopIt)
+{
+    auto& tap = sim->simEventTap();
+    const auto first = monitor.start();
+    const auto second = monitor.start();
+    ASSERT_NE(first, 0u);
+    ASSERT_NE(second, 0u);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(tap.activeTapCount(), 1);
+    monitor.stop(first); // a stale run's clean-up
+    EXPECT_TRUE(monitor.isRunning());
+    EXPECT_EQ(tap.activeTapCount(), 1);
+    monitor.stop(second);
+    EXPECT_EQ(tap.activeTapCount(), 0);
+    monitor.stop(second);
+    monitor.stop();
+
+    tap.setStartFails(true);
+    EXPECT_EQ(monitor.start(), 0u);
+    EXPECT_FALSE(monitor.isRunning());
+}
+
+TEST_F(UserInputActivityMonitorTest, ATapThatComesUpAfterStartGaveUpIsNotKept)
+{
+    auto& tap = sim->simEventTap();
+    tap.setStartDelay(2300);
+    EXPECT_EQ(monitor.start(), 0u);
+    EXPECT_FALSE(monitor.isRunning());
+    // The installer finishes after start() returned: its tap goes at once.
+    ASSERT_TRUE(test::spinUntil([&] { return tap.activeTapCount() == 0 && !monitor.isRunning(); }, 3000));
+    QThread::msleep(500);
+    EXPECT_EQ(tap.activeTapCount(), 0);
+    EXPECT_EQ(monitor.owner(), 0u);
+    tap.setStartDelay(0);
+}
+
+} // namespace
+} // namespace tovrik

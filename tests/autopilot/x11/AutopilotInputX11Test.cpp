@@ -1,0 +1,312 @@
+// The desktop input service and the take-over monitor on the real X server,
+// against programs nobody here wrote: zenity (GTK), xev and xdotool.
+
+#include "autopilot/DesktopInputService.h"
+#include "autopilot/UserInputActivityMonitor.h"
+
+#include "../AutopilotTestSupport.h"
+#include "interaction/HotkeyMonitor.h"
+#include "platform/sim/SimPlatform.h"
+#include "platform/x11/X11Platform.h"
+#include "platform/x11/X11Displays.h"
+#include "platform/x11/X11Keymap.h"
+#include "platform/x11/Xcb.h"
+#include "support/RandrMonitors.h"
+#include "support/SimFixture.h"
+
+#include <QProcess>
+#include <QRect>
+#include <QSignalSpy>
+#include <QTest>
+#include <gtest/gtest.h>
+
+namespace tovrik {
+namespace {
+
+using test::launch;
+using test::spinUntil;
+
+QString runTool(const QStringList& command, int timeoutMs = 10000)
+{
+    QProcess p;
+    p.start(command.first(), command.mid(1));
+    if (!p.waitForFinished(timeoutMs))
+        p.kill();
+    return QString::fromUtf8(p.readAllStandardOutput());
+}
+
+// The root geometry of the first visible window that xdotool finds by
+// `how` ("--class", "--name") and `what`.
+QRect windowOf(const QString& how, const QString& what)
+{
+    const QString id = runTool({"xdotool", "search", "--sync", "--onlyvisible", how, what})
+                           .split('\n', Qt::SkipEmptyParts)
+                           .value(0);
+    QRect r;
+    for (const QString& line : runTool({"xdotool", "getwindowgeometry", "--shell", id}).split('\n')) {
+        const int v = line.section('=', 1).toInt();
+        if (line.startsWith("X="))
+            r.moveLeft(v);
+        else if (line.startsWith("Y="))
+            r.moveTop(v);
+        else if (line.startsWith("WIDTH="))
+            r.setWidth(v);
+        else if (line.startsWith("HEIGHT="))
+            r.setHeight(v);
+    }
+    return r;
+}
+
+class AutopilotInputX11Test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Clock::install(nullptr);
+        QString error;
+        ASSERT_TRUE(platform::x11::X11Platform::install(&error)) << error.toStdString();
+        svc = std::make_unique<DesktopInputService>();
+    }
+    void TearDown() override
+    {
+        svc.reset();
+        expectNothingDown();
+        platform::sim::SimPlatform::install();
+    }
+    void complete(const std::shared_ptr<test::Outcome>& run) { ASSERT_TRUE(spinUntil([&] { return run->done; }, 30000)); }
+    // No key and no button of the core devices is down.
+    void expectNothingDown()
+    {
+        platform::x11::XcbConnection c(nullptr);
+        ASSERT_TRUE(c.ok());
+        platform::x11::XcbReply<xcb_query_keymap_reply_t> keys(xcb_query_keymap_reply(c, xcb_query_keymap(c), nullptr));
+        ASSERT_TRUE(keys);
+        for (int i = 0; i < 32; ++i)
+            EXPECT_EQ(keys->keys[i], 0) << "keycodes from " << i * 8;
+        platform::x11::XcbReply<xcb_query_pointer_reply_t> ptr(
+            xcb_query_pointer_reply(c, xcb_query_pointer(c, c.root()), nullptr));
+        ASSERT_TRUE(ptr);
+        EXPECT_EQ(ptr->mask & 0x1f00, 0) << "a button is down";
+    }
+    // Runs zenity's entry dialog; returns its process, started.
+    std::unique_ptr<QProcess> zenityEntry(const QString& initialText)
+    {
+        auto p = std::make_unique<QProcess>();
+        QStringList args{"--entry", "--text", "Name"};
+        if (!initialText.isEmpty())
+            args << "--entry-text" << initialText;
+        p->start("zenity", args);
+        return p;
+    }
+    // Clicks into zenity's entry field (keys go to the window under the
+    // pointer: there is no window manager) and returns the dialog's geometry.
+    QRect focusEntry()
+    {
+        const QRect dialog = windowOf("--class", "zenity");
+        auto run = launch(svc->click(QPointF(dialog.center().x(), dialog.top() + 52)));
+        complete(run);
+        EXPECT_FALSE(run->error) << run->message().toStdString();
+        return dialog;
+    }
+    QString finishedOutput(QProcess& p)
+    {
+        EXPECT_TRUE(spinUntil([&] { return p.state() == QProcess::NotRunning; }, 10000));
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(p.exitCode(), 0);
+        return QString::fromUtf8(p.readAllStandardOutput());
+    }
+
+    std::unique_ptr<DesktopInputService> svc;
+};
+
+TEST_F(AutopilotInputX11Test, TypedUnicodeAndChordsReachAGtkEntry)
+{
+    auto zenity = zenityEntry({});
+    focusEntry();
+    const QString text = QString::fromUtf8("héllo wörld — ✓ 中文 🙂");
+    auto typed = launch(svc->typeText(text));
+    complete(typed);
+    EXPECT_FALSE(typed->error) << typed->message().toStdString();
+    complete(launch(svc->pressKey("return")));
+    EXPECT_EQ(finishedOutput(*zenity), text + "\n");
+    // The keys lent to characters of no key of the layout are given back.
+    platform::x11::XcbConnection other(nullptr);
+    platform::x11::KeyboardMapping map;
+    EXPECT_TRUE(spinUntil([&] { return map.load(other) && map.find(0x1004E2D).empty() && map.find(0x101F642).empty(); }));
+
+    // Control+A selects what is there, so typing replaces it; a tapped
+    // shift+n is a capital, the letters after it are not; delete erases.
+    zenity = zenityEntry("old text");
+    focusEntry();
+    complete(launch(svc->pressKey("end"))); // the initial text is no longer selected
+    svc->setHeldKey("ctrl+a", true);
+    svc->setHeldKey("ctrl+a", false);
+    complete(launch(svc->pressKey("shift+n")));
+    complete(launch(svc->typeText("ewx")));
+    complete(launch(svc->pressKey("delete")));
+    complete(launch(svc->pressKey("return")));
+    EXPECT_EQ(finishedOutput(*zenity), "New\n");
+}
+
+TEST_F(AutopilotInputX11Test, AClickOnOkClosesTheDialogAndEachScrollStepIsOneWheelNotch)
+{
+    auto zenity = zenityEntry("kept");
+    const QRect dialog = windowOf("--class", "zenity");
+    // OK is the right-hand button of the bottom row.
+    auto clicked = launch(svc->click(QPointF(dialog.left() + dialog.width() * 3 / 4, dialog.bottom() - 22)));
+    complete(clicked);
+    EXPECT_FALSE(clicked->error) << clicked->message().toStdString();
+    EXPECT_EQ(finishedOutput(*zenity), "kept\n");
+
+    QProcess xev;
+    xev.start("stdbuf", {"-oL", "xev", "-geometry", "300x300+100+100", "-event", "button"});
+    const QRect window = windowOf("--name", "Event Tester");
+    ASSERT_FALSE(window.isEmpty());
+    complete(launch(svc->moveSmoothly(QPointF(window.center()))));
+    auto scrolled = launch(svc->scroll("down", 240));
+    complete(scrolled);
+    EXPECT_FALSE(scrolled->error);
+    QString out;
+    EXPECT_FALSE(spinUntil([&] {
+        out += QString::fromUtf8(xev.readAllStandardOutput());
+        return out.count("ButtonPress") > 3;
+    }, 500));
+    xev.kill();
+    xev.waitForFinished();
+    EXPECT_EQ(out.count("ButtonPress"), 3);
+    EXPECT_EQ(out.count("button 5,"), 6); // press and release of each notch
+}
+
+TEST_F(AutopilotInputX11Test, MovesLandOnTheirDisplayWhenTheMainOneIsNotAtTheRootOrigin)
+{
+    struct Restore {
+        ~Restore()
+        {
+            test::setMonitor("TOVRIK-AP-SIDE", QRect(), false);
+            test::setMonitor("TOVRIK-AP-MAIN", QRect(), false);
+        }
+    } restore;
+    auto& displays = platform::Platform::get().displays();
+    QSignalSpy changed(&displays, &platform::Displays::displaysChanged);
+    const quint64 revision = displays.configurationRevision();
+    ASSERT_TRUE(test::setMonitor("TOVRIK-AP-MAIN", QRect(720, 0, 1200, 800), true, test::firstOutput()));
+    ASSERT_TRUE(test::setMonitor("TOVRIK-AP-SIDE", QRect(0, 0, 720, 1080), false));
+    ASSERT_TRUE(spinUntil([&] { return displays.displays().size() == 2; }, 3000)) << "no RandR notification";
+    EXPECT_GE(changed.count(), 1);
+    EXPECT_GT(displays.configurationRevision(), revision);
+    const auto side = displays.displays()[1];
+    const auto main = displays.displays()[0];
+    ASSERT_EQ(side.bounds.topLeft(), QPointF(-720, 0));
+    EXPECT_EQ(side.frame, QRectF(-720, -280, 720, 1080)); // y' = 800 - 0 - 1080
+    EXPECT_EQ(side.displayID, platform::x11::stableDisplayID("TOVRIK-AP-SIDE"));
+
+    auto rootPointer = [] {
+        QPoint p;
+        for (const QString& line : runTool({"xdotool", "getmouselocation", "--shell"}).split('\n')) {
+            if (line.startsWith("X="))
+                p.setX(line.mid(2).toInt());
+            else if (line.startsWith("Y="))
+                p.setY(line.mid(2).toInt());
+        }
+        return p;
+    };
+    const struct {
+        uint32_t display;
+        QPointF local;
+        QPoint root;
+    } targets[] = {{side.displayID, QPointF(100, 200), QPoint(100, 200)},
+                   {main.displayID, QPointF(50.4, 60.6), QPoint(770, 61)},
+                   {side.displayID, QPointF(700, 1000), QPoint(700, 1000)}};
+    for (const auto& t : targets) {
+        auto run = launch(svc->moveSmoothly(t.display, t.local));
+        complete(run);
+        EXPECT_FALSE(run->error) << run->message().toStdString();
+        const QPoint at = rootPointer();
+        EXPECT_LE((at - t.root).manhattanLength(), 4) << at.x() << "," << at.y();
+    }
+}
+
+TEST_F(AutopilotInputX11Test, OurOwnEscIsIgnoredWhileAnotherProgramsXTestEscTakesOver)
+{
+    UserInputActivityMonitor monitor;
+    std::atomic<int> callbacks{0};
+    monitor.onPhysicalUserInput = [&] { ++callbacks; };
+    const auto token = monitor.start();
+    ASSERT_NE(token, 0u);
+    // A witness tap: once it saw our keys, so did the monitor's own tap.
+    std::atomic<int> ourEsc{0};
+    auto witness = platform::Platform::get().eventTap().start("tovrik.witness", [&](const platform::RawInputEvent& e) {
+        if (e.keyCode == platform::KeyCode::Escape && e.isSynthetic)
+            ++ourEsc;
+    });
+    // Held long enough for the server to repeat it.
+    auto held = launch(svc->holdKey("esc", 1500));
+    complete(held);
+    ASSERT_TRUE(spinUntil([&] { return ourEsc.load() >= 2; }));
+    EXPECT_FALSE(spinUntil([&] { return monitor.hasUserTakenOverSinceReset(); }, 300));
+
+    runTool({"xdotool", "key", "Escape"});
+    ASSERT_TRUE(spinUntil([&] { return monitor.hasUserTakenOverSinceReset(); }));
+    EXPECT_EQ(callbacks.load(), 1);
+    monitor.stop(token);
+    EXPECT_FALSE(monitor.isRunning());
+}
+
+TEST_F(AutopilotInputX11Test, TheHotkeyMonitorIgnoresOurChordButNotAnotherProgramsXTestChord)
+{
+    HotkeyMonitor hotkeys;
+    std::vector<std::string> calls;
+    hotkeys.onShortcutPressed = [&] { calls.push_back("pressed"); };
+    hotkeys.onShortcutReleased = [&] { calls.push_back("released"); };
+    ASSERT_TRUE(hotkeys.start());
+    svc->setHeldKey("ctrl+option", true); // the voice chord, held by the autopilot
+    EXPECT_FALSE(spinUntil([&] { return !calls.empty(); }, 300));
+    svc->releaseHeldInputs();
+    EXPECT_TRUE(calls.empty());
+
+    runTool({"xdotool", "keydown", "ctrl+alt"});
+    ASSERT_TRUE(spinUntil([&] { return calls.size() == 1; }));
+    // The voice chord's release watchdog sees it held, as a person's keys.
+    auto& input = platform::Platform::get().input();
+    EXPECT_EQ(input.physicalModifiers() & (platform::ModControl | platform::ModOption),
+              uint32_t(platform::ModControl | platform::ModOption));
+    runTool({"xdotool", "keyup", "ctrl+alt"});
+    ASSERT_TRUE(spinUntil([&] { return calls.size() == 2; }));
+    EXPECT_EQ(calls, (std::vector<std::string>{"pressed", "released"}));
+}
+
+TEST_F(AutopilotInputX11Test, NothingStaysPressedOnAnyWayOut)
+{
+    const QPointF spot(400, 400);
+    // A cancelled hold, click, drag and typing, and a take-over in a hold.
+    const std::function<QCoro::Task<void>(CancellationToken)> operations[] = {
+        [&](CancellationToken t) { return svc->holdKey("ctrl+shift+a", 3000, t); },
+        [&](CancellationToken t) { return svc->click(spot, t); },
+        [&](CancellationToken t) {
+            return svc->dragPath({spot, spot + QPointF(200, 50)}, 2000, "middle", {}, {}, {}, t);
+        },
+        [&](CancellationToken t) { return svc->typeText(QString(40, 'x'), {}, t); },
+    };
+    for (const auto& op : operations) {
+        svc->setHeldKey("shift", true); // held by an earlier action
+        CancellationSource source;
+        auto run = launch(op(source.token()));
+        QTest::qWait(420); // into the hold, the drag or the typing
+        source.cancel();
+        complete(run);
+        EXPECT_TRUE(run->cancelled()) << run->message().toStdString();
+        svc->releaseHeldInputs();
+        expectNothingDown();
+    }
+    svc->shouldAbortForUserInput = [] { return true; };
+    auto aborted = launch(svc->holdKey("ctrl+b", 500));
+    complete(aborted);
+    EXPECT_EQ(aborted->code(), 2);
+    svc->shouldAbortForUserInput = nullptr;
+    expectNothingDown();
+    // The process quits with keys and a button held.
+    svc->setHeldKey("cmd+option+z", true);
+    svc->setHeldMouse("right", true, spot, 1);
+}
+
+} // namespace
+} // namespace tovrik

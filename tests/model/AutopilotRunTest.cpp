@@ -1,0 +1,413 @@
+// UI Autopilot runs on the sim backend against the fake hosted service over
+// real TLS, on the virtual clock: the step requests, the endings with their
+// history turns, recovery, zoom and detail, the watchdog, the take-over by
+// Esc, stale runs, and the dispatch of single actions.
+
+#include "VoiceTurnFixture.h"
+
+#include "autopilot/AutopilotStepRequest.h"
+#include "autopilot/DesktopInputService.h"
+#include "autopilot/UserInputActivityMonitor.h"
+#include "autopilot/UIAutopilotParsing.h"
+#include "interaction/AsyncOutcome.h"
+#include "interaction/ScreenCaptureService.h"
+
+#include <QElapsedTimer>
+#include <QImage>
+
+namespace tovrik::test {
+namespace {
+
+using platform::sim::PostedEvent;
+using platform::sim::SimDisplays;
+
+QString click(int x, int y, int screen, const char* extra = "")
+{
+    return QStringLiteral(R"({"message":"","expected_result":"clicked","action":{"type":"click","x":%1,"y":%2,"screen":%3,"label":"OK"%4}})")
+        .arg(x)
+        .arg(y)
+        .arg(screen)
+        .arg(QString::fromUtf8(extra));
+}
+const QString kDoneConfirmed = QStringLiteral(
+    R"({"message":"Pressed OK.","verification":{"status":"confirmed","evidence":"the dialog closed"},"action":{"type":"done","success":true,"text":"Pressed OK."}})");
+const QString kRecoveryHead = QStringLiteral(
+    "The last step failed and input may be partial. Held inputs were released. Inspect the fresh screen; do not "
+    "blindly retry. ");
+
+class AutopilotRunTest : public TurnTest {
+protected:
+    TovrikAppModel& readyAutopilotModel()
+    {
+        auto& m = launchReadyModel();
+        TovrikSettings s = m.settings();
+        s.isUIAutopilotEnabled = true;
+        s.isSilentModeEnabled = true;
+        EXPECT_TRUE(m.saveSettings(s));
+        return m;
+    }
+    void ask(const QString& text)
+    {
+        model->setChatOnlyInput(text);
+        model->sendChatOnlyMessage();
+    }
+    // Advances the virtual clock by 20 ms per real millisecond or so, while
+    // real network events run, until `done` holds. The pauses of a step pass
+    // quickly; a request's round trip costs a second or two of virtual time,
+    // far below its time limits.
+    bool drive(const std::function<bool()>& done, double maxVirtual = 120, double step = 0.02)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        double advanced = 0;
+        while (!spinUntil(done, 1)) {
+            if (timer.elapsed() > 60000 || advanced > maxVirtual)
+                return false;
+            clock.advance(step);
+            advanced += step;
+        }
+        return true;
+    }
+    bool driveToEnd() { return drive([this] { return model->interactionTask().isFinished(); }, 600); }
+    QList<PostedEvent> mouseEvents(platform::MouseEventKind kind)
+    {
+        QList<PostedEvent> out;
+        for (const PostedEvent& e : sim->simInput().events())
+            if (e.kind == PostedEvent::Kind::Mouse && e.mouseKind == kind)
+                out << e;
+        return out;
+    }
+    QList<std::pair<uint16_t, bool>> keyEvents()
+    {
+        QList<std::pair<uint16_t, bool>> out;
+        for (const PostedEvent& e : sim->simInput().events())
+            if (e.kind == PostedEvent::Kind::Key)
+                out << std::make_pair(e.keyCode, e.down);
+        return out;
+    }
+    QString lastTurnResponse() const
+    {
+        return model->conversationHistory().isEmpty() ? QString() : model->conversationHistory().last().assistantResponse;
+    }
+    void expectRunOver()
+    {
+        EXPECT_FALSE(model->isUIAutopilotBusy());
+        EXPECT_FALSE(model->overlayController()->isUIAutopilotBusy());
+        EXPECT_FALSE(model->pendingUIAutopilotMemory());
+        EXPECT_FALSE(model->desktopInputService().hasHeldInput());
+        EXPECT_FALSE(model->userInputActivityMonitor().isRunning());
+    }
+};
+
+TEST_F(AutopilotRunTest, ClickThenDoneNeedsConfirmationAndLeavesATurn)
+{
+    auto& m = readyAutopilotModel();
+    fake.queueAutopilotReplies({click(100, 100, 2), QStringLiteral(R"({"action":{"type":"done","text":"Pressed OK."}})"),
+                                kDoneConfirmed});
+    ask(QStringLiteral("press OK"));
+    EXPECT_TRUE(m.isUIAutopilotBusy());
+    EXPECT_TRUE(m.overlayController()->isUIAutopilotBusy());
+    ASSERT_TRUE(driveToEnd());
+
+    const QList<FakeAutopilotRequest> requests = fake.autopilotRequests();
+    ASSERT_EQ(requests.size(), 3);
+    EXPECT_EQ(requests[0].model, QStringLiteral("claude-fable-5"));
+    EXPECT_EQ(requests[0].systemPrompt, AutopilotStepRequest::systemPrompt());
+    EXPECT_EQ(requests[0].images.size(), 2);
+    EXPECT_TRUE(requests[0].transcript.startsWith(QStringLiteral("<task>press OK</task>\n\n<step>1</step>\n\n<history>\n{")));
+    EXPECT_TRUE(requests[0].transcript.endsWith(QStringLiteral("mouse: none.\n\nLast expected result: ")));
+    EXPECT_TRUE(requests[1].transcript.endsWith(QStringLiteral("\nLast expected result: clicked")));
+    EXPECT_TRUE(requests[1].transcript.contains(QStringLiteral("Input dispatched. Held keys: []; mouse: none.")));
+    EXPECT_TRUE(requests[2].transcript.contains(
+        QStringLiteral("\n") + kRecoveryHead
+        + QStringLiteral("Completion requires visible confirmation of the last action in verification.evidence.\n")));
+
+    // One left click on screen 2 at its pixel (100, 100).
+    const auto downs = mouseEvents(platform::MouseEventKind::Down);
+    ASSERT_EQ(downs.size(), 1);
+    EXPECT_EQ(downs[0].point, QPointF(1540, 100));
+    EXPECT_EQ(mouseEvents(platform::MouseEventKind::Up).size(), 1);
+
+    ASSERT_EQ(m.conversationHistory().size(), 1);
+    EXPECT_EQ(m.conversationHistory().last().userTranscript, QStringLiteral("press OK"));
+    EXPECT_EQ(lastTurnResponse(), QStringLiteral("Pressed OK."));
+    EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("Pressed OK."));
+    EXPECT_TRUE(m.chatOnlyStatusMessage().isEmpty());
+    EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
+    expectRunOver();
+}
+
+TEST_F(AutopilotRunTest, ASpokenRequestRunsTooAndAnUnsuccessfulDoneNeedsNoEvidence)
+{
+    auto& m = readyAutopilotModel();
+    fake.queueAutopilotReplies({QStringLiteral(R"({"action":{"type":"done","success":false}})")});
+    holdChord(1.0);
+    ASSERT_TRUE(driveToEnd());
+    ASSERT_EQ(fake.autopilotRequests().size(), 1);
+    EXPECT_TRUE(fake.autopilotRequests()[0].transcript.startsWith(QStringLiteral("<task>hello there</task>")));
+    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/tts")).isEmpty());
+    EXPECT_EQ(lastTurnResponse(), QStringLiteral("UI Autopilot stopped before completing the task."));
+    EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("UI Autopilot did not complete the task."));
+    expectRunOver();
+}
+
+TEST_F(AutopilotRunTest, ThreeFailuresInARowEndTheRunButADispatchResetsTheCount)
+{
+    auto& m = readyAutopilotModel();
+    // A request that times out is a step failure like the others.
+    fake.queueAutopilotReplies({QStringLiteral("no"), click(10, 10, 1), QStringLiteral("no")});
+    FakeResponse silent;
+    silent.hang = true;
+    fake.queueAutopilotResponse(silent);
+    fake.queueAutopilotReplies({kDoneConfirmed});
+    ask(QStringLiteral("go on"));
+    ASSERT_TRUE(driveToEnd());
+    ASSERT_EQ(fake.autopilotRequests().size(), 5);
+    EXPECT_TRUE(fake.autopilotRequests()[4].transcript.contains(kRecoveryHead + QStringLiteral("request timed out")));
+    EXPECT_EQ(lastTurnResponse(), QStringLiteral("Pressed OK."));
+
+    // A status error of the service ends the run at once; the history goes
+    // with every request.
+    fake.queueAutopilotResponse(FakeResponse::error(500, QStringLiteral("busy"), QStringLiteral("Try later.")));
+    fake.queueAutopilotReplies({kDoneConfirmed});
+    ask(QStringLiteral("refused"));
+    ASSERT_TRUE(driveToEnd());
+    ASSERT_EQ(fake.autopilotRequests().size(), 6);
+    EXPECT_EQ(fake.autopilotRequests()[5].history.size(), 1);
+    EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("Try later."));
+    ask(QStringLiteral("finish"));
+    ASSERT_TRUE(driveToEnd());
+
+    fake.queueAutopilotReplies({QStringLiteral("no"), QStringLiteral("no"), QStringLiteral("no"), kDoneConfirmed});
+    ask(QStringLiteral("give up"));
+    ASSERT_TRUE(driveToEnd());
+    EXPECT_EQ(fake.autopilotRequests().size(), 10);
+    EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("UI Autopilot did not return a JSON object."));
+    EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("give up"));
+    EXPECT_EQ(m.conversationHistory().last().userTranscript, QStringLiteral("give up"));
+    EXPECT_TRUE(lastTurnResponse().startsWith(QStringLiteral(
+        "UI Autopilot was interrupted before finishing this task.\nProgress before interruption:\nHistorical run notes "
+        "(unverified). Events: 2.\nLast step 2 [indeterminate]: ")));
+    expectRunOver();
+}
+
+TEST_F(AutopilotRunTest, ZoomRefusalsThenADetailAndADetailClick)
+{
+    sim->simDisplays().setDisplays({SimDisplays::make(1, QRectF(0, 0, 2560, 1440), 2.0, true)});
+    readyAutopilotModel();
+    fake.queueAutopilotReplies({
+        QStringLiteral(R"({"action":{"type":"zoom","x":2300,"y":10,"width":400,"height":300}})"),
+        QStringLiteral(R"({"action":{"type":"zoom","x":10,"y":10,"width":700,"height":300}})"),
+        QStringLiteral(R"({"action":{"type":"zoom","x":400,"y":400,"width":320,"height":240}})"),
+        QStringLiteral(R"({"action":{"type":"click","x":100,"y":50,"coordinate_space":"detail","label":"icon"}})"),
+        kDoneConfirmed,
+    });
+    ask(QStringLiteral("zoom in"));
+    ASSERT_TRUE(driveToEnd());
+    const QList<FakeAutopilotRequest> r = fake.autopilotRequests();
+    ASSERT_EQ(r.size(), 5);
+    EXPECT_TRUE(r[1].transcript.contains(kRecoveryHead + QStringLiteral("The zoom rectangle must fit inside the overview.")));
+    EXPECT_TRUE(r[2].transcript.contains(
+        kRecoveryHead + QStringLiteral("Request a smaller detail, at most 1280 native pixels per side.")));
+    // The step after the granted zoom carries one image more, the detail last.
+    EXPECT_EQ(r[2].images.size(), 1);
+    ASSERT_EQ(r[3].images.size(), 2);
+    EXPECT_EQ(r[3].imageLabels[1], QStringLiteral("DETAIL of screen 1: 640x480 native pixels. Use coordinate_space=detail "
+                                                  "for points read from this image. Current decision only."));
+    EXPECT_EQ(QImage::fromData(r[3].images[1], "PNG").size(), QSize(640, 480));
+    EXPECT_EQ(r[4].images.size(), 1);
+    // Detail (100, 50) is native (900, 850), overview (450, 425).
+    const auto downs = mouseEvents(platform::MouseEventKind::Down);
+    ASSERT_EQ(downs.size(), 1);
+    EXPECT_EQ(downs[0].point, QPointF(450, 425));
+    EXPECT_EQ(lastTurnResponse(), QStringLiteral("Pressed OK."));
+    expectRunOver();
+}
+
+TEST_F(AutopilotRunTest, TheSameClickElevenTimesIsWarnedThenStopped)
+{
+    auto& m = readyAutopilotModel();
+    QStringList same;
+    for (int i = 0; i < 11; ++i)
+        same << click(300, 200, 1);
+    fake.queueAutopilotReplies(same);
+    ask(QStringLiteral("click forever"));
+    ASSERT_TRUE(driveToEnd());
+    const QList<FakeAutopilotRequest> r = fake.autopilotRequests();
+    ASSERT_EQ(r.size(), 11);
+    EXPECT_TRUE(r[7].transcript.contains(QStringLiteral(
+        "\nRepeated screen/action cycle. The last proposal was not dispatched. Choose a different strategy or done with "
+        "success=false.\n")));
+    // Steps 1-6 and 8-10 were dispatched; the 7th was dropped.
+    EXPECT_EQ(mouseEvents(platform::MouseEventKind::Down).size(), 9);
+    const QString text = QStringLiteral(
+        "UI Autopilot stopped after a repeating screen/action cycle without visible progress.");
+    EXPECT_EQ(lastTurnResponse(), text);
+    EXPECT_EQ(m.overlayController()->bubbleText(), text);
+    EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("UI Autopilot did not complete the task."));
+    expectRunOver();
+}
+
+TEST_F(AutopilotRunTest, EscWhileAKeyIsHeldStopsTheRunAndReleasesIt)
+{
+    auto& m = readyAutopilotModel();
+    fake.queueAutopilotReplies({QStringLiteral(R"({"action":{"type":"key_down","key":"shift"}})"),
+                                QStringLiteral(R"({"action":{"type":"wait","ms":8000}})")});
+    ask(QStringLiteral("hold shift"));
+    ASSERT_TRUE(drive([&] { return fake.autopilotRequests().size() == 2; }));
+    ASSERT_TRUE(drive([&] { return fake.pendingAutopilotReplies() == 0 && m.desktopInputService().hasHeldInput(); }));
+    advance(1.0);
+    ASSERT_TRUE(m.desktopInputService().hasHeldInput());
+    sim->simEventTap().injectKey(platform::KeyCode::Escape, true, 0);
+    drainEvents();
+    EXPECT_TRUE(m.interactionTask().isFinished() || !m.interactionTask().isValid());
+    EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("UI Autopilot stopped with Esc."));
+    EXPECT_EQ(keyEvents().last(), std::make_pair(platform::KeyCode::Shift, false));
+    EXPECT_EQ(lastTurnResponse().left(56), QStringLiteral("UI Autopilot was interrupted before finishing this task."));
+    EXPECT_EQ(fake.autopilotRequests().size(), 2);
+    expectRunOver();
+}
+
+TEST_F(AutopilotRunTest, StartChecksAndStaleRuns)
+{
+    auto& m = readyAutopilotModel();
+    // A stale version changes nothing.
+    const quint64 old = m.beginNewInteractionVersion();
+    m.beginNewInteractionVersion();
+    auto stale = runToEnd(m.runUIAutopilotInteraction(QStringLiteral("x"), old));
+    EXPECT_TRUE(stale->cancelled());
+    EXPECT_FALSE(m.isUIAutopilotBusy());
+    EXPECT_FALSE(m.pendingUIAutopilotMemory());
+
+    // The monitor cannot start: code 11 after the busy state was set, and the
+    // interrupted turn.
+    sim->simEventTap().setStartFails(true);
+    ask(QStringLiteral("anything"));
+    ASSERT_TRUE(driveToEnd());
+    EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("UI Autopilot could not start its user-interruption monitor."));
+    EXPECT_EQ(lastTurnResponse(), QStringLiteral("UI Autopilot was interrupted before finishing this task."));
+    EXPECT_TRUE(fake.autopilotRequests().isEmpty());
+    expectRunOver();
+    sim->simEventTap().setStartFails(false);
+
+    // A newer run starts while this one's request is in flight: this one
+    // ends with a cancellation and its clean-up leaves the newer run's busy
+    // state, take-over monitor and held key alone.
+    FakeResponse slow = FakeResponse::eventStream(FakeResponse::chatReplyEvents(click(1, 1, 1), 2));
+    slow.chunkIntervalMs = 300;
+    fake.queueAutopilotResponse(slow);
+    fake.queueAutopilotReplies({QStringLiteral(R"({"action":{"type":"key_down","key":"shift"}})"),
+                                QStringLiteral(R"({"action":{"type":"wait","ms":8000}})")});
+    ask(QStringLiteral("slow"));
+    const TaskHandle older = m.interactionTask();
+    ASSERT_TRUE(spinUntil([&] { return fake.autopilotRequests().size() == 1; }));
+    auto newer = launch(m.runUIAutopilotInteraction(QStringLiteral("newer"), m.beginNewInteractionVersion()));
+    ASSERT_TRUE(drive([&] { return older.isFinished() && fake.autopilotRequests().size() == 3; }));
+    EXPECT_TRUE(m.isUIAutopilotBusy());
+    EXPECT_TRUE(m.userInputActivityMonitor().isRunning());
+    EXPECT_TRUE(m.desktopInputService().hasHeldInput());
+    EXPECT_TRUE(mouseEvents(platform::MouseEventKind::Down).isEmpty());
+    // Switching UI Autopilot off ends the newer run (at its next check:
+    // it was started outside the model's interaction task).
+    m.setUIAutopilotEnabled(false);
+    ASSERT_TRUE(drive([&] { return newer->done; }));
+    EXPECT_TRUE(newer->cancelled());
+    EXPECT_EQ(m.conversationHistory().last().userTranscript, QStringLiteral("newer"));
+    expectRunOver();
+
+    // Signed out and missing permissions are refused before anything shows.
+    TovrikSettings s = m.settings();
+    s.hostedAccountSessionToken = QStringLiteral("  ");
+    ASSERT_TRUE(m.saveSettings(s));
+    auto signedOut = runToEnd(m.runUIAutopilotInteraction(QStringLiteral("x"), m.interactionVersion()));
+    ASSERT_TRUE(signedOut->tovrikError());
+    EXPECT_EQ(signedOut->tovrikError()->code(), 1);
+    EXPECT_FALSE(m.isUIAutopilotBusy());
+}
+
+class AutopilotDispatchTest : public AutopilotRunTest {
+protected:
+    void SetUp() override
+    {
+        AutopilotRunTest::SetUp();
+        readyAutopilotModel();
+        version = model->beginNewInteractionVersion();
+        auto out = runToEnd(model->screenCaptureService().captureAllScreens(false));
+        ASSERT_TRUE(out->value);
+        captures = *out->value;
+        sim->simInput().clearEvents();
+    }
+    std::shared_ptr<AsyncOutcome<QString>> perform(const char* json)
+    {
+        const UIAutopilotAction a = parseUIAutopilotAction(QJsonDocument::fromJson(json).object());
+        auto out = launch(model->performUIAutopilotAction(a, captures, version));
+        // Fine steps: a resumed pause continues on the next event-loop turn.
+        drive([&] { return out->done; }, 30, 0.001);
+        return out;
+    }
+    quint64 version = 0;
+    ScreenCapturePayloads captures;
+};
+
+TEST_F(AutopilotDispatchTest, DoubleClickTiming)
+{
+    QList<std::pair<overlay::MouseVisualEventType, double>> seen;
+    auto forward = model->desktopInputService().onMouseVisual;
+    model->desktopInputService().onMouseVisual = [&](overlay::MouseVisualEventType type, QPointF p) {
+        if (type == overlay::MouseVisualEventType::leftMouseDown || type == overlay::MouseVisualEventType::leftMouseUp)
+            seen << std::make_pair(type, clock.now());
+        forward(type, p);
+    };
+    model->overlayController()->setUIAutopilotBusy(true);
+    auto out = perform(R"({"type":"double_click","x":50,"y":60,"screen":2})");
+    ASSERT_TRUE(out->value) << describeException(out->error).toStdString();
+    EXPECT_EQ(*out->value, QStringLiteral("Input dispatched. Held keys: []; mouse: none. Verify the visible result in the next screenshot."));
+    ASSERT_EQ(seen.size(), 4);
+    EXPECT_NEAR(seen[1].second - seen[0].second, 0.070, 0.0021);
+    EXPECT_NEAR(seen[2].second - seen[1].second, 0.085, 0.0021);
+    EXPECT_NEAR(seen[3].second - seen[2].second, 0.070, 0.0021);
+    const auto downs = mouseEvents(platform::MouseEventKind::Down);
+    ASSERT_EQ(downs.size(), 2);
+    EXPECT_EQ(downs[0].clickCount, 1);
+    EXPECT_EQ(downs[1].clickCount, 2);
+    EXPECT_EQ(downs[1].point, QPointF(1490, 60));
+    // The model hands the presses to the overlay's autopilot cursor (y up).
+    EXPECT_EQ(model->overlayController()->autopilotClickLocation(), QPointF(1490, 840));
+}
+
+TEST_F(AutopilotDispatchTest, HeldButtonKeepsItsModifiersAndRefusesOtherActions)
+{
+    auto down = perform(R"({"type":"mouse_down","x":5,"y":5,"screen":1,"modifiers":"shift"})");
+    ASSERT_TRUE(down->value) << describeException(down->error).toStdString();
+    EXPECT_EQ(*down->value, QStringLiteral("Input dispatched. Held keys: [56]; mouse: left. Verify the visible result in the next screenshot."));
+    auto refused = perform(R"({"type":"click","x":5,"y":5,"screen":1})");
+    ASSERT_TRUE(refused->tovrikError());
+    EXPECT_EQ(refused->tovrikError()->domain(), QStringLiteral("TovrikInput"));
+    EXPECT_EQ(refused->tovrikError()->message(), QStringLiteral("Use move, scroll, wait or mouse_up to finish the held gesture."));
+    auto up = perform(R"({"type":"mouse_up"})");
+    ASSERT_TRUE(up->value);
+    EXPECT_EQ(*up->value, QStringLiteral("Requested held input released. Verify the next screenshot."));
+    EXPECT_FALSE(model->desktopInputService().hasHeldInput());
+    EXPECT_EQ(keyEvents().last(), std::make_pair(platform::KeyCode::Shift, false));
+}
+
+TEST_F(AutopilotDispatchTest, FailuresReleaseTheModifiersTheyPressed)
+{
+    auto failed = perform(R"({"type":"click","x":5,"y":5,"screen":7,"modifiers":"cmd"})");
+    ASSERT_TRUE(failed->tovrikError());
+    EXPECT_EQ(failed->tovrikError()->code(), 12);
+    EXPECT_EQ(keyEvents(), (QList<std::pair<uint16_t, bool>>{{platform::KeyCode::Command, true},
+                                                             {platform::KeyCode::Command, false}}));
+    EXPECT_FALSE(model->desktopInputService().hasHeldInput());
+
+    sim->simDisplays().setDisplays({SimDisplays::make(1, QRectF(0, 0, 1440, 900), 2.0, true)});
+    drainEvents();
+    for (const char* json : {R"({"type":"wait","ms":10})", R"({"type":"done"})"}) {
+        auto changed = perform(json);
+        ASSERT_TRUE(changed->tovrikError()) << json;
+        EXPECT_EQ(changed->tovrikError()->code(), 22);
+    }
+}
+
+} // namespace
+} // namespace tovrik::test
