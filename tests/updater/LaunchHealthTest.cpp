@@ -4,7 +4,6 @@
 
 #include "UpdateTestSupport.h"
 
-#include <QDir>
 #include <QTemporaryDir>
 #include <sys/stat.h>
 
@@ -17,23 +16,34 @@ class LaunchHealthTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        updates = update::updatesDirectoryURL();
         QDir().mkpath(updates);
-        marker = updates + "/tovrik-health-" + uuid() + ".ready";
-        tok = token();
         bundle.values = {{"CFBundleIdentifier", "ai.tovrik.mac"}, {"CFBundleVersion", " 121\n"}};
     }
     QStringList argsFor(const QString& path, const QString& t) const
     {
         return {"/x/Tovrik", "--tovrik-update-health-marker", path, "--tovrik-update-health-token", t};
     }
-    QString logText() const { return QString::fromUtf8(readFile(update::updateLogURL())); }
+    // Signals with `args`; the log then holds at most the one line `refusal`.
+    void signal(const QStringList& args, const QString& refusal = {})
+    {
+        QFile::remove(update::updateLogURL());
+        MacUpdateService::signalUpdateLaunchHealth(args, bundle);
+        EXPECT_EQ(logLines(), refusal.isEmpty() ? QStringList{}
+                                                : QStringList{"Update launch health marker: MacUpdateError: " + refusal});
+    }
     QStringList folderEntries() const
     {
         return QDir(updates).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     }
+    mode_t modeOf(const QString& path) const
+    {
+        struct stat st{};
+        EXPECT_EQ(::stat(path.toLocal8Bit(), &st), 0) << path.toStdString();
+        return st.st_mode & 0777;
+    }
 
-    QString updates, marker, tok;
+    QString updates = update::updatesDirectoryURL(), marker = updates + "/tovrik-health-" + uuid() + ".ready", tok = token();
+    const QString notFresh = "Update launch health marker path is not a fresh trusted file.";
     update::BundleInfo bundle;
 };
 
@@ -42,18 +52,14 @@ protected:
 TEST_F(LaunchHealthTest, WritesTheMarkerOnceAndSafely)
 {
     ::chmod(updates.toLocal8Bit(), 0755);
-    MacUpdateService::signalUpdateLaunchHealth(argsFor(updates + "/./sub/../" + QFileInfo(marker).fileName(), tok), bundle);
+    signal(argsFor(updates + "/./sub/../" + QFileInfo(marker).fileName(), tok));
     EXPECT_EQ(readFile(marker), (tok + "\nai.tovrik.mac\n121\n").toUtf8());
     EXPECT_EQ(folderEntries(), QStringList{QFileInfo(marker).fileName()});
-    struct stat st{};
-    ASSERT_EQ(::stat(marker.toLocal8Bit(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    ASSERT_EQ(::stat(updates.toLocal8Bit(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(modeOf(marker), 0600u);
+    EXPECT_EQ(modeOf(updates), 0700u);
 
     // A second pass finds the marker there and refuses to replace it.
-    MacUpdateService::signalUpdateLaunchHealth(argsFor(marker, tok), bundle);
-    EXPECT_TRUE(logText().contains("Update launch health marker: MacUpdateError: Update launch health marker path is not a fresh trusted file."));
+    signal(argsFor(marker, tok), notFresh);
     EXPECT_EQ(readFile(marker), (tok + "\nai.tovrik.mac\n121\n").toUtf8());
 }
 
@@ -61,8 +67,9 @@ TEST_F(LaunchHealthTest, EachRefusalIsLoggedAndWritesNothing)
 {
     const QString incomplete = "Update launch health arguments are incomplete or duplicated.";
     const QString outside = "Update launch health marker path is outside the trusted updates directory.";
-    const QString notFresh = "Update launch health marker path is not a fresh trusted file.";
     const QString identity = "Running application identity is invalid for the update health marker.";
+    const QString badToken = "Update launch health token is invalid.";
+    const QString name = QFileInfo(marker).fileName();
     QTemporaryDir elsewhere;
     struct Case {
         const char* name;
@@ -70,15 +77,15 @@ TEST_F(LaunchHealthTest, EachRefusalIsLoggedAndWritesNothing)
         QString message;
         QHash<QString, QString> values = {{"CFBundleIdentifier", "ai.tovrik.mac"}, {"CFBundleVersion", "121"}};
     };
-    const QList<Case> cases = {
+    const Case cases[] = {
         {"token only", {"x", "--tovrik-update-health-token", tok}, incomplete},
         {"marker twice", argsFor(marker, tok) + QStringList{"--tovrik-update-health-marker", marker}, incomplete},
         {"token twice", argsFor(marker, tok) + QStringList{"--tovrik-update-health-token", tok}, incomplete},
         {"marker last", {"x", "--tovrik-update-health-token", tok, "--tovrik-update-health-marker"}, incomplete},
-        {"upper-case token", argsFor(marker, tok.toUpper()), "Update launch health token is invalid."},
-        {"63 digits", argsFor(marker, tok.left(63)), "Update launch health token is invalid."},
-        {"subfolder", argsFor(updates + "/sub/" + QFileInfo(marker).fileName(), tok), outside},
-        {"other folder", argsFor(elsewhere.path() + "/" + QFileInfo(marker).fileName(), tok), outside},
+        {"upper-case token", argsFor(marker, tok.toUpper()), badToken},
+        {"63 digits", argsFor(marker, tok.left(63)), badToken},
+        {"subfolder", argsFor(updates + "/sub/" + name, tok), outside},
+        {"other folder", argsFor(elsewhere.path() + "/" + name, tok), outside},
         {"wrong suffix", argsFor(updates + "/tovrik-health-" + uuid() + ".txt", tok), outside},
         {"not a UUID", argsFor(updates + "/tovrik-health-fixed.ready", tok), notFresh},
         {"no identifier", argsFor(marker, tok), identity, {{"CFBundleVersion", "121"}}},
@@ -86,31 +93,25 @@ TEST_F(LaunchHealthTest, EachRefusalIsLoggedAndWritesNothing)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        QFile::remove(update::updateLogURL());
-        update::BundleInfo b;
-        b.values = c.values;
-        MacUpdateService::signalUpdateLaunchHealth(c.args, b);
-        EXPECT_EQ(logText().section("] ", 1).trimmed(), "Update launch health marker: MacUpdateError: " + c.message);
+        bundle.values = c.values;
+        signal(c.args, c.message);
         EXPECT_EQ(folderEntries(), QStringList{"tovrik-update.log"});
     }
     // A dangling link where the marker goes.
-    QFile::remove(update::updateLogURL());
+    bundle.values = cases[0].values;
     ASSERT_TRUE(QFile::link("/nonexistent/target", marker));
-    MacUpdateService::signalUpdateLaunchHealth(argsFor(marker, tok), bundle);
-    EXPECT_TRUE(logText().contains(notFresh));
+    signal(argsFor(marker, tok), notFresh);
     EXPECT_FALSE(QFileInfo::exists("/nonexistent/target"));
 }
 
 TEST_F(LaunchHealthTest, NoOptionsDoNothingAndALinkedFolderIsRefused)
 {
-    MacUpdateService::signalUpdateLaunchHealth({"/x/Tovrik", "--other"}, bundle);
-    EXPECT_FALSE(QFileInfo::exists(update::updateLogURL()));
+    signal({"/x/Tovrik", "--other"});
     EXPECT_TRUE(folderEntries().isEmpty());
 
     QTemporaryDir real;
     QDir(updates).removeRecursively();
     ASSERT_TRUE(QFile::link(real.path(), updates));
-    MacUpdateService::signalUpdateLaunchHealth(argsFor(marker, tok), bundle);
-    EXPECT_TRUE(logText().contains("The update health directory is not a trusted physical directory."));
+    signal(argsFor(marker, tok), "The update health directory is not a trusted physical directory.");
     EXPECT_EQ(QDir(real.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"tovrik-update.log"});
 }

@@ -7,42 +7,48 @@
 
 #include "support/SimFixture.h"
 
-#include <QRegularExpression>
 #include <QLockFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 using namespace tovrik;
 using namespace tovrik::test;
 
 namespace {
 
+enum Arg { processID, dmgPath, targetApp, appName, logPathArg, bundleID, teamID, currentBuild, appVersion,
+           expectedBuild, expectedSize, expectedSHA, healthMarker, healthToken };
+
+class SwapScriptTest;
+using Change = std::function<void(SwapScriptTest&, QStringList&)>;
+struct Refusal {
+    const char* name;
+    Change change;
+    int code;
+    QString lines; // the log's last lines, as tail() gives them; none for ""
+};
+
 class SwapScriptTest : public ::testing::Test {
 public:
     void SetUp() override
     {
         ASSERT_TRUE(root.isValid());
-        updates = update::updatesDirectoryURL();
         QDir().mkpath(updates);
-        logPath = update::updateLogURL();
-        run("/usr/bin/rm", {"-rf", "--", root.path() + "/Apps", root.path() + "/new", root.path() + "/cancel"});
+        QFile::remove(logPath);
+        run("/usr/bin/find", {root.path(), "-mindepth", "1", "-delete"});
         target = root.path() + "/Apps/Tovrik.app";
         image = updates + "/Tovrik-update-1.10.15.dmg";
-        makeBundle(target, oldSpec, standInBuild("healthy", "120", root.path() + "/old-relaunched"));
-        makeBundle(root.path() + "/new/Tovrik.app", newSpec, standInBuild("healthy", "121"));
-        makeArchive(root.path() + "/new/Tovrik.app", image);
+        makeBundle(target, BundleSpec(), standInBuild("healthy", "120", root.path() + "/old-relaunched"));
         QProcess gone; // a process id that no longer exists
         gone.start("/bin/true");
         gone.waitForStarted();
-        const qint64 gonePid = gone.processId();
-        gone.waitForFinished();
-        args = {QString::number(gonePid), image, target, "Tovrik", logPath, "ai.tovrik.mac",
-                constants::macOSDeveloperTeamIdentifier(), "120", "1.10.15", "121",
-                QString::number(QFileInfo(image).size()), sha256Of(image),
+        args = {QString::number(gone.processId()), image, target, "Tovrik", logPath, "ai.tovrik.mac",
+                constants::macOSDeveloperTeamIdentifier(), "120", "1.10.15", "121", "", "",
                 updates + "/tovrik-health-" + uuid() + ".ready", token()};
-        runner = root.path() + "/runner";
+        gone.waitForFinished();
+        rebuildImage(newSpec);
         // The privileged runner: a cancel flag ends it with pkexec's status
         // for a dismissed prompt; otherwise it runs the command (keeping the
         // test's file capability, zsh would drop it without -p).
@@ -57,20 +63,37 @@ public:
         run("/usr/bin/pkill", {"-KILL", "-f", "--", QRegularExpression::escape(root.path())});
         lock.unlock();
     }
+    // A fresh start for the next case. The turn is given back: a lock held
+    // past QLockFile's stale time (30 s) could be taken by another run.
+    void reset()
+    {
+        TearDown();
+        SetUp();
+    }
     static QStringList workingFolders()
     {
         return QDir("/tmp").entryList({"tovrik-update-mount.*", "tovrik-update-app.*"}, QDir::Dirs | QDir::Hidden);
     }
-
-    enum Arg { processID, dmgPath, targetApp, appName, logPathArg, bundleID, teamID, currentBuild, appVersion,
-               expectedBuild, expectedSize, expectedSHA, healthMarker, healthToken };
-    void rebuildImage(const BundleSpec& spec, const QByteArray& exe = {}, const QString& entry = "Tovrik.app")
+    // Signs `spec` as the new bundle, lets `alter` change it, and packs it
+    // as the image the arguments describe.
+    void rebuildImage(const BundleSpec& spec, const QByteArray& exe = {}, const QString& entry = "Tovrik.app",
+                      const std::function<void(const QString&)>& alter = {})
     {
-        makeBundle(root.path() + "/new/Tovrik.app", spec, exe.isEmpty() ? standInBuild("healthy", spec.build) : exe);
+        const QString next = root.path() + "/new/Tovrik.app";
+        makeBundle(next, spec, exe.isEmpty() ? standInBuild("healthy", spec.build) : exe);
+        if (alter)
+            alter(next);
         QFile::remove(image);
-        makeArchive(root.path() + "/new/Tovrik.app", image, entry);
+        makeArchive(next, image, entry);
         args[expectedSize] = QString::number(QFileInfo(image).size());
         args[expectedSHA] = sha256Of(image);
+    }
+    void moveTargetInto(const QString& folder)
+    {
+        QDir().mkpath(folder);
+        ASSERT_TRUE(QFile::rename(target, folder + "/Tovrik.app"));
+        target = args[targetApp] = folder + "/Tovrik.app";
+        ::chmod(folder.toLocal8Bit(), 0755);
     }
     // Runs the script (as another user through setpriv when asked).
     int runScript(const QStringList& arguments, bool asNobody = false, bool exclusive = true)
@@ -83,285 +106,201 @@ public:
         }
         scriptPath = updates + "/apply-tovrik-update-" + uuid() + ".zsh";
         writeFile(scriptPath, MacUpdateService::swapScriptText(runner, developmentPublicKey()).toUtf8(), true);
-        QStringList command{"/bin/zsh", scriptPath};
-        command += arguments;
+        QStringList command = QStringList{"/bin/zsh", scriptPath} + arguments;
         // As nobody with the file capability: writes succeed, but the
         // script's write test ([[ -w ]], real ids) fails as for a user.
         if (asNobody)
-            command = QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=+dac_override",
-                                  "--ambient-caps=+dac_override", "/bin/zsh", "-p", "-c", "source \"$1\" \"${@:2}\"", "zsh",
-                                  scriptPath} + arguments;
+            command = QStringList{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                  "--inh-caps=+dac_override", "--ambient-caps=+dac_override", "/bin/zsh", "-p", "-c",
+                                  "source \"$1\" \"${@:2}\"", "zsh", scriptPath} + arguments;
         QByteArray out;
-        const int code = run(asNobody ? "/usr/bin/setpriv" : command.takeFirst(), command, &out, 120000);
+        const int code = run(command.takeFirst(), command, &out, 120000);
         output = QString::fromUtf8(out);
         return code;
     }
-    QStringList logLines() const
+    // The last `count` lines joined by " | ", with the failing line number as N.
+    QString tail(qsizetype count) const
     {
-        QStringList lines = QString::fromUtf8(readFile(logPath)).split('\n', Qt::SkipEmptyParts);
-        for (QString& line : lines) {
-            EXPECT_TRUE(QRegularExpression("^\\[\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ\\] ").match(line).hasMatch())
-                << line.toStdString();
-            line = line.mid(23);
-        }
-        return lines;
+        const QStringList lines = logLines();
+        return lines.mid(std::max<qsizetype>(0, lines.size() - count)).join(" | ").replace(
+            QRegularExpression("failed at line \\d+ "), "failed at line N ");
     }
-    QString lastLine() const { return logLines().value(logLines().size() - 1); }
     QString installedBuild(const QString& app) const
     {
         return update::readPropertyListStrings(app + "/Contents/Info.plist").value_or(QHash<QString, QString>{})
             .value("CFBundleVersion");
     }
+    // Each refusal's exit code and last log lines; the target stays as it was.
+    void expectRefusals(const std::vector<Refusal>& refusals, bool exclusive = true)
+    {
+        for (const Refusal& r : refusals) {
+            SCOPED_TRACE(r.name);
+            reset();
+            r.change(*this, args);
+            const QByteArray before = readFile(target + "/Contents/Info.plist");
+            EXPECT_EQ(runScript(args, false, exclusive), r.code) << output.toStdString();
+            EXPECT_EQ(tail(r.lines.count(" | ") + 1), r.lines);
+            if (QFileInfo(args[targetApp]).isDir()) {
+                EXPECT_EQ(readFile(args[targetApp] + "/Contents/Info.plist"), before);
+            }
+            expectCleanedUp();
+        }
+    }
     // Both working folders and the script are gone after every ending.
     void expectCleanedUp() const
     {
         EXPECT_FALSE(QFileInfo::exists(scriptPath));
-        EXPECT_EQ(workingFolders(), tmpBefore);
+        if (lock.isLocked()) {
+            EXPECT_EQ(workingFolders(), tmpBefore);
+        }
         EXPECT_TRUE(QDir(target + "/..").entryList({".Tovrik.*"}, QDir::Dirs | QDir::Hidden).isEmpty());
     }
 
     QLockFile lock{QDir::tempPath() + "/tovrik-swap-script-tests.lock"};
     QStringList tmpBefore;
     QTemporaryDir root;
-    BundleSpec oldSpec, newSpec = [] {
-        BundleSpec s;
-        s.build = "121";
-        return s;
-    }();
-    QString updates, logPath, target, image, runner, scriptPath, output;
+    BundleSpec newSpec = BundleSpec().with(&BundleSpec::build, "121");
+    QString updates = update::updatesDirectoryURL(), logPath = update::updateLogURL(), runner = root.path() + "/runner";
+    QString target, image, scriptPath, output;
     QStringList args;
 };
 
-struct Refusal {
-    const char* name;
-    std::function<void(SwapScriptTest&, QStringList&)> change;
-    int code;
-    const char* line;
-};
+Change newBundle(QString BundleSpec::*field, const QString& value)
+{
+    return [=](SwapScriptTest& t, QStringList&) { t.rebuildImage(t.newSpec.with(field, value)); };
+}
+Change oldBundle(QString BundleSpec::*field, const QString& value)
+{
+    return [=](SwapScriptTest& t, QStringList&) { makeBundle(t.target, BundleSpec().with(field, value), "#!/bin/sh\n"); };
+}
 
 } // namespace
 
-TEST_F(SwapScriptTest, ThirteenArgumentsEndWith64AndLogNothing)
+// These end before the script makes its working folders: no turn needed.
+TEST_F(SwapScriptTest, EachArgumentRefusalHasItsCodeAndLine)
 {
-    EXPECT_EQ(runScript(args.mid(0, 13)), 64);
-    EXPECT_FALSE(QFileInfo::exists(logPath));
-    expectCleanedUp();
-}
-
-TEST_F(SwapScriptTest, EachRefusalHasItsCodeAndLineAndLeavesTheTargetAlone)
-{
-    const QString rejectedMarker = "Unsafe or stale update health marker was rejected.";
-    const std::vector<Refusal> refusals = {
-        {"target /Applications", [](auto&, QStringList& a) { a[targetApp] = "/Applications"; }, 69,
-         "Unsafe target application path was rejected."},
-        {"target X.app", [](auto& t, QStringList& a) { a[targetApp] = t.root.path() + "/X.app"; }, 69,
-         "Unsafe target application path was rejected."},
-        {"build 12a", [](auto&, QStringList& a) { a[currentBuild] = "12a"; }, 70, "Current or expected bundle version is invalid."},
-        {"size 012", [](auto&, QStringList& a) { a[expectedSize] = "012"; }, 70, "Current or expected bundle version is invalid."},
-        {"empty version", [](auto&, QStringList& a) { a[appVersion] = ""; }, 70, "Current or expected bundle version is invalid."},
+    const QString version = "Current or expected bundle version is invalid.";
+    const QString marker = "Unsafe or stale update health marker was rejected.";
+    const QString unsafe = "Unsafe target application path was rejected.";
+    expectRefusals({
+        {"13 arguments", [](auto&, QStringList& a) { a.removeLast(); }, 64, ""},
+        {"target /Applications", [](auto&, QStringList& a) { a[targetApp] = "/Applications"; }, 69, unsafe},
+        {"target X.app", [](auto& t, QStringList& a) { a[targetApp] = t.root.path() + "/X.app"; }, 69, unsafe},
+        {"build 12a", [](auto&, QStringList& a) { a[currentBuild] = "12a"; }, 70, version},
+        {"size 012", [](auto&, QStringList& a) { a[expectedSize] = "012"; }, 70, version},
+        {"empty version", [](auto&, QStringList& a) { a[appVersion] = ""; }, 70, version},
         {"uppercase digest", [](auto&, QStringList& a) { a[expectedSHA] = a[expectedSHA].toUpper(); }, 71,
          "Expected update checksum is invalid."},
         {"marker elsewhere", [](auto& t, QStringList& a) { a[healthMarker] = t.root.path() + "/tovrik-health-" + uuid() + ".ready"; },
-         72, "Unsafe or stale update health marker was rejected."},
-        {"marker not a UUID", [](auto& t, QStringList& a) { a[healthMarker] = t.updates + "/tovrik-health-fixed.ready"; }, 72,
-         "Unsafe or stale update health marker was rejected."},
-        {"stale marker", [](auto&, QStringList& a) { writeFile(a[healthMarker], "old"); }, 72,
-         "Unsafe or stale update health marker was rejected."},
-        {"dangling link marker", [](auto&, QStringList& a) { QFile::link("/nonexistent/x", a[healthMarker]); }, 72,
-         "Unsafe or stale update health marker was rejected."},
-        {"uppercase token", [](auto&, QStringList& a) { a[healthToken] = a[healthToken].toUpper(); }, 72,
-         "Unsafe or stale update health marker was rejected."},
+         72, marker},
+        {"marker not a UUID", [](auto& t, QStringList& a) { a[healthMarker] = t.updates + "/tovrik-health-fixed.ready"; }, 72, marker},
+        {"stale marker", [](auto&, QStringList& a) { writeFile(a[healthMarker], "old"); }, 72, marker},
+        {"dangling link marker", [](auto&, QStringList& a) { QFile::link("/nonexistent/x", a[healthMarker]); }, 72, marker},
+        {"uppercase token", [](auto&, QStringList& a) { a[healthToken] = a[healthToken].toUpper(); }, 72, marker},
+    }, false);
+}
+
+TEST_F(SwapScriptTest, EachImageOrBundleRefusalHasItsCodeAndLinesAndLeavesTheTargetAlone)
+{
+    const QString changed = "Update DMG changed after download verification.";
+    const QString notNewer = "Updated app bundle build is not newer than the installed build.";
+    const QString signature = "Validating updated app identity and Gatekeeper status. | Update script failed at line N with exit code 1.";
+    expectRefusals({
         {"image missing", [](auto&, QStringList& a) { QFile::remove(a[dmgPath]); }, 66, "Update DMG is missing."},
-        {"one byte changed", [](auto&, QStringList& a) {
-             QByteArray data = readFile(a[dmgPath]);
-             data[data.size() / 2] = char(data[data.size() / 2] ^ 1);
-             writeFile(a[dmgPath], data);
-         }, 67, "Update DMG changed after download verification."},
-        {"one byte short", [](auto&, QStringList& a) { writeFile(a[dmgPath], readFile(a[dmgPath]).chopped(1)); }, 67,
-         "Update DMG changed after download verification."},
+        {"newline in the image path", [](auto& t, QStringList& a) { a[dmgPath] = t.updates + "/x\ny.dmg"; }, 66,
+         "Starting update from " + updates + "/x\\ny.dmg to " + target + " | Update DMG is missing."},
+        {"one byte changed", [](auto&, QStringList& a) { QByteArray d = readFile(a[dmgPath]); d[d.size() / 2] ^= 1; writeFile(a[dmgPath], d); },
+         67, changed},
+        {"one byte short", [](auto&, QStringList& a) { writeFile(a[dmgPath], readFile(a[dmgPath]).chopped(1)); }, 67, changed},
+        {"a link in the image", [](auto& t, QStringList&) {
+             t.rebuildImage(t.newSpec, {}, "Tovrik.app", [](const QString& app) { QFile::link("/etc/passwd", app + "/Contents/passwd"); });
+         }, 3, "Validating notarized update DMG. | Update script failed at line N with exit code 3."},
         {"no bundle in the image", [](auto& t, QStringList&) { t.rebuildImage(t.newSpec, {}, "Other.app"); }, 68,
          "Updated app bundle was not found in the DMG."},
-        {"identifier", [](auto& t, QStringList&) { auto s = t.newSpec; s.identifier = "ai.other"; t.rebuildImage(s); }, 71,
-         "Updated app bundle identifier did not match."},
-        {"team", [](auto& t, QStringList&) { auto s = t.newSpec; s.team = "OTHERTEAM1"; t.rebuildImage(s); }, 72,
-         "Updated app TeamIdentifier did not match."},
-        {"short version", [](auto& t, QStringList&) { auto s = t.newSpec; s.version = "1.10.16"; t.rebuildImage(s); }, 73,
-         "Updated app version did not match the manifest."},
-        {"build not the manifest's", [](auto& t, QStringList&) { auto s = t.newSpec; s.build = "122"; t.rebuildImage(s); }, 74,
-         "Updated app bundle build is not newer than the installed build."},
-        {"build not newer", [](auto&, QStringList& a) { a[currentBuild] = "121"; }, 74,
-         "Updated app bundle build is not newer than the installed build."},
-        {"executable with a slash", [](auto& t, QStringList&) { auto s = t.newSpec; s.executable = "a/b"; t.rebuildImage(s); }, 75,
-         "Updated app executable identity is invalid."},
+        {"signed with another key", [](auto& t, QStringList&) {
+             const QString key = t.root.path() + "/other.pem";
+             ASSERT_EQ(run("/usr/bin/openssl", {"ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", key}), 0);
+             t.rebuildImage(t.newSpec.with(&BundleSpec::key, key));
+         }, 1, signature},
+        {"a file changed after signing", [](auto& t, QStringList&) {
+             t.rebuildImage(t.newSpec, {}, "Tovrik.app", [](const QString& app) {
+                 writeFile(app + "/Contents/Info.plist", readFile(app + "/Contents/Info.plist") + " ");
+             });
+         }, 1, signature},
+        {"identifier", newBundle(&BundleSpec::identifier, "ai.other"), 71, "Updated app bundle identifier did not match."},
+        {"team", newBundle(&BundleSpec::team, "OTHERTEAM1"), 72, "Updated app TeamIdentifier did not match."},
+        {"short version", newBundle(&BundleSpec::version, "1.10.16"), 73, "Updated app version did not match the manifest."},
+        {"build not the manifest's", newBundle(&BundleSpec::build, "122"), 74, notNewer},
+        {"build not newer", [](auto&, QStringList& a) { a[currentBuild] = "121"; }, 74, notNewer},
+        {"executable with a slash", newBundle(&BundleSpec::executable, "a/b"), 75, "Updated app executable identity is invalid."},
         {"target is a link", [](auto& t, QStringList& a) {
              QFile::rename(t.target, t.root.path() + "/Apps/Real.app");
              QFile::link(t.root.path() + "/Apps/Real.app", a[targetApp]);
          }, 76, "Existing target application is not a regular app bundle."},
-        {"target already at the build", [](auto& t, QStringList&) { auto s = t.oldSpec; s.build = "121"; makeBundle(t.target, s, "#!/bin/sh\n"); }, 76,
+        {"target already at the build", oldBundle(&BundleSpec::build, "121"), 76,
          "Existing target application is already at the expected build or newer; refusing a downgrade or reinstall loop."},
-        {"target of another team", [](auto& t, QStringList&) { auto s = t.oldSpec; s.team = "OTHERTEAM1"; makeBundle(t.target, s, "#!/bin/sh\n"); }, 76,
+        {"target of another team", oldBundle(&BundleSpec::team, "OTHERTEAM1"), 76,
          "Existing target application identity is invalid; refusing to overwrite it."},
+    });
+}
+
+TEST_F(SwapScriptTest, OnlyAHealthyBuildStaysAndHostilePathsSurviveEveryQuotingLayer)
+{
+    // As nobody (through setpriv) the bundle's folder stays root's and the
+    // install goes through the privileged runner; a cancel there ends with
+    // the runner's status and moves nothing.
+    const QString folder = root.path() + "/it's \"odd\" $HOME `x` \\n", app = folder + "/Tovrik.app";
+    const QString image2 = updates + "/it's $x.dmg";
+    const QStringList checked{"Source process exited; preparing update.", "Starting update from " + image2 + " to " + app,
+                              "Validating notarized update DMG.", "Mounting update DMG.", "Copying updated app bundle.",
+                              "Validating updated app identity and Gatekeeper status."};
+    const QString direct = "Installing update without elevation.", elevated = "Requesting administrator permission for install.";
+    const QString waiting = "Update installed; waiting for a launch-ready health marker before removing the backup.";
+    const QString healthy = "Update installed and launch health verified: " + app;
+    const QString early = "Updated app did not remain running long enough to become launch-ready.";
+    const QStringList rollback{"Updated app did not become launch-ready; restoring the previous application.",
+                               "Previous application restored after failed update launch."};
+    const struct {
+        const char* name;
+        QByteArray exe;
+        bool hadTarget, asNobody, cancel;
+        int code;
+        QStringList ending;
+        QString build;
+    } cases[] = {
+        {"healthy", {}, true, false, false, 0, {direct, waiting, healthy}, "121"},
+        {"exits at once", standInBuild("exit"), true, false, false, 79, QStringList{direct, waiting, early} + rollback, "120"},
+        {"marker of another build", standInBuild("healthy", "999"), true, false, false, 79,
+         QStringList{direct, waiting, "Updated app wrote an invalid launch health marker."} + rollback, "120"},
+        {"no previous target", standInBuild("exit"), false, false, false, 79, QStringList{direct, waiting, early} + rollback, ""},
+        {"privileged", {}, true, true, false, 0, {elevated, waiting, healthy}, "121"},
+        {"privileged, cancelled", {}, true, true, true, 126, {elevated, "Update script failed at line N with exit code 126."}, "120"},
     };
-    for (const Refusal& r : refusals) {
-        SCOPED_TRACE(r.name);
-        TearDown();
-        QFile::remove(logPath);
-        SetUp();
-        r.change(*this, args);
-        const QStringList a = args;
-        const QByteArray before = readFile(target + "/Contents/Info.plist");
-        EXPECT_EQ(runScript(a), r.code) << output.toStdString();
-        EXPECT_EQ(lastLine(), r.line) << logLines().join(" | ").toStdString();
-        if (QFileInfo(a[targetApp]).isDir()) {
-            EXPECT_EQ(readFile(a[targetApp] + "/Contents/Info.plist"), before);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        reset();
+        if (!c.exe.isEmpty())
+            rebuildImage(newSpec, c.exe);
+        moveTargetInto(folder);
+        if (!c.hadTarget)
+            QDir(target).removeRecursively();
+        if (c.cancel)
+            writeFile(root.path() + "/cancel", "");
+        QFile::remove(image2);
+        ASSERT_TRUE(QFile::rename(image, image2));
+        args[dmgPath] = image2;
+        EXPECT_EQ(runScript(args, c.asNobody), c.code) << output.toStdString();
+        EXPECT_EQ(tail(99), (checked + c.ending).join(" | "));
+        EXPECT_EQ(installedBuild(target), c.build);
+        EXPECT_FALSE(QFileInfo::exists(args[healthMarker]));
+        const auto relaunched = [&] { return QFileInfo::exists(root.path() + "/old-relaunched"); };
+        if (c.code == 79 && c.hadTarget) {
+            EXPECT_TRUE(spinUntil(relaunched, 5000));
+        } else {
+            EXPECT_FALSE(relaunched());
         }
         expectCleanedUp();
     }
-}
-
-TEST_F(SwapScriptTest, ASignatureThatDoesNotVerifyEndsThroughTheErrorTrap)
-{
-    QByteArray out;
-    const QString otherKey = root.path() + "/other.pem";
-    ASSERT_EQ(run("/usr/bin/openssl", {"ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", otherKey}, &out), 0);
-    BundleSpec foreign = newSpec;
-    foreign.key = otherKey;
-    rebuildImage(foreign);
-    EXPECT_EQ(runScript(args), 1);
-    EXPECT_TRUE(QRegularExpression("^Update script failed at line \\d+ with exit code 1\\.$").match(lastLine()).hasMatch())
-        << lastLine().toStdString();
-    EXPECT_EQ(installedBuild(target), "120");
-
-    // Signed with the team's key, then one file changed.
-    rebuildImage(newSpec);
-    const QString stage = root.path() + "/new/Tovrik.app/Contents/Info.plist";
-    writeFile(stage, readFile(stage) + " ");
-    QFile::remove(image);
-    makeArchive(root.path() + "/new/Tovrik.app", image);
-    args[expectedSize] = QString::number(QFileInfo(image).size());
-    args[expectedSHA] = sha256Of(image);
-    QFile::remove(logPath);
-    EXPECT_EQ(runScript(args), 1);
-    EXPECT_TRUE(logLines().contains("Validating updated app identity and Gatekeeper status."));
-    EXPECT_TRUE(lastLine().startsWith("Update script failed at line"));
-    expectCleanedUp();
-}
-
-TEST_F(SwapScriptTest, AnImageHoldingALinkIsRefusedBeforeItIsUnpacked)
-{
-    const QString next = root.path() + "/new/Tovrik.app";
-    ASSERT_TRUE(QFile::link("/etc/passwd", next + "/Contents/passwd"));
-    QFile::remove(image);
-    makeArchive(next, image);
-    args[expectedSize] = QString::number(QFileInfo(image).size());
-    args[expectedSHA] = sha256Of(image);
-    EXPECT_EQ(runScript(args), 3);
-    EXPECT_TRUE(QRegularExpression("^Update script failed at line \\d+ with exit code 3\\.$").match(lastLine()).hasMatch())
-        << lastLine().toStdString();
-    EXPECT_FALSE(logLines().contains("Mounting update DMG."));
-    expectCleanedUp();
-}
-
-TEST_F(SwapScriptTest, SwapsLaunchesAndKeepsTheNewBuildOnceItIsHealthy)
-{
-    EXPECT_EQ(runScript(args), 0) << output.toStdString();
-    const QStringList expected{"Source process exited; preparing update.",
-                               "Starting update from " + image + " to " + target,
-                               "Validating notarized update DMG.",
-                               "Mounting update DMG.",
-                               "Copying updated app bundle.",
-                               "Validating updated app identity and Gatekeeper status.",
-                               "Installing update without elevation.",
-                               "Update installed; waiting for a launch-ready health marker before removing the backup.",
-                               "Update installed and launch health verified: " + target};
-    EXPECT_EQ(logLines(), expected);
-    EXPECT_EQ(installedBuild(target), "121");
-    EXPECT_FALSE(QFileInfo::exists(args[healthMarker]));
-    EXPECT_FALSE(QFileInfo::exists(root.path() + "/old-relaunched"));
-    expectCleanedUp();
-}
-
-TEST_F(SwapScriptTest, ABuildThatExitsAtOnceIsRolledBackAndTheOldOneRelaunched)
-{
-    rebuildImage(newSpec, standInBuild("exit"));
-    EXPECT_EQ(runScript(args), 79) << output.toStdString();
-    const QStringList lines = logLines();
-    EXPECT_TRUE(lines.contains("Updated app did not remain running long enough to become launch-ready."));
-    EXPECT_EQ(lines.mid(lines.size() - 2),
-              (QStringList{"Updated app did not become launch-ready; restoring the previous application.",
-                           "Previous application restored after failed update launch."}));
-    EXPECT_EQ(installedBuild(target), "120");
-    EXPECT_TRUE(spinUntil([&] { return QFileInfo::exists(root.path() + "/old-relaunched"); }, 5000));
-    expectCleanedUp();
-}
-
-TEST_F(SwapScriptTest, AMarkerWithAnotherBuildIsRolledBack)
-{
-    rebuildImage(newSpec, standInBuild("healthy", "999"));
-    EXPECT_EQ(runScript(args), 79);
-    EXPECT_TRUE(logLines().contains("Updated app wrote an invalid launch health marker."));
-    EXPECT_EQ(installedBuild(target), "120");
-    EXPECT_FALSE(QFileInfo::exists(args[healthMarker]));
-}
-
-TEST_F(SwapScriptTest, NoPreviousTargetIsRemovedOnRollbackWithoutRelaunch)
-{
-    rebuildImage(newSpec, standInBuild("exit"));
-    QDir(target).removeRecursively();
-    EXPECT_EQ(runScript(args), 79);
-    EXPECT_FALSE(QFileInfo::exists(target));
-    EXPECT_EQ(lastLine(), "Previous application restored after failed update launch.");
-}
-
-TEST_F(SwapScriptTest, HostilePathsSurviveEveryQuotingLayer)
-{
-    const QString hostile = root.path() + "/it's \"odd\" $HOME `x` \\n";
-    QDir().mkpath(hostile);
-    QFile::rename(target, hostile + "/Tovrik.app");
-    target = hostile + "/Tovrik.app";
-    args[targetApp] = target;
-    const QString image2 = updates + "/it's $x.dmg";
-    QFile::rename(image, image2);
-    args[dmgPath] = image2;
-    EXPECT_EQ(runScript(args), 0) << output.toStdString();
-    EXPECT_EQ(lastLine(), "Update installed and launch health verified: " + target);
-    EXPECT_EQ(installedBuild(target), "121");
-    expectCleanedUp();
-}
-
-TEST_F(SwapScriptTest, ANewlineInAPathIsEscapedInTheLog)
-{
-    args[dmgPath] = updates + "/x\ny.dmg";
-    EXPECT_EQ(runScript(args), 66);
-    for (const QString& line : logLines())
-        EXPECT_FALSE(line.isEmpty());
-    EXPECT_TRUE(logLines().contains("Starting update from " + updates + "/x\\ny.dmg to " + target));
-}
-
-TEST_F(SwapScriptTest, WithoutWriteAccessTheInstallGoesThroughThePrivilegedRunner)
-{
-    // The script runs as nobody; the bundle's folder stays root's, and its
-    // name tests every quoting layer of the privileged command.
-    const QString hostile = root.path() + "/Apps/it's \"odd\" $HOME `x`";
-    QDir().mkpath(hostile);
-    ASSERT_TRUE(QFile::rename(target, hostile + "/Tovrik.app"));
-    target = args[targetApp] = hostile + "/Tovrik.app";
-    ::chmod(hostile.toLocal8Bit(), 0755);
-    EXPECT_EQ(runScript(args, true), 0) << output.toStdString();
-    EXPECT_TRUE(logLines().contains("Requesting administrator permission for install."));
-    EXPECT_EQ(installedBuild(target), "121");
-
-    // A cancel at the prompt ends with the runner's status; nothing moved.
-    TearDown();
-    SetUp();
-    writeFile(root.path() + "/cancel", "");
-    ::chmod(QFileInfo(target).absolutePath().toLocal8Bit(), 0755);
-    QFile::remove(logPath);
-    EXPECT_EQ(runScript(args, true), 126);
-    EXPECT_TRUE(QRegularExpression("^Update script failed at line \\d+ with exit code 126\\.$").match(lastLine()).hasMatch())
-        << lastLine().toStdString();
-    EXPECT_EQ(installedBuild(target), "120");
-    expectCleanedUp();
 }
 
 TEST_F(SwapScriptTest, ALiveOldProcessEndsWith68AfterTheWait)

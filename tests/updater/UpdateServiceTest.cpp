@@ -36,10 +36,11 @@ protected:
         const QByteArray body = QJsonDocument(m.toJSON()).toJson();
         fake.setHandler("GET", path, [body](const FakeRequest&) { return FakeResponse::raw(200, "application/json", body); });
     }
-    QString checkFailure(const QString& appVersion = "1.10.15", const QString& build = "120")
+    // The check's error text, or whether it found an update.
+    QString checkOutcome(const QString& appVersion = "1.10.15", const QString& build = "120")
     {
         auto out = runToEnd(service.check("cur", appVersion, build));
-        return out->error ? describe(out->error) : QString("no failure");
+        return out->error ? describe(out->error) : out->value->isUpdateAvailable ? "available" : "current";
     }
     std::shared_ptr<TaskOutcome<MacUpdatePackage>> download(const MacUpdateManifest& m)
     {
@@ -77,77 +78,60 @@ TEST_F(UpdateServiceTest, CheckTriesTheEndpointsInOrderAndFindsTheNewerBuild)
 
 TEST_F(UpdateServiceTest, VersionRule)
 {
-    struct Case {
-        QString installedVersion, installedBuild, publishedVersion, publishedBuild;
-        bool available;
-    };
     const QString huge = "123456789012345678901"; // 21 digits
-    const Case cases[] = {
-        {"1.10.15", "120", "1.10.15", "121", true},   {"1.10.15", "120", "1.9.99", "200", false},
-        {"1.10.15", "120", "1.11.0", "120", false},   {"1.10.15", "120", "1.11.0", "119", false},
-        {"1.10.15", "0", "1.10.15", "1", true},       {"1.10.15", "120", "1.10.15", huge, true},
-        {"1.10.15", huge, "1.10.15", huge + "0", true}, {"1.10.15", huge, "1.10.15", "999", false},
+    const QString unordered = "Installed or manifest application version cannot be ordered safely.";
+    const struct {
+        QString installedVersion, installedBuild, publishedVersion, publishedBuild, outcome;
+    } cases[] = {
+        {"1.10.15", "120", "1.10.15", "121", "available"}, {"1.10.15", "120", "1.9.99", "200", "current"},
+        {"1.10.15", "120", "1.11.0", "120", "current"},    {"1.10.15", "120", "1.11.0", "119", "current"},
+        {"1.10.15", "0", "1.10.15", "1", "available"},     {"1.10.15", "120", "1.10.15", huge, "available"},
+        {"1.10.15", huge, "1.10.15", huge + "0", "available"}, {"1.10.15", huge, "1.10.15", "999", "current"},
+        {"1.10", "120", "1.10.15", "121", unordered},      {"1.10.15", "", "1.10.15", "121", unordered},
+        {"1.10.15", "12a", "1.10.15", "121", unordered},   {"1.10.15", "120", "1.11", "121", unordered},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE((c.installedVersion + " " + c.installedBuild + " -> " + c.publishedVersion + " " + c.publishedBuild).toStdString());
         MacUpdateManifest m = manifest;
         m.appVersion = c.publishedVersion;
         m.bundleBuild = c.publishedBuild;
         serveManifest(m, "/api/downloads/macos/latest");
-        auto out = runToEnd(service.check("x", c.installedVersion, c.installedBuild));
-        ASSERT_FALSE(out->error) << describe(out->error).toStdString();
-        EXPECT_EQ(out->value->isUpdateAvailable, c.available)
-            << (c.installedVersion + " " + c.installedBuild + " -> " + c.publishedVersion + " " + c.publishedBuild).toStdString();
+        EXPECT_EQ(checkOutcome(c.installedVersion, c.installedBuild), c.outcome);
     }
-    const QString unordered = "Installed or manifest application version cannot be ordered safely.";
-    EXPECT_EQ(checkFailure("1.10", "120"), unordered);
-    EXPECT_EQ(checkFailure("1.10.15", ""), unordered);
-    EXPECT_EQ(checkFailure("1.10.15", "12a"), unordered);
-    MacUpdateManifest twoPart = manifest;
-    twoPart.appVersion = "1.11";
-    serveManifest(twoPart, "/api/downloads/macos/latest");
-    EXPECT_EQ(checkFailure(), unordered);
 }
 
 TEST_F(UpdateServiceTest, ManifestFailuresAndRedirects)
 {
     const QString first = origin + "/api/downloads/macos/latest";
     const QString reachable = "No update manifest endpoint was reachable. Last error: ";
-    struct Case {
+    // The manifest served with `key` changed (removed when undefined).
+    const auto served = [this](const QString& key, const QJsonValue& value) {
+        QJsonObject o = manifest.toJSON();
+        value.isUndefined() ? void(o.remove(key)) : void(o.insert(key, value));
+        return FakeResponse::raw(200, "application/json", QJsonDocument(o).toJson());
+    };
+    const struct {
         const char* name;
         FakeResponse response;
         QString lastError;
-    };
-    MacUpdateManifest other = manifest;
-    other.platform = "windows";
-    MacUpdateManifest foreign = manifest;
-    foreign.teamIdentifier = "OTHERTEAM1";
-    MacUpdateManifest incomplete = manifest;
-    incomplete.sizeBytes = 0;
-    QJsonObject lacking = manifest.toJSON();
-    lacking.remove("publishedAt");
-    const Case cases[] = {
-        {"channel", FakeResponse::raw(200, "application/json", QJsonDocument(other.toJSON()).toJson()),
-         "Update manifest is for a different macOS release channel."},
-        {"identity", FakeResponse::raw(200, "application/json", QJsonDocument(foreign.toJSON()).toJson()),
-         "Update manifest identity does not match this application."},
-        {"incomplete", FakeResponse::raw(200, "application/json", QJsonDocument(incomplete.toJSON()).toJson()),
-         "Update manifest is incomplete."},
-        {"lacking a key", FakeResponse::raw(200, "application/json", QJsonDocument(lacking).toJson()),
-         "The update manifest has no value for \"publishedAt\"."},
+    } cases[] = {
+        {"channel", served("platform", "windows"), "Update manifest is for a different macOS release channel."},
+        {"identity", served("teamIdentifier", "OTHERTEAM1"), "Update manifest identity does not match this application."},
+        {"incomplete", served("sizeBytes", 0), "Update manifest is incomplete."},
+        {"lacking a key", served("publishedAt", QJsonValue::Undefined), "The update manifest has no value for \"publishedAt\"."},
         {"untrusted redirect", FakeResponse::redirect(302, "https://untrusted.example/m.json"),
          "Update manifest failed at " + first + " (302)."},
         {"server error", FakeResponse::error(500, "", "boom"), "Update manifest failed at " + first + " (500)."},
     };
+    // The first endpoint's own error, when it is the last one tried.
+    MacUpdateService single{"Tovrik", origin, {"/api/downloads/macos/latest"}, "macos", "ai.tovrik.mac",
+                            constants::macOSDeveloperTeamIdentifier()};
     fake.setHandler("GET", "/downloads/macos-latest.json", [](const FakeRequest&) { return FakeResponse::error(503, "", ""); });
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fake.setHandler("GET", "/api/downloads/macos/latest", [r = c.response](const FakeRequest&) { return r; });
-        EXPECT_EQ(checkFailure(), reachable + "Update manifest failed at " + origin + "/downloads/macos-latest.json (503).");
-        // The first endpoint's own error, when it is the last one tried.
-        MacUpdateService single{"Tovrik", origin, {"/api/downloads/macos/latest"}, "macos", "ai.tovrik.mac",
-                                constants::macOSDeveloperTeamIdentifier()};
-        auto out = runToEnd(single.check("x", "1.10.15", "120"));
-        EXPECT_EQ(describe(out->error), reachable + c.lastError);
+        EXPECT_EQ(checkOutcome(), reachable + "Update manifest failed at " + origin + "/downloads/macos-latest.json (503).");
+        EXPECT_EQ(describe(runToEnd(single.check("x", "1.10.15", "120"))->error), reachable + c.lastError);
     }
     EXPECT_EQ(fake.requestsTo("/m.json").size(), 0);
 
@@ -155,11 +139,15 @@ TEST_F(UpdateServiceTest, ManifestFailuresAndRedirects)
     serveManifest(manifest, "/moved.json");
     fake.setHandler("GET", "/api/downloads/macos/latest",
                     [this](const FakeRequest&) { return FakeResponse::redirect(301, "https://www." + QUrl(origin).host() + "/moved.json"); });
-    EXPECT_EQ(checkFailure(), "no failure");
+    EXPECT_EQ(checkOutcome(), "available");
 
-    MacUpdateService plain{"Tovrik", "http://" + QUrl(origin).host(), constants::macOSUpdateManifestPaths, "macos",
-                           "ai.tovrik.mac", constants::macOSDeveloperTeamIdentifier()};
-    EXPECT_EQ(describe(runToEnd(plain.check("x", "1.10.15", "120"))->error), "No update manifest endpoint was available.");
+    // Bases that are not the trusted hosts over HTTPS give no endpoint at all.
+    for (const QString& base : {"http://" + QUrl(origin).host(), QString("https://example.com")}) {
+        MacUpdateService other{"Tovrik", base, constants::macOSUpdateManifestPaths, "macos", "ai.tovrik.mac",
+                               constants::macOSDeveloperTeamIdentifier()};
+        EXPECT_EQ(describe(runToEnd(other.check("x", "1.10.15", "120"))->error), "No update manifest endpoint was available.")
+            << base.toStdString();
+    }
 }
 
 TEST_F(UpdateServiceTest, DownloadVerifiesAndReportsExactlyThreeSteps)

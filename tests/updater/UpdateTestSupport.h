@@ -1,8 +1,9 @@
 #pragma once
 
-// Signed bundles, update archives and runs of the swap script for the
-// updater's tests. Bundles are signed by the project's own signing script
-// with the development key pair that the build pins (or another key).
+// Signed bundles, update archives, the update log and a stand-in for a new
+// build for the updater's tests. Bundles are signed by the project's own
+// signing script with the development key pair that the build pins (or
+// another key).
 
 #include "common/Constants.h"
 #include "updater/MacUpdateService.h"
@@ -13,6 +14,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QUuid>
 #include <gtest/gtest.h>
 
@@ -20,11 +22,6 @@ namespace tovrik::test {
 
 inline QString sourceDir() { return qEnvironmentVariable("TOVRIK_SOURCE_DIR"); }
 inline QString developmentKey() { return sourceDir() + "/packaging/keys/development-update-signing.key.pem"; }
-inline QString developmentPublicKey()
-{
-    QFile f(sourceDir() + "/packaging/keys/development-update-signing.pub.pem");
-    return f.open(QIODevice::ReadOnly) ? QString::fromLatin1(f.readAll()).trimmed() : QString();
-}
 
 inline int run(const QString& program, const QStringList& args, QByteArray* output = nullptr, int timeoutMs = 30000)
 {
@@ -55,6 +52,23 @@ inline QByteArray readFile(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+inline QString developmentPublicKey()
+{
+    return QString::fromLatin1(readFile(sourceDir() + "/packaging/keys/development-update-signing.pub.pem")).trimmed();
+}
+
+// The update log's lines without their time stamps (each must have one).
+inline QStringList logLines(const QString& path = update::updateLogURL())
+{
+    QStringList lines = QString::fromUtf8(readFile(path)).split('\n', Qt::SkipEmptyParts);
+    for (QString& line : lines) {
+        EXPECT_TRUE(QRegularExpression("^\\[\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ\\] ").match(line).hasMatch())
+            << line.toStdString();
+        line = line.mid(23);
+    }
+    return lines;
+}
+
 struct BundleSpec {
     QString identifier = QStringLiteral("ai.tovrik.mac");
     QString version = QStringLiteral("1.10.15");
@@ -62,36 +76,36 @@ struct BundleSpec {
     QString executable = QStringLiteral("Tovrik");
     QString team = constants::macOSDeveloperTeamIdentifier();
     QString key = developmentKey();
+    BundleSpec with(QString BundleSpec::*field, const QString& value) const
+    {
+        BundleSpec s = *this;
+        s.*field = value;
+        return s;
+    }
 };
-
-inline QByteArray infoPlist(const BundleSpec& s)
-{
-    return QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-                          "\t<key>CFBundleIdentifier</key>\n\t<string>%1</string>\n"
-                          "\t<key>CFBundleShortVersionString</key>\n\t<string>%2</string>\n"
-                          "\t<key>CFBundleVersion</key>\n\t<string>%3</string>\n"
-                          "\t<key>CFBundleExecutable</key>\n\t<string>%4</string>\n</dict>\n</plist>\n")
-        .arg(s.identifier, s.version, s.build, s.executable)
-        .toUtf8();
-}
 
 // A signed bundle at `path` whose executable is `program` (a copied file)
 // or the script text `script`.
-inline void makeBundle(const QString& path, const BundleSpec& spec, const QByteArray& script,
-                       const QString& program = {})
+inline void makeBundle(const QString& path, const BundleSpec& s, const QByteArray& script, const QString& program = {})
 {
     QDir(path).removeRecursively();
-    writeFile(path + "/Contents/Info.plist", infoPlist(spec));
-    const QString exe = path + "/Contents/MacOS/" + QString(spec.executable).replace('/', '_');
-    if (!program.isEmpty()) {
+    writeFile(path + "/Contents/Info.plist",
+              QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+                             "\t<key>CFBundleIdentifier</key>\n\t<string>%1</string>\n"
+                             "\t<key>CFBundleShortVersionString</key>\n\t<string>%2</string>\n"
+                             "\t<key>CFBundleVersion</key>\n\t<string>%3</string>\n"
+                             "\t<key>CFBundleExecutable</key>\n\t<string>%4</string>\n</dict>\n</plist>\n")
+                  .arg(s.identifier, s.version, s.build, s.executable)
+                  .toUtf8());
+    const QString exe = path + "/Contents/MacOS/" + QString(s.executable).replace('/', '_');
+    if (program.isEmpty()) {
+        writeFile(exe, script, true);
+    } else {
         QDir().mkpath(QFileInfo(exe).absolutePath());
         ASSERT_TRUE(QFile::copy(program, exe));
-    } else {
-        writeFile(exe, script, true);
     }
     QByteArray out;
-    ASSERT_EQ(run("/bin/sh", {sourceDir() + "/packaging/sign-bundle.sh", path, spec.key, spec.team}, &out), 0)
-        << out.toStdString();
+    ASSERT_EQ(run("/bin/sh", {sourceDir() + "/packaging/sign-bundle.sh", path, s.key, s.team}, &out), 0) << out.toStdString();
 }
 
 // The update image: a gzip'd tar of the bundle folder `app` (under its name
@@ -102,8 +116,7 @@ inline void makeArchive(const QString& app, const QString& archive, const QStrin
     const QString stage = QFileInfo(archive).absolutePath() + "/.stage-" + QUuid::createUuid().toString(QUuid::Id128);
     QDir().mkpath(QFileInfo(stage + "/" + entry).absolutePath());
     ASSERT_EQ(run("/usr/bin/cp", {"-a", app, stage + "/" + entry}), 0);
-    ASSERT_EQ(run("/usr/bin/tar", {"-czf", archive, "-C", stage, entry.section('/', 0, 0)}, &out), 0)
-        << out.toStdString();
+    ASSERT_EQ(run("/usr/bin/tar", {"-czf", archive, "-C", stage, entry.section('/', 0, 0)}, &out), 0) << out.toStdString();
     QDir(stage).removeRecursively();
 }
 
@@ -116,8 +129,8 @@ inline QString uuid() { return QUuid::createUuid().toString(QUuid::WithoutBraces
 inline QString token() { return QString(uuid() + uuid()).remove('-').toLower(); }
 
 // The stand-in for a new build: writes the health marker from its two
-// options after `delay` seconds (with `build` as its build line) and stays
-// alive; "exit" leaves at once.
+// options after 0.3 s (with `build` as its build line) and stays alive
+// 30 s; "exit" leaves at once. `note` gets a line when it starts.
 inline QByteArray standInBuild(const QString& behaviour, const QString& build = "121", const QString& note = {})
 {
     if (behaviour == "exit")
@@ -125,14 +138,13 @@ inline QByteArray standInBuild(const QString& behaviour, const QString& build = 
     QByteArray s = "#!/bin/zsh\n";
     if (!note.isEmpty())
         s += "print -r -- started >> " + MacUpdateService::shellQuote(note).toUtf8() + "\n";
-    s += "marker= token=\n"
-         "while (( $# )); do\n"
-         "  case $1 in (--tovrik-update-health-marker) marker=$2; shift ;; (--tovrik-update-health-token) token=$2; shift ;; esac\n"
-         "  shift\ndone\n"
-         "if [[ -n $marker ]]; then sleep 0.3; print -r -- \"$token\"$'\\n'ai.tovrik.mac$'\\n'"
+    return s + "marker= token=\n"
+               "while (( $# )); do\n"
+               "  case $1 in (--tovrik-update-health-marker) marker=$2; shift ;; (--tovrik-update-health-token) token=$2; shift ;; esac\n"
+               "  shift\ndone\n"
+               "if [[ -n $marker ]]; then sleep 0.3; print -r -- \"$token\"$'\\n'ai.tovrik.mac$'\\n'"
         + build.toUtf8() + " > \"$marker.tmp\" && mv -n \"$marker.tmp\" \"$marker\"; fi\n"
-         "for i in {1..150}; do sleep 0.2; done\n";
-    return s;
+                           "for i in {1..150}; do sleep 0.2; done\n";
 }
 
 } // namespace tovrik::test

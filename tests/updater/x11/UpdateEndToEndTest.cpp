@@ -14,9 +14,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QJsonDocument>
 #include <QLockFile>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 
 using namespace tovrik;
@@ -33,9 +31,8 @@ protected:
         // Runs of the swap script take turns (its working folders in /tmp).
         ASSERT_TRUE(lock.tryLock(100000));
         ASSERT_TRUE(root.isValid());
-        QString build = qEnvironmentVariable("TOVRIK_BINARY_DIR");
-        if (build.isEmpty())
-            build = QDir(QCoreApplication::applicationDirPath() + "/../../..").absolutePath();
+        const QString build = qEnvironmentVariable("TOVRIK_BINARY_DIR",
+                                                    QDir(QCoreApplication::applicationDirPath() + "/../../..").absolutePath());
         // The install target puts build 120's signed bundle under the prefix.
         QByteArray out;
         ASSERT_EQ(run("cmake", {"--install", build, "--prefix", root.path()}, &out, 120000), 0) << out.toStdString();
@@ -64,10 +61,8 @@ protected:
     // program: the real binary when empty.
     void publish(const QByteArray& script)
     {
-        BundleSpec spec;
-        spec.build = "121";
         const QString next = root.path() + "/next/Tovrik.app";
-        makeBundle(next, spec, script, script.isEmpty() ? target + "/Contents/MacOS/Tovrik" : QString());
+        makeBundle(next, BundleSpec().with(&BundleSpec::build, "121"), script, script.isEmpty() ? target + "/Contents/MacOS/Tovrik" : QString());
         const QString archive = root.path() + "/Tovrik-1.10.15-121.tar.gz";
         makeArchive(next, archive);
         const QString origin = constants::defaultHostedWorkerBaseURL();
@@ -117,16 +112,17 @@ protected:
         const QRegularExpression end("\\] (Update installed and launch health verified|Previous application restored|"
                                      "Automatic rollback failed|Update script failed)[^\\n]*\\n$");
         spinUntil([&] { return end.match(QString::fromUtf8(readFile(update::updateLogURL()))).hasMatch(); }, 90000);
-        const QStringList lines = QString::fromUtf8(readFile(update::updateLogURL())).split('\n', Qt::SkipEmptyParts);
-        return lines.isEmpty() ? QString() : lines.last().mid(23);
+        const QStringList lines = logLines();
+        return lines.value(lines.size() - 1);
     }
-    bool buildRunsFromTarget() const
+    // Build `build` is installed alone (no backup, no staging bundle) and runs.
+    void expectInstalledAndRunning(const QString& build) const
     {
-        return run("/usr/bin/pgrep", {"-f", "--", QRegularExpression::escape(target + "/Contents/MacOS/Tovrik")}) == 0;
-    }
-    QStringList parentEntries() const
-    {
-        return QDir(target + "/..").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        EXPECT_EQ(update::bundleForExecutable(target + "/Contents/MacOS/Tovrik").value("CFBundleVersion"), build);
+        EXPECT_EQ(QDir(target + "/..").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"Tovrik.app"});
+        EXPECT_TRUE(spinUntil([this] {
+            return run("/usr/bin/pgrep", {"-f", "--", QRegularExpression::escape(target + "/Contents/MacOS/Tovrik")}) == 0;
+        }, 10000));
     }
 
     QLockFile lock{QDir::tempPath() + "/tovrik-swap-script-tests.lock"};
@@ -142,10 +138,8 @@ TEST_F(UpdateEndToEndTest, BuildNFindsNPlusOneAndTheSwappedBuildProvesItsHealth)
 {
     publish({});
     EXPECT_EQ(updateAndWait(), "Update installed and launch health verified: " + target);
-    EXPECT_EQ(update::bundleForExecutable(target + "/Contents/MacOS/Tovrik").value("CFBundleVersion"), "121");
-    EXPECT_EQ(parentEntries(), QStringList{"Tovrik.app"}); // no backup, no staging bundle
-    EXPECT_TRUE(buildRunsFromTarget());
-    // The script removes itself right after its last line.
+    expectInstalledAndRunning("121");
+    // The script removes itself and the marker right after its last line.
     EXPECT_TRUE(spinUntil([] {
         return QDir(update::updatesDirectoryURL()).entryList({"tovrik-health-*", "apply-tovrik-update-*"}).isEmpty();
     }, 5000));
@@ -155,7 +149,5 @@ TEST_F(UpdateEndToEndTest, ABuildThatExitsAtOnceIsRolledBackAndBuildNRestarts)
 {
     publish("#!/bin/sh\nexit 3\n");
     EXPECT_EQ(updateAndWait(), "Previous application restored after failed update launch.");
-    EXPECT_EQ(update::bundleForExecutable(target + "/Contents/MacOS/Tovrik").value("CFBundleVersion"), "120");
-    EXPECT_EQ(parentEntries(), QStringList{"Tovrik.app"});
-    EXPECT_TRUE(spinUntil([this] { return buildRunsFromTarget(); }, 10000));
+    expectInstalledAndRunning("120");
 }
