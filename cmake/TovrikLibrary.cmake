@@ -33,6 +33,8 @@ function(tovrik_test_executable target qpa sources)
   if(qpa STREQUAL "xcb")
     list(APPEND props RUN_SERIAL TRUE)
   endif()
+  # A folder may add properties of its own (set before tovrik_test()).
+  list(APPEND props ${TOVRIK_TEST_EXTRA_PROPERTIES})
   gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
 endfunction()
 
