@@ -46,8 +46,11 @@ public:
     bool usesSharedMemory() const { return m_shmAvailable; }
     // Shared segments held now (lent or idle).
     int segmentCount() const;
-    // The longest synchronize() waits for a compositor's repaint.
-    static constexpr int repaintWaitCapMs = 150;
+    // The longest synchronize() waits for a compositor's repaint. It ends as
+    // soon as the repaint is seen; the cap only matters for a compositor
+    // slowed down by a busy machine, where a short one let overlay pixels
+    // into the capture.
+    static constexpr int repaintWaitCapMs = 500;
 
     struct Segment;
     struct Owner;
