@@ -177,18 +177,6 @@ TEST(X11Permissions, GrantedFacilitiesCompositorAndMicrophone)
     EXPECT_EQ(error, QStringLiteral("The recording sample rate is invalid."));
 }
 
-TEST(X11Compositor, DetectedThroughItsSelection)
-{
-    X11Platform platform;
-    const bool expected = qEnvironmentVariable("TOVRIK_TEST_COMPOSITOR") == "1";
-    EXPECT_EQ(platform.compositorActive(), expected);
-    EXPECT_EQ(compositorRunning(), expected);
-    // No one owns the selection of a screen that does not exist.
-    XcbConnection c(nullptr);
-    EXPECT_FALSE(compositorRunning(c, 7));
-    EXPECT_FALSE(compositorRunning(nullptr, 0));
-}
-
 TEST(X11Platform, RefusesAWaylandSession)
 {
     auto& sim = tovrik::platform::sim::SimPlatform::install();
