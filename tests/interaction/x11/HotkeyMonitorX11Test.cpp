@@ -62,18 +62,9 @@ TEST_F(HotkeyMonitorX11Test, KeysOfAnotherSeatAreReportedOurOwnXTestKeysAreNot)
     SecondSeat other;
     ASSERT_TRUE(other.ok());
     // Control, Shift, Alt: the panel chord, passing through no exact
-    // Control+Alt, so the voice chord does not go down.
-    for (const auto sym : {XK_Control_L, XK_Shift_L, XK_Alt_L})
-        other.key(sym, true);
-    ASSERT_TRUE(waitForCalls(1));
-    for (const auto sym : {XK_Alt_L, XK_Shift_L, XK_Control_L})
-        other.key(sym, false);
-    // The voice chord held and let go.
-    other.key(XK_Control_L, true);
-    other.key(XK_Alt_L, true);
-    ASSERT_TRUE(waitForCalls(2));
-    other.key(XK_Alt_L, false);
-    other.key(XK_Control_L, false);
+    // Control+Alt, so the voice chord does not go down. Then the voice chord.
+    ASSERT_TRUE(other.chord({XK_Control_L, XK_Shift_L, XK_Alt_L}));
+    ASSERT_TRUE(other.chord({XK_Control_L, XK_Alt_L}));
     ASSERT_TRUE(waitForCalls(3));
     EXPECT_EQ(calls, (Calls{"panel", "pressed", "released"}));
 
@@ -88,8 +79,7 @@ TEST_F(HotkeyMonitorX11Test, KeysOfAnotherSeatAreReportedOurOwnXTestKeysAreNot)
 
     // Then a physical Esc of the other seat. Raw events arrive in order, so
     // once it is here anything of ours would have been reported before it.
-    other.key(XK_Escape, true);
-    other.key(XK_Escape, false);
+    ASSERT_TRUE(other.tap(XK_Escape));
     ASSERT_TRUE(waitForCalls(4));
     test::drainEvents();
     EXPECT_EQ(calls, (Calls{"panel", "pressed", "released", "escape"}));
