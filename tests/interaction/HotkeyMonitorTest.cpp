@@ -128,23 +128,18 @@ TEST_F(HotkeyMonitorTest, RunsOneTapOnItsNamedThreadAndStopsIt)
     EXPECT_EQ(tap().activeTapCount(), 0);
 }
 
-TEST_F(HotkeyMonitorTest, VoiceChordReportsPressAndReleaseOnTheMainThreadLater)
+TEST_F(HotkeyMonitorTest, ModifierOnlyChordsNeedExactlyTheirModifiers)
 {
+    // The voice chord is reported later, never inside the tap's call.
     holdVoiceChord();
-    // Queued: nothing runs inside the tap's call.
     EXPECT_TRUE(calls.empty());
     EXPECT_TRUE(locked([this] { return monitor->shortcutActive; }));
     EXPECT_EQ(drained(), Calls{"pressed"});
     flags(K::Option, Ctrl);
     EXPECT_EQ(drained(), (Calls{"pressed", "released"}));
     EXPECT_FALSE(locked([this] { return monitor->shortcutActive; }));
-    EXPECT_EQ(offMainThreadCalls.load(), 0);
-}
-
-TEST_F(HotkeyMonitorTest, ModifierOnlyChordsNeedExactlyTheirModifiers)
-{
+    calls.clear();
     // Control+Option+Command is not Control+Option.
-    flags(K::Control, Ctrl);
     flags(K::Command, Ctrl | Cmd);
     flags(K::Option, Ctrl | Cmd | Opt);
     EXPECT_EQ(drained(), Calls{});
@@ -167,10 +162,11 @@ TEST_F(HotkeyMonitorTest, ModifierOnlyChordsNeedExactlyTheirModifiers)
     EXPECT_EQ(drained(), (Calls{"pressed", "released", "panel", "pressed", "released"}));
     EXPECT_FALSE(locked([this] { return monitor->panelShortcutActive; }));
     // The panel chord held afresh reports its down edge again.
+    calls.clear();
     flags(K::Control, Ctrl);
     flags(K::Shift, Ctrl | Shift);
     flags(K::Option, Ctrl | Shift | Opt);
-    EXPECT_EQ(drained(), (Calls{"pressed", "released", "panel", "pressed", "released", "panel"}));
+    EXPECT_EQ(drained(), Calls{"panel"});
 }
 
 TEST_F(HotkeyMonitorTest, ChordWithAKeyGoesDownOnTheKeyAndUpOnItsReleaseOrAModifierRelease)
