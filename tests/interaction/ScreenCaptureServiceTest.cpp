@@ -21,16 +21,6 @@ void expectNear(QColor actual, QColor expected, int tolerance = 12)
     EXPECT_NEAR(actual.blue(), expected.blue(), tolerance);
 }
 
-// The capture failed with the screen-capture error `code`.
-template <typename T>
-void expectCaptureError(const std::shared_ptr<AsyncOutcome<T>>& out, int code)
-{
-    const auto error = out->tovrikError();
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->domain(), QStringLiteral("TovrikScreenCapture"));
-    EXPECT_EQ(error->code(), code);
-}
-
 class ScreenCaptureTest : public SimTest {
 protected:
     // Two displays side by side: a Retina-like main one and a plain one.
@@ -171,10 +161,10 @@ TEST_F(ScreenCaptureTest, CaptureFailuresAreScreenCaptureErrors)
     ScreenCaptureService service;
     sim->simCapture().setFailing(9, true);
     auto failed = runToEnd(service.captureAllScreens(false));
-    expectCaptureError(failed, ScreenCaptureService::CaptureFailed);
+    failed->expectError("TovrikScreenCapture", ScreenCaptureService::CaptureFailed);
     EXPECT_EQ(describeException(failed->error), QStringLiteral("Could not capture screen 2."));
     sim->simDisplays().setDisplays({});
-    expectCaptureError(runToEnd(service.captureAllScreens(false)), ScreenCaptureService::NoDisplays);
+    runToEnd(service.captureAllScreens(false))->expectError("TovrikScreenCapture", ScreenCaptureService::NoDisplays);
 
     // The service going away while the screenshots encode ends the capture as
     // a cancellation instead of touching freed state.
@@ -221,7 +211,8 @@ TEST_F(ScreenCaptureTest, ForModelTakesOverlayOffScreenUntilFramesAreTaken)
         return false;
     };
     sim->simCapture().setFailing(7, true);
-    expectCaptureError(runToEnd(captureAllScreensForModel(&service, hooks, false)), ScreenCaptureService::CaptureFailed);
+    runToEnd(captureAllScreensForModel(&service, hooks, false))
+        ->expectError("TovrikScreenCapture", ScreenCaptureService::CaptureFailed);
     ASSERT_EQ(calls.size(), 2);
     EXPECT_TRUE(calls[1].startsWith(QStringLiteral("resume 0")));
 

@@ -12,19 +12,6 @@ class SpeechTest : public SimTest {};
 
 const QByteArray mp3("ID3\x04\0\0\0\0\0\0mpeg-frames", 21);
 
-// The task failed (not cancelled) with the speech error `code`.
-template <typename T>
-std::optional<TovrikError> speechError(const std::shared_ptr<AsyncOutcome<T>>& out, int code)
-{
-    auto error = out->tovrikError();
-    EXPECT_TRUE(error.has_value());
-    EXPECT_FALSE(out->cancelled());
-    if (error) {
-        EXPECT_EQ(error->domain(), QStringLiteral("TovrikSpeechPlayer"));
-        EXPECT_EQ(error->code(), code);
-    }
-    return error;
-}
 } // namespace
 
 TEST_F(SpeechTest, PlayEndsWhenThePlaybackFinishesOrFails)
@@ -51,11 +38,11 @@ TEST_F(SpeechTest, PlayEndsWhenThePlaybackFinishesOrFails)
     out = launch(player.play(mp3));
     sim->simAudioOutput().finishAll(QStringLiteral("decoder error"));
     spinUntil([&] { return out->done; });
-    const auto error = speechError(out, SpeechPlayer::PlaybackFailed);
+    const auto error = out->expectError("TovrikSpeechPlayer", SpeechPlayer::PlaybackFailed);
     EXPECT_TRUE(error && error->message().contains(QStringLiteral("decoder error")));
     EXPECT_FALSE(player.isPlaying());
 
-    speechError(runToEnd(player.play(QByteArray())), SpeechPlayer::EmptyAudio);
+    runToEnd(player.play(QByteArray()))->expectError("TovrikSpeechPlayer", SpeechPlayer::EmptyAudio);
     EXPECT_EQ(sim->simAudioOutput().played.size(), 2); // nothing new was played
 }
 
@@ -165,12 +152,13 @@ TEST_F(SpeechTest, FallbackSpeakerUsesTheSystemVoice)
     drainEvents();
     sim->simSpeech().finish(QStringLiteral("synthesizer crashed"));
     spinUntil([&] { return failed->done; });
-    speechError(failed, FallbackSpeaker::SpeechFailed);
+    failed->expectError("TovrikSpeechPlayer", FallbackSpeaker::SpeechFailed);
 
     // No voice at all.
     const int spoken = int(sim->simSpeech().spoken.size());
     sim->simSpeech().available = false;
-    const auto error = speechError(runToEnd(speaker.speak(QStringLiteral("hello"))), FallbackSpeaker::VoiceUnavailable);
+    const auto error =
+        runToEnd(speaker.speak(QStringLiteral("hello")))->expectError("TovrikSpeechPlayer", FallbackSpeaker::VoiceUnavailable);
     ASSERT_TRUE(error);
     EXPECT_EQ(error->message(), QStringLiteral("The system voice is not available."));
     EXPECT_EQ(sim->simSpeech().spoken.size(), spoken);
