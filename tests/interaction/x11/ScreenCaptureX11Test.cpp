@@ -108,9 +108,8 @@ TEST_F(ScreenCaptureX11, KnownWindowAtItsPlaceWithoutOverlayPixels)
     overlay.show();
     flushQt();
     // The stand-in really covers the window before the capture step.
-    ASSERT_TRUE(spinUntil(
-        [&] { return grabRoot().pixelColor(overlayRect.center()).rgb() == overlayColor.rgb(); }, 10000))
-        << "the overlay stand-in never appeared";
+    const auto overlayShown = [&] { return grabRoot().pixelColor(overlayRect.center()).rgb() == overlayColor.rgb(); };
+    ASSERT_TRUE(spinUntil(overlayShown, 10000)) << "the overlay stand-in never appeared";
     EXPECT_GT(mismatches(grabRoot(), windowRect.topLeft()), 0);
 
     int suspends = 0, resumes = 0;
@@ -168,8 +167,7 @@ TEST_F(ScreenCaptureX11, KnownWindowAtItsPlaceWithoutOverlayPixels)
 
     // The overlay is back on screen afterwards.
     flushQt();
-    EXPECT_TRUE(spinUntil(
-        [&] { return grabRoot().pixelColor(overlayRect.center()).rgb() == overlayColor.rgb(); }, 10000));
+    EXPECT_TRUE(spinUntil(overlayShown, 10000));
 }
 
 TEST_F(ScreenCaptureX11, RealOverlayControllerIsSuspendedAndResumed)
