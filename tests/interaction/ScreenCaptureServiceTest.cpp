@@ -221,7 +221,7 @@ TEST_F(ScreenCaptureTest, ForModelTakesOverlayOffScreenUntilFramesAreTaken)
     EXPECT_TRUE(gone->cancelled());
 }
 
-TEST_F(ScreenCaptureTest, ConfigurationIsCurrentUntilScreensChange)
+TEST_F(ScreenCaptureTest, ConfigurationIsCurrentUntilScreensChangeAndThePointersScreen)
 {
     useTwoDisplays();
     ScreenCaptureService service;
@@ -251,14 +251,11 @@ TEST_F(ScreenCaptureTest, ConfigurationIsCurrentUntilScreensChange)
                                     SimDisplays::make(9, QRectF(0, 900, 1920, 1080), 1.0)});
     EXPECT_FALSE(service.screenConfigurationIsCurrent(again[0]));
     EXPECT_FALSE(service.screenConfigurationIsCurrent(again[1]));
-}
 
-TEST_F(ScreenCaptureTest, ScreenForCurrentPointer)
-{
+    // The pointer's screen, side by side again: the shared edge belongs to the
+    // display that starts there; below the shorter display, beside the
+    // taller one, is on no screen (id 0).
     useTwoDisplays();
-    ScreenCaptureService service;
-    // The shared edge belongs to the display that starts there; below the
-    // shorter display, beside the taller one, is on no screen (id 0).
     const std::pair<QPointF, uint32_t> cases[] = {
         {{100, 100}, 7}, {{1440, 10}, 9}, {{1439.5, 10}, 7}, {{700, 1000}, 0}, {{2000, 1000}, 9}};
     for (const auto& [point, id] : cases) {
