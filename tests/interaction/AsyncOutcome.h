@@ -6,6 +6,7 @@
 #include "common/Error.h"
 #include "support/SimFixture.h"
 
+#include <gtest/gtest.h>
 #include <qcoro/qcorotask.h>
 
 #include <exception>
@@ -35,6 +36,18 @@ struct AsyncOutcome {
         }
     }
     bool cancelled() const { return error && isCancellation(error); }
+    // Expects the task to have failed (not been cancelled) with our error of
+    // `domain` and `code`, and returns that error.
+    std::optional<TovrikError> expectError(const char* domain, int code) const
+    {
+        const auto e = tovrikError();
+        EXPECT_TRUE(e.has_value() && !cancelled()) << domain << " " << code;
+        if (e) {
+            EXPECT_EQ(e->domain(), QString::fromLatin1(domain));
+            EXPECT_EQ(e->code(), code);
+        }
+        return e;
+    }
 };
 
 namespace detail {

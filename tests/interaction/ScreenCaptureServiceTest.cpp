@@ -21,16 +21,6 @@ void expectNear(QColor actual, QColor expected, int tolerance = 12)
     EXPECT_NEAR(actual.blue(), expected.blue(), tolerance);
 }
 
-// The capture failed with the screen-capture error `code`.
-template <typename T>
-void expectCaptureError(const std::shared_ptr<AsyncOutcome<T>>& out, int code)
-{
-    const auto error = out->tovrikError();
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->domain(), QStringLiteral("TovrikScreenCapture"));
-    EXPECT_EQ(error->code(), code);
-}
-
 class ScreenCaptureTest : public SimTest {
 protected:
     // Two displays side by side: a Retina-like main one and a plain one.
@@ -171,10 +161,10 @@ TEST_F(ScreenCaptureTest, CaptureFailuresAreScreenCaptureErrors)
     ScreenCaptureService service;
     sim->simCapture().setFailing(9, true);
     auto failed = runToEnd(service.captureAllScreens(false));
-    expectCaptureError(failed, ScreenCaptureService::CaptureFailed);
+    failed->expectError("TovrikScreenCapture", ScreenCaptureService::CaptureFailed);
     EXPECT_EQ(describeException(failed->error), QStringLiteral("Could not capture screen 2."));
     sim->simDisplays().setDisplays({});
-    expectCaptureError(runToEnd(service.captureAllScreens(false)), ScreenCaptureService::NoDisplays);
+    runToEnd(service.captureAllScreens(false))->expectError("TovrikScreenCapture", ScreenCaptureService::NoDisplays);
 
     // The service going away while the screenshots encode ends the capture as
     // a cancellation instead of touching freed state.
@@ -221,7 +211,8 @@ TEST_F(ScreenCaptureTest, ForModelTakesOverlayOffScreenUntilFramesAreTaken)
         return false;
     };
     sim->simCapture().setFailing(7, true);
-    expectCaptureError(runToEnd(captureAllScreensForModel(&service, hooks, false)), ScreenCaptureService::CaptureFailed);
+    runToEnd(captureAllScreensForModel(&service, hooks, false))
+        ->expectError("TovrikScreenCapture", ScreenCaptureService::CaptureFailed);
     ASSERT_EQ(calls.size(), 2);
     EXPECT_TRUE(calls[1].startsWith(QStringLiteral("resume 0")));
 
@@ -230,7 +221,7 @@ TEST_F(ScreenCaptureTest, ForModelTakesOverlayOffScreenUntilFramesAreTaken)
     EXPECT_TRUE(gone->cancelled());
 }
 
-TEST_F(ScreenCaptureTest, ConfigurationIsCurrentUntilScreensChange)
+TEST_F(ScreenCaptureTest, ConfigurationIsCurrentUntilScreensChangeAndThePointersScreen)
 {
     useTwoDisplays();
     ScreenCaptureService service;
@@ -260,14 +251,11 @@ TEST_F(ScreenCaptureTest, ConfigurationIsCurrentUntilScreensChange)
                                     SimDisplays::make(9, QRectF(0, 900, 1920, 1080), 1.0)});
     EXPECT_FALSE(service.screenConfigurationIsCurrent(again[0]));
     EXPECT_FALSE(service.screenConfigurationIsCurrent(again[1]));
-}
 
-TEST_F(ScreenCaptureTest, ScreenForCurrentPointer)
-{
+    // The pointer's screen, side by side again: the shared edge belongs to the
+    // display that starts there; below the shorter display, beside the
+    // taller one, is on no screen (id 0).
     useTwoDisplays();
-    ScreenCaptureService service;
-    // The shared edge belongs to the display that starts there; below the
-    // shorter display, beside the taller one, is on no screen (id 0).
     const std::pair<QPointF, uint32_t> cases[] = {
         {{100, 100}, 7}, {{1440, 10}, 9}, {{1439.5, 10}, 7}, {{700, 1000}, 0}, {{2000, 1000}, 9}};
     for (const auto& [point, id] : cases) {

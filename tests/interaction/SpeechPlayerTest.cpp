@@ -12,22 +12,9 @@ class SpeechTest : public SimTest {};
 
 const QByteArray mp3("ID3\x04\0\0\0\0\0\0mpeg-frames", 21);
 
-// The task failed (not cancelled) with the speech error `code`.
-template <typename T>
-std::optional<TovrikError> speechError(const std::shared_ptr<AsyncOutcome<T>>& out, int code)
-{
-    auto error = out->tovrikError();
-    EXPECT_TRUE(error.has_value());
-    EXPECT_FALSE(out->cancelled());
-    if (error) {
-        EXPECT_EQ(error->domain(), QStringLiteral("TovrikSpeechPlayer"));
-        EXPECT_EQ(error->code(), code);
-    }
-    return error;
-}
 } // namespace
 
-TEST_F(SpeechTest, PlayEndsWhenThePlaybackFinishes)
+TEST_F(SpeechTest, PlayEndsWhenThePlaybackFinishesOrFails)
 {
     SpeechPlayer player;
     QList<bool> states;
@@ -46,20 +33,17 @@ TEST_F(SpeechTest, PlayEndsWhenThePlaybackFinishes)
     EXPECT_FALSE(out->error) << describeException(out->error).toStdString();
     EXPECT_FALSE(player.isPlaying());
     EXPECT_EQ(states, QList<bool>({true, false}));
-}
 
-TEST_F(SpeechTest, PlaybackFailureAndEmptyAudioAreSpeechPlayerErrors)
-{
-    SpeechPlayer player;
-    auto out = launch(player.play(mp3));
+    // A playback failure and empty audio are speech player errors.
+    out = launch(player.play(mp3));
     sim->simAudioOutput().finishAll(QStringLiteral("decoder error"));
     spinUntil([&] { return out->done; });
-    const auto error = speechError(out, SpeechPlayer::PlaybackFailed);
+    const auto error = out->expectError("TovrikSpeechPlayer", SpeechPlayer::PlaybackFailed);
     EXPECT_TRUE(error && error->message().contains(QStringLiteral("decoder error")));
     EXPECT_FALSE(player.isPlaying());
 
-    speechError(runToEnd(player.play(QByteArray())), SpeechPlayer::EmptyAudio);
-    EXPECT_EQ(sim->simAudioOutput().played.size(), 1); // nothing new was played
+    runToEnd(player.play(QByteArray()))->expectError("TovrikSpeechPlayer", SpeechPlayer::EmptyAudio);
+    EXPECT_EQ(sim->simAudioOutput().played.size(), 2); // nothing new was played
 }
 
 TEST_F(SpeechTest, StopNewPlayAndTokenEndTheWaitingPlayAsCancelled)
@@ -154,30 +138,28 @@ TEST_F(SpeechTest, FallbackSpeakerUsesTheSystemVoice)
     spinUntil([&] { return stopped->done; });
     EXPECT_TRUE(stopped->cancelled());
 
-    // A failing voice.
-    auto failed = launch(speaker.speak(QStringLiteral("again")));
-    drainEvents();
-    sim->simSpeech().finish(QStringLiteral("synthesizer crashed"));
-    spinUntil([&] { return failed->done; });
-    speechError(failed, FallbackSpeaker::SpeechFailed);
-}
-
-TEST_F(SpeechTest, FallbackSpeakerWithoutAVoiceFails)
-{
-    FallbackSpeaker speaker;
-    sim->simSpeech().available = false;
-    const auto error = speechError(runToEnd(speaker.speak(QStringLiteral("hello"))), FallbackSpeaker::VoiceUnavailable);
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->message(), QStringLiteral("The system voice is not available."));
-    EXPECT_TRUE(sim->simSpeech().spoken.isEmpty());
-
-    sim->simSpeech().available = true;
+    // So does a cancelled token.
     CancellationSource source;
-    sim->simSpeech().autoFinish = false;
     auto cancelled = launch(speaker.speak(QStringLiteral("hello"), source.token()));
     drainEvents();
     source.cancel();
     spinUntil([&] { return cancelled->done; });
     EXPECT_TRUE(cancelled->cancelled());
     EXPECT_FALSE(speaker.isSpeaking());
+
+    // A failing voice.
+    auto failed = launch(speaker.speak(QStringLiteral("again")));
+    drainEvents();
+    sim->simSpeech().finish(QStringLiteral("synthesizer crashed"));
+    spinUntil([&] { return failed->done; });
+    failed->expectError("TovrikSpeechPlayer", FallbackSpeaker::SpeechFailed);
+
+    // No voice at all.
+    const int spoken = int(sim->simSpeech().spoken.size());
+    sim->simSpeech().available = false;
+    const auto error =
+        runToEnd(speaker.speak(QStringLiteral("hello")))->expectError("TovrikSpeechPlayer", FallbackSpeaker::VoiceUnavailable);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->message(), QStringLiteral("The system voice is not available."));
+    EXPECT_EQ(sim->simSpeech().spoken.size(), spoken);
 }

@@ -23,17 +23,6 @@
 using namespace tovrik::platform;
 using namespace tovrik::platform::x11;
 
-namespace {
-RawDisplay raw(const char* name, QRect px, bool primary = false)
-{
-    RawDisplay d;
-    d.name = name;
-    d.pixels = px;
-    d.primary = primary;
-    return d;
-}
-} // namespace
-
 TEST(X11DisplayGeometry, BoundsAreRelativeToTheMainDisplayAndFramesFlipAgainstItsHeight)
 {
     // Each case: the raw screens, then per display in list order its name,
@@ -42,21 +31,21 @@ TEST(X11DisplayGeometry, BoundsAreRelativeToTheMainDisplayAndFramesFlipAgainstIt
         std::vector<RawDisplay> screens;
         std::vector<std::tuple<const char*, QRectF, QRectF>> expected;
     } cases[] = {
-        {{raw("screen", QRect(0, 0, 1920, 1080))}, {{"screen", QRectF(0, 0, 1920, 1080), QRectF(0, 0, 1920, 1080)}}},
+        {{{"screen", QRect(0, 0, 1920, 1080)}}, {{"screen", QRectF(0, 0, 1920, 1080), QRectF(0, 0, 1920, 1080)}}},
         // A taller screen right of the main one, 100 pixels lower.
-        {{raw("HDMI-1", QRect(1200, 100, 720, 1080)), raw("DP-1", QRect(0, 0, 1200, 800), true)},
+        {{{"HDMI-1", QRect(1200, 100, 720, 1080)}, {"DP-1", QRect(0, 0, 1200, 800), true}},
          {{"DP-1", QRectF(0, 0, 1200, 800), QRectF(0, 0, 1200, 800)},
           {"HDMI-1", QRectF(1200, 100, 720, 1080), QRectF(1200, -380, 720, 1080)}}},
         // The primary screen away from the root origin is the origin.
-        {{raw("LEFT", QRect(0, 0, 1000, 1000)), raw("MAIN", QRect(1000, 200, 1600, 900), true)},
+        {{{"LEFT", QRect(0, 0, 1000, 1000)}, {"MAIN", QRect(1000, 200, 1600, 900), true}},
          {{"MAIN", QRectF(0, 0, 1600, 900), QRectF(0, 0, 1600, 900)},
           {"LEFT", QRectF(-1000, -200, 1000, 1000), QRectF(-1000, 100, 1000, 1000)}}},
         // Without a primary: the screen at the root origin, else the first.
-        {{raw("B", QRect(500, 0, 500, 500)), raw("A", QRect(0, 0, 500, 500))},
+        {{{"B", QRect(500, 0, 500, 500)}, {"A", QRect(0, 0, 500, 500)}},
          {{"A", QRectF(0, 0, 500, 500), QRectF(0, 0, 500, 500)}, {"B", QRectF(500, 0, 500, 500), QRectF(500, 0, 500, 500)}}},
-        {{raw("B", QRect(500, 10, 500, 500)), raw("A", QRect(1000, 10, 500, 500))},
+        {{{"B", QRect(500, 10, 500, 500)}, {"A", QRect(1000, 10, 500, 500)}},
          {{"B", QRectF(0, 0, 500, 500), QRectF(0, 0, 500, 500)}, {"A", QRectF(500, 0, 500, 500), QRectF(500, 0, 500, 500)}}},
-        {{raw("EMPTY", QRect())}, {}},
+        {{{"EMPTY", QRect()}}, {}},
     };
     for (const auto& c : cases) {
         const auto infos = makeDisplayInfos(QList<RawDisplay>(c.screens.begin(), c.screens.end()), std::nullopt, 1.0);
@@ -79,7 +68,7 @@ TEST(X11DisplayGeometry, WorkAreaScaleAndIds)
     // the visible frame, which in AppKit form is its height only.
     QList<QRect> rects;
     const auto infos =
-        makeDisplayInfos({raw("eDP-1", QRect(0, 0, 2880, 1800), true)}, QRect(0, 32, 2880, 1768), 2.0, &rects);
+        makeDisplayInfos({RawDisplay{"eDP-1", QRect(0, 0, 2880, 1800), true}}, QRect(0, 32, 2880, 1768), 2.0, &rects);
     ASSERT_EQ(infos.size(), 1);
     EXPECT_EQ(infos[0].bounds, QRectF(0, 0, 1440, 900));
     EXPECT_EQ(infos[0].frame, QRectF(0, 0, 1440, 900));
@@ -87,14 +76,14 @@ TEST(X11DisplayGeometry, WorkAreaScaleAndIds)
     EXPECT_DOUBLE_EQ(infos[0].scale, 2.0);
     EXPECT_EQ(rects, QList<QRect>{QRect(0, 0, 2880, 1800)});
     // A nonsensical scale is treated as 1.
-    EXPECT_EQ(makeDisplayInfos({raw("x", QRect(0, 0, 10, 10))}, std::nullopt, std::nan(""))[0].bounds,
+    EXPECT_EQ(makeDisplayInfos({RawDisplay{"x", QRect(0, 0, 10, 10)}}, std::nullopt, std::nan(""))[0].bounds,
               QRectF(0, 0, 10, 10));
     // Ids: stable, never 0, distinct even for two screens of one name.
     EXPECT_EQ(stableDisplayID("DP-1"), stableDisplayID(QByteArray("DP-1")));
     EXPECT_NE(stableDisplayID("DP-1"), stableDisplayID("DP-2"));
     EXPECT_NE(stableDisplayID(""), 0u);
-    const auto same =
-        makeDisplayInfos({raw("same", QRect(0, 0, 10, 10)), raw("same", QRect(10, 0, 10, 10))}, std::nullopt, 1);
+    const auto same = makeDisplayInfos(
+        {RawDisplay{"same", QRect(0, 0, 10, 10)}, RawDisplay{"same", QRect(10, 0, 10, 10)}}, std::nullopt, 1);
     ASSERT_EQ(same.size(), 2);
     EXPECT_NE(same[0].displayID, same[1].displayID);
     EXPECT_NE(same[1].displayID, 0u);
@@ -198,21 +187,12 @@ TEST(X11Microphone, ConvertsStereoFloatToMonoInt16AtTheTargetRate)
 
 TEST(X11SyntheticRule, OursAreTheXTestSlavesOfOurMasters)
 {
-    using namespace tovrik::platform::x11;
-    auto dev = [](uint16_t id, uint16_t type, uint16_t attachment, const char* name) {
-        XIDevice d;
-        d.id = id;
-        d.type = type;
-        d.attachment = attachment;
-        d.name = name;
-        return d;
-    };
     const std::vector<XIDevice> devices = {
-        dev(2, 1, 3, "Virtual core pointer"),   dev(3, 2, 2, "Virtual core keyboard"),
-        dev(4, 3, 2, "Virtual core XTEST pointer"), dev(5, 4, 3, "Virtual core XTEST keyboard"),
-        dev(6, 4, 3, "AT Translated Set 2 keyboard"), dev(7, 1, 8, "seat2 pointer"),
-        dev(8, 2, 7, "seat2 keyboard"), dev(9, 3, 7, "seat2 XTEST pointer"),
-        dev(10, 4, 8, "seat2 XTEST keyboard"), dev(11, 5, 0, "floating XTEST keyboard")};
+        {2, 1, 3, "Virtual core pointer"},   {3, 2, 2, "Virtual core keyboard"},
+        {4, 3, 2, "Virtual core XTEST pointer"}, {5, 4, 3, "Virtual core XTEST keyboard"},
+        {6, 4, 3, "AT Translated Set 2 keyboard"}, {7, 1, 8, "seat2 pointer"},
+        {8, 2, 7, "seat2 keyboard"}, {9, 3, 7, "seat2 XTEST pointer"},
+        {10, 4, 8, "seat2 XTEST keyboard"}, {11, 5, 0, "floating XTEST keyboard"}};
     EXPECT_EQ(xtestSlavesOf(devices, {2, 3}), (std::vector<uint16_t>{4, 5}));
     EXPECT_EQ(xtestSlavesOf(devices, {7, 8}), (std::vector<uint16_t>{9, 10}));
     // Unknown masters: every XTEST slave is taken for ours (never a person).

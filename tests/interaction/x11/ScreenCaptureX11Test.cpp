@@ -90,28 +90,26 @@ protected:
     {
         QString error;
         ASSERT_TRUE(platform::x11::X11Platform::install(&error)) << error.toStdString();
+        known.setGeometry(windowRect);
+        known.show();
+        flushQt();
+        ASSERT_TRUE(spinUntil([&] { return mismatches(grabRoot(), windowRect.topLeft()) == 0; }, 10000))
+            << "the known window never appeared";
     }
+    Solid known{true};
 };
 
 } // namespace
 
 TEST_F(ScreenCaptureX11, KnownWindowAtItsPlaceWithoutOverlayPixels)
 {
-    Solid known(true);
-    known.setGeometry(windowRect);
-    known.show();
-    flushQt();
-    ASSERT_TRUE(spinUntil([&] { return mismatches(grabRoot(), windowRect.topLeft()) == 0; }, 10000))
-        << "the known window never appeared";
-
     Solid overlay(false);
     overlay.setGeometry(overlayRect);
     overlay.show();
     flushQt();
     // The stand-in really covers the window before the capture step.
-    ASSERT_TRUE(spinUntil(
-        [&] { return grabRoot().pixelColor(overlayRect.center()).rgb() == overlayColor.rgb(); }, 10000))
-        << "the overlay stand-in never appeared";
+    const auto overlayShown = [&] { return grabRoot().pixelColor(overlayRect.center()).rgb() == overlayColor.rgb(); };
+    ASSERT_TRUE(spinUntil(overlayShown, 10000)) << "the overlay stand-in never appeared";
     EXPECT_GT(mismatches(grabRoot(), windowRect.topLeft()), 0);
 
     int suspends = 0, resumes = 0;
@@ -162,26 +160,18 @@ TEST_F(ScreenCaptureX11, KnownWindowAtItsPlaceWithoutOverlayPixels)
         const QPoint local((q % 2) * windowRect.width() / 2 + windowRect.width() / 4,
                            (q / 2) * windowRect.height() / 2 + windowRect.height() / 4);
         const QPoint at = origin + local;
-        const QColor c = jpeg.pixelColor(int(at.x() * sx), int(at.y() * sy));
-        EXPECT_NEAR(c.red(), quadrant[q].red(), 16) << q;
-        EXPECT_NEAR(c.green(), quadrant[q].green(), 16) << q;
-        EXPECT_NEAR(c.blue(), quadrant[q].blue(), 16) << q;
+        const QRgb c = jpeg.pixel(int(at.x() * sx), int(at.y() * sy)), want = quadrant[q].rgb();
+        for (const int shift : {16, 8, 0})
+            EXPECT_NEAR(int(c >> shift & 0xff), int(want >> shift & 0xff), 16) << q;
     }
 
     // The overlay is back on screen afterwards.
     flushQt();
-    EXPECT_TRUE(spinUntil(
-        [&] { return grabRoot().pixelColor(overlayRect.center()).rgb() == overlayColor.rgb(); }, 10000));
+    EXPECT_TRUE(spinUntil(overlayShown, 10000));
 }
 
 TEST_F(ScreenCaptureX11, RealOverlayControllerIsSuspendedAndResumed)
 {
-    Solid known(true);
-    known.setGeometry(windowRect);
-    known.show();
-    flushQt();
-    ASSERT_TRUE(spinUntil([&] { return mismatches(grabRoot(), windowRect.topLeft()) == 0; }, 10000));
-
     // The pointer over the known window, so the overlay draws beside it.
     platform::Platform::get().input().postMouse(platform::MouseEventKind::Move, platform::MouseButton::Left,
                                                 QPointF(windowRect.center()), 0);

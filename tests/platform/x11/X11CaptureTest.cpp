@@ -78,25 +78,23 @@ TEST(X11Capture, AKnownWindowsPixelsAreAtTheirPlace)
     // A captured image owns its shared segment: later captures use another
     // one and leave it intact; given back once no image holds it.
     const int before = capture.segmentCount(); // those `image` and `part` hold
+    const auto windowShown = [&] {
+        capture.synchronize();
+        return at(capture.captureDisplay(main->displayID), 450, 325) == 0xff0000u;
+    };
     {
         const QImage held = capture.captureRootRect(QRect(400, 300, 200, 100));
         const QImage heldCopy = held.copy();
         window.hide();
         QCoreApplication::processEvents();
-        ASSERT_TRUE(spinUntil([&] {
-            capture.synchronize();
-            return at(capture.captureDisplay(main->displayID), 450, 325) != 0xff0000u;
-        }));
+        ASSERT_TRUE(spinUntil([&] { return !windowShown(); }));
         EXPECT_EQ(held, heldCopy);
         EXPECT_EQ(capture.segmentCount(), before + 2);
         capture.releaseBuffers();
         EXPECT_EQ(capture.segmentCount(), before + 1); // the held image's
         window.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-        ASSERT_TRUE(spinUntil([&] {
-            capture.synchronize();
-            return at(capture.captureDisplay(main->displayID), 450, 325) == 0xff0000u;
-        }));
+        ASSERT_TRUE(spinUntil(windowShown));
     }
     capture.releaseBuffers();
     EXPECT_EQ(capture.segmentCount(), before);
@@ -175,18 +173,6 @@ TEST(X11Permissions, GrantedFacilitiesCompositorAndMicrophone)
     EXPECT_TRUE(device || error == QStringLiteral("No microphone is available."));
     EXPECT_FALSE(platform.audioInput().start(0, [](const QByteArray&) {}, &error));
     EXPECT_EQ(error, QStringLiteral("The recording sample rate is invalid."));
-}
-
-TEST(X11Compositor, DetectedThroughItsSelection)
-{
-    X11Platform platform;
-    const bool expected = qEnvironmentVariable("TOVRIK_TEST_COMPOSITOR") == "1";
-    EXPECT_EQ(platform.compositorActive(), expected);
-    EXPECT_EQ(compositorRunning(), expected);
-    // No one owns the selection of a screen that does not exist.
-    XcbConnection c(nullptr);
-    EXPECT_FALSE(compositorRunning(c, 7));
-    EXPECT_FALSE(compositorRunning(nullptr, 0));
 }
 
 TEST(X11Platform, RefusesAWaylandSession)

@@ -63,10 +63,17 @@ protected:
         ASSERT_TRUE(tap.isAvailable());
         ASSERT_TRUE(seat.ok()) << "could not create a second master device";
     }
+    void startRecording(const QString& name = QStringLiteral("tovrik.tap-test"))
+    {
+        session = tap.start(name, rec.handler());
+        ASSERT_TRUE(session);
+    }
     X11Displays displays;
     X11Input input{displays};
     X11EventTap tap{displays, input};
     tovrik::test::SecondSeat seat;
+    Recorder rec;
+    std::unique_ptr<EventTapSession> session;
 };
 
 bool isKey(const RawInputEvent& e, Type type, uint16_t code) { return e.type == type && e.keyCode == code; }
@@ -75,10 +82,8 @@ bool isKey(const RawInputEvent& e, Type type, uint16_t code) { return e.type == 
 
 TEST_F(X11EventTapTest, AnotherSeatsKeysAreReportedOursAreMarkedSynthetic)
 {
-    Recorder rec;
     const QString name = QStringLiteral("ai.tovrik.mac.hotkey-monitor");
-    auto session = tap.start(name, rec.handler());
-    ASSERT_TRUE(session);
+    startRecording(name);
     EXPECT_EQ(tap.threadNames(), QStringList{name});
 
     // Ours first, then the other seat's, then another XTest client's on our
@@ -112,14 +117,8 @@ TEST_F(X11EventTapTest, AnotherSeatsKeysAreReportedOursAreMarkedSynthetic)
 
 TEST_F(X11EventTapTest, ModifierKeysArriveAsFlagsChangedWithTheStateAfterThem)
 {
-    Recorder rec;
-    auto session = tap.start(QStringLiteral("tovrik.tap-test"), rec.handler());
-    ASSERT_TRUE(session);
-    ASSERT_TRUE(seat.key(XK_Control_L, true));
-    ASSERT_TRUE(seat.key(XK_Alt_L, true));
-    ASSERT_TRUE(seat.tap(XK_t));
-    ASSERT_TRUE(seat.key(XK_Alt_L, false));
-    ASSERT_TRUE(seat.key(XK_Control_L, false));
+    startRecording();
+    ASSERT_TRUE(seat.chord({XK_Control_L, XK_Alt_L, XK_t}));
     ASSERT_TRUE(spinUntil([&] { return rec.snapshot().size() >= 6; }));
     const auto e = rec.snapshot();
     const uint32_t both = ModControl | ModOption;
@@ -137,9 +136,7 @@ TEST_F(X11EventTapTest, ModifierKeysArriveAsFlagsChangedWithTheStateAfterThem)
 
 TEST_F(X11EventTapTest, ButtonsAndMotionCarryTheSeatsPointerLocation)
 {
-    Recorder rec;
-    auto session = tap.start(QStringLiteral("tovrik.tap-test"), rec.handler());
-    ASSERT_TRUE(session);
+    startRecording();
     // Our core pointer is elsewhere: the locations are the other seat's.
     ASSERT_TRUE(input.postMouse(MouseEventKind::Move, MouseButton::Left, QPointF(10, 10), 0));
     // Locations are read when the tap handles an event, so each step waits
@@ -163,9 +160,7 @@ TEST_F(X11EventTapTest, ButtonsAndMotionCarryTheSeatsPointerLocation)
 
 TEST_F(X11EventTapTest, StopEndsTheThreadAndIsIdempotentEvenFromTheHandler)
 {
-    Recorder rec;
-    auto session = tap.start(QStringLiteral("tovrik.tap-test"), rec.handler());
-    ASSERT_TRUE(session);
+    startRecording();
     session->stop();
     session->stop();
     EXPECT_TRUE(tap.threadNames().isEmpty());
