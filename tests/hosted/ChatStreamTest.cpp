@@ -104,13 +104,9 @@ TEST_F(ChatStreamTest, ASlowUploadIsActivity)
     const QByteArray jpeg = QByteArray("\xFF\xD8\xFF\xE0", 4) + QByteArray(24 << 20, 'j');
     auto out = launch(client.respond(origin, token, QStringLiteral("claude-fable-5"), {{jpeg, QStringLiteral("screen")}},
                                      QStringLiteral("hi"), {}, QStringLiteral("s"), 600.0, QStringLiteral("voice")));
-    // 80 ms of real time per virtual second: a busy machine may hold back
-    // Qt's progress reports (at most one per 100 ms) for several seconds
-    // before the idle limit's 45 virtual seconds pass; at the fake's reading
-    // pace the upload still lasts longer than the loop.
     for (int i = 0; i < 60 && !out->finished; ++i) {
-        spinUntil([] { return false; }, 80);
-        advance(1, 1);
+        spinUntil([] { return false; }, 20);
+        advance(1, 1); // Qt reports progress at most every 100 ms of real time
     }
     EXPECT_TRUE(fake.requestsTo(QStringLiteral("/chat")).isEmpty()) << "the upload was too quick to matter";
     fake.setReadSlice(0, 0);
