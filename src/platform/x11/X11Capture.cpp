@@ -274,26 +274,43 @@ void X11Capture::synchronize(const QList<uint32_t>& vacatedDisplays)
         xcb_damage_create(m_conn, m_damage, m_conn.root(), XCB_DAMAGE_REPORT_LEVEL_RAW_RECTANGLES);
         xcb_flush(m_conn);
     }
-    QRegion pending;
+    // A compositor that lags behind (a busy machine) may still be drawing
+    // the overlay as it was before it was taken away: that drawing covers
+    // the vacated displays too, and its repaint without the overlay follows
+    // in its next pass. So once they are covered, wait until the root has
+    // been quiet for a moment, still within the cap.
+    QRegion vacated;
     for (uint32_t id : vacatedDisplays)
-        pending += m_displays.pixelRect(id);
+        vacated += m_displays.pixelRect(id);
+    QRegion pending = vacated;
     const uint8_t damageEvent = xcb_get_extension_data(m_conn, &xcb_damage_id)->first_event + XCB_DAMAGE_NOTIFY;
     bool any = false;
     QElapsedTimer elapsed;
     elapsed.start();
+    qint64 lastDamageMs = 0;
     const int fd = xcb_get_file_descriptor(m_conn);
-    while (pending.isEmpty() ? !any : true) {
+    for (;;) {
         while (auto* ev = xcb_poll_for_event(m_conn)) {
             if ((ev->response_type & 0x7f) == damageEvent) {
                 const auto* d = reinterpret_cast<xcb_damage_notify_event_t*>(ev);
-                pending -= QRect(d->area.x, d->area.y, d->area.width, d->area.height);
+                const QRect area(d->area.x, d->area.y, d->area.width, d->area.height);
+                pending -= area;
                 any = true;
+                if (vacated.isEmpty() || vacated.intersects(area))
+                    lastDamageMs = elapsed.elapsed();
             }
             std::free(ev);
         }
-        if ((pending.isEmpty() && any) || xcb_connection_has_error(m_conn))
+        if (xcb_connection_has_error(m_conn))
             break;
-        const qint64 left = (vacatedDisplays.isEmpty() ? 50 : repaintWaitCapMs) - elapsed.elapsed();
+        const qint64 cap = vacatedDisplays.isEmpty() ? 50 : repaintWaitCapMs;
+        qint64 left = cap - elapsed.elapsed();
+        if (any && pending.isEmpty()) {
+            const qint64 quietLeft = lastDamageMs + repaintQuietMs - elapsed.elapsed();
+            if (quietLeft <= 0)
+                break;
+            left = std::min(left, quietLeft);
+        }
         if (left <= 0)
             break;
         pollfd pfd{fd, POLLIN, 0};

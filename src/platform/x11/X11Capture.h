@@ -51,6 +51,9 @@ public:
     // slowed down by a busy machine, where a short one let overlay pixels
     // into the capture.
     static constexpr int repaintWaitCapMs = 500;
+    // How long the root must stay quiet after the vacated displays were
+    // repainted before the repaint is taken as the last one.
+    static constexpr int repaintQuietMs = 12;
 
     struct Segment;
     struct Owner;
