@@ -2,11 +2,9 @@
 // autopilot cursor and the click ripple, driven by the real controller
 // through the real companion views of two screens on a virtual clock.
 
-#include "overlay/OverlayWindowController.h"
+#include "ViewFixture.h"
 #include "overlay/views/AutopilotCursorLayer.h"
-#include "overlay/views/CursorBuddyView.h"
 #include "overlay/views/UIAutopilotTakeoverView.h"
-#include "support/SimFixture.h"
 
 #include <QFontMetricsF>
 #include <QGuiApplication>
@@ -15,7 +13,6 @@
 
 using namespace tovrik;
 using namespace tovrik::overlay;
-using platform::sim::SimDisplays;
 
 namespace {
 
@@ -113,26 +110,13 @@ TEST(TakeoverLook, TheTransitionFadesAndScalesInsideItsDirtyRegion)
 
 namespace {
 
-class AutopilotView : public tovrik::test::SimTest {
+class AutopilotView : public tovrik::test::TwoScreenViews {
 protected:
-    void SetUp() override
-    {
-        SimTest::SetUp();
-        sim->simDisplays().setDisplays(
-            {SimDisplays::make(1, QRectF(0, 0, 1440, 900), 1.0, true), SimDisplays::make(2, QRectF(1440, 0, 1920, 1080))});
-        sim->simDisplays().setPointerLocation(QPointF(200, 300));
-        controller = std::make_unique<OverlayWindowController>();
-    }
-    void TearDown() override
-    {
-        controller.reset();
-        SimTest::TearDown();
-    }
+    AutopilotView() : TwoScreenViews(QRectF(1440, 0, 1920, 1080), QPointF(200, 300)) {}
     AutopilotOverlayLayers& layers(uint32_t displayID)
     {
-        for (auto* window : controller->windowManager().overlayWindows())
-            if (window->displayID() == displayID)
-                return qobject_cast<CursorBuddyView*>(window->contentView())->autopilotLayers();
+        if (auto* v = view(displayID))
+            return v->autopilotLayers();
         throw std::runtime_error("no window");
     }
     // A press posted at a global display point (y down).
@@ -140,7 +124,6 @@ protected:
     {
         controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, displayPoint);
     }
-    std::unique_ptr<OverlayWindowController> controller;
 };
 
 } // namespace

@@ -1,43 +1,19 @@
 // The companion view in its real windows, driven by the real controller.
 
-#include "overlay/OverlayWindowController.h"
-#include "overlay/views/CursorBuddyView.h"
-#include "support/SimFixture.h"
+#include "ViewFixture.h"
 
-#include <QImage>
 #include <gtest/gtest.h>
 
 using namespace tovrik;
 using namespace tovrik::overlay;
-using platform::sim::SimDisplays;
 using Mode = BuddyNavigationMode;
 
 namespace {
 
-class ViewWidget : public tovrik::test::SimTest {
+// Two 1440 × 900 screens; the pointer at AppKit (700, 500).
+class ViewWidget : public tovrik::test::TwoScreenViews {
 protected:
-    void SetUp() override
-    {
-        SimTest::SetUp();
-        // Two 1440 × 900 screens side by side; the first is the main one.
-        sim->simDisplays().setDisplays(
-            {SimDisplays::make(1, QRectF(0, 0, 1440, 900), 1.0, true), SimDisplays::make(2, QRectF(1440, 0, 1440, 900))});
-        sim->simDisplays().setPointerLocation(QPointF(700, 400)); // y down: AppKit (700, 500)
-        controller = std::make_unique<OverlayWindowController>();
-    }
-    void TearDown() override
-    {
-        controller.reset();
-        SimTest::TearDown();
-    }
-
-    CursorBuddyView* view(uint32_t displayID)
-    {
-        for (auto* window : controller->windowManager().overlayWindows())
-            if (window->displayID() == displayID)
-                return qobject_cast<CursorBuddyView*>(window->contentView());
-        return nullptr;
-    }
+    ViewWidget() : TwoScreenViews(QRectF(1440, 0, 1440, 900), QPointF(700, 400)) {}
 
     static QImage render(CursorBuddyView* v)
     {
@@ -63,8 +39,6 @@ protected:
         }
         return maxX < 0 ? QRect() : QRect(QPoint(minX, minY), QPoint(maxX, maxY));
     }
-
-    std::unique_ptr<OverlayWindowController> controller;
 };
 
 } // namespace
