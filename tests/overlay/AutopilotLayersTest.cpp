@@ -2,6 +2,7 @@
 // autopilot cursor and the click ripple, driven by the real controller
 // through the real companion views of two screens on a virtual clock.
 
+#include "PaintedImage.h"
 #include "ViewFixture.h"
 #include "overlay/views/AutopilotCursorLayer.h"
 #include "overlay/views/UIAutopilotTakeoverView.h"
@@ -18,11 +19,7 @@ namespace {
 
 QImage takeoverImage(QSizeF size, double progress)
 {
-    QImage image(size.toSize(), QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter painter(&image);
-    UIAutopilotTakeoverView::paint(painter, size, progress);
-    return image;
+    return tovrik::test::painted(size.toSize(), [&](QPainter& p) { UIAutopilotTakeoverView::paint(p, size, progress); });
 }
 
 int alphaAt(const QImage& image, int x, int y) { return qAlpha(image.pixel(x, y)); }
@@ -90,9 +87,7 @@ TEST(TakeoverLook, TheTransitionFadesAndScalesInsideItsDirtyRegion)
 {
     const QSizeF size(1440, 900);
     EXPECT_TRUE(UIAutopilotTakeoverView::paintedRegion(size, 0).isEmpty());
-    QImage nothing(size.toSize(), QImage::Format_ARGB32_Premultiplied);
-    nothing.fill(Qt::transparent);
-    EXPECT_EQ(takeoverImage(size, 0), nothing);
+    EXPECT_EQ(tovrik::test::countPixels(takeoverImage(size, 0), [](QRgb px) { return px != 0; }), 0);
     const QImage half = takeoverImage(size, 0.5);
     EXPECT_NEAR(alphaAt(half, 300, 10), 0.5 * alphaAt(takeoverImage(size, 1), 300, 10), 2);
     // Scaled by 0.9925 about the top centre: the bottom frame rises by

@@ -1,3 +1,4 @@
+#include "PaintedImage.h"
 #include "overlay/views/CursorGuideIcon.h"
 #include "overlay/views/GaussianBlur.h"
 
@@ -9,19 +10,12 @@ using namespace tovrik::overlay;
 namespace {
 QImage renderIcon(double angle, double size, double morph, QPointF centre = QPointF(50, 50))
 {
-    QImage image(100, 100, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter p(&image);
-    TovrikCursorGuideIcon(angle, size, morph).paint(p, centre);
-    return image;
+    return tovrik::test::painted(QSize(100, 100),
+                                 [&](QPainter& p) { TovrikCursorGuideIcon(angle, size, morph).paint(p, centre); });
 }
 int opaquePixels(const QImage& image)
 {
-    int n = 0;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            n += qAlpha(image.pixel(x, y)) > 0;
-    return n;
+    return tovrik::test::countPixels(image, [](QRgb px) { return qAlpha(px) > 0; });
 }
 QPointF alphaCentroid(const QImage& image)
 {
@@ -95,8 +89,6 @@ TEST(PainterHalo, DensestAtTheCentreAndSymmetric)
     // Blue glow.
     const QColor colour = halo.pixelColor(c, c);
     EXPECT_GT(colour.blue(), colour.red());
-    // The cache hands out the same image.
-    EXPECT_EQ(&TovrikCursorHaloView::image(1.0), &halo);
 }
 
 TEST(PainterBlur, SpreadsInkAndKeepsItsAmount)
@@ -119,6 +111,6 @@ TEST(PainterBlur, SpreadsInkAndKeepsItsAmount)
     EXPECT_EQ(qAlpha(blurred.pixel(0, 0)), 0);
     // Premultiplied colour never exceeds its alpha.
     const QRgb px = blurred.pixel(20, 25);
-    EXPECT_LE(qBlue(px), 255);
+    EXPECT_LE(qBlue(px), qAlpha(px));
     EXPECT_EQ(qRed(px), 0);
 }
