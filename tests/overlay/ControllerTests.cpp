@@ -28,7 +28,7 @@ TEST_F(ControllerStateTest, StartsIdleWithoutWindowsAndClampsTheAudioLevel)
     }
 }
 
-TEST_F(ControllerStateTest, VoiceStatesShowTheWindowsAndIdleFadesThemOnceNothingElseShows)
+TEST_F(ControllerStateTest, VoiceStatesAndIdleBehaviourShowTheWindowsAndIdleFadesThemOnceNothingElseShows)
 {
     controller->updateVoiceState(TovrikVoiceState::listening);
     ASSERT_EQ(live().size(), 1);
@@ -52,10 +52,9 @@ TEST_F(ControllerStateTest, VoiceStatesShowTheWindowsAndIdleFadesThemOnceNothing
     EXPECT_TRUE(controller->bubbleText().isEmpty());
     EXPECT_TRUE(live().isEmpty());
     EXPECT_EQ(fading().size(), 1);
-}
+    advance(0.3);
 
-TEST_F(ControllerStateTest, IdleBehaviourKeepsWindowsOnlyWhenReadyAndNotTransient)
-{
+    // Kept visible only when ready and not transient.
     controller->setIdleBehavior(true, false, true);
     EXPECT_TRUE(controller->keepOverlayVisibleWhenIdle());
     EXPECT_TRUE(controller->isTransparent());
