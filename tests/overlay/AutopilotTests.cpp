@@ -42,31 +42,21 @@ TEST_F(AutopilotStateTest, BusyPlacesTheCursorBesideThePointerFollowsItAndShowsT
     EXPECT_EQ(changes, 0);
 }
 
-TEST_F(AutopilotStateTest, APressConvertsAgainstTheMainDisplayHeightPinsAndIssuesANewClick)
+TEST_F(AutopilotStateTest, APressPinsWithANewClickAndItsReleaseGlidesBesideThePlaceIn045s)
 {
     startRun();
     const QUuid before = controller->autopilotClickID();
-    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(100, 50));
-    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(100, 850));
-    EXPECT_EQ(controller->autopilotClickLocation(), QPointF(100, 850));
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(300, 200));
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(300, 700));
+    EXPECT_EQ(controller->autopilotClickLocation(), QPointF(300, 700));
     EXPECT_TRUE(controller->autopilotPinned());
     const QUuid first = controller->autopilotClickID();
     EXPECT_NE(first, before);
-
     // Pinned: the follow timer leaves it alone.
     pointAt(QPointF(1000, 600));
     advance(0.2);
-    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(100, 850));
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(300, 700));
 
-    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseUp, QPointF(100, 50));
-    controller->recordAutopilotMouse(MouseVisualEventType::rightMouseDown, QPointF(100, 50));
-    EXPECT_NE(controller->autopilotClickID(), first); // same place, new ripple
-}
-
-TEST_F(AutopilotStateTest, AReleaseGlidesBesideThePlaceIn045sAndTheFollowWaitsUntilThen)
-{
-    startRun();
-    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(300, 200));
     const double releasedAt = clock.now();
     controller->recordAutopilotMouse(MouseVisualEventType::leftMouseUp, QPointF(300, 200));
     EXPECT_FALSE(controller->autopilotPinned());
@@ -81,6 +71,8 @@ TEST_F(AutopilotStateTest, AReleaseGlidesBesideThePlaceIn045sAndTheFollowWaitsUn
     advance(0.04);
     EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(935, 775));
     EXPECT_EQ(controller->autopilotCursorAnimationDuration(), 0.0);
+    controller->recordAutopilotMouse(MouseVisualEventType::rightMouseDown, QPointF(300, 200));
+    EXPECT_NE(controller->autopilotClickID(), first); // same place, new ripple
 }
 
 TEST_F(AutopilotStateTest, DragsCarryThePinnedCursorAndUnpinnedMotionOrBadPointsDoNothing)
