@@ -157,7 +157,7 @@ TEST_F(ViewCompanion, PlacesJustOffScreenOrNotFiniteAndTheTurnsAndBubbleRules)
     EXPECT_EQ(CursorBuddyModel::bubbleTopLeftFor(QSizeF(296, 40), screen, QPointF(700, 890)).y(), 852);
 }
 
-TEST_F(ViewCompanion, RestingPointKeeps20PointsFromTheEdgeButFacesThePlace)
+TEST_F(ViewCompanion, RestingPointKeeps20PointsFromTheEdgeButFacesThePlaceAndFinishingTurnsToAFullTurn)
 {
     restCompanionAt(kA, QPointF(700, 450));
     auto model = make(1, kA);
@@ -178,14 +178,11 @@ TEST_F(ViewCompanion, RestingPointKeeps20PointsFromTheEdgeButFacesThePlace)
     EXPECT_EQ(a->cursorPosition().x(), 1420);
     EXPECT_EQ(b->cursorPosition().x(), 20);
     EXPECT_TRUE(a->buddyIsVisibleOnThisScreen() && b->buddyIsVisibleOnThisScreen());
-}
 
-TEST_F(ViewCompanion, FinishingTurnsToTheNearestFullTurn)
-{
-    // Pointing after a flight that faced down-left: the heading then winds
-    // back to the nearest multiple of 360 when the companion returns.
+    // After a flight that faced down-left, the heading winds back to the
+    // nearest multiple of 360 when the companion returns.
     restCompanionAt(kA, QPointF(700, 450));
-    auto model = make(1, kA);
+    model = make(1, kA);
     pointTo(*model, global(kA, QPointF(200, 800)));
     step(2);
     ASSERT_EQ(model->buddyNavigationMode(), Mode::pointingAtTarget);
