@@ -7,6 +7,7 @@
 #include <QMouseEvent>
 #include <QWindow>
 #include <QWidget>
+#include <functional>
 #include <limits>
 
 using namespace tovrik;
@@ -137,26 +138,25 @@ TEST_F(PresentationTest, PinnedIfAndOnlyIfTheMonitorsAreInstalledAndAStatusUnpin
         return controller->isResponseBubblePinned() == controller->hasResponseDismissGlobalMonitor()
             && controller->isResponseBubblePinned() == controller->hasResponseDismissLocalMonitor();
     };
+    const std::function<void()> unpinning[] = {
+        [&] { controller->showStatus(QStringLiteral("s"), std::nullopt, false); },
+        [&] { controller->showResponse(QStringLiteral("u"), std::nullopt, QSizeF(), std::nullopt, false, 2, false); },
+        [&] { controller->clearInteractionVisuals(); },
+        [&] { controller->dismissResponseBubble(); },
+    };
+    for (const auto& unpin : unpinning) {
+        controller->showResponse(QStringLiteral("p"), QPointF(10, 10), QSizeF(1440, 900), display(1), false, 2, true);
+        EXPECT_TRUE(controller->isResponseBubblePinned() && consistent());
+        unpin();
+        EXPECT_FALSE(controller->isResponseBubblePinned());
+        EXPECT_TRUE(consistent());
+    }
+    // A status line also clears the pointed place (not kept visible: no flight).
     controller->showResponse(QStringLiteral("p"), QPointF(10, 10), QSizeF(1440, 900), display(1), false, 2, true);
-    EXPECT_TRUE(consistent());
-    // A status line clears the pointed place (not kept visible: no flight) and unpins.
-    controller->showStatus(QStringLiteral("s"), std::nullopt, false);
-    EXPECT_FALSE(controller->isResponseBubblePinned());
+    unpinning[0]();
     EXPECT_FALSE(controller->targetScreenLocation());
     EXPECT_FALSE(controller->isSharedReturnFlightActive());
     EXPECT_EQ(controller->bubbleText(), QStringLiteral("s"));
-    EXPECT_TRUE(consistent());
-    controller->showResponse(QStringLiteral("p"), std::nullopt, QSizeF(), std::nullopt, false, 2, true);
-    controller->showResponse(QStringLiteral("u"), std::nullopt, QSizeF(), std::nullopt, false, 2, false);
-    EXPECT_FALSE(controller->isResponseBubblePinned());
-    EXPECT_TRUE(consistent());
-    controller->showResponse(QStringLiteral("p"), std::nullopt, QSizeF(), std::nullopt, false, 2, true);
-    controller->clearInteractionVisuals();
-    EXPECT_TRUE(consistent());
-    controller->showResponse(QStringLiteral("p"), std::nullopt, QSizeF(), std::nullopt, false, 2, true);
-    controller->dismissResponseBubble();
-    EXPECT_FALSE(controller->isResponseBubblePinned());
-    EXPECT_TRUE(consistent());
 }
 
 TEST_F(PresentationTest, ANewAnswerEndsARunningReturnFlight)
