@@ -32,10 +32,7 @@ TEST(BubbleSize, Always296WideAndTextPlus8High)
     EXPECT_GT(word.sizeThatFits(1440).height(), small.height());
     // A narrow offer narrows the text block.
     EXPECT_EQ(shortText.sizeThatFits(200).width(), 200);
-}
-
-TEST(BubbleSize, FontIsElevenPixelMedium)
-{
+    // The text is set in an 11-pixel medium face.
     const QFont font = CursorBubbleView::font();
     EXPECT_EQ(font.pixelSize(), 11);
     EXPECT_EQ(font.weight(), QFont::Medium);
@@ -48,18 +45,13 @@ QImage render(const CursorBubbleView& bubble)
 }
 } // namespace
 
-TEST(BubblePaint, SpaceDrawsABlueBubbleWithoutText)
+TEST(BubblePaint, ABlueBubbleWithWhiteTextAndASpaceDrawsNoText)
 {
-    const QImage image = render(CursorBubbleView(QStringLiteral(" "), 1, 1));
-    const QColor fill = image.pixelColor(150, 25);
-    EXPECT_EQ(fill, QColor(47, 125, 246));
-    EXPECT_EQ(countPixels(image, isWhite, QRect(20, 20, 296, 20)), 0) << "no text pixels";
-}
-
-TEST(BubblePaint, TextIsWhiteOnTheAccent)
-{
-    const QImage image = render(CursorBubbleView(QStringLiteral("MMMMMMMM"), 1, 1));
-    EXPECT_GT(countPixels(image, isWhite, QRect(28, 20, 72, 20)), 20);
+    const QImage space = render(CursorBubbleView(QStringLiteral(" "), 1, 1));
+    EXPECT_EQ(space.pixelColor(150, 25), QColor(47, 125, 246));
+    EXPECT_EQ(countPixels(space, isWhite, QRect(20, 20, 296, 20)), 0);
+    const QImage text = render(CursorBubbleView(QStringLiteral("MMMMMMMM"), 1, 1));
+    EXPECT_GT(countPixels(text, isWhite, QRect(28, 20, 72, 20)), 20);
 }
 
 TEST(BubblePaint, TransparentModeWeakensOnlyTheGlow)
