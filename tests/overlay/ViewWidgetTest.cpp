@@ -43,7 +43,7 @@ protected:
 
 } // namespace
 
-TEST_F(ViewWidget, EachScreenGetsAViewAndOnlyThePointersScreenDrawsTheCompanion)
+TEST_F(ViewWidget, EachScreenGetsAViewAndOnlyThePointersScreenDrawsTheCompanionOrTheWaveform)
 {
     controller->setIdleBehavior(true, false, false);
     CursorBuddyView* a = view(1);
@@ -66,6 +66,22 @@ TEST_F(ViewWidget, EachScreenGetsAViewAndOnlyThePointersScreenDrawsTheCompanion)
     EXPECT_TRUE(dirty.contains(ink));
     EXPECT_LE(dirty.width(), ink.width() + 8);
     EXPECT_LE(dirty.height(), ink.height() + 8);
+
+    // Listening shows the waveform below left of the companion, not the glyph.
+    controller->updateVoiceState(TovrikVoiceState::listening);
+    controller->updateAudioPowerLevel(qQNaN());
+    advance(0.5);
+    const auto p = a->model().presentation();
+    EXPECT_EQ(p.waveformOpacity, 1.0);
+    EXPECT_EQ(p.audioPowerLevel, 0.0);
+    EXPECT_EQ(p.badgeCentre, QPointF(735 - 36, 425 + 25));
+    EXPECT_EQ(p.glyphOpacity, 0.0);
+    const QImage image = render(a);
+    // The card's dark body at its centre row.
+    const QColor card = image.pixelColor(699 - 14, 450);
+    EXPECT_GE(card.alpha(), 230);
+    EXPECT_LT(card.red(), 40);
+    EXPECT_LT(inkBounds(image).width(), 80);
 }
 
 TEST_F(ViewWidget, AnAnswerPointingAtScreenBFliesThereAndComesBack)
@@ -119,25 +135,4 @@ TEST_F(ViewWidget, AnAnswerPointingAtScreenBFliesThereAndComesBack)
     const QRect ink = inkBounds(render(a));
     EXPECT_NEAR(ink.center().x(), 735, 3);
     EXPECT_NEAR(ink.center().y(), 425, 3);
-}
-
-TEST_F(ViewWidget, ListeningShowsTheWaveformBelowLeftOfTheCompanion)
-{
-    controller->updateVoiceState(TovrikVoiceState::listening);
-    controller->updateAudioPowerLevel(qQNaN());
-    CursorBuddyView* a = view(1);
-    ASSERT_TRUE(a);
-    advance(0.5);
-    const auto p = a->model().presentation();
-    EXPECT_EQ(p.waveformOpacity, 1.0);
-    EXPECT_EQ(p.audioPowerLevel, 0.0);
-    EXPECT_EQ(p.badgeCentre, QPointF(735 - 36, 425 + 25));
-    EXPECT_EQ(p.glyphOpacity, 0.0);
-    const QImage image = render(a);
-    // The card's dark body at its centre row, the glyph absent.
-    const QColor card = image.pixelColor(699 - 14, 450);
-    EXPECT_GE(card.alpha(), 230);
-    EXPECT_LT(card.red(), 40);
-    const QRect ink = inkBounds(image);
-    EXPECT_LT(ink.width(), 80);
 }
