@@ -104,7 +104,7 @@ TEST_F(ControllerStateTest, AHideRunsLaterReplacesThePendingOneAndAStatusCancels
     EXPECT_EQ(clock.pendingCount(), 0u);
 }
 
-TEST_F(ControllerStateTest, ADueHideClearsBubbleTargetAndLevelButNotTheVoiceState)
+TEST_F(ControllerStateTest, ADueHideOrAClearEmptiesBubbleTargetAndLevelButNotTheVoiceState)
 {
     controller->updateVoiceState(TovrikVoiceState::responding);
     controller->updateAudioPowerLevel(0.6);
@@ -116,10 +116,9 @@ TEST_F(ControllerStateTest, ADueHideClearsBubbleTargetAndLevelButNotTheVoiceStat
     EXPECT_EQ(controller->audioPowerLevel(), 0.0);
     EXPECT_EQ(controller->voiceState(), TovrikVoiceState::responding);
     EXPECT_EQ(live().size(), 1); // not idle: no fade
-}
 
-TEST_F(ControllerStateTest, ClearingActsAtOnceButDismissingAnUnpinnedBubbleKeepsItsHide)
-{
+    // Clearing acts at once, but dismissing an unpinned bubble keeps its hide.
+    controller->updateVoiceState(TovrikVoiceState::idle);
     controller->showResponse(QStringLiteral("answer"), std::nullopt, QSizeF(), std::nullopt, false, 4);
     controller->dismissResponseBubble();
     EXPECT_EQ(controller->bubbleText(), QStringLiteral("answer"));
