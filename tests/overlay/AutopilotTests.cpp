@@ -23,7 +23,7 @@ protected:
 
 } // namespace
 
-TEST_F(AutopilotStateTest, BusyPlacesTheCursorBesideThePointerFollowsItAndShowsTheWindows)
+TEST_F(AutopilotStateTest, BusyPlacesTheCursorBesideThePointerFollowsItShowsTheWindowsAndBusyAgainRestarts)
 {
     startRun();
     EXPECT_TRUE(controller->isUIAutopilotBusy());
@@ -40,7 +40,25 @@ TEST_F(AutopilotStateTest, BusyPlacesTheCursorBesideThePointerFollowsItAndShowsT
     changes = 0;
     advance(0.5);
     EXPECT_EQ(changes, 0);
+
+    // Busy again restarts the timer, clears the pin and the ripple, and the
+    // busy overlay never fades.
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(10, 10));
+    const QUuid id = controller->autopilotClickID();
+    startRun(); // busy again
+    EXPECT_FALSE(controller->autopilotPinned());
+    EXPECT_FALSE(controller->autopilotClickLocation());
+    EXPECT_EQ(controller->autopilotClickID(), id);
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(735, 475));
+    EXPECT_TRUE(controller->isAutopilotCursorTimerRunning());
+    // The busy overlay is never faded as idle.
+    controller->updateVoiceState(TovrikVoiceState::idle);
+    controller->setIdleBehavior(false, false, false);
+    controller->clearInteractionVisuals();
+    EXPECT_EQ(live().size(), 1);
+    EXPECT_TRUE(fading().isEmpty());
 }
+
 
 TEST_F(AutopilotStateTest, APressPinsWithANewClickAndItsReleaseGlidesBesideThePlaceIn045s)
 {
@@ -147,23 +165,3 @@ TEST_F(AutopilotStateTest, EndingARunClearsTheCursorAndFadesIn017sUnlessAStatusI
     advance(0.06);
     EXPECT_TRUE(fading().isEmpty());
 }
-
-TEST_F(AutopilotStateTest, BusyAgainRestartsTheTimerClearsPinAndRippleAndNeverFades)
-{
-    startRun();
-    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(10, 10));
-    const QUuid id = controller->autopilotClickID();
-    controller->setUIAutopilotBusy(true);
-    EXPECT_FALSE(controller->autopilotPinned());
-    EXPECT_FALSE(controller->autopilotClickLocation());
-    EXPECT_EQ(controller->autopilotClickID(), id);
-    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(735, 475));
-    EXPECT_TRUE(controller->isAutopilotCursorTimerRunning());
-    // The busy overlay is never faded as idle.
-    controller->updateVoiceState(TovrikVoiceState::idle);
-    controller->setIdleBehavior(false, false, false);
-    controller->clearInteractionVisuals();
-    EXPECT_EQ(live().size(), 1);
-    EXPECT_TRUE(fading().isEmpty());
-}
-
