@@ -118,7 +118,7 @@ TEST_F(ViewCompanion, FlightArcLiftsSwellsAndTurnsAlongThePathEvenWhenItHasNoLen
     EXPECT_EQ(still->cursorPosition(), QPointF(500, 400));
 }
 
-TEST_F(ViewCompanion, PlacesJustOffScreenOrNotFiniteAndTheTurnsAndBubbleRules)
+TEST_F(ViewCompanion, PlacesJustOffScreenOrNotFiniteAndTheTurnsAndBubblePlacement)
 {
     EXPECT_TRUE(CursorBuddyModel::isOnScreen(kA, QPointF(-1, 500))); // widened by one point
     EXPECT_FALSE(CursorBuddyModel::isOnScreen(kA, QPointF(-1.5, 500)));
@@ -155,6 +155,25 @@ TEST_F(ViewCompanion, PlacesJustOffScreenOrNotFiniteAndTheTurnsAndBubbleRules)
     EXPECT_EQ(CursorBuddyModel::bubbleTopLeftFor(QSizeF(296, 1200), screen, QPointF(700, 300)).y(), 8);
     EXPECT_EQ(CursorBuddyModel::bubbleTopLeftFor(QSizeF(296, 40), screen, QPointF(-50, -50)), QPointF(8, 8));
     EXPECT_EQ(CursorBuddyModel::bubbleTopLeftFor(QSizeF(296, 40), screen, QPointF(700, 890)).y(), 852);
+
+    // A shown bubble is measured and placed beside the companion.
+    restCompanionAt(kA, QPointF(1435, 300));
+    model = make(1, kA);
+    OverlayViewSnapshot s;
+    s.bubbleText = QStringLiteral("hello there");
+    s.voiceState = TovrikVoiceState::responding;
+    model->update(s);
+    ASSERT_TRUE(model->isBubbleShown());
+    EXPECT_EQ(model->bubbleSize().width(), 296);
+    EXPECT_EQ(model->bubbleTopLeft(), QPointF(1136, 318));
+    EXPECT_TRUE(model->presentation().bubbleShown);
+    EXPECT_EQ(model->presentation().bubbleTopLeft, QPointF(1136, 318));
+    // The size is kept while no bubble is shown.
+    const QSizeF measured = model->bubbleSize();
+    s.bubbleText.clear();
+    model->update(s);
+    EXPECT_FALSE(model->isBubbleShown());
+    EXPECT_EQ(model->bubbleSize(), measured);
 }
 
 TEST_F(ViewCompanion, RestingPointKeeps20PointsFromTheEdgeButFacesThePlaceAndFinishingTurnsToAFullTurn)
@@ -192,27 +211,6 @@ TEST_F(ViewCompanion, RestingPointKeeps20PointsFromTheEdgeButFacesThePlaceAndFin
     EXPECT_DOUBLE_EQ(model->triangleRotationDegrees(), 360.0 * std::round(before / 360.0));
     EXPECT_FALSE(model->isReturningToCursor());
     EXPECT_EQ(model->cursorPosition(), CursorBuddyModel::localPoint(kA, pointer) + QPointF(35, 25));
-}
-
-TEST_F(ViewCompanion, BubbleIsMeasuredAndPlacedBesideTheCompanion)
-{
-    restCompanionAt(kA, QPointF(1435, 300));
-    auto model = make(1, kA);
-    OverlayViewSnapshot s;
-    s.bubbleText = QStringLiteral("hello there");
-    s.voiceState = TovrikVoiceState::responding;
-    model->update(s);
-    ASSERT_TRUE(model->isBubbleShown());
-    EXPECT_EQ(model->bubbleSize().width(), 296);
-    EXPECT_EQ(model->bubbleTopLeft(), QPointF(1136, 318));
-    EXPECT_TRUE(model->presentation().bubbleShown);
-    EXPECT_EQ(model->presentation().bubbleTopLeft, QPointF(1136, 318));
-    // The size is kept while no bubble is shown.
-    const QSizeF measured = model->bubbleSize();
-    s.bubbleText.clear();
-    model->update(s);
-    EXPECT_FALSE(model->isBubbleShown());
-    EXPECT_EQ(model->bubbleSize(), measured);
 }
 
 // What the companion shows while following on its own screen, per voice state.
@@ -383,7 +381,7 @@ TEST_F(ViewCompanion, FollowingSpringsTowardsThePointerAndThenRests)
     EXPECT_EQ(changes.count(), 0);
 }
 
-TEST_F(ViewCompanion, SpinnerContinuesItsTurnAfterBeingHiddenAndDisappearStopsAll)
+TEST_F(ViewCompanion, SpinnerContinuesItsTurnAfterBeingHiddenDisappearStopsAllAndTheLevelEases)
 {
     OverlayViewSnapshot s;
     s.voiceState = TovrikVoiceState::processing;
@@ -412,14 +410,12 @@ TEST_F(ViewCompanion, SpinnerContinuesItsTurnAfterBeingHiddenAndDisappearStopsAl
     step(2);
     EXPECT_EQ(model->cursorPosition(), before);
     EXPECT_EQ(clock.pendingCount(), 0u);
-}
 
-TEST_F(ViewCompanion, AudioLevelEasesAndOneThatIsNotANumberDrawsSilence)
-{
-    OverlayViewSnapshot s;
+    // The audio level eases, and one that is not a number draws silence.
+    s = OverlayViewSnapshot();
     s.voiceState = TovrikVoiceState::listening;
     s.audioPowerLevel = qQNaN();
-    auto model = make(1, kA, s);
+    model = make(1, kA, s);
     step(0.3);
     EXPECT_EQ(model->presentation().waveformOpacity, 1.0);
     EXPECT_EQ(model->presentation().audioPowerLevel, 0.0);
