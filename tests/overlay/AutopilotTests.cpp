@@ -93,7 +93,7 @@ TEST_F(AutopilotStateTest, APressPinsWithANewClickAndItsReleaseGlidesBesideThePl
     EXPECT_NE(controller->autopilotClickID(), first); // same place, new ripple
 }
 
-TEST_F(AutopilotStateTest, DragsCarryThePinnedCursorAndUnpinnedMotionOrBadPointsDoNothing)
+TEST_F(AutopilotStateTest, DragsAndPreparedPressesCarryThePinnedCursorAndUnpinnedMotionOrBadPointsDoNothing)
 {
     // Outside a run, events and prepared presses are ignored.
     controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(10, 10));
@@ -117,11 +117,10 @@ TEST_F(AutopilotStateTest, DragsCarryThePinnedCursorAndUnpinnedMotionOrBadPoints
     controller->recordAutopilotMouse(MouseVisualEventType::other, QPointF(70, 80));
     EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(70, 820));
     EXPECT_EQ(controller->autopilotClickLocation(), QPointF(10, 890));
-}
 
-TEST_F(AutopilotStateTest, APreparedPressPinsAndGlidesOntoThePointIn035sUntilReleased)
-{
-    startRun();
+    // A prepared press pins and glides onto its point in 0.35 s until released.
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseUp, QPointF(70, 80));
+    ASSERT_FALSE(controller->autopilotPinned());
     controller->prepareAutopilotPress(QPointF(400, 300));
     EXPECT_TRUE(controller->autopilotPinned());
     EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(400, 600));
