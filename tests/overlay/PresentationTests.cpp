@@ -64,7 +64,7 @@ TEST(MappingTest, ScreenshotPixelsScaleOntoTheFrameClampedInsideItOrGiveNoPlace)
     EXPECT_FALSE(map(QPointF(10, 10), QSizeF(100, 100), QRectF(0, 0, nan, 800)));
 }
 
-TEST_F(PresentationTest, AnAnswerWithAPointSetsTheMappedPlaceShowsTheWindowsAndHidesLater)
+TEST_F(PresentationTest, AnAnswerWithAPointSetsTheMappedPlaceShowsTheWindowsHidesLaterAndEndsAReturnFlight)
 {
     controller->showResponse(QStringLiteral("click here"), QPointF(2880, 900), QSizeF(2880, 1800), display(1), true, 5);
     EXPECT_EQ(controller->bubbleText(), QStringLiteral("click here"));
@@ -86,6 +86,16 @@ TEST_F(PresentationTest, AnAnswerWithAPointSetsTheMappedPlaceShowsTheWindowsAndH
     EXPECT_EQ(controller->bubbleText(), QStringLiteral("b"));
     controller->showResponse(QStringLiteral("c"), QPointF(10, 10), QSizeF(100, 100), std::nullopt, false, 5);
     EXPECT_FALSE(controller->targetScreenLocation());
+
+    // A new answer ends a running return flight.
+    controller->setIdleBehavior(true, false, false);
+    controller->showResponse(QStringLiteral("p"), QPointF(1000, 100), QSizeF(1440, 900), display(1), false, 1);
+    controller->dismissResponseBubble();
+    controller->clearInteractionVisuals();
+    ASSERT_TRUE(controller->isSharedReturnFlightActive());
+    controller->showResponse(QStringLiteral("q"), QPointF(20, 20), QSizeF(1440, 900), display(1), false, 1);
+    EXPECT_FALSE(controller->isSharedReturnFlightActive());
+    EXPECT_EQ(controller->targetScreenLocation(), QPointF(20, 880));
 }
 
 TEST_F(PresentationTest, APinnedBubbleHasBothMonitorsAndAClickAnywhereOrInOurWindowDismissesIt)
@@ -156,16 +166,4 @@ TEST_F(PresentationTest, PinnedIfAndOnlyIfTheMonitorsAreInstalledAndAStatusUnpin
     EXPECT_FALSE(controller->targetScreenLocation());
     EXPECT_FALSE(controller->isSharedReturnFlightActive());
     EXPECT_EQ(controller->bubbleText(), QStringLiteral("s"));
-}
-
-TEST_F(PresentationTest, ANewAnswerEndsARunningReturnFlight)
-{
-    controller->setIdleBehavior(true, false, false);
-    controller->showResponse(QStringLiteral("p"), QPointF(1000, 100), QSizeF(1440, 900), display(1), false, 1);
-    controller->dismissResponseBubble();
-    controller->clearInteractionVisuals();
-    ASSERT_TRUE(controller->isSharedReturnFlightActive());
-    controller->showResponse(QStringLiteral("q"), QPointF(20, 20), QSizeF(1440, 900), display(1), false, 1);
-    EXPECT_FALSE(controller->isSharedReturnFlightActive());
-    EXPECT_EQ(controller->targetScreenLocation(), QPointF(20, 880));
 }
