@@ -194,7 +194,7 @@ protected:
 
 } // namespace
 
-TEST_F(OverlayOnXServer, TheGlyphSitsBesideThePointerAndTheDesktopIsUnchangedElsewhere)
+TEST_F(OverlayOnXServer, TheGlyphSitsBesideThePointerTheDesktopIsUnchangedElsewhereAndTheOverlayStaysOnTop)
 {
     ASSERT_TRUE(platform::Platform::get().compositorActive()) << "the test command runs a compositor";
     const QPoint pointer(600, 420);
@@ -203,6 +203,25 @@ TEST_F(OverlayOnXServer, TheGlyphSitsBesideThePointerAndTheDesktopIsUnchangedEls
     EXPECT_FALSE(glyphNear(shot, pointer.x() - 60, pointer.y() - 60));
     EXPECT_EQ(changedFarFrom(shot, pointer.x() + 35, pointer.y() + 25, 90), 0);
     expectGlyphFollows(pointer, QPoint(1200, 700));
+
+    // A window mapped above the overlay is answered by raising it, without polling.
+    auto* ours = controller->windowManager().overlayWindows().value(0);
+    EXPECT_FALSE(controller->windowManager().isRaiseTimerRunning());
+    ForeignClient other(QRect(100, 100, 200, 200)); // mapped on top of everything
+    ASSERT_TRUE(other.ok());
+    platform::x11::XcbConnection conn(nullptr);
+    auto ourPlace = [&]() {
+        platform::x11::XcbReply<xcb_query_tree_reply_t> tree(
+            xcb_query_tree_reply(conn, xcb_query_tree(conn, conn.root()), nullptr));
+        int mine = -1, theirs = -1;
+        for (int i = 0; tree && i < xcb_query_tree_children_length(tree.get()); ++i) {
+            const xcb_window_t w = xcb_query_tree_children(tree.get())[i];
+            mine = w == xcb_window_t(ours->winId()) ? i : mine;
+            theirs = w == other.window() ? i : theirs;
+        }
+        return theirs < 0 ? 0 : mine - theirs; // bottom to top
+    };
+    EXPECT_TRUE(spinUntil([&] { return ourPlace() > 0; })) << "the overlay stayed below the new window";
 }
 
 TEST_F(OverlayOnXServer, AClickInAnotherApplicationReachesItAndDismissesAPinnedBubble)
@@ -223,30 +242,6 @@ TEST_F(OverlayOnXServer, AClickInAnotherApplicationReachesItAndDismissesAPinnedB
     EXPECT_FALSE(controller->isResponseBubblePinned());
     EXPECT_FALSE(controller->targetScreenLocation());
     EXPECT_FALSE(controller->hasResponseDismissGlobalMonitor());
-}
-
-TEST_F(OverlayOnXServer, AWindowMappedAboveTheOverlayIsAnsweredByRaisingItWithoutPolling)
-{
-    controller = std::make_unique<overlay::OverlayWindowController>();
-    controller->setIdleBehavior(true, false, false);
-    auto* ours = controller->windowManager().overlayWindows().value(0);
-    ASSERT_TRUE(ours && spinUntil([&] { return ours->isVisible(); }));
-    EXPECT_FALSE(controller->windowManager().isRaiseTimerRunning());
-    ForeignClient other(QRect(100, 100, 200, 200)); // mapped on top of everything
-    ASSERT_TRUE(other.ok());
-    platform::x11::XcbConnection conn(nullptr);
-    auto ourPlace = [&]() {
-        platform::x11::XcbReply<xcb_query_tree_reply_t> tree(
-            xcb_query_tree_reply(conn, xcb_query_tree(conn, conn.root()), nullptr));
-        int mine = -1, theirs = -1;
-        for (int i = 0; tree && i < xcb_query_tree_children_length(tree.get()); ++i) {
-            const xcb_window_t w = xcb_query_tree_children(tree.get())[i];
-            mine = w == xcb_window_t(ours->winId()) ? i : mine;
-            theirs = w == other.window() ? i : theirs;
-        }
-        return theirs < 0 ? 0 : mine - theirs; // bottom to top
-    };
-    EXPECT_TRUE(spinUntil([&] { return ourPlace() > 0; })) << "the overlay stayed below the new window";
 }
 
 TEST_F(OverlayOnXServer, ASuspendedOverlayIsGoneFromTheScreenUntilResumed)
