@@ -31,7 +31,7 @@ QPointF alphaCentroid(const QImage& image)
 }
 } // namespace
 
-TEST(PainterGuideIcon, ClampedMorphWholeTurnsAndSizeZero)
+TEST(PainterGuideIcon, ClampedMorphWholeTurnsSizeZeroAShiftedCircleAndATurningPointer)
 {
     EXPECT_EQ(renderIcon(0, 32, -0.5), renderIcon(0, 32, 0));
     EXPECT_EQ(renderIcon(0, 32, 1.7), renderIcon(0, 32, 1));
@@ -46,10 +46,7 @@ TEST(PainterGuideIcon, ClampedMorphWholeTurnsAndSizeZero)
             ASSERT_LE(std::abs(qAlpha(a.pixel(x, y)) - qAlpha(b.pixel(x, y))), 2) << x << "," << y;
     EXPECT_EQ(opaquePixels(renderIcon(30, 0, 0)), 0);
     EXPECT_GT(opaquePixels(renderIcon(30, 32, 0)), 100);
-}
 
-TEST(PainterGuideIcon, CircleIsShiftedWithAWhiteOutlineAndThePointerTurns)
-{
     // At morph 1 the glyph is a circle of radius 7.68 centred on the square's
     // centre, shifted by (−0.3, −3.9) for every angle.
     for (double angle : {0.0, 90.0, 217.0}) {
@@ -59,7 +56,7 @@ TEST(PainterGuideIcon, CircleIsShiftedWithAWhiteOutlineAndThePointerTurns)
         EXPECT_NEAR(c.y(), 50 - 3.9, 0.15) << angle;
     }
     const QImage image = renderIcon(0, 32, 1);
-    // The outline (radius 7.68, 1.6 wide) is near white; the inside dark.
+    // The circle's outline (radius 7.68, 1.6 wide) is near white; the inside dark.
     const QColor rim = image.pixelColor(50, int(46.1 - 7.68));
     EXPECT_GT(rim.red(), 150);
     const QColor inside = image.pixelColor(50, 46);
