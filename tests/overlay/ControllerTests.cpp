@@ -13,7 +13,7 @@ namespace {
 using ControllerStateTest = ControllerTest;
 }
 
-TEST_F(ControllerStateTest, StartsIdleWithoutWindowsAndClampsTheAudioLevel)
+TEST_F(ControllerStateTest, StartsIdleWithoutWindowsClampsTheAudioLevelAndAnnouncesEachChangeOnce)
 {
     EXPECT_EQ(controller->voiceState(), TovrikVoiceState::idle);
     EXPECT_FALSE(controller->keepOverlayVisibleWhenIdle());
@@ -26,6 +26,17 @@ TEST_F(ControllerStateTest, StartsIdleWithoutWindowsAndClampsTheAudioLevel)
         controller->updateAudioPowerLevel(level);
         EXPECT_DOUBLE_EQ(controller->audioPowerLevel(), expected) << level;
     }
+    // Every operation announces its changes once; no change announces nothing.
+    controller->updateAudioPowerLevel(0.0);
+    changes = 0;
+    controller->showResponse(QStringLiteral("answer"), QPointF(10, 10), QSizeF(1440, 900), display(1), true, 3, true);
+    EXPECT_EQ(changes, 1);
+    controller->updateAudioPowerLevel(0.0); // unchanged
+    EXPECT_EQ(changes, 1);
+    controller->setIdleBehavior(false, false, true); // unchanged
+    EXPECT_EQ(changes, 1);
+    controller->dismissResponseBubble();
+    EXPECT_EQ(changes, 2);
 }
 
 TEST_F(ControllerStateTest, VoiceStatesAndIdleBehaviourShowTheWindowsAndIdleFadesThemOnceNothingElseShows)
@@ -129,19 +140,6 @@ TEST_F(ControllerStateTest, ADueHideOrAClearEmptiesBubbleTargetAndLevelButNotThe
     EXPECT_TRUE(controller->bubbleText().isEmpty());
     EXPECT_EQ(controller->audioPowerLevel(), 0.0);
     EXPECT_EQ(fading().size(), 1);
-}
-
-TEST_F(ControllerStateTest, EveryOperationAnnouncesItsChangesOnceAndNoChangeAnnouncesNothing)
-{
-    changes = 0;
-    controller->showResponse(QStringLiteral("answer"), QPointF(10, 10), QSizeF(1440, 900), display(1), true, 3, true);
-    EXPECT_EQ(changes, 1);
-    controller->updateAudioPowerLevel(0.0); // unchanged
-    EXPECT_EQ(changes, 1);
-    controller->setIdleBehavior(false, false, true); // unchanged
-    EXPECT_EQ(changes, 1);
-    controller->dismissResponseBubble();
-    EXPECT_EQ(changes, 2);
 }
 
 TEST_F(ControllerStateTest, AScreenChangeEndsTheSharedReturnFlightBeforeRebuilding)
