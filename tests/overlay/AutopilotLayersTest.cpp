@@ -2,11 +2,10 @@
 // autopilot cursor and the click ripple, driven by the real controller
 // through the real companion views of two screens on a virtual clock.
 
-#include "overlay/OverlayWindowController.h"
+#include "PaintedImage.h"
+#include "ViewFixture.h"
 #include "overlay/views/AutopilotCursorLayer.h"
-#include "overlay/views/CursorBuddyView.h"
 #include "overlay/views/UIAutopilotTakeoverView.h"
-#include "support/SimFixture.h"
 
 #include <QFontMetricsF>
 #include <QGuiApplication>
@@ -15,17 +14,12 @@
 
 using namespace tovrik;
 using namespace tovrik::overlay;
-using platform::sim::SimDisplays;
 
 namespace {
 
 QImage takeoverImage(QSizeF size, double progress)
 {
-    QImage image(size.toSize(), QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter painter(&image);
-    UIAutopilotTakeoverView::paint(painter, size, progress);
-    return image;
+    return tovrik::test::painted(size.toSize(), [&](QPainter& p) { UIAutopilotTakeoverView::paint(p, size, progress); });
 }
 
 int alphaAt(const QImage& image, int x, int y) { return qAlpha(image.pixel(x, y)); }
@@ -39,7 +33,7 @@ bool isColour(QRgb premultiplied, QColor expected, int tolerance = 6)
 
 } // namespace
 
-TEST(TakeoverLook, BandsFrameAndBannerOnA1440By900Screen)
+TEST(TakeoverLook, BandsFrameBannerAndTransitionOnA1440By900Screen)
 {
     const QSizeF size(1440, 900);
     const QImage image = takeoverImage(size, 1.0);
@@ -87,17 +81,12 @@ TEST(TakeoverLook, BandsFrameAndBannerOnA1440By900Screen)
     EXPECT_NEAR((left + right + 1) / 2.0, 720, 1.5);
     EXPECT_NEAR(right + 1 - left, banner.width(), 3);
     EXPECT_FALSE(isColour(image.pixel(720, 12), QColor(18, 120, 213), 10) && alphaAt(image, 720, 12) > 200);
-}
 
-TEST(TakeoverLook, TheTransitionFadesAndScalesInsideItsDirtyRegion)
-{
-    const QSizeF size(1440, 900);
+    // The transition fades and scales inside the region it reports dirty.
     EXPECT_TRUE(UIAutopilotTakeoverView::paintedRegion(size, 0).isEmpty());
-    QImage nothing(size.toSize(), QImage::Format_ARGB32_Premultiplied);
-    nothing.fill(Qt::transparent);
-    EXPECT_EQ(takeoverImage(size, 0), nothing);
+    EXPECT_EQ(tovrik::test::countPixels(takeoverImage(size, 0), [](QRgb px) { return px != 0; }), 0);
     const QImage half = takeoverImage(size, 0.5);
-    EXPECT_NEAR(alphaAt(half, 300, 10), 0.5 * alphaAt(takeoverImage(size, 1), 300, 10), 2);
+    EXPECT_NEAR(alphaAt(half, 300, 10), 0.5 * alphaAt(image, 300, 10), 2);
     // Scaled by 0.9925 about the top centre: the bottom frame rises by
     // 0.0075 × 900 ≈ 7 points, the top one stays.
     EXPECT_EQ(alphaAt(half, 720, 899), 0);
@@ -113,26 +102,13 @@ TEST(TakeoverLook, TheTransitionFadesAndScalesInsideItsDirtyRegion)
 
 namespace {
 
-class AutopilotView : public tovrik::test::SimTest {
+class AutopilotView : public tovrik::test::TwoScreenViews {
 protected:
-    void SetUp() override
-    {
-        SimTest::SetUp();
-        sim->simDisplays().setDisplays(
-            {SimDisplays::make(1, QRectF(0, 0, 1440, 900), 1.0, true), SimDisplays::make(2, QRectF(1440, 0, 1920, 1080))});
-        sim->simDisplays().setPointerLocation(QPointF(200, 300));
-        controller = std::make_unique<OverlayWindowController>();
-    }
-    void TearDown() override
-    {
-        controller.reset();
-        SimTest::TearDown();
-    }
+    AutopilotView() : TwoScreenViews(QRectF(1440, 0, 1920, 1080), QPointF(200, 300)) {}
     AutopilotOverlayLayers& layers(uint32_t displayID)
     {
-        for (auto* window : controller->windowManager().overlayWindows())
-            if (window->displayID() == displayID)
-                return qobject_cast<CursorBuddyView*>(window->contentView())->autopilotLayers();
+        if (auto* v = view(displayID))
+            return v->autopilotLayers();
         throw std::runtime_error("no window");
     }
     // A press posted at a global display point (y down).
@@ -140,7 +116,6 @@ protected:
     {
         controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, displayPoint);
     }
-    std::unique_ptr<OverlayWindowController> controller;
 };
 
 } // namespace

@@ -23,7 +23,7 @@ protected:
 
 } // namespace
 
-TEST_F(AutopilotStateTest, BusyPlacesTheCursorBesideThePointerFollowsItAndShowsTheWindows)
+TEST_F(AutopilotStateTest, BusyPlacesTheCursorBesideThePointerFollowsItShowsTheWindowsAndBusyAgainRestarts)
 {
     startRun();
     EXPECT_TRUE(controller->isUIAutopilotBusy());
@@ -40,33 +40,41 @@ TEST_F(AutopilotStateTest, BusyPlacesTheCursorBesideThePointerFollowsItAndShowsT
     changes = 0;
     advance(0.5);
     EXPECT_EQ(changes, 0);
+
+    // Busy again restarts the timer, clears the pin and the ripple, and the
+    // busy overlay never fades.
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(10, 10));
+    const QUuid id = controller->autopilotClickID();
+    startRun(); // busy again
+    EXPECT_FALSE(controller->autopilotPinned());
+    EXPECT_FALSE(controller->autopilotClickLocation());
+    EXPECT_EQ(controller->autopilotClickID(), id);
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(735, 475));
+    EXPECT_TRUE(controller->isAutopilotCursorTimerRunning());
+    // The busy overlay is never faded as idle.
+    controller->updateVoiceState(TovrikVoiceState::idle);
+    controller->setIdleBehavior(false, false, false);
+    controller->clearInteractionVisuals();
+    EXPECT_EQ(live().size(), 1);
+    EXPECT_TRUE(fading().isEmpty());
 }
 
-TEST_F(AutopilotStateTest, APressConvertsAgainstTheMainDisplayHeightPinsAndIssuesANewClick)
+
+TEST_F(AutopilotStateTest, APressPinsWithANewClickAndItsReleaseGlidesBesideThePlaceIn045s)
 {
     startRun();
     const QUuid before = controller->autopilotClickID();
-    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(100, 50));
-    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(100, 850));
-    EXPECT_EQ(controller->autopilotClickLocation(), QPointF(100, 850));
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(300, 200));
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(300, 700));
+    EXPECT_EQ(controller->autopilotClickLocation(), QPointF(300, 700));
     EXPECT_TRUE(controller->autopilotPinned());
     const QUuid first = controller->autopilotClickID();
     EXPECT_NE(first, before);
-
     // Pinned: the follow timer leaves it alone.
     pointAt(QPointF(1000, 600));
     advance(0.2);
-    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(100, 850));
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(300, 700));
 
-    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseUp, QPointF(100, 50));
-    controller->recordAutopilotMouse(MouseVisualEventType::rightMouseDown, QPointF(100, 50));
-    EXPECT_NE(controller->autopilotClickID(), first); // same place, new ripple
-}
-
-TEST_F(AutopilotStateTest, AReleaseGlidesBesideThePlaceIn045sAndTheFollowWaitsUntilThen)
-{
-    startRun();
-    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(300, 200));
     const double releasedAt = clock.now();
     controller->recordAutopilotMouse(MouseVisualEventType::leftMouseUp, QPointF(300, 200));
     EXPECT_FALSE(controller->autopilotPinned());
@@ -81,9 +89,11 @@ TEST_F(AutopilotStateTest, AReleaseGlidesBesideThePlaceIn045sAndTheFollowWaitsUn
     advance(0.04);
     EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(935, 775));
     EXPECT_EQ(controller->autopilotCursorAnimationDuration(), 0.0);
+    controller->recordAutopilotMouse(MouseVisualEventType::rightMouseDown, QPointF(300, 200));
+    EXPECT_NE(controller->autopilotClickID(), first); // same place, new ripple
 }
 
-TEST_F(AutopilotStateTest, DragsCarryThePinnedCursorAndUnpinnedMotionOrBadPointsDoNothing)
+TEST_F(AutopilotStateTest, DragsAndPreparedPressesCarryThePinnedCursorAndUnpinnedMotionOrBadPointsDoNothing)
 {
     // Outside a run, events and prepared presses are ignored.
     controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(10, 10));
@@ -107,11 +117,10 @@ TEST_F(AutopilotStateTest, DragsCarryThePinnedCursorAndUnpinnedMotionOrBadPoints
     controller->recordAutopilotMouse(MouseVisualEventType::other, QPointF(70, 80));
     EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(70, 820));
     EXPECT_EQ(controller->autopilotClickLocation(), QPointF(10, 890));
-}
 
-TEST_F(AutopilotStateTest, APreparedPressPinsAndGlidesOntoThePointIn035sUntilReleased)
-{
-    startRun();
+    // A prepared press pins and glides onto its point in 0.35 s until released.
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseUp, QPointF(70, 80));
+    ASSERT_FALSE(controller->autopilotPinned());
     controller->prepareAutopilotPress(QPointF(400, 300));
     EXPECT_TRUE(controller->autopilotPinned());
     EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(400, 600));
@@ -155,23 +164,3 @@ TEST_F(AutopilotStateTest, EndingARunClearsTheCursorAndFadesIn017sUnlessAStatusI
     advance(0.06);
     EXPECT_TRUE(fading().isEmpty());
 }
-
-TEST_F(AutopilotStateTest, BusyAgainRestartsTheTimerClearsPinAndRippleAndNeverFades)
-{
-    startRun();
-    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(10, 10));
-    const QUuid id = controller->autopilotClickID();
-    controller->setUIAutopilotBusy(true);
-    EXPECT_FALSE(controller->autopilotPinned());
-    EXPECT_FALSE(controller->autopilotClickLocation());
-    EXPECT_EQ(controller->autopilotClickID(), id);
-    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(735, 475));
-    EXPECT_TRUE(controller->isAutopilotCursorTimerRunning());
-    // The busy overlay is never faded as idle.
-    controller->updateVoiceState(TovrikVoiceState::idle);
-    controller->setIdleBehavior(false, false, false);
-    controller->clearInteractionVisuals();
-    EXPECT_EQ(live().size(), 1);
-    EXPECT_TRUE(fading().isEmpty());
-}
-

@@ -1,3 +1,4 @@
+#include "PaintedImage.h"
 #include "overlay/views/CursorBubbleView.h"
 
 #include <QFontMetricsF>
@@ -5,6 +6,8 @@
 #include <gtest/gtest.h>
 
 using namespace tovrik::overlay;
+using tovrik::test::countPixels;
+using tovrik::test::isWhite;
 
 TEST(BubbleSize, Always296WideAndTextPlus8High)
 {
@@ -29,10 +32,7 @@ TEST(BubbleSize, Always296WideAndTextPlus8High)
     EXPECT_GT(word.sizeThatFits(1440).height(), small.height());
     // A narrow offer narrows the text block.
     EXPECT_EQ(shortText.sizeThatFits(200).width(), 200);
-}
-
-TEST(BubbleSize, FontIsElevenPixelMedium)
-{
+    // The text is set in an 11-pixel medium face.
     const QFont font = CursorBubbleView::font();
     EXPECT_EQ(font.pixelSize(), 11);
     EXPECT_EQ(font.weight(), QFont::Medium);
@@ -41,34 +41,17 @@ TEST(BubbleSize, FontIsElevenPixelMedium)
 namespace {
 QImage render(const CursorBubbleView& bubble)
 {
-    QImage image(340, 80, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter p(&image);
-    bubble.paint(p, QPointF(20, 20), 1440);
-    return image;
+    return tovrik::test::painted(QSize(340, 80), [&](QPainter& p) { bubble.paint(p, QPointF(20, 20), 1440); });
 }
 } // namespace
 
-TEST(BubblePaint, SpaceDrawsABlueBubbleWithoutText)
+TEST(BubblePaint, ABlueBubbleWithWhiteTextAndASpaceDrawsNoText)
 {
-    const QImage image = render(CursorBubbleView(QStringLiteral(" "), 1, 1));
-    const QColor fill = image.pixelColor(150, 25);
-    EXPECT_EQ(fill, QColor(47, 125, 246));
-    // No white text pixels anywhere.
-    for (int y = 20; y < 40; ++y)
-        for (int x = 20; x < 316; ++x)
-            ASSERT_LT(image.pixelColor(x, y).red(), 200) << x << "," << y;
-}
-
-TEST(BubblePaint, TextIsWhiteOnTheAccent)
-{
-    const QImage image = render(CursorBubbleView(QStringLiteral("MMMMMMMM"), 1, 1));
-    int white = 0;
-    for (int y = 20; y < 40; ++y)
-        for (int x = 28; x < 100; ++x)
-            if (image.pixelColor(x, y).red() > 200)
-                ++white;
-    EXPECT_GT(white, 20);
+    const QImage space = render(CursorBubbleView(QStringLiteral(" "), 1, 1));
+    EXPECT_EQ(space.pixelColor(150, 25), QColor(47, 125, 246));
+    EXPECT_EQ(countPixels(space, isWhite, QRect(20, 20, 296, 20)), 0);
+    const QImage text = render(CursorBubbleView(QStringLiteral("MMMMMMMM"), 1, 1));
+    EXPECT_GT(countPixels(text, isWhite, QRect(28, 20, 72, 20)), 20);
 }
 
 TEST(BubblePaint, TransparentModeWeakensOnlyTheGlow)
@@ -96,11 +79,7 @@ TEST(BubbleText, LineBreaksOfTheTextAreKept)
         EXPECT_NEAR(bubble.sizeThatFits(1440).height(), 2 * line + 3 + 8, 1e-9) << text;
         const QImage image = render(bubble);
         const auto whiteIn = [&](int top, int bottom, int left, int right) {
-            int n = 0;
-            for (int y = top; y < bottom; ++y)
-                for (int x = left; x < right; ++x)
-                    n += image.pixelColor(x, y).red() > 200;
-            return n;
+            return countPixels(image, isWhite, QRect(QPoint(left, top), QPoint(right - 1, bottom - 1)));
         };
         const int firstTop = 24, secondTop = 24 + int(line) + 3;
         const int firstWidth = int(QFontMetricsF(CursorBubbleView::font()).horizontalAdvance(QStringLiteral("Open the menu.")));

@@ -13,7 +13,7 @@ namespace {
 using ControllerStateTest = ControllerTest;
 }
 
-TEST_F(ControllerStateTest, StartsIdleWithoutWindowsAndClampsTheAudioLevel)
+TEST_F(ControllerStateTest, StartsIdleWithoutWindowsClampsTheAudioLevelAndAnnouncesEachChangeOnce)
 {
     EXPECT_EQ(controller->voiceState(), TovrikVoiceState::idle);
     EXPECT_FALSE(controller->keepOverlayVisibleWhenIdle());
@@ -26,9 +26,20 @@ TEST_F(ControllerStateTest, StartsIdleWithoutWindowsAndClampsTheAudioLevel)
         controller->updateAudioPowerLevel(level);
         EXPECT_DOUBLE_EQ(controller->audioPowerLevel(), expected) << level;
     }
+    // Every operation announces its changes once; no change announces nothing.
+    controller->updateAudioPowerLevel(0.0);
+    changes = 0;
+    controller->showResponse(QStringLiteral("answer"), QPointF(10, 10), QSizeF(1440, 900), display(1), true, 3, true);
+    EXPECT_EQ(changes, 1);
+    controller->updateAudioPowerLevel(0.0); // unchanged
+    EXPECT_EQ(changes, 1);
+    controller->setIdleBehavior(false, false, true); // unchanged
+    EXPECT_EQ(changes, 1);
+    controller->dismissResponseBubble();
+    EXPECT_EQ(changes, 2);
 }
 
-TEST_F(ControllerStateTest, VoiceStatesShowTheWindowsAndIdleFadesThemOnceNothingElseShows)
+TEST_F(ControllerStateTest, VoiceStatesAndIdleBehaviourShowTheWindowsAndIdleFadesThemOnceNothingElseShows)
 {
     controller->updateVoiceState(TovrikVoiceState::listening);
     ASSERT_EQ(live().size(), 1);
@@ -52,10 +63,9 @@ TEST_F(ControllerStateTest, VoiceStatesShowTheWindowsAndIdleFadesThemOnceNothing
     EXPECT_TRUE(controller->bubbleText().isEmpty());
     EXPECT_TRUE(live().isEmpty());
     EXPECT_EQ(fading().size(), 1);
-}
+    advance(0.3);
 
-TEST_F(ControllerStateTest, IdleBehaviourKeepsWindowsOnlyWhenReadyAndNotTransient)
-{
+    // Kept visible only when ready and not transient.
     controller->setIdleBehavior(true, false, true);
     EXPECT_TRUE(controller->keepOverlayVisibleWhenIdle());
     EXPECT_TRUE(controller->isTransparent());
@@ -105,7 +115,7 @@ TEST_F(ControllerStateTest, AHideRunsLaterReplacesThePendingOneAndAStatusCancels
     EXPECT_EQ(clock.pendingCount(), 0u);
 }
 
-TEST_F(ControllerStateTest, ADueHideClearsBubbleTargetAndLevelButNotTheVoiceState)
+TEST_F(ControllerStateTest, ADueHideOrAClearEmptiesBubbleTargetAndLevelButNotTheVoiceState)
 {
     controller->updateVoiceState(TovrikVoiceState::responding);
     controller->updateAudioPowerLevel(0.6);
@@ -117,10 +127,9 @@ TEST_F(ControllerStateTest, ADueHideClearsBubbleTargetAndLevelButNotTheVoiceStat
     EXPECT_EQ(controller->audioPowerLevel(), 0.0);
     EXPECT_EQ(controller->voiceState(), TovrikVoiceState::responding);
     EXPECT_EQ(live().size(), 1); // not idle: no fade
-}
 
-TEST_F(ControllerStateTest, ClearingActsAtOnceButDismissingAnUnpinnedBubbleKeepsItsHide)
-{
+    // Clearing acts at once, but dismissing an unpinned bubble keeps its hide.
+    controller->updateVoiceState(TovrikVoiceState::idle);
     controller->showResponse(QStringLiteral("answer"), std::nullopt, QSizeF(), std::nullopt, false, 4);
     controller->dismissResponseBubble();
     EXPECT_EQ(controller->bubbleText(), QStringLiteral("answer"));
@@ -131,19 +140,6 @@ TEST_F(ControllerStateTest, ClearingActsAtOnceButDismissingAnUnpinnedBubbleKeeps
     EXPECT_TRUE(controller->bubbleText().isEmpty());
     EXPECT_EQ(controller->audioPowerLevel(), 0.0);
     EXPECT_EQ(fading().size(), 1);
-}
-
-TEST_F(ControllerStateTest, EveryOperationAnnouncesItsChangesOnceAndNoChangeAnnouncesNothing)
-{
-    changes = 0;
-    controller->showResponse(QStringLiteral("answer"), QPointF(10, 10), QSizeF(1440, 900), display(1), true, 3, true);
-    EXPECT_EQ(changes, 1);
-    controller->updateAudioPowerLevel(0.0); // unchanged
-    EXPECT_EQ(changes, 1);
-    controller->setIdleBehavior(false, false, true); // unchanged
-    EXPECT_EQ(changes, 1);
-    controller->dismissResponseBubble();
-    EXPECT_EQ(changes, 2);
 }
 
 TEST_F(ControllerStateTest, AScreenChangeEndsTheSharedReturnFlightBeforeRebuilding)

@@ -7,6 +7,7 @@
 #include <QMouseEvent>
 #include <QWindow>
 #include <QWidget>
+#include <functional>
 #include <limits>
 
 using namespace tovrik;
@@ -63,7 +64,7 @@ TEST(MappingTest, ScreenshotPixelsScaleOntoTheFrameClampedInsideItOrGiveNoPlace)
     EXPECT_FALSE(map(QPointF(10, 10), QSizeF(100, 100), QRectF(0, 0, nan, 800)));
 }
 
-TEST_F(PresentationTest, AnAnswerWithAPointSetsTheMappedPlaceShowsTheWindowsAndHidesLater)
+TEST_F(PresentationTest, AnAnswerWithAPointSetsTheMappedPlaceShowsTheWindowsHidesLaterAndEndsAReturnFlight)
 {
     controller->showResponse(QStringLiteral("click here"), QPointF(2880, 900), QSizeF(2880, 1800), display(1), true, 5);
     EXPECT_EQ(controller->bubbleText(), QStringLiteral("click here"));
@@ -85,9 +86,19 @@ TEST_F(PresentationTest, AnAnswerWithAPointSetsTheMappedPlaceShowsTheWindowsAndH
     EXPECT_EQ(controller->bubbleText(), QStringLiteral("b"));
     controller->showResponse(QStringLiteral("c"), QPointF(10, 10), QSizeF(100, 100), std::nullopt, false, 5);
     EXPECT_FALSE(controller->targetScreenLocation());
+
+    // A new answer ends a running return flight.
+    controller->setIdleBehavior(true, false, false);
+    controller->showResponse(QStringLiteral("p"), QPointF(1000, 100), QSizeF(1440, 900), display(1), false, 1);
+    controller->dismissResponseBubble();
+    controller->clearInteractionVisuals();
+    ASSERT_TRUE(controller->isSharedReturnFlightActive());
+    controller->showResponse(QStringLiteral("q"), QPointF(20, 20), QSizeF(1440, 900), display(1), false, 1);
+    EXPECT_FALSE(controller->isSharedReturnFlightActive());
+    EXPECT_EQ(controller->targetScreenLocation(), QPointF(20, 880));
 }
 
-TEST_F(PresentationTest, APinnedBubbleHasBothMonitorsAndAClickAnywhereDismissesItAfterAHop)
+TEST_F(PresentationTest, APinnedBubbleHasBothMonitorsAndAClickAnywhereOrInOurWindowDismissesIt)
 {
     controller->showResponse(QStringLiteral("kept"), QPointF(50, 50), QSizeF(1440, 900), display(1), false, 2, true);
     EXPECT_TRUE(controller->isResponseBubblePinned());
@@ -114,14 +125,13 @@ TEST_F(PresentationTest, APinnedBubbleHasBothMonitorsAndAClickAnywhereDismissesI
     sim->simEventTap().injectMouseDown(platform::MouseButton::Left, QPointF(5, 5));
     drainEvents();
     EXPECT_EQ(controller->bubbleText(), QStringLiteral("two"));
-}
 
-TEST_F(PresentationTest, AClickInOurOwnWindowDismissesThePinnedBubbleAndStillReachesTheWindow)
-{
+    // A click in our own window dismisses it too and still reaches the window.
     PressRecorder panel;
     panel.resize(200, 100);
     panel.show();
     controller->showResponse(QStringLiteral("kept"), std::nullopt, QSizeF(), std::nullopt, false, 2, true);
+    ASSERT_TRUE(controller->isResponseBubblePinned());
     QMouseEvent press(QEvent::MouseButtonPress, QPointF(10, 10), panel.mapToGlobal(QPointF(10, 10)), Qt::LeftButton,
                       Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(panel.windowHandle(), &press);
@@ -137,36 +147,23 @@ TEST_F(PresentationTest, PinnedIfAndOnlyIfTheMonitorsAreInstalledAndAStatusUnpin
         return controller->isResponseBubblePinned() == controller->hasResponseDismissGlobalMonitor()
             && controller->isResponseBubblePinned() == controller->hasResponseDismissLocalMonitor();
     };
+    const std::function<void()> unpinning[] = {
+        [&] { controller->showStatus(QStringLiteral("s"), std::nullopt, false); },
+        [&] { controller->showResponse(QStringLiteral("u"), std::nullopt, QSizeF(), std::nullopt, false, 2, false); },
+        [&] { controller->clearInteractionVisuals(); },
+        [&] { controller->dismissResponseBubble(); },
+    };
+    for (const auto& unpin : unpinning) {
+        controller->showResponse(QStringLiteral("p"), QPointF(10, 10), QSizeF(1440, 900), display(1), false, 2, true);
+        EXPECT_TRUE(controller->isResponseBubblePinned() && consistent());
+        unpin();
+        EXPECT_FALSE(controller->isResponseBubblePinned());
+        EXPECT_TRUE(consistent());
+    }
+    // A status line also clears the pointed place (not kept visible: no flight).
     controller->showResponse(QStringLiteral("p"), QPointF(10, 10), QSizeF(1440, 900), display(1), false, 2, true);
-    EXPECT_TRUE(consistent());
-    // A status line clears the pointed place (not kept visible: no flight) and unpins.
-    controller->showStatus(QStringLiteral("s"), std::nullopt, false);
-    EXPECT_FALSE(controller->isResponseBubblePinned());
+    unpinning[0]();
     EXPECT_FALSE(controller->targetScreenLocation());
     EXPECT_FALSE(controller->isSharedReturnFlightActive());
     EXPECT_EQ(controller->bubbleText(), QStringLiteral("s"));
-    EXPECT_TRUE(consistent());
-    controller->showResponse(QStringLiteral("p"), std::nullopt, QSizeF(), std::nullopt, false, 2, true);
-    controller->showResponse(QStringLiteral("u"), std::nullopt, QSizeF(), std::nullopt, false, 2, false);
-    EXPECT_FALSE(controller->isResponseBubblePinned());
-    EXPECT_TRUE(consistent());
-    controller->showResponse(QStringLiteral("p"), std::nullopt, QSizeF(), std::nullopt, false, 2, true);
-    controller->clearInteractionVisuals();
-    EXPECT_TRUE(consistent());
-    controller->showResponse(QStringLiteral("p"), std::nullopt, QSizeF(), std::nullopt, false, 2, true);
-    controller->dismissResponseBubble();
-    EXPECT_FALSE(controller->isResponseBubblePinned());
-    EXPECT_TRUE(consistent());
-}
-
-TEST_F(PresentationTest, ANewAnswerEndsARunningReturnFlight)
-{
-    controller->setIdleBehavior(true, false, false);
-    controller->showResponse(QStringLiteral("p"), QPointF(1000, 100), QSizeF(1440, 900), display(1), false, 1);
-    controller->dismissResponseBubble();
-    controller->clearInteractionVisuals();
-    ASSERT_TRUE(controller->isSharedReturnFlightActive());
-    controller->showResponse(QStringLiteral("q"), QPointF(20, 20), QSizeF(1440, 900), display(1), false, 1);
-    EXPECT_FALSE(controller->isSharedReturnFlightActive());
-    EXPECT_EQ(controller->targetScreenLocation(), QPointF(20, 880));
 }

@@ -172,43 +172,30 @@ TEST_F(ReturnFlightTest, APointerMoveOfMoreThan100PointsEndsTheFlightAt101Not99A
 
 TEST_F(ReturnFlightTest, TheDrawingScreenSwitchesAtTheFirstTickOnTheOtherScreen)
 {
-    useDisplays({SimDisplays::make(1, QRectF(0, 0, 1440, 900), 1.0, true), SimDisplays::make(2, QRectF(1440, 0, 1440, 900))});
-    drainEvents();
-    pointThenReturn(QPointF(1000, 450), QPointF(2200, 450), 900);
-    ASSERT_TRUE(controller->isSharedReturnFlightActive());
-    flyToEnd();
-    int switches = 0;
-    std::optional<uint32_t> previous;
-    for (size_t i = 0; i + 1 < frames.size(); ++i) {
-        const Frame& f = frames[i];
-        ASSERT_TRUE(f.location && f.displayID);
-        if (*f.displayID == 1) {
-            EXPECT_LE(f.location->x(), 1439.0); // 1 point inside screen 1
-        } else {
-            EXPECT_EQ(*f.displayID, 2u);
-            EXPECT_GE(f.location->x(), 1441.0);
+    // Every tick but the reset is drawn at least a point inside screen 1
+    // (right edge `right`) or screen 2 (left edge `left`), switching once.
+    const auto flyAcross = [&](double right, double left, QPointF place, QPointF pointer) {
+        pointThenReturn(place, pointer, 900);
+        EXPECT_TRUE(controller->isSharedReturnFlightActive());
+        flyToEnd();
+        int switches = 0;
+        bool sawAnEdge = false;
+        for (size_t i = 0; i + 1 < frames.size(); ++i) {
+            const Frame& f = frames[i];
+            const double x = f.location.value_or(QPointF(qQNaN(), 0)).x();
+            EXPECT_TRUE(f.displayID == 1u ? x <= right - 1 : f.displayID == 2u && x >= left + 1) << x;
+            sawAnEdge |= x == right - 1 || x == left + 1;
+            switches += i > 0 && frames[i - 1].displayID != f.displayID;
         }
-        if (previous && *previous != *f.displayID)
-            ++switches;
-        previous = f.displayID;
-    }
-    EXPECT_EQ(switches, 1);
-    EXPECT_EQ(frames.front().displayID, std::optional<uint32_t>(1));
-    EXPECT_EQ(frames[frames.size() - 2].displayID, std::optional<uint32_t>(2));
-
+        EXPECT_EQ(switches, 1);
+        EXPECT_EQ(frames.front().displayID, std::optional<uint32_t>(1));
+        EXPECT_EQ(frames[frames.size() - 2].displayID, std::optional<uint32_t>(2));
+        return sawAnEdge;
+    };
+    useDisplays({SimDisplays::make(1, QRectF(0, 0, 1440, 900), 1.0, true), SimDisplays::make(2, QRectF(1440, 0, 1440, 900))});
+    flyAcross(1440, 1440, QPointF(1000, 450), QPointF(2200, 450));
     // In a gap between screens the nearest screen draws, one point inside.
     useDisplays({SimDisplays::make(1, QRectF(0, 0, 1000, 900), 1.0, true), SimDisplays::make(2, QRectF(1300, 0, 1000, 900))});
-    drainEvents();
-    pointThenReturn(QPointF(600, 450), QPointF(1900, 450), 900);
-    flyToEnd();
-    bool sawAnEdge = false;
-    for (size_t i = 0; i + 1 < frames.size(); ++i) {
-        const Frame& f = frames[i];
-        ASSERT_TRUE(f.location && f.displayID);
-        const double x = f.location->x();
-        EXPECT_TRUE(*f.displayID == 1 ? x <= 999.0 : x >= 1301.0) << x;
-        sawAnEdge |= x == 999.0 || x == 1301.0;
-    }
-    EXPECT_TRUE(sawAnEdge);
+    EXPECT_TRUE(flyAcross(1000, 1300, QPointF(600, 450), QPointF(1900, 450)));
 }
 

@@ -62,10 +62,8 @@ TEST_F(ViewCompanion, FlightsRunTheirTickCountsAndEndPointing)
         restCompanionAt(kBig, QPointF(100, 100));
         auto model = make(1, kBig);
         ASSERT_EQ(model->cursorPosition(), QPointF(100, 100));
-        OverlayViewSnapshot s;
         // The resting point is the place + (4, 4): put it `distance` to the right.
-        s.targetScreenLocation = global(kBig, QPointF(96 + distance, 96));
-        model->update(s);
+        pointTo(*model, global(kBig, QPointF(96 + distance, 96)));
         EXPECT_EQ(model->buddyNavigationMode(), Mode::navigatingToTarget);
         EXPECT_EQ(model->flightFrameCount(), c.ticks) << c.distance;
         // Nothing moves during the 0.12 s turn.
@@ -90,9 +88,7 @@ TEST_F(ViewCompanion, FlightArcLiftsSwellsAndTurnsAlongThePathEvenWhenItHasNoLen
 {
     restCompanionAt(kBig, QPointF(100, 700));
     auto model = make(1, kBig);
-    OverlayViewSnapshot s;
-    s.targetScreenLocation = global(kBig, QPointF(1096, 696)); // 1000 to the right, 46 ticks
-    model->update(s);
+    pointTo(*model, global(kBig, QPointF(1096, 696))); // 1000 to the right, 46 ticks
     ASSERT_EQ(model->flightFrameCount(), 46);
     // The opening turn faces the lifted control point (600, 620): up and right.
     const double h0 = CursorBuddyModel::headingDegrees(QPointF(500, -80));
@@ -122,7 +118,7 @@ TEST_F(ViewCompanion, FlightArcLiftsSwellsAndTurnsAlongThePathEvenWhenItHasNoLen
     EXPECT_EQ(still->cursorPosition(), QPointF(500, 400));
 }
 
-TEST_F(ViewCompanion, PlacesJustOffScreenOrNotFiniteAndTheTurnsAndBubbleRules)
+TEST_F(ViewCompanion, PlacesJustOffScreenOrNotFiniteAndTheTurnsAndBubblePlacement)
 {
     EXPECT_TRUE(CursorBuddyModel::isOnScreen(kA, QPointF(-1, 500))); // widened by one point
     EXPECT_FALSE(CursorBuddyModel::isOnScreen(kA, QPointF(-1.5, 500)));
@@ -154,22 +150,38 @@ TEST_F(ViewCompanion, PlacesJustOffScreenOrNotFiniteAndTheTurnsAndBubbleRules)
     EXPECT_DOUBLE_EQ(CursorBuddyModel::headingDegrees(QPointF(-4, -4)), -1.5);
     // The bubble stays inside the screen.
     const QSizeF screen(1440, 900);
-    EXPECT_EQ(CursorBuddyModel::bubbleTopLeftFor(QSizeF(296, 40), screen, QPointF(1435, 300)), QPointF(1136, 318));
     EXPECT_EQ(CursorBuddyModel::bubbleTopLeftFor(QSizeF(296, 40), screen, QPointF(0, 0)), QPointF(10, 18));
     EXPECT_EQ(CursorBuddyModel::bubbleTopLeftFor(QSizeF(2000, 40), screen, QPointF(700, 300)).x(), 8);
     EXPECT_EQ(CursorBuddyModel::bubbleTopLeftFor(QSizeF(296, 1200), screen, QPointF(700, 300)).y(), 8);
     EXPECT_EQ(CursorBuddyModel::bubbleTopLeftFor(QSizeF(296, 40), screen, QPointF(-50, -50)), QPointF(8, 8));
     EXPECT_EQ(CursorBuddyModel::bubbleTopLeftFor(QSizeF(296, 40), screen, QPointF(700, 890)).y(), 852);
+
+    // A shown bubble is measured and placed beside the companion.
+    restCompanionAt(kA, QPointF(1435, 300));
+    model = make(1, kA);
+    OverlayViewSnapshot s;
+    s.bubbleText = QStringLiteral("hello there");
+    s.voiceState = TovrikVoiceState::responding;
+    model->update(s);
+    ASSERT_TRUE(model->isBubbleShown());
+    EXPECT_EQ(model->bubbleSize().width(), 296);
+    EXPECT_EQ(model->bubbleTopLeft(), QPointF(1136, 318));
+    EXPECT_TRUE(model->presentation().bubbleShown);
+    EXPECT_EQ(model->presentation().bubbleTopLeft, QPointF(1136, 318));
+    // The size is kept while no bubble is shown.
+    const QSizeF measured = model->bubbleSize();
+    s.bubbleText.clear();
+    model->update(s);
+    EXPECT_FALSE(model->isBubbleShown());
+    EXPECT_EQ(model->bubbleSize(), measured);
 }
 
-TEST_F(ViewCompanion, RestingPointKeeps20PointsFromTheEdgeButFacesThePlace)
+TEST_F(ViewCompanion, RestingPointKeeps20PointsFromTheEdgeButFacesThePlaceAndFinishingTurnsToAFullTurn)
 {
     restCompanionAt(kA, QPointF(700, 450));
     auto model = make(1, kA);
-    OverlayViewSnapshot s;
     const QPointF place(1435, 450); // local, 5 points from the right edge
-    s.targetScreenLocation = global(kA, place);
-    model->update(s);
+    pointTo(*model, global(kA, place));
     step(2);
     ASSERT_EQ(model->buddyNavigationMode(), Mode::pointingAtTarget);
     EXPECT_EQ(model->cursorPosition(), QPointF(1420, 454));
@@ -185,48 +197,20 @@ TEST_F(ViewCompanion, RestingPointKeeps20PointsFromTheEdgeButFacesThePlace)
     EXPECT_EQ(a->cursorPosition().x(), 1420);
     EXPECT_EQ(b->cursorPosition().x(), 20);
     EXPECT_TRUE(a->buddyIsVisibleOnThisScreen() && b->buddyIsVisibleOnThisScreen());
-}
 
-TEST_F(ViewCompanion, FinishingTurnsToTheNearestFullTurn)
-{
-    // Pointing after a flight that faced down-left: the heading then winds
-    // back to the nearest multiple of 360 when the companion returns.
+    // After a flight that faced down-left, the heading winds back to the
+    // nearest multiple of 360 when the companion returns.
     restCompanionAt(kA, QPointF(700, 450));
-    auto model = make(1, kA);
-    OverlayViewSnapshot s;
-    s.targetScreenLocation = global(kA, QPointF(200, 800));
-    model->update(s);
+    model = make(1, kA);
+    pointTo(*model, global(kA, QPointF(200, 800)));
     step(2);
     ASSERT_EQ(model->buddyNavigationMode(), Mode::pointingAtTarget);
     const double before = model->triangleRotationDegrees();
-    s.targetScreenLocation.reset();
-    model->update(s); // not kept visible: snap back
+    pointTo(*model, std::nullopt); // not kept visible: snap back
     EXPECT_EQ(model->buddyNavigationMode(), Mode::followingCursor);
     EXPECT_DOUBLE_EQ(model->triangleRotationDegrees(), 360.0 * std::round(before / 360.0));
     EXPECT_FALSE(model->isReturningToCursor());
     EXPECT_EQ(model->cursorPosition(), CursorBuddyModel::localPoint(kA, pointer) + QPointF(35, 25));
-}
-
-TEST_F(ViewCompanion, BubbleIsMeasuredAndPlacedBesideTheCompanion)
-{
-    restCompanionAt(kA, QPointF(1435, 300));
-    auto model = make(1, kA);
-    OverlayViewSnapshot s;
-    s.bubbleText = QStringLiteral("hello there");
-    s.voiceState = TovrikVoiceState::responding;
-    model->update(s);
-    ASSERT_TRUE(model->isBubbleShown());
-    EXPECT_EQ(model->bubbleSize().width(), 296);
-    EXPECT_EQ(model->bubbleTopLeft(), QPointF(1136, 318));
-    const auto p = model->presentation();
-    EXPECT_TRUE(p.bubbleShown);
-    EXPECT_EQ(p.bubbleTopLeft, QPointF(1136, 318));
-    // The size is kept while no bubble is shown.
-    const QSizeF measured = model->bubbleSize();
-    s.bubbleText.clear();
-    model->update(s);
-    EXPECT_FALSE(model->isBubbleShown());
-    EXPECT_EQ(model->bubbleSize(), measured);
 }
 
 // What the companion shows while following on its own screen, per voice state.
@@ -397,7 +381,7 @@ TEST_F(ViewCompanion, FollowingSpringsTowardsThePointerAndThenRests)
     EXPECT_EQ(changes.count(), 0);
 }
 
-TEST_F(ViewCompanion, SpinnerContinuesItsTurnAfterBeingHiddenAndDisappearStopsAll)
+TEST_F(ViewCompanion, SpinnerContinuesItsTurnAfterBeingHiddenDisappearStopsAllAndTheLevelEases)
 {
     OverlayViewSnapshot s;
     s.voiceState = TovrikVoiceState::processing;
@@ -426,14 +410,12 @@ TEST_F(ViewCompanion, SpinnerContinuesItsTurnAfterBeingHiddenAndDisappearStopsAl
     step(2);
     EXPECT_EQ(model->cursorPosition(), before);
     EXPECT_EQ(clock.pendingCount(), 0u);
-}
 
-TEST_F(ViewCompanion, AudioLevelEasesAndOneThatIsNotANumberDrawsSilence)
-{
-    OverlayViewSnapshot s;
+    // The audio level eases, and one that is not a number draws silence.
+    s = OverlayViewSnapshot();
     s.voiceState = TovrikVoiceState::listening;
     s.audioPowerLevel = qQNaN();
-    auto model = make(1, kA, s);
+    model = make(1, kA, s);
     step(0.3);
     EXPECT_EQ(model->presentation().waveformOpacity, 1.0);
     EXPECT_EQ(model->presentation().audioPowerLevel, 0.0);

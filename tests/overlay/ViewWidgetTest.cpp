@@ -1,43 +1,19 @@
 // The companion view in its real windows, driven by the real controller.
 
-#include "overlay/OverlayWindowController.h"
-#include "overlay/views/CursorBuddyView.h"
-#include "support/SimFixture.h"
+#include "ViewFixture.h"
 
-#include <QImage>
 #include <gtest/gtest.h>
 
 using namespace tovrik;
 using namespace tovrik::overlay;
-using platform::sim::SimDisplays;
 using Mode = BuddyNavigationMode;
 
 namespace {
 
-class ViewWidget : public tovrik::test::SimTest {
+// Two 1440 × 900 screens; the pointer at AppKit (700, 500).
+class ViewWidget : public tovrik::test::TwoScreenViews {
 protected:
-    void SetUp() override
-    {
-        SimTest::SetUp();
-        // Two 1440 × 900 screens side by side; the first is the main one.
-        sim->simDisplays().setDisplays(
-            {SimDisplays::make(1, QRectF(0, 0, 1440, 900), 1.0, true), SimDisplays::make(2, QRectF(1440, 0, 1440, 900))});
-        sim->simDisplays().setPointerLocation(QPointF(700, 400)); // y down: AppKit (700, 500)
-        controller = std::make_unique<OverlayWindowController>();
-    }
-    void TearDown() override
-    {
-        controller.reset();
-        SimTest::TearDown();
-    }
-
-    CursorBuddyView* view(uint32_t displayID)
-    {
-        for (auto* window : controller->windowManager().overlayWindows())
-            if (window->displayID() == displayID)
-                return qobject_cast<CursorBuddyView*>(window->contentView());
-        return nullptr;
-    }
+    ViewWidget() : TwoScreenViews(QRectF(1440, 0, 1440, 900), QPointF(700, 400)) {}
 
     static QImage render(CursorBuddyView* v)
     {
@@ -63,13 +39,11 @@ protected:
         }
         return maxX < 0 ? QRect() : QRect(QPoint(minX, minY), QPoint(maxX, maxY));
     }
-
-    std::unique_ptr<OverlayWindowController> controller;
 };
 
 } // namespace
 
-TEST_F(ViewWidget, EachScreenGetsAViewAndOnlyThePointersScreenDrawsTheCompanion)
+TEST_F(ViewWidget, EachScreenGetsAViewAndOnlyThePointersScreenDrawsTheCompanionOrTheWaveform)
 {
     controller->setIdleBehavior(true, false, false);
     CursorBuddyView* a = view(1);
@@ -92,6 +66,22 @@ TEST_F(ViewWidget, EachScreenGetsAViewAndOnlyThePointersScreenDrawsTheCompanion)
     EXPECT_TRUE(dirty.contains(ink));
     EXPECT_LE(dirty.width(), ink.width() + 8);
     EXPECT_LE(dirty.height(), ink.height() + 8);
+
+    // Listening shows the waveform below left of the companion, not the glyph.
+    controller->updateVoiceState(TovrikVoiceState::listening);
+    controller->updateAudioPowerLevel(qQNaN());
+    advance(0.5);
+    const auto p = a->model().presentation();
+    EXPECT_EQ(p.waveformOpacity, 1.0);
+    EXPECT_EQ(p.audioPowerLevel, 0.0);
+    EXPECT_EQ(p.badgeCentre, QPointF(735 - 36, 425 + 25));
+    EXPECT_EQ(p.glyphOpacity, 0.0);
+    const QImage image = render(a);
+    // The card's dark body at its centre row.
+    const QColor card = image.pixelColor(699 - 14, 450);
+    EXPECT_GE(card.alpha(), 230);
+    EXPECT_LT(card.red(), 40);
+    EXPECT_LT(inkBounds(image).width(), 80);
 }
 
 TEST_F(ViewWidget, AnAnswerPointingAtScreenBFliesThereAndComesBack)
@@ -145,25 +135,4 @@ TEST_F(ViewWidget, AnAnswerPointingAtScreenBFliesThereAndComesBack)
     const QRect ink = inkBounds(render(a));
     EXPECT_NEAR(ink.center().x(), 735, 3);
     EXPECT_NEAR(ink.center().y(), 425, 3);
-}
-
-TEST_F(ViewWidget, ListeningShowsTheWaveformBelowLeftOfTheCompanion)
-{
-    controller->updateVoiceState(TovrikVoiceState::listening);
-    controller->updateAudioPowerLevel(qQNaN());
-    CursorBuddyView* a = view(1);
-    ASSERT_TRUE(a);
-    advance(0.5);
-    const auto p = a->model().presentation();
-    EXPECT_EQ(p.waveformOpacity, 1.0);
-    EXPECT_EQ(p.audioPowerLevel, 0.0);
-    EXPECT_EQ(p.badgeCentre, QPointF(735 - 36, 425 + 25));
-    EXPECT_EQ(p.glyphOpacity, 0.0);
-    const QImage image = render(a);
-    // The card's dark body at its centre row, the glyph absent.
-    const QColor card = image.pixelColor(699 - 14, 450);
-    EXPECT_GE(card.alpha(), 230);
-    EXPECT_LT(card.red(), 40);
-    const QRect ink = inkBounds(image);
-    EXPECT_LT(ink.width(), 80);
 }

@@ -1,3 +1,4 @@
+#include "PaintedImage.h"
 #include "overlay/views/CursorBadges.h"
 
 #include <QDateTime>
@@ -35,14 +36,7 @@ TEST(WaveformBars, HeightsFollowTheLevelProfileAndTheWobble)
 }
 
 namespace {
-QImage renderBadge(const std::function<void(QPainter&)>& paint)
-{
-    QImage image(80, 80, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter p(&image);
-    paint(p);
-    return image;
-}
+QImage renderBadge(const std::function<void(QPainter&)>& paint) { return tovrik::test::painted(QSize(80, 80), paint); }
 int alphaAt(const QImage& image, int x, int y) { return qAlpha(image.pixel(x, y)); }
 } // namespace
 

@@ -134,7 +134,7 @@ TEST_F(WindowsTest, OneSuspensionIsInChargeAndShowWhileSuspendedBuildsHiddenWind
     EXPECT_FALSE(manager().isSuspendedForCapture());
 }
 
-TEST_F(WindowsTest, FadeEasesOpacityInThenReleasesTheWindowsUnlessAShowComes)
+TEST_F(WindowsTest, FadeEasesOpacityInThenReleasesTheWindowsUnlessAShowOrACaptureComes)
 {
     useDisplays(twoScreens());
     manager().show(screens(), controller.get());
@@ -170,12 +170,7 @@ TEST_F(WindowsTest, FadeEasesOpacityInThenReleasesTheWindowsUnlessAShowComes)
     advance(0.3); // the old fade's end finds nothing to remove
     EXPECT_EQ(live().size(), 2);
     EXPECT_TRUE(live().first()->isVisible());
-}
 
-TEST_F(WindowsTest, SuspendTakesFadingWindowsOffScreenToo)
-{
-    useDisplays(twoScreens());
-    manager().show(screens(), controller.get());
     manager().fadeOutAndHide(0.25);
     advance(0.05);
     const auto fadingNow = fading();
@@ -289,13 +284,9 @@ TEST_F(WindowsTest, WithoutACompositorEachWindowIsClippedToWhatItsContentDraws)
     manager().show(screens(), controller.get());
     EXPECT_FALSE(live().first()->clipsToContent());
     EXPECT_TRUE(live().first()->mask().isEmpty());
-}
 
-TEST_F(WindowsTest, ACompositorThatStopsOrStartsWhileShownIsNoticedWithoutPolling)
-{
-    manager().show(screens(), controller.get());
-    auto* w = live().first();
-    ASSERT_FALSE(w->clipsToContent());
+    // One that stops or starts while shown is noticed without polling.
+    w = live().first();
     EXPECT_FALSE(manager().isRaiseTimerRunning());
     sim->setCompositorActive(false);
     EXPECT_TRUE(w->clipsToContent());

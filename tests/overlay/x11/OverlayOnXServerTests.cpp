@@ -12,18 +12,13 @@
 #include "platform/x11/X11Platform.h"
 #include "platform/x11/Xcb.h"
 #include "support/PrivateXServer.h"
-#include "support/RandrMonitors.h"
+#include "DeskWindow.h"
 #include "support/SimFixture.h"
 #include "support/X11TestClients.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFileInfo>
-#include <QPainter>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QTest>
-#include <QWidget>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -32,27 +27,11 @@
 #include <xcb/randr.h>
 
 using namespace tovrik;
-using tovrik::test::spinUntil;
+using namespace tovrik::test;
 
 namespace {
 
-const QColor kDesk(90, 110, 130);
-
-// A plain window standing in for the desktop under the overlay; counts the
-// presses it receives.
-class Desk : public QWidget {
-public:
-    Desk() : QWidget(nullptr, Qt::FramelessWindowHint) {}
-    int presses = 0;
-
-protected:
-    void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), kDesk); }
-    void mousePressEvent(QMouseEvent*) override { ++presses; }
-};
-
 QRgb rgbAt(const QImage& image, int x, int y) { return image.pixel(x, y) & 0xffffff; }
-
-bool isDesk(QRgb rgb) { return rgb == (kDesk.rgb() & 0xffffff); }
 
 // True when the glyph's white outline shows within `radius` of (cx, cy)
 // (nothing else on the desk is white).
@@ -178,6 +157,36 @@ protected:
         return image;
     }
 
+    // An overlay whose idle glyph stays up, shown beside `pointer`.
+    void showIdleGlyph(QPoint pointer)
+    {
+        movePointer(pointer);
+        controller = std::make_unique<overlay::OverlayWindowController>();
+        controller->setIdleBehavior(true, false, false);
+        ASSERT_EQ(controller->windowManager().overlayWindows().size(), 1);
+        bool ok = false;
+        captureUntil([&](const QImage& i) { return glyphNear(i, pointer.x() + 35, pointer.y() + 25); }, &ok);
+        ASSERT_TRUE(ok) << "no glyph near the pointer + (35, 25)";
+    }
+
+    // The pointer moves from `from` to `to`: the glyph follows and, once
+    // settled, nothing else of the desktop has changed.
+    void expectGlyphFollows(QPoint from, QPoint to)
+    {
+        movePointer(to);
+        const QPoint old = from + QPoint(35, 25), now = to + QPoint(35, 25);
+        bool ok = false;
+        captureUntil([&](const QImage& i) { return glyphNear(i, now.x(), now.y()) && !glyphNear(i, old.x(), old.y()); },
+                     &ok);
+        ASSERT_TRUE(ok) << "the glyph did not follow the pointer";
+        // Without a compositor the old place may flash dark for one repaint
+        // while the clip catches up.
+        const QImage shot =
+            captureUntil([&](const QImage& i) { return changedFarFrom(i, now.x(), now.y(), 90) == 0; }, &ok);
+        EXPECT_TRUE(ok) << "the desktop stayed changed after the glyph moved";
+        EXPECT_TRUE(glyphNear(shot, now.x(), now.y()));
+    }
+
     uint32_t displayID = 0;
     std::unique_ptr<Desk> desk;
     std::unique_ptr<overlay::OverlayWindowController> controller;
@@ -185,30 +194,34 @@ protected:
 
 } // namespace
 
-TEST_F(OverlayOnXServer, TheGlyphSitsBesideThePointerAndTheDesktopIsUnchangedElsewhere)
+TEST_F(OverlayOnXServer, TheGlyphSitsBesideThePointerTheDesktopIsUnchangedElsewhereAndTheOverlayStaysOnTop)
 {
     ASSERT_TRUE(platform::Platform::get().compositorActive()) << "the test command runs a compositor";
     const QPoint pointer(600, 420);
-    movePointer(pointer);
-    controller = std::make_unique<overlay::OverlayWindowController>();
-    controller->setIdleBehavior(true, false, false); // idle glyph stays up
-    ASSERT_EQ(controller->windowManager().overlayWindows().size(), 1);
-
-    const QPoint glyph = pointer + QPoint(35, 25);
-    bool ok = false;
-    const QImage shot = captureUntil([&](const QImage& i) { return glyphNear(i, glyph.x(), glyph.y()); }, &ok);
-    ASSERT_TRUE(ok) << "no glyph near the pointer + (35, 25)";
+    ASSERT_NO_FATAL_FAILURE(showIdleGlyph(pointer));
+    const QImage shot = capture();
     EXPECT_FALSE(glyphNear(shot, pointer.x() - 60, pointer.y() - 60));
-    EXPECT_EQ(changedFarFrom(shot, glyph.x(), glyph.y(), 90), 0);
+    EXPECT_EQ(changedFarFrom(shot, pointer.x() + 35, pointer.y() + 25, 90), 0);
+    expectGlyphFollows(pointer, QPoint(1200, 700));
 
-    // It follows the pointer.
-    const QPoint moved(1200, 700);
-    movePointer(moved);
-    const QImage after = captureUntil(
-        [&](const QImage& i) { return glyphNear(i, moved.x() + 35, moved.y() + 25) && !glyphNear(i, glyph.x(), glyph.y()); },
-        &ok);
-    ASSERT_TRUE(ok) << "the glyph did not follow the pointer";
-    EXPECT_EQ(changedFarFrom(after, moved.x() + 35, moved.y() + 25, 90), 0);
+    // A window mapped above the overlay is answered by raising it, without polling.
+    auto* ours = controller->windowManager().overlayWindows().value(0);
+    EXPECT_FALSE(controller->windowManager().isRaiseTimerRunning());
+    ForeignClient other(QRect(100, 100, 200, 200)); // mapped on top of everything
+    ASSERT_TRUE(other.ok());
+    platform::x11::XcbConnection conn(nullptr);
+    auto ourPlace = [&]() {
+        platform::x11::XcbReply<xcb_query_tree_reply_t> tree(
+            xcb_query_tree_reply(conn, xcb_query_tree(conn, conn.root()), nullptr));
+        int mine = -1, theirs = -1;
+        for (int i = 0; tree && i < xcb_query_tree_children_length(tree.get()); ++i) {
+            const xcb_window_t w = xcb_query_tree_children(tree.get())[i];
+            mine = w == xcb_window_t(ours->winId()) ? i : mine;
+            theirs = w == other.window() ? i : theirs;
+        }
+        return theirs < 0 ? 0 : mine - theirs; // bottom to top
+    };
+    EXPECT_TRUE(spinUntil([&] { return ourPlace() > 0; })) << "the overlay stayed below the new window";
 }
 
 TEST_F(OverlayOnXServer, AClickInAnotherApplicationReachesItAndDismissesAPinnedBubble)
@@ -231,40 +244,10 @@ TEST_F(OverlayOnXServer, AClickInAnotherApplicationReachesItAndDismissesAPinnedB
     EXPECT_FALSE(controller->hasResponseDismissGlobalMonitor());
 }
 
-TEST_F(OverlayOnXServer, AWindowMappedAboveTheOverlayIsAnsweredByRaisingItWithoutPolling)
-{
-    controller = std::make_unique<overlay::OverlayWindowController>();
-    controller->setIdleBehavior(true, false, false);
-    auto* ours = controller->windowManager().overlayWindows().value(0);
-    ASSERT_TRUE(ours && spinUntil([&] { return ours->isVisible(); }));
-    EXPECT_FALSE(controller->windowManager().isRaiseTimerRunning());
-    ForeignClient other(QRect(100, 100, 200, 200)); // mapped on top of everything
-    ASSERT_TRUE(other.ok());
-    platform::x11::XcbConnection conn(nullptr);
-    auto ourPlace = [&]() {
-        platform::x11::XcbReply<xcb_query_tree_reply_t> tree(
-            xcb_query_tree_reply(conn, xcb_query_tree(conn, conn.root()), nullptr));
-        int mine = -1, theirs = -1;
-        for (int i = 0; tree && i < xcb_query_tree_children_length(tree.get()); ++i) {
-            const xcb_window_t w = xcb_query_tree_children(tree.get())[i];
-            mine = w == xcb_window_t(ours->winId()) ? i : mine;
-            theirs = w == other.window() ? i : theirs;
-        }
-        return theirs < 0 ? 0 : mine - theirs; // bottom to top
-    };
-    EXPECT_TRUE(spinUntil([&] { return ourPlace() > 0; })) << "the overlay stayed below the new window";
-}
-
 TEST_F(OverlayOnXServer, ASuspendedOverlayIsGoneFromTheScreenUntilResumed)
 {
-    const QPoint pointer(800, 500);
-    movePointer(pointer);
-    controller = std::make_unique<overlay::OverlayWindowController>();
-    controller->setIdleBehavior(true, false, false);
-    const QPoint glyph = pointer + QPoint(35, 25);
-    bool ok = false;
-    captureUntil([&](const QImage& i) { return glyphNear(i, glyph.x(), glyph.y()); }, &ok);
-    ASSERT_TRUE(ok);
+    const QPoint pointer(800, 500), glyph = pointer + QPoint(35, 25);
+    ASSERT_NO_FATAL_FAILURE(showIdleGlyph(pointer));
 
     // As the capture step does it: repaints watched from before the windows
     // go; synchronized, the capture shows the bare desktop.
@@ -278,27 +261,17 @@ TEST_F(OverlayOnXServer, ASuspendedOverlayIsGoneFromTheScreenUntilResumed)
     EXPECT_FALSE(glyphNear(during, glyph.x(), glyph.y()));
 
     controller->resumeAfterScreenCapture(suspended);
+    bool ok = false;
     captureUntil([&](const QImage& i) { return glyphNear(i, glyph.x(), glyph.y()); }, &ok);
     EXPECT_TRUE(ok) << "the overlay did not come back";
 }
-
-namespace {
-struct MonitorsGuard {
-    ~MonitorsGuard()
-    {
-        tovrik::test::setMonitor("TOVRIK-OV-SIDE", QRect(), false);
-        tovrik::test::setMonitor("TOVRIK-OV-MAIN", QRect(), false);
-    }
-};
-
-} // namespace
 
 TEST(OverlayMonitorsOnXServer, EachWindowCoversItsMonitorWhenTheMainOneIsNotAtTheOrigin)
 {
     Clock::install(nullptr);
     const xcb_randr_output_t output = tovrik::test::firstOutput();
     ASSERT_NE(output, 0u);
-    MonitorsGuard guard;
+    MonitorsGuard guard{"TOVRIK-OV-MAIN", "TOVRIK-OV-SIDE"};
     ASSERT_TRUE(tovrik::test::setMonitor("TOVRIK-OV-MAIN", QRect(720, 0, 1200, 800), true, output));
     ASSERT_TRUE(tovrik::test::setMonitor("TOVRIK-OV-SIDE", QRect(0, 0, 720, 1080), false));
 
@@ -342,40 +315,22 @@ public:
     void TestBody() override
     {
         ASSERT_FALSE(platform::Platform::get().compositorActive());
-        const QPoint pointer(500, 300);
-        movePointer(pointer);
-        controller = std::make_unique<overlay::OverlayWindowController>();
-        controller->setIdleBehavior(true, false, false);
+        const QPoint pointer(500, 300), glyph = pointer + QPoint(35, 25);
+        ASSERT_NO_FATAL_FAILURE(showIdleGlyph(pointer));
         auto* window = controller->windowManager().overlayWindows().value(0);
-        ASSERT_NE(window, nullptr);
         EXPECT_TRUE(window->clipsToContent());
-
-        const QPoint glyph = pointer + QPoint(35, 25);
-        bool ok = false;
-        QImage shot = captureUntil([&](const QImage& i) { return glyphNear(i, glyph.x(), glyph.y()); }, &ok);
-        ASSERT_TRUE(ok) << "no glyph near the pointer + (35, 25)";
-        EXPECT_EQ(changedFarFrom(shot, glyph.x(), glyph.y(), 90), 0) << "the desktop turned dark";
-        EXPECT_FALSE(window->contentRegion().isEmpty());
+        EXPECT_EQ(changedFarFrom(capture(), glyph.x(), glyph.y(), 90), 0) << "the desktop turned dark";
         EXPECT_TRUE(window->contentRegion().boundingRect().contains(glyph));
 
         // The clip follows the glyph when it moves.
-        const QPoint moved(900, 600);
-        movePointer(moved);
-        const QPoint glyph2 = moved + QPoint(35, 25);
-        shot = captureUntil(
-            [&](const QImage& i) { return glyphNear(i, glyph2.x(), glyph2.y()) && !glyphNear(i, glyph.x(), glyph.y()); },
-            &ok);
-        ASSERT_TRUE(ok) << "the glyph did not follow the pointer";
-        // Without a compositor the old place may flash dark for one repaint
-        // while the clip catches up; once settled the desktop is intact.
-        shot = captureUntil([&](const QImage& i) { return changedFarFrom(i, glyph2.x(), glyph2.y(), 90) == 0; }, &ok);
-        EXPECT_TRUE(ok) << "the desktop stayed dark after the glyph moved";
-        EXPECT_TRUE(glyphNear(shot, glyph2.x(), glyph2.y()));
+        const QPoint moved(900, 600), glyph2 = moved + QPoint(35, 25);
+        ASSERT_NO_FATAL_FAILURE(expectGlyphFollows(pointer, moved));
 
         // The control: unclipped, the same window does blacken the desktop,
         // so the clipping is what keeps it intact.
         window->setClipToContent(false);
         window->contentView()->update();
+        bool ok = false;
         captureUntil([&](const QImage& i) { return rgbAt(i, 100, 700) == 0; }, &ok);
         EXPECT_TRUE(ok) << "an unclipped ARGB window should show black without a compositor";
         window->setClipToContent(true);
@@ -407,11 +362,8 @@ TEST(OverlayWithoutCompositor, TheDesktopNeverTurnsBlack)
 // still pointer at once and is gone again on time, the pointer never moving.
 TEST_F(OverlayOnXServer, AStatusBesideAStillPointerShowsAndGoesOnTime)
 {
-    const QPoint pointer(500, 400);
-    movePointer(pointer);
-    controller = std::make_unique<overlay::OverlayWindowController>();
-    controller->setIdleBehavior(true, false, false);
-    const QPoint glyph = pointer + QPoint(35, 25);
+    const QPoint pointer(500, 400), glyph = pointer + QPoint(35, 25);
+    ASSERT_NO_FATAL_FAILURE(showIdleGlyph(pointer));
     const auto statusPixels = [&](const QImage& i) {
         int changed = 0;
         for (int y = glyph.y() - 120; y < glyph.y() + 120; y += 3)
@@ -420,7 +372,7 @@ TEST_F(OverlayOnXServer, AStatusBesideAStillPointerShowsAndGoesOnTime)
         return changed;
     };
     bool ok = false;
-    captureUntil([&](const QImage& i) { return glyphNear(i, glyph.x(), glyph.y()) && statusPixels(i) == 0; }, &ok);
+    captureUntil([&](const QImage& i) { return statusPixels(i) == 0; }, &ok);
     ASSERT_TRUE(ok);
     for (int round = 0; round < 3; ++round) {
         controller->showStatus(QStringLiteral("no microphone found"), platform::Platform::get().displays().mainDisplay(),

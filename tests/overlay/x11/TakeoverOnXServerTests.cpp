@@ -10,40 +10,26 @@
 #include "overlay/OverlayWindowController.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/x11/X11Platform.h"
+#include "DeskWindow.h"
 #include "support/PrivateXServer.h"
-#include "support/RandrMonitors.h"
 #include "support/SimFixture.h"
 
 #include <QGuiApplication>
 #include <QLineF>
-#include <QPainter>
 #include <QScreen>
 #include <QTest>
-#include <QWidget>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <memory>
 
 using namespace tovrik;
-using tovrik::test::spinUntil;
+using namespace tovrik::test;
 
 namespace {
 
-const QColor kDesk(90, 110, 130);
-
-class Desk : public QWidget {
-public:
-    Desk() : QWidget(nullptr, Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint) {}
-    int presses = 0;
-
-protected:
-    void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), kDesk); }
-    void mousePressEvent(QMouseEvent*) override { ++presses; }
-};
-
 QColor at(const QImage& image, int x, int y) { return QColor(image.pixel(x, y)); }
-bool isDesk(const QColor& c) { return c.rgb() == kDesk.rgb(); }
+bool isDesk(const QColor& c) { return tovrik::test::isDesk(c.rgb()); }
 bool near(const QColor& c, QColor e, int tolerance)
 {
     return std::abs(c.red() - e.red()) <= tolerance && std::abs(c.green() - e.green()) <= tolerance
@@ -126,14 +112,6 @@ bool lookGone(const QImage& image)
     return changedInTheMiddle(image) == 0;
 }
 
-struct MonitorsGuard {
-    ~MonitorsGuard()
-    {
-        tovrik::test::setMonitor("TOVRIK-TK-SIDE", QRect(), false);
-        tovrik::test::setMonitor("TOVRIK-TK-MAIN", QRect(), false);
-    }
-};
-
 void runTakeoverOnTwoMonitors(bool compositor)
 {
     Clock::install(nullptr);
@@ -143,7 +121,7 @@ void runTakeoverOnTwoMonitors(bool compositor)
     const QSize root = QGuiApplication::primaryScreen()->virtualSize();
     const QRect side(0, 0, root.width() / 2 - 160, root.height() - 200);
     const QRect main(side.width(), 100, root.width() / 2 + 160, root.height() - 100);
-    MonitorsGuard guard;
+    MonitorsGuard guard{"TOVRIK-TK-MAIN", "TOVRIK-TK-SIDE"};
     ASSERT_TRUE(tovrik::test::setMonitor("TOVRIK-TK-MAIN", main, true, tovrik::test::firstOutput()));
     ASSERT_TRUE(tovrik::test::setMonitor("TOVRIK-TK-SIDE", side, false));
     QString error;
@@ -154,7 +132,7 @@ void runTakeoverOnTwoMonitors(bool compositor)
     ASSERT_EQ(displays.mainDisplay()->name, QStringLiteral("TOVRIK-TK-MAIN"));
 
     {
-        Desk desk;
+        Desk desk(Qt::X11BypassWindowManagerHint);
         desk.setGeometry(QRect(QPoint(0, 0), root));
         desk.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&desk));
