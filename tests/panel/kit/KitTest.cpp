@@ -180,7 +180,7 @@ TEST(SmallControls, StepIndicatorHeaderButtonAndChip)
     EXPECT_GT(longChip.sizeHint().width(), chip.sizeHint().width()); // grows, never truncates
 }
 
-TEST(Marks, GoogleMarkColoursWhereThePathsPutThem)
+TEST(Marks, GoogleMarkColoursWhereThePathsPutThemAndStretchesWithItsRectangle)
 {
     GoogleMarkView mark;
     EXPECT_EQ(mark.size(), QSize(18, 18));
@@ -197,10 +197,7 @@ TEST(Marks, GoogleMarkColoursWhereThePathsPutThem)
     EXPECT_EQ(label.chevronSymbol(), "chevron.down");
     EXPECT_EQ(label.textLabel()->text(), "Sign in with email");
     EXPECT_EQ(GooglePrimaryLabel().textLabel()->text(), "Sign in with Google");
-}
 
-TEST(Marks, GoogleShapesStretchWithTheirRectangle)
-{
     // The outline starts at design point (17.64, 9.2045); a 36 x 18 rectangle
     // stretches it twice as wide, a 36 x 36 one scales it both ways.
     EXPECT_EQ(GoogleBlueShape::path(QRectF(0, 0, 18, 18)).elementAt(0), QPointF(17.64, 9.2045));
