@@ -164,13 +164,10 @@ TEST_F(ModelSettingsTest, ChangedIsEmittedOnlyOnRealChanges)
 TEST_F(ModelSettingsTest, ConstructorDoesNoNetworkOrMonitorWork)
 {
     storeSignedInSettings();
-    TovrikSettings withPending;
-    {
-        SettingsStore store;
-        withPending = store.load().settings;
-        withPending.pendingHostedSignOutTokens = {QStringLiteral("old-token")};
-        ASSERT_TRUE(store.save(withPending).ok);
-    }
+    SettingsStore store;
+    TovrikSettings withPending = store.load().settings;
+    withPending.pendingHostedSignOutTokens = {QStringLiteral("old-token")};
+    ASSERT_TRUE(store.save(withPending).ok);
     auto& m = makeModel();
     drainEvents();
     EXPECT_EQ(m.runningRevocationCount(), 0);
