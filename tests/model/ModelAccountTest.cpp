@@ -7,7 +7,6 @@
 #include "common/Constants.h"
 #include "hosted/HTTPError.h"
 #include "hosted/HostedPayloads.h"
-#include "support/FakeHostedService.h"
 
 #include <stdexcept>
 
@@ -23,22 +22,8 @@ QCoro::Task<void> runRefresh(TovrikAppModel* model, bool showBusyState, bool* do
     *done = true;
 }
 
-class ModelAccountTest : public ModelTest {
+class ModelAccountTest : public HostedModelTest {
 protected:
-    void SetUp() override
-    {
-        ModelTest::SetUp();
-        ASSERT_TRUE(fake.start()) << fake.lastError().toStdString();
-        fake.install();
-    }
-    void TearDown() override
-    {
-        model.reset();
-        fake.stop();
-        fake.uninstall();
-        ModelTest::TearDown();
-    }
-
     bool waitForStatus(const QString& text, int timeoutMs = 10000)
     {
         return spinUntil([&]() { return model->hostedAuthStatusMessage() == text; }, timeoutMs);
@@ -66,7 +51,6 @@ protected:
         SettingsStore store;
         return store.load().settings.pendingHostedSignOutTokens;
     }
-    FakeHostedService fake;
 };
 
 TEST_F(ModelAccountTest, ValidationTextsSendNothingThenSignUpCreatesTheAccount)
