@@ -106,20 +106,7 @@ TEST(ButtonStyles, FillsNormalPressedAndDisabledOverTheirBackground)
     EXPECT_LE(darkest, 40);
 }
 
-TEST(ButtonStyles, ClipShapeIsTheHitShape)
-{
-    StyledButton button(ButtonStyle::Primary, QStringLiteral("Go"));
-    button.resize(100, 32);
-    button.show();
-    int clicks = 0;
-    QObject::connect(&button, &QAbstractButton::clicked, [&] { ++clicks; });
-    QTest::mouseClick(&button, Qt::LeftButton, {}, QPoint(1, 1)); // outside the rounded corner
-    EXPECT_EQ(clicks, 0);
-    QTest::mouseClick(&button, Qt::LeftButton, {}, QPoint(50, 16));
-    EXPECT_EQ(clicks, 1);
-}
-
-TEST(HoverHighlight, FadesInAndNeverShowsOnADisabledControl)
+TEST(ButtonStyles, HoverFadesInNeverShowsWhenDisabledAndTheClipShapeIsTheHitShape)
 {
     StyledButton button(ButtonStyle::Primary, QStringLiteral("Go"));
     button.resize(100, 32);
@@ -149,9 +136,17 @@ TEST(HoverHighlight, FadesInAndNeverShowsOnADisabledControl)
     button.show();
     EXPECT_FALSE(hover->isHovered());
     EXPECT_EQ(hover->washOpacity(), 0);
+
+    // The clip shape is the hit shape.
+    int clicks = 0;
+    QObject::connect(&button, &QAbstractButton::clicked, [&] { ++clicks; });
+    QTest::mouseClick(&button, Qt::LeftButton, {}, QPoint(1, 1)); // outside the rounded corner
+    EXPECT_EQ(clicks, 0);
+    QTest::mouseClick(&button, Qt::LeftButton, {}, QPoint(50, 16));
+    EXPECT_EQ(clicks, 1);
 }
 
-TEST(SmallControls, KeySequenceChipsAndSeparators)
+TEST(SmallControls, KeySequenceChipsStepIndicatorHeaderButtonAndChip)
 {
     // Separators only between chips; equal tokens are all shown.
     ShortcutValueRow row(QStringLiteral("Talk"), {});
@@ -163,10 +158,7 @@ TEST(SmallControls, KeySequenceChipsAndSeparators)
     ShortcutCaptureRow empty({}, QStringLiteral("Change"), nullptr);
     EXPECT_EQ(empty.keysView()->chipCount(), 0);
     EXPECT_EQ(empty.button()->text(), "Change");
-}
 
-TEST(SmallControls, StepIndicatorHeaderButtonAndChip)
-{
     EXPECT_EQ(PermissionStepIndicator(5, 3).text(), "5 of 3"); // shown unchanged
     int clicked = 0;
     HeaderIconButton gear(QStringLiteral("gearshape"), QStringLiteral("Settings"), [&] { ++clicked; });
