@@ -18,7 +18,7 @@ using namespace tovrik::panel;
 using Screen = SettingsView::Screen;
 using SettingsViewTest = test::PanelViewTest;
 
-TEST_F(SettingsViewTest, SignInAndReadyPanelsHaveTheModelsSize)
+TEST_F(SettingsViewTest, SizesAndScreenChoiceFollowTheModelAndTheHeaderButtons)
 {
     make();
     EXPECT_EQ(view->currentScreen(), Screen::Authentication);
@@ -29,16 +29,7 @@ TEST_F(SettingsViewTest, SignInAndReadyPanelsHaveTheModelsSize)
     EXPECT_EQ(grabbedSize(), QSize(320, 414));
     model->setHostedAuthStatusMessage(QStringLiteral("  \n ")); // blank adds nothing
     EXPECT_EQ(grabbedSize(), QSize(320, 380));
-    view.reset();
-    storeSession();
-    make();
-    EXPECT_EQ(view->currentScreen(), Screen::Ready);
-    EXPECT_EQ(grabbedSize(), QSize(320, 312));
-}
 
-TEST_F(SettingsViewTest, ScreenChoiceFollowsTheFixedOrderAndTheHeaderButtons)
-{
-    make();
     view->closeButton()->click(); // onClose only: no page flag changes
     EXPECT_EQ(closed, 1);
     EXPECT_FALSE(model->isShowingAdvancedSettings());
@@ -56,6 +47,12 @@ TEST_F(SettingsViewTest, ScreenChoiceFollowsTheFixedOrderAndTheHeaderButtons)
     EXPECT_EQ(view->currentScreen(), Screen::Authentication);
     EXPECT_FALSE(view->backButton()->isVisibleTo(view.get()));
     EXPECT_TRUE(view->settingsButton()->isVisibleTo(view.get()));
+
+    view.reset();
+    storeSession();
+    make();
+    EXPECT_EQ(view->currentScreen(), Screen::Ready);
+    EXPECT_EQ(grabbedSize(), QSize(320, 312));
 }
 
 TEST_F(SettingsViewTest, StatusDotOnlyWhenReadyWithAWordOtherThanActive)
