@@ -172,7 +172,7 @@ TEST_F(ModelDerivedTest, CreditsAreGroupedAndNeverNegative)
     QLocale::setDefault(previous);
 }
 
-TEST_F(ModelDerivedTest, ChatOnlyGatingInOrder)
+TEST_F(ModelDerivedTest, ChatOnlyGatingInOrderAndCancellingClearsTheBusyFlags)
 {
     auto& m = *model;
     m.setChatOnlyInput(QStringLiteral("what is this?"));
@@ -197,11 +197,8 @@ TEST_F(ModelDerivedTest, ChatOnlyGatingInOrder)
     m.setUIAutopilotBusy(false);
     m.setChatOnlyInput(QStringLiteral(" \n "));
     EXPECT_FALSE(m.canSendChatOnlyMessage());
-}
 
-TEST_F(ModelDerivedTest, CancelActiveInteractionClearsBusyFlagsAndBumpsTheVersion)
-{
-    auto& m = *model;
+    // Cancelling clears every busy flag; only a new interaction bumps the version.
     m.setChatOnlyBusy(true);
     m.setAgentBusy(true);
     m.setUIAutopilotBusy(true);
