@@ -106,7 +106,7 @@ TEST(PanelGeometry, PlacementsUnderTheStatusItemWithoutItAndAfterAResize)
 
 // ---- the controller ----
 
-TEST_F(PanelControllerTest, LaunchShowComesAfterThreeTenthsOfASecondAtTheTopRight)
+TEST_F(PanelControllerTest, LaunchShowComesAfterThreeTenthsOfASecondAtTheTopRightWithCornersMaskedOnlyWithoutACompositor)
 {
     controller->showPanelOnLaunch();
     advance(0.29);
@@ -116,12 +116,10 @@ TEST_F(PanelControllerTest, LaunchShowComesAfterThreeTenthsOfASecondAtTheTopRigh
     EXPECT_EQ(geometry(), QRect(1440 - 320 - 20, 32, 320, 258));
     EXPECT_EQ(controller->panelFrame(), QRectF(1100, 900 - 258 - 32, 320, 258));
     EXPECT_TRUE(controller->hasClickOutsideMonitor());
-}
 
-// (Focus, the taskbar hint and the transparent corners are checked on the
-// X server.)
-TEST_F(PanelControllerTest, CornersAreCutByAMaskOnlyWithoutACompositor)
-{
+    // The corners are cut by a mask only without a compositor (focus, the
+    // taskbar hint and the transparent corners are checked on the X server).
+    controller->hidePanel();
     sim->setCompositorActive(false);
     controller->showPanel();
     EXPECT_TRUE(controller->panel()->windowFlags() & Qt::WindowStaysOnTopHint);
