@@ -55,28 +55,6 @@ TEST_F(SettingsViewTest, SizesAndScreenChoiceFollowTheModelAndTheHeaderButtons)
     EXPECT_EQ(grabbedSize(), QSize(320, 312));
 }
 
-TEST_F(SettingsViewTest, StatusDotOnlyWhenReadyWithAWordOtherThanActive)
-{
-    storeSession();
-    make();
-    EXPECT_EQ(model->headerStatusText(), "Active");
-    EXPECT_FALSE(view->isStatusDotVisible());
-    EXPECT_FALSE(view->isPlainStatusWordVisible());
-    model->setVoiceState(TovrikVoiceState::listening);
-    EXPECT_EQ(model->headerStatusText(), "Listening");
-    EXPECT_TRUE(view->isStatusDotVisible());
-    test::drainEvents();
-    const QImage image = view->grab().toImage();
-    // Find the accent dot in the header, right of the name.
-    bool found = false;
-    for (int y = 18; y < 34 && !found; ++y)
-        for (int x = 60; x < 140 && !found; ++x) {
-            const QColor c = image.pixelColor(x, y);
-            found = std::abs(c.red() - 47) <= 2 && std::abs(c.green() - 125) <= 2 && std::abs(c.blue() - 246) <= 2;
-        }
-    EXPECT_TRUE(found);
-}
-
 TEST_F(SettingsViewTest, EmailFormTogglesAndShowsEveryMessageWordForWord)
 {
     make();
@@ -122,7 +100,7 @@ TEST_F(SettingsViewTest, GoogleDisabledOnlyForAnUntrustedOriginTheFormWhileBusy)
     EXPECT_TRUE(auth->emailToggle()->isEnabled());
 }
 
-TEST_F(SettingsViewTest, ChatBoxMirrorsEditsIgnoresReturnAndGatesAsk)
+TEST_F(SettingsViewTest, ChatBoxMirrorsEditsIgnoresReturnAndGatesAskAndTheStatusDotShowsWhenNotActive)
 {
     storeSession();
     make();
@@ -147,6 +125,24 @@ TEST_F(SettingsViewTest, ChatBoxMirrorsEditsIgnoresReturnAndGatesAsk)
     EXPECT_EQ(ready->askButton()->title(), "Ask");
     model->setChatOnlyStatusMessage(QStringLiteral("Out of credits."));
     EXPECT_EQ(ready->statusLine()->text(), "Out of credits.");
+
+    // The status dot only when ready with a word other than "Active".
+    EXPECT_EQ(model->headerStatusText(), "Active");
+    EXPECT_FALSE(view->isStatusDotVisible());
+    EXPECT_FALSE(view->isPlainStatusWordVisible());
+    model->setVoiceState(TovrikVoiceState::listening);
+    EXPECT_EQ(model->headerStatusText(), "Listening");
+    EXPECT_TRUE(view->isStatusDotVisible());
+    test::drainEvents();
+    const QImage image = view->grab().toImage();
+    // Find the accent dot in the header, right of the name.
+    bool found = false;
+    for (int y = 18; y < 34 && !found; ++y)
+        for (int x = 60; x < 140 && !found; ++x) {
+            const QColor c = image.pixelColor(x, y);
+            found = std::abs(c.red() - 47) <= 2 && std::abs(c.green() - 125) <= 2 && std::abs(c.blue() - 246) <= 2;
+        }
+    EXPECT_TRUE(found);
 }
 
 TEST_F(SettingsViewTest, CreditsNeverBelowZeroAndRefreshDimsWhileRefreshing)
