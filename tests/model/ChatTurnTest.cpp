@@ -22,15 +22,26 @@ protected:
     bool waitForCreditRefresh() { return waitForRequests(QStringLiteral("/auth/me"), 1); }
 };
 
-TEST_F(ChatTurnTest, AskSendsTheTrimmedPromptAndSpeaksTheAnswer)
+TEST_F(ChatTurnTest, AskNeedsSetupThenSendsTheTrimmedPromptAndSpeaksTheAnswer)
 {
     auto& m = launchReadyModel();
-    m.setChatOnlyStatusMessage(QStringLiteral("old status"));
+    // Without setup only the status changes.
+    setPermissions(true, false);
+    m.setChatOnlyInput(QStringLiteral("hello"));
+    const quint64 before = m.interactionVersion();
+    m.sendChatOnlyMessage();
+    EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("Finish setup above to use chat-only."));
+    EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("hello"));
+    EXPECT_EQ(m.interactionVersion(), before);
+    EXPECT_FALSE(m.isChatOnlyBusy());
+    drainEvents();
+    EXPECT_TRUE(fake.requests().isEmpty());
+
+    setPermissions(true, true);
     // Only the tag goes: the line break and the blanks before ".txt", ".."
     // and "," are the answer's own.
     const QString answer = QStringLiteral("That is the Dock.\nSave it as .txt , then type cd .. to go up.");
     fake.setChatReply(answer + QStringLiteral(" [POINT:none]"));
-    const quint64 before = m.interactionVersion();
     ask(QStringLiteral("  what is this bar?\n"));
 
     EXPECT_GT(m.interactionVersion(), before);
@@ -142,21 +153,6 @@ TEST_F(ChatTurnTest, FailuresPutThePromptBackAndSayWhy)
         EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
         EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), turn));
     }
-}
-
-TEST_F(ChatTurnTest, WithoutSetupOnlyTheStatusChanges)
-{
-    auto& m = launchReadyModel();
-    setPermissions(true, false);
-    m.setChatOnlyInput(QStringLiteral("hello"));
-    const quint64 version = m.interactionVersion();
-    m.sendChatOnlyMessage();
-    EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("Finish setup above to use chat-only."));
-    EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("hello"));
-    EXPECT_EQ(m.interactionVersion(), version);
-    EXPECT_FALSE(m.isChatOnlyBusy());
-    drainEvents();
-    EXPECT_TRUE(fake.requests().isEmpty());
 }
 
 TEST_F(ChatTurnTest, VoicePressTakesOverATypedTurn)

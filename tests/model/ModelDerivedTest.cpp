@@ -66,22 +66,29 @@ TEST_F(ModelDerivedTest, StateTestsFollowTokenOriginAndPermissions)
 }
 
 // (The pages' own heights are checked on the panel's grabs.)
-TEST_F(ModelDerivedTest, PanelSizeFollowsTheShortcutCaptureAndLeavingThePages)
+TEST_F(ModelDerivedTest, PanelSizeAndTitleFollowTheShortcutCaptureAndLeavingThePages)
 {
     auto& m = *model;
     setPermissions(false, true);
     signIn();
     m.showAdvancedSettings();
+    EXPECT_EQ(m.settingsPanelTitle(), QStringLiteral("Settings"));
     m.showVoiceSettings();
+    EXPECT_EQ(m.settingsPanelTitle(), QStringLiteral("Voice"));
     m.showMainScreen();
     EXPECT_EQ(height(), 176);
     m.showShortcutSettings();
+    EXPECT_EQ(m.settingsPanelTitle(), QStringLiteral("Shortcuts"));
     m.beginVoiceShortcutCapture();
     EXPECT_EQ(height(), 392);
     m.handleShortcutCaptureFailed(QStringLiteral(" "));
     EXPECT_EQ(height(), 354);
+    m.showVoiceSettings();
+    m.showMainScreen(); // leaves the shortcut page first
+    EXPECT_EQ(m.settingsPanelTitle(), QStringLiteral("Voice"));
     m.showMainScreen();
     EXPECT_EQ(height(), 176);
+    EXPECT_EQ(m.settingsPanelTitle(), QStringLiteral("Settings"));
     m.showMainScreen();
     EXPECT_FALSE(m.isShowingAdvancedSettings());
     EXPECT_EQ(height(), 292) << "screen recording is granted: typed chat is usable";
@@ -148,21 +155,6 @@ TEST_F(ModelDerivedTest, HeaderStatusTextTable)
     EXPECT_EQ(voiceStateDisplayName(TovrikVoiceState::processing), QStringLiteral("Thinking"));
 }
 
-TEST_F(ModelDerivedTest, SettingsPanelTitle)
-{
-    auto& m = *model;
-    m.showAdvancedSettings();
-    EXPECT_EQ(m.settingsPanelTitle(), QStringLiteral("Settings"));
-    m.showShortcutSettings();
-    EXPECT_EQ(m.settingsPanelTitle(), QStringLiteral("Shortcuts"));
-    m.showVoiceSettings();
-    EXPECT_EQ(m.settingsPanelTitle(), QStringLiteral("Voice"));
-    m.showMainScreen(); // leaves the shortcut page first
-    EXPECT_EQ(m.settingsPanelTitle(), QStringLiteral("Voice"));
-    m.showMainScreen();
-    EXPECT_EQ(m.settingsPanelTitle(), QStringLiteral("Settings"));
-}
-
 TEST_F(ModelDerivedTest, CreditsAreGroupedAndNeverNegative)
 {
     const QLocale previous;
@@ -180,7 +172,7 @@ TEST_F(ModelDerivedTest, CreditsAreGroupedAndNeverNegative)
     QLocale::setDefault(previous);
 }
 
-TEST_F(ModelDerivedTest, ChatOnlyGatingInOrder)
+TEST_F(ModelDerivedTest, ChatOnlyGatingInOrderAndCancellingClearsTheBusyFlags)
 {
     auto& m = *model;
     m.setChatOnlyInput(QStringLiteral("what is this?"));
@@ -205,11 +197,8 @@ TEST_F(ModelDerivedTest, ChatOnlyGatingInOrder)
     m.setUIAutopilotBusy(false);
     m.setChatOnlyInput(QStringLiteral(" \n "));
     EXPECT_FALSE(m.canSendChatOnlyMessage());
-}
 
-TEST_F(ModelDerivedTest, CancelActiveInteractionClearsBusyFlagsAndBumpsTheVersion)
-{
-    auto& m = *model;
+    // Cancelling clears every busy flag; only a new interaction bumps the version.
     m.setChatOnlyBusy(true);
     m.setAgentBusy(true);
     m.setUIAutopilotBusy(true);

@@ -5,7 +5,6 @@
 #include "ModelTestSupport.h"
 
 #include "overlay/OverlayWindowController.h"
-#include "support/FakeHostedService.h"
 
 #include <QElapsedTimer>
 
@@ -30,6 +29,7 @@ QCoro::Task<void> sleepAndRecord(double seconds, CancellationToken token, SleepO
 }
 
 using ModelInteractionTest = ModelTest;
+using HostedInteractionTest = HostedModelTest;
 
 TEST_F(ModelInteractionTest, EscStopsARunningAutopilotOnly)
 {
@@ -87,12 +87,9 @@ TEST_F(ModelInteractionTest, TurningAutopilotOffStopsARun)
     EXPECT_EQ(m.interactionVersion(), version + 1);
 }
 
-TEST_F(ModelInteractionTest, OverlayFollowsReadinessFromLaunchOn)
+TEST_F(HostedInteractionTest, OverlayFollowsReadinessFromLaunchOn)
 {
-    // launch() refreshes the signed-in account: keep that off the network.
-    FakeHostedService fake;
-    ASSERT_TRUE(fake.start());
-    fake.install();
+    // launch() refreshes the signed-in account against the fake service.
     setPermissions(true, true);
     auto& m = makeModel();
     changeSettings([](TovrikSettings& s) { s.hostedAccountSessionToken = QStringLiteral("tok"); });
@@ -117,14 +114,10 @@ TEST_F(ModelInteractionTest, OverlayFollowsReadinessFromLaunchOn)
     EXPECT_TRUE(m.overlayController()->keepOverlayVisibleWhenIdle());
     setPermissions(false, true);
     EXPECT_FALSE(m.overlayController()->keepOverlayVisibleWhenIdle());
-    model.reset();
 }
 
-TEST_F(ModelInteractionTest, ModelGoneWhileItsRequestRuns)
+TEST_F(HostedInteractionTest, ModelGoneWhileItsRequestRuns)
 {
-    FakeHostedService fake;
-    ASSERT_TRUE(fake.start());
-    fake.install();
     fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) { return FakeResponse::hanging(); });
     storeSignedInSettings(QStringLiteral("kept-token"));
     const QByteArray file = readSettingsFile();
@@ -138,11 +131,8 @@ TEST_F(ModelInteractionTest, ModelGoneWhileItsRequestRuns)
               QByteArray("kept-token"));
 }
 
-TEST_F(ModelInteractionTest, ModelGoneRightAfterItsRequestsStarted)
+TEST_F(HostedInteractionTest, ModelGoneRightAfterItsRequestsStarted)
 {
-    FakeHostedService fake;
-    ASSERT_TRUE(fake.start());
-    fake.install();
     fake.addAccount(QStringLiteral("a@b.c"), QStringLiteral("password1"), 10);
     QStringList tokens;
     for (int i = 0; i < 20; ++i) {

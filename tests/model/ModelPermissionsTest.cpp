@@ -15,7 +15,7 @@ protected:
     platform::sim::SimPermissions& perms() { return sim->simPermissions(); }
 };
 
-TEST_F(ModelPermissionsTest, RefreshPublishesEveryFlag)
+TEST_F(ModelPermissionsTest, RefreshPublishesEveryFlagAndNoStepIsLeftOnceAllAreGranted)
 {
     setPermissions(false, true, MicrophoneAuthorization::Restricted, false);
     auto& m = makeModel();
@@ -35,22 +35,11 @@ TEST_F(ModelPermissionsTest, RefreshPublishesEveryFlag)
     EXPECT_TRUE(m.microphoneGranted());
     EXPECT_FALSE(m.microphoneNeedsSettings());
     EXPECT_TRUE(m.hasMicrophoneInputDevice());
-}
-
-// (Each step's texts are checked on the permission screen's widgets.)
-TEST_F(ModelPermissionsTest, StepsInOrderAndNoneOnceEverythingIsGranted)
-{
-    setPermissions(false, false, MicrophoneAuthorization::Denied, true);
-    makeModel();
-    EXPECT_EQ(model->activePermissionStep(), PermissionSetupStep::microphone);
-    setPermissions(false, false, MicrophoneAuthorization::Authorized, true);
-    EXPECT_EQ(model->activePermissionStep(), PermissionSetupStep::screenRecording);
-    setPermissions(false, true, MicrophoneAuthorization::Authorized, true);
-    EXPECT_EQ(model->activePermissionStep(), PermissionSetupStep::accessibility);
-    setPermissions(true, true, MicrophoneAuthorization::Authorized, true);
-    EXPECT_FALSE(model->activePermissionStep().has_value());
-    EXPECT_EQ(model->activePermissionStepNumber(), 3);
-    EXPECT_FALSE(model->canSkipCurrentPermission());
+    // Everything granted: no step is left (the steps in order are checked on
+    // the permission screen's indicator).
+    EXPECT_FALSE(m.activePermissionStep().has_value());
+    EXPECT_EQ(m.activePermissionStepNumber(), 3);
+    EXPECT_FALSE(m.canSkipCurrentPermission());
 }
 
 TEST_F(ModelPermissionsTest, MicrophonePromptIsBusyUntilTheAnswerOrTheTimeLimit)
@@ -107,7 +96,7 @@ TEST_F(ModelPermissionsTest, RefusedMicrophoneOpensPrivacyPageAndGuideUntilGrant
     EXPECT_EQ(m.activePermissionStep(), PermissionSetupStep::screenRecording);
 }
 
-TEST_F(ModelPermissionsTest, NoMicrophoneDeviceOnlyRefreshes)
+TEST_F(ModelPermissionsTest, NoMicrophoneDeviceOnlyRefreshesAndSkipClearsBusyForGood)
 {
     setPermissions(false, false, MicrophoneAuthorization::NotDetermined, false);
     auto& m = makeModel();
@@ -122,15 +111,10 @@ TEST_F(ModelPermissionsTest, NoMicrophoneDeviceOnlyRefreshes)
     m.performCurrentPermissionAction();
     EXPECT_TRUE(m.hasMicrophoneInputDevice());
     EXPECT_EQ(perms().microphoneRequests, 1);
-    EXPECT_TRUE(m.isCurrentPermissionBusy());
-}
-
-TEST_F(ModelPermissionsTest, SkipWhileThePromptIsOpenClearsBusyForGood)
-{
-    setPermissions(false, false, MicrophoneAuthorization::NotDetermined, true);
-    auto& m = makeModel();
-    m.performCurrentPermissionAction();
     ASSERT_TRUE(m.isCurrentPermissionBusy());
+
+    // Skipped while the prompt is open: not busy, and a late answer changes
+    // nothing.
     m.skipCurrentOptionalPermission();
     EXPECT_FALSE(m.isCurrentPermissionBusy());
     setPermissions(true, false, MicrophoneAuthorization::NotDetermined, true);

@@ -124,11 +124,21 @@ TEST_F(ModelSettingsTest, BlockedKeychainReadPreventsTheWriteBack)
               QByteArray("still-valid-token"));
 }
 
-TEST_F(ModelSettingsTest, SaveSettingsFailureKeepsPreviousSettings)
+TEST_F(ModelSettingsTest, ChangedOnlyOnRealChangesAndAFailedSaveKeepsThePreviousSettings)
 {
     auto& m = makeModel();
     int changes = 0;
     QObject::connect(&m, &TovrikAppModel::changed, [&changes]() { ++changes; });
+    m.setChatOnlyInput(QStringLiteral("hello"));
+    m.setChatOnlyInput(QStringLiteral("hello"));
+    m.showAdvancedSettings();
+    m.showAdvancedSettings();
+    m.setVoiceState(TovrikVoiceState::idle);
+    EXPECT_EQ(changes, 2);
+    EXPECT_TRUE(m.saveSettings(m.settings()));
+    EXPECT_EQ(changes, 2);
+
+    changes = 0;
     TovrikSettings next = m.settings();
     next.hostedAccountSessionToken = QStringLiteral("tok");
     next.isSilentModeEnabled = true;
@@ -146,31 +156,13 @@ TEST_F(ModelSettingsTest, SaveSettingsFailureKeepsPreviousSettings)
     EXPECT_TRUE(readSettingsJson().value(QStringLiteral("isSilentModeEnabled")).toBool());
 }
 
-TEST_F(ModelSettingsTest, ChangedIsEmittedOnlyOnRealChanges)
-{
-    auto& m = makeModel();
-    int changes = 0;
-    QObject::connect(&m, &TovrikAppModel::changed, [&changes]() { ++changes; });
-    m.setChatOnlyInput(QStringLiteral("hello"));
-    m.setChatOnlyInput(QStringLiteral("hello"));
-    m.showAdvancedSettings();
-    m.showAdvancedSettings();
-    m.setVoiceState(TovrikVoiceState::idle);
-    EXPECT_EQ(changes, 2);
-    EXPECT_TRUE(m.saveSettings(m.settings()));
-    EXPECT_EQ(changes, 2);
-}
-
 TEST_F(ModelSettingsTest, ConstructorDoesNoNetworkOrMonitorWork)
 {
     storeSignedInSettings();
-    TovrikSettings withPending;
-    {
-        SettingsStore store;
-        withPending = store.load().settings;
-        withPending.pendingHostedSignOutTokens = {QStringLiteral("old-token")};
-        ASSERT_TRUE(store.save(withPending).ok);
-    }
+    SettingsStore store;
+    TovrikSettings withPending = store.load().settings;
+    withPending.pendingHostedSignOutTokens = {QStringLiteral("old-token")};
+    ASSERT_TRUE(store.save(withPending).ok);
     auto& m = makeModel();
     drainEvents();
     EXPECT_EQ(m.runningRevocationCount(), 0);

@@ -1,10 +1,12 @@
 #pragma once
 
 // Shared pieces of the model tests: a SimTest whose settings folder starts
-// empty, a settings file writer and a few state helpers.
+// empty, a settings file writer, a few state helpers, and the same with the
+// fake hosted service.
 
 #include "model/TovrikAppModel.h"
 #include "settings/SettingsStore.h"
+#include "support/FakeHostedService.h"
 #include "support/SimFixture.h"
 
 #include <QByteArray>
@@ -96,6 +98,26 @@ protected:
     }
 
     std::unique_ptr<TovrikAppModel> model;
+};
+
+// A ModelTest talking to the fake hosted service over real TLS.
+class HostedModelTest : public ModelTest {
+protected:
+    void SetUp() override
+    {
+        ModelTest::SetUp();
+        ASSERT_TRUE(fake.start()) << fake.lastError().toStdString();
+        fake.install();
+    }
+    void TearDown() override
+    {
+        model.reset();
+        drainEvents();
+        fake.stop();
+        fake.uninstall();
+        ModelTest::TearDown();
+    }
+    FakeHostedService fake;
 };
 
 } // namespace tovrik::test

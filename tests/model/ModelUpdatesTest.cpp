@@ -6,7 +6,6 @@
 
 #include "common/Constants.h"
 #include "hosted/HTTPError.h"
-#include "support/FakeHostedService.h"
 #include "updater/MacUpdateService.h"
 
 #include <QCryptographicHash>
@@ -17,13 +16,13 @@ using namespace tovrik::test;
 
 namespace {
 
-class ModelUpdatesTest : public ModelTest {
+class ModelUpdatesTest : public HostedModelTest {
 protected:
     void SetUp() override
     {
-        ModelTest::SetUp();
-        ASSERT_TRUE(fake.start()) << fake.lastError().toStdString();
-        fake.install();
+        HostedModelTest::SetUp();
+        if (HasFatalFailure())
+            return;
         const QByteArray package(1000, 'z');
         manifest = QJsonObject{
             {"platform", "macos"}, {"version", "1.10.16 (121)"}, {"appVersion", "1.10.15"}, {"bundleBuild", "121"},
@@ -46,12 +45,6 @@ protected:
             return answer;
         });
     }
-    void TearDown() override
-    {
-        fake.uninstall();
-        fake.stop();
-        ModelTest::TearDown();
-    }
     void checkAndWait()
     {
         model->checkForUpdates();
@@ -60,7 +53,6 @@ protected:
         ASSERT_TRUE(spinUntil([this] { return !model->isUpdateCheckBusy(); }, 10000));
     }
 
-    FakeHostedService fake;
     QJsonObject manifest;
     QStringList statuses, questions;
     QString lastStatus;

@@ -10,14 +10,13 @@
 #include "interaction/AudioRecorderService.h"
 #include "overlay/OverlayWindowController.h"
 #include "platform/Types.h"
-#include "support/FakeHostedService.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
 
 namespace tovrik::test {
 
-class TurnTest : public ModelTest {
+class TurnTest : public HostedModelTest {
 protected:
     static constexpr uint16_t kKeyControl = 59;
     static constexpr uint16_t kKeyOption = 58;
@@ -25,9 +24,9 @@ protected:
 
     void SetUp() override
     {
-        ModelTest::SetUp();
-        ASSERT_TRUE(fake.start()) << fake.lastError().toStdString();
-        fake.install();
+        HostedModelTest::SetUp();
+        if (HasFatalFailure())
+            return;
         fake.addAccount(kEmail, QStringLiteral("password1"), 100);
         sessionToken = fake.createSession(kEmail);
         storeSignedInSettings(sessionToken, kEmail, 100);
@@ -37,15 +36,6 @@ protected:
         sim->simDisplays().setPointerLocation(QPointF(200, 200));
         setPermissions(true, true);
     }
-    void TearDown() override
-    {
-        model.reset();
-        drainEvents();
-        fake.stop();
-        fake.uninstall();
-        ModelTest::TearDown();
-    }
-
     // A launched model whose start-up account refresh is over; the fake's
     // records start empty.
     TovrikAppModel& launchReadyModel()
@@ -123,7 +113,6 @@ protected:
         return -1;
     }
 
-    FakeHostedService fake;
     QString sessionToken;
     int settingsOpened = 0;
 };

@@ -243,7 +243,7 @@ TEST_F(PagesTest, SettingsPagesHaveTheirHeights)
     }
 }
 
-TEST_F(PagesTest, FullSettingsPageRowsReadAndCallTheModel)
+TEST_F(PagesTest, FullSettingsPageRowsCallTheModelAndVoiceCardsPreviewTheVoiceClicked)
 {
     signedInWith(MicrophoneAuthorization::Authorized, true, true, true);
     changeSettings([](TovrikSettings& s) { s.hostedAccountEmail = QStringLiteral("  a@b.c \n"); });
@@ -277,13 +277,8 @@ TEST_F(PagesTest, FullSettingsPageRowsReadAndCallTheModel)
     model->showMainScreen();
     page.row("Voice")->click();
     EXPECT_EQ(view->currentScreen(), SettingsView::Screen::Voice);
-}
 
-TEST_F(PagesTest, VoiceCardsInTwoColumnsPreviewTheVoiceClicked)
-{
-    signedInWith(MicrophoneAuthorization::Authorized, true, true, true);
-    model->showAdvancedSettings();
-    model->showVoiceSettings();
+    // The voice cards: two columns, a click previews the voice clicked.
     test::drainEvents();
     const auto cards = view->voiceSection()->cards();
     ASSERT_EQ(cards.size(), 6);

@@ -106,7 +106,7 @@ TEST(PanelGeometry, PlacementsUnderTheStatusItemWithoutItAndAfterAResize)
 
 // ---- the controller ----
 
-TEST_F(PanelControllerTest, LaunchShowComesAfterThreeTenthsOfASecondAtTheTopRight)
+TEST_F(PanelControllerTest, LaunchShowComesAfterThreeTenthsOfASecondAtTheTopRightWithCornersMaskedOnlyWithoutACompositor)
 {
     controller->showPanelOnLaunch();
     advance(0.29);
@@ -116,12 +116,10 @@ TEST_F(PanelControllerTest, LaunchShowComesAfterThreeTenthsOfASecondAtTheTopRigh
     EXPECT_EQ(geometry(), QRect(1440 - 320 - 20, 32, 320, 258));
     EXPECT_EQ(controller->panelFrame(), QRectF(1100, 900 - 258 - 32, 320, 258));
     EXPECT_TRUE(controller->hasClickOutsideMonitor());
-}
 
-// (Focus, the taskbar hint and the transparent corners are checked on the
-// X server.)
-TEST_F(PanelControllerTest, CornersAreCutByAMaskOnlyWithoutACompositor)
-{
+    // The corners are cut by a mask only without a compositor (focus, the
+    // taskbar hint and the transparent corners are checked on the X server).
+    controller->hidePanel();
     sim->setCompositorActive(false);
     controller->showPanel();
     EXPECT_TRUE(controller->panel()->windowFlags() & Qt::WindowStaysOnTopHint);
@@ -156,7 +154,7 @@ TEST_F(PanelControllerTest, PlacedUnderTheStatusItemWhenItHasAWindow)
     EXPECT_EQ(controller->panelFrame(), QRectF(8, 8, 320, 312));
 }
 
-TEST_F(PanelControllerTest, GrowingKeepsTheTopEdgeAndAnimatesOverSixteenHundredths)
+TEST_F(PanelControllerTest, GrowingKeepsTheTopEdgeAndAnimatesOverSixteenHundredthsUnlessHidden)
 {
     controller->showPanel();
     const int top = geometry().top();
@@ -173,11 +171,8 @@ TEST_F(PanelControllerTest, GrowingKeepsTheTopEdgeAndAnimatesOverSixteenHundredt
     advance(0.09);
     EXPECT_EQ(geometry(), QRect(1100, top, 320, 380));
     EXPECT_FALSE(controller->resizeAnimationTarget().has_value());
-}
 
-TEST_F(PanelControllerTest, AChangeWhileHiddenMovesNothingAndTheNextShowUsesTheNewSize)
-{
-    controller->showPanel();
+    // A change while hidden moves nothing; the next show uses the new size.
     controller->hidePanel();
     const QRect before = geometry();
     model.set(QSizeF(320, 650));
@@ -188,7 +183,7 @@ TEST_F(PanelControllerTest, AChangeWhileHiddenMovesNothingAndTheNextShowUsesTheN
     EXPECT_EQ(geometry(), QRect(1100, 32, 320, 650));
 }
 
-TEST_F(PanelControllerTest, AClickOutsideHidesThePanelAfterThreeTenthsOneInsideNever)
+TEST_F(PanelControllerTest, AClickOutsideHidesThePanelAfterThreeTenthsOneInsideNeverAndToggleAlternates)
 {
     controller->showPanel();
     const QRect g = geometry();
@@ -213,6 +208,19 @@ TEST_F(PanelControllerTest, AClickOutsideHidesThePanelAfterThreeTenthsOneInsideN
     sim->simEventTap().injectMouseDown(MouseButton::Right, QPointF(200, 500));
     advance(0.5);
     EXPECT_FALSE(controller->isPanelVisible());
+
+    // Toggling alternates; no monitor while hidden, so a click elsewhere
+    // then changes nothing later.
+    controller->toggle();
+    EXPECT_TRUE(controller->isPanelVisible());
+    EXPECT_TRUE(controller->hasClickOutsideMonitor());
+    controller->toggle();
+    EXPECT_FALSE(controller->isPanelVisible());
+    EXPECT_FALSE(controller->hasClickOutsideMonitor());
+    sim->simEventTap().injectMouseDown(MouseButton::Left, QPointF(10, 10));
+    controller->toggle();
+    advance(0.5);
+    EXPECT_TRUE(controller->isPanelVisible());
 }
 
 TEST_F(PanelControllerTest, OnboardingKeepsThePanelOpenOnlyWhileTheApplicationIsInactive)
@@ -236,21 +244,6 @@ TEST_F(PanelControllerTest, OnboardingKeepsThePanelOpenOnlyWhileTheApplicationIs
     sim->simEventTap().injectMouseDown(MouseButton::Left, QPointF(10, 10));
     advance(0.5);
     EXPECT_FALSE(controller->isPanelVisible());
-}
-
-TEST_F(PanelControllerTest, ToggleAlternatesAndHidingRemovesTheMonitor)
-{
-    controller->toggle();
-    EXPECT_TRUE(controller->isPanelVisible());
-    EXPECT_TRUE(controller->hasClickOutsideMonitor());
-    controller->toggle();
-    EXPECT_FALSE(controller->isPanelVisible());
-    EXPECT_FALSE(controller->hasClickOutsideMonitor());
-    // No monitor while hidden: a click elsewhere then changes nothing later.
-    sim->simEventTap().injectMouseDown(MouseButton::Left, QPointF(10, 10));
-    controller->toggle();
-    advance(0.5);
-    EXPECT_TRUE(controller->isPanelVisible());
 }
 
 TEST_F(PanelControllerTest, RootViewIsMadeOnceFillsThePanelAndCanCloseIt)

@@ -18,7 +18,7 @@ using namespace tovrik::panel;
 using Screen = SettingsView::Screen;
 using SettingsViewTest = test::PanelViewTest;
 
-TEST_F(SettingsViewTest, SignInAndReadyPanelsHaveTheModelsSize)
+TEST_F(SettingsViewTest, SizesAndScreenChoiceFollowTheModelAndTheHeaderButtons)
 {
     make();
     EXPECT_EQ(view->currentScreen(), Screen::Authentication);
@@ -29,16 +29,7 @@ TEST_F(SettingsViewTest, SignInAndReadyPanelsHaveTheModelsSize)
     EXPECT_EQ(grabbedSize(), QSize(320, 414));
     model->setHostedAuthStatusMessage(QStringLiteral("  \n ")); // blank adds nothing
     EXPECT_EQ(grabbedSize(), QSize(320, 380));
-    view.reset();
-    storeSession();
-    make();
-    EXPECT_EQ(view->currentScreen(), Screen::Ready);
-    EXPECT_EQ(grabbedSize(), QSize(320, 312));
-}
 
-TEST_F(SettingsViewTest, ScreenChoiceFollowsTheFixedOrderAndTheHeaderButtons)
-{
-    make();
     view->closeButton()->click(); // onClose only: no page flag changes
     EXPECT_EQ(closed, 1);
     EXPECT_FALSE(model->isShowingAdvancedSettings());
@@ -56,28 +47,12 @@ TEST_F(SettingsViewTest, ScreenChoiceFollowsTheFixedOrderAndTheHeaderButtons)
     EXPECT_EQ(view->currentScreen(), Screen::Authentication);
     EXPECT_FALSE(view->backButton()->isVisibleTo(view.get()));
     EXPECT_TRUE(view->settingsButton()->isVisibleTo(view.get()));
-}
 
-TEST_F(SettingsViewTest, StatusDotOnlyWhenReadyWithAWordOtherThanActive)
-{
+    view.reset();
     storeSession();
     make();
-    EXPECT_EQ(model->headerStatusText(), "Active");
-    EXPECT_FALSE(view->isStatusDotVisible());
-    EXPECT_FALSE(view->isPlainStatusWordVisible());
-    model->setVoiceState(TovrikVoiceState::listening);
-    EXPECT_EQ(model->headerStatusText(), "Listening");
-    EXPECT_TRUE(view->isStatusDotVisible());
-    test::drainEvents();
-    const QImage image = view->grab().toImage();
-    // Find the accent dot in the header, right of the name.
-    bool found = false;
-    for (int y = 18; y < 34 && !found; ++y)
-        for (int x = 60; x < 140 && !found; ++x) {
-            const QColor c = image.pixelColor(x, y);
-            found = std::abs(c.red() - 47) <= 2 && std::abs(c.green() - 125) <= 2 && std::abs(c.blue() - 246) <= 2;
-        }
-    EXPECT_TRUE(found);
+    EXPECT_EQ(view->currentScreen(), Screen::Ready);
+    EXPECT_EQ(grabbedSize(), QSize(320, 312));
 }
 
 TEST_F(SettingsViewTest, EmailFormTogglesAndShowsEveryMessageWordForWord)
@@ -125,7 +100,7 @@ TEST_F(SettingsViewTest, GoogleDisabledOnlyForAnUntrustedOriginTheFormWhileBusy)
     EXPECT_TRUE(auth->emailToggle()->isEnabled());
 }
 
-TEST_F(SettingsViewTest, ChatBoxMirrorsEditsIgnoresReturnAndGatesAsk)
+TEST_F(SettingsViewTest, ChatBoxMirrorsEditsIgnoresReturnAndGatesAskAndTheStatusDotShowsWhenNotActive)
 {
     storeSession();
     make();
@@ -150,6 +125,24 @@ TEST_F(SettingsViewTest, ChatBoxMirrorsEditsIgnoresReturnAndGatesAsk)
     EXPECT_EQ(ready->askButton()->title(), "Ask");
     model->setChatOnlyStatusMessage(QStringLiteral("Out of credits."));
     EXPECT_EQ(ready->statusLine()->text(), "Out of credits.");
+
+    // The status dot only when ready with a word other than "Active".
+    EXPECT_EQ(model->headerStatusText(), "Active");
+    EXPECT_FALSE(view->isStatusDotVisible());
+    EXPECT_FALSE(view->isPlainStatusWordVisible());
+    model->setVoiceState(TovrikVoiceState::listening);
+    EXPECT_EQ(model->headerStatusText(), "Listening");
+    EXPECT_TRUE(view->isStatusDotVisible());
+    test::drainEvents();
+    const QImage image = view->grab().toImage();
+    // Find the accent dot in the header, right of the name.
+    bool found = false;
+    for (int y = 18; y < 34 && !found; ++y)
+        for (int x = 60; x < 140 && !found; ++x) {
+            const QColor c = image.pixelColor(x, y);
+            found = std::abs(c.red() - 47) <= 2 && std::abs(c.green() - 125) <= 2 && std::abs(c.blue() - 246) <= 2;
+        }
+    EXPECT_TRUE(found);
 }
 
 TEST_F(SettingsViewTest, CreditsNeverBelowZeroAndRefreshDimsWhileRefreshing)

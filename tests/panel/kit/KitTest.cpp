@@ -106,20 +106,7 @@ TEST(ButtonStyles, FillsNormalPressedAndDisabledOverTheirBackground)
     EXPECT_LE(darkest, 40);
 }
 
-TEST(ButtonStyles, ClipShapeIsTheHitShape)
-{
-    StyledButton button(ButtonStyle::Primary, QStringLiteral("Go"));
-    button.resize(100, 32);
-    button.show();
-    int clicks = 0;
-    QObject::connect(&button, &QAbstractButton::clicked, [&] { ++clicks; });
-    QTest::mouseClick(&button, Qt::LeftButton, {}, QPoint(1, 1)); // outside the rounded corner
-    EXPECT_EQ(clicks, 0);
-    QTest::mouseClick(&button, Qt::LeftButton, {}, QPoint(50, 16));
-    EXPECT_EQ(clicks, 1);
-}
-
-TEST(HoverHighlight, FadesInAndNeverShowsOnADisabledControl)
+TEST(ButtonStyles, HoverFadesInNeverShowsWhenDisabledAndTheClipShapeIsTheHitShape)
 {
     StyledButton button(ButtonStyle::Primary, QStringLiteral("Go"));
     button.resize(100, 32);
@@ -149,9 +136,17 @@ TEST(HoverHighlight, FadesInAndNeverShowsOnADisabledControl)
     button.show();
     EXPECT_FALSE(hover->isHovered());
     EXPECT_EQ(hover->washOpacity(), 0);
+
+    // The clip shape is the hit shape.
+    int clicks = 0;
+    QObject::connect(&button, &QAbstractButton::clicked, [&] { ++clicks; });
+    QTest::mouseClick(&button, Qt::LeftButton, {}, QPoint(1, 1)); // outside the rounded corner
+    EXPECT_EQ(clicks, 0);
+    QTest::mouseClick(&button, Qt::LeftButton, {}, QPoint(50, 16));
+    EXPECT_EQ(clicks, 1);
 }
 
-TEST(SmallControls, KeySequenceChipsAndSeparators)
+TEST(SmallControls, KeySequenceChipsStepIndicatorHeaderButtonAndChip)
 {
     // Separators only between chips; equal tokens are all shown.
     ShortcutValueRow row(QStringLiteral("Talk"), {});
@@ -163,10 +158,7 @@ TEST(SmallControls, KeySequenceChipsAndSeparators)
     ShortcutCaptureRow empty({}, QStringLiteral("Change"), nullptr);
     EXPECT_EQ(empty.keysView()->chipCount(), 0);
     EXPECT_EQ(empty.button()->text(), "Change");
-}
 
-TEST(SmallControls, StepIndicatorHeaderButtonAndChip)
-{
     EXPECT_EQ(PermissionStepIndicator(5, 3).text(), "5 of 3"); // shown unchanged
     int clicked = 0;
     HeaderIconButton gear(QStringLiteral("gearshape"), QStringLiteral("Settings"), [&] { ++clicked; });
@@ -180,7 +172,7 @@ TEST(SmallControls, StepIndicatorHeaderButtonAndChip)
     EXPECT_GT(longChip.sizeHint().width(), chip.sizeHint().width()); // grows, never truncates
 }
 
-TEST(Marks, GoogleMarkColoursWhereThePathsPutThem)
+TEST(Marks, GoogleMarkColoursWhereThePathsPutThemAndStretchesWithItsRectangle)
 {
     GoogleMarkView mark;
     EXPECT_EQ(mark.size(), QSize(18, 18));
@@ -197,10 +189,7 @@ TEST(Marks, GoogleMarkColoursWhereThePathsPutThem)
     EXPECT_EQ(label.chevronSymbol(), "chevron.down");
     EXPECT_EQ(label.textLabel()->text(), "Sign in with email");
     EXPECT_EQ(GooglePrimaryLabel().textLabel()->text(), "Sign in with Google");
-}
 
-TEST(Marks, GoogleShapesStretchWithTheirRectangle)
-{
     // The outline starts at design point (17.64, 9.2045); a 36 x 18 rectangle
     // stretches it twice as wide, a 36 x 36 one scales it both ways.
     EXPECT_EQ(GoogleBlueShape::path(QRectF(0, 0, 18, 18)).elementAt(0), QPointF(17.64, 9.2045));

@@ -7,11 +7,13 @@
 #include "common/Clock.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/x11/X11Platform.h"
+#include "support/RandrMonitors.h"
 #include "support/SimFixture.h"
 
 #include <QImage>
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
 
 namespace tovrik::test {
@@ -34,6 +36,16 @@ protected:
         auto& cap = platform::Platform::get().capture();
         cap.synchronize();
         return cap.captureDisplay(platform::Platform::get().displays().mainDisplay()->displayID);
+    }
+};
+
+// Removes the named RandR monitors when the test ends, however it ends.
+struct MonitorsGuard {
+    std::initializer_list<const char*> names;
+    ~MonitorsGuard()
+    {
+        for (const char* name : names)
+            setMonitor(name, QRect(), false);
     }
 };
 

@@ -15,7 +15,6 @@
 #include "panel/kit/SettingsRows.h"
 #include "settings/SettingsStore.h"
 #include "support/PrivateXServer.h"
-#include "support/RandrMonitors.h"
 #include "support/SimFixture.h"
 #include "support/X11TestClients.h"
 
@@ -42,14 +41,6 @@ using tovrik::test::spinUntil;
 namespace {
 
 using test::OnXServer;
-
-struct MonitorsGuard {
-    ~MonitorsGuard()
-    {
-        test::setMonitor("TOVRIK-GUIDE-SIDE", QRect(), false);
-        test::setMonitor("TOVRIK-GUIDE-MAIN", QRect(), false);
-    }
-};
 
 // Records what is dropped on it.
 class DropTarget : public QWidget {
@@ -83,7 +74,7 @@ TEST_F(OnXServer, TheGuideSitsAtTheBottomCentreOfTheScreenUnderThePointerUnfocus
 {
     const uint32_t output = test::firstOutput();
     ASSERT_NE(output, 0u);
-    MonitorsGuard guard;
+    test::MonitorsGuard guard{{"TOVRIK-GUIDE-SIDE", "TOVRIK-GUIDE-MAIN"}};
     ASSERT_TRUE(test::setMonitor("TOVRIK-GUIDE-MAIN", QRect(0, 0, 960, 700), true, output));
     ASSERT_TRUE(test::setMonitor("TOVRIK-GUIDE-SIDE", QRect(960, 120, 800, 600), false));
     auto& displays = platform::Platform::get().displays();

@@ -3,35 +3,22 @@
 // primary monitor in root coordinates, a click inside keeps it open, a click
 // elsewhere closes it, and it is on every workspace.
 
-#include "common/Clock.h"
+#include "OnXServer.h"
 #include "model/TovrikAppModel.h"
 #include "panel/KeyablePanel.h"
 #include "panel/SettingsPanelController.h"
-#include "platform/sim/SimPlatform.h"
-#include "platform/x11/X11Platform.h"
 #include "platform/x11/Xcb.h"
-#include "support/RandrMonitors.h"
-#include "support/SimFixture.h"
 #include "support/X11TestClients.h"
 
 #include <QWindow>
 #include <gtest/gtest.h>
 
-#include <memory>
 
 using namespace tovrik;
 using tovrik::test::setMonitor;
 using tovrik::test::spinUntil;
 
 namespace {
-
-struct MonitorsGuard {
-    ~MonitorsGuard()
-    {
-        setMonitor("TOVRIK-PANEL-MAIN", QRect(), false);
-        setMonitor("TOVRIK-PANEL-SIDE", QRect(), false);
-    }
-};
 
 QList<uint32_t> property32(xcb_connection_t* c, uint32_t window, const char* name)
 {
@@ -41,46 +28,41 @@ QList<uint32_t> property32(xcb_connection_t* c, uint32_t window, const char* nam
 
 } // namespace
 
-TEST(PanelMonitorsOnXServer, OpensOnThePrimaryMonitorAndOnlyAClickElsewhereClosesIt)
+using PanelMonitorsOnXServer = tovrik::test::OnXServer;
+
+TEST_F(PanelMonitorsOnXServer, OpensOnThePrimaryMonitorAndOnlyAClickElsewhereClosesIt)
 {
-    Clock::install(nullptr);
-    MonitorsGuard guard;
+    tovrik::test::MonitorsGuard guard{{"TOVRIK-PANEL-MAIN", "TOVRIK-PANEL-SIDE"}};
     ASSERT_TRUE(setMonitor("TOVRIK-PANEL-MAIN", QRect(720, 0, 1200, 800), true, tovrik::test::firstOutput()));
     ASSERT_TRUE(setMonitor("TOVRIK-PANEL-SIDE", QRect(0, 0, 720, 1080), false));
-    QString error;
-    ASSERT_TRUE(platform::x11::X11Platform::install(&error)) << error.toStdString();
     auto& displays = platform::Platform::get().displays();
     ASSERT_TRUE(spinUntil([&] { return displays.displays().size() == 2; }, 3000));
     ASSERT_EQ(displays.mainDisplay()->name, QStringLiteral("TOVRIK-PANEL-MAIN"));
     tovrik::test::SecondSeat person;
     ASSERT_TRUE(person.ok());
-    {
-        auto model = std::make_unique<TovrikAppModel>();
-        SettingsPanelController controller(*model, nullptr);
-        controller.showPanel();
-        KeyablePanel* panel = controller.panel();
-        ASSERT_TRUE(panel);
-        ASSERT_TRUE(spinUntil([&] { return panel->isVisible(); }));
-        // Top-right of the primary monitor: 20 from its right edge, 32 below its top.
-        const QRect g = panel->geometry();
-        EXPECT_EQ(g.right() + 1, 720 + 1200 - 20);
-        EXPECT_EQ(g.top(), 32);
-        EXPECT_EQ(controller.panelFrame().topLeft(), QPointF(1200 - 20 - g.width(), 800 - 32 - g.height()));
+    TovrikAppModel model;
+    SettingsPanelController controller(model, nullptr);
+    controller.showPanel();
+    KeyablePanel* panel = controller.panel();
+    ASSERT_TRUE(panel);
+    ASSERT_TRUE(spinUntil([&] { return panel->isVisible(); }));
+    // Top-right of the primary monitor: 20 from its right edge, 32 below its top.
+    const QRect g = panel->geometry();
+    EXPECT_EQ(g.right() + 1, 720 + 1200 - 20);
+    EXPECT_EQ(g.top(), 32);
+    EXPECT_EQ(controller.panelFrame().topLeft(), QPointF(1200 - 20 - g.width(), 800 - 32 - g.height()));
 
-        // On every workspace.
-        xcb_connection_t* c = person.conn();
-        const uint32_t window = uint32_t(panel->windowHandle()->winId());
-        EXPECT_TRUE(property32(c, window, "_NET_WM_STATE").contains(platform::x11::internAtom(c, "_NET_WM_STATE_STICKY")));
-        EXPECT_EQ(property32(c, window, "_NET_WM_DESKTOP"), QList<uint32_t>{0xFFFFFFFFu});
+    // On every workspace.
+    xcb_connection_t* c = person.conn();
+    const uint32_t window = uint32_t(panel->windowHandle()->winId());
+    EXPECT_TRUE(property32(c, window, "_NET_WM_STATE").contains(platform::x11::internAtom(c, "_NET_WM_STATE_STICKY")));
+    EXPECT_EQ(property32(c, window, "_NET_WM_DESKTOP"), QList<uint32_t>{0xFFFFFFFFu});
 
-        // A person's click inside the panel keeps it open ...
-        ASSERT_TRUE(person.click(g.center() + QPoint(0, g.height() / 4)));
-        spinUntil([] { return false; }, 700);
-        EXPECT_TRUE(panel->isVisible());
-        // ... and one on the other monitor closes it 0.3 s later.
-        ASSERT_TRUE(person.click(QPoint(300, 500)));
-        EXPECT_TRUE(spinUntil([&] { return !panel->isVisible(); }, 3000));
-    }
-    tovrik::test::drainEvents();
-    platform::sim::SimPlatform::install();
+    // A person's click inside the panel keeps it open ...
+    ASSERT_TRUE(person.click(g.center() + QPoint(0, g.height() / 4)));
+    spinUntil([] { return false; }, 700);
+    EXPECT_TRUE(panel->isVisible());
+    // ... and one on the other monitor closes it 0.3 s later.
+    ASSERT_TRUE(person.click(QPoint(300, 500)));
+    EXPECT_TRUE(spinUntil([&] { return !panel->isVisible(); }, 3000));
 }
