@@ -105,31 +105,25 @@ TEST_F(AutopilotOnXServer, ClicksTypesIntoZenityAndReportsDone)
     const QString title = QStringLiteral("Tovrik autopilot test");
     QProcess zenity;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("NO_AT_BRIDGE"), QStringLiteral("1"));
+    env.insert("NO_AT_BRIDGE", "1");
     zenity.setProcessEnvironment(env);
-    zenity.start(QStringLiteral("zenity"), {QStringLiteral("--entry"), QStringLiteral("--title"), title,
-                                            QStringLiteral("--text"), QStringLiteral("Name")});
+    zenity.start("zenity", {"--entry", "--title", title, "--text", "Name"});
     ASSERT_TRUE(zenity.waitForStarted());
     QProcess search;
-    search.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--sync"),
-                                             QStringLiteral("--onlyvisible"), QStringLiteral("--name"), title,
-                                             QStringLiteral("getwindowgeometry"), QStringLiteral("--shell")});
+    search.start("xdotool", {"search", "--sync", "--onlyvisible", "--name", title, "getwindowgeometry", "--shell"});
     ASSERT_TRUE(search.waitForFinished(20000));
     QHash<QString, int> geometry;
     for (const QByteArray& line : search.readAllStandardOutput().split('\n'))
         if (const int eq = line.indexOf('='); eq > 0)
             geometry.insert(QString::fromLatin1(line.left(eq)), line.mid(eq + 1).toInt());
-    ASSERT_GT(geometry.value(QStringLiteral("WIDTH")), 0);
+    ASSERT_GT(geometry["WIDTH"], 0);
     // The entry sits in the middle of the dialog, below its label.
-    const int x = geometry.value(QStringLiteral("X")) + geometry.value(QStringLiteral("WIDTH")) / 2;
-    const int y = geometry.value(QStringLiteral("Y")) + geometry.value(QStringLiteral("HEIGHT")) * 44 / 100;
+    const int x = geometry["X"] + geometry["WIDTH"] / 2;
+    const int y = geometry["Y"] + geometry["HEIGHT"] * 44 / 100;
     const QString typed = QStringLiteral("Grüße, 世界");
     fake.queueAutopilotReplies({
         QStringLiteral(R"({"action":{"type":"click","x":%1,"y":%2,"screen":1,"label":"name field"}})").arg(x).arg(y),
-        QStringLiteral(R"({"action":{"type":"input","x":%1,"y":%2,"screen":1,"label":"name field","text":"%3"}})")
-            .arg(x)
-            .arg(y)
-            .arg(typed),
+        QStringLiteral(R"({"action":{"type":"input","x":%1,"y":%2,"screen":1,"label":"name field","text":"%3"}})").arg(x).arg(y).arg(typed),
         QStringLiteral(R"({"action":{"type":"key","key":"enter","label":"confirm the name dialog"}})"),
         QStringLiteral(R"({"verification":{"status":"confirmed","evidence":"the dialog closed"},"action":{"type":"done","text":"Typed the name."}})"),
     });
@@ -159,7 +153,7 @@ TEST_F(AutopilotOnXServer, EscFromAnotherProgramStopsTheRunAndLiftsShift)
     ASSERT_TRUE(spinUntil([this] { return fake.pendingAutopilotReplies() == 0; }, 5000));
     spinUntil([] { return false; }, 300);
     ASSERT_TRUE(downState().shift);
-    ASSERT_EQ(QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Escape")}), 0);
+    ASSERT_EQ(QProcess::execute("xdotool", {"key", "Escape"}), 0);
     // Shift is up within 100 ms of the Esc.
     spinUntil([] { return !downState().shift; }, 100);
     EXPECT_FALSE(downState().shift);
