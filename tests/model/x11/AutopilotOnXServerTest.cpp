@@ -159,6 +159,10 @@ TEST_F(AutopilotOnXServer, EscFromAnotherProgramStopsTheRunAndLiftsShift)
     EXPECT_FALSE(downState().shift);
     ASSERT_TRUE(waitForRunEnd(5000));
     EXPECT_EQ(model->chatOnlyStatusMessage(), QStringLiteral("UI Autopilot stopped with Esc."));
+    EXPECT_TRUE(model->conversationHistory().last().assistantResponse.startsWith(
+        "UI Autopilot was interrupted before finishing this task."));
+    EXPECT_EQ(fake.autopilotRequests().size(), 2);
+    EXPECT_FALSE(model->overlayController()->isUIAutopilotBusy());
     EXPECT_FALSE(downState().anything);
 }
 
