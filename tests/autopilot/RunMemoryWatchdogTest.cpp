@@ -156,31 +156,24 @@ TEST(LoopWatchdog, RepeatsAlternationAndWaits)
     EXPECT_EQ(reset.observe(QStringLiteral("wait"), changed, true, 200), 0);
 }
 
-QByteArray jpeg(QSize size, QColor color)
+ScreenCapturePayload shot(uint32_t displayID, QSize size, QColor color)
 {
     QImage image(size, QImage::Format_RGB32);
     image.fill(color);
-    QByteArray data;
-    QBuffer buffer(&data);
+    ScreenCapturePayload payload;
+    payload.displayID = displayID;
+    QBuffer buffer(&payload.imageData);
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "JPEG", 90);
-    return data;
+    return payload;
 }
 
 TEST(Observation, SamplesAre320WideAndOrderedByDisplay)
 {
-    ScreenCapturePayload wide;
-    wide.displayID = 9;
-    wide.imageData = jpeg(QSize(2560, 1440), Qt::red);
-    ScreenCapturePayload tall;
-    tall.displayID = 3;
-    tall.imageData = jpeg(QSize(1000, 3000), Qt::blue);
-    ScreenCapturePayload thin;
-    thin.displayID = 5;
-    thin.imageData = jpeg(QSize(4000, 1), Qt::green);
-
+    const ScreenCapturePayload wide = shot(9, QSize(2560, 1440), Qt::red);
+    const ScreenCapturePayload tall = shot(3, QSize(1000, 3000), Qt::blue);
     EXPECT_EQ(autopilotObservationImage({wide}).size(), 320 * 180 * 4);
-    EXPECT_EQ(autopilotObservationImage({thin}).size(), 320 * 1 * 4);
+    EXPECT_EQ(autopilotObservationImage({shot(5, QSize(4000, 1), Qt::green)}).size(), 320 * 1 * 4);
     const QByteArray both = autopilotObservationImage({wide, tall});
     ASSERT_EQ(both.size(), 320 * 960 * 4 + 320 * 180 * 4);
     // Display 3 (blue) comes first, display 9 (red) last; RGBA order.

@@ -87,10 +87,7 @@ protected:
     std::unique_ptr<QProcess> zenityEntry(const QString& initialText)
     {
         auto p = std::make_unique<QProcess>();
-        QStringList args{"--entry", "--text", "Name"};
-        if (!initialText.isEmpty())
-            args << "--entry-text" << initialText;
-        p->start("zenity", args);
+        p->start("zenity", {"--entry", "--text", "Name", "--entry-text", initialText});
         return p;
     }
     // Clicks into zenity's entry field (keys go to the window under the
