@@ -96,7 +96,7 @@ protected:
     }
 };
 
-TEST_F(AutopilotRunTest, ClickThenDoneNeedsConfirmationAndLeavesATurn)
+TEST_F(AutopilotRunTest, ClickThenDoneNeedsConfirmationAndLeavesATurnThenASpokenRequestRuns)
 {
     auto& m = readyAutopilotModel();
     fake.queueAutopilotReplies({click(100, 100, 2), QStringLiteral(R"({"action":{"type":"done","text":"Pressed OK."}})"),
@@ -132,16 +132,13 @@ TEST_F(AutopilotRunTest, ClickThenDoneNeedsConfirmationAndLeavesATurn)
     EXPECT_TRUE(m.chatOnlyStatusMessage().isEmpty());
     EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
     expectRunOver();
-}
 
-TEST_F(AutopilotRunTest, ASpokenRequestRunsTooAndAnUnsuccessfulDoneNeedsNoEvidence)
-{
-    auto& m = readyAutopilotModel();
+    // A spoken request runs too; an unsuccessful done needs no evidence.
     fake.queueAutopilotReplies({QStringLiteral(R"({"action":{"type":"done","success":false}})")});
     holdChord(1.0);
     ASSERT_TRUE(driveToEnd());
-    ASSERT_EQ(fake.autopilotRequests().size(), 1);
-    EXPECT_TRUE(fake.autopilotRequests()[0].transcript.startsWith(QStringLiteral("<task>hello there</task>")));
+    ASSERT_EQ(fake.autopilotRequests().size(), 4);
+    EXPECT_TRUE(fake.autopilotRequests()[3].transcript.startsWith(QStringLiteral("<task>hello there</task>")));
     EXPECT_TRUE(fake.requestsTo(QStringLiteral("/tts")).isEmpty());
     EXPECT_EQ(lastTurnResponse(), QStringLiteral("UI Autopilot stopped before completing the task."));
     EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("UI Autopilot did not complete the task."));
