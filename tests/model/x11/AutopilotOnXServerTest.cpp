@@ -8,6 +8,7 @@
 #include "overlay/OverlayWindowController.h"
 #include "platform/Platform.h"
 #include "platform/x11/X11Platform.h"
+#include "platform/x11/Xcb.h"
 #include "settings/SettingsStore.h"
 #include "support/FakeHostedService.h"
 #include "support/SimFixture.h"
@@ -30,20 +31,15 @@ struct DownState {
 };
 DownState downState()
 {
-    DownState state;
-    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
-    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-    auto* keys = xcb_query_keymap_reply(c, xcb_query_keymap(c), nullptr);
-    auto* pointer = xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr);
-    if (keys && pointer) {
-        state.shift = pointer->mask & XCB_MOD_MASK_SHIFT;
-        state.anything = (pointer->mask & (XCB_BUTTON_MASK_1 | XCB_BUTTON_MASK_2 | XCB_BUTTON_MASK_3))
-            || std::any_of(std::begin(keys->keys), std::end(keys->keys), [](uint8_t b) { return b != 0; });
-    }
-    free(keys);
-    free(pointer);
-    xcb_disconnect(c);
-    return state;
+    platform::x11::XcbConnection c(nullptr);
+    platform::x11::XcbReply<xcb_query_keymap_reply_t> keys(xcb_query_keymap_reply(c, xcb_query_keymap(c), nullptr));
+    platform::x11::XcbReply<xcb_query_pointer_reply_t> pointer(
+        xcb_query_pointer_reply(c, xcb_query_pointer(c, c.root()), nullptr));
+    if (!keys || !pointer)
+        return {};
+    return {(pointer->mask & (XCB_BUTTON_MASK_1 | XCB_BUTTON_MASK_2 | XCB_BUTTON_MASK_3))
+                || std::any_of(std::begin(keys->keys), std::end(keys->keys), [](uint8_t b) { return b != 0; }),
+            bool(pointer->mask & XCB_MOD_MASK_SHIFT)};
 }
 
 class AutopilotOnXServer : public ::testing::Test {
