@@ -243,10 +243,6 @@ TEST_F(AutopilotInputX11Test, TheHotkeyMonitorIgnoresOurChordButNotAnotherProgra
 
     runTool({"xdotool", "keydown", "ctrl+alt"});
     ASSERT_TRUE(spinUntil([&] { return calls.size() == 1; }));
-    // The voice chord's release watchdog sees it held, as a person's keys.
-    auto& input = platform::Platform::get().input();
-    EXPECT_EQ(input.physicalModifiers() & (platform::ModControl | platform::ModOption),
-              uint32_t(platform::ModControl | platform::ModOption));
     runTool({"xdotool", "keyup", "ctrl+alt"});
     ASSERT_TRUE(spinUntil([&] { return calls.size() == 2; }));
     EXPECT_EQ(calls, (std::vector<std::string>{"pressed", "released"}));
