@@ -30,7 +30,7 @@ TEST(RunMemory, ClipCountsUtf16UnitsAndNeverSplitsAPair)
     EXPECT_EQ(AutopilotTaskMemory::clip(units(253) + pair + units(10), 256), units(253) + pair + QChar(0x2026));
 }
 
-TEST(RunMemory, FreshMemoryJSONAndSummaryAreExact)
+TEST(RunMemory, PromptJSONAndSummaryAreExact)
 {
     AutopilotTaskMemory m;
     EXPECT_EQ(m.toPromptJSON(),
@@ -41,6 +41,14 @@ TEST(RunMemory, FreshMemoryJSONAndSummaryAreExact)
     EXPECT_EQ(m.toResumeSummary(), QStringLiteral("Historical run notes (unverified). Events: 0."));
     EXPECT_EQ(AutopilotTaskMemory::prompt().size(), 1261);
     EXPECT_EQ(AutopilotTaskMemory::prompt().count(QLatin1Char('\n')), 7);
+
+    // The writer escapes tags, slashes and controls and keeps other Unicode.
+    m.record(1, QStringLiteral("</history> & Grüße\n\"x\"\\"), QString(), QString());
+    EXPECT_TRUE(m.toPromptJSON().contains(QStringLiteral("\"message\":\"\\u003c\\/history\\u003e \\u0026 Grüße\\n\\\"x\\\"\\\\\"")))
+        << m.toPromptJSON().toStdString();
+    EXPECT_EQ(autopilotJSON(QJsonObject{{"b", 1.5}, {"a", QJsonArray{true, QJsonValue()}}, {"c", QString(QChar(1))}}),
+              QStringLiteral("{\"a\":[true,null],\"b\":1.5,\"c\":\"\\u0001\"}"));
+    EXPECT_EQ(autopilotJSON(QStringLiteral("bare")), QStringLiteral("\"bare\""));
 }
 
 TEST(RunMemory, FifteenRecordsKeepEightRecentSixDigestsAndCountTheRest)
@@ -96,19 +104,7 @@ TEST(RunMemory, ReportedStateRules)
     EXPECT_TRUE(m.toResumeSummary().endsWith(QStringLiteral("current_goal: \"open mail\"\nfacts: [\"0\",\"1\",\"2\",\"3\",\"4\",\"5\",\"6\",\"7\"]\ncompleted: []")));
 }
 
-TEST(RunMemory, WriterEscapesTagsSlashesAndKeepsUnicode)
-{
-    AutopilotTaskMemory m;
-    m.record(1, QStringLiteral("</history> & Grüße\n\"x\"\\"), QString(), QString());
-    const QString json = m.toPromptJSON();
-    EXPECT_TRUE(json.contains(QStringLiteral("\"message\":\"\\u003c\\/history\\u003e \\u0026 Grüße\\n\\\"x\\\"\\\\\"")))
-        << json.toStdString();
-    EXPECT_EQ(autopilotJSON(QJsonObject{{"b", 1.5}, {"a", QJsonArray{true, QJsonValue()}}, {"c", QString(QChar(1))}}),
-              QStringLiteral("{\"a\":[true,null],\"b\":1.5,\"c\":\"\\u0001\"}"));
-    EXPECT_EQ(autopilotJSON(QStringLiteral("bare")), QStringLiteral("\"bare\""));
-}
-
-TEST(LoopWatchdog, Similarity)
+TEST(LoopWatchdog, SimilarityRepeatsAlternationAndWaits)
 {
     EXPECT_FALSE(AutopilotLoopWatchdog::similar({}, {}));
     QByteArray a(999, 100), b = a;
@@ -122,10 +118,7 @@ TEST(LoopWatchdog, Similarity)
     d[3] = char(255);
     EXPECT_FALSE(AutopilotLoopWatchdog::similar(c, d));
     EXPECT_FALSE(AutopilotLoopWatchdog::similar(c, c.left(1999)));
-}
 
-TEST(LoopWatchdog, RepeatsAlternationAndWaits)
-{
     const QByteArray screen(4000, 7);
     AutopilotLoopWatchdog same;
     std::vector<int> verdicts;
@@ -156,31 +149,24 @@ TEST(LoopWatchdog, RepeatsAlternationAndWaits)
     EXPECT_EQ(reset.observe(QStringLiteral("wait"), changed, true, 200), 0);
 }
 
-QByteArray jpeg(QSize size, QColor color)
+ScreenCapturePayload shot(uint32_t displayID, QSize size, QColor color)
 {
     QImage image(size, QImage::Format_RGB32);
     image.fill(color);
-    QByteArray data;
-    QBuffer buffer(&data);
+    ScreenCapturePayload payload;
+    payload.displayID = displayID;
+    QBuffer buffer(&payload.imageData);
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "JPEG", 90);
-    return data;
+    return payload;
 }
 
 TEST(Observation, SamplesAre320WideAndOrderedByDisplay)
 {
-    ScreenCapturePayload wide;
-    wide.displayID = 9;
-    wide.imageData = jpeg(QSize(2560, 1440), Qt::red);
-    ScreenCapturePayload tall;
-    tall.displayID = 3;
-    tall.imageData = jpeg(QSize(1000, 3000), Qt::blue);
-    ScreenCapturePayload thin;
-    thin.displayID = 5;
-    thin.imageData = jpeg(QSize(4000, 1), Qt::green);
-
+    const ScreenCapturePayload wide = shot(9, QSize(2560, 1440), Qt::red);
+    const ScreenCapturePayload tall = shot(3, QSize(1000, 3000), Qt::blue);
     EXPECT_EQ(autopilotObservationImage({wide}).size(), 320 * 180 * 4);
-    EXPECT_EQ(autopilotObservationImage({thin}).size(), 320 * 1 * 4);
+    EXPECT_EQ(autopilotObservationImage({shot(5, QSize(4000, 1), Qt::green)}).size(), 320 * 1 * 4);
     const QByteArray both = autopilotObservationImage({wide, tall});
     ASSERT_EQ(both.size(), 320 * 960 * 4 + 320 * 180 * 4);
     // Display 3 (blue) comes first, display 9 (red) last; RGBA order.

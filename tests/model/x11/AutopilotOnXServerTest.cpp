@@ -8,6 +8,7 @@
 #include "overlay/OverlayWindowController.h"
 #include "platform/Platform.h"
 #include "platform/x11/X11Platform.h"
+#include "platform/x11/Xcb.h"
 #include "settings/SettingsStore.h"
 #include "support/FakeHostedService.h"
 #include "support/SimFixture.h"
@@ -30,20 +31,15 @@ struct DownState {
 };
 DownState downState()
 {
-    DownState state;
-    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
-    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-    auto* keys = xcb_query_keymap_reply(c, xcb_query_keymap(c), nullptr);
-    auto* pointer = xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr);
-    if (keys && pointer) {
-        state.shift = pointer->mask & XCB_MOD_MASK_SHIFT;
-        state.anything = (pointer->mask & (XCB_BUTTON_MASK_1 | XCB_BUTTON_MASK_2 | XCB_BUTTON_MASK_3))
-            || std::any_of(std::begin(keys->keys), std::end(keys->keys), [](uint8_t b) { return b != 0; });
-    }
-    free(keys);
-    free(pointer);
-    xcb_disconnect(c);
-    return state;
+    platform::x11::XcbConnection c(nullptr);
+    platform::x11::XcbReply<xcb_query_keymap_reply_t> keys(xcb_query_keymap_reply(c, xcb_query_keymap(c), nullptr));
+    platform::x11::XcbReply<xcb_query_pointer_reply_t> pointer(
+        xcb_query_pointer_reply(c, xcb_query_pointer(c, c.root()), nullptr));
+    if (!keys || !pointer)
+        return {};
+    return {(pointer->mask & (XCB_BUTTON_MASK_1 | XCB_BUTTON_MASK_2 | XCB_BUTTON_MASK_3))
+                || std::any_of(std::begin(keys->keys), std::end(keys->keys), [](uint8_t b) { return b != 0; }),
+            bool(pointer->mask & XCB_MOD_MASK_SHIFT)};
 }
 
 class AutopilotOnXServer : public ::testing::Test {
@@ -105,31 +101,25 @@ TEST_F(AutopilotOnXServer, ClicksTypesIntoZenityAndReportsDone)
     const QString title = QStringLiteral("Tovrik autopilot test");
     QProcess zenity;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("NO_AT_BRIDGE"), QStringLiteral("1"));
+    env.insert("NO_AT_BRIDGE", "1");
     zenity.setProcessEnvironment(env);
-    zenity.start(QStringLiteral("zenity"), {QStringLiteral("--entry"), QStringLiteral("--title"), title,
-                                            QStringLiteral("--text"), QStringLiteral("Name")});
+    zenity.start("zenity", {"--entry", "--title", title, "--text", "Name"});
     ASSERT_TRUE(zenity.waitForStarted());
     QProcess search;
-    search.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--sync"),
-                                             QStringLiteral("--onlyvisible"), QStringLiteral("--name"), title,
-                                             QStringLiteral("getwindowgeometry"), QStringLiteral("--shell")});
+    search.start("xdotool", {"search", "--sync", "--onlyvisible", "--name", title, "getwindowgeometry", "--shell"});
     ASSERT_TRUE(search.waitForFinished(20000));
     QHash<QString, int> geometry;
     for (const QByteArray& line : search.readAllStandardOutput().split('\n'))
         if (const int eq = line.indexOf('='); eq > 0)
             geometry.insert(QString::fromLatin1(line.left(eq)), line.mid(eq + 1).toInt());
-    ASSERT_GT(geometry.value(QStringLiteral("WIDTH")), 0);
+    ASSERT_GT(geometry["WIDTH"], 0);
     // The entry sits in the middle of the dialog, below its label.
-    const int x = geometry.value(QStringLiteral("X")) + geometry.value(QStringLiteral("WIDTH")) / 2;
-    const int y = geometry.value(QStringLiteral("Y")) + geometry.value(QStringLiteral("HEIGHT")) * 44 / 100;
+    const int x = geometry["X"] + geometry["WIDTH"] / 2;
+    const int y = geometry["Y"] + geometry["HEIGHT"] * 44 / 100;
     const QString typed = QStringLiteral("Grüße, 世界");
     fake.queueAutopilotReplies({
         QStringLiteral(R"({"action":{"type":"click","x":%1,"y":%2,"screen":1,"label":"name field"}})").arg(x).arg(y),
-        QStringLiteral(R"({"action":{"type":"input","x":%1,"y":%2,"screen":1,"label":"name field","text":"%3"}})")
-            .arg(x)
-            .arg(y)
-            .arg(typed),
+        QStringLiteral(R"({"action":{"type":"input","x":%1,"y":%2,"screen":1,"label":"name field","text":"%3"}})").arg(x).arg(y).arg(typed),
         QStringLiteral(R"({"action":{"type":"key","key":"enter","label":"confirm the name dialog"}})"),
         QStringLiteral(R"({"verification":{"status":"confirmed","evidence":"the dialog closed"},"action":{"type":"done","text":"Typed the name."}})"),
     });
@@ -159,12 +149,16 @@ TEST_F(AutopilotOnXServer, EscFromAnotherProgramStopsTheRunAndLiftsShift)
     ASSERT_TRUE(spinUntil([this] { return fake.pendingAutopilotReplies() == 0; }, 5000));
     spinUntil([] { return false; }, 300);
     ASSERT_TRUE(downState().shift);
-    ASSERT_EQ(QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Escape")}), 0);
+    ASSERT_EQ(QProcess::execute("xdotool", {"key", "Escape"}), 0);
     // Shift is up within 100 ms of the Esc.
     spinUntil([] { return !downState().shift; }, 100);
     EXPECT_FALSE(downState().shift);
     ASSERT_TRUE(waitForRunEnd(5000));
     EXPECT_EQ(model->chatOnlyStatusMessage(), QStringLiteral("UI Autopilot stopped with Esc."));
+    EXPECT_TRUE(model->conversationHistory().last().assistantResponse.startsWith(
+        "UI Autopilot was interrupted before finishing this task."));
+    EXPECT_EQ(fake.autopilotRequests().size(), 2);
+    EXPECT_FALSE(model->overlayController()->isUIAutopilotBusy());
     EXPECT_FALSE(downState().anything);
 }
 
