@@ -2,6 +2,7 @@
 // 60 Hz flight tick repaints: the dirty glyph region of a full-screen
 // surface) and one second of an idle companion on two screens.
 
+#include "BenchDesktop.h"
 #include "common/Clock.h"
 #include "overlay/views/CursorBuddyModel.h"
 #include "overlay/views/CursorBuddyView.h"
@@ -17,18 +18,7 @@ using namespace tovrik::overlay;
 
 namespace {
 
-void ensureApplication()
-{
-    if (QCoreApplication::instance())
-        return;
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "tovrik_bench";
-    static char* argv[] = {name, nullptr};
-    static QGuiApplication* app = new QGuiApplication(argc, argv);
-    (void)app;
-}
+using bench::ensureApplication;
 
 const QRectF kScreen(0, 0, 2560, 1440);
 

@@ -53,13 +53,7 @@ protected:
     void paintEvent(QPaintEvent*) override
     {
         QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
-        QPainterPath shape;
-        shape.addRoundedRect(QRectF(rect()), 8, 8);
-        p.setClipPath(shape);
-        p.fillPath(shape, whiteAt(0.04));
-        p.setPen(QPen(whiteAt(0.075), 1));
-        p.drawPath(shape);
+        paintRoundedCard(p, QRectF(rect()), 8, whiteAt(0.04), whiteAt(0.075));
     }
 
 private:

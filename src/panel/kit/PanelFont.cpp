@@ -1,5 +1,8 @@
 #include "panel/kit/PanelFont.h"
 
+#include <QPainter>
+#include <QPainterPath>
+
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QScreen>
@@ -23,6 +26,17 @@ QFont panelFont(double points, FontWeight weight)
     case FontWeight::Heavy: font.setWeight(QFont::ExtraBold); break;
     }
     return font;
+}
+
+void paintRoundedCard(QPainter& p, const QRectF& rect, double radius, const QColor& fill, const QColor& outline)
+{
+    p.setRenderHint(QPainter::Antialiasing);
+    QPainterPath shape;
+    shape.addRoundedRect(rect, radius, radius);
+    p.setClipPath(shape);
+    p.fillPath(shape, fill);
+    p.setPen(QPen(outline, 1));
+    p.drawPath(shape);
 }
 
 } // namespace tovrik::panel

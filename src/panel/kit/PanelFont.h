@@ -3,6 +3,9 @@
 #include <QColor>
 #include <QFont>
 
+class QPainter;
+class QRectF;
+
 namespace tovrik::panel {
 
 enum class FontWeight { Regular, Medium, Semibold, Bold, Heavy };
@@ -22,5 +25,9 @@ inline QColor withOpacity(QColor c, double opacity)
     c.setAlphaF(float(opacity));
     return c;
 }
+
+// A rounded card: the painter is clipped to its shape, which is filled and
+// outlined with a 1-point line.
+void paintRoundedCard(QPainter& p, const QRectF& rect, double radius, const QColor& fill, const QColor& outline);
 
 } // namespace tovrik::panel

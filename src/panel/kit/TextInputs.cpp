@@ -99,13 +99,7 @@ void ChatTextInput::mousePressEvent(QMouseEvent* event)
 void ChatTextInput::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    QPainterPath shape;
-    shape.addRoundedRect(QRectF(rect()), 8, 8);
-    p.setClipPath(shape);
-    p.fillPath(shape, blackAt(0.24));
-    p.setPen(QPen(whiteAt(0.12), 1));
-    p.drawPath(shape);
+    paintRoundedCard(p, QRectF(rect()), 8, blackAt(0.24), whiteAt(0.12));
 }
 
 AccountTextInput::AccountTextInput(const QString& placeholder, bool secure, QWidget* parent)

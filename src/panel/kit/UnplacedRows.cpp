@@ -83,13 +83,7 @@ StepLimitButton::StepLimitButton(const QString& systemName, std::function<void()
 void StepLimitButton::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    QPainterPath shape;
-    shape.addRoundedRect(QRectF(rect()), 6, 6);
-    p.setClipPath(shape);
-    p.fillPath(shape, whiteAt(0.08));
-    p.setPen(QPen(whiteAt(0.08), 1));
-    p.drawPath(shape);
+    paintRoundedCard(p, QRectF(rect()), 6, whiteAt(0.08), whiteAt(0.08));
     paintSymbol(p, m_symbol, rect(), 10, FontWeight::Heavy, whiteAt(0.72));
 }
 
