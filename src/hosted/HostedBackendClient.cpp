@@ -105,10 +105,15 @@ HTTPError hostedStatusError(int status, const QByteArray& body)
 
 HostedBackendClient::HostedBackendClient(QObject* parent) : QObject(parent), m_network(new QNetworkAccessManager(this))
 {
-    m_network->setCookieJar(new NoCookieJar(m_network));
-    m_network->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-    m_network->setAutoDeleteReplies(false);
-    m_network->setStrictTransportSecurityEnabled(false);
+    configureNetworkAccess(m_network);
+}
+
+void HostedBackendClient::configureNetworkAccess(QNetworkAccessManager* network)
+{
+    network->setCookieJar(new NoCookieJar(network));
+    network->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    network->setAutoDeleteReplies(false);
+    network->setStrictTransportSecurityEnabled(false);
     // A desktop app honours the system's proxy settings, unless the
     // application chose a proxy of its own.
     if (QNetworkProxy::applicationProxy().type() == QNetworkProxy::NoProxy

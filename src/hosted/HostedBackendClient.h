@@ -38,6 +38,10 @@ class HostedBackendClient : public QObject {
     Q_OBJECT
 public:
     explicit HostedBackendClient(QObject* parent = nullptr);
+    // Sets up a network manager the way every hosted request needs it: no
+    // cookies, redirects followed only by the caller, replies owned by the
+    // caller, and the system's proxy unless the application chose one.
+    static void configureNetworkAccess(QNetworkAccessManager* network);
     ~HostedBackendClient() override;
 
     static constexpr int maximumRedirects = 5;

@@ -2,15 +2,13 @@
 
 #include "common/Clock.h"
 #include "hosted/HTTPError.h"
-#include "hosted/NoCookieJar.h"
+#include "hosted/HostedBackendClient.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
-#include <QNetworkProxy>
-#include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
@@ -203,13 +201,7 @@ MacUpdateService::MacUpdateService(QString appName, QString workerBaseURL, QStri
       m_expectedTeamIdentifier(std::move(expectedTeamIdentifier)), m_network(new QNetworkAccessManager(this)),
       m_teamPublicKey(teamPublicKey())
 {
-    m_network->setCookieJar(new NoCookieJar(m_network));
-    m_network->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-    m_network->setAutoDeleteReplies(false);
-    m_network->setStrictTransportSecurityEnabled(false);
-    if (QNetworkProxy::applicationProxy().type() == QNetworkProxy::NoProxy
-        && !QNetworkProxyFactory::usesSystemConfiguration())
-        QNetworkProxyFactory::setUseSystemConfiguration(true);
+    HostedBackendClient::configureNetworkAccess(m_network);
     m_quit = [] {
         QMetaObject::invokeMethod(QCoreApplication::instance(), [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
     };
