@@ -40,7 +40,7 @@ public:
         run("/usr/bin/find", {root.path(), "-mindepth", "1", "-delete"});
         target = root.path() + "/Apps/Tovrik.app";
         image = updates + "/Tovrik-update-1.10.15.dmg";
-        makeBundle(target, BundleSpec(), standInBuild("healthy", "120", root.path() + "/old-relaunched"));
+        makeBundle(target, BundleFacts(), standInBuild("healthy", "120", root.path() + "/old-relaunched"));
         QProcess gone; // a process id that no longer exists
         gone.start("/bin/true");
         gone.waitForStarted();
@@ -74,13 +74,13 @@ public:
     {
         return QDir("/tmp").entryList({"tovrik-update-mount.*", "tovrik-update-app.*"}, QDir::Dirs | QDir::Hidden);
     }
-    // Signs `spec` as the new bundle, lets `alter` change it, and packs it
+    // Signs a bundle with these facts as the new one, lets `alter` change it, and packs it
     // as the image the arguments describe.
-    void rebuildImage(const BundleSpec& spec, const QByteArray& exe = {}, const QString& entry = "Tovrik.app",
+    void rebuildImage(const BundleFacts& facts, const QByteArray& exe = {}, const QString& entry = "Tovrik.app",
                       const std::function<void(const QString&)>& alter = {})
     {
         const QString next = root.path() + "/new/Tovrik.app";
-        makeBundle(next, spec, exe.isEmpty() ? standInBuild("healthy", spec.build) : exe);
+        makeBundle(next, facts, exe.isEmpty() ? standInBuild("healthy", facts.build) : exe);
         if (alter)
             alter(next);
         QFile::remove(image);
@@ -159,19 +159,19 @@ public:
     QLockFile lock{QDir::tempPath() + "/tovrik-swap-script-tests.lock"};
     QStringList tmpBefore;
     QTemporaryDir root;
-    BundleSpec newSpec = BundleSpec().with(&BundleSpec::build, "121");
+    BundleFacts newSpec = BundleFacts().with(&BundleFacts::build, "121");
     QString updates = update::updatesDirectoryURL(), logPath = update::updateLogURL(), runner = root.path() + "/runner";
     QString target, image, scriptPath, output;
     QStringList args;
 };
 
-Change newBundle(QString BundleSpec::*field, const QString& value)
+Change newBundle(QString BundleFacts::*field, const QString& value)
 {
     return [=](SwapScriptTest& t, QStringList&) { t.rebuildImage(t.newSpec.with(field, value)); };
 }
-Change oldBundle(QString BundleSpec::*field, const QString& value)
+Change oldBundle(QString BundleFacts::*field, const QString& value)
 {
-    return [=](SwapScriptTest& t, QStringList&) { makeBundle(t.target, BundleSpec().with(field, value), "#!/bin/sh\n"); };
+    return [=](SwapScriptTest& t, QStringList&) { makeBundle(t.target, BundleFacts().with(field, value), "#!/bin/sh\n"); };
 }
 
 } // namespace
@@ -220,26 +220,26 @@ TEST_F(SwapScriptTest, EachImageOrBundleRefusalHasItsCodeAndLinesAndLeavesTheTar
         {"signed with another key", [](auto& t, QStringList&) {
              const QString key = t.root.path() + "/other.pem";
              ASSERT_EQ(run("/usr/bin/openssl", {"ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", key}), 0);
-             t.rebuildImage(t.newSpec.with(&BundleSpec::key, key));
+             t.rebuildImage(t.newSpec.with(&BundleFacts::key, key));
          }, 1, signature},
         {"a file changed after signing", [](auto& t, QStringList&) {
              t.rebuildImage(t.newSpec, {}, "Tovrik.app", [](const QString& app) {
                  writeFile(app + "/Contents/Info.plist", readFile(app + "/Contents/Info.plist") + " ");
              });
          }, 1, signature},
-        {"identifier", newBundle(&BundleSpec::identifier, "ai.other"), 71, "Updated app bundle identifier did not match."},
-        {"team", newBundle(&BundleSpec::team, "OTHERTEAM1"), 72, "Updated app TeamIdentifier did not match."},
-        {"short version", newBundle(&BundleSpec::version, "1.10.16"), 73, "Updated app version did not match the manifest."},
-        {"build not the manifest's", newBundle(&BundleSpec::build, "122"), 74, notNewer},
+        {"identifier", newBundle(&BundleFacts::identifier, "ai.other"), 71, "Updated app bundle identifier did not match."},
+        {"team", newBundle(&BundleFacts::team, "OTHERTEAM1"), 72, "Updated app TeamIdentifier did not match."},
+        {"short version", newBundle(&BundleFacts::version, "1.10.16"), 73, "Updated app version did not match the manifest."},
+        {"build not the manifest's", newBundle(&BundleFacts::build, "122"), 74, notNewer},
         {"build not newer", [](auto&, QStringList& a) { a[currentBuild] = "121"; }, 74, notNewer},
-        {"executable with a slash", newBundle(&BundleSpec::executable, "a/b"), 75, "Updated app executable identity is invalid."},
+        {"executable with a slash", newBundle(&BundleFacts::executable, "a/b"), 75, "Updated app executable identity is invalid."},
         {"target is a link", [](auto& t, QStringList& a) {
              QFile::rename(t.target, t.root.path() + "/Apps/Real.app");
              QFile::link(t.root.path() + "/Apps/Real.app", a[targetApp]);
          }, 76, "Existing target application is not a regular app bundle."},
-        {"target already at the build", oldBundle(&BundleSpec::build, "121"), 76,
+        {"target already at the build", oldBundle(&BundleFacts::build, "121"), 76,
          "Existing target application is already at the expected build or newer; refusing a downgrade or reinstall loop."},
-        {"target of another team", oldBundle(&BundleSpec::team, "OTHERTEAM1"), 76,
+        {"target of another team", oldBundle(&BundleFacts::team, "OTHERTEAM1"), 76,
          "Existing target application identity is invalid; refusing to overwrite it."},
     });
 }

@@ -69,16 +69,16 @@ inline QStringList logLines(const QString& path = update::updateLogURL())
     return lines;
 }
 
-struct BundleSpec {
+struct BundleFacts {
     QString identifier = QStringLiteral("ai.tovrik.mac");
     QString version = QStringLiteral("1.10.15");
     QString build = QStringLiteral("120");
     QString executable = QStringLiteral("Tovrik");
     QString team = constants::macOSDeveloperTeamIdentifier();
     QString key = developmentKey();
-    BundleSpec with(QString BundleSpec::*field, const QString& value) const
+    BundleFacts with(QString BundleFacts::*field, const QString& value) const
     {
-        BundleSpec s = *this;
+        BundleFacts s = *this;
         s.*field = value;
         return s;
     }
@@ -86,7 +86,7 @@ struct BundleSpec {
 
 // A signed bundle at `path` whose executable is `program` (a copied file)
 // or the script text `script`.
-inline void makeBundle(const QString& path, const BundleSpec& s, const QByteArray& script, const QString& program = {})
+inline void makeBundle(const QString& path, const BundleFacts& s, const QByteArray& script, const QString& program = {})
 {
     QDir(path).removeRecursively();
     writeFile(path + "/Contents/Info.plist",

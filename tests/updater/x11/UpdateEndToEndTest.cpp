@@ -62,7 +62,7 @@ protected:
     void publish(const QByteArray& script)
     {
         const QString next = root.path() + "/next/Tovrik.app";
-        makeBundle(next, BundleSpec().with(&BundleSpec::build, "121"), script, script.isEmpty() ? target + "/Contents/MacOS/Tovrik" : QString());
+        makeBundle(next, BundleFacts().with(&BundleFacts::build, "121"), script, script.isEmpty() ? target + "/Contents/MacOS/Tovrik" : QString());
         const QString archive = root.path() + "/Tovrik-1.10.15-121.tar.gz";
         makeArchive(next, archive);
         const QString origin = constants::defaultHostedWorkerBaseURL();
