@@ -1,5 +1,7 @@
 #include "platform/x11/X11Displays.h"
 
+#include <QTimer>
+
 #include <QMetaObject>
 #include <QPointer>
 
@@ -227,6 +229,16 @@ std::shared_ptr<void> X11Displays::watchPointerMotion()
     if (!watch->session)
         return nullptr;
     m_motionWatch = watch;
+    // The tap's thread selects its events a moment after this returns: a
+    // move in between would go unseen until the next one, so the pointer is
+    // read once that window has surely passed (and not again).
+    for (const int ms : {50, 250})
+        QTimer::singleShot(ms, this, [self]() {
+            if (!self || self->m_motionWatch.expired())
+                return;
+            if (const auto location = self->readPointerLocation())
+                emit self->pointerMoved(*location);
+        });
     return watch;
 }
 
