@@ -36,6 +36,10 @@ void SimTest::SetUp()
 void SimTest::TearDown()
 {
     drainEvents();
+    // What a returning event loop does: the objects handed to deleteLater()
+    // (a dropped model's network services, spent timers) go now, while this
+    // test's clock and platform still stand.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     Clock::install(nullptr);
 }
 

@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 
 int main(int argc, char** argv)
 {
@@ -41,13 +40,13 @@ int main(int argc, char** argv)
     tovrik::platform::sim::SimPlatform::install();
     ::testing::InitGoogleTest(&argc, argv);
     const int rc = RUN_ALL_TESTS();
+    // As when the application's event loop returns: what the tests handed to
+    // deleteLater() goes before the platform and the application object,
+    // so no network manager's thread is still running when the libraries'
+    // exit handlers (OpenSSL's among them) tear down their globals.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     tovrik::platform::Platform::uninstall();
-    // The verdict is in. The process ends here without tearing down the
-    // application object and the libraries' globals: a test process that
-    // built and dropped many models mid-request can still have Qt network
-    // and D-Bus client work in flight, and that teardown is not the
-    // program's quit path (the app shell tests quit the real binary).
-    dataHome.remove();
-    std::fflush(nullptr);
-    std::_Exit(rc);
+    // A normal exit: the application object goes first, then the data
+    // folder, then the libraries' globals.
+    return rc;
 }
