@@ -174,9 +174,12 @@ TEST_F(LoopbackTest, OtherRequestsDoNotEndTheAttempt)
     drainEvents();
     EXPECT_FALSE(out->finished);
     EXPECT_TRUE(server.isListening());
-    FakeHostedService::visitLoopback(callbackURL(server, QStringLiteral("code=ok&state=s-2")));
+    auto page = FakeHostedService::visitLoopback(callbackURL(server, QStringLiteral("code=ok&state=s-2")));
     ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
     EXPECT_EQ(out->value.value_or(QString()), QStringLiteral("ok"));
+    server.answerBrowser(true);
+    ASSERT_TRUE(spinUntil([&]() { return page->finished; }));
+    EXPECT_EQ(page->status, 200);
 }
 
 TEST(LoopbackParser, RequestHeads)

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds everything with AddressSanitizer + UndefinedBehaviorSanitizer into
+# build-asan/ (or $TOVRIK_BUILD_DIR) and runs every test there, with leak
+# detection on. A sanitizer report fails the test that caused it.
+#
+#   bash scripts/test-sanitized.sh [ctest options...]     e.g. -R Hosted
+#
+# Leaks inside third-party libraries are suppressed by scripts/lsan.supp
+# (each entry says why); a leak in our code is a failure.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+export TOVRIK_SANITIZE="${TOVRIK_SANITIZE:-address,undefined}"
+export TOVRIK_BUILD_DIR="${TOVRIK_BUILD_DIR:-$root/build-asan}"
+bash "$root/scripts/build.sh"
+# Sanitizer settings reach every test and the programs the tests start (the
+# real binary, the stand-in of the hosted service).
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:detect_stack_use_after_return=0:check_initialization_order=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
+export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
+exec bash "$root/scripts/with-test-env.sh" \
+  ctest --test-dir "$TOVRIK_BUILD_DIR" --output-on-failure -j"${TOVRIK_JOBS:-2}" --timeout 600 "$@"
