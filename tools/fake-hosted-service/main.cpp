@@ -87,7 +87,8 @@ int main(int argc, char** argv)
     std::fflush(stdout);
 
     QObject::connect(&fake, &FakeHostedService::requestReceived, &fake, [&fake]() {
-        const auto& r = fake.requests().last();
+        // A copy: requests() hands out a list of its own, gone after this line.
+        const tovrik::test::FakeRequest r = fake.requests().constLast();
         std::printf("%s %s%s\n", r.method.constData(), qPrintable(r.host), r.target.constData());
         std::fflush(stdout);
     });
