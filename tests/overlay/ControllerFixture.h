@@ -12,6 +12,13 @@
 
 namespace tovrik::test {
 
+// The main 1440 × 900 display and a 1280 × 800 one to its right.
+inline QList<platform::DisplayInfo> twoScreens()
+{
+    using platform::sim::SimDisplays;
+    return {SimDisplays::make(1, QRectF(0, 0, 1440, 900), 2.0, true), SimDisplays::make(2, QRectF(1440, 0, 1280, 800))};
+}
+
 struct BuiltView {
     overlay::OverlayWindowController* controller;
     uint32_t displayID;
@@ -63,9 +70,13 @@ protected:
     std::optional<platform::DisplayInfo> display(uint32_t id) { return sim->displays().display(id); }
 
     const QList<overlay::CursorOverlayWindow*>& live() { return controller->windowManager().overlayWindows(); }
-    const QList<overlay::CursorOverlayWindow*>& fading()
+    const QList<overlay::CursorOverlayWindow*>& fading() { return controller->windowManager().fadingOverlayWindows(); }
+    // No shared return flight, and every published value of one reset.
+    void expectNoReturnFlight()
     {
-        return controller->windowManager().fadingOverlayWindows();
+        EXPECT_FALSE(controller->isSharedReturnFlightActive());
+        EXPECT_FALSE(controller->sharedReturnScreenLocation() || controller->sharedReturnDisplayID());
+        EXPECT_EQ(std::pair(controller->sharedReturnAngleDegrees(), controller->sharedReturnScale()), std::pair(0.0, 1.0));
     }
 
     std::unique_ptr<overlay::OverlayWindowController> controller;

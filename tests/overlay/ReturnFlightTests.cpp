@@ -19,6 +19,7 @@ struct Frame {
     std::optional<uint32_t> displayID;
     double angle;
     double scale;
+    bool operator==(const Frame&) const = default;
 };
 
 class ReturnFlightTest : public ControllerTest {
@@ -111,12 +112,7 @@ TEST_F(ReturnFlightTest, ThePathArchesUpwardSwellsTo116AndTurnsTheShortWayUnwrap
     // of the path (tick 15: t = s = 0.5) is 40 points above both ends.
     EXPECT_NEAR(maxY, 1496 + 40, 1e-9);
     // The tick that arrives publishes the end, then the flight resets.
-    const Frame& last = frames.back();
-    EXPECT_FALSE(last.active);
-    EXPECT_FALSE(last.location);
-    EXPECT_FALSE(last.displayID);
-    EXPECT_EQ(last.angle, 0.0);
-    EXPECT_EQ(last.scale, 1.0);
+    EXPECT_EQ(frames.back(), (Frame{false, std::nullopt, std::nullopt, 0.0, 1.0}));
 
     // A steep flight downward: the raw heading of its first tangent (5, -220)
     // is atan2(220, 5) + 90 + 43.5 = 222.2 degrees; the short way from 0 is
@@ -147,11 +143,7 @@ TEST_F(ReturnFlightTest, APointerMoveOfMoreThan100PointsEndsTheFlightAt101Not99A
 
     pointAt(QPointF(pointer.x() + 101, 3000 - pointer.y()));
     advance(1.0 / 60.0, 1.0 / 60.0);
-    EXPECT_FALSE(controller->isSharedReturnFlightActive());
-    EXPECT_FALSE(controller->sharedReturnScreenLocation());
-    EXPECT_FALSE(controller->sharedReturnDisplayID());
-    EXPECT_EQ(controller->sharedReturnAngleDegrees(), 0.0);
-    EXPECT_EQ(controller->sharedReturnScale(), 1.0);
+    expectNoReturnFlight();
 
     // Nothing flies for a pointer resting under 2 points from the start
     // (end = start + (1, 1)), nor when the overlay is not kept visible.

@@ -7,6 +7,7 @@
 
 #include <QPainter>
 #include <algorithm>
+#include <tuple>
 
 using namespace tovrik;
 using namespace tovrik::test;
@@ -15,15 +16,11 @@ using platform::sim::SimDisplays;
 
 namespace {
 
-QList<platform::DisplayInfo> twoScreens()
-{
-    return {SimDisplays::make(1, QRectF(0, 0, 1440, 900), 2.0, true), SimDisplays::make(2, QRectF(1440, 0, 1280, 800))};
-}
-
 class WindowsTest : public ControllerTest {
 protected:
     overlay::CursorOverlayWindowManager& manager() { return controller->windowManager(); }
     QList<platform::DisplayInfo> screens() { return sim->displays().displays(); }
+    int visibleCount() { return int(std::count_if(live().begin(), live().end(), [](auto* w) { return w->isVisible(); })); }
 };
 
 } // namespace
@@ -33,15 +30,13 @@ TEST_F(WindowsTest, TwoScreensGiveTwoWindowsInListOrderWithTheirIdsFramesAndFlag
     useDisplays(twoScreens());
     manager().show(screens(), controller.get());
     ASSERT_EQ(live().size(), 2);
-    EXPECT_EQ(live()[0]->displayID(), std::optional<uint32_t>(1));
-    EXPECT_EQ(live()[1]->displayID(), std::optional<uint32_t>(2));
     // AppKit frames: the second display's top is level with the main one's,
-    // so its frame starts 100 points above the main display's bottom.
-    EXPECT_EQ(live()[0]->screenFrame(), QRectF(0, 0, 1440, 900));
-    EXPECT_EQ(live()[1]->screenFrame(), QRectF(1440, 100, 1280, 800));
-    // Qt/X11 geometry is the display's y-down bounds.
-    EXPECT_EQ(live()[0]->geometry(), QRect(0, 0, 1440, 900));
-    EXPECT_EQ(live()[1]->geometry(), QRect(1440, 0, 1280, 800));
+    // so its frame starts 100 points above the main display's bottom. Qt/X11
+    // geometry is the display's y-down bounds.
+    using Window = std::tuple<std::optional<uint32_t>, QRectF, QRect>;
+    const auto window = [&](int i) { return Window(live()[i]->displayID(), live()[i]->screenFrame(), live()[i]->geometry()); };
+    EXPECT_EQ(window(0), Window(1, QRectF(0, 0, 1440, 900), QRect(0, 0, 1440, 900)));
+    EXPECT_EQ(window(1), Window(2, QRectF(1440, 100, 1280, 800), QRect(1440, 0, 1280, 800)));
 
     for (auto* w : live()) {
         const Qt::WindowFlags needed = Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
@@ -57,10 +52,8 @@ TEST_F(WindowsTest, TwoScreensGiveTwoWindowsInListOrderWithTheirIdsFramesAndFlag
     }
     // Each view was built for its own screen with this controller.
     ASSERT_EQ(built.size(), 2);
-    EXPECT_EQ(built[0].controller, controller.get());
-    EXPECT_EQ(built[0].displayID, 1u);
-    EXPECT_EQ(built[1].displayID, 2u);
-    EXPECT_EQ(built[1].frame, QRectF(1440, 100, 1280, 800));
+    EXPECT_EQ(std::tuple(built[0].controller, built[0].displayID), std::tuple(controller.get(), 1u));
+    EXPECT_EQ(std::tuple(built[1].displayID, built[1].frame), std::tuple(2u, QRectF(1440, 100, 1280, 800)));
 
     QList<platform::DisplayInfo> reversed = screens();
     std::reverse(reversed.begin(), reversed.end());
@@ -103,12 +96,10 @@ TEST_F(WindowsTest, OneSuspensionIsInChargeAndShowWhileSuspendedBuildsHiddenWind
     manager().show(screens(), controller.get());
     ASSERT_EQ(live().size(), 2);
     EXPECT_TRUE(manager().isSuspendedForCapture());
-    for (auto* w : live())
-        EXPECT_FALSE(w->isVisible());
+    EXPECT_EQ(visibleCount(), 0);
     manager().resumeAfterCapture();
     EXPECT_FALSE(manager().isSuspendedForCapture());
-    for (auto* w : live())
-        EXPECT_TRUE(w->isVisible());
+    EXPECT_EQ(visibleCount(), 2);
 
     // Discarding with a reset while suspended: the resume then does nothing.
     ASSERT_TRUE(manager().suspendForCapture());
@@ -129,8 +120,7 @@ TEST_F(WindowsTest, OneSuspensionIsInChargeAndShowWhileSuspendedBuildsHiddenWind
     controller->resumeAfterScreenCapture(suspended);
     ASSERT_EQ(live().size(), 2);
     EXPECT_EQ(live()[1]->displayID(), std::optional<uint32_t>(3));
-    for (auto* w : live())
-        EXPECT_TRUE(w->isVisible());
+    EXPECT_EQ(visibleCount(), 2);
     EXPECT_FALSE(manager().isSuspendedForCapture());
 }
 
@@ -144,11 +134,10 @@ TEST_F(WindowsTest, FadeEasesOpacityInThenReleasesTheWindowsUnlessAShowOrACaptur
     ASSERT_EQ(fading().size(), 2);
 
     advance(0.125);
-    ASSERT_TRUE(first);
+    ASSERT_TRUE(first && first->isVisible());
     // Ease-in (0.42, 0, 1, 1): slow start, so at half time well over half remains.
     EXPECT_GT(first->fadeOpacity(), 0.6);
     EXPECT_LT(first->fadeOpacity(), 0.75);
-    EXPECT_TRUE(first->isVisible());
 
     advance(0.15);
     EXPECT_TRUE(fading().isEmpty());
@@ -168,8 +157,7 @@ TEST_F(WindowsTest, FadeEasesOpacityInThenReleasesTheWindowsUnlessAShowOrACaptur
     EXPECT_NE(live().first(), old.data());
     EXPECT_DOUBLE_EQ(live().first()->fadeOpacity(), 1.0);
     advance(0.3); // the old fade's end finds nothing to remove
-    EXPECT_EQ(live().size(), 2);
-    EXPECT_TRUE(live().first()->isVisible());
+    EXPECT_EQ(visibleCount(), 2);
 
     manager().fadeOutAndHide(0.25);
     advance(0.05);
@@ -178,8 +166,7 @@ TEST_F(WindowsTest, FadeEasesOpacityInThenReleasesTheWindowsUnlessAShowOrACaptur
     // No live windows: nothing is suspended, yet the fading ones must not be
     // caught by the capture.
     EXPECT_FALSE(manager().suspendForCapture());
-    for (auto* w : fadingNow)
-        EXPECT_FALSE(w->isVisible());
+    EXPECT_FALSE(fadingNow[0]->isVisible() || fadingNow[1]->isVisible());
     drainEvents();
     EXPECT_TRUE(fading().isEmpty());
 }
@@ -206,8 +193,8 @@ TEST_F(WindowsTest, ControllerRebuildsWhenAScreenIsAddedOrChangesFrameButNotOnEv
     drainEvents();
     ASSERT_EQ(live().size(), 2);
     EXPECT_NE(live()[1], second);
-    EXPECT_EQ(live()[1]->geometry(), QRect(1440, 0, 1920, 1200));
-    EXPECT_EQ(live()[1]->screenFrame(), QRectF(1440, -300, 1920, 1200));
+    EXPECT_EQ(std::pair(live()[1]->geometry(), live()[1]->screenFrame()),
+              std::pair(QRect(1440, 0, 1920, 1200), QRectF(1440, -300, 1920, 1200)));
 }
 
 TEST_F(WindowsTest, RemovingADisplayRebuildsWhenKeptVisibleAndDiscardsWhenNothingIsShown)
@@ -230,20 +217,15 @@ TEST_F(WindowsTest, RemovingADisplayRebuildsWhenKeptVisibleAndDiscardsWhenNothin
 // Without a compositor the transparent parts of an ARGB window show black,
 // so each window shows only the pixels its content draws.
 namespace {
-class DotView : public QWidget {
-public:
+struct DotView : QWidget {
     using QWidget::QWidget;
     QRect dot{100, 100, 20, 10};
-    bool faint = false;
-
-protected:
     void paintEvent(QPaintEvent*) override
     {
         QPainter p(this);
         p.fillRect(rect(), QColor(0, 0, 0, 0)); // the 0.001 backdrop rounds to 0
         p.fillRect(dot, QColor(47, 125, 246));
-        if (faint)
-            p.fillRect(QRect(300, 300, 40, 40), QColor(255, 255, 255, 10)); // a faint glow
+        p.fillRect(QRect(300, 300, 40, 40), QColor(255, 255, 255, 10)); // a faint glow
     }
 };
 } // namespace
@@ -253,9 +235,7 @@ TEST_F(WindowsTest, WithoutACompositorEachWindowIsClippedToWhatItsContentDraws)
     sim->setCompositorActive(false);
     DotView* view = nullptr;
     manager().setViewFactory([&view](overlay::OverlayWindowController*, uint32_t, QRectF, QWidget* parent) {
-        view = new DotView(parent);
-        view->faint = true;
-        return view;
+        return view = new DotView(parent);
     });
     manager().show(screens(), controller.get());
     ASSERT_NE(view, nullptr);
@@ -268,14 +248,12 @@ TEST_F(WindowsTest, WithoutACompositorEachWindowIsClippedToWhatItsContentDraws)
     view->dot = QRect(400, 200, 8, 8);
     view->update(QRect(100, 100, 20, 10));
     view->update(QRect(400, 200, 8, 8));
-    spinUntil([&] { return w->contentRegion() == QRegion(400, 200, 8, 8); }, 2000);
-    EXPECT_EQ(w->contentRegion(), QRegion(400, 200, 8, 8));
+    EXPECT_TRUE(spinUntil([&] { return w->contentRegion() == QRegion(400, 200, 8, 8); }, 2000));
 
     // Nothing drawn: nothing shown (not "no mask", which would show it all).
     view->dot = QRect();
     view->update(QRect(400, 200, 8, 8));
-    spinUntil([&] { return w->contentRegion().isEmpty(); }, 2000);
-    EXPECT_TRUE(w->contentRegion().isEmpty());
+    EXPECT_TRUE(spinUntil([&] { return w->contentRegion().isEmpty(); }, 2000));
     EXPECT_FALSE(w->mask().isEmpty());
     EXPECT_FALSE(w->mask().intersects(w->rect()));
 
@@ -299,10 +277,9 @@ TEST(OverlayCoordinates, DisplayPointsFlipAgainstTheMainDisplayAndFramesAreHalfO
 {
     EXPECT_EQ(overlay::displayToAppKit(QPointF(100, 50), 900), QPointF(100, 850));
     const QRectF f(0, 0, 1440, 900);
-    EXPECT_TRUE(overlay::frameContains(f, QPointF(0, 0)));
-    EXPECT_FALSE(overlay::frameContains(f, QPointF(1440, 10)));
-    EXPECT_FALSE(overlay::frameContains(f, QPointF(10, 900)));
-    EXPECT_TRUE(overlay::frameContains(f, QPointF(1439.9, 899.9)));
+    for (const auto& [p, inside] : {std::pair{QPointF(0, 0), true}, {QPointF(1440, 10), false}, {QPointF(10, 900), false},
+                                   {QPointF(1439.9, 899.9), true}})
+        EXPECT_EQ(overlay::frameContains(f, p), inside) << p.x() << "," << p.y();
     EXPECT_DOUBLE_EQ(overlay::squaredDistanceToFrame(f, QPointF(1443, 904)), 9 + 16);
     EXPECT_DOUBLE_EQ(overlay::squaredDistanceToFrame(f, QPointF(-2, 450)), 4);
     EXPECT_EQ(overlay::localFromGlobal(QRectF(1440, 100, 1280, 800), QPointF(1500, 850)), QPointF(60, 50));

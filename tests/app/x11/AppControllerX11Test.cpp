@@ -14,6 +14,7 @@
 #include <QAction>
 #include <QDBusConnection>
 #include <QMenu>
+#include <functional>
 
 namespace tovrik::app {
 namespace {
@@ -46,12 +47,6 @@ protected:
         auto* panels = controller->settingsPanelController();
         return panels && panels->isPanelVisible();
     }
-    void launchAndShow()
-    {
-        ASSERT_TRUE(controller->applicationDidFinishLaunching());
-        advance(0.31);
-        ASSERT_TRUE(panelVisible());
-    }
 
     std::unique_ptr<AppController> controller = std::make_unique<AppController>();
     bool otherConnected = false;
@@ -65,7 +60,7 @@ QStringList titles(const QMenu* menu)
     return out;
 }
 
-TEST_F(AppControllerX11Test, TheFirstInstanceLaunchesEverythingAndShowsThePanelAfterThreeTenths)
+TEST_F(AppControllerX11Test, TheFirstInstanceLaunchesEverythingShowsThePanelAfterThreeTenthsAndShowRequestsShowIt)
 {
     TovrikAppModel& model = controller->model();
     EXPECT_FALSE(model.hotkeyMonitorActive());
@@ -103,42 +98,32 @@ TEST_F(AppControllerX11Test, TheFirstInstanceLaunchesEverythingAndShowsThePanelA
         }
     }
 
-    controller->applicationWillTerminate();
-    EXPECT_FALSE(controller->distributedObserverInstalled());
-}
-
-TEST_F(AppControllerX11Test, ShowRequestsOnlyShowWhileTheStatusItemToggles)
-{
-    launchAndShow();
+    // The status item toggles; every other request only shows the panel.
     controller->toggleSettingsWindow();
     EXPECT_FALSE(panelVisible());
     controller->toggleSettingsWindow();
     EXPECT_TRUE(panelVisible());
+    SingleInstance other(AppController::bundleIdentifier(), otherProcess());
+    const std::pair<const char*, std::function<void()>> shows[] = {
+        {"menu", [&] { controller->openSettingsFromMenu(); }},
+        {"Open item", [&] { controller->appMenu()->actions().first()->trigger(); }},
+        {"another process", [&] { EXPECT_TRUE(other.postShowPanelNotification()); }},
+        {"model", [&] { controller->model().openSettingsWindow(); }},
+        {"panel chord", [&] {
+             sim->simEventTap().injectFlags(K::Control, Ctrl);
+             sim->simEventTap().injectFlags(K::Shift, Ctrl | Shift);
+             sim->simEventTap().injectFlags(K::Option, Ctrl | Shift | Opt);
+         }},
+    };
+    for (const auto& [what, show] : shows) {
+        controller->settingsPanelController()->hidePanel();
+        show();
+        EXPECT_TRUE(test::spinUntil([&] { return panelVisible(); })) << what;
+    }
     controller->openSettingsFromMenu(); // shows, never hides
     EXPECT_TRUE(panelVisible());
-
-    // The menu's Open item.
-    controller->settingsPanelController()->hidePanel();
-    controller->appMenu()->actions().first()->trigger();
-    EXPECT_TRUE(panelVisible());
-
-    // The show-panel notification of another process.
-    controller->settingsPanelController()->hidePanel();
-    SingleInstance other(AppController::bundleIdentifier(), otherProcess());
-    ASSERT_TRUE(other.postShowPanelNotification());
-    EXPECT_TRUE(test::spinUntil([&] { return panelVisible(); }));
-
-    // The model's open-settings callback.
-    controller->settingsPanelController()->hidePanel();
-    controller->model().openSettingsWindow();
-    EXPECT_TRUE(panelVisible());
-
-    // The panel chord, through the hotkey monitor and the model.
-    controller->settingsPanelController()->hidePanel();
-    sim->simEventTap().injectFlags(K::Control, Ctrl);
-    sim->simEventTap().injectFlags(K::Shift, Ctrl | Shift);
-    sim->simEventTap().injectFlags(K::Option, Ctrl | Shift | Opt);
-    EXPECT_TRUE(test::spinUntil([&] { return panelVisible(); }));
+    controller->applicationWillTerminate();
+    EXPECT_FALSE(controller->distributedObserverInstalled());
 }
 
 TEST_F(AppControllerX11Test, ASecondInstanceHandsOverAndStartsNothing)
