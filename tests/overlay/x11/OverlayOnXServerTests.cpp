@@ -1,5 +1,6 @@
 // The overlay on a real X server: the companion glyph lands beside the
-// pointer and nothing else of the desktop changes; a click in ANOTHER
+// pointer and nothing else of the desktop changes, a status shows and goes
+// on time; a click in ANOTHER
 // application's window (from another seat, as a person's mouse would be,
 // not our own XTest input) reaches it through the overlay and dismisses a
 // pinned bubble; a capture suspension really takes the overlay off screen;
@@ -194,7 +195,11 @@ protected:
 
 } // namespace
 
-TEST_F(OverlayOnXServer, TheGlyphSitsBesideThePointerTheDesktopIsUnchangedElsewhereAndTheOverlayStaysOnTop)
+// The glyph sits beside the pointer and follows it, the rest of the desktop
+// unchanged; a capture suspension really takes it off screen until resumed;
+// a status over it shows beside the still pointer at once and goes on time;
+// a window mapped above the overlay is answered by raising it, without polling.
+TEST_F(OverlayOnXServer, TheGlyphFollowsThePointerLeavesTheDesktopAloneHidesForACaptureShowsStatusesAndStaysOnTop)
 {
     ASSERT_TRUE(platform::Platform::get().compositorActive()) << "the test command runs a compositor";
     const QPoint pointer(600, 420);
@@ -202,9 +207,48 @@ TEST_F(OverlayOnXServer, TheGlyphSitsBesideThePointerTheDesktopIsUnchangedElsewh
     const QImage shot = capture();
     EXPECT_FALSE(glyphNear(shot, pointer.x() - 60, pointer.y() - 60));
     EXPECT_EQ(changedFarFrom(shot, pointer.x() + 35, pointer.y() + 25, 90), 0);
-    expectGlyphFollows(pointer, QPoint(1200, 700));
+    const QPoint moved(800, 500), glyph = moved + QPoint(35, 25);
+    expectGlyphFollows(pointer, moved);
 
-    // A window mapped above the overlay is answered by raising it, without polling.
+    // As the capture step does it: repaints watched from before the windows
+    // go; synchronized, the capture shows the bare desktop.
+    auto& cap = platform::Platform::get().capture();
+    cap.watchRepaints();
+    const bool suspended = controller->suspendForScreenCapture();
+    ASSERT_TRUE(suspended);
+    cap.synchronize({displayID});
+    const QImage during = cap.captureDisplay(displayID);
+    EXPECT_EQ(changedFarFrom(during, -1000, -1000, 0), 0);
+    EXPECT_FALSE(glyphNear(during, glyph.x(), glyph.y()));
+    controller->resumeAfterScreenCapture(suspended);
+    bool ok = false;
+    captureUntil([&](const QImage& i) { return glyphNear(i, glyph.x(), glyph.y()); }, &ok);
+    EXPECT_TRUE(ok) << "the overlay did not come back";
+
+    const auto statusPixels = [&](const QImage& i) {
+        int changed = 0;
+        for (int y = glyph.y() - 120; y < glyph.y() + 120; y += 3)
+            for (int x = glyph.x() + 50; x < glyph.x() + 400; x += 3)
+                changed += i.rect().contains(x, y) && !isDesk(rgbAt(i, x, y));
+        return changed;
+    };
+    captureUntil([&](const QImage& i) { return statusPixels(i) == 0; }, &ok);
+    ASSERT_TRUE(ok);
+    for (int round = 0; round < 3; ++round) {
+        controller->showStatus(QStringLiteral("no microphone found"), platform::Platform::get().displays().mainDisplay(),
+                               false);
+        controller->hide(2.5);
+        QElapsedTimer since;
+        since.start();
+        captureUntil([&](const QImage& i) { return statusPixels(i) > 100; }, &ok);
+        EXPECT_TRUE(ok) << "round " << round << ": no status beside the pointer";
+        EXPECT_LT(since.elapsed(), 1000);
+        captureUntil([&](const QImage& i) { return statusPixels(i) == 0; }, &ok);
+        EXPECT_TRUE(ok) << "round " << round << ": the status stayed";
+        EXPECT_GE(since.elapsed(), 2400);
+        EXPECT_LT(since.elapsed(), 4000) << "round " << round;
+    }
+
     auto* ours = controller->windowManager().overlayWindows().value(0);
     EXPECT_FALSE(controller->windowManager().isRaiseTimerRunning());
     ForeignClient other(QRect(100, 100, 200, 200)); // mapped on top of everything
@@ -242,28 +286,6 @@ TEST_F(OverlayOnXServer, AClickInAnotherApplicationReachesItAndDismissesAPinnedB
     EXPECT_FALSE(controller->isResponseBubblePinned());
     EXPECT_FALSE(controller->targetScreenLocation());
     EXPECT_FALSE(controller->hasResponseDismissGlobalMonitor());
-}
-
-TEST_F(OverlayOnXServer, ASuspendedOverlayIsGoneFromTheScreenUntilResumed)
-{
-    const QPoint pointer(800, 500), glyph = pointer + QPoint(35, 25);
-    ASSERT_NO_FATAL_FAILURE(showIdleGlyph(pointer));
-
-    // As the capture step does it: repaints watched from before the windows
-    // go; synchronized, the capture shows the bare desktop.
-    auto& cap = platform::Platform::get().capture();
-    cap.watchRepaints();
-    const bool suspended = controller->suspendForScreenCapture();
-    ASSERT_TRUE(suspended);
-    cap.synchronize({displayID});
-    const QImage during = cap.captureDisplay(displayID);
-    EXPECT_EQ(changedFarFrom(during, -1000, -1000, 0), 0);
-    EXPECT_FALSE(glyphNear(during, glyph.x(), glyph.y()));
-
-    controller->resumeAfterScreenCapture(suspended);
-    bool ok = false;
-    captureUntil([&](const QImage& i) { return glyphNear(i, glyph.x(), glyph.y()); }, &ok);
-    EXPECT_TRUE(ok) << "the overlay did not come back";
 }
 
 TEST(OverlayMonitorsOnXServer, EachWindowCoversItsMonitorWhenTheMainOneIsNotAtTheOrigin)
@@ -356,36 +378,4 @@ TEST(OverlayWithoutCompositor, TheDesktopNeverTurnsBlack)
     EXPECT_TRUE(run.finishedNormally);
     EXPECT_EQ(run.exitCode, 0) << run.output.toStdString();
     EXPECT_TRUE(run.passed()) << run.output.toStdString();
-}
-
-// A status over the idle glyph that stays up (a ready app) shows beside the
-// still pointer at once and is gone again on time, the pointer never moving.
-TEST_F(OverlayOnXServer, AStatusBesideAStillPointerShowsAndGoesOnTime)
-{
-    const QPoint pointer(500, 400), glyph = pointer + QPoint(35, 25);
-    ASSERT_NO_FATAL_FAILURE(showIdleGlyph(pointer));
-    const auto statusPixels = [&](const QImage& i) {
-        int changed = 0;
-        for (int y = glyph.y() - 120; y < glyph.y() + 120; y += 3)
-            for (int x = glyph.x() + 50; x < glyph.x() + 400; x += 3)
-                changed += i.rect().contains(x, y) && !isDesk(rgbAt(i, x, y));
-        return changed;
-    };
-    bool ok = false;
-    captureUntil([&](const QImage& i) { return statusPixels(i) == 0; }, &ok);
-    ASSERT_TRUE(ok);
-    for (int round = 0; round < 3; ++round) {
-        controller->showStatus(QStringLiteral("no microphone found"), platform::Platform::get().displays().mainDisplay(),
-                               false);
-        controller->hide(2.5);
-        QElapsedTimer since;
-        since.start();
-        captureUntil([&](const QImage& i) { return statusPixels(i) > 100; }, &ok);
-        EXPECT_TRUE(ok) << "round " << round << ": no status beside the pointer";
-        EXPECT_LT(since.elapsed(), 1000);
-        captureUntil([&](const QImage& i) { return statusPixels(i) == 0; }, &ok);
-        EXPECT_TRUE(ok) << "round " << round << ": the status stayed";
-        EXPECT_GE(since.elapsed(), 2400);
-        EXPECT_LT(since.elapsed(), 4000) << "round " << round;
-    }
 }
