@@ -16,21 +16,14 @@
 
 using namespace tovrik;
 using namespace tovrik::overlay;
+using tovrik::test::alphaAt;
+using tovrik::test::isColour;
 
 namespace {
 
 QImage takeoverImage(QSizeF size, double progress)
 {
     return tovrik::test::painted(size.toSize(), [&](QPainter& p) { UIAutopilotTakeoverView::paint(p, size, progress); });
-}
-
-int alphaAt(const QImage& image, int x, int y) { return qAlpha(image.pixel(x, y)); }
-
-bool isColour(QRgb premultiplied, QColor expected, int tolerance = 6)
-{
-    const QColor c = QColor::fromRgba(qUnpremultiply(premultiplied));
-    return std::abs(c.red() - expected.red()) <= tolerance && std::abs(c.green() - expected.green()) <= tolerance
-        && std::abs(c.blue() - expected.blue()) <= tolerance;
 }
 
 } // namespace

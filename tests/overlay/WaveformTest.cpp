@@ -8,6 +8,7 @@
 
 using namespace tovrik::overlay;
 using Waveform = BlueCursorWaveformView;
+using tovrik::test::alphaAt;
 
 namespace {
 double wobble(int i, double T) { return 0.75 * (1 + std::sin(0.35 * i + 3.6 * T)); }
@@ -37,7 +38,6 @@ TEST(WaveformBars, HeightsFollowTheLevelProfileAndTheWobble)
 
 namespace {
 QImage renderBadge(const std::function<void(QPainter&)>& paint) { return tovrik::test::painted(QSize(80, 80), paint); }
-int alphaAt(const QImage& image, int x, int y) { return qAlpha(image.pixel(x, y)); }
 } // namespace
 
 TEST(WaveformCard, DrawsDarkCardBlueBarsAndGlowAllScaledByAlpha)
