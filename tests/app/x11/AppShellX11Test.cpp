@@ -10,9 +10,13 @@
 #include <QDBusConnectionInterface>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPixmap>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -27,6 +31,8 @@ namespace {
 
 using test::SecondSeat;
 
+using platform::x11::XcbReply;
+
 struct WindowInfo {
     xcb_window_t id = 0;
     QRect geometry; // root coordinates
@@ -34,39 +40,38 @@ struct WindowInfo {
     std::vector<uint32_t> states;
 };
 
-class XQuery {
-public:
-    bool ok() const { return m_c.ok(); }
-    xcb_connection_t* conn() const { return m_c; }
-    xcb_window_t root() const { return m_c.root(); }
-    xcb_atom_t atom(const char* name) { return platform::x11::internAtom(m_c, name); }
-    QSize screenSize() const { return QSize(m_c.screen()->width_in_pixels, m_c.screen()->height_in_pixels); }
-    // Mapped, viewable top-level windows of process `pid`.
-    std::vector<WindowInfo> viewableWindowsOf(qint64 pid)
-    {
-        using platform::x11::getProperty;
-        std::vector<WindowInfo> out;
-        auto* tree = xcb_query_tree_reply(m_c, xcb_query_tree(m_c, root()), nullptr);
-        const xcb_window_t* children = tree ? xcb_query_tree_children(tree) : nullptr;
-        for (int i = 0; tree && i < xcb_query_tree_children_length(tree); ++i) {
-            const xcb_window_t w = children[i];
-            const auto pids = getProperty(m_c, w, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL).cardinals();
-            auto* attrs = xcb_get_window_attributes_reply(m_c, xcb_get_window_attributes(m_c, w), nullptr);
-            auto* geo = xcb_get_geometry_reply(m_c, xcb_get_geometry(m_c, w), nullptr);
-            if (!pids.empty() && qint64(pids[0]) == pid && attrs && attrs->map_state == XCB_MAP_STATE_VIEWABLE && geo)
-                out.push_back({w, QRect(geo->x, geo->y, geo->width, geo->height),
-                               QString::fromUtf8(getProperty(m_c, w, atom("_NET_WM_NAME")).data),
-                               getProperty(m_c, w, atom("_NET_WM_STATE"), XCB_ATOM_ATOM).cardinals()});
-            std::free(attrs);
-            std::free(geo);
-        }
-        std::free(tree);
-        return out;
+// Mapped, viewable top-level windows of process `pid`.
+std::vector<WindowInfo> viewableWindowsOf(platform::x11::XcbConnection& c, qint64 pid)
+{
+    using platform::x11::getProperty;
+    const auto atom = [&](const char* name) { return platform::x11::internAtom(c, name); };
+    std::vector<WindowInfo> out;
+    XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, c.root()), nullptr));
+    for (int i = 0; tree && i < xcb_query_tree_children_length(tree.get()); ++i) {
+        const xcb_window_t w = xcb_query_tree_children(tree.get())[i];
+        const auto pids = getProperty(c, w, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL).cardinals();
+        XcbReply<xcb_get_window_attributes_reply_t> attrs(
+            xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, w), nullptr));
+        XcbReply<xcb_get_geometry_reply_t> geo(xcb_get_geometry_reply(c, xcb_get_geometry(c, w), nullptr));
+        if (!pids.empty() && qint64(pids[0]) == pid && attrs && attrs->map_state == XCB_MAP_STATE_VIEWABLE && geo)
+            out.push_back({w, QRect(geo->x, geo->y, geo->width, geo->height),
+                           QString::fromUtf8(getProperty(c, w, atom("_NET_WM_NAME")).data),
+                           getProperty(c, w, atom("_NET_WM_STATE"), XCB_ATOM_ATOM).cardinals()});
     }
+    return out;
+}
 
-private:
-    platform::x11::XcbConnection m_c{nullptr};
-};
+// The root window's pixels in `r`, as a desktop capture shows them.
+QImage rootPixels(QRect r) { return QGuiApplication::primaryScreen()->grabWindow(0, r.x(), r.y(), r.width(), r.height()).toImage(); }
+
+int changedPixels(const QImage& a, const QImage& b)
+{
+    int changed = 0;
+    for (int y = 0; y < std::min(a.height(), b.height()); ++y)
+        for (int x = 0; x < std::min(a.width(), b.width()); ++x)
+            changed += (a.pixel(x, y) & 0xffffffu) != (b.pixel(x, y) & 0xffffffu);
+    return changed;
+}
 
 class AppShellX11Test : public ::testing::Test {
 protected:
@@ -113,7 +118,7 @@ protected:
         std::optional<WindowInfo> found;
         test::spinUntil(
             [&] {
-                const auto windows = x.viewableWindowsOf(p->processId());
+                const auto windows = viewableWindowsOf(x, p->processId());
                 found.reset();
                 for (const auto& w : windows)
                     if (w.name == QStringLiteral("Tovrik"))
@@ -138,7 +143,7 @@ protected:
         return false;
     }
 
-    XQuery x;
+    platform::x11::XcbConnection x{nullptr};
     QTemporaryDir dataHome;
     QString binary;
     std::vector<QProcess*> processes;
@@ -159,10 +164,10 @@ TEST_F(AppShellX11Test, WithoutATrayThePanelShowsHidesHandsOverAndQuits)
     ASSERT_TRUE(panel.has_value()) << "the panel never appeared";
     // Signed out on a fresh data folder: the sign-in screen, 320 × 258, at
     // x = maxX − w − 20, 32 below the top of the screen, with no taskbar entry.
-    EXPECT_EQ(panel->geometry, QRect(QPoint(x.screenSize().width() - 320 - 20, 32), QSize(320, 258)));
-    const xcb_atom_t skipTaskbar = x.atom("_NET_WM_STATE_SKIP_TASKBAR");
+    EXPECT_EQ(panel->geometry, QRect(QPoint(x.screen()->width_in_pixels - 320 - 20, 32), QSize(320, 258)));
+    const xcb_atom_t skipTaskbar = platform::x11::internAtom(x, "_NET_WM_STATE_SKIP_TASKBAR");
     EXPECT_NE(std::find(panel->states.begin(), panel->states.end(), skipTaskbar), panel->states.end());
-    EXPECT_EQ(x.viewableWindowsOf(app->processId()).size(), 1u) << "the panel is our only window on screen";
+    EXPECT_EQ(viewableWindowsOf(x, app->processId()).size(), 1u) << "the panel is our only window on screen";
 
     ASSERT_TRUE(clickUntilHidden(other, app, 100, 600)) << "a click outside did not hide the panel";
     QProcess* second = launch();
@@ -183,40 +188,14 @@ TEST_F(AppShellX11Test, WithoutATrayThePanelShowsHidesHandsOverAndQuits)
     test::XClient keyboard;
     ASSERT_TRUE(test::spinUntil(
         [&] {
-            auto* f = xcb_get_input_focus_reply(x.conn(), xcb_get_input_focus(x.conn()), nullptr);
-            const bool focused = f && f->focus == panel->id;
-            std::free(f);
-            return focused;
+            XcbReply<xcb_get_input_focus_reply_t> f(xcb_get_input_focus_reply(x, xcb_get_input_focus(x), nullptr));
+            return f && f->focus == panel->id;
         },
         10000));
     ASSERT_TRUE(keyboard.chord({XK_Control_L, XK_q}));
     ASSERT_TRUE(app->waitForFinished(20000)) << "Ctrl+Q did not quit";
     EXPECT_EQ(app->exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(app->exitCode(), 0);
-}
-
-// The root window's pixels in `r`.
-std::vector<uint32_t> rootPixels(xcb_connection_t* c, xcb_window_t root, QRect r)
-{
-    auto* image = xcb_get_image_reply(
-        c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, int16_t(r.x()), int16_t(r.y()), uint16_t(r.width()),
-                         uint16_t(r.height()), ~0u),
-        nullptr);
-    std::vector<uint32_t> pixels;
-    if (image) {
-        const auto* data = reinterpret_cast<const uint32_t*>(xcb_get_image_data(image));
-        pixels.assign(data, data + xcb_get_image_data_length(image) / 4);
-    }
-    std::free(image);
-    return pixels;
-}
-
-int changedPixels(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b)
-{
-    int changed = 0;
-    for (size_t i = 0; i < std::min(a.size(), b.size()); ++i)
-        changed += (a[i] & 0xffffffu) != (b[i] & 0xffffffu);
-    return changed;
 }
 
 // Every refused press of the voice chord (signed out: "sign in first") shows
@@ -230,13 +209,12 @@ TEST_F(AppShellX11Test, EveryRefusedVoiceChordShowsItsStatusBesideThePointerAndH
     QProcess* app = launch();
     ASSERT_TRUE(app->waitForStarted());
     ASSERT_TRUE(waitForPanel(app).has_value());
-    XQuery x2;
     const QPoint pointer(300, 500);
     ASSERT_TRUE(core.moveTo(pointer));
     const QRect beside(pointer.x(), pointer.y() - 80, 400, 200);
-    const std::vector<uint32_t> desktop = rootPixels(x2.conn(), x2.root(), beside);
-    ASSERT_FALSE(desktop.empty());
-    const auto statusPixels = [&] { return changedPixels(desktop, rootPixels(x2.conn(), x2.root(), beside)); };
+    const QImage desktop = rootPixels(beside);
+    ASSERT_FALSE(desktop.isNull());
+    const auto statusPixels = [&] { return changedPixels(desktop, rootPixels(beside)); };
     for (int press = 0; press < 4; ++press) {
         const bool panelOpen = press % 2 == 0;
         if (!panelOpen) {
