@@ -2,9 +2,8 @@
 // pointer and nothing else of the desktop changes; a status shows and goes on
 // time; a click in ANOTHER application's window (from another seat, as a
 // person's mouse would be, not our own XTest input) reaches it through the
-// overlay and dismisses a pinned bubble; each window covers its RandR monitor
-// when the main one is not at the origin; without a compositor the desktop
-// never turns black.
+// overlay and dismisses a pinned bubble; without a compositor the desktop
+// never turns black. (Windows on RandR monitors: the takeover tests.)
 
 #include "common/Clock.h"
 #include "overlay/OverlayWindowController.h"
@@ -24,7 +23,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
-#include <xcb/randr.h>
 
 using namespace tovrik;
 using namespace tovrik::test;
@@ -260,42 +258,6 @@ TEST_F(OverlayOnXServer, AClickInAnotherApplicationReachesItAndDismissesAPinnedB
     EXPECT_FALSE(controller->isResponseBubblePinned());
     EXPECT_FALSE(controller->targetScreenLocation());
     EXPECT_FALSE(controller->hasResponseDismissGlobalMonitor());
-}
-
-TEST(OverlayMonitorsOnXServer, EachWindowCoversItsMonitorWhenTheMainOneIsNotAtTheOrigin)
-{
-    Clock::install(nullptr);
-    const xcb_randr_output_t output = tovrik::test::firstOutput();
-    ASSERT_NE(output, 0u);
-    MonitorsGuard guard{"TOVRIK-OV-MAIN", "TOVRIK-OV-SIDE"};
-    ASSERT_TRUE(tovrik::test::setMonitor("TOVRIK-OV-MAIN", QRect(720, 0, 1200, 800), true, output));
-    ASSERT_TRUE(tovrik::test::setMonitor("TOVRIK-OV-SIDE", QRect(0, 0, 720, 1080), false));
-
-    QString error;
-    ASSERT_TRUE(platform::x11::X11Platform::install(&error)) << error.toStdString();
-    auto& displays = platform::Platform::get().displays();
-    ASSERT_TRUE(spinUntil([&] { return displays.displays().size() == 2; }, 3000));
-    const auto main = displays.mainDisplay();
-    ASSERT_TRUE(main);
-    ASSERT_EQ(main->name, QStringLiteral("TOVRIK-OV-MAIN"));
-    // The side monitor lies left of the main one: negative display x.
-    ASSERT_EQ(displays.displays()[1].bounds, QRectF(-720, 0, 720, 1080));
-
-    {
-        overlay::OverlayWindowController controller;
-        controller.setIdleBehavior(true, false, false);
-        const auto& windows = controller.windowManager().overlayWindows();
-        ASSERT_EQ(windows.size(), 2);
-        EXPECT_EQ(windows[0]->displayID(), std::optional<uint32_t>(main->displayID));
-        EXPECT_EQ(windows[0]->geometry(), QRect(720, 0, 1200, 800));
-        EXPECT_EQ(windows[1]->geometry(), QRect(0, 0, 720, 1080));
-        // The X server agrees once the windows are mapped.
-        ASSERT_TRUE(spinUntil([&] { return windows[0]->isVisible() && windows[1]->isVisible(); }));
-        tovrik::test::drainEvents();
-        EXPECT_EQ(windows[1]->frameGeometry().topLeft(), QPoint(0, 0));
-    }
-    tovrik::test::drainEvents();
-    platform::sim::SimPlatform::install();
 }
 
 // ---- without a compositor: a child process on an X server of its own ----
