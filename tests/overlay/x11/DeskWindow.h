@@ -13,6 +13,9 @@ namespace tovrik::test {
 
 inline const QColor kDesk(90, 110, 130);
 
+// Set in the child process that runs the cases on an X server without a compositor.
+constexpr const char* kNoCompositorChildEnv = "TOVRIK_OVERLAY_NO_COMPOSITOR_CHILD";
+
 inline bool isDesk(QRgb rgb) { return (rgb & 0xffffff) == (kDesk.rgb() & 0xffffff); }
 
 class Desk : public QWidget {
