@@ -12,13 +12,10 @@ using tovrik::test::SimTest;
 TEST(Constants, MarkerIsOddNonZeroAndDrawnPerLaunch)
 {
     const int64_t first = constants::syntheticInputEventSourceUserData();
-    EXPECT_NE(first, 0);
-    EXPECT_EQ(first & 1, 1);
-    // A second launch draws again.
-    ASSERT_TRUE(constants::initialize());
-    const int64_t second = constants::syntheticInputEventSourceUserData();
-    EXPECT_EQ(second & 1, 1);
-    EXPECT_NE(first, second);
+    EXPECT_EQ(first & 1, 1); // odd, so never 0
+    ASSERT_TRUE(constants::initialize()); // a second launch draws again
+    EXPECT_EQ(constants::syntheticInputEventSourceUserData() & 1, 1);
+    EXPECT_NE(constants::syntheticInputEventSourceUserData(), first);
 }
 
 TEST(Constants, ValuesAndForms)
@@ -46,7 +43,7 @@ TEST(Constants, ValuesAndForms)
 
 TEST(Errors, DescribeAndCancellation)
 {
-    auto e = std::make_exception_ptr(TovrikError("TovrikPointing", 3, "no point"));
+    const auto e = std::make_exception_ptr(TovrikError("TovrikPointing", 3, "no point"));
     EXPECT_EQ(describeException(e), "no point");
     EXPECT_FALSE(isCancellation(e));
     EXPECT_TRUE(isCancellation(std::make_exception_ptr(CancellationError())));
@@ -83,7 +80,6 @@ TEST_F(ClockTest, RepeatingClockTimer)
     QObject::connect(&timer, &ClockTimer::timeout, [&] { ++ticks; });
     timer.start(0.12);
     clock.advance(0.5);
-    EXPECT_EQ(ticks, 4);
     timer.stop();
     clock.advance(1.0);
     EXPECT_EQ(ticks, 4);
@@ -132,22 +128,20 @@ QCoro::Task<void> sleeper(double seconds, CancellationToken token, std::shared_p
 
 TEST_F(ClockTest, SleepWakesOnTimeOrAtOnceOnCancel)
 {
-    auto a = std::make_shared<QString>();
-    auto handle = startTask([a](CancellationToken t) { return sleeper(600, t, a); });
-    advance(599.9, 10);
-    EXPECT_TRUE(a->isEmpty());
-    advance(0.2);
-    EXPECT_EQ(*a, "woke");
-    EXPECT_TRUE(handle.isFinished());
-
-    auto b = std::make_shared<QString>();
-    auto h2 = startTask([b](CancellationToken t) { return sleeper(600, t, b); });
-    EXPECT_FALSE(h2.isFinished());
-    h2.cancel();
-    tovrik::test::drainEvents();
-    EXPECT_EQ(*b, "cancelled");
-    EXPECT_TRUE(h2.isFinished());
-    EXPECT_EQ(clock.pendingCount(), 0u);
+    for (const bool cancel : {false, true}) {
+        auto result = std::make_shared<QString>();
+        auto handle = startTask([result](CancellationToken t) { return sleeper(600, t, result); });
+        advance(599.9, 10);
+        EXPECT_TRUE(result->isEmpty() && !handle.isFinished());
+        if (cancel)
+            handle.cancel();
+        else
+            advance(0.2);
+        tovrik::test::drainEvents();
+        EXPECT_EQ(*result, cancel ? "cancelled" : "woke");
+        EXPECT_TRUE(handle.isFinished());
+        EXPECT_EQ(clock.pendingCount(), 0u);
+    }
 
     // A token cancelled before the sleep throws without waiting.
     CancellationSource source;

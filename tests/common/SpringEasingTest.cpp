@@ -4,10 +4,11 @@
 #include <gtest/gtest.h>
 #include <cmath>
 #include <numbers>
+#include <tuple>
 
 using namespace tovrik;
 
-TEST(SpringParameters, StiffnessAndDampingFollowResponseAndFraction)
+TEST(SpringParameters, StiffnessAndDampingFollowResponseAndFractionAndTheClosedFormMatchesIntegration)
 {
     const SpringParameters s{0.2, 0.6};
     EXPECT_NEAR(s.stiffness(), std::pow(2 * std::numbers::pi / 0.2, 2), 1e-9);
@@ -15,12 +16,9 @@ TEST(SpringParameters, StiffnessAndDampingFollowResponseAndFraction)
     // Critical damping of a unit mass is 2√k: a fraction of 1 is exactly that.
     const SpringParameters critical{0.3, 1.0};
     EXPECT_NEAR(critical.damping(), 2 * std::sqrt(critical.stiffness()), 1e-9);
-}
 
-// The closed-form step agrees with a fine numeric integration of
-// x'' = −k x − c v for under-, critically and over-damped springs.
-TEST(SpringParameters, ClosedFormMatchesIntegration)
-{
+    // The closed-form step agrees with a fine numeric integration of
+    // x'' = −k x − c v for under-, critically and over-damped springs.
     for (double zeta : {0.3, 0.6, 0.82, 1.0, 1.7}) {
         const SpringParameters s{0.2, zeta};
         double x = 100, v = -40;
@@ -37,7 +35,7 @@ TEST(SpringParameters, ClosedFormMatchesIntegration)
     }
 }
 
-TEST(AnimatedScalarSpring, SettlesAndOvershootsAsDamped)
+TEST(AnimatedScalarSpring, SettlesAndOvershootsAsDampedAndRetargetingKeepsVelocity)
 {
     AnimatedScalar value(0);
     value.springTo(100, {0.2, 0.6}, 0);
@@ -54,10 +52,8 @@ TEST(AnimatedScalarSpring, SettlesAndOvershootsAsDamped)
     value.advance(2.0);
     EXPECT_FALSE(value.isAnimating());
     EXPECT_EQ(value.value(), 100);
-}
 
-TEST(AnimatedScalarSpring, RetargetingKeepsVelocity)
-{
+    // Retargeting keeps the velocity.
     AnimatedScalar a(0);
     a.springTo(100, {0.2, 0.6}, 0);
     a.advance(0.05);
@@ -107,8 +103,8 @@ TEST(Easing, NamedCurvesAreTheirCubicBeziers)
     const double x = 3 * 0.75 * 0.75 * s * 0.42 + 3 * 0.75 * s * s * 0.58 + s * s * s;
     const double y = 3 * 0.75 * s * s + s * s * s;
     EXPECT_NEAR(easedProgress(EasingCurve::EaseInOut, x), y, 1e-9);
-    EXPECT_EQ(easedProgress(EasingCurve::EaseOut, -2), 0);
-    EXPECT_EQ(easedProgress(EasingCurve::EaseOut, 3), 1);
-    EXPECT_EQ(easedProgress(EasingCurve::EaseIn, std::nan("")), 0);
+    EXPECT_EQ(std::tuple(easedProgress(EasingCurve::EaseOut, -2), easedProgress(EasingCurve::EaseOut, 3),
+                         easedProgress(EasingCurve::EaseIn, std::nan(""))),
+              std::tuple(0.0, 1.0, 0.0));
 }
 
