@@ -11,6 +11,7 @@
 #include "platform/sim/SimPlatform.h"
 #include "platform/x11/X11Platform.h"
 #include "DeskWindow.h"
+#include "../PaintedImage.h"
 #include "support/PrivateXServer.h"
 #include "support/SimFixture.h"
 
@@ -51,27 +52,21 @@ int changedInTheMiddle(const QImage& image, QPointF cursor = QPointF(-1000, -100
     return changed;
 }
 
+// The banner's first and last columns on its fill row, and the white (text)
+// pixels between them.
 struct BannerSpan {
-    int left = -1;
-    int right = -1;
-    int whitePixels = 0;
+    int left = -1, right = -1, whitePixels = 0;
 };
-
 BannerSpan findBanner(const QImage& image)
 {
     BannerSpan span;
-    const int row = 14 + 3;
     for (int x = 0; x < image.width(); ++x)
-        if (isBannerFill(at(image, x, row))) {
-            if (span.left < 0)
-                span.left = x;
-            span.right = x;
-        }
-    for (int y = 14; y < 14 + 30; ++y)
-        for (int x = std::max(span.left, 0); x <= span.right; ++x) {
-            const QColor c = at(image, x, y);
-            span.whitePixels += c.red() > 235 && c.green() > 235 && c.blue() > 235;
-        }
+        if (isBannerFill(at(image, x, 14 + 3)))
+            span.left = span.left < 0 ? x : span.left, span.right = x;
+    if (span.left >= 0)
+        span.whitePixels = countPixels(
+            image, [](QRgb c) { return qRed(c) > 235 && qGreen(c) > 235 && qBlue(c) > 235; },
+            QRect(QPoint(span.left, 14), QPoint(span.right, 14 + 29)));
     return span;
 }
 
