@@ -11,6 +11,7 @@
 #include "platform/x11/X11Platform.h"
 #include "platform/x11/Xcb.h"
 #include "support/PrivateXServer.h"
+#include "../PaintedImage.h"
 #include "DeskWindow.h"
 #include "support/SimFixture.h"
 #include "support/X11TestClients.h"
@@ -35,15 +36,8 @@ QRgb rgbAt(const QImage& image, int x, int y) { return image.pixel(x, y) & 0xfff
 // (nothing else on the desk is white).
 bool glyphNear(const QImage& image, int cx, int cy, int radius = 14)
 {
-    for (int y = cy - radius; y <= cy + radius; ++y)
-        for (int x = cx - radius; x <= cx + radius; ++x) {
-            if (!image.rect().contains(x, y))
-                continue;
-            const QColor c(image.pixel(x, y));
-            if (c.red() > 235 && c.green() > 235 && c.blue() > 235)
-                return true;
-        }
-    return false;
+    const auto white = [](QRgb c) { return qRed(c) > 235 && qGreen(c) > 235 && qBlue(c) > 235; };
+    return countPixels(image, white, QRect(cx - radius, cy - radius, 2 * radius + 1, 2 * radius + 1)) > 0;
 }
 
 // Pixels of a coarse grid farther than `clearance` from (cx, cy) that are not
@@ -52,12 +46,8 @@ int changedFarFrom(const QImage& image, int cx, int cy, int clearance)
 {
     int changed = 0;
     for (int y = 5; y < image.height(); y += 37)
-        for (int x = 5; x < image.width(); x += 37) {
-            if (std::hypot(x - cx, y - cy) < clearance)
-                continue;
-            if (!isDesk(rgbAt(image, x, y)))
-                ++changed;
-        }
+        for (int x = 5; x < image.width(); x += 37)
+            changed += std::hypot(x - cx, y - cy) >= clearance && !isDesk(rgbAt(image, x, y));
     return changed;
 }
 
@@ -132,17 +122,14 @@ protected:
         return cap.captureDisplay(displayID);
     }
 
-    // Waits until `done` holds for a fresh screenshot; returns the last one.
-    QImage captureUntil(const std::function<bool(const QImage&)>& done, bool* ok)
+    // Waits until `done` holds for a fresh screenshot (the last one in `last`).
+    bool shotUntil(const std::function<bool(const QImage&)>& done, QImage* last = nullptr)
     {
         QImage image;
-        *ok = spinUntil(
-            [&] {
-                image = capture();
-                return !image.isNull() && done(image);
-            },
-            8000);
-        return image;
+        const bool ok = spinUntil([&] { return !(image = capture()).isNull() && done(image); }, 8000);
+        if (last)
+            *last = image;
+        return ok;
     }
 
     // An overlay whose idle glyph stays up, shown beside `pointer`.
@@ -152,9 +139,8 @@ protected:
         controller = std::make_unique<overlay::OverlayWindowController>();
         controller->setIdleBehavior(true, false, false);
         ASSERT_EQ(controller->windowManager().overlayWindows().size(), 1);
-        bool ok = false;
-        captureUntil([&](const QImage& i) { return glyphNear(i, pointer.x() + 35, pointer.y() + 25); }, &ok);
-        ASSERT_TRUE(ok) << "no glyph near the pointer + (35, 25)";
+        ASSERT_TRUE(shotUntil([&](const QImage& i) { return glyphNear(i, pointer.x() + 35, pointer.y() + 25); }))
+            << "no glyph near the pointer + (35, 25)";
     }
 
     // The pointer moves from `from` to `to`: the glyph follows and, once
@@ -163,15 +149,13 @@ protected:
     {
         movePointer(to);
         const QPoint old = from + QPoint(35, 25), now = to + QPoint(35, 25);
-        bool ok = false;
-        captureUntil([&](const QImage& i) { return glyphNear(i, now.x(), now.y()) && !glyphNear(i, old.x(), old.y()); },
-                     &ok);
-        ASSERT_TRUE(ok) << "the glyph did not follow the pointer";
+        ASSERT_TRUE(shotUntil([&](const QImage& i) { return glyphNear(i, now.x(), now.y()) && !glyphNear(i, old.x(), old.y()); }))
+            << "the glyph did not follow the pointer";
         // Without a compositor the old place may flash dark for one repaint
         // while the clip catches up.
-        const QImage shot =
-            captureUntil([&](const QImage& i) { return changedFarFrom(i, now.x(), now.y(), 90) == 0; }, &ok);
-        EXPECT_TRUE(ok) << "the desktop stayed changed after the glyph moved";
+        QImage shot;
+        EXPECT_TRUE(shotUntil([&](const QImage& i) { return changedFarFrom(i, now.x(), now.y(), 90) == 0; }, &shot))
+            << "the desktop stayed changed after the glyph moved";
         EXPECT_TRUE(glyphNear(shot, now.x(), now.y()));
     }
 
@@ -183,8 +167,9 @@ protected:
 } // namespace
 
 // The glyph sits beside the pointer and follows it, the rest of the desktop
-// unchanged; a status over it shows beside the still pointer at once and goes on time;
-// a window mapped above the overlay is answered by raising it, without polling.
+// unchanged; a status over it shows beside the still pointer at once and goes
+// on time; a window mapped above the overlay is answered by raising it,
+// without polling.
 TEST_F(OverlayOnXServer, TheGlyphFollowsThePointerLeavesTheDesktopAloneShowsStatusesAndStaysOnTop)
 {
     ASSERT_TRUE(platform::Platform::get().compositorActive()) << "the test command runs a compositor";
@@ -196,7 +181,6 @@ TEST_F(OverlayOnXServer, TheGlyphFollowsThePointerLeavesTheDesktopAloneShowsStat
     const QPoint moved(800, 500), glyph = moved + QPoint(35, 25);
     expectGlyphFollows(pointer, moved);
 
-    bool ok = false;
     const auto statusPixels = [&](const QImage& i) {
         int changed = 0;
         for (int y = glyph.y() - 120; y < glyph.y() + 120; y += 3)
@@ -204,19 +188,18 @@ TEST_F(OverlayOnXServer, TheGlyphFollowsThePointerLeavesTheDesktopAloneShowsStat
                 changed += i.rect().contains(x, y) && !isDesk(rgbAt(i, x, y));
         return changed;
     };
-    captureUntil([&](const QImage& i) { return statusPixels(i) == 0; }, &ok);
-    ASSERT_TRUE(ok);
+    ASSERT_TRUE(shotUntil([&](const QImage& i) { return statusPixels(i) == 0; }));
     for (int round = 0; round < 3; ++round) {
         controller->showStatus(QStringLiteral("no microphone found"), platform::Platform::get().displays().mainDisplay(),
                                false);
         controller->hide(2.5);
         QElapsedTimer since;
         since.start();
-        captureUntil([&](const QImage& i) { return statusPixels(i) > 100; }, &ok);
-        EXPECT_TRUE(ok) << "round " << round << ": no status beside the pointer";
+        EXPECT_TRUE(shotUntil([&](const QImage& i) { return statusPixels(i) > 100; }))
+            << "round " << round << ": no status beside the pointer";
         EXPECT_LT(since.elapsed(), 1000);
-        captureUntil([&](const QImage& i) { return statusPixels(i) == 0; }, &ok);
-        EXPECT_TRUE(ok) << "round " << round << ": the status stayed";
+        EXPECT_TRUE(shotUntil([&](const QImage& i) { return statusPixels(i) == 0; }))
+            << "round " << round << ": the status stayed";
         EXPECT_GE(since.elapsed(), 2400);
         EXPECT_LT(since.elapsed(), 4000) << "round " << round;
     }
@@ -286,12 +269,10 @@ public:
         // so the clipping is what keeps it intact.
         window->setClipToContent(false);
         window->contentView()->update();
-        bool ok = false;
-        captureUntil([&](const QImage& i) { return rgbAt(i, 100, 700) == 0; }, &ok);
-        EXPECT_TRUE(ok) << "an unclipped ARGB window should show black without a compositor";
+        EXPECT_TRUE(shotUntil([&](const QImage& i) { return rgbAt(i, 100, 700) == 0; }))
+            << "an unclipped ARGB window should show black without a compositor";
         window->setClipToContent(true);
-        captureUntil([&](const QImage& i) { return changedFarFrom(i, glyph2.x(), glyph2.y(), 90) == 0; }, &ok);
-        EXPECT_TRUE(ok);
+        EXPECT_TRUE(shotUntil([&](const QImage& i) { return changedFarFrom(i, glyph2.x(), glyph2.y(), 90) == 0; }));
     }
 };
 
