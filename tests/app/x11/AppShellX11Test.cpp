@@ -22,6 +22,7 @@
 
 #include <X11/keysym.h>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <vector>
 #include <xcb/xcb.h>
@@ -90,17 +91,14 @@ protected:
     }
     void TearDown() override
     {
-        for (QProcess* p : processes) {
-            if (p->state() != QProcess::NotRunning) {
-                p->kill();
-                p->waitForFinished(5000);
-            }
-            delete p;
+        for (auto& p : processes) {
+            p->kill();
+            p->waitForFinished(5000);
         }
     }
-    QProcess* launch(const QProcessEnvironment& extra = {}, bool captureErrors = false)
+    QProcess* launch(const QProcessEnvironment& extra = {}, bool captureErrors = false, const QString& program = {})
     {
-        auto* p = new QProcess;
+        QProcess* p = processes.emplace_back(std::make_unique<QProcess>()).get();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_DATA_HOME"), dataHome.path());
         env.remove(QStringLiteral("QT_QPA_PLATFORM"));
@@ -108,9 +106,17 @@ protected:
             env.insert(key, extra.value(key));
         p->setProcessEnvironment(env);
         p->setProcessChannelMode(captureErrors ? QProcess::SeparateChannels : QProcess::ForwardedErrorChannel);
-        p->start(binary, {});
-        processes.push_back(p);
+        p->start(program.isEmpty() ? binary : program, {});
         return p;
+    }
+    // Runs a program to its end: its exit code and output.
+    static std::pair<int, std::string> run(const QString& program, const QStringList& arguments)
+    {
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(program, arguments);
+        const bool finished = p.waitForFinished(120000);
+        return {finished && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAll().toStdString()};
     }
     // The panel window of `p` once it is on screen.
     std::optional<WindowInfo> waitForPanel(QProcess* p, bool visible = true, int timeoutMs = 20000)
@@ -118,11 +124,9 @@ protected:
         std::optional<WindowInfo> found;
         test::spinUntil(
             [&] {
-                const auto windows = viewableWindowsOf(x, p->processId());
                 found.reset();
-                for (const auto& w : windows)
-                    if (w.name == QStringLiteral("Tovrik"))
-                        found = w;
+                for (const auto& w : viewableWindowsOf(x, p->processId()))
+                    found = w.name == QStringLiteral("Tovrik") ? std::optional(w) : found;
                 return visible == found.has_value();
             },
             timeoutMs);
@@ -146,7 +150,7 @@ protected:
     platform::x11::XcbConnection x{nullptr};
     QTemporaryDir dataHome;
     QString binary;
-    std::vector<QProcess*> processes;
+    std::vector<std::unique_ptr<QProcess>> processes;
 };
 
 // One instance through its life without a tray. The install target puts a
@@ -161,18 +165,12 @@ protected:
 TEST_F(AppShellX11Test, WithoutATrayThePanelShowsHidesHandsOverToTheMenuEntryShowsStatusesAndQuits)
 {
     QTemporaryDir prefix;
-    QProcess install;
-    install.setProcessChannelMode(QProcess::MergedChannels);
-    install.start("cmake", {"--install", QFileInfo(binary).absolutePath() + "/../..", "--prefix", prefix.path()});
-    ASSERT_TRUE(install.waitForFinished(120000));
-    ASSERT_EQ(install.exitCode(), 0) << install.readAll().toStdString();
+    const auto install = run("cmake", {"--install", QFileInfo(binary).absolutePath() + "/../..", "--prefix", prefix.path()});
+    ASSERT_EQ(install.first, 0) << install.second;
     const QString entry = prefix.path() + "/share/applications/tovrik.desktop";
     EXPECT_TRUE(QFileInfo::exists(prefix.path() + "/share/icons/hicolor/64x64/apps/tovrik.png"));
-    QProcess validate;
-    validate.setProcessChannelMode(QProcess::MergedChannels);
-    validate.start("desktop-file-validate", {entry});
-    ASSERT_TRUE(validate.waitForFinished(20000));
-    EXPECT_EQ(validate.exitCode(), 0) << validate.readAll().toStdString();
+    const auto validate = run("desktop-file-validate", {entry});
+    EXPECT_EQ(validate.first, 0) << validate.second;
     QFile file(entry);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QString text = QString::fromUtf8(file.readAll());
@@ -196,10 +194,7 @@ TEST_F(AppShellX11Test, WithoutATrayThePanelShowsHidesHandsOverToTheMenuEntrySho
     EXPECT_EQ(viewableWindowsOf(x, app->processId()).size(), 1u) << "the panel is our only window on screen";
 
     ASSERT_TRUE(clickUntilHidden(other, app, 100, 600)) << "a click outside did not hide the panel";
-    const QString built = binary;
-    binary = exec.captured(1);
-    QProcess* second = launch();
-    binary = built;
+    QProcess* second = launch({}, false, exec.captured(1));
     ASSERT_TRUE(second->waitForFinished(20000)) << "the second instance did not exit";
     EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second->exitCode(), 0);
