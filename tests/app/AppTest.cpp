@@ -1,21 +1,51 @@
-// One instance per bundle identifier on the real session bus, and the
-// show-panel notification. Each test plays several processes through
+// The process entry when the secure random source fails (nothing starts,
+// one line says why, the exit code is 1, the marker keeps the value drawn
+// before); one instance per bundle identifier on the real session bus, and
+// the show-panel notification (each test plays several processes through
 // separate bus connections and uses a bundle identifier of its own, so tests
-// running side by side never meet.
+// running side by side never meet); the status item's image.
 
 #include "app/AppController.h"
+#include "app/Entry.h"
 #include "app/SingleInstance.h"
-
+#include "common/Constants.h"
 #include "support/SimFixture.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QImage>
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 
 namespace tovrik::app {
 namespace {
+
+bool failingRandom(void*, size_t) { return false; }
+bool fixedRandom(void* buffer, size_t size)
+{
+    std::memset(buffer, 0, size); // all zero bits: the marker must still be odd
+    return true;
+}
+
+TEST(ProcessEntry, ARandomSourceFailureStopsWithOneLineAndAnAllZeroDrawStillGivesAnOddMarker)
+{
+    const int64_t before = constants::syntheticInputEventSourceUserData();
+    char name[] = "tovrik";
+    char* argv[] = {name, nullptr};
+    testing::internal::CaptureStderr();
+    const int rc = runApplication(1, argv, &failingRandom);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+    EXPECT_NE(err.find("secure random source"), std::string::npos);
+    EXPECT_EQ(constants::syntheticInputEventSourceUserData(), before);
+    // A draw of all zero bits still gives an odd marker.
+    ASSERT_TRUE(constants::initialize(&fixedRandom));
+    EXPECT_EQ(constants::syntheticInputEventSourceUserData(), 1);
+    ASSERT_TRUE(constants::initialize());
+}
 
 class SingleInstanceTest : public ::testing::Test {
 protected:
