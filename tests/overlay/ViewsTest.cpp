@@ -4,15 +4,18 @@
 // autopilot cursor and the click ripple).
 
 #include "PaintedImage.h"
-#include "ViewFixture.h"
+#include "overlay/OverlayWindowController.h"
 #include "overlay/views/AutopilotCursorLayer.h"
+#include "overlay/views/CursorBuddyView.h"
 #include "overlay/views/UIAutopilotTakeoverView.h"
+#include "support/SimFixture.h"
 
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QImage>
 #include <QLineF>
 #include <gtest/gtest.h>
+#include <memory>
 #include <tuple>
 
 using namespace tovrik;
@@ -22,10 +25,64 @@ using Mode = BuddyNavigationMode;
 
 namespace {
 
+QImage takeoverImage(QSizeF size, double progress)
+{
+    return painted(size.toSize(), [&](QPainter& p) { UIAutopilotTakeoverView::paint(p, size, progress); });
+}
+
+// Two screens side by side, the first the main one, and the real controller
+// whose windows host the real companion views, on the virtual clock.
+class TwoScreenViews : public SimTest {
+protected:
+    // `second` is the second screen's bounds; `pointer` is y down.
+    TwoScreenViews(QRectF second, QPointF pointer) : second(second), pointer(pointer) {}
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        using platform::sim::SimDisplays;
+        sim->simDisplays().setDisplays({SimDisplays::make(1, QRectF(0, 0, 1440, 900), 1.0, true), SimDisplays::make(2, second)});
+        sim->simDisplays().setPointerLocation(pointer);
+        controller = std::make_unique<OverlayWindowController>();
+    }
+    void TearDown() override
+    {
+        controller.reset();
+        SimTest::TearDown();
+    }
+    CursorBuddyView* view(uint32_t displayID)
+    {
+        for (auto* window : controller->windowManager().overlayWindows())
+            if (window->displayID() == displayID)
+                return qobject_cast<CursorBuddyView*>(window->contentView());
+        return nullptr;
+    }
+
+    const QRectF second;
+    const QPointF pointer;
+    std::unique_ptr<OverlayWindowController> controller;
+};
+
 // Two 1440 × 900 screens; the pointer at AppKit (700, 500).
 class ViewWidget : public TwoScreenViews {
 protected:
     ViewWidget() : TwoScreenViews(QRectF(1440, 0, 1440, 900), QPointF(700, 400)) {}
+};
+
+
+class AutopilotView : public TwoScreenViews {
+protected:
+    AutopilotView() : TwoScreenViews(QRectF(1440, 0, 1920, 1080), QPointF(200, 300)) {}
+    AutopilotOverlayLayers& layers(uint32_t displayID)
+    {
+        if (auto* v = view(displayID))
+            return v->autopilotLayers();
+        throw std::runtime_error("no window");
+    }
+    // A press posted at a global display point (y down).
+    void press(QPointF displayPoint)
+    {
+        controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, displayPoint);
+    }
 };
 
 } // namespace
@@ -116,15 +173,6 @@ TEST_F(ViewWidget, AnAnswerPointingAtScreenBFliesThereAndComesBack)
     EXPECT_LE((inkBounds(rendered(a)).center() - QPoint(735, 425)).manhattanLength(), 4);
 }
 
-namespace {
-
-QImage takeoverImage(QSizeF size, double progress)
-{
-    return painted(size.toSize(), [&](QPainter& p) { UIAutopilotTakeoverView::paint(p, size, progress); });
-}
-
-} // namespace
-
 TEST(TakeoverLook, BandsFrameBannerAndTransitionOnA1440By900Screen)
 {
     const QSizeF size(1440, 900);
@@ -186,26 +234,6 @@ TEST(TakeoverLook, BandsFrameBannerAndTransitionOnA1440By900Screen)
             outside += qAlpha(half.pixel(x, y)) > 0 && !region.contains(QPoint(x, y));
     EXPECT_EQ(outside, 0);
 }
-
-namespace {
-
-class AutopilotView : public TwoScreenViews {
-protected:
-    AutopilotView() : TwoScreenViews(QRectF(1440, 0, 1920, 1080), QPointF(200, 300)) {}
-    AutopilotOverlayLayers& layers(uint32_t displayID)
-    {
-        if (auto* v = view(displayID))
-            return v->autopilotLayers();
-        throw std::runtime_error("no window");
-    }
-    // A press posted at a global display point (y down).
-    void press(QPointF displayPoint)
-    {
-        controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, displayPoint);
-    }
-};
-
-} // namespace
 
 TEST_F(AutopilotView, TheLookFollowsTheBusyStateOnEveryScreenAndThenSleeps)
 {
