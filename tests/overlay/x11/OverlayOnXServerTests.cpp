@@ -2,25 +2,33 @@
 // pointer and nothing else of the desktop changes; a status shows and goes on
 // time; a click in ANOTHER application's window (from another seat, as a
 // person's mouse would be, not our own XTest input) reaches it through the
-// overlay and dismisses a pinned bubble; without a compositor the desktop
-// never turns black. (Windows on RandR monitors: the takeover tests.)
+// overlay and dismisses a pinned bubble. The UI Autopilot look with two RandR
+// monitors, the main one away from the root origin: every screen shows the
+// edge glow, the frame and the centred banner while the rest of the desktop
+// stays as it was; clicks reach the window below; the autopilot cursor lands
+// on its point; the look is gone once the run ends. Both once more on a
+// private server without a compositor (nothing may turn black).
 
+#include "../PaintedImage.h"
 #include "common/Clock.h"
+#include "overlay/OverlayCoordinates.h"
 #include "overlay/OverlayWindowController.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/x11/X11Platform.h"
 #include "platform/x11/Xcb.h"
 #include "support/PrivateXServer.h"
-#include "../PaintedImage.h"
-#include "DeskWindow.h"
+#include "support/RandrMonitors.h"
 #include "support/SimFixture.h"
 #include "support/X11TestClients.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QLineF>
+#include <QPainter>
+#include <QScreen>
 #include <QTest>
+#include <QWidget>
 #include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -29,6 +37,33 @@ using namespace tovrik;
 using namespace tovrik::test;
 
 namespace {
+
+// Set in the child process that runs the cases on an X server without a compositor.
+constexpr const char* kNoCompositorChildEnv = "TOVRIK_OVERLAY_NO_COMPOSITOR_CHILD";
+
+// A plain window in one known colour standing in for the desktop under the
+// overlay (it counts the presses it receives).
+const QColor kDesk(90, 110, 130);
+bool isDesk(QRgb rgb) { return (rgb & 0xffffff) == (kDesk.rgb() & 0xffffff); }
+class Desk : public QWidget {
+public:
+    explicit Desk(Qt::WindowFlags extra = {}) : QWidget(nullptr, Qt::FramelessWindowHint | extra) {}
+    int presses = 0;
+
+protected:
+    void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), kDesk); }
+    void mousePressEvent(QMouseEvent*) override { ++presses; }
+};
+
+struct MonitorsGuard {
+    const char* main;
+    const char* side;
+    ~MonitorsGuard()
+    {
+        setMonitor(side, QRect(), false);
+        setMonitor(main, QRect(), false);
+    }
+};
 
 QRgb rgbAt(const QImage& image, int x, int y) { return image.pixel(x, y) & 0xffffff; }
 
@@ -53,7 +88,7 @@ int changedFarFrom(const QImage& image, int cx, int cy, int clearance)
 
 // Another X client with a window of its own and a master pointer of its own
 // (its XTest input is not ours, so our monitors treat it as the user's).
-class ForeignClient : public tovrik::test::SecondSeat {
+class ForeignClient : public SecondSeat {
 public:
     explicit ForeignClient(QRect g) : SecondSeat("tovrik-overlay-test-seat"), m_window(xcb_generate_id(m_conn))
     {
@@ -104,7 +139,7 @@ protected:
     {
         controller.reset();
         desk.reset();
-        tovrik::test::drainEvents();
+        drainEvents();
         platform::sim::SimPlatform::install();
     }
 
@@ -163,6 +198,199 @@ protected:
     std::unique_ptr<Desk> desk;
     std::unique_ptr<overlay::OverlayWindowController> controller;
 };
+
+QColor at(const QImage& image, int x, int y) { return QColor(image.pixel(x, y)); }
+bool isDesk(const QColor& c) { return isDesk(c.rgb()); }
+// The frame line (43, 148, 255 at 230/255) over the desk, or shown as drawn.
+bool isFrameLine(const QColor& c) { return c.blue() > 200 && c.red() < 100 && c.green() > 100 && c.green() < 190; }
+// The banner's fill (18, 120, 213 at 240/255).
+bool isBannerFill(const QColor& c) { return c.red() < 45 && c.green() > 95 && c.green() < 140 && c.blue() > 180 && c.blue() < 230; }
+
+// Points of a coarse grid inside the screen, clear of the bands, the banner
+// and the autopilot cursor (at `cursor`, local), that are not the desk.
+int changedInTheMiddle(const QImage& image, QPointF cursor = QPointF(-1000, -1000))
+{
+    int changed = 0;
+    for (int y = 100; y < image.height() - 40; y += 23)
+        for (int x = 40; x < image.width() - 40; x += 23)
+            changed += QLineF(QPointF(x, y), cursor).length() > 50 && !isDesk(at(image, x, y));
+    return changed;
+}
+
+// The banner's first and last columns on its fill row, and the white (text)
+// pixels between them.
+struct BannerSpan {
+    int left = -1, right = -1, whitePixels = 0;
+};
+BannerSpan findBanner(const QImage& image)
+{
+    BannerSpan span;
+    for (int x = 0; x < image.width(); ++x)
+        if (isBannerFill(at(image, x, 14 + 3)))
+            span.left = span.left < 0 ? x : span.left, span.right = x;
+    if (span.left >= 0)
+        span.whitePixels = countPixels(
+            image, [](QRgb c) { return qRed(c) > 235 && qGreen(c) > 235 && qBlue(c) > 235; },
+            QRect(QPoint(span.left, 14), QPoint(span.right, 14 + 29)));
+    return span;
+}
+
+// The whole look, as one screen's capture shows it.
+bool lookShown(const QImage& image, bool compositor, QPointF cursor, QString* why)
+{
+    const int w = image.width(), h = image.height();
+    for (const QPoint p : {QPoint(w / 4, 1), QPoint(1, h / 2), QPoint(w - 2, h / 2), QPoint(w / 4, h - 2)})
+        if (!isFrameLine(at(image, p.x(), p.y())))
+            return *why = QStringLiteral("no frame line at %1,%2").arg(p.x()).arg(p.y()), false;
+    for (const QPoint p : {QPoint(w / 4, 4), QPoint(4, h / 2), QPoint(w - 5, h / 2)}) {
+        const QColor c = at(image, p.x(), p.y());
+        // With a compositor the band tints the desk blue; without one the
+        // translucent band is left out rather than drawn black.
+        const bool ok = compositor ? (c.blue() > kDesk.blue() + 15 && c.red() < kDesk.red()) : isDesk(c);
+        if (!ok)
+            return *why = QStringLiteral("band at %1,%2 is %3").arg(p.x()).arg(p.y()).arg(c.name()), false;
+    }
+    const BannerSpan banner = findBanner(image);
+    if (banner.left < 0 || std::abs((banner.left + banner.right + 1) / 2.0 - w / 2.0) > 2
+        || banner.right - banner.left < 200)
+        return *why = QStringLiteral("banner at %1...%2 of %3").arg(banner.left).arg(banner.right).arg(w), false;
+    if (banner.whitePixels < 40)
+        return *why = QStringLiteral("no banner text"), false;
+    if (isBannerFill(at(image, w / 2, 12)))
+        return *why = QStringLiteral("the banner starts above y 14"), false;
+    if (const int changed = changedInTheMiddle(image, cursor))
+        return *why = QStringLiteral("%1 changed pixels in the middle").arg(changed), false;
+    return true;
+}
+
+bool lookGone(const QImage& image)
+{
+    const int w = image.width(), h = image.height();
+    for (const QPoint p : {QPoint(w / 4, 1), QPoint(w / 4, 4), QPoint(w / 2, 20), QPoint(1, h / 2), QPoint(w / 4, h - 2)})
+        if (!isDesk(at(image, p.x(), p.y())))
+            return false;
+    return changedInTheMiddle(image) == 0;
+}
+
+void runTakeoverOnTwoMonitors(bool compositor)
+{
+    Clock::install(nullptr);
+    // The root is 1920 × 1080 under the test command, 1280 × 800 on a private
+    // server: a side monitor at the origin, the main one right of it and
+    // 100 pixels down.
+    const QSize root = QGuiApplication::primaryScreen()->virtualSize();
+    const QRect side(0, 0, root.width() / 2 - 160, root.height() - 200);
+    const QRect main(side.width(), 100, root.width() / 2 + 160, root.height() - 100);
+    MonitorsGuard guard{"TOVRIK-TK-MAIN", "TOVRIK-TK-SIDE"};
+    ASSERT_TRUE(setMonitor("TOVRIK-TK-MAIN", main, true, firstOutput()));
+    ASSERT_TRUE(setMonitor("TOVRIK-TK-SIDE", side, false));
+    QString error;
+    ASSERT_TRUE(platform::x11::X11Platform::install(&error)) << error.toStdString();
+    auto& displays = platform::Platform::get().displays();
+    ASSERT_TRUE(spinUntil([&] { return displays.displays().size() == 2; }, 3000));
+    ASSERT_EQ(platform::Platform::get().compositorActive(), compositor);
+    ASSERT_EQ(displays.mainDisplay()->name, QStringLiteral("TOVRIK-TK-MAIN"));
+
+    {
+        Desk desk(Qt::X11BypassWindowManagerHint);
+        desk.setGeometry(QRect(QPoint(0, 0), root));
+        desk.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&desk));
+        auto& capture = platform::Platform::get().capture();
+        const auto shot = [&](uint32_t id) {
+            capture.synchronize();
+            return capture.captureDisplay(id);
+        };
+
+        overlay::OverlayWindowController controller;
+        controller.setUIAutopilotBusy(true);
+        ASSERT_EQ(controller.windowManager().overlayWindows().size(), 2);
+        for (const auto& d : displays.displays()) {
+            QString why;
+            QImage image;
+            // The agent's cursor waits beside the pointer, on one of the screens.
+            const QPointF cursor =
+                overlay::localFromGlobal(d.frame, controller.autopilotCursorLocation().value_or(QPointF(-1e6, -1e6)));
+            const bool shown = spinUntil(
+                [&] { return !(image = shot(d.displayID)).isNull() && lookShown(image, compositor, cursor, &why); }, 8000);
+            EXPECT_TRUE(shown) << d.name.toStdString() << ": " << why.toStdString();
+            if (!shown)
+                image.save(QStringLiteral("/tmp/takeover-%1.png").arg(d.name));
+        }
+
+        // The agent's cursor lands on its point on the main screen (display
+        // coordinates are relative to it): its dark body just inside the tip.
+        const QPointF point(300, 400);
+        controller.recordAutopilotMouse(overlay::MouseVisualEventType::leftMouseDown, point);
+        const uint32_t mainID = displays.mainDisplay()->displayID;
+        const QColor navy(20, 36, 59);
+        QImage image;
+        EXPECT_TRUE(spinUntil([&] { return isColour((image = shot(mainID)).pixel(308, 408), navy, 12); }, 8000))
+            << at(image, 308, 408).name().toStdString();
+        EXPECT_FALSE(isColour(image.pixel(294, 408), navy, 30)) << "left of the tip is outside the arrow";
+
+        // Clicks of the user (and of the run) pass through the look, in the
+        // middle of a screen and on the banner.
+        auto& input = platform::Platform::get().input();
+        for (const QPointF p : {QPointF(main.width() / 2, main.height() / 2), QPointF(main.width() / 2, 24)}) {
+            const int before = desk.presses;
+            ASSERT_TRUE(input.postMouse(platform::MouseEventKind::Down, platform::MouseButton::Left, p, 1));
+            ASSERT_TRUE(input.postMouse(platform::MouseEventKind::Up, platform::MouseButton::Left, p, 1));
+            EXPECT_TRUE(spinUntil([&] { return desk.presses == before + 1; })) << p.x() << "," << p.y();
+        }
+
+        // The run ends: after the transition nothing of the look is left.
+        controller.setUIAutopilotBusy(false);
+        for (const auto& d : displays.displays())
+            EXPECT_TRUE(spinUntil([&] { return lookGone(image = shot(d.displayID)); }, 8000)) << d.name.toStdString();
+    }
+    drainEvents();
+    platform::sim::SimPlatform::install();
+}
+
+// Runs in the child only (registered when kNoCompositorChildEnv is set): the
+// server has no compositor, so transparent ARGB pixels would show black.
+class NoCompositorChild : public OverlayOnXServer {
+public:
+    void TestBody() override
+    {
+        ASSERT_FALSE(platform::Platform::get().compositorActive());
+        const QPoint pointer(500, 300), glyph = pointer + QPoint(35, 25);
+        ASSERT_NO_FATAL_FAILURE(showIdleGlyph(pointer));
+        auto* window = controller->windowManager().overlayWindows().value(0);
+        EXPECT_TRUE(window->clipsToContent());
+        EXPECT_EQ(changedFarFrom(capture(), glyph.x(), glyph.y(), 90), 0) << "the desktop turned dark";
+        EXPECT_TRUE(window->contentRegion().boundingRect().contains(glyph));
+
+        // The clip follows the glyph when it moves.
+        const QPoint moved(900, 600), glyph2 = moved + QPoint(35, 25);
+        ASSERT_NO_FATAL_FAILURE(expectGlyphFollows(pointer, moved));
+
+        // The control: unclipped, the same window does blacken the desktop,
+        // so the clipping is what keeps it intact.
+        window->setClipToContent(false);
+        window->contentView()->update();
+        EXPECT_TRUE(shotUntil([&](const QImage& i) { return rgbAt(i, 100, 700) == 0; }))
+            << "an unclipped ARGB window should show black without a compositor";
+        window->setClipToContent(true);
+        EXPECT_TRUE(shotUntil([&](const QImage& i) { return changedFarFrom(i, glyph2.x(), glyph2.y(), 90) == 0; }));
+    }
+};
+
+const bool kChildrenRegistered = [] {
+    if (std::getenv(kNoCompositorChildEnv)) {
+        ::testing::RegisterTest("OverlayWithoutCompositor", "Child", nullptr, nullptr, __FILE__, __LINE__,
+                                []() -> ::testing::Test* { return new NoCompositorChild; });
+        ::testing::RegisterTest("TakeoverWithoutCompositor", "Child", nullptr, nullptr, __FILE__, __LINE__,
+                                []() -> ::testing::Test* {
+                                    struct Child : ::testing::Test {
+                                        void TestBody() override { runTakeoverOnTwoMonitors(false); }
+                                    };
+                                    return new Child;
+                                });
+    }
+    return true;
+}();
 
 } // namespace
 
@@ -233,7 +461,7 @@ TEST_F(OverlayOnXServer, AClickInAnotherApplicationReachesItAndDismissesAPinnedB
     ASSERT_TRUE(controller->hasResponseDismissGlobalMonitor());
     ASSERT_EQ(controller->windowManager().overlayWindows().size(), 1);
     ASSERT_TRUE(controller->windowManager().overlayWindows().first()->isVisible());
-    tovrik::test::drainEvents();
+    drainEvents();
 
     ASSERT_TRUE(other.click(QPoint(1100, 700)));
     EXPECT_TRUE(spinUntil([&] { return other.presses() == 1; })) << "the click did not reach the other application";
@@ -243,52 +471,15 @@ TEST_F(OverlayOnXServer, AClickInAnotherApplicationReachesItAndDismissesAPinnedB
     EXPECT_FALSE(controller->hasResponseDismissGlobalMonitor());
 }
 
-// ---- without a compositor: a child process on an X server of its own ----
-
-namespace {
-
-// Runs in the child only (registered when kNoCompositorChildEnv is set): the
-// server has no compositor, so transparent ARGB pixels would show black.
-class NoCompositorChild : public OverlayOnXServer {
-public:
-    void TestBody() override
-    {
-        ASSERT_FALSE(platform::Platform::get().compositorActive());
-        const QPoint pointer(500, 300), glyph = pointer + QPoint(35, 25);
-        ASSERT_NO_FATAL_FAILURE(showIdleGlyph(pointer));
-        auto* window = controller->windowManager().overlayWindows().value(0);
-        EXPECT_TRUE(window->clipsToContent());
-        EXPECT_EQ(changedFarFrom(capture(), glyph.x(), glyph.y(), 90), 0) << "the desktop turned dark";
-        EXPECT_TRUE(window->contentRegion().boundingRect().contains(glyph));
-
-        // The clip follows the glyph when it moves.
-        const QPoint moved(900, 600), glyph2 = moved + QPoint(35, 25);
-        ASSERT_NO_FATAL_FAILURE(expectGlyphFollows(pointer, moved));
-
-        // The control: unclipped, the same window does blacken the desktop,
-        // so the clipping is what keeps it intact.
-        window->setClipToContent(false);
-        window->contentView()->update();
-        EXPECT_TRUE(shotUntil([&](const QImage& i) { return rgbAt(i, 100, 700) == 0; }))
-            << "an unclipped ARGB window should show black without a compositor";
-        window->setClipToContent(true);
-        EXPECT_TRUE(shotUntil([&](const QImage& i) { return changedFarFrom(i, glyph2.x(), glyph2.y(), 90) == 0; }));
-    }
-};
-
-const bool kChildRegistered = [] {
-    if (std::getenv(kNoCompositorChildEnv))
-        ::testing::RegisterTest("OverlayWithoutCompositor", "Child", nullptr, nullptr, __FILE__, __LINE__,
-                                []() -> ::testing::Test* { return new NoCompositorChild; });
-    return true;
-}();
-
-} // namespace
+TEST(TakeoverOnXServer, EveryMonitorShowsTheLookAndClicksPassThrough)
+{
+    runTakeoverOnTwoMonitors(true);
+}
 
 // Both children (the takeover look's too) on one X server without a compositor.
 TEST(WithoutCompositor, TheOverlayAndTheTakeoverLookAreClippedAndTheDesktopNeverTurnsBlack)
 {
-    const auto run = tovrik::test::runTestOnPrivateXServer(
+    const auto run = runTestOnPrivateXServer(
         QStringLiteral("OverlayWithoutCompositor.Child:TakeoverWithoutCompositor.Child"), kNoCompositorChildEnv);
     ASSERT_TRUE(run.serverStarted) << "the second X server did not start";
     EXPECT_TRUE(run.finishedNormally && run.exitCode == 0 && run.output.contains("[  PASSED  ] 2 tests"))
