@@ -186,12 +186,11 @@ protected:
         const QPoint old = from + QPoint(35, 25), now = to + QPoint(35, 25);
         ASSERT_TRUE(shotUntil([&](const QImage& i) { return glyphNear(i, now.x(), now.y()) && !glyphNear(i, old.x(), old.y()); }))
             << "the glyph did not follow the pointer";
-        // Without a compositor the old place may flash dark for one repaint
-        // while the clip catches up.
-        QImage shot;
-        EXPECT_TRUE(shotUntil([&](const QImage& i) { return changedFarFrom(i, now.x(), now.y(), 90) == 0; }, &shot))
-            << "the desktop stayed changed after the glyph moved";
-        EXPECT_TRUE(glyphNear(shot, now.x(), now.y()));
+        // Without a compositor the old place may flash dark, or the new one
+        // show nothing, for one repaint while the clip catches up.
+        EXPECT_TRUE(shotUntil([&](const QImage& i) {
+            return changedFarFrom(i, now.x(), now.y(), 90) == 0 && glyphNear(i, now.x(), now.y());
+        })) << "the desktop stayed changed after the glyph moved";
     }
 
     uint32_t displayID = 0;
