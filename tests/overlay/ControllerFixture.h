@@ -71,6 +71,12 @@ protected:
 
     const QList<overlay::CursorOverlayWindow*>& live() { return controller->windowManager().overlayWindows(); }
     const QList<overlay::CursorOverlayWindow*>& fading() { return controller->windowManager().fadingOverlayWindows(); }
+    // Pinned if and only if both mouse-down monitors are installed.
+    bool pinnedIffMonitored() const
+    {
+        return controller->isResponseBubblePinned() == controller->hasResponseDismissGlobalMonitor()
+            && controller->isResponseBubblePinned() == controller->hasResponseDismissLocalMonitor();
+    }
     // No shared return flight, and every published value of one reset.
     void expectNoReturnFlight()
     {

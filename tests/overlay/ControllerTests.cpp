@@ -20,6 +20,78 @@ using namespace tovrik::test;
 using overlay::OverlayWindowController;
 using platform::sim::SimDisplays;
 using ControllerStateTest = ControllerTest;
+using PresentationTest = ControllerTest;
+
+namespace {
+
+std::optional<QPointF> map(std::optional<QPointF> p, QSizeF size, QRectF frame = QRectF(0, 0, 1280, 800))
+{
+    platform::DisplayInfo screen;
+    screen.displayID = 7;
+    screen.frame = frame;
+    return OverlayWindowController::mapGlobalScreenLocation(p, size, screen);
+}
+
+struct PressRecorder : QWidget {
+    int presses = 0;
+    void mousePressEvent(QMouseEvent*) override { ++presses; }
+};
+
+// What the controller publishes of the shared return flight at one change.
+struct Frame {
+    bool active;
+    std::optional<QPointF> location;
+    std::optional<uint32_t> displayID;
+    double angle, scale;
+    bool operator==(const Frame&) const = default;
+};
+
+class ReturnFlightTest : public ControllerTest {
+protected:
+    void SetUp() override
+    {
+        ControllerTest::SetUp();
+        useDisplays({SimDisplays::make(1, QRectF(0, 0, 4000, 3000), 1.0, true)});
+        controller->setIdleBehavior(true, false, false);
+        QObject::connect(controller.get(), &overlay::OverlayWindowController::changed, controller.get(), [this]() {
+            frames.push_back({controller->isSharedReturnFlightActive(), controller->sharedReturnScreenLocation(),
+                              controller->sharedReturnDisplayID(), controller->sharedReturnAngleDegrees(),
+                              controller->sharedReturnScale()});
+        });
+    }
+
+    // Points at `place` (AppKit, on the main display whose height is
+    // `mainHeight`), puts the pointer at `pointer` (AppKit) and clears the
+    // place, which starts the flight.
+    void pointThenReturn(QPointF place, QPointF pointer, double mainHeight = 3000)
+    {
+        const auto main = sim->displays().mainDisplay();
+        const QSizeF image = main->frame.size();
+        controller->showResponse(QStringLiteral("there"), QPointF(place.x() - main->frame.x(), mainHeight - place.y()),
+                                 image, main, false, 5);
+        ASSERT_EQ(controller->targetScreenLocation(), place);
+        pointAt(QPointF(pointer.x(), mainHeight - pointer.y()));
+        frames.clear();
+        controller->clearInteractionVisuals();
+    }
+
+    // Runs the flight to its end; returns the number of ticks it took.
+    int flyToEnd(int limit = 200)
+    {
+        int ticks = 0;
+        while (controller->isSharedReturnFlightActive() && ticks < limit) {
+            const size_t before = frames.size();
+            advance(1.0 / 60.0, 1.0 / 60.0);
+            if (frames.size() > before)
+                ++ticks;
+        }
+        return ticks;
+    }
+
+    std::vector<Frame> frames;
+};
+
+} // namespace
 
 TEST_F(ControllerStateTest, StartsIdleWithoutWindowsClampsTheAudioLevelAndAnnouncesEachChangeOnce)
 {
@@ -158,33 +230,6 @@ TEST_F(ControllerStateTest, AScreenChangeEndsTheSharedReturnFlightBeforeRebuildi
     EXPECT_EQ(live().size(), 2);
 }
 
-namespace {
-
-std::optional<QPointF> map(std::optional<QPointF> p, QSizeF size, QRectF frame = QRectF(0, 0, 1280, 800))
-{
-    platform::DisplayInfo screen;
-    screen.displayID = 7;
-    screen.frame = frame;
-    return OverlayWindowController::mapGlobalScreenLocation(p, size, screen);
-}
-
-struct PressRecorder : QWidget {
-    int presses = 0;
-    void mousePressEvent(QMouseEvent*) override { ++presses; }
-};
-
-class PresentationTest : public ControllerTest {
-protected:
-    // Pinned if and only if both mouse-down monitors are installed.
-    bool consistent() const
-    {
-        return controller->isResponseBubblePinned() == controller->hasResponseDismissGlobalMonitor()
-            && controller->isResponseBubblePinned() == controller->hasResponseDismissLocalMonitor();
-    }
-};
-
-} // namespace
-
 TEST(MappingTest, ScreenshotPixelsScaleOntoTheFrameClampedInsideItOrGiveNoPlace)
 {
     const QSizeF image(2560, 1600);
@@ -241,7 +286,7 @@ TEST_F(PresentationTest, AnAnswerWithAPointSetsTheMappedPlaceShowsTheWindowsHide
 TEST_F(PresentationTest, APinnedBubbleHasBothMonitorsAndAClickAnywhereOrInOurWindowDismissesIt)
 {
     controller->showResponse(QStringLiteral("kept"), QPointF(50, 50), QSizeF(1440, 900), display(1), false, 2, true);
-    EXPECT_TRUE(controller->isResponseBubblePinned() && consistent());
+    EXPECT_TRUE(controller->isResponseBubblePinned() && pinnedIffMonitored());
     EXPECT_FALSE(controller->hasPendingHide());
     advance(10);
     EXPECT_EQ(controller->bubbleText(), QStringLiteral("kept")); // no timed hide
@@ -252,7 +297,7 @@ TEST_F(PresentationTest, APinnedBubbleHasBothMonitorsAndAClickAnywhereOrInOurWin
     EXPECT_TRUE(controller->bubbleText().isEmpty());
     EXPECT_FALSE(controller->targetScreenLocation());
     EXPECT_FALSE(controller->isResponseBubblePinned());
-    EXPECT_TRUE(consistent());
+    EXPECT_TRUE(pinnedIffMonitored());
 
     // A second pinned answer installs no second pair: removing the one pair
     // leaves no monitor behind that could still dismiss the bubble.
@@ -276,7 +321,7 @@ TEST_F(PresentationTest, APinnedBubbleHasBothMonitorsAndAClickAnywhereOrInOurWin
     drainEvents();
     EXPECT_TRUE(controller->bubbleText().isEmpty());
     EXPECT_FALSE(controller->isResponseBubblePinned());
-    EXPECT_TRUE(consistent());
+    EXPECT_TRUE(pinnedIffMonitored());
 }
 
 TEST_F(PresentationTest, PinnedIfAndOnlyIfTheMonitorsAreInstalledAndAStatusUnpins)
@@ -289,10 +334,10 @@ TEST_F(PresentationTest, PinnedIfAndOnlyIfTheMonitorsAreInstalledAndAStatusUnpin
     };
     for (const auto& unpin : unpinning) {
         controller->showResponse(QStringLiteral("p"), QPointF(10, 10), QSizeF(1440, 900), display(1), false, 2, true);
-        EXPECT_TRUE(controller->isResponseBubblePinned() && consistent());
+        EXPECT_TRUE(controller->isResponseBubblePinned() && pinnedIffMonitored());
         unpin();
         EXPECT_FALSE(controller->isResponseBubblePinned());
-        EXPECT_TRUE(consistent());
+        EXPECT_TRUE(pinnedIffMonitored());
     }
     // A status line also clears the pointed place (not kept visible: no flight).
     controller->showResponse(QStringLiteral("p"), QPointF(10, 10), QSizeF(1440, 900), display(1), false, 2, true);
@@ -301,64 +346,6 @@ TEST_F(PresentationTest, PinnedIfAndOnlyIfTheMonitorsAreInstalledAndAStatusUnpin
     EXPECT_FALSE(controller->isSharedReturnFlightActive());
     EXPECT_EQ(controller->bubbleText(), QStringLiteral("s"));
 }
-
-namespace {
-
-struct Frame {
-    bool active;
-    std::optional<QPointF> location;
-    std::optional<uint32_t> displayID;
-    double angle;
-    double scale;
-    bool operator==(const Frame&) const = default;
-};
-
-class ReturnFlightTest : public ControllerTest {
-protected:
-    void SetUp() override
-    {
-        ControllerTest::SetUp();
-        useDisplays({SimDisplays::make(1, QRectF(0, 0, 4000, 3000), 1.0, true)});
-        controller->setIdleBehavior(true, false, false);
-        QObject::connect(controller.get(), &overlay::OverlayWindowController::changed, controller.get(), [this]() {
-            frames.push_back({controller->isSharedReturnFlightActive(), controller->sharedReturnScreenLocation(),
-                              controller->sharedReturnDisplayID(), controller->sharedReturnAngleDegrees(),
-                              controller->sharedReturnScale()});
-        });
-    }
-
-    // Points at `place` (AppKit, on the main display whose height is
-    // `mainHeight`), puts the pointer at `pointer` (AppKit) and clears the
-    // place, which starts the flight.
-    void pointThenReturn(QPointF place, QPointF pointer, double mainHeight = 3000)
-    {
-        const auto main = sim->displays().mainDisplay();
-        const QSizeF image = main->frame.size();
-        controller->showResponse(QStringLiteral("there"), QPointF(place.x() - main->frame.x(), mainHeight - place.y()),
-                                 image, main, false, 5);
-        ASSERT_EQ(controller->targetScreenLocation(), place);
-        pointAt(QPointF(pointer.x(), mainHeight - pointer.y()));
-        frames.clear();
-        controller->clearInteractionVisuals();
-    }
-
-    // Runs the flight to its end; returns the number of ticks it took.
-    int flyToEnd(int limit = 200)
-    {
-        int ticks = 0;
-        while (controller->isSharedReturnFlightActive() && ticks < limit) {
-            const size_t before = frames.size();
-            advance(1.0 / 60.0, 1.0 / 60.0);
-            if (frames.size() > before)
-                ++ticks;
-        }
-        return ticks;
-    }
-
-    std::vector<Frame> frames;
-};
-
-} // namespace
 
 TEST_F(ReturnFlightTest, TicksGrowWithDistanceBetween21And46)
 {
