@@ -102,22 +102,18 @@ TEST(ActivityPanel, InitialStateAndShownTexts)
     EXPECT_TRUE(c.logTail().isEmpty());
     EXPECT_FALSE(c.isExpanded());
     EXPECT_EQ(c.panel(), nullptr);
-    EXPECT_EQ(AgentActivityView::shownLogText(QString()), QStringLiteral("Waiting for Codex logs..."));
-    EXPECT_DOUBLE_EQ(AgentActivityView::logTextOpacity(QString()), 0.34);
-    EXPECT_EQ(AgentActivityView::shownLogText(QStringLiteral("ok")), QStringLiteral("ok"));
-    EXPECT_DOUBLE_EQ(AgentActivityView::logTextOpacity(QStringLiteral("ok")), 0.62);
+    EXPECT_EQ(std::pair(AgentActivityView::shownLogText(QString()), AgentActivityView::logTextOpacity(QString())),
+              std::pair(QStringLiteral("Waiting for Codex logs..."), 0.34));
+    EXPECT_EQ(std::pair(AgentActivityView::shownLogText("ok"), AgentActivityView::logTextOpacity("ok")), std::pair(QString("ok"), 0.62));
     EXPECT_EQ(AgentActivityView::shownLogName(QStringLiteral("/tmp/runs/worker-7.log")), QStringLiteral("worker-7.log"));
     EXPECT_TRUE(AgentActivityView::shownLogName(QString()).isEmpty());
 }
 
-namespace {
-class ActivityPanelWindow : public tovrik::test::SimTest {};
-} // namespace
+using ActivityPanelWindow = tovrik::test::SimTest;
 
 TEST_F(ActivityPanelWindow, HoverResizesThePanelWithAnimationAndWithoutAPanelOnlyFlips)
 {
-    auto main = platform::sim::SimDisplays::make(1, QRectF(0, 0, 1440, 900), 1.0, true);
-    sim->simDisplays().setDisplays({main});
+    sim->simDisplays().setDisplays({platform::sim::SimDisplays::make(1, QRectF(0, 0, 1440, 900), 1.0, true)});
     Controller c;
     // Anchored to the main screen less a 25-point menu bar.
     auto anchor = *sim->displays().mainDisplay();

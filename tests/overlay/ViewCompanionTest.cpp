@@ -25,8 +25,13 @@ const OverlayViewSnapshot kKept{.keepOverlayVisibleWhenIdle = true};
 
 class ViewCompanion : public tovrik::test::SimTest {
 protected:
-    std::unique_ptr<CursorBuddyModel> make(uint32_t id, QRectF frame, OverlayViewSnapshot state = {})
+    // A companion on the screen `frame` (resting at `restAt` there, with the
+    // pointer moved to match, when given).
+    std::unique_ptr<CursorBuddyModel> make(uint32_t id, QRectF frame, OverlayViewSnapshot state = {},
+                                           std::optional<QPointF> restAt = {})
     {
+        if (restAt)
+            restCompanionAt(frame, *restAt);
         auto model = std::make_unique<CursorBuddyModel>(id, frame, [this]() { return pointer; });
         model->appear(state);
         return model;
@@ -56,8 +61,7 @@ TEST_F(ViewCompanion, FlightsRunTheirTickCountsAndEndPointing)
         if (signedDistance < 0)
             Clock::install(&coarse);
         const double distance = std::abs(signedDistance);
-        restCompanionAt(kBig, QPointF(100, 100));
-        auto model = make(1, kBig);
+        auto model = make(1, kBig, {}, QPointF(100, 100));
         ASSERT_EQ(model->cursorPosition(), QPointF(100, 100));
         // The resting point is the place + (4, 4): put it `distance` to the right.
         pointTo(*model, global(kBig, QPointF(96 + distance, 96)));
@@ -81,8 +85,7 @@ TEST_F(ViewCompanion, FlightsRunTheirTickCountsAndEndPointing)
 
 TEST_F(ViewCompanion, FlightArcLiftsSwellsAndTurnsAlongThePathEvenWhenItHasNoLength)
 {
-    restCompanionAt(kBig, QPointF(100, 700));
-    auto model = make(1, kBig);
+    auto model = make(1, kBig, {}, QPointF(100, 700));
     pointTo(*model, global(kBig, QPointF(1096, 696))); // 1000 to the right, 46 ticks
     ASSERT_EQ(model->flightFrameCount(), 46);
     // The opening turn faces the lifted control point (600, 620): up and right.
@@ -98,8 +101,7 @@ TEST_F(ViewCompanion, FlightArcLiftsSwellsAndTurnsAlongThePathEvenWhenItHasNoLen
     EXPECT_EQ(model->presentation().glyphCentre, model->cursorPosition());
 
     // A flight of length 0 still runs 21 ticks, swells and turns.
-    restCompanionAt(kA, QPointF(500, 400));
-    auto still = make(1, kA);
+    auto still = make(1, kA, {}, QPointF(500, 400));
     pointTo(*still, global(kA, QPointF(496, 396)));
     EXPECT_EQ(still->flightFrameCount(), 21);
     EXPECT_DOUBLE_EQ(still->triangleRotationDegrees(), 133.5);
@@ -145,8 +147,7 @@ TEST_F(ViewCompanion, PlacesJustOffScreenOrNotFiniteAndTheTurnsAndBubblePlacemen
     EXPECT_EQ(CursorBuddyModel::bubbleTopLeftFor(QSizeF(296, 40), screen, QPointF(700, 890)).y(), 852);
 
     // A shown bubble is measured and placed beside the companion.
-    restCompanionAt(kA, QPointF(1435, 300));
-    model = make(1, kA);
+    model = make(1, kA, {}, QPointF(1435, 300));
     OverlayViewSnapshot s{.voiceState = TovrikVoiceState::responding, .bubbleText = QStringLiteral("hello there")};
     model->update(s);
     ASSERT_TRUE(model->isBubbleShown() && model->presentation().bubbleShown);
@@ -161,8 +162,7 @@ TEST_F(ViewCompanion, PlacesJustOffScreenOrNotFiniteAndTheTurnsAndBubblePlacemen
 
 TEST_F(ViewCompanion, RestingPointKeeps20PointsFromTheEdgeButFacesThePlaceAndFinishingTurnsToAFullTurn)
 {
-    restCompanionAt(kA, QPointF(700, 450));
-    auto model = make(1, kA);
+    auto model = make(1, kA, {}, QPointF(700, 450));
     const QPointF place(1435, 450); // local, 5 points from the right edge
     pointTo(*model, global(kA, place));
     step(2);
@@ -278,8 +278,7 @@ TEST_F(ViewCompanion, SharedReturnFlightIsDrawnByItsDisplayOnlyWithThePointingLo
 TEST_F(ViewCompanion, FlyBackIsCancelledBeyond100Points)
 {
     for (const double move : {100.0, 101.0}) {
-        restCompanionAt(kA, QPointF(300, 300));
-        auto model = make(1, kA, kKept);
+        auto model = make(1, kA, kKept, QPointF(300, 300));
         pointTo(*model, global(kA, QPointF(1200, 700)), kKept);
         step(2);
         ASSERT_EQ(model->buddyNavigationMode(), Mode::pointingAtTarget);
@@ -300,8 +299,7 @@ TEST_F(ViewCompanion, FlyBackIsCancelledBeyond100Points)
 
 TEST_F(ViewCompanion, FollowingSpringsTowardsThePointerAndThenRests)
 {
-    restCompanionAt(kA, QPointF(300, 300));
-    auto model = make(1, kA, kKept);
+    auto model = make(1, kA, kKept, QPointF(300, 300));
     step(0.5);
     QSignalSpy changes(model.get(), &CursorBuddyModel::presentationChanged);
     step(1.0);
@@ -364,8 +362,7 @@ TEST_F(ViewCompanion, SpinnerContinuesItsTurnAfterBeingHiddenDisappearStopsAllAn
 // the view even while the pointer rests.
 TEST_F(ViewCompanion, AStatusShowsOnItsScreenAndEveryChangeOfItIsAnnounced)
 {
-    restCompanionAt(kA, QPointF(300, 300));
-    auto a = make(1, kA, kKept);
+    auto a = make(1, kA, kKept, QPointF(300, 300));
     auto b = make(2, kB, kKept);
     const auto status = [&](const char* text, std::optional<uint32_t> display) {
         a->update({.bubbleText = QString::fromUtf8(text), .statusDisplayID = display, .keepOverlayVisibleWhenIdle = true});
