@@ -203,35 +203,29 @@ TEST(PainterBlur, SpreadsInkAndKeepsItsAmount)
         for (int x = 18; x < 23; ++x)
             dot.setPixel(x, y, qRgba(0, 0, 200, 200));
     const QImage blurred = gaussianBlurred(dot, 3.0);
-    long before = 0, after = 0;
-    for (int y = 0; y < 41; ++y)
-        for (int x = 0; x < 41; ++x) {
-            before += qAlpha(dot.pixel(x, y));
-            after += qAlpha(blurred.pixel(x, y));
-        }
-    EXPECT_NEAR(double(after), double(before), before * 0.03);
+    const auto ink = [](const QImage& image) {
+        double sum = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                sum += qAlpha(image.pixel(x, y));
+        return sum;
+    };
+    EXPECT_NEAR(ink(blurred), ink(dot), ink(dot) * 0.03);
     EXPECT_LT(qAlpha(blurred.pixel(20, 20)), 200);
     EXPECT_GT(qAlpha(blurred.pixel(20, 27)), 0);
     EXPECT_EQ(qAlpha(blurred.pixel(0, 0)), 0);
     // Premultiplied colour never exceeds its alpha.
-    const QRgb px = blurred.pixel(20, 25);
-    EXPECT_LE(qBlue(px), qAlpha(px));
-    EXPECT_EQ(qRed(px), 0);
+    EXPECT_TRUE(qBlue(blurred.pixel(20, 25)) <= qAlpha(blurred.pixel(20, 25)) && qRed(blurred.pixel(20, 25)) == 0);
 }
 
 TEST(BubbleSize, Always296WideAndTextPlus8High)
 {
-    const CursorBubbleView shortText(QStringLiteral("ok"), 1, 1);
-    const QSizeF small = shortText.sizeThatFits(1440);
-    EXPECT_EQ(small.width(), 296);
-    EXPECT_NEAR(small.height(), CursorBubbleView::wrappedTextHeight(QStringLiteral("ok"), 280) + 8, 1e-9);
-
-    const QString longText = QStringLiteral("this answer is long enough to wrap onto several lines inside the bubble, "
+    const QString shortText = QStringLiteral("ok"),
+                  longText = QStringLiteral("this answer is long enough to wrap onto several lines inside the bubble, "
                                             "which never truncates it and always shows every word of it");
-    const CursorBubbleView tall(longText, 1, 1);
-    const QSizeF big = tall.sizeThatFits(1440);
-    EXPECT_EQ(big.width(), 296);
-    EXPECT_NEAR(big.height(), CursorBubbleView::wrappedTextHeight(longText, 280) + 8, 1e-9);
+    const QSizeF small = CursorBubbleView(shortText, 1, 1).sizeThatFits(1440), big = CursorBubbleView(longText, 1, 1).sizeThatFits(1440);
+    EXPECT_EQ(small, QSizeF(296, CursorBubbleView::wrappedTextHeight(shortText, 280) + 8));
+    EXPECT_EQ(big, QSizeF(296, CursorBubbleView::wrappedTextHeight(longText, 280) + 8));
     // Each extra line adds its height plus the 3 points of line spacing.
     const double lines = (big.height() - 8 + 3) / (small.height() - 8 + 3);
     EXPECT_GE(lines, 2.0);
@@ -241,11 +235,9 @@ TEST(BubbleSize, Always296WideAndTextPlus8High)
     EXPECT_EQ(word.sizeThatFits(1440).width(), 296);
     EXPECT_GT(word.sizeThatFits(1440).height(), small.height());
     // A narrow offer narrows the text block.
-    EXPECT_EQ(shortText.sizeThatFits(200).width(), 200);
+    EXPECT_EQ(CursorBubbleView(shortText, 1, 1).sizeThatFits(200).width(), 200);
     // The text is set in an 11-pixel medium face.
-    const QFont font = CursorBubbleView::font();
-    EXPECT_EQ(font.pixelSize(), 11);
-    EXPECT_EQ(font.weight(), QFont::Medium);
+    EXPECT_EQ(std::pair(CursorBubbleView::font().pixelSize(), CursorBubbleView::font().weight()), std::pair(11, QFont::Medium));
 }
 
 TEST(BubblePaint, ABlueBubbleWithWhiteTextAndASpaceDrawsNoText)
@@ -266,10 +258,8 @@ TEST(BubblePaint, TransparentModeWeakensOnlyTheGlow)
     // The fill stays at full strength.
     EXPECT_EQ(faint.pixelColor(150, 25), normal.pixelColor(150, 25));
     // Above the bubble only the glow shows, weaker by 0.72.
-    const int a = qAlpha(normal.pixel(150, 16));
-    const int b = qAlpha(faint.pixel(150, 16));
-    ASSERT_GT(a, 10);
-    EXPECT_NEAR(b, 0.72 * a, 2.0);
+    ASSERT_GT(alphaAt(normal, 150, 16), 10);
+    EXPECT_NEAR(alphaAt(faint, 150, 16), 0.72 * alphaAt(normal, 150, 16), 2.0);
 }
 
 TEST(BubbleText, LineBreaksOfTheTextAreKept)
