@@ -19,6 +19,7 @@ inline QList<platform::DisplayInfo> twoScreens()
     return {SimDisplays::make(1, QRectF(0, 0, 1440, 900), 2.0, true), SimDisplays::make(2, QRectF(1440, 0, 1280, 800))};
 }
 
+// What a view was built for.
 struct BuiltView {
     overlay::OverlayWindowController* controller;
     uint32_t displayID;
@@ -30,19 +31,8 @@ protected:
     void SetUp() override
     {
         SimTest::SetUp();
-        useDisplays({platform::sim::SimDisplays::make(1, QRectF(0, 0, 1440, 900), 2.0, true)});
+        useDisplays({twoScreens().first()});
         pointAt(QPointF(720, 450));
-        makeController();
-    }
-    void TearDown() override
-    {
-        controller.reset();
-        drainEvents();
-        SimTest::TearDown();
-    }
-
-    void makeController()
-    {
         controller = std::make_unique<overlay::OverlayWindowController>();
         controller->windowManager().setViewFactory(
             [this](overlay::OverlayWindowController* c, uint32_t id, QRectF frame, QWidget* parent) -> QWidget* {
@@ -51,6 +41,12 @@ protected:
             });
         QObject::connect(controller.get(), &overlay::OverlayWindowController::changed, controller.get(),
                          [this]() { ++changes; });
+    }
+    void TearDown() override
+    {
+        controller.reset();
+        drainEvents();
+        SimTest::TearDown();
     }
 
     // Changes the screens and lets the controller's screen observer run.
