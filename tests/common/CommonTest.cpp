@@ -85,7 +85,6 @@ TEST_F(ClockTest, RepeatingClockTimer)
     timer.stop();
     clock.advance(1.0);
     EXPECT_EQ(ticks, 4);
-
     // On millisecond timers that fire late, a 60 Hz timer still ticks 60
     // times a second: each tick is due a fixed interval after the last was
     // due, not after it ran.
@@ -162,7 +161,6 @@ TEST(SpringParameters, StiffnessAndDampingFollowResponseAndFractionAndTheClosedF
     // Critical damping of a unit mass is 2√k: a fraction of 1 is exactly that.
     const SpringParameters critical{0.3, 1.0};
     EXPECT_NEAR(critical.damping(), 2 * std::sqrt(critical.stiffness()), 1e-9);
-
     // The closed-form step agrees with a fine numeric integration of
     // x'' = −k x − c v for under-, critically and over-damped springs.
     for (double zeta : {0.3, 0.6, 0.82, 1.0, 1.7}) {
@@ -198,7 +196,6 @@ TEST(AnimatedScalarSpring, SettlesAndOvershootsAsDampedAndRetargetingKeepsVeloci
     value.advance(2.0);
     EXPECT_FALSE(value.isAnimating());
     EXPECT_EQ(value.value(), 100);
-
     // Retargeting keeps the velocity.
     AnimatedScalar a(0);
     a.springTo(100, {0.2, 0.6}, 0);

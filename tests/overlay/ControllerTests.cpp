@@ -144,7 +144,6 @@ TEST_F(ControllerStateTest, VoiceStatesAndIdleBehaviourShowTheWindowsAndIdleFade
     EXPECT_TRUE(live().isEmpty());
     EXPECT_EQ(fading().size(), 1);
     advance(0.3);
-
     // Kept visible only when ready and not transient.
     controller->setIdleBehavior(true, false, true);
     EXPECT_TRUE(controller->keepOverlayVisibleWhenIdle() && controller->isTransparent());
@@ -204,7 +203,6 @@ TEST_F(ControllerStateTest, ADueHideOrAClearEmptiesBubbleTargetAndLevelButNotThe
     EXPECT_FALSE(controller->targetScreenLocation());
     EXPECT_EQ(std::pair(controller->audioPowerLevel(), controller->voiceState()), std::pair(0.0, TovrikVoiceState::responding));
     EXPECT_EQ(live().size(), 1); // not idle: no fade
-
     // Clearing acts at once, but dismissing an unpinned bubble keeps its hide.
     controller->updateVoiceState(TovrikVoiceState::idle);
     controller->showResponse(QStringLiteral("answer"), std::nullopt, QSizeF(), std::nullopt, false, 4);
@@ -271,7 +269,6 @@ TEST_F(PresentationTest, AnAnswerWithAPointSetsTheMappedPlaceShowsTheWindowsHide
     EXPECT_EQ(controller->bubbleText(), QStringLiteral("b"));
     controller->showResponse(QStringLiteral("c"), QPointF(10, 10), QSizeF(100, 100), std::nullopt, false, 5);
     EXPECT_FALSE(controller->targetScreenLocation());
-
     // A new answer ends a running return flight.
     controller->setIdleBehavior(true, false, false);
     controller->showResponse(QStringLiteral("p"), QPointF(1000, 100), QSizeF(1440, 900), display(1), false, 1);
@@ -298,7 +295,6 @@ TEST_F(PresentationTest, APinnedBubbleHasBothMonitorsAndAClickAnywhereOrInOurWin
     EXPECT_FALSE(controller->targetScreenLocation());
     EXPECT_FALSE(controller->isResponseBubblePinned());
     EXPECT_TRUE(pinnedIffMonitored());
-
     // A second pinned answer installs no second pair: removing the one pair
     // leaves no monitor behind that could still dismiss the bubble.
     controller->showResponse(QStringLiteral("one"), std::nullopt, QSizeF(), std::nullopt, false, 2, true);
@@ -307,7 +303,6 @@ TEST_F(PresentationTest, APinnedBubbleHasBothMonitorsAndAClickAnywhereOrInOurWin
     sim->simEventTap().injectMouseDown(platform::MouseButton::Left, QPointF(5, 5));
     drainEvents();
     EXPECT_EQ(controller->bubbleText(), QStringLiteral("two"));
-
     // A click in our own window dismisses it too and still reaches the window.
     PressRecorder panel;
     panel.resize(200, 100);
@@ -391,7 +386,6 @@ TEST_F(ReturnFlightTest, ThePathArchesUpwardSwellsTo116AndTurnsTheShortWayUnwrap
     EXPECT_NEAR(maxY, 1496 + 40, 1e-9);
     // The tick that arrives publishes the end, then the flight resets.
     EXPECT_EQ(frames.back(), (Frame{false, std::nullopt, std::nullopt, 0.0, 1.0}));
-
     // A steep flight downward: the raw heading of its first tangent (5, -220)
     // is atan2(220, 5) + 90 + 43.5 = 222.2 degrees; the short way from 0 is
     // -137.8.
@@ -422,7 +416,6 @@ TEST_F(ReturnFlightTest, APointerMoveOfMoreThan100PointsEndsTheFlightAt101Not99A
     pointAt(QPointF(pointer.x() + 101, 3000 - pointer.y()));
     advance(1.0 / 60.0, 1.0 / 60.0);
     expectNoReturnFlight();
-
     // Nothing flies for a pointer resting under 2 points from the start
     // (end = start + (1, 1)), nor when the overlay is not kept visible.
     pointThenReturn(QPointF(1000, 1500), QPointF(1004 + 1 - 35, 1496 + 1 + 25));

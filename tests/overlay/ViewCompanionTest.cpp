@@ -99,7 +99,6 @@ TEST_F(ViewCompanion, FlightArcLiftsSwellsAndTurnsAlongThePathEvenWhenItHasNoLen
     EXPECT_NEAR(std::fmod(model->triangleRotationDegrees() - 133.5, 360.0), 0, 1e-9);
     // The glyph is drawn where the flight is, without a spring in between.
     EXPECT_EQ(model->presentation().glyphCentre, model->cursorPosition());
-
     // A flight of length 0 still runs 21 ticks, swells and turns.
     auto still = make(1, kA, {}, QPointF(500, 400));
     pointTo(*still, global(kA, QPointF(496, 396)));
@@ -145,7 +144,6 @@ TEST_F(ViewCompanion, PlacesJustOffScreenOrNotFiniteAndTheTurnsAndBubblePlacemen
     EXPECT_EQ(CursorBuddyModel::bubbleTopLeftFor(QSizeF(296, 1200), screen, QPointF(700, 300)).y(), 8);
     EXPECT_EQ(CursorBuddyModel::bubbleTopLeftFor(QSizeF(296, 40), screen, QPointF(-50, -50)), QPointF(8, 8));
     EXPECT_EQ(CursorBuddyModel::bubbleTopLeftFor(QSizeF(296, 40), screen, QPointF(700, 890)).y(), 852);
-
     // A shown bubble is measured and placed beside the companion.
     model = make(1, kA, {}, QPointF(1435, 300));
     OverlayViewSnapshot s{.voiceState = TovrikVoiceState::responding, .bubbleText = QStringLiteral("hello there")};
@@ -179,7 +177,6 @@ TEST_F(ViewCompanion, RestingPointKeeps20PointsFromTheEdgeButFacesThePlaceAndFin
     step(2);
     EXPECT_EQ(std::pair(a->cursorPosition().x(), b->cursorPosition().x()), std::pair(1420.0, 20.0));
     EXPECT_TRUE(a->buddyIsVisibleOnThisScreen() && b->buddyIsVisibleOnThisScreen());
-
     // After a flight that faced down-left, the heading winds back to the
     // nearest multiple of 360 when the companion returns.
     model = make(1, kA);
@@ -343,7 +340,6 @@ TEST_F(ViewCompanion, SpinnerContinuesItsTurnAfterBeingHiddenDisappearStopsAllAn
     step(2);
     EXPECT_EQ(model->cursorPosition(), before);
     EXPECT_EQ(clock.pendingCount(), 0u);
-
     // The audio level eases, and one that is not a number draws silence.
     s = {.voiceState = TovrikVoiceState::listening, .audioPowerLevel = qQNaN()};
     model = make(1, kA, s);

@@ -70,7 +70,6 @@ TEST_F(WindowsTest, TwoScreensGiveTwoWindowsInListOrderWithTheirIdsFramesAndFlag
     std::reverse(reversed.begin(), reversed.end());
     EXPECT_TRUE(manager().matches(reversed));
     EXPECT_FALSE(manager().matches({screens().first()}));
-
     // Windows are never reused: a rebuild builds fresh views.
     QPointer<QWidget> firstView = live().first()->contentView();
     manager().show(screens(), controller.get());
@@ -111,7 +110,6 @@ TEST_F(WindowsTest, OneSuspensionIsInChargeAndShowWhileSuspendedBuildsHiddenWind
     manager().resumeAfterCapture();
     EXPECT_FALSE(manager().isSuspendedForCapture());
     EXPECT_EQ(visibleCount(), 2);
-
     // Discarding with a reset while suspended: the resume then does nothing.
     ASSERT_TRUE(manager().suspendForCapture());
     manager().discardAllWindows(true);
@@ -120,7 +118,6 @@ TEST_F(WindowsTest, OneSuspensionIsInChargeAndShowWhileSuspendedBuildsHiddenWind
     manager().show(screens(), controller.get());
     manager().resumeAfterCapture();
     EXPECT_TRUE(live().first()->isVisible());
-
     // The screens change during a capture (their observer has not run yet):
     // the capture ends with fresh windows shown.
     controller->setIdleBehavior(true, false, false);
@@ -154,7 +151,6 @@ TEST_F(WindowsTest, FadeEasesOpacityInThenReleasesTheWindowsUnlessAShowOrACaptur
     EXPECT_TRUE(fading().isEmpty());
     runDeferredDeletes();
     EXPECT_FALSE(first); // released
-
     // A show during a fade discards the fading windows at once and starts opaque.
     manager().show(screens(), controller.get());
     QPointer<CursorOverlayWindow> old = live().first();
@@ -204,7 +200,6 @@ TEST_F(WindowsTest, ControllerRebuildsWhenTheScreensChangeButNotOnEveryStateChan
     EXPECT_NE(live()[1], second);
     EXPECT_EQ(std::pair(live()[1]->geometry(), live()[1]->screenFrame()),
               std::pair(QRect(1440, 0, 1920, 1200), QRectF(1440, -300, 1920, 1200)));
-
     // A screen removed: rebuilt while kept visible, discarded (not faded)
     // when nothing is shown.
     controller->clearInteractionVisuals();
@@ -248,20 +243,17 @@ TEST_F(WindowsTest, WithoutACompositorEachWindowIsClippedToWhatItsContentDraws)
     EXPECT_FALSE(manager().compositorActive());
     EXPECT_TRUE(w->clipsToContent());
     EXPECT_EQ(w->contentRegion(), QRegion(100, 100, 20, 10));
-
     // Nothing drawn: nothing shown (not "no mask", which would show it all).
     view->dot = QRect();
     view->update(QRect(100, 100, 20, 10));
     EXPECT_TRUE(spinUntil([&] { return w->contentRegion().isEmpty(); }, 2000));
     EXPECT_FALSE(w->mask().isEmpty());
     EXPECT_FALSE(w->mask().intersects(w->rect()));
-
     // A compositor appears: the mask goes away at the next show.
     sim->setCompositorActive(true);
     manager().show(screens(), controller.get());
     EXPECT_FALSE(live().first()->clipsToContent());
     EXPECT_TRUE(live().first()->mask().isEmpty());
-
     // One that stops or starts while shown is noticed without polling.
     w = live().first();
     EXPECT_FALSE(manager().isRaiseTimerRunning());
@@ -297,12 +289,10 @@ TEST_F(AutopilotStateTest, BusyPlacesTheCursorBesideThePointerFollowsItShowsTheW
     advance(1.0 / 60.0);
     EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(135, 75));
     EXPECT_EQ(controller->autopilotCursorAnimationDuration(), 0.0);
-
     // An idle follow with a still pointer announces nothing.
     changes = 0;
     advance(0.5);
     EXPECT_EQ(changes, 0);
-
     // Busy again restarts the timer and clears the pin and the ripple; the
     // busy overlay is never faded as idle.
     controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(10, 10));
@@ -375,7 +365,6 @@ TEST_F(AutopilotStateTest, DragsAndPreparedPressesCarryThePinnedCursorAndUnpinne
     controller->recordAutopilotMouse(MouseVisualEventType::other, QPointF(70, 80));
     EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(70, 820));
     EXPECT_EQ(controller->autopilotClickLocation(), QPointF(10, 890));
-
     // A prepared press pins and glides onto its point in 0.35 s until released.
     controller->recordAutopilotMouse(MouseVisualEventType::leftMouseUp, QPointF(70, 80));
     ASSERT_FALSE(controller->autopilotPinned());

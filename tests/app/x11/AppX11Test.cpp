@@ -100,7 +100,6 @@ TEST_F(AppControllerX11Test, TheFirstInstanceLaunchesEverythingShowsThePanelAfte
     EXPECT_EQ(titles(controller->appMenu()), QStringList({"Tovrik", "Open Tovrik|Ctrl+N", "-", "Quit Tovrik|Ctrl+Q"}));
     EXPECT_EQ(titles(controller->editMenu()),
               QStringList({"Edit", "Cut|Ctrl+X", "Copy|Ctrl+C", "Paste|Ctrl+V", "Select All|Ctrl+A"}));
-
     // The model was launched: its hotkey monitor runs on its own thread.
     EXPECT_TRUE(model.hotkeyMonitorActive());
     EXPECT_TRUE(sim->simEventTap().threadNames().contains(QStringLiteral("ai.tovrik.mac.hotkey-monitor")));
@@ -114,7 +113,6 @@ TEST_F(AppControllerX11Test, TheFirstInstanceLaunchesEverythingShowsThePanelAfte
     // The menu items work while the panel is the active window.
     for (QAction* a : controller->appMenu()->actions())
         EXPECT_TRUE(a->isSeparator() || panel->actions().contains(a)) << a->text().toStdString();
-
     // The status item toggles; every other request only shows the panel.
     controller->toggleSettingsWindow();
     EXPECT_FALSE(panelVisible());
@@ -155,7 +153,6 @@ TEST_F(AppControllerX11Test, ASecondInstanceHandsOverAndStartsNothing)
 
     EXPECT_FALSE(controller->applicationDidFinishLaunching());
     EXPECT_TRUE(test::spinUntil([&] { return requests == 1; }));
-
     // No status item, menu, panel or observer; the model never launched.
     EXPECT_EQ(controller->statusItem(), nullptr);
     EXPECT_EQ(controller->appMenu(), nullptr);
@@ -366,7 +363,6 @@ TEST_F(AppShellX11Test, WithoutATrayThePanelShowsHidesHandsOverToTheMenuEntrySho
     }
     ASSERT_TRUE(other.chord({XK_Control_L, XK_Shift_L, XK_Alt_L})); // the panel chord
     ASSERT_TRUE(waitForPanel(app).has_value()) << "the panel chord did not show the panel";
-
     // Keys through the ordinary keyboard once the panel has the focus (it
     // takes it when shown).
     test::XClient keyboard;

@@ -327,7 +327,6 @@ void runTakeoverOnTwoMonitors(bool compositor)
         EXPECT_TRUE(spinUntil([&] { return isColour((image = shot(mainID)).pixel(308, 408), navy, 12); }, 8000))
             << at(image, 308, 408).name().toStdString();
         EXPECT_FALSE(isColour(image.pixel(294, 408), navy, 30)) << "left of the tip is outside the arrow";
-
         // Clicks of the user (and of the run) pass through the look, in the
         // middle of a screen and on the banner.
         auto& input = platform::Platform::get().input();
@@ -360,11 +359,9 @@ public:
         EXPECT_TRUE(window->clipsToContent());
         EXPECT_EQ(changedFarFrom(capture(), glyph.x(), glyph.y(), 90), 0) << "the desktop turned dark";
         EXPECT_TRUE(window->contentRegion().boundingRect().contains(glyph));
-
         // The clip follows the glyph when it moves.
         const QPoint moved(900, 600), glyph2 = moved + QPoint(35, 25);
         ASSERT_NO_FATAL_FAILURE(expectGlyphFollows(pointer, moved));
-
         // The control: unclipped, the same window does blacken the desktop,
         // so the clipping is what keeps it intact.
         window->setClipToContent(false);
