@@ -142,7 +142,6 @@ TEST_F(ActivityPanelWindow, HoverResizesThePanelWithAnimationAndWithoutAPanelOnl
     advance(0.08);
     EXPECT_EQ(panel->geometry(), QRect(1380, 43, 42, 42));
     EXPECT_FALSE(c.isResizing());
-
     // The card draws over the tile when expanded.
     c.setExpanded(true);
     c.resizePanel(false);

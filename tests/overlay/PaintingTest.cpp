@@ -121,7 +121,6 @@ TEST(ShapeMorph, BlendsLinearlyIntoACircleOfRadius768WithProgressClampedNeverFol
     for (const auto& p : Morph::blendedPoints(QRectF(3, 4, 0, 0), 1))
         EXPECT_EQ(p, QPointF(3, 4));
     EXPECT_EQ(Morph::path(QRectF(3, 4, 0, 0), 1).boundingRect(), QRectF(3, 4, 0, 0));
-
     // Blending into a circle that ran the other way round would fold the
     // outline through a sliver mid-morph; each in-between outline keeps the
     // pointer's orientation and a body at least as large as the smaller end.
@@ -156,7 +155,6 @@ TEST(PainterGuideIcon, ClampedMorphWholeTurnsSizeZeroAShiftedCircleAndATurningPo
             ASSERT_LE(std::abs(qAlpha(a.pixel(x, y)) - qAlpha(b.pixel(x, y))), 2) << x << "," << y;
     EXPECT_EQ(opaquePixels(renderIcon(30, 0, 0)), 0);
     EXPECT_GT(opaquePixels(renderIcon(30, 32, 0)), 100);
-
     // At morph 1 the glyph is a circle of radius 7.68 centred on the square's
     // centre, shifted by (−0.3, −3.9) for every angle.
     for (double angle : {0.0, 90.0, 217.0}) {
