@@ -234,7 +234,7 @@ TEST_F(AutopilotView, TheLookFollowsTheBusyStateOnEveryScreenAndThenSleeps)
     controller->setUIAutopilotBusy(true);
     ASSERT_EQ(controller->windowManager().overlayWindows().size(), 2);
     // Windows built for the run show the look at once, on both screens.
-    EXPECT_DOUBLE_EQ(layers(1).presentation().takeoverProgress + layers(2).presentation().takeoverProgress, 2);
+    EXPECT_EQ(std::pair(layers(1).presentation().takeoverProgress, layers(2).presentation().takeoverProgress), std::pair(1.0, 1.0));
 
     controller->setUIAutopilotBusy(false);
     controller->setIdleBehavior(true, false, false); // keep the windows: watch the look come and go
