@@ -49,10 +49,9 @@ TEST(Pkce, Rfc7636VectorAndFreshBase64UrlVerifierAndState)
               QStringLiteral("E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"));
     const QRegularExpression form(QStringLiteral("^[A-Za-z0-9_-]{43}$"));
     const QString a = pkce::makeCodeVerifier();
-    const QString b = pkce::makeCodeVerifier();
     EXPECT_TRUE(form.match(a).hasMatch()) << a.toStdString();
     EXPECT_TRUE(form.match(pkce::makeState()).hasMatch());
-    EXPECT_NE(a, b);
+    EXPECT_NE(a, pkce::makeCodeVerifier());
     EXPECT_NE(pkce::makeState(), pkce::makeState());
     EXPECT_EQ(QByteArray::fromBase64(a.toLatin1(), QByteArray::Base64UrlEncoding).size(), 32);
 }
@@ -70,9 +69,8 @@ TEST_F(LoopbackTest, OnLoopbackOnlyAMatchingCallbackGivesTheCodeAndTheBrowserWai
     EXPECT_FALSE(other.waitForConnected(2000));
     auto out = launch(server.waitForCode(QStringLiteral("s-1"), 300));
     auto page = FakeHostedService::visitLoopback(callbackURL(server, QStringLiteral("state=s-1&code=4%2Fabc%20d&scope=email")));
-    ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
-    ASSERT_FALSE(out->error) << describe(out->error).toStdString();
-    EXPECT_EQ(*out->value, QStringLiteral("4/abc d"));
+    ASSERT_TRUE(spinUntil([&]() { return out->done; }));
+    EXPECT_EQ(out->value, QStringLiteral("4/abc d")) << describe(out->error).toStdString();
     EXPECT_FALSE(server.isListening()); // single use
     // Nothing is said before the sign-in it started has ended...
     spinUntil([] { return false; }, 100);
@@ -87,7 +85,7 @@ TEST_F(LoopbackTest, OnLoopbackOnlyAMatchingCallbackGivesTheCodeAndTheBrowserWai
     server.start();
     auto slow = launch(server.waitForCode(QStringLiteral("s-2"), 300));
     auto waiting = FakeHostedService::visitLoopback(callbackURL(server, QStringLiteral("state=s-2&code=c")));
-    ASSERT_TRUE(spinUntil([&]() { return slow->finished; }));
+    ASSERT_TRUE(spinUntil([&]() { return slow->done; }));
     advance(LoopbackCallbackServer::connectionTimeout, 1);
     ASSERT_TRUE(spinUntil([&]() { return waiting->finished; }));
     EXPECT_EQ(waiting->body, LoopbackCallbackServer::pendingPage());
@@ -114,7 +112,7 @@ TEST_F(LoopbackTest, FailedCallbacksEndTheAttempt)
         s.start();
         auto out = launch(s.waitForCode(QStringLiteral("s-3"), 300));
         auto page = visit(callbackURL(s, QString::fromLatin1(c.query)));
-        ASSERT_TRUE(spinUntil([&]() { return out->finished; })) << c.query;
+        ASSERT_TRUE(spinUntil([&]() { return out->done; })) << c.query;
         EXPECT_EQ(signInCode(out), c.code) << c.query;
         EXPECT_EQ(isGoogleSignInCancellation(out->error), c.code == GoogleSignInError::accessDenied) << c.query;
         EXPECT_EQ(page->status, c.status) << c.query;
@@ -129,20 +127,19 @@ TEST_F(LoopbackTest, TimesOutOnTheClockOrIsCancelledAndCloses)
     const quint16 port = server.port();
     auto out = launch(server.waitForCode(QStringLiteral("s-7"), 300));
     advance(299, 1);
-    EXPECT_FALSE(out->finished);
+    EXPECT_FALSE(out->done);
     advance(2, 1);
-    ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
+    ASSERT_TRUE(spinUntil([&]() { return out->done; }));
     EXPECT_EQ(signInCode(out), GoogleSignInError::timedOut);
     EXPECT_TRUE(isGoogleSignInCancellation(out->error));
     EXPECT_FALSE(server.isListening());
     EXPECT_EQ(visit(QUrl(QStringLiteral("http://127.0.0.1:%1/oauth2redirect/?code=x&state=s-7").arg(port)))->status, -1);
-
     server.start();
     CancellationSource source;
     auto cancelled = launch(server.waitForCode(QStringLiteral("s-8"), 300, source.token()));
     source.cancel();
-    ASSERT_TRUE(spinUntil([&]() { return cancelled->finished; }));
-    EXPECT_TRUE(isCancellation(cancelled->error));
+    ASSERT_TRUE(spinUntil([&]() { return cancelled->done; }));
+    EXPECT_TRUE(cancelled->cancelled());
     EXPECT_FALSE(server.isListening());
 }
 
@@ -172,11 +169,10 @@ TEST_F(LoopbackTest, OtherRequestsDoNotEndTheAttempt)
     EXPECT_TRUE(stalled.state() == QAbstractSocket::UnconnectedState || stalled.waitForDisconnected(3000));
 
     drainEvents();
-    EXPECT_FALSE(out->finished);
+    EXPECT_FALSE(out->done);
     EXPECT_TRUE(server.isListening());
     FakeHostedService::visitLoopback(callbackURL(server, QStringLiteral("code=ok&state=s-2")));
-    ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
-    EXPECT_EQ(out->value.value_or(QString()), QStringLiteral("ok"));
+    EXPECT_TRUE(spinUntil([&]() { return out->value == QStringLiteral("ok"); }));
 }
 
 TEST(LoopbackParser, RequestHeads)
@@ -245,9 +241,8 @@ protected:
 TEST_F(GoogleSignInTest, WholeSignInThroughGoogleAndTheHostedService)
 {
     auto out = runToEnd(service.signIn(origin));
-    ASSERT_FALSE(out->error) << describe(out->error).toStdString();
-    EXPECT_EQ(out->value->email, QStringLiteral("grace@example.com"));
-    EXPECT_EQ(out->value->displayName, QStringLiteral("Grace"));
+    ASSERT_TRUE(out->value) << describe(out->error).toStdString();
+    EXPECT_EQ(out->value->email + " " + out->value->displayName, QStringLiteral("grace@example.com Grace"));
     EXPECT_TRUE(fake.isSessionActive(out->value->sessionToken));
 
     // The browser was sent to the authorization endpoint with PKCE and state.
@@ -259,8 +254,7 @@ TEST_F(GoogleSignInTest, WholeSignInThroughGoogleAndTheHostedService)
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^http://127\\.0\\.0\\.1:\\d+/oauth2redirect/$")).match(redirect).hasMatch())
         << redirect.toStdString();
     EXPECT_EQ(param("client_id"), constants::googleClientID());
-    EXPECT_EQ(param("code_challenge_method"), QStringLiteral("S256"));
-    EXPECT_EQ(param("response_type"), QStringLiteral("code"));
+    EXPECT_EQ(param("code_challenge_method") + " " + param("response_type"), QStringLiteral("S256 code"));
     EXPECT_EQ(param("state").size(), 43);
     ASSERT_TRUE(browser);
     ASSERT_TRUE(spinUntil([&]() { return browser->finished; }));
@@ -314,14 +308,13 @@ TEST_F(GoogleSignInTest, CancelOrNoAnswerWhileTheBrowserIsOpen)
     ASSERT_TRUE(opened.isValid());
     const QUrl redirect(QUrlQuery(opened).queryItemValue(QStringLiteral("redirect_uri"), QUrl::FullyDecoded));
     source.cancel();
-    ASSERT_TRUE(spinUntil([&]() { return out->finished; }));
-    EXPECT_TRUE(isCancellation(out->error));
-    EXPECT_TRUE(isGoogleSignInCancellation(out->error));
+    ASSERT_TRUE(spinUntil([&]() { return out->done; }));
+    EXPECT_TRUE(out->cancelled() && isGoogleSignInCancellation(out->error));
     EXPECT_EQ(visit(redirect)->status, -1); // the listener is gone
 
     auto unanswered = launch(service.signIn(origin));
     advance(service.configuration().attemptTimeout + 1, 1);
-    ASSERT_TRUE(spinUntil([&]() { return unanswered->finished; }));
+    ASSERT_TRUE(spinUntil([&]() { return unanswered->done; }));
     EXPECT_EQ(signInCode(unanswered), GoogleSignInError::timedOut);
     EXPECT_TRUE(isGoogleSignInCancellation(unanswered->error));
 }
