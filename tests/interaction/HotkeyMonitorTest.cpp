@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QThread>
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <thread>
@@ -26,12 +27,8 @@ RawInputEvent event(Type type, uint16_t keyCode, uint32_t modifiers, bool autoRe
                     int64_t sourceUserData = 0)
 {
     RawInputEvent e;
-    e.type = type;
-    e.keyCode = keyCode;
-    e.modifiers = modifiers;
-    e.isAutoRepeat = autoRepeat;
-    e.isSynthetic = synthetic;
-    e.sourceUserData = sourceUserData;
+    std::tie(e.type, e.keyCode, e.modifiers, e.isAutoRepeat, e.isSynthetic, e.sourceUserData) =
+        std::make_tuple(type, keyCode, modifiers, autoRepeat, synthetic, sourceUserData);
     return e;
 }
 
@@ -351,13 +348,8 @@ TEST_F(HotkeyMonitorTest, EventsFromAnotherThreadReachTheCallbacksOnTheMainThrea
         locked([this] { monitor->panelShortcutActive = false; });
     worker2.join();
     test::drainEvents();
-    int presses = 0, releases = 0;
-    for (const auto& c : calls) {
-        presses += c == "pressed";
-        releases += c == "released";
-    }
-    EXPECT_EQ(presses, 200);
-    EXPECT_EQ(releases, 200);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "pressed"), 200);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "released"), 200);
     EXPECT_EQ(offMainThreadCalls.load(), 0);
 }
 

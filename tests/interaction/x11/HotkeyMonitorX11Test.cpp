@@ -4,7 +4,6 @@
 #include "interaction/HotkeyMonitor.h"
 
 #include "platform/Platform.h"
-#include "platform/sim/SimPlatform.h"
 #include "platform/x11/X11Platform.h"
 #include "support/SimFixture.h"
 #include "support/X11TestClients.h"
@@ -15,51 +14,36 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 namespace tovrik {
 namespace {
 
 namespace K = platform::KeyCode;
-
-using test::SecondSeat;
-
-class HotkeyMonitorX11Test : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        QString error;
-        ASSERT_TRUE(platform::x11::X11Platform::install(&error)) << error.toStdString();
-        monitor = std::make_unique<HotkeyMonitor>();
-        monitor->onShortcutPressed = [this] { record("pressed"); };
-        monitor->onShortcutReleased = [this] { record("released"); };
-        monitor->onPanelShortcutPressed = [this] { record("panel"); };
-        monitor->onEscapePressed = [this] { record("escape"); };
-        ASSERT_TRUE(monitor->start());
-    }
-    void TearDown() override
-    {
-        monitor.reset();
-        platform::sim::SimPlatform::install();
-    }
-    void record(const char* what)
-    {
-        if (QThread::currentThread() != QCoreApplication::instance()->thread())
-            ++offMainThread;
-        calls.push_back(what);
-    }
-    bool waitForCalls(size_t n) { return test::spinUntil([&] { return calls.size() >= n; }, 10000); }
-
-    std::unique_ptr<HotkeyMonitor> monitor;
-    std::vector<std::string> calls;
-    int offMainThread = 0;
-};
-
 using Calls = std::vector<std::string>;
 
-TEST_F(HotkeyMonitorX11Test, KeysOfAnotherSeatAreReportedOurOwnXTestKeysAreNot)
+TEST(HotkeyMonitorX11Test, KeysOfAnotherSeatAreReportedOurOwnXTestKeysAreNot)
 {
-    SecondSeat other;
+    QString error;
+    ASSERT_TRUE(platform::x11::X11Platform::install(&error)) << error.toStdString();
+    Calls calls;
+    int offMainThread = 0;
+    const auto record = [&](const char* what) -> std::function<void()> {
+        return [&calls, &offMainThread, what] {
+            offMainThread += QThread::currentThread() != QCoreApplication::instance()->thread();
+            calls.push_back(what);
+        };
+    };
+    HotkeyMonitor monitor;
+    monitor.onShortcutPressed = record("pressed");
+    monitor.onShortcutReleased = record("released");
+    monitor.onPanelShortcutPressed = record("panel");
+    monitor.onEscapePressed = record("escape");
+    ASSERT_TRUE(monitor.start());
+    const auto waitForCalls = [&](size_t n) { return test::spinUntil([&] { return calls.size() >= n; }, 10000); };
+
+    test::SecondSeat other;
     ASSERT_TRUE(other.ok());
     // Control, Shift, Alt: the panel chord, passing through no exact
     // Control+Alt, so the voice chord does not go down. Then the voice chord.
