@@ -52,11 +52,9 @@ TEST(PointedResponse, WellFormedAndLenientTagsGiveThePoint)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reply);
         const auto r = PointedResponse::parse(QString::fromUtf8(c.reply), *c.captures);
-        EXPECT_EQ(r.tagStatus, Status::Valid);
-        EXPECT_EQ(r.point, c.point);
-        EXPECT_EQ(r.pointLabel, QString::fromUtf8(c.label));
-        EXPECT_EQ(r.screenNumber, c.screen);
-        EXPECT_EQ(r.spokenText, QString::fromUtf8(c.spoken));
+        EXPECT_EQ(std::make_tuple(r.tagStatus, r.point, r.pointLabel, r.screenNumber, r.spokenText),
+                  std::make_tuple(Status::Valid, std::optional<QPointF>(c.point), QString::fromUtf8(c.label),
+                                  std::optional<int>(c.screen), QString::fromUtf8(c.spoken)));
         EXPECT_FALSE(r.rejection().has_value());
         const auto capture = r.pointedCapture(*c.captures);
         ASSERT_TRUE(capture.has_value());
@@ -165,11 +163,9 @@ TEST(PointedResponse, PointingRequestsAndPrompts)
     // The point of the pointing-only reply joins the answer, which is kept.
     const auto merged = PointedResponse::parse(QStringLiteral("It is in the top bar."), twoScreens)
                             .withPointFrom(PointedResponse::parse(QStringLiteral("[POINT:100,12:top bar:screen1]"), twoScreens));
-    EXPECT_EQ(merged.spokenText, QStringLiteral("It is in the top bar."));
-    EXPECT_EQ(merged.point, QPointF(100, 12));
-    EXPECT_EQ(merged.pointLabel, QStringLiteral("top bar"));
-    EXPECT_EQ(merged.screenNumber, 1);
-    EXPECT_EQ(merged.tagStatus, Status::Valid);
+    EXPECT_EQ(std::make_tuple(merged.spokenText, merged.point, merged.pointLabel, merged.screenNumber, merged.tagStatus),
+              std::make_tuple(QStringLiteral("It is in the top bar."), std::optional<QPointF>(QPointF(100, 12)),
+                              QStringLiteral("top bar"), std::optional<int>(1), Status::Valid));
 }
 
 TEST(PointedResponse, WireContractCarriesThePromptsVerbatim)
