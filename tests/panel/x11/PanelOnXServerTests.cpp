@@ -83,8 +83,6 @@ protected:
         spinUntil(
             [&] {
                 *shot = captureMainDisplay();
-                if (shot->isNull())
-                    return false;
                 c = test::compareWithScreen(*shot, panelPlace().topLeft(), controller->panel()->grab().toImage(), 2,
                                             kDesk.rgb());
                 return c.complete();
@@ -105,8 +103,7 @@ protected:
     {
         controller->showPanel();
         KeyablePanel* panel = controller->panel();
-        ASSERT_NE(panel, nullptr);
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(panel));
+        ASSERT_TRUE(panel && QTest::qWaitForWindowExposed(panel));
         EXPECT_EQ(panel->size(), QSize(320, 258));
         EXPECT_EQ(panel->geometry().topRight(),
                   displayBounds.topLeft() + QPoint(displayBounds.width() - 20 - 1,
@@ -129,11 +126,8 @@ protected:
         // The header divider: a brighter line between two rows of the card's
         // gradient, half way across.
         const int dividerY = int(constants::settingsPanelHeaderHeight);
-        const QRgb above = onScreen(shot, QPoint(160, dividerY - 1));
-        const QRgb divider = onScreen(shot, QPoint(160, dividerY));
-        const QRgb below = onScreen(shot, QPoint(160, dividerY + 1));
-        EXPECT_GE(qRed(divider), qRed(above) + 10);
-        EXPECT_GE(qRed(divider), qRed(below) + 10);
+        const QRgb above = onScreen(shot, QPoint(160, dividerY - 1)), divider = onScreen(shot, QPoint(160, dividerY));
+        EXPECT_GE(qRed(divider), std::max(qRed(above), qRed(onScreen(shot, QPoint(160, dividerY + 1)))) + 10);
         // The card's dark gradient under the header, not the desk.
         EXPECT_LE(qRed(above), 40);
         EXPECT_EQ(qRed(above), qBlue(above));
@@ -156,18 +150,16 @@ TEST_F(PanelOnXServer, TheSignInCardIsOnScreenAtTheTopRight)
     // sees this place.
     const QRect place = panelPlace();
     controller->hidePanel();
-    QImage shot;
-    const bool gone = spinUntil(
+    EXPECT_TRUE(spinUntil(
         [&] {
-            shot = captureMainDisplay();
-            return !shot.isNull() && isDesk(shot.pixel(place.center())) &&
-                   isDesk(shot.pixel(place.topLeft() + QPoint(160, 51)));
+            const QImage shot = captureMainDisplay();
+            return !shot.isNull() && isDesk(shot.pixel(place.center())) && isDesk(shot.pixel(place.topLeft() + QPoint(160, 51)));
         },
-        8000);
-    EXPECT_TRUE(gone) << "the card stayed on screen after hiding";
-
+        8000))
+        << "the card stayed on screen after hiding";
     // Shown again, it comes back.
     controller->showPanel();
+    QImage shot;
     const test::Comparison again = waitForCardOnScreen(&shot);
     EXPECT_TRUE(again.complete()) << again.describe();
 }
@@ -192,9 +184,8 @@ public:
         // The rounded corners are cut: the desk shows in the very corner,
         // not black.
         const QImage shot = captureMainDisplay();
-        const QRect place = panelPlace();
-        EXPECT_TRUE(isDesk(shot.pixel(place.topLeft()))) << std::hex << shot.pixel(place.topLeft());
-        EXPECT_TRUE(isDesk(shot.pixel(place.bottomRight()))) << std::hex << shot.pixel(place.bottomRight());
+        for (const QPoint corner : {panelPlace().topLeft(), panelPlace().bottomRight()})
+            EXPECT_TRUE(isDesk(shot.pixel(corner))) << std::hex << shot.pixel(corner);
         EXPECT_FALSE(controller->panel()->mask().isEmpty());
     }
 };
@@ -213,7 +204,5 @@ TEST(PanelWithoutCompositor, TheCardIsOnScreenWithItsCornersCut)
 {
     const auto run = tovrik::test::runTestOnPrivateXServer(QStringLiteral("PanelWithoutCompositor.Child"), kChildEnv);
     ASSERT_TRUE(run.serverStarted) << "the second X server did not start";
-    EXPECT_TRUE(run.finishedNormally);
-    EXPECT_EQ(run.exitCode, 0) << run.output.toStdString();
     EXPECT_TRUE(run.passed()) << run.output.toStdString();
 }
