@@ -168,7 +168,7 @@ TEST_F(ChatStreamTest, FailuresBeforeAndInsideTheStream)
                                       : FakeResponse::eventStream({FakeResponse::sseEvent("delta", R"({"text":"partial"})"),
                                                                    FakeResponse::sseEvent("error", c.errorEvent)}));
         auto out = runToEnd(ask());
-        const auto e = errorAs<HTTPError>(out);
+        const auto e = out->errorAs<HTTPError>();
         ASSERT_TRUE(e) << c.text;
         EXPECT_EQ(std::make_tuple(e->statusCode(), e->isOutOfCredits(), e->localizedDescription()),
                   std::make_tuple(c.status, c.status == 402, QString::fromUtf8(c.text)));
@@ -193,7 +193,7 @@ TEST_F(ChatStreamTest, StreamEndingBeforeDoneIsNotAReply)
     cut.truncate = true;
     script(cut);
     auto dropped = runToEnd(ask());
-    const auto e = errorAs<HTTPError>(dropped);
+    const auto e = dropped->errorAs<HTTPError>();
     ASSERT_TRUE(e) << describe(dropped->error).toStdString();
     EXPECT_TRUE(e->kind() == HTTPError::Kind::transport || e->kind() == HTTPError::Kind::invalidResponse);
 }
@@ -211,7 +211,7 @@ TEST_F(ChatStreamTest, CancelMidStreamIsACancellationAndClosesTheStream)
     source.cancel();
     drainEvents();
     EXPECT_TRUE(out->done && out->cancelled());
-    EXPECT_FALSE(errorAs<HTTPError>(out));
+    EXPECT_FALSE(out->errorAs<HTTPError>());
 }
 
 TEST_F(ChatStreamTest, SameOriginRedirectFollowedOffOriginRefused)
@@ -230,7 +230,7 @@ TEST_F(ChatStreamTest, SameOriginRedirectFollowedOffOriginRefused)
         return FakeResponse::redirect(307, QStringLiteral("https://untrusted.example/chat"));
     });
     auto refused = runToEnd(ask());
-    EXPECT_EQ(errorAs<HTTPError>(refused)->statusCode(), 307);
+    EXPECT_EQ(refused->errorAs<HTTPError>()->statusCode(), 307);
     EXPECT_EQ(fake.requests().size(), 1);
     for (const QString& target : fake.connectTargets())
         EXPECT_FALSE(target.startsWith(QStringLiteral("untrusted.example")));

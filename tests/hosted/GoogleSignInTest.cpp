@@ -32,7 +32,7 @@ std::shared_ptr<FakeBrowserVisit> visit(const QUrl& url, const QByteArray& rawRe
 template <typename T>
 GoogleSignInError::Code signInCode(const std::shared_ptr<TaskOutcome<T>>& out)
 {
-    const auto e = errorAs<GoogleSignInError>(out);
+    const auto e = out->template errorAs<GoogleSignInError>();
     return e ? e->signInCode() : GoogleSignInError::Code(0);
 }
 
@@ -295,7 +295,7 @@ TEST_F(GoogleSignInTest, EndsBeforeAnyTokenExchangeWhenTheBrowserSaysNoOrCannotO
         auto out = runToEnd(service.signIn(origin));
         EXPECT_EQ(signInCode(out), code);
         EXPECT_EQ(isGoogleSignInCancellation(out->error), code == GoogleSignInError::accessDenied);
-        EXPECT_EQ(errorAs<GoogleSignInError>(out)->domain(), QStringLiteral("TovrikGoogleSignIn"));
+        EXPECT_EQ(out->errorAs<GoogleSignInError>()->domain(), QStringLiteral("TovrikGoogleSignIn"));
         EXPECT_TRUE(fake.requests().isEmpty());
     }
 }

@@ -64,7 +64,7 @@ TEST_F(HostedClientTest, AccountSummaryAndRevocationCarryTheBearerToken)
     EXPECT_EQ(me.first().method + " " + me.first().header("Authorization") + me.first().body, "GET Bearer " + token.toUtf8());
     EXPECT_EQ(signout.first().method + " " + signout.first().bearerToken().toUtf8(), "POST " + token.toUtf8());
     auto after = runToEnd(client.fetchAccountSummary(origin, token));
-    EXPECT_EQ(errorAs<HTTPError>(after)->statusCode(), 401);
+    EXPECT_EQ(after->errorAs<HTTPError>()->statusCode(), 401);
     EXPECT_EQ(describe(after->error), QStringLiteral("Session expired. Sign in again."));
 }
 
@@ -155,7 +155,7 @@ TEST_F(HostedClientTest, FailuresReadAsTheirCase)
         const FakeResponse response = c.response;
         fake.setHandler("GET", QStringLiteral("/auth/me"), [response](const FakeRequest&) { return response; });
         auto out = runToEnd(client.fetchAccountSummary(origin, token));
-        const auto e = errorAs<HTTPError>(out);
+        const auto e = out->errorAs<HTTPError>();
         ASSERT_TRUE(e) << c.text;
         EXPECT_EQ(std::make_tuple(e->kind(), e->statusCode(), e->localizedDescription()),
                   std::make_tuple(c.kind, c.status, QString::fromUtf8(c.text))) << response.body.left(40).constData();
@@ -163,7 +163,7 @@ TEST_F(HostedClientTest, FailuresReadAsTheirCase)
 
     // The built-in service's own failures.
     auto wrong = runToEnd(client.signIn(origin, QStringLiteral("ada@example.com"), QStringLiteral("nope")));
-    EXPECT_EQ(errorAs<HTTPError>(wrong)->statusCode(), 401);
+    EXPECT_EQ(wrong->errorAs<HTTPError>()->statusCode(), 401);
     EXPECT_EQ(describe(wrong->error), QStringLiteral("Incorrect email or password."));
     auto created = runToEnd(client.signUp(origin, QStringLiteral("new@example.com"), QStringLiteral("longenough")));
     EXPECT_EQ(created->value->email, QStringLiteral("new@example.com"));
@@ -207,7 +207,7 @@ TEST_F(HostedClientTest, SameOriginRedirectsAreFollowedABoundedNumberOfTimes)
     fake.setHandler("GET", QStringLiteral("/auth/me"),
                     [](const FakeRequest&) { return FakeResponse::redirect(302, QStringLiteral("/auth/me")); });
     auto loop = runToEnd(client.fetchAccountSummary(origin, token));
-    EXPECT_EQ(errorAs<HTTPError>(loop)->statusCode(), 302);
+    EXPECT_EQ(loop->errorAs<HTTPError>()->statusCode(), 302);
     EXPECT_EQ(fake.requests().size(), HostedBackendClient::maximumRedirects + 1);
 }
 
@@ -226,7 +226,7 @@ TEST_F(HostedClientTest, AnUntrustedOriginIsRefusedBeforeAnyTrafficAndAnOffOrigi
         fake.setHandler("GET", QStringLiteral("/auth/me"),
                         [target](const FakeRequest&) { return FakeResponse::redirect(302, target); });
         auto out = runToEnd(client.fetchAccountSummary(origin, token));
-        const auto e = errorAs<HTTPError>(out);
+        const auto e = out->errorAs<HTTPError>();
         ASSERT_TRUE(e) << target.toStdString();
         EXPECT_EQ(std::make_tuple(e->kind(), e->statusCode(), e->localizedDescription()),
                   std::make_tuple(HTTPError::Kind::failedStatus, 302, QStringLiteral("request failed")));
@@ -286,7 +286,7 @@ TEST_F(HostedClientTest, CancelAbortsTheRequestAsCancellation)
     source.cancel();
     ASSERT_TRUE(spinUntil([&]() { return out->done; }));
     EXPECT_TRUE(out->cancelled());
-    EXPECT_FALSE(errorAs<HTTPError>(out));
+    EXPECT_FALSE(out->errorAs<HTTPError>());
 
     // An already cancelled token sends nothing.
     EXPECT_TRUE(runToEnd(client.fetchAccountSummary(origin, token, source.token()))->cancelled());
@@ -305,7 +305,7 @@ TEST_F(HostedClientTest, ForeignCertificateAndRefusedConnectionAreTransportFailu
     fake.stop();
     auto refused = runToEnd(client.fetchAccountSummary(origin, token));
     for (const auto& out : {foreign, refused}) {
-        const auto e = errorAs<HTTPError>(out);
+        const auto e = out->errorAs<HTTPError>();
         ASSERT_TRUE(e) << describe(out->error).toStdString();
         EXPECT_EQ(e->kind(), HTTPError::Kind::transport);
     }

@@ -15,21 +15,6 @@ namespace tovrik::test {
 template <typename T>
 using TaskOutcome = AsyncOutcome<T>;
 
-// Rethrows the outcome's error as E and returns it, or fails the test.
-template <typename E, typename T>
-std::optional<E> errorAs(const std::shared_ptr<TaskOutcome<T>>& out)
-{
-    if (!out->done || !out->error)
-        return std::nullopt;
-    try {
-        std::rethrow_exception(out->error);
-    } catch (const E& e) {
-        return e;
-    } catch (...) {
-        return std::nullopt;
-    }
-}
-
 inline QString describe(std::exception_ptr e) { return describeException(e); }
 
 // An answer that never comes.
@@ -81,7 +66,7 @@ protected:
         EXPECT_FALSE(out->done) << limit;
         advance(1.5, 0.5);
         ASSERT_TRUE(spinUntil([&]() { return out->done; }));
-        const auto e = errorAs<HTTPError>(out);
+        const auto e = out->template errorAs<HTTPError>();
         ASSERT_TRUE(e) << describe(out->error).toStdString();
         EXPECT_EQ(e->kind(), HTTPError::Kind::timedOut);
         EXPECT_EQ(e->localizedDescription(), QStringLiteral("request timed out"));
