@@ -187,7 +187,6 @@ TEST_F(ChatStreamTest, StreamEndingBeforeDoneIsNotAReply)
     script(FakeResponse::eventStream({FakeResponse::sseEvent("delta", R"({"text":"Hel"})"),
                                       QByteArray("event: delta\ndata: {\"text\":\"lo\"}\n")}));
     EXPECT_EQ(describe(runToEnd(ask())->error), QStringLiteral("invalid api response"));
-
     // The connection drops in the middle of the chunked body.
     FakeResponse cut = FakeResponse::eventStream({FakeResponse::sseEvent("delta", R"({"text":"Hel"})")});
     cut.truncate = true;

@@ -80,7 +80,6 @@ TEST_F(LoopbackTest, OnLoopbackOnlyAMatchingCallbackGivesTheCodeAndTheBrowserWai
     EXPECT_EQ(page->status, 200);
     EXPECT_TRUE(page->body.contains("Google sign-in could not be verified."));
     EXPECT_FALSE(page->body.contains("signed in"));
-
     // ...and a sign-in that takes too long gets an answer in time.
     server.start();
     auto slow = launch(server.waitForCode(QStringLiteral("s-2"), 300));
@@ -244,7 +243,6 @@ TEST_F(GoogleSignInTest, WholeSignInThroughGoogleAndTheHostedService)
     ASSERT_TRUE(out->value) << describe(out->error).toStdString();
     EXPECT_EQ(out->value->email + " " + out->value->displayName, QStringLiteral("grace@example.com Grace"));
     EXPECT_TRUE(fake.isSessionActive(out->value->sessionToken));
-
     // The browser was sent to the authorization endpoint with PKCE and state.
     ASSERT_TRUE(opened.isValid());
     EXPECT_EQ(opened.toString(QUrl::RemoveQuery), constants::googleAuthorizationEndpoint());
@@ -260,7 +258,6 @@ TEST_F(GoogleSignInTest, WholeSignInThroughGoogleAndTheHostedService)
     ASSERT_TRUE(spinUntil([&]() { return browser->finished; }));
     EXPECT_EQ(browser->status, 200);
     EXPECT_TRUE(browser->body.contains("You're signed in to Tovrik."));
-
     // The code went to Google's token endpoint with the verifier...
     QList<FakeRequest> tokenRequests;
     for (const auto& r : fake.requests())
@@ -331,7 +328,6 @@ TEST_F(GoogleSignInTest, RejectionsAfterTheBrowserAreOrdinaryFailuresTheTabHears
     EXPECT_TRUE(fake.requestsTo(QStringLiteral("/auth/google/native")).isEmpty());
     ASSERT_TRUE(browser && spinUntil([&]() { return browser->finished; }));
     EXPECT_TRUE(browser->body.contains(describe(exchange->error).toHtmlEscaped().toUtf8()));
-
     // The hosted service refuses the account: its message is kept.
     fake.setGoogleOptions(FakeGoogleOptions());
     fake.setHandler("POST", QStringLiteral("/auth/google/native"), [](const FakeRequest&) {

@@ -97,7 +97,6 @@ TEST_F(HostedClientTest, TranscriptionUploadsTheWavAsMultipart)
         ++clientSockets;
     }
     EXPECT_GE(clientSockets, 1);
-
     // From a file: its name goes along; a file that cannot be read sends nothing.
     QTemporaryDir dir;
     QFile f(dir.filePath(QStringLiteral("take-1.wav")));
@@ -287,7 +286,6 @@ TEST_F(HostedClientTest, CancelAbortsTheRequestAsCancellation)
     ASSERT_TRUE(spinUntil([&]() { return out->done; }));
     EXPECT_TRUE(out->cancelled());
     EXPECT_FALSE(out->errorAs<HTTPError>());
-
     // An already cancelled token sends nothing.
     EXPECT_TRUE(runToEnd(client.fetchAccountSummary(origin, token, source.token()))->cancelled());
     EXPECT_EQ(fake.requests().size(), 1);

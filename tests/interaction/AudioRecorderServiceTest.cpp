@@ -89,7 +89,6 @@ TEST_F(AudioRecorderTest, WritesMono16BitWavAt16kHzFromAnyChunking)
     EXPECT_EQ(fileStat.st_mode & 07777, 0600u);
     EXPECT_EQ(folder.st_mode & 07777, 0700u);
     EXPECT_EQ(folder.st_uid, ::getuid());
-
     // Samples split across chunks stay whole; a trailing half sample is
     // dropped from the file, not counted.
     const QByteArray first = pcmOf({0, 1000, -1000, 32767, -32768});
@@ -129,14 +128,12 @@ TEST_F(AudioRecorderTest, MetersThirtySixTimesASecondAndFailuresLeaveNoFile)
     QObject::connect(&recorder, &AudioRecorderService::audioPowerLevelChanged, [&](double l) { levels << l; });
     recorder.startRecording();
     ASSERT_EQ(levels, QList<double>({0.0}));
-
     // A tone at half scale: RMS 0.3536 = -9.03 dBFS -> (50 - 9.03) / 50.
     sim->simAudioInput().feedTone(0.05, 0.5);
     advance(1.0 / 36.0 + 1e-6);
     ASSERT_EQ(levels.size(), 2);
     EXPECT_NEAR(levels[1], (50.0 + 20.0 * std::log10(0.5 / std::sqrt(2.0))) / 50.0, 0.01);
     EXPECT_NEAR(recorder.audioPowerLevel(), levels[1], 1e-12);
-
     // A tick without new samples keeps the level; silence then reads 0.
     advance(1.0 / 36.0);
     ASSERT_EQ(levels.size(), 3);
@@ -145,7 +142,6 @@ TEST_F(AudioRecorderTest, MetersThirtySixTimesASecondAndFailuresLeaveNoFile)
     advance(1.0 / 36.0);
     ASSERT_EQ(levels.size(), 4);
     EXPECT_DOUBLE_EQ(levels[3], 0.0);
-
     // One second holds 36 ticks.
     levels.clear();
     advance(1.0);
@@ -157,7 +153,6 @@ TEST_F(AudioRecorderTest, MetersThirtySixTimesASecondAndFailuresLeaveNoFile)
     advance(0.5);
     EXPECT_EQ(levels, QList<double>({0.0})); // metering has stopped
     AudioRecorderService::deleteRecording(recording.filePath);
-
     // Failures leave no file, and a failed start no metering.
     const auto expectFailure = [](const std::function<void()>& call, int code, const char* message) {
         try {

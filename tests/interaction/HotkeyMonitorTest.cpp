@@ -177,13 +177,11 @@ TEST_F(HotkeyMonitorTest, ChordWithAKeyGoesDownOnTheKeyAndUpOnItsReleaseOrAModif
     EXPECT_EQ(drained(), Calls{"pressed"});
     key(KeyK, false, Cmd | Shift);
     EXPECT_EQ(drained(), (Calls{"pressed", "released"}));
-
     // Down again, then Shift is let go before the key: up at that moment.
     key(KeyK, true, Cmd | Shift);
     flags(K::Shift, Cmd);
     key(KeyK, false, Cmd);
     EXPECT_EQ(drained(), (Calls{"pressed", "released", "pressed", "released"}));
-
     // The key with other modifiers (only Command) is not the chord.
     key(KeyK, true, Cmd);
     key(KeyK, false, Cmd);
@@ -281,7 +279,6 @@ TEST_F(HotkeyMonitorTest, ModifierOnlyChordIsTakenOnceHeldUnchangedForTheCapture
     EXPECT_EQ(captured[0], (ShortcutGesture{ShortcutModifiers(Ctrl | Opt), 0}));
     EXPECT_FALSE(capturing());
     EXPECT_TRUE(locked([this] { return monitor->captureWorkItem == nullptr; }));
-
     // Every change of the held modifiers restarts the delay.
     flags(K::Option, Ctrl);
     flags(K::Control, 0);

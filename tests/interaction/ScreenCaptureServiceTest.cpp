@@ -126,7 +126,6 @@ TEST_F(ScreenCaptureTest, PayloadCarriesEveryFieldPerDisplay)
     EXPECT_EQ(a.screenConfigurationRevision, service.screenConfigurationRevision());
     EXPECT_EQ(a.displayConfigurationSignature, b.displayConfigurationSignature);
     EXPECT_FALSE(a.displayConfigurationSignature.isEmpty());
-
     // Each JPEG holds its own display's pixels (the blue channel is keyed by id).
     expectNear(decodedPixel(a, 10, 10), SimCapture::patternColor(7, 11, 11, QSize(2880, 1800)));
     expectNear(decodedPixel(b, 1900, 1060), SimCapture::patternColor(9, 1900, 1060, QSize(1920, 1080)));
@@ -150,7 +149,6 @@ TEST_F(ScreenCaptureTest, CaptureFailuresAreScreenCaptureErrors)
     EXPECT_EQ(describeException(failed->error), QStringLiteral("Could not capture screen 2."));
     sim->simDisplays().setDisplays({});
     runToEnd(service.captureAllScreens(false))->expectError("TovrikScreenCapture", ScreenCaptureService::NoDisplays);
-
     // The service going away while the screenshots encode ends the capture as
     // a cancellation instead of touching freed state.
     sim->simCapture().setFailing(9, false);
@@ -187,7 +185,6 @@ TEST_F(ScreenCaptureTest, ForModelTakesOverlayOffScreenUntilFramesAreTaken)
     // Off screen, then the server is synchronised, then both displays are
     // grabbed, then the overlay comes back.
     EXPECT_EQ(calls, QStringList({"suspend sync=0 captures=0", "resume 1 sync=1 captures=2"}));
-
     // A failing capture still puts the overlay back, with what suspend said.
     calls.clear();
     hooks.suspend = [&] {
@@ -199,7 +196,6 @@ TEST_F(ScreenCaptureTest, ForModelTakesOverlayOffScreenUntilFramesAreTaken)
         ->expectError("TovrikScreenCapture", ScreenCaptureService::CaptureFailed);
     ASSERT_EQ(calls.size(), 2);
     EXPECT_TRUE(calls[1].startsWith(QStringLiteral("resume 0")));
-
     // A service that is gone is a cancellation, not a crash.
     auto gone = runToEnd(captureAllScreensForModel(nullptr, hooks, false));
     EXPECT_TRUE(gone->cancelled());
@@ -213,7 +209,6 @@ TEST_F(ScreenCaptureTest, ConfigurationIsCurrentUntilScreensChangeAndThePointers
     ASSERT_EQ(payloads.size(), 2);
     EXPECT_TRUE(service.screenConfigurationIsCurrent(payloads[0]));
     EXPECT_TRUE(service.screenConfigurationIsCurrent(payloads[1]));
-
     // A payload whose recorded geometry differs is not current.
     auto edited = payloads[1];
     edited.displayBounds.translate(1, 0);
@@ -221,7 +216,6 @@ TEST_F(ScreenCaptureTest, ConfigurationIsCurrentUntilScreensChangeAndThePointers
     edited = payloads[1];
     edited.displayID = 99;
     EXPECT_FALSE(service.screenConfigurationIsCurrent(edited));
-
     // The same geometry announced again: the revision moved on.
     useTwoDisplays();
     EXPECT_FALSE(service.screenConfigurationIsCurrent(payloads[0]));
@@ -229,13 +223,11 @@ TEST_F(ScreenCaptureTest, ConfigurationIsCurrentUntilScreensChangeAndThePointers
     ASSERT_EQ(again.size(), 2);
     EXPECT_TRUE(service.screenConfigurationIsCurrent(again[1]));
     EXPECT_GT(again[1].screenConfigurationRevision, payloads[1].screenConfigurationRevision);
-
     // The second display moves below the first.
     sim->simDisplays().setDisplays({SimDisplays::make(7, QRectF(0, 0, 1440, 900), 2.0, true),
                                     SimDisplays::make(9, QRectF(0, 900, 1920, 1080), 1.0)});
     EXPECT_FALSE(service.screenConfigurationIsCurrent(again[0]));
     EXPECT_FALSE(service.screenConfigurationIsCurrent(again[1]));
-
     // The pointer's screen, side by side again: the shared edge belongs to the
     // display that starts there; below the shorter display, beside the
     // taller one, is on no screen (id 0).

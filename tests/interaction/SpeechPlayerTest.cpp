@@ -47,7 +47,6 @@ TEST_F(SpeechTest, PlayEndsWhenThePlaybackFinishesOrFails)
     ASSERT_TRUE(ended(out)->value) << describeException(out->error).toStdString();
     EXPECT_FALSE(player.isPlaying());
     EXPECT_EQ(states, QList<bool>({true, false}));
-
     // A playback failure and empty audio are speech player errors.
     out = launch(player.play(mp3));
     output().finishAll(QStringLiteral("decoder error"));
@@ -65,7 +64,6 @@ TEST_F(SpeechTest, StopNewPlayTokenAndDestructionEndTheWaitingPlayAsCancelledAnd
     player.stop();
     EXPECT_TRUE(ended(first)->cancelled());
     EXPECT_EQ(output().playingCount(), 0);
-
     // A newer play replaces the running one; only the newer one finishes.
     // Another player (the voice preview) plays beside it, and stopping it
     // leaves the answer playing.
@@ -91,7 +89,6 @@ TEST_F(SpeechTest, StopNewPlayTokenAndDestructionEndTheWaitingPlayAsCancelledAnd
     const qsizetype played = output().played.size();
     EXPECT_TRUE(runToEnd(player.play(mp3, source.token()))->cancelled());
     EXPECT_EQ(output().played.size(), played);
-
     // Destroying the player resumes its waiter as cancelled.
     auto owned = std::make_unique<SpeechPlayer>();
     auto sixth = started(owned->play(mp3));
@@ -112,11 +109,9 @@ TEST_F(SpeechTest, FallbackSpeakerUsesTheSystemVoice)
     voice.finish();
     EXPECT_TRUE(ended(out)->value);
     EXPECT_FALSE(speaker.isSpeaking());
-
     // Nothing to say: nothing spoken, no error.
     EXPECT_TRUE(runToEnd(speaker.speak(QStringLiteral(" \n ")))->value);
     EXPECT_EQ(voice.spoken.size(), 1);
-
     // Stop and a cancelled token end the wait as a cancellation.
     auto stopped = started(speaker.speak(QStringLiteral("long answer")));
     speaker.stop();
@@ -130,7 +125,6 @@ TEST_F(SpeechTest, FallbackSpeakerUsesTheSystemVoice)
     auto failed = started(speaker.speak(QStringLiteral("again")));
     voice.finish(QStringLiteral("synthesizer crashed"));
     ended(failed)->expectError("TovrikSpeechPlayer", FallbackSpeaker::SpeechFailed);
-
     // No voice at all.
     const qsizetype spoken = voice.spoken.size();
     voice.available = false;

@@ -96,7 +96,6 @@ TEST_F(PagesTest, WhileARequestIsPendingBothButtonsAreDisabledAndReEnableWhenItE
     sim->simPermissions().completeMicrophoneRequest();
     ASSERT_TRUE(test::spinUntil([&] { return permission().actionButton()->isEnabled(); }));
     EXPECT_EQ(permission().indicator()->text(), "2 of 3"); // granted: on to screen recording
-
     // A prompt that never answers gives the buttons back after the time-out.
     signedInWith(MicrophoneAuthorization::NotDetermined, true, false, false);
     permission().actionButton()->click();
@@ -258,7 +257,6 @@ TEST_F(PagesTest, FullSettingsPageRowsCallTheModelAndVoiceCardsPreviewTheVoiceCl
     EXPECT_EQ(view->setupSection()->findChild<PanelText*>("versionFooter")->text(), "Version 1.10.15");
     EXPECT_NE(view->setupSection()->row("Quit Tovrik"), nullptr);
     EXPECT_EQ(view->setupSection()->row("Voice"), nullptr);
-
     // A switch saves its field and shows the stored value.
     page.toggle("Text only")->click();
     EXPECT_TRUE(model->settings().isSilentModeEnabled);
@@ -277,7 +275,6 @@ TEST_F(PagesTest, FullSettingsPageRowsCallTheModelAndVoiceCardsPreviewTheVoiceCl
     model->showMainScreen();
     page.row("Voice")->click();
     EXPECT_EQ(view->currentScreen(), SettingsView::Screen::Voice);
-
     // The voice cards: two columns, a click previews the voice clicked.
     test::drainEvents();
     const auto cards = view->voiceSection()->cards();

@@ -116,7 +116,6 @@ TEST_F(PanelControllerTest, LaunchShowComesAfterThreeTenthsOfASecondAtTheTopRigh
     EXPECT_EQ(geometry(), QRect(1440 - 320 - 20, 32, 320, 258));
     EXPECT_EQ(controller->panelFrame(), QRectF(1100, 900 - 258 - 32, 320, 258));
     EXPECT_TRUE(controller->hasClickOutsideMonitor());
-
     // The corners are cut by a mask only without a compositor (focus, the
     // taskbar hint and the transparent corners are checked on the X server).
     controller->hidePanel();
@@ -171,7 +170,6 @@ TEST_F(PanelControllerTest, GrowingKeepsTheTopEdgeAndAnimatesOverSixteenHundredt
     advance(0.09);
     EXPECT_EQ(geometry(), QRect(1100, top, 320, 380));
     EXPECT_FALSE(controller->resizeAnimationTarget().has_value());
-
     // A change while hidden moves nothing; the next show uses the new size.
     controller->hidePanel();
     const QRect before = geometry();
@@ -208,7 +206,6 @@ TEST_F(PanelControllerTest, AClickOutsideHidesThePanelAfterThreeTenthsOneInsideN
     sim->simEventTap().injectMouseDown(MouseButton::Right, QPointF(200, 500));
     advance(0.5);
     EXPECT_FALSE(controller->isPanelVisible());
-
     // Toggling alternates; no monitor while hidden, so a click elsewhere
     // then changes nothing later.
     controller->toggle();

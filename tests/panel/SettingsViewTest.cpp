@@ -78,7 +78,6 @@ TEST_F(SettingsViewTest, EmailFormTogglesShowsEveryMessageWordForWordAndOnlyGoog
     EXPECT_EQ(auth->passwordInput()->field()->echoMode(), QLineEdit::Password);
     QTest::keyClick(auth->passwordInput()->field(), Qt::Key_Return);
     EXPECT_FALSE(model->isHostedAuthBusy()); // Return submits nothing
-
     // While busy (a Google attempt) only Google stays enabled; an untrusted
     // origin disables it.
     EXPECT_EQ(auth->title()->text(), "Hi, I'm Tovrik.");
@@ -120,7 +119,6 @@ TEST_F(SettingsViewTest, ChatBoxStatusDotCreditsAndRefreshOfTheReadyScreen)
     EXPECT_EQ(ready->askButton()->title(), "Ask");
     model->setChatOnlyStatusMessage(QStringLiteral("Out of credits."));
     EXPECT_EQ(ready->statusLine()->text(), "Out of credits.");
-
     // The status dot only when ready with a word other than "Active".
     EXPECT_EQ(model->headerStatusText(), "Active");
     EXPECT_FALSE(view->isStatusDotVisible());
@@ -138,7 +136,6 @@ TEST_F(SettingsViewTest, ChatBoxStatusDotCreditsAndRefreshOfTheReadyScreen)
             found = std::abs(c.red() - 47) <= 2 && std::abs(c.green() - 125) <= 2 && std::abs(c.blue() - 246) <= 2;
         }
     EXPECT_TRUE(found);
-
     // Credits are never shown below zero; a busy account dims and disables the refresh.
     EXPECT_EQ(ready->creditsFigure()->text(), "0");
     EXPECT_TRUE(ready->refreshButton()->isEnabled());

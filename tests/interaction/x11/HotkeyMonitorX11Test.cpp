@@ -51,7 +51,6 @@ TEST(HotkeyMonitorX11Test, KeysOfAnotherSeatAreReportedOurOwnXTestKeysAreNot)
     ASSERT_TRUE(other.chord({XK_Control_L, XK_Alt_L}));
     ASSERT_TRUE(waitForCalls(3));
     EXPECT_EQ(calls, (Calls{"panel", "pressed", "released"}));
-
     // Our own synthetic input: the same chord and Esc, posted through XTest.
     auto& input = platform::Platform::get().input();
     ASSERT_TRUE(input.postKey(K::Control, true, platform::ModControl));
@@ -60,7 +59,6 @@ TEST(HotkeyMonitorX11Test, KeysOfAnotherSeatAreReportedOurOwnXTestKeysAreNot)
     ASSERT_TRUE(input.postKey(K::Control, false, 0));
     ASSERT_TRUE(input.postKey(K::Escape, true, 0));
     ASSERT_TRUE(input.postKey(K::Escape, false, 0));
-
     // Then a physical Esc of the other seat. Raw events arrive in order, so
     // once it is here anything of ours would have been reported before it.
     ASSERT_TRUE(other.tap(XK_Escape));

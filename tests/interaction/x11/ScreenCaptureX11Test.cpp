@@ -91,7 +91,6 @@ TEST(ScreenCaptureX11, TheKnownWindowAtItsPlaceWithoutOverlayPixelsAndTheOverlay
     EXPECT_TRUE(service.screenConfigurationIsCurrent(*main));
     const QPoint origin = windowRect.topLeft() - main->displayBounds.topLeft().toPoint();
     EXPECT_EQ(mismatches(*main->nativeImage, origin), 0);
-
     // The JPEG shows the same (within JPEG error) at the quadrant centres.
     const QImage jpeg = QImage::fromData(main->imageData, "JPEG");
     ASSERT_EQ(jpeg.size(), main->pixelSize);

@@ -149,7 +149,6 @@ TEST(ButtonStyles, HoverFadesInNeverShowsWhenDisabledAndTheClipShapeIsTheHitShap
     button.show();
     EXPECT_FALSE(hover->isHovered());
     EXPECT_EQ(hover->washOpacity(), 0);
-
     // The clip shape is the hit shape.
     int clicks = 0;
     QObject::connect(&button, &QAbstractButton::clicked, [&] { ++clicks; });
@@ -202,7 +201,6 @@ TEST(Marks, GoogleMarkColoursWhereThePathsPutThemAndStretchesWithItsRectangle)
     EXPECT_EQ(label.chevronSymbol(), "chevron.down");
     EXPECT_EQ(label.textLabel()->text(), "Sign in with email");
     EXPECT_EQ(GooglePrimaryLabel().textLabel()->text(), "Sign in with Google");
-
     // The outline starts at design point (17.64, 9.2045); a 36 x 18 rectangle
     // stretches it twice as wide, a 36 x 36 one scales it both ways.
     EXPECT_EQ(GoogleBlueShape::path(QRectF(0, 0, 18, 18)).elementAt(0), QPointF(17.64, 9.2045));

@@ -102,7 +102,6 @@ TEST_F(OnXServer, TheGuideSitsAtTheBottomCentreOfTheScreenUnderThePointerUnfocus
         return w;
     };
     EXPECT_NE(focusNow(), xcb_window_t(window->winId()));
-
     // Dragging the chip: pressed insets while it runs, one file URL, copy only.
     DropTarget target;
     target.setGeometry(100, 100, 300, 200);

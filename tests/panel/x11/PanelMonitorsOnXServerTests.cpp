@@ -51,13 +51,11 @@ TEST_F(PanelMonitorsOnXServer, OpensOnThePrimaryMonitorAndOnlyAClickElsewhereClo
     EXPECT_EQ(g.right() + 1, 720 + 1200 - 20);
     EXPECT_EQ(g.top(), 32);
     EXPECT_EQ(controller.panelFrame().topLeft(), QPointF(1200 - 20 - g.width(), 800 - 32 - g.height()));
-
     // On every workspace.
     xcb_connection_t* c = person.conn();
     const uint32_t window = uint32_t(panel->windowHandle()->winId());
     EXPECT_TRUE(property32(c, window, "_NET_WM_STATE").contains(platform::x11::internAtom(c, "_NET_WM_STATE_STICKY")));
     EXPECT_EQ(property32(c, window, "_NET_WM_DESKTOP"), QList<uint32_t>{0xFFFFFFFFu});
-
     // A person's click inside the panel keeps it open ...
     ASSERT_TRUE(person.click(g.center() + QPoint(0, g.height() / 4)));
     spinUntil([] { return false; }, 700);

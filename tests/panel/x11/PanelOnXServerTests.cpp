@@ -74,7 +74,6 @@ protected:
     // The panel's place on the display's capture (the main display's
     // capture starts at its bounds' origin).
     QRect panelPlace() const { return controller->panel()->geometry().translated(-displayBounds.topLeft()); }
-
     // Waits until the X server shows every opaque pixel the panel's views
     // draw at the panel's place; returns the last comparison and capture.
     test::Comparison waitForCardOnScreen(QImage* shot)
@@ -92,10 +91,8 @@ protected:
     }
 
     panel::SettingsView* rootView() const { return controller->panel()->findChild<panel::SettingsView*>(); }
-
     // A point of the panel's own coordinates on the capture.
     QRgb onScreen(const QImage& shot, QPoint panelPoint) const { return shot.pixel(panelPlace().topLeft() + panelPoint); }
-
     // The signed-out card: placed at the top right, every drawn pixel on
     // screen, the Google button's grey 50 fill and the header divider where
     // the views draw them, no desk showing through.
@@ -116,13 +113,11 @@ protected:
         ASSERT_TRUE(c.complete()) << c.describe();
         EXPECT_GT(c.opaque, 320 * 258 * 9 / 10);
         EXPECT_EQ(c.deskInside, 0);
-
         // The Google button's fill, right of its label.
         QWidget* google = rootView()->authenticationSection()->googleButton();
         const QPoint fillPoint = google->mapTo(panel, QPoint(google->width() - 14, google->height() / 2));
         EXPECT_TRUE(test::nearRgb(onScreen(shot, fillPoint), qRgb(50, 50, 50), 1))
             << std::hex << onScreen(shot, fillPoint);
-
         // The header divider: a brighter line between two rows of the card's
         // gradient, half way across.
         const int dividerY = int(constants::settingsPanelHeaderHeight);
@@ -145,7 +140,6 @@ TEST_F(PanelOnXServer, TheSignInCardIsOnScreenAtTheTopRight)
 {
     ASSERT_TRUE(platform::Platform::get().compositorActive()) << "the test command runs a compositor";
     expectSignedOutCardOnScreen();
-
     // Hidden, the desk shows again where the card was: the capture really
     // sees this place.
     const QRect place = panelPlace();
