@@ -3,7 +3,10 @@
 // received its pixels — with the test command's compositor and, in a child
 // process on an X server of its own, without one (where the corners are cut
 // by the window's mask instead of turning black). A plain window of a known
-// colour stands in for the desktop under the panel.
+// colour stands in for the desktop under the panel. On two RandR monitors
+// with the primary one away from the root origin, it opens at the top right
+// of the primary one, only a click elsewhere closes it, and it is on every
+// workspace.
 
 #include "OnXServer.h"
 #include "common/Constants.h"
@@ -13,11 +16,14 @@
 #include "panel/SettingsPanelController.h"
 #include "panel/SettingsView.h"
 #include "panel/kit/StyledButton.h"
+#include "platform/x11/Xcb.h"
 #include "support/PrivateXServer.h"
+#include "support/X11TestClients.h"
 
 #include <QPainter>
 #include <QTest>
 #include <QWidget>
+#include <QWindow>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -25,6 +31,7 @@
 #include <memory>
 
 using namespace tovrik;
+using tovrik::test::setMonitor;
 using tovrik::test::spinUntil;
 
 namespace {
@@ -40,6 +47,12 @@ protected:
 };
 
 bool isDesk(QRgb rgb) { return test::nearRgb(rgb, kDesk.rgb(), 0); }
+
+QList<uint32_t> property32(xcb_connection_t* c, uint32_t window, const char* name)
+{
+    const auto values = platform::x11::getProperty(c, window, platform::x11::internAtom(c, name)).cardinals();
+    return QList<uint32_t>(values.begin(), values.end());
+}
 
 class PanelOnXServer : public test::OnXServer {
 protected:
@@ -199,4 +212,41 @@ TEST(PanelWithoutCompositor, TheCardIsOnScreenWithItsCornersCut)
     const auto run = tovrik::test::runTestOnPrivateXServer(QStringLiteral("PanelWithoutCompositor.Child"), kChildEnv);
     ASSERT_TRUE(run.serverStarted) << "the second X server did not start";
     EXPECT_TRUE(run.passed()) << run.output.toStdString();
+}
+
+using PanelMonitorsOnXServer = test::OnXServer;
+
+TEST_F(PanelMonitorsOnXServer, OpensOnThePrimaryMonitorAndOnlyAClickElsewhereClosesIt)
+{
+    test::MonitorsGuard guard{{"TOVRIK-PANEL-MAIN", "TOVRIK-PANEL-SIDE"}};
+    ASSERT_TRUE(setMonitor("TOVRIK-PANEL-MAIN", QRect(720, 0, 1200, 800), true, test::firstOutput()));
+    ASSERT_TRUE(setMonitor("TOVRIK-PANEL-SIDE", QRect(0, 0, 720, 1080), false));
+    auto& displays = platform::Platform::get().displays();
+    ASSERT_TRUE(spinUntil([&] { return displays.displays().size() == 2; }, 3000));
+    ASSERT_EQ(displays.mainDisplay()->name, QStringLiteral("TOVRIK-PANEL-MAIN"));
+    test::SecondSeat person;
+    ASSERT_TRUE(person.ok());
+    TovrikAppModel model;
+    SettingsPanelController controller(model, nullptr);
+    controller.showPanel();
+    KeyablePanel* panel = controller.panel();
+    ASSERT_TRUE(panel);
+    ASSERT_TRUE(spinUntil([&] { return panel->isVisible(); }));
+    // Top-right of the primary monitor: 20 from its right edge, 32 below its top.
+    const QRect g = panel->geometry();
+    EXPECT_EQ(g.right() + 1, 720 + 1200 - 20);
+    EXPECT_EQ(g.top(), 32);
+    EXPECT_EQ(controller.panelFrame().topLeft(), QPointF(1200 - 20 - g.width(), 800 - 32 - g.height()));
+    // On every workspace.
+    xcb_connection_t* c = person.conn();
+    const uint32_t window = uint32_t(panel->windowHandle()->winId());
+    EXPECT_TRUE(property32(c, window, "_NET_WM_STATE").contains(platform::x11::internAtom(c, "_NET_WM_STATE_STICKY")));
+    EXPECT_EQ(property32(c, window, "_NET_WM_DESKTOP"), QList<uint32_t>{0xFFFFFFFFu});
+    // A person's click inside the panel keeps it open ...
+    ASSERT_TRUE(person.click(g.center() + QPoint(0, g.height() / 4)));
+    spinUntil([] { return false; }, 700);
+    EXPECT_TRUE(panel->isVisible());
+    // ... and one on the other monitor closes it 0.3 s later.
+    ASSERT_TRUE(person.click(QPoint(300, 500)));
+    EXPECT_TRUE(spinUntil([&] { return !panel->isVisible(); }, 3000));
 }
