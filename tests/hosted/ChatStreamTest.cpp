@@ -106,7 +106,7 @@ TEST_F(ChatStreamTest, ASlowUploadIsActivity)
     EXPECT_EQ(out->value, QStringLiteral("Hello from the fake service.")) << describe(out->error).toStdString();
 }
 
-TEST_F(ChatStreamTest, AnIdleStreamOrEndlessHeadersTimeOut)
+TEST_F(ChatStreamTest, AnIdleStreamEndlessHeadersAndAStreamThatKeepsTalkingTimeOut)
 {
     FakeResponse idle = FakeResponse::eventStream({FakeResponse::sseEvent("delta", R"({"text":"Hel"})")});
     idle.holdOpen = true;
@@ -118,10 +118,6 @@ TEST_F(ChatStreamTest, AnIdleStreamOrEndlessHeadersTimeOut)
         script(response);
         expectTimesOutAfter(launch(ask(600.0)), limit);
     }
-}
-
-TEST_F(ChatStreamTest, OverallLimitEndsAStreamThatKeepsTalking)
-{
     // Bytes keep arriving (so the idle timer never fires), but the whole
     // request may take only timeoutInterval seconds.
     FakeResponse r = FakeResponse::eventStream({});

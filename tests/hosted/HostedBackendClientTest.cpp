@@ -32,7 +32,7 @@ protected:
 
 } // namespace
 
-TEST_F(HostedClientTest, SignInSendsCredentialsAndReadsTheSession)
+TEST_F(HostedClientTest, SignInSendsCredentialsAccountSummaryAndRevocationCarryTheBearerToken)
 {
     auto out = runToEnd(client.signIn(origin, QStringLiteral("ada@example.com"), QStringLiteral("correct horse")));
     ASSERT_TRUE(out->value) << describe(out->error).toStdString();
@@ -48,12 +48,10 @@ TEST_F(HostedClientTest, SignInSendsCredentialsAndReadsTheSession)
     EXPECT_TRUE(r.header("Authorization").isEmpty());
     EXPECT_EQ(r.json(), (QJsonObject{{"email", "ada@example.com"}, {"password", "correct horse"}}));
     EXPECT_TRUE(r.header("Cookie").isEmpty());
-}
-
-TEST_F(HostedClientTest, AccountSummaryAndRevocationCarryTheBearerToken)
-{
-    auto out = runToEnd(client.fetchAccountSummary(origin, QStringLiteral("  ") + token + QStringLiteral("\n")));
-    EXPECT_EQ(out->value, (HostedAccountSummaryPayload{"ada@example.com", 1200, "Ada", {}})) << describe(out->error).toStdString();
+    // The account summary and the revocation carry the bearer token.
+    auto summary = runToEnd(client.fetchAccountSummary(origin, QStringLiteral("  ") + token + QStringLiteral("\n")));
+    EXPECT_EQ(summary->value, (HostedAccountSummaryPayload{"ada@example.com", 1200, "Ada", {}}))
+        << describe(summary->error).toStdString();
     auto revoked = runToEnd(client.revokeSession(origin, token));
     ASSERT_FALSE(revoked->error) << describe(revoked->error).toStdString();
     EXPECT_FALSE(fake.isSessionActive(token));
@@ -61,14 +59,15 @@ TEST_F(HostedClientTest, AccountSummaryAndRevocationCarryTheBearerToken)
     const auto signout = fake.requestsTo(QStringLiteral("/api/account/signout"));
     ASSERT_EQ(me.size(), 1);
     ASSERT_EQ(signout.size(), 1);
-    EXPECT_EQ(me.first().method + " " + me.first().header("Authorization") + me.first().body, "GET Bearer " + token.toUtf8());
-    EXPECT_EQ(signout.first().method + " " + signout.first().bearerToken().toUtf8(), "POST " + token.toUtf8());
+    EXPECT_EQ(std::make_tuple(me.first().method, me.first().header("Authorization"), me.first().body),
+              std::make_tuple(QByteArray("GET"), "Bearer " + token.toUtf8(), QByteArray()));
+    EXPECT_EQ(std::make_tuple(signout.first().method, signout.first().bearerToken()), std::make_tuple(QByteArray("POST"), token));
     auto after = runToEnd(client.fetchAccountSummary(origin, token));
     EXPECT_EQ(after->errorAs<HTTPError>()->statusCode(), 401);
     EXPECT_EQ(describe(after->error), QStringLiteral("Session expired. Sign in again."));
 }
 
-TEST_F(HostedClientTest, TranscriptionUploadsTheWavAsMultipart)
+TEST_F(HostedClientTest, TranscriptionUploadsTheWavAsMultipartAndSpeechReturnsMpegAudio)
 {
     fake.setTranscript(QStringLiteral("  what is on my screen \n"));
     const QByteArray wav = QByteArray("RIFF\x24\x00\x00\x00WAVEfmt ", 16) + QByteArray(200, '\x01');
@@ -108,20 +107,17 @@ TEST_F(HostedClientTest, TranscriptionUploadsTheWavAsMultipart)
     auto missing = runToEnd(client.transcribeFile(origin, token, dir.filePath(QStringLiteral("none.wav"))));
     EXPECT_EQ(describe(missing->error), QStringLiteral("The recording could not be read."));
     EXPECT_EQ(fake.requestsTo(QStringLiteral("/stt")).size(), 2);
-}
-
-TEST_F(HostedClientTest, SpeechReturnsMpegAudio)
-{
+    // Speech comes back as MPEG audio.
     const QByteArray mpeg = QByteArray("ID3", 3) + QByteArray(1000, '\x55');
     fake.setSpeechAudio(mpeg);
-    auto out = runToEnd(client.synthesizeSpeech(origin, token, QStringLiteral("Hello there"), QStringLiteral("voice-1"),
-                                                QStringLiteral("eleven_flash_v2_5")));
-    EXPECT_EQ(out->value, mpeg) << describe(out->error).toStdString();
-    const auto r = fake.requestsTo(QStringLiteral("/tts"));
-    ASSERT_EQ(r.size(), 1);
-    EXPECT_EQ(r.first().json(),
+    auto speech = runToEnd(client.synthesizeSpeech(origin, token, QStringLiteral("Hello there"), QStringLiteral("voice-1"),
+                                                   QStringLiteral("eleven_flash_v2_5")));
+    EXPECT_EQ(speech->value, mpeg) << describe(speech->error).toStdString();
+    const auto tts = fake.requestsTo(QStringLiteral("/tts"));
+    ASSERT_EQ(tts.size(), 1);
+    EXPECT_EQ(tts.first().json(),
               (QJsonObject{{"text", "Hello there"}, {"voiceId", "voice-1"}, {"modelId", "eleven_flash_v2_5"}}));
-    EXPECT_EQ(r.first().bearerToken(), token);
+    EXPECT_EQ(tts.first().bearerToken(), token);
 }
 
 TEST_F(HostedClientTest, FailuresReadAsTheirCase)

@@ -55,7 +55,7 @@ TEST(ServerSentEventParser, SameEventsWhenSplitAtEveryByte)
         EXPECT_EQ(typed(parse(stream, step)), whole) << "step " << step;
 }
 
-TEST(ServerSentEventParser, LineEndsLfCrlfAndLoneCr)
+TEST(ServerSentEventParser, LineEndsCommentsFieldsAndSpaces)
 {
     // CR LF is one line end, not two: no empty line in between.
     EXPECT_EQ(typed(parse("data: a\r\ndata: b\r\n\r\n")), std::vector<std::string>{"message:a\nb"});
@@ -69,10 +69,6 @@ TEST(ServerSentEventParser, LineEndsLfCrlfAndLoneCr)
         p.feed("\n");
         EXPECT_EQ(got, std::vector<std::string>{"a\nb"});
     }
-}
-
-TEST(ServerSentEventParser, CommentsFieldsAndSpaces)
-{
     const Collected c = parse(": comment\n:\nevent:delta\ndata:  two spaces\nid: 7\nretry: 10\nfoo: bar\ndata\n\n");
     // One leading space is stripped, not two; "data" without a colon is an
     // empty data line.
@@ -113,7 +109,7 @@ TEST(ServerSentEventParser, InvalidUTF8BecomesOneReplacementPerMaximalSubpart)
         EXPECT_EQ(validUTF8(in), out);
 }
 
-TEST(ServerSentEventParser, CapsLinesAndData)
+TEST(ServerSentEventParser, CapsLinesAndDataAndTakesAByteOrderMarkOnlyAtTheStart)
 {
     std::vector<std::string> got;
     ServerSentEventParser p([&](const ServerSentEvent& e) { got.push_back(e.data); }, 16, 32);
@@ -127,10 +123,6 @@ TEST(ServerSentEventParser, CapsLinesAndData)
     EXPECT_TRUE(q.feed("data: 12345\n"));
     EXPECT_FALSE(q.feed("data: 67890\n"));
     EXPECT_TRUE(got.empty());
-}
-
-TEST(ServerSentEventParser, ByteOrderMarkOnlyAtTheStart)
-{
     EXPECT_EQ(typed(parse("\xEF\xBB\xBF" "data: a\n\n", 1)), std::vector<std::string>{"message:a"});
     // A partial BOM prefix that turns out to be something else is kept.
     EXPECT_TRUE(parse("\xEF" "data: a\n\n").events.empty()); // "\xEFdata" is an unknown field
