@@ -45,8 +45,7 @@ TEST_F(ChatStreamTest, SendsTheDocumentedBodyAndReturnsTheWholeReply)
     const ConversationHistory history = {{QStringLiteral("first q"), QStringLiteral("first a")}};
     auto out = runToEnd(client.respond(origin, token, QStringLiteral("claude-fable-5"),
                                        {{jpeg, QStringLiteral("screen 1 of 2")}, {png, QStringLiteral("DETAIL of screen 1")}},
-                                       QStringLiteral("what is this?"), history, QStringLiteral("system text"), 70.0,
-                                       QStringLiteral("autopilot")));
+                                       "what is this?", history, "system text", 70.0, "autopilot"));
     EXPECT_EQ(out->value, QString::fromUtf8("Hello there, \xC3\xA9t\xC3\xA9 friend. [POINT:10,20:button:screen1]"))
         << describe(out->error).toStdString();
 

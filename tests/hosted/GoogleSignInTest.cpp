@@ -263,8 +263,7 @@ TEST_F(GoogleSignInTest, WholeSignInThroughGoogleAndTheHostedService)
     const QUrlQuery form(QString::fromUtf8(tokenRequests.first().body));
     EXPECT_EQ(form.queryItemValue(QStringLiteral("grant_type")), QStringLiteral("authorization_code"));
     EXPECT_EQ(form.queryItemValue(QStringLiteral("redirect_uri"), QUrl::FullyDecoded), redirect);
-    EXPECT_EQ(pkce::codeChallenge(form.queryItemValue(QStringLiteral("code_verifier"), QUrl::FullyDecoded)),
-              param("code_challenge"));
+    EXPECT_EQ(pkce::codeChallenge(form.queryItemValue("code_verifier", QUrl::FullyDecoded)), param("code_challenge"));
     EXPECT_EQ(tokenRequests.first().header("Content-Type"), QByteArray("application/x-www-form-urlencoded"));
     // ...and Google's token became a hosted session.
     const auto native = fake.requestsTo(QStringLiteral("/auth/google/native"));

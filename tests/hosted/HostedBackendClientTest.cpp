@@ -110,8 +110,7 @@ TEST_F(HostedClientTest, TranscriptionUploadsTheWavAsMultipartAndSpeechReturnsMp
     // Speech comes back as MPEG audio.
     const QByteArray mpeg = QByteArray("ID3", 3) + QByteArray(1000, '\x55');
     fake.setSpeechAudio(mpeg);
-    auto speech = runToEnd(client.synthesizeSpeech(origin, token, QStringLiteral("Hello there"), QStringLiteral("voice-1"),
-                                                   QStringLiteral("eleven_flash_v2_5")));
+    auto speech = runToEnd(client.synthesizeSpeech(origin, token, "Hello there", "voice-1", "eleven_flash_v2_5"));
     EXPECT_EQ(speech->value, mpeg) << describe(speech->error).toStdString();
     const auto tts = fake.requestsTo(QStringLiteral("/tts"));
     ASSERT_EQ(tts.size(), 1);
@@ -264,9 +263,7 @@ TEST_F(HostedClientTest, HeaderPhaseAndWholeRequestAreBoundedOnTheClock)
         const QString path = c.media ? QStringLiteral("/tts") : QStringLiteral("/auth/me");
         fake.setHandler(c.media ? "POST" : "GET", path, [response](const FakeRequest&) { return response; });
         if (c.media)
-            expectTimesOutAfter(launch(client.synthesizeSpeech(origin, token, QStringLiteral("hi"), QStringLiteral("v"),
-                                                               QStringLiteral("m"))),
-                                c.limit);
+            expectTimesOutAfter(launch(client.synthesizeSpeech(origin, token, "hi", "v", "m")), c.limit);
         else
             expectTimesOutAfter(launch(client.fetchAccountSummary(origin, token)), c.limit);
     }

@@ -68,12 +68,14 @@ protected:
 
     auto& tap() { return sim->simEventTap(); }
     void flags(uint16_t key, uint32_t mods) { tap().injectFlags(key, mods); }
-    void key(uint16_t code, bool down, uint32_t mods) { tap().injectKey(code, down, mods); }
-    void holdVoiceChord() // Control, then Option: the default voice chord
+    // Modifier keys in order, each with the modifiers held after it.
+    void flags(std::initializer_list<std::pair<uint16_t, uint32_t>> steps)
     {
-        flags(K::Control, Ctrl);
-        flags(K::Option, Ctrl | Opt);
+        for (const auto& [k, mods] : steps)
+            flags(k, mods);
     }
+    void key(uint16_t code, bool down, uint32_t mods) { tap().injectKey(code, down, mods); }
+    void holdVoiceChord() { flags({{K::Control, Ctrl}, {K::Option, Ctrl | Opt}}); } // the default voice chord
     std::vector<std::string> drained()
     {
         test::drainEvents();
@@ -137,8 +139,7 @@ TEST_F(HotkeyMonitorTest, ModifierOnlyChordsNeedExactlyTheirModifiers)
     EXPECT_FALSE(locked([this] { return monitor->shortcutActive; }));
     calls.clear();
     // Control+Option+Command is not Control+Option.
-    flags(K::Command, Ctrl | Cmd);
-    flags(K::Option, Ctrl | Cmd | Opt);
+    flags({{K::Command, Ctrl | Cmd}, {K::Option, Ctrl | Cmd | Opt}});
     EXPECT_EQ(drained(), Calls{});
     // Letting go of Command leaves exactly the chord: it goes down now.
     flags(K::Command, Ctrl | Opt);
@@ -153,24 +154,19 @@ TEST_F(HotkeyMonitorTest, ModifierOnlyChordsNeedExactlyTheirModifiers)
     key(K::A + 1, false, Ctrl | Shift | Opt);
     EXPECT_EQ(drained(), (Calls{"pressed", "released", "panel"}));
     // Back to the voice chord while releasing Shift: pressed again, then up.
-    flags(K::Shift, Ctrl | Opt);
-    flags(K::Option, Ctrl);
-    flags(K::Control, 0);
+    flags({{K::Shift, Ctrl | Opt}, {K::Option, Ctrl}, {K::Control, 0}});
     EXPECT_EQ(drained(), (Calls{"pressed", "released", "panel", "pressed", "released"}));
     EXPECT_FALSE(locked([this] { return monitor->panelShortcutActive; }));
     // The panel chord held afresh reports its down edge again.
     calls.clear();
-    flags(K::Control, Ctrl);
-    flags(K::Shift, Ctrl | Shift);
-    flags(K::Option, Ctrl | Shift | Opt);
+    flags({{K::Control, Ctrl}, {K::Shift, Ctrl | Shift}, {K::Option, Ctrl | Shift | Opt}});
     EXPECT_EQ(drained(), Calls{"panel"});
 }
 
 TEST_F(HotkeyMonitorTest, ChordWithAKeyGoesDownOnTheKeyAndUpOnItsReleaseOrAModifierRelease)
 {
     locked([this] { monitor->voiceShortcut = ShortcutGesture{ShortcutModifiers(Cmd | Shift), KeyK}; });
-    flags(K::Command, Cmd);
-    flags(K::Shift, Cmd | Shift);
+    flags({{K::Command, Cmd}, {K::Shift, Cmd | Shift}});
     EXPECT_EQ(drained(), Calls{}); // the modifiers alone are not the chord
     key(KeyK, true, Cmd | Shift);
     tap().inject(event(Type::KeyDown, KeyK, Cmd | Shift, /*autoRepeat*/ true));
@@ -225,13 +221,9 @@ TEST_F(HotkeyMonitorTest, CaptureTakesAKeyChordAndSuppressesChordsWhileItRuns)
                                               HotkeyMonitor::kCaptureUnsupportedKeyMessage}));
     EXPECT_TRUE(capturing());
     calls.clear();
-    flags(K::Command, 0);
-    flags(K::Control, Ctrl);
+    flags({{K::Command, 0}, {K::Control, Ctrl}});
     flags(K::Option, Ctrl | Opt); // the voice chord does not fire during capture
-    flags(K::Option, Ctrl);
-    flags(K::Control, 0);
-    flags(K::Command, Cmd);
-    flags(K::Shift, Cmd | Shift);
+    flags({{K::Option, Ctrl}, {K::Control, 0}, {K::Command, Cmd}, {K::Shift, Cmd | Shift}});
     key(KeyK, true, Cmd | Shift);
     EXPECT_FALSE(capturing());
     EXPECT_EQ(drained(), Calls{"captured"});
@@ -242,8 +234,7 @@ TEST_F(HotkeyMonitorTest, CaptureTakesAKeyChordAndSuppressesChordsWhileItRuns)
     // Capture is over: the next Control+Option is an ordinary chord again,
     // and the Control+Option held during the capture never fired its press.
     key(KeyK, false, Cmd | Shift);
-    flags(K::Shift, Cmd);
-    flags(K::Command, 0);
+    flags({{K::Shift, Cmd}, {K::Command, 0}});
     holdVoiceChord();
     EXPECT_EQ(drained(), (Calls{"captured", "pressed"}));
     advance(1.0);
@@ -264,8 +255,7 @@ TEST_F(HotkeyMonitorTest, ModifierOnlyChordIsTakenOnceHeldUnchangedForTheCapture
     // Released before the delay: nothing taken.
     holdVoiceChord();
     advance(0.3);
-    flags(K::Option, Ctrl);
-    flags(K::Control, 0);
+    flags({{K::Option, Ctrl}, {K::Control, 0}});
     advance(2.0);
     EXPECT_EQ(calls, Calls{});
     holdVoiceChord();
@@ -280,8 +270,7 @@ TEST_F(HotkeyMonitorTest, ModifierOnlyChordIsTakenOnceHeldUnchangedForTheCapture
     EXPECT_FALSE(capturing());
     EXPECT_TRUE(locked([this] { return monitor->captureWorkItem == nullptr; }));
     // Every change of the held modifiers restarts the delay.
-    flags(K::Option, Ctrl);
-    flags(K::Control, 0);
+    flags({{K::Option, Ctrl}, {K::Control, 0}});
     calls.clear();
     beginCapture();
     holdVoiceChord();

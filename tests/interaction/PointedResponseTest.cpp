@@ -135,7 +135,7 @@ TEST(PointedResponse, OnlyTheGapOfARemovedTagCloses)
             << reply;
 }
 
-TEST(PointedResponse, PointingRequestsAndPrompts)
+TEST(PointedResponse, PointingRequestsAndPromptsWhichTheWireContractCarriesVerbatim)
 {
     for (const char* yes : {"Where is the settings button?", "can you point at the wifi icon", "show me the trash",
                             "How do I find my downloads", "what should I click to save", "Which button sends it?"})
@@ -166,10 +166,7 @@ TEST(PointedResponse, PointingRequestsAndPrompts)
     EXPECT_EQ(std::make_tuple(merged.spokenText, merged.point, merged.pointLabel, merged.screenNumber, merged.tagStatus),
               std::make_tuple(QStringLiteral("It is in the top bar."), std::optional<QPointF>(QPointF(100, 12)),
                               QStringLiteral("top bar"), std::optional<int>(1), Status::Valid));
-}
-
-TEST(PointedResponse, WireContractCarriesThePromptsVerbatim)
-{
+    // The wire contract carries the prompts verbatim.
     QString root = qEnvironmentVariable("TOVRIK_SOURCE_DIR");
     if (root.isEmpty())
         root = QStringLiteral(TOVRIK_TEST_SOURCE_DIR);
@@ -178,6 +175,5 @@ TEST(PointedResponse, WireContractCarriesThePromptsVerbatim)
     const QString doc = QString::fromUtf8(file.readAll());
     EXPECT_TRUE(doc.contains(PointedResponse::voiceCompanionSystemPrompt()));
     EXPECT_TRUE(doc.contains(PointedResponse::pointingOnlySystemPrompt()));
-    EXPECT_TRUE(doc.contains(PointedResponse::pointingOnlyUserMessage(QStringLiteral("<the user's request>"),
-                                                                     QStringLiteral("<the spoken answer>"))));
+    EXPECT_TRUE(doc.contains(PointedResponse::pointingOnlyUserMessage("<the user's request>", "<the spoken answer>")));
 }

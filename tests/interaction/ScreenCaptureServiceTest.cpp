@@ -48,7 +48,7 @@ protected:
 
 } // namespace
 
-TEST(JpegEncoder, ScreenshotSizeKeepsTheLongestSideWithinLimit)
+TEST(JpegEncoder, ScreenshotSizeKeepsTheLongestSideWithinLimitAndTheEncoderGivesADecodableJpeg)
 {
     // At the limit untouched, never scaled up, 1705.81 rounded up, never collapsed to 0.
     const std::pair<QSize, QSize> cases[] = {{{5120, 2880}, {2560, 1440}}, {{2880, 5120}, {1440, 2560}},
@@ -58,10 +58,6 @@ TEST(JpegEncoder, ScreenshotSizeKeepsTheLongestSideWithinLimit)
     for (const auto& [in, out] : cases)
         EXPECT_EQ(jpeg::screenshotSize(in), out) << in.width() << "x" << in.height();
     EXPECT_FALSE(jpeg::screenshotSize(QSize(0, 0)).isValid() && !jpeg::screenshotSize(QSize(0, 0)).isEmpty());
-}
-
-TEST(JpegEncoder, EncodesDecodableJpegAndRejectsNullImage)
-{
     // RGB32 and another pixel format (converted, not misread).
     for (const auto format : {QImage::Format_RGB32, QImage::Format_RGB888}) {
         QImage image(64, 48, format);

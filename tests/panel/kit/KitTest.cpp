@@ -237,7 +237,7 @@ TEST(PanelTextLabel, LineLimitTruncatesTheTailAndShrinkStopsAtItsFactor)
     EXPECT_DOUBLE_EQ(shrink.effectivePointSize(), 14);
 }
 
-TEST(Symbols, EveryNamedSymbolHasAnOutline)
+TEST(Symbols, EveryNamedSymbolHasAnOutlineAndTheProductMarkItsDarkBodyAndBlueGlow)
 {
     for (const char* name : {"gearshape", "xmark", "arrow.clockwise", "mic.fill", "envelope.fill", "chevron.up",
                              "chevron.down", "plus", "checkmark", "chevron.left", "chevron.right"}) {
@@ -251,10 +251,6 @@ TEST(Symbols, EveryNamedSymbolHasAnOutline)
     const double light = symbolPath("xmark", 14, FontWeight::Regular).boundingRect().width();
     const double heavy = symbolPath("xmark", 14, FontWeight::Heavy).boundingRect().width();
     EXPECT_GT(heavy, light);
-}
-
-TEST(Marks, ProductMarkDrawsTheGlyphWithItsDarkBodyAndBlueGlow)
-{
     const QImage image = TovrikMarkView::render(QSizeF(24, 24), 1.0);
     ASSERT_EQ(image.size(), QSize(24, 24));
     // Somewhere inside the glyph the body is near-black and opaque; the glow
@@ -326,7 +322,7 @@ TEST(SettingsRows, SubtitleLineAndHintFollowTheirTwoRules)
     EXPECT_TRUE(shows(grabOn(&quit, grey(23), QSize(280, 36)), QRect(14, 8, 106, 20), QColor(248, 113, 113)));
 }
 
-TEST(SettingsRows, ToggleReportsTheFlipWithoutFlippingItsSwitch)
+TEST(SettingsRows, ToggleReportsTheFlipWithoutFlippingItsSwitchAndTheVoiceCardShowsTheSelection)
 {
     QList<bool> reported;
     SettingsToggleRow row(std::nullopt, QStringLiteral("Text only"), std::nullopt, true,
@@ -348,10 +344,6 @@ TEST(SettingsRows, ToggleReportsTheFlipWithoutFlippingItsSwitch)
             expectGrey(image, QPoint(24, 9), 33);
         expectGrey(image, QPoint(on ? 23 : 9, 9), 255);
     }
-}
-
-TEST(SettingsRows, VoiceCardShowsTheSelection)
-{
     int clicks = 0;
     VoiceOptionCard card({QStringLiteral("id"), QStringLiteral("Ava"), QStringLiteral("Female"), true},
                          [&] { ++clicks; });
@@ -387,11 +379,9 @@ TEST(UnplacedRows, StepLimitMovesTowardZeroAndPermissionRowShowsOnlyCompleteButt
         (s.minus ? row.minusButton() : row.plusButton())->click();
         EXPECT_EQ(got, s.minus || s.plus ? QList<qint64>{s.reported} : QList<qint64>{});
     }
-    PermissionRow none(QStringLiteral("Mic"), QStringLiteral("Sub"), std::nullopt, std::nullopt, nullptr,
-                       std::nullopt, nullptr);
+    PermissionRow none("Mic", "Sub", std::nullopt, std::nullopt, nullptr, std::nullopt, nullptr);
     EXPECT_EQ(none.buttonStack(), nullptr);
-    PermissionRow titleOnly(QStringLiteral("Mic"), QStringLiteral("Sub"), QStringLiteral("Ready"),
-                            QStringLiteral("Allow"), nullptr, std::nullopt, nullptr);
+    PermissionRow titleOnly("Mic", "Sub", "Ready", "Allow", nullptr, std::nullopt, nullptr);
     ASSERT_NE(titleOnly.buttonStack(), nullptr); // an empty stack
     EXPECT_EQ(titleOnly.primaryButton(), nullptr);
     EXPECT_EQ(titleOnly.badge()->text(), "Ready");
