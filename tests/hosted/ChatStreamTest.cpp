@@ -175,7 +175,7 @@ TEST_F(ChatStreamTest, FailuresBeforeAndInsideTheStream)
     }
 }
 
-TEST_F(ChatStreamTest, StreamEndingBeforeDoneIsNotAReply)
+TEST_F(ChatStreamTest, AStreamEndingBeforeDoneDroppedOrTooLongIsNotAReply)
 {
     // Closed cleanly, but the last event was never terminated and no "done"
     // came: the partial text is not presented as the reply.
@@ -190,6 +190,14 @@ TEST_F(ChatStreamTest, StreamEndingBeforeDoneIsNotAReply)
     const auto e = dropped->errorAs<HTTPError>();
     ASSERT_TRUE(e) << describe(dropped->error).toStdString();
     EXPECT_TRUE(e->kind() == HTTPError::Kind::transport || e->kind() == HTTPError::Kind::invalidResponse);
+    // A stream beyond the size limit.
+    FakeResponse r = FakeResponse::eventStream({});
+    const QByteArray block = ": " + QByteArray(256 * 1024, 'x') + "\n";
+    for (qint64 sent = 0; sent <= HostedChatStreamOperation::maximumStreamBytes; sent += block.size())
+        r.chunks << block;
+    r.holdOpen = true;
+    script(r);
+    EXPECT_EQ(describe(runToEnd(ask(), 30000)->error), QStringLiteral("invalid api response"));
 }
 
 TEST_F(ChatStreamTest, CancelMidStreamIsACancellationAndClosesTheStream)
@@ -228,15 +236,4 @@ TEST_F(ChatStreamTest, SameOriginRedirectFollowedOffOriginRefused)
     EXPECT_EQ(fake.requests().size(), 1);
     for (const QString& target : fake.connectTargets())
         EXPECT_FALSE(target.startsWith(QStringLiteral("untrusted.example")));
-}
-
-TEST_F(ChatStreamTest, OversizedStreamIsCapped)
-{
-    FakeResponse r = FakeResponse::eventStream({});
-    const QByteArray block = ": " + QByteArray(256 * 1024, 'x') + "\n";
-    for (qint64 sent = 0; sent <= HostedChatStreamOperation::maximumStreamBytes; sent += block.size())
-        r.chunks << block;
-    r.holdOpen = true;
-    script(r);
-    EXPECT_EQ(describe(runToEnd(ask(), 30000)->error), QStringLiteral("invalid api response"));
 }

@@ -29,14 +29,10 @@ QStringList recordingsLeft()
     return left;
 }
 
-QByteArray pcmOf(std::initializer_list<int16_t> samples)
+QByteArray pcmOf(std::initializer_list<qint16> samples)
 {
-    QByteArray pcm;
-    for (int16_t s : samples) {
-        char b[2];
-        qToLittleEndian<qint16>(s, b);
-        pcm.append(b, 2);
-    }
+    QByteArray pcm(qsizetype(samples.size()) * 2, Qt::Uninitialized);
+    qToLittleEndian<qint16>(samples.begin(), qsizetype(samples.size()), pcm.data());
     return pcm;
 }
 

@@ -241,7 +241,7 @@ TEST_F(HotkeyMonitorTest, CaptureTakesAKeyChordAndSuppressesChordsWhileItRuns)
     EXPECT_EQ(calls.size(), 2u); // no late modifier-only capture
 }
 
-TEST_F(HotkeyMonitorTest, ModifierOnlyChordIsTakenOnceHeldUnchangedForTheCaptureDelay)
+TEST_F(HotkeyMonitorTest, ModifierOnlyChordIsTakenOnceHeldUnchangedForTheCaptureDelayAndEscEndOrRestartDropItsPendingWork)
 {
     beginCapture();
     // A lone modifier held fails, and the capture goes on.
@@ -281,10 +281,10 @@ TEST_F(HotkeyMonitorTest, ModifierOnlyChordIsTakenOnceHeldUnchangedForTheCapture
     advance(0.13);
     ASSERT_EQ(captured.size(), 2u);
     EXPECT_EQ(captured[1].modifiers.rawValue, Ctrl | Shift | Opt);
-}
-
-TEST_F(HotkeyMonitorTest, EscEndingOrRestartingTheCaptureDropsThePendingWork)
-{
+    // Esc, ending or restarting the capture drops the pending work.
+    flags({{K::Shift, Ctrl | Opt}, {K::Option, Ctrl}, {K::Control, 0}});
+    drained();
+    calls.clear();
     const auto holdChordThen = [&](const std::function<void()>& action) {
         beginCapture();
         holdVoiceChord();

@@ -68,7 +68,7 @@ bool shows(const QImage& image, QRect area, QColor want)
 
 } // namespace
 
-TEST(ButtonStyles, FillsNormalPressedAndDisabledOverTheirBackground)
+TEST(ButtonStyles, FillsNormalPressedAndDisabledHoverFadesInAndTheClipShapeIsTheHitShape)
 {
     struct Row {
         ButtonStyle style;
@@ -117,10 +117,7 @@ TEST(ButtonStyles, FillsNormalPressedAndDisabledOverTheirBackground)
         for (int x = 30; x < 90; ++x)
             darkest = std::min(darkest, qGray(image.pixel(x, y)));
     EXPECT_LE(darkest, 40);
-}
-
-TEST(ButtonStyles, HoverFadesInNeverShowsWhenDisabledAndTheClipShapeIsTheHitShape)
-{
+    // The hover wash fades in, never shows while disabled, and is cut where the clicks are.
     StyledButton button(ButtonStyle::Primary, QStringLiteral("Go"));
     button.resize(100, 32);
     button.show();
