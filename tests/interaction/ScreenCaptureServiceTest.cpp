@@ -71,22 +71,6 @@ TEST(JpegEncoder, ScreenshotSizeKeepsTheLongestSideWithinLimitAndTheEncoderGives
     EXPECT_TRUE(jpeg::encode(QImage()).isEmpty());
 }
 
-TEST_F(ScreenCaptureTest, FiveKDisplayBecomesA2560By1440Jpeg)
-{
-    sim->simDisplays().setDisplays({SimDisplays::make(3, QRectF(0, 0, 2560, 1440), 2.0, true)});
-    ScreenCaptureService service;
-    const auto payloads = capture(service, /*native*/ true);
-    ASSERT_EQ(payloads.size(), 1);
-    const auto& p = payloads.first();
-    ASSERT_TRUE(p.nativeImage.has_value());
-    EXPECT_EQ(std::make_tuple(p.nativePixelSize, p.nativeImage->size(), p.pixelSize, QImage::fromData(p.imageData).size()),
-              std::make_tuple(QSize(5120, 2880), QSize(5120, 2880), QSize(2560, 1440), QSize(2560, 1440)));
-    // The scaled picture is the same picture: corners of the gradient.
-    expectNear(decodedPixel(p, 0, 0), SimCapture::patternColor(3, 0, 0, QSize(5120, 2880)));
-    expectNear(decodedPixel(p, 2559, 1439), SimCapture::patternColor(3, 5119, 2879, QSize(5120, 2880)));
-    expectNear(decodedPixel(p, 1280, 720), SimCapture::patternColor(3, 2560, 1440, QSize(5120, 2880)));
-}
-
 TEST_F(ScreenCaptureTest, PayloadCarriesEveryFieldPerDisplay)
 {
     useTwoDisplays();
@@ -122,9 +106,15 @@ TEST_F(ScreenCaptureTest, PayloadCarriesEveryFieldPerDisplay)
     EXPECT_EQ(a.screenConfigurationRevision, service.screenConfigurationRevision());
     EXPECT_EQ(a.displayConfigurationSignature, b.displayConfigurationSignature);
     EXPECT_FALSE(a.displayConfigurationSignature.isEmpty());
-    // Each JPEG holds its own display's pixels (the blue channel is keyed by id).
-    expectNear(decodedPixel(a, 10, 10), SimCapture::patternColor(7, 11, 11, QSize(2880, 1800)));
+    // Each JPEG holds its own display's pixels (the blue channel is keyed by id),
+    // the scaled one the same picture: its corners and middle.
+    const QSize native(2880, 1800);
+    for (const auto& [x, y] : {std::pair{0, 0}, {2559, 1599}, {1280, 800}, {10, 10}})
+        expectNear(decodedPixel(a, x, y), SimCapture::patternColor(7, x * 2880 / 2560, y * 1800 / 1600, native));
     expectNear(decodedPixel(b, 1900, 1060), SimCapture::patternColor(9, 1900, 1060, QSize(1920, 1080)));
+    // Asked for, the native images come along at their native sizes.
+    for (const ScreenCapturePayload& p : capture(service, /*native*/ true))
+        EXPECT_EQ(p.nativeImage.value_or(QImage()).size(), p.nativePixelSize);
 
     const auto attachments = makeScreenCaptureAttachments(payloads);
     ASSERT_EQ(attachments.size(), 2);

@@ -306,21 +306,19 @@ protected:
     test::XClient pointer;
 };
 
-class NoCompositorChild : public BinaryPages {
+// The children, each on an X server of its own: without a compositor the
+// pages are whole as well; without XTest the program cannot drive other apps
+// and opens on the permission screen (the microphone step first, there being
+// no microphone).
+class Child : public BinaryPages {
 public:
     void TestBody() override
     {
-        ASSERT_FALSE(platform::Platform::get().compositorActive());
-        runThroughThePages();
-    }
-};
-
-// Without XTest the program cannot drive other apps: it opens on the
-// permission screen (the microphone step first, there being no microphone).
-class NoXTestChild : public BinaryPages {
-public:
-    void TestBody() override
-    {
+        if (std::getenv(kChildEnv)) {
+            ASSERT_FALSE(platform::Platform::get().compositorActive());
+            runThroughThePages();
+            return;
+        }
         app.setProcessChannelMode(QProcess::ForwardedChannels);
         app.start(binary, {});
         ASSERT_TRUE(app.waitForStarted());
@@ -334,12 +332,11 @@ public:
 };
 
 const bool kChildRegistered = [] {
-    if (std::getenv(kChildEnv))
-        ::testing::RegisterTest("BinaryPagesWithoutCompositor", "Child", nullptr, nullptr, __FILE__, __LINE__,
-                                []() -> ::testing::Test* { return new NoCompositorChild; });
-    if (std::getenv(kNoXTestChildEnv))
-        ::testing::RegisterTest("BinaryPermissionPage", "Child", nullptr, nullptr, __FILE__, __LINE__,
-                                []() -> ::testing::Test* { return new NoXTestChild; });
+    for (const auto& [env, suite] : {std::pair{kChildEnv, "BinaryPagesWithoutCompositor"},
+                                     std::pair{kNoXTestChildEnv, "BinaryPermissionPage"}})
+        if (std::getenv(env))
+            ::testing::RegisterTest(suite, "Child", nullptr, nullptr, __FILE__, __LINE__,
+                                    []() -> ::testing::Test* { return new Child; });
     return true;
 }();
 
