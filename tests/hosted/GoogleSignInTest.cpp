@@ -301,7 +301,7 @@ TEST_F(GoogleSignInTest, EndsBeforeAnyTokenExchangeWhenTheBrowserSaysNoCannotOpe
     EXPECT_TRUE(isGoogleSignInCancellation(unanswered->error));
 }
 
-TEST_F(GoogleSignInTest, RejectionsAfterTheBrowserAreOrdinaryFailuresTheTabHearsOf)
+TEST_F(GoogleSignInTest, RejectionsAfterTheBrowserAreOrdinaryFailuresTheTabHearsOfAndInjectedEndpointsAreUsed)
 {
     // Google refuses the code exchange: the service is never asked.
     FakeGoogleOptions options;
@@ -325,10 +325,9 @@ TEST_F(GoogleSignInTest, RejectionsAfterTheBrowserAreOrdinaryFailuresTheTabHears
     ASSERT_TRUE(browser && spinUntil([&]() { return browser->finished; }));
     EXPECT_TRUE(browser->body.contains("This account is disabled."));
     EXPECT_FALSE(browser->body.contains("signed in to"));
-}
-
-TEST_F(GoogleSignInTest, InjectedEndpointsAreUsed)
-{
+    // Injected endpoints are used.
+    fake.clearHandlers();
+    fake.clearRecords();
     GoogleDesktopAuthService::Configuration config = GoogleDesktopAuthService::defaultConfiguration();
     config.tokenEndpoint = QUrl(QStringLiteral("https://untrusted.example/oauth/token"));
     config.authorizationEndpoint = QUrl(QStringLiteral("https://untrusted.example/oauth/authorize"));
@@ -336,11 +335,11 @@ TEST_F(GoogleSignInTest, InjectedEndpointsAreUsed)
         return FakeResponse::json(200, QJsonObject{{"id_token", "unknown-token"}, {"access_token", "a"}});
     });
     GoogleDesktopAuthService custom(config);
-    auto out = runToEnd(custom.signIn(origin));
+    auto unknown = runToEnd(custom.signIn(origin));
     EXPECT_TRUE(opened.toString().startsWith(QStringLiteral("https://untrusted.example/oauth/authorize?")));
     ASSERT_EQ(fake.requestsTo(QStringLiteral("/oauth/token")).size(), 1);
     // The fake's hosted service does not know that id token.
-    EXPECT_EQ(describe(out->error), QStringLiteral("Google sign-in could not be verified."));
+    EXPECT_EQ(describe(unknown->error), QStringLiteral("Google sign-in could not be verified."));
 
     config.tokenEndpoint = QUrl(QStringLiteral("http://127.0.0.1:9/token"));
     GoogleDesktopAuthService plain(config);

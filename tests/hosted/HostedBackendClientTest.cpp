@@ -269,7 +269,7 @@ TEST_F(HostedClientTest, HeaderPhaseAndWholeRequestAreBoundedOnTheClock)
     }
 }
 
-TEST_F(HostedClientTest, CancelAbortsTheRequestAsCancellation)
+TEST_F(HostedClientTest, CancelAbortsTheRequestAsCancellationAForeignCertificateOrARefusedConnectionAsTransportFailures)
 {
     fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) { return hangingResponse(); });
     CancellationSource source;
@@ -282,10 +282,6 @@ TEST_F(HostedClientTest, CancelAbortsTheRequestAsCancellation)
     // An already cancelled token sends nothing.
     EXPECT_TRUE(runToEnd(client.fetchAccountSummary(origin, token, source.token()))->cancelled());
     EXPECT_EQ(fake.requests().size(), 1);
-}
-
-TEST_F(HostedClientTest, ForeignCertificateAndRefusedConnectionAreTransportFailures)
-{
     FakeHostedService rogue;
     ASSERT_TRUE(rogue.start({.untrustedCertificate = true})) << rogue.lastError().toStdString();
     QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), rogue.port()));

@@ -24,7 +24,7 @@ const ScreenCapturePayloads oneScreen = {shot(1, QSize(1280, 800))};
 
 } // namespace
 
-TEST(PointedResponse, WellFormedAndLenientTagsGiveThePoint)
+TEST(PointedResponse, WellFormedAndLenientTagsGiveThePointATagWithoutOneSaysWhyAndIsNeverSpoken)
 {
     struct Case {
         const char* reply;
@@ -60,12 +60,9 @@ TEST(PointedResponse, WellFormedAndLenientTagsGiveThePoint)
         ASSERT_TRUE(capture.has_value());
         EXPECT_EQ(capture->displayID, uint32_t(100 + c.screen));
     }
-}
-
-TEST(PointedResponse, ATagWithoutAPointSaysWhyAndIsNeverSpoken)
-{
+    // A tag without a point says why, and is never spoken.
     const QByteArray huge(330, '9');
-    const std::pair<QByteArray, Status> cases[] = {
+    const std::pair<QByteArray, Status> rejected[] = {
         {"  ", Status::Absent},
         {"[POINT:none]", Status::NoPoint},
         {"[point: NONE ]", Status::NoPoint},
@@ -87,7 +84,7 @@ TEST(PointedResponse, ATagWithoutAPointSaysWhyAndIsNeverSpoken)
         {"[POINT:10,10:x:screen99999999999999999999]", Status::UnknownScreen},
         {"[POINT:10,10:x]", Status::AmbiguousScreen},
     };
-    for (const auto& [tag, status] : cases) {
+    for (const auto& [tag, status] : rejected) {
         const QString reply = QStringLiteral("Here. ") + QString::fromUtf8(tag);
         SCOPED_TRACE(reply.toStdString());
         const auto r = PointedResponse::parse(reply, twoScreens);

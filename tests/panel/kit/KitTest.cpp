@@ -293,7 +293,7 @@ TEST(ChatTextInput, ATextSetFromOutsideShowsItsBeginningAndIsKeptWhole)
 
 // ---- settings rows and the rows no screen places ----
 
-TEST(SettingsRows, SubtitleLineAndHintFollowTheirTwoRules)
+TEST(SettingsRows, SubtitleLineHintToggleAndVoiceCardFollowTheirRules)
 {
     struct Row {
         std::optional<QString> subtitle;
@@ -317,10 +317,6 @@ TEST(SettingsRows, SubtitleLineAndHintFollowTheirTwoRules)
     EXPECT_EQ(quit.titleLabel()->text(), "Quit Tovrik");
     EXPECT_DOUBLE_EQ(quit.hoverHighlight()->opacity(), 0.035);
     EXPECT_TRUE(shows(grabOn(&quit, grey(23), QSize(280, 36)), QRect(14, 8, 106, 20), QColor(248, 113, 113)));
-}
-
-TEST(SettingsRows, ToggleReportsTheFlipWithoutFlippingItsSwitchAndTheVoiceCardShowsTheSelection)
-{
     QList<bool> reported;
     SettingsToggleRow row(std::nullopt, QStringLiteral("Text only"), std::nullopt, true,
                           [&](bool on) { reported << on; });
