@@ -87,7 +87,7 @@ TEST_F(ChatStreamTest, SameTextWhenTheStreamArrivesOneByteAtATime)
         << describe(out->error).toStdString();
 }
 
-TEST_F(ChatStreamTest, ASlowUploadIsActivity)
+TEST_F(ChatStreamTest, ASlowUploadIsActivityAnIdleStreamEndlessHeadersAndAStreamThatKeepsTalkingTimeOut)
 {
     // Screenshots of ~32 MB, read slowly by the service for a minute of
     // virtual time (longer than the idle limit), then at full speed.
@@ -103,10 +103,7 @@ TEST_F(ChatStreamTest, ASlowUploadIsActivity)
     fake.setReadSlice(0, 0);
     ASSERT_TRUE(spinUntil([&]() { return out->done; }, 20000));
     EXPECT_EQ(out->value, QStringLiteral("Hello from the fake service.")) << describe(out->error).toStdString();
-}
-
-TEST_F(ChatStreamTest, AnIdleStreamEndlessHeadersAndAStreamThatKeepsTalkingTimeOut)
-{
+    // An idle stream and endless headers time out.
     FakeResponse idle = FakeResponse::eventStream({FakeResponse::sseEvent("delta", R"({"text":"Hel"})")});
     idle.holdOpen = true;
     const QByteArray fields = QByteArray("X-Flood: b\r\n").repeated(300);
@@ -125,14 +122,15 @@ TEST_F(ChatStreamTest, AnIdleStreamEndlessHeadersAndAStreamThatKeepsTalkingTimeO
     r.chunkIntervalMs = 2;
     r.holdOpen = true;
     script(r);
-    auto out = launch(ask(70.0));
+    fake.clearRecords();
+    auto talking = launch(ask(70.0));
     ASSERT_TRUE(fake.waitForRequests(1));
-    for (int i = 0; i < 80 && !out->done; ++i) {
+    for (int i = 0; i < 80 && !talking->done; ++i) {
         spinUntil([] { return false; }, 5);
         advance(1, 1);
     }
-    ASSERT_TRUE(spinUntil([&]() { return out->done; }));
-    EXPECT_EQ(describe(out->error), QStringLiteral("request timed out"));
+    ASSERT_TRUE(spinUntil([&]() { return talking->done; }));
+    EXPECT_EQ(describe(talking->error), QStringLiteral("request timed out"));
 }
 
 TEST_F(ChatStreamTest, FailuresBeforeAndInsideTheStream)

@@ -32,7 +32,7 @@ TEST(MultipartBuilder, ByteExactForAFixedBoundaryAndRandomBoundariesDiffer)
     EXPECT_EQ(MultipartBuilder("B").build(), QByteArray("--B--\r\n"));
 }
 
-TEST(HTTPError, OutOfCreditsBy402OrCodeAndAStatusErrorReadsAnyBody)
+TEST(HTTPError, OutOfCreditsBy402OrCodeAStatusErrorReadsAnyBodyAndPayloadsNeedTheirFieldsAndTypes)
 {
     EXPECT_TRUE(HTTPError::failedStatus(402, {}).isOutOfCredits());
     EXPECT_TRUE(HTTPError::failedStatus(403, QStringLiteral("no"), QStringLiteral("insufficient_credits")).isOutOfCredits());
@@ -56,10 +56,6 @@ TEST(HTTPError, OutOfCreditsBy402OrCodeAndAStatusErrorReadsAnyBody)
     EXPECT_EQ(hostedStatusError(500, R"({"message":42,"error":["x"]})").localizedDescription(), QStringLiteral("request failed"));
     EXPECT_EQ(hostedStatusError(500, R"(["message"])").localizedDescription(), QStringLiteral("request failed"));
     EXPECT_EQ(hostedStatusError(500, QByteArray()).localizedDescription(), QStringLiteral("request failed"));
-}
-
-TEST(HostedPayloads, RequiredFieldsAndTypes)
-{
     const auto obj = [](const char* json) { return QJsonDocument::fromJson(json).object(); };
     const HostedAuthSessionPayload p = HostedAuthSessionPayload::fromJson(
         obj(R"({"sessionToken":"t","email":"a@b.c","creditsBalance":1234567,"displayName":null})"));

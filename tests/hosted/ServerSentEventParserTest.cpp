@@ -42,7 +42,7 @@ std::vector<std::string> typed(const Collected& c)
 } // namespace
 
 // Split at every byte too: a multi-byte character cut across chunks arrives whole.
-TEST(ServerSentEventParser, SameEventsWhenSplitAtEveryByte)
+TEST(ServerSentEventParser, LineEndsCommentsFieldsAndSpacesGiveTheSameEventsWhenSplitAtEveryByte)
 {
     const std::string stream = "\xEF\xBB\xBF: hello\r\nevent: delta\r\ndata: {\"text\":\"H\xC3\xA9\"}\r\n\r\n"
                                "event: delta\ndata: {\"text\":\"llo\"}\n\n"
@@ -53,10 +53,6 @@ TEST(ServerSentEventParser, SameEventsWhenSplitAtEveryByte)
                                                "done:{}"}));
     for (size_t step = 1; step <= 7; ++step)
         EXPECT_EQ(typed(parse(stream, step)), whole) << "step " << step;
-}
-
-TEST(ServerSentEventParser, LineEndsCommentsFieldsAndSpaces)
-{
     // CR LF is one line end, not two: no empty line in between.
     EXPECT_EQ(typed(parse("data: a\r\ndata: b\r\n\r\n")), std::vector<std::string>{"message:a\nb"});
     // A CR ending one chunk and an LF starting the next are one line end.

@@ -132,12 +132,9 @@ TEST_F(AudioRecorderTest, MetersThirtySixTimesASecondAndFailuresRestartCancelAnd
     EXPECT_NEAR(recorder.audioPowerLevel(), levels[1], 1e-12);
     // A tick without new samples keeps the level; silence then reads 0.
     advance(1.0 / 36.0);
-    ASSERT_EQ(levels.size(), 3);
-    EXPECT_DOUBLE_EQ(levels[2], levels[1]);
     sim->simAudioInput().feed(QByteArray(640, '\0'));
     advance(1.0 / 36.0);
-    ASSERT_EQ(levels.size(), 4);
-    EXPECT_DOUBLE_EQ(levels[3], 0.0);
+    EXPECT_EQ(levels.mid(2), QList<double>({levels[1], 0.0}));
     // One second holds 36 ticks.
     levels.clear();
     advance(1.0);

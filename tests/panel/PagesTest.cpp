@@ -85,7 +85,7 @@ TEST_F(PagesTest, EachPermissionStepShowsTheModelsTextsItsBadgeAndItsButtons)
     }
 }
 
-TEST_F(PagesTest, WhileARequestIsPendingBothButtonsAreDisabledAndReEnableWhenItEnds)
+TEST_F(PagesTest, WhileARequestIsPendingBothButtonsAreDisabledAndTheGuideFollowsTheModelAndOpensThePrivacyPage)
 {
     signedInWith(MicrophoneAuthorization::NotDetermined, true, false, false);
     permission().actionButton()->click();
@@ -107,6 +107,26 @@ TEST_F(PagesTest, WhileARequestIsPendingBothButtonsAreDisabledAndReEnableWhenItE
     permission().skipButton()->click();
     EXPECT_EQ(permission().indicator()->text(), "2 of 3");
     EXPECT_FALSE(permission().skipButton()->isVisibleTo(view.get()));
+    // A refused microphone opens its privacy page, and the guide follows the model.
+    signedInWith(MicrophoneAuthorization::Denied, true, false, false);
+    PermissionGuideWindowController guide(model.get());
+    EXPECT_EQ(guide.panel(), nullptr); // no window before the first show
+    permission().actionButton()->click();
+    ASSERT_EQ(sim->simPermissions().openedPanes, QList<platform::PrivacyPane>{platform::PrivacyPane::Microphone});
+    ASSERT_NE(guide.panel(), nullptr);
+    QWidget* window = guide.panel();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->height(), 126);
+    EXPECT_TRUE(window->windowFlags().testFlag(Qt::WindowDoesNotAcceptFocus));
+    EXPECT_TRUE(window->testAttribute(Qt::WA_ShowWithoutActivating));
+    // Another kind reuses the window.
+    guide.show(PermissionGuideKind::screenRecording);
+    EXPECT_EQ(guide.panel(), window);
+    EXPECT_EQ(window->height(), 154);
+    EXPECT_EQ(guide.view()->kind(), PermissionGuideKind::screenRecording);
+    // Skipping the microphone hides it.
+    permission().skipButton()->click();
+    EXPECT_FALSE(window->isVisible());
 }
 
 TEST_F(PagesTest, GuidePlacementTextsAndChipStates)
@@ -170,29 +190,6 @@ TEST_F(PagesTest, GuidePlacementTextsAndChipStates)
     ASSERT_EQ(payload->urls().size(), 1);
     EXPECT_EQ(payload->urls().first(), QUrl::fromLocalFile(QCoreApplication::applicationFilePath()));
     EXPECT_EQ(AppBundleDragChipView::dragActions, Qt::DropActions(Qt::CopyAction));
-}
-
-TEST_F(PagesTest, TheGuideFollowsTheModelAndOpensThePrivacyPage)
-{
-    signedInWith(MicrophoneAuthorization::Denied, true, false, false);
-    PermissionGuideWindowController guide(model.get());
-    EXPECT_EQ(guide.panel(), nullptr); // no window before the first show
-    permission().actionButton()->click();
-    ASSERT_EQ(sim->simPermissions().openedPanes, QList<platform::PrivacyPane>{platform::PrivacyPane::Microphone});
-    ASSERT_NE(guide.panel(), nullptr);
-    QWidget* window = guide.panel();
-    EXPECT_TRUE(window->isVisible());
-    EXPECT_EQ(window->height(), 126);
-    EXPECT_TRUE(window->windowFlags().testFlag(Qt::WindowDoesNotAcceptFocus));
-    EXPECT_TRUE(window->testAttribute(Qt::WA_ShowWithoutActivating));
-    // Another kind reuses the window.
-    guide.show(PermissionGuideKind::screenRecording);
-    EXPECT_EQ(guide.panel(), window);
-    EXPECT_EQ(window->height(), 154);
-    EXPECT_EQ(guide.view()->kind(), PermissionGuideKind::screenRecording);
-    // Skipping the microphone hides it.
-    permission().skipButton()->click();
-    EXPECT_FALSE(window->isVisible());
 }
 
 TEST_F(PagesTest, SettingsPagesHaveTheirHeights)

@@ -155,7 +155,7 @@ TEST(ButtonStyles, FillsNormalPressedAndDisabledHoverFadesInAndTheClipShapeIsThe
     EXPECT_EQ(clicks, 1);
 }
 
-TEST(SmallControls, KeySequenceChipsStepIndicatorHeaderButtonAndChip)
+TEST(SmallControls, KeySequenceChipsStepIndicatorHeaderButtonChipAndTheGoogleMark)
 {
     // Separators only between chips; equal tokens are all shown.
     ShortcutValueRow row(QStringLiteral("Talk"), {});
@@ -179,10 +179,6 @@ TEST(SmallControls, KeySequenceChipsStepIndicatorHeaderButtonAndChip)
     HotkeyChip chip(QStringLiteral("Alt"));
     HotkeyChip longChip(QStringLiteral("A much longer token"));
     EXPECT_GT(longChip.sizeHint().width(), chip.sizeHint().width()); // grows, never truncates
-}
-
-TEST(Marks, GoogleMarkColoursWhereThePathsPutThemAndStretchesWithItsRectangle)
-{
     GoogleMarkView mark;
     EXPECT_EQ(mark.size(), QSize(18, 18));
     QImage image(18, 18, QImage::Format_ARGB32_Premultiplied);
