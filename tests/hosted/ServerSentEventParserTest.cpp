@@ -74,7 +74,7 @@ TEST(ServerSentEventParser, LineEndsCommentsFieldsAndSpacesGiveTheSameEventsWhen
     EXPECT_EQ(typed(parse("data:x y\n\n")), std::vector<std::string>{"message:x y"});
 }
 
-TEST(ServerSentEventParser, OnlyTerminatedEventsWithDataFire)
+TEST(ServerSentEventParser, OnlyTerminatedEventsWithDataFireAndInvalidUTF8BecomesOneReplacementPerMaximalSubpart)
 {
     // An event without data does not fire and its type does not leak.
     const Collected c = parse("event: delta\n\nid: 3\n\ndata: later\n\n");
@@ -86,10 +86,6 @@ TEST(ServerSentEventParser, OnlyTerminatedEventsWithDataFire)
         EXPECT_EQ(typed(partial), std::vector<std::string>{"message:one"}) << cut;
         EXPECT_TRUE(partial.partial) << cut;
     }
-}
-
-TEST(ServerSentEventParser, InvalidUTF8BecomesOneReplacementPerMaximalSubpart)
-{
     const std::string fffd = "\xEF\xBF\xBD";
     const std::pair<std::string, std::string> cases[] = {
         {"a\x80z", "a" + fffd + "z"},

@@ -24,7 +24,7 @@ const ScreenCapturePayloads oneScreen = {shot(1, QSize(1280, 800))};
 
 } // namespace
 
-TEST(PointedResponse, WellFormedAndLenientTagsGiveThePointATagWithoutOneSaysWhyAndIsNeverSpoken)
+TEST(PointedResponse, WellFormedAndLenientTagsGiveThePointATagWithoutOneSaysWhyAndOnlyItsGapClosesWhenRemoved)
 {
     struct Case {
         const char* reply;
@@ -115,11 +115,8 @@ TEST(PointedResponse, WellFormedAndLenientTagsGiveThePointATagWithoutOneSaysWhyA
     const auto other = PointedResponse::parse(QStringLiteral("Press [Ctrl] and S."), twoScreens);
     EXPECT_EQ(other.tagStatus, Status::Absent);
     EXPECT_EQ(other.spokenText, QStringLiteral("Press [Ctrl] and S."));
-}
-
-TEST(PointedResponse, OnlyTheGapOfARemovedTagCloses)
-{
-    const std::pair<const char*, const char*> cases[] = {
+    // Only the gap of a removed tag closes.
+    const std::pair<const char*, const char*> gaps[] = {
         {"Give the file the extension .txt and save it.", "Give the file the extension .txt and save it."},
         {"Type cd .. to go up , then  wait ! [POINT:none]", "Type cd .. to go up , then  wait !"},
         {"Click here [POINT:1,2:x:screen1].", "Click here."},
@@ -127,7 +124,7 @@ TEST(PointedResponse, OnlyTheGapOfARemovedTagCloses)
         {"One.\n[POINT:none] Two", "One.\nTwo"},
         {"Glued[POINT:none]word", "Gluedword"},
     };
-    for (const auto& [reply, spoken] : cases)
+    for (const auto& [reply, spoken] : gaps)
         EXPECT_EQ(PointedResponse::parse(QString::fromUtf8(reply), twoScreens).spokenText, QString::fromUtf8(spoken))
             << reply;
 }

@@ -125,28 +125,6 @@ TEST_F(ScreenCaptureTest, PayloadCarriesEveryFieldPerDisplay)
     EXPECT_TRUE(makeScreenCaptureAttachments({}).isEmpty());
 }
 
-TEST_F(ScreenCaptureTest, CaptureFailuresAreScreenCaptureErrors)
-{
-    useTwoDisplays();
-    ScreenCaptureService service;
-    sim->simCapture().setFailing(9, true);
-    auto failed = runToEnd(service.captureAllScreens(false));
-    failed->expectError("TovrikScreenCapture", ScreenCaptureService::CaptureFailed);
-    EXPECT_EQ(describeException(failed->error), QStringLiteral("Could not capture screen 2."));
-    sim->simDisplays().setDisplays({});
-    runToEnd(service.captureAllScreens(false))->expectError("TovrikScreenCapture", ScreenCaptureService::NoDisplays);
-    // The service going away while the screenshots encode ends the capture as
-    // a cancellation instead of touching freed state.
-    sim->simCapture().setFailing(9, false);
-    useTwoDisplays();
-    auto doomed = std::make_unique<ScreenCaptureService>();
-    auto pending = launch(doomed->captureAllScreens(false));
-    EXPECT_FALSE(pending->done);
-    doomed.reset();
-    ASSERT_TRUE(spinUntil([&] { return pending->done; }));
-    EXPECT_TRUE(pending->cancelled());
-}
-
 TEST_F(ScreenCaptureTest, ForModelTakesOverlayOffScreenUntilFramesAreTaken)
 {
     useTwoDisplays();
@@ -187,7 +165,7 @@ TEST_F(ScreenCaptureTest, ForModelTakesOverlayOffScreenUntilFramesAreTaken)
     EXPECT_TRUE(gone->cancelled());
 }
 
-TEST_F(ScreenCaptureTest, ConfigurationIsCurrentUntilScreensChangeAndThePointersScreen)
+TEST_F(ScreenCaptureTest, ConfigurationIsCurrentUntilScreensChangeThePointersScreenAndFailures)
 {
     useTwoDisplays();
     ScreenCaptureService service;
@@ -225,4 +203,21 @@ TEST_F(ScreenCaptureTest, ConfigurationIsCurrentUntilScreensChangeAndThePointers
         const auto screen = service.screenForCurrentPointer();
         EXPECT_EQ(screen ? screen->displayID : 0u, id) << point.x() << "," << point.y();
     }
+    // A failing display or none at all are screen capture errors.
+    sim->simCapture().setFailing(9, true);
+    auto failed = runToEnd(service.captureAllScreens(false));
+    failed->expectError("TovrikScreenCapture", ScreenCaptureService::CaptureFailed);
+    EXPECT_EQ(describeException(failed->error), QStringLiteral("Could not capture screen 2."));
+    sim->simDisplays().setDisplays({});
+    runToEnd(service.captureAllScreens(false))->expectError("TovrikScreenCapture", ScreenCaptureService::NoDisplays);
+    // The service going away while the screenshots encode ends the capture as
+    // a cancellation instead of touching freed state.
+    sim->simCapture().setFailing(9, false);
+    useTwoDisplays();
+    auto doomed = std::make_unique<ScreenCaptureService>();
+    auto pending = launch(doomed->captureAllScreens(false));
+    EXPECT_FALSE(pending->done);
+    doomed.reset();
+    ASSERT_TRUE(spinUntil([&] { return pending->done; }));
+    EXPECT_TRUE(pending->cancelled());
 }
