@@ -174,7 +174,7 @@ TEST_F(HostedClientTest, FailuresReadAsTheirCase)
     EXPECT_EQ(describe(notAudio->error), QStringLiteral("invalid api response"));
 }
 
-TEST_F(HostedClientTest, SameOriginRedirectsAreFollowedABoundedNumberOfTimes)
+TEST_F(HostedClientTest, SameOriginRedirectsAreFollowedABoundedNumberOfTimesAnUntrustedOriginOrAnOffOriginRedirectRefused)
 {
     // 301 turns the POST into a GET; 307 keeps method and body; the bearer
     // token goes along.
@@ -203,10 +203,10 @@ TEST_F(HostedClientTest, SameOriginRedirectsAreFollowedABoundedNumberOfTimes)
     auto loop = runToEnd(client.fetchAccountSummary(origin, token));
     EXPECT_EQ(loop->errorAs<HTTPError>()->statusCode(), 302);
     EXPECT_EQ(fake.requests().size(), HostedBackendClient::maximumRedirects + 1);
-}
-
-TEST_F(HostedClientTest, AnUntrustedOriginIsRefusedBeforeAnyTrafficAndAnOffOriginRedirectKeepsTheTokenHome)
-{
+    // An untrusted origin is refused before any traffic; an off-origin
+    // redirect is refused and the token stays home.
+    fake.clearRecords();
+    fake.clearHandlers();
     const QString host = QUrl(origin).host();
     for (const QString& bad : {QStringLiteral("https://untrusted.example"), "http://" + host, origin + ":8443", QString()})
         EXPECT_EQ(describe(runToEnd(client.fetchAccountSummary(bad, token))->error),

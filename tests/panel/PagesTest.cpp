@@ -41,7 +41,7 @@ protected:
 
 } // namespace
 
-TEST_F(PagesTest, EachPermissionStepShowsTheModelsTextsItsBadgeAndItsButtons)
+TEST_F(PagesTest, EachPermissionStepShowsItsTextsBadgeAndButtonsWhichARequestDisablesAndTheGuideFollows)
 {
     struct Row {
         MicrophoneAuthorization mic;
@@ -83,10 +83,7 @@ TEST_F(PagesTest, EachPermissionStepShowsTheModelsTextsItsBadgeAndItsButtons)
         EXPECT_EQ(permission().askDivider()->isVisibleTo(view.get()), r.screen);
         EXPECT_EQ(grabbedSize(), QSize(320, r.height));
     }
-}
-
-TEST_F(PagesTest, WhileARequestIsPendingBothButtonsAreDisabledAndTheGuideFollowsTheModelAndOpensThePrivacyPage)
-{
+    // While a request is pending both buttons are disabled.
     signedInWith(MicrophoneAuthorization::NotDetermined, true, false, false);
     permission().actionButton()->click();
     EXPECT_EQ(permission().actionButton()->title(), "Allowing...");

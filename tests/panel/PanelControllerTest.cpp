@@ -104,7 +104,7 @@ TEST(PanelGeometry, PlacementsUnderTheStatusItemWithoutItAndAfterAResize)
 
 // ---- the controller ----
 
-TEST_F(PanelControllerTest, LaunchShowComesAfterThreeTenthsOfASecondAtTheTopRightWithCornersMaskedOnlyWithoutACompositor)
+TEST_F(PanelControllerTest, LaunchShowComesAfterThreeTenthsOfASecondAtTheTopRightWithCornersMaskedOnlyWithoutACompositorOrUnderTheStatusItem)
 {
     controller->showPanelOnLaunch();
     advance(0.29);
@@ -131,10 +131,7 @@ TEST_F(PanelControllerTest, LaunchShowComesAfterThreeTenthsOfASecondAtTheTopRigh
     controller->hidePanel();
     controller->showPanel();
     EXPECT_TRUE(controller->panel()->mask().isEmpty());
-}
-
-TEST_F(PanelControllerTest, PlacedUnderTheStatusItemWhenItHasAWindow)
-{
+    // Under the status item when it has a window.
     FixedAnchor anchor;
     anchor.frame = QRectF(1410, 876, 24, 24); // near the right edge
     makeController(&anchor);

@@ -289,7 +289,7 @@ TEST(ChatTextInput, ATextSetFromOutsideShowsItsBeginningAndIsKeptWhole)
 
 // ---- settings rows and the rows no screen places ----
 
-TEST(SettingsRows, SubtitleLineHintToggleAndVoiceCardFollowTheirRules)
+TEST(SettingsRows, SubtitleLineHintToggleVoiceCardStepLimitAndPermissionRowFollowTheirRules)
 {
     struct Row {
         std::optional<QString> subtitle;
@@ -350,10 +350,6 @@ TEST(SettingsRows, SubtitleLineHintToggleAndVoiceCardFollowTheirRules)
     EXPECT_EQ(card.accessibilityValue(), "Not selected");
     card.click();
     EXPECT_EQ(clicks, 1);
-}
-
-TEST(UnplacedRows, StepLimitMovesTowardZeroAndPermissionRowShowsOnlyCompleteButtons)
-{
     struct Step {
         qint64 value;
         bool minus, plus;
