@@ -24,8 +24,7 @@ protected:
     }
     QCoro::Task<QString> ask(std::optional<double> timeout = std::nullopt, CancellationToken cancel = {})
     {
-        return client.respond(origin, token, QStringLiteral("claude-fable-5"), {}, QStringLiteral("hi"), {},
-                              QStringLiteral("be brief"), timeout, QStringLiteral("voice"), cancel);
+        return client.respond(origin, token, "claude-fable-5", {}, "hi", {}, "be brief", timeout, "voice", cancel);
     }
     void script(FakeResponse response)
     {
@@ -37,7 +36,7 @@ protected:
 
 } // namespace
 
-TEST_F(ChatStreamTest, SendsTheDocumentedBodyAndReturnsTheWholeReply)
+TEST_F(ChatStreamTest, SendsTheDocumentedBodyAndReturnsTheWholeReplyAlsoWhenItArrivesOneByteAtATime)
 {
     fake.setChatReply(QString::fromUtf8("Hello there, \xC3\xA9t\xC3\xA9 friend. [POINT:10,20:button:screen1]"), 5);
     const QByteArray jpeg = QByteArray("\xFF\xD8\xFF\xE0", 4) + QByteArray(300, 'j');
@@ -62,10 +61,7 @@ TEST_F(ChatStreamTest, SendsTheDocumentedBodyAndReturnsTheWholeReply)
                            {"history", QJsonArray{QJsonObject{{"userTranscript", "first q"}, {"assistantResponse", "first a"}}}},
                            {"imageAttachments", QJsonArray{image(jpeg, "image/jpeg", "screen 1 of 2"),
                                                            image(png, "image/png", "DETAIL of screen 1")}}}));
-}
-
-TEST_F(ChatStreamTest, SameTextWhenTheStreamArrivesOneByteAtATime)
-{
+    // The same reply whole when the stream arrives one byte at a time.
     QByteArray stream;
     stream += ": keep-alive\r\n";
     stream += FakeResponse::sseEvent("delta", R"({"text":"Gr\u00fc\u00dfe, "})");
@@ -77,14 +73,14 @@ TEST_F(ChatStreamTest, SameTextWhenTheStreamArrivesOneByteAtATime)
     stream += "event: delta\ndata: {\"text\":\" caf\xE9 \x80!\"}\n\n";
     stream += "event: delta\ndata: {\"text\":\" \xF0\x9F\x98\"}\n\n";
     stream += FakeResponse::sseEvent("done", "{}");
-    FakeResponse r = FakeResponse::eventStream({});
+    FakeResponse bytewise = FakeResponse::eventStream({});
     for (char c : stream)
-        r.chunks << QByteArray(1, c);
-    r.chunkIntervalMs = 0;
-    script(r);
-    auto out = runToEnd(ask());
-    EXPECT_EQ(out->value, QString::fromUtf8("Gr\xC3\xBC\xC3\x9F" "e, \xE2\x82\xAC 5! caf\uFFFD \uFFFD! \uFFFD"))
-        << describe(out->error).toStdString();
+        bytewise.chunks << QByteArray(1, c);
+    bytewise.chunkIntervalMs = 0;
+    script(bytewise);
+    auto bytes = runToEnd(ask());
+    EXPECT_EQ(bytes->value, QString::fromUtf8("Gr\xC3\xBC\xC3\x9F" "e, \xE2\x82\xAC 5! caf\uFFFD \uFFFD! \uFFFD"))
+        << describe(bytes->error).toStdString();
 }
 
 TEST_F(ChatStreamTest, ASlowUploadIsActivityAnIdleStreamEndlessHeadersAndAStreamThatKeepsTalkingTimeOut)
@@ -211,8 +207,7 @@ TEST_F(ChatStreamTest, CancelMidStreamIsACancellationAndClosesTheStream)
 
 TEST_F(ChatStreamTest, SameOriginRedirectFollowedOffOriginRefused)
 {
-    fake.setHandler("POST", QStringLiteral("/chat"),
-                    [](const FakeRequest&) { return FakeResponse::redirect(308, QStringLiteral("/v2/chat")); });
+    fake.setHandler("POST", "/chat", [](const FakeRequest&) { return FakeResponse::redirect(308, "/v2/chat"); });
     fake.setHandler("POST", QStringLiteral("/v2/chat"), [](const FakeRequest& r) {
         return FakeResponse::eventStream(FakeResponse::chatReplyEvents(r.json().value("transcript").toString() + " back"));
     });

@@ -187,8 +187,7 @@ TEST_F(HostedClientTest, SameOriginRedirectsAreFollowedABoundedNumberOfTimesAnUn
     auto post = runToEnd(client.signIn(origin, QStringLiteral("ada@example.com"), QStringLiteral("pw")));
     ASSERT_TRUE(post->value) << describe(post->error).toStdString();
     EXPECT_EQ(post->value->email, QStringLiteral("ada@example.com"));
-    fake.setHandler("GET", QStringLiteral("/auth/me"),
-                    [](const FakeRequest&) { return FakeResponse::redirect(301, QStringLiteral("/v2/auth/me")); });
+    fake.setHandler("GET", "/auth/me", [](const FakeRequest&) { return FakeResponse::redirect(301, "/v2/auth/me"); });
     fake.setHandler("GET", QStringLiteral("/v2/auth/me"), [](const FakeRequest& r) {
         return FakeResponse::json(200, QJsonObject{{"email", "moved@example.com"}, {"creditsBalance", 7},
                                                    {"displayName", r.bearerToken()}});
@@ -198,8 +197,7 @@ TEST_F(HostedClientTest, SameOriginRedirectsAreFollowedABoundedNumberOfTimesAnUn
     EXPECT_EQ(get->value->displayName, token);
 
     fake.clearRecords();
-    fake.setHandler("GET", QStringLiteral("/auth/me"),
-                    [](const FakeRequest&) { return FakeResponse::redirect(302, QStringLiteral("/auth/me")); });
+    fake.setHandler("GET", "/auth/me", [](const FakeRequest&) { return FakeResponse::redirect(302, "/auth/me"); });
     auto loop = runToEnd(client.fetchAccountSummary(origin, token));
     EXPECT_EQ(loop->errorAs<HTTPError>()->statusCode(), 302);
     EXPECT_EQ(fake.requests().size(), HostedBackendClient::maximumRedirects + 1);

@@ -204,7 +204,7 @@ TEST(SmallControls, KeySequenceChipsStepIndicatorHeaderButtonChipAndTheGoogleMar
     EXPECT_NEAR(wide.height(), square.height(), 1e-6);
 }
 
-TEST(PanelTextLabel, LineLimitTruncatesTheTailAndShrinkStopsAtItsFactor)
+TEST(PanelTextLabel, LineLimitTruncatesTheTailShrinkStopsAtItsFactorAndAChatTextSetFromOutsideShowsItsBeginning)
 {
     PanelText text(QStringLiteral("This status line is far too long to fit in the little space given to it"));
     text.setPanelFont(12, FontWeight::Regular);
@@ -228,6 +228,26 @@ TEST(PanelTextLabel, LineLimitTruncatesTheTailAndShrinkStopsAtItsFactor)
     EXPECT_NEAR(shrink.effectivePointSize(), 14 * 0.82, 1e-9);
     shrink.resize(2000, 20);
     EXPECT_DOUBLE_EQ(shrink.effectivePointSize(), 14);
+    // A prompt put back from outside (after a failed turn) shows its beginning
+    // like a short one, and a text beyond QLineEdit's default 32,767 limit is
+    // kept whole.
+    const QString start = QStringLiteral("Where is the export button");
+    const QString longPrompt = start + QString(40000 - start.size(), QLatin1Char('x'));
+    ChatTextInput shortBox(QStringLiteral("Ask"), 78), longBox(QStringLiteral("Ask"), 78);
+    shortBox.setText(start);
+    longBox.setText(longPrompt);
+    EXPECT_EQ(longBox.text().size(), 40000);
+    const QImage shortShot = grabOn(&shortBox, Qt::black, QSize(300, 78));
+    const QImage longShot = grabOn(&longBox, Qt::black, QSize(300, 78));
+    // The first words are drawn at the same place in both boxes.
+    const QRect words(12, 9, 120, 24);
+    const QImage drawn = shortShot.copy(words);
+    int textPixels = 0;
+    for (int y = 0; y < drawn.height(); ++y)
+        for (int x = 0; x < drawn.width(); ++x)
+            textPixels += qGray(drawn.pixel(x, y)) > 128;
+    ASSERT_GT(textPixels, 50); // the words are there to compare
+    EXPECT_EQ(shortShot.copy(words), longShot.copy(words));
 }
 
 TEST(Symbols, EveryNamedSymbolHasAnOutlineAndTheProductMarkItsDarkBodyAndBlueGlow)
@@ -263,30 +283,6 @@ TEST(Symbols, EveryNamedSymbolHasAnOutlineAndTheProductMarkItsDarkBodyAndBlueGlo
     EXPECT_EQ(QColor::fromRgba(image.pixel(23, 0)).alpha(), 0);
 }
 
-// A prompt put back from outside (after a failed turn) shows its beginning
-// like a short one, and a text beyond QLineEdit's default 32,767 limit is
-// kept whole.
-TEST(ChatTextInput, ATextSetFromOutsideShowsItsBeginningAndIsKeptWhole)
-{
-    const QString start = QStringLiteral("Where is the export button");
-    const QString longPrompt = start + QString(40000 - start.size(), QLatin1Char('x'));
-    ChatTextInput shortBox(QStringLiteral("Ask"), 78), longBox(QStringLiteral("Ask"), 78);
-    shortBox.setText(start);
-    longBox.setText(longPrompt);
-    EXPECT_EQ(longBox.text().size(), 40000);
-    const QImage shortShot = grabOn(&shortBox, Qt::black, QSize(300, 78));
-    const QImage longShot = grabOn(&longBox, Qt::black, QSize(300, 78));
-    // The first words are drawn at the same place in both boxes.
-    const QRect words(12, 9, 120, 24);
-    const QImage drawn = shortShot.copy(words);
-    int textPixels = 0;
-    for (int y = 0; y < drawn.height(); ++y)
-        for (int x = 0; x < drawn.width(); ++x)
-            textPixels += qGray(drawn.pixel(x, y)) > 128;
-    ASSERT_GT(textPixels, 50); // the words are there to compare
-    EXPECT_EQ(shortShot.copy(words), longShot.copy(words));
-}
-
 // ---- settings rows and the rows no screen places ----
 
 TEST(SettingsRows, SubtitleLineHintToggleVoiceCardStepLimitAndPermissionRowFollowTheirRules)
@@ -314,8 +310,7 @@ TEST(SettingsRows, SubtitleLineHintToggleVoiceCardStepLimitAndPermissionRowFollo
     EXPECT_DOUBLE_EQ(quit.hoverHighlight()->opacity(), 0.035);
     EXPECT_TRUE(shows(grabOn(&quit, grey(23), QSize(280, 36)), QRect(14, 8, 106, 20), QColor(248, 113, 113)));
     QList<bool> reported;
-    SettingsToggleRow row(std::nullopt, QStringLiteral("Text only"), std::nullopt, true,
-                          [&](bool on) { reported << on; });
+    SettingsToggleRow row(std::nullopt, "Text only", std::nullopt, true, [&](bool on) { reported << on; });
     row.click();
     EXPECT_EQ(reported, QList<bool>{false});
     EXPECT_TRUE(row.settingsSwitch()->isOn());
@@ -334,8 +329,7 @@ TEST(SettingsRows, SubtitleLineHintToggleVoiceCardStepLimitAndPermissionRowFollo
         expectGrey(image, QPoint(on ? 23 : 9, 9), 255);
     }
     int clicks = 0;
-    VoiceOptionCard card({QStringLiteral("id"), QStringLiteral("Ava"), QStringLiteral("Female"), true},
-                         [&] { ++clicks; });
+    VoiceOptionCard card({"id", "Ava", "Female", true}, [&] { ++clicks; });
     EXPECT_TRUE(card.showsCheckmark());
     EXPECT_EQ(card.accessibleName(), "Ava, Female");
     EXPECT_EQ(card.accessibilityValue(), "Selected");
@@ -371,8 +365,7 @@ TEST(SettingsRows, SubtitleLineHintToggleVoiceCardStepLimitAndPermissionRowFollo
     EXPECT_EQ(titleOnly.primaryButton(), nullptr);
     EXPECT_EQ(titleOnly.badge()->text(), "Ready");
     int clicked = 0;
-    PermissionRow both(QStringLiteral("Mic"), QStringLiteral("Sub"), std::nullopt, QStringLiteral("Allow"),
-                       [&] { ++clicked; }, QStringLiteral("Later"), [&] { clicked += 10; });
+    PermissionRow both("Mic", "Sub", std::nullopt, "Allow", [&] { ++clicked; }, "Later", [&] { clicked += 10; });
     both.primaryButton()->click();
     both.secondaryButton()->click();
     EXPECT_EQ(clicked, 11);

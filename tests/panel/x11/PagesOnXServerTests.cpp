@@ -173,8 +173,7 @@ protected:
         ASSERT_TRUE(QFileInfo::exists(binary)) << binary.toStdString();
         QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
         ASSERT_NE(bus, nullptr);
-        ASSERT_TRUE(spinUntil([bus] { return !bus->isServiceRegistered(QStringLiteral("ai.tovrik.mac")).value(); },
-                              10000));
+        ASSERT_TRUE(spinUntil([bus] { return !bus->isServiceRegistered("ai.tovrik.mac").value(); }, 10000));
         // A signed-in account on a fresh data folder; the program shares it.
         SettingsStore store;
         TovrikSettings s = store.load().settings;
