@@ -36,10 +36,7 @@ GoogleSignInError::Code signInCode(const std::shared_ptr<TaskOutcome<T>>& out)
     return e ? e->signInCode() : GoogleSignInError::Code(0);
 }
 
-class LoopbackTest : public SimTest {
-protected:
-    LoopbackCallbackServer server;
-};
+using LoopbackTest = SimTest;
 
 } // namespace
 
@@ -58,6 +55,7 @@ TEST(Pkce, Rfc7636VectorAndFreshBase64UrlVerifierAndState)
 
 TEST_F(LoopbackTest, OnLoopbackOnlyAMatchingCallbackGivesTheCodeOtherRequestsDoNotAndTheBrowserWaitsForTheOutcome)
 {
+    LoopbackCallbackServer server;
     server.start();
     EXPECT_TRUE(server.isListening() && server.port() > 0);
     EXPECT_EQ(server.address(), QHostAddress(QHostAddress::LocalHost));
@@ -115,6 +113,7 @@ TEST_F(LoopbackTest, OnLoopbackOnlyAMatchingCallbackGivesTheCodeOtherRequestsDoN
 
 TEST_F(LoopbackTest, FailedCallbacksTheClockAndCancellationEndTheAttempt)
 {
+    LoopbackCallbackServer server;
     struct Case {
         const char* query;
         GoogleSignInError::Code code;

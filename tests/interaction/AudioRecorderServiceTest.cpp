@@ -95,9 +95,8 @@ TEST_F(AudioRecorderTest, WritesMono16BitWavAt16kHzFromAnyChunking)
     const AudioRecording recording = recorder.stopRecording();
     EXPECT_FALSE(recorder.isRecording());
     EXPECT_FALSE(sim->simAudioInput().isRunning());
-    EXPECT_EQ(recording.filePath, path);
-    EXPECT_EQ(recording.sampleRate, 16000);
-    EXPECT_EQ(recording.sampleCount, 5 + 16000);
+    EXPECT_EQ(std::make_tuple(recording.filePath, recording.sampleRate, recording.sampleCount),
+              std::make_tuple(path, 16000, qint64(5 + 16000)));
     EXPECT_NEAR(recording.duration(), 1.0 + 5.0 / 16000, 1e-9);
 
     QFile file(path);

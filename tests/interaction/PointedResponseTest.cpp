@@ -13,9 +13,7 @@ namespace {
 ScreenCapturePayload shot(int number, QSize size)
 {
     ScreenCapturePayload p;
-    p.screenNumber = number;
-    p.pixelSize = size;
-    p.displayID = uint32_t(100 + number);
+    std::tie(p.screenNumber, p.pixelSize, p.displayID) = std::make_tuple(number, size, uint32_t(100 + number));
     return p;
 }
 

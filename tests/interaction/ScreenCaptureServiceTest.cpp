@@ -99,10 +99,8 @@ TEST_F(ScreenCaptureTest, PayloadCarriesEveryFieldPerDisplay)
     EXPECT_TRUE(b.isCursorScreen);
     EXPECT_EQ(a.imageLabel, QStringLiteral("Screen 1 of 2 (2560x1600 pixels, main display)"));
     EXPECT_EQ(b.imageLabel, QStringLiteral("Screen 2 of 2 (1920x1080 pixels, the mouse pointer is on this screen)"));
-    EXPECT_EQ(a.foregroundContext.ownerProcessID, 4242);
-    EXPECT_EQ(b.foregroundContext.ownerBundleIdentifier, QStringLiteral("Gedit"));
-    EXPECT_EQ(b.foregroundContext.frontWindowSignature, fg.frontWindowSignature);
-    EXPECT_EQ(b.foregroundContext.focusedElementSignature, fg.focusedElementSignature);
+    const ScreenCaptureForegroundContext foreground{4242, "Gedit", fg.frontWindowSignature, fg.focusedElementSignature};
+    EXPECT_TRUE(a.foregroundContext == foreground && b.foregroundContext == foreground);
     EXPECT_EQ(a.screenConfigurationRevision, service.screenConfigurationRevision());
     EXPECT_EQ(a.displayConfigurationSignature, b.displayConfigurationSignature);
     EXPECT_FALSE(a.displayConfigurationSignature.isEmpty());

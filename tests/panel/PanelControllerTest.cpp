@@ -102,8 +102,6 @@ TEST(PanelGeometry, PlacementsUnderTheStatusItemWithoutItAndAfterAResize)
         EXPECT_EQ(r.got, r.want) << r.what;
 }
 
-// ---- the controller ----
-
 TEST_F(PanelControllerTest, LaunchShowComesAfterThreeTenthsOfASecondAtTheTopRightWithCornersMaskedOnlyWithoutACompositorOrUnderTheStatusItem)
 {
     controller->showPanelOnLaunch();

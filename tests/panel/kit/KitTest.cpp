@@ -283,8 +283,6 @@ TEST(Symbols, EveryNamedSymbolHasAnOutlineAndTheProductMarkItsDarkBodyAndBlueGlo
     EXPECT_EQ(QColor::fromRgba(image.pixel(23, 0)).alpha(), 0);
 }
 
-// ---- settings rows and the rows no screen places ----
-
 TEST(SettingsRows, SubtitleLineHintToggleVoiceCardStepLimitAndPermissionRowFollowTheirRules)
 {
     struct Row {
