@@ -102,7 +102,7 @@ TEST(PanelGeometry, PlacementsUnderTheStatusItemWithoutItAndAfterAResize)
         EXPECT_EQ(r.got, r.want) << r.what;
 }
 
-TEST_F(PanelControllerTest, LaunchShowComesAfterThreeTenthsOfASecondAtTheTopRightWithCornersMaskedOnlyWithoutACompositorOrUnderTheStatusItem)
+TEST_F(PanelControllerTest, LaunchShowAfterThreeTenthsAtTheTopRightOrUnderTheStatusItemCornersMaskedOnlyWithoutACompositor)
 {
     controller->showPanelOnLaunch();
     advance(0.29);
@@ -174,7 +174,7 @@ TEST_F(PanelControllerTest, GrowingKeepsTheTopEdgeAndAnimatesOverSixteenHundredt
     EXPECT_EQ(geometry(), QRect(1100, 32, 320, 650));
 }
 
-TEST_F(PanelControllerTest, AClickOutsideHidesThePanelAfterThreeTenthsOneInsideOrDuringOnboardingInTheBackgroundNeverAndToggleAlternates)
+TEST_F(PanelControllerTest, AClickOutsideHidesItAfterThreeTenthsOneInsideOrDuringBackgroundOnboardingNeverAndToggleAlternates)
 {
     controller->showPanel();
     const QRect g = geometry();
