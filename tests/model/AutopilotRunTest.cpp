@@ -45,11 +45,6 @@ protected:
         EXPECT_TRUE(m.saveSettings(s));
         return m;
     }
-    void ask(const QString& text)
-    {
-        model->setChatOnlyInput(text);
-        model->sendChatOnlyMessage();
-    }
     // Advances the virtual clock about 20 ms per real millisecond while real
     // network events run, until `done` holds.
     bool drive(const std::function<bool()>& done, double maxVirtual = 120, double step = 0.02)
@@ -102,10 +97,8 @@ TEST_F(AutopilotRunTest, ClickThenDoneNeedsConfirmationAndLeavesATurnThenASpoken
     fake.queueAutopilotReplies({click(100, 100, 2), QStringLiteral(R"({"action":{"type":"done","text":"Pressed OK."}})"),
                                 kDoneConfirmed});
     ask(QStringLiteral("press OK"));
-    EXPECT_TRUE(m.isUIAutopilotBusy());
-    EXPECT_TRUE(m.overlayController()->isUIAutopilotBusy());
+    EXPECT_TRUE(m.isUIAutopilotBusy() && m.overlayController()->isUIAutopilotBusy());
     ASSERT_TRUE(driveToEnd());
-
     const QList<FakeAutopilotRequest> requests = fake.autopilotRequests();
     ASSERT_EQ(requests.size(), 3);
     EXPECT_EQ(requests[0].model, QStringLiteral("claude-fable-5"));
@@ -126,8 +119,7 @@ TEST_F(AutopilotRunTest, ClickThenDoneNeedsConfirmationAndLeavesATurnThenASpoken
     EXPECT_EQ(mouseEvents(platform::MouseEventKind::Up).size(), 1);
 
     ASSERT_EQ(m.conversationHistory().size(), 1);
-    EXPECT_EQ(m.conversationHistory().last().userTranscript, QStringLiteral("press OK"));
-    EXPECT_EQ(lastTurnResponse(), QStringLiteral("Pressed OK."));
+    EXPECT_EQ(m.conversationHistory().last(), (ConversationTurn{"press OK", "Pressed OK."}));
     EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("Pressed OK."));
     EXPECT_TRUE(m.chatOnlyStatusMessage().isEmpty());
     EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
@@ -150,9 +142,7 @@ TEST_F(AutopilotRunTest, ThreeFailuresInARowEndTheRunButADispatchResetsTheCount)
     auto& m = readyAutopilotModel();
     // A request that times out is a step failure like the others.
     fake.queueAutopilotReplies({QStringLiteral("no"), click(10, 10, 1), QStringLiteral("no")});
-    FakeResponse silent;
-    silent.hang = true;
-    fake.queueAutopilotResponse(silent);
+    fake.queueAutopilotResponse(FakeResponse::hanging());
     fake.queueAutopilotReplies({kDoneConfirmed});
     ask(QStringLiteral("go on"));
     ASSERT_TRUE(driveToEnd());
@@ -234,8 +224,7 @@ TEST_F(AutopilotRunTest, TheSameClickElevenTimesIsWarnedThenStopped)
         "success=false.\n")));
     // Steps 1-6 and 8-10 were dispatched; the 7th was dropped.
     EXPECT_EQ(mouseEvents(platform::MouseEventKind::Down).size(), 9);
-    const QString text = QStringLiteral(
-        "UI Autopilot stopped after a repeating screen/action cycle without visible progress.");
+    const QString text = QStringLiteral("UI Autopilot stopped after a repeating screen/action cycle without visible progress.");
     EXPECT_EQ(lastTurnResponse(), text);
     EXPECT_EQ(m.overlayController()->bubbleText(), text);
     EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("UI Autopilot did not complete the task."));
@@ -248,10 +237,8 @@ TEST_F(AutopilotRunTest, StartChecksAndStaleRuns)
     // A stale version changes nothing.
     const quint64 old = m.beginNewInteractionVersion();
     m.beginNewInteractionVersion();
-    auto stale = runToEnd(m.runUIAutopilotInteraction(QStringLiteral("x"), old));
-    EXPECT_TRUE(stale->cancelled());
-    EXPECT_FALSE(m.isUIAutopilotBusy());
-    EXPECT_FALSE(m.pendingUIAutopilotMemory());
+    EXPECT_TRUE(runToEnd(m.runUIAutopilotInteraction(QStringLiteral("x"), old))->cancelled());
+    EXPECT_FALSE(m.isUIAutopilotBusy() || m.pendingUIAutopilotMemory());
 
     // The monitor cannot start: code 11 after the busy state was set, and the
     // interrupted turn.
@@ -277,9 +264,8 @@ TEST_F(AutopilotRunTest, StartChecksAndStaleRuns)
     ASSERT_TRUE(spinUntil([&] { return fake.autopilotRequests().size() == 1; }));
     auto newer = launch(m.runUIAutopilotInteraction(QStringLiteral("newer"), m.beginNewInteractionVersion()));
     ASSERT_TRUE(drive([&] { return older.isFinished() && fake.autopilotRequests().size() == 3; }));
-    EXPECT_TRUE(m.isUIAutopilotBusy());
-    EXPECT_TRUE(m.userInputActivityMonitor().isRunning());
-    EXPECT_TRUE(m.desktopInputService().hasHeldInput());
+    EXPECT_TRUE(m.isUIAutopilotBusy() && m.userInputActivityMonitor().isRunning()
+                && m.desktopInputService().hasHeldInput());
     EXPECT_TRUE(mouseEvents(platform::MouseEventKind::Down).isEmpty());
     // Switching UI Autopilot off ends the newer run (at its next check:
     // it was started outside the model's interaction task).
@@ -290,9 +276,7 @@ TEST_F(AutopilotRunTest, StartChecksAndStaleRuns)
     expectRunOver();
 
     // Signed out and missing permissions are refused before anything shows.
-    TovrikSettings s = m.settings();
-    s.hostedAccountSessionToken = QStringLiteral("  ");
-    ASSERT_TRUE(m.saveSettings(s));
+    changeSettings([](TovrikSettings& s) { s.hostedAccountSessionToken = QStringLiteral("  "); });
     auto signedOut = runToEnd(m.runUIAutopilotInteraction(QStringLiteral("x"), m.interactionVersion()));
     ASSERT_TRUE(signedOut->tovrikError());
     EXPECT_EQ(signedOut->tovrikError()->code(), 1);
@@ -323,21 +307,16 @@ protected:
     ScreenCapturePayloads captures;
 };
 
-TEST_F(AutopilotDispatchTest, DoubleClickTiming)
+TEST_F(AutopilotDispatchTest, DoubleClickOnTheSecondScreen)
 {
     model->overlayController()->setUIAutopilotBusy(true);
     auto out = perform(R"({"type":"double_click","x":50,"y":60,"screen":2})");
     ASSERT_TRUE(out->value) << describeException(out->error).toStdString();
     EXPECT_EQ(*out->value, QStringLiteral("Input dispatched. Held keys: []; mouse: none. Verify the visible result in the next screenshot."));
+    // (The double click's timing is the input service's, checked there.)
     const auto downs = mouseEvents(platform::MouseEventKind::Down);
-    const auto ups = mouseEvents(platform::MouseEventKind::Up);
     ASSERT_EQ(downs.size(), 2);
-    ASSERT_EQ(ups.size(), 2);
-    EXPECT_NEAR(ups[0].at - downs[0].at, 0.070, 0.0021);
-    EXPECT_NEAR(downs[1].at - ups[0].at, 0.085, 0.0021);
-    EXPECT_NEAR(ups[1].at - downs[1].at, 0.070, 0.0021);
-    EXPECT_EQ(downs[0].clickCount, 1);
-    EXPECT_EQ(downs[1].clickCount, 2);
+    EXPECT_EQ(mouseEvents(platform::MouseEventKind::Up).size(), 2);
     EXPECT_EQ(downs[1].point, QPointF(1490, 60));
     // The model hands the presses to the overlay's autopilot cursor (y up).
     EXPECT_EQ(model->overlayController()->autopilotClickLocation(), QPointF(1490, 840));

@@ -16,23 +16,22 @@ namespace {
 const QString kEmail = QStringLiteral("a@b.c");
 const QString kPassword = QStringLiteral("password1");
 
-QCoro::Task<void> runRefresh(TovrikAppModel* model, bool showBusyState, bool* done)
-{
-    co_await model->refreshHostedAccount(showBusyState);
-    *done = true;
-}
-
 class ModelAccountTest : public HostedModelTest {
 protected:
     bool waitForStatus(const QString& text, int timeoutMs = 10000)
     {
         return spinUntil([&]() { return model->hostedAuthStatusMessage() == text; }, timeoutMs);
     }
-    bool refresh(bool showBusyState = false)
+    TaskHandle startRefresh(bool showBusyState = false)
     {
-        bool done = false;
-        startTask([this, showBusyState, &done](CancellationToken) { return runRefresh(model.get(), showBusyState, &done); });
-        return spinUntil([&done]() { return done; }, 10000);
+        return startTask([this, showBusyState](CancellationToken) { return model->refreshHostedAccount(showBusyState); });
+    }
+    static bool finishes(const TaskHandle& task) { return spinUntil([&] { return task.isFinished(); }, 10000); }
+    bool refresh() { return finishes(startRefresh()); }
+    void enterCredentials(const QString& email = kEmail, const QString& password = kPassword)
+    {
+        model->setHostedAuthEmailInput(email);
+        model->setHostedAuthPasswordInput(password);
     }
     bool waitForRevocations()
     {
@@ -73,19 +72,15 @@ TEST_F(ModelAccountTest, ValidationTextsSendNothingThenSignUpCreatesTheAccount)
         {"a@b.c", "1234567", true, "Password must be at least 8 characters."},
     };
     for (const Case& c : cases) {
-        m.setHostedAuthEmailInput(QString::fromLatin1(c.email));
-        m.setHostedAuthPasswordInput(QString::fromLatin1(c.password));
+        enterCredentials(QString::fromLatin1(c.email), QString::fromLatin1(c.password));
         c.create ? m.createHostedAccount() : m.signInHostedAccount();
         EXPECT_EQ(m.hostedAuthStatusMessage(), QString::fromLatin1(c.status)) << c.email;
-        EXPECT_TRUE(m.isHostedEmailAuthVisible());
-        EXPECT_FALSE(m.isHostedAuthBusy());
+        EXPECT_TRUE(m.isHostedEmailAuthVisible() && !m.isHostedAuthBusy());
     }
     drainEvents();
     EXPECT_TRUE(fake.requests().isEmpty());
 
-    // Eight characters are enough to create the account.
-    m.setHostedAuthEmailInput(QStringLiteral("new@b.c"));
-    m.setHostedAuthPasswordInput(QStringLiteral("12345678"));
+    enterCredentials(QStringLiteral("new@b.c"), QStringLiteral("12345678")); // eight characters are enough
     m.createHostedAccount();
     ASSERT_TRUE(waitForStatus(QStringLiteral("Account created for new@b.c.")));
     EXPECT_TRUE(m.isHostedAccountSignedIn());
@@ -99,20 +94,15 @@ TEST_F(ModelAccountTest, SignInAgainstTheService)
     auto& m = makeModel();
     m.showAdvancedSettings();
     m.setPermissionIntroDismissed(true);
-    m.setHostedAuthEmailInput(QStringLiteral("  a@b.c \n"));
-    m.setHostedAuthPasswordInput(kPassword);
+    enterCredentials(QStringLiteral("  a@b.c \n"));
     m.signInHostedAccount();
-    EXPECT_TRUE(m.isHostedAuthBusy());
-    EXPECT_TRUE(m.isHostedEmailAuthVisible());
+    EXPECT_TRUE(m.isHostedAuthBusy() && m.isHostedEmailAuthVisible());
     EXPECT_EQ(m.hostedAuthStatusMessage(), QString());
     ASSERT_TRUE(waitForStatus(QStringLiteral("Signed in as a@b.c."))) << m.hostedAuthStatusMessage().toStdString();
-
     EXPECT_EQ(m.hostedAuthPasswordInput(), QString());
     EXPECT_EQ(m.hostedAuthEmailInput(), QStringLiteral("  a@b.c \n")) << "the email input is never cleared";
-    EXPECT_FALSE(m.isHostedAuthBusy());
-    EXPECT_FALSE(m.isHostedEmailAuthVisible());
-    EXPECT_FALSE(m.isShowingAdvancedSettings());
-    EXPECT_FALSE(m.permissionIntroDismissed());
+    EXPECT_FALSE(m.isHostedAuthBusy() || m.isHostedEmailAuthVisible() || m.isShowingAdvancedSettings()
+                 || m.permissionIntroDismissed());
     EXPECT_TRUE(m.isHostedAccountSignedIn());
     EXPECT_EQ(m.hostedSessionEpoch(), 1);
     EXPECT_EQ(m.settings().hostedAccountEmail, kEmail);
@@ -132,9 +122,7 @@ TEST_F(ModelAccountTest, SignInAgainstTheService)
 TEST_F(ModelAccountTest, SignInFailuresShowTheServiceMessage)
 {
     auto& m = makeModel();
-    m.setHostedAuthEmailInput(kEmail);
-    m.setHostedAuthPasswordInput(kPassword);
-
+    enterCredentials();
     const std::pair<FakeResponse, QString> cases[] = {
         {FakeResponse::error(401, QStringLiteral("invalid_credentials"), QStringLiteral("  Wrong email or password. ")),
          QStringLiteral("Wrong email or password.")},
@@ -145,9 +133,8 @@ TEST_F(ModelAccountTest, SignInFailuresShowTheServiceMessage)
         fake.setHandler("POST", QStringLiteral("/auth/signin"), [r = response](const FakeRequest&) { return r; });
         m.signInHostedAccount();
         ASSERT_TRUE(waitForStatus(status));
-        EXPECT_FALSE(m.isHostedAuthBusy());
+        EXPECT_FALSE(m.isHostedAuthBusy() || m.isHostedAccountSignedIn());
         EXPECT_EQ(m.hostedAuthPasswordInput(), kPassword) << "a failed sign-in keeps the password";
-        EXPECT_FALSE(m.isHostedAccountSignedIn());
         EXPECT_EQ(m.hostedSessionEpoch(), 0);
     }
 }
@@ -156,8 +143,7 @@ TEST_F(ModelAccountTest, SecondSubmissionWhileBusyIsRefused)
 {
     fake.setHandler("POST", QStringLiteral("/auth/signin"), [](const FakeRequest&) { return FakeResponse::hanging(); });
     auto& m = makeModel();
-    m.setHostedAuthEmailInput(kEmail);
-    m.setHostedAuthPasswordInput(kPassword);
+    enterCredentials();
     m.signInHostedAccount();
     ASSERT_TRUE(fake.waitForRequests(1));
     EXPECT_TRUE(m.isHostedAuthBusy());
@@ -171,8 +157,7 @@ TEST_F(ModelAccountTest, UntrustedOriginRefusesEverySignIn)
 {
     auto& m = makeModel();
     changeSettings([](TovrikSettings& s) { s.workerBaseURL = QStringLiteral("https://evil.example"); });
-    m.setHostedAuthEmailInput(kEmail);
-    m.setHostedAuthPasswordInput(kPassword);
+    enterCredentials();
     m.signInHostedAccount();
     EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("The hosted backend URL is invalid."));
     EXPECT_FALSE(m.isHostedEmailAuthVisible());
@@ -190,8 +175,7 @@ TEST_F(ModelAccountTest, FailedSaveOfANewSessionRevokesIt)
 {
     fake.addAccount(kEmail, kPassword, 5);
     auto& m = makeModel();
-    m.setHostedAuthEmailInput(kEmail);
-    m.setHostedAuthPasswordInput(kPassword);
+    enterCredentials();
     sim->simKeychain().failWriteFor(QStringLiteral("hostedAccountSessionToken"));
     m.signInHostedAccount();
     ASSERT_TRUE(spinUntil([&]() { return !m.isHostedAuthBusy(); }, 10000));
@@ -200,8 +184,7 @@ TEST_F(ModelAccountTest, FailedSaveOfANewSessionRevokesIt)
     EXPECT_NE(m.hostedAuthStatusMessage(), QStringLiteral("Signed in as a@b.c."));
     EXPECT_EQ(m.hostedAuthPasswordInput(), kPassword);
     EXPECT_EQ(m.hostedSessionEpoch(), 0);
-    ASSERT_TRUE(fake.waitForRequests(2, 10000));
-    ASSERT_TRUE(waitForRevocations());
+    ASSERT_TRUE(fake.waitForRequests(2, 10000) && waitForRevocations());
     const QList<FakeRequest> revocations = fake.requestsTo(QStringLiteral("/api/account/signout"));
     ASSERT_EQ(revocations.size(), 1);
     EXPECT_FALSE(fake.isSessionActive(revocations[0].bearerToken()));
@@ -216,9 +199,7 @@ TEST_F(ModelAccountTest, GoogleSignInThroughTheBrowserRefusedThenApproved)
     ASSERT_TRUE(waitForStatus(QStringLiteral(
         "Google sign-in was cancelled or timed out. Click Sign in with Google to try again.")))
         << m.hostedAuthStatusMessage().toStdString();
-    EXPECT_FALSE(m.isHostedAuthBusy());
-    EXPECT_FALSE(m.isHostedAccountSignedIn());
-
+    EXPECT_FALSE(m.isHostedAuthBusy() || m.isHostedAccountSignedIn());
     consent = FakeHostedService::Consent::approve;
     m.continueWithGoogleSignIn();
     EXPECT_TRUE(m.isHostedAuthBusy());
@@ -227,8 +208,7 @@ TEST_F(ModelAccountTest, GoogleSignInThroughTheBrowserRefusedThenApproved)
               QStringLiteral("Opening Google sign-in... If you closed it, click Sign in with Google again."));
     ASSERT_TRUE(waitForStatus(QStringLiteral("Signed in as google.user@example.com.")))
         << m.hostedAuthStatusMessage().toStdString();
-    EXPECT_FALSE(m.isHostedAuthBusy());
-    EXPECT_TRUE(m.isHostedAccountSignedIn());
+    EXPECT_TRUE(!m.isHostedAuthBusy() && m.isHostedAccountSignedIn());
     EXPECT_EQ(m.hostedSessionEpoch(), 1);
 }
 
@@ -266,18 +246,16 @@ TEST_F(ModelAccountTest, RefreshAppliesCreditsAndEmailOrReportsItsFailure)
 
     // With the busy state the account is busy while the refresh runs.
     fake.setCreditsBalance(kEmail, -5);
-    bool done = false;
-    startTask([&m, &done](CancellationToken) { return runRefresh(&m, true, &done); });
+    const TaskHandle busy = startRefresh(true);
     EXPECT_TRUE(m.isHostedAuthBusy());
     EXPECT_FALSE(m.canRefreshHostedAccount());
-    ASSERT_TRUE(spinUntil([&done]() { return done; }, 10000));
+    ASSERT_TRUE(finishes(busy));
     EXPECT_FALSE(m.isHostedAuthBusy());
     EXPECT_EQ(m.settings().hostedAccountCreditsBalance, -5);
 
     // A failure goes to the account status and changes nothing.
-    fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) {
-        return FakeResponse::error(503, QStringLiteral("unavailable"), QStringLiteral("Service is resting."));
-    });
+    fake.setHandler("GET", QStringLiteral("/auth/me"),
+                    [](const FakeRequest&) { return FakeResponse::error(503, "unavailable", "Service is resting."); });
     ASSERT_TRUE(refresh());
     EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("Service is resting."));
     EXPECT_EQ(m.settings().hostedAccountCreditsBalance, -5);
@@ -287,13 +265,10 @@ TEST_F(ModelAccountTest, RefreshOfAnOldEpochChangesNothing)
 {
     const QString oldToken = storeFakeSession(3);
     fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) {
-        return FakeResponse::json(200, QJsonObject{{QStringLiteral("email"), QStringLiteral("a@b.c")},
-                                                   {QStringLiteral("creditsBalance"), 999}})
-            .slowed(300);
+        return FakeResponse::json(200, QJsonObject{{"email", "a@b.c"}, {"creditsBalance", 999}}).slowed(300);
     });
     auto& m = makeModel();
-    bool done = false;
-    startTask([&m, &done](CancellationToken) { return runRefresh(&m, false, &done); });
+    const TaskHandle old = startRefresh();
     ASSERT_TRUE(fake.waitForRequests(1));
     // A new session arrives while the refresh of the old one is in flight.
     HostedAuthSessionPayload session;
@@ -302,7 +277,7 @@ TEST_F(ModelAccountTest, RefreshOfAnOldEpochChangesNothing)
     session.creditsBalance = 77;
     ASSERT_TRUE(m.applyHostedAuthResult(session, QStringLiteral("Signed in as other@b.c.")));
     EXPECT_EQ(m.hostedSessionEpoch(), 1);
-    ASSERT_TRUE(spinUntil([&done]() { return done; }, 10000));
+    ASSERT_TRUE(finishes(old));
     EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 77);
     EXPECT_EQ(m.settings().hostedAccountEmail, QStringLiteral("other@b.c"));
     EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("Signed in as other@b.c."));
@@ -317,19 +292,14 @@ TEST_F(ModelAccountTest, OnlyTheNewestRefreshIsApplied)
     storeFakeSession(3);
     int calls = 0;
     fake.setHandler("GET", QStringLiteral("/auth/me"), [&calls](const FakeRequest&) {
-        ++calls;
-        QJsonObject body{{QStringLiteral("email"), QStringLiteral("a@b.c")},
-                         {QStringLiteral("creditsBalance"), calls == 1 ? 111 : 222}};
-        const FakeResponse r = FakeResponse::json(200, body);
+        const FakeResponse r = FakeResponse::json(200, QJsonObject{{"email", "a@b.c"}, {"creditsBalance", ++calls == 1 ? 111 : 222}});
         return calls == 1 ? r.slowed(300) : r;
     });
-    auto& m = makeModel();
-    bool first = false, second = false;
-    startTask([&m, &first](CancellationToken) { return runRefresh(&m, false, &first); });
+    makeModel();
+    const TaskHandle first = startRefresh();
     ASSERT_TRUE(fake.waitForRequests(1));
-    startTask([&m, &second](CancellationToken) { return runRefresh(&m, false, &second); });
-    ASSERT_TRUE(spinUntil([&]() { return first && second; }, 10000));
-    EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 222);
+    ASSERT_TRUE(finishes(startRefresh()) && finishes(first));
+    EXPECT_EQ(model->settings().hostedAccountCreditsBalance, 222);
 }
 
 TEST_F(ModelAccountTest, LaunchAndTurnsRefreshTheCredits)
@@ -365,17 +335,14 @@ TEST_F(ModelAccountTest, SignOutEndsTheSessionAtOnceAndRevokes)
     const int epoch = m.hostedSessionEpoch();
     m.signOutHostedAccount();
     // At once, before any network answer.
-    EXPECT_FALSE(m.isHostedAccountSignedIn());
-    EXPECT_TRUE(m.requiresAuthentication());
+    EXPECT_TRUE(!m.isHostedAccountSignedIn() && m.requiresAuthentication());
     EXPECT_FALSE(m.visiblePermissionGuideKind().has_value());
     EXPECT_EQ(m.hostedSessionEpoch(), epoch + 1);
     EXPECT_FALSE(sim->simKeychain().items(SettingsStore::keychainService).contains(QStringLiteral("hostedAccountSessionToken")));
     EXPECT_EQ(storedPendingSignOuts(), QStringList{token});
-
     ASSERT_TRUE(waitForRevocations());
     EXPECT_FALSE(fake.isSessionActive(token));
-    EXPECT_TRUE(m.settings().pendingHostedSignOutTokens.isEmpty());
-    EXPECT_TRUE(storedPendingSignOuts().isEmpty());
+    EXPECT_TRUE(m.settings().pendingHostedSignOutTokens.isEmpty() && storedPendingSignOuts().isEmpty());
     const auto revocations = fake.requestsTo(QStringLiteral("/api/account/signout"));
     ASSERT_EQ(revocations.size(), 1);
     EXPECT_EQ(revocations[0].bearerToken(), token);
@@ -384,9 +351,8 @@ TEST_F(ModelAccountTest, SignOutEndsTheSessionAtOnceAndRevokes)
 TEST_F(ModelAccountTest, FailedRevocationIsRetriedByTheNextLaunch)
 {
     const QString token = storeFakeSession();
-    fake.setHandler("POST", QStringLiteral("/api/account/signout"), [](const FakeRequest&) {
-        return FakeResponse::error(500, QStringLiteral("internal"), QStringLiteral("try later"));
-    });
+    fake.setHandler("POST", QStringLiteral("/api/account/signout"),
+                    [](const FakeRequest&) { return FakeResponse::error(500, "internal", "try later"); });
     makeModel().signOutHostedAccount();
     ASSERT_TRUE(waitForRevocations());
     EXPECT_TRUE(fake.isSessionActive(token));
@@ -403,15 +369,13 @@ TEST_F(ModelAccountTest, FailedRevocationIsRetriedByTheNextLaunch)
     next.launch();
     ASSERT_TRUE(spinUntil([&]() { return !fake.isSessionActive(token); }, 10000));
     ASSERT_TRUE(waitForRevocations());
-    EXPECT_TRUE(next.settings().pendingHostedSignOutTokens.isEmpty());
-    EXPECT_TRUE(storedPendingSignOuts().isEmpty());
+    EXPECT_TRUE(next.settings().pendingHostedSignOutTokens.isEmpty() && storedPendingSignOuts().isEmpty());
 
     // A token the service no longer knows counts as revoked.
     model.reset();
     storeSignedInSettings(QStringLiteral("unknown-token"), kEmail, 10);
-    fake.setHandler("POST", QStringLiteral("/api/account/signout"), [](const FakeRequest&) {
-        return FakeResponse::error(401, QStringLiteral("unauthorized"), QStringLiteral("Sign in again."));
-    });
+    fake.setHandler("POST", QStringLiteral("/api/account/signout"),
+                    [](const FakeRequest&) { return FakeResponse::error(401, "unauthorized", "Sign in again."); });
     makeModel().signOutHostedAccount();
     ASSERT_TRUE(waitForRevocations());
     EXPECT_TRUE(model->settings().pendingHostedSignOutTokens.isEmpty());
@@ -429,8 +393,6 @@ TEST_F(ModelAccountTest, SignOutWhoseSaveFailsStillEndsTheLocalSession)
     EXPECT_FALSE(fake.isSessionActive(token));
 }
 
-// The account page opens in the browser; without one the status line gives
-// its address to open by hand.
 TEST_F(ModelAccountTest, AccountPageOpensInTheBrowserOrItsAddressIsShown)
 {
     auto& m = makeModel();
@@ -445,8 +407,7 @@ TEST_F(ModelAccountTest, AccountPageOpensInTheBrowserOrItsAddressIsShown)
               QStringLiteral("No browser could open the account page: ") + page);
 }
 
-// (An invalid response and a failed status without a message are described
-// through a real sign-in above.)
+// (An invalid response and a failed status without a message: through a real sign-in above.)
 TEST_F(ModelAccountTest, ErrorDescriptions)
 {
     const auto describe = [](auto error) { return TovrikAppModel::errorDescription(std::make_exception_ptr(error)); };

@@ -67,7 +67,7 @@ TEST_F(ModelSettingsTest, OriginsAreForcedToTrustedOnes)
     }
 }
 
-TEST_F(ModelSettingsTest, ModelStepLimitAndShortcutsAreForcedACustomShortcutKept)
+TEST_F(ModelSettingsTest, ModelStepLimitAndShortcutsAreForcedOnceACustomShortcutKept)
 {
     QJsonObject o = QJsonDocument::fromJson(canonicalFile()).object();
     o.insert(QStringLiteral("hostedModel"), QStringLiteral("some-other-model"));
@@ -84,19 +84,13 @@ TEST_F(ModelSettingsTest, ModelStepLimitAndShortcutsAreForcedACustomShortcutKept
     EXPECT_EQ(m.settings().panelShortcut, QStringLiteral("control+shift+option"));
     EXPECT_EQ(m.panelShortcut(), ShortcutGesture::defaultPanelShortcut());
 
-    const QJsonObject saved = readSettingsJson();
+    const QByteArray afterFirst = readSettingsFile();
+    const QJsonObject saved = QJsonDocument::fromJson(afterFirst).object();
     EXPECT_EQ(saved.value(QStringLiteral("hostedModel")).toString(), QStringLiteral("claude-fable-5"));
     EXPECT_EQ(saved.value(QStringLiteral("uiAutopilotMaxSteps")).toInt(-1), 0);
     EXPECT_EQ(saved.value(QStringLiteral("voiceShortcut")).toString(), QStringLiteral("shift+command+k"));
     EXPECT_EQ(saved.value(QStringLiteral("panelShortcut")).toString(), QStringLiteral("control+shift+option"));
-}
 
-TEST_F(ModelSettingsTest, AForcedSaveHappensOnceAndAnUnchangedRecordIsNotWritten)
-{
-    writeSettingsFile(fileWith(QStringLiteral("hostedModel"), QStringLiteral("old-model")));
-    makeModel();
-    const QByteArray afterFirst = readSettingsFile();
-    ASSERT_NE(afterFirst, canonicalFile());
     // The second start finds nothing to force: neither the file nor the
     // keychain is written.
     const int writesBefore = sim->simKeychain().writeCount();
@@ -116,9 +110,8 @@ TEST_F(ModelSettingsTest, BlockedKeychainReadPreventsTheWriteBack)
 
     auto& m = makeModel();
     EXPECT_TRUE(m.settingsLoadBlockedByKeychain());
-    // Forced in memory ...
+    // Forced in memory, but neither the file nor the unread item is touched.
     EXPECT_EQ(m.settings().workerBaseURL, constants::defaultHostedWorkerBaseURL());
-    // ... but neither the file nor the unread item is touched.
     EXPECT_EQ(readSettingsFile(), before);
     EXPECT_EQ(sim->simKeychain().items(SettingsStore::keychainService).value(QStringLiteral("hostedAccountSessionToken")),
               QByteArray("still-valid-token"));
@@ -144,15 +137,13 @@ TEST_F(ModelSettingsTest, ChangedOnlyOnRealChangesAndAFailedSaveKeepsThePrevious
     next.isSilentModeEnabled = true;
     sim->simKeychain().failAll(true);
     EXPECT_FALSE(m.saveSettings(next));
-    EXPECT_FALSE(m.settings().isSilentModeEnabled);
-    EXPECT_FALSE(m.isHostedAccountSignedIn());
+    EXPECT_FALSE(m.settings().isSilentModeEnabled || m.isHostedAccountSignedIn());
     EXPECT_FALSE(m.settingsStatusMessage().isEmpty());
     EXPECT_EQ(changes, 1); // the status message only
 
     sim->simKeychain().failAll(false);
     EXPECT_TRUE(m.saveSettings(next));
-    EXPECT_TRUE(m.settings().isSilentModeEnabled);
-    EXPECT_TRUE(m.isHostedAccountSignedIn());
+    EXPECT_TRUE(m.settings().isSilentModeEnabled && m.isHostedAccountSignedIn());
     EXPECT_TRUE(readSettingsJson().value(QStringLiteral("isSilentModeEnabled")).toBool());
 }
 
@@ -166,9 +157,8 @@ TEST_F(ModelSettingsTest, ConstructorDoesNoNetworkOrMonitorWork)
     auto& m = makeModel();
     drainEvents();
     EXPECT_EQ(m.runningRevocationCount(), 0);
-    EXPECT_FALSE(m.hotkeyMonitorActive());
     EXPECT_EQ(sim->simEventTap().activeTapCount(), 0);
-    EXPECT_FALSE(m.isHostedAuthBusy());
+    EXPECT_FALSE(m.hotkeyMonitorActive() || m.isHostedAuthBusy());
     EXPECT_EQ(m.settings().pendingHostedSignOutTokens, QStringList{QStringLiteral("old-token")});
 }
 

@@ -76,6 +76,11 @@ protected:
         return path;
     }
 
+    void ask(const QString& text)
+    {
+        model->setChatOnlyInput(text);
+        model->sendChatOnlyMessage();
+    }
     // A chat reply streamed in three pieces `intervalMs` apart (real time).
     void setSlowChatReply(const QString& text, int intervalMs)
     {
