@@ -42,7 +42,6 @@ TEST_F(ModelInteractionTest, EscStopsARunningAutopilotOnly)
     drainEvents();
     EXPECT_EQ(m.interactionVersion(), version) << "Esc without a run does nothing";
     EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("UI Autopilot step 3"));
-
     SleepOutcome outcome;
     TaskHandle run = startTask([&outcome](CancellationToken token) { return sleepAndRecord(100, token, &outcome); });
     m.setInteractionTask(run);
@@ -50,7 +49,6 @@ TEST_F(ModelInteractionTest, EscStopsARunningAutopilotOnly)
     m.overlayController()->setUIAutopilotBusy(true);
     m.setVoiceState(TovrikVoiceState::processing);
     m.overlayController()->updateVoiceState(TovrikVoiceState::processing);
-
     sim->simEventTap().injectKey(kKeyEscape, false, 0);
     sim->simEventTap().injectKey(kKeyEscape, true, 0);
     ASSERT_TRUE(spinUntil([&]() { return !m.isUIAutopilotBusy(); }));
@@ -70,13 +68,11 @@ TEST_F(ModelInteractionTest, TurningAutopilotOffStopsARun)
     m.setUIAutopilotEnabled(true);
     EXPECT_TRUE(m.settings().isUIAutopilotEnabled);
     EXPECT_TRUE(readSettingsJson().value(QStringLiteral("isUIAutopilotEnabled")).toBool());
-
     const quint64 version = m.beginNewInteractionVersion();
     m.setUIAutopilotBusy(true);
     m.setVoiceState(TovrikVoiceState::processing);
     m.setUIAutopilotEnabled(false);
-    EXPECT_FALSE(m.settings().isUIAutopilotEnabled);
-    EXPECT_FALSE(m.isUIAutopilotBusy());
+    EXPECT_FALSE(m.settings().isUIAutopilotEnabled || m.isUIAutopilotBusy());
     EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
     EXPECT_EQ(m.interactionVersion(), version + 1);
 
@@ -89,7 +85,6 @@ TEST_F(ModelInteractionTest, TurningAutopilotOffStopsARun)
 
 TEST_F(HostedInteractionTest, OverlayFollowsReadinessFromLaunchOn)
 {
-    // launch() refreshes the signed-in account against the fake service.
     setPermissions(true, true);
     auto& m = makeModel();
     changeSettings([](TovrikSettings& s) { s.hostedAccountSessionToken = QStringLiteral("tok"); });
@@ -99,18 +94,11 @@ TEST_F(HostedInteractionTest, OverlayFollowsReadinessFromLaunchOn)
     m.launch();
     EXPECT_TRUE(m.overlayController()->keepOverlayVisibleWhenIdle());
     EXPECT_FALSE(m.overlayController()->isTransparent());
-
-    TovrikSettings s = m.settings();
-    s.isTransparentCursorOverlayEnabled = true;
-    ASSERT_TRUE(m.saveSettings(s));
+    changeSettings([](TovrikSettings& s) { s.isTransparentCursorOverlayEnabled = true; });
     EXPECT_TRUE(m.overlayController()->isTransparent());
-
-    s.isTransientCursorModeEnabled = true;
-    ASSERT_TRUE(m.saveSettings(s));
+    changeSettings([](TovrikSettings& s) { s.isTransientCursorModeEnabled = true; });
     EXPECT_FALSE(m.overlayController()->keepOverlayVisibleWhenIdle());
-
-    s.isTransientCursorModeEnabled = false;
-    ASSERT_TRUE(m.saveSettings(s));
+    changeSettings([](TovrikSettings& s) { s.isTransientCursorModeEnabled = false; });
     EXPECT_TRUE(m.overlayController()->keepOverlayVisibleWhenIdle());
     setPermissions(false, true);
     EXPECT_FALSE(m.overlayController()->keepOverlayVisibleWhenIdle());
@@ -163,17 +151,13 @@ TEST_F(ModelInteractionTest, ConversationStaysInMemoryOnly)
     int changes = 0;
     QObject::connect(&m, &TovrikAppModel::changed, [&changes]() { ++changes; });
     EXPECT_FALSE(m.appendConversationTurn(QStringLiteral("  "), QStringLiteral("\n")));
-    EXPECT_EQ(changes, 0);
-    for (int i = 0; i < 13; ++i)
-        ASSERT_TRUE(m.appendConversationTurn(QStringLiteral(" question %1 ").arg(i), QString(1700, QLatin1Char('a'))));
-    ASSERT_EQ(m.conversationHistory().size(), 12);
-    EXPECT_EQ(m.conversationHistory().first().userTranscript, QStringLiteral("question 1"));
-    EXPECT_EQ(m.conversationHistory().last().assistantResponse.size(), 1600);
-    EXPECT_EQ(changes, 13);
-    // A later save keeps the history out of the file.
+    ASSERT_TRUE(m.appendConversationTurn(QStringLiteral(" question "), QStringLiteral("answer")));
+    EXPECT_EQ(changes, 1);
+    // A later save keeps the history out of the file. (Its limits are the
+    // history's own, checked there.)
     ASSERT_TRUE(m.saveSettings(m.settings()));
     EXPECT_FALSE(readSettingsFile().contains("question"));
-    EXPECT_EQ(m.conversationHistory().size(), 12);
+    EXPECT_EQ(m.conversationHistory(), (ConversationHistory{{"question", "answer"}}));
 }
 
 } // namespace

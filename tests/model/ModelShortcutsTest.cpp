@@ -62,21 +62,18 @@ TEST_F(ModelShortcutsTest, VoiceCaptureStoresTheNewShortcutAndAReportWithoutOneI
     m.handleShortcutCaptured(ShortcutGesture{ShortcutModifiers::command | ShortcutModifiers::shift, kKeyK});
     EXPECT_EQ(m.settings(), before);
     EXPECT_EQ(m.shortcutCaptureStatusMessage(), QString());
-
     m.beginVoiceShortcutCapture();
     EXPECT_EQ(m.shortcutCaptureTarget(), ShortcutCaptureTarget::voice);
     EXPECT_EQ(m.shortcutCaptureStatusMessage(), QStringLiteral("Press the new voice shortcut. Esc cancels."));
     EXPECT_EQ(m.voiceShortcutCaptureButtonText(), QStringLiteral("Listening"));
     EXPECT_EQ(m.panelShortcutCaptureButtonText(), QStringLiteral("Change"));
     EXPECT_TRUE(monitorCapturing());
-
     pressCommandShiftK();
     ASSERT_TRUE(waitForStatus(QStringLiteral("Voice shortcut updated.")));
     EXPECT_EQ(m.shortcutCaptureTarget(), ShortcutCaptureTarget::none);
-    EXPECT_EQ(m.voiceShortcut().text(), QStringLiteral("shift+command+k"));
-    EXPECT_EQ(m.settings().voiceShortcut, QStringLiteral("shift+command+k"));
-    EXPECT_EQ(readSettingsJson().value(QStringLiteral("voiceShortcut")).toString(), QStringLiteral("shift+command+k"));
-    EXPECT_EQ(monitorChord(true).text(), QStringLiteral("shift+command+k"));
+    for (const QString& stored : {m.voiceShortcut().text(), m.settings().voiceShortcut, monitorChord(true).text(),
+                                  readSettingsJson().value(QStringLiteral("voiceShortcut")).toString()})
+        EXPECT_EQ(stored, QStringLiteral("shift+command+k"));
     EXPECT_EQ(m.panelShortcut(), ShortcutGesture::defaultPanelShortcut());
     EXPECT_FALSE(monitorCapturing());
 }
@@ -99,15 +96,14 @@ TEST_F(ModelShortcutsTest, PanelCaptureRefusesTheVoiceChordAndTakesAFreeOne)
     EXPECT_EQ(m.settings().panelShortcut, QStringLiteral("control+shift+option"));
     tap.injectFlags(kOption, ModControl);
     tap.injectFlags(kControl, 0);
-
     m.beginPanelShortcutCapture();
     tap.injectFlags(kControl, ModControl);
     tap.injectFlags(kCommand, ModControl | ModCommand);
     advance(0.6, 0.05);
     ASSERT_TRUE(waitForStatus(QStringLiteral("Menu shortcut updated.")));
-    EXPECT_EQ(m.panelShortcut().text(), QStringLiteral("control+command"));
-    EXPECT_EQ(monitorChord(false).text(), QStringLiteral("control+command"));
-    EXPECT_EQ(readSettingsJson().value(QStringLiteral("panelShortcut")).toString(), QStringLiteral("control+command"));
+    for (const QString& stored : {m.panelShortcut().text(), monitorChord(false).text(),
+                                  readSettingsJson().value(QStringLiteral("panelShortcut")).toString()})
+        EXPECT_EQ(stored, QStringLiteral("control+command"));
 }
 
 // A key without a modifier fails the capture, which goes on; Esc cancels it,
@@ -125,23 +121,19 @@ TEST_F(ModelShortcutsTest, AFailedCaptureGoesOnEscOrLeavingThePageCancelsIt)
     ASSERT_TRUE(waitForStatus(QStringLiteral("Shortcut change canceled.")));
     EXPECT_EQ(m.shortcutCaptureTarget(), ShortcutCaptureTarget::none);
     EXPECT_EQ(m.voiceShortcut(), ShortcutGesture::defaultVoiceShortcut());
-
     // Leaving the page ends a capture too.
     m.beginVoiceShortcutCapture();
     ASSERT_EQ(m.shortcutCaptureStatusMessage(), QStringLiteral("Press the new voice shortcut. Esc cancels."));
     m.showMainScreen();
-    EXPECT_FALSE(m.isShowingShortcutSettings());
-    EXPECT_TRUE(m.isShowingAdvancedSettings());
+    EXPECT_TRUE(!m.isShowingShortcutSettings() && m.isShowingAdvancedSettings());
     EXPECT_FALSE(monitorCapturing());
     EXPECT_EQ(m.shortcutCaptureTarget(), ShortcutCaptureTarget::none);
     EXPECT_EQ(m.shortcutCaptureStatusMessage(), QStringLiteral("Shortcut change canceled."));
-    // A chord pressed afterwards is no capture.
     pressCommandShiftK();
     drainEvents();
-    EXPECT_EQ(m.voiceShortcut(), ShortcutGesture::defaultVoiceShortcut());
-    // Coming back starts with an empty status line.
+    EXPECT_EQ(m.voiceShortcut(), ShortcutGesture::defaultVoiceShortcut()) << "a chord pressed afterwards is no capture";
     m.showShortcutSettings();
-    EXPECT_EQ(m.shortcutCaptureStatusMessage(), QString());
+    EXPECT_EQ(m.shortcutCaptureStatusMessage(), QString()) << "coming back starts with an empty status line";
 }
 
 TEST_F(ModelShortcutsTest, ResetDuringCaptureKeepsTheResetMessageAndClearsHeldChords)
@@ -161,7 +153,6 @@ TEST_F(ModelShortcutsTest, ResetDuringCaptureKeepsTheResetMessageAndClearsHeldCh
     EXPECT_EQ(m.voiceShortcut(), ShortcutGesture::defaultVoiceShortcut());
     EXPECT_EQ(monitorChord(true), ShortcutGesture::defaultVoiceShortcut());
     EXPECT_EQ(readSettingsJson().value(QStringLiteral("voiceShortcut")).toString(), QStringLiteral("control+option"));
-
     // A reset while a chord is held clears the chord-active flags.
     auto& tap = sim->simEventTap();
     tap.injectFlags(kControl, ModControl);
@@ -172,8 +163,7 @@ TEST_F(ModelShortcutsTest, ResetDuringCaptureKeepsTheResetMessageAndClearsHeldCh
     }
     m.resetShortcutsToDefaults();
     std::lock_guard<std::mutex> lock(m.hotkeyMonitor().stateLock);
-    EXPECT_FALSE(m.hotkeyMonitor().shortcutActive);
-    EXPECT_FALSE(m.hotkeyMonitor().panelShortcutActive);
+    EXPECT_FALSE(m.hotkeyMonitor().shortcutActive || m.hotkeyMonitor().panelShortcutActive);
 }
 
 } // namespace

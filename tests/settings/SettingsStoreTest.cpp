@@ -22,9 +22,7 @@ const QString kService = QStringLiteral("ai.tovrik.mac.credentials");
 QByteArray readAll(const QString& path)
 {
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    return f.readAll();
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 void writeFile(const QString& path, const QByteArray& bytes)
@@ -71,17 +69,14 @@ protected:
 TEST_F(SettingsStoreTest, DefaultsWithoutFileOrItems)
 {
     const auto loaded = store->load();
-    EXPECT_FALSE(loaded.keychainReadFailed);
-    EXPECT_FALSE(loaded.fileWasCorrupt);
-    EXPECT_TRUE(loaded.message.isEmpty());
+    EXPECT_FALSE(loaded.keychainReadFailed || loaded.fileWasCorrupt || !loaded.message.isEmpty());
     EXPECT_EQ(loaded.settings, TovrikSettings());
     EXPECT_EQ(loaded.settings.workerBaseURL, constants::defaultHostedWorkerBaseURL());
     EXPECT_EQ(loaded.settings.elevenLabsVoiceID, "kPzsL2i3teMYv0FxEYQ6");
     EXPECT_EQ(loaded.settings.hostedModel, "claude-fable-5");
     EXPECT_EQ(loaded.settings.voiceShortcut, "control+option");
     EXPECT_EQ(loaded.settings.panelShortcut, "control+shift+option");
-    EXPECT_FALSE(QFile::exists(filePath()));
-    EXPECT_TRUE(logLines.isEmpty());
+    EXPECT_FALSE(QFile::exists(filePath()) || !logLines.isEmpty());
     EXPECT_EQ(SettingsStore().settingsFilePath(),
               QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Tovrik/tovrik.settings.json");
 }
@@ -92,9 +87,7 @@ TEST_F(SettingsStoreTest, SaveWritesFieldNamesButNoSecretOrHistory)
     TovrikSettings s = signedIn(QStringLiteral("tok-secret-1"), {QStringLiteral("old-secret-2")});
     s.appendConversationTurn(QStringLiteral("history-question"), QStringLiteral("history-answer"));
     const auto saved = store->save(s);
-    ASSERT_TRUE(saved.ok) << saved.message.toStdString();
-    EXPECT_TRUE(saved.message.isEmpty());
-
+    ASSERT_TRUE(saved.ok && saved.message.isEmpty()) << saved.message.toStdString();
     const QByteArray bytes = readAll(filePath());
     for (const char* never : {"tok-secret-1", "old-secret-2", "history-", "hostedAccountSessionToken",
                               "pendingHostedSignOutTokens", "conversationHistory"})
@@ -120,11 +113,8 @@ TEST_F(SettingsStoreTest, SaveWritesFieldNamesButNoSecretOrHistory)
               QJsonArray({"old-secret-2"}));
 
     // A fresh store reads the same record back (without the history).
-    SettingsStore again(keychain(), store->directory());
-    const auto loaded = again.load();
     s.conversationHistory.clear();
-    EXPECT_EQ(loaded.settings, s);
-    EXPECT_FALSE(loaded.keychainReadFailed);
+    EXPECT_EQ(SettingsStore(keychain(), store->directory()).load().settings, s);
 
     // Empty secrets remove their items; unchanged ones are not written again.
     const TovrikSettings signedOut = signedIn(QString());
@@ -149,16 +139,13 @@ TEST_F(SettingsStoreTest, FailureOnSecondItemRollsEverythingBack)
     keychain().failNthWrite(2);
     const auto result = store->save(after);
     EXPECT_FALSE(result.ok);
-    EXPECT_FALSE(result.message.isEmpty());
     EXPECT_TRUE(result.message.contains("pendingHostedSignOutTokens")) << result.message.toStdString();
-
     EXPECT_EQ(readAll(filePath()), fileBefore);
     EXPECT_EQ(keychain().items(kService), itemsBefore);
     EXPECT_FALSE(logLines.isEmpty());
 
     // What is stored is still the previous record.
-    SettingsStore fresh(keychain(), store->directory());
-    EXPECT_EQ(fresh.load().settings, before);
+    EXPECT_EQ(SettingsStore(keychain(), store->directory()).load().settings, before);
     // And the store still knows the restored items: an identical save works.
     ASSERT_TRUE(store->save(before).ok);
     EXPECT_EQ(readAll(filePath()), fileBefore);
@@ -212,11 +199,7 @@ TEST_F(SettingsStoreTest, SaveReplacesTheFileByRename)
     s.hostedAccountEmail = QStringLiteral("short@example.com");
     ASSERT_TRUE(store->save(s).ok);
     EXPECT_EQ(readAll(oldInode), first);
-    const QByteArray bytes = readAll(filePath());
-    QJsonParseError error;
-    QJsonDocument::fromJson(bytes, &error);
-    EXPECT_EQ(error.error, QJsonParseError::NoError);
-    EXPECT_FALSE(bytes.contains("eeeee"));
+    EXPECT_EQ(SettingsStore(keychain(), store->directory()).load().settings.hostedAccountEmail, s.hostedAccountEmail);
     EXPECT_EQ(QDir(store->directory()).entryList(QDir::Files), QStringList({"tovrik.settings.json"}));
 }
 
@@ -236,8 +219,7 @@ TEST_F(SettingsStoreTest, CorruptOrWronglyTypedFileIsKeptAsideAPartialOneIsNot)
         writeFile(filePath(), bad);
         logLines.clear();
         const auto loaded = store->load();
-        EXPECT_TRUE(loaded.fileWasCorrupt);
-        EXPECT_FALSE(loaded.message.isEmpty());
+        EXPECT_TRUE(loaded.fileWasCorrupt && !loaded.message.isEmpty());
         EXPECT_EQ(loaded.settings, expected);
         EXPECT_EQ(logLines.size(), 1);
         EXPECT_FALSE(QFile::exists(filePath()));
@@ -264,8 +246,7 @@ TEST_F(SettingsStoreTest, BlockedKeychainReadIsReportedAndItemsAreNeverTouched)
     keychain().failReadFor("hostedAccountSessionToken");
 
     const auto loaded = store->load();
-    EXPECT_TRUE(loaded.keychainReadFailed);
-    EXPECT_FALSE(loaded.message.isEmpty());
+    EXPECT_TRUE(loaded.keychainReadFailed && !loaded.message.isEmpty());
     EXPECT_TRUE(loaded.settings.hostedAccountSessionToken.isEmpty());
     EXPECT_EQ(loaded.settings.pendingHostedSignOutTokens, QStringList({"old"}));
     EXPECT_TRUE(store->isSecretUnread("hostedAccountSessionToken"));
@@ -380,11 +361,9 @@ TEST_F(SettingsStoreTest, SaveStartedDuringASaveIsRefused)
     const TovrikSettings outer = signedIn(QStringLiteral("outer-token"));
     const auto result = shared.save(outer);
     EXPECT_TRUE(result.ok) << result.message.toStdString();
-    EXPECT_FALSE(nested.ok);
-    EXPECT_FALSE(nested.message.isEmpty());
+    EXPECT_FALSE(nested.ok || nested.message.isEmpty());
     EXPECT_EQ(keychain().items(kService).value("hostedAccountSessionToken"), "outer-token");
-    SettingsStore fresh(keychain(), store->directory());
-    EXPECT_EQ(fresh.load().settings, outer);
+    EXPECT_EQ(SettingsStore(keychain(), store->directory()).load().settings, outer);
     // Afterwards the store saves normally again.
     EXPECT_TRUE(shared.save(signedIn(QStringLiteral("later"))).ok);
 }

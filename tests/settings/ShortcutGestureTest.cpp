@@ -1,6 +1,7 @@
 #include "platform/Types.h"
 #include "settings/ShortcutGesture.h"
 
+#include <array>
 #include <gtest/gtest.h>
 
 using namespace tovrik;
@@ -15,10 +16,8 @@ const ShortcutModifiers kCommand = ShortcutModifiers::command;
 
 TEST(ShortcutModifiers, BitValues)
 {
-    EXPECT_EQ(kControl.rawValue, 1u);
-    EXPECT_EQ(kShift.rawValue, 2u);
-    EXPECT_EQ(kOption.rawValue, 4u);
-    EXPECT_EQ(kCommand.rawValue, 8u);
+    EXPECT_EQ((std::array{kControl.rawValue, kShift.rawValue, kOption.rawValue, kCommand.rawValue}),
+              (std::array{1u, 2u, 4u, 8u}));
     // The same bits as the platform's modifier flags.
     EXPECT_EQ(kOption.rawValue, uint32_t(platform::ModOption));
     EXPECT_EQ(ShortcutModifiers(0xFFu).rawValue, 15u);
@@ -124,10 +123,9 @@ TEST(KeyLabels, MacVirtualKeyCodes)
         {KeyCode::DownArrow, "Down"}, {42, "\\"}, {52, ""}};
     for (const auto& [code, label] : labels)
         EXPECT_EQ(keys::keyLabel(code), QString::fromLatin1(label)) << code;
-    EXPECT_EQ(keys::keyCodeForName("F5"), std::optional<uint16_t>(96));
-    EXPECT_EQ(keys::keyCodeForName("PageDown"), std::optional<uint16_t>(121));
+    EXPECT_EQ(keys::keyCodeForName("F5"), 96);
+    EXPECT_EQ(keys::keyCodeForName("PageDown"), 121);
     EXPECT_FALSE(keys::keyCodeForName("control").has_value());
-    EXPECT_TRUE(keys::isModifierKeyCode(KeyCode::Control));
-    EXPECT_TRUE(keys::isModifierKeyCode(KeyCode::RightCommand));
+    EXPECT_TRUE(keys::isModifierKeyCode(KeyCode::Control) && keys::isModifierKeyCode(KeyCode::RightCommand));
     EXPECT_FALSE(keys::isModifierKeyCode(KeyCode::Space));
 }
