@@ -3,7 +3,7 @@
 // history turns, recovery, zoom and detail, the watchdog, stale runs, and the
 // dispatch of single actions. The take-over by Esc runs on the X server.
 
-#include "VoiceTurnFixture.h"
+#include "ModelTestSupport.h"
 
 #include "autopilot/AutopilotStepRequest.h"
 #include "autopilot/DesktopInputService.h"
@@ -24,9 +24,7 @@ using platform::sim::SimDisplays;
 QString click(int x, int y, int screen)
 {
     return QStringLiteral(R"({"expected_result":"clicked","action":{"type":"click","x":%1,"y":%2,"screen":%3,"label":"OK"}})")
-        .arg(x)
-        .arg(y)
-        .arg(screen);
+        .arg(x).arg(y).arg(screen);
 }
 const QString kDoneConfirmed = QStringLiteral(
     R"({"message":"Pressed OK.","verification":{"status":"confirmed","evidence":"the dialog closed"},"action":{"type":"done","success":true,"text":"Pressed OK."}})");
@@ -39,10 +37,7 @@ protected:
     TovrikAppModel& readyAutopilotModel()
     {
         auto& m = launchReadyModel();
-        TovrikSettings s = m.settings();
-        s.isUIAutopilotEnabled = true;
-        s.isSilentModeEnabled = true;
-        EXPECT_TRUE(m.saveSettings(s));
+        changeSettings([](TovrikSettings& s) { s.isUIAutopilotEnabled = s.isSilentModeEnabled = true; });
         return m;
     }
     // Advances the virtual clock about 20 ms per real millisecond while real
@@ -83,11 +78,9 @@ protected:
     }
     void expectRunOver()
     {
-        EXPECT_FALSE(model->isUIAutopilotBusy());
-        EXPECT_FALSE(model->overlayController()->isUIAutopilotBusy());
-        EXPECT_FALSE(model->pendingUIAutopilotMemory());
-        EXPECT_FALSE(model->desktopInputService().hasHeldInput());
-        EXPECT_FALSE(model->userInputActivityMonitor().isRunning());
+        EXPECT_FALSE(model->isUIAutopilotBusy() || model->overlayController()->isUIAutopilotBusy());
+        EXPECT_FALSE(model->pendingUIAutopilotMemory() || model->desktopInputService().hasHeldInput()
+                     || model->userInputActivityMonitor().isRunning());
     }
 };
 
@@ -111,20 +104,17 @@ TEST_F(AutopilotRunTest, ClickThenDoneNeedsConfirmationAndLeavesATurnThenASpoken
     EXPECT_TRUE(requests[2].transcript.contains(
         QStringLiteral("\n") + kRecoveryHead
         + QStringLiteral("Completion requires visible confirmation of the last action in verification.evidence.\n")));
-
     // One left click on screen 2 at its pixel (100, 100).
     const auto downs = mouseEvents(platform::MouseEventKind::Down);
     ASSERT_EQ(downs.size(), 1);
     EXPECT_EQ(downs[0].point, QPointF(1540, 100));
     EXPECT_EQ(mouseEvents(platform::MouseEventKind::Up).size(), 1);
-
     ASSERT_EQ(m.conversationHistory().size(), 1);
     EXPECT_EQ(m.conversationHistory().last(), (ConversationTurn{"press OK", "Pressed OK."}));
     EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("Pressed OK."));
     EXPECT_TRUE(m.chatOnlyStatusMessage().isEmpty());
     EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
     expectRunOver();
-
     // A spoken request runs too; an unsuccessful done needs no evidence.
     fake.queueAutopilotReplies({QStringLiteral(R"({"action":{"type":"done","success":false}})")});
     holdChord(1.0);
@@ -149,7 +139,6 @@ TEST_F(AutopilotRunTest, ThreeFailuresInARowEndTheRunButADispatchResetsTheCount)
     ASSERT_EQ(fake.autopilotRequests().size(), 5);
     EXPECT_TRUE(fake.autopilotRequests()[4].transcript.contains(kRecoveryHead + QStringLiteral("request timed out")));
     EXPECT_EQ(lastTurnResponse(), QStringLiteral("Pressed OK."));
-
     // A status error of the service ends the run at once; the history goes
     // with every request.
     fake.queueAutopilotResponse(FakeResponse::error(500, QStringLiteral("busy"), QStringLiteral("Try later.")));
@@ -161,14 +150,13 @@ TEST_F(AutopilotRunTest, ThreeFailuresInARowEndTheRunButADispatchResetsTheCount)
     EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("Try later."));
     ask(QStringLiteral("finish"));
     ASSERT_TRUE(driveToEnd());
-
     fake.queueAutopilotReplies({QStringLiteral("no"), QStringLiteral("no"), QStringLiteral("no"), kDoneConfirmed});
     ask(QStringLiteral("give up"));
     ASSERT_TRUE(driveToEnd());
     EXPECT_EQ(fake.autopilotRequests().size(), 10);
     EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("UI Autopilot did not return a JSON object."));
     EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("give up"));
-    EXPECT_EQ(m.conversationHistory().last().userTranscript, QStringLiteral("give up"));
+    EXPECT_EQ(m.conversationHistory().last().userTranscript, m.chatOnlyInput());
     EXPECT_TRUE(lastTurnResponse().startsWith(QStringLiteral(
         "UI Autopilot was interrupted before finishing this task.\nProgress before interruption:\nHistorical run notes "
         "(unverified). Events: 2.\nLast step 2 [indeterminate]: ")));
@@ -211,10 +199,7 @@ TEST_F(AutopilotRunTest, ZoomRefusalsThenADetailAndADetailClick)
 TEST_F(AutopilotRunTest, TheSameClickElevenTimesIsWarnedThenStopped)
 {
     auto& m = readyAutopilotModel();
-    QStringList same;
-    for (int i = 0; i < 11; ++i)
-        same << click(300, 200, 1);
-    fake.queueAutopilotReplies(same);
+    fake.queueAutopilotReplies(QStringList(11, click(300, 200, 1)));
     ask(QStringLiteral("click forever"));
     ASSERT_TRUE(driveToEnd());
     const QList<FakeAutopilotRequest> r = fake.autopilotRequests();
@@ -239,7 +224,6 @@ TEST_F(AutopilotRunTest, StartChecksAndStaleRuns)
     m.beginNewInteractionVersion();
     EXPECT_TRUE(runToEnd(m.runUIAutopilotInteraction(QStringLiteral("x"), old))->cancelled());
     EXPECT_FALSE(m.isUIAutopilotBusy() || m.pendingUIAutopilotMemory());
-
     // The monitor cannot start: code 11 after the busy state was set, and the
     // interrupted turn.
     sim->simEventTap().setStartFails(true);
@@ -250,13 +234,10 @@ TEST_F(AutopilotRunTest, StartChecksAndStaleRuns)
     EXPECT_TRUE(fake.autopilotRequests().isEmpty());
     expectRunOver();
     sim->simEventTap().setStartFails(false);
-
     // A newer run starts while this one's request is in flight: this one
     // ends with a cancellation and its clean-up leaves the newer run's busy
     // state, take-over monitor and held key alone.
-    FakeResponse slow = FakeResponse::eventStream(FakeResponse::chatReplyEvents(click(1, 1, 1), 2));
-    slow.chunkIntervalMs = 300;
-    fake.queueAutopilotResponse(slow);
+    fake.queueAutopilotResponse(FakeResponse::eventStream(FakeResponse::chatReplyEvents(click(1, 1, 1), 2)).slowed(300));
     fake.queueAutopilotReplies({QStringLiteral(R"({"action":{"type":"key_down","key":"shift"}})"),
                                 QStringLiteral(R"({"action":{"type":"wait","ms":8000}})")});
     ask(QStringLiteral("slow"));
@@ -274,7 +255,6 @@ TEST_F(AutopilotRunTest, StartChecksAndStaleRuns)
     EXPECT_TRUE(newer->cancelled());
     EXPECT_EQ(m.conversationHistory().last().userTranscript, QStringLiteral("newer"));
     expectRunOver();
-
     // Signed out and missing permissions are refused before anything shows.
     changeSettings([](TovrikSettings& s) { s.hostedAccountSessionToken = QStringLiteral("  "); });
     auto signedOut = runToEnd(m.runUIAutopilotInteraction(QStringLiteral("x"), m.interactionVersion()));
@@ -346,7 +326,6 @@ TEST_F(AutopilotDispatchTest, FailuresReleaseTheModifiersTheyPressed)
     EXPECT_EQ(keyEvents(), (QList<std::pair<uint16_t, bool>>{{platform::KeyCode::Command, true},
                                                              {platform::KeyCode::Command, false}}));
     EXPECT_FALSE(model->desktopInputService().hasHeldInput());
-
     sim->simDisplays().setDisplays({SimDisplays::make(1, QRectF(0, 0, 1440, 900), 2.0, true)});
     drainEvents();
     for (const char* json : {R"({"type":"wait","ms":10})", R"({"type":"done"})"}) {

@@ -79,7 +79,6 @@ TEST_F(ModelAccountTest, ValidationTextsSendNothingThenSignUpCreatesTheAccount)
     }
     drainEvents();
     EXPECT_TRUE(fake.requests().isEmpty());
-
     enterCredentials(QStringLiteral("new@b.c"), QStringLiteral("12345678")); // eight characters are enough
     m.createHostedAccount();
     ASSERT_TRUE(waitForStatus(QStringLiteral("Account created for new@b.c.")));
@@ -108,7 +107,6 @@ TEST_F(ModelAccountTest, SignInAgainstTheService)
     EXPECT_EQ(m.settings().hostedAccountEmail, kEmail);
     EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 1234567);
     EXPECT_TRUE(fake.isSessionActive(m.settings().hostedAccountSessionToken));
-
     const QList<FakeRequest> requests = fake.requestsTo(QStringLiteral("/auth/signin"));
     ASSERT_EQ(requests.size(), 1);
     EXPECT_EQ(requests[0].json().value(QStringLiteral("email")).toString(), kEmail);
@@ -137,20 +135,6 @@ TEST_F(ModelAccountTest, SignInFailuresShowTheServiceMessage)
         EXPECT_EQ(m.hostedAuthPasswordInput(), kPassword) << "a failed sign-in keeps the password";
         EXPECT_EQ(m.hostedSessionEpoch(), 0);
     }
-}
-
-TEST_F(ModelAccountTest, SecondSubmissionWhileBusyIsRefused)
-{
-    fake.setHandler("POST", QStringLiteral("/auth/signin"), [](const FakeRequest&) { return FakeResponse::hanging(); });
-    auto& m = makeModel();
-    enterCredentials();
-    m.signInHostedAccount();
-    ASSERT_TRUE(fake.waitForRequests(1));
-    EXPECT_TRUE(m.isHostedAuthBusy());
-    m.createHostedAccount();
-    EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("The hosted account backend is busy right now."));
-    drainEvents();
-    EXPECT_EQ(fake.requests().size(), 1);
 }
 
 TEST_F(ModelAccountTest, UntrustedOriginRefusesEverySignIn)
@@ -212,7 +196,7 @@ TEST_F(ModelAccountTest, GoogleSignInThroughTheBrowserRefusedThenApproved)
     EXPECT_EQ(m.hostedSessionEpoch(), 1);
 }
 
-TEST_F(ModelAccountTest, OnlyTheLatestGoogleAttemptCounts)
+TEST_F(ModelAccountTest, OnlyTheLatestGoogleAttemptCountsAndAnEmailSubmissionWaits)
 {
     auto& m = makeModel();
     QList<QUrl> opened;
@@ -227,9 +211,14 @@ TEST_F(ModelAccountTest, OnlyTheLatestGoogleAttemptCounts)
     EXPECT_TRUE(m.isHostedAuthBusy());
     EXPECT_EQ(m.hostedAuthStatusMessage(),
               QStringLiteral("Opening Google sign-in... If you closed it, click Sign in with Google again."));
+    // A second submission while busy is refused.
+    enterCredentials();
+    m.createHostedAccount();
+    EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("The hosted account backend is busy right now."));
     fake.completeGoogleAuthorization(opened[1]);
     ASSERT_TRUE(waitForStatus(QStringLiteral("Signed in as google.user@example.com.")));
     EXPECT_FALSE(m.isHostedAuthBusy());
+    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/auth/signup")).isEmpty());
 }
 
 TEST_F(ModelAccountTest, RefreshAppliesCreditsAndEmailOrReportsItsFailure)
@@ -243,7 +232,6 @@ TEST_F(ModelAccountTest, RefreshAppliesCreditsAndEmailOrReportsItsFailure)
     EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 1234567);
     EXPECT_EQ(m.settings().hostedAccountEmail, kEmail);
     EXPECT_EQ(readSettingsJson().value(QStringLiteral("hostedAccountCreditsBalance")).toInteger(), 1234567);
-
     // With the busy state the account is busy while the refresh runs.
     fake.setCreditsBalance(kEmail, -5);
     const TaskHandle busy = startRefresh(true);
@@ -252,7 +240,6 @@ TEST_F(ModelAccountTest, RefreshAppliesCreditsAndEmailOrReportsItsFailure)
     ASSERT_TRUE(finishes(busy));
     EXPECT_FALSE(m.isHostedAuthBusy());
     EXPECT_EQ(m.settings().hostedAccountCreditsBalance, -5);
-
     // A failure goes to the account status and changes nothing.
     fake.setHandler("GET", QStringLiteral("/auth/me"),
                     [](const FakeRequest&) { return FakeResponse::error(503, "unavailable", "Service is resting."); });
@@ -302,19 +289,17 @@ TEST_F(ModelAccountTest, OnlyTheNewestRefreshIsApplied)
     EXPECT_EQ(model->settings().hostedAccountCreditsBalance, 222);
 }
 
-TEST_F(ModelAccountTest, LaunchAndTurnsRefreshTheCredits)
+// (The refresh launch() starts is seen by every turn test's start.)
+TEST_F(ModelAccountTest, TheRefreshATurnSchedulesReturnsAtOnceAndNeedsASession)
 {
-    fake.addAccount(kEmail, kPassword, 555);
-    storeSignedInSettings(fake.createSession(kEmail), kEmail, 10);
+    storeFakeSession(555);
     auto& m = makeModel();
-    m.launch();
-    ASSERT_TRUE(spinUntil([&]() { return m.settings().hostedAccountCreditsBalance == 555; }, 10000));
-    // The refresh a turn schedules returns at once.
+    drainEvents();
+    EXPECT_TRUE(fake.requests().isEmpty()) << "the constructor asks nothing";
     fake.setCreditsBalance(kEmail, 4321);
     m.scheduleHostedCreditRefresh();
     EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 555);
     ASSERT_TRUE(spinUntil([&]() { return m.settings().hostedAccountCreditsBalance == 4321; }, 10000));
-
     // Signed out: nothing is asked.
     m.signOutHostedAccount();
     ASSERT_TRUE(waitForRevocations());
@@ -359,7 +344,6 @@ TEST_F(ModelAccountTest, FailedRevocationIsRetriedByTheNextLaunch)
     EXPECT_EQ(model->settings().pendingHostedSignOutTokens, QStringList{token});
     EXPECT_EQ(storedPendingSignOuts(), QStringList{token});
     model.reset();
-
     fake.clearHandlers();
     fake.clearRecords();
     auto& next = makeModel();
@@ -370,7 +354,6 @@ TEST_F(ModelAccountTest, FailedRevocationIsRetriedByTheNextLaunch)
     ASSERT_TRUE(spinUntil([&]() { return !fake.isSessionActive(token); }, 10000));
     ASSERT_TRUE(waitForRevocations());
     EXPECT_TRUE(next.settings().pendingHostedSignOutTokens.isEmpty() && storedPendingSignOuts().isEmpty());
-
     // A token the service no longer knows counts as revoked.
     model.reset();
     storeSignedInSettings(QStringLiteral("unknown-token"), kEmail, 10);

@@ -4,8 +4,6 @@
 
 #include "ModelTestSupport.h"
 
-#include "overlay/OverlayWindowController.h"
-
 #include <QElapsedTimer>
 
 namespace tovrik::test {
@@ -37,7 +35,6 @@ TEST_F(ModelInteractionTest, EscStopsARunningAutopilotOnly)
     m.launch();
     m.setChatOnlyStatusMessage(QStringLiteral("UI Autopilot step 3"));
     const quint64 version = m.beginNewInteractionVersion();
-
     sim->simEventTap().injectKey(kKeyEscape, true, 0);
     drainEvents();
     EXPECT_EQ(m.interactionVersion(), version) << "Esc without a run does nothing";
@@ -75,7 +72,6 @@ TEST_F(ModelInteractionTest, TurningAutopilotOffStopsARun)
     EXPECT_FALSE(m.settings().isUIAutopilotEnabled || m.isUIAutopilotBusy());
     EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
     EXPECT_EQ(m.interactionVersion(), version + 1);
-
     // Off while nothing runs leaves the current interaction alone.
     m.setChatOnlyBusy(true);
     m.setUIAutopilotEnabled(false);
@@ -90,7 +86,6 @@ TEST_F(HostedInteractionTest, OverlayFollowsReadinessFromLaunchOn)
     changeSettings([](TovrikSettings& s) { s.hostedAccountSessionToken = QStringLiteral("tok"); });
     ASSERT_TRUE(m.isAppReady());
     EXPECT_FALSE(m.overlayController()->keepOverlayVisibleWhenIdle()) << "nothing shows before launch";
-
     m.launch();
     EXPECT_TRUE(m.overlayController()->keepOverlayVisibleWhenIdle());
     EXPECT_FALSE(m.overlayController()->isTransparent());

@@ -71,7 +71,6 @@ TEST_F(ModelPermissionsTest, RefusedMicrophoneOpensPrivacyPageAndGuideUntilGrant
     EXPECT_EQ(m.visiblePermissionGuideKind(), PermissionGuideKind::microphone);
     setPermissions(false, false, MicrophoneAuthorization::Authorized, true);
     EXPECT_FALSE(m.visiblePermissionGuideKind().has_value());
-
     // Skipped instead: the guide goes and only the microphone step can be
     // skipped.
     setPermissions(false, false, MicrophoneAuthorization::Denied, true);
@@ -100,7 +99,6 @@ TEST_F(ModelPermissionsTest, NoMicrophoneDeviceOnlyRefreshesAndSkipClearsBusyFor
     EXPECT_TRUE(m.hasMicrophoneInputDevice());
     EXPECT_EQ(perms().microphoneRequests, 1);
     ASSERT_TRUE(m.isCurrentPermissionBusy());
-
     // Skipped while the prompt is open: not busy, and a late answer changes
     // nothing.
     m.skipCurrentOptionalPermission();

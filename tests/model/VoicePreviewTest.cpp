@@ -2,7 +2,7 @@
 // saved at once, the status texts of every outcome, the request it makes and
 // a newer press superseding an older one.
 
-#include "VoiceTurnFixture.h"
+#include "ModelTestSupport.h"
 
 #include "common/Constants.h"
 #include "settings/VoiceCatalogue.h"
@@ -56,7 +56,6 @@ TEST_F(VoicePreviewTest, OutOfCreditsAndFailuresAreDescribedAndLongOnesCut)
     EXPECT_EQ(sim->simAudioOutput().playingCount(), 0);
     EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), 1));
     fake.setCreditsBalance(kEmail, 100);
-
     const std::pair<QString, QString> failures[] = {
         {QStringLiteral("Speech is down."), QStringLiteral("Sample failed: Speech is down.")},
         {QString(120, 'x'), QStringLiteral("Sample failed: ") + QString(77, 'x') + QStringLiteral("...")},

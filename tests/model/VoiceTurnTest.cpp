@@ -4,11 +4,10 @@
 // speech, the history and the deleted recording; the hold rules on the
 // virtual clock; the readiness checks; stale turns ending silently.
 
-#include "VoiceTurnFixture.h"
+#include "ModelTestSupport.h"
 
 #include "common/Constants.h"
 #include "interaction/PointedResponse.h"
-#include "interaction/SpeechPlayer.h"
 
 #include <QFile>
 #include <QImage>
@@ -25,7 +24,6 @@ TEST_F(VoiceTurnTest, FullSpokenTurnFromChordToSpeech)
         m.appendConversationTurn(QStringLiteral("q%1").arg(i), QStringLiteral("a%1").arg(i));
     fake.setTranscript(QStringLiteral("where do I save this?"));
     fake.setChatReply(QStringLiteral("Click the Save button. [POINT:100,50:save button:screen2]"));
-
     pressChord();
     ASSERT_TRUE(m.isPushToTalkRecording());
     EXPECT_EQ(m.voiceState(), TovrikVoiceState::listening);
@@ -42,19 +40,17 @@ TEST_F(VoiceTurnTest, FullSpokenTurnFromChordToSpeech)
     EXPECT_EQ(m.overlayController()->audioPowerLevel(), 0.0);
     EXPECT_EQ(m.voiceState(), TovrikVoiceState::processing);
     ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1) && finishSpeechAndWait());
-
     // The upload: the WAV recording of about one second.
     const QList<FakeRequest> uploads = fake.requestsTo(QStringLiteral("/stt"));
     ASSERT_EQ(uploads.size(), 1);
     QByteArray audio;
     ASSERT_TRUE(uploads[0].multipartPart("file", &audio));
-    EXPECT_TRUE(audio.startsWith("RIFF"));
-    EXPECT_EQ(audio.mid(8, 4), QByteArray("WAVE"));
+    EXPECT_TRUE(audio.startsWith("RIFF") && audio.mid(8, 4) == "WAVE");
     EXPECT_GE(audio.size(), 44 + 16000 * 2 * 9 / 10);
     EXPECT_EQ(uploads[0].bearerToken(), sessionToken);
-
-    // One chat request: the transcript, one JPEG per display with its label,
-    // the last 12 turns and the voice-companion prompt.
+    // One chat request: the transcript, one JPEG per display (their encoding
+    // and labels are checked on the request and the capture), the last 12
+    // turns and the voice-companion prompt.
     const QList<FakeRequest> chats = fake.requestsTo(QStringLiteral("/chat"));
     ASSERT_EQ(chats.size(), 1);
     const QJsonObject chat = chats[0].json();
@@ -66,18 +62,13 @@ TEST_F(VoiceTurnTest, FullSpokenTurnFromChordToSpeech)
     ASSERT_EQ(images.size(), 2);
     const QList<QSize> expectedSizes = {QSize(2560, 1600), QSize(1920, 1080)};
     for (int i = 0; i < 2; ++i) {
-        const QJsonObject image = images[i].toObject();
-        EXPECT_EQ(image.value("mimeType").toString(), QStringLiteral("image/jpeg"));
-        EXPECT_TRUE(image.value("imageLabel").toString().startsWith(QStringLiteral("Screen %1 of 2").arg(i + 1)));
-        const QByteArray jpeg = QByteArray::fromBase64(image.value("imageData").toString().toLatin1());
-        EXPECT_TRUE(jpeg.startsWith("\xFF\xD8"));
+        const QByteArray jpeg = QByteArray::fromBase64(images[i].toObject().value("imageData").toString().toLatin1());
         EXPECT_EQ(QImage::fromData(jpeg, "JPEG").size(), expectedSizes[i]);
     }
     const QJsonArray history = chat.value("history").toArray();
     ASSERT_EQ(history.size(), 12);
     EXPECT_EQ(history.first().toObject().value("userTranscript").toString(), QStringLiteral("q3"));
     EXPECT_EQ(history.last().toObject().value("assistantResponse").toString(), QStringLiteral("a14"));
-
     // Upload, then chat, then speech.
     EXPECT_LT(arrivalIndex(QStringLiteral("/stt")), arrivalIndex(QStringLiteral("/chat")));
     EXPECT_LT(arrivalIndex(QStringLiteral("/chat")), arrivalIndex(QStringLiteral("/tts")));
@@ -85,19 +76,16 @@ TEST_F(VoiceTurnTest, FullSpokenTurnFromChordToSpeech)
     EXPECT_EQ(tts.value("text").toString(), QStringLiteral("Click the Save button."));
     EXPECT_EQ(tts.value("voiceId").toString(), constants::defaultElevenLabsVoiceID);
     EXPECT_EQ(tts.value("modelId").toString(), QStringLiteral("eleven_flash_v2_5"));
-
     // Pixel (100, 50) of screenshot 2 (display 2: 1920x1080 at x 1440, its
     // AppKit frame reaching up to y 900) lands at (1540, 850).
     EXPECT_EQ(m.overlayController()->targetScreenLocation(), QPointF(1540, 850));
     EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("Click the Save button."));
-
     ASSERT_EQ(m.conversationHistory().size(), 12);
     EXPECT_EQ(m.conversationHistory().last(), (ConversationTurn{"where do I save this?", "Click the Save button."}));
     EXPECT_EQ(m.lastTranscript(), QStringLiteral("where do I save this?"));
     EXPECT_FALSE(QFile::exists(wav));
     EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
-    // A credit refresh follows the turn.
-    EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), 1));
+    EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), 1)) << "a credit refresh follows the turn";
 }
 
 TEST_F(VoiceTurnTest, ShortTapIsRefusedAndAPressRightAfterIsIgnored)
@@ -107,7 +95,6 @@ TEST_F(VoiceTurnTest, ShortTapIsRefusedAndAPressRightAfterIsIgnored)
     EXPECT_FALSE(m.isPushToTalkRecording() || QFile::exists(wav));
     EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("hold a little longer to talk"));
     EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
-
     advance(0.2); // still inside the 0.24 s debounce
     pressChord();
     EXPECT_FALSE(m.isPushToTalkRecording());
@@ -187,7 +174,6 @@ TEST_F(VoiceTurnTest, NewPressMidTurnEndsTheOldTurnSilently)
     setSlowChatReply(QStringLiteral("Late answer."), 150);
     const QString firstWav = holdChord(1.0);
     ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
-
     pressChord();
     spinUntil([]() { return false; }, 1500); // every chance for the old reply to arrive
     EXPECT_TRUE(fake.requestsTo(QStringLiteral("/tts")).isEmpty() && sim->simSpeech().spoken.isEmpty());
@@ -270,7 +256,6 @@ TEST_F(VoiceTurnTest, SystemVoiceStandsInUnlessCreditsRanOutAndTextOnlySpeaksNot
     ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 2) && waitForTurnEnd());
     EXPECT_EQ(sim->simSpeech().spoken.size(), 1);
     EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("Spoken by the system."));
-
     // Text-only mode asks for no speech at all.
     changeSettings([](TovrikSettings& s) { s.isSilentModeEnabled = true; });
     fake.setChatReply(QStringLiteral("Read me."));
@@ -324,7 +309,6 @@ TEST_F(VoiceTurnTest, ModelGoneWhileRecordingOrMidTurnEndsQuietly)
     advance(1.0);
     EXPECT_FALSE(QFile::exists(recording));
     releaseChord();
-
     launchReadyModel();
     fake.setTranscript(QStringLiteral("hello"));
     setSlowChatReply(QStringLiteral("Never shown."), 200);

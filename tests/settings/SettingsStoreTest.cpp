@@ -92,7 +92,6 @@ TEST_F(SettingsStoreTest, SaveWritesFieldNamesButNoSecretOrHistory)
     for (const char* never : {"tok-secret-1", "old-secret-2", "history-", "hostedAccountSessionToken",
                               "pendingHostedSignOutTokens", "conversationHistory"})
         EXPECT_FALSE(bytes.contains(never)) << never;
-
     const QJsonObject object = QJsonDocument::fromJson(bytes).object();
     const QStringList expectedKeys = {"elevenLabsVoiceID", "hostedAccountCreditsBalance", "hostedAccountEmail",
                                       "hostedModel", "isSilentModeEnabled", "isTransientCursorModeEnabled",
@@ -104,18 +103,15 @@ TEST_F(SettingsStoreTest, SaveWritesFieldNamesButNoSecretOrHistory)
     EXPECT_EQ(object.value("hostedAccountCreditsBalance").toInteger(), 1234567);
     EXPECT_EQ(object.value("isSilentModeEnabled").toBool(), true);
     EXPECT_EQ(object.value("voiceShortcut").toString(), "command+shift+k");
-
     // One item per secret, under the service, named after the field.
     const auto items = keychain().items(kService);
     EXPECT_EQ(items.size(), 2);
     EXPECT_EQ(items.value("hostedAccountSessionToken"), "tok-secret-1");
     EXPECT_EQ(QJsonDocument::fromJson(items.value("pendingHostedSignOutTokens")).array(),
               QJsonArray({"old-secret-2"}));
-
     // A fresh store reads the same record back (without the history).
     s.conversationHistory.clear();
     EXPECT_EQ(SettingsStore(keychain(), store->directory()).load().settings, s);
-
     // Empty secrets remove their items; unchanged ones are not written again.
     const TovrikSettings signedOut = signedIn(QString());
     ASSERT_TRUE(store->save(signedOut).ok);
@@ -133,7 +129,6 @@ TEST_F(SettingsStoreTest, FailureOnSecondItemRollsEverythingBack)
     ASSERT_TRUE(store->save(before).ok);
     const QByteArray fileBefore = readAll(filePath());
     const auto itemsBefore = keychain().items(kService);
-
     TovrikSettings after = signedIn(QStringLiteral("token-B"), {QStringLiteral("pending-B")});
     after.hostedAccountEmail = QStringLiteral("grace@example.com");
     keychain().failNthWrite(2);
@@ -143,7 +138,6 @@ TEST_F(SettingsStoreTest, FailureOnSecondItemRollsEverythingBack)
     EXPECT_EQ(readAll(filePath()), fileBefore);
     EXPECT_EQ(keychain().items(kService), itemsBefore);
     EXPECT_FALSE(logLines.isEmpty());
-
     // What is stored is still the previous record.
     EXPECT_EQ(SettingsStore(keychain(), store->directory()).load().settings, before);
     // And the store still knows the restored items: an identical save works.
@@ -165,7 +159,6 @@ TEST_F(SettingsStoreTest, UnwritableFileOrFolderRestoresTheSecrets)
     EXPECT_TRUE(result.message.contains("tovrik.settings.json")) << result.message.toStdString();
     EXPECT_EQ(keychain().items(kService), itemsBefore);
     EXPECT_EQ(QDir(store->directory()).entryList(QDir::Files), QStringList()); // no temporary file left
-
     // A file where the folder should be.
     writeFile(dir.path() + "/blocker", "x");
     SettingsStore blocked(keychain(), dir.path() + "/blocker/Tovrik");
@@ -244,7 +237,6 @@ TEST_F(SettingsStoreTest, BlockedKeychainReadIsReportedAndItemsAreNeverTouched)
     keychain().setItem(kService, "hostedAccountSessionToken", "precious-token");
     keychain().setItem(kService, "pendingHostedSignOutTokens", R"(["old"])");
     keychain().failReadFor("hostedAccountSessionToken");
-
     const auto loaded = store->load();
     EXPECT_TRUE(loaded.keychainReadFailed && !loaded.message.isEmpty());
     EXPECT_TRUE(loaded.settings.hostedAccountSessionToken.isEmpty());
@@ -252,7 +244,6 @@ TEST_F(SettingsStoreTest, BlockedKeychainReadIsReportedAndItemsAreNeverTouched)
     EXPECT_TRUE(store->isSecretUnread("hostedAccountSessionToken"));
     EXPECT_FALSE(store->isSecretUnread("pendingHostedSignOutTokens"));
     EXPECT_EQ(logLines.size(), 1);
-
     // A save of the (token-less) record must not delete the unread item, nor
     // may a store that never loaded.
     ASSERT_TRUE(SettingsStore(keychain(), store->directory()).save(TovrikSettings()).ok);
@@ -260,7 +251,6 @@ TEST_F(SettingsStoreTest, BlockedKeychainReadIsReportedAndItemsAreNeverTouched)
     s.isSilentModeEnabled = true;
     ASSERT_TRUE(store->save(s).ok);
     EXPECT_EQ(keychain().items(kService).value("hostedAccountSessionToken"), "precious-token");
-
     // Nor overwrite it while it still cannot be read.
     s.hostedAccountSessionToken = QStringLiteral("new-token");
     const QByteArray fileBefore = readAll(filePath());
@@ -269,7 +259,6 @@ TEST_F(SettingsStoreTest, BlockedKeychainReadIsReportedAndItemsAreNeverTouched)
     EXPECT_TRUE(refused.message.contains("hostedAccountSessionToken")) << refused.message.toStdString();
     EXPECT_EQ(keychain().items(kService).value("hostedAccountSessionToken"), "precious-token");
     EXPECT_EQ(readAll(filePath()), fileBefore);
-
     // Once the Keychain answers again, the write goes through, and the
     // session it replaces, which the caller never saw, is queued for sign-out.
     keychain().failReadFor("hostedAccountSessionToken", false);
@@ -285,12 +274,10 @@ TEST_F(SettingsStoreTest, QueuedSignOutsUnreadAtLoadAreMergedNeverOverwritten)
     keychain().failReadFor("pendingHostedSignOutTokens");
     const auto loaded = store->load();
     EXPECT_TRUE(loaded.settings.pendingHostedSignOutTokens.isEmpty());
-
     // Signing out queues a token: refused while the item cannot be read.
     TovrikSettings s = signedIn(QString(), {QStringLiteral("ended")});
     EXPECT_FALSE(store->save(s).ok);
     EXPECT_EQ(keychain().items(kService).value("pendingHostedSignOutTokens"), R"(["queued-1","queued-2"])");
-
     // Readable again: the stored tokens are kept beside the new one, also by
     // later saves of a record that never saw them, until a load gives them out.
     keychain().failReadFor("pendingHostedSignOutTokens", false);
