@@ -106,10 +106,7 @@ TEST_F(ChatTurnTest, EmptyReplyRestoresThePrompt)
 TEST_F(ChatTurnTest, FailuresPutThePromptBackAndSayWhy)
 {
     auto& m = launchReadyModel();
-    struct Case {
-        FakeResponse response;
-        QString status, bubble;
-    };
+    struct Case { FakeResponse response; QString status, bubble; };
     const Case cases[] = {
         {FakeResponse::error(402, QStringLiteral("insufficient_credits"), QStringLiteral("You're out of credits.")),
          QStringLiteral("Out of credits."), QStringLiteral("you're out of credits.")},

@@ -60,11 +60,7 @@ TEST_F(ModelAccountTest, ValidationTextsSendNothingThenSignUpCreatesTheAccount)
         EXPECT_TRUE(TovrikAppModel::isValidEmailAddress(QString::fromLatin1(good))) << good;
     auto& m = makeModel();
     EXPECT_FALSE(m.isHostedEmailAuthVisible());
-    struct Case {
-        const char *email, *password;
-        bool create;
-        const char* status;
-    };
+    struct Case { const char *email, *password; bool create; const char* status; };
     const Case cases[] = {
         {"", "", false, "Enter your email address and password first."},
         {"   ", "password1", false, "Enter your email address and password first."},

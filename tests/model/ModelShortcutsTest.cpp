@@ -10,12 +10,7 @@ namespace {
 
 using namespace platform;
 
-constexpr uint16_t kKeyK = 40;
-constexpr uint16_t kKeyEscape = 53;
-constexpr uint16_t kCommand = 55;
-constexpr uint16_t kShift = 56;
-constexpr uint16_t kOption = 58;
-constexpr uint16_t kControl = 59;
+constexpr uint16_t kKeyK = 40, kKeyEscape = 53, kCommand = 55, kShift = 56, kOption = 58, kControl = 59;
 
 class ModelShortcutsTest : public ModelTest {
 protected:

@@ -126,8 +126,7 @@ protected:
 
 class TurnTest : public HostedModelTest {
 protected:
-    static constexpr uint16_t kKeyControl = 59;
-    static constexpr uint16_t kKeyOption = 58;
+    static constexpr uint16_t kKeyControl = 59, kKeyOption = 58;
     inline static const QString kEmail = QStringLiteral("turn@b.c");
 
     void SetUp() override

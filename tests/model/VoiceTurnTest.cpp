@@ -139,11 +139,7 @@ TEST_F(VoiceTurnTest, AHoldEndsByTheWatchdogOrAfterSixHundredSeconds)
 TEST_F(VoiceTurnTest, TurnsWithoutAnAnswerSayWhyAndTheRecordingGoes)
 {
     auto& m = launchReadyModel();
-    struct Case {
-        QString transcript;
-        std::optional<FakeResponse> chat;
-        QString bubble;
-    };
+    struct Case { QString transcript; std::optional<FakeResponse> chat; QString bubble; };
     const Case cases[] = {
         {QStringLiteral("   "), std::nullopt, QStringLiteral("i didn't catch that")},
         {QStringLiteral("hello"),
@@ -203,37 +199,27 @@ TEST_F(VoiceTurnTest, PressDuringSpeechStopsIt)
 TEST_F(VoiceTurnTest, ReadinessChecksInOrderOpenThePanel)
 {
     auto& m = launchReadyModel();
-    struct Case {
-        bool accessibility;
-        bool screenRecording;
-        platform::MicrophoneAuthorization microphone;
-        bool device;
-        QString status;
-    };
     using MA = platform::MicrophoneAuthorization;
-    const QList<Case> cases = {
-        {false, false, MA::Denied, false, QStringLiteral("allow accessibility first")},
-        {true, false, MA::Denied, true, QStringLiteral("allow screen recording first")},
-        {true, true, MA::Authorized, false, QStringLiteral("no microphone found")},
-        {true, true, MA::Denied, true, QStringLiteral("allow microphone first")},
+    struct Case { bool signedIn, accessibility, screenRecording; MA microphone; bool device; const char* status; };
+    const Case cases[] = {
+        {true, false, false, MA::Denied, false, "allow accessibility first"},
+        {true, true, false, MA::Denied, true, "allow screen recording first"},
+        {true, true, true, MA::Authorized, false, "no microphone found"},
+        {true, true, true, MA::Denied, true, "allow microphone first"},
+        {false, false, false, MA::Denied, false, "sign in first"}, // before every permission
     };
     int opened = 0;
     for (const Case& c : cases) {
+        if (!c.signedIn)
+            m.signOutHostedAccount();
         setPermissions(c.accessibility, c.screenRecording, c.microphone, c.device);
         pressChord();
-        EXPECT_FALSE(m.isPushToTalkRecording()) << c.status.toStdString();
+        EXPECT_FALSE(m.isPushToTalkRecording()) << c.status;
         EXPECT_EQ(settingsOpened, ++opened);
-        EXPECT_EQ(m.overlayController()->bubbleText(), c.status);
+        EXPECT_EQ(m.overlayController()->bubbleText(), QString::fromLatin1(c.status));
         EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
         releaseChord();
     }
-    setPermissions(true, true);
-    m.signOutHostedAccount();
-    setPermissions(false, false);
-    pressChord();
-    EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("sign in first"));
-    EXPECT_EQ(settingsOpened, ++opened);
-    releaseChord();
     EXPECT_TRUE(fake.requestsTo(QStringLiteral("/stt")).isEmpty());
 }
 

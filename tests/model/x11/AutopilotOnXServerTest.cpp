@@ -23,10 +23,7 @@ namespace {
 
 // What is down on the server: whether any key or button is, and whether
 // shift is.
-struct DownState {
-    bool anything = true;
-    bool shift = true;
-};
+struct DownState { bool anything = true, shift = true; };
 DownState downState()
 {
     platform::x11::XcbConnection c(nullptr);
