@@ -46,16 +46,19 @@ protected:
     {
         QElapsedTimer timer;
         timer.start();
-        double advanced = 0;
-        while (!spinUntil(done, 1)) {
+        for (double advanced = 0; !spinUntil(done, 1); advanced += step) {
             if (timer.elapsed() > 60000 || advanced > maxVirtual)
                 return false;
             clock.advance(step);
-            advanced += step;
         }
         return true;
     }
     bool driveToEnd() { return drive([this] { return model->interactionTask().isFinished(); }, 600); }
+    bool askAndFinish(const QString& text)
+    {
+        ask(text);
+        return driveToEnd();
+    }
     QList<PostedEvent> mouseEvents(platform::MouseEventKind kind)
     {
         QList<PostedEvent> out;
@@ -134,8 +137,7 @@ TEST_F(AutopilotRunTest, ThreeFailuresInARowEndTheRunButADispatchResetsTheCount)
     fake.queueAutopilotReplies({QStringLiteral("no"), click(10, 10, 1), QStringLiteral("no")});
     fake.queueAutopilotResponse(FakeResponse::hanging());
     fake.queueAutopilotReplies({kDoneConfirmed});
-    ask(QStringLiteral("go on"));
-    ASSERT_TRUE(driveToEnd());
+    ASSERT_TRUE(askAndFinish(QStringLiteral("go on")));
     ASSERT_EQ(fake.autopilotRequests().size(), 5);
     EXPECT_TRUE(fake.autopilotRequests()[4].transcript.contains(kRecoveryHead + QStringLiteral("request timed out")));
     EXPECT_EQ(lastTurnResponse(), QStringLiteral("Pressed OK."));
@@ -143,16 +145,13 @@ TEST_F(AutopilotRunTest, ThreeFailuresInARowEndTheRunButADispatchResetsTheCount)
     // with every request.
     fake.queueAutopilotResponse(FakeResponse::error(500, QStringLiteral("busy"), QStringLiteral("Try later.")));
     fake.queueAutopilotReplies({kDoneConfirmed});
-    ask(QStringLiteral("refused"));
-    ASSERT_TRUE(driveToEnd());
+    ASSERT_TRUE(askAndFinish(QStringLiteral("refused")));
     ASSERT_EQ(fake.autopilotRequests().size(), 6);
     EXPECT_EQ(fake.autopilotRequests()[5].history.size(), 1);
     EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("Try later."));
-    ask(QStringLiteral("finish"));
-    ASSERT_TRUE(driveToEnd());
+    ASSERT_TRUE(askAndFinish(QStringLiteral("finish")));
     fake.queueAutopilotReplies({QStringLiteral("no"), QStringLiteral("no"), QStringLiteral("no"), kDoneConfirmed});
-    ask(QStringLiteral("give up"));
-    ASSERT_TRUE(driveToEnd());
+    ASSERT_TRUE(askAndFinish(QStringLiteral("give up")));
     EXPECT_EQ(fake.autopilotRequests().size(), 10);
     EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("UI Autopilot did not return a JSON object."));
     EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("give up"));
@@ -174,8 +173,7 @@ TEST_F(AutopilotRunTest, ZoomRefusalsThenADetailAndADetailClick)
         QStringLiteral(R"({"action":{"type":"click","x":100,"y":50,"coordinate_space":"detail","label":"icon"}})"),
         kDoneConfirmed,
     });
-    ask(QStringLiteral("zoom in"));
-    ASSERT_TRUE(driveToEnd());
+    ASSERT_TRUE(askAndFinish(QStringLiteral("zoom in")));
     const QList<FakeAutopilotRequest> r = fake.autopilotRequests();
     ASSERT_EQ(r.size(), 5);
     EXPECT_TRUE(r[1].transcript.contains(kRecoveryHead + QStringLiteral("The zoom rectangle must fit inside the overview.")));
@@ -200,8 +198,7 @@ TEST_F(AutopilotRunTest, TheSameClickElevenTimesIsWarnedThenStopped)
 {
     auto& m = readyAutopilotModel();
     fake.queueAutopilotReplies(QStringList(11, click(300, 200, 1)));
-    ask(QStringLiteral("click forever"));
-    ASSERT_TRUE(driveToEnd());
+    ASSERT_TRUE(askAndFinish(QStringLiteral("click forever")));
     const QList<FakeAutopilotRequest> r = fake.autopilotRequests();
     ASSERT_EQ(r.size(), 11);
     EXPECT_TRUE(r[7].transcript.contains(QStringLiteral(
@@ -227,8 +224,7 @@ TEST_F(AutopilotRunTest, StartChecksAndStaleRuns)
     // The monitor cannot start: code 11 after the busy state was set, and the
     // interrupted turn.
     sim->simEventTap().setStartFails(true);
-    ask(QStringLiteral("anything"));
-    ASSERT_TRUE(driveToEnd());
+    ASSERT_TRUE(askAndFinish(QStringLiteral("anything")));
     EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("UI Autopilot could not start its user-interruption monitor."));
     EXPECT_EQ(lastTurnResponse(), QStringLiteral("UI Autopilot was interrupted before finishing this task."));
     EXPECT_TRUE(fake.autopilotRequests().isEmpty());

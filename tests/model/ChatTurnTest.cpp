@@ -9,11 +9,7 @@
 namespace tovrik::test {
 namespace {
 
-class ChatTurnTest : public TurnTest {
-protected:
-    // The refresh every typed turn schedules when it ends.
-    bool waitForCreditRefresh() { return waitForRequests(QStringLiteral("/auth/me"), 1); }
-};
+using ChatTurnTest = TurnTest;
 
 TEST_F(ChatTurnTest, AskNeedsSetupThenSendsTheTrimmedPromptAndSpeaksTheAnswer)
 {
@@ -99,7 +95,7 @@ TEST_F(ChatTurnTest, EmptyReplyRestoresThePrompt)
     EXPECT_TRUE(m.overlayController()->hasPendingHide());
     advance(0.11);
     EXPECT_FALSE(m.overlayController()->hasPendingHide());
-    EXPECT_TRUE(waitForCreditRefresh());
+    EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), 1));
 }
 
 // (The overlay says it lowercased.)
@@ -142,7 +138,7 @@ TEST_F(ChatTurnTest, VoicePressTakesOverATypedTurn)
     EXPECT_TRUE(fake.requestsTo(QStringLiteral("/tts")).isEmpty());
     EXPECT_EQ(m.voiceState(), TovrikVoiceState::listening);
     // Its credit refresh still comes.
-    EXPECT_TRUE(waitForCreditRefresh());
+    EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), 1));
 }
 
 TEST_F(ChatTurnTest, TypedTurnDropsARunningRecording)

@@ -13,24 +13,16 @@ namespace {
 
 class ModelSettingsTest : public ModelTest {};
 
-// A file in which every forced value already has its forced form, written
-// compactly (the store writes indented JSON) so a rewrite would show.
-QByteArray canonicalFile(const QString& origin = constants::defaultHostedWorkerBaseURL())
+// A file in which every forced value already has its forced form but for
+// `changes`, written compactly (the store writes indented JSON) so a rewrite
+// would show.
+QByteArray fileWith(const QJsonObject& changes = {})
 {
-    QJsonObject o;
-    o.insert(QStringLiteral("workerBaseURL"), origin);
-    o.insert(QStringLiteral("hostedModel"), constants::expertHostedThinkingModel);
-    o.insert(QStringLiteral("uiAutopilotMaxSteps"), 0);
-    o.insert(QStringLiteral("voiceShortcut"), QStringLiteral("control+option"));
-    o.insert(QStringLiteral("panelShortcut"), QStringLiteral("control+shift+option"));
-    o.insert(QStringLiteral("isSilentModeEnabled"), true);
-    return QJsonDocument(o).toJson(QJsonDocument::Compact);
-}
-
-QByteArray fileWith(const QString& key, const QJsonValue& value)
-{
-    QJsonObject o = QJsonDocument::fromJson(canonicalFile()).object();
-    o.insert(key, value);
+    QJsonObject o{{"workerBaseURL", constants::defaultHostedWorkerBaseURL()},
+                  {"hostedModel", constants::expertHostedThinkingModel}, {"uiAutopilotMaxSteps", 0},
+                  {"voiceShortcut", "control+option"}, {"panelShortcut", "control+shift+option"}, {"isSilentModeEnabled", true}};
+    for (auto it = changes.begin(); it != changes.end(); ++it)
+        o.insert(it.key(), it.value());
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
@@ -50,7 +42,7 @@ TEST_F(ModelSettingsTest, OriginsAreForcedToTrustedOnes)
     };
     for (const auto& [stored, loaded] : cases) {
         QDir(settingsDirectory()).removeRecursively();
-        writeSettingsFile(canonicalFile(stored));
+        writeSettingsFile(fileWith({{"workerBaseURL", stored}}));
         const QByteArray before = readSettingsFile();
         model.reset();
         auto& m = makeModel();
@@ -66,12 +58,9 @@ TEST_F(ModelSettingsTest, OriginsAreForcedToTrustedOnes)
 
 TEST_F(ModelSettingsTest, ModelStepLimitAndShortcutsAreForcedOnceACustomShortcutKept)
 {
-    QJsonObject o = QJsonDocument::fromJson(canonicalFile()).object();
-    o.insert(QStringLiteral("hostedModel"), QStringLiteral("some-other-model"));
-    o.insert(QStringLiteral("uiAutopilotMaxSteps"), 25);
-    o.insert(QStringLiteral("voiceShortcut"), QStringLiteral("SHIFT+command+K")); // kept, in canonical form
-    o.insert(QStringLiteral("panelShortcut"), QStringLiteral("banana+k"));
-    writeSettingsFile(QJsonDocument(o).toJson(QJsonDocument::Compact));
+    // The custom voice shortcut is kept, in its canonical form.
+    writeSettingsFile(fileWith({{"hostedModel", "some-other-model"}, {"uiAutopilotMaxSteps", 25},
+                                {"voiceShortcut", "SHIFT+command+K"}, {"panelShortcut", "banana+k"}}));
     auto& m = makeModel();
     EXPECT_EQ(m.settings().hostedModel, QStringLiteral("claude-fable-5"));
     EXPECT_EQ(m.settings().uiAutopilotMaxSteps, 0);
@@ -96,7 +85,7 @@ TEST_F(ModelSettingsTest, ModelStepLimitAndShortcutsAreForcedOnceACustomShortcut
 
 TEST_F(ModelSettingsTest, BlockedKeychainReadPreventsTheWriteBack)
 {
-    writeSettingsFile(canonicalFile(constants::legacyHostedWorkerBaseURL()));
+    writeSettingsFile(fileWith({{"workerBaseURL", constants::legacyHostedWorkerBaseURL()}}));
     sim->simKeychain().setItem(SettingsStore::keychainService, QStringLiteral("hostedAccountSessionToken"),
                                "still-valid-token");
     sim->simKeychain().failReadFor(QStringLiteral("hostedAccountSessionToken"));
@@ -141,7 +130,7 @@ TEST_F(ModelSettingsTest, ChangedOnlyOnRealChangesAndAFailedSaveKeepsThePrevious
 // (That the constructor asks the service nothing is checked with the account.)
 TEST_F(ModelSettingsTest, OnlyLaunchStartsTheHotkeyMonitorWithStoredShortcuts)
 {
-    writeSettingsFile(fileWith(QStringLiteral("panelShortcut"), QStringLiteral("command+shift+p")));
+    writeSettingsFile(fileWith({{"panelShortcut", "command+shift+p"}}));
     auto& m = makeModel();
     drainEvents();
     EXPECT_FALSE(m.hotkeyMonitorActive());

@@ -219,10 +219,8 @@ protected:
     int arrivalIndex(const QString& path) const
     {
         const QList<FakeRequest> all = fake.requests();
-        for (int i = 0; i < all.size(); ++i)
-            if (all[i].path == path)
-                return i;
-        return -1;
+        const auto it = std::find_if(all.begin(), all.end(), [&](const FakeRequest& r) { return r.path == path; });
+        return it == all.end() ? -1 : int(it - all.begin());
     }
 
     QString sessionToken;

@@ -12,14 +12,8 @@ namespace {
 
 class VoicePreviewTest : public TurnTest {
 protected:
-    // A catalogue voice other than the default.
-    static ElevenLabsVoiceOption otherVoice()
-    {
-        for (const ElevenLabsVoiceOption& option : constants::elevenLabsVoiceOptions())
-            if (option.id != constants::defaultElevenLabsVoiceID)
-                return option;
-        return constants::elevenLabsVoiceOptions().first();
-    }
+    // A catalogue voice other than the default (the first).
+    static ElevenLabsVoiceOption otherVoice() { return constants::elevenLabsVoiceOptions().at(1); }
     bool waitForPreviewStatus(const QString& text)
     {
         return spinUntil([&]() { return model->voicePreviewStatusMessage() == text; }, 15000);
