@@ -141,10 +141,8 @@ TEST_F(VoiceTurnTest, TurnsWithoutAnAnswerSayWhyAndTheRecordingGoes)
     auto& m = launchReadyModel();
     struct Case { QString transcript; std::optional<FakeResponse> chat; QString bubble; };
     const Case cases[] = {
-        {QStringLiteral("   "), std::nullopt, QStringLiteral("i didn't catch that")},
-        {QStringLiteral("hello"),
-         FakeResponse::error(500, QStringLiteral("overloaded"), QStringLiteral("Model Is Overloaded")),
-         QStringLiteral("model is overloaded")},
+        {"   ", std::nullopt, "i didn't catch that"},
+        {"hello", FakeResponse::error(500, "overloaded", "Model Is Overloaded"), "model is overloaded"},
     };
     int turn = 0;
     for (const Case& c : cases) {
@@ -162,7 +160,7 @@ TEST_F(VoiceTurnTest, TurnsWithoutAnAnswerSayWhyAndTheRecordingGoes)
     }
 }
 
-TEST_F(VoiceTurnTest, NewPressMidTurnEndsTheOldTurnSilently)
+TEST_F(VoiceTurnTest, NewPressMidTurnEndsTheOldTurnSilentlyAndStopsItsSpeech)
 {
     auto& m = launchReadyModel();
     fake.setTranscript(QStringLiteral("what is this?"));
@@ -179,14 +177,10 @@ TEST_F(VoiceTurnTest, NewPressMidTurnEndsTheOldTurnSilently)
     EXPECT_EQ(m.voiceState(), TovrikVoiceState::listening);
     EXPECT_TRUE(m.isPushToTalkRecording());
     EXPECT_FALSE(QFile::exists(firstWav));
-}
-
-TEST_F(VoiceTurnTest, PressDuringSpeechStopsIt)
-{
-    auto& m = launchReadyModel();
-    fake.setTranscript(QStringLiteral("hello"));
-    fake.setChatReply(QStringLiteral("A long answer."));
-    holdChord(1.0);
+    // The new turn's answer is spoken; a press meanwhile stops it.
+    sim->simAudioInput().feedTone(1.0, 0.5);
+    advance(1.0);
+    releaseChord();
     ASSERT_TRUE(spinUntil([this]() { return sim->simAudioOutput().playingCount() == 1; }, 15000));
     pressChord();
     EXPECT_EQ(sim->simAudioOutput().playingCount(), 0);

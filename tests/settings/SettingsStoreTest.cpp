@@ -107,8 +107,7 @@ TEST_F(SettingsStoreTest, SaveWritesFieldNamesButNoSecretOrHistory)
     const auto items = keychain().items(kService);
     EXPECT_EQ(items.size(), 2);
     EXPECT_EQ(items.value("hostedAccountSessionToken"), "tok-secret-1");
-    EXPECT_EQ(QJsonDocument::fromJson(items.value("pendingHostedSignOutTokens")).array(),
-              QJsonArray({"old-secret-2"}));
+    EXPECT_EQ(QJsonDocument::fromJson(items.value("pendingHostedSignOutTokens")).array(), QJsonArray({"old-secret-2"}));
     // A fresh store reads the same record back (without the history).
     s.conversationHistory.clear();
     EXPECT_EQ(SettingsStore(keychain(), store->directory()).load().settings, s);
@@ -315,32 +314,23 @@ TEST_F(SettingsStoreTest, FailedRestoreMakesTheItemUnknown)
 }
 
 namespace {
-// Forwards to another Keychain and runs `during` once, inside the next write:
-// what a Keychain that spins a local event loop makes possible.
-class ReentrantKeychain : public platform::Keychain {
+// Runs `during` once, inside its next write: what a Keychain that spins a
+// local event loop makes possible.
+class ReentrantKeychain : public platform::sim::SimKeychain {
 public:
-    explicit ReentrantKeychain(platform::Keychain& inner) : m_inner(inner) {}
-    platform::KeychainResult read(const QString& s, const QString& a) override { return m_inner.read(s, a); }
-    platform::KeychainResult remove(const QString& s, const QString& a) override { return m_inner.remove(s, a); }
     platform::KeychainResult write(const QString& s, const QString& a, const QByteArray& d) override
     {
-        if (during) {
-            auto run = std::move(during);
-            during = nullptr;
+        if (auto run = std::exchange(during, nullptr))
             run();
-        }
-        return m_inner.write(s, a, d);
+        return SimKeychain::write(s, a, d);
     }
     std::function<void()> during;
-
-private:
-    platform::Keychain& m_inner;
 };
 } // namespace
 
 TEST_F(SettingsStoreTest, SaveStartedDuringASaveIsRefused)
 {
-    ReentrantKeychain reentrant(keychain());
+    ReentrantKeychain reentrant;
     SettingsStore shared(reentrant, store->directory());
     shared.load();
     SettingsSaveResult nested;
@@ -349,8 +339,8 @@ TEST_F(SettingsStoreTest, SaveStartedDuringASaveIsRefused)
     const auto result = shared.save(outer);
     EXPECT_TRUE(result.ok) << result.message.toStdString();
     EXPECT_FALSE(nested.ok || nested.message.isEmpty());
-    EXPECT_EQ(keychain().items(kService).value("hostedAccountSessionToken"), "outer-token");
-    EXPECT_EQ(SettingsStore(keychain(), store->directory()).load().settings, outer);
+    EXPECT_EQ(reentrant.items(kService).value("hostedAccountSessionToken"), "outer-token");
+    EXPECT_EQ(SettingsStore(reentrant, store->directory()).load().settings, outer);
     // Afterwards the store saves normally again.
     EXPECT_TRUE(shared.save(signedIn(QStringLiteral("later"))).ok);
 }
