@@ -75,10 +75,7 @@ protected:
                 out << std::make_pair(e.keyCode, e.down);
         return out;
     }
-    QString lastTurnResponse() const
-    {
-        return model->conversationHistory().isEmpty() ? QString() : model->conversationHistory().last().assistantResponse;
-    }
+    QString lastTurnResponse() const { const auto h = model->conversationHistory(); return h.value(h.size() - 1).assistantResponse; }
     void expectRunOver()
     {
         EXPECT_FALSE(model->isUIAutopilotBusy() || model->overlayController()->isUIAutopilotBusy());
@@ -105,8 +102,7 @@ TEST_F(AutopilotRunTest, ClickThenDoneNeedsConfirmationAndLeavesATurnThenASpoken
     EXPECT_TRUE(requests[1].transcript.endsWith(QStringLiteral("\nLast expected result: clicked")));
     EXPECT_TRUE(requests[1].transcript.contains(QStringLiteral("Input dispatched. Held keys: []; mouse: none.")));
     EXPECT_TRUE(requests[2].transcript.contains(
-        QStringLiteral("\n") + kRecoveryHead
-        + QStringLiteral("Completion requires visible confirmation of the last action in verification.evidence.\n")));
+        "\n" + kRecoveryHead + "Completion requires visible confirmation of the last action in verification.evidence.\n"));
     // One left click on screen 2 at its pixel (100, 100).
     const auto downs = mouseEvents(platform::MouseEventKind::Down);
     ASSERT_EQ(downs.size(), 1);
@@ -176,8 +172,7 @@ TEST_F(AutopilotRunTest, ZoomRefusalsThenADetailAndADetailClick)
     const QList<FakeAutopilotRequest> r = fake.autopilotRequests();
     ASSERT_EQ(r.size(), 5);
     EXPECT_TRUE(r[1].transcript.contains(kRecoveryHead + QStringLiteral("The zoom rectangle must fit inside the overview.")));
-    EXPECT_TRUE(r[2].transcript.contains(
-        kRecoveryHead + QStringLiteral("Request a smaller detail, at most 1280 native pixels per side.")));
+    EXPECT_TRUE(r[2].transcript.contains(kRecoveryHead + "Request a smaller detail, at most 1280 native pixels per side."));
     // The step after the granted zoom carries one image more, the detail last.
     EXPECT_EQ(r[2].images.size(), 1);
     ASSERT_EQ(r[3].images.size(), 2);

@@ -104,10 +104,8 @@ TEST_F(ChatTurnTest, FailuresPutThePromptBackAndSayWhy)
     auto& m = launchReadyModel();
     struct Case { FakeResponse response; QString status, bubble; };
     const Case cases[] = {
-        {FakeResponse::error(402, QStringLiteral("insufficient_credits"), QStringLiteral("You're out of credits.")),
-         QStringLiteral("Out of credits."), QStringLiteral("you're out of credits.")},
-        {FakeResponse::error(503, QStringLiteral("unavailable"), QStringLiteral("  Service Busy  ")),
-         QStringLiteral("Service Busy"), QStringLiteral("service busy")},
+        {FakeResponse::error(402, "insufficient_credits", "You're out of credits."), "Out of credits.", "you're out of credits."},
+        {FakeResponse::error(503, "unavailable", "  Service Busy  "), "Service Busy", "service busy"},
     };
     int turn = 0;
     for (const Case& c : cases) {

@@ -18,10 +18,7 @@ const QString kPassword = QStringLiteral("password1");
 
 class ModelAccountTest : public HostedModelTest {
 protected:
-    bool waitForStatus(const QString& text, int timeoutMs = 10000)
-    {
-        return spinUntil([&]() { return model->hostedAuthStatusMessage() == text; }, timeoutMs);
-    }
+    bool waitForStatus(const QString& text) { return spinUntil([&] { return model->hostedAuthStatusMessage() == text; }, 10000); }
     TaskHandle startRefresh(bool showBusyState = false)
     {
         return startTask([this, showBusyState](CancellationToken) { return model->refreshHostedAccount(showBusyState); });
@@ -33,10 +30,7 @@ protected:
         model->setHostedAuthEmailInput(email);
         model->setHostedAuthPasswordInput(password);
     }
-    bool waitForRevocations()
-    {
-        return spinUntil([this]() { return model->runningRevocationCount() == 0; }, 10000);
-    }
+    bool waitForRevocations() { return spinUntil([this]() { return model->runningRevocationCount() == 0; }, 10000); }
     // An account on the service whose session a previous launch stored.
     QString storeFakeSession(qint64 credits = 10)
     {
@@ -45,11 +39,7 @@ protected:
         storeSignedInSettings(token, kEmail, credits);
         return token;
     }
-    QStringList storedPendingSignOuts()
-    {
-        SettingsStore store;
-        return store.load().settings.pendingHostedSignOutTokens;
-    }
+    static QStringList storedPendingSignOuts() { return SettingsStore().load().settings.pendingHostedSignOutTokens; }
 };
 
 TEST_F(ModelAccountTest, ValidationTextsSendNothingThenSignUpCreatesTheAccount)
@@ -59,7 +49,6 @@ TEST_F(ModelAccountTest, ValidationTextsSendNothingThenSignUpCreatesTheAccount)
     for (const char* good : {"a@b.c", "first.last@sub.example.com", "x@y.z"})
         EXPECT_TRUE(TovrikAppModel::isValidEmailAddress(QString::fromLatin1(good))) << good;
     auto& m = makeModel();
-    EXPECT_FALSE(m.isHostedEmailAuthVisible());
     struct Case { const char *email, *password; bool create; const char* status; };
     const Case cases[] = {
         {"", "", false, "Enter your email address and password first."},
@@ -117,8 +106,7 @@ TEST_F(ModelAccountTest, SignInFailuresShowTheServiceMessage)
     auto& m = makeModel();
     enterCredentials();
     const std::pair<FakeResponse, QString> cases[] = {
-        {FakeResponse::error(401, QStringLiteral("invalid_credentials"), QStringLiteral("  Wrong email or password. ")),
-         QStringLiteral("Wrong email or password.")},
+        {FakeResponse::error(401, "invalid_credentials", "  Wrong email or password. "), "Wrong email or password."},
         {FakeResponse::error(500, QString(), QString()), QStringLiteral("request failed")},
         {FakeResponse::raw(200, "text/html", "<html>not json</html>"), QStringLiteral("invalid api response")},
     };

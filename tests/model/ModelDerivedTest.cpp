@@ -123,11 +123,8 @@ TEST_F(ModelDerivedTest, HeaderStatusTextTable)
     EXPECT_EQ(m.headerStatusText(), QStringLiteral("Chatting"));
     m.setChatOnlyBusy(false);
     const std::pair<TovrikVoiceState, const char*> states[] = {
-        {TovrikVoiceState::listening, "Listening"},
-        {TovrikVoiceState::processing, "Processing"},
-        {TovrikVoiceState::responding, "Responding"},
-        {TovrikVoiceState::idle, "Active"},
-    };
+        {TovrikVoiceState::listening, "Listening"}, {TovrikVoiceState::processing, "Processing"},
+        {TovrikVoiceState::responding, "Responding"}, {TovrikVoiceState::idle, "Active"}};
     for (const auto& [state, text] : states) {
         m.setVoiceState(state);
         EXPECT_EQ(m.headerStatusText(), QString::fromLatin1(text));
@@ -141,9 +138,7 @@ TEST_F(ModelDerivedTest, CreditsAreGroupedAndNeverNegative)
     const QLocale previous;
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
     auto& m = *model;
-    const std::pair<qint64, const char*> cases[] = {
-        {-5, "0"}, {0, "0"}, {999, "999"}, {1000, "1,000"}, {1234567, "1,234,567"},
-    };
+    const std::pair<qint64, const char*> cases[] = {{-5, "0"}, {0, "0"}, {999, "999"}, {1000, "1,000"}, {1234567, "1,234,567"}};
     for (const auto& [balance, text] : cases) {
         changeSettings([b = balance](TovrikSettings& s) { s.hostedAccountCreditsBalance = b; });
         EXPECT_EQ(m.hostedCreditsBalanceValue(), QString::fromLatin1(text)) << balance;

@@ -4,8 +4,6 @@
 
 #include "ModelTestSupport.h"
 
-#include <QElapsedTimer>
-
 namespace tovrik::test {
 namespace {
 
@@ -109,10 +107,7 @@ TEST_F(HostedInteractionTest, ModelGoneRightAfterItsRequestsStarted)
         makeModel().signOutHostedAccount();
         // Let the revocation get somewhere (connecting, TLS, sent) before
         // the model goes away.
-        QElapsedTimer elapsed;
-        elapsed.start();
-        while (elapsed.elapsed() < i % 5)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+        spinUntil([] { return false; }, i % 5);
         model.reset();
         drainEvents();
     }

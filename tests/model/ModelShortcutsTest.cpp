@@ -42,16 +42,12 @@ protected:
         tap.injectFlags(kShift, ModCommand);
         tap.injectFlags(kCommand, 0);
     }
-    bool waitForStatus(const QString& text)
-    {
-        return spinUntil([&]() { return model->shortcutCaptureStatusMessage() == text; });
-    }
+    bool waitForStatus(const QString& text) { return spinUntil([&] { return model->shortcutCaptureStatusMessage() == text; }); }
 };
 
 TEST_F(ModelShortcutsTest, VoiceCaptureStoresTheNewShortcutAndAReportWithoutOneIsIgnored)
 {
     auto& m = *model;
-    EXPECT_EQ(m.voiceShortcutCaptureButtonText(), QStringLiteral("Change"));
     // A report with no capture running changes nothing.
     const TovrikSettings before = m.settings();
     m.handleShortcutCaptured(ShortcutGesture{ShortcutModifiers::command | ShortcutModifiers::shift, kKeyK});

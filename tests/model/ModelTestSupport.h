@@ -40,13 +40,11 @@ protected:
         SimTest::TearDown();
         QDir(settingsDirectory()).removeRecursively();
     }
-
     static QString settingsDirectory()
     {
         return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/Tovrik");
     }
     static QString settingsFilePath() { return settingsDirectory() + QStringLiteral("/tovrik.settings.json"); }
-
     static void writeSettingsFile(const QByteArray& bytes)
     {
         QDir().mkpath(settingsDirectory());
@@ -72,7 +70,6 @@ protected:
         settings.hostedAccountCreditsBalance = credits;
         ASSERT_TRUE(store.save(settings).ok);
     }
-
     // Saves the model's settings as `change` leaves them.
     template <typename Change>
     void changeSettings(Change change)
@@ -81,13 +78,7 @@ protected:
         change(s);
         ASSERT_TRUE(model->saveSettings(s));
     }
-
-    TovrikAppModel& makeModel()
-    {
-        model = std::make_unique<TovrikAppModel>();
-        return *model;
-    }
-
+    TovrikAppModel& makeModel() { return *(model = std::make_unique<TovrikAppModel>()); }
     void setPermissions(bool accessibility, bool screenRecording,
                         platform::MicrophoneAuthorization microphone = platform::MicrophoneAuthorization::Authorized,
                         bool microphoneDevice = true)
@@ -100,7 +91,6 @@ protected:
         if (model)
             model->refreshPermissions();
     }
-
     std::unique_ptr<TovrikAppModel> model;
 };
 
@@ -128,7 +118,6 @@ class TurnTest : public HostedModelTest {
 protected:
     static constexpr uint16_t kKeyControl = 59, kKeyOption = 58;
     inline static const QString kEmail = QStringLiteral("turn@b.c");
-
     void SetUp() override
     {
         HostedModelTest::SetUp();
@@ -156,7 +145,6 @@ protected:
         fake.clearRecords();
         return m;
     }
-
     void pressChord()
     {
         sim->simInput().setPhysicalModifiers(platform::ModControl | platform::ModOption);
@@ -182,7 +170,6 @@ protected:
         releaseChord();
         return path;
     }
-
     void ask(const QString& text)
     {
         model->setChatOnlyInput(text);
@@ -207,14 +194,8 @@ protected:
         sim->simAudioOutput().finishAll();
         return waitForTurnEnd(timeoutMs);
     }
-    bool waitForTurnEnd(int timeoutMs = 15000)
-    {
-        return spinUntil([this]() { return model->interactionTask().isFinished(); }, timeoutMs);
-    }
-    static QJsonObject lastJson(const QList<FakeRequest>& requests)
-    {
-        return requests.isEmpty() ? QJsonObject() : requests.last().json();
-    }
+    bool waitForTurnEnd(int timeoutMs = 15000) { return spinUntil([this] { return model->interactionTask().isFinished(); }, timeoutMs); }
+    static QJsonObject lastJson(const QList<FakeRequest>& requests) { return requests.isEmpty() ? QJsonObject() : requests.last().json(); }
     // The index of the first request to `path` in arrival order, -1 if none.
     int arrivalIndex(const QString& path) const
     {
@@ -222,7 +203,6 @@ protected:
         const auto it = std::find_if(all.begin(), all.end(), [&](const FakeRequest& r) { return r.path == path; });
         return it == all.end() ? -1 : int(it - all.begin());
     }
-
     QString sessionToken;
     int settingsOpened = 0;
 };

@@ -14,10 +14,7 @@ class VoicePreviewTest : public TurnTest {
 protected:
     // A catalogue voice other than the default (the first).
     static ElevenLabsVoiceOption otherVoice() { return constants::elevenLabsVoiceOptions().at(1); }
-    bool waitForPreviewStatus(const QString& text)
-    {
-        return spinUntil([&]() { return model->voicePreviewStatusMessage() == text; }, 15000);
-    }
+    bool waitForPreviewStatus(const QString& text) { return spinUntil([&] { return model->voicePreviewStatusMessage() == text; }, 15000); }
 };
 
 TEST_F(VoicePreviewTest, PlaysTheSampleInThePressedVoice)
@@ -50,10 +47,8 @@ TEST_F(VoicePreviewTest, OutOfCreditsAndFailuresAreDescribedAndLongOnesCut)
     EXPECT_EQ(sim->simAudioOutput().playingCount(), 0);
     EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), 1));
     fake.setCreditsBalance(kEmail, 100);
-    const std::pair<QString, QString> failures[] = {
-        {QStringLiteral("Speech is down."), QStringLiteral("Sample failed: Speech is down.")},
-        {QString(120, 'x'), QStringLiteral("Sample failed: ") + QString(77, 'x') + QStringLiteral("...")},
-    };
+    const std::pair<QString, QString> failures[] = {{"Speech is down.", "Sample failed: Speech is down."},
+                                                    {QString(120, 'x'), "Sample failed: " + QString(77, 'x') + "..."}};
     for (const auto& [message, status] : failures) {
         fake.setHandler("POST", QStringLiteral("/tts"),
                         [message](const FakeRequest&) { return FakeResponse::error(500, "tts_down", message); });

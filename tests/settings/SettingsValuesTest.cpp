@@ -32,9 +32,7 @@ TEST(ConversationHistory, CapsEachSideAt1600Characters)
     const QString face = QString::fromUtf8("\xF0\x9F\x98\x80");
     ConversationHistory history;
     appendConversationTurn(history, face.repeated(1601), QStringLiteral("ok"));
-    ASSERT_EQ(history.size(), 1);
-    EXPECT_EQ(history[0].userTranscript.size(), 3200);
-    EXPECT_TRUE(history[0].userTranscript.endsWith(face));
+    EXPECT_EQ(history.value(0).userTranscript, face.repeated(1600));
     // An "e" with a combining accent is one character.
     EXPECT_EQ(prefixCharacters(QStringLiteral("e\u0301").repeated(1601), 1600).size(), 3200);
 }

@@ -8,10 +8,8 @@ using namespace tovrik;
 namespace KeyCode = tovrik::platform::KeyCode;
 
 namespace {
-const ShortcutModifiers kControl = ShortcutModifiers::control;
-const ShortcutModifiers kShift = ShortcutModifiers::shift;
-const ShortcutModifiers kOption = ShortcutModifiers::option;
-const ShortcutModifiers kCommand = ShortcutModifiers::command;
+const ShortcutModifiers kControl = ShortcutModifiers::control, kShift = ShortcutModifiers::shift,
+                        kOption = ShortcutModifiers::option, kCommand = ShortcutModifiers::command;
 } // namespace
 
 TEST(ShortcutModifiers, BitValues)
@@ -65,9 +63,7 @@ TEST(ShortcutGesture, EveryKeyAndModifierSetRoundTrips)
         ++keys;
         for (uint32_t mods = 1; mods < 16; ++mods) {
             const ShortcutGesture g{ShortcutModifiers(mods), code};
-            const auto back = ShortcutGesture::parse(g.text());
-            ASSERT_TRUE(back.has_value()) << g.text().toStdString();
-            EXPECT_EQ(*back, g) << g.text().toStdString();
+            EXPECT_EQ(ShortcutGesture::parse(g.text()), g) << g.text().toStdString();
             // A printed form parses back to itself in upper case too.
             EXPECT_EQ(ShortcutGesture::parse(g.text().toUpper()), g);
         }
@@ -85,9 +81,8 @@ TEST(ShortcutGesture, RefusesUnknownAndMalformedText)
     for (const char* text : {"", "+", "control+", "+option", "control++option", "ctrl+option", "control+alt",
                              "control+option+hyper", "command+kk", "command+k+j", "control+control",
                              "command+shift+shift", "control+option+a", "command+key40", "control;option",
-                             "control option"}) {
+                             "control option"})
         EXPECT_FALSE(ShortcutGesture::parse(QString::fromLatin1(text)).has_value()) << text;
-    }
 }
 
 TEST(ShortcutGesture, UsableRules)
