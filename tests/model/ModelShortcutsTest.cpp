@@ -22,11 +22,13 @@ protected:
         model->showAdvancedSettings();
         model->showShortcutSettings();
     }
-    bool monitorCapturing()
+    // A flag of the monitor's shared state.
+    bool monitor(bool HotkeyMonitor::*flag)
     {
         std::lock_guard<std::mutex> lock(model->hotkeyMonitor().stateLock);
-        return model->hotkeyMonitor().isCapturingShortcut;
+        return model->hotkeyMonitor().*flag;
     }
+    bool monitorCapturing() { return monitor(&HotkeyMonitor::isCapturingShortcut); }
     ShortcutGesture monitorChord(bool voice)
     {
         std::lock_guard<std::mutex> lock(model->hotkeyMonitor().stateLock);
@@ -148,13 +150,9 @@ TEST_F(ModelShortcutsTest, ResetDuringCaptureKeepsTheResetMessageAndClearsHeldCh
     auto& tap = sim->simEventTap();
     tap.injectFlags(kControl, ModControl);
     tap.injectFlags(kOption, ModControl | ModOption);
-    {
-        std::lock_guard<std::mutex> lock(m.hotkeyMonitor().stateLock);
-        ASSERT_TRUE(m.hotkeyMonitor().shortcutActive);
-    }
+    ASSERT_TRUE(monitor(&HotkeyMonitor::shortcutActive));
     m.resetShortcutsToDefaults();
-    std::lock_guard<std::mutex> lock(m.hotkeyMonitor().stateLock);
-    EXPECT_FALSE(m.hotkeyMonitor().shortcutActive || m.hotkeyMonitor().panelShortcutActive);
+    EXPECT_FALSE(monitor(&HotkeyMonitor::shortcutActive) || monitor(&HotkeyMonitor::panelShortcutActive));
 }
 
 } // namespace
