@@ -73,6 +73,14 @@ int runApplication(int argc, char** argv, constants::RandomFill randomFill)
         QMetaObject::invokeMethod(&controller, &AppController::applicationDidFinishLaunching, Qt::QueuedConnection);
         rc = app.exec();
     }
+    // The event loop has returned, so what the controller's teardown handed
+    // to deleteLater() (the model's network services) would never go. The
+    // work its aborted requests still queued runs first, then those objects
+    // go, and with them every network manager's thread, before the
+    // libraries' exit handlers tear down what those threads use.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     // Every service (and its event taps) is gone; the backend may go now.
     platform::Platform::uninstall();
     return rc;
