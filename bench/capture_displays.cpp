@@ -14,8 +14,10 @@
 #include "BenchDesktop.h"
 #include "interaction/JpegEncoder.h"
 #include "interaction/ScreenCaptureService.h"
+#include "overlay/CursorOverlayWindowManager.h"
 #include "platform/Platform.h"
 #include "platform/x11/X11Capture.h"
+#include "platform/x11/X11Displays.h"
 #include "platform/x11/X11Platform.h"
 #include "platform/x11/Xcb.h"
 
@@ -208,8 +210,10 @@ void BM_Capture_GrabAndJpegAllDisplays(benchmark::State& state)
 }
 
 // Two full-screen 32-bit override-redirect windows, one per display, with a
-// translucent picture, standing in for the overlay (raw xcb: the benchmark's
-// Qt runs offscreen).
+// companion-like picture (an opaque glyph in a translucent glow), standing
+// in for the overlay (raw xcb: the benchmark's Qt runs offscreen). Its
+// opaque pixels are picked from a full-display picture the way the overlay
+// picks them from its backing store, inside the step.
 class OverlayStandIn {
 public:
     OverlayStandIn() : m_conn(benchDisplay.constData())
@@ -224,9 +228,13 @@ public:
             return;
         const xcb_colormap_t colormap = xcb_generate_id(m_conn);
         xcb_create_colormap(m_conn, XCB_COLORMAP_ALLOC_NONE, colormap, m_conn.root(), visual);
-        QImage glyph(kScreenW, 64, QImage::Format_ARGB32_Premultiplied);
-        glyph.fill(Qt::transparent);
-        QPainter(&glyph).fillRect(QRect(1200, 0, 64, 64), QColor(40, 120, 255, 200));
+        m_picture = QImage(kScreenW, kScreenH, QImage::Format_ARGB32_Premultiplied);
+        m_picture.fill(Qt::transparent);
+        {
+            QPainter p(&m_picture);
+            p.fillRect(QRect(1200, 700, 64, 64), QColor(40, 120, 255, 90));
+            p.fillRect(QRect(1216, 716, 32, 32), QColor(52, 211, 199));
+        }
         for (int i = 0; i < 2; ++i) {
             const xcb_window_t w = xcb_generate_id(m_conn);
             const uint32_t values[] = {0, 0, 1, colormap};
@@ -238,16 +246,31 @@ public:
             const xcb_gcontext_t gc = xcb_generate_id(m_conn);
             xcb_create_gc(m_conn, gc, w, 0, nullptr);
             xcb_put_image(m_conn, XCB_IMAGE_FORMAT_Z_PIXMAP, w, gc, kScreenW, 64, 0, 700, 0, 32,
-                          uint32_t(glyph.sizeInBytes()), glyph.constBits());
+                          uint32_t(m_picture.bytesPerLine() * 64), m_picture.constScanLine(700));
             xcb_free_gc(m_conn, gc);
             m_windows.push_back(w);
         }
         m_conn.sync();
+        for (const auto& d : platform::Platform::get().displays().displays())
+            m_displayIDs.push_back(d.displayID);
+        std::sort(m_displayIDs.begin(), m_displayIDs.end(), [](uint32_t a, uint32_t b) {
+            const auto& x = static_cast<platform::x11::X11Platform&>(platform::Platform::get()).x11Displays();
+            return x.pixelRect(a).x() < x.pixelRect(b).x();
+        });
     }
-    bool ok() const { return m_windows.size() == 2; }
+    bool ok() const { return m_windows.size() == 2 && m_displayIDs.size() == 2; }
     ScreenCaptureOverlayHooks hooks()
     {
         ScreenCaptureOverlayHooks h;
+        h.probes = [this] {
+            QList<platform::RepaintProbe> probes;
+            for (uint32_t id : m_displayIDs)
+                for (const auto& [pixel, colour] :
+                     overlay::opaqueSamples(m_picture, m_picture.rect(),
+                                            overlay::CursorOverlayWindowManager::probesPerWindow))
+                    probes.append({id, pixel, colour});
+            return probes;
+        };
         h.suspend = [this] {
             for (auto w : m_windows)
                 xcb_unmap_window(m_conn, w);
@@ -265,6 +288,8 @@ public:
 private:
     platform::x11::XcbConnection m_conn;
     std::vector<xcb_window_t> m_windows;
+    std::vector<uint32_t> m_displayIDs;
+    QImage m_picture;
 };
 
 void BM_Capture_StepWithOverlayCompositorVsNone(benchmark::State& state)

@@ -232,19 +232,59 @@ QImage X11Capture::captureDisplay(uint32_t displayID)
     return captureRootRect(r);
 }
 
-void X11Capture::watchRepaints()
+std::vector<std::optional<uint32_t>> X11Capture::readProbes(const std::vector<Probe>& probes)
+{
+    std::vector<xcb_get_image_cookie_t> cookies;
+    cookies.reserve(probes.size());
+    for (const auto& p : probes)
+        cookies.push_back(xcb_get_image(m_conn, XCB_IMAGE_FORMAT_Z_PIXMAP, m_conn.root(), int16_t(p.root.x()),
+                                        int16_t(p.root.y()), 1, 1, ~0u));
+    std::vector<std::optional<uint32_t>> colours;
+    colours.reserve(probes.size());
+    for (auto cookie : cookies) {
+        XcbReply<xcb_get_image_reply_t> reply(xcb_get_image_reply(m_conn, cookie, nullptr));
+        if (!reply || xcb_get_image_data_length(reply.get()) < 4) {
+            colours.emplace_back();
+            continue;
+        }
+        uint32_t pixel = 0;
+        std::memcpy(&pixel, xcb_get_image_data(reply.get()), 4);
+        colours.emplace_back(pixel | 0xff000000u);
+    }
+    return colours;
+}
+
+void X11Capture::watchRepaints(const QList<RepaintProbe>& leaving)
 {
     std::lock_guard lock(m_mutex);
+    m_probes.clear();
     if (!m_conn.ok() || !m_hasDamage)
         return;
     stopWatching();
     m_damage = xcb_generate_id(m_conn);
     xcb_damage_create(m_conn, m_damage, m_conn.root(), XCB_DAMAGE_REPORT_LEVEL_RAW_RECTANGLES);
     xcb_flush(m_conn);
+    if (!m_formatOk)
+        return;
+    const auto* screen = m_conn.screen();
+    const QRect root(0, 0, screen->width_in_pixels, screen->height_in_pixels);
+    std::vector<Probe> probes;
+    for (const auto& p : leaving) {
+        const QRect display = m_displays.pixelRect(p.displayID);
+        const QPoint at = display.topLeft() + p.pixel;
+        if (int(probes.size()) < maxProbes && display.contains(at) && root.contains(at))
+            probes.push_back({at, p.color | 0xff000000u});
+    }
+    // Only what the screen shows now tells a late frame from a new one.
+    const auto shown = readProbes(probes);
+    for (size_t i = 0; i < probes.size(); ++i)
+        if (shown[i] == probes[i].color)
+            m_probes.push_back(probes[i]);
 }
 
 void X11Capture::stopWatching()
 {
+    m_probes.clear();
     if (!m_damage)
         return;
     xcb_damage_destroy(m_conn, m_damage);
@@ -275,16 +315,21 @@ void X11Capture::synchronize(const QList<uint32_t>& vacatedDisplays)
         xcb_flush(m_conn);
     }
     // A compositor that lags behind (a busy machine) may still be drawing
-    // the overlay as it was before it was taken away: that drawing covers
-    // the vacated displays too, and its repaint without the overlay follows
-    // in its next pass. So once they are covered, wait until the root has
-    // been quiet for a moment, still within the cap.
+    // the windows as they were before they went: that drawing covers the
+    // vacated displays too, and its repaint without them follows in its
+    // next pass. So once they are covered, the probes are read after every
+    // drawing until none shows the windows' colour. Without probes, or once
+    // some have changed while others keep their colour, the repaint is
+    // taken when the root has been quiet for a moment. All within the cap.
     QRegion vacated;
     for (uint32_t id : vacatedDisplays)
         vacated += m_displays.pixelRect(id);
     QRegion pending = vacated;
     const uint8_t damageEvent = xcb_get_extension_data(m_conn, &xcb_damage_id)->first_event + XCB_DAMAGE_NOTIFY;
     bool any = false;
+    bool drawnSinceProbed = true;
+    bool cleared = false;
+    const bool probing = !m_probes.empty() && !vacated.isEmpty();
     QElapsedTimer elapsed;
     elapsed.start();
     qint64 lastDamageMs = 0;
@@ -296,6 +341,7 @@ void X11Capture::synchronize(const QList<uint32_t>& vacatedDisplays)
                 const QRect area(d->area.x, d->area.y, d->area.width, d->area.height);
                 pending -= area;
                 any = true;
+                drawnSinceProbed = true;
                 if (vacated.isEmpty() || vacated.intersects(area))
                     lastDamageMs = elapsed.elapsed();
             }
@@ -306,10 +352,28 @@ void X11Capture::synchronize(const QList<uint32_t>& vacatedDisplays)
         const qint64 cap = vacatedDisplays.isEmpty() ? 50 : repaintWaitCapMs;
         qint64 left = cap - elapsed.elapsed();
         if (any && pending.isEmpty()) {
-            const qint64 quietLeft = lastDamageMs + repaintQuietMs - elapsed.elapsed();
-            if (quietLeft <= 0)
-                break;
-            left = std::min(left, quietLeft);
+            if (probing && drawnSinceProbed) {
+                drawnSinceProbed = false;
+                const auto shown = readProbes(m_probes);
+                std::vector<Probe> still;
+                for (size_t i = 0; i < m_probes.size(); ++i)
+                    if (!shown[i] || *shown[i] == m_probes[i].color)
+                        still.push_back(m_probes[i]);
+                cleared = cleared || still.size() < m_probes.size();
+                m_probes = std::move(still);
+                if (m_probes.empty())
+                    break; // drawn again, and without the windows
+                continue; // drawing that came meanwhile is read first
+            }
+            // While every probe still shows the windows, the drawing seen
+            // is a late frame: only the next one can tell. Once some have
+            // changed, one that has not may be the same colour beneath.
+            if (!probing || cleared) {
+                const qint64 quietLeft = lastDamageMs + repaintQuietMs - elapsed.elapsed();
+                if (quietLeft <= 0)
+                    break;
+                left = std::min(left, quietLeft);
+            }
         }
         if (left <= 0)
             break;

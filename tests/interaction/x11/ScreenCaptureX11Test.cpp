@@ -6,11 +6,13 @@
 #include "interaction/ScreenCaptureService.h"
 #include "overlay/OverlayWindowController.h"
 #include "platform/Platform.h"
+#include "platform/x11/X11Displays.h"
 #include "platform/x11/X11Platform.h"
 
 #include <QGuiApplication>
 #include <QPainter>
 #include <QWidget>
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
@@ -180,6 +182,20 @@ TEST_F(ScreenCaptureX11, RealOverlayControllerIsSuspendedAndResumed)
     // The overlay's windows draw over the known window before the step.
     ASSERT_TRUE(spinUntil([&] { return mismatches(grabRoot(), windowRect.topLeft()) > 0; }, 10000))
         << "the overlay never drew over the known window";
+    // The pixels the capture watches are opaque pixels of the overlay, each
+    // at its place on the screen (once the compositor has drawn its latest
+    // frame: the waveform moves).
+    auto& x11 = static_cast<platform::x11::X11Platform&>(platform::Platform::get());
+    EXPECT_TRUE(spinUntil(
+        [&] {
+            const auto probes = overlay.screenCaptureProbes();
+            const QImage root = grabRoot();
+            return !probes.isEmpty() && std::all_of(probes.begin(), probes.end(), [&](const auto& p) {
+                const QPoint at = x11.x11Displays().pixelRect(p.displayID).topLeft() + p.pixel;
+                return (root.pixel(at) | 0xff000000u) == p.color;
+            });
+        },
+        10000));
     ScreenCaptureService service;
     auto out = runToEnd(captureAllScreensForModel(&service, &overlay, true));
     ASSERT_TRUE(out->done);
