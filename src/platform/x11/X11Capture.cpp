@@ -93,6 +93,7 @@ X11Capture::X11Capture(X11Displays& displays, bool sharedMemory)
             xcb_shm_query_version_reply(m_conn, xcb_shm_query_version(m_conn), nullptr));
         m_shmAvailable = bool(version);
     }
+    m_compositorSelection = internAtom(m_conn, ("_NET_WM_CM_S" + QByteArray::number(m_conn.screenNumber())).constData());
     const auto* damage = xcb_get_extension_data(m_conn, &xcb_damage_id);
     if (damage && damage->present) {
         XcbReply<xcb_damage_query_version_reply_t> version(xcb_damage_query_version_reply(
@@ -297,10 +298,17 @@ void X11Capture::stopWatching()
 void X11Capture::synchronize(const QList<uint32_t>& vacatedDisplays)
 {
     std::lock_guard lock(m_mutex);
-    if (!m_conn.sync())
+    if (!m_conn.ok())
         return;
-    if (!compositorRunning(m_conn, m_conn.screenNumber()) || !m_hasDamage) {
-        if (!m_hasDamage && compositorRunning(m_conn, m_conn.screenNumber()))
+    // Asking who owns the compositor selection is the round trip that puts
+    // the server past every request made so far.
+    XcbReply<xcb_get_selection_owner_reply_t> owner(
+        xcb_get_selection_owner_reply(m_conn, xcb_get_selection_owner(m_conn, m_compositorSelection), nullptr));
+    if (xcb_connection_has_error(m_conn))
+        return;
+    const bool compositor = owner && owner->owner != XCB_WINDOW_NONE;
+    if (!compositor || !m_hasDamage) {
+        if (compositor)
             QThread::msleep(50); // no way to see the repaint: give it three frames
         stopWatching();
         return;

@@ -92,6 +92,7 @@ private:
     bool m_shmAvailable = false;
     bool m_hasDamage = false;
     uint32_t m_damage = 0;
+    uint32_t m_compositorSelection = 0;
     std::vector<Probe> m_probes;
     std::shared_ptr<Owner> m_owner;
     std::vector<std::shared_ptr<Segment>> m_segments;
