@@ -13,7 +13,6 @@
 #include <QPainter>
 #include <QProcess>
 #include <QTest>
-#include <QThread>
 #include <QWidget>
 #include <chrono>
 #include <gtest/gtest.h>
@@ -110,16 +109,6 @@ TEST(X11Capture, AKnownWindowsPixelsAreAtTheirPlace)
     const QImage viaGetImage = plain.captureDisplay(main->displayID);
     ASSERT_EQ(viaGetImage.size(), image.size());
     EXPECT_EQ(viaGetImage.copy(350, 250, 300, 200), image.copy(350, 250, 300, 200));
-
-    // Taken off screen and synchronized, the window is gone from the next
-    // capture at once.
-    window.hide();
-    QCoreApplication::processEvents();
-    capture.synchronize();
-    image = capture.captureDisplay(main->displayID);
-    ASSERT_FALSE(image.isNull());
-    EXPECT_NE(at(image, 450, 325), 0xff0000u);
-    EXPECT_NE(at(image, 550, 375), 0xffff00u);
 }
 
 // A compositor that lags: after the overlay went, it first finishes the
@@ -138,17 +127,11 @@ TEST_P(X11CaptureLateFrame, TheFrameStillShowingTheOverlayIsNotTaken)
     const QByteArray name = ":" + QByteArray::number(n);
     const QByteArray previous = qgetenv("DISPLAY");
     qputenv("DISPLAY", name);
-    std::unique_ptr<X11Displays> displays;
-    for (int attempt = 0; attempt < 100 && !(displays && displays->isConnected()); ++attempt) {
-        if (attempt)
-            QThread::msleep(50);
-        displays = std::make_unique<X11Displays>();
-    }
-    X11Capture capture(*displays);
+    X11Displays displays;
+    X11Capture capture(displays);
     qputenv("DISPLAY", previous);
-    ASSERT_TRUE(displays->isConnected());
-    ASSERT_EQ(displays->displays().size(), 1);
-    const uint32_t id = displays->displays().first().displayID;
+    ASSERT_EQ(displays.displays().size(), 1);
+    const uint32_t id = displays.displays().first().displayID;
 
     XcbConnection compositor(name.constData());
     ASSERT_TRUE(compositor.ok());
@@ -168,11 +151,8 @@ TEST_P(X11CaptureLateFrame, TheFrameStillShowingTheOverlayIsNotTaken)
     if (sameBeneath)
         QPainter(&clean).fillRect(190, 140, 40, 40, QColor(0xfafafa));
     QImage shown = clean.copy();
-    {
-        QPainter p(&shown);
-        p.fillRect(100, 80, 40, 40, QColor(0x2f7df6));
-        p.fillRect(200, 150, 20, 20, QColor(0xfafafa));
-    }
+    QPainter(&shown).fillRect(100, 80, 40, 40, QColor(0x2f7df6));
+    QPainter(&shown).fillRect(200, 150, 20, 20, QColor(0xfafafa));
     const auto draw = [&](const QImage& frame) {
         for (int y = 0; y < frame.height(); y += 60)
             xcb_put_image(compositor, XCB_IMAGE_FORMAT_Z_PIXMAP, compositor.root(), gc, uint16_t(frame.width()), 60,
@@ -190,12 +170,7 @@ TEST_P(X11CaptureLateFrame, TheFrameStillShowingTheOverlayIsNotTaken)
     capture.synchronize({id});
     const QImage shot = opaqueCopy(capture.captureDisplay(id));
     lagging.join();
-    ASSERT_EQ(shot.size(), clean.size());
-    int overlayPixels = 0;
-    for (int y = 0; y < clean.height(); ++y)
-        for (int x = 0; x < clean.width(); ++x)
-            overlayPixels += shot.pixel(x, y) != clean.pixel(x, y);
-    EXPECT_EQ(overlayPixels, 0);
+    EXPECT_EQ(shot, clean); // no pixel of the overlay
     server.kill();
     server.waitForFinished(5000);
 }
