@@ -101,13 +101,13 @@ QList<QPair<QPoint, QRgb>> opaqueSamples(const QImage& image, QRect area, int co
         || (image.format() != QImage::Format_ARGB32_Premultiplied && image.format() != QImage::Format_ARGB32
             && image.format() != QImage::Format_RGB32))
         return samples;
-    // A sparse grid finds anything drawn at least a few pixels wide
-    // without reading every pixel of a whole display.
-    constexpr int step = 4;
+    // A sparse grid (every 4th pixel of every 8th row) finds anything
+    // drawn at least a few pixels wide without reading a whole display.
+    constexpr int step = 4, rowStep = 8;
     constexpr size_t maxHits = 16384;
     const bool alpha = image.hasAlphaChannel();
     std::vector<QPair<QPoint, QRgb>> hits;
-    for (int y = area.top() + step / 2; y <= area.bottom() && hits.size() < maxHits; y += step) {
+    for (int y = area.top() + rowStep / 2; y <= area.bottom() && hits.size() < maxHits; y += rowStep) {
         const QRgb* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
         for (int x = area.left() + step / 2; x <= area.right(); x += step)
             if (!alpha || qAlpha(line[x]) == 255)
@@ -569,8 +569,10 @@ bool CursorOverlayWindowManager::suspendForCapture()
 
 QList<platform::RepaintProbe> CursorOverlayWindowManager::captureProbes() const
 {
+    // Without a compositor the windows leave the screen as soon as the
+    // server has unmapped them: nothing to tell apart.
     QList<platform::RepaintProbe> probes;
-    if (m_isSuspendedForCapture)
+    if (m_isSuspendedForCapture || !m_compositorActive)
         return probes;
     for (const auto* w : m_overlayWindows) {
         if (!w->displayID())

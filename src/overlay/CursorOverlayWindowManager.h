@@ -119,7 +119,8 @@ public:
     void resumeAfterCapture();
     // Opaque pixels of the shown windows, a few per display, asked for
     // before suspendForCapture(): while the screen still shows one of them,
-    // a compositor has not yet drawn the screen without the windows.
+    // the compositor has not yet drawn the screen without the windows.
+    // None without a compositor.
     QList<platform::RepaintProbe> captureProbes() const;
     static constexpr int probesPerWindow = 6;
 

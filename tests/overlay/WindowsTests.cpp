@@ -335,6 +335,9 @@ TEST_F(WindowsTest, CaptureProbesComeFromEveryShownWindowAndNoneWhileSuspended)
         return probed.size() == 2;
     }, 2000);
     EXPECT_EQ(probed, QSet<uint32_t>({1, 2}));
+    sim->setCompositorActive(false); // the windows leave with their unmapping
+    EXPECT_TRUE(manager().captureProbes().isEmpty());
+    sim->setCompositorActive(true);
     ASSERT_TRUE(manager().suspendForCapture());
     EXPECT_TRUE(manager().captureProbes().isEmpty());
 }
