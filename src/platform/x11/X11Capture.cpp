@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <QRegion>
+#include <QSet>
 #include <QThread>
 #include <algorithm>
 #include <cstring>
@@ -274,7 +275,7 @@ void X11Capture::watchRepaints(const QList<RepaintProbe>& leaving)
         const QRect display = m_displays.pixelRect(p.displayID);
         const QPoint at = display.topLeft() + p.pixel;
         if (int(probes.size()) < maxProbes && display.contains(at) && root.contains(at))
-            probes.push_back({at, p.color | 0xff000000u});
+            probes.push_back({at, p.color | 0xff000000u, p.displayID});
     }
     // Only what the screen shows now tells a late frame from a new one.
     const auto shown = readProbes(probes);
@@ -327,8 +328,9 @@ void X11Capture::synchronize(const QList<uint32_t>& vacatedDisplays)
     // vacated displays too, and its repaint without them follows in its
     // next pass. So once they are covered, the probes are read after every
     // drawing until none shows the windows' colour. Without probes, or once
-    // some have changed while others keep their colour, the repaint is
-    // taken when the root has been quiet for a moment. All within the cap.
+    // some have changed on every display while others keep their colour,
+    // the repaint is taken when the root has been quiet for a moment. All
+    // within the cap.
     QRegion vacated;
     for (uint32_t id : vacatedDisplays)
         vacated += m_displays.pixelRect(id);
@@ -336,7 +338,10 @@ void X11Capture::synchronize(const QList<uint32_t>& vacatedDisplays)
     const uint8_t damageEvent = xcb_get_extension_data(m_conn, &xcb_damage_id)->first_event + XCB_DAMAGE_NOTIFY;
     bool any = false;
     bool drawnSinceProbed = true;
-    bool cleared = false;
+    // The displays with probes, and those where one has changed.
+    QSet<uint32_t> probed, cleared;
+    for (const auto& p : m_probes)
+        probed << p.displayID;
     const bool probing = !m_probes.empty() && !vacated.isEmpty();
     QElapsedTimer elapsed;
     elapsed.start();
@@ -364,19 +369,22 @@ void X11Capture::synchronize(const QList<uint32_t>& vacatedDisplays)
                 drawnSinceProbed = false;
                 const auto shown = readProbes(m_probes);
                 std::vector<Probe> still;
-                for (size_t i = 0; i < m_probes.size(); ++i)
+                for (size_t i = 0; i < m_probes.size(); ++i) {
                     if (!shown[i] || *shown[i] == m_probes[i].color)
                         still.push_back(m_probes[i]);
-                cleared = cleared || still.size() < m_probes.size();
+                    else
+                        cleared << m_probes[i].displayID;
+                }
                 m_probes = std::move(still);
                 if (m_probes.empty())
                     break; // drawn again, and without the windows
                 continue; // drawing that came meanwhile is read first
             }
-            // While every probe still shows the windows, the drawing seen
-            // is a late frame: only the next one can tell. Once some have
-            // changed, one that has not may be the same colour beneath.
-            if (!probing || cleared) {
+            // While every probe of a display still shows the windows, what
+            // was drawn there is a late frame: only the next drawing can
+            // tell. Once some have changed on every display, one that has
+            // not may be the same colour beneath.
+            if (!probing || cleared.size() == probed.size()) {
                 const qint64 quietLeft = lastDamageMs + repaintQuietMs - elapsed.elapsed();
                 if (quietLeft <= 0)
                     break;

@@ -21,10 +21,10 @@
 // takes a repaint as the one without the windows only once none of those
 // pixels shows the windows' colour any more. A probe the screen did not
 // show before the windows went (the compositor not yet up to date, another
-// window above) is dropped. Without probes, or when some have changed and
-// others keep their colour (the pixel beneath has the same), the repaint is
-// taken once the root has been quiet for a moment; while all keep it, only
-// the cap ends the wait.
+// window above) is dropped. Without probes, or when on every display some
+// have changed and others keep their colour (the pixel beneath has the
+// same), the repaint is taken once the root has been quiet for a moment;
+// while all of a display's keep it, only the cap ends the wait.
 
 #include "platform/Capture.h"
 #include "platform/x11/Xcb.h"
@@ -80,6 +80,7 @@ private:
     struct Probe {
         QPoint root;
         uint32_t color = 0;
+        uint32_t displayID = 0;
     };
     // The root's colours (0xffRRGGBB) at the probes, in one round trip;
     // nullopt for a pixel that could not be read.
