@@ -4,9 +4,12 @@
 
 #include "support/X11TestClients.h"
 #include "platform/x11/X11Displays.h"
+#include "platform/x11/X11Platform.h"
 #include "support/SimFixture.h"
 
 #include <QGuiApplication>
+#include <QProcess>
+#include <QTest>
 #include <QScreen>
 #include <gtest/gtest.h>
 
@@ -40,3 +43,38 @@ TEST(X11Displays, OneScreenMatchesTheServerGeometryAndQtsView)
     EXPECT_EQ(displays.pointerLocationAppKit(), QPointF(321 / s, d.bounds.height() - 123 / s));
 }
 
+
+// The companion follows the pointer from these notices: a pointer that a
+// program warps (xdotool mousemove) must be seen as well as device motion,
+// and a still pointer reports nothing.
+TEST(X11Displays, PointerMotionNoticesCoverWarpsAndDeviceMotion)
+{
+    X11Platform platform;
+    ASSERT_TRUE(platform.isConnected());
+    auto& displays = platform.displays();
+    QList<QPointF> seen;
+    QObject::connect(&displays, &Displays::pointerMoved, [&](QPointF p) { seen << p; });
+    auto watch = displays.watchPointerMotion();
+    ASSERT_TRUE(watch);
+    QTest::qWait(400); // past the reads made while the watch starts
+    seen.clear();
+    const double s = displays.displays().value(0).scale;
+    tovrik::test::XClient client;
+    const struct {
+        const char* how;
+        QPoint to;
+        std::function<bool()> move;
+    } moves[] = {
+        {"warp", {40, 50}, [] { return QProcess::execute("xdotool", {"mousemove", "40", "50"}) == 0; }},
+        {"device", {300, 210}, [&] { return client.moveTo(QPoint(300, 210)); }},
+        {"warp", {7, 9}, [] { return QProcess::execute("xdotool", {"mousemove", "7", "9"}) == 0; }},
+    };
+    for (const auto& m : moves) {
+        SCOPED_TRACE(m.how);
+        ASSERT_TRUE(m.move());
+        QTRY_COMPARE_WITH_TIMEOUT(seen.value(seen.size() - 1), QPointF(m.to) / s, 5000);
+    }
+    const auto count = seen.size();
+    QTest::qWait(200);
+    EXPECT_EQ(seen.size(), count);
+}
