@@ -1,9 +1,8 @@
 #include "platform/x11/X11MotionRecorder.h"
 
+#include "platform/x11/Xcb.h"
+
 #include <QThread>
-#include <X11/Xlib.h>
-#include <X11/Xproto.h>
-#include <X11/extensions/record.h>
 #include <atomic>
 #include <cerrno>
 #include <optional>
@@ -11,78 +10,85 @@
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <xcb/record.h>
+#include <xcb/xcbext.h>
 
 namespace tovrik::platform::x11 {
 
 namespace {
 
 struct RecorderState {
-    Display* control = nullptr;
-    Display* data = nullptr;
-    XRecordContext context = 0;
+    XcbConnection control;
+    XcbConnection data;
+    uint32_t context = 0;
+    unsigned int sequence = 0; // of the enable request, whose replies carry the data
     int wakeFd = -1;
     QByteArray threadName;
     std::function<QPointF(QPointF)> toPoints;
     std::function<void(const RawInputEvent&)> handler;
-    std::optional<QPoint> latest; // root pixels of the last motion of a batch
 
     ~RecorderState()
     {
-        if (control && context) {
-            XRecordDisableContext(control, context);
-            XRecordFreeContext(control, context);
-            XSync(control, False);
+        if (context && control.ok()) {
+            xcb_record_disable_context(control, context);
+            xcb_record_free_context(control, context);
+            control.sync();
         }
-        if (data)
-            XCloseDisplay(data);
-        if (control)
-            XCloseDisplay(control);
         if (wakeFd >= 0)
             ::close(wakeFd);
     }
 
-    static void intercept(XPointer closure, XRecordInterceptData* d)
+    // The root position of the last motion among the replies that have
+    // arrived, if any. Device events come as 32-byte events, several to a
+    // reply; the other categories (start and end of data) carry none.
+    std::optional<QPoint> readMotion()
     {
-        auto* self = reinterpret_cast<RecorderState*>(closure);
-        // Device events come one xEvent (32 bytes) at a time; anything else
-        // (start and end of data, client notices) is not motion.
-        if (d->category == XRecordFromServer && d->data_len * 4 >= sizeof(xEvent)) {
-            const auto* e = reinterpret_cast<const xEvent*>(d->data);
-            if ((e->u.u.type & 0x7f) == MotionNotify)
-                self->latest = QPoint(e->u.keyButtonPointer.rootX, e->u.keyButtonPointer.rootY);
+        std::optional<QPoint> latest;
+        void* raw = nullptr;
+        xcb_generic_error_t* error = nullptr;
+        while (xcb_poll_for_reply(data, sequence, &raw, &error)) {
+            std::free(error);
+            error = nullptr;
+            auto* reply = static_cast<xcb_record_enable_context_reply_t*>(raw);
+            raw = nullptr;
+            if (!reply)
+                continue;
+            if (reply->category == 0 /* from the server */) {
+                const uint8_t* bytes = xcb_record_enable_context_data(reply);
+                const int length = xcb_record_enable_context_data_length(reply);
+                for (int at = 0; at + 32 <= length; at += 32) {
+                    const auto* e = reinterpret_cast<const xcb_motion_notify_event_t*>(bytes + at);
+                    if ((e->response_type & 0x7f) == XCB_MOTION_NOTIFY)
+                        latest = QPoint(e->root_x, e->root_y);
+                }
+            }
+            std::free(reply);
         }
-        XRecordFreeData(d);
-    }
-
-    void deliverLatest()
-    {
-        if (!latest)
-            return;
-        RawInputEvent e;
-        e.type = RawInputEvent::Type::MouseMoved;
-        e.location = toPoints(QPointF(*latest));
-        latest.reset();
-        try {
-            handler(e);
-        } catch (...) {
-            // A handler's failure must not end the recorder.
-        }
+        return latest;
     }
 
     void run()
     {
         pthread_setname_np(pthread_self(), threadName.left(15).constData());
-        pollfd fds[2] = {{ConnectionNumber(data), POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        pollfd fds[2] = {{xcb_get_file_descriptor(data), POLLIN, 0}, {wakeFd, POLLIN, 0}};
         for (;;) {
-            // Processing may read more than one reply off the socket; what
-            // it read is handled before waiting again.
-            XRecordProcessReplies(data);
-            deliverLatest();
+            if (const auto latest = readMotion()) {
+                RawInputEvent e;
+                e.type = RawInputEvent::Type::MouseMoved;
+                e.location = toPoints(QPointF(*latest));
+                try {
+                    handler(e);
+                } catch (...) {
+                    // A handler's failure must not end the recorder.
+                }
+            }
+            // A broken connection (the server went away) ends the recorder;
+            // the pointer then simply stops being followed.
+            if (xcb_connection_has_error(data))
+                return;
             if (::poll(fds, 2, -1) < 0 && errno != EINTR)
                 return;
             if (fds[1].revents & POLLIN)
-                return;
-            if (fds[0].revents & (POLLHUP | POLLERR))
                 return;
         }
     }
@@ -125,26 +131,31 @@ std::unique_ptr<EventTapSession> X11MotionRecorder::start(const QString& threadN
     if (!handler || !rootPixelsToPoints)
         return nullptr;
     auto state = std::make_shared<RecorderState>();
-    state->control = XOpenDisplay(nullptr);
-    state->data = XOpenDisplay(nullptr);
-    int major = 0, minor = 0;
-    if (!state->control || !state->data || !XRecordQueryVersion(state->control, &major, &minor))
+    state->control = XcbConnection(nullptr);
+    state->data = XcbConnection(nullptr);
+    if (!state->control.ok() || !state->data.ok())
         return nullptr;
-    XRecordRange* range = XRecordAllocRange();
-    if (!range)
+    const auto* ext = xcb_get_extension_data(state->control, &xcb_record_id);
+    if (!ext || !ext->present)
         return nullptr;
-    range->device_events.first = MotionNotify;
-    range->device_events.last = MotionNotify;
-    XRecordClientSpec clients = XRecordAllClients;
-    state->context = XRecordCreateContext(state->control, 0, &clients, 1, &range, 1);
-    XFree(range);
-    // The context must exist on the server before the data connection
-    // names it.
-    XSync(state->control, False);
-    if (!state->context || !XRecordEnableContextAsync(state->data, state->context, &RecorderState::intercept,
-                                                      reinterpret_cast<XPointer>(state.get())))
+    XcbReply<xcb_record_query_version_reply_t> version(
+        xcb_record_query_version_reply(state->control, xcb_record_query_version(state->control, 1, 13), nullptr));
+    if (!version)
         return nullptr;
-    XFlush(state->data);
+    xcb_record_range_t range{};
+    range.device_events.first = XCB_MOTION_NOTIFY;
+    range.device_events.last = XCB_MOTION_NOTIFY;
+    const xcb_record_client_spec_t clients = XCB_RECORD_CS_ALL_CLIENTS;
+    const uint32_t context = xcb_generate_id(state->control);
+    XcbReply<xcb_generic_error_t> failed(xcb_request_check(
+        state->control, xcb_record_create_context_checked(state->control, context, 0, 1, 1, &clients, &range)));
+    if (failed)
+        return nullptr;
+    state->context = context;
+    // The context exists on the server now (the check was a round trip):
+    // the data connection may name it.
+    state->sequence = xcb_record_enable_context(state->data, context).sequence;
+    xcb_flush(state->data);
     state->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (state->wakeFd < 0)
         return nullptr;

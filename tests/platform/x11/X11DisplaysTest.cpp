@@ -72,7 +72,8 @@ TEST(X11Displays, PointerMotionNoticesCoverWarpsAndDeviceMotion)
     for (const auto& m : moves) {
         SCOPED_TRACE(m.how);
         ASSERT_TRUE(m.move());
-        QTRY_COMPARE_WITH_TIMEOUT(seen.value(seen.size() - 1), QPointF(m.to) / s, 5000);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !seen.isEmpty() && seen.last() == QPointF(m.to) / s; }, 5000))
+            << (seen.isEmpty() ? QString("nothing") : QString("%1,%2").arg(seen.last().x()).arg(seen.last().y())).toStdString();
     }
     const auto count = seen.size();
     QTest::qWait(200);

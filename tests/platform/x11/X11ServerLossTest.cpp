@@ -7,6 +7,7 @@
 #include "platform/x11/X11Displays.h"
 #include "platform/x11/X11EventTap.h"
 #include "platform/x11/X11Input.h"
+#include "platform/x11/X11MotionRecorder.h"
 #include "support/PrivateXServer.h"
 #include "support/SimFixture.h"
 
@@ -54,12 +55,16 @@ TEST(X11ServerLoss, PostsFailTapsEndAndTheLastDisplaysStay)
             orphanSaw = orphanSaw || (e.type == RawInputEvent::Type::MouseDown && e.location == QPointF(222, 111));
         });
     }
+    std::atomic<bool> recorderSaw{false};
+    auto recorder = X11MotionRecorder::start(QStringLiteral("tovrik.motion-loss"), [](QPointF p) { return p; },
+                                             [&](const RawInputEvent& e) { recorderSaw = e.location == QPointF(222, 111); });
     qputenv("DISPLAY", previous);
     ASSERT_TRUE(ready);
+    ASSERT_TRUE(recorder);
     ASSERT_TRUE(orphan);
     ASSERT_TRUE(input.postMouse(MouseEventKind::Down, MouseButton::Right, QPointF(222, 111), 1)
                 && input.postMouse(MouseEventKind::Up, MouseButton::Right, QPointF(222, 111), 1));
-    ASSERT_TRUE(spinUntil([&] { return orphanSaw.load(); }));
+    ASSERT_TRUE(spinUntil([&] { return orphanSaw.load() && recorderSaw.load(); }));
     ASSERT_TRUE(session);
     ASSERT_EQ(displays->displays().size(), 1);
     EXPECT_EQ(displays->displays().first().bounds, QRectF(0, 0, 800, 600));
@@ -79,6 +84,7 @@ TEST(X11ServerLoss, PostsFailTapsEndAndTheLastDisplaysStay)
     EXPECT_TRUE(spinUntil([&] { return disabled.load(); }));
     session->stop();
     orphan->stop();
+    recorder->stop(); // its thread ended with the connection, or ends now
     EXPECT_TRUE(tap.threadNames().isEmpty());
     // The registry keeps the last configuration through the loss.
     tovrik::test::drainEvents();
