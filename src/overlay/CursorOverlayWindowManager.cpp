@@ -1,6 +1,7 @@
 #include "overlay/CursorOverlayWindowManager.h"
 
 #include "common/Clock.h"
+#include "overlay/BlankPageRelease.h"
 #include "overlay/OverlayCoordinates.h"
 #include "overlay/X11Support.h"
 #include "platform/Platform.h"
@@ -31,6 +32,11 @@ constexpr int kMaskAlphaThreshold = 160;
 // A region out of the window's bounds: an empty shape, so nothing shows
 // (an empty QRegion would instead remove the mask and show everything).
 const QRegion kNothingShown(-2, -2, 1, 1);
+
+// How long after the content's last paint the blank pages of the backing
+// store are given back: a glyph in flight repaints every frame, so this
+// waits for the motion to end.
+constexpr double kBlankPageReleaseDelay = 1.0;
 
 double easeIn(double t)
 {
@@ -110,6 +116,8 @@ CursorOverlayWindow::CursorOverlayWindow(std::optional<uint32_t> displayID, QRec
     setFocusPolicy(Qt::NoFocus);
     setWindowTitle(QStringLiteral("Tovrik overlay"));
     setGeometry(qtGeometry.toAlignedRect());
+    m_blankPageTimer = new ClockTimer(this);
+    connect(m_blankPageTimer, &ClockTimer::timeout, this, [this] { releaseBlankBackingStorePages(this); });
 }
 
 CursorOverlayWindow::~CursorOverlayWindow()
@@ -181,8 +189,15 @@ void CursorOverlayWindow::orderOut()
     QWidget::hide();
 }
 
+void CursorOverlayWindow::releaseBlankPagesLater()
+{
+    m_blankPageTimer->start(kBlankPageReleaseDelay, false);
+}
+
 bool CursorOverlayWindow::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == m_content && event->type() == QEvent::Paint)
+        releaseBlankPagesLater();
     if (m_clipToContent && watched == m_content && event->type() == QEvent::Paint) {
         // The content is about to paint this region; once it has, re-read
         // what it drew there and clip the window to it.

@@ -28,7 +28,9 @@ class OverlayWindowController;
 // Qt::WindowDoesNotAcceptFocus, WA_ShowWithoutActivating, override-redirect),
 // never appears in the taskbar (Qt::Tool). Without a compositor the window is
 // clipped to the pixels its content draws (a shape mask), so the desktop never
-// turns black behind the transparent parts.
+// turns black behind the transparent parts. A second after its content last
+// painted, the blank pages of its backing store are given back (see
+// BlankPageRelease.h).
 class CursorOverlayWindow : public QWidget {
     Q_OBJECT
 public:
@@ -68,6 +70,7 @@ protected:
 private:
     void refreshContentRegion(const QRegion& dirty);
     void applyMask();
+    void releaseBlankPagesLater();
 
     std::optional<uint32_t> m_displayID;
     QRectF m_screenFrame;
@@ -77,6 +80,7 @@ private:
     bool m_maskUpdateQueued = false;
     QRegion m_pendingDirty;
     QRegion m_contentRegion;
+    ClockTimer* m_blankPageTimer = nullptr;
 };
 
 class CursorOverlayWindowManager : public QObject {
