@@ -173,8 +173,21 @@ void CursorOverlayWindow::orderFront()
 {
     if (!isVisible())
         QWidget::show();
+    else if (m_nativelyUnmapped)
+        x11::setNativeWindowMapped(this, true);
+    m_nativelyUnmapped = false;
     raiseAbove();
 }
+
+void CursorOverlayWindow::takeOffScreen()
+{
+    if (isVisible() && x11::setNativeWindowMapped(this, false))
+        m_nativelyUnmapped = true;
+    else
+        orderOut();
+}
+
+void CursorOverlayWindow::putBackOnScreen() { orderFront(); }
 
 void CursorOverlayWindow::raiseAbove()
 {
@@ -186,6 +199,7 @@ void CursorOverlayWindow::raiseAbove()
 
 void CursorOverlayWindow::orderOut()
 {
+    m_nativelyUnmapped = false;
     QWidget::hide();
 }
 
@@ -518,7 +532,7 @@ bool CursorOverlayWindowManager::suspendForCapture()
     if (!m_overlayWindows.isEmpty() && !m_isSuspendedForCapture) {
         m_isSuspendedForCapture = true;
         for (auto* w : m_overlayWindows)
-            w->orderOut();
+            w->takeOffScreen();
         suspended = changedScreen = true;
     }
     updateRaiseTimer();
@@ -534,7 +548,7 @@ void CursorOverlayWindowManager::resumeAfterCapture()
     m_isSuspendedForCapture = false;
     refreshCompositorState();
     for (auto* w : m_overlayWindows)
-        w->orderFront();
+        w->putBackOnScreen();
     updateRaiseTimer();
 }
 

@@ -60,6 +60,13 @@ public:
     // Brings the window to the front of the stacking order without activating it.
     void orderFront();
     void orderOut();
+    // Off screen for a capture and back. On X11 only the native window is
+    // unmapped: putting it back then costs no round trip and no repaint of
+    // the whole window, just the server's copy of what Qt already holds.
+    // Elsewhere (and for a window never shown) these are orderOut() and
+    // orderFront().
+    void takeOffScreen();
+    void putBackOnScreen();
     // Raises the window to the top of the stacking order (no activation).
     void raiseAbove();
 
@@ -81,6 +88,7 @@ private:
     QRegion m_pendingDirty;
     QRegion m_contentRegion;
     ClockTimer* m_blankPageTimer = nullptr;
+    bool m_nativelyUnmapped = false;
 };
 
 class CursorOverlayWindowManager : public QObject {

@@ -16,6 +16,7 @@
 #include "support/SimFixture.h"
 #include "support/X11TestClients.h"
 
+#include <QBackingStore>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTest>
@@ -24,6 +25,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <vector>
 #include <xcb/randr.h>
 
 using namespace tovrik;
@@ -61,6 +65,21 @@ int changedFarFrom(const QImage& image, int cx, int cy, int clearance)
                 ++changed;
         }
     return changed;
+}
+
+// The bytes of `image` the process holds in memory.
+qsizetype residentBytes(const QImage& image)
+{
+    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    const uintptr_t start = uintptr_t(image.constBits()) & ~(page - 1);
+    const size_t length = uintptr_t(image.constBits()) + size_t(image.sizeInBytes()) - start;
+    std::vector<unsigned char> pages((length + page - 1) / page);
+    if (mincore(reinterpret_cast<void*>(start), length, pages.data()) != 0)
+        return -1;
+    qsizetype n = 0;
+    for (unsigned char p : pages)
+        n += p & 1;
+    return n * qsizetype(page);
 }
 
 // Another X client with a window of its own and a master pointer of its own
@@ -222,6 +241,24 @@ TEST_F(OverlayOnXServer, TheGlyphSitsBesideThePointerTheDesktopIsUnchangedElsewh
         return theirs < 0 ? 0 : mine - theirs; // bottom to top
     };
     EXPECT_TRUE(spinUntil([&] { return ourPlace() > 0; })) << "the overlay stayed below the new window";
+}
+
+// The full-screen window holds little more than the pages the glyph draws
+// on once the glyph rests, and the screen shows exactly what it did.
+TEST_F(OverlayOnXServer, AtRestTheWindowKeepsOnlyThePagesTheGlyphDrawsAndTheScreenIsUnchanged)
+{
+    const QPoint pointer(600, 420);
+    ASSERT_NO_FATAL_FAILURE(showIdleGlyph(pointer));
+    auto* window = controller->windowManager().overlayWindows().value(0);
+    QPaintDevice* device = window->backingStore()->paintDevice();
+    ASSERT_TRUE(device && device->devType() == QInternal::Image);
+    const QImage& store = *static_cast<const QImage*>(device);
+    EXPECT_TRUE(spinUntil([&] { return residentBytes(store) < store.sizeInBytes() / 8; }, 4000))
+        << residentBytes(store) << " of " << store.sizeInBytes() << " bytes still resident";
+    const QImage shot = capture();
+    EXPECT_TRUE(glyphNear(shot, pointer.x() + 35, pointer.y() + 25));
+    EXPECT_EQ(changedFarFrom(shot, pointer.x() + 35, pointer.y() + 25, 90), 0);
+    expectGlyphFollows(pointer, QPoint(1200, 700));
 }
 
 TEST_F(OverlayOnXServer, AClickInAnotherApplicationReachesItAndDismissesAPinnedBubble)
