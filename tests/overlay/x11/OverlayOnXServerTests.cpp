@@ -19,6 +19,7 @@
 #include <QBackingStore>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QPaintEvent>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -81,6 +82,19 @@ qsizetype residentBytes(const QImage& image)
         n += p & 1;
     return n * qsizetype(page);
 }
+
+// Counts the paints of `view` that cover all of it.
+struct WholeViewPaints : QObject {
+    explicit WholeViewPaints(QWidget* view) : view(view) { view->installEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* e) override
+    {
+        if (e->type() == QEvent::Paint && static_cast<QPaintEvent*>(e)->region().contains(view->rect()))
+            ++count;
+        return false;
+    }
+    QWidget* view;
+    int count = 0;
+};
 
 // Another X client with a window of its own and a master pointer of its own
 // (its XTest input is not ours, so our monitors treat it as the user's).
@@ -297,10 +311,16 @@ TEST_F(OverlayOnXServer, ASuspendedOverlayIsGoneFromTheScreenUntilResumed)
     EXPECT_EQ(changedFarFrom(during, -1000, -1000, 0), 0);
     EXPECT_FALSE(glyphNear(during, glyph.x(), glyph.y()));
 
+    // Back on screen with the pixels it held: nothing is painted anew over
+    // the whole window.
+    auto* view = controller->windowManager().overlayWindows().value(0)->contentView();
+    ASSERT_NE(view, nullptr);
+    WholeViewPaints whole(view);
     controller->resumeAfterScreenCapture(suspended);
     bool ok = false;
     captureUntil([&](const QImage& i) { return glyphNear(i, glyph.x(), glyph.y()); }, &ok);
     EXPECT_TRUE(ok) << "the overlay did not come back";
+    EXPECT_EQ(whole.count, 0);
 }
 
 TEST(OverlayMonitorsOnXServer, EachWindowCoversItsMonitorWhenTheMainOneIsNotAtTheOrigin)
