@@ -7,7 +7,8 @@
 # private D-Bus session with an unlocked keyring, and the local stand-in of the
 # hosted service; it signs in against the stand-in, files the session where
 # Tovrik keeps it (settings file + keyring item), starts Tovrik, waits for it
-# to settle, and reads /proc/<pid>/smaps_rollup. With --breakdown it also
+# to settle with its panel hidden (a click outside it), and reads
+# /proc/<pid>/smaps_rollup. With --breakdown it also
 # prints the resident memory of each group of mappings (heap, anonymous,
 # shared memory, each library, fonts, thread stacks).
 #
@@ -145,7 +146,12 @@ chmod 600 "$XDG_DATA_HOME/Tovrik/tovrik.settings.json"
 
 "$build/src/app/tovrik" >"$tmp/tovrik.log" 2>&1 &
 app=$!
+# Every launch shows the panel; a click outside it (on the second monitor)
+# hides it, as a user would.
+sleep 3
+xdotool mousemove 3840 1000 click 1
 app_kb=$(measure "$app")
+[ -n "${MEASURE_RSS_WINDOWS:-}" ] && xwininfo -root -tree >"$MEASURE_RSS_WINDOWS"
 if ! grep -q "GET .*/auth/me" "$data/log"; then
   echo "measure-rss: Tovrik never checked its session with the stand-in (not signed in?)" >&2
   cat "$tmp/tovrik.log" >&2
