@@ -13,6 +13,8 @@
 # shared memory, each library, fonts, thread stacks).
 #
 #   bash scripts/measure-rss.sh [--breakdown] [--settle SECONDS]
+#
+# MEASURE_RSS_SMAPS=<file> keeps a copy of Tovrik's /proc/<pid>/smaps.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="${TOVRIK_BUILD_DIR:-$root/build}"
@@ -72,8 +74,8 @@ fi
 
 tmp="$MEASURE_RSS_TMP"
 
-# Resident kB of a process (smaps_rollup), and the shared-memory segments it
-# has attached (they do not count in its RSS but the server keeps them).
+# Resident kB of a process (smaps_rollup; the shared-memory segments it
+# shares with the X server count in full).
 rss_kb() { awk '/^Rss:/ {print $2}' "/proc/$1/smaps_rollup"; }
 
 print_breakdown() {
@@ -151,7 +153,6 @@ app=$!
 sleep 3
 xdotool mousemove 3840 1000 click 1
 app_kb=$(measure "$app")
-[ -n "${MEASURE_RSS_WINDOWS:-}" ] && xwininfo -root -tree >"$MEASURE_RSS_WINDOWS"
 if ! grep -q "GET .*/auth/me" "$data/log"; then
   echo "measure-rss: Tovrik never checked its session with the stand-in (not signed in?)" >&2
   cat "$tmp/tovrik.log" >&2
