@@ -179,8 +179,6 @@ public:
     QString createSession(const QString& email); // returns the new token
     bool isSessionActive(const QString& token) const;
     void setCreditsBalance(const QString& email, qint64 creditsBalance);
-    qint64 creditsBalance(const QString& email) const;
-    void setSignupCredits(qint64 credits) { m_signupCredits = credits; }
     void setTranscript(const QString& text) { m_transcript = text; }
     void setSpeechAudio(const QByteArray& mpeg) { m_speechAudio = mpeg; }
     void setChatReply(const QString& text, int pieces = 3) { m_chatReply = text; m_chatPieces = pieces; }
@@ -201,14 +199,13 @@ public:
     enum class Consent { approve, deny };
     // Plays the browser at Google's authorization endpoint: checks the
     // request (client id, response type, S256 challenge, loopback redirect),
-    // records it and then visits redirect_uri with a fresh code (approve) or
+    // then visits redirect_uri with a fresh code (approve) or
     // error=access_denied (deny), echoing `state` unless stateOverride is set.
     // Returns the visit, which finishes while the event loop runs; nullptr
     // when the authorization request itself is unacceptable.
     std::shared_ptr<FakeBrowserVisit> completeGoogleAuthorization(const QUrl& authorizationURL,
                                                                   Consent consent = Consent::approve,
                                                                   const std::optional<QString>& stateOverride = {});
-    QList<QUrl> authorizationRequests() const { return m_authorizationRequests; }
     // A plain GET of a loopback http URL (never through a proxy).
     static std::shared_ptr<FakeBrowserVisit> visitLoopback(const QUrl& url, const QByteArray& rawRequest = {});
 
@@ -221,7 +218,7 @@ private:
     friend class Connection;
     FakeResponse dispatch(const FakeRequest& request);
     FakeResponse builtIn(const FakeRequest& request);
-    QString accountForToken(const QString& token) const;
+    FakeResponse googleToken(const FakeRequest& request);
     QJsonObject sessionJSON(const QString& email, const QString& token) const;
 
     Server* m_server = nullptr;
@@ -242,7 +239,6 @@ private:
     };
     QHash<QString, Account> m_accounts;
     QHash<QString, QString> m_sessions; // token -> email
-    qint64 m_signupCredits = 100;
     quint64 m_nextId = 1;
     QString m_transcript = QStringLiteral("hello there");
     QByteArray m_speechAudio;
@@ -262,7 +258,6 @@ private:
     };
     QHash<QString, GoogleCode> m_googleCodes;
     QHash<QString, QString> m_googleIDTokens; // id token -> email
-    QList<QUrl> m_authorizationRequests;
 };
 
 } // namespace tovrik::test

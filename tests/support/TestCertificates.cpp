@@ -35,6 +35,21 @@ QByteArray readFile(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+// The host names the leaf certificates carry: the trusted hosted hosts, the
+// Google endpoint hosts of the build settings and "untrusted.example".
+QStringList testCertificateHosts()
+{
+    QStringList hosts = constants::trustedHostedWorkerHosts().values();
+    hosts.sort();
+    for (const QString& endpoint : {constants::googleAuthorizationEndpoint(), constants::googleTokenEndpoint()}) {
+        const QString host = QUrl(endpoint).host().toLower();
+        if (!host.isEmpty() && !hosts.contains(host))
+            hosts << host;
+    }
+    hosts << QStringLiteral("untrusted.example");
+    return hosts;
+}
+
 // A kept set still usable: every file loads, both certificates stay valid
 // for at least a day, and the leaf names every test host.
 bool keptSetUsable(const QString& caPem, const QString& pem, const QString& key)
@@ -126,19 +141,6 @@ TestCertificateSet makeSet(const QString& name)
 } // namespace
 
 void setCertificateFolder(const QString& folder) { persistentFolder() = folder; }
-
-QStringList testCertificateHosts()
-{
-    QStringList hosts = constants::trustedHostedWorkerHosts().values();
-    hosts.sort();
-    for (const QString& endpoint : {constants::googleAuthorizationEndpoint(), constants::googleTokenEndpoint()}) {
-        const QString host = QUrl(endpoint).host().toLower();
-        if (!host.isEmpty() && !hosts.contains(host))
-            hosts << host;
-    }
-    hosts << QStringLiteral("untrusted.example");
-    return hosts;
-}
 
 const TestCertificateSet& trustedTestCertificates()
 {

@@ -43,7 +43,6 @@ public:
     explicit SecondSeat(const QByteArray& name = "tovrik-test-seat");
     ~SecondSeat() override;
     bool ok() const { return XClient::ok() && m_pointer != 0; }
-    uint16_t pointerMaster() const { return m_pointer; }
 
 private:
     uint16_t m_pointer = 0;
