@@ -32,50 +32,37 @@ std::pair<int, QString> failure(const QString& reply)
 TEST(DecisionParsing, ReadsLenientForms)
 {
     const UIAutopilotAction right = action(R"({"action":{"type":"Right Click","x":"10","y":20}})");
-    EXPECT_EQ(right.kind, K::rightClick);
-    EXPECT_EQ(right.imagePoint, QPointF(10, 20));
-    EXPECT_EQ(right.button, QStringLiteral("right"));
+    EXPECT_EQ(std::tuple(right.kind, right.imagePoint, right.button), std::tuple(K::rightClick, QPointF(10, 20), "right"));
 
     const UIAutopilotDecision d = parseUIAutopilotDecision(
         "Sure:\n```json\n{\"message\":\"  hi \",\"expected_result\":\" e \",\"verification\":{\"status\":\"confirmed\","
         "\"evidence\":\"seen\"},\"task_state\":{\"next_step\":\"x\"},\"action\":{\"type\":\"double-click\",\"x\":1,"
         "\"y\":2,\"screen\":\"2\"}}\n```");
-    EXPECT_EQ(d.action.kind, K::doubleClick);
-    EXPECT_EQ(d.action.screenNumber, 2);
-    EXPECT_EQ(d.message, QStringLiteral("hi"));
-    EXPECT_EQ(d.expectedResult, QStringLiteral(" e "));
-    EXPECT_EQ(d.verificationStatus, QStringLiteral("confirmed"));
-    EXPECT_EQ(d.verificationEvidence, QStringLiteral("seen"));
+    EXPECT_EQ(std::tuple(d.action.kind, d.action.screenNumber, d.message, d.expectedResult),
+              std::tuple(K::doubleClick, 2, "hi", " e "));
+    EXPECT_EQ(std::tuple(d.verificationStatus, d.verificationEvidence), std::tuple("confirmed", "seen"));
     ASSERT_TRUE(d.taskState);
-    EXPECT_EQ(d.taskState->value("next_step").toString(), QStringLiteral("x"));
+    EXPECT_EQ(d.taskState->value("next_step").toString(), "x");
 
     // A flat reply: the top level is the action; the message falls back to the text.
     const UIAutopilotDecision flat = parseUIAutopilotDecision(R"({"action":"done","text":" all set "})");
-    EXPECT_EQ(flat.action.kind, K::done);
-    EXPECT_TRUE(flat.action.success);
-    EXPECT_EQ(flat.message, QStringLiteral("all set"));
+    EXPECT_EQ(std::tuple(flat.action.kind, flat.action.success, flat.message), std::tuple(K::done, true, "all set"));
 
     EXPECT_EQ(action(R"({"type":"click","x":1,"y":1,"button":"middle"})").kind, K::middleClick);
     const UIAutopilotAction down = action(R"({"type":"mouse_down","x":1,"y":1,"button":"middle"})");
-    EXPECT_EQ(down.kind, K::click);
-    EXPECT_EQ(down.phase, QStringLiteral("down"));
-    EXPECT_EQ(down.button, QStringLiteral("middle"));
-    EXPECT_EQ(action(R"({"type":"key","keys":"command + shift + z"})").key, QStringLiteral("shift+command+z"));
-    EXPECT_EQ(action(R"({"type":"key","key":"enter","label":"send"})").key, QStringLiteral("return"));
+    EXPECT_EQ(std::tuple(down.kind, down.phase, down.button), std::tuple(K::click, "down", "middle"));
+    EXPECT_EQ(action(R"({"type":"key","keys":"command + shift + z"})").key, "shift+command+z");
+    EXPECT_EQ(action(R"({"type":"key","key":"enter","label":"send"})").key, "return");
     const UIAutopilotAction shift = action(R"({"type":"key_down","key":"shift"})");
-    EXPECT_EQ(shift.phase, QStringLiteral("down"));
-    EXPECT_EQ(shift.key, QStringLiteral("shift"));
+    EXPECT_EQ(std::tuple(shift.phase, shift.key), std::tuple("down", "shift"));
     const UIAutopilotAction chord = action(R"({"type":"key","key":"c","modifiers":["cmd"]})");
-    EXPECT_EQ(chord.key, QStringLiteral("cmd+c"));
+    EXPECT_EQ(chord.key, "cmd+c");
     EXPECT_TRUE(chord.modifiers.isEmpty());
     const UIAutopilotAction zoom = action(R"({"type":"zoom","x":5,"y":6})");
-    EXPECT_EQ(zoom.zoomWidth, 320);
-    EXPECT_EQ(zoom.zoomHeight, 240);
-    EXPECT_EQ(zoom.coordinateSpace, QStringLiteral("overview"));
-    EXPECT_EQ(action(R"({"type":"input","x":1,"y":1,"text":"  "})").text, QStringLiteral("  "));
+    EXPECT_EQ(std::tuple(zoom.zoomWidth, zoom.zoomHeight, zoom.coordinateSpace), std::tuple(320, 240, "overview"));
+    EXPECT_EQ(action(R"({"type":"input","x":1,"y":1,"text":"  "})").text, "  ");
     const UIAutopilotAction drag = action(R"({"type":"drop","x":1,"y":2,"to":{"x":"3","y":4},"toScreen":2})");
-    EXPECT_EQ(drag.endImagePoint, QPointF(3, 4));
-    EXPECT_EQ(drag.endScreenNumber, 2);
+    EXPECT_EQ(std::tuple(drag.endImagePoint, drag.endScreenNumber), std::tuple(QPointF(3, 4), 2));
 }
 
 TEST(DecisionParsing, NumbersAndDefaults)

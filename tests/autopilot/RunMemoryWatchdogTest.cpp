@@ -24,9 +24,7 @@ TEST(RunMemory, ClipCountsUtf16UnitsAndNeverSplitsAPair)
     EXPECT_EQ(AutopilotTaskMemory::clip(units(300), 256), units(255) + QChar(0x2026));
     // The 255th unit is the first half of a pair: 254 units remain.
     const QString pair = QString::fromUtf8("\xF0\x9F\x98\x80"); // U+1F600, two units
-    const QString text = units(254) + pair + units(10);
-    const QString clipped = AutopilotTaskMemory::clip(text, 256);
-    EXPECT_EQ(clipped, units(254) + QChar(0x2026));
+    EXPECT_EQ(AutopilotTaskMemory::clip(units(254) + pair + units(10), 256), units(254) + QChar(0x2026));
     EXPECT_EQ(AutopilotTaskMemory::clip(units(253) + pair + units(10), 256), units(253) + pair + QChar(0x2026));
 }
 
@@ -61,23 +59,23 @@ TEST(RunMemory, FifteenRecordsKeepEightRecentSixDigestsAndCountTheRest)
             EXPECT_EQ(m.archive().size(), 1);
         }
     }
-    ASSERT_EQ(m.recent().size(), 8);
-    EXPECT_EQ(m.recent().first()[QLatin1String("step")].toInt(), 8);
-    EXPECT_EQ(m.recent().last()[QLatin1String("step")].toInt(), 15);
-    EXPECT_EQ(m.recent().last()[QLatin1String("message")].toString().size(), 192);
-    EXPECT_EQ(m.recent().last()[QLatin1String("status")].toString(), QStringLiteral("dispatched"));
-    ASSERT_EQ(m.archive().size(), 6);
-    EXPECT_EQ(m.archive().first()[QLatin1String("step")].toInt(), 2);
-    EXPECT_EQ(m.archive().last()[QLatin1String("step")].toInt(), 7);
+    const auto steps = [](const auto& list) {
+        std::vector<int> out;
+        for (const QJsonValue& v : list)
+            out.push_back(v["step"].toInt());
+        return out;
+    };
+    EXPECT_EQ(steps(m.recent()), (std::vector<int>{8, 9, 10, 11, 12, 13, 14, 15}));
+    EXPECT_EQ(m.recent().last()["message"].toString().size(), 192);
+    EXPECT_EQ(m.recent().last()["status"].toString(), "dispatched");
+    EXPECT_EQ(steps(m.archive()), (std::vector<int>{2, 3, 4, 5, 6, 7}));
     const QJsonObject digest = m.archive().first().toObject();
-    EXPECT_FALSE(digest.contains(QLatin1String("action")));
-    EXPECT_EQ(digest[QLatin1String("message")].toString().size(), 96);
-    EXPECT_EQ(digest[QLatin1String("result")].toString().size(), 192);
+    EXPECT_FALSE(digest.contains("action"));
+    EXPECT_EQ(std::tuple(digest["message"].toString().size(), digest["result"].toString().size()), std::tuple(96, 192));
 
     const QJsonObject json = QJsonDocument::fromJson(m.toPromptJSON().toUtf8()).object();
-    EXPECT_EQ(json[QLatin1String("dropped_archive_events")].toInt(), 1);
-    EXPECT_EQ(json[QLatin1String("compacted_through_step")].toInt(), 7);
-    EXPECT_EQ(json[QLatin1String("total_recorded")].toInt(), 15);
+    EXPECT_EQ(std::tuple(json["dropped_archive_events"].toInt(), json["compacted_through_step"].toInt(), json["total_recorded"].toInt()),
+              std::tuple(1, 7, 15));
     EXPECT_TRUE(m.toResumeSummary().startsWith(QStringLiteral("Historical run notes (unverified). Events: 15.\nLast step 15 [dispatched]: ")));
 }
 
@@ -181,8 +179,7 @@ TEST(Observation, SamplesAre320WideAndOrderedByDisplay)
         autopilotObservationImage({broken});
         FAIL();
     } catch (const TovrikError& e) {
-        EXPECT_EQ(e.code(), 30);
-        EXPECT_EQ(e.message(), QStringLiteral("Cannot decode current observation."));
+        EXPECT_EQ(std::pair(e.code(), e.message()), std::pair(30, QString("Cannot decode current observation.")));
     }
 }
 
