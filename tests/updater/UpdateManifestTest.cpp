@@ -10,13 +10,7 @@ using namespace tovrik::update;
 
 namespace {
 
-QJsonObject goodManifest()
-{
-    return QJsonObject{{"platform", "macos"}, {"version", "1.10.16"}, {"appVersion", "1.10.16"}, {"bundleBuild", "121"},
-                       {"bundleIdentifier", "ai.tovrik.mac"}, {"teamIdentifier", "T7V4R1K9QZ"}, {"fileName", "f"},
-                       {"storedFileName", "s"}, {"downloadUrl", ""}, {"assetUrl", "https://tovrik.ai/p.tar.gz"},
-                       {"sizeBytes", 10}, {"sha256", QString(64, 'a')}, {"publishedAt", "2026-09-11"}, {"mandatory", false}};
-}
+QJsonObject goodManifest() { return test::manifestJSON("https://tovrik.ai/p.tar.gz", 10, QString(64, 'a')); }
 
 QByteArray bytes(const QJsonObject& o) { return QJsonDocument(o).toJson(); }
 
@@ -111,25 +105,22 @@ TEST(UpdateURLs, ResponseChecksInOrderWithTheirTexts)
 
 TEST(UpdateVersions, TriplesBuildsAndSafeNames)
 {
-    using Triple = std::array<qint64, 3>;
-    EXPECT_EQ(semanticVersionComponents("1.10.15"), (Triple{1, 10, 15}));
-    EXPECT_EQ(semanticVersionComponents("V2.0.1-beta"), (Triple{2, 0, 1}));
-    EXPECT_EQ(semanticVersionComponents("release 3.4.5 (12)"), (Triple{3, 4, 5}));
-    EXPECT_EQ(semanticVersionComponents("11.2.3.4"), (Triple{11, 2, 3}));
-    EXPECT_EQ(semanticVersionComponents("20260911-macos-v1.10.32-classic"), (Triple{1, 10, 32}));
-    EXPECT_EQ(semanticVersionComponents("1.99999999999999999999.0"), (Triple{1, 0, 0}));
-    EXPECT_FALSE(semanticVersionComponents("1.2"));
-    EXPECT_FALSE(semanticVersionComponents("1.2.x"));
+    using Triple = std::optional<std::array<qint64, 3>>;
+    const std::pair<const char*, Triple> versions[] = {
+        {"1.10.15", Triple{{1, 10, 15}}}, {"V2.0.1-beta", Triple{{2, 0, 1}}}, {"release 3.4.5 (12)", Triple{{3, 4, 5}}},
+        {"11.2.3.4", Triple{{11, 2, 3}}}, {"20260911-macos-v1.10.32-classic", Triple{{1, 10, 32}}},
+        {"1.99999999999999999999.0", Triple{{1, 0, 0}}}, {"1.2", std::nullopt}, {"1.2.x", std::nullopt}};
+    for (const auto& [text, triple] : versions)
+        EXPECT_EQ(semanticVersionComponents(text), triple) << text;
 
     // Builds of any length (the check's table covers the ordering).
     EXPECT_EQ(canonicalBuild("+007"), "7");
     EXPECT_FALSE(canonicalBuild("12a"));
     EXPECT_GT(compareBuilds("123456789012345678901234", "18446744073709551615"), 0);
 
-    EXPECT_EQ(makeSafeFileName(" 2.0 beta/1 "), "2.0-beta-1");
-    EXPECT_EQ(makeSafeFileName(""), "latest");
-    EXPECT_EQ(makeSafeFileName("a\\b?c%d*e|f\"g<h>i:j"), "a-b-c-d-e-f-g-h-i-j");
-    EXPECT_EQ(makeSafeFileName(QString("a\nb") + QChar(0) + "c"), "a-b-c");
+    for (const auto& [name, safe] : {std::pair<QString, QString>{" 2.0 beta/1 ", "2.0-beta-1"}, {"", "latest"},
+                                     {"a\\b?c%d*e|f\"g<h>i:j", "a-b-c-d-e-f-g-h-i-j"}, {QString("a\nb") + QChar(0) + "c", "a-b-c"}})
+        EXPECT_EQ(makeSafeFileName(name), safe);
 }
 
 TEST(UpdateLog, OneEscapedLinePerFailureAppended)

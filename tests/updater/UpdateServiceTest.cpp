@@ -19,13 +19,11 @@ protected:
     {
         HostedServiceTest::SetUp();
         package = QByteArray(300000, 'p') + "end";
-        manifest = MacUpdateManifest::fromJSON(QJsonObject{
-            {"platform", "MacOS"}, {"version", " 2.0 beta/1 "}, {"appVersion", "1.10.15"}, {"bundleBuild", "121"},
-            {"bundleIdentifier", "ai.tovrik.mac"}, {"teamIdentifier", constants::macOSDeveloperTeamIdentifier()},
-            {"fileName", "f"}, {"storedFileName", "s"}, {"downloadUrl", ""}, {"assetUrl", origin + "/downloads/pkg"},
-            {"sizeBytes", qint64(package.size())},
-            {"sha256", QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex()).toUpper()},
-            {"publishedAt", ""}, {"mandatory", false}});
+        QJsonObject o = manifestJSON(origin + "/downloads/pkg", package.size(),
+                                     QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex().toUpper());
+        o["platform"] = "MacOS"; // the channel is matched without case
+        o["version"] = " 2.0 beta/1 ";
+        manifest = MacUpdateManifest::fromJSON(o);
         serveManifest(manifest);
         fake.setHandler("GET", "/downloads/pkg", [this](const FakeRequest&) {
             return FakeResponse::raw(200, "application/octet-stream", package);
@@ -49,8 +47,13 @@ protected:
     }
     QStringList updateFiles() const { return QDir(update::updatesDirectoryURL()).entryList(QDir::Files); }
 
-    MacUpdateService service{"Tovrik", constants::defaultHostedWorkerBaseURL() + "/ \n", constants::macOSUpdateManifestPaths, "macos", "ai.tovrik.mac",
-                             constants::macOSDeveloperTeamIdentifier()};
+    // A service with this base and these manifest paths.
+    static MacUpdateService serviceFor(const QString& base, const QStringList& paths = constants::macOSUpdateManifestPaths)
+    {
+        return {"Tovrik", base, paths, "macos", "ai.tovrik.mac", constants::macOSDeveloperTeamIdentifier()};
+    }
+
+    MacUpdateService service = serviceFor(constants::defaultHostedWorkerBaseURL() + "/ \n");
     QByteArray package;
     MacUpdateManifest manifest;
     QList<double> progress;
@@ -64,16 +67,13 @@ TEST_F(UpdateServiceTest, CheckTriesTheEndpointsInOrderAndFindsTheNewerBuild)
     auto out = runToEnd(service.check(" 20260911-macos-v1.10.32 ", "1.10.15", "120"));
     ASSERT_FALSE(out->error) << describe(out->error).toStdString();
     EXPECT_TRUE(out->value->isUpdateAvailable);
-    EXPECT_EQ(out->value->currentVersion, "20260911-macos-v1.10.32");
-    EXPECT_EQ(out->value->latestVersion, "2.0 beta/1");
-    EXPECT_EQ(out->value->manifest.version, "2.0 beta/1");
-    const QList<FakeRequest> requests = fake.requests();
-    ASSERT_EQ(requests.size(), 2);
-    EXPECT_EQ(requests[0].path, "/api/downloads/macos/latest");
-    EXPECT_EQ(requests[1].path, "/downloads/macos-latest.json");
-    EXPECT_EQ(requests[1].header("User-Agent"), "Tovrik.Mac.UpdateCheck/1.0");
-    EXPECT_EQ(requests[1].header("Accept"), "application/json");
-    EXPECT_EQ(requests[1].header("Cache-Control"), "no-cache");
+    EXPECT_EQ(std::tuple(out->value->currentVersion, out->value->latestVersion, out->value->manifest.version),
+              std::tuple("20260911-macos-v1.10.32", "2.0 beta/1", "2.0 beta/1"));
+    const QList<FakeRequest> r = fake.requests();
+    ASSERT_EQ(r.size(), 2);
+    EXPECT_EQ(std::tuple(r[0].path, r[1].path), std::tuple("/api/downloads/macos/latest", "/downloads/macos-latest.json"));
+    EXPECT_EQ(std::tuple(r[1].header("User-Agent"), r[1].header("Accept"), r[1].header("Cache-Control")),
+              std::tuple("Tovrik.Mac.UpdateCheck/1.0", "application/json", "no-cache"));
 }
 
 TEST_F(UpdateServiceTest, VersionRule)
@@ -124,8 +124,7 @@ TEST_F(UpdateServiceTest, ManifestFailuresAndRedirects)
         {"server error", FakeResponse::error(500, "", "boom"), "Update manifest failed at " + first + " (500)."},
     };
     // The first endpoint's own error, when it is the last one tried.
-    MacUpdateService single{"Tovrik", origin, {"/api/downloads/macos/latest"}, "macos", "ai.tovrik.mac",
-                            constants::macOSDeveloperTeamIdentifier()};
+    MacUpdateService single = serviceFor(origin, {"/api/downloads/macos/latest"});
     fake.setHandler("GET", "/downloads/macos-latest.json", [](const FakeRequest&) { return FakeResponse::error(503, "", ""); });
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -143,8 +142,7 @@ TEST_F(UpdateServiceTest, ManifestFailuresAndRedirects)
 
     // Bases that are not the trusted hosts over HTTPS give no endpoint at all.
     for (const QString& base : {"http://" + QUrl(origin).host(), QString("https://example.com")}) {
-        MacUpdateService other{"Tovrik", base, constants::macOSUpdateManifestPaths, "macos", "ai.tovrik.mac",
-                               constants::macOSDeveloperTeamIdentifier()};
+        MacUpdateService other = serviceFor(base);
         EXPECT_EQ(describe(runToEnd(other.check("x", "1.10.15", "120"))->error), "No update manifest endpoint was available.")
             << base.toStdString();
     }
@@ -159,9 +157,8 @@ TEST_F(UpdateServiceTest, DownloadVerifiesAndReportsExactlyThreeSteps)
     EXPECT_EQ(readFile(out->value->fileURL), package);
     EXPECT_EQ(updateFiles(), QStringList{"Tovrik-update-2.0-beta-1.dmg"});
     const FakeRequest r = fake.requestsTo("/downloads/pkg").value(0);
-    EXPECT_EQ(r.header("User-Agent"), "Tovrik.Mac.UpdateDownload/1.0");
-    EXPECT_TRUE(r.header("Accept").isEmpty());
-    EXPECT_EQ(r.header("Cache-Control"), "no-cache");
+    EXPECT_EQ(std::tuple(r.header("User-Agent"), r.header("Accept"), r.header("Cache-Control")),
+              std::tuple("Tovrik.Mac.UpdateDownload/1.0", "", "no-cache"));
     EXPECT_EQ(MacUpdateService::computeSHA256(out->value->fileURL), manifest.sha256.toLower());
 }
 
