@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSslSocket>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
@@ -190,15 +191,12 @@ private:
             m_socket->setReadBufferSize(0);
             m_buffer += m_socket->readAll();
         }
-        if (m_buffer.size() > kMaxRequestBytes) {
+        if (m_buffer.size() > kMaxRequestBytes)
             m_socket->abort();
-            return;
-        }
-        if (!m_tunnel) {
+        else if (m_tunnel)
+            processRequests();
+        else
             handleConnect();
-            return;
-        }
-        processRequests();
     }
 
     void handleConnect()

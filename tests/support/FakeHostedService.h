@@ -31,19 +31,13 @@
 
 #include "support/TestCertificates.h"
 
-#include <QByteArray>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QList>
 #include <QNetworkProxy>
 #include <QObject>
-#include <QPair>
-#include <QPointer>
 #include <QSslConfiguration>
-#include <QString>
 #include <QStringList>
-#include <QTcpServer>
 #include <QUrl>
 #include <QUrlQuery>
 #include <functional>

@@ -9,7 +9,7 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
-#include <memory>
+#include <algorithm>
 
 namespace tovrik::test {
 
@@ -57,12 +57,10 @@ bool keptSetUsable(const QString& caPem, const QString& pem, const QString& key)
     const QSslCertificate ca(readFile(caPem), QSsl::Pem);
     const QSslCertificate server(readFile(pem), QSsl::Pem);
     const QDateTime tomorrow = QDateTime::currentDateTimeUtc().addDays(1);
-    const QStringList names = server.subjectAlternativeNames().values(QSsl::DnsEntry);
-    for (const QString& host : testCertificateHosts())
-        if (!names.contains(host))
-            return false;
+    const QStringList hosts = testCertificateHosts(), names = server.subjectAlternativeNames().values(QSsl::DnsEntry);
     return !ca.isNull() && !server.isNull() && !QSslKey(readFile(key), QSsl::Ec, QSsl::Pem).isNull()
-        && ca.expiryDate() > tomorrow && server.expiryDate() > tomorrow;
+        && ca.expiryDate() > tomorrow && server.expiryDate() > tomorrow
+        && std::all_of(hosts.begin(), hosts.end(), [&](const QString& host) { return names.contains(host); });
 }
 
 bool runOpenSSL(const QStringList& args, QString* error)
@@ -85,20 +83,14 @@ bool generate(const QDir& dir, const QString& name, const QString& days, QString
     const auto file = [&](const char* suffix) { return dir.filePath(name + QLatin1String(suffix)); };
     const QString caKey = file("-ca.key"), caPem = file("-ca.pem"), key = file("-server.key"), csr = file("-server.csr"),
                   pem = file("-server.pem"), ext = file("-server.ext");
-    QStringList dns;
-    for (const QString& host : testCertificateHosts())
-        dns << QStringLiteral("DNS:") + host;
-    {
-        QFile f(ext);
-        if (!f.open(QIODevice::WriteOnly)) {
-            *error = QStringLiteral("cannot write %1").arg(ext);
-            return false;
-        }
-        f.write("basicConstraints=critical,CA:FALSE\n"
-                "keyUsage=critical,digitalSignature,keyEncipherment\n"
-                "extendedKeyUsage=serverAuth\n");
-        f.write("subjectAltName=" + dns.join(QLatin1Char(',')).toUtf8() + "\n");
+    QFile f(ext);
+    if (!f.open(QIODevice::WriteOnly)) {
+        *error = QStringLiteral("cannot write %1").arg(ext);
+        return false;
     }
+    f.write("basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature,keyEncipherment\n"
+            "extendedKeyUsage=serverAuth\nsubjectAltName=DNS:" + testCertificateHosts().join(",DNS:").toUtf8() + "\n");
+    f.close();
     const QStringList ec = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
     return runOpenSSL(QStringList{"req", "-x509"} + ec
                           + QStringList{"-keyout", caKey, "-out", caPem, "-days", days, "-subj",
@@ -121,9 +113,8 @@ TestCertificateSet makeSet(const QString& name)
     }
     const QDir dir(certificateFolder());
     const bool persistent = !persistentFolder().isEmpty();
-    const QString caPem = dir.filePath(name + QStringLiteral("-ca.pem"));
-    const QString key = dir.filePath(name + QStringLiteral("-server.key"));
-    const QString pem = dir.filePath(name + QStringLiteral("-server.pem"));
+    const QString caPem = dir.filePath(name + "-ca.pem"), key = dir.filePath(name + "-server.key"),
+                  pem = dir.filePath(name + "-server.pem");
     if ((!persistent || !keptSetUsable(caPem, pem, key))
         && !generate(dir, name, persistent ? QStringLiteral("365") : QStringLiteral("2"), &set.error))
         return set;
