@@ -76,8 +76,6 @@ protected:
     std::unique_ptr<EventTapSession> session;
 };
 
-bool isKey(const RawInputEvent& e, Type type, uint16_t code) { return e.type == type && e.keyCode == code; }
-
 } // namespace
 
 TEST_F(X11EventTapTest, AnotherSeatsKeysAreReportedOursAreMarkedSynthetic)
@@ -95,24 +93,20 @@ TEST_F(X11EventTapTest, AnotherSeatsKeysAreReportedOursAreMarkedSynthetic)
     ASSERT_TRUE(sameMaster.tap(XK_Escape));
     std::vector<RawInputEvent> keys;
     ASSERT_TRUE(spinUntil([&] {
-        keys.clear();
-        for (const auto& e : rec.snapshot())
-            if (e.type == Type::KeyDown || e.type == Type::KeyUp)
-                keys.push_back(e);
+        keys = rec.snapshot();
+        std::erase_if(keys, [](auto& e) { return e.type != Type::KeyDown && e.type != Type::KeyUp; });
         return keys.size() >= 6;
     }));
     ASSERT_EQ(keys.size(), 6u);
     for (size_t i = 0; i < keys.size(); ++i) {
-        EXPECT_TRUE(isKey(keys[i], i % 2 ? Type::KeyUp : Type::KeyDown, KeyCode::Escape)) << i;
-        EXPECT_EQ(keys[i].isSynthetic, i < 2) << i;
-        EXPECT_FALSE(keys[i].isAutoRepeat);
+        EXPECT_EQ(std::tuple(keys[i].type, keys[i].keyCode, keys[i].isSynthetic, keys[i].isAutoRepeat),
+                  std::tuple(i % 2 ? Type::KeyUp : Type::KeyDown, KeyCode::Escape, i < 2, false))
+            << i;
     }
 
     // The thread carries the requested name; the system name is cut to 15.
     std::lock_guard lock(rec.mutex);
-    EXPECT_EQ(rec.objectName, name);
-    EXPECT_EQ(rec.systemName, QByteArray("ai.tovrik.mac.h"));
-    EXPECT_FALSE(rec.onMainThread);
+    EXPECT_EQ(std::tuple(rec.objectName, rec.systemName, rec.onMainThread), std::tuple(name, "ai.tovrik.mac.h", false));
 }
 
 TEST_F(X11EventTapTest, ModifierKeysArriveAsFlagsChangedWithTheStateAfterThem)
@@ -128,8 +122,7 @@ TEST_F(X11EventTapTest, ModifierKeysArriveAsFlagsChangedWithTheStateAfterThem)
         {Type::FlagsChanged, KeyCode::Option, ModControl},  {Type::FlagsChanged, KeyCode::Control, 0}};
     ASSERT_EQ(e.size(), 6u);
     for (size_t i = 0; i < e.size(); ++i) {
-        EXPECT_TRUE(isKey(e[i], std::get<0>(expected[i]), std::get<1>(expected[i]))) << i;
-        EXPECT_EQ(e[i].modifiers, std::get<2>(expected[i])) << i;
+        EXPECT_EQ(std::tuple(e[i].type, e[i].keyCode, e[i].modifiers), expected[i]) << i;
         EXPECT_FALSE(e[i].isSynthetic);
     }
 }

@@ -1,4 +1,6 @@
-// XTest synthetic input landing in real windows on the X server.
+// XTest synthetic input landing in real windows on the X server, and the
+// displays checked against the server's own screen geometry and Qt's view of
+// it (RandR monitors: the overlay and autopilot tests).
 
 #include "support/X11TestClients.h"
 #include "platform/x11/X11Displays.h"
@@ -6,7 +8,9 @@
 #include "platform/x11/X11Input.h"
 #include "support/SimFixture.h"
 
+#include <QGuiApplication>
 #include <QMouseEvent>
+#include <QScreen>
 #include <QTest>
 #include <QWheelEvent>
 #include <QWidget>
@@ -144,5 +148,30 @@ TEST_F(X11InputTest, PhysicalKeysAreThoseOfEveryDeviceButOurs)
     EXPECT_FALSE(superDown());
     EXPECT_FALSE(input.postKey(KeyCode::Function, true, 0)); // no X key
     EXPECT_FALSE(input.postText(QStringLiteral("a\x07")));   // a character without a key fails
+}
+
+TEST_F(X11InputTest, OneDisplayMatchesTheServerGeometryAndQtsView)
+{
+    XcbConnection c(nullptr);
+    ASSERT_TRUE(c.screen());
+    const QRect root(0, 0, c.screen()->width_in_pixels, c.screen()->height_in_pixels);
+    const auto all = displays.displays();
+    ASSERT_EQ(all.size(), 1);
+    const auto& d = all.first();
+    const double s = d.scale;
+    EXPECT_DOUBLE_EQ(s, qApp->primaryScreen()->devicePixelRatio());
+    EXPECT_TRUE(d.isMain);
+    EXPECT_EQ(d.bounds, QRectF(0, 0, root.width() / s, root.height() / s));
+    EXPECT_EQ(d.bounds.toRect(), qApp->primaryScreen()->geometry());
+    EXPECT_EQ(displays.pixelRect(d.displayID), root);
+    EXPECT_EQ(displays.configurationRevision(), 1u);
+    // A second registry (a rebuild) names the screen the same way.
+    EXPECT_EQ(X11Displays().displays().value(0).displayID, d.displayID);
+    EXPECT_FALSE(displays.display(d.displayID ^ 1u).has_value());
+    // The pointer in display points, and flipped for AppKit.
+    tovrik::test::XClient client;
+    ASSERT_TRUE(client.moveTo(QPoint(321, 123)));
+    EXPECT_EQ(displays.pointerLocation(), QPointF(321 / s, 123 / s));
+    EXPECT_EQ(displays.pointerLocationAppKit(), QPointF(321 / s, d.bounds.height() - 123 / s));
 }
 
