@@ -217,8 +217,7 @@ private:
         m_service->m_connectTargets << QString::fromUtf8(target).toLower();
         m_socket->write("HTTP/1.1 200 Connection established\r\n\r\n");
         m_socket->flush();
-        const TestCertificateSet& certs = m_service->m_options.untrustedCertificate ? untrustedTestCertificates()
-                                                                                    : trustedTestCertificates();
+        const auto& certs = m_service->m_options.untrustedCertificate ? untrustedTestCertificates() : trustedTestCertificates();
         m_socket->setLocalCertificate(certs.server);
         m_socket->setPrivateKey(certs.serverKey);
         m_socket->setPeerVerifyMode(QSslSocket::VerifyNone);
@@ -233,8 +232,7 @@ private:
             const qsizetype end = m_buffer.indexOf("\r\n\r\n");
             if (end < 0)
                 return;
-            const QByteArray head = m_buffer.left(end);
-            const QList<QByteArray> lines = head.split('\n');
+            const QList<QByteArray> lines = m_buffer.left(end).split('\n');
             const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
             if (requestLine.size() != 3) {
                 m_socket->abort();
@@ -248,18 +246,11 @@ private:
             request.path = QUrl::fromPercentEncoding(q < 0 ? request.target : request.target.left(q));
             if (q >= 0)
                 request.query = QUrlQuery(QString::fromUtf8(request.target.mid(q + 1)));
-            qsizetype length = 0;
-            for (int i = 1; i < lines.size(); ++i) {
-                const QByteArray l = lines[i].trimmed();
-                const qsizetype colon = l.indexOf(':');
-                if (colon <= 0)
-                    continue;
-                const QByteArray name = l.left(colon).trimmed();
-                const QByteArray value = l.mid(colon + 1).trimmed();
-                request.headers.append({name, value});
-                if (name.compare("Content-Length", Qt::CaseInsensitive) == 0)
-                    length = value.toLongLong();
+            for (const QByteArray& line : lines.mid(1)) {
+                if (const qsizetype colon = line.indexOf(':'); colon > 0)
+                    request.headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
             }
+            const qsizetype length = request.header("Content-Length").toLongLong();
             if (m_buffer.size() < end + 4 + length)
                 return;
             request.body = m_buffer.mid(end + 4, length);
@@ -350,11 +341,10 @@ protected:
     {
         auto* socket = new QSslSocket(this);
         socket->setProxy(QNetworkProxy::NoProxy);
-        if (!socket->setSocketDescriptor(descriptor)) {
+        if (socket->setSocketDescriptor(descriptor))
+            new Connection(m_service, socket);
+        else
             delete socket;
-            return;
-        }
-        new Connection(m_service, socket);
     }
 
 private:
@@ -365,11 +355,7 @@ private:
 
 FakeHostedService::FakeHostedService(QObject* parent) : QObject(parent) {}
 
-FakeHostedService::~FakeHostedService()
-{
-    uninstall();
-    stop();
-}
+FakeHostedService::~FakeHostedService() { uninstall(); stop(); }
 
 bool FakeHostedService::start(Options options)
 {
@@ -404,9 +390,7 @@ void FakeHostedService::stop()
 }
 
 bool FakeHostedService::isRunning() const { return m_server && m_server->isListening(); }
-
 quint16 FakeHostedService::port() const { return m_server ? m_server->serverPort() : 0; }
-
 QString FakeHostedService::caCertificatePath() const { return trustedTestCertificates().caPath; }
 
 void FakeHostedService::install()
