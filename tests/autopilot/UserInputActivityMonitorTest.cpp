@@ -25,11 +25,10 @@ protected:
         SimTest::SetUp();
         monitor.onPhysicalUserInput = [this] { ++callbacks; };
     }
-    RawInputEvent key(uint16_t code, Type type = Type::KeyDown)
+    static RawInputEvent key(uint16_t code, Type type = Type::KeyDown, bool synthetic = false, int64_t userData = 0)
     {
         RawInputEvent e;
-        e.type = type;
-        e.keyCode = code;
+        std::tie(e.type, e.keyCode, e.isSynthetic, e.sourceUserData) = std::tuple(type, code, synthetic, userData);
         return e;
     }
     UserInputActivityMonitor monitor;
@@ -42,15 +41,13 @@ TEST_F(UserInputActivityMonitorTest, OnlyTheUsersEscOrALostTapCountsAndOnlyTheOw
     const auto token = monitor.start();
     ASSERT_NE(token, 0u);
     EXPECT_EQ(tap.threadNames(), QStringList{UserInputActivityMonitor::threadName});
-    RawInputEvent ours = key(K::Escape);
-    ours.isSynthetic = true;
-    RawInputEvent marked = key(K::Escape);
-    marked.sourceUserData = constants::syntheticInputEventSourceUserData();
-    for (const auto& e : {ours, marked, key(K::Escape, Type::KeyUp), key(K::A), key(K::Return)})
+    // Ours (synthetic, or marked as ours), a release, other keys, a click.
+    for (const auto& e : {key(K::Escape, Type::KeyDown, true),
+                          key(K::Escape, Type::KeyDown, false, constants::syntheticInputEventSourceUserData()),
+                          key(K::Escape, Type::KeyUp), key(K::A), key(K::Return)})
         tap.inject(e);
     tap.injectMouseDown(platform::MouseButton::Left, QPointF(3, 4));
-    EXPECT_FALSE(monitor.hasUserTakenOverSinceReset());
-    EXPECT_FALSE(monitor.hasRecentUserInput(3600));
+    EXPECT_FALSE(monitor.hasUserTakenOverSinceReset() || monitor.hasRecentUserInput(3600));
 
     tap.inject(key(K::Escape));
     tap.inject(key(K::Escape));
@@ -61,22 +58,16 @@ TEST_F(UserInputActivityMonitorTest, OnlyTheUsersEscOrALostTapCountsAndOnlyTheOw
     EXPECT_FALSE(monitor.hasRecentUserInput(4));
 
     monitor.reset();
-    EXPECT_FALSE(monitor.hasUserTakenOverSinceReset());
-    EXPECT_FALSE(monitor.hasRecentUserInput(3600));
-    RawInputEvent lost;
-    lost.type = Type::TapDisabled;
-    tap.inject(lost);
+    EXPECT_FALSE(monitor.hasUserTakenOverSinceReset() || monitor.hasRecentUserInput(3600));
+    tap.inject(key(0, Type::TapDisabled));
     EXPECT_TRUE(monitor.hasUserTakenOverSinceReset());
     EXPECT_EQ(callbacks.load(), 2);
     monitor.stop(token);
     EXPECT_EQ(tap.activeTapCount(), 0);
 
     // Only the owner of the running tap can stop it.
-    const auto first = monitor.start();
-    const auto second = monitor.start();
-    ASSERT_NE(first, 0u);
-    ASSERT_NE(second, 0u);
-    EXPECT_NE(first, second);
+    const auto first = monitor.start(), second = monitor.start();
+    ASSERT_TRUE(first && second && first != second) << first << " " << second;
     EXPECT_EQ(tap.activeTapCount(), 1);
     monitor.stop(first); // a stale run's clean-up
     EXPECT_TRUE(monitor.isRunning());
