@@ -1,21 +1,31 @@
 // The desktop input service on the sim backend and the virtual clock: key
 // texts, held keys and their release, scrolling, glides, clicks and drags,
-// and what is left pressed on every way out (nothing).
+// and what is left pressed on every way out (nothing). Then the take-over
+// monitor: what counts as the user taking over, the owner tokens of start()
+// and stop(), and a tap that comes up late.
 
 #include "autopilot/DesktopInputService.h"
+#include "autopilot/UserInputActivityMonitor.h"
 
+#include "common/Constants.h"
 #include "interaction/AsyncOutcome.h"
 
 #include <QCoreApplication>
+#include <QThread>
+#include <atomic>
 #include <gtest/gtest.h>
 
 namespace tovrik {
 namespace {
 
+using platform::MouseButton;
 using platform::MouseEventKind;
+using platform::RawInputEvent;
+using Type = RawInputEvent::Type;
 using platform::sim::PostedEvent;
 using test::launch;
 namespace F = InputFlag;
+namespace K = platform::KeyCode;
 
 using Outcome = std::shared_ptr<test::AsyncOutcome<void>>;
 using Keys = std::vector<std::pair<uint16_t, bool>>;
@@ -256,7 +266,7 @@ TEST_F(DesktopInputTest, DragsRefuseBadPathsAndReleaseEverythingWhenCancelledHal
     EXPECT_TRUE(run->cancelled());
     const auto b = buttons();
     ASSERT_EQ(b.size(), 2u);
-    EXPECT_EQ(std::tuple(b[1].mouseKind, b[1].button, b[1].point), std::tuple(MouseEventKind::Up, platform::MouseButton::Right, reached));
+    EXPECT_EQ(std::tuple(b[1].mouseKind, b[1].button, b[1].point), std::tuple(MouseEventKind::Up, MouseButton::Right, reached));
     EXPECT_EQ(keys().back(), std::make_pair(uint16_t(56), false));
     EXPECT_FALSE(svc->hasHeldInput());
 }
@@ -293,13 +303,13 @@ TEST_F(DesktopInputTest, TheHeldButtonFollowsItsNameAndItsReleaseAlwaysGoesOut)
     svc->shouldAbortForUserInput = nullptr;
     svc->setHeldMouse(QStringLiteral("right"), true, QPointF(30, 30), 1);
     svc->move(QPointF(35, 36)); // a right drag, mirrored as a left one
-    EXPECT_EQ(posted(PostedEvent::Kind::Mouse).back().button, platform::MouseButton::Right);
+    EXPECT_EQ(posted(PostedEvent::Kind::Mouse).back().button, MouseButton::Right);
     EXPECT_EQ(visuals.back().first, MouseVisualEventType::leftMouseDragged);
     visuals.clear();
     svc->releaseHeldInputs();
     const auto b = buttons();
     ASSERT_EQ(b.size(), 4u);
-    EXPECT_EQ(std::tuple(b[3].button, b[3].point, b[3].clickCount), std::tuple(platform::MouseButton::Right, QPointF(35, 36), 1));
+    EXPECT_EQ(std::tuple(b[3].button, b[3].point, b[3].clickCount), std::tuple(MouseButton::Right, QPointF(35, 36), 1));
     ASSERT_EQ(visuals.size(), 1u);
     EXPECT_EQ(visuals[0].first, MouseVisualEventType::rightMouseUp);
 }
@@ -375,6 +385,83 @@ TEST_F(DesktopInputTest, AFailedPostIsAnInputErrorAndTheServiceLetsGoWhenItEnds)
     svc->setHeldKey(QStringLiteral("x"), true);
     svc.reset(); // and whatever is pressed when the service goes
     EXPECT_EQ(keys().back(), std::make_pair(uint16_t(7), false));
+}
+
+class UserInputActivityMonitorTest : public test::SimTest {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        monitor.onPhysicalUserInput = [this] { ++callbacks; };
+    }
+    static RawInputEvent key(uint16_t code, Type type = Type::KeyDown, bool synthetic = false, int64_t userData = 0)
+    {
+        RawInputEvent e;
+        std::tie(e.type, e.keyCode, e.isSynthetic, e.sourceUserData) = std::tuple(type, code, synthetic, userData);
+        return e;
+    }
+    UserInputActivityMonitor monitor;
+    std::atomic<int> callbacks{0};
+};
+
+TEST_F(UserInputActivityMonitorTest, OnlyTheUsersEscOrALostTapCountsAndOnlyTheOwnerStopsTheTap)
+{
+    auto& tap = sim->simEventTap();
+    const auto token = monitor.start();
+    ASSERT_NE(token, 0u);
+    EXPECT_EQ(tap.threadNames(), QStringList{UserInputActivityMonitor::threadName});
+    // Ours (synthetic, or marked as ours), a release, other keys, a click.
+    for (const auto& e : {key(K::Escape, Type::KeyDown, true),
+                          key(K::Escape, Type::KeyDown, false, constants::syntheticInputEventSourceUserData()),
+                          key(K::Escape, Type::KeyUp), key(K::A), key(K::Return)})
+        tap.inject(e);
+    tap.injectMouseDown(MouseButton::Left, QPointF(3, 4));
+    EXPECT_FALSE(monitor.hasUserTakenOverSinceReset() || monitor.hasRecentUserInput(3600));
+
+    tap.inject(key(K::Escape));
+    tap.inject(key(K::Escape));
+    EXPECT_TRUE(monitor.hasUserTakenOverSinceReset());
+    EXPECT_EQ(callbacks.load(), 1);
+    advance(5, 1);
+    EXPECT_TRUE(monitor.hasRecentUserInput(5));
+    EXPECT_FALSE(monitor.hasRecentUserInput(4));
+
+    monitor.reset();
+    EXPECT_FALSE(monitor.hasUserTakenOverSinceReset() || monitor.hasRecentUserInput(3600));
+    tap.inject(key(0, Type::TapDisabled));
+    EXPECT_TRUE(monitor.hasUserTakenOverSinceReset());
+    EXPECT_EQ(callbacks.load(), 2);
+    monitor.stop(token);
+    EXPECT_EQ(tap.activeTapCount(), 0);
+
+    // Only the owner of the running tap can stop it.
+    const auto first = monitor.start(), second = monitor.start();
+    ASSERT_TRUE(first && second && first != second) << first << " " << second;
+    EXPECT_EQ(tap.activeTapCount(), 1);
+    monitor.stop(first); // a stale run's clean-up
+    EXPECT_TRUE(monitor.isRunning());
+    EXPECT_EQ(tap.activeTapCount(), 1);
+    monitor.stop(second);
+    EXPECT_EQ(tap.activeTapCount(), 0);
+    monitor.stop(second);
+    monitor.stop();
+
+    tap.setStartFails(true);
+    EXPECT_EQ(monitor.start(), 0u);
+    EXPECT_FALSE(monitor.isRunning());
+}
+
+TEST_F(UserInputActivityMonitorTest, ATapThatComesUpAfterStartGaveUpIsNotKept)
+{
+    auto& tap = sim->simEventTap();
+    tap.setStartDelay(2300);
+    EXPECT_EQ(monitor.start(), 0u);
+    EXPECT_FALSE(monitor.isRunning());
+    // The installer finishes after start() returned: its tap goes at once.
+    ASSERT_TRUE(test::spinUntil([&] { return tap.activeTapCount() == 0 && !monitor.isRunning(); }, 3000));
+    QThread::msleep(500);
+    EXPECT_EQ(tap.activeTapCount(), 0);
+    EXPECT_EQ(monitor.owner(), 0u);
 }
 
 } // namespace
