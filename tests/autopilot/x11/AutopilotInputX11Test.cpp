@@ -242,7 +242,7 @@ TEST_F(AutopilotInputX11Test, NothingStaysPressedOnAnyWayOut)
         [&](CancellationToken t) {
             return svc->dragPath({spot, spot + QPointF(200, 50)}, 2000, "middle", {}, {}, {}, t);
         },
-        [&](CancellationToken t) { return svc->typeText(QString(40, 'x'), {}, t); },
+        [&](CancellationToken t) { return svc->typeText(QString(400, 'x'), {}, t); },
     };
     for (const auto& op : operations) {
         svc->setHeldKey("shift", true); // held by an earlier action
@@ -251,7 +251,7 @@ TEST_F(AutopilotInputX11Test, NothingStaysPressedOnAnyWayOut)
         QTest::qWait(420); // into the hold, the drag or the typing
         source.cancel();
         complete(run);
-        EXPECT_TRUE(run->cancelled()) << describeException(run->error).toStdString();
+        EXPECT_TRUE(run->cancelled()) << (&op - operations) << describeException(run->error).toStdString();
         svc->releaseHeldInputs();
         expectNothingDown();
     }

@@ -1,6 +1,8 @@
-// XTest synthetic input landing in real windows on the X server, and the
+// XTest synthetic input landing in real windows on the X server; the
 // displays checked against the server's own screen geometry and Qt's view of
-// it (RandR monitors: the overlay and autopilot tests).
+// it (RandR monitors: the overlay and autopilot tests); XInput2 raw-event
+// taps: our own XTest events are marked synthetic, input of another seat is
+// reported as physical.
 
 #include "support/X11TestClients.h"
 #include "platform/x11/X11Displays.h"
@@ -12,10 +14,13 @@
 #include <QMouseEvent>
 #include <QScreen>
 #include <QTest>
+#include <QThread>
 #include <QWheelEvent>
 #include <QWidget>
 #include <atomic>
 #include <gtest/gtest.h>
+#include <mutex>
+#include <pthread.h>
 
 #define XK_MISCELLANY
 #define XK_LATIN1
@@ -24,6 +29,7 @@
 using namespace tovrik::platform;
 using namespace tovrik::platform::x11;
 using tovrik::test::spinUntil;
+using Type = RawInputEvent::Type;
 
 namespace {
 
@@ -80,9 +86,8 @@ TEST_F(X11InputTest, ClickLandsInAWindowAtTheExpectedPixel)
         ASSERT_TRUE(input.postMouse(MouseEventKind::Up, button, up, 1));
         ASSERT_TRUE(spinUntil([&] { return probe.releases.size() == n + 1; }));
         ASSERT_EQ(probe.presses.size(), n + 1);
-        EXPECT_EQ(probe.presses[n].pos, pressed);
-        EXPECT_EQ(probe.presses[n].button, qtButton);
-        EXPECT_EQ(probe.releases[n].pos, released);
+        EXPECT_EQ(std::tuple(probe.presses[n].pos, probe.presses[n].button, probe.releases[n].pos),
+                  std::tuple(pressed, qtButton, released));
     }
     EXPECT_FALSE(input.postMouse(MouseEventKind::Move, MouseButton::Left, QPointF(qQNaN(), 1), 0));
 
@@ -122,9 +127,9 @@ TEST_F(X11InputTest, PhysicalKeysAreThoseOfEveryDeviceButOurs)
     ASSERT_TRUE(seat.key(XK_Control_L, true) && seat.key(XK_Alt_L, true) && other.key(XK_Escape, true));
     ASSERT_TRUE(spinUntil([&] { return seen.load() >= 3; }));
     EXPECT_EQ(input.physicalModifiers(), uint32_t(ModControl | ModOption));
-    EXPECT_TRUE(input.isKeyPhysicallyDown(KeyCode::Option));
-    EXPECT_TRUE(input.isKeyPhysicallyDown(KeyCode::Escape));
-    EXPECT_FALSE(input.isKeyPhysicallyDown(KeyCode::Shift));
+    EXPECT_EQ(std::tuple(input.isKeyPhysicallyDown(KeyCode::Option), input.isKeyPhysicallyDown(KeyCode::Escape),
+                         input.isKeyPhysicallyDown(KeyCode::Shift)),
+              std::tuple(true, true, false));
     ASSERT_TRUE(seat.key(XK_Alt_L, false) && seat.key(XK_Control_L, false) && other.key(XK_Escape, false)
                 && input.postKey(KeyCode::Shift, false, 0));
     ASSERT_TRUE(spinUntil([&] { return seen.load() >= 7; }));
@@ -163,8 +168,7 @@ TEST_F(X11InputTest, OneDisplayMatchesTheServerGeometryAndQtsView)
     EXPECT_TRUE(d.isMain);
     EXPECT_EQ(d.bounds, QRectF(0, 0, root.width() / s, root.height() / s));
     EXPECT_EQ(d.bounds.toRect(), qApp->primaryScreen()->geometry());
-    EXPECT_EQ(displays.pixelRect(d.displayID), root);
-    EXPECT_EQ(displays.configurationRevision(), 1u);
+    EXPECT_EQ(std::tuple(displays.pixelRect(d.displayID), displays.configurationRevision()), std::tuple(root, 1u));
     // A second registry (a rebuild) names the screen the same way.
     EXPECT_EQ(X11Displays().displays().value(0).displayID, d.displayID);
     EXPECT_FALSE(displays.display(d.displayID ^ 1u).has_value());
@@ -175,3 +179,197 @@ TEST_F(X11InputTest, OneDisplayMatchesTheServerGeometryAndQtsView)
     EXPECT_EQ(displays.pointerLocationAppKit(), QPointF(321 / s, d.bounds.height() - 123 / s));
 }
 
+namespace {
+
+struct Recorder {
+    std::mutex mutex;
+    std::vector<RawInputEvent> events;
+    QString objectName;
+    QByteArray systemName;
+    bool onMainThread = false;
+
+    std::function<void(const RawInputEvent&)> handler()
+    {
+        return [this](const RawInputEvent& e) {
+            std::lock_guard lock(mutex);
+            events.push_back(e);
+            objectName = QThread::currentThread()->objectName();
+            char name[32] = {};
+            pthread_getname_np(pthread_self(), name, sizeof name);
+            systemName = name;
+            onMainThread = QThread::currentThread() == qApp->thread();
+        };
+    }
+    std::vector<RawInputEvent> snapshot()
+    {
+        std::lock_guard lock(mutex);
+        return events;
+    }
+    bool has(const std::function<bool(const RawInputEvent&)>& match)
+    {
+        const auto all = snapshot();
+        return std::any_of(all.begin(), all.end(), match);
+    }
+};
+
+class X11EventTapTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(displays.isConnected());
+        ASSERT_TRUE(tap.isAvailable());
+        ASSERT_TRUE(seat.ok()) << "could not create a second master device";
+    }
+    void startRecording(const QString& name = QStringLiteral("tovrik.tap-test"))
+    {
+        session = tap.start(name, rec.handler());
+        ASSERT_TRUE(session);
+    }
+    X11Displays displays;
+    X11Input input{displays};
+    X11EventTap tap{displays, input};
+    tovrik::test::SecondSeat seat;
+    Recorder rec;
+    std::unique_ptr<EventTapSession> session;
+};
+
+} // namespace
+
+TEST_F(X11EventTapTest, AnotherSeatsKeysAreReportedOursAreMarkedSynthetic)
+{
+    const QString name = QStringLiteral("ai.tovrik.mac.hotkey-monitor");
+    startRecording(name);
+    EXPECT_EQ(tap.threadNames(), QStringList{name});
+
+    // Ours first, then the other seat's, then another XTest client's on our
+    // own master (not ours: the ledger holds only what we posted).
+    tovrik::test::XClient sameMaster;
+    ASSERT_TRUE(input.postKey(KeyCode::Escape, true, 0));
+    ASSERT_TRUE(input.postKey(KeyCode::Escape, false, 0));
+    ASSERT_TRUE(seat.tap(XK_Escape));
+    ASSERT_TRUE(sameMaster.tap(XK_Escape));
+    std::vector<RawInputEvent> keys;
+    ASSERT_TRUE(spinUntil([&] {
+        keys = rec.snapshot();
+        std::erase_if(keys, [](auto& e) { return e.type != Type::KeyDown && e.type != Type::KeyUp; });
+        return keys.size() >= 6;
+    }));
+    ASSERT_EQ(keys.size(), 6u);
+    for (size_t i = 0; i < keys.size(); ++i) {
+        EXPECT_EQ(std::tuple(keys[i].type, keys[i].keyCode, keys[i].isSynthetic, keys[i].isAutoRepeat),
+                  std::tuple(i % 2 ? Type::KeyUp : Type::KeyDown, KeyCode::Escape, i < 2, false))
+            << i;
+    }
+
+    // The thread carries the requested name; the system name is cut to 15.
+    std::lock_guard lock(rec.mutex);
+    EXPECT_EQ(std::tuple(rec.objectName, rec.systemName, rec.onMainThread), std::tuple(name, "ai.tovrik.mac.h", false));
+}
+
+TEST_F(X11EventTapTest, ModifierKeysArriveAsFlagsChangedWithTheStateAfterThem)
+{
+    startRecording();
+    ASSERT_TRUE(seat.chord({XK_Control_L, XK_Alt_L, XK_t}));
+    ASSERT_TRUE(spinUntil([&] { return rec.snapshot().size() >= 6; }));
+    const auto e = rec.snapshot();
+    const uint32_t both = ModControl | ModOption;
+    const std::tuple<Type, uint16_t, uint32_t> expected[] = {
+        {Type::FlagsChanged, KeyCode::Control, ModControl}, {Type::FlagsChanged, KeyCode::Option, both},
+        {Type::KeyDown, KeyCode::T, both},                  {Type::KeyUp, KeyCode::T, both},
+        {Type::FlagsChanged, KeyCode::Option, ModControl},  {Type::FlagsChanged, KeyCode::Control, 0}};
+    ASSERT_EQ(e.size(), 6u);
+    for (size_t i = 0; i < e.size(); ++i) {
+        EXPECT_EQ(std::tuple(e[i].type, e[i].keyCode, e[i].modifiers), expected[i]) << i;
+        EXPECT_FALSE(e[i].isSynthetic);
+    }
+}
+
+TEST_F(X11EventTapTest, ButtonsAndMotionCarryTheSeatsPointerLocation)
+{
+    startRecording();
+    // Our core pointer is elsewhere: the locations are the other seat's.
+    ASSERT_TRUE(input.postMouse(MouseEventKind::Move, MouseButton::Left, QPointF(10, 10), 0));
+    // Locations are read when the tap handles an event, so each step waits
+    // for the tap (as a person's input naturally does).
+    auto next = [&](Type t, QPointF at, std::function<bool()> act) {
+        ASSERT_TRUE(act());
+        ASSERT_TRUE(spinUntil([&] { return rec.has([&](auto& e) { return e.type == t && !e.isSynthetic; }); }));
+        for (const auto& e : rec.snapshot())
+            if (e.type == t && !e.isSynthetic) {
+                EXPECT_EQ(e.location, at) << int(t);
+                EXPECT_TRUE(t == Type::Scroll || e.button == MouseButton::Left);
+            }
+    };
+    next(Type::MouseMoved, QPointF(300, 200), [&] { return seat.moveTo(QPoint(300, 200)); });
+    next(Type::MouseDown, QPointF(300, 200), [&] { return seat.button(1, true); });
+    next(Type::MouseDragged, QPointF(320, 210), [&] { return seat.moveTo(QPoint(320, 210)); });
+    next(Type::MouseUp, QPointF(320, 210), [&] { return seat.button(1, false); });
+    next(Type::Scroll, QPointF(320, 210), [&] { return seat.button(4, true) && seat.button(4, false); });
+    EXPECT_TRUE(rec.has([](auto& e) { return e.type == Type::MouseMoved && e.isSynthetic; }));
+}
+
+TEST_F(X11EventTapTest, StopEndsTheThreadAndIsIdempotentEvenFromTheHandler)
+{
+    startRecording();
+    session->stop();
+    session->stop();
+    EXPECT_TRUE(tap.threadNames().isEmpty());
+    // A handler that stops its own tap on the first key.
+    std::atomic<int> calls{0};
+    std::unique_ptr<EventTapSession> self;
+    std::atomic<bool> ready{false};
+    self = tap.start(QStringLiteral("tovrik.tap-self"), [&](const RawInputEvent&) {
+        ++calls;
+        while (!ready.load())
+            QThread::yieldCurrentThread();
+        self->stop();
+    });
+    ready = true;
+    ASSERT_TRUE(seat.tap(XK_Escape));
+    ASSERT_TRUE(spinUntil([&] { return tap.threadNames().isEmpty(); }));
+    // Later keys reach a witness tap, but neither stopped tap.
+    Recorder later;
+    auto witness = tap.start(QStringLiteral("tovrik.tap-witness"), later.handler());
+    ASSERT_TRUE(seat.tap(XK_Escape));
+    ASSERT_TRUE(spinUntil([&] { return later.snapshot().size() >= 2; }));
+    EXPECT_EQ(calls.load(), 1);
+    EXPECT_TRUE(rec.snapshot().empty());
+    self.reset();
+}
+
+TEST_F(X11EventTapTest, GlobalMouseDownMonitorReportsOtherPressesOnTheMainThread)
+{
+    std::vector<std::pair<MouseButton, QPointF>> presses;
+    bool onMain = true;
+    auto monitor = tap.addGlobalMouseDownMonitor([&](MouseButton b, QPointF p) {
+        presses.emplace_back(b, p);
+        onMain = onMain && QThread::currentThread() == qApp->thread();
+    });
+    ASSERT_TRUE(monitor);
+    // Ours first (not reported), then a middle, a right and a left press of
+    // the other seat, each waiting for the one before (see above).
+    ASSERT_TRUE(input.postMouse(MouseEventKind::Down, MouseButton::Left, QPointF(50, 60), 1)
+                && input.postMouse(MouseEventKind::Up, MouseButton::Left, QPointF(50, 60), 1));
+    const std::tuple<QPoint, uint8_t, MouseButton> clicks[] = {
+        {QPoint(400, 300), 2, MouseButton::Middle}, {QPoint(401, 301), 3, MouseButton::Right},
+        {QPoint(640, 480), 1, MouseButton::Left}};
+    for (const auto& [at, button, reported] : clicks) {
+        const size_t before = presses.size();
+        ASSERT_TRUE(seat.click(at, button));
+        ASSERT_TRUE(spinUntil([&] { return presses.size() > before; }));
+        EXPECT_EQ(presses.back(), std::make_pair(reported, QPointF(at)));
+    }
+    tovrik::test::drainEvents();
+    ASSERT_EQ(presses.size(), 3u);
+    EXPECT_TRUE(onMain);
+
+    // Removed: presses queued or arriving later are not delivered.
+    ASSERT_TRUE(seat.click(QPoint(10, 10), 1));
+    monitor.reset();
+    tovrik::test::drainEvents();
+    ASSERT_TRUE(seat.click(QPoint(20, 20), 1));
+    tovrik::test::drainEvents();
+    EXPECT_LE(presses.size(), 4u);
+    for (size_t i = 3; i < presses.size(); ++i)
+        EXPECT_EQ(presses[i].second, QPointF(10, 10));
+}
