@@ -117,56 +117,6 @@ TEST_F(X11InputTest, ClickLandsInAWindowAtTheExpectedPixel)
     }
 }
 
-TEST_F(X11InputTest, PhysicalKeysAreThoseOfEveryDeviceButOurs)
-{
-    // Without a tap: the core keyboard minus our own keys.
-    tovrik::test::XClient other;
-    ASSERT_TRUE(input.postKey(KeyCode::Shift, true, 0));
-    ASSERT_TRUE(other.key(XK_Escape, true));
-    EXPECT_FALSE(input.isKeyPhysicallyDown(KeyCode::Shift));
-    EXPECT_TRUE(input.isKeyPhysicallyDown(KeyCode::Escape));
-    ASSERT_TRUE(other.key(XK_Escape, false));
-
-    // While a tap runs, what it saw from devices that are not ours: a chord
-    // held on another master too (a second seat, a remote-desktop client),
-    // and keys posted through XTest by another program on our master.
-    X11EventTap tap(displays, input);
-    std::atomic<int> seen{0};
-    auto session = tap.start(QStringLiteral("tovrik.tap-test"), [&](const RawInputEvent&) { ++seen; });
-    ASSERT_TRUE(session);
-    tovrik::test::SecondSeat seat;
-    ASSERT_TRUE(seat.ok());
-    ASSERT_TRUE(seat.key(XK_Control_L, true) && seat.key(XK_Alt_L, true) && other.key(XK_Escape, true));
-    ASSERT_TRUE(spinUntil([&] { return seen.load() >= 3; }));
-    EXPECT_EQ(input.physicalModifiers(), uint32_t(ModControl | ModOption));
-    EXPECT_EQ(std::tuple(input.isKeyPhysicallyDown(KeyCode::Option), input.isKeyPhysicallyDown(KeyCode::Escape),
-                         input.isKeyPhysicallyDown(KeyCode::Shift)),
-              std::tuple(true, true, false));
-    ASSERT_TRUE(seat.key(XK_Alt_L, false) && seat.key(XK_Control_L, false) && other.key(XK_Escape, false)
-                && input.postKey(KeyCode::Shift, false, 0));
-    ASSERT_TRUE(spinUntil([&] { return seen.load() >= 7; }));
-    EXPECT_EQ(input.physicalModifiers(), 0u);
-    EXPECT_FALSE(input.isKeyPhysicallyDown(KeyCode::Escape));
-
-    // Keys still held are released when an input goes away.
-    auto superDown = [&] {
-        KeyboardMapping map;
-        map.load(other.conn());
-        XcbReply<xcb_query_keymap_reply_t> keys(xcb_query_keymap_reply(other.conn(), xcb_query_keymap(other.conn()), nullptr));
-        const auto codes = map.keycodesFor(XK_Super_L);
-        return std::any_of(codes.begin(), codes.end(), [&](uint8_t kc) { return keys->keys[kc / 8] & (1 << (kc % 8)); });
-    };
-    {
-        X11Input scoped(displays);
-        ASSERT_TRUE(scoped.postKey(KeyCode::Command, true, 0));
-        EXPECT_TRUE(superDown());
-        EXPECT_FALSE(input.isKeyPhysicallyDown(KeyCode::Command)); // ours, whichever input posted it
-    }
-    EXPECT_FALSE(superDown());
-    EXPECT_FALSE(input.postKey(KeyCode::Function, true, 0)); // no X key
-    EXPECT_FALSE(input.postText(QStringLiteral("a\x07")));   // a character without a key fails
-}
-
 TEST_F(X11InputTest, OneDisplayMatchesTheServerGeometryAndQtsView)
 {
     XcbConnection c(nullptr);
@@ -224,21 +174,19 @@ struct Recorder {
     }
 };
 
-class X11EventTapTest : public ::testing::Test {
+class X11EventTapTest : public X11InputTest {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(displays.isConnected());
+        X11InputTest::SetUp();
         ASSERT_TRUE(tap.isAvailable());
         ASSERT_TRUE(seat.ok()) << "could not create a second master device";
     }
-    void startRecording(const QString& name = QStringLiteral("tovrik.tap-test"))
+    void startRecording(const QString& name = "tovrik.tap-test")
     {
         session = tap.start(name, rec.handler());
         ASSERT_TRUE(session);
     }
-    X11Displays displays;
-    X11Input input{displays};
     X11EventTap tap{displays, input};
     tovrik::test::SecondSeat seat;
     Recorder rec;
@@ -246,6 +194,51 @@ protected:
 };
 
 } // namespace
+
+TEST_F(X11EventTapTest, PhysicalKeysAreThoseOfEveryDeviceButOurs)
+{
+    // Without a tap: the core keyboard minus our own keys.
+    tovrik::test::XClient other;
+    ASSERT_TRUE(input.postKey(KeyCode::Shift, true, 0));
+    ASSERT_TRUE(other.key(XK_Escape, true));
+    EXPECT_FALSE(input.isKeyPhysicallyDown(KeyCode::Shift));
+    EXPECT_TRUE(input.isKeyPhysicallyDown(KeyCode::Escape));
+    ASSERT_TRUE(other.key(XK_Escape, false));
+
+    // While a tap runs, what it saw from devices that are not ours: a chord
+    // held on another master too (a second seat, a remote-desktop client),
+    // and keys posted through XTest by another program on our master.
+    startRecording();
+    ASSERT_TRUE(seat.key(XK_Control_L, true) && seat.key(XK_Alt_L, true) && other.key(XK_Escape, true));
+    ASSERT_TRUE(spinUntil([&] { return rec.snapshot().size() >= 3; }));
+    EXPECT_EQ(input.physicalModifiers(), uint32_t(ModControl | ModOption));
+    EXPECT_EQ(std::tuple(input.isKeyPhysicallyDown(KeyCode::Option), input.isKeyPhysicallyDown(KeyCode::Escape),
+                         input.isKeyPhysicallyDown(KeyCode::Shift)),
+              std::tuple(true, true, false));
+    ASSERT_TRUE(seat.key(XK_Alt_L, false) && seat.key(XK_Control_L, false) && other.key(XK_Escape, false)
+                && input.postKey(KeyCode::Shift, false, 0));
+    ASSERT_TRUE(spinUntil([&] { return rec.snapshot().size() >= 7; }));
+    EXPECT_EQ(input.physicalModifiers(), 0u);
+    EXPECT_FALSE(input.isKeyPhysicallyDown(KeyCode::Escape));
+
+    // Keys still held are released when an input goes away.
+    auto superDown = [&] {
+        KeyboardMapping map;
+        map.load(other.conn());
+        XcbReply<xcb_query_keymap_reply_t> keys(xcb_query_keymap_reply(other.conn(), xcb_query_keymap(other.conn()), nullptr));
+        const auto codes = map.keycodesFor(XK_Super_L);
+        return std::any_of(codes.begin(), codes.end(), [&](uint8_t kc) { return keys->keys[kc / 8] & (1 << (kc % 8)); });
+    };
+    {
+        X11Input scoped(displays);
+        ASSERT_TRUE(scoped.postKey(KeyCode::Command, true, 0));
+        EXPECT_TRUE(superDown());
+        EXPECT_FALSE(input.isKeyPhysicallyDown(KeyCode::Command)); // ours, whichever input posted it
+    }
+    EXPECT_FALSE(superDown());
+    EXPECT_FALSE(input.postKey(KeyCode::Function, true, 0)); // no X key
+    EXPECT_FALSE(input.postText(QStringLiteral("a\x07")));   // a character without a key fails
+}
 
 TEST_F(X11EventTapTest, AnotherSeatsKeysAreReportedOursAreMarkedSynthetic)
 {
