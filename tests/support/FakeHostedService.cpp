@@ -389,7 +389,6 @@ void FakeHostedService::stop()
     m_server = nullptr;
 }
 
-bool FakeHostedService::isRunning() const { return m_server && m_server->isListening(); }
 quint16 FakeHostedService::port() const { return m_server ? m_server->serverPort() : 0; }
 QString FakeHostedService::caCertificatePath() const { return trustedTestCertificates().caPath; }
 

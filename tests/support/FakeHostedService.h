@@ -142,7 +142,6 @@ public:
     // first use. Returns false (see lastError()) when anything fails.
     bool start(Options options = {});
     void stop();
-    bool isRunning() const;
     quint16 port() const;
     QString lastError() const { return m_lastError; }
     // The CA file of the trusted set (for the standalone program's users).
