@@ -67,6 +67,13 @@ protected:
         platform::sim::SimPlatform::install();
     }
     void complete(const std::shared_ptr<test::AsyncOutcome<void>>& run) { ASSERT_TRUE(spinUntil([&] { return run->done; }, 30000)); }
+    // Runs `task` to its end, which must come without an error.
+    void succeed(QCoro::Task<void> task)
+    {
+        auto run = launch(std::move(task));
+        complete(run);
+        EXPECT_FALSE(run->error) << describeException(run->error).toStdString();
+    }
     // No key and no button of the core devices is down.
     void expectNothingDown()
     {
@@ -87,16 +94,6 @@ protected:
         p->start("zenity", {"--entry", "--text", "Name", "--entry-text", initialText});
         return p;
     }
-    // Clicks into zenity's entry field (keys go to the window under the
-    // pointer: there is no window manager) and returns the dialog's geometry.
-    QRect focusEntry()
-    {
-        const QRect dialog = windowOf("--class", "zenity");
-        auto run = launch(svc->click(QPointF(dialog.center().x(), dialog.top() + 52)));
-        complete(run);
-        EXPECT_FALSE(run->error) << describeException(run->error).toStdString();
-        return dialog;
-    }
     QString finishedOutput(QProcess& p)
     {
         EXPECT_TRUE(spinUntil([&] { return p.state() == QProcess::NotRunning; }, 10000));
@@ -113,17 +110,18 @@ TEST_F(AutopilotInputX11Test, TypedUnicodeAndChordsReachAGtkEntry)
     // Control+A selects what is there, so typing replaces it; a tapped
     // shift+n is a capital, the letters after it are not; delete erases.
     auto zenity = zenityEntry("old text");
-    focusEntry();
-    complete(launch(svc->pressKey("end"))); // the initial text is no longer selected
+    // A click into the entry field (keys go to the window under the pointer:
+    // there is no window manager).
+    const QRect dialog = windowOf("--class", "zenity");
+    succeed(svc->click(QPointF(dialog.center().x(), dialog.top() + 52)));
+    succeed(svc->pressKey("end")); // the initial text is no longer selected
     svc->setHeldKey("ctrl+a", true);
     svc->setHeldKey("ctrl+a", false);
-    complete(launch(svc->pressKey("shift+n")));
+    succeed(svc->pressKey("shift+n"));
     const QString text = QString::fromUtf8("ew héllo wörld — ✓ 中文 🙂");
-    auto typed = launch(svc->typeText(text + "x"));
-    complete(typed);
-    EXPECT_FALSE(typed->error) << describeException(typed->error).toStdString();
-    complete(launch(svc->pressKey("delete")));
-    complete(launch(svc->pressKey("return")));
+    succeed(svc->typeText(text + "x"));
+    succeed(svc->pressKey("delete"));
+    succeed(svc->pressKey("return"));
     EXPECT_EQ(finishedOutput(*zenity), "N" + text + "\n");
     // The keys lent to characters of no key of the layout are given back.
     platform::x11::XcbConnection other(nullptr);
@@ -136,19 +134,15 @@ TEST_F(AutopilotInputX11Test, AClickOnOkClosesTheDialogAndEachScrollStepIsOneWhe
     auto zenity = zenityEntry("kept");
     const QRect dialog = windowOf("--class", "zenity");
     // OK is the right-hand button of the bottom row.
-    auto clicked = launch(svc->click(QPointF(dialog.left() + dialog.width() * 3 / 4, dialog.bottom() - 22)));
-    complete(clicked);
-    EXPECT_FALSE(clicked->error) << describeException(clicked->error).toStdString();
+    succeed(svc->click(QPointF(dialog.left() + dialog.width() * 3 / 4, dialog.bottom() - 22)));
     EXPECT_EQ(finishedOutput(*zenity), "kept\n");
 
     QProcess xev;
     xev.start("stdbuf", {"-oL", "xev", "-geometry", "300x300+100+100", "-event", "button"});
     const QRect window = windowOf("--name", "Event Tester");
     ASSERT_FALSE(window.isEmpty());
-    complete(launch(svc->moveSmoothly(QPointF(window.center()))));
-    auto scrolled = launch(svc->scroll("down", 240));
-    complete(scrolled);
-    EXPECT_FALSE(scrolled->error);
+    succeed(svc->moveSmoothly(QPointF(window.center())));
+    succeed(svc->scroll("down", 240));
     QString out;
     EXPECT_FALSE(spinUntil([&] {
         out += QString::fromUtf8(xev.readAllStandardOutput());
@@ -185,9 +179,7 @@ TEST_F(AutopilotInputX11Test, MovesLandOnTheirDisplayWhenTheMainOneIsNotAtTheRoo
                    {main.displayID, QPointF(50.4, 60.6), QPoint(770, 61)},
                    {side.displayID, QPointF(700, 1000), QPoint(700, 1000)}};
     for (const auto& t : targets) {
-        auto run = launch(svc->moveSmoothly(t.display, t.local));
-        complete(run);
-        EXPECT_FALSE(run->error) << describeException(run->error).toStdString();
+        succeed(svc->moveSmoothly(t.display, t.local));
         const auto root = shellValues({"xdotool", "getmouselocation", "--shell"});
         const QPoint at(root["X"], root["Y"]);
         EXPECT_LE((at - t.root).manhattanLength(), 4) << at.x() << "," << at.y();
@@ -213,7 +205,7 @@ TEST_F(AutopilotInputX11Test, OurOwnEscAndChordAreIgnoredWhileAnotherProgramsXTe
             ++ourEsc;
     });
     // Esc held long enough for the server to repeat it, and the voice chord.
-    complete(launch(svc->holdKey("esc", 1500)));
+    succeed(svc->holdKey("esc", 1500));
     ASSERT_TRUE(spinUntil([&] { return ourEsc.load() >= 2; }));
     svc->setHeldKey("ctrl+option", true);
     EXPECT_FALSE(spinUntil([&] { return monitor.hasUserTakenOverSinceReset() || !calls.empty(); }, 300));
