@@ -79,11 +79,14 @@ protected:
         std::erase_if(out, [](auto& e) { return e.mouseKind != MouseEventKind::Down && e.mouseKind != MouseEventKind::Up; });
         return out;
     }
-    void finish(const Outcome& run, double limit = 30)
+    // Starts `task` and runs the virtual clock until it ended.
+    Outcome ended(QCoro::Task<void> task)
     {
-        for (double t = 0; t < limit && !run->done; t += 0.001)
+        auto run = launch(std::move(task));
+        for (double t = 0; t < 30 && !run->done; t += 0.001)
             advance(0.001, 0.001);
-        ASSERT_TRUE(run->done);
+        EXPECT_TRUE(run->done);
+        return run;
     }
 
     std::unique_ptr<DesktopInputService> svc;
@@ -177,8 +180,7 @@ TEST_F(DesktopInputTest, ScrollingCutsTheAmountIntoSharesTwelveMillisecondsApart
     for (const auto& c : cases) {
         SCOPED_TRACE(c.direction);
         sim->simInput().clearEvents();
-        auto run = launch(svc->scroll(QString::fromUtf8(c.direction), c.pixels));
-        finish(run);
+        auto run = ended(svc->scroll(QString::fromUtf8(c.direction), c.pixels));
         EXPECT_FALSE(run->error);
         const auto wheel = posted(PostedEvent::Kind::Scroll);
         std::vector<int> deltas;
@@ -196,8 +198,7 @@ TEST_F(DesktopInputTest, ScrollingCutsTheAmountIntoSharesTwelveMillisecondsApart
     // A take-over between steps stops the scroll with the take-over text.
     sim->simInput().clearEvents();
     svc->shouldAbortForUserInput = [this] { return posted(PostedEvent::Kind::Scroll).size() >= 2; };
-    auto stopped = launch(svc->scroll(QStringLiteral("down"), 800));
-    finish(stopped);
+    auto stopped = ended(svc->scroll(QStringLiteral("down"), 800));
     EXPECT_EQ(failure(stopped), std::make_pair(2, DesktopInputService::kTakeoverMessage));
     EXPECT_EQ(posted(PostedEvent::Kind::Scroll).size(), 2u);
 }
@@ -212,7 +213,7 @@ TEST_F(DesktopInputTest, GlidesTakeTheirStepCountsAndPauses)
     for (const auto& c : cases) {
         sim->simDisplays().setPointerLocation(QPointF(100, 100));
         sim->simInput().clearEvents();
-        finish(launch(svc->moveSmoothly(QPointF(100 + c.distance, 100))));
+        ended(svc->moveSmoothly(QPointF(100 + c.distance, 100)));
         const auto moves = posted(PostedEvent::Kind::Mouse);
         ASSERT_EQ(moves.size(), c.moves) << c.distance;
         for (size_t i = 1; i < moves.size(); ++i)
@@ -274,8 +275,7 @@ TEST_F(DesktopInputTest, DragsRefuseBadPathsAndReleaseEverythingWhenCancelledHal
 TEST_F(DesktopInputTest, AnUnreadablePointerGivesOneMoveAndFailsTheSettleCheck)
 {
     sim->simDisplays().setPointerReadable(false);
-    auto run = launch(svc->click(QPointF(50, 60)));
-    finish(run);
+    auto run = ended(svc->click(QPointF(50, 60)));
     EXPECT_EQ(failure(run), std::pair(2, QString("UI Autopilot could not verify the pointer position.")));
     EXPECT_TRUE(buttons().empty());
     // One move for the glide, one exact move, then the settle's four.
@@ -319,7 +319,7 @@ TEST_F(DesktopInputTest, DisplayLocalDoubleClickAndACancelledDrag)
     sim->simDisplays().setDisplays({platform::sim::SimDisplays::make(1, QRectF(0, 0, 1440, 900), 1, true),
                                     platform::sim::SimDisplays::make(2, QRectF(1440, 0, 800, 600))});
     int checks = 0;
-    finish(launch(svc->doubleClick(2, QPointF(10, 20), [&] { ++checks; })));
+    ended(svc->doubleClick(2, QPointF(10, 20), [&] { ++checks; }));
     ASSERT_EQ(buttons().size(), 4u);
     for (const auto& b : buttons())
         EXPECT_EQ(b.point, QPointF(1450, 20));
@@ -332,8 +332,7 @@ TEST_F(DesktopInputTest, DisplayLocalDoubleClickAndACancelledDrag)
         if (t == MouseVisualEventType::leftMouseDown)
             sim->simDisplays().setPointerReadable(false);
     };
-    auto run = launch(svc->drag(1, QPointF(100, 100), 2, QPointF(50, 50), {}, {}));
-    finish(run);
+    auto run = ended(svc->drag(1, QPointF(100, 100), 2, QPointF(50, 50), {}, {}));
     EXPECT_EQ(failure(run), std::make_pair(2, QStringLiteral("UI Autopilot could not verify the pointer position.")));
     EXPECT_EQ(keys(), (Keys{{53, true}, {53, false}}));
     ASSERT_EQ(buttons().size(), 2u);
@@ -343,8 +342,7 @@ TEST_F(DesktopInputTest, DisplayLocalDoubleClickAndACancelledDrag)
 TEST_F(DesktopInputTest, TypingGoesByCharacterAndTimedHoldsAreClampedAndReleased)
 {
     int checks = 0;
-    auto typed = launch(svc->typeText(QStringLiteral("e\u0301\U0001F642a"), [&] { ++checks; }));
-    finish(typed);
+    auto typed = ended(svc->typeText(QStringLiteral("e\u0301\U0001F642a"), [&] { ++checks; }));
     std::vector<QString> texts;
     for (const auto& e : posted(PostedEvent::Kind::Text))
         texts.push_back(e.text);
@@ -352,16 +350,14 @@ TEST_F(DesktopInputTest, TypingGoesByCharacterAndTimedHoldsAreClampedAndReleased
     EXPECT_EQ(checks, 3);
 
     svc->shouldAbortForUserInput = [this] { return posted(PostedEvent::Kind::Text).size() >= 4; };
-    auto stopped = launch(svc->typeText(QStringLiteral("xyz")));
-    finish(stopped);
+    auto stopped = ended(svc->typeText(QStringLiteral("xyz")));
     EXPECT_EQ(failure(stopped), std::make_pair(2, DesktopInputService::kTakeoverMessage));
     EXPECT_EQ(posted(PostedEvent::Kind::Text).size(), 4u);
     svc->shouldAbortForUserInput = nullptr;
 
     for (const auto& [asked, held] : {std::pair{0, 0.1}, std::pair{20000, 8.0}}) {
         sim->simInput().clearEvents();
-        auto run = launch(svc->holdKey(QStringLiteral("cmd+c"), asked));
-        finish(run);
+        auto run = ended(svc->holdKey(QStringLiteral("cmd+c"), asked));
         const auto k = posted(PostedEvent::Kind::Key);
         ASSERT_EQ(k.size(), 4u);
         EXPECT_NEAR(k[2].at - k[1].at, held, 0.0015);
