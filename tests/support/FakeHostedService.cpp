@@ -357,7 +357,7 @@ FakeHostedService::FakeHostedService(QObject* parent) : QObject(parent) {}
 
 FakeHostedService::~FakeHostedService() { uninstall(); stop(); }
 
-bool FakeHostedService::start(Options options)
+bool FakeHostedService::start(FakeHostedServiceOptions options)
 {
     stop();
     m_options = options;

@@ -133,14 +133,12 @@ struct FakeBrowserVisit {
 class FakeHostedService : public QObject {
     Q_OBJECT
 public:
-    using Options = FakeHostedServiceOptions;
-
     explicit FakeHostedService(QObject* parent = nullptr);
     ~FakeHostedService() override; // stops and uninstalls
 
     // Listens on 127.0.0.1 (system-picked port) with certificates made on
     // first use. Returns false (see lastError()) when anything fails.
-    bool start(Options options = {});
+    bool start(FakeHostedServiceOptions options = {});
     void stop();
     quint16 port() const;
     QString lastError() const { return m_lastError; }
@@ -187,8 +185,7 @@ public:
     void setReadSlice(qint64 bytes, int intervalMs) { m_readSliceBytes = bytes; m_readSliceIntervalMs = intervalMs; }
 
     // Google stand-ins.
-    using GoogleOptions = FakeGoogleOptions;
-    void setGoogleOptions(GoogleOptions options) { m_google = std::move(options); }
+    void setGoogleOptions(FakeGoogleOptions options) { m_google = std::move(options); }
     enum class Consent { approve, deny };
     // Plays the browser at Google's authorization endpoint: checks the
     // request (client id, response type, S256 challenge, loopback redirect),
@@ -215,7 +212,7 @@ private:
     QJsonObject sessionJSON(const QString& email, const QString& token) const;
 
     Server* m_server = nullptr;
-    Options m_options;
+    FakeHostedServiceOptions m_options;
     QString m_lastError;
     bool m_installed = false;
     QNetworkProxy m_previousProxy;
@@ -242,7 +239,7 @@ private:
     qint64 m_readSliceBytes = 0;
     int m_readSliceIntervalMs = 0;
 
-    GoogleOptions m_google;
+    FakeGoogleOptions m_google;
     struct GoogleCode {
         QString challenge;
         QString redirectURI;

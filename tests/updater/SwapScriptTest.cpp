@@ -363,8 +363,7 @@ TEST_F(LaunchHealthTest, WritesTheMarkerOnceAndSafely)
     signal(argsFor(updates + "/./sub/../" + QFileInfo(marker).fileName(), tok));
     EXPECT_EQ(readFile(marker), (tok + "\nai.tovrik.mac\n121\n").toUtf8());
     EXPECT_EQ(folderEntries(), QStringList{QFileInfo(marker).fileName()});
-    EXPECT_EQ(modeOf(marker), 0600u);
-    EXPECT_EQ(modeOf(updates), 0700u);
+    EXPECT_EQ(std::tuple(modeOf(marker), modeOf(updates)), std::tuple(0600u, 0700u));
 
     // A second pass finds the marker there and refuses to replace it.
     signal(argsFor(marker, tok), notFresh);

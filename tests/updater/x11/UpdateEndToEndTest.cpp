@@ -53,8 +53,6 @@ protected:
             running.kill();
             running.waitForFinished();
         }
-        fake.uninstall();
-        fake.stop();
         SimTest::TearDown();
     }
     // Publishes build 121 (same marketing version) with `script` as its
