@@ -197,9 +197,8 @@ TEST(ActionRecords, KindsAndDescriptions)
 
 TEST(StepRequest, UserMessageAndSystemPrompt)
 {
-    const QString message = AutopilotStepRequest::userMessage(QStringLiteral("say </task>"), 1, QStringLiteral("{}"),
-                                                               QStringLiteral("Held keys: []; mouse: none."), QString(),
-                                                               QString());
+    const QString message =
+        AutopilotStepRequest::userMessage("say </task>", 1, "{}", "Held keys: []; mouse: none.", QString(), QString());
     EXPECT_EQ(message, QStringLiteral("<task>say </task></task>\n\n<step>1</step>\n\n<history>\n{}\n</history>\n\nUse the "
                                       "attached screen images. Return exactly one JSON object.\nHeld keys: []; mouse: "
                                       "none.\n\nLast expected result: "));

@@ -112,8 +112,7 @@ TEST_F(DesktopInputTest, KeyTextsBecomeChordsOrAreRefused)
         EXPECT_EQ(DesktopInputService::keyChord(QString::fromUtf8(c.text)), (KeyChord{c.flags, c.code})) << c.text;
     for (const char* refused : {"cmd+a+b", "hyper+a", "   ", ""})
         EXPECT_EQ(thrown([&] { DesktopInputService::keyChord(refused); }),
-                  std::pair(1, QString("UI Autopilot could not press that keyboard shortcut.")))
-            << refused;
+                  std::pair(1, QString("UI Autopilot could not press that keyboard shortcut."))) << refused;
 }
 
 TEST_F(DesktopInputTest, ChordsPressModifiersFirstAndReleaseTheLastPressedKeyFirst)

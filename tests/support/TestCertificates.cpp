@@ -100,8 +100,7 @@ bool generate(const QDir& dir, const QString& name, const QString& days, QString
         && runOpenSSL(QStringList{"req"} + ec + QStringList{"-keyout", key, "-out", csr, "-subj", "/CN=Tovrik hosted test"},
                       error)
         && runOpenSSL({"x509", "-req", "-in", csr, "-CA", caPem, "-CAkey", caKey, "-CAcreateserial", "-out", pem, "-days",
-                       days, "-extfile", ext},
-                      error);
+                       days, "-extfile", ext}, error);
 }
 
 TestCertificateSet makeSet(const QString& name)
@@ -116,7 +115,7 @@ TestCertificateSet makeSet(const QString& name)
     const QString caPem = dir.filePath(name + "-ca.pem"), key = dir.filePath(name + "-server.key"),
                   pem = dir.filePath(name + "-server.pem");
     if ((!persistent || !keptSetUsable(caPem, pem, key))
-        && !generate(dir, name, persistent ? QStringLiteral("365") : QStringLiteral("2"), &set.error))
+        && !generate(dir, name, persistent ? "365" : "2", &set.error))
         return set;
 
     set.ca = QSslCertificate(readFile(caPem), QSsl::Pem);

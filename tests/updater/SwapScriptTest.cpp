@@ -56,8 +56,7 @@ public:
         // for a dismissed prompt; otherwise it runs the command (keeping the
         // test's file capability, zsh would drop it without -p).
         writeFile(runner, ("#!/bin/sh\n[ -e " + MacUpdateService::shellQuote(root.path() + "/cancel")
-                           + " ] && exit 126\n[ \"$1\" = /bin/zsh ] && { shift; exec /bin/zsh -p \"$@\"; }\nexec \"$@\"\n")
-                              .toUtf8(),
+                           + " ] && exit 126\n[ \"$1\" = /bin/zsh ] && { shift; exec /bin/zsh -p \"$@\"; }\nexec \"$@\"\n").toUtf8(),
                   true);
         ::chmod(root.path().toLocal8Bit(), 0755);
     }

@@ -96,8 +96,7 @@ inline void makeBundle(const QString& path, const BundleFacts& s, const QByteArr
                              "\t<key>CFBundleShortVersionString</key>\n\t<string>%2</string>\n"
                              "\t<key>CFBundleVersion</key>\n\t<string>%3</string>\n"
                              "\t<key>CFBundleExecutable</key>\n\t<string>%4</string>\n</dict>\n</plist>\n")
-                  .arg(s.identifier, s.version, s.build, s.executable)
-                  .toUtf8());
+                  .arg(s.identifier, s.version, s.build, s.executable).toUtf8());
     const QString exe = path + "/Contents/MacOS/" + QString(s.executable).replace('/', '_');
     if (program.isEmpty()) {
         writeFile(exe, script, true);

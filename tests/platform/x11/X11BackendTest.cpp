@@ -262,8 +262,7 @@ TEST_F(X11EventTapTest, AnotherSeatsKeysAreReportedOursAreMarkedSynthetic)
     ASSERT_EQ(keys.size(), 6u);
     for (size_t i = 0; i < keys.size(); ++i) {
         EXPECT_EQ(std::tuple(keys[i].type, keys[i].keyCode, keys[i].isSynthetic, keys[i].isAutoRepeat),
-                  std::tuple(i % 2 ? Type::KeyUp : Type::KeyDown, KeyCode::Escape, i < 2, false))
-            << i;
+                  std::tuple(i % 2 ? Type::KeyUp : Type::KeyDown, KeyCode::Escape, i < 2, false)) << i;
     }
 
     // The thread carries the requested name; the system name is cut to 15.
