@@ -390,7 +390,6 @@ void FakeHostedService::stop()
 }
 
 quint16 FakeHostedService::port() const { return m_server ? m_server->serverPort() : 0; }
-QString FakeHostedService::caCertificatePath() const { return trustedTestCertificates().caPath; }
 
 void FakeHostedService::install()
 {
@@ -419,30 +418,17 @@ static QString handlerKey(const QString& host, const QByteArray& method, const Q
     return host.toLower() + ' ' + QString::fromLatin1(method.toUpper()) + ' ' + path;
 }
 
-void FakeHostedService::setHandler(const QByteArray& method, const QString& path, FakeHandler handler)
-{
-    m_handlers.insert(handlerKey({}, method, path), std::move(handler));
-}
-
 void FakeHostedService::setHostHandler(const QString& host, const QByteArray& method, const QString& path,
                                        FakeHandler handler)
 {
     m_handlers.insert(handlerKey(host, method, path), std::move(handler));
 }
 
-void FakeHostedService::clearHandlers() { m_handlers.clear(); }
-
 QList<FakeRequest> FakeHostedService::requestsTo(const QString& path) const
 {
     QList<FakeRequest> out;
     std::copy_if(m_requests.begin(), m_requests.end(), std::back_inserter(out), [&](auto& r) { return r.path == path; });
     return out;
-}
-
-void FakeHostedService::clearRecords()
-{
-    m_requests.clear();
-    m_connectTargets.clear();
 }
 
 bool FakeHostedService::waitForRequests(int count, int timeoutMs)

@@ -143,7 +143,7 @@ public:
     quint16 port() const;
     QString lastError() const { return m_lastError; }
     // The CA file of the trusted set (for the standalone program's users).
-    QString caCertificatePath() const;
+    QString caCertificatePath() const { return trustedTestCertificates().caPath; }
 
     // Sets the application proxy to this fake and adds the trusted CA to the
     // default TLS configuration; uninstall() restores both.
@@ -152,15 +152,22 @@ public:
 
     // Scripting: a handler for METHOD + path (path without query), on any
     // tunnelled host or on one host. Later calls replace earlier ones.
-    void setHandler(const QByteArray& method, const QString& path, FakeHandler handler);
+    void setHandler(const QByteArray& method, const QString& path, FakeHandler handler)
+    {
+        setHostHandler({}, method, path, std::move(handler));
+    }
     void setHostHandler(const QString& host, const QByteArray& method, const QString& path, FakeHandler handler);
-    void clearHandlers();
+    void clearHandlers() { m_handlers.clear(); }
 
     // Recording.
     QList<FakeRequest> requests() const { return m_requests; }
     QList<FakeRequest> requestsTo(const QString& path) const;
     QStringList connectTargets() const { return m_connectTargets; } // "host:port" per CONNECT
-    void clearRecords();
+    void clearRecords()
+    {
+        m_requests.clear();
+        m_connectTargets.clear();
+    }
     // Spins the event loop until `count` requests were recorded.
     bool waitForRequests(int count, int timeoutMs = 5000);
 
