@@ -8,7 +8,7 @@
 
 using namespace tovrik;
 
-TEST(MultipartBuilder, ByteExactForFixedBoundary)
+TEST(MultipartBuilder, ByteExactForAFixedBoundaryAndRandomBoundariesDiffer)
 {
     MultipartBuilder b("XyZ");
     b.addField(QStringLiteral("language"), QStringLiteral("en"));
@@ -24,20 +24,15 @@ TEST(MultipartBuilder, ByteExactForFixedBoundary)
         + QByteArray("RIFF\0\r\n--XyZ", 12) + QByteArray("\r\n--XyZ--\r\n");
     EXPECT_EQ(b.build(), expected);
     EXPECT_EQ(b.contentType(), QByteArray("multipart/form-data; boundary=XyZ"));
+    // Random boundaries differ; a builder without parts closes at once.
+    const QByteArray random = MultipartBuilder::randomBoundary();
+    EXPECT_NE(random, MultipartBuilder::randomBoundary());
+    EXPECT_TRUE(random.startsWith("TovrikBoundary-"));
+    EXPECT_EQ(random.size(), 15 + 32);
+    EXPECT_EQ(MultipartBuilder("B").build(), QByteArray("--B--\r\n"));
 }
 
-TEST(MultipartBuilder, RandomBoundariesDiffer)
-{
-    const QByteArray a = MultipartBuilder::randomBoundary();
-    const QByteArray b = MultipartBuilder::randomBoundary();
-    EXPECT_NE(a, b);
-    EXPECT_TRUE(a.startsWith("TovrikBoundary-"));
-    EXPECT_EQ(a.size(), 15 + 32);
-    MultipartBuilder empty("B");
-    EXPECT_EQ(empty.build(), QByteArray("--B--\r\n"));
-}
-
-TEST(HTTPError, OutOfCreditsBy402OrCode)
+TEST(HTTPError, OutOfCreditsBy402OrCodeAStatusErrorReadsAnyBodyAndPayloadsNeedTheirFieldsAndTypes)
 {
     EXPECT_TRUE(HTTPError::failedStatus(402, {}).isOutOfCredits());
     EXPECT_TRUE(HTTPError::failedStatus(403, QStringLiteral("no"), QStringLiteral("insufficient_credits")).isOutOfCredits());
@@ -52,10 +47,6 @@ TEST(HTTPError, OutOfCreditsBy402OrCode)
     for (const HTTPError& e : {HTTPError::invalidResponse(), HTTPError::timedOut(), HTTPError::failedStatus(401, {}), t})
         EXPECT_EQ(e.domain(), QStringLiteral("TovrikHostedBackend"));
     EXPECT_EQ(HTTPError::failedStatus(500, QStringLiteral(" \n ")).localizedDescription(), QStringLiteral("request failed"));
-}
-
-TEST(HTTPError, StatusErrorReadsAnyBody)
-{
     const HTTPError a = hostedStatusError(402, R"({"error":"insufficient_credits","message":" You're out of credits. "})");
     EXPECT_EQ(a.statusCode(), 402);
     EXPECT_EQ(a.errorCode(), QStringLiteral("insufficient_credits"));
@@ -65,10 +56,6 @@ TEST(HTTPError, StatusErrorReadsAnyBody)
     EXPECT_EQ(hostedStatusError(500, R"({"message":42,"error":["x"]})").localizedDescription(), QStringLiteral("request failed"));
     EXPECT_EQ(hostedStatusError(500, R"(["message"])").localizedDescription(), QStringLiteral("request failed"));
     EXPECT_EQ(hostedStatusError(500, QByteArray()).localizedDescription(), QStringLiteral("request failed"));
-}
-
-TEST(HostedPayloads, RequiredFieldsAndTypes)
-{
     const auto obj = [](const char* json) { return QJsonDocument::fromJson(json).object(); };
     const HostedAuthSessionPayload p = HostedAuthSessionPayload::fromJson(
         obj(R"({"sessionToken":"t","email":"a@b.c","creditsBalance":1234567,"displayName":null})"));

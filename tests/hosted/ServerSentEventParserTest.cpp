@@ -30,42 +30,31 @@ Collected parse(const std::string& stream, size_t step = 0)
     return c;
 }
 
-std::vector<std::string> datas(const Collected& c)
+// Each event as "type:data".
+std::vector<std::string> typed(const Collected& c)
 {
     std::vector<std::string> out;
     for (const auto& e : c.events)
-        out.push_back(e.data);
+        out.push_back(e.type + ":" + e.data);
     return out;
 }
 
 } // namespace
 
 // Split at every byte too: a multi-byte character cut across chunks arrives whole.
-TEST(ServerSentEventParser, SameEventsWhenSplitAtEveryByte)
+TEST(ServerSentEventParser, LineEndsCommentsFieldsAndSpacesGiveTheSameEventsWhenSplitAtEveryByte)
 {
     const std::string stream = "\xEF\xBB\xBF: hello\r\nevent: delta\r\ndata: {\"text\":\"H\xC3\xA9\"}\r\n\r\n"
                                "event: delta\ndata: {\"text\":\"llo\"}\n\n"
                                "event: delta\rdata: a\rdata: b\r\r"
                                "event: done\r\ndata: {}\r\n\r\n";
-    const Collected whole = parse(stream);
-    ASSERT_EQ(whole.events.size(), 4u);
-    for (size_t step = 1; step <= 7; ++step) {
-        const Collected split = parse(stream, step);
-        ASSERT_EQ(split.events.size(), whole.events.size()) << "step " << step;
-        for (size_t i = 0; i < whole.events.size(); ++i) {
-            EXPECT_EQ(split.events[i].type, whole.events[i].type) << "step " << step;
-            EXPECT_EQ(split.events[i].data, whole.events[i].data) << "step " << step;
-        }
-    }
-    EXPECT_EQ(whole.events[0].data, "{\"text\":\"H\xC3\xA9\"}");
-    EXPECT_EQ(whole.events[2].data, "a\nb");
-    EXPECT_EQ(whole.events[3].type, "done");
-}
-
-TEST(ServerSentEventParser, LineEndsLfCrlfAndLoneCr)
-{
+    const std::vector<std::string> whole = typed(parse(stream));
+    EXPECT_EQ(whole, (std::vector<std::string>{"delta:{\"text\":\"H\xC3\xA9\"}", "delta:{\"text\":\"llo\"}", "delta:a\nb",
+                                               "done:{}"}));
+    for (size_t step = 1; step <= 7; ++step)
+        EXPECT_EQ(typed(parse(stream, step)), whole) << "step " << step;
     // CR LF is one line end, not two: no empty line in between.
-    EXPECT_EQ(datas(parse("data: a\r\ndata: b\r\n\r\n")), std::vector<std::string>{"a\nb"});
+    EXPECT_EQ(typed(parse("data: a\r\ndata: b\r\n\r\n")), std::vector<std::string>{"message:a\nb"});
     // A CR ending one chunk and an LF starting the next are one line end.
     {
         std::vector<std::string> got;
@@ -76,39 +65,27 @@ TEST(ServerSentEventParser, LineEndsLfCrlfAndLoneCr)
         p.feed("\n");
         EXPECT_EQ(got, std::vector<std::string>{"a\nb"});
     }
-}
-
-TEST(ServerSentEventParser, CommentsFieldsAndSpaces)
-{
     const Collected c = parse(": comment\n:\nevent:delta\ndata:  two spaces\nid: 7\nretry: 10\nfoo: bar\ndata\n\n");
-    ASSERT_EQ(c.events.size(), 1u);
-    EXPECT_EQ(c.events[0].type, "delta");
     // One leading space is stripped, not two; "data" without a colon is an
     // empty data line.
-    EXPECT_EQ(c.events[0].data, " two spaces\n");
+    EXPECT_EQ(typed(c), std::vector<std::string>{"delta: two spaces\n"});
     EXPECT_EQ(c.events[0].lastEventId, "7");
     // "data:x" without a space keeps every byte.
-    EXPECT_EQ(datas(parse("data:x y\n\n")), std::vector<std::string>{"x y"});
+    EXPECT_EQ(typed(parse("data:x y\n\n")), std::vector<std::string>{"message:x y"});
 }
 
-TEST(ServerSentEventParser, OnlyTerminatedEventsWithDataFire)
+TEST(ServerSentEventParser, OnlyTerminatedEventsWithDataFireAndInvalidUTF8BecomesOneReplacementPerMaximalSubpart)
 {
     // An event without data does not fire and its type does not leak.
     const Collected c = parse("event: delta\n\nid: 3\n\ndata: later\n\n");
-    ASSERT_EQ(c.events.size(), 1u);
-    EXPECT_EQ(c.events[0].type, "message");
-    EXPECT_EQ(c.events[0].data, "later");
+    EXPECT_EQ(typed(c), std::vector<std::string>{"message:later"});
     EXPECT_FALSE(c.partial);
     // An event the stream's end cut off is discarded and reported.
     for (const char* cut : {"data: one\n\ndata: two\n", "data: one\n\ndata: tw"}) {
         const Collected partial = parse(cut);
-        EXPECT_EQ(datas(partial), std::vector<std::string>{"one"}) << cut;
+        EXPECT_EQ(typed(partial), std::vector<std::string>{"message:one"}) << cut;
         EXPECT_TRUE(partial.partial) << cut;
     }
-}
-
-TEST(ServerSentEventParser, InvalidUTF8BecomesOneReplacementPerMaximalSubpart)
-{
     const std::string fffd = "\xEF\xBF\xBD";
     const std::pair<std::string, std::string> cases[] = {
         {"a\x80z", "a" + fffd + "z"},
@@ -124,7 +101,7 @@ TEST(ServerSentEventParser, InvalidUTF8BecomesOneReplacementPerMaximalSubpart)
         EXPECT_EQ(validUTF8(in), out);
 }
 
-TEST(ServerSentEventParser, CapsLinesAndData)
+TEST(ServerSentEventParser, CapsLinesAndDataAndTakesAByteOrderMarkOnlyAtTheStart)
 {
     std::vector<std::string> got;
     ServerSentEventParser p([&](const ServerSentEvent& e) { got.push_back(e.data); }, 16, 32);
@@ -138,13 +115,8 @@ TEST(ServerSentEventParser, CapsLinesAndData)
     EXPECT_TRUE(q.feed("data: 12345\n"));
     EXPECT_FALSE(q.feed("data: 67890\n"));
     EXPECT_TRUE(got.empty());
-}
-
-TEST(ServerSentEventParser, ByteOrderMarkOnlyAtTheStart)
-{
-    EXPECT_EQ(datas(parse("\xEF\xBB\xBF" "data: a\n\n", 1)), std::vector<std::string>{"a"});
+    EXPECT_EQ(typed(parse("\xEF\xBB\xBF" "data: a\n\n", 1)), std::vector<std::string>{"message:a"});
     // A partial BOM prefix that turns out to be something else is kept.
-    const Collected c = parse("\xEF" "data: a\n\n");
-    EXPECT_TRUE(c.events.empty()); // "\xEFdata" is an unknown field
-    EXPECT_EQ(datas(parse("data: \xEF\xBB\xBF" "a\n\n")), std::vector<std::string>{"\xEF\xBB\xBF" "a"});
+    EXPECT_TRUE(parse("\xEF" "data: a\n\n").events.empty()); // "\xEFdata" is an unknown field
+    EXPECT_EQ(typed(parse("data: \xEF\xBB\xBF" "a\n\n")), std::vector<std::string>{"message:\xEF\xBB\xBF" "a"});
 }

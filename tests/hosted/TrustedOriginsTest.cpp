@@ -16,7 +16,7 @@ std::optional<QString> norm(const QString& s) { return normalizedTrustedHostedWo
 
 } // namespace
 
-TEST(TrustedOrigins, AcceptedSpellingsNormaliseToTheOrigin)
+TEST(TrustedOrigins, AcceptedSpellingsNormaliseToTheOriginEverythingElseIsRefusedAndRequestURLsAndSameOrigin)
 {
     // Blanks trimmed, any case, port 443, the path dropped; the legacy host too.
     const QString h = host(), https = QStringLiteral("https://");
@@ -32,11 +32,6 @@ TEST(TrustedOrigins, AcceptedSpellingsNormaliseToTheOrigin)
     };
     for (const auto& [text, origin] : cases)
         EXPECT_EQ(norm(text), origin) << text.toStdString();
-}
-
-TEST(TrustedOrigins, RefusesEverythingElse)
-{
-    const QString h = host(), https = QStringLiteral("https://");
     QStringList refused = {QStringLiteral("http://") + h, QStringLiteral("ftp://") + h, https + QStringLiteral("user@") + h,
                            https + QStringLiteral("user:pw@") + h, https + QStringLiteral("@") + h,
                            https + QStringLiteral("evil.") + h, QStringLiteral("https://untrusted.example"),
@@ -48,11 +43,7 @@ TEST(TrustedOrigins, RefusesEverythingElse)
     for (const QString& text : refused)
         EXPECT_FALSE(norm(text).has_value()) << text.toStdString();
     EXPECT_FALSE(normalizedTrustedHostedWorkerBaseURL(std::nullopt).has_value());
-}
-
-TEST(TrustedOrigins, RequestURLsAndSameOrigin)
-{
-    const QString h = host();
+    // Request URLs, and same origins.
     const QUrl base(QStringLiteral("https://") + h + QStringLiteral("/chat"));
     EXPECT_TRUE(isTrustedHostedWorkerURL(base));
     EXPECT_TRUE(isTrustedHostedWorkerURL(QUrl(QStringLiteral("https://") + h + QStringLiteral(":443/x?y=1"))));

@@ -22,19 +22,21 @@ struct AsyncOutcome {
     std::conditional_t<std::is_void_v<T>, bool, std::optional<T>> value{};
     std::exception_ptr error;
 
-    // The error as ours (domain, code, message); fails the test otherwise.
-    std::optional<TovrikError> tovrikError() const
+    // The error as an E (by default ours: domain, code, message), if it is one.
+    template <typename E = TovrikError>
+    std::optional<E> errorAs() const
     {
         if (!error)
             return std::nullopt;
         try {
             std::rethrow_exception(error);
-        } catch (const TovrikError& e) {
+        } catch (const E& e) {
             return e;
         } catch (...) {
             return std::nullopt;
         }
     }
+    std::optional<TovrikError> tovrikError() const { return errorAs(); }
     bool cancelled() const { return error && isCancellation(error); }
     // Expects the task to have failed (not been cancelled) with our error of
     // `domain` and `code`, and returns that error.

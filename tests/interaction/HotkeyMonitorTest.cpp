@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QThread>
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <thread>
@@ -26,12 +27,8 @@ RawInputEvent event(Type type, uint16_t keyCode, uint32_t modifiers, bool autoRe
                     int64_t sourceUserData = 0)
 {
     RawInputEvent e;
-    e.type = type;
-    e.keyCode = keyCode;
-    e.modifiers = modifiers;
-    e.isAutoRepeat = autoRepeat;
-    e.isSynthetic = synthetic;
-    e.sourceUserData = sourceUserData;
+    std::tie(e.type, e.keyCode, e.modifiers, e.isAutoRepeat, e.isSynthetic, e.sourceUserData) =
+        std::make_tuple(type, keyCode, modifiers, autoRepeat, synthetic, sourceUserData);
     return e;
 }
 
@@ -71,12 +68,14 @@ protected:
 
     auto& tap() { return sim->simEventTap(); }
     void flags(uint16_t key, uint32_t mods) { tap().injectFlags(key, mods); }
-    void key(uint16_t code, bool down, uint32_t mods) { tap().injectKey(code, down, mods); }
-    void holdVoiceChord() // Control, then Option: the default voice chord
+    // Modifier keys in order, each with the modifiers held after it.
+    void flags(std::initializer_list<std::pair<uint16_t, uint32_t>> steps)
     {
-        flags(K::Control, Ctrl);
-        flags(K::Option, Ctrl | Opt);
+        for (const auto& [k, mods] : steps)
+            flags(k, mods);
     }
+    void key(uint16_t code, bool down, uint32_t mods) { tap().injectKey(code, down, mods); }
+    void holdVoiceChord() { flags({{K::Control, Ctrl}, {K::Option, Ctrl | Opt}}); } // the default voice chord
     std::vector<std::string> drained()
     {
         test::drainEvents();
@@ -140,8 +139,7 @@ TEST_F(HotkeyMonitorTest, ModifierOnlyChordsNeedExactlyTheirModifiers)
     EXPECT_FALSE(locked([this] { return monitor->shortcutActive; }));
     calls.clear();
     // Control+Option+Command is not Control+Option.
-    flags(K::Command, Ctrl | Cmd);
-    flags(K::Option, Ctrl | Cmd | Opt);
+    flags({{K::Command, Ctrl | Cmd}, {K::Option, Ctrl | Cmd | Opt}});
     EXPECT_EQ(drained(), Calls{});
     // Letting go of Command leaves exactly the chord: it goes down now.
     flags(K::Command, Ctrl | Opt);
@@ -156,45 +154,36 @@ TEST_F(HotkeyMonitorTest, ModifierOnlyChordsNeedExactlyTheirModifiers)
     key(K::A + 1, false, Ctrl | Shift | Opt);
     EXPECT_EQ(drained(), (Calls{"pressed", "released", "panel"}));
     // Back to the voice chord while releasing Shift: pressed again, then up.
-    flags(K::Shift, Ctrl | Opt);
-    flags(K::Option, Ctrl);
-    flags(K::Control, 0);
+    flags({{K::Shift, Ctrl | Opt}, {K::Option, Ctrl}, {K::Control, 0}});
     EXPECT_EQ(drained(), (Calls{"pressed", "released", "panel", "pressed", "released"}));
     EXPECT_FALSE(locked([this] { return monitor->panelShortcutActive; }));
     // The panel chord held afresh reports its down edge again.
     calls.clear();
-    flags(K::Control, Ctrl);
-    flags(K::Shift, Ctrl | Shift);
-    flags(K::Option, Ctrl | Shift | Opt);
+    flags({{K::Control, Ctrl}, {K::Shift, Ctrl | Shift}, {K::Option, Ctrl | Shift | Opt}});
     EXPECT_EQ(drained(), Calls{"panel"});
 }
 
-TEST_F(HotkeyMonitorTest, ChordWithAKeyGoesDownOnTheKeyAndUpOnItsReleaseOrAModifierRelease)
+TEST_F(HotkeyMonitorTest, ChordWithAKeyGoesDownOnTheKeyAndUpOnItsReleaseOrAModifierReleaseEscOnEachPhysicalPress)
 {
     locked([this] { monitor->voiceShortcut = ShortcutGesture{ShortcutModifiers(Cmd | Shift), KeyK}; });
-    flags(K::Command, Cmd);
-    flags(K::Shift, Cmd | Shift);
+    flags({{K::Command, Cmd}, {K::Shift, Cmd | Shift}});
     EXPECT_EQ(drained(), Calls{}); // the modifiers alone are not the chord
     key(KeyK, true, Cmd | Shift);
     tap().inject(event(Type::KeyDown, KeyK, Cmd | Shift, /*autoRepeat*/ true));
     EXPECT_EQ(drained(), Calls{"pressed"});
     key(KeyK, false, Cmd | Shift);
     EXPECT_EQ(drained(), (Calls{"pressed", "released"}));
-
     // Down again, then Shift is let go before the key: up at that moment.
     key(KeyK, true, Cmd | Shift);
     flags(K::Shift, Cmd);
     key(KeyK, false, Cmd);
     EXPECT_EQ(drained(), (Calls{"pressed", "released", "pressed", "released"}));
-
     // The key with other modifiers (only Command) is not the chord.
     key(KeyK, true, Cmd);
     key(KeyK, false, Cmd);
     EXPECT_EQ(drained().size(), 4u);
-}
-
-TEST_F(HotkeyMonitorTest, EscReportsEachPhysicalPressNeitherRepeatsNorOurOwnEvents)
-{
+    // Esc reports each physical press, neither repeats nor our own events.
+    calls.clear();
     key(K::Escape, true, 0);
     key(K::Escape, false, 0);
     tap().inject(event(Type::KeyDown, K::Escape, 0, /*autoRepeat*/ true));
@@ -230,13 +219,9 @@ TEST_F(HotkeyMonitorTest, CaptureTakesAKeyChordAndSuppressesChordsWhileItRuns)
                                               HotkeyMonitor::kCaptureUnsupportedKeyMessage}));
     EXPECT_TRUE(capturing());
     calls.clear();
-    flags(K::Command, 0);
-    flags(K::Control, Ctrl);
+    flags({{K::Command, 0}, {K::Control, Ctrl}});
     flags(K::Option, Ctrl | Opt); // the voice chord does not fire during capture
-    flags(K::Option, Ctrl);
-    flags(K::Control, 0);
-    flags(K::Command, Cmd);
-    flags(K::Shift, Cmd | Shift);
+    flags({{K::Option, Ctrl}, {K::Control, 0}, {K::Command, Cmd}, {K::Shift, Cmd | Shift}});
     key(KeyK, true, Cmd | Shift);
     EXPECT_FALSE(capturing());
     EXPECT_EQ(drained(), Calls{"captured"});
@@ -247,15 +232,14 @@ TEST_F(HotkeyMonitorTest, CaptureTakesAKeyChordAndSuppressesChordsWhileItRuns)
     // Capture is over: the next Control+Option is an ordinary chord again,
     // and the Control+Option held during the capture never fired its press.
     key(KeyK, false, Cmd | Shift);
-    flags(K::Shift, Cmd);
-    flags(K::Command, 0);
+    flags({{K::Shift, Cmd}, {K::Command, 0}});
     holdVoiceChord();
     EXPECT_EQ(drained(), (Calls{"captured", "pressed"}));
     advance(1.0);
     EXPECT_EQ(calls.size(), 2u); // no late modifier-only capture
 }
 
-TEST_F(HotkeyMonitorTest, ModifierOnlyChordIsTakenOnceHeldUnchangedForTheCaptureDelay)
+TEST_F(HotkeyMonitorTest, ModifierOnlyChordIsTakenOnceHeldUnchangedForTheCaptureDelayAndEscEndOrRestartDropItsPendingWork)
 {
     beginCapture();
     // A lone modifier held fails, and the capture goes on.
@@ -269,8 +253,7 @@ TEST_F(HotkeyMonitorTest, ModifierOnlyChordIsTakenOnceHeldUnchangedForTheCapture
     // Released before the delay: nothing taken.
     holdVoiceChord();
     advance(0.3);
-    flags(K::Option, Ctrl);
-    flags(K::Control, 0);
+    flags({{K::Option, Ctrl}, {K::Control, 0}});
     advance(2.0);
     EXPECT_EQ(calls, Calls{});
     holdVoiceChord();
@@ -284,10 +267,8 @@ TEST_F(HotkeyMonitorTest, ModifierOnlyChordIsTakenOnceHeldUnchangedForTheCapture
     EXPECT_EQ(captured[0], (ShortcutGesture{ShortcutModifiers(Ctrl | Opt), 0}));
     EXPECT_FALSE(capturing());
     EXPECT_TRUE(locked([this] { return monitor->captureWorkItem == nullptr; }));
-
     // Every change of the held modifiers restarts the delay.
-    flags(K::Option, Ctrl);
-    flags(K::Control, 0);
+    flags({{K::Option, Ctrl}, {K::Control, 0}});
     calls.clear();
     beginCapture();
     holdVoiceChord();
@@ -298,10 +279,10 @@ TEST_F(HotkeyMonitorTest, ModifierOnlyChordIsTakenOnceHeldUnchangedForTheCapture
     advance(0.13);
     ASSERT_EQ(captured.size(), 2u);
     EXPECT_EQ(captured[1].modifiers.rawValue, Ctrl | Shift | Opt);
-}
-
-TEST_F(HotkeyMonitorTest, EscEndingOrRestartingTheCaptureDropsThePendingWork)
-{
+    // Esc, ending or restarting the capture drops the pending work.
+    flags({{K::Shift, Ctrl | Opt}, {K::Option, Ctrl}, {K::Control, 0}});
+    drained();
+    calls.clear();
     const auto holdChordThen = [&](const std::function<void()>& action) {
         beginCapture();
         holdVoiceChord();
@@ -351,13 +332,8 @@ TEST_F(HotkeyMonitorTest, EventsFromAnotherThreadReachTheCallbacksOnTheMainThrea
         locked([this] { monitor->panelShortcutActive = false; });
     worker2.join();
     test::drainEvents();
-    int presses = 0, releases = 0;
-    for (const auto& c : calls) {
-        presses += c == "pressed";
-        releases += c == "released";
-    }
-    EXPECT_EQ(presses, 200);
-    EXPECT_EQ(releases, 200);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "pressed"), 200);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "released"), 200);
     EXPECT_EQ(offMainThreadCalls.load(), 0);
 }
 

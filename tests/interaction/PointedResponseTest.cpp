@@ -13,9 +13,7 @@ namespace {
 ScreenCapturePayload shot(int number, QSize size)
 {
     ScreenCapturePayload p;
-    p.screenNumber = number;
-    p.pixelSize = size;
-    p.displayID = uint32_t(100 + number);
+    std::tie(p.screenNumber, p.pixelSize, p.displayID) = std::make_tuple(number, size, uint32_t(100 + number));
     return p;
 }
 
@@ -24,7 +22,7 @@ const ScreenCapturePayloads oneScreen = {shot(1, QSize(1280, 800))};
 
 } // namespace
 
-TEST(PointedResponse, WellFormedAndLenientTagsGiveThePoint)
+TEST(PointedResponse, WellFormedAndLenientTagsGiveThePointATagWithoutOneSaysWhyAndOnlyItsGapClosesWhenRemoved)
 {
     struct Case {
         const char* reply;
@@ -52,22 +50,17 @@ TEST(PointedResponse, WellFormedAndLenientTagsGiveThePoint)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reply);
         const auto r = PointedResponse::parse(QString::fromUtf8(c.reply), *c.captures);
-        EXPECT_EQ(r.tagStatus, Status::Valid);
-        EXPECT_EQ(r.point, c.point);
-        EXPECT_EQ(r.pointLabel, QString::fromUtf8(c.label));
-        EXPECT_EQ(r.screenNumber, c.screen);
-        EXPECT_EQ(r.spokenText, QString::fromUtf8(c.spoken));
+        EXPECT_EQ(std::make_tuple(r.tagStatus, r.point, r.pointLabel, r.screenNumber, r.spokenText),
+                  std::make_tuple(Status::Valid, std::optional<QPointF>(c.point), QString::fromUtf8(c.label),
+                                  std::optional<int>(c.screen), QString::fromUtf8(c.spoken)));
         EXPECT_FALSE(r.rejection().has_value());
         const auto capture = r.pointedCapture(*c.captures);
         ASSERT_TRUE(capture.has_value());
         EXPECT_EQ(capture->displayID, uint32_t(100 + c.screen));
     }
-}
-
-TEST(PointedResponse, ATagWithoutAPointSaysWhyAndIsNeverSpoken)
-{
+    // A tag without a point says why, and is never spoken.
     const QByteArray huge(330, '9');
-    const std::pair<QByteArray, Status> cases[] = {
+    const std::pair<QByteArray, Status> rejected[] = {
         {"  ", Status::Absent},
         {"[POINT:none]", Status::NoPoint},
         {"[point: NONE ]", Status::NoPoint},
@@ -89,7 +82,7 @@ TEST(PointedResponse, ATagWithoutAPointSaysWhyAndIsNeverSpoken)
         {"[POINT:10,10:x:screen99999999999999999999]", Status::UnknownScreen},
         {"[POINT:10,10:x]", Status::AmbiguousScreen},
     };
-    for (const auto& [tag, status] : cases) {
+    for (const auto& [tag, status] : rejected) {
         const QString reply = QStringLiteral("Here. ") + QString::fromUtf8(tag);
         SCOPED_TRACE(reply.toStdString());
         const auto r = PointedResponse::parse(reply, twoScreens);
@@ -120,11 +113,8 @@ TEST(PointedResponse, ATagWithoutAPointSaysWhyAndIsNeverSpoken)
     const auto other = PointedResponse::parse(QStringLiteral("Press [Ctrl] and S."), twoScreens);
     EXPECT_EQ(other.tagStatus, Status::Absent);
     EXPECT_EQ(other.spokenText, QStringLiteral("Press [Ctrl] and S."));
-}
-
-TEST(PointedResponse, OnlyTheGapOfARemovedTagCloses)
-{
-    const std::pair<const char*, const char*> cases[] = {
+    // Only the gap of a removed tag closes.
+    const std::pair<const char*, const char*> gaps[] = {
         {"Give the file the extension .txt and save it.", "Give the file the extension .txt and save it."},
         {"Type cd .. to go up , then  wait ! [POINT:none]", "Type cd .. to go up , then  wait !"},
         {"Click here [POINT:1,2:x:screen1].", "Click here."},
@@ -132,12 +122,12 @@ TEST(PointedResponse, OnlyTheGapOfARemovedTagCloses)
         {"One.\n[POINT:none] Two", "One.\nTwo"},
         {"Glued[POINT:none]word", "Gluedword"},
     };
-    for (const auto& [reply, spoken] : cases)
+    for (const auto& [reply, spoken] : gaps)
         EXPECT_EQ(PointedResponse::parse(QString::fromUtf8(reply), twoScreens).spokenText, QString::fromUtf8(spoken))
             << reply;
 }
 
-TEST(PointedResponse, PointingRequestsAndPrompts)
+TEST(PointedResponse, PointingRequestsAndPromptsWhichTheWireContractCarriesVerbatim)
 {
     for (const char* yes : {"Where is the settings button?", "can you point at the wifi icon", "show me the trash",
                             "How do I find my downloads", "what should I click to save", "Which button sends it?"})
@@ -165,15 +155,10 @@ TEST(PointedResponse, PointingRequestsAndPrompts)
     // The point of the pointing-only reply joins the answer, which is kept.
     const auto merged = PointedResponse::parse(QStringLiteral("It is in the top bar."), twoScreens)
                             .withPointFrom(PointedResponse::parse(QStringLiteral("[POINT:100,12:top bar:screen1]"), twoScreens));
-    EXPECT_EQ(merged.spokenText, QStringLiteral("It is in the top bar."));
-    EXPECT_EQ(merged.point, QPointF(100, 12));
-    EXPECT_EQ(merged.pointLabel, QStringLiteral("top bar"));
-    EXPECT_EQ(merged.screenNumber, 1);
-    EXPECT_EQ(merged.tagStatus, Status::Valid);
-}
-
-TEST(PointedResponse, WireContractCarriesThePromptsVerbatim)
-{
+    EXPECT_EQ(std::make_tuple(merged.spokenText, merged.point, merged.pointLabel, merged.screenNumber, merged.tagStatus),
+              std::make_tuple(QStringLiteral("It is in the top bar."), std::optional<QPointF>(QPointF(100, 12)),
+                              QStringLiteral("top bar"), std::optional<int>(1), Status::Valid));
+    // The wire contract carries the prompts verbatim.
     QString root = qEnvironmentVariable("TOVRIK_SOURCE_DIR");
     if (root.isEmpty())
         root = QStringLiteral(TOVRIK_TEST_SOURCE_DIR);
@@ -182,6 +167,5 @@ TEST(PointedResponse, WireContractCarriesThePromptsVerbatim)
     const QString doc = QString::fromUtf8(file.readAll());
     EXPECT_TRUE(doc.contains(PointedResponse::voiceCompanionSystemPrompt()));
     EXPECT_TRUE(doc.contains(PointedResponse::pointingOnlySystemPrompt()));
-    EXPECT_TRUE(doc.contains(PointedResponse::pointingOnlyUserMessage(QStringLiteral("<the user's request>"),
-                                                                     QStringLiteral("<the spoken answer>"))));
+    EXPECT_TRUE(doc.contains(PointedResponse::pointingOnlyUserMessage("<the user's request>", "<the spoken answer>")));
 }

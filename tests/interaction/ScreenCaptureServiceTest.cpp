@@ -16,9 +16,8 @@ namespace {
 
 void expectNear(QColor actual, QColor expected, int tolerance = 12)
 {
-    EXPECT_NEAR(actual.red(), expected.red(), tolerance);
-    EXPECT_NEAR(actual.green(), expected.green(), tolerance);
-    EXPECT_NEAR(actual.blue(), expected.blue(), tolerance);
+    for (const auto channel : {&QColor::red, &QColor::green, &QColor::blue})
+        EXPECT_NEAR((actual.*channel)(), (expected.*channel)(), tolerance) << actual.name().toStdString();
 }
 
 class ScreenCaptureTest : public SimTest {
@@ -43,27 +42,22 @@ protected:
 
     static QColor decodedPixel(const ScreenCapturePayload& p, int x, int y)
     {
-        const QImage image = QImage::fromData(p.imageData, "JPEG");
-        return image.pixelColor(x, y);
+        return QImage::fromData(p.imageData, "JPEG").pixelColor(x, y);
     }
 };
 
 } // namespace
 
-TEST(JpegEncoder, ScreenshotSizeKeepsTheLongestSideWithinLimit)
+TEST(JpegEncoder, ScreenshotSizeKeepsTheLongestSideWithinLimitAndTheEncoderGivesADecodableJpeg)
 {
-    EXPECT_EQ(jpeg::screenshotSize(QSize(5120, 2880)), QSize(2560, 1440));
-    EXPECT_EQ(jpeg::screenshotSize(QSize(2880, 5120)), QSize(1440, 2560));
-    EXPECT_EQ(jpeg::screenshotSize(QSize(2560, 1600)), QSize(2560, 1600)); // at the limit: untouched
-    EXPECT_EQ(jpeg::screenshotSize(QSize(1280, 800)), QSize(1280, 800));   // never scaled up
-    EXPECT_EQ(jpeg::screenshotSize(QSize(3840, 2160)), QSize(2560, 1440));
-    EXPECT_EQ(jpeg::screenshotSize(QSize(3000, 1999)), QSize(2560, 1706)); // 1705.81 rounds up
-    EXPECT_EQ(jpeg::screenshotSize(QSize(100000, 1)), QSize(2560, 1));     // never collapses to 0
+    // At the limit untouched, never scaled up, 1705.81 rounded up, never collapsed to 0.
+    const std::pair<QSize, QSize> cases[] = {{{5120, 2880}, {2560, 1440}}, {{2880, 5120}, {1440, 2560}},
+                                             {{2560, 1600}, {2560, 1600}}, {{1280, 800}, {1280, 800}},
+                                             {{3840, 2160}, {2560, 1440}}, {{3000, 1999}, {2560, 1706}},
+                                             {{100000, 1}, {2560, 1}}};
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(jpeg::screenshotSize(in), out) << in.width() << "x" << in.height();
     EXPECT_FALSE(jpeg::screenshotSize(QSize(0, 0)).isValid() && !jpeg::screenshotSize(QSize(0, 0)).isEmpty());
-}
-
-TEST(JpegEncoder, EncodesDecodableJpegAndRejectsNullImage)
-{
     // RGB32 and another pixel format (converted, not misread).
     for (const auto format : {QImage::Format_RGB32, QImage::Format_RGB888}) {
         QImage image(64, 48, format);
@@ -75,25 +69,6 @@ TEST(JpegEncoder, EncodesDecodableJpegAndRejectsNullImage)
         expectNear(decoded.pixelColor(32, 24), QColor(200, 30, 90), 8);
     }
     EXPECT_TRUE(jpeg::encode(QImage()).isEmpty());
-}
-
-TEST_F(ScreenCaptureTest, FiveKDisplayBecomesA2560By1440Jpeg)
-{
-    sim->simDisplays().setDisplays({SimDisplays::make(3, QRectF(0, 0, 2560, 1440), 2.0, true)});
-    ScreenCaptureService service;
-    const auto payloads = capture(service, /*native*/ true);
-    ASSERT_EQ(payloads.size(), 1);
-    const auto& p = payloads.first();
-    EXPECT_EQ(p.nativePixelSize, QSize(5120, 2880));
-    EXPECT_EQ(p.pixelSize, QSize(2560, 1440));
-    const QImage decoded = QImage::fromData(p.imageData, "JPEG");
-    EXPECT_EQ(decoded.size(), QSize(2560, 1440));
-    ASSERT_TRUE(p.nativeImage.has_value());
-    EXPECT_EQ(p.nativeImage->size(), QSize(5120, 2880));
-    // The scaled picture is the same picture: corners of the gradient.
-    expectNear(decodedPixel(p, 0, 0), SimCapture::patternColor(3, 0, 0, QSize(5120, 2880)));
-    expectNear(decodedPixel(p, 2559, 1439), SimCapture::patternColor(3, 5119, 2879, QSize(5120, 2880)));
-    expectNear(decodedPixel(p, 1280, 720), SimCapture::patternColor(3, 2560, 1440, QSize(5120, 2880)));
 }
 
 TEST_F(ScreenCaptureTest, PayloadCarriesEveryFieldPerDisplay)
@@ -113,38 +88,31 @@ TEST_F(ScreenCaptureTest, PayloadCarriesEveryFieldPerDisplay)
 
     const auto& a = payloads[0];
     const auto& b = payloads[1];
-    EXPECT_EQ(a.displayID, 7u);
-    EXPECT_EQ(b.displayID, 9u);
-    EXPECT_EQ(a.screenNumber, 1);
-    EXPECT_EQ(b.screenNumber, 2);
-    EXPECT_EQ(a.displayBounds, QRectF(0, 0, 1440, 900));
-    EXPECT_EQ(b.displayBounds, QRectF(1440, 0, 1920, 1080));
-    // AppKit frame: y up from the bottom of the main display (900 high).
-    EXPECT_EQ(b.screenFrame, QRectF(1440, 900 - 1080, 1920, 1080));
-    EXPECT_DOUBLE_EQ(a.scale, 2.0);
-    EXPECT_DOUBLE_EQ(b.scale, 1.0);
-    EXPECT_EQ(a.nativePixelSize, QSize(2880, 1800));
-    EXPECT_EQ(a.pixelSize, QSize(2560, 1600));
-    EXPECT_EQ(b.nativePixelSize, QSize(1920, 1080));
-    EXPECT_EQ(b.pixelSize, QSize(1920, 1080));
-    EXPECT_FALSE(a.isCursorScreen);
+    // The frame is y up from the bottom of the main display (900 high).
+    EXPECT_EQ(std::make_tuple(a.displayID, a.screen.displayID, a.screenNumber, a.displayBounds, a.screenFrame, a.scale),
+              std::make_tuple(7u, 7u, 1, QRectF(0, 0, 1440, 900), QRectF(0, 0, 1440, 900), 2.0));
+    EXPECT_EQ(std::make_tuple(b.displayID, b.screenNumber, b.displayBounds, b.screenFrame, b.scale),
+              std::make_tuple(9u, 2, QRectF(1440, 0, 1920, 1080), QRectF(1440, 900 - 1080, 1920, 1080), 1.0));
+    EXPECT_EQ(std::make_tuple(a.nativePixelSize, a.pixelSize, b.nativePixelSize, b.pixelSize),
+              std::make_tuple(QSize(2880, 1800), QSize(2560, 1600), QSize(1920, 1080), QSize(1920, 1080)));
+    EXPECT_FALSE(a.isCursorScreen || a.nativeImage || b.nativeImage);
     EXPECT_TRUE(b.isCursorScreen);
     EXPECT_EQ(a.imageLabel, QStringLiteral("Screen 1 of 2 (2560x1600 pixels, main display)"));
     EXPECT_EQ(b.imageLabel, QStringLiteral("Screen 2 of 2 (1920x1080 pixels, the mouse pointer is on this screen)"));
-    EXPECT_FALSE(a.nativeImage.has_value());
-    EXPECT_FALSE(b.nativeImage.has_value());
-    EXPECT_EQ(a.screen.displayID, 7u);
-    EXPECT_EQ(a.foregroundContext.ownerProcessID, 4242);
-    EXPECT_EQ(b.foregroundContext.ownerBundleIdentifier, QStringLiteral("Gedit"));
-    EXPECT_EQ(b.foregroundContext.frontWindowSignature, fg.frontWindowSignature);
-    EXPECT_EQ(b.foregroundContext.focusedElementSignature, fg.focusedElementSignature);
+    const ScreenCaptureForegroundContext foreground{4242, "Gedit", fg.frontWindowSignature, fg.focusedElementSignature};
+    EXPECT_TRUE(a.foregroundContext == foreground && b.foregroundContext == foreground);
     EXPECT_EQ(a.screenConfigurationRevision, service.screenConfigurationRevision());
     EXPECT_EQ(a.displayConfigurationSignature, b.displayConfigurationSignature);
     EXPECT_FALSE(a.displayConfigurationSignature.isEmpty());
-
-    // Each JPEG holds its own display's pixels (the blue channel is keyed by id).
-    expectNear(decodedPixel(a, 10, 10), SimCapture::patternColor(7, 11, 11, QSize(2880, 1800)));
+    // Each JPEG holds its own display's pixels (the blue channel is keyed by id),
+    // the scaled one the same picture: its corners and middle.
+    const QSize native(2880, 1800);
+    for (const auto& [x, y] : {std::pair{0, 0}, {2559, 1599}, {1280, 800}, {10, 10}})
+        expectNear(decodedPixel(a, x, y), SimCapture::patternColor(7, x * 2880 / 2560, y * 1800 / 1600, native));
     expectNear(decodedPixel(b, 1900, 1060), SimCapture::patternColor(9, 1900, 1060, QSize(1920, 1080)));
+    // Asked for, the native images come along at their native sizes.
+    for (const ScreenCapturePayload& p : capture(service, /*native*/ true))
+        EXPECT_EQ(p.nativeImage.value_or(QImage()).size(), p.nativePixelSize);
 
     const auto attachments = makeScreenCaptureAttachments(payloads);
     ASSERT_EQ(attachments.size(), 2);
@@ -153,29 +121,6 @@ TEST_F(ScreenCaptureTest, PayloadCarriesEveryFieldPerDisplay)
         EXPECT_EQ(attachments[i].imageLabel, payloads[i].imageLabel);
     }
     EXPECT_TRUE(makeScreenCaptureAttachments({}).isEmpty());
-}
-
-TEST_F(ScreenCaptureTest, CaptureFailuresAreScreenCaptureErrors)
-{
-    useTwoDisplays();
-    ScreenCaptureService service;
-    sim->simCapture().setFailing(9, true);
-    auto failed = runToEnd(service.captureAllScreens(false));
-    failed->expectError("TovrikScreenCapture", ScreenCaptureService::CaptureFailed);
-    EXPECT_EQ(describeException(failed->error), QStringLiteral("Could not capture screen 2."));
-    sim->simDisplays().setDisplays({});
-    runToEnd(service.captureAllScreens(false))->expectError("TovrikScreenCapture", ScreenCaptureService::NoDisplays);
-
-    // The service going away while the screenshots encode ends the capture as
-    // a cancellation instead of touching freed state.
-    sim->simCapture().setFailing(9, false);
-    useTwoDisplays();
-    auto doomed = std::make_unique<ScreenCaptureService>();
-    auto pending = launch(doomed->captureAllScreens(false));
-    EXPECT_FALSE(pending->done);
-    doomed.reset();
-    ASSERT_TRUE(spinUntil([&] { return pending->done; }));
-    EXPECT_TRUE(pending->cancelled());
 }
 
 TEST_F(ScreenCaptureTest, ForModelTakesOverlayOffScreenUntilFramesAreTaken)
@@ -197,13 +142,11 @@ TEST_F(ScreenCaptureTest, ForModelTakesOverlayOffScreenUntilFramesAreTaken)
                      .arg(sim->simCapture().captureCount());
     };
     auto out = runToEnd(captureAllScreensForModel(&service, hooks, false));
-    ASSERT_TRUE(out->done);
-    ASSERT_FALSE(out->error) << describeException(out->error).toStdString();
+    ASSERT_TRUE(out->value) << describeException(out->error).toStdString();
     EXPECT_EQ(out->value->size(), 2);
     // Off screen, then the server is synchronised, then both displays are
     // grabbed, then the overlay comes back.
     EXPECT_EQ(calls, QStringList({"suspend sync=0 captures=0", "resume 1 sync=1 captures=2"}));
-
     // A failing capture still puts the overlay back, with what suspend said.
     calls.clear();
     hooks.suspend = [&] {
@@ -215,13 +158,12 @@ TEST_F(ScreenCaptureTest, ForModelTakesOverlayOffScreenUntilFramesAreTaken)
         ->expectError("TovrikScreenCapture", ScreenCaptureService::CaptureFailed);
     ASSERT_EQ(calls.size(), 2);
     EXPECT_TRUE(calls[1].startsWith(QStringLiteral("resume 0")));
-
     // A service that is gone is a cancellation, not a crash.
     auto gone = runToEnd(captureAllScreensForModel(nullptr, hooks, false));
     EXPECT_TRUE(gone->cancelled());
 }
 
-TEST_F(ScreenCaptureTest, ConfigurationIsCurrentUntilScreensChangeAndThePointersScreen)
+TEST_F(ScreenCaptureTest, ConfigurationIsCurrentUntilScreensChangeThePointersScreenAndFailures)
 {
     useTwoDisplays();
     ScreenCaptureService service;
@@ -229,7 +171,6 @@ TEST_F(ScreenCaptureTest, ConfigurationIsCurrentUntilScreensChangeAndThePointers
     ASSERT_EQ(payloads.size(), 2);
     EXPECT_TRUE(service.screenConfigurationIsCurrent(payloads[0]));
     EXPECT_TRUE(service.screenConfigurationIsCurrent(payloads[1]));
-
     // A payload whose recorded geometry differs is not current.
     auto edited = payloads[1];
     edited.displayBounds.translate(1, 0);
@@ -237,7 +178,6 @@ TEST_F(ScreenCaptureTest, ConfigurationIsCurrentUntilScreensChangeAndThePointers
     edited = payloads[1];
     edited.displayID = 99;
     EXPECT_FALSE(service.screenConfigurationIsCurrent(edited));
-
     // The same geometry announced again: the revision moved on.
     useTwoDisplays();
     EXPECT_FALSE(service.screenConfigurationIsCurrent(payloads[0]));
@@ -245,13 +185,11 @@ TEST_F(ScreenCaptureTest, ConfigurationIsCurrentUntilScreensChangeAndThePointers
     ASSERT_EQ(again.size(), 2);
     EXPECT_TRUE(service.screenConfigurationIsCurrent(again[1]));
     EXPECT_GT(again[1].screenConfigurationRevision, payloads[1].screenConfigurationRevision);
-
     // The second display moves below the first.
     sim->simDisplays().setDisplays({SimDisplays::make(7, QRectF(0, 0, 1440, 900), 2.0, true),
                                     SimDisplays::make(9, QRectF(0, 900, 1920, 1080), 1.0)});
     EXPECT_FALSE(service.screenConfigurationIsCurrent(again[0]));
     EXPECT_FALSE(service.screenConfigurationIsCurrent(again[1]));
-
     // The pointer's screen, side by side again: the shared edge belongs to the
     // display that starts there; below the shorter display, beside the
     // taller one, is on no screen (id 0).
@@ -263,4 +201,21 @@ TEST_F(ScreenCaptureTest, ConfigurationIsCurrentUntilScreensChangeAndThePointers
         const auto screen = service.screenForCurrentPointer();
         EXPECT_EQ(screen ? screen->displayID : 0u, id) << point.x() << "," << point.y();
     }
+    // A failing display or none at all are screen capture errors.
+    sim->simCapture().setFailing(9, true);
+    auto failed = runToEnd(service.captureAllScreens(false));
+    failed->expectError("TovrikScreenCapture", ScreenCaptureService::CaptureFailed);
+    EXPECT_EQ(describeException(failed->error), QStringLiteral("Could not capture screen 2."));
+    sim->simDisplays().setDisplays({});
+    runToEnd(service.captureAllScreens(false))->expectError("TovrikScreenCapture", ScreenCaptureService::NoDisplays);
+    // The service going away while the screenshots encode ends the capture as
+    // a cancellation instead of touching freed state.
+    sim->simCapture().setFailing(9, false);
+    useTwoDisplays();
+    auto doomed = std::make_unique<ScreenCaptureService>();
+    auto pending = launch(doomed->captureAllScreens(false));
+    EXPECT_FALSE(pending->done);
+    doomed.reset();
+    ASSERT_TRUE(spinUntil([&] { return pending->done; }));
+    EXPECT_TRUE(pending->cancelled());
 }

@@ -3,7 +3,7 @@
 // history turns, recovery, zoom and detail, the watchdog, stale runs, and the
 // dispatch of single actions. The take-over by Esc runs on the X server.
 
-#include "VoiceTurnFixture.h"
+#include "ModelTestSupport.h"
 
 #include "autopilot/AutopilotStepRequest.h"
 #include "autopilot/DesktopInputService.h"
@@ -24,9 +24,7 @@ using platform::sim::SimDisplays;
 QString click(int x, int y, int screen)
 {
     return QStringLiteral(R"({"expected_result":"clicked","action":{"type":"click","x":%1,"y":%2,"screen":%3,"label":"OK"}})")
-        .arg(x)
-        .arg(y)
-        .arg(screen);
+        .arg(x).arg(y).arg(screen);
 }
 const QString kDoneConfirmed = QStringLiteral(
     R"({"message":"Pressed OK.","verification":{"status":"confirmed","evidence":"the dialog closed"},"action":{"type":"done","success":true,"text":"Pressed OK."}})");
@@ -39,16 +37,8 @@ protected:
     TovrikAppModel& readyAutopilotModel()
     {
         auto& m = launchReadyModel();
-        TovrikSettings s = m.settings();
-        s.isUIAutopilotEnabled = true;
-        s.isSilentModeEnabled = true;
-        EXPECT_TRUE(m.saveSettings(s));
+        changeSettings([](TovrikSettings& s) { s.isUIAutopilotEnabled = s.isSilentModeEnabled = true; });
         return m;
-    }
-    void ask(const QString& text)
-    {
-        model->setChatOnlyInput(text);
-        model->sendChatOnlyMessage();
     }
     // Advances the virtual clock about 20 ms per real millisecond while real
     // network events run, until `done` holds.
@@ -56,16 +46,19 @@ protected:
     {
         QElapsedTimer timer;
         timer.start();
-        double advanced = 0;
-        while (!spinUntil(done, 1)) {
+        for (double advanced = 0; !spinUntil(done, 1); advanced += step) {
             if (timer.elapsed() > 60000 || advanced > maxVirtual)
                 return false;
             clock.advance(step);
-            advanced += step;
         }
         return true;
     }
     bool driveToEnd() { return drive([this] { return model->interactionTask().isFinished(); }, 600); }
+    bool askAndFinish(const QString& text)
+    {
+        ask(text);
+        return driveToEnd();
+    }
     QList<PostedEvent> mouseEvents(platform::MouseEventKind kind)
     {
         QList<PostedEvent> out;
@@ -82,17 +75,12 @@ protected:
                 out << std::make_pair(e.keyCode, e.down);
         return out;
     }
-    QString lastTurnResponse() const
-    {
-        return model->conversationHistory().isEmpty() ? QString() : model->conversationHistory().last().assistantResponse;
-    }
+    QString lastTurnResponse() const { const auto h = model->conversationHistory(); return h.value(h.size() - 1).assistantResponse; }
     void expectRunOver()
     {
-        EXPECT_FALSE(model->isUIAutopilotBusy());
-        EXPECT_FALSE(model->overlayController()->isUIAutopilotBusy());
-        EXPECT_FALSE(model->pendingUIAutopilotMemory());
-        EXPECT_FALSE(model->desktopInputService().hasHeldInput());
-        EXPECT_FALSE(model->userInputActivityMonitor().isRunning());
+        EXPECT_FALSE(model->isUIAutopilotBusy() || model->overlayController()->isUIAutopilotBusy());
+        EXPECT_FALSE(model->pendingUIAutopilotMemory() || model->desktopInputService().hasHeldInput()
+                     || model->userInputActivityMonitor().isRunning());
     }
 };
 
@@ -102,37 +90,29 @@ TEST_F(AutopilotRunTest, ClickThenDoneNeedsConfirmationAndLeavesATurnThenASpoken
     fake.queueAutopilotReplies({click(100, 100, 2), QStringLiteral(R"({"action":{"type":"done","text":"Pressed OK."}})"),
                                 kDoneConfirmed});
     ask(QStringLiteral("press OK"));
-    EXPECT_TRUE(m.isUIAutopilotBusy());
-    EXPECT_TRUE(m.overlayController()->isUIAutopilotBusy());
+    EXPECT_TRUE(m.isUIAutopilotBusy() && m.overlayController()->isUIAutopilotBusy());
     ASSERT_TRUE(driveToEnd());
-
     const QList<FakeAutopilotRequest> requests = fake.autopilotRequests();
     ASSERT_EQ(requests.size(), 3);
     EXPECT_EQ(requests[0].model, QStringLiteral("claude-fable-5"));
     EXPECT_EQ(requests[0].systemPrompt, AutopilotStepRequest::systemPrompt());
     EXPECT_EQ(requests[0].images.size(), 2);
+    // (The request's layout is the step request's, checked there.)
     EXPECT_TRUE(requests[0].transcript.startsWith(QStringLiteral("<task>press OK</task>\n\n<step>1</step>\n\n<history>\n{")));
-    EXPECT_TRUE(requests[0].transcript.endsWith(QStringLiteral("mouse: none.\n\nLast expected result: ")));
     EXPECT_TRUE(requests[1].transcript.endsWith(QStringLiteral("\nLast expected result: clicked")));
     EXPECT_TRUE(requests[1].transcript.contains(QStringLiteral("Input dispatched. Held keys: []; mouse: none.")));
     EXPECT_TRUE(requests[2].transcript.contains(
-        QStringLiteral("\n") + kRecoveryHead
-        + QStringLiteral("Completion requires visible confirmation of the last action in verification.evidence.\n")));
-
+        "\n" + kRecoveryHead + "Completion requires visible confirmation of the last action in verification.evidence.\n"));
     // One left click on screen 2 at its pixel (100, 100).
     const auto downs = mouseEvents(platform::MouseEventKind::Down);
     ASSERT_EQ(downs.size(), 1);
     EXPECT_EQ(downs[0].point, QPointF(1540, 100));
     EXPECT_EQ(mouseEvents(platform::MouseEventKind::Up).size(), 1);
-
-    ASSERT_EQ(m.conversationHistory().size(), 1);
-    EXPECT_EQ(m.conversationHistory().last().userTranscript, QStringLiteral("press OK"));
-    EXPECT_EQ(lastTurnResponse(), QStringLiteral("Pressed OK."));
+    EXPECT_EQ(m.conversationHistory(), (ConversationHistory{{"press OK", "Pressed OK."}}));
     EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("Pressed OK."));
     EXPECT_TRUE(m.chatOnlyStatusMessage().isEmpty());
     EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
     expectRunOver();
-
     // A spoken request runs too; an unsuccessful done needs no evidence.
     fake.queueAutopilotReplies({QStringLiteral(R"({"action":{"type":"done","success":false}})")});
     holdChord(1.0);
@@ -150,35 +130,27 @@ TEST_F(AutopilotRunTest, ThreeFailuresInARowEndTheRunButADispatchResetsTheCount)
     auto& m = readyAutopilotModel();
     // A request that times out is a step failure like the others.
     fake.queueAutopilotReplies({QStringLiteral("no"), click(10, 10, 1), QStringLiteral("no")});
-    FakeResponse silent;
-    silent.hang = true;
-    fake.queueAutopilotResponse(silent);
+    fake.queueAutopilotResponse(FakeResponse::hanging());
     fake.queueAutopilotReplies({kDoneConfirmed});
-    ask(QStringLiteral("go on"));
-    ASSERT_TRUE(driveToEnd());
+    ASSERT_TRUE(askAndFinish(QStringLiteral("go on")));
     ASSERT_EQ(fake.autopilotRequests().size(), 5);
     EXPECT_TRUE(fake.autopilotRequests()[4].transcript.contains(kRecoveryHead + QStringLiteral("request timed out")));
     EXPECT_EQ(lastTurnResponse(), QStringLiteral("Pressed OK."));
-
     // A status error of the service ends the run at once; the history goes
     // with every request.
     fake.queueAutopilotResponse(FakeResponse::error(500, QStringLiteral("busy"), QStringLiteral("Try later.")));
     fake.queueAutopilotReplies({kDoneConfirmed});
-    ask(QStringLiteral("refused"));
-    ASSERT_TRUE(driveToEnd());
+    ASSERT_TRUE(askAndFinish(QStringLiteral("refused")));
     ASSERT_EQ(fake.autopilotRequests().size(), 6);
     EXPECT_EQ(fake.autopilotRequests()[5].history.size(), 1);
     EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("Try later."));
-    ask(QStringLiteral("finish"));
-    ASSERT_TRUE(driveToEnd());
-
+    ASSERT_TRUE(askAndFinish(QStringLiteral("finish")));
     fake.queueAutopilotReplies({QStringLiteral("no"), QStringLiteral("no"), QStringLiteral("no"), kDoneConfirmed});
-    ask(QStringLiteral("give up"));
-    ASSERT_TRUE(driveToEnd());
+    ASSERT_TRUE(askAndFinish(QStringLiteral("give up")));
     EXPECT_EQ(fake.autopilotRequests().size(), 10);
     EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("UI Autopilot did not return a JSON object."));
     EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("give up"));
-    EXPECT_EQ(m.conversationHistory().last().userTranscript, QStringLiteral("give up"));
+    EXPECT_EQ(m.conversationHistory().last().userTranscript, m.chatOnlyInput());
     EXPECT_TRUE(lastTurnResponse().startsWith(QStringLiteral(
         "UI Autopilot was interrupted before finishing this task.\nProgress before interruption:\nHistorical run notes "
         "(unverified). Events: 2.\nLast step 2 [indeterminate]: ")));
@@ -196,13 +168,11 @@ TEST_F(AutopilotRunTest, ZoomRefusalsThenADetailAndADetailClick)
         QStringLiteral(R"({"action":{"type":"click","x":100,"y":50,"coordinate_space":"detail","label":"icon"}})"),
         kDoneConfirmed,
     });
-    ask(QStringLiteral("zoom in"));
-    ASSERT_TRUE(driveToEnd());
+    ASSERT_TRUE(askAndFinish(QStringLiteral("zoom in")));
     const QList<FakeAutopilotRequest> r = fake.autopilotRequests();
     ASSERT_EQ(r.size(), 5);
     EXPECT_TRUE(r[1].transcript.contains(kRecoveryHead + QStringLiteral("The zoom rectangle must fit inside the overview.")));
-    EXPECT_TRUE(r[2].transcript.contains(
-        kRecoveryHead + QStringLiteral("Request a smaller detail, at most 1280 native pixels per side.")));
+    EXPECT_TRUE(r[2].transcript.contains(kRecoveryHead + "Request a smaller detail, at most 1280 native pixels per side."));
     // The step after the granted zoom carries one image more, the detail last.
     EXPECT_EQ(r[2].images.size(), 1);
     ASSERT_EQ(r[3].images.size(), 2);
@@ -221,12 +191,8 @@ TEST_F(AutopilotRunTest, ZoomRefusalsThenADetailAndADetailClick)
 TEST_F(AutopilotRunTest, TheSameClickElevenTimesIsWarnedThenStopped)
 {
     auto& m = readyAutopilotModel();
-    QStringList same;
-    for (int i = 0; i < 11; ++i)
-        same << click(300, 200, 1);
-    fake.queueAutopilotReplies(same);
-    ask(QStringLiteral("click forever"));
-    ASSERT_TRUE(driveToEnd());
+    fake.queueAutopilotReplies(QStringList(11, click(300, 200, 1)));
+    ASSERT_TRUE(askAndFinish(QStringLiteral("click forever")));
     const QList<FakeAutopilotRequest> r = fake.autopilotRequests();
     ASSERT_EQ(r.size(), 11);
     EXPECT_TRUE(r[7].transcript.contains(QStringLiteral(
@@ -234,8 +200,7 @@ TEST_F(AutopilotRunTest, TheSameClickElevenTimesIsWarnedThenStopped)
         "success=false.\n")));
     // Steps 1-6 and 8-10 were dispatched; the 7th was dropped.
     EXPECT_EQ(mouseEvents(platform::MouseEventKind::Down).size(), 9);
-    const QString text = QStringLiteral(
-        "UI Autopilot stopped after a repeating screen/action cycle without visible progress.");
+    const QString text = QStringLiteral("UI Autopilot stopped after a repeating screen/action cycle without visible progress.");
     EXPECT_EQ(lastTurnResponse(), text);
     EXPECT_EQ(m.overlayController()->bubbleText(), text);
     EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("UI Autopilot did not complete the task."));
@@ -248,28 +213,21 @@ TEST_F(AutopilotRunTest, StartChecksAndStaleRuns)
     // A stale version changes nothing.
     const quint64 old = m.beginNewInteractionVersion();
     m.beginNewInteractionVersion();
-    auto stale = runToEnd(m.runUIAutopilotInteraction(QStringLiteral("x"), old));
-    EXPECT_TRUE(stale->cancelled());
-    EXPECT_FALSE(m.isUIAutopilotBusy());
-    EXPECT_FALSE(m.pendingUIAutopilotMemory());
-
+    EXPECT_TRUE(runToEnd(m.runUIAutopilotInteraction(QStringLiteral("x"), old))->cancelled());
+    EXPECT_FALSE(m.isUIAutopilotBusy() || m.pendingUIAutopilotMemory());
     // The monitor cannot start: code 11 after the busy state was set, and the
     // interrupted turn.
     sim->simEventTap().setStartFails(true);
-    ask(QStringLiteral("anything"));
-    ASSERT_TRUE(driveToEnd());
+    ASSERT_TRUE(askAndFinish(QStringLiteral("anything")));
     EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("UI Autopilot could not start its user-interruption monitor."));
     EXPECT_EQ(lastTurnResponse(), QStringLiteral("UI Autopilot was interrupted before finishing this task."));
     EXPECT_TRUE(fake.autopilotRequests().isEmpty());
     expectRunOver();
     sim->simEventTap().setStartFails(false);
-
     // A newer run starts while this one's request is in flight: this one
     // ends with a cancellation and its clean-up leaves the newer run's busy
     // state, take-over monitor and held key alone.
-    FakeResponse slow = FakeResponse::eventStream(FakeResponse::chatReplyEvents(click(1, 1, 1), 2));
-    slow.chunkIntervalMs = 300;
-    fake.queueAutopilotResponse(slow);
+    fake.queueAutopilotResponse(FakeResponse::eventStream(FakeResponse::chatReplyEvents(click(1, 1, 1), 2)).slowed(300));
     fake.queueAutopilotReplies({QStringLiteral(R"({"action":{"type":"key_down","key":"shift"}})"),
                                 QStringLiteral(R"({"action":{"type":"wait","ms":8000}})")});
     ask(QStringLiteral("slow"));
@@ -277,9 +235,8 @@ TEST_F(AutopilotRunTest, StartChecksAndStaleRuns)
     ASSERT_TRUE(spinUntil([&] { return fake.autopilotRequests().size() == 1; }));
     auto newer = launch(m.runUIAutopilotInteraction(QStringLiteral("newer"), m.beginNewInteractionVersion()));
     ASSERT_TRUE(drive([&] { return older.isFinished() && fake.autopilotRequests().size() == 3; }));
-    EXPECT_TRUE(m.isUIAutopilotBusy());
-    EXPECT_TRUE(m.userInputActivityMonitor().isRunning());
-    EXPECT_TRUE(m.desktopInputService().hasHeldInput());
+    EXPECT_TRUE(m.isUIAutopilotBusy() && m.userInputActivityMonitor().isRunning()
+                && m.desktopInputService().hasHeldInput());
     EXPECT_TRUE(mouseEvents(platform::MouseEventKind::Down).isEmpty());
     // Switching UI Autopilot off ends the newer run (at its next check:
     // it was started outside the model's interaction task).
@@ -288,11 +245,8 @@ TEST_F(AutopilotRunTest, StartChecksAndStaleRuns)
     EXPECT_TRUE(newer->cancelled());
     EXPECT_EQ(m.conversationHistory().last().userTranscript, QStringLiteral("newer"));
     expectRunOver();
-
     // Signed out and missing permissions are refused before anything shows.
-    TovrikSettings s = m.settings();
-    s.hostedAccountSessionToken = QStringLiteral("  ");
-    ASSERT_TRUE(m.saveSettings(s));
+    changeSettings([](TovrikSettings& s) { s.hostedAccountSessionToken = QStringLiteral("  "); });
     auto signedOut = runToEnd(m.runUIAutopilotInteraction(QStringLiteral("x"), m.interactionVersion()));
     ASSERT_TRUE(signedOut->tovrikError());
     EXPECT_EQ(signedOut->tovrikError()->code(), 1);
@@ -323,21 +277,16 @@ protected:
     ScreenCapturePayloads captures;
 };
 
-TEST_F(AutopilotDispatchTest, DoubleClickTiming)
+TEST_F(AutopilotDispatchTest, DoubleClickOnTheSecondScreen)
 {
     model->overlayController()->setUIAutopilotBusy(true);
     auto out = perform(R"({"type":"double_click","x":50,"y":60,"screen":2})");
     ASSERT_TRUE(out->value) << describeException(out->error).toStdString();
     EXPECT_EQ(*out->value, QStringLiteral("Input dispatched. Held keys: []; mouse: none. Verify the visible result in the next screenshot."));
+    // (The double click's timing is the input service's, checked there.)
     const auto downs = mouseEvents(platform::MouseEventKind::Down);
-    const auto ups = mouseEvents(platform::MouseEventKind::Up);
     ASSERT_EQ(downs.size(), 2);
-    ASSERT_EQ(ups.size(), 2);
-    EXPECT_NEAR(ups[0].at - downs[0].at, 0.070, 0.0021);
-    EXPECT_NEAR(downs[1].at - ups[0].at, 0.085, 0.0021);
-    EXPECT_NEAR(ups[1].at - downs[1].at, 0.070, 0.0021);
-    EXPECT_EQ(downs[0].clickCount, 1);
-    EXPECT_EQ(downs[1].clickCount, 2);
+    EXPECT_EQ(mouseEvents(platform::MouseEventKind::Up).size(), 2);
     EXPECT_EQ(downs[1].point, QPointF(1490, 60));
     // The model hands the presses to the overlay's autopilot cursor (y up).
     EXPECT_EQ(model->overlayController()->autopilotClickLocation(), QPointF(1490, 840));
@@ -367,7 +316,6 @@ TEST_F(AutopilotDispatchTest, FailuresReleaseTheModifiersTheyPressed)
     EXPECT_EQ(keyEvents(), (QList<std::pair<uint16_t, bool>>{{platform::KeyCode::Command, true},
                                                              {platform::KeyCode::Command, false}}));
     EXPECT_FALSE(model->desktopInputService().hasHeldInput());
-
     sim->simDisplays().setDisplays({SimDisplays::make(1, QRectF(0, 0, 1440, 900), 2.0, true)});
     drainEvents();
     for (const char* json : {R"({"type":"wait","ms":10})", R"({"type":"done"})"}) {

@@ -2,25 +2,14 @@
 // reply, out of credits, other failures), the busy flags, the credit refresh
 // after every turn, and a voice press taking over a typed turn.
 
-#include "VoiceTurnFixture.h"
+#include "ModelTestSupport.h"
 
-#include "common/Constants.h"
 #include "interaction/PointedResponse.h"
 
 namespace tovrik::test {
 namespace {
 
-class ChatTurnTest : public TurnTest {
-protected:
-    void ask(const QString& text)
-    {
-        model->setChatOnlyInput(text);
-        ASSERT_TRUE(model->canSendChatOnlyMessage());
-        model->sendChatOnlyMessage();
-    }
-    // The refresh every typed turn schedules when it ends.
-    bool waitForCreditRefresh() { return waitForRequests(QStringLiteral("/auth/me"), 1); }
-};
+using ChatTurnTest = TurnTest;
 
 TEST_F(ChatTurnTest, AskNeedsSetupThenSendsTheTrimmedPromptAndSpeaksTheAnswer)
 {
@@ -36,42 +25,31 @@ TEST_F(ChatTurnTest, AskNeedsSetupThenSendsTheTrimmedPromptAndSpeaksTheAnswer)
     EXPECT_FALSE(m.isChatOnlyBusy());
     drainEvents();
     EXPECT_TRUE(fake.requests().isEmpty());
-
     setPermissions(true, true);
     // Only the tag goes: the line break and the blanks before ".txt", ".."
     // and "," are the answer's own.
     const QString answer = QStringLiteral("That is the Dock.\nSave it as .txt , then type cd .. to go up.");
     fake.setChatReply(answer + QStringLiteral(" [POINT:none]"));
     ask(QStringLiteral("  what is this bar?\n"));
-
     EXPECT_GT(m.interactionVersion(), before);
-    EXPECT_TRUE(m.chatOnlyInput().isEmpty());
-    EXPECT_TRUE(m.chatOnlyStatusMessage().isEmpty());
-    EXPECT_TRUE(m.isChatOnlyBusy());
-    EXPECT_EQ(m.chatOnlySendButtonTitle(), QStringLiteral("..."));
-    EXPECT_FALSE(m.canSendChatOnlyMessage());
+    EXPECT_TRUE(m.chatOnlyInput().isEmpty() && m.chatOnlyStatusMessage().isEmpty());
+    EXPECT_TRUE(m.isChatOnlyBusy() && !m.canSendChatOnlyMessage());
     EXPECT_EQ(m.lastTranscript(), QStringLiteral("what is this bar?"));
     EXPECT_EQ(m.voiceState(), TovrikVoiceState::processing);
     EXPECT_EQ(m.overlayController()->voiceState(), TovrikVoiceState::processing);
-
-    ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1));
-    ASSERT_TRUE(finishSpeechAndWait());
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1) && finishSpeechAndWait());
     const QJsonObject chat = lastJson(fake.requestsTo(QStringLiteral("/chat")));
     EXPECT_EQ(chat.value("transcript").toString(), QStringLiteral("what is this bar?"));
     EXPECT_EQ(chat.value("workload").toString(), QStringLiteral("chat"));
     EXPECT_EQ(chat.value("systemPrompt").toString(), PointedResponse::voiceCompanionSystemPrompt());
     EXPECT_EQ(chat.value("imageAttachments").toArray().size(), 2);
     EXPECT_TRUE(fake.requestsTo(QStringLiteral("/stt")).isEmpty());
-
     EXPECT_FALSE(m.isChatOnlyBusy());
-    EXPECT_EQ(m.chatOnlySendButtonTitle(), QStringLiteral("Ask"));
     EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
     EXPECT_EQ(m.overlayController()->bubbleText(), answer);
     EXPECT_EQ(lastJson(fake.requestsTo(QStringLiteral("/tts"))).value("text").toString(), answer);
     EXPECT_FALSE(m.overlayController()->targetScreenLocation().has_value());
-    ASSERT_EQ(m.conversationHistory().size(), 1);
-    EXPECT_EQ(m.conversationHistory().first().assistantResponse, answer);
-    EXPECT_TRUE(waitForCreditRefresh());
+    EXPECT_EQ(m.conversationHistory(), (ConversationHistory{{"what is this bar?", answer}}));
 }
 
 TEST_F(ChatTurnTest, SignOutEndsTheConversation)
@@ -79,14 +57,12 @@ TEST_F(ChatTurnTest, SignOutEndsTheConversation)
     auto& m = launchReadyModel();
     for (const QString& q : {QStringLiteral("first"), QStringLiteral("second")})
         ASSERT_TRUE(m.appendConversationTurn(q, QStringLiteral("private answer")));
-    // A turn still running when the session ends adds nothing afterwards.
-    setSlowChatReply(QStringLiteral("Late."), 200);
+    setSlowChatReply(QStringLiteral("Late."), 200); // still running when the session ends: adds nothing
     ask(QStringLiteral("third"));
     ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
     EXPECT_EQ(lastJson(fake.requestsTo(QStringLiteral("/chat"))).value("history").toArray().size(), 2);
     m.signOutHostedAccount();
     EXPECT_TRUE(m.conversationHistory().isEmpty());
-
     // The next account starts with no history.
     fake.clearHandlers();
     fake.clearRecords();
@@ -98,8 +74,7 @@ TEST_F(ChatTurnTest, SignOutEndsTheConversation)
     ask(QStringLiteral("fourth"));
     ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
     EXPECT_TRUE(lastJson(fake.requestsTo(QStringLiteral("/chat"))).value("history").toArray().isEmpty());
-    ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1));
-    ASSERT_TRUE(finishSpeechAndWait());
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1) && finishSpeechAndWait());
     ASSERT_EQ(m.conversationHistory().size(), 1);
     EXPECT_EQ(m.conversationHistory().first().userTranscript, QStringLiteral("fourth"));
 }
@@ -110,42 +85,33 @@ TEST_F(ChatTurnTest, EmptyReplyRestoresThePrompt)
     // A reply that is only a point tag has nothing to show or say.
     fake.setChatReply(QStringLiteral("[POINT:none]"));
     ask(QStringLiteral("hello there"));
-    ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
-    ASSERT_TRUE(waitForTurnEnd());
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1) && waitForTurnEnd());
     EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("hello there"));
     EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("Tovrik returned an empty reply. Try again."));
     EXPECT_FALSE(m.isChatOnlyBusy());
     EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
-    EXPECT_TRUE(m.conversationHistory().isEmpty());
-    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/tts")).isEmpty());
+    EXPECT_TRUE(m.conversationHistory().isEmpty() && fake.requestsTo(QStringLiteral("/tts")).isEmpty());
     // The overlay is hidden 0.1 s later.
     EXPECT_TRUE(m.overlayController()->hasPendingHide());
     advance(0.11);
     EXPECT_FALSE(m.overlayController()->hasPendingHide());
-    EXPECT_TRUE(waitForCreditRefresh());
+    EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), 1));
 }
 
-// A failed turn puts the prompt back and says why, in the status line and
-// (lowercased) in the overlay.
+// (The overlay says it lowercased.)
 TEST_F(ChatTurnTest, FailuresPutThePromptBackAndSayWhy)
 {
     auto& m = launchReadyModel();
-    struct Case {
-        FakeResponse response;
-        QString status, bubble;
-    };
+    struct Case { FakeResponse response; QString status, bubble; };
     const Case cases[] = {
-        {FakeResponse::error(402, QStringLiteral("insufficient_credits"), QStringLiteral("You're out of credits.")),
-         QStringLiteral("Out of credits."), QStringLiteral("you're out of credits.")},
-        {FakeResponse::error(503, QStringLiteral("unavailable"), QStringLiteral("  Service Busy  ")),
-         QStringLiteral("Service Busy"), QStringLiteral("service busy")},
+        {FakeResponse::error(402, "insufficient_credits", "You're out of credits."), "Out of credits.", "you're out of credits."},
+        {FakeResponse::error(503, "unavailable", "  Service Busy  "), "Service Busy", "service busy"},
     };
     int turn = 0;
     for (const Case& c : cases) {
         fake.setHandler("POST", QStringLiteral("/chat"), [c](const FakeRequest&) { return c.response; });
         ask(QStringLiteral("help me"));
-        ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), ++turn));
-        ASSERT_TRUE(waitForTurnEnd());
+        ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), ++turn) && waitForTurnEnd());
         EXPECT_EQ(m.chatOnlyStatusMessage(), c.status);
         EXPECT_EQ(m.chatOnlyInput(), QStringLiteral("help me"));
         EXPECT_EQ(m.overlayController()->bubbleText(), c.bubble);
@@ -162,17 +128,15 @@ TEST_F(ChatTurnTest, VoicePressTakesOverATypedTurn)
     ask(QStringLiteral("slow question"));
     ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
     pressChord();
-    EXPECT_TRUE(m.isPushToTalkRecording());
-    EXPECT_FALSE(m.isChatOnlyBusy());
+    EXPECT_TRUE(m.isPushToTalkRecording() && !m.isChatOnlyBusy());
     spinUntil([]() { return false; }, 1200);
     // The typed turn ended silently: no status, no prompt put back, no answer.
-    EXPECT_TRUE(m.chatOnlyStatusMessage().isEmpty());
-    EXPECT_TRUE(m.chatOnlyInput().isEmpty());
+    EXPECT_TRUE(m.chatOnlyStatusMessage().isEmpty() && m.chatOnlyInput().isEmpty());
     EXPECT_NE(m.overlayController()->bubbleText(), QStringLiteral("Too late."));
     EXPECT_TRUE(fake.requestsTo(QStringLiteral("/tts")).isEmpty());
     EXPECT_EQ(m.voiceState(), TovrikVoiceState::listening);
     // Its credit refresh still comes.
-    EXPECT_TRUE(waitForCreditRefresh());
+    EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), 1));
 }
 
 TEST_F(ChatTurnTest, TypedTurnDropsARunningRecording)
@@ -183,13 +147,11 @@ TEST_F(ChatTurnTest, TypedTurnDropsARunningRecording)
     const QString wav = m.audioRecorderService().currentFilePath();
     ASSERT_TRUE(m.isPushToTalkRecording());
     ask(QStringLiteral("typed instead"));
-    EXPECT_FALSE(m.isPushToTalkRecording());
-    EXPECT_EQ(m.activePushToTalkInteractionVersion(), 0u);
+    EXPECT_FALSE(m.isPushToTalkRecording() || m.activePushToTalkInteractionVersion());
     EXPECT_FALSE(QFile::exists(wav));
     advance(1.0);
     releaseChord();
-    ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1));
-    ASSERT_TRUE(finishSpeechAndWait());
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1) && finishSpeechAndWait());
     EXPECT_TRUE(fake.requestsTo(QStringLiteral("/stt")).isEmpty());
     EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("Typed answer."));
 }

@@ -16,28 +16,21 @@ namespace {
 const QString kEmail = QStringLiteral("a@b.c");
 const QString kPassword = QStringLiteral("password1");
 
-QCoro::Task<void> runRefresh(TovrikAppModel* model, bool showBusyState, bool* done)
-{
-    co_await model->refreshHostedAccount(showBusyState);
-    *done = true;
-}
-
 class ModelAccountTest : public HostedModelTest {
 protected:
-    bool waitForStatus(const QString& text, int timeoutMs = 10000)
+    bool waitForStatus(const QString& text) { return spinUntil([&] { return model->hostedAuthStatusMessage() == text; }, 10000); }
+    TaskHandle startRefresh(bool showBusyState = false)
     {
-        return spinUntil([&]() { return model->hostedAuthStatusMessage() == text; }, timeoutMs);
+        return startTask([this, showBusyState](CancellationToken) { return model->refreshHostedAccount(showBusyState); });
     }
-    bool refresh(bool showBusyState = false)
+    static bool finishes(const TaskHandle& task) { return spinUntil([&] { return task.isFinished(); }, 10000); }
+    bool refresh() { return finishes(startRefresh()); }
+    void enterCredentials(const QString& email = kEmail, const QString& password = kPassword)
     {
-        bool done = false;
-        startTask([this, showBusyState, &done](CancellationToken) { return runRefresh(model.get(), showBusyState, &done); });
-        return spinUntil([&done]() { return done; }, 10000);
+        model->setHostedAuthEmailInput(email);
+        model->setHostedAuthPasswordInput(password);
     }
-    bool waitForRevocations()
-    {
-        return spinUntil([this]() { return model->runningRevocationCount() == 0; }, 10000);
-    }
+    bool waitForRevocations() { return spinUntil([this]() { return model->runningRevocationCount() == 0; }, 10000); }
     // An account on the service whose session a previous launch stored.
     QString storeFakeSession(qint64 credits = 10)
     {
@@ -46,11 +39,7 @@ protected:
         storeSignedInSettings(token, kEmail, credits);
         return token;
     }
-    QStringList storedPendingSignOuts()
-    {
-        SettingsStore store;
-        return store.load().settings.pendingHostedSignOutTokens;
-    }
+    static QStringList storedPendingSignOuts() { return SettingsStore().load().settings.pendingHostedSignOutTokens; }
 };
 
 TEST_F(ModelAccountTest, ValidationTextsSendNothingThenSignUpCreatesTheAccount)
@@ -60,12 +49,7 @@ TEST_F(ModelAccountTest, ValidationTextsSendNothingThenSignUpCreatesTheAccount)
     for (const char* good : {"a@b.c", "first.last@sub.example.com", "x@y.z"})
         EXPECT_TRUE(TovrikAppModel::isValidEmailAddress(QString::fromLatin1(good))) << good;
     auto& m = makeModel();
-    EXPECT_FALSE(m.isHostedEmailAuthVisible());
-    struct Case {
-        const char *email, *password;
-        bool create;
-        const char* status;
-    };
+    struct Case { const char *email, *password; bool create; const char* status; };
     const Case cases[] = {
         {"", "", false, "Enter your email address and password first."},
         {"   ", "password1", false, "Enter your email address and password first."},
@@ -73,19 +57,14 @@ TEST_F(ModelAccountTest, ValidationTextsSendNothingThenSignUpCreatesTheAccount)
         {"a@b.c", "1234567", true, "Password must be at least 8 characters."},
     };
     for (const Case& c : cases) {
-        m.setHostedAuthEmailInput(QString::fromLatin1(c.email));
-        m.setHostedAuthPasswordInput(QString::fromLatin1(c.password));
+        enterCredentials(QString::fromLatin1(c.email), QString::fromLatin1(c.password));
         c.create ? m.createHostedAccount() : m.signInHostedAccount();
         EXPECT_EQ(m.hostedAuthStatusMessage(), QString::fromLatin1(c.status)) << c.email;
-        EXPECT_TRUE(m.isHostedEmailAuthVisible());
-        EXPECT_FALSE(m.isHostedAuthBusy());
+        EXPECT_TRUE(m.isHostedEmailAuthVisible() && !m.isHostedAuthBusy());
     }
     drainEvents();
     EXPECT_TRUE(fake.requests().isEmpty());
-
-    // Eight characters are enough to create the account.
-    m.setHostedAuthEmailInput(QStringLiteral("new@b.c"));
-    m.setHostedAuthPasswordInput(QStringLiteral("12345678"));
+    enterCredentials(QStringLiteral("new@b.c"), QStringLiteral("12345678")); // eight characters are enough
     m.createHostedAccount();
     ASSERT_TRUE(waitForStatus(QStringLiteral("Account created for new@b.c.")));
     EXPECT_TRUE(m.isHostedAccountSignedIn());
@@ -99,45 +78,35 @@ TEST_F(ModelAccountTest, SignInAgainstTheService)
     auto& m = makeModel();
     m.showAdvancedSettings();
     m.setPermissionIntroDismissed(true);
-    m.setHostedAuthEmailInput(QStringLiteral("  a@b.c \n"));
-    m.setHostedAuthPasswordInput(kPassword);
+    enterCredentials(QStringLiteral("  a@b.c \n"));
     m.signInHostedAccount();
-    EXPECT_TRUE(m.isHostedAuthBusy());
-    EXPECT_TRUE(m.isHostedEmailAuthVisible());
+    EXPECT_TRUE(m.isHostedAuthBusy() && m.isHostedEmailAuthVisible());
     EXPECT_EQ(m.hostedAuthStatusMessage(), QString());
     ASSERT_TRUE(waitForStatus(QStringLiteral("Signed in as a@b.c."))) << m.hostedAuthStatusMessage().toStdString();
-
     EXPECT_EQ(m.hostedAuthPasswordInput(), QString());
     EXPECT_EQ(m.hostedAuthEmailInput(), QStringLiteral("  a@b.c \n")) << "the email input is never cleared";
-    EXPECT_FALSE(m.isHostedAuthBusy());
-    EXPECT_FALSE(m.isHostedEmailAuthVisible());
-    EXPECT_FALSE(m.isShowingAdvancedSettings());
-    EXPECT_FALSE(m.permissionIntroDismissed());
+    EXPECT_FALSE(m.isHostedAuthBusy() || m.isHostedEmailAuthVisible() || m.isShowingAdvancedSettings()
+                 || m.permissionIntroDismissed());
     EXPECT_TRUE(m.isHostedAccountSignedIn());
     EXPECT_EQ(m.hostedSessionEpoch(), 1);
     EXPECT_EQ(m.settings().hostedAccountEmail, kEmail);
     EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 1234567);
     EXPECT_TRUE(fake.isSessionActive(m.settings().hostedAccountSessionToken));
-
     const QList<FakeRequest> requests = fake.requestsTo(QStringLiteral("/auth/signin"));
     ASSERT_EQ(requests.size(), 1);
     EXPECT_EQ(requests[0].json().value(QStringLiteral("email")).toString(), kEmail);
     EXPECT_EQ(requests[0].host, QUrl(constants::defaultHostedWorkerBaseURL()).host());
-    // Stored as a secret, never in the file.
+    // Stored as a secret (which never goes into the file, as the store's tests check).
     EXPECT_EQ(sim->simKeychain().items(SettingsStore::keychainService).value(QStringLiteral("hostedAccountSessionToken")),
               m.settings().hostedAccountSessionToken.toUtf8());
-    EXPECT_FALSE(readSettingsFile().contains(m.settings().hostedAccountSessionToken.toUtf8()));
 }
 
 TEST_F(ModelAccountTest, SignInFailuresShowTheServiceMessage)
 {
     auto& m = makeModel();
-    m.setHostedAuthEmailInput(kEmail);
-    m.setHostedAuthPasswordInput(kPassword);
-
+    enterCredentials();
     const std::pair<FakeResponse, QString> cases[] = {
-        {FakeResponse::error(401, QStringLiteral("invalid_credentials"), QStringLiteral("  Wrong email or password. ")),
-         QStringLiteral("Wrong email or password.")},
+        {FakeResponse::error(401, "invalid_credentials", "  Wrong email or password. "), "Wrong email or password."},
         {FakeResponse::error(500, QString(), QString()), QStringLiteral("request failed")},
         {FakeResponse::raw(200, "text/html", "<html>not json</html>"), QStringLiteral("invalid api response")},
     };
@@ -145,34 +114,17 @@ TEST_F(ModelAccountTest, SignInFailuresShowTheServiceMessage)
         fake.setHandler("POST", QStringLiteral("/auth/signin"), [r = response](const FakeRequest&) { return r; });
         m.signInHostedAccount();
         ASSERT_TRUE(waitForStatus(status));
-        EXPECT_FALSE(m.isHostedAuthBusy());
+        EXPECT_FALSE(m.isHostedAuthBusy() || m.isHostedAccountSignedIn());
         EXPECT_EQ(m.hostedAuthPasswordInput(), kPassword) << "a failed sign-in keeps the password";
-        EXPECT_FALSE(m.isHostedAccountSignedIn());
         EXPECT_EQ(m.hostedSessionEpoch(), 0);
     }
-}
-
-TEST_F(ModelAccountTest, SecondSubmissionWhileBusyIsRefused)
-{
-    fake.setHandler("POST", QStringLiteral("/auth/signin"), [](const FakeRequest&) { return FakeResponse::hanging(); });
-    auto& m = makeModel();
-    m.setHostedAuthEmailInput(kEmail);
-    m.setHostedAuthPasswordInput(kPassword);
-    m.signInHostedAccount();
-    ASSERT_TRUE(fake.waitForRequests(1));
-    EXPECT_TRUE(m.isHostedAuthBusy());
-    m.createHostedAccount();
-    EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("The hosted account backend is busy right now."));
-    drainEvents();
-    EXPECT_EQ(fake.requests().size(), 1);
 }
 
 TEST_F(ModelAccountTest, UntrustedOriginRefusesEverySignIn)
 {
     auto& m = makeModel();
     changeSettings([](TovrikSettings& s) { s.workerBaseURL = QStringLiteral("https://evil.example"); });
-    m.setHostedAuthEmailInput(kEmail);
-    m.setHostedAuthPasswordInput(kPassword);
+    enterCredentials();
     m.signInHostedAccount();
     EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("The hosted backend URL is invalid."));
     EXPECT_FALSE(m.isHostedEmailAuthVisible());
@@ -190,8 +142,7 @@ TEST_F(ModelAccountTest, FailedSaveOfANewSessionRevokesIt)
 {
     fake.addAccount(kEmail, kPassword, 5);
     auto& m = makeModel();
-    m.setHostedAuthEmailInput(kEmail);
-    m.setHostedAuthPasswordInput(kPassword);
+    enterCredentials();
     sim->simKeychain().failWriteFor(QStringLiteral("hostedAccountSessionToken"));
     m.signInHostedAccount();
     ASSERT_TRUE(spinUntil([&]() { return !m.isHostedAuthBusy(); }, 10000));
@@ -200,8 +151,7 @@ TEST_F(ModelAccountTest, FailedSaveOfANewSessionRevokesIt)
     EXPECT_NE(m.hostedAuthStatusMessage(), QStringLiteral("Signed in as a@b.c."));
     EXPECT_EQ(m.hostedAuthPasswordInput(), kPassword);
     EXPECT_EQ(m.hostedSessionEpoch(), 0);
-    ASSERT_TRUE(fake.waitForRequests(2, 10000));
-    ASSERT_TRUE(waitForRevocations());
+    ASSERT_TRUE(fake.waitForRequests(2, 10000) && waitForRevocations());
     const QList<FakeRequest> revocations = fake.requestsTo(QStringLiteral("/api/account/signout"));
     ASSERT_EQ(revocations.size(), 1);
     EXPECT_FALSE(fake.isSessionActive(revocations[0].bearerToken()));
@@ -216,23 +166,19 @@ TEST_F(ModelAccountTest, GoogleSignInThroughTheBrowserRefusedThenApproved)
     ASSERT_TRUE(waitForStatus(QStringLiteral(
         "Google sign-in was cancelled or timed out. Click Sign in with Google to try again.")))
         << m.hostedAuthStatusMessage().toStdString();
-    EXPECT_FALSE(m.isHostedAuthBusy());
-    EXPECT_FALSE(m.isHostedAccountSignedIn());
-
+    EXPECT_FALSE(m.isHostedAuthBusy() || m.isHostedAccountSignedIn());
     consent = FakeHostedService::Consent::approve;
     m.continueWithGoogleSignIn();
     EXPECT_TRUE(m.isHostedAuthBusy());
     EXPECT_EQ(m.googleSignInAttempt(), 2u);
     EXPECT_EQ(m.hostedAuthStatusMessage(),
               QStringLiteral("Opening Google sign-in... If you closed it, click Sign in with Google again."));
-    ASSERT_TRUE(waitForStatus(QStringLiteral("Signed in as google.user@example.com.")))
-        << m.hostedAuthStatusMessage().toStdString();
-    EXPECT_FALSE(m.isHostedAuthBusy());
-    EXPECT_TRUE(m.isHostedAccountSignedIn());
+    ASSERT_TRUE(waitForStatus("Signed in as google.user@example.com.")) << m.hostedAuthStatusMessage().toStdString();
+    EXPECT_TRUE(!m.isHostedAuthBusy() && m.isHostedAccountSignedIn());
     EXPECT_EQ(m.hostedSessionEpoch(), 1);
 }
 
-TEST_F(ModelAccountTest, OnlyTheLatestGoogleAttemptCounts)
+TEST_F(ModelAccountTest, OnlyTheLatestGoogleAttemptCountsAndAnEmailSubmissionWaits)
 {
     auto& m = makeModel();
     QList<QUrl> opened;
@@ -247,9 +193,14 @@ TEST_F(ModelAccountTest, OnlyTheLatestGoogleAttemptCounts)
     EXPECT_TRUE(m.isHostedAuthBusy());
     EXPECT_EQ(m.hostedAuthStatusMessage(),
               QStringLiteral("Opening Google sign-in... If you closed it, click Sign in with Google again."));
+    // A second submission while busy is refused.
+    enterCredentials();
+    m.createHostedAccount();
+    EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("The hosted account backend is busy right now."));
     fake.completeGoogleAuthorization(opened[1]);
     ASSERT_TRUE(waitForStatus(QStringLiteral("Signed in as google.user@example.com.")));
     EXPECT_FALSE(m.isHostedAuthBusy());
+    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/auth/signup")).isEmpty());
 }
 
 TEST_F(ModelAccountTest, RefreshAppliesCreditsAndEmailOrReportsItsFailure)
@@ -263,21 +214,17 @@ TEST_F(ModelAccountTest, RefreshAppliesCreditsAndEmailOrReportsItsFailure)
     EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 1234567);
     EXPECT_EQ(m.settings().hostedAccountEmail, kEmail);
     EXPECT_EQ(readSettingsJson().value(QStringLiteral("hostedAccountCreditsBalance")).toInteger(), 1234567);
-
     // With the busy state the account is busy while the refresh runs.
     fake.setCreditsBalance(kEmail, -5);
-    bool done = false;
-    startTask([&m, &done](CancellationToken) { return runRefresh(&m, true, &done); });
+    const TaskHandle busy = startRefresh(true);
     EXPECT_TRUE(m.isHostedAuthBusy());
     EXPECT_FALSE(m.canRefreshHostedAccount());
-    ASSERT_TRUE(spinUntil([&done]() { return done; }, 10000));
+    ASSERT_TRUE(finishes(busy));
     EXPECT_FALSE(m.isHostedAuthBusy());
     EXPECT_EQ(m.settings().hostedAccountCreditsBalance, -5);
-
     // A failure goes to the account status and changes nothing.
-    fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) {
-        return FakeResponse::error(503, QStringLiteral("unavailable"), QStringLiteral("Service is resting."));
-    });
+    fake.setHandler("GET", QStringLiteral("/auth/me"),
+                    [](const FakeRequest&) { return FakeResponse::error(503, "unavailable", "Service is resting."); });
     ASSERT_TRUE(refresh());
     EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("Service is resting."));
     EXPECT_EQ(m.settings().hostedAccountCreditsBalance, -5);
@@ -287,13 +234,10 @@ TEST_F(ModelAccountTest, RefreshOfAnOldEpochChangesNothing)
 {
     const QString oldToken = storeFakeSession(3);
     fake.setHandler("GET", QStringLiteral("/auth/me"), [](const FakeRequest&) {
-        return FakeResponse::json(200, QJsonObject{{QStringLiteral("email"), QStringLiteral("a@b.c")},
-                                                   {QStringLiteral("creditsBalance"), 999}})
-            .slowed(300);
+        return FakeResponse::json(200, QJsonObject{{"email", "a@b.c"}, {"creditsBalance", 999}}).slowed(300);
     });
     auto& m = makeModel();
-    bool done = false;
-    startTask([&m, &done](CancellationToken) { return runRefresh(&m, false, &done); });
+    const TaskHandle old = startRefresh();
     ASSERT_TRUE(fake.waitForRequests(1));
     // A new session arrives while the refresh of the old one is in flight.
     HostedAuthSessionPayload session;
@@ -302,7 +246,7 @@ TEST_F(ModelAccountTest, RefreshOfAnOldEpochChangesNothing)
     session.creditsBalance = 77;
     ASSERT_TRUE(m.applyHostedAuthResult(session, QStringLiteral("Signed in as other@b.c.")));
     EXPECT_EQ(m.hostedSessionEpoch(), 1);
-    ASSERT_TRUE(spinUntil([&done]() { return done; }, 10000));
+    ASSERT_TRUE(finishes(old));
     EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 77);
     EXPECT_EQ(m.settings().hostedAccountEmail, QStringLiteral("other@b.c"));
     EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("Signed in as other@b.c."));
@@ -317,34 +261,27 @@ TEST_F(ModelAccountTest, OnlyTheNewestRefreshIsApplied)
     storeFakeSession(3);
     int calls = 0;
     fake.setHandler("GET", QStringLiteral("/auth/me"), [&calls](const FakeRequest&) {
-        ++calls;
-        QJsonObject body{{QStringLiteral("email"), QStringLiteral("a@b.c")},
-                         {QStringLiteral("creditsBalance"), calls == 1 ? 111 : 222}};
-        const FakeResponse r = FakeResponse::json(200, body);
+        const FakeResponse r = FakeResponse::json(200, QJsonObject{{"email", "a@b.c"}, {"creditsBalance", ++calls == 1 ? 111 : 222}});
         return calls == 1 ? r.slowed(300) : r;
     });
-    auto& m = makeModel();
-    bool first = false, second = false;
-    startTask([&m, &first](CancellationToken) { return runRefresh(&m, false, &first); });
+    makeModel();
+    const TaskHandle first = startRefresh();
     ASSERT_TRUE(fake.waitForRequests(1));
-    startTask([&m, &second](CancellationToken) { return runRefresh(&m, false, &second); });
-    ASSERT_TRUE(spinUntil([&]() { return first && second; }, 10000));
-    EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 222);
+    ASSERT_TRUE(finishes(startRefresh()) && finishes(first));
+    EXPECT_EQ(model->settings().hostedAccountCreditsBalance, 222);
 }
 
-TEST_F(ModelAccountTest, LaunchAndTurnsRefreshTheCredits)
+// (The refresh launch() starts is seen by every turn test's start.)
+TEST_F(ModelAccountTest, TheRefreshATurnSchedulesReturnsAtOnceAndNeedsASession)
 {
-    fake.addAccount(kEmail, kPassword, 555);
-    storeSignedInSettings(fake.createSession(kEmail), kEmail, 10);
+    storeFakeSession(555);
     auto& m = makeModel();
-    m.launch();
-    ASSERT_TRUE(spinUntil([&]() { return m.settings().hostedAccountCreditsBalance == 555; }, 10000));
-    // The refresh a turn schedules returns at once.
+    drainEvents();
+    EXPECT_TRUE(fake.requests().isEmpty()) << "the constructor asks nothing";
     fake.setCreditsBalance(kEmail, 4321);
     m.scheduleHostedCreditRefresh();
     EXPECT_EQ(m.settings().hostedAccountCreditsBalance, 555);
     ASSERT_TRUE(spinUntil([&]() { return m.settings().hostedAccountCreditsBalance == 4321; }, 10000));
-
     // Signed out: nothing is asked.
     m.signOutHostedAccount();
     ASSERT_TRUE(waitForRevocations());
@@ -365,17 +302,14 @@ TEST_F(ModelAccountTest, SignOutEndsTheSessionAtOnceAndRevokes)
     const int epoch = m.hostedSessionEpoch();
     m.signOutHostedAccount();
     // At once, before any network answer.
-    EXPECT_FALSE(m.isHostedAccountSignedIn());
-    EXPECT_TRUE(m.requiresAuthentication());
+    EXPECT_TRUE(!m.isHostedAccountSignedIn() && m.requiresAuthentication());
     EXPECT_FALSE(m.visiblePermissionGuideKind().has_value());
     EXPECT_EQ(m.hostedSessionEpoch(), epoch + 1);
     EXPECT_FALSE(sim->simKeychain().items(SettingsStore::keychainService).contains(QStringLiteral("hostedAccountSessionToken")));
     EXPECT_EQ(storedPendingSignOuts(), QStringList{token});
-
     ASSERT_TRUE(waitForRevocations());
     EXPECT_FALSE(fake.isSessionActive(token));
-    EXPECT_TRUE(m.settings().pendingHostedSignOutTokens.isEmpty());
-    EXPECT_TRUE(storedPendingSignOuts().isEmpty());
+    EXPECT_TRUE(m.settings().pendingHostedSignOutTokens.isEmpty() && storedPendingSignOuts().isEmpty());
     const auto revocations = fake.requestsTo(QStringLiteral("/api/account/signout"));
     ASSERT_EQ(revocations.size(), 1);
     EXPECT_EQ(revocations[0].bearerToken(), token);
@@ -384,16 +318,14 @@ TEST_F(ModelAccountTest, SignOutEndsTheSessionAtOnceAndRevokes)
 TEST_F(ModelAccountTest, FailedRevocationIsRetriedByTheNextLaunch)
 {
     const QString token = storeFakeSession();
-    fake.setHandler("POST", QStringLiteral("/api/account/signout"), [](const FakeRequest&) {
-        return FakeResponse::error(500, QStringLiteral("internal"), QStringLiteral("try later"));
-    });
+    fake.setHandler("POST", QStringLiteral("/api/account/signout"),
+                    [](const FakeRequest&) { return FakeResponse::error(500, "internal", "try later"); });
     makeModel().signOutHostedAccount();
     ASSERT_TRUE(waitForRevocations());
     EXPECT_TRUE(fake.isSessionActive(token));
     EXPECT_EQ(model->settings().pendingHostedSignOutTokens, QStringList{token});
     EXPECT_EQ(storedPendingSignOuts(), QStringList{token});
     model.reset();
-
     fake.clearHandlers();
     fake.clearRecords();
     auto& next = makeModel();
@@ -403,15 +335,12 @@ TEST_F(ModelAccountTest, FailedRevocationIsRetriedByTheNextLaunch)
     next.launch();
     ASSERT_TRUE(spinUntil([&]() { return !fake.isSessionActive(token); }, 10000));
     ASSERT_TRUE(waitForRevocations());
-    EXPECT_TRUE(next.settings().pendingHostedSignOutTokens.isEmpty());
-    EXPECT_TRUE(storedPendingSignOuts().isEmpty());
-
+    EXPECT_TRUE(next.settings().pendingHostedSignOutTokens.isEmpty() && storedPendingSignOuts().isEmpty());
     // A token the service no longer knows counts as revoked.
     model.reset();
     storeSignedInSettings(QStringLiteral("unknown-token"), kEmail, 10);
-    fake.setHandler("POST", QStringLiteral("/api/account/signout"), [](const FakeRequest&) {
-        return FakeResponse::error(401, QStringLiteral("unauthorized"), QStringLiteral("Sign in again."));
-    });
+    fake.setHandler("POST", QStringLiteral("/api/account/signout"),
+                    [](const FakeRequest&) { return FakeResponse::error(401, "unauthorized", "Sign in again."); });
     makeModel().signOutHostedAccount();
     ASSERT_TRUE(waitForRevocations());
     EXPECT_TRUE(model->settings().pendingHostedSignOutTokens.isEmpty());
@@ -429,24 +358,19 @@ TEST_F(ModelAccountTest, SignOutWhoseSaveFailsStillEndsTheLocalSession)
     EXPECT_FALSE(fake.isSessionActive(token));
 }
 
-// The account page opens in the browser; without one the status line gives
-// its address to open by hand.
 TEST_F(ModelAccountTest, AccountPageOpensInTheBrowserOrItsAddressIsShown)
 {
     auto& m = makeModel();
     const QString page = constants::defaultHostedWorkerBaseURL() + QStringLiteral("/account#price-cards");
     m.openHostedAccountPage();
-    ASSERT_EQ(sim->simWorkspace().openedURLs.size(), 1);
-    EXPECT_EQ(sim->simWorkspace().openedURLs[0].toString(), page);
+    EXPECT_EQ(sim->simWorkspace().openedURLs, QList<QUrl>{QUrl(page)});
     EXPECT_EQ(m.chatOnlyStatusMessage(), QString());
     sim->simWorkspace().failing = true;
     m.openHostedAccountPage();
-    EXPECT_EQ(m.chatOnlyStatusMessage(),
-              QStringLiteral("No browser could open the account page: ") + page);
+    EXPECT_EQ(m.chatOnlyStatusMessage(), "No browser could open the account page: " + page);
 }
 
-// (An invalid response and a failed status without a message are described
-// through a real sign-in above.)
+// (An invalid response and a failed status without a message: through a real sign-in above.)
 TEST_F(ModelAccountTest, ErrorDescriptions)
 {
     const auto describe = [](auto error) { return TovrikAppModel::errorDescription(std::make_exception_ptr(error)); };
@@ -456,8 +380,7 @@ TEST_F(ModelAccountTest, ErrorDescriptions)
               QStringLiteral("UI Autopilot could not press that keyboard shortcut."));
     EXPECT_EQ(describe(std::runtime_error("Could not post the Keyboard Shortcut cmd+q")),
               QStringLiteral("UI Autopilot could not press that keyboard shortcut."));
-    EXPECT_EQ(describe(TovrikError(QStringLiteral("TovrikScreenCapture"), 1, QStringLiteral("Capture failed."))),
-              QStringLiteral("Capture failed."));
+    EXPECT_EQ(describe(TovrikError("TovrikScreenCapture", 1, "Capture failed.")), "Capture failed.");
     EXPECT_EQ(TovrikAppModel::errorDescription(nullptr), QString());
 }
 

@@ -4,29 +4,10 @@
 
 #include "ModelTestSupport.h"
 
-#include "overlay/OverlayWindowController.h"
-
-#include <QElapsedTimer>
-
 namespace tovrik::test {
 namespace {
 
 constexpr uint16_t kKeyEscape = 53;
-
-struct SleepOutcome {
-    bool finished = false;
-    bool cancelled = false;
-};
-
-QCoro::Task<void> sleepAndRecord(double seconds, CancellationToken token, SleepOutcome* outcome)
-{
-    try {
-        co_await TovrikAppModel::sleep(seconds, token);
-    } catch (const CancellationError&) {
-        outcome->cancelled = true;
-    }
-    outcome->finished = true;
-}
 
 using ModelInteractionTest = ModelTest;
 using HostedInteractionTest = HostedModelTest;
@@ -37,20 +18,17 @@ TEST_F(ModelInteractionTest, EscStopsARunningAutopilotOnly)
     m.launch();
     m.setChatOnlyStatusMessage(QStringLiteral("UI Autopilot step 3"));
     const quint64 version = m.beginNewInteractionVersion();
-
     sim->simEventTap().injectKey(kKeyEscape, true, 0);
     drainEvents();
     EXPECT_EQ(m.interactionVersion(), version) << "Esc without a run does nothing";
     EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("UI Autopilot step 3"));
-
-    SleepOutcome outcome;
-    TaskHandle run = startTask([&outcome](CancellationToken token) { return sleepAndRecord(100, token, &outcome); });
+    // A run that only ends early by its cancellation: the virtual clock stands still.
+    const TaskHandle run = startTask([](CancellationToken token) { return TovrikAppModel::sleep(100, token); });
     m.setInteractionTask(run);
     m.setUIAutopilotBusy(true);
     m.overlayController()->setUIAutopilotBusy(true);
     m.setVoiceState(TovrikVoiceState::processing);
     m.overlayController()->updateVoiceState(TovrikVoiceState::processing);
-
     sim->simEventTap().injectKey(kKeyEscape, false, 0);
     sim->simEventTap().injectKey(kKeyEscape, true, 0);
     ASSERT_TRUE(spinUntil([&]() { return !m.isUIAutopilotBusy(); }));
@@ -59,8 +37,7 @@ TEST_F(ModelInteractionTest, EscStopsARunningAutopilotOnly)
     EXPECT_EQ(m.overlayController()->voiceState(), TovrikVoiceState::idle);
     EXPECT_FALSE(m.overlayController()->isUIAutopilotBusy());
     EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("UI Autopilot stopped."));
-    ASSERT_TRUE(spinUntil([&]() { return outcome.finished; }));
-    EXPECT_TRUE(outcome.cancelled) << "the run's task is cancelled at once";
+    EXPECT_TRUE(spinUntil([&]() { return run.isFinished(); })) << "the run's task is cancelled at once";
     EXPECT_FALSE(m.interactionTask().isValid());
 }
 
@@ -70,16 +47,13 @@ TEST_F(ModelInteractionTest, TurningAutopilotOffStopsARun)
     m.setUIAutopilotEnabled(true);
     EXPECT_TRUE(m.settings().isUIAutopilotEnabled);
     EXPECT_TRUE(readSettingsJson().value(QStringLiteral("isUIAutopilotEnabled")).toBool());
-
     const quint64 version = m.beginNewInteractionVersion();
     m.setUIAutopilotBusy(true);
     m.setVoiceState(TovrikVoiceState::processing);
     m.setUIAutopilotEnabled(false);
-    EXPECT_FALSE(m.settings().isUIAutopilotEnabled);
-    EXPECT_FALSE(m.isUIAutopilotBusy());
+    EXPECT_FALSE(m.settings().isUIAutopilotEnabled || m.isUIAutopilotBusy());
     EXPECT_EQ(m.voiceState(), TovrikVoiceState::idle);
     EXPECT_EQ(m.interactionVersion(), version + 1);
-
     // Off while nothing runs leaves the current interaction alone.
     m.setChatOnlyBusy(true);
     m.setUIAutopilotEnabled(false);
@@ -89,28 +63,19 @@ TEST_F(ModelInteractionTest, TurningAutopilotOffStopsARun)
 
 TEST_F(HostedInteractionTest, OverlayFollowsReadinessFromLaunchOn)
 {
-    // launch() refreshes the signed-in account against the fake service.
     setPermissions(true, true);
     auto& m = makeModel();
     changeSettings([](TovrikSettings& s) { s.hostedAccountSessionToken = QStringLiteral("tok"); });
     ASSERT_TRUE(m.isAppReady());
     EXPECT_FALSE(m.overlayController()->keepOverlayVisibleWhenIdle()) << "nothing shows before launch";
-
     m.launch();
     EXPECT_TRUE(m.overlayController()->keepOverlayVisibleWhenIdle());
     EXPECT_FALSE(m.overlayController()->isTransparent());
-
-    TovrikSettings s = m.settings();
-    s.isTransparentCursorOverlayEnabled = true;
-    ASSERT_TRUE(m.saveSettings(s));
+    changeSettings([](TovrikSettings& s) { s.isTransparentCursorOverlayEnabled = true; });
     EXPECT_TRUE(m.overlayController()->isTransparent());
-
-    s.isTransientCursorModeEnabled = true;
-    ASSERT_TRUE(m.saveSettings(s));
+    changeSettings([](TovrikSettings& s) { s.isTransientCursorModeEnabled = true; });
     EXPECT_FALSE(m.overlayController()->keepOverlayVisibleWhenIdle());
-
-    s.isTransientCursorModeEnabled = false;
-    ASSERT_TRUE(m.saveSettings(s));
+    changeSettings([](TovrikSettings& s) { s.isTransientCursorModeEnabled = false; });
     EXPECT_TRUE(m.overlayController()->keepOverlayVisibleWhenIdle());
     setPermissions(false, true);
     EXPECT_FALSE(m.overlayController()->keepOverlayVisibleWhenIdle());
@@ -142,10 +107,7 @@ TEST_F(HostedInteractionTest, ModelGoneRightAfterItsRequestsStarted)
         makeModel().signOutHostedAccount();
         // Let the revocation get somewhere (connecting, TLS, sent) before
         // the model goes away.
-        QElapsedTimer elapsed;
-        elapsed.start();
-        while (elapsed.elapsed() < i % 5)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+        spinUntil([] { return false; }, i % 5);
         model.reset();
         drainEvents();
     }
@@ -163,17 +125,13 @@ TEST_F(ModelInteractionTest, ConversationStaysInMemoryOnly)
     int changes = 0;
     QObject::connect(&m, &TovrikAppModel::changed, [&changes]() { ++changes; });
     EXPECT_FALSE(m.appendConversationTurn(QStringLiteral("  "), QStringLiteral("\n")));
-    EXPECT_EQ(changes, 0);
-    for (int i = 0; i < 13; ++i)
-        ASSERT_TRUE(m.appendConversationTurn(QStringLiteral(" question %1 ").arg(i), QString(1700, QLatin1Char('a'))));
-    ASSERT_EQ(m.conversationHistory().size(), 12);
-    EXPECT_EQ(m.conversationHistory().first().userTranscript, QStringLiteral("question 1"));
-    EXPECT_EQ(m.conversationHistory().last().assistantResponse.size(), 1600);
-    EXPECT_EQ(changes, 13);
-    // A later save keeps the history out of the file.
+    ASSERT_TRUE(m.appendConversationTurn(QStringLiteral(" question "), QStringLiteral("answer")));
+    EXPECT_EQ(changes, 1);
+    // A later save keeps the history out of the file. (Its limits are the
+    // history's own, checked there.)
     ASSERT_TRUE(m.saveSettings(m.settings()));
     EXPECT_FALSE(readSettingsFile().contains("question"));
-    EXPECT_EQ(m.conversationHistory().size(), 12);
+    EXPECT_EQ(m.conversationHistory(), (ConversationHistory{{"question", "answer"}}));
 }
 
 } // namespace

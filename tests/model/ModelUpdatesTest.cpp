@@ -5,11 +5,9 @@
 #include "ModelTestSupport.h"
 
 #include "common/Constants.h"
-#include "hosted/HTTPError.h"
 #include "updater/MacUpdateService.h"
 
 #include <QCryptographicHash>
-#include <QJsonDocument>
 
 using namespace tovrik;
 using namespace tovrik::test;
@@ -28,12 +26,9 @@ protected:
             {"platform", "macos"}, {"version", "1.10.16 (121)"}, {"appVersion", "1.10.15"}, {"bundleBuild", "121"},
             {"bundleIdentifier", "ai.tovrik.mac"}, {"teamIdentifier", constants::macOSDeveloperTeamIdentifier()},
             {"fileName", ""}, {"storedFileName", ""}, {"downloadUrl", constants::defaultHostedWorkerBaseURL() + "/pkg"},
-            {"assetUrl", ""}, {"sizeBytes", 1000},
-            {"sha256", QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex())},
-            {"publishedAt", ""}, {"mandatory", false}};
-        fake.setHandler("GET", "/api/downloads/macos/latest", [this](const FakeRequest&) {
-            return FakeResponse::json(200, manifest);
-        });
+            {"assetUrl", ""}, {"sizeBytes", 1000}, {"publishedAt", ""}, {"mandatory", false},
+            {"sha256", QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex())}};
+        fake.setHandler("GET", "/api/downloads/macos/latest", [this](const FakeRequest&) { return FakeResponse::json(200, manifest); });
         fake.setHandler("GET", "/pkg", [package](const FakeRequest&) { return FakeResponse::raw(200, "", package); });
         TovrikAppModel& m = makeModel();
         QObject::connect(&m, &TovrikAppModel::changed, [this, &m] {

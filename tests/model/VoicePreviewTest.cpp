@@ -2,7 +2,7 @@
 // saved at once, the status texts of every outcome, the request it makes and
 // a newer press superseding an older one.
 
-#include "VoiceTurnFixture.h"
+#include "ModelTestSupport.h"
 
 #include "common/Constants.h"
 #include "settings/VoiceCatalogue.h"
@@ -12,18 +12,9 @@ namespace {
 
 class VoicePreviewTest : public TurnTest {
 protected:
-    // A catalogue voice other than the default.
-    static ElevenLabsVoiceOption otherVoice()
-    {
-        for (const ElevenLabsVoiceOption& option : constants::elevenLabsVoiceOptions())
-            if (option.id != constants::defaultElevenLabsVoiceID)
-                return option;
-        return constants::elevenLabsVoiceOptions().first();
-    }
-    bool waitForPreviewStatus(const QString& text)
-    {
-        return spinUntil([&]() { return model->voicePreviewStatusMessage() == text; }, 15000);
-    }
+    // A catalogue voice other than the default (the first).
+    static ElevenLabsVoiceOption otherVoice() { return constants::elevenLabsVoiceOptions().at(1); }
+    bool waitForPreviewStatus(const QString& text) { return spinUntil([&] { return model->voicePreviewStatusMessage() == text; }, 15000); }
 };
 
 TEST_F(VoicePreviewTest, PlaysTheSampleInThePressedVoice)
@@ -32,18 +23,16 @@ TEST_F(VoicePreviewTest, PlaysTheSampleInThePressedVoice)
     const ElevenLabsVoiceOption voice = otherVoice();
     ASSERT_NE(voice.id, constants::defaultElevenLabsVoiceID);
     m.previewElevenLabsVoice(QStringLiteral("  ") + voice.id + QStringLiteral("\n"));
-    EXPECT_EQ(m.voicePreviewStatusMessage(), QStringLiteral("Playing ") + voice.label + QStringLiteral("..."));
+    const QString playing = QStringLiteral("Playing ") + voice.label + QStringLiteral("...");
+    EXPECT_EQ(m.voicePreviewStatusMessage(), playing);
     EXPECT_EQ(m.settings().elevenLabsVoiceID, voice.id);
-    EXPECT_EQ(m.selectedElevenLabsVoiceLabel(), voice.label);
     EXPECT_EQ(readSettingsJson().value("elevenLabsVoiceID").toString(), voice.id);
-
     ASSERT_TRUE(spinUntil([this]() { return sim->simAudioOutput().playingCount() == 1; }, 15000));
     const QJsonObject tts = lastJson(fake.requestsTo(QStringLiteral("/tts")));
     EXPECT_EQ(tts.value("text").toString(), QStringLiteral("I'm Tovrik, and I'm here to help you with anything."));
     EXPECT_EQ(tts.value("voiceId").toString(), voice.id);
     EXPECT_EQ(tts.value("modelId").toString(), QStringLiteral("eleven_flash_v2_5"));
-    // Still playing: the status has not moved on.
-    EXPECT_EQ(m.voicePreviewStatusMessage(), QStringLiteral("Playing ") + voice.label + QStringLiteral("..."));
+    EXPECT_EQ(m.voicePreviewStatusMessage(), playing) << "still playing";
     sim->simAudioOutput().finishAll();
     EXPECT_TRUE(waitForPreviewStatus(QStringLiteral("Sample finished.")));
     EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), 1));
@@ -58,28 +47,22 @@ TEST_F(VoicePreviewTest, OutOfCreditsAndFailuresAreDescribedAndLongOnesCut)
     EXPECT_EQ(sim->simAudioOutput().playingCount(), 0);
     EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), 1));
     fake.setCreditsBalance(kEmail, 100);
-
-    fake.setHandler("POST", QStringLiteral("/tts"), [](const FakeRequest&) {
-        return FakeResponse::error(500, QStringLiteral("tts_down"), QStringLiteral("Speech is down."));
-    });
-    m.previewElevenLabsVoice(otherVoice().id);
-    EXPECT_TRUE(waitForPreviewStatus(QStringLiteral("Sample failed: Speech is down.")));
-
-    const QString longMessage = QStringLiteral("x").repeated(120);
-    fake.setHandler("POST", QStringLiteral("/tts"), [longMessage](const FakeRequest&) {
-        return FakeResponse::error(500, QStringLiteral("tts_down"), longMessage);
-    });
-    m.previewElevenLabsVoice(otherVoice().id);
-    EXPECT_TRUE(waitForPreviewStatus(QStringLiteral("Sample failed: ") + QStringLiteral("x").repeated(77)
-                                     + QStringLiteral("...")));
+    const std::pair<QString, QString> failures[] = {{"Speech is down.", "Sample failed: Speech is down."},
+                                                    {QString(120, 'x'), "Sample failed: " + QString(77, 'x') + "..."}};
+    for (const auto& [message, status] : failures) {
+        fake.setHandler("POST", QStringLiteral("/tts"),
+                        [message](const FakeRequest&) { return FakeResponse::error(500, "tts_down", message); });
+        m.previewElevenLabsVoice(otherVoice().id);
+        EXPECT_TRUE(waitForPreviewStatus(status));
+    }
 
     // Audio the player cannot play fails the sample too.
     fake.clearHandlers();
     sim->simAudioOutput().autoFinish = QStringLiteral("Decoder Error");
     m.previewElevenLabsVoice(otherVoice().id);
-    ASSERT_TRUE(spinUntil([&m]() { return m.voicePreviewStatusMessage().startsWith(QStringLiteral("Sample failed: ")); },
-                          15000));
-    EXPECT_TRUE(m.voicePreviewStatusMessage().contains(QStringLiteral("Decoder Error")));
+    EXPECT_TRUE(spinUntil([&m] { return m.voicePreviewStatusMessage().startsWith(QStringLiteral("Sample failed: "))
+                                        && m.voicePreviewStatusMessage().contains(QStringLiteral("Decoder Error")); }, 15000))
+        << m.voicePreviewStatusMessage().toStdString();
 }
 
 TEST_F(VoicePreviewTest, NewerPressSupersedesAnOlderOne)
@@ -90,9 +73,8 @@ TEST_F(VoicePreviewTest, NewerPressSupersedesAnOlderOne)
     // The first sample's speech is slow and then fails; its outcome must not
     // overwrite the second sample's status.
     fake.setHandler("POST", QStringLiteral("/tts"), [first](const FakeRequest& r) {
-        if (r.json().value("voiceId").toString() == first.id) {
-            return FakeResponse::error(500, QStringLiteral("tts_down"), QStringLiteral("First failed.")).slowed(400);
-        }
+        if (r.json().value("voiceId").toString() == first.id)
+            return FakeResponse::error(500, "tts_down", "First failed.").slowed(400);
         return FakeResponse::raw(200, "audio/mpeg", QByteArray("ID3\x04\x00\x00\x00\x00\x00\x00", 10) + QByteArray(64, '\xff'));
     });
     m.previewElevenLabsVoice(first.id);
@@ -124,8 +106,7 @@ TEST_F(VoicePreviewTest, LeavingTheVoicePageEndsASampleStillOnItsWay)
     m.previewElevenLabsVoice(otherVoice().id);
     ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1));
     m.showMainScreen();
-    EXPECT_FALSE(m.isShowingVoiceSettings());
-    EXPECT_TRUE(m.isShowingAdvancedSettings());
+    EXPECT_TRUE(!m.isShowingVoiceSettings() && m.isShowingAdvancedSettings());
     m.showVoiceSettings();
     spinUntil([]() { return false; }, 1500); // the audio would have arrived by now
     EXPECT_TRUE(sim->simAudioOutput().played.isEmpty());

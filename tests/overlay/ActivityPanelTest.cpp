@@ -1,13 +1,16 @@
 // The agent activity panel (controller rules, placement and resize, view
 // texts, progress sweep) and the pointer glyph of its tile.
 
+#include "PaintedImage.h"
 #include "overlay/AgentActivityWindowController.h"
 #include "overlay/views/AgentActivityView.h"
 #include "overlay/views/TovrikMenuBarPointerShape.h"
 #include "support/SimFixture.h"
 
 #include <QImage>
+#include <QLineF>
 #include <gtest/gtest.h>
+#include <tuple>
 
 using namespace tovrik;
 using namespace tovrik::overlay;
@@ -15,26 +18,20 @@ using Controller = AgentActivityWindowController;
 
 TEST(MenuBarPointerShape, FourSharpVerticesScaledPerAxis)
 {
-    struct Case {
-        QRectF rect;
-        QList<QPointF> vertices;
-    };
-    const Case cases[] = {
+    const std::pair<QRectF, QList<QPointF>> cases[] = {
         {QRectF(0, 0, 22, 22), {{16.84375, 4.8125}, {11.859375, 18.21875}, {9.69375, 13.13125}, {4.46875, 10.896875}}},
         {QRectF(0, 0, 100, 100), {{76.5625, 21.875}, {53.90625, 82.8125}, {44.0625, 59.6875}, {20.3125, 49.53125}}},
         {QRectF(10, 20, 200, 50), {{163.125, 30.9375}, {117.8125, 61.40625}, {98.125, 49.84375}, {50.625, 44.765625}}},
     };
-    for (const auto& c : cases) {
-        const QPainterPath path = TovrikMenuBarPointerShape::path(c.rect);
+    for (const auto& [rect, vertices] : cases) {
+        const QPainterPath path = TovrikMenuBarPointerShape::path(rect);
         // A move, three straight lines and the line closing back to the tip:
         // no curves, so every corner is sharp.
         ASSERT_EQ(path.elementCount(), 5);
         for (int i = 0; i < 5; ++i) {
             const auto e = path.elementAt(i);
             EXPECT_EQ(e.type, i == 0 ? QPainterPath::MoveToElement : QPainterPath::LineToElement);
-            const QPointF expected = c.vertices[i % 4];
-            EXPECT_NEAR(e.x, expected.x(), 1e-9) << i;
-            EXPECT_NEAR(e.y, expected.y(), 1e-9) << i;
+            EXPECT_NEAR(QLineF(QPointF(e), vertices[i % 4]).length(), 0, 1e-9) << i;
         }
     }
     // A zero-sized rectangle collapses to the origin and draws nothing.
@@ -49,21 +46,15 @@ TEST(ActivityPanel, PlacementKeepsTheTopRightCorner18PointsInside)
     screen.frame = QRectF(0, 0, 1440, 900);
     screen.visibleFrame = QRectF(0, 0, 1440, 875);
     screen.isMain = true;
-    struct Case {
-        QList<platform::DisplayInfo> screens;
-        bool expanded;
-        QRectF frame;
-    };
-    const Case cases[] = {
+    const std::tuple<QList<platform::DisplayInfo>, bool, QRectF> cases[] = {
         {{screen}, true, QRectF(1046, 619, 376, 238)},
         {{screen}, false, QRectF(1380, 815, 42, 42)},
         {{}, true, QRectF(506, 444, 376, 238)},
         {{}, false, QRectF(840, 640, 42, 42)},
     };
-    for (const auto& c : cases) {
-        const QRectF placement = Controller::placementFrame(std::nullopt, c.screens, QPointF(5000, 5000));
-        EXPECT_EQ(Controller::panelFrame(c.expanded ? Controller::expandedSize : Controller::collapsedSize, placement),
-                  c.frame);
+    for (const auto& [screens, expanded, frame] : cases) {
+        const QRectF placement = Controller::placementFrame(std::nullopt, screens, QPointF(5000, 5000));
+        EXPECT_EQ(Controller::panelFrame(expanded ? Controller::expandedSize : Controller::collapsedSize, placement), frame);
     }
     // The anchor wins; else the screen under the pointer; else the main one.
     platform::DisplayInfo side = screen;
@@ -111,30 +102,25 @@ TEST(ActivityPanel, InitialStateAndShownTexts)
     EXPECT_TRUE(c.logTail().isEmpty());
     EXPECT_FALSE(c.isExpanded());
     EXPECT_EQ(c.panel(), nullptr);
-    EXPECT_EQ(AgentActivityView::shownLogText(QString()), QStringLiteral("Waiting for Codex logs..."));
-    EXPECT_DOUBLE_EQ(AgentActivityView::logTextOpacity(QString()), 0.34);
-    EXPECT_EQ(AgentActivityView::shownLogText(QStringLiteral("ok")), QStringLiteral("ok"));
-    EXPECT_DOUBLE_EQ(AgentActivityView::logTextOpacity(QStringLiteral("ok")), 0.62);
+    EXPECT_EQ(std::pair(AgentActivityView::shownLogText(QString()), AgentActivityView::logTextOpacity(QString())),
+              std::pair(QStringLiteral("Waiting for Codex logs..."), 0.34));
+    EXPECT_EQ(std::pair(AgentActivityView::shownLogText("ok"), AgentActivityView::logTextOpacity("ok")), std::pair(QString("ok"), 0.62));
     EXPECT_EQ(AgentActivityView::shownLogName(QStringLiteral("/tmp/runs/worker-7.log")), QStringLiteral("worker-7.log"));
     EXPECT_TRUE(AgentActivityView::shownLogName(QString()).isEmpty());
 }
 
-namespace {
-class ActivityPanelWindow : public tovrik::test::SimTest {};
-} // namespace
+using ActivityPanelWindow = tovrik::test::SimTest;
 
 TEST_F(ActivityPanelWindow, HoverResizesThePanelWithAnimationAndWithoutAPanelOnlyFlips)
 {
-    auto main = platform::sim::SimDisplays::make(1, QRectF(0, 0, 1440, 900), 1.0, true);
-    sim->simDisplays().setDisplays({main});
+    sim->simDisplays().setDisplays({platform::sim::SimDisplays::make(1, QRectF(0, 0, 1440, 900), 1.0, true)});
     Controller c;
     // Anchored to the main screen less a 25-point menu bar.
     auto anchor = *sim->displays().mainDisplay();
     anchor.visibleFrame = QRectF(0, 0, 1440, 875);
     c.setAnchorScreen(anchor);
     c.hoverChanged(true); // no panel: only the state changes
-    EXPECT_TRUE(c.isExpanded());
-    EXPECT_FALSE(c.isResizing());
+    EXPECT_TRUE(c.isExpanded() && !c.isResizing());
 
     auto* panel = new QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint);
     auto* view = new AgentActivityView(&c, panel);
@@ -152,19 +138,15 @@ TEST_F(ActivityPanelWindow, HoverResizesThePanelWithAnimationAndWithoutAPanelOnl
     const QRect mid = panel->geometry();
     EXPECT_GT(mid.width(), 42);
     EXPECT_LT(mid.width(), 376);
-    EXPECT_EQ(mid.right(), 1421) << "the top-right corner stays put";
-    EXPECT_EQ(mid.top(), 43);
+    EXPECT_EQ(mid.topRight(), QPoint(1421, 43)) << "the top-right corner stays put";
     advance(0.08);
     EXPECT_EQ(panel->geometry(), QRect(1380, 43, 42, 42));
     EXPECT_FALSE(c.isResizing());
-
     // The card draws over the tile when expanded.
     c.setExpanded(true);
     c.resizePanel(false);
     advance(0.2);
-    QImage image(376, 238, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    view->render(&image);
+    const QImage image = tovrik::test::rendered(view);
     EXPECT_DOUBLE_EQ(view->expansion(), 1);
     EXPECT_GT(qAlpha(image.pixel(30, 200)), 200) << "the card's dark fill";
     EXPECT_GT(qAlpha(image.pixel(376 - 10 - 21, 10 + 21)), 200) << "the tile, 10 points inside the corner";

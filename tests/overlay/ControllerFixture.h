@@ -12,6 +12,14 @@
 
 namespace tovrik::test {
 
+// The main 1440 × 900 display and a 1280 × 800 one to its right.
+inline QList<platform::DisplayInfo> twoScreens()
+{
+    using platform::sim::SimDisplays;
+    return {SimDisplays::make(1, QRectF(0, 0, 1440, 900), 2.0, true), SimDisplays::make(2, QRectF(1440, 0, 1280, 800))};
+}
+
+// What a view was built for.
 struct BuiltView {
     overlay::OverlayWindowController* controller;
     uint32_t displayID;
@@ -23,19 +31,8 @@ protected:
     void SetUp() override
     {
         SimTest::SetUp();
-        useDisplays({platform::sim::SimDisplays::make(1, QRectF(0, 0, 1440, 900), 2.0, true)});
+        useDisplays({twoScreens().first()});
         pointAt(QPointF(720, 450));
-        makeController();
-    }
-    void TearDown() override
-    {
-        controller.reset();
-        drainEvents();
-        SimTest::TearDown();
-    }
-
-    void makeController()
-    {
         controller = std::make_unique<overlay::OverlayWindowController>();
         controller->windowManager().setViewFactory(
             [this](overlay::OverlayWindowController* c, uint32_t id, QRectF frame, QWidget* parent) -> QWidget* {
@@ -44,6 +41,12 @@ protected:
             });
         QObject::connect(controller.get(), &overlay::OverlayWindowController::changed, controller.get(),
                          [this]() { ++changes; });
+    }
+    void TearDown() override
+    {
+        controller.reset();
+        drainEvents();
+        SimTest::TearDown();
     }
 
     // Changes the screens and lets the controller's screen observer run.
@@ -63,9 +66,19 @@ protected:
     std::optional<platform::DisplayInfo> display(uint32_t id) { return sim->displays().display(id); }
 
     const QList<overlay::CursorOverlayWindow*>& live() { return controller->windowManager().overlayWindows(); }
-    const QList<overlay::CursorOverlayWindow*>& fading()
+    const QList<overlay::CursorOverlayWindow*>& fading() { return controller->windowManager().fadingOverlayWindows(); }
+    // Pinned if and only if both mouse-down monitors are installed.
+    bool pinnedIffMonitored() const
     {
-        return controller->windowManager().fadingOverlayWindows();
+        return controller->isResponseBubblePinned() == controller->hasResponseDismissGlobalMonitor()
+            && controller->isResponseBubblePinned() == controller->hasResponseDismissLocalMonitor();
+    }
+    // No shared return flight, and every published value of one reset.
+    void expectNoReturnFlight()
+    {
+        EXPECT_FALSE(controller->isSharedReturnFlightActive());
+        EXPECT_FALSE(controller->sharedReturnScreenLocation() || controller->sharedReturnDisplayID());
+        EXPECT_EQ(std::pair(controller->sharedReturnAngleDegrees(), controller->sharedReturnScale()), std::pair(0.0, 1.0));
     }
 
     std::unique_ptr<overlay::OverlayWindowController> controller;

@@ -1,9 +1,15 @@
 #include "overlay/views/CursorBuddyModel.h"
 #include "support/SimFixture.h"
 
+#include <QLineF>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
 #include <cmath>
+#include <tuple>
+
+// Snapshots are built with designated initializers: the members left out
+// keep their defaults, which GCC 12 would report one by one.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 using namespace tovrik;
 using namespace tovrik::overlay;
@@ -15,27 +21,27 @@ namespace {
 const QRectF kBig(0, 0, 2560, 1440);
 const QRectF kA(0, 0, 1440, 900);
 const QRectF kB(1440, 0, 1440, 900);
+const OverlayViewSnapshot kKept{.keepOverlayVisibleWhenIdle = true};
 
 class ViewCompanion : public tovrik::test::SimTest {
 protected:
-    std::unique_ptr<CursorBuddyModel> make(uint32_t id, QRectF frame, OverlayViewSnapshot state = {})
+    // A companion on the screen `frame` (resting at `restAt` there, with the
+    // pointer moved to match, when given).
+    std::unique_ptr<CursorBuddyModel> make(uint32_t id, QRectF frame, OverlayViewSnapshot state = {},
+                                           std::optional<QPointF> restAt = {})
     {
+        if (restAt)
+            restCompanionAt(frame, *restAt);
         auto model = std::make_unique<CursorBuddyModel>(id, frame, [this]() { return pointer; });
         model->appear(state);
         return model;
     }
-    // Puts the pointer so that the companion rests at `local` on a screen
-    // whose frame is `frame` (local = pointer + (35, 25), y down).
-    void restCompanionAt(QRectF frame, QPointF local)
-    {
-        pointer = QPointF(frame.left() + local.x() - 35, frame.top() + frame.height() - (local.y() - 25));
-    }
-    static QPointF global(QRectF frame, QPointF local)
-    {
-        return QPointF(frame.left() + local.x(), frame.top() + frame.height() - local.y());
-    }
+    // The global point of `local` (y down) on a screen whose frame is `frame`.
+    static QPointF global(QRectF frame, QPointF local) { return QPointF(frame.left() + local.x(), frame.bottom() - local.y()); }
+    // Puts the pointer so that the companion rests at `local` (pointer + (35, 25)).
+    void restCompanionAt(QRectF frame, QPointF local) { pointer = global(frame, local - QPointF(35, 25)); }
     void step(double seconds) { clock.advance(seconds); }
-    // Points `model` at `local` on its screen `frame` (or nowhere).
+    // Points `model` at a global place (or nowhere).
     static void pointTo(CursorBuddyModel& model, std::optional<QPointF> place, OverlayViewSnapshot s = {})
     {
         s.targetScreenLocation = place;
@@ -49,35 +55,28 @@ protected:
 
 TEST_F(ViewCompanion, FlightsRunTheirTickCountsAndEndPointing)
 {
-    struct Case {
-        double distance;
-        int ticks;
-    };
-    // Also on millisecond timers that fire late: flights keep their length.
+    // The last run is on millisecond timers that fire late: flights keep their length.
     tovrik::test::CoarseClock coarse(clock);
-    for (const Case c : {Case{300, 21}, Case{600, 30}, Case{2000, 46}, Case{-2000, 46}}) {
-        if (c.distance < 0)
+    for (const auto& [signedDistance, ticks] : {std::pair{300.0, 21}, {600.0, 30}, {2000.0, 46}, {-2000.0, 46}}) {
+        if (signedDistance < 0)
             Clock::install(&coarse);
-        const double distance = std::abs(c.distance);
-        restCompanionAt(kBig, QPointF(100, 100));
-        auto model = make(1, kBig);
+        const double distance = std::abs(signedDistance);
+        auto model = make(1, kBig, {}, QPointF(100, 100));
         ASSERT_EQ(model->cursorPosition(), QPointF(100, 100));
         // The resting point is the place + (4, 4): put it `distance` to the right.
         pointTo(*model, global(kBig, QPointF(96 + distance, 96)));
-        EXPECT_EQ(model->buddyNavigationMode(), Mode::navigatingToTarget);
-        EXPECT_EQ(model->flightFrameCount(), c.ticks) << c.distance;
+        EXPECT_EQ(model->flightFrameCount(), ticks) << distance;
         // Nothing moves during the 0.12 s turn.
         step(0.11);
         EXPECT_EQ(model->cursorPosition(), QPointF(100, 100));
         // Ticks 1 ... n−1 fly; tick n lands.
-        step(0.01 + (c.ticks - 1) / 60.0 - 0.004);
-        EXPECT_EQ(model->buddyNavigationMode(), Mode::navigatingToTarget) << c.distance;
+        step(0.01 + (ticks - 1) / 60.0 - 0.004);
+        EXPECT_EQ(model->buddyNavigationMode(), Mode::navigatingToTarget) << distance;
         EXPECT_NE(model->cursorPosition(), QPointF(100 + distance, 100));
         step(0.008);
-        EXPECT_EQ(model->buddyNavigationMode(), Mode::pointingAtTarget) << c.distance;
+        EXPECT_EQ(model->buddyNavigationMode(), Mode::pointingAtTarget) << distance;
         EXPECT_EQ(model->cursorPosition(), QPointF(100 + distance, 100));
-        EXPECT_EQ(model->buddyFlightScale(), 1.0);
-        EXPECT_FALSE(model->isFlightRunning());
+        EXPECT_FALSE(model->isFlightRunning() || model->buddyFlightScale() != 1.0);
         // The arrival turn faces the place: (−4, −4) from the resting point.
         EXPECT_NEAR(std::fmod(model->triangleRotationDegrees() + 1.5, 360.0), 0, 1e-9);
     }
@@ -86,27 +85,22 @@ TEST_F(ViewCompanion, FlightsRunTheirTickCountsAndEndPointing)
 
 TEST_F(ViewCompanion, FlightArcLiftsSwellsAndTurnsAlongThePathEvenWhenItHasNoLength)
 {
-    restCompanionAt(kBig, QPointF(100, 700));
-    auto model = make(1, kBig);
+    auto model = make(1, kBig, {}, QPointF(100, 700));
     pointTo(*model, global(kBig, QPointF(1096, 696))); // 1000 to the right, 46 ticks
     ASSERT_EQ(model->flightFrameCount(), 46);
     // The opening turn faces the lifted control point (600, 620): up and right.
-    const double h0 = CursorBuddyModel::headingDegrees(QPointF(500, -80));
-    EXPECT_NEAR(model->triangleRotationDegrees(), h0, 1e-9);
+    EXPECT_NEAR(model->triangleRotationDegrees(), CursorBuddyModel::headingDegrees(QPointF(500, -80)), 1e-9);
     // Tick 23 is the middle of the flight: t = 0.5, s = 0.5.
     step(0.12 + 22 / 60.0 + 0.002);
     const QPointF mid = QPointF(100, 700) * 0.25 + QPointF(600, 620) * 0.5 + QPointF(1100, 700) * 0.25;
-    EXPECT_NEAR(model->cursorPosition().x(), mid.x(), 1e-9);
-    EXPECT_NEAR(model->cursorPosition().y(), mid.y(), 1e-9);
+    EXPECT_NEAR(QLineF(model->cursorPosition(), mid).length(), 0, 1e-9);
     EXPECT_NEAR(model->buddyFlightScale(), 1.16, 1e-12);
     // The tangent at the middle is horizontal: heading of (1, 0).
     EXPECT_NEAR(std::fmod(model->triangleRotationDegrees() - 133.5, 360.0), 0, 1e-9);
     // The glyph is drawn where the flight is, without a spring in between.
     EXPECT_EQ(model->presentation().glyphCentre, model->cursorPosition());
-
     // A flight of length 0 still runs 21 ticks, swells and turns.
-    restCompanionAt(kA, QPointF(500, 400));
-    auto still = make(1, kA);
+    auto still = make(1, kA, {}, QPointF(500, 400));
     pointTo(*still, global(kA, QPointF(496, 396)));
     EXPECT_EQ(still->flightFrameCount(), 21);
     EXPECT_DOUBLE_EQ(still->triangleRotationDegrees(), 133.5);
@@ -114,24 +108,22 @@ TEST_F(ViewCompanion, FlightArcLiftsSwellsAndTurnsAlongThePathEvenWhenItHasNoLen
     EXPECT_GT(still->buddyFlightScale(), 1.1);
     step(11 / 60.0);
     EXPECT_EQ(still->buddyNavigationMode(), Mode::pointingAtTarget);
-    EXPECT_DOUBLE_EQ(still->triangleRotationDegrees(), -1.5);
     EXPECT_EQ(still->cursorPosition(), QPointF(500, 400));
+    EXPECT_DOUBLE_EQ(still->triangleRotationDegrees(), -1.5);
 }
 
 TEST_F(ViewCompanion, PlacesJustOffScreenOrNotFiniteAndTheTurnsAndBubblePlacement)
 {
-    EXPECT_TRUE(CursorBuddyModel::isOnScreen(kA, QPointF(-1, 500))); // widened by one point
-    EXPECT_FALSE(CursorBuddyModel::isOnScreen(kA, QPointF(-1.5, 500)));
+    // Screens are widened by one point.
     EXPECT_TRUE(CursorBuddyModel::isOnScreen(kA, QPointF(1441, 901)));
-    EXPECT_FALSE(CursorBuddyModel::isOnScreen(kA, QPointF(qQNaN(), 500)));
     auto model = make(1, kA);
     for (const QPointF place : {QPointF(-1.5, 500), QPointF(qQNaN(), 300), QPointF(200, qInf())}) {
+        EXPECT_FALSE(CursorBuddyModel::isOnScreen(kA, place));
         pointTo(*model, place);
         EXPECT_EQ(model->buddyNavigationMode(), Mode::followingCursor);
         EXPECT_FALSE(model->isFlightRunning());
     }
-    EXPECT_EQ(CursorBuddyModel::flightFrameCountFor(qQNaN()), 0);
-    EXPECT_EQ(CursorBuddyModel::flightFrameCountFor(qInf()), 0);
+    EXPECT_EQ(std::pair(CursorBuddyModel::flightFrameCountFor(qQNaN()), CursorBuddyModel::flightFrameCountFor(qInf())), std::pair(0, 0));
     pointTo(*model, QPointF(-1, 500));
     EXPECT_EQ(model->buddyNavigationMode(), Mode::navigatingToTarget);
     // A pointer that reads as not a number leaves the companion where it was.
@@ -141,11 +133,9 @@ TEST_F(ViewCompanion, PlacesJustOffScreenOrNotFiniteAndTheTurnsAndBubblePlacemen
     step(0.1);
     EXPECT_EQ(model->cursorPosition(), before);
     // Turns are never wrapped into a range.
-    EXPECT_DOUBLE_EQ(CursorBuddyModel::shortestTurn(700, 0), 720);
-    EXPECT_DOUBLE_EQ(CursorBuddyModel::shortestTurn(170, -170), 190);
-    EXPECT_DOUBLE_EQ(CursorBuddyModel::shortestTurn(-170, 170), -190);
-    EXPECT_DOUBLE_EQ(CursorBuddyModel::shortestTurn(0, 180), 180);
-    EXPECT_DOUBLE_EQ(CursorBuddyModel::shortestTurn(10, 1090), 10);
+    for (const auto& [from, to, turned] : {std::tuple{700.0, 0.0, 720.0}, {170.0, -170.0, 190.0}, {-170.0, 170.0, -190.0},
+                                          {0.0, 180.0, 180.0}, {10.0, 1090.0, 10.0}})
+        EXPECT_DOUBLE_EQ(CursorBuddyModel::shortestTurn(from, to), turned) << from << " to " << to;
     EXPECT_DOUBLE_EQ(CursorBuddyModel::headingDegrees(QPointF(0, 0)), 133.5);
     EXPECT_DOUBLE_EQ(CursorBuddyModel::headingDegrees(QPointF(-4, -4)), -1.5);
     // The bubble stays inside the screen.
@@ -155,31 +145,23 @@ TEST_F(ViewCompanion, PlacesJustOffScreenOrNotFiniteAndTheTurnsAndBubblePlacemen
     EXPECT_EQ(CursorBuddyModel::bubbleTopLeftFor(QSizeF(296, 1200), screen, QPointF(700, 300)).y(), 8);
     EXPECT_EQ(CursorBuddyModel::bubbleTopLeftFor(QSizeF(296, 40), screen, QPointF(-50, -50)), QPointF(8, 8));
     EXPECT_EQ(CursorBuddyModel::bubbleTopLeftFor(QSizeF(296, 40), screen, QPointF(700, 890)).y(), 852);
-
     // A shown bubble is measured and placed beside the companion.
-    restCompanionAt(kA, QPointF(1435, 300));
-    model = make(1, kA);
-    OverlayViewSnapshot s;
-    s.bubbleText = QStringLiteral("hello there");
-    s.voiceState = TovrikVoiceState::responding;
+    model = make(1, kA, {}, QPointF(1435, 300));
+    OverlayViewSnapshot s{.voiceState = TovrikVoiceState::responding, .bubbleText = QStringLiteral("hello there")};
     model->update(s);
-    ASSERT_TRUE(model->isBubbleShown());
+    ASSERT_TRUE(model->isBubbleShown() && model->presentation().bubbleShown);
     EXPECT_EQ(model->bubbleSize().width(), 296);
-    EXPECT_EQ(model->bubbleTopLeft(), QPointF(1136, 318));
-    EXPECT_TRUE(model->presentation().bubbleShown);
     EXPECT_EQ(model->presentation().bubbleTopLeft, QPointF(1136, 318));
     // The size is kept while no bubble is shown.
     const QSizeF measured = model->bubbleSize();
-    s.bubbleText.clear();
-    model->update(s);
+    model->update({});
     EXPECT_FALSE(model->isBubbleShown());
     EXPECT_EQ(model->bubbleSize(), measured);
 }
 
 TEST_F(ViewCompanion, RestingPointKeeps20PointsFromTheEdgeButFacesThePlaceAndFinishingTurnsToAFullTurn)
 {
-    restCompanionAt(kA, QPointF(700, 450));
-    auto model = make(1, kA);
+    auto model = make(1, kA, {}, QPointF(700, 450));
     const QPointF place(1435, 450); // local, 5 points from the right edge
     pointTo(*model, global(kA, place));
     step(2);
@@ -194,13 +176,10 @@ TEST_F(ViewCompanion, RestingPointKeeps20PointsFromTheEdgeButFacesThePlaceAndFin
     pointTo(*a, QPointF(1440.5, 450));
     pointTo(*b, QPointF(1440.5, 450));
     step(2);
-    EXPECT_EQ(a->cursorPosition().x(), 1420);
-    EXPECT_EQ(b->cursorPosition().x(), 20);
+    EXPECT_EQ(std::pair(a->cursorPosition().x(), b->cursorPosition().x()), std::pair(1420.0, 20.0));
     EXPECT_TRUE(a->buddyIsVisibleOnThisScreen() && b->buddyIsVisibleOnThisScreen());
-
     // After a flight that faced down-left, the heading winds back to the
     // nearest multiple of 360 when the companion returns.
-    restCompanionAt(kA, QPointF(700, 450));
     model = make(1, kA);
     pointTo(*model, global(kA, QPointF(200, 800)));
     step(2);
@@ -208,22 +187,16 @@ TEST_F(ViewCompanion, RestingPointKeeps20PointsFromTheEdgeButFacesThePlaceAndFin
     const double before = model->triangleRotationDegrees();
     pointTo(*model, std::nullopt); // not kept visible: snap back
     EXPECT_EQ(model->buddyNavigationMode(), Mode::followingCursor);
-    EXPECT_DOUBLE_EQ(model->triangleRotationDegrees(), 360.0 * std::round(before / 360.0));
     EXPECT_FALSE(model->isReturningToCursor());
+    EXPECT_DOUBLE_EQ(model->triangleRotationDegrees(), 360.0 * std::round(before / 360.0));
     EXPECT_EQ(model->cursorPosition(), CursorBuddyModel::localPoint(kA, pointer) + QPointF(35, 25));
 }
 
 // What the companion shows while following on its own screen, per voice state.
 TEST_F(ViewCompanion, VisibilityTableForEveryVoiceState)
 {
-    struct Row {
-        TovrikVoiceState state;
-        bool keep;
-        QString text;
-        bool glyph, bubble, waveform, spinner;
-    };
-    const QString text = QStringLiteral("answer");
-    const QString spaces = QStringLiteral("   ");
+    struct Row { TovrikVoiceState state; bool keep; QString text; bool glyph, bubble, waveform, spinner; };
+    const QString text = QStringLiteral("answer"), spaces = QStringLiteral("   ");
     const Row rows[] = {
         {TovrikVoiceState::idle, false, {}, false, false, false, false},
         {TovrikVoiceState::idle, true, {}, true, false, false, false},
@@ -241,11 +214,7 @@ TEST_F(ViewCompanion, VisibilityTableForEveryVoiceState)
     ASSERT_TRUE(model->isCursorOnThisScreen());
     int i = 0;
     for (const Row& row : rows) {
-        OverlayViewSnapshot s;
-        s.voiceState = row.state;
-        s.keepOverlayVisibleWhenIdle = row.keep;
-        s.bubbleText = row.text;
-        model->update(s);
+        model->update({.voiceState = row.state, .bubbleText = row.text, .keepOverlayVisibleWhenIdle = row.keep});
         EXPECT_EQ(model->shouldShowCursorGuide(), row.glyph) << i;
         EXPECT_EQ(model->isBubbleShown(), row.bubble) << i;
         EXPECT_EQ(model->isWaveformShown(), row.waveform) << i;
@@ -260,23 +229,15 @@ TEST_F(ViewCompanion, VisibilityTableForEveryVoiceState)
     }
     // During a UI Autopilot run the glyph, bubble and spinner are hidden; the
     // waveform still follows the voice state.
-    OverlayViewSnapshot busy;
-    busy.isUIAutopilotBusy = true;
-    busy.keepOverlayVisibleWhenIdle = true;
-    busy.bubbleText = text;
-    busy.voiceState = TovrikVoiceState::processing;
+    OverlayViewSnapshot busy{.voiceState = TovrikVoiceState::processing, .bubbleText = text,
+                             .keepOverlayVisibleWhenIdle = true, .isUIAutopilotBusy = true};
     model->update(busy);
-    EXPECT_FALSE(model->shouldShowCursorGuide());
-    EXPECT_FALSE(model->isBubbleShown());
-    EXPECT_FALSE(model->isSpinnerShown());
+    EXPECT_FALSE(model->shouldShowCursorGuide() || model->isBubbleShown() || model->isSpinnerShown());
     busy.voiceState = TovrikVoiceState::listening;
     model->update(busy);
     EXPECT_TRUE(model->isWaveformShown());
     // Transparent mode draws the glyph at 0.72.
-    OverlayViewSnapshot transparent;
-    transparent.keepOverlayVisibleWhenIdle = true;
-    transparent.isTransparent = true;
-    model->update(transparent);
+    model->update({.isTransparent = true, .keepOverlayVisibleWhenIdle = true});
     step(0.5);
     EXPECT_DOUBLE_EQ(model->presentation().glyphOpacity, 0.72);
 }
@@ -284,41 +245,30 @@ TEST_F(ViewCompanion, VisibilityTableForEveryVoiceState)
 TEST_F(ViewCompanion, SharedReturnFlightIsDrawnByItsDisplayOnlyWithThePointingLook)
 {
     restCompanionAt(kA, QPointF(300, 300));
-    OverlayViewSnapshot s;
-    s.keepOverlayVisibleWhenIdle = true;
-    s.targetScreenLocation = QPointF(2000, 500);
+    OverlayViewSnapshot s{.targetScreenLocation = QPointF(2000, 500), .keepOverlayVisibleWhenIdle = true};
     auto a = make(1, kA, s);
     auto b = make(2, kB, s);
     step(2);
     ASSERT_EQ(b->buddyNavigationMode(), Mode::pointingAtTarget);
     const QPointF bRest = b->cursorPosition();
     // The controller clears the place and starts its shared flight at once.
-    s.targetScreenLocation.reset();
-    s.isSharedReturnFlightActive = true;
-    s.sharedReturnScreenLocation = QPointF(2004, 496);
-    s.sharedReturnDisplayID = 2;
-    s.sharedReturnAngleDegrees = 400;
-    s.sharedReturnScale = 1.1;
+    s = {.keepOverlayVisibleWhenIdle = true, .isSharedReturnFlightActive = true,
+         .sharedReturnScreenLocation = QPointF(2004, 496), .sharedReturnDisplayID = 2, .sharedReturnAngleDegrees = 400,
+         .sharedReturnScale = 1.1};
     a->update(s);
     b->update(s);
     EXPECT_FALSE(b->isFlightRunning());
-    EXPECT_TRUE(b->isReturningToCursor());
+    EXPECT_TRUE(b->isReturningToCursor() && b->buddyIsVisibleOnThisScreen());
     EXPECT_EQ(b->buddyNavigationMode(), Mode::navigatingToTarget);
-    EXPECT_TRUE(b->buddyIsVisibleOnThisScreen());
     EXPECT_FALSE(a->buddyIsVisibleOnThisScreen());
     EXPECT_EQ(b->renderedCursorPosition(), QPointF(564, 404));
-    EXPECT_EQ(b->cursorGuideMorphProgress(), 1.0);
-    EXPECT_EQ(a->cursorGuideMorphProgress(), 1.0);
+    EXPECT_EQ(std::pair(a->cursorGuideMorphProgress(), b->cursorGuideMorphProgress()), std::pair(1.0, 1.0));
     const auto p = b->presentation();
-    EXPECT_EQ(p.glyphCentre, QPointF(564, 404));
-    EXPECT_EQ(p.glyphAngle, 400);
-    EXPECT_EQ(p.glyphScale, 1.1);
+    EXPECT_EQ(std::tuple(p.glyphCentre, p.glyphAngle, p.glyphScale), std::tuple(QPointF(564, 404), 400.0, 1.1));
     EXPECT_EQ(b->cursorPosition(), bRest);
     // The flight ends: every screen's companion resumes following.
-    OverlayViewSnapshot done;
-    done.keepOverlayVisibleWhenIdle = true;
-    a->update(done);
-    b->update(done);
+    a->update(kKept);
+    b->update(kKept);
     EXPECT_EQ(b->buddyNavigationMode(), Mode::followingCursor);
     EXPECT_FALSE(b->isReturningToCursor());
 }
@@ -326,43 +276,28 @@ TEST_F(ViewCompanion, SharedReturnFlightIsDrawnByItsDisplayOnlyWithThePointingLo
 TEST_F(ViewCompanion, FlyBackIsCancelledBeyond100Points)
 {
     for (const double move : {100.0, 101.0}) {
-        restCompanionAt(kA, QPointF(300, 300));
-        OverlayViewSnapshot s;
-        s.keepOverlayVisibleWhenIdle = true;
-        auto model = make(1, kA, s);
-        s.targetScreenLocation = global(kA, QPointF(1200, 700));
-        model->update(s);
+        auto model = make(1, kA, kKept, QPointF(300, 300));
+        pointTo(*model, global(kA, QPointF(1200, 700)), kKept);
         step(2);
         ASSERT_EQ(model->buddyNavigationMode(), Mode::pointingAtTarget);
-        s.targetScreenLocation.reset();
-        model->update(s);
-        ASSERT_TRUE(model->isReturningToCursor());
-        ASSERT_TRUE(model->isFlightRunning());
+        pointTo(*model, std::nullopt, kKept);
+        ASSERT_TRUE(model->isReturningToCursor() && model->isFlightRunning());
         EXPECT_EQ(model->cursorPositionWhenNavigationStarted(), CursorBuddyModel::localPoint(kA, pointer));
         EXPECT_EQ(model->cursorGuideMorphProgress(), 0.0);
         step(0.05);
         pointer += QPointF(0, move); // up on screen
         step(0.02);
-        if (move > 100) {
-            EXPECT_EQ(model->buddyNavigationMode(), Mode::followingCursor);
-            EXPECT_FALSE(model->isFlightRunning());
-            EXPECT_EQ(model->buddyFlightScale(), 1.0);
-        } else {
-            EXPECT_EQ(model->buddyNavigationMode(), Mode::navigatingToTarget);
-            EXPECT_TRUE(model->isFlightRunning());
-            // The path is not bent: it still ends beside the old pointer.
-            step(2);
-            EXPECT_EQ(model->buddyNavigationMode(), Mode::followingCursor);
-        }
+        EXPECT_EQ(model->buddyNavigationMode(), move > 100 ? Mode::followingCursor : Mode::navigatingToTarget) << move;
+        EXPECT_EQ(model->isFlightRunning(), move <= 100) << move;
+        EXPECT_TRUE(move <= 100 || model->buddyFlightScale() == 1.0);
+        step(2); // the path is not bent: it still ends beside the old pointer
+        EXPECT_EQ(model->buddyNavigationMode(), Mode::followingCursor);
     }
 }
 
 TEST_F(ViewCompanion, FollowingSpringsTowardsThePointerAndThenRests)
 {
-    restCompanionAt(kA, QPointF(300, 300));
-    OverlayViewSnapshot s;
-    s.keepOverlayVisibleWhenIdle = true;
-    auto model = make(1, kA, s);
+    auto model = make(1, kA, kKept, QPointF(300, 300));
     step(0.5);
     QSignalSpy changes(model.get(), &CursorBuddyModel::presentationChanged);
     step(1.0);
@@ -371,9 +306,7 @@ TEST_F(ViewCompanion, FollowingSpringsTowardsThePointerAndThenRests)
     pointer += QPointF(200, 0);
     step(0.05);
     EXPECT_EQ(model->cursorPosition(), QPointF(500, 300));
-    const QPointF early = model->presentation().glyphCentre;
-    EXPECT_GT(early.x(), 300);
-    EXPECT_LT(early.x(), 500);
+    EXPECT_TRUE(model->presentation().glyphCentre.x() > 300 && model->presentation().glyphCentre.x() < 500);
     step(1.0);
     EXPECT_EQ(model->presentation().glyphCentre, QPointF(500, 300));
     changes.clear();
@@ -383,8 +316,7 @@ TEST_F(ViewCompanion, FollowingSpringsTowardsThePointerAndThenRests)
 
 TEST_F(ViewCompanion, SpinnerContinuesItsTurnAfterBeingHiddenDisappearStopsAllAndTheLevelEases)
 {
-    OverlayViewSnapshot s;
-    s.voiceState = TovrikVoiceState::processing;
+    OverlayViewSnapshot s{.voiceState = TovrikVoiceState::processing};
     auto model = make(1, kA, s); // the spinner starts turning when the view appears
     step(0.3);
     EXPECT_NEAR(model->presentation().spinnerRotation, 0.3 * 450, 1e-6);
@@ -400,8 +332,7 @@ TEST_F(ViewCompanion, SpinnerContinuesItsTurnAfterBeingHiddenDisappearStopsAllAn
     // While pointing the spinner is hidden whatever the voice state.
     s.targetScreenLocation = global(kA, QPointF(1000, 600));
     model->update(s);
-    EXPECT_FALSE(model->isSpinnerShown());
-    EXPECT_TRUE(model->shouldShowCursorGuide());
+    EXPECT_TRUE(model->shouldShowCursorGuide() && !model->isSpinnerShown());
     // Disappearing stops every timer, the flight's too.
     EXPECT_TRUE(model->isTracking() && model->isFlightRunning());
     model->disappear();
@@ -410,20 +341,15 @@ TEST_F(ViewCompanion, SpinnerContinuesItsTurnAfterBeingHiddenDisappearStopsAllAn
     step(2);
     EXPECT_EQ(model->cursorPosition(), before);
     EXPECT_EQ(clock.pendingCount(), 0u);
-
     // The audio level eases, and one that is not a number draws silence.
-    s = OverlayViewSnapshot();
-    s.voiceState = TovrikVoiceState::listening;
-    s.audioPowerLevel = qQNaN();
+    s = {.voiceState = TovrikVoiceState::listening, .audioPowerLevel = qQNaN()};
     model = make(1, kA, s);
     step(0.3);
-    EXPECT_EQ(model->presentation().waveformOpacity, 1.0);
-    EXPECT_EQ(model->presentation().audioPowerLevel, 0.0);
+    EXPECT_EQ(std::pair(model->presentation().waveformOpacity, model->presentation().audioPowerLevel), std::pair(1.0, 0.0));
     s.audioPowerLevel = 0.5;
     model->update(s);
     step(0.04);
-    EXPECT_GT(model->presentation().audioPowerLevel, 0.0);
-    EXPECT_LT(model->presentation().audioPowerLevel, 0.5);
+    EXPECT_TRUE(model->presentation().audioPowerLevel > 0 && model->presentation().audioPowerLevel < 0.5);
     step(0.05);
     EXPECT_EQ(model->presentation().audioPowerLevel, 0.5);
 }
@@ -433,31 +359,22 @@ TEST_F(ViewCompanion, SpinnerContinuesItsTurnAfterBeingHiddenDisappearStopsAllAn
 // the view even while the pointer rests.
 TEST_F(ViewCompanion, AStatusShowsOnItsScreenAndEveryChangeOfItIsAnnounced)
 {
-    restCompanionAt(kA, QPointF(300, 300));
-    OverlayViewSnapshot s;
-    s.keepOverlayVisibleWhenIdle = true;
-    auto a = make(1, kA, s);
-    auto b = make(2, kB, s);
+    auto a = make(1, kA, kKept, QPointF(300, 300));
+    auto b = make(2, kB, kKept);
+    const auto status = [&](const char* text, std::optional<uint32_t> display) {
+        a->update({.bubbleText = QString::fromUtf8(text), .statusDisplayID = display, .keepOverlayVisibleWhenIdle = true});
+        b->update(a->controllerState());
+    };
     QSignalSpy announced(a.get(), &CursorBuddyModel::presentationChanged);
     for (int round = 0; round < 2; ++round) {
-        s.bubbleText = QStringLiteral("no microphone found");
-        s.statusDisplayID = 1;
-        a->update(s);
-        b->update(s);
-        EXPECT_TRUE(a->presentation().bubbleShown);
-        EXPECT_FALSE(b->isBubbleShown());
+        status("no microphone found", 1);
+        EXPECT_TRUE(a->presentation().bubbleShown && !b->isBubbleShown());
         EXPECT_EQ(announced.count(), 2 * round + 1);
-        s.bubbleText.clear();
-        s.statusDisplayID.reset();
-        a->update(s);
+        status("", std::nullopt);
         EXPECT_FALSE(a->presentation().bubbleShown);
         EXPECT_EQ(announced.count(), 2 * round + 2);
     }
     // The pointer's screen need not be the status's screen.
-    s.bubbleText = QStringLiteral("sign in first");
-    s.statusDisplayID = 2;
-    a->update(s);
-    b->update(s);
-    EXPECT_FALSE(a->isBubbleShown());
-    EXPECT_TRUE(b->isBubbleShown());
+    status("sign in first", 2);
+    EXPECT_TRUE(b->isBubbleShown() && !a->isBubbleShown());
 }

@@ -1,5 +1,7 @@
 // The per-screen overlay windows: how many, where, with which window flags,
-// fading, capture suspension and rebuilding when the screens change.
+// fading, capture suspension and rebuilding when the screens change. The UI
+// Autopilot busy state and the autopilot cursor that mirrors every synthetic
+// mouse event.
 
 #include "ControllerFixture.h"
 
@@ -7,24 +9,30 @@
 
 #include <QPainter>
 #include <algorithm>
+#include <limits>
+#include <tuple>
 
 using namespace tovrik;
 using namespace tovrik::test;
 using overlay::CursorOverlayWindow;
+using overlay::MouseVisualEventType;
 using platform::sim::SimDisplays;
 
 namespace {
-
-QList<platform::DisplayInfo> twoScreens()
-{
-    return {SimDisplays::make(1, QRectF(0, 0, 1440, 900), 2.0, true), SimDisplays::make(2, QRectF(1440, 0, 1280, 800))};
-}
 
 class WindowsTest : public ControllerTest {
 protected:
     overlay::CursorOverlayWindowManager& manager() { return controller->windowManager(); }
     QList<platform::DisplayInfo> screens() { return sim->displays().displays(); }
+    int visibleCount() { return int(std::count_if(live().begin(), live().end(), [](auto* w) { return w->isVisible(); })); }
+    // The main display is 1440 x 900: display y 50 is AppKit y 850.
+    void startRun()
+    {
+        pointAt(QPointF(700, 400)); // AppKit (700, 500)
+        controller->setUIAutopilotBusy(true);
+    }
 };
+using AutopilotStateTest = WindowsTest;
 
 } // namespace
 
@@ -33,15 +41,13 @@ TEST_F(WindowsTest, TwoScreensGiveTwoWindowsInListOrderWithTheirIdsFramesAndFlag
     useDisplays(twoScreens());
     manager().show(screens(), controller.get());
     ASSERT_EQ(live().size(), 2);
-    EXPECT_EQ(live()[0]->displayID(), std::optional<uint32_t>(1));
-    EXPECT_EQ(live()[1]->displayID(), std::optional<uint32_t>(2));
     // AppKit frames: the second display's top is level with the main one's,
-    // so its frame starts 100 points above the main display's bottom.
-    EXPECT_EQ(live()[0]->screenFrame(), QRectF(0, 0, 1440, 900));
-    EXPECT_EQ(live()[1]->screenFrame(), QRectF(1440, 100, 1280, 800));
-    // Qt/X11 geometry is the display's y-down bounds.
-    EXPECT_EQ(live()[0]->geometry(), QRect(0, 0, 1440, 900));
-    EXPECT_EQ(live()[1]->geometry(), QRect(1440, 0, 1280, 800));
+    // so its frame starts 100 points above the main display's bottom. Qt/X11
+    // geometry is the display's y-down bounds.
+    using Window = std::tuple<std::optional<uint32_t>, QRectF, QRect>;
+    const auto window = [&](int i) { return Window(live()[i]->displayID(), live()[i]->screenFrame(), live()[i]->geometry()); };
+    EXPECT_EQ(window(0), Window(1, QRectF(0, 0, 1440, 900), QRect(0, 0, 1440, 900)));
+    EXPECT_EQ(window(1), Window(2, QRectF(1440, 100, 1280, 800), QRect(1440, 0, 1280, 800)));
 
     for (auto* w : live()) {
         const Qt::WindowFlags needed = Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
@@ -57,16 +63,13 @@ TEST_F(WindowsTest, TwoScreensGiveTwoWindowsInListOrderWithTheirIdsFramesAndFlag
     }
     // Each view was built for its own screen with this controller.
     ASSERT_EQ(built.size(), 2);
-    EXPECT_EQ(built[0].controller, controller.get());
-    EXPECT_EQ(built[0].displayID, 1u);
-    EXPECT_EQ(built[1].displayID, 2u);
-    EXPECT_EQ(built[1].frame, QRectF(1440, 100, 1280, 800));
+    EXPECT_EQ(std::tuple(built[0].controller, built[0].displayID), std::tuple(controller.get(), 1u));
+    EXPECT_EQ(std::tuple(built[1].displayID, built[1].frame), std::tuple(2u, QRectF(1440, 100, 1280, 800)));
 
     QList<platform::DisplayInfo> reversed = screens();
     std::reverse(reversed.begin(), reversed.end());
     EXPECT_TRUE(manager().matches(reversed));
     EXPECT_FALSE(manager().matches({screens().first()}));
-
     // Windows are never reused: a rebuild builds fresh views.
     QPointer<QWidget> firstView = live().first()->contentView();
     manager().show(screens(), controller.get());
@@ -103,13 +106,10 @@ TEST_F(WindowsTest, OneSuspensionIsInChargeAndShowWhileSuspendedBuildsHiddenWind
     manager().show(screens(), controller.get());
     ASSERT_EQ(live().size(), 2);
     EXPECT_TRUE(manager().isSuspendedForCapture());
-    for (auto* w : live())
-        EXPECT_FALSE(w->isVisible());
+    EXPECT_EQ(visibleCount(), 0);
     manager().resumeAfterCapture();
     EXPECT_FALSE(manager().isSuspendedForCapture());
-    for (auto* w : live())
-        EXPECT_TRUE(w->isVisible());
-
+    EXPECT_EQ(visibleCount(), 2);
     // Discarding with a reset while suspended: the resume then does nothing.
     ASSERT_TRUE(manager().suspendForCapture());
     manager().discardAllWindows(true);
@@ -118,7 +118,6 @@ TEST_F(WindowsTest, OneSuspensionIsInChargeAndShowWhileSuspendedBuildsHiddenWind
     manager().show(screens(), controller.get());
     manager().resumeAfterCapture();
     EXPECT_TRUE(live().first()->isVisible());
-
     // The screens change during a capture (their observer has not run yet):
     // the capture ends with fresh windows shown.
     controller->setIdleBehavior(true, false, false);
@@ -129,8 +128,7 @@ TEST_F(WindowsTest, OneSuspensionIsInChargeAndShowWhileSuspendedBuildsHiddenWind
     controller->resumeAfterScreenCapture(suspended);
     ASSERT_EQ(live().size(), 2);
     EXPECT_EQ(live()[1]->displayID(), std::optional<uint32_t>(3));
-    for (auto* w : live())
-        EXPECT_TRUE(w->isVisible());
+    EXPECT_EQ(visibleCount(), 2);
     EXPECT_FALSE(manager().isSuspendedForCapture());
 }
 
@@ -144,17 +142,15 @@ TEST_F(WindowsTest, FadeEasesOpacityInThenReleasesTheWindowsUnlessAShowOrACaptur
     ASSERT_EQ(fading().size(), 2);
 
     advance(0.125);
-    ASSERT_TRUE(first);
+    ASSERT_TRUE(first && first->isVisible());
     // Ease-in (0.42, 0, 1, 1): slow start, so at half time well over half remains.
     EXPECT_GT(first->fadeOpacity(), 0.6);
     EXPECT_LT(first->fadeOpacity(), 0.75);
-    EXPECT_TRUE(first->isVisible());
 
     advance(0.15);
     EXPECT_TRUE(fading().isEmpty());
     runDeferredDeletes();
     EXPECT_FALSE(first); // released
-
     // A show during a fade discards the fading windows at once and starts opaque.
     manager().show(screens(), controller.get());
     QPointer<CursorOverlayWindow> old = live().first();
@@ -168,8 +164,7 @@ TEST_F(WindowsTest, FadeEasesOpacityInThenReleasesTheWindowsUnlessAShowOrACaptur
     EXPECT_NE(live().first(), old.data());
     EXPECT_DOUBLE_EQ(live().first()->fadeOpacity(), 1.0);
     advance(0.3); // the old fade's end finds nothing to remove
-    EXPECT_EQ(live().size(), 2);
-    EXPECT_TRUE(live().first()->isVisible());
+    EXPECT_EQ(visibleCount(), 2);
 
     manager().fadeOutAndHide(0.25);
     advance(0.05);
@@ -178,13 +173,12 @@ TEST_F(WindowsTest, FadeEasesOpacityInThenReleasesTheWindowsUnlessAShowOrACaptur
     // No live windows: nothing is suspended, yet the fading ones must not be
     // caught by the capture.
     EXPECT_FALSE(manager().suspendForCapture());
-    for (auto* w : fadingNow)
-        EXPECT_FALSE(w->isVisible());
+    EXPECT_FALSE(fadingNow[0]->isVisible() || fadingNow[1]->isVisible());
     drainEvents();
     EXPECT_TRUE(fading().isEmpty());
 }
 
-TEST_F(WindowsTest, ControllerRebuildsWhenAScreenIsAddedOrChangesFrameButNotOnEveryStateChange)
+TEST_F(WindowsTest, ControllerRebuildsWhenTheScreensChangeButNotOnEveryStateChangeAndDiscardsWhenNothingIsShown)
 {
     controller->updateVoiceState(TovrikVoiceState::listening);
     ASSERT_EQ(live().size(), 1);
@@ -199,51 +193,39 @@ TEST_F(WindowsTest, ControllerRebuildsWhenAScreenIsAddedOrChangesFrameButNotOnEv
     drainEvents();
     ASSERT_EQ(live().size(), 2);
     CursorOverlayWindow* second = live()[1];
-
     auto resized = twoScreens();
     resized[1] = SimDisplays::make(2, QRectF(1440, 0, 1920, 1200));
     useDisplays(resized);
-    drainEvents();
     ASSERT_EQ(live().size(), 2);
     EXPECT_NE(live()[1], second);
-    EXPECT_EQ(live()[1]->geometry(), QRect(1440, 0, 1920, 1200));
-    EXPECT_EQ(live()[1]->screenFrame(), QRectF(1440, -300, 1920, 1200));
-}
-
-TEST_F(WindowsTest, RemovingADisplayRebuildsWhenKeptVisibleAndDiscardsWhenNothingIsShown)
-{
-    useDisplays(twoScreens());
+    EXPECT_EQ(std::pair(live()[1]->geometry(), live()[1]->screenFrame()),
+              std::pair(QRect(1440, 0, 1920, 1200), QRectF(1440, -300, 1920, 1200)));
+    // A screen removed: rebuilt while kept visible, discarded (not faded)
+    // when nothing is shown.
+    controller->clearInteractionVisuals();
+    controller->updateVoiceState(TovrikVoiceState::idle);
     controller->setIdleBehavior(true, false, false);
-    ASSERT_EQ(live().size(), 2);
     useDisplays({twoScreens().first()});
-    drainEvents();
     ASSERT_EQ(live().size(), 1);
     EXPECT_EQ(live().first()->displayID(), std::optional<uint32_t>(1));
-
     controller->setIdleBehavior(false, false, false); // fades
     useDisplays(twoScreens());
-    drainEvents();
     EXPECT_TRUE(live().isEmpty());
-    EXPECT_TRUE(fading().isEmpty()); // the rebuild with nothing to show discards
+    EXPECT_TRUE(fading().isEmpty());
 }
 
 // Without a compositor the transparent parts of an ARGB window show black,
 // so each window shows only the pixels its content draws.
 namespace {
-class DotView : public QWidget {
-public:
+struct DotView : QWidget {
     using QWidget::QWidget;
     QRect dot{100, 100, 20, 10};
-    bool faint = false;
-
-protected:
     void paintEvent(QPaintEvent*) override
     {
         QPainter p(this);
         p.fillRect(rect(), QColor(0, 0, 0, 0)); // the 0.001 backdrop rounds to 0
         p.fillRect(dot, QColor(47, 125, 246));
-        if (faint)
-            p.fillRect(QRect(300, 300, 40, 40), QColor(255, 255, 255, 10)); // a faint glow
+        p.fillRect(QRect(300, 300, 40, 40), QColor(255, 255, 255, 10)); // a faint glow
     }
 };
 } // namespace
@@ -253,9 +235,7 @@ TEST_F(WindowsTest, WithoutACompositorEachWindowIsClippedToWhatItsContentDraws)
     sim->setCompositorActive(false);
     DotView* view = nullptr;
     manager().setViewFactory([&view](overlay::OverlayWindowController*, uint32_t, QRectF, QWidget* parent) {
-        view = new DotView(parent);
-        view->faint = true;
-        return view;
+        return view = new DotView(parent);
     });
     manager().show(screens(), controller.get());
     ASSERT_NE(view, nullptr);
@@ -263,28 +243,17 @@ TEST_F(WindowsTest, WithoutACompositorEachWindowIsClippedToWhatItsContentDraws)
     EXPECT_FALSE(manager().compositorActive());
     EXPECT_TRUE(w->clipsToContent());
     EXPECT_EQ(w->contentRegion(), QRegion(100, 100, 20, 10));
-
-    // The content moves: its repaint re-clips the window to the new place.
-    view->dot = QRect(400, 200, 8, 8);
-    view->update(QRect(100, 100, 20, 10));
-    view->update(QRect(400, 200, 8, 8));
-    spinUntil([&] { return w->contentRegion() == QRegion(400, 200, 8, 8); }, 2000);
-    EXPECT_EQ(w->contentRegion(), QRegion(400, 200, 8, 8));
-
     // Nothing drawn: nothing shown (not "no mask", which would show it all).
     view->dot = QRect();
-    view->update(QRect(400, 200, 8, 8));
-    spinUntil([&] { return w->contentRegion().isEmpty(); }, 2000);
-    EXPECT_TRUE(w->contentRegion().isEmpty());
+    view->update(QRect(100, 100, 20, 10));
+    EXPECT_TRUE(spinUntil([&] { return w->contentRegion().isEmpty(); }, 2000));
     EXPECT_FALSE(w->mask().isEmpty());
     EXPECT_FALSE(w->mask().intersects(w->rect()));
-
     // A compositor appears: the mask goes away at the next show.
     sim->setCompositorActive(true);
     manager().show(screens(), controller.get());
     EXPECT_FALSE(live().first()->clipsToContent());
     EXPECT_TRUE(live().first()->mask().isEmpty());
-
     // One that stops or starts while shown is noticed without polling.
     w = live().first();
     EXPECT_FALSE(manager().isRaiseTimerRunning());
@@ -299,13 +268,144 @@ TEST(OverlayCoordinates, DisplayPointsFlipAgainstTheMainDisplayAndFramesAreHalfO
 {
     EXPECT_EQ(overlay::displayToAppKit(QPointF(100, 50), 900), QPointF(100, 850));
     const QRectF f(0, 0, 1440, 900);
-    EXPECT_TRUE(overlay::frameContains(f, QPointF(0, 0)));
-    EXPECT_FALSE(overlay::frameContains(f, QPointF(1440, 10)));
-    EXPECT_FALSE(overlay::frameContains(f, QPointF(10, 900)));
-    EXPECT_TRUE(overlay::frameContains(f, QPointF(1439.9, 899.9)));
+    for (const auto& [p, inside] : {std::pair{QPointF(0, 0), true}, {QPointF(1440, 10), false}, {QPointF(10, 900), false},
+                                   {QPointF(1439.9, 899.9), true}})
+        EXPECT_EQ(overlay::frameContains(f, p), inside) << p.x() << "," << p.y();
     EXPECT_DOUBLE_EQ(overlay::squaredDistanceToFrame(f, QPointF(1443, 904)), 9 + 16);
     EXPECT_DOUBLE_EQ(overlay::squaredDistanceToFrame(f, QPointF(-2, 450)), 4);
     EXPECT_EQ(overlay::localFromGlobal(QRectF(1440, 100, 1280, 800), QPointF(1500, 850)), QPointF(60, 50));
     platform::DisplayInfo d = SimDisplays::make(2, QRectF(1440, 0, 1280, 800));
     EXPECT_EQ(overlay::qtGeometryForDisplay(d, QPointF(100, 20)), QRectF(1540, 20, 1280, 800));
+}
+
+TEST_F(AutopilotStateTest, BusyPlacesTheCursorBesideThePointerFollowsItShowsTheWindowsAndBusyAgainRestarts)
+{
+    startRun();
+    EXPECT_TRUE(controller->isUIAutopilotBusy() && controller->isAutopilotCursorTimerRunning());
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(735, 475));
+    EXPECT_EQ(live().size(), 1);
+
+    pointAt(QPointF(100, 800)); // AppKit (100, 100)
+    advance(1.0 / 60.0);
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(135, 75));
+    EXPECT_EQ(controller->autopilotCursorAnimationDuration(), 0.0);
+    // An idle follow with a still pointer announces nothing.
+    changes = 0;
+    advance(0.5);
+    EXPECT_EQ(changes, 0);
+    // Busy again restarts the timer and clears the pin and the ripple; the
+    // busy overlay is never faded as idle.
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(10, 10));
+    const QUuid id = controller->autopilotClickID();
+    startRun();
+    EXPECT_FALSE(controller->autopilotPinned() || controller->autopilotClickLocation());
+    EXPECT_EQ(controller->autopilotClickID(), id);
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(735, 475));
+    EXPECT_TRUE(controller->isAutopilotCursorTimerRunning());
+    controller->updateVoiceState(TovrikVoiceState::idle);
+    controller->setIdleBehavior(false, false, false);
+    controller->clearInteractionVisuals();
+    EXPECT_EQ(live().size(), 1);
+    EXPECT_TRUE(fading().isEmpty());
+}
+
+TEST_F(AutopilotStateTest, APressPinsWithANewClickAndItsReleaseGlidesBesideThePlaceIn045s)
+{
+    startRun();
+    const QUuid before = controller->autopilotClickID();
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(300, 200));
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(300, 700));
+    EXPECT_EQ(controller->autopilotClickLocation(), QPointF(300, 700));
+    EXPECT_TRUE(controller->autopilotPinned());
+    const QUuid first = controller->autopilotClickID();
+    EXPECT_NE(first, before) << "a new ripple";
+    // Pinned: the follow timer leaves it alone.
+    pointAt(QPointF(1000, 600));
+    advance(0.2);
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(300, 700));
+
+    const double releasedAt = clock.now();
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseUp, QPointF(300, 200));
+    EXPECT_FALSE(controller->autopilotPinned());
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(335, 675));
+    EXPECT_EQ(controller->autopilotCursorAnimationDuration(), 0.45);
+    EXPECT_DOUBLE_EQ(controller->autopilotReturnAfter(), releasedAt + 0.45);
+    EXPECT_EQ(controller->autopilotClickLocation(), QPointF(300, 700)); // the press stays marked
+
+    pointAt(QPointF(900, 100)); // AppKit (900, 800)
+    advance(0.43);
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(335, 675));
+    advance(0.04);
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(935, 775));
+    EXPECT_EQ(controller->autopilotCursorAnimationDuration(), 0.0);
+    controller->recordAutopilotMouse(MouseVisualEventType::rightMouseDown, QPointF(300, 200));
+    EXPECT_NE(controller->autopilotClickID(), first); // same place, new ripple
+}
+
+TEST_F(AutopilotStateTest, DragsAndPreparedPressesCarryThePinnedCursorAndUnpinnedMotionOrBadPointsDoNothing)
+{
+    // Outside a run, events and prepared presses are ignored.
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(10, 10));
+    controller->prepareAutopilotPress(QPointF(10, 10));
+    EXPECT_FALSE(controller->autopilotCursorLocation() || controller->autopilotClickLocation() || controller->autopilotPinned());
+    EXPECT_TRUE(live().isEmpty());
+    startRun();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(nan, 3));
+    controller->prepareAutopilotPress(QPointF(4, std::numeric_limits<double>::infinity()));
+    EXPECT_FALSE(controller->autopilotPinned());
+    const auto resting = controller->autopilotCursorLocation();
+    controller->recordAutopilotMouse(MouseVisualEventType::scrollWheel, QPointF(10, 10));
+    controller->recordAutopilotMouse(MouseVisualEventType::mouseMoved, QPointF(10, 10));
+    EXPECT_EQ(controller->autopilotCursorLocation(), resting);
+
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(10, 10));
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDragged, QPointF(50, 60));
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(50, 840));
+    controller->recordAutopilotMouse(MouseVisualEventType::other, QPointF(70, 80));
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(70, 820));
+    EXPECT_EQ(controller->autopilotClickLocation(), QPointF(10, 890));
+    // A prepared press pins and glides onto its point in 0.35 s until released.
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseUp, QPointF(70, 80));
+    ASSERT_FALSE(controller->autopilotPinned());
+    controller->prepareAutopilotPress(QPointF(400, 300));
+    EXPECT_TRUE(controller->autopilotPinned());
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(400, 600));
+    EXPECT_EQ(controller->autopilotCursorAnimationDuration(), 0.35);
+    pointAt(QPointF(10, 10));
+    advance(0.5);
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(400, 600));
+    // Released, the next tick follows the pointer again.
+    controller->releaseAutopilotCursor();
+    pointAt(QPointF(500, 500));
+    advance(1.0 / 60.0);
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(535, 375));
+}
+
+TEST_F(AutopilotStateTest, EndingARunClearsTheCursorAndFadesIn017sUnlessAStatusIsUp)
+{
+    startRun();
+    controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(10, 10));
+    controller->setUIAutopilotBusy(false);
+    EXPECT_FALSE(controller->autopilotCursorLocation() || controller->autopilotClickLocation());
+    EXPECT_FALSE(controller->autopilotPinned() || controller->isAutopilotCursorTimerRunning());
+    EXPECT_TRUE(live().isEmpty());
+    EXPECT_EQ(fading().size(), 1);
+    advance(0.16);
+    EXPECT_EQ(fading().size(), 1);
+    advance(0.03);
+    EXPECT_TRUE(fading().isEmpty());
+
+    startRun();
+    controller->showStatus(QStringLiteral("done"), std::nullopt, false);
+    controller->setUIAutopilotBusy(false);
+    EXPECT_EQ(live().size(), 1);
+    EXPECT_TRUE(fading().isEmpty());
+    controller->hide(1);
+    advance(1.01);
+    EXPECT_EQ(fading().size(), 1); // the ordinary 0.25 s fade
+    advance(0.2);
+    EXPECT_EQ(fading().size(), 1);
+    advance(0.06);
+    EXPECT_TRUE(fading().isEmpty());
 }

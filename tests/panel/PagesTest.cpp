@@ -41,7 +41,7 @@ protected:
 
 } // namespace
 
-TEST_F(PagesTest, EachPermissionStepShowsTheModelsTextsItsBadgeAndItsButtons)
+TEST_F(PagesTest, EachPermissionStepShowsItsTextsBadgeAndButtonsWhichARequestDisablesAndTheGuideFollows)
 {
     struct Row {
         MicrophoneAuthorization mic;
@@ -83,10 +83,7 @@ TEST_F(PagesTest, EachPermissionStepShowsTheModelsTextsItsBadgeAndItsButtons)
         EXPECT_EQ(permission().askDivider()->isVisibleTo(view.get()), r.screen);
         EXPECT_EQ(grabbedSize(), QSize(320, r.height));
     }
-}
-
-TEST_F(PagesTest, WhileARequestIsPendingBothButtonsAreDisabledAndReEnableWhenItEnds)
-{
+    // While a request is pending both buttons are disabled.
     signedInWith(MicrophoneAuthorization::NotDetermined, true, false, false);
     permission().actionButton()->click();
     EXPECT_EQ(permission().actionButton()->title(), "Allowing...");
@@ -96,7 +93,6 @@ TEST_F(PagesTest, WhileARequestIsPendingBothButtonsAreDisabledAndReEnableWhenItE
     sim->simPermissions().completeMicrophoneRequest();
     ASSERT_TRUE(test::spinUntil([&] { return permission().actionButton()->isEnabled(); }));
     EXPECT_EQ(permission().indicator()->text(), "2 of 3"); // granted: on to screen recording
-
     // A prompt that never answers gives the buttons back after the time-out.
     signedInWith(MicrophoneAuthorization::NotDetermined, true, false, false);
     permission().actionButton()->click();
@@ -108,6 +104,26 @@ TEST_F(PagesTest, WhileARequestIsPendingBothButtonsAreDisabledAndReEnableWhenItE
     permission().skipButton()->click();
     EXPECT_EQ(permission().indicator()->text(), "2 of 3");
     EXPECT_FALSE(permission().skipButton()->isVisibleTo(view.get()));
+    // A refused microphone opens its privacy page, and the guide follows the model.
+    signedInWith(MicrophoneAuthorization::Denied, true, false, false);
+    PermissionGuideWindowController guide(model.get());
+    EXPECT_EQ(guide.panel(), nullptr); // no window before the first show
+    permission().actionButton()->click();
+    ASSERT_EQ(sim->simPermissions().openedPanes, QList<platform::PrivacyPane>{platform::PrivacyPane::Microphone});
+    ASSERT_NE(guide.panel(), nullptr);
+    QWidget* window = guide.panel();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->height(), 126);
+    EXPECT_TRUE(window->windowFlags().testFlag(Qt::WindowDoesNotAcceptFocus));
+    EXPECT_TRUE(window->testAttribute(Qt::WA_ShowWithoutActivating));
+    // Another kind reuses the window.
+    guide.show(PermissionGuideKind::screenRecording);
+    EXPECT_EQ(guide.panel(), window);
+    EXPECT_EQ(window->height(), 154);
+    EXPECT_EQ(guide.view()->kind(), PermissionGuideKind::screenRecording);
+    // Skipping the microphone hides it.
+    permission().skipButton()->click();
+    EXPECT_FALSE(window->isVisible());
 }
 
 TEST_F(PagesTest, GuidePlacementTextsAndChipStates)
@@ -173,29 +189,6 @@ TEST_F(PagesTest, GuidePlacementTextsAndChipStates)
     EXPECT_EQ(AppBundleDragChipView::dragActions, Qt::DropActions(Qt::CopyAction));
 }
 
-TEST_F(PagesTest, TheGuideFollowsTheModelAndOpensThePrivacyPage)
-{
-    signedInWith(MicrophoneAuthorization::Denied, true, false, false);
-    PermissionGuideWindowController guide(model.get());
-    EXPECT_EQ(guide.panel(), nullptr); // no window before the first show
-    permission().actionButton()->click();
-    ASSERT_EQ(sim->simPermissions().openedPanes, QList<platform::PrivacyPane>{platform::PrivacyPane::Microphone});
-    ASSERT_NE(guide.panel(), nullptr);
-    QWidget* window = guide.panel();
-    EXPECT_TRUE(window->isVisible());
-    EXPECT_EQ(window->height(), 126);
-    EXPECT_TRUE(window->windowFlags().testFlag(Qt::WindowDoesNotAcceptFocus));
-    EXPECT_TRUE(window->testAttribute(Qt::WA_ShowWithoutActivating));
-    // Another kind reuses the window.
-    guide.show(PermissionGuideKind::screenRecording);
-    EXPECT_EQ(guide.panel(), window);
-    EXPECT_EQ(window->height(), 154);
-    EXPECT_EQ(guide.view()->kind(), PermissionGuideKind::screenRecording);
-    // Skipping the microphone hides it.
-    permission().skipButton()->click();
-    EXPECT_FALSE(window->isVisible());
-}
-
 TEST_F(PagesTest, SettingsPagesHaveTheirHeights)
 {
     struct Row {
@@ -258,7 +251,6 @@ TEST_F(PagesTest, FullSettingsPageRowsCallTheModelAndVoiceCardsPreviewTheVoiceCl
     EXPECT_EQ(view->setupSection()->findChild<PanelText*>("versionFooter")->text(), "Version 1.10.15");
     EXPECT_NE(view->setupSection()->row("Quit Tovrik"), nullptr);
     EXPECT_EQ(view->setupSection()->row("Voice"), nullptr);
-
     // A switch saves its field and shows the stored value.
     page.toggle("Text only")->click();
     EXPECT_TRUE(model->settings().isSilentModeEnabled);
@@ -277,7 +269,6 @@ TEST_F(PagesTest, FullSettingsPageRowsCallTheModelAndVoiceCardsPreviewTheVoiceCl
     model->showMainScreen();
     page.row("Voice")->click();
     EXPECT_EQ(view->currentScreen(), SettingsView::Screen::Voice);
-
     // The voice cards: two columns, a click previews the voice clicked.
     test::drainEvents();
     const auto cards = view->voiceSection()->cards();
@@ -295,7 +286,7 @@ TEST_F(PagesTest, FullSettingsPageRowsCallTheModelAndVoiceCardsPreviewTheVoiceCl
     EXPECT_EQ(view->voiceSection()->statusLine()->text(), "Playing " + picked.label + "...");
 }
 
-TEST_F(PagesTest, ChipsShowTheKeysALinuxKeyboardPrints)
+TEST_F(PagesTest, ChipsShowTheKeysALinuxKeyboardPrintsAndShortcutCaptureListensCancelsOnEscAndEndsOnBack)
 {
     // Stored text forms keep their names ("option", "command").
     SettingsStore store;
@@ -318,13 +309,8 @@ TEST_F(PagesTest, ChipsShowTheKeysALinuxKeyboardPrints)
     model->showShortcutSettings();
     EXPECT_EQ(chips(view->shortcutSection()->menuRow()->keysView()), QStringList({"Ctrl", "Shift", "Alt", "Super"}));
     EXPECT_EQ(SettingsStore().load().settings.voiceShortcut, "control+option");
-}
-
-TEST_F(PagesTest, ShortcutCaptureListensCancelsOnEscAndEndsOnBack)
-{
-    signedInWith(MicrophoneAuthorization::Authorized, true, true, true);
+    // Capture listens on one row at a time, Esc cancels it, leaving the page ends it.
     model->launch();
-    model->showAdvancedSettings();
     model->showShortcutSettings();
     ShortcutSection& page = *view->shortcutSection();
     EXPECT_EQ(page.voiceRow()->keysView()->keys(), QStringList({"Ctrl", "Alt"}));

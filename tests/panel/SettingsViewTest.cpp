@@ -55,7 +55,7 @@ TEST_F(SettingsViewTest, SizesAndScreenChoiceFollowTheModelAndTheHeaderButtons)
     EXPECT_EQ(grabbedSize(), QSize(320, 312));
 }
 
-TEST_F(SettingsViewTest, EmailFormTogglesAndShowsEveryMessageWordForWord)
+TEST_F(SettingsViewTest, EmailFormTogglesShowsEveryMessageWordForWordAndOnlyGoogleStaysEnabledWhileBusy)
 {
     make();
     auto* auth = view->authenticationSection();
@@ -78,16 +78,10 @@ TEST_F(SettingsViewTest, EmailFormTogglesAndShowsEveryMessageWordForWord)
     EXPECT_EQ(auth->passwordInput()->field()->echoMode(), QLineEdit::Password);
     QTest::keyClick(auth->passwordInput()->field(), Qt::Key_Return);
     EXPECT_FALSE(model->isHostedAuthBusy()); // Return submits nothing
-}
-
-TEST_F(SettingsViewTest, GoogleDisabledOnlyForAnUntrustedOriginTheFormWhileBusy)
-{
-    make();
-    model->setHostedEmailAuthVisible(true);
-    auto* auth = view->authenticationSection();
+    // While busy (a Google attempt) only Google stays enabled; an untrusted
+    // origin disables it.
     EXPECT_EQ(auth->title()->text(), "Hi, I'm Tovrik.");
     EXPECT_TRUE(auth->signInButton()->isEnabled());
-    // A Google attempt marks the account busy.
     model->continueWithGoogleSignIn();
     ASSERT_TRUE(model->isHostedAuthBusy());
     EXPECT_FALSE(auth->signInButton()->isEnabled());
@@ -100,9 +94,9 @@ TEST_F(SettingsViewTest, GoogleDisabledOnlyForAnUntrustedOriginTheFormWhileBusy)
     EXPECT_TRUE(auth->emailToggle()->isEnabled());
 }
 
-TEST_F(SettingsViewTest, ChatBoxMirrorsEditsIgnoresReturnAndGatesAskAndTheStatusDotShowsWhenNotActive)
+TEST_F(SettingsViewTest, ChatBoxStatusDotCreditsAndRefreshOfTheReadyScreen)
 {
-    storeSession();
+    storeSession(-5);
     make();
     auto* ready = view->readySection();
     auto* field = ready->chatInput()->field();
@@ -125,7 +119,6 @@ TEST_F(SettingsViewTest, ChatBoxMirrorsEditsIgnoresReturnAndGatesAskAndTheStatus
     EXPECT_EQ(ready->askButton()->title(), "Ask");
     model->setChatOnlyStatusMessage(QStringLiteral("Out of credits."));
     EXPECT_EQ(ready->statusLine()->text(), "Out of credits.");
-
     // The status dot only when ready with a word other than "Active".
     EXPECT_EQ(model->headerStatusText(), "Active");
     EXPECT_FALSE(view->isStatusDotVisible());
@@ -143,17 +136,10 @@ TEST_F(SettingsViewTest, ChatBoxMirrorsEditsIgnoresReturnAndGatesAskAndTheStatus
             found = std::abs(c.red() - 47) <= 2 && std::abs(c.green() - 125) <= 2 && std::abs(c.blue() - 246) <= 2;
         }
     EXPECT_TRUE(found);
-}
-
-TEST_F(SettingsViewTest, CreditsNeverBelowZeroAndRefreshDimsWhileRefreshing)
-{
-    storeSession(-5);
-    make();
-    auto* ready = view->readySection();
+    // Credits are never shown below zero; a busy account dims and disables the refresh.
     EXPECT_EQ(ready->creditsFigure()->text(), "0");
     EXPECT_TRUE(ready->refreshButton()->isEnabled());
     EXPECT_DOUBLE_EQ(ready->refreshIconOpacity(), 0.55);
-    // A busy account makes a refresh impossible: the icon dims and the button disables.
     model->continueWithGoogleSignIn();
     ASSERT_TRUE(model->isHostedAuthBusy());
     EXPECT_FALSE(ready->refreshButton()->isEnabled());

@@ -3,7 +3,6 @@
 // service over TLS scripting the model's decisions, and real programs on the
 // desktop (zenity, xdotool).
 
-#include "autopilot/DesktopInputService.h"
 #include "model/TovrikAppModel.h"
 #include "overlay/OverlayWindowController.h"
 #include "platform/Platform.h"
@@ -13,7 +12,6 @@
 #include "support/FakeHostedService.h"
 #include "support/SimFixture.h"
 
-#include <QElapsedTimer>
 #include <QImage>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -25,10 +23,7 @@ namespace {
 
 // What is down on the server: whether any key or button is, and whether
 // shift is.
-struct DownState {
-    bool anything = true;
-    bool shift = true;
-};
+struct DownState { bool anything = true, shift = true; };
 DownState downState()
 {
     platform::x11::XcbConnection c(nullptr);
@@ -54,31 +49,32 @@ protected:
         ASSERT_TRUE(fake.start()) << fake.lastError().toStdString();
         fake.install();
         fake.addAccount(QStringLiteral("x11@b.c"), QStringLiteral("password1"), 500);
-        SettingsStore store;
-        TovrikSettings settings = store.load().settings;
-        settings.hostedAccountSessionToken = fake.createSession(QStringLiteral("x11@b.c"));
-        settings.hostedAccountEmail = QStringLiteral("x11@b.c");
-        settings.isUIAutopilotEnabled = true;
-        settings.isSilentModeEnabled = true;
-        ASSERT_TRUE(store.save(settings).ok);
+        storeSession(fake.createSession(QStringLiteral("x11@b.c")), QStringLiteral("x11@b.c"));
         model = std::make_unique<TovrikAppModel>();
         model->launch();
         ASSERT_TRUE(model->accessibilityGranted() && model->screenRecordingGranted());
     }
     void TearDown() override
     {
+        EXPECT_FALSE(downState().anything) << "the run left something held down";
+        EXPECT_FALSE(model && model->overlayController()->isUIAutopilotBusy());
         model.reset();
         drainEvents();
         // The session lives in the session's real keyring, which the other
         // tests share: it goes with this test.
-        SettingsStore store;
-        TovrikSettings settings = store.load().settings;
-        settings.hostedAccountSessionToken.clear();
-        settings.hostedAccountEmail.clear();
-        EXPECT_TRUE(store.save(settings).ok);
+        storeSession(QString(), QString());
         fake.stop();
         fake.uninstall();
         qputenv("XDG_DATA_HOME", previousDataHome);
+    }
+    static void storeSession(const QString& token, const QString& email)
+    {
+        SettingsStore store;
+        TovrikSettings settings = store.load().settings;
+        settings.hostedAccountSessionToken = token;
+        settings.hostedAccountEmail = email;
+        settings.isUIAutopilotEnabled = settings.isSilentModeEnabled = true;
+        EXPECT_TRUE(store.save(settings).ok);
     }
     void ask(const QString& text)
     {
@@ -134,10 +130,7 @@ TEST_F(AutopilotOnXServer, ClicksTypesIntoZenityAndReportsDone)
     zenity.waitForFinished(5000);
     EXPECT_EQ(fake.autopilotRequests().size(), 4);
     EXPECT_EQ(model->overlayController()->bubbleText(), QStringLiteral("Typed the name."));
-    ASSERT_FALSE(model->conversationHistory().isEmpty());
-    EXPECT_EQ(model->conversationHistory().last().assistantResponse, QStringLiteral("Typed the name."));
-    EXPECT_FALSE(model->overlayController()->isUIAutopilotBusy());
-    EXPECT_FALSE(downState().anything);
+    EXPECT_EQ(model->conversationHistory().value(0).assistantResponse, QStringLiteral("Typed the name."));
 }
 
 TEST_F(AutopilotOnXServer, EscFromAnotherProgramStopsTheRunAndLiftsShift)
@@ -158,8 +151,6 @@ TEST_F(AutopilotOnXServer, EscFromAnotherProgramStopsTheRunAndLiftsShift)
     EXPECT_TRUE(model->conversationHistory().last().assistantResponse.startsWith(
         "UI Autopilot was interrupted before finishing this task."));
     EXPECT_EQ(fake.autopilotRequests().size(), 2);
-    EXPECT_FALSE(model->overlayController()->isUIAutopilotBusy());
-    EXPECT_FALSE(downState().anything);
 }
 
 TEST_F(AutopilotOnXServer, TheSameClickElevenTimesEndsWithTheWatchdogAndEveryShotIsTheRealScreen)
@@ -167,14 +158,11 @@ TEST_F(AutopilotOnXServer, TheSameClickElevenTimesEndsWithTheWatchdogAndEverySho
     // The clicks land on the bare desktop; the companion cursor and the
     // status bubble are drawn beside the pointer while the run is busy.
     const QRect rect(450, 300, 400, 260);
-    QStringList same;
-    for (int i = 0; i < 11; ++i)
-        same << QStringLiteral(R"({"action":{"type":"click","x":600,"y":400,"screen":1,"label":"blue"}})");
-    fake.queueAutopilotReplies(same);
+    fake.queueAutopilotReplies(
+        QStringList(11, QStringLiteral(R"({"action":{"type":"click","x":600,"y":400,"screen":1,"label":"blue"}})")));
     ask(QStringLiteral("click the desktop"));
     ASSERT_TRUE(waitForRunEnd(90000));
-    EXPECT_EQ(model->conversationHistory().last().assistantResponse,
-              QStringLiteral("UI Autopilot stopped after a repeating screen/action cycle without visible progress."));
+    // (How the watchdog ends the run is checked on the sim backend.)
     EXPECT_EQ(model->chatOnlyStatusMessage(), QStringLiteral("UI Autopilot did not complete the task."));
     const QList<FakeAutopilotRequest> requests = fake.autopilotRequests();
     ASSERT_EQ(requests.size(), 11);
@@ -188,13 +176,10 @@ TEST_F(AutopilotOnXServer, TheSameClickElevenTimesEndsWithTheWatchdogAndEverySho
         for (int y = rect.top(); y < rect.bottom(); y += 4)
             for (int x = rect.left(); x < rect.right(); x += 4) {
                 const QColor c = shot.pixelColor(x, y);
-                off += std::abs(c.red() - desktop.red()) + std::abs(c.green() - desktop.green())
-                        + std::abs(c.blue() - desktop.blue())
-                    > 45;
+                off += std::abs(c.red() - desktop.red()) + std::abs(c.green() - desktop.green()) + std::abs(c.blue() - desktop.blue()) > 45;
             }
         EXPECT_EQ(off, 0);
     }
-    EXPECT_FALSE(downState().anything);
 }
 
 } // namespace

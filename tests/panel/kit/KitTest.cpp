@@ -15,7 +15,6 @@
 #include <QApplication>
 #include <QEnterEvent>
 #include <QTest>
-#include <QVBoxLayout>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -43,19 +42,33 @@ QImage grabOn(QWidget* w, QColor bg, QSize size)
     return image;
 }
 
+bool near(QColor c, QColor want, int tolerance)
+{
+    return std::abs(c.red() - want.red()) <= tolerance && std::abs(c.green() - want.green()) <= tolerance &&
+           std::abs(c.blue() - want.blue()) <= tolerance;
+}
+
 void expectColor(const QImage& image, QPoint p, QColor want, int tolerance = 2)
 {
-    const QColor c = image.pixelColor(p);
-    EXPECT_NEAR(c.red(), want.red(), tolerance) << "at " << p.x() << "," << p.y();
-    EXPECT_NEAR(c.green(), want.green(), tolerance) << "at " << p.x() << "," << p.y();
-    EXPECT_NEAR(c.blue(), want.blue(), tolerance) << "at " << p.x() << "," << p.y();
+    EXPECT_TRUE(near(image.pixelColor(p), want, tolerance))
+        << image.pixelColor(p).name().toStdString() << " at " << p.x() << "," << p.y();
 }
 
 void expectGrey(const QImage& image, QPoint p, int value) { expectColor(image, p, QColor(value, value, value)); }
 
+// Whether any pixel of `area` shows `want` (±3).
+bool shows(const QImage& image, QRect area, QColor want)
+{
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            if (near(image.pixelColor(x, y), want, 3))
+                return true;
+    return false;
+}
+
 } // namespace
 
-TEST(ButtonStyles, FillsNormalPressedAndDisabledOverTheirBackground)
+TEST(ButtonStyles, FillsNormalPressedAndDisabledHoverFadesInAndTheClipShapeIsTheHitShape)
 {
     struct Row {
         ButtonStyle style;
@@ -104,10 +117,7 @@ TEST(ButtonStyles, FillsNormalPressedAndDisabledOverTheirBackground)
         for (int x = 30; x < 90; ++x)
             darkest = std::min(darkest, qGray(image.pixel(x, y)));
     EXPECT_LE(darkest, 40);
-}
-
-TEST(ButtonStyles, HoverFadesInNeverShowsWhenDisabledAndTheClipShapeIsTheHitShape)
-{
+    // The hover wash fades in, never shows while disabled, and is cut where the clicks are.
     StyledButton button(ButtonStyle::Primary, QStringLiteral("Go"));
     button.resize(100, 32);
     button.show();
@@ -136,7 +146,6 @@ TEST(ButtonStyles, HoverFadesInNeverShowsWhenDisabledAndTheClipShapeIsTheHitShap
     button.show();
     EXPECT_FALSE(hover->isHovered());
     EXPECT_EQ(hover->washOpacity(), 0);
-
     // The clip shape is the hit shape.
     int clicks = 0;
     QObject::connect(&button, &QAbstractButton::clicked, [&] { ++clicks; });
@@ -146,7 +155,7 @@ TEST(ButtonStyles, HoverFadesInNeverShowsWhenDisabledAndTheClipShapeIsTheHitShap
     EXPECT_EQ(clicks, 1);
 }
 
-TEST(SmallControls, KeySequenceChipsStepIndicatorHeaderButtonAndChip)
+TEST(SmallControls, KeySequenceChipsStepIndicatorHeaderButtonChipAndTheGoogleMark)
 {
     // Separators only between chips; equal tokens are all shown.
     ShortcutValueRow row(QStringLiteral("Talk"), {});
@@ -170,10 +179,6 @@ TEST(SmallControls, KeySequenceChipsStepIndicatorHeaderButtonAndChip)
     HotkeyChip chip(QStringLiteral("Alt"));
     HotkeyChip longChip(QStringLiteral("A much longer token"));
     EXPECT_GT(longChip.sizeHint().width(), chip.sizeHint().width()); // grows, never truncates
-}
-
-TEST(Marks, GoogleMarkColoursWhereThePathsPutThemAndStretchesWithItsRectangle)
-{
     GoogleMarkView mark;
     EXPECT_EQ(mark.size(), QSize(18, 18));
     QImage image(18, 18, QImage::Format_ARGB32_Premultiplied);
@@ -189,7 +194,6 @@ TEST(Marks, GoogleMarkColoursWhereThePathsPutThemAndStretchesWithItsRectangle)
     EXPECT_EQ(label.chevronSymbol(), "chevron.down");
     EXPECT_EQ(label.textLabel()->text(), "Sign in with email");
     EXPECT_EQ(GooglePrimaryLabel().textLabel()->text(), "Sign in with Google");
-
     // The outline starts at design point (17.64, 9.2045); a 36 x 18 rectangle
     // stretches it twice as wide, a 36 x 36 one scales it both ways.
     EXPECT_EQ(GoogleBlueShape::path(QRectF(0, 0, 18, 18)).elementAt(0), QPointF(17.64, 9.2045));
@@ -200,7 +204,7 @@ TEST(Marks, GoogleMarkColoursWhereThePathsPutThemAndStretchesWithItsRectangle)
     EXPECT_NEAR(wide.height(), square.height(), 1e-6);
 }
 
-TEST(PanelTextLabel, LineLimitTruncatesTheTailAndShrinkStopsAtItsFactor)
+TEST(PanelTextLabel, LineLimitTruncatesTheTailShrinkStopsAtItsFactorAndAChatTextSetFromOutsideShowsItsBeginning)
 {
     PanelText text(QStringLiteral("This status line is far too long to fit in the little space given to it"));
     text.setPanelFont(12, FontWeight::Regular);
@@ -224,73 +228,9 @@ TEST(PanelTextLabel, LineLimitTruncatesTheTailAndShrinkStopsAtItsFactor)
     EXPECT_NEAR(shrink.effectivePointSize(), 14 * 0.82, 1e-9);
     shrink.resize(2000, 20);
     EXPECT_DOUBLE_EQ(shrink.effectivePointSize(), 14);
-}
-
-TEST(Symbols, EveryNamedSymbolHasAnOutline)
-{
-    for (const char* name : {"gearshape", "xmark", "arrow.clockwise", "mic.fill", "envelope.fill", "chevron.up",
-                             "chevron.down", "plus", "checkmark", "chevron.left", "chevron.right"}) {
-        EXPECT_TRUE(hasSymbol(QString::fromLatin1(name))) << name;
-        const QPainterPath path = symbolPath(QString::fromLatin1(name), 14, FontWeight::Bold);
-        EXPECT_FALSE(path.isEmpty()) << name;
-        EXPECT_LE(path.boundingRect().right(), symbolExtent(14) + 0.5) << name;
-    }
-    EXPECT_TRUE(symbolPath(QStringLiteral("no.such.symbol"), 14, FontWeight::Bold).isEmpty());
-    // Heavier weights draw thicker outlines.
-    const double light = symbolPath("xmark", 14, FontWeight::Regular).boundingRect().width();
-    const double heavy = symbolPath("xmark", 14, FontWeight::Heavy).boundingRect().width();
-    EXPECT_GT(heavy, light);
-}
-
-TEST(Marks, ProductMarkDrawsTheGlyphWithItsDarkBodyAndBlueGlow)
-{
-    const QImage image = TovrikMarkView::render(QSizeF(24, 24), 1.0);
-    ASSERT_EQ(image.size(), QSize(24, 24));
-    // Somewhere inside the glyph the body is near-black and opaque; the glow
-    // leaves bluish translucent pixels outside the outline; corners far from
-    // the glyph stay empty.
-    int darkOpaque = 0, bluish = 0;
-    for (int y = 0; y < 24; ++y)
-        for (int x = 0; x < 24; ++x) {
-            const QColor c = QColor::fromRgba(image.pixel(x, y));
-            if (c.alpha() > 240 && c.red() < 40 && c.green() < 40 && c.blue() < 40)
-                ++darkOpaque;
-            if (c.alpha() > 10 && c.alpha() < 200 && c.blue() > c.red() + 20)
-                ++bluish;
-        }
-    EXPECT_GT(darkOpaque, 10);
-    EXPECT_GT(bluish, 10);
-    EXPECT_EQ(QColor::fromRgba(image.pixel(23, 0)).alpha(), 0);
-}
-
-TEST(ButtonStyles, InALayoutTheWideStylesKeepTheirHeightAndAskShowsItsWholeTitle)
-{
-    QWidget host;
-    auto* column = new QVBoxLayout(&host);
-    auto* google = new StyledButton(ButtonStyle::Google, new GooglePrimaryLabel);
-    auto* email = new StyledButton(ButtonStyle::WideSecondary, new EmailPrimaryLabel(false));
-    auto* ask = new StyledButton(ButtonStyle::Ask, QStringLiteral("Ask"));
-    column->addWidget(google);
-    column->addWidget(email);
-    auto* row = new QHBoxLayout;
-    row->addStretch(1);
-    row->addWidget(ask);
-    column->addLayout(row);
-    column->addStretch(1);
-    host.resize(288, 300);
-    host.show();
-    tovrik::test::drainEvents();
-    EXPECT_GE(google->height(), 39);
-    EXPECT_GE(email->height(), 39);
-    EXPECT_GE(ask->width(), 54);
-    EXPECT_EQ(ask->textLabel()->displayedLines(), QStringList{"Ask"});
-}
-
-// A prompt put back from outside (after a failed turn) shows its beginning
-// like a short one, and a text beyond QLineEdit's default 32,767 limit is
-// kept whole.
-TEST(ChatTextInput, ATextSetFromOutsideShowsItsBeginningAndIsKeptWhole)
-{
+    // A prompt put back from outside (after a failed turn) shows its beginning
+    // like a short one, and a text beyond QLineEdit's default 32,767 limit is
+    // kept whole.
     const QString start = QStringLiteral("Where is the export button");
     const QString longPrompt = start + QString(40000 - start.size(), QLatin1Char('x'));
     ChatTextInput shortBox(QStringLiteral("Ask"), 78), longBox(QStringLiteral("Ask"), 78);
@@ -310,9 +250,40 @@ TEST(ChatTextInput, ATextSetFromOutsideShowsItsBeginningAndIsKeptWhole)
     EXPECT_EQ(shortShot.copy(words), longShot.copy(words));
 }
 
-// ---- settings rows and the rows no screen places ----
+TEST(Symbols, EveryNamedSymbolHasAnOutlineAndTheProductMarkItsDarkBodyAndBlueGlow)
+{
+    for (const char* name : {"gearshape", "xmark", "arrow.clockwise", "mic.fill", "envelope.fill", "chevron.up",
+                             "chevron.down", "plus", "checkmark", "chevron.left", "chevron.right"}) {
+        EXPECT_TRUE(hasSymbol(QString::fromLatin1(name))) << name;
+        const QPainterPath path = symbolPath(QString::fromLatin1(name), 14, FontWeight::Bold);
+        EXPECT_FALSE(path.isEmpty()) << name;
+        EXPECT_LE(path.boundingRect().right(), symbolExtent(14) + 0.5) << name;
+    }
+    EXPECT_TRUE(symbolPath(QStringLiteral("no.such.symbol"), 14, FontWeight::Bold).isEmpty());
+    // Heavier weights draw thicker outlines.
+    const double light = symbolPath("xmark", 14, FontWeight::Regular).boundingRect().width();
+    const double heavy = symbolPath("xmark", 14, FontWeight::Heavy).boundingRect().width();
+    EXPECT_GT(heavy, light);
+    const QImage image = TovrikMarkView::render(QSizeF(24, 24), 1.0);
+    ASSERT_EQ(image.size(), QSize(24, 24));
+    // Somewhere inside the glyph the body is near-black and opaque; the glow
+    // leaves bluish translucent pixels outside the outline; corners far from
+    // the glyph stay empty.
+    int darkOpaque = 0, bluish = 0;
+    for (int y = 0; y < 24; ++y)
+        for (int x = 0; x < 24; ++x) {
+            const QColor c = QColor::fromRgba(image.pixel(x, y));
+            if (c.alpha() > 240 && c.red() < 40 && c.green() < 40 && c.blue() < 40)
+                ++darkOpaque;
+            if (c.alpha() > 10 && c.alpha() < 200 && c.blue() > c.red() + 20)
+                ++bluish;
+        }
+    EXPECT_GT(darkOpaque, 10);
+    EXPECT_GT(bluish, 10);
+    EXPECT_EQ(QColor::fromRgba(image.pixel(23, 0)).alpha(), 0);
+}
 
-TEST(SettingsRows, SubtitleLineAndHintFollowTheirTwoRules)
+TEST(SettingsRows, SubtitleLineHintToggleVoiceCardStepLimitAndPermissionRowFollowTheirRules)
 {
     struct Row {
         std::optional<QString> subtitle;
@@ -335,21 +306,9 @@ TEST(SettingsRows, SubtitleLineAndHintFollowTheirTwoRules)
     SettingsMenuRow quit(std::nullopt, QStringLiteral("Quit Tovrik"), std::nullopt, true, nullptr);
     EXPECT_EQ(quit.titleLabel()->text(), "Quit Tovrik");
     EXPECT_DOUBLE_EQ(quit.hoverHighlight()->opacity(), 0.035);
-    const QImage red = grabOn(&quit, grey(23), QSize(280, 36));
-    bool redText = false;
-    for (int x = 14; x < 120 && !redText; ++x)
-        for (int y = 8; y < 28 && !redText; ++y) {
-            const QColor c = red.pixelColor(x, y);
-            redText = std::abs(c.red() - 248) <= 3 && std::abs(c.green() - 113) <= 3 && std::abs(c.blue() - 113) <= 3;
-        }
-    EXPECT_TRUE(redText);
-}
-
-TEST(SettingsRows, ToggleReportsTheFlipWithoutFlippingItsSwitch)
-{
+    EXPECT_TRUE(shows(grabOn(&quit, grey(23), QSize(280, 36)), QRect(14, 8, 106, 20), QColor(248, 113, 113)));
     QList<bool> reported;
-    SettingsToggleRow row(std::nullopt, QStringLiteral("Text only"), std::nullopt, true,
-                          [&](bool on) { reported << on; });
+    SettingsToggleRow row(std::nullopt, "Text only", std::nullopt, true, [&](bool on) { reported << on; });
     row.click();
     EXPECT_EQ(reported, QList<bool>{false});
     EXPECT_TRUE(row.settingsSwitch()->isOn());
@@ -367,13 +326,8 @@ TEST(SettingsRows, ToggleReportsTheFlipWithoutFlippingItsSwitch)
             expectGrey(image, QPoint(24, 9), 33);
         expectGrey(image, QPoint(on ? 23 : 9, 9), 255);
     }
-}
-
-TEST(SettingsRows, VoiceCardShowsTheSelection)
-{
     int clicks = 0;
-    VoiceOptionCard card({QStringLiteral("id"), QStringLiteral("Ava"), QStringLiteral("Female"), true},
-                         [&] { ++clicks; });
+    VoiceOptionCard card({"id", "Ava", "Female", true}, [&] { ++clicks; });
     EXPECT_TRUE(card.showsCheckmark());
     EXPECT_EQ(card.accessibleName(), "Ava, Female");
     EXPECT_EQ(card.accessibilityValue(), "Selected");
@@ -388,10 +342,6 @@ TEST(SettingsRows, VoiceCardShowsTheSelection)
     EXPECT_EQ(card.accessibilityValue(), "Not selected");
     card.click();
     EXPECT_EQ(clicks, 1);
-}
-
-TEST(UnplacedRows, StepLimitMovesTowardZeroAndPermissionRowShowsOnlyCompleteButtons)
-{
     struct Step {
         qint64 value;
         bool minus, plus;
@@ -406,17 +356,14 @@ TEST(UnplacedRows, StepLimitMovesTowardZeroAndPermissionRowShowsOnlyCompleteButt
         (s.minus ? row.minusButton() : row.plusButton())->click();
         EXPECT_EQ(got, s.minus || s.plus ? QList<qint64>{s.reported} : QList<qint64>{});
     }
-    PermissionRow none(QStringLiteral("Mic"), QStringLiteral("Sub"), std::nullopt, std::nullopt, nullptr,
-                       std::nullopt, nullptr);
+    PermissionRow none("Mic", "Sub", std::nullopt, std::nullopt, nullptr, std::nullopt, nullptr);
     EXPECT_EQ(none.buttonStack(), nullptr);
-    PermissionRow titleOnly(QStringLiteral("Mic"), QStringLiteral("Sub"), QStringLiteral("Ready"),
-                            QStringLiteral("Allow"), nullptr, std::nullopt, nullptr);
+    PermissionRow titleOnly("Mic", "Sub", "Ready", "Allow", nullptr, std::nullopt, nullptr);
     ASSERT_NE(titleOnly.buttonStack(), nullptr); // an empty stack
     EXPECT_EQ(titleOnly.primaryButton(), nullptr);
     EXPECT_EQ(titleOnly.badge()->text(), "Ready");
     int clicked = 0;
-    PermissionRow both(QStringLiteral("Mic"), QStringLiteral("Sub"), std::nullopt, QStringLiteral("Allow"),
-                       [&] { ++clicked; }, QStringLiteral("Later"), [&] { clicked += 10; });
+    PermissionRow both("Mic", "Sub", std::nullopt, "Allow", [&] { ++clicked; }, "Later", [&] { clicked += 10; });
     both.primaryButton()->click();
     both.secondaryButton()->click();
     EXPECT_EQ(clicked, 11);

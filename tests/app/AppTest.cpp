@@ -1,11 +1,13 @@
-// One instance per bundle identifier on the real session bus, and the
-// show-panel notification. Each test plays several processes through
+// The process entry when the secure random source fails (nothing starts,
+// one line says why, the exit code is 1, the marker keeps the value drawn
+// before); one instance per bundle identifier on the real session bus, and
+// the show-panel notification (each test plays several processes through
 // separate bus connections and uses a bundle identifier of its own, so tests
-// running side by side never meet.
+// running side by side never meet); the status item's image.
 
 #include "app/AppController.h"
+#include "app/Entry.h"
 #include "app/SingleInstance.h"
-
 #include "common/Constants.h"
 #include "support/SimFixture.h"
 
@@ -13,10 +15,37 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QImage>
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 
 namespace tovrik::app {
 namespace {
+
+bool failingRandom(void*, size_t) { return false; }
+bool fixedRandom(void* buffer, size_t size)
+{
+    std::memset(buffer, 0, size); // all zero bits: the marker must still be odd
+    return true;
+}
+
+TEST(ProcessEntry, ARandomSourceFailureStopsWithOneLineAndAnAllZeroDrawStillGivesAnOddMarker)
+{
+    const int64_t before = constants::syntheticInputEventSourceUserData();
+    char name[] = "tovrik";
+    char* argv[] = {name, nullptr};
+    testing::internal::CaptureStderr();
+    const int rc = runApplication(1, argv, &failingRandom);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+    EXPECT_NE(err.find("secure random source"), std::string::npos);
+    EXPECT_EQ(constants::syntheticInputEventSourceUserData(), before);
+    // A draw of all zero bits still gives an odd marker.
+    ASSERT_TRUE(constants::initialize(&fixedRandom));
+    EXPECT_EQ(constants::syntheticInputEventSourceUserData(), 1);
+    ASSERT_TRUE(constants::initialize());
+}
 
 class SingleInstanceTest : public ::testing::Test {
 protected:
@@ -96,7 +125,6 @@ TEST_F(SingleInstanceTest, TheShowPanelNotificationReachesEveryObserverOfThatIde
     };
     post(QStringLiteral("ai.tovrik.mac.show-panel"), identifier + QStringLiteral(".other"));
     post(QStringLiteral("ai.tovrik.mac.hide-panel"), identifier);
-    EXPECT_EQ(constants::singleInstanceShowPanelNotification, QStringLiteral("ai.tovrik.mac.show-panel"));
     ASSERT_TRUE(sender.postShowPanelNotification());
     ASSERT_TRUE(test::spinUntil([&] { return shownA >= 3; }));
     test::drainEvents();
@@ -121,14 +149,11 @@ TEST(StatusImage, IsTwentyByEighteenWithTheIconFlushAtTheBottomAndOnePointFromEa
 {
     const QImage image = AppController::makeStatusImage();
     ASSERT_EQ(image.size(), QSize(20, 18));
-    for (int y = 0; y < 18; ++y) {
-        EXPECT_EQ(qAlpha(image.pixel(0, y)), 0) << "left column, y " << y;
-        EXPECT_EQ(qAlpha(image.pixel(19, y)), 0) << "right column, y " << y;
-    }
+    for (int y = 0; y < 18; ++y)
+        EXPECT_EQ(qAlpha(image.pixel(0, y)) + qAlpha(image.pixel(19, y)), 0) << "the side columns are clear, y " << y;
     // The icon fills the 18 × 18 square in between: its body is opaque.
-    EXPECT_EQ(qAlpha(image.pixel(10, 9)), 255);
-    EXPECT_EQ(qAlpha(image.pixel(4, 15)), 255);
-    EXPECT_EQ(qAlpha(image.pixel(15, 3)), 255);
+    for (const QPoint p : {QPoint(10, 9), QPoint(4, 15), QPoint(15, 3)})
+        EXPECT_EQ(qAlpha(image.pixel(p)), 255) << p.x() << "," << p.y();
     // The 18-high icon fills all 18 rows: its top and bottom edges are in the
     // first and last rows (an icon shifted by a row would leave one empty).
     EXPECT_GT(qAlpha(image.pixel(10, 0)), 0);
