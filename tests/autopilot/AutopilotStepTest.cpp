@@ -63,7 +63,6 @@ TEST(DecisionParsing, ReadsLenientForms)
     EXPECT_EQ(std::tuple(d.verificationStatus, d.verificationEvidence), std::tuple("confirmed", "seen"));
     ASSERT_TRUE(d.taskState);
     EXPECT_EQ(d.taskState->value("next_step").toString(), "x");
-
     // A flat reply: the top level is the action; the message falls back to the text.
     const UIAutopilotDecision flat = parseUIAutopilotDecision(R"({"action":"done","text":" all set "})");
     EXPECT_EQ(std::tuple(flat.action.kind, flat.action.success, flat.message), std::tuple(K::done, true, "all set"));
@@ -115,7 +114,6 @@ TEST(DecisionParsing, NumbersAndDefaults)
     EXPECT_TRUE(action(R"({"type":"hold","x":1,"y":1})").isTimedHold);
     EXPECT_EQ(action(R"({"type":"scroll","direction":"sideways"})").direction, QStringLiteral("down"));
     EXPECT_EQ(action(R"({"type":"scroll","direction":" Up "})").direction, QStringLiteral("up"));
-
     // Only plain decimal text is a number.
     for (const char* text : {"0x10", "inf", "nan", "", "1,5", "12abc"})
         EXPECT_FALSE(readOptionalDouble(QJsonValue(QString::fromLatin1(text)))) << text;
@@ -258,7 +256,6 @@ TEST_F(TargetResolution, MapsPixelsOntoTheDisplayAndRefusesWhatItCannotPlace)
     EXPECT_EQ(failureCode(R"({"type":"click","x":10,"y":10,"screen":3})", captures), 12);
     EXPECT_EQ(failureCode(R"({"type":"click","x":10,"y":10})", {}), 4);
     EXPECT_EQ(failureCode(R"({"type":"scroll"})", captures), 3);
-
     // A display changed or gone since the shot is refused.
     EXPECT_EQ(failureCode(R"({"type":"click","x":10,"y":10,"screen":2})", captures), -1);
     sim->simDisplays().setDisplays({SimDisplays::make(1, QRectF(0, 0, 1440, 900), 2.0, true),
@@ -307,7 +304,6 @@ TEST(RunMemory, PromptJSONAndSummaryAreExact)
     EXPECT_EQ(m.toResumeSummary(), QStringLiteral("Historical run notes (unverified). Events: 0."));
     EXPECT_EQ(AutopilotTaskMemory::prompt().size(), 1261);
     EXPECT_EQ(AutopilotTaskMemory::prompt().count(QLatin1Char('\n')), 7);
-
     // The writer escapes tags, slashes and controls and keeps other Unicode.
     m.record(1, QStringLiteral("</history> & Grüße\n\"x\"\\"), QString(), QString());
     EXPECT_TRUE(m.toPromptJSON().contains(QStringLiteral("\"message\":\"\\u003c\\/history\\u003e \\u0026 Grüße\\n\\\"x\\\"\\\\\"")))

@@ -153,7 +153,6 @@ TEST_F(DesktopInputTest, HeldKeysAreReleased120SecondsAfterTheLastChangeAndAfter
     EXPECT_EQ(keys().size(), 2u);
     advance(1, 0.5);
     EXPECT_EQ(keys(), (Keys{{0, true}, {11, true}, {11, false}, {0, false}}));
-
     // A release that cannot be posted keeps the key and tries again later.
     svc->setHeldKey(QStringLiteral("c"), true);
     sim->simInput().setFailing(true);
@@ -193,7 +192,6 @@ TEST_F(DesktopInputTest, ScrollingCutsTheAmountIntoSharesTwelveMillisecondsApart
         }
         EXPECT_EQ(deltas, c.deltas);
     }
-
     // A take-over between steps stops the scroll with the take-over text.
     sim->simInput().clearEvents();
     svc->shouldAbortForUserInput = [this] { return posted(PostedEvent::Kind::Scroll).size() >= 2; };
@@ -297,7 +295,6 @@ TEST_F(DesktopInputTest, TheHeldButtonFollowsItsNameAndItsReleaseAlwaysGoesOut)
     svc->setHeldMouse(QStringLiteral("Left"), false, QPointF(20, 20), 1);
     EXPECT_FALSE(svc->hasHeldMouseButton());
     EXPECT_EQ(buttons().size(), 2u);
-
     // releaseHeldInputs lets go of a held right button where the pointer is.
     svc->shouldAbortForUserInput = nullptr;
     svc->setHeldMouse(QStringLiteral("right"), true, QPointF(30, 30), 1);
@@ -323,7 +320,6 @@ TEST_F(DesktopInputTest, DisplayLocalDoubleClickAndACancelledDrag)
     for (const auto& b : buttons())
         EXPECT_EQ(b.point, QPointF(1450, 20));
     EXPECT_EQ(checks, 2);
-
     // The pointer cannot be found at the end of a drag: Esc cancels it in
     // the target, then the button goes up where the drag began.
     sim->simInput().clearEvents();
@@ -428,7 +424,6 @@ TEST_F(UserInputActivityMonitorTest, OnlyTheUsersEscOrALostTapCountsAndOnlyTheOw
     EXPECT_EQ(callbacks.load(), 2);
     monitor.stop(token);
     EXPECT_EQ(tap.activeTapCount(), 0);
-
     // Only the owner of the running tap can stop it.
     const auto first = monitor.start(), second = monitor.start();
     ASSERT_TRUE(first && second && first != second) << first << " " << second;

@@ -132,15 +132,13 @@ TEST(X11Keymap, CodePointsBecomeKeysymsAndScrollDeltasNotches)
         EXPECT_EQ(scrollNotches(delta, pixels), count) << delta;
 }
 
-namespace {
-std::vector<int16_t> samples(const QByteArray& pcm)
+static std::vector<int16_t> samples(const QByteArray& pcm)
 {
     std::vector<int16_t> out(size_t(pcm.size() / 2));
     for (size_t i = 0; i < out.size(); ++i)
         out[i] = qFromLittleEndian<int16_t>(pcm.constData() + i * 2);
     return out;
 }
-} // namespace
 
 TEST(X11Microphone, ConvertsStereoFloatToMonoInt16AtTheTargetRate)
 {

@@ -176,6 +176,41 @@ Change oldBundle(QString BundleFacts::*field, const QString& value)
     return [=](SwapScriptTest& t, QStringList&) { makeBundle(t.target, BundleFacts().with(field, value), "#!/bin/sh\n"); };
 }
 
+class LaunchHealthTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QDir().mkpath(updates);
+        bundle.values = {{"CFBundleIdentifier", "ai.tovrik.mac"}, {"CFBundleVersion", " 121\n"}};
+    }
+    QStringList argsFor(const QString& path, const QString& t) const
+    {
+        return {"/x/Tovrik", "--tovrik-update-health-marker", path, "--tovrik-update-health-token", t};
+    }
+    // Signals with `args`; the log then holds at most the one line `refusal`.
+    void signal(const QStringList& args, const QString& refusal = {})
+    {
+        QFile::remove(update::updateLogURL());
+        MacUpdateService::signalUpdateLaunchHealth(args, bundle);
+        EXPECT_EQ(logLines(), refusal.isEmpty() ? QStringList{}
+                                                : QStringList{"Update launch health marker: MacUpdateError: " + refusal});
+    }
+    QStringList folderEntries() const
+    {
+        return QDir(updates).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    }
+    mode_t modeOf(const QString& path) const
+    {
+        struct stat st{};
+        EXPECT_EQ(::stat(path.toLocal8Bit(), &st), 0) << path.toStdString();
+        return st.st_mode & 0777;
+    }
+
+    QString updates = update::updatesDirectoryURL(), marker = updates + "/tovrik-health-" + uuid() + ".ready", tok = token();
+    const QString notFresh = "Update launch health marker path is not a fresh trusted file.";
+    update::BundleInfo bundle;
+};
+
 } // namespace
 
 // These end before the script makes its working folders: no turn needed.
@@ -317,45 +352,6 @@ TEST_F(SwapScriptTest, ALiveOldProcessEndsWith68AfterTheWait)
     old.waitForFinished();
 }
 
-namespace {
-
-class LaunchHealthTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        QDir().mkpath(updates);
-        bundle.values = {{"CFBundleIdentifier", "ai.tovrik.mac"}, {"CFBundleVersion", " 121\n"}};
-    }
-    QStringList argsFor(const QString& path, const QString& t) const
-    {
-        return {"/x/Tovrik", "--tovrik-update-health-marker", path, "--tovrik-update-health-token", t};
-    }
-    // Signals with `args`; the log then holds at most the one line `refusal`.
-    void signal(const QStringList& args, const QString& refusal = {})
-    {
-        QFile::remove(update::updateLogURL());
-        MacUpdateService::signalUpdateLaunchHealth(args, bundle);
-        EXPECT_EQ(logLines(), refusal.isEmpty() ? QStringList{}
-                                                : QStringList{"Update launch health marker: MacUpdateError: " + refusal});
-    }
-    QStringList folderEntries() const
-    {
-        return QDir(updates).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    }
-    mode_t modeOf(const QString& path) const
-    {
-        struct stat st{};
-        EXPECT_EQ(::stat(path.toLocal8Bit(), &st), 0) << path.toStdString();
-        return st.st_mode & 0777;
-    }
-
-    QString updates = update::updatesDirectoryURL(), marker = updates + "/tovrik-health-" + uuid() + ".ready", tok = token();
-    const QString notFresh = "Update launch health marker path is not a fresh trusted file.";
-    update::BundleInfo bundle;
-};
-
-} // namespace
-
 TEST_F(LaunchHealthTest, WritesTheMarkerOnceAndSafely)
 {
     ::chmod(updates.toLocal8Bit(), 0755);
@@ -363,7 +359,6 @@ TEST_F(LaunchHealthTest, WritesTheMarkerOnceAndSafely)
     EXPECT_EQ(readFile(marker), (tok + "\nai.tovrik.mac\n121\n").toUtf8());
     EXPECT_EQ(folderEntries(), QStringList{QFileInfo(marker).fileName()});
     EXPECT_EQ(std::tuple(modeOf(marker), modeOf(updates)), std::tuple(0600u, 0700u));
-
     // A second pass finds the marker there and refuses to replace it.
     signal(argsFor(marker, tok), notFresh);
     EXPECT_EQ(readFile(marker), (tok + "\nai.tovrik.mac\n121\n").toUtf8());

@@ -50,7 +50,6 @@ protected:
         return runToEnd(service.download(m, [this](double p) { progress << p; }), 20000);
     }
     QStringList updateFiles() const { return QDir(update::updatesDirectoryURL()).entryList(QDir::Files); }
-
     // A service with this base and these manifest paths.
     static MacUpdateService serviceFor(const QString& base, const QStringList& paths = constants::macOSUpdateManifestPaths)
     {
@@ -62,6 +61,12 @@ protected:
     MacUpdateManifest manifest;
     QList<double> progress;
 };
+
+QJsonObject goodManifest() { return test::manifestJSON("https://tovrik.ai/p.tar.gz", 10, QString(64, 'a')); }
+
+QByteArray bytes(const QJsonObject& o) { return QJsonDocument(o).toJson(); }
+
+QString web() { return QStringLiteral("https://") + QUrl(constants::defaultHostedWorkerBaseURL()).host(); }
 
 } // namespace
 
@@ -137,13 +142,11 @@ TEST_F(UpdateServiceTest, ManifestFailuresAndRedirects)
         EXPECT_EQ(describe(runToEnd(single.check("x", "1.10.15", "120"))->error), reachable + c.lastError);
     }
     EXPECT_EQ(fake.requestsTo("/m.json").size(), 0);
-
     // A redirect to a trusted URL is followed.
     serveManifest(manifest, "/moved.json");
     fake.setHandler("GET", "/api/downloads/macos/latest",
                     [this](const FakeRequest&) { return FakeResponse::redirect(301, "https://www." + QUrl(origin).host() + "/moved.json"); });
     EXPECT_EQ(checkOutcome(), "available");
-
     // Bases that are not the trusted hosts over HTTPS give no endpoint at all.
     for (const QString& base : {"http://" + QUrl(origin).host(), QString("https://example.com")}) {
         MacUpdateService other = serviceFor(base);
@@ -203,16 +206,6 @@ TEST_F(UpdateServiceTest, DownloadFailuresLeaveNoTemporaryFileAndKeepTheOlderPac
     EXPECT_EQ(describe(download(other)->error), "Update manifest identity is invalid for this application.");
     EXPECT_TRUE(progress.isEmpty());
 }
-
-namespace {
-
-QJsonObject goodManifest() { return test::manifestJSON("https://tovrik.ai/p.tar.gz", 10, QString(64, 'a')); }
-
-QByteArray bytes(const QJsonObject& o) { return QJsonDocument(o).toJson(); }
-
-QString web() { return QStringLiteral("https://") + QUrl(constants::defaultHostedWorkerBaseURL()).host(); }
-
-} // namespace
 
 TEST(UpdateManifest, DecodesAllFourteenKeysAndRoundTrips)
 {
@@ -308,7 +301,6 @@ TEST(UpdateVersions, TriplesBuildsAndSafeNames)
         {"1.99999999999999999999.0", Triple{{1, 0, 0}}}, {"1.2", std::nullopt}, {"1.2.x", std::nullopt}};
     for (const auto& [text, triple] : versions)
         EXPECT_EQ(semanticVersionComponents(text), triple) << text;
-
     // Builds of any length (the check's table covers the ordering).
     EXPECT_EQ(canonicalBuild("+007"), "7");
     EXPECT_FALSE(canonicalBuild("12a"));

@@ -73,76 +73,6 @@ protected:
     X11Input input{displays};
 };
 
-} // namespace
-
-TEST_F(X11InputTest, ClickLandsInAWindowAtTheExpectedPixel)
-{
-    Probe probe;
-    probe.setWindowFlags(Qt::FramelessWindowHint);
-    probe.setGeometry(200, 150, 300, 200);
-    probe.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&probe));
-    ASSERT_TRUE(spinUntil([&] { return probe.mapToGlobal(QPoint(0, 0)) == QPoint(200, 150); }));
-
-    ASSERT_TRUE(input.postMouse(MouseEventKind::Move, MouseButton::Left, QPointF(237, 191), 0));
-    EXPECT_EQ(displays.pointerLocation(), QPointF(237, 191));
-    // A left click, then a right press with a drag, released where the
-    // pointer ended; points are rounded to whole pixels.
-    const std::tuple<MouseButton, Qt::MouseButton, QPointF, QPointF, QPoint, QPoint> clicks[] = {
-        {MouseButton::Left, Qt::LeftButton, QPointF(237, 191), QPointF(237, 191), QPoint(37, 41), QPoint(37, 41)},
-        {MouseButton::Right, Qt::RightButton, QPointF(450.4, 300.6), QPointF(470, 320), QPoint(250, 151), QPoint(270, 170)}};
-    for (const auto& [button, qtButton, down, up, pressed, released] : clicks) {
-        const size_t n = probe.releases.size();
-        ASSERT_TRUE(input.postMouse(MouseEventKind::Down, button, down, 1));
-        ASSERT_TRUE(input.postMouse(MouseEventKind::Drag, button, (down + up) / 2, 1));
-        ASSERT_TRUE(input.postMouse(MouseEventKind::Up, button, up, 1));
-        ASSERT_TRUE(spinUntil([&] { return probe.releases.size() == n + 1; }));
-        ASSERT_EQ(probe.presses.size(), n + 1);
-        EXPECT_EQ(std::tuple(probe.presses[n].pos, probe.presses[n].button, probe.releases[n].pos),
-                  std::tuple(pressed, qtButton, released));
-    }
-    EXPECT_FALSE(input.postMouse(MouseEventKind::Move, MouseButton::Left, QPointF(qQNaN(), 1), 0));
-
-    // Wheel notches in their directions: two lines up, 160 pixels down (two
-    // notches), right, left (Qt gives scrolling left a positive delta).
-    const std::tuple<int, int, bool, QPoint> scrolls[] = {{2, 0, false, QPoint(0, 1)}, {-160, 0, true, QPoint(0, -1)},
-                                                          {0, 1, false, QPoint(-1, 0)}, {0, -1, false, QPoint(1, 0)}};
-    for (const auto& [dy, dx, pixels, sign] : scrolls) {
-        probe.wheels.clear();
-        ASSERT_TRUE(input.postScroll(dy, dx, pixels));
-        const size_t notches = size_t(scrollNotches(dy, pixels) + scrollNotches(dx, pixels));
-        ASSERT_TRUE(spinUntil([&] { return probe.wheels.size() == notches; }));
-        for (const auto& d : probe.wheels)
-            EXPECT_GT(d.x() * sign.x() + d.y() * sign.y(), 0);
-    }
-}
-
-TEST_F(X11InputTest, OneDisplayMatchesTheServerGeometryAndQtsView)
-{
-    XcbConnection c(nullptr);
-    ASSERT_TRUE(c.screen());
-    const QRect root(0, 0, c.screen()->width_in_pixels, c.screen()->height_in_pixels);
-    const auto all = displays.displays();
-    ASSERT_EQ(all.size(), 1);
-    const auto& d = all.first();
-    const double s = d.scale;
-    EXPECT_DOUBLE_EQ(s, qApp->primaryScreen()->devicePixelRatio());
-    EXPECT_TRUE(d.isMain);
-    EXPECT_EQ(d.bounds, QRectF(0, 0, root.width() / s, root.height() / s));
-    EXPECT_EQ(d.bounds.toRect(), qApp->primaryScreen()->geometry());
-    EXPECT_EQ(std::tuple(displays.pixelRect(d.displayID), displays.configurationRevision()), std::tuple(root, 1u));
-    // A second registry (a rebuild) names the screen the same way.
-    EXPECT_EQ(X11Displays().displays().value(0).displayID, d.displayID);
-    EXPECT_FALSE(displays.display(d.displayID ^ 1u).has_value());
-    // The pointer in display points, and flipped for AppKit.
-    tovrik::test::XClient client;
-    ASSERT_TRUE(client.moveTo(QPoint(321, 123)));
-    EXPECT_EQ(displays.pointerLocation(), QPointF(321 / s, 123 / s));
-    EXPECT_EQ(displays.pointerLocationAppKit(), QPointF(321 / s, d.bounds.height() - 123 / s));
-}
-
-namespace {
-
 struct Recorder {
     std::mutex mutex;
     std::vector<RawInputEvent> events;
@@ -195,6 +125,71 @@ protected:
 
 } // namespace
 
+TEST_F(X11InputTest, ClickLandsInAWindowAtTheExpectedPixel)
+{
+    Probe probe;
+    probe.setWindowFlags(Qt::FramelessWindowHint);
+    probe.setGeometry(200, 150, 300, 200);
+    probe.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&probe));
+    ASSERT_TRUE(spinUntil([&] { return probe.mapToGlobal(QPoint(0, 0)) == QPoint(200, 150); }));
+
+    ASSERT_TRUE(input.postMouse(MouseEventKind::Move, MouseButton::Left, QPointF(237, 191), 0));
+    EXPECT_EQ(displays.pointerLocation(), QPointF(237, 191));
+    // A left click, then a right press with a drag, released where the
+    // pointer ended; points are rounded to whole pixels.
+    const std::tuple<MouseButton, Qt::MouseButton, QPointF, QPointF, QPoint, QPoint> clicks[] = {
+        {MouseButton::Left, Qt::LeftButton, QPointF(237, 191), QPointF(237, 191), QPoint(37, 41), QPoint(37, 41)},
+        {MouseButton::Right, Qt::RightButton, QPointF(450.4, 300.6), QPointF(470, 320), QPoint(250, 151), QPoint(270, 170)}};
+    for (const auto& [button, qtButton, down, up, pressed, released] : clicks) {
+        const size_t n = probe.releases.size();
+        ASSERT_TRUE(input.postMouse(MouseEventKind::Down, button, down, 1));
+        ASSERT_TRUE(input.postMouse(MouseEventKind::Drag, button, (down + up) / 2, 1));
+        ASSERT_TRUE(input.postMouse(MouseEventKind::Up, button, up, 1));
+        ASSERT_TRUE(spinUntil([&] { return probe.releases.size() == n + 1; }));
+        ASSERT_EQ(probe.presses.size(), n + 1);
+        EXPECT_EQ(std::tuple(probe.presses[n].pos, probe.presses[n].button, probe.releases[n].pos),
+                  std::tuple(pressed, qtButton, released));
+    }
+    EXPECT_FALSE(input.postMouse(MouseEventKind::Move, MouseButton::Left, QPointF(qQNaN(), 1), 0));
+    // Wheel notches in their directions: two lines up, 160 pixels down (two
+    // notches), right, left (Qt gives scrolling left a positive delta).
+    const std::tuple<int, int, bool, QPoint> scrolls[] = {{2, 0, false, QPoint(0, 1)}, {-160, 0, true, QPoint(0, -1)},
+                                                          {0, 1, false, QPoint(-1, 0)}, {0, -1, false, QPoint(1, 0)}};
+    for (const auto& [dy, dx, pixels, sign] : scrolls) {
+        probe.wheels.clear();
+        ASSERT_TRUE(input.postScroll(dy, dx, pixels));
+        const size_t notches = size_t(scrollNotches(dy, pixels) + scrollNotches(dx, pixels));
+        ASSERT_TRUE(spinUntil([&] { return probe.wheels.size() == notches; }));
+        for (const auto& d : probe.wheels)
+            EXPECT_GT(d.x() * sign.x() + d.y() * sign.y(), 0);
+    }
+}
+
+TEST_F(X11InputTest, OneDisplayMatchesTheServerGeometryAndQtsView)
+{
+    XcbConnection c(nullptr);
+    ASSERT_TRUE(c.screen());
+    const QRect root(0, 0, c.screen()->width_in_pixels, c.screen()->height_in_pixels);
+    const auto all = displays.displays();
+    ASSERT_EQ(all.size(), 1);
+    const auto& d = all.first();
+    const double s = d.scale;
+    EXPECT_DOUBLE_EQ(s, qApp->primaryScreen()->devicePixelRatio());
+    EXPECT_TRUE(d.isMain);
+    EXPECT_EQ(d.bounds, QRectF(0, 0, root.width() / s, root.height() / s));
+    EXPECT_EQ(d.bounds.toRect(), qApp->primaryScreen()->geometry());
+    EXPECT_EQ(std::tuple(displays.pixelRect(d.displayID), displays.configurationRevision()), std::tuple(root, 1u));
+    // A second registry (a rebuild) names the screen the same way.
+    EXPECT_EQ(X11Displays().displays().value(0).displayID, d.displayID);
+    EXPECT_FALSE(displays.display(d.displayID ^ 1u).has_value());
+    // The pointer in display points, and flipped for AppKit.
+    tovrik::test::XClient client;
+    ASSERT_TRUE(client.moveTo(QPoint(321, 123)));
+    EXPECT_EQ(displays.pointerLocation(), QPointF(321 / s, 123 / s));
+    EXPECT_EQ(displays.pointerLocationAppKit(), QPointF(321 / s, d.bounds.height() - 123 / s));
+}
+
 TEST_F(X11EventTapTest, PhysicalKeysAreThoseOfEveryDeviceButOurs)
 {
     // Without a tap: the core keyboard minus our own keys.
@@ -204,7 +199,6 @@ TEST_F(X11EventTapTest, PhysicalKeysAreThoseOfEveryDeviceButOurs)
     EXPECT_FALSE(input.isKeyPhysicallyDown(KeyCode::Shift));
     EXPECT_TRUE(input.isKeyPhysicallyDown(KeyCode::Escape));
     ASSERT_TRUE(other.key(XK_Escape, false));
-
     // While a tap runs, what it saw from devices that are not ours: a chord
     // held on another master too (a second seat, a remote-desktop client),
     // and keys posted through XTest by another program on our master.
@@ -220,7 +214,6 @@ TEST_F(X11EventTapTest, PhysicalKeysAreThoseOfEveryDeviceButOurs)
     ASSERT_TRUE(spinUntil([&] { return rec.snapshot().size() >= 7; }));
     EXPECT_EQ(input.physicalModifiers(), 0u);
     EXPECT_FALSE(input.isKeyPhysicallyDown(KeyCode::Escape));
-
     // Keys still held are released when an input goes away.
     auto superDown = [&] {
         KeyboardMapping map;
@@ -245,7 +238,6 @@ TEST_F(X11EventTapTest, AnotherSeatsKeysAreReportedOursAreMarkedSynthetic)
     const QString name = QStringLiteral("ai.tovrik.mac.hotkey-monitor");
     startRecording(name);
     EXPECT_EQ(tap.threadNames(), QStringList{name});
-
     // Ours first, then the other seat's, then another XTest client's on our
     // own master (not ours: the ledger holds only what we posted).
     tovrik::test::XClient sameMaster;
@@ -264,7 +256,6 @@ TEST_F(X11EventTapTest, AnotherSeatsKeysAreReportedOursAreMarkedSynthetic)
         EXPECT_EQ(std::tuple(keys[i].type, keys[i].keyCode, keys[i].isSynthetic, keys[i].isAutoRepeat),
                   std::tuple(i % 2 ? Type::KeyUp : Type::KeyDown, KeyCode::Escape, i < 2, false)) << i;
     }
-
     // The thread carries the requested name; the system name is cut to 15.
     std::lock_guard lock(rec.mutex);
     EXPECT_EQ(std::tuple(rec.objectName, rec.systemName, rec.onMainThread), std::tuple(name, "ai.tovrik.mac.h", false));
@@ -366,7 +357,6 @@ TEST_F(X11EventTapTest, GlobalMouseDownMonitorReportsOtherPressesOnTheMainThread
     tovrik::test::drainEvents();
     ASSERT_EQ(presses.size(), 3u);
     EXPECT_TRUE(onMain);
-
     // Removed: presses queued or arriving later are not delivered.
     ASSERT_TRUE(seat.click(QPoint(10, 10), 1));
     monitor.reset();
@@ -383,7 +373,6 @@ TEST(X11ServerLoss, PostsFailTapsEndAndTheLastDisplaysStay)
     QProcess server;
     const int n = tovrik::test::startPrivateXvfb(server, QStringLiteral("800x600x24"));
     ASSERT_GE(n, 0);
-
     // The backend's connections go to the short-lived server.
     const QByteArray previous = qgetenv("DISPLAY");
     qputenv("DISPLAY", ":" + QByteArray::number(n));
