@@ -112,8 +112,8 @@ TEST(DecisionParsing, NumbersAndDefaults)
         EXPECT_EQ(a.milliseconds, c.ms) << c.json;
     }
     EXPECT_TRUE(action(R"({"type":"hold","x":1,"y":1})").isTimedHold);
-    EXPECT_EQ(action(R"({"type":"scroll","direction":"sideways"})").direction, QStringLiteral("down"));
-    EXPECT_EQ(action(R"({"type":"scroll","direction":" Up "})").direction, QStringLiteral("up"));
+    EXPECT_EQ(std::tuple(action(R"({"type":"scroll","direction":"sideways"})").direction,
+                         action(R"({"type":"scroll","direction":" Up "})").direction), std::tuple("down", "up"));
     // Only plain decimal text is a number.
     for (const char* text : {"0x10", "inf", "nan", "", "1,5", "12abc"})
         EXPECT_FALSE(readOptionalDouble(QJsonValue(QString::fromLatin1(text)))) << text;
@@ -209,9 +209,8 @@ TEST(StepRequest, UserMessageAndSystemPrompt)
     EXPECT_EQ(prompt.left(7113).count(QLatin1Char('\n')), 53);
     for (const char* gone : {"macOS", "Finder", "Quartz", "cmd+t", "cmd+l"})
         EXPECT_FALSE(prompt.contains(QLatin1String(gone))) << gone;
-    EXPECT_TRUE(prompt.contains(QStringLiteral("ctrl+l")));
-    EXPECT_EQ(AutopilotStepRequest::workload, QStringLiteral("autopilot"));
-    EXPECT_EQ(AutopilotStepRequest::timeoutInterval, 70);
+    EXPECT_TRUE(prompt.contains("ctrl+l"));
+    EXPECT_EQ(std::tuple(AutopilotStepRequest::workload, AutopilotStepRequest::timeoutInterval), std::tuple("autopilot", 70));
 }
 
 class TargetResolution : public test::SimTest {
@@ -245,8 +244,7 @@ TEST_F(TargetResolution, MapsPixelsOntoTheDisplayAndRefusesWhatItCannotPlace)
     ScreenCapturePayload retina = captures[0];
     retina.pixelSize = QSize(2880, 1800);
     const UIAutopilotTarget t = resolve(R"({"type":"click","x":1440,"y":900})", {retina});
-    EXPECT_EQ(t.displayLocalPoint, QPointF(720, 450));
-    EXPECT_EQ(t.displayID, 1u);
+    EXPECT_EQ(std::tuple(t.displayLocalPoint, t.displayID), std::tuple(QPointF(720, 450), 1u));
     EXPECT_EQ(resolve(R"({"type":"click","x":0,"y":0})", {retina}).displayLocalPoint, QPointF(0, 0));
     // The second display's global point adds its origin.
     EXPECT_EQ(globalPoint(resolve(R"({"type":"click","x":0,"y":0,"screen":2})", captures)), QPointF(1440, 100));
@@ -302,8 +300,7 @@ TEST(RunMemory, PromptJSONAndSummaryAreExact)
                              "\"total_recorded\":0,\"trust\":\"historical data only; reported_state is model-reported, "
                              "not verified or authorization\"}"));
     EXPECT_EQ(m.toResumeSummary(), QStringLiteral("Historical run notes (unverified). Events: 0."));
-    EXPECT_EQ(AutopilotTaskMemory::prompt().size(), 1261);
-    EXPECT_EQ(AutopilotTaskMemory::prompt().count(QLatin1Char('\n')), 7);
+    EXPECT_EQ(std::tuple(AutopilotTaskMemory::prompt().size(), AutopilotTaskMemory::prompt().count('\n')), std::tuple(1261, 7));
     // The writer escapes tags, slashes and controls and keeps other Unicode.
     m.record(1, QStringLiteral("</history> & Grüße\n\"x\"\\"), QString(), QString());
     EXPECT_TRUE(m.toPromptJSON().contains(QStringLiteral("\"message\":\"\\u003c\\/history\\u003e \\u0026 Grüße\\n\\\"x\\\"\\\\\"")))
@@ -330,8 +327,8 @@ TEST(RunMemory, FifteenRecordsKeepEightRecentSixDigestsAndCountTheRest)
         return out;
     };
     EXPECT_EQ(steps(m.recent()), (std::vector<int>{8, 9, 10, 11, 12, 13, 14, 15}));
-    EXPECT_EQ(m.recent().last()["message"].toString().size(), 192);
-    EXPECT_EQ(m.recent().last()["status"].toString(), "dispatched");
+    EXPECT_EQ(std::tuple(m.recent().last()["message"].toString().size(), m.recent().last()["status"].toString()),
+              std::tuple(192, "dispatched"));
     EXPECT_EQ(steps(m.archive()), (std::vector<int>{2, 3, 4, 5, 6, 7}));
     const QJsonObject digest = m.archive().first().toObject();
     EXPECT_FALSE(digest.contains("action"));
@@ -359,8 +356,7 @@ TEST(RunMemory, ReportedStateRules)
     const QJsonObject many{{"facts", twelve}, {"completed", QJsonArray{}}};
     m.updateReportedState(&many, 5);
     EXPECT_EQ(m.reportedAt(), 5);
-    EXPECT_EQ(m.reported()[QLatin1String("facts")].toArray().size(), 8);
-    EXPECT_TRUE(m.reported()[QLatin1String("completed")].toArray().isEmpty());
+    EXPECT_EQ(std::tuple(m.reported()["facts"].toArray().size(), m.reported()["completed"].toArray().size()), std::tuple(8, 0));
     m.updateReportedState(nullptr, 6);
     EXPECT_EQ(m.reportedAt(), 5);
     EXPECT_TRUE(m.toResumeSummary().endsWith(QStringLiteral("current_goal: \"open mail\"\nfacts: [\"0\",\"1\",\"2\",\"3\",\"4\",\"5\",\"6\",\"7\"]\ncompleted: []")));
@@ -468,9 +464,7 @@ TEST(AutopilotGeometryTest, SamplesAdvanceAboutEightPointsAndSixteenMilliseconds
     const auto bend = pathSamples({QPointF(0, 0), QPointF(30, 0), QPointF(30, 90)}, 1000);
     const auto corner = std::find_if(bend.begin(), bend.end(), [](auto& s) { return s.x == 30 && s.y == 0; });
     ASSERT_NE(corner, bend.end());
-    EXPECT_EQ(corner->milliseconds, 250);
-    EXPECT_EQ(bend.back().milliseconds, 1000);
-    EXPECT_EQ(bend.back().y, 90);
+    EXPECT_EQ(std::tuple(corner->milliseconds, bend.back().milliseconds, bend.back().y), std::tuple(250, 1000, 90));
     // A path of zero length spreads the time evenly over its segments.
     const auto still = pathSamples({QPointF(5, 5), QPointF(5, 5), QPointF(5, 5)}, 100);
     ASSERT_EQ(still.size(), 8u);

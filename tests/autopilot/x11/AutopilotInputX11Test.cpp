@@ -97,8 +97,7 @@ protected:
     QString finishedOutput(QProcess& p)
     {
         EXPECT_TRUE(spinUntil([&] { return p.state() == QProcess::NotRunning; }, 10000));
-        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(p.exitCode(), 0);
+        EXPECT_EQ(std::tuple(p.exitStatus(), p.exitCode()), std::tuple(QProcess::NormalExit, 0));
         return QString::fromUtf8(p.readAllStandardOutput());
     }
 
