@@ -490,11 +490,9 @@ FakeResponse FakeHostedService::builtIn(const FakeRequest& r)
     const QString& path = r.path;
     const QJsonObject body = r.json();
     if (r.method == "POST" && (path == "/auth/signin" || path == "/auth/signup")) {
-        if (!body["email"].isString() || !body["password"].isString() || body["email"].toString().trimmed().isEmpty()
-            || body["password"].toString().isEmpty())
+        const QString email = body["email"].toString().trimmed().toLower(), password = body["password"].toString();
+        if (!body["email"].isString() || !body["password"].isString() || email.isEmpty() || password.isEmpty())
             return R::error(400, "invalid_request", "Email and password are required.");
-        const QString email = body["email"].toString().trimmed().toLower();
-        const QString password = body["password"].toString();
         if (path == "/auth/signup") {
             if (m_accounts.contains(email))
                 return R::error(409, "account_exists", "An account with this email already exists.");
