@@ -225,7 +225,7 @@ QCoro::Task<ScreenCapturePayloads> captureAllScreensForModel(ScreenCaptureServic
     if (!guard)
         throw CancellationError();
     auto& capture = platform::Platform::get().capture();
-    capture.watchRepaints();
+    capture.watchRepaints(overlay.probes ? overlay.probes() : QList<platform::RepaintProbe>());
     const bool wasSuspended = overlay.suspend ? overlay.suspend() : false;
     ScreenCaptureService::Frames frames;
     std::exception_ptr failure;
@@ -257,6 +257,7 @@ QCoro::Task<ScreenCapturePayloads> captureAllScreensForModel(ScreenCaptureServic
     ScreenCaptureOverlayHooks hooks;
     if (overlay) {
         QPointer<overlay::OverlayWindowController> guard(overlay);
+        hooks.probes = [guard]() { return guard ? guard->screenCaptureProbes() : QList<platform::RepaintProbe>(); };
         hooks.suspend = [guard]() { return guard ? guard->suspendForScreenCapture() : false; };
         hooks.resume = [guard](bool wasSuspended) {
             if (guard)

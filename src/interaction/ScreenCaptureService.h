@@ -1,6 +1,7 @@
 #pragma once
 
 #include "interaction/ScreenCapturePayload.h"
+#include "platform/Capture.h"
 #include "platform/Types.h"
 
 #include <QFuture>
@@ -87,9 +88,12 @@ private:
     quint64 m_configurationRevision = 0;
 };
 
-// How the capture step takes the overlay off screen: `suspend` returns
-// whether it did; `resume` gets that answer. Either may be empty.
+// How the capture step takes the overlay off screen: `probes` names opaque
+// pixels the overlay shows now (asked before it goes, so that the repaint
+// without it can be told from a late one with it); `suspend` returns
+// whether it did; `resume` gets that answer. Any may be empty.
 struct ScreenCaptureOverlayHooks {
+    std::function<QList<platform::RepaintProbe>()> probes;
     std::function<bool()> suspend;
     std::function<void(bool wasSuspended)> resume;
 };

@@ -5,6 +5,7 @@
 #include "overlay/X11Support.h"
 #include "platform/Platform.h"
 
+#include <QBackingStore>
 #include <QEasingCurve>
 #include <QGuiApplication>
 #include <QImage>
@@ -12,6 +13,7 @@
 #include <QResizeEvent>
 #include <algorithm>
 #include <cmath>
+#include <qpa/qplatformbackingstore.h>
 #include <tuple>
 #include <vector>
 
@@ -90,6 +92,47 @@ DisplayKey keyOf(uint32_t id, const QRectF& f)
 }
 
 } // namespace
+
+QList<QPair<QPoint, QRgb>> opaqueSamples(const QImage& image, QRect area, int count)
+{
+    QList<QPair<QPoint, QRgb>> samples;
+    area = area.intersected(image.rect());
+    if (count <= 0 || area.isEmpty()
+        || (image.format() != QImage::Format_ARGB32_Premultiplied && image.format() != QImage::Format_ARGB32
+            && image.format() != QImage::Format_RGB32))
+        return samples;
+    // A sparse grid (every 4th pixel of every 8th row) finds anything
+    // drawn at least a few pixels wide without reading a whole display.
+    constexpr int step = 4, rowStep = 8;
+    constexpr size_t maxHits = 16384;
+    const bool alpha = image.hasAlphaChannel();
+    std::vector<QPair<QPoint, QRgb>> hits;
+    for (int y = area.top() + rowStep / 2; y <= area.bottom() && hits.size() < maxHits; y += rowStep) {
+        const QRgb* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        for (int x = area.left() + step / 2; x <= area.right(); x += step)
+            if (!alpha || qAlpha(line[x]) == 255)
+                hits.emplace_back(QPoint(x, y), line[x] | 0xff000000u);
+    }
+    if (hits.empty())
+        return samples;
+    // Candidates spread evenly over the hits (so over everything drawn);
+    // distinct colours first, as a colour that happens to be beneath as
+    // well tells nothing.
+    const size_t candidates = std::min(hits.size(), size_t(count) * 8);
+    std::vector<QPair<QPoint, QRgb>> spread;
+    for (size_t i = 0; i < candidates; ++i)
+        spread.push_back(hits[(2 * i + 1) * hits.size() / (2 * candidates)]);
+    QList<QRgb> colours;
+    for (const auto& c : spread)
+        if (samples.size() < count && !colours.contains(c.second)) {
+            colours << c.second;
+            samples << c;
+        }
+    for (const auto& c : spread)
+        if (samples.size() < count && !samples.contains(c))
+            samples << c;
+    return samples;
+}
 
 // ---------------------------------------------------------------- window
 
@@ -236,6 +279,18 @@ void CursorOverlayWindow::refreshContentRegion(const QRegion& dirty)
     applyMask();
     if (m_content && !added.isEmpty())
         m_content->update(added);
+}
+
+QList<QPair<QPoint, QRgb>> CursorOverlayWindow::opaqueSamples(int count) const
+{
+    QBackingStore* store = backingStore();
+    if (count <= 0 || !isVisible() || m_fadeOpacity < 1.0 || !store || !store->handle())
+        return {};
+    // The backing store holds what was last painted and sent to the server,
+    // in device pixels (it may be larger than the window).
+    const QImage image = store->handle()->toImage();
+    const QSize device = (QSizeF(size()) * devicePixelRatioF()).toSize().boundedTo(image.size());
+    return overlay::opaqueSamples(image, QRect(QPoint(0, 0), device), count);
 }
 
 void CursorOverlayWindow::applyMask()
@@ -510,6 +565,22 @@ bool CursorOverlayWindowManager::suspendForCapture()
     if (changedScreen)
         x11::syncWithServer();
     return suspended;
+}
+
+QList<platform::RepaintProbe> CursorOverlayWindowManager::captureProbes() const
+{
+    // Without a compositor the windows leave the screen as soon as the
+    // server has unmapped them: nothing to tell apart.
+    QList<platform::RepaintProbe> probes;
+    if (m_isSuspendedForCapture || !m_compositorActive)
+        return probes;
+    for (const auto* w : m_overlayWindows) {
+        if (!w->displayID())
+            continue;
+        for (const auto& [pixel, colour] : w->opaqueSamples(probesPerWindow))
+            probes.append({*w->displayID(), pixel, colour});
+    }
+    return probes;
 }
 
 void CursorOverlayWindowManager::resumeAfterCapture()

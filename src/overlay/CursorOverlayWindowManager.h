@@ -5,6 +5,7 @@
 // companion cursor view of its screen. Owned by OverlayWindowController; only
 // the controller calls it.
 
+#include "platform/Capture.h"
 #include "platform/Types.h"
 
 #include <QList>
@@ -23,6 +24,11 @@ class ClockTimer;
 namespace tovrik::overlay {
 
 class OverlayWindowController;
+
+// Up to `count` pixels of `area` in `image` (ARGB32, premultiplied or not,
+// or RGB32) that are fully opaque, with their colours (0xffRRGGBB): spread
+// over everything drawn there, of as many colours as there are.
+QList<QPair<QPoint, QRgb>> opaqueSamples(const QImage& image, QRect area, int count);
 
 // One overlay window. Never takes focus or clicks (Qt::WindowTransparentForInput,
 // Qt::WindowDoesNotAcceptFocus, WA_ShowWithoutActivating, override-redirect),
@@ -54,6 +60,11 @@ public:
     bool clipsToContent() const { return m_clipToContent; }
     // The region currently shown in shape-mask mode (empty = nothing).
     QRegion contentRegion() const { return m_contentRegion; }
+    // Up to `count` pixels the window shows fully opaque, in device pixels
+    // from its top-left corner (see opaqueSamples() above), read from what
+    // was last sent to the display server. Empty while the window is hidden
+    // or fading.
+    QList<QPair<QPoint, QRgb>> opaqueSamples(int count) const;
 
     // Brings the window to the front of the stacking order without activating it.
     void orderFront();
@@ -106,6 +117,12 @@ public:
     // server. False when there were no live windows or already suspended.
     bool suspendForCapture();
     void resumeAfterCapture();
+    // Opaque pixels of the shown windows, a few per display, asked for
+    // before suspendForCapture(): while the screen still shows one of them,
+    // the compositor has not yet drawn the screen without the windows.
+    // None without a compositor.
+    QList<platform::RepaintProbe> captureProbes() const;
+    static constexpr int probesPerWindow = 6;
 
     const QList<CursorOverlayWindow*>& overlayWindows() const { return m_overlayWindows; }
     const QList<CursorOverlayWindow*>& fadingOverlayWindows() const { return m_fadingOverlayWindows; }

@@ -286,6 +286,11 @@ void OverlayWindowController::rebuildOverlayForCurrentScreensIfNeeded(bool force
     m_windowManager->show(screens, this);
 }
 
+QList<platform::RepaintProbe> OverlayWindowController::screenCaptureProbes() const
+{
+    return m_windowManager->captureProbes();
+}
+
 bool OverlayWindowController::suspendForScreenCapture()
 {
     return m_windowManager->suspendForCapture();

@@ -105,6 +105,9 @@ public:
     void clearInteractionVisuals();
     void dismissResponseBubble();
     void rebuildOverlayForCurrentScreensIfNeeded(bool force);
+    // A few opaque pixels the overlay windows show now (see
+    // CursorOverlayWindowManager::captureProbes()).
+    QList<platform::RepaintProbe> screenCaptureProbes() const;
     bool suspendForScreenCapture();
     void resumeAfterScreenCapture(bool wasSuspended);
 

@@ -2,6 +2,7 @@
 
 #include <QImage>
 #include <QList>
+#include <QPoint>
 #include <QString>
 #include <cstdint>
 
@@ -15,6 +16,17 @@ struct ForegroundInfo {
     QString focusedElementSignature;
 };
 
+// A pixel that windows about to leave the screen draw fully opaque: the
+// display, the pixel's place in it (native pixels from its top-left corner)
+// and its colour (0xffRRGGBB). While those windows are still on screen the
+// display shows exactly that colour there.
+struct RepaintProbe {
+    uint32_t displayID = 0;
+    QPoint pixel;
+    uint32_t color = 0;
+    friend bool operator==(const RepaintProbe&, const RepaintProbe&) = default;
+};
+
 class DisplayCapture {
 public:
     virtual ~DisplayCapture() = default;
@@ -24,8 +36,10 @@ public:
     // takes it back only when the last copy of the image is gone.
     virtual QImage captureDisplay(uint32_t displayID) = 0;
     // Called before windows are taken off screen, so that synchronize()
-    // can tell the repaint that follows from earlier ones.
-    virtual void watchRepaints() {}
+    // can tell the repaint that follows from earlier ones. `leaving` are
+    // opaque pixels of those windows: once the screen no longer shows them,
+    // what is drawn there is a repaint without the windows.
+    virtual void watchRepaints(const QList<RepaintProbe>& leaving = {}) { (void)leaving; }
     // Waits until the display server has processed every request made so
     // far and repainted; `vacatedDisplays` are the displays whose whole
     // area windows have just left (their repaint is waited for).

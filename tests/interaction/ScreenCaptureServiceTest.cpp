@@ -129,6 +129,11 @@ TEST_F(ScreenCaptureTest, ForModelTakesOverlayOffScreenUntilFramesAreTaken)
     ScreenCaptureService service;
     QStringList calls;
     ScreenCaptureOverlayHooks hooks;
+    const QList<platform::RepaintProbe> probes{{7, QPoint(3, 4), 0xff2f7df6}};
+    hooks.probes = [&] {
+        calls << QStringLiteral("probes");
+        return probes;
+    };
     hooks.suspend = [&] {
         calls << QStringLiteral("suspend sync=%1 captures=%2")
                      .arg(sim->simCapture().syncCount())
@@ -144,9 +149,11 @@ TEST_F(ScreenCaptureTest, ForModelTakesOverlayOffScreenUntilFramesAreTaken)
     auto out = runToEnd(captureAllScreensForModel(&service, hooks, false));
     ASSERT_TRUE(out->value) << describeException(out->error).toStdString();
     EXPECT_EQ(out->value->size(), 2);
-    // Off screen, then the server is synchronised, then both displays are
-    // grabbed, then the overlay comes back.
-    EXPECT_EQ(calls, QStringList({"suspend sync=0 captures=0", "resume 1 sync=1 captures=2"}));
+    // The overlay's opaque pixels are read while it shows and watched for;
+    // then off screen, the server is synchronised, both displays are
+    // grabbed, and the overlay comes back.
+    EXPECT_EQ(calls, QStringList({"probes", "suspend sync=0 captures=0", "resume 1 sync=1 captures=2"}));
+    EXPECT_EQ(sim->simCapture().watchedProbes(), probes);
     // A failing capture still puts the overlay back, with what suspend said.
     calls.clear();
     hooks.suspend = [&] {
@@ -156,8 +163,8 @@ TEST_F(ScreenCaptureTest, ForModelTakesOverlayOffScreenUntilFramesAreTaken)
     sim->simCapture().setFailing(7, true);
     runToEnd(captureAllScreensForModel(&service, hooks, false))
         ->expectError("TovrikScreenCapture", ScreenCaptureService::CaptureFailed);
-    ASSERT_EQ(calls.size(), 2);
-    EXPECT_TRUE(calls[1].startsWith(QStringLiteral("resume 0")));
+    ASSERT_EQ(calls.size(), 3);
+    EXPECT_TRUE(calls[2].startsWith(QStringLiteral("resume 0")));
     // A service that is gone is a cancellation, not a crash.
     auto gone = runToEnd(captureAllScreensForModel(nullptr, hooks, false));
     EXPECT_TRUE(gone->cancelled());

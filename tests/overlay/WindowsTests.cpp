@@ -8,6 +8,7 @@
 #include "overlay/OverlayCoordinates.h"
 
 #include <QPainter>
+#include <QSet>
 #include <algorithm>
 #include <limits>
 #include <tuple>
@@ -262,6 +263,52 @@ TEST_F(WindowsTest, WithoutACompositorEachWindowIsClippedToWhatItsContentDraws)
     sim->setCompositorActive(true);
     EXPECT_FALSE(w->clipsToContent());
     EXPECT_TRUE(w->mask().isEmpty());
+}
+
+// The pixels a capture watches to know the overlay is gone from the screen.
+TEST(OverlayProbes, OpaquePixelsSpreadOverEveryColourNeverTranslucentOnes)
+{
+    QImage image(400, 300, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    const QRect glyph(200, 100, 40, 40), badge(300, 200, 8, 8);
+    {
+        QPainter p(&image);
+        p.fillRect(QRect(0, 0, 400, 300), QColor(255, 255, 255, 200)); // a glow over everything
+        p.fillRect(glyph, QColor(47, 125, 246));
+        p.fillRect(badge, QColor(250, 250, 250));
+    }
+    const auto samples = overlay::opaqueSamples(image, image.rect(), 6);
+    ASSERT_EQ(samples.size(), 6);
+    QSet<QRgb> colours;
+    for (const auto& [pixel, colour] : samples) {
+        EXPECT_TRUE(glyph.contains(pixel) || badge.contains(pixel)) << pixel.x() << "," << pixel.y();
+        EXPECT_EQ(colour, glyph.contains(pixel) ? 0xff2f7df6u : 0xfffafafau);
+        colours << colour;
+    }
+    EXPECT_EQ(colours.size(), 2); // the small badge too, not only the large glyph
+    // Only the area asked for; nothing where nothing is opaque.
+    for (const auto& sample : overlay::opaqueSamples(image, QRect(0, 0, 250, 300), 6))
+        EXPECT_TRUE(glyph.contains(sample.first));
+    image.fill(QColor(0, 0, 0, 254));
+    EXPECT_TRUE(overlay::opaqueSamples(image, image.rect(), 6).isEmpty());
+}
+
+TEST_F(WindowsTest, CaptureProbesComeFromEveryShownWindowAndNoneWhileSuspended)
+{
+    useDisplays(twoScreens());
+    manager().show(screens(), controller.get());
+    QSet<uint32_t> probed;
+    spinUntil([&] {
+        for (const auto& p : manager().captureProbes())
+            probed << p.displayID;
+        return probed.size() == 2;
+    }, 2000);
+    EXPECT_EQ(probed, QSet<uint32_t>({1, 2}));
+    sim->setCompositorActive(false); // the windows leave with their unmapping
+    EXPECT_TRUE(manager().captureProbes().isEmpty());
+    sim->setCompositorActive(true);
+    ASSERT_TRUE(manager().suspendForCapture());
+    EXPECT_TRUE(manager().captureProbes().isEmpty());
 }
 
 TEST(OverlayCoordinates, DisplayPointsFlipAgainstTheMainDisplayAndFramesAreHalfOpen)

@@ -154,6 +154,7 @@ public:
     // display's bounds times its scale. A display set with setImage() returns
     // that image instead.
     QImage captureDisplay(uint32_t displayID) override;
+    void watchRepaints(const QList<RepaintProbe>& leaving = {}) override { m_watched = leaving; }
     void synchronize(const QList<uint32_t>& = {}) override { ++m_syncCount; }
     ForegroundInfo foreground() override { return m_foreground; }
 
@@ -163,9 +164,12 @@ public:
     void setForeground(ForegroundInfo info) { m_foreground = std::move(info); }
     int syncCount() const { return m_syncCount; }
     int captureCount() const { return m_captureCount; }
+    // The probes of the last watchRepaints().
+    QList<RepaintProbe> watchedProbes() const { return m_watched; }
 
 private:
     SimDisplays& m_displays;
+    QList<RepaintProbe> m_watched;
     QHash<uint32_t, QImage> m_images;
     QSet<uint32_t> m_failing;
     ForegroundInfo m_foreground;

@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <QRegion>
+#include <QSet>
 #include <QThread>
 #include <algorithm>
 #include <cstring>
@@ -93,6 +94,7 @@ X11Capture::X11Capture(X11Displays& displays, bool sharedMemory)
             xcb_shm_query_version_reply(m_conn, xcb_shm_query_version(m_conn), nullptr));
         m_shmAvailable = bool(version);
     }
+    m_compositorSelection = internAtom(m_conn, ("_NET_WM_CM_S" + QByteArray::number(m_conn.screenNumber())).constData());
     const auto* damage = xcb_get_extension_data(m_conn, &xcb_damage_id);
     if (damage && damage->present) {
         XcbReply<xcb_damage_query_version_reply_t> version(xcb_damage_query_version_reply(
@@ -232,19 +234,59 @@ QImage X11Capture::captureDisplay(uint32_t displayID)
     return captureRootRect(r);
 }
 
-void X11Capture::watchRepaints()
+std::vector<std::optional<uint32_t>> X11Capture::readProbes(const std::vector<Probe>& probes)
+{
+    std::vector<xcb_get_image_cookie_t> cookies;
+    cookies.reserve(probes.size());
+    for (const auto& p : probes)
+        cookies.push_back(xcb_get_image(m_conn, XCB_IMAGE_FORMAT_Z_PIXMAP, m_conn.root(), int16_t(p.root.x()),
+                                        int16_t(p.root.y()), 1, 1, ~0u));
+    std::vector<std::optional<uint32_t>> colours;
+    colours.reserve(probes.size());
+    for (auto cookie : cookies) {
+        XcbReply<xcb_get_image_reply_t> reply(xcb_get_image_reply(m_conn, cookie, nullptr));
+        if (!reply || xcb_get_image_data_length(reply.get()) < 4) {
+            colours.emplace_back();
+            continue;
+        }
+        uint32_t pixel = 0;
+        std::memcpy(&pixel, xcb_get_image_data(reply.get()), 4);
+        colours.emplace_back(pixel | 0xff000000u);
+    }
+    return colours;
+}
+
+void X11Capture::watchRepaints(const QList<RepaintProbe>& leaving)
 {
     std::lock_guard lock(m_mutex);
+    m_probes.clear();
     if (!m_conn.ok() || !m_hasDamage)
         return;
     stopWatching();
     m_damage = xcb_generate_id(m_conn);
     xcb_damage_create(m_conn, m_damage, m_conn.root(), XCB_DAMAGE_REPORT_LEVEL_RAW_RECTANGLES);
     xcb_flush(m_conn);
+    if (!m_formatOk)
+        return;
+    const auto* screen = m_conn.screen();
+    const QRect root(0, 0, screen->width_in_pixels, screen->height_in_pixels);
+    std::vector<Probe> probes;
+    for (const auto& p : leaving) {
+        const QRect display = m_displays.pixelRect(p.displayID);
+        const QPoint at = display.topLeft() + p.pixel;
+        if (int(probes.size()) < maxProbes && display.contains(at) && root.contains(at))
+            probes.push_back({at, p.color | 0xff000000u, p.displayID});
+    }
+    // Only what the screen shows now tells a late frame from a new one.
+    const auto shown = readProbes(probes);
+    for (size_t i = 0; i < probes.size(); ++i)
+        if (shown[i] == probes[i].color)
+            m_probes.push_back(probes[i]);
 }
 
 void X11Capture::stopWatching()
 {
+    m_probes.clear();
     if (!m_damage)
         return;
     xcb_damage_destroy(m_conn, m_damage);
@@ -257,10 +299,17 @@ void X11Capture::stopWatching()
 void X11Capture::synchronize(const QList<uint32_t>& vacatedDisplays)
 {
     std::lock_guard lock(m_mutex);
-    if (!m_conn.sync())
+    if (!m_conn.ok())
         return;
-    if (!compositorRunning(m_conn, m_conn.screenNumber()) || !m_hasDamage) {
-        if (!m_hasDamage && compositorRunning(m_conn, m_conn.screenNumber()))
+    // Asking who owns the compositor selection is the round trip that puts
+    // the server past every request made so far.
+    XcbReply<xcb_get_selection_owner_reply_t> owner(
+        xcb_get_selection_owner_reply(m_conn, xcb_get_selection_owner(m_conn, m_compositorSelection), nullptr));
+    if (xcb_connection_has_error(m_conn))
+        return;
+    const bool compositor = owner && owner->owner != XCB_WINDOW_NONE;
+    if (!compositor || !m_hasDamage) {
+        if (compositor)
             QThread::msleep(50); // no way to see the repaint: give it three frames
         stopWatching();
         return;
@@ -275,16 +324,25 @@ void X11Capture::synchronize(const QList<uint32_t>& vacatedDisplays)
         xcb_flush(m_conn);
     }
     // A compositor that lags behind (a busy machine) may still be drawing
-    // the overlay as it was before it was taken away: that drawing covers
-    // the vacated displays too, and its repaint without the overlay follows
-    // in its next pass. So once they are covered, wait until the root has
-    // been quiet for a moment, still within the cap.
+    // the windows as they were before they went: that drawing covers the
+    // vacated displays too, and its repaint without them follows in its
+    // next pass. So once they are covered, the probes are read after every
+    // drawing until none shows the windows' colour. Without probes, or once
+    // some have changed on every display while others keep their colour,
+    // the repaint is taken when the root has been quiet for a moment. All
+    // within the cap.
     QRegion vacated;
     for (uint32_t id : vacatedDisplays)
         vacated += m_displays.pixelRect(id);
     QRegion pending = vacated;
     const uint8_t damageEvent = xcb_get_extension_data(m_conn, &xcb_damage_id)->first_event + XCB_DAMAGE_NOTIFY;
     bool any = false;
+    bool drawnSinceProbed = true;
+    // The displays with probes, and those where one has changed.
+    QSet<uint32_t> probed, cleared;
+    for (const auto& p : m_probes)
+        probed << p.displayID;
+    const bool probing = !m_probes.empty() && !vacated.isEmpty();
     QElapsedTimer elapsed;
     elapsed.start();
     qint64 lastDamageMs = 0;
@@ -296,6 +354,7 @@ void X11Capture::synchronize(const QList<uint32_t>& vacatedDisplays)
                 const QRect area(d->area.x, d->area.y, d->area.width, d->area.height);
                 pending -= area;
                 any = true;
+                drawnSinceProbed = true;
                 if (vacated.isEmpty() || vacated.intersects(area))
                     lastDamageMs = elapsed.elapsed();
             }
@@ -306,10 +365,31 @@ void X11Capture::synchronize(const QList<uint32_t>& vacatedDisplays)
         const qint64 cap = vacatedDisplays.isEmpty() ? 50 : repaintWaitCapMs;
         qint64 left = cap - elapsed.elapsed();
         if (any && pending.isEmpty()) {
-            const qint64 quietLeft = lastDamageMs + repaintQuietMs - elapsed.elapsed();
-            if (quietLeft <= 0)
-                break;
-            left = std::min(left, quietLeft);
+            if (probing && drawnSinceProbed) {
+                drawnSinceProbed = false;
+                const auto shown = readProbes(m_probes);
+                std::vector<Probe> still;
+                for (size_t i = 0; i < m_probes.size(); ++i) {
+                    if (!shown[i] || *shown[i] == m_probes[i].color)
+                        still.push_back(m_probes[i]);
+                    else
+                        cleared << m_probes[i].displayID;
+                }
+                m_probes = std::move(still);
+                if (m_probes.empty())
+                    break; // drawn again, and without the windows
+                continue; // drawing that came meanwhile is read first
+            }
+            // While every probe of a display still shows the windows, what
+            // was drawn there is a late frame: only the next drawing can
+            // tell. Once some have changed on every display, one that has
+            // not may be the same colour beneath.
+            if (!probing || cleared.size() == probed.size()) {
+                const qint64 quietLeft = lastDamageMs + repaintQuietMs - elapsed.elapsed();
+                if (quietLeft <= 0)
+                    break;
+                left = std::min(left, quietLeft);
+            }
         }
         if (left <= 0)
             break;

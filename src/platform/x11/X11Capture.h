@@ -15,6 +15,16 @@
 // windows go, starts following what is drawn on the root (DAMAGE), and
 // synchronize() then waits until the compositor has repainted the vacated
 // displays (at most a short cap, for a compositor that draws elsewhere).
+// A compositor that lags may first finish a frame it began with the windows
+// still in it; that frame covers the displays too. So watchRepaints() also
+// reads the opaque pixels the windows show (the probes), and synchronize()
+// takes a repaint as the one without the windows only once none of those
+// pixels shows the windows' colour any more. A probe the screen did not
+// show before the windows went (the compositor not yet up to date, another
+// window above) is dropped. Without probes, or when on every display some
+// have changed and others keep their colour (the pixel beneath has the
+// same), the repaint is taken once the root has been quiet for a moment;
+// while all of a display's keep it, only the cap ends the wait.
 
 #include "platform/Capture.h"
 #include "platform/x11/Xcb.h"
@@ -22,6 +32,7 @@
 #include <QRect>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace tovrik::platform::x11 {
@@ -35,7 +46,7 @@ public:
     ~X11Capture() override;
 
     QImage captureDisplay(uint32_t displayID) override;
-    void watchRepaints() override;
+    void watchRepaints(const QList<RepaintProbe>& leaving = {}) override;
     void synchronize(const QList<uint32_t>& vacatedDisplays = {}) override;
     ForegroundInfo foreground() override;
     void releaseBuffers() override;
@@ -54,6 +65,8 @@ public:
     // How long the root must stay quiet after the vacated displays were
     // repainted before the repaint is taken as the last one.
     static constexpr int repaintQuietMs = 12;
+    // The most probes read per capture.
+    static constexpr int maxProbes = 32;
 
     struct Segment;
     struct Owner;
@@ -64,6 +77,14 @@ private:
     QImage captureShm(QRect r);
     QImage captureGetImage(QRect r);
     void stopWatching();
+    struct Probe {
+        QPoint root;
+        uint32_t color = 0;
+        uint32_t displayID = 0;
+    };
+    // The root's colours (0xffRRGGBB) at the probes, in one round trip;
+    // nullopt for a pixel that could not be read.
+    std::vector<std::optional<uint32_t>> readProbes(const std::vector<Probe>& probes);
 
     X11Displays& m_displays;
     XcbConnection m_conn;
@@ -72,6 +93,8 @@ private:
     bool m_shmAvailable = false;
     bool m_hasDamage = false;
     uint32_t m_damage = 0;
+    uint32_t m_compositorSelection = 0;
+    std::vector<Probe> m_probes;
     std::shared_ptr<Owner> m_owner;
     std::vector<std::shared_ptr<Segment>> m_segments;
 };

@@ -9,6 +9,7 @@
 #include "interaction/ScreenCaptureService.h"
 #include "overlay/OverlayWindowController.h"
 #include "platform/Platform.h"
+#include "platform/x11/X11Displays.h"
 #include "platform/x11/X11Platform.h"
 #include "support/X11TestClients.h"
 
@@ -20,6 +21,7 @@
 #include <QWidget>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 
@@ -87,6 +89,17 @@ TEST(ScreenCaptureX11, TheKnownWindowAtItsPlaceWithoutOverlayPixelsAndTheOverlay
     overlay.showStatus(QStringLiteral("listening"), std::nullopt, false);
     ASSERT_TRUE(spinUntil([&] { return mismatches(grabRoot(), windowRect.topLeft()) > 0; }, 10000))
         << "the overlay never drew over the known window";
+    // With a compositor, the pixels the capture watches are opaque pixels of
+    // the overlay, each at its place on the screen (once the compositor has
+    // drawn its latest frame: the waveform moves).
+    auto& x11 = static_cast<platform::x11::X11Platform&>(platform::Platform::get());
+    EXPECT_TRUE(!x11.compositorActive() || spinUntil([&] {
+        const auto probes = overlay.screenCaptureProbes();
+        const QImage root = grabRoot();
+        return !probes.isEmpty() && std::all_of(probes.begin(), probes.end(), [&](const auto& p) {
+            return (root.pixel(x11.x11Displays().pixelRect(p.displayID).topLeft() + p.pixel) | 0xff000000u) == p.color;
+        });
+    }, 10000)) << "the overlay's probes are not what the screen shows";
 
     ScreenCaptureService service;
     auto out = runToEnd(captureAllScreensForModel(&service, &overlay, /*includeNativeImage*/ true));
