@@ -1,6 +1,7 @@
 #include "overlay/CursorOverlayWindowManager.h"
 
 #include "common/Clock.h"
+#include "overlay/BlankPageRelease.h"
 #include "overlay/OverlayCoordinates.h"
 #include "overlay/X11Support.h"
 #include "platform/Platform.h"
@@ -33,6 +34,11 @@ constexpr int kMaskAlphaThreshold = 160;
 // A region out of the window's bounds: an empty shape, so nothing shows
 // (an empty QRegion would instead remove the mask and show everything).
 const QRegion kNothingShown(-2, -2, 1, 1);
+
+// How long after the content's last paint the blank pages of the backing
+// store are given back: a glyph in flight repaints every frame, so this
+// waits for the motion to end.
+constexpr double kBlankPageReleaseDelay = 1.0;
 
 double easeIn(double t)
 {
@@ -153,6 +159,8 @@ CursorOverlayWindow::CursorOverlayWindow(std::optional<uint32_t> displayID, QRec
     setFocusPolicy(Qt::NoFocus);
     setWindowTitle(QStringLiteral("Tovrik overlay"));
     setGeometry(qtGeometry.toAlignedRect());
+    m_blankPageTimer = new ClockTimer(this);
+    connect(m_blankPageTimer, &ClockTimer::timeout, this, [this] { releaseBlankBackingStorePages(this); });
 }
 
 CursorOverlayWindow::~CursorOverlayWindow()
@@ -208,8 +216,21 @@ void CursorOverlayWindow::orderFront()
 {
     if (!isVisible())
         QWidget::show();
+    else if (m_nativelyUnmapped)
+        x11::setNativeWindowMapped(this, true);
+    m_nativelyUnmapped = false;
     raiseAbove();
 }
+
+void CursorOverlayWindow::takeOffScreen()
+{
+    if (isVisible() && x11::setNativeWindowMapped(this, false))
+        m_nativelyUnmapped = true;
+    else
+        orderOut();
+}
+
+void CursorOverlayWindow::putBackOnScreen() { orderFront(); }
 
 void CursorOverlayWindow::raiseAbove()
 {
@@ -221,11 +242,19 @@ void CursorOverlayWindow::raiseAbove()
 
 void CursorOverlayWindow::orderOut()
 {
+    m_nativelyUnmapped = false;
     QWidget::hide();
+}
+
+void CursorOverlayWindow::releaseBlankPagesLater()
+{
+    m_blankPageTimer->start(kBlankPageReleaseDelay, false);
 }
 
 bool CursorOverlayWindow::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == m_content && event->type() == QEvent::Paint)
+        releaseBlankPagesLater();
     if (m_clipToContent && watched == m_content && event->type() == QEvent::Paint) {
         // The content is about to paint this region; once it has, re-read
         // what it drew there and clip the window to it.
@@ -558,7 +587,7 @@ bool CursorOverlayWindowManager::suspendForCapture()
     if (!m_overlayWindows.isEmpty() && !m_isSuspendedForCapture) {
         m_isSuspendedForCapture = true;
         for (auto* w : m_overlayWindows)
-            w->orderOut();
+            w->takeOffScreen();
         suspended = changedScreen = true;
     }
     updateRaiseTimer();
@@ -590,7 +619,7 @@ void CursorOverlayWindowManager::resumeAfterCapture()
     m_isSuspendedForCapture = false;
     refreshCompositorState();
     for (auto* w : m_overlayWindows)
-        w->orderFront();
+        w->putBackOnScreen();
     updateRaiseTimer();
 }
 

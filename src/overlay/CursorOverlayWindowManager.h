@@ -34,7 +34,9 @@ QList<QPair<QPoint, QRgb>> opaqueSamples(const QImage& image, QRect area, int co
 // Qt::WindowDoesNotAcceptFocus, WA_ShowWithoutActivating, override-redirect),
 // never appears in the taskbar (Qt::Tool). Without a compositor the window is
 // clipped to the pixels its content draws (a shape mask), so the desktop never
-// turns black behind the transparent parts.
+// turns black behind the transparent parts. A second after its content last
+// painted, the blank pages of its backing store are given back (see
+// BlankPageRelease.h).
 class CursorOverlayWindow : public QWidget {
     Q_OBJECT
 public:
@@ -69,6 +71,13 @@ public:
     // Brings the window to the front of the stacking order without activating it.
     void orderFront();
     void orderOut();
+    // Off screen for a capture and back. On X11 only the native window is
+    // unmapped: putting it back then costs no round trip and no repaint of
+    // the whole window, just the server's copy of what Qt already holds.
+    // Elsewhere (and for a window never shown) these are orderOut() and
+    // orderFront().
+    void takeOffScreen();
+    void putBackOnScreen();
     // Raises the window to the top of the stacking order (no activation).
     void raiseAbove();
 
@@ -79,6 +88,7 @@ protected:
 private:
     void refreshContentRegion(const QRegion& dirty);
     void applyMask();
+    void releaseBlankPagesLater();
 
     std::optional<uint32_t> m_displayID;
     QRectF m_screenFrame;
@@ -88,6 +98,8 @@ private:
     bool m_maskUpdateQueued = false;
     QRegion m_pendingDirty;
     QRegion m_contentRegion;
+    ClockTimer* m_blankPageTimer = nullptr;
+    bool m_nativelyUnmapped = false;
 };
 
 class CursorOverlayWindowManager : public QObject {

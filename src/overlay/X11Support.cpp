@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QGuiApplication>
+#include <QWidget>
 #include <QtGui/qguiapplication_platform.h>
 #include <xcb/xcb.h>
 
@@ -62,6 +63,20 @@ void syncWithServer()
         return;
     xcb_flush(c);
     std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+}
+
+bool setNativeWindowMapped(QWidget* window, bool mapped)
+{
+    xcb_connection_t* c = qtConnection(nullptr);
+    if (!c || !window || !window->isWindow() || !window->testAttribute(Qt::WA_WState_Created))
+        return false;
+    const auto id = xcb_window_t(window->winId());
+    if (mapped)
+        xcb_map_window(c, id);
+    else
+        xcb_unmap_window(c, id);
+    xcb_flush(c);
+    return true;
 }
 
 } // namespace tovrik::overlay::x11

@@ -5,6 +5,8 @@
 // our window changes. Both answer sensibly when Qt does not run on X11
 // (offscreen tests): a compositor is assumed and syncing does nothing.
 
+class QWidget;
+
 namespace tovrik::overlay::x11 {
 
 // True when Qt runs on the xcb platform.
@@ -15,5 +17,11 @@ bool compositorRunning();
 // Flushes Qt's X connection and waits for a reply from the server, so every
 // request sent before (unmapping our windows) has been processed.
 void syncWithServer();
+// Maps or unmaps the native X window of top-level `window` directly, behind
+// Qt's back: Qt keeps the widget shown and its backing store as it is, so
+// mapping it again shows the same pixels without painting them anew (Qt only
+// flushes what the server exposes). False, doing nothing, when not on X11 or
+// the widget has no native window.
+bool setNativeWindowMapped(QWidget* window, bool mapped);
 
 } // namespace tovrik::overlay::x11

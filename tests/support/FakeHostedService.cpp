@@ -2,11 +2,11 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
-#include <QElapsedTimer>
-#include <QEventLoop>
+#include <QDeadlineTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSslSocket>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
@@ -25,12 +25,10 @@ QByteArray reasonPhrase(int status)
     return phrases.value(status, "Status");
 }
 
-QString base64url(const QByteArray& b)
-{
-    return QString::fromLatin1(b.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
-}
+QByteArray compact(const QJsonObject& o) { return QJsonDocument(o).toJson(QJsonDocument::Compact); }
 
 constexpr qsizetype kMaxRequestBytes = 64 << 20;
+constexpr qint64 kSignupCredits = 100;
 
 } // namespace
 
@@ -48,9 +46,7 @@ QByteArray FakeRequest::header(const QByteArray& name) const
 QString FakeRequest::bearerToken() const
 {
     const QByteArray value = header("Authorization").trimmed();
-    if (!value.startsWith("Bearer "))
-        return {};
-    return QString::fromUtf8(value.mid(7).trimmed());
+    return value.startsWith("Bearer ") ? QString::fromUtf8(value.mid(7).trimmed()) : QString();
 }
 
 QJsonObject FakeRequest::json() const { return QJsonDocument::fromJson(body).object(); }
@@ -62,19 +58,13 @@ bool FakeRequest::multipartPart(const QByteArray& name, QByteArray* data, QStrin
     if (!type.startsWith("multipart/form-data") || b < 0)
         return false;
     const QByteArray boundary = "--" + type.mid(b + 9).trimmed();
-    qsizetype pos = body.indexOf(boundary);
-    while (pos >= 0) {
-        qsizetype start = pos + boundary.size();
-        if (body.mid(start, 2) == "--")
-            return false;
-        start += 2; // CRLF
+    for (qsizetype pos = body.indexOf(boundary); pos >= 0;) {
+        const qsizetype start = pos + boundary.size() + 2; // past the CRLF
         const qsizetype headEnd = body.indexOf("\r\n\r\n", start);
-        if (headEnd < 0)
+        const qsizetype next = headEnd < 0 ? -1 : body.indexOf("\r\n" + boundary, headEnd + 4);
+        if (body.mid(start - 2, 2) == "--" || next < 0)
             return false;
         const QByteArray head = body.mid(start, headEnd - start);
-        const qsizetype next = body.indexOf("\r\n" + boundary, headEnd + 4);
-        if (next < 0)
-            return false;
         if (head.contains("name=\"" + name + "\"")) {
             if (data)
                 *data = body.mid(headEnd + 4, next - headEnd - 4);
@@ -95,10 +85,7 @@ bool FakeRequest::multipartPart(const QByteArray& name, QByteArray* data, QStrin
 
 // --------------------------------------------------------------- responses
 
-FakeResponse FakeResponse::json(int status, const QJsonObject& object)
-{
-    return raw(status, "application/json", QJsonDocument(object).toJson(QJsonDocument::Compact));
-}
+FakeResponse FakeResponse::json(int status, const QJsonObject& object) { return raw(status, "application/json", compact(object)); }
 
 FakeResponse FakeResponse::hanging()
 {
@@ -121,9 +108,9 @@ FakeResponse FakeResponse::error(int status, const QString& code, const QString&
 {
     QJsonObject o;
     if (!code.isEmpty())
-        o.insert(QStringLiteral("error"), code);
+        o.insert("error", code);
     if (!message.isEmpty())
-        o.insert(QStringLiteral("message"), message);
+        o.insert("message", message);
     return json(status, o);
 }
 
@@ -131,26 +118,23 @@ FakeResponse FakeResponse::raw(int status, const QByteArray& contentType, const 
 {
     FakeResponse r;
     r.status = status;
-    if (!contentType.isEmpty())
-        r.headers.append(qMakePair(QByteArray("Content-Type"), QByteArray(contentType)));
     r.body = body;
+    if (!contentType.isEmpty())
+        r.headers.append({"Content-Type", contentType});
     return r;
 }
 
 FakeResponse FakeResponse::redirect(int status, const QString& location)
 {
-    FakeResponse r;
-    r.status = status;
-    r.headers.append(qMakePair(QByteArray("Location"), QByteArray(location.toUtf8())));
+    FakeResponse r = raw(status, {}, {});
+    r.headers = {{"Location", location.toUtf8()}};
     return r;
 }
 
 FakeResponse FakeResponse::eventStream(const QList<QByteArray>& chunks)
 {
-    FakeResponse r;
-    r.status = 200;
-    r.headers.append(qMakePair(QByteArray("Content-Type"), QByteArray("text/event-stream; charset=utf-8")));
-    r.headers.append(qMakePair(QByteArray("Cache-Control"), QByteArray("no-store")));
+    FakeResponse r = raw(200, "text/event-stream; charset=utf-8", {});
+    r.headers.append({QByteArray("Cache-Control"), QByteArray("no-store")});
     r.chunks = chunks;
     return r;
 }
@@ -166,17 +150,13 @@ QByteArray FakeResponse::sseEvent(const QByteArray& type, const QByteArray& data
 QList<QByteArray> FakeResponse::chatReplyEvents(const QString& text, int pieces, qint64 creditsBalance)
 {
     QList<QByteArray> events;
-    pieces = std::max(1, pieces);
-    const qsizetype step = std::max<qsizetype>(1, (text.size() + pieces - 1) / pieces);
-    for (qsizetype i = 0; i < text.size(); i += step) {
-        const QJsonObject o{{QStringLiteral("text"), text.mid(i, step)}};
-        events << sseEvent("delta", QJsonDocument(o).toJson(QJsonDocument::Compact));
-    }
+    const qsizetype step = std::max<qsizetype>(1, (text.size() + std::max(1, pieces) - 1) / std::max(1, pieces));
+    for (qsizetype i = 0; i < text.size(); i += step)
+        events << sseEvent("delta", compact({{"text", text.mid(i, step)}}));
     QJsonObject done;
     if (creditsBalance >= 0)
-        done.insert(QStringLiteral("creditsBalance"), creditsBalance);
-    events << sseEvent("done", QJsonDocument(done).toJson(QJsonDocument::Compact));
-    return events;
+        done.insert("creditsBalance", creditsBalance);
+    return events << sseEvent("done", compact(done));
 }
 
 // ------------------------------------------------------------- connections
@@ -211,15 +191,12 @@ private:
             m_socket->setReadBufferSize(0);
             m_buffer += m_socket->readAll();
         }
-        if (m_buffer.size() > kMaxRequestBytes) {
+        if (m_buffer.size() > kMaxRequestBytes)
             m_socket->abort();
-            return;
-        }
-        if (!m_tunnel) {
+        else if (m_tunnel)
+            processRequests();
+        else
             handleConnect();
-            return;
-        }
-        processRequests();
     }
 
     void handleConnect()
@@ -240,8 +217,7 @@ private:
         m_service->m_connectTargets << QString::fromUtf8(target).toLower();
         m_socket->write("HTTP/1.1 200 Connection established\r\n\r\n");
         m_socket->flush();
-        const TestCertificateSet& certs = m_service->m_options.untrustedCertificate ? untrustedTestCertificates()
-                                                                                    : trustedTestCertificates();
+        const auto& certs = m_service->m_options.untrustedCertificate ? untrustedTestCertificates() : trustedTestCertificates();
         m_socket->setLocalCertificate(certs.server);
         m_socket->setPrivateKey(certs.serverKey);
         m_socket->setPeerVerifyMode(QSslSocket::VerifyNone);
@@ -256,8 +232,7 @@ private:
             const qsizetype end = m_buffer.indexOf("\r\n\r\n");
             if (end < 0)
                 return;
-            const QByteArray head = m_buffer.left(end);
-            const QList<QByteArray> lines = head.split('\n');
+            const QList<QByteArray> lines = m_buffer.left(end).split('\n');
             const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
             if (requestLine.size() != 3) {
                 m_socket->abort();
@@ -271,18 +246,11 @@ private:
             request.path = QUrl::fromPercentEncoding(q < 0 ? request.target : request.target.left(q));
             if (q >= 0)
                 request.query = QUrlQuery(QString::fromUtf8(request.target.mid(q + 1)));
-            qsizetype length = 0;
-            for (int i = 1; i < lines.size(); ++i) {
-                const QByteArray l = lines[i].trimmed();
-                const qsizetype colon = l.indexOf(':');
-                if (colon <= 0)
-                    continue;
-                const QByteArray name = l.left(colon).trimmed();
-                const QByteArray value = l.mid(colon + 1).trimmed();
-                request.headers.append(qMakePair(QByteArray(name), QByteArray(value)));
-                if (name.compare("Content-Length", Qt::CaseInsensitive) == 0)
-                    length = value.toLongLong();
+            for (const QByteArray& line : lines.mid(1)) {
+                if (const qsizetype colon = line.indexOf(':'); colon > 0)
+                    request.headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
             }
+            const qsizetype length = request.header("Content-Length").toLongLong();
             if (m_buffer.size() < end + 4 + length)
                 return;
             request.body = m_buffer.mid(end + 4, length);
@@ -330,11 +298,8 @@ private:
                     return;
                 }
                 const QByteArray& c = m_pending.chunks[m_nextChunk++];
-                if (m_pending.verbatim) {
-                    m_socket->write(c);
-                    m_socket->flush();
-                } else if (!c.isEmpty()) {
-                    m_socket->write(QByteArray::number(c.size(), 16) + "\r\n" + c + "\r\n");
+                if (m_pending.verbatim || !c.isEmpty()) {
+                    m_socket->write(m_pending.verbatim ? c : QByteArray::number(c.size(), 16) + "\r\n" + c + "\r\n");
                     m_socket->flush();
                 }
                 sendNextChunk();
@@ -376,11 +341,10 @@ protected:
     {
         auto* socket = new QSslSocket(this);
         socket->setProxy(QNetworkProxy::NoProxy);
-        if (!socket->setSocketDescriptor(descriptor)) {
+        if (socket->setSocketDescriptor(descriptor))
+            new Connection(m_service, socket);
+        else
             delete socket;
-            return;
-        }
-        new Connection(m_service, socket);
     }
 
 private:
@@ -391,13 +355,9 @@ private:
 
 FakeHostedService::FakeHostedService(QObject* parent) : QObject(parent) {}
 
-FakeHostedService::~FakeHostedService()
-{
-    uninstall();
-    stop();
-}
+FakeHostedService::~FakeHostedService() { uninstall(); stop(); }
 
-bool FakeHostedService::start(Options options)
+bool FakeHostedService::start(FakeHostedServiceOptions options)
 {
     stop();
     m_options = options;
@@ -429,11 +389,7 @@ void FakeHostedService::stop()
     m_server = nullptr;
 }
 
-bool FakeHostedService::isRunning() const { return m_server && m_server->isListening(); }
-
 quint16 FakeHostedService::port() const { return m_server ? m_server->serverPort() : 0; }
-
-QString FakeHostedService::caCertificatePath() const { return trustedTestCertificates().caPath; }
 
 void FakeHostedService::install()
 {
@@ -441,7 +397,7 @@ void FakeHostedService::install()
         m_previousProxy = QNetworkProxy::applicationProxy();
         m_previousTls = QSslConfiguration::defaultConfiguration();
     }
-    QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), port()));
+    QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", port()));
     QSslConfiguration tls = m_previousTls;
     tls.addCaCertificate(trustedTestCertificates().ca);
     QSslConfiguration::setDefaultConfiguration(tls);
@@ -459,12 +415,7 @@ void FakeHostedService::uninstall()
 
 static QString handlerKey(const QString& host, const QByteArray& method, const QString& path)
 {
-    return host.toLower() + QLatin1Char(' ') + QString::fromLatin1(method.toUpper()) + QLatin1Char(' ') + path;
-}
-
-void FakeHostedService::setHandler(const QByteArray& method, const QString& path, FakeHandler handler)
-{
-    m_handlers.insert(handlerKey({}, method, path), std::move(handler));
+    return host.toLower() + ' ' + QString::fromLatin1(method.toUpper()) + ' ' + path;
 }
 
 void FakeHostedService::setHostHandler(const QString& host, const QByteArray& method, const QString& path,
@@ -473,44 +424,29 @@ void FakeHostedService::setHostHandler(const QString& host, const QByteArray& me
     m_handlers.insert(handlerKey(host, method, path), std::move(handler));
 }
 
-void FakeHostedService::clearHandlers() { m_handlers.clear(); }
-
 QList<FakeRequest> FakeHostedService::requestsTo(const QString& path) const
 {
     QList<FakeRequest> out;
-    for (const auto& r : m_requests) {
-        if (r.path == path)
-            out << r;
-    }
+    std::copy_if(m_requests.begin(), m_requests.end(), std::back_inserter(out), [&](auto& r) { return r.path == path; });
     return out;
-}
-
-void FakeHostedService::clearRecords()
-{
-    m_requests.clear();
-    m_connectTargets.clear();
-    m_authorizationRequests.clear();
 }
 
 bool FakeHostedService::waitForRequests(int count, int timeoutMs)
 {
-    QElapsedTimer t;
-    t.start();
-    while (m_requests.size() < count) {
-        if (t.elapsed() > timeoutMs)
+    for (QDeadlineTimer deadline(timeoutMs); m_requests.size() < count; QThread::msleep(1)) {
+        if (deadline.hasExpired())
             return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
     }
     return true;
 }
 
 FakeResponse FakeHostedService::dispatch(const FakeRequest& request)
 {
-    if (auto it = m_handlers.find(handlerKey(request.host, request.method, request.path)); it != m_handlers.end())
-        return (*it)(request);
-    if (auto it = m_handlers.find(handlerKey({}, request.method, request.path)); it != m_handlers.end())
-        return (*it)(request);
+    for (const QString& host : {request.host, QString()}) {
+        if (auto it = m_handlers.find(handlerKey(host, request.method, request.path)); it != m_handlers.end())
+            return (*it)(request);
+    }
     return builtIn(request);
 }
 
@@ -524,7 +460,7 @@ void FakeHostedService::addAccount(const QString& email, const QString& password
 
 QString FakeHostedService::createSession(const QString& email)
 {
-    const QString token = QStringLiteral("tvk_session_%1_%2").arg(m_nextId++).arg(port());
+    const QString token = QString("tvk_session_%1_%2").arg(m_nextId++).arg(port());
     m_sessions.insert(token, email.toLower());
     return token;
 }
@@ -533,165 +469,102 @@ bool FakeHostedService::isSessionActive(const QString& token) const { return m_s
 
 void FakeHostedService::setCreditsBalance(const QString& email, qint64 creditsBalance)
 {
-    auto it = m_accounts.find(email.toLower());
-    if (it != m_accounts.end())
+    if (auto it = m_accounts.find(email.toLower()); it != m_accounts.end())
         it->credits = creditsBalance;
 }
-
-qint64 FakeHostedService::creditsBalance(const QString& email) const { return m_accounts.value(email.toLower()).credits; }
-
-QString FakeHostedService::accountForToken(const QString& token) const { return m_sessions.value(token); }
 
 QJsonObject FakeHostedService::sessionJSON(const QString& email, const QString& token) const
 {
     const Account a = m_accounts.value(email);
-    QJsonObject o{{QStringLiteral("sessionToken"), token},
-                  {QStringLiteral("email"), email},
-                  {QStringLiteral("creditsBalance"), a.credits}};
-    o.insert(QStringLiteral("displayName"), a.displayName.isEmpty() ? QJsonValue() : QJsonValue(a.displayName));
-    o.insert(QStringLiteral("pictureUrl"), a.pictureUrl.isEmpty() ? QJsonValue() : QJsonValue(a.pictureUrl));
-    return o;
+    const auto orNull = [](const QString& s) { return s.isEmpty() ? QJsonValue() : QJsonValue(s); };
+    return {{"sessionToken", token}, {"email", email}, {"creditsBalance", a.credits},
+            {"displayName", orNull(a.displayName)}, {"pictureUrl", orNull(a.pictureUrl)}};
 }
 
 FakeResponse FakeHostedService::builtIn(const FakeRequest& r)
 {
-    const auto unauthorized = []() {
-        return FakeResponse::error(401, QStringLiteral("unauthorized"), QStringLiteral("Session expired. Sign in again."));
-    };
-    const auto outOfCredits = []() {
-        return FakeResponse::error(402, QStringLiteral("insufficient_credits"), QStringLiteral("You're out of credits."));
-    };
-    const bool google = r.host == QLatin1String("oauth2.googleapis.com");
+    using R = FakeResponse;
+    if (r.host == "oauth2.googleapis.com")
+        return r.method == "POST" && r.path == "/token" ? googleToken(r) : R::json(404, {{"error", "not_found"}});
 
-    if (google && r.method == "POST" && r.path == QLatin1String("/token")) {
-        const QUrlQuery form(QString::fromUtf8(r.body));
-        const auto value = [&form](const char* k) {
-            return form.queryItemValue(QLatin1String(k), QUrl::FullyDecoded);
-        };
-        const auto bad = [](const QString& error, const QString& description) {
-            return FakeResponse::json(400, QJsonObject{{QStringLiteral("error"), error},
-                                                       {QStringLiteral("error_description"), description}});
-        };
-        if (value("grant_type") != QLatin1String("authorization_code"))
-            return bad(QStringLiteral("unsupported_grant_type"), QStringLiteral("Invalid grant_type."));
-        if (!m_google.expectedClientID.isEmpty() && value("client_id") != m_google.expectedClientID)
-            return bad(QStringLiteral("invalid_client"), QStringLiteral("The OAuth client was not found."));
-        if (!m_google.expectedClientSecret.isEmpty() && value("client_secret") != m_google.expectedClientSecret)
-            return bad(QStringLiteral("invalid_client"), QStringLiteral("Unauthorized"));
-        auto it = m_googleCodes.find(value("code"));
-        if (it == m_googleCodes.end() || it->used)
-            return bad(QStringLiteral("invalid_grant"), QStringLiteral("Malformed auth code."));
-        it->used = true;
-        if (value("redirect_uri") != it->redirectURI || value("client_id") != it->clientID)
-            return bad(QStringLiteral("redirect_uri_mismatch"), QStringLiteral("Bad Request"));
-        const QString challenge =
-            base64url(QCryptographicHash::hash(value("code_verifier").toLatin1(), QCryptographicHash::Sha256));
-        if (challenge != it->challenge)
-            return bad(QStringLiteral("invalid_grant"), QStringLiteral("Invalid code verifier."));
-        const QString idToken = QStringLiteral("fake-google-id-token-%1").arg(m_nextId++);
-        m_googleIDTokens.insert(idToken, m_google.email.toLower());
-        return FakeResponse::json(200, QJsonObject{{QStringLiteral("access_token"), QStringLiteral("ya29.fake-%1").arg(m_nextId++)},
-                                                   {QStringLiteral("expires_in"), 3599},
-                                                   {QStringLiteral("token_type"), QStringLiteral("Bearer")},
-                                                   {QStringLiteral("scope"), QStringLiteral("openid email profile")},
-                                                   {QStringLiteral("id_token"), idToken}});
-    }
-    if (google)
-        return FakeResponse::json(404, QJsonObject{{QStringLiteral("error"), QStringLiteral("not_found")}});
-
-    const QString path = r.path;
-    if (r.method == "POST" && (path == QLatin1String("/auth/signin") || path == QLatin1String("/auth/signup"))) {
-        const QJsonObject body = r.json();
-        if (!body.value(QLatin1String("email")).isString() || !body.value(QLatin1String("password")).isString()
-            || body.value(QLatin1String("email")).toString().trimmed().isEmpty()
-            || body.value(QLatin1String("password")).toString().isEmpty())
-            return FakeResponse::error(400, QStringLiteral("invalid_request"), QStringLiteral("Email and password are required."));
-        const QString email = body.value(QLatin1String("email")).toString().trimmed().toLower();
-        const QString password = body.value(QLatin1String("password")).toString();
-        if (path == QLatin1String("/auth/signup")) {
+    const QString& path = r.path;
+    const QJsonObject body = r.json();
+    if (r.method == "POST" && (path == "/auth/signin" || path == "/auth/signup")) {
+        const QString email = body["email"].toString().trimmed().toLower(), password = body["password"].toString();
+        if (!body["email"].isString() || !body["password"].isString() || email.isEmpty() || password.isEmpty())
+            return R::error(400, "invalid_request", "Email and password are required.");
+        if (path == "/auth/signup") {
             if (m_accounts.contains(email))
-                return FakeResponse::error(409, QStringLiteral("account_exists"),
-                                           QStringLiteral("An account with this email already exists."));
+                return R::error(409, "account_exists", "An account with this email already exists.");
             if (password.size() < 8)
-                return FakeResponse::error(400, QStringLiteral("weak_password"),
-                                           QStringLiteral("Password must be at least 8 characters."));
-            addAccount(email, password, m_signupCredits);
+                return R::error(400, "weak_password", "Password must be at least 8 characters.");
+            addAccount(email, password, kSignupCredits);
         } else if (!m_accounts.contains(email) || m_accounts.value(email).password != password) {
-            return FakeResponse::error(401, QStringLiteral("invalid_credentials"), QStringLiteral("Incorrect email or password."));
+            return R::error(401, "invalid_credentials", "Incorrect email or password.");
         }
-        return FakeResponse::json(200, sessionJSON(email, createSession(email)));
+        return R::json(200, sessionJSON(email, createSession(email)));
     }
-    if (r.method == "POST" && path == QLatin1String("/auth/google/native")) {
-        const QString idToken = r.json().value(QLatin1String("idToken")).toString();
-        const QString email = m_googleIDTokens.value(idToken);
+    if (r.method == "POST" && path == "/auth/google/native") {
+        const QString email = m_googleIDTokens.take(body["idToken"].toString());
         if (email.isEmpty())
-            return FakeResponse::error(401, QStringLiteral("invalid_google_token"),
-                                       QStringLiteral("Google sign-in could not be verified."));
-        m_googleIDTokens.remove(idToken);
+            return R::error(401, "invalid_google_token", "Google sign-in could not be verified.");
         if (!m_accounts.contains(email))
-            addAccount(email, {}, m_signupCredits, m_google.displayName);
-        return FakeResponse::json(200, sessionJSON(email, createSession(email)));
+            addAccount(email, {}, kSignupCredits, m_google.displayName);
+        return R::json(200, sessionJSON(email, createSession(email)));
     }
-    if (r.method == "GET" && path == QLatin1String("/auth/me")) {
-        const QString email = accountForToken(r.bearerToken());
+    const R unauthorized = R::error(401, "unauthorized", "Session expired. Sign in again.");
+    const QString email = m_sessions.value(r.bearerToken());
+    if (r.method == "GET" && path == "/auth/me") {
         if (email.isEmpty())
-            return unauthorized();
+            return unauthorized;
         QJsonObject o = sessionJSON(email, {});
-        o.remove(QStringLiteral("sessionToken"));
-        return FakeResponse::json(200, o);
+        o.remove("sessionToken");
+        return R::json(200, o);
     }
-    if (r.method == "POST" && path == QLatin1String("/api/account/signout")) {
+    if (r.method == "POST" && path == "/api/account/signout") {
         if (r.bearerToken().isEmpty())
-            return unauthorized();
+            return unauthorized;
         m_sessions.remove(r.bearerToken());
-        return FakeResponse::json(200, QJsonObject{{QStringLiteral("ok"), true}});
+        return R::json(200, {{"ok", true}});
     }
-    if (r.method == "POST"
-        && (path == QLatin1String("/stt") || path == QLatin1String("/tts") || path == QLatin1String("/chat"))) {
-        const QString email = accountForToken(r.bearerToken());
-        if (email.isEmpty())
-            return unauthorized();
-        if (m_accounts.value(email).credits <= 0)
-            return outOfCredits();
-        if (path == QLatin1String("/stt")) {
-            QByteArray audio;
-            QByteArray type;
-            if (!r.multipartPart("file", &audio, nullptr, &type) || audio.isEmpty())
-                return FakeResponse::error(400, QStringLiteral("invalid_request"), QStringLiteral("Upload a WAV file as \"file\"."));
-            m_accounts[email].credits -= 1;
-            return FakeResponse::json(200, QJsonObject{{QStringLiteral("text"), m_transcript}});
-        }
-        const QJsonObject body = r.json();
-        if (path == QLatin1String("/tts")) {
-            if (body.value(QLatin1String("text")).toString().trimmed().isEmpty())
-                return FakeResponse::error(400, QStringLiteral("invalid_request"), QStringLiteral("Text is required."));
-            m_accounts[email].credits -= 1;
-            QByteArray audio = m_speechAudio;
-            if (audio.isEmpty())
-                audio = QByteArray("ID3\x04\x00\x00\x00\x00\x00\x00", 10) + QByteArray(64, '\xff');
-            return FakeResponse::raw(200, "audio/mpeg", audio);
-        }
-        if (!body.value(QLatin1String("model")).isString() || !body.value(QLatin1String("transcript")).isString()
-            || !body.value(QLatin1String("history")).isArray() || !body.value(QLatin1String("imageAttachments")).isArray())
-            return FakeResponse::error(400, QStringLiteral("invalid_request"), QStringLiteral("Malformed chat request."));
-        m_accounts[email].credits -= 1;
-        if (body.value(QLatin1String("workload")).toString() == QLatin1String("autopilot")) {
-            FakeAutopilotRequest seen;
-            seen.model = body.value(QLatin1String("model")).toString();
-            seen.transcript = body.value(QLatin1String("transcript")).toString();
-            seen.systemPrompt = body.value(QLatin1String("systemPrompt")).toString();
-            seen.history = body.value(QLatin1String("history")).toArray();
-            for (const QJsonValue& image : body.value(QLatin1String("imageAttachments")).toArray()) {
-                seen.imageLabels << image[QLatin1String("imageLabel")].toString();
-                seen.images << QByteArray::fromBase64(image[QLatin1String("imageData")].toString().toLatin1());
-            }
-            m_autopilotRequests << seen;
-            if (!m_autopilotReplies.isEmpty())
-                return m_autopilotReplies.takeFirst();
-        }
-        return FakeResponse::eventStream(FakeResponse::chatReplyEvents(m_chatReply, m_chatPieces, m_accounts[email].credits));
+    if (r.method != "POST" || (path != "/stt" && path != "/tts" && path != "/chat"))
+        return R::error(404, "not_found", "Not found.");
+    if (email.isEmpty())
+        return unauthorized;
+    const auto account = m_accounts.find(email);
+    if (account == m_accounts.end() || account->credits <= 0)
+        return R::error(402, "insufficient_credits", "You're out of credits.");
+    qint64& credits = account->credits;
+    if (path == "/stt") {
+        QByteArray audio;
+        if (!r.multipartPart("file", &audio) || audio.isEmpty())
+            return R::error(400, "invalid_request", "Upload a WAV file as \"file\".");
+        credits -= 1;
+        return R::json(200, {{"text", m_transcript}});
     }
-    return FakeResponse::error(404, QStringLiteral("not_found"), QStringLiteral("Not found."));
+    if (path == "/tts") {
+        if (body["text"].toString().trimmed().isEmpty())
+            return R::error(400, "invalid_request", "Text is required.");
+        credits -= 1;
+        return R::raw(200, "audio/mpeg",
+                      m_speechAudio.isEmpty() ? QByteArray("ID3\x04\0\0\0\0\0\0", 10) + QByteArray(64, '\xff') : m_speechAudio);
+    }
+    if (!body["model"].isString() || !body["transcript"].isString() || !body["history"].isArray()
+        || !body["imageAttachments"].isArray())
+        return R::error(400, "invalid_request", "Malformed chat request.");
+    credits -= 1;
+    if (body["workload"].toString() == "autopilot") {
+        FakeAutopilotRequest seen{body["model"].toString(), body["transcript"].toString(), body["systemPrompt"].toString(),
+                                  body["history"].toArray(), {}, {}};
+        for (const QJsonValue& image : body["imageAttachments"].toArray()) {
+            seen.imageLabels << image["imageLabel"].toString();
+            seen.images << QByteArray::fromBase64(image["imageData"].toString().toLatin1());
+        }
+        m_autopilotRequests << seen;
+        if (!m_autopilotReplies.isEmpty())
+            return m_autopilotReplies.takeFirst();
+    }
+    return R::eventStream(R::chatReplyEvents(m_chatReply, m_chatPieces, credits));
 }
 
 void FakeHostedService::queueAutopilotReplies(const QStringList& decisions)
@@ -702,7 +575,36 @@ void FakeHostedService::queueAutopilotReplies(const QStringList& decisions)
 
 void FakeHostedService::queueAutopilotResponse(const FakeResponse& response) { m_autopilotReplies << response; }
 
-// ---------------------------------------------------------- Google browser
+// ---------------------------------------------------------- Google stand-ins
+
+FakeResponse FakeHostedService::googleToken(const FakeRequest& r)
+{
+    const QUrlQuery form(QString::fromUtf8(r.body));
+    const auto value = [&form](const char* k) { return form.queryItemValue(k, QUrl::FullyDecoded); };
+    const auto bad = [](const QString& error, const QString& description) {
+        return FakeResponse::json(400, {{"error", error}, {"error_description", description}});
+    };
+    if (value("grant_type") != "authorization_code")
+        return bad("unsupported_grant_type", "Invalid grant_type.");
+    if (!m_google.expectedClientID.isEmpty() && value("client_id") != m_google.expectedClientID)
+        return bad("invalid_client", "The OAuth client was not found.");
+    if (!m_google.expectedClientSecret.isEmpty() && value("client_secret") != m_google.expectedClientSecret)
+        return bad("invalid_client", "Unauthorized");
+    auto it = m_googleCodes.find(value("code"));
+    if (it == m_googleCodes.end() || it->used)
+        return bad("invalid_grant", "Malformed auth code.");
+    it->used = true;
+    if (value("redirect_uri") != it->redirectURI || value("client_id") != it->clientID)
+        return bad("redirect_uri_mismatch", "Bad Request");
+    const QByteArray challenge = QCryptographicHash::hash(value("code_verifier").toLatin1(), QCryptographicHash::Sha256)
+                                     .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+    if (QString::fromLatin1(challenge) != it->challenge)
+        return bad("invalid_grant", "Invalid code verifier.");
+    const QString idToken = QString("fake-google-id-token-%1").arg(m_nextId++);
+    m_googleIDTokens.insert(idToken, m_google.email.toLower());
+    return FakeResponse::json(200, {{"access_token", QString("ya29.fake-%1").arg(m_nextId++)}, {"expires_in", 3599},
+                                    {"token_type", "Bearer"}, {"scope", "openid email profile"}, {"id_token", idToken}});
+}
 
 std::shared_ptr<FakeBrowserVisit> FakeHostedService::visitLoopback(const QUrl& url, const QByteArray& rawRequest)
 {
@@ -738,27 +640,24 @@ std::shared_ptr<FakeBrowserVisit> FakeHostedService::completeGoogleAuthorization
                                                                                 Consent consent,
                                                                                 const std::optional<QString>& stateOverride)
 {
-    m_authorizationRequests << authorizationURL;
     const QUrlQuery q(authorizationURL);
-    const auto value = [&q](const char* k) { return q.queryItemValue(QLatin1String(k), QUrl::FullyDecoded); };
+    const auto value = [&q](const char* k) { return q.queryItemValue(k, QUrl::FullyDecoded); };
     const QUrl redirect(value("redirect_uri"));
-    if (authorizationURL.scheme() != QLatin1String("https") || value("response_type") != QLatin1String("code")
-        || value("code_challenge_method") != QLatin1String("S256") || value("code_challenge").size() != 43
-        || value("state").isEmpty() || redirect.scheme() != QLatin1String("http")
-        || redirect.host() != QLatin1String("127.0.0.1") || redirect.port() <= 0
+    if (authorizationURL.scheme() != "https" || value("response_type") != "code" || value("code_challenge_method") != "S256"
+        || value("code_challenge").size() != 43 || value("state").isEmpty() || redirect.scheme() != "http"
+        || redirect.host() != "127.0.0.1" || redirect.port() <= 0
         || (!m_google.expectedClientID.isEmpty() && value("client_id") != m_google.expectedClientID))
         return nullptr;
     QUrlQuery back;
     if (consent == Consent::approve) {
-        const QString code = QStringLiteral("4/fake-code-%1").arg(m_nextId++);
+        const QString code = QString("4/fake-code-%1").arg(m_nextId++);
         m_googleCodes.insert(code, GoogleCode{value("code_challenge"), value("redirect_uri"), value("client_id"), false});
-        back.addQueryItem(QStringLiteral("code"), QString::fromLatin1(QUrl::toPercentEncoding(code)));
-        back.addQueryItem(QStringLiteral("scope"), QStringLiteral("email%20profile%20openid"));
+        back.addQueryItem("code", QString::fromLatin1(QUrl::toPercentEncoding(code)));
+        back.addQueryItem("scope", "email%20profile%20openid");
     } else {
-        back.addQueryItem(QStringLiteral("error"), QStringLiteral("access_denied"));
+        back.addQueryItem("error", "access_denied");
     }
-    back.addQueryItem(QStringLiteral("state"),
-                      QString::fromLatin1(QUrl::toPercentEncoding(stateOverride.value_or(value("state")))));
+    back.addQueryItem("state", QString::fromLatin1(QUrl::toPercentEncoding(stateOverride.value_or(value("state")))));
     QUrl target = redirect;
     target.setQuery(back.toString(QUrl::FullyEncoded), QUrl::StrictMode);
     return visitLoopback(target);

@@ -31,19 +31,13 @@
 
 #include "support/TestCertificates.h"
 
-#include <QByteArray>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QList>
 #include <QNetworkProxy>
 #include <QObject>
-#include <QPair>
-#include <QPointer>
 #include <QSslConfiguration>
-#include <QString>
 #include <QStringList>
-#include <QTcpServer>
 #include <QUrl>
 #include <QUrlQuery>
 #include <functional>
@@ -139,20 +133,17 @@ struct FakeBrowserVisit {
 class FakeHostedService : public QObject {
     Q_OBJECT
 public:
-    using Options = FakeHostedServiceOptions;
-
     explicit FakeHostedService(QObject* parent = nullptr);
     ~FakeHostedService() override; // stops and uninstalls
 
     // Listens on 127.0.0.1 (system-picked port) with certificates made on
     // first use. Returns false (see lastError()) when anything fails.
-    bool start(Options options = {});
+    bool start(FakeHostedServiceOptions options = {});
     void stop();
-    bool isRunning() const;
     quint16 port() const;
     QString lastError() const { return m_lastError; }
     // The CA file of the trusted set (for the standalone program's users).
-    QString caCertificatePath() const;
+    QString caCertificatePath() const { return trustedTestCertificates().caPath; }
 
     // Sets the application proxy to this fake and adds the trusted CA to the
     // default TLS configuration; uninstall() restores both.
@@ -161,15 +152,22 @@ public:
 
     // Scripting: a handler for METHOD + path (path without query), on any
     // tunnelled host or on one host. Later calls replace earlier ones.
-    void setHandler(const QByteArray& method, const QString& path, FakeHandler handler);
+    void setHandler(const QByteArray& method, const QString& path, FakeHandler handler)
+    {
+        setHostHandler({}, method, path, std::move(handler));
+    }
     void setHostHandler(const QString& host, const QByteArray& method, const QString& path, FakeHandler handler);
-    void clearHandlers();
+    void clearHandlers() { m_handlers.clear(); }
 
     // Recording.
     QList<FakeRequest> requests() const { return m_requests; }
     QList<FakeRequest> requestsTo(const QString& path) const;
     QStringList connectTargets() const { return m_connectTargets; } // "host:port" per CONNECT
-    void clearRecords();
+    void clearRecords()
+    {
+        m_requests.clear();
+        m_connectTargets.clear();
+    }
     // Spins the event loop until `count` requests were recorded.
     bool waitForRequests(int count, int timeoutMs = 5000);
 
@@ -179,8 +177,6 @@ public:
     QString createSession(const QString& email); // returns the new token
     bool isSessionActive(const QString& token) const;
     void setCreditsBalance(const QString& email, qint64 creditsBalance);
-    qint64 creditsBalance(const QString& email) const;
-    void setSignupCredits(qint64 credits) { m_signupCredits = credits; }
     void setTranscript(const QString& text) { m_transcript = text; }
     void setSpeechAudio(const QByteArray& mpeg) { m_speechAudio = mpeg; }
     void setChatReply(const QString& text, int pieces = 3) { m_chatReply = text; m_chatPieces = pieces; }
@@ -196,19 +192,17 @@ public:
     void setReadSlice(qint64 bytes, int intervalMs) { m_readSliceBytes = bytes; m_readSliceIntervalMs = intervalMs; }
 
     // Google stand-ins.
-    using GoogleOptions = FakeGoogleOptions;
-    void setGoogleOptions(GoogleOptions options) { m_google = std::move(options); }
+    void setGoogleOptions(FakeGoogleOptions options) { m_google = std::move(options); }
     enum class Consent { approve, deny };
     // Plays the browser at Google's authorization endpoint: checks the
     // request (client id, response type, S256 challenge, loopback redirect),
-    // records it and then visits redirect_uri with a fresh code (approve) or
+    // then visits redirect_uri with a fresh code (approve) or
     // error=access_denied (deny), echoing `state` unless stateOverride is set.
     // Returns the visit, which finishes while the event loop runs; nullptr
     // when the authorization request itself is unacceptable.
     std::shared_ptr<FakeBrowserVisit> completeGoogleAuthorization(const QUrl& authorizationURL,
                                                                   Consent consent = Consent::approve,
                                                                   const std::optional<QString>& stateOverride = {});
-    QList<QUrl> authorizationRequests() const { return m_authorizationRequests; }
     // A plain GET of a loopback http URL (never through a proxy).
     static std::shared_ptr<FakeBrowserVisit> visitLoopback(const QUrl& url, const QByteArray& rawRequest = {});
 
@@ -221,11 +215,11 @@ private:
     friend class Connection;
     FakeResponse dispatch(const FakeRequest& request);
     FakeResponse builtIn(const FakeRequest& request);
-    QString accountForToken(const QString& token) const;
+    FakeResponse googleToken(const FakeRequest& request);
     QJsonObject sessionJSON(const QString& email, const QString& token) const;
 
     Server* m_server = nullptr;
-    Options m_options;
+    FakeHostedServiceOptions m_options;
     QString m_lastError;
     bool m_installed = false;
     QNetworkProxy m_previousProxy;
@@ -242,7 +236,6 @@ private:
     };
     QHash<QString, Account> m_accounts;
     QHash<QString, QString> m_sessions; // token -> email
-    qint64 m_signupCredits = 100;
     quint64 m_nextId = 1;
     QString m_transcript = QStringLiteral("hello there");
     QByteArray m_speechAudio;
@@ -253,7 +246,7 @@ private:
     qint64 m_readSliceBytes = 0;
     int m_readSliceIntervalMs = 0;
 
-    GoogleOptions m_google;
+    FakeGoogleOptions m_google;
     struct GoogleCode {
         QString challenge;
         QString redirectURI;
@@ -262,7 +255,6 @@ private:
     };
     QHash<QString, GoogleCode> m_googleCodes;
     QHash<QString, QString> m_googleIDTokens; // id token -> email
-    QList<QUrl> m_authorizationRequests;
 };
 
 } // namespace tovrik::test

@@ -9,7 +9,7 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
-#include <memory>
+#include <algorithm>
 
 namespace tovrik::test {
 
@@ -35,6 +35,21 @@ QByteArray readFile(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+// The host names the leaf certificates carry: the trusted hosted hosts, the
+// Google endpoint hosts of the build settings and "untrusted.example".
+QStringList testCertificateHosts()
+{
+    QStringList hosts = constants::trustedHostedWorkerHosts().values();
+    hosts.sort();
+    for (const QString& endpoint : {constants::googleAuthorizationEndpoint(), constants::googleTokenEndpoint()}) {
+        const QString host = QUrl(endpoint).host().toLower();
+        if (!host.isEmpty() && !hosts.contains(host))
+            hosts << host;
+    }
+    hosts << QStringLiteral("untrusted.example");
+    return hosts;
+}
+
 // A kept set still usable: every file loads, both certificates stay valid
 // for at least a day, and the leaf names every test host.
 bool keptSetUsable(const QString& caPem, const QString& pem, const QString& key)
@@ -42,12 +57,10 @@ bool keptSetUsable(const QString& caPem, const QString& pem, const QString& key)
     const QSslCertificate ca(readFile(caPem), QSsl::Pem);
     const QSslCertificate server(readFile(pem), QSsl::Pem);
     const QDateTime tomorrow = QDateTime::currentDateTimeUtc().addDays(1);
-    const QStringList names = server.subjectAlternativeNames().values(QSsl::DnsEntry);
-    for (const QString& host : testCertificateHosts())
-        if (!names.contains(host))
-            return false;
+    const QStringList hosts = testCertificateHosts(), names = server.subjectAlternativeNames().values(QSsl::DnsEntry);
     return !ca.isNull() && !server.isNull() && !QSslKey(readFile(key), QSsl::Ec, QSsl::Pem).isNull()
-        && ca.expiryDate() > tomorrow && server.expiryDate() > tomorrow;
+        && ca.expiryDate() > tomorrow && server.expiryDate() > tomorrow
+        && std::all_of(hosts.begin(), hosts.end(), [&](const QString& host) { return names.contains(host); });
 }
 
 bool runOpenSSL(const QStringList& args, QString* error)
@@ -70,20 +83,14 @@ bool generate(const QDir& dir, const QString& name, const QString& days, QString
     const auto file = [&](const char* suffix) { return dir.filePath(name + QLatin1String(suffix)); };
     const QString caKey = file("-ca.key"), caPem = file("-ca.pem"), key = file("-server.key"), csr = file("-server.csr"),
                   pem = file("-server.pem"), ext = file("-server.ext");
-    QStringList dns;
-    for (const QString& host : testCertificateHosts())
-        dns << QStringLiteral("DNS:") + host;
-    {
-        QFile f(ext);
-        if (!f.open(QIODevice::WriteOnly)) {
-            *error = QStringLiteral("cannot write %1").arg(ext);
-            return false;
-        }
-        f.write("basicConstraints=critical,CA:FALSE\n"
-                "keyUsage=critical,digitalSignature,keyEncipherment\n"
-                "extendedKeyUsage=serverAuth\n");
-        f.write("subjectAltName=" + dns.join(QLatin1Char(',')).toUtf8() + "\n");
+    QFile f(ext);
+    if (!f.open(QIODevice::WriteOnly)) {
+        *error = QStringLiteral("cannot write %1").arg(ext);
+        return false;
     }
+    f.write("basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature,keyEncipherment\n"
+            "extendedKeyUsage=serverAuth\nsubjectAltName=DNS:" + testCertificateHosts().join(",DNS:").toUtf8() + "\n");
+    f.close();
     const QStringList ec = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
     return runOpenSSL(QStringList{"req", "-x509"} + ec
                           + QStringList{"-keyout", caKey, "-out", caPem, "-days", days, "-subj",
@@ -93,8 +100,7 @@ bool generate(const QDir& dir, const QString& name, const QString& days, QString
         && runOpenSSL(QStringList{"req"} + ec + QStringList{"-keyout", key, "-out", csr, "-subj", "/CN=Tovrik hosted test"},
                       error)
         && runOpenSSL({"x509", "-req", "-in", csr, "-CA", caPem, "-CAkey", caKey, "-CAcreateserial", "-out", pem, "-days",
-                       days, "-extfile", ext},
-                      error);
+                       days, "-extfile", ext}, error);
 }
 
 TestCertificateSet makeSet(const QString& name)
@@ -106,11 +112,10 @@ TestCertificateSet makeSet(const QString& name)
     }
     const QDir dir(certificateFolder());
     const bool persistent = !persistentFolder().isEmpty();
-    const QString caPem = dir.filePath(name + QStringLiteral("-ca.pem"));
-    const QString key = dir.filePath(name + QStringLiteral("-server.key"));
-    const QString pem = dir.filePath(name + QStringLiteral("-server.pem"));
+    const QString caPem = dir.filePath(name + "-ca.pem"), key = dir.filePath(name + "-server.key"),
+                  pem = dir.filePath(name + "-server.pem");
     if ((!persistent || !keptSetUsable(caPem, pem, key))
-        && !generate(dir, name, persistent ? QStringLiteral("365") : QStringLiteral("2"), &set.error))
+        && !generate(dir, name, persistent ? "365" : "2", &set.error))
         return set;
 
     set.ca = QSslCertificate(readFile(caPem), QSsl::Pem);
@@ -126,19 +131,6 @@ TestCertificateSet makeSet(const QString& name)
 } // namespace
 
 void setCertificateFolder(const QString& folder) { persistentFolder() = folder; }
-
-QStringList testCertificateHosts()
-{
-    QStringList hosts = constants::trustedHostedWorkerHosts().values();
-    hosts.sort();
-    for (const QString& endpoint : {constants::googleAuthorizationEndpoint(), constants::googleTokenEndpoint()}) {
-        const QString host = QUrl(endpoint).host().toLower();
-        if (!host.isEmpty() && !hosts.contains(host))
-            hosts << host;
-    }
-    hosts << QStringLiteral("untrusted.example");
-    return hosts;
-}
 
 const TestCertificateSet& trustedTestCertificates()
 {

@@ -17,13 +17,9 @@ struct TestCertificateSet {
     QString error;             // why generation failed
     QSslCertificate ca;        // the signing CA
     QString caPath;            // the CA certificate as a PEM file
-    QSslCertificate server;    // leaf for every host of testCertificateHosts()
+    QSslCertificate server;    // leaf for the trusted hosted hosts, Google's endpoint hosts and "untrusted.example"
     QSslKey serverKey;
 };
-
-// The host names the leaf certificates carry: the trusted hosted hosts, the
-// Google endpoint hosts of the build settings and "untrusted.example".
-QStringList testCertificateHosts();
 
 // Keeps the certificates in `folder` instead of a temporary one: the ones
 // found there are used again while they are valid for at least a day more,

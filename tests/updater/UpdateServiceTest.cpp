@@ -1,6 +1,9 @@
 // The update check and the verified download against the fake hosted
 // service over real TLS: endpoints in order, strict manifests, redirects,
 // the version rule, and the download's bound, size, digest and progress.
+// Then the parts on their own: the manifest's strict decoding and
+// completeness rule, the trusted update URLs, the response checks, the
+// version rule and the update log's lines.
 
 #include "UpdateTestSupport.h"
 
@@ -10,6 +13,7 @@
 
 using namespace tovrik;
 using namespace tovrik::test;
+using namespace tovrik::update;
 
 namespace {
 
@@ -19,13 +23,11 @@ protected:
     {
         HostedServiceTest::SetUp();
         package = QByteArray(300000, 'p') + "end";
-        manifest = MacUpdateManifest::fromJSON(QJsonObject{
-            {"platform", "MacOS"}, {"version", " 2.0 beta/1 "}, {"appVersion", "1.10.15"}, {"bundleBuild", "121"},
-            {"bundleIdentifier", "ai.tovrik.mac"}, {"teamIdentifier", constants::macOSDeveloperTeamIdentifier()},
-            {"fileName", "f"}, {"storedFileName", "s"}, {"downloadUrl", ""}, {"assetUrl", origin + "/downloads/pkg"},
-            {"sizeBytes", qint64(package.size())},
-            {"sha256", QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex()).toUpper()},
-            {"publishedAt", ""}, {"mandatory", false}});
+        QJsonObject o = manifestJSON(origin + "/downloads/pkg", package.size(),
+                                     QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex().toUpper());
+        o["platform"] = "MacOS"; // the channel is matched without case
+        o["version"] = " 2.0 beta/1 ";
+        manifest = MacUpdateManifest::fromJSON(o);
         serveManifest(manifest);
         fake.setHandler("GET", "/downloads/pkg", [this](const FakeRequest&) {
             return FakeResponse::raw(200, "application/octet-stream", package);
@@ -48,13 +50,23 @@ protected:
         return runToEnd(service.download(m, [this](double p) { progress << p; }), 20000);
     }
     QStringList updateFiles() const { return QDir(update::updatesDirectoryURL()).entryList(QDir::Files); }
+    // A service with this base and these manifest paths.
+    static MacUpdateService serviceFor(const QString& base, const QStringList& paths = constants::macOSUpdateManifestPaths)
+    {
+        return {"Tovrik", base, paths, "macos", "ai.tovrik.mac", constants::macOSDeveloperTeamIdentifier()};
+    }
 
-    MacUpdateService service{"Tovrik", constants::defaultHostedWorkerBaseURL() + "/ \n", constants::macOSUpdateManifestPaths, "macos", "ai.tovrik.mac",
-                             constants::macOSDeveloperTeamIdentifier()};
+    MacUpdateService service = serviceFor(constants::defaultHostedWorkerBaseURL() + "/ \n");
     QByteArray package;
     MacUpdateManifest manifest;
     QList<double> progress;
 };
+
+QJsonObject goodManifest() { return test::manifestJSON("https://tovrik.ai/p.tar.gz", 10, QString(64, 'a')); }
+
+QByteArray bytes(const QJsonObject& o) { return QJsonDocument(o).toJson(); }
+
+QString web() { return QStringLiteral("https://") + QUrl(constants::defaultHostedWorkerBaseURL()).host(); }
 
 } // namespace
 
@@ -64,16 +76,13 @@ TEST_F(UpdateServiceTest, CheckTriesTheEndpointsInOrderAndFindsTheNewerBuild)
     auto out = runToEnd(service.check(" 20260911-macos-v1.10.32 ", "1.10.15", "120"));
     ASSERT_FALSE(out->error) << describe(out->error).toStdString();
     EXPECT_TRUE(out->value->isUpdateAvailable);
-    EXPECT_EQ(out->value->currentVersion, "20260911-macos-v1.10.32");
-    EXPECT_EQ(out->value->latestVersion, "2.0 beta/1");
-    EXPECT_EQ(out->value->manifest.version, "2.0 beta/1");
-    const QList<FakeRequest> requests = fake.requests();
-    ASSERT_EQ(requests.size(), 2);
-    EXPECT_EQ(requests[0].path, "/api/downloads/macos/latest");
-    EXPECT_EQ(requests[1].path, "/downloads/macos-latest.json");
-    EXPECT_EQ(requests[1].header("User-Agent"), "Tovrik.Mac.UpdateCheck/1.0");
-    EXPECT_EQ(requests[1].header("Accept"), "application/json");
-    EXPECT_EQ(requests[1].header("Cache-Control"), "no-cache");
+    EXPECT_EQ(std::tuple(out->value->currentVersion, out->value->latestVersion, out->value->manifest.version),
+              std::tuple("20260911-macos-v1.10.32", "2.0 beta/1", "2.0 beta/1"));
+    const QList<FakeRequest> r = fake.requests();
+    ASSERT_EQ(r.size(), 2);
+    EXPECT_EQ(std::tuple(r[0].path, r[1].path), std::tuple("/api/downloads/macos/latest", "/downloads/macos-latest.json"));
+    EXPECT_EQ(std::tuple(r[1].header("User-Agent"), r[1].header("Accept"), r[1].header("Cache-Control")),
+              std::tuple("Tovrik.Mac.UpdateCheck/1.0", "application/json", "no-cache"));
 }
 
 TEST_F(UpdateServiceTest, VersionRule)
@@ -124,8 +133,7 @@ TEST_F(UpdateServiceTest, ManifestFailuresAndRedirects)
         {"server error", FakeResponse::error(500, "", "boom"), "Update manifest failed at " + first + " (500)."},
     };
     // The first endpoint's own error, when it is the last one tried.
-    MacUpdateService single{"Tovrik", origin, {"/api/downloads/macos/latest"}, "macos", "ai.tovrik.mac",
-                            constants::macOSDeveloperTeamIdentifier()};
+    MacUpdateService single = serviceFor(origin, {"/api/downloads/macos/latest"});
     fake.setHandler("GET", "/downloads/macos-latest.json", [](const FakeRequest&) { return FakeResponse::error(503, "", ""); });
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -134,17 +142,14 @@ TEST_F(UpdateServiceTest, ManifestFailuresAndRedirects)
         EXPECT_EQ(describe(runToEnd(single.check("x", "1.10.15", "120"))->error), reachable + c.lastError);
     }
     EXPECT_EQ(fake.requestsTo("/m.json").size(), 0);
-
     // A redirect to a trusted URL is followed.
     serveManifest(manifest, "/moved.json");
     fake.setHandler("GET", "/api/downloads/macos/latest",
                     [this](const FakeRequest&) { return FakeResponse::redirect(301, "https://www." + QUrl(origin).host() + "/moved.json"); });
     EXPECT_EQ(checkOutcome(), "available");
-
     // Bases that are not the trusted hosts over HTTPS give no endpoint at all.
     for (const QString& base : {"http://" + QUrl(origin).host(), QString("https://example.com")}) {
-        MacUpdateService other{"Tovrik", base, constants::macOSUpdateManifestPaths, "macos", "ai.tovrik.mac",
-                               constants::macOSDeveloperTeamIdentifier()};
+        MacUpdateService other = serviceFor(base);
         EXPECT_EQ(describe(runToEnd(other.check("x", "1.10.15", "120"))->error), "No update manifest endpoint was available.")
             << base.toStdString();
     }
@@ -159,9 +164,8 @@ TEST_F(UpdateServiceTest, DownloadVerifiesAndReportsExactlyThreeSteps)
     EXPECT_EQ(readFile(out->value->fileURL), package);
     EXPECT_EQ(updateFiles(), QStringList{"Tovrik-update-2.0-beta-1.dmg"});
     const FakeRequest r = fake.requestsTo("/downloads/pkg").value(0);
-    EXPECT_EQ(r.header("User-Agent"), "Tovrik.Mac.UpdateDownload/1.0");
-    EXPECT_TRUE(r.header("Accept").isEmpty());
-    EXPECT_EQ(r.header("Cache-Control"), "no-cache");
+    EXPECT_EQ(std::tuple(r.header("User-Agent"), r.header("Accept"), r.header("Cache-Control")),
+              std::tuple("Tovrik.Mac.UpdateDownload/1.0", "", "no-cache"));
     EXPECT_EQ(MacUpdateService::computeSHA256(out->value->fileURL), manifest.sha256.toLower());
 }
 
@@ -201,4 +205,121 @@ TEST_F(UpdateServiceTest, DownloadFailuresLeaveNoTemporaryFileAndKeepTheOlderPac
     other.bundleIdentifier = "ai.other";
     EXPECT_EQ(describe(download(other)->error), "Update manifest identity is invalid for this application.");
     EXPECT_TRUE(progress.isEmpty());
+}
+
+TEST(UpdateManifest, DecodesAllFourteenKeysAndRoundTrips)
+{
+    QJsonObject o = goodManifest();
+    o.insert("unknownKey", 42);
+    o.insert("sizeBytes", qint64(9007199254740993)); // beyond a double's exact range
+    const MacUpdateManifest m = MacUpdateManifest::decode(bytes(o));
+    EXPECT_EQ(std::tuple(m.sizeBytes, m.assetUrl), std::tuple(qint64(9007199254740993), "https://tovrik.ai/p.tar.gz"));
+    EXPECT_EQ(MacUpdateManifest::fromJSON(m.toJSON()), m);
+}
+
+TEST(UpdateManifest, AnyMissingNullOrWronglyTypedKeyFailsTheWholeDecode)
+{
+    for (const QString& key : goodManifest().keys()) {
+        SCOPED_TRACE(key.toStdString());
+        const QJsonValue wrong = key == "sizeBytes" ? QJsonValue("10") : key == "mandatory" ? QJsonValue("false") : QJsonValue(7);
+        for (const QJsonValue& value : {QJsonValue(QJsonValue::Undefined), QJsonValue(QJsonValue::Null), wrong}) {
+            QJsonObject o = goodManifest();
+            value.isUndefined() ? void(o.remove(key)) : void(o.insert(key, value));
+            EXPECT_THROW(MacUpdateManifest::decode(bytes(o)), DecodingError) << value.toVariant().toString().toStdString();
+        }
+    }
+    QJsonObject fraction = goodManifest();
+    fraction.insert("sizeBytes", 10.5);
+    EXPECT_THROW(MacUpdateManifest::decode(bytes(fraction)), DecodingError);
+    EXPECT_THROW(MacUpdateManifest::decode("[1]"), DecodingError);
+    EXPECT_THROW(MacUpdateManifest::decode("{"), DecodingError);
+}
+
+TEST(UpdateManifest, UsableOnlyWhenCompleteAfterNormalizing)
+{
+    const std::pair<QJsonObject, bool> cases[] = {
+        {{{"sizeBytes", 0}}, false},           {{{"teamIdentifier", ""}}, false},   {{{"sha256", QString(63, 'a')}}, false},
+        {{{"sha256", QString(64, 'A')}}, true}, {{{"bundleBuild", " 42 "}}, true},   {{{"bundleBuild", "4 2"}}, false},
+        {{{"bundleBuild", "42a"}}, false},     {{{"bundleBuild", ""}}, false},      {{{"assetUrl", ""}}, false},
+        {{{"platform", "\n"}}, false},         {{{"version", ""}}, false},          {{{"appVersion", ""}}, false},
+        {{{"bundleIdentifier", " "}}, false},  {{{"assetUrl", ""}, {"downloadUrl", "https://tovrik.ai/x"}}, true},
+    };
+    for (const auto& [change, usable] : cases) {
+        QJsonObject o = goodManifest();
+        for (auto it = change.begin(); it != change.end(); ++it)
+            o.insert(it.key(), it.value());
+        MacUpdateManifest m = MacUpdateManifest::fromJSON(o);
+        m.normalize();
+        EXPECT_EQ(m.isUsable(), usable) << QJsonDocument(change).toJson(QJsonDocument::Compact).toStdString();
+    }
+}
+
+TEST(UpdateURLs, TrustedHostsAndTheURLRule)
+{
+    EXPECT_EQ(trustedUpdateHosts(), constants::trustedHostedWorkerHosts());
+    const QString host = QUrl(web()).host();
+    const std::pair<QString, bool> cases[] = {
+        {"HTTPS://" + host.toUpper() + ":443/x", true}, {"https://www." + host + "/x?y=1", true},
+        {"https://" + host + ":8443/x", false},         {"http://" + host + "/x", false},
+        {"https://user@" + host + "/x", false},         {"https://:pw@" + host + "/x", false},
+        {"https://example.com/x", false},               {"https://" + host + ".evil.com/x", false},
+        {"", false},
+    };
+    for (const auto& [url, trusted] : cases)
+        EXPECT_EQ(isTrustedHTTPSURL(QUrl(url)), trusted) << url.toStdString();
+}
+
+TEST(UpdateURLs, ResponseChecksInOrderWithTheirTexts)
+{
+    const QUrl source(web() + "/downloads/macos-latest.json");
+    const QString failed = "Update manifest failed at " + source.toString();
+    const std::pair<HTTPResponseInfo, QString> cases[] = {
+        {{false, 0, source}, failed + "."},
+        {{true, 302, QUrl("https://example.com/x")}, failed + " (302)."},
+        {{true, 199, source}, failed + " (199)."},
+        {{true, 200, QUrl("https://example.com/x")}, "Update manifest was redirected to an untrusted location."},
+        {{true, 299, source}, "accepted"},
+    };
+    for (const auto& [response, message] : cases) {
+        QString got = "accepted";
+        try {
+            validateHTTPResponse(response, source, "Update manifest");
+        } catch (const MacUpdateError& e) {
+            got = e.message();
+        }
+        EXPECT_EQ(got, message);
+    }
+}
+
+TEST(UpdateVersions, TriplesBuildsAndSafeNames)
+{
+    using Triple = std::optional<std::array<qint64, 3>>;
+    const std::pair<const char*, Triple> versions[] = {
+        {"1.10.15", Triple{{1, 10, 15}}}, {"V2.0.1-beta", Triple{{2, 0, 1}}}, {"release 3.4.5 (12)", Triple{{3, 4, 5}}},
+        {"11.2.3.4", Triple{{11, 2, 3}}}, {"20260911-macos-v1.10.32-classic", Triple{{1, 10, 32}}},
+        {"1.99999999999999999999.0", Triple{{1, 0, 0}}}, {"1.2", std::nullopt}, {"1.2.x", std::nullopt}};
+    for (const auto& [text, triple] : versions)
+        EXPECT_EQ(semanticVersionComponents(text), triple) << text;
+    // Builds of any length (the check's table covers the ordering).
+    EXPECT_EQ(canonicalBuild("+007"), "7");
+    EXPECT_FALSE(canonicalBuild("12a"));
+    EXPECT_GT(compareBuilds("123456789012345678901234", "18446744073709551615"), 0);
+
+    for (const auto& [name, safe] : {std::pair<QString, QString>{" 2.0 beta/1 ", "2.0-beta-1"}, {"", "latest"},
+                                     {"a\\b?c%d*e|f\"g<h>i:j", "a-b-c-d-e-f-g-h-i-j"}, {QString("a\nb") + QChar(0) + "c", "a-b-c"}})
+        EXPECT_EQ(makeSafeFileName(name), safe);
+}
+
+TEST(UpdateLog, OneEscapedLinePerFailureAppended)
+{
+    EXPECT_TRUE(updateLogURL().endsWith("/Tovrik/Updates/tovrik-update.log"));
+    EXPECT_EQ(QFileInfo(updateLogURL()).absolutePath(), updatesDirectoryURL());
+    QFile::remove(updateLogURL());
+    logFailure("checking", std::make_exception_ptr(MacUpdateError("Update manifest is incomplete.")));
+    logFailure("installing\n", std::make_exception_ptr(MacUpdateError("bad\nname\x1b[31m")));
+    logFailure("downloading", std::make_exception_ptr(std::runtime_error("disk full")));
+    EXPECT_EQ(test::logLines(), (QStringList{"checking: MacUpdateError: Update manifest is incomplete.",
+                                             "installing\\n: MacUpdateError: bad\\nname\\x1b[31m",
+                                             "downloading: runtime_error: disk full"}));
+    EXPECT_TRUE(test::readFile(updateLogURL()).endsWith('\n'));
 }

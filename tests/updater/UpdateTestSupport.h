@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QUuid>
@@ -95,8 +96,7 @@ inline void makeBundle(const QString& path, const BundleFacts& s, const QByteArr
                              "\t<key>CFBundleShortVersionString</key>\n\t<string>%2</string>\n"
                              "\t<key>CFBundleVersion</key>\n\t<string>%3</string>\n"
                              "\t<key>CFBundleExecutable</key>\n\t<string>%4</string>\n</dict>\n</plist>\n")
-                  .arg(s.identifier, s.version, s.build, s.executable)
-                  .toUtf8());
+                  .arg(s.identifier, s.version, s.build, s.executable).toUtf8());
     const QString exe = path + "/Contents/MacOS/" + QString(s.executable).replace('/', '_');
     if (program.isEmpty()) {
         writeFile(exe, script, true);
@@ -123,6 +123,15 @@ inline void makeArchive(const QString& app, const QString& archive, const QStrin
 inline QString sha256Of(const QString& path)
 {
     return QString::fromLatin1(QCryptographicHash::hash(readFile(path), QCryptographicHash::Sha256).toHex());
+}
+
+// A complete manifest of build 121 (version 1.10.15) whose package is `assetUrl`.
+inline QJsonObject manifestJSON(const QString& assetUrl, qint64 sizeBytes, const QString& sha256)
+{
+    return {{"platform", "macos"}, {"version", "1.10.15 (121)"}, {"appVersion", "1.10.15"}, {"bundleBuild", "121"},
+            {"bundleIdentifier", "ai.tovrik.mac"}, {"teamIdentifier", constants::macOSDeveloperTeamIdentifier()},
+            {"fileName", "f"}, {"storedFileName", "s"}, {"downloadUrl", ""}, {"assetUrl", assetUrl},
+            {"sizeBytes", sizeBytes}, {"sha256", sha256}, {"publishedAt", "2026-09-11"}, {"mandatory", false}};
 }
 
 inline QString uuid() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(); }

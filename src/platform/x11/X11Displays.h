@@ -85,9 +85,10 @@ public:
     // revision) when it differs from what was known.
     void refresh();
 
-    // Motion is seen by a listen-only tap (XInput2 raw motion, on its own
-    // thread) that runs while any watch handle is held; `startTap` starts
-    // it with a handler of raw events.
+    // Motion is seen by a listen-only tap (see X11MotionRecorder.h; XInput2
+    // raw motion where the server has no RECORD), on its own thread, that
+    // runs while any watch handle is held; `startTap` starts it with a
+    // handler of raw events.
     using TapStarter = std::function<std::unique_ptr<EventTapSession>(std::function<void(const RawInputEvent&)>)>;
     void setMotionTapStarter(TapStarter startTap) { m_startTap = std::move(startTap); }
     std::shared_ptr<void> watchPointerMotion() override;

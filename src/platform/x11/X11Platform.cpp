@@ -5,6 +5,7 @@
 #include "platform/x11/X11EventTap.h"
 #include "platform/x11/X11Input.h"
 #include "platform/x11/X11Media.h"
+#include "platform/x11/X11MotionRecorder.h"
 #include "platform/x11/SecretServiceKeychain.h"
 #include "platform/x11/X11Permissions.h"
 #include "platform/x11/Xcb.h"
@@ -18,8 +19,15 @@ X11Platform::X11Platform()
     m_displays = std::make_unique<X11Displays>();
     m_input = std::make_unique<X11Input>(*m_displays);
     m_tap = std::make_unique<X11EventTap>(*m_displays, *m_input);
-    m_displays->setMotionTapStarter([tap = m_tap.get()](std::function<void(const RawInputEvent&)> handler) {
-        return tap->start(QStringLiteral("tovrik.pointer-motion"), std::move(handler));
+    // Motion from RECORD sees warps as well as device motion; raw motion
+    // (devices only) where the server has no RECORD.
+    m_displays->setMotionTapStarter([tap = m_tap.get(), mapping = m_displays->mapping()](
+                                        std::function<void(const RawInputEvent&)> handler) {
+        const QString name = QStringLiteral("tovrik.pointer-motion");
+        auto toPoints = [mapping](QPointF pixels) { return mapping->fromRootPixels(pixels); };
+        if (auto recorder = X11MotionRecorder::start(name, toPoints, handler))
+            return recorder;
+        return tap->start(name, std::move(handler));
     });
     m_capture = std::make_unique<X11Capture>(*m_displays);
     m_permissions = std::make_unique<X11Permissions>(*m_input, *m_tap, *m_capture);

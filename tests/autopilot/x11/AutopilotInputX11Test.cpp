@@ -23,11 +23,11 @@ namespace {
 using test::launch;
 using test::spinUntil;
 
-QString runTool(const QStringList& command, int timeoutMs = 10000)
+QString runTool(const QStringList& command)
 {
     QProcess p;
     p.start(command.first(), command.mid(1));
-    if (!p.waitForFinished(timeoutMs))
+    if (!p.waitForFinished(10000))
         p.kill();
     return QString::fromUtf8(p.readAllStandardOutput());
 }
@@ -46,9 +46,7 @@ QHash<QString, int> shellValues(const QStringList& command)
 // `how` ("--class", "--name") and `what`.
 QRect windowOf(const QString& how, const QString& what)
 {
-    const QString id = runTool({"xdotool", "search", "--sync", "--onlyvisible", how, what})
-                           .split('\n', Qt::SkipEmptyParts)
-                           .value(0);
+    const QString id = runTool({"xdotool", "search", "--sync", "--onlyvisible", how, what}).section('\n', 0, 0);
     const auto g = shellValues({"xdotool", "getwindowgeometry", "--shell", id});
     return QRect(g["X"], g["Y"], g["WIDTH"], g["HEIGHT"]);
 }
@@ -69,6 +67,13 @@ protected:
         platform::sim::SimPlatform::install();
     }
     void complete(const std::shared_ptr<test::AsyncOutcome<void>>& run) { ASSERT_TRUE(spinUntil([&] { return run->done; }, 30000)); }
+    // Runs `task` to its end, which must come without an error.
+    void succeed(QCoro::Task<void> task)
+    {
+        auto run = launch(std::move(task));
+        complete(run);
+        EXPECT_FALSE(run->error) << describeException(run->error).toStdString();
+    }
     // No key and no button of the core devices is down.
     void expectNothingDown()
     {
@@ -83,28 +88,16 @@ protected:
         ASSERT_TRUE(ptr);
         EXPECT_EQ(ptr->mask & 0x1f00, 0) << "a button is down";
     }
-    // Runs zenity's entry dialog; returns its process, started.
     std::unique_ptr<QProcess> zenityEntry(const QString& initialText)
     {
         auto p = std::make_unique<QProcess>();
         p->start("zenity", {"--entry", "--text", "Name", "--entry-text", initialText});
         return p;
     }
-    // Clicks into zenity's entry field (keys go to the window under the
-    // pointer: there is no window manager) and returns the dialog's geometry.
-    QRect focusEntry()
-    {
-        const QRect dialog = windowOf("--class", "zenity");
-        auto run = launch(svc->click(QPointF(dialog.center().x(), dialog.top() + 52)));
-        complete(run);
-        EXPECT_FALSE(run->error) << describeException(run->error).toStdString();
-        return dialog;
-    }
     QString finishedOutput(QProcess& p)
     {
         EXPECT_TRUE(spinUntil([&] { return p.state() == QProcess::NotRunning; }, 10000));
-        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(p.exitCode(), 0);
+        EXPECT_EQ(std::tuple(p.exitStatus(), p.exitCode()), std::tuple(QProcess::NormalExit, 0));
         return QString::fromUtf8(p.readAllStandardOutput());
     }
 
@@ -113,31 +106,26 @@ protected:
 
 TEST_F(AutopilotInputX11Test, TypedUnicodeAndChordsReachAGtkEntry)
 {
-    auto zenity = zenityEntry({});
-    focusEntry();
-    const QString text = QString::fromUtf8("héllo wörld — ✓ 中文 🙂");
-    auto typed = launch(svc->typeText(text));
-    complete(typed);
-    EXPECT_FALSE(typed->error) << describeException(typed->error).toStdString();
-    complete(launch(svc->pressKey("return")));
-    EXPECT_EQ(finishedOutput(*zenity), text + "\n");
+    // Control+A selects what is there, so typing replaces it; a tapped
+    // shift+n is a capital, the letters after it are not; delete erases.
+    auto zenity = zenityEntry("old text");
+    // A click into the entry field (keys go to the window under the pointer:
+    // there is no window manager).
+    const QRect dialog = windowOf("--class", "zenity");
+    succeed(svc->click(QPointF(dialog.center().x(), dialog.top() + 52)));
+    succeed(svc->pressKey("end")); // the initial text is no longer selected
+    svc->setHeldKey("ctrl+a", true);
+    svc->setHeldKey("ctrl+a", false);
+    succeed(svc->pressKey("shift+n"));
+    const QString text = QString::fromUtf8("ew héllo wörld — ✓ 中文 🙂");
+    succeed(svc->typeText(text + "x"));
+    succeed(svc->pressKey("delete"));
+    succeed(svc->pressKey("return"));
+    EXPECT_EQ(finishedOutput(*zenity), "N" + text + "\n");
     // The keys lent to characters of no key of the layout are given back.
     platform::x11::XcbConnection other(nullptr);
     platform::x11::KeyboardMapping map;
     EXPECT_TRUE(spinUntil([&] { return map.load(other) && map.find(0x1004E2D).empty() && map.find(0x101F642).empty(); }));
-
-    // Control+A selects what is there, so typing replaces it; a tapped
-    // shift+n is a capital, the letters after it are not; delete erases.
-    zenity = zenityEntry("old text");
-    focusEntry();
-    complete(launch(svc->pressKey("end"))); // the initial text is no longer selected
-    svc->setHeldKey("ctrl+a", true);
-    svc->setHeldKey("ctrl+a", false);
-    complete(launch(svc->pressKey("shift+n")));
-    complete(launch(svc->typeText("ewx")));
-    complete(launch(svc->pressKey("delete")));
-    complete(launch(svc->pressKey("return")));
-    EXPECT_EQ(finishedOutput(*zenity), "New\n");
 }
 
 TEST_F(AutopilotInputX11Test, AClickOnOkClosesTheDialogAndEachScrollStepIsOneWheelNotch)
@@ -145,19 +133,15 @@ TEST_F(AutopilotInputX11Test, AClickOnOkClosesTheDialogAndEachScrollStepIsOneWhe
     auto zenity = zenityEntry("kept");
     const QRect dialog = windowOf("--class", "zenity");
     // OK is the right-hand button of the bottom row.
-    auto clicked = launch(svc->click(QPointF(dialog.left() + dialog.width() * 3 / 4, dialog.bottom() - 22)));
-    complete(clicked);
-    EXPECT_FALSE(clicked->error) << describeException(clicked->error).toStdString();
+    succeed(svc->click(QPointF(dialog.left() + dialog.width() * 3 / 4, dialog.bottom() - 22)));
     EXPECT_EQ(finishedOutput(*zenity), "kept\n");
 
     QProcess xev;
     xev.start("stdbuf", {"-oL", "xev", "-geometry", "300x300+100+100", "-event", "button"});
     const QRect window = windowOf("--name", "Event Tester");
     ASSERT_FALSE(window.isEmpty());
-    complete(launch(svc->moveSmoothly(QPointF(window.center()))));
-    auto scrolled = launch(svc->scroll("down", 240));
-    complete(scrolled);
-    EXPECT_FALSE(scrolled->error);
+    succeed(svc->moveSmoothly(QPointF(window.center())));
+    succeed(svc->scroll("down", 240));
     QString out;
     EXPECT_FALSE(spinUntil([&] {
         out += QString::fromUtf8(xev.readAllStandardOutput());
@@ -194,58 +178,49 @@ TEST_F(AutopilotInputX11Test, MovesLandOnTheirDisplayWhenTheMainOneIsNotAtTheRoo
                    {main.displayID, QPointF(50.4, 60.6), QPoint(770, 61)},
                    {side.displayID, QPointF(700, 1000), QPoint(700, 1000)}};
     for (const auto& t : targets) {
-        auto run = launch(svc->moveSmoothly(t.display, t.local));
-        complete(run);
-        EXPECT_FALSE(run->error) << describeException(run->error).toStdString();
+        succeed(svc->moveSmoothly(t.display, t.local));
         const auto root = shellValues({"xdotool", "getmouselocation", "--shell"});
         const QPoint at(root["X"], root["Y"]);
         EXPECT_LE((at - t.root).manhattanLength(), 4) << at.x() << "," << at.y();
     }
 }
 
-TEST_F(AutopilotInputX11Test, OurOwnEscIsIgnoredWhileAnotherProgramsXTestEscTakesOver)
+TEST_F(AutopilotInputX11Test, OurOwnEscAndChordAreIgnoredWhileAnotherProgramsXTestOnesCount)
 {
     UserInputActivityMonitor monitor;
     std::atomic<int> callbacks{0};
     monitor.onPhysicalUserInput = [&] { ++callbacks; };
     const auto token = monitor.start();
     ASSERT_NE(token, 0u);
-    // A witness tap: once it saw our keys, so did the monitor's own tap.
-    std::atomic<int> ourEsc{0};
-    auto witness = platform::Platform::get().eventTap().start("tovrik.witness", [&](const platform::RawInputEvent& e) {
-        if (e.keyCode == platform::KeyCode::Escape && e.isSynthetic)
-            ++ourEsc;
-    });
-    // Held long enough for the server to repeat it.
-    auto held = launch(svc->holdKey("esc", 1500));
-    complete(held);
-    ASSERT_TRUE(spinUntil([&] { return ourEsc.load() >= 2; }));
-    EXPECT_FALSE(spinUntil([&] { return monitor.hasUserTakenOverSinceReset(); }, 300));
-
-    runTool({"xdotool", "key", "Escape"});
-    ASSERT_TRUE(spinUntil([&] { return monitor.hasUserTakenOverSinceReset(); }));
-    EXPECT_EQ(callbacks.load(), 1);
-    monitor.stop(token);
-    EXPECT_FALSE(monitor.isRunning());
-}
-
-TEST_F(AutopilotInputX11Test, TheHotkeyMonitorIgnoresOurChordButNotAnotherProgramsXTestChord)
-{
     HotkeyMonitor hotkeys;
     std::vector<std::string> calls;
     hotkeys.onShortcutPressed = [&] { calls.push_back("pressed"); };
     hotkeys.onShortcutReleased = [&] { calls.push_back("released"); };
     ASSERT_TRUE(hotkeys.start());
-    svc->setHeldKey("ctrl+option", true); // the voice chord, held by the autopilot
-    EXPECT_FALSE(spinUntil([&] { return !calls.empty(); }, 300));
+    // A witness tap: once it saw our keys, so did the monitors' own taps.
+    std::atomic<int> ourEsc{0};
+    auto witness = platform::Platform::get().eventTap().start("tovrik.witness", [&](const platform::RawInputEvent& e) {
+        if (e.keyCode == platform::KeyCode::Escape && e.isSynthetic)
+            ++ourEsc;
+    });
+    // Esc held long enough for the server to repeat it, and the voice chord.
+    succeed(svc->holdKey("esc", 1500));
+    ASSERT_TRUE(spinUntil([&] { return ourEsc.load() >= 2; }));
+    svc->setHeldKey("ctrl+option", true);
+    EXPECT_FALSE(spinUntil([&] { return monitor.hasUserTakenOverSinceReset() || !calls.empty(); }, 300));
     svc->releaseHeldInputs();
-    EXPECT_TRUE(calls.empty());
 
     runTool({"xdotool", "keydown", "ctrl+alt"});
     ASSERT_TRUE(spinUntil([&] { return calls.size() == 1; }));
     runTool({"xdotool", "keyup", "ctrl+alt"});
     ASSERT_TRUE(spinUntil([&] { return calls.size() == 2; }));
     EXPECT_EQ(calls, (std::vector<std::string>{"pressed", "released"}));
+    EXPECT_FALSE(monitor.hasUserTakenOverSinceReset()); // not an Esc
+    runTool({"xdotool", "key", "Escape"});
+    ASSERT_TRUE(spinUntil([&] { return monitor.hasUserTakenOverSinceReset(); }));
+    EXPECT_EQ(callbacks.load(), 1);
+    monitor.stop(token);
+    EXPECT_FALSE(monitor.isRunning());
 }
 
 TEST_F(AutopilotInputX11Test, NothingStaysPressedOnAnyWayOut)
@@ -258,7 +233,7 @@ TEST_F(AutopilotInputX11Test, NothingStaysPressedOnAnyWayOut)
         [&](CancellationToken t) {
             return svc->dragPath({spot, spot + QPointF(200, 50)}, 2000, "middle", {}, {}, {}, t);
         },
-        [&](CancellationToken t) { return svc->typeText(QString(40, 'x'), {}, t); },
+        [&](CancellationToken t) { return svc->typeText(QString(400, 'x'), {}, t); },
     };
     for (const auto& op : operations) {
         svc->setHeldKey("shift", true); // held by an earlier action
@@ -267,7 +242,7 @@ TEST_F(AutopilotInputX11Test, NothingStaysPressedOnAnyWayOut)
         QTest::qWait(420); // into the hold, the drag or the typing
         source.cancel();
         complete(run);
-        EXPECT_TRUE(run->cancelled()) << describeException(run->error).toStdString();
+        EXPECT_TRUE(run->cancelled()) << (&op - operations) << describeException(run->error).toStdString();
         svc->releaseHeldInputs();
         expectNothingDown();
     }

@@ -2,7 +2,9 @@
 // pointer and nothing else of the desktop changes; a status shows and goes on
 // time; a click in ANOTHER application's window (from another seat, as a
 // person's mouse would be, not our own XTest input) reaches it through the
-// overlay and dismisses a pinned bubble. The UI Autopilot look with two RandR
+// overlay and dismisses a pinned bubble; at rest the window keeps only the
+// memory pages its glyph draws on, and after a capture suspension it comes
+// back without painting the whole window anew. The UI Autopilot look with two RandR
 // monitors, the main one away from the root origin: every screen shows the
 // edge glow, the frame and the centred banner while the rest of the desktop
 // stays as it was; clicks reach the window below; the autopilot cursor lands
@@ -21,8 +23,10 @@
 #include "support/SimFixture.h"
 #include "support/X11TestClients.h"
 
+#include <QBackingStore>
 #include <QElapsedTimer>
 #include <QGuiApplication>
+#include <QPaintEvent>
 #include <QLineF>
 #include <QPainter>
 #include <QScreen>
@@ -32,6 +36,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <vector>
 
 using namespace tovrik;
 using namespace tovrik::test;
@@ -85,6 +92,34 @@ int changedFarFrom(const QImage& image, int cx, int cy, int clearance)
             changed += std::hypot(x - cx, y - cy) >= clearance && !isDesk(rgbAt(image, x, y));
     return changed;
 }
+
+// The bytes of `image` the process holds in memory.
+qsizetype residentBytes(const QImage& image)
+{
+    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    const uintptr_t start = uintptr_t(image.constBits()) & ~(page - 1);
+    const size_t length = uintptr_t(image.constBits()) + size_t(image.sizeInBytes()) - start;
+    std::vector<unsigned char> pages((length + page - 1) / page);
+    if (mincore(reinterpret_cast<void*>(start), length, pages.data()) != 0)
+        return -1;
+    qsizetype n = 0;
+    for (unsigned char p : pages)
+        n += p & 1;
+    return n * qsizetype(page);
+}
+
+// Counts the paints of `view` that cover all of it.
+struct WholeViewPaints : QObject {
+    explicit WholeViewPaints(QWidget* view) : view(view) { view->installEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* e) override
+    {
+        if (e->type() == QEvent::Paint && static_cast<QPaintEvent*>(e)->region().contains(view->rect()))
+            ++count;
+        return false;
+    }
+    QWidget* view;
+    int count = 0;
+};
 
 // Another X client with a window of its own and a master pointer of its own
 // (its XTest input is not ours, so our monitors treat it as the user's).
@@ -445,6 +480,41 @@ TEST_F(OverlayOnXServer, TheGlyphFollowsThePointerLeavesTheDesktopAloneShowsStat
         return theirs < 0 ? 0 : mine - theirs; // bottom to top
     };
     EXPECT_TRUE(spinUntil([&] { return ourPlace() > 0; })) << "the overlay stayed below the new window";
+}
+
+// Once the glyph rests, the full-screen window holds little more than the
+// pages the glyph draws on, and the screen shows what it did. A capture
+// suspension takes the overlay off the screen, and it comes back with the
+// pixels it held, nothing painted anew over the whole window.
+TEST_F(OverlayOnXServer, AtRestTheWindowKeepsOnlyThePagesTheGlyphDrawsAndComesBackFromACaptureUnpainted)
+{
+    const QPoint pointer(600, 420), glyph = pointer + QPoint(35, 25);
+    ASSERT_NO_FATAL_FAILURE(showIdleGlyph(pointer));
+    auto* window = controller->windowManager().overlayWindows().value(0);
+    QPaintDevice* device = window->backingStore()->paintDevice();
+    ASSERT_TRUE(device && device->devType() == QInternal::Image);
+    const QImage& store = *static_cast<const QImage*>(device);
+    EXPECT_TRUE(spinUntil([&] { return residentBytes(store) < store.sizeInBytes() / 8; }, 4000))
+        << residentBytes(store) << " of " << store.sizeInBytes() << " bytes still resident";
+    QImage shot = capture();
+    EXPECT_TRUE(glyphNear(shot, glyph.x(), glyph.y()));
+    EXPECT_EQ(changedFarFrom(shot, glyph.x(), glyph.y(), 90), 0);
+
+    // As the capture step does it: repaints watched from before the windows
+    // go; synchronized, the capture shows the bare desktop.
+    auto& cap = platform::Platform::get().capture();
+    cap.watchRepaints();
+    const bool suspended = controller->suspendForScreenCapture();
+    ASSERT_TRUE(suspended);
+    cap.synchronize({displayID});
+    shot = cap.captureDisplay(displayID);
+    EXPECT_EQ(changedFarFrom(shot, -1000, -1000, 0), 0);
+    WholeViewPaints whole(window->contentView());
+    controller->resumeAfterScreenCapture(suspended);
+    EXPECT_TRUE(shotUntil([&](const QImage& i) { return glyphNear(i, glyph.x(), glyph.y()); }))
+        << "the overlay did not come back";
+    EXPECT_EQ(whole.count, 0);
+    expectGlyphFollows(pointer, QPoint(1200, 700));
 }
 
 TEST_F(OverlayOnXServer, AClickInAnotherApplicationReachesItAndDismissesAPinnedBubble)

@@ -53,11 +53,9 @@ protected:
             running.kill();
             running.waitForFinished();
         }
-        fake.uninstall();
-        fake.stop();
         SimTest::TearDown();
     }
-    // Publishes build 121 (same marketing version) with `executable` as its
+    // Publishes build 121 (same marketing version) with `script` as its
     // program: the real binary when empty.
     void publish(const QByteArray& script)
     {
@@ -65,13 +63,8 @@ protected:
         makeBundle(next, BundleFacts().with(&BundleFacts::build, "121"), script, script.isEmpty() ? target + "/Contents/MacOS/Tovrik" : QString());
         const QString archive = root.path() + "/Tovrik-1.10.15-121.tar.gz";
         makeArchive(next, archive);
-        const QString origin = constants::defaultHostedWorkerBaseURL();
-        const QJsonObject manifest{
-            {"platform", "macos"}, {"version", "1.10.15 (121)"}, {"appVersion", "1.10.15"}, {"bundleBuild", "121"},
-            {"bundleIdentifier", "ai.tovrik.mac"}, {"teamIdentifier", constants::macOSDeveloperTeamIdentifier()},
-            {"fileName", ""}, {"storedFileName", ""}, {"downloadUrl", ""}, {"assetUrl", origin + "/downloads/next"},
-            {"sizeBytes", QFileInfo(archive).size()}, {"sha256", sha256Of(archive)}, {"publishedAt", ""},
-            {"mandatory", false}};
+        const QJsonObject manifest = manifestJSON(constants::defaultHostedWorkerBaseURL() + "/downloads/next",
+                                                  QFileInfo(archive).size(), sha256Of(archive));
         fake.setHandler("GET", "/api/downloads/macos/latest", [manifest](const FakeRequest&) { return FakeResponse::json(200, manifest); });
         const QByteArray body = readFile(archive);
         fake.setHandler("GET", "/downloads/next", [body](const FakeRequest&) { return FakeResponse::raw(200, "", body); });

@@ -1,0 +1,166 @@
+#!/usr/bin/env bash
+# Resident memory of the real Tovrik, signed in and idle with its panel hidden,
+# beside the floor measured in the same run: a bare Qt program with one
+# translucent full-screen window per screen (tools/overlay-floor).
+#
+# It starts its own X server with two 2560 x 1440 monitors and a compositor, a
+# private D-Bus session with an unlocked keyring, and the local stand-in of the
+# hosted service; it signs in against the stand-in, files the session where
+# Tovrik keeps it (settings file + keyring item), starts Tovrik, waits for it
+# to settle with its panel hidden (a click outside it), and reads
+# /proc/<pid>/smaps_rollup. With --breakdown it also
+# prints the resident memory of each group of mappings (heap, anonymous,
+# shared memory, each library, fonts, thread stacks).
+#
+#   bash scripts/measure-rss.sh [--breakdown] [--settle SECONDS]
+#
+# MEASURE_RSS_SMAPS=<file> keeps a copy of Tovrik's /proc/<pid>/smaps.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="${TOVRIK_BUILD_DIR:-$root/build}"
+breakdown=0
+settle=8
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --breakdown) breakdown=1 ;;
+    --settle) settle="$2"; shift ;;
+    --inner) shift; break ;;
+    *) echo "measure-rss: unknown option $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+if [ "${MEASURE_RSS_INNER:-}" != 1 ]; then
+  bash "$root/scripts/build.sh" tovrik tovrik-fake-hosted-service tovrik-overlay-floor >/dev/null
+  tmp=$(mktemp -d /tmp/tovrik-measure-rss.XXXXXX)
+  export HOME="$tmp/home" XDG_DATA_HOME="$tmp/data" XDG_CONFIG_HOME="$tmp/config" \
+         XDG_CACHE_HOME="$tmp/cache" XDG_RUNTIME_DIR="$tmp/runtime"
+  mkdir -p "$HOME" "$XDG_DATA_HOME" "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME" "$XDG_RUNTIME_DIR"
+  chmod 700 "$XDG_RUNTIME_DIR"
+  pids=()
+  cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$tmp"
+  }
+  trap cleanup EXIT
+  n=150
+  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+  Xvfb ":$n" -screen 0 5120x1440x24 +extension RANDR +extension XTEST +extension XInputExtension \
+       -nolisten tcp -noreset >"$tmp/xvfb.log" 2>&1 &
+  pids+=($!)
+  export DISPLAY=":$n"
+  for _ in $(seq 1 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
+  output=$(xrandr | awk '/ connected/ {print $1; exit}')
+  xrandr --setmonitor left 2560/677x1440/381+0+0 "$output"
+  xrandr --setmonitor right 2560/677x1440/381+2560+0 none
+  xrandr --output "$output" --primary >/dev/null 2>&1 || true
+  xcompmgr >"$tmp/xcompmgr.log" 2>&1 &
+  pids+=($!)
+  export MEASURE_RSS_TMP="$tmp" MEASURE_RSS_INNER=1
+  inner=$(cat <<'INNER'
+set -euo pipefail
+eval "$(printf 'tovrik-measure' | gnome-keyring-daemon --unlock --components=secrets 2>/dev/null)"
+eval "$(gnome-keyring-daemon --start --components=secrets 2>/dev/null)"
+exec "$@"
+INNER
+)
+  args=(--settle "$settle")
+  [ "$breakdown" = 1 ] && args+=(--breakdown)
+  status=0
+  dbus-run-session -- bash -c "$inner" bash bash "$0" "${args[@]}" || status=$?
+  exit $status
+fi
+
+tmp="$MEASURE_RSS_TMP"
+
+# Resident kB of a process (smaps_rollup; the shared-memory segments it
+# shares with the X server count in full).
+rss_kb() { awk '/^Rss:/ {print $2}' "/proc/$1/smaps_rollup"; }
+
+print_breakdown() {
+  awk '
+    /^[0-9a-f]+-[0-9a-f]+ / {
+      name = (NF >= 6) ? $6 : "[anon]"
+      for (i = 7; i <= NF; i++) name = name " " $i
+      if (name ~ /\.so/) { sub(/.*\//, "", name); sub(/\.so.*/, ".so", name) }
+      else if (name ~ /^\/SYSV/ || name ~ /\(deleted\)/ || name ~ /^\/dev\/shm/ || name ~ /^\/memfd:/) name = "[shared memory] " name
+      else if (name ~ /fonts/) name = "[fonts]"
+      next_is = name
+      next
+    }
+    /^Rss:/ { sum[next_is] += $2 }
+    END { for (n in sum) if (sum[n] >= 64) printf "%8d kB  %s\n", sum[n], n }
+  ' "/proc/$1/smaps" | sort -rn | head -40
+  echo "  threads: $(ls "/proc/$1/task" | wc -l)"
+}
+
+# Settles for $settle seconds, then takes the lowest of five readings a second
+# apart (a transient allocation is not what idle holds).
+measure() {
+  sleep "$settle"
+  local best=""
+  for _ in 1 2 3 4 5; do
+    local v
+    v=$(rss_kb "$1")
+    if [ -z "$best" ] || [ "$v" -lt "$best" ]; then best=$v; fi
+    sleep 1
+  done
+  echo "$best"
+}
+
+# The floor.
+"$build/tools/overlay-floor/tovrik-overlay-floor" >"$tmp/floor.log" 2>&1 &
+floor=$!
+floor_kb=$(measure "$floor")
+[ "$breakdown" = 1 ] && { echo "== floor"; print_breakdown "$floor"; }
+kill "$floor"; wait "$floor" 2>/dev/null || true
+
+# The stand-in and a session signed in there.
+data="$tmp/stand-in"
+mkdir -p "$data"
+"$build/tools/fake-hosted-service/tovrik-fake-hosted-service" --data-dir "$data" \
+    --account "ada@example.com:secret123:1200" >"$data/log" 2>&1 &
+stand_in=$!
+trap 'kill "$stand_in" 2>/dev/null || true' EXIT
+port=""
+for _ in $(seq 1 300); do
+  port=$(sed -n 's/^fake hosted service listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$data/log")
+  [ -n "$port" ] && break
+  sleep 0.1
+done
+[ -n "$port" ] || { echo "measure-rss: the stand-in did not start" >&2; cat "$data/log" >&2; exit 1; }
+export https_proxy="http://127.0.0.1:$port" HTTPS_PROXY="http://127.0.0.1:$port"
+export TOVRIK_EXTRA_CA_FILE="$data/trusted-ca.pem"
+domain=$(sed -n 's/^#define TOVRIK_WEB_DOMAIN "\(.*\)"$/\1/p' "$build/src/common/generated/common/BuildSettings.h")
+host="https://${domain:-tovrik.ai}"
+token=$(curl -sS --cacert "$TOVRIK_EXTRA_CA_FILE" -H 'Content-Type: application/json' \
+             -d '{"email":"ada@example.com","password":"secret123"}' "$host/auth/signin" |
+        python3 -c 'import json,sys; print(json.load(sys.stdin)["sessionToken"])')
+# Where qtkeychain files Tovrik's items, in the form it reads back.
+printf '%s' "$(printf '%s' "$token" | base64 -w0)" |
+  secret-tool store --label "Tovrik session" user hostedAccountSessionToken \
+              server ai.tovrik.mac.credentials type base64
+mkdir -p "$XDG_DATA_HOME/Tovrik"
+chmod 700 "$XDG_DATA_HOME/Tovrik"
+printf '{\n    "hostedAccountEmail": "ada@example.com"\n}\n' >"$XDG_DATA_HOME/Tovrik/tovrik.settings.json"
+chmod 600 "$XDG_DATA_HOME/Tovrik/tovrik.settings.json"
+
+"$build/src/app/tovrik" >"$tmp/tovrik.log" 2>&1 &
+app=$!
+# Every launch shows the panel; a click outside it (on the second monitor)
+# hides it, as a user would.
+sleep 3
+xdotool mousemove 3840 1000 click 1
+app_kb=$(measure "$app")
+if ! grep -q "GET .*/auth/me" "$data/log"; then
+  echo "measure-rss: Tovrik never checked its session with the stand-in (not signed in?)" >&2
+  cat "$tmp/tovrik.log" >&2
+fi
+[ "$breakdown" = 1 ] && { echo "== tovrik"; print_breakdown "$app"; }
+[ -n "${MEASURE_RSS_SMAPS:-}" ] && cp "/proc/$app/smaps" "$MEASURE_RSS_SMAPS"
+kill "$app"; wait "$app" 2>/dev/null || true
+
+awk -v a="$app_kb" -v f="$floor_kb" 'BEGIN {
+  printf "tovrik signed in, idle: %.1f MB\nqt floor:               %.1f MB\nratio to floor:         %.2f\n",
+         a / 1024, f / 1024, a / f }'
