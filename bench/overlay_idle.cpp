@@ -13,13 +13,12 @@
 #include "common/Clock.h"
 #include "overlay/OverlayWindowController.h"
 #include "platform/sim/SimPlatform.h"
+#include "overlay-floor/FloorOverlay.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QElapsedTimer>
-#include <QPainter>
-#include <QWidget>
 #include <QEventLoop>
 #include <QTimer>
 #include <benchmark/benchmark.h>
@@ -143,41 +142,6 @@ void BM_Overlay_IdleCpuPerSecondTwoScreens(benchmark::State& state)
     }
 }
 BENCHMARK(BM_Overlay_IdleCpuPerSecondTwoScreens)->Iterations(10)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-// The floor: what any overlay that follows the pointer must at least do.
-class FloorOverlay : public QWidget {
-public:
-    explicit FloorOverlay(QRect screen) : m_screen(screen)
-    {
-        setWindowFlags(Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool);
-        setAttribute(Qt::WA_TranslucentBackground);
-        setGeometry(screen);
-        show();
-    }
-    void follow(QPointF global)
-    {
-        const QRect glyph(QPointF(global - m_screen.topLeft() + QPointF(3, 9)).toPoint(), QSize(64, 64));
-        if (glyph == m_glyph)
-            return;
-        update(m_glyph);
-        update(glyph);
-        m_glyph = glyph;
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override
-    {
-        QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.setBrush(QColor(40, 120, 255, 200));
-        p.setPen(Qt::NoPen);
-        p.drawEllipse(m_glyph);
-    }
-
-private:
-    QRect m_screen;
-    QRect m_glyph;
-};
 
 QPointF movingPointer(int step) { return QPointF(1200 + (step % 120) * 10, 700 + (step % 60) * 3); }
 

@@ -4,53 +4,14 @@
 // must hold and do. scripts/measure-rss.sh measures its resident memory
 // beside Tovrik's.
 
+#include "FloorOverlay.h"
+
 #include <QApplication>
 #include <QCursor>
-#include <QPainter>
 #include <QScreen>
 #include <QTimer>
-#include <QWidget>
 #include <memory>
 #include <vector>
-
-namespace {
-
-class FloorOverlay : public QWidget {
-public:
-    explicit FloorOverlay(QScreen* screen) : m_screen(screen->geometry())
-    {
-        setWindowFlags(Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool);
-        setAttribute(Qt::WA_TranslucentBackground);
-        setAttribute(Qt::WA_TransparentForMouseEvents);
-        setGeometry(m_screen);
-        show();
-    }
-    void follow(QPoint global)
-    {
-        const QRect glyph(global - m_screen.topLeft() + QPoint(3, 9), QSize(64, 64));
-        if (glyph == m_glyph)
-            return;
-        update(m_glyph);
-        update(glyph);
-        m_glyph = glyph;
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override
-    {
-        QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.setBrush(QColor(40, 120, 255, 200));
-        p.setPen(Qt::NoPen);
-        p.drawEllipse(m_glyph);
-    }
-
-private:
-    QRect m_screen;
-    QRect m_glyph;
-};
-
-} // namespace
 
 int main(int argc, char** argv)
 {
@@ -58,7 +19,7 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     std::vector<std::unique_ptr<FloorOverlay>> windows;
     for (QScreen* screen : QGuiApplication::screens())
-        windows.push_back(std::make_unique<FloorOverlay>(screen));
+        windows.push_back(std::make_unique<FloorOverlay>(screen->geometry()));
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
         const QPoint p = QCursor::pos();

@@ -300,6 +300,21 @@ struct TapState {
 
 } // namespace
 
+void endListeningThread(QThread*& thread, int wakeFd)
+{
+    const uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(wakeFd, &one, sizeof one);
+    if (QThread::currentThread() == thread) {
+        // Stopped from its own handler: the thread ends after the handler
+        // returns and deletes itself.
+        QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    } else {
+        thread->wait();
+        delete thread;
+    }
+    thread = nullptr;
+}
+
 class X11TapSession : public EventTapSession {
 public:
     X11TapSession(std::shared_ptr<X11EventTap::Registry> registry, quint64 id, std::shared_ptr<TapState> state,
@@ -314,17 +329,7 @@ public:
         if (!m_thread)
             return;
         m_state->stopping.store(true);
-        const uint64_t one = 1;
-        [[maybe_unused]] auto n = ::write(m_state->wakeFd, &one, sizeof one);
-        if (QThread::currentThread() == m_thread) {
-            // Stopped from its own handler: the thread ends after the handler
-            // returns and deletes itself.
-            QObject::connect(m_thread, &QThread::finished, m_thread, &QObject::deleteLater);
-        } else {
-            m_thread->wait();
-            delete m_thread;
-        }
-        m_thread = nullptr;
+        endListeningThread(m_thread, m_state->wakeFd);
         m_registry->remove(m_id);
     }
 

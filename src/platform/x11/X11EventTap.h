@@ -25,6 +25,8 @@
 #include "platform/x11/XInputDevices.h"
 
 #include <QStringList>
+
+class QThread;
 #include <memory>
 #include <mutex>
 
@@ -32,6 +34,11 @@ namespace tovrik::platform::x11 {
 
 class X11Displays;
 class X11Input;
+
+// Ends a listening thread that polls `wakeFd`: wakes it and joins it, or,
+// when called from that very thread (a handler stopping its own tap), lets
+// it delete itself once it has returned. `thread` is null afterwards.
+void endListeningThread(QThread*& thread, int wakeFd);
 
 class X11EventTap : public EventTap {
 public:

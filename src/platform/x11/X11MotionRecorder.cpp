@@ -1,5 +1,6 @@
 #include "platform/x11/X11MotionRecorder.h"
 
+#include "platform/x11/X11EventTap.h"
 #include "platform/x11/Xcb.h"
 
 #include <QThread>
@@ -104,17 +105,8 @@ public:
 
     void stop() override
     {
-        if (!m_thread)
-            return;
-        const uint64_t one = 1;
-        [[maybe_unused]] auto n = ::write(m_state->wakeFd, &one, sizeof one);
-        if (QThread::currentThread() == m_thread) {
-            QObject::connect(m_thread, &QThread::finished, m_thread, &QObject::deleteLater);
-        } else {
-            m_thread->wait();
-            delete m_thread;
-        }
-        m_thread = nullptr;
+        if (m_thread)
+            endListeningThread(m_thread, m_state->wakeFd);
     }
 
 private:
