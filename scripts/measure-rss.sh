@@ -24,7 +24,6 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --breakdown) breakdown=1 ;;
     --settle) settle="$2"; shift ;;
-    --inner) shift; break ;;
     *) echo "measure-rss: unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -32,47 +31,19 @@ done
 
 if [ "${MEASURE_RSS_INNER:-}" != 1 ]; then
   bash "$root/scripts/build.sh" tovrik tovrik-fake-hosted-service tovrik-overlay-floor >/dev/null
-  tmp=$(mktemp -d /tmp/tovrik-measure-rss.XXXXXX)
-  export HOME="$tmp/home" XDG_DATA_HOME="$tmp/data" XDG_CONFIG_HOME="$tmp/config" \
-         XDG_CACHE_HOME="$tmp/cache" XDG_RUNTIME_DIR="$tmp/runtime"
-  mkdir -p "$HOME" "$XDG_DATA_HOME" "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME" "$XDG_RUNTIME_DIR"
-  chmod 700 "$XDG_RUNTIME_DIR"
-  pids=()
-  cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$tmp"
-  }
-  trap cleanup EXIT
-  n=150
-  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-  Xvfb ":$n" -screen 0 5120x1440x24 +extension RANDR +extension XTEST +extension XInputExtension \
-       -nolisten tcp -noreset >"$tmp/xvfb.log" 2>&1 &
-  pids+=($!)
-  export DISPLAY=":$n"
-  for _ in $(seq 1 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
-  output=$(xrandr | awk '/ connected/ {print $1; exit}')
-  xrandr --setmonitor left 2560/677x1440/381+0+0 "$output"
-  xrandr --setmonitor right 2560/677x1440/381+2560+0 none
-  xrandr --output "$output" --primary >/dev/null 2>&1 || true
-  xcompmgr >"$tmp/xcompmgr.log" 2>&1 &
-  pids+=($!)
-  export MEASURE_RSS_TMP="$tmp" MEASURE_RSS_INNER=1
-  inner=$(cat <<'INNER'
-set -euo pipefail
-eval "$(printf 'tovrik-measure' | gnome-keyring-daemon --unlock --components=secrets 2>/dev/null)"
-eval "$(gnome-keyring-daemon --start --components=secrets 2>/dev/null)"
-exec "$@"
-INNER
-)
   args=(--settle "$settle")
   [ "$breakdown" = 1 ] && args+=(--breakdown)
-  status=0
-  dbus-run-session -- bash -c "$inner" bash bash "$0" "${args[@]}" || status=$?
-  exit $status
+  MEASURE_RSS_INNER=1 TOVRIK_TEST_SCREEN=5120x1440x24 \
+    exec bash "$root/scripts/with-test-env.sh" bash "$0" "${args[@]}"
 fi
 
-tmp="$MEASURE_RSS_TMP"
+# Inside the test environment (its own HOME, X server with a compositor,
+# D-Bus session and unlocked keyring): two 2560 x 1440 monitors side by side.
+output=$(xrandr | awk '/ connected/ {print $1; exit}')
+xrandr --setmonitor left 2560/677x1440/381+0+0 "$output"
+xrandr --setmonitor right 2560/677x1440/381+2560+0 none
+xrandr --output "$output" --primary >/dev/null 2>&1 || true
+tmp=$(mktemp -d "$HOME/measure-rss.XXXXXX")
 
 # Resident kB of a process (smaps_rollup; the shared-memory segments it
 # shares with the X server count in full).

@@ -2,7 +2,8 @@
 # Runs a command inside the environment the tests need: a temporary HOME and
 # XDG folders, an Xvfb server with a compositor (without one, translucent
 # windows paint black), a private D-Bus session and an unlocked
-# gnome-keyring (the real Secret Service).
+# gnome-keyring (the real Secret Service). TOVRIK_TEST_SCREEN sets the
+# server's screen (default 1920x1080x24).
 set -euo pipefail
 
 tmp=$(mktemp -d /tmp/tovrik-test-env.XXXXXX)
@@ -22,7 +23,7 @@ trap cleanup EXIT
 # A free display number.
 n=90
 while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-Xvfb ":$n" -screen 0 1920x1080x24 +extension RANDR +extension XTEST +extension XInputExtension \
+Xvfb ":$n" -screen 0 "${TOVRIK_TEST_SCREEN:-1920x1080x24}" +extension RANDR +extension XTEST +extension XInputExtension \
      -nolisten tcp -noreset >"$tmp/xvfb.log" 2>&1 &
 pids+=($!)
 export DISPLAY=":$n"
