@@ -1,5 +1,7 @@
 #include "common/TextLines.h"
 
+#include <QTextBoundaryFinder>
+
 namespace tovrik {
 
 QString withLayoutLineBreaks(const QString& text)
@@ -24,6 +26,35 @@ QString withLayoutLineBreaks(const QString& text)
 QStringList splitLines(const QString& text)
 {
     return withLayoutLineBreaks(text).split(QChar::LineSeparator);
+}
+
+QString prefixCharacters(const QString& text, int maxCharacters)
+{
+    if (maxCharacters <= 0)
+        return {};
+    // Fewer code units than the limit means fewer characters too.
+    if (text.size() <= maxCharacters)
+        return text;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    int count = 0;
+    qsizetype position = 0;
+    while (count < maxCharacters) {
+        const qsizetype next = finder.toNextBoundary();
+        if (next < 0)
+            return text;
+        position = next;
+        ++count;
+    }
+    return text.left(position);
+}
+
+qsizetype characterCount(const QString& text)
+{
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype count = 0;
+    while (finder.toNextBoundary() >= 0)
+        ++count;
+    return count;
 }
 
 } // namespace tovrik

@@ -277,13 +277,14 @@ void TovrikAppModel::openHostedAccountPage()
     const QUrl url(constants::hostedAccountPageURL());
     if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
         return;
-    // Without a browser the page cannot open: the status line says so and
-    // gives the address to open by hand.
+    // Without a browser the page cannot open: the status line says so in
+    // one line and names where to go (host and path, without the scheme or
+    // the fragment).
     QPointer<TovrikAppModel> weak(this);
-    platform::Platform::get().workspace().openURL(url, [weak, url](bool opened) {
+    const QString place = url.host() + url.path();
+    platform::Platform::get().workspace().openURL(url, [weak, place](bool opened) {
         if (!opened && isAlive(weak))
-            weak->setChatOnlyStatusMessage(QStringLiteral("No browser could open the account page: ")
-                                           + url.toString());
+            weak->setChatOnlyStatusMessage(QStringLiteral("No browser could open ") + place + QLatin1Char('.'));
     });
 }
 

@@ -14,6 +14,7 @@
 #include "autopilot/UIAutopilotParsing.h"
 #include "autopilot/UserInputActivityMonitor.h"
 #include "common/Constants.h"
+#include "common/TextLines.h"
 #include "hosted/TrustedOrigins.h"
 #include "interaction/ScreenCaptureService.h"
 #include "overlay/OverlayWindowController.h"
@@ -63,7 +64,7 @@ void TovrikAppModel::ensureUIAutopilotCanControlInput(quint64 interactionVersion
 
 void TovrikAppModel::beginPendingUIAutopilotMemory(const QString& prompt, quint64 interactionVersion)
 {
-    const QString text = prompt.trimmed().left(constants::maxConversationTextLength);
+    const QString text = prefixCharacters(prompt.trimmed(), constants::maxConversationTextLength);
     if (text.isEmpty())
         return;
     m_pendingUIAutopilotMemory = PendingUIAutopilotMemory{text, interactionVersion, QString()};

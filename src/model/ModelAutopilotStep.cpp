@@ -16,6 +16,7 @@
 #include "autopilot/UIAutopilotParsing.h"
 #include "autopilot/UIAutopilotTargets.h"
 #include "common/Constants.h"
+#include "common/TextLines.h"
 #include "hosted/HostedBackendClient.h"
 #include "hosted/TrustedOrigins.h"
 #include "interaction/ScreenCaptureAttachments.h"
@@ -271,12 +272,12 @@ QCoro::Task<void> TovrikAppModel::runUIAutopilotSteps(QString prompt, quint64 in
                         co_await performUIAutopilotAction(action, captures, interactionVersion, token);
                     const QString expected = action.kind == K::wait ? lastExpectedResult
                         : !decision.expectedResult.isEmpty()
-                        ? decision.expectedResult.left(500)
+                        ? prefixCharacters(decision.expectedResult, 500)
                         : QStringLiteral("Verify the visible result of ") + action.logDescription();
                     const QString verification = decision.verificationEvidence.isEmpty()
                         ? QString()
                         : QStringLiteral(" Previous observation [") + decision.verificationStatus + QStringLiteral("]: ")
-                            + decision.verificationEvidence.left(300);
+                            + prefixCharacters(decision.verificationEvidence, 300);
                     memory.record(step, status, action.logDescription(), observation + verification);
                     refreshPendingUIAutopilotSummary(interactionVersion, memory.toResumeSummary());
                     const bool shortPause = action.kind == K::input || action.kind == K::scroll || action.kind == K::wait;
@@ -333,7 +334,7 @@ QCoro::Task<void> TovrikAppModel::runUIAutopilotSteps(QString prompt, quint64 in
             std::rethrow_exception(failure);
         const QString recovery = QStringLiteral("The last step failed and input may be partial. Held inputs were "
                                                 "released. Inspect the fresh screen; do not blindly retry. ")
-            + describeException(failure).left(400);
+            + prefixCharacters(describeException(failure), 400);
         memory.record(step, QStringLiteral("Step recovery"), QString(), recovery, QStringLiteral("indeterminate"));
         refreshPendingUIAutopilotSummary(interactionVersion, memory.toResumeSummary());
         co_await sleep(0.7, token);

@@ -6,6 +6,7 @@
 #include "model/TovrikAppModel.h"
 
 #include "common/Constants.h"
+#include "common/TextLines.h"
 #include "hosted/HTTPError.h"
 #include "hosted/HostedBackendClient.h"
 #include "interaction/SpeechPlayer.h"
@@ -75,8 +76,8 @@ QCoro::Task<void> TovrikAppModel::runVoicePreview(QString voiceID, quint64 reque
         setVoicePreviewStatusMessage(QStringLiteral("Add credits to preview voices."));
     } else {
         QString description = errorDescription(failure).trimmed();
-        if (description.size() > voicePreviewErrorMaxLength)
-            description = description.left(voicePreviewErrorMaxLength - 3) + QStringLiteral("...");
+        if (characterCount(description) > voicePreviewErrorMaxLength)
+            description = prefixCharacters(description, voicePreviewErrorMaxLength - 3) + QStringLiteral("...");
         setVoicePreviewStatusMessage(QStringLiteral("Sample failed: ") + description);
     }
     m_voicePreviewTask = TaskHandle();

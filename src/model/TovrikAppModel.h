@@ -187,6 +187,17 @@ public:
     // Starts a refresh of the credit balance and returns at once.
     void scheduleHostedCreditRefresh();
     void openHostedAccountPage();
+
+    // ---- agent projects folder ----
+    static const QString agentProjectsFolderName; // "agent-projects"
+    // The folder in the application's data folder; not made by asking.
+    QString agentProjectsFolderPath() const;
+    // Makes the folder (0700) when it is not there and returns its path; on
+    // failure settingsStatusMessage() says why and there is no path.
+    std::optional<QString> ensureAgentProjectsFolder();
+    // Makes the folder if needed and opens it in the desktop's file manager;
+    // a failure to open is reported later in settingsStatusMessage().
+    void openAgentProjectsFolder();
     void signOutHostedAccount();
     // Revokes every stored pending sign-out in the background; the ones that
     // fail stay stored for the next launch.

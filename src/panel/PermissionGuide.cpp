@@ -24,6 +24,10 @@
 
 namespace tovrik::panel {
 
+// On X11 nothing is granted in a settings list: the guide appears only when
+// the X server lacks what input control or capture needs, so its texts say
+// what is missing and what fixes it. The microphone's page is the desktop's
+// sound settings, where its texts hold as they are.
 QString permissionGuideTitle(PermissionGuideKind kind)
 {
     const QString me = QStringLiteral("I'm ") + constants::appDisplayName;
@@ -31,22 +35,34 @@ QString permissionGuideTitle(PermissionGuideKind kind)
     case PermissionGuideKind::microphone:
         return me + QStringLiteral(" - turn my toggle on above.");
     case PermissionGuideKind::accessibility:
-        return me + QStringLiteral(" - drag me into the Accessibility list above.");
+        return me + QStringLiteral(" - I can't use the keyboard and mouse here.");
     case PermissionGuideKind::screenRecording:
-        return me + QStringLiteral(" - drag me into the Screen Recording list above.");
+        return me + QStringLiteral(" - I can't see the screen here.");
     }
     return {};
 }
 
-QString permissionGuideSubtitle(PermissionGuideKind kind)
+QString permissionGuideSubtitle(PermissionGuideKind kind, const QStringList& missingInputExtensions)
 {
+    const QString& app = constants::appDisplayName;
     switch (kind) {
     case PermissionGuideKind::microphone:
-        return QStringLiteral("Look for ") + constants::appDisplayName + QStringLiteral(" above, then flip the toggle on.");
-    case PermissionGuideKind::accessibility:
-        return QStringLiteral("Drop the running app straight into Privacy & Security > Accessibility.");
+        return QStringLiteral("Look for ") + app + QStringLiteral(" above, then flip the toggle on.");
+    case PermissionGuideKind::accessibility: {
+        const bool noXTest = missingInputExtensions.contains(QStringLiteral("XTEST"));
+        const bool noXInput2 = missingInputExtensions.contains(QStringLiteral("XInput2"));
+        if (noXTest && !noXInput2)
+            return QStringLiteral("This X server has no XTEST extension, so ") + app
+                + QStringLiteral(" cannot use the keyboard and mouse. Enable XTEST, or use an X11 session.");
+        if (noXInput2 && !noXTest)
+            return QStringLiteral("This X server has no XInput2 extension, so ") + app
+                + QStringLiteral(" cannot follow the keyboard and mouse. Enable XInput2, or use an X11 session.");
+        return QStringLiteral("This X server has neither XTEST nor XInput2, so ") + app
+            + QStringLiteral(" cannot use the keyboard and mouse. Enable both, or use an X11 session.");
+    }
     case PermissionGuideKind::screenRecording:
-        return QStringLiteral("Drop the running app straight into Privacy & Security > Screen & System Audio Recording.");
+        return QStringLiteral("This X server refuses to let ") + app
+            + QStringLiteral(" capture the screen. Run it as a trusted X client, or use an X11 session.");
     }
     return {};
 }
@@ -369,7 +385,8 @@ void PermissionGuideView::setKind(PermissionGuideKind kind)
 {
     m_kind = kind;
     m_title->setText(permissionGuideTitle(kind));
-    m_subtitle->setText(permissionGuideSubtitle(kind));
+    m_subtitle->setText(
+        permissionGuideSubtitle(kind, platform::Platform::get().permissions().missingInputExtensions()));
     m_chip->setDraggable(permissionGuideIsDraggable(kind));
     m_chip->setFixedHeight(permissionGuideIsDraggable(kind) ? 58 : 46);
 }

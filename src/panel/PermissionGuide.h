@@ -32,7 +32,9 @@ namespace tovrik::panel {
 class PanelText;
 
 QString permissionGuideTitle(PermissionGuideKind kind);
-QString permissionGuideSubtitle(PermissionGuideKind kind);
+// `missingInputExtensions`: what the X server lacks for input control
+// ("XTEST", "XInput2"); both are named when the list is empty.
+QString permissionGuideSubtitle(PermissionGuideKind kind, const QStringList& missingInputExtensions = {});
 bool permissionGuideIsDraggable(PermissionGuideKind kind);
 
 namespace guide_geometry {

@@ -124,8 +124,7 @@ ReadySection::ReadySection(TovrikAppModel* model, QWidget* parent) : QWidget(par
     m_status = new PanelText(QString(), m_chat);
     m_status->setPanelFont(10, FontWeight::Regular);
     m_status->setColor(whiteAt(0.18));
-    // Two lines: a status may carry an address to open by hand.
-    m_status->setMaxLines(2);
+    m_status->setMaxLines(1);
     m_ask = new StyledButton(ButtonStyle::Ask, QStringLiteral("Ask"), m_chat);
     connect(m_ask, &QAbstractButton::clicked, this, [this]() {
         if (m_model)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QStringList>
+
 #include <functional>
 
 namespace tovrik::platform {
@@ -21,6 +23,10 @@ public:
     virtual bool hasMicrophoneInputDevice() = 0;
     // Opens the system's privacy settings page; false when there is none.
     virtual bool openPrivacyPane(PrivacyPane pane) = 0;
+    // The display server's extensions that input control lacks: "XTEST"
+    // (synthetic input) and "XInput2" (following the devices). Empty when
+    // nothing is known to be missing.
+    virtual QStringList missingInputExtensions() { return {}; }
 };
 
 } // namespace tovrik::platform

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/TextLines.h"
+
 #include <QList>
 #include <QString>
 
@@ -24,8 +26,5 @@ using ConversationHistory = QList<ConversationTurn>;
 // Returns whether the turn was appended.
 bool appendConversationTurn(ConversationHistory& history, const QString& userTranscript,
                             const QString& assistantResponse);
-
-// The first `maxCharacters` user-perceived characters of `text`.
-QString prefixCharacters(const QString& text, int maxCharacters);
 
 } // namespace tovrik

@@ -158,11 +158,23 @@ TEST_F(PagesTest, GuidePlacementTextsAndChipStates)
     const Text texts[] = {
         {PermissionGuideKind::microphone, "I'm Tovrik - turn my toggle on above.",
          "Look for Tovrik above, then flip the toggle on.", false},
-        {PermissionGuideKind::accessibility, "I'm Tovrik - drag me into the Accessibility list above.",
-         "Drop the running app straight into Privacy & Security > Accessibility.", true},
-        {PermissionGuideKind::screenRecording, "I'm Tovrik - drag me into the Screen Recording list above.",
-         "Drop the running app straight into Privacy & Security > Screen & System Audio Recording.", true},
+        {PermissionGuideKind::accessibility, "I'm Tovrik - I can't use the keyboard and mouse here.",
+         "This X server has no XTEST extension, so Tovrik cannot use the keyboard and mouse. Enable XTEST, or use an "
+         "X11 session.",
+         true},
+        {PermissionGuideKind::screenRecording, "I'm Tovrik - I can't see the screen here.",
+         "This X server refuses to let Tovrik capture the screen. Run it as a trusted X client, or use an X11 session.",
+         true},
     };
+    // The guide names what the X server lacks; nothing sends the user to a
+    // settings list that this desktop does not have.
+    sim->simPermissions().missingInput = {QStringLiteral("XTEST")};
+    EXPECT_EQ(permissionGuideSubtitle(PermissionGuideKind::accessibility, {QStringLiteral("XInput2")}),
+              "This X server has no XInput2 extension, so Tovrik cannot follow the keyboard and mouse. Enable XInput2, "
+              "or use an X11 session.");
+    EXPECT_EQ(permissionGuideSubtitle(PermissionGuideKind::accessibility, {"XTEST", "XInput2"}),
+              "This X server has neither XTEST nor XInput2, so Tovrik cannot use the keyboard and mouse. Enable both, or "
+              "use an X11 session.");
     for (const Text& t : texts) {
         PermissionGuideView view(t.kind);
         view.resize(400, 154);

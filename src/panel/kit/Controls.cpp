@@ -4,9 +4,12 @@
 #include "panel/kit/PanelText.h"
 #include "panel/kit/Symbols.h"
 
+#include <QFontMetricsF>
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QPainterPath>
+#include <QRadialGradient>
+#include <cmath>
 
 namespace tovrik::panel {
 
@@ -103,6 +106,12 @@ HotkeyChip::HotkeyChip(const QString& text, QWidget* parent) : QWidget(parent)
 
 QString HotkeyChip::text() const { return m_text->text(); }
 
+void HotkeyChip::setTextScale(double scale)
+{
+    m_text->setPanelFont(11 * scale, FontWeight::Medium);
+    updateGeometry();
+}
+
 QSize HotkeyChip::sizeHint() const
 {
     const QSize t = m_text->sizeHint();
@@ -158,6 +167,23 @@ KeySequenceView::KeySequenceView(QWidget* parent) : QWidget(parent)
     m_layout->setSpacing(4);
 }
 
+void appendKeySequence(QHBoxLayout* layout, const QStringList& keys, const KeySeparatorStyle& separator)
+{
+    for (int i = 0; i < keys.size(); ++i) {
+        if (i >= 1) {
+            auto* plus = new PanelText(QStringLiteral("+"));
+            plus->setObjectName(QStringLiteral("separator"));
+            plus->setPanelFont(separator.points, separator.weight);
+            plus->setColor(whiteAt(separator.opacity));
+            plus->setFixedToIdealWidth(true);
+            layout->addWidget(plus, 0, Qt::AlignVCenter);
+        }
+        auto* chip = new HotkeyChip(keys[i]);
+        chip->setObjectName(QStringLiteral("chip"));
+        layout->addWidget(chip, 0, Qt::AlignVCenter);
+    }
+}
+
 void KeySequenceView::setKeys(const QStringList& keys)
 {
     if (keys == m_keys && m_layout->count() > 0)
@@ -167,19 +193,7 @@ void KeySequenceView::setKeys(const QStringList& keys)
         delete item->widget();
         delete item;
     }
-    for (int i = 0; i < keys.size(); ++i) {
-        if (i >= 1) {
-            auto* plus = new PanelText(QStringLiteral("+"));
-            plus->setObjectName(QStringLiteral("separator"));
-            plus->setPanelFont(9, FontWeight::Medium);
-            plus->setColor(whiteAt(0.18));
-            plus->setFixedToIdealWidth(true);
-            m_layout->addWidget(plus, 0, Qt::AlignVCenter);
-        }
-        auto* chip = new HotkeyChip(keys[i]);
-        chip->setObjectName(QStringLiteral("chip"));
-        m_layout->addWidget(chip, 0, Qt::AlignVCenter);
-    }
+    appendKeySequence(m_layout, keys, rowKeySeparator);
     updateGeometry();
 }
 
@@ -293,6 +307,147 @@ void ShortcutCaptureRow::paintEvent(QPaintEvent*)
     p.fillPath(shape, withOpacity(constants::panelSurface(), 0.7));
     p.setPen(QPen(whiteAt(0.09), 1));
     p.drawPath(shape);
+}
+
+// ---- ActiveStatusLabel ----
+
+namespace {
+constexpr double activeDotGlowRadius = 4;
+} // namespace
+
+ActiveStatusLabel::ActiveStatusLabel(QWidget* parent) : QWidget(parent)
+{
+    auto* layout = new QHBoxLayout(this);
+    // The dot (6 wide) is painted at the left, then 5 of spacing; its glow
+    // spills over the label's edges the way a shadow does.
+    layout->setContentsMargins(6 + 5, 0, 0, 0);
+    layout->setSpacing(5);
+    m_text = new PanelText(tr("Active"), this);
+    m_text->setPanelFont(11, FontWeight::Medium);
+    m_text->setColor(constants::turquoiseAccent());
+    m_text->setMaxLines(1);
+    m_text->setFixedToIdealWidth(true);
+    layout->addWidget(m_text, 0, Qt::AlignVCenter);
+    setFixedHeight(14);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+}
+
+QRectF ActiveStatusLabel::dotRect() const { return QRectF(0, (height() - 6) / 2.0, 6, 6); }
+
+void ActiveStatusLabel::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QRectF dot = dotRect();
+    // The glow: rings of the accent fading out over the radius, 0.8 at the
+    // dot's edge.
+    const QColor accent = constants::turquoiseAccent();
+    QRadialGradient glow(dot.center(), 3 + activeDotGlowRadius);
+    glow.setColorAt(3.0 / (3 + activeDotGlowRadius), withOpacity(accent, 0.8));
+    glow.setColorAt(1.0, withOpacity(accent, 0));
+    p.setPen(Qt::NoPen);
+    p.setBrush(glow);
+    p.drawEllipse(dot.center(), 3 + activeDotGlowRadius, 3 + activeDotGlowRadius);
+    p.setBrush(accent);
+    p.drawEllipse(dot);
+}
+
+// ---- HotkeyShortcutLine ----
+
+namespace {
+PanelText* lineText(const QString& text, QWidget* parent)
+{
+    auto* label = new PanelText(text, parent);
+    label->setPanelFont(14, FontWeight::Bold);
+    label->setColor(whiteAt(0.62));
+    label->setMaxLines(1);
+    return label;
+}
+} // namespace
+
+HotkeyShortcutLine::HotkeyShortcutLine(const QString& prefix, const QStringList& keys, std::optional<QString> suffix,
+                                       QWidget* parent)
+    : QWidget(parent)
+{
+    m_layout = new QHBoxLayout(this);
+    m_layout->setContentsMargins(0, 0, 0, 0);
+    m_layout->setSpacing(spacing);
+    m_prefix = lineText(prefix, this);
+    m_layout->addWidget(m_prefix, 0, Qt::AlignVCenter);
+    appendKeySequence(m_layout, keys, separatorStyle);
+    if (suffix) {
+        m_suffix = lineText(*suffix, this);
+        m_suffix->setFixedToIdealWidth(true);
+        m_layout->addWidget(m_suffix, 0, Qt::AlignVCenter);
+    }
+    m_layout->addStretch(1);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+}
+
+int HotkeyShortcutLine::chipCount() const { return int(findChildren<HotkeyChip*>(QStringLiteral("chip")).size()); }
+
+int HotkeyShortcutLine::separatorCount() const
+{
+    return int(findChildren<PanelText*>(QStringLiteral("separator")).size());
+}
+
+double HotkeyShortcutLine::widthAt(double scale) const
+{
+    double width = 0;
+    int items = 0;
+    auto advance = [scale](const QString& text, double points, FontWeight weight) {
+        return QFontMetricsF(panelFont(points * scale, weight)).horizontalAdvance(text);
+    };
+    for (int i = 0; i < m_layout->count(); ++i) {
+        QWidget* w = m_layout->itemAt(i)->widget();
+        if (!w)
+            continue;
+        ++items;
+        if (w == m_prefix || w == m_suffix)
+            width += advance(static_cast<PanelText*>(w)->text(), 14, FontWeight::Bold);
+        else if (auto* chip = qobject_cast<HotkeyChip*>(w))
+            width += advance(chip->text(), 11, FontWeight::Medium) + 16;
+        else if (auto* plus = qobject_cast<PanelText*>(w))
+            width += advance(plus->text(), separatorStyle.points, separatorStyle.weight);
+    }
+    return width + spacing * std::max(0, items - 1);
+}
+
+QSize HotkeyShortcutLine::sizeHint() const
+{
+    const QFontMetricsF fm(panelFont(separatorStyle.points, separatorStyle.weight));
+    const int height = std::max(int(std::ceil(fm.height())), 24);
+    return QSize(int(std::ceil(widthAt(1.0))), height);
+}
+
+QSize HotkeyShortcutLine::minimumSizeHint() const { return QSize(0, sizeHint().height()); }
+
+void HotkeyShortcutLine::resizeEvent(QResizeEvent* event)
+{
+    // The largest scale at which the line fits, but not below the minimum.
+    const double full = widthAt(1.0);
+    double scale = 1.0;
+    if (full > width() && full > 0) {
+        scale = std::max(minimumScaleFactor, double(width()) / full);
+        while (scale > minimumScaleFactor && widthAt(scale) > width())
+            scale = std::max(minimumScaleFactor, scale - 0.01);
+    }
+    applyScale(scale);
+    QWidget::resizeEvent(event);
+}
+
+void HotkeyShortcutLine::applyScale(double scale)
+{
+    if (qFuzzyCompare(scale, m_scale))
+        return;
+    m_scale = scale;
+    m_prefix->setPanelFont(14 * scale, FontWeight::Bold);
+    if (m_suffix)
+        m_suffix->setPanelFont(14 * scale, FontWeight::Bold);
+    for (auto* chip : findChildren<HotkeyChip*>(QStringLiteral("chip")))
+        chip->setTextScale(scale);
+    for (auto* plus : findChildren<PanelText*>(QStringLiteral("separator")))
+        plus->setPanelFont(separatorStyle.points * scale, separatorStyle.weight);
 }
 
 } // namespace tovrik::panel

@@ -11,6 +11,7 @@
 #include <QStringList>
 #include <QWidget>
 #include <functional>
+#include <optional>
 
 class QHBoxLayout;
 
@@ -59,6 +60,9 @@ class HotkeyChip : public QWidget {
 public:
     explicit HotkeyChip(const QString& text, QWidget* parent = nullptr);
     QString text() const;
+    // Draws the token at `scale` times its 11 points (a line that shrinks
+    // its text to fit); the padding stays.
+    void setTextScale(double scale);
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override { return sizeHint(); }
 
@@ -90,6 +94,21 @@ public:
 protected:
     void paintEvent(QPaintEvent*) override;
 };
+
+// How the "+" between two chips looks; it depends on the container.
+struct KeySeparatorStyle {
+    double points;
+    FontWeight weight;
+    double opacity;
+};
+// The separator of the two shortcut rows: size 9 medium, white 0.18.
+inline constexpr KeySeparatorStyle rowKeySeparator{9, FontWeight::Medium, 0.18};
+
+// Appends the key sequence of `keys` to `layout`, in the order given: a chip
+// per token, and before every chip but the first a "+" in `separator`'s look.
+// Identity is by position, so equal tokens are all shown. Chips are named
+// "chip", separators "separator".
+void appendKeySequence(QHBoxLayout* layout, const QStringList& keys, const KeySeparatorStyle& separator);
 
 // The chips of one shortcut joined by "+" separators (size 9 medium, white
 // 0.18), in the order given; identity by position, so equal tokens are all
@@ -139,6 +158,60 @@ protected:
 private:
     KeySequenceView* m_keys;
     QAbstractButton* m_button;
+};
+
+// A status word with a glowing dot: a 6 x 6 accent circle (glow of the
+// accent at 0.8, radius 4) and "Active" at 11 medium in the accent, spaced
+// 5, 14 high. No screen places it.
+class ActiveStatusLabel : public QWidget {
+    Q_OBJECT
+public:
+    explicit ActiveStatusLabel(QWidget* parent = nullptr);
+    PanelText* textLabel() const { return m_text; }
+    // Where the dot is drawn, in the label's coordinates.
+    QRectF dotRect() const;
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+
+private:
+    PanelText* m_text;
+};
+
+// A sentence around a shortcut on one line: the prefix (14 bold, white 0.62),
+// the key chips with "+" separators at 15 bold white 0.42, and an optional
+// suffix in the prefix's look at its ideal width, all spaced 7. When the
+// line is too narrow its texts shrink, down to 0.82 of their size; beyond
+// that the prefix is cut with an ellipsis. No screen places it.
+class HotkeyShortcutLine : public QWidget {
+    Q_OBJECT
+public:
+    HotkeyShortcutLine(const QString& prefix, const QStringList& keys, std::optional<QString> suffix,
+                       QWidget* parent = nullptr);
+    static constexpr KeySeparatorStyle separatorStyle{15, FontWeight::Bold, 0.42};
+    static constexpr double minimumScaleFactor = 0.82;
+    static constexpr int spacing = 7;
+    PanelText* prefixLabel() const { return m_prefix; }
+    PanelText* suffixLabel() const { return m_suffix; }
+    int chipCount() const;
+    int separatorCount() const;
+    // The factor the texts are drawn at for the current width (1 = full size).
+    double textScale() const { return m_scale; }
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+protected:
+    void resizeEvent(QResizeEvent*) override;
+
+private:
+    void applyScale(double scale);
+    // The line's width with every text at `scale`.
+    double widthAt(double scale) const;
+
+    QHBoxLayout* m_layout;
+    PanelText* m_prefix;
+    PanelText* m_suffix = nullptr;
+    double m_scale = 1.0;
 };
 
 } // namespace tovrik::panel

@@ -156,6 +156,21 @@ void EmailPrimaryLabel::setExpanded(bool isExpanded)
     m_chevron->setSymbol(chevronSymbol());
 }
 
+GoogleContinueLabel::GoogleContinueLabel(QWidget* parent) : QWidget(parent)
+{
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(10);
+    m_mark = new GoogleMarkView(this);
+    layout->addWidget(m_mark, 0, Qt::AlignVCenter);
+    m_text = new PanelText(tr("Continue with Google"));
+    m_text->setPanelFont(12, FontWeight::Semibold);
+    m_text->setMaxLines(1);
+    layout->addWidget(m_text, 0, Qt::AlignVCenter);
+    layout->addStretch(1);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+}
+
 void EmailPrimaryLabel::changeEvent(QEvent* event)
 {
     if (event->type() == QEvent::PaletteChange)
@@ -170,8 +185,54 @@ void EmailPrimaryLabel::changeEvent(QEvent* event)
 
 #include <QLinearGradient>
 #include <cmath>
+#include <functional>
 
 namespace tovrik::panel {
+
+namespace {
+
+QImage emptyImage(QSize pixels, double dpr)
+{
+    QImage image(pixels, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(dpr);
+    image.fill(Qt::transparent);
+    return image;
+}
+
+QSize pixelSize(QSizeF size, double dpr)
+{
+    return QSize(std::max(1, int(std::ceil(size.width() * dpr))), std::max(1, int(std::ceil(size.height() * dpr))));
+}
+
+// What `draw` paints, in its own image, blurred by `radius` points.
+QImage blurredLayer(QSize pixels, double dpr, const std::function<void(QPainter&)>& draw, double radius)
+{
+    QImage layer = emptyImage(pixels, dpr);
+    {
+        QPainter p(&layer);
+        p.setRenderHint(QPainter::Antialiasing);
+        draw(p);
+    }
+    QImage blurred = overlay::gaussianBlurred(layer, overlay::blurSigma(radius, dpr));
+    blurred.setDevicePixelRatio(dpr);
+    return blurred;
+}
+
+// The mark's dark body: grey 25, 11 and 1 from unit point (0.15, 0.10) to
+// (0.90, 0.95) of the frame.
+QLinearGradient markBodyGradient(const QRectF& frame)
+{
+    QLinearGradient gradient(QPointF(frame.left() + 0.15 * frame.width(), frame.top() + 0.10 * frame.height()),
+                             QPointF(frame.left() + 0.90 * frame.width(), frame.top() + 0.95 * frame.height()));
+    gradient.setColorAt(0.0, QColor(25, 25, 25));
+    gradient.setColorAt(0.52, QColor(11, 11, 11));
+    gradient.setColorAt(1.0, QColor(1, 1, 1));
+    return gradient;
+}
+
+const QColor markShadowBlue = QColor::fromRgbF(42 / 255.0f, 145 / 255.0f, 1.0f, 0.82f);
+
+} // namespace
 
 TovrikMarkView::TovrikMarkView(QWidget* parent) : QWidget(parent)
 {
@@ -180,33 +241,17 @@ TovrikMarkView::TovrikMarkView(QWidget* parent) : QWidget(parent)
 
 QImage TovrikMarkView::render(QSizeF size, double dpr)
 {
-    const QSize pixels(std::max(1, int(std::ceil(size.width() * dpr))), std::max(1, int(std::ceil(size.height() * dpr))));
-    QImage out(pixels, QImage::Format_ARGB32_Premultiplied);
-    out.setDevicePixelRatio(dpr);
-    out.fill(Qt::transparent);
+    const QSize pixels = pixelSize(size, dpr);
+    QImage out = emptyImage(pixels, dpr);
     const QRectF frame(QPointF(0, 0), size);
     const QPainterPath shape = overlay::TovrikMorphingCursorShape::path(frame, 0);
-
-    // A layer drawn into its own image, blurred, then composited.
-    auto blurredLayer = [&](auto&& draw, double radius) {
-        QImage layer(pixels, QImage::Format_ARGB32_Premultiplied);
-        layer.setDevicePixelRatio(dpr);
-        layer.fill(Qt::transparent);
-        {
-            QPainter p(&layer);
-            p.setRenderHint(QPainter::Antialiasing);
-            draw(p);
-        }
-        QImage blurred = overlay::gaussianBlurred(layer, overlay::blurSigma(radius, dpr));
-        blurred.setDevicePixelRatio(dpr);
-        return blurred;
-    };
 
     QPainter painter(&out);
     painter.setRenderHint(QPainter::Antialiasing);
     // 1. Glow: the outline stroked in (40, 146, 255) at 163/255, blurred 3.9,
     //    then the whole layer at 0.82.
     const QImage glow = blurredLayer(
+        pixels, dpr,
         [&](QPainter& p) {
             QPen pen(QColor(40, 146, 255, 163), 3.38, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
             p.strokePath(shape, pen);
@@ -220,19 +265,14 @@ QImage TovrikMarkView::render(QSizeF size, double dpr)
     //    and the white outline.
     const QPen outline(QColor(255, 255, 255, 247), 1.3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
     const QImage shadow = blurredLayer(
+        pixels, dpr,
         [&](QPainter& p) {
-            const QColor shadowColor = QColor::fromRgbF(42 / 255.0f, 145 / 255.0f, 1.0f, 0.82f);
-            p.fillPath(shape, shadowColor);
-            p.strokePath(shape, QPen(shadowColor, 1.3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+            p.fillPath(shape, markShadowBlue);
+            p.strokePath(shape, QPen(markShadowBlue, 1.3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
         },
         2.1);
     painter.drawImage(QPointF(0, 0), shadow);
-    QLinearGradient gradient(QPointF(frame.left() + 0.15 * frame.width(), frame.top() + 0.10 * frame.height()),
-                             QPointF(frame.left() + 0.90 * frame.width(), frame.top() + 0.95 * frame.height()));
-    gradient.setColorAt(0.0, QColor(25, 25, 25));
-    gradient.setColorAt(0.52, QColor(11, 11, 11));
-    gradient.setColorAt(1.0, QColor(1, 1, 1));
-    painter.fillPath(shape, gradient);
+    painter.fillPath(shape, markBodyGradient(frame));
     painter.strokePath(shape, outline);
     return out;
 }
@@ -240,6 +280,65 @@ QImage TovrikMarkView::render(QSizeF size, double dpr)
 void TovrikMarkView::resizeEvent(QResizeEvent*) { m_cache = QImage(); }
 
 void TovrikMarkView::paintEvent(QPaintEvent*)
+{
+    const double dpr = devicePixelRatioF();
+    if (m_cache.isNull() || !qFuzzyCompare(m_cache.devicePixelRatio(), dpr))
+        m_cache = render(size(), dpr);
+    QPainter p(this);
+    p.drawImage(QPointF(0, 0), m_cache);
+}
+
+// ---- FloatingCornerPointerView ----
+
+namespace {
+// Where the pointer sits in its frame: inset so that the shadow below and the
+// glow around it stay inside the image.
+constexpr double floatingPointerInset = 4;
+constexpr QPointF floatingPointerShadowOffset(0, 2);
+} // namespace
+
+FloatingCornerPointerView::FloatingCornerPointerView(QWidget* parent) : QWidget(parent)
+{
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+}
+
+// The composition follows the product mark, whose choices it reuses where
+// the drawing leaves them open: the same pointer outline (the companion
+// cursor's glyph at progress 0), the body's gradient, a glow of the accent
+// colour at 0.82 blurred 2.1 with no offset under the body (as the mark's
+// body shadow), and, further below, the black at 0.36 as a drop shadow
+// blurred 2.1 and moved 2 down, which lifts the pointer off what lies behind.
+QImage FloatingCornerPointerView::render(QSizeF size, double dpr)
+{
+    const QSize pixels = pixelSize(size, dpr);
+    QImage out = emptyImage(pixels, dpr);
+    const QRectF frame = QRectF(QPointF(0, 0), size)
+                             .adjusted(floatingPointerInset, floatingPointerInset, -floatingPointerInset,
+                                       -floatingPointerInset);
+    if (frame.width() <= 0 || frame.height() <= 0)
+        return out;
+    const QPainterPath shape = overlay::TovrikMorphingCursorShape::path(frame, 0);
+    QPainter painter(&out);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QImage drop = blurredLayer(
+        pixels, dpr, [&](QPainter& p) { p.fillPath(shape.translated(floatingPointerShadowOffset), blackAt(0.36)); }, 2.1);
+    painter.drawImage(QPointF(0, 0), drop);
+    const QImage glow = blurredLayer(
+        pixels, dpr,
+        [&](QPainter& p) {
+            p.fillPath(shape, markShadowBlue);
+            p.strokePath(shape, QPen(markShadowBlue, 1.4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        },
+        2.1);
+    painter.drawImage(QPointF(0, 0), glow);
+    painter.fillPath(shape, markBodyGradient(frame));
+    painter.strokePath(shape, QPen(QColor(255, 255, 255, 247), 1.4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    return out;
+}
+
+void FloatingCornerPointerView::resizeEvent(QResizeEvent*) { m_cache = QImage(); }
+
+void FloatingCornerPointerView::paintEvent(QPaintEvent*)
 {
     const double dpr = devicePixelRatioF();
     if (m_cache.isNull() || !qFuzzyCompare(m_cache.devicePixelRatio(), dpr))

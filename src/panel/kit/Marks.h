@@ -72,6 +72,20 @@ private:
     SymbolView* m_chevron;
 };
 
+// "Continue with Google": the mark, the text (12 semibold), a spacer, filling
+// the width. No screen places it.
+class GoogleContinueLabel : public QWidget {
+    Q_OBJECT
+public:
+    explicit GoogleContinueLabel(QWidget* parent = nullptr);
+    PanelText* textLabel() const { return m_text; }
+    GoogleMarkView* mark() const { return m_mark; }
+
+private:
+    GoogleMarkView* m_mark;
+    PanelText* m_text;
+};
+
 } // namespace tovrik::panel
 
 namespace tovrik::panel {
@@ -85,6 +99,23 @@ class TovrikMarkView : public QWidget {
 public:
     explicit TovrikMarkView(QWidget* parent = nullptr);
     // The flattened mark for a frame size at a device pixel ratio.
+    static QImage render(QSizeF size, double devicePixelRatio);
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+    void resizeEvent(QResizeEvent*) override;
+
+private:
+    QImage m_cache;
+};
+
+// A pointer drawn in the manner of the product mark, as if floating in a
+// corner of the screen: the same glyph and dark gradient, a white outline of
+// 1.4, the accent glow and a soft black shadow beneath. No screen places it.
+class FloatingCornerPointerView : public QWidget {
+    Q_OBJECT
+public:
+    explicit FloatingCornerPointerView(QWidget* parent = nullptr);
     static QImage render(QSizeF size, double devicePixelRatio);
 
 protected:

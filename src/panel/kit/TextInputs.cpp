@@ -2,7 +2,10 @@
 
 #include "common/Constants.h"
 #include "panel/kit/PanelFont.h"
+#include "panel/kit/PanelText.h"
+#include "panel/kit/StyledButton.h"
 
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -149,5 +152,63 @@ void AccountTextInput::paintEvent(QPaintEvent*)
     p.setPen(QPen(whiteAt(0.075), 1));
     p.drawPath(shape);
 }
+
+namespace {
+// The rounded box of a settings field: the panel surface, radius 10, a white
+// 0.08 hairline.
+class SettingsFieldBox : public QWidget {
+public:
+    explicit SettingsFieldBox(QWidget* parent) : QWidget(parent) {}
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter p(this);
+        paintRoundedCard(p, QRectF(rect()), 10, constants::panelSurface(), whiteAt(0.08));
+    }
+};
+} // namespace
+
+SettingsField::SettingsField(const QString& title, std::function<void()> pasteAction, QWidget* parent) : QWidget(parent)
+{
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(6);
+    m_caption = new PanelText(title, this);
+    m_caption->setPanelFont(11, FontWeight::Semibold);
+    m_caption->setColor(whiteAt(0.65));
+    column->addWidget(m_caption);
+    auto* row = new QHBoxLayout;
+    row->setSpacing(8);
+    m_box = new SettingsFieldBox(this);
+    auto* boxLayout = new QVBoxLayout(m_box);
+    boxLayout->setContentsMargins(12, 10, 12, 10);
+    m_field = new QLineEdit(m_box);
+    m_field->setFrame(false);
+    m_field->setAttribute(Qt::WA_MacShowFocusRect, false);
+    m_field->setStyleSheet(QStringLiteral("QLineEdit { background: transparent; border: none; padding: 0px; }"));
+    m_field->setMaxLength(std::numeric_limits<int>::max());
+    m_field->setAccessibleName(title);
+    boxLayout->addWidget(m_field);
+    row->addWidget(m_box, 1, Qt::AlignVCenter);
+    if (pasteAction) {
+        m_paste = new StyledButton(ButtonStyle::Secondary, tr("Paste"), this);
+        connect(m_paste, &QAbstractButton::clicked, this, [pasteAction]() { pasteAction(); });
+        row->addWidget(m_paste, 0, Qt::AlignVCenter);
+    }
+    column->addLayout(row);
+    connect(m_field, &QLineEdit::textEdited, this, [this](const QString& text) {
+        if (onEdited)
+            onEdited(text);
+    });
+}
+
+void SettingsField::setText(const QString& text)
+{
+    if (m_field->text() != text)
+        m_field->setText(text);
+}
+
+QString SettingsField::text() const { return m_field->text(); }
 
 } // namespace tovrik::panel

@@ -83,4 +83,33 @@ public:
     }
 };
 
+class PanelText;
+class StyledButton;
+
+// A captioned field: the caption (11 semibold, white 0.65) over a row, 6
+// apart, of a plain field in the default font, padded 12 by 10 on the panel
+// surface, rounded 10 with a white 0.08 border, and, when a paste action is
+// given, a "Paste" button in the secondary style 8 to its right. No screen
+// places it.
+class SettingsField : public QWidget {
+    Q_OBJECT
+public:
+    SettingsField(const QString& title, std::function<void()> pasteAction = nullptr, QWidget* parent = nullptr);
+    void setText(const QString& text);
+    QString text() const;
+    std::function<void(const QString&)> onEdited;
+    PanelText* caption() const { return m_caption; }
+    QLineEdit* field() const { return m_field; }
+    // The rounded box around the field.
+    QWidget* fieldBox() const { return m_box; }
+    // Null without a paste action.
+    StyledButton* pasteButton() const { return m_paste; }
+
+private:
+    PanelText* m_caption;
+    QWidget* m_box;
+    QLineEdit* m_field;
+    StyledButton* m_paste = nullptr;
+};
+
 } // namespace tovrik::panel

@@ -188,6 +188,7 @@ public:
     void requestMicrophoneAccess(std::function<void(bool)> completion) override;
     bool hasMicrophoneInputDevice() override { return microphoneDevice; }
     bool openPrivacyPane(PrivacyPane pane) override;
+    QStringList missingInputExtensions() override { return missingInput; }
 
     // Switches. The answer a request gives: grantOnRequest* decide it; a
     // microphone request completes when completeMicrophoneRequest() is
@@ -196,6 +197,7 @@ public:
     bool screenRecording = true;
     MicrophoneAuthorization microphone = MicrophoneAuthorization::Authorized;
     bool microphoneDevice = true;
+    QStringList missingInput;
     bool grantAccessibilityOnRequest = false;
     bool grantScreenRecordingOnRequest = false;
     bool grantMicrophoneOnRequest = true;

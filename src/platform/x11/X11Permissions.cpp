@@ -20,6 +20,16 @@ X11Permissions::X11Permissions(X11Input& input, X11EventTap& tap, X11Capture& ca
 
 bool X11Permissions::accessibilityTrusted() { return m_input.isAvailable() && m_tap.isAvailable(); }
 
+QStringList X11Permissions::missingInputExtensions()
+{
+    QStringList missing;
+    if (!m_input.isAvailable())
+        missing << QStringLiteral("XTEST");
+    if (!m_tap.isAvailable())
+        missing << QStringLiteral("XInput2");
+    return missing;
+}
+
 bool X11Permissions::requestAccessibilityTrust() { return accessibilityTrusted(); }
 
 bool X11Permissions::screenCapturePreflight() { return !m_capture.captureRootRect(QRect(0, 0, 1, 1)).isNull(); }

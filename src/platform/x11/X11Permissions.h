@@ -46,6 +46,7 @@ public:
     void requestMicrophoneAccess(std::function<void(bool)> completion) override;
     bool hasMicrophoneInputDevice() override;
     bool openPrivacyPane(PrivacyPane pane) override;
+    QStringList missingInputExtensions() override;
 
 private:
     X11Input& m_input;
