@@ -284,7 +284,7 @@ void TovrikAppModel::openHostedAccountPage()
     const QString place = url.host() + url.path();
     platform::Platform::get().workspace().openURL(url, [weak, place](bool opened) {
         if (!opened && isAlive(weak))
-            weak->setChatOnlyStatusMessage(QStringLiteral("No browser could open ") + place + QLatin1Char('.'));
+            weak->setChatOnlyStatusMessage(QStringLiteral("No browser opened ") + place + QLatin1Char('.'));
     });
 }
 

@@ -3,6 +3,7 @@
 #include "common/Error.h"
 #include "common/Spring.h"
 #include "common/Task.h"
+#include "common/TextLines.h"
 #include "support/SimFixture.h"
 
 #include <QRegularExpression>
@@ -251,3 +252,30 @@ TEST(Easing, NamedCurvesAreTheirCubicBeziers)
               std::tuple(0.0, 1.0, 0.0));
 }
 
+
+TEST(TextCuts, CountAndCutByUserPerceivedCharacters)
+{
+    const QString thumbs = QStringLiteral("\U0001F44D\U0001F3FD");             // thumbs up with a skin tone
+    const QString family = QStringLiteral("\U0001F468\u200D\U0001F469\u200D\U0001F467"); // one joined emoji
+    const QString flag = QStringLiteral("\U0001F1EB\U0001F1F7");
+    const QString accented = QStringLiteral("e\u0301");
+    struct Cut {
+        QString text;
+        int limit;
+        QString kept;
+    };
+    const Cut cuts[] = {
+        {QStringLiteral("abc") + thumbs + QStringLiteral("d"), 4, QStringLiteral("abc") + thumbs},
+        {QStringLiteral("abc") + thumbs + QStringLiteral("d"), 3, QStringLiteral("abc")},
+        {family + family, 1, family},
+        {flag + flag + flag, 2, flag + flag},
+        {accented.repeated(3), 2, accented.repeated(2)},
+        {QStringLiteral("short"), 10, QStringLiteral("short")},
+        {QStringLiteral("abc"), 0, QString()},
+    };
+    for (const Cut& c : cuts)
+        EXPECT_EQ(prefixCharacters(c.text, c.limit), c.kept) << c.text.toStdString() << " / " << c.limit;
+    for (const QString& each : {thumbs, family, flag, accented})
+        EXPECT_EQ(characterCount(each + each + QStringLiteral("x") + each), 4) << each.toStdString();
+    EXPECT_EQ(characterCount(QString()), 0);
+}

@@ -125,6 +125,28 @@ TEST_F(AutopilotRunTest, ClickThenDoneNeedsConfirmationAndLeavesATurnThenASpoken
     expectRunOver();
 }
 
+TEST_F(AutopilotRunTest, CutsByLengthKeepWholeCharacters)
+{
+    // An emoji (a surrogate pair) straddles each limit: the cut keeps it whole.
+    const QString emoji = QStringLiteral("\U0001F600");
+    auto& m = readyAutopilotModel();
+    m.beginPendingUIAutopilotMemory(QString(1599, 'a') + emoji + QStringLiteral("b"), 7);
+    ASSERT_TRUE(m.pendingUIAutopilotMemory());
+    EXPECT_EQ(m.pendingUIAutopilotMemory()->prompt, QString(1599, 'a') + emoji);
+    m.beginPendingUIAutopilotMemory(QString(), 8); // nothing to keep: the record stays
+    EXPECT_EQ(m.pendingUIAutopilotMemory()->interactionVersion, 7u);
+
+    const QString expected = QString(499, 'e') + emoji + QStringLiteral("tail");
+    fake.queueAutopilotReplies(
+        {QStringLiteral(R"({"expected_result":"%1","action":{"type":"click","x":100,"y":100,"screen":2,"label":"OK"}})")
+             .arg(expected),
+         QStringLiteral(R"({"action":{"type":"done","success":false}})")});
+    ASSERT_TRUE(askAndFinish(QStringLiteral("press OK")));
+    const QList<FakeAutopilotRequest> requests = fake.autopilotRequests();
+    ASSERT_EQ(requests.size(), 2);
+    EXPECT_TRUE(requests[1].transcript.endsWith("\nLast expected result: " + QString(499, 'e') + emoji));
+}
+
 TEST_F(AutopilotRunTest, ThreeFailuresInARowEndTheRunButADispatchResetsTheCount)
 {
     auto& m = readyAutopilotModel();

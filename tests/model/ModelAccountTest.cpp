@@ -8,6 +8,10 @@
 #include "hosted/HTTPError.h"
 #include "hosted/HostedPayloads.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
 #include <stdexcept>
 
 namespace tovrik::test {
@@ -368,7 +372,34 @@ TEST_F(ModelAccountTest, AccountPageOpensInTheBrowserOrItsAddressIsShown)
     sim->simWorkspace().failing = true;
     m.openHostedAccountPage();
     // One line that names where to go: host and path.
-    EXPECT_EQ(m.chatOnlyStatusMessage(), "No browser could open " + QUrl(page).host() + "/account.");
+    EXPECT_EQ(m.chatOnlyStatusMessage(), "No browser opened " + QUrl(page).host() + "/account.");
+}
+
+TEST_F(ModelAccountTest, AgentProjectsFolderIsMadePrivateOnDemandAndOpenedOrTheFailureSaid)
+{
+    auto& m = makeModel();
+    const QString folder = m.settingsStore().directory() + QStringLiteral("/agent-projects");
+    EXPECT_EQ(m.agentProjectsFolderPath(), folder);
+    EXPECT_FALSE(QFileInfo::exists(folder)); // nothing made before it is asked for
+    m.openAgentProjectsFolder();
+    ASSERT_TRUE(QFileInfo(folder).isDir());
+    // 0700: the owner may do everything, group and others nothing.
+    const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup
+        | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+    const QFileDevice::Permissions owner = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+    EXPECT_EQ(QFile::permissions(folder) & (others | owner), owner);
+    EXPECT_EQ(sim->simWorkspace().openedURLs.value(0), QUrl::fromLocalFile(folder));
+    EXPECT_TRUE(m.settingsStatusMessage().isEmpty());
+    sim->simWorkspace().failing = true;
+    m.openAgentProjectsFolder();
+    EXPECT_EQ(m.settingsStatusMessage(), "No file manager could open " + folder + ".");
+    // A folder that cannot be made: a file stands in its way.
+    QDir(folder).removeRecursively();
+    QFile blocker(folder);
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    EXPECT_FALSE(m.ensureAgentProjectsFolder());
+    EXPECT_TRUE(m.settingsStatusMessage().startsWith("Could not create the agent projects folder: "));
 }
 
 // (An invalid response and a failed status without a message: through a real sign-in above.)

@@ -48,7 +48,10 @@ TEST_F(VoicePreviewTest, OutOfCreditsAndFailuresAreDescribedAndLongOnesCut)
     EXPECT_TRUE(waitForRequests(QStringLiteral("/auth/me"), 1));
     fake.setCreditsBalance(kEmail, 100);
     const std::pair<QString, QString> failures[] = {{"Speech is down.", "Sample failed: Speech is down."},
-                                                    {QString(120, 'x'), "Sample failed: " + QString(77, 'x') + "..."}};
+                                                    {QString(120, 'x'), "Sample failed: " + QString(77, 'x') + "..."},
+                                                    // Cut by characters: an emoji at the cut stays whole.
+                                                    {QString(76, 'x') + QStringLiteral("\U0001F600").repeated(20),
+                                                     "Sample failed: " + QString(76, 'x') + QStringLiteral("\U0001F600...")}};
     for (const auto& [message, status] : failures) {
         fake.setHandler("POST", QStringLiteral("/tts"),
                         [message](const FakeRequest&) { return FakeResponse::error(500, "tts_down", message); });

@@ -10,7 +10,13 @@
 #include "panel/kit/StyledButton.h"
 #include "panel/kit/TextInputs.h"
 
+#include "common/Constants.h"
+#include "panel/kit/PanelFont.h"
+
+#include <QFontMetricsF>
 #include <QTest>
+#include <QUrl>
+#include <cmath>
 #include <gtest/gtest.h>
 
 using namespace tovrik;
@@ -147,6 +153,42 @@ TEST_F(SettingsViewTest, ChatBoxStatusDotCreditsAndRefreshOfTheReadyScreen)
     ready->buyCreditsButton()->click();
     ASSERT_FALSE(sim->simWorkspace().openedURLs.isEmpty());
     EXPECT_TRUE(sim->simWorkspace().openedURLs.last().toString().endsWith("/account#price-cards"));
+}
+
+TEST_F(SettingsViewTest, EveryReadyStatusFitsItsOneLineAndALongerOneIsCutWithAnEllipsis)
+{
+    storeSession();
+    make();
+    ASSERT_EQ(view->width(), 320);
+    PanelText* line = view->readySection()->statusLine();
+    // Every status the model puts on the ready screen by itself fits its one
+    // line whole; the empty-reply text keeps its fixed wording and, in a font
+    // as wide as DejaVu Sans, is cut at its end rather than wrapped.
+    const QString statuses[] = {
+        QStringLiteral("Finish setup above to use chat-only."),
+        QStringLiteral("Out of credits."),
+        QStringLiteral("UI Autopilot is running..."),
+        QStringLiteral("UI Autopilot stopped."),
+        QStringLiteral("UI Autopilot stopped with Esc."),
+        QStringLiteral("UI Autopilot did not complete the task."),
+        "No browser opened " + QUrl(constants::hostedAccountPageURL()).host() + "/account.",
+    };
+    for (const QString& status : statuses) {
+        model->setChatOnlyStatusMessage(status);
+        test::drainEvents();
+        EXPECT_EQ(line->displayedLines(), QStringList{status}) << status.toStdString();
+    }
+    model->setChatOnlyStatusMessage(QStringLiteral("Tovrik returned an empty reply. Try again."));
+    test::drainEvents();
+    EXPECT_EQ(line->displayedLines().size(), 1);
+    // A service's longer message keeps to the one line, cut at its end.
+    model->setChatOnlyStatusMessage(QStringLiteral("The service could not answer because the upstream model "
+                                                   "provider is overloaded right now; please try again later."));
+    test::drainEvents();
+    const QStringList cut = line->displayedLines();
+    ASSERT_EQ(cut.size(), 1);
+    EXPECT_TRUE(cut.first().endsWith(QChar(0x2026)));
+    EXPECT_LE(line->height(), int(std::ceil(QFontMetricsF(panelFont(10, FontWeight::Regular)).height())) + 1);
 }
 
 TEST_F(SettingsViewTest, PermissionsRefreshOnShowAndEvery800msOnlyWhenSignedInWithATrustedOrigin)
