@@ -3,6 +3,7 @@
 
 #include "PanelFixture.h"
 #include "interaction/HotkeyMonitor.h"
+#include "overlay/OverlayWindowController.h"
 #include "panel/PermissionGuide.h"
 #include "panel/PermissionSection.h"
 #include "panel/ReadySection.h"
@@ -296,6 +297,28 @@ TEST_F(PagesTest, FullSettingsPageRowsCallTheModelAndVoiceCardsPreviewTheVoiceCl
     EXPECT_TRUE(cards[3]->showsCheckmark());
     EXPECT_FALSE(cards[0]->showsCheckmark());
     EXPECT_EQ(view->voiceSection()->statusLine()->text(), "Playing " + picked.label + "...");
+}
+
+TEST_F(PagesTest, TurningKeepReplyBubbleOffDismissesAPinnedBubbleOnly)
+{
+    signedInWith(MicrophoneAuthorization::Authorized, true, true, true);
+    model->showAdvancedSettings();
+    AdvancedSection& page = *view->fullAdvancedSection();
+    OverlayWindowController& overlay = *model->overlayController();
+    auto* keep = page.toggle(QStringLiteral("Keep reply bubble"));
+    keep->click(); // on: nothing is dismissed
+    ASSERT_TRUE(model->settings().keepResponseBubbleVisibleUntilDismissed);
+    overlay.showResponse(QStringLiteral("Kept answer"), std::nullopt, QSizeF(), std::nullopt, false, 0, true);
+    ASSERT_TRUE(overlay.isResponseBubblePinned());
+    keep->click(); // off: the pinned bubble goes
+    EXPECT_FALSE(model->settings().keepResponseBubbleVisibleUntilDismissed);
+    EXPECT_FALSE(overlay.isResponseBubblePinned());
+    EXPECT_TRUE(overlay.bubbleText().isEmpty());
+    // An unpinned answer stays when the switch is turned off again.
+    keep->click();
+    overlay.showResponse(QStringLiteral("Passing answer"), std::nullopt, QSizeF(), std::nullopt, false, 30, false);
+    keep->click();
+    EXPECT_EQ(overlay.bubbleText(), "Passing answer");
 }
 
 TEST_F(PagesTest, ChipsShowTheKeysALinuxKeyboardPrintsAndShortcutCaptureListensCancelsOnEscAndEndsOnBack)
