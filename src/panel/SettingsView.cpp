@@ -346,10 +346,9 @@ void SettingsView::layoutContent()
     const int h = std::max(0, H - top);
     m_content->setGeometry(0, top, W, h);
     const bool advanced = m_model && m_model->isShowingAdvancedSettings();
-    // The settings pages sit 10 below the divider and 12 in from the sides;
-    // their closing spacer takes the 14 at the bottom, which a page whose
-    // rows need the room may use rather than cut its last line.
-    const QRect inner = advanced ? QRect(12, 10, std::max(0, W - 24), std::max(0, h - 10)) : QRect(0, 0, W, h);
+    // The settings pages are padded 10 at the top, 12 at the sides and 14 at
+    // the bottom.
+    const QRect inner = advanced ? QRect(12, 10, std::max(0, W - 24), std::max(0, h - 10 - 14)) : QRect(0, 0, W, h);
     for (QWidget* screen : m_content->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
         screen->setGeometry(inner);
 }

@@ -239,12 +239,14 @@ TEST_F(PagesTest, SettingsPagesHaveTheirHeights)
             auto* page = static_cast<AdvancedSection*>(view->currentScreenWidget());
             EXPECT_EQ(page->updateStatusLabel()->isVisibleTo(view.get()), !isBlank(r.status));
         }
-        // Every line of the page lies inside the panel.
+        // Every line of the page lies inside the panel, above its 14-point
+        // bottom padding.
+        EXPECT_EQ(view->currentScreenWidget()->geometry().bottom(), view->contentArea()->height() - 14 - 1);
         for (PanelText* text : view->currentScreenWidget()->findChildren<PanelText*>()) {
             if (!text->isVisibleTo(view.get()) || text->text().isEmpty())
                 continue;
             const QRect place(text->mapTo(view.get(), QPoint(0, 0)), text->size());
-            EXPECT_TRUE(view->rect().contains(place)) << text->text().toStdString();
+            EXPECT_TRUE(view->rect().adjusted(0, 0, 0, -14).contains(place)) << text->text().toStdString();
         }
     }
 }
