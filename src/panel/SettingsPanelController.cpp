@@ -5,6 +5,7 @@
 #include "common/Easing.h"
 #include "model/TovrikAppModel.h"
 #include "panel/KeyablePanel.h"
+#include "panel/PanelCardShadow.h"
 #include "platform/Platform.h"
 
 #include <QAction>
@@ -148,6 +149,7 @@ SettingsPanelController::~SettingsPanelController()
 {
     QObject::disconnect(m_modelObservation);
     m_clickOutsideMonitor.reset();
+    m_cardShadow.reset();
     delete m_panel.data();
 }
 
@@ -181,6 +183,10 @@ void SettingsPanelController::createPanel()
     const QSizeF size = panelSize();
     m_panel = new KeyablePanel(QRect(0, 0, int(std::lround(size.width())), int(std::lround(size.height()))));
     m_panel->setCornerRadius(constants::panelDisplayScale * constants::panelChromeCornerRadius);
+    m_cardShadow = std::make_unique<panel::PanelCardShadow>(m_panel->cornerRadius());
+    if (platform::Platform::isInstalled())
+        connect(&platform::Platform::get().displays(), &platform::Displays::compositorChanged, this,
+                &SettingsPanelController::updateCardShadow);
 
     // The hosting view fills the window; its background stays clear.
     auto* hosting = new QWidget(m_panel);
@@ -229,6 +235,16 @@ void SettingsPanelController::setPanelFrame(const QRectF& appKitFrame)
         return;
     m_panel->setGeometry(toScreenRect(appKitFrame));
     m_panel->update();
+    updateCardShadow();
+}
+
+panel::PanelCardShadow* SettingsPanelController::cardShadow() const { return m_cardShadow.get(); }
+
+void SettingsPanelController::updateCardShadow()
+{
+    if (m_cardShadow && m_panel)
+        m_cardShadow->follow(m_panel->geometry(),
+                             m_panel->isVisible() && KeyablePanel::isCompositingManagerRunning());
 }
 
 void SettingsPanelController::showPanelOnLaunch()
@@ -255,6 +271,7 @@ void SettingsPanelController::showPanel()
         setPanelFrame(target);
 
     m_panel->show();
+    updateCardShadow();
     m_panel->raise();
     m_panel->activateWindow();
 
@@ -273,6 +290,7 @@ void SettingsPanelController::hidePanel()
 {
     if (m_panel)
         m_panel->hide();
+    updateCardShadow();
     m_clickOutsideMonitor.reset();
 }
 

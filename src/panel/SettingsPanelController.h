@@ -34,6 +34,9 @@ class ClockTimer;
 namespace platform {
 class EventTapSession;
 }
+namespace panel {
+class PanelCardShadow;
+}
 
 // What the panel needs of the status item: the frame of its button's window
 // in AppKit coordinates, or nothing when the item has no button or the button
@@ -101,6 +104,9 @@ public:
     QRectF panelFrame() const;
     // The frame the running resize animation ends at (nothing when idle).
     std::optional<QRectF> resizeAnimationTarget() const;
+    // The card's shadow; null until the panel exists. It shows with the
+    // panel only where a compositing manager runs.
+    panel::PanelCardShadow* cardShadow() const;
 
 private slots:
     void scheduleResize();
@@ -114,10 +120,13 @@ private:
     void setPanelFrame(const QRectF& appKitFrame);
     void stopAnimation();
     void animationStep();
+    // Puts the card's shadow around the panel as it is now.
+    void updateCardShadow();
 
     ModelSource m_model;
     StatusItemAnchor* m_statusItem = nullptr;
     QPointer<KeyablePanel> m_panel;
+    std::unique_ptr<panel::PanelCardShadow> m_cardShadow;
     std::unique_ptr<platform::EventTapSession> m_clickOutsideMonitor;
     QMetaObject::Connection m_modelObservation;
     RootViewFactory m_rootViewFactory;

@@ -3,6 +3,7 @@
 // edge, and the click-outside rule with its onboarding exception.
 
 #include "panel/KeyablePanel.h"
+#include "panel/PanelCardShadow.h"
 #include "panel/SettingsPanelController.h"
 
 #include "support/SimFixture.h"
@@ -13,6 +14,7 @@ namespace tovrik {
 namespace {
 
 using namespace panel_geometry;
+using panel::PanelCardShadow;
 using platform::MouseButton;
 using platform::sim::SimDisplays;
 
@@ -144,6 +146,44 @@ TEST_F(PanelControllerTest, LaunchShowAfterThreeTenthsAtTheTopRightOrUnderTheSta
     sim->simDisplays().setDisplays({});
     controller->showPanel();
     EXPECT_EQ(controller->panelFrame(), QRectF(8, 8, 320, 312));
+}
+
+TEST_F(PanelControllerTest, TheCardsShadowFollowsThePanelOnlyWhereACompositorRunsAndTakesNoInput)
+{
+    controller->showPanel();
+    panel::PanelCardShadow* shadow = controller->cardShadow();
+    ASSERT_TRUE(shadow);
+    EXPECT_TRUE(shadow->isVisible());
+    // Around the card, which keeps its place: 49 at the sides, 33 above and
+    // 65 below (the blur's reach, the offset of 16 moving it down).
+    EXPECT_EQ(geometry(), QRect(1440 - 320 - 20, 32, 320, 258));
+    EXPECT_EQ(shadow->cardRect(), geometry());
+    EXPECT_EQ(PanelCardShadow::margins(), QMargins(49, 33, 49, 65));
+    EXPECT_TRUE(shadow->windowFlags() & Qt::WindowTransparentForInput);
+    EXPECT_TRUE(shadow->windowFlags() & Qt::WindowDoesNotAcceptFocus);
+    // Clear over the card; black at most 0.44 around it, more below than above.
+    const QImage image = shadow->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+    const QMargins m = PanelCardShadow::margins();
+    EXPECT_EQ(qAlpha(image.pixel(m.left() + 160, m.top() + 100)), 0);
+    const QRgb below = image.pixel(m.left() + 160, m.top() + 258 + 10);
+    const int above = qAlpha(image.pixel(m.left() + 160, m.top() - 10));
+    EXPECT_GT(qAlpha(below), above + 30);
+    EXPECT_LE(qAlpha(below), 113); // 0.44 of 255
+    EXPECT_EQ(qRed(below), 0);
+    // It follows the resize, hides with the panel and without a compositor.
+    model.set(QSizeF(320, 380));
+    test::drainEvents();
+    advance(0.2);
+    EXPECT_EQ(shadow->cardRect(), geometry());
+    controller->hidePanel();
+    EXPECT_FALSE(shadow->isVisible());
+    controller->showPanel();
+    EXPECT_TRUE(shadow->isVisible());
+    sim->setCompositorActive(false);
+    EXPECT_FALSE(shadow->isVisible());
+    EXPECT_TRUE(controller->isPanelVisible());
+    sim->setCompositorActive(true);
+    EXPECT_TRUE(shadow->isVisible());
 }
 
 TEST_F(PanelControllerTest, GrowingKeepsTheTopEdgeAndAnimatesOverSixteenHundredthsUnlessHidden)

@@ -13,6 +13,7 @@
 #include "model/TovrikAppModel.h"
 #include "panel/AuthenticationSection.h"
 #include "panel/KeyablePanel.h"
+#include "panel/PanelCardShadow.h"
 #include "panel/SettingsPanelController.h"
 #include "panel/SettingsView.h"
 #include "panel/kit/StyledButton.h"
@@ -41,9 +42,11 @@ const QColor kDesk(90, 110, 130);
 class Desk : public QWidget {
 public:
     Desk() : QWidget(nullptr, Qt::FramelessWindowHint) {}
+    int presses = 0;
 
 protected:
     void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), kDesk); }
+    void mousePressEvent(QMouseEvent*) override { ++presses; }
 };
 
 bool isDesk(QRgb rgb) { return test::nearRgb(rgb, kDesk.rgb(), 0); }
@@ -153,6 +156,38 @@ TEST_F(PanelOnXServer, TheSignInCardIsOnScreenAtTheTopRight)
 {
     ASSERT_TRUE(platform::Platform::get().compositorActive()) << "the test command runs a compositor";
     expectSignedOutCardOnScreen();
+    if (HasFatalFailure())
+        return;
+    // The card casts its shadow (black 0.44, blurred 32, 16 down) around
+    // itself without moving: darker just below the card than just above it,
+    // and gone far away.
+    panel::PanelCardShadow* shadow = controller->cardShadow();
+    ASSERT_TRUE(shadow);
+    EXPECT_TRUE(shadow->isVisible());
+    EXPECT_EQ(shadow->cardRect(), controller->panel()->geometry());
+    QRgb below = 0, above = 0;
+    const QRect card = panelPlace();
+    EXPECT_TRUE(spinUntil(
+        [&] {
+            const QImage shot = captureMainDisplay();
+            below = shot.pixel(card.center().x(), card.bottom() + 10);
+            above = shot.pixel(card.center().x(), card.top() - 10);
+            return qRed(below) <= kDesk.red() - 15 && qBlue(below) <= kDesk.blue() - 15;
+        },
+        8000))
+        << std::hex << below;
+    EXPECT_GT(qRed(below), 20) << "a soft shadow, not black";
+    EXPECT_GE(qRed(above), kDesk.red() - 5);
+    EXPECT_TRUE(isDesk(captureMainDisplay().pixel(card.left() - 80, card.center().y())));
+    // It takes no clicks: a person's click on it reaches the window below.
+    {
+        test::SecondSeat person;
+        ASSERT_TRUE(person.ok());
+        const int before = desk->presses;
+        ASSERT_TRUE(person.click(displayBounds.topLeft() + QPoint(card.center().x(), card.bottom() + 10)));
+        EXPECT_TRUE(spinUntil([&] { return desk->presses > before; }, 3000));
+    }
+    controller->showPanel();
     // Hidden, the desk shows again where the card was: the capture really
     // sees this place.
     const QRect place = panelPlace();
@@ -194,6 +229,10 @@ public:
         for (const QPoint corner : {panelPlace().topLeft(), panelPlace().bottomRight()})
             EXPECT_TRUE(isDesk(shot.pixel(corner))) << std::hex << shot.pixel(corner);
         EXPECT_FALSE(controller->panel()->mask().isEmpty());
+        // No shadow without a compositor: the desk right under the card.
+        EXPECT_FALSE(controller->cardShadow()->isVisible());
+        const QPoint under(panelPlace().center().x(), panelPlace().bottom() + 10);
+        EXPECT_TRUE(isDesk(shot.pixel(under))) << std::hex << shot.pixel(under);
     }
 };
 
