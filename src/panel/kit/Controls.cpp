@@ -319,7 +319,7 @@ ActiveStatusLabel::ActiveStatusLabel(QWidget* parent) : QWidget(parent)
 {
     auto* layout = new QHBoxLayout(this);
     // The dot (6 wide) is painted at the left, then 5 of spacing; its glow
-    // spills over the label's edges the way a shadow does.
+    // reaches 4 beyond the dot, as far as the label's bounds allow.
     layout->setContentsMargins(6 + 5, 0, 0, 0);
     layout->setSpacing(5);
     m_text = new PanelText(tr("Active"), this);
