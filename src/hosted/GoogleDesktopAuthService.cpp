@@ -5,6 +5,7 @@
 
 #include "common/Clock.h"
 #include "common/Constants.h"
+#include "common/TextLines.h"
 #include "hosted/LoopbackCallbackServer.h"
 #include "platform/Platform.h"
 
@@ -211,7 +212,7 @@ QCoro::Task<GoogleDesktopAuthService::GoogleTokens> GoogleDesktopAuthService::ex
         throw GoogleSignInError(GoogleSignInError::tokenExchangeFailed,
                                 detail.trimmed().isEmpty()
                                     ? QStringLiteral("Google rejected the sign-in (%1).").arg(status)
-                                    : QStringLiteral("Google rejected the sign-in: %1").arg(detail.trimmed().left(200)));
+                                    : QStringLiteral("Google rejected the sign-in: %1").arg(prefixCharacters(detail.trimmed(), 200)));
     }
     if (pe.error != QJsonParseError::NoError || !doc.isObject() || !o.value(QLatin1String("id_token")).isString()
         || o.value(QLatin1String("id_token")).toString().isEmpty())

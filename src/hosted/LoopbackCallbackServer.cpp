@@ -1,6 +1,7 @@
 #include "hosted/LoopbackCallbackServer.h"
 
 #include "common/Clock.h"
+#include "common/TextLines.h"
 #include "hosted/GoogleDesktopAuthService.h"
 
 #include <QNetworkProxy>
@@ -184,7 +185,7 @@ void LoopbackCallbackServer::onReadable(QTcpSocket* socket)
         else
             settle(std::nullopt, std::make_exception_ptr(GoogleSignInError(
                                      GoogleSignInError::invalidCallback,
-                                     QStringLiteral("Google sign-in failed: %1").arg(error.left(120)))));
+                                     QStringLiteral("Google sign-in failed: %1").arg(prefixCharacters(error, 120)))));
         return;
     }
     if (code.isEmpty()) {

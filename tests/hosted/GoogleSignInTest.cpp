@@ -140,6 +140,19 @@ TEST_F(LoopbackTest, FailedCallbacksTheClockAndCancellationEndTheAttempt)
         EXPECT_TRUE(page->body.contains("You can close this tab.")) << c.query;
         EXPECT_FALSE(s.isListening());
     }
+    // A long error from the browser is cut to 120 characters, an emoji at
+    // the cut kept whole.
+    {
+        LoopbackCallbackServer s;
+        s.start();
+        auto out = launch(s.waitForCode(QStringLiteral("s-4"), 300));
+        const QString error = QString(119, 'x') + QStringLiteral("\U0001F600tail");
+        visit(callbackURL(s, "error=" + QString::fromLatin1(QUrl::toPercentEncoding(error)) + "&state=s-4"));
+        ASSERT_TRUE(spinUntil([&]() { return out->done; }));
+        const auto e = out->template errorAs<GoogleSignInError>();
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->message(), "Google sign-in failed: " + QString(119, 'x') + QStringLiteral("\U0001F600"));
+    }
     server.start();
     const quint16 port = server.port();
     auto out = launch(server.waitForCode(QStringLiteral("s-7"), 300));
