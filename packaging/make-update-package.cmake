@@ -11,8 +11,8 @@ endif()
 file(SHA256 ${OUT_DIR}/${name} digest)
 file(SIZE ${OUT_DIR}/${name} size)
 string(TIMESTAMP published "%Y-%m-%dT%H:%M:%SZ" UTC)
-file(WRITE ${OUT_DIR}/macos-latest.json "{
-  \"platform\": \"macos\",
+file(WRITE ${OUT_DIR}/linux-latest.json "{
+  \"platform\": \"linux\",
   \"version\": \"${VERSION}\",
   \"appVersion\": \"${APP_VERSION}\",
   \"bundleBuild\": \"${BUILD}\",
@@ -28,4 +28,4 @@ file(WRITE ${OUT_DIR}/macos-latest.json "{
   \"mandatory\": false
 }
 ")
-message(STATUS "Update package: ${OUT_DIR}/${name} (${size} bytes), manifest ${OUT_DIR}/macos-latest.json")
+message(STATUS "Update package: ${OUT_DIR}/${name} (${size} bytes), manifest ${OUT_DIR}/linux-latest.json")

@@ -25,7 +25,7 @@ protected:
         package = QByteArray(300000, 'p') + "end";
         QJsonObject o = manifestJSON(origin + "/downloads/pkg", package.size(),
                                      QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex().toUpper());
-        o["platform"] = "MacOS"; // the channel is matched without case
+        o["platform"] = "Linux"; // the channel is matched without case
         o["version"] = " 2.0 beta/1 ";
         manifest = MacUpdateManifest::fromJSON(o);
         serveManifest(manifest);
@@ -33,7 +33,7 @@ protected:
             return FakeResponse::raw(200, "application/octet-stream", package);
         });
     }
-    void serveManifest(const MacUpdateManifest& m, const QString& path = "/downloads/macos-latest.json")
+    void serveManifest(const MacUpdateManifest& m, const QString& path = "/downloads/linux-latest.json")
     {
         const QByteArray body = QJsonDocument(m.toJSON()).toJson();
         fake.setHandler("GET", path, [body](const FakeRequest&) { return FakeResponse::raw(200, "application/json", body); });
@@ -51,9 +51,9 @@ protected:
     }
     QStringList updateFiles() const { return QDir(update::updatesDirectoryURL()).entryList(QDir::Files); }
     // A service with this base and these manifest paths.
-    static MacUpdateService serviceFor(const QString& base, const QStringList& paths = constants::macOSUpdateManifestPaths)
+    static MacUpdateService serviceFor(const QString& base, const QStringList& paths = constants::linuxUpdateManifestPaths)
     {
-        return {"Tovrik", base, paths, "macos", "ai.tovrik.mac", constants::macOSDeveloperTeamIdentifier()};
+        return {"Tovrik", base, paths, constants::linuxUpdatePlatform, "ai.tovrik.mac", constants::macOSDeveloperTeamIdentifier()};
     }
 
     MacUpdateService service = serviceFor(constants::defaultHostedWorkerBaseURL() + "/ \n");
@@ -72,7 +72,7 @@ QString web() { return QStringLiteral("https://") + QUrl(constants::defaultHoste
 
 TEST_F(UpdateServiceTest, CheckTriesTheEndpointsInOrderAndFindsTheNewerBuild)
 {
-    fake.setHandler("GET", "/api/downloads/macos/latest", [](const FakeRequest&) { return FakeResponse::error(404, "", "gone"); });
+    fake.setHandler("GET", "/api/downloads/linux/latest", [](const FakeRequest&) { return FakeResponse::error(404, "", "gone"); });
     auto out = runToEnd(service.check(" 20260911-macos-v1.10.32 ", "1.10.15", "120"));
     ASSERT_FALSE(out->error) << describe(out->error).toStdString();
     EXPECT_TRUE(out->value->isUpdateAvailable);
@@ -80,7 +80,7 @@ TEST_F(UpdateServiceTest, CheckTriesTheEndpointsInOrderAndFindsTheNewerBuild)
               std::tuple("20260911-macos-v1.10.32", "2.0 beta/1", "2.0 beta/1"));
     const QList<FakeRequest> r = fake.requests();
     ASSERT_EQ(r.size(), 2);
-    EXPECT_EQ(std::tuple(r[0].path, r[1].path), std::tuple("/api/downloads/macos/latest", "/downloads/macos-latest.json"));
+    EXPECT_EQ(std::tuple(r[0].path, r[1].path), std::tuple("/api/downloads/linux/latest", "/downloads/linux-latest.json"));
     EXPECT_EQ(std::tuple(r[1].header("User-Agent"), r[1].header("Accept"), r[1].header("Cache-Control")),
               std::tuple("Tovrik.Mac.UpdateCheck/1.0", "application/json", "no-cache"));
 }
@@ -104,14 +104,14 @@ TEST_F(UpdateServiceTest, VersionRule)
         MacUpdateManifest m = manifest;
         m.appVersion = c.publishedVersion;
         m.bundleBuild = c.publishedBuild;
-        serveManifest(m, "/api/downloads/macos/latest");
+        serveManifest(m, "/api/downloads/linux/latest");
         EXPECT_EQ(checkOutcome(c.installedVersion, c.installedBuild), c.outcome);
     }
 }
 
 TEST_F(UpdateServiceTest, ManifestFailuresAndRedirects)
 {
-    const QString first = origin + "/api/downloads/macos/latest";
+    const QString first = origin + "/api/downloads/linux/latest";
     const QString reachable = "No update manifest endpoint was reachable. Last error: ";
     // The manifest served with `key` changed (removed when undefined).
     const auto served = [this](const QString& key, const QJsonValue& value) {
@@ -124,7 +124,8 @@ TEST_F(UpdateServiceTest, ManifestFailuresAndRedirects)
         FakeResponse response;
         QString lastError;
     } cases[] = {
-        {"channel", served("platform", "windows"), "Update manifest is for a different macOS release channel."},
+        {"channel", served("platform", "windows"), "Update manifest is for a different release channel."},
+        {"macOS channel", served("platform", "macos"), "Update manifest is for a different release channel."},
         {"identity", served("teamIdentifier", "OTHERTEAM1"), "Update manifest identity does not match this application."},
         {"incomplete", served("sizeBytes", 0), "Update manifest is incomplete."},
         {"lacking a key", served("publishedAt", QJsonValue::Undefined), "The update manifest has no value for \"publishedAt\"."},
@@ -133,18 +134,18 @@ TEST_F(UpdateServiceTest, ManifestFailuresAndRedirects)
         {"server error", FakeResponse::error(500, "", "boom"), "Update manifest failed at " + first + " (500)."},
     };
     // The first endpoint's own error, when it is the last one tried.
-    MacUpdateService single = serviceFor(origin, {"/api/downloads/macos/latest"});
-    fake.setHandler("GET", "/downloads/macos-latest.json", [](const FakeRequest&) { return FakeResponse::error(503, "", ""); });
+    MacUpdateService single = serviceFor(origin, {"/api/downloads/linux/latest"});
+    fake.setHandler("GET", "/downloads/linux-latest.json", [](const FakeRequest&) { return FakeResponse::error(503, "", ""); });
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        fake.setHandler("GET", "/api/downloads/macos/latest", [r = c.response](const FakeRequest&) { return r; });
-        EXPECT_EQ(checkOutcome(), reachable + "Update manifest failed at " + origin + "/downloads/macos-latest.json (503).");
+        fake.setHandler("GET", "/api/downloads/linux/latest", [r = c.response](const FakeRequest&) { return r; });
+        EXPECT_EQ(checkOutcome(), reachable + "Update manifest failed at " + origin + "/downloads/linux-latest.json (503).");
         EXPECT_EQ(describe(runToEnd(single.check("x", "1.10.15", "120"))->error), reachable + c.lastError);
     }
     EXPECT_EQ(fake.requestsTo("/m.json").size(), 0);
     // A redirect to a trusted URL is followed.
     serveManifest(manifest, "/moved.json");
-    fake.setHandler("GET", "/api/downloads/macos/latest",
+    fake.setHandler("GET", "/api/downloads/linux/latest",
                     [this](const FakeRequest&) { return FakeResponse::redirect(301, "https://www." + QUrl(origin).host() + "/moved.json"); });
     EXPECT_EQ(checkOutcome(), "available");
     // Bases that are not the trusted hosts over HTTPS give no endpoint at all.
@@ -160,9 +161,9 @@ TEST_F(UpdateServiceTest, DownloadVerifiesAndReportsExactlyThreeSteps)
     auto out = download(manifest);
     ASSERT_FALSE(out->error) << describe(out->error).toStdString();
     EXPECT_EQ(progress, (QList<double>{0.0, 0.72, 1.0}));
-    EXPECT_EQ(out->value->fileURL, update::updatesDirectoryURL() + "/Tovrik-update-2.0-beta-1.dmg");
+    EXPECT_EQ(out->value->fileURL, update::updatesDirectoryURL() + "/Tovrik-update-2.0-beta-1.tar.gz");
     EXPECT_EQ(readFile(out->value->fileURL), package);
-    EXPECT_EQ(updateFiles(), QStringList{"Tovrik-update-2.0-beta-1.dmg"});
+    EXPECT_EQ(updateFiles(), QStringList{"Tovrik-update-2.0-beta-1.tar.gz"});
     const FakeRequest r = fake.requestsTo("/downloads/pkg").value(0);
     EXPECT_EQ(std::tuple(r.header("User-Agent"), r.header("Accept"), r.header("Cache-Control")),
               std::tuple("Tovrik.Mac.UpdateDownload/1.0", "", "no-cache"));
@@ -171,7 +172,7 @@ TEST_F(UpdateServiceTest, DownloadVerifiesAndReportsExactlyThreeSteps)
 
 TEST_F(UpdateServiceTest, DownloadFailuresLeaveNoTemporaryFileAndKeepTheOlderPackage)
 {
-    const QString finalPath = update::updatesDirectoryURL() + "/Tovrik-update-2.0-beta-1.dmg";
+    const QString finalPath = update::updatesDirectoryURL() + "/Tovrik-update-2.0-beta-1.tar.gz";
     writeFile(finalPath, "older");
     struct Case {
         const char* name;
@@ -194,7 +195,7 @@ TEST_F(UpdateServiceTest, DownloadFailuresLeaveNoTemporaryFileAndKeepTheOlderPac
         auto out = download(manifest);
         EXPECT_EQ(describe(out->error), c.message);
         EXPECT_EQ(progress, c.progress);
-        EXPECT_EQ(updateFiles(), QStringList{"Tovrik-update-2.0-beta-1.dmg"});
+        EXPECT_EQ(updateFiles(), QStringList{"Tovrik-update-2.0-beta-1.tar.gz"});
         EXPECT_EQ(readFile(finalPath), "older");
     }
     MacUpdateManifest untrusted = manifest;
@@ -271,7 +272,7 @@ TEST(UpdateURLs, TrustedHostsAndTheURLRule)
 
 TEST(UpdateURLs, ResponseChecksInOrderWithTheirTexts)
 {
-    const QUrl source(web() + "/downloads/macos-latest.json");
+    const QUrl source(web() + "/downloads/linux-latest.json");
     const QString failed = "Update manifest failed at " + source.toString();
     const std::pair<HTTPResponseInfo, QString> cases[] = {
         {{false, 0, source}, failed + "."},
