@@ -10,6 +10,7 @@
 #include "hosted/HostedTestSupport.h"
 
 #include <QJsonDocument>
+#include <QTemporaryDir>
 
 using namespace tovrik;
 using namespace tovrik::test;
@@ -206,6 +207,57 @@ TEST_F(UpdateServiceTest, DownloadFailuresLeaveNoTemporaryFileAndKeepTheOlderPac
     other.bundleIdentifier = "ai.other";
     EXPECT_EQ(describe(download(other)->error), "Update manifest identity is invalid for this application.");
     EXPECT_TRUE(progress.isEmpty());
+}
+
+// The hand-off installs only where this build has an installed bundle that
+// pins a well-formed public key; otherwise it says why and writes nothing.
+TEST_F(UpdateServiceTest, TheHandOffNeedsAnInstalledBundleWithAPinnedKey)
+{
+    auto out = download(manifest);
+    ASSERT_FALSE(out->error) << describe(out->error).toStdString();
+    QTemporaryDir folder;
+    const QString bundle = folder.path() + "/Apps/Tovrik.app", keyFile = bundle + "/Contents/Resources/update-signing-key.pem";
+    const QString keyless = "This build has no pinned update signing key, so it cannot install updates.";
+    QStringList launched;
+    service.setLauncher([&launched](const QString&, const QStringList& arguments) {
+        launched = arguments;
+        return true;
+    });
+    service.setQuitHandler([] {});
+    const struct {
+        const char* name;
+        QString bundlePath;
+        QByteArray keyFileText; // none written when empty
+        QString outcome;
+    } cases[] = {
+        {"outside a bundle", {}, {}, "Tovrik is not running from an installed bundle, so it cannot install updates."},
+        {"no key file", bundle, {}, keyless},
+        {"not a public key", bundle, "not a key\n", keyless},
+        {"a key with a quote", bundle, "-----BEGIN PUBLIC KEY-----\nAA'AA\n-----END PUBLIC KEY-----\n", keyless},
+        {"the pinned key", bundle, developmentPublicKey().toLatin1() + "\n", "started"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(bundle).removeRecursively();
+        if (!c.keyFileText.isEmpty())
+            writeFile(keyFile, c.keyFileText);
+        service.setBundle({c.bundlePath, {{"CFBundleVersion", "120"}}});
+        launched.clear();
+        QString outcome = "started";
+        try {
+            service.startSelfUpdaterAndShutdown(*out->value);
+        } catch (...) {
+            outcome = describe(std::current_exception());
+        }
+        EXPECT_EQ(outcome, c.outcome);
+        const QStringList scripts = QDir(update::updatesDirectoryURL()).entryList({"apply-tovrik-update-*.zsh"});
+        EXPECT_EQ(scripts.size(), outcome == "started" ? 1 : 0);
+        EXPECT_EQ(launched.isEmpty(), outcome != "started");
+        if (!scripts.isEmpty()) {
+            const QString script = QString::fromUtf8(readFile(update::updatesDirectoryURL() + "/" + scripts[0]));
+            EXPECT_TRUE(script.contains("TEAM_PUBLIC_KEY='" + developmentPublicKey() + "'"));
+        }
+    }
 }
 
 TEST(UpdateManifest, DecodesAllFourteenKeysAndRoundTrips)
