@@ -3,6 +3,9 @@
 # cmake -DBUNDLE_DIR=... -DOUT_DIR=... -DVERSION=... -DAPP_VERSION=... -DBUILD=...
 #       -DBUNDLE_ID=... -DTEAM=... -DBASE_URL=... -P make-update-package.cmake
 set(name "Tovrik-${APP_VERSION}-${BUILD}.tar.gz")
+if(NOT EXISTS ${BUNDLE_DIR}/Contents/_CodeSignature/CodeSignature)
+  message(WARNING "${BUNDLE_DIR} is not signed (no TOVRIK_UPDATE_SIGNING_KEY): no installed build will accept this package")
+endif()
 file(MAKE_DIRECTORY ${OUT_DIR})
 execute_process(COMMAND tar -czf ${OUT_DIR}/${name} -C ${BUNDLE_DIR}/.. Tovrik.app RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)

@@ -22,7 +22,8 @@ fi
 bash "$root/scripts/setup-deps.sh"
 bash "$root/scripts/build.sh" tovrik tovrik-fake-hosted-service
 # A release for "Check for updates" to find: this build packed as an update.
-bash "$root/scripts/build.sh" tovrik_update_package >/dev/null
+bash "$root/scripts/build.sh" tovrik_update_package >/dev/null 2>&1 \
+  || { echo "tovrik try: could not pack the update package (cmake --build build --target tovrik_update_package)" >&2; exit 1; }
 
 data="${TOVRIK_TRY_DATA_DIR:-${XDG_DATA_HOME:-$HOME/.local/share}/tovrik-fake-hosted-service}"
 mkdir -p "$data/profile"
