@@ -406,9 +406,9 @@ QString MacUpdateService::pinnedPublicKey() const
 QString MacUpdateService::installBlocker() const
 {
     if (installedTargetAppURL().isEmpty())
-        return QStringLiteral("Tovrik is not running from an installed bundle, so it cannot install updates.");
+        return QStringLiteral("This build cannot install updates (not an installed bundle).");
     if (pinnedPublicKey().isEmpty())
-        return QStringLiteral("This build has no pinned update signing key, so it cannot install updates.");
+        return QStringLiteral("This build cannot install updates (no pinned update key).");
     return {};
 }
 

@@ -116,8 +116,8 @@ TEST_F(ModelUpdatesTest, InstallRunsCheckQuestionDownloadAndHandOffInOrder)
 // no download.
 TEST_F(ModelUpdatesTest, ABuildThatCannotInstallSaysSoBeforeDownloading)
 {
-    const QString outside = "Tovrik is not running from an installed bundle, so it cannot install updates.";
-    const QString keyless = "This build has no pinned update signing key, so it cannot install updates.";
+    const QString outside = "This build cannot install updates (not an installed bundle).";
+    const QString keyless = "This build cannot install updates (no pinned update key).";
     const struct {
         const char* name;
         update::BundleInfo bundle;

@@ -217,7 +217,7 @@ TEST_F(UpdateServiceTest, TheHandOffNeedsAnInstalledBundleWithAPinnedKey)
     ASSERT_FALSE(out->error) << describe(out->error).toStdString();
     QTemporaryDir folder;
     const QString bundle = folder.path() + "/Apps/Tovrik.app", keyFile = bundle + "/Contents/Resources/update-signing-key.pem";
-    const QString keyless = "This build has no pinned update signing key, so it cannot install updates.";
+    const QString keyless = "This build cannot install updates (no pinned update key).";
     QStringList launched;
     service.setLauncher([&launched](const QString&, const QStringList& arguments) {
         launched = arguments;
@@ -230,7 +230,7 @@ TEST_F(UpdateServiceTest, TheHandOffNeedsAnInstalledBundleWithAPinnedKey)
         QByteArray keyFileText; // none written when empty
         QString outcome;
     } cases[] = {
-        {"outside a bundle", {}, {}, "Tovrik is not running from an installed bundle, so it cannot install updates."},
+        {"outside a bundle", {}, {}, "This build cannot install updates (not an installed bundle)."},
         {"no key file", bundle, {}, keyless},
         {"not a public key", bundle, "not a key\n", keyless},
         {"a key with a quote", bundle, "-----BEGIN PUBLIC KEY-----\nAA'AA\n-----END PUBLIC KEY-----\n", keyless},
