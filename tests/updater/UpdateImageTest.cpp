@@ -144,8 +144,9 @@ TEST_F(UpdateImageTest, UnpackingWritesOnlyTheBundleWithItsModes)
     EXPECT_EQ(zsh("verify_bundle \"$1\"", {out + "/Release/Tovrik.app"}), 0);
 }
 
-// Everything in a bundle is signed: any change after signing fails the
-// check, and signing it again makes it pass.
+// Everything in a bundle is signed (the script's own cases add a file, a
+// folder and a file's mode): any change after signing fails the check, and
+// signing it again makes it pass.
 TEST_F(UpdateImageTest, TheSignatureCoversEveryFolderFileAndMode)
 {
     writeFile(root.path() + "/pub.pem", developmentPublicKey().toLatin1() + "\n");
@@ -154,11 +155,8 @@ TEST_F(UpdateImageTest, TheSignatureCoversEveryFolderFileAndMode)
         std::function<void(const QString&)> change;
     } cases[] = {
         {"a file added beside the signature", [](const QString& app) { writeFile(app + "/Contents/_CodeSignature/extra", "x"); }},
-        {"an empty folder added", [](const QString& app) { QDir().mkpath(app + "/Contents/Plugins"); }},
-        {"a file's mode changed", [](const QString& app) { ::chmod((app + "/Contents/Info.plist").toLocal8Bit(), 0666); }},
         {"a folder's mode changed", [](const QString& app) { ::chmod((app + "/Contents/MacOS").toLocal8Bit(), 0777); }},
         {"the bundle folder's mode changed", [](const QString& app) { ::chmod(app.toLocal8Bit(), 0700); }},
-        {"a file's content changed", [](const QString& app) { writeFile(app + "/Contents/MacOS/Tovrik", "#!/bin/sh\nexit 1\n", true); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
