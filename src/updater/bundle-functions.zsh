@@ -17,7 +17,9 @@
 # An update image is a gzip'd tar archive of one bundle (at most one folder
 # above it). Before anything is written: the archive expands to at most 16
 # times the manifest's size plus 1 MiB, holds at most 10000 entries, each a
-# plain file or folder inside the bundle or one of the folders leading to it.
+# plain file or folder inside the bundle or one of the folders leading to it,
+# and every folder is one its owner may read, enter and change (so that what
+# is unpacked can always be removed again).
 
 bundle_listing() {
   local bundle=$1 odd
@@ -107,10 +109,15 @@ assess_image() {
       fi
     done
   fi
-  types=$(/usr/bin/tar -tvzf "$archive" | /usr/bin/cut -c1) || return 3
+  types=$(/usr/bin/tar -tvzf "$archive" | /usr/bin/cut -c1-4) || return 3
   for entry in ${(f)types}; do
-    if [[ $entry != [-d] ]]; then
+    if [[ $entry != [-d]* ]]; then
       print -u2 -r -- "Update image holds an entry that is neither a file nor a folder."
+      IMAGE_BUNDLE=
+      return 3
+    fi
+    if [[ $entry == d* && $entry != drwx ]]; then
+      print -u2 -r -- "Update image holds a folder that its owner cannot read, enter and change."
       IMAGE_BUNDLE=
       return 3
     fi

@@ -89,6 +89,14 @@ TEST_F(UpdateImageTest, AnImageIsAssessedBeforeAnythingIsWritten)
                       {image, QString::number(QFileInfo(image).size())}, &output), c.code);
         EXPECT_EQ(output.section('\n', -1), c.code == 0 ? "[" + c.outcome + "]" : c.outcome); // after any word of tar's
     }
+    // A folder that its owner could not enter would outlive the clean-up.
+    const QString locked = root.path() + "/stage/Tovrik.app/Contents/Locked";
+    QDir().mkpath(locked);
+    ASSERT_EQ(::chmod(locked.toLocal8Bit(), 0), 0);
+    const QString image = archive({"Tovrik.app"});
+    QString output;
+    EXPECT_EQ(zsh("assess_image \"$1\" Tovrik 999999", {image}, &output), 3);
+    EXPECT_EQ(output, "Update image holds a folder that its owner cannot read, enter and change.");
 }
 
 TEST_F(UpdateImageTest, AnImageBeyondItsSizeOrEntryLimitIsRefusedUnwritten)
