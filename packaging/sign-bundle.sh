@@ -1,20 +1,21 @@
 #!/bin/sh
-# Signs an application bundle: Contents/_CodeSignature/CodeResources lists the
-# team and the SHA-256 of every file of the bundle (sorted bytewise), and
-# Contents/_CodeSignature/CodeSignature is that list signed with the team's
+# Signs an application bundle for the updater: writes
+# Contents/_CodeSignature/CodeResources (the team, then every folder and
+# file of the bundle with its mode and the SHA-256 of every file, as
+# bundle_listing in src/updater/bundle-functions.zsh prints them) and
+# Contents/_CodeSignature/CodeSignature, that list signed with the team's
 # private key. The updater verifies both against the team's public key.
 #   sign-bundle.sh BUNDLE PRIVATE_KEY_PEM TEAM_IDENTIFIER
 set -eu
 [ $# -eq 3 ] || { echo "usage: $0 BUNDLE PRIVATE_KEY_PEM TEAM_IDENTIFIER" >&2; exit 64; }
 bundle=$1 key=$2 team=$3
+functions=$(cd "$(dirname "$0")/../src/updater" && pwd)/bundle-functions.zsh
 sig="$bundle/Contents/_CodeSignature"
-rm -rf "$sig"
-if [ -n "$(find "$bundle" -type l -print)" ]; then
-  echo "sign-bundle: symbolic links cannot be signed" >&2
-  exit 1
-fi
-listing=$(cd "$bundle" && find . -path ./Contents/_CodeSignature -prune -o ! -type d -print0 \
-            | LC_ALL=C sort -z | xargs -0 -r sha256sum --)
+rm -f "$sig/CodeResources" "$sig/CodeSignature"
 mkdir -p "$sig"
+listing=$(/bin/zsh -fc '. "$1" && bundle_listing "$2"' zsh "$functions" "$bundle") || {
+  echo "sign-bundle: $bundle cannot be signed" >&2
+  exit 1
+}
 printf 'TeamIdentifier=%s\n%s\n' "$team" "$listing" > "$sig/CodeResources"
 openssl dgst -sha256 -sign "$key" -out "$sig/CodeSignature" "$sig/CodeResources"

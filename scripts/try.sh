@@ -8,7 +8,9 @@
 #
 #   bash scripts/try.sh [stand-in options...]
 #
-# Sign in with ada@example.com / secret123 (or pass --account). Options go to
+# Sign in with ada@example.com / secret123 (or pass --account). The stand-in
+# publishes this build as an update: "Check for updates" finds it and says
+# that a build run from the build tree cannot install it. Options go to
 # the stand-in, e.g. --reply "The Save button is at the top. [POINT:400,120:Save button:screen1]".
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,13 +21,16 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 bash "$root/scripts/setup-deps.sh"
 bash "$root/scripts/build.sh" tovrik tovrik-fake-hosted-service
+# A release for "Check for updates" to find: this build packed as an update.
+bash "$root/scripts/build.sh" tovrik_update_package >/dev/null 2>&1 \
+  || { echo "tovrik try: could not pack the update package (cmake --build build --target tovrik_update_package)" >&2; exit 1; }
 
 data="${TOVRIK_TRY_DATA_DIR:-${XDG_DATA_HOME:-$HOME/.local/share}/tovrik-fake-hosted-service}"
 mkdir -p "$data/profile"
 chmod 700 "$data" "$data/profile"
 log="$data/stand-in.log"
 
-args=(--data-dir "$data")
+args=(--data-dir "$data" --update-dir "$build/update")
 case " $* " in *" --account "*) ;; *) args+=(--account "ada@example.com:secret123:1200") ;; esac
 case " $* " in
   *" --reply "*) ;;

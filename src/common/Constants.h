@@ -50,9 +50,11 @@ const QString& legacyHostedWorkerBaseURL();
 const QSet<QString>& trustedHostedWorkerHosts();
 const QString& hostedAccountPageURL();
 inline const QString macOSDesktopAssetVersion = QStringLiteral("20260911-macos-v1.10.32-classic-autopilot");
-inline const QStringList macOSUpdateManifestPaths = {QStringLiteral("/api/downloads/macos/latest"),
-                                                     QStringLiteral("/downloads/macos-latest.json")};
-inline const QString macOSUpdatePlatform = QStringLiteral("macos");
+// The Linux release channel: its manifest locations, tried in order, and the
+// platform a manifest must name.
+inline const QStringList linuxUpdateManifestPaths = {QStringLiteral("/api/downloads/linux/latest"),
+                                                     QStringLiteral("/downloads/linux-latest.json")};
+inline const QString linuxUpdatePlatform = QStringLiteral("linux");
 const QString& macOSDeveloperTeamIdentifier();
 const QString& googleClientID();
 const QString& googleClientSecret();

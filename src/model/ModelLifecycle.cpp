@@ -37,8 +37,8 @@ TovrikAppModel::TovrikAppModel()
       m_hostedBackendClient(std::make_unique<HostedBackendClient>()),
       m_googleAuthService(std::make_unique<GoogleDesktopAuthService>()),
       m_macUpdateService(std::make_unique<MacUpdateService>(
-          constants::appDisplayName, constants::defaultHostedWorkerBaseURL(), constants::macOSUpdateManifestPaths,
-          constants::macOSUpdatePlatform, constants::appBundleIdentifierFallback,
+          constants::appDisplayName, constants::defaultHostedWorkerBaseURL(), constants::linuxUpdateManifestPaths,
+          constants::linuxUpdatePlatform, constants::appBundleIdentifierFallback,
           constants::macOSDeveloperTeamIdentifier())),
       m_overlayController(std::make_unique<OverlayWindowController>()),
       m_desktopInputService(std::make_unique<DesktopInputService>()),

@@ -7,6 +7,7 @@
 #include "updater/MacUpdateService.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -20,8 +21,13 @@ namespace {
 
 bool askWithMessageBox(const QString& message, const QString& informativeText)
 {
+    // The versions come from the manifest: shown as the characters they
+    // are, never as markup.
     QMessageBox box(QMessageBox::Information, constants::appDisplayName, message);
+    box.setTextFormat(Qt::PlainText);
     box.setInformativeText(informativeText);
+    if (auto* informative = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+        informative->setTextFormat(Qt::PlainText);
     QPushButton* install = box.addButton(QStringLiteral("Install and restart"), QMessageBox::AcceptRole);
     box.addButton(QStringLiteral("Not now"), QMessageBox::RejectRole);
     box.setDefaultButton(install);
@@ -111,6 +117,14 @@ QCoro::Task<void> TovrikAppModel::checkForUpdatesAsync()
         co_return;
     }
     setUpdateStatusMessage(QStringLiteral("Update available: ") + result.manifest.version + QStringLiteral("."));
+    // A build that cannot install says so now, before any question or download.
+    if (const QString blocker = service.installBlocker(); !blocker.isEmpty()) {
+        update::logFailure(QStringLiteral("installing"), std::make_exception_ptr(MacUpdateError(blocker)));
+        setUpdateStatusMessage(QStringLiteral("Update available: ") + result.manifest.version + QStringLiteral(". ")
+                               + blocker);
+        setUpdateCheckBusy(false);
+        co_return;
+    }
 
     const QString message = constants::appDisplayName + " " + result.latestVersion + " is available.";
     const QString informative = "Current version: " + result.currentVersion + "\nLatest version: "

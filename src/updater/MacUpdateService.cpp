@@ -13,6 +13,7 @@
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QUuid>
 #include <QtConcurrent/QtConcurrentRun>
@@ -198,8 +199,7 @@ MacUpdateService::MacUpdateService(QString appName, QString workerBaseURL, QStri
     : QObject(parent), m_appName(std::move(appName)), m_workerBaseURL(std::move(workerBaseURL)),
       m_manifestPaths(std::move(manifestPaths)), m_expectedPlatform(std::move(expectedPlatform)),
       m_expectedBundleIdentifier(std::move(expectedBundleIdentifier)),
-      m_expectedTeamIdentifier(std::move(expectedTeamIdentifier)), m_network(new QNetworkAccessManager(this)),
-      m_teamPublicKey(teamPublicKey())
+      m_expectedTeamIdentifier(std::move(expectedTeamIdentifier)), m_network(new QNetworkAccessManager(this))
 {
     HostedBackendClient::configureNetworkAccess(m_network);
     m_quit = [] {
@@ -238,7 +238,7 @@ QCoro::Task<MacUpdateManifest> MacUpdateService::fetchManifest(QUrl url)
     if (!manifest.isUsable())
         throw MacUpdateError(QStringLiteral("Update manifest is incomplete."));
     if (manifest.platform.compare(m_expectedPlatform, Qt::CaseInsensitive) != 0)
-        throw MacUpdateError(QStringLiteral("Update manifest is for a different macOS release channel."));
+        throw MacUpdateError(QStringLiteral("Update manifest is for a different release channel."));
     if (manifest.bundleIdentifier != m_expectedBundleIdentifier || manifest.teamIdentifier != m_expectedTeamIdentifier)
         throw MacUpdateError(QStringLiteral("Update manifest identity does not match this application."));
     co_return manifest;
@@ -325,7 +325,7 @@ QCoro::Task<MacUpdatePackage> MacUpdateService::download(MacUpdateManifest manif
     if (!QDir().mkpath(folder))
         throw TovrikError(QStringLiteral("TovrikUpdate"), 5, QStringLiteral("Could not create ") + folder + ".");
     const QString safe = update::makeSafeFileName(manifest.version);
-    const QString finalPath = folder + "/Tovrik-update-" + safe + ".dmg";
+    const QString finalPath = folder + "/Tovrik-update-" + safe + ".tar.gz";
     const QString temporaryPath = folder + "/Tovrik-update-" + safe + "-" + uuidText() + ".download";
     const QUrl packageURL(manifest.assetUrl.isEmpty() ? manifest.downloadUrl : manifest.assetUrl, QUrl::StrictMode);
     if (!packageURL.isValid() || !update::isTrustedHTTPSURL(packageURL))
@@ -387,6 +387,31 @@ QString MacUpdateService::shellQuote(const QString& text)
 
 QString MacUpdateService::installedTargetAppURL() const { return installedBundle().bundlePath; }
 
+QString MacUpdateService::pinnedPublicKey() const
+{
+    if (m_teamPublicKey)
+        return *m_teamPublicKey;
+    const QString bundle = installedBundle().bundlePath;
+    if (bundle.isEmpty())
+        return {};
+    QFile file(bundle + "/Contents/Resources/update-signing-key.pem");
+    if (!file.open(QIODevice::ReadOnly) || file.size() > 65536)
+        return {};
+    const QString pem = QString::fromLatin1(file.readAll()).trimmed();
+    // One PEM public key, nothing else (it is written into the script inside single quotes).
+    static const QRegularExpression shape(QStringLiteral("^-----BEGIN PUBLIC KEY-----\\n[A-Za-z0-9+/=\\n]+\\n-----END PUBLIC KEY-----$"));
+    return shape.match(pem).hasMatch() ? pem : QString();
+}
+
+QString MacUpdateService::installBlocker() const
+{
+    if (installedTargetAppURL().isEmpty())
+        return QStringLiteral("This build cannot install updates (not an installed bundle).");
+    if (pinnedPublicKey().isEmpty())
+        return QStringLiteral("This build cannot install updates (no pinned update key).");
+    return {};
+}
+
 void MacUpdateService::startSelfUpdaterAndShutdown(const MacUpdatePackage& package)
 {
     if (!QFileInfo(package.fileURL).isFile())
@@ -395,6 +420,8 @@ void MacUpdateService::startSelfUpdaterAndShutdown(const MacUpdatePackage& packa
     manifest.normalize();
     if (!matchesExpectedIdentity(manifest))
         throw MacUpdateError(QStringLiteral("Downloaded update manifest identity is invalid."));
+    if (const QString blocker = installBlocker(); !blocker.isEmpty())
+        throw MacUpdateError(blocker);
     const QString folder = update::updatesDirectoryURL();
     if (!QDir().mkpath(folder))
         throw TovrikError(QStringLiteral("TovrikUpdate"), 5, QStringLiteral("Could not create ") + folder + ".");
@@ -403,7 +430,7 @@ void MacUpdateService::startSelfUpdaterAndShutdown(const MacUpdatePackage& packa
         QSaveFile script(scriptPath);
         if (!script.open(QIODevice::WriteOnly))
             throw TovrikError(QStringLiteral("TovrikUpdate"), 5, script.errorString());
-        script.write(swapScriptText(m_privilegedRunner, m_teamPublicKey).toUtf8());
+        script.write(swapScriptText(m_privilegedRunner, pinnedPublicKey()).toUtf8());
         if (!script.commit())
             throw TovrikError(QStringLiteral("TovrikUpdate"), 5, script.errorString());
         if (!QFile::setPermissions(scriptPath, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
@@ -412,8 +439,6 @@ void MacUpdateService::startSelfUpdaterAndShutdown(const MacUpdatePackage& packa
             throw TovrikError(QStringLiteral("TovrikUpdate"), 5, QStringLiteral("Could not make the updater script executable."));
     }
     const QString target = installedTargetAppURL();
-    if (target.isEmpty())
-        throw MacUpdateError(QStringLiteral("Tovrik is not running from an installed bundle."));
     const QString build = installedBundle().value(QStringLiteral("CFBundleVersion")).value_or(QString()).trimmed();
     if (!matchesRegex("^[0-9]+$", build))
         throw MacUpdateError(QStringLiteral("The installed application bundle build is invalid."));
@@ -431,15 +456,21 @@ void MacUpdateService::startSelfUpdaterAndShutdown(const MacUpdatePackage& packa
         quoted << shellQuote(word);
     const QString command = quoted.join(' ') + " >> " + shellQuote(logPath) + " 2>&1 &";
 
-    QProcess launcher;
-    launcher.setStandardInputFile(QProcess::nullDevice());
-    launcher.setStandardOutputFile(QProcess::nullDevice());
-    launcher.setStandardErrorFile(QProcess::nullDevice());
-    launcher.start(QStringLiteral("/bin/zsh"), {QStringLiteral("-lc"), command});
-    if (!launcher.waitForStarted(10000))
-        throw TovrikError(QStringLiteral("TovrikUpdate"), 6, launcher.errorString());
-    if (!launcher.waitForFinished(30000) || launcher.exitStatus() != QProcess::NormalExit || launcher.exitCode() != 0)
-        throw MacUpdateError(QStringLiteral("Could not start the updater process."));
+    const QStringList launch{QStringLiteral("-lc"), command};
+    if (m_launch) {
+        if (!m_launch(QStringLiteral("/bin/zsh"), launch))
+            throw MacUpdateError(QStringLiteral("Could not start the updater process."));
+    } else {
+        QProcess launcher;
+        launcher.setStandardInputFile(QProcess::nullDevice());
+        launcher.setStandardOutputFile(QProcess::nullDevice());
+        launcher.setStandardErrorFile(QProcess::nullDevice());
+        launcher.start(QStringLiteral("/bin/zsh"), launch);
+        if (!launcher.waitForStarted(10000))
+            throw TovrikError(QStringLiteral("TovrikUpdate"), 6, launcher.errorString());
+        if (!launcher.waitForFinished(30000) || launcher.exitStatus() != QProcess::NormalExit || launcher.exitCode() != 0)
+            throw MacUpdateError(QStringLiteral("Could not start the updater process."));
+    }
 
     Clock::instance().schedule(0.4, this, [quit = m_quit] {
         if (quit)

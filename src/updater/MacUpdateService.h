@@ -17,6 +17,7 @@
 #include <QObject>
 #include <QStringList>
 #include <functional>
+#include <optional>
 #include <qcoro/qcorotask.h>
 
 class QNetworkAccessManager;
@@ -71,15 +72,25 @@ public:
     // The swap script as written to disk: the template with the privileged
     // runner and the team's public key filled in.
     static QString swapScriptText(const QString& privilegedRunner, const QString& teamPublicKey);
-    static QString teamPublicKey();
+    // The team's public key that updates must be signed with: the PEM file
+    // the build put into the installed bundle
+    // (Contents/Resources/update-signing-key.pem), empty when there is none.
+    QString pinnedPublicKey() const;
+    // Why this build cannot install an update (outside an installed bundle,
+    // no pinned key); empty when it can. Asked before anything is downloaded.
+    QString installBlocker() const;
     // One single-quoted shell word (' written as '\'').
     static QString shellQuote(const QString& text);
 
-    // Seams: the running bundle, the privileged runner, the pinned key and
-    // what "quit" does (the application's quit by default).
+    // Seams: the running bundle, the privileged runner, the pinned key, the
+    // launch of the swap script's shell (program and arguments; true when
+    // it exited with 0) and what "quit" does (the application's quit by
+    // default).
     void setBundle(update::BundleInfo bundle) { m_bundle = std::move(bundle); m_hasBundleOverride = true; }
     void setPrivilegedRunner(QString path) { m_privilegedRunner = std::move(path); }
     void setTeamPublicKey(QString pem) { m_teamPublicKey = std::move(pem); }
+    using Launcher = std::function<bool(const QString& program, const QStringList& arguments)>;
+    void setLauncher(Launcher launch) { m_launch = std::move(launch); }
     void setQuitHandler(std::function<void()> quit) { m_quit = std::move(quit); }
     // The process the swap script waits for (this one by default).
     void setProcessIdentifier(qint64 pid) { m_processIdentifier = pid; }
@@ -99,7 +110,8 @@ private:
     update::BundleInfo m_bundle;
     bool m_hasBundleOverride = false;
     QString m_privilegedRunner = QStringLiteral("/usr/bin/pkexec");
-    QString m_teamPublicKey;
+    std::optional<QString> m_teamPublicKey;
+    Launcher m_launch;
     std::function<void()> m_quit;
     qint64 m_processIdentifier = 0;
 };

@@ -1,12 +1,10 @@
-// The swap script and the pinned key come from generated texts; kept apart
+// The swap script comes from a generated text; kept apart
 // from the service's sources so that moc never reads the raw literals.
 
 #include "updater/MacUpdateService.h"
 #include "updater/SwapScriptText.h"
 
 namespace tovrik {
-
-QString MacUpdateService::teamPublicKey() { return QString::fromLatin1(update::generated::teamUpdatePublicKey); }
 
 QString MacUpdateService::swapScriptText(const QString& privilegedRunner, const QString& teamPublicKey)
 {

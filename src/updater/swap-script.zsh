@@ -10,11 +10,11 @@ SCRIPT_PATH=$0 MOUNT_DIR= APP_WORK_DIR= KEY_FILE=
 # exist) and the script itself.
 cleanup() {
   if [[ -n $MOUNT_DIR ]]; then
-    /usr/bin/chmod -R u+w -- "$MOUNT_DIR" 2>/dev/null || true
+    /usr/bin/chmod -R u+rwX -- "$MOUNT_DIR" 2>/dev/null || true
     /usr/bin/rm -rf -- "$MOUNT_DIR" 2>/dev/null || true
   fi
   if [[ -n $APP_WORK_DIR ]]; then
-    /usr/bin/chmod -R u+w -- "$APP_WORK_DIR" 2>/dev/null || true
+    /usr/bin/chmod -R u+rwX -- "$APP_WORK_DIR" 2>/dev/null || true
     /usr/bin/rm -rf -- "$APP_WORK_DIR" 2>/dev/null || true
   fi
   /usr/bin/rm -f -- "$SCRIPT_PATH" 2>/dev/null || true
@@ -64,28 +64,8 @@ team_of() {
   [[ $first == TeamIdentifier=* ]] && print -r -- "${first#TeamIdentifier=}" || print -r -- ""
 }
 
-# The signature: CodeResources (the team, then "sha256  ./path" of every file
-# but the signature's own, sorted bytewise) signed with the team's key.
-verify_bundle() {
-  local bundle=$1 sig=$1/Contents/_CodeSignature listed actual links
-  if [[ ! -f $sig/CodeResources || -L $sig/CodeResources || ! -f $sig/CodeSignature || -L $sig/CodeSignature ]]; then
-    print -u2 -r -- "Code signature missing: ${(V)bundle}"
-    return 1
-  fi
-  /usr/bin/openssl dgst -sha256 -verify "$KEY_FILE" -signature "$sig/CodeSignature" "$sig/CodeResources" >/dev/null
-  links=$(/usr/bin/find "$bundle" -type l -print -quit)
-  if [[ -n $links ]]; then
-    print -u2 -r -- "Symbolic link inside the signed bundle: ${(V)links}"
-    return 1
-  fi
-  listed=$(/usr/bin/tail -n +2 -- "$sig/CodeResources")
-  actual=$(cd -- "$bundle" && /usr/bin/find . -path ./Contents/_CodeSignature -prune -o ! -type d -print0 \
-             | LC_ALL=C /usr/bin/sort -z | /usr/bin/xargs -0 -r /usr/bin/sha256sum --)
-  if [[ $listed != "$actual" ]]; then
-    print -u2 -r -- "Bundle contents do not match their signature: ${(V)bundle}"
-    return 1
-  fi
-}
+# verify_bundle, assess_image and unpack_image (bundle-functions.zsh).
+@BUNDLE_FUNCTIONS@
 
 # Builds as digit strings of any length.
 canonical_build() {
@@ -109,27 +89,6 @@ launch_app() {
   [[ -n $exe && $exe != */* && -f $bundle/Contents/MacOS/$exe && -x $bundle/Contents/MacOS/$exe ]] || return 1
   /usr/bin/setsid -f "$bundle/Contents/MacOS/$exe" "$@" </dev/null >/dev/null 2>&1
 }
-
-# Attach: the archive unpacked into a private folder, made read-only.
-# Assessment: every entry is a plain file or folder inside the folder.
-assess_image() {
-  local listing types entry
-  listing=$(/usr/bin/tar -tzf "$1")
-  for entry in ${(f)listing}; do
-    if [[ $entry == /* || /$entry/ == */../* ]]; then
-      print -u2 -r -- "Update image entry leaves the image: ${(V)entry}"
-      return 3
-    fi
-  done
-  types=$(/usr/bin/tar -tvzf "$1" | /usr/bin/cut -c1)
-  for entry in ${(f)types}; do
-    if [[ $entry != [-d] ]]; then
-      print -u2 -r -- "Update image holds an entry that is neither a file nor a folder."
-      return 3
-    fi
-  done
-}
-
 
 attempt=0
 while (( attempt < 200 )); do
@@ -183,10 +142,9 @@ if [[ $size != "$EXPECTED_SIZE" || $digest != "$EXPECTED_SHA256" ]]; then
 fi
 
 log "Validating notarized update DMG."
-assess_image "$DMG_PATH"
+assess_image "$DMG_PATH" "$APP_NAME" "$EXPECTED_SIZE"
 log "Mounting update DMG."
-/usr/bin/tar -xzf "$DMG_PATH" -C "$MOUNT_DIR" --no-same-owner
-/usr/bin/chmod -R a-w -- "$MOUNT_DIR"
+unpack_image "$DMG_PATH" "$MOUNT_DIR"
 
 SOURCE_APP=$MOUNT_DIR/$APP_NAME.app
 if [[ ! -d $SOURCE_APP ]]; then
@@ -200,7 +158,6 @@ fi
 log "Copying updated app bundle."
 WORK_APP=$APP_WORK_DIR/$APP_NAME.app
 /usr/bin/cp -a -- "$SOURCE_APP" "$WORK_APP"
-/usr/bin/chmod -R u+w -- "$WORK_APP"
 
 log "Validating updated app identity and Gatekeeper status."
 verify_bundle "$WORK_APP"
@@ -261,7 +218,7 @@ fi
 Q_TARGET=$(quote "$TARGET_APP") Q_STAGING=$(quote "$STAGING_APP") Q_BACKUP=$(quote "$BACKUP_APP")
 INSTALL_COMMAND="set -euo pipefail
 KEY_FILE=$(quote "$KEY_FILE")
-$(functions plist_value team_of verify_bundle)
+$(functions plist_value team_of bundle_listing verify_bundle)
 /usr/bin/rm -rf -- $Q_STAGING $Q_BACKUP
 /usr/bin/cp -a -- $(quote "$WORK_APP") $Q_STAGING
 verify_bundle $Q_STAGING

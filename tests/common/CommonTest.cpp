@@ -27,8 +27,9 @@ TEST(Constants, MarkerIsOddNonZeroAndDrawnPerLaunch)
 TEST(Constants, ValuesAndForms)
 {
     EXPECT_EQ(constants::singleInstanceShowPanelNotification, "ai.tovrik.mac.show-panel");
-    EXPECT_EQ(constants::macOSUpdateManifestPaths.first(), "/api/downloads/macos/latest");
-    EXPECT_EQ(constants::macOSUpdateManifestPaths.size(), 2);
+    EXPECT_EQ(constants::linuxUpdateManifestPaths,
+              (QStringList{"/api/downloads/linux/latest", "/downloads/linux-latest.json"}));
+    EXPECT_EQ(constants::linuxUpdatePlatform, "linux");
     EXPECT_EQ(constants::trustedHostedWorkerHosts().size(), 3);
     for (const auto& host : constants::trustedHostedWorkerHosts())
         EXPECT_EQ(host, host.toLower());

@@ -264,6 +264,27 @@ TEST_F(SwapScriptTest, EachImageOrBundleRefusalHasItsCodeAndLinesAndLeavesTheTar
                  writeFile(app + "/Contents/Info.plist", readFile(app + "/Contents/Info.plist") + " ");
              });
          }, 1, signature},
+        {"a file added beside the signature", [](auto& t, QStringList&) {
+             t.rebuildImage(t.newSpec, {}, "Tovrik.app", [](const QString& app) { writeFile(app + "/Contents/_CodeSignature/x", "x"); });
+         }, 1, signature},
+        {"an empty folder added", [](auto& t, QStringList&) {
+             t.rebuildImage(t.newSpec, {}, "Tovrik.app", [](const QString& app) { QDir().mkpath(app + "/Contents/Plugins"); });
+         }, 1, signature},
+        {"a mode changed", [](auto& t, QStringList&) {
+             t.rebuildImage(t.newSpec, {}, "Tovrik.app", [](const QString& app) { ::chmod((app + "/Contents/Info.plist").toLocal8Bit(), 0666); });
+         }, 1, signature},
+        {"an entry outside the bundle", [](auto& t, QStringList& a) {
+             writeFile(t.root.path() + "/new/outside", "x");
+             ASSERT_EQ(run("/usr/bin/tar", {"-czf", a[dmgPath], "-C", t.root.path() + "/new", "Tovrik.app", "outside"}), 0);
+             a[expectedSize] = QString::number(QFileInfo(a[dmgPath]).size());
+             a[expectedSHA] = sha256Of(a[dmgPath]);
+         }, 3, "Validating notarized update DMG. | Update script failed at line N with exit code 3."},
+        {"an image that expands far past its size", [](auto& t, QStringList&) {
+             t.rebuildImage(t.newSpec, {}, "Tovrik.app", [](const QString& app) {
+                 QFile zeros(app + "/Contents/zeros");
+                 ASSERT_TRUE(zeros.open(QIODevice::WriteOnly) && zeros.resize(40 << 20));
+             });
+         }, 3, "Validating notarized update DMG. | Update script failed at line N with exit code 3."},
         {"identifier", newBundle(&BundleFacts::identifier, "ai.other"), 71, "Updated app bundle identifier did not match."},
         {"team", newBundle(&BundleFacts::team, "OTHERTEAM1"), 72, "Updated app TeamIdentifier did not match."},
         {"short version", newBundle(&BundleFacts::version, "1.10.16"), 73, "Updated app version did not match the manifest."},

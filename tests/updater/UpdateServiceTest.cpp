@@ -10,6 +10,7 @@
 #include "hosted/HostedTestSupport.h"
 
 #include <QJsonDocument>
+#include <QTemporaryDir>
 
 using namespace tovrik;
 using namespace tovrik::test;
@@ -25,7 +26,7 @@ protected:
         package = QByteArray(300000, 'p') + "end";
         QJsonObject o = manifestJSON(origin + "/downloads/pkg", package.size(),
                                      QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex().toUpper());
-        o["platform"] = "MacOS"; // the channel is matched without case
+        o["platform"] = "Linux"; // the channel is matched without case
         o["version"] = " 2.0 beta/1 ";
         manifest = MacUpdateManifest::fromJSON(o);
         serveManifest(manifest);
@@ -33,7 +34,7 @@ protected:
             return FakeResponse::raw(200, "application/octet-stream", package);
         });
     }
-    void serveManifest(const MacUpdateManifest& m, const QString& path = "/downloads/macos-latest.json")
+    void serveManifest(const MacUpdateManifest& m, const QString& path = "/downloads/linux-latest.json")
     {
         const QByteArray body = QJsonDocument(m.toJSON()).toJson();
         fake.setHandler("GET", path, [body](const FakeRequest&) { return FakeResponse::raw(200, "application/json", body); });
@@ -51,9 +52,9 @@ protected:
     }
     QStringList updateFiles() const { return QDir(update::updatesDirectoryURL()).entryList(QDir::Files); }
     // A service with this base and these manifest paths.
-    static MacUpdateService serviceFor(const QString& base, const QStringList& paths = constants::macOSUpdateManifestPaths)
+    static MacUpdateService serviceFor(const QString& base, const QStringList& paths = constants::linuxUpdateManifestPaths)
     {
-        return {"Tovrik", base, paths, "macos", "ai.tovrik.mac", constants::macOSDeveloperTeamIdentifier()};
+        return {"Tovrik", base, paths, constants::linuxUpdatePlatform, "ai.tovrik.mac", constants::macOSDeveloperTeamIdentifier()};
     }
 
     MacUpdateService service = serviceFor(constants::defaultHostedWorkerBaseURL() + "/ \n");
@@ -72,7 +73,7 @@ QString web() { return QStringLiteral("https://") + QUrl(constants::defaultHoste
 
 TEST_F(UpdateServiceTest, CheckTriesTheEndpointsInOrderAndFindsTheNewerBuild)
 {
-    fake.setHandler("GET", "/api/downloads/macos/latest", [](const FakeRequest&) { return FakeResponse::error(404, "", "gone"); });
+    fake.setHandler("GET", "/api/downloads/linux/latest", [](const FakeRequest&) { return FakeResponse::error(404, "", "gone"); });
     auto out = runToEnd(service.check(" 20260911-macos-v1.10.32 ", "1.10.15", "120"));
     ASSERT_FALSE(out->error) << describe(out->error).toStdString();
     EXPECT_TRUE(out->value->isUpdateAvailable);
@@ -80,7 +81,7 @@ TEST_F(UpdateServiceTest, CheckTriesTheEndpointsInOrderAndFindsTheNewerBuild)
               std::tuple("20260911-macos-v1.10.32", "2.0 beta/1", "2.0 beta/1"));
     const QList<FakeRequest> r = fake.requests();
     ASSERT_EQ(r.size(), 2);
-    EXPECT_EQ(std::tuple(r[0].path, r[1].path), std::tuple("/api/downloads/macos/latest", "/downloads/macos-latest.json"));
+    EXPECT_EQ(std::tuple(r[0].path, r[1].path), std::tuple("/api/downloads/linux/latest", "/downloads/linux-latest.json"));
     EXPECT_EQ(std::tuple(r[1].header("User-Agent"), r[1].header("Accept"), r[1].header("Cache-Control")),
               std::tuple("Tovrik.Mac.UpdateCheck/1.0", "application/json", "no-cache"));
 }
@@ -104,14 +105,14 @@ TEST_F(UpdateServiceTest, VersionRule)
         MacUpdateManifest m = manifest;
         m.appVersion = c.publishedVersion;
         m.bundleBuild = c.publishedBuild;
-        serveManifest(m, "/api/downloads/macos/latest");
+        serveManifest(m, "/api/downloads/linux/latest");
         EXPECT_EQ(checkOutcome(c.installedVersion, c.installedBuild), c.outcome);
     }
 }
 
 TEST_F(UpdateServiceTest, ManifestFailuresAndRedirects)
 {
-    const QString first = origin + "/api/downloads/macos/latest";
+    const QString first = origin + "/api/downloads/linux/latest";
     const QString reachable = "No update manifest endpoint was reachable. Last error: ";
     // The manifest served with `key` changed (removed when undefined).
     const auto served = [this](const QString& key, const QJsonValue& value) {
@@ -124,7 +125,8 @@ TEST_F(UpdateServiceTest, ManifestFailuresAndRedirects)
         FakeResponse response;
         QString lastError;
     } cases[] = {
-        {"channel", served("platform", "windows"), "Update manifest is for a different macOS release channel."},
+        {"channel", served("platform", "windows"), "Update manifest is for a different release channel."},
+        {"macOS channel", served("platform", "macos"), "Update manifest is for a different release channel."},
         {"identity", served("teamIdentifier", "OTHERTEAM1"), "Update manifest identity does not match this application."},
         {"incomplete", served("sizeBytes", 0), "Update manifest is incomplete."},
         {"lacking a key", served("publishedAt", QJsonValue::Undefined), "The update manifest has no value for \"publishedAt\"."},
@@ -133,18 +135,18 @@ TEST_F(UpdateServiceTest, ManifestFailuresAndRedirects)
         {"server error", FakeResponse::error(500, "", "boom"), "Update manifest failed at " + first + " (500)."},
     };
     // The first endpoint's own error, when it is the last one tried.
-    MacUpdateService single = serviceFor(origin, {"/api/downloads/macos/latest"});
-    fake.setHandler("GET", "/downloads/macos-latest.json", [](const FakeRequest&) { return FakeResponse::error(503, "", ""); });
+    MacUpdateService single = serviceFor(origin, {"/api/downloads/linux/latest"});
+    fake.setHandler("GET", "/downloads/linux-latest.json", [](const FakeRequest&) { return FakeResponse::error(503, "", ""); });
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        fake.setHandler("GET", "/api/downloads/macos/latest", [r = c.response](const FakeRequest&) { return r; });
-        EXPECT_EQ(checkOutcome(), reachable + "Update manifest failed at " + origin + "/downloads/macos-latest.json (503).");
+        fake.setHandler("GET", "/api/downloads/linux/latest", [r = c.response](const FakeRequest&) { return r; });
+        EXPECT_EQ(checkOutcome(), reachable + "Update manifest failed at " + origin + "/downloads/linux-latest.json (503).");
         EXPECT_EQ(describe(runToEnd(single.check("x", "1.10.15", "120"))->error), reachable + c.lastError);
     }
     EXPECT_EQ(fake.requestsTo("/m.json").size(), 0);
     // A redirect to a trusted URL is followed.
     serveManifest(manifest, "/moved.json");
-    fake.setHandler("GET", "/api/downloads/macos/latest",
+    fake.setHandler("GET", "/api/downloads/linux/latest",
                     [this](const FakeRequest&) { return FakeResponse::redirect(301, "https://www." + QUrl(origin).host() + "/moved.json"); });
     EXPECT_EQ(checkOutcome(), "available");
     // Bases that are not the trusted hosts over HTTPS give no endpoint at all.
@@ -160,9 +162,9 @@ TEST_F(UpdateServiceTest, DownloadVerifiesAndReportsExactlyThreeSteps)
     auto out = download(manifest);
     ASSERT_FALSE(out->error) << describe(out->error).toStdString();
     EXPECT_EQ(progress, (QList<double>{0.0, 0.72, 1.0}));
-    EXPECT_EQ(out->value->fileURL, update::updatesDirectoryURL() + "/Tovrik-update-2.0-beta-1.dmg");
+    EXPECT_EQ(out->value->fileURL, update::updatesDirectoryURL() + "/Tovrik-update-2.0-beta-1.tar.gz");
     EXPECT_EQ(readFile(out->value->fileURL), package);
-    EXPECT_EQ(updateFiles(), QStringList{"Tovrik-update-2.0-beta-1.dmg"});
+    EXPECT_EQ(updateFiles(), QStringList{"Tovrik-update-2.0-beta-1.tar.gz"});
     const FakeRequest r = fake.requestsTo("/downloads/pkg").value(0);
     EXPECT_EQ(std::tuple(r.header("User-Agent"), r.header("Accept"), r.header("Cache-Control")),
               std::tuple("Tovrik.Mac.UpdateDownload/1.0", "", "no-cache"));
@@ -171,7 +173,7 @@ TEST_F(UpdateServiceTest, DownloadVerifiesAndReportsExactlyThreeSteps)
 
 TEST_F(UpdateServiceTest, DownloadFailuresLeaveNoTemporaryFileAndKeepTheOlderPackage)
 {
-    const QString finalPath = update::updatesDirectoryURL() + "/Tovrik-update-2.0-beta-1.dmg";
+    const QString finalPath = update::updatesDirectoryURL() + "/Tovrik-update-2.0-beta-1.tar.gz";
     writeFile(finalPath, "older");
     struct Case {
         const char* name;
@@ -194,7 +196,7 @@ TEST_F(UpdateServiceTest, DownloadFailuresLeaveNoTemporaryFileAndKeepTheOlderPac
         auto out = download(manifest);
         EXPECT_EQ(describe(out->error), c.message);
         EXPECT_EQ(progress, c.progress);
-        EXPECT_EQ(updateFiles(), QStringList{"Tovrik-update-2.0-beta-1.dmg"});
+        EXPECT_EQ(updateFiles(), QStringList{"Tovrik-update-2.0-beta-1.tar.gz"});
         EXPECT_EQ(readFile(finalPath), "older");
     }
     MacUpdateManifest untrusted = manifest;
@@ -205,6 +207,57 @@ TEST_F(UpdateServiceTest, DownloadFailuresLeaveNoTemporaryFileAndKeepTheOlderPac
     other.bundleIdentifier = "ai.other";
     EXPECT_EQ(describe(download(other)->error), "Update manifest identity is invalid for this application.");
     EXPECT_TRUE(progress.isEmpty());
+}
+
+// The hand-off installs only where this build has an installed bundle that
+// pins a well-formed public key; otherwise it says why and writes nothing.
+TEST_F(UpdateServiceTest, TheHandOffNeedsAnInstalledBundleWithAPinnedKey)
+{
+    auto out = download(manifest);
+    ASSERT_FALSE(out->error) << describe(out->error).toStdString();
+    QTemporaryDir folder;
+    const QString bundle = folder.path() + "/Apps/Tovrik.app", keyFile = bundle + "/Contents/Resources/update-signing-key.pem";
+    const QString keyless = "This build cannot install updates (no pinned update key).";
+    QStringList launched;
+    service.setLauncher([&launched](const QString&, const QStringList& arguments) {
+        launched = arguments;
+        return true;
+    });
+    service.setQuitHandler([] {});
+    const struct {
+        const char* name;
+        QString bundlePath;
+        QByteArray keyFileText; // none written when empty
+        QString outcome;
+    } cases[] = {
+        {"outside a bundle", {}, {}, "This build cannot install updates (not an installed bundle)."},
+        {"no key file", bundle, {}, keyless},
+        {"not a public key", bundle, "not a key\n", keyless},
+        {"a key with a quote", bundle, "-----BEGIN PUBLIC KEY-----\nAA'AA\n-----END PUBLIC KEY-----\n", keyless},
+        {"the pinned key", bundle, developmentPublicKey().toLatin1() + "\n", "started"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(bundle).removeRecursively();
+        if (!c.keyFileText.isEmpty())
+            writeFile(keyFile, c.keyFileText);
+        service.setBundle({c.bundlePath, {{"CFBundleVersion", "120"}}});
+        launched.clear();
+        QString outcome = "started";
+        try {
+            service.startSelfUpdaterAndShutdown(*out->value);
+        } catch (...) {
+            outcome = describe(std::current_exception());
+        }
+        EXPECT_EQ(outcome, c.outcome);
+        const QStringList scripts = QDir(update::updatesDirectoryURL()).entryList({"apply-tovrik-update-*.zsh"});
+        EXPECT_EQ(scripts.size(), outcome == "started" ? 1 : 0);
+        EXPECT_EQ(launched.isEmpty(), outcome != "started");
+        if (!scripts.isEmpty()) {
+            const QString script = QString::fromUtf8(readFile(update::updatesDirectoryURL() + "/" + scripts[0]));
+            EXPECT_TRUE(script.contains("TEAM_PUBLIC_KEY='" + developmentPublicKey() + "'"));
+        }
+    }
 }
 
 TEST(UpdateManifest, DecodesAllFourteenKeysAndRoundTrips)
@@ -271,7 +324,7 @@ TEST(UpdateURLs, TrustedHostsAndTheURLRule)
 
 TEST(UpdateURLs, ResponseChecksInOrderWithTheirTexts)
 {
-    const QUrl source(web() + "/downloads/macos-latest.json");
+    const QUrl source(web() + "/downloads/linux-latest.json");
     const QString failed = "Update manifest failed at " + source.toString();
     const std::pair<HTTPResponseInfo, QString> cases[] = {
         {{false, 0, source}, failed + "."},

@@ -2,8 +2,8 @@
 
 // Signed bundles, update archives, the update log and a stand-in for a new
 // build for the updater's tests. Bundles are signed by the project's own
-// signing script with the development key pair that the build pins (or
-// another key).
+// signing script with a key pair each test program makes for itself when it
+// first needs one (or another key); no key pair lives in the repository.
 
 #include "common/Constants.h"
 #include "updater/MacUpdateService.h"
@@ -16,13 +16,13 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QUuid>
 #include <gtest/gtest.h>
 
 namespace tovrik::test {
 
 inline QString sourceDir() { return qEnvironmentVariable("TOVRIK_SOURCE_DIR"); }
-inline QString developmentKey() { return sourceDir() + "/packaging/keys/development-update-signing.key.pem"; }
 
 inline int run(const QString& program, const QStringList& args, QByteArray* output = nullptr, int timeoutMs = 30000)
 {
@@ -53,10 +53,25 @@ inline QByteArray readFile(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-inline QString developmentPublicKey()
+// A fresh EC key pair in `folder`: "key.pem" (private) and "pub.pem".
+inline bool makeKeyPair(const QString& folder)
 {
-    return QString::fromLatin1(readFile(sourceDir() + "/packaging/keys/development-update-signing.pub.pem")).trimmed();
+    QDir().mkpath(folder);
+    return run("openssl", {"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", folder + "/key.pem"}) == 0
+        && run("openssl", {"pkey", "-in", folder + "/key.pem", "-pubout", "-out", folder + "/pub.pem"}) == 0;
 }
+// This test program's signing pair, made on first use and removed at exit.
+inline const QString& testKeyFolder()
+{
+    static QTemporaryDir folder;
+    static const bool made = folder.isValid() && makeKeyPair(folder.path());
+    static const QString path = made ? folder.path() : QString();
+    return path;
+}
+// The private key that signs the tests' bundles, and its public half that
+// the tests pin.
+inline QString developmentKey() { return testKeyFolder() + "/key.pem"; }
+inline QString developmentPublicKey() { return QString::fromLatin1(readFile(testKeyFolder() + "/pub.pem")).trimmed(); }
 
 // The update log's lines without their time stamps (each must have one).
 inline QStringList logLines(const QString& path = update::updateLogURL())
@@ -128,7 +143,7 @@ inline QString sha256Of(const QString& path)
 // A complete manifest of build 121 (version 1.10.15) whose package is `assetUrl`.
 inline QJsonObject manifestJSON(const QString& assetUrl, qint64 sizeBytes, const QString& sha256)
 {
-    return {{"platform", "macos"}, {"version", "1.10.15 (121)"}, {"appVersion", "1.10.15"}, {"bundleBuild", "121"},
+    return {{"platform", "linux"}, {"version", "1.10.15 (121)"}, {"appVersion", "1.10.15"}, {"bundleBuild", "121"},
             {"bundleIdentifier", "ai.tovrik.mac"}, {"teamIdentifier", constants::macOSDeveloperTeamIdentifier()},
             {"fileName", "f"}, {"storedFileName", "s"}, {"downloadUrl", ""}, {"assetUrl", assetUrl},
             {"sizeBytes", sizeBytes}, {"sha256", sha256}, {"publishedAt", "2026-09-11"}, {"mandatory", false}};

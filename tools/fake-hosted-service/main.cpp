@@ -9,7 +9,10 @@
 // docs/hosted-api.md with an in-memory account store. With
 // --approve-google it also plays Google's consent page: paste the
 // authorization URL the app opened (one per line on standard input) and it
-// sends the browser's redirect to the app's loopback listener.
+// sends the browser's redirect to the app's loopback listener. With
+// --update-dir it publishes a Linux release: the folder's linux-latest.json
+// (as `cmake --build build --target tovrik_update_package` writes it into
+// build/update) at both manifest locations, and the package it names.
 
 #include "support/FakeHostedService.h"
 #include "support/TestCertificates.h"
@@ -17,6 +20,8 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTextStream>
@@ -25,6 +30,44 @@
 #include <unistd.h>
 
 using tovrik::test::FakeHostedService;
+using tovrik::test::FakeRequest;
+using tovrik::test::FakeResponse;
+
+namespace {
+
+// Serves `folder`'s manifest at both Linux manifest paths and the package
+// at its URL's path. Both files are read on every request, so a rebuilt
+// package is served without a restart.
+bool publishRelease(FakeHostedService& fake, const QString& folder)
+{
+    const QString manifestPath = folder + QStringLiteral("/linux-latest.json");
+    QFile manifest(manifestPath);
+    if (!manifest.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "fake hosted service: cannot read %s\n", qPrintable(manifestPath));
+        return false;
+    }
+    const QJsonObject object = QJsonDocument::fromJson(manifest.readAll()).object();
+    const QUrl package(object.value(QStringLiteral("assetUrl")).toString());
+    if (!package.isValid() || package.path().isEmpty()) {
+        std::fprintf(stderr, "fake hosted service: %s names no package URL\n", qPrintable(manifestPath));
+        return false;
+    }
+    const auto serveFile = [](const QString& path, const QByteArray& type) {
+        return [path, type](const FakeRequest&) {
+            QFile file(path);
+            return file.open(QIODevice::ReadOnly) ? FakeResponse::raw(200, type, file.readAll())
+                                                  : FakeResponse::error(404, QString(), QStringLiteral("not published"));
+        };
+    };
+    for (const QString& path : {QStringLiteral("/api/downloads/linux/latest"), QStringLiteral("/downloads/linux-latest.json")})
+        fake.setHandler("GET", path, serveFile(manifestPath, "application/json"));
+    const QString packageFile = folder + QLatin1Char('/') + package.fileName();
+    fake.setHandler("GET", package.path(), serveFile(packageFile, "application/octet-stream"));
+    std::printf("publishing %s at %s\n", qPrintable(packageFile), qPrintable(package.toString()));
+    return true;
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -46,7 +89,10 @@ int main(int argc, char** argv)
     QCommandLineOption transcript(QStringLiteral("transcript"), QStringLiteral("The transcription text."), QStringLiteral("text"));
     QCommandLineOption approve(QStringLiteral("approve-google"),
                                QStringLiteral("Read Google authorization URLs from standard input and approve each."));
-    parser.addOptions({port, account, dataDir, caOut, reply, transcript, approve});
+    QCommandLineOption updateDir(QStringLiteral("update-dir"),
+                                 QStringLiteral("Publish the release in this folder (linux-latest.json and its package)."),
+                                 QStringLiteral("path"));
+    parser.addOptions({port, account, dataDir, caOut, reply, transcript, approve, updateDir});
     parser.process(app);
     const QString folder = parser.isSet(dataDir)
                                ? parser.value(dataDir)
@@ -72,6 +118,8 @@ int main(int argc, char** argv)
         fake.setChatReply(parser.value(reply));
     if (parser.isSet(transcript))
         fake.setTranscript(parser.value(transcript));
+    if (parser.isSet(updateDir) && !publishRelease(fake, parser.value(updateDir)))
+        return 1;
     QString caPath = fake.caCertificatePath();
     if (parser.isSet(caOut)) {
         QFile::remove(parser.value(caOut));

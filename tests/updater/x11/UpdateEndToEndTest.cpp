@@ -33,11 +33,15 @@ protected:
         ASSERT_TRUE(root.isValid());
         const QString build = qEnvironmentVariable("TOVRIK_BINARY_DIR",
                                                     QDir(QCoreApplication::applicationDirPath() + "/../../..").absolutePath());
-        // The install target puts build 120's signed bundle under the prefix.
+        // The install target puts build 120's bundle under the prefix.
         QByteArray out;
         ASSERT_EQ(run("cmake", {"--install", build, "--prefix", root.path()}, &out, 120000), 0) << out.toStdString();
         target = root.path() + "/lib/tovrik/Tovrik.app";
         ASSERT_EQ(update::bundleForExecutable(target + "/Contents/MacOS/Tovrik").value("CFBundleVersion"), "120");
+        // This run's release key: pinned in the installed bundle, which it signs.
+        writeFile(target + "/Contents/Resources/update-signing-key.pem", developmentPublicKey().toLatin1() + "\n");
+        ASSERT_EQ(run("/bin/sh", {sourceDir() + "/packaging/sign-bundle.sh", target, developmentKey(),
+                                  constants::macOSDeveloperTeamIdentifier()}, &out), 0) << out.toStdString();
         QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
         ASSERT_TRUE(bus);
         ASSERT_TRUE(spinUntil([bus] { return !bus->isServiceRegistered("ai.tovrik.mac").value(); }, 10000));
@@ -65,7 +69,7 @@ protected:
         makeArchive(next, archive);
         const QJsonObject manifest = manifestJSON(constants::defaultHostedWorkerBaseURL() + "/downloads/next",
                                                   QFileInfo(archive).size(), sha256Of(archive));
-        fake.setHandler("GET", "/api/downloads/macos/latest", [manifest](const FakeRequest&) { return FakeResponse::json(200, manifest); });
+        fake.setHandler("GET", "/api/downloads/linux/latest", [manifest](const FakeRequest&) { return FakeResponse::json(200, manifest); });
         const QByteArray body = readFile(archive);
         fake.setHandler("GET", "/downloads/next", [body](const FakeRequest&) { return FakeResponse::raw(200, "", body); });
     }
