@@ -11,6 +11,7 @@
 // authorization URL the app opened (one per line on standard input) and it
 // sends the browser's redirect to the app's loopback listener.
 
+#include "SpeechAudio.h"
 #include "support/FakeHostedService.h"
 #include "support/TestCertificates.h"
 
@@ -46,7 +47,11 @@ int main(int argc, char** argv)
     QCommandLineOption transcript(QStringLiteral("transcript"), QStringLiteral("The transcription text."), QStringLiteral("text"));
     QCommandLineOption approve(QStringLiteral("approve-google"),
                                QStringLiteral("Read Google authorization URLs from standard input and approve each."));
+    QCommandLineOption speechAudio(QStringLiteral("speech-audio"),
+                                   QStringLiteral("An MP3 file that /tts answers with (default: a short chime made by lame)."),
+                                   QStringLiteral("path"));
     parser.addOptions({port, account, dataDir, caOut, reply, transcript, approve});
+    parser.addOption(speechAudio);
     parser.process(app);
     const QString folder = parser.isSet(dataDir)
                                ? parser.value(dataDir)
@@ -72,6 +77,17 @@ int main(int argc, char** argv)
         fake.setChatReply(parser.value(reply));
     if (parser.isSet(transcript))
         fake.setTranscript(parser.value(transcript));
+    QString speechError;
+    const QByteArray speech = tovrik::test::standInSpeechAudio(parser.value(speechAudio), &speechError);
+    if (!speech.isEmpty()) {
+        fake.setSpeechAudio(speech);
+    } else if (parser.isSet(speechAudio)) {
+        std::fprintf(stderr, "fake hosted service: %s\n", qPrintable(speechError));
+        return 1;
+    } else {
+        std::fprintf(stderr, "fake hosted service: %s; /tts answers with bytes that do not play\n",
+                     qPrintable(speechError));
+    }
     QString caPath = fake.caCertificatePath();
     if (parser.isSet(caOut)) {
         QFile::remove(parser.value(caOut));
