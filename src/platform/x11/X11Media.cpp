@@ -351,7 +351,15 @@ X11Speech::~X11Speech() = default;
 QTextToSpeech* X11Speech::engine()
 {
     if (!m_engine && !QTextToSpeech::availableEngines().isEmpty()) {
+        // Qt's preferred engine (speech-dispatcher where installed), else the
+        // first that starts: speech-dispatcher fails when its daemon cannot
+        // be started, and flite then still speaks, if less reliably.
         m_engine = std::make_unique<QTextToSpeech>();
+        for (const QString& name : QTextToSpeech::availableEngines()) {
+            if (m_engine->state() != QTextToSpeech::Error)
+                break;
+            m_engine = std::make_unique<QTextToSpeech>(name);
+        }
         QObject::connect(m_engine.get(), &QTextToSpeech::stateChanged, m_engine.get(),
                          [this](QTextToSpeech::State state) {
                              if (state == QTextToSpeech::Speaking) {
