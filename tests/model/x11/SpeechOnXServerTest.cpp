@@ -40,7 +40,7 @@ protected:
         fake.install();
         fake.addAccount(QStringLiteral("voice@b.c"), QStringLiteral("password1"), 500);
         storeSession(fake.createSession(QStringLiteral("voice@b.c")), QStringLiteral("voice@b.c"));
-        const QByteArray speech = toneMpeg(440, 2.0);
+        const QByteArray speech = toneMpeg(440, 3.0);
         ASSERT_FALSE(speech.isEmpty()) << "lame made no MP3";
         fake.setSpeechAudio(speech);
         fake.setChatReply(QStringLiteral("Here is your answer."));

@@ -28,7 +28,7 @@ protected:
     {
         if (tovrik::test::testPulseSink().isEmpty())
             GTEST_SKIP() << "no test sound server (run through scripts/with-test-env.sh)";
-        tone = tovrik::test::toneMpeg(440, 2.0);
+        tone = tovrik::test::toneMpeg(440, 3.0);
         ASSERT_FALSE(tone.isEmpty()) << "lame made no MP3";
     }
     // The probe's verdict; every caller hears it exactly once.
