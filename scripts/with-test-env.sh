@@ -61,6 +61,19 @@ if command -v pulseaudio >/dev/null 2>&1; then
     cat "$tmp/pulseaudio.log" >&2
   fi
 fi
+# The system voice's speech-dispatcher, started here where clients look for
+# it, so that it ends with the environment instead of being spawned by the
+# first client and outliving it.
+if command -v speech-dispatcher >/dev/null 2>&1; then
+  mkdir -p "$XDG_RUNTIME_DIR/speech-dispatcher"
+  speech-dispatcher -s -t 0 -c unix_socket -S "$XDG_RUNTIME_DIR/speech-dispatcher/speechd.sock" \
+                    -P "$XDG_RUNTIME_DIR/speech-dispatcher/pid" -L "$tmp" >"$tmp/speech-dispatcher.log" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 1 100); do
+    [ -S "$XDG_RUNTIME_DIR/speech-dispatcher/speechd.sock" ] && break
+    sleep 0.05
+  done
+fi
 
 # The keyring runs inside a private session bus; its password is non-empty
 # so the login collection is created unlocked.
