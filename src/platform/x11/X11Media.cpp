@@ -336,8 +336,9 @@ void X11AudioOutput::probeEnded(const QString& problem)
         qWarning("tovrik: this system cannot play MPEG audio (%s); answers are spoken by the system voice "
                  "(install GStreamer's good plugins for hosted speech)",
                  qPrintable(problem));
-    // Ends the probe's player once this call (which came from it) is over.
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [probe = std::shared_ptr<MpegProbe>(std::move(m_probe))]() {},
+    // Ends the probe's player once this call (which came from it) is over,
+    // or with this output.
+    QMetaObject::invokeMethod(&m_context, [probe = std::shared_ptr<MpegProbe>(std::move(m_probe))]() {},
                               Qt::QueuedConnection);
     for (auto& done : std::exchange(m_probeWaiting, {}))
         done(problem);

@@ -11,6 +11,7 @@
 
 #include <QAudioFormat>
 #include <QByteArray>
+#include <QObject>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -72,6 +73,7 @@ public:
 private:
     class MpegProbe;
     void probeEnded(const QString& problem);
+    QObject m_context;
     std::unique_ptr<MpegProbe> m_probe;
     std::optional<QString> m_mpegProblem;
     std::vector<std::function<void(const QString&)>> m_probeWaiting;
