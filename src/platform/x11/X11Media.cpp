@@ -351,6 +351,10 @@ X11Speech::~X11Speech() = default;
 
 QTextToSpeech* X11Speech::engine()
 {
+    // Without a sound server there is nothing to speak into, and
+    // speech-dispatcher would then say it speaks and never finish.
+    if (QMediaDevices::audioOutputs().isEmpty())
+        return nullptr;
     if (!m_engine && !QTextToSpeech::availableEngines().isEmpty()) {
         // Qt's preferred engine (speech-dispatcher where installed), else the
         // first that starts: speech-dispatcher fails when its daemon cannot

@@ -3,12 +3,15 @@
 // sink: an MP3 made now is heard on the sink's monitor, and the backend's own
 // verdict on MPEG is what counts, whatever format lists it publishes. Run
 // again with GStreamer's MPEG decoders ranked out, the verdict names the gap
-// and an MP3 fails instead of playing.
+// and an MP3 fails instead of playing. Without a sound server there is no
+// system voice.
 
 #include "platform/x11/X11Media.h"
 #include "support/HeardSound.h"
 #include "support/SimFixture.h"
 
+#include <QAudioDevice>
+#include <QMediaDevices>
 #include <gtest/gtest.h>
 #include <optional>
 
@@ -85,6 +88,20 @@ TEST_F(X11AudioPlayback, WithoutMpegDecoderTheProbeSaysSoAndAnMp3Fails)
     ASSERT_TRUE(result.has_value()) << "the failure was never reported";
     EXPECT_NE(result->toStdString(), "");
     EXPECT_EQ(heard.loudSamples, 0);
+}
+
+// Run where the sound server's address leads nowhere (a ctest entry of its
+// own): speech-dispatcher would accept the text and never finish.
+TEST(X11SpeechWithoutSoundServer, HasNoVoiceAndSaysSoAtOnce)
+{
+    if (!QMediaDevices::audioOutputs().isEmpty())
+        GTEST_SKIP() << "runs without a sound server (a ctest entry of its own)";
+    X11Speech speech;
+    EXPECT_FALSE(speech.isAvailable());
+    std::vector<QString> results;
+    speech.speak(QStringLiteral("Hello"), [&](const QString& error) { results.push_back(error); });
+    ASSERT_TRUE(spinUntil([&] { return !results.empty(); }));
+    EXPECT_EQ(results.front().toStdString(), "No system voice is available.");
 }
 
 } // namespace
