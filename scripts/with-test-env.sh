@@ -40,6 +40,41 @@ xcompmgr >"$tmp/xcompmgr.log" 2>&1 &
 pids+=($!)
 export TOVRIK_TEST_COMPOSITOR=1
 
+# A sound server of its own whose only sink plays into nothing: playback has
+# somewhere to go, and tests record what was played from the sink's monitor
+# (TOVRIK_TEST_PULSE_SINK names the sink). A per-user server on the private
+# runtime folder, also when run as root.
+if command -v pulseaudio >/dev/null 2>&1; then
+  pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --realtime=no --high-priority=no \
+             -L "module-native-protocol-unix auth-anonymous=1" \
+             -L "module-null-sink sink_name=tovrik_test_sink" >"$tmp/pulseaudio.log" 2>&1 &
+  pids+=($!)
+  export PULSE_SERVER="unix:$XDG_RUNTIME_DIR/pulse/native"
+  for _ in $(seq 1 100); do
+    pactl info >/dev/null 2>&1 && break
+    sleep 0.05
+  done
+  if pactl info >/dev/null 2>&1; then
+    export TOVRIK_TEST_PULSE_SINK=tovrik_test_sink
+  else
+    echo "with-test-env: PulseAudio did not start; tests play into no sound server" >&2
+    cat "$tmp/pulseaudio.log" >&2
+  fi
+fi
+# The system voice's speech-dispatcher, started here where clients look for
+# it, so that it ends with the environment instead of being spawned by the
+# first client and outliving it.
+if command -v speech-dispatcher >/dev/null 2>&1; then
+  mkdir -p "$XDG_RUNTIME_DIR/speech-dispatcher"
+  speech-dispatcher -s -t 0 -c unix_socket -S "$XDG_RUNTIME_DIR/speech-dispatcher/speechd.sock" \
+                    -P "$XDG_RUNTIME_DIR/speech-dispatcher/pid" -L "$tmp" >"$tmp/speech-dispatcher.log" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 1 100); do
+    [ -S "$XDG_RUNTIME_DIR/speech-dispatcher/speechd.sock" ] && break
+    sleep 0.05
+  done
+fi
+
 # The keyring runs inside a private session bus; its password is non-empty
 # so the login collection is created unlocked.
 inner=$(cat <<'INNER'

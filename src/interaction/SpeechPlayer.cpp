@@ -30,6 +30,32 @@ void SpeechPlayer::stop()
     }
 }
 
+QCoro::Task<void> SpeechPlayer::ensurePlayable(CancellationToken token)
+{
+    token.throwIfCancelled();
+    auto waiter = std::make_unique<PlaybackWaiter>();
+    QPointer<PlaybackWaiter> w(waiter.get());
+    platform::Platform::get().audioOutput().probeMpegPlayback([w](const QString& problem) {
+        if (w)
+            w->fire(problem.isEmpty() ? PlaybackWaiter::Outcome::Finished : PlaybackWaiter::Outcome::Failed, problem);
+    });
+    const quint64 cancelId = token.onCancel([w]() {
+        if (w)
+            w->fire(PlaybackWaiter::Outcome::Stopped);
+    });
+    if (waiter->outcome == PlaybackWaiter::Outcome::Pending)
+        co_await qCoro(waiter.get(), &PlaybackWaiter::done);
+    token.removeCallback(cancelId);
+    switch (waiter->outcome) {
+    case PlaybackWaiter::Outcome::Finished:
+        co_return;
+    case PlaybackWaiter::Outcome::Failed:
+        throw TovrikError(errorDomain, UnplayableFormat, QStringLiteral("This system cannot play MPEG audio."));
+    default:
+        throw CancellationError();
+    }
+}
+
 QCoro::Task<void> SpeechPlayer::play(QByteArray audio, CancellationToken token)
 {
     token.throwIfCancelled();

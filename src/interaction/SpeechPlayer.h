@@ -22,7 +22,7 @@ class SpeechPlayer : public QObject {
     Q_OBJECT
 public:
     static inline const QString errorDomain = QStringLiteral("TovrikSpeechPlayer");
-    enum ErrorCode { EmptyAudio = 1, PlaybackFailed = 2 };
+    enum ErrorCode { EmptyAudio = 1, PlaybackFailed = 2, UnplayableFormat = 5 };
 
     explicit SpeechPlayer(QObject* parent = nullptr);
     ~SpeechPlayer() override;
@@ -31,6 +31,11 @@ public:
     // when it has finished. Throws TovrikError (EmptyAudio, PlaybackFailed),
     // or CancellationError when stop(), a newer play() or `token` ended it.
     QCoro::Task<void> play(QByteArray audio, CancellationToken token = {});
+    // Returns when this machine can play the speech service's MPEG audio
+    // (found out once per run); throws TovrikError (UnplayableFormat) when it
+    // cannot, so that no speech is bought that nobody would hear, or
+    // CancellationError when `token` ended the wait.
+    static QCoro::Task<void> ensurePlayable(CancellationToken token = {});
     // Stops the running playback; its play() ends with CancellationError.
     void stop();
     bool isPlaying() const { return bool(m_waiter); }

@@ -142,6 +142,10 @@ QCoro::Task<void> TovrikAppModel::presentAssistantResponse(QString text, std::op
     const QString modelID = constants::defaultElevenLabsModelID;
     std::exception_ptr speechFailure;
     try {
+        // Speech this machine cannot play is not bought: the system voice
+        // speaks at once.
+        co_await SpeechPlayer::ensurePlayable(token);
+        ensureCurrent(weak, interactionVersion);
         const QByteArray audio =
             co_await m_hostedBackendClient->synthesizeSpeech(origin, session, text, voiceID, modelID, token);
         ensureCurrent(weak, interactionVersion);

@@ -53,6 +53,10 @@ QCoro::Task<void> TovrikAppModel::runVoicePreview(QString voiceID, quint64 reque
     QPointer<TovrikAppModel> weak(this);
     std::exception_ptr failure;
     try {
+        // Audio this machine cannot play would only cost a credit.
+        co_await SpeechPlayer::ensurePlayable(token);
+        if (!isAlive(weak) || weak->m_voicePreviewRequestID != requestID)
+            throw CancellationError();
         const QString origin = hostedOriginForRequests();
         const QString session = m_settings.hostedAccountSessionToken;
         const QString text = constants::voiceSamplePreviewText;

@@ -38,6 +38,10 @@ public:
     // text on success or the error message. Never called after stop().
     virtual std::unique_ptr<AudioPlayback> play(const QByteArray& encoded, const QString& mimeType,
                                                 std::function<void(const QString& error)> finished) = 0;
+    // Finds out whether this machine can decode MPEG audio at all, by letting
+    // the media backend open a few silent frames. `done` runs on the main
+    // thread once, with an empty text when it can or the backend's reason.
+    virtual void probeMpegPlayback(std::function<void(const QString& problem)> done) = 0;
 };
 
 // The system voice.

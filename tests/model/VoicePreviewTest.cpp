@@ -68,6 +68,17 @@ TEST_F(VoicePreviewTest, OutOfCreditsAndFailuresAreDescribedAndLongOnesCut)
         << m.voicePreviewStatusMessage().toStdString();
 }
 
+TEST_F(VoicePreviewTest, AMachineThatPlaysNoMpegSaysSoWithoutBuyingTheSample)
+{
+    auto& m = launchReadyModel();
+    sim->simAudioOutput().mpegProblem = QStringLiteral("Your GStreamer installation is missing a plug-in.");
+    m.previewElevenLabsVoice(otherVoice().id);
+    EXPECT_TRUE(waitForPreviewStatus(QStringLiteral("Sample failed: This system cannot play MPEG audio.")));
+    EXPECT_EQ(m.settings().elevenLabsVoiceID, otherVoice().id);
+    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/tts")).isEmpty());
+    EXPECT_TRUE(sim->simAudioOutput().played.isEmpty());
+}
+
 TEST_F(VoicePreviewTest, NewerPressSupersedesAnOlderOne)
 {
     auto& m = launchReadyModel();

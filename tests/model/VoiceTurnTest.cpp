@@ -245,6 +245,28 @@ TEST_F(VoiceTurnTest, SystemVoiceStandsInUnlessCreditsRanOutAndTextOnlySpeaksNot
     EXPECT_EQ(sim->simSpeech().spoken.size(), 1);
 }
 
+// Audio the backend cannot decode is heard from the system voice instead;
+// on a machine that plays no MPEG at all, no speech is bought in the first
+// place.
+TEST_F(VoiceTurnTest, SystemVoiceSpeaksWhatTheMachineCannotPlay)
+{
+    auto& m = launchReadyModel();
+    fake.setTranscript(QStringLiteral("hello"));
+    fake.setChatReply(QStringLiteral("Heard anyway."));
+    sim->simAudioOutput().autoFinish = QStringLiteral("Your GStreamer installation is missing a plug-in.");
+    holdChord(1.0);
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1) && waitForTurnEnd());
+    EXPECT_EQ(sim->simSpeech().spoken, QStringList{QStringLiteral("Heard anyway.")});
+
+    sim->simAudioOutput().mpegProblem = QStringLiteral("Your GStreamer installation is missing a plug-in.");
+    advance(1.0);
+    holdChord(1.0);
+    ASSERT_TRUE(spinUntil([this] { return sim->simSpeech().spoken.size() == 2; }, 15000) && waitForTurnEnd());
+    EXPECT_EQ(fake.requestsTo(QStringLiteral("/tts")).size(), 1) << "speech bought that cannot be played";
+    EXPECT_EQ(fake.requestsTo(QStringLiteral("/chat")).size(), 2);
+    EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("Heard anyway."));
+}
+
 TEST_F(VoiceTurnTest, PointingOnlyRequestSuppliesTheMissingPoint)
 {
     auto& m = launchReadyModel();

@@ -14,6 +14,7 @@
 // (as `cmake --build build --target tovrik_update_package` writes it into
 // build/update) at both manifest locations, and the package it names.
 
+#include "SpeechAudio.h"
 #include "support/FakeHostedService.h"
 #include "support/TestCertificates.h"
 
@@ -92,7 +93,10 @@ int main(int argc, char** argv)
     QCommandLineOption updateDir(QStringLiteral("update-dir"),
                                  QStringLiteral("Publish the release in this folder (linux-latest.json and its package)."),
                                  QStringLiteral("path"));
-    parser.addOptions({port, account, dataDir, caOut, reply, transcript, approve, updateDir});
+    QCommandLineOption speechAudio(QStringLiteral("speech-audio"),
+                                   QStringLiteral("An MP3 file that /tts answers with (default: a short chime made by lame)."),
+                                   QStringLiteral("path"));
+    parser.addOptions({port, account, dataDir, caOut, reply, transcript, approve, updateDir, speechAudio});
     parser.process(app);
     const QString folder = parser.isSet(dataDir)
                                ? parser.value(dataDir)
@@ -120,6 +124,17 @@ int main(int argc, char** argv)
         fake.setTranscript(parser.value(transcript));
     if (parser.isSet(updateDir) && !publishRelease(fake, parser.value(updateDir)))
         return 1;
+    QString speechError;
+    const QByteArray speech = tovrik::test::standInSpeechAudio(parser.value(speechAudio), &speechError);
+    if (!speech.isEmpty()) {
+        fake.setSpeechAudio(speech);
+    } else if (parser.isSet(speechAudio)) {
+        std::fprintf(stderr, "fake hosted service: %s\n", qPrintable(speechError));
+        return 1;
+    } else {
+        std::fprintf(stderr, "fake hosted service: %s; /tts answers with bytes that do not play\n",
+                     qPrintable(speechError));
+    }
     QString caPath = fake.caCertificatePath();
     if (parser.isSet(caOut)) {
         QFile::remove(parser.value(caOut));

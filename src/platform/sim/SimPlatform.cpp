@@ -575,6 +575,13 @@ std::unique_ptr<AudioPlayback> SimAudioOutput::play(const QByteArray& encoded, c
     return std::make_unique<SimPlayback>(*this, id);
 }
 
+void SimAudioOutput::probeMpegPlayback(std::function<void(const QString&)> done)
+{
+    ++mpegProbes;
+    QMetaObject::invokeMethod(qApp, [done = std::move(done), problem = mpegProblem]() { done(problem); },
+                              Qt::QueuedConnection);
+}
+
 void SimAudioOutput::finishAll(const QString& error)
 {
     auto playing = std::move(m_playing);

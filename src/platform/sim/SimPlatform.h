@@ -277,6 +277,10 @@ class SimAudioOutput : public AudioOutput {
 public:
     std::unique_ptr<AudioPlayback> play(const QByteArray& encoded, const QString& mimeType,
                                         std::function<void(const QString&)> finished) override;
+    void probeMpegPlayback(std::function<void(const QString&)> done) override;
+    // What the probe answers (empty: MPEG plays) and how often it was asked.
+    QString mpegProblem;
+    int mpegProbes = 0;
     // Finishes every playing clip with `error` (empty = success).
     void finishAll(const QString& error = {});
     QList<QByteArray> played;

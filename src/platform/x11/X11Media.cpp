@@ -7,7 +7,6 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QMediaDevices>
-#include <QMediaFormat>
 #include <QMediaPlayer>
 #include <QPointer>
 #include <QProcess>
@@ -211,12 +210,20 @@ public:
                 },
                 Qt::QueuedConnection);
         };
-        QObject::connect(m_player.get(), &QMediaPlayer::mediaStatusChanged, m_player.get(),
-                         [report](QMediaPlayer::MediaStatus status) {
+        QMediaPlayer* player = m_player.get();
+        QObject::connect(player, &QMediaPlayer::mediaStatusChanged, player,
+                         [report, player](QMediaPlayer::MediaStatus status) {
                              if (status == QMediaPlayer::EndOfMedia)
                                  report(QString());
                              else if (status == QMediaPlayer::InvalidMedia)
                                  report(QStringLiteral("The audio could not be decoded."));
+                             else if (status == QMediaPlayer::LoadedMedia || status == QMediaPlayer::BufferedMedia)
+                                 // Some backends open what they cannot decode without an
+                                 // error, find no sound in it and then wait forever.
+                                 QTimer::singleShot(0, player, [report, player]() {
+                                     if (!player->hasAudio())
+                                         report(QStringLiteral("The audio could not be decoded."));
+                                 });
                          });
         QObject::connect(m_player.get(), &QMediaPlayer::errorOccurred, m_player.get(),
                          [report](QMediaPlayer::Error, const QString& message) {
@@ -246,53 +253,95 @@ private:
 
 } // namespace
 
-namespace {
-
-// Reports a failure through the event loop unless stopped first.
-class FailedPlayback : public AudioPlayback {
-public:
-    FailedPlayback(const QString& error, std::function<void(const QString&)> finished)
-        : m_finished(std::make_shared<std::function<void(const QString&)>>(std::move(finished)))
-    {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [fn = m_finished, error]() {
-                if (auto f = std::exchange(*fn, nullptr))
-                    f(error);
-            },
-            Qt::QueuedConnection);
-    }
-    ~FailedPlayback() override { stop(); }
-    void stop() override { *m_finished = nullptr; }
-
-private:
-    std::shared_ptr<std::function<void(const QString&)>> m_finished;
-};
-
-QMediaFormat::FileFormat fileFormatFor(const QString& mimeType)
+// The silent frames: a header and all-zero side information and main data
+// (no scale factors, no spectral values), which every decoder renders as
+// silence. 144 * 32000 / 44100 = 104 bytes a frame, no padding.
+QByteArray X11AudioOutput::silentMpegFrames()
 {
-    const QString m = mimeType.toLower();
-    if (m.contains(QLatin1String("wav")))
-        return QMediaFormat::Wave;
-    if (m.contains(QLatin1String("ogg")))
-        return QMediaFormat::Ogg;
-    if (m.contains(QLatin1String("aac")) || m.contains(QLatin1String("mp4")))
-        return QMediaFormat::Mpeg4Audio;
-    return QMediaFormat::MP3;
+    QByteArray frame(104, '\0');
+    frame[0] = '\xff'; // sync
+    frame[1] = '\xfb'; // sync, MPEG-1, Layer III, no CRC
+    frame[2] = '\x10'; // 32 kbit/s, 44.1 kHz, no padding
+    frame[3] = '\xc0'; // mono
+    return frame.repeated(40);
 }
 
-} // namespace
+class X11AudioOutput::MpegProbe {
+public:
+    explicit MpegProbe(std::function<void(const QString&)> ended) : m_ended(std::move(ended))
+    {
+        m_buffer.setData(silentMpegFrames());
+        m_buffer.open(QIODevice::ReadOnly);
+        // Judged through the event loop: the receiver deletes this probe, and
+        // the track list may trail the status by a signal.
+        QObject::connect(&m_player, &QMediaPlayer::mediaStatusChanged, &m_context,
+                         [this](QMediaPlayer::MediaStatus status) {
+                             if (status == QMediaPlayer::LoadedMedia || status == QMediaPlayer::BufferedMedia)
+                                 report([this]() { return m_player.hasAudio() ? QString() : undecodable(); });
+                             else if (status == QMediaPlayer::InvalidMedia)
+                                 report([this]() { return m_player.errorString().isEmpty() ? undecodable()
+                                                                                           : m_player.errorString(); });
+                         });
+        QObject::connect(&m_player, &QMediaPlayer::errorOccurred, &m_context,
+                         [this](QMediaPlayer::Error, const QString& message) {
+                             report([message]() { return message.isEmpty() ? undecodable() : message; });
+                         });
+        QTimer::singleShot(10000, &m_context, [this]() { report([]() { return QString(); }); });
+        m_player.setSourceDevice(&m_buffer, QUrl(QStringLiteral("tovrik-probe.mp3")));
+    }
+
+private:
+    static QString undecodable() { return QStringLiteral("The audio could not be decoded."); }
+    void report(std::function<QString()> verdict)
+    {
+        if (std::exchange(m_reported, true))
+            return;
+        QMetaObject::invokeMethod(
+            &m_context, [this, verdict = std::move(verdict)]() { m_ended(verdict()); }, Qt::QueuedConnection);
+    }
+
+    std::function<void(const QString&)> m_ended;
+    bool m_reported = false;
+    QObject m_context; // ends the connections and queued calls first (declared before the player)
+    QBuffer m_buffer;
+    QMediaPlayer m_player;
+};
+
+X11AudioOutput::X11AudioOutput() = default;
+X11AudioOutput::~X11AudioOutput() = default;
 
 std::unique_ptr<AudioPlayback> X11AudioOutput::play(const QByteArray& encoded, const QString& mimeType,
                                                     std::function<void(const QString&)> finished)
 {
-    // Without a decoder for the format, the multimedia backend cannot even
-    // build a player (some crash trying): say so instead.
-    if (!QMediaFormat(fileFormatFor(mimeType)).isSupported(QMediaFormat::Decode))
-        return std::make_unique<FailedPlayback>(QStringLiteral("This system cannot play %1 audio.")
-                                                    .arg(mimeType.isEmpty() ? QStringLiteral("MPEG") : mimeType),
-                                                std::move(finished));
     return std::make_unique<X11Playback>(encoded, mimeType, std::move(finished));
+}
+
+void X11AudioOutput::probeMpegPlayback(std::function<void(const QString&)> done)
+{
+    if (m_mpegProblem) {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [done = std::move(done), problem = *m_mpegProblem]() { done(problem); },
+            Qt::QueuedConnection);
+        return;
+    }
+    m_probeWaiting.push_back(std::move(done));
+    if (!m_probe)
+        m_probe = std::make_unique<MpegProbe>([this](const QString& problem) { probeEnded(problem); });
+}
+
+void X11AudioOutput::probeEnded(const QString& problem)
+{
+    m_mpegProblem = problem;
+    if (!problem.isEmpty())
+        qWarning("tovrik: this system cannot play MPEG audio (%s); answers are spoken by the system voice "
+                 "(install GStreamer's good plugins for hosted speech)",
+                 qPrintable(problem));
+    // Ends the probe's player once this call (which came from it) is over,
+    // or with this output.
+    QMetaObject::invokeMethod(&m_context, [probe = std::shared_ptr<MpegProbe>(std::move(m_probe))]() {},
+                              Qt::QueuedConnection);
+    for (auto& done : std::exchange(m_probeWaiting, {}))
+        done(problem);
 }
 
 // ---- system voice ----
@@ -302,8 +351,20 @@ X11Speech::~X11Speech() = default;
 
 QTextToSpeech* X11Speech::engine()
 {
+    // Without a sound server there is nothing to speak into, and
+    // speech-dispatcher would then say it speaks and never finish.
+    if (QMediaDevices::audioOutputs().isEmpty())
+        return nullptr;
     if (!m_engine && !QTextToSpeech::availableEngines().isEmpty()) {
+        // Qt's preferred engine (speech-dispatcher where installed), else the
+        // first that starts: speech-dispatcher fails when its daemon cannot
+        // be started, and flite then still speaks, if less reliably.
         m_engine = std::make_unique<QTextToSpeech>();
+        for (const QString& name : QTextToSpeech::availableEngines()) {
+            if (m_engine->state() != QTextToSpeech::Error)
+                break;
+            m_engine = std::make_unique<QTextToSpeech>(name);
+        }
         QObject::connect(m_engine.get(), &QTextToSpeech::stateChanged, m_engine.get(),
                          [this](QTextToSpeech::State state) {
                              if (state == QTextToSpeech::Speaking) {

@@ -11,7 +11,10 @@
 
 #include <QAudioFormat>
 #include <QByteArray>
+#include <QObject>
 #include <memory>
+#include <optional>
+#include <vector>
 
 class QTextToSpeech;
 
@@ -49,10 +52,31 @@ public:
                                             QString* error) override;
 };
 
+// Plays through QMediaPlayer, whichever backend Qt picked. Whether MPEG
+// plays is found out once, by the backend itself: the format lists some
+// backends publish leave MP3 out although they decode it.
 class X11AudioOutput : public AudioOutput {
 public:
+    X11AudioOutput();
+    ~X11AudioOutput() override;
     std::unique_ptr<AudioPlayback> play(const QByteArray& encoded, const QString& mimeType,
                                         std::function<void(const QString&)> finished) override;
+    // The first call opens forty silent MPEG frames in a player of its own
+    // (no output device needed); its verdict is kept and every later call
+    // gets it at once. A backend that says nothing within 10 s is taken at
+    // its word that it plays.
+    void probeMpegPlayback(std::function<void(const QString&)> done) override;
+
+    // Forty frames of MPEG-1 Layer III silence (44.1 kHz, 32 kbit/s, mono).
+    static QByteArray silentMpegFrames();
+
+private:
+    class MpegProbe;
+    void probeEnded(const QString& problem);
+    QObject m_context;
+    std::unique_ptr<MpegProbe> m_probe;
+    std::optional<QString> m_mpegProblem;
+    std::vector<std::function<void(const QString&)>> m_probeWaiting;
 };
 
 class X11Speech : public SpeechSynthesizer {

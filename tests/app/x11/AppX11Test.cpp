@@ -384,11 +384,12 @@ TEST_F(AppShellX11Test, WithoutATrayThePanelShowsHidesHandsOverToTheMenuEntrySho
     EXPECT_EQ(app->exitCode(), 0);
 }
 
-// The test command runs no sound server either.
+// The sound server's address leads nowhere too.
 TEST_F(AppShellX11Test, WithoutASessionBusOrASoundServerItRunsAndSaysSoOnce)
 {
     QProcessEnvironment noBus;
     noBus.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent/tovrik-test-bus"));
+    noBus.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:/nonexistent/tovrik-test-pulse"));
     QProcess* app = launch(noBus, true);
     ASSERT_TRUE(app->waitForStarted());
     ASSERT_TRUE(waitForPanel(app).has_value()) << "no panel without a session bus";

@@ -1,0 +1,129 @@
+// Spoken answers and voice samples heard for real: the model on the x11
+// backend, the fake hosted service over TLS serving an MP3 made now, the
+// media backend playing it into the test environment's null sink and the
+// sink's monitor recording what came out. Audio the backend cannot decode is
+// spoken by the system voice instead. Run again with GStreamer's
+// MPEG decoders ranked out (a ctest entry of its own), no speech is bought:
+// the sample says why, and answers are heard from the system voice.
+
+#include "model/TovrikAppModel.h"
+#include "platform/x11/X11Platform.h"
+#include "settings/SettingsStore.h"
+#include "settings/VoiceCatalogue.h"
+#include "support/FakeHostedService.h"
+#include "support/HeardSound.h"
+#include "support/SimFixture.h"
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace tovrik::test {
+namespace {
+
+bool withoutMpegDecoder()
+{
+    return qEnvironmentVariable("TOVRIK_TEST_WITHOUT_MPEG_DECODER") == QLatin1String("1");
+}
+
+class SpeechOnXServer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (testPulseSink().isEmpty())
+            GTEST_SKIP() << "no test sound server (run through scripts/with-test-env.sh)";
+        QString error;
+        ASSERT_TRUE(platform::x11::X11Platform::install(&error)) << error.toStdString();
+        ASSERT_TRUE(dataHome.isValid());
+        previousDataHome = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", dataHome.path().toUtf8());
+        ASSERT_TRUE(fake.start()) << fake.lastError().toStdString();
+        fake.install();
+        fake.addAccount(QStringLiteral("voice@b.c"), QStringLiteral("password1"), 500);
+        storeSession(fake.createSession(QStringLiteral("voice@b.c")), QStringLiteral("voice@b.c"));
+        const QByteArray speech = toneMpeg(440, 3.0);
+        ASSERT_FALSE(speech.isEmpty()) << "lame made no MP3";
+        fake.setSpeechAudio(speech);
+        fake.setChatReply(QStringLiteral("Here is your answer."));
+        model = std::make_unique<TovrikAppModel>();
+        model->launch();
+    }
+    void TearDown() override
+    {
+        model.reset();
+        drainEvents();
+        storeSession(QString(), QString());
+        fake.stop();
+        fake.uninstall();
+        qputenv("XDG_DATA_HOME", previousDataHome);
+    }
+    static void storeSession(const QString& token, const QString& email)
+    {
+        SettingsStore store;
+        TovrikSettings settings = store.load().settings;
+        settings.hostedAccountSessionToken = token;
+        settings.hostedAccountEmail = email;
+        settings.isUIAutopilotEnabled = settings.isSilentModeEnabled = false;
+        EXPECT_TRUE(store.save(settings).ok);
+    }
+    // Asks a typed question and returns what the sink heard of the answer.
+    HeardTone askAndListen()
+    {
+        SinkRecording recording;
+        model->setChatOnlyInput(QStringLiteral("what now?"));
+        model->sendChatOnlyMessage();
+        EXPECT_TRUE(spinUntil([this] { return model->interactionTask().isFinished(); }, 60000));
+        spinUntil([] { return false; }, 300); // the sink's last buffer
+        return heardTone(recording.stop());
+    }
+    // Plays a voice sample and returns its status and what the sink heard.
+    std::pair<QString, HeardTone> sampleAndListen()
+    {
+        SinkRecording recording;
+        model->previewElevenLabsVoice(constants::elevenLabsVoiceOptions().at(1).id);
+        spinUntil([this] { return !model->voicePreviewStatusMessage().startsWith(QStringLiteral("Playing ")); }, 60000);
+        spinUntil([] { return false; }, 300);
+        return {model->voicePreviewStatusMessage(), heardTone(recording.stop())};
+    }
+
+    QTemporaryDir dataHome;
+    QByteArray previousDataHome;
+    FakeHostedService fake;
+    std::unique_ptr<TovrikAppModel> model;
+};
+
+TEST_F(SpeechOnXServer, TheStandInsVoiceSampleIsHeard)
+{
+    if (withoutMpegDecoder())
+        GTEST_SKIP() << "MPEG decoders are ranked out in this run";
+    const auto [status, heard] = sampleAndListen();
+    EXPECT_EQ(status.toStdString(), "Sample finished.");
+    EXPECT_EQ(fake.requestsTo(QStringLiteral("/tts")).size(), 1);
+    // Some of the start may be lost while the stream sets up.
+    EXPECT_GT(heard.loudSamples, 4410);
+    EXPECT_NEAR(heard.hz, 440, 20);
+}
+
+TEST_F(SpeechOnXServer, AnAnswerTheBackendCannotDecodeIsSpokenByTheSystemVoice)
+{
+    if (withoutMpegDecoder())
+        GTEST_SKIP() << "MPEG decoders are ranked out in this run";
+    fake.setSpeechAudio(QByteArray("ID3\x04\0\0\0\0\0\0", 10) + QByteArray(64, '\xff'));
+    const HeardTone heard = askAndListen();
+    EXPECT_EQ(fake.requestsTo(QStringLiteral("/tts")).size(), 1);
+    EXPECT_GT(heard.loudSamples, 4410) << "nothing spoke the answer";
+}
+
+TEST_F(SpeechOnXServer, WithoutMpegDecoderNoSpeechIsBoughtAndTheSystemVoiceSpeaks)
+{
+    if (!withoutMpegDecoder())
+        GTEST_SKIP() << "runs where MPEG decoders are ranked out (a ctest entry of its own)";
+    const auto [status, sampleHeard] = sampleAndListen();
+    EXPECT_EQ(status.toStdString(), "Sample failed: This system cannot play MPEG audio.");
+    EXPECT_EQ(sampleHeard.loudSamples, 0);
+    const HeardTone answerHeard = askAndListen();
+    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/tts")).isEmpty());
+    EXPECT_GT(answerHeard.loudSamples, 4410) << "nothing spoke the answer";
+}
+
+} // namespace
+} // namespace tovrik::test

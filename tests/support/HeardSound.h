@@ -1,0 +1,103 @@
+#pragma once
+
+// Sound made and heard at test time: a tone encoded as MP3 by lame, and what
+// the test environment's null sink played, recorded from its monitor with
+// parec (scripts/with-test-env.sh starts the sound server and names the sink
+// in TOVRIK_TEST_PULSE_SINK).
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QtEndian>
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+
+namespace tovrik::test {
+
+inline QString testPulseSink()
+{
+    return qEnvironmentVariable("TOVRIK_TEST_PULSE_SINK");
+}
+
+// `seconds` of a sine at `hz` (44.1 kHz mono), as MP3; empty when lame fails.
+inline QByteArray toneMpeg(int hz, double seconds)
+{
+    const int count = int(44100 * seconds);
+    QByteArray pcm(count * 2, '\0');
+    for (int i = 0; i < count; ++i)
+        qToLittleEndian<int16_t>(int16_t(std::lround(12000 * std::sin(2 * M_PI * hz * i / 44100.0))),
+                                 pcm.data() + 2 * i);
+    QProcess lame;
+    lame.start(QStringLiteral("lame"), {QStringLiteral("-r"), QStringLiteral("-s"), QStringLiteral("44.1"),
+                                        QStringLiteral("--bitwidth"), QStringLiteral("16"), QStringLiteral("--signed"),
+                                        QStringLiteral("--little-endian"), QStringLiteral("-m"), QStringLiteral("m"),
+                                        QStringLiteral("--quiet"), QStringLiteral("-"), QStringLiteral("-")});
+    if (!lame.waitForStarted())
+        return {};
+    lame.write(pcm);
+    lame.closeWriteChannel();
+    if (!lame.waitForFinished(60000) || lame.exitCode() != 0)
+        return {};
+    return lame.readAllStandardOutput();
+}
+
+// Records the test sink's monitor (44.1 kHz mono 16-bit) from construction
+// until stop().
+class SinkRecording {
+public:
+    SinkRecording()
+    {
+        m_parec.start(QStringLiteral("parec"),
+                      {QStringLiteral("--latency-msec=20"), QStringLiteral("-d"), testPulseSink() + QStringLiteral(".monitor"),
+                       QStringLiteral("--format=s16le"), QStringLiteral("--rate=44100"), QStringLiteral("--channels=1"),
+                       QStringLiteral("--raw")});
+        m_parec.waitForStarted();
+    }
+    ~SinkRecording() { stop(); }
+    QByteArray stop()
+    {
+        if (m_parec.state() != QProcess::NotRunning) {
+            ::kill(pid_t(m_parec.processId()), SIGINT); // parec writes out what it holds
+            if (!m_parec.waitForFinished(10000))
+                m_parec.kill();
+            m_parec.waitForFinished();
+        }
+        return m_parec.readAllStandardOutput();
+    }
+
+private:
+    QProcess m_parec;
+};
+
+// The loud part of a recording: how many samples are loud, and the frequency
+// over their span (from the zero crossings).
+struct HeardTone {
+    int loudSamples = 0;
+    double hz = 0;
+};
+
+inline HeardTone heardTone(const QByteArray& pcm)
+{
+    const qsizetype n = pcm.size() / 2;
+    auto at = [&pcm](qsizetype i) { return qFromLittleEndian<int16_t>(pcm.constData() + 2 * i); };
+    HeardTone tone;
+    qsizetype first = -1, last = -1;
+    for (qsizetype i = 0; i < n; ++i) {
+        if (std::abs(at(i)) > 1000) {
+            ++tone.loudSamples;
+            if (first < 0)
+                first = i;
+            last = i;
+        }
+    }
+    if (last > first) {
+        int crossings = 0;
+        for (qsizetype i = first; i < last; ++i)
+            crossings += (at(i) < 0) != (at(i + 1) < 0);
+        tone.hz = crossings / 2.0 / (double(last - first) / 44100.0);
+    }
+    return tone;
+}
+
+} // namespace tovrik::test
