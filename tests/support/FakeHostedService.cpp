@@ -1,5 +1,7 @@
 #include "support/FakeHostedService.h"
 
+#include "common/Clock.h"
+
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
@@ -91,6 +93,13 @@ FakeResponse FakeResponse::hanging()
 {
     FakeResponse r;
     r.hang = true;
+    return r;
+}
+
+FakeResponse FakeResponse::dropped()
+{
+    FakeResponse r;
+    r.verbatim = true; // and no chunks: nothing is sent before the close
     return r;
 }
 
@@ -268,6 +277,18 @@ private:
             m_busy = true;
             return;
         }
+        if (r.holdSeconds > 0) {
+            m_busy = true;
+            FakeResponse later = r;
+            later.holdSeconds = 0;
+            Clock::instance().schedule(r.holdSeconds, this, [this, later]() {
+                m_busy = false;
+                send(later);
+                if (!m_busy && !m_buffer.isEmpty())
+                    processRequests();
+            });
+            return;
+        }
         const bool streamed = !r.chunks.isEmpty() || r.holdOpen || r.truncate;
         if (!r.verbatim) { // verbatim chunks carry their own status line and headers
             QByteArray head = "HTTP/1.1 " + QByteArray::number(r.status) + ' ' + reasonPhrase(r.status) + "\r\n";
@@ -288,6 +309,8 @@ private:
 
     void sendNextChunk()
     {
+        if (m_pending.repeatLastChunk && !m_pending.chunks.isEmpty() && m_nextChunk >= m_pending.chunks.size())
+            m_nextChunk = m_pending.chunks.size() - 1;
         if (m_nextChunk < m_pending.chunks.size()) {
             const auto write = [this]() {
                 if (m_socket->state() != QAbstractSocket::ConnectedState)
