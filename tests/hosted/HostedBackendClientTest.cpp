@@ -65,6 +65,12 @@ TEST_F(HostedClientTest, SignInSendsCredentialsAccountSummaryAndRevocationCarryT
     auto after = runToEnd(client.fetchAccountSummary(origin, token));
     EXPECT_EQ(after->errorAs<HTTPError>()->statusCode(), 401);
     EXPECT_EQ(describe(after->error), QStringLiteral("Session expired. Sign in again."));
+    // One connection carried the four requests in a row; one idle for
+    // longer than a few seconds is not used again.
+    EXPECT_EQ(fake.connectTargets().size(), 1);
+    advance(HTTPConnectionPool::maximumIdleSeconds + 1, 1);
+    ASSERT_FALSE(runToEnd(client.signIn(origin, QStringLiteral("ada@example.com"), QStringLiteral("correct horse")))->error);
+    EXPECT_EQ(fake.connectTargets().size(), 2);
 }
 
 TEST_F(HostedClientTest, TranscriptionUploadsTheWavAsMultipartAndSpeechReturnsMpegAudio)
