@@ -14,6 +14,12 @@
 // CancellationError when `token` is cancelled (the request is aborted at
 // once). Call on the main thread; the client must outlive its requests.
 //
+// Requests travel on connections of the client's own (HTTPExchange): the
+// status line and headers of an answer are bounded in size, not in time
+// (they may take the request's whole time limit), and a request is sent
+// exactly once: a connection that breaks before the answer is complete is
+// one transport failure, never a second copy of a (billed) request.
+//
 // GCC 12 destroys a temporary made by a conditional expression inside a
 // co_await full-expression twice when the awaited task throws, e.g.
 // `co_await client.signIn(origin, ok ? a : QString(), pw)`. Put such
@@ -39,9 +45,10 @@ class HostedBackendClient : public QObject {
     Q_OBJECT
 public:
     explicit HostedBackendClient(QObject* parent = nullptr);
-    // Sets up a network manager the way every hosted request needs it: no
-    // cookies, redirects followed only by the caller, replies owned by the
-    // caller, and the system's proxy unless the application chose one.
+    // Sets up a Qt network manager (the updater's downloads) the way the
+    // hosted origin needs it: no cookies, redirects followed only by the
+    // caller, replies owned by the caller, and the system's proxy unless the
+    // application chose one.
     static void configureNetworkAccess(QNetworkAccessManager* network);
     ~HostedBackendClient() override;
 
