@@ -26,6 +26,7 @@ build() {
 }
 
 build sse_reader_fuzzer "$ROOT/fuzz/sse_reader_fuzzer.cpp" "$ROOT/src/hosted/ServerSentEventParser.cpp"
+build http_response_fuzzer "$ROOT/fuzz/http_response_fuzzer.cpp" "$ROOT/src/hosted/HTTPResponseParser.cpp"
 build loopback_request_fuzzer "$ROOT/fuzz/loopback_request_fuzzer.cpp" "$ROOT/src/hosted/LoopbackHTTPRequest.cpp"
 build hosted_payload_fuzzer "$ROOT/fuzz/hosted_payload_fuzzer.cpp" "$ROOT/src/hosted/HostedPayloads.cpp" \
       "$ROOT/src/hosted/HTTPError.cpp" "$ROOT/src/common/Error.cpp"
@@ -35,7 +36,7 @@ build autopilot_decision_fuzzer "$ROOT/fuzz/autopilot_decision_fuzzer.cpp" \
 
 status=0
 summary=()
-for pair in sse_reader_fuzzer:sse loopback_request_fuzzer:loopback hosted_payload_fuzzer:payload \
+for pair in sse_reader_fuzzer:sse http_response_fuzzer:http loopback_request_fuzzer:loopback hosted_payload_fuzzer:payload \
             autopilot_decision_fuzzer:autopilot; do
   name=${pair%%:*}; seeds=${pair##*:}
   work="$OUT/corpus/$name"

@@ -12,10 +12,7 @@
 #include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include "hosted/NoCookieJar.h"
 #include <QFileInfo>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QRandomGenerator>
 #include <QUrlQuery>
 #include <qcoro/qcorosignal.h>
@@ -84,12 +81,9 @@ GoogleDesktopAuthService::Configuration GoogleDesktopAuthService::defaultConfigu
 GoogleDesktopAuthService::GoogleDesktopAuthService(QObject* parent) : GoogleDesktopAuthService(defaultConfiguration(), parent) {}
 
 GoogleDesktopAuthService::GoogleDesktopAuthService(Configuration configuration, QObject* parent)
-    : QObject(parent), m_config(std::move(configuration)), m_network(new QNetworkAccessManager(this)),
+    : QObject(parent), m_config(std::move(configuration)), m_connections(new HTTPConnectionPool(this)),
       m_ownClient(new HostedBackendClient(this)), m_client(m_ownClient)
 {
-    m_network->setCookieJar(new NoCookieJar(m_network));
-    m_network->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-    m_network->setAutoDeleteReplies(false);
 }
 
 GoogleDesktopAuthService::~GoogleDesktopAuthService() = default;
@@ -177,15 +171,10 @@ QCoro::Task<GoogleDesktopAuthService::GoogleTokens> GoogleDesktopAuthService::ex
     add(QStringLiteral("client_id"), m_config.clientID);
     add(QStringLiteral("client_secret"), m_config.clientSecret);
     add(QStringLiteral("grant_type"), QStringLiteral("authorization_code"));
-    QNetworkRequest request(m_config.tokenEndpoint);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    request.setTransferTimeout(0);
-    request.setRawHeader("Content-Type", "application/x-www-form-urlencoded");
-    request.setRawHeader("Accept", "application/json");
-    auto wait = std::make_unique<ReplyWatch>(m_network->post(request, form.toString(QUrl::FullyEncoded).toLatin1()),
-                                             m_config.requestTimeout,
-                                             std::min(m_config.requestTimeout, HostedBackendClient::responseHeaderTimeout),
+    HTTPRequest request{"POST", m_config.tokenEndpoint,
+                        {{"Content-Type", "application/x-www-form-urlencoded"}, {"Accept", "application/json"}},
+                        form.toString(QUrl::FullyEncoded).toLatin1()};
+    auto wait = std::make_unique<ReplyWatch>(new HTTPExchange(m_connections, std::move(request)), m_config.requestTimeout,
                                              qint64(1) << 20, token);
     if (!wait->done)
     {
@@ -198,12 +187,13 @@ QCoro::Task<GoogleDesktopAuthService::GoogleTokens> GoogleDesktopAuthService::ex
         throw GoogleSignInError(GoogleSignInError::timedOut, QStringLiteral("Google sign-in timed out."));
     if (wait->stopped == ReplyWatch::Stop::tooLarge)
         throw GoogleSignInError(GoogleSignInError::tokenExchangeFailed, QStringLiteral("Google returned an invalid token response."));
-    QNetworkReply* reply = wait->reply();
-    const QVariant statusVar = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!statusVar.isValid())
+    HTTPExchange* reply = wait->exchange();
+    if (reply->failure() == HTTPExchange::Failure::invalidResponse)
+        throw GoogleSignInError(GoogleSignInError::tokenExchangeFailed, QStringLiteral("Google returned an invalid token response."));
+    if (reply->failure() == HTTPExchange::Failure::transport)
         throw GoogleSignInError(GoogleSignInError::tokenExchangeFailed,
                                 QStringLiteral("Could not reach Google: %1").arg(reply->errorString()));
-    const int status = statusVar.toInt();
+    const int status = reply->status();
     QJsonParseError pe;
     const QJsonDocument doc = QJsonDocument::fromJson(reply->readAll(), &pe);
     const QJsonObject o = doc.object();

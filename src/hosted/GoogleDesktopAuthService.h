@@ -96,7 +96,7 @@ private:
                                            CancellationToken token);
 
     Configuration m_config;
-    QNetworkAccessManager* m_network;
+    HTTPConnectionPool* m_connections;
     HostedBackendClient* m_ownClient;
     QPointer<HostedBackendClient> m_client;
 };

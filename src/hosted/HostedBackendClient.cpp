@@ -1,7 +1,5 @@
 #include "hosted/HostedBackendClient.h"
 
-#include "hosted/LowDelaySockets.h"
-
 #include "common/Clock.h"
 #include "common/Constants.h"
 #include "hosted/HostedChatStreamOperation.h"
@@ -14,10 +12,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include "hosted/NoCookieJar.h"
+#include <QNetworkAccessManager>
 #include <QFileInfo>
 #include <QNetworkProxy>
 #include <QNetworkProxyFactory>
-#include <QNetworkReply>
 #include <QNetworkRequest>
 #include <qcoro/qcorosignal.h>
 
@@ -29,24 +27,18 @@ namespace {
 
 const QString kUntrustedOriginMessage = QStringLiteral("The hosted backend URL is invalid.");
 
-QNetworkRequest makeRequest(const QUrl& url, const QString& sessionToken, const QByteArray& contentType,
-                            const QByteArray& accept)
+HTTPRequest makeRequest(const QByteArray& method, const QUrl& url, const QString& sessionToken,
+                        const QByteArray& contentType, const QByteArray& accept, const QByteArray& body)
 {
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
-    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
-    request.setTransferTimeout(0);
-    request.setHeader(QNetworkRequest::UserAgentHeader,
-                      constants::appDisplayName + QLatin1Char('/') + constants::appDisplayVersion + QStringLiteral(" (Linux)"));
+    HTTPRequest request{method, url, {}, body};
+    request.fields.append({"User-Agent", (constants::appDisplayName + QLatin1Char('/') + constants::appDisplayVersion
+                                          + QStringLiteral(" (Linux)")).toUtf8()});
     const QString bearer = sessionToken.trimmed();
     if (!bearer.isEmpty())
-        request.setRawHeader("Authorization", "Bearer " + bearer.toUtf8());
+        request.fields.append({"Authorization", "Bearer " + bearer.toUtf8()});
     if (!contentType.isEmpty())
-        request.setRawHeader("Content-Type", contentType);
-    request.setRawHeader("Accept", accept);
+        request.fields.append({"Content-Type", contentType});
+    request.fields.append({"Accept", accept});
     return request;
 }
 
@@ -103,9 +95,18 @@ HTTPError hostedStatusError(int status, const QByteArray& body)
     return HTTPError::failedStatus(status, message, code);
 }
 
-HostedBackendClient::HostedBackendClient(QObject* parent) : QObject(parent), m_network(new QNetworkAccessManager(this))
+HostedBackendClient::HostedBackendClient(QObject* parent) : QObject(parent), m_connections(new HTTPConnectionPool(this))
 {
-    configureNetworkAccess(m_network);
+    useSystemProxyUnlessChosen();
+}
+
+void HostedBackendClient::useSystemProxyUnlessChosen()
+{
+    // A desktop app honours the system's proxy settings, unless the
+    // application chose a proxy of its own.
+    if (QNetworkProxy::applicationProxy().type() == QNetworkProxy::NoProxy
+        && !QNetworkProxyFactory::usesSystemConfiguration())
+        QNetworkProxyFactory::setUseSystemConfiguration(true);
 }
 
 void HostedBackendClient::configureNetworkAccess(QNetworkAccessManager* network)
@@ -114,11 +115,7 @@ void HostedBackendClient::configureNetworkAccess(QNetworkAccessManager* network)
     network->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     network->setAutoDeleteReplies(false);
     network->setStrictTransportSecurityEnabled(false);
-    // A desktop app honours the system's proxy settings, unless the
-    // application chose a proxy of its own.
-    if (QNetworkProxy::applicationProxy().type() == QNetworkProxy::NoProxy
-        && !QNetworkProxyFactory::usesSystemConfiguration())
-        QNetworkProxyFactory::setUseSystemConfiguration(true);
+    useSystemProxyUnlessChosen();
 }
 
 HostedBackendClient::~HostedBackendClient() = default;
@@ -135,19 +132,13 @@ QCoro::Task<HostedBackendClient::Response> HostedBackendClient::send(QByteArray 
     const QByteArray accept = maxBody == maximumAudioBodyBytes ? QByteArrayLiteral("audio/mpeg")
                                                                : QByteArrayLiteral("application/json");
     for (int redirects = 0;; ++redirects) {
-        network::setLowDelayOnTcpSockets();
-        QNetworkReply* raw = body.isEmpty() && method == "GET"
-            ? m_network->get(makeRequest(url, sessionToken, contentType, accept))
-            : m_network->sendCustomRequest(makeRequest(url, sessionToken, contentType, accept), method, body);
-        network::keepLowDelay(raw);
-        const double headerTimeout = timeout >= mediaRequestTimeout ? mediaResponseHeaderTimeout : responseHeaderTimeout;
-        auto watch = std::make_unique<ReplyWatch>(raw, deadline - Clock::instance().now(), headerTimeout, maxBody, token);
+        auto* exchange = new HTTPExchange(m_connections, makeRequest(method, url, sessionToken, contentType, accept, body));
+        auto watch = std::make_unique<ReplyWatch>(exchange, deadline - Clock::instance().now(), maxBody, token);
         if (!watch->done)
         {
             auto wait = qCoro(watch.get(), &ReplyWatch::finished);
             co_await std::move(wait);
         }
-        QNetworkReply* reply = watch->reply();
         switch (watch->stopped) {
         case ReplyWatch::Stop::cancelled:
             throw CancellationError();
@@ -159,16 +150,14 @@ QCoro::Task<HostedBackendClient::Response> HostedBackendClient::send(QByteArray 
             break;
         }
         token.throwIfCancelled();
-        const QVariant statusVar = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        if (!statusVar.isValid()) {
-            if (reply->error() == QNetworkReply::TimeoutError)
-                throw HTTPError::timedOut();
-            throw HTTPError::transport(reply->errorString(), int(reply->error()));
-        }
-        const int status = statusVar.toInt();
-        const QByteArray responseBody = reply->readAll();
+        if (exchange->failure() == HTTPExchange::Failure::invalidResponse)
+            throw HTTPError::invalidResponse(exchange->errorString());
+        if (exchange->failure() == HTTPExchange::Failure::transport)
+            throw HTTPError::transport(exchange->errorString(), exchange->networkError());
+        const int status = exchange->status();
+        const QByteArray responseBody = exchange->readAll();
         if (status >= 300 && status < 400) {
-            const QByteArray location = reply->rawHeader("Location").trimmed();
+            const QByteArray location = exchange->field("Location").trimmed();
             const QUrl target = url.resolved(QUrl::fromEncoded(location));
             if (location.isEmpty() || redirects >= maximumRedirects || !isSameTrustedHostedHTTPSOrigin(url, target))
                 throw hostedStatusError(status, responseBody);
@@ -180,14 +169,12 @@ QCoro::Task<HostedBackendClient::Response> HostedBackendClient::send(QByteArray 
             }
             continue;
         }
-        if (reply->error() != QNetworkReply::NoError && (status >= 200 && status < 300))
-            throw HTTPError::transport(reply->errorString(), int(reply->error()));
         if (status < 200 || status >= 300)
             throw hostedStatusError(status, responseBody);
         Response r;
         r.status = status;
         r.body = responseBody;
-        r.contentType = reply->rawHeader("Content-Type");
+        r.contentType = exchange->field("Content-Type");
         r.url = url;
         co_return r;
     }
@@ -360,14 +347,10 @@ QCoro::Task<QString> HostedBackendClient::respond(QString baseURL, QString sessi
     const double overall = timeoutInterval && *timeoutInterval > 0 ? *timeoutInterval : chatDefaultTimeout;
     const double deadline = Clock::instance().now() + overall;
     for (int redirects = 0;; ++redirects) {
-        QNetworkRequest request = makeRequest(url, sessionToken, contentType, QByteArrayLiteral("text/event-stream"));
-        request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-        network::setLowDelayOnTcpSockets();
-        QNetworkReply* reply = method == "GET" ? m_network->get(request)
-                                               : m_network->sendCustomRequest(request, method, body);
-        network::keepLowDelay(reply);
-        auto op = std::make_unique<HostedChatStreamOperation>(reply, chatIdleTimeout, deadline - Clock::instance().now(),
-                                                              token);
+        auto* exchange = new HTTPExchange(
+            m_connections, makeRequest(method, url, sessionToken, contentType, QByteArrayLiteral("text/event-stream"), body));
+        auto op = std::make_unique<HostedChatStreamOperation>(exchange, chatIdleTimeout,
+                                                              deadline - Clock::instance().now(), token);
         auto resultTask = op->result();
         const std::optional<QString> text = co_await std::move(resultTask);
         if (text)

@@ -5,7 +5,7 @@
 // Every method takes the hosted origin (`baseURL`, normally the result of
 // normalizedTrustedHostedWorkerBaseURL) and refuses any URL that is not a
 // trusted hosted origin before a byte leaves the process. One long-lived
-// QNetworkAccessManager per client: no cookie jar, no cache, the system proxy
+// connection pool per client: no cookies, no cache, the system proxy
 // settings unless the application set a proxy of its own. Redirects are
 // followed by hand and only to the same trusted https origin (at most
 // maximumRedirects times), so the bearer token never leaves the origin.
@@ -14,6 +14,12 @@
 // CancellationError when `token` is cancelled (the request is aborted at
 // once). Call on the main thread; the client must outlive its requests.
 //
+// Requests travel on connections of the client's own (HTTPExchange): the
+// status line and headers of an answer are bounded in size, not in time
+// (they may take the request's whole time limit), and a request is sent
+// exactly once: a connection that breaks before the answer is complete is
+// one transport failure, never a second copy of a (billed) request.
+//
 // GCC 12 destroys a temporary made by a conditional expression inside a
 // co_await full-expression twice when the awaited task throws, e.g.
 // `co_await client.signIn(origin, ok ? a : QString(), pw)`. Put such
@@ -21,6 +27,7 @@
 
 #include "common/Task.h"
 #include "hosted/HTTPError.h"
+#include "hosted/HTTPExchange.h"
 #include "hosted/HostedPayloads.h"
 #include "settings/ConversationTurn.h"
 
@@ -38,9 +45,10 @@ class HostedBackendClient : public QObject {
     Q_OBJECT
 public:
     explicit HostedBackendClient(QObject* parent = nullptr);
-    // Sets up a network manager the way every hosted request needs it: no
-    // cookies, redirects followed only by the caller, replies owned by the
-    // caller, and the system's proxy unless the application chose one.
+    // Sets up a Qt network manager (the updater's downloads) the way the
+    // hosted origin needs it: no cookies, redirects followed only by the
+    // caller, replies owned by the caller, and the system's proxy unless the
+    // application chose one.
     static void configureNetworkAccess(QNetworkAccessManager* network);
     ~HostedBackendClient() override;
 
@@ -55,11 +63,6 @@ public:
     static constexpr double mediaRequestTimeout = 90;
     static constexpr double chatIdleTimeout = 45;
     static constexpr double chatDefaultTimeout = 180;
-    // How long the status line and headers may take once the request has
-    // been sent (see ResponseHeaderDeadline): JSON requests and the chat
-    // stream, and /stt and /tts, whose service works before it answers.
-    static constexpr double responseHeaderTimeout = 10;
-    static constexpr double mediaResponseHeaderTimeout = 30;
 
     // POST /auth/signin and /auth/signup with {"email","password"}.
     QCoro::Task<HostedAuthSessionPayload> signIn(QString baseURL, QString email, QString password,
@@ -99,7 +102,9 @@ public:
                                       const QString& transcript, const ConversationHistory& history,
                                       const QString& systemPrompt, const QString& workload);
 
-    QNetworkAccessManager* networkAccessManager() const { return m_network; }
+    // Makes the system's proxy settings apply unless the application chose a
+    // proxy of its own.
+    static void useSystemProxyUnlessChosen();
 
 private:
     struct Response {
@@ -113,7 +118,7 @@ private:
     QCoro::Task<QJsonObject> sendJSON(QByteArray method, QString baseURL, QString path, QString sessionToken,
                                       std::optional<QJsonObject> body, double timeout, CancellationToken token);
 
-    QNetworkAccessManager* m_network;
+    HTTPConnectionPool* m_connections;
 };
 
 // Builds origin + path, or throws HTTPError::invalidResponse when the origin

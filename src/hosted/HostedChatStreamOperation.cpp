@@ -2,11 +2,9 @@
 
 #include "common/Clock.h"
 #include "hosted/HostedBackendClient.h"
-#include "hosted/ReplyWatch.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkRequest>
 #include <qcoro/qcorosignal.h>
 
 namespace tovrik {
@@ -21,30 +19,35 @@ bool isEventStreamContentType(const QByteArray& header)
 }
 } // namespace
 
-HostedChatStreamOperation::HostedChatStreamOperation(QNetworkReply* reply, double idleTimeout, double overallTimeout,
+HostedChatStreamOperation::HostedChatStreamOperation(HTTPExchange* reply, double idleTimeout, double overallTimeout,
                                                      CancellationToken token, QObject* parent)
     : QObject(parent), m_reply(reply), m_idleTimeout(idleTimeout), m_token(std::move(token))
 {
     m_parser = std::make_unique<ServerSentEventParser>([this](const ServerSentEvent& e) { onEvent(e); });
     reply->setParent(this);
-    connect(reply, &QNetworkReply::metaDataChanged, this, &HostedChatStreamOperation::onMetaData);
-    connect(reply, &QNetworkReply::readyRead, this, &HostedChatStreamOperation::onReadyRead);
-    connect(reply, &QNetworkReply::finished, this, &HostedChatStreamOperation::onReplyFinished);
+    connect(reply, &HTTPExchange::headerReady, this, &HostedChatStreamOperation::onMetaData);
+    connect(reply, &HTTPExchange::readyRead, this, &HostedChatStreamOperation::onReadyRead);
+    connect(reply, &HTTPExchange::finished, this, &HostedChatStreamOperation::onReplyFinished);
     // Sending the request (large screenshots on a slow uplink) is activity
     // too: each step of upload progress re-arms the idle limit.
-    connect(reply, &QNetworkReply::uploadProgress, this, [this](qint64 sent, qint64) {
+    connect(reply, &HTTPExchange::uploadProgress, this, [this](qint64 sent, qint64) {
         if (!m_finished && sent > m_uploadedBytes) {
             m_uploadedBytes = sent;
             armIdleTimer();
         }
     });
+    // Once the request is out, the service may think as long as the overall
+    // limit allows before its headers; the idle limit resumes with them.
+    connect(reply, &HTTPExchange::requestSent, this, [this]() {
+        if (!m_finished && !m_headersChecked)
+            stopIdleTimer();
+    });
     m_overallTimerId = Clock::instance().schedule(std::max(overallTimeout, 0.0), this,
                                                   [this]() { m_overallTimerId = 0; fail(std::make_exception_ptr(HTTPError::timedOut())); });
     armIdleTimer();
-    m_headerDeadline.watch(reply, this, HostedBackendClient::responseHeaderTimeout, [this]() { fail(std::make_exception_ptr(HTTPError::timedOut())); });
     m_cancelId = m_token.onCancel([this]() { fail(std::make_exception_ptr(CancellationError())); });
-    if (reply->isFinished())
-        onReplyFinished();
+    if (!m_finished)
+        reply->start();
 }
 
 HostedChatStreamOperation::~HostedChatStreamOperation()
@@ -53,8 +56,7 @@ HostedChatStreamOperation::~HostedChatStreamOperation()
     m_token.removeCallback(m_cancelId);
     if (m_reply) {
         m_reply->disconnect(this);
-        if (m_reply->isRunning())
-            m_reply->abort();
+        m_reply->abort();
     }
 }
 
@@ -82,14 +84,19 @@ void HostedChatStreamOperation::armIdleTimer()
     });
 }
 
-void HostedChatStreamOperation::stopTimers()
+void HostedChatStreamOperation::stopIdleTimer()
 {
-    m_headerDeadline.cancel();
     if (m_idleTimerId)
         Clock::instance().cancel(m_idleTimerId);
+    m_idleTimerId = 0;
+}
+
+void HostedChatStreamOperation::stopTimers()
+{
+    stopIdleTimer();
     if (m_overallTimerId)
         Clock::instance().cancel(m_overallTimerId);
-    m_idleTimerId = m_overallTimerId = 0;
+    m_overallTimerId = 0;
 }
 
 bool HostedChatStreamOperation::checkHeaders()
@@ -98,14 +105,14 @@ bool HostedChatStreamOperation::checkHeaders()
         return true;
     if (!m_reply)
         return false;
-    const QVariant statusVar = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!statusVar.isValid())
+    if (!m_reply->headReceived())
         return false;
     m_headersChecked = true;
-    const int status = statusVar.toInt();
+    armIdleTimer();
+    const int status = m_reply->status();
     if (status >= 300 && status < 400) {
         m_redirectStatus = status;
-        const QByteArray location = m_reply->rawHeader("Location");
+        const QByteArray location = m_reply->field("Location");
         if (location.isEmpty()) {
             fail(std::make_exception_ptr(HTTPError::failedStatus(status, {})));
             return false;
@@ -118,7 +125,7 @@ bool HostedChatStreamOperation::checkHeaders()
     }
     if (status < 200 || status >= 300)
         return true; // the body is the service's error, read in onReplyFinished
-    if (!isEventStreamContentType(m_reply->rawHeader("Content-Type"))) {
+    if (!isEventStreamContentType(m_reply->field("Content-Type"))) {
         fail(std::make_exception_ptr(HTTPError::invalidResponse(QStringLiteral("not an event stream"))));
         return false;
     }
@@ -157,34 +164,29 @@ void HostedChatStreamOperation::onReplyFinished()
 {
     if (m_finished || !m_reply)
         return;
-    const bool headersKnown = checkHeaders();
-    if (m_finished)
+    switch (m_reply->failure()) {
+    case HTTPExchange::Failure::invalidResponse:
+        fail(std::make_exception_ptr(HTTPError::invalidResponse(m_reply->errorString())));
         return;
-    if (headersKnown && m_reply->bytesAvailable() > 0)
+    case HTTPExchange::Failure::transport:
+        // No answer, or the stream broke off after the headers.
+        fail(std::make_exception_ptr(HTTPError::transport(m_reply->errorString(), m_reply->networkError())));
+        return;
+    case HTTPExchange::Failure::none:
+        break;
+    }
+    if (!checkHeaders() || m_finished)
+        return;
+    if (m_reply->bytesAvailable() > 0)
         onReadyRead();
     if (m_finished)
         return;
-    const QVariant statusVar = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!statusVar.isValid()) {
-        const auto err = m_reply->error();
-        if (err == QNetworkReply::TimeoutError)
-            fail(std::make_exception_ptr(HTTPError::timedOut()));
-        else
-            fail(std::make_exception_ptr(HTTPError::transport(m_reply->errorString(), int(err))));
-        return;
-    }
-    const int status = statusVar.toInt();
+    const int status = m_reply->status();
     if (status < 200 || status >= 300) {
         fail(std::make_exception_ptr(hostedStatusError(status, m_errorBody)));
         return;
     }
-    const auto err = m_reply->error();
     const bool partial = m_parser->finish();
-    if (err != QNetworkReply::NoError && !m_sawDone) {
-        // The stream broke off after the headers.
-        fail(std::make_exception_ptr(HTTPError::transport(m_reply->errorString(), int(err))));
-        return;
-    }
     if (!m_sawDone) {
         fail(std::make_exception_ptr(HTTPError::invalidResponse(
             partial ? QStringLiteral("stream ended inside an event") : QStringLiteral("stream ended before done"))));

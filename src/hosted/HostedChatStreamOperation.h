@@ -8,21 +8,21 @@
 // Before parsing it checks the status (2xx; a non-2xx body is read as the
 // service's JSON error) and the Content-Type (text/event-stream). Two timers
 // run on the installed Clock: the idle limit (no bytes sent or received for
-// idleTimeout s)
-// and the overall limit (timeoutInterval s), and the headers must be complete
-// within responseHeaderTimeout s of the request being sent; each aborts with
-// HTTPError::timedOut. Cancellation aborts the reply and gives
+// idleTimeout s, while the request goes out and while the stream comes in)
+// and the overall limit (timeoutInterval s). Between the request's last
+// byte and the headers only the overall limit runs: a service may send its
+// headers with its first token, however long the model thinks. Each limit
+// aborts with HTTPError::timedOut. Cancellation aborts the exchange and gives
 // CancellationError. A stream that ends before its "done" event (including a
 // trailing event that was never terminated) is an invalid response: a
 // truncated reply is never presented as a complete one.
 
 #include "common/Task.h"
 #include "hosted/HTTPError.h"
-#include "hosted/ReplyWatch.h"
+#include "hosted/HTTPExchange.h"
 #include "hosted/ServerSentEventParser.h"
 
 #include <QByteArray>
-#include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
 #include <QUrl>
@@ -35,8 +35,8 @@ namespace tovrik {
 class HostedChatStreamOperation : public QObject {
     Q_OBJECT
 public:
-    // Takes ownership of `reply` (deleted with the operation).
-    HostedChatStreamOperation(QNetworkReply* reply, double idleTimeout, double overallTimeout,
+    // Takes ownership of `exchange` and starts it (deleted with the operation).
+    HostedChatStreamOperation(HTTPExchange* exchange, double idleTimeout, double overallTimeout,
                               CancellationToken token, QObject* parent = nullptr);
     ~HostedChatStreamOperation() override;
 
@@ -67,16 +67,16 @@ private:
     void abortReply();
     bool checkHeaders();
     void armIdleTimer();
+    void stopIdleTimer();
     void stopTimers();
 
-    QPointer<QNetworkReply> m_reply;
+    QPointer<HTTPExchange> m_reply;
     double m_idleTimeout;
     CancellationToken m_token;
     quint64 m_cancelId = 0;
     quint64 m_idleTimerId = 0;
     quint64 m_overallTimerId = 0;
     std::unique_ptr<ServerSentEventParser> m_parser;
-    ResponseHeaderDeadline m_headerDeadline;
     bool m_headersChecked = false;
     bool m_isEventStream = false;
     bool m_finished = false;

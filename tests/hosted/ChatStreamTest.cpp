@@ -99,17 +99,26 @@ TEST_F(ChatStreamTest, ASlowUploadIsActivityAnIdleStreamEndlessHeadersAndAStream
     fake.setReadSlice(0, 0);
     ASSERT_TRUE(spinUntil([&]() { return out->done; }, 20000));
     EXPECT_EQ(out->value, QStringLiteral("Hello from the fake service.")) << describe(out->error).toStdString();
-    // An idle stream and endless headers time out.
+    // An idle stream times out; endless headers are an invalid response.
     FakeResponse idle = FakeResponse::eventStream({FakeResponse::sseEvent("delta", R"({"text":"Hel"})")});
     idle.holdOpen = true;
+    fake.clearRecords();
+    script(idle);
+    expectTimesOutAfter(launch(ask(600.0)), HostedBackendClient::chatIdleTimeout);
     const QByteArray fields = QByteArray("X-Flood: b\r\n").repeated(300);
-    const FakeResponse flood = headerFlood("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n", fields);
-    for (const auto& [response, limit] : {std::pair{idle, HostedBackendClient::chatIdleTimeout},
-                                          std::pair{flood, HostedBackendClient::responseHeaderTimeout}}) {
-        fake.clearRecords();
-        script(response);
-        expectTimesOutAfter(launch(ask(600.0)), limit);
-    }
+    script(headerFlood("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n", fields));
+    EXPECT_EQ(describe(runToEnd(ask(600.0))->error), QStringLiteral("invalid api response"));
+    // A service that thinks for a minute before its headers, within the
+    // request's limit of 70 s (past the idle limit): the reply comes.
+    FakeResponse thinking = FakeResponse::eventStream(FakeResponse::chatReplyEvents(QStringLiteral("Thought it over.")));
+    thinking.holdSeconds = 60;
+    fake.clearRecords();
+    script(thinking);
+    auto late = launch(ask(70.0));
+    ASSERT_TRUE(fake.waitForRequests(1));
+    advance(60.5, 0.5);
+    ASSERT_TRUE(spinUntil([&]() { return late->done; }));
+    EXPECT_EQ(late->value, QStringLiteral("Thought it over.")) << describe(late->error).toStdString();
     // Bytes keep arriving (so the idle timer never fires), but the whole
     // request may take only timeoutInterval seconds.
     FakeResponse r = FakeResponse::eventStream({});

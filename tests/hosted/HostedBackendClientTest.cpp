@@ -65,6 +65,12 @@ TEST_F(HostedClientTest, SignInSendsCredentialsAccountSummaryAndRevocationCarryT
     auto after = runToEnd(client.fetchAccountSummary(origin, token));
     EXPECT_EQ(after->errorAs<HTTPError>()->statusCode(), 401);
     EXPECT_EQ(describe(after->error), QStringLiteral("Session expired. Sign in again."));
+    // One connection carried the four requests in a row; one idle for
+    // longer than a few seconds is not used again.
+    EXPECT_EQ(fake.connectTargets().size(), 1);
+    advance(HTTPConnectionPool::maximumIdleSeconds + 1, 1);
+    ASSERT_FALSE(runToEnd(client.signIn(origin, QStringLiteral("ada@example.com"), QStringLiteral("correct horse")))->error);
+    EXPECT_EQ(fake.connectTargets().size(), 2);
 }
 
 TEST_F(HostedClientTest, TranscriptionUploadsTheWavAsMultipartAndSpeechReturnsMpegAudio)
@@ -229,41 +235,90 @@ TEST_F(HostedClientTest, SameOriginRedirectsAreFollowedABoundedNumberOfTimesAnUn
     }
 }
 
-TEST_F(HostedClientTest, HeaderPhaseAndWholeRequestAreBoundedOnTheClock)
+TEST_F(HostedClientTest, HeadersMayTakeTheRequestsWholeLimitButAtMost64KiB)
 {
-    // No answer, an endless header line, endless header fields: the headers
-    // must be complete 10 s after the request was sent (30 s for /stt and
-    // /tts). Headers in time but a body that never ends: the request limit.
+    // Headers 20 s after the request are an answer: only the request's own
+    // limit bounds them.
+    FakeResponse late = FakeResponse::json(200, QJsonObject{{"email", "ada@example.com"}, {"creditsBalance", 5}});
+    late.holdSeconds = 20;
+    fake.setHandler("GET", QStringLiteral("/auth/me"), [late](const FakeRequest&) { return late; });
+    auto summary = launch(client.fetchAccountSummary(origin, token));
+    ASSERT_TRUE(fake.waitForRequests(1));
+    advance(20.5, 0.5);
+    ASSERT_TRUE(spinUntil([&]() { return summary->done; }));
+    ASSERT_TRUE(summary->value) << describe(summary->error).toStdString();
+    EXPECT_EQ(summary->value->creditsBalance, 5);
+
+    // Status line and headers over 64 KiB (an endless line, endless fields,
+    // /tts too) are an invalid response, at once: the clock stands still.
     const QByteArray line = "HTTP/1.1 200 OK\r\nX-Flood: " + QByteArray(4096, 'a');
     const QByteArray fields = QByteArray("X-Flood: b\r\n").repeated(300);
+    const QByteArray head = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n";
+    for (const auto& [name, response, media] :
+         {std::tuple{"endless line", headerFlood(line, QByteArray(4096, 'a')), false},
+          std::tuple{"endless fields", headerFlood("HTTP/1.1 200 OK\r\n" + fields, fields), false},
+          std::tuple{"endless line, speech", headerFlood(line, QByteArray(4096, 'a')), true}}) {
+        SCOPED_TRACE(name);
+        const FakeResponse flood = response;
+        const QString path = media ? QStringLiteral("/tts") : QStringLiteral("/auth/me");
+        fake.setHandler(media ? "POST" : "GET", path, [flood](const FakeRequest&) { return flood; });
+        auto out = media ? runToEnd(client.synthesizeSpeech(origin, token, "hi", "v", "m"))->error
+                         : runToEnd(client.fetchAccountSummary(origin, token))->error;
+        EXPECT_EQ(describe(out), QStringLiteral("invalid api response"));
+    }
+    // Just under the bound is still an answer.
+    const QByteArray body = R"({"email":"ada@example.com","creditsBalance":9})";
+    QByteArray full = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
+        + QByteArray::number(body.size()) + "\r\nX-Pad: ";
+    full += QByteArray(64 * 1024 - full.size() - 4, 'p') + "\r\n\r\n" + body;
+    FakeResponse exact;
+    exact.verbatim = true;
+    exact.chunks << full;
+    fake.setHandler("GET", QStringLiteral("/auth/me"), [exact](const FakeRequest&) { return exact; });
+    auto fits = runToEnd(client.fetchAccountSummary(origin, token));
+    ASSERT_TRUE(fits->value) << describe(fits->error).toStdString();
+    EXPECT_EQ(fits->value->creditsBalance, 9);
+
+    // No answer, or headers in time but a body that never ends: the
+    // request's limit (30 s; 90 s for /stt and /tts).
     FakeResponse slowBody = FakeResponse::raw(200, "application/json", {});
     slowBody.chunks << "{";
     slowBody.holdOpen = true;
-    struct Case {
-        const char* name;
-        FakeResponse response;
-        bool media;
-        double limit;
-    };
-    const Case cases[] = {
-        {"no answer", hangingResponse(), false, HostedBackendClient::responseHeaderTimeout},
-        {"endless line", headerFlood(line, QByteArray(4096, 'a')), false, HostedBackendClient::responseHeaderTimeout},
-        {"endless fields", headerFlood("HTTP/1.1 200 OK\r\n" + fields, fields), false,
-         HostedBackendClient::responseHeaderTimeout},
-        {"endless line, speech", headerFlood(line, QByteArray(4096, 'a')), true,
-         HostedBackendClient::mediaResponseHeaderTimeout},
-        {"endless body", slowBody, false, HostedBackendClient::requestTimeout},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, response, media, limit] :
+         {std::tuple{"no answer", hangingResponse(), false, HostedBackendClient::requestTimeout},
+          std::tuple{"no answer, speech", hangingResponse(), true, HostedBackendClient::mediaRequestTimeout},
+          std::tuple{"endless body", slowBody, false, HostedBackendClient::requestTimeout}}) {
+        SCOPED_TRACE(name);
         fake.clearRecords();
-        const FakeResponse response = c.response;
-        const QString path = c.media ? QStringLiteral("/tts") : QStringLiteral("/auth/me");
-        fake.setHandler(c.media ? "POST" : "GET", path, [response](const FakeRequest&) { return response; });
-        if (c.media)
-            expectTimesOutAfter(launch(client.synthesizeSpeech(origin, token, "hi", "v", "m")), c.limit);
+        const FakeResponse r = response;
+        const QString path = media ? QStringLiteral("/tts") : QStringLiteral("/auth/me");
+        fake.setHandler(media ? "POST" : "GET", path, [r](const FakeRequest&) { return r; });
+        if (media)
+            expectTimesOutAfter(launch(client.synthesizeSpeech(origin, token, "hi", "v", "m")), limit);
         else
-            expectTimesOutAfter(launch(client.fetchAccountSummary(origin, token)), c.limit);
+            expectTimesOutAfter(launch(client.fetchAccountSummary(origin, token)), limit);
+    }
+}
+
+TEST_F(HostedClientTest, ADroppedConnectionIsOneFailureAndTheRequestIsNeverSentAgain)
+{
+    // A dropped connection before the answer, and one cut inside the body.
+    FakeResponse cut = FakeResponse::raw(200, "application/json", {});
+    cut.chunks << R"({"email":)";
+    cut.truncate = true;
+    for (const FakeResponse& response : {FakeResponse::dropped(), cut}) {
+        fake.clearRecords();
+        fake.setHandler("POST", QStringLiteral("/stt"), [response](const FakeRequest&) { return response; });
+        fake.setHandler("POST", QStringLiteral("/api/account/signout"), [response](const FakeRequest&) { return response; });
+        const auto stt = runToEnd(client.transcribe(origin, token, QByteArray("RIFF....WAVE", 12)));
+        const auto revoke = runToEnd(client.revokeSession(origin, token));
+        for (const auto& e : {stt->errorAs<HTTPError>(), revoke->errorAs<HTTPError>()}) {
+            ASSERT_TRUE(e);
+            EXPECT_EQ(e->kind(), HTTPError::Kind::transport);
+        }
+        spinUntil([] { return false; }, 200); // a copy would arrive by now
+        EXPECT_EQ(fake.requestsTo(QStringLiteral("/stt")).size(), 1);
+        EXPECT_EQ(fake.requestsTo(QStringLiteral("/api/account/signout")).size(), 1);
     }
 }
 

@@ -179,6 +179,26 @@ TEST_F(AutopilotRunTest, ThreeFailuresInARowEndTheRunButADispatchResetsTheCount)
     expectRunOver();
 }
 
+TEST_F(AutopilotRunTest, ADroppedConnectionIsOneStepFailureAndItsRequestArrivesOnce)
+{
+    auto& m = readyAutopilotModel();
+    // The service closes the connection without answering, three steps in a
+    // row: each step's request arrives once, and the third failure ends the run.
+    for (int i = 0; i < 3; ++i)
+        fake.queueAutopilotResponse(FakeResponse::dropped());
+    fake.queueAutopilotReplies({kDoneConfirmed});
+    ASSERT_TRUE(askAndFinish(QStringLiteral("press OK")));
+    const QList<FakeAutopilotRequest> requests = fake.autopilotRequests();
+    ASSERT_EQ(requests.size(), 3);
+    EXPECT_EQ(fake.pendingAutopilotReplies(), 1);
+    EXPECT_TRUE(requests[0].transcript.startsWith(QStringLiteral("<task>press OK</task>\n\n<step>1</step>")));
+    for (int step : {1, 2})
+        EXPECT_TRUE(requests[step].transcript.contains(kRecoveryHead + QStringLiteral("The remote host closed the connection")))
+            << step;
+    EXPECT_EQ(m.chatOnlyStatusMessage(), QStringLiteral("The remote host closed the connection"));
+    expectRunOver();
+}
+
 TEST_F(AutopilotRunTest, ZoomRefusalsThenADetailAndADetailClick)
 {
     sim->simDisplays().setDisplays({SimDisplays::make(1, QRectF(0, 0, 2560, 1440), 2.0, true)});

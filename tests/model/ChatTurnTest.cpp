@@ -52,6 +52,20 @@ TEST_F(ChatTurnTest, AskNeedsSetupThenSendsTheTrimmedPromptAndSpeaksTheAnswer)
     EXPECT_EQ(m.conversationHistory(), (ConversationHistory{{"what is this bar?", answer}}));
 }
 
+TEST_F(ChatTurnTest, AnAnswerWhoseHeadersComeTwentySecondsLateIsShown)
+{
+    auto& m = launchReadyModel();
+    FakeResponse late = FakeResponse::eventStream(FakeResponse::chatReplyEvents(QStringLiteral("Worth the wait.")));
+    late.holdSeconds = 20;
+    fake.setHandler("POST", QStringLiteral("/chat"), [late](const FakeRequest&) { return late; });
+    ask(QStringLiteral("think it over"));
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
+    advance(20.5, 0.5);
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1) && finishSpeechAndWait());
+    EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("Worth the wait."));
+    EXPECT_EQ(m.conversationHistory(), (ConversationHistory{{"think it over", "Worth the wait."}}));
+}
+
 TEST_F(ChatTurnTest, SignOutEndsTheConversation)
 {
     auto& m = launchReadyModel();

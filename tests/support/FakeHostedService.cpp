@@ -1,5 +1,7 @@
 #include "support/FakeHostedService.h"
 
+#include "common/Clock.h"
+
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
@@ -25,139 +27,10 @@ QByteArray reasonPhrase(int status)
     return phrases.value(status, "Status");
 }
 
-QByteArray compact(const QJsonObject& o) { return QJsonDocument(o).toJson(QJsonDocument::Compact); }
-
 constexpr qsizetype kMaxRequestBytes = 64 << 20;
 constexpr qint64 kSignupCredits = 100;
 
 } // namespace
-
-// ---------------------------------------------------------------- requests
-
-QByteArray FakeRequest::header(const QByteArray& name) const
-{
-    for (const auto& [k, v] : headers) {
-        if (k.compare(name, Qt::CaseInsensitive) == 0)
-            return v;
-    }
-    return {};
-}
-
-QString FakeRequest::bearerToken() const
-{
-    const QByteArray value = header("Authorization").trimmed();
-    return value.startsWith("Bearer ") ? QString::fromUtf8(value.mid(7).trimmed()) : QString();
-}
-
-QJsonObject FakeRequest::json() const { return QJsonDocument::fromJson(body).object(); }
-
-bool FakeRequest::multipartPart(const QByteArray& name, QByteArray* data, QString* fileName, QByteArray* contentType) const
-{
-    const QByteArray type = header("Content-Type");
-    const qsizetype b = type.indexOf("boundary=");
-    if (!type.startsWith("multipart/form-data") || b < 0)
-        return false;
-    const QByteArray boundary = "--" + type.mid(b + 9).trimmed();
-    for (qsizetype pos = body.indexOf(boundary); pos >= 0;) {
-        const qsizetype start = pos + boundary.size() + 2; // past the CRLF
-        const qsizetype headEnd = body.indexOf("\r\n\r\n", start);
-        const qsizetype next = headEnd < 0 ? -1 : body.indexOf("\r\n" + boundary, headEnd + 4);
-        if (body.mid(start - 2, 2) == "--" || next < 0)
-            return false;
-        const QByteArray head = body.mid(start, headEnd - start);
-        if (head.contains("name=\"" + name + "\"")) {
-            if (data)
-                *data = body.mid(headEnd + 4, next - headEnd - 4);
-            const qsizetype fn = head.indexOf("filename=\"");
-            if (fileName && fn >= 0)
-                *fileName = QString::fromUtf8(head.mid(fn + 10, head.indexOf('"', fn + 10) - fn - 10));
-            const qsizetype ct = head.indexOf("Content-Type: ");
-            if (contentType && ct >= 0) {
-                const qsizetype end = head.indexOf("\r\n", ct);
-                *contentType = head.mid(ct + 14, end < 0 ? -1 : end - ct - 14);
-            }
-            return true;
-        }
-        pos = next + 2;
-    }
-    return false;
-}
-
-// --------------------------------------------------------------- responses
-
-FakeResponse FakeResponse::json(int status, const QJsonObject& object) { return raw(status, "application/json", compact(object)); }
-
-FakeResponse FakeResponse::hanging()
-{
-    FakeResponse r;
-    r.hang = true;
-    return r;
-}
-
-FakeResponse FakeResponse::slowed(int intervalMs) const
-{
-    FakeResponse r = *this;
-    if (r.chunks.isEmpty())
-        r.chunks = {r.body};
-    r.body.clear();
-    r.chunkIntervalMs = intervalMs;
-    return r;
-}
-
-FakeResponse FakeResponse::error(int status, const QString& code, const QString& message)
-{
-    QJsonObject o;
-    if (!code.isEmpty())
-        o.insert("error", code);
-    if (!message.isEmpty())
-        o.insert("message", message);
-    return json(status, o);
-}
-
-FakeResponse FakeResponse::raw(int status, const QByteArray& contentType, const QByteArray& body)
-{
-    FakeResponse r;
-    r.status = status;
-    r.body = body;
-    if (!contentType.isEmpty())
-        r.headers.append({"Content-Type", contentType});
-    return r;
-}
-
-FakeResponse FakeResponse::redirect(int status, const QString& location)
-{
-    FakeResponse r = raw(status, {}, {});
-    r.headers = {{"Location", location.toUtf8()}};
-    return r;
-}
-
-FakeResponse FakeResponse::eventStream(const QList<QByteArray>& chunks)
-{
-    FakeResponse r = raw(200, "text/event-stream; charset=utf-8", {});
-    r.headers.append({QByteArray("Cache-Control"), QByteArray("no-store")});
-    r.chunks = chunks;
-    return r;
-}
-
-QByteArray FakeResponse::sseEvent(const QByteArray& type, const QByteArray& data)
-{
-    QByteArray out = "event: " + type + "\n";
-    for (const QByteArray& line : data.split('\n'))
-        out += "data: " + line + "\n";
-    return out + "\n";
-}
-
-QList<QByteArray> FakeResponse::chatReplyEvents(const QString& text, int pieces, qint64 creditsBalance)
-{
-    QList<QByteArray> events;
-    const qsizetype step = std::max<qsizetype>(1, (text.size() + std::max(1, pieces) - 1) / std::max(1, pieces));
-    for (qsizetype i = 0; i < text.size(); i += step)
-        events << sseEvent("delta", compact({{"text", text.mid(i, step)}}));
-    QJsonObject done;
-    if (creditsBalance >= 0)
-        done.insert("creditsBalance", creditsBalance);
-    return events << sseEvent("done", compact(done));
-}
 
 // ------------------------------------------------------------- connections
 
@@ -268,6 +141,18 @@ private:
             m_busy = true;
             return;
         }
+        if (r.holdSeconds > 0) {
+            m_busy = true;
+            FakeResponse later = r;
+            later.holdSeconds = 0;
+            Clock::instance().schedule(r.holdSeconds, this, [this, later]() {
+                m_busy = false;
+                send(later);
+                if (!m_busy && !m_buffer.isEmpty())
+                    processRequests();
+            });
+            return;
+        }
         const bool streamed = !r.chunks.isEmpty() || r.holdOpen || r.truncate;
         if (!r.verbatim) { // verbatim chunks carry their own status line and headers
             QByteArray head = "HTTP/1.1 " + QByteArray::number(r.status) + ' ' + reasonPhrase(r.status) + "\r\n";
@@ -288,6 +173,8 @@ private:
 
     void sendNextChunk()
     {
+        if (m_pending.repeatLastChunk && !m_pending.chunks.isEmpty() && m_nextChunk >= m_pending.chunks.size())
+            m_nextChunk = m_pending.chunks.size() - 1;
         if (m_nextChunk < m_pending.chunks.size()) {
             const auto write = [this]() {
                 if (m_socket->state() != QAbstractSocket::ConnectedState)

@@ -78,6 +78,8 @@ struct FakeResponse {
     bool truncate = false;       // after the chunks: close without the terminating chunk
     bool hang = false;           // never answer at all
     bool verbatim = false;       // the chunks are the whole answer (status line and headers too), sent as they are
+    bool repeatLastChunk = false; // after the chunks: the last one again and again until the connection closes
+    double holdSeconds = 0;      // on the project clock: wait this long before answering
 
     static FakeResponse json(int status, const QJsonObject& object);
     // {"error": code, "message": message}; an empty code or message is left out.
@@ -92,6 +94,8 @@ struct FakeResponse {
     static QList<QByteArray> chatReplyEvents(const QString& text, int pieces = 3, qint64 creditsBalance = -1);
     // A response that never answers.
     static FakeResponse hanging();
+    // No answer: the connection is closed once the request has arrived.
+    static FakeResponse dropped();
     // This response sent slowly: a body becomes one chunk, and every chunk
     // waits `intervalMs` of real time.
     FakeResponse slowed(int intervalMs) const;
