@@ -563,6 +563,12 @@ FakeResponse FakeHostedService::builtIn(const FakeRequest& r)
         m_autopilotRequests << seen;
         if (!m_autopilotReplies.isEmpty())
             return m_autopilotReplies.takeFirst();
+        if (m_autopilotDoneWhenEmpty) {
+            const QJsonObject done{{"message", kDecisionsUsedUp},
+                                   {"action", QJsonObject{{"type", "done"}, {"success", false}, {"text", kDecisionsUsedUp}}}};
+            return R::eventStream(R::chatReplyEvents(
+                QString::fromUtf8(QJsonDocument(done).toJson(QJsonDocument::Compact)), 2, credits));
+        }
     }
     return R::eventStream(R::chatReplyEvents(m_chatReply, m_chatPieces, credits));
 }
@@ -571,6 +577,34 @@ void FakeHostedService::queueAutopilotReplies(const QStringList& decisions)
 {
     for (const QString& decision : decisions)
         m_autopilotReplies << FakeResponse::eventStream(FakeResponse::chatReplyEvents(decision, 2));
+}
+
+std::optional<QStringList> FakeHostedService::readDecisionScript(const QByteArray& json, QString* error)
+{
+    QJsonParseError parseError{};
+    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        *error = QStringLiteral("not JSON: %1 at offset %2").arg(parseError.errorString()).arg(parseError.offset);
+        return std::nullopt;
+    }
+    if (!document.isArray()) {
+        *error = QStringLiteral("not a JSON list of decisions");
+        return std::nullopt;
+    }
+    QStringList decisions;
+    const QJsonArray entries = document.array();
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        const QJsonValue entry = entries[i];
+        if (entry.isObject())
+            decisions << QString::fromUtf8(QJsonDocument(entry.toObject()).toJson(QJsonDocument::Compact));
+        else if (entry.isString())
+            decisions << entry.toString();
+        else {
+            *error = QStringLiteral("decision %1 is neither an object nor a text").arg(i + 1);
+            return std::nullopt;
+        }
+    }
+    return decisions;
 }
 
 void FakeHostedService::queueAutopilotResponse(const FakeResponse& response) { m_autopilotReplies << response; }

@@ -9,7 +9,10 @@
 // docs/hosted-api.md with an in-memory account store. With
 // --approve-google it also plays Google's consent page: paste the
 // authorization URL the app opened (one per line on standard input) and it
-// sends the browser's redirect to the app's loopback listener.
+// sends the browser's redirect to the app's loopback listener. With
+// --decisions FILE (a JSON list of decisions, see docs/hosted-api.md) it
+// plays UI Autopilot: each step gets the next decision of the list, and a
+// step past its end gets a "done" that reports failure.
 
 #include "support/FakeHostedService.h"
 #include "support/TestCertificates.h"
@@ -46,7 +49,11 @@ int main(int argc, char** argv)
     QCommandLineOption transcript(QStringLiteral("transcript"), QStringLiteral("The transcription text."), QStringLiteral("text"));
     QCommandLineOption approve(QStringLiteral("approve-google"),
                                QStringLiteral("Read Google authorization URLs from standard input and approve each."));
-    parser.addOptions({port, account, dataDir, caOut, reply, transcript, approve});
+    QCommandLineOption decisions(QStringLiteral("decisions"),
+                                 QStringLiteral("UI Autopilot decisions, one per step: a JSON list of decision objects. "
+                                                "A step past the end of the list is answered with done."),
+                                 QStringLiteral("file"));
+    parser.addOptions({port, account, dataDir, caOut, reply, transcript, approve, decisions});
     parser.process(app);
     const QString folder = parser.isSet(dataDir)
                                ? parser.value(dataDir)
@@ -72,6 +79,17 @@ int main(int argc, char** argv)
         fake.setChatReply(parser.value(reply));
     if (parser.isSet(transcript))
         fake.setTranscript(parser.value(transcript));
+    if (parser.isSet(decisions)) {
+        QFile file(parser.value(decisions));
+        QString error = file.open(QIODevice::ReadOnly) ? QString() : file.errorString();
+        const auto script = error.isEmpty() ? FakeHostedService::readDecisionScript(file.readAll(), &error) : std::nullopt;
+        if (!script) {
+            std::fprintf(stderr, "fake hosted service: --decisions %s: %s\n", qPrintable(file.fileName()), qPrintable(error));
+            return 2;
+        }
+        fake.queueAutopilotReplies(*script);
+        fake.setAutopilotDoneWhenEmpty(true);
+    }
     QString caPath = fake.caCertificatePath();
     if (parser.isSet(caOut)) {
         QFile::remove(parser.value(caOut));
