@@ -48,6 +48,10 @@ int runApplication(int argc, char** argv, constants::RandomFill randomFill)
     QApplication::setApplicationName(constants::appDisplayName);
     QApplication::setApplicationVersion(constants::appDisplayVersion);
     QApplication::setQuitOnLastWindowClosed(false);
+    // The desktop shows the app's own icon wherever it shows one for a
+    // window of ours, and can match the windows to the installed menu entry.
+    QApplication::setWindowIcon(AppController::applicationIcon());
+    QGuiApplication::setDesktopFileName(QStringLiteral("tovrik"));
     // SIGTERM, SIGINT and SIGHUP take the Quit menu item's way out, so that
     // nothing stays held down and nothing stays lent on the X server. The
     // handlers stay until the teardown below is done: a second signal then
