@@ -7,12 +7,40 @@
 #include <QFile>
 #include <QStandardPaths>
 #include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
 #include <csignal>
 #include <unistd.h>
 
 namespace tovrik::platform::x11 {
 
 namespace {
+
+// A new private file beside `path`, renamed over it. No flush to disk: the
+// list matters only as long as the X server runs, which a power loss ends
+// too, and it is rewritten on every lend.
+bool replaceFile(const QString& path, const QByteArray& bytes)
+{
+    QByteArray temporary = QFile::encodeName(path) + ".tmp-XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    const bool written = ::close(fd) == 0 && done == bytes.size();
+    if (!written || ::rename(temporary.constData(), QFile::encodeName(path).constData()) != 0) {
+        ::unlink(temporary.constData());
+        return false;
+    }
+    return true;
+}
 
 bool processRuns(qint64 pid)
 {
@@ -60,7 +88,7 @@ bool LentKeycodeRecord::save(const std::map<uint32_t, uint8_t>& lent) const
     for (const auto& [keysym, keycode] : lent)
         text += QByteArray::number(keycode) + ' ' + QByteArray::number(keysym) + '\n';
     QString error;
-    return makePrivateDirectory(m_folder, &error) && writePrivateFileAtomically(m_path, text, &error);
+    return makePrivateDirectory(m_folder, &error) && replaceFile(m_path, text);
 }
 
 std::vector<LentKeycode> LentKeycodeRecord::parse(const QByteArray& text)
