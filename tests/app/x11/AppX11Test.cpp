@@ -302,6 +302,11 @@ TEST_F(AppShellX11Test, WithoutATrayThePanelShowsHidesHandsOverToTheMenuEntrySho
     const xcb_atom_t skipTaskbar = platform::x11::internAtom(x, "_NET_WM_STATE_SKIP_TASKBAR");
     EXPECT_NE(std::find(panel->states.begin(), panel->states.end(), skipTaskbar), panel->states.end());
     EXPECT_EQ(viewableWindowsOf(x, app->processId()).size(), 1u) << "the panel is our only window on screen";
+    // The app's own icon (64 × 64), not a generic one, where the desktop shows one.
+    const auto icon = platform::x11::getProperty(x, panel->id, platform::x11::internAtom(x, "_NET_WM_ICON"),
+                                                 XCB_ATOM_CARDINAL).cardinals();
+    ASSERT_GE(icon.size(), 2u) << "the panel has no icon";
+    EXPECT_EQ(std::vector<uint32_t>(icon.begin(), icon.begin() + 2), (std::vector<uint32_t>{64, 64}));
 
     ASSERT_TRUE(clickUntilHidden(other, app, 100, 600)) << "a click outside did not hide the panel";
     QProcess* second = launch({}, false, exec.captured(1));
