@@ -230,7 +230,8 @@ void X11Input::restoreLent()
     if (m_lent.empty() || !m_conn.ok())
         return;
     // A keycode still held keeps its symbol until it is let go.
-    std::erase_if(m_lent, [this](const auto& entry) { return m_heldKeys[entry.second] == 0 && setKeysym(entry.second, 0); });
+    std::erase_if(m_lent,
+                  [this](const auto& entry) { return m_heldKeys[entry.second] == 0 && setKeysym(entry.second, 0); });
     m_lentRecord.save(m_lent);
     m_map.load(m_conn);
 }
