@@ -190,7 +190,8 @@ public:
     // answered with a "done" that reports failure (kDecisionsUsedUp), so a
     // script that ends early ends the run instead of feeding it a chat reply.
     void setAutopilotDoneWhenEmpty(bool on) { m_autopilotDoneWhenEmpty = on; }
-    static inline const QString kDecisionsUsedUp = QStringLiteral("The stand-in has no scripted decision left.");
+    static inline const QString kDecisionsUsedUp =
+        QStringLiteral("The stand-in has no scripted UI Autopilot decision left (see its --decisions option).");
     // A script of decisions: a JSON list whose entries are decision objects
     // (sent as compact JSON) or texts (sent as they are). Null on anything
     // else, with `error` set.

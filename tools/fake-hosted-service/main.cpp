@@ -12,7 +12,8 @@
 // sends the browser's redirect to the app's loopback listener. With
 // --decisions FILE (a JSON list of decisions, see docs/hosted-api.md) it
 // plays UI Autopilot: each step gets the next decision of the list, and a
-// step past its end gets a "done" that reports failure.
+// step past its end (every step, without a list) gets a "done" that reports
+// failure.
 
 #include "support/FakeHostedService.h"
 #include "support/TestCertificates.h"
@@ -88,8 +89,11 @@ int main(int argc, char** argv)
             return 2;
         }
         fake.queueAutopilotReplies(*script);
-        fake.setAutopilotDoneWhenEmpty(true);
     }
+    // A UI Autopilot step never gets a chat reply (which is no decision):
+    // without a script, or past its end, the run ends with a done that says
+    // why.
+    fake.setAutopilotDoneWhenEmpty(true);
     QString caPath = fake.caCertificatePath();
     if (parser.isSet(caOut)) {
         QFile::remove(parser.value(caOut));
