@@ -146,6 +146,8 @@ void KeyablePanel::requestWindowState()
     }
     if (root == XCB_WINDOW_NONE)
         return;
+    constexpr uint32_t add = 1, normalApplication = 1;
+    const xcb_atom_t state = internAtom(c, "_NET_WM_STATE");
     const auto send = [&](xcb_atom_t type, uint32_t d0, uint32_t d1, uint32_t d2) {
         if (type == XCB_ATOM_NONE)
             return;
@@ -157,16 +159,17 @@ void KeyablePanel::requestWindowState()
         event.data.data32[0] = d0;
         event.data.data32[1] = d1;
         event.data.data32[2] = d2;
-        event.data.data32[3] = 1; // from a normal application
+        // Where the source is told: after the two states of _NET_WM_STATE,
+        // right after the desktop of _NET_WM_DESKTOP.
+        if (type == state)
+            event.data.data32[3] = normalApplication;
         xcb_send_event(c, 0, root,
                        XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
                        reinterpret_cast<const char*>(&event));
     };
-    constexpr uint32_t add = 1;
-    const xcb_atom_t state = internAtom(c, "_NET_WM_STATE");
     send(state, add, internAtom(c, "_NET_WM_STATE_SKIP_TASKBAR"), internAtom(c, "_NET_WM_STATE_SKIP_PAGER"));
     send(state, add, internAtom(c, "_NET_WM_STATE_STICKY"), 0);
-    send(internAtom(c, "_NET_WM_DESKTOP"), 0xFFFFFFFFu, 0, 0);
+    send(internAtom(c, "_NET_WM_DESKTOP"), 0xFFFFFFFFu, normalApplication, 0);
     xcb_flush(c);
 }
 
