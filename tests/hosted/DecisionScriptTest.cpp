@@ -55,17 +55,3 @@ TEST_F(DecisionScriptTest, StepsGetTheDecisionsInOrderThenDoneAndOtherChatsTheCh
     }
     EXPECT_EQ(fake.autopilotRequests().size(), 4);
 }
-
-TEST(DecisionScript, AnythingButAListOfObjectsAndTextsIsRefusedWithTheReason)
-{
-    const std::pair<const char*, const char*> rows[] = {
-        {"[{\"action\": ", "not JSON"},
-        {"{\"action\": {\"type\": \"done\"}}", "not a JSON list of decisions"},
-        {"[{\"action\": {\"type\": \"done\"}}, 3]", "decision 2 is neither an object nor a text"},
-    };
-    for (const auto& [text, reason] : rows) {
-        QString error;
-        EXPECT_FALSE(FakeHostedService::readDecisionScript(text, &error).has_value()) << text;
-        EXPECT_TRUE(error.startsWith(QString::fromLatin1(reason))) << error.toStdString();
-    }
-}

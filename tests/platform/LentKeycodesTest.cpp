@@ -1,6 +1,6 @@
 // The on-disk list of lent keycodes: what a line holds, which files a new
-// start may read (a dead process's, on the same display only), and that
-// nothing lent leaves no file behind.
+// start may read (a dead process's, on the same display only, whatever
+// screen of it), and that nothing lent leaves no file behind.
 
 #include "platform/x11/LentKeycodes.h"
 
@@ -26,15 +26,6 @@ TEST(LentKeycodes, LinesThatDoNotReadAreSkipped)
                                                   "x 65\n"
                                                   "  201 223  \n"); // ß, blanks around
     EXPECT_EQ(entries, (std::vector<LentKeycode>{{255, 0x100754c}, {201, 223}}));
-}
-
-TEST(LentKeycodes, DisplaysAreToldApartByHostAndNumberOnly)
-{
-    const std::pair<const char*, const char*> rows[] = {
-        {":0", ":0"}, {":0.1", ":0"}, {"localhost:10.0", "localhost:10"}, {"/tmp/x/org.x:1", "_tmp_x_org_x:1"}, {"", "_"},
-    };
-    for (const auto& [display, key] : rows)
-        EXPECT_EQ(LentKeycodeRecord::displayKey(QString::fromLatin1(display)), QString::fromLatin1(key)) << display;
 }
 
 TEST(LentKeycodes, ANewStartReadsOnlyWhatDeadProcessesLeftOnItsDisplay)
