@@ -11,10 +11,37 @@
 # Sign in with ada@example.com / secret123 (or pass --account). The stand-in
 # publishes this build as an update: "Check for updates" finds it and says
 # that a build run from the build tree cannot install it. Options go to
-# the stand-in, e.g. --reply "The Save button is at the top. [POINT:400,120:Save button:screen1]".
+# the stand-in, e.g. --reply "The Save button is at the top. [POINT:400,120:Save button:screen1]"
+# or --decisions FILE (UI Autopilot decisions, see the README).
+# --data-dir PATH keeps the stand-in's CA and Tovrik's profile in PATH.
+# SIGTERM, SIGINT or SIGHUP to this script quit Tovrik the normal way, and the
+# stand-in stops with it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="${TOVRIK_BUILD_DIR:-$root/build}"
+stand_in_binary="$build/tools/fake-hosted-service/tovrik-fake-hosted-service"
+
+data="${TOVRIK_TRY_DATA_DIR:-${XDG_DATA_HOME:-$HOME/.local/share}/tovrik-fake-hosted-service}"
+stand_in_args=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    -h|--help|--help-all)
+      sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"
+      if [ -x "$stand_in_binary" ]; then
+        echo
+        "$stand_in_binary" --help | sed -n '/^Options:/,$p'
+      else
+        echo
+        echo "(Build the stand-in to list its options: bash scripts/build.sh tovrik-fake-hosted-service)"
+      fi
+      exit 0 ;;
+    --data-dir) [ $# -ge 2 ] || { echo "tovrik try: --data-dir needs a folder" >&2; exit 2; }
+                data="$2"; shift 2 ;;
+    --data-dir=*) data="${1#--data-dir=}"; shift ;;
+    *) stand_in_args+=("$1"); shift ;;
+  esac
+done
+set -- "${stand_in_args[@]+"${stand_in_args[@]}"}"
 if [ -z "${DISPLAY:-}" ]; then
   echo "tovrik: no X11 display (DISPLAY is not set); start it from an X11 desktop session." >&2
   exit 1
@@ -25,8 +52,8 @@ bash "$root/scripts/build.sh" tovrik tovrik-fake-hosted-service
 bash "$root/scripts/build.sh" tovrik_update_package >/dev/null 2>&1 \
   || { echo "tovrik try: could not pack the update package (cmake --build build --target tovrik_update_package)" >&2; exit 1; }
 
-data="${TOVRIK_TRY_DATA_DIR:-${XDG_DATA_HOME:-$HOME/.local/share}/tovrik-fake-hosted-service}"
 mkdir -p "$data/profile"
+data=$(cd "$data" && pwd)
 chmod 700 "$data" "$data/profile"
 log="$data/stand-in.log"
 
@@ -37,10 +64,14 @@ case " $* " in
   *) args+=(--reply "This is the local stand-in of the hosted service. Here is the top-left corner. [POINT:40,40:top-left corner:screen1]") ;;
 esac
 
-"$build/tools/fake-hosted-service/tovrik-fake-hosted-service" "${args[@]}" "$@" >"$log" 2>&1 &
+"$stand_in_binary" "${args[@]}" "$@" >"$log" 2>&1 &
 stand_in=$!
 runtime=$(mktemp -d "${TMPDIR:-/tmp}/tovrik-try.XXXXXX")
-trap 'kill "$stand_in" 2>/dev/null || true; wait "$stand_in" 2>/dev/null || true; rm -rf "$runtime"' EXIT
+# The system voice starts a speech-dispatcher of its own in the private
+# runtime folder; it goes with the session.
+trap 'kill "$stand_in" 2>/dev/null || true; wait "$stand_in" 2>/dev/null || true
+      kill "$(cat "$runtime/speech-dispatcher/pid" 2>/dev/null)" 2>/dev/null || true; rm -rf "$runtime"' EXIT
+trap 'exit 1' TERM INT HUP
 port=""
 for _ in $(seq 1 300); do
   port=$(sed -n 's/^fake hosted service listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$log")
@@ -66,13 +97,30 @@ fi
 chmod 700 "$runtime"
 export XDG_RUNTIME_DIR="$runtime"
 # Tovrik's own keyring, unlocked with a fixed password, on a private session bus.
+# Its process id is written down, so that a signal to this script reaches it.
 inner=$(cat <<'INNER'
 set -euo pipefail
 eval "$(printf 'tovrik-try' | gnome-keyring-daemon --unlock --components=secrets 2>/dev/null)"
 eval "$(gnome-keyring-daemon --start --components=secrets 2>/dev/null)"
+echo $$ >"$XDG_RUNTIME_DIR/tovrik.pid"
 exec "$@"
 INNER
 )
+# In the background with `wait`, which a signal interrupts (a foreground
+# child would hold the signal back until it ends): the signal goes on to
+# Tovrik, which quits the normal way, and the stand-in stops after it.
+dbus-run-session -- bash -c "$inner" bash "$build/src/app/tovrik" &
+session=$!
+forward() {
+  kill "-$1" "$(cat "$runtime/tovrik.pid" 2>/dev/null)" 2>/dev/null || kill "-$1" "$session" 2>/dev/null || true
+}
+trap 'forward TERM' TERM
+trap 'forward INT' INT
+trap 'forward HUP' HUP
 status=0
-dbus-run-session -- bash -c "$inner" bash "$build/src/app/tovrik" || status=$?
+while :; do
+  wait "$session" && status=0 || status=$?
+  kill -0 "$session" 2>/dev/null || break
+done
+trap - TERM INT HUP
 exit $status

@@ -99,6 +99,12 @@ QImage AppController::makeStatusImage()
     return image;
 }
 
+QIcon AppController::applicationIcon()
+{
+    initAppResources();
+    return QIcon(QStringLiteral(":/AppIcon"));
+}
+
 bool AppController::applicationDidFinishLaunching()
 {
     // 1–3. One instance per bundle identifier. The observer is registered

@@ -7,6 +7,7 @@
 
 #include "panel/SettingsPanelController.h"
 
+#include <QIcon>
 #include <QImage>
 #include <QObject>
 #include <QPointer>
@@ -70,6 +71,8 @@ public:
     // The status image: 20 × 18 with "AppIcon" drawn at (1, 0, 18, 18); an
     // empty (transparent) image when the resource cannot be read.
     static QImage makeStatusImage();
+    // The app's icon (the same picture as the installed menu entry's).
+    static QIcon applicationIcon();
 
 public slots:
     // The launch sequence; returns false when this process is a second

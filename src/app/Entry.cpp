@@ -1,6 +1,7 @@
 #include "app/Entry.h"
 
 #include "app/AppController.h"
+#include "app/QuitSignals.h"
 #include "common/Constants.h"
 #include "hosted/ExtraCertificateAuthorities.h"
 #include "platform/Platform.h"
@@ -47,6 +48,15 @@ int runApplication(int argc, char** argv, constants::RandomFill randomFill)
     QApplication::setApplicationName(constants::appDisplayName);
     QApplication::setApplicationVersion(constants::appDisplayVersion);
     QApplication::setQuitOnLastWindowClosed(false);
+    // The desktop shows the app's own icon wherever it shows one for a
+    // window of ours, and can match the windows to the installed menu entry.
+    QApplication::setWindowIcon(AppController::applicationIcon());
+    QGuiApplication::setDesktopFileName(QStringLiteral("tovrik"));
+    // SIGTERM, SIGINT and SIGHUP take the Quit menu item's way out, so that
+    // nothing stays held down and nothing stays lent on the X server. The
+    // handlers stay until the teardown below is done: a second signal then
+    // finds nobody listening and changes nothing.
+    QuitSignals quitSignals([](int) { QCoreApplication::quit(); });
 
     // An extra authority for a local stand-in of the hosted service (see
     // scripts/try.sh), read once here.

@@ -91,11 +91,16 @@ void KeyablePanel::updateMask()
 // An accessory application has no taskbar entry, and its panel is on every
 // workspace: the EWMH window state (skip taskbar, skip pager, sticky) and the
 // desktop "all" (0xFFFFFFFF) are set before the window maps, where a window
-// manager reads them (Qt keeps states it finds on an unmapped window).
+// manager reads them (Qt keeps states it finds on an unmapped window). This
+// runs before every map, not only the first: a window manager removes the
+// state of a window that is hidden, so a panel shown again would otherwise
+// come back with a taskbar entry.
 void KeyablePanel::markWindowState()
 {
     xcb_connection_t* c = x11Connection();
-    if (!c || !windowHandle() || isVisible())
+    // The show event comes before the native window maps; a window already
+    // mapped is asked through requestWindowState() instead.
+    if (!c || !windowHandle() || windowHandle()->isVisible())
         return;
     const xcb_window_t window = xcb_window_t(windowHandle()->winId());
     const xcb_atom_t state = internAtom(c, "_NET_WM_STATE");
@@ -125,6 +130,46 @@ void KeyablePanel::markWindowState()
     const uint32_t allDesktops = 0xFFFFFFFFu;
     if (desktop != XCB_ATOM_NONE)
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, desktop, XCB_ATOM_CARDINAL, 32, 1, &allDesktops);
+    xcb_flush(c);
+}
+
+void KeyablePanel::requestWindowState()
+{
+    xcb_connection_t* c = x11Connection();
+    if (!c || !windowHandle() || !isVisible())
+        return;
+    const xcb_window_t window = xcb_window_t(windowHandle()->winId());
+    xcb_window_t root = XCB_WINDOW_NONE;
+    if (xcb_query_tree_reply_t* tree = xcb_query_tree_reply(c, xcb_query_tree(c, window), nullptr)) {
+        root = tree->root;
+        std::free(tree);
+    }
+    if (root == XCB_WINDOW_NONE)
+        return;
+    constexpr uint32_t add = 1, normalApplication = 1;
+    const xcb_atom_t state = internAtom(c, "_NET_WM_STATE");
+    const auto send = [&](xcb_atom_t type, uint32_t d0, uint32_t d1, uint32_t d2) {
+        if (type == XCB_ATOM_NONE)
+            return;
+        xcb_client_message_event_t event{};
+        event.response_type = XCB_CLIENT_MESSAGE;
+        event.format = 32;
+        event.window = window;
+        event.type = type;
+        event.data.data32[0] = d0;
+        event.data.data32[1] = d1;
+        event.data.data32[2] = d2;
+        // Where the source is told: after the two states of _NET_WM_STATE,
+        // right after the desktop of _NET_WM_DESKTOP.
+        if (type == state)
+            event.data.data32[3] = normalApplication;
+        xcb_send_event(c, 0, root,
+                       XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                       reinterpret_cast<const char*>(&event));
+    };
+    send(state, add, internAtom(c, "_NET_WM_STATE_SKIP_TASKBAR"), internAtom(c, "_NET_WM_STATE_SKIP_PAGER"));
+    send(state, add, internAtom(c, "_NET_WM_STATE_STICKY"), 0);
+    send(internAtom(c, "_NET_WM_DESKTOP"), 0xFFFFFFFFu, normalApplication, 0);
     xcb_flush(c);
 }
 

@@ -26,6 +26,12 @@ public:
     void setCornerRadius(double radius);
     double cornerRadius() const { return m_cornerRadius; }
 
+    // Asks the window manager, with EWMH client messages, to keep the mapped
+    // panel out of the taskbar and the pager and on every workspace. A window
+    // manager drops a window's state when it is hidden (withdrawn), and the
+    // properties written before the next map may lose that race.
+    void requestWindowState();
+
     // Whether a compositing manager runs (the platform layer's answer).
     static bool isCompositingManagerRunning();
 

@@ -47,6 +47,16 @@ QRectF resizedFrame(const QRectF& F, const QRectF& V, double w, double h)
     return QRectF(x, y, w, h);
 }
 
+QRectF resizedFrameKeepingBottom(const QRectF& F, const QRectF& V, double w, double h)
+{
+    const double inset = SettingsPanelController::edgeInset;
+    const double x = std::max(V.x() + inset, std::min(V.x() + V.width() - w - inset, F.x()));
+    const double y = std::max(V.y() + inset, std::min(V.y() + V.height() - h - inset, F.y()));
+    return QRectF(x, y, w, h);
+}
+
+bool isAtBottomTray(const QRectF& B, const QRectF& V) { return B.center().y() < V.center().y(); }
+
 } // namespace panel_geometry
 
 namespace {
@@ -274,6 +284,9 @@ void SettingsPanelController::showPanel()
     updateCardShadow();
     m_panel->raise();
     m_panel->activateWindow();
+    // Once mapped, ask the window manager again for no taskbar entry: it
+    // drops the hints when the panel is hidden.
+    m_panel->requestWindowState();
 
     installClickOutsideMonitor();
 }
@@ -341,7 +354,9 @@ void SettingsPanelController::resizeVisiblePanel()
     const double w = size.width(), h = size.height();
     const QRectF F = panelFrame();
     const QRectF V = visibleFrameFor(F, w, h);
-    const QRectF target = resizedFrame(F, V, w, h);
+    const std::optional<QRectF> B = m_statusItem ? m_statusItem->buttonWindowFrame() : std::nullopt;
+    const QRectF target = B && isAtBottomTray(*B, visibleFrameFor(B, w, h)) ? resizedFrameKeepingBottom(F, V, w, h)
+                                                                             : resizedFrame(F, V, w, h);
     if (sameFrame(F, target) && !m_animating)
         return;
     if (m_animating && sameFrame(m_animationTo, target))

@@ -4,7 +4,10 @@
 // places it under the status item (or in the top-right corner of the main
 // screen when there is no status-item window), shows and hides it, hides it
 // again 0.3 s after a click elsewhere, and follows the model's preferred size
-// with a 0.16 s ease-in-ease-out animation that keeps the top edge.
+// with a 0.16 s ease-in-ease-out animation that keeps the top edge, or the
+// bottom edge when the status item sits in the lower half of its screen (a
+// tray at the bottom: the panel stays on the tray instead of floating above
+// it when a page gets shorter).
 //
 // Geometry is computed in AppKit coordinates (points, origin at the bottom
 // left of the main display, y up) exactly as the placement rules are stated,
@@ -58,6 +61,13 @@ QRectF placementWithoutStatusItem(const QRectF& V, double w, double h);
 // The new frame for size w × h keeping F's left and top edges unless that
 // would leave V on the right or at the bottom (8-point insets).
 QRectF resizedFrame(const QRectF& F, const QRectF& V, double w, double h);
+// The same for a panel on a tray at the bottom: F's left and bottom edges
+// stay unless that would leave V on the right or at the top (8-point insets;
+// the bottom inset wins when the panel is taller than V).
+QRectF resizedFrameKeepingBottom(const QRectF& F, const QRectF& V, double w, double h);
+// Whether the status item's window B is on a tray at the bottom: its centre
+// lies in the lower half of the visible frame V.
+bool isAtBottomTray(const QRectF& B, const QRectF& V);
 } // namespace panel_geometry
 
 class SettingsPanelController : public QObject {

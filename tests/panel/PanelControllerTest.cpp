@@ -99,9 +99,19 @@ TEST(PanelGeometry, PlacementsUnderTheStatusItemWithoutItAndAfterAResize)
         {"grown near the bottom: 8 above it", resizedFrame({1100, 20, 320, 258}, big, 320, 650), {1100, 8, 320, 650}},
         {"wider than the room on the right", resizedFrame({1300, 610, 100, 258}, big, 320, 258),
          {1440 - 320 - 8, 610, 320, 258}},
+        // On a tray at the bottom the bottom edge stays instead.
+        {"bottom tray, shorter: the bottom edge (8) stays", resizedFrameKeepingBottom({1100, 8, 320, 650}, big, 320, 312),
+         {1100, 8, 320, 312}},
+        {"bottom tray, taller than the room above: 8 below the top",
+         resizedFrameKeepingBottom({1100, 300, 320, 258}, big, 320, 650), {1100, 900 - 650 - 8, 320, 650}},
+        {"bottom tray, taller than the screen: 8 above the bottom",
+         resizedFrameKeepingBottom({1100, 300, 320, 258}, big, 320, 950), {1100, 8, 320, 950}},
     };
     for (const Row& r : rows)
         EXPECT_EQ(r.got, r.want) << r.what;
+    // Which tray: the item's centre below or above the middle of V.
+    EXPECT_TRUE(isAtBottomTray({1300, 0, 24, 24}, {0, 25, 1440, 875}));
+    EXPECT_FALSE(isAtBottomTray({1300, 876, 24, 24}, V));
 }
 
 TEST_F(PanelControllerTest, LaunchShowAfterThreeTenthsAtTheTopRightOrUnderTheStatusItemCornersMaskedOnlyWithoutACompositor)

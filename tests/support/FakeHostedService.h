@@ -42,6 +42,7 @@
 #include <QUrlQuery>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace tovrik::test {
 
@@ -189,6 +190,16 @@ public:
     // like any chat once it is empty. Every such request is recorded.
     void queueAutopilotReplies(const QStringList& decisions);
     void queueAutopilotResponse(const FakeResponse& response);
+    // A scripted run: once the queue is empty, every further step is
+    // answered with a "done" that reports failure (kDecisionsUsedUp), so a
+    // script that ends early ends the run instead of feeding it a chat reply.
+    void setAutopilotDoneWhenEmpty(bool on) { m_autopilotDoneWhenEmpty = on; }
+    static inline const QString kDecisionsUsedUp =
+        QStringLiteral("The stand-in has no scripted UI Autopilot decision left (see its --decisions option).");
+    // A script of decisions: a JSON list whose entries are decision objects
+    // (sent as compact JSON) or texts (sent as they are). Null on anything
+    // else, with `error` set.
+    static std::optional<QStringList> readDecisionScript(const QByteArray& json, QString* error);
     QList<FakeAutopilotRequest> autopilotRequests() const { return m_autopilotRequests; }
     int pendingAutopilotReplies() const { return int(m_autopilotReplies.size()); }
     // Reads request bytes slowly: at most `bytes` every `intervalMs` of real
@@ -246,6 +257,7 @@ private:
     QString m_chatReply = QStringLiteral("Hello from the fake service.");
     int m_chatPieces = 3;
     QList<FakeResponse> m_autopilotReplies;
+    bool m_autopilotDoneWhenEmpty = false;
     QList<FakeAutopilotRequest> m_autopilotRequests;
     qint64 m_readSliceBytes = 0;
     int m_readSliceIntervalMs = 0;

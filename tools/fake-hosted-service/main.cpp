@@ -12,7 +12,11 @@
 // sends the browser's redirect to the app's loopback listener. With
 // --update-dir it publishes a Linux release: the folder's linux-latest.json
 // (as `cmake --build build --target tovrik_update_package` writes it into
-// build/update) at both manifest locations, and the package it names.
+// build/update) at both manifest locations, and the package it names. With
+// --decisions FILE (a JSON list of decisions, see docs/hosted-api.md) it
+// plays UI Autopilot: each step gets the next decision of the list, and a
+// step past its end (every step, without a list) gets a "done" that reports
+// failure.
 
 #include "SpeechAudio.h"
 #include "support/FakeHostedService.h"
@@ -96,7 +100,11 @@ int main(int argc, char** argv)
     QCommandLineOption speechAudio(QStringLiteral("speech-audio"),
                                    QStringLiteral("An MP3 file that /tts answers with (default: a short chime made by lame)."),
                                    QStringLiteral("path"));
-    parser.addOptions({port, account, dataDir, caOut, reply, transcript, approve, updateDir, speechAudio});
+    QCommandLineOption decisions(QStringLiteral("decisions"),
+                                 QStringLiteral("UI Autopilot decisions, one per step: a JSON list of decision objects. "
+                                                "A step past the end of the list is answered with done."),
+                                 QStringLiteral("file"));
+    parser.addOptions({port, account, dataDir, caOut, reply, transcript, approve, updateDir, speechAudio, decisions});
     parser.process(app);
     const QString folder = parser.isSet(dataDir)
                                ? parser.value(dataDir)
@@ -135,6 +143,20 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "fake hosted service: %s; /tts answers with bytes that do not play\n",
                      qPrintable(speechError));
     }
+    if (parser.isSet(decisions)) {
+        QFile file(parser.value(decisions));
+        QString error = file.open(QIODevice::ReadOnly) ? QString() : file.errorString();
+        const auto script = error.isEmpty() ? FakeHostedService::readDecisionScript(file.readAll(), &error) : std::nullopt;
+        if (!script) {
+            std::fprintf(stderr, "fake hosted service: --decisions %s: %s\n", qPrintable(file.fileName()), qPrintable(error));
+            return 2;
+        }
+        fake.queueAutopilotReplies(*script);
+    }
+    // A UI Autopilot step never gets a chat reply (which is no decision):
+    // without a script, or past its end, the run ends with a done that says
+    // why.
+    fake.setAutopilotDoneWhenEmpty(true);
     QString caPath = fake.caCertificatePath();
     if (parser.isSet(caOut)) {
         QFile::remove(parser.value(caOut));

@@ -53,7 +53,8 @@ int scrollNotches(int delta, bool pixelUnits)
     return std::min(notches, 200);
 }
 
-X11Input::X11Input(X11Displays& displays) : m_displays(displays), m_conn(nullptr)
+X11Input::X11Input(X11Displays& displays)
+    : m_displays(displays), m_conn(nullptr), m_lentRecord(qEnvironmentVariable("DISPLAY"))
 {
     if (!m_conn.ok())
         return;
@@ -62,6 +63,7 @@ X11Input::X11Input(X11Displays& displays) : m_displays(displays), m_conn(nullptr
     if (initXInput2(m_conn))
         m_masters = postingMasters(m_conn);
     m_map.load(m_conn);
+    giveBackLeftovers();
     if (QCoreApplication::instance())
         m_timerContext = std::make_unique<QObject>();
 }
@@ -208,9 +210,18 @@ uint8_t X11Input::lend(uint32_t sym)
         restoreLent();
         spare = m_map.spareKeycode();
     }
-    if (!spare || !setKeysym(spare, sym) || !m_map.load(m_conn))
+    if (!spare)
         return 0;
+    // On disk before the keyboard map changes: a run killed in between
+    // leaves a line too many (given back only while the keycode still types
+    // that symbol), never a keycode lent without a line.
     m_lent[sym] = spare;
+    m_lentRecord.save(m_lent);
+    if (!setKeysym(spare, sym) || !m_map.load(m_conn)) {
+        m_lent.erase(sym);
+        m_lentRecord.save(m_lent);
+        return 0;
+    }
     return spare;
 }
 
@@ -218,11 +229,28 @@ void X11Input::restoreLent()
 {
     if (m_lent.empty() || !m_conn.ok())
         return;
-    for (const auto& [sym, keycode] : m_lent)
-        if (m_heldKeys[keycode] == 0)
-            setKeysym(keycode, 0);
-    m_lent.clear();
+    // A keycode still held keeps its symbol until it is let go.
+    std::erase_if(m_lent,
+                  [this](const auto& entry) { return m_heldKeys[entry.second] == 0 && setKeysym(entry.second, 0); });
+    m_lentRecord.save(m_lent);
     m_map.load(m_conn);
+}
+
+void X11Input::giveBackLeftovers()
+{
+    if (!m_conn.ok())
+        return;
+    const auto left = m_lentRecord.leftovers();
+    bool changed = false;
+    for (const LentKeycode& entry : left.keycodes) {
+        // Only what still types the symbol lent: anything else was remapped
+        // since by someone else.
+        if (m_map.keysym(entry.keycode, 0) == entry.keysym && setKeysym(entry.keycode, 0))
+            changed = true;
+    }
+    if (changed)
+        m_map.load(m_conn);
+    LentKeycodeRecord::forget(left.files);
 }
 
 void X11Input::scheduleRestore()

@@ -5,6 +5,7 @@
 // it: a pointer query on any connection afterwards sees the new position.
 
 #include "platform/Input.h"
+#include "platform/x11/LentKeycodes.h"
 #include "platform/x11/SyntheticLedger.h"
 #include "platform/x11/X11Keymap.h"
 #include "platform/x11/XInputDevices.h"
@@ -53,6 +54,7 @@ private:
     uint8_t lend(uint32_t keysym);
     bool setKeysym(uint8_t keycode, uint32_t keysym);
     void restoreLent();
+    void giveBackLeftovers();
     void scheduleRestore();
     bool heldByAnyone(uint32_t keysym) const;
     std::array<uint8_t, 32> queryKeymap() const;
@@ -71,7 +73,10 @@ private:
     // Spare keycodes lent a symbol for typing text, kept until typing has
     // been quiet for a second: a client reads the new keyboard map when it
     // handles the change notification, which may be after we posted keys.
+    // The list is on disk as long as anything is lent, so that the next
+    // start gives back what a killed run could not.
     std::map<uint32_t, uint8_t> m_lent; // keysym -> keycode
+    LentKeycodeRecord m_lentRecord;
     std::unique_ptr<QObject> m_timerContext;
     quint64 m_textGeneration = 0;
 };

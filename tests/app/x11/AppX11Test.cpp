@@ -14,6 +14,7 @@
 #include "platform/x11/Xcb.h"
 #include "support/SimFixture.h"
 #include "support/X11TestClients.h"
+#include "ProcessWindows.h"
 
 #include <QAction>
 #include <QDBusConnection>
@@ -170,33 +171,6 @@ using test::SecondSeat;
 
 using platform::x11::XcbReply;
 
-struct WindowInfo {
-    xcb_window_t id = 0;
-    QRect geometry; // root coordinates
-    QString name;
-    std::vector<uint32_t> states;
-};
-
-// Mapped, viewable top-level windows of process `pid`.
-std::vector<WindowInfo> viewableWindowsOf(platform::x11::XcbConnection& c, qint64 pid)
-{
-    using platform::x11::getProperty;
-    const auto atom = [&](const char* name) { return platform::x11::internAtom(c, name); };
-    std::vector<WindowInfo> out;
-    XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, c.root()), nullptr));
-    for (int i = 0; tree && i < xcb_query_tree_children_length(tree.get()); ++i) {
-        const xcb_window_t w = xcb_query_tree_children(tree.get())[i];
-        const auto pids = getProperty(c, w, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL).cardinals();
-        XcbReply<xcb_get_window_attributes_reply_t> attrs(
-            xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, w), nullptr));
-        XcbReply<xcb_get_geometry_reply_t> geo(xcb_get_geometry_reply(c, xcb_get_geometry(c, w), nullptr));
-        if (!pids.empty() && qint64(pids[0]) == pid && attrs && attrs->map_state == XCB_MAP_STATE_VIEWABLE && geo)
-            out.push_back({w, QRect(geo->x, geo->y, geo->width, geo->height),
-                           QString::fromUtf8(getProperty(c, w, atom("_NET_WM_NAME")).data),
-                           getProperty(c, w, atom("_NET_WM_STATE"), XCB_ATOM_ATOM).cardinals()});
-    }
-    return out;
-}
 
 // The root window's pixels in `r`, as a desktop capture shows them.
 QImage rootPixels(QRect r) { return QGuiApplication::primaryScreen()->grabWindow(0, r.x(), r.y(), r.width(), r.height()).toImage(); }
@@ -334,6 +308,11 @@ TEST_F(AppShellX11Test, WithoutATrayThePanelShowsHidesHandsOverToTheMenuEntrySho
         if (w.name != QStringLiteral("Tovrik panel shadow"))
             onScreen.push_back(w.name);
     EXPECT_EQ(onScreen, std::vector<QString>{QStringLiteral("Tovrik")});
+    // The app's own icon (64 × 64), not a generic one, where the desktop shows one.
+    const auto icon = platform::x11::getProperty(x, panel->id, platform::x11::internAtom(x, "_NET_WM_ICON"),
+                                                 XCB_ATOM_CARDINAL).cardinals();
+    ASSERT_GE(icon.size(), 2u) << "the panel has no icon";
+    EXPECT_EQ(std::vector<uint32_t>(icon.begin(), icon.begin() + 2), (std::vector<uint32_t>{64, 64}));
 
     ASSERT_TRUE(clickUntilHidden(other, app, 100, 600)) << "a click outside did not hide the panel";
     QProcess* second = launch({}, false, exec.captured(1));

@@ -1,0 +1,265 @@
+// The real `tovrik` binary, signed in to the fake hosted service with UI
+// Autopilot on, is asked through its panel to run a scripted autopilot task
+// on the test command's X server, and is ended by a signal in the middle of
+// it. SIGTERM must leave the server as it found it: no key or button down,
+// no modifier in the pointer's state, the keyboard map unchanged (the
+// spare keycodes lent for characters the layout lacks given back). After
+// SIGKILL nothing can be given back at once; the next start does it.
+
+#include "ProcessWindows.h"
+#include "hosted/ExtraCertificateAuthorities.h"
+#include "platform/sim/SimPlatform.h"
+#include "platform/x11/X11Keymap.h"
+#include "platform/x11/X11Platform.h"
+#include "settings/SettingsStore.h"
+#include "support/FakeHostedService.h"
+#include "support/SimFixture.h"
+#include "support/X11TestClients.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <X11/keysym.h>
+#include <csignal>
+#include <optional>
+
+namespace tovrik::app {
+namespace {
+
+using test::FakeHostedService;
+using test::spinUntil;
+
+struct ServerInput {
+    std::array<uint8_t, 32> keys{};
+    uint16_t pointerMask = 0;
+    bool keyDown(uint8_t keycode) const { return keys[keycode / 8] & (1 << (keycode % 8)); }
+    bool anyKeyDown() const { return std::any_of(keys.begin(), keys.end(), [](uint8_t b) { return b != 0; }); }
+};
+
+ServerInput serverInput(platform::x11::XcbConnection& c)
+{
+    ServerInput out;
+    XcbReply<xcb_query_keymap_reply_t> keys(xcb_query_keymap_reply(c, xcb_query_keymap(c), nullptr));
+    XcbReply<xcb_query_pointer_reply_t> pointer(xcb_query_pointer_reply(c, xcb_query_pointer(c, c.root()), nullptr));
+    if (keys)
+        std::copy(std::begin(keys->keys), std::end(keys->keys), out.keys.begin());
+    out.pointerMask = pointer ? pointer->mask : 0xffff;
+    return out;
+}
+
+// Every keysym of every keycode, as the server maps them now.
+std::vector<uint32_t> keyboardMap(platform::x11::XcbConnection& c)
+{
+    const xcb_setup_t* setup = xcb_get_setup(c);
+    XcbReply<xcb_get_keyboard_mapping_reply_t> reply(xcb_get_keyboard_mapping_reply(
+        c, xcb_get_keyboard_mapping(c, setup->min_keycode, uint8_t(setup->max_keycode - setup->min_keycode + 1)),
+        nullptr));
+    if (!reply)
+        return {};
+    const auto* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
+    return std::vector<uint32_t>(syms, syms + xcb_get_keyboard_mapping_keysyms_length(reply.get()));
+}
+
+// A keysym of a Unicode character (what a lent keycode types).
+bool anyUnicodeKeysym(const std::vector<uint32_t>& map)
+{
+    return std::any_of(map.begin(), map.end(), [](uint32_t s) { return s >= 0x1000100u && s <= 0x110ffffu; });
+}
+
+class QuitOnSignalX11Test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(x.ok());
+        ASSERT_TRUE(dataHome.isValid() && runtime.isValid());
+        binary = qEnvironmentVariable("TOVRIK_BINARY_DIR") + QStringLiteral("/src/app/tovrik");
+        ASSERT_TRUE(QFileInfo::exists(binary)) << binary.toStdString();
+        QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
+        ASSERT_NE(bus, nullptr) << "no D-Bus session bus";
+        ASSERT_TRUE(spinUntil([bus] { return !bus->isServiceRegistered(QStringLiteral("ai.tovrik.mac")).value(); }, 10000));
+        // The session goes into the real keyring, where the binary reads it.
+        QString error;
+        ASSERT_TRUE(platform::x11::X11Platform::install(&error)) << error.toStdString();
+        previousDataHome = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", dataHome.path().toUtf8());
+        ASSERT_TRUE(fake.start()) << fake.lastError().toStdString();
+        fake.addAccount(QStringLiteral("signal@b.c"), QStringLiteral("password1"), 500);
+        storeSession(fake.createSession(QStringLiteral("signal@b.c")), QStringLiteral("signal@b.c"));
+        mapBefore = keyboardMap(x);
+        ASSERT_FALSE(mapBefore.empty());
+        ASSERT_FALSE(anyUnicodeKeysym(mapBefore)) << "the keyboard map was left changed before this test";
+    }
+    void TearDown() override
+    {
+        for (auto& p : processes) {
+            p->kill();
+            p->waitForFinished(5000);
+        }
+        // The session lives in the keyring the other tests share.
+        storeSession(QString(), QString());
+        fake.stop();
+        qputenv("XDG_DATA_HOME", previousDataHome);
+        test::drainEvents();
+        platform::sim::SimPlatform::install();
+    }
+    static void storeSession(const QString& token, const QString& email)
+    {
+        SettingsStore store;
+        TovrikSettings settings = store.load().settings;
+        settings.hostedAccountSessionToken = token;
+        settings.hostedAccountEmail = email;
+        settings.isUIAutopilotEnabled = settings.isSilentModeEnabled = true;
+        EXPECT_TRUE(store.save(settings).ok);
+    }
+    QProcess* launch()
+    {
+        QProcess* p = processes.emplace_back(std::make_unique<QProcess>()).get();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_DATA_HOME"), dataHome.path());
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+        env.insert(QStringLiteral("https_proxy"), QStringLiteral("http://127.0.0.1:%1").arg(fake.port()));
+        env.insert(QString::fromLatin1(hosted::extraCertificateAuthoritiesVariable), fake.caCertificatePath());
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        p->setProcessEnvironment(env);
+        p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        p->start(binary, {});
+        return p;
+    }
+    std::optional<WindowInfo> waitForPanel(QProcess* p)
+    {
+        std::optional<WindowInfo> found;
+        spinUntil(
+            [&] {
+                for (const auto& w : viewableWindowsOf(x, p->processId()))
+                    if (w.name == QStringLiteral("Tovrik"))
+                        found = w;
+                return found.has_value();
+            },
+            20000);
+        return found;
+    }
+    // Starts the binary, types a task into the ready screen's ask box and
+    // sends it; the fake answers each step with the next of `decisions`.
+    QProcess* startRun(const QStringList& decisions)
+    {
+        fake.queueAutopilotReplies(decisions);
+        fake.setAutopilotDoneWhenEmpty(true);
+        QProcess* app = launch();
+        const auto panel = waitForPanel(app);
+        EXPECT_TRUE(panel.has_value()) << "the panel never appeared";
+        if (!panel)
+            return app;
+        // The ready screen: the ask box below the two shortcut rows, its
+        // button at the box's lower right.
+        const QPoint box = panel->geometry.topLeft() + QPoint(150, 160);
+        const QPoint ask = panel->geometry.topLeft() + QPoint(263, 193);
+        test::XClient user;
+        EXPECT_TRUE(user.click(box) && user.tap(XK_g) && user.tap(XK_o) && user.click(ask));
+        return app;
+    }
+    // What the binary asked the fake, for a failure's message.
+    std::string requestsSeen() const
+    {
+        QStringList seen;
+        for (const auto& r : fake.requests())
+            seen << QString::fromLatin1(r.method + ' ' + r.target);
+        return "requests: " + seen.join(QStringLiteral(", ")).toStdString();
+    }
+    int terminate(QProcess* app, int signal)
+    {
+        ::kill(pid_t(app->processId()), signal);
+        EXPECT_TRUE(app->waitForFinished(30000)) << "signal " << signal << " did not end the binary";
+        return app->exitStatus() == QProcess::NormalExit ? app->exitCode() : -1;
+    }
+
+    platform::x11::XcbConnection x{nullptr};
+    QTemporaryDir dataHome, runtime;
+    QByteArray previousDataHome;
+    QString binary;
+    FakeHostedService fake;
+    std::vector<uint32_t> mapBefore;
+    std::vector<std::unique_ptr<QProcess>> processes;
+};
+
+// Characters no layout of the test server has: each is typed through a
+// lent keycode, more of them than there are spare keycodes.
+QString unicodeText(int count)
+{
+    QString text;
+    for (int i = 0; i < count; ++i)
+        text += QChar(char16_t(0x4e00 + i));
+    return text;
+}
+
+QString inputDecision(const QString& text)
+{
+    return QStringLiteral(R"({"action":{"type":"input","x":600,"y":700,"screen":1,"label":"notes","text":"%1"}})").arg(text);
+}
+
+TEST_F(QuitOnSignalX11Test, SIGTERMWhileTheAutopilotHoldsModifiersAndAButtonReleasesThemAll)
+{
+    platform::x11::KeyboardMapping map;
+    ASSERT_TRUE(map.load(x));
+    const auto shift = map.keycodesFor(XK_Shift_L), alt = map.keycodesFor(XK_Alt_L);
+    ASSERT_FALSE(shift.empty() || alt.empty());
+    const ServerInput before = serverInput(x);
+    ASSERT_FALSE(before.anyKeyDown());
+
+    QProcess* app = startRun({
+        R"({"action":{"type":"key_down","key":"shift"}})",
+        R"({"action":{"type":"key_down","key":"alt"}})",
+        R"({"action":{"type":"mouse_down","x":600,"y":700,"screen":1,"button":"right"}})",
+        R"({"action":{"type":"wait","ms":8000}})",
+        R"({"action":{"type":"move","x":620,"y":700,"screen":1,"ms":8000}})",
+        R"({"action":{"type":"wait","ms":7000}})",
+    });
+    ASSERT_TRUE(spinUntil(
+        [&] {
+            const ServerInput now = serverInput(x);
+            return now.keyDown(shift.front()) && now.keyDown(alt.front()) && (now.pointerMask & XCB_BUTTON_MASK_3);
+        },
+        60000))
+        << "the run never held Shift, Alt and the right button; " << requestsSeen();
+
+    EXPECT_EQ(terminate(app, SIGTERM), 0);
+    const ServerInput after = serverInput(x);
+    EXPECT_FALSE(after.anyKeyDown()) << "a key stayed down";
+    EXPECT_EQ(after.pointerMask, before.pointerMask) << "a button or modifier stayed down";
+    EXPECT_EQ(keyboardMap(x), mapBefore);
+}
+
+TEST_F(QuitOnSignalX11Test, SIGTERMWhileTypingGivesBackTheLentKeycodes)
+{
+    QProcess* app = startRun({inputDecision(unicodeText(1500))});
+    ASSERT_TRUE(spinUntil([&] { return anyUnicodeKeysym(keyboardMap(x)); }, 60000)) << "no keycode was ever lent; " << requestsSeen();
+
+    EXPECT_EQ(terminate(app, SIGTERM), 0);
+    EXPECT_EQ(keyboardMap(x), mapBefore) << "a lent keycode still types its character";
+    EXPECT_FALSE(serverInput(x).anyKeyDown());
+    EXPECT_TRUE(QDir(runtime.path() + "/Tovrik").entryList({"lent-keycodes-*"}, QDir::Files).isEmpty());
+}
+
+TEST_F(QuitOnSignalX11Test, AfterSIGKILLWhileTypingTheNextStartGivesBackTheLentKeycodes)
+{
+    QProcess* app = startRun({inputDecision(unicodeText(1500))});
+    ASSERT_TRUE(spinUntil([&] { return anyUnicodeKeysym(keyboardMap(x)); }, 60000)) << "no keycode was ever lent; " << requestsSeen();
+    terminate(app, SIGKILL);
+    ASSERT_TRUE(anyUnicodeKeysym(keyboardMap(x))) << "nothing was left lent to give back";
+    ASSERT_FALSE(QDir(runtime.path() + "/Tovrik").entryList({"lent-keycodes-*"}, QDir::Files).isEmpty());
+
+    QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
+    ASSERT_TRUE(spinUntil([bus] { return !bus->isServiceRegistered(QStringLiteral("ai.tovrik.mac")).value(); }, 10000));
+    QProcess* next = launch();
+    ASSERT_TRUE(waitForPanel(next).has_value());
+    EXPECT_EQ(keyboardMap(x), mapBefore) << "the new start left the keycodes lent";
+    EXPECT_TRUE(QDir(runtime.path() + "/Tovrik").entryList({"lent-keycodes-*"}, QDir::Files).isEmpty());
+    EXPECT_EQ(terminate(next, SIGTERM), 0);
+}
+
+} // namespace
+} // namespace tovrik::app
