@@ -104,6 +104,9 @@ inline void makeBundle(const QString& path, const BundleFacts& s, const QByteArr
         QDir().mkpath(QFileInfo(exe).absolutePath());
         ASSERT_TRUE(QFile::copy(program, exe));
     }
+    // The one-step swap tool ships in every bundle, as the packaging puts it there.
+    const QString exchange = qEnvironmentVariable("TOVRIK_BINARY_DIR") + "/tools/tovrik-exchange";
+    ASSERT_TRUE(QFile::copy(exchange, path + "/Contents/MacOS/tovrik-exchange")) << exchange.toStdString();
     QByteArray out;
     ASSERT_EQ(run("/bin/sh", {sourceDir() + "/packaging/sign-bundle.sh", path, s.key, s.team}, &out), 0) << out.toStdString();
 }
