@@ -17,7 +17,7 @@ SCRIPT_PATH=$0 MOUNT_DIR= APP_WORK_DIR= KEY_FILE= WORK_APP= STAGING_APP= BACKUP_
 NEW_PATTERN= NEW_PID= LAUNCHED_PID= OLD_BUILD= LOCK_FD= OWN_MARKER= PRIVILEGED=0 TARGET_EXISTED=0
 # Where the run stands: the swap may have happened, the new build was
 # verified or the ending was dealt with, the installed build may be restarted.
-INSTALL_BEGUN=0 SETTLED=0 RELAUNCH=0
+INSTALL_BEGUN=0 SETTLED=0 RELAUNCH=0 FINISHING=0
 
 
 log() {
@@ -36,7 +36,10 @@ remove_tree() {
 # The one ending of every run: $1 is the exit status, $2 the signal that
 # stopped the run, if any.
 finish() {
-  trap - EXIT INT TERM HUP ZERR
+  # Once only: the shell's exit trap still fires when this exit ends it.
+  (( ! FINISHING )) || exit $1
+  FINISHING=1
+  trap - INT TERM HUP ZERR
   setopt LOCAL_OPTIONS NO_ERR_EXIT NO_ERR_RETURN
   local code=$1 stopped=${2:-}
   if (( INSTALL_BEGUN && ! SETTLED )) && ! previous_in_place; then

@@ -61,7 +61,6 @@ TEST_F(SwapScriptTest, EachArgumentRefusalHasItsCodeAndLine)
         {"13 arguments", [](auto&, QStringList& a) { a.removeLast(); }, 64, "", false},
         {"target /Applications", [](auto&, QStringList& a) { a[targetApp] = "/Applications"; }, 69, unsafe, false},
         {"target X.app", [](auto& t, QStringList& a) { a[targetApp] = t.root.path() + "/X.app"; }, 69, unsafe, false},
-        {"relative target", [](auto&, QStringList& a) { a[targetApp] = "Apps/Tovrik.app"; }, 69, unsafe, false},
         {"build 12a", [](auto&, QStringList& a) { a[currentBuild] = "12a"; }, 70, version},
         {"size 012", [](auto&, QStringList& a) { a[expectedSize] = "012"; }, 70, version},
         {"empty version", [](auto&, QStringList& a) { a[appVersion] = ""; }, 70, version},
