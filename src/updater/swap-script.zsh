@@ -467,7 +467,8 @@ private=\$(/usr/bin/mktemp -d $Q_PARENT/.$(quote "$APP_NAME").root.XXXXXX)
 KEY_FILE=\$private/team-update-key.pem
 print -r -- $(quote "$TEAM_PUBLIC_KEY") > \$KEY_FILE
 [[ -f $(quote "$DMG_PATH") && ! -L $(quote "$DMG_PATH") ]]
-/usr/bin/cp -- $(quote "$DMG_PATH") \$private/update.archive
+# At most one byte more than expected is read, so a grown file cannot fill the disk.
+/usr/bin/head -c $(( EXPECTED_SIZE + 1 )) -- $(quote "$DMG_PATH") > \$private/update.archive
 [[ \$(/usr/bin/stat -c %s -- \$private/update.archive) == $(quote "$EXPECTED_SIZE") ]]
 digest=\$(/usr/bin/sha256sum < \$private/update.archive)
 [[ \${digest[1,64]} == $(quote "$EXPECTED_SHA256") ]]
