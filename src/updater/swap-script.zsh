@@ -237,14 +237,14 @@ launch_app() {
 }
 
 # Whether the target holds the previous bundle again (or, when there was
-# none, nothing) with no staging bundle or backup left of this run.
+# none, nothing) with no staging bundle, backup or root's private folder left.
 previous_in_place() {
   if (( TARGET_EXISTED )); then
     [[ -d $TARGET_APP && ! -L $TARGET_APP && $(plist_value "$TARGET_APP/Contents/Info.plist" CFBundleVersion) == "$OLD_BUILD" ]] || return 1
   else
     [[ ! -e $TARGET_APP && ! -L $TARGET_APP ]] || return 1
   fi
-  [[ ! -e $BACKUP_APP && ! -e $STAGING_APP ]]
+  [[ ! -e $BACKUP_APP && ! -e $STAGING_APP && -z $TARGET_PARENT/.$APP_NAME.root.*(N[1]) ]]
 }
 
 # The rollback as a function text, `put_back`: wherever the previous bundle
@@ -273,7 +273,7 @@ put_back() {
   elif (( ! $TARGET_EXISTED )); then
     remove_tree $q_target || return 1
   fi
-  for leftover in $q_staging $q_backup $q_staging.aside; do
+  for leftover in $q_staging $q_backup $q_staging.aside $(quote "$TARGET_PARENT")/.$(quote "$APP_NAME").root.*(N); do
     remove_tree \$leftover || return 1
   done
 }"

@@ -95,6 +95,23 @@ TEST_F(SwapScriptTest, TheInstallNameNeverStandsEmpty)
     }
 }
 
+// The root step killed outright: once its staging bundle exists, and between
+// the swap and the rename of the previous bundle to the backup name.
+TEST_F(SwapScriptTest, ARootStepKilledMidwayLeavesThePreviousBuildAndNoStaging)
+{
+    for (const char* at : {"verify_bundle *.update.*", "/usr/bin/mv -T -- *.update.* *.backup.*"}) {
+        SCOPED_TRACE(at);
+        reset();
+        moveTargetInto(root.path() + "/opt");
+        writeFile(root.path() + "/kill-at", at);
+        EXPECT_EQ(runScript(args, true), 137) << output.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(root.path() + "/kill-at"));
+        EXPECT_EQ(installedBuild(target), "120");
+        EXPECT_TRUE(spinUntil([&] { return relaunched(); }, 10000));
+        expectCleanedUp();
+    }
+}
+
 TEST_F(SwapScriptTest, ASignalDuringTheHealthWaitRollsBackAndCleansUp)
 {
     const struct {

@@ -9,7 +9,8 @@
 // calls, fails on flags (a cancel, a failing nth call, a no-op), runs an
 // attack as the user while "the prompt" is open, and then runs the command
 // as root (setpriv), optionally noting every command of it that finds the
-// install name empty.
+// install name empty, or killing it (-9) before the first command that
+// matches a pattern.
 
 #include "UpdateTestSupport.h"
 
@@ -80,10 +81,12 @@ public:
                    "[ -e \"$R/noop\" ] && exit 0\n"
                    "[ -e \"$R/attack\" ] && /bin/sh \"$R/attack\"\n"
                    "[ \"$1\" = /bin/zsh ] || exit 127\n"
-                   "if [ -e \"$R/observe\" ]; then\n"
-                   "  exec /usr/bin/setpriv --reuid=0 --regid=0 --clear-groups /bin/zsh -c "
-                   "'R=$0; TRAPDEBUG() { [[ -d $(<$R/observe)/Contents ]] || print -r -- \"$ZSH_DEBUG_CMD\" >> $R/gaps }; eval \"$1\"' "
-                   "\"$R\" \"$3\"\nfi\n"
+                   "if [ -e \"$R/observe\" ] || [ -e \"$R/kill-at\" ]; then\n"
+                   "  exec /usr/bin/setpriv --reuid=0 --regid=0 --clear-groups /bin/zsh -c '"
+                   "R=$0; TRAPDEBUG() {\n"
+                   "  [[ ! -e $R/observe || -d $(<$R/observe)/Contents ]] || print -r -- \"$ZSH_DEBUG_CMD\" >> $R/gaps\n"
+                   "  if [[ -e $R/kill-at && $ZSH_DEBUG_CMD == ${~$(<$R/kill-at)} ]]; then rm -f $R/kill-at; kill -9 $$; fi\n"
+                   "}; eval \"$1\"' \"$R\" \"$3\"\nfi\n"
                    "exec /usr/bin/setpriv --reuid=0 --regid=0 --clear-groups \"$@\"\n").toUtf8(),
                   true);
         ::chmod(root.path().toLocal8Bit(), 0755);
