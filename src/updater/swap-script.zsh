@@ -244,7 +244,8 @@ previous_in_place() {
   else
     [[ ! -e $TARGET_APP && ! -L $TARGET_APP ]] || return 1
   fi
-  [[ ! -e $BACKUP_APP && ! -e $STAGING_APP && -z $TARGET_PARENT/.$APP_NAME.root.*(N[1]) ]]
+  local private=($TARGET_PARENT/.$APP_NAME.root.*(N))
+  [[ ! -e $BACKUP_APP && ! -e $STAGING_APP ]] && (( ${#private} == 0 ))
 }
 
 # The rollback as a function text, `put_back`: wherever the previous bundle
