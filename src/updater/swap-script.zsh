@@ -19,7 +19,6 @@ NEW_PATTERN= NEW_PID= LAUNCHED_PID= OLD_BUILD= LOCK_FD= OWN_MARKER= PRIVILEGED=0
 # verified or the ending was dealt with, the installed build may be restarted.
 INSTALL_BEGUN=0 SETTLED=0 RELAUNCH=0 FINISHING=0
 
-
 log() {
   /usr/bin/mkdir -p -- "${LOG_PATH:h}" 2>/dev/null || true
   ( print -r -- "[$(/usr/bin/date -u +%Y-%m-%dT%H:%M:%SZ)] ${(V)1}" >> "$LOG_PATH" ) 2>/dev/null || true
@@ -438,8 +437,8 @@ if [[ -e $TARGET_APP || -L $TARGET_APP ]]; then
   fi
 fi
 
-# The install, one command text in strict mode. $1 holds the staging bundle
-# (the user's verified copy when run directly). Root instead unpacks its own
+# The install, one command text in strict mode. Run directly, it stages the
+# user's verified copy of the bundle. Run as root, it instead unpacks its own
 # copy of the archive in a private folder beside the target and checks size,
 # digest and signature there with the key carried in the command itself,
 # then gives the bundle the install folder's owner and nobody else write.
