@@ -239,3 +239,16 @@ TEST_F(SwapScriptTest, NoTargetAfterTheInstallEndsWith77AndAFailedRollbackWith78
     EXPECT_EQ(installedBuild(backup), "120");
     EXPECT_EQ(workingFolders(), QStringList{});
 }
+
+TEST_F(SwapScriptTest, ABundleWithoutTheExchangeToolIsSwappedByRenames)
+{
+    rebuildImage(newSpec, {}, "Tovrik.app", [](const QString& app) {
+        QFile::remove(app + "/Contents/MacOS/tovrik-exchange");
+        ASSERT_EQ(run("/bin/sh", {sourceDir() + "/packaging/sign-bundle.sh", app, developmentKey(),
+                                  constants::macOSDeveloperTeamIdentifier()}), 0);
+    });
+    EXPECT_EQ(runScript(args), 0) << output.toStdString();
+    EXPECT_EQ(installedBuild(target), "121");
+    EXPECT_FALSE(QFileInfo::exists(target + "/Contents/MacOS/tovrik-exchange"));
+    expectCleanedUp();
+}
