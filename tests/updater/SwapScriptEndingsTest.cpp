@@ -25,6 +25,10 @@ QByteArray gatedBuild(const QString& go)
 QByteArray markerThenExit() { return standInBuild("healthy").replace("for i in {1..150}; do sleep 0.2; done\n", ""); }
 
 bool logHas(const QString& path, const QString& line) { return logLines(path).contains(line); }
+bool newBuildRuns(const QString& target)
+{
+    return run("/usr/bin/pgrep", {"-f", "--", QRegularExpression::escape(target + "/Contents/MacOS/Tovrik --tovrik-update-health-marker")}) == 0;
+}
 
 const QString kWaiting = "Update installed; waiting for a launch-ready health marker before removing the backup.";
 
@@ -126,7 +130,7 @@ TEST_F(SwapScriptTest, ASignalDuringTheHealthWaitRollsBackAndCleansUp)
         QProcess script;
         prepare(script, command(args));
         script.start();
-        ASSERT_TRUE(spinUntil([&] { return logHas(logPath, kWaiting); }, 60000));
+        ASSERT_TRUE(spinUntil([&] { return logHas(logPath, kWaiting) && newBuildRuns(target); }, 60000));
         ::kill(pid_t(script.processId()), c.signal);
         ASSERT_TRUE(script.waitForFinished(60000));
         EXPECT_EQ(script.exitCode(), c.code) << script.readAll().toStdString();
@@ -148,6 +152,10 @@ TEST_F(SwapScriptTest, AnotherUsersProcessNeverCountsAsTheNewBuild)
     impostor.start("/usr/bin/setpriv", {QString("--reuid=%1").arg(user->pw_uid), QString("--regid=%1").arg(user->pw_gid),
                                         "--clear-groups", "/bin/sh", "-c", "sleep 60 & wait", target + "/Contents/MacOS/Tovrik"});
     ASSERT_TRUE(impostor.waitForStarted());
+    ASSERT_TRUE(spinUntil([&] {
+        return run("/usr/bin/pgrep", {"-u", QString::number(user->pw_uid), "-f", "--",
+                                      QRegularExpression::escape(target + "/Contents/MacOS/Tovrik")}) == 0;
+    }));
     rebuildImage(newSpec, markerThenExit());
     EXPECT_EQ(runScript(args), 79) << output.toStdString();
     EXPECT_TRUE(logHas(logPath, "Updated app exited immediately after declaring launch readiness."));
