@@ -1,7 +1,8 @@
 // The swap script under real zsh with the real tools it calls (tar, cp,
 // xmllint, sha256sum, stat, openssl, pgrep, setsid): its exit code and log
-// lines for every refusal, the swap with its health handshake, the rollback,
-// quoting of hostile paths and the privileged branch run as another user.
+// lines for every refusal (after which the installed build runs again), the
+// swap with its health handshake, the rollback, quoting of hostile paths and
+// the privileged branch run as another user.
 // Then the new build's side of the launch-health handshake: each refusal with
 // its log line and no marker, links at the folder and at the marker, and a
 // published marker with its three lines and modes.
