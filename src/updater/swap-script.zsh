@@ -221,7 +221,7 @@ TARGET_PARENT=${TARGET_APP:h}
 LOCK_DIR=/run/user/$EUID
 [[ -d $LOCK_DIR && ! -L $LOCK_DIR && -O $LOCK_DIR ]] || LOCK_DIR=${LOG_PATH:h}
 /usr/bin/mkdir -p -- "$LOCK_DIR"
-LOCK_PATH=$LOCK_DIR/tovrik-update-${$(print -rn -- "$TARGET_APP" | /usr/bin/sha256sum)[1,16]}.lock
+LOCK_PATH="$LOCK_DIR/tovrik-update-${$(print -rn -- "$TARGET_APP" | /usr/bin/sha256sum)[1,16]}.lock"
 : >> "$LOCK_PATH"
 if ! zsystem flock -t 0 -f LOCK_FD "$LOCK_PATH" 2>/dev/null; then
   RELAUNCH=0
