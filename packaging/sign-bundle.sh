@@ -13,6 +13,10 @@ functions=$(cd "$(dirname "$0")/../src/updater" && pwd)/bundle-functions.zsh
 sig="$bundle/Contents/_CodeSignature"
 rm -f "$sig/CodeResources" "$sig/CodeSignature"
 mkdir -p "$sig"
+# A signed bundle, the signature files too, grants no group or other write
+# and no set-id bit, whatever the umask it was built under.
+chmod -R go-w,ug-s "$bundle"
+umask 022
 listing=$(/bin/zsh -fc '. "$1" && bundle_listing "$2"' zsh "$functions" "$bundle") || {
   echo "sign-bundle: $bundle cannot be signed" >&2
   exit 1

@@ -11,8 +11,11 @@
 # path ("d 755 ./Contents"), then the SHA-256 of every file in the same order
 # ("<hex>  ./Contents/Info.plist"). CodeSignature is the list signed with
 # the team's key (openssl dgst -sha256). A bundle holding a link or any
-# other kind of entry, or a name with a control character or a backslash,
-# has no listing and cannot be signed or verified.
+# other kind of entry, a name with a control character or a backslash, or
+# an entry that group or others may write or with a set-id bit has no
+# listing and cannot be signed or verified: what is verified may be given
+# to root's install folder as it is, and the modes signed are the modes
+# installed.
 #
 # An update image is a gzip'd tar archive of one bundle (at most one folder
 # above it). Before anything is written: the archive expands to at most 16
@@ -32,6 +35,11 @@ bundle_listing() {
   odd=$(cd -- "$bundle" && LC_ALL=C /usr/bin/find . $skip ! -type d ! -type f -print -quit) || return 1
   if [[ -n $odd ]]; then
     print -u2 -r -- "Entry that is neither a file nor a folder inside the bundle: ${(V)odd}"
+    return 1
+  fi
+  odd=$(cd -- "$bundle" && LC_ALL=C /usr/bin/find . -perm /6022 -print -quit) || return 1
+  if [[ -n $odd ]]; then
+    print -u2 -r -- "Entry that group or others may write, or with a set-id bit, inside the bundle: ${(V)odd}"
     return 1
   fi
   odd=$(cd -- "$bundle" && LC_ALL=C /usr/bin/find . -regextype posix-extended -regex '.*[[:cntrl:]\].*' -print -quit) || return 1

@@ -1,41 +1,81 @@
 #!/bin/zsh
 # Replaces the installed Tovrik bundle with a verified update, relaunches it
 # and keeps the new bundle only once it has written its launch-health marker.
-# Fourteen arguments; nothing is read from the environment.
+# Fourteen arguments; nothing is read from the environment but TMPDIR.
+#
+# However it ends (an exit, a failing command, TERM, INT or HUP) the script
+# runs `finish` once: it puts the previous bundle back when the new one was
+# swapped in but never verified, removes its staging bundle and working
+# folders and itself, and after a refusal starts the installed build again.
+# Bundles are swapped with the bundle's one-step exchange tool, so the
+# install name never stands empty. One swap of a target runs at a time.
 set -euo pipefail
 setopt NO_HUP
+zmodload zsh/system
 
-SCRIPT_PATH=$0 MOUNT_DIR= APP_WORK_DIR= KEY_FILE=
-# However the script ends: detach, remove the working folders (once they
-# exist) and the script itself.
-cleanup() {
-  if [[ -n $MOUNT_DIR ]]; then
-    /usr/bin/chmod -R u+rwX -- "$MOUNT_DIR" 2>/dev/null || true
-    /usr/bin/rm -rf -- "$MOUNT_DIR" 2>/dev/null || true
-  fi
-  if [[ -n $APP_WORK_DIR ]]; then
-    /usr/bin/chmod -R u+rwX -- "$APP_WORK_DIR" 2>/dev/null || true
-    /usr/bin/rm -rf -- "$APP_WORK_DIR" 2>/dev/null || true
-  fi
-  /usr/bin/rm -f -- "$SCRIPT_PATH" 2>/dev/null || true
+SCRIPT_PATH=$0 MOUNT_DIR= APP_WORK_DIR= KEY_FILE= WORK_APP= STAGING_APP= BACKUP_APP= TARGET_PARENT= TARGET_APP= LOG_PATH= HEALTH_MARKER=
+NEW_PATTERN= NEW_PID= LAUNCHED_PID= OLD_BUILD= LOCK_FD= OWN_MARKER= PRIVILEGED=0 TARGET_EXISTED=0
+# Where the run stands: the swap may have happened, the new build was
+# verified or the ending was dealt with, the installed build may be restarted.
+INSTALL_BEGUN=0 SETTLED=0 RELAUNCH=0 FINISHING=0
+
+log() {
+  /usr/bin/mkdir -p -- "${LOG_PATH:h}" 2>/dev/null || true
+  ( print -r -- "[$(/usr/bin/date -u +%Y-%m-%dT%H:%M:%SZ)] ${(V)1}" >> "$LOG_PATH" ) 2>/dev/null || true
 }
-trap cleanup EXIT
-(( $# == 14 )) || exit 64
 
+# Removes a folder tree, first making every folder in it open to its owner
+# (an unpacked folder of mode 000 would otherwise stay behind).
+remove_tree() {
+  [[ -n $1 && ( -e $1 || -L $1 ) ]] || return 0
+  [[ -L $1 ]] || /usr/bin/chmod -R u+rwX -- "$1" 2>/dev/null || true
+  /usr/bin/rm -rf -- "$1" 2>/dev/null
+}
+
+# The one ending of every run: $1 is the exit status, $2 the signal that
+# stopped the run, if any.
+finish() {
+  # Once only: the shell's exit trap still fires when this exit ends it.
+  (( ! FINISHING )) || exit $1
+  FINISHING=1
+  trap - INT TERM HUP ZERR
+  setopt LOCAL_OPTIONS NO_ERR_EXIT NO_ERR_RETURN
+  local code=$1 stopped=${2:-}
+  if (( INSTALL_BEGUN && ! SETTLED )) && ! previous_in_place; then
+    log "Updated app was not verified; restoring the previous application."
+    stop_new_build
+    restore_previous || log "Automatic rollback failed; the preserved backup is $BACKUP_APP"
+  fi
+  [[ -z $STAGING_APP ]] || remove_tree "$STAGING_APP"
+  [[ -z $MOUNT_DIR ]] || remove_tree "$MOUNT_DIR"
+  [[ -z $APP_WORK_DIR ]] || remove_tree "$APP_WORK_DIR"
+  [[ -z $OWN_MARKER ]] || /usr/bin/rm -f -- "$OWN_MARKER" 2>/dev/null
+  /usr/bin/rm -f -- "$SCRIPT_PATH" 2>/dev/null
+  # A refusal or failure leaves the user with the installed build running
+  # again; not when the session is ending (a signal) or it was settled.
+  if (( code != 0 && RELAUNCH && ! SETTLED )) && [[ -z $stopped && -d $TARGET_APP && ! -L $TARGET_APP ]]; then
+    launch_app "$TARGET_APP" || log "Installed application could not be started again."
+  fi
+  exit $code
+}
+stopped_by() {
+  log "Update script was stopped by SIG$1."
+  finish $2 $1
+}
+trap 'finish $?' EXIT
+trap 'stopped_by TERM 143' TERM
+trap 'stopped_by INT 130' INT
+trap 'stopped_by HUP 129' HUP
+# A failing command: its line (the calling line when inside a function).
+trap 'code=$?; line=$LINENO; (( ${#funcfiletrace} )) && line=${funcfiletrace[-1]##*:}
+      log "Update script failed at line $line with exit code $code."; finish $code' ZERR
+(( $# == 14 )) || exit 64
 PROCESS_ID=$1 DMG_PATH=$2 TARGET_APP=$3 APP_NAME=$4 LOG_PATH=$5
 EXPECTED_BUNDLE_ID=$6 EXPECTED_TEAM_ID=$7 CURRENT_BUILD=$8 EXPECTED_APP_VERSION=$9
 EXPECTED_BUILD=${10} EXPECTED_SIZE=${11} EXPECTED_SHA256=${12} HEALTH_MARKER=${13} HEALTH_TOKEN=${14}
 PRIVILEGED_RUNNER=@PRIVILEGED_RUNNER@
 TEAM_PUBLIC_KEY='@TEAM_PUBLIC_KEY@'
-
-log() {
-  /usr/bin/mkdir -p -- "${LOG_PATH:h}" 2>/dev/null || true
-  print -r -- "[$(/usr/bin/date -u +%Y-%m-%dT%H:%M:%SZ)] ${(V)1}" >> "$LOG_PATH" 2>/dev/null || true
-}
-# A failing command: its line (the calling line when inside a function), then
-# the clean-up, which an exit from inside a function would skip.
-trap 'code=$?; line=$LINENO; (( ${#funcfiletrace} )) && line=${funcfiletrace[-1]##*:}
-      log "Update script failed at line $line with exit code $code."; cleanup; exit $code' ZERR
+EXCHANGE_TOOL=Contents/MacOS/tovrik-exchange
 
 # The value as one single-quoted shell word.
 quote() { print -r -- "${(qq)1}" }
@@ -64,8 +104,27 @@ team_of() {
   [[ $first == TeamIdentifier=* ]] && print -r -- "${first#TeamIdentifier=}" || print -r -- ""
 }
 
-# verify_bundle, assess_image and unpack_image (bundle-functions.zsh).
+# bundle_listing, verify_bundle, assess_image and unpack_image (bundle-functions.zsh).
 @BUNDLE_FUNCTIONS@
+
+# trusted_tool, exchange, rollback_function, restore_previous and
+# install_command (install-step.zsh).
+@INSTALL_STEP@
+
+# Under the lock: what an interrupted earlier run left beside the target.
+# Staging and private folders go; a backup whose bundle is gone is put back.
+recover_leftovers() {
+  local entry
+  for entry in $TARGET_PARENT/.$APP_NAME.update.*.app(N) $TARGET_PARENT/.$APP_NAME.root.*(N); do
+    remove_tree "$entry" || true
+  done
+  if [[ ! -e $TARGET_APP && ! -L $TARGET_APP ]]; then
+    for entry in $TARGET_PARENT/.$APP_NAME.backup.*.app(N/) $TARGET_PARENT/.$APP_NAME.update.*.app.aside(N/); do
+      /usr/bin/mv -T -- "$entry" "$TARGET_APP" && print -r -- "$entry" && return 0
+    done
+  fi
+  return 0
+}
 
 # Builds as digit strings of any length.
 canonical_build() {
@@ -79,16 +138,48 @@ build_greater() { # a > b
   [[ $a > $b ]]
 }
 
-is_running() { /usr/bin/pgrep -f -- "$NEW_PATTERN" >/dev/null 2>&1 }
+# The new build runs: a process of this user whose command line names its
+# executable, and when its process id is known, that very process.
+is_running() {
+  local pids
+  pids=$(/usr/bin/pgrep -u "$EUID" -f -- "$NEW_PATTERN" 2>/dev/null) || return 1
+  [[ -z $NEW_PID ]] || (( ${${(f)pids}[(Ie)$NEW_PID]} ))
+}
+stop_new_build() {
+  [[ -n $NEW_PATTERN ]] || return 0
+  [[ -z $NEW_PID ]] || kill -TERM "$NEW_PID" 2>/dev/null || true
+  /usr/bin/pkill -TERM -u "$EUID" -f -- "$NEW_PATTERN" 2>/dev/null || true
+  local attempt=0
+  while (( attempt < 20 )) && is_running; do
+    /usr/bin/sleep 0.1
+    attempt=$((attempt + 1))
+  done
+  /usr/bin/pkill -KILL -u "$EUID" -f -- "$NEW_PATTERN" 2>/dev/null || true
+}
 
-# Starts the bundle's executable detached from this script.
+# Starts the bundle's executable in a session of its own; LAUNCHED_PID is
+# its process id.
 launch_app() {
   local bundle=$1 exe
   shift
   exe=$(plist_value "$bundle/Contents/Info.plist" CFBundleExecutable)
   [[ -n $exe && $exe != */* && -f $bundle/Contents/MacOS/$exe && -x $bundle/Contents/MacOS/$exe ]] || return 1
-  /usr/bin/setsid -f "$bundle/Contents/MacOS/$exe" "$@" </dev/null >/dev/null 2>&1
+  /usr/bin/setsid "$bundle/Contents/MacOS/$exe" "$@" </dev/null >/dev/null 2>&1 &!
+  LAUNCHED_PID=$!
 }
+
+# Whether the target holds the previous bundle again (or, when there was
+# none, nothing) with no staging bundle, backup or root's private folder left.
+previous_in_place() {
+  if (( TARGET_EXISTED )); then
+    [[ -d $TARGET_APP && ! -L $TARGET_APP && $(plist_value "$TARGET_APP/Contents/Info.plist" CFBundleVersion) == "$OLD_BUILD" ]] || return 1
+  else
+    [[ ! -e $TARGET_APP && ! -L $TARGET_APP ]] || return 1
+  fi
+  local private=($TARGET_PARENT/.$APP_NAME.root.*(N))
+  [[ ! -e $BACKUP_APP && ! -e $STAGING_APP ]] && (( ${#private} == 0 ))
+}
+
 
 attempt=0
 while (( attempt < 200 )); do
@@ -104,10 +195,11 @@ fi
 /usr/bin/sleep 0.7
 log "Source process exited; preparing update."
 
-if [[ ${TARGET_APP:t} != "$APP_NAME.app" || $TARGET_APP == / || $TARGET_APP == /Applications ]]; then
+if [[ ${TARGET_APP:t} != "$APP_NAME.app" || $TARGET_APP == / || $TARGET_APP == /Applications || $TARGET_APP != /* ]]; then
   log "Unsafe target application path was rejected."
   exit 69
 fi
+RELAUNCH=1
 if [[ ! $CURRENT_BUILD =~ '^[0-9]+$' || ! $EXPECTED_BUILD =~ '^[0-9]+$' || ! $EXPECTED_SIZE =~ '^[1-9][0-9]*$' || -z $EXPECTED_APP_VERSION ]]; then
   log "Current or expected bundle version is invalid."
   exit 70
@@ -123,27 +215,48 @@ if [[ ${HEALTH_MARKER:h} != "${LOG_PATH:h}" \
   exit 72
 fi
 
-MOUNT_DIR=$(/usr/bin/mktemp -d /tmp/tovrik-update-mount.XXXXXX)
-APP_WORK_DIR=$(/usr/bin/mktemp -d /tmp/tovrik-update-app.XXXXXX)
+# One swap of this target at a time: a lock in the user's runtime folder
+# (the updates folder where there is none), named after the target.
+TARGET_PARENT=${TARGET_APP:h}
+LOCK_DIR=/run/user/$EUID
+[[ -d $LOCK_DIR && ! -L $LOCK_DIR && -O $LOCK_DIR ]] || LOCK_DIR=${LOG_PATH:h}
+/usr/bin/mkdir -p -- "$LOCK_DIR"
+LOCK_PATH="$LOCK_DIR/tovrik-update-${$(print -rn -- "$TARGET_APP" | /usr/bin/sha256sum)[1,16]}.lock"
+: >> "$LOCK_PATH"
+if ! zsystem flock -t 0 -f LOCK_FD "$LOCK_PATH" 2>/dev/null; then
+  RELAUNCH=0
+  log "Another update of this application is already in progress."
+  exit 76
+fi
+OWN_MARKER=$HEALTH_MARKER
+STAGING_APP=$TARGET_PARENT/.$APP_NAME.update.$$.app
+BACKUP_APP=$TARGET_PARENT/.$APP_NAME.backup.$$.app
+if [[ -w $TARGET_PARENT ]]; then
+  restored=$(recover_leftovers)
+  [[ -z $restored ]] || log "Restored the previous application left by an interrupted update: $restored"
+fi
+
+MOUNT_DIR=$(/usr/bin/mktemp -d -t tovrik-update-mount.XXXXXX)
+APP_WORK_DIR=$(/usr/bin/mktemp -d -t tovrik-update-app.XXXXXX)
 KEY_FILE=$APP_WORK_DIR/team-update-key.pem
 print -r -- "$TEAM_PUBLIC_KEY" > "$KEY_FILE"
 log "Starting update from $DMG_PATH to $TARGET_APP"
 
 if [[ ! -f $DMG_PATH ]]; then
-  log "Update DMG is missing."
+  log "Update archive is missing."
   exit 66
 fi
 size=$(/usr/bin/stat -c %s -- "$DMG_PATH")
 digest=$(/usr/bin/sha256sum < "$DMG_PATH")
 digest=${${(L)digest}%% *}
 if [[ $size != "$EXPECTED_SIZE" || $digest != "$EXPECTED_SHA256" ]]; then
-  log "Update DMG changed after download verification."
+  log "Update archive changed after download verification."
   exit 67
 fi
 
-log "Validating notarized update DMG."
+log "Validating the update archive."
 assess_image "$DMG_PATH" "$APP_NAME" "$EXPECTED_SIZE"
-log "Mounting update DMG."
+log "Unpacking the update archive."
 unpack_image "$DMG_PATH" "$MOUNT_DIR"
 
 SOURCE_APP=$MOUNT_DIR/$APP_NAME.app
@@ -151,7 +264,7 @@ if [[ ! -d $SOURCE_APP ]]; then
   SOURCE_APP=$(/usr/bin/find "$MOUNT_DIR" -mindepth 1 -maxdepth 2 -type d -name "$APP_NAME.app" -print -quit)
 fi
 if [[ -z $SOURCE_APP || ! -d $SOURCE_APP ]]; then
-  log "Updated app bundle was not found in the DMG."
+  log "Updated app bundle was not found in the archive."
   exit 68
 fi
 
@@ -159,7 +272,7 @@ log "Copying updated app bundle."
 WORK_APP=$APP_WORK_DIR/$APP_NAME.app
 /usr/bin/cp -a -- "$SOURCE_APP" "$WORK_APP"
 
-log "Validating updated app identity and Gatekeeper status."
+log "Validating updated app identity and the signature over the bundle."
 verify_bundle "$WORK_APP"
 NEW_BUNDLE_ID=$(plist_value "$WORK_APP/Contents/Info.plist" CFBundleIdentifier)
 NEW_BUILD=$(plist_value "$WORK_APP/Contents/Info.plist" CFBundleVersion)
@@ -189,16 +302,13 @@ if [[ -z $NEW_EXECUTABLE || $NEW_EXECUTABLE == */* ]]; then
 fi
 NEW_PATTERN=$(ere_escape "$TARGET_APP/Contents/MacOS/$NEW_EXECUTABLE")
 
-TARGET_PARENT=${TARGET_APP:h}
 /usr/bin/mkdir -p -- "$TARGET_PARENT" 2>/dev/null || true
-STAGING_APP=$TARGET_PARENT/.$APP_NAME.update.$$.app
-BACKUP_APP=$TARGET_PARENT/.$APP_NAME.backup.$$.app
 
-TARGET_EXISTED=0
 if [[ -e $TARGET_APP || -L $TARGET_APP ]]; then
   TARGET_EXISTED=1
   if [[ -L $TARGET_APP || ! -d $TARGET_APP ]]; then
     log "Existing target application is not a regular app bundle."
+    RELAUNCH=0
     exit 76
   fi
   verify_bundle "$TARGET_APP"
@@ -215,37 +325,24 @@ if [[ -e $TARGET_APP || -L $TARGET_APP ]]; then
   fi
 fi
 
-Q_TARGET=$(quote "$TARGET_APP") Q_STAGING=$(quote "$STAGING_APP") Q_BACKUP=$(quote "$BACKUP_APP")
-INSTALL_COMMAND="set -euo pipefail
-KEY_FILE=$(quote "$KEY_FILE")
-$(functions plist_value team_of bundle_listing verify_bundle)
-/usr/bin/rm -rf -- $Q_STAGING $Q_BACKUP
-/usr/bin/cp -a -- $(quote "$WORK_APP") $Q_STAGING
-verify_bundle $Q_STAGING
-[[ \$(plist_value $Q_STAGING/Contents/Info.plist CFBundleIdentifier) == $(quote "$EXPECTED_BUNDLE_ID") ]]
-[[ \$(plist_value $Q_STAGING/Contents/Info.plist CFBundleShortVersionString) == $(quote "$NEW_APP_VERSION") ]]
-[[ \$(plist_value $Q_STAGING/Contents/Info.plist CFBundleVersion) == $(quote "$NEW_BUILD") ]]
-[[ \$(team_of $Q_STAGING) == $(quote "$EXPECTED_TEAM_ID") ]]
-if [[ -e $Q_TARGET || -L $Q_TARGET ]]; then /usr/bin/mv -T -- $Q_TARGET $Q_BACKUP; fi
-if ! /usr/bin/mv -T -- $Q_STAGING $Q_TARGET; then
-  /usr/bin/rm -rf -- $Q_TARGET
-  if [[ -e $Q_BACKUP ]]; then /usr/bin/mv -T -- $Q_BACKUP $Q_TARGET; fi
-  exit 76
-fi
-if ! verify_bundle $Q_TARGET; then
-  /usr/bin/rm -rf -- $Q_TARGET
-  if [[ -e $Q_BACKUP ]]; then /usr/bin/mv -T -- $Q_BACKUP $Q_TARGET; fi
-  exit 77
-fi"
+Q_TARGET=$(quote "$TARGET_APP") Q_STAGING=$(quote "$STAGING_APP") Q_BACKUP=$(quote "$BACKUP_APP") Q_PARENT=$(quote "$TARGET_PARENT")
 
-PARENT_WRITABLE=0
-[[ -w $TARGET_PARENT ]] && PARENT_WRITABLE=1
-if (( PARENT_WRITABLE )); then
+PRIVILEGED=1
+[[ -w $TARGET_PARENT ]] && PRIVILEGED=0
+INSTALL_BEGUN=1
+if (( ! PRIVILEGED )); then
   log "Installing update without elevation."
-  eval "$INSTALL_COMMAND"
+  install_status=0
+  /bin/zsh -c "$(install_command)" || install_status=$?
+  if (( install_status == 76 || install_status == 77 )); then
+    exit $install_status
+  elif (( install_status != 0 )); then
+    log "Update script failed at line $LINENO with exit code $install_status."
+    exit $install_status
+  fi
 else
   log "Requesting administrator permission for install."
-  "$PRIVILEGED_RUNNER" /bin/zsh -lc "$INSTALL_COMMAND"
+  "$PRIVILEGED_RUNNER" /bin/zsh -lc "$(install_command)"
 fi
 
 if [[ ! -d $TARGET_APP ]]; then
@@ -258,6 +355,7 @@ healthy=0
 if ! launch_app "$TARGET_APP" --tovrik-update-health-marker "$HEALTH_MARKER" --tovrik-update-health-token "$HEALTH_TOKEN"; then
   log "Updated app could not be launched."
 else
+  NEW_PID=$LAUNCHED_PID
   seen=0 attempt=1
   while (( attempt <= 120 )); do
     if [[ -f $HEALTH_MARKER && ! -L $HEALTH_MARKER ]]; then
@@ -289,37 +387,25 @@ else
 fi
 
 if (( healthy )); then
+  SETTLED=1
   if [[ -e $BACKUP_APP || -L $BACKUP_APP ]]; then
-    if (( PARENT_WRITABLE )); then
-      /usr/bin/rm -rf -- "$BACKUP_APP" || log "Updated app is healthy, but its backup could not be removed."
+    if (( ! PRIVILEGED )); then
+      remove_tree "$BACKUP_APP" || log "Updated app is healthy, but its backup could not be removed."
     else
       "$PRIVILEGED_RUNNER" /bin/zsh -lc "/usr/bin/rm -rf -- $Q_BACKUP" \
         || log "Updated app is healthy, but its privileged backup could not be removed."
     fi
   fi
-  /usr/bin/rm -f -- "$HEALTH_MARKER" 2>/dev/null || true
   log "Update installed and launch health verified: $TARGET_APP"
   exit 0
 fi
 
+SETTLED=1
 log "Updated app did not become launch-ready; restoring the previous application."
-/usr/bin/pkill -TERM -f -- "$NEW_PATTERN" 2>/dev/null || true
-attempt=0
-while (( attempt < 20 )) && is_running; do
-  /usr/bin/sleep 0.1
-  attempt=$((attempt + 1))
-done
-/usr/bin/pkill -KILL -f -- "$NEW_PATTERN" 2>/dev/null || true
-
-ROLLBACK_COMMAND="/usr/bin/rm -rf -- $Q_TARGET && { if [[ -e $Q_BACKUP || -L $Q_BACKUP ]]; then /usr/bin/mv -T -- $Q_BACKUP $Q_TARGET; fi }"
+stop_new_build
 rollback_failed=0
-if (( PARENT_WRITABLE )); then
-  /bin/zsh -c "$ROLLBACK_COMMAND" || rollback_failed=1
-else
-  "$PRIVILEGED_RUNNER" /bin/zsh -lc "$ROLLBACK_COMMAND" || rollback_failed=1
-fi
-/usr/bin/rm -f -- "$HEALTH_MARKER" 2>/dev/null || true
-if (( rollback_failed )) || { (( TARGET_EXISTED )) && [[ ! -d $TARGET_APP ]] }; then
+restore_previous || rollback_failed=1
+if (( rollback_failed )); then
   log "Automatic rollback failed; the preserved backup is $BACKUP_APP"
   exit 78
 fi

@@ -1,18 +1,13 @@
 // The swap script under real zsh with the real tools it calls (tar, cp,
 // xmllint, sha256sum, stat, openssl, pgrep, setsid): its exit code and log
-// lines for every refusal, the swap with its health handshake, the rollback,
-// quoting of hostile paths and the privileged branch run as another user.
+// lines for every refusal (after which the installed build runs again), the
+// swap with its health handshake, the rollback, quoting of hostile paths and
+// the privileged branch run as another user.
 // Then the new build's side of the launch-health handshake: each refusal with
 // its log line and no marker, links at the folder and at the marker, and a
 // published marker with its three lines and modes.
 
-#include "UpdateTestSupport.h"
-
-#include "support/SimFixture.h"
-
-#include <QLockFile>
-#include <QRegularExpression>
-#include <QTemporaryDir>
+#include "SwapScriptFixture.h"
 
 #include <sys/stat.h>
 
@@ -20,161 +15,6 @@ using namespace tovrik;
 using namespace tovrik::test;
 
 namespace {
-
-enum Arg { processID, dmgPath, targetApp, appName, logPathArg, bundleID, teamID, currentBuild, appVersion,
-           expectedBuild, expectedSize, expectedSHA, healthMarker, healthToken };
-
-class SwapScriptTest;
-using Change = std::function<void(SwapScriptTest&, QStringList&)>;
-struct Refusal {
-    const char* name;
-    Change change;
-    int code;
-    QString lines; // the log's last lines, as tail() gives them; none for ""
-};
-
-class SwapScriptTest : public ::testing::Test {
-public:
-    void SetUp() override
-    {
-        ASSERT_TRUE(root.isValid());
-        QDir().mkpath(updates);
-        QFile::remove(logPath);
-        run("/usr/bin/find", {root.path(), "-mindepth", "1", "-delete"});
-        target = root.path() + "/Apps/Tovrik.app";
-        image = updates + "/Tovrik-update-1.10.15.dmg";
-        makeBundle(target, BundleFacts(), standInBuild("healthy", "120", root.path() + "/old-relaunched"));
-        QProcess gone; // a process id that no longer exists
-        gone.start("/bin/true");
-        gone.waitForStarted();
-        args = {QString::number(gone.processId()), image, target, "Tovrik", logPath, "ai.tovrik.mac",
-                constants::macOSDeveloperTeamIdentifier(), "120", "1.10.15", "121", "", "",
-                updates + "/tovrik-health-" + uuid() + ".ready", token()};
-        gone.waitForFinished();
-        rebuildImage(newSpec);
-        // The privileged runner: a cancel flag ends it with pkexec's status
-        // for a dismissed prompt; otherwise it runs the command (keeping the
-        // test's file capability, zsh would drop it without -p).
-        writeFile(runner, ("#!/bin/sh\n[ -e " + MacUpdateService::shellQuote(root.path() + "/cancel")
-                           + " ] && exit 126\n[ \"$1\" = /bin/zsh ] && { shift; exec /bin/zsh -p \"$@\"; }\nexec \"$@\"\n").toUtf8(),
-                  true);
-        ::chmod(root.path().toLocal8Bit(), 0755);
-    }
-    void TearDown() override
-    {
-        run("/usr/bin/pkill", {"-KILL", "-f", "--", QRegularExpression::escape(root.path())});
-        lock.unlock();
-    }
-    // A fresh start for the next case. The turn is given back: a lock held
-    // past QLockFile's stale time (30 s) could be taken by another run.
-    void reset()
-    {
-        TearDown();
-        SetUp();
-    }
-    static QStringList workingFolders()
-    {
-        return QDir("/tmp").entryList({"tovrik-update-mount.*", "tovrik-update-app.*"}, QDir::Dirs | QDir::Hidden);
-    }
-    // Signs a bundle with these facts as the new one, lets `alter` change it, and packs it
-    // as the image the arguments describe.
-    void rebuildImage(const BundleFacts& facts, const QByteArray& exe = {}, const QString& entry = "Tovrik.app",
-                      const std::function<void(const QString&)>& alter = {})
-    {
-        const QString next = root.path() + "/new/Tovrik.app";
-        makeBundle(next, facts, exe.isEmpty() ? standInBuild("healthy", facts.build) : exe);
-        if (alter)
-            alter(next);
-        QFile::remove(image);
-        makeArchive(next, image, entry);
-        args[expectedSize] = QString::number(QFileInfo(image).size());
-        args[expectedSHA] = sha256Of(image);
-    }
-    void moveTargetInto(const QString& folder)
-    {
-        QDir().mkpath(folder);
-        ASSERT_TRUE(QFile::rename(target, folder + "/Tovrik.app"));
-        target = args[targetApp] = folder + "/Tovrik.app";
-        ::chmod(folder.toLocal8Bit(), 0755);
-    }
-    // Runs the script (as another user through setpriv when asked).
-    int runScript(const QStringList& arguments, bool asNobody = false, bool exclusive = true)
-    {
-        // The script's working folders have fixed names in /tmp: runs of the
-        // script take turns, so that what one leaves behind is seen.
-        if (exclusive && !lock.isLocked()) {
-            EXPECT_TRUE(lock.tryLock(100000));
-            tmpBefore = workingFolders();
-        }
-        scriptPath = updates + "/apply-tovrik-update-" + uuid() + ".zsh";
-        writeFile(scriptPath, MacUpdateService::swapScriptText(runner, developmentPublicKey()).toUtf8(), true);
-        QStringList command = QStringList{"/bin/zsh", scriptPath} + arguments;
-        // As nobody with the file capability: writes succeed, but the
-        // script's write test ([[ -w ]], real ids) fails as for a user.
-        if (asNobody)
-            command = QStringList{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                  "--inh-caps=+dac_override", "--ambient-caps=+dac_override", "/bin/zsh", "-p", "-c",
-                                  "source \"$1\" \"${@:2}\"", "zsh", scriptPath} + arguments;
-        QByteArray out;
-        const int code = run(command.takeFirst(), command, &out, 120000);
-        output = QString::fromUtf8(out);
-        return code;
-    }
-    // The last `count` lines joined by " | ", with the failing line number as N.
-    QString tail(qsizetype count) const
-    {
-        const QStringList lines = logLines();
-        return lines.mid(std::max<qsizetype>(0, lines.size() - count)).join(" | ").replace(
-            QRegularExpression("failed at line \\d+ "), "failed at line N ");
-    }
-    QString installedBuild(const QString& app) const
-    {
-        return update::readPropertyListStrings(app + "/Contents/Info.plist").value_or(QHash<QString, QString>{})
-            .value("CFBundleVersion");
-    }
-    // Each refusal's exit code and last log lines; the target stays as it was.
-    void expectRefusals(const std::vector<Refusal>& refusals, bool exclusive = true)
-    {
-        for (const Refusal& r : refusals) {
-            SCOPED_TRACE(r.name);
-            reset();
-            r.change(*this, args);
-            const QByteArray before = readFile(target + "/Contents/Info.plist");
-            EXPECT_EQ(runScript(args, false, exclusive), r.code) << output.toStdString();
-            EXPECT_EQ(tail(r.lines.count(" | ") + 1), r.lines);
-            if (QFileInfo(args[targetApp]).isDir()) {
-                EXPECT_EQ(readFile(args[targetApp] + "/Contents/Info.plist"), before);
-            }
-            expectCleanedUp();
-        }
-    }
-    // Both working folders and the script are gone after every ending.
-    void expectCleanedUp() const
-    {
-        EXPECT_FALSE(QFileInfo::exists(scriptPath));
-        if (lock.isLocked()) {
-            EXPECT_EQ(workingFolders(), tmpBefore);
-        }
-        EXPECT_TRUE(QDir(target + "/..").entryList({".Tovrik.*"}, QDir::Dirs | QDir::Hidden).isEmpty());
-    }
-
-    QLockFile lock{QDir::tempPath() + "/tovrik-swap-script-tests.lock"};
-    QStringList tmpBefore;
-    QTemporaryDir root;
-    BundleFacts newSpec = BundleFacts().with(&BundleFacts::build, "121");
-    QString updates = update::updatesDirectoryURL(), logPath = update::updateLogURL(), runner = root.path() + "/runner";
-    QString target, image, scriptPath, output;
-    QStringList args;
-};
-
-Change newBundle(QString BundleFacts::*field, const QString& value)
-{
-    return [=](SwapScriptTest& t, QStringList&) { t.rebuildImage(t.newSpec.with(field, value)); };
-}
-Change oldBundle(QString BundleFacts::*field, const QString& value)
-{
-    return [=](SwapScriptTest& t, QStringList&) { makeBundle(t.target, BundleFacts().with(field, value), "#!/bin/sh\n"); };
-}
 
 class LaunchHealthTest : public ::testing::Test {
 protected:
@@ -213,16 +53,15 @@ protected:
 
 } // namespace
 
-// These end before the script makes its working folders: no turn needed.
 TEST_F(SwapScriptTest, EachArgumentRefusalHasItsCodeAndLine)
 {
     const QString version = "Current or expected bundle version is invalid.";
     const QString marker = "Unsafe or stale update health marker was rejected.";
     const QString unsafe = "Unsafe target application path was rejected.";
     expectRefusals({
-        {"13 arguments", [](auto&, QStringList& a) { a.removeLast(); }, 64, ""},
-        {"target /Applications", [](auto&, QStringList& a) { a[targetApp] = "/Applications"; }, 69, unsafe},
-        {"target X.app", [](auto& t, QStringList& a) { a[targetApp] = t.root.path() + "/X.app"; }, 69, unsafe},
+        {"13 arguments", [](auto&, QStringList& a) { a.removeLast(); }, 64, "", false},
+        {"target /Applications", [](auto&, QStringList& a) { a[targetApp] = "/Applications"; }, 69, unsafe, false},
+        {"target X.app", [](auto& t, QStringList& a) { a[targetApp] = t.root.path() + "/X.app"; }, 69, unsafe, false},
         {"build 12a", [](auto&, QStringList& a) { a[currentBuild] = "12a"; }, 70, version},
         {"size 012", [](auto&, QStringList& a) { a[expectedSize] = "012"; }, 70, version},
         {"empty version", [](auto&, QStringList& a) { a[appVersion] = ""; }, 70, version},
@@ -234,26 +73,26 @@ TEST_F(SwapScriptTest, EachArgumentRefusalHasItsCodeAndLine)
         {"stale marker", [](auto&, QStringList& a) { writeFile(a[healthMarker], "old"); }, 72, marker},
         {"dangling link marker", [](auto&, QStringList& a) { QFile::link("/nonexistent/x", a[healthMarker]); }, 72, marker},
         {"uppercase token", [](auto&, QStringList& a) { a[healthToken] = a[healthToken].toUpper(); }, 72, marker},
-    }, false);
+    });
 }
 
 TEST_F(SwapScriptTest, EachImageOrBundleRefusalHasItsCodeAndLinesAndLeavesTheTargetAlone)
 {
-    const QString changed = "Update DMG changed after download verification.";
+    const QString changed = "Update archive changed after download verification.";
     const QString notNewer = "Updated app bundle build is not newer than the installed build.";
-    const QString signature = "Validating updated app identity and Gatekeeper status. | Update script failed at line N with exit code 1.";
+    const QString signature = "Validating updated app identity and the signature over the bundle. | Update script failed at line N with exit code 1.";
     expectRefusals({
-        {"image missing", [](auto&, QStringList& a) { QFile::remove(a[dmgPath]); }, 66, "Update DMG is missing."},
+        {"image missing", [](auto&, QStringList& a) { QFile::remove(a[dmgPath]); }, 66, "Update archive is missing."},
         {"newline in the image path", [](auto& t, QStringList& a) { a[dmgPath] = t.updates + "/x\ny.dmg"; }, 66,
-         "Starting update from " + updates + "/x\\ny.dmg to " + target + " | Update DMG is missing."},
+         "Starting update from " + updates + "/x\\ny.dmg to " + target + " | Update archive is missing."},
         {"one byte changed", [](auto&, QStringList& a) { QByteArray d = readFile(a[dmgPath]); d[d.size() / 2] ^= 1; writeFile(a[dmgPath], d); },
          67, changed},
         {"one byte short", [](auto&, QStringList& a) { writeFile(a[dmgPath], readFile(a[dmgPath]).chopped(1)); }, 67, changed},
         {"a link in the image", [](auto& t, QStringList&) {
              t.rebuildImage(t.newSpec, {}, "Tovrik.app", [](const QString& app) { QFile::link("/etc/passwd", app + "/Contents/passwd"); });
-         }, 3, "Validating notarized update DMG. | Update script failed at line N with exit code 3."},
+         }, 3, "Validating the update archive. | Update script failed at line N with exit code 3."},
         {"no bundle in the image", [](auto& t, QStringList&) { t.rebuildImage(t.newSpec, {}, "Other.app"); }, 68,
-         "Updated app bundle was not found in the DMG."},
+         "Updated app bundle was not found in the archive."},
         {"signed with another key", [](auto& t, QStringList&) {
              const QString key = t.root.path() + "/other.pem";
              ASSERT_EQ(run("/usr/bin/openssl", {"ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", key}), 0);
@@ -274,17 +113,18 @@ TEST_F(SwapScriptTest, EachImageOrBundleRefusalHasItsCodeAndLinesAndLeavesTheTar
              t.rebuildImage(t.newSpec, {}, "Tovrik.app", [](const QString& app) { ::chmod((app + "/Contents/Info.plist").toLocal8Bit(), 0666); });
          }, 1, signature},
         {"an entry outside the bundle", [](auto& t, QStringList& a) {
+             makeBundle(t.root.path() + "/new/Tovrik.app", t.newSpec, standInBuild("healthy", "121"));
              writeFile(t.root.path() + "/new/outside", "x");
              ASSERT_EQ(run("/usr/bin/tar", {"-czf", a[dmgPath], "-C", t.root.path() + "/new", "Tovrik.app", "outside"}), 0);
              a[expectedSize] = QString::number(QFileInfo(a[dmgPath]).size());
              a[expectedSHA] = sha256Of(a[dmgPath]);
-         }, 3, "Validating notarized update DMG. | Update script failed at line N with exit code 3."},
+         }, 3, "Validating the update archive. | Update script failed at line N with exit code 3."},
         {"an image that expands far past its size", [](auto& t, QStringList&) {
              t.rebuildImage(t.newSpec, {}, "Tovrik.app", [](const QString& app) {
                  QFile zeros(app + "/Contents/zeros");
                  ASSERT_TRUE(zeros.open(QIODevice::WriteOnly) && zeros.resize(40 << 20));
              });
-         }, 3, "Validating notarized update DMG. | Update script failed at line N with exit code 3."},
+         }, 3, "Validating the update archive. | Update script failed at line N with exit code 3."},
         {"identifier", newBundle(&BundleFacts::identifier, "ai.other"), 71, "Updated app bundle identifier did not match."},
         {"team", newBundle(&BundleFacts::team, "OTHERTEAM1"), 72, "Updated app TeamIdentifier did not match."},
         {"short version", newBundle(&BundleFacts::version, "1.10.16"), 73, "Updated app version did not match the manifest."},
@@ -294,11 +134,11 @@ TEST_F(SwapScriptTest, EachImageOrBundleRefusalHasItsCodeAndLinesAndLeavesTheTar
         {"target is a link", [](auto& t, QStringList& a) {
              QFile::rename(t.target, t.root.path() + "/Apps/Real.app");
              QFile::link(t.root.path() + "/Apps/Real.app", a[targetApp]);
-         }, 76, "Existing target application is not a regular app bundle."},
+         }, 76, "Existing target application is not a regular app bundle.", false},
         {"target already at the build", oldBundle(&BundleFacts::build, "121"), 76,
-         "Existing target application is already at the expected build or newer; refusing a downgrade or reinstall loop."},
+         "Existing target application is already at the expected build or newer; refusing a downgrade or reinstall loop.", false},
         {"target of another team", oldBundle(&BundleFacts::team, "OTHERTEAM1"), 76,
-         "Existing target application identity is invalid; refusing to overwrite it."},
+         "Existing target application identity is invalid; refusing to overwrite it.", false},
     });
 }
 
@@ -310,8 +150,8 @@ TEST_F(SwapScriptTest, OnlyAHealthyBuildStaysAndHostilePathsSurviveEveryQuotingL
     const QString folder = root.path() + "/it's \"odd\" $HOME `x` \\n", app = folder + "/Tovrik.app";
     const QString image2 = updates + "/it's $x.dmg";
     const QStringList checked{"Source process exited; preparing update.", "Starting update from " + image2 + " to " + app,
-                              "Validating notarized update DMG.", "Mounting update DMG.", "Copying updated app bundle.",
-                              "Validating updated app identity and Gatekeeper status."};
+                              "Validating the update archive.", "Unpacking the update archive.", "Copying updated app bundle.",
+                              "Validating updated app identity and the signature over the bundle."};
     const QString direct = "Installing update without elevation.", elevated = "Requesting administrator permission for install.";
     const QString waiting = "Update installed; waiting for a launch-ready health marker before removing the backup.";
     const QString healthy = "Update installed and launch health verified: " + app;
@@ -352,7 +192,9 @@ TEST_F(SwapScriptTest, OnlyAHealthyBuildStaysAndHostilePathsSurviveEveryQuotingL
         EXPECT_EQ(installedBuild(target), c.build);
         EXPECT_FALSE(QFileInfo::exists(args[healthMarker]));
         const auto relaunched = [&] { return QFileInfo::exists(root.path() + "/old-relaunched"); };
-        if (c.code == 79 && c.hadTarget) {
+        // After a rollback, and after a refusal such as a cancelled prompt,
+        // the installed build runs again.
+        if ((c.code == 79 && c.hadTarget) || c.cancel) {
             EXPECT_TRUE(spinUntil(relaunched, 5000));
         } else {
             EXPECT_FALSE(relaunched());
@@ -367,8 +209,8 @@ TEST_F(SwapScriptTest, ALiveOldProcessEndsWith68AfterTheWait)
     old.start("/usr/bin/sleep", {"90"});
     ASSERT_TRUE(old.waitForStarted());
     args[processID] = QString::number(old.processId());
-    EXPECT_EQ(runScript(args, false, false), 68);
-    EXPECT_EQ(logLines(), QStringList{"Source process did not exit before the updater timeout."});
+    EXPECT_EQ(runScript(args), 68);
+    EXPECT_EQ(logLines(logPath), QStringList{"Source process did not exit before the updater timeout."});
     old.kill();
     old.waitForFinished();
 }

@@ -20,7 +20,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(root.isValid());
-        ASSERT_FALSE(developmentKey().isEmpty());
+        ASSERT_FALSE(testSigningKey().isEmpty());
     }
     static QString functionsFile() { return sourceDir() + "/src/updater/bundle-functions.zsh"; }
     // Runs `body` in strict zsh with the functions loaded; `output` gets
@@ -121,9 +121,9 @@ TEST_F(UpdateImageTest, AnImageBeyondItsSizeOrEntryLimitIsRefusedUnwritten)
     EXPECT_EQ(zsh("assess_image \"$1\" Tovrik \"$2\" && unpack_image \"$1\" \"$3\"", {image, QString::number(size * 4096), out}), 0);
     EXPECT_EQ(QFileInfo(out + "/Tovrik.app/Contents/Resources/zeros").size(), 40 << 20);
 
-    // 10001 entries: 9992 small files beside the bundle's five folders and four files.
+    // 10001 entries: 9991 small files beside the bundle's five folders and five files.
     QDir(app + "/Contents/Resources").removeRecursively();
-    for (int i = 0; i < 9992; ++i)
+    for (int i = 0; i < 9991; ++i)
         writeFile(app + "/Contents/Resources/" + QString::number(i), "");
     const QString many = archive({"Tovrik.app"});
     QDir(out).removeRecursively();
@@ -137,7 +137,7 @@ TEST_F(UpdateImageTest, UnpackingWritesOnlyTheBundleWithItsModes)
 {
     const QString app = signedBundle();
     ASSERT_EQ(::chmod((app + "/Contents/MacOS").toLocal8Bit(), 0750), 0);
-    ASSERT_EQ(run("/bin/sh", {sourceDir() + "/packaging/sign-bundle.sh", app, developmentKey(), "T"}), 0);
+    ASSERT_EQ(run("/bin/sh", {sourceDir() + "/packaging/sign-bundle.sh", app, testSigningKey(), "T"}), 0);
     const QString image = archive({"Tovrik.app"}, "s,^,Release/,");
     const QString out = root.path() + "/out";
     QDir().mkpath(out);
@@ -148,23 +148,34 @@ TEST_F(UpdateImageTest, UnpackingWritesOnlyTheBundleWithItsModes)
     EXPECT_EQ(st.st_mode & 0777, 0750u);
     ASSERT_EQ(::stat((out + "/Release/Tovrik.app/Contents/Info.plist").toLocal8Bit(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u); // not narrowed by the umask
-    writeFile(root.path() + "/pub.pem", developmentPublicKey().toLatin1() + "\n");
+    writeFile(root.path() + "/pub.pem", testPublicKey().toLatin1() + "\n");
     EXPECT_EQ(zsh("verify_bundle \"$1\"", {out + "/Release/Tovrik.app"}), 0);
 }
 
 // Everything in a bundle is signed (the script's own cases add a file, a
 // folder and a file's mode): any change after signing fails the check, and
-// signing it again makes it pass.
+// signing it again makes it pass. Group or other write and set-id bits are
+// refused outright (root installs the modes as signed); signing takes them off.
 TEST_F(UpdateImageTest, TheSignatureCoversEveryFolderFileAndMode)
 {
-    writeFile(root.path() + "/pub.pem", developmentPublicKey().toLatin1() + "\n");
+    writeFile(root.path() + "/pub.pem", testPublicKey().toLatin1() + "\n");
+    const QString mismatch = "Bundle contents do not match their signature: ";
+    const QString writable = "Entry that group or others may write, or with a set-id bit, inside the bundle: ";
     const struct {
         const char* name;
         std::function<void(const QString&)> change;
+        QString message;
     } cases[] = {
-        {"a file added beside the signature", [](const QString& app) { writeFile(app + "/Contents/_CodeSignature/extra", "x"); }},
-        {"a folder's mode changed", [](const QString& app) { ::chmod((app + "/Contents/MacOS").toLocal8Bit(), 0777); }},
-        {"the bundle folder's mode changed", [](const QString& app) { ::chmod(app.toLocal8Bit(), 0700); }},
+        {"a file added beside the signature", [](const QString& app) { writeFile(app + "/Contents/_CodeSignature/extra", "x"); }, mismatch},
+        {"a folder's mode changed", [](const QString& app) { ::chmod((app + "/Contents/MacOS").toLocal8Bit(), 0700); }, mismatch},
+        {"the bundle folder's mode changed", [](const QString& app) { ::chmod(app.toLocal8Bit(), 0700); }, mismatch},
+        {"a folder others may write", [](const QString& app) { ::chmod((app + "/Contents/MacOS").toLocal8Bit(), 0777); },
+         writable + "./Contents/MacOS"},
+        {"a set-user-id program", [](const QString& app) { ::chmod((app + "/Contents/MacOS/Tovrik").toLocal8Bit(), 04755); },
+         writable + "./Contents/MacOS/Tovrik"},
+        {"a signature file the group may write",
+         [](const QString& app) { ::chmod((app + "/Contents/_CodeSignature/CodeSignature").toLocal8Bit(), 0664); },
+         writable + "./Contents/_CodeSignature/CodeSignature"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -173,16 +184,16 @@ TEST_F(UpdateImageTest, TheSignatureCoversEveryFolderFileAndMode)
         c.change(app);
         QString output;
         EXPECT_EQ(zsh("verify_bundle \"$1\"", {app}, &output), 1);
-        EXPECT_EQ(output, "Bundle contents do not match their signature: " + app);
+        EXPECT_EQ(output, c.message.startsWith(mismatch) ? c.message + app : c.message);
         QByteArray out;
-        ASSERT_EQ(run("/bin/sh", {sourceDir() + "/packaging/sign-bundle.sh", app, developmentKey(), "T"}, &out), 0) << out.toStdString();
+        ASSERT_EQ(run("/bin/sh", {sourceDir() + "/packaging/sign-bundle.sh", app, testSigningKey(), "T"}, &out), 0) << out.toStdString();
         EXPECT_EQ(zsh("verify_bundle \"$1\"", {app}), 0);
     }
     // What cannot be listed cannot be signed.
     const QString app = signedBundle();
     QFile::link("/etc/passwd", app + "/Contents/passwd");
     QByteArray out;
-    EXPECT_EQ(run("/bin/sh", {sourceDir() + "/packaging/sign-bundle.sh", app, developmentKey(), "T"}, &out), 1);
+    EXPECT_EQ(run("/bin/sh", {sourceDir() + "/packaging/sign-bundle.sh", app, testSigningKey(), "T"}, &out), 1);
     EXPECT_TRUE(out.contains("neither a file nor a folder inside the bundle: ./Contents/passwd")) << out.toStdString();
     // The swap script carries these very functions.
     EXPECT_TRUE(MacUpdateService::swapScriptText("/r", "k").contains(QString::fromUtf8(readFile(functionsFile()))));

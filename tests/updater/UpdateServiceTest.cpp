@@ -234,7 +234,7 @@ TEST_F(UpdateServiceTest, TheHandOffNeedsAnInstalledBundleWithAPinnedKey)
         {"no key file", bundle, {}, keyless},
         {"not a public key", bundle, "not a key\n", keyless},
         {"a key with a quote", bundle, "-----BEGIN PUBLIC KEY-----\nAA'AA\n-----END PUBLIC KEY-----\n", keyless},
-        {"the pinned key", bundle, developmentPublicKey().toLatin1() + "\n", "started"},
+        {"the pinned key", bundle, testPublicKey().toLatin1() + "\n", "started"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -255,7 +255,7 @@ TEST_F(UpdateServiceTest, TheHandOffNeedsAnInstalledBundleWithAPinnedKey)
         EXPECT_EQ(launched.isEmpty(), outcome != "started");
         if (!scripts.isEmpty()) {
             const QString script = QString::fromUtf8(readFile(update::updatesDirectoryURL() + "/" + scripts[0]));
-            EXPECT_TRUE(script.contains("TEAM_PUBLIC_KEY='" + developmentPublicKey() + "'"));
+            EXPECT_TRUE(script.contains("TEAM_PUBLIC_KEY='" + testPublicKey() + "'"));
         }
     }
 }

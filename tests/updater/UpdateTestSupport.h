@@ -70,8 +70,8 @@ inline const QString& testKeyFolder()
 }
 // The private key that signs the tests' bundles, and its public half that
 // the tests pin.
-inline QString developmentKey() { return testKeyFolder() + "/key.pem"; }
-inline QString developmentPublicKey() { return QString::fromLatin1(readFile(testKeyFolder() + "/pub.pem")).trimmed(); }
+inline QString testSigningKey() { return testKeyFolder() + "/key.pem"; }
+inline QString testPublicKey() { return QString::fromLatin1(readFile(testKeyFolder() + "/pub.pem")).trimmed(); }
 
 // The update log's lines without their time stamps (each must have one).
 inline QStringList logLines(const QString& path = update::updateLogURL())
@@ -91,7 +91,7 @@ struct BundleFacts {
     QString build = QStringLiteral("120");
     QString executable = QStringLiteral("Tovrik");
     QString team = constants::macOSDeveloperTeamIdentifier();
-    QString key = developmentKey();
+    QString key = testSigningKey();
     BundleFacts with(QString BundleFacts::*field, const QString& value) const
     {
         BundleFacts s = *this;
@@ -119,6 +119,9 @@ inline void makeBundle(const QString& path, const BundleFacts& s, const QByteArr
         QDir().mkpath(QFileInfo(exe).absolutePath());
         ASSERT_TRUE(QFile::copy(program, exe));
     }
+    // The one-step swap tool ships in every bundle, as the packaging puts it there.
+    const QString exchange = qEnvironmentVariable("TOVRIK_BINARY_DIR") + "/tools/tovrik-exchange";
+    ASSERT_TRUE(QFile::copy(exchange, path + "/Contents/MacOS/tovrik-exchange")) << exchange.toStdString();
     QByteArray out;
     ASSERT_EQ(run("/bin/sh", {sourceDir() + "/packaging/sign-bundle.sh", path, s.key, s.team}, &out), 0) << out.toStdString();
 }

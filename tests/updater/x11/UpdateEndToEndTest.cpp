@@ -28,7 +28,9 @@ protected:
     {
         SimTest::SetUp();
         Clock::install(nullptr); // real time: the script and the binaries run in it
-        // Runs of the swap script take turns (its working folders in /tmp).
+        // The running build holds the session bus name that a second Tovrik
+        // defers to, so the end-to-end runs take turns; the swap script's own
+        // folders are private to each run.
         ASSERT_TRUE(lock.tryLock(100000));
         ASSERT_TRUE(root.isValid());
         const QString build = qEnvironmentVariable("TOVRIK_BINARY_DIR",
@@ -39,8 +41,8 @@ protected:
         target = root.path() + "/lib/tovrik/Tovrik.app";
         ASSERT_EQ(update::bundleForExecutable(target + "/Contents/MacOS/Tovrik").value("CFBundleVersion"), "120");
         // This run's release key: pinned in the installed bundle, which it signs.
-        writeFile(target + "/Contents/Resources/update-signing-key.pem", developmentPublicKey().toLatin1() + "\n");
-        ASSERT_EQ(run("/bin/sh", {sourceDir() + "/packaging/sign-bundle.sh", target, developmentKey(),
+        writeFile(target + "/Contents/Resources/update-signing-key.pem", testPublicKey().toLatin1() + "\n");
+        ASSERT_EQ(run("/bin/sh", {sourceDir() + "/packaging/sign-bundle.sh", target, testSigningKey(),
                                   constants::macOSDeveloperTeamIdentifier()}, &out), 0) << out.toStdString();
         QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
         ASSERT_TRUE(bus);
@@ -122,7 +124,7 @@ protected:
         }, 10000));
     }
 
-    QLockFile lock{QDir::tempPath() + "/tovrik-swap-script-tests.lock"};
+    QLockFile lock{QDir::tempPath() + "/tovrik-update-end-to-end.lock"};
     QTemporaryDir root;
     QString target;
     FakeHostedService fake;
