@@ -111,7 +111,9 @@ void TovrikAppModel::loadAndNormaliseSettings()
 
     // A blocked Keychain read means the record lacks secrets it may really
     // have: writing it back could look like a sign-out, so it is not saved.
-    if (changed && !m_loadBlockedByKeychain) {
+    // A file with values of the wrong type is written back with the fields
+    // that were read and defaults for the others (a copy of it is kept).
+    if ((changed || !loaded.wronglyTypedFields.isEmpty()) && !m_loadBlockedByKeychain) {
         const SettingsSaveResult result = m_settingsStore->save(m_settings);
         if (!result.ok)
             m_settingsStatusMessage = result.message;

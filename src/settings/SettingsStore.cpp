@@ -98,8 +98,7 @@ void SettingsStore::log(const QString& line) const
 
 std::optional<QByteArray> SettingsStore::readItemInto(const QString& account, ItemState& state, QString* error)
 {
-    platform::Keychain& keychain = m_keychain ? *m_keychain : platform::Platform::get().keychain();
-    const auto result = keychain.read(keychainService, account);
+    const auto result = keychain().read(keychainService, account);
     switch (result.status) {
     case platform::KeychainStatus::Success:
         state.known = true;
@@ -126,9 +125,20 @@ struct BusyScope {
     explicit BusyScope(bool& f) : flag(f) { flag = true; }
     ~BusyScope() { flag = false; }
 };
+// Lets the keyring ask the user to unlock it during one load or save.
+struct PromptScope {
+    platform::Keychain& keychain;
+    PromptScope(platform::Keychain& k, bool allowed) : keychain(k) { keychain.setUnlockPromptAllowed(allowed); }
+    ~PromptScope() { keychain.setUnlockPromptAllowed(false); }
+};
 } // namespace
 
-SettingsLoadResult SettingsStore::load()
+platform::Keychain& SettingsStore::keychain() const
+{
+    return m_keychain ? *m_keychain : platform::Platform::get().keychain();
+}
+
+SettingsLoadResult SettingsStore::load(bool mayPrompt)
 {
     SettingsLoadResult result;
     if (m_busy) {
@@ -138,6 +148,7 @@ SettingsLoadResult SettingsStore::load()
         return result;
     }
     BusyScope busy(m_busy);
+    PromptScope prompt(keychain(), mayPrompt);
     QStringList problems;
 
     // The file.
@@ -146,27 +157,44 @@ SettingsLoadResult SettingsStore::load()
     if (file.exists()) {
         QString reason;
         std::optional<TovrikSettings> parsed;
+        QByteArray bytes;
         if (!file.open(QIODevice::ReadOnly)) {
             reason = file.errorString();
         } else {
-            QJsonParseError parseError;
-            const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parseError);
+            bytes = file.readAll();
             file.close();
+            QJsonParseError parseError;
+            const QJsonDocument doc = QJsonDocument::fromJson(bytes, &parseError);
             if (parseError.error != QJsonParseError::NoError)
                 reason = parseError.errorString();
             else if (!doc.isObject())
                 reason = QStringLiteral("it does not hold a JSON object");
             else
-                parsed = TovrikSettings::fromFileJson(doc.object(), &reason);
+                parsed = TovrikSettings::fromFileJson(doc.object(), &result.wronglyTypedFields);
         }
+        const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+        QString backup = path + QStringLiteral(".corrupt-") + stamp;
+        for (int n = 2; QFileInfo::exists(backup); ++n)
+            backup = path + QStringLiteral(".corrupt-") + stamp + QLatin1Char('-') + QString::number(n);
         if (parsed) {
             result.settings = *parsed;
+            if (!result.wronglyTypedFields.isEmpty()) {
+                // The good fields are used; the file as it was is kept aside.
+                QString line = QStringLiteral("the settings file %1 has values of the wrong type (%2); they are "
+                                              "at their defaults, ")
+                                   .arg(path, result.wronglyTypedFields.join(QStringLiteral(", ")));
+                QString copyError;
+                if (writePrivateFileAtomically(backup, bytes, &copyError)) {
+                    result.corruptFileBackupPath = backup;
+                    line += QStringLiteral("a copy of the file was kept as %1").arg(backup);
+                } else {
+                    line += QStringLiteral("and no copy could be kept as %1 (%2)").arg(backup, copyError);
+                }
+                log(line);
+                problems << QStringLiteral("Some values in the settings file were unreadable; their defaults are in use.");
+            }
         } else {
             result.fileWasCorrupt = true;
-            const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
-            QString backup = path + QStringLiteral(".corrupt-") + stamp;
-            for (int n = 2; QFileInfo::exists(backup); ++n)
-                backup = path + QStringLiteral(".corrupt-") + stamp + QLatin1Char('-') + QString::number(n);
             QString line = QStringLiteral("the settings file %1 could not be used (%2); starting from defaults, ").arg(path, reason);
             if (QFile::rename(path, backup)) {
                 result.corruptFileBackupPath = backup;
@@ -179,8 +207,34 @@ SettingsLoadResult SettingsStore::load()
         }
     }
 
-    // The secrets.
     m_items.clear();
+    m_seenTokens.clear();
+    readSecrets(result, problems);
+    result.message = problems.join(QLatin1Char(' '));
+    return result;
+}
+
+SettingsLoadResult SettingsStore::reloadSecrets(const TovrikSettings& current, bool mayPrompt)
+{
+    SettingsLoadResult result;
+    result.settings = current;
+    if (m_busy) {
+        log(QStringLiteral("a load was refused while another load or save was running"));
+        result.keychainReadFailed = true;
+        result.message = QStringLiteral("Settings are being saved right now; try again.");
+        return result;
+    }
+    BusyScope busy(m_busy);
+    PromptScope prompt(keychain(), mayPrompt);
+    QStringList problems;
+    readSecrets(result, problems);
+    result.message = problems.join(QLatin1Char(' '));
+    return result;
+}
+
+void SettingsStore::readSecrets(SettingsLoadResult& result, QStringList& problems)
+{
+    QString firstError;
     for (const QString& field : TovrikSettings::secretFieldNames()) {
         ItemState& state = m_items[field];
         QString error;
@@ -189,17 +243,25 @@ SettingsLoadResult SettingsStore::load()
             result.keychainReadFailed = true;
             log(QStringLiteral("could not read the Keychain item %1 of %2 (%3); it is left untouched")
                     .arg(field, keychainService, error));
-            problems << QStringLiteral("The Keychain could not be read: %1").arg(error);
+            if (firstError.isEmpty())
+                firstError = error;
             decodeSecret(result.settings, field, std::nullopt);
             continue;
         }
         if (!decodeSecret(result.settings, field, value))
             log(QStringLiteral("the Keychain item %1 of %2 holds an unreadable value; it is ignored").arg(field, keychainService));
     }
-    m_seenTokens.clear();
+    if (!firstError.isEmpty())
+        problems << QStringLiteral("The Keychain could not be read: %1").arg(firstError);
+    // A save queues the session token for sign-out before it removes the
+    // token: both present means a sign-out that a save could not finish.
+    TovrikSettings& s = result.settings;
+    if (!s.hostedAccountSessionToken.isEmpty() && s.pendingHostedSignOutTokens.contains(s.hostedAccountSessionToken)) {
+        log(QStringLiteral("the session token is queued for sign-out: an unfinished sign-out, the session is not used"));
+        s.hostedAccountSessionToken.clear();
+        result.finishedSignOut = true;
+    }
     rememberSeen(result.settings);
-    result.message = problems.join(QLatin1Char(' '));
-    return result;
 }
 
 void SettingsStore::rememberSeen(const TovrikSettings& settings)
@@ -210,14 +272,15 @@ void SettingsStore::rememberSeen(const TovrikSettings& settings)
         m_seenTokens.insert(token);
 }
 
-SettingsSaveResult SettingsStore::save(const TovrikSettings& settings)
+SettingsSaveResult SettingsStore::save(const TovrikSettings& settings, bool mayPrompt)
 {
     if (m_busy) {
         log(QStringLiteral("save failed: another load or save was still running"));
         return {false, QStringLiteral("Could not save settings: another save was still running.")};
     }
     BusyScope busy(m_busy);
-    platform::Keychain& keychain = m_keychain ? *m_keychain : platform::Platform::get().keychain();
+    platform::Keychain& keychain = this->keychain();
+    PromptScope prompt(keychain, mayPrompt);
 
     struct Change {
         QString account;
@@ -290,8 +353,11 @@ SettingsSaveResult SettingsStore::save(const TovrikSettings& settings)
         }
     }
     rememberSeen(settings);
+    // The sign-out queue is written before the token: a save cut short in
+    // between leaves the token queued for sign-out, which a load reads as
+    // the finished sign-out, never a session without its queued sign-out.
     std::vector<Change> changes;
-    for (const QString& field : TovrikSettings::secretFieldNames()) {
+    for (const QString& field : {pendingField, tokenField}) {
         const auto desired = encodeSecret(target, field);
         ItemState& state = m_items[field];
         // An item the store could not read is never deleted.
