@@ -12,6 +12,7 @@ struct KeychainResult {
     KeychainStatus status = KeychainStatus::Success;
     QByteArray data;   // read only
     QString message;   // Failure only
+    bool locked = false; // Failure only: the keyring is locked
     bool ok() const { return status == KeychainStatus::Success; }
 };
 

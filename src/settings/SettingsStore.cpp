@@ -12,6 +12,8 @@
 #include <QJsonDocument>
 #include <QStandardPaths>
 
+#include <cerrno>
+#include <cstring>
 #include <syslog.h>
 #include <vector>
 
@@ -96,16 +98,17 @@ void SettingsStore::log(const QString& line) const
         m_logSink(full);
 }
 
-std::optional<QByteArray> SettingsStore::readItemInto(const QString& account, ItemState& state, QString* error)
+std::optional<QByteArray> SettingsStore::readItemInto(const QString& account, ItemState& state, QString* error,
+                                                     bool* locked)
 {
     const auto result = keychain().read(keychainService, account);
     switch (result.status) {
     case platform::KeychainStatus::Success:
-        state.known = true;
+        state.known = state.wasKnown = true;
         state.value = result.data;
         return result.data;
     case platform::KeychainStatus::NotFound:
-        state.known = true;
+        state.known = state.wasKnown = true;
         state.value.reset();
         return std::nullopt;
     case platform::KeychainStatus::Failure:
@@ -115,6 +118,8 @@ std::optional<QByteArray> SettingsStore::readItemInto(const QString& account, It
     state.value.reset();
     if (error)
         *error = result.message.isEmpty() ? QStringLiteral("the Keychain could not be read") : result.message;
+    if (locked)
+        *locked = result.locked;
     return std::nullopt;
 }
 
@@ -235,10 +240,13 @@ SettingsLoadResult SettingsStore::reloadSecrets(const TovrikSettings& current, b
 void SettingsStore::readSecrets(SettingsLoadResult& result, QStringList& problems)
 {
     QString firstError;
+    bool locked = false;
     for (const QString& field : TovrikSettings::secretFieldNames()) {
         ItemState& state = m_items[field];
         QString error;
-        const auto value = readItemInto(field, state, &error);
+        bool itemLocked = false;
+        const auto value = readItemInto(field, state, &error, &itemLocked);
+        locked = locked || itemLocked;
         if (!state.known) {
             result.keychainReadFailed = true;
             log(QStringLiteral("could not read the Keychain item %1 of %2 (%3); it is left untouched")
@@ -251,8 +259,11 @@ void SettingsStore::readSecrets(SettingsLoadResult& result, QStringList& problem
         if (!decodeSecret(result.settings, field, value))
             log(QStringLiteral("the Keychain item %1 of %2 holds an unreadable value; it is ignored").arg(field, keychainService));
     }
-    if (!firstError.isEmpty())
-        problems << QStringLiteral("The Keychain could not be read: %1").arg(firstError);
+    // The details are in the log; the caller gets a line it can show.
+    if (locked)
+        problems << QStringLiteral("The keyring is locked, so your sign-in could not be read.");
+    else if (!firstError.isEmpty())
+        problems << QStringLiteral("Your sign-in could not be read from the keyring.");
     // A save queues the session token for sign-out before it removes the
     // token: both present means a sign-out that a save could not finish.
     TovrikSettings& s = result.settings;
@@ -288,22 +299,25 @@ SettingsSaveResult SettingsStore::save(const TovrikSettings& settings, bool mayP
         std::optional<QByteArray> desired;
     };
 
-    // The log gets the details; the caller a shorter text it can show.
-    auto fail = [this](const QString& detail, const QString& logDetail = QString()) {
-        log(QStringLiteral("save failed: %1").arg(logDetail.isEmpty() ? detail : logDetail));
-        return SettingsSaveResult{false, QStringLiteral("Could not save settings: %1").arg(detail)};
+    // The log gets the details; the caller a short line it can show.
+    auto fail = [this](const QString& shown, const QString& logDetail) {
+        log(QStringLiteral("save failed: %1").arg(logDetail));
+        return SettingsSaveResult{false, QStringLiteral("Could not save settings: %1").arg(shown)};
     };
+    bool keyringLocked = false;
 
     // Apply one value to one item; on failure re-read it so that the store
     // knows what the item now holds (or that it does not know).
-    auto apply = [this, &keychain](const QString& account, const std::optional<QByteArray>& value, QString* error) {
+    auto apply = [this, &keychain, &keyringLocked](const QString& account, const std::optional<QByteArray>& value,
+                                                   QString* error) {
         const auto r = value ? keychain.write(keychainService, account, *value) : keychain.remove(keychainService, account);
         ItemState& state = m_items[account];
         if (r.ok()) {
-            state.known = true;
+            state.known = state.wasKnown = true;
             state.value = value;
             return true;
         }
+        keyringLocked = keyringLocked || r.locked;
         *error = r.message.isEmpty() ? QStringLiteral("the Keychain refused the change") : r.message;
         readItemInto(account, state, nullptr);
         return false;
@@ -322,7 +336,8 @@ SettingsSaveResult SettingsStore::save(const TovrikSettings& settings, bool mayP
     };
 
     // 1. Work out the item changes; nothing is written yet. An item that
-    // could not be read is read again before it is written; what it holds
+    // could not be read is read again before it is written (or, once known,
+    // before anything is saved); what it holds
     // that the caller was never given is kept: queued sign-outs stay queued,
     // and a session token that would be replaced is queued for sign-out, so
     // that no session is left valid on the service without a way to end it.
@@ -330,11 +345,13 @@ SettingsSaveResult SettingsStore::save(const TovrikSettings& settings, bool mayP
     for (const QString& field : {tokenField, pendingField}) {
         ItemState& state = m_items[field];
         const bool addsSignOuts = field == pendingField && target.pendingHostedSignOutTokens != settings.pendingHostedSignOutTokens;
-        if (!state.known && (encodeSecret(target, field) || addsSignOuts)) {
+        if (!state.known && (encodeSecret(target, field) || addsSignOuts || state.wasKnown)) {
             QString error;
-            readItemInto(field, state, &error);
+            bool locked = false;
+            readItemInto(field, state, &error, &locked);
             if (!state.known)
-                return fail(QStringLiteral("the Keychain item %1 could not be read (%2)").arg(field, error));
+                return fail(locked ? QStringLiteral("the keyring is locked.") : QStringLiteral("the keyring could not be read."),
+                            QStringLiteral("the Keychain item %1 could not be read (%2)").arg(field, error));
         }
         if (!state.known || !state.value)
             continue;
@@ -375,7 +392,9 @@ SettingsSaveResult SettingsStore::save(const TovrikSettings& settings, bool mayP
             QString detail = error;
             if (!unrestored.isEmpty())
                 detail += QStringLiteral(" (and %1 could not be restored)").arg(unrestored.join(QStringLiteral(", ")));
-            return fail(detail);
+            return fail(keyringLocked ? QStringLiteral("the keyring is locked.")
+                                      : QStringLiteral("the keyring refused the change."),
+                        detail);
         }
         applied.push_back(change);
     }
@@ -390,7 +409,8 @@ SettingsSaveResult SettingsStore::save(const TovrikSettings& settings, bool mayP
         QString suffix;
         if (!unrestored.isEmpty())
             suffix = QStringLiteral(" (and %1 could not be restored)").arg(unrestored.join(QStringLiteral(", ")));
-        return fail(QStringLiteral("%1 could not be written (%2).%3").arg(settingsFileName, fileError, suffix),
+        const bool full = fileError.endsWith(QString::fromLocal8Bit(std::strerror(ENOSPC)));
+        return fail(full ? QStringLiteral("the disk is full.") : QStringLiteral("the settings file could not be written."),
                     QStringLiteral("%1 could not be written (%2)%3").arg(settingsFilePath(), fileError, suffix));
     }
     return {};

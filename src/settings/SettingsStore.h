@@ -113,8 +113,13 @@ private:
     struct ItemState {
         bool known = false;
         std::optional<QByteArray> value;
+        // It was known once since the load: a change of it that failed left
+        // it unknown. Such an item is read again before any save, so that a
+        // removal the caller asked for is not skipped.
+        bool wasKnown = false;
     };
-    std::optional<QByteArray> readItemInto(const QString& account, ItemState& state, QString* error);
+    std::optional<QByteArray> readItemInto(const QString& account, ItemState& state, QString* error,
+                                           bool* locked = nullptr);
     void readSecrets(SettingsLoadResult& result, QStringList& problems);
     platform::Keychain& keychain() const;
     void log(const QString& line) const;

@@ -169,7 +169,7 @@ class LockedAtStart : public PrivateKeyringChild {
         SettingsStore store(keychain, folder);
         const auto atStart = store.load();
         EXPECT_TRUE(atStart.keychainReadFailed);
-        EXPECT_TRUE(atStart.message.contains(QStringLiteral("the keyring is locked"))) << atStart.message.toStdString();
+        EXPECT_EQ(atStart.message, QStringLiteral("The keyring is locked, so your sign-in could not be read."));
         EXPECT_TRUE(atStart.settings.hostedAccountSessionToken.isEmpty());
         EXPECT_EQ(prompts.count(), 0);
         // A save in the background touches nothing and asks nothing.

@@ -67,6 +67,8 @@ KeychainResult failure(const QString& message)
     KeychainResult r;
     r.status = KeychainStatus::Failure;
     r.message = message;
+    r.locked = message.endsWith(QLatin1String("the keyring is locked"))
+        || message.endsWith(QLatin1String("the item is in a locked keyring"));
     return r;
 }
 
