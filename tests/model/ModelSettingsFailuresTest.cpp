@@ -1,7 +1,7 @@
 // Settings that cannot be saved or read: each failure is shown where the user
-// acted, word for word; a sign-out's save is retried until it lands; a
-// Keychain that cannot be read at start is reported on the sign-in screen
-// with a retry; a file with one wrongly typed value keeps the others.
+// acted, word for word; a sign-out's save is retried until it lands; a file
+// with one wrongly typed value keeps the others. (The unreadable Keychain at
+// start is checked with the sign-in screen that shows it.)
 
 #include "ModelTestSupport.h"
 
@@ -108,25 +108,6 @@ TEST_F(ModelSettingsFailuresTest, OnAFullDiskEachFailureIsShownAndTheSignOutIsSa
     // Nothing more is retried.
     advance(3 * TovrikAppModel::owedSaveRetrySeconds);
     EXPECT_FALSE(m.hasOwedSettingsSave());
-}
-
-TEST_F(ModelSettingsFailuresTest, AnUnreadableKeychainAtStartIsShownOnTheSignInScreenAndARetryKeepsTheSession)
-{
-    storeSignedInSettings(QStringLiteral("kept-token"), kEmail, 10);
-    sim->simKeychain().failReadFor(kTokenItem);
-    auto& m = makeModel();
-    EXPECT_TRUE(m.requiresAuthentication() && m.settingsLoadBlockedByKeychain());
-    EXPECT_EQ(m.hostedAuthStatusMessage(), QStringLiteral("Your sign-in could not be read from the keyring."));
-    // Still unreadable: the reason stays, the item is untouched.
-    m.retryKeychainRead();
-    EXPECT_TRUE(m.settingsLoadBlockedByKeychain());
-    EXPECT_FALSE(m.hostedAuthStatusMessage().isEmpty());
-    sim->simKeychain().failReadFor(kTokenItem, false);
-    m.retryKeychainRead();
-    EXPECT_FALSE(m.settingsLoadBlockedByKeychain());
-    EXPECT_TRUE(m.isHostedAccountSignedIn());
-    EXPECT_EQ(m.settings().hostedAccountSessionToken, QStringLiteral("kept-token"));
-    EXPECT_EQ(m.hostedAuthStatusMessage(), QString());
 }
 
 TEST_F(ModelSettingsFailuresTest, FailedSavesOfTheVoiceAndShortcutPagesLeaveTheOldChoiceAndSayWhy)
