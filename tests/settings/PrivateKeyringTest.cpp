@@ -13,7 +13,6 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
-#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
