@@ -24,6 +24,7 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <algorithm>
 
 namespace tovrik {
 
@@ -265,11 +266,17 @@ bool TovrikAppModel::storeSettings(const TovrikSettings& settings, bool userActi
 
 void TovrikAppModel::oweSettingsSave()
 {
+    if (!m_settingsSaveOwed)
+        m_owedSaveRetryDelay = owedSaveRetrySeconds;
     m_settingsSaveOwed = true;
     if (m_owedSaveRetryId)
         return;
     QPointer<TovrikAppModel> weak(this);
-    m_owedSaveRetryId = Clock::instance().schedule(owedSaveRetrySeconds, this, [weak]() {
+    const double delay = m_owedSaveRetryDelay;
+    // A lasting failure (a full disk, a locked keyring) is not retried, and
+    // logged, every few seconds for as long as it lasts.
+    m_owedSaveRetryDelay = std::min(2 * m_owedSaveRetryDelay, owedSaveRetryMaxSeconds);
+    m_owedSaveRetryId = Clock::instance().schedule(delay, this, [weak]() {
         if (isAlive(weak))
             weak->retryOwedSettingsSave();
     });

@@ -120,8 +120,10 @@ public:
     // Whether a save that must not be lost (a sign-out's) failed and is
     // being retried.
     bool hasOwedSettingsSave() const { return m_settingsSaveOwed; }
-    // Seconds between the retries of such a save.
+    // Seconds before the first retry of such a save; each further retry
+    // waits twice as long as the one before, at most owedSaveRetryMaxSeconds.
     static constexpr double owedSaveRetrySeconds = 10;
+    static constexpr double owedSaveRetryMaxSeconds = 300;
 
     // ---- state tests ----
     bool isHostedAccountSignedIn() const;
@@ -428,6 +430,7 @@ private:
     bool m_loadBlockedByKeychain = false;
     bool m_settingsSaveOwed = false;
     quint64 m_owedSaveRetryId = 0;
+    double m_owedSaveRetryDelay = owedSaveRetrySeconds;
 
     bool m_isShowingAdvancedSettings = false;
     bool m_isShowingShortcutSettings = false;

@@ -99,7 +99,10 @@ TEST_F(ModelSettingsFailuresTest, OnAFullDiskEachFailureIsShownAndTheSignOutIsSa
     EXPECT_TRUE(m.hasOwedSettingsSave());
     EXPECT_EQ(items().value(kTokenItem), token.toUtf8()) << "the failed save put the token back";
 
+    // The next try comes twice as late.
     disk.makeRoom();
+    advance(TovrikAppModel::owedSaveRetrySeconds);
+    EXPECT_TRUE(m.hasOwedSettingsSave());
     advance(TovrikAppModel::owedSaveRetrySeconds + 0.5);
     EXPECT_FALSE(m.hasOwedSettingsSave());
     EXPECT_EQ(m.hostedAuthStatusMessage(), QString());
