@@ -11,6 +11,7 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QProcess>
+#include <QTemporaryFile>
 #include <QThread>
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
@@ -77,19 +78,21 @@ QImage desktopPicture(int w, int h)
 // Starts a private Xvfb with two 2560x1440 monitors and paints its root.
 bool startServer(QString* error)
 {
-    int n = 150;
-    while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)) ||
-           QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
-        ++n;
-    const QString display = QStringLiteral(":%1").arg(n);
-    // A child that dies with this process and keeps no pipe of ours open.
+    // A child that dies with this process. The server picks its display
+    // number and writes it to a file once it is ready (a number chosen here
+    // from free lock files races with other X servers starting).
+    static QTemporaryFile displayFile;
+    if (!displayFile.open()) {
+        *error = QStringLiteral("no temporary file for the display number");
+        return false;
+    }
     static QProcess* xvfb = new QProcess();
     xvfb->setProgram(QStringLiteral("Xvfb"));
-    xvfb->setArguments({display, QStringLiteral("-screen"), QStringLiteral("0"),
+    xvfb->setArguments({QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
                         QStringLiteral("%1x%2x24").arg(2 * kScreenW).arg(kScreenH), QStringLiteral("+extension"),
                         QStringLiteral("RANDR"), QStringLiteral("-nolisten"), QStringLiteral("tcp"),
                         QStringLiteral("-noreset")});
-    xvfb->setStandardOutputFile(QProcess::nullDevice());
+    xvfb->setStandardOutputFile(displayFile.fileName());
     xvfb->setStandardErrorFile(QProcess::nullDevice());
     xvfb->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     xvfb->start();
@@ -97,6 +100,20 @@ bool startServer(QString* error)
         *error = QStringLiteral("Xvfb could not be started");
         return false;
     }
+    QByteArray written;
+    for (int i = 0; i < 600 && !written.contains('\n') && xvfb->state() == QProcess::Running; ++i) {
+        QThread::msleep(50);
+        QFile f(displayFile.fileName());
+        if (f.open(QIODevice::ReadOnly))
+            written = f.readAll();
+    }
+    bool numbered = false;
+    const int n = written.left(written.indexOf('\n')).trimmed().toInt(&numbered);
+    if (!written.contains('\n') || !numbered) {
+        *error = QStringLiteral("Xvfb did not report its display");
+        return false;
+    }
+    const QString display = QStringLiteral(":%1").arg(n);
     xvfbPid = xvfb->processId();
     std::atexit(stopXvfb);
     const QByteArray name = display.toUtf8();

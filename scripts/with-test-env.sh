@@ -20,19 +20,28 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A free display number.
-n=90
-while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-Xvfb ":$n" -screen 0 "${TOVRIK_TEST_SCREEN:-1920x1080x24}" +extension RANDR +extension XTEST +extension XInputExtension \
-     -nolisten tcp -noreset >"$tmp/xvfb.log" 2>&1 &
-pids+=($!)
-export DISPLAY=":$n"
-for _ in $(seq 1 100); do
-  xdpyinfo >/dev/null 2>&1 && break
+# The server picks its own display number (-displayfd writes it once the
+# server accepts connections): choosing one by looking for free lock files
+# races with any other X server starting at the same moment.
+Xvfb -displayfd 1 -screen 0 "${TOVRIK_TEST_SCREEN:-1920x1080x24}" +extension RANDR +extension XTEST +extension XInputExtension \
+     -nolisten tcp -noreset >"$tmp/display" 2>"$tmp/xvfb.log" &
+xvfb=$!
+pids+=($xvfb)
+for _ in $(seq 1 600); do
+  # One whole line (the number and its newline), or a server that gave up.
+  [ "$(wc -l <"$tmp/display")" -ge 1 ] && break
+  kill -0 "$xvfb" 2>/dev/null || break
   sleep 0.05
 done
-if ! xdpyinfo >/dev/null 2>&1; then
+n=$(head -n 1 "$tmp/display")
+if ! [[ "$n" =~ ^[0-9]+$ ]]; then
   echo "with-test-env: Xvfb did not start" >&2
+  cat "$tmp/xvfb.log" >&2
+  exit 1
+fi
+export DISPLAY=":$n"
+if ! xdpyinfo >/dev/null 2>&1; then
+  echo "with-test-env: Xvfb on $DISPLAY does not answer" >&2
   cat "$tmp/xvfb.log" >&2
   exit 1
 fi

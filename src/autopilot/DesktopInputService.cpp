@@ -305,6 +305,25 @@ KeyChord DesktopInputService::keyChord(const QString& text)
 
 // ---- keys ----
 
+bool DesktopInputService::endsSession(uint64_t flags, const std::vector<uint16_t>& keyCodes)
+{
+    // backspace, forward delete, F1-F12
+    static const uint16_t sessionKeys[] = {51, 117, 122, 120, 99, 118, 96, 97, 98, 100, 101, 109, 103, 111};
+    if (!(flags & InputFlag::Control) || !(flags & InputFlag::Option))
+        return false;
+    return std::any_of(keyCodes.begin(), keyCodes.end(), [](uint16_t code) {
+        return std::find(std::begin(sessionKeys), std::end(sessionKeys), code) != std::end(sessionKeys);
+    });
+}
+
+void DesktopInputService::refuseSessionChord(const KeyChord& chord) const
+{
+    std::vector<uint16_t> down = heldKeyCodes();
+    down.push_back(chord.keyCode);
+    if (endsSession(heldFlags() | chord.flags, down))
+        throw keyboardShortcutError();
+}
+
 void DesktopInputService::setHeldKey(const QString& text, bool down)
 {
     struct Rearm {
@@ -335,6 +354,7 @@ void DesktopInputService::setHeldKey(const QString& text, bool down)
         }
         return;
     }
+    refuseSessionChord(chord);
     for (const Held& k : keys) {
         if (isKeyHeld(k.keyCode))
             continue;
@@ -393,6 +413,7 @@ QCoro::Task<void> DesktopInputService::pressKey(QString text, CancellationToken 
 {
     const auto alive = m_alive;
     const KeyChord chord = keyChord(text);
+    refuseSessionChord(chord);
     const uint64_t held = heldFlags();
     checkAbort();
     if (!postKey(chord.keyCode, true, held | chord.flags))

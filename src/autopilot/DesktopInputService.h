@@ -21,8 +21,15 @@
 // the modifiers: control 0x40000, option 0x80000, shift 0x20000, command
 // 0x100000 (command is Super on X11).
 //
+// Keys that end or switch the desktop session are never pressed: with control
+// and option (Alt) down, backspace (the X server's kill chord), F1-F12 (a
+// switch to another console) and forward delete (the desktop's log-out
+// chord). A press that would bring those together, in either order and
+// counting what is already held, fails as a key text that is not a chord,
+// before anything of it is posted.
+//
 // Errors: TovrikError of the domain "TovrikInput": code 1 for a key text that
-// is not a chord (and the dispatcher's held-input refusals), code 2 for input
+// is not a chord or a session key (and the dispatcher's held-input refusals), code 2 for input
 // failures and the user's take-over. Cancellation is CancellationError,
 // passed on unchanged after the clean-up.
 //
@@ -128,6 +135,8 @@ public:
     static QString normalizeKeyToken(const QString& token);
     // Throws keyboardShortcutError() for a text that is not a chord.
     static KeyChord keyChord(const QString& text);
+    // Whether keys down together with these flags end or switch the session.
+    static bool endsSession(uint64_t flags, const std::vector<uint16_t>& keyCodes);
     // Presses (down) or releases the keys of a chord, modifiers first on a
     // press, in reverse on a release; already held keys are skipped.
     void setHeldKey(const QString& text, bool down);
@@ -182,6 +191,9 @@ private:
 
     uint64_t heldFlags() const;
     bool isKeyHeld(uint16_t keyCode) const;
+    // Throws keyboardShortcutError() when pressing `chord` now would end or
+    // switch the session.
+    void refuseSessionChord(const KeyChord& chord) const;
     void armHeldRelease();
     void checkAbort() const;
     std::optional<QPointF> pointerLocation() const;

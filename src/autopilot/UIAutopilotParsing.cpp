@@ -69,6 +69,15 @@ std::optional<QString> firstText(const QJsonObject& o, std::initializer_list<con
 
 QString textOrEmpty(const std::optional<QJsonValue>& v) { return v && v->isString() ? v->toString() : QString(); }
 
+// Carriage return, line feed and the Unicode line and paragraph separators.
+bool containsLineBreak(const QString& text)
+{
+    return std::any_of(text.begin(), text.end(), [](QChar c) {
+        return c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QChar(0x2028) || c == QChar(0x2029)
+            || c == QChar(0x85);
+    });
+}
+
 const QRegularExpression& decimalLiteral()
 {
     static const QRegularExpression re(QStringLiteral(R"(\A[+-]?(\d+(\.\d*)?|\.\d+)([eE][+-]?\d+)?\z)"));
@@ -395,6 +404,11 @@ UIAutopilotAction parseUIAutopilotAction(const QJsonObject& o)
     // 18-19.
     if (a.kind == K::input && a.text.isEmpty())
         throw fail30("Literal input cannot be empty.");
+    // A line break is typed as Return: like a Return key action it must
+    // name the control it activates.
+    if (a.kind == K::input && a.label.isEmpty() && containsLineBreak(a.text))
+        throw autopilotError(15, QStringLiteral("UI Autopilot must name the focused control before activating "
+                                                "it with the keyboard."));
     a.isTimedHold = T == QLatin1String("hold") || T == QLatin1String("mouse_hold");
     const QJsonValue space = o.value(QLatin1String("coordinate_space"));
     a.coordinateSpace = space.isString() ? space.toString() : QStringLiteral("overview");

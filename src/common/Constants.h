@@ -86,6 +86,8 @@ inline constexpr double menuPanelHeight = 312;
 inline constexpr double authenticationPanelHeight = 258;
 inline constexpr double authenticationExpandedPanelHeight = 380;
 inline constexpr double authenticationStatusExtraHeight = 34;
+// The sign-in screen's "Try again" button for an unreadable keyring.
+inline constexpr double authenticationKeyringRetryExtraHeight = 40;
 inline constexpr double activePermissionPanelHeight = 198;
 inline constexpr double activePermissionChatPanelHeight = 292;
 inline constexpr double updateStatusExtraHeight = 48;

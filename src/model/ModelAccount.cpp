@@ -144,8 +144,9 @@ bool TovrikAppModel::applyHostedAuthResult(const HostedAuthSessionPayload& resul
     settings.hostedAccountSessionToken = result.sessionToken;
     settings.hostedAccountEmail = result.email;
     settings.hostedAccountCreditsBalance = result.creditsBalance;
-    const SettingsSaveResult saved = m_settingsStore->save(settings);
+    const SettingsSaveResult saved = m_settingsStore->save(settings, true);
     if (!saved.ok) {
+        publish(m_settingsStatusMessage, saved.message);
         setHostedAuthStatusMessage(saved.message);
         // The new session is valid on the service but could not be kept:
         // end it there too rather than leave it behind.
@@ -155,6 +156,9 @@ bool TovrikAppModel::applyHostedAuthResult(const HostedAuthSessionPayload& resul
     }
     if (!isBlank(previousToken))
         cancelActiveInteraction(true); // its turn belongs to the old session
+    m_settingsSaveOwed = false;
+    m_loadBlockedByKeychain = false; // the items were read again to be written
+    publish(m_settingsStatusMessage, QString());
     setSettingsInMemory(settings);
     ++m_hostedSessionEpoch;
     setPermissionIntroDismissed(false);
@@ -263,8 +267,9 @@ QCoro::Task<void> TovrikAppModel::refreshHostedAccount(bool showBusyState)
     settings.hostedAccountCreditsBalance = summary.creditsBalance;
     if (!isBlank(summary.email))
         settings.hostedAccountEmail = summary.email;
-    if (settings != m_settings)
-        saveSettings(settings);
+    // A failed save shows on the ready screen, where credits are shown.
+    if (settings != m_settings && !storeSettings(settings, showBusyState))
+        setChatOnlyStatusMessage(m_settingsStatusMessage);
 }
 
 void TovrikAppModel::scheduleHostedCreditRefresh()
@@ -305,11 +310,21 @@ void TovrikAppModel::signOutHostedAccount()
     // session, so a revocation that never completes is retried next launch.
     if (!isBlank(token) && !settings.pendingHostedSignOutTokens.contains(token))
         settings.pendingHostedSignOutTokens.append(token);
-    const SettingsSaveResult saved = m_settingsStore->save(settings);
-    if (!saved.ok)
-        publish(m_settingsStatusMessage, saved.message);
-    // The local session ends now, whether or not the save went through.
+    // The sign-in screen that comes next no longer greets the old account.
+    setHostedAuthStatusMessage(QString());
+    const SettingsSaveResult saved = m_settingsStore->save(settings, true);
+    // The local session ends now, whether or not the save went through; a
+    // failed save is shown on the sign-in screen and tried again until it
+    // goes through, so the stored token does not outlive the session.
     setSettingsInMemory(settings);
+    if (saved.ok) {
+        m_settingsSaveOwed = false;
+        publish(m_settingsStatusMessage, QString());
+    } else {
+        publish(m_settingsStatusMessage, saved.message);
+        setHostedAuthStatusMessage(saved.message);
+        oweSettingsSave();
+    }
     ++m_hostedSessionEpoch;
     hidePermissionGuide();
     refreshOverlayPresence();
@@ -358,7 +373,7 @@ void TovrikAppModel::addPendingSignOut(const QString& token)
         return;
     TovrikSettings settings = m_settings;
     settings.pendingHostedSignOutTokens.append(token);
-    saveSettings(settings);
+    storeSettings(settings, false);
 }
 
 void TovrikAppModel::removePendingSignOut(const QString& token)
@@ -367,7 +382,12 @@ void TovrikAppModel::removePendingSignOut(const QString& token)
         return;
     TovrikSettings settings = m_settings;
     settings.pendingHostedSignOutTokens.removeAll(token);
-    saveSettings(settings);
+    // While a sign-out's save is owed, its retry stores this too.
+    if (m_settingsSaveOwed) {
+        setSettingsInMemory(settings);
+        return;
+    }
+    storeSettings(settings, false);
 }
 
 } // namespace tovrik

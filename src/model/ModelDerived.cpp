@@ -67,13 +67,17 @@ QSizeF TovrikAppModel::preferredPanelSize() const
             height = voiceSettingsPanelHeight;
         } else {
             height = isAppReady() ? fullSettingsPanelHeight : setupSettingsPanelHeight;
-            if (!isBlank(m_updateStatusMessage))
+            // One status line under "Check for updates": the settings
+            // message when there is one, else the update status.
+            if (!isBlank(m_updateStatusMessage) || !isBlank(m_settingsStatusMessage))
                 height += updateStatusExtraHeight;
         }
     } else if (requiresAuthentication()) {
         height = m_isHostedEmailAuthVisible ? authenticationExpandedPanelHeight : authenticationPanelHeight;
         if (!isBlank(m_hostedAuthStatusMessage))
             height += authenticationStatusExtraHeight;
+        if (m_loadBlockedByKeychain)
+            height += authenticationKeyringRetryExtraHeight;
     } else if (requiresPermissionGrant()) {
         height = canUseChatOnly() ? activePermissionChatPanelHeight : activePermissionPanelHeight;
     }

@@ -3,6 +3,7 @@
 
 #include "model/TovrikAppModel.h"
 
+#include "common/Clock.h"
 #include "common/Constants.h"
 #include "autopilot/DesktopInputService.h"
 #include "autopilot/TovrikAgentRunner.h"
@@ -23,6 +24,7 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <algorithm>
 
 namespace tovrik {
 
@@ -61,6 +63,8 @@ TovrikAppModel::~TovrikAppModel()
     m_interactionTask.cancel();
     if (m_microphoneTimeoutId)
         Clock::instance().cancel(m_microphoneTimeoutId);
+    if (m_owedSaveRetryId)
+        Clock::instance().cancel(m_owedSaveRetryId);
     // The monitor's thread must be gone before the callbacks it could post
     // reach a model that no longer exists (they hold it weakly anyway).
     m_hotkeyMonitor->stop();
@@ -79,7 +83,9 @@ TovrikAppModel::~TovrikAppModel()
 
 void TovrikAppModel::loadAndNormaliseSettings()
 {
-    SettingsLoadResult loaded = m_settingsStore->load();
+    // At start nothing may wait for the user: a locked keyring is reported
+    // on the sign-in screen, which offers to try again.
+    SettingsLoadResult loaded = m_settingsStore->load(false);
     m_loadBlockedByKeychain = loaded.keychainReadFailed;
     TovrikSettings settings = loaded.settings;
     bool changed = false;
@@ -89,6 +95,12 @@ void TovrikAppModel::loadAndNormaliseSettings()
             changed = true;
         }
     };
+    // A sign-out whose save was cut short is finished now.
+    if (loaded.finishedSignOut) {
+        settings.hostedAccountEmail.clear();
+        settings.hostedAccountCreditsBalance = 0;
+        changed = true;
+    }
 
     force(settings.hostedModel, constants::expertHostedThinkingModel);
     force(settings.uiAutopilotMaxSteps, 0);
@@ -111,10 +123,55 @@ void TovrikAppModel::loadAndNormaliseSettings()
 
     // A blocked Keychain read means the record lacks secrets it may really
     // have: writing it back could look like a sign-out, so it is not saved.
-    if (changed && !m_loadBlockedByKeychain) {
+    // A file with values of the wrong type is written back with the fields
+    // that were read and defaults for the others (a copy of it is kept).
+    showLoadMessage(loaded);
+    if ((changed || !loaded.wronglyTypedFields.isEmpty()) && !m_loadBlockedByKeychain) {
         const SettingsSaveResult result = m_settingsStore->save(m_settings);
         if (!result.ok)
             m_settingsStatusMessage = result.message;
+    }
+}
+
+void TovrikAppModel::showLoadMessage(const SettingsLoadResult& loaded)
+{
+    if (loaded.message.trimmed().isEmpty())
+        return;
+    publish(m_settingsStatusMessage, loaded.message);
+    // An unread Keychain leaves the session unknown, so the panel opens on
+    // the sign-in screen; otherwise the ready screen's status line has it.
+    if (loaded.keychainReadFailed || !isHostedAccountSignedIn())
+        setHostedAuthStatusMessage(loaded.message);
+    else
+        setChatOnlyStatusMessage(loaded.message);
+}
+
+void TovrikAppModel::retryKeychainRead()
+{
+    const SettingsLoadResult loaded = m_settingsStore->reloadSecrets(m_settings, true);
+    m_loadBlockedByKeychain = loaded.keychainReadFailed;
+    emit changed();
+    if (loaded.keychainReadFailed) {
+        showLoadMessage(loaded);
+        return;
+    }
+    TovrikSettings settings = loaded.settings;
+    if (loaded.finishedSignOut) {
+        settings.hostedAccountEmail.clear();
+        settings.hostedAccountCreditsBalance = 0;
+    }
+    setHostedAuthStatusMessage(QString());
+    publish(m_settingsStatusMessage, QString());
+    setSettingsInMemory(settings);
+    ++m_hostedSessionEpoch;
+    refreshOverlayPresence();
+    // What the blocked start could not write back, and what it could not
+    // start: the account refresh and the queued sign-outs.
+    storeSettings(m_settings, false);
+    if (m_launched) {
+        if (isHostedAccountSignedIn())
+            startTask([this](CancellationToken) { return refreshHostedAccount(false); });
+        retryPendingSignOuts();
     }
 }
 
@@ -190,16 +247,54 @@ void TovrikAppModel::handleEscapePressed()
 
 // ---- settings ----
 
-bool TovrikAppModel::saveSettings(const TovrikSettings& settings)
+bool TovrikAppModel::saveSettings(const TovrikSettings& settings) { return storeSettings(settings, true); }
+
+bool TovrikAppModel::storeSettings(const TovrikSettings& settings, bool userAction)
 {
-    const SettingsSaveResult result = m_settingsStore->save(settings);
+    const SettingsSaveResult result = m_settingsStore->save(settings, userAction);
     if (!result.ok) {
         publish(m_settingsStatusMessage, result.message);
         return false;
     }
+    // What is on disk now is the settings in memory after this call.
+    m_settingsSaveOwed = false;
+    publish(m_settingsStatusMessage, QString());
     setSettingsInMemory(settings);
     refreshOverlayPresence();
     return true;
+}
+
+void TovrikAppModel::oweSettingsSave()
+{
+    if (!m_settingsSaveOwed)
+        m_owedSaveRetryDelay = owedSaveRetrySeconds;
+    m_settingsSaveOwed = true;
+    if (m_owedSaveRetryId)
+        return;
+    QPointer<TovrikAppModel> weak(this);
+    const double delay = m_owedSaveRetryDelay;
+    // A lasting failure (a full disk, a locked keyring) is not retried, and
+    // logged, every few seconds for as long as it lasts.
+    m_owedSaveRetryDelay = std::min(2 * m_owedSaveRetryDelay, owedSaveRetryMaxSeconds);
+    m_owedSaveRetryId = Clock::instance().schedule(delay, this, [weak]() {
+        if (isAlive(weak))
+            weak->retryOwedSettingsSave();
+    });
+}
+
+void TovrikAppModel::retryOwedSettingsSave()
+{
+    m_owedSaveRetryId = 0;
+    if (!m_settingsSaveOwed)
+        return;
+    const QString failure = m_settingsStatusMessage;
+    if (!storeSettings(m_settings, false)) {
+        oweSettingsSave();
+        return;
+    }
+    // The failure the sign-in screen showed is over.
+    if (m_hostedAuthStatusMessage == failure)
+        setHostedAuthStatusMessage(QString());
 }
 
 void TovrikAppModel::setSettingsInMemory(const TovrikSettings& settings) { publish(m_settings, settings); }

@@ -87,16 +87,30 @@ void TovrikAppModel::resetShortcutsToDefaults()
     // The capture ends here without a queued cancel report: that report
     // would land after this reset and replace its message.
     setShortcutCaptureTarget(ShortcutCaptureTarget::none);
+    const ShortcutGesture voice = m_voiceShortcut;
+    const ShortcutGesture panel = m_panelShortcut;
     publish(m_voiceShortcut, ShortcutGesture::defaultVoiceShortcut());
     publish(m_panelShortcut, ShortcutGesture::defaultPanelShortcut());
     handMonitorShortcuts(true);
     setShortcutCaptureStatusMessage(QStringLiteral("Shortcuts reset to defaults."));
-    storeShortcutsInSettings();
+    if (!storeShortcutsInSettings())
+        keepShortcutsAfterFailedSave(voice, panel);
+}
+
+void TovrikAppModel::keepShortcutsAfterFailedSave(const ShortcutGesture& voice, const ShortcutGesture& panel)
+{
+    // The previous shortcuts stay active, and the page says why.
+    publish(m_voiceShortcut, voice);
+    publish(m_panelShortcut, panel);
+    handMonitorShortcuts(true);
+    setShortcutCaptureStatusMessage(m_settingsStatusMessage);
 }
 
 void TovrikAppModel::handleShortcutCaptured(const ShortcutGesture& gesture)
 {
     const ShortcutCaptureTarget target = m_shortcutCaptureTarget;
+    const ShortcutGesture voice = m_voiceShortcut;
+    const ShortcutGesture panel = m_panelShortcut;
     setShortcutCaptureTarget(ShortcutCaptureTarget::none);
     switch (target) {
     case ShortcutCaptureTarget::none:
@@ -119,7 +133,8 @@ void TovrikAppModel::handleShortcutCaptured(const ShortcutGesture& gesture)
         break;
     }
     handMonitorShortcuts(true);
-    storeShortcutsInSettings();
+    if (!storeShortcutsInSettings())
+        keepShortcutsAfterFailedSave(voice, panel);
 }
 
 void TovrikAppModel::handleShortcutCaptureCanceled()
@@ -146,12 +161,12 @@ void TovrikAppModel::handMonitorShortcuts(bool clearActiveFlags)
     }
 }
 
-void TovrikAppModel::storeShortcutsInSettings()
+bool TovrikAppModel::storeShortcutsInSettings()
 {
     TovrikSettings settings = m_settings;
     settings.voiceShortcut = m_voiceShortcut.text();
     settings.panelShortcut = m_panelShortcut.text();
-    saveSettings(settings);
+    return saveSettings(settings);
 }
 
 } // namespace tovrik

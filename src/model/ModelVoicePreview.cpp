@@ -18,7 +18,12 @@ void TovrikAppModel::previewElevenLabsVoice(const QString& voiceID)
     const QString normalized = normalizedElevenLabsVoiceID(voiceID);
     TovrikSettings settings = m_settings;
     settings.elevenLabsVoiceID = normalized;
-    saveSettings(settings);
+    if (!saveSettings(settings)) {
+        // Not selected: the page says why instead of playing the sample.
+        stopVoicePreview();
+        setVoicePreviewStatusMessage(m_settingsStatusMessage);
+        return;
+    }
 
     stopVoicePreview();
     const std::optional<ElevenLabsVoiceOption> option = elevenLabsVoiceOption(normalized);

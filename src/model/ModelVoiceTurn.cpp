@@ -67,8 +67,8 @@ void TovrikAppModel::handlePushToTalkPressed()
     // Keeps the record on disk current before a turn starts. After a blocked
     // Keychain read the record lacks secrets it may really have, so it is not
     // written back.
-    if (!m_loadBlockedByKeychain)
-        saveSettings(m_settings);
+    if (!m_loadBlockedByKeychain && !storeSettings(m_settings, false))
+        setChatOnlyStatusMessage(m_settingsStatusMessage);
     cancelActiveInteraction(true);
     m_speechPlayer->stop();
     m_fallbackSpeaker->stop();

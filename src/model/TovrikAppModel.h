@@ -52,6 +52,7 @@ class AgentActivityWindowController;
 using overlay::OverlayWindowController;
 using overlay::AgentActivityWindowController;
 class SettingsStore;
+struct SettingsLoadResult;
 class AudioRecorderService;
 class SpeechPlayer;
 class FallbackSpeaker;
@@ -109,8 +110,20 @@ public:
     // active and settingsStatusMessage() tells why. Returns whether it saved.
     bool saveSettings(const TovrikSettings& settings);
     const QString& settingsStatusMessage() const { return m_settingsStatusMessage; }
-    // Whether loading at start-up was blocked by a Keychain read error.
+    // Whether loading at start-up was blocked by a Keychain read error (and
+    // no retry has read the items since).
     bool settingsLoadBlockedByKeychain() const { return m_loadBlockedByKeychain; }
+    // The sign-in screen's retry after a blocked read: reads the Keychain
+    // items again, letting the keyring ask the user once to unlock it. The
+    // outcome shows in hostedAuthStatusMessage().
+    void retryKeychainRead();
+    // Whether a save that must not be lost (a sign-out's) failed and is
+    // being retried.
+    bool hasOwedSettingsSave() const { return m_settingsSaveOwed; }
+    // Seconds before the first retry of such a save; each further retry
+    // waits twice as long as the one before, at most owedSaveRetryMaxSeconds.
+    static constexpr double owedSaveRetrySeconds = 10;
+    static constexpr double owedSaveRetryMaxSeconds = 300;
 
     // ---- state tests ----
     bool isHostedAccountSignedIn() const;
@@ -366,7 +379,17 @@ private:
     void setSettingsInMemory(const TovrikSettings& settings);
     void setHotkeyMonitorActive(bool value);
     void handMonitorShortcuts(bool clearActiveFlags);
-    void storeShortcutsInSettings();
+    bool storeShortcutsInSettings();
+    void keepShortcutsAfterFailedSave(const ShortcutGesture& voice, const ShortcutGesture& panel);
+    // Saves `settings`; `userAction`: the keyring may ask once to unlock.
+    // On failure the previous settings stay and the settings status message
+    // is set. Returns whether it saved.
+    bool storeSettings(const TovrikSettings& settings, bool userAction);
+    // The in-memory settings must reach the disk: retried until they do.
+    void oweSettingsSave();
+    void retryOwedSettingsSave();
+    // A load's messages go to the screen the panel opens on.
+    void showLoadMessage(const SettingsLoadResult& loaded);
     // permissions
     void setCurrentPermissionBusy(bool value);
     void showPermissionGuide(PermissionGuideKind kind);
@@ -416,6 +439,9 @@ private:
     TovrikSettings m_settings;
     QString m_settingsStatusMessage;
     bool m_loadBlockedByKeychain = false;
+    bool m_settingsSaveOwed = false;
+    quint64 m_owedSaveRetryId = 0;
+    double m_owedSaveRetryDelay = owedSaveRetrySeconds;
 
     bool m_isShowingAdvancedSettings = false;
     bool m_isShowingShortcutSettings = false;

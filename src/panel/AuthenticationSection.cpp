@@ -110,6 +110,17 @@ AuthenticationSection::AuthenticationSection(TovrikAppModel* model, QWidget* par
     actionsLayout->addWidget(m_form);
     m_status = makeStatusLine(actions);
     actionsLayout->addWidget(m_status);
+    // After the keyring could not be read: read it again (it may ask the
+    // user to unlock it).
+    m_retryKeyring = new StyledButton(ButtonStyle::Secondary, tr("Try again"), actions);
+    connect(m_retryKeyring, &QAbstractButton::clicked, this, [this]() {
+        if (m_model)
+            m_model->retryKeychainRead();
+    });
+    auto* retryRow = new QHBoxLayout;
+    retryRow->addWidget(m_retryKeyring);
+    retryRow->addStretch(1);
+    actionsLayout->addLayout(retryRow);
     column->addWidget(actions);
     column->addStretch(1);
     refresh();
@@ -133,6 +144,7 @@ void AuthenticationSection::refresh()
     m_status->setText(model.hostedAuthStatusMessage());
     m_formStatus->setVisible(formOpen && hasStatus);
     m_status->setVisible(!formOpen && hasStatus);
+    m_retryKeyring->setVisible(model.settingsLoadBlockedByKeychain());
 }
 
 PanelText* AuthenticationSection::visibleStatusLine() const

@@ -32,6 +32,8 @@ public:
     AccountTextInput* passwordInput() const { return m_password; }
     StyledButton* signInButton() const { return m_signIn; }
     StyledButton* createAccountButton() const { return m_create; }
+    // "Try again", shown while the keyring could not be read.
+    StyledButton* retryKeyringButton() const { return m_retryKeyring; }
     // The status line that is showing (inside the form or under the toggle),
     // or null when no status line exists.
     PanelText* visibleStatusLine() const;
@@ -49,6 +51,7 @@ private:
     StyledButton* m_create;
     PanelText* m_formStatus;
     PanelText* m_status;
+    StyledButton* m_retryKeyring;
 };
 
 } // namespace tovrik::panel

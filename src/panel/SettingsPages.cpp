@@ -240,9 +240,11 @@ void AdvancedSection::refresh()
     const TovrikAppModel& model = *m_model;
     // One test for showing the label and for the room the panel makes for
     // it: a message of only spaces neither shows nor adds height.
-    const QString& update = model.updateStatusMessage();
-    m_updateStatus->setText(update);
-    m_updateStatus->parentWidget()->setVisible(!isBlank(update));
+    // A settings save that failed here is told in the same line.
+    const QString& status =
+        isBlank(model.settingsStatusMessage()) ? model.updateStatusMessage() : model.settingsStatusMessage();
+    m_updateStatus->setText(status);
+    m_updateStatus->parentWidget()->setVisible(!isBlank(status));
     if (!m_full)
         return;
     const TovrikSettings& s = model.settings();

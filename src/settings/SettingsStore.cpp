@@ -12,6 +12,8 @@
 #include <QJsonDocument>
 #include <QStandardPaths>
 
+#include <cerrno>
+#include <cstring>
 #include <syslog.h>
 #include <vector>
 
@@ -96,17 +98,17 @@ void SettingsStore::log(const QString& line) const
         m_logSink(full);
 }
 
-std::optional<QByteArray> SettingsStore::readItemInto(const QString& account, ItemState& state, QString* error)
+std::optional<QByteArray> SettingsStore::readItemInto(const QString& account, ItemState& state, QString* error,
+                                                     bool* locked)
 {
-    platform::Keychain& keychain = m_keychain ? *m_keychain : platform::Platform::get().keychain();
-    const auto result = keychain.read(keychainService, account);
+    const auto result = keychain().read(keychainService, account);
     switch (result.status) {
     case platform::KeychainStatus::Success:
-        state.known = true;
+        state.known = state.wasKnown = true;
         state.value = result.data;
         return result.data;
     case platform::KeychainStatus::NotFound:
-        state.known = true;
+        state.known = state.wasKnown = true;
         state.value.reset();
         return std::nullopt;
     case platform::KeychainStatus::Failure:
@@ -116,6 +118,8 @@ std::optional<QByteArray> SettingsStore::readItemInto(const QString& account, It
     state.value.reset();
     if (error)
         *error = result.message.isEmpty() ? QStringLiteral("the Keychain could not be read") : result.message;
+    if (locked)
+        *locked = result.locked;
     return std::nullopt;
 }
 
@@ -126,9 +130,20 @@ struct BusyScope {
     explicit BusyScope(bool& f) : flag(f) { flag = true; }
     ~BusyScope() { flag = false; }
 };
+// Lets the keyring ask the user to unlock it during one load or save.
+struct PromptScope {
+    platform::Keychain& keychain;
+    PromptScope(platform::Keychain& k, bool allowed) : keychain(k) { keychain.setUnlockPromptAllowed(allowed); }
+    ~PromptScope() { keychain.setUnlockPromptAllowed(false); }
+};
 } // namespace
 
-SettingsLoadResult SettingsStore::load()
+platform::Keychain& SettingsStore::keychain() const
+{
+    return m_keychain ? *m_keychain : platform::Platform::get().keychain();
+}
+
+SettingsLoadResult SettingsStore::load(bool mayPrompt)
 {
     SettingsLoadResult result;
     if (m_busy) {
@@ -138,6 +153,7 @@ SettingsLoadResult SettingsStore::load()
         return result;
     }
     BusyScope busy(m_busy);
+    PromptScope prompt(keychain(), mayPrompt);
     QStringList problems;
 
     // The file.
@@ -146,27 +162,44 @@ SettingsLoadResult SettingsStore::load()
     if (file.exists()) {
         QString reason;
         std::optional<TovrikSettings> parsed;
+        QByteArray bytes;
         if (!file.open(QIODevice::ReadOnly)) {
             reason = file.errorString();
         } else {
-            QJsonParseError parseError;
-            const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parseError);
+            bytes = file.readAll();
             file.close();
+            QJsonParseError parseError;
+            const QJsonDocument doc = QJsonDocument::fromJson(bytes, &parseError);
             if (parseError.error != QJsonParseError::NoError)
                 reason = parseError.errorString();
             else if (!doc.isObject())
                 reason = QStringLiteral("it does not hold a JSON object");
             else
-                parsed = TovrikSettings::fromFileJson(doc.object(), &reason);
+                parsed = TovrikSettings::fromFileJson(doc.object(), &result.wronglyTypedFields);
         }
+        const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+        QString backup = path + QStringLiteral(".corrupt-") + stamp;
+        for (int n = 2; QFileInfo::exists(backup); ++n)
+            backup = path + QStringLiteral(".corrupt-") + stamp + QLatin1Char('-') + QString::number(n);
         if (parsed) {
             result.settings = *parsed;
+            if (!result.wronglyTypedFields.isEmpty()) {
+                // The good fields are used; the file as it was is kept aside.
+                QString line = QStringLiteral("the settings file %1 has values of the wrong type (%2); they are "
+                                              "at their defaults, ")
+                                   .arg(path, result.wronglyTypedFields.join(QStringLiteral(", ")));
+                QString copyError;
+                if (writePrivateFileAtomically(backup, bytes, &copyError)) {
+                    result.corruptFileBackupPath = backup;
+                    line += QStringLiteral("a copy of the file was kept as %1").arg(backup);
+                } else {
+                    line += QStringLiteral("and no copy could be kept as %1 (%2)").arg(backup, copyError);
+                }
+                log(line);
+                problems << QStringLiteral("Some values in the settings file were unreadable; their defaults are in use.");
+            }
         } else {
             result.fileWasCorrupt = true;
-            const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
-            QString backup = path + QStringLiteral(".corrupt-") + stamp;
-            for (int n = 2; QFileInfo::exists(backup); ++n)
-                backup = path + QStringLiteral(".corrupt-") + stamp + QLatin1Char('-') + QString::number(n);
             QString line = QStringLiteral("the settings file %1 could not be used (%2); starting from defaults, ").arg(path, reason);
             if (QFile::rename(path, backup)) {
                 result.corruptFileBackupPath = backup;
@@ -179,27 +212,67 @@ SettingsLoadResult SettingsStore::load()
         }
     }
 
-    // The secrets.
     m_items.clear();
+    m_seenTokens.clear();
+    readSecrets(result, problems);
+    result.message = problems.join(QLatin1Char(' '));
+    return result;
+}
+
+SettingsLoadResult SettingsStore::reloadSecrets(const TovrikSettings& current, bool mayPrompt)
+{
+    SettingsLoadResult result;
+    result.settings = current;
+    if (m_busy) {
+        log(QStringLiteral("a load was refused while another load or save was running"));
+        result.keychainReadFailed = true;
+        result.message = QStringLiteral("Settings are being saved right now; try again.");
+        return result;
+    }
+    BusyScope busy(m_busy);
+    PromptScope prompt(keychain(), mayPrompt);
+    QStringList problems;
+    readSecrets(result, problems);
+    result.message = problems.join(QLatin1Char(' '));
+    return result;
+}
+
+void SettingsStore::readSecrets(SettingsLoadResult& result, QStringList& problems)
+{
+    QString firstError;
+    bool locked = false;
     for (const QString& field : TovrikSettings::secretFieldNames()) {
         ItemState& state = m_items[field];
         QString error;
-        const auto value = readItemInto(field, state, &error);
+        bool itemLocked = false;
+        const auto value = readItemInto(field, state, &error, &itemLocked);
+        locked = locked || itemLocked;
         if (!state.known) {
             result.keychainReadFailed = true;
             log(QStringLiteral("could not read the Keychain item %1 of %2 (%3); it is left untouched")
                     .arg(field, keychainService, error));
-            problems << QStringLiteral("The Keychain could not be read: %1").arg(error);
+            if (firstError.isEmpty())
+                firstError = error;
             decodeSecret(result.settings, field, std::nullopt);
             continue;
         }
         if (!decodeSecret(result.settings, field, value))
             log(QStringLiteral("the Keychain item %1 of %2 holds an unreadable value; it is ignored").arg(field, keychainService));
     }
-    m_seenTokens.clear();
+    // The details are in the log; the caller gets a line it can show.
+    if (locked)
+        problems << QStringLiteral("The keyring is locked, so your sign-in could not be read.");
+    else if (!firstError.isEmpty())
+        problems << QStringLiteral("Your sign-in could not be read from the keyring.");
+    // A save queues the session token for sign-out before it removes the
+    // token: both present means a sign-out that a save could not finish.
+    TovrikSettings& s = result.settings;
+    if (!s.hostedAccountSessionToken.isEmpty() && s.pendingHostedSignOutTokens.contains(s.hostedAccountSessionToken)) {
+        log(QStringLiteral("the session token is queued for sign-out: an unfinished sign-out, the session is not used"));
+        s.hostedAccountSessionToken.clear();
+        result.finishedSignOut = true;
+    }
     rememberSeen(result.settings);
-    result.message = problems.join(QLatin1Char(' '));
-    return result;
 }
 
 void SettingsStore::rememberSeen(const TovrikSettings& settings)
@@ -210,14 +283,15 @@ void SettingsStore::rememberSeen(const TovrikSettings& settings)
         m_seenTokens.insert(token);
 }
 
-SettingsSaveResult SettingsStore::save(const TovrikSettings& settings)
+SettingsSaveResult SettingsStore::save(const TovrikSettings& settings, bool mayPrompt)
 {
     if (m_busy) {
         log(QStringLiteral("save failed: another load or save was still running"));
         return {false, QStringLiteral("Could not save settings: another save was still running.")};
     }
     BusyScope busy(m_busy);
-    platform::Keychain& keychain = m_keychain ? *m_keychain : platform::Platform::get().keychain();
+    platform::Keychain& keychain = this->keychain();
+    PromptScope prompt(keychain, mayPrompt);
 
     struct Change {
         QString account;
@@ -225,22 +299,25 @@ SettingsSaveResult SettingsStore::save(const TovrikSettings& settings)
         std::optional<QByteArray> desired;
     };
 
-    // The log gets the details; the caller a shorter text it can show.
-    auto fail = [this](const QString& detail, const QString& logDetail = QString()) {
-        log(QStringLiteral("save failed: %1").arg(logDetail.isEmpty() ? detail : logDetail));
-        return SettingsSaveResult{false, QStringLiteral("Could not save settings: %1").arg(detail)};
+    // The log gets the details; the caller a short line it can show.
+    auto fail = [this](const QString& shown, const QString& logDetail) {
+        log(QStringLiteral("save failed: %1").arg(logDetail));
+        return SettingsSaveResult{false, QStringLiteral("Could not save settings: %1").arg(shown)};
     };
+    bool keyringLocked = false;
 
     // Apply one value to one item; on failure re-read it so that the store
     // knows what the item now holds (or that it does not know).
-    auto apply = [this, &keychain](const QString& account, const std::optional<QByteArray>& value, QString* error) {
+    auto apply = [this, &keychain, &keyringLocked](const QString& account, const std::optional<QByteArray>& value,
+                                                   QString* error) {
         const auto r = value ? keychain.write(keychainService, account, *value) : keychain.remove(keychainService, account);
         ItemState& state = m_items[account];
         if (r.ok()) {
-            state.known = true;
+            state.known = state.wasKnown = true;
             state.value = value;
             return true;
         }
+        keyringLocked = keyringLocked || r.locked;
         *error = r.message.isEmpty() ? QStringLiteral("the Keychain refused the change") : r.message;
         readItemInto(account, state, nullptr);
         return false;
@@ -259,7 +336,8 @@ SettingsSaveResult SettingsStore::save(const TovrikSettings& settings)
     };
 
     // 1. Work out the item changes; nothing is written yet. An item that
-    // could not be read is read again before it is written; what it holds
+    // could not be read is read again before it is written (or, once known,
+    // before anything is saved); what it holds
     // that the caller was never given is kept: queued sign-outs stay queued,
     // and a session token that would be replaced is queued for sign-out, so
     // that no session is left valid on the service without a way to end it.
@@ -267,11 +345,13 @@ SettingsSaveResult SettingsStore::save(const TovrikSettings& settings)
     for (const QString& field : {tokenField, pendingField}) {
         ItemState& state = m_items[field];
         const bool addsSignOuts = field == pendingField && target.pendingHostedSignOutTokens != settings.pendingHostedSignOutTokens;
-        if (!state.known && (encodeSecret(target, field) || addsSignOuts)) {
+        if (!state.known && (encodeSecret(target, field) || addsSignOuts || state.wasKnown)) {
             QString error;
-            readItemInto(field, state, &error);
+            bool locked = false;
+            readItemInto(field, state, &error, &locked);
             if (!state.known)
-                return fail(QStringLiteral("the Keychain item %1 could not be read (%2)").arg(field, error));
+                return fail(locked ? QStringLiteral("the keyring is locked.") : QStringLiteral("the keyring could not be read."),
+                            QStringLiteral("the Keychain item %1 could not be read (%2)").arg(field, error));
         }
         if (!state.known || !state.value)
             continue;
@@ -290,8 +370,11 @@ SettingsSaveResult SettingsStore::save(const TovrikSettings& settings)
         }
     }
     rememberSeen(settings);
+    // The sign-out queue is written before the token: a save cut short in
+    // between leaves the token queued for sign-out, which a load reads as
+    // the finished sign-out, never a session without its queued sign-out.
     std::vector<Change> changes;
-    for (const QString& field : TovrikSettings::secretFieldNames()) {
+    for (const QString& field : {pendingField, tokenField}) {
         const auto desired = encodeSecret(target, field);
         ItemState& state = m_items[field];
         // An item the store could not read is never deleted.
@@ -309,7 +392,9 @@ SettingsSaveResult SettingsStore::save(const TovrikSettings& settings)
             QString detail = error;
             if (!unrestored.isEmpty())
                 detail += QStringLiteral(" (and %1 could not be restored)").arg(unrestored.join(QStringLiteral(", ")));
-            return fail(detail);
+            return fail(keyringLocked ? QStringLiteral("the keyring is locked.")
+                                      : QStringLiteral("the keyring refused the change."),
+                        detail);
         }
         applied.push_back(change);
     }
@@ -324,7 +409,8 @@ SettingsSaveResult SettingsStore::save(const TovrikSettings& settings)
         QString suffix;
         if (!unrestored.isEmpty())
             suffix = QStringLiteral(" (and %1 could not be restored)").arg(unrestored.join(QStringLiteral(", ")));
-        return fail(QStringLiteral("%1 could not be written (%2).%3").arg(settingsFileName, fileError, suffix),
+        const bool full = fileError.endsWith(QString::fromLocal8Bit(std::strerror(ENOSPC)));
+        return fail(full ? QStringLiteral("the disk is full.") : QStringLiteral("the settings file could not be written."),
                     QStringLiteral("%1 could not be written (%2)%3").arg(settingsFilePath(), fileError, suffix));
     }
     return {};

@@ -115,18 +115,16 @@ QJsonObject TovrikSettings::toFileJson() const
     return object;
 }
 
-std::optional<TovrikSettings> TovrikSettings::fromFileJson(const QJsonObject& object, QString* error)
+TovrikSettings TovrikSettings::fromFileJson(const QJsonObject& object, QStringList* wronglyTyped)
 {
     TovrikSettings settings;
     for (const auto& codec : fieldCodecs()) {
         const auto it = object.constFind(QLatin1String(codec.key));
         if (it == object.constEnd())
             continue;
-        if (!codec.read(settings, it.value())) {
-            if (error)
-                *error = QStringLiteral("the value of \"%1\" has the wrong type").arg(QLatin1String(codec.key));
-            return std::nullopt;
-        }
+        // A failed read leaves the field as it was: its default.
+        if (!codec.read(settings, it.value()) && wronglyTyped)
+            *wronglyTyped << QLatin1String(codec.key);
     }
     return settings;
 }

@@ -57,9 +57,9 @@ struct TovrikSettings {
     // Reads a file object. Missing keys keep their defaults, unknown keys are
     // ignored (secret keys too: secrets come only from the Keychain); a known
     // key whose value has the wrong type (a string for a switch, a fraction
-    // or out-of-range number for an integer, ...) makes the whole object
-    // invalid: nullopt, with the offending key in *error.
-    static std::optional<TovrikSettings> fromFileJson(const QJsonObject& object, QString* error = nullptr);
+    // or out-of-range number for an integer, ...) keeps its default, and is
+    // listed in *wronglyTyped; every other field is read as usual.
+    static TovrikSettings fromFileJson(const QJsonObject& object, QStringList* wronglyTyped = nullptr);
 
     // Names of the secret fields, in the order the store writes them.
     static QStringList secretFieldNames(); // "hostedAccountSessionToken", "pendingHostedSignOutTokens"

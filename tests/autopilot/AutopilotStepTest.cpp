@@ -143,6 +143,9 @@ TEST(DecisionParsing, RefusalsCarryTheirCodesAndTexts)
         {R"({"type":"drag","x":1,"y":1})", {30, "Invalid mouse button or missing drag endpoint."}},
         {R"({"type":"input","x":1,"y":1,"text":""})", {30, "Literal input cannot be empty."}},
         {R"({"type":"done","success":"true"})", {30, "success must be true or false."}},
+        // A line break in typed text presses Return: it needs a label too.
+        {R"({"type":"input","x":1,"y":1,"text":"rm -rf build\n"})", {15, "UI Autopilot must name the focused control before activating it with the keyboard."}},
+        {R"({"type":"input","x":1,"y":1,"text":"a\rb","label":"  "})", {15, "UI Autopilot must name the focused control before activating it with the keyboard."}},
     };
     for (const auto& [json, expected] : cases)
         EXPECT_EQ(failure(QString::fromUtf8(json)), std::make_pair(expected.first, QString::fromUtf8(expected.second))) << json;
@@ -154,6 +157,10 @@ TEST(DecisionParsing, RefusalsCarryTheirCodesAndTexts)
     EXPECT_EQ(failure(many + QStringLiteral("]}")).second, QStringLiteral("drag_path requires 2 to 256 points."));
     // A syntax error is the JSON parser's own (a recoverable domain).
     EXPECT_EQ(failure(QStringLiteral("{\"type\":}")).first, -2);
+    // With a label the line break stays in the text, typed as it stands.
+    const auto labelled = parseUIAutopilotDecision(
+        QStringLiteral(R"({"type":"input","x":1,"y":1,"text":"ls\n","label":"terminal prompt, runs ls"})"));
+    EXPECT_EQ(labelled.action.text, QStringLiteral("ls\n"));
 }
 
 TEST(DecisionParsing, KeyChordsCanonicalise)

@@ -115,6 +115,32 @@ TEST_F(DesktopInputTest, KeyTextsBecomeChordsOrAreRefused)
                   std::pair(1, QString("UI Autopilot could not press that keyboard shortcut."))) << refused;
 }
 
+TEST_F(DesktopInputTest, ChordsThatEndOrSwitchTheSessionAreRefusedBeforeAnyKeyGoesOut)
+{
+    const std::pair<int, QString> refusal(1, "UI Autopilot could not press that keyboard shortcut.");
+    for (const char* chord : {"ctrl+alt+backspace", "ctrl+option+delete", "control+alt+f1", "ctrl+alt+F12",
+                              "ctrl+alt+shift+f7", "ctrl+alt+forwarddelete"}) {
+        EXPECT_EQ(thrown([&] { svc->setHeldKey(chord, true); }), refusal) << chord;
+        EXPECT_EQ(failure(ended(svc->pressKey(chord))), refusal) << chord;
+        EXPECT_EQ(failure(ended(svc->holdKey(chord, 500))), refusal) << chord;
+    }
+    EXPECT_TRUE(keys().empty());
+    // Put together from held keys, in either order.
+    svc->setHeldKey("ctrl+alt", true);
+    sim->simInput().clearEvents();
+    EXPECT_EQ(failure(ended(svc->pressKey("f2"))), refusal);
+    EXPECT_EQ(thrown([&] { svc->setHeldKey("backspace", true); }), refusal);
+    svc->releaseHeldInputs();
+    svc->setHeldKey("f3", true);
+    sim->simInput().clearEvents();
+    EXPECT_EQ(thrown([&] { svc->holdModifiers("ctrl+alt"); }), refusal);
+    EXPECT_TRUE(keys().empty());
+    svc->releaseHeldInputs();
+    // Neighbours stay allowed.
+    for (const char* chord : {"ctrl+backspace", "alt+f4", "ctrl+f5", "ctrl+alt+t", "ctrl+alt+f13", "cmd+l"})
+        EXPECT_EQ(failure(ended(svc->pressKey(chord))).first, 0) << chord;
+}
+
 TEST_F(DesktopInputTest, ChordsPressModifiersFirstAndReleaseTheLastPressedKeyFirst)
 {
     EXPECT_EQ(svc->inputStateSummary(), QStringLiteral("Held keys: []; mouse: none."));

@@ -103,6 +103,9 @@ TEST_F(ModelAccountTest, SignInAgainstTheService)
     // Stored as a secret (which never goes into the file, as the store's tests check).
     EXPECT_EQ(sim->simKeychain().items(SettingsStore::keychainService).value(QStringLiteral("hostedAccountSessionToken")),
               m.settings().hostedAccountSessionToken.toUtf8());
+    // The sign-in screen after a sign-out no longer names the account.
+    m.signOutHostedAccount();
+    EXPECT_EQ(m.hostedAuthStatusMessage(), QString());
 }
 
 TEST_F(ModelAccountTest, SignInFailuresShowTheServiceMessage)
@@ -358,8 +361,17 @@ TEST_F(ModelAccountTest, SignOutWhoseSaveFailsStillEndsTheLocalSession)
     m.signOutHostedAccount();
     EXPECT_FALSE(m.isHostedAccountSignedIn());
     EXPECT_FALSE(m.settingsStatusMessage().isEmpty());
+    EXPECT_EQ(m.hostedAuthStatusMessage(), m.settingsStatusMessage());
     ASSERT_TRUE(waitForRevocations());
     EXPECT_FALSE(fake.isSessionActive(token));
+    // The save is tried again until the keychain takes it.
+    EXPECT_EQ(sim->simKeychain().items(SettingsStore::keychainService).value(QStringLiteral("hostedAccountSessionToken")),
+              token.toUtf8());
+    sim->simKeychain().failAll(false);
+    advance(TovrikAppModel::owedSaveRetrySeconds + 0.5);
+    EXPECT_FALSE(m.hasOwedSettingsSave());
+    EXPECT_TRUE(sim->simKeychain().items(SettingsStore::keychainService).isEmpty());
+    EXPECT_EQ(m.hostedAuthStatusMessage(), QString());
 }
 
 TEST_F(ModelAccountTest, AccountPageOpensInTheBrowserOrItsAddressIsShown)

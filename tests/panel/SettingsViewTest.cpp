@@ -4,6 +4,8 @@
 #include "PanelFixture.h"
 #include "panel/AuthenticationSection.h"
 #include "panel/ReadySection.h"
+#include "panel/SettingsPages.h"
+#include "panel/kit/SettingsRows.h"
 #include "panel/kit/Controls.h"
 #include "panel/kit/Marks.h"
 #include "panel/kit/PanelText.h"
@@ -210,4 +212,38 @@ TEST_F(SettingsViewTest, PermissionsRefreshOnShowAndEvery800msOnlyWhenSignedInWi
     EXPECT_TRUE(model->accessibilityGranted());
     advance(0.02, 0.02);
     EXPECT_FALSE(model->accessibilityGranted());
+}
+
+TEST_F(SettingsViewTest, SettingsFailuresShowOnThePageWhereTheUserActed)
+{
+    // An unreadable keychain at start: the sign-in screen says so and offers
+    // to try again, which reads the kept session.
+    storeSession();
+    sim->simKeychain().failReadFor(QStringLiteral("hostedAccountSessionToken"));
+    make();
+    auto* auth = view->authenticationSection();
+    ASSERT_EQ(view->currentScreen(), Screen::Authentication);
+    ASSERT_NE(auth->visibleStatusLine(), nullptr);
+    EXPECT_EQ(auth->visibleStatusLine()->text(), model->settingsStatusMessage());
+    ASSERT_TRUE(auth->retryKeyringButton()->isVisibleTo(auth));
+    EXPECT_EQ(grabbedSize(), QSize(320, 258 + 34 + 40));
+    sim->simKeychain().failReadFor(QStringLiteral("hostedAccountSessionToken"), false);
+    auth->retryKeyringButton()->click();
+    test::drainEvents();
+    EXPECT_EQ(view->currentScreen(), Screen::Ready);
+
+    // A switch whose save fails: the settings page tells why, word for word.
+    model->showAdvancedSettings();
+    QDir(settingsDirectory()).removeRecursively();
+    QFile blocker(settingsDirectory());
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    model->setUIAutopilotEnabled(true);
+    test::drainEvents();
+    auto* page = view->fullAdvancedSection();
+    EXPECT_FALSE(page->toggle(QStringLiteral("UI autopilot"))->settingsSwitch()->isOn());
+    EXPECT_TRUE(page->updateStatusLabel()->isVisibleTo(page));
+    EXPECT_EQ(page->updateStatusLabel()->text(), model->settingsStatusMessage());
+    EXPECT_TRUE(model->settingsStatusMessage().startsWith(QStringLiteral("Could not save settings: ")));
+    QFile::remove(settingsDirectory());
 }

@@ -133,7 +133,9 @@ TEST_F(SettingsStoreTest, FailureOnSecondItemRollsEverythingBack)
     keychain().failNthWrite(2);
     const auto result = store->save(after);
     EXPECT_FALSE(result.ok);
-    EXPECT_TRUE(result.message.contains("pendingHostedSignOutTokens")) << result.message.toStdString();
+    // The sign-out queue goes first, the token second.
+    EXPECT_EQ(result.message, "Could not save settings: the keyring refused the change.");
+    EXPECT_EQ(logLines.filter("hostedAccountSessionToken").size(), 1);
     EXPECT_EQ(readAll(filePath()), fileBefore);
     EXPECT_EQ(keychain().items(kService), itemsBefore);
     EXPECT_FALSE(logLines.isEmpty());
@@ -155,7 +157,8 @@ TEST_F(SettingsStoreTest, UnwritableFileOrFolderRestoresTheSecrets)
     ASSERT_TRUE(QDir().mkpath(filePath()));
     const auto result = store->save(signedIn(QStringLiteral("token-B"), {QStringLiteral("p")}));
     EXPECT_FALSE(result.ok);
-    EXPECT_TRUE(result.message.contains("tovrik.settings.json")) << result.message.toStdString();
+    EXPECT_EQ(result.message, "Could not save settings: the settings file could not be written.");
+    EXPECT_TRUE(logLines.last().contains(filePath())) << logLines.last().toStdString();
     EXPECT_EQ(keychain().items(kService), itemsBefore);
     EXPECT_EQ(QDir(store->directory()).entryList(QDir::Files), QStringList()); // no temporary file left
     // A file where the folder should be.
@@ -195,16 +198,14 @@ TEST_F(SettingsStoreTest, SaveReplacesTheFileByRename)
     EXPECT_EQ(QDir(store->directory()).entryList(QDir::Files), QStringList({"tovrik.settings.json"}));
 }
 
-TEST_F(SettingsStoreTest, CorruptOrWronglyTypedFileIsKeptAsideAPartialOneIsNot)
+TEST_F(SettingsStoreTest, CorruptFileIsKeptAsideAPartialOneIsNot)
 {
     // Each bad file goes aside under a name of its own (also within the same
     // second), is logged once, and the defaults are used with the secrets.
     keychain().setItem(kService, "hostedAccountSessionToken", "tok");
     TovrikSettings expected;
     expected.hostedAccountSessionToken = QStringLiteral("tok");
-    const QList<QByteArray> files = {R"({"hostedAccountEmail": "ada@)", "[1, 2]", R"({"isSilentModeEnabled": "yes"})",
-                                     R"({"hostedAccountCreditsBalance": 1.5})", R"({"uiAutopilotMaxSteps": 3000000000})",
-                                     R"({"workerBaseURL": null})", R"({"voiceShortcut": 12})", R"("just a string")"};
+    const QList<QByteArray> files = {R"({"hostedAccountEmail": "ada@)", "[1, 2]", R"("just a string")"};
     QStringList backups;
     for (const QByteArray& bad : files) {
         SCOPED_TRACE(bad.constData());
@@ -231,6 +232,43 @@ TEST_F(SettingsStoreTest, CorruptOrWronglyTypedFileIsKeptAsideAPartialOneIsNot)
     EXPECT_EQ(loaded.settings, expected);
 }
 
+TEST_F(SettingsStoreTest, AWronglyTypedValueResetsOnlyItsOwnField)
+{
+    // One value of the wrong type: that field is at its default, every
+    // other one is read, and a copy of the file is kept beside it.
+    const struct {
+        const char* bad;
+        const char* key;
+    } cases[] = {{R"("isSilentModeEnabled": "yes")", "isSilentModeEnabled"},
+                 {R"("hostedAccountCreditsBalance": 1.5)", "hostedAccountCreditsBalance"},
+                 {R"("uiAutopilotMaxSteps": 3000000000)", "uiAutopilotMaxSteps"},
+                 {R"("workerBaseURL": null)", "workerBaseURL"},
+                 {R"("voiceShortcut": 12)", "voiceShortcut"}};
+    const QByteArray good = R"("hostedAccountEmail": "ada@example.com", "isUIAutopilotEnabled": true,
+                               "elevenLabsVoiceID": "pNInz6obpgDQGcFmaJgB", "panelShortcut": "command+shift+p")";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bad);
+        const QByteArray bytes = "{" + good + ", " + c.bad + "}";
+        writeFile(filePath(), bytes);
+        const auto loaded = store->load();
+        EXPECT_FALSE(loaded.fileWasCorrupt);
+        EXPECT_EQ(loaded.wronglyTypedFields, QStringList{c.key});
+        EXPECT_EQ(loaded.message, "Some values in the settings file were unreadable; their defaults are in use.");
+        EXPECT_EQ(loaded.settings.hostedAccountEmail, "ada@example.com");
+        EXPECT_TRUE(loaded.settings.isUIAutopilotEnabled);
+        EXPECT_EQ(loaded.settings.elevenLabsVoiceID, "pNInz6obpgDQGcFmaJgB");
+        EXPECT_EQ(loaded.settings.panelShortcut, "command+shift+p");
+        const TovrikSettings defaults;
+        EXPECT_EQ(loaded.settings.isSilentModeEnabled, defaults.isSilentModeEnabled);
+        EXPECT_EQ(loaded.settings.hostedAccountCreditsBalance, defaults.hostedAccountCreditsBalance);
+        EXPECT_EQ(loaded.settings.uiAutopilotMaxSteps, defaults.uiAutopilotMaxSteps);
+        EXPECT_EQ(loaded.settings.workerBaseURL, defaults.workerBaseURL);
+        EXPECT_EQ(loaded.settings.voiceShortcut, defaults.voiceShortcut);
+        EXPECT_EQ(readAll(filePath()), bytes);
+        EXPECT_EQ(readAll(loaded.corruptFileBackupPath), bytes);
+    }
+}
+
 TEST_F(SettingsStoreTest, BlockedKeychainReadIsReportedAndItemsAreNeverTouched)
 {
     keychain().setItem(kService, "hostedAccountSessionToken", "precious-token");
@@ -255,7 +293,8 @@ TEST_F(SettingsStoreTest, BlockedKeychainReadIsReportedAndItemsAreNeverTouched)
     const QByteArray fileBefore = readAll(filePath());
     const auto refused = store->save(s);
     EXPECT_FALSE(refused.ok);
-    EXPECT_TRUE(refused.message.contains("hostedAccountSessionToken")) << refused.message.toStdString();
+    EXPECT_EQ(refused.message, "Could not save settings: the keyring could not be read.");
+    EXPECT_TRUE(logLines.last().contains("hostedAccountSessionToken")) << logLines.last().toStdString();
     EXPECT_EQ(keychain().items(kService).value("hostedAccountSessionToken"), "precious-token");
     EXPECT_EQ(readAll(filePath()), fileBefore);
     // Once the Keychain answers again, the write goes through, and the
@@ -296,21 +335,27 @@ TEST_F(SettingsStoreTest, FailedRestoreMakesTheItemUnknown)
 {
     store->load();
     ASSERT_TRUE(store->save(signedIn(QStringLiteral("token-A"))).ok);
-    // Write 1 (token-B) succeeds, write 2 (pending) fails, write 3 (putting
-    // token-A back) fails too, and so does the read that follows it.
-    keychain().failWriteFor("pendingHostedSignOutTokens");
-    keychain().failNthWrite(3);
-    keychain().failReadFor("hostedAccountSessionToken");
+    // Write 1 (the queue) succeeds, write 2 (token-B) fails, removing the
+    // queue again fails too, and so does the read after it.
+    keychain().failWriteFor("hostedAccountSessionToken");
+    keychain().failRemoveFor("pendingHostedSignOutTokens");
+    keychain().failReadFor("pendingHostedSignOutTokens");
     const auto result = store->save(signedIn(QStringLiteral("token-B"), {QStringLiteral("p")}));
     EXPECT_FALSE(result.ok);
-    EXPECT_TRUE(result.message.contains("could not be restored")) << result.message.toStdString();
+    EXPECT_EQ(logLines.filter("could not be restored").size(), 1);
     EXPECT_EQ(logLines.filter("could not restore").size(), 1);
-    // The store must not believe anything about the token item now.
-    EXPECT_TRUE(store->isSecretUnread("hostedAccountSessionToken"));
-    // Signing out must not delete the item the store knows nothing about.
-    keychain().failWriteFor("pendingHostedSignOutTokens", false);
+    // The store must not believe anything about the queue item now.
+    EXPECT_TRUE(store->isSecretUnread("pendingHostedSignOutTokens"));
+    // Saving must not delete the item the store knows nothing about: it
+    // reads it first, and fails while it cannot.
+    keychain().failWriteFor("hostedAccountSessionToken", false);
+    keychain().failRemoveFor("pendingHostedSignOutTokens", false);
+    EXPECT_FALSE(store->save(signedIn(QString())).ok);
+    EXPECT_TRUE(keychain().items(kService).contains("pendingHostedSignOutTokens"));
+    // Readable again, it holds only what the caller saw: the save goes through.
+    keychain().failReadFor("pendingHostedSignOutTokens", false);
     ASSERT_TRUE(store->save(signedIn(QString())).ok);
-    EXPECT_TRUE(keychain().items(kService).contains("hostedAccountSessionToken"));
+    EXPECT_FALSE(keychain().items(kService).contains("pendingHostedSignOutTokens"));
 }
 
 namespace {

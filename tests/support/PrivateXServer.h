@@ -6,7 +6,6 @@
 
 #include "support/SimFixture.h"
 
-#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 
@@ -22,20 +21,29 @@ struct ChildTestRun {
 };
 
 // Starts a private Xvfb of `size` (RandR, XTest and XInput) in `server` and
-// waits for its socket; returns its display number, or -1.
+// waits until it accepts connections; returns its display number, or -1.
+// The server picks the number itself (-displayfd): a number chosen here by
+// looking for free lock files could be taken by another X server starting at
+// the same moment.
 inline int startPrivateXvfb(QProcess& server, const QString& size, const QStringList& extraServerArguments = {})
 {
     const QString xvfb = QStandardPaths::findExecutable("Xvfb");
     if (xvfb.isEmpty())
         return -1;
-    int n = 150;
-    while (QFileInfo::exists(QString("/tmp/.X11-unix/X%1").arg(n)) || QFileInfo::exists(QString("/tmp/.X%1-lock").arg(n)))
-        ++n;
-    server.start(xvfb, QString(":%1 -screen 0 %2 +extension RANDR +extension XTEST +extension XInputExtension -nolisten tcp")
-                               .arg(n).arg(size).split(' ') + extraServerArguments);
-    const bool up = server.waitForStarted()
-        && spinUntil([&] { return QFileInfo::exists(QString("/tmp/.X11-unix/X%1").arg(n)); }, 10000);
-    return up ? n : -1;
+    server.setReadChannel(QProcess::StandardOutput);
+    server.start(xvfb, QString("-displayfd 1 -screen 0 %1 +extension RANDR +extension XTEST +extension XInputExtension -nolisten tcp")
+                               .arg(size).split(' ') + extraServerArguments);
+    if (!server.waitForStarted())
+        return -1;
+    // The number and a newline, written once the server is ready.
+    QByteArray written;
+    spinUntil([&] {
+        written += server.readAllStandardOutput();
+        return written.contains('\n') || server.state() == QProcess::NotRunning;
+    }, 30000);
+    bool ok = false;
+    const int n = written.left(written.indexOf('\n')).trimmed().toInt(&ok);
+    return ok && written.contains('\n') ? n : -1;
 }
 
 // Starts a private Xvfb, runs this executable with `--gtest_filter=<filter>`

@@ -8,6 +8,7 @@
 #include <QDBusObjectPath>
 #include <QDBusVariant>
 #include <QEventLoop>
+#include <QLibrary>
 #include <QMap>
 #include <QTimer>
 
@@ -66,6 +67,8 @@ KeychainResult failure(const QString& message)
     KeychainResult r;
     r.status = KeychainStatus::Failure;
     r.message = message;
+    r.locked = message.endsWith(QLatin1String("the keyring is locked"))
+        || message.endsWith(QLatin1String("the item is in a locked keyring"));
     return r;
 }
 
@@ -149,8 +152,83 @@ QString SecretServiceKeychain::probeAbsence(const QString& service, const QStrin
     return {};
 }
 
+QString SecretServiceKeychain::unlockNeededFor(const QString& service, const QString& account, bool writing)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || isKdeSessionWithWallet(bus))
+        return {};
+    static const bool registered = [] {
+        qDBusRegisterMetaType<QMap<QString, QString>>();
+        qDBusRegisterMetaType<QList<QDBusObjectPath>>();
+        return true;
+    }();
+    Q_UNUSED(registered);
+    QMap<QString, QString> attributes;
+    attributes.insert(QStringLiteral("user"), account);
+    attributes.insert(QStringLiteral("server"), service);
+    const QDBusMessage search = callSecrets(bus, secretsPath, serviceInterface, QStringLiteral("SearchItems"),
+                                            {QVariant::fromValue(attributes)});
+    if (search.type() != QDBusMessage::ReplyMessage || search.arguments().size() < 2)
+        return {};
+    if (!qdbus_cast<QList<QDBusObjectPath>>(search.arguments().at(1)).isEmpty())
+        return QStringLiteral("the keyring is locked");
+    if (!writing || !qdbus_cast<QList<QDBusObjectPath>>(search.arguments().at(0)).isEmpty())
+        return {};
+    // A new item goes into the default collection.
+    const QDBusMessage alias = callSecrets(bus, secretsPath, serviceInterface, QStringLiteral("ReadAlias"),
+                                           {QStringLiteral("default")});
+    const QString collection = alias.arguments().value(0).value<QDBusObjectPath>().path();
+    if (alias.type() != QDBusMessage::ReplyMessage || collection.isEmpty() || collection == QLatin1String("/"))
+        return {};
+    const QDBusMessage locked =
+        callSecrets(bus, collection, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
+                    {QStringLiteral("org.freedesktop.Secret.Collection"), QStringLiteral("Locked")});
+    if (locked.type() == QDBusMessage::ReplyMessage && locked.arguments().value(0).value<QDBusVariant>().variant().toBool())
+        return QStringLiteral("the keyring is locked");
+    return {};
+}
+
+void SecretServiceKeychain::forgetStaleService()
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !bus.interface())
+        return;
+    const QString owner = bus.interface()->serviceOwner(secretsService).value();
+    if (owner.isEmpty() || owner == m_serviceOwner)
+        return;
+    // libsecret keeps its connection and session to the Secret Service for
+    // the life of the process; once the service restarted, every call on
+    // that session fails ("the session does not exist"). Dropping it makes
+    // the next call open a new one. (qtkeychain loads libsecret at run time;
+    // loading it here reaches that same instance.)
+    if (!m_serviceOwner.isEmpty()) {
+        using Disconnect = void (*)();
+        if (auto disconnect = reinterpret_cast<Disconnect>(QLibrary::resolve(QStringLiteral("secret-1"), 0,
+                                                                             "secret_service_disconnect")))
+            disconnect();
+    }
+    m_serviceOwner = owner;
+}
+
+QString SecretServiceKeychain::refusal(const QString& what, const QString& service, const QString& account, bool writing)
+{
+    forgetStaleService();
+    const QString locked = unlockNeededFor(service, account, writing);
+    if (locked.isEmpty())
+        return {};
+    if (m_promptAllowed) {
+        // This operation may ask; whatever the answer, the next ones of the
+        // same action do not ask again.
+        m_promptAllowed = false;
+        return {};
+    }
+    return QStringLiteral("%1 of %2 failed: %3").arg(what, account, locked);
+}
+
 KeychainResult SecretServiceKeychain::read(const QString& service, const QString& account)
 {
+    if (const QString refused = refusal(QStringLiteral("Keychain read"), service, account, false); !refused.isEmpty())
+        return failure(refused);
     auto* job = new QKeychain::ReadPasswordJob(service);
     job->setKey(account);
     const JobOutcome outcome = runJob(job, m_timeoutMs);
@@ -167,6 +245,8 @@ KeychainResult SecretServiceKeychain::read(const QString& service, const QString
 
 KeychainResult SecretServiceKeychain::write(const QString& service, const QString& account, const QByteArray& data)
 {
+    if (const QString refused = refusal(QStringLiteral("Keychain write"), service, account, true); !refused.isEmpty())
+        return failure(refused);
     auto* job = new QKeychain::WritePasswordJob(service);
     job->setKey(account);
     job->setBinaryData(data);
@@ -178,6 +258,8 @@ KeychainResult SecretServiceKeychain::write(const QString& service, const QStrin
 
 KeychainResult SecretServiceKeychain::remove(const QString& service, const QString& account)
 {
+    if (const QString refused = refusal(QStringLiteral("Keychain delete"), service, account, false); !refused.isEmpty())
+        return failure(refused);
     auto* job = new QKeychain::DeletePasswordJob(service);
     job->setKey(account);
     const JobOutcome outcome = runJob(job, m_timeoutMs);

@@ -17,8 +17,15 @@
 // collection exists and is unlocked, and no item of that service and account
 // exists in any collection; everything else is a Failure, so a broken keyring
 // never reads as "no item".
+//
+// Unlock prompts: before each operation a D-Bus probe (which never prompts)
+// tells whether it would need the keyring unlocked. Unless the caller allowed
+// a prompt (setUnlockPromptAllowed), such an operation fails at once with
+// "the keyring is locked"; when allowed, only the first such operation asks.
 
 #include "platform/Keychain.h"
+
+#include <QString>
 
 namespace tovrik::platform::x11 {
 
@@ -31,13 +38,27 @@ public:
     KeychainResult read(const QString& service, const QString& account) override;
     KeychainResult write(const QString& service, const QString& account, const QByteArray& data) override;
     KeychainResult remove(const QString& service, const QString& account) override;
+    void setUnlockPromptAllowed(bool allowed) override { m_promptAllowed = allowed; }
 
     // The probe alone: empty when the keyring is usable and holds no item of
     // this service and account, else why not (used by read on "not found").
     static QString probeAbsence(const QString& service, const QString& account);
 
+    // Why the operation would make the keyring ask the user to unlock it
+    // ("the keyring is locked"); empty when it would not (or when that
+    // cannot be told: the operation then reports its own failure).
+    static QString unlockNeededFor(const QString& service, const QString& account, bool writing);
+
 private:
+    // Empty when the operation may run now; else the failure to report.
+    QString refusal(const QString& what, const QString& service, const QString& account, bool writing);
+
+    // Drops libsecret's connection when the Secret Service was restarted.
+    void forgetStaleService();
+
     int m_timeoutMs;
+    bool m_promptAllowed = false;
+    QString m_serviceOwner; // the service's unique bus name at the last call
 };
 
 } // namespace tovrik::platform::x11

@@ -42,6 +42,13 @@ constexpr ModifierKeys kModifierKeys[] = {
     {ModCommand, XK_Super_L, XK_Super_R},
 };
 
+// With Control and Alt down these end the X session (BackSpace), switch to
+// another console (F1-F12) or ask the desktop to log out (Delete).
+bool isSessionKey(uint32_t sym)
+{
+    return sym == XK_BackSpace || sym == XK_Delete || (sym >= XK_F1 && sym <= XK_F12);
+}
+
 } // namespace
 
 int scrollNotches(int delta, bool pixelUnits)
@@ -165,6 +172,11 @@ bool X11Input::postKey(uint16_t keyCode, bool down, uint32_t modifiers)
         return false;
     if (!down)
         return keycodeEvent(keycode, false);
+    // The service above refuses such chords; this is the last line before
+    // the server, and it counts keys held by anyone.
+    if (isSessionKey(sym) && ((modifiers & ModControl) || heldByAnyone(XK_Control_L) || heldByAnyone(XK_Control_R))
+        && ((modifiers & ModOption) || heldByAnyone(XK_Alt_L) || heldByAnyone(XK_Alt_R)))
+        return false;
     // X events carry no flags of their own: a modifier the event asks for is
     // pressed around the key unless someone already holds it.
     std::vector<uint8_t> temporary;

@@ -16,6 +16,7 @@
 #include <QRect>
 #include <QTest>
 #include <gtest/gtest.h>
+#include <mutex>
 
 namespace tovrik {
 namespace {
@@ -221,6 +222,46 @@ TEST_F(AutopilotInputX11Test, OurOwnEscAndChordAreIgnoredWhileAnotherProgramsXTe
     EXPECT_EQ(callbacks.load(), 1);
     monitor.stop(token);
     EXPECT_FALSE(monitor.isRunning());
+}
+
+TEST_F(AutopilotInputX11Test, ChordsThatEndOrSwitchTheSessionNeverReachTheServer)
+{
+    std::mutex seenLock;
+    std::vector<uint16_t> seen; // key presses of ours, in order
+    auto witness = platform::Platform::get().eventTap().start("tovrik.witness", [&](const platform::RawInputEvent& e) {
+        if (e.isSynthetic && (e.type == platform::RawInputEvent::Type::KeyDown
+                              || e.type == platform::RawInputEvent::Type::FlagsChanged)) {
+            std::lock_guard lock(seenLock);
+            seen.push_back(e.keyCode);
+        }
+    });
+    auto refused = [](const std::function<void()>& press) {
+        try {
+            press();
+        } catch (const TovrikError& e) {
+            return std::pair(e.code(), e.message());
+        }
+        return std::pair(0, QString());
+    };
+    const std::pair refusal(1, QStringLiteral("UI Autopilot could not press that keyboard shortcut."));
+    for (const char* chord : {"ctrl+alt+backspace", "ctrl+alt+f1", "ctrl+alt+f12", "ctrl+alt+forwarddelete"}) {
+        EXPECT_EQ(refused([&] { svc->setHeldKey(chord, true); }), refusal) << chord;
+        auto run = launch(svc->pressKey(chord));
+        complete(run);
+        EXPECT_EQ(refused([&] { run->error ? std::rethrow_exception(run->error) : void(); }), refusal) << chord;
+    }
+    svc->setHeldKey("ctrl+alt", true);
+    EXPECT_EQ(refused([&] { svc->setHeldKey("f2", true); }), refusal);
+    svc->releaseHeldInputs();
+    // The next key of ours: once the witness saw it, it saw all before it.
+    succeed(svc->pressKey("esc"));
+    ASSERT_TRUE(spinUntil([&] {
+        std::lock_guard lock(seenLock);
+        return std::ranges::find(seen, platform::KeyCode::Escape) != seen.end();
+    }));
+    std::lock_guard lock(seenLock);
+    for (uint16_t sessionKey : {51, 117, 122, 120, 111})
+        EXPECT_EQ(std::ranges::find(seen, sessionKey), seen.end()) << sessionKey;
 }
 
 TEST_F(AutopilotInputX11Test, NothingStaysPressedOnAnyWayOut)

@@ -178,6 +178,9 @@ protected:
         SettingsStore store;
         TovrikSettings s = store.load().settings;
         s.hostedAccountSessionToken = QStringLiteral("token-pages");
+        // A token queued for sign-out (by an earlier run's "Sign out") reads
+        // as signed out.
+        s.pendingHostedSignOutTokens.removeAll(s.hostedAccountSessionToken);
         s.hostedAccountEmail = QStringLiteral("pages@example.com");
         s.hostedAccountCreditsBalance = 1234;
         ASSERT_TRUE(store.save(s).ok);
@@ -192,6 +195,7 @@ protected:
         SettingsStore store;
         TovrikSettings s = store.load().settings;
         s.hostedAccountSessionToken.clear();
+        s.pendingHostedSignOutTokens.removeAll(QStringLiteral("token-pages"));
         EXPECT_TRUE(store.save(s).ok);
         OnXServer::TearDown();
     }
