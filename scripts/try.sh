@@ -68,9 +68,12 @@ esac
 stand_in=$!
 runtime=$(mktemp -d "${TMPDIR:-/tmp}/tovrik-try.XXXXXX")
 # The system voice starts a speech-dispatcher of its own in the private
-# runtime folder; it goes with the session.
+# runtime folder; it goes with the session (by force when it hangs on TERM,
+# as it does when its audio output never opened).
 trap 'kill "$stand_in" 2>/dev/null || true; wait "$stand_in" 2>/dev/null || true
-      kill "$(cat "$runtime/speech-dispatcher/pid" 2>/dev/null)" 2>/dev/null || true; rm -rf "$runtime"' EXIT
+      speechd=$(cat "$runtime/speech-dispatcher/pid" 2>/dev/null || true)
+      if [ -n "$speechd" ]; then kill "$speechd" 2>/dev/null; sleep 0.5; kill -9 "$speechd" 2>/dev/null; fi
+      rm -rf "$runtime"' EXIT
 trap 'exit 1' TERM INT HUP
 port=""
 for _ in $(seq 1 300); do
