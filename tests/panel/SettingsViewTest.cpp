@@ -15,6 +15,8 @@
 #include "common/Constants.h"
 #include "panel/kit/PanelFont.h"
 
+#include <QHelpEvent>
+#include <QToolTip>
 #include <QFontMetricsF>
 #include <QTest>
 #include <QUrl>
@@ -191,6 +193,20 @@ TEST_F(SettingsViewTest, EveryReadyStatusFitsItsOneLineAndALongerOneIsCutWithAnE
     ASSERT_EQ(cut.size(), 1);
     EXPECT_TRUE(cut.first().endsWith(QChar(0x2026)));
     EXPECT_LE(line->height(), int(std::ceil(QFontMetricsF(panelFont(10, FontWeight::Regular)).height())) + 1);
+    // A settings failure shown here may be cut; hovering the line gives it
+    // word for word, while a text that fits has no tooltip.
+    for (const QString& status : {QStringLiteral("Out of credits."),
+                                  QStringLiteral("Could not save settings: the disk is full."),
+                                  QStringLiteral("Some values in the settings file were unreadable; their defaults are in use.")}) {
+        model->setChatOnlyStatusMessage(status);
+        test::drainEvents();
+        const bool whole = line->displayedLines() == QStringList{status};
+        EXPECT_EQ(line->isCut(), !whole) << status.toStdString();
+        QHelpEvent hover(QEvent::ToolTip, QPoint(4, 4), line->mapToGlobal(QPoint(4, 4)));
+        QCoreApplication::sendEvent(line, &hover);
+        EXPECT_EQ(QToolTip::isVisible() ? QToolTip::text() : QString(), whole ? QString() : status);
+        QToolTip::hideText();
+    }
 }
 
 TEST_F(SettingsViewTest, PermissionsRefreshOnShowAndEvery800msOnlyWhenSignedInWithATrustedOrigin)

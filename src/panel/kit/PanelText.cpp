@@ -4,8 +4,11 @@
 
 #include <QEvent>
 #include <QFontMetricsF>
+#include <QHelpEvent>
 #include <QPainter>
+#include <QRegularExpression>
 #include <QTextLayout>
+#include <QToolTip>
 #include <cmath>
 
 namespace tovrik::panel {
@@ -177,6 +180,27 @@ int PanelText::heightForWidth(int width) const
 QStringList PanelText::displayedLines() const { return layoutFor(width()).lines; }
 
 double PanelText::effectivePointSize() const { return layoutFor(width()).points; }
+
+bool PanelText::isCut() const
+{
+    auto letters = [](QString text) {
+        text.remove(QRegularExpression(QStringLiteral("\\s")));
+        return text;
+    };
+    return letters(displayedLines().join(QString())) != letters(m_text);
+}
+
+bool PanelText::event(QEvent* event)
+{
+    if (event->type() == QEvent::ToolTip && toolTip().isEmpty()) {
+        if (isCut())
+            QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), m_text, this);
+        else
+            QToolTip::hideText();
+        return true;
+    }
+    return QWidget::event(event);
+}
 
 void PanelText::changeEvent(QEvent* event)
 {

@@ -11,6 +11,7 @@ namespace tovrik::panel {
 // ("…" at the end of the last allowed line), an optional shrink-to-fit down
 // to a minimum scale factor, alignment, and a colour. With no explicit colour
 // it follows the palette's WindowText, so a button style can colour it.
+// Hovering a cut text shows it whole, word for word, in a tooltip.
 class PanelText : public QWidget {
     Q_OBJECT
 public:
@@ -37,8 +38,12 @@ public:
     // line, and the font size actually used; for tests and accessibility.
     QStringList displayedLines() const;
     double effectivePointSize() const;
+    // Whether the line limit or the width cut the text; a cut text shows
+    // whole in the label's tooltip (unless an explicit tooltip is set).
+    bool isCut() const;
 
 protected:
+    bool event(QEvent* event) override;
     void paintEvent(QPaintEvent*) override;
     void changeEvent(QEvent* event) override;
 
