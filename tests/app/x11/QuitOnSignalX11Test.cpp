@@ -11,8 +11,8 @@
 #include "platform/sim/SimPlatform.h"
 #include "platform/x11/X11Keymap.h"
 #include "platform/x11/X11Platform.h"
-#include "settings/SettingsStore.h"
 #include "support/FakeHostedService.h"
+#include "support/SignedInDataHome.h"
 #include "support/SimFixture.h"
 #include "support/X11TestClients.h"
 
@@ -76,7 +76,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(x.ok());
-        ASSERT_TRUE(dataHome.isValid() && runtime.isValid());
+        ASSERT_TRUE(runtime.isValid());
         binary = qEnvironmentVariable("TOVRIK_BINARY_DIR") + QStringLiteral("/src/app/tovrik");
         ASSERT_TRUE(QFileInfo::exists(binary)) << binary.toStdString();
         QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
@@ -85,11 +85,8 @@ protected:
         // The session goes into the real keyring, where the binary reads it.
         QString error;
         ASSERT_TRUE(platform::x11::X11Platform::install(&error)) << error.toStdString();
-        previousDataHome = qgetenv("XDG_DATA_HOME");
-        qputenv("XDG_DATA_HOME", dataHome.path().toUtf8());
-        ASSERT_TRUE(fake.start()) << fake.lastError().toStdString();
-        fake.addAccount(QStringLiteral("signal@b.c"), QStringLiteral("password1"), 500);
-        storeSession(fake.createSession(QStringLiteral("signal@b.c")), QStringLiteral("signal@b.c"));
+        ASSERT_TRUE(dataHome.signIn(QStringLiteral("signal@b.c"),
+                                    {.autopilotAndSilent = true, .routeThisProcess = false}));
         mapBefore = keyboardMap(x);
         ASSERT_FALSE(mapBefore.empty());
         ASSERT_FALSE(anyUnicodeKeysym(mapBefore)) << "the keyboard map was left changed before this test";
@@ -100,21 +97,9 @@ protected:
             p->kill();
             p->waitForFinished(5000);
         }
-        // The session lives in the keyring the other tests share.
-        storeSession(QString(), QString());
-        fake.stop();
-        qputenv("XDG_DATA_HOME", previousDataHome);
+        dataHome.signOut();
         test::drainEvents();
         platform::sim::SimPlatform::install();
-    }
-    static void storeSession(const QString& token, const QString& email)
-    {
-        SettingsStore store;
-        TovrikSettings settings = store.load().settings;
-        settings.hostedAccountSessionToken = token;
-        settings.hostedAccountEmail = email;
-        settings.isUIAutopilotEnabled = settings.isSilentModeEnabled = true;
-        EXPECT_TRUE(store.save(settings).ok);
     }
     QProcess* launch()
     {
@@ -178,10 +163,10 @@ protected:
     }
 
     platform::x11::XcbConnection x{nullptr};
-    QTemporaryDir dataHome, runtime;
-    QByteArray previousDataHome;
+    QTemporaryDir runtime;
     QString binary;
     FakeHostedService fake;
+    test::SignedInDataHome dataHome{fake};
     std::vector<uint32_t> mapBefore;
     std::vector<std::unique_ptr<QProcess>> processes;
 };

@@ -8,13 +8,12 @@
 #include "platform/Platform.h"
 #include "platform/x11/X11Platform.h"
 #include "platform/x11/Xcb.h"
-#include "settings/SettingsStore.h"
 #include "support/FakeHostedService.h"
+#include "support/SignedInDataHome.h"
 #include "support/SimFixture.h"
 
 #include <QImage>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
@@ -43,13 +42,7 @@ protected:
     {
         QString error;
         ASSERT_TRUE(platform::x11::X11Platform::install(&error)) << error.toStdString();
-        ASSERT_TRUE(dataHome.isValid());
-        previousDataHome = qgetenv("XDG_DATA_HOME");
-        qputenv("XDG_DATA_HOME", dataHome.path().toUtf8());
-        ASSERT_TRUE(fake.start()) << fake.lastError().toStdString();
-        fake.install();
-        fake.addAccount(QStringLiteral("x11@b.c"), QStringLiteral("password1"), 500);
-        storeSession(fake.createSession(QStringLiteral("x11@b.c")), QStringLiteral("x11@b.c"));
+        ASSERT_TRUE(dataHome.signIn(QStringLiteral("x11@b.c"), {.autopilotAndSilent = true}));
         model = std::make_unique<TovrikAppModel>();
         model->launch();
         ASSERT_TRUE(model->accessibilityGranted() && model->screenRecordingGranted());
@@ -60,21 +53,7 @@ protected:
         EXPECT_FALSE(model && model->overlayController()->isUIAutopilotBusy());
         model.reset();
         drainEvents();
-        // The session lives in the session's real keyring, which the other
-        // tests share: it goes with this test.
-        storeSession(QString(), QString());
-        fake.stop();
-        fake.uninstall();
-        qputenv("XDG_DATA_HOME", previousDataHome);
-    }
-    static void storeSession(const QString& token, const QString& email)
-    {
-        SettingsStore store;
-        TovrikSettings settings = store.load().settings;
-        settings.hostedAccountSessionToken = token;
-        settings.hostedAccountEmail = email;
-        settings.isUIAutopilotEnabled = settings.isSilentModeEnabled = true;
-        EXPECT_TRUE(store.save(settings).ok);
+        dataHome.signOut();
     }
     void ask(const QString& text)
     {
@@ -86,9 +65,8 @@ protected:
         return spinUntil([this] { return model->interactionTask().isFinished() && !model->isUIAutopilotBusy(); }, ms);
     }
 
-    QTemporaryDir dataHome;
-    QByteArray previousDataHome;
     FakeHostedService fake;
+    SignedInDataHome dataHome{fake};
     std::unique_ptr<TovrikAppModel> model;
 };
 

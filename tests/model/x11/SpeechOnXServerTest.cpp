@@ -8,13 +8,12 @@
 
 #include "model/TovrikAppModel.h"
 #include "platform/x11/X11Platform.h"
-#include "settings/SettingsStore.h"
 #include "settings/VoiceCatalogue.h"
 #include "support/FakeHostedService.h"
 #include "support/HeardSound.h"
+#include "support/SignedInDataHome.h"
 #include "support/SimFixture.h"
 
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 namespace tovrik::test {
@@ -33,13 +32,7 @@ protected:
             GTEST_SKIP() << "no test sound server (run through scripts/with-test-env.sh)";
         QString error;
         ASSERT_TRUE(platform::x11::X11Platform::install(&error)) << error.toStdString();
-        ASSERT_TRUE(dataHome.isValid());
-        previousDataHome = qgetenv("XDG_DATA_HOME");
-        qputenv("XDG_DATA_HOME", dataHome.path().toUtf8());
-        ASSERT_TRUE(fake.start()) << fake.lastError().toStdString();
-        fake.install();
-        fake.addAccount(QStringLiteral("voice@b.c"), QStringLiteral("password1"), 500);
-        storeSession(fake.createSession(QStringLiteral("voice@b.c")), QStringLiteral("voice@b.c"));
+        ASSERT_TRUE(dataHome.signIn(QStringLiteral("voice@b.c"), {.autopilotAndSilent = false}));
         const QByteArray speech = toneMpeg(440, 3.0);
         ASSERT_FALSE(speech.isEmpty()) << "lame made no MP3";
         fake.setSpeechAudio(speech);
@@ -51,19 +44,7 @@ protected:
     {
         model.reset();
         drainEvents();
-        storeSession(QString(), QString());
-        fake.stop();
-        fake.uninstall();
-        qputenv("XDG_DATA_HOME", previousDataHome);
-    }
-    static void storeSession(const QString& token, const QString& email)
-    {
-        SettingsStore store;
-        TovrikSettings settings = store.load().settings;
-        settings.hostedAccountSessionToken = token;
-        settings.hostedAccountEmail = email;
-        settings.isUIAutopilotEnabled = settings.isSilentModeEnabled = false;
-        EXPECT_TRUE(store.save(settings).ok);
+        dataHome.signOut();
     }
     // Asks a typed question and returns what the sink heard of the answer.
     HeardTone askAndListen()
@@ -85,9 +66,8 @@ protected:
         return {model->voicePreviewStatusMessage(), heardTone(recording.stop())};
     }
 
-    QTemporaryDir dataHome;
-    QByteArray previousDataHome;
     FakeHostedService fake;
+    SignedInDataHome dataHome{fake};
     std::unique_ptr<TovrikAppModel> model;
 };
 
