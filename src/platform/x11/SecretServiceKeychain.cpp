@@ -94,6 +94,24 @@ QDBusMessage callSecrets(QDBusConnection& bus, const QString& path, const QStrin
     return bus.call(call, QDBus::Block, probeTimeoutMs);
 }
 
+// The items filed for an account of a service, in unlocked and locked
+// collections. qtkeychain files its items under the attributes "user" (the
+// account) and "server" (the service).
+QDBusMessage searchItems(QDBusConnection& bus, const QString& service, const QString& account)
+{
+    static const bool registered = [] {
+        qDBusRegisterMetaType<QMap<QString, QString>>();
+        qDBusRegisterMetaType<QList<QDBusObjectPath>>();
+        return true;
+    }();
+    Q_UNUSED(registered);
+    QMap<QString, QString> attributes;
+    attributes.insert(QStringLiteral("user"), account);
+    attributes.insert(QStringLiteral("server"), service);
+    return callSecrets(bus, secretsPath, serviceInterface, QStringLiteral("SearchItems"),
+                       {QVariant::fromValue(attributes)});
+}
+
 } // namespace
 
 SecretServiceKeychain::SecretServiceKeychain() : SecretServiceKeychain(defaultTimeoutMs) {}
@@ -128,19 +146,7 @@ QString SecretServiceKeychain::probeAbsence(const QString& service, const QStrin
             return QStringLiteral("the keyring is locked");
     }
 
-    // qtkeychain files its items under the attributes "user" (the account)
-    // and "server" (the service).
-    static const bool registered = [] {
-        qDBusRegisterMetaType<QMap<QString, QString>>();
-        qDBusRegisterMetaType<QList<QDBusObjectPath>>();
-        return true;
-    }();
-    Q_UNUSED(registered);
-    QMap<QString, QString> attributes;
-    attributes.insert(QStringLiteral("user"), account);
-    attributes.insert(QStringLiteral("server"), service);
-    const QDBusMessage search = callSecrets(bus, secretsPath, serviceInterface, QStringLiteral("SearchItems"),
-                                            {QVariant::fromValue(attributes)});
+    const QDBusMessage search = searchItems(bus, service, account);
     if (search.type() != QDBusMessage::ReplyMessage || search.arguments().size() < 2)
         return QStringLiteral("the keyring could not be searched (%1)").arg(search.errorMessage());
     const auto unlockedItems = qdbus_cast<QList<QDBusObjectPath>>(search.arguments().at(0));
@@ -157,17 +163,7 @@ QString SecretServiceKeychain::unlockNeededFor(const QString& service, const QSt
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected() || isKdeSessionWithWallet(bus))
         return {};
-    static const bool registered = [] {
-        qDBusRegisterMetaType<QMap<QString, QString>>();
-        qDBusRegisterMetaType<QList<QDBusObjectPath>>();
-        return true;
-    }();
-    Q_UNUSED(registered);
-    QMap<QString, QString> attributes;
-    attributes.insert(QStringLiteral("user"), account);
-    attributes.insert(QStringLiteral("server"), service);
-    const QDBusMessage search = callSecrets(bus, secretsPath, serviceInterface, QStringLiteral("SearchItems"),
-                                            {QVariant::fromValue(attributes)});
+    const QDBusMessage search = searchItems(bus, service, account);
     if (search.type() != QDBusMessage::ReplyMessage || search.arguments().size() < 2)
         return {};
     if (!qdbus_cast<QList<QDBusObjectPath>>(search.arguments().at(1)).isEmpty())
