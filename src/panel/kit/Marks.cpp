@@ -234,10 +234,23 @@ const QColor markShadowBlue = QColor::fromRgbF(42 / 255.0f, 145 / 255.0f, 1.0f, 
 
 } // namespace
 
-TovrikMarkView::TovrikMarkView(QWidget* parent) : QWidget(parent)
+RenderedImageView::RenderedImageView(Renderer render, QWidget* parent) : QWidget(parent), m_render(render)
 {
     setAttribute(Qt::WA_TransparentForMouseEvents);
 }
+
+void RenderedImageView::resizeEvent(QResizeEvent*) { m_cache = QImage(); }
+
+void RenderedImageView::paintEvent(QPaintEvent*)
+{
+    const double dpr = devicePixelRatioF();
+    if (m_cache.isNull() || !qFuzzyCompare(m_cache.devicePixelRatio(), dpr))
+        m_cache = m_render(size(), dpr);
+    QPainter p(this);
+    p.drawImage(QPointF(0, 0), m_cache);
+}
+
+TovrikMarkView::TovrikMarkView(QWidget* parent) : RenderedImageView(&TovrikMarkView::render, parent) {}
 
 QImage TovrikMarkView::render(QSizeF size, double dpr)
 {
@@ -277,17 +290,6 @@ QImage TovrikMarkView::render(QSizeF size, double dpr)
     return out;
 }
 
-void TovrikMarkView::resizeEvent(QResizeEvent*) { m_cache = QImage(); }
-
-void TovrikMarkView::paintEvent(QPaintEvent*)
-{
-    const double dpr = devicePixelRatioF();
-    if (m_cache.isNull() || !qFuzzyCompare(m_cache.devicePixelRatio(), dpr))
-        m_cache = render(size(), dpr);
-    QPainter p(this);
-    p.drawImage(QPointF(0, 0), m_cache);
-}
-
 // ---- FloatingCornerPointerView ----
 
 namespace {
@@ -297,9 +299,9 @@ constexpr double floatingPointerInset = 4;
 constexpr QPointF floatingPointerShadowOffset(0, 2);
 } // namespace
 
-FloatingCornerPointerView::FloatingCornerPointerView(QWidget* parent) : QWidget(parent)
+FloatingCornerPointerView::FloatingCornerPointerView(QWidget* parent)
+    : RenderedImageView(&FloatingCornerPointerView::render, parent)
 {
-    setAttribute(Qt::WA_TransparentForMouseEvents);
 }
 
 // The composition follows the product mark, whose choices it reuses where
@@ -334,17 +336,6 @@ QImage FloatingCornerPointerView::render(QSizeF size, double dpr)
     painter.fillPath(shape, markBodyGradient(frame));
     painter.strokePath(shape, QPen(QColor(255, 255, 255, 247), 1.4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     return out;
-}
-
-void FloatingCornerPointerView::resizeEvent(QResizeEvent*) { m_cache = QImage(); }
-
-void FloatingCornerPointerView::paintEvent(QPaintEvent*)
-{
-    const double dpr = devicePixelRatioF();
-    if (m_cache.isNull() || !qFuzzyCompare(m_cache.devicePixelRatio(), dpr))
-        m_cache = render(size(), dpr);
-    QPainter p(this);
-    p.drawImage(QPointF(0, 0), m_cache);
 }
 
 } // namespace tovrik::panel

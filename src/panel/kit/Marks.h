@@ -90,40 +90,43 @@ private:
 
 namespace tovrik::panel {
 
+// A view showing one image drawn for its size at its device pixel ratio,
+// kept until either changes. Mouse events pass through it.
+class RenderedImageView : public QWidget {
+    Q_OBJECT
+public:
+    using Renderer = QImage (*)(QSizeF size, double devicePixelRatio);
+    RenderedImageView(Renderer render, QWidget* parent);
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+    void resizeEvent(QResizeEvent*) override;
+
+private:
+    Renderer m_render;
+    QImage m_cache;
+};
+
 // The product mark: the companion cursor's pointer glyph with a blurred blue
 // glow, a dark gradient body, a bright outline and a blue shadow, flattened
 // into one image. Glow width 3.38, blur 3.9, outline 1.3 and shadow 2.1 stay
 // in points whatever the frame.
-class TovrikMarkView : public QWidget {
+class TovrikMarkView : public RenderedImageView {
     Q_OBJECT
 public:
     explicit TovrikMarkView(QWidget* parent = nullptr);
     // The flattened mark for a frame size at a device pixel ratio.
     static QImage render(QSizeF size, double devicePixelRatio);
-
-protected:
-    void paintEvent(QPaintEvent*) override;
-    void resizeEvent(QResizeEvent*) override;
-
-private:
-    QImage m_cache;
 };
 
 // A pointer drawn in the manner of the product mark, as if floating in a
 // corner of the screen: the same glyph and dark gradient, a white outline of
 // 1.4, the accent glow and a soft black shadow beneath. No screen places it.
-class FloatingCornerPointerView : public QWidget {
+class FloatingCornerPointerView : public RenderedImageView {
     Q_OBJECT
 public:
     explicit FloatingCornerPointerView(QWidget* parent = nullptr);
     static QImage render(QSizeF size, double devicePixelRatio);
-
-protected:
-    void paintEvent(QPaintEvent*) override;
-    void resizeEvent(QResizeEvent*) override;
-
-private:
-    QImage m_cache;
 };
 
 } // namespace tovrik::panel
