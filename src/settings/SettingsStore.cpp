@@ -143,15 +143,21 @@ platform::Keychain& SettingsStore::keychain() const
     return m_keychain ? *m_keychain : platform::Platform::get().keychain();
 }
 
+bool SettingsStore::refusedWhileBusy(SettingsLoadResult& result) const
+{
+    if (!m_busy)
+        return false;
+    log(QStringLiteral("a load was refused while another load or save was running"));
+    result.keychainReadFailed = true;
+    result.message = QStringLiteral("Settings are being saved right now; try again.");
+    return true;
+}
+
 SettingsLoadResult SettingsStore::load(bool mayPrompt)
 {
     SettingsLoadResult result;
-    if (m_busy) {
-        log(QStringLiteral("a load was refused while another load or save was running"));
-        result.keychainReadFailed = true;
-        result.message = QStringLiteral("Settings are being saved right now; try again.");
+    if (refusedWhileBusy(result))
         return result;
-    }
     BusyScope busy(m_busy);
     PromptScope prompt(keychain(), mayPrompt);
     QStringList problems;
@@ -223,12 +229,8 @@ SettingsLoadResult SettingsStore::reloadSecrets(const TovrikSettings& current, b
 {
     SettingsLoadResult result;
     result.settings = current;
-    if (m_busy) {
-        log(QStringLiteral("a load was refused while another load or save was running"));
-        result.keychainReadFailed = true;
-        result.message = QStringLiteral("Settings are being saved right now; try again.");
+    if (refusedWhileBusy(result))
         return result;
-    }
     BusyScope busy(m_busy);
     PromptScope prompt(keychain(), mayPrompt);
     QStringList problems;

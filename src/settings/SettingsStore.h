@@ -121,6 +121,9 @@ private:
     std::optional<QByteArray> readItemInto(const QString& account, ItemState& state, QString* error,
                                            bool* locked = nullptr);
     void readSecrets(SettingsLoadResult& result, QStringList& problems);
+    // A load while another load or save runs is refused: true, with the
+    // refusal in the result.
+    bool refusedWhileBusy(SettingsLoadResult& result) const;
     platform::Keychain& keychain() const;
     void log(const QString& line) const;
     void rememberSeen(const TovrikSettings& settings);
