@@ -10,6 +10,7 @@
 
 #ifdef TOVRIK_BENCH_HAS_FAKE_SERVICE
 
+#include "BenchCoreApplication.h"
 #include "common/Constants.h"
 #include "hosted/HostedBackendClient.h"
 #include "support/FakeHostedService.h"
@@ -23,18 +24,9 @@
 #include <functional>
 
 using namespace tovrik;
+using bench::ensureCoreApplication;
 
 namespace {
-
-void ensureCoreApplication()
-{
-    if (QCoreApplication::instance())
-        return;
-    static int argc = 1;
-    static char name[] = "tovrik_bench";
-    static char* argv[] = {name, nullptr};
-    new QCoreApplication(argc, argv);
-}
 
 // A field of /proc/self/status in MiB ("VmRSS", "VmHWM").
 double statusMiB(const QByteArray& field)

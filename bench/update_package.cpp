@@ -6,6 +6,7 @@
 //    checks) against `curl` fetching the same URL through the same proxy.
 // Each reports both times and ours / reference as `ratio`.
 
+#include "BenchCoreApplication.h"
 #include "common/Clock.h"
 #include "common/Constants.h"
 #include "updater/MacUpdateService.h"
@@ -25,20 +26,11 @@
 #include <benchmark/benchmark.h>
 
 using namespace tovrik;
+using bench::ensureCoreApplication;
 
 namespace {
 
 constexpr qint64 kPackageBytes = qint64(256) << 20;
-
-void ensureCoreApplication()
-{
-    if (QCoreApplication::instance())
-        return;
-    static int argc = 1;
-    static char name[] = "tovrik_bench";
-    static char* argv[] = {name, nullptr};
-    new QCoreApplication(argc, argv);
-}
 
 const QByteArray& packageBytes()
 {
