@@ -19,7 +19,7 @@ PACKAGES=(
   zsh clang libclang-rt-14-dev
   pulseaudio-utils gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   zenity xdotool x11-apps desktop-file-utils curl util-linux ccache
-  libxml2-utils procps pkexec
+  libxml2-utils procps pkexec x11-xserver-utils strace
 )
 
 missing=()

@@ -205,6 +205,12 @@ QImage X11Capture::captureGetImage(QRect r)
                             r.width(), r.height());
 }
 
+bool X11Capture::isConnected() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_conn.ok();
+}
+
 QImage X11Capture::captureRootRect(QRect r)
 {
     std::lock_guard lock(m_mutex);

@@ -55,6 +55,8 @@ public:
     // rectangle lies outside the root.
     QImage captureRootRect(QRect pixels);
     bool usesSharedMemory() const { return m_shmAvailable; }
+    // Whether the connection to the server is up (no request sent).
+    bool isConnected() const;
     // Shared segments held now (lent or idle).
     int segmentCount() const;
     // The longest synchronize() waits for a compositor's repaint. It ends as
