@@ -62,15 +62,18 @@ QRegion alphaRegion(const QImage& image, QPoint origin)
         for (const auto& [start, end] : bandRuns)
             rects.emplace_back(origin.x() + start, origin.y() + bandTop, end - start, bandBottom - bandTop);
     };
-    for (int y = 0; y < image.height(); ++y) {
+    const int width = image.width(), height = image.height();
+    const uchar* bits = image.constBits();
+    const qsizetype stride = image.bytesPerLine();
+    for (int y = 0; y < height; ++y) {
         rowRuns.clear();
-        const QRgb* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        const QRgb* line = reinterpret_cast<const QRgb*>(bits + y * stride);
         int x = 0;
-        while (x < image.width()) {
-            while (x < image.width() && qAlpha(line[x]) < kMaskAlphaThreshold)
+        while (x < width) {
+            while (x < width && qAlpha(line[x]) < kMaskAlphaThreshold)
                 ++x;
             const int start = x;
-            while (x < image.width() && qAlpha(line[x]) >= kMaskAlphaThreshold)
+            while (x < width && qAlpha(line[x]) >= kMaskAlphaThreshold)
                 ++x;
             if (x > start)
                 rowRuns.emplace_back(start, x);
@@ -82,8 +85,8 @@ QRegion alphaRegion(const QImage& image, QPoint origin)
             bandTop = y;
         }
     }
-    if (image.height() > 0)
-        flush(image.height());
+    if (height > 0)
+        flush(height);
     QRegion region;
     if (!rects.empty())
         region.setRects(rects.data(), int(rects.size()));
@@ -185,7 +188,7 @@ void CursorOverlayWindow::setContentView(QWidget* view)
         view->setParent(this);
         view->setGeometry(rect());
         view->setAttribute(Qt::WA_TransparentForMouseEvents);
-        view->installEventFilter(this);
+        watchContent(view);
         view->show();
     }
     if (m_clipToContent)
@@ -208,7 +211,7 @@ void CursorOverlayWindow::setClipToContent(bool clip)
         refreshContentRegion(QRegion(rect()));
     } else {
         m_pendingDirty = QRegion();
-        clearMask();
+        applyShape(std::nullopt);
     }
 }
 
@@ -253,12 +256,26 @@ void CursorOverlayWindow::releaseBlankPagesLater()
 
 bool CursorOverlayWindow::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == m_content && event->type() == QEvent::Paint)
-        releaseBlankPagesLater();
-    if (m_clipToContent && watched == m_content && event->type() == QEvent::Paint) {
-        // The content is about to paint this region; once it has, re-read
-        // what it drew there and clip the window to it.
-        m_pendingDirty += static_cast<QPaintEvent*>(event)->region();
+    // The content painting into the image the mask is read from is no paint
+    // of the window (else every reading would ask for the next, for ever).
+    if (m_readingContent)
+        return QWidget::eventFilter(watched, event);
+    auto* widget = qobject_cast<QWidget*>(watched);
+    const bool ofContent = widget && m_content && (widget == m_content || m_content->isAncestorOf(widget));
+    if (ofContent && event->type() == QEvent::ChildAdded) {
+        // The content's children paint themselves: each is watched too.
+        if (auto* child = qobject_cast<QWidget*>(static_cast<QChildEvent*>(event)->child()))
+            watchContent(child);
+    }
+    if (!ofContent || event->type() != QEvent::Paint)
+        return QWidget::eventFilter(watched, event);
+    // What is about to be painted, in the window's coordinates.
+    const QRegion painted = static_cast<QPaintEvent*>(event)->region().translated(widget->mapTo(this, QPoint(0, 0)));
+    releaseBlankPagesLater();
+    if (m_clipToContent) {
+        // Once it has been painted, re-read what the content drew there and
+        // clip the window to it.
+        m_pendingDirty += painted;
         if (!m_maskUpdateQueued) {
             m_maskUpdateQueued = true;
             QPointer<CursorOverlayWindow> self(this);
@@ -279,6 +296,14 @@ bool CursorOverlayWindow::eventFilter(QObject* watched, QEvent* event)
     return QWidget::eventFilter(watched, event);
 }
 
+void CursorOverlayWindow::watchContent(QWidget* widget)
+{
+    widget->installEventFilter(this);
+    for (QObject* child : widget->children())
+        if (auto* w = qobject_cast<QWidget*>(child))
+            watchContent(w);
+}
+
 void CursorOverlayWindow::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
@@ -296,17 +321,21 @@ void CursorOverlayWindow::refreshContentRegion(const QRegion& dirty)
         for (const QRect& r : area) {
             QImage image(r.size(), QImage::Format_ARGB32_Premultiplied);
             image.fill(Qt::transparent);
+            m_readingContent = true;
             m_content->render(&image, QPoint(0, 0), QRegion(r), QWidget::DrawChildren);
+            m_readingContent = false;
             drawn += alphaRegion(image, r.topLeft());
         }
     }
     const QRegion updated = m_contentRegion.subtracted(area).united(drawn);
-    if (updated == m_contentRegion && !(m_contentRegion.isEmpty() && mask().isEmpty()))
+    if (updated == m_contentRegion && m_shape)
         return;
     const QRegion added = updated.subtracted(m_contentRegion);
     m_contentRegion = updated;
-    applyMask();
-    if (m_content && !added.isEmpty())
+    applyShape(m_contentRegion.isEmpty() ? kNothingShown : m_contentRegion);
+    // A widget mask also keeps Qt from painting outside it: what the shape
+    // now adds is painted for the first time.
+    if (!m_nativeShape && m_content && !added.isEmpty())
         m_content->update(added);
 }
 
@@ -322,9 +351,19 @@ QList<QPair<QPoint, QRgb>> CursorOverlayWindow::opaqueSamples(int count) const
     return overlay::opaqueSamples(image, QRect(QPoint(0, 0), device), count);
 }
 
-void CursorOverlayWindow::applyMask()
+void CursorOverlayWindow::applyShape(const std::optional<QRegion>& shape)
 {
-    setMask(m_contentRegion.isEmpty() ? kNothingShown : m_contentRegion);
+    // On X11 the shape is the server's alone: Qt goes on painting the whole
+    // window into its backing store, so what the content draws where the
+    // window does not show yet is there, and read, when it comes to show.
+    m_shape = shape;
+    m_nativeShape = x11::setNativeWindowShape(this, shape);
+    if (m_nativeShape)
+        return;
+    if (shape)
+        setMask(*shape);
+    else
+        clearMask();
 }
 
 // ---------------------------------------------------------------- manager

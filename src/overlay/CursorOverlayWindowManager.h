@@ -33,7 +33,7 @@ QList<QPair<QPoint, QRgb>> opaqueSamples(const QImage& image, QRect area, int co
 // One overlay window. Never takes focus or clicks (Qt::WindowTransparentForInput,
 // Qt::WindowDoesNotAcceptFocus, WA_ShowWithoutActivating, override-redirect),
 // never appears in the taskbar (Qt::Tool). Without a compositor the window is
-// clipped to the pixels its content draws (a shape mask), so the desktop never
+// clipped to the pixels its content draws (its X shape), so the desktop never
 // turns black behind the transparent parts. A second after its content last
 // painted, the blank pages of its backing store are given back (see
 // BlankPageRelease.h).
@@ -87,7 +87,8 @@ protected:
 
 private:
     void refreshContentRegion(const QRegion& dirty);
-    void applyMask();
+    void applyShape(const std::optional<QRegion>& shape);
+    void watchContent(QWidget* widget);
     void releaseBlankPagesLater();
 
     std::optional<uint32_t> m_displayID;
@@ -96,8 +97,13 @@ private:
     double m_fadeOpacity = 1.0;
     bool m_clipToContent = false;
     bool m_maskUpdateQueued = false;
+    bool m_readingContent = false;
     QRegion m_pendingDirty;
     QRegion m_contentRegion;
+    // The shape last given (nullopt: none), and whether the server holds it
+    // (X11) rather than a widget mask.
+    std::optional<QRegion> m_shape;
+    bool m_nativeShape = false;
     ClockTimer* m_blankPageTimer = nullptr;
     bool m_nativelyUnmapped = false;
 };

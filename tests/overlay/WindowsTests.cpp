@@ -221,8 +221,10 @@ namespace {
 struct DotView : QWidget {
     using QWidget::QWidget;
     QRect dot{100, 100, 20, 10};
+    int paints = 0;
     void paintEvent(QPaintEvent*) override
     {
+        ++paints;
         QPainter p(this);
         p.fillRect(rect(), QColor(0, 0, 0, 0)); // the 0.001 backdrop rounds to 0
         p.fillRect(dot, QColor(47, 125, 246));
@@ -244,6 +246,13 @@ TEST_F(WindowsTest, WithoutACompositorEachWindowIsClippedToWhatItsContentDraws)
     EXPECT_FALSE(manager().compositorActive());
     EXPECT_TRUE(w->clipsToContent());
     EXPECT_EQ(w->contentRegion(), QRegion(100, 100, 20, 10));
+    // Once clipped, a window at rest paints nothing more (reading what the
+    // content draws is no reason to read it again).
+    drainEvents();
+    const int paints = view->paints;
+    for (int i = 0; i < 20; ++i)
+        QCoreApplication::processEvents();
+    EXPECT_EQ(view->paints, paints);
     // Nothing drawn: nothing shown (not "no mask", which would show it all).
     view->dot = QRect();
     view->update(QRect(100, 100, 20, 10));
