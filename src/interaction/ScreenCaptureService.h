@@ -91,10 +91,13 @@ private:
 // How the capture step takes the overlay off screen: `probes` names opaque
 // pixels the overlay shows now (asked before it goes, so that the repaint
 // without it can be told from a late one with it); `suspend` returns
-// whether it did; `resume` gets that answer. Any may be empty.
+// whether it did; `vacated`, asked after it did, what it covered (without
+// it, every display counts as wholly vacated); `resume` gets the answer of
+// `suspend`. Any may be empty.
 struct ScreenCaptureOverlayHooks {
     std::function<QList<platform::RepaintProbe>()> probes;
     std::function<bool()> suspend;
+    std::function<QList<platform::VacatedArea>()> vacated;
     std::function<void(bool wasSuspended)> resume;
 };
 

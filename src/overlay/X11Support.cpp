@@ -103,4 +103,25 @@ bool setNativeWindowShape(QWidget* window, const std::optional<QRegion>& shape)
     return true;
 }
 
+bool clearNativeWindowArea(QWidget* window, const QRegion& pixels)
+{
+    xcb_connection_t* c = qtConnection(nullptr);
+    if (!c || !window || !window->isWindow() || !window->testAttribute(Qt::WA_WState_Created))
+        return false;
+    const auto id = xcb_window_t(window->winId());
+    std::vector<xcb_rectangle_t> rects;
+    for (const QRect& r : pixels)
+        rects.push_back({int16_t(r.x()), int16_t(r.y()), uint16_t(r.width()), uint16_t(r.height())});
+    if (!rects.empty()) {
+        // Pixel 0 of a 32-bit window: every channel 0, fully transparent.
+        const xcb_gcontext_t gc = xcb_generate_id(c);
+        const uint32_t values[] = {0, 0};
+        xcb_create_gc(c, gc, id, XCB_GC_FOREGROUND | XCB_GC_GRAPHICS_EXPOSURES, values);
+        xcb_poly_fill_rectangle(c, id, gc, uint32_t(rects.size()), rects.data());
+        xcb_free_gc(c, gc);
+    }
+    xcb_flush(c);
+    return true;
+}
+
 } // namespace tovrik::overlay::x11

@@ -32,5 +32,12 @@ bool setNativeWindowMapped(QWidget* window, bool mapped);
 // into its backing store: only the server shows less. False, doing nothing,
 // when not on X11.
 bool setNativeWindowShape(QWidget* window, const std::optional<QRegion>& shape);
+// Makes `pixels` (device pixels from the window's top-left corner) of the
+// native X window of top-level `window` fully transparent, behind Qt's back:
+// its backing store keeps what it drew, and flushing that region shows it
+// again. For a 32-bit window shown by a compositor, which then repaints just
+// that region. False, doing nothing, when not on X11 or the widget has no
+// native window.
+bool clearNativeWindowArea(QWidget* window, const QRegion& pixels);
 
 } // namespace tovrik::overlay::x11

@@ -302,6 +302,27 @@ TEST(OverlayProbes, OpaquePixelsSpreadOverEveryColourNeverTranslucentOnes)
     EXPECT_TRUE(overlay::opaqueSamples(image, image.rect(), 6).isEmpty());
 }
 
+// What a capture waits to see repainted: every tile holding a pixel that is
+// not fully transparent (however faint), within the area asked about.
+TEST(OverlayDrawnTiles, EveryTileWithAnyVisiblePixelAndNoOther)
+{
+    QImage image(200, 100, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    image.setPixel(70, 40, qPremultiply(qRgba(47, 125, 246, 255)));
+    image.setPixel(199, 99, qRgba(1, 1, 1, 1)); // the faintest glow, in a tile cut by the edge
+    image.setPixel(10, 5, qRgba(0, 0, 0, 255)); // opaque black is drawn too
+    image.setPixel(40, 5, qRgba(0, 0, 0, 255));
+    EXPECT_EQ(overlay::drawnTiles(image, image.rect()),
+              QRegion(0, 0, 64, 32) + QRegion(64, 32, 32, 32) + QRegion(192, 96, 8, 4));
+    // Only where asked; a tile is cut to nothing beyond the image.
+    EXPECT_EQ(overlay::drawnTiles(image, QRegion(60, 30, 20, 20) + QRegion(300, 300, 5, 5)),
+              QRegion(64, 32, 32, 32));
+    EXPECT_TRUE(overlay::drawnTiles(image, QRegion(100, 0, 90, 90)).isEmpty());
+    // Without alpha every pixel shows.
+    EXPECT_EQ(overlay::drawnTiles(image.convertToFormat(QImage::Format_RGB32), QRegion(100, 0, 90, 90)),
+              QRegion(100, 0, 90, 90));
+}
+
 TEST_F(WindowsTest, CaptureProbesComeFromEveryShownWindowAndNoneWhileSuspended)
 {
     useDisplays(twoScreens());
