@@ -6,6 +6,8 @@
 // once per process (by main(), before the application, so that the
 // benchmark's own windows live on it too); the server dies with the process.
 // A compositor (xcompmgr) runs on it unless a benchmark stops it.
+// TOVRIK_BENCH_DISPLAY names such a desktop that runs already (picture and
+// compositor its own) to measure on instead.
 
 #include <QString>
 

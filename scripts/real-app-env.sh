@@ -6,6 +6,7 @@
 #
 #   real_app_two_monitors
 #   real_app_start_stand_in DIR [stand-in options...]   sets stand_in, port
+#                           ($REAL_APP_STAND_IN names another stand-in program)
 #   real_app_sign_in                                    (after the stand-in)
 #   real_app_start LOG                                  sets app
 #   real_app_hide_panel
@@ -24,7 +25,7 @@ real_app_start_stand_in() {
   local data="$1"
   shift
   mkdir -p "$data"
-  "$build/tools/fake-hosted-service/tovrik-fake-hosted-service" --data-dir "$data" \
+  "${REAL_APP_STAND_IN:-$build/tools/fake-hosted-service/tovrik-fake-hosted-service}" --data-dir "$data" \
       --account "ada@example.com:secret123:1200" "$@" >"$data/log" 2>&1 &
   stand_in=$!
   stand_in_log="$data/log"

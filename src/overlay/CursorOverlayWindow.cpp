@@ -283,7 +283,7 @@ QList<QPair<QPoint, QRgb>> CursorOverlayWindow::opaqueSamples(int count) const
     const QImage image = store->handle()->toImage();
     const QSize device = (QSizeF(size()) * devicePixelRatioF()).toSize().boundedTo(image.size());
     // Only where it drew: the rest is transparent (and mostly given back).
-    return overlay::opaqueSamples(image, drawnPixels().boundingRect().intersected(QRect(QPoint(0, 0), device)), count);
+    return overlay::opaqueSamples(image, drawnPixels().intersected(QRect(QPoint(0, 0), device)), count);
 }
 
 void CursorOverlayWindow::applyShape(const std::optional<QRegion>& shape)

@@ -49,10 +49,10 @@ QRegion alphaRegion(const QImage& image, QPoint origin, int threshold)
     return region;
 }
 
-QList<QPair<QPoint, QRgb>> opaqueSamples(const QImage& image, QRect area, int count)
+QList<QPair<QPoint, QRgb>> opaqueSamples(const QImage& image, const QRegion& where, int count)
 {
     QList<QPair<QPoint, QRgb>> samples;
-    area = area.intersected(image.rect());
+    const QRegion area = where.intersected(image.rect());
     if (count <= 0 || area.isEmpty()
         || (image.format() != QImage::Format_ARGB32_Premultiplied && image.format() != QImage::Format_ARGB32
             && image.format() != QImage::Format_RGB32))
@@ -63,11 +63,15 @@ QList<QPair<QPoint, QRgb>> opaqueSamples(const QImage& image, QRect area, int co
     constexpr size_t maxHits = 16384;
     const bool alpha = image.hasAlphaChannel();
     std::vector<QPair<QPoint, QRgb>> hits;
-    for (int y = area.top() + rowStep / 2; y <= area.bottom() && hits.size() < maxHits; y += rowStep) {
-        const QRgb* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
-        for (int x = area.left() + step / 2; x <= area.right(); x += step)
-            if (!alpha || qAlpha(line[x]) == 255)
-                hits.emplace_back(QPoint(x, y), line[x] | 0xff000000u);
+    // The grid is the image's, whatever the rectangles of the area.
+    const auto firstOnGrid = [](int from, int stride) { return from + ((stride / 2 - from) % stride + stride) % stride; };
+    for (const QRect& r : area) {
+        for (int y = firstOnGrid(r.top(), rowStep); y <= r.bottom() && hits.size() < maxHits; y += rowStep) {
+            const QRgb* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+            for (int x = firstOnGrid(r.left(), step); x <= r.right(); x += step)
+                if (!alpha || qAlpha(line[x]) == 255)
+                    hits.emplace_back(QPoint(x, y), line[x] | 0xff000000u);
+        }
     }
     if (hits.empty())
         return samples;
@@ -109,20 +113,20 @@ QRegion drawnTiles(const QImage& image, const QRegion& where, int tile)
         return resident[(reinterpret_cast<uintptr_t>(p) - first) / pageSize] & 1;
     };
     const qsizetype stride = image.bytesPerLine();
-    // Each tile meeting the area, once, read over its part of the area.
-    const QRect bounds = area.boundingRect();
-    const int tx0 = bounds.left() / tile, tx1 = bounds.right() / tile;
-    const int ty0 = bounds.top() / tile, ty1 = bounds.bottom() / tile;
-    std::vector<QRect> drawn;
-    for (int ty = ty0; ty <= ty1; ++ty)
-        for (int tx = tx0; tx <= tx1; ++tx) {
-            const QRect cell = QRect(tx * tile, ty * tile, tile, tile).intersected(image.rect());
-            bool found = false;
-            for (const QRect& r : area.intersected(cell)) {
-                for (int y = r.top(); y <= r.bottom() && !found; ++y) {
-                    const uchar* line = bits + y * stride;
-                    const auto* from = reinterpret_cast<const uint32_t*>(line) + r.left();
-                    const auto* to = from + r.width();
+    // Each tile is read over the parts of the area's rectangles that lie in
+    // it, until one shows a pixel.
+    const int columns = (image.width() + tile - 1) / tile, rows = (image.height() + tile - 1) / tile;
+    std::vector<unsigned char> found(size_t(columns) * size_t(rows), 0);
+    for (const QRect& r : area) {
+        for (int ty = r.top() / tile; ty <= r.bottom() / tile; ++ty)
+            for (int tx = r.left() / tile; tx <= r.right() / tile; ++tx) {
+                unsigned char& cell = found[size_t(ty) * size_t(columns) + size_t(tx)];
+                if (cell)
+                    continue;
+                const QRect part = r.intersected(QRect(tx * tile, ty * tile, tile, tile));
+                for (int y = part.top(); y <= part.bottom() && !cell; ++y) {
+                    const auto* from = reinterpret_cast<const uint32_t*>(bits + y * stride) + part.left();
+                    const auto* to = from + part.width();
                     // A row's part lies in at most two pages (tiles are far
                     // smaller than a page); skip it where none is resident.
                     if (!inMemory(reinterpret_cast<const uchar*>(from))
@@ -131,16 +135,21 @@ QRegion drawnTiles(const QImage& image, const QRegion& where, int tile)
                     uint32_t any = 0;
                     for (const uint32_t* p = from; p < to; ++p)
                         any |= *p;
-                    found = any != 0;
+                    cell = any != 0;
                 }
-                if (found)
-                    break;
             }
-            // Tiles drawn side by side in a row make one rectangle (the
-            // form QRegion keeps).
-            if (found && !drawn.empty() && drawn.back().top() == cell.top() && drawn.back().right() + 1 == cell.left())
+    }
+    // Tiles drawn side by side in a row make one rectangle (the form QRegion
+    // keeps).
+    std::vector<QRect> drawn;
+    for (int ty = 0; ty < rows; ++ty)
+        for (int tx = 0; tx < columns; ++tx) {
+            if (!found[size_t(ty) * size_t(columns) + size_t(tx)])
+                continue;
+            const QRect cell = QRect(tx * tile, ty * tile, tile, tile).intersected(image.rect());
+            if (!drawn.empty() && drawn.back().top() == cell.top() && drawn.back().right() + 1 == cell.left())
                 drawn.back().setRight(cell.right());
-            else if (found)
+            else
                 drawn.push_back(cell);
         }
     QRegion region;

@@ -24,7 +24,7 @@ QRegion alphaRegion(const QImage& image, QPoint origin, int threshold);
 // Up to `count` pixels of `area` in `image` (ARGB32, premultiplied or not,
 // or RGB32) that are fully opaque, with their colours (0xffRRGGBB): spread
 // over everything drawn there, of as many colours as there are.
-QList<QPair<QPoint, QRgb>> opaqueSamples(const QImage& image, QRect area, int count);
+QList<QPair<QPoint, QRgb>> opaqueSamples(const QImage& image, const QRegion& area, int count);
 
 // The tiles (`tile` pixels square, on a grid from the image's top-left
 // corner) of `image` (ARGB32 premultiplied) that meet `where` and hold a
