@@ -48,7 +48,7 @@ printf '{"message":"Done","action":{"type":"done","text":"Finished."}}\n' >>"$de
 
 REAL_APP_STAND_IN="$build/bench/stand-in/tovrik-bench-stand-in" real_app_start_stand_in "$tmp/stand-in" \
   --decisions "$decisions"
-trap 'kill "$stand_in" 2>/dev/null || true' EXIT
+trap 'kill "$stand_in" 2>/dev/null || true; [ -n "${MEASURE_AUTOPILOT_KEEP:-}" ] && cp -r "$tmp" "$MEASURE_AUTOPILOT_KEEP"' EXIT
 real_app_sign_in
 python3 - "$XDG_DATA_HOME/Tovrik/tovrik.settings.json" <<'PY'
 import json, sys
@@ -65,6 +65,7 @@ hz=$(getconf CLK_TCK)
 
 # Idle, signed in, panel shown (it shows at every launch), before the run.
 sleep 12
+[ -n "${MEASURE_AUTOPILOT_KEEP:-}" ] && cp "/proc/$app/smaps" "$tmp/smaps-idle"
 idle_kb=$(rss_kb "$app")
 for _ in 1 2 3 4; do v=$(rss_kb "$app"); [ "$v" -lt "$idle_kb" ] && idle_kb=$v; sleep 0.5; done
 
@@ -100,13 +101,22 @@ if [ -z "$last_ticks" ]; then
   [ -n "${MEASURE_AUTOPILOT_SHOT:-}" ] && import -window root -crop 2560x1440+0+0 "${MEASURE_AUTOPILOT_SHOT%.png}-end.png" 2>/dev/null
   exit 1
 fi
-# After the last step (the "done"), until 10 s after the run ended.
-end=$((SECONDS + 10))
+# The run has ended once no step request came for 3 s; then 10 s more.
+seen=$(grep -c '^autopilot step' "$stand_in_log" || true)
+quiet_since=$SECONDS
+while [ $((SECONDS - quiet_since)) -lt 3 ]; do
+  v=$(rss_kb "$app"); [ "$v" -gt "$peak_kb" ] && peak_kb=$v
+  n=$(grep -c '^autopilot step' "$stand_in_log" || true)
+  [ "$n" != "$seen" ] && { seen=$n; quiet_since=$SECONDS; }
+  sleep 0.05
+done
+end=$((SECONDS + 7))
 while [ $SECONDS -lt $end ]; do
   v=$(rss_kb "$app"); [ "$v" -gt "$peak_kb" ] && peak_kb=$v
   sleep 0.05
 done
 after_kb=$(rss_kb "$app")
+[ -n "${MEASURE_AUTOPILOT_KEEP:-}" ] && cp "/proc/$app/smaps" "$tmp/smaps-after"
 kill "$app"; wait "$app" 2>/dev/null || true
 
 # The reference: grab + JPEG of the same two displays, CPU per capture.

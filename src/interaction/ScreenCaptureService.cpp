@@ -156,6 +156,14 @@ ScreenCaptureService::Frames ScreenCaptureService::grabFrames(bool startEncoding
     return frames;
 }
 
+void ScreenCaptureService::releaseBuffers()
+{
+    if (m_bufferRelease)
+        Clock::instance().cancel(m_bufferRelease);
+    m_bufferRelease = 0;
+    platform::Platform::get().capture().releaseBuffers();
+}
+
 void ScreenCaptureService::scheduleBufferRelease()
 {
     auto& clock = Clock::instance();

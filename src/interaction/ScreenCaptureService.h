@@ -79,6 +79,8 @@ public:
     // The capture buffers are kept this long after the last capture (a run
     // of captures reuses them), then given back.
     static constexpr double bufferKeepSeconds = 20.0;
+    // Gives them back now (a run of captures has ended).
+    void releaseBuffers();
 
 private:
     void refreshRevision();
