@@ -207,6 +207,7 @@ bool startDesktopServer()
 }
 
 QByteArray desktopDisplay() { return serverName; }
+bool desktopIsGiven() { return givenServer; }
 
 bool setCompositorRunning(bool running)
 {

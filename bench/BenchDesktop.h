@@ -26,6 +26,8 @@ bool ensureTwoScreenDesktop(QString* error);
 bool startDesktopServer();
 // The private server's name, or empty.
 QByteArray desktopDisplay();
+// Whether that is a desktop given through TOVRIK_BENCH_DISPLAY.
+bool desktopIsGiven();
 // Starts or stops the compositor on the private server and waits until it
 // owns (or no longer owns) the compositor selection.
 bool setCompositorRunning(bool running);

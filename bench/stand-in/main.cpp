@@ -2,8 +2,9 @@
 // scripts that drive the real app, with a scripted UI Autopilot. Each line of
 // the --decisions file is one decision (JSON), streamed as the reply to one
 // autopilot step request, in order; requests are logged one a line as the
-// fake service program does, and each autopilot step's arrival is logged as
-// "autopilot step N" once its request has been read whole.
+// fake service program does (with the wall-clock time it was read whole, in
+// seconds, at the end), and each autopilot step's arrival is logged as
+// "autopilot step N".
 //
 //   tovrik-bench-stand-in --data-dir DIR --account EMAIL:PASSWORD:CREDITS --decisions FILE
 
@@ -12,6 +13,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFile>
 
 #include <cstdio>
@@ -59,7 +61,8 @@ int main(int argc, char** argv)
     int steps = 0;
     QObject::connect(&fake, &FakeHostedService::requestReceived, &fake, [&fake, &steps]() {
         const tovrik::test::FakeRequest r = fake.requests().constLast();
-        std::printf("%s %s%s\n", r.method.constData(), qPrintable(r.host), r.target.constData());
+        std::printf("%s %s%s %.6f\n", r.method.constData(), qPrintable(r.host), r.target.constData(),
+                    double(QDateTime::currentMSecsSinceEpoch()) / 1000.0);
         if (fake.autopilotRequests().size() > steps)
             std::printf("autopilot step %d\n", steps = int(fake.autopilotRequests().size()));
         std::fflush(stdout);
