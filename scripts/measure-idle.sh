@@ -77,8 +77,8 @@ measure() {
   ' "$tmp/server-sockets" "$trace"
   if [ -s "$trace" ]; then
     echo "-- $name: system calls seen while idle (most frequent first)" >&2
-    grep -Ev '^[0-9]+ +(restart_syscall\(<\.\.\. resuming|<\.\.\.)' "$trace" | sed -E 's/^[0-9]+ +//; s/\(.*//'  | sort | uniq -c | sort -rn | head -8 >&2
-    [ -n "${MEASURE_IDLE_TRACES:-}" ] && cp "$trace" "$MEASURE_IDLE_TRACES.$name"
+    grep -Ev '^[0-9]+ +(restart_syscall\(<\.\.\. resuming|<\.\.\.)' "$trace" | sed -E 's/^[0-9]+ +//; s/\(.*//'  | sort | uniq -c | sort -rn | head -8 >&2 || true
+    if [ -n "${MEASURE_IDLE_TRACES:-}" ]; then cp "$trace" "$MEASURE_IDLE_TRACES.$name"; fi
   fi
 }
 
