@@ -39,10 +39,9 @@ fi
 
 # Inside the test environment (its own HOME, X server with a compositor,
 # D-Bus session and unlocked keyring): two 2560 x 1440 monitors side by side.
-output=$(xrandr | awk '/ connected/ {print $1; exit}')
-xrandr --setmonitor left 2560/677x1440/381+0+0 "$output"
-xrandr --setmonitor right 2560/677x1440/381+2560+0 none
-xrandr --output "$output" --primary >/dev/null 2>&1 || true
+# shellcheck source=real-app-env.sh
+source "$root/scripts/real-app-env.sh"
+real_app_two_monitors
 tmp=$(mktemp -d "$HOME/measure-rss.XXXXXX")
 
 # Resident kB of a process (smaps_rollup; the shared-memory segments it
@@ -88,43 +87,13 @@ floor_kb=$(measure "$floor")
 kill "$floor"; wait "$floor" 2>/dev/null || true
 
 # The stand-in and a session signed in there.
-data="$tmp/stand-in"
-mkdir -p "$data"
-"$build/tools/fake-hosted-service/tovrik-fake-hosted-service" --data-dir "$data" \
-    --account "ada@example.com:secret123:1200" >"$data/log" 2>&1 &
-stand_in=$!
+real_app_start_stand_in "$tmp/stand-in"
 trap 'kill "$stand_in" 2>/dev/null || true' EXIT
-port=""
-for _ in $(seq 1 300); do
-  port=$(sed -n 's/^fake hosted service listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$data/log")
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-[ -n "$port" ] || { echo "measure-rss: the stand-in did not start" >&2; cat "$data/log" >&2; exit 1; }
-export https_proxy="http://127.0.0.1:$port" HTTPS_PROXY="http://127.0.0.1:$port"
-export TOVRIK_EXTRA_CA_FILE="$data/trusted-ca.pem"
-domain=$(sed -n 's/^#define TOVRIK_WEB_DOMAIN "\(.*\)"$/\1/p' "$build/src/common/generated/common/BuildSettings.h")
-host="https://${domain:-tovrik.ai}"
-token=$(curl -sS --cacert "$TOVRIK_EXTRA_CA_FILE" -H 'Content-Type: application/json' \
-             -d '{"email":"ada@example.com","password":"secret123"}' "$host/auth/signin" |
-        python3 -c 'import json,sys; print(json.load(sys.stdin)["sessionToken"])')
-# Where qtkeychain files Tovrik's items, in the form it reads back.
-printf '%s' "$(printf '%s' "$token" | base64 -w0)" |
-  secret-tool store --label "Tovrik session" user hostedAccountSessionToken \
-              server ai.tovrik.mac.credentials type base64
-mkdir -p "$XDG_DATA_HOME/Tovrik"
-chmod 700 "$XDG_DATA_HOME/Tovrik"
-printf '{\n    "hostedAccountEmail": "ada@example.com"\n}\n' >"$XDG_DATA_HOME/Tovrik/tovrik.settings.json"
-chmod 600 "$XDG_DATA_HOME/Tovrik/tovrik.settings.json"
-
-"$build/src/app/tovrik" >"$tmp/tovrik.log" 2>&1 &
-app=$!
-# Every launch shows the panel; a click outside it (on the second monitor)
-# hides it, as a user would.
-sleep 3
-xdotool mousemove 3840 1000 click 1
+real_app_sign_in
+real_app_start "$tmp/tovrik.log"
+real_app_hide_panel
 app_kb=$(measure "$app")
-if ! grep -q "GET .*/auth/me" "$data/log"; then
+if ! grep -q "GET .*/auth/me" "$stand_in_log"; then
   echo "measure-rss: Tovrik never checked its session with the stand-in (not signed in?)" >&2
   cat "$tmp/tovrik.log" >&2
 fi

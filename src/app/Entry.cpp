@@ -13,6 +13,7 @@
 #include <QMetaObject>
 #include <cstdio>
 #include <cstdlib>
+#include <malloc.h>
 
 namespace tovrik::app {
 
@@ -43,6 +44,10 @@ int runApplication(int argc, char** argv, constants::RandomFill randomFill)
     }
     // Always the X11 plugin, also under XWayland: the platform layer speaks X11.
     qputenv("QT_QPA_PLATFORM", "xcb");
+    // Two malloc arenas at most: the capture, encoding and observation
+    // workers would otherwise each keep an arena of their own, holding what
+    // a UI Autopilot run's screenshots took long after it ended.
+    mallopt(M_ARENA_MAX, 2);
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(constants::appDisplayName);

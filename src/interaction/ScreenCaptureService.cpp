@@ -156,6 +156,14 @@ ScreenCaptureService::Frames ScreenCaptureService::grabFrames(bool startEncoding
     return frames;
 }
 
+void ScreenCaptureService::releaseBuffers()
+{
+    if (m_bufferRelease)
+        Clock::instance().cancel(m_bufferRelease);
+    m_bufferRelease = 0;
+    platform::Platform::get().capture().releaseBuffers();
+}
+
 void ScreenCaptureService::scheduleBufferRelease()
 {
     auto& clock = Clock::instance();
@@ -231,14 +239,18 @@ QCoro::Task<ScreenCapturePayloads> captureAllScreensForModel(ScreenCaptureServic
     std::exception_ptr failure;
     try {
         // Nothing of the overlay may reach a screenshot: wait until the
-        // server has processed the unmapping and repainted what was below
-        // (the overlay covers every display).
-        QList<uint32_t> vacated;
-        if (wasSuspended)
-            for (const auto& d : platform::Platform::get().displays().displays())
-                if (d.isActive && d.displayID != 0)
-                    vacated << d.displayID;
-        capture.synchronize(vacated);
+        // server has processed its going and repainted what it covered
+        // (what it drew, or every display).
+        if (wasSuspended && overlay.vacated) {
+            capture.synchronizeAreas(overlay.vacated());
+        } else {
+            QList<uint32_t> vacated;
+            if (wasSuspended)
+                for (const auto& d : platform::Platform::get().displays().displays())
+                    if (d.isActive && d.displayID != 0)
+                        vacated << d.displayID;
+            capture.synchronize(vacated);
+        }
         frames = guard->grabFrames();
     } catch (...) {
         failure = std::current_exception();
@@ -259,6 +271,9 @@ QCoro::Task<ScreenCapturePayloads> captureAllScreensForModel(ScreenCaptureServic
         QPointer<overlay::OverlayWindowController> guard(overlay);
         hooks.probes = [guard]() { return guard ? guard->screenCaptureProbes() : QList<platform::RepaintProbe>(); };
         hooks.suspend = [guard]() { return guard ? guard->suspendForScreenCapture() : false; };
+        hooks.vacated = [guard]() {
+            return guard ? guard->screenCaptureVacatedAreas() : QList<platform::VacatedArea>();
+        };
         hooks.resume = [guard](bool wasSuspended) {
             if (guard)
                 guard->resumeAfterScreenCapture(wasSuspended);

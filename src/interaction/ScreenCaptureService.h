@@ -79,6 +79,8 @@ public:
     // The capture buffers are kept this long after the last capture (a run
     // of captures reuses them), then given back.
     static constexpr double bufferKeepSeconds = 20.0;
+    // Gives them back now (a run of captures has ended).
+    void releaseBuffers();
 
 private:
     void refreshRevision();
@@ -91,10 +93,13 @@ private:
 // How the capture step takes the overlay off screen: `probes` names opaque
 // pixels the overlay shows now (asked before it goes, so that the repaint
 // without it can be told from a late one with it); `suspend` returns
-// whether it did; `resume` gets that answer. Any may be empty.
+// whether it did; `vacated`, asked after it did, what it covered (without
+// it, every display counts as wholly vacated); `resume` gets the answer of
+// `suspend`. Any may be empty.
 struct ScreenCaptureOverlayHooks {
     std::function<QList<platform::RepaintProbe>()> probes;
     std::function<bool()> suspend;
+    std::function<QList<platform::VacatedArea>()> vacated;
     std::function<void(bool wasSuspended)> resume;
 };
 

@@ -21,6 +21,8 @@
 
 #include <QMetaObject>
 
+#include <malloc.h>
+
 namespace tovrik {
 
 void TovrikAppModel::wireUIAutopilot()
@@ -145,6 +147,11 @@ QCoro::Task<void> TovrikAppModel::runUIAutopilotInteraction(QString prompt, quin
         m_desktopInputService->releaseHeldInputs();
     monitor->stop(owner);
     if (alive) {
+        // What the run's captures and requests took is given back once, at
+        // its end: the capture buffers, and the heap the screenshots' JPEG,
+        // base64 and JSON copies grew.
+        m_screenCaptureService->releaseBuffers();
+        malloc_trim(0);
         appendInterruptedUIAutopilotTurn(interactionVersion);
         if (current) {
             setUIAutopilotBusy(false);

@@ -1,20 +1,14 @@
 #include "overlay/CursorOverlayWindowManager.h"
 
 #include "common/Clock.h"
-#include "overlay/BlankPageRelease.h"
 #include "overlay/OverlayCoordinates.h"
 #include "overlay/X11Support.h"
 #include "platform/Platform.h"
 
-#include <QBackingStore>
 #include <QEasingCurve>
 #include <QGuiApplication>
-#include <QImage>
-#include <QPaintEvent>
-#include <QResizeEvent>
 #include <algorithm>
 #include <cmath>
-#include <qpa/qplatformbackingstore.h>
 #include <tuple>
 #include <vector>
 
@@ -27,19 +21,6 @@ namespace tovrik::overlay {
 
 namespace {
 
-// Pixels at or above this alpha count as drawn when the window clips itself
-// to its content (no compositor: partial alpha would show as dark fringes).
-constexpr int kMaskAlphaThreshold = 160;
-
-// A region out of the window's bounds: an empty shape, so nothing shows
-// (an empty QRegion would instead remove the mask and show everything).
-const QRegion kNothingShown(-2, -2, 1, 1);
-
-// How long after the content's last paint the blank pages of the backing
-// store are given back: a glyph in flight repaints every frame, so this
-// waits for the motion to end.
-constexpr double kBlankPageReleaseDelay = 1.0;
-
 double easeIn(double t)
 {
     static const QEasingCurve curve = [] {
@@ -50,46 +31,6 @@ double easeIn(double t)
     return curve.valueForProgress(std::clamp(t, 0.0, 1.0));
 }
 
-// The pixels of `image` with alpha >= threshold, as a region offset by
-// `origin`. Rows with the same runs are merged into one band, which is the
-// canonical form QRegion itself uses.
-QRegion alphaRegion(const QImage& image, QPoint origin)
-{
-    std::vector<QRect> rects;
-    std::vector<std::pair<int, int>> bandRuns, rowRuns;
-    int bandTop = 0;
-    const auto flush = [&](int bandBottom) {
-        for (const auto& [start, end] : bandRuns)
-            rects.emplace_back(origin.x() + start, origin.y() + bandTop, end - start, bandBottom - bandTop);
-    };
-    for (int y = 0; y < image.height(); ++y) {
-        rowRuns.clear();
-        const QRgb* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
-        int x = 0;
-        while (x < image.width()) {
-            while (x < image.width() && qAlpha(line[x]) < kMaskAlphaThreshold)
-                ++x;
-            const int start = x;
-            while (x < image.width() && qAlpha(line[x]) >= kMaskAlphaThreshold)
-                ++x;
-            if (x > start)
-                rowRuns.emplace_back(start, x);
-        }
-        if (y == 0 || rowRuns != bandRuns) {
-            if (y > 0)
-                flush(y);
-            bandRuns = rowRuns;
-            bandTop = y;
-        }
-    }
-    if (image.height() > 0)
-        flush(image.height());
-    QRegion region;
-    if (!rects.empty())
-        region.setRects(rects.data(), int(rects.size()));
-    return region;
-}
-
 using DisplayKey = std::tuple<uint32_t, double, double, double, double>;
 
 DisplayKey keyOf(uint32_t id, const QRectF& f)
@@ -98,234 +39,6 @@ DisplayKey keyOf(uint32_t id, const QRectF& f)
 }
 
 } // namespace
-
-QList<QPair<QPoint, QRgb>> opaqueSamples(const QImage& image, QRect area, int count)
-{
-    QList<QPair<QPoint, QRgb>> samples;
-    area = area.intersected(image.rect());
-    if (count <= 0 || area.isEmpty()
-        || (image.format() != QImage::Format_ARGB32_Premultiplied && image.format() != QImage::Format_ARGB32
-            && image.format() != QImage::Format_RGB32))
-        return samples;
-    // A sparse grid (every 4th pixel of every 8th row) finds anything
-    // drawn at least a few pixels wide without reading a whole display.
-    constexpr int step = 4, rowStep = 8;
-    constexpr size_t maxHits = 16384;
-    const bool alpha = image.hasAlphaChannel();
-    std::vector<QPair<QPoint, QRgb>> hits;
-    for (int y = area.top() + rowStep / 2; y <= area.bottom() && hits.size() < maxHits; y += rowStep) {
-        const QRgb* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
-        for (int x = area.left() + step / 2; x <= area.right(); x += step)
-            if (!alpha || qAlpha(line[x]) == 255)
-                hits.emplace_back(QPoint(x, y), line[x] | 0xff000000u);
-    }
-    if (hits.empty())
-        return samples;
-    // Candidates spread evenly over the hits (so over everything drawn);
-    // distinct colours first, as a colour that happens to be beneath as
-    // well tells nothing.
-    const size_t candidates = std::min(hits.size(), size_t(count) * 8);
-    std::vector<QPair<QPoint, QRgb>> spread;
-    for (size_t i = 0; i < candidates; ++i)
-        spread.push_back(hits[(2 * i + 1) * hits.size() / (2 * candidates)]);
-    QList<QRgb> colours;
-    for (const auto& c : spread)
-        if (samples.size() < count && !colours.contains(c.second)) {
-            colours << c.second;
-            samples << c;
-        }
-    for (const auto& c : spread)
-        if (samples.size() < count && !samples.contains(c))
-            samples << c;
-    return samples;
-}
-
-// ---------------------------------------------------------------- window
-
-CursorOverlayWindow::CursorOverlayWindow(std::optional<uint32_t> displayID, QRectF screenFrame, QRectF qtGeometry)
-    : QWidget(nullptr,
-              Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool
-                  | Qt::X11BypassWindowManagerHint | Qt::WindowDoesNotAcceptFocus | Qt::WindowTransparentForInput
-                  | Qt::NoDropShadowWindowHint)
-    , m_displayID(displayID)
-    , m_screenFrame(screenFrame)
-{
-    setAttribute(Qt::WA_TranslucentBackground);
-    setAttribute(Qt::WA_NoSystemBackground);
-    setAttribute(Qt::WA_ShowWithoutActivating);
-    setAttribute(Qt::WA_X11DoNotAcceptFocus);
-    setAttribute(Qt::WA_TransparentForMouseEvents);
-    setAttribute(Qt::WA_QuitOnClose, false);
-    setFocusPolicy(Qt::NoFocus);
-    setWindowTitle(QStringLiteral("Tovrik overlay"));
-    setGeometry(qtGeometry.toAlignedRect());
-    m_blankPageTimer = new ClockTimer(this);
-    connect(m_blankPageTimer, &ClockTimer::timeout, this, [this] { releaseBlankBackingStorePages(this); });
-}
-
-CursorOverlayWindow::~CursorOverlayWindow()
-{
-    if (m_content)
-        m_content->removeEventFilter(this);
-}
-
-void CursorOverlayWindow::setContentView(QWidget* view)
-{
-    if (m_content == view)
-        return;
-    if (m_content) {
-        QWidget* old = m_content;
-        old->removeEventFilter(this);
-        old->hide();
-        old->deleteLater();
-    }
-    m_content = view;
-    m_contentRegion = QRegion();
-    if (view) {
-        view->setParent(this);
-        view->setGeometry(rect());
-        view->setAttribute(Qt::WA_TransparentForMouseEvents);
-        view->installEventFilter(this);
-        view->show();
-    }
-    if (m_clipToContent)
-        refreshContentRegion(QRegion(rect()));
-}
-
-void CursorOverlayWindow::setFadeOpacity(double opacity)
-{
-    m_fadeOpacity = std::clamp(opacity, 0.0, 1.0);
-    setWindowOpacity(m_fadeOpacity);
-}
-
-void CursorOverlayWindow::setClipToContent(bool clip)
-{
-    if (m_clipToContent == clip)
-        return;
-    m_clipToContent = clip;
-    if (clip) {
-        m_contentRegion = QRegion();
-        refreshContentRegion(QRegion(rect()));
-    } else {
-        m_pendingDirty = QRegion();
-        clearMask();
-    }
-}
-
-void CursorOverlayWindow::orderFront()
-{
-    if (!isVisible())
-        QWidget::show();
-    else if (m_nativelyUnmapped)
-        x11::setNativeWindowMapped(this, true);
-    m_nativelyUnmapped = false;
-    raiseAbove();
-}
-
-void CursorOverlayWindow::takeOffScreen()
-{
-    if (isVisible() && x11::setNativeWindowMapped(this, false))
-        m_nativelyUnmapped = true;
-    else
-        orderOut();
-}
-
-void CursorOverlayWindow::putBackOnScreen() { orderFront(); }
-
-void CursorOverlayWindow::raiseAbove()
-{
-    // The offscreen platform (tests, benchmarks) has no stacking order.
-    static const bool stacking = QGuiApplication::platformName() != QLatin1String("offscreen");
-    if (stacking)
-        raise();
-}
-
-void CursorOverlayWindow::orderOut()
-{
-    m_nativelyUnmapped = false;
-    QWidget::hide();
-}
-
-void CursorOverlayWindow::releaseBlankPagesLater()
-{
-    m_blankPageTimer->start(kBlankPageReleaseDelay, false);
-}
-
-bool CursorOverlayWindow::eventFilter(QObject* watched, QEvent* event)
-{
-    if (watched == m_content && event->type() == QEvent::Paint)
-        releaseBlankPagesLater();
-    if (m_clipToContent && watched == m_content && event->type() == QEvent::Paint) {
-        // The content is about to paint this region; once it has, re-read
-        // what it drew there and clip the window to it.
-        m_pendingDirty += static_cast<QPaintEvent*>(event)->region();
-        if (!m_maskUpdateQueued) {
-            m_maskUpdateQueued = true;
-            QPointer<CursorOverlayWindow> self(this);
-            QMetaObject::invokeMethod(
-                this,
-                [self]() {
-                    if (!self)
-                        return;
-                    self->m_maskUpdateQueued = false;
-                    const QRegion dirty = self->m_pendingDirty;
-                    self->m_pendingDirty = QRegion();
-                    if (self->m_clipToContent)
-                        self->refreshContentRegion(dirty);
-                },
-                Qt::QueuedConnection);
-        }
-    }
-    return QWidget::eventFilter(watched, event);
-}
-
-void CursorOverlayWindow::resizeEvent(QResizeEvent* event)
-{
-    QWidget::resizeEvent(event);
-    if (m_content)
-        m_content->setGeometry(rect());
-}
-
-void CursorOverlayWindow::refreshContentRegion(const QRegion& dirty)
-{
-    // Re-read each dirty rectangle on its own: the old and the new place of
-    // a glyph that jumped across the screen must not become one huge area.
-    const QRegion area = dirty.intersected(rect());
-    QRegion drawn;
-    if (m_content) {
-        for (const QRect& r : area) {
-            QImage image(r.size(), QImage::Format_ARGB32_Premultiplied);
-            image.fill(Qt::transparent);
-            m_content->render(&image, QPoint(0, 0), QRegion(r), QWidget::DrawChildren);
-            drawn += alphaRegion(image, r.topLeft());
-        }
-    }
-    const QRegion updated = m_contentRegion.subtracted(area).united(drawn);
-    if (updated == m_contentRegion && !(m_contentRegion.isEmpty() && mask().isEmpty()))
-        return;
-    const QRegion added = updated.subtracted(m_contentRegion);
-    m_contentRegion = updated;
-    applyMask();
-    if (m_content && !added.isEmpty())
-        m_content->update(added);
-}
-
-QList<QPair<QPoint, QRgb>> CursorOverlayWindow::opaqueSamples(int count) const
-{
-    QBackingStore* store = backingStore();
-    if (count <= 0 || !isVisible() || m_fadeOpacity < 1.0 || !store || !store->handle())
-        return {};
-    // The backing store holds what was last painted and sent to the server,
-    // in device pixels (it may be larger than the window).
-    const QImage image = store->handle()->toImage();
-    const QSize device = (QSizeF(size()) * devicePixelRatioF()).toSize().boundedTo(image.size());
-    return overlay::opaqueSamples(image, QRect(QPoint(0, 0), device), count);
-}
-
-void CursorOverlayWindow::applyMask()
-{
-    setMask(m_contentRegion.isEmpty() ? kNothingShown : m_contentRegion);
-}
 
 // ---------------------------------------------------------------- manager
 
@@ -565,6 +278,11 @@ bool CursorOverlayWindowManager::suspendForCapture()
     // A window still fading out would land in the capture: finish every fade
     // now, whatever else happens.
     bool changedScreen = false;
+    // Fading windows leave by being unmapped: all of their displays.
+    m_vacatedAreas.clear();
+    for (auto* w : m_fadingOverlayWindows)
+        if (w->isVisible() && w->displayID())
+            m_vacatedAreas.append({*w->displayID(), std::nullopt});
     if (!m_fades.isEmpty()) {
         const auto ids = [this] {
             QList<quint64> list;
@@ -586,8 +304,14 @@ bool CursorOverlayWindowManager::suspendForCapture()
     bool suspended = false;
     if (!m_overlayWindows.isEmpty() && !m_isSuspendedForCapture) {
         m_isSuspendedForCapture = true;
-        for (auto* w : m_overlayWindows)
-            w->takeOffScreen();
+        // With a compositor a window is emptied where it drew rather than
+        // unmapped: the compositor then repaints that little, not the
+        // window's whole display.
+        for (auto* w : m_overlayWindows) {
+            w->takeOffScreen(m_compositorActive);
+            if (w->displayID())
+                m_vacatedAreas.append({*w->displayID(), w->vacatedPixels()});
+        }
         suspended = changedScreen = true;
     }
     updateRaiseTimer();

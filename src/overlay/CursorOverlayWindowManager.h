@@ -5,6 +5,7 @@
 // companion cursor view of its screen. Owned by OverlayWindowController; only
 // the controller calls it.
 
+#include "overlay/DrawnPixels.h"
 #include "platform/Capture.h"
 #include "platform/Types.h"
 
@@ -25,15 +26,10 @@ namespace tovrik::overlay {
 
 class OverlayWindowController;
 
-// Up to `count` pixels of `area` in `image` (ARGB32, premultiplied or not,
-// or RGB32) that are fully opaque, with their colours (0xffRRGGBB): spread
-// over everything drawn there, of as many colours as there are.
-QList<QPair<QPoint, QRgb>> opaqueSamples(const QImage& image, QRect area, int count);
-
 // One overlay window. Never takes focus or clicks (Qt::WindowTransparentForInput,
 // Qt::WindowDoesNotAcceptFocus, WA_ShowWithoutActivating, override-redirect),
 // never appears in the taskbar (Qt::Tool). Without a compositor the window is
-// clipped to the pixels its content draws (a shape mask), so the desktop never
+// clipped to the pixels its content draws (its X shape), so the desktop never
 // turns black behind the transparent parts. A second after its content last
 // painted, the blank pages of its backing store are given back (see
 // BlankPageRelease.h).
@@ -74,10 +70,16 @@ public:
     // Off screen for a capture and back. On X11 only the native window is
     // unmapped: putting it back then costs no round trip and no repaint of
     // the whole window, just the server's copy of what Qt already holds.
+    // `inPlace` (with a compositor) instead leaves the window mapped and
+    // makes what it drew transparent on the server, so that the compositor
+    // repaints only that; putting it back flushes those pixels again.
     // Elsewhere (and for a window never shown) these are orderOut() and
     // orderFront().
-    void takeOffScreen();
+    void takeOffScreen(bool inPlace = false);
     void putBackOnScreen();
+    // What the window covered when it last went off screen for a capture:
+    // device pixels from its top-left corner, nullopt for all of it.
+    std::optional<QRegion> vacatedPixels() const { return m_vacatedPixels; }
     // Raises the window to the top of the stacking order (no activation).
     void raiseAbove();
 
@@ -87,8 +89,11 @@ protected:
 
 private:
     void refreshContentRegion(const QRegion& dirty);
-    void applyMask();
+    void applyShape(const std::optional<QRegion>& shape);
     void releaseBlankPagesLater();
+    QRegion drawnPixels() const;
+    void watchContent(QWidget* widget);
+    void flushCleared();
 
     std::optional<uint32_t> m_displayID;
     QRectF m_screenFrame;
@@ -96,10 +101,20 @@ private:
     double m_fadeOpacity = 1.0;
     bool m_clipToContent = false;
     bool m_maskUpdateQueued = false;
+    bool m_readingContent = false;
     QRegion m_pendingDirty;
     QRegion m_contentRegion;
+    // The shape last given (nullopt: none), and whether the server holds it
+    // (X11) rather than a widget mask.
+    std::optional<QRegion> m_shape;
+    bool m_nativeShape = false;
     ClockTimer* m_blankPageTimer = nullptr;
     bool m_nativelyUnmapped = false;
+    bool m_nativelyCleared = false;
+    // What the content may have drawn (device pixels): every region it
+    // painted since the pixels were last read.
+    mutable QRegion m_maybeDrawn;
+    std::optional<QRegion> m_vacatedPixels;
 };
 
 class CursorOverlayWindowManager : public QObject {
@@ -134,6 +149,8 @@ public:
     // the compositor has not yet drawn the screen without the windows.
     // None without a compositor.
     QList<platform::RepaintProbe> captureProbes() const;
+    // What the windows covered when they last went for a capture, per display.
+    const QList<platform::VacatedArea>& vacatedAreas() const { return m_vacatedAreas; }
     static constexpr int probesPerWindow = 6;
 
     const QList<CursorOverlayWindow*>& overlayWindows() const { return m_overlayWindows; }
@@ -162,6 +179,7 @@ private:
     QList<CursorOverlayWindow*> m_overlayWindows;
     QList<CursorOverlayWindow*> m_fadingOverlayWindows;
     bool m_isSuspendedForCapture = false;
+    QList<platform::VacatedArea> m_vacatedAreas;
     ViewFactory m_viewFactory;
     bool m_compositorActive = true;
 

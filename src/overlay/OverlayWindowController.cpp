@@ -296,6 +296,11 @@ bool OverlayWindowController::suspendForScreenCapture()
     return m_windowManager->suspendForCapture();
 }
 
+QList<platform::VacatedArea> OverlayWindowController::screenCaptureVacatedAreas() const
+{
+    return m_windowManager->vacatedAreas();
+}
+
 void OverlayWindowController::resumeAfterScreenCapture(bool wasSuspended)
 {
     if (!wasSuspended)

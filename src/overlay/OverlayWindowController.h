@@ -109,6 +109,9 @@ public:
     // CursorOverlayWindowManager::captureProbes()).
     QList<platform::RepaintProbe> screenCaptureProbes() const;
     bool suspendForScreenCapture();
+    // What the windows covered when they last went for a capture (see
+    // CursorOverlayWindowManager::vacatedAreas()).
+    QList<platform::VacatedArea> screenCaptureVacatedAreas() const;
     void resumeAfterScreenCapture(bool wasSuspended);
 
     // ---- response presentation, point mapping, return flight ----

@@ -5,6 +5,9 @@
 // our window changes. Both answer sensibly when Qt does not run on X11
 // (offscreen tests): a compositor is assumed and syncing does nothing.
 
+#include <QRegion>
+#include <optional>
+
 class QWidget;
 
 namespace tovrik::overlay::x11 {
@@ -23,5 +26,18 @@ void syncWithServer();
 // flushes what the server exposes). False, doing nothing, when not on X11 or
 // the widget has no native window.
 bool setNativeWindowMapped(QWidget* window, bool mapped);
+// Sets the bounding shape of the native X window of top-level `window` (in
+// its logical pixels; nullopt: the whole window), creating that window if
+// need be. Unlike a widget mask this leaves Qt painting the whole window
+// into its backing store: only the server shows less. False, doing nothing,
+// when not on X11.
+bool setNativeWindowShape(QWidget* window, const std::optional<QRegion>& shape);
+// Makes `pixels` (device pixels from the window's top-left corner) of the
+// native X window of top-level `window` fully transparent, behind Qt's back:
+// its backing store keeps what it drew, and flushing that region shows it
+// again. For a 32-bit window shown by a compositor, which then repaints just
+// that region. False, doing nothing, when not on X11 or the widget has no
+// native window.
+bool clearNativeWindowArea(QWidget* window, const QRegion& pixels);
 
 } // namespace tovrik::overlay::x11

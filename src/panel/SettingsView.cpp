@@ -172,7 +172,6 @@ SettingsView::SettingsView(TovrikAppModel* model, std::function<void()> onClose,
     if (model)
         connect(model, &TovrikAppModel::changed, this, &SettingsView::refresh);
     connect(&m_permissionTimer, &ClockTimer::timeout, this, &SettingsView::onRefreshTick);
-    m_permissionTimer.start(permissionRefreshInterval, true);
     refresh();
 }
 
@@ -363,6 +362,15 @@ void SettingsView::showEvent(QShowEvent*)
 {
     if (m_model)
         m_model->refreshPermissions();
+    if (!m_permissionTimer.isActive())
+        m_permissionTimer.start(permissionRefreshInterval, true);
+}
+
+void SettingsView::hideEvent(QHideEvent*)
+{
+    // Nobody sees the flags while the panel is hidden; showing it again
+    // refreshes them at once.
+    m_permissionTimer.stop();
 }
 
 void SettingsView::onRefreshTick()

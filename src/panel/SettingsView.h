@@ -27,9 +27,9 @@ class TovrikMarkView;
 // The root view of the panel: the card (gradient, three hairline borders),
 // the 51-point header, a divider, and exactly one screen chosen from the
 // model's flags. It keeps no state: it reads the model on every change and
-// calls the model's actions (or onClose). While it exists it refreshes the
-// permission flags once on show and every 0.8 s while signed in with a
-// trusted origin.
+// calls the model's actions (or onClose). It refreshes the permission flags
+// once on show and then every 0.8 s while signed in with a trusted origin,
+// for as long as it is shown (a hidden panel wakes nothing).
 class SettingsView : public QWidget {
     Q_OBJECT
 public:
@@ -68,6 +68,7 @@ protected:
     void paintEvent(QPaintEvent*) override;
     void resizeEvent(QResizeEvent*) override;
     void showEvent(QShowEvent*) override;
+    void hideEvent(QHideEvent*) override;
 
 private:
     void layoutHeader();

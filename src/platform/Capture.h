@@ -3,8 +3,10 @@
 #include <QImage>
 #include <QList>
 #include <QPoint>
+#include <QRegion>
 #include <QString>
 #include <cstdint>
+#include <optional>
 
 namespace tovrik::platform {
 
@@ -27,6 +29,13 @@ struct RepaintProbe {
     friend bool operator==(const RepaintProbe&, const RepaintProbe&) = default;
 };
 
+// What windows that just left the screen covered on one display: native
+// pixels from its top-left corner, or nullopt for the whole display.
+struct VacatedArea {
+    uint32_t displayID = 0;
+    std::optional<QRegion> pixels;
+};
+
 class DisplayCapture {
 public:
     virtual ~DisplayCapture() = default;
@@ -44,6 +53,16 @@ public:
     // far and repainted; `vacatedDisplays` are the displays whose whole
     // area windows have just left (their repaint is waited for).
     virtual void synchronize(const QList<uint32_t>& vacatedDisplays = {}) = 0;
+    // The same for windows that left only part of a display: the repaint
+    // of those areas is waited for.
+    virtual void synchronizeAreas(const QList<VacatedArea>& vacated)
+    {
+        QList<uint32_t> displays;
+        for (const auto& area : vacated)
+            if (!displays.contains(area.displayID))
+                displays << area.displayID;
+        synchronize(displays);
+    }
     virtual ForegroundInfo foreground() = 0;
     // Gives back the buffers kept between captures (those no image holds).
     virtual void releaseBuffers() {}

@@ -221,8 +221,10 @@ namespace {
 struct DotView : QWidget {
     using QWidget::QWidget;
     QRect dot{100, 100, 20, 10};
+    int paints = 0;
     void paintEvent(QPaintEvent*) override
     {
+        ++paints;
         QPainter p(this);
         p.fillRect(rect(), QColor(0, 0, 0, 0)); // the 0.001 backdrop rounds to 0
         p.fillRect(dot, QColor(47, 125, 246));
@@ -244,6 +246,13 @@ TEST_F(WindowsTest, WithoutACompositorEachWindowIsClippedToWhatItsContentDraws)
     EXPECT_FALSE(manager().compositorActive());
     EXPECT_TRUE(w->clipsToContent());
     EXPECT_EQ(w->contentRegion(), QRegion(100, 100, 20, 10));
+    // Once clipped, a window at rest paints nothing more (reading what the
+    // content draws is no reason to read it again).
+    drainEvents();
+    const int paints = view->paints;
+    for (int i = 0; i < 20; ++i)
+        QCoreApplication::processEvents();
+    EXPECT_EQ(view->paints, paints);
     // Nothing drawn: nothing shown (not "no mask", which would show it all).
     view->dot = QRect();
     view->update(QRect(100, 100, 20, 10));
@@ -291,6 +300,27 @@ TEST(OverlayProbes, OpaquePixelsSpreadOverEveryColourNeverTranslucentOnes)
         EXPECT_TRUE(glyph.contains(sample.first));
     image.fill(QColor(0, 0, 0, 254));
     EXPECT_TRUE(overlay::opaqueSamples(image, image.rect(), 6).isEmpty());
+}
+
+// What a capture waits to see repainted: every tile holding a pixel that is
+// not fully transparent (however faint), within the area asked about.
+TEST(OverlayDrawnTiles, EveryTileWithAnyVisiblePixelAndNoOther)
+{
+    QImage image(200, 100, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    image.setPixel(70, 40, qPremultiply(qRgba(47, 125, 246, 255)));
+    image.setPixel(199, 99, qRgba(1, 1, 1, 1)); // the faintest glow, in a tile cut by the edge
+    image.setPixel(10, 5, qRgba(0, 0, 0, 255)); // opaque black is drawn too
+    image.setPixel(40, 5, qRgba(0, 0, 0, 255));
+    EXPECT_EQ(overlay::drawnTiles(image, image.rect()),
+              QRegion(0, 0, 64, 32) + QRegion(64, 32, 32, 32) + QRegion(192, 96, 8, 4));
+    // Only where asked; a tile is cut to nothing beyond the image.
+    EXPECT_EQ(overlay::drawnTiles(image, QRegion(60, 30, 20, 20) + QRegion(300, 300, 5, 5)),
+              QRegion(64, 32, 32, 32));
+    EXPECT_TRUE(overlay::drawnTiles(image, QRegion(100, 0, 90, 90)).isEmpty());
+    // Without alpha every pixel shows.
+    EXPECT_EQ(overlay::drawnTiles(image.convertToFormat(QImage::Format_RGB32), QRegion(100, 0, 90, 90)),
+              QRegion(100, 0, 90, 90));
 }
 
 TEST_F(WindowsTest, CaptureProbesComeFromEveryShownWindowAndNoneWhileSuspended)

@@ -209,7 +209,7 @@ TEST_F(SettingsViewTest, EveryReadyStatusFitsItsOneLineAndALongerOneIsCutWithAnE
     }
 }
 
-TEST_F(SettingsViewTest, PermissionsRefreshOnShowAndEvery800msOnlyWhenSignedInWithATrustedOrigin)
+TEST_F(SettingsViewTest, PermissionsRefreshOnShowAndEvery800msWhileShownOnlyWhenSignedInWithATrustedOrigin)
 {
     make();
     sim->simPermissions().accessibility = false;
@@ -227,6 +227,18 @@ TEST_F(SettingsViewTest, PermissionsRefreshOnShowAndEvery800msOnlyWhenSignedInWi
     advance(0.79, 0.79);
     EXPECT_TRUE(model->accessibilityGranted());
     advance(0.02, 0.02);
+    EXPECT_FALSE(model->accessibilityGranted());
+    // Hidden, the view does not tick (the idle app wakes for nothing); shown
+    // again it refreshes at once and then ticks on.
+    view->hide();
+    sim->simPermissions().accessibility = true;
+    advance(5.0, 0.1);
+    EXPECT_FALSE(model->accessibilityGranted());
+    view->show();
+    test::drainEvents();
+    EXPECT_TRUE(model->accessibilityGranted());
+    sim->simPermissions().accessibility = false;
+    advance(0.81, 0.1);
     EXPECT_FALSE(model->accessibilityGranted());
 }
 

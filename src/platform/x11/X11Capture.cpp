@@ -205,6 +205,12 @@ QImage X11Capture::captureGetImage(QRect r)
                             r.width(), r.height());
 }
 
+bool X11Capture::isConnected() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_conn.ok();
+}
+
 QImage X11Capture::captureRootRect(QRect r)
 {
     std::lock_guard lock(m_mutex);
@@ -298,6 +304,33 @@ void X11Capture::stopWatching()
 
 void X11Capture::synchronize(const QList<uint32_t>& vacatedDisplays)
 {
+    QList<VacatedArea> areas;
+    for (uint32_t id : vacatedDisplays)
+        areas.append({id, std::nullopt});
+    synchronizeAreas(areas);
+}
+
+void X11Capture::synchronizeAreas(const QList<VacatedArea>& areas)
+{
+    QRegion vacated;
+    for (const auto& area : areas) {
+        const QRect display = m_displays.pixelRect(area.displayID);
+        vacated += area.pixels ? area.pixels->translated(display.topLeft()).intersected(display) : QRegion(display);
+    }
+    if (!areas.isEmpty() && vacated.isEmpty()) {
+        // The windows covered nothing: there is no repaint to wait for, only
+        // the round trip.
+        std::lock_guard lock(m_mutex);
+        if (m_conn.ok())
+            m_conn.sync();
+        stopWatching();
+        return;
+    }
+    waitForRepaint(vacated);
+}
+
+void X11Capture::waitForRepaint(const QRegion& vacated)
+{
     std::lock_guard lock(m_mutex);
     if (!m_conn.ok())
         return;
@@ -331,9 +364,6 @@ void X11Capture::synchronize(const QList<uint32_t>& vacatedDisplays)
     // some have changed on every display while others keep their colour,
     // the repaint is taken when the root has been quiet for a moment. All
     // within the cap.
-    QRegion vacated;
-    for (uint32_t id : vacatedDisplays)
-        vacated += m_displays.pixelRect(id);
     QRegion pending = vacated;
     const uint8_t damageEvent = xcb_get_extension_data(m_conn, &xcb_damage_id)->first_event + XCB_DAMAGE_NOTIFY;
     bool any = false;
@@ -362,7 +392,7 @@ void X11Capture::synchronize(const QList<uint32_t>& vacatedDisplays)
         }
         if (xcb_connection_has_error(m_conn))
             break;
-        const qint64 cap = vacatedDisplays.isEmpty() ? 50 : repaintWaitCapMs;
+        const qint64 cap = vacated.isEmpty() ? 50 : repaintWaitCapMs;
         qint64 left = cap - elapsed.elapsed();
         if (any && pending.isEmpty()) {
             if (probing && drawnSinceProbed) {

@@ -48,6 +48,7 @@ public:
     QImage captureDisplay(uint32_t displayID) override;
     void watchRepaints(const QList<RepaintProbe>& leaving = {}) override;
     void synchronize(const QList<uint32_t>& vacatedDisplays = {}) override;
+    void synchronizeAreas(const QList<VacatedArea>& vacated) override;
     ForegroundInfo foreground() override;
     void releaseBuffers() override;
 
@@ -55,6 +56,8 @@ public:
     // rectangle lies outside the root.
     QImage captureRootRect(QRect pixels);
     bool usesSharedMemory() const { return m_shmAvailable; }
+    // Whether the connection to the server is up (no request sent).
+    bool isConnected() const;
     // Shared segments held now (lent or idle).
     int segmentCount() const;
     // The longest synchronize() waits for a compositor's repaint. It ends as
@@ -77,6 +80,7 @@ private:
     QImage captureShm(QRect r);
     QImage captureGetImage(QRect r);
     void stopWatching();
+    void waitForRepaint(const QRegion& vacated);
     struct Probe {
         QPoint root;
         uint32_t color = 0;

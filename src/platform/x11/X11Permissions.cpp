@@ -32,9 +32,26 @@ QStringList X11Permissions::missingInputExtensions()
 
 bool X11Permissions::requestAccessibilityTrust() { return accessibilityTrusted(); }
 
-bool X11Permissions::screenCapturePreflight() { return !m_capture.captureRootRect(QRect(0, 0, 1, 1)).isNull(); }
+bool X11Permissions::screenCapturePreflight()
+{
+    // Whether the root can be read is a fact of the server (its security
+    // policy), not of the moment: one capture learns it, and only a lost
+    // connection (no server to read from) changes the answer.
+    if (!m_capture.isConnected()) {
+        m_screenCaptureWorks.reset();
+        return false;
+    }
+    if (!m_screenCaptureWorks)
+        m_screenCaptureWorks = !m_capture.captureRootRect(QRect(0, 0, 1, 1)).isNull();
+    return *m_screenCaptureWorks;
+}
 
-bool X11Permissions::requestScreenCaptureAccess() { return screenCapturePreflight(); }
+bool X11Permissions::requestScreenCaptureAccess()
+{
+    // Asked for by the user: learnt afresh.
+    m_screenCaptureWorks.reset();
+    return screenCapturePreflight();
+}
 
 bool X11Permissions::hasMicrophoneInputDevice() { return !QMediaDevices::audioInputs().isEmpty(); }
 

@@ -2,7 +2,10 @@
 
 // X11 gates neither synthetic input nor capture: accessibility is trusted
 // when XTest and XInput2 are there, screen recording when a 1x1 capture of
-// the root works. The microphone follows Qt Multimedia's input devices:
+// the root works. Both are facts of the server: the extensions are learnt
+// when the backend connects, the capture once (again after an explicit
+// request, and never while the connection is lost), so asking costs no
+// request to the server. The microphone follows Qt Multimedia's input devices:
 // Authorized while one exists; with none it is NotDetermined until asked,
 // Denied after.
 //
@@ -53,6 +56,7 @@ private:
     X11EventTap& m_tap;
     X11Capture& m_capture;
     bool m_microphoneAsked = false;
+    std::optional<bool> m_screenCaptureWorks;
 };
 
 } // namespace tovrik::platform::x11
