@@ -174,7 +174,10 @@ void ScreenCaptureService::scheduleBufferRelease()
     if (m_bufferRelease)
         clock.cancel(m_bufferRelease);
     m_buffersKept = true;
-    m_bufferRelease = clock.schedule(bufferKeepSeconds, this, [this]() { releaseBuffers(); });
+    m_bufferRelease = clock.schedule(bufferKeepSeconds, this, [this]() {
+        m_bufferRelease = 0;
+        releaseBuffers();
+    });
 }
 
 QFuture<void> ScreenCaptureService::warmBuffers()
