@@ -45,7 +45,16 @@ switches() {
   echo "$total"
 }
 
-server_pid() { pgrep -f "^Xvfb $DISPLAY( |\$)" | head -1; }
+# The test environment's Xvfb (started with -displayfd, its command line names
+# no display): the child of one of this script's ancestors.
+server_pid() {
+  local p=$$ x
+  while [ "$p" -gt 1 ]; do
+    x=$(pgrep -x -P "$p" Xvfb | head -1 || true)
+    [ -n "$x" ] && { echo "$x"; return; }
+    p=$(awk '{print $4}' "/proc/$p/stat")
+  done
+}
 server_ticks() { awk '{print $14 + $15}' "/proc/$(server_pid)/stat"; }
 # The inodes of the server's ends of its connections: a client's socket whose
 # peer is one of them is an X connection.

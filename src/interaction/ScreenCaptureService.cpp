@@ -50,6 +50,7 @@ ScreenCaptureService::~ScreenCaptureService()
 {
     if (m_bufferRelease)
         Clock::instance().cancel(m_bufferRelease);
+    m_warming.waitForFinished();
 }
 
 void ScreenCaptureService::refreshRevision()
@@ -161,6 +162,9 @@ void ScreenCaptureService::releaseBuffers()
     if (m_bufferRelease)
         Clock::instance().cancel(m_bufferRelease);
     m_bufferRelease = 0;
+    m_buffersKept = false;
+    // A warming still under way would leave its buffers behind.
+    m_warming.waitForFinished();
     platform::Platform::get().capture().releaseBuffers();
 }
 
@@ -169,10 +173,26 @@ void ScreenCaptureService::scheduleBufferRelease()
     auto& clock = Clock::instance();
     if (m_bufferRelease)
         clock.cancel(m_bufferRelease);
+    m_buffersKept = true;
     m_bufferRelease = clock.schedule(bufferKeepSeconds, this, [this]() {
         m_bufferRelease = 0;
-        platform::Platform::get().capture().releaseBuffers();
+        releaseBuffers();
     });
+}
+
+QFuture<void> ScreenCaptureService::warmBuffers()
+{
+    if (m_buffersKept)
+        return m_warming;
+    QList<uint32_t> displayIDs;
+    for (const auto& d : platform::Platform::get().displays().displays())
+        if (d.isActive && d.displayID != 0)
+            displayIDs << d.displayID;
+    if (displayIDs.isEmpty())
+        return m_warming;
+    scheduleBufferRelease();
+    m_warming = QtConcurrent::run([displayIDs]() { platform::Platform::get().capture().warmBuffers(displayIDs); });
+    return m_warming;
 }
 
 QCoro::Task<ScreenCapturePayloads> ScreenCaptureService::encodeFrames(Frames frames, bool includeNativeImage)

@@ -81,11 +81,19 @@ public:
     static constexpr double bufferKeepSeconds = 20.0;
     // Gives them back now (a run of captures has ended).
     void releaseBuffers();
+    // A capture is likely soon (the user began a turn): readies the buffers
+    // on a worker now, so the turn's capture does not pay for new ones. They
+    // are kept as after a capture; while they are, this does nothing more.
+    QFuture<void> warmBuffers();
 
 private:
     void refreshRevision();
     void scheduleBufferRelease();
     quint64 m_bufferRelease = 0;
+    // Whether the buffers are kept (warmed, or a capture's) until the
+    // release; the warming under way.
+    bool m_buffersKept = false;
+    QFuture<void> m_warming;
     mutable std::mutex stateLock;
     quint64 m_configurationRevision = 0;
 };

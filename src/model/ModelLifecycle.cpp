@@ -323,7 +323,13 @@ void TovrikAppModel::setLastTranscript(const QString& value) { publish(m_lastTra
 void TovrikAppModel::setAgentBusy(bool value) { publish(m_isAgentBusy, value); }
 void TovrikAppModel::setUIAutopilotBusy(bool value) { publish(m_isUIAutopilotBusy, value); }
 void TovrikAppModel::setHotkeyMonitorActive(bool value) { publish(m_hotkeyMonitorActive, value); }
-void TovrikAppModel::setChatOnlyInput(const QString& value) { publish(m_chatOnlyInput, value); }
+void TovrikAppModel::setChatOnlyInput(const QString& value)
+{
+    // Text typed into an idle ask box: a turn and its capture are likely.
+    if (!value.isEmpty() && value != m_chatOnlyInput && !m_isChatOnlyBusy)
+        m_screenCaptureService->warmBuffers();
+    publish(m_chatOnlyInput, value);
+}
 void TovrikAppModel::setChatOnlyStatusMessage(const QString& value) { publish(m_chatOnlyStatusMessage, value); }
 void TovrikAppModel::setChatOnlyBusy(bool value) { publish(m_isChatOnlyBusy, value); }
 void TovrikAppModel::setVoicePreviewStatusMessage(const QString& value) { publish(m_voicePreviewStatusMessage, value); }

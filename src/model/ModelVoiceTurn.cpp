@@ -16,6 +16,7 @@
 #include "interaction/AudioRecorderService.h"
 #include "interaction/FallbackSpeaker.h"
 #include "interaction/HotkeyMonitor.h"
+#include "interaction/ScreenCaptureService.h"
 #include "interaction/SpeechPlayer.h"
 #include "overlay/OverlayWindowController.h"
 #include "platform/Input.h"
@@ -103,6 +104,8 @@ void TovrikAppModel::handlePushToTalkPressed()
     }
     m_pushToTalkRecording = true;
     m_pushToTalkPressedAt = now;
+    // The turn captures the screens once the chord is released.
+    m_screenCaptureService->warmBuffers();
     m_activePushToTalkVersion = m_interactionVersion;
     setVoiceState(TovrikVoiceState::listening);
     m_overlayController->updateVoiceState(TovrikVoiceState::listening);

@@ -66,6 +66,10 @@ public:
     virtual ForegroundInfo foreground() = 0;
     // Gives back the buffers kept between captures (those no image holds).
     virtual void releaseBuffers() {}
+    // Readies the buffers a capture of these displays will use, so that a
+    // capture soon after finds them as warm as one in a run of captures.
+    // Blocking, safe on any thread; changes nothing a capture shows.
+    virtual void warmBuffers(const QList<uint32_t>& displayIDs) { (void)displayIDs; }
 };
 
 // A copy of a captured image with every pixel opaque (0xffRRGGBB), for code

@@ -226,3 +226,37 @@ TEST_F(ScreenCaptureTest, ConfigurationIsCurrentUntilScreensChangeThePointersScr
     ASSERT_TRUE(spinUntil([&] { return pending->done; }));
     EXPECT_TRUE(pending->cancelled());
 }
+
+TEST_F(ScreenCaptureTest, WarmedBuffersAreKeptLikeACapturesAndGivenBackAfterTheSameDelay)
+{
+    useTwoDisplays();
+    ScreenCaptureService service;
+    auto& capture = sim->simCapture();
+    // A turn about to start readies every display's buffers once; more
+    // typing while they are kept asks nothing more of the display server.
+    service.warmBuffers().waitForFinished();
+    EXPECT_EQ(capture.warmCount(), 1);
+    EXPECT_EQ(capture.warmedDisplays(), (QList<uint32_t>{7, 9}));
+    service.warmBuffers().waitForFinished();
+    EXPECT_EQ(capture.warmCount(), 1);
+    // Unused, they go after the delay a capture's buffers are kept.
+    advance(ScreenCaptureService::bufferKeepSeconds - 0.5, 0.5);
+    EXPECT_EQ(capture.releaseCount(), 0);
+    advance(1.0, 0.5);
+    EXPECT_EQ(capture.releaseCount(), 1);
+    advance(60.0, 5.0);
+    EXPECT_EQ(capture.releaseCount(), 1);
+    // Warmed again, then used by a capture: the delay runs from the capture.
+    service.warmBuffers().waitForFinished();
+    EXPECT_EQ(capture.warmCount(), 2);
+    advance(10.0, 0.5);
+    ASSERT_EQ(this->capture(service).size(), 2);
+    advance(ScreenCaptureService::bufferKeepSeconds - 0.5, 0.5);
+    EXPECT_EQ(capture.releaseCount(), 1);
+    advance(1.0, 0.5);
+    EXPECT_EQ(capture.releaseCount(), 2);
+    // Without displays there is nothing to ready.
+    sim->simDisplays().setDisplays({});
+    service.warmBuffers().waitForFinished();
+    EXPECT_EQ(capture.warmCount(), 2);
+}

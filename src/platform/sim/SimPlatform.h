@@ -157,6 +157,12 @@ public:
     void watchRepaints(const QList<RepaintProbe>& leaving = {}) override { m_watched = leaving; }
     void synchronize(const QList<uint32_t>& = {}) override { ++m_syncCount; }
     ForegroundInfo foreground() override { return m_foreground; }
+    void releaseBuffers() override { ++m_releaseCount; }
+    void warmBuffers(const QList<uint32_t>& displayIDs) override
+    {
+        ++m_warmCount;
+        m_warmed = displayIDs;
+    }
 
     static QColor patternColor(uint32_t displayID, int x, int y, QSize size);
     void setImage(uint32_t displayID, QImage image) { m_images.insert(displayID, std::move(image)); }
@@ -164,6 +170,10 @@ public:
     void setForeground(ForegroundInfo info) { m_foreground = std::move(info); }
     int syncCount() const { return m_syncCount; }
     int captureCount() const { return m_captureCount; }
+    int releaseCount() const { return m_releaseCount; }
+    int warmCount() const { return m_warmCount; }
+    // The displays of the last warmBuffers().
+    QList<uint32_t> warmedDisplays() const { return m_warmed; }
     // The probes of the last watchRepaints().
     QList<RepaintProbe> watchedProbes() const { return m_watched; }
 
@@ -175,6 +185,9 @@ private:
     ForegroundInfo m_foreground;
     int m_syncCount = 0;
     int m_captureCount = 0;
+    std::atomic<int> m_releaseCount{0};
+    std::atomic<int> m_warmCount{0};
+    QList<uint32_t> m_warmed;
     std::map<std::pair<uint32_t, std::pair<int, int>>, QImage> m_patterns;
 };
 

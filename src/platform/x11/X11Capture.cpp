@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <unistd.h>
 #include <xcb/damage.h>
 #include <xcb/shm.h>
 
@@ -128,8 +129,10 @@ void X11Capture::releaseBuffers()
                      m_segments.end());
 }
 
-std::shared_ptr<X11Capture::Segment> X11Capture::takeSegment(size_t bytes)
+std::shared_ptr<X11Capture::Segment> X11Capture::takeSegment(size_t bytes, bool* fresh)
 {
+    if (fresh)
+        *fresh = false;
     // An idle segment (held by no image) that is large enough; the idle
     // ones that are not are given back.
     std::shared_ptr<Segment> found;
@@ -168,7 +171,49 @@ std::shared_ptr<X11Capture::Segment> X11Capture::takeSegment(size_t bytes)
     segment->addr = static_cast<uint8_t*>(addr);
     segment->size = bytes;
     m_segments.push_back(segment);
+    if (fresh)
+        *fresh = true;
     return segment;
+}
+
+void X11Capture::warmBuffers(const QList<uint32_t>& displayIDs)
+{
+    QList<QRect> rects;
+    for (uint32_t id : displayIDs)
+        if (const QRect r = m_displays.pixelRect(id); !r.isEmpty())
+            rects << r;
+    std::lock_guard lock(m_mutex);
+    if (!m_conn.ok() || !m_formatOk || !m_shmAvailable)
+        return;
+    const auto* screen = m_conn.screen();
+    const QRect root(0, 0, screen->width_in_pixels, screen->height_in_pixels);
+    // Held until the end, so that each display gets a segment of its own.
+    std::vector<std::shared_ptr<Segment>> taken;
+    for (const QRect& r : rects) {
+        if (!root.contains(r))
+            continue;
+        const size_t bytes = size_t(r.width()) * 4 * size_t(r.height());
+        bool fresh = false;
+        auto segment = takeSegment(bytes, &fresh);
+        if (!segment)
+            return;
+        taken.push_back(segment);
+        if (!fresh)
+            continue;
+        // A new segment's pages exist nowhere yet: the server's write maps
+        // them on its side (what it writes is overwritten by the capture
+        // that uses the segment), then one read a page maps them on ours.
+        XcbReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
+            m_conn,
+            xcb_shm_get_image(m_conn, m_conn.root(), int16_t(r.x()), int16_t(r.y()), uint16_t(r.width()),
+                              uint16_t(r.height()), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment->seg, 0),
+            nullptr));
+        const long page = std::max(4096L, sysconf(_SC_PAGESIZE));
+        uint8_t sum = 0;
+        for (size_t at = 0; at < bytes; at += size_t(page))
+            sum ^= static_cast<volatile const uint8_t*>(segment->addr)[at];
+        (void)sum;
+    }
 }
 
 QImage X11Capture::captureShm(QRect r)

@@ -51,6 +51,9 @@ public:
     void synchronizeAreas(const QList<VacatedArea>& vacated) override;
     ForegroundInfo foreground() override;
     void releaseBuffers() override;
+    // One idle segment per display, written once by the server (its pages
+    // mapped on both sides); a display that has one already costs nothing.
+    void warmBuffers(const QList<uint32_t>& displayIDs) override;
 
     // A rectangle of the root window (pixels); null on failure or when the
     // rectangle lies outside the root.
@@ -75,7 +78,7 @@ public:
     struct Owner;
 
 private:
-    std::shared_ptr<Segment> takeSegment(size_t bytes);
+    std::shared_ptr<Segment> takeSegment(size_t bytes, bool* fresh = nullptr);
     void dropSegments();
     QImage captureShm(QRect r);
     QImage captureGetImage(QRect r);

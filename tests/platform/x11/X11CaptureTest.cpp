@@ -103,6 +103,22 @@ TEST(X11Capture, AKnownWindowsPixelsAreAtTheirPlace)
     capture.releaseBuffers();
     EXPECT_EQ(capture.segmentCount(), before);
 
+    // Readied buffers: one segment a display, readied once and written by
+    // the server while the window shows. The captures after the window went
+    // use it and show the screen as it is then.
+    capture.warmBuffers({main->displayID});
+    capture.warmBuffers({main->displayID});
+    EXPECT_EQ(capture.segmentCount(), before + 1);
+    window.hide();
+    QCoreApplication::processEvents();
+    ASSERT_TRUE(spinUntil([&] { return !windowShown(); }));
+    EXPECT_EQ(capture.segmentCount(), before + 1);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_TRUE(spinUntil(windowShown));
+    capture.releaseBuffers();
+    EXPECT_EQ(capture.segmentCount(), before);
+
     // Without shared memory, GetImage reads the same pixels.
     X11Capture plain(platform.x11Displays(), false);
     EXPECT_FALSE(plain.usesSharedMemory());
