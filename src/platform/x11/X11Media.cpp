@@ -336,10 +336,10 @@ void X11AudioOutput::probeEnded(const QString& problem)
         qWarning("tovrik: this system cannot play MPEG audio (%s); answers are spoken by the system voice "
                  "(install GStreamer's good plugins for hosted speech)",
                  qPrintable(problem));
-    // Ends the probe's player once this call (which came from it) is over,
-    // or with this output.
-    QMetaObject::invokeMethod(&m_context, [probe = std::shared_ptr<MpegProbe>(std::move(m_probe))]() {},
-                              Qt::QueuedConnection);
+    // The probe's player stays until this output goes: GStreamer may still
+    // be adding the decoder's pads when the verdict arrives, and tearing the
+    // pipeline down then crashed inside the backend. A settled, paused
+    // pipeline costs nothing while it waits.
     for (auto& done : std::exchange(m_probeWaiting, {}))
         done(problem);
 }

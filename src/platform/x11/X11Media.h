@@ -74,7 +74,7 @@ private:
     class MpegProbe;
     void probeEnded(const QString& problem);
     QObject m_context;
-    std::unique_ptr<MpegProbe> m_probe;
+    std::unique_ptr<MpegProbe> m_probe; // kept after its verdict, until this output goes
     std::optional<QString> m_mpegProblem;
     std::vector<std::function<void(const QString&)>> m_probeWaiting;
 };
