@@ -69,6 +69,13 @@ TovrikAppModel::~TovrikAppModel()
     // reach a model that no longer exists (they hold it weakly anyway).
     m_hotkeyMonitor->stop();
     m_userInputActivityMonitor->stop();
+    // A cancelled task wakes through a queued call: let the cancelled ones
+    // unwind now, while the services they were using still exist (a UI
+    // Autopilot run cut by a quit in the middle of typing resumed after the
+    // input service was gone).
+    if (QCoreApplication::instance())
+        for (int pass = 0; pass < 3; ++pass)
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
     // The requests aborted above still have work queued on the network
     // thread; destroying their access managers in this same turn crashes
     // that thread. The two network services go once the event loop has run.
