@@ -5,6 +5,7 @@
 #include "common/Clock.h"
 #include "overlay/BlankPageRelease.h"
 #include "overlay/DrawnPixels.h"
+#include "overlay/FloatingWindow.h"
 #include "overlay/X11Support.h"
 
 #include <QBackingStore>
@@ -38,21 +39,11 @@ QRect scaled(const QRect& r, double ratio)
 } // namespace
 
 CursorOverlayWindow::CursorOverlayWindow(std::optional<uint32_t> displayID, QRectF screenFrame, QRectF qtGeometry)
-    : QWidget(nullptr,
-              Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool
-                  | Qt::X11BypassWindowManagerHint | Qt::WindowDoesNotAcceptFocus | Qt::WindowTransparentForInput
-                  | Qt::NoDropShadowWindowHint)
+    : QWidget(nullptr, floatingWindowFlags)
     , m_displayID(displayID)
     , m_screenFrame(screenFrame)
 {
-    setAttribute(Qt::WA_TranslucentBackground);
-    setAttribute(Qt::WA_NoSystemBackground);
-    setAttribute(Qt::WA_ShowWithoutActivating);
-    setAttribute(Qt::WA_X11DoNotAcceptFocus);
-    setAttribute(Qt::WA_TransparentForMouseEvents);
-    setAttribute(Qt::WA_QuitOnClose, false);
-    setFocusPolicy(Qt::NoFocus);
-    setWindowTitle(QStringLiteral("Tovrik overlay"));
+    prepareFloatingWindow(this, QStringLiteral("Tovrik overlay"));
     setGeometry(qtGeometry.toAlignedRect());
     m_blankPageTimer = new ClockTimer(this);
     connect(m_blankPageTimer, &ClockTimer::timeout, this, [this] { releaseBlankBackingStorePages(this); });

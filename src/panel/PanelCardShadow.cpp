@@ -1,5 +1,6 @@
 #include "panel/PanelCardShadow.h"
 
+#include "overlay/FloatingWindow.h"
 #include "overlay/views/GaussianBlur.h"
 #include "panel/kit/PanelFont.h"
 
@@ -15,19 +16,9 @@ int blurReach() { return int(overlay::blurMargin(PanelCardShadow::shadowRadius))
 } // namespace
 
 PanelCardShadow::PanelCardShadow(double cornerRadius)
-    : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool
-                           | Qt::X11BypassWindowManagerHint | Qt::WindowDoesNotAcceptFocus
-                           | Qt::WindowTransparentForInput | Qt::NoDropShadowWindowHint)
-    , m_cornerRadius(cornerRadius)
+    : QWidget(nullptr, overlay::floatingWindowFlags), m_cornerRadius(cornerRadius)
 {
-    setAttribute(Qt::WA_TranslucentBackground);
-    setAttribute(Qt::WA_NoSystemBackground);
-    setAttribute(Qt::WA_ShowWithoutActivating);
-    setAttribute(Qt::WA_X11DoNotAcceptFocus);
-    setAttribute(Qt::WA_TransparentForMouseEvents);
-    setAttribute(Qt::WA_QuitOnClose, false);
-    setFocusPolicy(Qt::NoFocus);
-    setWindowTitle(QStringLiteral("Tovrik panel shadow"));
+    overlay::prepareFloatingWindow(this, QStringLiteral("Tovrik panel shadow"));
 }
 
 QMargins PanelCardShadow::margins()
