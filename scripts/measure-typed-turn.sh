@@ -7,7 +7,8 @@
 #
 # Two 2560 x 1440 monitors with xcompmgr (its own test environment), signed
 # in; --turns typed turns (default 8), each in a fresh start of the app.
-# The click is posted by xdotool: its start-up (a few ms) counts in the turn.
+# The click on Ask is posted by a clicker already connected to the X server
+# (bench/clicker), which notes the time just before the press goes out.
 #
 #   bash scripts/measure-typed-turn.sh [--turns N]
 set -euo pipefail
@@ -23,7 +24,7 @@ while [ $# -gt 0 ]; do
 done
 
 if [ "${MEASURE_TURN_INNER:-}" != 1 ]; then
-  bash "$root/scripts/build.sh" tovrik tovrik-bench-stand-in tovrik_bench >/dev/null
+  bash "$root/scripts/build.sh" tovrik tovrik-bench-stand-in tovrik-bench-clicker tovrik_bench >/dev/null
   MEASURE_TURN_INNER=1 TOVRIK_TEST_SCREEN=5120x1440x24 \
     exec bash "$root/scripts/with-test-env.sh" bash "$0" --turns "$turns"
 fi
@@ -33,7 +34,8 @@ source "$root/scripts/real-app-env.sh"
 real_app_two_monitors >/dev/null
 tmp=$(mktemp -d "$HOME/measure-typed-turn.XXXXXX")
 REAL_APP_STAND_IN="$build/bench/stand-in/tovrik-bench-stand-in" real_app_start_stand_in "$tmp/stand-in"
-trap 'kill "$stand_in" 2>/dev/null || true' EXIT
+coproc clicker { "$build/bench/tovrik-bench-clicker"; }
+trap 'kill "$stand_in" "$clicker_PID" 2>/dev/null || true' EXIT
 real_app_sign_in
 chats() { grep -c '^POST [^ ]*/chat ' "$stand_in_log" || true; }
 latencies=()
@@ -50,8 +52,9 @@ for i in $(seq 1 "$turns"); do
   sleep 0.3
   # MEASURE_TURN_TRACE=<file> keeps an strace of each turn's writes (timed).
   [ -n "${MEASURE_TURN_TRACE:-}" ] && { strace -f -ttt -e trace=write,writev,sendmsg,sendto,poll,ppoll -o "$MEASURE_TURN_TRACE.$i" -p "$app" 2>/dev/null & trace_pid=$!; sleep 0.5; }
-  clicked=$(date +%s.%N)
-  xdotool mousemove 2483 224 click 1
+  echo "2483 224" >&"${clicker[1]}" # Ask
+  read -r clicked_ms <&"${clicker[0]}"
+  clicked=$(awk -v c="$clicked_ms" 'BEGIN {printf "%.6f", c / 1000}')
   for _ in $(seq 1 200); do [ "$(chats)" -gt "$before" ] && break; sleep 0.02; done
   if [ "$(chats)" -le "$before" ]; then
     echo "measure-typed-turn: turn $i sent no chat request" >&2

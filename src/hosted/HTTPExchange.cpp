@@ -81,17 +81,27 @@ HTTPConnectionPool::~HTTPConnectionPool()
                 idle.socket->disconnect(this);
                 idle.socket->abort();
             }
+    for (const Idle& opening : std::as_const(m_opening))
+        if (opening.socket) {
+            opening.socket->disconnect(this);
+            opening.socket->abort();
+        }
+}
+
+QString HTTPConnectionPool::keyFor(const QUrl& url, const QNetworkProxy& proxy)
+{
+    return url.host(QUrl::FullyEncoded) + QLatin1Char(':') + QString::number(url.port(443)) + QLatin1Char('|')
+        + QString::number(int(proxy.type())) + QLatin1Char(':') + proxy.hostName() + QLatin1Char(':')
+        + QString::number(proxy.port()) + QLatin1Char(':') + proxy.user();
 }
 
 QSslSocket* HTTPConnectionPool::take(const QString& key)
 {
-    auto it = m_idle.find(key);
-    if (it == m_idle.end())
-        return nullptr;
     const double now = Clock::instance().now();
     QSslSocket* found = nullptr;
+    auto it = m_idle.find(key);
     QList<Idle> kept;
-    for (qsizetype i = it->size() - 1; i >= 0; --i) { // the most recent first
+    for (qsizetype i = it == m_idle.end() ? -1 : it->size() - 1; i >= 0; --i) { // the most recent first
         const Idle idle = it->at(i);
         QSslSocket* socket = idle.socket;
         if (!socket)
@@ -106,10 +116,28 @@ QSslSocket* HTTPConnectionPool::take(const QString& key)
             kept.prepend(idle);
         }
     }
-    if (kept.isEmpty())
-        m_idle.erase(it);
-    else
-        *it = kept;
+    if (it != m_idle.end()) {
+        if (kept.isEmpty())
+            m_idle.erase(it);
+        else
+            *it = kept;
+    }
+    if (!found) {
+        // A connection still being opened for this origin.
+        const auto opening = m_opening.find(key);
+        if (opening != m_opening.end()) {
+            QSslSocket* socket = opening->socket;
+            const bool usable = socket && now - opening->since <= maximumIdleSeconds
+                && socket->state() != QAbstractSocket::UnconnectedState;
+            m_opening.erase(opening);
+            if (usable)
+                found = socket;
+            else if (socket) {
+                socket->disconnect(this);
+                discard(socket);
+            }
+        }
+    }
     if (found) {
         found->disconnect(this);
         found->setParent(nullptr);
@@ -136,6 +164,50 @@ void HTTPConnectionPool::keep(const QString& key, QSslSocket* socket)
     }
 }
 
+void HTTPConnectionPool::prepare(const QUrl& url)
+{
+    if (url.scheme() != QLatin1String("https") || url.host().isEmpty())
+        return;
+    const QNetworkProxy proxy = HTTPExchange::proxyFor(url);
+    const QString key = keyFor(url, proxy);
+    const double now = Clock::instance().now();
+    const auto opening = m_opening.constFind(key);
+    if (opening != m_opening.constEnd() && opening->socket && now - opening->since <= maximumIdleSeconds)
+        return;
+    for (const Idle& idle : m_idle.value(key))
+        if (idle.socket && now - idle.since < maximumIdleSeconds / 2
+            && idle.socket->state() == QAbstractSocket::ConnectedState)
+            return;
+    if (opening != m_opening.constEnd() && opening->socket) {
+        QSslSocket* stale = opening->socket;
+        m_opening.remove(key);
+        stale->disconnect(this);
+        discard(stale);
+    }
+
+    auto* socket = new QSslSocket(this);
+    socket->setProxy(proxy);
+    m_opening.insert(key, {socket, now});
+    connect(socket, &QSslSocket::connected, this,
+            [socket]() { socket->setSocketOption(QAbstractSocket::LowDelayOption, 1); });
+    connect(socket, &QSslSocket::encrypted, this, [this, key, socket]() {
+        forget(socket);
+        socket->disconnect(this);
+        keep(key, socket);
+    });
+    connect(socket, &QSslSocket::disconnected, this, [this, socket]() { drop(socket); });
+    connect(socket, &QSslSocket::errorOccurred, this, [this, socket]() { drop(socket); });
+    socket->connectToHostEncrypted(url.host(), quint16(url.port(443)));
+}
+
+int HTTPConnectionPool::openingCount() const
+{
+    int count = 0;
+    for (const Idle& opening : m_opening)
+        count += opening.socket ? 1 : 0;
+    return count;
+}
+
 int HTTPConnectionPool::idleCount() const
 {
     int count = 0;
@@ -145,10 +217,16 @@ int HTTPConnectionPool::idleCount() const
     return count;
 }
 
-void HTTPConnectionPool::drop(QSslSocket* socket)
+void HTTPConnectionPool::forget(QSslSocket* socket)
 {
     for (auto it = m_idle.begin(); it != m_idle.end(); ++it)
         it->removeIf([socket](const Idle& idle) { return idle.socket == socket; });
+    m_opening.removeIf([socket](const auto& entry) { return entry.value().socket == socket; });
+}
+
+void HTTPConnectionPool::drop(QSslSocket* socket)
+{
+    forget(socket);
     socket->disconnect(this);
     discard(socket);
 }
@@ -194,9 +272,7 @@ void HTTPExchange::start()
     }
     const int port = url.port(443);
     const QNetworkProxy proxy = proxyFor(url);
-    m_poolKey = host + QLatin1Char(':') + QString::number(port) + QLatin1Char('|') + QString::number(int(proxy.type()))
-        + QLatin1Char(':') + proxy.hostName() + QLatin1Char(':') + QString::number(proxy.port()) + QLatin1Char(':')
-        + proxy.user();
+    m_poolKey = HTTPConnectionPool::keyFor(url, proxy);
 
     QByteArray target = url.path(QUrl::FullyEncoded).toLatin1();
     if (target.isEmpty())
@@ -227,7 +303,7 @@ void HTTPExchange::start()
     connect(socket, &QSslSocket::encryptedBytesWritten, this, &HTTPExchange::pump);
     connect(socket, &QSslSocket::disconnected, this, &HTTPExchange::onClosed);
     connect(socket, &QSslSocket::errorOccurred, this, &HTTPExchange::onSocketError);
-    if (reused) {
+    if (reused && socket->isEncrypted()) {
         sendRequest();
         return;
     }
@@ -236,7 +312,10 @@ void HTTPExchange::start()
     connect(socket, &QSslSocket::connected, this,
             [socket]() { socket->setSocketOption(QAbstractSocket::LowDelayOption, 1); });
     connect(socket, &QSslSocket::encrypted, this, &HTTPExchange::sendRequest);
-    socket->connectToHostEncrypted(url.host(), quint16(port));
+    if (!reused)
+        socket->connectToHostEncrypted(url.host(), quint16(port));
+    else if (socket->state() == QAbstractSocket::ConnectedState)
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
 }
 
 void HTTPExchange::sendRequest()

@@ -14,7 +14,10 @@
 //    answer is complete fails the exchange; nothing is ever sent again;
 //  - an idle connection is kept for reuse only briefly (the pool below), so
 //    it is rarely the one a server is closing at the moment a request goes
-//    out; one that closed is never used again.
+//    out; one that closed is never used again;
+//  - a connection may be opened ahead of a likely request (the pool's
+//    prepare()); a request that finds one still shaking hands takes it and
+//    goes out once it is encrypted.
 // Time limits belong to the caller (abort() stops the exchange at once).
 // Signals may be emitted from inside the socket's own; a receiver may
 // delete the exchange in any of them.
@@ -40,7 +43,8 @@ struct HTTPRequest {
 };
 
 // Idle connections by origin and proxy, each reused at most
-// maximumIdleSeconds after its last answer (on the project clock).
+// maximumIdleSeconds after its last answer (on the project clock), and the
+// connections being opened ahead of a request (at most one an origin).
 class HTTPConnectionPool : public QObject {
     Q_OBJECT
 public:
@@ -49,11 +53,20 @@ public:
     static constexpr double maximumIdleSeconds = 4;
     static constexpr int maximumIdlePerKey = 4;
 
-    // A connected, idle socket for `key`, or nullptr. The caller owns it.
+    // The pool's key for requests to `url` through `proxy`.
+    static QString keyFor(const QUrl& url, const QNetworkProxy& proxy);
+
+    // A connected, idle socket for `key`, else one being opened for it
+    // (not encrypted yet), or nullptr. The caller owns it.
     QSslSocket* take(const QString& key);
     // Keeps `socket` (connected, its last answer read whole) for `key`.
     void keep(const QString& key, QSslSocket* socket);
+    // Opens a connection to `url`'s origin for a request likely soon, unless
+    // one is being opened or an idle one has more than half its reuse time
+    // left. Once encrypted it waits like any idle connection.
+    void prepare(const QUrl& url);
     int idleCount() const;
+    int openingCount() const;
 
 private:
     struct Idle {
@@ -61,7 +74,9 @@ private:
         double since;
     };
     void drop(QSslSocket* socket);
+    void forget(QSslSocket* socket);
     QHash<QString, QList<Idle>> m_idle;
+    QHash<QString, Idle> m_opening;
 };
 
 class HTTPExchange : public QObject {

@@ -120,6 +120,16 @@ void HostedBackendClient::configureNetworkAccess(QNetworkAccessManager* network)
 
 HostedBackendClient::~HostedBackendClient() = default;
 
+void HostedBackendClient::prepareConnection(const QString& baseURL)
+{
+    const auto origin = normalizedTrustedHostedWorkerBaseURL(baseURL);
+    if (!origin)
+        return;
+    const QUrl url(*origin + QLatin1Char('/'));
+    if (isTrustedHostedWorkerURL(url))
+        m_connections->prepare(url);
+}
+
 QCoro::Task<HostedBackendClient::Response> HostedBackendClient::send(QByteArray method, QUrl url, QString sessionToken,
                                                                      QByteArray contentType, QByteArray body,
                                                                      double timeout, qint64 maxBody,

@@ -87,6 +87,13 @@ public:
     // POST /tts: returns MPEG audio (Content-Type audio/mpeg).
     QCoro::Task<QByteArray> synthesizeSpeech(QString baseURL, QString sessionToken, QString text, QString voiceID,
                                              QString modelID, CancellationToken token = {});
+    // Opens a connection to the hosted origin ahead of a request that is
+    // likely soon (a question being typed, the push-to-talk chord held), so
+    // that the request does not wait for the connection and its TLS
+    // handshake. Does nothing for an untrusted origin or while a fresh
+    // connection is at hand.
+    void prepareConnection(const QString& baseURL);
+
     // POST /chat: streams the reply and returns its whole text once the
     // stream has ended. `timeoutInterval` (seconds) limits the whole request,
     // chatDefaultTimeout when absent; the stream also fails after

@@ -9,6 +9,7 @@
 #include "hosted/HTTPError.h"
 #include "hosted/HostedBackendClient.h"
 #include "hosted/TrustedOrigins.h"
+#include "interaction/ScreenCaptureService.h"
 #include "platform/Platform.h"
 #include "settings/SettingsStore.h"
 
@@ -49,6 +50,13 @@ QString TovrikAppModel::hostedOriginForRequests() const
 {
     return normalizedTrustedHostedWorkerBaseURL(m_settings.workerBaseURL)
         .value_or(constants::defaultHostedWorkerBaseURL());
+}
+
+void TovrikAppModel::prepareForLikelyTurn()
+{
+    m_screenCaptureService->warmBuffers();
+    if (isHostedAccountSignedIn())
+        m_hostedBackendClient->prepareConnection(hostedOriginForRequests());
 }
 
 // ---- email sign-in and sign-up ----

@@ -334,7 +334,7 @@ void TovrikAppModel::setChatOnlyInput(const QString& value)
 {
     // Text typed into an idle ask box: a turn and its capture are likely.
     if (!value.isEmpty() && value != m_chatOnlyInput && !m_isChatOnlyBusy)
-        m_screenCaptureService->warmBuffers();
+        prepareForLikelyTurn();
     publish(m_chatOnlyInput, value);
 }
 void TovrikAppModel::setChatOnlyStatusMessage(const QString& value) { publish(m_chatOnlyStatusMessage, value); }

@@ -104,8 +104,8 @@ void TovrikAppModel::handlePushToTalkPressed()
     }
     m_pushToTalkRecording = true;
     m_pushToTalkPressedAt = now;
-    // The turn captures the screens once the chord is released.
-    m_screenCaptureService->warmBuffers();
+    // The turn captures the screens and sends them once the chord is released.
+    prepareForLikelyTurn();
     m_activePushToTalkVersion = m_interactionVersion;
     setVoiceState(TovrikVoiceState::listening);
     m_overlayController->updateVoiceState(TovrikVoiceState::listening);

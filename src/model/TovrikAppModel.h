@@ -398,6 +398,9 @@ private:
     // account
     void updateHostedAuthBusy();
     QString hostedOriginForRequests() const;
+    // A turn is likely soon: readies the capture's buffers and, signed in,
+    // a connection to the hosted origin.
+    void prepareForLikelyTurn();
     // Revokes `token` on the service in the background. A failure keeps it
     // among the pending sign-outs (stored with the settings); a success
     // removes it from them.

@@ -38,6 +38,11 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    // The panel itself shows no focus: taking or losing the keyboard focus
+    // (a click on a control that takes none, such as Ask) repaints nothing,
+    // so the click is handled without waiting for a whole-panel paint.
+    void focusInEvent(QFocusEvent*) override {}
+    void focusOutEvent(QFocusEvent*) override {}
 
 private:
     void updateMask();

@@ -374,3 +374,54 @@ TEST_F(HostedClientTest, AFailingRequestUnwindsThroughAnAwaitingCaller)
         EXPECT_EQ(runToEnd(callerAwaitingDirectly(&client, origin, QStringLiteral("tok"), &source))->value,
                   QStringLiteral("failed: Session expired. Sign in again."));
 }
+
+TEST_F(HostedClientTest, AConnectionOpenedAheadCarriesTheNextRequestAndIsOpenedOnlyWhenNoneIsFresh)
+{
+    // An untrusted origin opens nothing; the trusted one opens exactly one,
+    // however often it is asked while that one is fresh.
+    client.prepareConnection(QStringLiteral("https://tovrik.evil.example"));
+    client.prepareConnection(origin);
+    client.prepareConnection(origin);
+    ASSERT_TRUE(spinUntil([&] { return fake.connectTargets().size() == 1; }));
+    EXPECT_EQ(fake.connectTargets().first(), QUrl(origin).host() + QStringLiteral(":443"));
+    spinUntil([] { return false; }, 100); // the handshake completes
+    client.prepareConnection(origin);
+    ASSERT_FALSE(runToEnd(client.fetchAccountSummary(origin, token))->error);
+    EXPECT_EQ(fake.connectTargets().size(), 1);
+
+    // A connection past half its reuse time is replaced ahead of the request.
+    advance(HTTPConnectionPool::maximumIdleSeconds / 2 + 0.5, 0.5);
+    client.prepareConnection(origin);
+    ASSERT_TRUE(spinUntil([&] { return fake.connectTargets().size() == 2; }));
+    ASSERT_FALSE(runToEnd(client.fetchAccountSummary(origin, token))->error);
+    EXPECT_EQ(fake.connectTargets().size(), 2);
+
+    // A request started while the connection is still being opened takes it.
+    advance(HTTPConnectionPool::maximumIdleSeconds + 1, 1);
+    client.prepareConnection(origin);
+    auto summary = runToEnd(client.fetchAccountSummary(origin, token));
+    ASSERT_FALSE(summary->error) << describe(summary->error).toStdString();
+    EXPECT_EQ(fake.connectTargets().size(), 3);
+    EXPECT_EQ(fake.requestsTo(QStringLiteral("/auth/me")).size(), 3);
+}
+
+TEST_F(HostedClientTest, ARequestOnAConnectionOpenedAheadThatFailsItsHandshakeFailsOnce)
+{
+    // The peer's certificate is not trusted: the connection opened ahead
+    // fails its handshake; a request that took it fails as the transport,
+    // without a second connection.
+    fake.uninstall();
+    fake.stop();
+    FakeHostedServiceOptions rogue;
+    rogue.untrustedCertificate = true;
+    ASSERT_TRUE(fake.start(rogue)) << fake.lastError().toStdString();
+    fake.install();
+    fake.addAccount(QStringLiteral("ada@example.com"), QStringLiteral("correct horse"), 1200, QStringLiteral("Ada"));
+    client.prepareConnection(origin);
+    auto summary = runToEnd(client.fetchAccountSummary(origin, token));
+    const auto e = summary->errorAs<HTTPError>();
+    ASSERT_TRUE(e) << describe(summary->error).toStdString();
+    EXPECT_EQ(e->kind(), HTTPError::Kind::transport);
+    EXPECT_EQ(fake.connectTargets().size(), 1);
+    EXPECT_TRUE(fake.requestsTo(QStringLiteral("/auth/me")).isEmpty());
+}

@@ -4,6 +4,7 @@
 
 #include "ModelTestSupport.h"
 
+#include "hosted/HTTPExchange.h"
 #include "interaction/PointedResponse.h"
 
 namespace tovrik::test {
@@ -168,6 +169,44 @@ TEST_F(ChatTurnTest, TypedTurnDropsARunningRecording)
     ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1) && finishSpeechAndWait());
     EXPECT_TRUE(fake.requestsTo(QStringLiteral("/stt")).isEmpty());
     EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("Typed answer."));
+}
+
+TEST_F(ChatTurnTest, TypingAQuestionOrHoldingTheChordOpensTheConnectionAhead)
+{
+    auto& m = launchReadyModel();
+    const auto opened = [this](qsizetype count) {
+        return spinUntil([&] { return fake.connectTargets().size() == count; });
+    };
+    // The start-up refresh's connection is fresh: typing opens none.
+    m.setChatOnlyInput(QStringLiteral("w"));
+    drainEvents();
+    EXPECT_TRUE(fake.connectTargets().isEmpty());
+    // Once it is old, the first key typed opens one, which the turn uses.
+    advance(HTTPConnectionPool::maximumIdleSeconds + 1, 1);
+    m.setChatOnlyInput(QStringLiteral("wh"));
+    ASSERT_TRUE(opened(1));
+    EXPECT_TRUE(fake.requests().isEmpty());
+    fake.setChatReply(QStringLiteral("Typed answer."));
+    ask(QStringLiteral("what"));
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
+    EXPECT_EQ(fake.connectTargets().size(), 1);
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1) && finishSpeechAndWait());
+    // So does the push-to-talk chord going down.
+    advance(HTTPConnectionPool::maximumIdleSeconds + 1, 1);
+    const auto afterTurn = fake.connectTargets().size();
+    pressChord();
+    ASSERT_TRUE(opened(afterTurn + 1));
+    releaseChord();
+    drainEvents();
+    // Signed out, nothing is opened.
+    m.signOutHostedAccount();
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/api/account/signout"), 1));
+    advance(HTTPConnectionPool::maximumIdleSeconds + 1, 1);
+    const auto before = fake.connectTargets().size();
+    m.setChatOnlyInput(QStringLiteral("again"));
+    drainEvents();
+    spinUntil([] { return false; }, 100);
+    EXPECT_EQ(fake.connectTargets().size(), before);
 }
 
 } // namespace
