@@ -43,7 +43,10 @@ KeyablePanel::KeyablePanel(const QRect& contentRect, QWidget* parent)
     setAttribute(Qt::WA_DeleteOnClose, false);
     setAttribute(Qt::WA_ShowWithoutActivating, false);
     setAutoFillBackground(false);
-    setFocusPolicy(Qt::StrongFocus);
+    // Tab focus only: a click on the panel's background or on one of its
+    // buttons (which take no focus) leaves the focus where it was, so the ask
+    // box keeps it after Ask.
+    setFocusPolicy(Qt::TabFocus);
     setWindowTitle(QGuiApplication::applicationDisplayName().isEmpty() ? QStringLiteral("Tovrik")
                                                                         : QGuiApplication::applicationDisplayName());
     setGeometry(contentRect);

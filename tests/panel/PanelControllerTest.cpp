@@ -8,6 +8,10 @@
 
 #include "support/SimFixture.h"
 
+#include <QLineEdit>
+#include <QPaintEvent>
+#include <QPushButton>
+#include <QTest>
 #include <QWidget>
 
 namespace tovrik {
@@ -307,6 +311,46 @@ TEST_F(PanelControllerTest, RootViewIsMadeOnceFillsThePanelAndCanCloseIt)
     // onClose outliving the controller does nothing.
     controller.reset();
     close();
+}
+
+// Paints of a full-size backdrop, by the area each one covered.
+class PaintedAreas : public QWidget {
+public:
+    using QWidget::QWidget;
+    QList<QRect> painted;
+
+protected:
+    void paintEvent(QPaintEvent* event) override { painted << event->rect(); }
+};
+
+TEST_F(PanelControllerTest, AClickOnAButtonLeavesTheFocusInTheFieldAndRepaintsOnlyTheButton)
+{
+    PaintedAreas* backdrop = nullptr;
+    QLineEdit* field = nullptr;
+    QPushButton* button = nullptr;
+    controller->setRootViewFactory([&](std::function<void()>) {
+        backdrop = new PaintedAreas;
+        field = new QLineEdit(backdrop);
+        field->setGeometry(16, 200, 200, 24);
+        button = new QPushButton(QStringLiteral("Ask"), backdrop);
+        button->setFocusPolicy(Qt::NoFocus); // as the panel's buttons
+        button->setGeometry(240, 200, 60, 30);
+        return backdrop;
+    });
+    controller->showPanel();
+    KeyablePanel* panel = controller->panel();
+    panel->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(panel));
+    field->setFocus();
+    QTest::keyClicks(field, "hi");
+    test::drainEvents();
+    ASSERT_TRUE(field->hasFocus());
+    backdrop->painted.clear();
+    QTest::mouseClick(button, Qt::LeftButton);
+    test::drainEvents();
+    EXPECT_TRUE(field->hasFocus());
+    for (const QRect& r : std::as_const(backdrop->painted))
+        EXPECT_TRUE(button->geometry().contains(r)) << r.x() << "," << r.y() << " " << r.width() << "x" << r.height();
 }
 
 } // namespace
