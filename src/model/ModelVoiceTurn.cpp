@@ -127,6 +127,10 @@ void TovrikAppModel::pushToTalkWatchdogTick()
     const double held = Clock::instance().now() - m_pushToTalkPressedAt;
     if (held >= constants::pushToTalkMaximumHoldDuration || !isChordPhysicallyHeld(m_voiceShortcut))
         handlePushToTalkReleased();
+    else if (isHostedAccountSignedIn())
+        // However long the hold, the upload at its end finds a fresh
+        // connection (opening one only when the last is getting old).
+        m_hostedBackendClient->prepareConnection(hostedOriginForRequests());
 }
 
 void TovrikAppModel::handlePushToTalkReleased()

@@ -191,13 +191,20 @@ TEST_F(ChatTurnTest, TypingAQuestionOrHoldingTheChordOpensTheConnectionAhead)
     ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
     EXPECT_EQ(fake.connectTargets().size(), 1);
     ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1) && finishSpeechAndWait());
-    // So does the push-to-talk chord going down.
+    // So does the push-to-talk chord going down, and a long hold keeps one
+    // fresh for the upload at its end.
     advance(HTTPConnectionPool::maximumIdleSeconds + 1, 1);
     const auto afterTurn = fake.connectTargets().size();
     pressChord();
     ASSERT_TRUE(opened(afterTurn + 1));
+    sim->simAudioInput().feedTone(2.0, 0.5);
+    advance(HTTPConnectionPool::maximumIdleSeconds * 2, 0.12);
+    const auto beforeRelease = fake.connectTargets().size();
+    EXPECT_GE(beforeRelease, afterTurn + 2);
     releaseChord();
-    drainEvents();
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/stt"), 1));
+    EXPECT_EQ(fake.connectTargets().size(), beforeRelease);
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 2) && finishSpeechAndWait());
     // Signed out, nothing is opened.
     m.signOutHostedAccount();
     ASSERT_TRUE(waitForRequests(QStringLiteral("/api/account/signout"), 1));
