@@ -1,6 +1,7 @@
 #include "overlay/views/AutopilotCursorLayer.h"
 
 #include "common/Clock.h"
+#include "common/HeapRelease.h"
 #include "overlay/OverlayCoordinates.h"
 #include "overlay/OverlayWindowController.h"
 #include "overlay/views/GaussianBlur.h"
@@ -17,11 +18,34 @@ constexpr double kFrameInterval = 1.0 / 60.0;
 
 QRect outward(const QRectF& r) { return r.toAlignedRect().adjusted(-1, -1, 1, 1); }
 
+// The arrow's and the ripple ring's images, per device pixel ratio, kept
+// until AutopilotOverlayLayers::releaseImages().
+QHash<double, QImage>& arrowCache()
+{
+    static QHash<double, QImage> cache;
+    return cache;
+}
+
+QHash<double, QImage>& rippleCache()
+{
+    static QHash<double, QImage> cache;
+    return cache;
+}
+
+// How many layers have something of a run on their screen, as last
+// published (layers live on the main thread only).
+int layersShowingARun = 0;
+
+bool showsARun(const AutopilotLayersPresentation& p)
+{
+    return p.takeoverProgress > 0 || p.cursorTip || p.rippleCentre;
+}
+
 // The arrow with its glow, drawn once per device pixel ratio; the tip sits
 // at (margin, margin) of the image.
 const QImage& arrowImage(double dpr)
 {
-    static QHash<double, QImage> cache;
+    auto& cache = arrowCache();
     auto it = cache.find(dpr);
     if (it != cache.end())
         return *it;
@@ -96,7 +120,7 @@ void AutopilotClickRipple::paint(QPainter& painter, QPointF centre, double expan
     // The ring is drawn once at its largest and scaled down: the scale
     // applies to the whole ring, line width included.
     const double dpr = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
-    static QHash<double, QImage> cache;
+    auto& cache = rippleCache();
     auto it = cache.find(dpr);
     const double largest = (diameter + lineWidth) * scaleAt(1) + 2;
     if (it == cache.end()) {
@@ -145,7 +169,38 @@ AutopilotOverlayLayers::AutopilotOverlayLayers(QRectF screenFrame, QObject* pare
     connect(m_ticker, &ClockTimer::timeout, this, &AutopilotOverlayLayers::onFrame);
 }
 
-AutopilotOverlayLayers::~AutopilotOverlayLayers() = default;
+AutopilotOverlayLayers::~AutopilotOverlayLayers()
+{
+    if (showsARun(m_published))
+        runShownChanged(false);
+}
+
+void AutopilotOverlayLayers::runShownChanged(bool shown)
+{
+    layersShowingARun += shown ? 1 : -1;
+    if (layersShowingARun == 0) {
+        // The run's look has gone from every screen: what it was drawn from
+        // goes too, with the heap pages it took.
+        releaseImages();
+        releaseFreedHeap();
+    }
+}
+
+void AutopilotOverlayLayers::releaseImages()
+{
+    UIAutopilotTakeoverView::releaseImages();
+    arrowCache().clear();
+    rippleCache().clear();
+}
+
+qint64 AutopilotOverlayLayers::imageBytes()
+{
+    qint64 bytes = UIAutopilotTakeoverView::imageBytes();
+    for (const auto* cache : {&arrowCache(), &rippleCache()})
+        for (const QImage& image : *cache)
+            bytes += image.sizeInBytes();
+    return bytes;
+}
 
 bool AutopilotOverlayLayers::isOnScreen(const QRectF& screenFrame, QPointF p)
 {
@@ -219,6 +274,8 @@ void AutopilotOverlayLayers::publish()
     if (after == before)
         return;
     m_published = after;
+    if (showsARun(before) != showsARun(after))
+        runShownChanged(showsARun(after));
     const QRegion region = dirtyRegion(before, after, m_screenFrame.size());
     if (!region.isEmpty())
         emit dirty(region);

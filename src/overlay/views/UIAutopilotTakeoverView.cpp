@@ -14,6 +14,20 @@ namespace tovrik::overlay {
 
 namespace {
 
+// The images the look is drawn from, made on first use and kept until
+// releaseImages(): the banner per device pixel ratio, the bands per window
+// size.
+QHash<double, QImage>& bannerCache()
+{
+    static QHash<double, QImage> cache;
+    return cache;
+}
+
+QHash<QString, QImage>& bandCache()
+{
+    static QHash<QString, QImage> cache;
+    return cache;
+}
 
 QFont bannerFont(QFont::Weight weight)
 {
@@ -122,7 +136,7 @@ QImage renderBanner(double dpr)
 
 const QImage& bannerImage(double dpr)
 {
-    static QHash<double, QImage> cache;
+    auto& cache = bannerCache();
     auto it = cache.find(dpr);
     if (it == cache.end())
         it = cache.insert(dpr, renderBanner(dpr));
@@ -172,7 +186,7 @@ constexpr Band kBands[4] = {{{0, 0}, {0, 1}}, {{0, 1}, {0, 0}}, {{0, 0}, {1, 0}}
 // A band as long as the window's edge, made from its strip once per size.
 const QImage& bandImage(int band, double length, double dpr)
 {
-    static QHash<QString, QImage> cache;
+    auto& cache = bandCache();
     const QString key = QStringLiteral("%1:%2@%3").arg(band).arg(length).arg(dpr);
     auto it = cache.find(key);
     if (it == cache.end()) {
@@ -201,6 +215,22 @@ QLinearGradient takeoverEdgeGradient(QPointF start, QPointF end)
     }
     g.setSpread(QGradient::PadSpread);
     return g;
+}
+
+void UIAutopilotTakeoverView::releaseImages()
+{
+    bannerCache().clear();
+    bandCache().clear();
+}
+
+qint64 UIAutopilotTakeoverView::imageBytes()
+{
+    qint64 bytes = 0;
+    for (const QImage& image : std::as_const(bannerCache()))
+        bytes += image.sizeInBytes();
+    for (const QImage& image : std::as_const(bandCache()))
+        bytes += image.sizeInBytes();
+    return bytes;
 }
 
 QString UIAutopilotTakeoverView::titleText()
