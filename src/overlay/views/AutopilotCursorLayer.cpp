@@ -18,34 +18,17 @@ constexpr double kFrameInterval = 1.0 / 60.0;
 
 QRect outward(const QRectF& r) { return r.toAlignedRect().adjusted(-1, -1, 1, 1); }
 
-// The arrow's and the ripple ring's images, per device pixel ratio, kept
-// until AutopilotOverlayLayers::releaseImages().
-QHash<double, QImage>& arrowCache()
-{
-    static QHash<double, QImage> cache;
-    return cache;
-}
+// How many layers show the takeover look, as last published (layers live on
+// the main thread only).
+int layersShowingTheLook = 0;
 
-QHash<double, QImage>& rippleCache()
-{
-    static QHash<double, QImage> cache;
-    return cache;
-}
-
-// How many layers have something of a run on their screen, as last
-// published (layers live on the main thread only).
-int layersShowingARun = 0;
-
-bool showsARun(const AutopilotLayersPresentation& p)
-{
-    return p.takeoverProgress > 0 || p.cursorTip || p.rippleCentre;
-}
+bool showsTheLook(const AutopilotLayersPresentation& p) { return p.takeoverProgress > 0; }
 
 // The arrow with its glow, drawn once per device pixel ratio; the tip sits
 // at (margin, margin) of the image.
 const QImage& arrowImage(double dpr)
 {
-    auto& cache = arrowCache();
+    static QHash<double, QImage> cache;
     auto it = cache.find(dpr);
     if (it != cache.end())
         return *it;
@@ -120,7 +103,7 @@ void AutopilotClickRipple::paint(QPainter& painter, QPointF centre, double expan
     // The ring is drawn once at its largest and scaled down: the scale
     // applies to the whole ring, line width included.
     const double dpr = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
-    auto& cache = rippleCache();
+    static QHash<double, QImage> cache;
     auto it = cache.find(dpr);
     const double largest = (diameter + lineWidth) * scaleAt(1) + 2;
     if (it == cache.end()) {
@@ -171,35 +154,19 @@ AutopilotOverlayLayers::AutopilotOverlayLayers(QRectF screenFrame, QObject* pare
 
 AutopilotOverlayLayers::~AutopilotOverlayLayers()
 {
-    if (showsARun(m_published))
-        runShownChanged(false);
+    if (showsTheLook(m_published))
+        lookShownChanged(false);
 }
 
-void AutopilotOverlayLayers::runShownChanged(bool shown)
+void AutopilotOverlayLayers::lookShownChanged(bool shown)
 {
-    layersShowingARun += shown ? 1 : -1;
-    if (layersShowingARun == 0) {
-        // The run's look has gone from every screen: what it was drawn from
-        // goes too, with the heap pages it took.
-        releaseImages();
+    layersShowingTheLook += shown ? 1 : -1;
+    if (layersShowingTheLook == 0) {
+        // The run's look has faded from every screen: its band images go
+        // too, with the heap pages they took.
+        UIAutopilotTakeoverView::releaseBandImages();
         releaseFreedHeap();
     }
-}
-
-void AutopilotOverlayLayers::releaseImages()
-{
-    UIAutopilotTakeoverView::releaseImages();
-    arrowCache().clear();
-    rippleCache().clear();
-}
-
-qint64 AutopilotOverlayLayers::imageBytes()
-{
-    qint64 bytes = UIAutopilotTakeoverView::imageBytes();
-    for (const auto* cache : {&arrowCache(), &rippleCache()})
-        for (const QImage& image : *cache)
-            bytes += image.sizeInBytes();
-    return bytes;
 }
 
 bool AutopilotOverlayLayers::isOnScreen(const QRectF& screenFrame, QPointF p)
@@ -274,8 +241,8 @@ void AutopilotOverlayLayers::publish()
     if (after == before)
         return;
     m_published = after;
-    if (showsARun(before) != showsARun(after))
-        runShownChanged(showsARun(after));
+    if (showsTheLook(before) != showsTheLook(after))
+        lookShownChanged(showsTheLook(after));
     const QRegion region = dirtyRegion(before, after, m_screenFrame.size());
     if (!region.isEmpty())
         emit dirty(region);

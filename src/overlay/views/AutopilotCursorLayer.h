@@ -108,14 +108,6 @@ public:
     static QRegion dirtyRegion(const AutopilotLayersPresentation& before, const AutopilotLayersPresentation& after,
                                QSizeF windowSize);
 
-    // The look, the arrow and the ripple are drawn from images made on first
-    // use. Once no layers show anything of a run (it has ended and its look
-    // has faded on every screen), they give those images back, and the heap
-    // pages they took; the next run's first frame makes them again.
-    static void releaseImages();
-    // What those images hold now, in bytes.
-    static qint64 imageBytes();
-
 signals:
     // The area of the window (local points) that must be drawn again.
     void dirty(const QRegion& region);
@@ -125,7 +117,9 @@ private:
     void advanceTo(double now);
     void publish();
     void updateTicker();
-    static void runShownChanged(bool shown);
+    // Once no layers show the takeover look (a run has ended and the look
+    // has faded on every screen), its band images are given back.
+    static void lookShownChanged(bool shown);
 
     QRectF m_screenFrame;
     bool m_initialised = false;

@@ -14,15 +14,8 @@ namespace tovrik::overlay {
 
 namespace {
 
-// The images the look is drawn from, made on first use and kept until
-// releaseImages(): the banner per device pixel ratio, the bands per window
-// size.
-QHash<double, QImage>& bannerCache()
-{
-    static QHash<double, QImage> cache;
-    return cache;
-}
-
+// The band images per window size, made on first use and kept until
+// releaseBandImages().
 QHash<QString, QImage>& bandCache()
 {
     static QHash<QString, QImage> cache;
@@ -136,7 +129,7 @@ QImage renderBanner(double dpr)
 
 const QImage& bannerImage(double dpr)
 {
-    auto& cache = bannerCache();
+    static QHash<double, QImage> cache;
     auto it = cache.find(dpr);
     if (it == cache.end())
         it = cache.insert(dpr, renderBanner(dpr));
@@ -194,7 +187,19 @@ const QImage& bandImage(int band, double length, double dpr)
             cache.clear();
         const QImage strip = bandStrip(kBands[band].start, kBands[band].end, dpr);
         const int pixels = int(std::ceil(length * dpr));
-        QImage image = band < 2 ? strip.scaled(pixels, strip.height()) : strip.scaled(strip.width(), pixels);
+        // The strip repeated along the edge (what scaling it up gives, pixel
+        // for pixel, without a painter).
+        const bool horizontal = band < 2;
+        QImage image(horizontal ? QSize(pixels, strip.height()) : QSize(strip.width(), pixels),
+                     QImage::Format_ARGB32_Premultiplied);
+        const auto* across = reinterpret_cast<const QRgb*>(strip.constScanLine(0));
+        for (int y = 0; y < image.height(); ++y) {
+            auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
+            if (horizontal)
+                std::fill_n(row, image.width(), reinterpret_cast<const QRgb*>(strip.constScanLine(y))[0]);
+            else
+                std::copy_n(across, image.width(), row);
+        }
         image.setDevicePixelRatio(dpr);
         it = cache.insert(key, image);
     }
@@ -217,17 +222,11 @@ QLinearGradient takeoverEdgeGradient(QPointF start, QPointF end)
     return g;
 }
 
-void UIAutopilotTakeoverView::releaseImages()
-{
-    bannerCache().clear();
-    bandCache().clear();
-}
+void UIAutopilotTakeoverView::releaseBandImages() { bandCache().clear(); }
 
-qint64 UIAutopilotTakeoverView::imageBytes()
+qint64 UIAutopilotTakeoverView::bandImageBytes()
 {
     qint64 bytes = 0;
-    for (const QImage& image : std::as_const(bannerCache()))
-        bytes += image.sizeInBytes();
     for (const QImage& image : std::as_const(bandCache()))
         bytes += image.sizeInBytes();
     return bytes;
