@@ -5,6 +5,7 @@
 #include "overlay/OverlayCoordinates.h"
 #include "overlay/OverlayWindowController.h"
 #include "overlay/views/GaussianBlur.h"
+#include "overlay/views/ImageCanvas.h"
 #include "overlay/views/UIAutopilotTakeoverView.h"
 
 #include <QHash>
@@ -38,7 +39,8 @@ const QImage& arrowImage(double dpr)
                  QImage::Format_ARGB32_Premultiplied);
     image.setDevicePixelRatio(dpr);
     image.fill(Qt::transparent);
-    QPainter p(&image);
+    ImageCanvas canvas(image);
+    QPainter p(canvas.device());
     p.setRenderHint(QPainter::Antialiasing);
     p.translate(margin, margin);
     const QPainterPath arrow = AutopilotArrow::path();
@@ -110,7 +112,8 @@ void AutopilotClickRipple::paint(QPainter& painter, QPointF centre, double expan
         const int side = int(std::ceil(largest * dpr));
         QImage ring(side, side, QImage::Format_ARGB32_Premultiplied);
         ring.fill(Qt::transparent);
-        QPainter p(&ring);
+        ImageCanvas canvas(ring);
+        QPainter p(canvas.device());
         p.setRenderHint(QPainter::Antialiasing);
         p.translate(side / 2.0, side / 2.0);
         p.scale(scaleAt(1) * dpr, scaleAt(1) * dpr);

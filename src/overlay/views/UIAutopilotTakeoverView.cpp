@@ -1,6 +1,7 @@
 #include "overlay/views/UIAutopilotTakeoverView.h"
 
 #include "overlay/views/GaussianBlur.h"
+#include "overlay/views/ImageCanvas.h"
 
 #include <QCoreApplication>
 #include <QFontMetricsF>
@@ -83,7 +84,8 @@ QImage renderBanner(double dpr)
                  QImage::Format_ARGB32_Premultiplied);
     image.setDevicePixelRatio(dpr);
     image.fill(Qt::transparent);
-    QPainter p(&image);
+    ImageCanvas canvas(image);
+    QPainter p(canvas.device());
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::TextAntialiasing);
     const QRectF rect(QPointF(margin, margin), size);
