@@ -4,6 +4,9 @@
 //    a 2560 × 1440 screen, painted into their dirty regions as the window
 //    does; the reference is clearing the whole screen once (what any
 //    full-window repaint costs at least);
+//  - a run's first frame, which makes the look's band images again (given
+//    back at the end of the last run), against the same frame drawn from
+//    kept images;
 //  - the idle overlay of two 2560 × 1440 screens after a run has ended,
 //    against the same overlay before any run (the layers are built in both).
 
@@ -116,6 +119,44 @@ void BM_OverlayAutopilot_RippleFrame(benchmark::State& state)
     });
 }
 BENCHMARK(BM_OverlayAutopilot_RippleFrame)->UseManualTime()->Iterations(400);
+
+void BM_OverlayAutopilot_FirstFrameOfARun(benchmark::State& state)
+{
+    // The look, the arrow and a ripple over a whole 2560 x 1440 screen, drawn
+    // as a run's first frame draws them after the last run gave the band
+    // images back, beside the same frame drawn from kept images (what it cost
+    // when they were kept between runs).
+    AutopilotLayersPresentation p;
+    p.takeoverProgress = 1;
+    p.cursorTip = QPointF(1280, 720);
+    p.rippleCentre = QPointF(1280, 720);
+    p.rippleExpansion = 0.5;
+    QImage surface(kScreen.toSize(), QImage::Format_ARGB32_Premultiplied);
+    const auto frame = [&] {
+        surface.fill(Qt::transparent);
+        QPainter painter(&surface);
+        AutopilotOverlayLayers::paint(painter, p, kScreen);
+    };
+    double freshNs = 0, keptNs = 0;
+    qint64 frames = 0;
+    for (auto _ : state) {
+        UIAutopilotTakeoverView::releaseBandImages();
+        double start = cpuSeconds();
+        frame();
+        freshNs += (cpuSeconds() - start) * 1e9;
+        start = cpuSeconds();
+        frame();
+        keptNs += (cpuSeconds() - start) * 1e9;
+        ++frames;
+        state.SetIterationTime(0); // only the counters below are reported
+        benchmark::DoNotOptimize(surface.constBits());
+    }
+    state.counters["fresh_images_cpu_us"] = freshNs / 1000.0 / double(frames);
+    state.counters["ref_kept_images_cpu_us"] = keptNs / 1000.0 / double(frames);
+    state.counters["ratio_to_ref"] = freshNs / keptNs;
+    state.counters["band_images_kb"] = double(UIAutopilotTakeoverView::bandImageBytes()) / 1024.0;
+}
+BENCHMARK(BM_OverlayAutopilot_FirstFrameOfARun)->UseManualTime()->Iterations(50);
 
 void runEventLoopFor(int ms)
 {

@@ -14,14 +14,13 @@
 #include "autopilot/UIAutopilotParsing.h"
 #include "autopilot/UserInputActivityMonitor.h"
 #include "common/Constants.h"
+#include "common/HeapRelease.h"
 #include "common/TextLines.h"
 #include "hosted/TrustedOrigins.h"
 #include "interaction/ScreenCaptureService.h"
 #include "overlay/OverlayWindowController.h"
 
 #include <QMetaObject>
-
-#include <malloc.h>
 
 namespace tovrik {
 
@@ -151,7 +150,7 @@ QCoro::Task<void> TovrikAppModel::runUIAutopilotInteraction(QString prompt, quin
         // its end: the capture buffers, and the heap the screenshots' JPEG,
         // base64 and JSON copies grew.
         m_screenCaptureService->releaseBuffers();
-        malloc_trim(0);
+        releaseFreedHeap();
         appendInterruptedUIAutopilotTurn(interactionVersion);
         if (current) {
             setUIAutopilotBusy(false);

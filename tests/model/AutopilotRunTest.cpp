@@ -89,9 +89,15 @@ TEST_F(AutopilotRunTest, ClickThenDoneNeedsConfirmationAndLeavesATurnThenASpoken
     auto& m = readyAutopilotModel();
     fake.queueAutopilotReplies({click(100, 100, 2), QStringLiteral(R"({"action":{"type":"done","text":"Pressed OK."}})"),
                                 kDoneConfirmed});
+    const int releases = sim->simCapture().releaseCount();
+    const double start = clock.now();
     ask(QStringLiteral("press OK"));
     EXPECT_TRUE(m.isUIAutopilotBusy() && m.overlayController()->isUIAutopilotBusy());
     ASSERT_TRUE(driveToEnd());
+    // The run's end gives the capture buffers back at once, well before
+    // their keep-time after the last capture runs out.
+    ASSERT_LT(clock.now() - start, ScreenCaptureService::bufferKeepSeconds);
+    EXPECT_EQ(sim->simCapture().releaseCount(), releases + 1);
     const QList<FakeAutopilotRequest> requests = fake.autopilotRequests();
     ASSERT_EQ(requests.size(), 3);
     EXPECT_EQ(requests[0].model, QStringLiteral("claude-fable-5"));

@@ -7,11 +7,13 @@
 #include "overlay/views/CursorGuideIcon.h"
 #include "overlay/views/CursorShapes.h"
 #include "overlay/views/GaussianBlur.h"
+#include "overlay/views/ImageCanvas.h"
 
 #include <QDateTime>
 #include <QFontMetricsF>
 #include <QImage>
 #include <QLineF>
+#include <QtGui/private/qimage_p.h>
 #include <gtest/gtest.h>
 #include <cmath>
 #include <tuple>
@@ -344,4 +346,47 @@ TEST(SpinnerCard, TurnsOnceEvery08SecondsAndItsArcTurnsWithIt)
     EXPECT_FALSE(isBlue(still, 35, 35));
     EXPECT_TRUE(isBlue(half, 35, 35));
     EXPECT_FALSE(isBlue(half, 45, 45));
+}
+
+namespace {
+// Whether `image` still holds the paint engine of a painter that drew into it.
+bool keepsPaintEngine(QImage& image) { return image.data_ptr()->paintEngine != nullptr; }
+} // namespace
+
+TEST(PainterImageCanvas, DrawsTheSamePixelsAtEveryRatioAndLeavesNoEngineBehind)
+{
+    for (const double dpr : {1.0, 2.0}) {
+        const auto draw = [](QPainter& p) {
+            p.setRenderHint(QPainter::Antialiasing);
+            p.setPen(QPen(Qt::white, 1.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+            p.drawEllipse(QPointF(20, 20), 12, 9);
+        };
+        const auto blank = [dpr] {
+            QImage image(QSize(40, 40) * dpr, QImage::Format_ARGB32_Premultiplied);
+            image.setDevicePixelRatio(dpr);
+            image.fill(Qt::transparent);
+            return image;
+        };
+        QImage direct = blank();
+        {
+            QPainter p(&direct);
+            draw(p);
+        }
+        QImage kept = blank();
+        {
+            ImageCanvas canvas(kept);
+            QPainter p(canvas.device());
+            draw(p);
+        }
+        EXPECT_TRUE(keepsPaintEngine(direct)) << "what the canvas is for";
+        EXPECT_FALSE(keepsPaintEngine(kept)) << dpr;
+        EXPECT_EQ(kept, direct) << dpr;
+        EXPECT_EQ(kept.devicePixelRatio(), dpr);
+    }
+    // The companion's glyphs and halo, kept by their painters, hold no engine.
+    QImage glyph = TovrikCursorGuideIcon(30, 32, 0.4).render(2.0, QPointF(0.25, 0.5), 1.2);
+    EXPECT_GT(opaquePixels(glyph), 100);
+    EXPECT_FALSE(keepsPaintEngine(glyph));
+    QImage halo = TovrikCursorHaloView::image(1.0);
+    EXPECT_FALSE(keepsPaintEngine(halo));
 }

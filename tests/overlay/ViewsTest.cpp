@@ -335,3 +335,39 @@ TEST_F(AutopilotView, EachPressGrowsAndFadesItsOwnRipple)
     controller->setUIAutopilotBusy(false);
     EXPECT_FALSE(ripple().rippleCentre || ripple().cursorTip);
 }
+
+TEST_F(AutopilotView, TheLooksBandImagesGoOnceNoScreenShowsTheLook)
+{
+    const QImage look = takeoverImage(QSizeF(1920, 1080), 1);
+    UIAutopilotTakeoverView::releaseBandImages();
+    // Two screens' layers whose runs end at different times.
+    AutopilotOverlayLayers a(QRectF(0, 0, 1440, 900)), b(QRectF(1440, 0, 1920, 1080));
+    AutopilotLayerSnapshot busy;
+    busy.isUIAutopilotBusy = true;
+    a.update(busy);
+    b.update(busy);
+    const auto paint = [](const AutopilotOverlayLayers& layers, QSizeF size) {
+        painted(size.toSize(), [&](QPainter& p) { AutopilotOverlayLayers::paint(p, layers.painted(), size); });
+    };
+    paint(a, QSizeF(1440, 900));
+    paint(b, QSizeF(1920, 1080));
+    // The four bands of each screen, 34 points thick.
+    const qint64 whileRunning = UIAutopilotTakeoverView::bandImageBytes();
+    EXPECT_EQ(whileRunning, (2 * (1440 + 900) + 2 * (1920 + 1080)) * 34 * 4);
+
+    a.update(AutopilotLayerSnapshot());
+    advance(0.3);
+    EXPECT_TRUE(AutopilotOverlayLayers::paintedRegion(a.painted(), QSizeF(1440, 900)).isEmpty());
+    EXPECT_EQ(UIAutopilotTakeoverView::bandImageBytes(), whileRunning) << "the second screen still shows the look";
+    b.update(AutopilotLayerSnapshot());
+    advance(0.11);
+    EXPECT_GT(b.painted().takeoverProgress, 0);
+    paint(b, QSizeF(1920, 1080));
+    EXPECT_GT(UIAutopilotTakeoverView::bandImageBytes(), 0) << "the look fades out drawn from its bands";
+    advance(0.13);
+    EXPECT_EQ(UIAutopilotTakeoverView::bandImageBytes(), 0);
+
+    // The next run's first frame makes them again: the same pixels.
+    EXPECT_EQ(takeoverImage(QSizeF(1920, 1080), 1), look);
+    EXPECT_GT(UIAutopilotTakeoverView::bandImageBytes(), 0);
+}

@@ -1,9 +1,11 @@
 #include "overlay/views/AutopilotCursorLayer.h"
 
 #include "common/Clock.h"
+#include "common/HeapRelease.h"
 #include "overlay/OverlayCoordinates.h"
 #include "overlay/OverlayWindowController.h"
 #include "overlay/views/GaussianBlur.h"
+#include "overlay/views/ImageCanvas.h"
 #include "overlay/views/UIAutopilotTakeoverView.h"
 
 #include <QHash>
@@ -16,6 +18,12 @@ namespace {
 constexpr double kFrameInterval = 1.0 / 60.0;
 
 QRect outward(const QRectF& r) { return r.toAlignedRect().adjusted(-1, -1, 1, 1); }
+
+// How many layers show the takeover look, as last published (layers live on
+// the main thread only).
+int layersShowingTheLook = 0;
+
+bool showsTheLook(const AutopilotLayersPresentation& p) { return p.takeoverProgress > 0; }
 
 // The arrow with its glow, drawn once per device pixel ratio; the tip sits
 // at (margin, margin) of the image.
@@ -31,7 +39,8 @@ const QImage& arrowImage(double dpr)
                  QImage::Format_ARGB32_Premultiplied);
     image.setDevicePixelRatio(dpr);
     image.fill(Qt::transparent);
-    QPainter p(&image);
+    ImageCanvas canvas(image);
+    QPainter p(canvas.device());
     p.setRenderHint(QPainter::Antialiasing);
     p.translate(margin, margin);
     const QPainterPath arrow = AutopilotArrow::path();
@@ -103,7 +112,8 @@ void AutopilotClickRipple::paint(QPainter& painter, QPointF centre, double expan
         const int side = int(std::ceil(largest * dpr));
         QImage ring(side, side, QImage::Format_ARGB32_Premultiplied);
         ring.fill(Qt::transparent);
-        QPainter p(&ring);
+        ImageCanvas canvas(ring);
+        QPainter p(canvas.device());
         p.setRenderHint(QPainter::Antialiasing);
         p.translate(side / 2.0, side / 2.0);
         p.scale(scaleAt(1) * dpr, scaleAt(1) * dpr);
@@ -145,7 +155,22 @@ AutopilotOverlayLayers::AutopilotOverlayLayers(QRectF screenFrame, QObject* pare
     connect(m_ticker, &ClockTimer::timeout, this, &AutopilotOverlayLayers::onFrame);
 }
 
-AutopilotOverlayLayers::~AutopilotOverlayLayers() = default;
+AutopilotOverlayLayers::~AutopilotOverlayLayers()
+{
+    if (showsTheLook(m_published))
+        lookShownChanged(false);
+}
+
+void AutopilotOverlayLayers::lookShownChanged(bool shown)
+{
+    layersShowingTheLook += shown ? 1 : -1;
+    if (layersShowingTheLook == 0) {
+        // The run's look has faded from every screen: its band images go
+        // too, with the heap pages they took.
+        UIAutopilotTakeoverView::releaseBandImages();
+        releaseFreedHeap();
+    }
+}
 
 bool AutopilotOverlayLayers::isOnScreen(const QRectF& screenFrame, QPointF p)
 {
@@ -219,6 +244,8 @@ void AutopilotOverlayLayers::publish()
     if (after == before)
         return;
     m_published = after;
+    if (showsTheLook(before) != showsTheLook(after))
+        lookShownChanged(showsTheLook(after));
     const QRegion region = dirtyRegion(before, after, m_screenFrame.size());
     if (!region.isEmpty())
         emit dirty(region);

@@ -117,6 +117,9 @@ private:
     void advanceTo(double now);
     void publish();
     void updateTicker();
+    // Once no layers show the takeover look (a run has ended and the look
+    // has faded on every screen), its band images are given back.
+    static void lookShownChanged(bool shown);
 
     QRectF m_screenFrame;
     bool m_initialised = false;

@@ -3,6 +3,7 @@
 #include "common/Constants.h"
 #include "common/TextLines.h"
 #include "overlay/views/GaussianBlur.h"
+#include "overlay/views/ImageCanvas.h"
 
 #include <QGuiApplication>
 #include <QHash>
@@ -147,7 +148,8 @@ void CursorBubbleView::paint(QPainter& painter, QPointF topLeft, double offeredW
         image.setDevicePixelRatio(dpr);
         image.fill(Qt::transparent);
         {
-            QPainter p(&image);
+            ImageCanvas canvas(image);
+            QPainter p(canvas.device());
             drawBubble(p, CursorBubbleView(text, 1.0, accentOpacity), QPointF(margin, margin), offeredWidth);
         }
         it = cache.insert(key, image);

@@ -3,6 +3,7 @@
 #include "common/Constants.h"
 #include "overlay/views/CursorShapes.h"
 #include "overlay/views/GaussianBlur.h"
+#include "overlay/views/ImageCanvas.h"
 
 #include <QHash>
 #include <QLinearGradient>
@@ -54,7 +55,8 @@ QImage renderHalo(double dpr)
     const int pixels = int(std::ceil(side * dpr));
     QImage result(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
     result.fill(Qt::transparent);
-    QPainter out(&result);
+    ImageCanvas canvas(result);
+    QPainter out(canvas.device());
     out.scale(dpr, dpr);
     const QPointF centre(side / 2, side / 2);
     for (const HaloDisc& disc : haloDiscs()) {
@@ -101,7 +103,8 @@ QImage TovrikCursorGuideIcon::render(double dpr, QPointF offset, double scale) c
     if (!(size > 0))
         return image;
     const double p = clampedProgress();
-    QPainter painter(&image);
+    ImageCanvas canvas(image);
+    QPainter painter(canvas.device());
     painter.setRenderHint(QPainter::Antialiasing);
     painter.translate(QPointF(size, size) * scale + offset);
     painter.scale(scale, scale);

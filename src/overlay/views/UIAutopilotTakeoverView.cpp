@@ -1,6 +1,7 @@
 #include "overlay/views/UIAutopilotTakeoverView.h"
 
 #include "overlay/views/GaussianBlur.h"
+#include "overlay/views/ImageCanvas.h"
 
 #include <QCoreApplication>
 #include <QFontMetricsF>
@@ -14,6 +15,13 @@ namespace tovrik::overlay {
 
 namespace {
 
+// The band images per window size, made on first use and kept until
+// releaseBandImages().
+QHash<QString, QImage>& bandCache()
+{
+    static QHash<QString, QImage> cache;
+    return cache;
+}
 
 QFont bannerFont(QFont::Weight weight)
 {
@@ -76,7 +84,8 @@ QImage renderBanner(double dpr)
                  QImage::Format_ARGB32_Premultiplied);
     image.setDevicePixelRatio(dpr);
     image.fill(Qt::transparent);
-    QPainter p(&image);
+    ImageCanvas canvas(image);
+    QPainter p(canvas.device());
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::TextAntialiasing);
     const QRectF rect(QPointF(margin, margin), size);
@@ -172,7 +181,7 @@ constexpr Band kBands[4] = {{{0, 0}, {0, 1}}, {{0, 1}, {0, 0}}, {{0, 0}, {1, 0}}
 // A band as long as the window's edge, made from its strip once per size.
 const QImage& bandImage(int band, double length, double dpr)
 {
-    static QHash<QString, QImage> cache;
+    auto& cache = bandCache();
     const QString key = QStringLiteral("%1:%2@%3").arg(band).arg(length).arg(dpr);
     auto it = cache.find(key);
     if (it == cache.end()) {
@@ -180,7 +189,19 @@ const QImage& bandImage(int band, double length, double dpr)
             cache.clear();
         const QImage strip = bandStrip(kBands[band].start, kBands[band].end, dpr);
         const int pixels = int(std::ceil(length * dpr));
-        QImage image = band < 2 ? strip.scaled(pixels, strip.height()) : strip.scaled(strip.width(), pixels);
+        // The strip repeated along the edge (what scaling it up gives, pixel
+        // for pixel, without a painter).
+        const bool horizontal = band < 2;
+        QImage image(horizontal ? QSize(pixels, strip.height()) : QSize(strip.width(), pixels),
+                     QImage::Format_ARGB32_Premultiplied);
+        const auto* across = reinterpret_cast<const QRgb*>(strip.constScanLine(0));
+        for (int y = 0; y < image.height(); ++y) {
+            auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
+            if (horizontal)
+                std::fill_n(row, image.width(), reinterpret_cast<const QRgb*>(strip.constScanLine(y))[0]);
+            else
+                std::copy_n(across, image.width(), row);
+        }
         image.setDevicePixelRatio(dpr);
         it = cache.insert(key, image);
     }
@@ -201,6 +222,16 @@ QLinearGradient takeoverEdgeGradient(QPointF start, QPointF end)
     }
     g.setSpread(QGradient::PadSpread);
     return g;
+}
+
+void UIAutopilotTakeoverView::releaseBandImages() { bandCache().clear(); }
+
+qint64 UIAutopilotTakeoverView::bandImageBytes()
+{
+    qint64 bytes = 0;
+    for (const QImage& image : std::as_const(bandCache()))
+        bytes += image.sizeInBytes();
+    return bytes;
 }
 
 QString UIAutopilotTakeoverView::titleText()

@@ -59,6 +59,15 @@ public:
     // The window area (whole pixels) that paint() may touch at `progress`;
     // empty at 0.
     static QRegion paintedRegion(QSizeF windowSize, double progress);
+
+    // The look is drawn from images made on first use. The four edge bands,
+    // as long as the window's edges (about 1.1 MB for a 2560 × 1440 screen),
+    // are cheap to make and given back when no window shows the look any
+    // more; the banner's image (about 150 KB, with two blurred glows that
+    // take far longer to make) is kept for the next run.
+    static void releaseBandImages();
+    // What the band images hold now, in bytes.
+    static qint64 bandImageBytes();
 };
 
 } // namespace tovrik::overlay
