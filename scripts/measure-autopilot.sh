@@ -67,7 +67,9 @@ hz=$(getconf CLK_TCK)
 sleep 12
 [ -n "${MEASURE_AUTOPILOT_KEEP:-}" ] && cp "/proc/$app/smaps" "$tmp/smaps-idle"
 idle_kb=$(rss_kb "$app")
+idle_t0=$(cpu_ticks "$app"); idle_w0=$(date +%s.%N)
 for _ in 1 2 3 4; do v=$(rss_kb "$app"); [ "$v" -lt "$idle_kb" ] && idle_kb=$v; sleep 0.5; done
+idle_t1=$(cpu_ticks "$app"); idle_w1=$(date +%s.%N)
 
 # The task, typed into the panel's chat box.
 [ -n "${MEASURE_AUTOPILOT_SHOT:-}" ] && import -window root -crop 2560x1440+0+0 "$MEASURE_AUTOPILOT_SHOT" 2>/dev/null
@@ -110,12 +112,14 @@ while [ $((SECONDS - quiet_since)) -lt 3 ]; do
   [ "$n" != "$seen" ] && { seen=$n; quiet_since=$SECONDS; }
   sleep 0.05
 done
+after_t0=$(cpu_ticks "$app"); after_w0=$(date +%s.%N)
 end=$((SECONDS + 7))
 while [ $SECONDS -lt $end ]; do
   v=$(rss_kb "$app"); [ "$v" -gt "$peak_kb" ] && peak_kb=$v
   sleep 0.05
 done
 after_kb=$(rss_kb "$app")
+after_t1=$(cpu_ticks "$app"); after_w1=$(date +%s.%N)
 [ -n "${MEASURE_AUTOPILOT_KEEP:-}" ] && cp "/proc/$app/smaps" "$tmp/smaps-after"
 kill "$app"; wait "$app" 2>/dev/null || true
 
@@ -125,7 +129,9 @@ reference=$(TOVRIK_BENCH_DISPLAY=$DISPLAY "$build/bench/tovrik_bench" \
 ref_cpu_ms=$(sed -n 's/.*cpu_ms_per_capture=\([0-9.]*\).*/\1/p' <<<"$reference")
 
 awk -v t0="$first_ticks" -v t1="$last_ticks" -v hz="$hz" -v n="$steps" -v w0="$first_t" -v w1="$last_t" \
-    -v ref="$ref_cpu_ms" -v idle="$idle_kb" -v peak="$peak_kb" -v after="$after_kb" 'BEGIN {
+    -v ref="$ref_cpu_ms" -v idle="$idle_kb" -v peak="$peak_kb" -v after="$after_kb" \
+    -v i0="$idle_t0" -v i1="$idle_t1" -v iw0="$idle_w0" -v iw1="$idle_w1" \
+    -v a0="$after_t0" -v a1="$after_t1" -v aw0="$after_w0" -v aw1="$after_w1" 'BEGIN {
   step = 1000 * (t1 - t0) / hz / (n - 1)
   shots = 2 * 2560 * 1440 * 4 / 1024
   printf "autopilot run of %d steps: %.1f s, %.1f steps/s\n", n, w1 - w0, (n - 1) / (w1 - w0)
@@ -135,4 +141,6 @@ awk -v t0="$first_ticks" -v t1="$last_ticks" -v hz="$hz" -v n="$steps" -v w0="$f
   printf "RSS idle before the run:          %7.1f MB\n", idle / 1024
   printf "RSS peak during the run:          %7.1f MB (idle + %.1f MB; one set of screenshots %.1f MB, ratio %.2f)\n", peak / 1024, (peak - idle) / 1024, shots / 1024, (peak - idle) / shots
   printf "RSS 10 s after the run:           %7.1f MB (idle + %.1f MB)\n", after / 1024, (after - idle) / 1024
+  printf "CPU idle before the run:          %7.1f ms/s (panel shown)\n", 1000 * (i1 - i0) / hz / (iw1 - iw0)
+  printf "CPU 3-10 s after the run:         %7.1f ms/s\n", 1000 * (a1 - a0) / hz / (aw1 - aw0)
 }'
