@@ -377,6 +377,15 @@ void HTTPExchange::onReadable()
             if (!guard || m_finished)
                 return;
         }
+        if (m_discardLeft >= 0 && !m_body.isEmpty()) {
+            m_discardLeft -= m_body.size();
+            m_body.clear();
+            if (m_discardLeft < 0) {
+                abort();
+                deleteLater();
+                return;
+            }
+        }
         if (!m_body.isEmpty()) {
             emit readyRead();
             if (!guard || m_finished)
@@ -445,6 +454,26 @@ void HTTPExchange::abort()
 {
     m_finished = true;
     release(false);
+}
+
+void HTTPExchange::finishInBackground(qint64 maxBytes, double maxSeconds)
+{
+    QObject::disconnect(this, nullptr, nullptr, nullptr);
+    if (!m_started || m_finished || !m_pool || !m_socket) {
+        abort();
+        deleteLater();
+        return;
+    }
+    setParent(m_pool);
+    m_discardLeft = std::max<qint64>(0, maxBytes - m_body.size());
+    m_body.clear();
+    connect(this, &HTTPExchange::finished, this, &QObject::deleteLater);
+    Clock::instance().schedule(maxSeconds, this, [this]() {
+        if (m_finished)
+            return;
+        abort();
+        deleteLater();
+    });
 }
 
 void HTTPExchange::release(bool reusable)

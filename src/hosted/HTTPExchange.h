@@ -91,6 +91,12 @@ public:
     void start();
     // Stops at once and closes the connection; no signal follows.
     void abort();
+    // For a caller that has all it needs before the answer's end (a stream's
+    // last event): the exchange reads the rest on its own, so that the
+    // connection can carry another request, but at most `maxBytes` more body
+    // within `maxSeconds`, else it closes the connection. No signal reaches
+    // the caller any more; the exchange deletes itself once done.
+    void finishInBackground(qint64 maxBytes = 64 * 1024, double maxSeconds = 2);
 
     bool isFinished() const { return m_finished; }
     bool isRunning() const { return m_started && !m_finished; }
@@ -143,6 +149,7 @@ private:
     bool m_started = false;
     bool m_finished = false;
     QByteArray m_body;
+    qint64 m_discardLeft = -1; // finishing in the background: body bytes still allowed
     Failure m_failure = Failure::none;
     QString m_errorString;
     int m_networkError = 0;

@@ -249,7 +249,17 @@ void HostedChatStreamOperation::complete()
     stopTimers();
     m_token.removeCallback(m_cancelId);
     m_cancelId = 0;
-    abortReply();
+    if (m_sawDone && !m_error && m_reply && m_reply->isRunning()) {
+        // The stream's end may still be on its way (the last chunk): the
+        // exchange reads it alone, so the connection serves the next turn
+        // or step instead of a new handshake.
+        HTTPExchange* reply = m_reply;
+        m_reply = nullptr;
+        reply->disconnect(this);
+        reply->finishInBackground();
+    } else {
+        abortReply();
+    }
     emit finished();
 }
 

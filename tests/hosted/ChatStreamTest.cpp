@@ -234,3 +234,24 @@ TEST_F(ChatStreamTest, SameOriginRedirectFollowedOffOriginRefused)
     for (const QString& target : fake.connectTargets())
         EXPECT_FALSE(target.startsWith(QStringLiteral("untrusted.example")));
 }
+
+TEST_F(ChatStreamTest, AfterDoneTheStreamsEndIsReadAloneSoItsConnectionCarriesTheNextTurnWithinBounds)
+{
+    // Turns one after another share one connection.
+    fake.setChatReply(QStringLiteral("One."));
+    EXPECT_EQ(runToEnd(ask())->value, QStringLiteral("One."));
+    EXPECT_EQ(runToEnd(ask())->value, QStringLiteral("One."));
+    EXPECT_EQ(fake.connectTargets().size(), 1);
+
+    // A stream whose end never comes: the reply is whole at "done" all the
+    // same; its connection serves nothing more.
+    FakeResponse silent = FakeResponse::eventStream(
+        {FakeResponse::sseEvent("delta", R"({"text":"Four."})"), FakeResponse::sseEvent("done", "{}")});
+    silent.holdOpen = true;
+    script(silent);
+    EXPECT_EQ(runToEnd(ask())->value, QStringLiteral("Four."));
+    fake.clearHandlers();
+    advance(2.5, 0.5);
+    EXPECT_EQ(runToEnd(ask())->value, QStringLiteral("One."));
+    EXPECT_EQ(fake.connectTargets().size(), 2);
+}
