@@ -9,6 +9,7 @@
 #include <QPainterPath>
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 namespace tovrik::overlay {
 
@@ -45,13 +46,15 @@ BannerLayout measureBanner()
 }
 
 // Measured once per application font (text shaping is costly per frame).
+// Every frame asks for it, so the check is a plain comparison of fonts: a
+// font's key is a string built anew at each call.
 BannerLayout bannerLayout()
 {
-    static QString fontKey;
+    static std::optional<QFont> measuredFor;
     static BannerLayout layout;
-    const QString key = QGuiApplication::font().key();
-    if (key != fontKey) {
-        fontKey = key;
+    const QFont font = QGuiApplication::font();
+    if (!measuredFor || *measuredFor != font) {
+        measuredFor = font;
         layout = measureBanner();
     }
     return layout;
