@@ -1,10 +1,18 @@
 #include "common/Clock.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QThread>
+#include <QTimerEvent>
 #include <QHash>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <mutex>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace tovrik {
 
@@ -27,11 +35,108 @@ Clock& Clock::instance()
 
 void Clock::install(Clock* clock) { g_installed = clock; }
 
+// Timers of the main thread are Qt timers of one object: arming one is a
+// timer registration, with nothing allocated but the callback's entry (60 Hz
+// tickers arm one per frame). A call from another thread gets a QTimer of
+// its own, which lives and fires in that thread.
+class SystemClock::Dispatcher : public QObject {
+public:
+    struct Entry {
+        int timerId = 0;
+        double due = 0;
+        QPointer<QObject> guard;
+        bool hasContext = false;
+        QMetaObject::Connection onContextGone;
+        std::function<void()> fn;
+    };
+
+    static constexpr double kWatchContextBeyond = 1.0;
+
+    explicit Dispatcher(const QElapsedTimer& elapsed) : m_elapsed(elapsed) {}
+
+    void add(quint64 id, double seconds, QObject* context, std::function<void()> fn)
+    {
+        Entry entry;
+        entry.due = now() + clampDelay(seconds);
+        entry.guard = context;
+        entry.hasContext = context != nullptr;
+        // A long wait of a context that goes is dropped with it, not held
+        // until it would have been due; a short one (a frame) is let run
+        // out, which is cheaper than watching its context.
+        if (context && seconds > kWatchContextBeyond)
+            entry.onContextGone = QObject::connect(context, &QObject::destroyed, this, [this, id] { remove(id); });
+        entry.fn = std::move(fn);
+        entry.timerId = startTimer(timerMilliseconds(seconds), Qt::PreciseTimer);
+        m_byTimer.insert(entry.timerId, id);
+        m_entries.emplace(id, std::move(entry));
+    }
+
+    bool remove(quint64 id)
+    {
+        auto it = m_entries.find(id);
+        if (it == m_entries.end())
+            return false;
+        killTimer(it->second.timerId);
+        m_byTimer.remove(it->second.timerId);
+        QObject::disconnect(it->second.onContextGone);
+        m_entries.erase(it);
+        return true;
+    }
+
+protected:
+    void timerEvent(QTimerEvent* event) override
+    {
+        const int timerId = event->timerId();
+        killTimer(timerId);
+        const auto byTimer = m_byTimer.find(timerId);
+        if (byTimer == m_byTimer.end())
+            return;
+        const quint64 id = *byTimer;
+        m_byTimer.erase(byTimer);
+        auto it = m_entries.find(id);
+        if (it == m_entries.end())
+            return;
+        // A wait longer than one Qt timer can hold: wait on.
+        const double left = it->second.due - now();
+        if (left > 0.0005) {
+            it->second.timerId = startTimer(timerMilliseconds(left), Qt::PreciseTimer);
+            m_byTimer.insert(it->second.timerId, id);
+            return;
+        }
+        Entry entry = std::move(it->second);
+        m_entries.erase(it);
+        QObject::disconnect(entry.onContextGone);
+        if (entry.hasContext && !entry.guard)
+            return;
+        entry.fn();
+    }
+
+private:
+    double now() const { return m_elapsed.nsecsElapsed() / 1e9; }
+
+    const QElapsedTimer& m_elapsed;
+    std::unordered_map<quint64, Entry> m_entries;
+    QHash<int, quint64> m_byTimer;
+};
+
 struct SystemClock::Impl {
     QElapsedTimer elapsed;
-    quint64 nextId = 1;
+    std::atomic<quint64> nextId = 1;
+    // The main thread's timers, made there when first needed.
+    std::unique_ptr<Dispatcher> dispatcher;
+    // Timers armed from other threads.
+    std::mutex mutex;
     QHash<quint64, QPointer<QTimer>> timers;
 };
+
+namespace {
+// The clocks whose main-thread dispatcher the application's end releases.
+std::vector<std::weak_ptr<SystemClock::Impl>>& pendingDispatchers()
+{
+    static std::vector<std::weak_ptr<SystemClock::Impl>> clocks;
+    return clocks;
+}
+} // namespace
 
 // Qt timers take whole milliseconds in an int: a delay is rounded to the
 // nearest millisecond (so fixed-rate callers average out exactly), and one
@@ -44,11 +149,36 @@ int SystemClock::timerMilliseconds(double seconds)
 
 SystemClock::SystemClock() : d(std::make_shared<Impl>()) { d->elapsed.start(); }
 
+SystemClock::~SystemClock() = default;
+
 double SystemClock::now() const { return d->elapsed.nsecsElapsed() / 1e9; }
+
+SystemClock::Dispatcher* SystemClock::mainThreadDispatcher()
+{
+    auto* app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() != app->thread())
+        return nullptr;
+    if (!d->dispatcher) {
+        d->dispatcher = std::make_unique<Dispatcher>(d->elapsed);
+        // The timers go with the application (callbacks still pending then
+        // would never run); a later application gets a dispatcher anew.
+        pendingDispatchers().push_back(d);
+        qAddPostRoutine([] {
+            for (const auto& weak : std::exchange(pendingDispatchers(), {}))
+                if (auto impl = weak.lock())
+                    impl->dispatcher.reset();
+        });
+    }
+    return d->dispatcher.get();
+}
 
 quint64 SystemClock::schedule(double seconds, QObject* context, std::function<void()> fn)
 {
     const quint64 id = d->nextId++;
+    if (Dispatcher* dispatcher = mainThreadDispatcher()) {
+        dispatcher->add(id, seconds, context, std::move(fn));
+        return id;
+    }
     auto* timer = new QTimer();
     timer->setSingleShot(true);
     timer->setTimerType(Qt::PreciseTimer);
@@ -66,21 +196,33 @@ quint64 SystemClock::schedule(double seconds, QObject* context, std::function<vo
                              timer->start(timerMilliseconds(due - impl->elapsed.nsecsElapsed() / 1e9));
                              return;
                          }
-                         if (impl)
+                         if (impl) {
+                             std::lock_guard lock(impl->mutex);
                              impl->timers.remove(id);
+                         }
                          timer->deleteLater();
                          if (hasContext && !guard)
                              return;
                          fn();
                      });
-    d->timers.insert(id, timer);
+    {
+        std::lock_guard lock(d->mutex);
+        d->timers.insert(id, timer);
+    }
     timer->start(timerMilliseconds(seconds));
     return id;
 }
 
 void SystemClock::cancel(quint64 id)
 {
-    if (auto timer = d->timers.take(id)) {
+    if (d->dispatcher && QThread::currentThread() == d->dispatcher->thread() && d->dispatcher->remove(id))
+        return;
+    QPointer<QTimer> timer;
+    {
+        std::lock_guard lock(d->mutex);
+        timer = d->timers.take(id);
+    }
+    if (timer) {
         timer->stop();
         timer->deleteLater();
     }

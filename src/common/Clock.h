@@ -28,14 +28,18 @@ public:
 class SystemClock final : public Clock {
 public:
     SystemClock();
+    ~SystemClock() override;
     double now() const override;
     quint64 schedule(double seconds, QObject* context, std::function<void()> fn) override;
     void cancel(quint64 id) override;
     // The Qt timer interval that waits for `seconds` (or for a day of it).
     static int timerMilliseconds(double seconds);
 
-private:
     struct Impl;
+
+private:
+    class Dispatcher;
+    Dispatcher* mainThreadDispatcher();
     std::shared_ptr<Impl> d;
 };
 
