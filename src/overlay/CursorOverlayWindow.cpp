@@ -46,7 +46,14 @@ CursorOverlayWindow::CursorOverlayWindow(std::optional<uint32_t> displayID, QRec
     prepareFloatingWindow(this, QStringLiteral("Tovrik overlay"));
     setGeometry(qtGeometry.toAlignedRect());
     m_blankPageTimer = new ClockTimer(this);
-    connect(m_blankPageTimer, &ClockTimer::timeout, this, [this] { releaseBlankBackingStorePages(this); });
+    connect(m_blankPageTimer, &ClockTimer::timeout, this, [this] {
+        // Painted again since the timer was armed: wait out the rest.
+        const double quiet = Clock::instance().now() - m_lastContentPaint;
+        if (quiet < kBlankPageReleaseDelay)
+            m_blankPageTimer->start(kBlankPageReleaseDelay - quiet, false);
+        else
+            releaseBlankBackingStorePages(this);
+    });
 }
 
 CursorOverlayWindow::~CursorOverlayWindow()
@@ -173,7 +180,11 @@ void CursorOverlayWindow::orderOut()
 
 void CursorOverlayWindow::releaseBlankPagesLater()
 {
-    m_blankPageTimer->start(kBlankPageReleaseDelay, false);
+    // Every frame of a moving glyph comes here: the timer is armed once and
+    // moved on only when it fires.
+    m_lastContentPaint = Clock::instance().now();
+    if (!m_blankPageTimer->isActive())
+        m_blankPageTimer->start(kBlankPageReleaseDelay, false);
 }
 
 bool CursorOverlayWindow::eventFilter(QObject* watched, QEvent* event)

@@ -109,6 +109,7 @@ private:
     std::optional<QRegion> m_shape;
     bool m_nativeShape = false;
     ClockTimer* m_blankPageTimer = nullptr;
+    double m_lastContentPaint = 0;
     bool m_nativelyUnmapped = false;
     bool m_nativelyCleared = false;
     // What the content may have drawn (device pixels): every region it
