@@ -117,6 +117,29 @@ TEST_F(ClockTest, SystemClockWaitsOutDelaysLongerThanAnIntOfMilliseconds)
     Clock::install(&clock);
 }
 
+// On the real clock: a callback whose context goes never runs, a cancelled
+// one never runs, and one armed
+// from inside another's callback still fires.
+TEST_F(ClockTest, SystemClockDropsCallbacksOfGoneContextsAndCancelledOnes)
+{
+    Clock::install(nullptr);
+    Clock& c = Clock::instance();
+    QStringList fired;
+    auto* context = new QObject;
+    c.schedule(0.01, context, [&] { fired << "gone"; });
+    delete context;
+    const auto cancelled = c.schedule(0.01, nullptr, [&] { fired << "cancelled"; });
+    c.cancel(cancelled);
+    c.schedule(0.02, nullptr, [&] {
+        fired << "first";
+        c.schedule(0, nullptr, [&] { fired << "second"; });
+    });
+    EXPECT_TRUE(tovrik::test::spinUntil([&] { return fired.contains("second"); }));
+    tovrik::test::spinUntil([] { return false; }, 50);
+    EXPECT_EQ(fired, (QStringList{"first", "second"}));
+    Clock::install(&clock);
+}
+
 namespace {
 QCoro::Task<void> sleeper(double seconds, CancellationToken token, std::shared_ptr<QString> result)
 {
