@@ -153,7 +153,11 @@ signals:
     void changed();
 
 private:
-    struct ChangeBatch;
+    struct ChangeBatch {
+        explicit ChangeBatch(OverlayWindowController* c) : controller(c) { controller->beginBatch(); }
+        ~ChangeBatch() { controller->endBatch(); }
+        OverlayWindowController* controller;
+    };
     struct ReturnFlight {
         QPointF start;
         QPointF control;
