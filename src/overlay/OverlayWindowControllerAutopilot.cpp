@@ -7,6 +7,7 @@
 #include "common/Clock.h"
 #include "common/Constants.h"
 #include "overlay/OverlayCoordinates.h"
+#include "platform/Platform.h"
 
 #include <cmath>
 #include <limits>
@@ -22,6 +23,19 @@ constexpr double kReleaseReturnGlide = 0.45;
 
 bool isFinitePoint(QPointF p) { return std::isfinite(p.x()) && std::isfinite(p.y()); }
 
+// The pointer for the follow tick, 60 times a second for a whole run: where
+// the motion watch last saw it when the watch sees every motion, so a still
+// pointer costs no round trip to the display server; else read.
+QPointF followedPointerLocation()
+{
+    if (!platform::Platform::isInstalled())
+        return QPointF();
+    const platform::Displays& displays = platform::Platform::get().displays();
+    if (const auto seen = displays.watchedPointerLocation())
+        return displays.toAppKit(*seen);
+    return displays.pointerLocationAppKit();
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- UI Autopilot
@@ -34,6 +48,12 @@ void OverlayWindowController::setUIAutopilotBusy(bool busy)
         delete m_autopilotCursorTimer;
         m_autopilotCursorTimer = nullptr;
     }
+    // The follow tick reads the pointer through a motion watch held for the
+    // run (taken before the old one goes, so a running watch goes on).
+    std::shared_ptr<void> watch;
+    if (busy && platform::Platform::isInstalled())
+        watch = platform::Platform::get().displays().watchPointerMotion();
+    m_autopilotMotionWatch = std::move(watch);
     m_autopilotPinned = false;
     setPublished(m_autopilotClickLocation, std::optional<QPointF>());
     if (busy) {
@@ -59,7 +79,7 @@ void OverlayWindowController::autopilotFollowTick()
     if (m_autopilotPinned || Clock::instance().now() < m_autopilotReturnAfter)
         return;
     ChangeBatch batch(this);
-    const QPointF pointer = pointerLocation();
+    const QPointF pointer = followedPointerLocation();
     const std::optional<QPointF> resting(QPointF(pointer.x() + constants::cursorFollowOffset.x(),
                                                  pointer.y() - constants::cursorFollowOffset.y()));
     if (m_autopilotCursorLocation != resting) {
