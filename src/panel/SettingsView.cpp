@@ -280,7 +280,9 @@ void SettingsView::refresh()
     updateGeometry();
     layoutHeader();
     layoutContent();
-    update();
+    // Nothing more to repaint: each part repaints what its own change
+    // touches (a whole-card repaint here redrew every row and chip at each
+    // change the model publishes, a status line every autopilot step).
 }
 
 void SettingsView::layoutHeader()
