@@ -143,9 +143,17 @@ QRegion CursorOverlayWindow::drawnPixels() const
     QPaintDevice* device = store ? store->paintDevice() : nullptr;
     if (!device || device->devType() != QInternal::Image)
         return QRegion(QRect(QPoint(0, 0), (QSizeF(size()) * devicePixelRatioF()).toSize()));
-    // Only what was painted since the last reading can have changed.
-    m_maybeDrawn = drawnTiles(*static_cast<const QImage*>(device), m_maybeDrawn);
-    return m_maybeDrawn;
+    // Only the tiles painted since the last reading can have changed: the
+    // rest (the takeover look's edges all through a run) are not read again.
+    const QImage& image = *static_cast<const QImage*>(device);
+    if (image.size() != m_readImageSize) {
+        m_readImageSize = image.size();
+        m_drawnTiles = QRegion();
+    }
+    const QRegion changed = tilesMeeting(m_paintedSinceReading, image.size());
+    m_paintedSinceReading = QRegion();
+    m_drawnTiles = m_drawnTiles.subtracted(changed).united(drawnTiles(image, changed));
+    return m_drawnTiles;
 }
 
 void CursorOverlayWindow::flushCleared()
@@ -207,7 +215,7 @@ bool CursorOverlayWindow::eventFilter(QObject* watched, QEvent* event)
     releaseBlankPagesLater();
     const double ratio = devicePixelRatioF();
     for (const QRect& r : painted)
-        m_maybeDrawn += scaled(r, ratio);
+        m_paintedSinceReading += scaled(r, ratio);
     if (m_clipToContent) {
         // Once it has been painted, re-read what the content drew there and
         // clip the window to it.

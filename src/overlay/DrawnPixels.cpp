@@ -158,4 +158,17 @@ QRegion drawnTiles(const QImage& image, const QRegion& where, int tile)
     return region;
 }
 
+QRegion tilesMeeting(const QRegion& where, QSize size, int tile)
+{
+    const QRect bounds(QPoint(0, 0), size);
+    QRegion tiles;
+    if (tile <= 0)
+        return tiles;
+    for (const QRect& r : where.intersected(bounds))
+        tiles += QRect(QPoint(r.left() / tile * tile, r.top() / tile * tile),
+                       QPoint((r.right() / tile + 1) * tile - 1, (r.bottom() / tile + 1) * tile - 1))
+                     .intersected(bounds);
+    return tiles;
+}
+
 } // namespace tovrik::overlay
