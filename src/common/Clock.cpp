@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <map>
 #include <mutex>
 #include <unordered_map>
 #include <utility>
@@ -35,15 +36,16 @@ Clock& Clock::instance()
 
 void Clock::install(Clock* clock) { g_installed = clock; }
 
-// Timers of the main thread are Qt timers of one object: arming one is a
-// timer registration, with nothing allocated but the callback's entry (60 Hz
-// tickers arm one per frame). A call from another thread gets a QTimer of
-// its own, which lives and fires in that thread.
+// The main thread's callbacks wait in one queue behind one Qt timer, armed
+// for the earliest: arming a frame allocates nothing but its entry (60 Hz
+// tickers arm one per frame), and callbacks due together (tickers on one
+// frame grid, ClockTimer::startOnGrid) run in one wake-up of the thread. A
+// call from another thread gets a QTimer of its own, which lives and fires
+// in that thread.
 class SystemClock::Dispatcher : public QObject {
 public:
     struct Entry {
-        int timerId = 0;
-        double due = 0;
+        std::multimap<double, quint64>::iterator queued;
         QPointer<QObject> guard;
         bool hasContext = false;
         QMetaObject::Connection onContextGone;
@@ -51,13 +53,14 @@ public:
     };
 
     static constexpr double kWatchContextBeyond = 1.0;
+    // Qt timers count whole milliseconds: a callback due this close runs now.
+    static constexpr double kDueTolerance = 0.0005;
 
     explicit Dispatcher(const QElapsedTimer& elapsed) : m_elapsed(elapsed) {}
 
     void add(quint64 id, double seconds, QObject* context, std::function<void()> fn)
     {
         Entry entry;
-        entry.due = now() + clampDelay(seconds);
         entry.guard = context;
         entry.hasContext = context != nullptr;
         // A long wait of a context that goes is dropped with it, not held
@@ -66,9 +69,9 @@ public:
         if (context && seconds > kWatchContextBeyond)
             entry.onContextGone = QObject::connect(context, &QObject::destroyed, this, [this, id] { remove(id); });
         entry.fn = std::move(fn);
-        entry.timerId = startTimer(timerMilliseconds(seconds), Qt::PreciseTimer);
-        m_byTimer.insert(entry.timerId, id);
+        entry.queued = m_queue.emplace(now() + clampDelay(seconds), id);
         m_entries.emplace(id, std::move(entry));
+        arm();
     }
 
     bool remove(quint64 id)
@@ -76,47 +79,70 @@ public:
         auto it = m_entries.find(id);
         if (it == m_entries.end())
             return false;
-        killTimer(it->second.timerId);
-        m_byTimer.remove(it->second.timerId);
+        m_queue.erase(it->second.queued);
         QObject::disconnect(it->second.onContextGone);
         m_entries.erase(it);
+        // An earlier wake-up than needed finds nothing due and arms anew.
+        if (m_queue.empty() && m_timerId) {
+            killTimer(m_timerId);
+            m_timerId = 0;
+            m_armedFor = 0;
+        }
         return true;
     }
 
 protected:
     void timerEvent(QTimerEvent* event) override
     {
-        const int timerId = event->timerId();
-        killTimer(timerId);
-        const auto byTimer = m_byTimer.find(timerId);
-        if (byTimer == m_byTimer.end())
+        if (event->timerId() != m_timerId)
             return;
-        const quint64 id = *byTimer;
-        m_byTimer.erase(byTimer);
-        auto it = m_entries.find(id);
-        if (it == m_entries.end())
-            return;
-        // A wait longer than one Qt timer can hold: wait on.
-        const double left = it->second.due - now();
-        if (left > 0.0005) {
-            it->second.timerId = startTimer(timerMilliseconds(left), Qt::PreciseTimer);
-            m_byTimer.insert(it->second.timerId, id);
-            return;
+        killTimer(m_timerId);
+        m_timerId = 0;
+        m_running = true;
+        // Everything due now, in the order it is due; a callback may add or
+        // remove others (a ticker arms its next frame).
+        const double until = now() + kDueTolerance;
+        while (!m_queue.empty() && m_queue.begin()->first <= until) {
+            const quint64 id = m_queue.begin()->second;
+            auto it = m_entries.find(id);
+            m_queue.erase(m_queue.begin());
+            if (it == m_entries.end())
+                continue;
+            Entry entry = std::move(it->second);
+            m_entries.erase(it);
+            QObject::disconnect(entry.onContextGone);
+            if (entry.hasContext && !entry.guard)
+                continue;
+            entry.fn();
         }
-        Entry entry = std::move(it->second);
-        m_entries.erase(it);
-        QObject::disconnect(entry.onContextGone);
-        if (entry.hasContext && !entry.guard)
-            return;
-        entry.fn();
+        m_running = false;
+        arm();
     }
 
 private:
     double now() const { return m_elapsed.nsecsElapsed() / 1e9; }
 
+    // The Qt timer waits for the earliest callback (a wait longer than one
+    // Qt timer can hold is waited out in steps).
+    void arm()
+    {
+        if (m_running || m_queue.empty())
+            return;
+        const double due = m_queue.begin()->first;
+        if (m_timerId && m_armedFor <= due)
+            return;
+        if (m_timerId)
+            killTimer(m_timerId);
+        m_armedFor = due;
+        m_timerId = startTimer(timerMilliseconds(due - now()), Qt::PreciseTimer);
+    }
+
     const QElapsedTimer& m_elapsed;
+    std::multimap<double, quint64> m_queue; // due -> id
     std::unordered_map<quint64, Entry> m_entries;
-    QHash<int, quint64> m_byTimer;
+    int m_timerId = 0;
+    double m_armedFor = 0;
+    bool m_running = false;
 };
 
 struct SystemClock::Impl {
@@ -270,6 +296,16 @@ void ClockTimer::start(double intervalSeconds, bool repeating)
     m_interval = clampDelay(intervalSeconds);
     m_repeating = repeating;
     m_due = Clock::instance().now() + m_interval;
+    arm();
+}
+
+void ClockTimer::startOnGrid(double intervalSeconds)
+{
+    stop();
+    m_interval = clampDelay(intervalSeconds);
+    m_repeating = true;
+    const double now = Clock::instance().now();
+    m_due = m_interval > 0 ? (std::floor(now / m_interval) + 1) * m_interval : now;
     arm();
 }
 

@@ -75,6 +75,10 @@ public:
     explicit ClockTimer(QObject* parent = nullptr);
     ~ClockTimer() override;
     void start(double intervalSeconds, bool repeating = true);
+    // Repeating, each tick at a whole multiple of the interval on the
+    // clock's time (the first within one interval): timers of one interval
+    // started this way tick together, in one wake-up.
+    void startOnGrid(double intervalSeconds);
     void stop();
     bool isActive() const { return m_id != 0; }
     double interval() const { return m_interval; }

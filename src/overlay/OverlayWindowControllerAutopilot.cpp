@@ -64,7 +64,7 @@ void OverlayWindowController::setUIAutopilotBusy(bool busy)
         setPublished(m_autopilotCursorAnimationDuration, 0.0);
         m_autopilotCursorTimer = new ClockTimer(this);
         connect(m_autopilotCursorTimer, &ClockTimer::timeout, this, &OverlayWindowController::autopilotFollowTick);
-        m_autopilotCursorTimer->start(kFrameInterval, true);
+        m_autopilotCursorTimer->startOnGrid(kFrameInterval);
         windowCheck();
     } else {
         setPublished(m_autopilotCursorLocation, std::optional<QPointF>());

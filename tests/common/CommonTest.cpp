@@ -98,6 +98,20 @@ TEST_F(ClockTest, RepeatingClockTimer)
     timer.stop();
     Clock::install(&clock);
     EXPECT_EQ(ticks, 60);
+    // Timers of one interval on the grid tick at the same moments, whenever
+    // each was started, the first within one interval.
+    ClockTimer first, second;
+    QList<double> firstTicks, secondTicks;
+    QObject::connect(&first, &ClockTimer::timeout, [&] { firstTicks << clock.now(); });
+    QObject::connect(&second, &ClockTimer::timeout, [&] { secondTicks << clock.now(); });
+    first.startOnGrid(1.0 / 60.0);
+    clock.advance(0.007);
+    second.startOnGrid(1.0 / 60.0);
+    clock.advance(0.1);
+    ASSERT_EQ(firstTicks.size(), 6);
+    EXPECT_LT(firstTicks.first() - (clock.now() - 0.107), 1.0 / 60.0);
+    EXPECT_EQ(secondTicks, firstTicks.mid(firstTicks.size() - secondTicks.size()));
+    EXPECT_GE(secondTicks.size(), 5);
 }
 
 TEST_F(ClockTest, SystemClockWaitsOutDelaysLongerThanAnIntOfMilliseconds)

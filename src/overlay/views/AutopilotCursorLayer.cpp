@@ -238,7 +238,7 @@ void AutopilotOverlayLayers::updateTicker()
 {
     const bool wanted = isAnimating();
     if (wanted && !m_ticker->isActive())
-        m_ticker->start(kFrameInterval, true);
+        m_ticker->startOnGrid(kFrameInterval);
     else if (!wanted && m_ticker->isActive())
         m_ticker->stop();
 }
