@@ -240,6 +240,15 @@ void UIAutopilotTakeoverView::paint(QPainter& painter, QSizeF windowSize, double
     if (!(progress > 0))
         return;
     const double w = windowSize.width(), h = windowSize.height();
+    // A repaint away from the edges and the banner (the autopilot cursor
+    // moving over the screen, every frame) has nothing of the look in it.
+    if (progress >= 1 && painter.hasClipping() && painter.worldTransform().isIdentity()) {
+        const QRectF clip = painter.clipBoundingRect();
+        const double m = blurMargin(bannerGlowBlur) + 1;
+        const QRectF inside(bandThickness + 1, bandThickness + 1, w - 2 * bandThickness - 2, h - 2 * bandThickness - 2);
+        if (inside.contains(clip) && !clip.intersects(bannerRect(windowSize).adjusted(-m, -m, m, m)))
+            return;
+    }
     painter.save();
     painter.setOpacity(painter.opacity() * progress);
     // Every part is an axis-aligned image or rectangle: each is mapped through
