@@ -79,14 +79,14 @@ public:
         auto it = m_entries.find(id);
         if (it == m_entries.end())
             return false;
-        m_queue.erase(it->second.queued);
+        if (it->second.queued != m_queue.end())
+            m_queue.erase(it->second.queued);
         QObject::disconnect(it->second.onContextGone);
         m_entries.erase(it);
         // An earlier wake-up than needed finds nothing due and arms anew.
         if (m_queue.empty() && m_timerId) {
             killTimer(m_timerId);
             m_timerId = 0;
-            m_armedFor = 0;
         }
         return true;
     }
@@ -98,14 +98,21 @@ protected:
             return;
         killTimer(m_timerId);
         m_timerId = 0;
-        m_running = true;
-        // Everything due now, in the order it is due; a callback may add or
-        // remove others (a ticker arms its next frame).
+        // Everything due now leaves the queue and runs in the order it is
+        // due; a callback may cancel one still waiting its turn. What a
+        // callback adds waits for a later pass of the event loop (a zero
+        // wait armed again and again must not keep the loop from events),
+        // for which the timer is armed as it is added (a callback may also
+        // run a nested event loop).
         const double until = now() + kDueTolerance;
+        std::vector<quint64> due;
         while (!m_queue.empty() && m_queue.begin()->first <= until) {
-            const quint64 id = m_queue.begin()->second;
-            auto it = m_entries.find(id);
+            due.push_back(m_queue.begin()->second);
+            m_entries.at(due.back()).queued = m_queue.end();
             m_queue.erase(m_queue.begin());
+        }
+        for (const quint64 id : due) {
+            auto it = m_entries.find(id);
             if (it == m_entries.end())
                 continue;
             Entry entry = std::move(it->second);
@@ -115,7 +122,6 @@ protected:
                 continue;
             entry.fn();
         }
-        m_running = false;
         arm();
     }
 
@@ -126,7 +132,7 @@ private:
     // Qt timer can hold is waited out in steps).
     void arm()
     {
-        if (m_running || m_queue.empty())
+        if (m_queue.empty())
             return;
         const double due = m_queue.begin()->first;
         if (m_timerId && m_armedFor <= due)
@@ -142,7 +148,6 @@ private:
     std::unordered_map<quint64, Entry> m_entries;
     int m_timerId = 0;
     double m_armedFor = 0;
-    bool m_running = false;
 };
 
 struct SystemClock::Impl {

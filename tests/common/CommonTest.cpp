@@ -6,6 +6,7 @@
 #include "common/TextLines.h"
 #include "support/SimFixture.h"
 
+#include <QCoreApplication>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
 #include <cmath>
@@ -151,6 +152,19 @@ TEST_F(ClockTest, SystemClockDropsCallbacksOfGoneContextsAndCancelledOnes)
     EXPECT_TRUE(tovrik::test::spinUntil([&] { return fired.contains("second"); }));
     tovrik::test::spinUntil([] { return false; }, 50);
     EXPECT_EQ(fired, (QStringList{"first", "second"}));
+    // A zero wait armed again from its own callback does not keep the event
+    // loop from other events: each arming waits for a later pass.
+    int chain = 0, seenAt = -1;
+    std::function<void()> again = [&] {
+        if (++chain == 1)
+            QMetaObject::invokeMethod(QCoreApplication::instance(), [&] { seenAt = chain; }, Qt::QueuedConnection);
+        if (chain < 1000)
+            c.schedule(0, nullptr, again);
+    };
+    c.schedule(0, nullptr, again);
+    EXPECT_TRUE(tovrik::test::spinUntil([&] { return chain == 1000; }));
+    EXPECT_GE(seenAt, 0);
+    EXPECT_LT(seenAt, 10) << "the chain ran on without letting the queued call in";
     Clock::install(&clock);
 }
 
