@@ -28,14 +28,18 @@ public:
 class SystemClock final : public Clock {
 public:
     SystemClock();
+    ~SystemClock() override;
     double now() const override;
     quint64 schedule(double seconds, QObject* context, std::function<void()> fn) override;
     void cancel(quint64 id) override;
     // The Qt timer interval that waits for `seconds` (or for a day of it).
     static int timerMilliseconds(double seconds);
 
-private:
     struct Impl;
+
+private:
+    class Dispatcher;
+    Dispatcher* mainThreadDispatcher();
     std::shared_ptr<Impl> d;
 };
 
@@ -71,6 +75,10 @@ public:
     explicit ClockTimer(QObject* parent = nullptr);
     ~ClockTimer() override;
     void start(double intervalSeconds, bool repeating = true);
+    // Repeating, each tick at a whole multiple of the interval on the
+    // clock's time (the first within one interval): timers of one interval
+    // started this way tick together, in one wake-up.
+    void startOnGrid(double intervalSeconds);
     void stop();
     bool isActive() const { return m_id != 0; }
     double interval() const { return m_interval; }

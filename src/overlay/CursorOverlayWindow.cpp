@@ -46,7 +46,14 @@ CursorOverlayWindow::CursorOverlayWindow(std::optional<uint32_t> displayID, QRec
     prepareFloatingWindow(this, QStringLiteral("Tovrik overlay"));
     setGeometry(qtGeometry.toAlignedRect());
     m_blankPageTimer = new ClockTimer(this);
-    connect(m_blankPageTimer, &ClockTimer::timeout, this, [this] { releaseBlankBackingStorePages(this); });
+    connect(m_blankPageTimer, &ClockTimer::timeout, this, [this] {
+        // Painted again since the timer was armed: wait out the rest.
+        const double quiet = Clock::instance().now() - m_lastContentPaint;
+        if (quiet < kBlankPageReleaseDelay)
+            m_blankPageTimer->start(kBlankPageReleaseDelay - quiet, false);
+        else
+            releaseBlankBackingStorePages(this);
+    });
 }
 
 CursorOverlayWindow::~CursorOverlayWindow()
@@ -136,9 +143,17 @@ QRegion CursorOverlayWindow::drawnPixels() const
     QPaintDevice* device = store ? store->paintDevice() : nullptr;
     if (!device || device->devType() != QInternal::Image)
         return QRegion(QRect(QPoint(0, 0), (QSizeF(size()) * devicePixelRatioF()).toSize()));
-    // Only what was painted since the last reading can have changed.
-    m_maybeDrawn = drawnTiles(*static_cast<const QImage*>(device), m_maybeDrawn);
-    return m_maybeDrawn;
+    // Only the tiles painted since the last reading can have changed: the
+    // rest (the takeover look's edges all through a run) are not read again.
+    const QImage& image = *static_cast<const QImage*>(device);
+    if (image.size() != m_readImageSize) {
+        m_readImageSize = image.size();
+        m_drawnTiles = QRegion();
+    }
+    const QRegion changed = tilesMeeting(m_paintedSinceReading, image.size());
+    m_paintedSinceReading = QRegion();
+    m_drawnTiles = m_drawnTiles.subtracted(changed).united(drawnTiles(image, changed));
+    return m_drawnTiles;
 }
 
 void CursorOverlayWindow::flushCleared()
@@ -173,7 +188,11 @@ void CursorOverlayWindow::orderOut()
 
 void CursorOverlayWindow::releaseBlankPagesLater()
 {
-    m_blankPageTimer->start(kBlankPageReleaseDelay, false);
+    // Every frame of a moving glyph comes here: the timer is armed once and
+    // moved on only when it fires.
+    m_lastContentPaint = Clock::instance().now();
+    if (!m_blankPageTimer->isActive())
+        m_blankPageTimer->start(kBlankPageReleaseDelay, false);
 }
 
 bool CursorOverlayWindow::eventFilter(QObject* watched, QEvent* event)
@@ -196,7 +215,7 @@ bool CursorOverlayWindow::eventFilter(QObject* watched, QEvent* event)
     releaseBlankPagesLater();
     const double ratio = devicePixelRatioF();
     for (const QRect& r : painted)
-        m_maybeDrawn += scaled(r, ratio);
+        m_paintedSinceReading += scaled(r, ratio);
     if (m_clipToContent) {
         // Once it has been painted, re-read what the content drew there and
         // clip the window to it.

@@ -109,11 +109,14 @@ private:
     std::optional<QRegion> m_shape;
     bool m_nativeShape = false;
     ClockTimer* m_blankPageTimer = nullptr;
+    double m_lastContentPaint = 0;
     bool m_nativelyUnmapped = false;
     bool m_nativelyCleared = false;
-    // What the content may have drawn (device pixels): every region it
-    // painted since the pixels were last read.
-    mutable QRegion m_maybeDrawn;
+    // What the content drew (device pixels): the tiles found drawn at the
+    // last reading, and every region it painted since.
+    mutable QRegion m_drawnTiles;
+    mutable QRegion m_paintedSinceReading;
+    mutable QSize m_readImageSize;
     std::optional<QRegion> m_vacatedPixels;
 };
 

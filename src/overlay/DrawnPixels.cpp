@@ -101,11 +101,12 @@ QRegion drawnTiles(const QImage& image, const QRegion& where, int tile)
         return {};
     if (image.format() != QImage::Format_ARGB32_Premultiplied)
         return image.hasAlphaChannel() ? QRegion(image.rect()).intersected(area.boundingRect()) : area;
-    // Which pages of the image are in memory; the others read as zeros.
+    // Which pages of the rows read are in memory; the others read as zeros.
     static const uintptr_t pageSize = uintptr_t(sysconf(_SC_PAGESIZE));
     const uchar* bits = image.constBits();
-    const uintptr_t first = reinterpret_cast<uintptr_t>(bits) & ~(pageSize - 1);
-    const uintptr_t end = reinterpret_cast<uintptr_t>(bits) + uintptr_t(image.sizeInBytes());
+    const QRect span = area.boundingRect();
+    const uintptr_t first = reinterpret_cast<uintptr_t>(bits + span.top() * image.bytesPerLine()) & ~(pageSize - 1);
+    const uintptr_t end = reinterpret_cast<uintptr_t>(bits + (span.bottom() + 1) * image.bytesPerLine());
     std::vector<unsigned char> resident((end - first + pageSize - 1) / pageSize, 1);
     if (mincore(reinterpret_cast<void*>(first), end - first, resident.data()) != 0)
         std::fill(resident.begin(), resident.end(), 1);
@@ -156,6 +157,19 @@ QRegion drawnTiles(const QImage& image, const QRegion& where, int tile)
     if (!drawn.empty())
         region.setRects(drawn.data(), int(drawn.size()));
     return region;
+}
+
+QRegion tilesMeeting(const QRegion& where, QSize size, int tile)
+{
+    const QRect bounds(QPoint(0, 0), size);
+    QRegion tiles;
+    if (tile <= 0)
+        return tiles;
+    for (const QRect& r : where.intersected(bounds))
+        tiles += QRect(QPoint(r.left() / tile * tile, r.top() / tile * tile),
+                       QPoint((r.right() / tile + 1) * tile - 1, (r.bottom() / tile + 1) * tile - 1))
+                     .intersected(bounds);
+    return tiles;
 }
 
 } // namespace tovrik::overlay

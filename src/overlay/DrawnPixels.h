@@ -35,4 +35,7 @@ QList<QPair<QPoint, QRgb>> opaqueSamples(const QImage& image, const QRegion& are
 // everywhere.
 QRegion drawnTiles(const QImage& image, const QRegion& where, int tile = 32);
 
+// The whole tiles of that grid, in an image of `size`, that meet `where`.
+QRegion tilesMeeting(const QRegion& where, QSize size, int tile = 32);
+
 } // namespace tovrik::overlay

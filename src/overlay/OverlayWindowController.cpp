@@ -20,10 +20,7 @@ Q_LOGGING_CATEGORY(lcOverlay, "tovrik.overlay")
 namespace {
 
 constexpr double kIdleFadeDuration = 0.25;
-constexpr double kAutopilotEndFadeDuration = 0.17;
 constexpr double kFrameInterval = 1.0 / 60.0;
-constexpr double kPreparedPressGlide = 0.35;
-constexpr double kReleaseReturnGlide = 0.45;
 constexpr double kReturnFlightCancelDistance = 100.0;
 
 bool isFinitePoint(QPointF p)
@@ -62,12 +59,6 @@ private:
 };
 
 } // namespace
-
-struct OverlayWindowController::ChangeBatch {
-    explicit ChangeBatch(OverlayWindowController* c) : controller(c) { controller->beginBatch(); }
-    ~ChangeBatch() { controller->endBatch(); }
-    OverlayWindowController* controller;
-};
 
 OverlayWindowController::OverlayWindowController(QObject* parent)
     : QObject(parent)
@@ -537,101 +528,6 @@ void OverlayWindowController::cancelSharedReturnFlight()
     setPublished(m_sharedReturnDisplayID, std::optional<uint32_t>());
     setPublished(m_sharedReturnAngleDegrees, 0.0);
     setPublished(m_sharedReturnScale, 1.0);
-}
-
-// ---------------------------------------------------------------- UI Autopilot
-
-void OverlayWindowController::setUIAutopilotBusy(bool busy)
-{
-    ChangeBatch batch(this);
-    setPublished(m_isUIAutopilotBusy, busy);
-    if (m_autopilotCursorTimer) {
-        delete m_autopilotCursorTimer;
-        m_autopilotCursorTimer = nullptr;
-    }
-    m_autopilotPinned = false;
-    setPublished(m_autopilotClickLocation, std::optional<QPointF>());
-    if (busy) {
-        const QPointF pointer = pointerLocation();
-        setPublished(m_autopilotCursorLocation,
-                     std::optional<QPointF>(QPointF(pointer.x() + constants::cursorFollowOffset.x(),
-                                                    pointer.y() - constants::cursorFollowOffset.y())));
-        setPublished(m_autopilotCursorAnimationDuration, 0.0);
-        m_autopilotCursorTimer = new ClockTimer(this);
-        connect(m_autopilotCursorTimer, &ClockTimer::timeout, this, &OverlayWindowController::autopilotFollowTick);
-        m_autopilotCursorTimer->start(kFrameInterval, true);
-        windowCheck();
-    } else {
-        setPublished(m_autopilotCursorLocation, std::optional<QPointF>());
-        setPublished(m_autopilotCursorAnimationDuration, 0.0);
-        if (m_voiceState == TovrikVoiceState::idle && m_bubbleText.isEmpty() && !m_keepOverlayVisibleWhenIdle)
-            m_windowManager->fadeOutAndHide(kAutopilotEndFadeDuration);
-    }
-}
-
-void OverlayWindowController::autopilotFollowTick()
-{
-    if (m_autopilotPinned || Clock::instance().now() < m_autopilotReturnAfter)
-        return;
-    ChangeBatch batch(this);
-    const QPointF pointer = pointerLocation();
-    const std::optional<QPointF> resting(QPointF(pointer.x() + constants::cursorFollowOffset.x(),
-                                                 pointer.y() - constants::cursorFollowOffset.y()));
-    if (m_autopilotCursorLocation != resting) {
-        setPublished(m_autopilotCursorLocation, resting);
-        setPublished(m_autopilotCursorAnimationDuration, 0.0);
-    }
-}
-
-void OverlayWindowController::prepareAutopilotPress(QPointF point)
-{
-    if (!m_isUIAutopilotBusy || !isFinitePoint(point))
-        return;
-    ChangeBatch batch(this);
-    m_autopilotPinned = true;
-    setPublished(m_autopilotCursorLocation, std::optional<QPointF>(displayToAppKit(point, mainDisplayHeight())));
-    setPublished(m_autopilotCursorAnimationDuration, kPreparedPressGlide);
-}
-
-void OverlayWindowController::recordAutopilotMouse(MouseVisualEventType type, QPointF point)
-{
-    if (!m_isUIAutopilotBusy || !isFinitePoint(point))
-        return;
-    ChangeBatch batch(this);
-    const QPointF p = displayToAppKit(point, mainDisplayHeight());
-    switch (type) {
-    case MouseVisualEventType::leftMouseDown:
-    case MouseVisualEventType::rightMouseDown:
-    case MouseVisualEventType::otherMouseDown:
-        m_autopilotPinned = true;
-        setPublished(m_autopilotCursorLocation, std::optional<QPointF>(p));
-        setPublished(m_autopilotCursorAnimationDuration, 0.0);
-        setPublished(m_autopilotClickLocation, std::optional<QPointF>(p));
-        setPublished(m_autopilotClickID, QUuid::createUuid());
-        break;
-    case MouseVisualEventType::leftMouseUp:
-    case MouseVisualEventType::rightMouseUp:
-    case MouseVisualEventType::otherMouseUp:
-        m_autopilotPinned = false;
-        m_autopilotReturnAfter = Clock::instance().now() + kReleaseReturnGlide;
-        setPublished(m_autopilotCursorLocation,
-                     std::optional<QPointF>(QPointF(p.x() + constants::cursorFollowOffset.x(),
-                                                    p.y() - constants::cursorFollowOffset.y())));
-        setPublished(m_autopilotCursorAnimationDuration, kReleaseReturnGlide);
-        break;
-    default:
-        if (m_autopilotPinned) {
-            setPublished(m_autopilotCursorLocation, std::optional<QPointF>(p));
-            setPublished(m_autopilotCursorAnimationDuration, 0.0);
-        }
-        break;
-    }
-}
-
-void OverlayWindowController::releaseAutopilotCursor()
-{
-    m_autopilotPinned = false;
-    m_autopilotReturnAfter = -std::numeric_limits<double>::infinity();
 }
 
 } // namespace tovrik::overlay

@@ -17,7 +17,9 @@
 //  - Places are global AppKit coordinates (points, y up, origin at the
 //    bottom-left of the main display), as platform::DisplayInfo::frame. A
 //    view converts to its local coordinates with overlay::localFromGlobal.
-//  - The pointer comes from platform::Platform::get().displays().pointerLocationAppKit().
+//  - The pointer comes from platform::Platform::get().displays().pointerLocationAppKit();
+//    the autopilot follow tick takes it from a motion watch held for the
+//    run where the watch sees every motion (Displays::watchedPointerLocation).
 //  - Timers and delays run on tovrik::Clock (tests step a VirtualClock).
 //
 // Everything runs on the main thread.
@@ -153,7 +155,11 @@ signals:
     void changed();
 
 private:
-    struct ChangeBatch;
+    struct ChangeBatch {
+        explicit ChangeBatch(OverlayWindowController* c) : controller(c) { controller->beginBatch(); }
+        ~ChangeBatch() { controller->endBatch(); }
+        OverlayWindowController* controller;
+    };
     struct ReturnFlight {
         QPointF start;
         QPointF control;
@@ -206,6 +212,7 @@ private:
     QUuid m_autopilotClickID;
     // not published
     ClockTimer* m_autopilotCursorTimer = nullptr;
+    std::shared_ptr<void> m_autopilotMotionWatch;
     bool m_autopilotPinned = false;
     double m_autopilotReturnAfter;
     // published: the shared return flight

@@ -15,6 +15,7 @@
 
 #include <QHBoxLayout>
 #include <QLinearGradient>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <cmath>
@@ -279,7 +280,9 @@ void SettingsView::refresh()
     updateGeometry();
     layoutHeader();
     layoutContent();
-    update();
+    // Nothing more to repaint: each part repaints what its own change
+    // touches (a whole-card repaint here redrew every row and chip at each
+    // change the model publishes, a status line every autopilot step).
 }
 
 void SettingsView::layoutHeader()
@@ -381,12 +384,29 @@ void SettingsView::onRefreshTick()
         m_model->refreshPermissions();
 }
 
-void SettingsView::paintEvent(QPaintEvent*)
+void SettingsView::paintEvent(QPaintEvent* event)
 {
+    // The card is the same at every paint of one size: it is drawn once and
+    // copied where a change (a status line, a button) asks for a repaint.
+    const double dpr = devicePixelRatioF();
+    const QSize pixels = (QSizeF(size()) * dpr).toSize();
+    if (m_card.size() != pixels || m_card.devicePixelRatio() != dpr) {
+        m_card = QImage(pixels, QImage::Format_ARGB32_Premultiplied);
+        m_card.setDevicePixelRatio(dpr);
+        m_card.fill(Qt::transparent);
+        QPainter card(&m_card);
+        paintCard(card, QSizeF(size()));
+    }
     QPainter p(this);
+    for (const QRect& r : event->region())
+        p.drawImage(QRectF(r), m_card, QRectF(QPointF(r.topLeft()) * dpr, QSizeF(r.size()) * dpr));
+}
+
+void SettingsView::paintCard(QPainter& p, QSizeF size)
+{
     p.setRenderHint(QPainter::Antialiasing);
     const double R = constants::panelChromeCornerRadius;
-    const QRectF card(0, 0, width(), height());
+    const QRectF card(QPointF(0, 0), size);
     QPainterPath shape;
     shape.addRoundedRect(card, R, R);
     p.setClipPath(shape);

@@ -3,6 +3,7 @@
 #include "common/Clock.h"
 
 #include <QAbstractButton>
+#include <QImage>
 #include <QPointer>
 #include <QWidget>
 #include <functional>
@@ -74,6 +75,8 @@ private:
     void layoutHeader();
     void layoutContent();
     void onRefreshTick();
+    // The card's fill, header divider and edge hairlines.
+    static void paintCard(QPainter& p, QSizeF size);
 
     QPointer<TovrikAppModel> m_model;
     std::function<void()> m_onClose;
@@ -99,6 +102,7 @@ private:
     AdvancedSection* m_setup;
     VoiceSection* m_voice;
     ShortcutSection* m_shortcut;
+    QImage m_card; // paintCard() at the view's size
 };
 
 } // namespace tovrik::panel

@@ -31,6 +31,11 @@ public:
     // moved (a burst of motion may arrive as one). Null when this backend
     // cannot see motion; callers then poll pointerLocation().
     virtual std::shared_ptr<void> watchPointerMotion() { return nullptr; }
+    // Where the held motion watch last saw the pointer (global display
+    // coordinates), without asking the display server: only while a watch
+    // is held that sees every motion (warps too) and has seen the pointer;
+    // else nothing, and callers read pointerLocation().
+    virtual std::optional<QPointF> watchedPointerLocation() const { return std::nullopt; }
     // Whether windowsRestacked() and compositorChanged() are emitted (else
     // callers look again now and then).
     virtual bool reportsDesktopChanges() const { return false; }

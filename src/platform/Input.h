@@ -50,6 +50,9 @@ public:
     virtual ~EventTapSession() = default;
     // Stops the tap and joins its thread; idempotent.
     virtual void stop() = 0;
+    // Whether it sees every pointer motion, a warp by a program as well as
+    // a device's motion.
+    virtual bool seesEveryPointerMotion() const { return false; }
 };
 
 class EventTap {

@@ -6,6 +6,7 @@
 #include "common/TextLines.h"
 #include "support/SimFixture.h"
 
+#include <QCoreApplication>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
 #include <cmath>
@@ -98,6 +99,20 @@ TEST_F(ClockTest, RepeatingClockTimer)
     timer.stop();
     Clock::install(&clock);
     EXPECT_EQ(ticks, 60);
+    // Timers of one interval on the grid tick at the same moments, whenever
+    // each was started, the first within one interval.
+    ClockTimer first, second;
+    QList<double> firstTicks, secondTicks;
+    QObject::connect(&first, &ClockTimer::timeout, [&] { firstTicks << clock.now(); });
+    QObject::connect(&second, &ClockTimer::timeout, [&] { secondTicks << clock.now(); });
+    first.startOnGrid(1.0 / 60.0);
+    clock.advance(0.007);
+    second.startOnGrid(1.0 / 60.0);
+    clock.advance(0.1);
+    ASSERT_EQ(firstTicks.size(), 6);
+    EXPECT_LT(firstTicks.first() - (clock.now() - 0.107), 1.0 / 60.0);
+    EXPECT_EQ(secondTicks, firstTicks.mid(firstTicks.size() - secondTicks.size()));
+    EXPECT_GE(secondTicks.size(), 5);
 }
 
 TEST_F(ClockTest, SystemClockWaitsOutDelaysLongerThanAnIntOfMilliseconds)
@@ -114,6 +129,42 @@ TEST_F(ClockTest, SystemClockWaitsOutDelaysLongerThanAnIntOfMilliseconds)
     // Short delays still fire.
     Clock::instance().schedule(0.005, nullptr, [&] { fired = true; });
     EXPECT_TRUE(tovrik::test::spinUntil([&] { return fired; }));
+    Clock::install(&clock);
+}
+
+// On the real clock: a callback whose context goes never runs, a cancelled
+// one never runs, and one armed
+// from inside another's callback still fires.
+TEST_F(ClockTest, SystemClockDropsCallbacksOfGoneContextsAndCancelledOnes)
+{
+    Clock::install(nullptr);
+    Clock& c = Clock::instance();
+    QStringList fired;
+    auto* context = new QObject;
+    c.schedule(0.01, context, [&] { fired << "gone"; });
+    delete context;
+    const auto cancelled = c.schedule(0.01, nullptr, [&] { fired << "cancelled"; });
+    c.cancel(cancelled);
+    c.schedule(0.02, nullptr, [&] {
+        fired << "first";
+        c.schedule(0, nullptr, [&] { fired << "second"; });
+    });
+    EXPECT_TRUE(tovrik::test::spinUntil([&] { return fired.contains("second"); }));
+    tovrik::test::spinUntil([] { return false; }, 50);
+    EXPECT_EQ(fired, (QStringList{"first", "second"}));
+    // A zero wait armed again from its own callback does not keep the event
+    // loop from other events: each arming waits for a later pass.
+    int chain = 0, seenAt = -1;
+    std::function<void()> again = [&] {
+        if (++chain == 1)
+            QMetaObject::invokeMethod(QCoreApplication::instance(), [&] { seenAt = chain; }, Qt::QueuedConnection);
+        if (chain < 1000)
+            c.schedule(0, nullptr, again);
+    };
+    c.schedule(0, nullptr, again);
+    EXPECT_TRUE(tovrik::test::spinUntil([&] { return chain == 1000; }));
+    EXPECT_GE(seenAt, 0);
+    EXPECT_LT(seenAt, 10) << "the chain ran on without letting the queued call in";
     Clock::install(&clock);
 }
 

@@ -14,6 +14,7 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QLineF>
+#include <QPainter>
 #include <gtest/gtest.h>
 #include <memory>
 #include <tuple>
@@ -370,4 +371,46 @@ TEST_F(AutopilotView, TheLooksBandImagesGoOnceNoScreenShowsTheLook)
     // The next run's first frame makes them again: the same pixels.
     EXPECT_EQ(takeoverImage(QSizeF(1920, 1080), 1), look);
     EXPECT_GT(UIAutopilotTakeoverView::bandImageBytes(), 0);
+}
+
+// A frame is drawn only when its pixels change: every frame of a short glide
+// and of a ring's last faint moments that is skipped renders exactly as the
+// frame drawn before it, and most of a 3.5-point glide is skipped.
+TEST_F(AutopilotView, FramesThatWouldDrawTheSamePixelsAreNotDrawn)
+{
+    controller->setUIAutopilotBusy(true);
+    auto& screen = layers(1);
+    ASSERT_EQ(screen.presentation().cursorTip, std::optional<QPointF>(QPointF(235, 325)));
+    int drawn = 0;
+    QObject::connect(&screen, &AutopilotOverlayLayers::dirty, [&] { ++drawn; });
+    const auto image = [](const AutopilotLayersPresentation& p) {
+        QImage out(160, 160, QImage::Format_ARGB32_Premultiplied);
+        out.fill(Qt::transparent);
+        QPainter painter(&out);
+        painter.translate(-180, -270);
+        AutopilotOverlayLayers::paint(painter, p, QSizeF(1440, 900));
+        return out;
+    };
+    const auto watchFrames = [&](double seconds) {
+        int skipped = 0;
+        QImage last = image(screen.painted());
+        for (double t = 0; t < seconds; t += 1.0 / 60) {
+            const int before = drawn;
+            advance(1.0 / 60, 1.0 / 60);
+            const QImage now = image(screen.painted());
+            if (drawn == before) {
+                ++skipped;
+                EXPECT_TRUE(now == last) << "a skipped frame at " << t << " s would have changed pixels";
+            }
+            last = now;
+        }
+        return skipped;
+    };
+    // Local (238.5, 327): display (238.5, 327) on the first screen.
+    controller->prepareAutopilotPress(QPointF(238.5, 327));
+    EXPECT_GE(watchFrames(0.4), 12) << "of 21 frames, at most 4 + 2 pixel steps are drawn";
+    EXPECT_EQ(screen.painted().cursorTip, std::optional<QPointF>(QPointF(238.5, 327)));
+    press(QPointF(238.5, 327));
+    EXPECT_GE(watchFrames(0.6), 1) << "the ring's last faint frames draw nothing";
+    EXPECT_FALSE(screen.isAnimating());
 }

@@ -321,6 +321,9 @@ TEST(OverlayDrawnTiles, EveryTileWithAnyVisiblePixelAndNoOther)
     // Without alpha every pixel shows.
     EXPECT_EQ(overlay::drawnTiles(image.convertToFormat(QImage::Format_RGB32), QRegion(100, 0, 90, 90)),
               QRegion(100, 0, 90, 90));
+    // The whole tiles a painted area meets, cut to the image, are what is read again.
+    EXPECT_EQ(overlay::tilesMeeting(QRegion(60, 30, 5, 5) + QRegion(190, 90, 40, 40), image.size()),
+              QRegion(32, 0, 64, 64) + QRegion(160, 64, 40, 36));
 }
 
 TEST_F(WindowsTest, CaptureProbesComeFromEveryShownWindowAndNoneWhileSuspended)

@@ -246,6 +246,10 @@ void AutopilotOverlayLayers::publish()
     m_published = after;
     if (showsTheLook(before) != showsTheLook(after))
         lookShownChanged(showsTheLook(after));
+    // A frame of a glide that keeps the arrow on the same pixels (most of
+    // a short one, the eased ends of a long one) is not drawn again.
+    if (m_devicePixelRatio == 1 && drawsAlike(before, after))
+        return;
     const QRegion region = dirtyRegion(before, after, m_screenFrame.size());
     if (!region.isEmpty())
         emit dirty(region);
@@ -261,7 +265,7 @@ void AutopilotOverlayLayers::updateTicker()
 {
     const bool wanted = isAnimating();
     if (wanted && !m_ticker->isActive())
-        m_ticker->start(kFrameInterval, true);
+        m_ticker->startOnGrid(kFrameInterval);
     else if (!wanted && m_ticker->isActive())
         m_ticker->stop();
 }
@@ -285,6 +289,27 @@ AutopilotLayersPresentation AutopilotOverlayLayers::presentation() const
         p.rippleExpansion = ripple.value();
     }
     return p;
+}
+
+bool AutopilotOverlayLayers::drawsAlike(const AutopilotLayersPresentation& a, const AutopilotLayersPresentation& b)
+{
+    if (a.takeoverProgress != b.takeoverProgress || bool(a.cursorTip) != bool(b.cursorTip))
+        return false;
+    // The arrow's image is drawn untransformed, so at the nearest whole pixel.
+    const auto pixel = [](QPointF tip) {
+        const QPointF corner = AutopilotArrow::extent(tip).topLeft();
+        return QPoint(qRound(corner.x()), qRound(corner.y()));
+    };
+    if (a.cursorTip && pixel(*a.cursorTip) != pixel(*b.cursorTip))
+        return false;
+    // A ring whose opacity rounds to nothing in the painter's 1/256 steps
+    // leaves every pixel as it was.
+    const auto ringDrawn = [](const AutopilotLayersPresentation& p) {
+        return p.rippleCentre && qRound(AutopilotClickRipple::opacityAt(p.rippleExpansion) * 256) > 0;
+    };
+    if (ringDrawn(a) != ringDrawn(b))
+        return false;
+    return !ringDrawn(a) || (a.rippleCentre == b.rippleCentre && a.rippleExpansion == b.rippleExpansion);
 }
 
 QRegion AutopilotOverlayLayers::dirtyRegion(const AutopilotLayersPresentation& before,

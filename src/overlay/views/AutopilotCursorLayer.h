@@ -97,6 +97,8 @@ public:
     // ... and as last reported through dirty() (what the window draws).
     const AutopilotLayersPresentation& painted() const { return m_published; }
     bool isAnimating() const;
+    // The device pixels per point of the window drawn into (1 unless told).
+    void setDevicePixelRatio(double ratio) { m_devicePixelRatio = ratio; }
 
     // Half-open: a point on the right or top edge belongs to the neighbour.
     static bool isOnScreen(const QRectF& screenFrame, QPointF p);
@@ -104,6 +106,10 @@ public:
     // Draws / bounds a presentation in a window of `windowSize`.
     static void paint(QPainter& painter, const AutopilotLayersPresentation& p, QSizeF windowSize);
     static QRegion paintedRegion(const AutopilotLayersPresentation& p, QSizeF windowSize);
+    // Whether two presentations draw the same pixels into a window of one
+    // device pixel per point (the arrow lands on whole pixels; a ring too
+    // faint for an 8-bit surface draws nothing).
+    static bool drawsAlike(const AutopilotLayersPresentation& a, const AutopilotLayersPresentation& b);
     // What a change from `before` to `after` dirties.
     static QRegion dirtyRegion(const AutopilotLayersPresentation& before, const AutopilotLayersPresentation& after,
                                QSizeF windowSize);
@@ -132,6 +138,7 @@ private:
     AnimatedScalar m_ripple;
     ClockTimer* m_ticker = nullptr;
     AutopilotLayersPresentation m_published;
+    double m_devicePixelRatio = 1;
 };
 
 } // namespace tovrik::overlay

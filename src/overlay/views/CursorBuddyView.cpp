@@ -55,6 +55,7 @@ CursorBuddyView::CursorBuddyView(OverlayWindowController* controller, uint32_t d
     // UI Autopilot layers: they follow the controller on their own and
     // repaint only what they dirty.
     connect(m_autopilot, &AutopilotOverlayLayers::dirty, this, [this](const QRegion& r) { update(r); });
+    m_autopilot->setDevicePixelRatio(devicePixelRatioF());
     m_autopilot->update(controller ? AutopilotLayerSnapshot::of(*controller) : AutopilotLayerSnapshot());
 }
 
@@ -137,6 +138,7 @@ void CursorBuddyView::paintPresentation(QPainter& painter, const CursorBuddyPres
 
 void CursorBuddyView::paintEvent(QPaintEvent* event)
 {
+    m_autopilot->setDevicePixelRatio(devicePixelRatioF());
     QPainter painter(this);
     painter.setClipRegion(event->region());
     AutopilotOverlayLayers::paint(painter, m_autopilot->painted(), size());

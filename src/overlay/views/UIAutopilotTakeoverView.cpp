@@ -10,6 +10,7 @@
 #include <QPainterPath>
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 namespace tovrik::overlay {
 
@@ -53,13 +54,15 @@ BannerLayout measureBanner()
 }
 
 // Measured once per application font (text shaping is costly per frame).
+// Every frame asks for it, so the check is a plain comparison of fonts: a
+// font's key is a string built anew at each call.
 BannerLayout bannerLayout()
 {
-    static QString fontKey;
+    static std::optional<QFont> measuredFor;
     static BannerLayout layout;
-    const QString key = QGuiApplication::font().key();
-    if (key != fontKey) {
-        fontKey = key;
+    const QFont font = QGuiApplication::font();
+    if (!measuredFor || *measuredFor != font) {
+        measuredFor = font;
         layout = measureBanner();
     }
     return layout;
@@ -268,6 +271,15 @@ void UIAutopilotTakeoverView::paint(QPainter& painter, QSizeF windowSize, double
     if (!(progress > 0))
         return;
     const double w = windowSize.width(), h = windowSize.height();
+    // A repaint away from the edges and the banner (the autopilot cursor
+    // moving over the screen, every frame) has nothing of the look in it.
+    if (progress >= 1 && painter.hasClipping() && painter.worldTransform().isIdentity()) {
+        const QRectF clip = painter.clipBoundingRect();
+        const double m = blurMargin(bannerGlowBlur) + 1;
+        const QRectF inside(bandThickness + 1, bandThickness + 1, w - 2 * bandThickness - 2, h - 2 * bandThickness - 2);
+        if (inside.contains(clip) && !clip.intersects(bannerRect(windowSize).adjusted(-m, -m, m, m)))
+            return;
+    }
     painter.save();
     painter.setOpacity(painter.opacity() * progress);
     // Every part is an axis-aligned image or rectangle: each is mapped through

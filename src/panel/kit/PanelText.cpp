@@ -23,6 +23,7 @@ PanelText::PanelText(QString text, QWidget* parent) : QWidget(parent), m_text(st
 
 void PanelText::invalidate()
 {
+    m_cachedLayout.reset();
     updateGeometry();
     update();
 }
@@ -112,8 +113,21 @@ QStringList wrap(const QString& text, const QFont& font, double width)
 
 PanelText::Layout PanelText::layoutFor(double width) const
 {
+    // Asked for at every layout pass and paint, mostly at one width: the
+    // last layout is kept for its width and font (the system font and the
+    // screen's dots per inch make the font).
+    const QFont base = panelFont(m_points, m_weight);
+    if (m_cachedLayout && m_cachedLayout->width == width && m_cachedLayout->font == base)
+        return m_cachedLayout->layout;
+    Layout out = computeLayout(width, base);
+    m_cachedLayout = CachedLayout{width, base, out};
+    return out;
+}
+
+PanelText::Layout PanelText::computeLayout(double width, const QFont& base) const
+{
     Layout out;
-    const double natural = QFontMetricsF(panelFont(m_points, m_weight)).horizontalAdvance(m_text);
+    const double natural = QFontMetricsF(base).horizontalAdvance(m_text);
     double points = m_points;
     // Shrink a one-line label until it fits, down to the minimum scale.
     if (m_minScale < 1.0 && m_maxLines == 1 && !m_fixedIdeal && natural > width && width > 0) {

@@ -2,6 +2,7 @@
 
 #include "panel/kit/PanelFont.h"
 
+#include <QFont>
 #include <QWidget>
 #include <optional>
 
@@ -54,7 +55,15 @@ private:
         double lineHeight = 0;
     };
     Layout layoutFor(double width) const;
+    Layout computeLayout(double width, const QFont& base) const;
     void invalidate();
+
+    struct CachedLayout {
+        double width = 0;
+        QFont font;
+        Layout layout;
+    };
+    mutable std::optional<CachedLayout> m_cachedLayout;
 
     QString m_text;
     double m_points = 13;

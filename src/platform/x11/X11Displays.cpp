@@ -169,23 +169,29 @@ X11Displays::X11Displays() : m_conn(nullptr), m_events(nullptr)
     m_revision = 1;
 }
 
-// The running motion tap and the one location waiting for the main thread.
+namespace {
+// The latest location the tap saw, and whether a hop to the main thread
+// waits to report it.
+struct PendingMotion {
+    std::mutex mutex;
+    QPointF location;
+    bool known = false;   // a location has been seen or read
+    quint64 moves = 0;    // locations the tap reported
+    bool queued = false;
+};
+} // namespace
+
+// The running motion tap and what it saw.
 struct X11Displays::MotionWatch {
     std::unique_ptr<EventTapSession> session;
+    std::shared_ptr<PendingMotion> pending;
+    bool seesEveryMotion = false;
     ~MotionWatch()
     {
         if (session)
             session->stop();
     }
 };
-
-namespace {
-struct PendingMotion {
-    std::mutex mutex;
-    QPointF location;
-    bool queued = false;
-};
-} // namespace
 
 X11Displays::~X11Displays()
 {
@@ -208,6 +214,8 @@ std::shared_ptr<void> X11Displays::watchPointerMotion()
             return;
         std::lock_guard lock(pending->mutex);
         pending->location = e.location;
+        pending->known = true;
+        ++pending->moves;
         if (pending->queued)
             return;
         pending->queued = true;
@@ -228,18 +236,45 @@ std::shared_ptr<void> X11Displays::watchPointerMotion()
     });
     if (!watch->session)
         return nullptr;
+    watch->pending = pending;
+    watch->seesEveryMotion = watch->session->seesEveryPointerMotion();
     m_motionWatch = watch;
     // The tap's thread selects its events a moment after this returns: a
     // move in between would go unseen until the next one, so the pointer is
     // read once that window has surely passed (and not again).
     for (const int ms : {50, 250})
-        QTimer::singleShot(ms, this, [self]() {
+        QTimer::singleShot(ms, this, [self, pending]() {
             if (!self || self->m_motionWatch.expired())
                 return;
-            if (const auto location = self->readPointerLocation())
+            quint64 movesBefore;
+            {
+                std::lock_guard lock(pending->mutex);
+                movesBefore = pending->moves;
+            }
+            if (const auto location = self->readPointerLocation()) {
+                {
+                    // A move the tap reported meanwhile is newer than this.
+                    std::lock_guard lock(pending->mutex);
+                    if (pending->moves == movesBefore) {
+                        pending->location = *location;
+                        pending->known = true;
+                    }
+                }
                 emit self->pointerMoved(*location);
+            }
         });
     return watch;
+}
+
+std::optional<QPointF> X11Displays::watchedPointerLocation() const
+{
+    const auto watch = m_motionWatch.lock();
+    if (!watch || !watch->seesEveryMotion || !watch->pending)
+        return std::nullopt;
+    std::lock_guard lock(watch->pending->mutex);
+    if (!watch->pending->known)
+        return std::nullopt;
+    return watch->pending->location;
 }
 
 QList<DisplayInfo> X11Displays::displays() const

@@ -92,6 +92,7 @@ public:
     using TapStarter = std::function<std::unique_ptr<EventTapSession>(std::function<void(const RawInputEvent&)>)>;
     void setMotionTapStarter(TapStarter startTap) { m_startTap = std::move(startTap); }
     std::shared_ptr<void> watchPointerMotion() override;
+    std::optional<QPointF> watchedPointerLocation() const override;
     bool reportsDesktopChanges() const override { return m_reportsDesktop; }
 
 private:

@@ -108,6 +108,7 @@ public:
         if (m_thread)
             endListeningThread(m_thread, m_state->wakeFd);
     }
+    bool seesEveryPointerMotion() const override { return true; }
 
 private:
     std::shared_ptr<RecorderState> m_state;

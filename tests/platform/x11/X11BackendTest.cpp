@@ -202,6 +202,7 @@ TEST(X11Displays, PointerMotionNoticesCoverWarpsAndDeviceMotion)
     auto& displays = platform.displays();
     QList<QPointF> seen;
     QObject::connect(&displays, &Displays::pointerMoved, [&](QPointF p) { seen << p; });
+    EXPECT_FALSE(displays.watchedPointerLocation()); // no watch held
     auto watch = displays.watchPointerMotion();
     ASSERT_TRUE(watch);
     QTest::qWait(400); // past the reads made while the watch starts
@@ -222,6 +223,8 @@ TEST(X11Displays, PointerMotionNoticesCoverWarpsAndDeviceMotion)
         ASSERT_TRUE(m.move());
         EXPECT_TRUE(QTest::qWaitFor([&] { return !seen.isEmpty() && seen.last() == QPointF(m.to) / s; }, 5000))
             << (seen.isEmpty() ? QString("nothing") : QString("%1,%2").arg(seen.last().x()).arg(seen.last().y())).toStdString();
+        // What the watch saw is there to read without asking the server.
+        EXPECT_EQ(displays.watchedPointerLocation(), std::optional<QPointF>(QPointF(m.to) / s));
     }
     const auto count = seen.size();
     QTest::qWait(200);
