@@ -182,6 +182,8 @@ private:
     void sharedReturnTick();
     void updateSharedReturnPresentation(QPointF p, QPointF tangent, double scale);
     void autopilotFollowTick();
+    // Starts the follow tick again (on its frame grid) if it rests.
+    void wakeAutopilotFollow();
     void screensChanged();
     QList<platform::DisplayInfo> currentScreens() const;
     static QPointF pointerLocation();
@@ -213,6 +215,7 @@ private:
     // not published
     ClockTimer* m_autopilotCursorTimer = nullptr;
     std::shared_ptr<void> m_autopilotMotionWatch;
+    QMetaObject::Connection m_autopilotMotionConnection;
     bool m_autopilotPinned = false;
     double m_autopilotReturnAfter;
     // published: the shared return flight

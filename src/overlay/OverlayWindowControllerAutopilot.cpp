@@ -1,5 +1,6 @@
 // The UI Autopilot state of OverlayWindowController: the busy state, the
-// 60 Hz follow of the autopilot cursor beside the pointer, and the mirror of
+// 60 Hz follow of the autopilot cursor beside the pointer (resting while
+// the pointer is still and the motion watch reports its next move), and the mirror of
 // every synthetic mouse event (see OverlayWindowController.h).
 
 #include "overlay/OverlayWindowController.h"
@@ -23,16 +24,20 @@ constexpr double kReleaseReturnGlide = 0.45;
 
 bool isFinitePoint(QPointF p) { return std::isfinite(p.x()) && std::isfinite(p.y()); }
 
-// The pointer for the follow tick, 60 times a second for a whole run: where
-// the motion watch last saw it when the watch sees every motion, so a still
-// pointer costs no round trip to the display server; else read.
-QPointF followedPointerLocation()
+// The pointer for the follow tick, 60 times a second while it may change:
+// where the motion watch last saw it when the watch sees every motion, so a
+// still pointer costs no round trip to the display server; else read.
+// `watched` tells which.
+QPointF followedPointerLocation(bool* watched)
 {
+    *watched = false;
     if (!platform::Platform::isInstalled())
         return QPointF();
     const platform::Displays& displays = platform::Platform::get().displays();
-    if (const auto seen = displays.watchedPointerLocation())
+    if (const auto seen = displays.watchedPointerLocation()) {
+        *watched = true;
         return displays.toAppKit(*seen);
+    }
     return displays.pointerLocationAppKit();
 }
 
@@ -51,8 +56,16 @@ void OverlayWindowController::setUIAutopilotBusy(bool busy)
     // The follow tick reads the pointer through a motion watch held for the
     // run (taken before the old one goes, so a running watch goes on).
     std::shared_ptr<void> watch;
-    if (busy && platform::Platform::isInstalled())
-        watch = platform::Platform::get().displays().watchPointerMotion();
+    QObject::disconnect(m_autopilotMotionConnection);
+    if (busy && platform::Platform::isInstalled()) {
+        platform::Displays& displays = platform::Platform::get().displays();
+        watch = displays.watchPointerMotion();
+        // A tick that finds nothing to follow lets the timer rest; motion
+        // starts it again on its grid.
+        if (watch)
+            m_autopilotMotionConnection = connect(&displays, &platform::Displays::pointerMoved, this,
+                                                  &OverlayWindowController::wakeAutopilotFollow);
+    }
     m_autopilotMotionWatch = std::move(watch);
     m_autopilotPinned = false;
     setPublished(m_autopilotClickLocation, std::optional<QPointF>());
@@ -76,16 +89,33 @@ void OverlayWindowController::setUIAutopilotBusy(bool busy)
 
 void OverlayWindowController::autopilotFollowTick()
 {
-    if (m_autopilotPinned || Clock::instance().now() < m_autopilotReturnAfter)
+    // While the cursor is pinned to a press nothing is followed: the release
+    // (or releaseAutopilotCursor) wakes the tick again.
+    if (m_autopilotPinned) {
+        m_autopilotCursorTimer->stop();
+        return;
+    }
+    if (Clock::instance().now() < m_autopilotReturnAfter)
         return;
     ChangeBatch batch(this);
-    const QPointF pointer = followedPointerLocation();
+    bool watched = false;
+    const QPointF pointer = followedPointerLocation(&watched);
     const std::optional<QPointF> resting(QPointF(pointer.x() + constants::cursorFollowOffset.x(),
                                                  pointer.y() - constants::cursorFollowOffset.y()));
     if (m_autopilotCursorLocation != resting) {
         setPublished(m_autopilotCursorLocation, resting);
         setPublished(m_autopilotCursorAnimationDuration, 0.0);
+    } else if (watched) {
+        // The cursor rests beside a still pointer, and the watch reports
+        // the next motion: no tick until then.
+        m_autopilotCursorTimer->stop();
     }
+}
+
+void OverlayWindowController::wakeAutopilotFollow()
+{
+    if (m_autopilotCursorTimer && !m_autopilotCursorTimer->isActive())
+        m_autopilotCursorTimer->startOnGrid(kFrameInterval);
 }
 
 void OverlayWindowController::prepareAutopilotPress(QPointF point)
@@ -119,6 +149,7 @@ void OverlayWindowController::recordAutopilotMouse(MouseVisualEventType type, QP
     case MouseVisualEventType::otherMouseUp:
         m_autopilotPinned = false;
         m_autopilotReturnAfter = Clock::instance().now() + kReleaseReturnGlide;
+        wakeAutopilotFollow();
         setPublished(m_autopilotCursorLocation,
                      std::optional<QPointF>(QPointF(p.x() + constants::cursorFollowOffset.x(),
                                                     p.y() - constants::cursorFollowOffset.y())));
@@ -137,6 +168,7 @@ void OverlayWindowController::releaseAutopilotCursor()
 {
     m_autopilotPinned = false;
     m_autopilotReturnAfter = -std::numeric_limits<double>::infinity();
+    wakeAutopilotFollow();
 }
 
 } // namespace tovrik::overlay

@@ -373,6 +373,12 @@ TEST_F(AutopilotStateTest, BusyPlacesTheCursorBesideThePointerFollowsItShowsTheW
     changes = 0;
     advance(0.5);
     EXPECT_EQ(changes, 0);
+    // It rests beside a still pointer until the watch reports motion.
+    EXPECT_FALSE(controller->isAutopilotCursorTimerRunning());
+    pointAt(QPointF(200, 700));
+    EXPECT_TRUE(controller->isAutopilotCursorTimerRunning());
+    advance(1.0 / 60.0);
+    EXPECT_EQ(controller->autopilotCursorLocation(), QPointF(235, 175));
     // Busy again restarts the timer and clears the pin and the ripple; the
     // busy overlay is never faded as idle.
     controller->recordAutopilotMouse(MouseVisualEventType::leftMouseDown, QPointF(10, 10));

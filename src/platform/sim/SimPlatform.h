@@ -49,7 +49,20 @@ public:
             emit pointerMoved(displayPoint);
     }
     void setPointerReadable(bool readable) { m_pointerReadable = readable; }
-    std::shared_ptr<void> watchPointerMotion() override { return std::make_shared<int>(0); }
+    // Every move goes through setPointerLocation: a watch sees them all.
+    std::shared_ptr<void> watchPointerMotion() override
+    {
+        auto watch = m_watch.lock();
+        if (!watch)
+            m_watch = watch = std::make_shared<int>(0);
+        return watch;
+    }
+    std::optional<QPointF> watchedPointerLocation() const override
+    {
+        if (m_watch.expired() || !m_pointerReadable)
+            return std::nullopt;
+        return m_pointer;
+    }
     // Restacking (nothing else stacks here) and the compositor are reported.
     bool reportsDesktopChanges() const override { return true; }
 
@@ -57,6 +70,7 @@ private:
     QList<DisplayInfo> m_displays;
     QPointF m_pointer;
     bool m_pointerReadable = true;
+    std::weak_ptr<void> m_watch;
     quint64 m_revision = 1;
 };
 
