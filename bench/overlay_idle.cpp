@@ -16,7 +16,10 @@
 #include "platform/sim/SimPlatform.h"
 #include "overlay-floor/FloorOverlay.h"
 
+#include "platform/x11/X11Platform.h"
+
 #include <QApplication>
+#include <optional>
 #include <QDir>
 #include <QFile>
 #include <QElapsedTimer>
@@ -231,7 +234,10 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", x11 ? "xcb" : "offscreen");
     }
     benchQtDisplay = qgetenv("DISPLAY");
+    // Windows are drawn as the program draws them.
+    std::optional<tovrik::platform::x11::QtWindowDrawingSetting> drawing(std::in_place);
     QApplication app(argc, argv);
+    drawing.reset();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <malloc.h>
+#include <optional>
 
 namespace tovrik::app {
 
@@ -53,7 +54,9 @@ int runApplication(int argc, char** argv, constants::RandomFill randomFill)
     // allocations of a run (some 85 a step), so they seldom wait for it.
     mallopt(M_ARENA_MAX, 1);
 
+    std::optional<platform::x11::QtWindowDrawingSetting> drawing(std::in_place);
     QApplication app(argc, argv);
+    drawing.reset();
     QApplication::setApplicationName(constants::appDisplayName);
     QApplication::setApplicationVersion(constants::appDisplayVersion);
     QApplication::setQuitOnLastWindowClosed(false);

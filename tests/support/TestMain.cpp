@@ -5,7 +5,10 @@
 #include "common/Constants.h"
 #include "platform/sim/SimPlatform.h"
 
+#include "platform/x11/X11Platform.h"
+
 #include <QApplication>
+#include <optional>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -31,7 +34,10 @@ int main(int argc, char** argv)
         qputenv("XDG_DATA_HOME", dataHome.path().toUtf8());
     QStandardPaths::setTestModeEnabled(false);
 
+    // Windows are drawn as the program draws them.
+    std::optional<tovrik::platform::x11::QtWindowDrawingSetting> drawing(std::in_place);
     QApplication app(argc, argv);
+    drawing.reset();
     QApplication::setApplicationName(QStringLiteral("Tovrik"));
     if (!tovrik::constants::initialize()) {
         std::fprintf(stderr, "tovrik tests: the system's secure random source failed\n");

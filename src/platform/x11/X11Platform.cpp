@@ -81,4 +81,20 @@ bool X11Platform::compositorActive()
     return compositorRunning(*m_conn, m_conn->screenNumber());
 }
 
+namespace {
+constexpr char kNoSharedMemoryVariable[] = "QT_XCB_NO_MITSHM";
+}
+
+QtWindowDrawingSetting::QtWindowDrawingSetting() : m_set(!qEnvironmentVariableIsSet(kNoSharedMemoryVariable))
+{
+    if (m_set)
+        qputenv(kNoSharedMemoryVariable, "1");
+}
+
+QtWindowDrawingSetting::~QtWindowDrawingSetting()
+{
+    if (m_set)
+        qunsetenv(kNoSharedMemoryVariable);
+}
+
 } // namespace tovrik::platform::x11

@@ -70,4 +70,23 @@ private:
     std::unique_ptr<XcbConnection> m_conn; // for quick queries of the platform's own
 };
 
+// How Qt draws our windows on X11, set while the QApplication is made:
+// without the shared-memory extension. The overlay sends small regions (the
+// arrow, the click ripple) 60 times a second, and through shared memory Qt
+// waits for the server (a round trip) before a frame may draw where the last
+// one was sent; through the connection a frame waits for nothing. The screen
+// capture keeps its shared memory (a connection of its own). Made right
+// before the application and let go right after it, so that programs
+// started later do not inherit the setting; a setting the user made stays.
+class QtWindowDrawingSetting {
+public:
+    QtWindowDrawingSetting();
+    ~QtWindowDrawingSetting();
+    QtWindowDrawingSetting(const QtWindowDrawingSetting&) = delete;
+    QtWindowDrawingSetting& operator=(const QtWindowDrawingSetting&) = delete;
+
+private:
+    bool m_set = false;
+};
+
 } // namespace tovrik::platform::x11
