@@ -64,7 +64,8 @@ int main(int argc, char** argv)
         std::printf("%s %s%s %.6f\n", r.method.constData(), qPrintable(r.host), r.target.constData(),
                     double(QDateTime::currentMSecsSinceEpoch()) / 1000.0);
         if (fake.autopilotRequests().size() > steps)
-            std::printf("autopilot step %d\n", steps = int(fake.autopilotRequests().size()));
+            std::printf("autopilot step %d (%lld bytes)\n", steps = int(fake.autopilotRequests().size()),
+                        static_cast<long long>(r.body.size()));
         std::fflush(stdout);
     });
     return app.exec();
