@@ -94,7 +94,9 @@ bool HotkeyMonitor::start()
     }
     if (!platform::Platform::isInstalled())
         return false;
-    m_session = platform::Platform::get().eventTap().start(threadName, [this](const RawInputEvent& event) { handleEvent(event); });
+    // Keys and modifiers only: the pointer never wakes it.
+    m_session = platform::Platform::get().eventTap().start(
+        threadName, [this](const RawInputEvent& event) { handleEvent(event); }, platform::TapKeys);
     return m_session != nullptr;
 }
 

@@ -55,13 +55,27 @@ public:
     virtual bool seesEveryPointerMotion() const { return false; }
 };
 
+// The kinds of input a tap listens to: it is not woken by the others (a
+// pointer glide of synthetic input is dozens of motions). The modifiers of
+// its events are followed only by a tap that listens to keys.
+enum TapEvents : uint32_t {
+    TapKeys = 1,    // KeyDown, KeyUp, FlagsChanged
+    TapButtons = 2, // MouseDown, MouseUp, Scroll
+    TapMotion = 4,  // MouseMoved, MouseDragged
+    TapAllEvents = TapKeys | TapButtons | TapMotion,
+};
+// Whether a tap listening to `events` is given `type` (TapDisabled always).
+bool tapWants(uint32_t events, RawInputEvent::Type type);
+
 class EventTap {
 public:
     virtual ~EventTap() = default;
-    // Starts a listen-only tap on a thread of its own named `threadName`;
-    // `handler` runs on that thread. Returns null when no tap can be created.
+    // Starts a listen-only tap on a thread of its own named `threadName`
+    // for the kinds of input in `events`; `handler` runs on that thread.
+    // Returns null when no tap can be created.
     virtual std::unique_ptr<EventTapSession> start(const QString& threadName,
-                                                   std::function<void(const RawInputEvent&)> handler) = 0;
+                                                   std::function<void(const RawInputEvent&)> handler,
+                                                   uint32_t events = TapAllEvents) = 0;
     // A global mouse-down monitor: left, right and other button presses
     // anywhere, also in other applications (wheel steps are not presses);
     // `handler` runs on the main thread with the button, so a user can keep

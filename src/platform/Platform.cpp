@@ -28,4 +28,25 @@ void Platform::install(std::unique_ptr<Platform> backend) { slot() = std::move(b
 
 void Platform::uninstall() { slot().reset(); }
 
+bool tapWants(uint32_t events, RawInputEvent::Type type)
+{
+    using T = RawInputEvent::Type;
+    switch (type) {
+    case T::KeyDown:
+    case T::KeyUp:
+    case T::FlagsChanged:
+        return events & TapKeys;
+    case T::MouseDown:
+    case T::MouseUp:
+    case T::Scroll:
+        return events & TapButtons;
+    case T::MouseMoved:
+    case T::MouseDragged:
+        return events & TapMotion;
+    case T::TapDisabled:
+        break;
+    }
+    return true;
+}
+
 } // namespace tovrik::platform

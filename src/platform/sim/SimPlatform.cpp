@@ -216,7 +216,7 @@ private:
 };
 
 std::unique_ptr<EventTapSession> SimEventTap::start(const QString& threadName,
-                                                    std::function<void(const RawInputEvent&)> handler)
+                                                    std::function<void(const RawInputEvent&)> handler, uint32_t events)
 {
     if (const int delay = m_startDelayMs.load(); delay > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
@@ -224,7 +224,7 @@ std::unique_ptr<EventTapSession> SimEventTap::start(const QString& threadName,
     if (m_startFails)
         return nullptr;
     const quint64 id = m_nextId++;
-    m_taps.push_back({id, threadName, std::move(handler), false, {}});
+    m_taps.push_back({id, threadName, std::move(handler), false, {}, events});
     return std::make_unique<SimTapSession>(*this, id);
 }
 
@@ -257,7 +257,7 @@ void SimEventTap::inject(const RawInputEvent& event)
             // through the local event path instead).
             if (event.type == RawInputEvent::Type::MouseDown && !event.isSynthetic && tap.mouseHandler)
                 tap.mouseHandler(event.button, event.location);
-        } else if (tap.handler) {
+        } else if (tap.handler && tapWants(tap.events, event.type)) {
             tap.handler(event);
         }
     }

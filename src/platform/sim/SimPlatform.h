@@ -128,7 +128,8 @@ private:
 class SimEventTap : public EventTap {
 public:
     std::unique_ptr<EventTapSession> start(const QString& threadName,
-                                           std::function<void(const RawInputEvent&)> handler) override;
+                                           std::function<void(const RawInputEvent&)> handler,
+                                           uint32_t events = TapAllEvents) override;
     std::unique_ptr<EventTapSession> addGlobalMouseDownMonitor(std::function<void(MouseButton, QPointF)> handler) override;
 
     // Delivers `event` to every running tap synchronously on the calling
@@ -152,6 +153,7 @@ private:
         std::function<void(const RawInputEvent&)> handler;
         bool mouseMonitor = false;
         std::function<void(MouseButton, QPointF)> mouseHandler;
+        uint32_t events = TapAllEvents;
     };
     void removeTap(quint64 id);
     mutable std::mutex m_mutex;

@@ -23,9 +23,18 @@ namespace tovrik::platform::x11 {
 
 namespace {
 
-constexpr uint32_t kRawMask = XCB_INPUT_XI_EVENT_MASK_RAW_KEY_PRESS | XCB_INPUT_XI_EVENT_MASK_RAW_KEY_RELEASE
-    | XCB_INPUT_XI_EVENT_MASK_RAW_BUTTON_PRESS | XCB_INPUT_XI_EVENT_MASK_RAW_BUTTON_RELEASE
-    | XCB_INPUT_XI_EVENT_MASK_RAW_MOTION;
+// The raw events a tap selects for the kinds it listens to.
+uint32_t rawMask(uint32_t events)
+{
+    uint32_t mask = 0;
+    if (events & TapKeys)
+        mask |= XCB_INPUT_XI_EVENT_MASK_RAW_KEY_PRESS | XCB_INPUT_XI_EVENT_MASK_RAW_KEY_RELEASE;
+    if (events & TapButtons)
+        mask |= XCB_INPUT_XI_EVENT_MASK_RAW_BUTTON_PRESS | XCB_INPUT_XI_EVENT_MASK_RAW_BUTTON_RELEASE;
+    if (events & TapMotion)
+        mask |= XCB_INPUT_XI_EVENT_MASK_RAW_MOTION;
+    return mask;
+}
 
 struct SelectMask {
     xcb_input_event_mask_t head;
@@ -377,7 +386,7 @@ void X11EventTap::Registry::remove(quint64 id)
 }
 
 std::unique_ptr<EventTapSession> X11EventTap::start(const QString& threadName,
-                                                    std::function<void(const RawInputEvent&)> handler)
+                                                    std::function<void(const RawInputEvent&)> handler, uint32_t events)
 {
     if (!handler)
         return nullptr;
@@ -395,7 +404,7 @@ std::unique_ptr<EventTapSession> X11EventTap::start(const QString& threadName,
     state->toPoints = [mapping = m_displays.mapping()](QPointF px) { return mapping->fromRootPixels(px); };
     state->masters = m_input.masters();
 
-    const SelectMask masks[2] = {{{XCB_INPUT_DEVICE_ALL_MASTER, 1}, kRawMask},
+    const SelectMask masks[2] = {{{XCB_INPUT_DEVICE_ALL_MASTER, 1}, rawMask(events)},
                                  {{XCB_INPUT_DEVICE_ALL, 1}, XCB_INPUT_XI_EVENT_MASK_HIERARCHY}};
     // The raw and hierarchy selections go in one request each (a device id
     // may appear once per request).
@@ -447,7 +456,7 @@ std::unique_ptr<EventTapSession> X11EventTap::addGlobalMouseDownMonitor(std::fun
                     (*shared)(button, location);
             },
             Qt::QueuedConnection);
-    });
+    }, TapButtons);
     if (!session)
         return nullptr;
 

@@ -47,7 +47,8 @@ public:
 
     bool isAvailable() const { return m_hasXInput2; }
     std::unique_ptr<EventTapSession> start(const QString& threadName,
-                                           std::function<void(const RawInputEvent&)> handler) override;
+                                           std::function<void(const RawInputEvent&)> handler,
+                                           uint32_t events = TapAllEvents) override;
     std::unique_ptr<EventTapSession> addGlobalMouseDownMonitor(
         std::function<void(MouseButton, QPointF)> handler) override;
 

@@ -344,6 +344,27 @@ TEST_F(X11EventTapTest, ButtonsAndMotionCarryTheSeatsPointerLocation)
     EXPECT_TRUE(rec.has([](auto& e) { return e.type == Type::MouseMoved && e.isSynthetic; }));
 }
 
+TEST_F(X11EventTapTest, ATapIsGivenOnlyTheKindsOfInputItListensTo)
+{
+    Recorder keys, buttons;
+    auto keyTap = tap.start(QStringLiteral("tovrik.tap-keys"), keys.handler(), TapKeys);
+    auto buttonTap = tap.start(QStringLiteral("tovrik.tap-buttons"), buttons.handler(), TapButtons);
+    ASSERT_TRUE(keyTap && buttonTap);
+    startRecording(); // listens to everything: the witness that all of it came
+    ASSERT_TRUE(seat.moveTo(QPoint(300, 200)) && seat.button(1, true) && seat.moveTo(QPoint(320, 210))
+                && seat.button(1, false) && seat.key(XK_Escape, true) && seat.key(XK_Escape, false));
+    const auto sawType = [](Recorder& r, Type t) { return r.has([t](auto& e) { return e.type == t; }); };
+    ASSERT_TRUE(spinUntil([&] {
+        return sawType(rec, Type::KeyUp) && sawType(rec, Type::MouseDragged) && sawType(keys, Type::KeyUp)
+            && sawType(buttons, Type::MouseUp);
+    }));
+    for (const auto& e : keys.snapshot())
+        EXPECT_TRUE(e.type == Type::KeyDown || e.type == Type::KeyUp) << int(e.type);
+    for (const auto& e : buttons.snapshot())
+        EXPECT_TRUE(e.type == Type::MouseDown || e.type == Type::MouseUp) << int(e.type);
+    EXPECT_TRUE(sawType(buttons, Type::MouseDown));
+}
+
 TEST_F(X11EventTapTest, StopEndsTheThreadAndIsIdempotentEvenFromTheHandler)
 {
     startRecording();
