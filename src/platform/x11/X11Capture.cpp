@@ -96,6 +96,10 @@ X11Capture::X11Capture(X11Displays& displays, bool sharedMemory)
         m_shmAvailable = bool(version);
     }
     m_compositorSelection = internAtom(m_conn, ("_NET_WM_CM_S" + QByteArray::number(m_conn.screenNumber())).constData());
+    m_activeWindowAtom = internAtom(m_conn, "_NET_ACTIVE_WINDOW");
+    m_wmNameAtom = internAtom(m_conn, "_NET_WM_NAME");
+    m_utf8StringAtom = internAtom(m_conn, "UTF8_STRING");
+    m_wmPidAtom = internAtom(m_conn, "_NET_WM_PID");
     const auto* damage = xcb_get_extension_data(m_conn, &xcb_damage_id);
     if (damage && damage->present) {
         XcbReply<xcb_damage_query_version_reply_t> version(xcb_damage_query_version_reply(
@@ -488,7 +492,7 @@ ForegroundInfo X11Capture::foreground()
     const xcb_window_t focus = focusReply ? focusReply->focus : xcb_window_t(XCB_WINDOW_NONE);
 
     xcb_window_t active = XCB_WINDOW_NONE;
-    const auto net = getProperty(m_conn, root, internAtom(m_conn, "_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW).cardinals();
+    const auto net = getProperty(m_conn, root, m_activeWindowAtom, XCB_ATOM_WINDOW).cardinals();
     if (!net.empty())
         active = net[0];
     if (active == XCB_WINDOW_NONE && focus != XCB_WINDOW_NONE && focus != XCB_INPUT_FOCUS_POINTER_ROOT
@@ -516,13 +520,13 @@ ForegroundInfo X11Capture::foreground()
         }
     }
     auto title = [&](xcb_window_t w) {
-        const auto utf8 = getProperty(m_conn, w, internAtom(m_conn, "_NET_WM_NAME"), internAtom(m_conn, "UTF8_STRING"));
+        const auto utf8 = getProperty(m_conn, w, m_wmNameAtom, m_utf8StringAtom);
         if (utf8.isValid())
             return QString::fromUtf8(utf8.data);
         return QString::fromLatin1(getProperty(m_conn, w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING).data);
     };
     if (active != XCB_WINDOW_NONE) {
-        const auto pid = getProperty(m_conn, active, internAtom(m_conn, "_NET_WM_PID"), XCB_ATOM_CARDINAL).cardinals();
+        const auto pid = getProperty(m_conn, active, m_wmPidAtom, XCB_ATOM_CARDINAL).cardinals();
         if (!pid.empty())
             info.processID = pid[0];
         const QList<QByteArray> cls = getProperty(m_conn, active, wmClass, XCB_ATOM_STRING).data.split('\0');

@@ -101,6 +101,9 @@ private:
     bool m_hasDamage = false;
     uint32_t m_damage = 0;
     uint32_t m_compositorSelection = 0;
+    // Atoms the foreground query reads, named once (they live as long as
+    // the server).
+    uint32_t m_activeWindowAtom = 0, m_wmNameAtom = 0, m_utf8StringAtom = 0, m_wmPidAtom = 0;
     std::vector<Probe> m_probes;
     std::shared_ptr<Owner> m_owner;
     std::vector<std::shared_ptr<Segment>> m_segments;
