@@ -51,8 +51,13 @@ CursorOverlayWindow::CursorOverlayWindow(std::optional<uint32_t> displayID, QRec
         const double quiet = Clock::instance().now() - m_lastContentPaint;
         if (quiet < kBlankPageReleaseDelay)
             m_blankPageTimer->start(kBlankPageReleaseDelay - quiet, false);
-        else
+        else {
             releaseBlankBackingStorePages(this);
+            // Painting has settled: what it drew is read now (the pages just
+            // given back are not), while nobody waits, instead of by the
+            // next capture.
+            drawnPixels();
+        }
     });
 }
 
