@@ -27,13 +27,9 @@ bool hasUserPart(const QString& text)
     return text.mid(start + 2, end - start - 2).contains(QLatin1Char('@'));
 }
 
-} // namespace
-
-std::optional<QString> normalizedTrustedHostedWorkerBaseURL(const std::optional<QString>& text)
+std::optional<QString> normalize(const QString& text)
 {
-    if (!text)
-        return std::nullopt;
-    const QString trimmed = text->trimmed();
+    const QString trimmed = text.trimmed();
     if (trimmed.isEmpty())
         return std::nullopt;
     const QUrl url(trimmed, QUrl::StrictMode);
@@ -54,6 +50,24 @@ std::optional<QString> normalizedTrustedHostedWorkerBaseURL(const std::optional<
     while (result.endsWith(QLatin1Char('/')))
         result.chop(1);
     return result;
+}
+
+} // namespace
+
+std::optional<QString> normalizedTrustedHostedWorkerBaseURL(const std::optional<QString>& text)
+{
+    if (!text)
+        return std::nullopt;
+    // Asked for by every derived state of the model, nearly always of the
+    // same stored text: the last answer is kept (parsing a URL is not cheap).
+    struct Last {
+        QString text;
+        std::optional<QString> result;
+    };
+    thread_local std::optional<Last> last;
+    if (!last || last->text != *text)
+        last = Last{*text, normalize(*text)};
+    return last->result;
 }
 
 bool isTrustedHostedWorkerURL(const QUrl& url)

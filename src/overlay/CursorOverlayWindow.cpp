@@ -155,8 +155,8 @@ QRegion CursorOverlayWindow::drawnPixels() const
         m_readImageSize = image.size();
         m_drawnTiles = QRegion();
     }
-    const QRegion changed = tilesMeeting(m_paintedSinceReading, image.size());
-    m_paintedSinceReading = QRegion();
+    const QRegion changed = m_paintedSinceReading.region(image.size());
+    m_paintedSinceReading.clear();
     m_drawnTiles = m_drawnTiles.subtracted(changed).united(drawnTiles(image, changed));
     return m_drawnTiles;
 }
@@ -220,7 +220,7 @@ bool CursorOverlayWindow::eventFilter(QObject* watched, QEvent* event)
     releaseBlankPagesLater();
     const double ratio = devicePixelRatioF();
     for (const QRect& r : painted)
-        m_paintedSinceReading += scaled(r, ratio);
+        m_paintedSinceReading.mark(scaled(r, ratio));
     if (m_clipToContent) {
         // Once it has been painted, re-read what the content drew there and
         // clip the window to it.

@@ -113,9 +113,9 @@ private:
     bool m_nativelyUnmapped = false;
     bool m_nativelyCleared = false;
     // What the content drew (device pixels): the tiles found drawn at the
-    // last reading, and every region it painted since.
+    // last reading, and the tiles it painted since.
     mutable QRegion m_drawnTiles;
-    mutable QRegion m_paintedSinceReading;
+    mutable TileMarks m_paintedSinceReading;
     mutable QSize m_readImageSize;
     std::optional<QRegion> m_vacatedPixels;
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <utility>
@@ -170,6 +171,57 @@ QRegion tilesMeeting(const QRegion& where, QSize size, int tile)
                        QPoint((r.right() / tile + 1) * tile - 1, (r.bottom() / tile + 1) * tile - 1))
                      .intersected(bounds);
     return tiles;
+}
+
+void TileMarks::mark(const QRect& r)
+{
+    const QRect area = r.intersected(QRect(0, 0, std::numeric_limits<int>::max(), std::numeric_limits<int>::max()));
+    if (area.isEmpty())
+        return;
+    const int columns = std::max(m_columns, area.right() / m_tile + 1);
+    const int rows = std::max(m_rows, area.bottom() / m_tile + 1);
+    if (columns != m_columns || rows != m_rows) {
+        // A window keeps its size: this happens about once.
+        std::vector<unsigned char> grown(size_t(columns) * size_t(rows), 0);
+        for (int y = 0; y < m_rows; ++y)
+            std::copy_n(m_marks.begin() + qsizetype(y) * m_columns, m_columns, grown.begin() + qsizetype(y) * columns);
+        m_marks.swap(grown);
+        m_columns = columns;
+        m_rows = rows;
+    }
+    for (int ty = area.top() / m_tile; ty <= area.bottom() / m_tile; ++ty)
+        std::fill_n(m_marks.begin() + qsizetype(ty) * m_columns + area.left() / m_tile,
+                    area.right() / m_tile - area.left() / m_tile + 1, 1);
+    m_any = true;
+}
+
+QRegion TileMarks::region(QSize size) const
+{
+    if (!m_any)
+        return {};
+    const QRect bounds(QPoint(0, 0), size);
+    // Runs of marked tiles in a row make one rectangle.
+    QRegion region;
+    for (int ty = 0; ty < m_rows; ++ty) {
+        const unsigned char* row = m_marks.data() + size_t(ty) * size_t(m_columns);
+        for (int tx = 0; tx < m_columns;) {
+            if (!row[tx]) {
+                ++tx;
+                continue;
+            }
+            const int start = tx;
+            while (tx < m_columns && row[tx])
+                ++tx;
+            region += QRect(start * m_tile, ty * m_tile, (tx - start) * m_tile, m_tile).intersected(bounds);
+        }
+    }
+    return region;
+}
+
+void TileMarks::clear()
+{
+    std::fill(m_marks.begin(), m_marks.end(), 0);
+    m_any = false;
 }
 
 } // namespace tovrik::overlay

@@ -10,6 +10,9 @@
 #include <QPair>
 #include <QRegion>
 
+#include <algorithm>
+#include <vector>
+
 namespace tovrik::overlay {
 
 // Pixels at or above this alpha count as drawn when a window clips itself
@@ -37,5 +40,23 @@ QRegion drawnTiles(const QImage& image, const QRegion& where, int tile = 32);
 
 // The whole tiles of that grid, in an image of `size`, that meet `where`.
 QRegion tilesMeeting(const QRegion& where, QSize size, int tile = 32);
+
+// The tiles of that grid that rectangles met, marked one rectangle at a time:
+// a window marks every paint (dozens a second while something moves), which
+// costs a few bytes here instead of a growing region's union.
+// region(size) is tilesMeeting(the union of the rectangles marked, size).
+class TileMarks {
+public:
+    explicit TileMarks(int tile = 32) : m_tile(std::max(1, tile)) {}
+    void mark(const QRect& r);
+    QRegion region(QSize size) const;
+    void clear();
+
+private:
+    int m_tile;
+    int m_columns = 0, m_rows = 0;
+    bool m_any = false;
+    std::vector<unsigned char> m_marks;
+};
 
 } // namespace tovrik::overlay

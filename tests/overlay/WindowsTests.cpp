@@ -326,6 +326,32 @@ TEST(OverlayDrawnTiles, EveryTileWithAnyVisiblePixelAndNoOther)
               QRegion(32, 0, 64, 64) + QRegion(160, 64, 40, 36));
 }
 
+// Paints marked one by one name the same tiles as their union would, whatever
+// the order, overlaps, rectangles beyond the image or negative corners; the
+// marks start over when read.
+TEST(OverlayDrawnTiles, MarkedPaintsNameTheTilesTheirUnionMeets)
+{
+    const QSize size(200, 100);
+    const QList<QList<QRect>> cases = {
+        {QRect(60, 30, 5, 5), QRect(190, 90, 40, 40)},
+        {QRect(0, 0, 1, 1), QRect(31, 31, 2, 2), QRect(10, 10, 5, 5)},
+        {QRect(-20, -20, 40, 40), QRect(150, 0, 20, 100), QRect(400, 400, 5, 5)},
+        {QRect(0, 0, 200, 100)},
+        {QRect(70, 40, 30, 3), QRect(0, 64, 200, 1)},
+    };
+    overlay::TileMarks marks;
+    for (const auto& rects : cases) {
+        QRegion painted;
+        for (const QRect& r : rects) {
+            marks.mark(r);
+            painted += r;
+        }
+        EXPECT_EQ(marks.region(size), overlay::tilesMeeting(painted, size)) << painted.boundingRect().x();
+        marks.clear();
+        EXPECT_TRUE(marks.region(size).isEmpty());
+    }
+}
+
 TEST_F(WindowsTest, CaptureProbesComeFromEveryShownWindowAndNoneWhileSuspended)
 {
     useDisplays(twoScreens());

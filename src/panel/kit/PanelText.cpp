@@ -23,7 +23,7 @@ PanelText::PanelText(QString text, QWidget* parent) : QWidget(parent), m_text(st
 
 void PanelText::invalidate()
 {
-    m_cachedLayout.reset();
+    m_cachedLayouts.clear();
     updateGeometry();
     update();
 }
@@ -113,14 +113,22 @@ QStringList wrap(const QString& text, const QFont& font, double width)
 
 PanelText::Layout PanelText::layoutFor(double width) const
 {
-    // Asked for at every layout pass and paint, mostly at one width: the
-    // last layout is kept for its width and font (the system font and the
+    // Asked for at every layout pass and paint, at a few widths: the last
+    // layouts are kept for their width and font (the system font and the
     // screen's dots per inch make the font).
+    constexpr qsizetype kKept = 4;
     const QFont base = panelFont(m_points, m_weight);
-    if (m_cachedLayout && m_cachedLayout->width == width && m_cachedLayout->font == base)
-        return m_cachedLayout->layout;
+    for (qsizetype i = 0; i < m_cachedLayouts.size(); ++i) {
+        if (m_cachedLayouts[i].width == width && m_cachedLayouts[i].font == base) {
+            if (i > 0)
+                m_cachedLayouts.move(i, 0);
+            return m_cachedLayouts.front().layout;
+        }
+    }
     Layout out = computeLayout(width, base);
-    m_cachedLayout = CachedLayout{width, base, out};
+    m_cachedLayouts.prepend(CachedLayout{width, base, out});
+    if (m_cachedLayouts.size() > kKept)
+        m_cachedLayouts.removeLast();
     return out;
 }
 

@@ -63,7 +63,8 @@ private:
         QFont font;
         Layout layout;
     };
-    mutable std::optional<CachedLayout> m_cachedLayout;
+    // The last few widths asked for (a layout pass asks at several).
+    mutable QList<CachedLayout> m_cachedLayouts;
 
     QString m_text;
     double m_points = 13;
