@@ -148,7 +148,17 @@ std::unique_ptr<EventTapSession> X11MotionRecorder::start(const QString& threadN
     // The context exists on the server now (the check was a round trip):
     // the data connection may name it.
     state->sequence = xcb_record_enable_context(state->data, context).sequence;
-    xcb_flush(state->data);
+    // It records from the moment the server has enabled it, which the first
+    // reply (the start of the data, no motion in it) says: waited for, so
+    // that a motion posted once this returns is seen (the server may
+    // otherwise take another client's input before this request).
+    xcb_generic_error_t* error = nullptr;
+    void* first = xcb_wait_for_reply(state->data, state->sequence, &error);
+    const bool enabled = first && !error;
+    std::free(first);
+    std::free(error);
+    if (!enabled)
+        return nullptr;
     state->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (state->wakeFd < 0)
         return nullptr;
