@@ -19,7 +19,6 @@
 #include "platform/x11/X11Platform.h"
 
 #include <QApplication>
-#include <optional>
 #include <QDir>
 #include <QFile>
 #include <QElapsedTimer>
@@ -234,10 +233,12 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", x11 ? "xcb" : "offscreen");
     }
     benchQtDisplay = qgetenv("DISPLAY");
-    // Windows are drawn as the program draws them.
-    std::optional<tovrik::platform::x11::QtWindowDrawingSetting> drawing(std::in_place);
-    QApplication app(argc, argv);
-    drawing.reset();
+    // Windows are drawn as the program draws them (the setting lasts while
+    // the application is made).
+    QApplication app = [&] {
+        const tovrik::platform::x11::QtWindowDrawingSetting drawing;
+        return QApplication(argc, argv);
+    }();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <malloc.h>
-#include <optional>
 
 namespace tovrik::app {
 
@@ -54,9 +53,12 @@ int runApplication(int argc, char** argv, constants::RandomFill randomFill)
     // allocations of a run (some 85 a step), so they seldom wait for it.
     mallopt(M_ARENA_MAX, 1);
 
-    std::optional<platform::x11::QtWindowDrawingSetting> drawing(std::in_place);
-    QApplication app(argc, argv);
-    drawing.reset();
+    // Windows are drawn as the program draws them (the setting lasts while
+    // the application is made).
+    QApplication app = [&] {
+        const platform::x11::QtWindowDrawingSetting drawing;
+        return QApplication(argc, argv);
+    }();
     QApplication::setApplicationName(constants::appDisplayName);
     QApplication::setApplicationVersion(constants::appDisplayVersion);
     QApplication::setQuitOnLastWindowClosed(false);

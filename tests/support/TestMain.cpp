@@ -8,7 +8,6 @@
 #include "platform/x11/X11Platform.h"
 
 #include <QApplication>
-#include <optional>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -34,10 +33,12 @@ int main(int argc, char** argv)
         qputenv("XDG_DATA_HOME", dataHome.path().toUtf8());
     QStandardPaths::setTestModeEnabled(false);
 
-    // Windows are drawn as the program draws them.
-    std::optional<tovrik::platform::x11::QtWindowDrawingSetting> drawing(std::in_place);
-    QApplication app(argc, argv);
-    drawing.reset();
+    // Windows are drawn as the program draws them (the setting lasts while
+    // the application is made).
+    QApplication app = [&] {
+        const tovrik::platform::x11::QtWindowDrawingSetting drawing;
+        return QApplication(argc, argv);
+    }();
     QApplication::setApplicationName(QStringLiteral("Tovrik"));
     if (!tovrik::constants::initialize()) {
         std::fprintf(stderr, "tovrik tests: the system's secure random source failed\n");
