@@ -181,19 +181,30 @@ QByteArray autopilotObservationImage(const ScreenCapturePayloads& captures)
     return join(samples);
 }
 
-AutopilotObservationJob startAutopilotObservation(const ScreenCapturePayloads& captures)
+AutopilotObservationJob startAutopilotObservation(const ScreenCapturePayloads& captures,
+                                                  const AutopilotObservationMemo* memo)
 {
     AutopilotObservationJob job;
-    for (const ScreenCapturePayload* c : byDisplay(captures))
-        job << QtConcurrent::run(sample, c->imageData);
+    for (const ScreenCapturePayload* c : byDisplay(captures)) {
+        AutopilotObservationPart part{c->displayID, c->imageData, {}};
+        const auto kept = memo ? memo->constFind(c->displayID) : AutopilotObservationMemo::const_iterator();
+        if (memo && kept != memo->constEnd() && kept->first == c->imageData)
+            part.sample = QtFuture::makeReadyFuture(AutopilotObservationSample{kept->second, {}});
+        else
+            part.sample = QtConcurrent::run(sample, c->imageData);
+        job << part;
+    }
     return job;
 }
 
-QCoro::Task<QByteArray> finishAutopilotObservation(AutopilotObservationJob job)
+QCoro::Task<QByteArray> finishAutopilotObservation(AutopilotObservationJob job, AutopilotObservationMemo* memo)
 {
     QList<AutopilotObservationSample> samples;
-    for (QFuture<AutopilotObservationSample>& part : job)
-        samples << co_await part;
+    for (AutopilotObservationPart& part : job) {
+        samples << co_await part.sample;
+        if (memo && samples.back().failure.isEmpty())
+            memo->insert(part.displayID, {part.jpeg, samples.back().bytes});
+    }
     co_return join(samples);
 }
 

@@ -166,6 +166,7 @@ QCoro::Task<void> TovrikAppModel::runUIAutopilotSteps(QString prompt, quint64 in
     QPointer<TovrikAppModel> weak(this);
     AutopilotTaskMemory memory;
     AutopilotLoopWatchdog watchdog;
+    AutopilotObservationMemo observed;
     qint64 step = 1;
     QString lastExpectedResult;
     QString note;
@@ -195,7 +196,7 @@ QCoro::Task<void> TovrikAppModel::runUIAutopilotSteps(QString prompt, quint64 in
                 co_await captureAllScreensForModel(m_screenCaptureService.get(), m_overlayController.get(), wantsNative);
             ensureCurrent(weak, interactionVersion);
             // The watchdog's samples are made while the model thinks.
-            const AutopilotObservationJob observation = startAutopilotObservation(captures);
+            const AutopilotObservationJob observation = startAutopilotObservation(captures, &observed);
             QList<HostedChatImageAttachment> images = makeScreenCaptureAttachments(captures);
             detail.reset();
             if (pendingZoom) {
@@ -238,7 +239,7 @@ QCoro::Task<void> TovrikAppModel::runUIAutopilotSteps(QString prompt, quint64 in
                                     "verification.evidence.");
                 ending = Ending::done;
             } else {
-                const QByteArray sample = co_await finishAutopilotObservation(observation);
+                const QByteArray sample = co_await finishAutopilotObservation(observation, &observed);
                 ensureCurrent(weak, interactionVersion);
                 const int verdict = watchdog.observe(autopilotActionSignature(action), sample,
                                                      action.kind == K::wait, Clock::instance().now());

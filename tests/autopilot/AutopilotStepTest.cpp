@@ -20,6 +20,7 @@
 #include "support/SimFixture.h"
 
 #include <QBuffer>
+#include <qcoro/qcorotask.h>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -444,6 +445,44 @@ TEST(Observation, SamplesAre320WideAndOrderedByDisplay)
     broken.imageData = "not a jpeg";
     EXPECT_EQ(thrown([&] { autopilotObservationImage({broken}); }),
               std::pair(30, QString("Cannot decode current observation.")));
+}
+
+// The code and text of the error a run's observation fails with.
+QCoro::Task<std::pair<int, QString>> observationFailure(const ScreenCapturePayloads& captures, AutopilotObservationMemo* memo)
+{
+    std::pair<int, QString> outcome{-1, {}};
+    try {
+        co_await finishAutopilotObservation(startAutopilotObservation(captures, memo), memo);
+    } catch (const TovrikError& e) {
+        outcome = {e.code(), e.message()};
+    }
+    co_return outcome;
+}
+
+TEST(Observation, ARunKeepsTheSampleOfADisplayWhoseJPEGDidNotChange)
+{
+    const ScreenCapturePayload first = shot(4, QSize(640, 360), Qt::red);
+    const ScreenCapturePayload other = shot(7, QSize(640, 360), Qt::blue);
+    AutopilotObservationMemo memo;
+    const QByteArray fresh = QCoro::waitFor(finishAutopilotObservation(startAutopilotObservation({first, other}, &memo), &memo));
+    EXPECT_EQ(fresh, autopilotObservationImage({first, other}));
+    ASSERT_EQ(memo.size(), 2);
+
+    // A kept sample marked so that its use shows: display 4's JPEG is the
+    // same bytes (a copy, not the same buffer), display 7's is new.
+    memo[4].second = QByteArray(320 * 180 * 4, 'k');
+    ScreenCapturePayload same = first;
+    same.imageData = QByteArray(first.imageData.constData(), first.imageData.size());
+    const ScreenCapturePayload changed = shot(7, QSize(640, 360), Qt::green);
+    const QByteArray next = QCoro::waitFor(finishAutopilotObservation(startAutopilotObservation({changed, same}, &memo), &memo));
+    EXPECT_EQ(next, QByteArray(320 * 180 * 4, 'k') + autopilotObservationImage({changed}));
+    EXPECT_EQ(memo[7].first, changed.imageData);
+
+    // A JPEG that cannot be read fails as before and is not kept.
+    ScreenCapturePayload broken = changed;
+    broken.imageData = "not a jpeg";
+    EXPECT_EQ(QCoro::waitFor(observationFailure({broken}, &memo)), std::make_pair(30, QString("Cannot decode current observation.")));
+    EXPECT_EQ(memo[7].first, changed.imageData);
 }
 
 TEST(Observation, SignatureLeavesOutTheLabel)
