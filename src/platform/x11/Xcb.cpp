@@ -88,12 +88,23 @@ std::vector<uint32_t> PropertyValue::cardinals() const
 
 PropertyValue getProperty(xcb_connection_t* conn, xcb_window_t window, xcb_atom_t property, xcb_atom_t type)
 {
-    PropertyValue value;
+    return propertyReply(conn, requestProperty(conn, window, property, type));
+}
+
+PropertyRequest requestProperty(xcb_connection_t* conn, xcb_window_t window, xcb_atom_t property, xcb_atom_t type)
+{
     if (property == XCB_ATOM_NONE || window == XCB_WINDOW_NONE)
-        return value;
+        return {};
     // Long enough for titles, WM_CLASS and work areas of many desktops.
-    XcbReply<xcb_get_property_reply_t> reply(
-        xcb_get_property_reply(conn, xcb_get_property(conn, 0, window, property, type, 0, 1 << 16), nullptr));
+    return {xcb_get_property(conn, 0, window, property, type, 0, 1 << 16), true};
+}
+
+PropertyValue propertyReply(xcb_connection_t* conn, const PropertyRequest& request)
+{
+    PropertyValue value;
+    if (!request.sent)
+        return value;
+    XcbReply<xcb_get_property_reply_t> reply(xcb_get_property_reply(conn, request.cookie, nullptr));
     if (!reply || reply->type == XCB_ATOM_NONE)
         return value;
     value.type = reply->type;

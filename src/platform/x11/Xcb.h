@@ -63,6 +63,15 @@ struct PropertyValue {
 };
 PropertyValue getProperty(xcb_connection_t* conn, xcb_window_t window, xcb_atom_t property,
                           xcb_atom_t type = XCB_ATOM_ANY);
+// The same in two halves, so that several requests can go out before the
+// first reply is waited for (one round trip for all of them).
+struct PropertyRequest {
+    xcb_get_property_cookie_t cookie{};
+    bool sent = false;
+};
+PropertyRequest requestProperty(xcb_connection_t* conn, xcb_window_t window, xcb_atom_t property,
+                                xcb_atom_t type = XCB_ATOM_ANY);
+PropertyValue propertyReply(xcb_connection_t* conn, const PropertyRequest& request);
 
 // True when a compositing manager owns the _NET_WM_CM_S<screen> selection.
 bool compositorRunning(xcb_connection_t* conn, int screenNumber);

@@ -212,6 +212,27 @@ TEST(X11Capture, ForegroundIsTheFocusedWindowOfThisProcess)
     EXPECT_FALSE(info.focusedElementSignature.isEmpty());
     // The same window gives the same signature.
     EXPECT_EQ(platform.capture().foreground().frontWindowSignature, info.frontWindowSignature);
+
+    // A window manager names the active window on the root: that one counts,
+    // whatever holds the focus.
+    XcbConnection conn(nullptr);
+    ASSERT_TRUE(conn.ok());
+    const xcb_atom_t activeAtom = internAtom(conn, "_NET_ACTIVE_WINDOW");
+    QWidget other;
+    other.setWindowTitle(QStringLiteral("Tovrik named active"));
+    other.setGeometry(500, 60, 200, 100);
+    other.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&other));
+    const uint32_t named = uint32_t(other.winId());
+    xcb_change_property(conn, XCB_PROP_MODE_REPLACE, conn.root(), activeAtom, XCB_ATOM_WINDOW, 32, 1, &named);
+    conn.sync();
+    const auto managed = platform.capture().foreground();
+    xcb_delete_property(conn, conn.root(), activeAtom);
+    conn.sync();
+    EXPECT_EQ(managed.processID, int64_t(getpid()));
+    EXPECT_TRUE(managed.frontWindowSignature.contains(QStringLiteral("|Tovrik named active|500,60 200x100")))
+        << managed.frontWindowSignature.toStdString();
+    EXPECT_EQ(managed.focusedElementSignature, info.focusedElementSignature);
 }
 
 TEST(X11Permissions, GrantedFacilitiesCompositorAndMicrophone)
