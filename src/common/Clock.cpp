@@ -123,6 +123,11 @@ protected:
             entry.fn();
         }
         arm();
+        // Windows a callback marked for repainting (an animation's frame)
+        // are painted now, in the pass that changed them, rather than by a
+        // later pass of the event loop among whatever else it brings.
+        if (!due.empty())
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
     }
 
 private:

@@ -7,6 +7,7 @@
 #include "support/SimFixture.h"
 
 #include <QCoreApplication>
+#include <QWidget>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
 #include <cmath>
@@ -165,6 +166,30 @@ TEST_F(ClockTest, SystemClockDropsCallbacksOfGoneContextsAndCancelledOnes)
     EXPECT_TRUE(tovrik::test::spinUntil([&] { return chain == 1000; }));
     EXPECT_GE(seenAt, 0);
     EXPECT_LT(seenAt, 10) << "the chain ran on without letting the queued call in";
+    Clock::install(&clock);
+}
+
+// A window a clock callback marks for repainting is painted before that
+// pass of the clock returns to the event loop (an animation frame costs one
+// wake-up, not two): before a call the callback queued runs.
+TEST_F(ClockTest, SystemClockPaintsWhatItsCallbacksMarkedInTheSamePass)
+{
+    struct Counted : QWidget {
+        int paints = 0;
+        void paintEvent(QPaintEvent*) override { ++paints; }
+    } window;
+    window.resize(40, 40);
+    window.show();
+    ASSERT_TRUE(tovrik::test::spinUntil([&] { return window.paints > 0; }));
+    Clock::install(nullptr);
+    int before = -1, seen = -1;
+    Clock::instance().schedule(0.005, nullptr, [&] {
+        before = window.paints;
+        window.update();
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [&] { seen = window.paints; }, Qt::QueuedConnection);
+    });
+    EXPECT_TRUE(tovrik::test::spinUntil([&] { return seen >= 0; }));
+    EXPECT_EQ(seen, before + 1);
     Clock::install(&clock);
 }
 
