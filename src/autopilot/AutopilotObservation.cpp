@@ -187,9 +187,9 @@ AutopilotObservationJob startAutopilotObservation(const ScreenCapturePayloads& c
     AutopilotObservationJob job;
     for (const ScreenCapturePayload* c : byDisplay(captures)) {
         AutopilotObservationPart part{c->displayID, c->imageData, {}};
-        const auto kept = memo ? memo->constFind(c->displayID) : AutopilotObservationMemo::const_iterator();
-        if (memo && kept != memo->constEnd() && kept->first == c->imageData)
-            part.sample = QtFuture::makeReadyFuture(AutopilotObservationSample{kept->second, {}});
+        const auto kept = memo ? memo->value(c->displayID) : std::pair<QByteArray, QByteArray>();
+        if (!kept.first.isEmpty() && kept.first == c->imageData)
+            part.sample = QtFuture::makeReadyFuture(AutopilotObservationSample{kept.second, {}});
         else
             part.sample = QtConcurrent::run(sample, c->imageData);
         job << part;

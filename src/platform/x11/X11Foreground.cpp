@@ -80,16 +80,15 @@ ForegroundInfo X11Capture::foreground()
         && focus != root)
         active = focusedTopLevel(conn, root, focus);
 
-    const bool focused = focus != XCB_WINDOW_NONE && focus != XCB_INPUT_FOCUS_POINTER_ROOT;
+    std::optional<TitleRequest> focusTitle;
+    if (focus != XCB_WINDOW_NONE && focus != XCB_INPUT_FOCUS_POINTER_ROOT)
+        focusTitle.emplace(conn, focus, m_wmNameAtom, m_utf8StringAtom);
     if (active != XCB_WINDOW_NONE) {
         const PropertyRequest pid = requestProperty(conn, active, m_wmPidAtom, XCB_ATOM_CARDINAL);
         const PropertyRequest cls = requestProperty(conn, active, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING);
         const auto geoCookie = xcb_get_geometry(conn, active);
         const auto posCookie = xcb_translate_coordinates(conn, active, root, 0, 0);
         const TitleRequest activeTitle(conn, active, m_wmNameAtom, m_utf8StringAtom);
-        const std::optional<TitleRequest> focusTitle =
-            focused ? std::optional<TitleRequest>(std::in_place, conn, focus, m_wmNameAtom, m_utf8StringAtom)
-                    : std::nullopt;
 
         const auto pids = propertyReply(conn, pid).cardinals();
         if (!pids.empty())
@@ -108,14 +107,9 @@ ForegroundInfo X11Capture::foreground()
                                         .arg(geometry.y())
                                         .arg(geometry.width())
                                         .arg(geometry.height());
-        if (focusTitle)
-            info.focusedElementSignature =
-                QStringLiteral("window 0x%1|%2").arg(focus, 0, 16).arg(focusTitle->take(conn));
-    } else if (focused) {
-        info.focusedElementSignature = QStringLiteral("window 0x%1|%2")
-                                           .arg(focus, 0, 16)
-                                           .arg(TitleRequest(conn, focus, m_wmNameAtom, m_utf8StringAtom).take(conn));
     }
+    if (focusTitle)
+        info.focusedElementSignature = QStringLiteral("window 0x%1|%2").arg(focus, 0, 16).arg(focusTitle->take(conn));
     return info;
 }
 
