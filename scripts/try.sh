@@ -14,8 +14,8 @@
 # the stand-in, e.g. --reply "The Save button is at the top. [POINT:400,120:Save button:screen1]"
 # or --decisions FILE (UI Autopilot decisions, see the README).
 # --data-dir PATH keeps the stand-in's CA and Tovrik's profile in PATH.
-# SIGTERM, SIGINT or SIGHUP to this script quit Tovrik the normal way, and the
-# stand-in stops with it.
+# SIGTERM, SIGINT, SIGHUP or SIGQUIT to this script quit Tovrik the normal
+# way, and the stand-in stops with it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="${TOVRIK_BUILD_DIR:-$root/build}"
@@ -74,7 +74,7 @@ trap 'kill "$stand_in" 2>/dev/null || true; wait "$stand_in" 2>/dev/null || true
       speechd=$(cat "$runtime/speech-dispatcher/pid" 2>/dev/null || true)
       if [ -n "$speechd" ]; then kill "$speechd" 2>/dev/null; sleep 0.5; kill -9 "$speechd" 2>/dev/null; fi
       rm -rf "$runtime"' EXIT
-trap 'exit 1' TERM INT HUP
+trap 'exit 1' TERM INT HUP QUIT
 port=""
 for _ in $(seq 1 300); do
   port=$(sed -n 's/^fake hosted service listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$log")
@@ -120,10 +120,11 @@ forward() {
 trap 'forward TERM' TERM
 trap 'forward INT' INT
 trap 'forward HUP' HUP
+trap 'forward QUIT' QUIT
 status=0
 while :; do
   wait "$session" && status=0 || status=$?
   kill -0 "$session" 2>/dev/null || break
 done
-trap - TERM INT HUP
+trap - TERM INT HUP QUIT
 exit $status

@@ -66,9 +66,9 @@ int runApplication(int argc, char** argv, constants::RandomFill randomFill)
     // window of ours, and can match the windows to the installed menu entry.
     QApplication::setWindowIcon(AppController::applicationIcon());
     QGuiApplication::setDesktopFileName(QStringLiteral("tovrik"));
-    // SIGTERM, SIGINT and SIGHUP take the Quit menu item's way out, so that
-    // nothing stays held down and nothing stays lent on the X server. The
-    // handlers stay until the teardown below is done: a second signal then
+    // SIGTERM, SIGINT, SIGHUP and SIGQUIT take the Quit menu item's way out,
+    // so that nothing stays held down and nothing stays lent on the X server.
+    // The handlers stay until the teardown below is done: a second signal then
     // finds nobody listening and changes nothing.
     QuitSignals quitSignals([](int) { QCoreApplication::quit(); });
 

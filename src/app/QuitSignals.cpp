@@ -10,14 +10,16 @@
 
 namespace tovrik::app {
 
-const int QuitSignals::kSignals[3] = {SIGTERM, SIGINT, SIGHUP};
+// SIGQUIT too: its default (a core dump) would leave held keys and buttons
+// down and lent keycodes lent, and a healthy app has nothing to dump.
+const int QuitSignals::kSignals[4] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
 
 namespace {
 
 // The write end, read by the handler; -1 while no handler is installed.
 std::atomic<int> g_writeEnd{-1};
 int g_readEnd = -1;
-struct sigaction g_previous[3];
+struct sigaction g_previous[std::size(QuitSignals::kSignals)];
 
 void onSignal(int number)
 {

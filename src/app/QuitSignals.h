@@ -1,9 +1,10 @@
 #pragma once
 
-// SIGTERM, SIGINT and SIGHUP (a logout, `kill`, Ctrl+C in a terminal, a
-// closed terminal, a service manager) end Tovrik through the same quit path
-// as the Quit menu item: the event loop returns, held keys and buttons are
-// let go, the autopilot and any recording stop, lent keycodes are given back.
+// SIGTERM, SIGINT, SIGHUP and SIGQUIT (a logout, `kill`, Ctrl+C or Ctrl+\ in
+// a terminal, a closed terminal, a service manager) end Tovrik through the
+// same quit path as the Quit menu item: the event loop returns, held keys
+// and buttons are let go, the autopilot and any recording stop, lent keycodes
+// are given back.
 //
 // A signal handler may do next to nothing safely, so the handler only writes
 // the signal's number, one byte, to one end of a socket pair; a socket
@@ -27,7 +28,7 @@ public:
     ~QuitSignals() override;
 
     bool isInstalled() const { return m_installed; }
-    static const int kSignals[3];
+    static const int kSignals[4];
 
 private:
     void readPending();

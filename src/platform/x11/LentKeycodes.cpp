@@ -1,15 +1,13 @@
 #include "platform/x11/LentKeycodes.h"
 
-#include "common/PrivateFiles.h"
+#include "platform/x11/ProcessRecords.h"
 
-#include <QCoreApplication>
-#include <QDir>
 #include <QFile>
-#include <QStandardPaths>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
-#include <csignal>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tovrik::platform::x11 {
@@ -42,20 +40,38 @@ bool replaceFile(const QString& path, const QByteArray& bytes)
     return true;
 }
 
-bool processRuns(qint64 pid)
-{
-    if (pid <= 0)
-        return false;
-    return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
-}
-
 } // namespace
 
-QString LentKeycodeRecord::defaultFolder()
+std::vector<uint32_t> lentKeysyms(uint32_t keysym, int keysymsPerKeycode)
 {
-    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    return (runtime.isEmpty() ? QDir::tempPath() : runtime) + QStringLiteral("/Tovrik");
+    std::vector<uint32_t> syms(size_t(std::max(1, keysymsPerKeycode)), 0);
+    syms[0] = keysym;
+    if (syms.size() > 1)
+        syms[1] = keysym;
+    return syms;
 }
+
+bool showsLentKeysym(const std::vector<uint32_t>& levels, uint32_t keysym)
+{
+    const std::vector<uint32_t> written = lentKeysyms(keysym, int(levels.size()));
+    if (keysym == 0 || levels.empty())
+        return false;
+    const size_t set = std::min<size_t>(2, levels.size());
+    for (size_t i = 0; i < levels.size(); ++i) {
+        if (i < set ? levels[i] != written[i] : levels[i] != 0 && levels[i] != written[i % set])
+            return false;
+    }
+    return true;
+}
+
+bool isLendableKeysym(uint32_t keysym)
+{
+    constexpr uint32_t kReturn = 0xff0d, kTab = 0xff09;
+    return keysym == kReturn || keysym == kTab || (keysym >= 0x20 && keysym <= 0x7e)
+        || (keysym >= 0xa0 && keysym <= 0xff) || (keysym >= 0x1000100 && keysym <= 0x110ffff);
+}
+
+QString LentKeycodeRecord::defaultFolder() { return recordFolder(true); }
 
 QString LentKeycodeRecord::displayKey(const QString& display)
 {
@@ -77,51 +93,72 @@ LentKeycodeRecord::LentKeycodeRecord(QString display, QString folder, qint64 pid
     : m_folder(folder.isEmpty() ? defaultFolder() : std::move(folder)),
       m_prefix(QStringLiteral("lent-keycodes-") + displayKey(display) + QLatin1Char('-'))
 {
-    m_path = m_folder + QLatin1Char('/') + m_prefix + QString::number(pid > 0 ? pid : qint64(::getpid()));
+    if (!m_folder.isEmpty())
+        m_path = m_folder + QLatin1Char('/') + m_prefix + QString::number(pid > 0 ? pid : qint64(::getpid()));
 }
 
 bool LentKeycodeRecord::save(const std::map<uint32_t, uint8_t>& lent) const
 {
+    if (m_path.isEmpty())
+        return false;
     if (lent.empty())
         return !QFile::exists(m_path) || QFile::remove(m_path);
-    QByteArray text;
+    QByteArray text = stampLine(currentProcessStamp()) + '\n';
     for (const auto& [keysym, keycode] : lent)
         text += QByteArray::number(keycode) + ' ' + QByteArray::number(keysym) + '\n';
-    QString error;
-    return makePrivateDirectory(m_folder, &error) && replaceFile(m_path, text);
+    // The folder may have gone since (a cleaner of old files): made again,
+    // and used only while it is still the user's own.
+    if (!isPrivateFolder(m_folder))
+        ::mkdir(QFile::encodeName(m_folder).constData(), 0700);
+    return isPrivateFolder(m_folder) && replaceFile(m_path, text);
+}
+
+std::optional<LentKeycode> LentKeycodeRecord::parseLine(const QByteArray& line)
+{
+    const QList<QByteArray> fields = line.trimmed().split(' ');
+    if (fields.size() != 2)
+        return std::nullopt;
+    bool keycodeOk = false, keysymOk = false;
+    const uint keycode = fields[0].toUInt(&keycodeOk);
+    const uint keysym = fields[1].toUInt(&keysymOk);
+    if (!keycodeOk || !keysymOk || keycode < 8 || keycode > 255 || !isLendableKeysym(keysym))
+        return std::nullopt;
+    return LentKeycode{uint8_t(keycode), uint32_t(keysym)};
 }
 
 std::vector<LentKeycode> LentKeycodeRecord::parse(const QByteArray& text)
 {
     std::vector<LentKeycode> out;
-    for (const QByteArray& line : text.split('\n')) {
-        const QList<QByteArray> fields = line.trimmed().split(' ');
-        if (fields.size() != 2)
-            continue;
-        bool keycodeOk = false, keysymOk = false;
-        const uint keycode = fields[0].toUInt(&keycodeOk);
-        const uint keysym = fields[1].toUInt(&keysymOk);
-        if (keycodeOk && keysymOk && keycode >= 8 && keycode <= 255 && keysym != 0)
-            out.push_back({uint8_t(keycode), uint32_t(keysym)});
-    }
+    for (const QByteArray& line : text.split('\n'))
+        if (const auto entry = parseLine(line))
+            out.push_back(*entry);
     return out;
 }
 
 LentKeycodeRecord::Leftovers LentKeycodeRecord::leftovers() const
 {
     Leftovers out;
-    const QDir dir(m_folder);
-    for (const QString& name : dir.entryList({m_prefix + QLatin1Char('*')}, QDir::Files)) {
-        bool ok = false;
-        const qint64 pid = name.mid(m_prefix.size()).toLongLong(&ok);
-        if (!ok || processRuns(pid))
+    if (m_folder.isEmpty())
+        return out;
+    for (const LeftRecord& record : leftRecords(m_folder, m_prefix)) {
+        std::vector<LentKeycode> entries;
+        bool bad = false;
+        for (const QByteArray& line : record.lines) {
+            if (line.trimmed().isEmpty())
+                continue;
+            const auto entry = parseLine(line);
+            if (!entry) {
+                bad = true;
+                break;
+            }
+            entries.push_back(*entry);
+        }
+        if (bad) {
+            dropRecord(record.path, QStringLiteral("a line names no keycode lent a character"));
             continue;
-        QFile file(dir.filePath(name));
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        for (const LentKeycode& entry : parse(file.read(64 * 1024)))
-            out.keycodes.push_back(entry);
-        out.files << file.fileName();
+        }
+        out.keycodes.insert(out.keycodes.end(), entries.begin(), entries.end());
+        out.files << record.path;
     }
     return out;
 }

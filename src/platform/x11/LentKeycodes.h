@@ -7,15 +7,20 @@
 // it back.
 //
 // One file per process and display, "lent-keycodes-<display>-<pid>", in the
-// private runtime folder ("Tovrik" in $XDG_RUNTIME_DIR, or the private folder
-// Qt makes in its place). Each line is "<keycode> <keysym>" in decimal. A file
-// whose process still runs belongs to that process and is never touched by
-// another; lines that do not read are skipped.
+// folder of the user's records (see ProcessRecords.h, which also says when a
+// record is trusted). After the line naming the process, each line is
+// "<keycode> <keysym>" in decimal, for a symbol Tovrik lends (one a character
+// types). A file whose process still runs belongs to that process and is
+// never touched by another; a record with a line that does not read is
+// removed unapplied. A keycode is given back only while the server maps it
+// exactly as lending does (see `showsLentKeysym`): anything else was
+// remapped since by someone else, or never lent.
 
 #include <QString>
 #include <QStringList>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <vector>
 
 namespace tovrik::platform::x11 {
@@ -26,10 +31,21 @@ struct LentKeycode {
     bool operator==(const LentKeycode&) const = default;
 };
 
+// What lending writes for `keysym` on a keycode: the symbol on the first two
+// levels (with and without Shift), nothing on the others.
+std::vector<uint32_t> lentKeysyms(uint32_t keysym, int keysymsPerKeycode);
+// Whether a keycode whose levels are `levels` now is lent `keysym` as
+// lending writes it. The server may repeat the written levels in the
+// further groups it reports, and nothing else.
+bool showsLentKeysym(const std::vector<uint32_t>& levels, uint32_t keysym);
+// Whether Tovrik ever lends `keysym`: one a character types (Return, Tab,
+// printable Latin-1, the Unicode range).
+bool isLendableKeysym(uint32_t keysym);
+
 class LentKeycodeRecord {
 public:
-    // `folder` empty: the runtime folder. `display` names the X server (the
-    // DISPLAY text; a trailing screen number is ignored).
+    // `folder` empty: the folder of the user's records. `display` names the
+    // X server (the DISPLAY text; a trailing screen number is ignored).
     LentKeycodeRecord(QString display, QString folder = {}, qint64 pid = 0);
 
     // Writes what is lent now (keysym -> keycode); nothing lent removes the
@@ -38,7 +54,8 @@ public:
     QString path() const { return m_path; }
 
     // What processes that no longer run left lent on this display, and the
-    // files that say so (to be removed once it is given back).
+    // files that say so (to be removed once it is given back). Records that
+    // are not to be trusted are removed on the way, one log line each.
     struct Leftovers {
         std::vector<LentKeycode> keycodes;
         QStringList files;
@@ -48,7 +65,10 @@ public:
 
     static QString defaultFolder();
     static QString displayKey(const QString& display);
+    // The entries of the lines that read (others are skipped).
     static std::vector<LentKeycode> parse(const QByteArray& text);
+    // One line; nothing when it does not read as an entry.
+    static std::optional<LentKeycode> parseLine(const QByteArray& line);
 
 private:
     QString m_folder;

@@ -61,7 +61,8 @@ int scrollNotches(int delta, bool pixelUnits)
 }
 
 X11Input::X11Input(X11Displays& displays)
-    : m_displays(displays), m_conn(nullptr), m_lentRecord(qEnvironmentVariable("DISPLAY"))
+    : m_displays(displays), m_conn(nullptr), m_lentRecord(qEnvironmentVariable("DISPLAY")),
+      m_heldRecord(qEnvironmentVariable("DISPLAY"))
 {
     if (!m_conn.ok())
         return;
@@ -70,6 +71,9 @@ X11Input::X11Input(X11Displays& displays)
     if (initXInput2(m_conn))
         m_masters = postingMasters(m_conn);
     m_map.load(m_conn);
+    // Before anything else touches input: what a run that ended without
+    // cleaning up left held is let go, then what it left lent is given back.
+    releaseLeftHeldInput();
     giveBackLeftovers();
     if (QCoreApplication::instance())
         m_timerContext = std::make_unique<QObject>();
@@ -98,9 +102,22 @@ bool X11Input::fake(uint8_t type, uint8_t detail, int16_t x, int16_t y)
     // raw event that follows for ours.
     if (type != XCB_MOTION_NOTIFY)
         SyntheticLedger::instance().record(type, detail);
+    // On disk as held before the press, as let go after the release.
+    const bool press = type == XCB_KEY_PRESS || type == XCB_BUTTON_PRESS;
+    const auto note = [&](bool down) {
+        if (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE)
+            m_heldRecord.setKey(detail, down);
+        else if (type == XCB_BUTTON_PRESS || type == XCB_BUTTON_RELEASE)
+            m_heldRecord.setButton(detail, down);
+    };
+    if (press)
+        note(true);
     const auto cookie = xcb_test_fake_input_checked(m_conn, type, detail, XCB_CURRENT_TIME, m_conn.root(), x, y, 0);
     XcbReply<xcb_generic_error_t> error(xcb_request_check(m_conn, cookie));
-    return !error && m_conn.ok();
+    const bool ok = !error && m_conn.ok();
+    if (press != ok)
+        note(false);
+    return ok;
 }
 
 bool X11Input::keycodeEvent(uint8_t keycode, bool down)
@@ -201,10 +218,9 @@ bool X11Input::postKey(uint16_t keyCode, bool down, uint32_t modifiers)
 
 bool X11Input::setKeysym(uint8_t keycode, uint32_t sym)
 {
-    std::vector<uint32_t> syms(size_t(m_map.keysymsPerKeycode()), 0);
-    syms[0] = sym;
-    if (syms.size() > 1)
-        syms[1] = sym;
+    std::vector<uint32_t> syms = lentKeysyms(sym, m_map.keysymsPerKeycode());
+    if (!sym)
+        std::fill(syms.begin(), syms.end(), 0);
     const auto cookie = xcb_change_keyboard_mapping_checked(m_conn, 1, keycode, uint8_t(syms.size()), syms.data());
     XcbReply<xcb_generic_error_t> error(xcb_request_check(m_conn, cookie));
     return !error;
@@ -255,14 +271,37 @@ void X11Input::giveBackLeftovers()
     const auto left = m_lentRecord.leftovers();
     bool changed = false;
     for (const LentKeycode& entry : left.keycodes) {
-        // Only what still types the symbol lent: anything else was remapped
-        // since by someone else.
-        if (m_map.keysym(entry.keycode, 0) == entry.keysym && setKeysym(entry.keycode, 0))
+        // Only what the server maps exactly as lending does: anything else
+        // was remapped since by someone else (or was never lent).
+        std::vector<uint32_t> levels(size_t(std::max(0, m_map.keysymsPerKeycode())));
+        for (size_t level = 0; level < levels.size(); ++level)
+            levels[level] = m_map.keysym(entry.keycode, int(level));
+        if (showsLentKeysym(levels, entry.keysym) && setKeysym(entry.keycode, 0))
             changed = true;
     }
     if (changed)
         m_map.load(m_conn);
     LentKeycodeRecord::forget(left.files);
+}
+
+void X11Input::releaseLeftHeldInput()
+{
+    const auto left = m_heldRecord.leftovers();
+    if (left.files.isEmpty() || !m_conn.ok() || !m_hasXTest)
+        return;
+    // Only what the dead run held and the server still shows down: a key
+    // the user holds now on a keyboard of their own stays down, as the
+    // release goes to the synthetic device alone.
+    const auto keymap = queryKeymap();
+    for (unsigned kc = 8; kc < 256; ++kc)
+        if (HeldInputRecord::isSet(left.keys, kc) && (keymap[kc / 8] & (1u << (kc % 8))))
+            fake(XCB_KEY_RELEASE, uint8_t(kc));
+    XcbReply<xcb_query_pointer_reply_t> pointer(
+        xcb_query_pointer_reply(m_conn, xcb_query_pointer(m_conn, m_conn.root()), nullptr));
+    for (unsigned b = 1; b <= 5 && pointer; ++b)
+        if (HeldInputRecord::isSet(left.buttons, b) && (pointer->mask & (XCB_BUTTON_MASK_1 << (b - 1))))
+            fake(XCB_BUTTON_RELEASE, uint8_t(b));
+    HeldInputRecord::forget(left.files);
 }
 
 void X11Input::scheduleRestore()

@@ -5,6 +5,7 @@
 // it: a pointer query on any connection afterwards sees the new position.
 
 #include "platform/Input.h"
+#include "platform/x11/HeldInputRecord.h"
 #include "platform/x11/LentKeycodes.h"
 #include "platform/x11/SyntheticLedger.h"
 #include "platform/x11/X11Keymap.h"
@@ -55,6 +56,7 @@ private:
     bool setKeysym(uint8_t keycode, uint32_t keysym);
     void restoreLent();
     void giveBackLeftovers();
+    void releaseLeftHeldInput();
     void scheduleRestore();
     bool heldByAnyone(uint32_t keysym) const;
     std::array<uint8_t, 32> queryKeymap() const;
@@ -77,6 +79,9 @@ private:
     // start gives back what a killed run could not.
     std::map<uint32_t, uint8_t> m_lent; // keysym -> keycode
     LentKeycodeRecord m_lentRecord;
+    // The keys and buttons held now, on disk for the next start to let go of
+    // after a run that could not (see HeldInputRecord.h).
+    HeldInputRecord m_heldRecord;
     std::unique_ptr<QObject> m_timerContext;
     quint64 m_textGeneration = 0;
 };

@@ -1,0 +1,64 @@
+#pragma once
+
+// Small files a running Tovrik keeps about what it holds of the X server
+// (keycodes lent a symbol, keys and buttons held down), so that the next
+// start on the same display can give back what a run that ended without
+// cleaning up (killed, crashed) left behind.
+//
+// A record is trusted only where nobody else can have written it:
+// - its folder is "Tovrik" in $XDG_RUNTIME_DIR when that folder is the
+//   user's own with mode 0700, else "Tovrik/records" in ~/.local/state
+//   (never a shared temporary folder); the folder itself is the user's, 0700,
+//   not a link;
+// - the file is a regular file of the user's, writable by nobody else.
+// The first line names the process that wrote it: "process <start> <boot>",
+// its start time (/proc/<pid>/stat, clock ticks after boot) and the boot's
+// id, so that a process id the system handed out again does not pass for
+// the writer. A file that breaks any of this is removed with one log line
+// and never applied.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <optional>
+#include <vector>
+
+namespace tovrik::platform::x11 {
+
+// Who wrote a record: a process's start time and the boot it ran in.
+struct ProcessStamp {
+    quint64 startTime = 0;
+    QByteArray bootId;
+    bool operator==(const ProcessStamp&) const = default;
+};
+
+// This process's stamp, or that of `pid` while it runs (nothing otherwise).
+ProcessStamp currentProcessStamp();
+std::optional<ProcessStamp> processStamp(qint64 pid);
+// Whether the process `pid` that wrote `stamp` still runs.
+bool processStillRuns(qint64 pid, const ProcessStamp& stamp);
+
+QByteArray stampLine(const ProcessStamp& stamp);
+std::optional<ProcessStamp> parseStampLine(const QByteArray& line);
+
+// The folder records go in (see above); created when `create` is set.
+// Empty when no folder of the user's own can be had.
+QString recordFolder(bool create);
+// Whether `path` is a folder of this user's (not a link) with mode 0700.
+bool isPrivateFolder(const QString& path);
+
+// A record a process that no longer runs left: its file, the process id
+// from its name and the lines after the stamp.
+struct LeftRecord {
+    QString path;
+    qint64 pid = 0;
+    QList<QByteArray> lines;
+};
+// The records "<prefix><pid>" in `folder` whose writer is gone. Records of
+// processes that run are left alone; files that cannot be trusted are
+// removed, one log line each.
+std::vector<LeftRecord> leftRecords(const QString& folder, const QString& prefix);
+// Removes a record that is not to be applied, with one log line.
+void dropRecord(const QString& path, const QString& why);
+
+} // namespace tovrik::platform::x11
