@@ -34,6 +34,7 @@ public:
         return !codes.empty() && fake(down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, codes.front());
     }
     bool tap(uint32_t keysym) { return key(keysym, true) && key(keysym, false); }
+    bool keycode(uint8_t code, bool down) { return fake(down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, code); }
     // Presses the keys in order and releases them in reverse.
     bool chord(std::initializer_list<uint32_t> keysyms)
     {

@@ -3,8 +3,9 @@
 // on the test command's X server, and is ended by a signal in the middle of
 // it. SIGTERM must leave the server as it found it: no key or button down,
 // no modifier in the pointer's state, the keyboard map unchanged (the
-// spare keycodes lent for characters the layout lacks given back). After
-// SIGKILL nothing can be given back at once; the next start does it.
+// spare keycodes lent for characters the layout lacks given back); so must
+// SIGQUIT. After SIGKILL nothing can be let go or given back at once; the
+// next start does it, before its panel shows.
 
 #include "ProcessWindows.h"
 #include "hosted/ExtraCertificateAuthorities.h"
@@ -97,6 +98,16 @@ protected:
             p->kill();
             p->waitForFinished(5000);
         }
+        // What a failed case left down goes up through the same synthetic
+        // device, so that later tests find the server as it was.
+        const ServerInput left = serverInput(x);
+        test::XClient cleanup;
+        for (unsigned kc = 8; kc < 256; ++kc)
+            if (left.keyDown(uint8_t(kc)))
+                cleanup.keycode(uint8_t(kc), false);
+        for (uint8_t b = 1; b <= 5; ++b)
+            if (left.pointerMask & (XCB_BUTTON_MASK_1 << (b - 1)))
+                cleanup.button(b, false);
         dataHome.signOut();
         test::drainEvents();
         platform::sim::SimPlatform::install();
@@ -155,6 +166,35 @@ protected:
             seen << QString::fromLatin1(r.method + ' ' + r.target);
         return "requests: " + seen.join(QStringLiteral(", ")).toStdString();
     }
+    // Starts a run that holds Ctrl, Shift and the left button and waits;
+    // false when the server never shows them down.
+    bool holdCtrlShiftAndLeftButton()
+    {
+        platform::x11::KeyboardMapping map;
+        if (!map.load(x) || map.keycodesFor(XK_Control_L).empty() || map.keycodesFor(XK_Shift_L).empty())
+            return false;
+        control = map.keycodesFor(XK_Control_L).front();
+        shift = map.keycodesFor(XK_Shift_L).front();
+        held = startRun({
+            R"({"action":{"type":"key_down","key":"ctrl"}})",
+            R"({"action":{"type":"key_down","key":"shift"}})",
+            R"({"action":{"type":"mouse_down","x":600,"y":700,"screen":1,"button":"left"}})",
+            R"({"action":{"type":"wait","ms":8000}})",
+            R"({"action":{"type":"wait","ms":8000}})",
+            R"({"action":{"type":"wait","ms":8000}})",
+        });
+        return spinUntil([&] { return heldDown(); }, 60000);
+    }
+    bool heldDown()
+    {
+        const ServerInput now = serverInput(x);
+        return now.keyDown(control) && now.keyDown(shift) && (now.pointerMask & XCB_BUTTON_MASK_1);
+    }
+    QStringList records() const
+    {
+        return QDir(runtime.path() + "/Tovrik").entryList({"held-input-*", "lent-keycodes-*"}, QDir::Files);
+    }
+
     int terminate(QProcess* app, int signal)
     {
         ::kill(pid_t(app->processId()), signal);
@@ -169,6 +209,8 @@ protected:
     test::SignedInDataHome dataHome{fake};
     std::vector<uint32_t> mapBefore;
     std::vector<std::unique_ptr<QProcess>> processes;
+    uint8_t control = 0, shift = 0;
+    QProcess* held = nullptr;
 };
 
 // Characters no layout of the test server has: each is typed through a
@@ -243,6 +285,39 @@ TEST_F(QuitOnSignalX11Test, AfterSIGKILLWhileTypingTheNextStartGivesBackTheLentK
     ASSERT_TRUE(waitForPanel(next).has_value());
     EXPECT_EQ(keyboardMap(x), mapBefore) << "the new start left the keycodes lent";
     EXPECT_TRUE(QDir(runtime.path() + "/Tovrik").entryList({"lent-keycodes-*"}, QDir::Files).isEmpty());
+    EXPECT_EQ(terminate(next, SIGTERM), 0);
+}
+
+TEST_F(QuitOnSignalX11Test, SIGQUITWhileTheAutopilotHoldsCtrlShiftAndTheLeftButtonQuitsTheNormalWay)
+{
+    ASSERT_FALSE(serverInput(x).anyKeyDown());
+    ASSERT_TRUE(holdCtrlShiftAndLeftButton()) << "the run never held Ctrl, Shift and the left button; " << requestsSeen();
+
+    // The quit path: exit 0, no core dump.
+    EXPECT_EQ(terminate(held, SIGQUIT), 0);
+    const ServerInput after = serverInput(x);
+    EXPECT_FALSE(after.anyKeyDown()) << "a key stayed down";
+    EXPECT_EQ(after.pointerMask & (unsigned(XCB_BUTTON_MASK_1) | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_SHIFT), 0u);
+    EXPECT_EQ(keyboardMap(x), mapBefore);
+    EXPECT_TRUE(records().isEmpty()) << records().join(' ').toStdString();
+}
+
+TEST_F(QuitOnSignalX11Test, AfterSIGKILLWhileHoldingTheNextStartLetsGoBeforeItsPanelShows)
+{
+    ASSERT_FALSE(serverInput(x).anyKeyDown());
+    ASSERT_TRUE(holdCtrlShiftAndLeftButton()) << "the run never held Ctrl, Shift and the left button; " << requestsSeen();
+    terminate(held, SIGKILL);
+    ASSERT_TRUE(heldDown()) << "nothing was left down to let go";
+    ASSERT_FALSE(records().filter("held-input-").isEmpty());
+
+    QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
+    ASSERT_TRUE(spinUntil([bus] { return !bus->isServiceRegistered(QStringLiteral("ai.tovrik.mac")).value(); }, 10000));
+    QProcess* next = launch();
+    ASSERT_TRUE(waitForPanel(next).has_value());
+    const ServerInput after = serverInput(x);
+    EXPECT_FALSE(after.keyDown(control) || after.keyDown(shift)) << "the new start left the keys down";
+    EXPECT_FALSE(after.pointerMask & XCB_BUTTON_MASK_1) << "the new start left the button down";
+    EXPECT_TRUE(records().filter("held-input-").isEmpty()) << records().join(' ').toStdString();
     EXPECT_EQ(terminate(next, SIGTERM), 0);
 }
 
