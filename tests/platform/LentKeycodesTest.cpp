@@ -2,7 +2,9 @@
 // start may read (a dead process's, on the same display only, whatever
 // screen of it), and that nothing lent leaves no file behind.
 
+#include "platform/x11/HeldInputRecord.h"
 #include "platform/x11/LentKeycodes.h"
+#include "platform/x11/ProcessRecords.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -59,6 +61,75 @@ TEST(LentKeycodes, ANewStartReadsOnlyWhatDeadProcessesLeftOnItsDisplay)
     ASSERT_TRUE(running.save({}));
     EXPECT_FALSE(QFile::exists(running.path()));
     EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files), QStringList{QFileInfo(otherDisplay.path()).fileName()});
+}
+
+TEST(LentKeycodes, AKeycodeCountsAsLentOnlyWhileMappedAsLendingMapsIt)
+{
+    constexpr uint32_t han = 0x1004e00, a = 'a', A = 'A';
+    struct Case {
+        std::vector<uint32_t> levels;
+        bool lent;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{han, han, 0, 0}, true},       // as written
+             {{han, han, han, han}, true},   // as the server shows it back
+             {{han, han, 0, han, 0, 0, 0}, true},
+             {{han}, true},                  // one level a keycode
+             {{han, 0, han, 0}, false},      // Shift types nothing
+             {{han, han, a, 0}, false},      // something else on a level
+             {{a, A, a, A}, false},          // a letter key
+             {{0, 0, 0, 0}, false},
+         })
+        EXPECT_EQ(showsLentKeysym(c.levels, han), c.lent) << ::testing::PrintToString(c.levels);
+    EXPECT_FALSE(showsLentKeysym({a, a, a, a}, han));
+    // Keysyms no character types are never lent.
+    for (uint32_t keysym : {0xff1bu /* Escape */, 0xffe1u /* Shift_L */, 0xff52u /* Up */, 0u, 0x1fu})
+        EXPECT_FALSE(isLendableKeysym(keysym)) << keysym;
+    for (uint32_t keysym : {0xff0du /* Return */, 0x20u, 0xdfu, han})
+        EXPECT_TRUE(isLendableKeysym(keysym)) << keysym;
+}
+
+TEST(HeldInputRecord, WhatADeadProcessHeldIsReadBackAndAnUnreadableRecordIsRemoved)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    QProcess gone;
+    gone.start(QStringLiteral("true"), {});
+    ASSERT_TRUE(gone.waitForStarted(10000));
+    const qint64 dead = gone.processId();
+    ASSERT_TRUE(gone.waitForFinished(10000));
+
+    QStringList files;
+    {
+        HeldInputRecord crashed(QStringLiteral(":5"), folder.path(), dead);
+        crashed.setKey(37, true);
+        crashed.setKey(50, true);
+        crashed.setButton(1, true);
+        const qint64 size = QFileInfo(crashed.path()).size();
+        crashed.setKey(50, false);
+        crashed.setKey(66, true);
+        // Rewritten in place, one length.
+        EXPECT_EQ(QFileInfo(crashed.path()).size(), size);
+        // Left as a killed process would leave it.
+        ASSERT_TRUE(QFile::copy(crashed.path(), crashed.path() + ".kept"));
+        files << crashed.path();
+    }
+    EXPECT_FALSE(QFile::exists(files[0])) << "a clean end leaves no record";
+    ASSERT_TRUE(QFile::rename(files[0] + ".kept", files[0]));
+    const QString garbled = folder.filePath(QStringLiteral("held-input-:5-%1").arg(dead + 1));
+    QFile bad(garbled);
+    ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
+    bad.write(stampLine(currentProcessStamp()) + "\nkeys 12\n");
+    bad.close();
+
+    const HeldInputRecord starting(QStringLiteral(":5.0"), folder.path());
+    const auto left = starting.leftovers();
+    EXPECT_EQ(left.files, QStringList{files[0]});
+    for (unsigned kc : {37u, 66u})
+        EXPECT_TRUE(HeldInputRecord::isSet(left.keys, kc)) << kc;
+    EXPECT_FALSE(HeldInputRecord::isSet(left.keys, 50));
+    EXPECT_TRUE(HeldInputRecord::isSet(left.buttons, 1));
+    EXPECT_FALSE(QFile::exists(garbled));
 }
 
 } // namespace
