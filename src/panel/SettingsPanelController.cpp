@@ -194,9 +194,12 @@ void SettingsPanelController::createPanel()
     m_panel = new KeyablePanel(QRect(0, 0, int(std::lround(size.width())), int(std::lround(size.height()))));
     m_panel->setCornerRadius(constants::panelDisplayScale * constants::panelChromeCornerRadius);
     m_cardShadow = std::make_unique<panel::PanelCardShadow>(m_panel->cornerRadius());
-    if (platform::Platform::isInstalled())
+    if (platform::Platform::isInstalled()) {
         connect(&platform::Platform::get().displays(), &platform::Displays::compositorChanged, this,
                 &SettingsPanelController::updateCardShadow);
+        connect(&platform::Platform::get().displays(), &platform::Displays::displaysChanged, this,
+                &SettingsPanelController::screensChanged);
+    }
 
     // The hosting view fills the window; its background stays clear.
     auto* hosting = new QWidget(m_panel);
@@ -257,6 +260,33 @@ void SettingsPanelController::updateCardShadow()
                              m_panel->isVisible() && KeyablePanel::isCompositingManagerRunning());
 }
 
+QRectF SettingsPanelController::placement() const
+{
+    const QSizeF size = panelSize();
+    const double w = size.width(), h = size.height();
+    const std::optional<QRectF> buttonWindow = m_statusItem ? m_statusItem->buttonWindowFrame() : std::nullopt;
+    if (buttonWindow)
+        return placementUnderStatusItem(*buttonWindow, visibleFrameFor(buttonWindow, w, h), w, h);
+    return placementWithoutStatusItem(visibleFrameFor(std::nullopt, w, h), w, h);
+}
+
+void SettingsPanelController::screensChanged()
+{
+    // A screen went, came or moved: a shown panel goes at once where it
+    // would be shown now (a panel on a screen that is gone would be out of
+    // reach), without taking the focus; its shadow goes with it. A hidden
+    // one is placed when it shows.
+    if (!m_panel || !m_panel->isVisible()) {
+        updateCardShadow();
+        return;
+    }
+    const QRectF target = placement();
+    stopAnimation();
+    if (!sameFrame(panelFrame(), target))
+        setPanelFrame(target);
+    updateCardShadow();
+}
+
 void SettingsPanelController::showPanelOnLaunch()
 {
     Clock::instance().schedule(launchShowDelay, this, [this] { showPanel(); });
@@ -266,16 +296,7 @@ void SettingsPanelController::showPanel()
 {
     if (!m_panel)
         createPanel();
-    const QSizeF size = panelSize();
-    const double w = size.width(), h = size.height();
-
-    QRectF target;
-    const std::optional<QRectF> buttonWindow = m_statusItem ? m_statusItem->buttonWindowFrame() : std::nullopt;
-    if (buttonWindow)
-        target = placementUnderStatusItem(*buttonWindow, visibleFrameFor(buttonWindow, w, h), w, h);
-    else
-        target = placementWithoutStatusItem(visibleFrameFor(std::nullopt, w, h), w, h);
-
+    const QRectF target = placement();
     stopAnimation();
     if (!m_panel->isVisible() || !sameFrame(panelFrame(), target))
         setPanelFrame(target);

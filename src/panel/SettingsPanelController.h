@@ -13,8 +13,8 @@
 // left of the main display, y up) exactly as the placement rules are stated,
 // from the platform layer's display frames; it is converted to Qt's global
 // (X root) coordinates by the display registry only when applied to the
-// window. All timing goes
-// through tovrik::Clock. Main thread only.
+// window. When the screens change while the panel shows, it is placed
+// again at once. All timing goes through tovrik::Clock. Main thread only.
 
 #include <QList>
 #include <QObject>
@@ -123,6 +123,9 @@ private slots:
 
 private:
     void createPanel();
+    // Where the placement rules put the panel now (AppKit coordinates).
+    QRectF placement() const;
+    void screensChanged();
     void installClickOutsideMonitor();
     void handleClickOutside(QPointF displayPoint);
     void resizeVisiblePanel();
