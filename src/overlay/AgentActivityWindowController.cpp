@@ -13,6 +13,20 @@ AgentActivityWindowController::AgentActivityWindowController(QObject* parent)
     , m_title(QStringLiteral("Codex Agent"))
     , m_detail(QStringLiteral("Starting Codex worker"))
 {
+    // A shown panel goes with the screens: its anchor screen as it is now
+    // (or, when that screen is gone, the one the placement falls back to).
+    if (platform::Platform::isInstalled())
+        connect(&platform::Platform::get().displays(), &platform::Displays::displaysChanged, this, [this] {
+            if (m_anchorScreen) {
+                std::optional<platform::DisplayInfo> now;
+                for (const auto& s : platform::Platform::get().displays().displays())
+                    if (s.displayID == m_anchorScreen->displayID)
+                        now = s;
+                m_anchorScreen = now;
+            }
+            if (m_panel && m_panel->isVisible())
+                resizePanel(false);
+        });
 }
 
 AgentActivityWindowController::~AgentActivityWindowController()

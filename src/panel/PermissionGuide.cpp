@@ -410,6 +410,13 @@ PermissionGuideWindowController::PermissionGuideWindowController(TovrikAppModel*
 {
     if (model)
         connect(model, &TovrikAppModel::changed, this, &PermissionGuideWindowController::followModel);
+    // A shown guide goes with the screens: placed again when they change,
+    // never left where a monitor was.
+    if (platform::Platform::isInstalled())
+        connect(&platform::Platform::get().displays(), &platform::Displays::displaysChanged, this, [this] {
+            if (m_shownKind && m_panel && m_panel->isVisible())
+                show(*m_shownKind);
+        });
 }
 
 PermissionGuideWindowController::~PermissionGuideWindowController() { delete m_panel; }

@@ -9,13 +9,21 @@
 #include "platform/x11/X11Platform.h"
 #include "platform/x11/Xcb.h"
 #include "support/FakeHostedService.h"
+#include "support/RandrMonitors.h"
 #include "support/SignedInDataHome.h"
 #include "support/SimFixture.h"
 
+#include <QFile>
 #include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
+
+#include <csignal>
 
 namespace tovrik::test {
 namespace {
@@ -157,6 +165,107 @@ TEST_F(AutopilotOnXServer, TheSameClickElevenTimesEndsWithTheWatchdogAndEverySho
                 off += std::abs(c.red() - desktop.red()) + std::abs(c.green() - desktop.green()) + std::abs(c.blue() - desktop.blue()) > 45;
             }
         EXPECT_EQ(off, 0);
+    }
+}
+
+// The README's recipe for trying UI Autopilot on a zenity dialog: its
+// commands, run as written (but for the try.sh line, whose part this test
+// plays, and with a private file for the decisions), make decisions that
+// fill in the dialog on one monitor and on two whose main one is away from
+// the origin, the dialog on either.
+QString readmeRecipe(const QString& decisionsFile)
+{
+    QFile readme(qEnvironmentVariable("TOVRIK_SOURCE_DIR") + QStringLiteral("/README.md"));
+    if (!readme.open(QIODevice::ReadOnly))
+        return {};
+    const QString text = QString::fromUtf8(readme.readAll());
+    const qsizetype start = text.indexOf(QStringLiteral("```sh\nzenity --entry"));
+    const qsizetype end = text.indexOf(QStringLiteral("\n```"), start + 5);
+    if (start < 0 || end < 0)
+        return {};
+    QStringList lines = text.mid(start + 6, end - start - 6).split(QLatin1Char('\n'));
+    lines.removeIf([](const QString& line) { return line.startsWith(QStringLiteral("bash scripts/try.sh")); });
+    return lines.join(QLatin1Char('\n')).replace(QStringLiteral("/tmp/zenity-decisions.json"), decisionsFile);
+}
+
+bool zenityDialogShows()
+{
+    return QProcess::execute("xdotool", {"search", "--onlyvisible", "--name", "Tovrik try"}) == 0;
+}
+
+TEST_F(AutopilotOnXServer, TheReadmeRecipeFillsInTheDialogOnOneMonitorAndOnTwo)
+{
+    const int width = 1920, height = 1080;
+    platform::x11::XcbConnection c(nullptr);
+    const auto* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    if (screen->width_in_pixels != width || screen->height_in_pixels != height)
+        GTEST_SKIP() << "the layouts below are for a 1920 x 1080 server";
+    struct Layout {
+        const char* name;
+        QRect outputMonitor, otherMonitor; // none when empty
+        bool outputIsMain;
+    };
+    // The dialog is centred on the monitor of the output.
+    for (const Layout& layout : {
+             Layout{"one monitor", {}, {}, true},
+             Layout{"the dialog on the main monitor, below another", {0, 400, width, 680}, {0, 0, width, 400}, true},
+             Layout{"the dialog on the left monitor, the main one on the right", {0, 0, 960, height},
+                    {960, 0, 960, height}, false},
+         }) {
+        SCOPED_TRACE(layout.name);
+        struct Guard {
+            ~Guard()
+            {
+                setMonitor("TOVRIK-RECIPE-OUTPUT", QRect(), false);
+                setMonitor("TOVRIK-RECIPE-OTHER", QRect(), false);
+            }
+        } guard;
+        const qsizetype screens = layout.outputMonitor.isEmpty() ? 1 : 2;
+        if (screens == 2) {
+            ASSERT_TRUE(setMonitor("TOVRIK-RECIPE-OUTPUT", layout.outputMonitor, layout.outputIsMain, firstOutput()));
+            ASSERT_TRUE(setMonitor("TOVRIK-RECIPE-OTHER", layout.otherMonitor, !layout.outputIsMain));
+        }
+        auto& displays = platform::Platform::get().displays();
+        ASSERT_TRUE(spinUntil([&] { return displays.displays().size() == screens; }, 5000));
+
+        QTemporaryDir scratch;
+        const QString decisionsFile = scratch.filePath("decisions.json");
+        const QString recipe = readmeRecipe(decisionsFile);
+        ASSERT_FALSE(recipe.isEmpty()) << "no recipe in the README";
+        QProcess shell;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("NO_AT_BRIDGE", "1");
+        shell.setProcessEnvironment(env);
+        shell.setWorkingDirectory(qEnvironmentVariable("TOVRIK_SOURCE_DIR"));
+        // zenity prints the name into this file when the dialog closes.
+        shell.setStandardOutputFile(scratch.filePath("zenity.out"));
+        shell.start("bash", {"-c", recipe + QStringLiteral("\necho \"$!\" > ") + scratch.filePath("zenity.pid")});
+        ASSERT_TRUE(shell.waitForFinished(30000));
+        ASSERT_EQ(shell.exitCode(), 0) << shell.readAllStandardError().toStdString();
+        QFile pidFile(scratch.filePath("zenity.pid"));
+        ASSERT_TRUE(pidFile.open(QIODevice::ReadOnly));
+        const pid_t zenity = pid_t(pidFile.readAll().trimmed().toInt());
+        ASSERT_GT(zenity, 0);
+
+        QFile decisions(decisionsFile);
+        ASSERT_TRUE(decisions.open(QIODevice::ReadOnly));
+        QStringList replies;
+        for (const QJsonValue& step : QJsonDocument::fromJson(decisions.readAll()).array())
+            replies << QString::fromUtf8(QJsonDocument(step.toObject()).toJson(QJsonDocument::Compact));
+        ASSERT_EQ(replies.size(), 4);
+        fake.queueAutopilotReplies(replies);
+        ask(QStringLiteral("Type Ada Lovelace into the name dialog"));
+        ASSERT_TRUE(waitForRunEnd());
+        const auto printed = [&] {
+            QFile out(scratch.filePath("zenity.out"));
+            return out.open(QIODevice::ReadOnly) ? out.readAll() : QByteArray();
+        };
+        spinUntil([&] { return printed().endsWith('\n'); }, 10000);
+        EXPECT_EQ(printed(), QByteArray("Ada Lovelace\n")) << replies.join('\n').toStdString();
+        ::kill(zenity, SIGTERM);
+        ASSERT_TRUE(spinUntil([] { return !zenityDialogShows(); }, 10000));
+        EXPECT_EQ(model->overlayController()->bubbleText().toStdString(),
+                  "I typed Ada Lovelace into the name dialog and confirmed it.");
     }
 }
 
