@@ -54,7 +54,12 @@ bool makePrivateDirectory(const QString& path, QString* error)
         *error = QStringLiteral("its folder could not be created");
         return false;
     }
-    if (st.st_uid == ::getuid() && (st.st_mode & 077) != 0 && ::chmod(native.constData(), 0700) != 0) {
+    // A folder another user owns is theirs to read and to change under us.
+    if (st.st_uid != ::getuid()) {
+        *error = QStringLiteral("its folder belongs to another user");
+        return false;
+    }
+    if ((st.st_mode & 077) != 0 && ::chmod(native.constData(), 0700) != 0) {
         *error = systemError(QStringLiteral("its folder could not be made private"), errno);
         return false;
     }

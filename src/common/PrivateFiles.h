@@ -12,8 +12,9 @@
 
 namespace tovrik {
 
-// Creates `path` (parents as needed) and makes the folder itself 0700 when it
-// belongs to this user. False with `error` set when that fails.
+// Creates `path` (parents as needed) and makes the folder itself 0700. False
+// with `error` set when that fails, or when the folder belongs to another
+// user.
 bool makePrivateDirectory(const QString& path, QString* error);
 
 // Creates a new file 0600, exclusively, not through a link; returns its
