@@ -373,6 +373,21 @@ void runTakeoverOnTwoMonitors(bool compositor)
             EXPECT_TRUE(spinUntil([&] { return desk.presses == before + 1; })) << p.x() << "," << p.y();
         }
 
+        // A monitor goes while the look shows: so does its window (also
+        // from those fading out), the main one's stays; it comes back.
+        const auto overlayPlaces = [&] {
+            QList<QRect> places;
+            const auto& manager = controller.windowManager();
+            for (const auto* w : manager.overlayWindows() + manager.fadingOverlayWindows())
+                places << w->geometry();
+            std::sort(places.begin(), places.end(), [](QRect a, QRect b) { return a.x() < b.x(); });
+            return places;
+        };
+        ASSERT_TRUE(setMonitor("TOVRIK-TK-SIDE", QRect(), false));
+        EXPECT_TRUE(spinUntil([&] { return overlayPlaces() == QList<QRect>{main}; }, 8000)) << overlayPlaces().size();
+        ASSERT_TRUE(setMonitor("TOVRIK-TK-SIDE", side, false));
+        EXPECT_TRUE(spinUntil([&] { return overlayPlaces() == (QList<QRect>{side, main}); }, 8000)) << overlayPlaces().size();
+
         // The run ends: after the transition nothing of the look is left.
         controller.setUIAutopilotBusy(false);
         for (const auto& d : displays.displays())
