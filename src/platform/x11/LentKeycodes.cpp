@@ -53,12 +53,13 @@ std::vector<uint32_t> lentKeysyms(uint32_t keysym, int keysymsPerKeycode)
 
 bool showsLentKeysym(const std::vector<uint32_t>& levels, uint32_t keysym)
 {
-    const std::vector<uint32_t> written = lentKeysyms(keysym, int(levels.size()));
     if (keysym == 0 || levels.empty())
         return false;
-    const size_t set = std::min<size_t>(2, levels.size());
+    const std::vector<uint32_t> written = lentKeysyms(keysym, int(levels.size()));
     for (size_t i = 0; i < levels.size(); ++i) {
-        if (i < set ? levels[i] != written[i] : levels[i] != 0 && levels[i] != written[i % set])
+        // The levels lending sets hold what it wrote; on the others the
+        // server may repeat the symbol, and shows nothing else.
+        if (written[i] != 0 ? levels[i] != written[i] : levels[i] != 0 && levels[i] != keysym)
             return false;
     }
     return true;

@@ -218,9 +218,8 @@ bool X11Input::postKey(uint16_t keyCode, bool down, uint32_t modifiers)
 
 bool X11Input::setKeysym(uint8_t keycode, uint32_t sym)
 {
+    // A symbol as lending writes it; 0 clears every level.
     std::vector<uint32_t> syms = lentKeysyms(sym, m_map.keysymsPerKeycode());
-    if (!sym)
-        std::fill(syms.begin(), syms.end(), 0);
     const auto cookie = xcb_change_keyboard_mapping_checked(m_conn, 1, keycode, uint8_t(syms.size()), syms.data());
     XcbReply<xcb_generic_error_t> error(xcb_request_check(m_conn, cookie));
     return !error;
