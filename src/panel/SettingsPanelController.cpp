@@ -264,7 +264,16 @@ QRectF SettingsPanelController::placement() const
 {
     const QSizeF size = panelSize();
     const double w = size.width(), h = size.height();
-    const std::optional<QRectF> buttonWindow = m_statusItem ? m_statusItem->buttonWindowFrame() : std::nullopt;
+    std::optional<QRectF> buttonWindow = m_statusItem ? m_statusItem->buttonWindowFrame() : std::nullopt;
+    // A tray on a screen that has just gone (the desktop has not moved it
+    // yet) is no place to hang from.
+    if (buttonWindow && platform::Platform::isInstalled()) {
+        const auto displays = platform::Platform::get().displays().displays();
+        if (!displays.isEmpty() && std::none_of(displays.begin(), displays.end(), [&](const auto& d) {
+                return d.frame.intersects(*buttonWindow);
+            }))
+            buttonWindow.reset();
+    }
     if (buttonWindow)
         return placementUnderStatusItem(*buttonWindow, visibleFrameFor(buttonWindow, w, h), w, h);
     return placementWithoutStatusItem(visibleFrameFor(std::nullopt, w, h), w, h);
@@ -285,6 +294,16 @@ void SettingsPanelController::screensChanged()
     if (!sameFrame(panelFrame(), target))
         setPanelFrame(target);
     updateCardShadow();
+    // The desktop moves its tray to the screens that are left in its own
+    // time: once more when it has had that time.
+    if (m_statusItem && !m_trayFollowUp)
+        m_trayFollowUp = Clock::instance().schedule(trayFollowUpDelay, this, [this] {
+            m_trayFollowUp = 0;
+            if (m_panel && m_panel->isVisible() && !m_animating && !sameFrame(panelFrame(), placement())) {
+                setPanelFrame(placement());
+                updateCardShadow();
+            }
+        });
 }
 
 void SettingsPanelController::showPanelOnLaunch()

@@ -77,6 +77,9 @@ public:
     static constexpr double clickOutsideHideDelay = 0.3;
     static constexpr double resizeAnimationDuration = 0.16;
     static constexpr double edgeInset = 8;
+    // After the screens change, the panel is placed again once more this
+    // much later, where the tray has moved by then.
+    static constexpr double trayFollowUpDelay = 1.0;
 
     // What the controller reads of the model.
     struct ModelSource {
@@ -152,6 +155,7 @@ private:
     QRectF m_animationTo;
     double m_animationStart = 0;
     bool m_animating = false;
+    quint64 m_trayFollowUp = 0;
 };
 
 } // namespace tovrik

@@ -10,6 +10,8 @@
 #include "panel/SettingsPanelController.h"
 #include "platform/x11/Xcb.h"
 
+#include <QGuiApplication>
+#include <QScreen>
 #include <QWindow>
 #include <gtest/gtest.h>
 
@@ -145,6 +147,32 @@ TEST_F(PanelWindowOnXServer, OnATrayAtTheBottomItKeepsItsBottomEdgeWhileThePageC
     const QRect top = settledGeometry(QSize(320, 420));
     model.set(QSizeF(320, 312));
     EXPECT_EQ(settledGeometry(QSize(320, 312)), QRect(top.x(), top.y(), 320, 312));
+}
+
+TEST_F(PanelWindowOnXServer, WhenTheTraysMonitorGoesThePanelLeavesItAndFollowsTheTrayWhereTheDesktopPutsIt)
+{
+    const QSize root = QGuiApplication::primaryScreen()->virtualSize();
+    if (root != QSize(1920, 1080))
+        GTEST_SKIP() << "the layout below is for a 1920 x 1080 server";
+    test::MonitorsGuard guard{{"TOVRIK-TRAY-MAIN", "TOVRIK-TRAY-SIDE"}};
+    ASSERT_TRUE(test::setMonitor("TOVRIK-TRAY-MAIN", QRect(0, 0, 960, 1080), true, test::firstOutput()));
+    ASSERT_TRUE(test::setMonitor("TOVRIK-TRAY-SIDE", QRect(960, 0, 960, 1080), false));
+    auto& displays = platform::Platform::get().displays();
+    ASSERT_TRUE(spinUntil([&] { return displays.displays().size() == 2; }, 3000));
+    // The tray at the top of the right monitor (AppKit: y up from the main
+    // screen's bottom).
+    anchor.frame = QRectF(1760, 1080 - 24, 24, 24);
+    controller->showPanel();
+    ASSERT_TRUE(spinUntil([&] { return serverGeometry() == QRect(1920 - 320 - 8, 32, 320, 312); }, 5000))
+        << serverGeometry().x() << "," << serverGeometry().y();
+    // The monitor goes; the tray has not moved yet: top-right of the main one.
+    ASSERT_TRUE(test::setMonitor("TOVRIK-TRAY-SIDE", QRect(), false));
+    EXPECT_TRUE(spinUntil([&] { return serverGeometry() == QRect(960 - 20 - 320, 32, 320, 312); }, 5000))
+        << serverGeometry().x() << "," << serverGeometry().y();
+    // The desktop puts the tray on the main monitor: the panel goes under it.
+    anchor.frame = QRectF(800, 1080 - 24, 24, 24);
+    EXPECT_TRUE(spinUntil([&] { return serverGeometry() == QRect(960 - 320 - 8, 32, 320, 312); }, 5000))
+        << serverGeometry().x() << "," << serverGeometry().y();
 }
 
 #include "PanelWindowOnXServerTests.moc"
