@@ -121,6 +121,9 @@ TEST(HeldInputRecord, WhatADeadProcessHeldIsReadBackAndAnUnreadableRecordIsRemov
     ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
     bad.write(stampLine(currentProcessStamp()) + "\nkeys 12\n");
     bad.close();
+    // Half written by a process killed in the middle.
+    const QString half = folder.filePath(QStringLiteral("held-input-:5-%1.tmp-Ab12Cd").arg(dead));
+    ASSERT_TRUE(QFile(half).open(QIODevice::WriteOnly));
 
     const HeldInputRecord starting(QStringLiteral(":5.0"), folder.path());
     const auto left = starting.leftovers();
@@ -130,6 +133,7 @@ TEST(HeldInputRecord, WhatADeadProcessHeldIsReadBackAndAnUnreadableRecordIsRemov
     EXPECT_FALSE(HeldInputRecord::isSet(left.keys, 50));
     EXPECT_TRUE(HeldInputRecord::isSet(left.buttons, 1));
     EXPECT_FALSE(QFile::exists(garbled));
+    EXPECT_FALSE(QFile::exists(half));
 }
 
 } // namespace

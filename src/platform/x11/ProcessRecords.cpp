@@ -168,11 +168,15 @@ std::vector<LeftRecord> leftRecords(const QString& folder, const QString& prefix
         // "<prefix><pid>", or "<prefix><pid>-<n>" for a further record of
         // the same process; "<...>.tmp-XXXXXX" is a file being written.
         const QString tail = name.mid(prefix.size());
-        if (tail.contains(QLatin1String(".tmp-")))
-            continue;
         bool ok = false;
-        const qint64 pid = tail.section(QLatin1Char('-'), 0, 0).toLongLong(&ok);
+        const qint64 pid = tail.section(QLatin1Char('-'), 0, 0).section(QLatin1Char('.'), 0, 0).toLongLong(&ok);
         const QString path = dir.filePath(name);
+        if (tail.contains(QLatin1String(".tmp-"))) {
+            // What a process killed in the middle of a write left.
+            if (ok && pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+                ::unlink(native(path).constData());
+            continue;
+        }
         if (!ok || pid <= 0) {
             dropRecord(path, QStringLiteral("its name names no process"));
             continue;
