@@ -81,7 +81,9 @@ public:
     // transcript, trimmed (may be empty).
     QCoro::Task<QString> transcribe(QString baseURL, QString sessionToken, QByteArray wavData,
                                     QString fileName = QStringLiteral("recording.wav"), CancellationToken token = {});
-    // Reads the file first; a file that cannot be read throws a TovrikError.
+    // Sends the file as it is read (never whole in memory); a file that
+    // cannot be opened throws a TovrikError, one that cannot be read whole
+    // while it is sent fails as a transport error.
     QCoro::Task<QString> transcribeFile(QString baseURL, QString sessionToken, QString wavFilePath,
                                         CancellationToken token = {});
     // POST /tts: returns MPEG audio (Content-Type audio/mpeg).
@@ -121,7 +123,8 @@ private:
         QUrl url;
     };
     QCoro::Task<Response> send(QByteArray method, QUrl url, QString sessionToken, QByteArray contentType,
-                               QByteArray body, double timeout, qint64 maxBody, CancellationToken token);
+                               QByteArray body, double timeout, qint64 maxBody, CancellationToken token,
+                               QString bodyFile = {}, QByteArray bodyTail = {});
     QCoro::Task<QJsonObject> sendJSON(QByteArray method, QString baseURL, QString path, QString sessionToken,
                                       std::optional<QJsonObject> body, double timeout, CancellationToken token);
 

@@ -1,0 +1,268 @@
+#include "hosted/HTTPConnectionPool.h"
+
+#include "common/Clock.h"
+#include "hosted/HTTPExchange.h"
+
+#include <QSslConfiguration>
+
+#include <algorithm>
+#include <cerrno>
+#include <sys/socket.h>
+
+namespace tovrik {
+
+namespace {
+
+const QByteArray kHTTP11 = QByteArrayLiteral("http/1.1");
+
+// An idle close at a younger age than this is taken for something else than
+// the server's idle limit (a restart, a proxy's hiccup).
+constexpr double kShortestLearnedLimit = 0.5;
+
+void discard(QSslSocket* socket)
+{
+    socket->setParent(nullptr);
+    socket->abort();
+    socket->deleteLater();
+}
+
+} // namespace
+
+HTTPConnectionPool::~HTTPConnectionPool()
+{
+    for (const QList<Idle>& list : std::as_const(m_idle))
+        for (const Idle& idle : list)
+            if (idle.socket) {
+                idle.socket->disconnect(this);
+                idle.socket->abort();
+            }
+    for (const Idle& opening : std::as_const(m_opening))
+        if (opening.socket) {
+            opening.socket->disconnect(this);
+            opening.socket->abort();
+        }
+}
+
+QString HTTPConnectionPool::keyFor(const QUrl& url, const QNetworkProxy& proxy)
+{
+    return url.host(QUrl::FullyEncoded) + QLatin1Char(':') + QString::number(url.port(443)) + QLatin1Char('|')
+        + QString::number(int(proxy.type())) + QLatin1Char(':') + proxy.hostName() + QLatin1Char(':')
+        + QString::number(proxy.port()) + QLatin1Char(':') + proxy.user();
+}
+
+QSslSocket* HTTPConnectionPool::newSocket(const QNetworkProxy& proxy, QObject* parent)
+{
+    auto* socket = new QSslSocket(parent);
+    socket->setProxy(proxy);
+    QSslConfiguration configuration = socket->sslConfiguration();
+    configuration.setAllowedNextProtocols({kHTTP11});
+    socket->setSslConfiguration(configuration);
+    return socket;
+}
+
+QString HTTPConnectionPool::protocolProblem(const QSslSocket* socket)
+{
+    const QSslConfiguration configuration = socket->sslConfiguration();
+    const QByteArray chosen = configuration.nextNegotiatedProtocol();
+    if (configuration.nextProtocolNegotiationStatus() == QSslConfiguration::NextProtocolNegotiationNegotiated
+        && chosen == kHTTP11)
+        return {};
+    return QStringLiteral("TLS handshake failed: the server does not agree to HTTP/1.1 (ALPN: %1)")
+        .arg(chosen.isEmpty() ? QStringLiteral("no protocol") : QString::fromLatin1(chosen));
+}
+
+bool HTTPConnectionPool::probeIdle(const QSslSocket* socket)
+{
+    const qintptr fd = socket->socketDescriptor();
+    if (fd < 0)
+        return false;
+    for (;;) {
+        char byte;
+        const ssize_t n = ::recv(int(fd), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        // Nothing to read and no close: alive. A close (0), a reset or any
+        // byte (an idle connection has nothing to say but close_notify): not.
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+}
+
+double HTTPConnectionPool::reuseLimit(const QString& key, double serverIdleSeconds) const
+{
+    double limit = maximumIdleSeconds;
+    if (serverIdleSeconds > 0)
+        limit = std::min(limit, serverIdleSeconds - serverLimitMargin);
+    const auto learned = m_serverLimit.constFind(key);
+    if (learned != m_serverLimit.constEnd())
+        limit = std::min(limit, *learned - serverLimitMargin);
+    return limit;
+}
+
+void HTTPConnectionPool::learnServerLimit(const QString& key, double age)
+{
+    if (age < kShortestLearnedLimit)
+        return;
+    const auto it = m_serverLimit.find(key);
+    if (it == m_serverLimit.end())
+        m_serverLimit.insert(key, age);
+    else
+        *it = std::min(*it, age);
+}
+
+QSslSocket* HTTPConnectionPool::take(const QString& key)
+{
+    const double now = Clock::instance().now();
+    QSslSocket* found = nullptr;
+    auto it = m_idle.find(key);
+    QList<Idle> kept;
+    for (qsizetype i = it == m_idle.end() ? -1 : it->size() - 1; i >= 0; --i) { // the most recent first
+        const Idle idle = it->at(i);
+        QSslSocket* socket = idle.socket;
+        if (!socket)
+            continue;
+        if (found) {
+            kept.prepend(idle);
+            continue;
+        }
+        const double age = now - idle.since;
+        bool usable = age <= reuseLimit(key, idle.serverLimit) && socket->state() == QAbstractSocket::ConnectedState
+            && socket->isEncrypted() && socket->bytesAvailable() == 0;
+        if (usable && !probeIdle(socket)) {
+            // Closed by the server while nobody was looking.
+            learnServerLimit(key, age);
+            usable = false;
+        }
+        if (usable) {
+            found = socket;
+        } else {
+            socket->disconnect(this);
+            discard(socket);
+        }
+    }
+    if (it != m_idle.end()) {
+        if (kept.isEmpty())
+            m_idle.erase(it);
+        else
+            *it = kept;
+    }
+    if (!found) {
+        // A connection still being opened for this origin.
+        const auto opening = m_opening.find(key);
+        if (opening != m_opening.end()) {
+            QSslSocket* socket = opening->socket;
+            const bool usable = socket && now - opening->since <= maximumIdleSeconds
+                && socket->state() != QAbstractSocket::UnconnectedState;
+            m_opening.erase(opening);
+            if (usable)
+                found = socket;
+            else if (socket) {
+                socket->disconnect(this);
+                discard(socket);
+            }
+        }
+    }
+    if (found) {
+        found->disconnect(this);
+        found->setParent(nullptr);
+    }
+    return found;
+}
+
+void HTTPConnectionPool::keep(const QString& key, QSslSocket* socket, double serverIdleSeconds)
+{
+    socket->setParent(this);
+    const double since = Clock::instance().now();
+    // Anything from an idle connection (the server closing it, stray bytes)
+    // ends it; the age at which the server closed it is remembered.
+    const auto closedByServer = [this, key, socket, since]() {
+        learnServerLimit(key, Clock::instance().now() - since);
+        drop(socket);
+    };
+    connect(socket, &QSslSocket::readyRead, this, closedByServer);
+    connect(socket, &QSslSocket::disconnected, this, closedByServer);
+    connect(socket, &QSslSocket::errorOccurred, this, closedByServer);
+    QList<Idle>& list = m_idle[key];
+    list.append({socket, since, serverIdleSeconds});
+    while (list.size() > maximumIdlePerKey) {
+        const Idle oldest = list.takeFirst();
+        if (oldest.socket) {
+            oldest.socket->disconnect(this);
+            discard(oldest.socket);
+        }
+    }
+}
+
+void HTTPConnectionPool::prepare(const QUrl& url)
+{
+    if (url.scheme() != QLatin1String("https") || url.host().isEmpty())
+        return;
+    QString proxyError;
+    const QNetworkProxy proxy = HTTPExchange::resolveProxy(url, &proxyError);
+    if (!proxyError.isEmpty())
+        return;
+    const QString key = keyFor(url, proxy);
+    const double now = Clock::instance().now();
+    const auto opening = m_opening.constFind(key);
+    if (opening != m_opening.constEnd() && opening->socket && now - opening->since <= maximumIdleSeconds)
+        return;
+    for (const Idle& idle : m_idle.value(key))
+        if (idle.socket && now - idle.since < reuseLimit(key, idle.serverLimit) / 2
+            && idle.socket->state() == QAbstractSocket::ConnectedState)
+            return;
+    if (opening != m_opening.constEnd() && opening->socket) {
+        QSslSocket* stale = opening->socket;
+        m_opening.remove(key);
+        stale->disconnect(this);
+        discard(stale);
+    }
+
+    QSslSocket* socket = newSocket(proxy, this);
+    m_opening.insert(key, {socket, now});
+    connect(socket, &QSslSocket::connected, this,
+            [socket]() { socket->setSocketOption(QAbstractSocket::LowDelayOption, 1); });
+    connect(socket, &QSslSocket::encrypted, this, [this, key, socket]() {
+        forget(socket);
+        socket->disconnect(this);
+        if (!protocolProblem(socket).isEmpty()) {
+            discard(socket);
+            return;
+        }
+        keep(key, socket);
+    });
+    connect(socket, &QSslSocket::disconnected, this, [this, socket]() { drop(socket); });
+    connect(socket, &QSslSocket::errorOccurred, this, [this, socket]() { drop(socket); });
+    socket->connectToHostEncrypted(url.host(), quint16(url.port(443)));
+}
+
+int HTTPConnectionPool::openingCount() const
+{
+    int count = 0;
+    for (const Idle& opening : m_opening)
+        count += opening.socket ? 1 : 0;
+    return count;
+}
+
+int HTTPConnectionPool::idleCount() const
+{
+    int count = 0;
+    for (const QList<Idle>& list : m_idle)
+        for (const Idle& idle : list)
+            count += idle.socket ? 1 : 0;
+    return count;
+}
+
+void HTTPConnectionPool::forget(QSslSocket* socket)
+{
+    for (auto it = m_idle.begin(); it != m_idle.end(); ++it)
+        it->removeIf([socket](const Idle& idle) { return idle.socket == socket; });
+    m_opening.removeIf([socket](const auto& entry) { return entry.value().socket == socket; });
+}
+
+void HTTPConnectionPool::drop(QSslSocket* socket)
+{
+    forget(socket);
+    socket->disconnect(this);
+    discard(socket);
+}
+
+} // namespace tovrik
