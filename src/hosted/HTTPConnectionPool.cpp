@@ -18,6 +18,7 @@ const QByteArray kHTTP11 = QByteArrayLiteral("http/1.1");
 // An idle close at a younger age than this is taken for something else than
 // the server's idle limit (a restart, a proxy's hiccup).
 constexpr double kShortestLearnedLimit = 0.5;
+constexpr qsizetype kMaximumProxyAnswer = 16 * 1024;
 
 void discard(QSslSocket* socket)
 {
@@ -53,11 +54,84 @@ QString HTTPConnectionPool::keyFor(const QUrl& url, const QNetworkProxy& proxy)
 QSslSocket* HTTPConnectionPool::newSocket(const QNetworkProxy& proxy, QObject* parent)
 {
     auto* socket = new QSslSocket(parent);
-    socket->setProxy(proxy);
+    // An HTTP proxy is spoken to directly (connectEncrypted).
+    socket->setProxy(proxy.type() == QNetworkProxy::HttpProxy ? QNetworkProxy(QNetworkProxy::NoProxy) : proxy);
     QSslConfiguration configuration = socket->sslConfiguration();
     configuration.setAllowedNextProtocols({kHTTP11});
     socket->setSslConfiguration(configuration);
     return socket;
+}
+
+void HTTPConnectionPool::connectEncrypted(QSslSocket* socket, const QString& host, quint16 port,
+                                          const QNetworkProxy& proxy)
+{
+    prepareTunnel(socket, host, port, proxy);
+    startConnecting(socket, host, port, proxy);
+}
+
+void HTTPConnectionPool::startConnecting(QSslSocket* socket, const QString& host, quint16 port,
+                                         const QNetworkProxy& proxy)
+{
+    if (proxy.type() == QNetworkProxy::HttpProxy)
+        socket->connectToHost(proxy.hostName(), proxy.port());
+    else
+        socket->connectToHostEncrypted(host, port);
+}
+
+void HTTPConnectionPool::prepareTunnel(QSslSocket* socket, const QString& host, quint16 port,
+                                       const QNetworkProxy& proxy)
+{
+    if (proxy.type() != QNetworkProxy::HttpProxy)
+        return;
+    // The tunnel's handlers go first, so that the proxy's answer is read
+    // here and never by a receiver of the connection's own data.
+    auto* tunnel = new QObject(socket);
+    auto answer = std::make_shared<QByteArray>();
+    const QByteArray authority = (host.contains(QLatin1Char(':')) ? '[' + host.toLatin1() + ']' : host.toLatin1()) + ':'
+        + QByteArray::number(port);
+    QObject::connect(socket, &QSslSocket::connected, tunnel, [socket, proxy, authority]() {
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        QByteArray request = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n";
+        if (!proxy.user().isEmpty())
+            request += "Proxy-Authorization: Basic " + (proxy.user() + QLatin1Char(':') + proxy.password()).toUtf8().toBase64()
+                + "\r\n";
+        socket->write(request + "\r\n");
+    });
+    QObject::connect(socket, &QSslSocket::readyRead, tunnel, [socket, tunnel, answer, host]() {
+        const auto refuse = [&](QAbstractSocket::SocketError error, const QString& text) {
+            delete tunnel;
+            socket->setProperty("tovrikFailure", text);
+            emit socket->errorOccurred(error);
+            socket->abort();
+        };
+        answer->append(socket->readAll());
+        const qsizetype end = answer->indexOf("\r\n\r\n");
+        if (end < 0) {
+            if (answer->size() > kMaximumProxyAnswer)
+                refuse(QAbstractSocket::ProxyProtocolError, QStringLiteral("The proxy's answer is too large"));
+            return;
+        }
+        const QByteArray statusLine = answer->left(answer->indexOf('\n')).trimmed();
+        const int status = statusLine.startsWith("HTTP/1.") ? statusLine.mid(9, 3).toInt() : 0;
+        if (end + 4 != answer->size()) {
+            refuse(QAbstractSocket::ProxyProtocolError, QStringLiteral("The proxy sent data before the tunnel opened"));
+        } else if (status == 407) {
+            refuse(QAbstractSocket::ProxyAuthenticationRequiredError, QStringLiteral("The proxy requires authentication"));
+        } else if (status < 200 || status > 299) {
+            refuse(QAbstractSocket::ProxyConnectionRefusedError,
+                   QStringLiteral("The proxy refused the connection (%1)").arg(QString::fromLatin1(statusLine.left(80))));
+        } else {
+            delete tunnel;
+            socket->setPeerVerifyName(host);
+            socket->startClientEncryption();
+        }
+    });
+}
+
+QString HTTPConnectionPool::failureText(const QSslSocket* socket)
+{
+    const QString text = socket->property("tovrikFailure").toString();
+    return text.isEmpty() ? socket->errorString() : text;
 }
 
 QString HTTPConnectionPool::protocolProblem(const QSslSocket* socket)
@@ -231,7 +305,7 @@ void HTTPConnectionPool::prepare(const QUrl& url)
     });
     connect(socket, &QSslSocket::disconnected, this, [this, socket]() { drop(socket); });
     connect(socket, &QSslSocket::errorOccurred, this, [this, socket]() { drop(socket); });
-    socket->connectToHostEncrypted(url.host(), quint16(url.port(443)));
+    connectEncrypted(socket, url.host(), quint16(url.port(443)), proxy);
 }
 
 int HTTPConnectionPool::openingCount() const

@@ -40,6 +40,20 @@ public:
     // A socket for a new connection through `proxy`, its TLS offering
     // HTTP/1.1 (ALPN) and nothing else.
     static QSslSocket* newSocket(const QNetworkProxy& proxy, QObject* parent = nullptr);
+    // Connects `socket` (from newSocket) to host:port and starts TLS. Through
+    // an HTTP proxy the tunnel is asked for here (CONNECT, with Basic
+    // credentials when the proxy has a user), so that the socket talks to
+    // the proxy's connection itself: its writes are paced by that
+    // connection and its descriptor can be probed. A refused tunnel emits
+    // errorOccurred with the proxy's error and aborts; the text is then
+    // failureText().
+    static void connectEncrypted(QSslSocket* socket, const QString& host, quint16 port, const QNetworkProxy& proxy);
+    // connectEncrypted() in two steps, for a caller with handlers of its
+    // own to connect in between (the tunnel's go first).
+    static void prepareTunnel(QSslSocket* socket, const QString& host, quint16 port, const QNetworkProxy& proxy);
+    static void startConnecting(QSslSocket* socket, const QString& host, quint16 port, const QNetworkProxy& proxy);
+    // The description of the socket's last failure.
+    static QString failureText(const QSslSocket* socket);
     // Why an encrypted connection cannot carry HTTP/1.1 (the server agreed to
     // no protocol or to another), or empty.
     static QString protocolProblem(const QSslSocket* socket);

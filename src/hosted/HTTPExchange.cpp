@@ -152,7 +152,7 @@ void HTTPExchange::start()
 
     if (!m_request.bodyFile.isEmpty()) {
         m_file = std::make_unique<QFile>(m_request.bodyFile);
-        if (!m_file->open(QIODevice::ReadOnly) || m_file->isSequential()) {
+        if (!m_file->open(QIODevice::ReadOnly | QIODevice::Unbuffered) || m_file->isSequential()) {
             failSoon(QStringLiteral("The file to send could not be read."), QNetworkReply::UnknownContentError);
             return;
         }
@@ -186,10 +186,15 @@ void HTTPExchange::connectSocket(QSslSocket* socket, bool fromPool)
 {
     const bool reused = fromPool && socket->isEncrypted();
     m_reused = reused;
-    if (!socket)
+    const bool fresh = !socket;
+    if (fresh)
         socket = HTTPConnectionPool::newSocket(m_proxy);
     socket->setParent(this);
     m_socket = socket;
+    const QString host = m_request.url.host();
+    const quint16 port = quint16(m_request.url.port(443));
+    if (fresh) // the tunnel's handlers before the exchange's
+        HTTPConnectionPool::prepareTunnel(socket, host, port, m_proxy);
     connect(socket, &QSslSocket::readyRead, this, &HTTPExchange::onReadable);
     connect(socket, &QSslSocket::bytesWritten, this, &HTTPExchange::pump);
     connect(socket, &QSslSocket::encryptedBytesWritten, this, &HTTPExchange::pump);
@@ -208,8 +213,8 @@ void HTTPExchange::connectSocket(QSslSocket* socket, bool fromPool)
     connect(socket, &QSslSocket::connected, this,
             [socket]() { socket->setSocketOption(QAbstractSocket::LowDelayOption, 1); });
     connect(socket, &QSslSocket::encrypted, this, &HTTPExchange::onEncrypted);
-    if (!fromPool)
-        socket->connectToHostEncrypted(m_request.url.host(), quint16(m_request.url.port(443)));
+    if (fresh)
+        HTTPConnectionPool::startConnecting(socket, host, port, m_proxy);
     else if (socket->state() == QAbstractSocket::ConnectedState)
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
 }
@@ -399,7 +404,7 @@ void HTTPExchange::onSocketError(QAbstractSocket::SocketError error)
         onClosed();
         return;
     }
-    failTransport(m_socket->errorString(), networkErrorOf(error));
+    failTransport(HTTPConnectionPool::failureText(m_socket), networkErrorOf(error));
 }
 
 void HTTPExchange::failTransport(const QString& text, int networkError)
