@@ -16,9 +16,12 @@
 //
 // Requests travel on connections of the client's own (HTTPExchange): the
 // status line and headers of an answer are bounded in size, not in time
-// (they may take the request's whole time limit), and a request is sent
-// exactly once: a connection that breaks before the answer is complete is
-// one transport failure, never a second copy of a (billed) request.
+// (they may take the request's whole time limit), and a request other than
+// a GET is sent exactly once: a connection that breaks before the answer is
+// complete is one transport failure, never a second copy of a (billed)
+// request. A GET whose reused connection turns out closed before any byte
+// of the answer goes once more on a fresh connection; idle connections are
+// probed before reuse (HTTPConnectionPool).
 //
 // GCC 12 destroys a temporary made by a conditional expression inside a
 // co_await full-expression twice when the awaited task throws, e.g.
