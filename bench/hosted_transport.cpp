@@ -6,7 +6,8 @@
 //    server through the same tunnel (`ratio` = ours / curl's), and our peak
 //    resident memory above idle during the upload.
 //  - ReuseLoop: POST /api/account/signout again and again with nginx's
-//    keepalive_timeout at 1, 4, 5 and 75 s, the gaps between requests spent
+//    keepalive_timeout (or the raw TLS server's idle close) at 1, 4, 5 and
+//    75 s, the gaps between requests spent
 //    either with the main thread busy (1-3 s) or with the event loop idle
 //    (0.9-1.1 s); our failures beside those of Qt's network manager sending
 //    the same requests at the same moments. TOVRIK_BENCH_REUSE_REQUESTS sets
@@ -76,14 +77,28 @@ bool runFails(QCoro::Task<void> task, bool* done)
 
 struct Servers {
     test::NginxServer nginx;
+    test::RawTlsServer raw;
     test::TunnelProxy tunnel;
-    bool start(double keepalive, benchmark::State& state)
+    // nginx, or the raw TLS server closing idle connections (close_notify,
+    // then close) after `keepalive` seconds.
+    bool start(double keepalive, benchmark::State& state, bool useRaw = false)
     {
-        if (!nginx.start(keepalive)) {
+        if (useRaw) {
+            const bool started = raw.start([keepalive](const test::RawRequest&) {
+                test::RawReply reply;
+                reply.bytes = test::rawAnswer("application/json", R"({"ok":true})");
+                reply.idleCloseSeconds = keepalive;
+                return reply;
+            });
+            if (!started) {
+                state.SkipWithError("the raw server did not start");
+                return false;
+            }
+        } else if (!nginx.start(keepalive)) {
             state.SkipWithError(("nginx did not start: " + nginx.lastError()).toStdString().c_str());
             return false;
         }
-        if (!tunnel.start(nginx.port())) {
+        if (!tunnel.start(useRaw ? raw.port() : nginx.port())) {
             state.SkipWithError("the tunnel did not start");
             return false;
         }
@@ -165,11 +180,12 @@ void BM_Hosted_ReuseLoopBesideQt(benchmark::State& state)
     Clock::install(nullptr);
     const double keepalive = double(state.range(0));
     const bool busy = state.range(1) == 1;
+    const bool useRaw = state.range(2) == 1;
     const int requests = qEnvironmentVariableIsSet("TOVRIK_BENCH_REUSE_REQUESTS")
         ? qEnvironmentVariableIntValue("TOVRIK_BENCH_REUSE_REQUESTS")
         : 30;
     Servers servers;
-    if (!servers.start(keepalive, state))
+    if (!servers.start(keepalive, state, useRaw))
         return;
     const QString origin = constants::defaultHostedWorkerBaseURL();
     const QUrl url(origin + QStringLiteral("/api/account/signout"));
@@ -209,8 +225,8 @@ void BM_Hosted_ReuseLoopBesideQt(benchmark::State& state)
     state.counters["connections"] = servers.tunnel.tunnels();
 }
 BENCHMARK(BM_Hosted_ReuseLoopBesideQt)
-    ->ArgNames({"keepalive_s", "busy"})
-    ->ArgsProduct({{1, 4, 5, 75}, {1, 0}})
+    ->ArgNames({"keepalive_s", "busy", "raw_server"})
+    ->ArgsProduct({{1, 4, 5, 75}, {1, 0}, {0, 1}})
     ->Iterations(1)
     ->Unit(benchmark::kSecond)
     ->UseRealTime();

@@ -64,6 +64,19 @@ QByteArray mimeTypeOfImage(const QByteArray& data)
     return "image/jpeg";
 }
 
+// The updater's network manager finds its proxy as the hosted client does.
+class HostedProxyFactory : public QNetworkProxyFactory {
+public:
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery& query) override
+    {
+        QString error;
+        const QNetworkProxy proxy = HTTPExchange::resolveProxy(query.url(), &error);
+        if (!error.isEmpty()) // a proxy that cannot be used: fail, never go direct
+            return {QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("unusable-proxy.invalid"), 1)};
+        return {proxy};
+    }
+};
+
 } // namespace
 
 QUrl hostedEndpointURL(const QString& baseURL, const QString& path)
@@ -117,6 +130,7 @@ void HostedBackendClient::configureNetworkAccess(QNetworkAccessManager* network)
     network->setAutoDeleteReplies(false);
     network->setStrictTransportSecurityEnabled(false);
     useSystemProxyUnlessChosen();
+    network->setProxyFactory(new HostedProxyFactory);
 }
 
 HostedBackendClient::~HostedBackendClient() = default;

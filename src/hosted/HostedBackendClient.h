@@ -50,8 +50,9 @@ public:
     explicit HostedBackendClient(QObject* parent = nullptr);
     // Sets up a Qt network manager (the updater's downloads) the way the
     // hosted origin needs it: no cookies, redirects followed only by the
-    // caller, replies owned by the caller, and the system's proxy unless the
-    // application chose one.
+    // caller, replies owned by the caller, and the proxy found as for the
+    // client's own requests (the application's, the environment's read as
+    // curl reads it, else the system's).
     static void configureNetworkAccess(QNetworkAccessManager* network);
     ~HostedBackendClient() override;
 

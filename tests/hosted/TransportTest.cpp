@@ -12,6 +12,8 @@
 #include "support/TlsTestServers.h"
 
 #include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThread>
@@ -366,7 +368,14 @@ TEST_F(HostedServiceTest, TheClientTakesItsProxyFromAllProxyWhenTheApplicationCh
     HostedBackendClient client;
     fake.addAccount(QStringLiteral("ada@example.com"), QStringLiteral("pw123456"), 7);
     auto out = runToEnd(client.fetchAccountSummary(origin, fake.createSession(QStringLiteral("ada@example.com"))));
-    qunsetenv("all_proxy");
     EXPECT_TRUE(out->value) << describe(out->error).toStdString();
     EXPECT_EQ(fake.connectTargets().size(), 1);
+    // The updater's network manager too.
+    QNetworkAccessManager network;
+    HostedBackendClient::configureNetworkAccess(&network);
+    std::unique_ptr<QNetworkReply> reply(network.get(QNetworkRequest(QUrl(origin + QStringLiteral("/auth/me")))));
+    ASSERT_TRUE(spinUntil([&] { return reply->isFinished(); }));
+    qunsetenv("all_proxy");
+    EXPECT_EQ(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 401);
+    EXPECT_EQ(fake.connectTargets().size(), 2);
 }
