@@ -6,6 +6,7 @@
 
 #include "HostedTestSupport.h"
 
+#include "hosted/ContentDecoder.h"
 #include "hosted/HostedBackendClient.h"
 #include "hosted/ProxyEnvironment.h"
 #include "support/NginxServer.h"
@@ -378,4 +379,37 @@ TEST_F(HostedServiceTest, TheClientTakesItsProxyFromAllProxyWhenTheApplicationCh
     qunsetenv("all_proxy");
     EXPECT_EQ(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 401);
     EXPECT_EQ(fake.connectTargets().size(), 2);
+}
+
+TEST(ContentDecoder, DecodesGzipInBoundedStepsAndRefusesCodingsNotAskedFor)
+{
+    // 16 MiB of zeros packed into a few KiB never come out as more than one
+    // step at a time; two gzip members are one body.
+    const QByteArray zeros(16 << 20, '\0');
+    ContentDecoder decoder("gzip");
+    ASSERT_TRUE(decoder.isValid());
+    decoder.push(gzip(zeros) + gzip("tail"));
+    QByteArray out;
+    qsizetype total = 0;
+    while (decoder.hasPending()) {
+        out.clear();
+        ASSERT_TRUE(decoder.pull(&out, 256 * 1024));
+        ASSERT_LE(out.size(), 256 * 1024);
+        total += out.size();
+    }
+    EXPECT_EQ(total, zeros.size() + 4);
+    EXPECT_EQ(out.right(4), "tail");
+    EXPECT_TRUE(decoder.finish());
+
+    for (const QByteArray coding : {"br", "deflate", "gzip, gzip", "compress"})
+        EXPECT_FALSE(ContentDecoder(coding).isValid()) << coding.constData();
+    EXPECT_TRUE(ContentDecoder("Identity").isIdentity());
+    ContentDecoder cut("x-gzip");
+    cut.push(gzip("abc").chopped(3));
+    QByteArray some;
+    EXPECT_TRUE(cut.pull(&some, 1024));
+    EXPECT_FALSE(cut.finish());
+    ContentDecoder junk("gzip");
+    junk.push("not gzip at all");
+    EXPECT_FALSE(junk.pull(&some, 1024));
 }
