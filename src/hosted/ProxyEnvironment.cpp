@@ -67,7 +67,10 @@ EnvironmentProxy environmentProxyFor(const QUrl& url, const EnvironmentReader& g
 {
     const EnvironmentReader read = given ? given : [](const char* name) { return qgetenv(name); };
     EnvironmentProxy result;
-    const QByteArray spec = firstSet(read, {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"});
+    // (curl reads only the lower-case http_proxy, never HTTP_PROXY, for http.)
+    const bool plain = url.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) == 0;
+    const QByteArray spec = plain ? firstSet(read, {"http_proxy", "all_proxy", "ALL_PROXY"})
+                                  : firstSet(read, {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"});
     result.configured = !spec.isEmpty() || !firstSet(read, {"http_proxy", "HTTP_PROXY"}).isEmpty();
     if (spec.isEmpty())
         return result;

@@ -1,10 +1,11 @@
 #pragma once
 
-// The proxy for an https request as the environment names it, read the way
-// curl reads it:
-//  - the proxy: `https_proxy`, else `HTTPS_PROXY`, else `all_proxy`, else
-//    `ALL_PROXY` (an empty variable counts as unset; `http_proxy` never
-//    applies to https);
+// The proxy for a request as the environment names it, read the way curl
+// reads it:
+//  - the proxy of an https URL: `https_proxy`, else `HTTPS_PROXY`, else
+//    `all_proxy`, else `ALL_PROXY` (an empty variable counts as unset;
+//    `http_proxy` never applies to https); of an http URL: `http_proxy`
+//    (lower case only), else `all_proxy`, else `ALL_PROXY`;
 //  - `no_proxy`, else `NO_PROXY`: a list separated by commas or blanks; `*`
 //    exempts every host; a name exempts itself and every name below it
 //    (`tovrik.ai` and `.tovrik.ai` both exempt `tovrik.ai` and
