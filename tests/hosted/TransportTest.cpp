@@ -413,3 +413,25 @@ TEST(ContentDecoder, DecodesGzipInBoundedStepsAndRefusesCodingsNotAskedFor)
     junk.push("not gzip at all");
     EXPECT_FALSE(junk.pull(&some, 1024));
 }
+
+TEST_F(TransportTest, AConnectionIsNotReusedWithinHalfASecondOfTheServersAnnouncedIdleLimit)
+{
+    ASSERT_TRUE(startRaw([](const RawRequest&) {
+        RawReply reply;
+        reply.bytes = rawAnswer("application/json", R"({"ok":true})", "Keep-Alive: timeout=2, max=100\r\n");
+        reply.idleCloseSeconds = 2;
+        return reply;
+    }));
+    const auto signOut = [&]() {
+        auto out = runToEnd(client.revokeSession(origin, QStringLiteral("t")));
+        EXPECT_TRUE(out->done && !out->error) << describe(out->error).toStdString();
+    };
+    signOut();
+    QThread::msleep(500);
+    signOut(); // well within the limit: the same connection
+    EXPECT_EQ(raw.connections(), 1);
+    QThread::msleep(1650); // still open on the server, but too close to its limit
+    signOut();
+    EXPECT_EQ(raw.connections(), 2);
+    EXPECT_EQ(raw.requests().size(), 3);
+}
