@@ -3,6 +3,7 @@
 #include "common/Clock.h"
 #include "hosted/HTTPExchange.h"
 
+#include <QSignalBlocker>
 #include <QSslConfiguration>
 
 #include <algorithm>
@@ -145,20 +146,40 @@ QString HTTPConnectionPool::protocolProblem(const QSslSocket* socket)
         .arg(chosen.isEmpty() ? QStringLiteral("no protocol") : QString::fromLatin1(chosen));
 }
 
-bool HTTPConnectionPool::probeIdle(const QSslSocket* socket)
+HTTPConnectionPool::Probe HTTPConnectionPool::probeIdle(const QSslSocket* socket)
 {
     const qintptr fd = socket->socketDescriptor();
     if (fd < 0)
-        return false;
+        return Probe::closed;
     for (;;) {
         char byte;
         const ssize_t n = ::recv(int(fd), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
         if (n < 0 && errno == EINTR)
             continue;
-        // Nothing to read and no close: alive. A close (0), a reset or any
-        // byte (an idle connection has nothing to say but close_notify): not.
-        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        if (n > 0)
+            return Probe::bytesWaiting;
+        // Nothing to read and no close: alive. A close (0) or a reset: not.
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? Probe::alive : Probe::closed;
     }
+}
+
+bool HTTPConnectionPool::aliveNow(QSslSocket* socket, bool* closed)
+{
+    *closed = false;
+    Probe probe = probeIdle(socket);
+    if (probe == Probe::bytesWaiting) {
+        // Let TLS read them now; whatever they are, no receiver hears of it.
+        const QSignalBlocker quiet(socket);
+        const QAbstractSocket::SocketError before = socket->error();
+        socket->waitForReadyRead(0);
+        // A close_notify read here leaves an error behind even when the
+        // close itself has not arrived yet.
+        probe = socket->state() != QAbstractSocket::ConnectedState || socket->error() != before ? Probe::closed
+            : socket->bytesAvailable() > 0                          ? Probe::bytesWaiting
+                                                                     : probeIdle(socket);
+    }
+    *closed = probe == Probe::closed;
+    return probe == Probe::alive;
 }
 
 double HTTPConnectionPool::reuseLimit(const QString& key, double serverIdleSeconds) const
@@ -201,9 +222,10 @@ QSslSocket* HTTPConnectionPool::take(const QString& key)
         const double age = now - idle.since;
         bool usable = age <= reuseLimit(key, idle.serverLimit) && socket->state() == QAbstractSocket::ConnectedState
             && socket->isEncrypted() && socket->bytesAvailable() == 0;
-        if (usable && !probeIdle(socket)) {
-            // Closed by the server while nobody was looking.
-            learnServerLimit(key, age);
+        bool closed = false;
+        if (usable && !aliveNow(socket, &closed)) {
+            if (closed) // by the server, while nobody was looking
+                learnServerLimit(key, age);
             usable = false;
         }
         if (usable) {

@@ -57,9 +57,15 @@ public:
     // Why an encrypted connection cannot carry HTTP/1.1 (the server agreed to
     // no protocol or to another), or empty.
     static QString protocolProblem(const QSslSocket* socket);
-    // Peeks at the descriptor: false when the peer closed or reset it, or
-    // anything is waiting to be read.
-    static bool probeIdle(const QSslSocket* socket);
+    // Peeks at the descriptor of an idle connection.
+    enum class Probe { alive, closed, bytesWaiting };
+    static Probe probeIdle(const QSslSocket* socket);
+    // Whether an idle connection is alive right now. Bytes waiting are
+    // handed to TLS first (a TLS 1.3 server's session tickets may arrive
+    // after the handshake, while the event loop was busy): the connection
+    // is alive when they were no data and no close. `closed` says whether
+    // the server closed it.
+    static bool aliveNow(QSslSocket* socket, bool* closed);
 
     // A connected, idle socket for `key` that is alive right now, else one
     // being opened for it (not encrypted yet), or nullptr. The caller owns it.
