@@ -303,8 +303,8 @@ void HTTPExchange::pump()
 
 bool HTTPExchange::takeBody(const QByteArray& raw, const QPointer<HTTPExchange>& guard)
 {
-    if (!m_decoder)
-        return true;
+    if (!m_decoder || (raw.isEmpty() && !m_decoder->hasPending()))
+        return true; // (an answer without a body never meets its coding)
     m_decoder->push(raw);
     do {
         if (!m_decoder->pull(&m_body, kDecodeStep)) {

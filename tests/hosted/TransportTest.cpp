@@ -214,6 +214,10 @@ TEST_F(TransportTest, FoldedHeadersAreUnfoldedAndGzipIsDecodedAnyOtherCodingIsIn
     std::atomic<int> which{0};
     ASSERT_TRUE(startRaw([&](const RawRequest& r) {
         RawReply reply;
+        if (r.target == "/empty") {
+            reply.bytes = "HTTP/1.1 204 No Content\r\nContent-Encoding: br\r\n\r\n";
+            return reply;
+        }
         if (r.target == "/auth/me") {
             reply.bytes = rawAnswer("application/json;", R"({"email":"a@b.c","creditsBalance":1})",
                                     "X-Note: a\r\n\tb\r\n");
@@ -240,6 +244,13 @@ TEST_F(TransportTest, FoldedHeadersAreUnfoldedAndGzipIsDecodedAnyOtherCodingIsIn
                                                     QStringLiteral("v"), QStringLiteral("m")));
     EXPECT_EQ(decoded->value, audio) << describe(decoded->error).toStdString();
     EXPECT_EQ(raw.requests().last().header("Accept-Encoding"), "gzip");
+    // An answer without a body has nothing to decode, whatever its coding.
+    HTTPConnectionPool pool;
+    HTTPExchange empty(&pool, HTTPRequest{"GET", QUrl(origin + QStringLiteral("/empty")), {}, {}, {}, {}});
+    empty.start();
+    ASSERT_TRUE(spinUntil([&] { return empty.isFinished(); }));
+    EXPECT_EQ(empty.failure(), HTTPExchange::Failure::none) << empty.errorString().toStdString();
+    EXPECT_EQ(empty.status(), 204);
     for (int i : {1, 2}) {
         which = i;
         auto out = runToEnd(client.synthesizeSpeech(origin, QStringLiteral("t"), QStringLiteral("Hi."),
