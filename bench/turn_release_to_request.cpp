@@ -113,6 +113,9 @@ protected:
                 *tunnelled = true;
                 socket->write("HTTP/1.1 200 Connection Established\r\n\r\n");
                 socket->flush();
+                QSslConfiguration configuration = socket->sslConfiguration();
+                configuration.setAllowedNextProtocols({QByteArrayLiteral("http/1.1")});
+                socket->setSslConfiguration(configuration);
                 socket->startServerEncryption();
                 return;
             }

@@ -173,7 +173,7 @@ QCoro::Task<GoogleDesktopAuthService::GoogleTokens> GoogleDesktopAuthService::ex
     add(QStringLiteral("grant_type"), QStringLiteral("authorization_code"));
     HTTPRequest request{"POST", m_config.tokenEndpoint,
                         {{"Content-Type", "application/x-www-form-urlencoded"}, {"Accept", "application/json"}},
-                        form.toString(QUrl::FullyEncoded).toLatin1()};
+                        form.toString(QUrl::FullyEncoded).toLatin1(), {}, {}};
     auto wait = std::make_unique<ReplyWatch>(new HTTPExchange(m_connections, std::move(request)), m_config.requestTimeout,
                                              qint64(1) << 20, token);
     if (!wait->done)

@@ -1,6 +1,7 @@
 #include "hosted/HTTPExchange.h"
 
 #include "common/Clock.h"
+#include "hosted/ProxyEnvironment.h"
 
 #include <QNetworkProxyFactory>
 #include <QNetworkReply>
@@ -18,6 +19,8 @@ namespace {
 constexpr qint64 kWritePiece = 64 * 1024;
 constexpr qint64 kWriteWindow = 256 * 1024;
 constexpr qint64 kReadPiece = 256 * 1024;
+// Decoded body handed on at a time (the reader checks its cap in between).
+constexpr qsizetype kDecodeStep = 256 * 1024;
 
 qint64 pendingBytes(const QSslSocket* socket) { return socket->bytesToWrite() + socket->encryptedBytesToWrite(); }
 
@@ -69,169 +72,27 @@ void discard(QSslSocket* socket)
     socket->deleteLater();
 }
 
+// The idle limit a server announces ("Keep-Alive: timeout=5, max=100"), or 0.
+double keepAliveTimeout(const QByteArray& field)
+{
+    for (const QByteArray& part : field.split(',')) {
+        const QByteArray item = part.trimmed();
+        if (item.size() > 8 && item.left(8).compare("timeout=", Qt::CaseInsensitive) == 0) {
+            bool ok = false;
+            const double seconds = item.mid(8).trimmed().toDouble(&ok);
+            return ok && seconds > 0 ? seconds : 0;
+        }
+    }
+    return 0;
+}
+
+bool applicationChoseProxy()
+{
+    const QNetworkProxy::ProxyType type = QNetworkProxy::applicationProxy().type();
+    return type == QNetworkProxy::HttpProxy || type == QNetworkProxy::Socks5Proxy;
+}
+
 } // namespace
-
-// ------------------------------------------------------------------ pool
-
-HTTPConnectionPool::~HTTPConnectionPool()
-{
-    for (const QList<Idle>& list : std::as_const(m_idle))
-        for (const Idle& idle : list)
-            if (idle.socket) {
-                idle.socket->disconnect(this);
-                idle.socket->abort();
-            }
-    for (const Idle& opening : std::as_const(m_opening))
-        if (opening.socket) {
-            opening.socket->disconnect(this);
-            opening.socket->abort();
-        }
-}
-
-QString HTTPConnectionPool::keyFor(const QUrl& url, const QNetworkProxy& proxy)
-{
-    return url.host(QUrl::FullyEncoded) + QLatin1Char(':') + QString::number(url.port(443)) + QLatin1Char('|')
-        + QString::number(int(proxy.type())) + QLatin1Char(':') + proxy.hostName() + QLatin1Char(':')
-        + QString::number(proxy.port()) + QLatin1Char(':') + proxy.user();
-}
-
-QSslSocket* HTTPConnectionPool::take(const QString& key)
-{
-    const double now = Clock::instance().now();
-    QSslSocket* found = nullptr;
-    auto it = m_idle.find(key);
-    QList<Idle> kept;
-    for (qsizetype i = it == m_idle.end() ? -1 : it->size() - 1; i >= 0; --i) { // the most recent first
-        const Idle idle = it->at(i);
-        QSslSocket* socket = idle.socket;
-        if (!socket)
-            continue;
-        if (now - idle.since > maximumIdleSeconds || socket->state() != QAbstractSocket::ConnectedState
-            || !socket->isEncrypted() || socket->bytesAvailable() > 0) {
-            socket->disconnect(this);
-            discard(socket);
-        } else if (!found) {
-            found = socket;
-        } else {
-            kept.prepend(idle);
-        }
-    }
-    if (it != m_idle.end()) {
-        if (kept.isEmpty())
-            m_idle.erase(it);
-        else
-            *it = kept;
-    }
-    if (!found) {
-        // A connection still being opened for this origin.
-        const auto opening = m_opening.find(key);
-        if (opening != m_opening.end()) {
-            QSslSocket* socket = opening->socket;
-            const bool usable = socket && now - opening->since <= maximumIdleSeconds
-                && socket->state() != QAbstractSocket::UnconnectedState;
-            m_opening.erase(opening);
-            if (usable)
-                found = socket;
-            else if (socket) {
-                socket->disconnect(this);
-                discard(socket);
-            }
-        }
-    }
-    if (found) {
-        found->disconnect(this);
-        found->setParent(nullptr);
-    }
-    return found;
-}
-
-void HTTPConnectionPool::keep(const QString& key, QSslSocket* socket)
-{
-    socket->setParent(this);
-    // Anything from an idle connection (the server closing it, stray bytes)
-    // ends it.
-    connect(socket, &QSslSocket::readyRead, this, [this, socket]() { drop(socket); });
-    connect(socket, &QSslSocket::disconnected, this, [this, socket]() { drop(socket); });
-    connect(socket, &QSslSocket::errorOccurred, this, [this, socket]() { drop(socket); });
-    QList<Idle>& list = m_idle[key];
-    list.append({socket, Clock::instance().now()});
-    while (list.size() > maximumIdlePerKey) {
-        const Idle oldest = list.takeFirst();
-        if (oldest.socket) {
-            oldest.socket->disconnect(this);
-            discard(oldest.socket);
-        }
-    }
-}
-
-void HTTPConnectionPool::prepare(const QUrl& url)
-{
-    if (url.scheme() != QLatin1String("https") || url.host().isEmpty())
-        return;
-    const QNetworkProxy proxy = HTTPExchange::proxyFor(url);
-    const QString key = keyFor(url, proxy);
-    const double now = Clock::instance().now();
-    const auto opening = m_opening.constFind(key);
-    if (opening != m_opening.constEnd() && opening->socket && now - opening->since <= maximumIdleSeconds)
-        return;
-    for (const Idle& idle : m_idle.value(key))
-        if (idle.socket && now - idle.since < maximumIdleSeconds / 2
-            && idle.socket->state() == QAbstractSocket::ConnectedState)
-            return;
-    if (opening != m_opening.constEnd() && opening->socket) {
-        QSslSocket* stale = opening->socket;
-        m_opening.remove(key);
-        stale->disconnect(this);
-        discard(stale);
-    }
-
-    auto* socket = new QSslSocket(this);
-    socket->setProxy(proxy);
-    m_opening.insert(key, {socket, now});
-    connect(socket, &QSslSocket::connected, this,
-            [socket]() { socket->setSocketOption(QAbstractSocket::LowDelayOption, 1); });
-    connect(socket, &QSslSocket::encrypted, this, [this, key, socket]() {
-        forget(socket);
-        socket->disconnect(this);
-        keep(key, socket);
-    });
-    connect(socket, &QSslSocket::disconnected, this, [this, socket]() { drop(socket); });
-    connect(socket, &QSslSocket::errorOccurred, this, [this, socket]() { drop(socket); });
-    socket->connectToHostEncrypted(url.host(), quint16(url.port(443)));
-}
-
-int HTTPConnectionPool::openingCount() const
-{
-    int count = 0;
-    for (const Idle& opening : m_opening)
-        count += opening.socket ? 1 : 0;
-    return count;
-}
-
-int HTTPConnectionPool::idleCount() const
-{
-    int count = 0;
-    for (const QList<Idle>& list : m_idle)
-        for (const Idle& idle : list)
-            count += idle.socket ? 1 : 0;
-    return count;
-}
-
-void HTTPConnectionPool::forget(QSslSocket* socket)
-{
-    for (auto it = m_idle.begin(); it != m_idle.end(); ++it)
-        it->removeIf([socket](const Idle& idle) { return idle.socket == socket; });
-    m_opening.removeIf([socket](const auto& entry) { return entry.value().socket == socket; });
-}
-
-void HTTPConnectionPool::drop(QSslSocket* socket)
-{
-    forget(socket);
-    socket->disconnect(this);
-    discard(socket);
-}
-
-// -------------------------------------------------------------- exchange
 
 HTTPExchange::HTTPExchange(HTTPConnectionPool* pool, HTTPRequest request, QObject* parent)
     : QObject(parent), m_pool(pool), m_request(std::move(request)), m_parser(m_request.method)
@@ -240,8 +101,15 @@ HTTPExchange::HTTPExchange(HTTPConnectionPool* pool, HTTPRequest request, QObjec
 
 HTTPExchange::~HTTPExchange() { release(false); }
 
-QNetworkProxy HTTPExchange::proxyFor(const QUrl& url)
+QNetworkProxy HTTPExchange::resolveProxy(const QUrl& url, QString* error)
 {
+    if (!applicationChoseProxy()) {
+        const EnvironmentProxy fromEnvironment = environmentProxyFor(url);
+        if (!fromEnvironment.error.isEmpty() && error)
+            *error = fromEnvironment.error;
+        if (fromEnvironment.configured)
+            return fromEnvironment.proxy;
+    }
     for (const QNetworkProxy& proxy : QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url))) {
         switch (proxy.type()) {
         case QNetworkProxy::NoProxy:
@@ -255,6 +123,8 @@ QNetworkProxy HTTPExchange::proxyFor(const QUrl& url)
     return QNetworkProxy(QNetworkProxy::NoProxy);
 }
 
+QNetworkProxy HTTPExchange::proxyFor(const QUrl& url) { return resolveProxy(url, nullptr); }
+
 void HTTPExchange::start()
 {
     if (m_started || m_finished)
@@ -262,17 +132,33 @@ void HTTPExchange::start()
     m_started = true;
     const QUrl& url = m_request.url;
     const QString host = url.host(QUrl::FullyEncoded);
-    if (url.scheme() != QLatin1String("https") || host.isEmpty()) {
+    const auto failSoon = [this](const QString& text, int networkError) {
         // Reported once the caller is waiting.
-        QTimer::singleShot(0, this, [this]() {
-            fail(Failure::transport, QStringLiteral("Protocol \"%1\" is unknown").arg(m_request.url.scheme()),
+        QTimer::singleShot(0, this, [this, text, networkError]() { fail(Failure::transport, text, networkError); });
+    };
+    if (url.scheme() != QLatin1String("https") || host.isEmpty()) {
+        failSoon(QStringLiteral("Protocol \"%1\" is unknown").arg(m_request.url.scheme()),
                  QNetworkReply::ProtocolUnknownError);
-        });
         return;
     }
     const int port = url.port(443);
-    const QNetworkProxy proxy = proxyFor(url);
-    m_poolKey = HTTPConnectionPool::keyFor(url, proxy);
+    QString proxyError;
+    m_proxy = resolveProxy(url, &proxyError);
+    if (!proxyError.isEmpty()) {
+        failSoon(proxyError, QNetworkReply::UnknownProxyError);
+        return;
+    }
+    m_poolKey = HTTPConnectionPool::keyFor(url, m_proxy);
+
+    if (!m_request.bodyFile.isEmpty()) {
+        m_file = std::make_unique<QFile>(m_request.bodyFile);
+        if (!m_file->open(QIODevice::ReadOnly | QIODevice::Unbuffered) || m_file->isSequential()) {
+            failSoon(QStringLiteral("The file to send could not be read."), QNetworkReply::UnknownContentError);
+            return;
+        }
+        m_fileSize = m_file->size();
+    }
+    m_bodySize = m_request.body.size() + m_fileSize + (m_file ? m_request.bodyTail.size() : 0);
 
     QByteArray target = url.path(QUrl::FullyEncoded).toLatin1();
     if (target.isEmpty())
@@ -284,26 +170,41 @@ void HTTPExchange::start()
         hostField += ':' + QByteArray::number(port);
     m_head = m_request.method + ' ' + target + " HTTP/1.1\r\nHost: " + hostField + "\r\n";
     for (const auto& [name, value] : m_request.fields)
-        m_head += name + ": " + fieldValue(value) + "\r\n";
-    if (!m_request.body.isEmpty() || m_request.method == "POST" || m_request.method == "PUT")
-        m_head += "Content-Length: " + QByteArray::number(m_request.body.size()) + "\r\n";
+        if (name.compare("Accept-Encoding", Qt::CaseInsensitive) != 0) // the exchange asks for what it decodes
+            m_head += name + ": " + fieldValue(value) + "\r\n";
+    m_head += "Accept-Encoding: " + ContentDecoder::acceptEncoding() + "\r\n";
+    if (m_bodySize > 0 || m_request.method == "POST" || m_request.method == "PUT")
+        m_head += "Content-Length: " + QByteArray::number(m_bodySize) + "\r\n";
     m_head += "\r\n";
-    m_total = m_head.size() + m_request.body.size();
+    m_total = m_head.size() + m_bodySize;
 
     QSslSocket* socket = m_pool ? m_pool->take(m_poolKey) : nullptr;
-    const bool reused = socket != nullptr;
-    if (!socket) {
-        socket = new QSslSocket;
-        socket->setProxy(proxy);
-    }
+    connectSocket(socket, socket != nullptr);
+}
+
+void HTTPExchange::connectSocket(QSslSocket* socket, bool fromPool)
+{
+    const bool reused = fromPool && socket->isEncrypted();
+    m_reused = reused;
+    const bool fresh = !socket;
+    if (fresh)
+        socket = HTTPConnectionPool::newSocket(m_proxy);
     socket->setParent(this);
     m_socket = socket;
+    const QString host = m_request.url.host();
+    const quint16 port = quint16(m_request.url.port(443));
+    if (fresh) // the tunnel's handlers before the exchange's
+        HTTPConnectionPool::prepareTunnel(socket, host, port, m_proxy);
     connect(socket, &QSslSocket::readyRead, this, &HTTPExchange::onReadable);
     connect(socket, &QSslSocket::bytesWritten, this, &HTTPExchange::pump);
     connect(socket, &QSslSocket::encryptedBytesWritten, this, &HTTPExchange::pump);
     connect(socket, &QSslSocket::disconnected, this, &HTTPExchange::onClosed);
     connect(socket, &QSslSocket::errorOccurred, this, &HTTPExchange::onSocketError);
-    if (reused && socket->isEncrypted()) {
+    connect(socket, &QSslSocket::alertReceived, this, [this](QSsl::AlertLevel, QSsl::AlertType type, const QString&) {
+        if (type == QSsl::AlertType::CloseNotify)
+            m_closeNotify = true;
+    });
+    if (reused) {
         sendRequest();
         return;
     }
@@ -311,11 +212,23 @@ void HTTPExchange::start()
     // Nagle delay on them.
     connect(socket, &QSslSocket::connected, this,
             [socket]() { socket->setSocketOption(QAbstractSocket::LowDelayOption, 1); });
-    connect(socket, &QSslSocket::encrypted, this, &HTTPExchange::sendRequest);
-    if (!reused)
-        socket->connectToHostEncrypted(url.host(), quint16(port));
+    connect(socket, &QSslSocket::encrypted, this, &HTTPExchange::onEncrypted);
+    if (fresh)
+        HTTPConnectionPool::startConnecting(socket, host, port, m_proxy);
     else if (socket->state() == QAbstractSocket::ConnectedState)
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+}
+
+void HTTPExchange::onEncrypted()
+{
+    if (!m_socket || m_finished)
+        return;
+    const QString problem = HTTPConnectionPool::protocolProblem(m_socket);
+    if (!problem.isEmpty()) {
+        fail(Failure::transport, problem, QNetworkReply::SslHandshakeFailedError);
+        return;
+    }
+    sendRequest();
 }
 
 void HTTPExchange::sendRequest()
@@ -324,34 +237,61 @@ void HTTPExchange::sendRequest()
         pump();
 }
 
+qint64 HTTPExchange::writeBodyPiece(QSslSocket* socket, qint64 offset)
+{
+    // Pieces stop at the ends of the memory body and of the file.
+    const qint64 memory = m_request.body.size();
+    if (offset < memory) {
+        const qint64 size = std::min(kWritePiece, memory - offset);
+        return socket->write(m_request.body.constData() + offset, size);
+    }
+    if (offset < memory + m_fileSize) {
+        const qint64 size = std::min(kWritePiece, memory + m_fileSize - offset);
+        if (m_file->pos() != offset - memory && !m_file->seek(offset - memory))
+            return -1;
+        const QByteArray piece = m_file->read(size);
+        if (piece.size() != size)
+            return -1;
+        return socket->write(piece);
+    }
+    const qint64 at = offset - memory - m_fileSize;
+    const qint64 size = std::min(kWritePiece, m_request.bodyTail.size() - at);
+    return socket->write(m_request.bodyTail.constData() + at, size);
+}
+
 void HTTPExchange::pump()
 {
     if (!m_socket || m_finished || !m_socket->isEncrypted())
         return;
     QSslSocket* socket = m_socket;
+    const bool first = m_written == 0;
     while (m_written < m_total && pendingBytes(socket) < kWriteWindow) {
-        const char* from;
-        qint64 size;
+        qint64 written;
         if (m_written < m_head.size()) {
-            from = m_head.constData() + m_written;
-            size = m_head.size() - m_written;
+            written = socket->write(m_head.constData() + m_written, m_head.size() - m_written);
         } else {
             const qint64 offset = m_written - m_head.size();
-            from = m_request.body.constData() + offset;
-            size = std::min(kWritePiece, m_request.body.size() - offset);
+            const bool fromFile = offset >= m_request.body.size() && offset < m_request.body.size() + m_fileSize;
+            written = writeBodyPiece(socket, offset);
+            if (written < 0 && fromFile) {
+                fail(Failure::transport, QStringLiteral("The file to send could not be read whole."),
+                     QNetworkReply::UnknownContentError);
+                return;
+            }
         }
-        const qint64 written = socket->write(from, size);
         if (written <= 0)
             break;
         m_written += written;
     }
+    if (first && m_written > 0)
+        socket->flush(); // right after the connection was found alive, not once the event loop comes round
     // Progress of the body, as the bytes leave the process.
     const qint64 left = m_total - m_written + pendingBytes(socket);
     const qint64 sent = std::max<qint64>(0, m_total - left - m_head.size());
     QPointer<HTTPExchange> guard(this);
     if (sent > m_reportedSent) {
         m_reportedSent = sent;
-        emit uploadProgress(sent, m_request.body.size());
+        emit uploadProgress(sent, m_bodySize);
         if (!guard || m_finished)
             return;
     }
@@ -361,21 +301,15 @@ void HTTPExchange::pump()
     }
 }
 
-void HTTPExchange::onReadable()
+bool HTTPExchange::takeBody(const QByteArray& raw, const QPointer<HTTPExchange>& guard)
 {
-    QPointer<HTTPExchange> guard(this);
-    while (m_socket && !m_finished && m_socket->bytesAvailable() > 0) {
-        const QByteArray chunk = m_socket->read(kReadPiece);
-        qsizetype consumed = 0;
-        if (!m_parser.feed(chunk.constData(), chunk.size(), &m_body, &consumed)) {
-            fail(Failure::invalidResponse, m_parser.error(), QNetworkReply::ProtocolFailure);
-            return;
-        }
-        if (!m_headSignalled && m_parser.headComplete()) {
-            m_headSignalled = true;
-            emit headerReady();
-            if (!guard || m_finished)
-                return;
+    if (!m_decoder || (raw.isEmpty() && !m_decoder->hasPending()))
+        return true; // (an answer without a body never meets its coding)
+    m_decoder->push(raw);
+    do {
+        if (!m_decoder->pull(&m_body, kDecodeStep)) {
+            fail(Failure::invalidResponse, m_decoder->error(), QNetworkReply::ProtocolFailure);
+            return false;
         }
         if (m_discardLeft >= 0 && !m_body.isEmpty()) {
             m_discardLeft -= m_body.size();
@@ -383,15 +317,49 @@ void HTTPExchange::onReadable()
             if (m_discardLeft < 0) {
                 abort();
                 deleteLater();
-                return;
+                return false;
             }
         }
         if (!m_body.isEmpty()) {
             emit readyRead();
             if (!guard || m_finished)
+                return false;
+        }
+    } while (m_decoder->hasPending());
+    return true;
+}
+
+void HTTPExchange::onReadable()
+{
+    QPointer<HTTPExchange> guard(this);
+    while (m_socket && !m_finished && m_socket->bytesAvailable() > 0) {
+        const QByteArray chunk = m_socket->read(kReadPiece);
+        if (!chunk.isEmpty())
+            m_answerStarted = true;
+        qsizetype consumed = 0;
+        QByteArray raw;
+        if (!m_parser.feed(chunk.constData(), chunk.size(), &raw, &consumed)) {
+            fail(Failure::invalidResponse, m_parser.error(), QNetworkReply::ProtocolFailure);
+            return;
+        }
+        if (!m_headSignalled && m_parser.headComplete()) {
+            m_headSignalled = true;
+            m_decoder = std::make_unique<ContentDecoder>(m_parser.head().field("Content-Encoding"));
+            if (!m_decoder->isValid() && !m_parser.isComplete()) {
+                fail(Failure::invalidResponse, m_decoder->error(), QNetworkReply::ProtocolFailure);
+                return;
+            }
+            emit headerReady();
+            if (!guard || m_finished)
                 return;
         }
+        if (!takeBody(raw, guard))
+            return;
         if (m_parser.isComplete()) {
+            if (m_decoder && m_decoder->isValid() && !m_decoder->finish()) {
+                fail(Failure::invalidResponse, m_decoder->error(), QNetworkReply::ProtocolFailure);
+                return;
+            }
             const bool reusable = m_parser.connectionReusable() && consumed == chunk.size()
                 && m_socket->bytesAvailable() == 0 && m_sentSignalled;
             release(reusable);
@@ -409,12 +377,23 @@ void HTTPExchange::onClosed()
     onReadable(); // what arrived before the close
     if (!guard || m_finished)
         return;
+    if (m_parser.headComplete() && m_parser.closeDelimited() && !m_closeNotify) {
+        // Without the server's close_notify the close may be a reset or a
+        // cut: the body's end is not known.
+        failTransport(QStringLiteral("The connection closed before the end of the answer (no TLS close_notify)"),
+                      QNetworkReply::RemoteHostClosedError);
+        return;
+    }
     if (m_parser.finish()) {
+        if (m_decoder && m_decoder->isValid() && !m_decoder->finish()) {
+            fail(Failure::invalidResponse, m_decoder->error(), QNetworkReply::ProtocolFailure);
+            return;
+        }
         release(false);
         complete();
         return;
     }
-    fail(Failure::transport, QStringLiteral("The remote host closed the connection"), QNetworkReply::RemoteHostClosedError);
+    failTransport(QStringLiteral("The remote host closed the connection"), QNetworkReply::RemoteHostClosedError);
 }
 
 void HTTPExchange::onSocketError(QAbstractSocket::SocketError error)
@@ -425,7 +404,35 @@ void HTTPExchange::onSocketError(QAbstractSocket::SocketError error)
         onClosed();
         return;
     }
-    fail(Failure::transport, m_socket->errorString(), networkErrorOf(error));
+    failTransport(HTTPConnectionPool::failureText(m_socket), networkErrorOf(error));
+}
+
+void HTTPExchange::failTransport(const QString& text, int networkError)
+{
+    if (retryOnFreshConnection())
+        return;
+    fail(Failure::transport, text, networkError);
+}
+
+bool HTTPExchange::retryOnFreshConnection()
+{
+    // Only a request that is safe to repeat, only once, and only when the
+    // reused connection gave no sign of having taken it (not a byte back).
+    if (!m_reused || m_retried || m_answerStarted || m_finished || m_discardLeft >= 0
+        || (m_request.method != "GET" && m_request.method != "HEAD"))
+        return false;
+    m_retried = true;
+    release(false);
+    m_parser = HTTPResponseParser(m_request.method);
+    m_decoder.reset();
+    m_written = 0;
+    m_reportedSent = 0;
+    m_sentSignalled = false;
+    m_headSignalled = false;
+    m_closeNotify = false;
+    m_body.clear();
+    connectSocket(nullptr, false);
+    return true;
 }
 
 QByteArray HTTPExchange::readAll() { return std::exchange(m_body, {}); }
@@ -447,12 +454,14 @@ void HTTPExchange::complete()
     if (m_finished)
         return;
     m_finished = true;
+    m_file.reset();
     emit finished();
 }
 
 void HTTPExchange::abort()
 {
     m_finished = true;
+    m_file.reset();
     release(false);
 }
 
@@ -484,7 +493,7 @@ void HTTPExchange::release(bool reusable)
         return;
     socket->disconnect(this);
     if (reusable && m_pool && socket->state() == QAbstractSocket::ConnectedState) {
-        m_pool->keep(m_poolKey, socket);
+        m_pool->keep(m_poolKey, socket, keepAliveTimeout(m_parser.head().field("Keep-Alive")));
         return;
     }
     discard(socket);

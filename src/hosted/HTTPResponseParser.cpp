@@ -200,8 +200,17 @@ bool HTTPResponseParser::headLine(const QByteArray& line)
         }
         return startBody();
     }
-    if (line[0] == ' ' || line[0] == '\t')
-        return fail(QStringLiteral("folded header line"));
+    if (line[0] == ' ' || line[0] == '\t') {
+        // An obsolete line folding: the line continues the previous field's
+        // value, joined with one space.
+        if (m_head.fields.isEmpty())
+            return fail(QStringLiteral("folded header line"));
+        QByteArray& value = m_head.fields.last().second;
+        const QByteArray more = line.trimmed();
+        if (!more.isEmpty())
+            value += (value.isEmpty() ? "" : " ") + more;
+        return true;
+    }
     const qsizetype colon = line.indexOf(':');
     if (colon <= 0)
         return fail(QStringLiteral("malformed header line"));

@@ -7,8 +7,9 @@
 //    ever kept (a line is buffered only while it is incomplete);
 //  - lines end with CRLF or a lone LF; the status line is
 //    "HTTP/1.x NNN [reason]"; a field is "name: value" (name a token, value
-//    trimmed); a folded continuation line or a line without a name is
-//    invalid;
+//    trimmed); a folded continuation line (obs-fold) continues the field
+//    before it, joined with one space (a fold right after the status line,
+//    or a line without a name, is invalid);
 //  - the body is framed by Transfer-Encoding (chunked last: chunked,
 //    otherwise until the connection closes), else Content-Length (several
 //    differing lengths are invalid), else it runs until the connection
@@ -59,6 +60,8 @@ public:
     const Head& head() const { return m_head; }
     // The body's length when the answer announced it, else -1.
     qint64 contentLength() const { return m_contentLength; }
+    // The body (of a complete head) runs until the connection closes.
+    bool closeDelimited() const { return m_closeDelimited; }
     // The connection can carry another request after this complete answer.
     bool connectionReusable() const;
 

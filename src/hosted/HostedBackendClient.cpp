@@ -28,9 +28,10 @@ namespace {
 const QString kUntrustedOriginMessage = QStringLiteral("The hosted backend URL is invalid.");
 
 HTTPRequest makeRequest(const QByteArray& method, const QUrl& url, const QString& sessionToken,
-                        const QByteArray& contentType, const QByteArray& accept, const QByteArray& body)
+                        const QByteArray& contentType, const QByteArray& accept, const QByteArray& body,
+                        const QString& bodyFile = {}, const QByteArray& bodyTail = {})
 {
-    HTTPRequest request{method, url, {}, body};
+    HTTPRequest request{method, url, {}, body, bodyFile, bodyTail};
     request.fields.append({"User-Agent", (constants::appDisplayName + QLatin1Char('/') + constants::appDisplayVersion
                                           + QStringLiteral(" (Linux)")).toUtf8()});
     const QString bearer = sessionToken.trimmed();
@@ -62,6 +63,19 @@ QByteArray mimeTypeOfImage(const QByteArray& data)
         return "image/png";
     return "image/jpeg";
 }
+
+// The updater's network manager finds its proxy as the hosted client does.
+class HostedProxyFactory : public QNetworkProxyFactory {
+public:
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery& query) override
+    {
+        QString error;
+        const QNetworkProxy proxy = HTTPExchange::resolveProxy(query.url(), &error);
+        if (!error.isEmpty()) // a proxy that cannot be used: fail, never go direct
+            return {QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("unusable-proxy.invalid"), 1)};
+        return {proxy};
+    }
+};
 
 } // namespace
 
@@ -116,6 +130,7 @@ void HostedBackendClient::configureNetworkAccess(QNetworkAccessManager* network)
     network->setAutoDeleteReplies(false);
     network->setStrictTransportSecurityEnabled(false);
     useSystemProxyUnlessChosen();
+    network->setProxyFactory(new HostedProxyFactory);
 }
 
 HostedBackendClient::~HostedBackendClient() = default;
@@ -133,7 +148,8 @@ void HostedBackendClient::prepareConnection(const QString& baseURL)
 QCoro::Task<HostedBackendClient::Response> HostedBackendClient::send(QByteArray method, QUrl url, QString sessionToken,
                                                                      QByteArray contentType, QByteArray body,
                                                                      double timeout, qint64 maxBody,
-                                                                     CancellationToken token)
+                                                                     CancellationToken token, QString bodyFile,
+                                                                     QByteArray bodyTail)
 {
     token.throwIfCancelled();
     if (!isTrustedHostedWorkerURL(url))
@@ -142,7 +158,8 @@ QCoro::Task<HostedBackendClient::Response> HostedBackendClient::send(QByteArray 
     const QByteArray accept = maxBody == maximumAudioBodyBytes ? QByteArrayLiteral("audio/mpeg")
                                                                : QByteArrayLiteral("application/json");
     for (int redirects = 0;; ++redirects) {
-        auto* exchange = new HTTPExchange(m_connections, makeRequest(method, url, sessionToken, contentType, accept, body));
+        auto* exchange = new HTTPExchange(
+            m_connections, makeRequest(method, url, sessionToken, contentType, accept, body, bodyFile, bodyTail));
         auto watch = std::make_unique<ReplyWatch>(exchange, deadline - Clock::instance().now(), maxBody, token);
         if (!watch->done)
         {
@@ -175,6 +192,8 @@ QCoro::Task<HostedBackendClient::Response> HostedBackendClient::send(QByteArray 
             if (!keepsMethod(status) && method != "GET" && method != "HEAD") {
                 method = "GET";
                 body.clear();
+                bodyFile.clear();
+                bodyTail.clear();
                 contentType.clear();
             }
             continue;
@@ -266,16 +285,27 @@ QCoro::Task<QString> HostedBackendClient::transcribe(QString baseURL, QString se
 QCoro::Task<QString> HostedBackendClient::transcribeFile(QString baseURL, QString sessionToken, QString wavFilePath,
                                                          CancellationToken token)
 {
-    QFile file(wavFilePath);
-    if (!file.open(QIODevice::ReadOnly))
-        throw TovrikError(QStringLiteral("TovrikHostedBackend"), -3,
-                          QStringLiteral("The recording could not be read."));
-    const QByteArray data = file.readAll();
-    file.close();
+    // The recording (up to tens of megabytes) is sent from the file as it
+    // goes out, never read whole into memory.
+    {
+        QFile file(wavFilePath);
+        if (!file.open(QIODevice::ReadOnly) || file.isSequential())
+            throw TovrikError(QStringLiteral("TovrikHostedBackend"), -3,
+                              QStringLiteral("The recording could not be read."));
+    }
     const QString name = QFileInfo(wavFilePath).fileName();
-    auto task = transcribe(baseURL, sessionToken, data, name.isEmpty() ? QStringLiteral("recording.wav") : name, token);
-    QString text = co_await std::move(task);
-    co_return text;
+    const QUrl url = hostedEndpointURL(baseURL, QStringLiteral("/stt"));
+    MultipartBuilder multipart;
+    const auto [head, tail] = multipart.filePart(QStringLiteral("file"), name.isEmpty() ? QStringLiteral("recording.wav") : name,
+                                                 QByteArrayLiteral("audio/wav"));
+    auto task = send("POST", url, sessionToken, multipart.contentType(), head, mediaRequestTimeout,
+                     maximumJSONBodyBytes, token, wavFilePath, tail);
+    const Response r = co_await std::move(task);
+    const QJsonObject o = parseJSONObject(r.body);
+    const QJsonValue text = o.value(QLatin1String("text"));
+    if (!text.isString())
+        throw HTTPError::invalidResponse(QStringLiteral("missing or invalid \"text\""));
+    co_return text.toString().trimmed();
 }
 
 QCoro::Task<QByteArray> HostedBackendClient::synthesizeSpeech(QString baseURL, QString sessionToken, QString text,

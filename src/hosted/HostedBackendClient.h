@@ -16,9 +16,12 @@
 //
 // Requests travel on connections of the client's own (HTTPExchange): the
 // status line and headers of an answer are bounded in size, not in time
-// (they may take the request's whole time limit), and a request is sent
-// exactly once: a connection that breaks before the answer is complete is
-// one transport failure, never a second copy of a (billed) request.
+// (they may take the request's whole time limit), and a request other than
+// a GET is sent exactly once: a connection that breaks before the answer is
+// complete is one transport failure, never a second copy of a (billed)
+// request. A GET whose reused connection turns out closed before any byte
+// of the answer goes once more on a fresh connection; idle connections are
+// probed before reuse (HTTPConnectionPool).
 //
 // GCC 12 destroys a temporary made by a conditional expression inside a
 // co_await full-expression twice when the awaited task throws, e.g.
@@ -47,8 +50,9 @@ public:
     explicit HostedBackendClient(QObject* parent = nullptr);
     // Sets up a Qt network manager (the updater's downloads) the way the
     // hosted origin needs it: no cookies, redirects followed only by the
-    // caller, replies owned by the caller, and the system's proxy unless the
-    // application chose one.
+    // caller, replies owned by the caller, and the proxy found as for the
+    // client's own requests (the application's, the environment's read as
+    // curl reads it, else the system's).
     static void configureNetworkAccess(QNetworkAccessManager* network);
     ~HostedBackendClient() override;
 
@@ -81,7 +85,9 @@ public:
     // transcript, trimmed (may be empty).
     QCoro::Task<QString> transcribe(QString baseURL, QString sessionToken, QByteArray wavData,
                                     QString fileName = QStringLiteral("recording.wav"), CancellationToken token = {});
-    // Reads the file first; a file that cannot be read throws a TovrikError.
+    // Sends the file as it is read (never whole in memory); a file that
+    // cannot be opened throws a TovrikError, one that cannot be read whole
+    // while it is sent fails as a transport error.
     QCoro::Task<QString> transcribeFile(QString baseURL, QString sessionToken, QString wavFilePath,
                                         CancellationToken token = {});
     // POST /tts: returns MPEG audio (Content-Type audio/mpeg).
@@ -121,7 +127,8 @@ private:
         QUrl url;
     };
     QCoro::Task<Response> send(QByteArray method, QUrl url, QString sessionToken, QByteArray contentType,
-                               QByteArray body, double timeout, qint64 maxBody, CancellationToken token);
+                               QByteArray body, double timeout, qint64 maxBody, CancellationToken token,
+                               QString bodyFile = {}, QByteArray bodyTail = {});
     QCoro::Task<QJsonObject> sendJSON(QByteArray method, QString baseURL, QString path, QString sessionToken,
                                       std::optional<QJsonObject> body, double timeout, CancellationToken token);
 

@@ -33,15 +33,21 @@ void MultipartBuilder::addField(const QString& name, const QString& value)
     m_parts += "\r\n";
 }
 
+std::pair<QByteArray, QByteArray> MultipartBuilder::filePart(const QString& name, const QString& fileName,
+                                                             const QByteArray& contentType) const
+{
+    QByteArray head = m_parts;
+    head += "--" + m_boundary + "\r\n";
+    head += "Content-Disposition: form-data; name=\"" + escapeQuoted(name) + "\"; filename=\"" + escapeQuoted(fileName)
+        + "\"\r\n";
+    head += "Content-Type: " + contentType + "\r\n\r\n";
+    return {head, "\r\n--" + m_boundary + "--\r\n"};
+}
+
 void MultipartBuilder::addFile(const QString& name, const QString& fileName, const QByteArray& contentType,
                                const QByteArray& data)
 {
-    m_parts += "--" + m_boundary + "\r\n";
-    m_parts += "Content-Disposition: form-data; name=\"" + escapeQuoted(name) + "\"; filename=\""
-        + escapeQuoted(fileName) + "\"\r\n";
-    m_parts += "Content-Type: " + contentType + "\r\n\r\n";
-    m_parts += data;
-    m_parts += "\r\n";
+    m_parts = filePart(name, fileName, contentType).first + data + "\r\n";
 }
 
 QByteArray MultipartBuilder::contentType() const

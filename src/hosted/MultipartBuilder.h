@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <utility>
+
 namespace tovrik {
 
 // A multipart/form-data body (RFC 7578), built in memory. Parts appear in the
@@ -17,6 +19,12 @@ public:
 
     void addField(const QString& name, const QString& value);
     void addFile(const QString& name, const QString& fileName, const QByteArray& contentType, const QByteArray& data);
+
+    // For a file sent from disk: the body before its bytes (the parts added
+    // so far and this part's head) and after them (the part's end and the
+    // closing delimiter); head + bytes + tail equals addFile() + build().
+    std::pair<QByteArray, QByteArray> filePart(const QString& name, const QString& fileName,
+                                               const QByteArray& contentType) const;
 
     const QByteArray& boundary() const { return m_boundary; }
     // "multipart/form-data; boundary=" + boundary

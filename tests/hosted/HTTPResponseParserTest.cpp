@@ -104,7 +104,7 @@ TEST(HTTPResponseParser, AHeadOver64KiBAndMalformedAnswersFail)
         {"endless chunk extension", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1;" + QByteArray(8192, 'e'), false},
         {"not HTTP", "SSH-2.0-OpenSSH\r\n\r\n", false},
         {"status of two digits", "HTTP/1.1 20 OK\r\n\r\n", false},
-        {"folded field", status + "X-A: 1\r\n  more\r\n\r\n", false},
+        {"folded line without a field before it", status + "  more\r\n\r\n", false},
         {"field without a name", status + ": x\r\n\r\n", false},
         {"space in a name", status + "Content Length: 1\r\n\r\n", false},
         {"two lengths", status + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nab", false},
@@ -124,5 +124,25 @@ TEST(HTTPResponseParser, AHeadOver64KiBAndMalformedAnswersFail)
             EXPECT_FALSE(r.complete);
             EXPECT_FALSE(r.error.isEmpty());
         }
+    }
+}
+
+TEST(HTTPResponseParser, AFoldedFieldIsUnfoldedToOneSpace)
+{
+    const QByteArray bytes = "HTTP/1.1 200 OK\r\nX-A: one\r\n  two\r\n\tthree \r\nContent-Type: text/plain;\r\n charset=utf-8\r\n"
+                             "Content-Length: 2\r\n\r\nok";
+    for (bool bytewise : {false, true}) {
+        HTTPResponseParser parser;
+        QByteArray body;
+        if (bytewise) {
+            for (char c : bytes)
+                ASSERT_TRUE(parser.feed(&c, 1, &body));
+        } else {
+            ASSERT_TRUE(parser.feed(bytes.constData(), bytes.size(), &body));
+        }
+        EXPECT_TRUE(parser.isComplete());
+        EXPECT_EQ(parser.head().field("X-A"), "one two three");
+        EXPECT_EQ(parser.head().field("Content-Type"), "text/plain; charset=utf-8");
+        EXPECT_EQ(body, "ok");
     }
 }

@@ -7,6 +7,7 @@
 #include <QDeadlineTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -95,6 +96,12 @@ private:
         m_socket->setPrivateKey(certs.serverKey);
         m_socket->setPeerVerifyMode(QSslSocket::VerifyNone);
         m_socket->setProtocol(QSsl::TlsV1_2OrLater);
+        {
+            // The client offers HTTP/1.1 by ALPN and insists on it.
+            QSslConfiguration configuration = m_socket->sslConfiguration();
+            configuration.setAllowedNextProtocols({QByteArrayLiteral("http/1.1")});
+            m_socket->setSslConfiguration(configuration);
+        }
         m_tunnel = true;
         m_socket->startServerEncryption();
     }
