@@ -32,6 +32,9 @@ constexpr double manifestTimeout = 30;
 constexpr double packageTimeout = 600;
 constexpr int maximumRedirects = 10;
 constexpr qint64 maximumManifestBytes = 1 << 20;
+// The largest package this updater downloads, whatever a manifest declares:
+// many times any bundle this application has shipped as.
+constexpr qint64 maximumPackageBytes = qint64(256) << 20;
 
 // One GET, its redirects followed by hand while they stay trusted. The body
 // goes to `sink` (when given) or memory, never past `maxBody` bytes of a 2xx
@@ -277,7 +280,8 @@ QCoro::Task<MacUpdateCheckResult> MacUpdateService::check(QString currentVersion
     const auto publishedBuild = update::canonicalBuild(manifest.bundleBuild);
     const auto published = update::semanticVersionComponents(manifest.appVersion);
     const auto installed = update::semanticVersionComponents(currentAppVersion.trimmed());
-    if (!installedBuild || !publishedBuild || !published || !installed)
+    if (!installedBuild || !publishedBuild || !update::buildFitsComparison(*installedBuild)
+        || !update::buildFitsComparison(*publishedBuild) || !published || !installed)
         throw MacUpdateError(QStringLiteral("Installed or manifest application version cannot be ordered safely."));
     const bool notOlder = !(*published < *installed);
     MacUpdateCheckResult result;
@@ -330,6 +334,8 @@ QCoro::Task<MacUpdatePackage> MacUpdateService::download(MacUpdateManifest manif
     const QUrl packageURL(manifest.assetUrl.isEmpty() ? manifest.downloadUrl : manifest.assetUrl, QUrl::StrictMode);
     if (!packageURL.isValid() || !update::isTrustedHTTPSURL(packageURL))
         throw MacUpdateError(QStringLiteral("Update package URL is invalid."));
+    if (manifest.sizeBytes > maximumPackageBytes)
+        throw MacUpdateError(QStringLiteral("Update package is larger than %1 MiB.").arg(maximumPackageBytes >> 20));
     report(0.0);
 
     QPointer<MacUpdateService> self(this);

@@ -8,7 +8,8 @@
 // Network: an ephemeral session of its own (no cookies, no cache), redirects
 // followed only to trusted update URLs (a refused redirect fails with its own
 // status); 30 s per manifest request, 600 s for the package. The package is
-// streamed to a temporary file and never allowed past the manifest's size.
+// streamed to a temporary file and never allowed past the manifest's size,
+// nor past 256 MiB whatever the manifest says.
 // Progress is reported exactly three times: 0.0, 0.72 and 1.0.
 
 #include "updater/BundleInfo.h"

@@ -136,6 +136,9 @@ public:
     {
         QStringList c = QStringList{"/bin/zsh", writeScript()} + arguments;
         if (uid) {
+            // The downloaded archive is the user's own file.
+            if (arguments.size() > dmgPath)
+                (void)::lchown(arguments[dmgPath].toLocal8Bit(), *uid, gid_t(-1));
             const QString caps = capabilities ? "+dac_override,+setuid,+setgid" : "-all";
             c = QStringList{"/usr/bin/setpriv", QString("--reuid=%1").arg(*uid), QString("--regid=%1").arg(*uid),
                             "--clear-groups", "--inh-caps=" + caps, "--ambient-caps=" + caps, "/bin/zsh", "-p", "-c",
