@@ -175,6 +175,8 @@ on_exit() {
   exit \$rc
 }
 trap 'on_exit \$?' EXIT
+# zsh skips the exit trap when a failing function ends the shell.
+trap 'on_exit \$?' ZERR
 [[ \$(cd -P -- $Q_PARENT && pwd -P) == $Q_PARENT ]]
 remove_tree $Q_STAGING
 remove_tree $Q_BACKUP"

@@ -145,7 +145,7 @@ recover_previous_run() {
         (/*/tovrik-update-mount.*|/*/tovrik-update-app.*) [[ -O $entry ]] && remove_tree "$entry" ;;
       esac
     done
-    [[ -z ${entries[installing]-} ]] || previous=${entries[old]-}
+    [[ -z ${entries[installing]-} || -n ${entries[verified]-} ]] || previous=${entries[old]-}
   fi
   leftovers=($TARGET_PARENT/.$APP_NAME.update.*.app(N) $TARGET_PARENT/.$APP_NAME.backup.*.app(N)
              $TARGET_PARENT/.$APP_NAME.update.*.app.aside(N) $TARGET_PARENT/.$APP_NAME.root.*(N))
@@ -278,12 +278,13 @@ TARGET_APP=$TARGET_PARENT/$APP_NAME.app
 # (the updates folder where there is none), named after the target, opened
 # without following a link and without waiting (read and write), and used
 # only when it is a regular file.
-TARGET_KEY=${$(print -rn -- "$TARGET_APP" | /usr/bin/sha256sum)[1,16]}
+TARGET_KEY="${$(print -rn -- "$TARGET_APP" | /usr/bin/sha256sum)[1,16]}"
 LOCK_DIR=/run/user/$EUID
 [[ -d $LOCK_DIR && ! -L $LOCK_DIR && -O $LOCK_DIR ]] || LOCK_DIR=${LOG_PATH:h}
 /usr/bin/mkdir -p -- "$LOCK_DIR"
 LOCK_PATH="$LOCK_DIR/tovrik-update-$TARGET_KEY.lock"
-lock_file= lock_stat=()
+lock_file=
+typeset -A lock_stat
 if ! sysopen -rw -o create,nofollow,cloexec -m 600 -u lock_file -- "$LOCK_PATH" 2>/dev/null \
     || ! zstat -f $lock_file -H lock_stat 2>/dev/null || (( (lock_stat[mode] & 8#170000) != 8#100000 )); then
   log "Update lock is not a regular file: $LOCK_PATH"
@@ -302,9 +303,9 @@ if ! recover_previous_run; then
   JOURNAL= # kept for the next attempt
   exit 78
 fi
-journal script "$SCRIPT_PATH" target "$TARGET_APP" arguments "$PROCESS_ID" "$DMG_PATH" "$SHOWN_TARGET" "$APP_NAME" \
-  "$LOG_PATH" "$EXPECTED_BUNDLE_ID" "$EXPECTED_TEAM_ID" "$CURRENT_BUILD" "$EXPECTED_APP_VERSION" "$EXPECTED_BUILD" \
-  "$EXPECTED_SIZE" "$EXPECTED_SHA256" "$HEALTH_MARKER" "$HEALTH_TOKEN"
+recorded=(script "$SCRIPT_PATH" target "$TARGET_APP")
+for (( i = 1; i <= 14; i++ )); do recorded+=(argument$i "${argv[i]}"); done
+journal "${recorded[@]}"
 
 MOUNT_DIR=$(/usr/bin/mktemp -d -t tovrik-update-mount.XXXXXX)
 journal mount "$MOUNT_DIR"
@@ -465,7 +466,7 @@ fi
 if (( healthy )); then
   SETTLED=1
   # Verified: from now on a leftover backup is only to be removed.
-  /usr/bin/rm -f -- "$JOURNAL"
+  journal verified 1
   checkpoint verified
   if [[ -e $BACKUP_APP || -L $BACKUP_APP ]]; then
     if (( ! PRIVILEGED )); then

@@ -211,6 +211,13 @@ TEST_F(UpdateServiceTest, DownloadFailuresLeaveNoTemporaryFileAndKeepTheOlderPac
     other.bundleIdentifier = "ai.other";
     EXPECT_EQ(describe(download(other)->error), "Update manifest identity is invalid for this application.");
     EXPECT_TRUE(progress.isEmpty());
+    // A declared size past any plausible bundle is refused before a byte is asked for.
+    const qsizetype asked = fake.requests().size();
+    MacUpdateManifest huge = manifest;
+    huge.sizeBytes = 1000000000000;
+    EXPECT_EQ(describe(download(huge)->error), "Update package is larger than 256 MiB.");
+    EXPECT_EQ(fake.requests().size(), asked);
+    EXPECT_TRUE(progress.isEmpty());
 }
 
 // The hand-off installs only where this build has an installed bundle that

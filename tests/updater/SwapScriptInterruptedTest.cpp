@@ -1,0 +1,232 @@
+// The swap script stopped outright at each named point of the install and
+// of the rollback (its process group paused there, then killed with -9, the
+// new build with it, as at a power loss), then run again: one verified
+// build is installed and nothing of the killed run is left. Also the rows
+// where a hostile user or release meets the script: an exchange tool that
+// says it swapped but did not, a name swapped between root's check and its
+// open, a lock that is not a file, a sparse member, a linked install folder,
+// and a key that the user's side carries into root's step.
+
+#include "SwapScriptFixture.h"
+
+#include <csignal>
+#include <sys/stat.h>
+
+using namespace tovrik;
+using namespace tovrik::test;
+
+namespace {
+
+// The state letter of a process ('T' when stopped), '?' when it is gone.
+char processState(qint64 pid)
+{
+    const QByteArray stat = readFile(QString("/proc/%1/stat").arg(pid));
+    const qsizetype close = stat.lastIndexOf(')');
+    return close < 0 || close + 2 >= stat.size() ? '?' : stat[close + 2];
+}
+
+class InterruptedRunTest : public SwapScriptTest {
+protected:
+    // Starts the script in a process group of its own that stops at `point`.
+    bool startPausedAt(QProcess& script, const QString& point, bool asNobody = false)
+    {
+        prepare(script, QStringList{"/usr/bin/setsid"} + command(args, asNobody ? std::optional<uid_t>(65534) : std::nullopt));
+        QProcessEnvironment env = script.processEnvironment();
+        env.insert("TOVRIK_UPDATE_PAUSE_AT", point);
+        script.setProcessEnvironment(env);
+        script.start();
+        return script.waitForStarted() && spinUntil([&] { return processState(script.processId()) == 'T'; }, 90000);
+    }
+    // kill -9 of everything the run started, the new build too.
+    void killEverything(QProcess& script)
+    {
+        ::kill(-pid_t(script.processId()), SIGKILL);
+        script.waitForFinished(30000);
+        TearDown();
+    }
+    // The next run, as the app starts it: the same update, a fresh marker.
+    int nextRun(bool asNobody = false)
+    {
+        args[healthMarker] = updates + "/tovrik-health-" + uuid() + ".ready";
+        args[healthToken] = token();
+        return runScript(args, asNobody);
+    }
+    // Nothing of any run beside the target, in TMPDIR or in the updates folder.
+    void expectNothingLeft()
+    {
+        expectCleanedUp();
+        EXPECT_EQ(QDir(updates).entryList({"apply-tovrik-update-*", "*.journal"}, QDir::Files | QDir::Hidden), QStringList{});
+    }
+};
+
+} // namespace
+
+TEST_F(InterruptedRunTest, AKilledInstallIsUndoneAndFinishedByTheNextRun)
+{
+    const struct {
+        const char* point;
+        bool asNobody;
+        int next; // the next run's exit
+    } cases[] = {
+        {"staged", false, 0},     {"exchanged", false, 0}, {"backed-up", false, 0}, {"health-wait", false, 0},
+        // Verified: the killed run's backup only goes; the next run finds the build installed.
+        {"verified", false, 76},  {"exchanged", true, 0},  {"backed-up", true, 0},  {"health-wait", true, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.point) + (c.asNobody ? " (as root)" : ""));
+        reset();
+        if (c.asNobody)
+            moveTargetInto(root.path() + "/opt");
+        QProcess script;
+        ASSERT_TRUE(startPausedAt(script, c.point, c.asNobody)) << readFile(logPath).toStdString();
+        killEverything(script);
+        EXPECT_NE(workingFolders(), QStringList{});
+        EXPECT_EQ(nextRun(c.asNobody), c.next) << output.toStdString();
+        EXPECT_EQ(installedBuild(target), "121");
+        if (c.next == 0) {
+            EXPECT_EQ(tail(1), "Update installed and launch health verified: " + target);
+        }
+        expectNothingLeft();
+    }
+}
+
+// A build that crashes: the rollback is killed as its exchange starts and
+// right after it; the next run ends with the previous build back.
+TEST_F(InterruptedRunTest, AKilledRollbackIsFinishedByTheNextRun)
+{
+    for (const char* point : {"rollback-exchange", "rolled-back"}) {
+        SCOPED_TRACE(point);
+        reset();
+        rebuildImage(newSpec, standInBuild("exit"));
+        QProcess script;
+        ASSERT_TRUE(startPausedAt(script, point)) << readFile(logPath).toStdString();
+        killEverything(script);
+        EXPECT_EQ(nextRun(), 79) << output.toStdString();
+        EXPECT_EQ(installedBuild(target), "120");
+        EXPECT_TRUE(spinUntil([&] { return relaunched(); }, 10000));
+        expectNothingLeft();
+    }
+}
+
+// The new release's exchange tool swaps once and then only says it did:
+// the rollback neither trusts it nor loses the previous build.
+TEST_F(InterruptedRunTest, AnExchangeToolThatSaysItSwappedCannotLoseThePreviousBuild)
+{
+    const QString real = root.path() + "/real-exchange";
+    ASSERT_TRUE(QFile::copy(qEnvironmentVariable("TOVRIK_BINARY_DIR") + "/tools/tovrik-exchange", real));
+    const QByteArray r = MacUpdateService::shellQuote(root.path()).toUtf8();
+    rebuildImage(newSpec, standInBuild("exit"), "Tovrik.app", [&](const QString& app) {
+        const QString tool = app + "/Contents/MacOS/tovrik-exchange";
+        QFile::remove(tool);
+        writeFile(tool, "#!/bin/sh\nR=" + r + "\nn=$(($(cat \"$R/exchange-calls\" 2>/dev/null || echo 0) + 1)); echo $n > \"$R/exchange-calls\"\n"
+                        "[ $n -ge 2 ] && exit 0\nexec \"$R/real-exchange\" \"$@\"\n", true);
+        ASSERT_EQ(run("/bin/sh", {sourceDir() + "/packaging/sign-bundle.sh", app, testSigningKey(),
+                                  constants::macOSDeveloperTeamIdentifier()}), 0);
+    });
+    EXPECT_EQ(runScript(args), 79) << output.toStdString();
+    EXPECT_EQ(tail(1), "Previous application restored after failed update launch.");
+    EXPECT_EQ(installedBuild(target), "120");
+    expectNothingLeft();
+}
+
+// Between root's check of the archive's name and its open, the user puts a
+// link to a FIFO only root may open there: root opens nothing through it
+// and the installed build runs again.
+TEST_F(InterruptedRunTest, RootNeverOpensWhatTheUserSwapsInAfterTheCheck)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the privileged step";
+    moveTargetInto(root.path() + "/opt");
+    const QString hidden = root.path() + "/root-only";
+    QDir().mkpath(hidden);
+    ::chmod(hidden.toLocal8Bit(), 0700);
+    ASSERT_EQ(::mkfifo((hidden + "/fifo").toLocal8Bit(), 0600), 0);
+    QProcess script;
+    ASSERT_TRUE(startPausedAt(script, "archive-open", true)) << readFile(logPath).toStdString();
+    ASSERT_TRUE(QFile::remove(image));
+    ASSERT_TRUE(QFile::link(hidden + "/fifo", image));
+    ::kill(-pid_t(script.processId()), SIGCONT);
+    ASSERT_TRUE(script.waitForFinished(150000));
+    EXPECT_EQ(script.exitCode(), 1) << script.readAll().toStdString();
+    EXPECT_EQ(tail(1), "Update script failed at line N with exit code 1.");
+    EXPECT_EQ(installedBuild(target), "120");
+    EXPECT_TRUE(spinUntil([&] { return relaunched(); }, 10000));
+    expectNothingLeft();
+}
+
+TEST_F(InterruptedRunTest, ALockThatIsNotAFileASparseMemberAndTheUsersKeyAreRefused)
+{
+    const QString lockLine = "Update lock is not a regular file: ";
+    // Where the script keeps its lock for this target.
+    const auto lockPath = [](SwapScriptTest& t) {
+        const QString runtime = QString("/run/user/%1").arg(::geteuid());
+        const QFileInfo info(runtime);
+        const QString folder = info.isDir() && !info.isSymLink() && info.ownerId() == ::geteuid() ? runtime : t.updates;
+        const QString hash = QString::fromLatin1(QCryptographicHash::hash(t.target.toUtf8(), QCryptographicHash::Sha256).toHex());
+        return folder + "/tovrik-update-" + hash.left(16) + ".lock";
+    };
+    QString made;
+    const QString image = "Validating the update archive. | Update script failed at line N with exit code 3.";
+    expectRefusals({
+        {"a FIFO", [&](auto& t, QStringList&) { made = lockPath(t); QFile::remove(made); ASSERT_EQ(::mkfifo(made.toLocal8Bit(), 0600), 0); }, 76,
+         lockLine + lockPath(*this)},
+        {"a link to a FIFO", [&](auto& t, QStringList&) {
+             made = lockPath(t);
+             QFile::remove(made);
+             ASSERT_EQ(::mkfifo((t.root.path() + "/fifo").toLocal8Bit(), 0600), 0);
+             ASSERT_TRUE(QFile::link(t.root.path() + "/fifo", made));
+         }, 76, lockLine + lockPath(*this)},
+        {"a sparse member declaring 16 GiB", [&](auto& t, QStringList& a) {
+             QFile::remove(made);
+             made.clear();
+             const QString app = t.root.path() + "/new/Tovrik.app";
+             makeBundle(app, t.newSpec, standInBuild("healthy", "121"));
+             ASSERT_EQ(run("/usr/bin/truncate", {"-s", "16G", app + "/Contents/sparse"}), 0);
+             ASSERT_EQ(run("/usr/bin/tar", {"-S", "-czf", a[dmgPath], "-C", t.root.path() + "/new", "Tovrik.app"}), 0);
+             a[expectedSize] = QString::number(QFileInfo(a[dmgPath]).size());
+             a[expectedSHA] = sha256Of(a[dmgPath]);
+         }, 3, image},
+    });
+    if (!made.isEmpty())
+        QFile::remove(made);
+}
+
+// Root's step checks the signature with the key it reads itself from the
+// installed bundle, not with one the user's side hands it (here a key that
+// the user's side accepts for both bundles, while the installed bundle pins
+// the team's).
+TEST_F(InterruptedRunTest, RootChecksWithTheInstalledBundlesKey)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the privileged step";
+    const QString evil = root.path() + "/evil";
+    ASSERT_TRUE(makeKeyPair(evil));
+    scriptKey = QString::fromLatin1(readFile(evil + "/pub.pem")).trimmed();
+    rebuildImage(newSpec.with(&BundleFacts::key, evil + "/key.pem"));
+    moveTargetInto(root.path() + "/opt");
+    makeBundle(target, BundleFacts().with(&BundleFacts::key, evil + "/key.pem"),
+               standInBuild("healthy", "120", root.path() + "/old-relaunched"));
+    EXPECT_EQ(runScript(args, true), 1) << output.toStdString();
+    EXPECT_EQ(tail(2), "Requesting administrator permission for install. | Update script failed at line N with exit code 1.");
+    EXPECT_EQ(installedBuild(target), "120");
+    expectNothingLeft();
+}
+
+// An install folder reached through a link (a versioned install) is
+// swapped in one step in the folder the link resolves to.
+TEST_F(InterruptedRunTest, AnInstallFolderReachedThroughALinkIsStillSwappedInOneStep)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the privileged step";
+    moveTargetInto(root.path() + "/tovrik-1.10");
+    const QString real = target;
+    ASSERT_TRUE(QFile::link(root.path() + "/tovrik-1.10", root.path() + "/tovrik"));
+    target = args[targetApp] = root.path() + "/tovrik/Tovrik.app";
+    writeFile(root.path() + "/observe", real.toUtf8());
+    EXPECT_EQ(runScript(args, true), 0) << output.toStdString();
+    EXPECT_EQ(tail(1), "Update installed and launch health verified: " + target);
+    EXPECT_EQ(readFile(root.path() + "/gaps"), QByteArray());
+    EXPECT_EQ(installedBuild(real), "121");
+    EXPECT_TRUE(QFileInfo(root.path() + "/tovrik").isSymLink());
+    expectNothingLeft();
+}
