@@ -131,6 +131,11 @@ bool AppController::applicationDidFinishLaunching()
         break;
     }
 
+    // An update whose swap was stopped outright is taken up again (the
+    // swap script puts the previous build back first); this build quits.
+    if (m_model->macUpdateService().resumeInterruptedUpdate(QCoreApplication::arguments()))
+        return false;
+
     // 4. Accessory application: no taskbar entry (the panel is a tool window
     // that skips the taskbar), and closing windows never quits.
     QApplication::setQuitOnLastWindowClosed(false);

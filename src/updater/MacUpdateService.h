@@ -56,6 +56,15 @@ public:
 
     // Writes and starts the swap script, then quits 0.4 s later. Throws.
     void startSelfUpdaterAndShutdown(const MacUpdatePackage& package);
+    // At a start that is not the swap script's health launch: when a swap
+    // run for this bundle was stopped outright after it may have swapped
+    // (its journal in the Updates folder says so and no run holds its
+    // lock), starts the swap script again with that run's arguments (this
+    // process, a fresh marker and token), and quits 0.4 s later. The run
+    // puts the previous build back first, then installs and verifies the
+    // update again or leaves the previous build. True when it started it;
+    // never throws (failures go to the update log).
+    bool resumeInterruptedUpdate(const QStringList& arguments);
     // The running bundle (its Info.plist values); empty outside a bundle.
     const update::BundleInfo& installedBundle() const;
     // The bundle to replace; empty when this process runs outside a bundle.
@@ -97,6 +106,10 @@ public:
     void setProcessIdentifier(qint64 pid) { m_processIdentifier = pid; }
 
 private:
+    QString writeSwapScript() const;
+    void launchSwapScript(const QString& scriptPath, const QStringList& scriptArguments);
+    QString ownProcessIdentifier() const;
+    static std::pair<QString, QString> freshHealthMarker();
     QCoro::Task<MacUpdateManifest> fetchLatestManifest();
     QCoro::Task<MacUpdateManifest> fetchManifest(QUrl url);
     bool matchesExpectedIdentity(const MacUpdateManifest& manifest) const;

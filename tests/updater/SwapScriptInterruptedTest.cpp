@@ -240,3 +240,62 @@ TEST_F(InterruptedRunTest, AnInstallFolderReachedThroughALinkIsStillSwappedInOne
     EXPECT_TRUE(QFileInfo(root.path() + "/tovrik").isSymLink());
     expectNothingLeft();
 }
+
+// The next start of the app comes first: it finds the killed run's journal
+// for its own bundle, hands the same update to the script again and quits;
+// the script puts the previous build back, then installs and verifies the
+// update, or (a build that crashes) leaves the previous build running.
+TEST_F(InterruptedRunTest, TheNextStartOfTheAppTakesUpAKilledRun)
+{
+    const struct {
+        const char* point;
+        bool crashes;
+        QString ending;
+        QString build;
+    } cases[] = {
+        {"backed-up", false, "Update installed and launch health verified: ", "121"},
+        {"rollback-exchange", true, "Previous application restored after failed update launch.", "120"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.point);
+        reset();
+        const QString folder = update::updatesDirectoryURL(), log = update::updateLogURL();
+        QDir(folder).removeRecursively();
+        QDir().mkpath(folder);
+        args[logPathArg] = log;
+        args[healthMarker] = folder + "/tovrik-health-" + uuid() + ".ready";
+        if (c.crashes)
+            rebuildImage(newSpec, standInBuild("exit"));
+        QProcess script;
+        ASSERT_TRUE(startPausedAt(script, c.point)) << readFile(log).toStdString();
+        killEverything(script);
+
+        MacUpdateService service("Tovrik", "https://api.tovrik.ai", {}, "linux", "ai.tovrik.mac",
+                                 constants::macOSDeveloperTeamIdentifier());
+        service.setBundle({target, {{"CFBundleVersion", "121"}}}); // the unverified build, installed
+        service.setTeamPublicKey(testPublicKey());
+        service.setPrivilegedRunner(runner);
+        service.setProcessIdentifier(args[processID].toLongLong());
+        bool quit = false;
+        service.setQuitHandler([&quit] { quit = true; });
+        // A launch by the swap script for its health check takes nothing up.
+        EXPECT_FALSE(service.resumeInterruptedUpdate({"/x/Tovrik", "--tovrik-update-health-marker", args[healthMarker]}));
+        qputenv("TMPDIR", tmp.toLocal8Bit());
+        EXPECT_TRUE(service.resumeInterruptedUpdate({"/x/Tovrik"}));
+        qunsetenv("TMPDIR");
+        EXPECT_TRUE(spinUntil([&] { return quit; }, 5000));
+        const QString ending = c.crashes ? c.ending : c.ending + target;
+        ASSERT_TRUE(spinUntil([&] {
+            return logLines(log).contains(ending)
+                && QDir(folder).entryList({"apply-tovrik-update-*", "*.journal"}, QDir::Files).isEmpty();
+        }, 120000)) << readFile(log).toStdString();
+        EXPECT_EQ(installedBuild(target), c.build);
+        if (c.crashes) {
+            EXPECT_TRUE(spinUntil([&] { return relaunched(); }, 10000));
+        }
+        EXPECT_EQ(logLines(log).filter("Restored the previous application left by an interrupted update: ").size(), 1);
+        expectCleanedUp();
+        // Nothing is left to take up.
+        EXPECT_FALSE(service.resumeInterruptedUpdate({"/x/Tovrik"}));
+    }
+}
