@@ -147,6 +147,12 @@ recover_previous_run() {
     done
     [[ -z ${entries[installing]-} || -n ${entries[verified]-} ]] || previous=${entries[old]-}
   fi
+  # Scripts of runs killed before they kept a journal (a running one reads
+  # its script through an open file, so only one not yet started could
+  # miss its file: none is minutes old).
+  for entry in ${LOG_PATH:h}/apply-tovrik-update-*.zsh(N.mm+5); do
+    [[ $entry == "$SCRIPT_PATH" ]] || /usr/bin/rm -f -- "$entry"
+  done
   leftovers=($TARGET_PARENT/.$APP_NAME.update.*.app(N) $TARGET_PARENT/.$APP_NAME.backup.*.app(N)
              $TARGET_PARENT/.$APP_NAME.update.*.app.aside(N) $TARGET_PARENT/.$APP_NAME.root.*(N))
   if (( $#leftovers )) || [[ -n $previous && $(plist_value "$TARGET_APP/Contents/Info.plist" CFBundleVersion) != "$previous" ]]; then

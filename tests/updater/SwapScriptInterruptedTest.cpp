@@ -96,6 +96,10 @@ TEST_F(InterruptedRunTest, AKilledInstallIsUndoneAndFinishedByTheNextRun)
         reset();
         if (c.asNobody)
             moveTargetInto(root.path() + "/opt");
+        // The script of a run killed before it kept a journal.
+        const QString stale = updates + "/apply-tovrik-update-" + uuid() + ".zsh";
+        writeFile(stale, "#!/bin/zsh\n");
+        ASSERT_EQ(run("/usr/bin/touch", {"-d", "1 hour ago", stale}), 0);
         QProcess script;
         ASSERT_TRUE(startPausedAt(script, c.point, c.asNobody)) << readFile(logPath).toStdString();
         killEverything(script);
