@@ -84,9 +84,13 @@ recover_bundles() {
   done
 }
 
-# The functions the install, rollback and recovery commands share.
+# The functions the install, rollback and recovery commands share, after a
+# check that the install folder's path (resolved by the script) still holds
+# no link when the command runs.
 shared_functions() {
-  print -r -- "EXCHANGE_TOOL=$(quote "$EXCHANGE_TOOL")
+  local q_parent=$(quote "$TARGET_PARENT")
+  print -r -- "[[ \$(cd -P -- $q_parent && pwd -P) == $q_parent ]] || exit 1
+EXCHANGE_TOOL=$(quote "$EXCHANGE_TOOL")
 $(functions checkpoint plist_value trusted_tool exchange remove_tree recover_bundles)"
 }
 
@@ -177,7 +181,6 @@ on_exit() {
 trap 'on_exit \$?' EXIT
 # zsh skips the exit trap when a failing function ends the shell.
 trap 'on_exit \$?' ZERR
-[[ \$(cd -P -- $Q_PARENT && pwd -P) == $Q_PARENT ]]
 remove_tree $Q_STAGING
 remove_tree $Q_BACKUP"
   if (( PRIVILEGED )); then
