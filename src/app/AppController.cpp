@@ -184,6 +184,8 @@ bool AppController::applicationDidFinishLaunching()
 
     // 13. A build started by the updater proves it came up, 1.0 s from now.
     Clock::instance().schedule(1.0, this, [] { MacUpdateService::signalUpdateLaunchHealthIfRequested(); });
+    //     Should the script stop outright while it waits, the update is taken up again.
+    m_model->macUpdateService().watchHealthCheck(QCoreApplication::arguments());
     connect(qApp, &QCoreApplication::aboutToQuit, this, &AppController::applicationWillTerminate,
             Qt::UniqueConnection);
     return true;

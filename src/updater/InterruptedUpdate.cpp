@@ -10,11 +10,14 @@
 
 #include "updater/MacUpdateService.h"
 
+#include "common/Clock.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QPointer>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -72,45 +75,56 @@ bool lockHeld(const QString& path)
 
 } // namespace
 
-bool MacUpdateService::resumeInterruptedUpdate(const QStringList& arguments)
+namespace {
+
+bool isHealthLaunch(const QStringList& arguments)
 {
-    if (arguments.contains(QStringLiteral("--tovrik-update-health-marker"))
-        || arguments.contains(QStringLiteral("--tovrik-update-health-token")))
-        return false;
+    return arguments.contains(QStringLiteral("--tovrik-update-health-marker"))
+        || arguments.contains(QStringLiteral("--tovrik-update-health-token"));
+}
+
+} // namespace
+
+std::optional<QStringList> MacUpdateService::interruptedRun(bool* runAlive) const
+{
     const QString installed = installedTargetAppURL();
     const auto folder = update::updatesDirectoryPath();
     if (installed.isEmpty() || !folder || !installBlocker().isEmpty())
-        return false;
+        return std::nullopt;
     // The install path as the script names it: its folder with links resolved.
     const QString parent = QFileInfo(QFileInfo(installed).absolutePath()).canonicalFilePath();
     if (parent.isEmpty())
-        return false;
+        return std::nullopt;
     const QString target = parent + "/" + QFileInfo(installed).fileName();
     const QString key = QString::fromLatin1(
         QCryptographicHash::hash(QFile::encodeName(target), QCryptographicHash::Sha256).toHex().left(16));
     const auto journal = readRegularFile(*folder + "/tovrik-update-" + key + ".journal", maximumJournalBytes);
     if (!journal)
-        return false;
+        return std::nullopt;
     const QList<QByteArray> fields = journal->split('\0');
     QHash<QString, QString> entries;
     for (qsizetype i = 0; i + 1 < fields.size(); i += 2)
         entries.insert(QString::fromUtf8(fields[i]), QString::fromUtf8(fields[i + 1]));
     if (entries.value(QStringLiteral("installing")).isEmpty() || entries.contains(QStringLiteral("verified"))
         || entries.value(QStringLiteral("target")) != target)
-        return false;
+        return std::nullopt;
     QStringList scriptArguments;
     for (int i = 1; i <= 14; ++i) {
         const QString name = QStringLiteral("argument%1").arg(i);
         if (!entries.contains(name))
-            return false;
+            return std::nullopt;
         scriptArguments << entries.value(name);
     }
     const QString runtime = QStringLiteral("/run/user/%1").arg(::geteuid());
     struct stat st{};
     const bool ownRuntime = ::lstat(QFile::encodeName(runtime).constData(), &st) == 0 && S_ISDIR(st.st_mode)
         && st.st_uid == ::geteuid();
-    if (lockHeld((ownRuntime ? runtime : *folder) + "/tovrik-update-" + key + ".lock"))
-        return false;
+    *runAlive = lockHeld((ownRuntime ? runtime : *folder) + "/tovrik-update-" + key + ".lock");
+    return scriptArguments;
+}
+
+bool MacUpdateService::takeUpInterruptedRun(QStringList scriptArguments)
+{
     try {
         const QString scriptPath = writeSwapScript();
         const auto [marker, token] = freshHealthMarker();
@@ -123,6 +137,34 @@ bool MacUpdateService::resumeInterruptedUpdate(const QStringList& arguments)
         return false;
     }
     return true;
+}
+
+bool MacUpdateService::resumeInterruptedUpdate(const QStringList& arguments)
+{
+    if (isHealthLaunch(arguments))
+        return false;
+    bool alive = true;
+    const auto run = interruptedRun(&alive);
+    return run && !alive && takeUpInterruptedRun(*run);
+}
+
+void MacUpdateService::watchHealthCheck(const QStringList& arguments, double delay)
+{
+    if (!isHealthLaunch(arguments))
+        return;
+    QPointer<MacUpdateService> self(this);
+    Clock::instance().schedule(delay, this, [self] {
+        if (!self)
+            return;
+        bool alive = true;
+        const auto run = self->interruptedRun(&alive);
+        if (!run)
+            return; // verified, rolled back, or not this bundle's
+        if (alive)
+            self->watchHealthCheck({QStringLiteral("--tovrik-update-health-marker")}, healthCheckRepeat);
+        else
+            self->takeUpInterruptedRun(*run);
+    });
 }
 
 } // namespace tovrik

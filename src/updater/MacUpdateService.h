@@ -65,6 +65,13 @@ public:
     // update again or leaves the previous build. True when it started it;
     // never throws (failures go to the update log).
     bool resumeInterruptedUpdate(const QStringList& arguments);
+    // In a build the swap script started for its health check: `delay` s
+    // after launch, and every 30 s after while the script runs, looks
+    // whether this build's install is still recorded as unverified; when
+    // the script was stopped outright meanwhile, takes the update up as
+    // resumeInterruptedUpdate does. Nothing for any other start.
+    static constexpr double healthCheckFirst = 45, healthCheckRepeat = 30;
+    void watchHealthCheck(const QStringList& arguments, double delay = healthCheckFirst);
     // The running bundle (its Info.plist values); empty outside a bundle.
     const update::BundleInfo& installedBundle() const;
     // The bundle to replace; empty when this process runs outside a bundle.
@@ -106,6 +113,10 @@ public:
     void setProcessIdentifier(qint64 pid) { m_processIdentifier = pid; }
 
 private:
+    // The arguments of a swap run for this bundle that may have swapped
+    // without verifying; `runAlive` says whether a run holds the lock.
+    std::optional<QStringList> interruptedRun(bool* runAlive) const;
+    bool takeUpInterruptedRun(QStringList scriptArguments);
     QString writeSwapScript() const;
     void launchSwapScript(const QString& scriptPath, const QStringList& scriptArguments);
     QString ownProcessIdentifier() const;

@@ -9,6 +9,8 @@
 
 #include "SwapScriptFixture.h"
 
+#include "common/Clock.h"
+
 #include <csignal>
 #include <sys/stat.h>
 
@@ -248,17 +250,20 @@ TEST_F(InterruptedRunTest, AnInstallFolderReachedThroughALinkIsStillSwappedInOne
 // The next start of the app comes first: it finds the killed run's journal
 // for its own bundle, hands the same update to the script again and quits;
 // the script puts the previous build back, then installs and verifies the
-// update, or (a build that crashes) leaves the previous build running.
+// update, or (a build that crashes) leaves the previous build running. A
+// new build still running from the killed run's health check does the same
+// once it sees the script gone.
 TEST_F(InterruptedRunTest, TheNextStartOfTheAppTakesUpAKilledRun)
 {
     const struct {
         const char* point;
-        bool crashes;
+        bool crashes, healthLaunch;
         QString ending;
         QString build;
     } cases[] = {
-        {"backed-up", false, "Update installed and launch health verified: ", "121"},
-        {"rollback-exchange", true, "Previous application restored after failed update launch.", "120"},
+        {"backed-up", false, false, "Update installed and launch health verified: ", "121"},
+        {"rollback-exchange", true, false, "Previous application restored after failed update launch.", "120"},
+        {"health-wait", false, true, "Update installed and launch health verified: ", "121"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.point);
@@ -285,7 +290,17 @@ TEST_F(InterruptedRunTest, TheNextStartOfTheAppTakesUpAKilledRun)
         // A launch by the swap script for its health check takes nothing up.
         EXPECT_FALSE(service.resumeInterruptedUpdate({"/x/Tovrik", "--tovrik-update-health-marker", args[healthMarker]}));
         qputenv("TMPDIR", tmp.toLocal8Bit());
-        EXPECT_TRUE(service.resumeInterruptedUpdate({"/x/Tovrik"}));
+        if (c.healthLaunch) {
+            VirtualClock clock;
+            Clock::install(&clock);
+            service.watchHealthCheck({"/x/Tovrik", "--tovrik-update-health-marker", args[healthMarker]});
+            clock.advance(MacUpdateService::healthCheckFirst - 1);
+            EXPECT_FALSE(quit);
+            clock.advance(2);
+            Clock::install(nullptr);
+        } else {
+            EXPECT_TRUE(service.resumeInterruptedUpdate({"/x/Tovrik"}));
+        }
         qunsetenv("TMPDIR");
         EXPECT_TRUE(spinUntil([&] { return quit; }, 5000));
         const QString ending = c.crashes ? c.ending : c.ending + target;
