@@ -5,8 +5,9 @@
 // back before anything else (see swap-script.zsh).
 //
 // The journal: names and values, each ended by a NUL ("script", "target",
-// "argument1".."argument14", "installing", "verified", ...). The lock is the
-// one the script holds for the whole run: a run holding it is alive.
+// "argument1".."argument14", "installing", "verified", "repair-failed", ...).
+// The lock is the one the script holds for the whole run: a run holding it
+// is alive.
 
 #include "updater/MacUpdateService.h"
 
@@ -105,8 +106,10 @@ std::optional<QStringList> MacUpdateService::interruptedRun(bool* runAlive) cons
     QHash<QString, QString> entries;
     for (qsizetype i = 0; i + 1 < fields.size(); i += 2)
         entries.insert(QString::fromUtf8(fields[i]), QString::fromUtf8(fields[i + 1]));
+    // A run whose previous build could not be put back is left to the next
+    // update (a start that hands it over again could only fail again).
     if (entries.value(QStringLiteral("installing")).isEmpty() || entries.contains(QStringLiteral("verified"))
-        || entries.value(QStringLiteral("target")) != target)
+        || entries.contains(QStringLiteral("repair-failed")) || entries.value(QStringLiteral("target")) != target)
         return std::nullopt;
     QStringList scriptArguments;
     for (int i = 1; i <= 14; ++i) {

@@ -53,6 +53,7 @@ finish() {
     stop_new_build
     if ! restore_previous; then
       KEEP_JOURNAL=1
+      journal repair-failed 1
       log "Automatic rollback failed; the preserved backup is $(preserved_copy)"
     fi
   fi
@@ -306,7 +307,10 @@ STAGING_APP=$TARGET_PARENT/.$APP_NAME.update.$$.app
 BACKUP_APP=$TARGET_PARENT/.$APP_NAME.backup.$$.app
 JOURNAL=${LOG_PATH:h}/tovrik-update-$TARGET_KEY.journal
 if ! recover_previous_run; then
-  JOURNAL= # kept for the next attempt
+  # Kept for the next run; a start of the app leaves it alone (no loop of
+  # starts and repairs that cannot succeed).
+  journal repair-failed 1
+  JOURNAL=
   exit 78
 fi
 recorded=(script "$SCRIPT_PATH" target "$TARGET_APP")
@@ -493,6 +497,7 @@ rollback_failed=0
 restore_previous || rollback_failed=1
 if (( rollback_failed )); then
   KEEP_JOURNAL=1
+  journal repair-failed 1
   log "Automatic rollback failed; the preserved backup is $(preserved_copy)"
   exit 78
 fi

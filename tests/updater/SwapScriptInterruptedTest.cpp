@@ -115,6 +115,31 @@ TEST_F(InterruptedRunTest, AKilledInstallIsUndoneAndFinishedByTheNextRun)
     }
 }
 
+// Where the repair needs root and the prompt is dismissed, nothing of the
+// killed run is touched (the previous build stays beside the target), the
+// run ends with 78, and the next run repairs and installs.
+TEST_F(InterruptedRunTest, ARepairThatIsRefusedKeepsEverythingForTheNextRun)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the privileged step";
+    moveTargetInto(root.path() + "/opt");
+    QProcess script;
+    ASSERT_TRUE(startPausedAt(script, "backed-up", true)) << readFile(logPath).toStdString();
+    killEverything(script);
+    const QStringList beside = QDir(root.path() + "/opt").entryList({".Tovrik.backup.*"}, QDir::Dirs | QDir::Hidden);
+    ASSERT_EQ(beside.size(), 1);
+    writeFile(root.path() + "/cancel", "");
+    EXPECT_EQ(nextRun(true), 78) << output.toStdString();
+    EXPECT_EQ(tail(2), "Requesting administrator permission to repair an interrupted update. | "
+                       "An interrupted update could not be undone; its files beside " + target + " were kept.");
+    EXPECT_EQ(installedBuild(root.path() + "/opt/" + beside[0]), "120");
+    EXPECT_EQ(QDir(updates).entryList({"*.journal"}, QDir::Files).size(), 1);
+    QFile::remove(root.path() + "/cancel");
+    EXPECT_EQ(nextRun(true), 0) << output.toStdString();
+    EXPECT_EQ(installedBuild(target), "121");
+    expectNothingLeft();
+}
+
 // A build that crashes: the rollback is killed as its exchange starts and
 // right after it; the next run ends with the previous build back.
 TEST_F(InterruptedRunTest, AKilledRollbackIsFinishedByTheNextRun)
@@ -287,8 +312,16 @@ TEST_F(InterruptedRunTest, TheNextStartOfTheAppTakesUpAKilledRun)
         service.setProcessIdentifier(args[processID].toLongLong());
         bool quit = false;
         service.setQuitHandler([&quit] { quit = true; });
-        // A launch by the swap script for its health check takes nothing up.
+        // A launch by the swap script for its health check takes nothing up,
+        // nor any start a run whose previous build could not be put back.
         EXPECT_FALSE(service.resumeInterruptedUpdate({"/x/Tovrik", "--tovrik-update-health-marker", args[healthMarker]}));
+        const QStringList journals = QDir(folder).entryList({"*.journal"}, QDir::Files);
+        ASSERT_EQ(journals.size(), 1);
+        const QString journal = folder + "/" + journals[0];
+        const QByteArray recorded = readFile(journal);
+        writeFile(journal, recorded + QByteArray("repair-failed\0" "1\0", 16));
+        EXPECT_FALSE(service.resumeInterruptedUpdate({"/x/Tovrik"}));
+        writeFile(journal, recorded);
         qputenv("TMPDIR", tmp.toLocal8Bit());
         if (c.healthLaunch) {
             VirtualClock clock;
