@@ -153,8 +153,12 @@ bool MacUpdateService::resumeInterruptedUpdate(const QStringList& arguments)
 
 void MacUpdateService::watchHealthCheck(const QStringList& arguments, double delay)
 {
-    if (!isHealthLaunch(arguments))
-        return;
+    if (isHealthLaunch(arguments))
+        lookAtHealthCheckIn(delay);
+}
+
+void MacUpdateService::lookAtHealthCheckIn(double delay)
+{
     QPointer<MacUpdateService> self(this);
     Clock::instance().schedule(delay, this, [self] {
         if (!self)
@@ -164,7 +168,7 @@ void MacUpdateService::watchHealthCheck(const QStringList& arguments, double del
         if (!run)
             return; // verified, rolled back, or not this bundle's
         if (alive)
-            self->watchHealthCheck({QStringLiteral("--tovrik-update-health-marker")}, healthCheckRepeat);
+            self->lookAtHealthCheckIn(healthCheckRepeat);
         else
             self->takeUpInterruptedRun(*run);
     });

@@ -117,6 +117,7 @@ private:
     // without verifying; `runAlive` says whether a run holds the lock.
     std::optional<QStringList> interruptedRun(bool* runAlive) const;
     bool takeUpInterruptedRun(QStringList scriptArguments);
+    void lookAtHealthCheckIn(double delay);
     QString writeSwapScript() const;
     void launchSwapScript(const QString& scriptPath, const QStringList& scriptArguments);
     QString ownProcessIdentifier() const;
