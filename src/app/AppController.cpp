@@ -131,6 +131,11 @@ bool AppController::applicationDidFinishLaunching()
         break;
     }
 
+    // An update whose swap was stopped outright is taken up again (the
+    // swap script puts the previous build back first); this build quits.
+    if (m_model->macUpdateService().resumeInterruptedUpdate(QCoreApplication::arguments()))
+        return false;
+
     // 4. Accessory application: no taskbar entry (the panel is a tool window
     // that skips the taskbar), and closing windows never quits.
     QApplication::setQuitOnLastWindowClosed(false);
@@ -179,6 +184,8 @@ bool AppController::applicationDidFinishLaunching()
 
     // 13. A build started by the updater proves it came up, 1.0 s from now.
     Clock::instance().schedule(1.0, this, [] { MacUpdateService::signalUpdateLaunchHealthIfRequested(); });
+    //     Should the script stop outright while it waits, the update is taken up again.
+    m_model->macUpdateService().watchHealthCheck(QCoreApplication::arguments());
     connect(qApp, &QCoreApplication::aboutToQuit, this, &AppController::applicationWillTerminate,
             Qt::UniqueConnection);
     return true;

@@ -32,6 +32,9 @@ constexpr double manifestTimeout = 30;
 constexpr double packageTimeout = 600;
 constexpr int maximumRedirects = 10;
 constexpr qint64 maximumManifestBytes = 1 << 20;
+// The largest package this updater downloads, whatever a manifest declares:
+// many times any bundle this application has shipped as.
+constexpr qint64 maximumPackageBytes = qint64(256) << 20;
 
 // One GET, its redirects followed by hand while they stay trusted. The body
 // goes to `sink` (when given) or memory, never past `maxBody` bytes of a 2xx
@@ -277,7 +280,8 @@ QCoro::Task<MacUpdateCheckResult> MacUpdateService::check(QString currentVersion
     const auto publishedBuild = update::canonicalBuild(manifest.bundleBuild);
     const auto published = update::semanticVersionComponents(manifest.appVersion);
     const auto installed = update::semanticVersionComponents(currentAppVersion.trimmed());
-    if (!installedBuild || !publishedBuild || !published || !installed)
+    if (!installedBuild || !publishedBuild || !update::buildFitsComparison(*installedBuild)
+        || !update::buildFitsComparison(*publishedBuild) || !published || !installed)
         throw MacUpdateError(QStringLiteral("Installed or manifest application version cannot be ordered safely."));
     const bool notOlder = !(*published < *installed);
     MacUpdateCheckResult result;
@@ -330,6 +334,8 @@ QCoro::Task<MacUpdatePackage> MacUpdateService::download(MacUpdateManifest manif
     const QUrl packageURL(manifest.assetUrl.isEmpty() ? manifest.downloadUrl : manifest.assetUrl, QUrl::StrictMode);
     if (!packageURL.isValid() || !update::isTrustedHTTPSURL(packageURL))
         throw MacUpdateError(QStringLiteral("Update package URL is invalid."));
+    if (manifest.sizeBytes > maximumPackageBytes)
+        throw MacUpdateError(QStringLiteral("Update package is larger than %1 MiB.").arg(maximumPackageBytes >> 20));
     report(0.0);
 
     QPointer<MacUpdateService> self(this);
@@ -422,39 +428,58 @@ void MacUpdateService::startSelfUpdaterAndShutdown(const MacUpdatePackage& packa
         throw MacUpdateError(QStringLiteral("Downloaded update manifest identity is invalid."));
     if (const QString blocker = installBlocker(); !blocker.isEmpty())
         throw MacUpdateError(blocker);
-    const QString folder = update::updatesDirectoryURL();
-    if (!QDir().mkpath(folder))
-        throw TovrikError(QStringLiteral("TovrikUpdate"), 5, QStringLiteral("Could not create ") + folder + ".");
-    const QString scriptPath = folder + "/apply-tovrik-update-" + uuidText() + ".zsh";
-    {
-        QSaveFile script(scriptPath);
-        if (!script.open(QIODevice::WriteOnly))
-            throw TovrikError(QStringLiteral("TovrikUpdate"), 5, script.errorString());
-        script.write(swapScriptText(m_privilegedRunner, pinnedPublicKey()).toUtf8());
-        if (!script.commit())
-            throw TovrikError(QStringLiteral("TovrikUpdate"), 5, script.errorString());
-        if (!QFile::setPermissions(scriptPath, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                                                   | QFileDevice::ReadGroup | QFileDevice::ExeGroup
-                                                   | QFileDevice::ReadOther | QFileDevice::ExeOther))
-            throw TovrikError(QStringLiteral("TovrikUpdate"), 5, QStringLiteral("Could not make the updater script executable."));
-    }
+    const QString scriptPath = writeSwapScript();
     const QString target = installedTargetAppURL();
     const QString build = installedBundle().value(QStringLiteral("CFBundleVersion")).value_or(QString()).trimmed();
     if (!matchesRegex("^[0-9]+$", build))
         throw MacUpdateError(QStringLiteral("The installed application bundle build is invalid."));
     const QString logPath = update::updateLogURL();
-    const QString marker = folder + "/tovrik-health-" + uuidText() + ".ready";
-    const QString token = QString(uuidText() + uuidText()).remove(QLatin1Char('-')).toLower();
+    const auto [marker, token] = freshHealthMarker();
+    launchSwapScript(scriptPath, {ownProcessIdentifier(), package.fileURL, target, m_appName, logPath,
+                                  m_expectedBundleIdentifier, m_expectedTeamIdentifier, build, manifest.appVersion,
+                                  manifest.bundleBuild, QString::number(manifest.sizeBytes), manifest.sha256.toLower(),
+                                  marker, token});
+}
 
-    const QStringList words{QStringLiteral("/usr/bin/nohup"), QStringLiteral("/bin/zsh"), scriptPath,
-                            QString::number(m_processIdentifier ? m_processIdentifier : QCoreApplication::applicationPid()), package.fileURL, target, m_appName,
-                            logPath, m_expectedBundleIdentifier, m_expectedTeamIdentifier, build, manifest.appVersion,
-                            manifest.bundleBuild, QString::number(manifest.sizeBytes), manifest.sha256.toLower(),
-                            marker, token};
+QString MacUpdateService::ownProcessIdentifier() const
+{
+    return QString::number(m_processIdentifier ? m_processIdentifier : QCoreApplication::applicationPid());
+}
+
+std::pair<QString, QString> MacUpdateService::freshHealthMarker()
+{
+    const QString marker = update::updatesDirectoryURL() + "/tovrik-health-" + uuidText() + ".ready";
+    const QString token = QString(uuidText() + uuidText()).remove(QLatin1Char('-')).toLower();
+    return {marker, token};
+}
+
+QString MacUpdateService::writeSwapScript() const
+{
+    const QString folder = update::updatesDirectoryURL();
+    if (!QDir().mkpath(folder))
+        throw TovrikError(QStringLiteral("TovrikUpdate"), 5, QStringLiteral("Could not create ") + folder + ".");
+    const QString scriptPath = folder + "/apply-tovrik-update-" + uuidText() + ".zsh";
+    QSaveFile script(scriptPath);
+    if (!script.open(QIODevice::WriteOnly))
+        throw TovrikError(QStringLiteral("TovrikUpdate"), 5, script.errorString());
+    script.write(swapScriptText(m_privilegedRunner, pinnedPublicKey()).toUtf8());
+    if (!script.commit())
+        throw TovrikError(QStringLiteral("TovrikUpdate"), 5, script.errorString());
+    if (!QFile::setPermissions(scriptPath, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                               | QFileDevice::ReadGroup | QFileDevice::ExeGroup
+                                               | QFileDevice::ReadOther | QFileDevice::ExeOther))
+        throw TovrikError(QStringLiteral("TovrikUpdate"), 5, QStringLiteral("Could not make the updater script executable."));
+    return scriptPath;
+}
+
+void MacUpdateService::launchSwapScript(const QString& scriptPath, const QStringList& scriptArguments)
+{
+    const QStringList words = QStringList{QStringLiteral("/usr/bin/nohup"), QStringLiteral("/bin/zsh"), scriptPath}
+        + scriptArguments;
     QStringList quoted;
     for (const QString& word : words)
         quoted << shellQuote(word);
-    const QString command = quoted.join(' ') + " >> " + shellQuote(logPath) + " 2>&1 &";
+    const QString command = quoted.join(' ') + " >> " + shellQuote(update::updateLogURL()) + " 2>&1 &";
 
     const QStringList launch{QStringLiteral("-lc"), command};
     if (m_launch) {

@@ -8,7 +8,8 @@
 // Network: an ephemeral session of its own (no cookies, no cache), redirects
 // followed only to trusted update URLs (a refused redirect fails with its own
 // status); 30 s per manifest request, 600 s for the package. The package is
-// streamed to a temporary file and never allowed past the manifest's size.
+// streamed to a temporary file and never allowed past the manifest's size,
+// nor past 256 MiB whatever the manifest says.
 // Progress is reported exactly three times: 0.0, 0.72 and 1.0.
 
 #include "updater/BundleInfo.h"
@@ -55,6 +56,22 @@ public:
 
     // Writes and starts the swap script, then quits 0.4 s later. Throws.
     void startSelfUpdaterAndShutdown(const MacUpdatePackage& package);
+    // At a start that is not the swap script's health launch: when a swap
+    // run for this bundle was stopped outright after it may have swapped
+    // (its journal in the Updates folder says so and no run holds its
+    // lock), starts the swap script again with that run's arguments (this
+    // process, a fresh marker and token), and quits 0.4 s later. The run
+    // puts the previous build back first, then installs and verifies the
+    // update again or leaves the previous build. True when it started it;
+    // never throws (failures go to the update log).
+    bool resumeInterruptedUpdate(const QStringList& arguments);
+    // In a build the swap script started for its health check: `delay` s
+    // after launch, and every 30 s after while the script runs, looks
+    // whether this build's install is still recorded as unverified; when
+    // the script was stopped outright meanwhile, takes the update up as
+    // resumeInterruptedUpdate does. Nothing for any other start.
+    static constexpr double healthCheckFirst = 45, healthCheckRepeat = 30;
+    void watchHealthCheck(const QStringList& arguments, double delay = healthCheckFirst);
     // The running bundle (its Info.plist values); empty outside a bundle.
     const update::BundleInfo& installedBundle() const;
     // The bundle to replace; empty when this process runs outside a bundle.
@@ -96,6 +113,15 @@ public:
     void setProcessIdentifier(qint64 pid) { m_processIdentifier = pid; }
 
 private:
+    // The arguments of a swap run for this bundle that may have swapped
+    // without verifying; `runAlive` says whether a run holds the lock.
+    std::optional<QStringList> interruptedRun(bool* runAlive) const;
+    bool takeUpInterruptedRun(QStringList scriptArguments);
+    void lookAtHealthCheckIn(double delay);
+    QString writeSwapScript() const;
+    void launchSwapScript(const QString& scriptPath, const QStringList& scriptArguments);
+    QString ownProcessIdentifier() const;
+    static std::pair<QString, QString> freshHealthMarker();
     QCoro::Task<MacUpdateManifest> fetchLatestManifest();
     QCoro::Task<MacUpdateManifest> fetchManifest(QUrl url);
     bool matchesExpectedIdentity(const MacUpdateManifest& manifest) const;

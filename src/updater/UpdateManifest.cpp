@@ -283,6 +283,11 @@ int compareBuilds(const QString& a, const QString& b)
     return a.compare(b);
 }
 
+bool buildFitsComparison(const QString& canonical)
+{
+    return compareBuilds(canonical, QStringLiteral("18446744073709551615")) <= 0;
+}
+
 QString makeSafeFileName(const QString& version)
 {
     QString safe = version.trimmed();

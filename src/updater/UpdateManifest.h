@@ -11,8 +11,9 @@
 //    completeness rule (callers normalize first).
 //  - A trusted update URL is https (any case), has no user or password, no
 //    port other than 443, and one of the three trusted hosts.
-//  - Builds are digit strings of any length, compared by value (no 64-bit
-//    limit); marketing versions are the first "major.minor.patch" triple.
+//  - Builds are digit strings compared by value; the update check orders
+//    only those that fit an unsigned 64-bit integer. Marketing versions are
+//    the first "major.minor.patch" triple.
 //  - The update log gets one line per failure:
 //    "[2026-09-11T10:00:00Z] stage: TypeName: description\n", with control
 //    characters of the stage and description escaped, never raw.
@@ -104,6 +105,9 @@ std::optional<std::array<qint64, 3>> semanticVersionComponents(const QString& te
 std::optional<QString> canonicalBuild(const QString& text);
 // Compares two canonical builds by value: <0, 0, >0.
 int compareBuilds(const QString& a, const QString& b);
+// Whether a canonical build fits the update check's comparison (an unsigned
+// 64-bit integer, at most 18446744073709551615).
+bool buildFitsComparison(const QString& canonical);
 // The package file name part: the trimmed version ("latest" when empty) with
 // / \ ? % * | " < > : space and control characters made "-".
 QString makeSafeFileName(const QString& version);

@@ -19,7 +19,9 @@
 #
 # An update image is a gzip'd tar archive of one bundle (at most one folder
 # above it). Before anything is written: the archive expands to at most 16
-# times the manifest's size plus 1 MiB, holds at most 10000 entries, each a
+# times the manifest's size plus 1 MiB, and so do the sizes its entries
+# declare (a sparse member's stream is small, its file is not); it holds at
+# most 10000 entries, each a
 # plain file or folder inside the bundle or one of the folders leading to it,
 # and every folder is one its owner may read, enter and change (so that what
 # is unpacked can always be removed again).
@@ -73,13 +75,14 @@ verify_bundle() {
 }
 
 # assess_image ARCHIVE APP_NAME EXPECTED_SIZE: the limits above; sets
-# IMAGE_BUNDLE to the bundle's entry ("" when the archive holds none).
-IMAGE_BUNDLE=
+# IMAGE_BUNDLE to the bundle's entry ("" when the archive holds none) and
+# IMAGE_LIMIT to the bytes it may expand to.
+IMAGE_BUNDLE= IMAGE_LIMIT=0
 assess_image() {
   local archive=$1 app=$2.app limit=$(( $3 * 16 + 1048576 )) expanded listing types entry prefix
   local -a parts
-  local -i index count
-  IMAGE_BUNDLE=
+  local -i index count declared=0
+  IMAGE_BUNDLE= IMAGE_LIMIT=$limit
   expanded=$( { /usr/bin/gzip -dc < "$archive" 2>/dev/null || true } | /usr/bin/head -c $(( limit + 1 )) | /usr/bin/wc -c)
   if (( expanded > limit )); then
     print -u2 -r -- "Update image expands to more than $limit bytes."
@@ -117,8 +120,9 @@ assess_image() {
       fi
     done
   fi
-  types=$(/usr/bin/tar -tvzf "$archive" | /usr/bin/cut -c1-4) || return 3
+  types=$(/usr/bin/tar --numeric-owner -tvzf "$archive" | /usr/bin/awk '{ print substr($0, 1, 4) " " $3 }') || return 3
   for entry in ${(f)types}; do
+    entry=${entry[1,4]}
     if [[ $entry != [-d]* ]]; then
       print -u2 -r -- "Update image holds an entry that is neither a file nor a folder."
       IMAGE_BUNDLE=
@@ -130,11 +134,19 @@ assess_image() {
       return 3
     fi
   done
+  for entry in ${(f)types}; do
+    entry=${entry#* }
+    [[ $entry == <-> && ${#entry} -le 15 ]] && (( declared += entry, declared <= limit )) && continue
+    print -u2 -r -- "Update image expands to more than $limit bytes."
+    IMAGE_BUNDLE=
+    return 3
+  done
 }
 
 # unpack_image ARCHIVE FOLDER: the assessed bundle (nothing when there is
-# none) with the modes it was signed with.
+# none) with the modes it was signed with; no file it writes may grow past
+# the image's limit (in 512-byte blocks for ulimit).
 unpack_image() {
   [[ -n $IMAGE_BUNDLE ]] || return 0
-  /usr/bin/tar -x -z -p --no-same-owner --no-wildcards -f "$1" -C "$2" -- "$IMAGE_BUNDLE" || return 3
+  ( ulimit -f $(( IMAGE_LIMIT / 512 + 1 )) && /usr/bin/tar -x -z -p --no-same-owner --no-wildcards -f "$1" -C "$2" -- "$IMAGE_BUNDLE" ) || return 3
 }

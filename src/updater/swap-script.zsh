@@ -9,15 +9,22 @@
 # folders and itself, and after a refusal starts the installed build again.
 # Bundles are swapped with the bundle's one-step exchange tool, so the
 # install name never stands empty. One swap of a target runs at a time.
+#
+# A run killed outright (power loss, the out-of-memory killer) leaves its
+# journal in the updates folder; the next run, or the next start of the
+# app, puts the previous build back where the swap was never verified and
+# removes what the killed run left.
 set -euo pipefail
 setopt NO_HUP
 zmodload zsh/system
+zmodload -F zsh/stat b:zstat
 
 SCRIPT_PATH=$0 MOUNT_DIR= APP_WORK_DIR= KEY_FILE= WORK_APP= STAGING_APP= BACKUP_APP= TARGET_PARENT= TARGET_APP= LOG_PATH= HEALTH_MARKER=
-NEW_PATTERN= NEW_PID= LAUNCHED_PID= OLD_BUILD= LOCK_FD= OWN_MARKER= PRIVILEGED=0 TARGET_EXISTED=0
+NEW_PATTERN= NEW_PID= LAUNCHED_PID= OLD_BUILD= LOCK_FD= OWN_MARKER= PRIVILEGED=0 TARGET_EXISTED=0 JOURNAL=
 # Where the run stands: the swap may have happened, the new build was
-# verified or the ending was dealt with, the installed build may be restarted.
-INSTALL_BEGUN=0 SETTLED=0 RELAUNCH=0 FINISHING=0
+# verified or the ending was dealt with, the installed build may be restarted,
+# the journal must stay for a later run (the previous build is not back).
+INSTALL_BEGUN=0 SETTLED=0 RELAUNCH=0 FINISHING=0 KEEP_JOURNAL=0
 
 log() {
   /usr/bin/mkdir -p -- "${LOG_PATH:h}" 2>/dev/null || true
@@ -44,8 +51,13 @@ finish() {
   if (( INSTALL_BEGUN && ! SETTLED )) && ! previous_in_place; then
     log "Updated app was not verified; restoring the previous application."
     stop_new_build
-    restore_previous || log "Automatic rollback failed; the preserved backup is $BACKUP_APP"
+    if ! restore_previous; then
+      KEEP_JOURNAL=1
+      journal repair-failed 1
+      log "Automatic rollback failed; the preserved backup is $(preserved_copy)"
+    fi
   fi
+  (( KEEP_JOURNAL )) || [[ -z $JOURNAL ]] || /usr/bin/rm -f -- "$JOURNAL" 2>/dev/null
   [[ -z $STAGING_APP ]] || remove_tree "$STAGING_APP"
   [[ -z $MOUNT_DIR ]] || remove_tree "$MOUNT_DIR"
   [[ -z $APP_WORK_DIR ]] || remove_tree "$APP_WORK_DIR"
@@ -111,19 +123,67 @@ team_of() {
 # install_command (install-step.zsh).
 @INSTALL_STEP@
 
-# Under the lock: what an interrupted earlier run left beside the target.
-# Staging and private folders go; a backup whose bundle is gone is put back.
-recover_leftovers() {
-  local entry
-  for entry in $TARGET_PARENT/.$APP_NAME.update.*.app(N) $TARGET_PARENT/.$APP_NAME.root.*(N); do
-    remove_tree "$entry" || true
-  done
-  if [[ ! -e $TARGET_APP && ! -L $TARGET_APP ]]; then
-    for entry in $TARGET_PARENT/.$APP_NAME.backup.*.app(N/) $TARGET_PARENT/.$APP_NAME.update.*.app.aside(N/); do
-      /usr/bin/mv -T -- "$entry" "$TARGET_APP" && print -r -- "$entry" && return 0
+# The journal: names and values, each ended by a NUL, appended as the run
+# goes (its script and arguments, its working folders, then the builds
+# just before the swap may happen).
+journal() { print -rN -- "$@" >> "$JOURNAL" }
+
+# Under the lock, before anything else: what a killed earlier run left. Its
+# script and working folders go; where it may have swapped without
+# verifying, the previous build goes back (as root where the user cannot
+# write the install folder); then the staging bundles, backups and root's
+# folders beside the target go (recover_bundles).
+recover_previous_run() {
+  local -a fields leftovers
+  local -A entries
+  local i entry previous= restored failed=0 command
+  if [[ -f $JOURNAL && ! -L $JOURNAL ]]; then
+    fields=("${(@0)$(< "$JOURNAL")}")
+    for (( i = 1; i < $#fields; i += 2 )); do entries[${fields[i]}]=${fields[i+1]}; done
+    for entry in ${entries[script]-} ${entries[mount]-} ${entries[work]-}; do
+      case $entry in
+        (/*/apply-tovrik-update-*.zsh) [[ $entry == "$SCRIPT_PATH" ]] || /usr/bin/rm -f -- "$entry" ;;
+        (/*/tovrik-update-mount.*|/*/tovrik-update-app.*) [[ -O $entry ]] && remove_tree "$entry" ;;
+      esac
     done
+    [[ -z ${entries[installing]-} || -n ${entries[verified]-} ]] || previous=${entries[old]-}
   fi
-  return 0
+  # Scripts of runs killed before they kept a journal (a running one reads
+  # its script through an open file, so only one not yet started could
+  # miss its file: none is minutes old).
+  for entry in ${LOG_PATH:h}/apply-tovrik-update-*.zsh(N.mm+5); do
+    [[ $entry == "$SCRIPT_PATH" ]] || /usr/bin/rm -f -- "$entry"
+  done
+  leftovers=($TARGET_PARENT/.$APP_NAME.update.*.app(N) $TARGET_PARENT/.$APP_NAME.backup.*.app(N)
+             $TARGET_PARENT/.$APP_NAME.update.*.app.aside(N) $TARGET_PARENT/.$APP_NAME.root.*(N))
+  if (( $#leftovers )) || [[ -n $previous && $(plist_value "$TARGET_APP/Contents/Info.plist" CFBundleVersion) != "$previous" ]]; then
+    command=$(recover_command "$previous")
+    if [[ -w $TARGET_PARENT ]]; then
+      restored=$(/bin/zsh -c "$command") || failed=1
+    else
+      log "Requesting administrator permission to repair an interrupted update."
+      restored=$("$PRIVILEGED_RUNNER" /bin/zsh -lc "$command") || failed=1
+    fi
+    [[ -z $restored ]] || log "Restored the previous application left by an interrupted update: $restored"
+    if (( failed )); then
+      log "An interrupted update could not be undone; its files beside $TARGET_APP were kept."
+      return 1
+    fi
+  fi
+  /usr/bin/rm -f -- "$JOURNAL"
+}
+
+# Where the previous bundle is after a failed rollback (the backup name
+# unless it is still at the staging name).
+preserved_copy() {
+  local entry
+  for entry in "$BACKUP_APP" "$STAGING_APP"; do
+    if [[ -d $entry && ! -L $entry && $(plist_value "$entry/Contents/Info.plist" CFBundleVersion) == "$OLD_BUILD" ]]; then
+      print -r -- "$entry"
+      return 0
+    fi
+  done
+  print -r -- "$BACKUP_APP"
 }
 
 # Builds as digit strings of any length.
@@ -215,15 +275,29 @@ if [[ ${HEALTH_MARKER:h} != "${LOG_PATH:h}" \
   exit 72
 fi
 
+# The install folder with its links resolved: every step works on that
+# path (the one-step exchange needs both names in one real folder); the log
+# names the target as given.
+SHOWN_TARGET=$TARGET_APP
+TARGET_PARENT=${TARGET_APP:h:A}
+TARGET_APP=$TARGET_PARENT/$APP_NAME.app
 # One swap of this target at a time: a lock in the user's runtime folder
-# (the updates folder where there is none), named after the target.
-TARGET_PARENT=${TARGET_APP:h}
+# (the updates folder where there is none), named after the target, opened
+# without following a link and without waiting (read and write), and used
+# only when it is a regular file.
+TARGET_KEY="${$(print -rn -- "$TARGET_APP" | /usr/bin/sha256sum)[1,16]}"
 LOCK_DIR=/run/user/$EUID
 [[ -d $LOCK_DIR && ! -L $LOCK_DIR && -O $LOCK_DIR ]] || LOCK_DIR=${LOG_PATH:h}
 /usr/bin/mkdir -p -- "$LOCK_DIR"
-LOCK_PATH="$LOCK_DIR/tovrik-update-${$(print -rn -- "$TARGET_APP" | /usr/bin/sha256sum)[1,16]}.lock"
-: >> "$LOCK_PATH"
-if ! zsystem flock -t 0 -f LOCK_FD "$LOCK_PATH" 2>/dev/null; then
+LOCK_PATH="$LOCK_DIR/tovrik-update-$TARGET_KEY.lock"
+lock_file=
+typeset -A lock_stat
+if ! sysopen -rw -o create,nofollow,cloexec -m 600 -u lock_file -- "$LOCK_PATH" 2>/dev/null \
+    || ! zstat -f $lock_file -H lock_stat 2>/dev/null || (( (lock_stat[mode] & 8#170000) != 8#100000 )); then
+  log "Update lock is not a regular file: $LOCK_PATH"
+  exit 76
+fi
+if ! zsystem flock -t 0 -f LOCK_FD /dev/fd/$lock_file 2>/dev/null; then
   RELAUNCH=0
   log "Another update of this application is already in progress."
   exit 76
@@ -231,16 +305,25 @@ fi
 OWN_MARKER=$HEALTH_MARKER
 STAGING_APP=$TARGET_PARENT/.$APP_NAME.update.$$.app
 BACKUP_APP=$TARGET_PARENT/.$APP_NAME.backup.$$.app
-if [[ -w $TARGET_PARENT ]]; then
-  restored=$(recover_leftovers)
-  [[ -z $restored ]] || log "Restored the previous application left by an interrupted update: $restored"
+JOURNAL=${LOG_PATH:h}/tovrik-update-$TARGET_KEY.journal
+if ! recover_previous_run; then
+  # Kept for the next run; a start of the app leaves it alone (no loop of
+  # starts and repairs that cannot succeed).
+  journal repair-failed 1
+  JOURNAL=
+  exit 78
 fi
+recorded=(script "$SCRIPT_PATH" target "$TARGET_APP")
+for (( i = 1; i <= 14; i++ )); do recorded+=(argument$i "${argv[i]}"); done
+journal "${recorded[@]}"
 
 MOUNT_DIR=$(/usr/bin/mktemp -d -t tovrik-update-mount.XXXXXX)
+journal mount "$MOUNT_DIR"
 APP_WORK_DIR=$(/usr/bin/mktemp -d -t tovrik-update-app.XXXXXX)
+journal work "$APP_WORK_DIR"
 KEY_FILE=$APP_WORK_DIR/team-update-key.pem
 print -r -- "$TEAM_PUBLIC_KEY" > "$KEY_FILE"
-log "Starting update from $DMG_PATH to $TARGET_APP"
+log "Starting update from $DMG_PATH to $SHOWN_TARGET"
 
 if [[ ! -f $DMG_PATH ]]; then
   log "Update archive is missing."
@@ -329,6 +412,9 @@ Q_TARGET=$(quote "$TARGET_APP") Q_STAGING=$(quote "$STAGING_APP") Q_BACKUP=$(quo
 
 PRIVILEGED=1
 [[ -w $TARGET_PARENT ]] && PRIVILEGED=0
+# From here a killed run's next run puts the previous build back.
+(( TARGET_EXISTED )) && journal old "$OLD_BUILD"
+journal new "$NEW_BUILD" installing 1
 INSTALL_BEGUN=1
 if (( ! PRIVILEGED )); then
   log "Installing update without elevation."
@@ -356,6 +442,7 @@ if ! launch_app "$TARGET_APP" --tovrik-update-health-marker "$HEALTH_MARKER" --t
   log "Updated app could not be launched."
 else
   NEW_PID=$LAUNCHED_PID
+  checkpoint health-wait
   seen=0 attempt=1
   while (( attempt <= 120 )); do
     if [[ -f $HEALTH_MARKER && ! -L $HEALTH_MARKER ]]; then
@@ -388,6 +475,9 @@ fi
 
 if (( healthy )); then
   SETTLED=1
+  # Verified: from now on a leftover backup is only to be removed.
+  journal verified 1
+  checkpoint verified
   if [[ -e $BACKUP_APP || -L $BACKUP_APP ]]; then
     if (( ! PRIVILEGED )); then
       remove_tree "$BACKUP_APP" || log "Updated app is healthy, but its backup could not be removed."
@@ -396,7 +486,7 @@ if (( healthy )); then
         || log "Updated app is healthy, but its privileged backup could not be removed."
     fi
   fi
-  log "Update installed and launch health verified: $TARGET_APP"
+  log "Update installed and launch health verified: $SHOWN_TARGET"
   exit 0
 fi
 
@@ -406,7 +496,9 @@ stop_new_build
 rollback_failed=0
 restore_previous || rollback_failed=1
 if (( rollback_failed )); then
-  log "Automatic rollback failed; the preserved backup is $BACKUP_APP"
+  KEEP_JOURNAL=1
+  journal repair-failed 1
+  log "Automatic rollback failed; the preserved backup is $(preserved_copy)"
   exit 78
 fi
 if (( TARGET_EXISTED )); then

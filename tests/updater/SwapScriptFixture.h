@@ -95,6 +95,7 @@ public:
     void reset()
     {
         TearDown();
+        scriptKey.clear();
         SetUp();
     }
     QStringList workingFolders() const
@@ -126,7 +127,7 @@ public:
     QString writeScript()
     {
         scriptPath = updates + "/apply-tovrik-update-" + uuid() + ".zsh";
-        writeFile(scriptPath, MacUpdateService::swapScriptText(runner, testPublicKey()).toUtf8(), true);
+        writeFile(scriptPath, MacUpdateService::swapScriptText(runner, scriptKey.isEmpty() ? testPublicKey() : scriptKey).toUtf8(), true);
         return scriptPath;
     }
     // The command that runs the script: as root, or as `uid` (the file
@@ -136,6 +137,9 @@ public:
     {
         QStringList c = QStringList{"/bin/zsh", writeScript()} + arguments;
         if (uid) {
+            // The downloaded archive is the user's own file.
+            if (arguments.size() > dmgPath)
+                (void)::lchown(arguments[dmgPath].toLocal8Bit(), *uid, gid_t(-1));
             const QString caps = capabilities ? "+dac_override,+setuid,+setgid" : "-all";
             c = QStringList{"/usr/bin/setpriv", QString("--reuid=%1").arg(*uid), QString("--regid=%1").arg(*uid),
                             "--clear-groups", "--inh-caps=" + caps, "--ambient-caps=" + caps, "/bin/zsh", "-p", "-c",
@@ -215,6 +219,7 @@ public:
     QString updates = root.path() + "/Updates", logPath = updates + "/tovrik-update.log", tmp = root.path() + "/tmp";
     QString runner = root.path() + "/runner";
     QString target, image, scriptPath, output;
+    QString scriptKey; // the key the app puts into the script (the tests' own when empty)
     QStringList args;
 };
 

@@ -88,15 +88,19 @@ TEST_F(UpdateServiceTest, CheckTriesTheEndpointsInOrderAndFindsTheNewerBuild)
 
 TEST_F(UpdateServiceTest, VersionRule)
 {
-    const QString huge = "123456789012345678901"; // 21 digits
+    const QString huge = "123456789012345678901"; // 21 digits: past the unsigned 64-bit range
     const QString unordered = "Installed or manifest application version cannot be ordered safely.";
     const struct {
         QString installedVersion, installedBuild, publishedVersion, publishedBuild, outcome;
     } cases[] = {
         {"1.10.15", "120", "1.10.15", "121", "available"}, {"1.10.15", "120", "1.9.99", "200", "current"},
         {"1.10.15", "120", "1.11.0", "120", "current"},    {"1.10.15", "120", "1.11.0", "119", "current"},
-        {"1.10.15", "0", "1.10.15", "1", "available"},     {"1.10.15", "120", "1.10.15", huge, "available"},
-        {"1.10.15", huge, "1.10.15", huge + "0", "available"}, {"1.10.15", huge, "1.10.15", "999", "current"},
+        {"1.10.15", "0", "1.10.15", "1", "available"},     {"1.10.15", "120", "1.10.15", huge, unordered},
+        {"1.10.15", huge, "1.10.15", huge + "0", unordered}, {"1.10.15", huge, "1.10.15", "999", unordered},
+        {"1.10.15", "120", "1.10.15", QString(100000, '9'), unordered},
+        {"1.10.15", "120", "1.10.15", "18446744073709551615", "available"},
+        {"1.10.15", "120", "1.10.15", "18446744073709551616", unordered},
+        {"1.10.15", "120", "1.10.15", "000018446744073709551615", "available"},
         {"1.10", "120", "1.10.15", "121", unordered},      {"1.10.15", "", "1.10.15", "121", unordered},
         {"1.10.15", "12a", "1.10.15", "121", unordered},   {"1.10.15", "120", "1.11", "121", unordered},
     };
@@ -206,6 +210,13 @@ TEST_F(UpdateServiceTest, DownloadFailuresLeaveNoTemporaryFileAndKeepTheOlderPac
     MacUpdateManifest other = manifest;
     other.bundleIdentifier = "ai.other";
     EXPECT_EQ(describe(download(other)->error), "Update manifest identity is invalid for this application.");
+    EXPECT_TRUE(progress.isEmpty());
+    // A declared size past any plausible bundle is refused before a byte is asked for.
+    const qsizetype asked = fake.requests().size();
+    MacUpdateManifest huge = manifest;
+    huge.sizeBytes = 1000000000000;
+    EXPECT_EQ(describe(download(huge)->error), "Update package is larger than 256 MiB.");
+    EXPECT_EQ(fake.requests().size(), asked);
     EXPECT_TRUE(progress.isEmpty());
 }
 

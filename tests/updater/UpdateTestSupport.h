@@ -119,7 +119,8 @@ inline void makeBundle(const QString& path, const BundleFacts& s, const QByteArr
         QDir().mkpath(QFileInfo(exe).absolutePath());
         ASSERT_TRUE(QFile::copy(program, exe));
     }
-    // The one-step swap tool ships in every bundle, as the packaging puts it there.
+    // The key it pins and the one-step swap tool ship in every bundle, as the packaging puts them there.
+    writeFile(path + "/Contents/Resources/update-signing-key.pem", testPublicKey().toLatin1() + "\n");
     const QString exchange = qEnvironmentVariable("TOVRIK_BINARY_DIR") + "/tools/tovrik-exchange";
     ASSERT_TRUE(QFile::copy(exchange, path + "/Contents/MacOS/tovrik-exchange")) << exchange.toStdString();
     QByteArray out;

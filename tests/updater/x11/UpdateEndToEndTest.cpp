@@ -150,3 +150,42 @@ TEST_F(UpdateEndToEndTest, ABuildThatExitsAtOnceIsRolledBackAndBuildNRestarts)
     EXPECT_EQ(updateAndWait(), "Previous application restored after failed update launch.");
     expectInstalledAndRunning("120");
 }
+
+// A swap stopped outright right after the backup rename left build 121
+// installed, unverified, with 120 beside it and the run's journal. Starting
+// the installed binary takes the update up: it hands the same update to the
+// script and quits; the script puts 120 back, installs 121 again and sees it
+// prove its health.
+TEST_F(UpdateEndToEndTest, StartingTheAppAfterAKilledSwapFinishesTheUpdate)
+{
+    publish({});
+    const QString archive = root.path() + "/Tovrik-1.10.15-121.tar.gz";
+    const QString backup = root.path() + "/lib/tovrik/.Tovrik.backup.99999.app";
+    ASSERT_TRUE(QFile::rename(target, backup));
+    makeBundle(target, BundleFacts().with(&BundleFacts::build, "121"), {}, backup + "/Contents/MacOS/Tovrik");
+    const QString folder = update::updatesDirectoryURL();
+    QDir().mkpath(folder);
+    const QStringList arguments{"99999", archive, target, "Tovrik", update::updateLogURL(), "ai.tovrik.mac",
+                                constants::macOSDeveloperTeamIdentifier(), "120", "1.10.15", "121",
+                                QString::number(QFileInfo(archive).size()), sha256Of(archive),
+                                folder + "/tovrik-health-" + uuid() + ".ready", token()};
+    QStringList journal{"script", folder + "/apply-tovrik-update-" + uuid() + ".zsh", "target", target};
+    for (int i = 0; i < arguments.size(); ++i)
+        journal << QString("argument%1").arg(i + 1) << arguments[i];
+    journal << "old" << "120" << "new" << "121" << "installing" << "1";
+    const QString key = QString::fromLatin1(QCryptographicHash::hash(target.toUtf8(), QCryptographicHash::Sha256).toHex().left(16));
+    writeFile(folder + "/tovrik-update-" + key + ".journal", journal.join(QChar(0)).toUtf8() + QByteArray(1, '\0'));
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("QT_QPA_PLATFORM");
+    running.setProcessEnvironment(env);
+    running.start(target + "/Contents/MacOS/Tovrik", {});
+    ASSERT_TRUE(running.waitForStarted());
+    // It quits by itself once the script runs.
+    EXPECT_TRUE(running.waitForFinished(30000));
+    const QString verified = "Update installed and launch health verified: " + target;
+    EXPECT_TRUE(spinUntil([&] { return logLines().contains(verified); }, 120000)) << readFile(update::updateLogURL()).toStdString();
+    EXPECT_TRUE(logLines().contains("Restored the previous application left by an interrupted update: " + backup));
+    expectInstalledAndRunning("121");
+    EXPECT_TRUE(spinUntil([folder] { return QDir(folder).entryList({"apply-tovrik-update-*", "*.journal"}).isEmpty(); }, 10000));
+}
