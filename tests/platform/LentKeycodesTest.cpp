@@ -22,10 +22,12 @@ TEST(LentKeycodes, LinesThatDoNotReadAreSkipped)
                                                   "256 16807244\n"  // above the highest
                                                   "200 0\n"         // no symbol
                                                   "200\n"
-                                                  "200 65 9\n"
+                                                  "200 65 0\n"     // no shifted symbol
+                                                  "200 65 66 67\n"
+                                                  "202 945 913\n"  // α, and Α with Shift
                                                   "x 65\n"
                                                   "  201 223  \n"); // ß, blanks around
-    EXPECT_EQ(entries, (std::vector<LentKeycode>{{255, 0x100754c}, {201, 223}}));
+    EXPECT_EQ(entries, (std::vector<LentKeycode>{{255, 0x100754c}, {202, 945, 913}, {201, 223}}));
 }
 
 TEST(LentKeycodes, ANewStartReadsOnlyWhatDeadProcessesLeftOnItsDisplay)
@@ -43,13 +45,13 @@ TEST(LentKeycodes, ANewStartReadsOnlyWhatDeadProcessesLeftOnItsDisplay)
     const LentKeycodeRecord crashed(QStringLiteral(":5"), folder.path(), dead);
     const LentKeycodeRecord running(QStringLiteral(":5"), folder.path(), QCoreApplication::applicationPid());
     const LentKeycodeRecord otherDisplay(QStringLiteral(":6"), folder.path(), dead);
-    ASSERT_TRUE(crashed.save({{0x100754c, 250}, {223, 251}}));
-    ASSERT_TRUE(running.save({{0x1004e16, 252}}));
-    ASSERT_TRUE(otherDisplay.save({{0x1004e16, 253}}));
+    ASSERT_TRUE(crashed.save({{250, 0x100754c}, {251, 223, 0x10003b1}}));
+    ASSERT_TRUE(running.save({{252, 0x1004e16}}));
+    ASSERT_TRUE(otherDisplay.save({{253, 0x1004e16}}));
 
     const LentKeycodeRecord starting(QStringLiteral(":5.0"), folder.path());
     const auto left = starting.leftovers();
-    EXPECT_EQ(left.keycodes, (std::vector<LentKeycode>{{251, 223}, {250, 0x100754c}}));
+    EXPECT_EQ(left.keycodes, (std::vector<LentKeycode>{{250, 0x100754c}, {251, 223, 0x10003b1}}));
     EXPECT_EQ(left.files, QStringList{crashed.path()});
     LentKeycodeRecord::forget(left.files);
     EXPECT_FALSE(QFile::exists(crashed.path()));

@@ -80,13 +80,17 @@ LentKeycodeRecord::LentKeycodeRecord(QString display, QString folder, qint64 pid
     m_path = m_folder + QLatin1Char('/') + m_prefix + QString::number(pid > 0 ? pid : qint64(::getpid()));
 }
 
-bool LentKeycodeRecord::save(const std::map<uint32_t, uint8_t>& lent) const
+bool LentKeycodeRecord::save(const std::vector<LentKeycode>& lent) const
 {
     if (lent.empty())
         return !QFile::exists(m_path) || QFile::remove(m_path);
     QByteArray text;
-    for (const auto& [keysym, keycode] : lent)
-        text += QByteArray::number(keycode) + ' ' + QByteArray::number(keysym) + '\n';
+    for (const LentKeycode& entry : lent) {
+        text += QByteArray::number(entry.keycode) + ' ' + QByteArray::number(entry.keysym);
+        if (entry.shifted)
+            text += ' ' + QByteArray::number(entry.shifted);
+        text += '\n';
+    }
     QString error;
     return makePrivateDirectory(m_folder, &error) && replaceFile(m_path, text);
 }
@@ -96,13 +100,15 @@ std::vector<LentKeycode> LentKeycodeRecord::parse(const QByteArray& text)
     std::vector<LentKeycode> out;
     for (const QByteArray& line : text.split('\n')) {
         const QList<QByteArray> fields = line.trimmed().split(' ');
-        if (fields.size() != 2)
+        if (fields.size() != 2 && fields.size() != 3)
             continue;
-        bool keycodeOk = false, keysymOk = false;
+        bool keycodeOk = false, keysymOk = false, shiftedOk = true;
         const uint keycode = fields[0].toUInt(&keycodeOk);
         const uint keysym = fields[1].toUInt(&keysymOk);
-        if (keycodeOk && keysymOk && keycode >= 8 && keycode <= 255 && keysym != 0)
-            out.push_back({uint8_t(keycode), uint32_t(keysym)});
+        const uint shifted = fields.size() == 3 ? fields[2].toUInt(&shiftedOk) : 0;
+        if (keycodeOk && keysymOk && shiftedOk && keycode >= 8 && keycode <= 255 && keysym != 0
+            && (fields.size() == 2 || shifted != 0))
+            out.push_back({uint8_t(keycode), uint32_t(keysym), uint32_t(shifted)});
     }
     return out;
 }

@@ -11,6 +11,10 @@
 // Qt makes in its place). Each line is "<keycode> <keysym>" in decimal. A file
 // whose process still runs belongs to that process and is never touched by
 // another; lines that do not read are skipped.
+//
+// A keycode may be lent two symbols, one a level (the second typed with
+// Shift): its line then reads "<keycode> <keysym> <shifted keysym>". A line
+// of two fields stands for a keycode lent one symbol on both levels.
 
 #include <QString>
 #include <QStringList>
@@ -23,6 +27,7 @@ namespace tovrik::platform::x11 {
 struct LentKeycode {
     uint8_t keycode = 0;
     uint32_t keysym = 0;
+    uint32_t shifted = 0; // 0: the keycode types `keysym` on both levels
     bool operator==(const LentKeycode&) const = default;
 };
 
@@ -32,9 +37,9 @@ public:
     // DISPLAY text; a trailing screen number is ignored).
     LentKeycodeRecord(QString display, QString folder = {}, qint64 pid = 0);
 
-    // Writes what is lent now (keysym -> keycode); nothing lent removes the
-    // file. False when it cannot be written.
-    bool save(const std::map<uint32_t, uint8_t>& lent) const;
+    // Writes what is lent now; nothing lent removes the file. False when it
+    // cannot be written.
+    bool save(const std::vector<LentKeycode>& lent) const;
     QString path() const { return m_path; }
 
     // What processes that no longer run left lent on this display, and the
