@@ -69,6 +69,7 @@ X11Input::X11Input(X11Displays& displays)
     m_hasXTest = ext && ext->present;
     if (initXInput2(m_conn))
         m_masters = postingMasters(m_conn);
+    m_hasXkb = useXkb(m_conn);
     m_map.load(m_conn);
     giveBackLeftovers();
     if (QCoreApplication::instance())

@@ -10,6 +10,7 @@
 #include "platform/x11/SyntheticLedger.h"
 #include "platform/x11/X11Keymap.h"
 #include "platform/x11/XInputDevices.h"
+#include "platform/x11/XkbKeySyms.h"
 #include "platform/x11/Xcb.h"
 
 #include <QObject>
@@ -63,6 +64,7 @@ private:
     bool layoutTypes(uint32_t keysym) const;
     bool lendFor(const std::vector<uint32_t>& keysyms);
     bool changeKeycodes(const std::map<uint8_t, KeySyms>& contents);
+    bool writeKeycodes(const std::map<uint8_t, KeySyms>& contents);
     bool setKeysyms(uint8_t keycode, KeySyms syms);
     bool fence(std::chrono::milliseconds bound);
     bool tapProbeAndWait(std::chrono::milliseconds bound);
@@ -102,6 +104,8 @@ private:
     uint32_t m_probeSym = 0;
     std::array<bool, 256> m_pressedSinceFence{};
     uint64_t m_changes = 0; // keyboard-map changes we made
+    bool m_hasXkb = false;
+    std::map<uint8_t, XkbKeySyms> m_originalKeys; // what a keycode held before we first lent it
     std::unique_ptr<KeymapReads> m_reads;
     bool m_readsTried = false;
     // The text being typed, one entry of keysyms per character, and where in

@@ -260,6 +260,43 @@ bool X11Input::setKeysyms(uint8_t keycode, KeySyms syms)
     return !error;
 }
 
+bool X11Input::writeKeycodes(const std::map<uint8_t, KeySyms>& contents)
+{
+    if (contents.empty())
+        return true;
+    if (!m_hasXkb) {
+        // One change (and one notification to every client) a keycode.
+        bool ok = true;
+        for (const auto& [kc, syms] : contents)
+            ok = setKeysyms(kc, syms) && ok;
+        return ok;
+    }
+    // One change for all: the range from the first keycode to the last,
+    // the keycodes between written as they are.
+    const uint8_t first = contents.begin()->first;
+    const uint8_t last = contents.rbegin()->first;
+    auto keys = readXkbKeySyms(m_conn, first, uint8_t(last - first + 1));
+    if (!keys)
+        return false;
+    for (const auto& [kc, syms] : contents) {
+        XkbKeySyms& key = (*keys)[size_t(kc - first)];
+        if (syms == KeySyms{0, 0}) {
+            // Back to what it held before, or to no symbols at all.
+            const auto original = m_originalKeys.find(kc);
+            key = original == m_originalKeys.end() ? XkbKeySyms() : original->second;
+            if (original != m_originalKeys.end())
+                m_originalKeys.erase(original);
+        } else {
+            m_originalKeys.try_emplace(kc, key);
+            key = XkbKeySyms::lent(syms[0], syms[1]);
+        }
+    }
+    const bool ok = writeXkbKeySyms(m_conn, first, *keys);
+    if (m_reads)
+        ++m_changes; // counted by the server whether or not it is refused
+    return ok;
+}
+
 bool X11Input::saveLentRecord(const std::map<uint8_t, KeySyms>& extra)
 {
     std::vector<LentKeycode> lines;
@@ -285,12 +322,10 @@ bool X11Input::changeKeycodes(const std::map<uint8_t, KeySyms>& contents)
     // many (given back only while the keycode still types that), never a
     // keycode lent without a line.
     saveLentRecord(contents);
-    bool ok = true;
+    const bool ok = writeKeycodes(contents);
     for (const auto& [kc, syms] : contents) {
-        if (!setKeysyms(kc, syms)) {
-            ok = false;
-            continue;
-        }
+        if (!ok)
+            break;
         if (syms == KeySyms{0, 0})
             m_lentKeys.erase(kc);
         else
@@ -357,7 +392,7 @@ bool X11Input::fence(milliseconds bound)
     const uint32_t sym = was ? 0 : uint32_t(XK_VoidSymbol);
     m_probeSym = XK_VoidSymbol; // on disk before the change
     saveLentRecord();
-    const bool changed = setKeysyms(m_probe, {sym, 0});
+    const bool changed = writeKeycodes({{m_probe, {sym, 0}}});
     m_probeSym = changed ? sym : was;
     saveLentRecord();
     if (!changed || !tapProbeAndWait(bound))
@@ -382,8 +417,9 @@ void X11Input::restoreLent()
     for (const auto& [kc, syms] : m_lentKeys)
         if (m_heldKeys[kc] == 0)
             giveBack[kc] = {0, 0};
-    changeKeycodes(giveBack);
-    if (m_probeSym && setKeysyms(m_probe, {0, 0}))
+    if (m_probeSym)
+        giveBack[m_probe] = {0, 0};
+    if (changeKeycodes(giveBack))
         m_probeSym = 0;
     saveLentRecord();
     m_map.load(m_conn);
@@ -402,7 +438,7 @@ void X11Input::giveBackLeftovers()
             continue;
         if (entry.shifted && m_map.keysymsPerKeycode() > 1 && m_map.keysym(entry.keycode, 1) != entry.shifted)
             continue;
-        if (setKeysyms(entry.keycode, {0, 0}))
+        if (writeKeycodes({{entry.keycode, {0, 0}}}))
             changed = true;
     }
     if (changed)

@@ -22,6 +22,11 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <csignal>
+#include <mutex>
+#include <thread>
+
 namespace tovrik {
 namespace {
 
@@ -100,6 +105,38 @@ bind .t <Control-s> {
 }
 )";
 
+// Stops a process for 250 ms out of every 400 while it lives.
+class Stalls {
+public:
+    explicit Stalls(pid_t pid)
+        : m_thread([this, pid]() {
+              std::unique_lock lock(m_mutex);
+              while (!m_done) {
+                  ::kill(pid, SIGSTOP);
+                  m_wake.wait_for(lock, std::chrono::milliseconds(250), [this] { return m_done; });
+                  ::kill(pid, SIGCONT);
+                  m_wake.wait_for(lock, std::chrono::milliseconds(150), [this] { return m_done; });
+              }
+          })
+    {
+    }
+    ~Stalls()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_done = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_done = false;
+    std::thread m_thread;
+};
+
 struct Program {
     const char* name;
     // "%f" stands for the file the text ends up in, "%s" for the Tk script
@@ -173,7 +210,14 @@ protected:
         // No window manager: the keys go to the window under the pointer.
         EXPECT_FALSE(run(svc->click(centre)));
         QTest::qWait(300); // the program takes the focus
-        const std::exception_ptr failure = run(svc->typeText(text));
+        std::exception_ptr failure;
+        {
+            // As on a busy machine, the program gets no CPU for a while now
+            // and then, longer than any pause between keyboard map changes
+            // that would do without it.
+            const Stalls stalls(pid_t(p.processId()));
+            failure = run(svc->typeText(text));
+        }
         EXPECT_FALSE(failure) << describeException(failure).toStdString();
         EXPECT_FALSE(run(svc->pressKey(QString::fromLatin1(program.finish))));
         // The terminal ends with its input; an editor saves the file.
