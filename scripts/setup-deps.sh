@@ -22,6 +22,7 @@ PACKAGES=(
   qt6-speech-speechd-plugin speech-dispatcher speech-dispatcher-espeak-ng
   zenity xdotool x11-apps desktop-file-utils curl util-linux ccache
   libxml2-utils procps pkexec x11-xserver-utils strace
+  xterm tk mousepad featherpad stress-ng ibus
 )
 
 missing=()
