@@ -191,7 +191,7 @@ for layout in $layouts; do
   for program in $programs; do
     declare -A ms=()
     for kind in mixed keymap; do
-      file="$tmp/$layout-$program-$kind.out"
+      file="$tmp/typing-target-$layout-$program-$kind.txt"
       : >"$file"
       real_app_start "$tmp/tovrik-$layout-$program-$kind.log"
       sleep 5

@@ -179,6 +179,12 @@ bool X11Input::lendFor(const std::vector<uint32_t>& syms)
         return false; // nothing could confirm that the keys are read right
 
     std::vector<uint8_t> spare = m_map.spareKeycodes();
+    if (m_probe && m_map.keysym(m_probe, 0) != m_probeSym) {
+        // Someone else gave the probe a symbol (a new layout): a tap of it
+        // would type.
+        m_probe = 0;
+        m_probeSym = 0;
+    }
     if (!m_probe) {
         if (spare.empty())
             return false;
