@@ -125,15 +125,22 @@ QString mixedText(int total, int perLine)
     return text + QLatin1Char('\n');
 }
 
+// The same lines of characters the layout has keys for.
 QString keymapText(int total)
 {
-    const QString words = QStringLiteral("The quick brown fox jumps over the lazy dog; 0123456789 (x) [y] {z}.\t");
+    const QString pool = QStringLiteral("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 ()[]{}");
+    const QString ascii = QStringLiteral("x,.;:'\"!?\\`-=+*&%$#@~^_|/<>");
     QString text;
-    for (int i = 0; text.size() < total - 1; ++i) {
-        text += words[i % words.size()];
-        if (i % 80 == 79)
-            text += QLatin1Char('\n');
+    for (int line = 0; text.size() < total; ++line) {
+        text += QStringLiteral("L%1\t").arg(line);
+        for (int i = 0; i < 74; ++i) {
+            text += pool[(line * 53 + i) % pool.size()];
+            if (i % 12 == 11)
+                text += ascii[(line + i) % ascii.size()];
+        }
+        text += QLatin1Char('\n');
     }
+    text.truncate(total - 1);
     return text + QLatin1Char('\n');
 }
 

@@ -72,15 +72,19 @@ while len(text) < n:
     text += "\n"
     line += 1
 text = text[: n - 1] + "\n"
-words = "The quick brown fox jumps over the lazy dog; 0123456789 (x) [y] {z}.\t"
-plain = ""
-i = 0
-while len(plain) < n - 1:
-    plain += words[i % len(words)]
-    if i % 80 == 79:
-        plain += "\n"
-    i += 1
-plain += "\n"
+# The same lines of characters the layout has keys for (no line starts with
+# a blank: an editor's automatic indentation would repeat it).
+keys = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 ()[]{}"
+plain, line = "", 0
+while len(plain) < n:
+    plain += "L%d\t" % line
+    for i in range(74):
+        plain += keys[(line * 53 + i) % len(keys)]
+        if i % 12 == 11:
+            plain += ascii_[(line + i) % len(ascii_)]
+    plain += "\n"
+    line += 1
+plain = plain[: n - 1] + "\n"
 open(out + "/mixed.txt", "w").write(text)
 open(out + "/keymap.txt", "w").write(plain)
 PY
