@@ -6,7 +6,7 @@
 # answers the step requests), into xterm (core X), a Tk text widget, mousepad
 # (GTK 3), featherpad (Qt 5) and the tests' Qt 6 editor, under each layout
 # asked for; each program a fresh start of Tovrik. Per run: exact or not
-# (where the text first differs), the time from the step request before the
+# (where the text first differs; a failure's note as the model got it), the time from the step request before the
 # input action to the one after it (the click, the typing and the step around
 # them) per character,
 # and, the same run, a text of the same length that the layout has keys for
@@ -188,6 +188,7 @@ PY
 
 map_before=$(keymap)
 done_steps=0
+notes=0
 printf '%-6s %-11s %-7s %-9s %-9s %s\n' layout program kind ms/char ratio result
 for layout in $layouts; do
   setxkbmap "$layout"
@@ -221,6 +222,9 @@ for layout in $layouts; do
       wait "$app" 2>/dev/null || true
       ms[$kind]=$(awk -v a="$t0" -v b="$t1" -v n="$chars" 'BEGIN { if (a != "" && b != "") printf "%.2f", 1000 * (b - a) / n; else print "-" }')
       result=$(compare "$tmp/$kind.txt" "$file")
+      note=$(grep '^note: ' "$stand_in_log" | sed -n "$((notes + 1)),\$p" | head -n 1)
+      notes=$(grep -c '^note: ' "$stand_in_log" || true)
+      [ -n "$note" ] && result="$result; failed, ${note}"
       ratio="-"
       [ "$kind" = keymap ] && ratio=$(awk -v m="${ms[mixed]}" -v k="${ms[keymap]}" 'BEGIN { if (k > 0) printf "%.2f", m / k; else print "-" }')
       [ "$(keymap)" = "$map_before" ] || result="$result; KEYBOARD MAP CHANGED"

@@ -75,5 +75,18 @@ TEST(KeymapReads, AReadCountsForTheLatestOfOurChangesThatCameBeforeIt)
     EXPECT_TRUE(reads->hasRead(kEditor, 3)) << "the opcode arrived, the read was made";
 }
 
+TEST(KeymapReads, AnEventSentToAnotherClientsWindowNamesThatClient)
+{
+    constexpr uint32_t kInputMethod = 0xa00000;
+    auto reads = KeymapReads::forCounting(kOurs, kXkb);
+    auto sendEvent = request(25, 0, 11, true);
+    const uint32_t window = kInputMethod + 0x2a; // big-endian, as the client sent it
+    for (int i = 0; i < 4; ++i)
+        sendEvent[4 + size_t(i)] = uint8_t(window >> (24 - 8 * i));
+    feed(*reads, kEditor, {sendEvent}, true);
+    EXPECT_TRUE(reads->hasSentTo(kEditor, kInputMethod));
+    EXPECT_FALSE(reads->hasSentTo(kInputMethod, kEditor));
+}
+
 } // namespace
 } // namespace tovrik::platform::x11

@@ -9,6 +9,7 @@ namespace tovrik::platform::x11 {
 
 namespace {
 
+constexpr uint8_t kSendEvent = 25;
 constexpr uint8_t kChangeKeyboardMapping = 100;
 constexpr uint8_t kGetKeyboardMapping = 101;
 constexpr uint8_t kXkbGetMap = 8;
@@ -33,19 +34,21 @@ uint32_t read32(const uint8_t* p, bool swapped)
 
 } // namespace
 
-std::unique_ptr<KeymapReads> KeymapReads::forCounting(uint32_t ownIdBase, uint8_t xkbOpcode)
+std::unique_ptr<KeymapReads> KeymapReads::forCounting(uint32_t ownIdBase, uint8_t xkbOpcode, uint32_t idMask)
 {
     std::unique_ptr<KeymapReads> reads(new KeymapReads());
     reads->m_ownIdBase = ownIdBase;
+    reads->m_idMask = idMask;
     reads->m_xkbOpcode = xkbOpcode;
     reads->m_broken = true; // nothing to wait on
     return reads;
 }
 
-std::unique_ptr<KeymapReads> KeymapReads::start(uint32_t ownIdBase)
+std::unique_ptr<KeymapReads> KeymapReads::start(uint32_t ownIdBase, uint32_t idMask)
 {
     std::unique_ptr<KeymapReads> reads(new KeymapReads());
     reads->m_ownIdBase = ownIdBase;
+    reads->m_idMask = idMask;
     reads->m_control = XcbConnection(nullptr);
     reads->m_data = XcbConnection(nullptr);
     auto& control = reads->m_control;
@@ -64,19 +67,21 @@ std::unique_ptr<KeymapReads> KeymapReads::start(uint32_t ownIdBase)
         xcb_query_extension_reply(control, xcb_query_extension(control, sizeof kXkb - 1, kXkb), nullptr));
     reads->m_xkbOpcode = xkb && xkb->present ? xkb->major_opcode : 0;
 
-    xcb_record_range_t range{};
-    range.core_requests.first = kChangeKeyboardMapping;
-    range.core_requests.last = kGetKeyboardMapping;
+    xcb_record_range_t ranges[2]{};
+    ranges[0].core_requests.first = kChangeKeyboardMapping;
+    ranges[0].core_requests.last = kGetKeyboardMapping;
     if (reads->m_xkbOpcode) {
-        range.ext_requests.major.first = reads->m_xkbOpcode;
-        range.ext_requests.major.last = reads->m_xkbOpcode;
-        range.ext_requests.minor.first = kXkbGetMap;
-        range.ext_requests.minor.last = kXkbSetMap;
+        ranges[0].ext_requests.major.first = reads->m_xkbOpcode;
+        ranges[0].ext_requests.major.last = reads->m_xkbOpcode;
+        ranges[0].ext_requests.minor.first = kXkbGetMap;
+        ranges[0].ext_requests.minor.last = kXkbSetMap;
     }
+    ranges[1].core_requests.first = kSendEvent;
+    ranges[1].core_requests.last = kSendEvent;
     const xcb_record_client_spec_t clients = XCB_RECORD_CS_ALL_CLIENTS;
     const uint32_t context = xcb_generate_id(control);
     XcbReply<xcb_generic_error_t> failed(
-        xcb_request_check(control, xcb_record_create_context_checked(control, context, 0, 1, 1, &clients, &range)));
+        xcb_request_check(control, xcb_record_create_context_checked(control, context, 0, 1, 2, &clients, ranges)));
     if (failed)
         return nullptr;
     reads->m_context = context;
@@ -100,6 +105,11 @@ KeymapReads::~KeymapReads()
         xcb_record_free_context(m_control, m_context);
         m_control.sync();
     }
+}
+
+bool KeymapReads::hasSentTo(uint32_t from, uint32_t to) const
+{
+    return m_sends.count({from, to}) > 0;
 }
 
 bool KeymapReads::hasRead(uint32_t idBase, uint64_t changes) const
@@ -128,6 +138,8 @@ void KeymapReads::takeRequests(uint32_t idBase, const uint8_t* data, size_t leng
             ++m_changesSeen;
         else if (read)
             m_readAfter[idBase] = m_changesSeen;
+        else if (major == kSendEvent && at + 8 <= length && words >= 2)
+            m_sends.insert({idBase, read32(data + at + 4, swapped) & ~m_idMask});
         at += words * 4;
     }
 }
@@ -154,19 +166,28 @@ void KeymapReads::drain()
         m_broken = true;
 }
 
+bool KeymapReads::waitForMore(std::chrono::steady_clock::time_point until)
+{
+    drain();
+    if (m_broken)
+        return false;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (left.count() > 0) {
+        pollfd fd{xcb_get_file_descriptor(m_data), POLLIN, 0};
+        if (::poll(&fd, 1, int(std::min<int64_t>(left.count(), 1000))) < 0 && errno != EINTR)
+            return false;
+        drain();
+    }
+    return !m_broken;
+}
+
 bool KeymapReads::waitForRead(uint32_t idBase, uint64_t changes, std::chrono::steady_clock::time_point deadline)
 {
     for (;;) {
         drain();
         if (hasRead(idBase, changes))
             return true;
-        if (m_broken)
-            return false;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return false;
-        pollfd fd{xcb_get_file_descriptor(m_data), POLLIN, 0};
-        if (::poll(&fd, 1, int(std::min<int64_t>(left.count(), 1000))) < 0 && errno != EINTR)
+        if (std::chrono::steady_clock::now() >= deadline || !waitForMore(deadline))
             return false;
     }
 }

@@ -19,6 +19,11 @@
 // Our own changes are counted in the same stream: a read counts for the
 // latest change it follows.
 //
+// A program that uses an input method server (XIM) sends it its keys
+// (SendEvent requests to the server's windows) and translates them when they
+// come back, at a time no request tells: those requests are recorded too, so
+// that typing into such a program can be refused.
+//
 // Two connections of their own (RECORD needs one that does nothing but
 // receive its data). Reads are drained when asked, on the calling thread.
 
@@ -28,6 +33,8 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
+#include <utility>
 
 namespace tovrik::platform::x11 {
 
@@ -35,7 +42,7 @@ class KeymapReads {
 public:
     // Null where the server has no RECORD extension. `ownIdBase` is the
     // resource-id base of the connection whose changes count.
-    static std::unique_ptr<KeymapReads> start(uint32_t ownIdBase);
+    static std::unique_ptr<KeymapReads> start(uint32_t ownIdBase, uint32_t idMask);
     ~KeymapReads();
 
     // Changes of the keyboard map by our connection seen so far.
@@ -43,11 +50,16 @@ public:
     // Whether the client with `idBase` has read the map after our `changes`-th
     // change (counting from 1), from what has arrived so far.
     bool hasRead(uint32_t idBase, uint64_t changes) const;
+    // Whether client `from` has sent an event to a window of client `to`.
+    bool hasSentTo(uint32_t from, uint32_t to) const;
     // Waits until it has, at most until `deadline`; false on the deadline
     // or a broken connection.
     bool waitForRead(uint32_t idBase, uint64_t changes, std::chrono::steady_clock::time_point deadline);
     // Handles what has arrived, without waiting.
     void drain();
+    // Waits until more arrives or `until`, then handles it; false on a
+    // broken connection.
+    bool waitForMore(std::chrono::steady_clock::time_point until);
 
     // The requests in one recorded block (a client's requests, in its byte
     // order), fed to the counts; public for tests.
@@ -61,6 +73,8 @@ private:
     uint32_t m_context = 0;
     unsigned int m_sequence = 0;
     uint32_t m_ownIdBase = 0;
+    uint32_t m_idMask = 0x1fffff;
+    std::set<std::pair<uint32_t, uint32_t>> m_sends; // (from, to) client id bases
     uint8_t m_xkbOpcode = 0;
     uint64_t m_changesSeen = 0;
     std::map<uint32_t, uint64_t> m_readAfter; // client id base -> changes seen at its last read
@@ -68,7 +82,7 @@ private:
 
 public:
     // A watcher without a server, fed by takeRequests (tests of the counting).
-    static std::unique_ptr<KeymapReads> forCounting(uint32_t ownIdBase, uint8_t xkbOpcode);
+    static std::unique_ptr<KeymapReads> forCounting(uint32_t ownIdBase, uint8_t xkbOpcode, uint32_t idMask = 0x1fffff);
 };
 
 } // namespace tovrik::platform::x11

@@ -69,6 +69,7 @@ private:
     bool fence(std::chrono::milliseconds bound);
     bool tapProbeAndWait(std::chrono::milliseconds bound);
     uint32_t keyReceiver();
+    std::vector<uint32_t> inputMethodServers();
     bool saveLentRecord(const std::map<uint8_t, KeySyms>& extra = {});
     void restoreLent();
     void giveBackLeftovers();

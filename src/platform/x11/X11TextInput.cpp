@@ -173,7 +173,7 @@ bool X11Input::lendFor(const std::vector<uint32_t>& syms)
         return true;
     if (!m_readsTried) {
         m_readsTried = true;
-        m_reads = KeymapReads::start(xcb_get_setup(m_conn)->resource_id_base);
+        m_reads = KeymapReads::start(xcb_get_setup(m_conn)->resource_id_base, xcb_get_setup(m_conn)->resource_id_mask);
     }
     if (!m_reads)
         return false; // nothing could confirm that the keys are read right
@@ -372,6 +372,24 @@ uint32_t X11Input::keyReceiver()
     return window & ~xcb_get_setup(m_conn)->resource_id_mask;
 }
 
+std::vector<uint32_t> X11Input::inputMethodServers()
+{
+    // XIM servers list their selections on the root window; each selection's
+    // owner is a window of the server.
+    std::vector<uint32_t> servers;
+    const xcb_atom_t list = internAtom(m_conn, "XIM_SERVERS", true);
+    if (!list)
+        return servers;
+    const PropertyValue names = getProperty(m_conn, m_conn.root(), list, XCB_ATOM_ATOM);
+    for (uint32_t atom : names.cardinals()) {
+        XcbReply<xcb_get_selection_owner_reply_t> owner(
+            xcb_get_selection_owner_reply(m_conn, xcb_get_selection_owner(m_conn, atom), nullptr));
+        if (owner && owner->owner != XCB_NONE)
+            servers.push_back(owner->owner & ~xcb_get_setup(m_conn)->resource_id_mask);
+    }
+    return servers;
+}
+
 bool X11Input::tapProbeAndWait(milliseconds bound)
 {
     if (!m_reads || !m_probe)
@@ -379,13 +397,21 @@ bool X11Input::tapProbeAndWait(milliseconds bound)
     const uint64_t changes = m_changes;
     if (!keycodeEvent(m_probe, true) || !keycodeEvent(m_probe, false))
         return false;
+    const std::vector<uint32_t> inputMethods = inputMethodServers();
     const auto deadline = Clock::now() + bound;
     for (;;) {
         // The receiver is asked again now and then: the focus may move.
-        const auto slice = std::min(deadline, Clock::now() + milliseconds(50));
-        if (m_reads->waitForRead(keyReceiver(), changes, slice))
+        const uint32_t receiver = keyReceiver();
+        // A receiver that sends its keys to an input method (XIM) gets them
+        // back from it whenever the input method is done with them, and
+        // translates them then, with whatever map it has read by then:
+        // nothing tells when that is, so such typing fails.
+        for (uint32_t im : inputMethods)
+            if (receiver && m_reads->hasSentTo(receiver, im))
+                return false;
+        if (receiver && m_reads->hasRead(receiver, changes))
             return true;
-        if (Clock::now() >= deadline)
+        if (Clock::now() >= deadline || !m_reads->waitForMore(std::min(deadline, Clock::now() + milliseconds(50))))
             return false;
     }
 }
