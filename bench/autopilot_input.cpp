@@ -170,9 +170,16 @@ struct Terminal {
     // Ends the input and returns what the terminal wrote.
     QString finish()
     {
-        QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("ctrl+d")});
-        if (!process.waitForFinished(30000))
+        // An end of input after a line ends it; after part of a line, that
+        // part goes out first.
+        for (int i = 0; i < 2 && process.state() != QProcess::NotRunning; ++i) {
+            QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("ctrl+d")});
+            process.waitForFinished(5000);
+        }
+        if (process.state() != QProcess::NotRunning) {
             process.kill();
+            process.waitForFinished();
+        }
         QFile f(file);
         f.open(QIODevice::ReadOnly);
         return QString::fromUtf8(f.readAll());
