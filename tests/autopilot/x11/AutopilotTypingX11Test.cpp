@@ -255,6 +255,12 @@ protected:
 // Six lines of 74 characters the layout lacks: a dozen lending rounds.
 const QString kText = mixedText(6, 74);
 
+// The program's name in the test's name and messages.
+void PrintTo(const Program& program, std::ostream* os)
+{
+    *os << program.name;
+}
+
 class TypingIntoPrograms : public AutopilotTypingX11Test, public ::testing::WithParamInterface<Program> {};
 
 TEST_P(TypingIntoPrograms, TextWithMoreMissingCharactersThanSpareKeysComesOutExactly)
