@@ -324,9 +324,11 @@ bool X11Input::changeKeycodes(const std::map<uint8_t, KeySyms>& contents)
     if (contents.empty())
         return true;
     // On disk before the keyboard map changes, with both what a keycode
-    // types now and what it will: a run killed in between leaves a line too
-    // many (given back only while the keycode still types that), never a
-    // keycode lent without a line.
+    // types now and what it will: a run killed in between or later leaves a
+    // line too many (given back only while the keycode still types that),
+    // never a keycode lent without a line. It is not written again after
+    // the change (the next change or the giving back does): a run killed
+    // right after the change does not leave a file half written.
     saveLentRecord(contents);
     const bool ok = writeKeycodes(contents);
     for (const auto& [kc, syms] : contents) {
@@ -344,7 +346,6 @@ bool X11Input::changeKeycodes(const std::map<uint8_t, KeySyms>& contents)
         if (syms[1])
             m_lent[syms[1]] = {kc, 1};
     }
-    saveLentRecord();
     return m_map.load(m_conn) && ok;
 }
 
@@ -426,7 +427,6 @@ bool X11Input::fence(milliseconds bound)
     saveLentRecord();
     const bool changed = writeKeycodes({{m_probe, {sym, 0}}});
     m_probeSym = changed ? sym : was;
-    saveLentRecord();
     if (!changed || !tapProbeAndWait(bound))
         return false;
     m_pressedSinceFence.fill(false);
