@@ -222,7 +222,7 @@ for layout in $layouts; do
       wait "$app" 2>/dev/null || true
       ms[$kind]=$(awk -v a="$t0" -v b="$t1" -v n="$chars" 'BEGIN { if (a != "" && b != "") printf "%.2f", 1000 * (b - a) / n; else print "-" }')
       result=$(compare "$tmp/$kind.txt" "$file")
-      note=$(grep '^note: ' "$stand_in_log" | sed -n "$((notes + 1)),\$p" | head -n 1)
+      note=$( (grep '^note: ' "$stand_in_log" || true) | sed -n "$((notes + 1)),\$p" | head -n 1)
       notes=$(grep -c '^note: ' "$stand_in_log" || true)
       [ -n "$note" ] && result="$result; failed, ${note}"
       ratio="-"
