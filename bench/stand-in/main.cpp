@@ -14,6 +14,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QRegularExpression>
 #include <QFile>
 
 #include <cstdio>
@@ -63,9 +64,15 @@ int main(int argc, char** argv)
         const tovrik::test::FakeRequest r = fake.requests().constLast();
         std::printf("%s %s%s %.6f\n", r.method.constData(), qPrintable(r.host), r.target.constData(),
                     double(QDateTime::currentMSecsSinceEpoch()) / 1000.0);
-        if (fake.autopilotRequests().size() > steps)
+        if (fake.autopilotRequests().size() > steps) {
             std::printf("autopilot step %d (%lld bytes)\n", steps = int(fake.autopilotRequests().size()),
                         static_cast<long long>(r.body.size()));
+            // A typing failure reported to the model in the step's note.
+            static const QRegularExpression typed(QStringLiteral("[0-9]+ of [0-9]+ characters were typed; the rest was not\\."));
+            const auto match = typed.match(QString::fromUtf8(r.body));
+            if (match.hasMatch())
+                std::printf("note: %s\n", qPrintable(match.captured()));
+        }
         std::fflush(stdout);
     });
     return app.exec();

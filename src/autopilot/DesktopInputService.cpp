@@ -433,8 +433,15 @@ QCoro::Task<void> DesktopInputService::pressKey(QString text, CancellationToken 
 
 QCoro::Task<void> DesktopInputService::typeText(QString text, InputCheck validateBeforeCharacter, CancellationToken token)
 {
+    QTextBoundaryFinder counter(QTextBoundaryFinder::Grapheme, text);
+    int total = 0;
+    while (counter.toNextBoundary() != -1)
+        ++total;
+    if (auto* input = syntheticInput())
+        input->willTypeText(text);
     QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text);
     qsizetype start = 0;
+    int typed = 0;
     while (graphemes.toNextBoundary() != -1) {
         const qsizetype end = graphemes.position();
         const QString character = text.mid(start, end - start);
@@ -443,10 +450,14 @@ QCoro::Task<void> DesktopInputService::typeText(QString text, InputCheck validat
             validateBeforeCharacter();
         checkAbort();
         // The platform presses and releases the character's key in one go;
-        // a failure leaves nothing of it down.
+        // a failure leaves nothing of it down. What it could not type is
+        // said, so that nobody takes the text for typed.
         auto* input = syntheticInput();
         if (!input || !input->postText(character))
-            throw inputError(kUnicodeEventMessage);
+            throw inputError(kUnicodeEventMessage + QStringLiteral(" %1 of %2 characters were typed; the rest was not.")
+                                                         .arg(typed)
+                                                         .arg(total));
+        ++typed;
         co_await pause(2, token);
     }
 }

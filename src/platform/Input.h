@@ -20,8 +20,12 @@ public:
     // the event could not be posted.
     virtual bool postMouse(MouseEventKind kind, MouseButton button, QPointF point, int clickCount) = 0;
     virtual bool postKey(uint16_t keyCode, bool down, uint32_t modifiers) = 0;
-    // Types text that has no key chord (any Unicode).
+    // Types text that has no key chord (any Unicode). False when any of it
+    // could not be typed; what went before it is typed.
     virtual bool postText(const QString& text) = 0;
+    // Told the whole text before its characters are posted one by one with
+    // postText, so that a backend can prepare for what comes next.
+    virtual void willTypeText(const QString& text) { (void)text; }
     // Wheel deltas; pixelUnits = precise scrolling, else lines.
     virtual bool postScroll(int deltaY, int deltaX, bool pixelUnits) = 0;
     // Physical state: keys held by our own synthetic input do not count; keys

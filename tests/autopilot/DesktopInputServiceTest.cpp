@@ -374,6 +374,16 @@ TEST_F(DesktopInputTest, TypingGoesByCharacterAndTimedHoldsAreClampedAndReleased
     auto stopped = ended(svc->typeText(QStringLiteral("xyz")));
     EXPECT_EQ(failure(stopped), std::make_pair(2, DesktopInputService::kTakeoverMessage));
     EXPECT_EQ(posted(PostedEvent::Kind::Text).size(), 4u);
+    // A character that cannot be typed ends the text, saying how much of
+    // it was typed (the one character before it).
+    svc->shouldAbortForUserInput = [this] {
+        sim->simInput().setFailing(posted(PostedEvent::Kind::Text).size() >= 5);
+        return false;
+    };
+    auto cut = ended(svc->typeText(QStringLiteral("pq🙂s")));
+    EXPECT_EQ(failure(cut), std::make_pair(2, DesktopInputService::kUnicodeEventMessage
+                                                  + " 1 of 4 characters were typed; the rest was not."));
+    sim->simInput().setFailing(false);
     svc->shouldAbortForUserInput = nullptr;
 
     for (const auto& [asked, held] : {std::pair{0, 0.1}, std::pair{20000, 8.0}}) {

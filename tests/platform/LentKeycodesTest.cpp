@@ -24,10 +24,12 @@ TEST(LentKeycodes, LinesThatDoNotReadAreSkipped)
                                                   "256 16807244\n"  // above the highest
                                                   "200 0\n"         // no symbol
                                                   "200\n"
-                                                  "200 65 9\n"
+                                                  "200 65 0\n"     // no shifted symbol
+                                                  "200 65 66 67\n"
+                                                  "202 16778161 16778129\n" // α, and Α with Shift
                                                   "x 65\n"
                                                   "  201 223  \n"); // ß, blanks around
-    EXPECT_EQ(entries, (std::vector<LentKeycode>{{255, 0x100754c}, {201, 223}}));
+    EXPECT_EQ(entries, (std::vector<LentKeycode>{{255, 0x100754c}, {202, 0x10003b1, 0x1000391}, {201, 223}}));
 }
 
 TEST(LentKeycodes, ANewStartReadsOnlyWhatDeadProcessesLeftOnItsDisplay)
@@ -45,13 +47,13 @@ TEST(LentKeycodes, ANewStartReadsOnlyWhatDeadProcessesLeftOnItsDisplay)
     const LentKeycodeRecord crashed(QStringLiteral(":5"), folder.path(), dead);
     const LentKeycodeRecord running(QStringLiteral(":5"), folder.path(), QCoreApplication::applicationPid());
     const LentKeycodeRecord otherDisplay(QStringLiteral(":6"), folder.path(), dead);
-    ASSERT_TRUE(crashed.save({{0x100754c, 250}, {223, 251}}));
-    ASSERT_TRUE(running.save({{0x1004e16, 252}}));
-    ASSERT_TRUE(otherDisplay.save({{0x1004e16, 253}}));
+    ASSERT_TRUE(crashed.save({{250, 0x100754c}, {251, 223, 0x10003b1}}));
+    ASSERT_TRUE(running.save({{252, 0x1004e16}}));
+    ASSERT_TRUE(otherDisplay.save({{253, 0x1004e16}}));
 
     const LentKeycodeRecord starting(QStringLiteral(":5.0"), folder.path());
     const auto left = starting.leftovers();
-    EXPECT_EQ(left.keycodes, (std::vector<LentKeycode>{{251, 223}, {250, 0x100754c}}));
+    EXPECT_EQ(left.keycodes, (std::vector<LentKeycode>{{250, 0x100754c}, {251, 223, 0x10003b1}}));
     EXPECT_EQ(left.files, QStringList{crashed.path()});
     LentKeycodeRecord::forget(left.files);
     EXPECT_FALSE(QFile::exists(crashed.path()));
@@ -82,10 +84,17 @@ TEST(LentKeycodes, AKeycodeCountsAsLentOnlyWhileMappedAsLendingMapsIt)
          })
         EXPECT_EQ(showsLentKeysym(c.levels, han), c.lent) << ::testing::PrintToString(c.levels);
     EXPECT_FALSE(showsLentKeysym({a, a, a, a}, han));
+    // A keycode lent a symbol a level.
+    constexpr uint32_t alpha = 0x10003b1, Alpha = 0x1000391;
+    EXPECT_TRUE(showsLentKeysym({alpha, Alpha, alpha, Alpha}, alpha, Alpha));
+    EXPECT_TRUE(showsLentKeysym({alpha, Alpha, 0, 0}, alpha, Alpha));
+    EXPECT_FALSE(showsLentKeysym({alpha, alpha, alpha, alpha}, alpha, Alpha));
+    EXPECT_FALSE(showsLentKeysym({alpha, Alpha, Alpha, alpha}, alpha, Alpha));
+    EXPECT_FALSE(showsLentKeysym({alpha, Alpha, alpha, Alpha}, alpha));
     // Keysyms no character types are never lent.
     for (uint32_t keysym : {0xff1bu /* Escape */, 0xffe1u /* Shift_L */, 0xff52u /* Up */, 0u, 0x1fu})
         EXPECT_FALSE(isLendableKeysym(keysym)) << keysym;
-    for (uint32_t keysym : {0xff0du /* Return */, 0x20u, 0xdfu, han})
+    for (uint32_t keysym : {0xff0du /* Return */, 0x20u, 0xdfu, han, 0xffffffu /* VoidSymbol */})
         EXPECT_TRUE(isLendableKeysym(keysym)) << keysym;
 }
 

@@ -42,24 +42,26 @@ bool replaceFile(const QString& path, const QByteArray& bytes)
 
 } // namespace
 
-std::vector<uint32_t> lentKeysyms(uint32_t keysym, int keysymsPerKeycode)
+std::vector<uint32_t> lentKeysyms(uint32_t keysym, uint32_t shifted, int keysymsPerKeycode)
 {
     std::vector<uint32_t> syms(size_t(std::max(1, keysymsPerKeycode)), 0);
     syms[0] = keysym;
     if (syms.size() > 1)
-        syms[1] = keysym;
+        syms[1] = shifted ? shifted : keysym;
     return syms;
 }
 
-bool showsLentKeysym(const std::vector<uint32_t>& levels, uint32_t keysym)
+bool showsLentKeysym(const std::vector<uint32_t>& levels, uint32_t keysym, uint32_t shifted)
 {
     if (keysym == 0 || levels.empty())
         return false;
-    const std::vector<uint32_t> written = lentKeysyms(keysym, int(levels.size()));
+    const std::vector<uint32_t> written = lentKeysyms(keysym, shifted, int(levels.size()));
     for (size_t i = 0; i < levels.size(); ++i) {
         // The levels lending sets hold what it wrote; on the others the
-        // server may repeat the symbol, and shows nothing else.
-        if (written[i] != 0 ? levels[i] != written[i] : levels[i] != 0 && levels[i] != keysym)
+        // server may repeat them (a further group is the first one again),
+        // and shows nothing else.
+        const uint32_t again = written[i % std::min<size_t>(2, written.size())];
+        if (i < 2 ? levels[i] != written[i] : levels[i] != 0 && levels[i] != again)
             return false;
     }
     return true;
@@ -68,7 +70,10 @@ bool showsLentKeysym(const std::vector<uint32_t>& levels, uint32_t keysym)
 bool isLendableKeysym(uint32_t keysym)
 {
     constexpr uint32_t kReturn = 0xff0d, kTab = 0xff09;
-    return keysym == kReturn || keysym == kTab || (keysym >= 0x20 && keysym <= 0x7e)
+    // VoidSymbol: the key typing kept back for its fences, which types
+    // nothing.
+    constexpr uint32_t kVoid = 0xffffff;
+    return keysym == kReturn || keysym == kTab || keysym == kVoid || (keysym >= 0x20 && keysym <= 0x7e)
         || (keysym >= 0xa0 && keysym <= 0xff) || (keysym >= 0x1000100 && keysym <= 0x110ffff);
 }
 
@@ -98,15 +103,19 @@ LentKeycodeRecord::LentKeycodeRecord(QString display, QString folder, qint64 pid
         m_path = m_folder + QLatin1Char('/') + m_prefix + QString::number(pid > 0 ? pid : qint64(::getpid()));
 }
 
-bool LentKeycodeRecord::save(const std::map<uint32_t, uint8_t>& lent) const
+bool LentKeycodeRecord::save(const std::vector<LentKeycode>& lent) const
 {
     if (m_path.isEmpty())
         return false;
     if (lent.empty())
         return !QFile::exists(m_path) || QFile::remove(m_path);
     QByteArray text = stampLine(currentProcessStamp()) + '\n';
-    for (const auto& [keysym, keycode] : lent)
-        text += QByteArray::number(keycode) + ' ' + QByteArray::number(keysym) + '\n';
+    for (const LentKeycode& entry : lent) {
+        text += QByteArray::number(entry.keycode) + ' ' + QByteArray::number(entry.keysym);
+        if (entry.shifted)
+            text += ' ' + QByteArray::number(entry.shifted);
+        text += '\n';
+    }
     // The folder may have gone since (a cleaner of old files): made again,
     // and used only while it is still the user's own.
     if (!isPrivateFolder(m_folder))
@@ -116,15 +125,19 @@ bool LentKeycodeRecord::save(const std::map<uint32_t, uint8_t>& lent) const
 
 std::optional<LentKeycode> LentKeycodeRecord::parseLine(const QByteArray& line)
 {
+    // "<keycode> <keysym>", or "<keycode> <keysym> <shifted keysym>" for a
+    // keycode lent a symbol on each level.
     const QList<QByteArray> fields = line.trimmed().split(' ');
-    if (fields.size() != 2)
+    if (fields.size() != 2 && fields.size() != 3)
         return std::nullopt;
-    bool keycodeOk = false, keysymOk = false;
+    bool keycodeOk = false, keysymOk = false, shiftedOk = true;
     const uint keycode = fields[0].toUInt(&keycodeOk);
     const uint keysym = fields[1].toUInt(&keysymOk);
-    if (!keycodeOk || !keysymOk || keycode < 8 || keycode > 255 || !isLendableKeysym(keysym))
+    const uint shifted = fields.size() == 3 ? fields[2].toUInt(&shiftedOk) : 0;
+    if (!keycodeOk || !keysymOk || !shiftedOk || keycode < 8 || keycode > 255 || !isLendableKeysym(keysym)
+        || (fields.size() == 3 && (shifted == 0 || !isLendableKeysym(shifted))))
         return std::nullopt;
-    return LentKeycode{uint8_t(keycode), uint32_t(keysym)};
+    return LentKeycode{uint8_t(keycode), uint32_t(keysym), uint32_t(shifted)};
 }
 
 std::vector<LentKeycode> LentKeycodeRecord::parse(const QByteArray& text)

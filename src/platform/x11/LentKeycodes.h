@@ -10,9 +10,11 @@
 // folder of the user's records (see ProcessRecords.h, which also says when a
 // record is trusted). After the line naming the process, each line is
 // "<keycode> <keysym>" in decimal, for a symbol Tovrik lends (one a character
-// types). A file whose process still runs belongs to that process and is
-// never touched by another; a record with a line that does not read is
-// removed unapplied. A keycode is given back only while the server maps it
+// types), or "<keycode> <keysym> <shifted keysym>" for a keycode lent one
+// symbol a level (the second typed with Shift); two fields stand for one
+// symbol on both levels. A file whose process still runs belongs to that
+// process and is never touched by another; a record with a line that does
+// not read is removed unapplied. A keycode is given back only while the server maps it
 // exactly as lending does (see `showsLentKeysym`): anything else was
 // remapped since by someone else, or never lent.
 
@@ -28,18 +30,20 @@ namespace tovrik::platform::x11 {
 struct LentKeycode {
     uint8_t keycode = 0;
     uint32_t keysym = 0;
+    uint32_t shifted = 0; // 0: the keycode types `keysym` on both levels
     bool operator==(const LentKeycode&) const = default;
 };
 
-// What lending writes for `keysym` on a keycode: the symbol on the first two
-// levels (with and without Shift), nothing on the others.
-std::vector<uint32_t> lentKeysyms(uint32_t keysym, int keysymsPerKeycode);
-// Whether a keycode whose levels are `levels` now is lent `keysym` as
-// lending writes it. The server may repeat the written levels in the
-// further groups it reports, and nothing else.
-bool showsLentKeysym(const std::vector<uint32_t>& levels, uint32_t keysym);
+// What lending writes on a keycode: `keysym` on the first level and
+// `shifted` (0: `keysym` again) on the second, nothing on the others.
+std::vector<uint32_t> lentKeysyms(uint32_t keysym, uint32_t shifted, int keysymsPerKeycode);
+// Whether a keycode whose levels are `levels` now is lent `keysym` (and
+// `shifted`) as lending writes it. The server may repeat the written levels
+// in the further groups it reports, and nothing else.
+bool showsLentKeysym(const std::vector<uint32_t>& levels, uint32_t keysym, uint32_t shifted = 0);
 // Whether Tovrik ever lends `keysym`: one a character types (Return, Tab,
-// printable Latin-1, the Unicode range).
+// printable Latin-1, the Unicode range), or VoidSymbol (the key typing keeps
+// back, which types nothing).
 bool isLendableKeysym(uint32_t keysym);
 
 class LentKeycodeRecord {
@@ -48,9 +52,9 @@ public:
     // X server (the DISPLAY text; a trailing screen number is ignored).
     LentKeycodeRecord(QString display, QString folder = {}, qint64 pid = 0);
 
-    // Writes what is lent now (keysym -> keycode); nothing lent removes the
-    // file. False when it cannot be written.
-    bool save(const std::map<uint32_t, uint8_t>& lent) const;
+    // Writes what is lent now; nothing lent removes the file. False when it
+    // cannot be written.
+    bool save(const std::vector<LentKeycode>& lent) const;
     QString path() const { return m_path; }
 
     // What processes that no longer run left lent on this display, and the

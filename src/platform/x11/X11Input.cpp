@@ -70,6 +70,7 @@ X11Input::X11Input(X11Displays& displays)
     m_hasXTest = ext && ext->present;
     if (initXInput2(m_conn))
         m_masters = postingMasters(m_conn);
+    m_hasXkb = useXkb(m_conn);
     m_map.load(m_conn);
     // Before anything else touches input: what a run that ended without
     // cleaning up left held is let go, then what it left lent is given back.
@@ -216,73 +217,6 @@ bool X11Input::postKey(uint16_t keyCode, bool down, uint32_t modifiers)
     return ok;
 }
 
-bool X11Input::setKeysym(uint8_t keycode, uint32_t sym)
-{
-    // A symbol as lending writes it; 0 clears every level.
-    std::vector<uint32_t> syms = lentKeysyms(sym, m_map.keysymsPerKeycode());
-    const auto cookie = xcb_change_keyboard_mapping_checked(m_conn, 1, keycode, uint8_t(syms.size()), syms.data());
-    XcbReply<xcb_generic_error_t> error(xcb_request_check(m_conn, cookie));
-    return !error;
-}
-
-uint8_t X11Input::lend(uint32_t sym)
-{
-    if (auto it = m_lent.find(sym); it != m_lent.end())
-        return it->second;
-    uint8_t spare = m_map.spareKeycode();
-    if (!spare && !m_lent.empty()) {
-        // Every spare key is lent: give them back once clients have had
-        // time to read the keys typed with them, then start over.
-        QThread::msleep(100);
-        restoreLent();
-        spare = m_map.spareKeycode();
-    }
-    if (!spare)
-        return 0;
-    // On disk before the keyboard map changes: a run killed in between
-    // leaves a line too many (given back only while the keycode still types
-    // that symbol), never a keycode lent without a line.
-    m_lent[sym] = spare;
-    m_lentRecord.save(m_lent);
-    if (!setKeysym(spare, sym) || !m_map.load(m_conn)) {
-        m_lent.erase(sym);
-        m_lentRecord.save(m_lent);
-        return 0;
-    }
-    return spare;
-}
-
-void X11Input::restoreLent()
-{
-    if (m_lent.empty() || !m_conn.ok())
-        return;
-    // A keycode still held keeps its symbol until it is let go.
-    std::erase_if(m_lent,
-                  [this](const auto& entry) { return m_heldKeys[entry.second] == 0 && setKeysym(entry.second, 0); });
-    m_lentRecord.save(m_lent);
-    m_map.load(m_conn);
-}
-
-void X11Input::giveBackLeftovers()
-{
-    if (!m_conn.ok())
-        return;
-    const auto left = m_lentRecord.leftovers();
-    bool changed = false;
-    for (const LentKeycode& entry : left.keycodes) {
-        // Only what the server maps exactly as lending does: anything else
-        // was remapped since by someone else (or was never lent).
-        std::vector<uint32_t> levels(size_t(std::max(0, m_map.keysymsPerKeycode())));
-        for (size_t level = 0; level < levels.size(); ++level)
-            levels[level] = m_map.keysym(entry.keycode, int(level));
-        if (showsLentKeysym(levels, entry.keysym) && setKeysym(entry.keycode, 0))
-            changed = true;
-    }
-    if (changed)
-        m_map.load(m_conn);
-    LentKeycodeRecord::forget(left.files);
-}
-
 void X11Input::releaseLeftHeldInput()
 {
     const auto left = m_heldRecord.leftovers();
@@ -301,66 +235,6 @@ void X11Input::releaseLeftHeldInput()
         if (HeldInputRecord::isSet(left.buttons, b) && (pointer->mask & (XCB_BUTTON_MASK_1 << (b - 1))))
             fake(XCB_BUTTON_RELEASE, uint8_t(b));
     HeldInputRecord::forget(left.files);
-}
-
-void X11Input::scheduleRestore()
-{
-    const quint64 generation = ++m_textGeneration;
-    if (!m_timerContext || !QCoreApplication::instance() || QThread::currentThread() != m_timerContext->thread())
-        return; // given back on the next text or when input goes away
-    QTimer::singleShot(1000, m_timerContext.get(), [this, generation]() {
-        std::lock_guard lock(m_mutex);
-        if (generation == m_textGeneration)
-            restoreLent();
-    });
-}
-
-bool X11Input::typeKeysym(uint32_t sym)
-{
-    uint8_t keycode = 0;
-    int level = 0;
-    if (auto it = m_lent.find(sym); it != m_lent.end()) {
-        keycode = it->second;
-    } else if (auto found = m_map.find(sym); !found.empty()) {
-        keycode = found.front().first;
-        level = found.front().second;
-    } else {
-        // No key of the layout types it: lend a spare keycode the symbol.
-        keycode = lend(sym);
-    }
-    if (!keycode)
-        return false;
-    uint8_t shift = 0;
-    if (level == 1 && !heldByAnyone(XK_Shift_L) && !heldByAnyone(XK_Shift_R)) {
-        shift = firstKeycode(XK_Shift_L);
-        if (!shift || !keycodeEvent(shift, true))
-            return false;
-    }
-    bool ok = keycodeEvent(keycode, true) && keycodeEvent(keycode, false);
-    if (shift)
-        ok = keycodeEvent(shift, false) && ok;
-    return ok;
-}
-
-bool X11Input::postText(const QString& text)
-{
-    std::lock_guard lock(m_mutex);
-    if (!m_hasXTest || !m_conn.ok())
-        return false;
-    if (!m_map.load(m_conn))
-        return false;
-    bool ok = true;
-    for (char32_t cp : text.toUcs4()) {
-        // A character without a key fails the text instead of vanishing.
-        const uint32_t sym = keysymForCodePoint(cp);
-        if (!sym || !typeKeysym(sym)) {
-            ok = false;
-            break;
-        }
-    }
-    if (!m_lent.empty())
-        scheduleRestore();
-    return ok;
 }
 
 bool X11Input::postScroll(int deltaY, int deltaX, bool pixelUnits)

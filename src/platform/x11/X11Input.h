@@ -6,14 +6,17 @@
 
 #include "platform/Input.h"
 #include "platform/x11/HeldInputRecord.h"
+#include "platform/x11/KeymapReads.h"
 #include "platform/x11/LentKeycodes.h"
 #include "platform/x11/SyntheticLedger.h"
 #include "platform/x11/X11Keymap.h"
 #include "platform/x11/XInputDevices.h"
+#include "platform/x11/XkbKeySyms.h"
 #include "platform/x11/Xcb.h"
 
 #include <QObject>
 #include <array>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -36,6 +39,7 @@ public:
     bool postMouse(MouseEventKind kind, MouseButton button, QPointF point, int clickCount) override;
     bool postKey(uint16_t keyCode, bool down, uint32_t modifiers) override;
     bool postText(const QString& text) override;
+    void willTypeText(const QString& text) override;
     bool postScroll(int deltaY, int deltaX, bool pixelUnits) override;
     bool isKeyPhysicallyDown(uint16_t keyCode) const override;
     uint32_t physicalModifiers() const override;
@@ -52,8 +56,22 @@ private:
     bool fake(uint8_t type, uint8_t detail, int16_t x = 0, int16_t y = 0);
     bool keycodeEvent(uint8_t keycode, bool down);
     bool typeKeysym(uint32_t keysym);
-    uint8_t lend(uint32_t keysym);
-    bool setKeysym(uint8_t keycode, uint32_t keysym);
+    // Lending (X11TextInput.cpp).
+    struct Slot {
+        uint8_t keycode = 0;
+        int level = 0;
+    };
+    using KeySyms = std::array<uint32_t, 2>; // what a lent keycode types on its two levels
+    bool layoutTypes(uint32_t keysym) const;
+    bool lendFor(const std::vector<uint32_t>& keysyms);
+    bool changeKeycodes(const std::map<uint8_t, KeySyms>& contents);
+    bool writeKeycodes(const std::map<uint8_t, KeySyms>& contents);
+    bool setKeysyms(uint8_t keycode, KeySyms syms);
+    bool fence(std::chrono::milliseconds bound);
+    bool tapProbeAndWait(std::chrono::milliseconds bound);
+    uint32_t keyReceiver();
+    std::vector<uint32_t> inputMethodServers();
+    bool saveLentRecord(const std::map<uint8_t, KeySyms>& extra = {});
     void restoreLent();
     void giveBackLeftovers();
     void releaseLeftHeldInput();
@@ -72,12 +90,32 @@ private:
     KeyboardMapping m_map;
     std::array<int, 256> m_heldKeys{};   // presses minus releases per keycode
     std::array<bool, 16> m_heldButtons{};
-    // Spare keycodes lent a symbol for typing text, kept until typing has
-    // been quiet for a second: a client reads the new keyboard map when it
-    // handles the change notification, which may be after we posted keys.
-    // The list is on disk as long as anything is lent, so that the next
-    // start gives back what a killed run could not.
-    std::map<uint32_t, uint8_t> m_lent; // keysym -> keycode
+    // Spare keycodes lent symbols for typing text (one on each of their two
+    // levels), kept until typing has been quiet for a second. A keycode is
+    // given another symbol only once the program receiving the keys has read
+    // the map after the keys typed with the old one (a fence: see
+    // X11TextInput.cpp), and keys are typed with a new symbol only once it
+    // has read the map that lends it. The list is on disk as long as
+    // anything is lent, so that the next start gives back what a killed run
+    // could not.
+    std::map<uint32_t, Slot> m_lent;         // keysym -> where it is typed
+    std::map<uint8_t, KeySyms> m_lentKeys;   // keycode -> what we wrote there
+    // A spare keycode kept for fences: it types nothing (no symbol, or
+    // VoidSymbol when a fence last changed it), and a tap of it makes a
+    // program that reads the map on its next key read it.
+    uint8_t m_probe = 0;
+    uint32_t m_probeSym = 0;
+    std::array<bool, 256> m_pressedSinceFence{};
+    uint64_t m_changes = 0; // keyboard-map changes we made
+    bool m_hasXkb = false;
+    std::map<uint8_t, XkbKeySyms> m_originalKeys; // what a keycode held before we first lent it
+    std::unique_ptr<KeymapReads> m_reads;
+    bool m_readsTried = false;
+    // The text being typed, one entry of keysyms per character, and where in
+    // it the next character is: the symbols a round lends are those the
+    // text needs next.
+    std::vector<std::vector<uint32_t>> m_plan;
+    size_t m_planAt = 0;
     LentKeycodeRecord m_lentRecord;
     // The keys and buttons held now, on disk for the next start to let go of
     // after a run that could not (see HeldInputRecord.h).

@@ -166,16 +166,23 @@ std::vector<uint8_t> KeyboardMapping::keycodesFor(uint32_t sym) const
 
 uint8_t KeyboardMapping::spareKeycode() const
 {
+    const auto spare = spareKeycodes();
+    return spare.empty() ? 0 : spare.front();
+}
+
+std::vector<uint8_t> KeyboardMapping::spareKeycodes() const
+{
     // From the top: the highest keycodes are the least likely to be on a
     // real keyboard.
+    std::vector<uint8_t> out;
     for (int kc = m_max; kc >= m_min; --kc) {
         bool empty = true;
         for (int level = 0; level < m_perKeycode && empty; ++level)
             empty = keysym(uint8_t(kc), level) == 0;
         if (empty)
-            return uint8_t(kc);
+            out.push_back(uint8_t(kc));
     }
-    return 0;
+    return out;
 }
 
 std::optional<uint16_t> KeyboardMapping::macKeyCode(uint8_t keycode) const

@@ -44,6 +44,8 @@ public:
     std::vector<uint8_t> keycodesFor(uint32_t keysym) const;
     // A keycode with no symbols at all, free to be borrowed; 0 when none.
     uint8_t spareKeycode() const;
+    // All of them, highest first.
+    std::vector<uint8_t> spareKeycodes() const;
     // The macOS key code of a physical keycode (its unshifted symbol).
     std::optional<uint16_t> macKeyCode(uint8_t keycode) const;
 

@@ -118,7 +118,7 @@ protected:
             const auto first = map.begin() + (kc - setup->min_keycode) * perKeycode;
             if (std::any_of(first, first + perKeycode, [](uint32_t s) { return s != 0; }))
                 continue;
-            const auto syms = platform::x11::lentKeysyms(keysym, perKeycode);
+            const auto syms = platform::x11::lentKeysyms(keysym, 0, perKeycode);
             xcb_change_keyboard_mapping(x, 1, uint8_t(kc), uint8_t(perKeycode), syms.data());
             x.sync();
             return uint8_t(kc);

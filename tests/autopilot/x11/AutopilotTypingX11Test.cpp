@@ -1,0 +1,324 @@
+// Typing text with more characters that the layout lacks than there are spare
+// keycodes, into real programs of four toolkits on the real X server, read
+// back from the program: a terminal (xterm, core X), a Tk text widget, a GTK 3
+// editor (mousepad), a Qt 5 editor (featherpad) and a Qt 6 editor of our own.
+// And a program that never reads the keyboard map: the typing fails, saying
+// how much of the text was typed.
+
+#include "autopilot/DesktopInputService.h"
+
+#include "interaction/AsyncOutcome.h"
+#include "platform/sim/SimPlatform.h"
+#include "platform/x11/X11Keymap.h"
+#include "platform/x11/X11Platform.h"
+#include "platform/x11/Xcb.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <csignal>
+#include <mutex>
+#include <thread>
+
+namespace tovrik {
+namespace {
+
+using test::launch;
+using test::spinUntil;
+
+// Lines of `perLine` distinct characters that the US layout has no key for
+// (Latin-1 letters, Greek, Cyrillic, a few symbols), each line starting
+// further into the pool, between ASCII punctuation, a backslash, a
+// backquote and a tab.
+QString mixedText(int lines, int perLine)
+{
+    QString pool;
+    for (char32_t c = 0xc0; c <= 0xff; ++c)
+        if (c != 0xd7 && c != 0xf7)
+            pool += QChar(char16_t(c));
+    for (char32_t c = 0x3b1; c <= 0x3c9; ++c)
+        pool += QChar(char16_t(c));
+    for (char32_t c = 0x391; c <= 0x3a9; ++c)
+        if (c != 0x3a2)
+            pool += QChar(char16_t(c));
+    for (char32_t c = 0x430; c <= 0x44f; ++c)
+        pool += QChar(char16_t(c));
+    for (char32_t c = 0x410; c <= 0x42f; ++c)
+        pool += QChar(char16_t(c));
+    pool += QString::fromUtf8("€✓½→日本語ŁőŒœ");
+    const QString ascii = QStringLiteral("x,.;:'\"!?\\`-=+*&%$#@~^_|/<>");
+    QString text;
+    for (int line = 0; line < lines; ++line) {
+        text += QStringLiteral("L%1\t").arg(line);
+        for (int i = 0; i < perLine; ++i) {
+            text += pool[(line * 53 + i) % pool.size()];
+            if (i % 12 == 11)
+                text += ascii[(line + i) % ascii.size()];
+        }
+        text += QLatin1Char('\n');
+    }
+    return text;
+}
+
+QString runTool(const QStringList& command)
+{
+    QProcess p;
+    p.start(command.first(), command.mid(1));
+    if (!p.waitForFinished(20000))
+        p.kill();
+    return QString::fromUtf8(p.readAllStandardOutput());
+}
+
+// The centre of the first visible window whose name matches `name`, in root
+// coordinates; null when none shows within the wait.
+QPointF windowCentre(const QString& name)
+{
+    const QString id = runTool({"xdotool", "search", "--sync", "--onlyvisible", "--name", name}).section('\n', 0, 0);
+    if (id.isEmpty())
+        return {};
+    QHash<QString, int> g;
+    for (const QString& line : runTool({"xdotool", "getwindowgeometry", "--shell", id}).split('\n'))
+        if (const int eq = line.indexOf('='); eq > 0)
+            g.insert(line.left(eq), line.mid(eq + 1).toInt());
+    return QPointF(g["X"] + g["WIDTH"] / 2, g["Y"] + g["HEIGHT"] / 2);
+}
+
+// A Tk text widget that writes what it holds on Control+S.
+constexpr char kTkScript[] = R"(set path [lindex $argv 0]
+wm title . typing-target
+text .t -width 100 -height 40
+pack .t -fill both -expand 1
+focus .t
+bind .t <Control-s> {
+    set f [open $path w]
+    fconfigure $f -encoding utf-8
+    puts -nonewline $f [.t get 1.0 {end - 1 chars}]
+    close $f
+    exit
+}
+)";
+
+// Stops a process for 250 ms out of every 400 while it lives.
+class Stalls {
+public:
+    explicit Stalls(pid_t pid)
+        : m_thread([this, pid]() {
+              std::unique_lock lock(m_mutex);
+              while (!m_done) {
+                  ::kill(pid, SIGSTOP);
+                  m_wake.wait_for(lock, std::chrono::milliseconds(250), [this] { return m_done; });
+                  ::kill(pid, SIGCONT);
+                  m_wake.wait_for(lock, std::chrono::milliseconds(150), [this] { return m_done; });
+              }
+          })
+    {
+    }
+    ~Stalls()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_done = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_done = false;
+    std::thread m_thread;
+};
+
+struct Program {
+    const char* name;
+    // "%f" stands for the file the text ends up in, "%s" for the Tk script
+    QStringList command;
+    const char* finish;  // the key that makes it write the file
+    bool endsItself = false;
+};
+
+class AutopilotTypingX11Test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Clock::install(nullptr);
+        QString error;
+        ASSERT_TRUE(platform::x11::X11Platform::install(&error)) << error.toStdString();
+        ASSERT_TRUE(platform::x11::KeyboardMapping().load(x)) << "no X server";
+        ASSERT_TRUE(mapBefore.load(x));
+        svc = std::make_unique<DesktopInputService>();
+    }
+    void TearDown() override
+    {
+        svc.reset();
+        // What is lent is given back once typing has been quiet a second.
+        platform::x11::KeyboardMapping after;
+        EXPECT_TRUE(spinUntil([&] { return after.load(x) && after.spareKeycodes() == mapBefore.spareKeycodes(); }, 10000))
+            << "a lent keycode was kept";
+        platform::x11::XcbReply<xcb_query_keymap_reply_t> keys(xcb_query_keymap_reply(x, xcb_query_keymap(x), nullptr));
+        ASSERT_TRUE(keys);
+        for (int i = 0; i < 32; ++i)
+            EXPECT_EQ(keys->keys[i], 0) << "keycodes from " << i * 8 << " stayed down";
+        platform::sim::SimPlatform::install();
+    }
+    std::exception_ptr run(QCoro::Task<void> task)
+    {
+        auto outcome = launch(std::move(task));
+        EXPECT_TRUE(spinUntil([&] { return outcome->done; }, 100000));
+        return outcome->error;
+    }
+    // Starts the program on a new file, types `text` into it, makes it write
+    // the file and returns what it wrote.
+    QString typeInto(const Program& program, const QString& text)
+    {
+        const QString file = dir.filePath(QStringLiteral("typing-target.txt"));
+        QFile(file).open(QIODevice::WriteOnly);
+        const QString script = dir.filePath(QStringLiteral("typing-target.tcl"));
+        QFile tcl(script);
+        if (tcl.open(QIODevice::WriteOnly))
+            tcl.write(kTkScript);
+        tcl.close();
+        QStringList command = program.command;
+        for (QString& arg : command)
+            arg.replace(QStringLiteral("%f"), file).replace(QStringLiteral("%s"), script);
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("LC_ALL", "C.UTF-8");
+        env.insert("LANG", "C.UTF-8");
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        env.insert("GTK_IM_MODULE", "gtk-im-context-simple");
+        env.insert("QT_IM_MODULE", "compose");
+        env.insert("XMODIFIERS", "@im=none");
+        p.setProcessEnvironment(env);
+        p.start(command.first(), command.mid(1));
+        EXPECT_TRUE(p.waitForStarted(10000)) << program.name << " did not start";
+        const QPointF centre = windowCentre(QStringLiteral("typing-target"));
+        EXPECT_FALSE(centre.isNull()) << program.name << " showed no window";
+        if (centre.isNull()) {
+            p.kill();
+            p.waitForFinished();
+            return {};
+        }
+        // No window manager: the keys go to the window under the pointer.
+        EXPECT_FALSE(run(svc->click(centre)));
+        QTest::qWait(300); // the program takes the focus
+        std::exception_ptr failure;
+        {
+            // As on a busy machine, the program gets no CPU for a while now
+            // and then, longer than any pause between keyboard map changes
+            // that would do without it.
+            const Stalls stalls(pid_t(p.processId()));
+            failure = run(svc->typeText(text));
+        }
+        EXPECT_FALSE(failure) << describeException(failure).toStdString();
+        EXPECT_FALSE(run(svc->pressKey(QString::fromLatin1(program.finish))));
+        // The terminal ends with its input; an editor saves the file.
+        EXPECT_TRUE(spinUntil([&] { return p.state() == QProcess::NotRunning || (!program.endsItself && QFileInfo(file).size() > 0); },
+                              30000))
+            << program.name << " wrote nothing";
+        QTest::qWait(200);
+        if (p.state() != QProcess::NotRunning) {
+            p.kill();
+            p.waitForFinished();
+        }
+        QFile written(file);
+        written.open(QIODevice::ReadOnly);
+        return QString::fromUtf8(written.readAll());
+    }
+    // Where the two texts first differ, for the failure message.
+    static std::string firstDifference(const QString& want, const QString& got)
+    {
+        qsizetype i = 0;
+        while (i < want.size() && i < got.size() && want[i] == got[i])
+            ++i;
+        return QStringLiteral("first difference at %1 of %2: wanted \"%3\", got \"%4\"")
+            .arg(i)
+            .arg(want.size())
+            .arg(want.mid(i, 40), got.mid(i, 40))
+            .toStdString();
+    }
+
+    platform::x11::XcbConnection x{nullptr};
+    platform::x11::KeyboardMapping mapBefore;
+    std::unique_ptr<DesktopInputService> svc;
+    QTemporaryDir dir;
+};
+
+// Six lines of 74 characters the layout lacks: a dozen lending rounds.
+const QString kText = mixedText(6, 74);
+
+// The program's name in the test's name and messages.
+void PrintTo(const Program& program, std::ostream* os)
+{
+    *os << program.name;
+}
+
+class TypingIntoPrograms : public AutopilotTypingX11Test, public ::testing::WithParamInterface<Program> {};
+
+TEST_P(TypingIntoPrograms, TextWithMoreMissingCharactersThanSpareKeysComesOutExactly)
+{
+    const Program& program = GetParam();
+    if (QStandardPaths::findExecutable(program.command.first()).isEmpty()
+        && !QFile::exists(program.command.first()))
+        GTEST_SKIP() << program.name << " is not installed (scripts/setup-deps.sh installs it)";
+    QString got = typeInto(program, kText);
+    // Editors may end a saved file with a line break of their own.
+    while (got.endsWith(QLatin1Char('\n')) && got.size() > kText.size())
+        got.chop(1);
+    EXPECT_TRUE(got == kText) << program.name << ": " << firstDifference(kText, got);
+}
+
+QString textSink()
+{
+    return qEnvironmentVariable("TOVRIK_BINARY_DIR") + QStringLiteral("/tests/autopilot/tovrik-test-text-sink");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Toolkits, TypingIntoPrograms,
+    ::testing::Values(
+        Program{"xterm", {"xterm", "-u8", "-T", "typing-target", "-e", "sh", "-c", "stty -ixon; cat > \"$0\"", "%f"}, "ctrl+d", true},
+        Program{"tk", {"wish", "%s", "%f"}, "ctrl+s", true},
+        Program{"mousepad", {"mousepad", "--disable-server", "%f"}, "ctrl+s"},
+        Program{"featherpad", {"featherpad", "--standalone", "%f"}, "ctrl+s"},
+        Program{"qt6", {textSink(), "%f"}, "ctrl+s", true}),
+    [](const ::testing::TestParamInfo<Program>& info) { return std::string(info.param.name); });
+
+TEST_F(AutopilotTypingX11Test, AProgramThatNeverReadsTheKeyboardMapGetsAFailureThatSaysHowMuchWasTyped)
+{
+    // A window of a client that translates nothing: it never asks for the
+    // keyboard map. It takes the focus.
+    platform::x11::XcbConnection silent(nullptr);
+    ASSERT_TRUE(silent.ok());
+    const xcb_window_t window = xcb_generate_id(silent);
+    const uint32_t mask = XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE;
+    xcb_create_window(silent, XCB_COPY_FROM_PARENT, window, silent.root(), 0, 0, 300, 200, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
+    xcb_map_window(silent, window);
+    xcb_set_input_focus(silent, XCB_INPUT_FOCUS_POINTER_ROOT, window, XCB_CURRENT_TIME);
+    ASSERT_TRUE(silent.sync());
+
+    const std::exception_ptr failure = run(svc->typeText(QString::fromUtf8("ab\tαβ")));
+    ASSERT_TRUE(failure) << "typing was reported done";
+    EXPECT_EQ(describeException(failure).toStdString(),
+              "UI Autopilot could not create a Unicode keyboard event. 3 of 5 characters were typed; the rest was not.");
+    // Only the keys of the layout's characters reached it.
+    int presses = 0;
+    while (xcb_generic_event_t* e = xcb_poll_for_event(silent)) {
+        presses += (e->response_type & 0x7f) == XCB_KEY_PRESS;
+        std::free(e);
+    }
+    EXPECT_GE(presses, 3);
+    xcb_set_input_focus(silent, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_CURRENT_TIME);
+    silent.sync();
+}
+
+} // namespace
+} // namespace tovrik
