@@ -6,6 +6,7 @@
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QElapsedTimer>
 #include <QMediaDevices>
 #include <QMediaPlayer>
 #include <QPointer>
@@ -13,7 +14,9 @@
 #include <QStandardPaths>
 #include <QTimer>
 #include <QTextToSpeech>
+#include <QThread>
 #include <QUrl>
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <cmath>
@@ -117,42 +120,89 @@ void X11Workspace::openURL(const QUrl& url, std::function<void(bool opened)> don
 
 namespace {
 
+// Qt's PulseAudio source reads the stream only when a timer of its own
+// fires, once per fragment the server granted; a source that cannot meet the
+// fragment asked for (one of fixed latency) is granted its own, seconds long,
+// and nothing is read for that long. Its stop() then drops the stream with
+// whatever it held unread. So the stream is read here every 10 ms, and at
+// stop what the sound server still holds of the hold is read out first.
+//
+// The samples are kept to the clock: a source that renders ahead of time
+// delivers no more than the time since the start, and at stop exactly the
+// span from start to stop (when the server delivers it within a quarter of a
+// second).
 class X11AudioStream : public AudioInputStream {
 public:
     X11AudioStream(std::unique_ptr<QAudioSource> source, QIODevice* io, QAudioFormat format, int rate,
                    std::function<void(const QByteArray&)> onSamples)
         : m_source(std::move(source)), m_io(io), m_converter(format, rate), m_onSamples(std::move(onSamples)),
-          m_convert(!(format.sampleFormat() == QAudioFormat::Int16 && format.channelCount() == 1
-                      && format.sampleRate() == rate))
+          m_rate(rate), m_convert(!(format.sampleFormat() == QAudioFormat::Int16 && format.channelCount() == 1
+                                    && format.sampleRate() == rate))
     {
-        QObject::connect(m_io, &QIODevice::readyRead, m_source.get(), [this]() { read(); });
+        m_clock.start();
+        QObject::connect(m_io, &QIODevice::readyRead, m_source.get(), [this]() { read(m_clock.nsecsElapsed()); });
+        m_poll.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&m_poll, &QTimer::timeout, m_source.get(), [this]() { read(m_clock.nsecsElapsed()); });
+        m_poll.start(10);
     }
-    ~X11AudioStream() override { stop(); }
+    // Let go without reading further (a cancelled recording).
+    ~X11AudioStream() override { close(); }
     void stop() override
     {
         if (!m_source)
             return;
+        const qint64 end = m_clock.nsecsElapsed();
+        read(end);
+        QElapsedTimer waited;
+        waited.start();
+        while (m_delivered < samplesUntil(end) && waited.elapsed() < kTailWaitMs) {
+            QThread::usleep(2000);
+            read(end);
+        }
+        close();
+    }
+
+private:
+    static constexpr int kTailWaitMs = 250;
+
+    qint64 samplesUntil(qint64 nsecs) const { return nsecs * m_rate / 1000000000; }
+    void close()
+    {
+        if (!m_source)
+            return;
+        m_poll.stop();
         QObject::disconnect(m_io, nullptr, m_source.get(), nullptr);
         m_source->stop();
         m_source.reset();
     }
-
-private:
-    void read()
+    // Reads what the stream holds and delivers it up to the clock's `now`.
+    void read(qint64 now)
     {
-        const QByteArray data = m_io->readAll();
-        if (data.isEmpty() || !m_onSamples)
+        if (!m_source)
             return;
-        const QByteArray pcm = m_convert ? m_converter.convert(data) : data;
-        if (!pcm.isEmpty())
-            m_onSamples(pcm);
+        const QByteArray data = m_io->readAll();
+        if (!data.isEmpty())
+            m_ahead += m_convert ? m_converter.convert(data) : data;
+        const qint64 allowed = (samplesUntil(now) - m_delivered) * 2;
+        const qint64 bytes = std::min<qint64>(allowed, m_ahead.size() & ~qsizetype(1));
+        if (bytes <= 0 || !m_onSamples)
+            return;
+        const QByteArray pcm = m_ahead.first(bytes);
+        m_ahead.remove(0, bytes);
+        m_delivered += bytes / 2;
+        m_onSamples(pcm);
     }
 
     std::unique_ptr<QAudioSource> m_source;
     QIODevice* m_io;
     PcmConverter m_converter;
     std::function<void(const QByteArray&)> m_onSamples;
+    int m_rate;
     bool m_convert;
+    QElapsedTimer m_clock;   // since the stream started
+    QTimer m_poll;
+    QByteArray m_ahead;      // converted samples not yet due
+    qint64 m_delivered = 0;  // samples handed on
 };
 
 } // namespace
@@ -177,6 +227,9 @@ std::unique_ptr<AudioInputStream> X11AudioInput::start(int sampleRate, std::func
     if (!device.isFormatSupported(format))
         format = device.preferredFormat();
     auto source = std::make_unique<QAudioSource>(device, format);
+    // Fragments of 20 ms: the server hands over what was captured that often
+    // where the source allows it.
+    source->setBufferSize(qsizetype(format.bytesForDuration(20000)));
     QIODevice* io = source->start();
     if (!io || source->error() != QAudio::NoError)
         return fail(QStringLiteral("The microphone could not be started."));
