@@ -238,12 +238,43 @@ std::unique_ptr<AudioInputStream> X11AudioInput::start(int sampleRate, std::func
 
 // ---- playback ----
 
+// A player, its output and its buffer, going together. The player lets go of
+// its media first, while every object it may still call is whole: GStreamer
+// removes the decoder's pads when the pipeline stops, and its handler of
+// that runs into the player it belongs to, which must not be in the middle
+// of its own destructor then.
+struct RetiredPlayer {
+    std::unique_ptr<QAudioOutput> output;
+    std::unique_ptr<QBuffer> buffer;
+    std::unique_ptr<QMediaPlayer> player;
+};
+
+namespace {
+
+void letGoOfMedia(QMediaPlayer& player)
+{
+    QObject::disconnect(&player, nullptr, nullptr, nullptr);
+    player.stop();
+    player.setSource(QUrl());
+}
+
+} // namespace
+
+// Players whose playback ended, kept until their output goes, so that no
+// player is destroyed before the platform has given back the input it
+// holds (a crash in a media backend's teardown would otherwise skip that).
+struct X11AudioOutput::Retired {
+    std::vector<RetiredPlayer> players;
+};
+
 namespace {
 
 class X11Playback : public AudioPlayback {
 public:
-    X11Playback(const QByteArray& encoded, const QString& mimeType, std::function<void(const QString&)> finished)
-        : m_finished(std::make_shared<std::function<void(const QString&)>>(std::move(finished)))
+    X11Playback(const QByteArray& encoded, const QString& mimeType, std::function<void(const QString&)> finished,
+                std::weak_ptr<X11AudioOutput::Retired> retired)
+        : m_finished(std::make_shared<std::function<void(const QString&)>>(std::move(finished))),
+          m_retired(std::move(retired))
     {
         m_player = std::make_unique<QMediaPlayer>();
         m_output = std::make_unique<QAudioOutput>();
@@ -290,15 +321,17 @@ public:
     void stop() override
     {
         *m_finished = nullptr;
-        if (m_player) {
-            QObject::disconnect(m_player.get(), nullptr, nullptr, nullptr);
-            m_player->stop();
-            m_player.reset();
-        }
+        if (!m_player)
+            return;
+        letGoOfMedia(*m_player);
+        RetiredPlayer retired{std::move(m_output), std::move(m_buffer), std::move(m_player)};
+        if (auto list = m_retired.lock())
+            list->players.push_back(std::move(retired));
     }
 
 private:
     std::shared_ptr<std::function<void(const QString&)>> m_finished;
+    std::weak_ptr<X11AudioOutput::Retired> m_retired;
     std::unique_ptr<QAudioOutput> m_output;
     std::unique_ptr<QBuffer> m_buffer;
     std::unique_ptr<QMediaPlayer> m_player; // destroyed first (declared last)
@@ -342,6 +375,7 @@ public:
         QTimer::singleShot(10000, &m_context, [this]() { report([]() { return QString(); }); });
         m_player.setSourceDevice(&m_buffer, QUrl(QStringLiteral("tovrik-probe.mp3")));
     }
+    ~MpegProbe() { letGoOfMedia(m_player); }
 
 private:
     static QString undecodable() { return QStringLiteral("The audio could not be decoded."); }
@@ -360,13 +394,32 @@ private:
     QMediaPlayer m_player;
 };
 
-X11AudioOutput::X11AudioOutput() = default;
-X11AudioOutput::~X11AudioOutput() = default;
+X11AudioOutput::X11AudioOutput() : m_retired(std::make_shared<Retired>()) {}
+
+X11AudioOutput::~X11AudioOutput()
+{
+    m_probe.reset();
+    // What the stopped pipelines still posted is handled while their players
+    // are whole; then they go, newest first.
+    if (!m_retired->players.empty() && QCoreApplication::instance())
+        QCoreApplication::processEvents();
+    while (!m_retired->players.empty())
+        m_retired->players.pop_back();
+}
 
 std::unique_ptr<AudioPlayback> X11AudioOutput::play(const QByteArray& encoded, const QString& mimeType,
                                                     std::function<void(const QString&)> finished)
 {
-    return std::make_unique<X11Playback>(encoded, mimeType, std::move(finished));
+    // Players of earlier playbacks go here, in the event loop, one call
+    // after they let go of their media.
+    if (!m_retired->players.empty())
+        QTimer::singleShot(0, &m_context, [retired = std::weak_ptr<Retired>(m_retired),
+                                           count = m_retired->players.size()]() {
+            if (auto list = retired.lock())
+                list->players.erase(list->players.begin(), list->players.begin() + qsizetype(
+                                        std::min(count, list->players.size())));
+        });
+    return std::make_unique<X11Playback>(encoded, mimeType, std::move(finished), m_retired);
 }
 
 void X11AudioOutput::probeMpegPlayback(std::function<void(const QString&)> done)

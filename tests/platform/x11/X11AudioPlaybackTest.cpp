@@ -11,7 +11,10 @@
 #include "support/SimFixture.h"
 
 #include <QAudioDevice>
+#include <QEventLoop>
 #include <QMediaDevices>
+#include <QProcess>
+#include <QTimer>
 #include <gtest/gtest.h>
 #include <optional>
 
@@ -102,6 +105,48 @@ TEST(X11SpeechWithoutSoundServer, HasNoVoiceAndSaysSoAtOnce)
     speech.speak(QStringLiteral("Hello"), [&](const QString& error) { results.push_back(error); });
     ASSERT_TRUE(spinUntil([&] { return !results.empty(); }));
     EXPECT_EQ(results.front().toStdString(), "No system voice is available.");
+}
+
+} // namespace
+
+namespace {
+
+// An output, its MPEG probe and a playback let go at any moment of their
+// start (the pipelines still adding their decoders' pads), in the event
+// loop; then an output let go after the loop ended, as at quit, a short
+// while after its probe's verdict, in processes of their own, 60 times: a
+// crash in the media backend's teardown kills one of them.
+TEST_F(X11AudioPlayback, AnOutputGoneAtAnyMomentOfItsStartOrAtQuitDoesNotCrash)
+{
+    if (qEnvironmentVariableIsSet("TOVRIK_TEST_QUIT_CHILD")) {
+        const int wait = qEnvironmentVariableIntValue("TOVRIK_TEST_QUIT_CHILD");
+        auto out = std::make_unique<X11AudioOutput>();
+        out->probeMpegPlayback([&](const QString&) { QTimer::singleShot(wait, qApp, &QCoreApplication::quit); });
+        QCoreApplication::exec();
+        out.reset();
+        return;
+    }
+    for (int i = 0; i < 40; ++i) {
+        auto out = std::make_unique<X11AudioOutput>();
+        out->probeMpegPlayback([](const QString&) {});
+        auto playback = out->play(tone, QStringLiteral("audio/mpeg"), [](const QString&) {});
+        spinUntil([] { return false; }, i % 20);
+        playback.reset();
+        out.reset();
+    }
+    int crashed = 0;
+    for (int i = 0; i < 60; ++i) {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TOVRIK_TEST_QUIT_CHILD"), QString::number(i * 37 % 300));
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("--gtest_filter=X11AudioPlayback.AnOutputGoneAtAnyMomentOfItsStartOrAtQuitDoesNotCrash")});
+        ASSERT_TRUE(child.waitForFinished(60000));
+        crashed += child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0;
+    }
+    EXPECT_EQ(crashed, 0);
 }
 
 } // namespace
