@@ -81,6 +81,7 @@ for i in $(seq 1 "$rounds"); do
   fi
   status=0
   wait "$app" || status=$?
+  criticals=$((${criticals:-0} + $(grep -c 'CRITICAL' "$tmp/tovrik.log" || true)))
   if [ "$status" != 0 ]; then
     crashes=$((crashes + 1))
     cp "$tmp/tovrik.log" "$keep/round-$i.log"
@@ -90,5 +91,5 @@ for i in $(seq 1 "$rounds"); do
   fi
 done
 cores=$(find "$HOME" "$tmp" "$PWD" -maxdepth 2 -name 'core*' -type f 2>/dev/null | wc -l)
-echo "quits: $rounds, clean: $ok, crashed: $crashes, core files: $cores (Ctrl+Q quits that needed SIGTERM: $ctrl_q_missed)"
+echo "quits: $rounds, clean: $ok, crashed: $crashes, core files: $cores (Ctrl+Q quits that needed SIGTERM: $ctrl_q_missed; GStreamer criticals logged: ${criticals:-0})"
 [ "$crashes" = 0 ]

@@ -107,4 +107,22 @@ inline HeardTone heardTone(const QByteArray& pcm, int rate = 44100)
     return tone;
 }
 
+// How long the recording is audible: the 10 ms windows whose RMS is above
+// about -30 dBFS, in seconds.
+inline double audibleSeconds(const QByteArray& pcm, int rate = 44100)
+{
+    const qsizetype n = pcm.size() / 2;
+    const qsizetype window = rate / 100;
+    int audible = 0;
+    for (qsizetype start = 0; start + window <= n; start += window) {
+        double sum = 0;
+        for (qsizetype i = start; i < start + window; ++i) {
+            const double v = qFromLittleEndian<int16_t>(pcm.constData() + 2 * i);
+            sum += v * v;
+        }
+        audible += std::sqrt(sum / double(window)) > 1000;
+    }
+    return audible * 0.01;
+}
+
 } // namespace tovrik::test

@@ -34,7 +34,7 @@ protected:
     {
         if (tovrik::test::testPulseSink().isEmpty())
             GTEST_SKIP() << "no test sound server (run through scripts/with-test-env.sh)";
-        tone = tovrik::test::toneMpeg(440, 3.0);
+        tone = tovrik::test::toneMpeg(440, toneSeconds);
         ASSERT_FALSE(tone.isEmpty()) << "lame made no MP3";
     }
     // The probe's verdict; every caller hears it exactly once.
@@ -54,16 +54,20 @@ protected:
         return first.empty() ? QStringLiteral("no verdict") : first.front();
     }
     // Plays the tone and returns what it reported and the sink heard.
-    std::pair<std::optional<QString>, tovrik::test::HeardTone> playTone()
+    std::pair<std::optional<QString>, tovrik::test::HeardTone> playTone(double* audible = nullptr)
     {
         tovrik::test::SinkRecording recording;
         std::optional<QString> result;
         auto playback = output.play(tone, QStringLiteral("audio/mpeg"), [&](const QString& error) { result = error; });
         spinUntil([&] { return result.has_value(); }, 30000);
         spinUntil([] { return false; }, 300); // the sink's last buffer
-        return {result, tovrik::test::heardTone(recording.stop())};
+        const QByteArray heard = recording.stop();
+        if (audible)
+            *audible = tovrik::test::audibleSeconds(heard);
+        return {result, tovrik::test::heardTone(heard)};
     }
 
+    static constexpr double toneSeconds = 3.5;
     QByteArray tone;
     X11AudioOutput output;
 };
@@ -80,6 +84,35 @@ TEST_F(X11AudioPlayback, AnMp3MadeNowIsHeardInTheSink)
     // second of the tone is proof enough that it was decoded and played.
     EXPECT_GT(heard.loudSamples, 4410);
     EXPECT_NEAR(heard.hz, 440, 20);
+}
+
+// The whole answer is heard, whether the sink was idle before it or already
+// playing another stream (here one of silence).
+TEST_F(X11AudioPlayback, AnAnswerIsHeardWholeFromAnIdleSinkAndFromAPlayingOne)
+{
+    if (withoutMpegDecoder())
+        GTEST_SKIP() << "MPEG decoders are ranked out in this run";
+    for (const bool alreadyPlaying : {false, true}) {
+        SCOPED_TRACE(alreadyPlaying ? "sink playing" : "sink idle");
+        QProcess silence;
+        if (alreadyPlaying) {
+            silence.start(QStringLiteral("pacat"), {QStringLiteral("-d"), tovrik::test::testPulseSink(),
+                                                     QStringLiteral("--format=s16le"), QStringLiteral("--rate=44100"),
+                                                     QStringLiteral("--channels=1"), QStringLiteral("/dev/zero")});
+            ASSERT_TRUE(silence.waitForStarted());
+            spinUntil([] { return false; }, 500);
+        } else {
+            spinUntil([] { return false; }, 1500); // idle long enough to suspend where the server does
+        }
+        double audible = 0;
+        const auto [result, heard] = playTone(&audible);
+        ASSERT_TRUE(result.has_value()) << "the playback never ended";
+        EXPECT_EQ(result->toStdString(), "");
+        EXPECT_GE(audible, 0.98 * toneSeconds);
+        EXPECT_NEAR(heard.hz, 440, 20);
+        silence.kill();
+        silence.waitForFinished();
+    }
 }
 
 TEST_F(X11AudioPlayback, WithoutMpegDecoderTheProbeSaysSoAndAnMp3Fails)
