@@ -399,10 +399,7 @@ X11AudioOutput::X11AudioOutput() : m_retired(std::make_shared<Retired>()) {}
 X11AudioOutput::~X11AudioOutput()
 {
     m_probe.reset();
-    // What the stopped pipelines still posted is handled while their players
-    // are whole; then they go, newest first.
-    if (!m_retired->players.empty() && QCoreApplication::instance())
-        QCoreApplication::processEvents();
+    // Their pipelines stopped when their playbacks ended; newest first.
     while (!m_retired->players.empty())
         m_retired->players.pop_back();
 }
@@ -410,14 +407,14 @@ X11AudioOutput::~X11AudioOutput()
 std::unique_ptr<AudioPlayback> X11AudioOutput::play(const QByteArray& encoded, const QString& mimeType,
                                                     std::function<void(const QString&)> finished)
 {
-    // Players of earlier playbacks go here, in the event loop, one call
-    // after they let go of their media.
+    // The players of earlier playbacks go at the next turn of the event
+    // loop, not inside the call that stopped them.
     if (!m_retired->players.empty())
         QTimer::singleShot(0, &m_context, [retired = std::weak_ptr<Retired>(m_retired),
                                            count = m_retired->players.size()]() {
             if (auto list = retired.lock())
-                list->players.erase(list->players.begin(), list->players.begin() + qsizetype(
-                                        std::min(count, list->players.size())));
+                list->players.erase(list->players.begin(),
+                                    list->players.begin() + qsizetype(std::min(count, list->players.size())));
         });
     return std::make_unique<X11Playback>(encoded, mimeType, std::move(finished), m_retired);
 }
