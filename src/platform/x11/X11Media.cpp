@@ -6,6 +6,8 @@
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
 #include <QElapsedTimer>
 #include <QMediaDevices>
 #include <QMediaPlayer>
@@ -13,6 +15,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTimer>
+#include <QTemporaryFile>
 #include <QTextToSpeech>
 #include <QThread>
 #include <QUrl>
@@ -245,11 +248,27 @@ std::unique_ptr<AudioInputStream> X11AudioInput::start(int sampleRate, std::func
 // of its own destructor then.
 struct RetiredPlayer {
     std::unique_ptr<QAudioOutput> output;
-    std::unique_ptr<QBuffer> buffer;
+    std::unique_ptr<QIODevice> source; // a buffer, or a file removed with it
     std::unique_ptr<QMediaPlayer> player;
 };
 
 namespace {
+
+// The clip in a file of its own (0600, in the user's runtime folder where
+// there is one) that the media backend reads by itself. Through a QIODevice,
+// Qt's GStreamer backend is fed from the main thread, one request at a time,
+// and a main thread held up (a loaded desktop, a long paint) starves the
+// sound: whole stretches of it went missing.
+std::unique_ptr<QTemporaryFile> clipFile(const QByteArray& encoded, const QString& suffix)
+{
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (folder.isEmpty() || !QFileInfo(folder).isDir())
+        folder = QDir::tempPath();
+    auto file = std::make_unique<QTemporaryFile>(folder + QStringLiteral("/tovrik-speech-XXXXXX.") + suffix);
+    if (!file->open() || file->write(encoded) != encoded.size() || !file->flush())
+        return nullptr;
+    return file;
+}
 
 void letGoOfMedia(QMediaPlayer& player)
 {
@@ -278,9 +297,6 @@ public:
     {
         m_player = std::make_unique<QMediaPlayer>();
         m_output = std::make_unique<QAudioOutput>();
-        m_buffer = std::make_unique<QBuffer>();
-        m_buffer->setData(encoded);
-        m_buffer->open(QIODevice::ReadOnly);
         m_player->setAudioOutput(m_output.get());
         auto finishedFn = m_finished;
         // Reported through the event loop, so the receiver may delete this
@@ -314,7 +330,17 @@ public:
                              report(message.isEmpty() ? QStringLiteral("The audio could not be played.") : message);
                          });
         const QString suffix = mimeType.contains(QLatin1String("wav")) ? QStringLiteral("wav") : QStringLiteral("mp3");
-        m_player->setSourceDevice(m_buffer.get(), QUrl(QStringLiteral("tovrik-audio.") + suffix));
+        if (auto file = clipFile(encoded, suffix)) {
+            const QUrl url = QUrl::fromLocalFile(file->fileName());
+            m_source = std::move(file);
+            m_player->setSource(url);
+        } else {
+            auto buffer = std::make_unique<QBuffer>();
+            buffer->setData(encoded);
+            buffer->open(QIODevice::ReadOnly);
+            m_player->setSourceDevice(buffer.get(), QUrl(QStringLiteral("tovrik-audio.") + suffix));
+            m_source = std::move(buffer);
+        }
         m_player->play();
     }
     ~X11Playback() override { stop(); }
@@ -324,7 +350,7 @@ public:
         if (!m_player)
             return;
         letGoOfMedia(*m_player);
-        RetiredPlayer retired{std::move(m_output), std::move(m_buffer), std::move(m_player)};
+        RetiredPlayer retired{std::move(m_output), std::move(m_source), std::move(m_player)};
         if (auto list = m_retired.lock())
             list->players.push_back(std::move(retired));
     }
@@ -333,7 +359,7 @@ private:
     std::shared_ptr<std::function<void(const QString&)>> m_finished;
     std::weak_ptr<X11AudioOutput::Retired> m_retired;
     std::unique_ptr<QAudioOutput> m_output;
-    std::unique_ptr<QBuffer> m_buffer;
+    std::unique_ptr<QIODevice> m_source;
     std::unique_ptr<QMediaPlayer> m_player; // destroyed first (declared last)
 };
 
