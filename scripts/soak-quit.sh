@@ -4,9 +4,11 @@
 # 2560 x 1440 monitors with a compositor (its own test environment), signed
 # in to the stand-in of the hosted service, asks a typed question in the
 # panel, waits for the answer's /tts request at the stand-in and then ends the
-# app at once, by SIGTERM or by Ctrl+Q, alternately. The stand-in answers the
-# speech request, by thirds of the run, with an ordinary MP3 ("ok"), with an
-# error ("failed") or with header fields that never end ("flooded"). Core
+# app at once, by SIGTERM or by Ctrl+Q, alternately. By quarters of the run,
+# the stand-in answers the speech request with an ordinary MP3 ("ok"), with
+# an error ("failed") or with header fields that never end ("flooded"), or
+# the app runs without a sound server, so that the MP3 it bought cannot play
+# ("no-sound-server"). Core
 # dumps are on (ulimit -c unlimited); a round whose app did not end with
 # status 0 is a crash, and its log is kept.
 #
@@ -42,9 +44,12 @@ ctrl_q_missed=0
 kind=""
 for i in $(seq 1 "$rounds"); do
   previous="$kind"
-  if [ $((3 * (i - 1))) -lt "$rounds" ]; then kind=ok
-  elif [ $((3 * (i - 1))) -lt $((2 * rounds)) ]; then kind=failed
-  else kind=flooded; fi
+  case $((4 * (i - 1) / rounds)) in
+    0) kind=ok ;;
+    1) kind=failed ;;
+    2) kind=flooded ;;
+    *) kind=no-sound-server ;;
+  esac
   if [ $((i % 2)) = 0 ]; then how=ctrl-q; else how=sigterm; fi
   if [ "$kind" != "$previous" ]; then
     # A stand-in of its own for each kind of speech answer.
@@ -58,7 +63,11 @@ for i in $(seq 1 "$rounds"); do
   fi
   speech() { grep -c '^POST [^ ]*/tts\( \|$\)' "$stand_in_log" || true; }
   before=$(speech)
-  real_app_start "$tmp/tovrik.log"
+  if [ "$kind" = no-sound-server ]; then
+    PULSE_SERVER=unix:/nonexistent/tovrik-soak real_app_start "$tmp/tovrik.log"
+  else
+    real_app_start "$tmp/tovrik.log"
+  fi
   sleep 7
   xdotool mousemove 2380 195 click 1
   sleep 0.2
