@@ -51,14 +51,12 @@ export TOVRIK_TEST_COMPOSITOR=1
 
 # A sound server of its own whose only sink plays into nothing: playback has
 # somewhere to go, and tests record what was played from the sink's monitor
-# (TOVRIK_TEST_PULSE_SINK names the sink). Its default microphone is a sine
-# source. A per-user server on the private
+# (TOVRIK_TEST_PULSE_SINK names the sink). A per-user server on the private
 # runtime folder, also when run as root.
 if command -v pulseaudio >/dev/null 2>&1; then
   pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --realtime=no --high-priority=no \
              -L "module-native-protocol-unix auth-anonymous=1" \
-             -L "module-null-sink sink_name=tovrik_test_sink" \
-             -L "module-sine-source source_name=tovrik_test_mic frequency=440" >"$tmp/pulseaudio.log" 2>&1 &
+             -L "module-null-sink sink_name=tovrik_test_sink" >"$tmp/pulseaudio.log" 2>&1 &
   pids+=($!)
   export PULSE_SERVER="unix:$XDG_RUNTIME_DIR/pulse/native"
   for _ in $(seq 1 100); do
@@ -67,8 +65,11 @@ if command -v pulseaudio >/dev/null 2>&1; then
   done
   if pactl info >/dev/null 2>&1; then
     export TOVRIK_TEST_PULSE_SINK=tovrik_test_sink
-    # The microphone: a steady 440 Hz tone (TOVRIK_TEST_PULSE_MIC names it).
-    pactl set-default-source tovrik_test_mic && export TOVRIK_TEST_PULSE_MIC=tovrik_test_mic
+    # The default microphone: a steady 440 Hz sine (TOVRIK_TEST_PULSE_MIC names it).
+    if pactl load-module module-sine-source source_name=tovrik_test_mic frequency=440 >/dev/null &&
+       pactl set-default-source tovrik_test_mic; then
+      export TOVRIK_TEST_PULSE_MIC=tovrik_test_mic
+    fi
   else
     echo "with-test-env: PulseAudio did not start; tests play into no sound server" >&2
     cat "$tmp/pulseaudio.log" >&2
