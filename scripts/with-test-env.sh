@@ -65,6 +65,11 @@ if command -v pulseaudio >/dev/null 2>&1; then
   done
   if pactl info >/dev/null 2>&1; then
     export TOVRIK_TEST_PULSE_SINK=tovrik_test_sink
+    # The default microphone: a steady 440 Hz sine (TOVRIK_TEST_PULSE_MIC names it).
+    if pactl load-module module-sine-source source_name=tovrik_test_mic frequency=440 >/dev/null &&
+       pactl set-default-source tovrik_test_mic; then
+      export TOVRIK_TEST_PULSE_MIC=tovrik_test_mic
+    fi
   else
     echo "with-test-env: PulseAudio did not start; tests play into no sound server" >&2
     cat "$tmp/pulseaudio.log" >&2

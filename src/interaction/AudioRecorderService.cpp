@@ -197,12 +197,12 @@ void AudioRecorderService::meterTick()
     emit audioPowerLevelChanged(level);
 }
 
-void AudioRecorderService::stopInput()
+void AudioRecorderService::stopInput(bool keepTail)
 {
-    if (m_stream) {
-        auto stream = std::move(m_stream);
+    // Stopping hands over what the sound server still holds of the
+    // recording; a cancelled one lets it go unread.
+    if (auto stream = std::move(m_stream); stream && keepTail)
         stream->stop();
-    }
     if (m_meterTimer->isActive()) {
         m_meterTimer->stop();
         {
@@ -232,7 +232,7 @@ AudioRecording AudioRecorderService::stopRecording()
 {
     if (!isRecording())
         throw TovrikError(errorDomain, NotRecording, QStringLiteral("No recording is in progress."));
-    stopInput();
+    stopInput(true);
     std::unique_ptr<QFile> file;
     qint64 samples = 0;
     bool ok;
@@ -260,10 +260,10 @@ AudioRecording AudioRecorderService::stopRecording()
 void AudioRecorderService::cancelRecording()
 {
     if (!isRecording()) {
-        stopInput();
+        stopInput(false);
         return;
     }
-    stopInput();
+    stopInput(false);
     std::unique_ptr<QFile> file;
     {
         std::lock_guard lock(m_lock);

@@ -70,7 +70,7 @@ signals:
 private:
     void appendSamples(const QByteArray& pcm);
     void meterTick();
-    void stopInput();
+    void stopInput(bool keepTail);
     bool finalizeFile(qint64* sampleCount);
 
     mutable std::mutex m_lock; // guards the file, counters and level sums

@@ -10,7 +10,11 @@ namespace tovrik::platform {
 // The microphone: mono 16-bit PCM delivered in chunks.
 class AudioInputStream {
 public:
+    // Lets the stream go; what it had not delivered yet is dropped.
     virtual ~AudioInputStream() = default;
+    // Stops capturing at this moment: every sample captured up to now that
+    // the sound server still holds is delivered through `onSamples` before
+    // this returns (waiting briefly for it), and none captured later.
     virtual void stop() = 0;
 };
 

@@ -20,6 +20,13 @@ inline QString testPulseSink()
     return qEnvironmentVariable("TOVRIK_TEST_PULSE_SINK");
 }
 
+// The default microphone of the test sound server, a steady 440 Hz sine
+// source (empty when there is none).
+inline QString testPulseMicrophone()
+{
+    return qEnvironmentVariable("TOVRIK_TEST_PULSE_MIC");
+}
+
 // `seconds` of a sine at `hz` (44.1 kHz mono), as MP3; empty when lame fails.
 inline QByteArray toneMpeg(int hz, double seconds)
 {
@@ -77,7 +84,7 @@ struct HeardTone {
     double hz = 0;
 };
 
-inline HeardTone heardTone(const QByteArray& pcm)
+inline HeardTone heardTone(const QByteArray& pcm, int rate = 44100)
 {
     const qsizetype n = pcm.size() / 2;
     auto at = [&pcm](qsizetype i) { return qFromLittleEndian<int16_t>(pcm.constData() + 2 * i); };
@@ -95,9 +102,27 @@ inline HeardTone heardTone(const QByteArray& pcm)
         int crossings = 0;
         for (qsizetype i = first; i < last; ++i)
             crossings += (at(i) < 0) != (at(i + 1) < 0);
-        tone.hz = crossings / 2.0 / (double(last - first) / 44100.0);
+        tone.hz = crossings / 2.0 / (double(last - first) / rate);
     }
     return tone;
+}
+
+// How long the recording is audible: the 10 ms windows whose RMS is above
+// about -30 dBFS, in seconds.
+inline double audibleSeconds(const QByteArray& pcm, int rate = 44100)
+{
+    const qsizetype n = pcm.size() / 2;
+    const qsizetype window = rate / 100;
+    int audible = 0;
+    for (qsizetype start = 0; start + window <= n; start += window) {
+        double sum = 0;
+        for (qsizetype i = start; i < start + window; ++i) {
+            const double v = qFromLittleEndian<int16_t>(pcm.constData() + 2 * i);
+            sum += v * v;
+        }
+        audible += std::sqrt(sum / double(window)) > 1000;
+    }
+    return audible * 0.01;
 }
 
 } // namespace tovrik::test

@@ -104,7 +104,12 @@ int main(int argc, char** argv)
                                  QStringLiteral("UI Autopilot decisions, one per step: a JSON list of decision objects. "
                                                 "A step past the end of the list is answered with done."),
                                  QStringLiteral("file"));
-    parser.addOptions({port, account, dataDir, caOut, reply, transcript, approve, updateDir, speechAudio, decisions});
+    QCommandLineOption speechFails(QStringLiteral("speech-fails"),
+                                   QStringLiteral("/tts answers 500 (a speech request that fails)."));
+    QCommandLineOption speechFlood(QStringLiteral("speech-header-flood"),
+                                   QStringLiteral("/tts answers with header fields that never end."));
+    parser.addOptions({port, account, dataDir, caOut, reply, transcript, approve, updateDir, speechAudio, decisions,
+                       speechFails, speechFlood});
     parser.process(app);
     const QString folder = parser.isSet(dataDir)
                                ? parser.value(dataDir)
@@ -142,6 +147,20 @@ int main(int argc, char** argv)
     } else {
         std::fprintf(stderr, "fake hosted service: %s; /tts answers with bytes that do not play\n",
                      qPrintable(speechError));
+    }
+    if (parser.isSet(speechFails)) {
+        fake.setHandler("POST", QStringLiteral("/tts"), [](const tovrik::test::FakeRequest&) {
+            return tovrik::test::FakeResponse::error(500, QStringLiteral("speech_failed"),
+                                                      QStringLiteral("The speech service failed."));
+        });
+    } else if (parser.isSet(speechFlood)) {
+        fake.setHandler("POST", QStringLiteral("/tts"), [](const tovrik::test::FakeRequest&) {
+            tovrik::test::FakeResponse flood;
+            flood.verbatim = true;
+            flood.repeatLastChunk = true;
+            flood.chunks << QByteArray("HTTP/1.1 200 OK\r\n") << QByteArray("X-Flood: b\r\n").repeated(5461);
+            return flood;
+        });
     }
     if (parser.isSet(decisions)) {
         QFile file(parser.value(decisions));

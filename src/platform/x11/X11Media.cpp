@@ -6,14 +6,20 @@
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QElapsedTimer>
 #include <QMediaDevices>
 #include <QMediaPlayer>
 #include <QPointer>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTimer>
+#include <QTemporaryFile>
 #include <QTextToSpeech>
+#include <QThread>
 #include <QUrl>
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <cmath>
@@ -117,42 +123,89 @@ void X11Workspace::openURL(const QUrl& url, std::function<void(bool opened)> don
 
 namespace {
 
+// Qt's PulseAudio source reads the stream only when a timer of its own
+// fires, once per fragment the server granted; a source that cannot meet the
+// fragment asked for (one of fixed latency) is granted its own, seconds long,
+// and nothing is read for that long. Its stop() then drops the stream with
+// whatever it held unread. So the stream is read here every 10 ms, and at
+// stop what the sound server still holds of the hold is read out first.
+//
+// The samples are kept to the clock: a source that renders ahead of time
+// delivers no more than the time since the start, and at stop exactly the
+// span from start to stop (when the server delivers it within a quarter of a
+// second).
 class X11AudioStream : public AudioInputStream {
 public:
     X11AudioStream(std::unique_ptr<QAudioSource> source, QIODevice* io, QAudioFormat format, int rate,
                    std::function<void(const QByteArray&)> onSamples)
         : m_source(std::move(source)), m_io(io), m_converter(format, rate), m_onSamples(std::move(onSamples)),
-          m_convert(!(format.sampleFormat() == QAudioFormat::Int16 && format.channelCount() == 1
-                      && format.sampleRate() == rate))
+          m_rate(rate), m_convert(!(format.sampleFormat() == QAudioFormat::Int16 && format.channelCount() == 1
+                                    && format.sampleRate() == rate))
     {
-        QObject::connect(m_io, &QIODevice::readyRead, m_source.get(), [this]() { read(); });
+        m_clock.start();
+        QObject::connect(m_io, &QIODevice::readyRead, m_source.get(), [this]() { read(m_clock.nsecsElapsed()); });
+        m_poll.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&m_poll, &QTimer::timeout, m_source.get(), [this]() { read(m_clock.nsecsElapsed()); });
+        m_poll.start(10);
     }
-    ~X11AudioStream() override { stop(); }
+    // Let go without reading further (a cancelled recording).
+    ~X11AudioStream() override { close(); }
     void stop() override
     {
         if (!m_source)
             return;
+        const qint64 end = m_clock.nsecsElapsed();
+        read(end);
+        QElapsedTimer waited;
+        waited.start();
+        while (m_delivered < samplesUntil(end) && waited.elapsed() < kTailWaitMs) {
+            QThread::usleep(2000);
+            read(end);
+        }
+        close();
+    }
+
+private:
+    static constexpr int kTailWaitMs = 250;
+
+    qint64 samplesUntil(qint64 nsecs) const { return nsecs * m_rate / 1000000000; }
+    void close()
+    {
+        if (!m_source)
+            return;
+        m_poll.stop();
         QObject::disconnect(m_io, nullptr, m_source.get(), nullptr);
         m_source->stop();
         m_source.reset();
     }
-
-private:
-    void read()
+    // Reads what the stream holds and delivers it up to the clock's `now`.
+    void read(qint64 now)
     {
-        const QByteArray data = m_io->readAll();
-        if (data.isEmpty() || !m_onSamples)
+        if (!m_source)
             return;
-        const QByteArray pcm = m_convert ? m_converter.convert(data) : data;
-        if (!pcm.isEmpty())
-            m_onSamples(pcm);
+        const QByteArray data = m_io->readAll();
+        if (!data.isEmpty())
+            m_ahead += m_convert ? m_converter.convert(data) : data;
+        const qint64 allowed = (samplesUntil(now) - m_delivered) * 2;
+        const qint64 bytes = std::min<qint64>(allowed, m_ahead.size() & ~qsizetype(1));
+        if (bytes <= 0 || !m_onSamples)
+            return;
+        const QByteArray pcm = m_ahead.first(bytes);
+        m_ahead.remove(0, bytes);
+        m_delivered += bytes / 2;
+        m_onSamples(pcm);
     }
 
     std::unique_ptr<QAudioSource> m_source;
     QIODevice* m_io;
     PcmConverter m_converter;
     std::function<void(const QByteArray&)> m_onSamples;
+    int m_rate;
     bool m_convert;
+    QElapsedTimer m_clock;   // since the stream started
+    QTimer m_poll;
+    QByteArray m_ahead;      // converted samples not yet due
+    qint64 m_delivered = 0;  // samples handed on
 };
 
 } // namespace
@@ -177,6 +230,9 @@ std::unique_ptr<AudioInputStream> X11AudioInput::start(int sampleRate, std::func
     if (!device.isFormatSupported(format))
         format = device.preferredFormat();
     auto source = std::make_unique<QAudioSource>(device, format);
+    // Fragments of 20 ms: the server hands over what was captured that often
+    // where the source allows it.
+    source->setBufferSize(qsizetype(format.bytesForDuration(20000)));
     QIODevice* io = source->start();
     if (!io || source->error() != QAudio::NoError)
         return fail(QStringLiteral("The microphone could not be started."));
@@ -185,18 +241,62 @@ std::unique_ptr<AudioInputStream> X11AudioInput::start(int sampleRate, std::func
 
 // ---- playback ----
 
+// A player, its output and its buffer, going together. The player lets go of
+// its media first, while every object it may still call is whole: GStreamer
+// removes the decoder's pads when the pipeline stops, and its handler of
+// that runs into the player it belongs to, which must not be in the middle
+// of its own destructor then.
+struct RetiredPlayer {
+    std::unique_ptr<QAudioOutput> output;
+    std::unique_ptr<QIODevice> source; // a buffer, or a file removed with it
+    std::unique_ptr<QMediaPlayer> player;
+};
+
+namespace {
+
+// The clip in a file of its own (0600, in the user's runtime folder where
+// there is one) that the media backend reads by itself. Through a QIODevice,
+// Qt's GStreamer backend is fed from the main thread, one request at a time,
+// and a main thread held up (a loaded desktop, a long paint) starves the
+// sound: whole stretches of it went missing.
+std::unique_ptr<QTemporaryFile> clipFile(const QByteArray& encoded, const QString& suffix)
+{
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (folder.isEmpty() || !QFileInfo(folder).isDir())
+        folder = QDir::tempPath();
+    auto file = std::make_unique<QTemporaryFile>(folder + QStringLiteral("/tovrik-speech-XXXXXX.") + suffix);
+    if (!file->open() || file->write(encoded) != encoded.size() || !file->flush())
+        return nullptr;
+    return file;
+}
+
+void letGoOfMedia(QMediaPlayer& player)
+{
+    QObject::disconnect(&player, nullptr, nullptr, nullptr);
+    player.stop();
+    player.setSource(QUrl());
+}
+
+} // namespace
+
+// Players whose playback ended, kept until their output goes, so that no
+// player is destroyed before the platform has given back the input it
+// holds (a crash in a media backend's teardown would otherwise skip that).
+struct X11AudioOutput::Retired {
+    std::vector<RetiredPlayer> players;
+};
+
 namespace {
 
 class X11Playback : public AudioPlayback {
 public:
-    X11Playback(const QByteArray& encoded, const QString& mimeType, std::function<void(const QString&)> finished)
-        : m_finished(std::make_shared<std::function<void(const QString&)>>(std::move(finished)))
+    X11Playback(const QByteArray& encoded, const QString& mimeType, std::function<void(const QString&)> finished,
+                std::weak_ptr<X11AudioOutput::Retired> retired)
+        : m_finished(std::make_shared<std::function<void(const QString&)>>(std::move(finished))),
+          m_retired(std::move(retired))
     {
         m_player = std::make_unique<QMediaPlayer>();
         m_output = std::make_unique<QAudioOutput>();
-        m_buffer = std::make_unique<QBuffer>();
-        m_buffer->setData(encoded);
-        m_buffer->open(QIODevice::ReadOnly);
         m_player->setAudioOutput(m_output.get());
         auto finishedFn = m_finished;
         // Reported through the event loop, so the receiver may delete this
@@ -230,24 +330,36 @@ public:
                              report(message.isEmpty() ? QStringLiteral("The audio could not be played.") : message);
                          });
         const QString suffix = mimeType.contains(QLatin1String("wav")) ? QStringLiteral("wav") : QStringLiteral("mp3");
-        m_player->setSourceDevice(m_buffer.get(), QUrl(QStringLiteral("tovrik-audio.") + suffix));
+        if (auto file = clipFile(encoded, suffix)) {
+            const QUrl url = QUrl::fromLocalFile(file->fileName());
+            m_source = std::move(file);
+            m_player->setSource(url);
+        } else {
+            auto buffer = std::make_unique<QBuffer>();
+            buffer->setData(encoded);
+            buffer->open(QIODevice::ReadOnly);
+            m_player->setSourceDevice(buffer.get(), QUrl(QStringLiteral("tovrik-audio.") + suffix));
+            m_source = std::move(buffer);
+        }
         m_player->play();
     }
     ~X11Playback() override { stop(); }
     void stop() override
     {
         *m_finished = nullptr;
-        if (m_player) {
-            QObject::disconnect(m_player.get(), nullptr, nullptr, nullptr);
-            m_player->stop();
-            m_player.reset();
-        }
+        if (!m_player)
+            return;
+        letGoOfMedia(*m_player);
+        RetiredPlayer retired{std::move(m_output), std::move(m_source), std::move(m_player)};
+        if (auto list = m_retired.lock())
+            list->players.push_back(std::move(retired));
     }
 
 private:
     std::shared_ptr<std::function<void(const QString&)>> m_finished;
+    std::weak_ptr<X11AudioOutput::Retired> m_retired;
     std::unique_ptr<QAudioOutput> m_output;
-    std::unique_ptr<QBuffer> m_buffer;
+    std::unique_ptr<QIODevice> m_source;
     std::unique_ptr<QMediaPlayer> m_player; // destroyed first (declared last)
 };
 
@@ -289,6 +401,7 @@ public:
         QTimer::singleShot(10000, &m_context, [this]() { report([]() { return QString(); }); });
         m_player.setSourceDevice(&m_buffer, QUrl(QStringLiteral("tovrik-probe.mp3")));
     }
+    ~MpegProbe() { letGoOfMedia(m_player); }
 
 private:
     static QString undecodable() { return QStringLiteral("The audio could not be decoded."); }
@@ -307,13 +420,29 @@ private:
     QMediaPlayer m_player;
 };
 
-X11AudioOutput::X11AudioOutput() = default;
-X11AudioOutput::~X11AudioOutput() = default;
+X11AudioOutput::X11AudioOutput() : m_retired(std::make_shared<Retired>()) {}
+
+X11AudioOutput::~X11AudioOutput()
+{
+    m_probe.reset();
+    // Their pipelines stopped when their playbacks ended; newest first.
+    while (!m_retired->players.empty())
+        m_retired->players.pop_back();
+}
 
 std::unique_ptr<AudioPlayback> X11AudioOutput::play(const QByteArray& encoded, const QString& mimeType,
                                                     std::function<void(const QString&)> finished)
 {
-    return std::make_unique<X11Playback>(encoded, mimeType, std::move(finished));
+    // The players of earlier playbacks go at the next turn of the event
+    // loop, not inside the call that stopped them.
+    if (!m_retired->players.empty())
+        QTimer::singleShot(0, &m_context, [retired = std::weak_ptr<Retired>(m_retired),
+                                           count = m_retired->players.size()]() {
+            if (auto list = retired.lock())
+                list->players.erase(list->players.begin(),
+                                    list->players.begin() + qsizetype(std::min(count, list->players.size())));
+        });
+    return std::make_unique<X11Playback>(encoded, mimeType, std::move(finished), m_retired);
 }
 
 void X11AudioOutput::probeMpegPlayback(std::function<void(const QString&)> done)

@@ -70,6 +70,8 @@ public:
     // Forty frames of MPEG-1 Layer III silence (44.1 kHz, 32 kbit/s, mono).
     static QByteArray silentMpegFrames();
 
+    struct Retired;
+
 private:
     class MpegProbe;
     void probeEnded(const QString& problem);
@@ -77,6 +79,7 @@ private:
     std::unique_ptr<MpegProbe> m_probe; // kept after its verdict, until this output goes
     std::optional<QString> m_mpegProblem;
     std::vector<std::function<void(const QString&)>> m_probeWaiting;
+    std::shared_ptr<Retired> m_retired;
 };
 
 class X11Speech : public SpeechSynthesizer {

@@ -57,6 +57,11 @@ public:
     X11Capture& x11Capture() { return *m_capture; }
 
 private:
+    // Declared first, so destroyed last: the input given back (held keys and
+    // buttons let go, lent keycodes returned) before any media object goes.
+    std::unique_ptr<X11AudioInput> m_audioIn;
+    std::unique_ptr<X11AudioOutput> m_audioOut;
+    std::unique_ptr<X11Speech> m_speech;
     std::unique_ptr<X11Displays> m_displays;
     std::unique_ptr<X11Input> m_input;
     std::unique_ptr<X11EventTap> m_tap;
@@ -64,9 +69,6 @@ private:
     std::unique_ptr<X11Permissions> m_permissions;
     std::unique_ptr<Keychain> m_keychain;
     std::unique_ptr<X11Workspace> m_workspace;
-    std::unique_ptr<X11AudioInput> m_audioIn;
-    std::unique_ptr<X11AudioOutput> m_audioOut;
-    std::unique_ptr<X11Speech> m_speech;
     std::unique_ptr<XcbConnection> m_conn; // for quick queries of the platform's own
 };
 

@@ -11,7 +11,11 @@
 #include "support/SimFixture.h"
 
 #include <QAudioDevice>
+#include <QEventLoop>
 #include <QMediaDevices>
+#include <QProcess>
+#include <QThread>
+#include <QTimer>
 #include <gtest/gtest.h>
 #include <optional>
 
@@ -31,7 +35,7 @@ protected:
     {
         if (tovrik::test::testPulseSink().isEmpty())
             GTEST_SKIP() << "no test sound server (run through scripts/with-test-env.sh)";
-        tone = tovrik::test::toneMpeg(440, 3.0);
+        tone = tovrik::test::toneMpeg(440, toneSeconds);
         ASSERT_FALSE(tone.isEmpty()) << "lame made no MP3";
     }
     // The probe's verdict; every caller hears it exactly once.
@@ -51,16 +55,26 @@ protected:
         return first.empty() ? QStringLiteral("no verdict") : first.front();
     }
     // Plays the tone and returns what it reported and the sink heard.
-    std::pair<std::optional<QString>, tovrik::test::HeardTone> playTone()
+    // `stallMs`: the main thread is busy for that long twice while it plays
+    // (a loaded desktop, a long paint).
+    std::pair<std::optional<QString>, tovrik::test::HeardTone> playTone(double* audible = nullptr, int stallMs = 0)
     {
         tovrik::test::SinkRecording recording;
         std::optional<QString> result;
         auto playback = output.play(tone, QStringLiteral("audio/mpeg"), [&](const QString& error) { result = error; });
+        for (int stall = 0; stall < (stallMs > 0 ? 2 : 0); ++stall) {
+            spinUntil([] { return false; }, 800);
+            QThread::msleep(stallMs);
+        }
         spinUntil([&] { return result.has_value(); }, 30000);
         spinUntil([] { return false; }, 300); // the sink's last buffer
-        return {result, tovrik::test::heardTone(recording.stop())};
+        const QByteArray heard = recording.stop();
+        if (audible)
+            *audible = tovrik::test::audibleSeconds(heard);
+        return {result, tovrik::test::heardTone(heard)};
     }
 
+    static constexpr double toneSeconds = 3.5;
     QByteArray tone;
     X11AudioOutput output;
 };
@@ -77,6 +91,46 @@ TEST_F(X11AudioPlayback, AnMp3MadeNowIsHeardInTheSink)
     // second of the tone is proof enough that it was decoded and played.
     EXPECT_GT(heard.loudSamples, 4410);
     EXPECT_NEAR(heard.hz, 440, 20);
+}
+
+// The whole answer is heard, whether the sink was idle before it or already
+// playing another stream (here one of silence).
+TEST_F(X11AudioPlayback, AnAnswerIsHeardWholeFromAnIdleSinkAndFromAPlayingOne)
+{
+    if (withoutMpegDecoder())
+        GTEST_SKIP() << "MPEG decoders are ranked out in this run";
+    for (const bool alreadyPlaying : {false, true}) {
+        SCOPED_TRACE(alreadyPlaying ? "sink playing" : "sink idle");
+        QProcess silence;
+        if (alreadyPlaying) {
+            silence.start(QStringLiteral("pacat"), {QStringLiteral("-d"), tovrik::test::testPulseSink(),
+                                                     QStringLiteral("--format=s16le"), QStringLiteral("--rate=44100"),
+                                                     QStringLiteral("--channels=1"), QStringLiteral("/dev/zero")});
+            ASSERT_TRUE(silence.waitForStarted());
+            spinUntil([] { return false; }, 500);
+        } else {
+            spinUntil([] { return false; }, 1500); // idle long enough to suspend where the server does
+        }
+        double audible = 0;
+        const auto [result, heard] = playTone(&audible);
+        ASSERT_TRUE(result.has_value()) << "the playback never ended";
+        EXPECT_EQ(result->toStdString(), "");
+        EXPECT_GE(audible, 0.98 * toneSeconds);
+        EXPECT_NEAR(heard.hz, 440, 20);
+        silence.kill();
+        silence.waitForFinished();
+    }
+}
+
+TEST_F(X11AudioPlayback, AnAnswerIsHeardWholeThoughTheMainThreadStalls)
+{
+    if (withoutMpegDecoder())
+        GTEST_SKIP() << "MPEG decoders are ranked out in this run";
+    double audible = 0;
+    const auto [result, heard] = playTone(&audible, 600);
+    ASSERT_TRUE(result.has_value()) << "the playback never ended";
+    EXPECT_EQ(result->toStdString(), "");
+    EXPECT_GE(audible, 0.98 * toneSeconds);
 }
 
 TEST_F(X11AudioPlayback, WithoutMpegDecoderTheProbeSaysSoAndAnMp3Fails)
@@ -102,6 +156,48 @@ TEST(X11SpeechWithoutSoundServer, HasNoVoiceAndSaysSoAtOnce)
     speech.speak(QStringLiteral("Hello"), [&](const QString& error) { results.push_back(error); });
     ASSERT_TRUE(spinUntil([&] { return !results.empty(); }));
     EXPECT_EQ(results.front().toStdString(), "No system voice is available.");
+}
+
+} // namespace
+
+namespace {
+
+// An output, its MPEG probe and a playback let go at any moment of their
+// start (the pipelines still adding their decoders' pads), in the event
+// loop; then an output let go after the loop ended, as at quit, a short
+// while after its probe's verdict, in processes of their own, 60 times: a
+// crash in the media backend's teardown kills one of them.
+TEST_F(X11AudioPlayback, AnOutputGoneAtAnyMomentOfItsStartOrAtQuitDoesNotCrash)
+{
+    if (qEnvironmentVariableIsSet("TOVRIK_TEST_QUIT_CHILD")) {
+        const int wait = qEnvironmentVariableIntValue("TOVRIK_TEST_QUIT_CHILD");
+        auto out = std::make_unique<X11AudioOutput>();
+        out->probeMpegPlayback([&](const QString&) { QTimer::singleShot(wait, qApp, &QCoreApplication::quit); });
+        QCoreApplication::exec();
+        out.reset();
+        return;
+    }
+    for (int i = 0; i < 40; ++i) {
+        auto out = std::make_unique<X11AudioOutput>();
+        out->probeMpegPlayback([](const QString&) {});
+        auto playback = out->play(tone, QStringLiteral("audio/mpeg"), [](const QString&) {});
+        spinUntil([] { return false; }, i % 20);
+        playback.reset();
+        out.reset();
+    }
+    int crashed = 0;
+    for (int i = 0; i < 60; ++i) {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TOVRIK_TEST_QUIT_CHILD"), QString::number(i * 37 % 300));
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("--gtest_filter=X11AudioPlayback.AnOutputGoneAtAnyMomentOfItsStartOrAtQuitDoesNotCrash")});
+        ASSERT_TRUE(child.waitForFinished(60000));
+        crashed += child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0;
+    }
+    EXPECT_EQ(crashed, 0);
 }
 
 } // namespace
