@@ -14,6 +14,7 @@
 #include "common/Constants.h"
 #include "hosted/HostedBackendClient.h"
 #include "support/FakeHostedService.h"
+#include "support/ProcessMemory.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -25,27 +26,10 @@
 
 using namespace tovrik;
 using bench::ensureCoreApplication;
+using test::resetPeakMemory;
+using test::statusMiB;
 
 namespace {
-
-// A field of /proc/self/status in MiB ("VmRSS", "VmHWM").
-double statusMiB(const QByteArray& field)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith(field + ':'))
-            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toDouble() / 1024;
-    return 0;
-}
-
-// Starts a new high-water mark at the current resident size.
-bool resetPeak()
-{
-    QFile f(QStringLiteral("/proc/self/clear_refs"));
-    return f.open(QIODevice::WriteOnly) && f.write("5") == 1;
-}
 
 test::FakeResponse endless(const QByteArray& first, const QByteArray& more)
 {
@@ -117,7 +101,7 @@ void BM_Hosted_EndlessHeadersPeakRSSAgainstIdle(benchmark::State& state)
     double idle = 0, peak = 0;
     for (auto _ : state) {
         idle = statusMiB("VmRSS");
-        if (!resetPeak()) {
+        if (!resetPeakMemory()) {
             state.SkipWithError("cannot reset the peak of resident memory");
             break;
         }

@@ -22,6 +22,7 @@
 #include "common/Constants.h"
 #include "hosted/HostedBackendClient.h"
 #include "support/NginxServer.h"
+#include "support/ProcessMemory.h"
 #include "support/TestCertificates.h"
 #include "support/TlsTestServers.h"
 
@@ -40,25 +41,10 @@
 
 using namespace tovrik;
 using bench::ensureCoreApplication;
+using test::resetPeakMemory;
+using test::statusMiB;
 
 namespace {
-
-double statusMiB(const QByteArray& field)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith(field + ':'))
-            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toDouble() / 1024;
-    return 0;
-}
-
-bool resetPeak()
-{
-    QFile f(QStringLiteral("/proc/self/clear_refs"));
-    return f.open(QIODevice::WriteOnly) && f.write("5") == 1;
-}
 
 // Runs `task` to its end; true when it failed.
 bool runFails(QCoro::Task<void> task, bool* done)
@@ -153,7 +139,7 @@ void BM_Hosted_UploadBesideCurl(benchmark::State& state)
             state.SkipWithError("curl's upload failed");
 
         idle = statusMiB("VmRSS");
-        resetPeak();
+        resetPeakMemory();
         timer.restart();
         bool done = false;
         QString text;

@@ -69,18 +69,18 @@ EnvironmentProxy environmentProxyFor(const QUrl& url, const EnvironmentReader& g
     EnvironmentProxy result;
     // (curl reads only the lower-case http_proxy, never HTTP_PROXY, for http.)
     const bool plain = url.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) == 0;
-    const QByteArray spec = plain ? firstSet(read, {"http_proxy", "all_proxy", "ALL_PROXY"})
+    const QByteArray proxyText = plain ? firstSet(read, {"http_proxy", "all_proxy", "ALL_PROXY"})
                                   : firstSet(read, {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"});
-    result.configured = !spec.isEmpty() || !firstSet(read, {"http_proxy", "HTTP_PROXY"}).isEmpty();
-    if (spec.isEmpty())
+    result.configured = !proxyText.isEmpty() || !firstSet(read, {"http_proxy", "HTTP_PROXY"}).isEmpty();
+    if (proxyText.isEmpty())
         return result;
     if (noProxyExempts(firstSet(read, {"no_proxy", "NO_PROXY"}), url.host()))
         return result;
 
-    const QUrl proxyURL(QString::fromUtf8(spec.contains("://") ? spec : "http://" + spec));
+    const QUrl proxyURL(QString::fromUtf8(proxyText.contains("://") ? proxyText : "http://" + proxyText));
     const QString scheme = proxyURL.scheme().toLower();
     if (!proxyURL.isValid() || proxyURL.host().isEmpty()) {
-        result.error = QStringLiteral("The proxy \"%1\" from the environment is not a valid address").arg(QString::fromUtf8(spec));
+        result.error = QStringLiteral("The proxy \"%1\" from the environment is not a valid address").arg(QString::fromUtf8(proxyText));
         return result;
     }
     QNetworkProxy proxy;

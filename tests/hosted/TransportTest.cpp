@@ -10,6 +10,7 @@
 #include "hosted/HostedBackendClient.h"
 #include "hosted/ProxyEnvironment.h"
 #include "support/NginxServer.h"
+#include "support/ProcessMemory.h"
 #include "support/TlsTestServers.h"
 
 #include <QFile>
@@ -79,17 +80,6 @@ QByteArray gzip(const QByteArray& data)
     out.resize(qsizetype(z.total_out));
     deflateEnd(&z);
     return out;
-}
-
-double statusMiB(const QByteArray& field)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith(field + ':'))
-            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toDouble() / 1024;
-    return 0;
 }
 
 } // namespace
@@ -309,9 +299,7 @@ TEST_F(TransportTest, A50MBRecordingStreamsFromItsFileWithin8MBOfMemory)
     // Warm up (connection, TLS, code paths), then measure the upload alone.
     auto warm = runToEnd(client.revokeSession(origin, QStringLiteral("t")));
     ASSERT_FALSE(warm->error) << describe(warm->error).toStdString();
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    ASSERT_TRUE(clear.open(QIODevice::WriteOnly) && clear.write("5") == 1);
-    clear.close();
+    ASSERT_TRUE(test::resetPeakMemory());
     const double idle = statusMiB("VmRSS");
     auto out = runToEnd(client.transcribeFile(origin, QStringLiteral("t"), path), 120000);
     ASSERT_EQ(out->value, QStringLiteral("hello from nginx")) << describe(out->error).toStdString();
