@@ -68,7 +68,8 @@ std::optional<std::vector<XkbKeySyms>> readXkbKeySyms(xcb_connection_t* conn, ui
         if (at + size_t(n) * 4 > length)
             return std::nullopt;
         k.syms.resize(n);
-        std::memcpy(k.syms.data(), bytes + at, size_t(n) * 4);
+        if (n) // a key without symbols has no storage to copy into
+            std::memcpy(k.syms.data(), bytes + at, size_t(n) * 4);
         at += size_t(n) * 4;
         keys.push_back(std::move(k));
     }
@@ -89,7 +90,8 @@ bool writeXkbKeySyms(xcb_connection_t* conn, uint8_t first, const std::vector<Xk
         values[at + 4] = k.groupInfo;
         values[at + 5] = k.width;
         std::memcpy(values.data() + at + 6, &n, 2);
-        std::memcpy(values.data() + at + kSymMapHeader, k.syms.data(), size_t(n) * 4);
+        if (n)
+            std::memcpy(values.data() + at + kSymMapHeader, k.syms.data(), size_t(n) * 4);
         total = uint16_t(total + n);
     }
     const xcb_setup_t* setup = xcb_get_setup(conn);
