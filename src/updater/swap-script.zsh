@@ -149,7 +149,8 @@ recover_previous_run() {
     fields=("${(@0)$(< "$JOURNAL")}")
     for (( i = 1; i < $#fields; i += 2 )); do entries[${fields[i]}]=${fields[i+1]}; done
     entry=${entries[script]-}
-    if [[ $entry == "$folder/${entry:t}" && ${entry:t} =~ "^apply-tovrik-update-$UUID_RE\.zsh\$" && $entry != "$SCRIPT_PATH" ]]; then
+    if [[ $entry =~ "^(/[^/]+)*/apply-tovrik-update-$UUID_RE\.zsh\$" && /$entry/ != */./* && /$entry/ != */../* \
+          && -f $entry && ! -L $entry && $entry != "$SCRIPT_PATH" ]]; then
       /usr/bin/rm -f -- "$entry"
     fi
     entry=${entries[argument13]-}
