@@ -533,12 +533,16 @@ TEST_F(InterruptedRunTest, TheNextStartTakesUpOnlyAJournalThatMatchesAndTheScrip
         int argument;         // 1-based, changed to `value` (0: none)
         QString value;
         QString line;         // the ending of the line that drops it; none when taken up
+        const char* record = nullptr; // a system install (a folder this process cannot write) with root's record
     } cases[] = {
         {"a newer build installed by hand", "122", true, 0, "", noMatch},
         {"the backup deleted", "121", false, 0, "", noMatch},
         {"a checksum the script refuses", "121", true, 12, QString(64, 'A'), "arguments are not valid; its journal was dropped."},
         {"a size the script refuses", "121", true, 11, "0", "arguments are not valid; its journal was dropped."},
         {"another install path", "121", true, 3, "/elsewhere/Tovrik.app", ""},
+        {"a system install without root's record", "121", true, 0, "",
+         "journal does not match the install's own record; it was dropped.", ""},
+        {"a system install with root's record", "121", true, 0, "", "", "120\n121\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -553,6 +557,20 @@ TEST_F(InterruptedRunTest, TheNextStartTakesUpOnlyAJournalThatMatchesAndTheScrip
             args[c.argument - 1] = c.value;
         const QString journal = journalIn(folder);
         writeJournal(journal, {"old", "120", "new", "121", "installing", "1"});
+        // Root's folder: made immutable, so that not even this process (root) may write it.
+        struct Unfreeze {
+            QString folder;
+            ~Unfreeze() { if (!folder.isEmpty()) run("/usr/bin/chattr", {"-i", folder}); }
+        } unfreeze;
+        if (c.record) {
+            if (*c.record)
+                writeFile(root.path() + "/Apps/.Tovrik.root.record", c.record);
+            if (run("/usr/bin/chattr", {"+i", root.path() + "/Apps"}) != 0) {
+                std::fprintf(stderr, "%s: skipped, the file system cannot make a folder immutable\n", c.name);
+                continue;
+            }
+            unfreeze.folder = root.path() + "/Apps";
+        }
         bool quit = false;
         QStringList launched;
         MacUpdateService service("Tovrik", "https://api.tovrik.ai", {}, "linux", "ai.tovrik.mac",
