@@ -184,7 +184,7 @@ bool AppController::applicationDidFinishLaunching()
 
     // 13. A build started by the updater proves it came up, 1.0 s from now.
     Clock::instance().schedule(1.0, this, [] { MacUpdateService::signalUpdateLaunchHealthIfRequested(); });
-    //     Should the script stop outright while it waits, the update is taken up again.
+    //     Should the script stop outright while it waits, this is noted for the next start.
     m_model->macUpdateService().watchHealthCheck(QCoreApplication::arguments());
     connect(qApp, &QCoreApplication::aboutToQuit, this, &AppController::applicationWillTerminate,
             Qt::UniqueConnection);

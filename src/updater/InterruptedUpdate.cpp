@@ -2,7 +2,8 @@
 // may leave an unverified build installed with the previous one beside it.
 // Its journal in the Updates folder says so; the next start of the app hands
 // the same update to the swap script again, which puts the previous build
-// back before anything else (see swap-script.zsh).
+// back before anything else (see swap-script.zsh). A build the script
+// started for its health check never quits for it: it only notes it.
 //
 // The journal: names and values, each ended by a NUL ("script", "target",
 // "argument1".."argument14", "installing", "verified", "repair-failed", ...).
@@ -19,6 +20,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QPointer>
+#include <QRegularExpression>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -74,6 +76,74 @@ bool lockHeld(const QString& path)
     return held;
 }
 
+const QString kResumeStage = QStringLiteral("Resuming an interrupted update");
+
+void logDropped(const QString& journalPath, const char* why)
+{
+    update::logFailure(kResumeStage, std::make_exception_ptr(MacUpdateError(QString::fromLatin1(why))));
+    QFile::remove(journalPath);
+}
+
+QString buildOf(const QString& bundle)
+{
+    return update::readPropertyListStrings(bundle + "/Contents/Info.plist")
+        .value_or(QHash<QString, QString>{})
+        .value(QStringLiteral("CFBundleVersion"));
+}
+
+// Whether the install folder still matches a swap from `old` to `fresh`
+// that was never verified, the installed build being `installed`: it is
+// `old`, or it is `fresh` with a bundle of `old` beside it (the hidden
+// names the swap script gives its staging bundles and backups).
+bool folderMatches(const QString& parent, const QString& appName, const QString& installed, const QString& old,
+                   const QString& fresh)
+{
+    if (old.isEmpty() || installed == old)
+        return true;
+    if (installed != fresh)
+        return false;
+    const QDir dir(parent);
+    const QStringList names = dir.entryList({"." + appName + ".update.*.app", "." + appName + ".backup.*.app",
+                                             "." + appName + ".update.*.app.aside"},
+                                            QDir::Dirs | QDir::Hidden | QDir::NoSymLinks);
+    for (const QString& name : names)
+        if (buildOf(parent + "/" + name) == old)
+            return true;
+    return false;
+}
+
+// Root's record beside a target the user cannot write: the previous and the
+// new build of root's swap, one a line; only a regular file of the install
+// folder's owner counts.
+std::optional<std::pair<QString, QString>> rootRecord(const QString& parent, const QString& appName)
+{
+    struct stat folder{};
+    if (::stat(QFile::encodeName(parent).constData(), &folder) != 0)
+        return std::nullopt;
+    const QString path = parent + "/." + appName + ".root.record";
+    struct stat st{};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || st.st_uid != folder.st_uid)
+        return std::nullopt;
+    const auto data = readRegularFile(path, 64);
+    if (!data)
+        return std::nullopt;
+    const QStringList lines = QString::fromUtf8(*data).split('\n');
+    if (lines.size() < 2)
+        return std::nullopt;
+    return std::pair{lines[0], lines[1]};
+}
+
+// The swap script's own checks of its arguments (those it refuses with 69
+// to 72), so that a journal it would refuse is never handed over.
+bool scriptAccepts(const QStringList& a, const QString& appName)
+{
+    static const QRegularExpression digits(QStringLiteral("^[0-9]+$")), size(QStringLiteral("^[1-9][0-9]*$")),
+        sha(QStringLiteral("^[0-9a-f]{64}$"));
+    return a.size() == 14 && a[2].startsWith('/') && QFileInfo(a[2]).fileName() == appName + ".app"
+        && a[3] == appName && digits.match(a[7]).hasMatch() && digits.match(a[9]).hasMatch()
+        && size.match(a[10]).hasMatch() && !a[8].isEmpty() && sha.match(a[11]).hasMatch();
+}
+
 } // namespace
 
 namespace {
@@ -99,7 +169,8 @@ std::optional<QStringList> MacUpdateService::interruptedRun(bool* runAlive) cons
     const QString target = parent + "/" + QFileInfo(installed).fileName();
     const QString key = QString::fromLatin1(
         QCryptographicHash::hash(QFile::encodeName(target), QCryptographicHash::Sha256).toHex().left(16));
-    const auto journal = readRegularFile(*folder + "/tovrik-update-" + key + ".journal", maximumJournalBytes);
+    const QString journalPath = *folder + "/tovrik-update-" + key + ".journal";
+    const auto journal = readRegularFile(journalPath, maximumJournalBytes);
     if (!journal)
         return std::nullopt;
     const QList<QByteArray> fields = journal->split('\0');
@@ -123,6 +194,30 @@ std::optional<QStringList> MacUpdateService::interruptedRun(bool* runAlive) cons
     const bool ownRuntime = ::lstat(QFile::encodeName(runtime).constData(), &st) == 0 && S_ISDIR(st.st_mode)
         && st.st_uid == ::geteuid();
     *runAlive = lockHeld((ownRuntime ? runtime : *folder) + "/tovrik-update-" + key + ".lock");
+    if (*runAlive)
+        return scriptArguments;
+    // A journal that no longer matches the install folder (a build installed
+    // by other means, no copy of the previous one left), or, where root
+    // swapped, one that disagrees with root's own record, is dropped.
+    const QString old = entries.value(QStringLiteral("old")), fresh = entries.value(QStringLiteral("new"));
+    const QString build = installedBundle().value(QStringLiteral("CFBundleVersion")).value_or(QString()).trimmed();
+    if (!folderMatches(parent, m_appName, build, old, fresh)) {
+        logDropped(journalPath, "An interrupted update no longer matches the installed application; its journal was dropped.");
+        return std::nullopt;
+    }
+    if (::access(QFile::encodeName(parent).constData(), W_OK) != 0 && rootRecord(parent, m_appName) != std::pair{old, fresh}) {
+        logDropped(journalPath, "An interrupted update's journal does not match the install's own record; it was dropped.");
+        return std::nullopt;
+    }
+    // Handed over for the install this build matched, with this build's name
+    // and log; taken up only when the script would accept it.
+    scriptArguments[2] = installed;
+    scriptArguments[3] = m_appName;
+    scriptArguments[4] = update::updateLogURL();
+    if (!scriptAccepts(scriptArguments, m_appName)) {
+        logDropped(journalPath, "An interrupted update's arguments are not valid; its journal was dropped.");
+        return std::nullopt;
+    }
     return scriptArguments;
 }
 
@@ -167,10 +262,13 @@ void MacUpdateService::lookAtHealthCheckIn(double delay)
         const auto run = self->interruptedRun(&alive);
         if (!run)
             return; // verified, rolled back, or not this bundle's
-        if (alive)
+        if (alive) {
             self->lookAtHealthCheckIn(healthCheckRepeat);
-        else
-            self->takeUpInterruptedRun(*run);
+            return;
+        }
+        // Never quits under the user: the next start or update run takes it up.
+        update::logFailure(kResumeStage, std::make_exception_ptr(MacUpdateError(QStringLiteral(
+            "The update that started this build was stopped before it was verified; it is taken up at the next start."))));
     });
 }
 

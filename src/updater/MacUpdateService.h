@@ -68,8 +68,11 @@ public:
     // In a build the swap script started for its health check: `delay` s
     // after launch, and every 30 s after while the script runs, looks
     // whether this build's install is still recorded as unverified; when
-    // the script was stopped outright meanwhile, takes the update up as
-    // resumeInterruptedUpdate does. Nothing for any other start.
+    // the script was stopped outright meanwhile, notes in the update log
+    // that the next start takes it up (this build never quits on its own).
+    // Nothing for any other start. A journal that no longer matches the
+    // install folder, disagrees with root's record of a system install, or
+    // holds arguments the script refuses is dropped (logged), not taken up.
     static constexpr double healthCheckFirst = 45, healthCheckRepeat = 30;
     void watchHealthCheck(const QStringList& arguments, double delay = healthCheckFirst);
     // The running bundle (its Info.plist values); empty outside a bundle.

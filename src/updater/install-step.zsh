@@ -84,6 +84,52 @@ recover_bundles() {
   done
 }
 
+# swap_previous PARENT NAME OLD NEW: the build to put back after a swap from
+# OLD to NEW that was never verified, judged by the install folder itself:
+# OLD when the install name holds OLD, or holds NEW (or nothing) with a
+# bundle of OLD beside it. Fails (printing nothing) when the folder no longer
+# matches: another build is installed (one put there by other means), or no
+# copy of OLD is left. Without OLD (nothing was installed before) nothing.
+swap_previous() {
+  local parent=$1 name=$2 old=$3 new=$4 target=$1/$2.app installed= entry
+  [[ -n $old ]] || return 0
+  [[ -d $target && ! -L $target ]] && installed=$(plist_value $target/Contents/Info.plist CFBundleVersion)
+  if [[ -n $installed && $installed == "$old" ]]; then
+    print -r -- $old
+    return 0
+  fi
+  [[ $installed == "$new" || ( ! -e $target && ! -L $target ) ]] || return 1
+  for entry in $parent/.$name.update.*.app(N) $parent/.$name.backup.*.app(N) $parent/.$name.update.*.app.aside(N); do
+    if [[ -d $entry && ! -L $entry && $(plist_value $entry/Contents/Info.plist CFBundleVersion) == "$old" ]]; then
+      print -r -- $old
+      return 0
+    fi
+  done
+  return 1
+}
+
+# The record root keeps beside the target while its swap is not verified
+# (PARENT/.NAME.root.record: the previous build, the new build, one a line),
+# read only when it is a regular file of the install folder's owner;
+# read_record PARENT NAME sets RECORD_OLD and RECORD_NEW, fails without one.
+read_record() {
+  local record=$1/.$2.root.record owner
+  local -a lines
+  RECORD_OLD= RECORD_NEW=
+  [[ -f $record && ! -L $record ]] || return 1
+  owner=$(/usr/bin/stat -c %u -- "$1") || return 1
+  [[ $(/usr/bin/stat -c %u:%s -- "$record") == $owner:<0-64> ]] || return 1
+  lines=("${(@f)$(< "$record")}")
+  [[ ${lines[1]-} == <-> || -z ${lines[1]-} ]] && [[ ${lines[2]-} == <-> ]] || return 1
+  RECORD_OLD=${lines[1]} RECORD_NEW=${lines[2]}
+}
+# What root puts back: the previous build of its own record when the folder
+# still matches it; nothing otherwise.
+root_previous() {
+  read_record $1 $2 || return 0
+  swap_previous $1 $2 "$RECORD_OLD" "$RECORD_NEW" || true
+}
+
 # The functions the install, rollback and recovery commands share, after a
 # check that the install folder's path (resolved by the script) still holds
 # no link when the command runs.
@@ -91,7 +137,7 @@ shared_functions() {
   local q_parent=$(quote "$TARGET_PARENT")
   print -r -- "[[ \$(cd -P -- $q_parent && pwd -P) == $q_parent ]] || exit 1
 EXCHANGE_TOOL=$(quote "$EXCHANGE_TOOL")
-$(functions checkpoint plist_value trusted_tool exchange remove_tree recover_bundles)"
+$(functions checkpoint plist_value trusted_tool exchange remove_tree recover_bundles swap_previous read_record root_previous)"
 }
 
 # The rollback as a function text, `put_back`: wherever the previous bundle
@@ -129,22 +175,29 @@ put_back"
 # The recovery of what a killed run left beside the target (PREVIOUS as for
 # recover_bundles), directly or, where the user cannot write, as root.
 recover_command() {
+  local previous=$(quote "$1")
+  (( ! PRIVILEGED )) || previous="\"\$(root_previous $(quote "$TARGET_PARENT") $(quote "$APP_NAME"))\""
   print -r -- "set -uo pipefail
 $(shared_functions)
-recover_bundles $(quote "$TARGET_PARENT") $(quote "$APP_NAME") $(quote "$1")"
+recover_bundles $(quote "$TARGET_PARENT") $(quote "$APP_NAME") $previous"
 }
 
 # Root's copy of the user's archive (copy_archive ARCHIVE UID SIZE COPY):
 # the name is opened once, without following a link, and only a regular
 # file of that user with the expected size is copied, from that very open
-# file. The caller bounds it in time (a FIFO put in its place blocks the open).
+# file. The caller bounds it in time all the same.
 copy_archive() {
   zmodload zsh/system && zmodload -F zsh/stat b:zstat || return 1
   local fd
   local -A st
-  sysopen -r -o nofollow,cloexec -u fd -- "$1" || return 1
+  # Without waiting: a FIFO put at the name opens at once and is refused.
+  sysopen -r -o nofollow,nonblock,cloexec -u fd -- "$1" || return 1
   zstat -f $fd -H st || return 1
-  if (( (st[mode] & 8#170000) != 8#100000 || st[uid] != $2 || st[size] != $3 )); then
+  if (( (st[mode] & 8#170000) != 8#100000 )); then
+    print -u2 -r -- "Update archive is not a regular file: ${(V)1}"
+    return 1
+  fi
+  if (( st[uid] != $2 || st[size] != $3 )); then
     print -u2 -r -- "Update archive is not the user's regular file of the expected size: ${(V)1}"
     return 1
   fi
@@ -166,14 +219,14 @@ copy_archive() {
 install_command() {
   print -r -- "set -euo pipefail
 umask 022
-swapped=0 private=
+swapped=0 private= record=
 $(rollback_function)
 $(functions team_of bundle_listing verify_bundle assess_image unpack_image copy_archive)
 # A failure after the swap puts the previous bundle back before anything else.
 on_exit() {
   local rc=\$1
   if (( rc != 0 )); then
-    if (( swapped )); then put_back; else remove_tree $Q_STAGING; fi
+    if (( swapped )); then put_back; else remove_tree $Q_STAGING; [[ -z \$record ]] || /usr/bin/rm -f -- \$record; fi
   fi
   [[ -z \$private ]] || remove_tree \$private
   exit \$rc
@@ -184,7 +237,14 @@ trap 'on_exit \$?' ZERR
 remove_tree $Q_STAGING
 remove_tree $Q_BACKUP"
   if (( PRIVILEGED )); then
-    print -r -- "recover_bundles $Q_PARENT $(quote "$APP_NAME") '' > /dev/null
+    print -r -- "recover_bundles $Q_PARENT $(quote "$APP_NAME") \"\$(root_previous $Q_PARENT $(quote "$APP_NAME"))\" > /dev/null
+# Root's own record of this swap, kept until it is verified or undone: what
+# a later repair as root acts on (never what the user's side says).
+if [[ -d $Q_TARGET && ! -L $Q_TARGET ]]; then
+  record=$Q_PARENT/.$(quote "$APP_NAME").root.record
+  /usr/bin/rm -f -- \$record
+  print -rl -- \"\$(plist_value $Q_TARGET/Contents/Info.plist CFBundleVersion)\" $(quote "$NEW_BUILD") > \$record
+fi
 private=\$(/usr/bin/mktemp -d $Q_PARENT/.$(quote "$APP_NAME").root.XXXXXX)
 KEY_FILE=\$private/team-update-key.pem
 pinned=$Q_TARGET/Contents/Resources/update-signing-key.pem

@@ -129,36 +129,67 @@ team_of() {
 journal() { print -rN -- "$@" >> "$JOURNAL" }
 
 # Under the lock, before anything else: what a killed earlier run left. Its
-# script and working folders go; where it may have swapped without
-# verifying, the previous build goes back (as root where the user cannot
-# write the install folder); then the staging bundles, backups and root's
-# folders beside the target go (recover_bundles).
+# script, working folders and health marker go (only names in the very
+# shape this script gives them); where it may have swapped without
+# verifying, the previous build goes back; then the staging bundles,
+# backups and root's folders beside the target go (recover_bundles). A
+# journal that no longer matches the install folder (another build is
+# installed, or no copy of the previous one is left) is dropped. Where the
+# user cannot write the install folder, root acts only on its own record
+# beside the target, and a journal that disagrees with it is dropped
+# without asking for anything.
+UUID_RE='[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}'
 recover_previous_run() {
   local -a fields leftovers
   local -A entries
-  local i entry previous= restored failed=0 command
+  local i entry previous= restored failed=0 command folder=${LOG_PATH:h} agrees
+  local PRIVILEGED=0
+  [[ -w $TARGET_PARENT ]] || PRIVILEGED=1
   if [[ -f $JOURNAL && ! -L $JOURNAL ]]; then
     fields=("${(@0)$(< "$JOURNAL")}")
     for (( i = 1; i < $#fields; i += 2 )); do entries[${fields[i]}]=${fields[i+1]}; done
-    for entry in ${entries[script]-} ${entries[mount]-} ${entries[work]-}; do
-      case $entry in
-        (/*/apply-tovrik-update-*.zsh) [[ $entry == "$SCRIPT_PATH" ]] || /usr/bin/rm -f -- "$entry" ;;
-        (/*/tovrik-update-mount.*|/*/tovrik-update-app.*) [[ -O $entry ]] && remove_tree "$entry" ;;
-      esac
+    entry=${entries[script]-}
+    if [[ $entry =~ "^(/[^/]+)*/apply-tovrik-update-$UUID_RE\.zsh\$" && /$entry/ != */./* && /$entry/ != */../* \
+          && -f $entry && ! -L $entry && $entry != "$SCRIPT_PATH" ]]; then
+      /usr/bin/rm -f -- "$entry"
+    fi
+    entry=${entries[argument13]-}
+    if [[ $entry == "$folder/${entry:t}" && ${entry:t} =~ "^tovrik-health-$UUID_RE\.ready\$" && $entry != "$HEALTH_MARKER" ]]; then
+      /usr/bin/rm -f -- "$entry"
+    fi
+    for entry in ${entries[mount]-} ${entries[work]-}; do
+      [[ $entry =~ '^(/[^/]+)*/tovrik-update-(mount|app)\.[A-Za-z0-9]{6}$' && /$entry/ != */./* && /$entry/ != */../* ]] || continue
+      [[ -d $entry && ! -L $entry && -O $entry ]] && remove_tree "$entry"
     done
-    [[ -z ${entries[installing]-} || -n ${entries[verified]-} ]] || previous=${entries[old]-}
+    if [[ -n ${entries[installing]-} ]]; then
+      if (( PRIVILEGED )); then
+        agrees=0
+        if read_record "$TARGET_PARENT" "$APP_NAME"; then
+          [[ -z ${entries[verified]-} && $RECORD_OLD == "${entries[old]-}" && $RECORD_NEW == "${entries[new]-}" ]] && agrees=1
+        else
+          [[ -n ${entries[verified]-} ]] && agrees=1
+        fi
+        (( agrees )) || log "An interrupted update's journal does not match the install's own record; it was dropped."
+      elif [[ -z ${entries[verified]-} ]] \
+          && ! previous=$(swap_previous "$TARGET_PARENT" "$APP_NAME" "${entries[old]-}" "${entries[new]-}"); then
+        log "An interrupted update no longer matches the installed application; its journal was dropped."
+      fi
+    fi
   fi
-  # Scripts of runs killed before they kept a journal (a running one reads
-  # its script through an open file, so only one not yet started could
-  # miss its file: none is minutes old).
-  for entry in ${LOG_PATH:h}/apply-tovrik-update-*.zsh(N.mm+5); do
-    [[ $entry == "$SCRIPT_PATH" ]] || /usr/bin/rm -f -- "$entry"
+  # Scripts and health markers of runs killed before they kept a journal (a
+  # running one reads its script through an open file, so only one not yet
+  # started could miss its file: none is minutes old; a marker is awaited
+  # for half a minute at most).
+  for entry in $folder/apply-tovrik-update-*.zsh(N.mm+5) $folder/tovrik-health-*.ready(N.mm+5) $folder/.tovrik-health-*.tmp(N.mm+5); do
+    [[ $entry == "$SCRIPT_PATH" || $entry == "$HEALTH_MARKER" ]] || /usr/bin/rm -f -- "$entry"
   done
+  # Root goes by its own record (what it would put back, judged the same way).
+  (( ! PRIVILEGED )) || previous=$(root_previous "$TARGET_PARENT" "$APP_NAME")
   leftovers=($TARGET_PARENT/.$APP_NAME.update.*.app(N) $TARGET_PARENT/.$APP_NAME.backup.*.app(N)
              $TARGET_PARENT/.$APP_NAME.update.*.app.aside(N) $TARGET_PARENT/.$APP_NAME.root.*(N))
   if (( $#leftovers )) || [[ -n $previous && $(plist_value "$TARGET_APP/Contents/Info.plist" CFBundleVersion) != "$previous" ]]; then
     command=$(recover_command "$previous")
-    if [[ -w $TARGET_PARENT ]]; then
+    if (( ! PRIVILEGED )); then
       restored=$(/bin/zsh -c "$command") || failed=1
     else
       log "Requesting administrator permission to repair an interrupted update."
@@ -325,12 +356,18 @@ KEY_FILE=$APP_WORK_DIR/team-update-key.pem
 print -r -- "$TEAM_PUBLIC_KEY" > "$KEY_FILE"
 log "Starting update from $DMG_PATH to $SHOWN_TARGET"
 
-if [[ ! -f $DMG_PATH ]]; then
+# Opened once without waiting (a FIFO swapped in after the check opens at
+# once and is refused), and read through that open file.
+archive_fd=
+typeset -A archive_stat
+if [[ ! -f $DMG_PATH ]] || ! sysopen -r -o nonblock,cloexec -u archive_fd -- "$DMG_PATH" 2>/dev/null \
+    || ! zstat -f $archive_fd -H archive_stat 2>/dev/null || (( (archive_stat[mode] & 8#170000) != 8#100000 )); then
   log "Update archive is missing."
   exit 66
 fi
-size=$(/usr/bin/stat -c %s -- "$DMG_PATH")
-digest=$(/usr/bin/sha256sum < "$DMG_PATH")
+size=$archive_stat[size]
+digest=$(/usr/bin/sha256sum <&$archive_fd)
+exec {archive_fd}<&-
 digest=${${(L)digest}%% *}
 if [[ $size != "$EXPECTED_SIZE" || $digest != "$EXPECTED_SHA256" ]]; then
   log "Update archive changed after download verification."
@@ -428,7 +465,18 @@ if (( ! PRIVILEGED )); then
   fi
 else
   log "Requesting administrator permission for install."
-  "$PRIVILEGED_RUNNER" /bin/zsh -lc "$(install_command)"
+  # Root's own refusals of the archive are logged as lines of their own.
+  install_status=0
+  "$PRIVILEGED_RUNNER" /bin/zsh -lc "$(install_command)" 2> "$APP_WORK_DIR/root-errors" || install_status=$?
+  root_errors=$(< "$APP_WORK_DIR/root-errors")
+  [[ -z $root_errors ]] || print -u2 -r -- "$root_errors"
+  if (( install_status != 0 )); then
+    for line in ${(f)root_errors}; do
+      [[ $line != "Update archive "* ]] || log "$line"
+    done
+    log "Update script failed at line $LINENO with exit code $install_status."
+    exit $install_status
+  fi
 fi
 
 if [[ ! -d $TARGET_APP ]]; then
@@ -475,16 +523,23 @@ fi
 
 if (( healthy )); then
   SETTLED=1
-  # Verified: from now on a leftover backup is only to be removed.
-  journal verified 1
-  checkpoint verified
-  if [[ -e $BACKUP_APP || -L $BACKUP_APP ]]; then
-    if (( ! PRIVILEGED )); then
+  if (( ! PRIVILEGED )); then
+    # Verified: from now on a leftover backup is only to be removed.
+    journal verified 1
+    checkpoint verified
+    if [[ -e $BACKUP_APP || -L $BACKUP_APP ]]; then
       remove_tree "$BACKUP_APP" || log "Updated app is healthy, but its backup could not be removed."
-    else
-      "$PRIVILEGED_RUNNER" /bin/zsh -lc "/usr/bin/rm -rf -- $Q_BACKUP" \
+    fi
+  else
+    # Root's record goes with the backup, before the journal says verified:
+    # a later repair as root goes by the record alone.
+    RECORD=$TARGET_PARENT/.$APP_NAME.root.record
+    if [[ -e $BACKUP_APP || -L $BACKUP_APP || -e $RECORD || -L $RECORD ]]; then
+      "$PRIVILEGED_RUNNER" /bin/zsh -lc "/usr/bin/rm -rf -- $Q_BACKUP $(quote "$RECORD")" \
         || log "Updated app is healthy, but its privileged backup could not be removed."
     fi
+    journal verified 1
+    checkpoint verified
   fi
   log "Update installed and launch health verified: $SHOWN_TARGET"
   exit 0
