@@ -69,6 +69,10 @@ TovrikAppModel::~TovrikAppModel()
     // reach a model that no longer exists (they hold it weakly anyway).
     m_hotkeyMonitor->stop();
     m_userInputActivityMonitor->stop();
+    // A hold in progress ends here, while everything it may reach still
+    // exists (a quit while the chord was held crashed in the release
+    // watchdog, fired from inside the microphone's teardown).
+    endPushToTalkForTeardown();
     // A cancelled task wakes through a queued call: let the cancelled ones
     // unwind now, while the services they were using still exist (a UI
     // Autopilot run cut by a quit in the middle of typing resumed after the

@@ -112,7 +112,10 @@ void TovrikAppModel::handlePushToTalkPressed()
     m_pushToTalkWatchdog->start(constants::pushToTalkReleaseWatchdogInterval, true);
     // The longest hold ends on time, not at the next watchdog tick. A stale
     // deadline (an earlier hold) finds another press time and does nothing.
-    Clock::instance().schedule(constants::pushToTalkMaximumHoldDuration, this, [this, now]() {
+    if (m_pushToTalkDeadlineId)
+        Clock::instance().cancel(m_pushToTalkDeadlineId);
+    m_pushToTalkDeadlineId = Clock::instance().schedule(constants::pushToTalkMaximumHoldDuration, this, [this, now]() {
+        m_pushToTalkDeadlineId = 0;
         if (m_pushToTalkRecording && m_pushToTalkPressedAt == now)
             handlePushToTalkReleased();
     });
@@ -120,7 +123,7 @@ void TovrikAppModel::handlePushToTalkPressed()
 
 void TovrikAppModel::pushToTalkWatchdogTick()
 {
-    if (!m_pushToTalkRecording) {
+    if (!m_pushToTalkRecording || m_destroying) {
         m_pushToTalkWatchdog->stop();
         return;
     }
@@ -139,6 +142,10 @@ void TovrikAppModel::handlePushToTalkReleased()
         return;
     m_pushToTalkRecording = false;
     m_pushToTalkWatchdog->stop();
+    if (m_pushToTalkDeadlineId) {
+        Clock::instance().cancel(m_pushToTalkDeadlineId);
+        m_pushToTalkDeadlineId = 0;
+    }
     const double now = Clock::instance().now();
     const double held = now - m_pushToTalkPressedAt;
     const quint64 version = m_activePushToTalkVersion;
@@ -229,6 +236,27 @@ QCoro::Task<void> TovrikAppModel::runVoiceInteraction(QString recordingPath, qui
         m_interactionTask = TaskHandle();
     }
     scheduleHostedCreditRefresh();
+}
+
+void TovrikAppModel::endPushToTalkForTeardown()
+{
+    // Nothing of the hold may run from here on: its watchdog and its deadline
+    // would reach the hosted client and the overlay while the destructor
+    // takes them apart.
+    m_pushToTalkRecording = false;
+    m_activePushToTalkVersion = 0;
+    if (m_pushToTalkWatchdog) {
+        m_pushToTalkWatchdog->stop();
+        disconnect(m_pushToTalkWatchdog, nullptr, this, nullptr);
+    }
+    if (m_pushToTalkDeadlineId) {
+        Clock::instance().cancel(m_pushToTalkDeadlineId);
+        m_pushToTalkDeadlineId = 0;
+    }
+    // The microphone closes now, while everything is whole: closing the
+    // sound server's stream runs the event loop, and whatever is due then
+    // runs with it.
+    m_audioRecorderService->cancelRecording();
 }
 
 } // namespace tovrik
