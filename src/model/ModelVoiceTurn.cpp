@@ -22,6 +22,8 @@
 #include "platform/Input.h"
 #include "platform/Platform.h"
 
+#include <utility>
+
 namespace tovrik {
 
 namespace {
@@ -61,6 +63,14 @@ void TovrikAppModel::wirePushToTalk()
 
 void TovrikAppModel::handlePushToTalkPressed()
 {
+    // Closing the microphone's stream runs the event loop: a press that
+    // arrives while a release closes it is taken once the release is done
+    // (it would otherwise start a recording in the middle of the release,
+    // which then finished the new recording instead of its own).
+    if (m_pushToTalkClosingMicrophone) {
+        m_pushToTalkPressWaiting = true;
+        return;
+    }
     const double now = Clock::instance().now();
     if (m_pushToTalkRecording || now < m_pushToTalkIgnorePressesUntil)
         return;
@@ -140,6 +150,15 @@ void TovrikAppModel::handlePushToTalkReleased()
 {
     if (!m_pushToTalkRecording)
         return;
+    m_pushToTalkClosingMicrophone = true;
+    finishPushToTalk();
+    m_pushToTalkClosingMicrophone = false;
+    if (std::exchange(m_pushToTalkPressWaiting, false) && !m_destroying)
+        handlePushToTalkPressed();
+}
+
+void TovrikAppModel::finishPushToTalk()
+{
     m_pushToTalkRecording = false;
     m_pushToTalkWatchdog->stop();
     if (m_pushToTalkDeadlineId) {
