@@ -189,27 +189,27 @@ void TovrikAppModel::retryKeychainRead()
 void TovrikAppModel::wireHotkeyMonitor()
 {
     // The monitor calls back on the main thread, queued; each callback holds
-    // the model weakly.
+    // the model weakly and does nothing once the model is going.
     QPointer<TovrikAppModel> weak(this);
     HotkeyMonitor& monitor = *m_hotkeyMonitor;
     monitor.onPanelShortcutPressed = [weak]() {
-        if (weak)
+        if (isAlive(weak))
             weak->openSettingsWindow();
     };
     monitor.onEscapePressed = [weak]() {
-        if (weak)
+        if (isAlive(weak))
             weak->handleEscapePressed();
     };
     monitor.onShortcutCaptured = [weak](ShortcutGesture gesture) {
-        if (weak)
+        if (isAlive(weak))
             weak->handleShortcutCaptured(gesture);
     };
     monitor.onShortcutCaptureCanceled = [weak]() {
-        if (weak)
+        if (isAlive(weak))
             weak->handleShortcutCaptureCanceled();
     };
     monitor.onShortcutCaptureFailed = [weak](QString message) {
-        if (weak)
+        if (isAlive(weak))
             weak->handleShortcutCaptureFailed(message);
     };
     // The push-to-talk press and release belong to the voice turn
