@@ -68,6 +68,10 @@ soak_quit_hold() {
       echo "soak-quit: round $i never recorded; quitting anyway" >&2
     fi
     sleep 0.$((RANDOM % 10))
+    if [ "$released" = 1 ]; then
+      xdotool keyup alt ctrl
+      sleep 0.$((RANDOM % 6))
+    fi
     if [ "$slowed" = 1 ]; then
       soak_hold_quit_slowed "$app" "$signal"
     else
@@ -90,6 +94,6 @@ soak_quit_hold() {
   done
   local cores
   cores=$(find "$HOME" "$tmp" "$PWD" -maxdepth 2 -name 'core*' -type f 2>/dev/null | wc -l)
-  echo "quits during a hold: $rounds, clean: $ok, crashed: $crashes, core files: $cores, recordings left: $left (rounds that never recorded: $missed)"
+  echo "quits during a hold$([ "$released" = 1 ] && echo ' (after its release)'): $rounds, clean: $ok, crashed: $crashes, core files: $cores, recordings left: $left (rounds that never recorded: $missed)"
   [ "$crashes" = 0 ] && [ "$left" = 0 ]
 }

@@ -16,18 +16,22 @@
 # XTest) until the app records, and ends the app during the hold by SIGTERM,
 # SIGINT, SIGHUP or SIGQUIT in turn; every other four rounds the app is
 # slowed at the quit (stopped for 150 ms, let run for 2 ms, again and again
-# until it ends). A recording left behind counts too.
+# until it ends). A recording left behind counts too. With --released as
+# well, the chord is let go first and the quit comes while the spoken turn
+# uploads its recording and waits for the answer.
 #
-#   bash scripts/soak-quit.sh [--rounds N] [--hold]     (default 200 rounds)
+#   bash scripts/soak-quit.sh [--rounds N] [--hold [--released]]   (default 200 rounds)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="${TOVRIK_BUILD_DIR:-$root/build}"
 rounds=200
 hold=0
+released=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --rounds) rounds="$2"; shift ;;
     --hold) hold=1 ;;
+    --released) released=1 ;;
     *) echo "soak-quit: unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -35,6 +39,7 @@ done
 
 hold_option=()
 [ "$hold" = 1 ] && hold_option=(--hold)
+[ "$released" = 1 ] && hold_option+=(--released)
 if [ "${SOAK_QUIT_INNER:-}" != 1 ]; then
   bash "$root/scripts/build.sh" tovrik tovrik-fake-hosted-service >/dev/null
   SOAK_QUIT_INNER=1 TOVRIK_TEST_SCREEN=5120x1440x24 \
