@@ -5,7 +5,9 @@
 // no modifier in the pointer's state, the keyboard map unchanged (the
 // spare keycodes lent for characters the layout lacks given back); so must
 // SIGQUIT. After SIGKILL nothing can be let go or given back at once; the
-// next start does it, before its panel shows.
+// next start does it, before its panel shows. Each quit signal while the
+// user holds the voice chord and the microphone records, with the binary
+// slowed at the quit, ends it normally and leaves no recording behind.
 
 #include "ProcessWindows.h"
 #include "hosted/ExtraCertificateAuthorities.h"
