@@ -120,8 +120,9 @@ void TovrikAppModel::handlePushToTalkPressed()
     setVoiceState(TovrikVoiceState::listening);
     m_overlayController->updateVoiceState(TovrikVoiceState::listening);
     m_pushToTalkWatchdog->start(constants::pushToTalkReleaseWatchdogInterval, true);
-    // The longest hold ends on time, not at the next watchdog tick. A stale
-    // deadline (an earlier hold) finds another press time and does nothing.
+    // The longest hold ends on time, not at the next watchdog tick. The
+    // deadline goes with the hold's release; should one still fire late, it
+    // finds another press time and does nothing.
     if (m_pushToTalkDeadlineId)
         Clock::instance().cancel(m_pushToTalkDeadlineId);
     m_pushToTalkDeadlineId = Clock::instance().schedule(constants::pushToTalkMaximumHoldDuration, this, [this, now]() {
