@@ -12,23 +12,38 @@
 # dumps are on (ulimit -c unlimited); a round whose app did not end with
 # status 0 is a crash, and its log is kept.
 #
-#   bash scripts/soak-quit.sh [--rounds N]      (default 200)
+# With --hold, each round instead holds the voice chord (Ctrl+Alt, through
+# XTest) until the app records, and ends the app during the hold by SIGTERM,
+# SIGINT, SIGHUP or SIGQUIT in turn; every other four rounds the app is
+# slowed at the quit (stopped for 150 ms, let run for 2 ms, again and again
+# until it ends). A recording left behind counts too. With --released as
+# well, the chord is let go first and the quit comes while the spoken turn
+# uploads its recording and waits for the answer.
+#
+#   bash scripts/soak-quit.sh [--rounds N] [--hold [--released]]   (default 200 rounds)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="${TOVRIK_BUILD_DIR:-$root/build}"
 rounds=200
+hold=0
+released=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --rounds) rounds="$2"; shift ;;
+    --hold) hold=1 ;;
+    --released) released=1 ;;
     *) echo "soak-quit: unknown option $1" >&2; exit 2 ;;
   esac
   shift
 done
 
+hold_option=()
+[ "$hold" = 1 ] && hold_option=(--hold)
+[ "$released" = 1 ] && hold_option+=(--released)
 if [ "${SOAK_QUIT_INNER:-}" != 1 ]; then
   bash "$root/scripts/build.sh" tovrik tovrik-fake-hosted-service >/dev/null
   SOAK_QUIT_INNER=1 TOVRIK_TEST_SCREEN=5120x1440x24 \
-    exec bash "$root/scripts/with-test-env.sh" bash "$0" --rounds "$rounds"
+    exec bash "$root/scripts/with-test-env.sh" bash "$0" --rounds "$rounds" "${hold_option[@]}"
 fi
 
 ulimit -c unlimited
@@ -40,6 +55,12 @@ keep="${SOAK_QUIT_LOGS:-/tmp/tovrik-soak-quit}"
 mkdir -p "$keep"
 crashes=0
 ok=0
+if [ "$hold" = 1 ]; then
+  # shellcheck source=soak-quit-hold.sh
+  source "$root/scripts/soak-quit-hold.sh"
+  soak_quit_hold
+  exit $?
+fi
 ctrl_q_missed=0
 kind=""
 for i in $(seq 1 "$rounds"); do

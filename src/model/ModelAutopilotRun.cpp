@@ -45,7 +45,7 @@ void TovrikAppModel::wireUIAutopilot()
 
 void TovrikAppModel::handleUserInputTakeover()
 {
-    if (!m_isUIAutopilotBusy)
+    if (!m_isUIAutopilotBusy || m_destroying)
         return;
     cancelActiveInteraction(true);
     setVoiceState(TovrikVoiceState::idle);

@@ -69,6 +69,10 @@ TovrikAppModel::~TovrikAppModel()
     // reach a model that no longer exists (they hold it weakly anyway).
     m_hotkeyMonitor->stop();
     m_userInputActivityMonitor->stop();
+    // A hold in progress ends here, while everything it may reach still
+    // exists (a quit while the chord was held crashed in the release
+    // watchdog, fired from inside the microphone's teardown).
+    endPushToTalkForTeardown();
     // A cancelled task wakes through a queued call: let the cancelled ones
     // unwind now, while the services they were using still exist (a UI
     // Autopilot run cut by a quit in the middle of typing resumed after the
@@ -185,27 +189,27 @@ void TovrikAppModel::retryKeychainRead()
 void TovrikAppModel::wireHotkeyMonitor()
 {
     // The monitor calls back on the main thread, queued; each callback holds
-    // the model weakly.
+    // the model weakly and does nothing once the model is going.
     QPointer<TovrikAppModel> weak(this);
     HotkeyMonitor& monitor = *m_hotkeyMonitor;
     monitor.onPanelShortcutPressed = [weak]() {
-        if (weak)
+        if (isAlive(weak))
             weak->openSettingsWindow();
     };
     monitor.onEscapePressed = [weak]() {
-        if (weak)
+        if (isAlive(weak))
             weak->handleEscapePressed();
     };
     monitor.onShortcutCaptured = [weak](ShortcutGesture gesture) {
-        if (weak)
+        if (isAlive(weak))
             weak->handleShortcutCaptured(gesture);
     };
     monitor.onShortcutCaptureCanceled = [weak]() {
-        if (weak)
+        if (isAlive(weak))
             weak->handleShortcutCaptureCanceled();
     };
     monitor.onShortcutCaptureFailed = [weak](QString message) {
-        if (weak)
+        if (isAlive(weak))
             weak->handleShortcutCaptureFailed(message);
     };
     // The push-to-talk press and release belong to the voice turn

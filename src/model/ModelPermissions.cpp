@@ -211,7 +211,7 @@ void TovrikAppModel::requestMicrophonePermission()
     });
     QPointer<TovrikAppModel> weak(this);
     permissions().requestMicrophoneAccess([weak, generation](bool) {
-        if (!weak)
+        if (!isAlive(weak))
             return;
         if (generation == weak->m_microphoneRequestGeneration) {
             if (weak->m_microphoneTimeoutId) {

@@ -73,7 +73,7 @@ void TovrikAppModel::checkForUpdates()
     QPointer<TovrikAppModel> self(this);
     QMetaObject::invokeMethod(
         this, [self] {
-            if (self)
+            if (isAlive(self))
                 startTask([self](CancellationToken) { return self->checkForUpdatesAsync(); });
         },
         Qt::QueuedConnection);
@@ -107,7 +107,7 @@ QCoro::Task<void> TovrikAppModel::checkForUpdatesAsync()
     } catch (...) {
         failure = std::current_exception();
     }
-    if (!self)
+    if (!isAlive(self))
         co_return;
     if (failure)
         co_return fail(QStringLiteral("checking"), QStringLiteral("Update check failed: "), failure);
@@ -131,7 +131,7 @@ QCoro::Task<void> TovrikAppModel::checkForUpdatesAsync()
         + result.latestVersion + "\n\nInstall it now? " + constants::appDisplayName + " will restart.";
     const bool install = m_updateConfirmation ? m_updateConfirmation(message, informative)
                                               : askWithMessageBox(message, informative);
-    if (!self)
+    if (!isAlive(self))
         co_return;
     if (!install) {
         setUpdateStatusMessage(QStringLiteral("Update available. Install skipped."));
@@ -147,13 +147,13 @@ QCoro::Task<void> TovrikAppModel::checkForUpdatesAsync()
         auto download = service.download(result.manifest, [self](double fraction) {
             if (!std::isfinite(fraction))
                 return;
-            if (self && QThread::currentThread() == self->thread()) {
+            if (isAlive(self) && QThread::currentThread() == self->thread()) {
                 self->setUpdateStatusMessage(downloadPercentText(fraction));
                 return;
             }
             QMetaObject::invokeMethod(
                 QCoreApplication::instance(), [self, fraction] {
-                    if (self)
+                    if (isAlive(self))
                         self->setUpdateStatusMessage(downloadPercentText(fraction));
                 },
                 Qt::QueuedConnection);
@@ -162,7 +162,7 @@ QCoro::Task<void> TovrikAppModel::checkForUpdatesAsync()
     } catch (...) {
         failure = std::current_exception();
     }
-    if (!self)
+    if (!isAlive(self))
         co_return;
     if (failure)
         co_return fail(QStringLiteral("downloading"), QStringLiteral("Update download failed: "), failure);

@@ -22,6 +22,8 @@
 #include "platform/Input.h"
 #include "platform/Platform.h"
 
+#include <utility>
+
 namespace tovrik {
 
 namespace {
@@ -61,6 +63,14 @@ void TovrikAppModel::wirePushToTalk()
 
 void TovrikAppModel::handlePushToTalkPressed()
 {
+    // Closing the microphone's stream runs the event loop: a press that
+    // arrives while a release closes it is taken once the release is done
+    // (it would otherwise start a recording in the middle of the release,
+    // which then finished the new recording instead of its own).
+    if (m_pushToTalkClosingMicrophone) {
+        m_pushToTalkPressWaiting = true;
+        return;
+    }
     const double now = Clock::instance().now();
     if (m_pushToTalkRecording || now < m_pushToTalkIgnorePressesUntil)
         return;
@@ -110,9 +120,13 @@ void TovrikAppModel::handlePushToTalkPressed()
     setVoiceState(TovrikVoiceState::listening);
     m_overlayController->updateVoiceState(TovrikVoiceState::listening);
     m_pushToTalkWatchdog->start(constants::pushToTalkReleaseWatchdogInterval, true);
-    // The longest hold ends on time, not at the next watchdog tick. A stale
-    // deadline (an earlier hold) finds another press time and does nothing.
-    Clock::instance().schedule(constants::pushToTalkMaximumHoldDuration, this, [this, now]() {
+    // The longest hold ends on time, not at the next watchdog tick. The
+    // deadline goes with the hold's release; should one still fire late, it
+    // finds another press time and does nothing.
+    if (m_pushToTalkDeadlineId)
+        Clock::instance().cancel(m_pushToTalkDeadlineId);
+    m_pushToTalkDeadlineId = Clock::instance().schedule(constants::pushToTalkMaximumHoldDuration, this, [this, now]() {
+        m_pushToTalkDeadlineId = 0;
         if (m_pushToTalkRecording && m_pushToTalkPressedAt == now)
             handlePushToTalkReleased();
     });
@@ -120,7 +134,7 @@ void TovrikAppModel::handlePushToTalkPressed()
 
 void TovrikAppModel::pushToTalkWatchdogTick()
 {
-    if (!m_pushToTalkRecording) {
+    if (!m_pushToTalkRecording || m_destroying) {
         m_pushToTalkWatchdog->stop();
         return;
     }
@@ -137,8 +151,21 @@ void TovrikAppModel::handlePushToTalkReleased()
 {
     if (!m_pushToTalkRecording)
         return;
+    m_pushToTalkClosingMicrophone = true;
+    finishPushToTalk();
+    m_pushToTalkClosingMicrophone = false;
+    if (std::exchange(m_pushToTalkPressWaiting, false) && !m_destroying)
+        handlePushToTalkPressed();
+}
+
+void TovrikAppModel::finishPushToTalk()
+{
     m_pushToTalkRecording = false;
     m_pushToTalkWatchdog->stop();
+    if (m_pushToTalkDeadlineId) {
+        Clock::instance().cancel(m_pushToTalkDeadlineId);
+        m_pushToTalkDeadlineId = 0;
+    }
     const double now = Clock::instance().now();
     const double held = now - m_pushToTalkPressedAt;
     const quint64 version = m_activePushToTalkVersion;
@@ -229,6 +256,27 @@ QCoro::Task<void> TovrikAppModel::runVoiceInteraction(QString recordingPath, qui
         m_interactionTask = TaskHandle();
     }
     scheduleHostedCreditRefresh();
+}
+
+void TovrikAppModel::endPushToTalkForTeardown()
+{
+    // Nothing of the hold may run from here on: its watchdog and its deadline
+    // would reach the hosted client and the overlay while the destructor
+    // takes them apart.
+    m_pushToTalkRecording = false;
+    m_activePushToTalkVersion = 0;
+    if (m_pushToTalkWatchdog) {
+        m_pushToTalkWatchdog->stop();
+        disconnect(m_pushToTalkWatchdog, nullptr, this, nullptr);
+    }
+    if (m_pushToTalkDeadlineId) {
+        Clock::instance().cancel(m_pushToTalkDeadlineId);
+        m_pushToTalkDeadlineId = 0;
+    }
+    // The microphone closes now, while everything is whole: closing the
+    // sound server's stream runs the event loop, and whatever is due then
+    // runs with it.
+    m_audioRecorderService->cancelRecording();
 }
 
 } // namespace tovrik

@@ -504,6 +504,11 @@ private:
     // ==== turns (private) ====
     void wirePushToTalk();
     void pushToTalkWatchdogTick();
+    // Ends a hold for good as the model goes: stops its timers and closes the
+    // microphone without a turn.
+    void endPushToTalkForTeardown();
+    // The release's work: closes the microphone and starts the spoken turn.
+    void finishPushToTalk();
     void showTurnStatus(const QString& text);
     void handleInteractionFailure(std::exception_ptr error);
     void finishTurnIdle(double hideDelay);
@@ -521,6 +526,9 @@ private:
     double m_pushToTalkPressedAt = 0;
     double m_pushToTalkIgnorePressesUntil = -1;
     ClockTimer* m_pushToTalkWatchdog = nullptr;
+    quint64 m_pushToTalkDeadlineId = 0; // the longest hold's end
+    bool m_pushToTalkClosingMicrophone = false; // a release is closing it
+    bool m_pushToTalkPressWaiting = false;      // a press came meanwhile
     quint64 m_voicePreviewRequestID = 0;
     TaskHandle m_voicePreviewTask;
     quint64 m_voicePreviewLifetimeHook = 0; // cancels the sample when the model goes

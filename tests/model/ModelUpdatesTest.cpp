@@ -112,6 +112,17 @@ TEST_F(ModelUpdatesTest, InstallRunsCheckQuestionDownloadAndHandOffInOrder)
     EXPECT_TRUE(quit);
 }
 
+// A check still queued when the model goes (a quit right after the click)
+// starts nothing while the model is taken apart.
+TEST_F(ModelUpdatesTest, ACheckQueuedAsTheModelGoesStartsNothing)
+{
+    model->checkForUpdates();
+    model.reset();
+    drainEvents();
+    EXPECT_TRUE(statuses.isEmpty()) << statuses.join(", ").toStdString();
+    EXPECT_TRUE(fake.requestsTo("/api/downloads/linux/latest").isEmpty());
+}
+
 // A build that cannot install says so with the check's answer: no question,
 // no download.
 TEST_F(ModelUpdatesTest, ABuildThatCannotInstallSaysSoBeforeDownloading)

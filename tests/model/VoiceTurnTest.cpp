@@ -106,6 +106,41 @@ TEST_F(VoiceTurnTest, ShortTapIsRefusedAndAPressRightAfterIsIgnored)
     EXPECT_TRUE(fake.requestsTo(QStringLiteral("/stt")).isEmpty());
 }
 
+// Closing the microphone runs the event loop on a real sound server: a press
+// that comes in then (the chord pressed again right after letting go) is
+// taken once the release is done, and records a turn of its own.
+TEST_F(VoiceTurnTest, APressWhileTheReleaseClosesTheMicrophoneStartsTheNextHoldAfterIt)
+{
+    auto& m = launchReadyModel();
+    fake.setTranscript(QStringLiteral("hello"));
+    fake.setChatReply(QStringLiteral("Hi."));
+    pressChord();
+    const QString first = m.audioRecorderService().currentFilePath();
+    sim->simAudioInput().feedTone(1.0, 0.5);
+    advance(1.0);
+    sim->simAudioInput().onStreamClosing = [&] {
+        sim->simAudioInput().onStreamClosing = nullptr;
+        m.handlePushToTalkPressed();
+    };
+    releaseChord();
+    ASSERT_TRUE(m.isPushToTalkRecording()) << "the press was lost";
+    const QString second = m.audioRecorderService().currentFilePath();
+    EXPECT_FALSE(second.isEmpty() || second == first);
+    pressChord(); // the chord is down again
+    sim->simAudioInput().feedTone(1.0, 0.5);
+    advance(1.0);
+    releaseChord();
+    // The second turn runs to its chat request (the first gave way to it).
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/chat"), 1));
+    const QList<FakeRequest> uploads = fake.requestsTo(QStringLiteral("/stt"));
+    ASSERT_FALSE(uploads.isEmpty());
+    QByteArray audio;
+    ASSERT_TRUE(uploads.last().multipartPart("file", &audio));
+    EXPECT_GE(audio.size(), 44 + 16000 * 2 * 9 / 10);
+    EXPECT_NE(m.overlayController()->bubbleText(), QStringLiteral("no audio was recorded."));
+    EXPECT_FALSE(QFile::exists(first));
+}
+
 // A hold whose release went unseen ends at the watchdog's next tick; one
 // that is never released ends by itself after 600 s.
 TEST_F(VoiceTurnTest, AHoldEndsByTheWatchdogOrAfterSixHundredSeconds)

@@ -6,6 +6,7 @@
 #include <QtMath>
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace tovrik::platform::sim {
 
@@ -17,9 +18,13 @@ public:
     ~SimAudioStream() override { stop(); }
     void stop() override
     {
-        if (m_input && m_input->m_generation == m_generation)
-            m_input->m_handler = nullptr;
-        m_input = nullptr;
+        SimAudioInput* input = std::exchange(m_input, nullptr);
+        if (!input)
+            return;
+        if (input->m_generation == m_generation)
+            input->m_handler = nullptr;
+        if (input->onStreamClosing)
+            input->onStreamClosing();
     }
 
 private:

@@ -294,6 +294,9 @@ public:
     bool isRunning() const { return bool(m_handler); }
     int sampleRate() const { return m_sampleRate; }
     QString failWith; // non-empty: start() fails with this message
+    // Runs as a stream closes, once its samples are handed over: where the
+    // real sound server's stream runs the event loop.
+    std::function<void()> onStreamClosing;
 
 private:
     friend class SimAudioStream;

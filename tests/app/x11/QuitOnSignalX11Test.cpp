@@ -5,7 +5,9 @@
 // no modifier in the pointer's state, the keyboard map unchanged (the
 // spare keycodes lent for characters the layout lacks given back); so must
 // SIGQUIT. After SIGKILL nothing can be let go or given back at once; the
-// next start does it, before its panel shows.
+// next start does it, before its panel shows. Each quit signal while the
+// user holds the voice chord and the microphone records, with the binary
+// slowed at the quit, ends it normally and leaves no recording behind.
 
 #include "ProcessWindows.h"
 #include "hosted/ExtraCertificateAuthorities.h"
@@ -23,6 +25,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 #include <gtest/gtest.h>
 
 #include <X11/keysym.h>
@@ -195,6 +198,34 @@ protected:
         return QDir(runtime.path() + "/Tovrik").entryList({"held-input-*", "lent-keycodes-*"}, QDir::Files);
     }
 
+    QStringList recordings() const
+    {
+        return QDir(runtime.path() + "/Tovrik").entryList({"tovrik-recording-*"}, QDir::Files);
+    }
+    // Sends `signal` to a stopped binary and lets it run in slices of 2 ms
+    // between stops of 150 ms, as a loaded machine would, until it ends:
+    // every timer of the binary is overdue whenever it looks.
+    int terminateSlowed(QProcess* app, int signal)
+    {
+        const pid_t pid = pid_t(app->processId());
+        ::kill(pid, SIGSTOP);
+        QThread::msleep(150);
+        ::kill(pid, signal);
+        for (int slice = 0; slice < 200 && app->state() != QProcess::NotRunning; ++slice) {
+            ::kill(pid, SIGCONT);
+            QThread::msleep(2);
+            ::kill(pid, SIGSTOP);
+            QThread::msleep(150);
+            app->waitForFinished(1);
+        }
+        if (app->state() != QProcess::NotRunning) {
+            ::kill(pid, SIGCONT);
+            EXPECT_TRUE(app->waitForFinished(30000)) << "signal " << signal << " did not end the binary";
+        }
+        EXPECT_EQ(app->exitStatus(), QProcess::NormalExit) << "the binary crashed";
+        return app->exitStatus() == QProcess::NormalExit ? app->exitCode() : -1;
+    }
+
     int terminate(QProcess* app, int signal)
     {
         ::kill(pid_t(app->processId()), signal);
@@ -300,6 +331,33 @@ TEST_F(QuitOnSignalX11Test, SIGQUITWhileTheAutopilotHoldsCtrlShiftAndTheLeftButt
     EXPECT_EQ(after.pointerMask & (unsigned(XCB_BUTTON_MASK_1) | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_SHIFT), 0u);
     EXPECT_EQ(keyboardMap(x), mapBefore);
     EXPECT_TRUE(records().isEmpty()) << records().join(' ').toStdString();
+}
+
+TEST_F(QuitOnSignalX11Test, EachQuitSignalWhileTheVoiceChordRecordsOnASlowedBinaryQuitsTheNormalWay)
+{
+    platform::x11::KeyboardMapping map;
+    ASSERT_TRUE(map.load(x));
+    ASSERT_FALSE(map.keycodesFor(XK_Control_L).empty() || map.keycodesFor(XK_Alt_L).empty());
+    const uint8_t chord[] = {map.keycodesFor(XK_Control_L).front(), map.keycodesFor(XK_Alt_L).front()};
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(signal);
+        QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
+        ASSERT_TRUE(spinUntil([bus] { return !bus->isServiceRegistered(QStringLiteral("ai.tovrik.mac")).value(); }, 10000));
+        QProcess* app = launch();
+        ASSERT_TRUE(waitForPanel(app).has_value()) << "the panel never appeared";
+        // The user holds the voice chord (Ctrl+Alt) and the microphone records.
+        test::XClient user;
+        for (const uint8_t key : chord)
+            ASSERT_TRUE(user.keycode(key, true));
+        const bool recording = spinUntil([&] { return !recordings().isEmpty(); }, 20000);
+        EXPECT_TRUE(recording) << "the hold never started a recording; " << requestsSeen();
+        const int status = recording ? terminateSlowed(app, signal) : terminate(app, SIGKILL);
+        for (const uint8_t key : chord)
+            user.keycode(key, false);
+        EXPECT_EQ(status, 0);
+        EXPECT_TRUE(recordings().isEmpty()) << "the hold's recording was left behind";
+        EXPECT_TRUE(records().isEmpty()) << records().join(' ').toStdString();
+    }
 }
 
 TEST_F(QuitOnSignalX11Test, AfterSIGKILLWhileHoldingTheNextStartLetsGoBeforeItsPanelShows)
