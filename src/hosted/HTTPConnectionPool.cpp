@@ -21,6 +21,20 @@ const QByteArray kHTTP11 = QByteArrayLiteral("http/1.1");
 constexpr double kShortestLearnedLimit = 0.5;
 constexpr qsizetype kMaximumProxyAnswer = 16 * 1024;
 
+// Where the head of a proxy's answer ends (after its empty line; lines end
+// with CRLF or a lone LF), or -1 while it is incomplete.
+qsizetype endOfHead(const QByteArray& answer)
+{
+    for (qsizetype lf = answer.indexOf('\n'); lf >= 0; lf = answer.indexOf('\n', lf + 1)) {
+        const qsizetype next = lf + 1;
+        if (next < answer.size() && answer.at(next) == '\n')
+            return next + 1;
+        if (next + 1 < answer.size() && answer.at(next) == '\r' && answer.at(next + 1) == '\n')
+            return next + 2;
+    }
+    return -1;
+}
+
 void discard(QSslSocket* socket)
 {
     socket->setParent(nullptr);
@@ -106,7 +120,7 @@ void HTTPConnectionPool::prepareTunnel(QSslSocket* socket, const QString& host, 
             socket->abort();
         };
         answer->append(socket->readAll());
-        const qsizetype end = answer->indexOf("\r\n\r\n");
+        const qsizetype end = endOfHead(*answer);
         if (end < 0) {
             if (answer->size() > kMaximumProxyAnswer)
                 refuse(QAbstractSocket::ProxyProtocolError, QStringLiteral("The proxy's answer is too large"));
@@ -114,7 +128,10 @@ void HTTPConnectionPool::prepareTunnel(QSslSocket* socket, const QString& host, 
         }
         const QByteArray statusLine = answer->left(answer->indexOf('\n')).trimmed();
         const int status = statusLine.startsWith("HTTP/1.") ? statusLine.mid(9, 3).toInt() : 0;
-        if (end + 4 != answer->size()) {
+        // A refusal's status says what it is; the page a proxy sends with it
+        // is read and dropped. Only an open tunnel must stay silent until TLS
+        // begins.
+        if (status >= 200 && status <= 299 && end != answer->size()) {
             refuse(QAbstractSocket::ProxyProtocolError, QStringLiteral("The proxy sent data before the tunnel opened"));
         } else if (status == 407) {
             refuse(QAbstractSocket::ProxyAuthenticationRequiredError, QStringLiteral("The proxy requires authentication"));
@@ -137,13 +154,14 @@ QString HTTPConnectionPool::failureText(const QSslSocket* socket)
 
 QString HTTPConnectionPool::protocolProblem(const QSslSocket* socket)
 {
+    // A server that does no ALPN at all (it ignores the extension) speaks
+    // HTTP/1.1; only a server that chose another protocol cannot be used.
     const QSslConfiguration configuration = socket->sslConfiguration();
     const QByteArray chosen = configuration.nextNegotiatedProtocol();
-    if (configuration.nextProtocolNegotiationStatus() == QSslConfiguration::NextProtocolNegotiationNegotiated
-        && chosen == kHTTP11)
+    if (chosen.isEmpty() || chosen == kHTTP11)
         return {};
     return QStringLiteral("TLS handshake failed: the server does not agree to HTTP/1.1 (ALPN: %1)")
-        .arg(chosen.isEmpty() ? QStringLiteral("no protocol") : QString::fromLatin1(chosen));
+        .arg(QString::fromLatin1(chosen.left(64)));
 }
 
 HTTPConnectionPool::Probe HTTPConnectionPool::probeIdle(const QSslSocket* socket)
@@ -173,10 +191,14 @@ bool HTTPConnectionPool::aliveNow(QSslSocket* socket, bool* closed)
         const QAbstractSocket::SocketError before = socket->error();
         socket->waitForReadyRead(0);
         // A close_notify read here leaves an error behind even when the
-        // close itself has not arrived yet.
-        probe = socket->state() != QAbstractSocket::ConnectedState || socket->error() != before ? Probe::closed
-            : socket->bytesAvailable() > 0                          ? Probe::bytesWaiting
-                                                                     : probeIdle(socket);
+        // close itself has not arrived yet. A post-handshake message (a
+        // TLS 1.3 session ticket, a key update) is no data: the wait then
+        // ends in its own timeout, which says nothing about the connection.
+        const QAbstractSocket::SocketError after = socket->error();
+        const bool failedNow = after != before && after != QAbstractSocket::SocketTimeoutError;
+        probe = socket->state() != QAbstractSocket::ConnectedState || failedNow ? Probe::closed
+            : socket->bytesAvailable() > 0                                      ? Probe::bytesWaiting
+                                                                                 : probeIdle(socket);
     }
     *closed = probe == Probe::closed;
     return probe == Probe::alive;
@@ -268,15 +290,21 @@ void HTTPConnectionPool::keep(const QString& key, QSslSocket* socket, double ser
 {
     socket->setParent(this);
     const double since = Clock::instance().now();
-    // Anything from an idle connection (the server closing it, stray bytes)
-    // ends it; the age at which the server closed it is remembered.
+    // Anything from an idle connection (the server closing it, stray bytes,
+    // a failure) ends it; only a real close (a FIN, a reset, close_notify)
+    // tells the age at which the server closes idle connections.
     const auto closedByServer = [this, key, socket, since]() {
         learnServerLimit(key, Clock::instance().now() - since);
         drop(socket);
     };
-    connect(socket, &QSslSocket::readyRead, this, closedByServer);
+    connect(socket, &QSslSocket::readyRead, this, [this, socket]() { drop(socket); });
     connect(socket, &QSslSocket::disconnected, this, closedByServer);
-    connect(socket, &QSslSocket::errorOccurred, this, closedByServer);
+    connect(socket, &QSslSocket::errorOccurred, this, [this, socket, closedByServer](QAbstractSocket::SocketError error) {
+        if (error == QAbstractSocket::RemoteHostClosedError)
+            closedByServer();
+        else
+            drop(socket);
+    });
     QList<Idle>& list = m_idle[key];
     list.append({socket, since, serverIdleSeconds});
     while (list.size() > maximumIdlePerKey) {

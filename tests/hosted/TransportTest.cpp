@@ -15,6 +15,7 @@
 
 #include <QFile>
 #include <QNetworkAccessManager>
+#include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -252,7 +253,7 @@ TEST_F(TransportTest, FoldedHeadersAreUnfoldedAndGzipIsDecodedAnyOtherCodingIsIn
     }
 }
 
-TEST_F(TransportTest, AServerThatAgreesToNoHTTP11FailsInTheHandshake)
+TEST_F(TransportTest, AServerWithoutALPNSpeaksHTTP11AServerThatChoseAnotherProtocolFailsInTheHandshake)
 {
     for (const QList<QByteArray>& alpn : {QList<QByteArray>{"h2"}, QList<QByteArray>{}}) {
         SCOPED_TRACE(alpn.isEmpty() ? "no ALPN" : "h2 only");
@@ -264,17 +265,95 @@ TEST_F(TransportTest, AServerThatAgreesToNoHTTP11FailsInTheHandshake)
             return reply;
         }, alpn));
         HostedBackendClient fresh;
+        // Once on a connection opened ahead of the request, once on one of its own.
+        fresh.prepareConnection(origin);
         auto out = runToEnd(fresh.fetchAccountSummary(origin, QStringLiteral("t")), 10000);
         ASSERT_TRUE(out->done);
+        if (alpn.isEmpty()) {
+            EXPECT_TRUE(out->value) << describe(out->error).toStdString();
+            auto again = runToEnd(HostedBackendClient().fetchAccountSummary(origin, QStringLiteral("t")), 10000);
+            EXPECT_TRUE(again->value) << describe(again->error).toStdString();
+            EXPECT_EQ(raw.requests().size(), 2);
+            continue;
+        }
         const auto e = httpError(out);
         ASSERT_TRUE(e) << "answered over a protocol the server did not agree to";
         EXPECT_EQ(e->kind(), HTTPError::Kind::transport);
-        if (alpn.isEmpty()) {
-            EXPECT_TRUE(e->localizedDescription().contains(QStringLiteral("HTTP/1.1")))
-                << e->localizedDescription().toStdString();
-        }
         EXPECT_TRUE(raw.requests().isEmpty());
     }
+}
+
+TEST_F(TransportTest, AProxysAnswerToCONNECTIsDecidedByItsStatusWhateverBodyOrLineEndsItHas)
+{
+    const QByteArray page = "<html><body><h1>Access denied</h1></body></html>";
+    const QByteArray pageFields = "Content-Type: text/html\r\nContent-Length: " + QByteArray::number(page.size())
+        + "\r\n\r\n" + page;
+    struct Case {
+        const char* name;
+        QByteArray answer;
+        QString error; // empty: the tunnel opens
+    };
+    const Case cases[] = {
+        {"407 with a page", "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"p\"\r\n" + pageFields,
+         QStringLiteral("The proxy requires authentication")},
+        {"502 with a page", "HTTP/1.1 502 Bad Gateway\r\n" + pageFields,
+         QStringLiteral("The proxy refused the connection (HTTP/1.1 502 Bad Gateway)")},
+        {"403 with LF only", "HTTP/1.0 403 Forbidden\n" + QByteArray(pageFields).replace("\r\n", "\n"),
+         QStringLiteral("The proxy refused the connection (HTTP/1.0 403 Forbidden)")},
+        {"200 with LF only", "HTTP/1.1 200 Connection established\nVia: 1.1 p\n\n", {}},
+    };
+    ASSERT_TRUE(raw.start([](const RawRequest&) {
+        RawReply reply;
+        reply.bytes = rawAnswer("application/json", R"({"email":"a@b.c","creditsBalance":1})");
+        return reply;
+    }));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TunnelProxy proxy;
+        proxy.connectAnswer = c.answer;
+        ASSERT_TRUE(proxy.start(raw.port()));
+        proxy.install();
+        HostedBackendClient fresh;
+        auto out = runToEnd(fresh.fetchAccountSummary(origin, QStringLiteral("t")), 10000);
+        proxy.uninstall();
+        ASSERT_TRUE(out->done) << "no decision within 10 s";
+        if (c.error.isEmpty()) {
+            EXPECT_TRUE(out->value) << describe(out->error).toStdString();
+            continue;
+        }
+        const auto e = httpError(out);
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->kind(), HTTPError::Kind::transport);
+        EXPECT_EQ(e->localizedDescription(), c.error);
+    }
+    EXPECT_EQ(raw.requests().size(), 1);
+}
+
+TEST_F(TransportTest, SessionTicketsOnAnIdleConnectionWhileTheMainThreadIsBusyAreNoClose)
+{
+    // A TLS 1.3 server sends its session tickets right after the handshake:
+    // to a connection opened ahead of a request they come while it waits in
+    // the pool, here while the main thread is blocked.
+    ASSERT_TRUE(startRaw([](const RawRequest&) {
+        RawReply reply;
+        reply.bytes = rawAnswer("application/json", R"({"ok":true})");
+        return reply;
+    }));
+    const QUrl url(origin + QStringLiteral("/auth/logout"));
+    HTTPConnectionPool pool;
+    const QString key = HTTPConnectionPool::keyFor(url, HTTPExchange::proxyFor(url));
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        pool.prepare(url);
+        ASSERT_TRUE(spinUntil([&] { return pool.idleCount() == 1; }, 10000));
+        QThread::msleep(900);
+        HTTPExchange exchange(&pool, HTTPRequest{"POST", url, {}, "{}", {}, {}});
+        exchange.start();
+        ASSERT_TRUE(spinUntil([&] { return exchange.isFinished(); }, 10000));
+        EXPECT_EQ(exchange.status(), 200) << exchange.errorString().toStdString();
+    }
+    EXPECT_EQ(raw.connections(), 1);
+    EXPECT_EQ(pool.reuseLimit(key), HTTPConnectionPool::maximumIdleSeconds); // nothing learned
 }
 
 TEST_F(TransportTest, A50MBRecordingStreamsFromItsFileWithin8MBOfMemory)
@@ -317,6 +396,7 @@ TEST(ProxyEnvironment, IsReadAsCurlReadsIt)
         QNetworkProxy::ProxyType type;
         QString host;
         int port;
+        bool fails = false;
     };
     const Case cases[] = {
         {"nothing set", {}, false, QNetworkProxy::NoProxy, {}, 0},
@@ -332,18 +412,56 @@ TEST(ProxyEnvironment, IsReadAsCurlReadsIt)
         {"no_proxy star", {{"all_proxy", "p:1"}, {"no_proxy", "*"}}, true, QNetworkProxy::NoProxy, {}, 0},
         {"no_proxy of another name", {{"https_proxy", "p:1"}, {"no_proxy", "ovrik.ai,www.tovrik.ai"}}, true,
          QNetworkProxy::HttpProxy, "p", 1},
+        {"socks4 is refused", {{"https_proxy", "socks4://p:1080"}}, true, QNetworkProxy::NoProxy, {}, 0, true},
+    };
+    const auto check = [](const Case& c, const QNetworkProxy& proxy, const QString& error) {
+        EXPECT_EQ(!error.isEmpty(), c.fails) << error.toStdString();
+        EXPECT_EQ(proxy.type(), c.type);
+        if (c.type != QNetworkProxy::NoProxy) {
+            EXPECT_EQ(proxy.hostName(), c.host);
+            EXPECT_EQ(proxy.port(), c.port);
+        }
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const EnvironmentProxy got = environmentProxyFor(url, [&](const char* name) { return c.env.value(name); });
         EXPECT_EQ(got.configured, c.configured);
-        EXPECT_TRUE(got.error.isEmpty()) << got.error.toStdString();
-        EXPECT_EQ(got.proxy.type(), c.type);
-        if (c.type != QNetworkProxy::NoProxy) {
-            EXPECT_EQ(got.proxy.hostName(), c.host);
-            EXPECT_EQ(got.proxy.port(), c.port);
+        check(c, got.proxy, got.error);
+    }
+    // The same rows in the process's environment, with http_proxy (or
+    // HTTP_PROXY) beside them as desktops set it: Qt's own reading of it
+    // never takes the place of these rules, for the hosted client and the
+    // updater alike.
+    const char* names[] = {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
+                           "http_proxy",  "HTTP_PROXY",  "no_proxy",  "NO_PROXY"};
+    Env saved;
+    for (const char* name : names)
+        if (qEnvironmentVariableIsSet(name))
+            saved.insert(name, qgetenv(name));
+    QNetworkProxyFactory::setUseSystemConfiguration(true);
+    QNetworkAccessManager network;
+    HostedBackendClient::configureNetworkAccess(&network);
+    for (const char* beside : {"http_proxy", "HTTP_PROXY"}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + " beside " + beside);
+            for (const char* name : names)
+                qunsetenv(name);
+            qputenv(beside, "http://side:3128");
+            for (auto it = c.env.begin(); it != c.env.end(); ++it)
+                qputenv(it.key().constData(), it.value());
+            QString error;
+            const QNetworkProxy proxy = HTTPExchange::resolveProxy(url, &error);
+            check(c, proxy, error);
+            const QList<QNetworkProxy> updater = network.proxyFactory()->queryProxy(QNetworkProxyQuery(url));
+            ASSERT_EQ(updater.size(), 1);
+            EXPECT_EQ(updater.first().hostName(),
+                      c.fails ? QStringLiteral("unusable-proxy.invalid") : c.type != QNetworkProxy::NoProxy ? c.host : QString());
         }
     }
+    for (const char* name : names)
+        qunsetenv(name);
+    for (auto it = saved.begin(); it != saved.end(); ++it)
+        qputenv(it.key().constData(), it.value());
     // Suffixes match at a dot only; addresses by value or range.
     EXPECT_TRUE(noProxyExempts("tovrik.ai", QStringLiteral("www.tovrik.ai")));
     EXPECT_TRUE(noProxyExempts(".tovrik.ai", QStringLiteral("tovrik.ai.")));
@@ -351,16 +469,19 @@ TEST(ProxyEnvironment, IsReadAsCurlReadsIt)
     EXPECT_TRUE(noProxyExempts("10.0.0.0/8 ::1", QStringLiteral("10.2.3.4")));
     EXPECT_TRUE(noProxyExempts("10.0.0.0/8 ::1", QStringLiteral("[::1]")));
     EXPECT_FALSE(noProxyExempts("10.0.0.0/8", QStringLiteral("11.0.0.1")));
-    // Credentials are decoded; a scheme we cannot speak is an error, not a direct connection.
+    // Credentials are decoded, and never shown in an error.
     const auto withUser = environmentProxyFor(url, [](const char* n) {
         return QByteArray(n) == "https_proxy" ? QByteArray("http://ada:p%40ss@p:3128") : QByteArray();
     });
     EXPECT_EQ(withUser.proxy.user(), QStringLiteral("ada"));
     EXPECT_EQ(withUser.proxy.password(), QStringLiteral("p@ss"));
-    const auto socks4 = environmentProxyFor(url, [](const char* n) {
-        return QByteArray(n) == "all_proxy" ? QByteArray("socks4://p:1080") : QByteArray();
-    });
-    EXPECT_FALSE(socks4.error.isEmpty());
+    for (const QByteArray written : {"http://user:S3cretPw@:3128", "user:S3cretPw@:3128", "http://user:S3/cre#tPw@:3128"}) {
+        const auto invalid = environmentProxyFor(url, [&](const char* n) {
+            return QByteArray(n) == "https_proxy" ? written : QByteArray();
+        });
+        EXPECT_EQ(invalid.error, QStringLiteral("The proxy \"%1\" from the environment is not a valid address")
+                                     .arg(written.startsWith("http") ? "http://:3128" : ":3128"));
+    }
 }
 
 TEST_F(HostedServiceTest, TheClientTakesItsProxyFromAllProxyWhenTheApplicationChoseNone)
