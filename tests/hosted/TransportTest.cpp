@@ -365,7 +365,8 @@ TEST_F(TransportTest, SessionTicketsOnAnIdleConnectionWhileTheMainThreadIsBusyAr
 TEST_F(TransportTest, OpenSSLsServerWithoutALPNIsReachedAndItsKeyUpdatesToAnIdleConnectionAreNoClose)
 {
     // A real TLS 1.3 server that does no ALPN; typing "k" makes it send a
-    // key update, here while the main thread is blocked and the connection
+    // key update ("K": one asked back), here while the main thread is
+    // blocked and the connection
     // waits in the pool.
     QTemporaryDir dir;
     const TestCertificateSet& certs = trustedTestCertificates();
@@ -397,7 +398,7 @@ TEST_F(TransportTest, OpenSSLsServerWithoutALPNIsReachedAndItsKeyUpdatesToAnIdle
         EXPECT_FALSE(out->error) << describe(out->error).toStdString();
         if (i == 3)
             break;
-        server.write("k\n");
+        server.write(i == 1 ? "K\n" : "k\n"); // without and with a key update asked back
         server.waitForBytesWritten(1000);
         QThread::msleep(700);
     }
