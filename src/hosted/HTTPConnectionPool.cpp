@@ -3,7 +3,6 @@
 #include "common/Clock.h"
 #include "hosted/HTTPExchange.h"
 
-#include <QSignalBlocker>
 #include <QSslConfiguration>
 
 #include <algorithm>
@@ -186,19 +185,29 @@ bool HTTPConnectionPool::aliveNow(QSslSocket* socket, bool* closed)
     *closed = false;
     Probe probe = probeIdle(socket);
     if (probe == Probe::bytesWaiting) {
-        // Let TLS read them now; whatever they are, no receiver hears of it.
-        const QSignalBlocker quiet(socket);
-        const QAbstractSocket::SocketError before = socket->error();
+        // Let TLS read them now, watching what it meets. A close_notify, a
+        // fatal alert, a failure or the close itself ends the connection. A
+        // post-handshake message (a TLS 1.3 session ticket, a key update) is
+        // neither data nor a close: the wait then ends in a timeout of its
+        // own, which says nothing about the connection — and which replaces
+        // the socket's last error, so that error() cannot tell a close_notify
+        // read just before it.
+        bool ended = false;
+        QObject watch;
+        QObject::connect(socket, &QSslSocket::alertReceived, &watch,
+                         [&ended](QSsl::AlertLevel level, QSsl::AlertType type, const QString&) {
+                             if (type == QSsl::AlertType::CloseNotify || level == QSsl::AlertLevel::Fatal)
+                                 ended = true;
+                         });
+        QObject::connect(socket, &QSslSocket::errorOccurred, &watch, [&ended](QAbstractSocket::SocketError error) {
+            if (error != QAbstractSocket::SocketTimeoutError)
+                ended = true;
+        });
+        QObject::connect(socket, &QSslSocket::disconnected, &watch, [&ended]() { ended = true; });
         socket->waitForReadyRead(0);
-        // A close_notify read here leaves an error behind even when the
-        // close itself has not arrived yet. A post-handshake message (a
-        // TLS 1.3 session ticket, a key update) is no data: the wait then
-        // ends in its own timeout, which says nothing about the connection.
-        const QAbstractSocket::SocketError after = socket->error();
-        const bool failedNow = after != before && after != QAbstractSocket::SocketTimeoutError;
-        probe = socket->state() != QAbstractSocket::ConnectedState || failedNow ? Probe::closed
-            : socket->bytesAvailable() > 0                                      ? Probe::bytesWaiting
-                                                                                 : probeIdle(socket);
+        probe = ended || socket->state() != QAbstractSocket::ConnectedState ? Probe::closed
+            : socket->bytesAvailable() > 0                                 ? Probe::bytesWaiting
+                                                                            : probeIdle(socket);
     }
     *closed = probe == Probe::closed;
     return probe == Probe::alive;
@@ -245,6 +254,8 @@ QSslSocket* HTTPConnectionPool::take(const QString& key)
         bool usable = age <= reuseLimit(key, idle.serverLimit) && socket->state() == QAbstractSocket::ConnectedState
             && socket->isEncrypted() && socket->bytesAvailable() == 0;
         bool closed = false;
+        if (usable)
+            socket->disconnect(this); // what the probe reads is for it alone
         if (usable && !aliveNow(socket, &closed)) {
             if (closed) // by the server, while nobody was looking
                 learnServerLimit(key, age);

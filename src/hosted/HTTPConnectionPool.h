@@ -65,10 +65,11 @@ public:
     enum class Probe { alive, closed, bytesWaiting };
     static Probe probeIdle(const QSslSocket* socket);
     // Whether an idle connection is alive right now. Bytes waiting are
-    // handed to TLS first (a TLS 1.3 server's session tickets may arrive
-    // after the handshake, while the event loop was busy): the connection
-    // is alive when they were no data and no close. `closed` says whether
-    // the server closed it.
+    // handed to TLS first (a TLS 1.3 server's session tickets or key updates
+    // may arrive while the event loop is busy): the connection is alive when
+    // they were no data and no close. `closed` says whether the server
+    // closed it. The socket's receivers hear of what is read here: the
+    // caller disconnects its own first.
     static bool aliveNow(QSslSocket* socket, bool* closed);
 
     // A connected, idle socket for `key` that is alive right now, else one

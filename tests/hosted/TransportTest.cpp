@@ -362,6 +362,27 @@ TEST_F(TransportTest, SessionTicketsOnAnIdleConnectionWhileTheMainThreadIsBusyAr
     EXPECT_EQ(tested, 2);
 }
 
+TEST_F(TransportTest, ACloseNotifyTheProbeReadsEndsTheConnectionBeforeItsCloseArrives)
+{
+    // The server ends an idle connection properly (close_notify, then its
+    // close) while the main thread is blocked; the close itself reaches the
+    // client 3 s later, as behind a slow middlebox.
+    tunnel.closeDelayMs = 3000;
+    ASSERT_TRUE(startRaw([](const RawRequest&) {
+        RawReply reply;
+        reply.bytes = rawAnswer("application/json", R"({"ok":true})");
+        reply.idleCloseSeconds = 0.6;
+        return reply;
+    }));
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        auto out = runToEnd(client.revokeSession(origin, QStringLiteral("t")), 10000);
+        EXPECT_FALSE(out->error) << describe(out->error).toStdString();
+        QThread::msleep(1000);
+    }
+    EXPECT_EQ(raw.connections(), 2);
+}
+
 TEST_F(TransportTest, OpenSSLsServerWithoutALPNIsReachedAndItsKeyUpdatesToAnIdleConnectionAreNoClose)
 {
     // A real TLS 1.3 server that does no ALPN; typing "k" makes it send a

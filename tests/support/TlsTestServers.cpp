@@ -51,8 +51,8 @@ QByteArray rawAnswer(const QByteArray& contentType, const QByteArray& body, cons
 
 class TunnelProxy::Worker : public QTcpServer {
 public:
-    Worker(quint16 target, std::atomic<int>* tunnels, QByteArray answer)
-        : m_target(target), m_tunnels(tunnels), m_answer(std::move(answer))
+    Worker(quint16 target, std::atomic<int>* tunnels, QByteArray answer, int closeDelayMs)
+        : m_target(target), m_tunnels(tunnels), m_answer(std::move(answer)), m_closeDelayMs(closeDelayMs)
     {
     }
 
@@ -110,10 +110,13 @@ protected:
         connect(upstream, &QTcpSocket::bytesWritten, client, [=]() { relay(client, upstream); });
         connect(client, &QTcpSocket::bytesWritten, client, [=]() { relay(upstream, client); });
         // A close on one side closes the other once what came before it is through.
-        const auto upstreamGone = [=]() {
+        const auto upstreamGone = [=, this]() {
             client->setReadBufferSize(0);
             client->write(upstream->readAll());
-            client->disconnectFromHost();
+            if (m_closeDelayMs > 0)
+                QTimer::singleShot(m_closeDelayMs, client, [client]() { client->disconnectFromHost(); });
+            else
+                client->disconnectFromHost();
         };
         connect(upstream, &QTcpSocket::disconnected, client, upstreamGone);
         connect(upstream, &QTcpSocket::errorOccurred, client, upstreamGone);
@@ -128,6 +131,7 @@ private:
     quint16 m_target;
     std::atomic<int>* m_tunnels;
     QByteArray m_answer;
+    int m_closeDelayMs;
 };
 
 TunnelProxy::TunnelProxy() = default;
@@ -136,7 +140,7 @@ TunnelProxy::~TunnelProxy() { stop(); }
 bool TunnelProxy::start(quint16 targetPort)
 {
     (void)trustedTestCertificates(); // made on the main thread
-    m_worker = new Worker(targetPort, &m_tunnels, connectAnswer);
+    m_worker = new Worker(targetPort, &m_tunnels, connectAnswer, closeDelayMs);
     m_worker->moveToThread(&m_thread);
     m_thread.start();
     bool ok = false;
