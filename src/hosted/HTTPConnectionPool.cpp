@@ -185,29 +185,37 @@ bool HTTPConnectionPool::aliveNow(QSslSocket* socket, bool* closed)
     *closed = false;
     Probe probe = probeIdle(socket);
     if (probe == Probe::bytesWaiting) {
-        // Let TLS read them now, watching what it meets. A close_notify, a
-        // fatal alert, a failure or the close itself ends the connection. A
-        // post-handshake message (a TLS 1.3 session ticket, a key update) is
-        // neither data nor a close: the wait then ends in a timeout of its
-        // own, which says nothing about the connection — and which replaces
-        // the socket's last error, so that error() cannot tell a close_notify
-        // read just before it.
-        bool ended = false;
+        // Let TLS read them now, watching what it meets. A close_notify or
+        // the close itself is the server's close; a fatal alert or another
+        // failure ends the connection too, but says nothing of the server's
+        // idle limit. A post-handshake message (a TLS 1.3 session ticket, a
+        // key update) is neither data nor a close: the wait then ends in a
+        // timeout of its own, which says nothing about the connection — and
+        // which replaces the socket's last error, so that error() cannot
+        // tell a close_notify read just before it.
+        bool peerClosed = false;
+        bool failed = false;
         QObject watch;
         QObject::connect(socket, &QSslSocket::alertReceived, &watch,
-                         [&ended](QSsl::AlertLevel level, QSsl::AlertType type, const QString&) {
-                             if (type == QSsl::AlertType::CloseNotify || level == QSsl::AlertLevel::Fatal)
-                                 ended = true;
+                         [&](QSsl::AlertLevel level, QSsl::AlertType type, const QString&) {
+                             if (type == QSsl::AlertType::CloseNotify)
+                                 peerClosed = true;
+                             else if (level == QSsl::AlertLevel::Fatal)
+                                 failed = true;
                          });
-        QObject::connect(socket, &QSslSocket::errorOccurred, &watch, [&ended](QAbstractSocket::SocketError error) {
-            if (error != QAbstractSocket::SocketTimeoutError)
-                ended = true;
+        QObject::connect(socket, &QSslSocket::errorOccurred, &watch, [&](QAbstractSocket::SocketError error) {
+            if (error == QAbstractSocket::RemoteHostClosedError)
+                peerClosed = true;
+            else if (error != QAbstractSocket::SocketTimeoutError)
+                failed = true;
         });
-        QObject::connect(socket, &QSslSocket::disconnected, &watch, [&ended]() { ended = true; });
+        QObject::connect(socket, &QSslSocket::disconnected, &watch, [&]() { peerClosed = true; });
         socket->waitForReadyRead(0);
-        probe = ended || socket->state() != QAbstractSocket::ConnectedState ? Probe::closed
-            : socket->bytesAvailable() > 0                                 ? Probe::bytesWaiting
-                                                                            : probeIdle(socket);
+        if (failed)
+            return false;
+        probe = peerClosed || socket->state() != QAbstractSocket::ConnectedState ? Probe::closed
+            : socket->bytesAvailable() > 0                                      ? Probe::bytesWaiting
+                                                                                 : probeIdle(socket);
     }
     *closed = probe == Probe::closed;
     return probe == Probe::alive;
