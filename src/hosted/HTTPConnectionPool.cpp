@@ -3,7 +3,6 @@
 #include "common/Clock.h"
 #include "hosted/HTTPExchange.h"
 
-#include <QSignalBlocker>
 #include <QSslConfiguration>
 
 #include <algorithm>
@@ -20,6 +19,20 @@ const QByteArray kHTTP11 = QByteArrayLiteral("http/1.1");
 // the server's idle limit (a restart, a proxy's hiccup).
 constexpr double kShortestLearnedLimit = 0.5;
 constexpr qsizetype kMaximumProxyAnswer = 16 * 1024;
+
+// Where the head of a proxy's answer ends (after its empty line; lines end
+// with CRLF or a lone LF), or -1 while it is incomplete.
+qsizetype endOfHead(const QByteArray& answer)
+{
+    for (qsizetype lf = answer.indexOf('\n'); lf >= 0; lf = answer.indexOf('\n', lf + 1)) {
+        const qsizetype next = lf + 1;
+        if (next < answer.size() && answer.at(next) == '\n')
+            return next + 1;
+        if (next + 1 < answer.size() && answer.at(next) == '\r' && answer.at(next + 1) == '\n')
+            return next + 2;
+    }
+    return -1;
+}
 
 void discard(QSslSocket* socket)
 {
@@ -106,7 +119,7 @@ void HTTPConnectionPool::prepareTunnel(QSslSocket* socket, const QString& host, 
             socket->abort();
         };
         answer->append(socket->readAll());
-        const qsizetype end = answer->indexOf("\r\n\r\n");
+        const qsizetype end = endOfHead(*answer);
         if (end < 0) {
             if (answer->size() > kMaximumProxyAnswer)
                 refuse(QAbstractSocket::ProxyProtocolError, QStringLiteral("The proxy's answer is too large"));
@@ -114,7 +127,10 @@ void HTTPConnectionPool::prepareTunnel(QSslSocket* socket, const QString& host, 
         }
         const QByteArray statusLine = answer->left(answer->indexOf('\n')).trimmed();
         const int status = statusLine.startsWith("HTTP/1.") ? statusLine.mid(9, 3).toInt() : 0;
-        if (end + 4 != answer->size()) {
+        // A refusal's status says what it is; the page a proxy sends with it
+        // is read and dropped. Only an open tunnel must stay silent until TLS
+        // begins.
+        if (status >= 200 && status <= 299 && end != answer->size()) {
             refuse(QAbstractSocket::ProxyProtocolError, QStringLiteral("The proxy sent data before the tunnel opened"));
         } else if (status == 407) {
             refuse(QAbstractSocket::ProxyAuthenticationRequiredError, QStringLiteral("The proxy requires authentication"));
@@ -137,13 +153,14 @@ QString HTTPConnectionPool::failureText(const QSslSocket* socket)
 
 QString HTTPConnectionPool::protocolProblem(const QSslSocket* socket)
 {
+    // A server that does no ALPN at all (it ignores the extension) speaks
+    // HTTP/1.1; only a server that chose another protocol cannot be used.
     const QSslConfiguration configuration = socket->sslConfiguration();
     const QByteArray chosen = configuration.nextNegotiatedProtocol();
-    if (configuration.nextProtocolNegotiationStatus() == QSslConfiguration::NextProtocolNegotiationNegotiated
-        && chosen == kHTTP11)
+    if (chosen.isEmpty() || chosen == kHTTP11)
         return {};
     return QStringLiteral("TLS handshake failed: the server does not agree to HTTP/1.1 (ALPN: %1)")
-        .arg(chosen.isEmpty() ? QStringLiteral("no protocol") : QString::fromLatin1(chosen));
+        .arg(QString::fromLatin1(chosen.left(64)));
 }
 
 HTTPConnectionPool::Probe HTTPConnectionPool::probeIdle(const QSslSocket* socket)
@@ -168,15 +185,37 @@ bool HTTPConnectionPool::aliveNow(QSslSocket* socket, bool* closed)
     *closed = false;
     Probe probe = probeIdle(socket);
     if (probe == Probe::bytesWaiting) {
-        // Let TLS read them now; whatever they are, no receiver hears of it.
-        const QSignalBlocker quiet(socket);
-        const QAbstractSocket::SocketError before = socket->error();
+        // Let TLS read them now, watching what it meets. A close_notify or
+        // the close itself is the server's close; a fatal alert or another
+        // failure ends the connection too, but says nothing of the server's
+        // idle limit. A post-handshake message (a TLS 1.3 session ticket, a
+        // key update) is neither data nor a close: the wait then ends in a
+        // timeout of its own, which says nothing about the connection — and
+        // which replaces the socket's last error, so that error() cannot
+        // tell a close_notify read just before it.
+        bool peerClosed = false;
+        bool failed = false;
+        QObject watch;
+        QObject::connect(socket, &QSslSocket::alertReceived, &watch,
+                         [&](QSsl::AlertLevel level, QSsl::AlertType type, const QString&) {
+                             if (type == QSsl::AlertType::CloseNotify)
+                                 peerClosed = true;
+                             else if (level == QSsl::AlertLevel::Fatal)
+                                 failed = true;
+                         });
+        QObject::connect(socket, &QSslSocket::errorOccurred, &watch, [&](QAbstractSocket::SocketError error) {
+            if (error == QAbstractSocket::RemoteHostClosedError)
+                peerClosed = true;
+            else if (error != QAbstractSocket::SocketTimeoutError)
+                failed = true;
+        });
+        QObject::connect(socket, &QSslSocket::disconnected, &watch, [&]() { peerClosed = true; });
         socket->waitForReadyRead(0);
-        // A close_notify read here leaves an error behind even when the
-        // close itself has not arrived yet.
-        probe = socket->state() != QAbstractSocket::ConnectedState || socket->error() != before ? Probe::closed
-            : socket->bytesAvailable() > 0                          ? Probe::bytesWaiting
-                                                                     : probeIdle(socket);
+        if (failed)
+            return false;
+        probe = peerClosed || socket->state() != QAbstractSocket::ConnectedState ? Probe::closed
+            : socket->bytesAvailable() > 0                                      ? Probe::bytesWaiting
+                                                                                 : probeIdle(socket);
     }
     *closed = probe == Probe::closed;
     return probe == Probe::alive;
@@ -223,6 +262,8 @@ QSslSocket* HTTPConnectionPool::take(const QString& key)
         bool usable = age <= reuseLimit(key, idle.serverLimit) && socket->state() == QAbstractSocket::ConnectedState
             && socket->isEncrypted() && socket->bytesAvailable() == 0;
         bool closed = false;
+        if (usable)
+            socket->disconnect(this); // what the probe reads is for it alone
         if (usable && !aliveNow(socket, &closed)) {
             if (closed) // by the server, while nobody was looking
                 learnServerLimit(key, age);
@@ -268,15 +309,21 @@ void HTTPConnectionPool::keep(const QString& key, QSslSocket* socket, double ser
 {
     socket->setParent(this);
     const double since = Clock::instance().now();
-    // Anything from an idle connection (the server closing it, stray bytes)
-    // ends it; the age at which the server closed it is remembered.
+    // Anything from an idle connection (the server closing it, stray bytes,
+    // a failure) ends it; only a real close (a FIN, a reset, close_notify)
+    // tells the age at which the server closes idle connections.
     const auto closedByServer = [this, key, socket, since]() {
         learnServerLimit(key, Clock::instance().now() - since);
         drop(socket);
     };
-    connect(socket, &QSslSocket::readyRead, this, closedByServer);
+    connect(socket, &QSslSocket::readyRead, this, [this, socket]() { drop(socket); });
     connect(socket, &QSslSocket::disconnected, this, closedByServer);
-    connect(socket, &QSslSocket::errorOccurred, this, closedByServer);
+    connect(socket, &QSslSocket::errorOccurred, this, [this, socket, closedByServer](QAbstractSocket::SocketError error) {
+        if (error == QAbstractSocket::RemoteHostClosedError)
+            closedByServer();
+        else
+            drop(socket);
+    });
     QList<Idle>& list = m_idle[key];
     list.append({socket, since, serverIdleSeconds});
     while (list.size() > maximumIdlePerKey) {

@@ -6,10 +6,12 @@
 // An idle connection is handed out again only when it is known to be alive
 // at that moment: young enough (maximumIdleSeconds, less a margin below the
 // server's own limit when the server announced one with `Keep-Alive:
-// timeout=` or was seen closing idle connections at a certain age), and its
-// descriptor probed with a peeked read that finds neither the server's close
-// nor any byte (a TLS close_notify) waiting — whatever the event loop was
-// doing while it sat idle.
+// timeout=` or was seen closing idle connections at a certain age: a FIN, a
+// reset, close_notify), and its descriptor probed with a peeked read that
+// finds neither the server's close nor any byte waiting — whatever the event
+// loop was doing while it sat idle. Bytes waiting are handed to TLS first: a
+// TLS 1.3 post-handshake message (a session ticket, a key update) is no
+// close.
 
 #include <QHash>
 #include <QList>
@@ -46,7 +48,8 @@ public:
     // the proxy's connection itself: its writes are paced by that
     // connection and its descriptor can be probed. A refused tunnel emits
     // errorOccurred with the proxy's error and aborts; the text is then
-    // failureText().
+    // failureText(). The proxy's answer may end its lines with a lone LF; a
+    // refusal is told by its status whatever page comes with it.
     static void connectEncrypted(QSslSocket* socket, const QString& host, quint16 port, const QNetworkProxy& proxy);
     // connectEncrypted() in two steps, for a caller with handlers of its
     // own to connect in between (the tunnel's go first).
@@ -54,17 +57,19 @@ public:
     static void startConnecting(QSslSocket* socket, const QString& host, quint16 port, const QNetworkProxy& proxy);
     // The description of the socket's last failure.
     static QString failureText(const QSslSocket* socket);
-    // Why an encrypted connection cannot carry HTTP/1.1 (the server agreed to
-    // no protocol or to another), or empty.
+    // Why an encrypted connection cannot carry HTTP/1.1 (the server chose
+    // another protocol by ALPN), or empty. A server without ALPN speaks
+    // HTTP/1.1.
     static QString protocolProblem(const QSslSocket* socket);
     // Peeks at the descriptor of an idle connection.
     enum class Probe { alive, closed, bytesWaiting };
     static Probe probeIdle(const QSslSocket* socket);
     // Whether an idle connection is alive right now. Bytes waiting are
-    // handed to TLS first (a TLS 1.3 server's session tickets may arrive
-    // after the handshake, while the event loop was busy): the connection
-    // is alive when they were no data and no close. `closed` says whether
-    // the server closed it.
+    // handed to TLS first (a TLS 1.3 server's session tickets or key updates
+    // may arrive while the event loop is busy): the connection is alive when
+    // they were no data and no close. `closed` says whether the server
+    // closed it. The socket's receivers hear of what is read here: the
+    // caller disconnects its own first.
     static bool aliveNow(QSslSocket* socket, bool* closed);
 
     // A connected, idle socket for `key` that is alive right now, else one

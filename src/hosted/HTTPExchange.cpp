@@ -86,8 +86,14 @@ double keepAliveTimeout(const QByteArray& field)
     return 0;
 }
 
+// A proxy the application set itself (QNetworkProxy::setApplicationProxy,
+// which ends Qt's use of the system configuration). While the system
+// configuration is in use, Qt's application proxy is Qt's own reading of the
+// environment (http_proxy, HTTP_PROXY, ...) and the desktop: never a choice.
 bool applicationChoseProxy()
 {
+    if (QNetworkProxyFactory::usesSystemConfiguration())
+        return false;
     const QNetworkProxy::ProxyType type = QNetworkProxy::applicationProxy().type();
     return type == QNetworkProxy::HttpProxy || type == QNetworkProxy::Socks5Proxy;
 }

@@ -4,11 +4,13 @@
 // for the hosted client and the sign-in's token exchange:
 //  - TLS with the default configuration (the system's roots plus any extra
 //    authorities the application trusts), the peer verified against the
-//    URL's host; HTTP/1.1 only, offered by ALPN: a server that agrees to no
-//    protocol or to another fails the handshake with a clear message;
-//  - the proxy the application chose, else the one the environment names
-//    (read as curl reads it, ProxyEnvironment.h), else the system's; an HTTP
-//    proxy is used through CONNECT, SOCKS5 directly;
+//    URL's host; HTTP/1.1 only, offered by ALPN: a server that does no ALPN
+//    is spoken to in HTTP/1.1, one that chose another protocol fails the
+//    handshake with a clear message;
+//  - the proxy the application chose (QNetworkProxy::setApplicationProxy;
+//    never Qt's own reading of the environment), else the one the
+//    environment names (read as curl reads it, ProxyEnvironment.h), else the
+//    system's; an HTTP proxy is used through CONNECT, SOCKS5 directly;
 //  - the answer is read by HTTPResponseParser: its status line and headers
 //    are bounded in size, and an answer over the bound fails at once and
 //    frees what it held. A body that runs until the connection closes is

@@ -24,6 +24,19 @@ QString withoutBrackets(QString host)
     return host;
 }
 
+// The proxy as written, without its `user:password@` (for messages). The
+// user part ends at the last '@' anywhere: a password with a stray '/' or
+// '#' in it is still taken out whole.
+QByteArray withoutUserPart(QByteArray text)
+{
+    const qsizetype scheme = text.indexOf("://");
+    const qsizetype start = scheme < 0 ? 0 : scheme + 3;
+    const qsizetype at = text.lastIndexOf('@');
+    if (at >= start)
+        text.remove(start, at + 1 - start);
+    return text;
+}
+
 } // namespace
 
 bool noProxyExempts(const QByteArray& list, const QString& rawHost)
@@ -80,7 +93,8 @@ EnvironmentProxy environmentProxyFor(const QUrl& url, const EnvironmentReader& g
     const QUrl proxyURL(QString::fromUtf8(proxyText.contains("://") ? proxyText : "http://" + proxyText));
     const QString scheme = proxyURL.scheme().toLower();
     if (!proxyURL.isValid() || proxyURL.host().isEmpty()) {
-        result.error = QStringLiteral("The proxy \"%1\" from the environment is not a valid address").arg(QString::fromUtf8(proxyText));
+        result.error = QStringLiteral("The proxy \"%1\" from the environment is not a valid address")
+                           .arg(QString::fromUtf8(withoutUserPart(proxyText)));
         return result;
     }
     QNetworkProxy proxy;

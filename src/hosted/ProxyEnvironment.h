@@ -17,7 +17,7 @@
 //    (names resolved by the proxy) are supported, with `user:password@`
 //    (percent-decoded); a proxy without a port uses 1080. Any other scheme
 //    (`https://`, `socks4://`, ...) is an error, never a silent direct
-//    connection.
+//    connection. An error names the proxy without its `user:password@`.
 
 #include <QByteArray>
 #include <QNetworkProxy>

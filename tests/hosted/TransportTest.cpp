@@ -8,14 +8,13 @@
 
 #include "hosted/ContentDecoder.h"
 #include "hosted/HostedBackendClient.h"
-#include "hosted/ProxyEnvironment.h"
 #include "support/NginxServer.h"
 #include "support/ProcessMemory.h"
+#include "support/TestCertificates.h"
 #include "support/TlsTestServers.h"
 
 #include <QFile>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThread>
@@ -252,7 +251,7 @@ TEST_F(TransportTest, FoldedHeadersAreUnfoldedAndGzipIsDecodedAnyOtherCodingIsIn
     }
 }
 
-TEST_F(TransportTest, AServerThatAgreesToNoHTTP11FailsInTheHandshake)
+TEST_F(TransportTest, AServerWithoutALPNSpeaksHTTP11AServerThatChoseAnotherProtocolFailsInTheHandshake)
 {
     for (const QList<QByteArray>& alpn : {QList<QByteArray>{"h2"}, QList<QByteArray>{}}) {
         SCOPED_TRACE(alpn.isEmpty() ? "no ALPN" : "h2 only");
@@ -264,17 +263,171 @@ TEST_F(TransportTest, AServerThatAgreesToNoHTTP11FailsInTheHandshake)
             return reply;
         }, alpn));
         HostedBackendClient fresh;
+        // Once on a connection opened ahead of the request, once on one of its own.
+        fresh.prepareConnection(origin);
         auto out = runToEnd(fresh.fetchAccountSummary(origin, QStringLiteral("t")), 10000);
         ASSERT_TRUE(out->done);
+        if (alpn.isEmpty()) {
+            EXPECT_TRUE(out->value) << describe(out->error).toStdString();
+            auto again = runToEnd(HostedBackendClient().fetchAccountSummary(origin, QStringLiteral("t")), 10000);
+            EXPECT_TRUE(again->value) << describe(again->error).toStdString();
+            EXPECT_EQ(raw.requests().size(), 2);
+            continue;
+        }
         const auto e = httpError(out);
         ASSERT_TRUE(e) << "answered over a protocol the server did not agree to";
         EXPECT_EQ(e->kind(), HTTPError::Kind::transport);
-        if (alpn.isEmpty()) {
-            EXPECT_TRUE(e->localizedDescription().contains(QStringLiteral("HTTP/1.1")))
-                << e->localizedDescription().toStdString();
-        }
         EXPECT_TRUE(raw.requests().isEmpty());
     }
+}
+
+TEST_F(TransportTest, AProxysAnswerToCONNECTIsDecidedByItsStatusWhateverBodyOrLineEndsItHas)
+{
+    const QByteArray page = "<html><body><h1>Access denied</h1></body></html>";
+    const QByteArray pageFields = "Content-Type: text/html\r\nContent-Length: " + QByteArray::number(page.size())
+        + "\r\n\r\n" + page;
+    struct Case {
+        const char* name;
+        QByteArray answer;
+        QString error; // empty: the tunnel opens
+    };
+    const Case cases[] = {
+        {"407 with a page", "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"p\"\r\n" + pageFields,
+         QStringLiteral("The proxy requires authentication")},
+        {"502 with a page", "HTTP/1.1 502 Bad Gateway\r\n" + pageFields,
+         QStringLiteral("The proxy refused the connection (HTTP/1.1 502 Bad Gateway)")},
+        {"403 with LF only", "HTTP/1.0 403 Forbidden\n" + QByteArray(pageFields).replace("\r\n", "\n"),
+         QStringLiteral("The proxy refused the connection (HTTP/1.0 403 Forbidden)")},
+        {"200 with LF only", "HTTP/1.1 200 Connection established\nVia: 1.1 p\n\n", {}},
+    };
+    ASSERT_TRUE(raw.start([](const RawRequest&) {
+        RawReply reply;
+        reply.bytes = rawAnswer("application/json", R"({"email":"a@b.c","creditsBalance":1})");
+        return reply;
+    }));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TunnelProxy proxy;
+        proxy.connectAnswer = c.answer;
+        ASSERT_TRUE(proxy.start(raw.port()));
+        proxy.install();
+        HostedBackendClient fresh;
+        auto out = runToEnd(fresh.fetchAccountSummary(origin, QStringLiteral("t")), 10000);
+        proxy.uninstall();
+        ASSERT_TRUE(out->done) << "no decision within 10 s";
+        if (c.error.isEmpty()) {
+            EXPECT_TRUE(out->value) << describe(out->error).toStdString();
+            continue;
+        }
+        const auto e = httpError(out);
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->kind(), HTTPError::Kind::transport);
+        EXPECT_EQ(e->localizedDescription(), c.error);
+    }
+    EXPECT_EQ(raw.requests().size(), 1);
+}
+
+TEST_F(TransportTest, SessionTicketsOnAnIdleConnectionWhileTheMainThreadIsBusyAreNoClose)
+{
+    // A TLS 1.3 server sends its session tickets right after the handshake:
+    // to a connection opened ahead of a request they come while it waits in
+    // the pool, here while the main thread is blocked.
+    ASSERT_TRUE(startRaw([](const RawRequest&) {
+        RawReply reply;
+        reply.bytes = rawAnswer("application/json", R"({"ok":true})");
+        return reply;
+    }));
+    const QUrl url(origin + QStringLiteral("/auth/logout"));
+    const QString key = HTTPConnectionPool::keyFor(url, HTTPExchange::proxyFor(url));
+    int tested = 0;
+    for (int attempt = 0; attempt < 12 && tested < 2; ++attempt) {
+        SCOPED_TRACE(attempt);
+        HTTPConnectionPool pool;
+        pool.prepare(url);
+        ASSERT_TRUE(spinUntil([&] { return pool.idleCount() == 1; }, 10000));
+        QThread::msleep(900);
+        auto* socket = pool.findChild<QSslSocket*>();
+        ASSERT_TRUE(socket);
+        if (HTTPConnectionPool::probeIdle(socket) != HTTPConnectionPool::Probe::bytesWaiting)
+            continue; // the tickets came while the event loop still ran
+        ++tested;
+        const int opened = raw.connections();
+        HTTPExchange exchange(&pool, HTTPRequest{"POST", url, {}, "{}", {}, {}});
+        exchange.start();
+        ASSERT_TRUE(spinUntil([&] { return exchange.isFinished(); }, 10000));
+        EXPECT_EQ(exchange.status(), 200) << exchange.errorString().toStdString();
+        EXPECT_EQ(raw.connections(), opened) << "the waiting connection carried the request";
+        EXPECT_EQ(pool.reuseLimit(key), HTTPConnectionPool::maximumIdleSeconds); // nothing learned
+    }
+    EXPECT_EQ(tested, 2);
+}
+
+TEST_F(TransportTest, ACloseNotifyTheProbeReadsEndsTheConnectionBeforeItsCloseArrives)
+{
+    // The server ends an idle connection properly (close_notify, then its
+    // close) while the main thread is blocked; the close itself reaches the
+    // client 3 s later, as behind a slow middlebox.
+    tunnel.closeDelayMs = 3000;
+    ASSERT_TRUE(startRaw([](const RawRequest&) {
+        RawReply reply;
+        reply.bytes = rawAnswer("application/json", R"({"ok":true})");
+        reply.idleCloseSeconds = 0.6;
+        return reply;
+    }));
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        auto out = runToEnd(client.revokeSession(origin, QStringLiteral("t")), 10000);
+        EXPECT_FALSE(out->error) << describe(out->error).toStdString();
+        QThread::msleep(1000);
+    }
+    EXPECT_EQ(raw.connections(), 2);
+}
+
+TEST_F(TransportTest, OpenSSLsServerWithoutALPNIsReachedAndItsKeyUpdatesToAnIdleConnectionAreNoClose)
+{
+    // A real TLS 1.3 server that does no ALPN; typing "k" makes it send a
+    // key update ("K": one asked back), here while the main thread is
+    // blocked and the connection
+    // waits in the pool.
+    QTemporaryDir dir;
+    const TestCertificateSet& certs = trustedTestCertificates();
+    for (const auto& [name, pem] : {std::pair{"cert.pem", certs.server.toPem()}, {"key.pem", certs.serverKey.toPem()}}) {
+        QFile f(dir.filePath(QLatin1String(name)));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(pem) == pem.size());
+    }
+    QProcess server;
+    QByteArray output;
+    qsizetype answered = 0;
+    const QByteArray answer = rawAnswer("application/json", R"({"ok":true})");
+    QObject::connect(&server, &QProcess::readyReadStandardOutput, [&]() {
+        output += server.readAllStandardOutput();
+        for (; answered < output.count("POST /"); ++answered)
+            server.write(answer);
+    });
+    server.start(QStringLiteral("openssl"), {"s_server", "-accept", "0", "-tls1_3", "-cert", dir.filePath("cert.pem"),
+                                             "-key", dir.filePath("key.pem")});
+    ASSERT_TRUE(spinUntil([&] { return output.contains("ACCEPT") && output.indexOf('\n', output.indexOf("ACCEPT")) > 0; }))
+        << output.constData();
+    const QByteArray accept = output.mid(output.indexOf("ACCEPT"));
+    const quint16 port = quint16(accept.left(accept.indexOf('\n')).split(':').last().trimmed().toUInt());
+    ASSERT_GT(port, 0);
+    throughTunnelTo(port);
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        auto out = runToEnd(client.revokeSession(origin, QStringLiteral("t")), 10000);
+        ASSERT_TRUE(out->done);
+        EXPECT_FALSE(out->error) << describe(out->error).toStdString();
+        if (i == 3)
+            break;
+        server.write(i == 1 ? "K\n" : "k\n"); // without and with a key update asked back
+        server.waitForBytesWritten(1000);
+        QThread::msleep(700);
+    }
+    EXPECT_EQ(answered, 4);
+    EXPECT_EQ(output.count("SSL_do_handshake -> 1"), 3) << "key updates sent";
+    EXPECT_EQ(output.count("CIPHER is"), 1) << "one connection carried every request";
+    server.kill();
+    server.waitForFinished();
 }
 
 TEST_F(TransportTest, A50MBRecordingStreamsFromItsFileWithin8MBOfMemory)
@@ -304,83 +457,6 @@ TEST_F(TransportTest, A50MBRecordingStreamsFromItsFileWithin8MBOfMemory)
     auto out = runToEnd(client.transcribeFile(origin, QStringLiteral("t"), path), 120000);
     ASSERT_EQ(out->value, QStringLiteral("hello from nginx")) << describe(out->error).toStdString();
     EXPECT_LE(statusMiB("VmHWM") - idle, 8.0);
-}
-
-TEST(ProxyEnvironment, IsReadAsCurlReadsIt)
-{
-    using Env = QHash<QByteArray, QByteArray>;
-    const QUrl url(QStringLiteral("https://tovrik.ai/chat"));
-    struct Case {
-        const char* name;
-        Env env;
-        bool configured;
-        QNetworkProxy::ProxyType type;
-        QString host;
-        int port;
-    };
-    const Case cases[] = {
-        {"nothing set", {}, false, QNetworkProxy::NoProxy, {}, 0},
-        {"https_proxy", {{"https_proxy", "http://p:3128"}}, true, QNetworkProxy::HttpProxy, "p", 3128},
-        {"HTTPS_PROXY", {{"HTTPS_PROXY", "p:8080"}}, true, QNetworkProxy::HttpProxy, "p", 8080},
-        {"lower case first", {{"https_proxy", "a:1"}, {"HTTPS_PROXY", "b:2"}}, true, QNetworkProxy::HttpProxy, "a", 1},
-        {"all_proxy", {{"all_proxy", "socks5h://s"}}, true, QNetworkProxy::Socks5Proxy, "s", 1080},
-        {"ALL_PROXY", {{"ALL_PROXY", "http://q"}}, true, QNetworkProxy::HttpProxy, "q", 1080},
-        {"https before all", {{"all_proxy", "a:1"}, {"https_proxy", "h:2"}}, true, QNetworkProxy::HttpProxy, "h", 2},
-        {"http_proxy is not for https", {{"http_proxy", "h:1"}}, true, QNetworkProxy::NoProxy, {}, 0},
-        {"no_proxy leading dot", {{"https_proxy", "p:1"}, {"no_proxy", ".tovrik.ai"}}, true, QNetworkProxy::NoProxy, {}, 0},
-        {"NO_PROXY name", {{"https_proxy", "p:1"}, {"NO_PROXY", "example.com, TOVRIK.AI"}}, true, QNetworkProxy::NoProxy, {}, 0},
-        {"no_proxy star", {{"all_proxy", "p:1"}, {"no_proxy", "*"}}, true, QNetworkProxy::NoProxy, {}, 0},
-        {"no_proxy of another name", {{"https_proxy", "p:1"}, {"no_proxy", "ovrik.ai,www.tovrik.ai"}}, true,
-         QNetworkProxy::HttpProxy, "p", 1},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const EnvironmentProxy got = environmentProxyFor(url, [&](const char* name) { return c.env.value(name); });
-        EXPECT_EQ(got.configured, c.configured);
-        EXPECT_TRUE(got.error.isEmpty()) << got.error.toStdString();
-        EXPECT_EQ(got.proxy.type(), c.type);
-        if (c.type != QNetworkProxy::NoProxy) {
-            EXPECT_EQ(got.proxy.hostName(), c.host);
-            EXPECT_EQ(got.proxy.port(), c.port);
-        }
-    }
-    // Suffixes match at a dot only; addresses by value or range.
-    EXPECT_TRUE(noProxyExempts("tovrik.ai", QStringLiteral("www.tovrik.ai")));
-    EXPECT_TRUE(noProxyExempts(".tovrik.ai", QStringLiteral("tovrik.ai.")));
-    EXPECT_FALSE(noProxyExempts("tovrik.ai", QStringLiteral("nottovrik.ai")));
-    EXPECT_TRUE(noProxyExempts("10.0.0.0/8 ::1", QStringLiteral("10.2.3.4")));
-    EXPECT_TRUE(noProxyExempts("10.0.0.0/8 ::1", QStringLiteral("[::1]")));
-    EXPECT_FALSE(noProxyExempts("10.0.0.0/8", QStringLiteral("11.0.0.1")));
-    // Credentials are decoded; a scheme we cannot speak is an error, not a direct connection.
-    const auto withUser = environmentProxyFor(url, [](const char* n) {
-        return QByteArray(n) == "https_proxy" ? QByteArray("http://ada:p%40ss@p:3128") : QByteArray();
-    });
-    EXPECT_EQ(withUser.proxy.user(), QStringLiteral("ada"));
-    EXPECT_EQ(withUser.proxy.password(), QStringLiteral("p@ss"));
-    const auto socks4 = environmentProxyFor(url, [](const char* n) {
-        return QByteArray(n) == "all_proxy" ? QByteArray("socks4://p:1080") : QByteArray();
-    });
-    EXPECT_FALSE(socks4.error.isEmpty());
-}
-
-TEST_F(HostedServiceTest, TheClientTakesItsProxyFromAllProxyWhenTheApplicationChoseNone)
-{
-    // The fake stays the trusted TLS peer, reached only through all_proxy.
-    QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::NoProxy));
-    qputenv("all_proxy", QByteArray("http://127.0.0.1:") + QByteArray::number(fake.port()));
-    HostedBackendClient client;
-    fake.addAccount(QStringLiteral("ada@example.com"), QStringLiteral("pw123456"), 7);
-    auto out = runToEnd(client.fetchAccountSummary(origin, fake.createSession(QStringLiteral("ada@example.com"))));
-    EXPECT_TRUE(out->value) << describe(out->error).toStdString();
-    EXPECT_EQ(fake.connectTargets().size(), 1);
-    // The updater's network manager too.
-    QNetworkAccessManager network;
-    HostedBackendClient::configureNetworkAccess(&network);
-    std::unique_ptr<QNetworkReply> reply(network.get(QNetworkRequest(QUrl(origin + QStringLiteral("/auth/me")))));
-    ASSERT_TRUE(spinUntil([&] { return reply->isFinished(); }));
-    qunsetenv("all_proxy");
-    EXPECT_EQ(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 401);
-    EXPECT_EQ(fake.connectTargets().size(), 2);
 }
 
 TEST(ContentDecoder, DecodesGzipInBoundedStepsAndRefusesCodingsNotAskedFor)

@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSslConfiguration>
+#include <QNetworkProxyFactory>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -289,6 +290,7 @@ void FakeHostedService::install()
 {
     if (!m_installed) {
         m_previousProxy = QNetworkProxy::applicationProxy();
+        m_previousSystemProxy = QNetworkProxyFactory::usesSystemConfiguration();
         m_previousTls = QSslConfiguration::defaultConfiguration();
     }
     QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", port()));
@@ -302,7 +304,11 @@ void FakeHostedService::uninstall()
 {
     if (!m_installed)
         return;
-    QNetworkProxy::setApplicationProxy(m_previousProxy);
+    // (Qt's application proxy was its reading of the system configuration.)
+    if (m_previousSystemProxy)
+        QNetworkProxyFactory::setUseSystemConfiguration(true);
+    else
+        QNetworkProxy::setApplicationProxy(m_previousProxy);
     QSslConfiguration::setDefaultConfiguration(m_previousTls);
     m_installed = false;
 }

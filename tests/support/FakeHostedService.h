@@ -238,6 +238,7 @@ private:
     QString m_lastError;
     bool m_installed = false;
     QNetworkProxy m_previousProxy;
+    bool m_previousSystemProxy = false;
     QSslConfiguration m_previousTls;
     QHash<QString, FakeHandler> m_handlers;
     QList<FakeRequest> m_requests;

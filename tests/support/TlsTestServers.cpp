@@ -2,6 +2,7 @@
 
 #include "support/TestCertificates.h"
 
+#include <QNetworkProxyFactory>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -50,7 +51,10 @@ QByteArray rawAnswer(const QByteArray& contentType, const QByteArray& body, cons
 
 class TunnelProxy::Worker : public QTcpServer {
 public:
-    Worker(quint16 target, std::atomic<int>* tunnels) : m_target(target), m_tunnels(tunnels) {}
+    Worker(quint16 target, std::atomic<int>* tunnels, QByteArray answer, int closeDelayMs)
+        : m_target(target), m_tunnels(tunnels), m_answer(std::move(answer)), m_closeDelayMs(closeDelayMs)
+    {
+    }
 
 protected:
     void incomingConnection(qintptr descriptor) override
@@ -85,12 +89,16 @@ protected:
                 client->disconnectFromHost();
                 return;
             }
+            if (!m_answer.startsWith("HTTP/1.1 2")) {
+                client->write(m_answer);
+                return;
+            }
             *open = true;
             const QByteArray early = head->mid(end + 4);
             connect(upstream, &QTcpSocket::connected, client, [=, this]() {
                 upstream->setSocketOption(QAbstractSocket::LowDelayOption, 1);
                 m_tunnels->fetch_add(1);
-                client->write("HTTP/1.1 200 Connection established\r\n\r\n");
+                client->write(m_answer);
                 client->flush();
                 if (!early.isEmpty())
                     upstream->write(early);
@@ -102,10 +110,13 @@ protected:
         connect(upstream, &QTcpSocket::bytesWritten, client, [=]() { relay(client, upstream); });
         connect(client, &QTcpSocket::bytesWritten, client, [=]() { relay(upstream, client); });
         // A close on one side closes the other once what came before it is through.
-        const auto upstreamGone = [=]() {
+        const auto upstreamGone = [=, this]() {
             client->setReadBufferSize(0);
             client->write(upstream->readAll());
-            client->disconnectFromHost();
+            if (m_closeDelayMs > 0)
+                QTimer::singleShot(m_closeDelayMs, client, [client]() { client->disconnectFromHost(); });
+            else
+                client->disconnectFromHost();
         };
         connect(upstream, &QTcpSocket::disconnected, client, upstreamGone);
         connect(upstream, &QTcpSocket::errorOccurred, client, upstreamGone);
@@ -119,6 +130,8 @@ protected:
 private:
     quint16 m_target;
     std::atomic<int>* m_tunnels;
+    QByteArray m_answer;
+    int m_closeDelayMs;
 };
 
 TunnelProxy::TunnelProxy() = default;
@@ -127,7 +140,7 @@ TunnelProxy::~TunnelProxy() { stop(); }
 bool TunnelProxy::start(quint16 targetPort)
 {
     (void)trustedTestCertificates(); // made on the main thread
-    m_worker = new Worker(targetPort, &m_tunnels);
+    m_worker = new Worker(targetPort, &m_tunnels, connectAnswer, closeDelayMs);
     m_worker->moveToThread(&m_thread);
     m_thread.start();
     bool ok = false;
@@ -155,6 +168,7 @@ void TunnelProxy::install()
         return;
     m_installed = true;
     m_previousProxy = QNetworkProxy::applicationProxy();
+    m_previousSystemProxy = QNetworkProxyFactory::usesSystemConfiguration();
     m_previousTls = QSslConfiguration::defaultConfiguration();
     QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), m_port));
     QSslConfiguration tls = m_previousTls;
@@ -167,7 +181,11 @@ void TunnelProxy::uninstall()
     if (!m_installed)
         return;
     m_installed = false;
-    QNetworkProxy::setApplicationProxy(m_previousProxy);
+    // (Qt's application proxy was its reading of the system configuration.)
+    if (m_previousSystemProxy)
+        QNetworkProxyFactory::setUseSystemConfiguration(true);
+    else
+        QNetworkProxy::setApplicationProxy(m_previousProxy);
     QSslConfiguration::setDefaultConfiguration(m_previousTls);
 }
 

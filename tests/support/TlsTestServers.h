@@ -32,6 +32,12 @@ public:
     ~TunnelProxy();
     // Listens on 127.0.0.1 and tunnels every CONNECT to 127.0.0.1:targetPort.
     bool start(quint16 targetPort);
+    // The proxy's answer to CONNECT (set before start()). An answer that is
+    // not 2xx refuses the tunnel; the connection then stays open.
+    QByteArray connectAnswer = QByteArrayLiteral("HTTP/1.1 200 Connection established\r\n\r\n");
+    // How long a close of the server's side takes to reach the client (what
+    // came before it passes at once), as behind a slow middlebox.
+    int closeDelayMs = 0;
     void stop();
     quint16 port() const { return m_port; }
     // Tunnels opened so far.
@@ -50,6 +56,7 @@ private:
     std::atomic<int> m_tunnels{0};
     bool m_installed = false;
     QNetworkProxy m_previousProxy;
+    bool m_previousSystemProxy = false;
     QSslConfiguration m_previousTls;
 };
 
