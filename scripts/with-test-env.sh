@@ -52,11 +52,14 @@ export TOVRIK_TEST_COMPOSITOR=1
 # A sound server of its own whose only sink plays into nothing: playback has
 # somewhere to go, and tests record what was played from the sink's monitor
 # (TOVRIK_TEST_PULSE_SINK names the sink). A per-user server on the private
-# runtime folder, also when run as root.
+# runtime folder, also when run as root. Its sink suspends after a second of
+# quiet, as a desktop's does (after five there), so that playback is tested
+# starting on a suspended sink as well as on a running one.
 if command -v pulseaudio >/dev/null 2>&1; then
   pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --realtime=no --high-priority=no \
              -L "module-native-protocol-unix auth-anonymous=1" \
-             -L "module-null-sink sink_name=tovrik_test_sink" >"$tmp/pulseaudio.log" 2>&1 &
+             -L "module-null-sink sink_name=tovrik_test_sink" \
+             -L "module-suspend-on-idle timeout=1" >"$tmp/pulseaudio.log" 2>&1 &
   pids+=($!)
   export PULSE_SERVER="unix:$XDG_RUNTIME_DIR/pulse/native"
   for _ in $(seq 1 100); do
@@ -78,9 +81,23 @@ fi
 # The system voice's speech-dispatcher, started here where clients look for
 # it, so that it ends with the environment instead of being spawned by the
 # first client and outliving it.
+# Its modules are named (eSpeak NG where installed): left to find them itself
+# it also starts its fallback module, which holds a playback stream open from
+# the start and so keeps the sink from ever suspending.
 if command -v speech-dispatcher >/dev/null 2>&1; then
   mkdir -p "$XDG_RUNTIME_DIR/speech-dispatcher"
-  speech-dispatcher -s -t 0 -c unix_socket -S "$XDG_RUNTIME_DIR/speech-dispatcher/speechd.sock" \
+  speechd_config=()
+  if [ -x /usr/lib/speech-dispatcher-modules/sd_espeak-ng ] && [ -f /etc/speech-dispatcher/speechd.conf ] &&
+     [ -f /etc/speech-dispatcher/modules/espeak-ng.conf ]; then
+    mkdir -p "$tmp/speechd/modules"
+    cp /etc/speech-dispatcher/modules/espeak-ng.conf "$tmp/speechd/modules/"
+    [ -d /etc/speech-dispatcher/clients ] && cp -r /etc/speech-dispatcher/clients "$tmp/speechd/"
+    { grep -v -E '^[[:space:]]*(AddModule|DefaultModule)' /etc/speech-dispatcher/speechd.conf
+      echo 'AddModule "espeak-ng" "sd_espeak-ng" "espeak-ng.conf"'
+      echo 'DefaultModule espeak-ng'; } >"$tmp/speechd/speechd.conf"
+    speechd_config=(-C "$tmp/speechd")
+  fi
+  speech-dispatcher -s -t 0 "${speechd_config[@]}" -c unix_socket -S "$XDG_RUNTIME_DIR/speech-dispatcher/speechd.sock" \
                     -P "$XDG_RUNTIME_DIR/speech-dispatcher/pid" -L "$tmp" >"$tmp/speech-dispatcher.log" 2>&1 &
   pids+=($!)
   for _ in $(seq 1 100); do

@@ -6,7 +6,11 @@
 // in TOVRIK_TEST_PULSE_SINK).
 
 #include <QByteArray>
+#include <QDir>
+#include <QEventLoop>
 #include <QProcess>
+#include <QTemporaryFile>
+#include <QTimer>
 #include <QString>
 #include <QtEndian>
 #include <cmath>
@@ -123,6 +127,33 @@ inline double audibleSeconds(const QByteArray& pcm, int rate = 44100)
         audible += std::sqrt(sum / double(window)) > 1000;
     }
     return audible * 0.01;
+}
+
+// How long `paplay` of the same clip is audible in the test sink, recorded
+// the same way, starting on a sink left idle long enough to suspend: what a
+// clip played by the program is held to. 0 when paplay cannot play it.
+inline double paplayAudibleSeconds(const QByteArray& encoded, const QString& suffix = QStringLiteral("mp3"))
+{
+    QTemporaryFile file(QDir::tempPath() + QStringLiteral("/tovrik-reference-XXXXXX.") + suffix);
+    if (!file.open() || file.write(encoded) != encoded.size() || !file.flush())
+        return 0;
+    auto spin = [](QProcess* until, int ms) {
+        QEventLoop loop;
+        QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+        if (until)
+            QObject::connect(until, &QProcess::finished, &loop, &QEventLoop::quit);
+        loop.exec();
+    };
+    spin(nullptr, 1500);
+    SinkRecording recording;
+    QProcess paplay;
+    paplay.start(QStringLiteral("paplay"), {QStringLiteral("-d"), testPulseSink(), file.fileName()});
+    if (!paplay.waitForStarted())
+        return 0;
+    spin(&paplay, 60000);
+    spin(nullptr, 300); // the sink's last buffer
+    const QByteArray heard = recording.stop();
+    return paplay.exitStatus() == QProcess::NormalExit && paplay.exitCode() == 0 ? audibleSeconds(heard) : 0;
 }
 
 } // namespace tovrik::test

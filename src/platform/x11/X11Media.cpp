@@ -1,13 +1,13 @@
 #include "platform/x11/X11Media.h"
 
+#include "platform/x11/X11DecodedPlayback.h"
+
 #include <QAudioDevice>
 #include <QAudioOutput>
 #include <QAudioSource>
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QDesktopServices>
-#include <QDir>
-#include <QFileInfo>
 #include <QElapsedTimer>
 #include <QMediaDevices>
 #include <QMediaPlayer>
@@ -254,22 +254,6 @@ struct RetiredPlayer {
 
 namespace {
 
-// The clip in a file of its own (0600, in the user's runtime folder where
-// there is one) that the media backend reads by itself. Through a QIODevice,
-// Qt's GStreamer backend is fed from the main thread, one request at a time,
-// and a main thread held up (a loaded desktop, a long paint) starves the
-// sound: whole stretches of it went missing.
-std::unique_ptr<QTemporaryFile> clipFile(const QByteArray& encoded, const QString& suffix)
-{
-    QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (folder.isEmpty() || !QFileInfo(folder).isDir())
-        folder = QDir::tempPath();
-    auto file = std::make_unique<QTemporaryFile>(folder + QStringLiteral("/tovrik-speech-XXXXXX.") + suffix);
-    if (!file->open() || file->write(encoded) != encoded.size() || !file->flush())
-        return nullptr;
-    return file;
-}
-
 void letGoOfMedia(QMediaPlayer& player)
 {
     QObject::disconnect(&player, nullptr, nullptr, nullptr);
@@ -330,7 +314,10 @@ public:
                              report(message.isEmpty() ? QStringLiteral("The audio could not be played.") : message);
                          });
         const QString suffix = mimeType.contains(QLatin1String("wav")) ? QStringLiteral("wav") : QStringLiteral("mp3");
-        if (auto file = clipFile(encoded, suffix)) {
+        // From a file the backend reads by itself: through a QIODevice, Qt's
+        // GStreamer backend is fed from the main thread, one request at a
+        // time, and a main thread held up starves the sound.
+        if (auto file = privateClipFile(encoded, suffix)) {
             const QUrl url = QUrl::fromLocalFile(file->fileName());
             m_source = std::move(file);
             m_player->setSource(url);
@@ -420,10 +407,11 @@ private:
     QMediaPlayer m_player;
 };
 
-X11AudioOutput::X11AudioOutput() : m_retired(std::make_shared<Retired>()) {}
+X11AudioOutput::X11AudioOutput() : m_retired(std::make_shared<Retired>()), m_feed(std::make_shared<PcmFeedThread>()) {}
 
 X11AudioOutput::~X11AudioOutput()
 {
+    m_feed.reset();
     m_probe.reset();
     // Their pipelines stopped when their playbacks ended; newest first.
     while (!m_retired->players.empty())
@@ -442,6 +430,9 @@ std::unique_ptr<AudioPlayback> X11AudioOutput::play(const QByteArray& encoded, c
                 list->players.erase(list->players.begin(),
                                     list->players.begin() + qsizetype(std::min(count, list->players.size())));
         });
+    const QString suffix = mimeType.contains(QLatin1String("wav")) ? QStringLiteral("wav") : QStringLiteral("mp3");
+    if (decodedPlaybackSupported())
+        return playDecoded(encoded, suffix, std::move(finished), m_feed);
     return std::make_unique<X11Playback>(encoded, mimeType, std::move(finished), m_retired);
 }
 

@@ -3,8 +3,8 @@
 // Workspace, microphone, playback and the system voice over Qt: the default
 // browser through QDesktopServices, QAudioSource for the microphone (mono
 // 16-bit at the requested rate, converted when the device delivers another
-// format), QMediaPlayer on an in-memory buffer for encoded audio, and
-// QTextToSpeech.
+// format), encoded audio decoded to PCM and written to a sound-server stream
+// (QMediaPlayer where the backend cannot decode to PCM), and QTextToSpeech.
 
 #include "platform/Audio.h"
 #include "platform/Workspace.h"
@@ -17,6 +17,10 @@
 #include <vector>
 
 class QTextToSpeech;
+
+namespace tovrik::platform::x11 {
+class PcmFeedThread;
+}
 
 namespace tovrik::platform::x11 {
 
@@ -52,9 +56,11 @@ public:
                                             QString* error) override;
 };
 
-// Plays through QMediaPlayer, whichever backend Qt picked. Whether MPEG
-// plays is found out once, by the backend itself: the format lists some
-// backends publish leave MP3 out although they decode it.
+// Plays through whichever media backend Qt picked: decoded by it to PCM and
+// written to the sound server from a thread of its own (X11DecodedPlayback.h
+// says why), or through QMediaPlayer where the backend cannot decode to PCM.
+// Whether MPEG plays is found out once, by the backend itself: the format
+// lists some backends publish leave MP3 out although they decode it.
 class X11AudioOutput : public AudioOutput {
 public:
     X11AudioOutput();
@@ -80,6 +86,7 @@ private:
     std::optional<QString> m_mpegProblem;
     std::vector<std::function<void(const QString&)>> m_probeWaiting;
     std::shared_ptr<Retired> m_retired;
+    std::shared_ptr<PcmFeedThread> m_feed;
 };
 
 class X11Speech : public SpeechSynthesizer {
