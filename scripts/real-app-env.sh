@@ -25,6 +25,9 @@ real_app_start_stand_in() {
   local data="$1"
   shift
   mkdir -p "$data"
+  # The log exists before the loop below reads it (the program may not
+  # have opened it yet).
+  : >"$data/log"
   "${REAL_APP_STAND_IN:-$build/tools/fake-hosted-service/tovrik-fake-hosted-service}" --data-dir "$data" \
       --account "ada@example.com:secret123:1200" "$@" >"$data/log" 2>&1 &
   stand_in=$!
