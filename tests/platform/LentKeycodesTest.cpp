@@ -5,6 +5,7 @@
 #include "platform/x11/HeldInputRecord.h"
 #include "platform/x11/LentKeycodes.h"
 #include "platform/x11/ProcessRecords.h"
+#include "platform/x11/X11Keymap.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -96,6 +97,21 @@ TEST(LentKeycodes, AKeycodeCountsAsLentOnlyWhileMappedAsLendingMapsIt)
         EXPECT_FALSE(isLendableKeysym(keysym)) << keysym;
     for (uint32_t keysym : {0xff0du /* Return */, 0x20u, 0xdfu, han, 0xffffffu /* VoidSymbol */})
         EXPECT_TRUE(isLendableKeysym(keysym)) << keysym;
+}
+
+TEST(LentKeycodes, TheKeycodesALayoutDescribesComeFromTheServersRuleNames)
+{
+    using namespace std::string_literals;
+    const auto us = layoutKeycodes("evdev\0pc105\0us\0\0\0"s);
+    ASSERT_TRUE(us.has_value());
+    EXPECT_TRUE((*us)[38] && (*us)[10] && (*us)[50]); // a, 1, Shift
+    EXPECT_FALSE((*us)[8] || (*us)[93] || (*us)[248]);
+    const auto fr = layoutKeycodes("evdev\0pc105\0us,fr\0\0grp:alt_shift_toggle\0"s);
+    ASSERT_TRUE(fr.has_value());
+    EXPECT_TRUE((*fr)[38] && !(*fr)[248]);
+    // No names, or names that do not compile: the layout cannot be told.
+    for (const std::string& names : {""s, "evdev\0pc105\0"s, "evdev\0pc105\0no-such-layout\0\0\0"s})
+        EXPECT_FALSE(layoutKeycodes(names).has_value()) << names;
 }
 
 TEST(HeldInputRecord, WhatADeadProcessHeldIsReadBackAndAnUnreadableRecordIsRemoved)

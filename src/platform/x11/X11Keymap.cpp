@@ -134,6 +134,8 @@ std::optional<KeycodeSet> layoutKeycodes(const std::string& ruleNames)
         // Not the names of this process's environment: the server's only.
         std::unique_ptr<xkb_context, decltype(&xkb_context_unref)> context(
             xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES), &xkb_context_unref);
+        if (context) // its own messages about the system's XKB data are not ours to log
+            xkb_context_set_log_level(context.get(), XKB_LOG_LEVEL_CRITICAL);
         const xkb_rule_names names{fields[0].c_str(), fields[1].c_str(), fields[2].c_str(), fields[3].c_str(),
                                    fields[4].c_str()};
         std::unique_ptr<xkb_keymap, decltype(&xkb_keymap_unref)> keymap(
@@ -161,18 +163,6 @@ std::optional<KeycodeSet> layoutKeycodes(const std::string& ruleNames)
     return out;
 }
 
-std::string serverRuleNames(xcb_connection_t* conn)
-{
-    if (!conn || xcb_connection_has_error(conn))
-        return {};
-    const xcb_atom_t atom = internAtom(conn, "_XKB_RULES_NAMES", true);
-    if (atom == XCB_ATOM_NONE)
-        return {};
-    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(conn)).data->root;
-    const PropertyValue value = getProperty(conn, root, atom, XCB_ATOM_STRING);
-    return value.format == 8 ? value.data.toStdString() : std::string();
-}
-
 bool KeyboardMapping::load(xcb_connection_t* conn)
 {
     if (!conn || xcb_connection_has_error(conn))
@@ -180,14 +170,22 @@ bool KeyboardMapping::load(xcb_connection_t* conn)
     const xcb_setup_t* setup = xcb_get_setup(conn);
     m_min = setup->min_keycode;
     m_max = setup->max_keycode;
-    XcbReply<xcb_get_keyboard_mapping_reply_t> reply(xcb_get_keyboard_mapping_reply(
-        conn, xcb_get_keyboard_mapping(conn, m_min, uint8_t(m_max - m_min + 1)), nullptr));
+    if (m_rulesConnection != conn || m_rulesAtom == XCB_ATOM_NONE) {
+        m_rulesAtom = internAtom(conn, "_XKB_RULES_NAMES", true);
+        m_rulesConnection = conn;
+    }
+    // The map and the layout's names in one round trip.
+    const auto mapping = xcb_get_keyboard_mapping(conn, m_min, uint8_t(m_max - m_min + 1));
+    const PropertyRequest rules =
+        requestProperty(conn, xcb_setup_roots_iterator(setup).data->root, m_rulesAtom, XCB_ATOM_STRING);
+    XcbReply<xcb_get_keyboard_mapping_reply_t> reply(xcb_get_keyboard_mapping_reply(conn, mapping, nullptr));
+    const PropertyValue names = propertyReply(conn, rules);
     if (!reply)
         return false;
     m_perKeycode = reply->keysyms_per_keycode;
     const auto* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
     m_syms.assign(syms, syms + xcb_get_keyboard_mapping_keysyms_length(reply.get()));
-    m_layout = layoutKeycodes(serverRuleNames(conn));
+    m_layout = layoutKeycodes(names.format == 8 ? names.data.toStdString() : std::string());
     return m_perKeycode > 0;
 }
 

@@ -40,8 +40,6 @@ using KeycodeSet = std::array<bool, 256>;
 // value (five texts, each ended by a NUL). Nothing when the server names
 // none or they do not compile. Results are kept per `ruleNames`.
 std::optional<KeycodeSet> layoutKeycodes(const std::string& ruleNames);
-// The server's _XKB_RULES_NAMES; empty when it has none.
-std::string serverRuleNames(xcb_connection_t* conn);
 
 class KeyboardMapping {
 public:
@@ -75,6 +73,8 @@ private:
     int m_perKeycode = 0;
     std::vector<uint32_t> m_syms;
     std::optional<KeycodeSet> m_layout;
+    xcb_connection_t* m_rulesConnection = nullptr;
+    xcb_atom_t m_rulesAtom = XCB_ATOM_NONE;
 };
 
 } // namespace tovrik::platform::x11
