@@ -36,6 +36,7 @@ real_app_start_stand_in() {
   for _ in $(seq 1 300); do
     port=$(sed -n 's/^fake hosted service listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$data/log")
     [ -n "$port" ] && break
+    kill -0 "$stand_in" 2>/dev/null || break
     sleep 0.1
   done
   if [ -z "$port" ]; then

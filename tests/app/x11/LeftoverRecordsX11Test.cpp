@@ -365,6 +365,7 @@ TEST_F(LeftoverRecordsX11Test, AfterSIGKILLInATrySessionTheNextOneLetsGoAndGives
     ::kill(pid_t(second.processId()), SIGTERM);
     EXPECT_TRUE(second.waitForFinished(30000));
     EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_FALSE(QFileInfo::exists(runtime)) << "nothing left to keep, yet the runtime folder stayed";
 }
 
 TEST_F(LeftoverRecordsX11Test, ARecordOfAReusedProcessIdIsGivenBack)
