@@ -14,6 +14,8 @@
 # the stand-in, e.g. --reply "The Save button is at the top. [POINT:400,120:Save button:screen1]"
 # or --decisions FILE (UI Autopilot decisions, see the README).
 # --data-dir PATH keeps the stand-in's CA and Tovrik's profile in PATH.
+# What a Tovrik killed mid-run left held down or lent, the next start with
+# the same data folder on the same display lets go of and gives back.
 # SIGTERM, SIGINT, SIGHUP or SIGQUIT to this script quit Tovrik the normal
 # way, and the stand-in stops with it.
 set -euo pipefail

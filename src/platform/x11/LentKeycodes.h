@@ -16,7 +16,9 @@
 // process and is never touched by another; a record with a line that does
 // not read is removed unapplied. A keycode is given back only while the server maps it
 // exactly as lending does (see `showsLentKeysym`): anything else was
-// remapped since by someone else, or never lent.
+// remapped since by someone else, or never lent; and only when the layout
+// does not describe it (see `layoutKeycodes`): lending uses no other, and a
+// layout key may show just what lending writes.
 
 #include <QString>
 #include <QStringList>

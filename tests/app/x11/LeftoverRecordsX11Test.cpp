@@ -24,7 +24,6 @@
 
 #include <X11/keysym.h>
 #include <csignal>
-#include <fstream>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,27 +35,6 @@ using platform::x11::LentKeycodeRecord;
 using test::spinUntil;
 
 constexpr uint32_t kU4E00 = 0x1004e00, kU4E01 = 0x1004e01;
-
-// The process below `ancestor` that runs `binary`; 0 when there is none.
-qint64 descendantRunning(qint64 ancestor, const QString& binary)
-{
-    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        bool ok = false;
-        qint64 pid = entry.toLongLong(&ok);
-        if (!ok || QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).canonicalFilePath() != QFileInfo(binary).canonicalFilePath())
-            continue;
-        for (qint64 up = pid; up > 1;) {
-            std::ifstream stat(QStringLiteral("/proc/%1/stat").arg(up).toStdString());
-            std::string text((std::istreambuf_iterator<char>(stat)), {});
-            const size_t close = text.rfind(')');
-            if (close == std::string::npos)
-                break;
-            if ((up = std::atoll(text.c_str() + close + 4)) == ancestor)
-                return pid;
-        }
-    }
-    return 0;
-}
 
 std::vector<uint32_t> keyboardMap(platform::x11::XcbConnection& c, int* perKeycode = nullptr)
 {
@@ -313,13 +291,14 @@ TEST_F(LeftoverRecordsX11Test, AfterSIGKILLInATrySessionTheNextOneLetsGoAndGives
         script.setProcessChannelMode(QProcess::ForwardedChannels);
         script.start(QStringLiteral("bash"), {qEnvironmentVariable("TOVRIK_SOURCE_DIR") + "/scripts/try.sh", "--data-dir",
                                               scratch.filePath("try")});
+        // Tovrik's process, once its panel shows.
         qint64 pid = 0;
         spinUntil([&] {
-            pid = pid ? pid : descendantRunning(script.processId(), binary);
-            for (const auto& w : pid ? viewableWindowsOf(x, pid) : std::vector<WindowInfo>())
-                if (w.name == QStringLiteral("Tovrik"))
-                    return true;
-            return false;
+            QProcess search;
+            search.start("xdotool", {"search", "--onlyvisible", "--name", "^Tovrik$", "getwindowpid", "%1"});
+            search.waitForFinished(10000);
+            pid = search.readAllStandardOutput().trimmed().toLongLong();
+            return pid > 0;
         }, 90000);
         return pid;
     };
@@ -329,13 +308,11 @@ TEST_F(LeftoverRecordsX11Test, AfterSIGKILLInATrySessionTheNextOneLetsGoAndGives
     ASSERT_GT(killed, 0) << "the try session's Tovrik never showed its panel";
     // Held and lent as that Tovrik holds and lends, with its records where
     // it keeps them.
-    QString runtime;
-    for (const QByteArray& line : [&] {
-             QFile environ(QStringLiteral("/proc/%1/environ").arg(killed));
-             return environ.open(QIODevice::ReadOnly) ? environ.readAll().split('\0') : QList<QByteArray>();
-         }())
-        if (line.startsWith("XDG_RUNTIME_DIR="))
-            runtime = QFile::decodeName(line.mid(16));
+    QFile environ(QStringLiteral("/proc/%1/environ").arg(killed));
+    ASSERT_TRUE(environ.open(QIODevice::ReadOnly));
+    const QByteArray variables = '\0' + environ.readAll();
+    const qsizetype at = variables.indexOf(QByteArray("\0XDG_RUNTIME_DIR=", 17));
+    const QString runtime = at < 0 ? QString() : QFile::decodeName(variables.mid(at + 17).split('\0').first());
     ASSERT_FALSE(runtime.isEmpty());
     const auto stamp = platform::x11::processStamp(killed);
     ASSERT_TRUE(stamp.has_value());
