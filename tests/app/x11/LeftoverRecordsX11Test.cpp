@@ -266,7 +266,8 @@ TEST_F(LeftoverRecordsX11Test, ALayoutKeyShowingWhatLendingWritesKeepsItsSymbols
 
 // scripts/try.sh: what a Tovrik killed mid-run left held and lent (Shift and
 // F9 down, a keycode lent, with the records that running Tovrik keeps) is let
-// go of and given back by the next try session's start.
+// go of and given back by the next try session's start, with a data folder
+// of its own.
 TEST_F(LeftoverRecordsX11Test, AfterSIGKILLInATrySessionTheNextOneLetsGoAndGivesBack)
 {
     platform::x11::KeyboardMapping map;
@@ -282,7 +283,7 @@ TEST_F(LeftoverRecordsX11Test, AfterSIGKILLInATrySessionTheNextOneLetsGoAndGives
         uint8_t a, b;
         ~Release() { user.keycode(a, false), user.keycode(b, false); }
     } release{user, shift, f9};
-    const auto trySession = [&](QProcess& script) {
+    const auto trySession = [&](QProcess& script, const QString& data) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("TOVRIK_BUILD_DIR"), qEnvironmentVariable("TOVRIK_BINARY_DIR"));
         env.insert(QStringLiteral("TMPDIR"), scratch.filePath("tmp"));
@@ -290,7 +291,7 @@ TEST_F(LeftoverRecordsX11Test, AfterSIGKILLInATrySessionTheNextOneLetsGoAndGives
         script.setProcessEnvironment(env);
         script.setProcessChannelMode(QProcess::ForwardedChannels);
         script.start(QStringLiteral("bash"), {qEnvironmentVariable("TOVRIK_SOURCE_DIR") + "/scripts/try.sh", "--data-dir",
-                                              scratch.filePath("try")});
+                                              scratch.filePath(data)});
         // Tovrik's process, once its panel shows.
         qint64 pid = 0;
         spinUntil([&] {
@@ -304,7 +305,7 @@ TEST_F(LeftoverRecordsX11Test, AfterSIGKILLInATrySessionTheNextOneLetsGoAndGives
     };
 
     QProcess first;
-    const qint64 killed = trySession(first);
+    const qint64 killed = trySession(first, "try");
     ASSERT_GT(killed, 0) << "the try session's Tovrik never showed its panel";
     // Held and lent as that Tovrik holds and lends, with its records where
     // it keeps them.
@@ -335,14 +336,17 @@ TEST_F(LeftoverRecordsX11Test, AfterSIGKILLInATrySessionTheNextOneLetsGoAndGives
     ASSERT_NE(keyboardMap(x), mapBefore);
 
     QProcess second;
-    const qint64 next = trySession(second);
+    // A fresh data folder, as the README's recipe starts each session with.
+    const qint64 next = trySession(second, "try-again");
     ASSERT_GT(next, 0) << "the second try session's Tovrik never showed its panel";
     EXPECT_FALSE(down(shift) || down(f9)) << "the next try session left Shift or F9 down";
     EXPECT_EQ(keyboardMap(x), mapBefore) << "the next try session left the keycode lent";
     ::kill(pid_t(second.processId()), SIGTERM);
     EXPECT_TRUE(second.waitForFinished(30000));
     EXPECT_EQ(second.exitCode(), 0);
-    EXPECT_FALSE(QFileInfo::exists(runtime)) << "nothing left to keep, yet the runtime folder stayed";
+    EXPECT_TRUE(QDir(scratch.filePath("tmp")).entryList({"tovrik-try-*"}, QDir::Dirs).size() == 1
+                && QDir(QFileInfo(runtime).path()).isEmpty())
+        << "nothing left to keep, yet a runtime folder stayed";
 }
 
 TEST_F(LeftoverRecordsX11Test, ARecordOfAReusedProcessIdIsGivenBack)
