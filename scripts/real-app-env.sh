@@ -25,6 +25,9 @@ real_app_start_stand_in() {
   local data="$1"
   shift
   mkdir -p "$data"
+  # The log exists before the loop below reads it (the program may not
+  # have opened it yet).
+  : >"$data/log"
   "${REAL_APP_STAND_IN:-$build/tools/fake-hosted-service/tovrik-fake-hosted-service}" --data-dir "$data" \
       --account "ada@example.com:secret123:1200" "$@" >"$data/log" 2>&1 &
   stand_in=$!
@@ -33,6 +36,7 @@ real_app_start_stand_in() {
   for _ in $(seq 1 300); do
     port=$(sed -n 's/^fake hosted service listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$data/log")
     [ -n "$port" ] && break
+    kill -0 "$stand_in" 2>/dev/null || break
     sleep 0.1
   done
   if [ -z "$port" ]; then

@@ -14,6 +14,8 @@
 # the stand-in, e.g. --reply "The Save button is at the top. [POINT:400,120:Save button:screen1]"
 # or --decisions FILE (UI Autopilot decisions, see the README).
 # --data-dir PATH keeps the stand-in's CA and Tovrik's profile in PATH.
+# What a Tovrik killed mid-run left held down or lent, the next start on the
+# same display lets go of and gives back.
 # SIGTERM, SIGINT, SIGHUP or SIGQUIT to this script quit Tovrik the normal
 # way, and the stand-in stops with it.
 set -euo pipefail
@@ -64,16 +66,59 @@ case " $* " in
   *) args+=(--reply "This is the local stand-in of the hosted service. Here is the top-left corner. [POINT:40,40:top-left corner:screen1]") ;;
 esac
 
-"$stand_in_binary" "${args[@]}" "$@" >"$log" 2>&1 &
+# Tovrik's runtime folder: one per data folder (short enough for the sockets
+# in it) in one folder of the user's. Its Tovrik folder is kept while it holds
+# anything: the records of what a Tovrik killed mid-run left held down or
+# lent, which the next start on the same display lets go of and gives back.
+# The rest goes with the session.
+base="${TMPDIR:-/tmp}/tovrik-try-$(id -u)"
+mkdir -m 700 "$base" 2>/dev/null || true
+if [ -L "$base" ] || [ ! -d "$base" ] || [ "$(stat -c %u "$base")" != "$(id -u)" ]; then
+  echo "tovrik try: $base is not a folder of this user's; remove it and start again" >&2
+  exit 1
+fi
+chmod 700 "$base"
+runtime="$base/$(printf '%s' "$data" | sha256sum | cut -c1-16)"
+mkdir -m 700 -p "$runtime"
+# One try session at a time on a data folder (they would share the runtime
+# folder); the lock is this script's alone, not its children's.
+exec 9>>"$runtime/.lock"
+if ! flock -n 9; then
+  echo "tovrik try: another try session uses $data" >&2
+  exit 1
+fi
+clear_runtime() {
+  find "$runtime" -mindepth 1 -maxdepth 1 ! -name Tovrik ! -name .lock -exec rm -rf {} + 2>/dev/null || true
+}
+clear_runtime
+# What the sessions of other data folders that no longer run left behind
+# (a fresh data folder each time, as in the README) is this start's to give
+# back.
+for other in "$base"/*; do
+  [ "$other" = "$runtime" ] || [ ! -d "$other" ] && continue
+  exec 8>>"$other/.lock"
+  if flock -n 8; then
+    if [ -d "$other/Tovrik" ]; then
+      mkdir -m 700 -p "$runtime/Tovrik"
+      find "$other/Tovrik" -mindepth 1 -maxdepth 1 -type f -exec mv -n -t "$runtime/Tovrik" {} + 2>/dev/null || true
+    fi
+    rm -rf "$other"
+  fi
+  exec 8>&-
+done
+# The log exists before anything reads it.
+: >"$log"
+"$stand_in_binary" "${args[@]}" "$@" >"$log" 2>&1 9>&- &
 stand_in=$!
-runtime=$(mktemp -d "${TMPDIR:-/tmp}/tovrik-try.XXXXXX")
 # The system voice starts a speech-dispatcher of its own in the private
 # runtime folder; it goes with the session (by force when it hangs on TERM,
 # as it does when its audio output never opened).
 trap 'kill "$stand_in" 2>/dev/null || true; wait "$stand_in" 2>/dev/null || true
       speechd=$(cat "$runtime/speech-dispatcher/pid" 2>/dev/null || true)
       if [ -n "$speechd" ]; then kill "$speechd" 2>/dev/null; sleep 0.5; kill -9 "$speechd" 2>/dev/null; fi
-      rm -rf "$runtime"' EXIT
+      clear_runtime
+      if rmdir "$runtime/Tovrik" 2>/dev/null || [ ! -e "$runtime/Tovrik" ]; then rm -f "$runtime/.lock"; rmdir "$runtime" 2>/dev/null; fi
+      true' EXIT
 trap 'exit 1' TERM INT HUP QUIT
 port=""
 for _ in $(seq 1 300); do
@@ -97,7 +142,6 @@ export XDG_DATA_HOME="$data/profile"
 if [ -z "${PULSE_SERVER:-}" ] && [ -S "${XDG_RUNTIME_DIR:-/nonexistent}/pulse/native" ]; then
   export PULSE_SERVER="unix:$XDG_RUNTIME_DIR/pulse/native"
 fi
-chmod 700 "$runtime"
 export XDG_RUNTIME_DIR="$runtime"
 # Tovrik's own keyring, unlocked with a fixed password, on a private session bus.
 # Its process id is written down, so that a signal to this script reaches it.
@@ -112,7 +156,7 @@ INNER
 # In the background with `wait`, which a signal interrupts (a foreground
 # child would hold the signal back until it ends): the signal goes on to
 # Tovrik, which quits the normal way, and the stand-in stops after it.
-dbus-run-session -- bash -c "$inner" bash "$build/src/app/tovrik" &
+dbus-run-session -- bash -c "$inner" bash "$build/src/app/tovrik" 9>&- &
 session=$!
 forward() {
   kill "-$1" "$(cat "$runtime/tovrik.pid" 2>/dev/null)" 2>/dev/null || kill "-$1" "$session" 2>/dev/null || true

@@ -89,8 +89,9 @@ void HeldInputRecord::write()
             return;
         }
     }
-    const QByteArray text =
-        stampLine(currentProcessStamp()) + "\nkeys " + hex(m_keys) + "\nbuttons " + hex(m_buttons) + '\n';
+    const QByteArray text = stampLine(currentProcessStamp()) + '\n'
+        + (m_server.isEmpty() ? QByteArray() : serverLine(m_server) + '\n') + "keys " + hex(m_keys) + "\nbuttons "
+        + hex(m_buttons) + '\n';
     // One length for the process's whole life: one write at the start
     // replaces the whole content.
     ssize_t n;
@@ -104,7 +105,7 @@ HeldInputRecord::Leftovers HeldInputRecord::leftovers() const
     Leftovers out;
     if (m_folder.isEmpty())
         return out;
-    for (const LeftRecord& record : leftRecords(m_folder, m_prefix)) {
+    for (const LeftRecord& record : leftRecords(m_folder, m_prefix, m_server)) {
         Bits keys{}, buttons{};
         QList<QByteArray> lines = record.lines;
         while (!lines.isEmpty() && lines.last().trimmed().isEmpty())

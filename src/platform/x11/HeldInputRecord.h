@@ -8,7 +8,7 @@
 //
 // One file per process and display, "held-input-<display>-<pid>", beside the
 // lent keycodes and trusted by the same rules (ProcessRecords.h). After the
-// line naming the process it holds "keys <64 hex digits>" and "buttons <64
+// lines naming the process and the server it holds "keys <64 hex digits>" and "buttons <64
 // hex digits>": bit n of byte n / 8 is keycode (or button) n, as the server's
 // own key map is laid out. The file keeps one length and is rewritten in
 // place with one write, so a process killed at any moment leaves either the
@@ -33,6 +33,9 @@ public:
     HeldInputRecord(const HeldInputRecord&) = delete;
     HeldInputRecord& operator=(const HeldInputRecord&) = delete;
 
+    // The mark of the X server (see serverMark); set before the first key
+    // or button.
+    void setServer(const QByteArray& mark) { m_server = mark; }
     // Record a key or button as held (before it is pressed) or let go
     // (after); the file is written only when that changes what it says.
     void setKey(uint8_t keycode, bool down) { set(m_keys, keycode, down); }
@@ -59,6 +62,7 @@ private:
     QString m_folder;
     QString m_prefix;
     QString m_path;
+    QByteArray m_server;
     int m_fd = -1;
     bool m_failed = false;
     Bits m_keys{};

@@ -110,6 +110,8 @@ bool LentKeycodeRecord::save(const std::vector<LentKeycode>& lent) const
     if (lent.empty())
         return !QFile::exists(m_path) || QFile::remove(m_path);
     QByteArray text = stampLine(currentProcessStamp()) + '\n';
+    if (!m_server.isEmpty())
+        text += serverLine(m_server) + '\n';
     for (const LentKeycode& entry : lent) {
         text += QByteArray::number(entry.keycode) + ' ' + QByteArray::number(entry.keysym);
         if (entry.shifted)
@@ -154,7 +156,7 @@ LentKeycodeRecord::Leftovers LentKeycodeRecord::leftovers() const
     Leftovers out;
     if (m_folder.isEmpty())
         return out;
-    for (const LeftRecord& record : leftRecords(m_folder, m_prefix)) {
+    for (const LeftRecord& record : leftRecords(m_folder, m_prefix, m_server)) {
         std::vector<LentKeycode> entries;
         bool bad = false;
         for (const QByteArray& line : record.lines) {

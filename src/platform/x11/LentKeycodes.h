@@ -8,7 +8,7 @@
 //
 // One file per process and display, "lent-keycodes-<display>-<pid>", in the
 // folder of the user's records (see ProcessRecords.h, which also says when a
-// record is trusted). After the line naming the process, each line is
+// record is trusted). After the lines naming the process and the server, each line is
 // "<keycode> <keysym>" in decimal, for a symbol Tovrik lends (one a character
 // types), or "<keycode> <keysym> <shifted keysym>" for a keycode lent one
 // symbol a level (the second typed with Shift); two fields stand for one
@@ -16,7 +16,9 @@
 // process and is never touched by another; a record with a line that does
 // not read is removed unapplied. A keycode is given back only while the server maps it
 // exactly as lending does (see `showsLentKeysym`): anything else was
-// remapped since by someone else, or never lent.
+// remapped since by someone else, or never lent; and only when the layout
+// does not describe it (see `layoutKeycodes`): lending uses no other, and a
+// layout key may show just what lending writes.
 
 #include <QString>
 #include <QStringList>
@@ -52,6 +54,9 @@ public:
     // X server (the DISPLAY text; a trailing screen number is ignored).
     LentKeycodeRecord(QString display, QString folder = {}, qint64 pid = 0);
 
+    // The mark of the X server the records are made for and read on (see
+    // serverMark); set before anything is written.
+    void setServer(const QByteArray& mark) { m_server = mark; }
     // Writes what is lent now; nothing lent removes the file. False when it
     // cannot be written.
     bool save(const std::vector<LentKeycode>& lent) const;
@@ -78,6 +83,7 @@ private:
     QString m_folder;
     QString m_prefix;
     QString m_path;
+    QByteArray m_server;
 };
 
 } // namespace tovrik::platform::x11

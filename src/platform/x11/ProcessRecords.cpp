@@ -1,8 +1,13 @@
 #include "platform/x11/ProcessRecords.h"
 
+#include "platform/x11/Xcb.h"
+
 #include <QDir>
 #include <QFile>
 
+#include <QRandomGenerator>
+
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -151,13 +156,43 @@ QString recordFolder(bool create)
     return makeFolderBelow(home, folder) ? folder : QString();
 }
 
+QByteArray serverMark(xcb_connection_t* conn)
+{
+    constexpr qsizetype kLength = 32;
+    if (!conn || xcb_connection_has_error(conn))
+        return {};
+    const xcb_atom_t atom = internAtom(conn, "_TOVRIK_SERVER_MARK");
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(conn)).data->root;
+    const auto read = [&] {
+        const PropertyValue value = getProperty(conn, root, atom, XCB_ATOM_STRING);
+        return value.format == 8 && value.data.size() >= kLength ? value.data.left(kLength) : QByteArray();
+    };
+    QByteArray mark = read();
+    if (mark.isEmpty() && atom != XCB_ATOM_NONE) {
+        // Appended, not replaced: of two processes that find none at once,
+        // both read the first one's.
+        quint32 words[kLength / 8];
+        QRandomGenerator::system()->fillRange(words);
+        const QByteArray mine = QByteArray(reinterpret_cast<const char*>(words), sizeof words).toHex();
+        xcb_change_property(conn, XCB_PROP_MODE_APPEND, root, atom, XCB_ATOM_STRING, 8, uint32_t(mine.size()),
+                            mine.constData());
+        mark = read();
+    }
+    for (char c : mark)
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            return {}; // not one of ours: unknown
+    return mark;
+}
+
+QByteArray serverLine(const QByteArray& mark) { return "server " + mark; }
+
 void dropRecord(const QString& path, const QString& why)
 {
     ::unlink(native(path).constData());
     qWarning("tovrik: removed %s without applying it: %s", qPrintable(path), qPrintable(why));
 }
 
-std::vector<LeftRecord> leftRecords(const QString& folder, const QString& prefix)
+std::vector<LeftRecord> leftRecords(const QString& folder, const QString& prefix, const QByteArray& server)
 {
     std::vector<LeftRecord> out;
     if (!isPrivateFolder(folder))
@@ -227,6 +262,16 @@ std::vector<LeftRecord> leftRecords(const QString& folder, const QString& prefix
         if (processStillRuns(pid, *stamp))
             continue;
         lines.removeFirst();
+        if (!lines.isEmpty() && lines.first().startsWith("server ")) {
+            const QByteArray made = lines.first().mid(7).trimmed();
+            if (server.isEmpty())
+                continue; // which server this is cannot be told: left for a start that can
+            if (made != server) {
+                dropRecord(path, QStringLiteral("it was made for an X server that has ended"));
+                continue;
+            }
+            lines.removeFirst();
+        }
         out.push_back({path, pid, std::move(lines)});
     }
     return out;

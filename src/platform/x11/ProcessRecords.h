@@ -16,11 +16,18 @@
 // id, so that a process id the system handed out again does not pass for
 // the writer. A file that breaks any of this is removed with one log line
 // and never applied.
+//
+// The second line, "server <mark>", names the X server the record was made
+// for (see serverMark): a display number outlives its server (a new login, a
+// new test server), and what the record says is true only of the server it
+// was made for. A record made for another server is removed unapplied; one
+// without the line (as earlier versions wrote them) is read as before.
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
 #include <optional>
+#include <xcb/xcb.h>
 #include <vector>
 
 namespace tovrik::platform::x11 {
@@ -47,17 +54,26 @@ QString recordFolder(bool create);
 // Whether `path` is a folder of this user's (not a link) with mode 0700.
 bool isPrivateFolder(const QString& path);
 
+// This X server's mark: a random text on its root window
+// (_TOVRIK_SERVER_MARK), put there by the first process that asks and gone
+// with the server (or its reset, which also resets the keyboard map). Empty
+// when it cannot be read.
+QByteArray serverMark(xcb_connection_t* conn);
+QByteArray serverLine(const QByteArray& mark);
+
 // A record a process that no longer runs left: its file, the process id
-// from its name and the lines after the stamp.
+// from its name and the lines after the stamp (and after the server line).
 struct LeftRecord {
     QString path;
     qint64 pid = 0;
     QList<QByteArray> lines;
 };
-// The records "<prefix><pid>" in `folder` whose writer is gone. Records of
-// processes that run are left alone; files that cannot be trusted are
+// The records "<prefix><pid>" in `folder` whose writer is gone, made for the
+// server of mark `server`. Records of processes that run are left alone, and
+// so are records that name a server while `server` is empty (unknown);
+// files that cannot be trusted, or were made for another server, are
 // removed, one log line each.
-std::vector<LeftRecord> leftRecords(const QString& folder, const QString& prefix);
+std::vector<LeftRecord> leftRecords(const QString& folder, const QString& prefix, const QByteArray& server = {});
 // Removes a record that is not to be applied, with one log line.
 void dropRecord(const QString& path, const QString& why);
 

@@ -1,5 +1,6 @@
 #include "platform/x11/X11Input.h"
 
+#include "platform/x11/ProcessRecords.h"
 #include "platform/x11/X11Displays.h"
 
 #define XK_MISCELLANY
@@ -66,6 +67,9 @@ X11Input::X11Input(X11Displays& displays)
 {
     if (!m_conn.ok())
         return;
+    const QByteArray server = serverMark(m_conn);
+    m_lentRecord.setServer(server);
+    m_heldRecord.setServer(server);
     const auto* ext = xcb_get_extension_data(m_conn, &xcb_test_id);
     m_hasXTest = ext && ext->present;
     if (initXInput2(m_conn))

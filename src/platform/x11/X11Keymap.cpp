@@ -9,7 +9,12 @@
 #include <X11/keysymdef.h>
 #include <X11/XF86keysym.h>
 
+#include <xkbcommon/xkbcommon.h>
+
 #include <array>
+#include <map>
+#include <memory>
+#include <mutex>
 
 namespace tovrik::platform::x11 {
 
@@ -110,6 +115,54 @@ uint32_t keysymForCodePoint(char32_t cp)
     return 0x1000000u + uint32_t(cp);
 }
 
+std::optional<KeycodeSet> layoutKeycodes(const std::string& ruleNames)
+{
+    static std::mutex mutex;
+    static std::map<std::string, std::optional<KeycodeSet>> known;
+    std::lock_guard lock(mutex);
+    if (const auto it = known.find(ruleNames); it != known.end())
+        return it->second;
+    std::optional<KeycodeSet> out;
+    // Rules, model, layout, variant, options; the server names the first
+    // three at least (it fills in its own defaults).
+    std::vector<std::string> fields;
+    size_t at = 0;
+    for (size_t end; fields.size() < 5 && (end = ruleNames.find('\0', at)) != std::string::npos; at = end + 1)
+        fields.push_back(ruleNames.substr(at, end - at));
+    if (fields.size() >= 3 && !fields[0].empty() && !fields[2].empty()) {
+        fields.resize(5);
+        // Not the names of this process's environment: the server's only.
+        std::unique_ptr<xkb_context, decltype(&xkb_context_unref)> context(
+            xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES), &xkb_context_unref);
+        if (context) // its own messages about the system's XKB data are not ours to log
+            xkb_context_set_log_level(context.get(), XKB_LOG_LEVEL_CRITICAL);
+        const xkb_rule_names names{fields[0].c_str(), fields[1].c_str(), fields[2].c_str(), fields[3].c_str(),
+                                   fields[4].c_str()};
+        std::unique_ptr<xkb_keymap, decltype(&xkb_keymap_unref)> keymap(
+            context ? xkb_keymap_new_from_names(context.get(), &names, XKB_KEYMAP_COMPILE_NO_FLAGS) : nullptr,
+            &xkb_keymap_unref);
+        if (keymap) {
+            KeycodeSet described{};
+            const xkb_keycode_t last = std::min<xkb_keycode_t>(255, xkb_keymap_max_keycode(keymap.get()));
+            for (xkb_keycode_t kc = xkb_keymap_min_keycode(keymap.get()); kc <= last; ++kc) {
+                const xkb_layout_index_t layouts = xkb_keymap_num_layouts_for_key(keymap.get(), kc);
+                for (xkb_layout_index_t group = 0; group < layouts && !described[kc]; ++group) {
+                    const xkb_level_index_t levels = xkb_keymap_num_levels_for_key(keymap.get(), kc, group);
+                    for (xkb_level_index_t level = 0; level < levels && !described[kc]; ++level) {
+                        const xkb_keysym_t* syms = nullptr;
+                        described[kc] = xkb_keymap_key_get_syms_by_level(keymap.get(), kc, group, level, &syms) > 0;
+                    }
+                }
+            }
+            out = described;
+        }
+    }
+    if (known.size() >= 16)
+        known.clear();
+    known.emplace(ruleNames, out);
+    return out;
+}
+
 bool KeyboardMapping::load(xcb_connection_t* conn)
 {
     if (!conn || xcb_connection_has_error(conn))
@@ -117,13 +170,22 @@ bool KeyboardMapping::load(xcb_connection_t* conn)
     const xcb_setup_t* setup = xcb_get_setup(conn);
     m_min = setup->min_keycode;
     m_max = setup->max_keycode;
-    XcbReply<xcb_get_keyboard_mapping_reply_t> reply(xcb_get_keyboard_mapping_reply(
-        conn, xcb_get_keyboard_mapping(conn, m_min, uint8_t(m_max - m_min + 1)), nullptr));
+    if (m_rulesConnection != conn || m_rulesAtom == XCB_ATOM_NONE) {
+        m_rulesAtom = internAtom(conn, "_XKB_RULES_NAMES", true);
+        m_rulesConnection = conn;
+    }
+    // The map and the layout's names in one round trip.
+    const auto mapping = xcb_get_keyboard_mapping(conn, m_min, uint8_t(m_max - m_min + 1));
+    const PropertyRequest rules =
+        requestProperty(conn, xcb_setup_roots_iterator(setup).data->root, m_rulesAtom, XCB_ATOM_STRING);
+    XcbReply<xcb_get_keyboard_mapping_reply_t> reply(xcb_get_keyboard_mapping_reply(conn, mapping, nullptr));
+    const PropertyValue names = propertyReply(conn, rules);
     if (!reply)
         return false;
     m_perKeycode = reply->keysyms_per_keycode;
     const auto* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
     m_syms.assign(syms, syms + xcb_get_keyboard_mapping_keysyms_length(reply.get()));
+    m_layout = layoutKeycodes(names.format == 8 ? names.data.toStdString() : std::string());
     return m_perKeycode > 0;
 }
 
@@ -176,7 +238,7 @@ std::vector<uint8_t> KeyboardMapping::spareKeycodes() const
     // real keyboard.
     std::vector<uint8_t> out;
     for (int kc = m_max; kc >= m_min; --kc) {
-        bool empty = true;
+        bool empty = !m_layout || !(*m_layout)[size_t(kc)];
         for (int level = 0; level < m_perKeycode && empty; ++level)
             empty = keysym(uint8_t(kc), level) == 0;
         if (empty)

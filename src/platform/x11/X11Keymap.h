@@ -8,8 +8,10 @@
 
 #include <xcb/xcb.h>
 
+#include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -28,9 +30,21 @@ uint32_t modifierFlagForMacKeyCode(uint16_t macKeyCode);
 // than tab, newline and return have none (0).
 uint32_t keysymForCodePoint(char32_t codePoint);
 
+// Which keycodes a keymap gives at least one symbol, by keycode.
+using KeycodeSet = std::array<bool, 256>;
+
+// The keycodes the keyboard layout itself describes: those the keymap XKB
+// compiles (libxkbcommon, from the system's XKB data) for the rules, model,
+// layout, variant and options the server names in its root window's
+// _XKB_RULES_NAMES gives at least one symbol. `ruleNames` is that property's
+// value (five texts, each ended by a NUL). Nothing when the server names
+// none or they do not compile. Results are kept per `ruleNames`.
+std::optional<KeycodeSet> layoutKeycodes(const std::string& ruleNames);
+
 class KeyboardMapping {
 public:
-    // Reads the server's keyboard map; false on a broken connection.
+    // Reads the server's keyboard map (and which keycodes its layout
+    // describes); false on a broken connection.
     bool load(xcb_connection_t* conn);
     bool isLoaded() const { return m_perKeycode > 0; }
     uint8_t minKeycode() const { return m_min; }
@@ -42,10 +56,14 @@ public:
     std::vector<std::pair<uint8_t, int>> find(uint32_t keysym) const;
     // Keycodes whose unshifted symbol is `keysym` (all of them).
     std::vector<uint8_t> keycodesFor(uint32_t keysym) const;
-    // A keycode with no symbols at all, free to be borrowed; 0 when none.
+    // A keycode with no symbols at all that the layout does not describe
+    // either (see layoutKeycodes), free to be borrowed; 0 when none.
     uint8_t spareKeycode() const;
-    // All of them, highest first.
+    // All of them, highest first. When the layout cannot be told, every
+    // keycode without symbols.
     std::vector<uint8_t> spareKeycodes() const;
+    // The keycodes the layout describes; nothing when it cannot be told.
+    const std::optional<KeycodeSet>& layoutKeys() const { return m_layout; }
     // The macOS key code of a physical keycode (its unshifted symbol).
     std::optional<uint16_t> macKeyCode(uint8_t keycode) const;
 
@@ -54,6 +72,9 @@ private:
     uint8_t m_max = 0;
     int m_perKeycode = 0;
     std::vector<uint32_t> m_syms;
+    std::optional<KeycodeSet> m_layout;
+    xcb_connection_t* m_rulesConnection = nullptr;
+    xcb_atom_t m_rulesAtom = XCB_ATOM_NONE;
 };
 
 } // namespace tovrik::platform::x11

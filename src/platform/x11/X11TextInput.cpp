@@ -460,6 +460,16 @@ void X11Input::giveBackLeftovers()
     if (!m_conn.ok())
         return;
     const auto left = m_lentRecord.leftovers();
+    // Lending uses only keycodes the layout does not describe: one it does
+    // (its `a` key shows a and A as a keycode lent them would) was not lent.
+    // Without the layout nothing is given back, and the records stay for a
+    // start that can tell.
+    const auto& layout = m_map.layoutKeys();
+    if (!layout && !left.keycodes.empty()) {
+        qWarning("tovrik: the keyboard layout the X server names could not be compiled; what a run that "
+                 "ended without giving it back left lent stays lent");
+        return;
+    }
     bool changed = false;
     for (const LentKeycode& entry : left.keycodes) {
         // Only what the server maps exactly as lending does: anything else
@@ -467,7 +477,8 @@ void X11Input::giveBackLeftovers()
         std::vector<uint32_t> levels(size_t(std::max(0, m_map.keysymsPerKeycode())));
         for (size_t level = 0; level < levels.size(); ++level)
             levels[level] = m_map.keysym(entry.keycode, int(level));
-        if (showsLentKeysym(levels, entry.keysym, entry.shifted) && writeKeycodes({{entry.keycode, {0, 0}}}))
+        if (!(*layout)[entry.keycode] && showsLentKeysym(levels, entry.keysym, entry.shifted)
+            && writeKeycodes({{entry.keycode, {0, 0}}}))
             changed = true;
     }
     if (changed)

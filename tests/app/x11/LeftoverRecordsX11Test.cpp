@@ -8,8 +8,10 @@
 #include "hosted/ExtraCertificateAuthorities.h"
 #include "platform/x11/LentKeycodes.h"
 #include "platform/x11/ProcessRecords.h"
+#include "platform/x11/X11Keymap.h"
 #include "support/FakeHostedService.h"
 #include "support/SimFixture.h"
+#include "support/X11TestClients.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -212,6 +214,139 @@ TEST_F(LeftoverRecordsX11Test, OnlyKeycodesMappedAsLendingMapsThemAreGivenBackAn
     EXPECT_EQ(log.count(QStringLiteral("removed ") + foreign), 1) << log.toStdString();
     EXPECT_EQ(log.count(QStringLiteral("removed ") + unsigned_), 1) << log.toStdString();
     EXPECT_FALSE(log.contains(QStringLiteral("removed ") + mixed)) << log.toStdString();
+}
+
+TEST_F(LeftoverRecordsX11Test, ALayoutKeyShowingWhatLendingWritesKeepsItsSymbolsUnderEachLayout)
+{
+    struct Restore {
+        ~Restore() { QProcess::execute(QStringLiteral("setxkbmap"), {QStringLiteral("us")}); }
+    } restore;
+    const QString runtime = scratch.filePath("runtime");
+    for (const char* layout : {"us", "de", "fr"}) {
+        SCOPED_TRACE(layout);
+        ASSERT_EQ(QProcess::execute(QStringLiteral("setxkbmap"), {QString::fromLatin1(layout)}), 0);
+        // Lending has the keycodes it had before the layout was asked: all
+        // those without symbols.
+        platform::x11::KeyboardMapping map;
+        ASSERT_TRUE(map.load(x));
+        ASSERT_TRUE(map.layoutKeys().has_value());
+        const auto layoutMap = keyboardMap(x);
+        std::vector<uint8_t> empty;
+        for (int kc = map.maxKeycode(); kc >= map.minKeycode(); --kc) {
+            const auto first = layoutMap.begin() + (kc - map.minKeycode()) * perKeycode;
+            if (std::all_of(first, first + perKeycode, [](uint32_t s) { return s == 0; }))
+                empty.push_back(uint8_t(kc));
+        }
+        EXPECT_EQ(map.spareKeycodes(), empty);
+        // The keys of the a, 1 and q positions, named with what their first
+        // two levels show: those that show nothing else (all three under us)
+        // are mapped exactly as lending maps a keycode.
+        QByteArray lines;
+        int asLent = 0;
+        for (uint8_t kc : {38, 10, 24}) {
+            const std::vector<uint32_t> levels(layoutMap.begin() + (kc - map.minKeycode()) * perKeycode,
+                                               layoutMap.begin() + (kc - map.minKeycode() + 1) * perKeycode);
+            asLent += platform::x11::showsLentKeysym(levels, levels[0], levels[1]) ? 1 : 0;
+            lines += QByteArray::number(kc) + ' ' + QByteArray::number(levels[0]) + ' ' + QByteArray::number(levels[1]) + '\n';
+        }
+        if (std::string_view(layout) == "us") {
+            EXPECT_EQ(asLent, 3);
+        }
+        const uint8_t lent = lendSpare(kU4E00);
+        ASSERT_NE(lent, 0);
+        lines += QByteArray::number(lent) + ' ' + QByteArray::number(kU4E00) + '\n';
+        const QString path = plant(runtime + "/Tovrik", deadProcessId(), record(platform::x11::currentProcessStamp(), lines));
+
+        ASSERT_TRUE(start(runtime));
+        EXPECT_EQ(keyboardMap(x), layoutMap) << "a layout key lost its symbols, or the lent keycode was kept";
+        quit();
+        EXPECT_FALSE(QFileInfo::exists(path));
+    }
+}
+
+// scripts/try.sh: what a Tovrik killed mid-run left held and lent (Shift and
+// F9 down, a keycode lent, with the records that running Tovrik keeps) is let
+// go of and given back by the next try session's start, with a data folder
+// of its own.
+TEST_F(LeftoverRecordsX11Test, AfterSIGKILLInATrySessionTheNextOneLetsGoAndGivesBack)
+{
+    platform::x11::KeyboardMapping map;
+    ASSERT_TRUE(map.load(x));
+    const uint8_t shift = map.keycodesFor(XK_Shift_L).front(), f9 = map.keycodesFor(XK_F9).front();
+    const auto down = [&](uint8_t kc) {
+        XcbReply<xcb_query_keymap_reply_t> keys(xcb_query_keymap_reply(x, xcb_query_keymap(x), nullptr));
+        return keys && (keys->keys[kc / 8] & (1u << (kc % 8)));
+    };
+    test::XClient user;
+    struct Release {
+        test::XClient& user;
+        uint8_t a, b;
+        ~Release() { user.keycode(a, false), user.keycode(b, false); }
+    } release{user, shift, f9};
+    const auto trySession = [&](QProcess& script, const QString& data) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TOVRIK_BUILD_DIR"), qEnvironmentVariable("TOVRIK_BINARY_DIR"));
+        env.insert(QStringLiteral("TMPDIR"), scratch.filePath("tmp"));
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        script.setProcessEnvironment(env);
+        script.setProcessChannelMode(QProcess::ForwardedChannels);
+        script.start(QStringLiteral("bash"), {qEnvironmentVariable("TOVRIK_SOURCE_DIR") + "/scripts/try.sh", "--data-dir",
+                                              scratch.filePath(data)});
+        // Tovrik's process, once its panel shows.
+        qint64 pid = 0;
+        spinUntil([&] {
+            QProcess search;
+            search.start("xdotool", {"search", "--onlyvisible", "--name", "^Tovrik$", "getwindowpid", "%1"});
+            search.waitForFinished(10000);
+            pid = search.readAllStandardOutput().trimmed().toLongLong();
+            return pid > 0;
+        }, 90000);
+        return pid;
+    };
+
+    QProcess first;
+    const qint64 killed = trySession(first, "try");
+    ASSERT_GT(killed, 0) << "the try session's Tovrik never showed its panel";
+    // Held and lent as that Tovrik holds and lends, with its records where
+    // it keeps them.
+    QFile environ(QStringLiteral("/proc/%1/environ").arg(killed));
+    ASSERT_TRUE(environ.open(QIODevice::ReadOnly));
+    const QByteArray variables = '\0' + environ.readAll();
+    const qsizetype at = variables.indexOf(QByteArray("\0XDG_RUNTIME_DIR=", 17));
+    const QString runtime = at < 0 ? QString() : QFile::decodeName(variables.mid(at + 17).split('\0').first());
+    ASSERT_FALSE(runtime.isEmpty());
+    const auto stamp = platform::x11::processStamp(killed);
+    ASSERT_TRUE(stamp.has_value());
+    const uint8_t lent = lendSpare(kU4E00);
+    ASSERT_NE(lent, 0);
+    plant(runtime + "/Tovrik", killed, record(*stamp, QByteArray::number(lent) + " " + QByteArray::number(kU4E00) + "\n"));
+    std::array<uint8_t, 32> keys{};
+    keys[shift / 8] |= uint8_t(1u << (shift % 8));
+    keys[f9 / 8] |= uint8_t(1u << (f9 % 8));
+    const QByteArray held = record(*stamp, "keys " + QByteArray(reinterpret_cast<const char*>(keys.data()), 32).toHex()
+                                               + "\nbuttons " + QByteArray(32, '\0').toHex() + "\n");
+    QFile heldFile(runtime + "/Tovrik/held-input-" + displayKey + "-" + QString::number(killed));
+    ASSERT_TRUE(heldFile.open(QIODevice::WriteOnly) && heldFile.write(held) == held.size());
+    heldFile.close();
+    ASSERT_TRUE(user.keycode(shift, true) && user.keycode(f9, true));
+
+    ::kill(pid_t(killed), SIGKILL);
+    ASSERT_TRUE(first.waitForFinished(30000));
+    ASSERT_TRUE(down(shift) && down(f9));
+    ASSERT_NE(keyboardMap(x), mapBefore);
+
+    QProcess second;
+    // A fresh data folder, as the README's recipe starts each session with.
+    const qint64 next = trySession(second, "try-again");
+    ASSERT_GT(next, 0) << "the second try session's Tovrik never showed its panel";
+    EXPECT_FALSE(down(shift) || down(f9)) << "the next try session left Shift or F9 down";
+    EXPECT_EQ(keyboardMap(x), mapBefore) << "the next try session left the keycode lent";
+    ::kill(pid_t(second.processId()), SIGTERM);
+    EXPECT_TRUE(second.waitForFinished(30000));
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_TRUE(QDir(scratch.filePath("tmp")).entryList({"tovrik-try-*"}, QDir::Dirs).size() == 1
+                && QDir(QFileInfo(runtime).path()).isEmpty())
+        << "nothing left to keep, yet a runtime folder stayed";
 }
 
 TEST_F(LeftoverRecordsX11Test, ARecordOfAReusedProcessIdIsGivenBack)
