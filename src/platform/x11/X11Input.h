@@ -15,7 +15,9 @@
 #include "platform/x11/Xcb.h"
 
 #include <QObject>
+#include <QThread>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -39,6 +41,8 @@ public:
     bool postMouse(MouseEventKind kind, MouseButton button, QPointF point, int clickCount) override;
     bool postKey(uint16_t keyCode, bool down, uint32_t modifiers) override;
     bool postText(const QString& text) override;
+    bool postTextUnlessStopped(const QString& text, const std::atomic<bool>& stop) override;
+    bool typingMayWait() const override { return true; }
     void willTypeText(const QString& text) override;
     bool postScroll(int deltaY, int deltaX, bool pixelUnits) override;
     bool isKeyPhysicallyDown(uint16_t keyCode) const override;
@@ -53,6 +57,16 @@ public:
     std::array<bool, 256> coreKeysNotOurs() const;
 
 private:
+    // The lock for everything but typing text: a wait of typing (on another
+    // thread) gives up when input of another kind wants to go through, so
+    // that it never holds that input up for long.
+    std::unique_lock<std::recursive_mutex> lockInput() const;
+    // Whether a wait of typing should end now: the typing is stopped, or
+    // other input waits for the lock.
+    bool interrupted() const;
+    // Whether another client holds the keyboard (an active grab): keys
+    // typed now would go to it.
+    bool keyboardGrabbedElsewhere();
     bool fake(uint8_t type, uint8_t detail, int16_t x = 0, int16_t y = 0);
     bool keycodeEvent(uint8_t keycode, bool down);
     bool typeKeysym(uint32_t keysym);
@@ -120,8 +134,13 @@ private:
     // The keys and buttons held now, on disk for the next start to let go of
     // after a run that could not (see HeldInputRecord.h).
     HeldInputRecord m_heldRecord;
+    // The give-back timer's thread: giving back waits for the receiving
+    // program (a fence), which no thread that must stay responsive does.
+    QThread m_restoreThread;
     std::unique_ptr<QObject> m_timerContext;
     quint64 m_textGeneration = 0;
+    const std::atomic<bool>* m_stop = nullptr; // the typing's, while it types
+    mutable std::atomic<int> m_othersWaiting{0};
 };
 
 } // namespace tovrik::platform::x11

@@ -30,6 +30,7 @@
 
 #include <QChar>
 #include <QCoreApplication>
+#include <QScopeGuard>
 #include <QTextBoundaryFinder>
 #include <QThread>
 #include <QTimer>
@@ -104,7 +105,7 @@ bool X11Input::typeKeysym(uint32_t sym)
                 break;
             }
     }
-    if (!keycode)
+    if (!keycode || (m_stop && m_stop->load()))
         return false;
     uint8_t shift = 0;
     if (level == 1 && !heldByAnyone(XK_Shift_L) && !heldByAnyone(XK_Shift_R)) {
@@ -132,11 +133,38 @@ void X11Input::willTypeText(const QString& text)
     }
 }
 
+bool X11Input::keyboardGrabbedElsewhere()
+{
+    // Nothing asks the server who holds the keyboard; a grab of our own
+    // tells, and is let go at once (the focus window sees a focus change
+    // for a grab, which programs take for no change).
+    XcbReply<xcb_grab_keyboard_reply_t> grab(xcb_grab_keyboard_reply(
+        m_conn,
+        xcb_grab_keyboard(m_conn, 1, m_conn.root(), XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+        nullptr));
+    if (!grab)
+        return true; // nothing known: nothing typed
+    if (grab->status == XCB_GRAB_STATUS_SUCCESS) {
+        xcb_ungrab_keyboard(m_conn, XCB_CURRENT_TIME);
+        m_conn.sync();
+        return false;
+    }
+    return grab->status == XCB_GRAB_STATUS_ALREADY_GRABBED || grab->status == XCB_GRAB_STATUS_FROZEN;
+}
+
 bool X11Input::postText(const QString& text)
 {
+    const std::atomic<bool> never{false};
+    return postTextUnlessStopped(text, never);
+}
+
+bool X11Input::postTextUnlessStopped(const QString& text, const std::atomic<bool>& stop)
+{
     std::lock_guard lock(m_mutex);
-    if (!m_hasXTest || !m_conn.ok())
+    if (!m_hasXTest || !m_conn.ok() || stop)
         return false;
+    m_stop = &stop;
+    const auto forget = qScopeGuard([this] { m_stop = nullptr; });
     if (!m_map.load(m_conn))
         return false;
     // A keycode that no longer types what we lent it was remapped by
@@ -151,6 +179,10 @@ bool X11Input::postText(const QString& text)
         m_plan.clear();
         m_planAt = 0;
     }
+    // A client that holds the keyboard (a grab) would get every key, not
+    // the program with the focus: the text fails before anything is typed.
+    if (m_planAt == 0 && keyboardGrabbedElsewhere())
+        return false;
     // A character without a key fails the text instead of vanishing, and
     // one whose keys cannot be lent fails before anything of it is typed.
     bool ok = syms.empty() || (!contains(syms, 0) && lendFor(syms));
@@ -410,7 +442,9 @@ bool X11Input::tapProbeAndWait(milliseconds bound)
                 return false;
         if (receiver && m_reads->hasRead(receiver, changes))
             return true;
-        if (Clock::now() >= deadline || !m_reads->waitForMore(std::min(deadline, Clock::now() + milliseconds(50))))
+        // Short slices: a stop or other input is seen within one.
+        if (interrupted() || Clock::now() >= deadline
+            || !m_reads->waitForMore(std::min(deadline, Clock::now() + milliseconds(20))))
             return false;
     }
 }
@@ -478,13 +512,17 @@ void X11Input::giveBackLeftovers()
 void X11Input::scheduleRestore()
 {
     const quint64 generation = ++m_textGeneration;
-    if (!m_timerContext || !QCoreApplication::instance() || QThread::currentThread() != m_timerContext->thread())
+    if (!m_timerContext || !QCoreApplication::instance())
         return; // given back on the next text or when input goes away
-    QTimer::singleShot(1000, m_timerContext.get(), [this, generation]() {
-        std::lock_guard lock(m_mutex);
-        if (generation == m_textGeneration)
-            restoreLent();
-    });
+    // On the give-back thread, whichever thread typed.
+    QObject* context = m_timerContext.get();
+    QMetaObject::invokeMethod(context, [this, context, generation]() {
+        QTimer::singleShot(1000, context, [this, generation]() {
+            std::lock_guard lock(m_mutex);
+            if (generation == m_textGeneration)
+                restoreLent();
+        });
+    }, Qt::QueuedConnection);
 }
 
 } // namespace tovrik::platform::x11
