@@ -6,6 +6,7 @@
 // how much of the text was typed.
 
 #include "autopilot/DesktopInputService.h"
+#include "autopilot/UserInputActivityMonitor.h"
 
 #include "interaction/AsyncOutcome.h"
 #include "platform/sim/SimPlatform.h"
@@ -14,11 +15,13 @@
 #include "platform/x11/Xcb.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -291,31 +294,113 @@ INSTANTIATE_TEST_SUITE_P(
         Program{"qt6", {textSink(), "%f"}, "ctrl+s", true}),
     [](const ::testing::TestParamInfo<Program>& info) { return std::string(info.param.name); });
 
-TEST_F(AutopilotTypingX11Test, AProgramThatNeverReadsTheKeyboardMapGetsAFailureThatSaysHowMuchWasTyped)
+// A window of a client that translates nothing: it never asks for the
+// keyboard map. It takes the focus.
+xcb_window_t focusSilentWindow(platform::x11::XcbConnection& silent)
 {
-    // A window of a client that translates nothing: it never asks for the
-    // keyboard map. It takes the focus.
-    platform::x11::XcbConnection silent(nullptr);
-    ASSERT_TRUE(silent.ok());
     const xcb_window_t window = xcb_generate_id(silent);
     const uint32_t mask = XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE;
     xcb_create_window(silent, XCB_COPY_FROM_PARENT, window, silent.root(), 0, 0, 300, 200, 0,
                       XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
     xcb_map_window(silent, window);
     xcb_set_input_focus(silent, XCB_INPUT_FOCUS_POINTER_ROOT, window, XCB_CURRENT_TIME);
-    ASSERT_TRUE(silent.sync());
+    silent.sync();
+    return window;
+}
+
+int keyPressesFor(platform::x11::XcbConnection& client)
+{
+    client.sync();
+    int presses = 0;
+    while (xcb_generic_event_t* e = xcb_poll_for_event(client)) {
+        presses += (e->response_type & 0x7f) == XCB_KEY_PRESS;
+        std::free(e);
+    }
+    return presses;
+}
+
+TEST_F(AutopilotTypingX11Test, AKeyboardGrabbedByAnotherClientFailsTheTextBeforeAnythingIsTyped)
+{
+    QProcess xterm;
+    xterm.start("xterm", {"-u8", "-T", "typing-target", "-e", "sh", "-c", "stty -ixon; cat > /dev/null"});
+    ASSERT_TRUE(xterm.waitForStarted(10000));
+    const QPointF centre = windowCentre(QStringLiteral("typing-target"));
+    ASSERT_FALSE(centre.isNull());
+    EXPECT_FALSE(run(svc->click(centre)));
+    QTest::qWait(300); // xterm takes the focus
+    // Another client holds the keyboard: every key would go to it.
+    platform::x11::XcbConnection grabber(nullptr);
+    platform::x11::XcbReply<xcb_grab_keyboard_reply_t> grab(xcb_grab_keyboard_reply(
+        grabber,
+        xcb_grab_keyboard(grabber, 0, grabber.root(), XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+        nullptr));
+    ASSERT_TRUE(grab && grab->status == XCB_GRAB_STATUS_SUCCESS);
+
+    const std::exception_ptr failure = run(svc->typeText(QString::fromUtf8("ab\tαβ")));
+    ASSERT_TRUE(failure) << "typing was reported done";
+    EXPECT_EQ(describeException(failure).toStdString(),
+              "UI Autopilot could not create a Unicode keyboard event. 0 of 5 characters were typed; the rest was not.");
+    EXPECT_EQ(keyPressesFor(grabber), 0);
+    xcb_ungrab_keyboard(grabber, XCB_CURRENT_TIME);
+    grabber.sync();
+    xterm.kill();
+    xterm.waitForFinished();
+}
+
+TEST_F(AutopilotTypingX11Test, EscDuringAWaitForTheReceiverTakesOverAtOnceWithTheEventLoopRunning)
+{
+    // The receiver never reads the map: typing its first lent character
+    // waits up to its bound of seconds.
+    platform::x11::XcbConnection silent(nullptr);
+    ASSERT_TRUE(silent.ok());
+    focusSilentWindow(silent);
+    UserInputActivityMonitor monitor;
+    const auto owner = monitor.start();
+    ASSERT_NE(owner, 0u);
+    svc->shouldAbortForUserInput = [&monitor] { return monitor.hasUserTakenOverSinceReset(); };
+    int ticks = 0;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&ticks] { ++ticks; });
+    tick.start(10);
+
+    QElapsedTimer clock;
+    clock.start();
+    auto outcome = launch(svc->typeText(QString::fromUtf8("ab\tαβγ")));
+    QTest::qWait(700); // waiting for the receiver to read the map
+    const int ticksWhileWaiting = ticks;
+    const int pressesBeforeEsc = keyPressesFor(silent);
+    const qint64 escAt = clock.elapsed();
+    QProcess::startDetached("xdotool", {"key", "Escape"}); // a keyboard other than ours
+    ASSERT_TRUE(spinUntil([&] { return outcome->done; }, 10000));
+    const qint64 doneAt = clock.elapsed();
+    ASSERT_TRUE(outcome->error) << "typing was reported done";
+    EXPECT_EQ(describeException(outcome->error).toStdString(), "UI Autopilot stopped because you started using the computer.");
+    // The take-over comes between two checks, not after the receiver's
+    // bound ran out; the event loop ran all along.
+    EXPECT_LT(doneAt - escAt, 2000);
+    EXPECT_GT(ticksWhileWaiting, 20);
+    QTest::qWait(300);
+    // Only the layout's characters, the tap that asks for a read (it types
+    // nothing) and Esc itself reached the receiver.
+    EXPECT_EQ(pressesBeforeEsc, 4);
+    EXPECT_LE(keyPressesFor(silent), 1);
+    monitor.stop(owner);
+    xcb_set_input_focus(silent, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_CURRENT_TIME);
+    silent.sync();
+}
+
+TEST_F(AutopilotTypingX11Test, AProgramThatNeverReadsTheKeyboardMapGetsAFailureThatSaysHowMuchWasTyped)
+{
+    platform::x11::XcbConnection silent(nullptr);
+    ASSERT_TRUE(silent.ok());
+    focusSilentWindow(silent);
 
     const std::exception_ptr failure = run(svc->typeText(QString::fromUtf8("ab\tαβ")));
     ASSERT_TRUE(failure) << "typing was reported done";
     EXPECT_EQ(describeException(failure).toStdString(),
               "UI Autopilot could not create a Unicode keyboard event. 3 of 5 characters were typed; the rest was not.");
     // Only the keys of the layout's characters reached it.
-    int presses = 0;
-    while (xcb_generic_event_t* e = xcb_poll_for_event(silent)) {
-        presses += (e->response_type & 0x7f) == XCB_KEY_PRESS;
-        std::free(e);
-    }
-    EXPECT_GE(presses, 3);
+    EXPECT_GE(keyPressesFor(silent), 3);
     xcb_set_input_focus(silent, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_CURRENT_TIME);
     silent.sync();
 }
