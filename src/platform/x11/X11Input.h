@@ -84,6 +84,9 @@ private:
     bool fence(std::chrono::milliseconds bound);
     bool tapProbeAndWait(std::chrono::milliseconds bound);
     uint32_t keyReceiver();
+    xcb_window_t keyWindow();
+    xcb_window_t pingWindow(xcb_window_t window);
+    bool waitUntilHandled(std::chrono::milliseconds bound);
     std::vector<uint32_t> inputMethodServers();
     bool saveLentRecord(const std::map<uint8_t, KeySyms>& extra = {});
     void restoreLent();
@@ -125,6 +128,8 @@ private:
     std::map<uint8_t, XkbKeySyms> m_originalKeys; // what a keycode held before we first lent it
     std::unique_ptr<KeymapReads> m_reads;
     bool m_readsTried = false;
+    uint32_t m_pingAtom = 0;
+    uint32_t m_pingStamp = 0xf0000000; // above any server time of the first weeks
     // The text being typed, one entry of keysyms per character, and where in
     // it the next character is: the symbols a round lends are those the
     // text needs next.

@@ -206,6 +206,9 @@ bool X11Input::lendFor(const std::vector<uint32_t>& syms)
     if (!m_readsTried) {
         m_readsTried = true;
         m_reads = KeymapReads::start(xcb_get_setup(m_conn)->resource_id_base, xcb_get_setup(m_conn)->resource_id_mask);
+        m_pingAtom = internAtom(m_conn, "_NET_WM_PING");
+        if (m_reads)
+            m_reads->setPingAtom(m_pingAtom);
     }
     if (!m_reads)
         return false; // nothing could confirm that the keys are read right
@@ -381,8 +384,13 @@ bool X11Input::changeKeycodes(const std::map<uint8_t, KeySyms>& contents)
 
 uint32_t X11Input::keyReceiver()
 {
-    // The focus window's client; with the focus following the pointer, the
-    // client of the innermost window under it.
+    return keyWindow() & ~xcb_get_setup(m_conn)->resource_id_mask;
+}
+
+xcb_window_t X11Input::keyWindow()
+{
+    // The focus window; with the focus following the pointer, the innermost
+    // window under it.
     XcbReply<xcb_get_input_focus_reply_t> focus(xcb_get_input_focus_reply(m_conn, xcb_get_input_focus(m_conn), nullptr));
     if (!focus || focus->focus == XCB_NONE)
         return 0;
@@ -400,7 +408,68 @@ uint32_t X11Input::keyReceiver()
         if (window == root)
             return 0;
     }
-    return window & ~xcb_get_setup(m_conn)->resource_id_mask;
+    return window;
+}
+
+xcb_window_t X11Input::pingWindow(xcb_window_t window)
+{
+    // The receiver's top-level window, the nearest of the window and its
+    // ancestors (of the same client) that names its protocols; it takes
+    // pings when it names _NET_WM_PING among them.
+    const uint32_t mask = xcb_get_setup(m_conn)->resource_id_mask;
+    const uint32_t client = window & ~mask;
+    const xcb_atom_t protocols = internAtom(m_conn, "WM_PROTOCOLS", true);
+    if (!protocols || !m_pingAtom)
+        return 0;
+    for (int depth = 0; depth < 64 && window && window != m_conn.root() && (window & ~mask) == client; ++depth) {
+        const PropertyValue names = getProperty(m_conn, window, protocols, XCB_ATOM_ATOM);
+        if (names.format == 32) {
+            const auto atoms = names.cardinals();
+            return std::find(atoms.begin(), atoms.end(), m_pingAtom) != atoms.end() ? window : 0;
+        }
+        XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(m_conn, xcb_query_tree(m_conn, window), nullptr));
+        if (!tree)
+            return 0;
+        window = tree->parent;
+    }
+    return 0;
+}
+
+bool X11Input::waitUntilHandled(milliseconds bound)
+{
+    // A ping sent now is queued behind every key typed so far; a program
+    // answers it when it handles it, after those keys (a read of the map
+    // proves less: Xlib notes a change when it reads the notification off
+    // its connection, possibly before it handles keys queued ahead of it).
+    // A program that does not take pings has the read alone.
+    const xcb_window_t focus = keyWindow();
+    if (!focus)
+        return false;
+    const xcb_window_t top = pingWindow(focus);
+    if (!top)
+        return true;
+    const uint32_t client = focus & ~xcb_get_setup(m_conn)->resource_id_mask;
+    const uint32_t stamp = ++m_pingStamp;
+    xcb_client_message_event_t ping{};
+    ping.response_type = XCB_CLIENT_MESSAGE;
+    ping.format = 32;
+    ping.window = top;
+    ping.type = internAtom(m_conn, "WM_PROTOCOLS", true);
+    ping.data.data32[0] = m_pingAtom;
+    ping.data.data32[1] = stamp;
+    ping.data.data32[2] = top;
+    XcbReply<xcb_generic_error_t> error(xcb_request_check(
+        m_conn, xcb_send_event_checked(m_conn, 0, top, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&ping))));
+    if (error)
+        return false;
+    const auto deadline = Clock::now() + bound;
+    for (;;) {
+        if (m_reads->hasAnsweredPing(client, stamp))
+            return true;
+        if (interrupted() || Clock::now() >= deadline
+            || !m_reads->waitForMore(std::min(deadline, Clock::now() + milliseconds(20))))
+            return false;
+    }
 }
 
 std::vector<uint32_t> X11Input::inputMethodServers()
@@ -459,7 +528,7 @@ bool X11Input::fence(milliseconds bound)
     saveLentRecord();
     const bool changed = writeKeycodes({{m_probe, {sym, 0}}});
     m_probeSym = changed ? sym : was;
-    if (!changed || !tapProbeAndWait(bound))
+    if (!changed || !tapProbeAndWait(bound) || !waitUntilHandled(bound))
         return false;
     m_pressedSinceFence.fill(false);
     return true;
