@@ -78,6 +78,8 @@ private:
     using KeySyms = std::array<uint32_t, 2>; // what a lent keycode types on its two levels
     bool layoutTypes(uint32_t keysym) const;
     bool lendFor(const std::vector<uint32_t>& keysyms);
+    bool readyToConfirm();
+    bool bypassesInputMethods();
     bool changeKeycodes(const std::map<uint8_t, KeySyms>& contents);
     bool writeKeycodes(const std::map<uint8_t, KeySyms>& contents);
     bool setKeysyms(uint8_t keycode, KeySyms syms);
@@ -135,6 +137,7 @@ private:
     // text needs next.
     std::vector<std::vector<uint32_t>> m_plan;
     size_t m_planAt = 0;
+    std::vector<uint32_t> m_inputMethods; // the input method servers when the text began
     LentKeycodeRecord m_lentRecord;
     // The keys and buttons held now, on disk for the next start to let go of
     // after a run that could not (see HeldInputRecord.h).

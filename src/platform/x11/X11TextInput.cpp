@@ -181,11 +181,10 @@ bool X11Input::postTextUnlessStopped(const QString& text, const std::atomic<bool
     }
     // A client that holds the keyboard (a grab) would get every key, not
     // the program with the focus: the text fails before anything is typed.
-    if (m_planAt == 0 && keyboardGrabbedElsewhere())
-        return false;
+    bool ok = !(m_planAt == 0 && keyboardGrabbedElsewhere()) && bypassesInputMethods();
     // A character without a key fails the text instead of vanishing, and
     // one whose keys cannot be lent fails before anything of it is typed.
-    bool ok = syms.empty() || (!contains(syms, 0) && lendFor(syms));
+    ok = ok && (syms.empty() || (!contains(syms, 0) && lendFor(syms)));
     for (size_t i = 0; ok && i < syms.size(); ++i)
         ok = typeKeysym(syms[i]);
     if (planned)
@@ -193,6 +192,53 @@ bool X11Input::postTextUnlessStopped(const QString& text, const std::atomic<bool
     if (!m_lentKeys.empty() || m_probeSym)
         scheduleRestore();
     return ok;
+}
+
+bool X11Input::readyToConfirm()
+{
+    if (!m_readsTried) {
+        m_readsTried = true;
+        m_reads = KeymapReads::start(xcb_get_setup(m_conn)->resource_id_base, xcb_get_setup(m_conn)->resource_id_mask);
+        m_pingAtom = internAtom(m_conn, "_NET_WM_PING");
+        if (m_reads)
+            m_reads->setPingAtom(m_pingAtom);
+    }
+    if (!m_reads)
+        return false;
+    if (m_probe && m_map.keysym(m_probe, 0) != m_probeSym) {
+        // Someone else gave the probe a symbol (a new layout): a tap of it
+        // would type.
+        m_probe = 0;
+        m_probeSym = 0;
+    }
+    if (!m_probe) {
+        const std::vector<uint8_t> spare = m_map.spareKeycodes();
+        if (spare.empty())
+            return false;
+        m_probe = spare.front();
+    }
+    return true;
+}
+
+bool X11Input::bypassesInputMethods()
+{
+    // A program that sends its keys to an input method (XIM) gets them back
+    // whenever the input method is done with them, in an order of its own:
+    // with an input method server running, a text is typed only once a
+    // fence shows that the receiver handled a key without sending it there.
+    // A program that reads keys as they arrive (GDK) may send one there
+    // only later: each character looks again at what the server reported.
+    if (m_planAt == 0) {
+        m_inputMethods = inputMethodServers();
+        if (!m_inputMethods.empty() && (!readyToConfirm() || !fence(kReadBound)))
+            return false;
+    }
+    if (m_inputMethods.empty() || !m_reads)
+        return true;
+    m_reads->drain();
+    const uint32_t receiver = keyReceiver();
+    return receiver && std::none_of(m_inputMethods.begin(), m_inputMethods.end(),
+                                    [&](uint32_t im) { return m_reads->hasSentTo(receiver, im); });
 }
 
 bool X11Input::lendFor(const std::vector<uint32_t>& syms)
@@ -203,28 +249,9 @@ bool X11Input::lendFor(const std::vector<uint32_t>& syms)
             wanted.push_back(s);
     if (std::all_of(wanted.begin(), wanted.end(), [this](uint32_t s) { return m_lent.count(s) > 0; }))
         return true;
-    if (!m_readsTried) {
-        m_readsTried = true;
-        m_reads = KeymapReads::start(xcb_get_setup(m_conn)->resource_id_base, xcb_get_setup(m_conn)->resource_id_mask);
-        m_pingAtom = internAtom(m_conn, "_NET_WM_PING");
-        if (m_reads)
-            m_reads->setPingAtom(m_pingAtom);
-    }
-    if (!m_reads)
+    if (!readyToConfirm())
         return false; // nothing could confirm that the keys are read right
-
     std::vector<uint8_t> spare = m_map.spareKeycodes();
-    if (m_probe && m_map.keysym(m_probe, 0) != m_probeSym) {
-        // Someone else gave the probe a symbol (a new layout): a tap of it
-        // would type.
-        m_probe = 0;
-        m_probeSym = 0;
-    }
-    if (!m_probe) {
-        if (spare.empty())
-            return false;
-        m_probe = spare.front();
-    }
     std::map<uint8_t, KeySyms> next;
     for (const auto& [kc, content] : m_lentKeys)
         next[kc] = content;
