@@ -70,7 +70,10 @@ private:
     bool fake(uint8_t type, uint8_t detail, int16_t x = 0, int16_t y = 0);
     bool keycodeEvent(uint8_t keycode, bool down);
     bool typeKeysym(uint32_t keysym);
-    // Lending (X11TextInput.cpp).
+    // How long the program receiving the keys may take to read the keyboard
+    // map or answer a ping: generous, a busy machine delays it by seconds.
+    static constexpr std::chrono::milliseconds kReadBound{5000};
+    // Lending (X11TextInput.cpp; what the receiver did, X11TypingReceiver.cpp).
     struct Slot {
         uint8_t keycode = 0;
         int level = 0;

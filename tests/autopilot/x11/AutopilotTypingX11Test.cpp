@@ -345,7 +345,6 @@ TEST_F(AutopilotTypingX11Test, TextForAProgramBehindAnInputMethodIsExactOrRefuse
     for (int i = 0; i < 300; ++i)
         text += QChar(u"abcdefghijklmnopqrstuvwxyz0123456789"[(i * 7) % 36]);
     const QString got = typeInto(Program{"mousepad", {"mousepad", "--disable-server", "%f"}, "ctrl+s", false, true}, text);
-    fprintf(stderr, "TMPDEBUG failure=%d got=%s\n", bool(lastFailure), qPrintable(got.left(60)));
     if (!lastFailure) {
         EXPECT_TRUE(got == text) << firstDifference(text, got);
         return;
