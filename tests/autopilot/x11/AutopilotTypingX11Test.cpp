@@ -18,6 +18,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QStandardPaths>
@@ -438,6 +439,23 @@ TEST_F(AutopilotTypingX11Test, AProgramThatNeverReadsTheKeyboardMapGetsAFailureT
     EXPECT_GE(keyPressesFor(silent), 3);
     xcb_set_input_focus(silent, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_CURRENT_TIME);
     silent.sync();
+}
+
+TEST_F(AutopilotTypingX11Test, AWindowOfOurOwnIsTypedIntoExactlyWhileTheEventLoopRuns)
+{
+    // Our own window reads the keyboard map on the main thread, which the
+    // typing leaves free.
+    QLineEdit edit;
+    edit.resize(400, 40);
+    edit.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&edit));
+    xcb_set_input_focus(x, XCB_INPUT_FOCUS_POINTER_ROOT, edit.winId(), XCB_CURRENT_TIME);
+    x.sync();
+    QTest::qWait(300);
+    const QString text = QString::fromUtf8("ab αβγδ жзий ÀÁÂ");
+    const std::exception_ptr failure = run(svc->typeText(text));
+    EXPECT_FALSE(failure) << describeException(failure).toStdString();
+    EXPECT_EQ(edit.text().toStdString(), text.toStdString());
 }
 
 } // namespace
