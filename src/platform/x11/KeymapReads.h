@@ -57,11 +57,6 @@ public:
     // message, `pingAtom`) that carried `stamp`: it answers when it handles
     // the ping, so it has handled every event queued for it before.
     bool hasAnsweredPing(uint32_t idBase, uint32_t stamp) const { return m_pingAnswers.count({idBase, stamp}) > 0; }
-    bool hasAnsweredAPing(uint32_t idBase) const
-    {
-        const auto it = m_pingAnswers.lower_bound({idBase, 0});
-        return it != m_pingAnswers.end() && it->first == idBase;
-    }
     void setPingAtom(uint32_t atom) { m_pingAtom = atom; }
     // Waits until it has, at most until `deadline`; false on the deadline
     // or a broken connection.

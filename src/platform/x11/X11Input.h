@@ -90,7 +90,7 @@ private:
     bool tapProbeAndWait(std::chrono::milliseconds bound);
     uint32_t keyReceiver();
     xcb_window_t keyWindow();
-    xcb_window_t pingWindow(xcb_window_t window, bool* named);
+    xcb_window_t pingWindow(xcb_window_t window);
     bool waitUntilHandled(std::chrono::milliseconds bound);
     std::vector<uint32_t> inputMethodServers();
     bool saveLentRecord(const std::map<uint8_t, KeySyms>& extra = {});

@@ -85,12 +85,11 @@ xcb_window_t X11Input::keyWindow()
     return window;
 }
 
-xcb_window_t X11Input::pingWindow(xcb_window_t window, bool* named)
+xcb_window_t X11Input::pingWindow(xcb_window_t window)
 {
     // The receiver's top-level window, the nearest of the window and its
     // ancestors (of the same client) that names its protocols; it takes
-    // pings when it names _NET_WM_PING among them (some answer them
-    // without naming them: Tk).
+    // pings when it names _NET_WM_PING among them.
     const uint32_t mask = xcb_get_setup(m_conn)->resource_id_mask;
     const uint32_t client = window & ~mask;
     const xcb_atom_t protocols = internAtom(m_conn, "WM_PROTOCOLS", true);
@@ -100,8 +99,7 @@ xcb_window_t X11Input::pingWindow(xcb_window_t window, bool* named)
         const PropertyValue names = getProperty(m_conn, window, protocols, XCB_ATOM_ATOM);
         if (names.format == 32) {
             const auto atoms = names.cardinals();
-            *named = std::find(atoms.begin(), atoms.end(), m_pingAtom) != atoms.end();
-            return window;
+            return std::find(atoms.begin(), atoms.end(), m_pingAtom) != atoms.end() ? window : 0;
         }
         XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(m_conn, xcb_query_tree(m_conn, window), nullptr));
         if (!tree)
@@ -117,20 +115,14 @@ bool X11Input::waitUntilHandled(milliseconds bound)
     // answers it when it handles it, after those keys (a read of the map
     // proves less: Xlib notes a change when it reads the notification off
     // its connection, possibly before it handles keys queued ahead of it).
-    // A program that does not take pings has the read alone: one that does
-    // not name them among its protocols is pinged all the same (a program
-    // ignores a protocol it does not know), and once it has answered one
-    // its answers count as for one that names them.
+    // A program that does not take pings has the read alone.
     const xcb_window_t focus = keyWindow();
     if (!focus)
         return false;
-    bool named = false;
-    const xcb_window_t top = pingWindow(focus, &named);
+    const xcb_window_t top = pingWindow(focus);
     if (!top)
         return true;
     const uint32_t client = focus & ~xcb_get_setup(m_conn)->resource_id_mask;
-    m_reads->drain();
-    const bool required = named || m_reads->hasAnsweredAPing(client);
     const uint32_t stamp = ++m_pingStamp;
     xcb_client_message_event_t ping{};
     ping.response_type = XCB_CLIENT_MESSAGE;
@@ -143,9 +135,7 @@ bool X11Input::waitUntilHandled(milliseconds bound)
     XcbReply<xcb_generic_error_t> error(xcb_request_check(
         m_conn, xcb_send_event_checked(m_conn, 0, top, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&ping))));
     if (error)
-        return !required;
-    if (!required)
-        return true;
+        return false;
     const auto deadline = Clock::now() + bound;
     for (;;) {
         if (m_reads->hasAnsweredPing(client, stamp))
