@@ -464,7 +464,7 @@ QCoro::Task<void> DesktopInputService::typeText(QString text, InputCheck validat
         auto* input = syntheticInput();
         bool posted = false;
         if (input && input->typingMayWait())
-            posted = co_await postTextAside(character, token);
+            posted = co_await postTextAside(input, character, token);
         else
             posted = input && input->postText(character);
         if (!posted)
@@ -506,7 +506,8 @@ void DesktopInputService::stopTyping()
     m_textJob.reset();
 }
 
-QCoro::Task<bool> DesktopInputService::postTextAside(QString character, CancellationToken token)
+QCoro::Task<bool> DesktopInputService::postTextAside(platform::SyntheticInput* input, QString character,
+                                                     CancellationToken token)
 {
     const auto alive = m_alive;
     if (!m_typingThread) {
@@ -521,9 +522,8 @@ QCoro::Task<bool> DesktopInputService::postTextAside(QString character, Cancella
     m_textJob = job;
     // Queued behind a character that a take-over left finishing, never
     // beside it.
-    m_typingThread->start([job, character]() {
-        auto* input = syntheticInput();
-        job->ok = input && input->postTextUnlessStopped(character, job->stop);
+    m_typingThread->start([job, input, character]() {
+        job->ok = input->postTextUnlessStopped(character, job->stop);
         job->done = true;
         if (auto* app = QCoreApplication::instance())
             QMetaObject::invokeMethod(app, [job]() {

@@ -55,6 +55,10 @@
 
 namespace tovrik {
 
+namespace platform {
+class SyntheticInput;
+}
+
 using overlay::MouseVisualEventType;
 
 namespace InputFlag {
@@ -207,7 +211,9 @@ private:
     // Types one character on the typing thread, for a backend whose typing
     // may wait for the receiving program; the event loop runs meanwhile and
     // a take-over or cancellation ends the wait at once (and the typing).
-    QCoro::Task<bool> postTextAside(QString character, CancellationToken token);
+    // The input outlives the service's typing: stopTyping() runs before the
+    // platform goes (at quit) and when the service goes.
+    QCoro::Task<bool> postTextAside(platform::SyntheticInput* input, QString character, CancellationToken token);
     // Stops the character being typed and waits until its thread is done.
     void stopTyping();
     QCoro::Task<void> displayClick(uint32_t displayID, QPointF localPoint, InputCheck validate, ButtonKind button,

@@ -22,6 +22,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace tovrik::platform::x11 {
 
@@ -140,6 +141,8 @@ private:
     // text needs next.
     std::vector<std::vector<uint32_t>> m_plan;
     size_t m_planAt = 0;
+    std::mutex m_nextPlanMutex;
+    std::optional<std::vector<std::vector<uint32_t>>> m_nextPlan; // told, not yet typed
     std::vector<uint32_t> m_inputMethods; // the input method servers when the text began
     LentKeycodeRecord m_lentRecord;
     // The keys and buttons held now, on disk for the next start to let go of

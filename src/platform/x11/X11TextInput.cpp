@@ -125,16 +125,18 @@ bool X11Input::typeKeysym(uint32_t sym)
 
 void X11Input::willTypeText(const QString& text)
 {
-    std::lock_guard lock(m_mutex);
-    m_plan.clear();
-    m_planAt = 0;
+    // Taken up by the text's first character: the typing lock may be held
+    // by a give-back's wait, which the caller's thread must not wait for.
+    std::vector<std::vector<uint32_t>> plan;
     QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text);
     qsizetype start = 0;
     while (graphemes.toNextBoundary() != -1) {
         const qsizetype end = graphemes.position();
-        m_plan.push_back(keysymsOf(text.mid(start, end - start)));
+        plan.push_back(keysymsOf(text.mid(start, end - start)));
         start = end;
     }
+    std::lock_guard lock(m_nextPlanMutex);
+    m_nextPlan = std::move(plan);
 }
 
 bool X11Input::postText(const QString& text)
@@ -158,6 +160,11 @@ bool X11Input::postTextUnlessStopped(const QString& text, const std::atomic<bool
         it = m_map.keysym(it->first, 0) == it->second[0] ? std::next(it) : m_lentKeys.erase(it);
     std::erase_if(m_lent, [this](const auto& entry) { return !m_lentKeys.count(entry.second.keycode); });
 
+    if (std::lock_guard next(m_nextPlanMutex); m_nextPlan) {
+        m_plan = std::move(*m_nextPlan);
+        m_planAt = 0;
+        m_nextPlan.reset();
+    }
     const std::vector<uint32_t> syms = keysymsOf(text);
     const bool planned = m_planAt < m_plan.size() && m_plan[m_planAt] == syms;
     if (!planned) {

@@ -110,7 +110,7 @@ bind .t <Control-s> {
 }
 )";
 
-// Stops a process for 250 ms out of every 400 while it lives.
+// Stops a process for 250 ms out of every 500 while it lives.
 class Stalls {
 public:
     explicit Stalls(pid_t pid)
@@ -120,7 +120,7 @@ public:
                   ::kill(pid, SIGSTOP);
                   m_wake.wait_for(lock, std::chrono::milliseconds(250), [this] { return m_done; });
                   ::kill(pid, SIGCONT);
-                  m_wake.wait_for(lock, std::chrono::milliseconds(150), [this] { return m_done; });
+                  m_wake.wait_for(lock, std::chrono::milliseconds(250), [this] { return m_done; });
               }
           })
     {
