@@ -21,7 +21,7 @@ PACKAGES=(
   gstreamer1.0-pulseaudio pulseaudio lame
   qt6-speech-speechd-plugin speech-dispatcher speech-dispatcher-espeak-ng
   zenity xdotool x11-apps desktop-file-utils curl util-linux ccache
-  libxml2-utils procps pkexec x11-xserver-utils strace
+  libxml2-utils procps pkexec x11-xserver-utils xinput strace
   zlib1g-dev nginx-light
   xterm tk mousepad featherpad stress-ng ibus
 )

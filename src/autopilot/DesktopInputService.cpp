@@ -5,10 +5,15 @@
 
 #include <QCoreApplication>
 #include <QHash>
+#include <QPointer>
+#include <QScopeGuard>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTextBoundaryFinder>
+#include <qcoro/qcorosignal.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 namespace tovrik {
@@ -93,13 +98,17 @@ DesktopInputService::DesktopInputService(QObject* parent) : QObject(parent)
     // The process quits: let go of everything while the display is still
     // there (the owner may be destroyed only after the platform).
     if (auto* app = QCoreApplication::instance())
-        connect(app, &QCoreApplication::aboutToQuit, this, &DesktopInputService::releaseHeldInputs);
+        connect(app, &QCoreApplication::aboutToQuit, this, [this]() {
+            stopTyping();
+            releaseHeldInputs();
+        });
 }
 
 DesktopInputService::~DesktopInputService()
 {
     // The process lets go of its input: nothing we pressed stays down.
     onMouseVisual = nullptr;
+    stopTyping();
     releaseHeldInputs();
     Clock::instance().cancel(m_heldReleaseTimer);
     *m_alive = false;
@@ -453,13 +462,103 @@ QCoro::Task<void> DesktopInputService::typeText(QString text, InputCheck validat
         // a failure leaves nothing of it down. What it could not type is
         // said, so that nobody takes the text for typed.
         auto* input = syntheticInput();
-        if (!input || !input->postText(character))
+        bool posted = false;
+        if (input && input->typingMayWait())
+            posted = co_await postTextAside(input, character, token);
+        else
+            posted = input && input->postText(character);
+        if (!posted)
             throw inputError(kUnicodeEventMessage + QStringLiteral(" %1 of %2 characters were typed; the rest was not.")
                                                          .arg(typed)
                                                          .arg(total));
         ++typed;
         co_await pause(2, token);
     }
+}
+
+namespace {
+
+// Wakes a wait for the typing thread: the character is done, the token is
+// cancelled, or it is time to look for a take-over.
+class TypingWaker : public QObject {
+    Q_OBJECT
+public:
+    void wake() { emit woke(); }
+signals:
+    void woke();
+};
+
+} // namespace
+
+struct DesktopInputService::TextJob {
+    std::atomic<bool> stop{false};
+    std::atomic<bool> done{false};
+    bool ok = false;           // written before `done`
+    QPointer<QObject> waker;   // main thread only
+};
+
+void DesktopInputService::stopTyping()
+{
+    if (m_textJob)
+        m_textJob->stop = true;
+    if (m_typingThread)
+        m_typingThread->waitForDone();
+    m_textJob.reset();
+}
+
+QCoro::Task<bool> DesktopInputService::postTextAside(platform::SyntheticInput* input, QString character,
+                                                     CancellationToken token)
+{
+    const auto alive = m_alive;
+    if (!m_typingThread) {
+        m_typingThread = std::make_unique<QThreadPool>();
+        m_typingThread->setMaxThreadCount(1);
+        m_typingThread->setExpiryTimeout(-1);
+    }
+    auto waker = std::make_unique<TypingWaker>();
+    TypingWaker* w = waker.get();
+    auto job = std::make_shared<TextJob>();
+    job->waker = w;
+    m_textJob = job;
+    // Queued behind a character that a take-over left finishing, never
+    // beside it.
+    m_typingThread->start([job, input, character]() {
+        job->ok = input->postTextUnlessStopped(character, job->stop);
+        job->done = true;
+        if (auto* app = QCoreApplication::instance())
+            QMetaObject::invokeMethod(app, [job]() {
+                if (auto* waker = qobject_cast<TypingWaker*>(job->waker.data()))
+                    waker->wake();
+            }, Qt::QueuedConnection);
+    });
+    const quint64 cancelId = token.onCancel([w]() { w->wake(); });
+    const auto unhook = qScopeGuard([token, cancelId]() { token.removeCallback(cancelId); });
+    std::exception_ptr failure;
+    while (!job->done) {
+        if (token.isCancelled()) {
+            failure = std::make_exception_ptr(CancellationError());
+            break;
+        }
+        if (shouldAbortForUserInput && shouldAbortForUserInput()) {
+            failure = std::make_exception_ptr(inputError(kTakeoverMessage));
+            break;
+        }
+        const quint64 tick = Clock::instance().schedule(0.01, w, [w]() { w->wake(); });
+        co_await qCoro(w, &TypingWaker::woke);
+        Clock::instance().cancel(tick);
+        if (!*alive) {
+            job->stop = true;
+            throw CancellationError();
+        }
+    }
+    if (failure) {
+        // Nothing more of it is typed; the thread ends it on its own.
+        job->stop = true;
+        std::rethrow_exception(failure);
+    }
+    if (m_textJob == job)
+        m_textJob.reset();
+    co_return job->ok;
 }
 
 // ---- scrolling ----
@@ -495,3 +594,5 @@ QCoro::Task<void> DesktopInputService::scroll(QString direction, int pixels, Can
 }
 
 } // namespace tovrik
+
+#include "DesktopInputService.moc"

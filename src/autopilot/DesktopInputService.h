@@ -45,6 +45,7 @@
 #include <QPointF>
 #include <QString>
 #include <QStringList>
+#include <QThreadPool>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -53,6 +54,10 @@
 #include <vector>
 
 namespace tovrik {
+
+namespace platform {
+class SyntheticInput;
+}
 
 using overlay::MouseVisualEventType;
 
@@ -203,6 +208,14 @@ private:
     void postSettleMove(QPointF at);
     QCoro::Task<void> settlePointer(QPointF at, CancellationToken token);
     QCoro::Task<void> pause(int milliseconds, CancellationToken token);
+    // Types one character on the typing thread, for a backend whose typing
+    // may wait for the receiving program; the event loop runs meanwhile and
+    // a take-over or cancellation ends the wait at once (and the typing).
+    // The input outlives the service's typing: stopTyping() runs before the
+    // platform goes (at quit) and when the service goes.
+    QCoro::Task<bool> postTextAside(platform::SyntheticInput* input, QString character, CancellationToken token);
+    // Stops the character being typed and waits until its thread is done.
+    void stopTyping();
     QCoro::Task<void> displayClick(uint32_t displayID, QPointF localPoint, InputCheck validate, ButtonKind button,
                                    int pauseAfterMs, CancellationToken token);
     void verifyPointer(QPointF target) const;
@@ -213,6 +226,10 @@ private:
     quint64 m_heldReleaseTimer = 0;
     // Shared with suspended operations: false once the service is gone.
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+    // One thread for typing; the character on it now.
+    struct TextJob;
+    std::unique_ptr<QThreadPool> m_typingThread;
+    std::shared_ptr<TextJob> m_textJob;
 };
 
 } // namespace tovrik

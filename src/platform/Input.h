@@ -3,6 +3,7 @@
 #include "platform/Types.h"
 
 #include <QObject>
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -23,6 +24,17 @@ public:
     // Types text that has no key chord (any Unicode). False when any of it
     // could not be typed; what went before it is typed.
     virtual bool postText(const QString& text) = 0;
+    // The same, giving up as soon as `stop` is set: nothing more of the text
+    // is typed once the backend has seen it (false then).
+    virtual bool postTextUnlessStopped(const QString& text, const std::atomic<bool>& stop)
+    {
+        return !stop && postText(text);
+    }
+    // Whether typing may wait for other programs (the receiving program's
+    // progress), so that callers that must stay responsive call
+    // postTextUnlessStopped on a thread of their own; it is safe on any
+    // thread then.
+    virtual bool typingMayWait() const { return false; }
     // Told the whole text before its characters are posted one by one with
     // postText, so that a backend can prepare for what comes next.
     virtual void willTypeText(const QString& text) { (void)text; }

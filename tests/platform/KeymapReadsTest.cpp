@@ -86,6 +86,27 @@ TEST(KeymapReads, AnEventSentToAnotherClientsWindowNamesThatClient)
     feed(*reads, kEditor, {sendEvent}, true);
     EXPECT_TRUE(reads->hasSentTo(kEditor, kInputMethod));
     EXPECT_FALSE(reads->hasSentTo(kInputMethod, kEditor));
+
+    // A ping answer: a 32-bit client message whose first item is the ping
+    // atom and whose second is the stamp; our own ping is not an answer.
+    constexpr uint32_t kPing = 0x123;
+    reads->setPingAtom(kPing);
+    auto answer = [](uint32_t atom, uint32_t stamp) {
+        auto r = request(25, 0, 11);
+        r[12] = 33;
+        r[13] = 32;
+        for (int i = 0; i < 4; ++i) {
+            r[24 + size_t(i)] = uint8_t(atom >> (8 * i));
+            r[28 + size_t(i)] = uint8_t(stamp >> (8 * i));
+        }
+        return r;
+    };
+    feed(*reads, kOurs, {answer(kPing, 7)});
+    feed(*reads, kEditor, {answer(kPing + 1, 8), answer(kPing, 9)});
+    EXPECT_FALSE(reads->hasAnsweredPing(kOurs, 7));
+    EXPECT_FALSE(reads->hasAnsweredPing(kEditor, 8));
+    EXPECT_TRUE(reads->hasAnsweredPing(kEditor, 9));
+    EXPECT_FALSE(reads->hasAnsweredPing(kInputMethod, 9));
 }
 
 } // namespace

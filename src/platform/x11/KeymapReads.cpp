@@ -138,8 +138,15 @@ void KeymapReads::takeRequests(uint32_t idBase, const uint8_t* data, size_t leng
             ++m_changesSeen;
         else if (read)
             m_readAfter[idBase] = m_changesSeen;
-        else if (major == kSendEvent && at + 8 <= length && words >= 2)
+        else if (major == kSendEvent && at + 8 <= length && words >= 2) {
             m_sends.insert({idBase, read32(data + at + 4, swapped) & ~m_idMask});
+            // The event: a client message (33) of 32-bit items whose first
+            // is the ping atom, the second its stamp.
+            const uint8_t* event = data + at + 12;
+            if (m_pingAtom && idBase != m_ownIdBase && words >= 11 && at + 44 <= length && (event[0] & 0x7f) == 33
+                && event[1] == 32 && read32(event + 12, swapped) == m_pingAtom)
+                m_pingAnswers.insert({idBase, read32(event + 16, swapped)});
+        }
         at += words * 4;
     }
 }

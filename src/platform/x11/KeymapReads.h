@@ -22,7 +22,8 @@
 // A program that uses an input method server (XIM) sends it its keys
 // (SendEvent requests to the server's windows) and translates them when they
 // come back, at a time no request tells: those requests are recorded too, so
-// that typing into such a program can be refused.
+// that typing into such a program can be refused, and so are the answers to
+// pings (client messages sent back to the root window).
 //
 // Two connections of their own (RECORD needs one that does nothing but
 // receive its data). Reads are drained when asked, on the calling thread.
@@ -52,6 +53,11 @@ public:
     bool hasRead(uint32_t idBase, uint64_t changes) const;
     // Whether client `from` has sent an event to a window of client `to`.
     bool hasSentTo(uint32_t from, uint32_t to) const;
+    // Whether client `idBase` has answered the ping (a _NET_WM_PING client
+    // message, `pingAtom`) that carried `stamp`: it answers when it handles
+    // the ping, so it has handled every event queued for it before.
+    bool hasAnsweredPing(uint32_t idBase, uint32_t stamp) const { return m_pingAnswers.count({idBase, stamp}) > 0; }
+    void setPingAtom(uint32_t atom) { m_pingAtom = atom; }
     // Waits until it has, at most until `deadline`; false on the deadline
     // or a broken connection.
     bool waitForRead(uint32_t idBase, uint64_t changes, std::chrono::steady_clock::time_point deadline);
@@ -75,6 +81,8 @@ private:
     uint32_t m_ownIdBase = 0;
     uint32_t m_idMask = 0x1fffff;
     std::set<std::pair<uint32_t, uint32_t>> m_sends; // (from, to) client id bases
+    uint32_t m_pingAtom = 0;
+    std::set<std::pair<uint32_t, uint32_t>> m_pingAnswers; // (client id base, stamp)
     uint8_t m_xkbOpcode = 0;
     uint64_t m_changesSeen = 0;
     std::map<uint32_t, uint64_t> m_readAfter; // client id base -> changes seen at its last read

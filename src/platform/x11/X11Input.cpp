@@ -80,12 +80,25 @@ X11Input::X11Input(X11Displays& displays)
     // cleaning up left held is let go, then what it left lent is given back.
     releaseLeftHeldInput();
     giveBackLeftovers();
-    if (QCoreApplication::instance())
+    if (QCoreApplication::instance()) {
         m_timerContext = std::make_unique<QObject>();
+        m_restoreThread.setObjectName(QStringLiteral("tovrik-keys-back"));
+        m_restoreThread.start();
+        m_timerContext->moveToThread(&m_restoreThread);
+    }
 }
 
 X11Input::~X11Input()
 {
+    if (m_timerContext) {
+        // A give-back in progress ends its wait; one still to come is done
+        // below.
+        ++m_othersWaiting;
+        m_restoreThread.quit();
+        m_restoreThread.wait();
+        --m_othersWaiting;
+        m_timerContext.reset();
+    }
     // Nothing we pressed stays down when the process lets go of its input.
     std::lock_guard lock(m_mutex);
     if (!m_conn.ok() || !m_hasXTest)
@@ -97,6 +110,19 @@ X11Input::~X11Input()
         if (m_heldButtons[b])
             fake(XCB_BUTTON_RELEASE, uint8_t(b));
     restoreLent();
+}
+
+std::unique_lock<std::recursive_mutex> X11Input::lockInput() const
+{
+    ++m_othersWaiting;
+    std::unique_lock lock(m_mutex);
+    --m_othersWaiting;
+    return lock;
+}
+
+bool X11Input::interrupted() const
+{
+    return (m_stop && m_stop->load()) || m_othersWaiting.load() > 0;
 }
 
 bool X11Input::fake(uint8_t type, uint8_t detail, int16_t x, int16_t y)
@@ -149,7 +175,7 @@ bool X11Input::postMouse(MouseEventKind kind, MouseButton button, QPointF point,
 {
     if (!std::isfinite(point.x()) || !std::isfinite(point.y()))
         return false;
-    std::lock_guard lock(m_mutex);
+    const auto lock = lockInput();
     const QPoint px = m_displays.toRootPixels(point);
     const auto x = int16_t(std::clamp(px.x(), -32768, 32767));
     const auto y = int16_t(std::clamp(px.y(), -32768, 32767));
@@ -185,7 +211,7 @@ bool X11Input::heldByAnyone(uint32_t keysym) const
 
 bool X11Input::postKey(uint16_t keyCode, bool down, uint32_t modifiers)
 {
-    std::lock_guard lock(m_mutex);
+    const auto lock = lockInput();
     // The layout may have changed since the last post (a cheap round trip).
     m_map.load(m_conn);
     const uint32_t sym = keysymForMacKeyCode(keyCode);
@@ -243,7 +269,7 @@ void X11Input::releaseLeftHeldInput()
 
 bool X11Input::postScroll(int deltaY, int deltaX, bool pixelUnits)
 {
-    std::lock_guard lock(m_mutex);
+    const auto lock = lockInput();
     if (!m_hasXTest)
         return false;
     // Buttons 4/5 scroll up/down, 6/7 left/right.
@@ -271,13 +297,13 @@ std::array<uint8_t, 32> X11Input::queryKeymap() const
 
 void X11Input::setPhysicalKeys(std::shared_ptr<PhysicalKeys> keys)
 {
-    std::lock_guard lock(m_mutex);
+    const auto lock = lockInput();
     m_physical = std::move(keys);
 }
 
 std::array<bool, 256> X11Input::coreKeysNotOurs() const
 {
-    std::lock_guard lock(m_mutex);
+    const auto lock = lockInput();
     const auto keymap = queryKeymap();
     std::array<bool, 256> keys{};
     for (size_t kc = 0; kc < keys.size(); ++kc)
@@ -297,7 +323,7 @@ std::array<bool, 256> X11Input::physicalKeycodes() const
 
 bool X11Input::isKeyPhysicallyDown(uint16_t keyCode) const
 {
-    std::lock_guard lock(m_mutex);
+    const auto lock = lockInput();
     const uint32_t sym = keysymForMacKeyCode(keyCode);
     if (!sym)
         return false;
@@ -310,7 +336,7 @@ bool X11Input::isKeyPhysicallyDown(uint16_t keyCode) const
 
 uint32_t X11Input::physicalModifiers() const
 {
-    std::lock_guard lock(m_mutex);
+    const auto lock = lockInput();
     const auto keys = physicalKeycodes();
     uint32_t flags = 0;
     for (int kc = m_map.minKeycode(); kc <= m_map.maxKeycode() && kc < 256; ++kc) {

@@ -15,11 +15,14 @@
 #include "platform/x11/Xcb.h"
 
 #include <QObject>
+#include <QThread>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace tovrik::platform::x11 {
 
@@ -39,6 +42,8 @@ public:
     bool postMouse(MouseEventKind kind, MouseButton button, QPointF point, int clickCount) override;
     bool postKey(uint16_t keyCode, bool down, uint32_t modifiers) override;
     bool postText(const QString& text) override;
+    bool postTextUnlessStopped(const QString& text, const std::atomic<bool>& stop) override;
+    bool typingMayWait() const override { return true; }
     void willTypeText(const QString& text) override;
     bool postScroll(int deltaY, int deltaX, bool pixelUnits) override;
     bool isKeyPhysicallyDown(uint16_t keyCode) const override;
@@ -53,10 +58,23 @@ public:
     std::array<bool, 256> coreKeysNotOurs() const;
 
 private:
+    // The lock for everything but typing text: a wait of typing (on another
+    // thread) gives up when input of another kind wants to go through, so
+    // that it never holds that input up for long.
+    std::unique_lock<std::recursive_mutex> lockInput() const;
+    // Whether a wait of typing should end now: the typing is stopped, or
+    // other input waits for the lock.
+    bool interrupted() const;
+    // Whether another client holds the keyboard (an active grab): keys
+    // typed now would go to it.
+    bool keyboardGrabbedElsewhere();
     bool fake(uint8_t type, uint8_t detail, int16_t x = 0, int16_t y = 0);
     bool keycodeEvent(uint8_t keycode, bool down);
     bool typeKeysym(uint32_t keysym);
-    // Lending (X11TextInput.cpp).
+    // How long the program receiving the keys may take to read the keyboard
+    // map or answer a ping: generous, a busy machine delays it by seconds.
+    static constexpr std::chrono::milliseconds kReadBound{5000};
+    // Lending (X11TextInput.cpp; what the receiver did, X11TypingReceiver.cpp).
     struct Slot {
         uint8_t keycode = 0;
         int level = 0;
@@ -64,12 +82,17 @@ private:
     using KeySyms = std::array<uint32_t, 2>; // what a lent keycode types on its two levels
     bool layoutTypes(uint32_t keysym) const;
     bool lendFor(const std::vector<uint32_t>& keysyms);
+    bool readyToConfirm();
+    bool bypassesInputMethods();
     bool changeKeycodes(const std::map<uint8_t, KeySyms>& contents);
     bool writeKeycodes(const std::map<uint8_t, KeySyms>& contents);
     bool setKeysyms(uint8_t keycode, KeySyms syms);
     bool fence(std::chrono::milliseconds bound);
     bool tapProbeAndWait(std::chrono::milliseconds bound);
     uint32_t keyReceiver();
+    xcb_window_t keyWindow();
+    xcb_window_t pingWindow(xcb_window_t window);
+    bool waitUntilHandled(std::chrono::milliseconds bound);
     std::vector<uint32_t> inputMethodServers();
     bool saveLentRecord(const std::map<uint8_t, KeySyms>& extra = {});
     void restoreLent();
@@ -111,17 +134,27 @@ private:
     std::map<uint8_t, XkbKeySyms> m_originalKeys; // what a keycode held before we first lent it
     std::unique_ptr<KeymapReads> m_reads;
     bool m_readsTried = false;
+    uint32_t m_pingAtom = 0;
+    uint32_t m_pingStamp = 0xf0000000; // above any server time of the first weeks
     // The text being typed, one entry of keysyms per character, and where in
     // it the next character is: the symbols a round lends are those the
     // text needs next.
     std::vector<std::vector<uint32_t>> m_plan;
     size_t m_planAt = 0;
+    std::mutex m_nextPlanMutex;
+    std::optional<std::vector<std::vector<uint32_t>>> m_nextPlan; // told, not yet typed
+    std::vector<uint32_t> m_inputMethods; // the input method servers when the text began
     LentKeycodeRecord m_lentRecord;
     // The keys and buttons held now, on disk for the next start to let go of
     // after a run that could not (see HeldInputRecord.h).
     HeldInputRecord m_heldRecord;
+    // The give-back timer's thread: giving back waits for the receiving
+    // program (a fence), which no thread that must stay responsive does.
+    QThread m_restoreThread;
     std::unique_ptr<QObject> m_timerContext;
     quint64 m_textGeneration = 0;
+    const std::atomic<bool>* m_stop = nullptr; // the typing's, while it types
+    mutable std::atomic<int> m_othersWaiting{0};
 };
 
 } // namespace tovrik::platform::x11

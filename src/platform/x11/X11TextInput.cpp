@@ -13,11 +13,18 @@
 //  - a keycode whose keys were typed is given another symbol only after a
 //    fence: the probe keycode's symbol changes (nothing typed changes with
 //    it), the probe is tapped and the program reads the map after that
-//    change, which it does after the keys queued ahead of the notification
-//    (or, reading ahead, with a map that still translates them right).
-// Where the program does not read within a bound (it never reads the map, a
-// grab takes the keys, an input method translates them), the character
-// fails before anything of it is typed.
+//    change; and a program that takes pings (_NET_WM_PING) answers one sent
+//    after that, which it does only once it has handled every key queued
+//    ahead of the ping. (A read alone proves less: a program that falls
+//    behind may read the notification off its connection, and later the
+//    next one, while keys queued before it wait to be translated.)
+// Where the program does not read or answer within a bound (it never reads
+// the map, an input method translates the keys), the character fails before
+// anything of it is typed; a text fails before its first key when another
+// client holds the keyboard or the program sends its keys to an input
+// method. The waits run on the thread that types, never the main thread
+// (the service types on a thread of its own), and end early when the
+// typing is stopped or other input waits to go out.
 //
 // A round lends the symbols the text needs next, in the order it needs them,
 // on both levels of each spare keycode, keeping those lent already that it
@@ -30,6 +37,7 @@
 
 #include <QChar>
 #include <QCoreApplication>
+#include <QScopeGuard>
 #include <QTextBoundaryFinder>
 #include <QThread>
 #include <QTimer>
@@ -42,9 +50,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// How long the program receiving the keys may take to read the keyboard
-// map: generous, a busy machine delays it by seconds.
-constexpr milliseconds kReadBound{5000};
 // Before lent keycodes are given back after typing.
 constexpr milliseconds kGiveBackReadBound{1000};
 
@@ -104,7 +109,7 @@ bool X11Input::typeKeysym(uint32_t sym)
                 break;
             }
     }
-    if (!keycode)
+    if (!keycode || (m_stop && m_stop->load()))
         return false;
     uint8_t shift = 0;
     if (level == 1 && !heldByAnyone(XK_Shift_L) && !heldByAnyone(XK_Shift_R)) {
@@ -120,23 +125,33 @@ bool X11Input::typeKeysym(uint32_t sym)
 
 void X11Input::willTypeText(const QString& text)
 {
-    std::lock_guard lock(m_mutex);
-    m_plan.clear();
-    m_planAt = 0;
+    // Taken up by the text's first character: the typing lock may be held
+    // by a give-back's wait, which the caller's thread must not wait for.
+    std::vector<std::vector<uint32_t>> plan;
     QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text);
     qsizetype start = 0;
     while (graphemes.toNextBoundary() != -1) {
         const qsizetype end = graphemes.position();
-        m_plan.push_back(keysymsOf(text.mid(start, end - start)));
+        plan.push_back(keysymsOf(text.mid(start, end - start)));
         start = end;
     }
+    std::lock_guard lock(m_nextPlanMutex);
+    m_nextPlan = std::move(plan);
 }
 
 bool X11Input::postText(const QString& text)
 {
+    const std::atomic<bool> never{false};
+    return postTextUnlessStopped(text, never);
+}
+
+bool X11Input::postTextUnlessStopped(const QString& text, const std::atomic<bool>& stop)
+{
     std::lock_guard lock(m_mutex);
-    if (!m_hasXTest || !m_conn.ok())
+    if (!m_hasXTest || !m_conn.ok() || stop)
         return false;
+    m_stop = &stop;
+    const auto forget = qScopeGuard([this] { m_stop = nullptr; });
     if (!m_map.load(m_conn))
         return false;
     // A keycode that no longer types what we lent it was remapped by
@@ -145,15 +160,23 @@ bool X11Input::postText(const QString& text)
         it = m_map.keysym(it->first, 0) == it->second[0] ? std::next(it) : m_lentKeys.erase(it);
     std::erase_if(m_lent, [this](const auto& entry) { return !m_lentKeys.count(entry.second.keycode); });
 
+    if (std::lock_guard next(m_nextPlanMutex); m_nextPlan) {
+        m_plan = std::move(*m_nextPlan);
+        m_planAt = 0;
+        m_nextPlan.reset();
+    }
     const std::vector<uint32_t> syms = keysymsOf(text);
     const bool planned = m_planAt < m_plan.size() && m_plan[m_planAt] == syms;
     if (!planned) {
         m_plan.clear();
         m_planAt = 0;
     }
+    // A client that holds the keyboard (a grab) would get every key, not
+    // the program with the focus: the text fails before anything is typed.
+    bool ok = !(m_planAt == 0 && keyboardGrabbedElsewhere()) && bypassesInputMethods();
     // A character without a key fails the text instead of vanishing, and
     // one whose keys cannot be lent fails before anything of it is typed.
-    bool ok = syms.empty() || (!contains(syms, 0) && lendFor(syms));
+    ok = ok && (syms.empty() || (!contains(syms, 0) && lendFor(syms)));
     for (size_t i = 0; ok && i < syms.size(); ++i)
         ok = typeKeysym(syms[i]);
     if (planned)
@@ -161,6 +184,32 @@ bool X11Input::postText(const QString& text)
     if (!m_lentKeys.empty() || m_probeSym)
         scheduleRestore();
     return ok;
+}
+
+bool X11Input::readyToConfirm()
+{
+    if (!m_readsTried) {
+        m_readsTried = true;
+        m_reads = KeymapReads::start(xcb_get_setup(m_conn)->resource_id_base, xcb_get_setup(m_conn)->resource_id_mask);
+        m_pingAtom = internAtom(m_conn, "_NET_WM_PING");
+        if (m_reads)
+            m_reads->setPingAtom(m_pingAtom);
+    }
+    if (!m_reads)
+        return false;
+    if (m_probe && m_map.keysym(m_probe, 0) != m_probeSym) {
+        // Someone else gave the probe a symbol (a new layout): a tap of it
+        // would type.
+        m_probe = 0;
+        m_probeSym = 0;
+    }
+    if (!m_probe) {
+        const std::vector<uint8_t> spare = m_map.spareKeycodes();
+        if (spare.empty())
+            return false;
+        m_probe = spare.front();
+    }
+    return true;
 }
 
 bool X11Input::lendFor(const std::vector<uint32_t>& syms)
@@ -171,25 +220,9 @@ bool X11Input::lendFor(const std::vector<uint32_t>& syms)
             wanted.push_back(s);
     if (std::all_of(wanted.begin(), wanted.end(), [this](uint32_t s) { return m_lent.count(s) > 0; }))
         return true;
-    if (!m_readsTried) {
-        m_readsTried = true;
-        m_reads = KeymapReads::start(xcb_get_setup(m_conn)->resource_id_base, xcb_get_setup(m_conn)->resource_id_mask);
-    }
-    if (!m_reads)
+    if (!readyToConfirm())
         return false; // nothing could confirm that the keys are read right
-
     std::vector<uint8_t> spare = m_map.spareKeycodes();
-    if (m_probe && m_map.keysym(m_probe, 0) != m_probeSym) {
-        // Someone else gave the probe a symbol (a new layout): a tap of it
-        // would type.
-        m_probe = 0;
-        m_probeSym = 0;
-    }
-    if (!m_probe) {
-        if (spare.empty())
-            return false;
-        m_probe = spare.front();
-    }
     std::map<uint8_t, KeySyms> next;
     for (const auto& [kc, content] : m_lentKeys)
         next[kc] = content;
@@ -347,74 +380,6 @@ bool X11Input::changeKeycodes(const std::map<uint8_t, KeySyms>& contents)
     return m_map.load(m_conn) && ok;
 }
 
-uint32_t X11Input::keyReceiver()
-{
-    // The focus window's client; with the focus following the pointer, the
-    // client of the innermost window under it.
-    XcbReply<xcb_get_input_focus_reply_t> focus(xcb_get_input_focus_reply(m_conn, xcb_get_input_focus(m_conn), nullptr));
-    if (!focus || focus->focus == XCB_NONE)
-        return 0;
-    xcb_window_t window = focus->focus;
-    const xcb_window_t root = m_conn.root();
-    if (window == XCB_INPUT_FOCUS_POINTER_ROOT || window == root) {
-        window = root;
-        for (int depth = 0; depth < 64; ++depth) {
-            XcbReply<xcb_query_pointer_reply_t> pointer(
-                xcb_query_pointer_reply(m_conn, xcb_query_pointer(m_conn, window), nullptr));
-            if (!pointer || pointer->child == XCB_NONE)
-                break;
-            window = pointer->child;
-        }
-        if (window == root)
-            return 0;
-    }
-    return window & ~xcb_get_setup(m_conn)->resource_id_mask;
-}
-
-std::vector<uint32_t> X11Input::inputMethodServers()
-{
-    // XIM servers list their selections on the root window; each selection's
-    // owner is a window of the server.
-    std::vector<uint32_t> servers;
-    const xcb_atom_t list = internAtom(m_conn, "XIM_SERVERS", true);
-    if (!list)
-        return servers;
-    const PropertyValue names = getProperty(m_conn, m_conn.root(), list, XCB_ATOM_ATOM);
-    for (uint32_t atom : names.cardinals()) {
-        XcbReply<xcb_get_selection_owner_reply_t> owner(
-            xcb_get_selection_owner_reply(m_conn, xcb_get_selection_owner(m_conn, atom), nullptr));
-        if (owner && owner->owner != XCB_NONE)
-            servers.push_back(owner->owner & ~xcb_get_setup(m_conn)->resource_id_mask);
-    }
-    return servers;
-}
-
-bool X11Input::tapProbeAndWait(milliseconds bound)
-{
-    if (!m_reads || !m_probe)
-        return false;
-    const uint64_t changes = m_changes;
-    if (!keycodeEvent(m_probe, true) || !keycodeEvent(m_probe, false))
-        return false;
-    const std::vector<uint32_t> inputMethods = inputMethodServers();
-    const auto deadline = Clock::now() + bound;
-    for (;;) {
-        // The receiver is asked again now and then: the focus may move.
-        const uint32_t receiver = keyReceiver();
-        // A receiver that sends its keys to an input method (XIM) gets them
-        // back from it whenever the input method is done with them, and
-        // translates them then, with whatever map it has read by then:
-        // nothing tells when that is, so such typing fails.
-        for (uint32_t im : inputMethods)
-            if (receiver && m_reads->hasSentTo(receiver, im))
-                return false;
-        if (receiver && m_reads->hasRead(receiver, changes))
-            return true;
-        if (Clock::now() >= deadline || !m_reads->waitForMore(std::min(deadline, Clock::now() + milliseconds(50))))
-            return false;
-    }
-}
-
 bool X11Input::fence(milliseconds bound)
 {
     if (!m_probe || !m_reads)
@@ -425,7 +390,7 @@ bool X11Input::fence(milliseconds bound)
     saveLentRecord();
     const bool changed = writeKeycodes({{m_probe, {sym, 0}}});
     m_probeSym = changed ? sym : was;
-    if (!changed || !tapProbeAndWait(bound))
+    if (!changed || !tapProbeAndWait(bound) || !waitUntilHandled(bound))
         return false;
     m_pressedSinceFence.fill(false);
     return true;
@@ -489,13 +454,17 @@ void X11Input::giveBackLeftovers()
 void X11Input::scheduleRestore()
 {
     const quint64 generation = ++m_textGeneration;
-    if (!m_timerContext || !QCoreApplication::instance() || QThread::currentThread() != m_timerContext->thread())
+    if (!m_timerContext || !QCoreApplication::instance())
         return; // given back on the next text or when input goes away
-    QTimer::singleShot(1000, m_timerContext.get(), [this, generation]() {
-        std::lock_guard lock(m_mutex);
-        if (generation == m_textGeneration)
-            restoreLent();
-    });
+    // On the give-back thread, whichever thread typed.
+    QObject* context = m_timerContext.get();
+    QMetaObject::invokeMethod(context, [this, context, generation]() {
+        QTimer::singleShot(1000, context, [this, generation]() {
+            std::lock_guard lock(m_mutex);
+            if (generation == m_textGeneration)
+                restoreLent();
+        });
+    }, Qt::QueuedConnection);
 }
 
 } // namespace tovrik::platform::x11

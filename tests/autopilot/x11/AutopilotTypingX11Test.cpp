@@ -6,6 +6,7 @@
 // how much of the text was typed.
 
 #include "autopilot/DesktopInputService.h"
+#include "autopilot/UserInputActivityMonitor.h"
 
 #include "interaction/AsyncOutcome.h"
 #include "platform/sim/SimPlatform.h"
@@ -14,11 +15,15 @@
 #include "platform/x11/Xcb.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -105,7 +110,7 @@ bind .t <Control-s> {
 }
 )";
 
-// Stops a process for 250 ms out of every 400 while it lives.
+// Stops a process for 250 ms out of every 500 while it lives.
 class Stalls {
 public:
     explicit Stalls(pid_t pid)
@@ -115,7 +120,7 @@ public:
                   ::kill(pid, SIGSTOP);
                   m_wake.wait_for(lock, std::chrono::milliseconds(250), [this] { return m_done; });
                   ::kill(pid, SIGCONT);
-                  m_wake.wait_for(lock, std::chrono::milliseconds(150), [this] { return m_done; });
+                  m_wake.wait_for(lock, std::chrono::milliseconds(250), [this] { return m_done; });
               }
           })
     {
@@ -143,6 +148,7 @@ struct Program {
     QStringList command;
     const char* finish;  // the key that makes it write the file
     bool endsItself = false;
+    bool inputMethod = false; // started with the input method server (XIM)
 };
 
 class AutopilotTypingX11Test : public ::testing::Test {
@@ -194,9 +200,9 @@ protected:
         env.insert("LC_ALL", "C.UTF-8");
         env.insert("LANG", "C.UTF-8");
         env.insert("QT_QPA_PLATFORM", "xcb");
-        env.insert("GTK_IM_MODULE", "gtk-im-context-simple");
-        env.insert("QT_IM_MODULE", "compose");
-        env.insert("XMODIFIERS", "@im=none");
+        env.insert("GTK_IM_MODULE", program.inputMethod ? "xim" : "gtk-im-context-simple");
+        env.insert("QT_IM_MODULE", program.inputMethod ? "xim" : "compose");
+        env.insert("XMODIFIERS", program.inputMethod ? "@im=ibus" : "@im=none");
         p.setProcessEnvironment(env);
         p.start(command.first(), command.mid(1));
         EXPECT_TRUE(p.waitForStarted(10000)) << program.name << " did not start";
@@ -210,18 +216,20 @@ protected:
         // No window manager: the keys go to the window under the pointer.
         EXPECT_FALSE(run(svc->click(centre)));
         QTest::qWait(300); // the program takes the focus
-        std::exception_ptr failure;
         {
             // As on a busy machine, the program gets no CPU for a while now
             // and then, longer than any pause between keyboard map changes
             // that would do without it.
             const Stalls stalls(pid_t(p.processId()));
-            failure = run(svc->typeText(text));
+            lastFailure = run(svc->typeText(text));
         }
-        EXPECT_FALSE(failure) << describeException(failure).toStdString();
+        if (!program.inputMethod) {
+            EXPECT_FALSE(lastFailure) << describeException(lastFailure).toStdString();
+        }
         EXPECT_FALSE(run(svc->pressKey(QString::fromLatin1(program.finish))));
-        // The terminal ends with its input; an editor saves the file.
-        EXPECT_TRUE(spinUntil([&] { return p.state() == QProcess::NotRunning || (!program.endsItself && QFileInfo(file).size() > 0); },
+        // The terminal ends with its input; an editor saves the file (one
+        // that was typed nothing has nothing to save).
+        EXPECT_TRUE((program.inputMethod && lastFailure) || spinUntil([&] { return p.state() == QProcess::NotRunning || (!program.endsItself && QFileInfo(file).size() > 0); },
                               30000))
             << program.name << " wrote nothing";
         QTest::qWait(200);
@@ -247,6 +255,7 @@ protected:
     }
 
     platform::x11::XcbConnection x{nullptr};
+    std::exception_ptr lastFailure;
     platform::x11::KeyboardMapping mapBefore;
     std::unique_ptr<DesktopInputService> svc;
     QTemporaryDir dir;
@@ -291,33 +300,162 @@ INSTANTIATE_TEST_SUITE_P(
         Program{"qt6", {textSink(), "%f"}, "ctrl+s", true}),
     [](const ::testing::TestParamInfo<Program>& info) { return std::string(info.param.name); });
 
-TEST_F(AutopilotTypingX11Test, AProgramThatNeverReadsTheKeyboardMapGetsAFailureThatSaysHowMuchWasTyped)
+// A window of a client that translates nothing: it never asks for the
+// keyboard map. It takes the focus.
+xcb_window_t focusSilentWindow(platform::x11::XcbConnection& silent)
 {
-    // A window of a client that translates nothing: it never asks for the
-    // keyboard map. It takes the focus.
-    platform::x11::XcbConnection silent(nullptr);
-    ASSERT_TRUE(silent.ok());
     const xcb_window_t window = xcb_generate_id(silent);
     const uint32_t mask = XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE;
     xcb_create_window(silent, XCB_COPY_FROM_PARENT, window, silent.root(), 0, 0, 300, 200, 0,
                       XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
     xcb_map_window(silent, window);
     xcb_set_input_focus(silent, XCB_INPUT_FOCUS_POINTER_ROOT, window, XCB_CURRENT_TIME);
-    ASSERT_TRUE(silent.sync());
+    silent.sync();
+    return window;
+}
+
+int keyPressesFor(platform::x11::XcbConnection& client)
+{
+    client.sync();
+    int presses = 0;
+    while (xcb_generic_event_t* e = xcb_poll_for_event(client)) {
+        presses += (e->response_type & 0x7f) == XCB_KEY_PRESS;
+        std::free(e);
+    }
+    return presses;
+}
+
+TEST_F(AutopilotTypingX11Test, TextForAProgramBehindAnInputMethodIsExactOrRefusedBeforeAnythingIsTyped)
+{
+    if (QStandardPaths::findExecutable("ibus-daemon").isEmpty())
+        GTEST_SKIP() << "ibus is not installed (scripts/setup-deps.sh installs it)";
+    QProcess ibus;
+    ibus.start("ibus-daemon", {"--xim", "--replace", "--panel=disable"});
+    ASSERT_TRUE(ibus.waitForStarted(10000));
+    const auto stopIbus = qScopeGuard([&ibus] {
+        ibus.terminate();
+        if (!ibus.waitForFinished(5000))
+            ibus.kill();
+        ibus.waitForFinished();
+    });
+    ASSERT_TRUE(spinUntil([] { return runTool({"xprop", "-root", "XIM_SERVERS"}).contains("@server=ibus"); }, 20000))
+        << "ibus offered no input method";
+    // Only keys of the layout, fast: an input method that hands keys back
+    // in an order of its own scrambles them.
+    QString text;
+    for (int i = 0; i < 300; ++i)
+        text += QChar(u"abcdefghijklmnopqrstuvwxyz0123456789"[(i * 7) % 36]);
+    const QString got = typeInto(Program{"mousepad", {"mousepad", "--disable-server", "%f"}, "ctrl+s", false, true}, text);
+    if (!lastFailure) {
+        EXPECT_TRUE(got == text) << firstDifference(text, got);
+        return;
+    }
+    EXPECT_EQ(describeException(lastFailure).toStdString(),
+              "UI Autopilot could not create a Unicode keyboard event. 0 of 300 characters were typed; the rest was not.");
+    EXPECT_EQ(got, QString());
+}
+
+TEST_F(AutopilotTypingX11Test, AKeyboardGrabbedByAnotherClientFailsTheTextBeforeAnythingIsTyped)
+{
+    QProcess xterm;
+    xterm.start("xterm", {"-u8", "-T", "typing-target", "-e", "sh", "-c", "stty -ixon; cat > /dev/null"});
+    ASSERT_TRUE(xterm.waitForStarted(10000));
+    const QPointF centre = windowCentre(QStringLiteral("typing-target"));
+    ASSERT_FALSE(centre.isNull());
+    EXPECT_FALSE(run(svc->click(centre)));
+    QTest::qWait(300); // xterm takes the focus
+    // Another client holds the keyboard: every key would go to it.
+    platform::x11::XcbConnection grabber(nullptr);
+    platform::x11::XcbReply<xcb_grab_keyboard_reply_t> grab(xcb_grab_keyboard_reply(
+        grabber,
+        xcb_grab_keyboard(grabber, 0, grabber.root(), XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+        nullptr));
+    ASSERT_TRUE(grab && grab->status == XCB_GRAB_STATUS_SUCCESS);
+
+    const std::exception_ptr failure = run(svc->typeText(QString::fromUtf8("ab\tαβ")));
+    ASSERT_TRUE(failure) << "typing was reported done";
+    EXPECT_EQ(describeException(failure).toStdString(),
+              "UI Autopilot could not create a Unicode keyboard event. 0 of 5 characters were typed; the rest was not.");
+    EXPECT_EQ(keyPressesFor(grabber), 0);
+    xcb_ungrab_keyboard(grabber, XCB_CURRENT_TIME);
+    grabber.sync();
+    xterm.kill();
+    xterm.waitForFinished();
+}
+
+TEST_F(AutopilotTypingX11Test, EscDuringAWaitForTheReceiverTakesOverAtOnceWithTheEventLoopRunning)
+{
+    // The receiver never reads the map: typing its first lent character
+    // waits up to its bound of seconds.
+    platform::x11::XcbConnection silent(nullptr);
+    ASSERT_TRUE(silent.ok());
+    focusSilentWindow(silent);
+    UserInputActivityMonitor monitor;
+    const auto owner = monitor.start();
+    ASSERT_NE(owner, 0u);
+    svc->shouldAbortForUserInput = [&monitor] { return monitor.hasUserTakenOverSinceReset(); };
+    int ticks = 0;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&ticks] { ++ticks; });
+    tick.start(10);
+
+    QElapsedTimer clock;
+    clock.start();
+    auto outcome = launch(svc->typeText(QString::fromUtf8("ab\tαβγ")));
+    QTest::qWait(700); // waiting for the receiver to read the map
+    const int ticksWhileWaiting = ticks;
+    const int pressesBeforeEsc = keyPressesFor(silent);
+    const qint64 escAt = clock.elapsed();
+    QProcess::startDetached("xdotool", {"key", "Escape"}); // a keyboard other than ours
+    ASSERT_TRUE(spinUntil([&] { return outcome->done; }, 10000));
+    const qint64 doneAt = clock.elapsed();
+    ASSERT_TRUE(outcome->error) << "typing was reported done";
+    EXPECT_EQ(describeException(outcome->error).toStdString(), "UI Autopilot stopped because you started using the computer.");
+    // The take-over comes between two checks, not after the receiver's
+    // bound ran out; the event loop ran all along.
+    EXPECT_LT(doneAt - escAt, 2000);
+    EXPECT_GT(ticksWhileWaiting, 20);
+    QTest::qWait(300);
+    // Only the layout's characters, the tap that asks for a read (it types
+    // nothing) and Esc itself reached the receiver.
+    EXPECT_EQ(pressesBeforeEsc, 4);
+    EXPECT_LE(keyPressesFor(silent), 1);
+    monitor.stop(owner);
+    xcb_set_input_focus(silent, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_CURRENT_TIME);
+    silent.sync();
+}
+
+TEST_F(AutopilotTypingX11Test, AProgramThatNeverReadsTheKeyboardMapGetsAFailureThatSaysHowMuchWasTyped)
+{
+    platform::x11::XcbConnection silent(nullptr);
+    ASSERT_TRUE(silent.ok());
+    focusSilentWindow(silent);
 
     const std::exception_ptr failure = run(svc->typeText(QString::fromUtf8("ab\tαβ")));
     ASSERT_TRUE(failure) << "typing was reported done";
     EXPECT_EQ(describeException(failure).toStdString(),
               "UI Autopilot could not create a Unicode keyboard event. 3 of 5 characters were typed; the rest was not.");
     // Only the keys of the layout's characters reached it.
-    int presses = 0;
-    while (xcb_generic_event_t* e = xcb_poll_for_event(silent)) {
-        presses += (e->response_type & 0x7f) == XCB_KEY_PRESS;
-        std::free(e);
-    }
-    EXPECT_GE(presses, 3);
+    EXPECT_GE(keyPressesFor(silent), 3);
     xcb_set_input_focus(silent, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_CURRENT_TIME);
     silent.sync();
+}
+
+TEST_F(AutopilotTypingX11Test, AWindowOfOurOwnIsTypedIntoExactlyWhileTheEventLoopRuns)
+{
+    // Our own window reads the keyboard map on the main thread, which the
+    // typing leaves free.
+    QLineEdit edit;
+    edit.resize(400, 40);
+    edit.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&edit));
+    xcb_set_input_focus(x, XCB_INPUT_FOCUS_POINTER_ROOT, edit.winId(), XCB_CURRENT_TIME);
+    x.sync();
+    QTest::qWait(300);
+    const QString text = QString::fromUtf8("ab αβγδ жзий ÀÁÂ");
+    const std::exception_ptr failure = run(svc->typeText(text));
+    EXPECT_FALSE(failure) << describeException(failure).toStdString();
+    EXPECT_EQ(edit.text().toStdString(), text.toStdString());
 }
 
 } // namespace
