@@ -1,3 +1,4 @@
 #include "app/Entry.h"
+#include "common/ProcessEnd.h"
 
-int main(int argc, char** argv) { return tovrik::app::runApplication(argc, argv); }
+int main(int argc, char** argv) { tovrik::endProcess(tovrik::app::runApplication(argc, argv)); }

@@ -3,6 +3,7 @@
 // the program constants and installs the sim backend before any test runs.
 
 #include "common/Constants.h"
+#include "common/ProcessEnd.h"
 #include "platform/sim/SimPlatform.h"
 
 #include "platform/x11/X11Platform.h"
@@ -14,7 +15,9 @@
 
 #include <cstdio>
 
-int main(int argc, char** argv)
+namespace {
+
+int runTests(int argc, char** argv)
 {
 #ifdef TOVRIK_SOURCE_DIR_DEFAULT
     if (qEnvironmentVariableIsEmpty("TOVRIK_SOURCE_DIR"))
@@ -53,7 +56,11 @@ int main(int argc, char** argv)
     // exit handlers (OpenSSL's among them) tear down their globals.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     tovrik::platform::Platform::uninstall();
-    // A normal exit: the application object goes first, then the data
-    // folder, then the libraries' globals.
+    // The application object goes first, then the data folder.
     return rc;
 }
+
+} // namespace
+
+// The libraries' exit handlers are skipped, as in the program itself.
+int main(int argc, char** argv) { tovrik::endProcess(runTests(argc, argv)); }
