@@ -12,7 +12,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libx11-dev libx11-xcb-dev libxtst-dev libxi-dev libxrandr-dev libxext-dev libxfixes-dev
   libxcb1-dev libxcb-xinput-dev libxcb-xtest0-dev libxcb-randr0-dev libxcb-shm0-dev
-  libxcb-xfixes0-dev libxcb-shape0-dev libxcb-image0-dev libxcb-damage0-dev libxcb-record0-dev libxcb-xkb-dev libxkbcommon-dev libxkbcommon-x11-dev
+  libxcb-xfixes0-dev libxcb-shape0-dev libxcb-image0-dev libxcb-damage0-dev libxcb-record0-dev libxcb-res0-dev libxcb-xkb-dev libxkbcommon-dev libxkbcommon-x11-dev
   libturbojpeg0-dev libssl-dev openssl ca-certificates
   xvfb xauth x11-utils xcompmgr
   dbus dbus-x11 gnome-keyring libsecret-tools

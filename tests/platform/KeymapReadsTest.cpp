@@ -1,8 +1,13 @@
 // Counting which clients read the keyboard map after our changes, from the
-// requests RECORD reports.
+// requests RECORD reports; and whether a program that takes no pings waits
+// for input, from /proc.
 
 #include "platform/x11/KeymapReads.h"
+#include "platform/x11/ProcessActivity.h"
 
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -107,6 +112,75 @@ TEST(KeymapReads, AnEventSentToAnotherClientsWindowNamesThatClient)
     EXPECT_FALSE(reads->hasAnsweredPing(kEditor, 8));
     EXPECT_TRUE(reads->hasAnsweredPing(kEditor, 9));
     EXPECT_FALSE(reads->hasAnsweredPing(kInputMethod, 9));
+}
+
+struct Thread {
+    const char* stat;      // what follows the pid
+    const char* wchan;
+    const char* schedstat;
+};
+
+struct ProcessRow {
+    const char* what;
+    std::vector<Thread> threads;
+    bool readable;
+    bool waiting;
+    uint64_t cpuTime;
+};
+
+TEST(ProcessActivity, AProgramWaitsForInputOnlyWhenEveryThreadSleepsInAWaitForIt)
+{
+    const ProcessRow rows[] = {
+        {"xterm in poll", {{"(xterm) S 1", "poll_schedule_timeout.constprop.0", "500 7 9"}}, true, true, 500},
+        {"Tk: futex and notifier", {{"(wish) S 1", "futex_do_wait", "30 1 1"}, {"(wish) S 1", "do_select", "12 1 1"}}, true, true, 42},
+        {"a name with ') R ('", {{"(a) R (b) S 1", "ep_poll", "1 1 1"}}, true, true, 1},
+        {"stopped", {{"(xterm) T 1", "do_signal_stop", "5 1 1"}}, true, false, 5},
+        {"running", {{"(xterm) R 1", "0", "5 1 1"}}, true, false, 5},
+        {"asleep in a sleep", {{"(lag) S 1", "hrtimer_nanosleep", "5 1 1"}}, true, false, 5},
+        {"one thread on the disk", {{"(tk) S 1", "do_sys_poll", "5 1 1"}, {"(tk) D 1", "io_schedule", "6 1 1"}}, true, false, 11},
+        {"wchan hidden", {{"(xterm) S 1", "0", "5 1 1"}}, true, true, 5},
+        {"no schedstat", {{"(xterm) S 1", "do_sys_poll", ""}}, false, false, 0},
+    };
+    for (const ProcessRow& row : rows) {
+        QTemporaryDir proc;
+        int tid = 100;
+        for (const Thread& t : row.threads) {
+            const QString dir = proc.filePath(QStringLiteral("7/task/%1").arg(tid));
+            ASSERT_TRUE(QDir().mkpath(dir));
+            auto write = [&](const char* name, QByteArray content) {
+                QFile f(dir + QLatin1Char('/') + QLatin1String(name));
+                ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+                f.write(content);
+            };
+            write("stat", QByteArray::number(tid++) + ' ' + t.stat + '\n');
+            write("wchan", t.wchan);
+            if (*t.schedstat)
+                write("schedstat", QByteArray(t.schedstat) + '\n');
+        }
+        const auto look = lookAtProcess(7, proc.path());
+        ASSERT_EQ(look.has_value(), row.readable) << row.what;
+        if (look) {
+            EXPECT_EQ(look->waiting, row.waiting) << row.what;
+            EXPECT_EQ(look->cpuTime, row.cpuTime) << row.what;
+        }
+    }
+    EXPECT_FALSE(lookAtProcess(8, QStringLiteral("/nonexistent")));
+}
+
+TEST(ProcessActivity, IdleOnlyAfterWaitingWithNoCpuTimeForTheWholeQuietTime)
+{
+    using std::chrono::milliseconds;
+    const auto t0 = std::chrono::steady_clock::time_point{};
+    IdleWatch watch(milliseconds(25));
+    EXPECT_FALSE(watch.add(ProcessLook{true, 10}, t0));
+    EXPECT_FALSE(watch.add(ProcessLook{true, 10}, t0 + milliseconds(20)));
+    EXPECT_FALSE(watch.add(ProcessLook{true, 11}, t0 + milliseconds(30))); // it ran in between
+    EXPECT_FALSE(watch.add(ProcessLook{true, 11}, t0 + milliseconds(50)));
+    EXPECT_FALSE(watch.add(ProcessLook{false, 11}, t0 + milliseconds(56))); // a key came
+    EXPECT_FALSE(watch.add(ProcessLook{true, 11}, t0 + milliseconds(60)));
+    EXPECT_FALSE(watch.add(std::nullopt, t0 + milliseconds(90)));
+    EXPECT_FALSE(watch.add(ProcessLook{true, 11}, t0 + milliseconds(95)));
+    EXPECT_TRUE(watch.add(ProcessLook{true, 11}, t0 + milliseconds(120)));
 }
 
 } // namespace

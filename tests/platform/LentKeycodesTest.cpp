@@ -18,6 +18,17 @@
 namespace tovrik::platform::x11 {
 namespace {
 
+// A process id that no longer runs (0 when none could be made).
+qint64 deadProcessId()
+{
+    QProcess gone;
+    gone.start(QStringLiteral("true"), {});
+    if (!gone.waitForStarted(10000))
+        return 0;
+    const qint64 pid = gone.processId();
+    return gone.waitForFinished(10000) ? pid : 0;
+}
+
 TEST(LentKeycodes, LinesThatDoNotReadAreSkipped)
 {
     const auto entries = LentKeycodeRecord::parse("255 16807244\n"  // 界
@@ -37,12 +48,7 @@ TEST(LentKeycodes, ANewStartReadsOnlyWhatDeadProcessesLeftOnItsDisplay)
 {
     QTemporaryDir folder;
     ASSERT_TRUE(folder.isValid());
-    // A process id that no longer runs.
-    QProcess gone;
-    gone.start(QStringLiteral("true"), {});
-    ASSERT_TRUE(gone.waitForStarted(10000));
-    const qint64 dead = gone.processId();
-    ASSERT_TRUE(gone.waitForFinished(10000));
+    const qint64 dead = deadProcessId();
     ASSERT_GT(dead, 0);
 
     const LentKeycodeRecord crashed(QStringLiteral(":5"), folder.path(), dead);
@@ -70,11 +76,8 @@ TEST(LentKeycodes, ARecordIsReadOnlyOnTheServerItWasMadeFor)
 {
     QTemporaryDir folder;
     ASSERT_TRUE(folder.isValid());
-    QProcess gone;
-    gone.start(QStringLiteral("true"), {});
-    ASSERT_TRUE(gone.waitForStarted(10000));
-    const qint64 dead = gone.processId();
-    ASSERT_TRUE(gone.waitForFinished(10000));
+    const qint64 dead = deadProcessId();
+    ASSERT_GT(dead, 0);
     const QByteArray made(32, 'a'), other(32, 'b');
     LentKeycodeRecord crashed(QStringLiteral(":5"), folder.path(), dead);
     crashed.setServer(made);
@@ -144,11 +147,8 @@ TEST(HeldInputRecord, WhatADeadProcessHeldIsReadBackAndAnUnreadableRecordIsRemov
 {
     QTemporaryDir folder;
     ASSERT_TRUE(folder.isValid());
-    QProcess gone;
-    gone.start(QStringLiteral("true"), {});
-    ASSERT_TRUE(gone.waitForStarted(10000));
-    const qint64 dead = gone.processId();
-    ASSERT_TRUE(gone.waitForFinished(10000));
+    const qint64 dead = deadProcessId();
+    ASSERT_GT(dead, 0);
 
     QStringList files;
     {

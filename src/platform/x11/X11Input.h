@@ -93,6 +93,7 @@ private:
     xcb_window_t keyWindow();
     xcb_window_t pingWindow(xcb_window_t window);
     bool waitUntilHandled(std::chrono::milliseconds bound);
+    bool waitUntilIdle(xcb_window_t window, std::chrono::milliseconds bound);
     std::vector<uint32_t> inputMethodServers();
     bool saveLentRecord(const std::map<uint8_t, KeySyms>& extra = {});
     void restoreLent();

@@ -5,7 +5,10 @@
 
 #include "platform/x11/X11Input.h"
 
+#include "platform/x11/ProcessActivity.h"
+
 #include <algorithm>
+#include <thread>
 
 namespace tovrik::platform::x11 {
 
@@ -115,13 +118,15 @@ bool X11Input::waitUntilHandled(milliseconds bound)
     // answers it when it handles it, after those keys (a read of the map
     // proves less: Xlib notes a change when it reads the notification off
     // its connection, possibly before it handles keys queued ahead of it).
-    // A program that does not take pings has the read alone.
+    // A program that does not take pings is watched until it waits for
+    // input (ProcessActivity.h): the fence's read of the map came after it
+    // read every key typed before it off its connection.
     const xcb_window_t focus = keyWindow();
     if (!focus)
         return false;
     const xcb_window_t top = pingWindow(focus);
     if (!top)
-        return true;
+        return waitUntilIdle(focus, bound);
     const uint32_t client = focus & ~xcb_get_setup(m_conn)->resource_id_mask;
     const uint32_t stamp = ++m_pingStamp;
     xcb_client_message_event_t ping{};
@@ -143,6 +148,24 @@ bool X11Input::waitUntilHandled(milliseconds bound)
         if (interrupted() || Clock::now() >= deadline
             || !m_reads->waitForMore(std::min(deadline, Clock::now() + milliseconds(20))))
             return false;
+    }
+}
+
+bool X11Input::waitUntilIdle(xcb_window_t window, milliseconds bound)
+{
+    // A program on another machine cannot be watched: nothing shows that it
+    // handled its keys, and a keycode it may still translate keeps its symbols.
+    const std::optional<int64_t> pid = clientProcessId(m_conn, window);
+    if (!pid)
+        return false;
+    IdleWatch watch;
+    const auto deadline = Clock::now() + bound;
+    for (;;) {
+        if (watch.add(lookAtProcess(*pid), Clock::now()))
+            return true;
+        if (interrupted() || Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(milliseconds(5));
     }
 }
 

@@ -1,7 +1,8 @@
 // Typing text with more characters that the layout lacks than there are spare
 // keycodes, into real programs of four toolkits on the real X server, read
 // back from the program: a terminal (xterm, core X), a Tk text widget, a GTK 3
-// editor (mousepad), a Qt 5 editor (featherpad) and a Qt 6 editor of our own.
+// editor (mousepad), a Qt 5 editor (featherpad), a Qt 6 editor of our own and
+// a bare Xlib program of ours that falls behind every key.
 // And a program that never reads the keyboard map: the typing fails, saying
 // how much of the text was typed.
 
@@ -290,6 +291,11 @@ QString textSink()
     return qEnvironmentVariable("TOVRIK_BINARY_DIR") + QStringLiteral("/tests/autopilot/tovrik-test-text-sink");
 }
 
+QString laggingSink()
+{
+    return qEnvironmentVariable("TOVRIK_BINARY_DIR") + QStringLiteral("/tests/autopilot/tovrik-test-lagging-sink");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Toolkits, TypingIntoPrograms,
     ::testing::Values(
@@ -297,7 +303,8 @@ INSTANTIATE_TEST_SUITE_P(
         Program{"tk", {"wish", "%s", "%f"}, "ctrl+s", true},
         Program{"mousepad", {"mousepad", "--disable-server", "%f"}, "ctrl+s"},
         Program{"featherpad", {"featherpad", "--standalone", "%f"}, "ctrl+s"},
-        Program{"qt6", {textSink(), "%f"}, "ctrl+s", true}),
+        Program{"qt6", {textSink(), "%f"}, "ctrl+s", true},
+        Program{"xlibBehind", {laggingSink(), "%f", "5"}, "ctrl+s", true}),
     [](const ::testing::TestParamInfo<Program>& info) { return std::string(info.param.name); });
 
 // A window of a client that translates nothing: it never asks for the

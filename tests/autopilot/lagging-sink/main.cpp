@@ -1,0 +1,59 @@
+// A bare Xlib program that falls behind the keys it is sent, the way a busy
+// terminal does: for each key it first makes a round trip (which reads every
+// event waiting on its connection, keyboard map changes among them, ahead of
+// the keys still queued), then takes a while, then translates the key with
+// the map Xlib holds by then. It takes no pings. Ctrl+S writes what it was
+// typed to the file named by its argument and ends it.
+//
+//   tovrik-test-lagging-sink FILE [MILLISECONDS_PER_KEY]
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <xkbcommon/xkbcommon.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+int main(int argc, char** argv)
+{
+    if (argc < 2)
+        return 2;
+    const int lag = argc > 2 ? std::atoi(argv[2]) : 10;
+    Display* dpy = XOpenDisplay(nullptr);
+    if (!dpy)
+        return 1;
+    const Window w = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 0, 0, 400, 300, 0, 0, 0xffffff);
+    XStoreName(dpy, w, "typing-target");
+    XSelectInput(dpy, w, KeyPressMask | KeyReleaseMask);
+    XMapWindow(dpy, w);
+    std::string typed;
+    for (;;) {
+        XEvent e;
+        XNextEvent(dpy, &e);
+        if (e.type != KeyPress)
+            continue;
+        XSync(dpy, False);
+        usleep(useconds_t(lag) * 1000);
+        KeySym sym = NoSymbol;
+        char ascii[8];
+        XLookupString(&e.xkey, ascii, sizeof ascii, &sym, nullptr);
+        if ((e.xkey.state & ControlMask) && (sym == XK_s || sym == XK_S)) {
+            FILE* f = std::fopen(argv[1], "wb");
+            if (!f)
+                return 1;
+            std::fwrite(typed.data(), 1, typed.size(), f);
+            std::fclose(f);
+            return 0;
+        }
+        char utf8[8];
+        const int n = xkb_keysym_to_utf8(xkb_keysym_t(sym), utf8, sizeof utf8);
+        if (sym == XK_Return)
+            typed += '\n';
+        else if (sym == XK_Tab)
+            typed += '\t';
+        else if (n > 1)
+            typed.append(utf8, size_t(n - 1));
+    }
+}
