@@ -1,8 +1,9 @@
 // Typing text with more characters that the layout lacks than there are spare
-// keycodes, into real programs of four toolkits on the real X server, read
-// back from the program: a terminal (xterm, core X), a Tk text widget, a GTK 3
-// editor (mousepad), a Qt 5 editor (featherpad), a Qt 6 editor of our own and
-// a bare Xlib program of ours that falls behind every key.
+// keycodes, into real programs of each toolkit on the real X server, read back
+// from the program: a terminal (xterm, core X), a Tk text widget, a GTK 3
+// editor (mousepad), a Qt 5 editor (featherpad), a Swing text area, a Qt 6
+// editor of our own and a bare Xlib program of ours that falls behind every
+// key.
 // And a program that never reads the keyboard map: the typing fails, saying
 // how much of the text was typed.
 
@@ -111,6 +112,35 @@ bind .t <Control-s> {
 }
 )";
 
+// A Swing text area that writes what it holds on Control+S.
+constexpr char kSwingEditor[] = R"(import java.nio.charset.StandardCharsets;
+import java.nio.file.*;
+import javax.swing.*;
+
+public class TypingTarget {
+    public static void main(String[] args) {
+        SwingUtilities.invokeLater(() -> {
+            JFrame frame = new JFrame("typing-target");
+            JTextArea area = new JTextArea(40, 100);
+            area.getInputMap().put(KeyStroke.getKeyStroke("control S"), "save");
+            area.getActionMap().put("save", new AbstractAction() {
+                public void actionPerformed(java.awt.event.ActionEvent e) {
+                    try {
+                        Files.write(Paths.get(args[0]), area.getText().getBytes(StandardCharsets.UTF_8));
+                    } catch (Exception x) {
+                        System.exit(1);
+                    }
+                    System.exit(0);
+                }
+            });
+            frame.add(new JScrollPane(area));
+            frame.pack();
+            frame.setVisible(true);
+        });
+    }
+}
+)";
+
 // Stops a process for 250 ms out of every 500 while it lives.
 class Stalls {
 public:
@@ -145,7 +175,8 @@ private:
 
 struct Program {
     const char* name;
-    // "%f" stands for the file the text ends up in, "%s" for the Tk script
+    // "%f" stands for the file the text ends up in, "%s" for the Tk script,
+    // "%j" for the Swing editor's source
     QStringList command;
     const char* finish;  // the key that makes it write the file
     bool endsItself = false;
@@ -193,9 +224,13 @@ protected:
         if (tcl.open(QIODevice::WriteOnly))
             tcl.write(kTkScript);
         tcl.close();
+        QFile java(dir.filePath(QStringLiteral("TypingTarget.java")));
+        if (java.open(QIODevice::WriteOnly))
+            java.write(kSwingEditor);
+        java.close();
         QStringList command = program.command;
         for (QString& arg : command)
-            arg.replace(QStringLiteral("%f"), file).replace(QStringLiteral("%s"), script);
+            arg.replace(QStringLiteral("%f"), file).replace(QStringLiteral("%s"), script).replace(QStringLiteral("%j"), java.fileName());
         QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("LC_ALL", "C.UTF-8");
@@ -301,6 +336,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Program{"xterm", {"xterm", "-u8", "-T", "typing-target", "-e", "sh", "-c", "stty -ixon; cat > \"$0\"", "%f"}, "ctrl+d", true},
         Program{"tk", {"wish", "%s", "%f"}, "ctrl+s", true},
+        Program{"swing", {"java", "%j", "%f"}, "ctrl+s", true},
         Program{"mousepad", {"mousepad", "--disable-server", "%f"}, "ctrl+s"},
         Program{"featherpad", {"featherpad", "--standalone", "%f"}, "ctrl+s"},
         Program{"qt6", {textSink(), "%f"}, "ctrl+s", true},
