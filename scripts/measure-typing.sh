@@ -229,7 +229,6 @@ for layout in $layouts; do
       watch_pings "$tmp/ping-typing"
       while [ "$(steps)" -lt $((done_steps + 3)) ] && [ $SECONDS -lt $deadline ]; do sleep 0.05; done
       stop_pings
-      pings="$(ping_max "$tmp/ping-typing")/$(ping_max "$tmp/ping-floor") ms"
       [ -n "$stress" ] && { kill "$stress" 2>/dev/null || true; wait "$stress" 2>/dev/null || true; stress=""; }
       t0=$(step_time $((done_steps + 2)))
       t1=$(step_time $((done_steps + 3)))
@@ -239,6 +238,7 @@ for layout in $layouts; do
       watch_pings "$tmp/ping-floor"
       sleep 2
       stop_pings
+      pings="$(ping_max "$tmp/ping-typing")/$(ping_max "$tmp/ping-floor") ms"
       finish_program "$program" "$file"
       kill "$app" 2>/dev/null || true
       wait "$app" 2>/dev/null || true
