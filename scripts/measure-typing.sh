@@ -11,9 +11,13 @@
 # them) per character,
 # and, the same run, a text of the same length that the layout has keys for
 # (ratio mixed / keymap-only). Afterwards the keyboard map must be as before
-# and no key down.
+# and no key down. While it types, Tovrik's windows are pinged (_NET_WM_PING)
+# every 50 ms: the longest answer shows whether its event loop stayed live,
+# beside the longest answer in the two seconds after (the floor).
+# "lagging" is the tests' bare Xlib program that takes 20 ms over each key
+# and answers no ping.
 #
-#   bash scripts/measure-typing.sh [--layouts "us de fr"] [--programs "xterm tk mousepad featherpad qt6"]
+#   bash scripts/measure-typing.sh [--layouts "us de fr"] [--programs "xterm tk mousepad featherpad qt6 lagging"]
 #                                  [--chars 2000] [--busy] [--ime]
 #
 # --busy keeps every CPU busy (stress-ng --cpu 0) while Tovrik types;
@@ -40,7 +44,8 @@ while [ $# -gt 0 ]; do
 done
 
 if [ "${MEASURE_TYPING_INNER:-}" != 1 ]; then
-  bash "$root/scripts/build.sh" tovrik tovrik-bench-stand-in tovrik-test-text-sink >/dev/null
+  bash "$root/scripts/build.sh" tovrik tovrik-bench-stand-in tovrik-test-text-sink tovrik-test-lagging-sink \
+    tovrik-bench-ping-watch >/dev/null
   args=(--layouts "$layouts" --programs "$programs" --chars "$chars")
   [ "$busy" = 1 ] && args+=(--busy)
   [ "$ime" = 1 ] && args+=(--ime)
@@ -145,6 +150,7 @@ start_program() {
     mousepad) mousepad --disable-server "$file" & ;;
     featherpad) featherpad --standalone "$file" & ;;
     qt6) "$build/tests/autopilot/tovrik-test-text-sink" "$file" & ;;
+    lagging) "$build/tests/autopilot/tovrik-test-lagging-sink" "$file" 20 & ;;
   esac
   prog=$!
   target=$(xdotool search --sync --onlyvisible --name typing-target | head -n 1)
@@ -159,7 +165,10 @@ finish_program() {
     xterm) xdotool key ctrl+d ;;
     *) xdotool key ctrl+s ;;
   esac
-  for _ in $(seq 1 100); do
+  # The lagging program works through its queue first (20 ms a key).
+  local tries=100
+  [ "$program" = lagging ] && tries=1000
+  for _ in $(seq 1 "$tries"); do
     if ! kill -0 "$prog" 2>/dev/null || { [ "$program" != xterm ] && [ -s "$file" ]; }; then break; fi
     sleep 0.1
   done
@@ -189,7 +198,12 @@ PY
 map_before=$(keymap)
 done_steps=0
 notes=0
-printf '%-6s %-11s %-7s %-9s %-9s %s\n' layout program kind ms/char ratio result
+# The longest ping answer while the watcher ran (unanswered pings count with
+# how long they waited).
+ping_max() { awk '{ m = $6 > $10 ? $6 : $10; printf "%.0f", m }' "$1"; }
+watch_pings() { "$build/bench/tovrik-bench-ping-watch" "$app" >"$1" & watcher=$!; }
+stop_pings() { kill "$watcher" 2>/dev/null || true; wait "$watcher" 2>/dev/null || true; }
+printf '%-6s %-11s %-7s %-9s %-9s %-15s %s\n' layout program kind ms/char ratio "ping max/floor" result
 for layout in $layouts; do
   setxkbmap "$layout"
   map_before=$(keymap)
@@ -211,12 +225,20 @@ for layout in $layouts; do
       deadline=$((SECONDS + 300))
       while [ "$(steps)" -lt $((done_steps + 1)) ] && [ $SECONDS -lt $deadline ]; do sleep 0.1; done
       xdotool windowfocus "$target"
-      while [ "$(steps)" -lt $((done_steps + 3)) ] && [ $SECONDS -lt $deadline ]; do sleep 0.1; done
+      while [ "$(steps)" -lt $((done_steps + 2)) ] && [ $SECONDS -lt $deadline ]; do sleep 0.05; done
+      watch_pings "$tmp/ping-typing"
+      while [ "$(steps)" -lt $((done_steps + 3)) ] && [ $SECONDS -lt $deadline ]; do sleep 0.05; done
+      stop_pings
       [ -n "$stress" ] && { kill "$stress" 2>/dev/null || true; wait "$stress" 2>/dev/null || true; stress=""; }
       t0=$(step_time $((done_steps + 2)))
       t1=$(step_time $((done_steps + 3)))
       done_steps=$((done_steps + 3))
-      sleep 2 # the lent keycodes go back a second after the typing
+      # The lent keycodes go back a second after the typing; the floor of
+      # the ping answers meanwhile.
+      watch_pings "$tmp/ping-floor"
+      sleep 2
+      stop_pings
+      pings="$(ping_max "$tmp/ping-typing")/$(ping_max "$tmp/ping-floor") ms"
       finish_program "$program" "$file"
       kill "$app" 2>/dev/null || true
       wait "$app" 2>/dev/null || true
@@ -234,7 +256,7 @@ for layout in $layouts; do
       elif grep -q 'key\[[0-9]*\]=down' <<<"$held"; then
         result="$result; A KEY IS DOWN"
       fi
-      printf '%-6s %-11s %-7s %-9s %-9s %s\n' "$layout" "$program" "$kind" "${ms[$kind]}" "$ratio" "$result"
+      printf '%-6s %-11s %-7s %-9s %-9s %-15s %s\n' "$layout" "$program" "$kind" "${ms[$kind]}" "$ratio" "$pings" "$result"
     done
   done
 done
