@@ -16,6 +16,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdint>
+#include <vector>
 
 namespace tovrik::test {
 
@@ -90,8 +91,13 @@ struct HeardTone {
 
 inline HeardTone heardTone(const QByteArray& pcm, int rate = 44100)
 {
-    const qsizetype n = pcm.size() / 2;
-    auto at = [&pcm](qsizetype i) { return qFromLittleEndian<int16_t>(pcm.constData() + 2 * i); };
+    // The samples copied out first: reading them in place from an empty
+    // array (Qt's shared one-byte buffer) draws a bounds warning.
+    std::vector<int16_t> samples(size_t(pcm.size() / 2));
+    if (!samples.empty())
+        qFromLittleEndian<int16_t>(pcm.constData(), qsizetype(samples.size()), samples.data());
+    const qsizetype n = qsizetype(samples.size());
+    auto at = [&samples](qsizetype i) { return samples[size_t(i)]; };
     HeardTone tone;
     qsizetype first = -1, last = -1;
     for (qsizetype i = 0; i < n; ++i) {
