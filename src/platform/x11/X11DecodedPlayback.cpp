@@ -15,7 +15,9 @@
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
 #include <atomic>
+#include <vector>
 
 namespace tovrik::platform::x11 {
 
@@ -75,12 +77,13 @@ qint64 durationUsecs(const QAudioFormat& format, qint64 bytes)
 
 // One clip's stream, living in the feed thread: Qt's PulseAudio sink pulls
 // the PCM from a buffer on a timer of its own, in this thread; the stream is
-// watched until the sound server has played all of it.
+// watched until the sound server has played all of it. Owned by the thread's
+// context, which deletes it when it has ended.
 class PcmStream : public QObject {
 public:
     PcmStream(const QByteArray& pcm, const QAudioFormat& format, std::shared_ptr<PcmControl> control,
-              Finished finished, QObject* parent)
-        : QObject(parent), m_control(std::move(control)), m_finished(std::move(finished)),
+              Finished finished, std::function<void(PcmStream*)> ended)
+        : m_control(std::move(control)), m_finished(std::move(finished)), m_ended(std::move(ended)),
           m_totalUsecs(durationUsecs(format, pcm.size()))
     {
         m_buffer.setData(pcm);
@@ -101,6 +104,14 @@ public:
         QObject::connect(&m_poll, &QTimer::timeout, this, [this]() { poll(); });
         m_poll.start(kPollMs);
     }
+    ~PcmStream() override
+    {
+        // Qt's PulseAudio sink runs the thread's events as it goes: nothing
+        // of this stream may run from there.
+        m_done = true;
+        m_poll.stop();
+        m_sink.reset();
+    }
 
 private:
     static bool failed(QAudio::Error error)
@@ -115,7 +126,7 @@ private:
     }
     void poll()
     {
-        if (m_ended)
+        if (m_done)
             return;
         if (m_reported) {
             if (m_clock.elapsed() >= m_tailEndsMs)
@@ -140,25 +151,81 @@ private:
     }
     void end()
     {
-        if (std::exchange(m_ended, true))
+        if (std::exchange(m_done, true))
             return;
         m_poll.stop();
         if (m_sink)
             m_sink->stop();
-        deleteLater();
+        m_ended(this);
     }
 
     std::shared_ptr<PcmControl> m_control;
     Finished m_finished;
+    std::function<void(PcmStream*)> m_ended; // hands the stream back to its owner for deletion
     qint64 m_totalUsecs;
     QElapsedTimer m_clock;
     QTimer m_poll;
     bool m_reported = false;
-    bool m_ended = false;
+    bool m_done = false;
     qint64 m_tailEndsMs = 0;
     QBuffer m_buffer;
     std::unique_ptr<QAudioSink> m_sink; // goes before the buffer it reads
 };
+
+} // namespace
+
+// The feed thread's own object: it owns the streams playing there and
+// deletes each from an event of its own once it has ended, never through
+// deleteLater or as a QObject child: Qt's PulseAudio sink runs the thread's
+// pending events inside its destructor, where a deferred delete of the
+// context would have deleted the stream being destroyed a second time.
+class PcmFeedContext : public QObject {
+public:
+    ~PcmFeedContext() override { close(); }
+
+    void start(const QByteArray& pcm, const QAudioFormat& format, std::shared_ptr<PcmControl> control,
+               Finished finished)
+    {
+        if (m_closed || control->stopped)
+            return;
+        m_streams.push_back(std::make_unique<PcmStream>(pcm, format, std::move(control), std::move(finished),
+                                                        [this](PcmStream* stream) {
+                                                            QMetaObject::invokeMethod(
+                                                                this, [this, stream]() { remove(stream); },
+                                                                Qt::QueuedConnection);
+                                                        }));
+    }
+    // Ends every stream, in this thread while its event loop still runs; no
+    // stream starts after.
+    void close()
+    {
+        m_closed = true;
+        auto streams = std::move(m_streams);
+        m_streams.clear();
+        while (!streams.empty()) {
+            const std::unique_ptr<PcmStream> stream = std::move(streams.back());
+            streams.pop_back();
+        }
+    }
+
+private:
+    void remove(PcmStream* stream)
+    {
+        const auto it = std::find_if(m_streams.begin(), m_streams.end(),
+                                     [stream](const std::unique_ptr<PcmStream>& s) { return s.get() == stream; });
+        if (it == m_streams.end())
+            return;
+        // Out of the list before it goes: its destructor runs events that may
+        // start or end other streams.
+        const std::unique_ptr<PcmStream> owned = std::move(*it);
+        m_streams.erase(it);
+    }
+
+    std::vector<std::unique_ptr<PcmStream>> m_streams;
+    bool m_closed = false;
+};
+
+namespace {
 
 // Decodes on the main thread (the decoder works in threads of its own and
 // hands over buffers here), then hands the PCM to the feed thread.
@@ -242,10 +309,7 @@ private:
         QMetaObject::invokeMethod(
             thread->context(),
             [pcm = std::exchange(m_pcm, {}), format = m_format, control = m_control, finished = m_finished,
-             context = thread->context()]() {
-                if (!control->stopped)
-                    new PcmStream(pcm, format, control, finished, context);
-            },
+             context = thread->context()]() { context->start(pcm, format, control, finished); },
             Qt::QueuedConnection);
     }
 
@@ -280,17 +344,19 @@ PcmFeedThread::~PcmFeedThread()
 {
     if (!m_thread)
         return;
-    // The context and its streams are deleted in the thread as it finishes.
+    // The streams end in the thread while its loop still runs; the context,
+    // empty by then, is deleted there as it finishes.
+    QMetaObject::invokeMethod(m_context, [context = m_context]() { context->close(); }, Qt::BlockingQueuedConnection);
     m_thread->quit();
     m_thread->wait();
 }
 
-QObject* PcmFeedThread::context()
+PcmFeedContext* PcmFeedThread::context()
 {
     if (!m_thread) {
         m_thread = std::make_unique<QThread>();
         m_thread->setObjectName(QStringLiteral("tovrik-speech"));
-        m_context = new QObject;
+        m_context = new PcmFeedContext;
         m_context->moveToThread(m_thread.get());
         QObject::connect(m_thread.get(), &QThread::finished, m_context, &QObject::deleteLater);
         m_thread->start();

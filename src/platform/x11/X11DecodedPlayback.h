@@ -25,6 +25,8 @@ class QThread;
 
 namespace tovrik::platform::x11 {
 
+class PcmFeedContext;
+
 // The clip in a file of its own (0600, in the user's runtime folder where
 // there is one) that the media backend reads by itself; null when it cannot
 // be written.
@@ -40,12 +42,12 @@ public:
     ~PcmFeedThread();
     PcmFeedThread(const PcmFeedThread&) = delete;
     PcmFeedThread& operator=(const PcmFeedThread&) = delete;
-    // An object living in the thread; the streams are its children.
-    QObject* context();
+    // The object living in the thread that owns the streams.
+    PcmFeedContext* context();
 
 private:
     std::unique_ptr<QThread> m_thread;
-    QObject* m_context = nullptr;
+    PcmFeedContext* m_context = nullptr;
 };
 
 // Whether the media backend decodes to PCM at all (the GStreamer and FFmpeg
