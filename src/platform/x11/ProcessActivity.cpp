@@ -11,9 +11,9 @@ namespace tovrik::platform::x11 {
 
 std::optional<int64_t> clientProcessId(xcb_connection_t* conn, uint32_t resource)
 {
-    xcb_res_client_id_spec_t spec{resource, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+    xcb_res_client_id_spec_t asked{resource, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
     XcbReply<xcb_res_query_client_ids_reply_t> reply(
-        xcb_res_query_client_ids_reply(conn, xcb_res_query_client_ids(conn, 1, &spec), nullptr));
+        xcb_res_query_client_ids_reply(conn, xcb_res_query_client_ids(conn, 1, &asked), nullptr));
     if (!reply)
         return std::nullopt;
     for (auto it = xcb_res_query_client_ids_ids_iterator(reply.get()); it.rem; xcb_res_client_id_value_next(&it)) {
