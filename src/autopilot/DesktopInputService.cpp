@@ -462,15 +462,16 @@ QCoro::Task<void> DesktopInputService::typeText(QString text, InputCheck validat
         // a failure leaves nothing of it down. What it could not type is
         // said, so that nobody takes the text for typed.
         auto* input = syntheticInput();
-        bool posted = false;
-        if (input && input->typingMayWait())
-            posted = co_await postTextAside(input, character, token);
-        else
-            posted = input && input->postText(character);
-        if (!posted)
-            throw inputError(kUnicodeEventMessage + QStringLiteral(" %1 of %2 characters were typed; the rest was not.")
-                                                         .arg(typed)
-                                                         .arg(total));
+        std::optional<platform::TypingFailure> failed;
+        if (!input)
+            failed = platform::TypingFailure::NoKeyboardEvent;
+        else if (input->typingMayWait())
+            failed = co_await postTextAside(input, character, token);
+        else if (!input->postText(character))
+            failed = input->typingFailure();
+        if (failed)
+            throw inputError(typingFailureMessage(*failed)
+                             + QStringLiteral(" %1 of %2 characters were typed; the rest was not.").arg(typed).arg(total));
         ++typed;
         co_await pause(2, token);
     }
@@ -490,10 +491,33 @@ signals:
 
 } // namespace
 
+QString DesktopInputService::typingFailureMessage(platform::TypingFailure cause)
+{
+    using platform::TypingFailure;
+    switch (cause) {
+    case TypingFailure::NoKeyboardEvent:
+        break;
+    case TypingFailure::FocusMoved:
+        return QStringLiteral("UI Autopilot stopped typing because another window took the keyboard focus.");
+    case TypingFailure::ReceiverGone:
+        return QStringLiteral("UI Autopilot stopped typing because the window it was typing into closed.");
+    case TypingFailure::KeyboardGrabbed:
+        return QStringLiteral("UI Autopilot stopped typing because another program took hold of the keyboard.");
+    case TypingFailure::InputMethod:
+        return QStringLiteral("UI Autopilot cannot type into this window because its keys go through an input method.");
+    case TypingFailure::NoProof:
+        return QStringLiteral("UI Autopilot cannot tell when this program has handled its keys, so it stopped typing.");
+    case TypingFailure::ReceiverBehind:
+        return QStringLiteral("UI Autopilot stopped typing because the program did not keep up with the keys.");
+    }
+    return kUnicodeEventMessage;
+}
+
 struct DesktopInputService::TextJob {
     std::atomic<bool> stop{false};
     std::atomic<bool> done{false};
     bool ok = false;           // written before `done`
+    platform::TypingFailure failure = platform::TypingFailure::NoKeyboardEvent; // likewise
     QPointer<QObject> waker;   // main thread only
 };
 
@@ -506,8 +530,8 @@ void DesktopInputService::stopTyping()
     m_textJob.reset();
 }
 
-QCoro::Task<bool> DesktopInputService::postTextAside(platform::SyntheticInput* input, QString character,
-                                                     CancellationToken token)
+QCoro::Task<std::optional<platform::TypingFailure>> DesktopInputService::postTextAside(
+    platform::SyntheticInput* input, QString character, CancellationToken token)
 {
     const auto alive = m_alive;
     if (!m_typingThread) {
@@ -524,6 +548,8 @@ QCoro::Task<bool> DesktopInputService::postTextAside(platform::SyntheticInput* i
     // beside it.
     m_typingThread->start([job, input, character]() {
         job->ok = input->postTextUnlessStopped(character, job->stop);
+        if (!job->ok)
+            job->failure = input->typingFailure();
         job->done = true;
         if (auto* app = QCoreApplication::instance())
             QMetaObject::invokeMethod(app, [job]() {
@@ -558,7 +584,9 @@ QCoro::Task<bool> DesktopInputService::postTextAside(platform::SyntheticInput* i
     }
     if (m_textJob == job)
         m_textJob.reset();
-    co_return job->ok;
+    if (job->ok)
+        co_return std::nullopt;
+    co_return job->failure;
 }
 
 // ---- scrolling ----

@@ -39,6 +39,7 @@
 
 #include "common/Error.h"
 #include "common/Task.h"
+#include "platform/Input.h"
 #include "overlay/OverlayWindowController.h"
 
 #include <QObject>
@@ -87,6 +88,8 @@ public:
     static inline const QString kKeyboardEventMessage = QStringLiteral("UI Autopilot could not create a keyboard event.");
     static inline const QString kMouseEventMessage = QStringLiteral("UI Autopilot could not create a mouse event.");
     static inline const QString kUnicodeEventMessage = QStringLiteral("UI Autopilot could not create a Unicode keyboard event.");
+    // The sentence that says why a text stopped short; the count follows it.
+    static QString typingFailureMessage(platform::TypingFailure cause);
     static inline const QString kScrollEventMessage = QStringLiteral("UI Autopilot could not create a scroll event.");
     static inline const QString kShortcutMessage = QStringLiteral("UI Autopilot could not press that keyboard shortcut.");
     static inline const QString kMovementEventMessage = QStringLiteral("UI Autopilot could not create a pointer movement event.");
@@ -213,7 +216,9 @@ private:
     // a take-over or cancellation ends the wait at once (and the typing).
     // The input outlives the service's typing: stopTyping() runs before the
     // platform goes (at quit) and when the service goes.
-    QCoro::Task<bool> postTextAside(platform::SyntheticInput* input, QString character, CancellationToken token);
+    // Empty when the character was typed, else why it was not.
+    QCoro::Task<std::optional<platform::TypingFailure>> postTextAside(platform::SyntheticInput* input,
+                                                                        QString character, CancellationToken token);
     // Stops the character being typed and waits until its thread is done.
     void stopTyping();
     QCoro::Task<void> displayClick(uint32_t displayID, QPointF localPoint, InputCheck validate, ButtonKind button,

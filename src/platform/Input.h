@@ -11,6 +11,18 @@ namespace tovrik::platform {
 
 enum class MouseEventKind { Move, Down, Up, Drag };
 
+// Why typing text stopped short. Each cause has a sentence of its own in the
+// step's error, so that the model and the user can act on it.
+enum class TypingFailure {
+    NoKeyboardEvent, // no keyboard event can carry the character
+    FocusMoved,      // another window took the keyboard focus during the text
+    ReceiverGone,    // the window the text went to closed
+    KeyboardGrabbed, // another program holds or took the keyboard
+    InputMethod,     // the receiver hands its keys to an input method
+    NoProof,         // no way to tell when the receiver has handled its keys
+    ReceiverBehind,  // the receiver did not handle its keys within the bound
+};
+
 // Posts synthetic input. Every event we post is ours: on X11 the process's
 // ledger records it (SyntheticLedger.h), in the sim backend it carries the
 // per-launch marker; the event taps report either as `isSynthetic`.
@@ -35,6 +47,9 @@ public:
     // postTextUnlessStopped on a thread of their own; it is safe on any
     // thread then.
     virtual bool typingMayWait() const { return false; }
+    // Why the last postText or postTextUnlessStopped that returned false
+    // failed; read on the thread that typed, right after it returned.
+    virtual TypingFailure typingFailure() const { return TypingFailure::NoKeyboardEvent; }
     // Told the whole text before its characters are posted one by one with
     // postText, so that a backend can prepare for what comes next.
     virtual void willTypeText(const QString& text) { (void)text; }

@@ -383,6 +383,12 @@ TEST_F(DesktopInputTest, TypingGoesByCharacterAndTimedHoldsAreClampedAndReleased
     auto cut = ended(svc->typeText(QStringLiteral("pq🙂s")));
     EXPECT_EQ(failure(cut), std::make_pair(2, DesktopInputService::kUnicodeEventMessage
                                                   + " 1 of 4 characters were typed; the rest was not."));
+    // Other causes say what happened, with the same count after it.
+    sim->simInput().setTypingFailure(platform::TypingFailure::FocusMoved);
+    auto moved = ended(svc->typeText(QStringLiteral("pq")));
+    EXPECT_EQ(failure(moved), std::make_pair(2, QStringLiteral("UI Autopilot stopped typing because another window took "
+                                                               "the keyboard focus. 0 of 2 characters were typed; the rest was not.")));
+    sim->simInput().setTypingFailure(platform::TypingFailure::NoKeyboardEvent);
     sim->simInput().setFailing(false);
     svc->shouldAbortForUserInput = nullptr;
 

@@ -110,6 +110,9 @@ public:
     void setPhysicalKeyDown(uint16_t keyCode, bool down);
     void setPhysicalModifiers(uint32_t modifiers);
     void setFailing(bool failing) { m_failing = failing; }
+    // The cause a failed text reports.
+    void setTypingFailure(TypingFailure cause) { m_typingFailure = cause; }
+    TypingFailure typingFailure() const override { return m_typingFailure; }
     // Posted events are echoed into the raw stream as synthetic ones.
     void setEchoToTap(bool echo) { m_echo = echo; }
 
@@ -122,6 +125,7 @@ private:
     QSet<uint16_t> m_physicalKeys;
     uint32_t m_physicalModifiers = 0;
     bool m_failing = false;
+    TypingFailure m_typingFailure = TypingFailure::NoKeyboardEvent;
     bool m_echo = true;
 };
 

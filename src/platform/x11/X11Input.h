@@ -44,6 +44,7 @@ public:
     bool postText(const QString& text) override;
     bool postTextUnlessStopped(const QString& text, const std::atomic<bool>& stop) override;
     bool typingMayWait() const override { return true; }
+    TypingFailure typingFailure() const override { return m_typingFailure; }
     void willTypeText(const QString& text) override;
     bool postScroll(int deltaY, int deltaX, bool pixelUnits) override;
     bool isKeyPhysicallyDown(uint16_t keyCode) const override;
@@ -155,6 +156,8 @@ private:
     std::unique_ptr<QObject> m_timerContext;
     quint64 m_textGeneration = 0;
     const std::atomic<bool>* m_stop = nullptr; // the typing's, while it types
+    // Why the last text that failed did; set on the thread that types.
+    TypingFailure m_typingFailure = TypingFailure::NoKeyboardEvent;
     mutable std::atomic<int> m_othersWaiting{0};
 };
 

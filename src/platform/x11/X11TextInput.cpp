@@ -148,6 +148,7 @@ bool X11Input::postText(const QString& text)
 bool X11Input::postTextUnlessStopped(const QString& text, const std::atomic<bool>& stop)
 {
     std::lock_guard lock(m_mutex);
+    m_typingFailure = TypingFailure::NoKeyboardEvent;
     if (!m_hasXTest || !m_conn.ok() || stop)
         return false;
     m_stop = &stop;
@@ -173,7 +174,14 @@ bool X11Input::postTextUnlessStopped(const QString& text, const std::atomic<bool
     }
     // A client that holds the keyboard (a grab) would get every key, not
     // the program with the focus: the text fails before anything is typed.
-    bool ok = !(m_planAt == 0 && keyboardGrabbedElsewhere()) && bypassesInputMethods();
+    bool ok = true;
+    if (m_planAt == 0 && keyboardGrabbedElsewhere()) {
+        m_typingFailure = TypingFailure::KeyboardGrabbed;
+        ok = false;
+    } else if (!bypassesInputMethods()) {
+        m_typingFailure = TypingFailure::InputMethod;
+        ok = false;
+    }
     // A character without a key fails the text instead of vanishing, and
     // one whose keys cannot be lent fails before anything of it is typed.
     ok = ok && (syms.empty() || (!contains(syms, 0) && lendFor(syms)));
