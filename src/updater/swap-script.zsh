@@ -6,7 +6,8 @@
 # However it ends (an exit, a failing command, TERM, INT or HUP) the script
 # runs `finish` once: it puts the previous bundle back when the new one was
 # swapped in but never verified, removes its staging bundle and working
-# folders and itself, and after a refusal starts the installed build again.
+# folders and itself, its journal last, and after a refusal starts the
+# installed build again.
 # Bundles are swapped with the bundle's one-step exchange tool, so the
 # install name never stands empty. One swap of a target runs at a time.
 #
@@ -23,8 +24,9 @@ SCRIPT_PATH=$0 MOUNT_DIR= APP_WORK_DIR= KEY_FILE= WORK_APP= STAGING_APP= BACKUP_
 NEW_PATTERN= NEW_PID= LAUNCHED_PID= OLD_BUILD= LOCK_FD= OWN_MARKER= PRIVILEGED=0 TARGET_EXISTED=0 JOURNAL=
 # Where the run stands: the swap may have happened, the new build was
 # verified or the ending was dealt with, the installed build may be restarted,
-# the journal must stay for a later run (the previous build is not back).
-INSTALL_BEGUN=0 SETTLED=0 RELAUNCH=0 FINISHING=0 KEEP_JOURNAL=0
+# the journal is this run's own (an earlier run's is read first), the journal
+# must stay for a later run (the previous build is not back).
+INSTALL_BEGUN=0 SETTLED=0 RELAUNCH=0 FINISHING=0 OWN_JOURNAL=0 KEEP_JOURNAL=0
 
 log() {
   /usr/bin/mkdir -p -- "${LOG_PATH:h}" 2>/dev/null || true
@@ -57,12 +59,17 @@ finish() {
       log "Automatic rollback failed; the preserved backup is $(preserved_copy)"
     fi
   fi
-  (( KEEP_JOURNAL )) || [[ -z $JOURNAL ]] || /usr/bin/rm -f -- "$JOURNAL" 2>/dev/null
+  # The journal goes last and first says the run has ended: killed at any
+  # instant before, the run leaves it naming what is still there, and the
+  # next start or run removes that without repairing anything.
+  local drop=$(( OWN_JOURNAL && ! KEEP_JOURNAL ))
+  (( ! drop )) || journal ended 1 2>/dev/null
+  [[ -z $OWN_MARKER ]] || /usr/bin/rm -f -- "$OWN_MARKER" 2>/dev/null
   [[ -z $STAGING_APP ]] || remove_tree "$STAGING_APP"
   [[ -z $MOUNT_DIR ]] || remove_tree "$MOUNT_DIR"
   [[ -z $APP_WORK_DIR ]] || remove_tree "$APP_WORK_DIR"
-  [[ -z $OWN_MARKER ]] || /usr/bin/rm -f -- "$OWN_MARKER" 2>/dev/null
   /usr/bin/rm -f -- "$SCRIPT_PATH" 2>/dev/null
+  (( ! drop )) || /usr/bin/rm -f -- "$JOURNAL" 2>/dev/null
   # A refusal or failure leaves the user with the installed build running
   # again; not when the session is ending (a signal) or it was settled.
   if (( code != 0 && RELAUNCH && ! SETTLED )) && [[ -z $stopped && -d $TARGET_APP && ! -L $TARGET_APP ]]; then
@@ -125,24 +132,47 @@ team_of() {
 
 # The journal: names and values, each ended by a NUL, appended as the run
 # goes (its script and arguments, its working folders, then the builds
-# just before the swap may happen).
+# just before the swap may happen, "verified" once the new build proved
+# itself, "ended" as the run's own ending begins).
 journal() { print -rN -- "$@" >> "$JOURNAL" }
+
+# A working folder in TMPDIR from the template "tovrik-update-$2.XXXXXX",
+# named in the journal (as $1) before it is made, so that a run killed at
+# any instant leaves it named; REPLY is its path. A name someone else holds
+# already is passed over (the last one named is the run's).
+working_folder() {
+  local name
+  repeat 100; do
+    name=$(/usr/bin/mktemp -u -t "tovrik-update-$2.XXXXXX") || return 1
+    journal $1 "$name"
+    if /usr/bin/mkdir -m 700 -- "$name" 2>/dev/null; then
+      REPLY=$name
+      return 0
+    fi
+    [[ -e $name || -L $name ]] || return 1
+  done
+  return 1
+}
 
 # Under the lock, before anything else: what a killed earlier run left. Its
 # script, working folders and health marker go (only names in the very
-# shape this script gives them); where it may have swapped without
-# verifying, the previous build goes back; then the staging bundles,
-# backups and root's folders beside the target go (recover_bundles). A
-# journal that no longer matches the install folder (another build is
-# installed, or no copy of the previous one is left) is dropped. Where the
-# user cannot write the install folder, root acts only on its own record
-# beside the target, and a journal that disagrees with it is dropped
-# without asking for anything.
+# shape this script gives them); where its journal says it may have swapped
+# without verifying (neither "verified" nor "ended"), the previous build
+# goes back; then the staging bundles, backups and root's folders beside
+# the target go (recover_bundles). A journal that no longer matches the
+# install folder (another build is installed, or no copy of the previous one
+# is left) is dropped. Where the user cannot write the install folder, root
+# is asked only for a repair: it acts on its own record beside the target,
+# and only when the journal says that very swap is unverified (a missing or
+# disagreeing journal is dropped without asking for anything, and prevents
+# the repair). Whatever else stays beside such a target (a verified run's
+# backup and record, a record naming nothing there) is removed by the next
+# install's own privileged step, which repairs nothing.
 UUID_RE='[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}'
 recover_previous_run() {
   local -a fields leftovers
   local -A entries
-  local i entry previous= restored failed=0 command folder=${LOG_PATH:h} agrees
+  local i entry previous= restored failed=0 folder=${LOG_PATH:h} installed
   local PRIVILEGED=0
   [[ -w $TARGET_PARENT ]] || PRIVILEGED=1
   if [[ -f $JOURNAL && ! -L $JOURNAL ]]; then
@@ -161,17 +191,11 @@ recover_previous_run() {
       [[ $entry =~ '^(/[^/]+)*/tovrik-update-(mount|app)\.[A-Za-z0-9]{6}$' && /$entry/ != */./* && /$entry/ != */../* ]] || continue
       [[ -d $entry && ! -L $entry && -O $entry ]] && remove_tree "$entry"
     done
-    if [[ -n ${entries[installing]-} ]]; then
-      if (( PRIVILEGED )); then
-        agrees=0
-        if read_record "$TARGET_PARENT" "$APP_NAME"; then
-          [[ -z ${entries[verified]-} && $RECORD_OLD == "${entries[old]-}" && $RECORD_NEW == "${entries[new]-}" ]] && agrees=1
-        else
-          [[ -n ${entries[verified]-} ]] && agrees=1
-        fi
-        (( agrees )) || log "An interrupted update's journal does not match the install's own record; it was dropped."
-      elif [[ -z ${entries[verified]-} ]] \
-          && ! previous=$(swap_previous "$TARGET_PARENT" "$APP_NAME" "${entries[old]-}" "${entries[new]-}"); then
+    if [[ -n ${entries[installing]-} && -z ${entries[verified]-} && -z ${entries[ended]-} ]]; then
+      if (( PRIVILEGED )) && ! { read_record "$TARGET_PARENT" "$APP_NAME" \
+            && [[ $RECORD_OLD == "${entries[old]-}" && $RECORD_NEW == "${entries[new]-}" ]] }; then
+        log "An interrupted update's journal does not match the install's own record; it was dropped."
+      elif ! previous=$(swap_previous "$TARGET_PARENT" "$APP_NAME" "${entries[old]-}" "${entries[new]-}"); then
         log "An interrupted update no longer matches the installed application; its journal was dropped."
       fi
     fi
@@ -183,23 +207,19 @@ recover_previous_run() {
   for entry in $folder/apply-tovrik-update-*.zsh(N.mm+5) $folder/tovrik-health-*.ready(N.mm+5) $folder/.tovrik-health-*.tmp(N.mm+5); do
     [[ $entry == "$SCRIPT_PATH" || $entry == "$HEALTH_MARKER" ]] || /usr/bin/rm -f -- "$entry"
   done
-  # Root goes by its own record (what it would put back, judged the same way).
-  (( ! PRIVILEGED )) || previous=$(root_previous "$TARGET_PARENT" "$APP_NAME")
   leftovers=($TARGET_PARENT/.$APP_NAME.update.*.app(N) $TARGET_PARENT/.$APP_NAME.backup.*.app(N)
              $TARGET_PARENT/.$APP_NAME.update.*.app.aside(N) $TARGET_PARENT/.$APP_NAME.root.*(N))
-  if (( $#leftovers )) || [[ -n $previous && $(plist_value "$TARGET_APP/Contents/Info.plist" CFBundleVersion) != "$previous" ]]; then
-    command=$(recover_command "$previous")
-    if (( ! PRIVILEGED )); then
-      restored=$(/bin/zsh -c "$command") || failed=1
-    else
-      log "Requesting administrator permission to repair an interrupted update."
-      restored=$("$PRIVILEGED_RUNNER" /bin/zsh -lc "$command") || failed=1
-    fi
-    [[ -z $restored ]] || log "Restored the previous application left by an interrupted update: $restored"
-    if (( failed )); then
-      log "An interrupted update could not be undone; its files beside $TARGET_APP were kept."
-      return 1
-    fi
+  installed=$(plist_value "$TARGET_APP/Contents/Info.plist" CFBundleVersion)
+  if (( ! PRIVILEGED )) && { (( $#leftovers )) || [[ -n $previous && $installed != "$previous" ]] }; then
+    restored=$(/bin/zsh -c "$(recover_command "$previous")") || failed=1
+  elif (( PRIVILEGED )) && [[ -n $previous && $installed != "$previous" ]]; then
+    log "Requesting administrator permission to repair an interrupted update."
+    restored=$("$PRIVILEGED_RUNNER" /bin/zsh -lc "$(recover_command "$previous")") || failed=1
+  fi
+  [[ -z $restored ]] || log "Restored the previous application left by an interrupted update: $restored"
+  if (( failed )); then
+    log "An interrupted update could not be undone; its files beside $TARGET_APP were kept."
+    return 1
   fi
   /usr/bin/rm -f -- "$JOURNAL"
 }
@@ -341,23 +361,25 @@ if ! recover_previous_run; then
   # Kept for the next run; a start of the app leaves it alone (no loop of
   # starts and repairs that cannot succeed).
   journal repair-failed 1
-  JOURNAL=
   exit 78
 fi
+OWN_JOURNAL=1
 recorded=(script "$SCRIPT_PATH" target "$TARGET_APP")
 for (( i = 1; i <= 14; i++ )); do recorded+=(argument$i "${argv[i]}"); done
 journal "${recorded[@]}"
 
-MOUNT_DIR=$(/usr/bin/mktemp -d -t tovrik-update-mount.XXXXXX)
-journal mount "$MOUNT_DIR"
-APP_WORK_DIR=$(/usr/bin/mktemp -d -t tovrik-update-app.XXXXXX)
-journal work "$APP_WORK_DIR"
+working_folder mount mount
+MOUNT_DIR=$REPLY
+working_folder work app
+APP_WORK_DIR=$REPLY
 KEY_FILE=$APP_WORK_DIR/team-update-key.pem
 print -r -- "$TEAM_PUBLIC_KEY" > "$KEY_FILE"
 log "Starting update from $DMG_PATH to $SHOWN_TARGET"
 
 # Opened once without waiting (a FIFO swapped in after the check opens at
-# once and is refused), and read through that open file.
+# once and is refused), and read once through that open file into the run's
+# own folder: the digest, the checks and the unpacking all read that copy,
+# so nothing put at the name afterwards is ever opened.
 archive_fd=
 typeset -A archive_stat
 if [[ ! -f $DMG_PATH ]] || ! sysopen -r -o nonblock,cloexec -u archive_fd -- "$DMG_PATH" 2>/dev/null \
@@ -365,19 +387,23 @@ if [[ ! -f $DMG_PATH ]] || ! sysopen -r -o nonblock,cloexec -u archive_fd -- "$D
   log "Update archive is missing."
   exit 66
 fi
-size=$archive_stat[size]
-digest=$(/usr/bin/sha256sum <&$archive_fd)
+ARCHIVE=$APP_WORK_DIR/update.archive
+# At most one byte more than expected: a grown file cannot fill the disk.
+/usr/bin/head -c $(( EXPECTED_SIZE + 1 )) <&$archive_fd > "$ARCHIVE"
 exec {archive_fd}<&-
+size=$(/usr/bin/stat -c %s -- "$ARCHIVE")
+digest=$(/usr/bin/sha256sum < "$ARCHIVE")
 digest=${${(L)digest}%% *}
 if [[ $size != "$EXPECTED_SIZE" || $digest != "$EXPECTED_SHA256" ]]; then
   log "Update archive changed after download verification."
   exit 67
 fi
+checkpoint digest
 
 log "Validating the update archive."
-assess_image "$DMG_PATH" "$APP_NAME" "$EXPECTED_SIZE"
+assess_image "$ARCHIVE" "$APP_NAME" "$EXPECTED_SIZE"
 log "Unpacking the update archive."
-unpack_image "$DMG_PATH" "$MOUNT_DIR"
+unpack_image "$ARCHIVE" "$MOUNT_DIR"
 
 SOURCE_APP=$MOUNT_DIR/$APP_NAME.app
 if [[ ! -d $SOURCE_APP ]]; then
@@ -531,14 +557,15 @@ if (( healthy )); then
       remove_tree "$BACKUP_APP" || log "Updated app is healthy, but its backup could not be removed."
     fi
   else
-    # Root's record goes with the backup, before the journal says verified:
-    # a later repair as root goes by the record alone.
+    # Verified before root is asked to remove the backup and its record: a
+    # dismissed or ended prompt leaves them only to be removed (root repairs
+    # only what the journal says is unverified).
+    journal verified 1
     RECORD=$TARGET_PARENT/.$APP_NAME.root.record
     if [[ -e $BACKUP_APP || -L $BACKUP_APP || -e $RECORD || -L $RECORD ]]; then
       "$PRIVILEGED_RUNNER" /bin/zsh -lc "/usr/bin/rm -rf -- $Q_BACKUP $(quote "$RECORD")" \
         || log "Updated app is healthy, but its privileged backup could not be removed."
     fi
-    journal verified 1
     checkpoint verified
   fi
   log "Update installed and launch health verified: $SHOWN_TARGET"
