@@ -280,14 +280,20 @@ launch_app() {
 }
 
 # Whether the target holds the previous bundle again (or, when there was
-# none, nothing) with no staging bundle, backup or root's private folder left.
+# none, nothing) with no staging bundle, backup or root's private folder or
+# record of this swap left (a record of another swap, which an earlier run
+# left for the next install to remove, is not this run's to undo).
 previous_in_place() {
   if (( TARGET_EXISTED )); then
     [[ -d $TARGET_APP && ! -L $TARGET_APP && $(plist_value "$TARGET_APP/Contents/Info.plist" CFBundleVersion) == "$OLD_BUILD" ]] || return 1
   else
     [[ ! -e $TARGET_APP && ! -L $TARGET_APP ]] || return 1
   fi
+  local record=$TARGET_PARENT/.$APP_NAME.root.record
   local private=($TARGET_PARENT/.$APP_NAME.root.*(N))
+  if [[ -f $record ]] && read_record "$TARGET_PARENT" "$APP_NAME" && [[ $RECORD_OLD != "$OLD_BUILD" || $RECORD_NEW != "$NEW_BUILD" ]]; then
+    private=(${private:#$record})
+  fi
   [[ ! -e $BACKUP_APP && ! -e $STAGING_APP ]] && (( ${#private} == 0 ))
 }
 

@@ -222,6 +222,9 @@ TEST_F(InterruptedRunTest, AVerifiedSystemInstallIsNeverPutBack)
             if (!healthFails)
                 writeFile(root.path() + "/cancel-install", "");
             EXPECT_EQ(nextRun(true), healthFails ? 79 : 126) << output.toStdString();
+            // A dismissed install has nothing of its own to undo: no second prompt.
+            EXPECT_EQ(tail(1), healthFails ? "Previous application restored after failed update launch."
+                                           : "Update script failed at line N with exit code 126.");
             EXPECT_EQ(installedBuild(target), "121");
             EXPECT_FALSE(logLines(logPath).contains(repair));
             if (healthFails)
