@@ -196,40 +196,46 @@ TEST_F(InterruptedRunTest, AVerifiedSystemInstallIsNeverPutBack)
     if (!otherUser())
         GTEST_SKIP() << "needs root and a second user (useradd) to run the privileged step";
     const QString repair = "Requesting administrator permission to repair an interrupted update.";
-    for (const bool ended : {false, true}) {
-        for (const bool healthFails : {false, true}) {
-            SCOPED_TRACE(std::string(ended ? "session ended" : "dismissed") + (healthFails ? ", then a failing build" : ", then a dismissed install"));
-            reset();
-            moveTargetInto(root.path() + "/opt");
-            const QString flag = root.path() + (ended ? "/hold-2" : "/fail-2");
-            writeFile(flag, "");
-            QProcess script;
-            prepare(script, QStringList{"/usr/bin/setsid"} + command(args, account(true)));
-            script.start();
-            if (ended) {
-                ASSERT_TRUE(spinUntil([&] { return QFileInfo::exists(root.path() + "/held"); }, 90000)) << readFile(logPath).toStdString();
-                ::kill(-pid_t(script.processId()), SIGTERM);
-            }
-            ASSERT_TRUE(script.waitForFinished(90000));
-            EXPECT_EQ(script.exitCode(), ended ? 143 : 0) << script.readAll().toStdString();
-            EXPECT_EQ(installedBuild(target), "121");
-            ASSERT_TRUE(QFileInfo::exists(root.path() + "/opt/.Tovrik.root.record"));
-            QFile::remove(flag);
-            TearDown();
-            rebuildImage(newSpec.with(&BundleFacts::build, "122"), healthFails ? standInBuild("exit") : QByteArray());
-            args[currentBuild] = "121";
-            args[expectedBuild] = "122";
-            if (!healthFails)
-                writeFile(root.path() + "/cancel-install", "");
-            EXPECT_EQ(nextRun(true), healthFails ? 79 : 126) << output.toStdString();
-            // A dismissed install has nothing of its own to undo: no second prompt.
-            EXPECT_EQ(tail(1), healthFails ? "Previous application restored after failed update launch."
-                                           : "Update script failed at line N with exit code 126.");
-            EXPECT_EQ(installedBuild(target), "121");
-            EXPECT_FALSE(logLines(logPath).contains(repair));
-            if (healthFails)
-                expectNothingLeft();
+    const struct {
+        const char* name;
+        int signal; // sent to the run while the prompt is open (0: the prompt is dismissed)
+        bool healthFails; // the next update's build fails its health check (else its install is dismissed)
+    } cases[] = {{"dismissed", 0, false}, {"dismissed", 0, true}, {"session ended", SIGTERM, false},
+                 {"session ended", SIGTERM, true}, {"killed", SIGKILL, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + (c.healthFails ? ", then a failing build" : ", then a dismissed install"));
+        reset();
+        moveTargetInto(root.path() + "/opt");
+        const QString flag = root.path() + (c.signal ? "/hold-2" : "/fail-2");
+        writeFile(flag, "");
+        QProcess script;
+        prepare(script, QStringList{"/usr/bin/setsid"} + command(args, account(true)));
+        script.start();
+        if (c.signal) {
+            ASSERT_TRUE(spinUntil([&] { return QFileInfo::exists(root.path() + "/held"); }, 90000)) << readFile(logPath).toStdString();
+            ::kill(-pid_t(script.processId()), c.signal);
         }
+        ASSERT_TRUE(script.waitForFinished(90000));
+        if (c.signal != SIGKILL) {
+            EXPECT_EQ(script.exitCode(), c.signal ? 143 : 0) << script.readAll().toStdString();
+        }
+        EXPECT_EQ(installedBuild(target), "121");
+        ASSERT_TRUE(QFileInfo::exists(root.path() + "/opt/.Tovrik.root.record"));
+        QFile::remove(flag);
+        TearDown();
+        rebuildImage(newSpec.with(&BundleFacts::build, "122"), c.healthFails ? standInBuild("exit") : QByteArray());
+        args[currentBuild] = "121";
+        args[expectedBuild] = "122";
+        if (!c.healthFails)
+            writeFile(root.path() + "/cancel-install", "");
+        EXPECT_EQ(nextRun(true), c.healthFails ? 79 : 126) << output.toStdString();
+        // A dismissed install has nothing of its own to undo: no second prompt.
+        EXPECT_EQ(tail(1), c.healthFails ? "Previous application restored after failed update launch."
+                                         : "Update script failed at line N with exit code 126.");
+        EXPECT_EQ(installedBuild(target), "121");
+        EXPECT_FALSE(logLines(logPath).contains(repair));
+        if (c.healthFails)
+            expectNothingLeft();
     }
     reset();
     moveTargetInto(root.path() + "/opt");
