@@ -303,8 +303,11 @@ if [[ ! -f $DMG_PATH ]] || ! sysopen -r -o nonblock,cloexec -u archive_fd -- "$D
   exit 66
 fi
 ARCHIVE=$APP_WORK_DIR/update.archive
-# At most one byte more than expected: a grown file cannot fill the disk.
-/usr/bin/head -c $(( EXPECTED_SIZE + 1 )) <&$archive_fd > "$ARCHIVE"
+# At most one byte more than expected: a grown file cannot fill the disk
+# (nothing for a size past any file's, which no copy can match).
+copy_limit=0
+(( ${#EXPECTED_SIZE} > 18 )) || copy_limit=$(( EXPECTED_SIZE + 1 ))
+/usr/bin/head -c $copy_limit <&$archive_fd > "$ARCHIVE"
 exec {archive_fd}<&-
 size=$(/usr/bin/stat -c %s -- "$ARCHIVE")
 digest=$(/usr/bin/sha256sum < "$ARCHIVE")
