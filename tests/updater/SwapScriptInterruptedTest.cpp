@@ -56,7 +56,8 @@ TEST_F(InterruptedRunTest, AKilledInstallIsUndoneAndFinishedByTheNextRun)
 
 // Where the repair needs root and the prompt is dismissed, nothing of the
 // killed run is touched (the previous build stays beside the target), the
-// run ends with 78, and the next run repairs and installs.
+// run ends with 78, and the next run repairs and installs. A session that
+// ends while that prompt is open keeps the journal all the same.
 TEST_F(InterruptedRunTest, ARepairThatIsRefusedKeepsEverythingForTheNextRun)
 {
     if (!otherUser())
@@ -74,6 +75,18 @@ TEST_F(InterruptedRunTest, ARepairThatIsRefusedKeepsEverythingForTheNextRun)
     EXPECT_EQ(installedBuild(root.path() + "/opt/" + beside[0]), "120");
     EXPECT_EQ(QDir(updates).entryList({"*.journal"}, QDir::Files).size(), 1);
     QFile::remove(root.path() + "/cancel");
+    const QString hold = root.path() + QString("/hold-%1").arg(readFile(root.path() + "/runner-calls").trimmed().toInt() + 1);
+    writeFile(hold, "");
+    args[healthMarker] = updates + "/tovrik-health-" + uuid() + ".ready";
+    QProcess ended;
+    prepare(ended, QStringList{"/usr/bin/setsid"} + command(args, account(true)));
+    ended.start();
+    ASSERT_TRUE(spinUntil([&] { return QFileInfo::exists(root.path() + "/held"); }, 90000)) << readFile(logPath).toStdString();
+    ::kill(-pid_t(ended.processId()), SIGTERM);
+    ASSERT_TRUE(ended.waitForFinished(30000));
+    EXPECT_EQ(ended.exitCode(), 143);
+    EXPECT_EQ(QDir(updates).entryList({"*.journal"}, QDir::Files).size(), 1);
+    QFile::remove(hold);
     EXPECT_EQ(nextRun(true), 0) << output.toStdString();
     EXPECT_EQ(installedBuild(target), "121");
     expectNothingLeft();
