@@ -41,6 +41,21 @@ public:
         script.start();
         return script.waitForStarted() && spinUntil([&] { return processState(script.processId()) == 'T'; }, 90000);
     }
+    // A privileged run in a process group of its own that gets `signal`
+    // while the runner holds a call open (a "hold-N" flag); its exit code,
+    // -1 when the signal killed it, -2 when it never got there.
+    int runSignalledAtPrompt(int signal)
+    {
+        QProcess script;
+        prepare(script, QStringList{"/usr/bin/setsid"} + command(args, account(true)));
+        script.start();
+        if (!spinUntil([&] { return QFileInfo::exists(root.path() + "/held"); }, 90000))
+            return -2;
+        ::kill(-pid_t(script.processId()), signal);
+        if (!script.waitForFinished(30000))
+            return -2;
+        return script.exitStatus() == QProcess::NormalExit ? script.exitCode() : -1;
+    }
     // kill -9 of everything the run started, the new build too.
     void killEverything(QProcess& script)
     {

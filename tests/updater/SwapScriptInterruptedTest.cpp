@@ -78,13 +78,7 @@ TEST_F(InterruptedRunTest, ARepairThatIsRefusedKeepsEverythingForTheNextRun)
     const QString hold = root.path() + QString("/hold-%1").arg(readFile(root.path() + "/runner-calls").trimmed().toInt() + 1);
     writeFile(hold, "");
     args[healthMarker] = updates + "/tovrik-health-" + uuid() + ".ready";
-    QProcess ended;
-    prepare(ended, QStringList{"/usr/bin/setsid"} + command(args, account(true)));
-    ended.start();
-    ASSERT_TRUE(spinUntil([&] { return QFileInfo::exists(root.path() + "/held"); }, 90000)) << readFile(logPath).toStdString();
-    ::kill(-pid_t(ended.processId()), SIGTERM);
-    ASSERT_TRUE(ended.waitForFinished(30000));
-    EXPECT_EQ(ended.exitCode(), 143);
+    EXPECT_EQ(runSignalledAtPrompt(SIGTERM), 143) << readFile(logPath).toStdString();
     EXPECT_EQ(QDir(updates).entryList({"*.journal"}, QDir::Files).size(), 1);
     QFile::remove(hold);
     EXPECT_EQ(nextRun(true), 0) << output.toStdString();
@@ -221,17 +215,8 @@ TEST_F(InterruptedRunTest, AVerifiedSystemInstallIsNeverPutBack)
         moveTargetInto(root.path() + "/opt");
         const QString flag = root.path() + (c.signal ? "/hold-2" : "/fail-2");
         writeFile(flag, "");
-        QProcess script;
-        prepare(script, QStringList{"/usr/bin/setsid"} + command(args, account(true)));
-        script.start();
-        if (c.signal) {
-            ASSERT_TRUE(spinUntil([&] { return QFileInfo::exists(root.path() + "/held"); }, 90000)) << readFile(logPath).toStdString();
-            ::kill(-pid_t(script.processId()), c.signal);
-        }
-        ASSERT_TRUE(script.waitForFinished(90000));
-        if (c.signal != SIGKILL) {
-            EXPECT_EQ(script.exitCode(), c.signal ? 143 : 0) << script.readAll().toStdString();
-        }
+        EXPECT_EQ(c.signal ? runSignalledAtPrompt(c.signal) : runAs(true), c.signal == SIGKILL ? -1 : c.signal ? 143 : 0)
+            << readFile(logPath).toStdString();
         EXPECT_EQ(installedBuild(target), "121");
         ASSERT_TRUE(QFileInfo::exists(root.path() + "/opt/.Tovrik.root.record"));
         QFile::remove(flag);
