@@ -6,9 +6,12 @@
 // started for its health check never quits for it: it only notes it.
 //
 // The journal: names and values, each ended by a NUL ("script", "target",
-// "argument1".."argument14", "installing", "verified", "repair-failed", ...).
-// The lock is the one the script holds for the whole run: a run holding it
-// is alive.
+// "argument1".."argument14", "mount", "work", "installing", "verified",
+// "ended", "repair-failed", ...). The lock is the one the script holds for
+// the whole run: a run holding it is alive. A journal of a run that is over
+// and left nothing to repair, and any journal dropped here, goes with what
+// it names of its run (in the very shapes the run gives those names), as
+// the script's own next run would remove them.
 
 #include "updater/MacUpdateService.h"
 
@@ -23,6 +26,8 @@
 #include <QRegularExpression>
 
 #include <cerrno>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -76,12 +81,77 @@ bool lockHeld(const QString& path)
     return held;
 }
 
+// Removes the entry `name` of the folder `dirFd` and, when it is a folder,
+// all it holds, never following a link; each folder is first opened to its
+// owner (one unpacked with mode 000 would otherwise stay).
+bool removeTreeAt(int dirFd, const char* name)
+{
+    struct stat st{};
+    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT;
+    if (!S_ISDIR(st.st_mode))
+        return ::unlinkat(dirFd, name, 0) == 0;
+    if ((st.st_mode & S_IRWXU) != S_IRWXU && ::fchmodat(dirFd, name, (st.st_mode & 07777) | S_IRWXU, 0) != 0)
+        return false;
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return false;
+    }
+    bool ok = true;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            ok = removeTreeAt(fd, entry->d_name) && ok;
+    }
+    ::closedir(dir);
+    return ok && ::unlinkat(dirFd, name, AT_REMOVEDIR) == 0;
+}
+
+// What the journal names of its run, only in the very shapes the run gives
+// those names: its script, its health marker in the Updates folder, and its
+// two working folders (folders of this user, not links).
+void removeRunFiles(const QHash<QString, QString>& entries, const QString& folder)
+{
+    static const QString uuid = QStringLiteral("[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}");
+    static const QRegularExpression script(QRegularExpression::anchoredPattern("(/[^/]+)*/apply-tovrik-update-" + uuid + "\\.zsh")),
+        marker(QRegularExpression::anchoredPattern("tovrik-health-" + uuid + "\\.ready")),
+        working(QRegularExpression::anchoredPattern(QStringLiteral("(/[^/]+)*/tovrik-update-(mount|app)\\.[A-Za-z0-9]{6}")));
+    const auto plain = [](const QString& path) {
+        return !("/" + path + "/").contains(QLatin1String("/./")) && !("/" + path + "/").contains(QLatin1String("/../"));
+    };
+    struct stat st{};
+    const QString path = entries.value(QStringLiteral("script"));
+    const QByteArray name = QFile::encodeName(path);
+    if (script.match(path).hasMatch() && plain(path) && ::lstat(name.constData(), &st) == 0 && S_ISREG(st.st_mode))
+        ::unlink(name.constData());
+    const QString health = entries.value(QStringLiteral("argument13"));
+    const QString leaf = health.mid(health.lastIndexOf('/') + 1);
+    if (health == folder + "/" + leaf && marker.match(leaf).hasMatch())
+        ::unlink(QFile::encodeName(health).constData());
+    for (const QString& key : {QStringLiteral("mount"), QStringLiteral("work")}) {
+        const QString dir = entries.value(key);
+        const QByteArray bytes = QFile::encodeName(dir);
+        if (working.match(dir).hasMatch() && plain(dir) && ::lstat(bytes.constData(), &st) == 0 && S_ISDIR(st.st_mode)
+            && st.st_uid == ::geteuid())
+            removeTreeAt(AT_FDCWD, bytes.constData());
+    }
+}
+
 const QString kResumeStage = QStringLiteral("Resuming an interrupted update");
 
-void logDropped(const QString& journalPath, const char* why)
+void dropJournal(const QString& journalPath, const QHash<QString, QString>& entries, const QString& folder)
+{
+    removeRunFiles(entries, folder);
+    QFile::remove(journalPath);
+}
+
+void logDropped(const QString& journalPath, const QHash<QString, QString>& entries, const QString& folder, const char* why)
 {
     update::logFailure(kResumeStage, std::make_exception_ptr(MacUpdateError(QString::fromLatin1(why))));
-    QFile::remove(journalPath);
+    dropJournal(journalPath, entries, folder);
 }
 
 QString buildOf(const QString& bundle)
@@ -134,11 +204,13 @@ std::optional<std::pair<QString, QString>> rootRecord(const QString& parent, con
 }
 
 // The swap script's own checks of its arguments (those it refuses with 69
-// to 72), so that a journal it would refuse is never handed over.
+// to 72), so that a journal it would refuse is never handed over. Matched
+// as the script matches: the whole value (a trailing newline included).
 bool scriptAccepts(const QStringList& a, const QString& appName)
 {
-    static const QRegularExpression digits(QStringLiteral("^[0-9]+$")), size(QStringLiteral("^[1-9][0-9]*$")),
-        sha(QStringLiteral("^[0-9a-f]{64}$"));
+    static const QRegularExpression digits(QRegularExpression::anchoredPattern(QStringLiteral("[0-9]+"))),
+        size(QRegularExpression::anchoredPattern(QStringLiteral("[1-9][0-9]*"))),
+        sha(QRegularExpression::anchoredPattern(QStringLiteral("[0-9a-f]{64}")));
     return a.size() == 14 && a[2].startsWith('/') && QFileInfo(a[2]).fileName() == appName + ".app"
         && a[3] == appName && digits.match(a[7]).hasMatch() && digits.match(a[9]).hasMatch()
         && size.match(a[10]).hasMatch() && !a[8].isEmpty() && sha.match(a[11]).hasMatch();
@@ -179,9 +251,21 @@ std::optional<QStringList> MacUpdateService::interruptedRun(bool* runAlive) cons
         entries.insert(QString::fromUtf8(fields[i]), QString::fromUtf8(fields[i + 1]));
     // A run whose previous build could not be put back is left to the next
     // update (a start that hands it over again could only fail again).
-    if (entries.value(QStringLiteral("installing")).isEmpty() || entries.contains(QStringLiteral("verified"))
-        || entries.contains(QStringLiteral("repair-failed")) || entries.value(QStringLiteral("target")) != target)
+    if (entries.contains(QStringLiteral("repair-failed")) || entries.value(QStringLiteral("target")) != target)
         return std::nullopt;
+    const QString runtime = QStringLiteral("/run/user/%1").arg(::geteuid());
+    struct stat st{};
+    const bool ownRuntime = ::lstat(QFile::encodeName(runtime).constData(), &st) == 0 && S_ISDIR(st.st_mode)
+        && st.st_uid == ::geteuid();
+    *runAlive = lockHeld((ownRuntime ? runtime : *folder) + "/tovrik-update-" + key + ".lock");
+    // Over with nothing to repair: it never swapped, or verified, or its
+    // ending had begun when it was stopped.
+    if (entries.value(QStringLiteral("installing")).isEmpty() || entries.contains(QStringLiteral("verified"))
+        || entries.contains(QStringLiteral("ended"))) {
+        if (!*runAlive)
+            dropJournal(journalPath, entries, *folder);
+        return std::nullopt;
+    }
     QStringList scriptArguments;
     for (int i = 1; i <= 14; ++i) {
         const QString name = QStringLiteral("argument%1").arg(i);
@@ -189,11 +273,6 @@ std::optional<QStringList> MacUpdateService::interruptedRun(bool* runAlive) cons
             return std::nullopt;
         scriptArguments << entries.value(name);
     }
-    const QString runtime = QStringLiteral("/run/user/%1").arg(::geteuid());
-    struct stat st{};
-    const bool ownRuntime = ::lstat(QFile::encodeName(runtime).constData(), &st) == 0 && S_ISDIR(st.st_mode)
-        && st.st_uid == ::geteuid();
-    *runAlive = lockHeld((ownRuntime ? runtime : *folder) + "/tovrik-update-" + key + ".lock");
     if (*runAlive)
         return scriptArguments;
     // A journal that no longer matches the install folder (a build installed
@@ -202,11 +281,11 @@ std::optional<QStringList> MacUpdateService::interruptedRun(bool* runAlive) cons
     const QString old = entries.value(QStringLiteral("old")), fresh = entries.value(QStringLiteral("new"));
     const QString build = installedBundle().value(QStringLiteral("CFBundleVersion")).value_or(QString()).trimmed();
     if (!folderMatches(parent, m_appName, build, old, fresh)) {
-        logDropped(journalPath, "An interrupted update no longer matches the installed application; its journal was dropped.");
+        logDropped(journalPath, entries, *folder, "An interrupted update no longer matches the installed application; its journal was dropped.");
         return std::nullopt;
     }
     if (::access(QFile::encodeName(parent).constData(), W_OK) != 0 && rootRecord(parent, m_appName) != std::pair{old, fresh}) {
-        logDropped(journalPath, "An interrupted update's journal does not match the install's own record; it was dropped.");
+        logDropped(journalPath, entries, *folder, "An interrupted update's journal does not match the install's own record; it was dropped.");
         return std::nullopt;
     }
     // Handed over for the install this build matched, with this build's name
@@ -215,7 +294,7 @@ std::optional<QStringList> MacUpdateService::interruptedRun(bool* runAlive) cons
     scriptArguments[3] = m_appName;
     scriptArguments[4] = update::updateLogURL();
     if (!scriptAccepts(scriptArguments, m_appName)) {
-        logDropped(journalPath, "An interrupted update's arguments are not valid; its journal was dropped.");
+        logDropped(journalPath, entries, *folder, "An interrupted update's arguments are not valid; its journal was dropped.");
         return std::nullopt;
     }
     return scriptArguments;

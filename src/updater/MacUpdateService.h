@@ -72,7 +72,10 @@ public:
     // that the next start takes it up (this build never quits on its own).
     // Nothing for any other start. A journal that no longer matches the
     // install folder, disagrees with root's record of a system install, or
-    // holds arguments the script refuses is dropped (logged), not taken up.
+    // holds arguments the script refuses is dropped (logged), not taken up;
+    // a journal of a stopped run with nothing to repair (it never swapped,
+    // verified, or had begun its ending) is dropped silently. A dropped
+    // journal goes with the script, marker and working folders it names.
     static constexpr double healthCheckFirst = 45, healthCheckRepeat = 30;
     void watchHealthCheck(const QStringList& arguments, double delay = healthCheckFirst);
     // The running bundle (its Info.plist values); empty outside a bundle.

@@ -173,7 +173,9 @@ put_back"
 }
 
 # The recovery of what a killed run left beside the target (PREVIOUS as for
-# recover_bundles), directly or, where the user cannot write, as root.
+# recover_bundles), directly or, where the user cannot write, as root (asked
+# only for a repair the journal agrees with; root then puts back what its
+# own record names).
 recover_command() {
   local previous=$(quote "$1")
   (( ! PRIVILEGED )) || previous="\"\$(root_previous $(quote "$TARGET_PARENT") $(quote "$APP_NAME"))\""
@@ -237,9 +239,14 @@ trap 'on_exit \$?' ZERR
 remove_tree $Q_STAGING
 remove_tree $Q_BACKUP"
   if (( PRIVILEGED )); then
-    print -r -- "recover_bundles $Q_PARENT $(quote "$APP_NAME") \"\$(root_previous $Q_PARENT $(quote "$APP_NAME"))\" > /dev/null
+    print -r -- "# What earlier runs left beside the target goes, repairing nothing (a
+# repair is asked for on its own, before this step, and only where the
+# user's journal agrees with root's record); a bundle goes back only into an
+# empty install name.
+recover_bundles $Q_PARENT $(quote "$APP_NAME") '' > /dev/null
 # Root's own record of this swap, kept until it is verified or undone: what
-# a later repair as root acts on (never what the user's side says).
+# a later repair as root acts on (never what the user's side says, which can
+# only keep root from acting).
 if [[ -d $Q_TARGET && ! -L $Q_TARGET ]]; then
   record=$Q_PARENT/.$(quote "$APP_NAME").root.record
   /usr/bin/rm -f -- \$record

@@ -6,7 +6,8 @@
 # However it ends (an exit, a failing command, TERM, INT or HUP) the script
 # runs `finish` once: it puts the previous bundle back when the new one was
 # swapped in but never verified, removes its staging bundle and working
-# folders and itself, and after a refusal starts the installed build again.
+# folders and itself, its journal last, and after a refusal starts the
+# installed build again.
 # Bundles are swapped with the bundle's one-step exchange tool, so the
 # install name never stands empty. One swap of a target runs at a time.
 #
@@ -23,8 +24,9 @@ SCRIPT_PATH=$0 MOUNT_DIR= APP_WORK_DIR= KEY_FILE= WORK_APP= STAGING_APP= BACKUP_
 NEW_PATTERN= NEW_PID= LAUNCHED_PID= OLD_BUILD= LOCK_FD= OWN_MARKER= PRIVILEGED=0 TARGET_EXISTED=0 JOURNAL=
 # Where the run stands: the swap may have happened, the new build was
 # verified or the ending was dealt with, the installed build may be restarted,
-# the journal must stay for a later run (the previous build is not back).
-INSTALL_BEGUN=0 SETTLED=0 RELAUNCH=0 FINISHING=0 KEEP_JOURNAL=0
+# the journal is this run's own (an earlier run's is read first), the journal
+# must stay for a later run (the previous build is not back).
+INSTALL_BEGUN=0 SETTLED=0 RELAUNCH=0 FINISHING=0 OWN_JOURNAL=0 KEEP_JOURNAL=0
 
 log() {
   /usr/bin/mkdir -p -- "${LOG_PATH:h}" 2>/dev/null || true
@@ -57,12 +59,17 @@ finish() {
       log "Automatic rollback failed; the preserved backup is $(preserved_copy)"
     fi
   fi
-  (( KEEP_JOURNAL )) || [[ -z $JOURNAL ]] || /usr/bin/rm -f -- "$JOURNAL" 2>/dev/null
+  # The journal goes last and first says the run has ended: killed at any
+  # instant before, the run leaves it naming what is still there, and the
+  # next start or run removes that without repairing anything.
+  local drop=$(( OWN_JOURNAL && ! KEEP_JOURNAL ))
+  (( ! drop )) || journal ended 1 2>/dev/null
+  [[ -z $OWN_MARKER ]] || /usr/bin/rm -f -- "$OWN_MARKER" 2>/dev/null
   [[ -z $STAGING_APP ]] || remove_tree "$STAGING_APP"
   [[ -z $MOUNT_DIR ]] || remove_tree "$MOUNT_DIR"
   [[ -z $APP_WORK_DIR ]] || remove_tree "$APP_WORK_DIR"
-  [[ -z $OWN_MARKER ]] || /usr/bin/rm -f -- "$OWN_MARKER" 2>/dev/null
   /usr/bin/rm -f -- "$SCRIPT_PATH" 2>/dev/null
+  (( ! drop )) || /usr/bin/rm -f -- "$JOURNAL" 2>/dev/null
   # A refusal or failure leaves the user with the installed build running
   # again; not when the session is ending (a signal) or it was settled.
   if (( code != 0 && RELAUNCH && ! SETTLED )) && [[ -z $stopped && -d $TARGET_APP && ! -L $TARGET_APP ]]; then
@@ -123,86 +130,8 @@ team_of() {
 # install_command (install-step.zsh).
 @INSTALL_STEP@
 
-# The journal: names and values, each ended by a NUL, appended as the run
-# goes (its script and arguments, its working folders, then the builds
-# just before the swap may happen).
-journal() { print -rN -- "$@" >> "$JOURNAL" }
-
-# Under the lock, before anything else: what a killed earlier run left. Its
-# script, working folders and health marker go (only names in the very
-# shape this script gives them); where it may have swapped without
-# verifying, the previous build goes back; then the staging bundles,
-# backups and root's folders beside the target go (recover_bundles). A
-# journal that no longer matches the install folder (another build is
-# installed, or no copy of the previous one is left) is dropped. Where the
-# user cannot write the install folder, root acts only on its own record
-# beside the target, and a journal that disagrees with it is dropped
-# without asking for anything.
-UUID_RE='[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}'
-recover_previous_run() {
-  local -a fields leftovers
-  local -A entries
-  local i entry previous= restored failed=0 command folder=${LOG_PATH:h} agrees
-  local PRIVILEGED=0
-  [[ -w $TARGET_PARENT ]] || PRIVILEGED=1
-  if [[ -f $JOURNAL && ! -L $JOURNAL ]]; then
-    fields=("${(@0)$(< "$JOURNAL")}")
-    for (( i = 1; i < $#fields; i += 2 )); do entries[${fields[i]}]=${fields[i+1]}; done
-    entry=${entries[script]-}
-    if [[ $entry =~ "^(/[^/]+)*/apply-tovrik-update-$UUID_RE\.zsh\$" && /$entry/ != */./* && /$entry/ != */../* \
-          && -f $entry && ! -L $entry && $entry != "$SCRIPT_PATH" ]]; then
-      /usr/bin/rm -f -- "$entry"
-    fi
-    entry=${entries[argument13]-}
-    if [[ $entry == "$folder/${entry:t}" && ${entry:t} =~ "^tovrik-health-$UUID_RE\.ready\$" && $entry != "$HEALTH_MARKER" ]]; then
-      /usr/bin/rm -f -- "$entry"
-    fi
-    for entry in ${entries[mount]-} ${entries[work]-}; do
-      [[ $entry =~ '^(/[^/]+)*/tovrik-update-(mount|app)\.[A-Za-z0-9]{6}$' && /$entry/ != */./* && /$entry/ != */../* ]] || continue
-      [[ -d $entry && ! -L $entry && -O $entry ]] && remove_tree "$entry"
-    done
-    if [[ -n ${entries[installing]-} ]]; then
-      if (( PRIVILEGED )); then
-        agrees=0
-        if read_record "$TARGET_PARENT" "$APP_NAME"; then
-          [[ -z ${entries[verified]-} && $RECORD_OLD == "${entries[old]-}" && $RECORD_NEW == "${entries[new]-}" ]] && agrees=1
-        else
-          [[ -n ${entries[verified]-} ]] && agrees=1
-        fi
-        (( agrees )) || log "An interrupted update's journal does not match the install's own record; it was dropped."
-      elif [[ -z ${entries[verified]-} ]] \
-          && ! previous=$(swap_previous "$TARGET_PARENT" "$APP_NAME" "${entries[old]-}" "${entries[new]-}"); then
-        log "An interrupted update no longer matches the installed application; its journal was dropped."
-      fi
-    fi
-  fi
-  # Scripts and health markers of runs killed before they kept a journal (a
-  # running one reads its script through an open file, so only one not yet
-  # started could miss its file: none is minutes old; a marker is awaited
-  # for half a minute at most).
-  for entry in $folder/apply-tovrik-update-*.zsh(N.mm+5) $folder/tovrik-health-*.ready(N.mm+5) $folder/.tovrik-health-*.tmp(N.mm+5); do
-    [[ $entry == "$SCRIPT_PATH" || $entry == "$HEALTH_MARKER" ]] || /usr/bin/rm -f -- "$entry"
-  done
-  # Root goes by its own record (what it would put back, judged the same way).
-  (( ! PRIVILEGED )) || previous=$(root_previous "$TARGET_PARENT" "$APP_NAME")
-  leftovers=($TARGET_PARENT/.$APP_NAME.update.*.app(N) $TARGET_PARENT/.$APP_NAME.backup.*.app(N)
-             $TARGET_PARENT/.$APP_NAME.update.*.app.aside(N) $TARGET_PARENT/.$APP_NAME.root.*(N))
-  if (( $#leftovers )) || [[ -n $previous && $(plist_value "$TARGET_APP/Contents/Info.plist" CFBundleVersion) != "$previous" ]]; then
-    command=$(recover_command "$previous")
-    if (( ! PRIVILEGED )); then
-      restored=$(/bin/zsh -c "$command") || failed=1
-    else
-      log "Requesting administrator permission to repair an interrupted update."
-      restored=$("$PRIVILEGED_RUNNER" /bin/zsh -lc "$command") || failed=1
-    fi
-    [[ -z $restored ]] || log "Restored the previous application left by an interrupted update: $restored"
-    if (( failed )); then
-      log "An interrupted update could not be undone; its files beside $TARGET_APP were kept."
-      return 1
-    fi
-  fi
-  /usr/bin/rm -f -- "$JOURNAL"
-}
+# journal, working_folder and recover_previous_run (recovery.zsh).
+@RECOVERY@
 
 # Where the previous bundle is after a failed rollback (the backup name
 # unless it is still at the staging name).
@@ -260,14 +189,20 @@ launch_app() {
 }
 
 # Whether the target holds the previous bundle again (or, when there was
-# none, nothing) with no staging bundle, backup or root's private folder left.
+# none, nothing) with no staging bundle, backup or root's private folder or
+# record of this swap left (a record of another swap, which an earlier run
+# left for the next install to remove, is not this run's to undo).
 previous_in_place() {
   if (( TARGET_EXISTED )); then
     [[ -d $TARGET_APP && ! -L $TARGET_APP && $(plist_value "$TARGET_APP/Contents/Info.plist" CFBundleVersion) == "$OLD_BUILD" ]] || return 1
   else
     [[ ! -e $TARGET_APP && ! -L $TARGET_APP ]] || return 1
   fi
+  local record=$TARGET_PARENT/.$APP_NAME.root.record
   local private=($TARGET_PARENT/.$APP_NAME.root.*(N))
+  if [[ -f $record ]] && read_record "$TARGET_PARENT" "$APP_NAME" && [[ $RECORD_OLD != "$OLD_BUILD" || $RECORD_NEW != "$NEW_BUILD" ]]; then
+    private=(${private:#$record})
+  fi
   [[ ! -e $BACKUP_APP && ! -e $STAGING_APP ]] && (( ${#private} == 0 ))
 }
 
@@ -341,23 +276,25 @@ if ! recover_previous_run; then
   # Kept for the next run; a start of the app leaves it alone (no loop of
   # starts and repairs that cannot succeed).
   journal repair-failed 1
-  JOURNAL=
   exit 78
 fi
+OWN_JOURNAL=1
 recorded=(script "$SCRIPT_PATH" target "$TARGET_APP")
 for (( i = 1; i <= 14; i++ )); do recorded+=(argument$i "${argv[i]}"); done
 journal "${recorded[@]}"
 
-MOUNT_DIR=$(/usr/bin/mktemp -d -t tovrik-update-mount.XXXXXX)
-journal mount "$MOUNT_DIR"
-APP_WORK_DIR=$(/usr/bin/mktemp -d -t tovrik-update-app.XXXXXX)
-journal work "$APP_WORK_DIR"
+working_folder mount mount
+MOUNT_DIR=$REPLY
+working_folder work app
+APP_WORK_DIR=$REPLY
 KEY_FILE=$APP_WORK_DIR/team-update-key.pem
 print -r -- "$TEAM_PUBLIC_KEY" > "$KEY_FILE"
 log "Starting update from $DMG_PATH to $SHOWN_TARGET"
 
 # Opened once without waiting (a FIFO swapped in after the check opens at
-# once and is refused), and read through that open file.
+# once and is refused), and read once through that open file into the run's
+# own folder: the digest, the checks and the unpacking all read that copy,
+# so nothing put at the name afterwards is ever opened.
 archive_fd=
 typeset -A archive_stat
 if [[ ! -f $DMG_PATH ]] || ! sysopen -r -o nonblock,cloexec -u archive_fd -- "$DMG_PATH" 2>/dev/null \
@@ -365,19 +302,26 @@ if [[ ! -f $DMG_PATH ]] || ! sysopen -r -o nonblock,cloexec -u archive_fd -- "$D
   log "Update archive is missing."
   exit 66
 fi
-size=$archive_stat[size]
-digest=$(/usr/bin/sha256sum <&$archive_fd)
+ARCHIVE=$APP_WORK_DIR/update.archive
+# At most one byte more than expected: a grown file cannot fill the disk
+# (nothing for a size past any file's, which no copy can match).
+copy_limit=0
+(( ${#EXPECTED_SIZE} > 18 )) || copy_limit=$(( EXPECTED_SIZE + 1 ))
+/usr/bin/head -c $copy_limit <&$archive_fd > "$ARCHIVE"
 exec {archive_fd}<&-
+size=$(/usr/bin/stat -c %s -- "$ARCHIVE")
+digest=$(/usr/bin/sha256sum < "$ARCHIVE")
 digest=${${(L)digest}%% *}
 if [[ $size != "$EXPECTED_SIZE" || $digest != "$EXPECTED_SHA256" ]]; then
   log "Update archive changed after download verification."
   exit 67
 fi
+checkpoint digest
 
 log "Validating the update archive."
-assess_image "$DMG_PATH" "$APP_NAME" "$EXPECTED_SIZE"
+assess_image "$ARCHIVE" "$APP_NAME" "$EXPECTED_SIZE"
 log "Unpacking the update archive."
-unpack_image "$DMG_PATH" "$MOUNT_DIR"
+unpack_image "$ARCHIVE" "$MOUNT_DIR"
 
 SOURCE_APP=$MOUNT_DIR/$APP_NAME.app
 if [[ ! -d $SOURCE_APP ]]; then
@@ -531,14 +475,15 @@ if (( healthy )); then
       remove_tree "$BACKUP_APP" || log "Updated app is healthy, but its backup could not be removed."
     fi
   else
-    # Root's record goes with the backup, before the journal says verified:
-    # a later repair as root goes by the record alone.
+    # Verified before root is asked to remove the backup and its record: a
+    # dismissed or ended prompt leaves them only to be removed (root repairs
+    # only what the journal says is unverified).
+    journal verified 1
     RECORD=$TARGET_PARENT/.$APP_NAME.root.record
     if [[ -e $BACKUP_APP || -L $BACKUP_APP || -e $RECORD || -L $RECORD ]]; then
       "$PRIVILEGED_RUNNER" /bin/zsh -lc "/usr/bin/rm -rf -- $Q_BACKUP $(quote "$RECORD")" \
         || log "Updated app is healthy, but its privileged backup could not be removed."
     fi
-    journal verified 1
     checkpoint verified
   fi
   log "Update installed and launch health verified: $SHOWN_TARGET"

@@ -6,8 +6,9 @@
 // so that what one run leaves behind is seen and other runs never are.
 //
 // The privileged runner stands in for the polkit prompt: it counts its
-// calls, fails on flags (a cancel, a failing nth call, a no-op), runs an
-// attack as the user while "the prompt" is open, and then runs the command
+// calls, fails on flags (a cancel, a cancelled install, a failing nth call,
+// a no-op), holds its nth call open until it is killed (noting "held"),
+// runs an attack as the user while "the prompt" is open, and then runs the command
 // as root (setpriv), optionally noting every command of it that finds the
 // install name empty, or killing it (-9) before the first command that
 // matches a pattern.
@@ -77,7 +78,9 @@ public:
                   ("#!/bin/sh\nR=" + r + "\n"
                    "n=$(($(cat \"$R/runner-calls\" 2>/dev/null || echo 0) + 1)); echo $n > \"$R/runner-calls\"\n"
                    "[ -e \"$R/cancel\" ] && exit 126\n"
+                   "case \"$3\" in *copy_archive*) [ -e \"$R/cancel-install\" ] && exit 126 ;; esac\n"
                    "[ -e \"$R/fail-$n\" ] && exit 1\n"
+                   "[ -e \"$R/hold-$n\" ] && { : > \"$R/held\"; exec sleep 60; }\n"
                    "[ -e \"$R/noop\" ] && exit 0\n"
                    "[ -e \"$R/attack\" ] && /bin/sh \"$R/attack\"\n"
                    "[ \"$1\" = /bin/zsh ] || exit 127\n"

@@ -7,121 +7,13 @@
 // open, a lock that is not a file, a sparse member, a linked install folder,
 // and a key that the user's side carries into root's step.
 
-#include "SwapScriptFixture.h"
+#include "InterruptedRunFixture.h"
 
-#include "common/Clock.h"
-
-#include <QCryptographicHash>
-
-#include <csignal>
-#include <functional>
 #include <cstdio>
 #include <sys/stat.h>
 
 using namespace tovrik;
 using namespace tovrik::test;
-
-namespace {
-
-// The state letter of a process ('T' when stopped), '?' when it is gone.
-char processState(qint64 pid)
-{
-    const QByteArray stat = readFile(QString("/proc/%1/stat").arg(pid));
-    const qsizetype close = stat.lastIndexOf(')');
-    return close < 0 || close + 2 >= stat.size() ? '?' : stat[close + 2];
-}
-
-class InterruptedRunTest : public SwapScriptTest {
-public:
-    // The account a privileged case runs the script as: a second user (made
-    // with useradd); none for the others.
-    std::optional<uid_t> account(bool privileged)
-    {
-        const auto user = otherUser();
-        return privileged && user ? std::optional<uid_t>(user->pw_uid) : std::nullopt;
-    }
-    int runAs(bool privileged) { return runCommand(command(args, account(privileged))); }
-    // Starts the script in a process group of its own that stops at `point`.
-    bool startPausedAt(QProcess& script, const QString& point, bool privileged = false)
-    {
-        prepare(script, QStringList{"/usr/bin/setsid"} + command(args, account(privileged)));
-        QProcessEnvironment env = script.processEnvironment();
-        env.insert("TOVRIK_UPDATE_PAUSE_AT", point);
-        script.setProcessEnvironment(env);
-        script.start();
-        return script.waitForStarted() && spinUntil([&] { return processState(script.processId()) == 'T'; }, 90000);
-    }
-    // kill -9 of everything the run started, the new build too.
-    void killEverything(QProcess& script)
-    {
-        ::kill(-pid_t(script.processId()), SIGKILL);
-        script.waitForFinished(30000);
-        TearDown();
-    }
-    // The next run, as the app starts it: the same update, a fresh marker.
-    int nextRun(bool privileged = false)
-    {
-        args[healthMarker] = updates + "/tovrik-health-" + uuid() + ".ready";
-        args[healthToken] = token();
-        return runAs(privileged);
-    }
-    // Makes the exchange tool of the bundle at `app` count its calls in
-    // "exchange-calls" and, from call `lieFrom` on (0: never), say it swapped
-    // without doing so; signs the bundle again.
-    void countingExchange(const QString& app, int lieFrom)
-    {
-        const QString real = root.path() + "/real-exchange";
-        if (!QFileInfo::exists(real)) {
-            ASSERT_TRUE(QFile::copy(qEnvironmentVariable("TOVRIK_BINARY_DIR") + "/tools/tovrik-exchange", real));
-        }
-        const QString tool = app + "/Contents/MacOS/tovrik-exchange";
-        QFile::remove(tool);
-        writeFile(tool, "#!/bin/sh\nR=" + MacUpdateService::shellQuote(root.path()).toUtf8()
-                            + "\nn=$(($(cat \"$R/exchange-calls\" 2>/dev/null || echo 0) + 1)); echo $n > \"$R/exchange-calls\"\n"
-                            + (lieFrom > 0 ? "[ $n -ge " + QByteArray::number(lieFrom) + " ] && exit 0\n" : QByteArray())
-                            + "exec \"$R/real-exchange\" \"$@\"\n",
-                  true);
-        ASSERT_EQ(run("/bin/sh", {sourceDir() + "/packaging/sign-bundle.sh", app, testSigningKey(),
-                                  constants::macOSDeveloperTeamIdentifier()}), 0);
-    }
-    // Nothing of any run beside the target, in TMPDIR or in the updates folder.
-    void expectNothingLeft()
-    {
-        expectCleanedUp();
-        EXPECT_EQ(QDir(updates).entryList({"apply-tovrik-update-*", "*.journal", "tovrik-health-*"}, QDir::Files | QDir::Hidden),
-                  QStringList{});
-    }
-    // The journal of this target in `folder` (named after its resolved path).
-    QString journalIn(const QString& folder) const
-    {
-        const QString resolved = QFileInfo(QFileInfo(target).absolutePath()).canonicalFilePath() + "/Tovrik.app";
-        return folder + "/tovrik-update-"
-            + QString::fromLatin1(QCryptographicHash::hash(resolved.toUtf8(), QCryptographicHash::Sha256).toHex().left(16))
-            + ".journal";
-    }
-    // A journal as the script writes it: its script, target and arguments, then `more`.
-    void writeJournal(const QString& path, const QStringList& more)
-    {
-        QStringList fields{"script", updates + "/apply-tovrik-update-" + uuid() + ".zsh", "target",
-                           QFileInfo(QFileInfo(target).absolutePath()).canonicalFilePath() + "/Tovrik.app"};
-        for (int i = 0; i < args.size(); ++i)
-            fields << QString("argument%1").arg(i + 1) << args[i];
-        QByteArray bytes;
-        for (const QString& field : fields + more)
-            bytes += field.toUtf8() + '\0';
-        writeFile(path, bytes);
-    }
-    // The journal with `from` (a name and its value) changed to `to`.
-    void editJournal(const QByteArray& from, const QByteArray& to)
-    {
-        const QString path = journalIn(updates);
-        QByteArray bytes = readFile(path);
-        ASSERT_TRUE(bytes.contains(from));
-        writeFile(path, bytes.replace(from, to));
-    }
-};
-
-} // namespace
 
 TEST_F(InterruptedRunTest, AKilledInstallIsUndoneAndFinishedByTheNextRun)
 {
@@ -133,7 +25,7 @@ TEST_F(InterruptedRunTest, AKilledInstallIsUndoneAndFinishedByTheNextRun)
         {"staged", false, 0},     {"exchanged", false, 0}, {"backed-up", false, 0}, {"health-wait", false, 0},
         // Verified: the killed run's backup only goes; the next run finds the build installed.
         {"verified", false, 76},  {"exchanged", true, 0},  {"backed-up", true, 0},  {"health-wait", true, 0},
-        // As root the backup and root's record go before the journal says verified.
+        // As root the journal says verified before root removes the backup and its record.
         {"verified", true, 76},
     };
     for (const auto& c : cases) {
@@ -164,7 +56,8 @@ TEST_F(InterruptedRunTest, AKilledInstallIsUndoneAndFinishedByTheNextRun)
 
 // Where the repair needs root and the prompt is dismissed, nothing of the
 // killed run is touched (the previous build stays beside the target), the
-// run ends with 78, and the next run repairs and installs.
+// run ends with 78, and the next run repairs and installs. A session that
+// ends while that prompt is open keeps the journal all the same.
 TEST_F(InterruptedRunTest, ARepairThatIsRefusedKeepsEverythingForTheNextRun)
 {
     if (!otherUser())
@@ -182,6 +75,12 @@ TEST_F(InterruptedRunTest, ARepairThatIsRefusedKeepsEverythingForTheNextRun)
     EXPECT_EQ(installedBuild(root.path() + "/opt/" + beside[0]), "120");
     EXPECT_EQ(QDir(updates).entryList({"*.journal"}, QDir::Files).size(), 1);
     QFile::remove(root.path() + "/cancel");
+    const QString hold = root.path() + QString("/hold-%1").arg(readFile(root.path() + "/runner-calls").trimmed().toInt() + 1);
+    writeFile(hold, "");
+    args[healthMarker] = updates + "/tovrik-health-" + uuid() + ".ready";
+    EXPECT_EQ(runSignalledAtPrompt(SIGTERM), 143) << readFile(logPath).toStdString();
+    EXPECT_EQ(QDir(updates).entryList({"*.journal"}, QDir::Files).size(), 1);
+    QFile::remove(hold);
     EXPECT_EQ(nextRun(true), 0) << output.toStdString();
     EXPECT_EQ(installedBuild(target), "121");
     expectNothingLeft();
@@ -242,9 +141,10 @@ TEST_F(InterruptedRunTest, AJournalThatNoLongerMatchesTheInstallFolderIsDropped)
     }
 }
 
-// A system install whose journal the user's side edited or planted: root
-// goes by its own record beside the target; the journal is dropped without
-// a prompt for it, and no verified or previous build is lost.
+// A system install whose journal the user's side edited or planted: the
+// journal is dropped without a prompt, and keeps root from repairing
+// anything (the build a changed journal left stays, with what lies beside
+// it for the next install); no verified or previous build is lost.
 TEST_F(InterruptedRunTest, RootRepairsByItsOwnRecordNotByAnEditedOrPlantedJournal)
 {
     if (!otherUser())
@@ -255,19 +155,18 @@ TEST_F(InterruptedRunTest, RootRepairsByItsOwnRecordNotByAnEditedOrPlantedJourna
         std::function<void(InterruptedRunTest&)> change;
         int next;
         QString build;
-        bool repairs; // the previous build is put back as root, then the update installed again
     } cases[] = {
         {"the previous build changed", "backed-up",
-         [](InterruptedRunTest& t) { t.editJournal(QByteArray("old\0" "120\0", 8), QByteArray("old\0" "121\0", 8)); }, 0, "121", true},
+         [](InterruptedRunTest& t) { t.editJournal(QByteArray("old\0" "120\0", 8), QByteArray("old\0" "121\0", 8)); }, 76, "121"},
         {"verified removed, the archive deleted", "verified",
          [](InterruptedRunTest& t) {
              t.editJournal(QByteArray("verified\0" "1\0", 11), QByteArray());
              QFile::remove(t.image);
-         }, 66, "121", false},
+         }, 66, "121"},
         {"planted", nullptr,
          [](InterruptedRunTest& t) {
              t.writeJournal(t.journalIn(t.updates), {"old", "119", "new", "120", "installing", "1"});
-         }, 0, "121", false},
+         }, 0, "121"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -283,10 +182,67 @@ TEST_F(InterruptedRunTest, RootRepairsByItsOwnRecordNotByAnEditedOrPlantedJourna
         EXPECT_EQ(installedBuild(target), c.build);
         const QStringList lines = logLines(logPath);
         EXPECT_TRUE(lines.contains("An interrupted update's journal does not match the install's own record; it was dropped."));
-        EXPECT_EQ(lines.contains("Requesting administrator permission to repair an interrupted update."), c.repairs);
-        EXPECT_EQ(lines.filter("Restored the previous application left by an interrupted update: ").size(), c.repairs ? 1 : 0);
-        expectNothingLeft();
+        EXPECT_FALSE(lines.contains("Requesting administrator permission to repair an interrupted update."));
+        EXPECT_EQ(lines.filter("Restored the previous application left by an interrupted update: ").size(), 0);
+        if (c.next == 76) {
+            EXPECT_EQ(QDir(updates).entryList({"*.journal"}, QDir::Files), QStringList{});
+        } else {
+            expectNothingLeft();
+        }
     }
+}
+
+// A verified system install whose cleanup prompt (the backup and root's
+// record) is dismissed, or whose session ends while it is open: the next
+// update never puts the previous build back over the verified one, whether
+// its own install is dismissed or its build fails its health check; what
+// the verified run left goes with that next install, as does a record
+// naming nothing there, without a prompt of its own.
+TEST_F(InterruptedRunTest, AVerifiedSystemInstallIsNeverPutBack)
+{
+    if (!otherUser())
+        GTEST_SKIP() << "needs root and a second user (useradd) to run the privileged step";
+    const QString repair = "Requesting administrator permission to repair an interrupted update.";
+    const struct {
+        const char* name;
+        int signal; // sent to the run while the prompt is open (0: the prompt is dismissed)
+        bool healthFails; // the next update's build fails its health check (else its install is dismissed)
+    } cases[] = {{"dismissed", 0, false}, {"dismissed", 0, true}, {"session ended", SIGTERM, false},
+                 {"session ended", SIGTERM, true}, {"killed", SIGKILL, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + (c.healthFails ? ", then a failing build" : ", then a dismissed install"));
+        reset();
+        moveTargetInto(root.path() + "/opt");
+        const QString flag = root.path() + (c.signal ? "/hold-2" : "/fail-2");
+        writeFile(flag, "");
+        EXPECT_EQ(c.signal ? runSignalledAtPrompt(c.signal) : runAs(true), c.signal == SIGKILL ? -1 : c.signal ? 143 : 0)
+            << readFile(logPath).toStdString();
+        EXPECT_EQ(installedBuild(target), "121");
+        ASSERT_TRUE(QFileInfo::exists(root.path() + "/opt/.Tovrik.root.record"));
+        QFile::remove(flag);
+        TearDown();
+        rebuildImage(newSpec.with(&BundleFacts::build, "122"), c.healthFails ? standInBuild("exit") : QByteArray());
+        args[currentBuild] = "121";
+        args[expectedBuild] = "122";
+        if (!c.healthFails)
+            writeFile(root.path() + "/cancel-install", "");
+        EXPECT_EQ(nextRun(true), c.healthFails ? 79 : 126) << output.toStdString();
+        // A dismissed install has nothing of its own to undo: no second prompt.
+        EXPECT_EQ(tail(1), c.healthFails ? "Previous application restored after failed update launch."
+                                         : "Update script failed at line N with exit code 126.");
+        EXPECT_EQ(installedBuild(target), "121");
+        EXPECT_FALSE(logLines(logPath).contains(repair));
+        if (c.healthFails)
+            expectNothingLeft();
+    }
+    reset();
+    moveTargetInto(root.path() + "/opt");
+    writeFile(root.path() + "/opt/.Tovrik.root.record", "118\n119\n");
+    EXPECT_EQ(runAs(true), 0) << output.toStdString();
+    EXPECT_EQ(installedBuild(target), "121");
+    EXPECT_FALSE(logLines(logPath).contains(repair));
+    EXPECT_EQ(readFile(root.path() + "/runner-calls").trimmed(), "2"); // the install and its backup's removal
+    expectNothingLeft();
 }
 
 // A journal's paths count only in the shape the script made them: a working
@@ -320,6 +276,34 @@ TEST_F(InterruptedRunTest, AnExchangeToolThatSaysItSwappedCannotLoseThePreviousB
     EXPECT_EQ(tail(1), "Previous application restored after failed update launch.");
     EXPECT_EQ(installedBuild(target), "120");
     expectNothingLeft();
+}
+
+// After the archive's digest, the user's side puts a FIFO at its name, or a
+// link to another signed archive of the same build: the run unpacks what it
+// checked (never waiting on the FIFO) and installs that.
+TEST_F(InterruptedRunTest, WhatIsPutAtTheArchivesNameAfterItsDigestChangesNothing)
+{
+    for (const bool fifo : {false, true}) {
+        SCOPED_TRACE(fifo ? "a FIFO" : "a link to another archive");
+        reset();
+        const QString other = root.path() + "/other.dmg";
+        makeBundle(root.path() + "/other/Tovrik.app", newSpec, standInBuild("healthy", "121", root.path() + "/other-ran"));
+        makeArchive(root.path() + "/other/Tovrik.app", other);
+        QProcess script;
+        ASSERT_TRUE(startPausedAt(script, "digest")) << readFile(logPath).toStdString();
+        ASSERT_TRUE(QFile::remove(image));
+        if (fifo) {
+            ASSERT_EQ(::mkfifo(image.toLocal8Bit(), 0600), 0);
+        } else {
+            ASSERT_TRUE(QFile::link(other, image));
+        }
+        ::kill(-pid_t(script.processId()), SIGCONT);
+        ASSERT_TRUE(script.waitForFinished(60000)) << readFile(logPath).toStdString();
+        EXPECT_EQ(script.exitCode(), 0) << script.readAll().toStdString();
+        EXPECT_EQ(tail(1), "Update installed and launch health verified: " + target);
+        EXPECT_FALSE(readFile(target + "/Contents/MacOS/Tovrik").contains("other-ran"));
+        expectNothingLeft();
+    }
 }
 
 // Between root's check of the archive's name and its open, the user puts a
@@ -436,166 +420,4 @@ TEST_F(InterruptedRunTest, AnInstallFolderReachedThroughALinkIsStillSwappedInOne
     EXPECT_EQ(installedBuild(real), "121");
     EXPECT_TRUE(QFileInfo(root.path() + "/tovrik").isSymLink());
     expectNothingLeft();
-}
-
-// The next start of the app comes first: it finds the killed run's journal
-// for its own bundle, hands the same update to the script again and quits;
-// the script puts the previous build back, then installs and verifies the
-// update, or (a build that crashes) leaves the previous build running. A
-// new build still running from the killed run's health check leaves it to
-// that start.
-TEST_F(InterruptedRunTest, TheNextStartOfTheAppTakesUpAKilledRun)
-{
-    const struct {
-        const char* point;
-        bool crashes, healthLaunch;
-        QString ending;
-        QString build;
-    } cases[] = {
-        {"backed-up", false, false, "Update installed and launch health verified: ", "121"},
-        {"rollback-exchange", true, false, "Previous application restored after failed update launch.", "120"},
-        {"health-wait", false, true, "Update installed and launch health verified: ", "121"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.point);
-        reset();
-        const QString folder = update::updatesDirectoryURL(), log = update::updateLogURL();
-        QDir(folder).removeRecursively();
-        QDir().mkpath(folder);
-        args[logPathArg] = log;
-        args[healthMarker] = folder + "/tovrik-health-" + uuid() + ".ready";
-        if (c.crashes)
-            rebuildImage(newSpec, standInBuild("exit"));
-        QProcess script;
-        ASSERT_TRUE(startPausedAt(script, c.point)) << readFile(log).toStdString();
-        killEverything(script);
-
-        MacUpdateService service("Tovrik", "https://api.tovrik.ai", {}, "linux", "ai.tovrik.mac",
-                                 constants::macOSDeveloperTeamIdentifier());
-        service.setBundle({target, {{"CFBundleVersion", "121"}}}); // the unverified build, installed
-        service.setTeamPublicKey(testPublicKey());
-        service.setPrivilegedRunner(runner);
-        service.setProcessIdentifier(args[processID].toLongLong());
-        bool quit = false;
-        service.setQuitHandler([&quit] { quit = true; });
-        // A launch by the swap script for its health check takes nothing up,
-        // nor any start a run whose previous build could not be put back.
-        EXPECT_FALSE(service.resumeInterruptedUpdate({"/x/Tovrik", "--tovrik-update-health-marker", args[healthMarker]}));
-        const QStringList journals = QDir(folder).entryList({"*.journal"}, QDir::Files);
-        ASSERT_EQ(journals.size(), 1);
-        const QString journal = folder + "/" + journals[0];
-        const QByteArray recorded = readFile(journal);
-        writeFile(journal, recorded + QByteArray("repair-failed\0" "1\0", 16));
-        EXPECT_FALSE(service.resumeInterruptedUpdate({"/x/Tovrik"}));
-        writeFile(journal, recorded);
-        qputenv("TMPDIR", tmp.toLocal8Bit());
-        if (c.healthLaunch) {
-            // The build the killed run started never quits on its own (here
-            // over two minutes); it notes once that the next start takes it up.
-            VirtualClock clock;
-            Clock::install(&clock);
-            service.watchHealthCheck({"/x/Tovrik", "--tovrik-update-health-marker", args[healthMarker]});
-            for (int second = 0; second < 150; ++second)
-                clock.advance(1);
-            EXPECT_FALSE(quit);
-            Clock::install(nullptr);
-            EXPECT_EQ(logLines(log).filter("it is taken up at the next start.").size(), 1);
-        }
-        EXPECT_TRUE(service.resumeInterruptedUpdate({"/x/Tovrik"}));
-        qunsetenv("TMPDIR");
-        EXPECT_TRUE(spinUntil([&] { return quit; }, 5000));
-        const QString ending = c.crashes ? c.ending : c.ending + target;
-        ASSERT_TRUE(spinUntil([&] {
-            return logLines(log).contains(ending)
-                && QDir(folder).entryList({"apply-tovrik-update-*", "*.journal"}, QDir::Files).isEmpty();
-        }, 120000)) << readFile(log).toStdString();
-        EXPECT_EQ(installedBuild(target), c.build);
-        if (c.crashes) {
-            EXPECT_TRUE(spinUntil([&] { return relaunched(); }, 10000));
-        }
-        EXPECT_EQ(logLines(log).filter("Restored the previous application left by an interrupted update: ").size(), 1);
-        expectCleanedUp();
-        // Nothing is left to take up.
-        EXPECT_FALSE(service.resumeInterruptedUpdate({"/x/Tovrik"}));
-    }
-}
-
-// At a start, a journal is taken up only when the install folder still
-// matches it and the script would accept its arguments, and then for the
-// install this build matched; any other is dropped with a line of its own.
-TEST_F(InterruptedRunTest, TheNextStartTakesUpOnlyAJournalThatMatchesAndTheScriptAccepts)
-{
-    const QString noMatch = "no longer matches the installed application; its journal was dropped.";
-    const struct {
-        const char* name;
-        QString installed;    // the running build
-        bool backup;          // a copy of the previous build beside the target
-        int argument;         // 1-based, changed to `value` (0: none)
-        QString value;
-        QString line;         // the ending of the line that drops it; none when taken up
-        const char* record = nullptr; // a system install (a folder this process cannot write) with root's record
-    } cases[] = {
-        {"a newer build installed by hand", "122", true, 0, "", noMatch},
-        {"the backup deleted", "121", false, 0, "", noMatch},
-        {"a checksum the script refuses", "121", true, 12, QString(64, 'A'), "arguments are not valid; its journal was dropped."},
-        {"a size the script refuses", "121", true, 11, "0", "arguments are not valid; its journal was dropped."},
-        {"another install path", "121", true, 3, "/elsewhere/Tovrik.app", ""},
-        {"a system install without root's record", "121", true, 0, "",
-         "journal does not match the install's own record; it was dropped.", ""},
-        {"a system install with root's record", "121", true, 0, "", "", "120\n121\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        reset();
-        const QString folder = update::updatesDirectoryURL();
-        QDir(folder).removeRecursively();
-        QDir().mkpath(folder);
-        makeBundle(target, BundleFacts().with(&BundleFacts::build, c.installed), "#!/bin/sh\n");
-        if (c.backup)
-            makeBundle(root.path() + "/Apps/.Tovrik.backup.4242.app", BundleFacts(), "#!/bin/sh\n");
-        if (c.argument)
-            args[c.argument - 1] = c.value;
-        const QString journal = journalIn(folder);
-        writeJournal(journal, {"old", "120", "new", "121", "installing", "1"});
-        // Root's folder: made immutable, so that not even this process (root) may write it.
-        struct Unfreeze {
-            QString folder;
-            ~Unfreeze() { if (!folder.isEmpty()) run("/usr/bin/chattr", {"-i", folder}); }
-        } unfreeze;
-        if (c.record) {
-            if (*c.record)
-                writeFile(root.path() + "/Apps/.Tovrik.root.record", c.record);
-            if (run("/usr/bin/chattr", {"+i", root.path() + "/Apps"}) != 0) {
-                std::fprintf(stderr, "%s: skipped, the file system cannot make a folder immutable\n", c.name);
-                continue;
-            }
-            unfreeze.folder = root.path() + "/Apps";
-        }
-        bool quit = false;
-        QStringList launched;
-        MacUpdateService service("Tovrik", "https://api.tovrik.ai", {}, "linux", "ai.tovrik.mac",
-                                 constants::macOSDeveloperTeamIdentifier());
-        service.setBundle({target, {{"CFBundleVersion", c.installed}}});
-        service.setTeamPublicKey(testPublicKey());
-        service.setQuitHandler([&quit] { quit = true; });
-        service.setLauncher([&launched](const QString&, const QStringList& arguments) {
-            launched = arguments;
-            return true;
-        });
-        const bool takenUp = service.resumeInterruptedUpdate({"/x/Tovrik"});
-        EXPECT_EQ(takenUp, c.line.isEmpty());
-        if (takenUp) {
-            // The script gets this build's own target, never the journal's.
-            ASSERT_EQ(launched.size(), 2);
-            EXPECT_TRUE(launched[1].contains(" " + MacUpdateService::shellQuote(target) + " ")) << launched[1].toStdString();
-            EXPECT_FALSE(launched[1].contains("/elsewhere/"));
-            EXPECT_TRUE(spinUntil([&] { return quit; }, 5000));
-        } else {
-            EXPECT_TRUE(launched.isEmpty());
-            EXPECT_FALSE(QFileInfo::exists(journal));
-            EXPECT_EQ(logLines().filter(c.line).size(), 1);
-            EXPECT_FALSE(service.resumeInterruptedUpdate({"/x/Tovrik"}));
-        }
-        EXPECT_EQ(installedBuild(target), c.installed);
-    }
 }

@@ -63,6 +63,7 @@ TEST_F(SwapScriptTest, EachArgumentRefusalHasItsCodeAndLine)
         {"target /Applications", [](auto&, QStringList& a) { a[targetApp] = "/Applications"; }, 69, unsafe, false},
         {"target X.app", [](auto& t, QStringList& a) { a[targetApp] = t.root.path() + "/X.app"; }, 69, unsafe, false},
         {"build 12a", [](auto&, QStringList& a) { a[currentBuild] = "12a"; }, 70, version},
+        {"build with a trailing newline", [](auto&, QStringList& a) { a[currentBuild] = "120\n"; }, 70, version},
         {"size 012", [](auto&, QStringList& a) { a[expectedSize] = "012"; }, 70, version},
         {"empty version", [](auto&, QStringList& a) { a[appVersion] = ""; }, 70, version},
         {"uppercase digest", [](auto&, QStringList& a) { a[expectedSHA] = a[expectedSHA].toUpper(); }, 71,
