@@ -221,26 +221,45 @@ bool HTTPConnectionPool::aliveNow(QSslSocket* socket, bool* closed)
     return probe == Probe::alive;
 }
 
-double HTTPConnectionPool::reuseLimit(const QString& key, double serverIdleSeconds) const
+double HTTPConnectionPool::announcedLimit(double serverIdleSeconds)
 {
     double limit = maximumIdleSeconds;
     if (serverIdleSeconds > 0)
         limit = std::min(limit, serverIdleSeconds - serverLimitMargin);
-    const auto learned = m_serverLimit.constFind(key);
-    if (learned != m_serverLimit.constEnd())
-        limit = std::min(limit, *learned - serverLimitMargin);
+    return limit;
+}
+
+double HTTPConnectionPool::reuseLimit(const QString& key, double serverIdleSeconds) const
+{
+    double limit = announcedLimit(serverIdleSeconds);
+    const double learned = learnedServerLimit(key);
+    if (learned > 0)
+        limit = std::min(limit, learned - serverLimitMargin);
     return limit;
 }
 
 void HTTPConnectionPool::learnServerLimit(const QString& key, double age)
 {
-    if (age < kShortestLearnedLimit)
+    Learned& learned = m_learned[key];
+    if (age < kShortestLearnedLimit || age <= learned.survived)
         return;
-    const auto it = m_serverLimit.find(key);
-    if (it == m_serverLimit.end())
-        m_serverLimit.insert(key, age);
-    else
-        *it = std::min(*it, age);
+    learned.limit = learned.limit > 0 ? std::min(learned.limit, age) : age;
+    learned.outlived = 0;
+}
+
+void HTTPConnectionPool::learnSurvivor(const QString& key, double age)
+{
+    Learned& learned = m_learned[key];
+    learned.survived = std::max(learned.survived, age);
+    if (learned.limit <= 0 || age <= learned.limit)
+        return;
+    // Well past the limit, or past it twice: the close that taught it was
+    // not the server's idle limit. (Just past it once may be a server late
+    // on its own timer.)
+    if (age >= learned.limit + serverLimitMargin || ++learned.outlived >= 2) {
+        learned.limit = 0;
+        learned.outlived = 0;
+    }
 }
 
 QSslSocket* HTTPConnectionPool::take(const QString& key)
@@ -259,7 +278,9 @@ QSslSocket* HTTPConnectionPool::take(const QString& key)
             continue;
         }
         const double age = now - idle.since;
-        bool usable = age <= reuseLimit(key, idle.serverLimit) && socket->state() == QAbstractSocket::ConnectedState
+        // Past the learned limit but not the announced one, a connection is
+        // still probed: found alive, it may prove the learned limit wrong.
+        bool usable = age <= announcedLimit(idle.serverLimit) && socket->state() == QAbstractSocket::ConnectedState
             && socket->isEncrypted() && socket->bytesAvailable() == 0;
         bool closed = false;
         if (usable)
@@ -268,6 +289,10 @@ QSslSocket* HTTPConnectionPool::take(const QString& key)
             if (closed) // by the server, while nobody was looking
                 learnServerLimit(key, age);
             usable = false;
+        }
+        if (usable) {
+            learnSurvivor(key, age);
+            usable = age <= reuseLimit(key, idle.serverLimit);
         }
         if (usable) {
             found = socket;
@@ -348,10 +373,16 @@ void HTTPConnectionPool::prepare(const QUrl& url)
     const auto opening = m_opening.constFind(key);
     if (opening != m_opening.constEnd() && opening->socket && now - opening->since <= maximumIdleSeconds)
         return;
-    for (const Idle& idle : m_idle.value(key))
-        if (idle.socket && now - idle.since < reuseLimit(key, idle.serverLimit) / 2
-            && idle.socket->state() == QAbstractSocket::ConnectedState)
+    for (const Idle& idle : m_idle.value(key)) {
+        if (!idle.socket || idle.socket->state() != QAbstractSocket::ConnectedState)
+            continue;
+        const double age = now - idle.since;
+        if (age > reuseLimit(key, idle.serverLimit) && age <= announcedLimit(idle.serverLimit)
+            && probeIdle(idle.socket) == Probe::alive)
+            learnSurvivor(key, age);
+        if (age < reuseLimit(key, idle.serverLimit) / 2)
             return;
+    }
     if (opening != m_opening.constEnd() && opening->socket) {
         QSslSocket* stale = opening->socket;
         m_opening.remove(key);

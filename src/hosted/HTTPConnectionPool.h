@@ -87,6 +87,9 @@ public:
     // How long an idle connection for `key` may be reused, given the
     // server's announced limit.
     double reuseLimit(const QString& key, double serverIdleSeconds = 0) const;
+    // The age at which the server was seen closing idle connections of
+    // `key` (0: none learned).
+    double learnedServerLimit(const QString& key) const { return m_learned.value(key).limit; }
 
 private:
     struct Idle {
@@ -94,13 +97,26 @@ private:
         double since;
         double serverLimit = 0;
     };
+    // What the pool knows of a server's idle limit. A close tells an
+    // upper bound, a connection found alive a lower one; a close younger
+    // than a connection already seen alive (a reload, a restart) is no
+    // limit, and a limit that connections outlive is forgotten.
+    struct Learned {
+        double limit = 0;    // seen closing idle connections at this age
+        double survived = 0; // the oldest idle connection found alive
+        int outlived = 0;    // connections found alive past `limit`
+    };
     void drop(QSslSocket* socket);
     void forget(QSslSocket* socket);
     // The server closed an idle connection of `key` after `age` seconds.
     void learnServerLimit(const QString& key, double age);
+    // An idle connection of `key` was found alive after `age` seconds.
+    void learnSurvivor(const QString& key, double age);
+    // The reuse time without what was learned of the server.
+    static double announcedLimit(double serverIdleSeconds);
     QHash<QString, QList<Idle>> m_idle;
     QHash<QString, Idle> m_opening;
-    QHash<QString, double> m_serverLimit; // seen closing idle connections at this age
+    QHash<QString, Learned> m_learned;
 };
 
 } // namespace tovrik
