@@ -2,6 +2,7 @@
 
 #include "common/Clock.h"
 #include "hosted/HTTPExchange.h"
+#include "hosted/IdleByteWatch.h"
 
 #include <QSslConfiguration>
 
@@ -262,7 +263,7 @@ void HTTPConnectionPool::learnSurvivor(const QString& key, double age)
     }
 }
 
-QSslSocket* HTTPConnectionPool::take(const QString& key)
+QSslSocket* HTTPConnectionPool::take(const QString& key, bool repeatable)
 {
     const double now = Clock::instance().now();
     QSslSocket* found = nullptr;
@@ -283,8 +284,12 @@ QSslSocket* HTTPConnectionPool::take(const QString& key)
         bool usable = age <= announcedLimit(idle.serverLimit) && socket->state() == QAbstractSocket::ConnectedState
             && socket->isEncrypted() && socket->bytesAvailable() == 0;
         bool closed = false;
-        if (usable)
+        IdleByteWatch* watch = IdleByteWatch::of(socket);
+        if (usable) {
             socket->disconnect(this); // what the probe reads is for it alone
+            if (watch)
+                watch->look(); // before TLS reads what waits
+        }
         if (usable && !aliveNow(socket, &closed)) {
             if (closed) // by the server, while nobody was looking
                 learnServerLimit(key, age);
@@ -292,8 +297,9 @@ QSslSocket* HTTPConnectionPool::take(const QString& key)
         }
         if (usable) {
             learnSurvivor(key, age);
-            usable = age <= reuseLimit(key, idle.serverLimit);
+            usable = age <= reuseLimit(key, idle.serverLimit) && (repeatable || (watch && watch->clean()));
         }
+        delete watch;
         if (usable) {
             found = socket;
         } else {
@@ -349,6 +355,7 @@ void HTTPConnectionPool::keep(const QString& key, QSslSocket* socket, double ser
         else
             drop(socket);
     });
+    IdleByteWatch::start(socket);
     QList<Idle>& list = m_idle[key];
     list.append({socket, since, serverIdleSeconds});
     while (list.size() > maximumIdlePerKey) {

@@ -11,7 +11,9 @@
 // finds neither the server's close nor any byte waiting — whatever the event
 // loop was doing while it sat idle. Bytes waiting are handed to TLS first: a
 // TLS 1.3 post-handshake message (a session ticket, a key update) is no
-// close.
+// close. Any other byte that arrives while it is idle (one that TLS would
+// keep to itself) keeps it from carrying a request that cannot be sent
+// again.
 
 #include <QHash>
 #include <QList>
@@ -74,7 +76,10 @@ public:
 
     // A connected, idle socket for `key` that is alive right now, else one
     // being opened for it (not encrypted yet), or nullptr. The caller owns it.
-    QSslSocket* take(const QString& key);
+    // Unless the request may be sent again (`repeatable`), a connection on
+    // which anything but whole TLS records arrived while it was idle is not
+    // handed out (IdleByteWatch).
+    QSslSocket* take(const QString& key, bool repeatable = false);
     // Keeps `socket` (connected, its last answer read whole) for `key`;
     // `serverIdleSeconds` is the server's announced idle limit (0: none).
     void keep(const QString& key, QSslSocket* socket, double serverIdleSeconds = 0);

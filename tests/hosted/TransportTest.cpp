@@ -203,6 +203,44 @@ TEST_F(TransportTest, AGETWhoseReusedConnectionClosedUnderItGoesOnceMoreAPOSTNev
     tunnel2.uninstall();
 }
 
+TEST_F(TransportTest, StrayBytesOnAnIdleConnectionLoseNoPOSTWhateverTheTLSVersionOrEventLoop)
+{
+    // After every answer the server writes 1-5 bytes outside TLS while the
+    // connection sits idle; TLS alone would keep them to itself.
+    for (const QSsl::SslProtocol protocol : {QSsl::TlsV1_2, QSsl::TlsV1_3}) {
+        SCOPED_TRACE(protocol == QSsl::TlsV1_2 ? "TLS 1.2" : "TLS 1.3");
+        raw.stop();
+        tunnel.stop();
+        std::atomic<int> strayCount{1};
+        raw.protocol = protocol;
+        ASSERT_TRUE(startRaw([&](const RawRequest&) {
+            RawReply reply;
+            reply.bytes = rawAnswer("application/json", R"({"ok":true})");
+            reply.strayBytes = QByteArray("\r\n\r\n\r").left(strayCount.load());
+            reply.strayDelayMs = 100;
+            return reply;
+        }));
+        HostedBackendClient fresh;
+        const qsizetype before = raw.requests().size();
+        int sent = 0;
+        QStringList failures;
+        for (int size = 1; size <= 5; ++size)
+            for (const bool busy : {false, true}) {
+                strayCount = size;
+                auto out = runToEnd(fresh.revokeSession(origin, QStringLiteral("t")));
+                ++sent;
+                if (out->error)
+                    failures << QStringLiteral("%1 bytes, %2: %3").arg(size).arg(busy ? "busy" : "idle", describe(out->error));
+                if (busy)
+                    QThread::msleep(400);
+                else
+                    spinUntil([] { return false; }, 400);
+            }
+        EXPECT_TRUE(failures.isEmpty()) << failures.join(QLatin1Char('\n')).toStdString();
+        EXPECT_EQ(raw.requests().size() - before, sent) << "every POST sent once";
+    }
+}
+
 TEST_F(TransportTest, ACloseDelimitedBodyIsWholeOnlyWhenTheServerEndedTLSProperly)
 {
     struct Case {
