@@ -128,7 +128,7 @@ end_session() {
   if rmdir "$runtime/Tovrik" 2>/dev/null || [ ! -e "$runtime/Tovrik" ]; then rm -f "$runtime/.lock"; rmdir "$runtime" 2>/dev/null; fi
   true
 }
-trap 'end_session; echo done >&7 2>/dev/null || true' EXIT
+trap 'end_session; { echo done >&7; } 2>/dev/null || true' EXIT
 trap 'exit 1' TERM INT HUP QUIT
 port=""
 for _ in $(seq 1 300); do
@@ -177,9 +177,10 @@ keeper() {
   local said=""
   read -r said || true
   [ "$said" = done ] && exit 0
+  for _ in $(seq 1 100); do [ -s "$runtime/tovrik.pid" ] || ! running "$session" && break; sleep 0.1; done
   kill -TERM "$(cat "$runtime/tovrik.pid" 2>/dev/null)" 2>/dev/null || kill -TERM "$session" 2>/dev/null || true
   for _ in $(seq 1 300); do running "$session" || break; sleep 0.1; done
-  kill -KILL "$session" 2>/dev/null || true
+  kill -KILL "$(cat "$runtime/tovrik.pid" 2>/dev/null)" "$session" 2>/dev/null || true
   end_session
 }
 exec 7> >(keeper >/dev/null 2>&1)

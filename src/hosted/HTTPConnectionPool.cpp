@@ -297,7 +297,15 @@ QSslSocket* HTTPConnectionPool::take(const QString& key, bool repeatable)
         }
         if (usable) {
             learnSurvivor(key, age);
-            usable = age <= reuseLimit(key, idle.serverLimit) && (repeatable || (watch && watch->clean()));
+            if (age > reuseLimit(key, idle.serverLimit)) {
+                // Alive past the learned limit: kept, as older it may yet
+                // prove the limit wrong (a request then need not wait for
+                // a connection to outlive it by chance).
+                watchIdle(key, socket, idle.since);
+                kept.prepend(idle);
+                continue;
+            }
+            usable = repeatable || (watch && watch->clean());
         }
         delete watch;
         if (usable) {
@@ -340,6 +348,21 @@ void HTTPConnectionPool::keep(const QString& key, QSslSocket* socket, double ser
 {
     socket->setParent(this);
     const double since = Clock::instance().now();
+    IdleByteWatch::start(socket);
+    watchIdle(key, socket, since);
+    QList<Idle>& list = m_idle[key];
+    list.append({socket, since, serverIdleSeconds});
+    while (list.size() > maximumIdlePerKey) {
+        const Idle oldest = list.takeFirst();
+        if (oldest.socket) {
+            oldest.socket->disconnect(this);
+            discard(oldest.socket);
+        }
+    }
+}
+
+void HTTPConnectionPool::watchIdle(const QString& key, QSslSocket* socket, double since)
+{
     // Anything from an idle connection (the server closing it, stray bytes,
     // a failure) ends it; only a real close (a FIN, a reset, close_notify)
     // tells the age at which the server closes idle connections.
@@ -355,16 +378,6 @@ void HTTPConnectionPool::keep(const QString& key, QSslSocket* socket, double ser
         else
             drop(socket);
     });
-    IdleByteWatch::start(socket);
-    QList<Idle>& list = m_idle[key];
-    list.append({socket, since, serverIdleSeconds});
-    while (list.size() > maximumIdlePerKey) {
-        const Idle oldest = list.takeFirst();
-        if (oldest.socket) {
-            oldest.socket->disconnect(this);
-            discard(oldest.socket);
-        }
-    }
 }
 
 void HTTPConnectionPool::prepare(const QUrl& url)

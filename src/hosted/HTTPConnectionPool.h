@@ -111,6 +111,9 @@ private:
         double survived = 0; // the oldest idle connection found alive
         int outlived = 0;    // connections found alive past `limit`
     };
+    // Ends an idle connection on anything from it; a close by the server
+    // teaches its idle limit.
+    void watchIdle(const QString& key, QSslSocket* socket, double since);
     void drop(QSslSocket* socket);
     void forget(QSslSocket* socket);
     // The server closed an idle connection of `key` after `age` seconds.

@@ -41,8 +41,10 @@ IdleByteWatch* IdleByteWatch::start(QSslSocket* socket)
     delete of(socket);
     auto* watch = new IdleByteWatch(socket);
     // Bytes read from the descriptor but not handed to TLS yet came after
-    // the answer and before the watch: not seen.
-    watch->m_spoiled = !bytesReceived(watch->m_fd, &watch->m_seenUpTo) || socket->encryptedBytesAvailable() > 0;
+    // the answer and before the watch: not seen. Those still waiting on it
+    // are looked at from the first.
+    watch->m_spoiled = socket->encryptedBytesAvailable() > 0;
+    watch->look();
     // The socket's own reader of the descriptor: the watch looks first.
     for (QSocketNotifier* notifier : socket->findChildren<QSocketNotifier*>())
         if (notifier->type() == QSocketNotifier::Read && notifier->socket() == watch->m_fd)
@@ -90,6 +92,10 @@ void IdleByteWatch::look()
         if (before != after)
             continue;
         const quint64 first = after - quint64(n);
+        if (!m_begun) {
+            m_begun = true;
+            m_seenUpTo = first;
+        }
         if (n > kMostWaiting || first > m_seenUpTo) { // too much, or some went past unseen
             m_spoiled = true;
             return;

@@ -36,6 +36,7 @@ private:
     void frame(const char* data, qint64 size);
 
     int m_fd = -1;
+    bool m_begun = false;
     quint64 m_seenUpTo = 0;   // the kernel's count of bytes received, up to what was looked at
     bool m_spoiled = false;   // bytes that frame no record, or bytes never seen
     QByteArray m_header;      // of the record being read
