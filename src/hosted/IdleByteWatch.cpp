@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <linux/tcp.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 namespace tovrik {
@@ -68,16 +69,17 @@ void IdleByteWatch::look()
 {
     if (m_spoiled)
         return;
-    QByteArray waiting(kMostWaiting + 1, Qt::Uninitialized);
     // The bytes waiting are the last ones received; a byte arriving between
     // the counts makes them disagree: look again.
     for (int attempt = 0; attempt < 3; ++attempt) {
         quint64 before = 0;
         quint64 after = 0;
-        if (!bytesReceived(m_fd, &before)) {
+        int queued = 0;
+        if (!bytesReceived(m_fd, &before) || ::ioctl(m_fd, FIONREAD, &queued) != 0 || queued > kMostWaiting) {
             m_spoiled = true;
             return;
         }
+        QByteArray waiting(queued + 1, Qt::Uninitialized);
         ssize_t n;
         do
             n = ::recv(m_fd, waiting.data(), size_t(waiting.size()), MSG_PEEK | MSG_DONTWAIT);
@@ -96,7 +98,7 @@ void IdleByteWatch::look()
             m_begun = true;
             m_seenUpTo = first;
         }
-        if (n > kMostWaiting || first > m_seenUpTo) { // too much, or some went past unseen
+        if (first > m_seenUpTo) { // some went past unseen
             m_spoiled = true;
             return;
         }
