@@ -130,6 +130,25 @@ end_session() {
 }
 trap 'end_session; { echo done >&7; } 2>/dev/null || true' EXIT
 trap 'exit 1' TERM INT HUP QUIT
+# The session's keeper: it holds the lifeline (fd 7, which no program of
+# the session keeps) and the data folder's lock. When this script goes without its clean-up (SIGKILL), the lifeline
+# breaks: the keeper quits Tovrik the normal way, ends the session as the
+# clean-up would, and only then lets go of the lock.
+keeper() {
+  trap '' INT TERM HUP QUIT
+  local said="" session
+  read -r said || true
+  [ "$said" = done ] && exit 0
+  session=$(cat "$runtime/session.pid" 2>/dev/null || true)
+  if [ -n "$session" ]; then
+    for _ in $(seq 1 100); do [ -s "$runtime/tovrik.pid" ] || ! running "$session" && break; sleep 0.1; done
+    kill -TERM "$(cat "$runtime/tovrik.pid" 2>/dev/null)" 2>/dev/null || kill -TERM "$session" 2>/dev/null || true
+    for _ in $(seq 1 300); do running "$session" || break; sleep 0.1; done
+    kill -KILL "$(cat "$runtime/tovrik.pid" 2>/dev/null)" "$session" 2>/dev/null || true
+  fi
+  end_session
+}
+exec 7> >(keeper >/dev/null 2>&1)
 port=""
 for _ in $(seq 1 300); do
   port=$(sed -n 's/^fake hosted service listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$log")
@@ -166,24 +185,9 @@ INNER
 # In the background with `wait`, which a signal interrupts (a foreground
 # child would hold the signal back until it ends): the signal goes on to
 # Tovrik, which quits the normal way, and the stand-in stops after it.
-dbus-run-session -- bash -c "$inner" bash "$build/src/app/tovrik" 9>&- &
+dbus-run-session -- bash -c "$inner" bash "$build/src/app/tovrik" 7>&- 9>&- &
 session=$!
-# The session's keeper: it holds the lifeline (fd 7) and the data folder's
-# lock. When this script goes without its clean-up (SIGKILL), the lifeline
-# breaks: the keeper quits Tovrik the normal way, ends the session as the
-# clean-up would, and only then lets go of the lock.
-keeper() {
-  trap '' INT TERM HUP QUIT
-  local said=""
-  read -r said || true
-  [ "$said" = done ] && exit 0
-  for _ in $(seq 1 100); do [ -s "$runtime/tovrik.pid" ] || ! running "$session" && break; sleep 0.1; done
-  kill -TERM "$(cat "$runtime/tovrik.pid" 2>/dev/null)" 2>/dev/null || kill -TERM "$session" 2>/dev/null || true
-  for _ in $(seq 1 300); do running "$session" || break; sleep 0.1; done
-  kill -KILL "$(cat "$runtime/tovrik.pid" 2>/dev/null)" "$session" 2>/dev/null || true
-  end_session
-}
-exec 7> >(keeper >/dev/null 2>&1)
+echo "$session" >"$runtime/session.pid"
 forward() {
   kill "-$1" "$(cat "$runtime/tovrik.pid" 2>/dev/null)" 2>/dev/null || kill "-$1" "$session" 2>/dev/null || true
 }

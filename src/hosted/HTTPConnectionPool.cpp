@@ -19,6 +19,9 @@ const QByteArray kHTTP11 = QByteArrayLiteral("http/1.1");
 // An idle close at a younger age than this is taken for something else than
 // the server's idle limit (a restart, a proxy's hiccup).
 constexpr double kShortestLearnedLimit = 0.5;
+// How late a server may close an idle connection against its own limit (its
+// timers, its load) before a connection alive past that limit counts.
+constexpr double kServerLateness = 0.1;
 constexpr qsizetype kMaximumProxyAnswer = 16 * 1024;
 
 // Where the head of a proxy's answer ends (after its empty line; lines end
@@ -241,8 +244,10 @@ double HTTPConnectionPool::reuseLimit(const QString& key, double serverIdleSecon
 
 void HTTPConnectionPool::learnServerLimit(const QString& key, double age)
 {
+    // A close well before the age at which a connection was found alive
+    // is no idle limit (a reload, a restart).
     Learned& learned = m_learned[key];
-    if (age < kShortestLearnedLimit || age <= learned.survived)
+    if (age < kShortestLearnedLimit || age + serverLimitMargin <= learned.survived)
         return;
     learned.limit = learned.limit > 0 ? std::min(learned.limit, age) : age;
     learned.outlived = 0;
@@ -252,11 +257,10 @@ void HTTPConnectionPool::learnSurvivor(const QString& key, double age)
 {
     Learned& learned = m_learned[key];
     learned.survived = std::max(learned.survived, age);
-    if (learned.limit <= 0 || age <= learned.limit)
+    if (learned.limit <= 0 || age <= learned.limit + kServerLateness)
         return;
     // Well past the limit, or past it twice: the close that taught it was
-    // not the server's idle limit. (Just past it once may be a server late
-    // on its own timer.)
+    // not the server's idle limit.
     if (age >= learned.limit + serverLimitMargin || ++learned.outlived >= 2) {
         learned.limit = 0;
         learned.outlived = 0;

@@ -103,9 +103,9 @@ private:
         double serverLimit = 0;
     };
     // What the pool knows of a server's idle limit. A close tells an
-    // upper bound, a connection found alive a lower one; a close younger
-    // than a connection already seen alive (a reload, a restart) is no
-    // limit, and a limit that connections outlive is forgotten.
+    // upper bound, a connection found alive a lower one: a close well
+    // younger than a connection already seen alive (a reload, a restart) is
+    // no limit, and a limit that connections outlive is forgotten.
     struct Learned {
         double limit = 0;    // seen closing idle connections at this age
         double survived = 0; // the oldest idle connection found alive
