@@ -37,9 +37,53 @@ if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
 
+# Another apt client at work (a desktop's own updates at boot, say) holds
+# the package manager's locks; the set-up waits for them, at most
+# TOVRIK_APT_LOCK_WAIT seconds. They are fcntl locks, seen in /proc/locks
+# by device and inode whoever holds them. (TOVRIK_APT_LOCKS names other lock
+# files, for the scripts' own tests.)
+apt_locks=(/var/lib/dpkg/lock-frontend /var/lib/dpkg/lock /var/lib/apt/lists/lock /var/cache/apt/archives/lock)
+if [ -n "${TOVRIK_APT_LOCKS:-}" ]; then read -r -a apt_locks <<<"$TOVRIK_APT_LOCKS"; fi
+lock_wait=${TOVRIK_APT_LOCK_WAIT:-900}
+
+# "LOCK<tab>PID (NAME)" of a lock held, or nothing.
+lock_holder() {
+  local lock dev id pid
+  for lock in "${apt_locks[@]}"; do
+    dev=$(stat -L -c %d "$lock" 2>/dev/null) || continue
+    id=$(printf '%02x:%02x:%s' $(( (dev >> 8) & 0xfff )) $(( (dev & 0xff) | ((dev >> 12) & 0xfff00) )) \
+         "$(stat -L -c %i "$lock")")
+    pid=$(awk -v id="$id" '{ for (i = 2; i <= NF; i++) if ($i == id) { print $(i - 1); exit } }' /proc/locks)
+    if [ -n "$pid" ]; then
+      printf '%s\t%s (%s)\n' "$lock" "$pid" "$(cat "/proc/$pid/comm" 2>/dev/null || echo gone)"
+      return
+    fi
+  done
+}
+
+wait_for_apt() {
+  local holder lock who deadline=$((SECONDS + lock_wait)) told=""
+  while holder=$(lock_holder) && [ -n "$holder" ]; do
+    lock=${holder%%$'\t'*} who=${holder#*$'\t'}
+    if [ $SECONDS -ge $deadline ]; then
+      echo "tovrik setup: the package manager is still busy after ${lock_wait} s ($lock held by process $who); run the set-up again once it is done" >&2
+      exit 1
+    fi
+    if [ -z "$told" ]; then
+      echo "tovrik setup: waiting for the package manager ($lock is held by process $who), at most ${lock_wait} s" >&2
+      told=1
+    fi
+    sleep 1
+  done
+  if [ -n "$told" ]; then echo "tovrik setup: the package manager is free" >&2; fi
+}
+
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 echo "Installing: ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -q
-$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+# apt waits by itself too, should another client take the lock meanwhile.
+wait_for_apt
+$SUDO apt-get -o DPkg::Lock::Timeout="$lock_wait" update -q
+wait_for_apt
+$SUDO apt-get -o DPkg::Lock::Timeout="$lock_wait" install -y -q --no-install-recommends "${missing[@]}"

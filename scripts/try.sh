@@ -17,7 +17,8 @@
 # What a Tovrik killed mid-run left held down or lent, the next start on the
 # same display lets go of and gives back.
 # SIGTERM, SIGINT, SIGHUP or SIGQUIT to this script quit Tovrik the normal
-# way, and the stand-in stops with it.
+# way, and the stand-in stops with it. Should this script end without its
+# own clean-up (SIGKILL), the session still ends the same way.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="${TOVRIK_BUILD_DIR:-$root/build}"
@@ -110,16 +111,44 @@ done
 : >"$log"
 "$stand_in_binary" "${args[@]}" "$@" >"$log" 2>&1 9>&- &
 stand_in=$!
+# Whether process $1 runs (an ended one waiting to be reaped does not).
+running() {
+  local state
+  state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f1) && [ -n "$state" ] && [ "$state" != Z ]
+}
 # The system voice starts a speech-dispatcher of its own in the private
 # runtime folder; it goes with the session (by force when it hangs on TERM,
 # as it does when its audio output never opened).
-trap 'kill "$stand_in" 2>/dev/null || true; wait "$stand_in" 2>/dev/null || true
-      speechd=$(cat "$runtime/speech-dispatcher/pid" 2>/dev/null || true)
-      if [ -n "$speechd" ]; then kill "$speechd" 2>/dev/null; sleep 0.5; kill -9 "$speechd" 2>/dev/null; fi
-      clear_runtime
-      if rmdir "$runtime/Tovrik" 2>/dev/null || [ ! -e "$runtime/Tovrik" ]; then rm -f "$runtime/.lock"; rmdir "$runtime" 2>/dev/null; fi
-      true' EXIT
+end_session() {
+  kill "$stand_in" 2>/dev/null || true
+  for _ in $(seq 1 100); do running "$stand_in" || break; sleep 0.1; done
+  speechd=$(cat "$runtime/speech-dispatcher/pid" 2>/dev/null || true)
+  if [ -n "$speechd" ]; then kill "$speechd" 2>/dev/null; sleep 0.5; kill -9 "$speechd" 2>/dev/null; fi
+  clear_runtime
+  if rmdir "$runtime/Tovrik" 2>/dev/null || [ ! -e "$runtime/Tovrik" ]; then rm -f "$runtime/.lock"; rmdir "$runtime" 2>/dev/null; fi
+  true
+}
+trap 'end_session; { echo done >&7; } 2>/dev/null || true' EXIT
 trap 'exit 1' TERM INT HUP QUIT
+# The session's keeper: it holds the lifeline (fd 7, which no program of
+# the session keeps) and the data folder's lock. When this script goes without its clean-up (SIGKILL), the lifeline
+# breaks: the keeper quits Tovrik the normal way, ends the session as the
+# clean-up would, and only then lets go of the lock.
+keeper() {
+  trap '' INT TERM HUP QUIT
+  local said="" session
+  read -r said || true
+  [ "$said" = done ] && exit 0
+  session=$(cat "$runtime/session.pid" 2>/dev/null || true)
+  if [ -n "$session" ]; then
+    for _ in $(seq 1 100); do [ -s "$runtime/tovrik.pid" ] || ! running "$session" && break; sleep 0.1; done
+    kill -TERM "$(cat "$runtime/tovrik.pid" 2>/dev/null)" 2>/dev/null || kill -TERM "$session" 2>/dev/null || true
+    for _ in $(seq 1 300); do running "$session" || break; sleep 0.1; done
+    kill -KILL "$(cat "$runtime/tovrik.pid" 2>/dev/null)" "$session" 2>/dev/null || true
+  fi
+  end_session
+}
+exec 7> >(keeper >/dev/null 2>&1)
 port=""
 for _ in $(seq 1 300); do
   port=$(sed -n 's/^fake hosted service listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$log")
@@ -156,8 +185,9 @@ INNER
 # In the background with `wait`, which a signal interrupts (a foreground
 # child would hold the signal back until it ends): the signal goes on to
 # Tovrik, which quits the normal way, and the stand-in stops after it.
-dbus-run-session -- bash -c "$inner" bash "$build/src/app/tovrik" 9>&- &
+dbus-run-session -- bash -c "$inner" bash "$build/src/app/tovrik" 7>&- 9>&- &
 session=$!
+echo "$session" >"$runtime/session.pid"
 forward() {
   kill "-$1" "$(cat "$runtime/tovrik.pid" 2>/dev/null)" 2>/dev/null || kill "-$1" "$session" 2>/dev/null || true
 }

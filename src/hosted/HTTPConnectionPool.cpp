@@ -2,6 +2,7 @@
 
 #include "common/Clock.h"
 #include "hosted/HTTPExchange.h"
+#include "hosted/IdleByteWatch.h"
 
 #include <QSslConfiguration>
 
@@ -18,6 +19,9 @@ const QByteArray kHTTP11 = QByteArrayLiteral("http/1.1");
 // An idle close at a younger age than this is taken for something else than
 // the server's idle limit (a restart, a proxy's hiccup).
 constexpr double kShortestLearnedLimit = 0.5;
+// How late a server may close an idle connection against its own limit (its
+// timers, its load) before a connection alive past that limit counts.
+constexpr double kServerLateness = 0.1;
 constexpr qsizetype kMaximumProxyAnswer = 16 * 1024;
 
 // Where the head of a proxy's answer ends (after its empty line; lines end
@@ -221,29 +225,49 @@ bool HTTPConnectionPool::aliveNow(QSslSocket* socket, bool* closed)
     return probe == Probe::alive;
 }
 
-double HTTPConnectionPool::reuseLimit(const QString& key, double serverIdleSeconds) const
+double HTTPConnectionPool::announcedLimit(double serverIdleSeconds)
 {
     double limit = maximumIdleSeconds;
     if (serverIdleSeconds > 0)
         limit = std::min(limit, serverIdleSeconds - serverLimitMargin);
-    const auto learned = m_serverLimit.constFind(key);
-    if (learned != m_serverLimit.constEnd())
-        limit = std::min(limit, *learned - serverLimitMargin);
+    return limit;
+}
+
+double HTTPConnectionPool::reuseLimit(const QString& key, double serverIdleSeconds) const
+{
+    double limit = announcedLimit(serverIdleSeconds);
+    const double learned = learnedServerLimit(key);
+    if (learned > 0)
+        limit = std::min(limit, learned - serverLimitMargin);
     return limit;
 }
 
 void HTTPConnectionPool::learnServerLimit(const QString& key, double age)
 {
-    if (age < kShortestLearnedLimit)
+    // A close well before the age at which a connection was found alive
+    // is no idle limit (a reload, a restart).
+    Learned& learned = m_learned[key];
+    if (age < kShortestLearnedLimit || age + serverLimitMargin <= learned.survived)
         return;
-    const auto it = m_serverLimit.find(key);
-    if (it == m_serverLimit.end())
-        m_serverLimit.insert(key, age);
-    else
-        *it = std::min(*it, age);
+    learned.limit = learned.limit > 0 ? std::min(learned.limit, age) : age;
+    learned.outlived = 0;
 }
 
-QSslSocket* HTTPConnectionPool::take(const QString& key)
+void HTTPConnectionPool::learnSurvivor(const QString& key, double age)
+{
+    Learned& learned = m_learned[key];
+    learned.survived = std::max(learned.survived, age);
+    if (learned.limit <= 0 || age <= learned.limit + kServerLateness)
+        return;
+    // Well past the limit, or past it twice: the close that taught it was
+    // not the server's idle limit.
+    if (age >= learned.limit + serverLimitMargin || ++learned.outlived >= 2) {
+        learned.limit = 0;
+        learned.outlived = 0;
+    }
+}
+
+QSslSocket* HTTPConnectionPool::take(const QString& key, bool repeatable)
 {
     const double now = Clock::instance().now();
     QSslSocket* found = nullptr;
@@ -259,16 +283,35 @@ QSslSocket* HTTPConnectionPool::take(const QString& key)
             continue;
         }
         const double age = now - idle.since;
-        bool usable = age <= reuseLimit(key, idle.serverLimit) && socket->state() == QAbstractSocket::ConnectedState
+        // Past the learned limit but not the announced one, a connection is
+        // still probed: found alive, it may prove the learned limit wrong.
+        bool usable = age <= announcedLimit(idle.serverLimit) && socket->state() == QAbstractSocket::ConnectedState
             && socket->isEncrypted() && socket->bytesAvailable() == 0;
         bool closed = false;
-        if (usable)
+        IdleByteWatch* watch = IdleByteWatch::of(socket);
+        if (usable) {
             socket->disconnect(this); // what the probe reads is for it alone
+            if (watch)
+                watch->look(); // before TLS reads what waits
+        }
         if (usable && !aliveNow(socket, &closed)) {
             if (closed) // by the server, while nobody was looking
                 learnServerLimit(key, age);
             usable = false;
         }
+        if (usable) {
+            learnSurvivor(key, age);
+            if (age > reuseLimit(key, idle.serverLimit)) {
+                // Alive past the learned limit: kept, as older it may yet
+                // prove the limit wrong (a request then need not wait for
+                // a connection to outlive it by chance).
+                watchIdle(key, socket, idle.since);
+                kept.prepend(idle);
+                continue;
+            }
+            usable = repeatable || (watch && watch->clean());
+        }
+        delete watch;
         if (usable) {
             found = socket;
         } else {
@@ -309,6 +352,21 @@ void HTTPConnectionPool::keep(const QString& key, QSslSocket* socket, double ser
 {
     socket->setParent(this);
     const double since = Clock::instance().now();
+    IdleByteWatch::start(socket);
+    watchIdle(key, socket, since);
+    QList<Idle>& list = m_idle[key];
+    list.append({socket, since, serverIdleSeconds});
+    while (list.size() > maximumIdlePerKey) {
+        const Idle oldest = list.takeFirst();
+        if (oldest.socket) {
+            oldest.socket->disconnect(this);
+            discard(oldest.socket);
+        }
+    }
+}
+
+void HTTPConnectionPool::watchIdle(const QString& key, QSslSocket* socket, double since)
+{
     // Anything from an idle connection (the server closing it, stray bytes,
     // a failure) ends it; only a real close (a FIN, a reset, close_notify)
     // tells the age at which the server closes idle connections.
@@ -324,15 +382,6 @@ void HTTPConnectionPool::keep(const QString& key, QSslSocket* socket, double ser
         else
             drop(socket);
     });
-    QList<Idle>& list = m_idle[key];
-    list.append({socket, since, serverIdleSeconds});
-    while (list.size() > maximumIdlePerKey) {
-        const Idle oldest = list.takeFirst();
-        if (oldest.socket) {
-            oldest.socket->disconnect(this);
-            discard(oldest.socket);
-        }
-    }
 }
 
 void HTTPConnectionPool::prepare(const QUrl& url)
@@ -348,10 +397,16 @@ void HTTPConnectionPool::prepare(const QUrl& url)
     const auto opening = m_opening.constFind(key);
     if (opening != m_opening.constEnd() && opening->socket && now - opening->since <= maximumIdleSeconds)
         return;
-    for (const Idle& idle : m_idle.value(key))
-        if (idle.socket && now - idle.since < reuseLimit(key, idle.serverLimit) / 2
-            && idle.socket->state() == QAbstractSocket::ConnectedState)
+    for (const Idle& idle : m_idle.value(key)) {
+        if (!idle.socket || idle.socket->state() != QAbstractSocket::ConnectedState)
+            continue;
+        const double age = now - idle.since;
+        if (age > reuseLimit(key, idle.serverLimit) && age <= announcedLimit(idle.serverLimit)
+            && probeIdle(idle.socket) == Probe::alive)
+            learnSurvivor(key, age);
+        if (age < reuseLimit(key, idle.serverLimit) / 2)
             return;
+    }
     if (opening != m_opening.constEnd() && opening->socket) {
         QSslSocket* stale = opening->socket;
         m_opening.remove(key);

@@ -11,7 +11,9 @@
 // finds neither the server's close nor any byte waiting — whatever the event
 // loop was doing while it sat idle. Bytes waiting are handed to TLS first: a
 // TLS 1.3 post-handshake message (a session ticket, a key update) is no
-// close.
+// close. Any other byte that arrives while it is idle (one that TLS would
+// keep to itself) keeps it from carrying a request that cannot be sent
+// again.
 
 #include <QHash>
 #include <QList>
@@ -74,7 +76,10 @@ public:
 
     // A connected, idle socket for `key` that is alive right now, else one
     // being opened for it (not encrypted yet), or nullptr. The caller owns it.
-    QSslSocket* take(const QString& key);
+    // Unless the request may be sent again (`repeatable`), a connection on
+    // which anything but whole TLS records arrived while it was idle is not
+    // handed out (IdleByteWatch).
+    QSslSocket* take(const QString& key, bool repeatable = false);
     // Keeps `socket` (connected, its last answer read whole) for `key`;
     // `serverIdleSeconds` is the server's announced idle limit (0: none).
     void keep(const QString& key, QSslSocket* socket, double serverIdleSeconds = 0);
@@ -87,6 +92,9 @@ public:
     // How long an idle connection for `key` may be reused, given the
     // server's announced limit.
     double reuseLimit(const QString& key, double serverIdleSeconds = 0) const;
+    // The age at which the server was seen closing idle connections of
+    // `key` (0: none learned).
+    double learnedServerLimit(const QString& key) const { return m_learned.value(key).limit; }
 
 private:
     struct Idle {
@@ -94,13 +102,29 @@ private:
         double since;
         double serverLimit = 0;
     };
+    // What the pool knows of a server's idle limit. A close tells an
+    // upper bound, a connection found alive a lower one: a close well
+    // younger than a connection already seen alive (a reload, a restart) is
+    // no limit, and a limit that connections outlive is forgotten.
+    struct Learned {
+        double limit = 0;    // seen closing idle connections at this age
+        double survived = 0; // the oldest idle connection found alive
+        int outlived = 0;    // connections found alive past `limit`
+    };
+    // Ends an idle connection on anything from it; a close by the server
+    // teaches its idle limit.
+    void watchIdle(const QString& key, QSslSocket* socket, double since);
     void drop(QSslSocket* socket);
     void forget(QSslSocket* socket);
     // The server closed an idle connection of `key` after `age` seconds.
     void learnServerLimit(const QString& key, double age);
+    // An idle connection of `key` was found alive after `age` seconds.
+    void learnSurvivor(const QString& key, double age);
+    // The reuse time without what was learned of the server.
+    static double announcedLimit(double serverIdleSeconds);
     QHash<QString, QList<Idle>> m_idle;
     QHash<QString, Idle> m_opening;
-    QHash<QString, double> m_serverLimit; // seen closing idle connections at this age
+    QHash<QString, Learned> m_learned;
 };
 
 } // namespace tovrik

@@ -184,7 +184,8 @@ void HTTPExchange::start()
     m_head += "\r\n";
     m_total = m_head.size() + m_bodySize;
 
-    QSslSocket* socket = m_pool ? m_pool->take(m_poolKey) : nullptr;
+    const bool repeatable = m_request.method == "GET" || m_request.method == "HEAD";
+    QSslSocket* socket = m_pool ? m_pool->take(m_poolKey, repeatable) : nullptr;
     connectSocket(socket, socket != nullptr);
 }
 

@@ -1,23 +1,16 @@
-// The hosted client's transport against real servers on threads of their
-// own (so they keep closing idle connections while the test's main thread is
-// busy), reached through a CONNECT tunnel with the test CA: a real nginx
-// with a 1 s keep-alive limit, and a raw TLS server that sends exact bytes
-// (resets, folded headers, gzip, ALPN, a connection closed under a request).
+// The hosted client's transport against real servers (TransportTestFixture.h):
+// a real nginx, and a raw TLS server that sends exact bytes (resets, folded
+// headers, gzip, ALPN, a connection closed under a request).
 
-#include "HostedTestSupport.h"
+#include "TransportTestFixture.h"
 
 #include "hosted/ContentDecoder.h"
-#include "hosted/HostedBackendClient.h"
 #include "support/NginxServer.h"
 #include "support/ProcessMemory.h"
-#include "support/TestCertificates.h"
-#include "support/TlsTestServers.h"
 
 #include <QFile>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <zlib.h>
 
@@ -27,44 +20,6 @@ using namespace tovrik::test;
 namespace {
 
 const QByteArray kAudio = QByteArray("\xFF\xF3\x44\xC4", 4) + QByteArray(60, 'm'); // 64 bytes of "MPEG"
-
-// Real time throughout: the pool's idle ages are what the servers see.
-class TransportTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        Clock::install(nullptr);
-        origin = constants::defaultHostedWorkerBaseURL();
-    }
-    void TearDown() override
-    {
-        tunnel.uninstall();
-        drainEvents();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    void throughTunnelTo(quint16 port)
-    {
-        ASSERT_TRUE(tunnel.start(port));
-        tunnel.install();
-    }
-    bool startRaw(RawTlsServer::Script script, QList<QByteArray> alpn = {QByteArrayLiteral("http/1.1")})
-    {
-        if (!raw.start(std::move(script), std::move(alpn)))
-            return false;
-        throughTunnelTo(raw.port());
-        return true;
-    }
-    template <typename T>
-    static std::optional<HTTPError> httpError(const std::shared_ptr<TaskOutcome<T>>& out)
-    {
-        return out->template errorAs<HTTPError>();
-    }
-
-    TunnelProxy tunnel;
-    RawTlsServer raw;
-    HostedBackendClient client;
-    QString origin;
-};
 
 QByteArray gzip(const QByteArray& data)
 {
@@ -82,35 +37,6 @@ QByteArray gzip(const QByteArray& data)
 }
 
 } // namespace
-
-TEST_F(TransportTest, NoRequestIsLostToAConnectionNginxClosedIdleWhetherTheMainThreadWasBusyOrIdle)
-{
-    NginxServer nginx;
-    ASSERT_TRUE(nginx.start(1)) << nginx.lastError().toStdString();
-    throughTunnelTo(nginx.port());
-    QStringList failures;
-    const auto signOut = [&](const char* pattern, int i) {
-        auto out = runToEnd(client.revokeSession(origin, QStringLiteral("tvk_token")));
-        if (!out->done || out->error)
-            failures << QStringLiteral("%1 #%2: %3").arg(QLatin1String(pattern)).arg(i).arg(describe(out->error));
-    };
-    // Back to back, one connection carries them all.
-    for (int i = 0; i < 3; ++i)
-        signOut("back to back", i);
-    EXPECT_EQ(tunnel.tunnels(), 1);
-    // The main thread busy past the server's limit: the pool never sees the
-    // close happen, the probe does.
-    for (int i = 0; i < 6; ++i) {
-        QThread::msleep(1100 + 80 * i);
-        signOut("busy", i);
-    }
-    // The event loop idle, gaps around the server's limit.
-    for (int i = 0; i < 8; ++i) {
-        spinUntil([] { return false; }, 900 + 30 * i);
-        signOut("idle", i);
-    }
-    EXPECT_TRUE(failures.isEmpty()) << failures.join(QLatin1Char('\n')).toStdString();
-}
 
 TEST_F(TransportTest, AGETWhoseReusedConnectionClosedUnderItGoesOnceMoreAPOSTNever)
 {
@@ -327,109 +253,6 @@ TEST_F(TransportTest, AProxysAnswerToCONNECTIsDecidedByItsStatusWhateverBodyOrLi
     EXPECT_EQ(raw.requests().size(), 1);
 }
 
-TEST_F(TransportTest, SessionTicketsOnAnIdleConnectionWhileTheMainThreadIsBusyAreNoClose)
-{
-    // A TLS 1.3 server sends its session tickets right after the handshake:
-    // to a connection opened ahead of a request they come while it waits in
-    // the pool, here while the main thread is blocked.
-    ASSERT_TRUE(startRaw([](const RawRequest&) {
-        RawReply reply;
-        reply.bytes = rawAnswer("application/json", R"({"ok":true})");
-        return reply;
-    }));
-    const QUrl url(origin + QStringLiteral("/auth/logout"));
-    const QString key = HTTPConnectionPool::keyFor(url, HTTPExchange::proxyFor(url));
-    int tested = 0;
-    for (int attempt = 0; attempt < 12 && tested < 2; ++attempt) {
-        SCOPED_TRACE(attempt);
-        HTTPConnectionPool pool;
-        pool.prepare(url);
-        ASSERT_TRUE(spinUntil([&] { return pool.idleCount() == 1; }, 10000));
-        QThread::msleep(900);
-        auto* socket = pool.findChild<QSslSocket*>();
-        ASSERT_TRUE(socket);
-        if (HTTPConnectionPool::probeIdle(socket) != HTTPConnectionPool::Probe::bytesWaiting)
-            continue; // the tickets came while the event loop still ran
-        ++tested;
-        const int opened = raw.connections();
-        HTTPExchange exchange(&pool, HTTPRequest{"POST", url, {}, "{}", {}, {}});
-        exchange.start();
-        ASSERT_TRUE(spinUntil([&] { return exchange.isFinished(); }, 10000));
-        EXPECT_EQ(exchange.status(), 200) << exchange.errorString().toStdString();
-        EXPECT_EQ(raw.connections(), opened) << "the waiting connection carried the request";
-        EXPECT_EQ(pool.reuseLimit(key), HTTPConnectionPool::maximumIdleSeconds); // nothing learned
-    }
-    EXPECT_EQ(tested, 2);
-}
-
-TEST_F(TransportTest, ACloseNotifyTheProbeReadsEndsTheConnectionBeforeItsCloseArrives)
-{
-    // The server ends an idle connection properly (close_notify, then its
-    // close) while the main thread is blocked; the close itself reaches the
-    // client 3 s later, as behind a slow middlebox.
-    tunnel.closeDelayMs = 3000;
-    ASSERT_TRUE(startRaw([](const RawRequest&) {
-        RawReply reply;
-        reply.bytes = rawAnswer("application/json", R"({"ok":true})");
-        reply.idleCloseSeconds = 0.6;
-        return reply;
-    }));
-    for (int i = 0; i < 2; ++i) {
-        SCOPED_TRACE(i);
-        auto out = runToEnd(client.revokeSession(origin, QStringLiteral("t")), 10000);
-        EXPECT_FALSE(out->error) << describe(out->error).toStdString();
-        QThread::msleep(1000);
-    }
-    EXPECT_EQ(raw.connections(), 2);
-}
-
-TEST_F(TransportTest, OpenSSLsServerWithoutALPNIsReachedAndItsKeyUpdatesToAnIdleConnectionAreNoClose)
-{
-    // A real TLS 1.3 server that does no ALPN; typing "k" makes it send a
-    // key update ("K": one asked back), here while the main thread is
-    // blocked and the connection
-    // waits in the pool.
-    QTemporaryDir dir;
-    const TestCertificateSet& certs = trustedTestCertificates();
-    for (const auto& [name, pem] : {std::pair{"cert.pem", certs.server.toPem()}, {"key.pem", certs.serverKey.toPem()}}) {
-        QFile f(dir.filePath(QLatin1String(name)));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(pem) == pem.size());
-    }
-    QProcess server;
-    QByteArray output;
-    qsizetype answered = 0;
-    const QByteArray answer = rawAnswer("application/json", R"({"ok":true})");
-    QObject::connect(&server, &QProcess::readyReadStandardOutput, [&]() {
-        output += server.readAllStandardOutput();
-        for (; answered < output.count("POST /"); ++answered)
-            server.write(answer);
-    });
-    server.start(QStringLiteral("openssl"), {"s_server", "-accept", "0", "-tls1_3", "-cert", dir.filePath("cert.pem"),
-                                             "-key", dir.filePath("key.pem")});
-    ASSERT_TRUE(spinUntil([&] { return output.contains("ACCEPT") && output.indexOf('\n', output.indexOf("ACCEPT")) > 0; }))
-        << output.constData();
-    const QByteArray accept = output.mid(output.indexOf("ACCEPT"));
-    const quint16 port = quint16(accept.left(accept.indexOf('\n')).split(':').last().trimmed().toUInt());
-    ASSERT_GT(port, 0);
-    throughTunnelTo(port);
-    for (int i = 0; i < 4; ++i) {
-        SCOPED_TRACE(i);
-        auto out = runToEnd(client.revokeSession(origin, QStringLiteral("t")), 10000);
-        ASSERT_TRUE(out->done);
-        EXPECT_FALSE(out->error) << describe(out->error).toStdString();
-        if (i == 3)
-            break;
-        server.write(i == 1 ? "K\n" : "k\n"); // without and with a key update asked back
-        server.waitForBytesWritten(1000);
-        QThread::msleep(700);
-    }
-    EXPECT_EQ(answered, 4);
-    EXPECT_EQ(output.count("SSL_do_handshake -> 1"), 3) << "key updates sent";
-    EXPECT_EQ(output.count("CIPHER is"), 1) << "one connection carried every request";
-    server.kill();
-    server.waitForFinished();
-}
-
 TEST_F(TransportTest, A50MBRecordingStreamsFromItsFileWithin8MBOfMemory)
 {
 #ifdef __SANITIZE_ADDRESS__
@@ -490,26 +313,4 @@ TEST(ContentDecoder, DecodesGzipInBoundedStepsAndRefusesCodingsNotAskedFor)
     ContentDecoder junk("gzip");
     junk.push("not gzip at all");
     EXPECT_FALSE(junk.pull(&some, 1024));
-}
-
-TEST_F(TransportTest, AConnectionIsNotReusedWithinHalfASecondOfTheServersAnnouncedIdleLimit)
-{
-    ASSERT_TRUE(startRaw([](const RawRequest&) {
-        RawReply reply;
-        reply.bytes = rawAnswer("application/json", R"({"ok":true})", "Keep-Alive: timeout=2, max=100\r\n");
-        reply.idleCloseSeconds = 2;
-        return reply;
-    }));
-    const auto signOut = [&]() {
-        auto out = runToEnd(client.revokeSession(origin, QStringLiteral("t")));
-        EXPECT_TRUE(out->done && !out->error) << describe(out->error).toStdString();
-    };
-    signOut();
-    QThread::msleep(500);
-    signOut(); // well within the limit: the same connection
-    EXPECT_EQ(raw.connections(), 1);
-    QThread::msleep(1650); // still open on the server, but too close to its limit
-    signOut();
-    EXPECT_EQ(raw.connections(), 2);
-    EXPECT_EQ(raw.requests().size(), 3);
 }

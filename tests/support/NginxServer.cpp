@@ -9,6 +9,8 @@
 #include <QTcpSocket>
 #include <QThread>
 
+#include <csignal>
+
 namespace tovrik::test {
 
 namespace {
@@ -39,7 +41,7 @@ QString NginxServer::executable()
     return QStandardPaths::findExecutable(QStringLiteral("nginx"), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
 }
 
-bool NginxServer::start(double keepaliveSeconds)
+bool NginxServer::start(double keepaliveSeconds, bool reloadable)
 {
     stop();
     const QString nginx = executable();
@@ -93,7 +95,7 @@ bool NginxServer::start(double keepaliveSeconds)
         m_process.setProcessChannelMode(QProcess::MergedChannels);
         m_process.start(nginx, {QStringLiteral("-p"), dir, QStringLiteral("-c"), dir + QStringLiteral("/nginx.conf"),
                                 QStringLiteral("-e"), dir + QStringLiteral("/logs/error.log"), QStringLiteral("-g"),
-                                QStringLiteral("daemon off; master_process off;")});
+                                reloadable ? QStringLiteral("daemon off;") : QStringLiteral("daemon off; master_process off;")});
         if (!m_process.waitForStarted(5000)) {
             m_error = m_process.errorString();
             return false;
@@ -111,6 +113,12 @@ bool NginxServer::start(double keepaliveSeconds)
         stop();
     }
     return false;
+}
+
+bool NginxServer::reload()
+{
+    // What `nginx -s reload` sends to the master.
+    return m_process.state() == QProcess::Running && ::kill(pid_t(m_process.processId()), SIGHUP) == 0;
 }
 
 void NginxServer::stop()

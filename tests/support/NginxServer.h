@@ -7,7 +7,9 @@
 //   POST /stt                 -> the whole body read, then 200 {"text":"hello from nginx"}
 //   GET  /auth/me             -> 200 an account summary
 // with `keepalive_timeout` as given (no Keep-Alive header, as nginx does by
-// default). Reach it through a TunnelProxy.
+// default). Reach it through a TunnelProxy. Started `reloadable`, it runs
+// with a master process, and reload() does what `nginx -s reload` does: new
+// workers, the old ones close their idle keep-alive connections.
 
 #include <QProcess>
 #include <QString>
@@ -21,7 +23,8 @@ class NginxServer {
 public:
     ~NginxServer();
     static QString executable(); // empty when nginx is not installed
-    bool start(double keepaliveSeconds);
+    bool start(double keepaliveSeconds, bool reloadable = false);
+    bool reload();
     void stop();
     quint16 port() const { return m_port; }
     QString lastError() const { return m_error; }

@@ -193,8 +193,8 @@ void TunnelProxy::uninstall()
 
 class RawTlsServer::Worker : public QTcpServer {
 public:
-    Worker(RawTlsServer* owner, Script script, QList<QByteArray> alpn)
-        : m_owner(owner), m_script(std::move(script)), m_alpn(std::move(alpn))
+    Worker(RawTlsServer* owner, Script script, QList<QByteArray> alpn, QSsl::SslProtocol protocol)
+        : m_owner(owner), m_script(std::move(script)), m_alpn(std::move(alpn)), m_protocol(protocol)
     {
     }
 
@@ -208,11 +208,11 @@ protected:
         socket->setLocalCertificate(certs.server);
         socket->setPrivateKey(certs.serverKey);
         socket->setPeerVerifyMode(QSslSocket::VerifyNone);
-        if (!m_alpn.isEmpty()) {
-            QSslConfiguration configuration = socket->sslConfiguration();
+        QSslConfiguration configuration = socket->sslConfiguration();
+        configuration.setProtocol(m_protocol);
+        if (!m_alpn.isEmpty())
             configuration.setAllowedNextProtocols(m_alpn);
-            socket->setSslConfiguration(configuration);
-        }
+        socket->setSslConfiguration(configuration);
         auto buffer = std::make_shared<QByteArray>();
         auto served = std::make_shared<int>(0);
         auto idle = new QTimer(socket);
@@ -260,6 +260,11 @@ private:
             switch (reply.end) {
             case RawReply::End::keepOpen:
                 idle->start(int(reply.idleCloseSeconds * 1000));
+                if (!reply.strayBytes.isEmpty())
+                    QTimer::singleShot(reply.strayDelayMs, socket, [socket, stray = reply.strayBytes]() {
+                        waitWritten(socket);
+                        ::send(int(socket->socketDescriptor()), stray.constData(), size_t(stray.size()), MSG_NOSIGNAL);
+                    });
                 break;
             case RawReply::End::close:
                 socket->disconnectFromHost();
@@ -285,6 +290,7 @@ private:
     RawTlsServer* m_owner;
     Script m_script;
     QList<QByteArray> m_alpn;
+    QSsl::SslProtocol m_protocol;
 };
 
 RawTlsServer::RawTlsServer() = default;
@@ -293,7 +299,7 @@ RawTlsServer::~RawTlsServer() { stop(); }
 bool RawTlsServer::start(Script script, QList<QByteArray> alpn)
 {
     (void)trustedTestCertificates(); // made on the main thread
-    m_worker = new Worker(this, std::move(script), std::move(alpn));
+    m_worker = new Worker(this, std::move(script), std::move(alpn), protocol);
     m_worker->moveToThread(&m_thread);
     m_thread.start();
     bool ok = false;

@@ -82,6 +82,10 @@ struct RawReply {
     double idleCloseSeconds = 60;
     // Before `bytes`: wait this long (real time).
     int delayMs = 0;
+    // keepOpen: bytes written outside TLS, straight to the connection, this
+    // long after `bytes` (the connection then idle on the client's side).
+    QByteArray strayBytes;
+    int strayDelayMs = 0;
 };
 
 class RawTlsServer {
@@ -93,6 +97,8 @@ public:
     ~RawTlsServer();
     // `alpn`: the protocols the server agrees to (empty: no ALPN at all).
     bool start(Script script, QList<QByteArray> alpn = {QByteArrayLiteral("http/1.1")});
+    // The TLS versions the server agrees to (set before start()).
+    QSsl::SslProtocol protocol = QSsl::TlsV1_2OrLater;
     void stop();
     quint16 port() const { return m_port; }
     QList<RawRequest> requests() const;

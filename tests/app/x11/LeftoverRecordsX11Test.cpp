@@ -145,6 +145,29 @@ protected:
         }
         return path;
     }
+    // Starts scripts/try.sh with the data folder `data` (in the scratch
+    // folder) and returns its Tovrik's process once its panel shows (0 when
+    // it never does).
+    qint64 trySession(QProcess& script, const QString& data)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TOVRIK_BUILD_DIR"), qEnvironmentVariable("TOVRIK_BINARY_DIR"));
+        env.insert(QStringLiteral("TMPDIR"), scratch.filePath("tmp"));
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        script.setProcessEnvironment(env);
+        script.setProcessChannelMode(QProcess::ForwardedChannels);
+        script.start(QStringLiteral("bash"), {qEnvironmentVariable("TOVRIK_SOURCE_DIR") + "/scripts/try.sh", "--data-dir",
+                                              scratch.filePath(data)});
+        qint64 pid = 0;
+        spinUntil([&] {
+            QProcess search;
+            search.start("xdotool", {"search", "--onlyvisible", "--name", "^Tovrik$", "getwindowpid", "%1"});
+            search.waitForFinished(10000);
+            pid = search.readAllStandardOutput().trimmed().toLongLong();
+            return pid > 0;
+        }, 90000);
+        return pid;
+    }
     // Starts the binary with `runtime` as XDG_RUNTIME_DIR (unset when
     // empty) and waits for its panel.
     bool start(const QString& runtime)
@@ -283,27 +306,6 @@ TEST_F(LeftoverRecordsX11Test, AfterSIGKILLInATrySessionTheNextOneLetsGoAndGives
         uint8_t a, b;
         ~Release() { user.keycode(a, false), user.keycode(b, false); }
     } release{user, shift, f9};
-    const auto trySession = [&](QProcess& script, const QString& data) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("TOVRIK_BUILD_DIR"), qEnvironmentVariable("TOVRIK_BINARY_DIR"));
-        env.insert(QStringLiteral("TMPDIR"), scratch.filePath("tmp"));
-        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-        script.setProcessEnvironment(env);
-        script.setProcessChannelMode(QProcess::ForwardedChannels);
-        script.start(QStringLiteral("bash"), {qEnvironmentVariable("TOVRIK_SOURCE_DIR") + "/scripts/try.sh", "--data-dir",
-                                              scratch.filePath(data)});
-        // Tovrik's process, once its panel shows.
-        qint64 pid = 0;
-        spinUntil([&] {
-            QProcess search;
-            search.start("xdotool", {"search", "--onlyvisible", "--name", "^Tovrik$", "getwindowpid", "%1"});
-            search.waitForFinished(10000);
-            pid = search.readAllStandardOutput().trimmed().toLongLong();
-            return pid > 0;
-        }, 90000);
-        return pid;
-    };
-
     QProcess first;
     const qint64 killed = trySession(first, "try");
     ASSERT_GT(killed, 0) << "the try session's Tovrik never showed its panel";
@@ -347,6 +349,55 @@ TEST_F(LeftoverRecordsX11Test, AfterSIGKILLInATrySessionTheNextOneLetsGoAndGives
     EXPECT_TRUE(QDir(scratch.filePath("tmp")).entryList({"tovrik-try-*"}, QDir::Dirs).size() == 1
                 && QDir(QFileInfo(runtime).path()).isEmpty())
         << "nothing left to keep, yet a runtime folder stayed";
+}
+
+// scripts/try.sh killed alone (SIGKILL to the script): its Tovrik and its
+// stand-in end with it, and the next session on the same data folder is the
+// only one, its runtime folder its own.
+TEST_F(LeftoverRecordsX11Test, ATrySessionWhoseScriptWasKilledEndsWithIt)
+{
+    const auto alive = [](qint64 pid) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            return false;
+        const QByteArray line = stat.readAll();
+        return line.mid(line.lastIndexOf(')') + 2, 1) != "Z";
+    };
+    const QString standIn = qEnvironmentVariable("TOVRIK_BINARY_DIR") + "/tools/fake-hosted-service/tovrik-fake-hosted-service";
+    const auto standIns = [&]() {
+        QList<qint64> found;
+        for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs))
+            if (entry.toLongLong() > 0 && QFileInfo(QStringLiteral("/proc/%1/exe").arg(entry)).symLinkTarget() == standIn)
+                found << entry.toLongLong();
+        return found;
+    };
+    const QList<qint64> standInsBefore = standIns();
+    QProcess first;
+    const qint64 tovrik = trySession(first, "try");
+    ASSERT_GT(tovrik, 0) << "the try session's Tovrik never showed its panel";
+    QList<qint64> started = standIns();
+    for (qint64 pid : standInsBefore)
+        started.removeAll(pid);
+    ASSERT_EQ(started.size(), 1);
+
+    ::kill(pid_t(first.processId()), SIGKILL);
+    ASSERT_TRUE(first.waitForFinished(10000));
+    EXPECT_TRUE(spinUntil([&] { return !alive(tovrik) && !alive(started.front()); }, 30000))
+        << "still running after the script was killed: Tovrik " << alive(tovrik) << ", the stand-in "
+        << alive(started.front());
+    for (qint64 pid : {tovrik, started.front()}) // (a failed case leaves nothing behind)
+        if (alive(pid))
+            ::kill(pid_t(pid), SIGKILL);
+
+    QProcess second;
+    const qint64 next = trySession(second, "try");
+    ASSERT_GT(next, 0) << "the second try session's Tovrik never showed its panel";
+    EXPECT_FALSE(alive(tovrik));
+    ::kill(pid_t(second.processId()), SIGTERM);
+    EXPECT_TRUE(second.waitForFinished(30000));
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_TRUE(QDir(scratch.filePath(QStringLiteral("tmp/tovrik-try-%1").arg(::getuid()))).isEmpty())
+        << "a runtime folder stayed";
 }
 
 TEST_F(LeftoverRecordsX11Test, ARecordOfAReusedProcessIdIsGivenBack)
