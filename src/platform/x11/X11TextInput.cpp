@@ -172,10 +172,17 @@ bool X11Input::postTextUnlessStopped(const QString& text, const std::atomic<bool
         m_plan.clear();
         m_planAt = 0;
     }
-    // A client that holds the keyboard (a grab) would get every key, not
-    // the program with the focus: the text fails before anything is typed.
+    // Keys go only to the window the text's first character went to, and
+    // only while nobody else holds the keyboard (X11TypingGuard.h): a window
+    // gone, the focus moved or a grab fails the text before anything more
+    // is typed.
     bool ok = true;
-    if (m_planAt == 0 && keyboardGrabbedElsewhere()) {
+    if (m_guard && m_planAt == 0)
+        m_guard->forget();
+    if (const auto refused = m_guard ? m_guard->look() : std::nullopt) {
+        m_typingFailure = *refused;
+        ok = false;
+    } else if (!m_guard && m_planAt == 0 && keyboardGrabbedElsewhere()) {
         m_typingFailure = TypingFailure::KeyboardGrabbed;
         ok = false;
     } else if (!bypassesInputMethods()) {
@@ -185,12 +192,34 @@ bool X11Input::postTextUnlessStopped(const QString& text, const std::atomic<bool
     // A character without a key fails the text instead of vanishing, and
     // one whose keys cannot be lent fails before anything of it is typed.
     ok = ok && (syms.empty() || (!contains(syms, 0) && lendFor(syms)));
-    for (size_t i = 0; ok && i < syms.size(); ++i)
-        ok = typeKeysym(syms[i]);
+    if (!ok && m_guard && m_typingFailure != TypingFailure::InputMethod)
+        if (const auto why = m_guard->look())
+            m_typingFailure = *why; // what the wait came to is the window's doing
+    ok = ok && typeGuarded(syms);
     if (planned)
         ++m_planAt;
     if (!m_lentKeys.empty() || m_probeSym)
         scheduleRestore();
+    return ok;
+}
+
+bool X11Input::typeGuarded(const std::vector<uint32_t>& syms)
+{
+    if (!m_guard) {
+        bool ok = true;
+        for (size_t i = 0; ok && i < syms.size(); ++i)
+            ok = typeKeysym(syms[i]);
+        return ok;
+    }
+    const auto refused = m_guard->hold(m_stop);
+    const auto release = qScopeGuard([this] { m_guard->release(); });
+    if (refused) {
+        m_typingFailure = *refused;
+        return false;
+    }
+    bool ok = true;
+    for (size_t i = 0; ok && i < syms.size(); ++i)
+        ok = typeKeysym(syms[i]);
     return ok;
 }
 
