@@ -316,7 +316,7 @@ std::optional<TypingFailure> TypingGuard::judge(bool mayAim, bool held)
         return TypingFailure::KeyboardGrabbed;
     if (!m_receiver) {
         if (mayAim)
-            m_receiver = Receiver{key ? topLevelOf(key) : 0, clientOf(key)};
+            m_receiver = Receiver{key, key ? topLevelOf(key) : 0, clientOf(key)};
         return std::nullopt;
     }
     if (holders.count(receiverClient))
@@ -324,7 +324,10 @@ std::optional<TypingFailure> TypingGuard::judge(bool mayAim, bool held)
     if (m_receiver->topLevel && !viewable(m_receiver->topLevel))
         return TypingFailure::ReceiverGone;
     if (topLevelOf(key) != m_receiver->topLevel || clientOf(key) != m_receiver->client)
-        return TypingFailure::FocusMoved;
+        // A window manager's frame outlives the window in it for a moment,
+        // and the focus reverts to it: that window went, nobody took the keys.
+        return m_receiver->window && !viewable(m_receiver->window) ? TypingFailure::ReceiverGone
+                                                                   : TypingFailure::FocusMoved;
     return std::nullopt;
 }
 

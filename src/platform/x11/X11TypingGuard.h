@@ -87,6 +87,7 @@ private:
         bool counts = false; // of a keyboard that types our keys
     };
     struct Receiver {
+        uint32_t window = 0; // where the first character's keys went
         uint32_t topLevel = 0;
         uint32_t client = 0;
     };
