@@ -41,15 +41,6 @@ uint32_t read32(const uint8_t* p, bool swapped)
 
 } // namespace
 
-std::unique_ptr<TypingGuard> TypingGuard::forCounting(uint32_t ownIdBase, uint8_t xiOpcode)
-{
-    std::unique_ptr<TypingGuard> guard(new TypingGuard());
-    guard->m_ownIdBase = ownIdBase;
-    guard->m_xiOpcode = xiOpcode;
-    guard->m_broken = true; // nothing to wait on
-    return guard;
-}
-
 std::unique_ptr<TypingGuard> TypingGuard::start(xcb_connection_t* typing, PostingMasters masters,
                                                 std::function<xcb_window_t()> keyWindow)
 {
@@ -193,7 +184,7 @@ void TypingGuard::clientDied(uint32_t idBase)
 
 bool TypingGuard::keyboardCounts(uint16_t device)
 {
-    if (device == 0 || !m_typing)
+    if (device == 0)
         return true; // a core grab takes the keyboard of the client's pair, ours as a rule
     auto it = m_keyboards.find(device);
     if (it == m_keyboards.end()) {
@@ -210,12 +201,12 @@ bool TypingGuard::keyboardCounts(uint16_t device)
     return it->second;
 }
 
-std::set<uint32_t> TypingGuard::grabbers() const
+std::set<uint32_t> TypingGuard::grabbers()
 {
     std::set<uint32_t> out;
     for (const auto& [client, grabs] : m_grabs)
         for (const Grab& g : grabs)
-            if (const_cast<TypingGuard*>(this)->keyboardCounts(g.device))
+            if (keyboardCounts(g.device))
                 out.insert(client);
     return out;
 }

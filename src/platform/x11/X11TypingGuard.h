@@ -66,16 +66,6 @@ public:
     std::optional<TypingFailure> hold(const std::atomic<bool>* stop);
     void release();
 
-    // Requests and replies of one recorded block, fed to the grab state;
-    // public for tests.
-    void takeRequests(uint32_t idBase, const uint8_t* data, size_t length, bool swapped);
-    void takeReplies(uint32_t idBase, const uint8_t* data, size_t length, bool swapped);
-    void clientDied(uint32_t idBase);
-    // The clients known to hold a keyboard grab now.
-    std::set<uint32_t> grabbers() const;
-    // A watcher without a server, fed by the take functions (tests).
-    static std::unique_ptr<TypingGuard> forCounting(uint32_t ownIdBase, uint8_t xiOpcode);
-
 private:
     struct Grab {
         uint32_t window = 0;
@@ -93,6 +83,12 @@ private:
     };
 
     TypingGuard() = default;
+    // Requests and replies of one recorded block, fed to the grab state.
+    void takeRequests(uint32_t idBase, const uint8_t* data, size_t length, bool swapped);
+    void takeReplies(uint32_t idBase, const uint8_t* data, size_t length, bool swapped);
+    void clientDied(uint32_t idBase);
+    // The clients known to hold a grab of a keyboard that types our keys.
+    std::set<uint32_t> grabbers();
     void drain();
     bool waitForOwnHold(const std::atomic<bool>* stop);
     std::optional<TypingFailure> judge(bool mayAim, bool held);
