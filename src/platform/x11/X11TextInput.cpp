@@ -20,9 +20,10 @@
 //    next one, while keys queued before it wait to be translated.)
 // Where the program does not read or answer within a bound (it never reads
 // the map, an input method translates the keys), the character fails before
-// anything of it is typed; a text fails before its first key when another
-// client holds the keyboard or the program sends its keys to an input
-// method. The waits run on the thread that types, never the main thread
+// anything of it is typed; a character fails before its keys when its
+// text's receiver went away, the focus left it or another client holds the
+// keyboard (X11TypingGuard.h), and a text before its first key when the
+// program sends its keys to an input method. The waits run on the thread that types, never the main thread
 // (the service types on a thread of its own), and end early when the
 // typing is stopped or other input waits to go out.
 //
