@@ -70,7 +70,10 @@ int runApplication(int argc, char** argv, constants::RandomFill randomFill)
     // so that nothing stays held down and nothing stays lent on the X server.
     // The handlers stay until the teardown below is done: a second signal then
     // finds nobody listening and changes nothing.
-    QuitSignals quitSignals([](int) { QCoreApplication::quit(); });
+    QuitSignals quitSignals([](int number) {
+        std::fprintf(stderr, "tovrik: quitting on signal %d\n", number);
+        QCoreApplication::quit();
+    });
 
     // An extra authority for a local stand-in of the hosted service (see
     // scripts/try.sh), read once here.

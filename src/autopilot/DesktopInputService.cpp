@@ -500,7 +500,7 @@ QString DesktopInputService::typingFailureMessage(platform::TypingFailure cause)
     case TypingFailure::FocusMoved:
         return QStringLiteral("UI Autopilot stopped typing because another window took the keyboard focus.");
     case TypingFailure::ReceiverGone:
-        return QStringLiteral("UI Autopilot stopped typing because the window it was typing into closed.");
+        return QStringLiteral("UI Autopilot stopped typing because the window it was typing into went away.");
     case TypingFailure::KeyboardGrabbed:
         return QStringLiteral("UI Autopilot stopped typing because another program took hold of the keyboard.");
     case TypingFailure::InputMethod:

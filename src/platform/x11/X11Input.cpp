@@ -74,6 +74,8 @@ X11Input::X11Input(X11Displays& displays)
     m_hasXTest = ext && ext->present;
     if (initXInput2(m_conn))
         m_masters = postingMasters(m_conn);
+    if (m_hasXTest)
+        m_guard = TypingGuard::start(m_conn, m_masters, [this] { return keyWindow(); });
     m_hasXkb = useXkb(m_conn);
     m_map.load(m_conn);
     // Before anything else touches input: what a run that ended without

@@ -10,6 +10,7 @@
 #include "platform/x11/LentKeycodes.h"
 #include "platform/x11/SyntheticLedger.h"
 #include "platform/x11/X11Keymap.h"
+#include "platform/x11/X11TypingGuard.h"
 #include "platform/x11/XInputDevices.h"
 #include "platform/x11/XkbKeySyms.h"
 #include "platform/x11/Xcb.h"
@@ -69,6 +70,9 @@ private:
     // Whether another client holds the keyboard (an active grab): keys
     // typed now would go to it.
     bool keyboardGrabbedElsewhere();
+    // Types a character's keysyms while the guard holds the server, once it
+    // has said the keys reach the receiver.
+    bool typeGuarded(const std::vector<uint32_t>& keysyms);
     bool fake(uint8_t type, uint8_t detail, int16_t x = 0, int16_t y = 0);
     bool keycodeEvent(uint8_t keycode, bool down);
     bool typeKeysym(uint32_t keysym);
@@ -135,6 +139,9 @@ private:
     bool m_hasXkb = false;
     std::map<uint8_t, XkbKeySyms> m_originalKeys; // what a keycode held before we first lent it
     std::unique_ptr<KeymapReads> m_reads;
+    // Whether a character's keys would reach the text's receiver (see
+    // X11TypingGuard.h); null without RECORD.
+    std::unique_ptr<TypingGuard> m_guard;
     bool m_readsTried = false;
     uint32_t m_pingAtom = 0;
     uint32_t m_pingStamp = 0xf0000000; // above any server time of the first weeks

@@ -20,9 +20,10 @@
 //    next one, while keys queued before it wait to be translated.)
 // Where the program does not read or answer within a bound (it never reads
 // the map, an input method translates the keys), the character fails before
-// anything of it is typed; a text fails before its first key when another
-// client holds the keyboard or the program sends its keys to an input
-// method. The waits run on the thread that types, never the main thread
+// anything of it is typed; a character fails before its keys when its
+// text's receiver went away, the focus left it or another client holds the
+// keyboard (X11TypingGuard.h), and a text before its first key when the
+// program sends its keys to an input method. The waits run on the thread that types, never the main thread
 // (the service types on a thread of its own), and end early when the
 // typing is stopped or other input waits to go out.
 //
@@ -172,10 +173,17 @@ bool X11Input::postTextUnlessStopped(const QString& text, const std::atomic<bool
         m_plan.clear();
         m_planAt = 0;
     }
-    // A client that holds the keyboard (a grab) would get every key, not
-    // the program with the focus: the text fails before anything is typed.
+    // Keys go only to the window the text's first character went to, and
+    // only while nobody else holds the keyboard (X11TypingGuard.h): a window
+    // gone, the focus moved or a grab fails the text before anything more
+    // is typed.
     bool ok = true;
-    if (m_planAt == 0 && keyboardGrabbedElsewhere()) {
+    if (m_guard && m_planAt == 0)
+        m_guard->forget();
+    if (const auto refused = m_guard ? m_guard->look() : std::nullopt) {
+        m_typingFailure = *refused;
+        ok = false;
+    } else if (!m_guard && m_planAt == 0 && keyboardGrabbedElsewhere()) {
         m_typingFailure = TypingFailure::KeyboardGrabbed;
         ok = false;
     } else if (!bypassesInputMethods()) {
@@ -185,12 +193,34 @@ bool X11Input::postTextUnlessStopped(const QString& text, const std::atomic<bool
     // A character without a key fails the text instead of vanishing, and
     // one whose keys cannot be lent fails before anything of it is typed.
     ok = ok && (syms.empty() || (!contains(syms, 0) && lendFor(syms)));
-    for (size_t i = 0; ok && i < syms.size(); ++i)
-        ok = typeKeysym(syms[i]);
+    if (!ok && m_guard && m_typingFailure != TypingFailure::InputMethod)
+        if (const auto why = m_guard->look())
+            m_typingFailure = *why; // what the wait came to is the window's doing
+    ok = ok && typeGuarded(syms);
     if (planned)
         ++m_planAt;
     if (!m_lentKeys.empty() || m_probeSym)
         scheduleRestore();
+    return ok;
+}
+
+bool X11Input::typeGuarded(const std::vector<uint32_t>& syms)
+{
+    if (!m_guard) {
+        bool ok = true;
+        for (size_t i = 0; ok && i < syms.size(); ++i)
+            ok = typeKeysym(syms[i]);
+        return ok;
+    }
+    const auto refused = m_guard->hold(m_stop);
+    const auto release = qScopeGuard([this] { m_guard->release(); });
+    if (refused) {
+        m_typingFailure = *refused;
+        return false;
+    }
+    bool ok = true;
+    for (size_t i = 0; ok && i < syms.size(); ++i)
+        ok = typeKeysym(syms[i]);
     return ok;
 }
 
