@@ -6,6 +6,7 @@
 #include "platform/x11/X11Input.h"
 
 #include "platform/x11/ProcessActivity.h"
+#include "platform/x11/X11InputMethods.h"
 
 #include <algorithm>
 #include <thread>
@@ -46,7 +47,11 @@ bool X11Input::bypassesInputMethods()
     // fence shows that the receiver handled a key without sending it there.
     // A program that reads keys as they arrive (GDK) may send one there
     // only later: each character looks again at what the server reported.
+    // A program whose input method module over D-Bus may handle its keys out
+    // of order is refused at once (X11InputMethods.h).
     if (m_planAt == 0) {
+        if (const xcb_window_t window = keyWindow(); window && keysMayGoOutOfOrder(m_conn, window, ownedOnSessionBus))
+            return false;
         m_inputMethods = inputMethodServers();
         if (!m_inputMethods.empty() && (!readyToConfirm() || !fence(kReadBound)))
             return false;
