@@ -133,6 +133,37 @@ bool keysMayGoOutOfOrder(xcb_connection_t* conn, xcb_window_t window,
     return std::any_of(servers.begin(), servers.end(), runs);
 }
 
+bool mayUseXim(const ProcessModules& modules)
+{
+    auto toolkit = [&](Toolkit which) {
+        for (const auto& [t, library] : kToolkits)
+            if (t == which && maps(modules, library, false))
+                return true;
+        return false;
+    };
+    // Qt programs may load GTK 3 for their dialogs: Qt handles their keys.
+    if (toolkit(Toolkit::Qt5) || toolkit(Toolkit::Qt6) || toolkit(Toolkit::Gtk4))
+        return false;
+    if (!toolkit(Toolkit::Gtk3))
+        return true;
+    if (maps(modules, "im-xim.so", true))
+        return true;
+    // The module GTK_IM_MODULE names first, where GTK has it: its own simple
+    // one, or one it has loaded.
+    const QString first = modules.gtkImModule.section(QLatin1Char(':'), 0, 0).trimmed();
+    if (first == QLatin1String("gtk-im-context-simple") || first == QLatin1String("simple"))
+        return false;
+    return first.isEmpty() || first == QLatin1String("xim")
+        || !maps(modules, QStringLiteral("im-%1.so").arg(first).toLatin1().constData(), true);
+}
+
+bool mayUseXim(xcb_connection_t* conn, xcb_window_t window)
+{
+    const std::optional<int64_t> pid = clientProcessId(conn, window);
+    const std::optional<ProcessModules> modules = pid ? readProcessModules(*pid) : std::nullopt;
+    return !modules || mayUseXim(*modules);
+}
+
 bool ownedOnSessionBus(const QString& busName)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();

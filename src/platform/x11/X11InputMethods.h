@@ -56,6 +56,15 @@ std::vector<QString> reorderingInputMethods(const ProcessModules& modules);
 bool keysMayGoOutOfOrder(xcb_connection_t* conn, xcb_window_t window,
                          const std::function<bool(const QString& busName)>& runs);
 
+// Whether such a process may send its keys to an input method server over
+// X (XIM): Qt and GTK 4 have no client for one, GTK 3 only in its xim
+// module (loaded when picked); other programs (Xlib, Xt, Tk, Java) may.
+bool mayUseXim(const ProcessModules& modules);
+
+// Whether the program owning `window` may: true when its process cannot be
+// read.
+bool mayUseXim(xcb_connection_t* conn, xcb_window_t window);
+
 // Whether `busName` is owned on the session bus; true when the bus cannot
 // be asked (a module may be talking to it).
 bool ownedOnSessionBus(const QString& busName);

@@ -49,10 +49,15 @@ bool X11Input::bypassesInputMethods()
     // only later: each character looks again at what the server reported.
     // A program whose input method module over D-Bus may handle its keys out
     // of order is refused at once (X11InputMethods.h).
+    // A program whose toolkit has no XIM client needs no look at what it
+    // does with a key, however long it takes to handle one.
     if (m_planAt == 0) {
-        if (const xcb_window_t window = keyWindow(); window && keysMayGoOutOfOrder(m_conn, window, ownedOnSessionBus))
+        const xcb_window_t window = keyWindow();
+        if (window && keysMayGoOutOfOrder(m_conn, window, ownedOnSessionBus))
             return false;
         m_inputMethods = inputMethodServers();
+        if (window && !m_inputMethods.empty() && !mayUseXim(m_conn, window))
+            m_inputMethods.clear();
         if (!m_inputMethods.empty() && (!readyToConfirm() || !fence(kReadBound)))
             return false;
     }

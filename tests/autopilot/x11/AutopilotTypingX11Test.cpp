@@ -216,8 +216,9 @@ protected:
         return outcome->error;
     }
     // Starts the program on a new file, types `text` into it, makes it write
-    // the file and returns what it wrote.
-    QString typeInto(const Program& program, const QString& text)
+    // the file and returns what it wrote. The program is stalled now and then
+    // while the text goes, or stopped for `busy` as the text starts.
+    QString typeInto(const Program& program, const QString& text, std::chrono::milliseconds busy = {})
     {
         const QString file = dir.filePath(QStringLiteral("typing-target.txt"));
         QFile(file).open(QIODevice::WriteOnly);
@@ -255,11 +256,17 @@ protected:
         // No window manager: the keys go to the window under the pointer.
         EXPECT_FALSE(run(svc->click(centre)));
         QTest::qWait(300); // the program takes the focus
-        {
+        const pid_t pid = pid_t(p.processId());
+        if (busy.count()) {
+            ::kill(pid, SIGSTOP);
+            QTimer::singleShot(busy, [pid] { ::kill(pid, SIGCONT); });
+            lastFailure = run(svc->typeText(text));
+            QTest::qWait(int(busy.count()));
+        } else {
             // As on a busy machine, the program gets no CPU for a while now
             // and then, longer than any pause between keyboard map changes
             // that would do without it.
-            const Stalls stalls(pid_t(p.processId()));
+            const Stalls stalls(pid);
             lastFailure = run(svc->typeText(text));
         }
         if (!program.inputMethod) {
@@ -403,6 +410,32 @@ TEST_F(AutopilotTypingX11Test, TextForAProgramBehindAnInputMethodIsExactOrRefuse
     }
     EXPECT_EQ(describeException(lastFailure).toStdString(), kInputMethodRefusal.arg(300).toStdString());
     EXPECT_EQ(got, QString());
+}
+
+TEST_F(AutopilotTypingX11Test, AProgramWithoutAnXimClientIsTypedIntoWhileBusyThoughAnXimServerRuns)
+{
+    if (QStandardPaths::findExecutable("ibus-daemon").isEmpty())
+        GTEST_SKIP() << "ibus is not installed (scripts/setup-deps.sh installs it)";
+    QProcess ibus;
+    ibus.start("ibus-daemon", {"--xim", "--replace", "--panel=disable"});
+    ASSERT_TRUE(ibus.waitForStarted(10000));
+    const auto stopIbus = qScopeGuard([&ibus] {
+        ibus.terminate();
+        if (!ibus.waitForFinished(5000))
+            ibus.kill();
+        ibus.waitForFinished();
+    });
+    ASSERT_TRUE(spinUntil([] { return runTool({"xprop", "-root", "XIM_SERVERS"}).contains("@server=ibus"); }, 20000));
+    // Busy for longer than any wait for a program to handle a key: a
+    // program that cannot send its keys to the server gets them all the same.
+    const QString text = QStringLiteral("the quick brown fox jumps over the lazy dog 0123456789");
+    for (const Program& program : {Program{"featherpad", {"featherpad", "--standalone", "%f"}, "ctrl+s"},
+                                   Program{"mousepad", {"mousepad", "--disable-server", "%f"}, "ctrl+s"}}) {
+        QString got = typeInto(program, text, std::chrono::milliseconds(6000));
+        while (got.endsWith(QLatin1Char('\n')) && got.size() > text.size())
+            got.chop(1);
+        EXPECT_TRUE(got == text) << program.name << ": " << firstDifference(text, got);
+    }
 }
 
 // Starts an input method server in the test's session and waits until it

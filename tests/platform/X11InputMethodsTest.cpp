@@ -1,0 +1,76 @@
+// Which input method a program's keys may go through, from what its process
+// maps and the environment it started with.
+
+#include "platform/x11/X11InputMethods.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace tovrik::platform::x11 {
+namespace {
+
+struct ModulesRow {
+    const char* what;
+    ProcessModules modules;
+    std::vector<QString> reordering; // bus names
+    bool xim;                        // may use an XIM server
+};
+
+const QString kIbus = QStringLiteral("org.freedesktop.IBus");
+
+ProcessModules mods(std::vector<QString> files, const char* gtkImModule = "", bool ibusSyncMode = false)
+{
+    return {std::move(files), QString::fromLatin1(gtkImModule), ibusSyncMode};
+}
+
+TEST(InputMethods, KeysMayGoOutOfOrderOnlyThroughTheModuleInUseWithoutSyncMode)
+{
+    const QString qt5 = "libQt5Gui.so.5.15.8", qt6 = "libQt6Gui.so.6.4.2", gtk3 = "libgtk-3.so.0.2406.32",
+                  gtk4 = "libgtk-4.so.1.800.3", qtIbus = "libibusplatforminputcontextplugin.so";
+    const ModulesRow rows[] = {
+        {"Qt 5, ibus", mods({qt5, qtIbus}), {kIbus}, false},
+        {"Qt 5, ibus in sync mode", mods({qt5, qtIbus}, "", true), {}, false},
+        {"Qt 5 with GTK 3 for its dialogs", mods({qt5, gtk3, qtIbus}), {kIbus}, false},
+        {"Qt 6, ibus", mods({qt6, qtIbus}), {}, false},
+        {"GTK 4 loads every module, picks by its setting", mods({gtk4, "libim-ibus.so", "libim-fcitx5.so"}), {kIbus}, false},
+        {"GTK 4 told fcitx", mods({gtk4, "libim-ibus.so", "libim-fcitx5.so"}, "fcitx"), {}, false},
+        {"GTK 4 told simple", mods({gtk4, "libim-ibus.so"}, "gtk-im-context-simple"), {}, false},
+        {"GTK 4 told one it lacks, then ibus", mods({gtk4, "libim-ibus.so"}, "uim:ibus"), {kIbus}, false},
+        {"GTK 3, ibus", mods({gtk3, "im-ibus.so"}, "ibus"), {}, false},
+        {"GTK 3, xim", mods({gtk3, "im-xim.so"}, "xim"), {}, true},
+        {"GTK 3, module not picked yet", mods({gtk3}), {}, true},
+        {"Tk", mods({"libtk8.6.so"}), {}, true},
+    };
+    for (const ModulesRow& row : rows) {
+        EXPECT_EQ(reorderingInputMethods(row.modules), row.reordering) << row.what;
+        EXPECT_EQ(mayUseXim(row.modules), row.xim) << row.what;
+    }
+}
+
+TEST(InputMethods, TheProcessShowsItsMappedFilesAndItsInputMethodSettings)
+{
+    QTemporaryDir proc;
+    ASSERT_TRUE(QDir().mkpath(proc.filePath("7")));
+    QFile maps(proc.filePath("7/maps"));
+    ASSERT_TRUE(maps.open(QIODevice::WriteOnly));
+    maps.write("7f00-7f10 r-xp 00000000 08:01 12 /usr/lib/x86_64-linux-gnu/libgtk-4.so.1.800.3\n"
+               "7f10-7f20 r--p 00000000 08:01 13 /usr/lib/x86_64-linux-gnu/gtk-4.0/4.0.0/immodules/libim-ibus.so\n"
+               "7f20-7f30 rw-p 00000000 00:00 0 [heap]\n");
+    maps.close();
+    QFile environ(proc.filePath("7/environ"));
+    ASSERT_TRUE(environ.open(QIODevice::WriteOnly));
+    static const char kEnviron[] = "HOME=/root\0GTK_IM_MODULE=ibus\0IBUS_ENABLE_SYNC_MODE=1\0";
+    environ.write(kEnviron, sizeof kEnviron - 1);
+    environ.close();
+    const auto modules = readProcessModules(7, proc.path());
+    ASSERT_TRUE(modules);
+    EXPECT_EQ(modules->files, (std::vector<QString>{"libgtk-4.so.1.800.3", "libim-ibus.so"}));
+    EXPECT_EQ(modules->gtkImModule, "ibus");
+    EXPECT_TRUE(modules->ibusSyncMode);
+    EXPECT_FALSE(readProcessModules(8, proc.path()));
+}
+
+} // namespace
+} // namespace tovrik::platform::x11
