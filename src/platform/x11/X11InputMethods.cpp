@@ -84,13 +84,14 @@ std::optional<ProcessModules> readProcessModules(int64_t pid, const QString& pro
     if (!maps.open(QIODevice::ReadOnly) || !environ.open(QIODevice::ReadOnly))
         return std::nullopt;
     ProcessModules modules;
+    // A file shows once for each of its mappings, in order.
+    QByteArray last;
     for (const QByteArray& line : maps.readAll().split('\n')) {
         const qsizetype slash = line.lastIndexOf('/');
-        if (slash < 0)
-            continue;
-        const QString file = QString::fromUtf8(line.mid(slash + 1).trimmed());
-        if (!file.isEmpty() && std::find(modules.files.begin(), modules.files.end(), file) == modules.files.end())
-            modules.files.push_back(file);
+        const QByteArray file = slash < 0 ? QByteArray() : line.mid(slash + 1).trimmed();
+        if (!file.isEmpty() && file != last)
+            modules.files.push_back(QString::fromUtf8(file));
+        last = file;
     }
     for (const QByteArray& entry : environ.readAll().split('\0')) {
         if (entry.startsWith("GTK_IM_MODULE="))
@@ -172,7 +173,7 @@ bool ownedOnSessionBus(const QString& busName)
     QDBusMessage ask = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
                                                       QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
     ask << busName;
-    const QDBusMessage reply = bus.call(ask, QDBus::Block, 1000);
+    const QDBusMessage reply = bus.call(ask, QDBus::Block, 500);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return true;
     return reply.arguments().first().toBool();

@@ -37,7 +37,7 @@ namespace tovrik::platform::x11 {
 
 // What one process shows of its input method modules.
 struct ProcessModules {
-    std::vector<QString> files; // names (no folder) of the files it maps
+    std::vector<QString> files; // names (no folder) of the files it maps, in order
     QString gtkImModule;        // GTK_IM_MODULE, empty when unset
     bool ibusSyncMode = false;  // IBUS_ENABLE_SYNC_MODE=1
 };
