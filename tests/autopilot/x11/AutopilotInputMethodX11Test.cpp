@@ -127,6 +127,9 @@ INSTANTIATE_TEST_SUITE_P(
         InputMethodCase{"ibusQt5", {"featherpad", {"featherpad", "--standalone", "%f"}, "ctrl+s", false, "ibus"}, true},
         InputMethodCase{"ibusGtk3", {"mousepad", {"mousepad", "--disable-server", "%f"}, "ctrl+s", false, "ibus"}, false},
         InputMethodCase{"ibusGtk4", {"gnome-text-editor", {"gnome-text-editor", "--standalone", "%f"}, "ctrl+s", false, "ibus"}, true},
+        // Waiting for each answer keeps the order.
+        InputMethodCase{"ibusQt5Sync", {"featherpad", {"featherpad", "--standalone", "%f"}, "ctrl+s", false, "ibus", "IBUS_ENABLE_SYNC_MODE=1"}, false},
+        InputMethodCase{"ibusGtk4Sync", {"gnome-text-editor", {"gnome-text-editor", "--standalone", "%f"}, "ctrl+s", false, "ibus", "IBUS_ENABLE_SYNC_MODE=1"}, false},
         InputMethodCase{"ibusQt6", {"qt6", {textSink(), "%f"}, "ctrl+s", true, "ibus"}, false},
         InputMethodCase{"fcitxQt5", {"featherpad", {"featherpad", "--standalone", "%f"}, "ctrl+s", false, "fcitx"}, false},
         InputMethodCase{"fcitxGtk3", {"mousepad", {"mousepad", "--disable-server", "%f"}, "ctrl+s", false, "fcitx"}, false},

@@ -146,6 +146,7 @@ struct Program {
     // The input method module it is started with: "xim", "ibus" or "fcitx"
     // (over D-Bus); none without.
     const char* inputMethod = nullptr;
+    const char* env = nullptr; // "NAME=value" added to its environment
 };
 
 class AutopilotTypingX11Test : public ::testing::Test {
@@ -206,6 +207,8 @@ protected:
         env.insert("GTK_IM_MODULE", program.inputMethod ? im : "gtk-im-context-simple");
         env.insert("QT_IM_MODULE", program.inputMethod ? im : "compose");
         env.insert("XMODIFIERS", !program.inputMethod ? "@im=none" : im == "xim" ? "@im=ibus" : "@im=" + im);
+        if (program.env)
+            env.insert(QString::fromLatin1(program.env).section('=', 0, 0), QString::fromLatin1(program.env).section('=', 1));
         p.setProcessEnvironment(env);
         p.start(command.first(), command.mid(1));
         EXPECT_TRUE(p.waitForStarted(10000)) << program.name << " did not start";
