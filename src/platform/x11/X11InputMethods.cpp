@@ -121,19 +121,6 @@ std::vector<QString> reorderingInputMethods(const ProcessModules& modules)
     return servers;
 }
 
-bool keysMayGoOutOfOrder(xcb_connection_t* conn, xcb_window_t window,
-                         const std::function<bool(const QString& busName)>& runs)
-{
-    const std::optional<int64_t> pid = clientProcessId(conn, window);
-    if (!pid)
-        return false;
-    const std::optional<ProcessModules> modules = readProcessModules(*pid);
-    if (!modules)
-        return false;
-    const std::vector<QString> servers = reorderingInputMethods(*modules);
-    return std::any_of(servers.begin(), servers.end(), runs);
-}
-
 bool mayUseXim(const ProcessModules& modules)
 {
     auto toolkit = [&](Toolkit which) {
@@ -158,11 +145,13 @@ bool mayUseXim(const ProcessModules& modules)
         || !maps(modules, QStringLiteral("im-%1.so").arg(first).toLatin1().constData(), true);
 }
 
-bool mayUseXim(xcb_connection_t* conn, xcb_window_t window)
+ReceiverInputMethods receiverInputMethods(xcb_connection_t* conn, xcb_window_t window)
 {
-    const std::optional<int64_t> pid = clientProcessId(conn, window);
+    const std::optional<int64_t> pid = window ? clientProcessId(conn, window) : std::nullopt;
     const std::optional<ProcessModules> modules = pid ? readProcessModules(*pid) : std::nullopt;
-    return !modules || mayUseXim(*modules);
+    if (!modules)
+        return {};
+    return {reorderingInputMethods(*modules), mayUseXim(*modules)};
 }
 
 bool ownedOnSessionBus(const QString& busName)

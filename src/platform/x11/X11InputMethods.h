@@ -27,7 +27,6 @@
 
 #include <QString>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <vector>
 
@@ -49,21 +48,20 @@ std::optional<ProcessModules> readProcessModules(int64_t pid, const QString& pro
 // may handle its keys out of order (empty when none).
 std::vector<QString> reorderingInputMethods(const ProcessModules& modules);
 
-// Whether the program owning `window` handles its keys through an input
-// method over D-Bus that may put them out of order, and that input method
-// runs (`runs` says whether a bus name is owned). A program whose process
-// the server cannot name (another machine) is not known to.
-bool keysMayGoOutOfOrder(xcb_connection_t* conn, xcb_window_t window,
-                         const std::function<bool(const QString& busName)>& runs);
-
 // Whether such a process may send its keys to an input method server over
 // X (XIM): Qt and GTK 4 have no client for one, GTK 3 only in its xim
 // module (loaded when picked); other programs (Xlib, Xt, Tk, Java) may.
 bool mayUseXim(const ProcessModules& modules);
 
-// Whether the program owning `window` may: true when its process cannot be
-// read.
-bool mayUseXim(xcb_connection_t* conn, xcb_window_t window);
+// What the program owning `window` may do with its keys, from its process;
+// a program whose process the server cannot name (on another machine) or
+// that cannot be read is taken to use no input method over D-Bus and to
+// possibly use an XIM server.
+struct ReceiverInputMethods {
+    std::vector<QString> reordering; // as reorderingInputMethods
+    bool mayUseXim = true;
+};
+ReceiverInputMethods receiverInputMethods(xcb_connection_t* conn, xcb_window_t window);
 
 // Whether `busName` is owned on the session bus; true when the bus cannot
 // be asked (a module may be talking to it).

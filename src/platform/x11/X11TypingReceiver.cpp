@@ -52,11 +52,11 @@ bool X11Input::bypassesInputMethods()
     // A program whose toolkit has no XIM client needs no look at what it
     // does with a key, however long it takes to handle one.
     if (m_planAt == 0) {
-        const xcb_window_t window = keyWindow();
-        if (window && keysMayGoOutOfOrder(m_conn, window, ownedOnSessionBus))
+        const ReceiverInputMethods receiver = receiverInputMethods(m_conn, keyWindow());
+        if (std::any_of(receiver.reordering.begin(), receiver.reordering.end(), ownedOnSessionBus))
             return false;
         m_inputMethods = inputMethodServers();
-        if (window && !m_inputMethods.empty() && !mayUseXim(m_conn, window))
+        if (!receiver.mayUseXim)
             m_inputMethods.clear();
         if (!m_inputMethods.empty() && (!readyToConfirm() || !fence(kReadBound)))
             return false;
