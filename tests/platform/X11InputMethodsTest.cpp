@@ -32,7 +32,9 @@ TEST(InputMethods, KeysMayGoOutOfOrderOnlyThroughTheModuleInUseWithoutSyncMode)
     const ModulesRow rows[] = {
         {"Qt 5, ibus", mods({qt5, qtIbus}), {kIbus}, false},
         {"Qt 5, ibus in sync mode", mods({qt5, qtIbus}, "", true), {}, false},
-        {"Qt 5 with GTK 3 for its dialogs", mods({qt5, gtk3, qtIbus}), {kIbus}, false},
+        {"Qt 5 with GTK 3 for its dialogs", mods({qt5, gtk3, qtIbus}), {kIbus}, true},
+        {"Qt 5 with GTK 3 told simple", mods({qt5, gtk3}, "gtk-im-context-simple"), {}, false},
+        {"GTK 3, fcitx5 under its old name", mods({gtk3, "im-fcitx5.so"}, "fcitx"), {}, false},
         {"Qt 6, ibus", mods({qt6, qtIbus}), {}, false},
         {"GTK 4 loads every module, picks by its setting", mods({gtk4, "libim-ibus.so", "libim-fcitx5.so"}), {kIbus}, false},
         {"GTK 4 told fcitx", mods({gtk4, "libim-ibus.so", "libim-fcitx5.so"}, "fcitx"), {}, false},

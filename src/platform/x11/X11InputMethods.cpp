@@ -129,20 +129,21 @@ bool mayUseXim(const ProcessModules& modules)
                 return true;
         return false;
     };
-    // Qt programs may load GTK 3 for their dialogs: Qt handles their keys.
-    if (toolkit(Toolkit::Qt5) || toolkit(Toolkit::Qt6) || toolkit(Toolkit::Gtk4))
-        return false;
-    if (!toolkit(Toolkit::Gtk3))
-        return true;
-    if (maps(modules, "im-xim.so", true))
-        return true;
-    // The module GTK_IM_MODULE names first, where GTK has it: its own simple
-    // one, or one it has loaded.
-    const QString first = modules.gtkImModule.section(QLatin1Char(':'), 0, 0).trimmed();
-    if (first == QLatin1String("gtk-im-context-simple") || first == QLatin1String("simple"))
-        return false;
-    return first.isEmpty() || first == QLatin1String("xim")
-        || !maps(modules, QStringLiteral("im-%1.so").arg(first).toLatin1().constData(), true);
+    // GTK 3 first: a Qt program may show GTK 3 dialogs of its own.
+    if (toolkit(Toolkit::Gtk3)) {
+        if (maps(modules, "im-xim.so", true))
+            return true;
+        // The module GTK_IM_MODULE names first, where GTK has it: its own
+        // simple one, or one it has loaded.
+        const QString first = modules.gtkImModule.section(QLatin1Char(':'), 0, 0).trimmed();
+        const bool simple = first == QLatin1String("gtk-im-context-simple") || first == QLatin1String("simple");
+        const bool loaded = !first.isEmpty() && first != QLatin1String("xim")
+            && (maps(modules, QStringLiteral("im-%1.so").arg(first).toLatin1().constData(), true)
+                || (first == QLatin1String("fcitx") && maps(modules, "im-fcitx5.so", true)));
+        if (!simple && !loaded)
+            return true;
+    }
+    return !(toolkit(Toolkit::Gtk3) || toolkit(Toolkit::Qt5) || toolkit(Toolkit::Qt6) || toolkit(Toolkit::Gtk4));
 }
 
 ReceiverInputMethods receiverInputMethods(xcb_connection_t* conn, xcb_window_t window)
