@@ -1,11 +1,9 @@
 // Which input method a program's keys may go through, from what its process
-// maps and the environment it started with.
+// maps and the environment it started with (read from /proc by the typing
+// rows with real programs).
 
 #include "platform/x11/X11InputMethods.h"
 
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 namespace tovrik::platform::x11 {
@@ -49,29 +47,6 @@ TEST(InputMethods, KeysMayGoOutOfOrderOnlyThroughTheModuleInUseWithoutSyncMode)
         EXPECT_EQ(reorderingInputMethods(row.modules), row.reordering) << row.what;
         EXPECT_EQ(mayUseXim(row.modules), row.xim) << row.what;
     }
-}
-
-TEST(InputMethods, TheProcessShowsItsMappedFilesAndItsInputMethodSettings)
-{
-    QTemporaryDir proc;
-    ASSERT_TRUE(QDir().mkpath(proc.filePath("7")));
-    QFile maps(proc.filePath("7/maps"));
-    ASSERT_TRUE(maps.open(QIODevice::WriteOnly));
-    maps.write("7f00-7f10 r-xp 00000000 08:01 12 /usr/lib/x86_64-linux-gnu/libgtk-4.so.1.800.3\n"
-               "7f10-7f20 r--p 00000000 08:01 13 /usr/lib/x86_64-linux-gnu/gtk-4.0/4.0.0/immodules/libim-ibus.so\n"
-               "7f20-7f30 rw-p 00000000 00:00 0 [heap]\n");
-    maps.close();
-    QFile environ(proc.filePath("7/environ"));
-    ASSERT_TRUE(environ.open(QIODevice::WriteOnly));
-    static const char kEnviron[] = "HOME=/root\0GTK_IM_MODULE=ibus\0IBUS_ENABLE_SYNC_MODE=1\0";
-    environ.write(kEnviron, sizeof kEnviron - 1);
-    environ.close();
-    const auto modules = readProcessModules(7, proc.path());
-    ASSERT_TRUE(modules);
-    EXPECT_EQ(modules->files, (std::vector<QString>{"libgtk-4.so.1.800.3", "libim-ibus.so"}));
-    EXPECT_EQ(modules->gtkImModule, "ibus");
-    EXPECT_TRUE(modules->ibusSyncMode);
-    EXPECT_FALSE(readProcessModules(8, proc.path()));
 }
 
 } // namespace
