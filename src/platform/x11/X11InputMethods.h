@@ -7,11 +7,11 @@
 // program. The module sends each key, press and release, to the input method
 // and handles it when the answer comes, while the program goes on reading
 // keys. Some modules keep the order of the answers and of the keys they put
-// back (GTK 3's, Qt 6's); others do not: Qt 5's ibus module handles a key
-// whose answer is already there when it asks at once, ahead of earlier keys
-// whose answers still wait in its queue (neighbours swap under load), and
-// GTK 4's ibus module commits what the input method leaves alone in an order
-// of its own (runs of text come out reversed). Nothing the X server or the
+// back (GTK 3's ibus module, fcitx5's modules, which ask fcitx to keep it);
+// others do not: Qt's ibus module (Qt 5 and Qt 6) handles a key whose answer
+// is already there when it asks at once, ahead of earlier keys whose answers
+// still wait in its queue (neighbours swap under load), and GTK 4's ibus
+// module puts text in an order of its own (runs of text come out reversed). Nothing the X server or the
 // input method shows tells when such a program has handled a key and put it
 // where it belongs (the answer reaching the program is not the key handled),
 // so keys cannot be paced to keep the order: typing into it is refused

@@ -130,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Waiting for each answer keeps the order.
         InputMethodCase{"ibusQt5Sync", {"featherpad", {"featherpad", "--standalone", "%f"}, "ctrl+s", false, "ibus", "IBUS_ENABLE_SYNC_MODE=1"}, false},
         InputMethodCase{"ibusGtk4Sync", {"gnome-text-editor", {"gnome-text-editor", "--standalone", "%f"}, "ctrl+s", false, "ibus", "IBUS_ENABLE_SYNC_MODE=1"}, false},
-        InputMethodCase{"ibusQt6", {"qt6", {textSink(), "%f"}, "ctrl+s", true, "ibus"}, false},
+        InputMethodCase{"ibusQt6", {"qt6", {textSink(), "%f"}, "ctrl+s", true, "ibus"}, true},
         InputMethodCase{"fcitxQt5", {"featherpad", {"featherpad", "--standalone", "%f"}, "ctrl+s", false, "fcitx"}, false},
         InputMethodCase{"fcitxGtk3", {"mousepad", {"mousepad", "--disable-server", "%f"}, "ctrl+s", false, "fcitx"}, false},
         InputMethodCase{"fcitxGtk4", {"gnome-text-editor", {"gnome-text-editor", "--standalone", "%f"}, "ctrl+s", false, "fcitx"}, false},
