@@ -6,6 +6,7 @@
 #include "platform/x11/X11Input.h"
 
 #include "platform/x11/ProcessActivity.h"
+#include "platform/x11/X11InputMethods.h"
 
 #include <algorithm>
 #include <thread>
@@ -46,8 +47,17 @@ bool X11Input::bypassesInputMethods()
     // fence shows that the receiver handled a key without sending it there.
     // A program that reads keys as they arrive (GDK) may send one there
     // only later: each character looks again at what the server reported.
+    // A program whose input method module over D-Bus may handle its keys out
+    // of order is refused at once (X11InputMethods.h).
+    // A program whose toolkit has no XIM client needs no look at what it
+    // does with a key, however long it takes to handle one.
     if (m_planAt == 0) {
+        const ReceiverInputMethods receiver = receiverInputMethods(m_conn, keyWindow());
+        if (std::any_of(receiver.reordering.begin(), receiver.reordering.end(), ownedOnSessionBus))
+            return false;
         m_inputMethods = inputMethodServers();
+        if (!receiver.mayUseXim)
+            m_inputMethods.clear();
         if (!m_inputMethods.empty() && (!readyToConfirm() || !fence(kReadBound)))
             return false;
     }

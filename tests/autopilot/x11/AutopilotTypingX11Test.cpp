@@ -7,38 +7,17 @@
 // And a program that never reads the keyboard map: the typing fails, saying
 // how much of the text was typed.
 
-#include "autopilot/DesktopInputService.h"
+#include "TypingFixture.h"
+
 #include "autopilot/UserInputActivityMonitor.h"
 
-#include "interaction/AsyncOutcome.h"
-#include "platform/sim/SimPlatform.h"
-#include "platform/x11/X11Keymap.h"
-#include "platform/x11/X11Platform.h"
-#include "platform/x11/Xcb.h"
-
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
 #include <QLineEdit>
-#include <QProcess>
-#include <QScopeGuard>
-#include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QTimer>
-#include <QTest>
-#include <gtest/gtest.h>
-
-#include <condition_variable>
-#include <csignal>
-#include <mutex>
-#include <thread>
 
 namespace tovrik {
 namespace {
 
-using test::launch;
-using test::spinUntil;
+using namespace typingtest;
 
 // Lines of `perLine` distinct characters that the US layout has no key for
 // (Latin-1 letters, Greek, Cyrillic, a few symbols), each line starting
@@ -74,237 +53,8 @@ QString mixedText(int lines, int perLine)
     return text;
 }
 
-QString runTool(const QStringList& command)
-{
-    QProcess p;
-    p.start(command.first(), command.mid(1));
-    if (!p.waitForFinished(20000))
-        p.kill();
-    return QString::fromUtf8(p.readAllStandardOutput());
-}
-
-// The centre of the first visible window whose name matches `name`, in root
-// coordinates; null when none shows within the wait.
-QPointF windowCentre(const QString& name)
-{
-    const QString id = runTool({"xdotool", "search", "--sync", "--onlyvisible", "--name", name}).section('\n', 0, 0);
-    if (id.isEmpty())
-        return {};
-    QHash<QString, int> g;
-    for (const QString& line : runTool({"xdotool", "getwindowgeometry", "--shell", id}).split('\n'))
-        if (const int eq = line.indexOf('='); eq > 0)
-            g.insert(line.left(eq), line.mid(eq + 1).toInt());
-    return QPointF(g["X"] + g["WIDTH"] / 2, g["Y"] + g["HEIGHT"] / 2);
-}
-
-// A Tk text widget that writes what it holds on Control+S.
-constexpr char kTkScript[] = R"(set path [lindex $argv 0]
-wm title . typing-target
-text .t -width 100 -height 40
-pack .t -fill both -expand 1
-focus .t
-bind .t <Control-s> {
-    set f [open $path w]
-    fconfigure $f -encoding utf-8
-    puts -nonewline $f [.t get 1.0 {end - 1 chars}]
-    close $f
-    exit
-}
-)";
-
-// A Swing text area that writes what it holds on Control+S.
-constexpr char kSwingEditor[] = R"(import java.nio.charset.StandardCharsets;
-import java.nio.file.*;
-import javax.swing.*;
-
-public class TypingTarget {
-    public static void main(String[] args) {
-        SwingUtilities.invokeLater(() -> {
-            JFrame frame = new JFrame("typing-target");
-            JTextArea area = new JTextArea(40, 100);
-            area.getInputMap().put(KeyStroke.getKeyStroke("control S"), "save");
-            area.getActionMap().put("save", new AbstractAction() {
-                public void actionPerformed(java.awt.event.ActionEvent e) {
-                    try {
-                        Files.write(Paths.get(args[0]), area.getText().getBytes(StandardCharsets.UTF_8));
-                    } catch (Exception x) {
-                        System.exit(1);
-                    }
-                    System.exit(0);
-                }
-            });
-            frame.add(new JScrollPane(area));
-            frame.pack();
-            frame.setVisible(true);
-        });
-    }
-}
-)";
-
-// Stops a process for 250 ms out of every 500 while it lives.
-class Stalls {
-public:
-    explicit Stalls(pid_t pid)
-        : m_thread([this, pid]() {
-              std::unique_lock lock(m_mutex);
-              while (!m_done) {
-                  ::kill(pid, SIGSTOP);
-                  m_wake.wait_for(lock, std::chrono::milliseconds(250), [this] { return m_done; });
-                  ::kill(pid, SIGCONT);
-                  m_wake.wait_for(lock, std::chrono::milliseconds(250), [this] { return m_done; });
-              }
-          })
-    {
-    }
-    ~Stalls()
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            m_done = true;
-        }
-        m_wake.notify_all();
-        m_thread.join();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_done = false;
-    std::thread m_thread;
-};
-
-struct Program {
-    const char* name;
-    // "%f" stands for the file the text ends up in, "%s" for the Tk script,
-    // "%j" for the Swing editor's source
-    QStringList command;
-    const char* finish;  // the key that makes it write the file
-    bool endsItself = false;
-    bool inputMethod = false; // started with the input method server (XIM)
-};
-
-class AutopilotTypingX11Test : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        Clock::install(nullptr);
-        QString error;
-        ASSERT_TRUE(platform::x11::X11Platform::install(&error)) << error.toStdString();
-        ASSERT_TRUE(platform::x11::KeyboardMapping().load(x)) << "no X server";
-        ASSERT_TRUE(mapBefore.load(x));
-        svc = std::make_unique<DesktopInputService>();
-    }
-    void TearDown() override
-    {
-        svc.reset();
-        // What is lent is given back once typing has been quiet a second.
-        platform::x11::KeyboardMapping after;
-        EXPECT_TRUE(spinUntil([&] { return after.load(x) && after.spareKeycodes() == mapBefore.spareKeycodes(); }, 10000))
-            << "a lent keycode was kept";
-        platform::x11::XcbReply<xcb_query_keymap_reply_t> keys(xcb_query_keymap_reply(x, xcb_query_keymap(x), nullptr));
-        ASSERT_TRUE(keys);
-        for (int i = 0; i < 32; ++i)
-            EXPECT_EQ(keys->keys[i], 0) << "keycodes from " << i * 8 << " stayed down";
-        platform::sim::SimPlatform::install();
-    }
-    std::exception_ptr run(QCoro::Task<void> task)
-    {
-        auto outcome = launch(std::move(task));
-        EXPECT_TRUE(spinUntil([&] { return outcome->done; }, 100000));
-        return outcome->error;
-    }
-    // Starts the program on a new file, types `text` into it, makes it write
-    // the file and returns what it wrote.
-    QString typeInto(const Program& program, const QString& text)
-    {
-        const QString file = dir.filePath(QStringLiteral("typing-target.txt"));
-        QFile(file).open(QIODevice::WriteOnly);
-        const QString script = dir.filePath(QStringLiteral("typing-target.tcl"));
-        QFile tcl(script);
-        if (tcl.open(QIODevice::WriteOnly))
-            tcl.write(kTkScript);
-        tcl.close();
-        QFile java(dir.filePath(QStringLiteral("TypingTarget.java")));
-        if (java.open(QIODevice::WriteOnly))
-            java.write(kSwingEditor);
-        java.close();
-        QStringList command = program.command;
-        for (QString& arg : command)
-            arg.replace(QStringLiteral("%f"), file).replace(QStringLiteral("%s"), script).replace(QStringLiteral("%j"), java.fileName());
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("LC_ALL", "C.UTF-8");
-        env.insert("LANG", "C.UTF-8");
-        env.insert("QT_QPA_PLATFORM", "xcb");
-        env.insert("GTK_IM_MODULE", program.inputMethod ? "xim" : "gtk-im-context-simple");
-        env.insert("QT_IM_MODULE", program.inputMethod ? "xim" : "compose");
-        env.insert("XMODIFIERS", program.inputMethod ? "@im=ibus" : "@im=none");
-        p.setProcessEnvironment(env);
-        p.start(command.first(), command.mid(1));
-        EXPECT_TRUE(p.waitForStarted(10000)) << program.name << " did not start";
-        const QPointF centre = windowCentre(QStringLiteral("typing-target"));
-        EXPECT_FALSE(centre.isNull()) << program.name << " showed no window";
-        if (centre.isNull()) {
-            p.kill();
-            p.waitForFinished();
-            return {};
-        }
-        // No window manager: the keys go to the window under the pointer.
-        EXPECT_FALSE(run(svc->click(centre)));
-        QTest::qWait(300); // the program takes the focus
-        {
-            // As on a busy machine, the program gets no CPU for a while now
-            // and then, longer than any pause between keyboard map changes
-            // that would do without it.
-            const Stalls stalls(pid_t(p.processId()));
-            lastFailure = run(svc->typeText(text));
-        }
-        if (!program.inputMethod) {
-            EXPECT_FALSE(lastFailure) << describeException(lastFailure).toStdString();
-        }
-        EXPECT_FALSE(run(svc->pressKey(QString::fromLatin1(program.finish))));
-        // The terminal ends with its input; an editor saves the file (one
-        // that was typed nothing has nothing to save).
-        EXPECT_TRUE((program.inputMethod && lastFailure) || spinUntil([&] { return p.state() == QProcess::NotRunning || (!program.endsItself && QFileInfo(file).size() > 0); },
-                              30000))
-            << program.name << " wrote nothing";
-        QTest::qWait(200);
-        if (p.state() != QProcess::NotRunning) {
-            p.kill();
-            p.waitForFinished();
-        }
-        QFile written(file);
-        written.open(QIODevice::ReadOnly);
-        return QString::fromUtf8(written.readAll());
-    }
-    // Where the two texts first differ, for the failure message.
-    static std::string firstDifference(const QString& want, const QString& got)
-    {
-        qsizetype i = 0;
-        while (i < want.size() && i < got.size() && want[i] == got[i])
-            ++i;
-        return QStringLiteral("first difference at %1 of %2: wanted \"%3\", got \"%4\"")
-            .arg(i)
-            .arg(want.size())
-            .arg(want.mid(i, 40), got.mid(i, 40))
-            .toStdString();
-    }
-
-    platform::x11::XcbConnection x{nullptr};
-    std::exception_ptr lastFailure;
-    platform::x11::KeyboardMapping mapBefore;
-    std::unique_ptr<DesktopInputService> svc;
-    QTemporaryDir dir;
-};
-
 // Six lines of 74 characters the layout lacks: a dozen lending rounds.
 const QString kText = mixedText(6, 74);
-
-// The program's name in the test's name and messages.
-void PrintTo(const Program& program, std::ostream* os)
-{
-    *os << program.name;
-}
 
 class TypingIntoPrograms : public AutopilotTypingX11Test, public ::testing::WithParamInterface<Program> {};
 
@@ -319,16 +69,6 @@ TEST_P(TypingIntoPrograms, TextWithMoreMissingCharactersThanSpareKeysComesOutExa
     while (got.endsWith(QLatin1Char('\n')) && got.size() > kText.size())
         got.chop(1);
     EXPECT_TRUE(got == kText) << program.name << ": " << firstDifference(kText, got);
-}
-
-QString textSink()
-{
-    return qEnvironmentVariable("TOVRIK_BINARY_DIR") + QStringLiteral("/tests/autopilot/tovrik-test-text-sink");
-}
-
-QString laggingSink()
-{
-    return qEnvironmentVariable("TOVRIK_BINARY_DIR") + QStringLiteral("/tests/autopilot/tovrik-test-lagging-sink");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -366,37 +106,6 @@ int keyPressesFor(platform::x11::XcbConnection& client)
         std::free(e);
     }
     return presses;
-}
-
-TEST_F(AutopilotTypingX11Test, TextForAProgramBehindAnInputMethodIsExactOrRefusedBeforeAnythingIsTyped)
-{
-    if (QStandardPaths::findExecutable("ibus-daemon").isEmpty())
-        GTEST_SKIP() << "ibus is not installed (scripts/setup-deps.sh installs it)";
-    QProcess ibus;
-    ibus.start("ibus-daemon", {"--xim", "--replace", "--panel=disable"});
-    ASSERT_TRUE(ibus.waitForStarted(10000));
-    const auto stopIbus = qScopeGuard([&ibus] {
-        ibus.terminate();
-        if (!ibus.waitForFinished(5000))
-            ibus.kill();
-        ibus.waitForFinished();
-    });
-    ASSERT_TRUE(spinUntil([] { return runTool({"xprop", "-root", "XIM_SERVERS"}).contains("@server=ibus"); }, 20000))
-        << "ibus offered no input method";
-    // Only keys of the layout, fast: an input method that hands keys back
-    // in an order of its own scrambles them.
-    QString text;
-    for (int i = 0; i < 300; ++i)
-        text += QChar(u"abcdefghijklmnopqrstuvwxyz0123456789"[(i * 7) % 36]);
-    const QString got = typeInto(Program{"mousepad", {"mousepad", "--disable-server", "%f"}, "ctrl+s", false, true}, text);
-    if (!lastFailure) {
-        EXPECT_TRUE(got == text) << firstDifference(text, got);
-        return;
-    }
-    EXPECT_EQ(describeException(lastFailure).toStdString(),
-              "UI Autopilot cannot type into this window because its keys go through an input method. 0 of 300 "
-              "characters were typed; the rest was not.");
-    EXPECT_EQ(got, QString());
 }
 
 TEST_F(AutopilotTypingX11Test, AKeyboardGrabbedByAnotherClientFailsTheTextBeforeAnythingIsTyped)
