@@ -100,8 +100,11 @@ void watchProcessEnds()
     action.sa_flags = SA_ONSTACK | SA_RESETHAND | SA_NODEFER;
     for (const Ending& e : kEndings) {
         struct sigaction was {};
-        // A signal ignored when we were started stays ignored.
-        if (::sigaction(e.number, nullptr, &was) == 0 && was.sa_handler == SIG_IGN)
+        // A signal ignored when we were started stays ignored, and one that
+        // something before us handles (the sanitizers' crash reports) stays
+        // with it: that report is the line.
+        if (::sigaction(e.number, nullptr, &was) != 0 || (was.sa_flags & SA_SIGINFO)
+            || was.sa_handler != SIG_DFL)
             continue;
         ::sigaction(e.number, &action, nullptr);
     }
