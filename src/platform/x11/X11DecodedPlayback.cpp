@@ -511,14 +511,16 @@ private:
     Finished m_finished;
 };
 
-void keepRemovedDevice(GstBus*, GstMessage* message, gpointer)
+// Runs as a device is removed, in the provider's thread, before the removal
+// is posted to the monitor.
+gboolean keepRemovedDevice(GSignalInvocationHint*, guint count, const GValue* values, gpointer)
 {
-    GstDevice* device = nullptr;
-    gst_message_parse_device_removed(message, &device);
     // The video sources are the devices the monitor lists and releases
-    // rightly; every other removed device keeps the reference taken here.
-    if (device && gst_device_has_classes(device, "Video/Source"))
-        gst_object_unref(device);
+    // rightly; every other removed device gets the reference it takes away.
+    auto* device = count > 0 ? static_cast<GstDevice*>(g_value_get_object(&values[0])) : nullptr;
+    if (device && !gst_device_has_classes(device, "Video/Source"))
+        gst_object_ref(device);
+    return TRUE;
 }
 
 } // namespace
@@ -591,19 +593,11 @@ void guardDeviceRemovals()
     static const bool guarded = [] {
         if (!QByteArray(qVersion()).startsWith("6.4.") || !gstreamerReady())
             return false;
-        GList* factories = gst_device_provider_factory_list_get_device_providers(GST_RANK_NONE);
-        for (GList* f = factories; f; f = f->next) {
-            // Providers are one per factory, shared with the monitor; this
-            // reference is kept for the run.
-            GstDeviceProvider* provider = gst_device_provider_factory_get(GST_DEVICE_PROVIDER_FACTORY(f->data));
-            if (!provider)
-                continue;
-            GstBus* bus = gst_device_provider_get_bus(provider);
-            gst_bus_enable_sync_message_emission(bus);
-            g_signal_connect(bus, "sync-message::device-removed", G_CALLBACK(&keepRemovedDevice), nullptr);
-            gst_object_unref(bus);
-        }
-        gst_plugin_feature_list_free(factories);
+        g_type_class_unref(g_type_class_ref(GST_TYPE_DEVICE));
+        const guint removed = g_signal_lookup("removed", GST_TYPE_DEVICE);
+        if (removed == 0)
+            return false;
+        g_signal_add_emission_hook(removed, 0, &keepRemovedDevice, nullptr, nullptr);
         return true;
     }();
     (void)guarded;

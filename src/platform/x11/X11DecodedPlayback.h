@@ -75,7 +75,9 @@ std::unique_ptr<AudioPlayback> playDecoded(const QByteArray& encoded, std::funct
 // not list (a sound card, a sink and its monitor) once too often, which frees
 // the device while the message still holds it (a use after free, logged as
 // "g_object_unref: assertion 'G_IS_OBJECT (object)' failed"). Each such
-// removal is given the reference the monitor takes away. Idempotent.
+// removal is given the reference the monitor takes away (through a hook on
+// the devices' "removed" signal, which is emitted just before the removal
+// is posted). Idempotent.
 void guardDeviceRemovals();
 
 } // namespace tovrik::platform::x11
