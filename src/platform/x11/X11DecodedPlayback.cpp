@@ -59,7 +59,12 @@ void reportOnMainThread(const Finished& finished, const QString& error)
 
 bool gstreamerReady()
 {
-    static const bool ready = gst_init_check(nullptr, nullptr, nullptr);
+    static const bool ready = [] {
+        // GLib keeps finished streaming threads for reuse; an answer's
+        // threads end with it instead.
+        g_thread_pool_set_max_unused_threads(0);
+        return gst_init_check(nullptr, nullptr, nullptr) != FALSE;
+    }();
     return ready;
 }
 
@@ -158,9 +163,6 @@ public:
         }
         if (m_loop)
             pa_threaded_mainloop_free(std::exchange(m_loop, nullptr));
-        // GLib keeps finished streaming threads around for reuse; none is
-        // left behind an answer.
-        g_thread_pool_stop_unused_threads();
     }
 
 private:

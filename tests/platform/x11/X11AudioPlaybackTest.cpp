@@ -175,6 +175,7 @@ TEST_F(X11AudioPlayback, ALongAnswerIsDecodedAsItPlaysAndLeavesNothingBehind)
     const double before = tovrik::test::statusMiB("VmRSS");
     ASSERT_TRUE(tovrik::test::resetPeakMemory());
     tovrik::test::SinkRecording recording;
+    ASSERT_TRUE(tovrik::test::awaitSuspendedSink());
     std::optional<QString> result;
     auto playback = output.play(longTone, QStringLiteral("audio/mpeg"), [&](const QString& error) { result = error; });
     spinUntil([] { return false; }, 4000);
