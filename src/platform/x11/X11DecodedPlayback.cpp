@@ -33,6 +33,9 @@ constexpr pa_usec_t kStallUsecs = 5000000;
 // closed: a sink still holds what it mixed ahead, and closing the stream
 // would take that back.
 constexpr pa_usec_t kTailUsecs = 1000000;
+// Tries at connecting to the sound server, and the pause between them.
+constexpr int kConnectAttempts = 5;
+constexpr pa_usec_t kConnectRetryUsecs = 100000;
 // The longest a sink is believed to hold before the last sample is heard.
 constexpr pa_usec_t kMostLatencyUsecs = 2000000;
 
@@ -90,17 +93,17 @@ public:
         }
         m_loop = pa_threaded_mainloop_new();
         m_context = m_loop ? pa_context_new(pa_threaded_mainloop_get_api(m_loop), "Tovrik") : nullptr;
-        if (!m_context || pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        if (!m_context) {
             fail(QStringLiteral("No audio output is available."));
             return;
         }
-        pa_context_set_state_callback(m_context, &PcmStream::contextState, this);
         m_lastProgress = pa_rtclock_now();
         m_watchdog = pa_context_rttime_new(m_context, m_lastProgress + kStallUsecs, &PcmStream::watch, this);
         if (pa_threaded_mainloop_start(m_loop) < 0) {
             fail(QStringLiteral("No audio output is available."));
             return;
         }
+        locked([](PcmStream* s) { s->connect(); });
         m_started = true;
         if (gst_element_set_state(m_pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
             pa_threaded_mainloop_lock(m_loop);
@@ -154,7 +157,8 @@ public:
             pa_stream_unref(std::exchange(m_stream, nullptr));
         }
         pa_mainloop_api* api = m_loop ? pa_threaded_mainloop_get_api(m_loop) : nullptr;
-        for (pa_time_event* event : {std::exchange(m_watchdog, nullptr), std::exchange(m_timer, nullptr)})
+        for (pa_time_event* event :
+             {std::exchange(m_watchdog, nullptr), std::exchange(m_timer, nullptr), std::exchange(m_retry, nullptr)})
             if (event && api)
                 api->time_free(event);
         if (m_context) {
@@ -273,9 +277,50 @@ private:
         const pa_context_state_t state = pa_context_get_state(context);
         if (state == PA_CONTEXT_READY)
             s->pump();
-        else if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED)
-            s->fail(s->m_stream ? QStringLiteral("The audio output failed.")
-                                : QStringLiteral("No audio output is available."));
+        else if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) {
+            if (s->m_stream)
+                s->fail(QStringLiteral("The audio output failed."));
+            else
+                s->retryConnection();
+        }
+    }
+    // Connects the context (under the loop's lock once the loop runs).
+    void connect()
+    {
+        if (m_done)
+            return;
+        pa_context_set_state_callback(m_context, &PcmStream::contextState, this);
+        if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+            retryConnection();
+    }
+    // A server that refuses a connection may only be busy (its queue of
+    // connections full): a few more tries, a tenth of a second apart, before
+    // the playback fails.
+    void retryConnection()
+    {
+        if (m_done)
+            return;
+        if (++m_connectAttempts >= kConnectAttempts) {
+            fail(QStringLiteral("No audio output is available."));
+            return;
+        }
+        pa_context_set_state_callback(m_context, nullptr, nullptr);
+        pa_context_disconnect(m_context);
+        pa_context_unref(m_context);
+        m_context = pa_context_new(pa_threaded_mainloop_get_api(m_loop), "Tovrik");
+        if (!m_context) {
+            m_done = true;
+            reportOnMainThread(m_finished, QStringLiteral("No audio output is available."));
+            release();
+            return;
+        }
+        const pa_usec_t at = pa_rtclock_now() + kConnectRetryUsecs;
+        if (m_retry)
+            pa_context_rttime_restart(m_context, m_retry, at);
+        else
+            m_retry = pa_context_rttime_new(m_context, at, [](pa_mainloop_api*, pa_time_event*, const struct timeval*,
+                                                              void* self) { static_cast<PcmStream*>(self)->connect(); },
+                                            this);
     }
     static void streamState(pa_stream* stream, void* self)
     {
@@ -477,6 +522,8 @@ private:
     pa_stream* m_stream = nullptr;
     pa_time_event* m_watchdog = nullptr;
     pa_time_event* m_timer = nullptr;
+    pa_time_event* m_retry = nullptr;
+    int m_connectAttempts = 0;
     pa_sample_spec m_spec{};
     bool m_started = false; // main thread only
     bool m_closed = false;  // main thread only
