@@ -12,6 +12,7 @@
 #include <QTemporaryFile>
 #include <QTimer>
 #include <QString>
+#include <QThread>
 #include <QtEndian>
 #include <pulse/pulseaudio.h>
 #include <cmath>
@@ -95,12 +96,19 @@ public:
     SinkRecording()
     {
         m_loop = pa_threaded_mainloop_new();
-        m_context = pa_context_new(pa_threaded_mainloop_get_api(m_loop), "tovrik-test-recording");
-        pa_context_set_state_callback(m_context, [](pa_context*, void* loop) {
-            pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
-        }, m_loop);
-        if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0
-            || pa_threaded_mainloop_start(m_loop) < 0)
+        // A loaded server may refuse a connection while its queue is full.
+        for (int attempt = 0; attempt < 10; ++attempt) {
+            if (m_context)
+                pa_context_unref(m_context);
+            m_context = pa_context_new(pa_threaded_mainloop_get_api(m_loop), "tovrik-test-recording");
+            pa_context_set_state_callback(m_context, [](pa_context*, void* loop) {
+                pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+            }, m_loop);
+            if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) == 0)
+                break;
+            QThread::msleep(100);
+        }
+        if (pa_context_get_state(m_context) == PA_CONTEXT_UNCONNECTED || pa_threaded_mainloop_start(m_loop) < 0)
             return;
         m_running = true;
         pa_threaded_mainloop_lock(m_loop);
