@@ -25,7 +25,6 @@
 #include <QString>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 class QTemporaryFile;
@@ -70,14 +69,5 @@ bool decodedPlaybackSupported();
 // what the sound server still holds.
 std::unique_ptr<AudioPlayback> playDecoded(const QByteArray& encoded, std::function<void(const QString&)> finished,
                                            const std::shared_ptr<PcmStreams>& streams);
-
-// Qt 6.4's GStreamer device monitor releases every removed device it does
-// not list (a sound card, a sink and its monitor) once too often, which frees
-// the device while the message still holds it (a use after free, logged as
-// "g_object_unref: assertion 'G_IS_OBJECT (object)' failed"). Each such
-// removal is given the reference the monitor takes away (through a hook on
-// the devices' "removed" signal, which is emitted just before the removal
-// is posted). Idempotent.
-void guardDeviceRemovals();
 
 } // namespace tovrik::platform::x11

@@ -1,6 +1,7 @@
 #include "platform/x11/X11Media.h"
 
 #include "platform/x11/X11DecodedPlayback.h"
+#include "platform/x11/X11DeviceRemovals.h"
 
 #include <QAudioDevice>
 #include <QAudioOutput>
