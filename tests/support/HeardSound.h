@@ -71,6 +71,45 @@ inline QString testSinkState()
     return {};
 }
 
+inline QString pactl(const QStringList& arguments)
+{
+    QProcess p;
+    p.start(QStringLiteral("pactl"), arguments);
+    p.waitForFinished(10000);
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+}
+
+// The streams other programs keep on the test sink (the system voice's
+// speech-dispatcher holds one open once it has spoken, and the sink then
+// never suspends), moved to a sink of their own while this lives; when it
+// goes the sound server moves them back to the default sink.
+class ParkedStreams {
+public:
+    ParkedStreams()
+    {
+        QString sink;
+        for (const QString& line : pactl({QStringLiteral("list"), QStringLiteral("sinks"), QStringLiteral("short")}).split(QLatin1Char('\n')))
+            if (line.section(QLatin1Char('\t'), 1, 1) == testPulseSink())
+                sink = line.section(QLatin1Char('\t'), 0, 0);
+        m_module = pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                          QStringLiteral("sink_name=tovrik_test_parking")});
+        for (const QString& line : pactl({QStringLiteral("list"), QStringLiteral("sink-inputs"), QStringLiteral("short")}).split(QLatin1Char('\n')))
+            if (!sink.isEmpty() && line.section(QLatin1Char('\t'), 1, 1) == sink)
+                pactl({QStringLiteral("move-sink-input"), line.section(QLatin1Char('\t'), 0, 0),
+                       QStringLiteral("tovrik_test_parking")});
+    }
+    ~ParkedStreams()
+    {
+        if (!m_module.isEmpty())
+            pactl({QStringLiteral("unload-module"), m_module});
+    }
+    ParkedStreams(const ParkedStreams&) = delete;
+    ParkedStreams& operator=(const ParkedStreams&) = delete;
+
+private:
+    QString m_module;
+};
+
 // Waits until the test sink is suspended (the test sound server suspends it
 // after a second of quiet); false when it is not within `timeoutMs`.
 inline bool awaitSuspendedSink(int timeoutMs = 10000)

@@ -128,6 +128,7 @@ TEST_F(SpeechOnXServer, AnswersAndVoiceSamplesAreHeardWholeFromAnIdleSinkAndFrom
 {
     if (withoutMpegDecoder())
         GTEST_SKIP() << "MPEG decoders are ranked out in this run";
+    const ParkedStreams parked;
     const double reference = paplayAudibleSeconds(speech);
     ASSERT_GE(reference, 0.9 * clipSeconds) << "paplay did not play the clip";
     for (const bool alreadyPlaying : {false, true}) {

@@ -115,6 +115,7 @@ TEST_F(X11AudioPlayback, AnAnswerIsHeardWholeFromAnIdleSinkAndFromAPlayingOne)
 {
     if (withoutMpegDecoder())
         GTEST_SKIP() << "MPEG decoders are ranked out in this run";
+    const tovrik::test::ParkedStreams parked;
     const double reference = tovrik::test::paplayAudibleSeconds(tone);
     ASSERT_GE(reference, 0.9 * toneSeconds) << "paplay did not play the tone";
     for (const bool alreadyPlaying : {false, true}) {
@@ -144,6 +145,7 @@ TEST_F(X11AudioPlayback, AnAnswerIsHeardWholeThoughTheMainThreadStalls)
 {
     if (withoutMpegDecoder())
         GTEST_SKIP() << "MPEG decoders are ranked out in this run";
+    const tovrik::test::ParkedStreams parked;
     const double reference = tovrik::test::paplayAudibleSeconds(tone);
     ASSERT_GE(reference, 0.9 * toneSeconds) << "paplay did not play the tone";
     double audible = 0;
@@ -174,6 +176,7 @@ TEST_F(X11AudioPlayback, ALongAnswerIsDecodedAsItPlaysAndLeavesNothingBehind)
     const int threads = threadCount();
     const double before = tovrik::test::statusMiB("VmRSS");
     ASSERT_TRUE(tovrik::test::resetPeakMemory());
+    const tovrik::test::ParkedStreams parked;
     tovrik::test::SinkRecording recording;
     ASSERT_TRUE(tovrik::test::awaitSuspendedSink());
     std::optional<QString> result;
@@ -226,12 +229,7 @@ TEST_F(X11AudioPlayback, ASinkRemovedMidAnswerEndsItWithoutGLibCriticals)
     const guint handler = g_log_set_handler("GLib-GObject", GLogLevelFlags(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING),
                                             [](const gchar*, GLogLevelFlags, const gchar*, gpointer) { ++criticals; },
                                             nullptr);
-    auto pactl = [](const QStringList& args) {
-        QProcess p;
-        p.start(QStringLiteral("pactl"), args);
-        p.waitForFinished(10000);
-        return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
-    };
+    using tovrik::test::pactl;
     const QString module = pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
                                   QStringLiteral("sink_name=tovrik_test_going")});
     ASSERT_FALSE(module.isEmpty());
