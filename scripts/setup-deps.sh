@@ -18,7 +18,7 @@ PACKAGES=(
   dbus dbus-x11 gnome-keyring libsecret-tools
   zsh clang libclang-rt-14-dev
   pulseaudio-utils gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-  gstreamer1.0-pulseaudio pulseaudio lame
+  gstreamer1.0-pulseaudio pulseaudio lame libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libpulse-dev gstreamer1.0-tools
   qt6-speech-speechd-plugin speech-dispatcher speech-dispatcher-espeak-ng
   zenity xdotool x11-apps desktop-file-utils curl util-linux ccache
   libxml2-utils procps pkexec x11-xserver-utils xinput strace

@@ -1,9 +1,9 @@
 #pragma once
 
 // Sound made and heard at test time: a tone encoded as MP3 by lame, and what
-// the test environment's null sink played, recorded from its monitor with
-// parec (scripts/with-test-env.sh starts the sound server and names the sink
-// in TOVRIK_TEST_PULSE_SINK).
+// the test environment's null sink played, recorded from its monitor
+// (scripts/with-test-env.sh starts the sound server and names the sink in
+// TOVRIK_TEST_PULSE_SINK).
 
 #include <QByteArray>
 #include <QDir>
@@ -12,9 +12,10 @@
 #include <QTemporaryFile>
 #include <QTimer>
 #include <QString>
+#include <QThread>
 #include <QtEndian>
+#include <pulse/pulseaudio.h>
 #include <cmath>
-#include <csignal>
 #include <cstdint>
 #include <vector>
 
@@ -54,32 +55,166 @@ inline QByteArray toneMpeg(int hz, double seconds)
     return lame.readAllStandardOutput();
 }
 
+// The test sink's state as the sound server reports it ("SUSPENDED",
+// "IDLE", "RUNNING"); empty when it cannot be read.
+inline QString testSinkState()
+{
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("sinks"), QStringLiteral("short")});
+    if (!pactl.waitForFinished(10000))
+        return {};
+    for (const QByteArray& line : pactl.readAllStandardOutput().split('\n')) {
+        const QList<QByteArray> fields = line.split('\t');
+        if (fields.size() >= 5 && QString::fromUtf8(fields[1]) == testPulseSink())
+            return QString::fromUtf8(fields[4].trimmed());
+    }
+    return {};
+}
+
+inline QString pactl(const QStringList& arguments)
+{
+    QProcess p;
+    p.start(QStringLiteral("pactl"), arguments);
+    p.waitForFinished(10000);
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+}
+
+// The streams other programs keep on the test sink (the system voice's
+// speech-dispatcher holds one open once it has spoken, and the sink then
+// never suspends), moved to a sink of their own while this lives; when it
+// goes the sound server moves them back to the default sink.
+class ParkedStreams {
+public:
+    ParkedStreams()
+    {
+        QString sink;
+        for (const QString& line : pactl({QStringLiteral("list"), QStringLiteral("sinks"), QStringLiteral("short")}).split(QLatin1Char('\n')))
+            if (line.section(QLatin1Char('\t'), 1, 1) == testPulseSink())
+                sink = line.section(QLatin1Char('\t'), 0, 0);
+        m_module = pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                          QStringLiteral("sink_name=tovrik_test_parking")});
+        for (const QString& line : pactl({QStringLiteral("list"), QStringLiteral("sink-inputs"), QStringLiteral("short")}).split(QLatin1Char('\n')))
+            if (!sink.isEmpty() && line.section(QLatin1Char('\t'), 1, 1) == sink)
+                pactl({QStringLiteral("move-sink-input"), line.section(QLatin1Char('\t'), 0, 0),
+                       QStringLiteral("tovrik_test_parking")});
+    }
+    ~ParkedStreams()
+    {
+        if (!m_module.isEmpty())
+            pactl({QStringLiteral("unload-module"), m_module});
+    }
+    ParkedStreams(const ParkedStreams&) = delete;
+    ParkedStreams& operator=(const ParkedStreams&) = delete;
+
+private:
+    QString m_module;
+};
+
+// Waits until the test sink is suspended (the test sound server suspends it
+// after a second of quiet); false when it is not within `timeoutMs`.
+inline bool awaitSuspendedSink(int timeoutMs = 10000)
+{
+    for (int waited = 0; waited < timeoutMs; waited += 100) {
+        if (testSinkState() == QLatin1String("SUSPENDED"))
+            return true;
+        QEventLoop loop;
+        QTimer::singleShot(100, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return false;
+}
+
 // Records the test sink's monitor (44.1 kHz mono 16-bit) from construction
-// until stop().
+// until stop(). The recording is connected when the constructor returns, and
+// it does not keep the sink awake (a recording of a monitor otherwise keeps
+// it from suspending): connecting wakes a suspended sink for a moment, after
+// which it suspends again (awaitSuspendedSink) and what plays next starts on
+// a suspended sink.
 class SinkRecording {
 public:
     SinkRecording()
     {
-        m_parec.start(QStringLiteral("parec"),
-                      {QStringLiteral("--latency-msec=20"), QStringLiteral("-d"), testPulseSink() + QStringLiteral(".monitor"),
-                       QStringLiteral("--format=s16le"), QStringLiteral("--rate=44100"), QStringLiteral("--channels=1"),
-                       QStringLiteral("--raw")});
-        m_parec.waitForStarted();
+        m_loop = pa_threaded_mainloop_new();
+        // A loaded server may refuse a connection while its queue is full.
+        for (int attempt = 0; attempt < 10; ++attempt) {
+            if (m_context)
+                pa_context_unref(m_context);
+            m_context = pa_context_new(pa_threaded_mainloop_get_api(m_loop), "tovrik-test-recording");
+            pa_context_set_state_callback(m_context, [](pa_context*, void* loop) {
+                pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+            }, m_loop);
+            if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) == 0)
+                break;
+            QThread::msleep(100);
+        }
+        if (pa_context_get_state(m_context) == PA_CONTEXT_UNCONNECTED || pa_threaded_mainloop_start(m_loop) < 0)
+            return;
+        m_running = true;
+        pa_threaded_mainloop_lock(m_loop);
+        while (PA_CONTEXT_IS_GOOD(pa_context_get_state(m_context))
+               && pa_context_get_state(m_context) != PA_CONTEXT_READY)
+            pa_threaded_mainloop_wait(m_loop);
+        if (pa_context_get_state(m_context) == PA_CONTEXT_READY) {
+            const pa_sample_spec spec{PA_SAMPLE_S16LE, 44100, 1};
+            m_stream = pa_stream_new(m_context, "monitor", &spec, nullptr);
+            pa_stream_set_state_callback(m_stream, [](pa_stream*, void* loop) {
+                pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+            }, m_loop);
+            pa_stream_set_read_callback(m_stream, [](pa_stream* stream, size_t, void* self) {
+                const void* data = nullptr;
+                size_t bytes = 0;
+                while (pa_stream_readable_size(stream) > 0 && pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
+                    auto* recording = static_cast<SinkRecording*>(self);
+                    if (data)
+                        recording->m_pcm.append(static_cast<const char*>(data), qsizetype(bytes));
+                    else
+                        recording->m_pcm.append(qsizetype(bytes), '\0'); // a hole
+                    pa_stream_drop(stream);
+                }
+            }, this);
+            pa_buffer_attr attr{uint32_t(-1), uint32_t(-1), uint32_t(-1), uint32_t(-1), 44100 * 2 / 50};
+            const QByteArray monitor = (testPulseSink() + QStringLiteral(".monitor")).toUtf8();
+            pa_stream_connect_record(m_stream, monitor.constData(), &attr,
+                                     pa_stream_flags_t(PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND | PA_STREAM_ADJUST_LATENCY));
+            while (pa_stream_get_state(m_stream) == PA_STREAM_CREATING)
+                pa_threaded_mainloop_wait(m_loop);
+        }
+        pa_threaded_mainloop_unlock(m_loop);
     }
-    ~SinkRecording() { stop(); }
+    ~SinkRecording()
+    {
+        stop();
+        if (m_context)
+            pa_context_unref(m_context);
+        if (m_loop)
+            pa_threaded_mainloop_free(m_loop);
+    }
+    SinkRecording(const SinkRecording&) = delete;
+    SinkRecording& operator=(const SinkRecording&) = delete;
+
+    // Whether the recording is connected.
+    bool recording() const { return m_stream && pa_stream_get_state(m_stream) == PA_STREAM_READY; }
+
     QByteArray stop()
     {
-        if (m_parec.state() != QProcess::NotRunning) {
-            ::kill(pid_t(m_parec.processId()), SIGINT); // parec writes out what it holds
-            if (!m_parec.waitForFinished(10000))
-                m_parec.kill();
-            m_parec.waitForFinished();
+        if (m_running) {
+            m_running = false;
+            pa_threaded_mainloop_stop(m_loop);
+            if (m_stream) {
+                pa_stream_disconnect(m_stream);
+                pa_stream_unref(std::exchange(m_stream, nullptr));
+            }
+            pa_context_disconnect(m_context);
         }
-        return m_parec.readAllStandardOutput();
+        return m_pcm;
     }
 
 private:
-    QProcess m_parec;
+    pa_threaded_mainloop* m_loop = nullptr;
+    pa_context* m_context = nullptr;
+    pa_stream* m_stream = nullptr;
+    bool m_running = false;
+    QByteArray m_pcm; // the loop's thread while it runs
 };
 
 // The loud part of a recording: how many samples are loud, and the frequency
@@ -137,7 +272,8 @@ inline double audibleSeconds(const QByteArray& pcm, int rate = 44100)
 
 // How long `paplay` of the same clip is audible in the test sink, recorded
 // the same way, starting on a sink left idle long enough to suspend: what a
-// clip played by the program is held to. 0 when paplay cannot play it.
+// clip played by the program is held to. 0 when paplay cannot play it, or
+// the sink was not suspended when it started.
 inline double paplayAudibleSeconds(const QByteArray& encoded, const QString& suffix = QStringLiteral("mp3"))
 {
     QTemporaryFile file(QDir::tempPath() + QStringLiteral("/tovrik-reference-XXXXXX.") + suffix);
@@ -150,8 +286,9 @@ inline double paplayAudibleSeconds(const QByteArray& encoded, const QString& suf
             QObject::connect(until, &QProcess::finished, &loop, &QEventLoop::quit);
         loop.exec();
     };
-    spin(nullptr, 1500);
     SinkRecording recording;
+    if (!recording.recording() || !awaitSuspendedSink())
+        return 0;
     QProcess paplay;
     paplay.start(QStringLiteral("paplay"), {QStringLiteral("-d"), testPulseSink(), file.fileName()});
     if (!paplay.waitForStarted())

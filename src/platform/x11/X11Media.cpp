@@ -1,6 +1,7 @@
 #include "platform/x11/X11Media.h"
 
 #include "platform/x11/X11DecodedPlayback.h"
+#include "platform/x11/X11DeviceRemovals.h"
 
 #include <QAudioDevice>
 #include <QAudioOutput>
@@ -407,11 +408,14 @@ private:
     QMediaPlayer m_player;
 };
 
-X11AudioOutput::X11AudioOutput() : m_retired(std::make_shared<Retired>()), m_feed(std::make_shared<PcmFeedThread>()) {}
+X11AudioOutput::X11AudioOutput() : m_retired(std::make_shared<Retired>()), m_streams(std::make_shared<PcmStreams>())
+{
+    guardDeviceRemovals();
+}
 
 X11AudioOutput::~X11AudioOutput()
 {
-    m_feed.reset();
+    m_streams.reset();
     m_probe.reset();
     // Their pipelines stopped when their playbacks ended; newest first.
     while (!m_retired->players.empty())
@@ -430,9 +434,8 @@ std::unique_ptr<AudioPlayback> X11AudioOutput::play(const QByteArray& encoded, c
                 list->players.erase(list->players.begin(),
                                     list->players.begin() + qsizetype(std::min(count, list->players.size())));
         });
-    const QString suffix = mimeType.contains(QLatin1String("wav")) ? QStringLiteral("wav") : QStringLiteral("mp3");
     if (decodedPlaybackSupported())
-        return playDecoded(encoded, suffix, std::move(finished), m_feed);
+        return playDecoded(encoded, std::move(finished), m_streams);
     return std::make_unique<X11Playback>(encoded, mimeType, std::move(finished), m_retired);
 }
 

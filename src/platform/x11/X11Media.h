@@ -19,7 +19,7 @@
 class QTextToSpeech;
 
 namespace tovrik::platform::x11 {
-class PcmFeedThread;
+class PcmStreams;
 }
 
 namespace tovrik::platform::x11 {
@@ -56,9 +56,9 @@ public:
                                             QString* error) override;
 };
 
-// Plays through whichever media backend Qt picked: decoded by it to PCM and
-// written to the sound server from a thread of its own (X11DecodedPlayback.h
-// says why), or through QMediaPlayer where the backend cannot decode to PCM.
+// Plays by decoding with GStreamer into a PulseAudio stream as the samples
+// come (X11DecodedPlayback.h says why), or through QMediaPlayer where
+// GStreamer's decoding elements are missing.
 // Whether MPEG plays is found out once, by the backend itself: the format
 // lists some backends publish leave MP3 out although they decode it.
 class X11AudioOutput : public AudioOutput {
@@ -86,7 +86,7 @@ private:
     std::optional<QString> m_mpegProblem;
     std::vector<std::function<void(const QString&)>> m_probeWaiting;
     std::shared_ptr<Retired> m_retired;
-    std::shared_ptr<PcmFeedThread> m_feed;
+    std::shared_ptr<PcmStreams> m_streams;
 };
 
 class X11Speech : public SpeechSynthesizer {

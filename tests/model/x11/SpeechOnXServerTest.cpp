@@ -51,9 +51,13 @@ protected:
     }
     // Asks a typed question and returns what the sink heard of the answer
     // (and how long it was audible).
-    HeardTone askAndListen(double* audible = nullptr, bool stall = false)
+    HeardTone askAndListen(double* audible = nullptr, bool stall = false, bool fromSuspended = false)
     {
         SinkRecording recording;
+        EXPECT_TRUE(recording.recording());
+        if (fromSuspended) {
+            EXPECT_TRUE(awaitSuspendedSink()) << "the sink did not suspend before the question";
+        }
         model->setChatOnlyInput(QStringLiteral("what now?"));
         model->sendChatOnlyMessage();
         if (stall)
@@ -66,9 +70,14 @@ protected:
         return heardTone(heard);
     }
     // Plays a voice sample and returns its status and what the sink heard.
-    std::pair<QString, HeardTone> sampleAndListen(double* audible = nullptr, bool stall = false)
+    std::pair<QString, HeardTone> sampleAndListen(double* audible = nullptr, bool stall = false,
+                                                  bool fromSuspended = false)
     {
         SinkRecording recording;
+        EXPECT_TRUE(recording.recording());
+        if (fromSuspended) {
+            EXPECT_TRUE(awaitSuspendedSink()) << "the sink did not suspend before the sample";
+        }
         model->previewElevenLabsVoice(constants::elevenLabsVoiceOptions().at(1).id);
         if (stall)
             stallWhilePlaying(model->voicePreviewPlayer());
@@ -112,13 +121,14 @@ TEST_F(SpeechOnXServer, TheStandInsVoiceSampleIsHeard)
 }
 
 // Answers and voice samples are heard whole (as much as paplay makes heard of
-// the same clip), whether the sink was idle before them (the test sound
-// server suspends it) or already playing another stream (here one of
+// the same clip), whether the sink was suspended when they were asked for
+// (the test sound server suspends it after a second of quiet) or already playing another stream (here one of
 // silence), and though the main thread is held up while they play.
 TEST_F(SpeechOnXServer, AnswersAndVoiceSamplesAreHeardWholeFromAnIdleSinkAndFromAPlayingOne)
 {
     if (withoutMpegDecoder())
         GTEST_SKIP() << "MPEG decoders are ranked out in this run";
+    const ParkedStreams parked;
     const double reference = paplayAudibleSeconds(speech);
     ASSERT_GE(reference, 0.9 * clipSeconds) << "paplay did not play the clip";
     for (const bool alreadyPlaying : {false, true}) {
@@ -130,13 +140,11 @@ TEST_F(SpeechOnXServer, AnswersAndVoiceSamplesAreHeardWholeFromAnIdleSinkAndFrom
                                                      QStringLiteral("/dev/zero")});
             ASSERT_TRUE(silence.waitForStarted());
         }
-        spinUntil([] { return false; }, 1500);
         double answer = 0, sample = 0;
-        const HeardTone heard = askAndListen(&answer, true);
+        const HeardTone heard = askAndListen(&answer, true, !alreadyPlaying);
         EXPECT_NEAR(heard.hz, 440, 20);
         EXPECT_GE(answer, 0.98 * reference) << "of the answer";
-        spinUntil([] { return false; }, 1500);
-        EXPECT_EQ(sampleAndListen(&sample, true).first.toStdString(), "Sample finished.");
+        EXPECT_EQ(sampleAndListen(&sample, true, !alreadyPlaying).first.toStdString(), "Sample finished.");
         EXPECT_GE(sample, 0.98 * reference) << "of the voice sample";
         silence.kill();
         silence.waitForFinished();

@@ -8,6 +8,7 @@
 
 #include "platform/x11/X11Media.h"
 #include "support/HeardSound.h"
+#include "support/ProcessMemory.h"
 #include "support/SimFixture.h"
 
 #include <QAudioDevice>
@@ -16,8 +17,12 @@
 #include <QProcess>
 #include <QThread>
 #include <QTimer>
+#include <QDir>
+#include <glib.h>
 #include <gtest/gtest.h>
 #include <optional>
+#include <sys/resource.h>
+#include <csignal>
 
 using namespace tovrik::platform::x11;
 using tovrik::test::spinUntil;
@@ -57,9 +62,18 @@ protected:
     // Plays the tone and returns what it reported and the sink heard.
     // `stallMs`: the main thread is busy for that long twice while it plays
     // (a loaded desktop, a long paint).
-    std::pair<std::optional<QString>, tovrik::test::HeardTone> playTone(double* audible = nullptr, int stallMs = 0)
+    // `fromSuspended`: started once the sink has suspended; `sinkState`: its
+    // state when the playback started.
+    std::pair<std::optional<QString>, tovrik::test::HeardTone> playTone(double* audible = nullptr, int stallMs = 0,
+                                                                         bool fromSuspended = false,
+                                                                         QString* sinkState = nullptr)
     {
         tovrik::test::SinkRecording recording;
+        EXPECT_TRUE(recording.recording());
+        if (fromSuspended)
+            tovrik::test::awaitSuspendedSink();
+        if (sinkState)
+            *sinkState = tovrik::test::testSinkState();
         std::optional<QString> result;
         auto playback = output.play(tone, QStringLiteral("audio/mpeg"), [&](const QString& error) { result = error; });
         for (int stall = 0; stall < (stallMs > 0 ? 2 : 0); ++stall) {
@@ -94,12 +108,14 @@ TEST_F(X11AudioPlayback, AnMp3MadeNowIsHeardInTheSink)
 }
 
 // The whole answer is heard, as much of it as paplay makes heard, whether
-// the sink was idle before it (the test sound server suspends it) or already
-// playing another stream (here one of silence).
+// the sink was suspended when it started (the test sound server suspends it
+// after a second of quiet) or already playing another stream (here one of
+// silence).
 TEST_F(X11AudioPlayback, AnAnswerIsHeardWholeFromAnIdleSinkAndFromAPlayingOne)
 {
     if (withoutMpegDecoder())
         GTEST_SKIP() << "MPEG decoders are ranked out in this run";
+    const tovrik::test::ParkedStreams parked;
     const double reference = tovrik::test::paplayAudibleSeconds(tone);
     ASSERT_GE(reference, 0.9 * toneSeconds) << "paplay did not play the tone";
     for (const bool alreadyPlaying : {false, true}) {
@@ -111,11 +127,11 @@ TEST_F(X11AudioPlayback, AnAnswerIsHeardWholeFromAnIdleSinkAndFromAPlayingOne)
                                                      QStringLiteral("--channels=1"), QStringLiteral("/dev/zero")});
             ASSERT_TRUE(silence.waitForStarted());
             spinUntil([] { return false; }, 500);
-        } else {
-            spinUntil([] { return false; }, 1500); // idle long enough to suspend
         }
         double audible = 0;
-        const auto [result, heard] = playTone(&audible);
+        QString sinkState;
+        const auto [result, heard] = playTone(&audible, 0, !alreadyPlaying, &sinkState);
+        EXPECT_EQ(sinkState.toStdString(), alreadyPlaying ? "RUNNING" : "SUSPENDED");
         ASSERT_TRUE(result.has_value()) << "the playback never ended";
         EXPECT_EQ(result->toStdString(), "");
         EXPECT_GE(audible, 0.98 * reference);
@@ -129,14 +145,106 @@ TEST_F(X11AudioPlayback, AnAnswerIsHeardWholeThoughTheMainThreadStalls)
 {
     if (withoutMpegDecoder())
         GTEST_SKIP() << "MPEG decoders are ranked out in this run";
+    const tovrik::test::ParkedStreams parked;
     const double reference = tovrik::test::paplayAudibleSeconds(tone);
     ASSERT_GE(reference, 0.9 * toneSeconds) << "paplay did not play the tone";
-    spinUntil([] { return false; }, 1500); // idle long enough to suspend
     double audible = 0;
-    const auto [result, heard] = playTone(&audible, 600);
+    QString sinkState;
+    const auto [result, heard] = playTone(&audible, 600, true, &sinkState);
+    EXPECT_EQ(sinkState.toStdString(), "SUSPENDED");
     ASSERT_TRUE(result.has_value()) << "the playback never ended";
     EXPECT_EQ(result->toStdString(), "");
     EXPECT_GE(audible, 0.98 * reference);
+}
+
+int threadCount()
+{
+    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+}
+
+// Eight minutes of answer (42 MB as PCM) is played as it is decoded: heard
+// from the start, the process never holding more than a few MiB of it, and
+// no thread of it left once it was stopped.
+TEST_F(X11AudioPlayback, ALongAnswerIsDecodedAsItPlaysAndLeavesNothingBehind)
+{
+    if (withoutMpegDecoder())
+        GTEST_SKIP() << "MPEG decoders are ranked out in this run";
+    const QByteArray longTone = tovrik::test::toneMpeg(440, 480);
+    ASSERT_FALSE(longTone.isEmpty());
+    EXPECT_EQ(probeVerdict().toStdString(), "");
+    tovrik::test::drainEvents();
+    const int threads = threadCount();
+    const double before = tovrik::test::statusMiB("VmRSS");
+    ASSERT_TRUE(tovrik::test::resetPeakMemory());
+    const tovrik::test::ParkedStreams parked;
+    tovrik::test::SinkRecording recording;
+    ASSERT_TRUE(tovrik::test::awaitSuspendedSink());
+    std::optional<QString> result;
+    auto playback = output.play(longTone, QStringLiteral("audio/mpeg"), [&](const QString& error) { result = error; });
+    spinUntil([] { return false; }, 4000);
+    const double peak = tovrik::test::statusMiB("VmHWM");
+    playback.reset();
+    const tovrik::test::HeardTone heard = tovrik::test::heardTone(recording.stop());
+    EXPECT_FALSE(result.has_value());
+    EXPECT_GT(heard.loudSamples, 44100 * 2);
+    EXPECT_NEAR(heard.hz, 440, 20);
+    EXPECT_LT(peak - before, 20) << "MiB above the start while playing";
+    EXPECT_TRUE(spinUntil([&] { return threadCount() <= threads; }, 5000))
+        << threadCount() - threads << " threads more than before the answer";
+}
+
+// With no file to be written (the runtime folder's disk full, here a file
+// size limit of 1 KiB), the answer plays all the same: nothing of it goes
+// through a file.
+TEST_F(X11AudioPlayback, AnAnswerPlaysWhenNoFileCanBeWritten)
+{
+    if (withoutMpegDecoder())
+        GTEST_SKIP() << "MPEG decoders are ranked out in this run";
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const auto [result, heard] = playTone();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    ASSERT_TRUE(result.has_value()) << "the playback never ended";
+    EXPECT_EQ(result->toStdString(), "");
+    EXPECT_GT(heard.loudSamples, 44100 * 3);
+}
+
+// The sink an answer plays on is removed mid-answer: the answer ends once
+// (the sound server moves it to the default sink, or it fails), and nothing
+// is logged as a GLib critical (Qt's device monitor sees the sink and its
+// monitor go).
+TEST_F(X11AudioPlayback, ASinkRemovedMidAnswerEndsItWithoutGLibCriticals)
+{
+    if (withoutMpegDecoder())
+        GTEST_SKIP() << "MPEG decoders are ranked out in this run";
+    EXPECT_EQ(probeVerdict().toStdString(), "");
+    QMediaDevices::audioOutputs(); // the media backend watches the devices from here on
+    static int criticals = 0;
+    criticals = 0;
+    const guint handler = g_log_set_handler("GLib-GObject", GLogLevelFlags(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING),
+                                            [](const gchar*, GLogLevelFlags, const gchar*, gpointer) { ++criticals; },
+                                            nullptr);
+    using tovrik::test::pactl;
+    const QString module = pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                                  QStringLiteral("sink_name=tovrik_test_going")});
+    ASSERT_FALSE(module.isEmpty());
+    pactl({QStringLiteral("set-default-sink"), QStringLiteral("tovrik_test_going")});
+    spinUntil([] { return false; }, 500);
+    std::vector<QString> results;
+    auto playback = output.play(tone, QStringLiteral("audio/mpeg"), [&](const QString& error) { results.push_back(error); });
+    spinUntil([] { return false; }, 1000);
+    pactl({QStringLiteral("unload-module"), module});
+    pactl({QStringLiteral("set-default-sink"), tovrik::test::testPulseSink()});
+    EXPECT_TRUE(spinUntil([&] { return !results.empty(); }, 6000)) << "the answer did not end";
+    spinUntil([] { return false; }, 1000);
+    g_log_remove_handler("GLib-GObject", handler);
+    EXPECT_EQ(results.size(), 1u);
+    EXPECT_EQ(criticals, 0);
 }
 
 TEST_F(X11AudioPlayback, WithoutMpegDecoderTheProbeSaysSoAndAnMp3Fails)
