@@ -17,7 +17,7 @@ PACKAGES=(
   xvfb xauth x11-utils xcompmgr
   dbus dbus-x11 gnome-keyring libsecret-tools
   zsh clang libclang-rt-14-dev
-  pulseaudio-utils gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  pulseaudio-utils libpulse-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-pulseaudio pulseaudio lame
   qt6-speech-speechd-plugin speech-dispatcher speech-dispatcher-espeak-ng
   zenity xdotool x11-apps desktop-file-utils curl util-linux ccache

@@ -17,6 +17,7 @@
 #include "platform/x11/X11EventTap.h"
 #include "platform/x11/X11Input.h"
 #include "platform/x11/X11Media.h"
+#include "platform/x11/X11Speech.h"
 #include "platform/x11/X11MotionRecorder.h"
 #include "platform/x11/X11Platform.h"
 #include "support/PrivateXServer.h"
