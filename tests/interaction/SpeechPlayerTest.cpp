@@ -125,6 +125,14 @@ TEST_F(SpeechTest, FallbackSpeakerUsesTheSystemVoice)
     auto failed = started(speaker.speak(QStringLiteral("again")));
     voice.finish(QStringLiteral("synthesizer crashed"));
     ended(failed)->expectError("TovrikSpeechPlayer", FallbackSpeaker::SpeechFailed);
+    // A voice that never says it ended is stopped at its time limit.
+    auto hung = started(speaker.speak(QStringLiteral("hung")));
+    clock.advance(FallbackSpeaker::timeLimit(QStringLiteral("hung")) - 0.01);
+    drainEvents();
+    EXPECT_FALSE(hung->done);
+    clock.advance(0.02);
+    ended(hung)->expectError("TovrikSpeechPlayer", FallbackSpeaker::SpeechFailed);
+    EXPECT_FALSE(voice.speaking() || speaker.isSpeaking());
     // No voice at all.
     const qsizetype spoken = voice.spoken.size();
     voice.available = false;

