@@ -15,6 +15,7 @@
 #include "support/SignedInDataHome.h"
 #include "support/SimFixture.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QThread>
@@ -264,5 +265,40 @@ TEST_F(SpeechWithoutSoundServer, WithFlite)
     qunsetenv("SPEECHD_ADDRESS"); // the environment sets none
 }
 
+} // namespace
+} // namespace tovrik::test
+namespace tovrik::test {
+namespace {
+FILE* tmpLog() { static FILE* f = fopen("/tmp/i46r-tmp.txt", "a"); setvbuf(f, nullptr, _IONBF, 0); return f; }
+pid_t soundServerPid()
+{
+    QFile file(qEnvironmentVariable("XDG_RUNTIME_DIR") + QStringLiteral("/tovrik-test-pulse.pid"));
+    file.open(QIODevice::ReadOnly);
+    return pid_t(file.readAll().trimmed().toInt());
+}
+TEST_F(SpeechOnXServer, TmpStopped)
+{
+    fake.setSpeechAudio(toneMpeg(440, 8));
+    for (int round = 0; round < 2; ++round) {
+        QElapsedTimer t; t.start();
+        model->setChatOnlyInput(QStringLiteral("tell me more"));
+        if (round == 1) ::kill(soundServerPid(), SIGSTOP);
+        model->sendChatOnlyMessage();
+        if (round == 0) {
+            ASSERT_TRUE(spinUntil([this] { return model->speechPlayer().isPlaying(); }, 30000));
+            spinUntil([] { return false; }, 1500);
+            ::kill(soundServerPid(), SIGSTOP);
+        }
+        spinUntil([] { return false; }, 1000);
+        QElapsedTimer loop; loop.start();
+        bool finished = spinUntil([this] { return model->interactionTask().isFinished(); }, 60000);
+        fprintf(tmpLog(), "TMP round %d finished=%d after %lld ms\n", round, finished, t.elapsed());
+        ::kill(soundServerPid(), SIGCONT);
+        spinUntil([this] { return model->interactionTask().isFinished(); }, 60000);
+        fprintf(tmpLog(), "TMP round %d end after %lld ms\n", round, t.elapsed());
+    }
+    fake.setSpeechAudio(speech);
+    fprintf(tmpLog(), "TMP heard %d\n", askAndListen().loudSamples);
+}
 } // namespace
 } // namespace tovrik::test
