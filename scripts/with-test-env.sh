@@ -14,6 +14,7 @@ chmod 700 "$XDG_RUNTIME_DIR"
 
 pids=()
 cleanup() {
+  [ -n "${TOVRIK_TEST_SOUND_SERVER:-}" ] && bash "$TOVRIK_TEST_SOUND_SERVER" stop 2>/dev/null || true
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$tmp"
@@ -49,63 +50,44 @@ xcompmgr >"$tmp/xcompmgr.log" 2>&1 &
 pids+=($!)
 export TOVRIK_TEST_COMPOSITOR=1
 
+# The system voice's speech-dispatcher, started with the sound server (and
+# again with it) where clients look for it, so that it ends with the
+# environment instead of being spawned by the first client and outliving it.
+# Its modules are named (eSpeak NG where installed): left to find them itself
+# it also starts its fallback module, which holds a playback stream open from
+# the start and so keeps the sink from ever suspending.
+if command -v speech-dispatcher >/dev/null 2>&1; then
+  speechd="$XDG_RUNTIME_DIR/tovrik-test-speechd"
+  mkdir -p "$speechd"
+  if [ -x /usr/lib/speech-dispatcher-modules/sd_espeak-ng ] && [ -f /etc/speech-dispatcher/speechd.conf ] &&
+     [ -f /etc/speech-dispatcher/modules/espeak-ng.conf ]; then
+    mkdir -p "$speechd/modules"
+    cp /etc/speech-dispatcher/modules/espeak-ng.conf "$speechd/modules/"
+    [ -d /etc/speech-dispatcher/clients ] && cp -r /etc/speech-dispatcher/clients "$speechd/"
+    { grep -v -E '^[[:space:]]*(AddModule|DefaultModule)' /etc/speech-dispatcher/speechd.conf
+      echo 'AddModule "espeak-ng" "sd_espeak-ng" "espeak-ng.conf"'
+      echo 'DefaultModule espeak-ng'; } >"$speechd/speechd.conf"
+  fi
+fi
+
 # A sound server of its own whose only sink plays into nothing: playback has
 # somewhere to go, and tests record what was played from the sink's monitor
-# (TOVRIK_TEST_PULSE_SINK names the sink). A per-user server on the private
-# runtime folder, also when run as root. Its sink suspends after a second of
-# quiet, as a desktop's does (after five there), so that playback is tested
+# (TOVRIK_TEST_PULSE_SINK names the sink, TOVRIK_TEST_PULSE_MIC the default
+# microphone). Its sink suspends when quiet, so that playback is tested
 # starting on a suspended sink as well as on a running one.
+# TOVRIK_TEST_SOUND_SERVER names the script that starts and stops it: a test
+# that kills the server starts it again with that, and leaves it running.
+sound_server="$(cd "$(dirname "$0")" && pwd)/test-sound-server.sh"
 if command -v pulseaudio >/dev/null 2>&1; then
-  pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --realtime=no --high-priority=no \
-             -L "module-native-protocol-unix auth-anonymous=1" \
-             -L "module-null-sink sink_name=tovrik_test_sink" \
-             -L "module-suspend-on-idle timeout=1" >"$tmp/pulseaudio.log" 2>&1 &
-  pids+=($!)
   export PULSE_SERVER="unix:$XDG_RUNTIME_DIR/pulse/native"
-  for _ in $(seq 1 100); do
-    pactl info >/dev/null 2>&1 && break
-    sleep 0.05
-  done
-  if pactl info >/dev/null 2>&1; then
-    export TOVRIK_TEST_PULSE_SINK=tovrik_test_sink
-    # The default microphone: a steady 440 Hz sine (TOVRIK_TEST_PULSE_MIC names it).
-    if pactl load-module module-sine-source source_name=tovrik_test_mic frequency=440 >/dev/null &&
-       pactl set-default-source tovrik_test_mic; then
-      export TOVRIK_TEST_PULSE_MIC=tovrik_test_mic
-    fi
+  if bash "$sound_server" start 2>"$tmp/pulseaudio.log"; then
+    export TOVRIK_TEST_PULSE_SINK=tovrik_test_sink TOVRIK_TEST_SOUND_SERVER="$sound_server"
+    pactl list short sources | grep -q tovrik_test_mic && export TOVRIK_TEST_PULSE_MIC=tovrik_test_mic
   else
     echo "with-test-env: PulseAudio did not start; tests play into no sound server" >&2
     cat "$tmp/pulseaudio.log" >&2
   fi
 fi
-# The system voice's speech-dispatcher, started here where clients look for
-# it, so that it ends with the environment instead of being spawned by the
-# first client and outliving it.
-# Its modules are named (eSpeak NG where installed): left to find them itself
-# it also starts its fallback module, which holds a playback stream open from
-# the start and so keeps the sink from ever suspending.
-if command -v speech-dispatcher >/dev/null 2>&1; then
-  mkdir -p "$XDG_RUNTIME_DIR/speech-dispatcher"
-  speechd_config=()
-  if [ -x /usr/lib/speech-dispatcher-modules/sd_espeak-ng ] && [ -f /etc/speech-dispatcher/speechd.conf ] &&
-     [ -f /etc/speech-dispatcher/modules/espeak-ng.conf ]; then
-    mkdir -p "$tmp/speechd/modules"
-    cp /etc/speech-dispatcher/modules/espeak-ng.conf "$tmp/speechd/modules/"
-    [ -d /etc/speech-dispatcher/clients ] && cp -r /etc/speech-dispatcher/clients "$tmp/speechd/"
-    { grep -v -E '^[[:space:]]*(AddModule|DefaultModule)' /etc/speech-dispatcher/speechd.conf
-      echo 'AddModule "espeak-ng" "sd_espeak-ng" "espeak-ng.conf"'
-      echo 'DefaultModule espeak-ng'; } >"$tmp/speechd/speechd.conf"
-    speechd_config=(-C "$tmp/speechd")
-  fi
-  speech-dispatcher -s -t 0 "${speechd_config[@]}" -c unix_socket -S "$XDG_RUNTIME_DIR/speech-dispatcher/speechd.sock" \
-                    -P "$XDG_RUNTIME_DIR/speech-dispatcher/pid" -L "$tmp" >"$tmp/speech-dispatcher.log" 2>&1 &
-  pids+=($!)
-  for _ in $(seq 1 100); do
-    [ -S "$XDG_RUNTIME_DIR/speech-dispatcher/speechd.sock" ] && break
-    sleep 0.05
-  done
-fi
-
 # The keyring runs inside a private session bus; its password is non-empty
 # so the login collection is created unlocked.
 inner=$(cat <<'INNER'

@@ -1,5 +1,6 @@
 #include "interaction/FallbackSpeaker.h"
 
+#include "common/Clock.h"
 #include "interaction/PlaybackWaiter.h"
 #include "platform/Platform.h"
 
@@ -12,6 +13,11 @@ namespace tovrik {
 using detail::PlaybackWaiter;
 
 FallbackSpeaker::FallbackSpeaker(QObject* parent) : QObject(parent) {}
+
+double FallbackSpeaker::timeLimit(const QString& text)
+{
+    return 10.0 + 0.2 * double(text.size());
+}
 
 FallbackSpeaker::~FallbackSpeaker()
 {
@@ -50,12 +56,23 @@ QCoro::Task<void> FallbackSpeaker::speak(QString text, CancellationToken token)
         if (self)
             self->stop();
     });
+    // A voice whose daemon died, or whose sound server went, may never say
+    // that it ended.
+    bool late = false;
+    const quint64 limitId = Clock::instance().schedule(timeLimit(text), waiter.get(), [w, &late]() {
+        late = true;
+        w->fire(PlaybackWaiter::Outcome::Failed, QStringLiteral("it did not finish in time"));
+    });
     if (waiter->outcome == PlaybackWaiter::Outcome::Pending)
         co_await qCoro(waiter.get(), &PlaybackWaiter::done);
     token.removeCallback(cancelId);
+    Clock::instance().cancel(limitId);
 
-    if (self && self->m_waiter == w)
+    if (self && self->m_waiter == w) {
         self->m_waiter = nullptr;
+        if (late)
+            platform::Platform::get().speech().stop();
+    }
     switch (waiter->outcome) {
     case PlaybackWaiter::Outcome::Finished:
         co_return;

@@ -1,5 +1,7 @@
 #include "interaction/SpeechPlayer.h"
 
+#include "common/Clock.h"
+#include "interaction/MpegDuration.h"
 #include "interaction/PlaybackWaiter.h"
 #include "platform/Platform.h"
 
@@ -10,6 +12,11 @@ namespace tovrik {
 using detail::PlaybackWaiter;
 
 SpeechPlayer::SpeechPlayer(QObject* parent) : QObject(parent) {}
+
+double SpeechPlayer::timeLimit(const QByteArray& audio)
+{
+    return 15.0 + 1.5 * mpegDurationSeconds(audio);
+}
 
 SpeechPlayer::~SpeechPlayer()
 {
@@ -82,16 +89,23 @@ QCoro::Task<void> SpeechPlayer::play(QByteArray audio, CancellationToken token)
         if (self)
             self->stop();
     });
+    // A sound server that stopped answering mid-stream may leave the
+    // playback waiting for it for good.
+    const quint64 limitId = Clock::instance().schedule(timeLimit(audio), waiter.get(), [w]() {
+        w->fire(PlaybackWaiter::Outcome::Failed, QStringLiteral("it did not finish in time"));
+    });
 
     if (waiter->outcome == PlaybackWaiter::Outcome::Pending)
         co_await qCoro(waiter.get(), &PlaybackWaiter::done);
     token.removeCallback(cancelId);
+    Clock::instance().cancel(limitId);
 
     const auto outcome = waiter->outcome;
     const QString error = waiter->error;
     if (self && self->m_waiter == w) {
         self->m_waiter = nullptr;
-        self->m_playback.reset();
+        if (auto playback = std::move(self->m_playback))
+            playback->stop();
         emit self->playingChanged(false);
     }
     switch (outcome) {

@@ -28,8 +28,10 @@ public:
     ~SpeechPlayer() override;
 
     // Plays `audio` (stopping whatever this player was playing) and returns
-    // when it has finished. Throws TovrikError (EmptyAudio, PlaybackFailed),
-    // or CancellationError when stop(), a newer play() or `token` ended it.
+    // when it has finished. Throws TovrikError (EmptyAudio, PlaybackFailed,
+    // also when it has not finished within timeLimit(audio), and is
+    // stopped), or CancellationError when stop(), a newer play() or `token`
+    // ended it.
     QCoro::Task<void> play(QByteArray audio, CancellationToken token = {});
     // Returns when this machine can play the speech service's MPEG audio
     // (found out once per run); throws TovrikError (UnplayableFormat) when it
@@ -39,6 +41,9 @@ public:
     // Stops the running playback; its play() ends with CancellationError.
     void stop();
     bool isPlaying() const { return bool(m_waiter); }
+    // How long a playback of `audio` may take: 15 s and one and a half times
+    // the clip's length.
+    static double timeLimit(const QByteArray& audio);
 
 signals:
     void playingChanged(bool playing);

@@ -1,5 +1,6 @@
 #include "AsyncOutcome.h"
 #include "interaction/FallbackSpeaker.h"
+#include "interaction/MpegDuration.h"
 #include "interaction/SpeechPlayer.h"
 
 #include <gtest/gtest.h>
@@ -97,6 +98,30 @@ TEST_F(SpeechTest, StopNewPlayTokenAndDestructionEndTheWaitingPlayAsCancelledAnd
     EXPECT_EQ(output().playingCount(), 0);
 }
 
+// A playback that never ends (a sound server stopped mid-stream) is given up
+// at its time limit: 15 s and one and a half times the clip's length, which
+// is read from its frames.
+TEST_F(SpeechTest, APlaybackThatNeverEndsIsStoppedAtItsTimeLimit)
+{
+    QByteArray frame(104, '\0'); // MPEG-1 Layer III, 32 kbit/s, 44.1 kHz: 1152 samples
+    frame[0] = '\xff', frame[1] = '\xfb', frame[2] = '\x10', frame[3] = '\xc0';
+    const QByteArray tag("ID3\x04\0\0\0\0\0\x02\0\0", 12);
+    const QByteArray clip = tag + frame.repeated(40);
+    EXPECT_NEAR(mpegDurationSeconds(clip), 40 * 1152 / 44100.0, 1e-9);
+    EXPECT_NEAR(mpegDurationSeconds(clip + QByteArray(500, 'x')), 40 * 1152 / 44100.0 + 0.5, 1e-9);
+    EXPECT_NEAR(SpeechPlayer::timeLimit(clip), 15 + 1.5 * 40 * 1152 / 44100.0, 1e-9);
+
+    SpeechPlayer player;
+    auto out = started(player.play(clip));
+    clock.advance(SpeechPlayer::timeLimit(clip) - 0.01);
+    drainEvents();
+    EXPECT_FALSE(out->done);
+    clock.advance(0.02);
+    ended(out)->expectError("TovrikSpeechPlayer", SpeechPlayer::PlaybackFailed);
+    EXPECT_EQ(output().playingCount(), 0) << "the playback was not stopped";
+    EXPECT_FALSE(player.isPlaying());
+}
+
 TEST_F(SpeechTest, FallbackSpeakerUsesTheSystemVoice)
 {
     FallbackSpeaker speaker;
@@ -125,6 +150,14 @@ TEST_F(SpeechTest, FallbackSpeakerUsesTheSystemVoice)
     auto failed = started(speaker.speak(QStringLiteral("again")));
     voice.finish(QStringLiteral("synthesizer crashed"));
     ended(failed)->expectError("TovrikSpeechPlayer", FallbackSpeaker::SpeechFailed);
+    // A voice that never says it ended is stopped at its time limit.
+    auto hung = started(speaker.speak(QStringLiteral("hung")));
+    clock.advance(FallbackSpeaker::timeLimit(QStringLiteral("hung")) - 0.01);
+    drainEvents();
+    EXPECT_FALSE(hung->done);
+    clock.advance(0.02);
+    ended(hung)->expectError("TovrikSpeechPlayer", FallbackSpeaker::SpeechFailed);
+    EXPECT_FALSE(voice.speaking() || speaker.isSpeaking());
     // No voice at all.
     const qsizetype spoken = voice.spoken.size();
     voice.available = false;

@@ -5,6 +5,7 @@
 #include "ModelTestSupport.h"
 
 #include "hosted/HTTPExchange.h"
+#include "interaction/FallbackSpeaker.h"
 #include "interaction/PointedResponse.h"
 
 namespace tovrik::test {
@@ -65,6 +66,31 @@ TEST_F(ChatTurnTest, AnAnswerWhoseHeadersComeTwentySecondsLateIsShown)
     ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 1) && finishSpeechAndWait());
     EXPECT_EQ(m.overlayController()->bubbleText(), QStringLiteral("Worth the wait."));
     EXPECT_EQ(m.conversationHistory(), (ConversationHistory{{"think it over", "Worth the wait."}}));
+}
+
+// The sound server gone mid-answer: the playback fails, and a system voice
+// that never says it ended (its daemon died with the server) is given up at
+// its time limit; the turn ends then, and the next question is taken.
+TEST_F(ChatTurnTest, ASystemVoiceThatNeverEndsIsGivenUpAtItsTimeLimit)
+{
+    auto& m = launchReadyModel();
+    const QString answer = QStringLiteral("The sound server went away.");
+    fake.setChatReply(answer);
+    sim->simAudioOutput().autoFinish = QStringLiteral("The audio output failed.");
+    sim->simSpeech().autoFinish = false;
+    ask(QStringLiteral("still there?"));
+    ASSERT_TRUE(spinUntil([this] { return sim->simSpeech().speaking(); }, 15000));
+    advance(FallbackSpeaker::timeLimit(answer) - 0.1, 0.5);
+    EXPECT_TRUE(m.isChatOnlyBusy());
+    advance(0.2);
+    ASSERT_TRUE(waitForTurnEnd());
+    EXPECT_FALSE(sim->simSpeech().speaking()) << "the voice was not stopped";
+    EXPECT_FALSE(m.isChatOnlyBusy());
+    EXPECT_TRUE(m.chatOnlyStatusMessage().isEmpty());
+    sim->simAudioOutput().autoFinish.reset();
+    ask(QStringLiteral("and now?"));
+    ASSERT_TRUE(waitForRequests(QStringLiteral("/tts"), 2) && finishSpeechAndWait());
+    EXPECT_EQ(fake.requestsTo(QStringLiteral("/chat")).size(), 2);
 }
 
 TEST_F(ChatTurnTest, SignOutEndsTheConversation)

@@ -3,6 +3,7 @@
 // screen of it), and that nothing lent leaves no file behind.
 
 #include "platform/x11/HeldInputRecord.h"
+#include "platform/x11/LeftClipFiles.h"
 #include "platform/x11/LentKeycodes.h"
 #include "platform/x11/ProcessRecords.h"
 #include "platform/x11/X11Keymap.h"
@@ -14,6 +15,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace tovrik::platform::x11 {
 namespace {
@@ -185,6 +187,53 @@ TEST(HeldInputRecord, WhatADeadProcessHeldIsReadBackAndAnUnreadableRecordIsRemov
     EXPECT_TRUE(HeldInputRecord::isSet(left.buttons, 1));
     EXPECT_FALSE(QFile::exists(garbled));
     EXPECT_FALSE(QFile::exists(half));
+}
+
+} // namespace
+} // namespace tovrik::platform::x11
+
+namespace tovrik::platform::x11 {
+namespace {
+
+// The clip a killed run left goes at the next start; a live run's (held
+// open by a process), links, other names and other users' files stay, and
+// nothing goes from a folder that is not the user's own.
+TEST(LeftClipFiles, OnlyTheClipsOfDeadRunsGo)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    auto make = [&](const QString& name) {
+        QFile file(folder.filePath(name));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("ID3");
+        return file.fileName();
+    };
+    const QString left = make(QStringLiteral("tovrik-speech-a1B2c3.mp3"));
+    const QString leftWav = make(QStringLiteral("tovrik-speech-Zz9Yy8.wav"));
+    const QStringList others = {make(QStringLiteral("tovrik-speech-a1B2c.mp3")), make(QStringLiteral("tovrik-speech-a1B2c3.ogg")),
+                                make(QStringLiteral("tovrik-speech-a1B2c3.mp3.part")), make(QStringLiteral("tovrik-speech-a-B2c3.mp3"))};
+    const QString live = make(QStringLiteral("tovrik-speech-L1v3aa.mp3"));
+    const QString link = folder.filePath(QStringLiteral("tovrik-speech-L1nk00.mp3"));
+    ASSERT_TRUE(QFile::link(live, link));
+    QString foreign;
+    if (::getuid() == 0) {
+        foreign = make(QStringLiteral("tovrik-speech-N0b0dy.mp3"));
+        ASSERT_EQ(::chown(QFile::encodeName(foreign).constData(), 65534, 65534), 0);
+    }
+    QProcess holder; // a live run playing its clip
+    holder.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("exec 3<\"$0\"; echo; exec sleep 30"), live});
+    ASSERT_TRUE(holder.waitForReadyRead(10000));
+
+    QFile::setPermissions(folder.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup);
+    EXPECT_EQ(removeLeftClipFiles(folder.path()), 0) << "a folder others may enter";
+    QFile::setPermissions(folder.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    EXPECT_EQ(removeLeftClipFiles(folder.path()), 2);
+    EXPECT_FALSE(QFile::exists(left) || QFile::exists(leftWav));
+    for (const QString& kept : others + QStringList{live, link} + (foreign.isEmpty() ? QStringList() : QStringList{foreign}))
+        EXPECT_TRUE(QFileInfo(kept).exists() || QFileInfo(kept).isSymLink()) << kept.toStdString();
+    holder.kill();
+    holder.waitForFinished();
+    EXPECT_EQ(removeLeftClipFiles(folder.path()), 1) << "the live run's, once it has ended";
 }
 
 } // namespace

@@ -340,6 +340,8 @@ public:
     void speak(const QString& text, std::function<void(const QString&)> finished) override;
     void stop() override;
     void finish(const QString& error = {});
+    // Whether a speech waits for finish() (not stopped, not finished).
+    bool speaking() const { return bool(m_pending); }
     bool available = true;
     bool autoFinish = true;
     QStringList spoken;

@@ -17,7 +17,6 @@
 #include <QStandardPaths>
 #include <QTimer>
 #include <QTemporaryFile>
-#include <QTextToSpeech>
 #include <QThread>
 #include <QUrl>
 #include <algorithm>
@@ -465,90 +464,6 @@ void X11AudioOutput::probeEnded(const QString& problem)
     // pipeline costs nothing while it waits.
     for (auto& done : std::exchange(m_probeWaiting, {}))
         done(problem);
-}
-
-// ---- system voice ----
-
-X11Speech::X11Speech() = default;
-X11Speech::~X11Speech() = default;
-
-QTextToSpeech* X11Speech::engine()
-{
-    // Without a sound server there is nothing to speak into, and
-    // speech-dispatcher would then say it speaks and never finish.
-    if (QMediaDevices::audioOutputs().isEmpty())
-        return nullptr;
-    if (!m_engine && !QTextToSpeech::availableEngines().isEmpty()) {
-        // Qt's preferred engine (speech-dispatcher where installed), else the
-        // first that starts: speech-dispatcher fails when its daemon cannot
-        // be started, and flite then still speaks, if less reliably.
-        m_engine = std::make_unique<QTextToSpeech>();
-        for (const QString& name : QTextToSpeech::availableEngines()) {
-            if (m_engine->state() != QTextToSpeech::Error)
-                break;
-            m_engine = std::make_unique<QTextToSpeech>(name);
-        }
-        QObject::connect(m_engine.get(), &QTextToSpeech::stateChanged, m_engine.get(),
-                         [this](QTextToSpeech::State state) {
-                             if (state == QTextToSpeech::Speaking) {
-                                 m_started = true;
-                             } else if (state == QTextToSpeech::Ready && m_started) {
-                                 m_started = false;
-                                 if (auto fn = std::exchange(m_pending, nullptr))
-                                     fn(QString());
-                             } else if (state == QTextToSpeech::Error) {
-                                 m_started = false;
-                                 if (auto fn = std::exchange(m_pending, nullptr))
-                                     fn(m_engine->errorString().isEmpty() ? QStringLiteral("The system voice failed.")
-                                                                          : m_engine->errorString());
-                             }
-                         });
-    }
-    return m_engine.get();
-}
-
-bool X11Speech::isAvailable()
-{
-    auto* e = engine();
-    return e && e->state() != QTextToSpeech::Error;
-}
-
-void X11Speech::speak(const QString& text, std::function<void(const QString&)> finished)
-{
-    stop();
-    auto* e = engine();
-    if (!e || e->state() == QTextToSpeech::Error) {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [finished]() {
-                if (finished)
-                    finished(QStringLiteral("No system voice is available."));
-            },
-            Qt::QueuedConnection);
-        return;
-    }
-    if (text.trimmed().isEmpty()) {
-        // Nothing to say: the engine would never start, so never finish.
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [finished]() {
-                if (finished)
-                    finished(QString());
-            },
-            Qt::QueuedConnection);
-        return;
-    }
-    m_pending = std::move(finished);
-    m_started = false;
-    e->say(text);
-}
-
-void X11Speech::stop()
-{
-    m_pending = nullptr;
-    m_started = false;
-    if (m_engine && m_engine->state() == QTextToSpeech::Speaking)
-        m_engine->stop();
 }
 
 } // namespace tovrik::platform::x11

@@ -1,10 +1,11 @@
 #pragma once
 
-// Workspace, microphone, playback and the system voice over Qt: the default
+// Workspace, microphone and playback over Qt: the default
 // browser through QDesktopServices, QAudioSource for the microphone (mono
 // 16-bit at the requested rate, converted when the device delivers another
-// format), encoded audio decoded to PCM and written to a sound-server stream
-// (QMediaPlayer where the backend cannot decode to PCM), and QTextToSpeech.
+// format), and encoded audio decoded to PCM and written to a sound-server
+// stream (QMediaPlayer where the backend cannot decode to PCM). The system
+// voice is in X11Speech.h.
 
 #include "platform/Audio.h"
 #include "platform/Workspace.h"
@@ -15,8 +16,6 @@
 #include <memory>
 #include <optional>
 #include <vector>
-
-class QTextToSpeech;
 
 namespace tovrik::platform::x11 {
 class PcmStreams;
@@ -87,21 +86,6 @@ private:
     std::vector<std::function<void(const QString&)>> m_probeWaiting;
     std::shared_ptr<Retired> m_retired;
     std::shared_ptr<PcmStreams> m_streams;
-};
-
-class X11Speech : public SpeechSynthesizer {
-public:
-    X11Speech();
-    ~X11Speech() override;
-    bool isAvailable() override;
-    void speak(const QString& text, std::function<void(const QString&)> finished) override;
-    void stop() override;
-
-private:
-    QTextToSpeech* engine();
-    std::unique_ptr<QTextToSpeech> m_engine;
-    std::function<void(const QString&)> m_pending;
-    bool m_started = false;
 };
 
 } // namespace tovrik::platform::x11

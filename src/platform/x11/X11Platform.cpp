@@ -4,7 +4,9 @@
 #include "platform/x11/X11Displays.h"
 #include "platform/x11/X11EventTap.h"
 #include "platform/x11/X11Input.h"
+#include "platform/x11/LeftClipFiles.h"
 #include "platform/x11/X11Media.h"
+#include "platform/x11/X11Speech.h"
 #include "platform/x11/X11MotionRecorder.h"
 #include "platform/x11/SecretServiceKeychain.h"
 #include "platform/x11/X11Permissions.h"
@@ -36,6 +38,8 @@ X11Platform::X11Platform()
     m_audioIn = std::make_unique<X11AudioInput>();
     m_audioOut = std::make_unique<X11AudioOutput>();
     m_speech = std::make_unique<X11Speech>();
+    // What runs killed in the middle of an answer left of it.
+    removeLeftClipFiles(clipFolder());
 }
 
 X11Platform::~X11Platform() = default;

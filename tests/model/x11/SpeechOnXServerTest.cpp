@@ -15,8 +15,10 @@
 #include "support/SignedInDataHome.h"
 #include "support/SimFixture.h"
 
+#include <QFile>
 #include <QProcess>
 #include <QThread>
+#include <csignal>
 #include <gtest/gtest.h>
 
 namespace tovrik::test {
@@ -25,6 +27,35 @@ namespace {
 bool withoutMpegDecoder()
 {
     return qEnvironmentVariable("TOVRIK_TEST_WITHOUT_MPEG_DECODER") == QLatin1String("1");
+}
+
+// The test environment's sound server (scripts/test-sound-server.sh).
+QString soundServerScript()
+{
+    return qEnvironmentVariable("TOVRIK_TEST_SOUND_SERVER");
+}
+
+pid_t soundServerPid()
+{
+    QFile file(qEnvironmentVariable("XDG_RUNTIME_DIR") + QStringLiteral("/tovrik-test-pulse.pid"));
+    return file.open(QIODevice::ReadOnly) ? pid_t(file.readAll().trimmed().toInt()) : 0;
+}
+
+// Kills the sound server (SIGKILL) or stops it the clean way (SIGTERM), and
+// waits until it has gone.
+void endSoundServer(int signal)
+{
+    const pid_t pid = soundServerPid();
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(::kill(pid, signal), 0);
+    EXPECT_TRUE(spinUntil([pid] { return ::kill(pid, 0) != 0; }, 10000));
+}
+
+// Starts it again the way the environment started it; it stays for the
+// tests after.
+bool startSoundServer()
+{
+    return QProcess::execute(QStringLiteral("bash"), {soundServerScript(), QStringLiteral("start")}) == 0;
 }
 
 class SpeechOnXServer : public ::testing::Test {
@@ -171,6 +202,100 @@ TEST_F(SpeechOnXServer, WithoutMpegDecoderNoSpeechIsBoughtAndTheSystemVoiceSpeak
     const HeardTone answerHeard = askAndListen();
     EXPECT_TRUE(fake.requestsTo(QStringLiteral("/tts")).isEmpty());
     EXPECT_GT(answerHeard.loudSamples, 4410) << "nothing spoke the answer";
+}
+
+} // namespace
+} // namespace tovrik::test
+
+namespace tovrik::test {
+namespace {
+
+// The sound server killed, then stopped, 1.5 s into answers and started again
+// a second later: each answer ends within its bound (the playback's, 10 s
+// past the clip's length, then the system voice's, 10 s and 0.2 s a
+// character), and the next question is taken at once and its answer heard
+// on the new server (from the system voice while Qt's own connection to the
+// server has not come back: it tries again 3 s after losing it).
+TEST_F(SpeechOnXServer, AfterTheSoundServerRestartsDuringAnswersTheNextQuestionIsTakenAndHeard)
+{
+    if (withoutMpegDecoder() || soundServerScript().isEmpty())
+        GTEST_SKIP() << "needs the MPEG decoders and the environment's sound server script";
+    fake.setSpeechAudio(toneMpeg(440, 8));
+    for (const int signal : {SIGKILL, SIGTERM}) {
+        SCOPED_TRACE(signal == SIGKILL ? "killed" : "stopped");
+        model->setChatOnlyInput(QStringLiteral("tell me more"));
+        model->sendChatOnlyMessage();
+        ASSERT_TRUE(spinUntil([this] { return model->speechPlayer().isPlaying(); }, 30000));
+        spinUntil([] { return false; }, 1500);
+        endSoundServer(signal);
+        spinUntil([] { return false; }, 1000);
+        ASSERT_TRUE(startSoundServer());
+        EXPECT_TRUE(spinUntil([this] { return model->interactionTask().isFinished(); }, 45000))
+            << "the answer did not end";
+        EXPECT_FALSE(model->isChatOnlyBusy());
+    }
+    fake.setSpeechAudio(speech);
+    EXPECT_GT(askAndListen().loudSamples, 4410) << "the answer after the restarts was not heard";
+}
+
+// A question asked while the sound server is stopped (SIGSTOP: it takes
+// connections and answers nothing) ends its turn within the playback's
+// bound (15 s and one and a half times the clip's length, then a second to
+// find no server answering), and once it runs on the next one is taken.
+TEST_F(SpeechOnXServer, AQuestionAskedWhileTheSoundServerIsStoppedEndsItsTurn)
+{
+    if (withoutMpegDecoder() || soundServerScript().isEmpty())
+        GTEST_SKIP() << "needs the MPEG decoders and the environment's sound server script";
+    const pid_t server = soundServerPid();
+    ASSERT_GT(server, 0);
+    askAndListen(); // one answer before: the media backend is up
+    ASSERT_EQ(::kill(server, SIGSTOP), 0);
+    model->setChatOnlyInput(QStringLiteral("hello?"));
+    model->sendChatOnlyMessage();
+    EXPECT_TRUE(spinUntil([this] { return model->interactionTask().isFinished(); }, 35000))
+        << "the answer did not end";
+    ::kill(server, SIGCONT);
+    EXPECT_FALSE(model->isChatOnlyBusy());
+    askAndListen();
+    EXPECT_FALSE(model->isChatOnlyBusy()) << "the next question was not taken";
+}
+
+// A question asked while no sound server runs ends its turn, with
+// speech-dispatcher as the system voice and with flite (speech-dispatcher
+// unreachable), and the next one, with the server back, is taken. (Whether
+// it is heard depends on Qt's own connection to the server, which tries
+// again once, 3 s after losing it, and gives up for the run when the server
+// is still gone then.)
+class SpeechWithoutSoundServer : public SpeechOnXServer {
+protected:
+    void askWithoutServer()
+    {
+        endSoundServer(SIGKILL);
+        model->setChatOnlyInput(QStringLiteral("anyone there?"));
+        model->sendChatOnlyMessage();
+        EXPECT_TRUE(spinUntil([this] { return model->interactionTask().isFinished(); }, 20000))
+            << "the answer did not end";
+        EXPECT_FALSE(model->isChatOnlyBusy());
+        EXPECT_TRUE(startSoundServer());
+        askAndListen();
+        EXPECT_FALSE(model->isChatOnlyBusy()) << "the next question was not taken";
+    }
+};
+
+TEST_F(SpeechWithoutSoundServer, WithSpeechDispatcher)
+{
+    if (withoutMpegDecoder() || soundServerScript().isEmpty())
+        GTEST_SKIP() << "needs the MPEG decoders and the environment's sound server script";
+    askWithoutServer();
+}
+
+TEST_F(SpeechWithoutSoundServer, WithFlite)
+{
+    if (withoutMpegDecoder() || soundServerScript().isEmpty())
+        GTEST_SKIP() << "needs the MPEG decoders and the environment's sound server script";
+    qputenv("SPEECHD_ADDRESS", "unix_socket:/nonexistent/speechd.sock");
+    askWithoutServer();
+    qunsetenv("SPEECHD_ADDRESS"); // the environment sets none
 }
 
 } // namespace

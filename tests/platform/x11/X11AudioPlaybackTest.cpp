@@ -7,6 +7,7 @@
 // system voice.
 
 #include "platform/x11/X11Media.h"
+#include "platform/x11/X11Speech.h"
 #include "support/HeardSound.h"
 #include "support/ProcessMemory.h"
 #include "support/SimFixture.h"

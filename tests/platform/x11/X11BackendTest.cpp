@@ -17,6 +17,7 @@
 #include "platform/x11/X11EventTap.h"
 #include "platform/x11/X11Input.h"
 #include "platform/x11/X11Media.h"
+#include "platform/x11/X11Speech.h"
 #include "platform/x11/X11MotionRecorder.h"
 #include "platform/x11/X11Platform.h"
 #include "support/PrivateXServer.h"
@@ -26,6 +27,7 @@
 #include <QMouseEvent>
 #include <QProcess>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QTest>
 #include <QThread>
 #include <QUrl>
@@ -190,6 +192,19 @@ TEST_F(X11InputTest, OneDisplayMatchesTheServerGeometryAndQtsView)
     ASSERT_TRUE(client.moveTo(QPoint(321, 123)));
     EXPECT_EQ(displays.pointerLocation(), QPointF(321 / s, 123 / s));
     EXPECT_EQ(displays.pointerLocationAppKit(), QPointF(321 / s, d.bounds.height() - 123 / s));
+}
+
+// A run killed mid-answer left its clip in the runtime folder: the next
+// start removes it.
+TEST(X11Platform, AStartRemovesTheClipAKilledRunLeft)
+{
+    const QString clip = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation)
+        + QStringLiteral("/tovrik-speech-K1lled.mp3");
+    QFile file(clip);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    X11Platform platform;
+    EXPECT_FALSE(QFile::exists(clip));
 }
 
 // The companion follows the pointer from these notices: a pointer that a
