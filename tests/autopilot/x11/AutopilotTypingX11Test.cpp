@@ -394,7 +394,8 @@ TEST_F(AutopilotTypingX11Test, TextForAProgramBehindAnInputMethodIsExactOrRefuse
         return;
     }
     EXPECT_EQ(describeException(lastFailure).toStdString(),
-              "UI Autopilot could not create a Unicode keyboard event. 0 of 300 characters were typed; the rest was not.");
+              "UI Autopilot cannot type into this window because its keys go through an input method. 0 of 300 "
+              "characters were typed; the rest was not.");
     EXPECT_EQ(got, QString());
 }
 
@@ -418,7 +419,8 @@ TEST_F(AutopilotTypingX11Test, AKeyboardGrabbedByAnotherClientFailsTheTextBefore
     const std::exception_ptr failure = run(svc->typeText(QString::fromUtf8("ab\tαβ")));
     ASSERT_TRUE(failure) << "typing was reported done";
     EXPECT_EQ(describeException(failure).toStdString(),
-              "UI Autopilot could not create a Unicode keyboard event. 0 of 5 characters were typed; the rest was not.");
+              "UI Autopilot stopped typing because another program took hold of the keyboard. 0 of 5 characters were "
+              "typed; the rest was not.");
     EXPECT_EQ(keyPressesFor(grabber), 0);
     xcb_ungrab_keyboard(grabber, XCB_CURRENT_TIME);
     grabber.sync();
@@ -477,7 +479,8 @@ TEST_F(AutopilotTypingX11Test, AProgramThatNeverReadsTheKeyboardMapGetsAFailureT
     const std::exception_ptr failure = run(svc->typeText(QString::fromUtf8("ab\tαβ")));
     ASSERT_TRUE(failure) << "typing was reported done";
     EXPECT_EQ(describeException(failure).toStdString(),
-              "UI Autopilot could not create a Unicode keyboard event. 3 of 5 characters were typed; the rest was not.");
+              "UI Autopilot stopped typing because the program did not keep up with the keys. 3 of 5 characters were "
+              "typed; the rest was not.");
     // Only the keys of the layout's characters reached it.
     EXPECT_GE(keyPressesFor(silent), 3);
     xcb_set_input_focus(silent, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_CURRENT_TIME);
