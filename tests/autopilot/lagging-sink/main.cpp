@@ -3,9 +3,11 @@
 // event waiting on its connection, keyboard map changes among them, ahead of
 // the keys still queued), then takes a while, then translates the key with
 // the map Xlib holds by then. It takes no pings. Ctrl+S writes what it was
-// typed to the file named by its argument and ends it.
+// typed to the file named by its argument and ends it. With "worker" a
+// thread of it works in bursts between sleeps meanwhile; with "pipe" a
+// thread of it waits in read() on a pipe that never gets anything.
 //
-//   tovrik-test-lagging-sink FILE [MILLISECONDS_PER_KEY]
+//   tovrik-test-lagging-sink FILE [MILLISECONDS_PER_KEY] [worker|pipe]
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -13,7 +15,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <chrono>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 int main(int argc, char** argv)
@@ -21,6 +26,25 @@ int main(int argc, char** argv)
     if (argc < 2)
         return 2;
     const int lag = argc > 2 ? std::atoi(argv[2]) : 10;
+    const char* other = argc > 3 ? argv[3] : "";
+    int never[2];
+    if (pipe(never) != 0)
+        return 1;
+    if (!std::strcmp(other, "worker"))
+        std::thread([] {
+            volatile unsigned sum = 0;
+            for (;;) {
+                const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
+                while (std::chrono::steady_clock::now() < until)
+                    sum = sum + 1;
+                std::this_thread::sleep_for(std::chrono::milliseconds(7));
+            }
+        }).detach();
+    else if (!std::strcmp(other, "pipe"))
+        std::thread([&never] {
+            char c;
+            (void)!read(never[0], &c, 1);
+        }).detach();
     Display* dpy = XOpenDisplay(nullptr);
     if (!dpy)
         return 1;

@@ -22,6 +22,7 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -31,6 +32,7 @@
 
 #include <condition_variable>
 #include <csignal>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -103,6 +105,10 @@ wm title . typing-target
 text .t -width 100 -height 40
 pack .t -fill both -expand 1
 focus .t
+if {[lindex $argv 1] eq "tick"} {
+    proc tick {} { after 10 tick }
+    tick
+}
 bind .t <Control-s> {
     set f [open $path w]
     fconfigure $f -encoding utf-8
@@ -239,6 +245,8 @@ protected:
         env.insert("GTK_IM_MODULE", program.inputMethod ? "xim" : "gtk-im-context-simple");
         env.insert("QT_IM_MODULE", program.inputMethod ? "xim" : "compose");
         env.insert("XMODIFIERS", program.inputMethod ? "@im=ibus" : "@im=none");
+        if (!programDisplay.isEmpty())
+            env.insert("DISPLAY", programDisplay);
         p.setProcessEnvironment(env);
         p.start(command.first(), command.mid(1));
         EXPECT_TRUE(p.waitForStarted(10000)) << program.name << " did not start";
@@ -259,13 +267,15 @@ protected:
             const Stalls stalls(pid_t(p.processId()));
             lastFailure = run(svc->typeText(text));
         }
-        if (!program.inputMethod) {
+        if (afterText)
+            afterText();
+        if (!program.inputMethod && !mayFail) {
             EXPECT_FALSE(lastFailure) << describeException(lastFailure).toStdString();
         }
         EXPECT_FALSE(run(svc->pressKey(QString::fromLatin1(program.finish))));
         // The terminal ends with its input; an editor saves the file (one
         // that was typed nothing has nothing to save).
-        EXPECT_TRUE((program.inputMethod && lastFailure) || spinUntil([&] { return p.state() == QProcess::NotRunning || (!program.endsItself && QFileInfo(file).size() > 0); },
+        EXPECT_TRUE(((program.inputMethod || mayFail) && lastFailure) || spinUntil([&] { return p.state() == QProcess::NotRunning || (!program.endsItself && QFileInfo(file).size() > 0); },
                               30000))
             << program.name << " wrote nothing";
         QTest::qWait(200);
@@ -292,6 +302,9 @@ protected:
 
     platform::x11::XcbConnection x{nullptr};
     std::exception_ptr lastFailure;
+    bool mayFail = false;    // typeInto: the typing may fail
+    std::function<void()> afterText; // typeInto: what happens before the program is made to write
+    QString programDisplay;  // typeInto: the program's DISPLAY, when not ours
     platform::x11::KeyboardMapping mapBefore;
     std::unique_ptr<DesktopInputService> svc;
     QTemporaryDir dir;
@@ -340,7 +353,10 @@ INSTANTIATE_TEST_SUITE_P(
         Program{"mousepad", {"mousepad", "--disable-server", "%f"}, "ctrl+s"},
         Program{"featherpad", {"featherpad", "--standalone", "%f"}, "ctrl+s"},
         Program{"qt6", {textSink(), "%f"}, "ctrl+s", true},
-        Program{"xlibBehind", {laggingSink(), "%f", "5"}, "ctrl+s", true}),
+        Program{"xlibBehind", {laggingSink(), "%f", "5"}, "ctrl+s", true},
+        Program{"tkTimer", {"wish", "%s", "%f", "tick"}, "ctrl+s", true},
+        Program{"xlibWorker", {laggingSink(), "%f", "0", "worker"}, "ctrl+s", true},
+        Program{"xlibPipe", {laggingSink(), "%f", "0", "pipe"}, "ctrl+s", true}),
     [](const ::testing::TestParamInfo<Program>& info) { return std::string(info.param.name); });
 
 // A window of a client that translates nothing: it never asks for the
@@ -502,6 +518,87 @@ TEST_F(AutopilotTypingX11Test, AWindowOfOurOwnIsTypedIntoExactlyWhileTheEventLoo
     const std::exception_ptr failure = run(svc->typeText(text));
     EXPECT_FALSE(failure) << describeException(failure).toStdString();
     EXPECT_EQ(edit.text().toStdString(), text.toStdString());
+}
+
+TEST_F(AutopilotTypingX11Test, InputAfterATextIntoAProgramFarBehindLeavesEveryCharacterRight)
+{
+    // At 300 ms a key the program is seconds behind when the text is done.
+    // Meanwhile the modifiers are read as the voice-hold watchdog does, and
+    // a second after the text the next action's key goes out.
+    afterText = [this] {
+        QElapsedTimer clock;
+        clock.start();
+        bool pressed = false;
+        while (clock.elapsed() < 3000) {
+            platform::Platform::get().input().physicalModifiers();
+            if (!pressed && clock.elapsed() >= 1000)
+                pressed = !run(svc->pressKey(QStringLiteral("shift")));
+            QTest::qWait(120);
+        }
+    };
+    const QString text = QString::fromUtf8("abαβγδεζηθ");
+    const QString got = typeInto(Program{"xlibFarBehind", {laggingSink(), "%f", "300"}, "ctrl+s", true}, text);
+    EXPECT_TRUE(got == text) << firstDifference(text, got);
+}
+
+TEST_F(AutopilotTypingX11Test, AfterATakeOverNothingMoreIsTypedWhileTheLentKeysWaitToGoBack)
+{
+    QTemporaryDir files;
+    QProcess sink;
+    sink.start(laggingSink(), {files.filePath("typed"), "300"});
+    ASSERT_TRUE(sink.waitForStarted(10000));
+    const QPointF centre = windowCentre(QStringLiteral("typing-target"));
+    ASSERT_FALSE(centre.isNull());
+    EXPECT_FALSE(run(svc->click(centre)));
+    UserInputActivityMonitor monitor;
+    const auto owner = monitor.start();
+    ASSERT_NE(owner, 0u);
+    svc->shouldAbortForUserInput = [&monitor] { return monitor.hasUserTakenOverSinceReset(); };
+    auto outcome = launch(svc->typeText(mixedText(2, 74)));
+    QTest::qWait(2500); // lent characters typed, the program far behind them
+    QProcess::startDetached("xdotool", {"key", "Escape"});
+    ASSERT_TRUE(spinUntil([&] { return outcome->done; }, 10000));
+    EXPECT_EQ(describeException(outcome->error).toStdString(), "UI Autopilot stopped because you started using the computer.");
+    // The user works in another window now: it gets nothing of ours.
+    platform::x11::XcbConnection other(nullptr);
+    focusSilentWindow(other);
+    QTest::qWait(3000);
+    EXPECT_EQ(keyPressesFor(other), 0);
+    monitor.stop(owner);
+    sink.kill();
+    sink.waitForFinished();
+    xcb_set_input_focus(other, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_CURRENT_TIME);
+    other.sync();
+}
+
+TEST_F(AutopilotTypingX11Test, AProgramReachedThroughAForwarderGetsAFailureThatSaysWhyAndNoLaterRound)
+{
+    if (QStandardPaths::findExecutable("socat").isEmpty())
+        GTEST_SKIP() << "socat is not installed (scripts/setup-deps.sh installs it)";
+    // socat serves a display of its own and relays it to ours, as `ssh -X`
+    // does: the server names socat's process for the program's windows.
+    const int ours = qEnvironmentVariable("DISPLAY").section(':', 1).section('.', 0, 0).toInt();
+    QProcess socat;
+    for (int n = ours + 300; n < ours + 340 && programDisplay.isEmpty(); ++n) {
+        socat.start("socat", {QStringLiteral("ABSTRACT-LISTEN:/tmp/.X11-unix/X%1,fork").arg(n),
+                              QStringLiteral("ABSTRACT-CONNECT:/tmp/.X11-unix/X%1").arg(ours)});
+        if (socat.waitForStarted(5000) && !socat.waitForFinished(300))
+            programDisplay = QStringLiteral(":%1").arg(n);
+    }
+    ASSERT_FALSE(programDisplay.isEmpty()) << "socat could not serve a display";
+    const auto stop = qScopeGuard([&socat] {
+        socat.kill();
+        socat.waitForFinished();
+    });
+    mayFail = true;
+    const QString got = typeInto(Program{"tk", {"wish", "%s", "%f"}, "ctrl+s", true}, kText);
+    ASSERT_TRUE(lastFailure) << "typing was reported done";
+    const QString message = describeException(lastFailure);
+    EXPECT_TRUE(message.startsWith("UI Autopilot cannot tell when this program has handled its keys, so it stopped typing. "))
+        << message.toStdString();
+    const int typed = QRegularExpression(QStringLiteral("(\\d+) of 504 characters")).match(message).captured(1).toInt();
+    EXPECT_GT(typed, 0) << message.toStdString();
+    EXPECT_TRUE(got == kText.left(typed)) << firstDifference(kText.left(typed), got);
 }
 
 } // namespace
