@@ -117,9 +117,14 @@ HandledWatch::Verdict HandledWatch::add(std::optional<uint64_t> inFlight, const 
     if (!still) {
         m_settling = *threads;
         m_settlingSince = at;
+        m_settlingLooks = 0;
         return Verdict::Waiting;
     }
-    return at - m_settlingSince >= m_settle ? Verdict::Handled : Verdict::Waiting;
+    // Two looks more at least, each after a round trip of the caller's: the
+    // server writes what it owes a client before it reads the next request
+    // of ours, so an answer it owed the program is on its connection by the
+    // second.
+    return ++m_settlingLooks >= 2 && at - m_settlingSince >= m_settle ? Verdict::Handled : Verdict::Waiting;
 }
 
 std::optional<int64_t> receiverProcess(xcb_connection_t* conn, xcb_window_t window)

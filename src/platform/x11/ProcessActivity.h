@@ -77,8 +77,8 @@ public:
     explicit HandledWatch(std::chrono::milliseconds settle = std::chrono::milliseconds(2)) : m_settle(settle) {}
     // The threads as they were just before the nudge went out.
     void nudged(ThreadsLook before);
-    // A look made at `at`: the bytes in flight on the program's connections
-    // to the server, then its threads.
+    // A look made at `at`, after a round trip to the server: the bytes in
+    // flight on the program's connections to it, then its threads.
     Verdict add(std::optional<uint64_t> inFlight, const std::optional<ThreadsLook>& threads,
                 std::chrono::steady_clock::time_point at);
 
@@ -87,6 +87,7 @@ private:
     ThreadsLook m_before;
     std::optional<ThreadsLook> m_settling;
     std::chrono::steady_clock::time_point m_settlingSince;
+    int m_settlingLooks = 0;
 };
 
 } // namespace tovrik::platform::x11

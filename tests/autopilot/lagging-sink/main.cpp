@@ -5,11 +5,14 @@
 // the map Xlib holds by then. It takes no pings. Ctrl+S writes what it was
 // typed to the file named by its argument and ends it. With "worker" a
 // thread of it works in bursts between sleeps meanwhile; with "pipe" a
-// thread of it waits in read() on a pipe that never gets anything.
+// thread of it waits in read() on a pipe that never gets anything. With
+// "otherpid" or "elsewhere" its window says it belongs to another process
+// (_NET_WM_PID) or another machine (WM_CLIENT_MACHINE).
 //
-//   tovrik-test-lagging-sink FILE [MILLISECONDS_PER_KEY] [worker|pipe]
+//   tovrik-test-lagging-sink FILE [MILLISECONDS_PER_KEY] [worker|pipe|otherpid|elsewhere]
 
 #include <X11/Xlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <xkbcommon/xkbcommon.h>
 
@@ -50,6 +53,14 @@ int main(int argc, char** argv)
         return 1;
     const Window w = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 0, 0, 400, 300, 0, 0, 0xffffff);
     XStoreName(dpy, w, "typing-target");
+    if (!std::strcmp(other, "otherpid")) {
+        const long pid = getppid();
+        XChangeProperty(dpy, w, XInternAtom(dpy, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&pid), 1);
+    } else if (!std::strcmp(other, "elsewhere")) {
+        XChangeProperty(dpy, w, XA_WM_CLIENT_MACHINE, XA_STRING, 8, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>("elsewhere.example"), 17);
+    }
     XSelectInput(dpy, w, KeyPressMask | KeyReleaseMask);
     XMapWindow(dpy, w);
     std::string typed;
