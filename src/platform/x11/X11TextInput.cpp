@@ -15,9 +15,13 @@
 //    it), the probe is tapped and the program reads the map after that
 //    change; and a program that takes pings (_NET_WM_PING) answers one sent
 //    after that, which it does only once it has handled every key queued
-//    ahead of the ping. (A read alone proves less: a program that falls
+//    ahead of the ping; one that does not is watched until it has read
+//    everything sent to it and the thread that read it waits again
+//    (ProcessActivity.h). (A read alone proves less: a program that falls
 //    behind may read the notification off its connection, and later the
 //    next one, while keys queued before it wait to be translated.)
+// Lent keycodes go back the same way, once the program has handled every
+// key typed with them (or its window is gone), with no bound and no tap.
 // Where the program does not read or answer within a bound (it never reads
 // the map, an input method translates the keys), the character fails before
 // anything of it is typed; a text fails before its first key when another
