@@ -42,6 +42,21 @@ bool waitsForInput(const QByteArray& wchan)
     return false;
 }
 
+std::optional<bool> serverWaits(int64_t pid, const QString& procRoot)
+{
+    const QString thread = QStringLiteral("%1/%2/task/%2/").arg(procRoot).arg(pid);
+    QFile statFile(thread + QLatin1String("stat")), wchanFile(thread + QLatin1String("wchan"));
+    if (!statFile.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray stat = statFile.readAll();
+    const qsizetype close = stat.lastIndexOf(')');
+    if (close < 0 || close + 2 >= stat.size())
+        return std::nullopt;
+    const QByteArray wchan = wchanFile.open(QIODevice::ReadOnly) ? wchanFile.readAll().trimmed() : QByteArray();
+    const bool hidden = wchan.isEmpty() || wchan == "0";
+    return stat[close + 2] == 'S' && (hidden || (waitsForInput(wchan) && !wchan.startsWith("futex")));
+}
+
 std::optional<ThreadsLook> lookAtThreads(int64_t pid, const QString& procRoot)
 {
     const QString tasks = QStringLiteral("%1/%2/task").arg(procRoot).arg(pid);
@@ -95,8 +110,8 @@ void HandledWatch::nudged(ThreadsLook before)
     m_settling.reset();
 }
 
-HandledWatch::Verdict HandledWatch::add(std::optional<uint64_t> inFlight, const std::optional<ThreadsLook>& threads,
-                                        std::chrono::steady_clock::time_point at)
+HandledWatch::Verdict HandledWatch::add(std::optional<bool> serverWaiting, std::optional<uint64_t> inFlight,
+                                        const std::optional<ThreadsLook>& threads, std::chrono::steady_clock::time_point at)
 {
     if (!inFlight || !threads || *inFlight > 0) {
         m_settling.reset();
@@ -118,13 +133,15 @@ HandledWatch::Verdict HandledWatch::add(std::optional<uint64_t> inFlight, const 
         m_settling = *threads;
         m_settlingSince = at;
         m_settlingLooks = 0;
+        m_serverWaited = false;
         return Verdict::Waiting;
     }
-    // Two looks more at least, each after a round trip of the caller's: the
-    // server writes what it owes a client before it reads the next request
-    // of ours, so an answer it owed the program is on its connection by the
-    // second.
-    return ++m_settlingLooks >= 2 && at - m_settlingSince >= m_settle ? Verdict::Handled : Verdict::Waiting;
+    // The server waited for clients after the settling began: any answer it
+    // owed the program was on its connection before this look.
+    m_serverWaited = m_serverWaited || serverWaiting.value_or(false);
+    const bool serverDone = serverWaiting ? m_serverWaited : at - m_settlingSince >= kServerUnseen;
+    return ++m_settlingLooks >= 2 && at - m_settlingSince >= m_settle && serverDone ? Verdict::Handled
+                                                                                  : Verdict::Waiting;
 }
 
 std::optional<int64_t> receiverProcess(xcb_connection_t* conn, xcb_window_t window)

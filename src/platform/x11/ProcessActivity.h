@@ -16,9 +16,12 @@
 // do not matter. A thread that ran and sleeps elsewhere (a sleep, a pipe, the
 // disk) may be the reader in the middle of a key: a new nudge is needed to
 // tell. A reader waiting for the answer to a round trip also sleeps in poll,
-// with nothing unread for a moment: the state must hold, no thread running
-// at all, across a few milliseconds and a round trip of ours (the server
-// answers a round trip at once).
+// with nothing unread for a moment, while the server holds its request (it
+// may read a request and handle it only after other clients', for a long
+// while on a busy machine): so the state must hold, no thread running at
+// all, for a few milliseconds and two looks more, and meanwhile the X server
+// must be seen asleep in its wait for clients, which it is only with every
+// request it read handled and every answer written.
 //
 // The kernel's /proc tells: a thread's state (stat), the kernel function it
 // sleeps in (wchan) and how long and how often it ran (schedstat). Where
@@ -53,6 +56,11 @@ std::optional<int64_t> receiverProcess(xcb_connection_t* conn, xcb_window_t wind
 // Whether a kernel wait function (a thread's wchan) is a wait for input.
 bool waitsForInput(const QByteArray& wchan);
 
+// Whether the X server's main thread (the server's process `pid`) sleeps in
+// its wait for clients (poll, select, epoll; not a lock); nothing when it
+// cannot be looked at. Where wchan is hidden, a sleep counts.
+std::optional<bool> serverWaits(int64_t pid, const QString& procRoot = QStringLiteral("/proc"));
+
 // One thread of a process, as one look saw it.
 struct ThreadLook {
     int64_t tid = 0;
@@ -77,10 +85,13 @@ public:
     explicit HandledWatch(std::chrono::milliseconds settle = std::chrono::milliseconds(2)) : m_settle(settle) {}
     // The threads as they were just before the nudge went out.
     void nudged(ThreadsLook before);
-    // A look made at `at`, after a round trip to the server: the bytes in
-    // flight on the program's connections to it, then its threads.
-    Verdict add(std::optional<uint64_t> inFlight, const std::optional<ThreadsLook>& threads,
-                std::chrono::steady_clock::time_point at);
+    // A look made at `at`, after a round trip to the server: whether the
+    // server waited for clients, then the bytes in flight on the program's
+    // connections to it, then its threads. Where the server cannot be
+    // looked at, the state must hold for `kServerUnseen` instead.
+    Verdict add(std::optional<bool> serverWaiting, std::optional<uint64_t> inFlight,
+                const std::optional<ThreadsLook>& threads, std::chrono::steady_clock::time_point at);
+    static constexpr std::chrono::milliseconds kServerUnseen{25};
 
 private:
     std::chrono::milliseconds m_settle;
@@ -88,6 +99,7 @@ private:
     std::optional<ThreadsLook> m_settling;
     std::chrono::steady_clock::time_point m_settlingSince;
     int m_settlingLooks = 0;
+    bool m_serverWaited = false; // seen since the settling began
 };
 
 } // namespace tovrik::platform::x11
