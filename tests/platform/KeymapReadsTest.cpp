@@ -182,43 +182,32 @@ TEST(ProcessActivity, KeysCountAsHandledOnlyWithNothingUnreadAndEveryThreadThatR
         return ThreadsLook{reader, worker, {3, 'S', false, 7, 1}};
     };
     const ThreadLook polling{1, 'S', true, 100, 10}, asleep{2, 'S', false, 50, 5};
-    HandledWatch watch(milliseconds(2));
+    HandledWatch watch;
     watch.nudged(threads(polling, asleep));
     EXPECT_EQ(watch.add(true, 32, threads(polling, asleep), t0), Verdict::Waiting); // the nudge not read yet
     EXPECT_EQ(watch.add(true, 0, std::nullopt, t0), Verdict::Waiting);
     // The reader read it and sleeps elsewhere: in the middle of a key, maybe.
     EXPECT_EQ(watch.add(true, 0, threads({1, 'S', false, 120, 11}, asleep), t0), Verdict::Again);
     EXPECT_EQ(watch.add(true, 0, threads({1, 'R', false, 130, 12}, asleep), t0), Verdict::Waiting);
-    // Back in its wait; the worker did not run: it holds for the settling time.
-    const ThreadLook back{1, 'S', true, 140, 13};
+    // Back in its wait; the worker did not run. A second look with the
+    // server seen waiting between: handled, unless a thread ran between.
+    const ThreadLook back{1, 'S', true, 140, 13}, woke{1, 'S', true, 150, 14};
     EXPECT_EQ(watch.add(true, 0, threads(back, asleep), t0), Verdict::Waiting);
-    EXPECT_EQ(watch.add(true, 0, threads(back, asleep), t0 + milliseconds(1)), Verdict::Waiting);
-    // A thread ran meanwhile (an answer to a round trip): settling starts over.
-    const ThreadLook woke{1, 'S', true, 150, 14};
-    EXPECT_EQ(watch.add(true, 0, threads(woke, asleep), t0 + milliseconds(2)), Verdict::Waiting);
-    EXPECT_EQ(watch.add(true, 0, threads(woke, asleep), t0 + milliseconds(3)), Verdict::Waiting);
-    EXPECT_EQ(watch.add(true, 0, threads(woke, asleep), t0 + milliseconds(4)), Verdict::Handled);
+    EXPECT_EQ(watch.add(true, 0, threads(woke, asleep), t0), Verdict::Waiting); // an answer came
+    EXPECT_EQ(watch.add(false, 0, threads(woke, asleep), t0), Verdict::Waiting); // the server at work
+    EXPECT_EQ(watch.add(true, 0, threads(woke, asleep), t0), Verdict::Handled);
     // The worker ran since the nudge and sleeps: nudge again.
-    EXPECT_EQ(watch.add(true, 0, threads(woke, {2, 'S', false, 60, 6}), t0 + milliseconds(5)), Verdict::Again);
-    watch.nudged(threads(woke, {2, 'S', false, 60, 6}));
-    EXPECT_EQ(watch.add(true, 0, threads(woke, {2, 'S', false, 60, 6}), t0 + milliseconds(6)), Verdict::Waiting);
-    // The settling time alone is not enough: two looks more.
-    EXPECT_EQ(watch.add(true, 0, threads(woke, {2, 'S', false, 60, 6}), t0 + milliseconds(9)), Verdict::Waiting);
-    EXPECT_EQ(watch.add(true, 0, threads(woke, {2, 'S', false, 60, 6}), t0 + milliseconds(10)), Verdict::Handled);
-
-    // The server may still hold a request of the program's (a round trip):
-    // not before it is seen waiting for clients, or, where it cannot be
-    // looked at, 25 ms.
-    const ThreadsLook settled = threads(woke, {2, 'S', false, 60, 6});
-    for (const std::optional<bool> server : {std::optional<bool>(false), std::optional<bool>()}) {
-        HandledWatch held(milliseconds(2));
-        held.nudged(settled);
-        EXPECT_EQ(held.add(true, 0, settled, t0), Verdict::Waiting);
-        EXPECT_EQ(held.add(server, 0, settled, t0 + milliseconds(5)), Verdict::Waiting);
-        EXPECT_EQ(held.add(server, 0, settled, t0 + milliseconds(10)), Verdict::Waiting);
-        EXPECT_EQ(held.add(server ? std::optional<bool>(true) : server, 0, settled, t0 + milliseconds(25)),
-                  Verdict::Handled);
-    }
+    const ThreadsLook workerRan = threads(woke, {2, 'S', false, 60, 6});
+    EXPECT_EQ(watch.add(true, 0, workerRan, t0), Verdict::Again);
+    watch.nudged(workerRan);
+    EXPECT_EQ(watch.add(true, 0, workerRan, t0), Verdict::Waiting);
+    EXPECT_EQ(watch.add(true, 0, workerRan, t0), Verdict::Handled);
+    // Where the server cannot be looked at: 25 ms with no thread running.
+    HandledWatch unseen;
+    unseen.nudged(workerRan);
+    EXPECT_EQ(unseen.add(std::nullopt, 0, workerRan, t0), Verdict::Waiting);
+    EXPECT_EQ(unseen.add(std::nullopt, 0, workerRan, t0 + milliseconds(20)), Verdict::Waiting);
+    EXPECT_EQ(unseen.add(std::nullopt, 0, workerRan, t0 + milliseconds(25)), Verdict::Handled);
 }
 
 } // namespace

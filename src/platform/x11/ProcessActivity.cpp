@@ -125,23 +125,24 @@ HandledWatch::Verdict HandledWatch::add(std::optional<bool> serverWaiting, std::
             return t.state == 'S' || t.state == 'D' ? Verdict::Again : Verdict::Waiting;
         }
     }
-    // Nothing may run until the state has held for the settling time.
+    // Two such looks in a row with no thread running in between, and the
+    // server seen waiting for clients between them: an answer it owed the
+    // program (a round trip the reader waits for in poll) was on the
+    // program's connection then, and would still be unread.
     const bool still = m_settling && std::all_of(threads->begin(), threads->end(), [this](const ThreadLook& t) {
         return !ranSince(t, *m_settling);
     });
-    if (!still) {
+    if (still && serverWaiting.value_or(false))
+        return Verdict::Handled;
+    // Where the server cannot be looked at, the state must hold longer than
+    // the server takes to answer a round trip.
+    if (still && !serverWaiting && at - m_settlingSince >= kServerUnseen)
+        return Verdict::Handled;
+    if (!still || serverWaiting) {
         m_settling = *threads;
         m_settlingSince = at;
-        m_settlingLooks = 0;
-        m_serverWaited = false;
-        return Verdict::Waiting;
     }
-    // The server waited for clients after the settling began: any answer it
-    // owed the program was on its connection before this look.
-    m_serverWaited = m_serverWaited || serverWaiting.value_or(false);
-    const bool serverDone = serverWaiting ? m_serverWaited : at - m_settlingSince >= kServerUnseen;
-    return ++m_settlingLooks >= 2 && at - m_settlingSince >= m_settle && serverDone ? Verdict::Handled
-                                                                                  : Verdict::Waiting;
+    return Verdict::Waiting;
 }
 
 std::optional<int64_t> receiverProcess(xcb_connection_t* conn, xcb_window_t window)

@@ -16,12 +16,12 @@
 // do not matter. A thread that ran and sleeps elsewhere (a sleep, a pipe, the
 // disk) may be the reader in the middle of a key: a new nudge is needed to
 // tell. A reader waiting for the answer to a round trip also sleeps in poll,
-// with nothing unread for a moment, while the server holds its request (it
-// may read a request and handle it only after other clients', for a long
-// while on a busy machine): so the state must hold, no thread running at
-// all, for a few milliseconds and two looks more, and meanwhile the X server
-// must be seen asleep in its wait for clients, which it is only with every
-// request it read handled and every answer written.
+// with nothing unread, while the server holds its request (it may read a
+// request and handle it only after other clients', for a long while on a
+// busy machine): so the state must hold across two looks with no thread of
+// the program running in between, and between them the X server must be
+// seen asleep in its wait for clients, which it is only with every request
+// it read handled and every answer written.
 //
 // The kernel's /proc tells: a thread's state (stat), the kernel function it
 // sleeps in (wchan) and how long and how often it ran (schedstat). Where
@@ -82,24 +82,20 @@ public:
         Again,   // a thread that ran since the nudge sleeps elsewhere: nudge again
         Handled,
     };
-    explicit HandledWatch(std::chrono::milliseconds settle = std::chrono::milliseconds(2)) : m_settle(settle) {}
     // The threads as they were just before the nudge went out.
     void nudged(ThreadsLook before);
-    // A look made at `at`, after a round trip to the server: whether the
-    // server waited for clients, then the bytes in flight on the program's
-    // connections to it, then its threads. Where the server cannot be
-    // looked at, the state must hold for `kServerUnseen` instead.
+    // A look made at `at`: whether the server waited for clients, then the
+    // bytes in flight on the program's connections to it, then its threads.
+    // Where the server cannot be looked at, the state must hold for
+    // `kServerUnseen` instead.
     Verdict add(std::optional<bool> serverWaiting, std::optional<uint64_t> inFlight,
                 const std::optional<ThreadsLook>& threads, std::chrono::steady_clock::time_point at);
     static constexpr std::chrono::milliseconds kServerUnseen{25};
 
 private:
-    std::chrono::milliseconds m_settle;
     ThreadsLook m_before;
     std::optional<ThreadsLook> m_settling;
     std::chrono::steady_clock::time_point m_settlingSince;
-    int m_settlingLooks = 0;
-    bool m_serverWaited = false; // seen since the settling began
 };
 
 } // namespace tovrik::platform::x11

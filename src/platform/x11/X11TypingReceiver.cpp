@@ -212,7 +212,8 @@ X11Input::Proof X11Input::waitUntilIdle(xcb_window_t window, milliseconds bound)
         // The server first: whether it has handled every request it read
         // (a round trip of the program's among them) and written the answers.
         const std::optional<bool> serverWaiting = server ? serverWaits(*server) : std::nullopt;
-        m_conn.sync();
+        if (!serverWaiting)
+            m_conn.sync(); // without it, a round trip of ours between looks
         const std::optional<uint64_t> inFlight = bytesInFlight(connections->sockets);
         const HandledWatch::Verdict verdict = watch.add(serverWaiting, inFlight, lookAtThreads(*pid), Clock::now());
         if (verdict == HandledWatch::Verdict::Handled)
