@@ -42,21 +42,6 @@ bool waitsForInput(const QByteArray& wchan)
     return false;
 }
 
-std::optional<bool> serverWaits(int64_t pid, const QString& procRoot)
-{
-    const QString thread = QStringLiteral("%1/%2/task/%2/").arg(procRoot).arg(pid);
-    QFile statFile(thread + QLatin1String("stat")), wchanFile(thread + QLatin1String("wchan"));
-    if (!statFile.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    const QByteArray stat = statFile.readAll();
-    const qsizetype close = stat.lastIndexOf(')');
-    if (close < 0 || close + 2 >= stat.size())
-        return std::nullopt;
-    const QByteArray wchan = wchanFile.open(QIODevice::ReadOnly) ? wchanFile.readAll().trimmed() : QByteArray();
-    const bool hidden = wchan.isEmpty() || wchan == "0";
-    return stat[close + 2] == 'S' && (hidden || (waitsForInput(wchan) && !wchan.startsWith("futex")));
-}
-
 std::optional<ThreadsLook> lookAtThreads(int64_t pid, const QString& procRoot)
 {
     const QString tasks = QStringLiteral("%1/%2/task").arg(procRoot).arg(pid);
@@ -107,42 +92,52 @@ bool ranSince(const ThreadLook& now, const ThreadsLook& then)
 void HandledWatch::nudged(ThreadsLook before)
 {
     m_before = std::move(before);
-    m_settling.reset();
+    m_settling = false;
 }
 
-HandledWatch::Verdict HandledWatch::add(std::optional<bool> serverWaiting, std::optional<uint64_t> inFlight,
-                                        const std::optional<ThreadsLook>& threads, std::chrono::steady_clock::time_point at)
+HandledWatch::Verdict HandledWatch::add(std::optional<uint64_t> inFlight, const std::optional<ThreadsLook>& threads,
+                                        std::chrono::steady_clock::time_point at)
 {
     if (!inFlight || !threads || *inFlight > 0) {
-        m_settling.reset();
+        m_settling = false;
         return Verdict::Waiting;
     }
     for (const ThreadLook& t : *threads) {
-        if (ranSince(t, m_before) && !t.inputWait) {
-            m_settling.reset();
-            // Running now: it may be the reader at work. Asleep elsewhere:
-            // the reader in the middle of a key, or a thread of no concern.
-            return t.state == 'S' || t.state == 'D' ? Verdict::Again : Verdict::Waiting;
+        // A thread on a CPU or waiting for one may be the reader at work,
+        // whatever its counts say (they are brought up to date only now and
+        // then while it runs).
+        if (t.state == 'R') {
+            m_settling = false;
+            return Verdict::Waiting;
+        }
+        if (ranSince(t, m_before) && t.state != 'S' && t.state != 'D') {
+            m_settling = false; // stopped, or traced
+            return Verdict::Waiting;
         }
     }
-    // Two such looks in a row with no thread running in between, and the
-    // server seen waiting for clients between them: an answer it owed the
-    // program (a round trip the reader waits for in poll) was on the
-    // program's connection then, and would still be unread.
-    const bool still = m_settling && std::all_of(threads->begin(), threads->end(), [this](const ThreadLook& t) {
-        return !ranSince(t, *m_settling);
-    });
-    if (still && serverWaiting.value_or(false))
-        return Verdict::Handled;
-    // Where the server cannot be looked at, the state must hold longer than
-    // the server takes to answer a round trip.
-    if (still && !serverWaiting && at - m_settlingSince >= kServerUnseen)
-        return Verdict::Handled;
-    if (!still || serverWaiting) {
-        m_settling = *threads;
+    // A thread that ran since the nudge and sleeps elsewhere (a sleep, a
+    // pipe, the disk) may be the reader in the middle of a key: unless
+    // another thread that ran sits in its wait (the reader, which read the
+    // nudge, the other one a worker of its own), nudge again to tell.
+    const auto ran = [this](const ThreadLook& t) { return ranSince(t, m_before); };
+    const bool ranElsewhere = std::any_of(threads->begin(), threads->end(),
+                                          [&](const ThreadLook& t) { return ran(t) && !t.inputWait; });
+    const bool ranWaiting = std::any_of(threads->begin(), threads->end(),
+                                        [&](const ThreadLook& t) { return ran(t) && t.inputWait; });
+    if (ranElsewhere && !ranWaiting) {
+        m_settling = false;
+        return Verdict::Again;
+    }
+    // The state must hold for the settling time (threads may run meanwhile,
+    // a timer's, as long as each look finds them back in their waits): a
+    // reader waiting in poll for the answer to a round trip is woken by it
+    // within that time, and is then seen running, with the answer unread,
+    // or asleep elsewhere in the middle of a key.
+    if (!m_settling) {
+        m_settling = true;
         m_settlingSince = at;
     }
-    return Verdict::Waiting;
+    return at - m_settlingSince >= kSettle ? Verdict::Handled : Verdict::Waiting;
 }
 
 std::optional<int64_t> receiverProcess(xcb_connection_t* conn, xcb_window_t window)

@@ -15,13 +15,13 @@
 // (a worker asleep, one blocked on a pipe) cannot have read the nudge and
 // do not matter. A thread that ran and sleeps elsewhere (a sleep, a pipe, the
 // disk) may be the reader in the middle of a key: a new nudge is needed to
-// tell. A reader waiting for the answer to a round trip also sleeps in poll,
-// with nothing unread, while the server holds its request (it may read a
-// request and handle it only after other clients', for a long while on a
-// busy machine): so the state must hold across two looks with no thread of
-// the program running in between, and between them the X server must be
-// seen asleep in its wait for clients, which it is only with every request
-// it read handled and every answer written.
+// tell. A reader waiting for the answer to a round trip also sleeps in poll
+// with nothing unread: so this must hold at every look for 25 ms (the
+// server answers a round trip within that; the answer wakes the reader,
+// which is then seen running, with the answer unread, or asleep elsewhere in
+// the middle of a key). Threads may run meanwhile, a timer's every 10 ms,
+// as long as each look finds them back in their waits; a thread that runs
+// or is about to run (R) may be the reader at work.
 //
 // The kernel's /proc tells: a thread's state (stat), the kernel function it
 // sleeps in (wchan) and how long and how often it ran (schedstat). Where
@@ -56,11 +56,6 @@ std::optional<int64_t> receiverProcess(xcb_connection_t* conn, xcb_window_t wind
 // Whether a kernel wait function (a thread's wchan) is a wait for input.
 bool waitsForInput(const QByteArray& wchan);
 
-// Whether the X server's main thread (the server's process `pid`) sleeps in
-// its wait for clients (poll, select, epoll; not a lock); nothing when it
-// cannot be looked at. Where wchan is hidden, a sleep counts.
-std::optional<bool> serverWaits(int64_t pid, const QString& procRoot = QStringLiteral("/proc"));
-
 // One thread of a process, as one look saw it.
 struct ThreadLook {
     int64_t tid = 0;
@@ -84,17 +79,15 @@ public:
     };
     // The threads as they were just before the nudge went out.
     void nudged(ThreadsLook before);
-    // A look made at `at`: whether the server waited for clients, then the
-    // bytes in flight on the program's connections to it, then its threads.
-    // Where the server cannot be looked at, the state must hold for
-    // `kServerUnseen` instead.
-    Verdict add(std::optional<bool> serverWaiting, std::optional<uint64_t> inFlight,
-                const std::optional<ThreadsLook>& threads, std::chrono::steady_clock::time_point at);
-    static constexpr std::chrono::milliseconds kServerUnseen{25};
+    // A look made at `at`, after a round trip to the server: the bytes in
+    // flight on the program's connections to it, then its threads.
+    Verdict add(std::optional<uint64_t> inFlight, const std::optional<ThreadsLook>& threads,
+                std::chrono::steady_clock::time_point at);
+    static constexpr std::chrono::milliseconds kSettle{25};
 
 private:
     ThreadsLook m_before;
-    std::optional<ThreadsLook> m_settling;
+    bool m_settling = false;
     std::chrono::steady_clock::time_point m_settlingSince;
 };
 

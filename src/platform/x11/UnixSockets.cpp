@@ -139,15 +139,6 @@ std::optional<XConnections> xConnectionsOf(int64_t pid)
     return out;
 }
 
-std::optional<int64_t> peerProcess(int fd)
-{
-    ucred peer{};
-    socklen_t size = sizeof peer;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.pid <= 0)
-        return std::nullopt;
-    return int64_t(peer.pid);
-}
-
 std::optional<uint64_t> bytesInFlight(const std::vector<uint32_t>& sockets)
 {
     DiagSocket diag;

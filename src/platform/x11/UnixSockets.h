@@ -28,10 +28,6 @@ struct XConnections {
 // kernel's socket table cannot be read.
 std::optional<XConnections> xConnectionsOf(int64_t pid);
 
-// The process at the other end of a connected Unix socket (the X server,
-// for a connection to it); nothing when the kernel does not say.
-std::optional<int64_t> peerProcess(int fd);
-
 // The bytes waiting on these sockets, in either direction: received and not
 // read, or sent and not read by the peer. Nothing when a socket is gone or
 // cannot be asked about.

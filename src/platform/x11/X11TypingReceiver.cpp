@@ -194,7 +194,6 @@ X11Input::Proof X11Input::waitUntilIdle(xcb_window_t window, milliseconds bound)
     // Nudged again at most this often while a thread that ran sleeps
     // elsewhere than in a wait for input.
     constexpr milliseconds kNudgeEvery{20};
-    const std::optional<int64_t> server = peerProcess(xcb_get_file_descriptor(m_conn));
     HandledWatch watch;
     auto nudgedAt = Clock::time_point{};
     const auto deadline = Clock::now() + bound;
@@ -209,13 +208,10 @@ X11Input::Proof X11Input::waitUntilIdle(xcb_window_t window, milliseconds bound)
                 return Proof::Gone;
             nudgedAt = Clock::now();
         }
-        // The server first: whether it has handled every request it read
-        // (a round trip of the program's among them) and written the answers.
-        const std::optional<bool> serverWaiting = server ? serverWaits(*server) : std::nullopt;
-        if (!serverWaiting)
-            m_conn.sync(); // without it, a round trip of ours between looks
+        // A round trip of ours between looks.
+        m_conn.sync();
         const std::optional<uint64_t> inFlight = bytesInFlight(connections->sockets);
-        const HandledWatch::Verdict verdict = watch.add(serverWaiting, inFlight, lookAtThreads(*pid), Clock::now());
+        const HandledWatch::Verdict verdict = watch.add(inFlight, lookAtThreads(*pid), Clock::now());
         if (verdict == HandledWatch::Verdict::Handled)
             return Proof::Handled;
         again = verdict == HandledWatch::Verdict::Again;
