@@ -102,31 +102,25 @@ HandledWatch::Verdict HandledWatch::add(std::optional<uint64_t> inFlight, const 
         m_settling = false;
         return Verdict::Waiting;
     }
-    for (const ThreadLook& t : *threads) {
-        // A thread on a CPU or waiting for one may be the reader at work,
-        // whatever its counts say (they are brought up to date only now and
-        // then while it runs).
-        if (t.state == 'R') {
-            m_settling = false;
-            return Verdict::Waiting;
-        }
-        if (ranSince(t, m_before) && t.state != 'S' && t.state != 'D') {
+    for (const ThreadLook& t : *threads)
+        if (ranSince(t, m_before) && t.state != 'S' && t.state != 'D' && t.state != 'R') {
             m_settling = false; // stopped, or traced
             return Verdict::Waiting;
         }
-    }
-    // A thread that ran since the nudge and sleeps elsewhere (a sleep, a
-    // pipe, the disk) may be the reader in the middle of a key: unless
-    // another thread that ran sits in its wait (the reader, which read the
-    // nudge, the other one a worker of its own), nudge again to tell.
+    // A thread that runs or is about to (whatever its counts say: they are
+    // brought up to date only now and then while it runs), or one that ran
+    // since the nudge and sleeps elsewhere (a sleep, a pipe, the disk), may
+    // be the reader at work: unless another thread that ran sits in its wait
+    // (the reader, which read the nudge, the other a worker of its own),
+    // wait, or nudge again to tell.
     const auto ran = [this](const ThreadLook& t) { return ranSince(t, m_before); };
-    const bool ranElsewhere = std::any_of(threads->begin(), threads->end(),
-                                          [&](const ThreadLook& t) { return ran(t) && !t.inputWait; });
+    const auto busy = [&](const ThreadLook& t) { return t.state == 'R' || (ran(t) && !t.inputWait); };
     const bool ranWaiting = std::any_of(threads->begin(), threads->end(),
-                                        [&](const ThreadLook& t) { return ran(t) && t.inputWait; });
-    if (ranElsewhere && !ranWaiting) {
+                                        [&](const ThreadLook& t) { return ran(t) && t.inputWait && t.state == 'S'; });
+    if (!ranWaiting && std::any_of(threads->begin(), threads->end(), busy)) {
         m_settling = false;
-        return Verdict::Again;
+        const bool running = std::any_of(threads->begin(), threads->end(), [](const ThreadLook& t) { return t.state == 'R'; });
+        return running ? Verdict::Waiting : Verdict::Again;
     }
     // The state must hold for the settling time (threads may run meanwhile,
     // a timer's, as long as each look finds them back in their waits): a
