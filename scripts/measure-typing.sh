@@ -15,7 +15,8 @@
 # every 50 ms: the longest answer shows whether its event loop stayed live,
 # beside the longest answer in the two seconds after (the floor).
 # "lagging" is the tests' bare Xlib program that takes 20 ms over each key
-# and answers no ping.
+# and answers no ping; "worker" the same without the delay, with a thread
+# that works 1 ms in every 8; "tktimer" the Tk widget with a 10 ms timer.
 #
 #   bash scripts/measure-typing.sh [--layouts "us de fr"] [--programs "xterm tk mousepad featherpad qt6 lagging"]
 #                                  [--chars 2000] [--busy] [--ime]
@@ -142,15 +143,17 @@ start_program() {
   local program=$1 file=$2
   case "$program" in
     xterm) xterm -u8 -geometry 200x55+0+300 -T typing-target -e sh -c 'stty -ixon; cat > "$0"' "$file" & ;;
-    tk) printf '%s\n' 'set path [lindex $argv 0]' 'wm title . typing-target' 'wm geometry . 1800x1000+0+300' \
+    tk|tktimer) printf '%s\n' 'set path [lindex $argv 0]' 'wm title . typing-target' 'wm geometry . 1800x1000+0+300' \
           'text .t' 'pack .t -fill both -expand 1' 'focus .t' \
           'bind .t <Control-s> {set f [open $path w]; fconfigure $f -encoding utf-8; puts -nonewline $f [.t get 1.0 {end - 1 chars}]; close $f; exit}' \
           >"$tmp/target.tcl"
+        if [ "$program" = tktimer ]; then printf '%s\n' 'proc tick {} { after 10 tick }' 'tick' >>"$tmp/target.tcl"; fi
         wish "$tmp/target.tcl" "$file" & ;;
     mousepad) mousepad --disable-server "$file" & ;;
     featherpad) featherpad --standalone "$file" & ;;
     qt6) "$build/tests/autopilot/tovrik-test-text-sink" "$file" & ;;
     lagging) "$build/tests/autopilot/tovrik-test-lagging-sink" "$file" 20 & ;;
+    worker) "$build/tests/autopilot/tovrik-test-lagging-sink" "$file" 0 worker & ;;
   esac
   prog=$!
   target=$(xdotool search --sync --onlyvisible --name typing-target | head -n 1)

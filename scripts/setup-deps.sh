@@ -23,7 +23,7 @@ PACKAGES=(
   zenity xdotool x11-apps desktop-file-utils curl util-linux ccache
   libxml2-utils procps pkexec x11-xserver-utils xinput strace
   zlib1g-dev nginx-light
-  xterm tk mousepad featherpad stress-ng ibus openjdk-17-jdk-headless openjdk-17-jre
+  xterm tk mousepad featherpad stress-ng ibus openjdk-17-jdk-headless openjdk-17-jre socat
   ibus-gtk3 ibus-gtk4 gnome-text-editor fcitx5 fcitx5-frontend-qt5 fcitx5-frontend-qt6
   fcitx5-frontend-gtk3 fcitx5-frontend-gtk4
 )

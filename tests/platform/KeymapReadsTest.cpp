@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -157,30 +158,54 @@ TEST(ProcessActivity, AProgramWaitsForInputOnlyWhenEveryThreadSleepsInAWaitForIt
             if (*t.schedstat)
                 write("schedstat", QByteArray(t.schedstat) + '\n');
         }
-        const auto look = lookAtProcess(7, proc.path());
+        const auto look = lookAtThreads(7, proc.path());
         ASSERT_EQ(look.has_value(), row.readable) << row.what;
         if (look) {
-            EXPECT_EQ(look->waiting, row.waiting) << row.what;
-            EXPECT_EQ(look->cpuTime, row.cpuTime) << row.what;
+            EXPECT_EQ(std::all_of(look->begin(), look->end(), [](const ThreadLook& t) { return t.inputWait; }), row.waiting)
+                << row.what;
+            uint64_t cpu = 0;
+            for (const ThreadLook& t : *look)
+                cpu += t.runTime;
+            EXPECT_EQ(cpu, row.cpuTime) << row.what;
         }
     }
-    EXPECT_FALSE(lookAtProcess(8, QStringLiteral("/nonexistent")));
+    EXPECT_FALSE(lookAtThreads(8, QStringLiteral("/nonexistent")));
 }
 
-TEST(ProcessActivity, IdleOnlyAfterWaitingWithNoCpuTimeForTheWholeQuietTime)
+TEST(ProcessActivity, KeysCountAsHandledOnlyWithNothingUnreadAndEveryThreadThatRanBackInItsWait)
 {
     using std::chrono::milliseconds;
+    using Verdict = HandledWatch::Verdict;
     const auto t0 = std::chrono::steady_clock::time_point{};
-    IdleWatch watch(milliseconds(25));
-    EXPECT_FALSE(watch.add(ProcessLook{true, 10}, t0));
-    EXPECT_FALSE(watch.add(ProcessLook{true, 10}, t0 + milliseconds(20)));
-    EXPECT_FALSE(watch.add(ProcessLook{true, 11}, t0 + milliseconds(30))); // it ran in between
-    EXPECT_FALSE(watch.add(ProcessLook{true, 11}, t0 + milliseconds(50)));
-    EXPECT_FALSE(watch.add(ProcessLook{false, 11}, t0 + milliseconds(56))); // a key came
-    EXPECT_FALSE(watch.add(ProcessLook{true, 11}, t0 + milliseconds(60)));
-    EXPECT_FALSE(watch.add(std::nullopt, t0 + milliseconds(90)));
-    EXPECT_FALSE(watch.add(ProcessLook{true, 11}, t0 + milliseconds(95)));
-    EXPECT_TRUE(watch.add(ProcessLook{true, 11}, t0 + milliseconds(120)));
+    // The reader (1), a worker asleep in a sleep (2), one blocked on a pipe (3).
+    auto threads = [](ThreadLook reader, ThreadLook worker) {
+        return ThreadsLook{reader, worker, {3, 'S', false, 7, 1}};
+    };
+    const ThreadLook polling{1, 'S', true, 100, 10}, asleep{2, 'S', false, 50, 5};
+    HandledWatch watch;
+    watch.nudged(threads(polling, asleep));
+    EXPECT_EQ(watch.add(32, threads(polling, asleep), t0), Verdict::Waiting); // the nudge not read yet
+    EXPECT_EQ(watch.add(0, std::nullopt, t0), Verdict::Waiting);
+    // The reader read it and sleeps elsewhere: in the middle of a key, maybe.
+    EXPECT_EQ(watch.add(0, threads({1, 'S', false, 120, 11}, asleep), t0), Verdict::Again);
+    // Back in its wait; the worker did not run: it must hold for 25 ms,
+    // the reader may wake (a timer) as long as each look finds it waiting.
+    EXPECT_EQ(watch.add(0, threads({1, 'S', true, 140, 13}, asleep), t0), Verdict::Waiting);
+    EXPECT_EQ(watch.add(0, threads({1, 'S', true, 150, 14}, asleep), t0 + milliseconds(10)), Verdict::Waiting);
+    // Running, or an answer unread: the 25 ms start over.
+    EXPECT_EQ(watch.add(0, threads({1, 'R', true, 150, 14}, asleep), t0 + milliseconds(20)), Verdict::Waiting);
+    EXPECT_EQ(watch.add(0, threads({1, 'S', true, 160, 15}, asleep), t0 + milliseconds(30)), Verdict::Waiting);
+    EXPECT_EQ(watch.add(32, threads({1, 'S', true, 160, 15}, asleep), t0 + milliseconds(40)), Verdict::Waiting);
+    EXPECT_EQ(watch.add(0, threads({1, 'S', true, 170, 16}, asleep), t0 + milliseconds(50)), Verdict::Waiting);
+    EXPECT_EQ(watch.add(0, threads({1, 'S', true, 180, 17}, asleep), t0 + milliseconds(74)), Verdict::Waiting);
+    EXPECT_EQ(watch.add(0, threads({1, 'S', true, 190, 18}, asleep), t0 + milliseconds(75)), Verdict::Handled);
+    // The worker ran since the nudge and sleeps: no matter while the reader
+    // that read the nudge waits; alone, it may be the reader: nudge again.
+    EXPECT_EQ(watch.add(0, threads({1, 'S', true, 190, 18}, {2, 'S', false, 60, 6}), t0 + milliseconds(80)),
+              Verdict::Handled);
+    watch.nudged(threads({1, 'S', true, 190, 18}, {2, 'S', false, 60, 6}));
+    EXPECT_EQ(watch.add(0, threads({1, 'S', true, 190, 18}, {2, 'S', false, 70, 7}), t0 + milliseconds(90)),
+              Verdict::Again);
 }
 
 } // namespace

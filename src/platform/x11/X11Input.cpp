@@ -111,7 +111,9 @@ X11Input::~X11Input()
     for (size_t b = 1; b < m_heldButtons.size(); ++b)
         if (m_heldButtons[b])
             fake(XCB_BUTTON_RELEASE, uint8_t(b));
-    restoreLent();
+    // Nothing stays lent either: the receiver gets a second more.
+    if (!restoreLent(true, std::chrono::milliseconds(1000)))
+        restoreLent(false, {});
 }
 
 std::unique_lock<std::recursive_mutex> X11Input::lockInput() const

@@ -97,14 +97,27 @@ private:
     uint32_t keyReceiver();
     xcb_window_t keyWindow();
     xcb_window_t pingWindow(xcb_window_t window);
-    bool waitUntilHandled(std::chrono::milliseconds bound);
-    bool waitUntilIdle(xcb_window_t window, std::chrono::milliseconds bound);
+    // What a wait for the program that owns `window` to handle the keys
+    // typed into it came to (X11TypingReceiver.cpp).
+    enum class Proof {
+        Handled,
+        NotYet,     // not within the bound, or the wait was interrupted
+        Impossible, // nothing can show it (another machine, a forwarder)
+        Gone,       // the window is gone
+    };
+    Proof waitUntilHandled(xcb_window_t window, std::chrono::milliseconds bound);
+    Proof waitUntilIdle(xcb_window_t window, std::chrono::milliseconds bound);
+    bool sendNudge(xcb_window_t window);
+    static TypingFailure failureFor(Proof proof);
     std::vector<uint32_t> inputMethodServers();
     bool saveLentRecord(const std::map<uint8_t, KeySyms>& extra = {});
-    void restoreLent();
+    // Gives back what is lent once the receiver has handled every key typed
+    // with it, waiting for that at most `bound`, or at once when not
+    // `waitForReceiver`; true when nothing is left lent.
+    bool restoreLent(bool waitForReceiver, std::chrono::milliseconds bound);
     void giveBackLeftovers();
     void releaseLeftHeldInput();
-    void scheduleRestore();
+    void scheduleRestore(std::chrono::milliseconds after, quint64 generation);
     bool heldByAnyone(uint32_t keysym) const;
     std::array<uint8_t, 32> queryKeymap() const;
     std::array<bool, 256> physicalKeycodes() const;
@@ -135,6 +148,9 @@ private:
     uint8_t m_probe = 0;
     uint32_t m_probeSym = 0;
     std::array<bool, 256> m_pressedSinceFence{};
+    // The window the keys typed with lent keycodes went to: the giving back
+    // waits for its program, wherever the focus is by then.
+    xcb_window_t m_lentReceiver = 0;
     uint64_t m_changes = 0; // keyboard-map changes we made
     bool m_hasXkb = false;
     std::map<uint8_t, XkbKeySyms> m_originalKeys; // what a keycode held before we first lent it

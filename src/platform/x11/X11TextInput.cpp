@@ -15,9 +15,13 @@
 //    it), the probe is tapped and the program reads the map after that
 //    change; and a program that takes pings (_NET_WM_PING) answers one sent
 //    after that, which it does only once it has handled every key queued
-//    ahead of the ping. (A read alone proves less: a program that falls
+//    ahead of the ping; one that does not is watched until it has read
+//    everything sent to it and the thread that read it waits again
+//    (ProcessActivity.h). (A read alone proves less: a program that falls
 //    behind may read the notification off its connection, and later the
 //    next one, while keys queued before it wait to be translated.)
+// Lent keycodes go back the same way, once the program has handled every
+// key typed with them (or its window is gone), with no bound and no tap.
 // Where the program does not read or answer within a bound (it never reads
 // the map, an input method translates the keys), the character fails before
 // anything of it is typed; a character fails before its keys when its
@@ -51,8 +55,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Before lent keycodes are given back after typing.
-constexpr milliseconds kGiveBackReadBound{1000};
+// Lent keycodes are given back after a second without typing, once the
+// receiver has handled every key typed with them: a wait for that gives way
+// to other input at once and to the next text, and is tried again until it
+// comes or the receiver's window is gone.
+constexpr milliseconds kGiveBackAfter{1000};
+constexpr milliseconds kGiveBackSlice{1000};
+constexpr milliseconds kGiveBackRetry{100};
 
 std::vector<uint32_t> keysymsOf(const QString& text)
 {
@@ -148,7 +157,8 @@ bool X11Input::postText(const QString& text)
 
 bool X11Input::postTextUnlessStopped(const QString& text, const std::atomic<bool>& stop)
 {
-    std::lock_guard lock(m_mutex);
+    // As other input: a give-back waiting for the receiver gives way.
+    const auto lock = lockInput();
     m_typingFailure = TypingFailure::NoKeyboardEvent;
     if (!m_hasXTest || !m_conn.ok() || stop)
         return false;
@@ -196,11 +206,13 @@ bool X11Input::postTextUnlessStopped(const QString& text, const std::atomic<bool
     if (!ok && m_guard && m_typingFailure != TypingFailure::InputMethod)
         if (const auto why = m_guard->look())
             m_typingFailure = *why; // what the wait came to is the window's doing
+    if (ok && std::any_of(syms.begin(), syms.end(), [this](uint32_t sym) { return m_lent.count(sym) > 0; }))
+        m_lentReceiver = keyWindow();
     ok = ok && typeGuarded(syms);
     if (planned)
         ++m_planAt;
     if (!m_lentKeys.empty() || m_probeSym)
-        scheduleRestore();
+        scheduleRestore(kGiveBackAfter, ++m_textGeneration);
     return ok;
 }
 
@@ -428,23 +440,33 @@ bool X11Input::fence(milliseconds bound)
     saveLentRecord();
     const bool changed = writeKeycodes({{m_probe, {sym, 0}}});
     m_probeSym = changed ? sym : was;
-    if (!changed || !tapProbeAndWait(bound) || !waitUntilHandled(bound))
+    if (!changed || !tapProbeAndWait(bound))
         return false;
+    const Proof proof = waitUntilHandled(keyWindow(), bound);
+    if (proof != Proof::Handled) {
+        m_typingFailure = failureFor(proof);
+        return false;
+    }
     m_pressedSinceFence.fill(false);
     return true;
 }
 
-void X11Input::restoreLent()
+bool X11Input::restoreLent(bool waitForReceiver, milliseconds bound)
 {
     if ((m_lentKeys.empty() && !m_probeSym) || !m_conn.ok())
-        return;
-    // What was typed with the lent keycodes is read before they lose their
-    // symbols; a program that does not read in time gets them back anyway.
+        return true;
+    // A keycode keeps its symbols while a key typed with it may still be
+    // translated. Nothing is typed for this (no tap of the probe): the
+    // user may be at the keyboard by now.
     bool typed = false;
     for (const auto& [kc, syms] : m_lentKeys)
         typed = typed || m_pressedSinceFence[kc];
-    if (typed)
-        fence(kGiveBackReadBound);
+    if (typed && waitForReceiver) {
+        const Proof proof = waitUntilHandled(m_lentReceiver, bound);
+        if (proof == Proof::NotYet || proof == Proof::Impossible)
+            return false;
+    }
+    m_pressedSinceFence.fill(false);
     // A keycode still held keeps its symbols until it is let go.
     std::map<uint8_t, KeySyms> giveBack;
     for (const auto& [kc, syms] : m_lentKeys)
@@ -456,6 +478,7 @@ void X11Input::restoreLent()
         m_probeSym = 0;
     saveLentRecord();
     m_map.load(m_conn);
+    return true;
 }
 
 void X11Input::giveBackLeftovers()
@@ -489,18 +512,17 @@ void X11Input::giveBackLeftovers()
     LentKeycodeRecord::forget(left.files);
 }
 
-void X11Input::scheduleRestore()
+void X11Input::scheduleRestore(milliseconds after, quint64 generation)
 {
-    const quint64 generation = ++m_textGeneration;
     if (!m_timerContext || !QCoreApplication::instance())
         return; // given back on the next text or when input goes away
     // On the give-back thread, whichever thread typed.
     QObject* context = m_timerContext.get();
-    QMetaObject::invokeMethod(context, [this, context, generation]() {
-        QTimer::singleShot(1000, context, [this, generation]() {
+    QMetaObject::invokeMethod(context, [this, context, generation, after]() {
+        QTimer::singleShot(after, context, [this, generation]() {
             std::lock_guard lock(m_mutex);
-            if (generation == m_textGeneration)
-                restoreLent();
+            if (generation == m_textGeneration && !restoreLent(true, kGiveBackSlice))
+                scheduleRestore(kGiveBackRetry, generation);
         });
     }, Qt::QueuedConnection);
 }

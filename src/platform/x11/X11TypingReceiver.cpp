@@ -7,6 +7,7 @@
 
 #include "platform/x11/ProcessActivity.h"
 #include "platform/x11/X11InputMethods.h"
+#include "platform/x11/UnixSockets.h"
 
 #include <algorithm>
 #include <thread>
@@ -122,22 +123,39 @@ xcb_window_t X11Input::pingWindow(xcb_window_t window)
     return 0;
 }
 
-bool X11Input::waitUntilHandled(milliseconds bound)
+TypingFailure X11Input::failureFor(Proof proof)
+{
+    switch (proof) {
+    case Proof::Impossible:
+        return TypingFailure::NoProof;
+    case Proof::Gone:
+        return TypingFailure::ReceiverGone;
+    case Proof::Handled:
+    case Proof::NotYet:
+        break;
+    }
+    return TypingFailure::ReceiverBehind;
+}
+
+X11Input::Proof X11Input::waitUntilHandled(xcb_window_t window, milliseconds bound)
 {
     // A ping sent now is queued behind every key typed so far; a program
     // answers it when it handles it, after those keys (a read of the map
     // proves less: Xlib notes a change when it reads the notification off
     // its connection, possibly before it handles keys queued ahead of it).
-    // A program that does not take pings is watched until it waits for
-    // input (ProcessActivity.h): the fence's read of the map came after it
-    // read every key typed before it off its connection.
-    const xcb_window_t focus = keyWindow();
-    if (!focus)
-        return false;
-    const xcb_window_t top = pingWindow(focus);
+    // The answer comes from the program itself, through whatever forwards
+    // its connection. A program that does not take pings is watched until
+    // it has handled what was sent to it (ProcessActivity.h).
+    if (!window)
+        return Proof::Gone;
+    XcbReply<xcb_get_window_attributes_reply_t> exists(
+        xcb_get_window_attributes_reply(m_conn, xcb_get_window_attributes(m_conn, window), nullptr));
+    if (!exists)
+        return Proof::Gone;
+    const xcb_window_t top = pingWindow(window);
     if (!top)
-        return waitUntilIdle(focus, bound);
-    const uint32_t client = focus & ~xcb_get_setup(m_conn)->resource_id_mask;
+        return waitUntilIdle(window, bound);
+    const uint32_t client = window & ~xcb_get_setup(m_conn)->resource_id_mask;
     const uint32_t stamp = ++m_pingStamp;
     xcb_client_message_event_t ping{};
     ping.response_type = XCB_CLIENT_MESSAGE;
@@ -150,32 +168,66 @@ bool X11Input::waitUntilHandled(milliseconds bound)
     XcbReply<xcb_generic_error_t> error(xcb_request_check(
         m_conn, xcb_send_event_checked(m_conn, 0, top, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&ping))));
     if (error)
-        return false;
+        return Proof::Gone;
     const auto deadline = Clock::now() + bound;
     for (;;) {
         if (m_reads->hasAnsweredPing(client, stamp))
-            return true;
+            return Proof::Handled;
         if (interrupted() || Clock::now() >= deadline
             || !m_reads->waitForMore(std::min(deadline, Clock::now() + milliseconds(20))))
-            return false;
+            return Proof::NotYet;
     }
 }
 
-bool X11Input::waitUntilIdle(xcb_window_t window, milliseconds bound)
+bool X11Input::sendNudge(xcb_window_t window)
 {
-    // A program on another machine cannot be watched: nothing shows that it
-    // handled its keys, and a keycode it may still translate keeps its symbols.
-    const std::optional<int64_t> pid = clientProcessId(m_conn, window);
-    if (!pid)
-        return false;
-    IdleWatch watch;
+    // A client message of our own type, which programs pass over; sent to
+    // the client that made the window.
+    xcb_client_message_event_t nudge{};
+    nudge.response_type = XCB_CLIENT_MESSAGE;
+    nudge.format = 32;
+    nudge.window = window;
+    nudge.type = internAtom(m_conn, "_TOVRIK_NUDGE");
+    XcbReply<xcb_generic_error_t> error(xcb_request_check(
+        m_conn, xcb_send_event_checked(m_conn, 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&nudge))));
+    return !error;
+}
+
+X11Input::Proof X11Input::waitUntilIdle(xcb_window_t window, milliseconds bound)
+{
+    // Only the program's own process can show it: not one on another
+    // machine, nor a forwarder the server names in its place.
+    const std::optional<int64_t> pid = receiverProcess(m_conn, window);
+    const std::optional<XConnections> connections = pid ? xConnectionsOf(*pid) : std::nullopt;
+    if (!connections || connections->sockets.empty())
+        return Proof::Impossible;
+    // Nudged again at most this often while a thread that ran sleeps
+    // elsewhere than in a wait for input.
+    constexpr milliseconds kNudgeEvery{20};
+    HandledWatch watch;
+    auto nudgedAt = Clock::time_point{};
     const auto deadline = Clock::now() + bound;
+    bool again = true;
     for (;;) {
-        if (watch.add(lookAtProcess(*pid), Clock::now()))
-            return true;
+        if (again && Clock::now() - nudgedAt >= kNudgeEvery) {
+            const std::optional<ThreadsLook> before = lookAtThreads(*pid);
+            if (!before)
+                return Proof::Gone;
+            watch.nudged(*before);
+            if (!sendNudge(window))
+                return Proof::Gone;
+            nudgedAt = Clock::now();
+        }
+        // A round trip of ours between looks.
+        m_conn.sync();
+        const std::optional<uint64_t> inFlight = bytesInFlight(connections->sockets);
+        const HandledWatch::Verdict verdict = watch.add(inFlight, lookAtThreads(*pid), Clock::now());
+        if (verdict == HandledWatch::Verdict::Handled)
+            return Proof::Handled;
+        again = verdict == HandledWatch::Verdict::Again;
         if (interrupted() || Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(milliseconds(5));
+            return Proof::NotYet;
+        std::this_thread::sleep_for(milliseconds(1));
     }
 }
 
@@ -202,7 +254,9 @@ bool X11Input::tapProbeAndWait(milliseconds bound)
     if (!m_reads || !m_probe)
         return false;
     const uint64_t changes = m_changes;
-    if (!keycodeEvent(m_probe, true) || !keycodeEvent(m_probe, false))
+    // Not even the tap, which types nothing, goes out once the typing is
+    // stopped (the user took over).
+    if ((m_stop && m_stop->load()) || !keycodeEvent(m_probe, true) || !keycodeEvent(m_probe, false))
         return false;
     const std::vector<uint32_t> inputMethods = inputMethodServers();
     const auto deadline = Clock::now() + bound;
@@ -220,8 +274,10 @@ bool X11Input::tapProbeAndWait(milliseconds bound)
             return true;
         // Short slices: a stop or other input is seen within one.
         if (interrupted() || Clock::now() >= deadline
-            || !m_reads->waitForMore(std::min(deadline, Clock::now() + milliseconds(20))))
+            || !m_reads->waitForMore(std::min(deadline, Clock::now() + milliseconds(20)))) {
+            m_typingFailure = TypingFailure::ReceiverBehind;
             return false;
+        }
     }
 }
 

@@ -13,6 +13,7 @@
 
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QRegularExpression>
 
 namespace tovrik {
 namespace {
@@ -80,7 +81,10 @@ INSTANTIATE_TEST_SUITE_P(
         Program{"mousepad", {"mousepad", "--disable-server", "%f"}, "ctrl+s"},
         Program{"featherpad", {"featherpad", "--standalone", "%f"}, "ctrl+s"},
         Program{"qt6", {textSink(), "%f"}, "ctrl+s", true},
-        Program{"xlibBehind", {laggingSink(), "%f", "5"}, "ctrl+s", true}),
+        Program{"xlibBehind", {laggingSink(), "%f", "5"}, "ctrl+s", true},
+        Program{"tkTimer", {"wish", "%s", "%f", "tick"}, "ctrl+s", true},
+        Program{"xlibWorker", {laggingSink(), "%f", "0", "worker"}, "ctrl+s", true},
+        Program{"xlibPipe", {laggingSink(), "%f", "0", "pipe"}, "ctrl+s", true}),
     [](const ::testing::TestParamInfo<Program>& info) { return std::string(info.param.name); });
 
 // A window of a client that translates nothing: it never asks for the
@@ -188,7 +192,8 @@ TEST_F(AutopilotTypingX11Test, AProgramThatNeverReadsTheKeyboardMapGetsAFailureT
     const std::exception_ptr failure = run(svc->typeText(QString::fromUtf8("ab\tαβ")));
     ASSERT_TRUE(failure) << "typing was reported done";
     EXPECT_EQ(describeException(failure).toStdString(),
-              "UI Autopilot could not create a Unicode keyboard event. 3 of 5 characters were typed; the rest was not.");
+              "UI Autopilot stopped typing because the program did not keep up with the keys. 3 of 5 characters were "
+              "typed; the rest was not.");
     // Only the keys of the layout's characters reached it.
     EXPECT_GE(keyPressesFor(silent), 3);
     xcb_set_input_focus(silent, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_CURRENT_TIME);
@@ -210,6 +215,103 @@ TEST_F(AutopilotTypingX11Test, AWindowOfOurOwnIsTypedIntoExactlyWhileTheEventLoo
     const std::exception_ptr failure = run(svc->typeText(text));
     EXPECT_FALSE(failure) << describeException(failure).toStdString();
     EXPECT_EQ(edit.text().toStdString(), text.toStdString());
+}
+
+TEST_F(AutopilotTypingX11Test, InputAfterATextIntoAProgramFarBehindLeavesEveryCharacterRight)
+{
+    // At 300 ms a key the program is seconds behind when the text is done.
+    // Meanwhile the modifiers are read as the voice-hold watchdog does, and
+    // a second after the text the next action's key goes out.
+    afterText = [this] {
+        QElapsedTimer clock;
+        clock.start();
+        bool pressed = false;
+        while (clock.elapsed() < 3000) {
+            platform::Platform::get().input().physicalModifiers();
+            if (!pressed && clock.elapsed() >= 1000)
+                pressed = !run(svc->pressKey(QStringLiteral("shift")));
+            QTest::qWait(120);
+        }
+    };
+    const QString text = QString::fromUtf8("abαβγδεζηθ");
+    const QString got = typeInto(Program{"xlibFarBehind", {laggingSink(), "%f", "300"}, "ctrl+s", true}, text);
+    EXPECT_TRUE(got == text) << firstDifference(text, got);
+}
+
+TEST_F(AutopilotTypingX11Test, AfterATakeOverNothingMoreIsTypedWhileTheLentKeysWaitToGoBack)
+{
+    QTemporaryDir files;
+    QProcess sink;
+    sink.start(laggingSink(), {files.filePath("typed"), "300"});
+    ASSERT_TRUE(sink.waitForStarted(10000));
+    const QPointF centre = windowCentre(QStringLiteral("typing-target"));
+    ASSERT_FALSE(centre.isNull());
+    EXPECT_FALSE(run(svc->click(centre)));
+    UserInputActivityMonitor monitor;
+    const auto owner = monitor.start();
+    ASSERT_NE(owner, 0u);
+    svc->shouldAbortForUserInput = [&monitor] { return monitor.hasUserTakenOverSinceReset(); };
+    auto outcome = launch(svc->typeText(mixedText(2, 74)));
+    QTest::qWait(2500); // lent characters typed, the program far behind them
+    QProcess::startDetached("xdotool", {"key", "Escape"});
+    ASSERT_TRUE(spinUntil([&] { return outcome->done; }, 10000));
+    EXPECT_EQ(describeException(outcome->error).toStdString(), "UI Autopilot stopped because you started using the computer.");
+    // The user works in another window now: it gets nothing of ours.
+    platform::x11::XcbConnection other(nullptr);
+    focusSilentWindow(other);
+    QTest::qWait(3000);
+    EXPECT_EQ(keyPressesFor(other), 0);
+    monitor.stop(owner);
+    sink.kill();
+    sink.waitForFinished();
+    xcb_set_input_focus(other, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_CURRENT_TIME);
+    other.sync();
+}
+
+TEST_F(AutopilotTypingX11Test, AProgramNotOfTheProcessTheServerNamesGetsAFailureThatSaysWhyAndNoLaterRound)
+{
+    if (QStandardPaths::findExecutable("socat").isEmpty())
+        GTEST_SKIP() << "socat is not installed (scripts/setup-deps.sh installs it)";
+    // socat serves a display of its own and relays it to ours, as `ssh -X`
+    // does: the server names socat's process for the program's windows.
+    const int ours = qEnvironmentVariable("DISPLAY").section(':', 1).section('.', 0, 0).toInt();
+    QProcess socat;
+    QString relayed;
+    for (int n = ours + 300; n < ours + 340 && relayed.isEmpty(); ++n) {
+        socat.start("socat", {QStringLiteral("ABSTRACT-LISTEN:/tmp/.X11-unix/X%1,fork").arg(n),
+                              QStringLiteral("ABSTRACT-CONNECT:/tmp/.X11-unix/X%1").arg(ours)});
+        if (socat.waitForStarted(5000) && !socat.waitForFinished(300))
+            relayed = QStringLiteral(":%1").arg(n);
+    }
+    ASSERT_FALSE(relayed.isEmpty()) << "socat could not serve a display";
+    const auto stop = qScopeGuard([&socat] {
+        socat.kill();
+        socat.waitForFinished();
+    });
+    struct Case {
+        Program program;
+        QString display;
+    };
+    // socat's last: it keeps the window a while after the program ends.
+    const Case cases[] = {
+        {Program{"another pid", {laggingSink(), "%f", "0", "otherpid"}, "ctrl+s", true}, {}},
+        {Program{"another machine", {laggingSink(), "%f", "0", "elsewhere"}, "ctrl+s", true}, {}},
+        {Program{"tk through socat", {"wish", "%s", "%f"}, "ctrl+s", true}, relayed},
+    };
+    mayFail = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.program.name);
+        programDisplay = c.display;
+        lastFailure = nullptr;
+        const QString got = typeInto(c.program, kText);
+        ASSERT_TRUE(lastFailure) << "typing was reported done";
+        const QString message = describeException(lastFailure);
+        EXPECT_TRUE(message.startsWith("UI Autopilot cannot tell when this program has handled its keys, so it stopped typing. "))
+            << message.toStdString();
+        const int typed = QRegularExpression(QStringLiteral("(\\d+) of 504 characters")).match(message).captured(1).toInt();
+        EXPECT_GT(typed, 0) << message.toStdString();
+        EXPECT_TRUE(got == kText.left(typed)) << firstDifference(kText.left(typed), got);
+    }
 }
 
 } // namespace
