@@ -49,18 +49,9 @@ std::unique_ptr<KeymapReads> KeymapReads::start(uint32_t ownIdBase, uint32_t idM
     std::unique_ptr<KeymapReads> reads(new KeymapReads());
     reads->m_ownIdBase = ownIdBase;
     reads->m_idMask = idMask;
-    reads->m_control = XcbConnection(nullptr);
-    reads->m_data = XcbConnection(nullptr);
     auto& control = reads->m_control;
     auto& data = reads->m_data;
-    if (!control.ok() || !data.ok())
-        return nullptr;
-    const auto* ext = xcb_get_extension_data(control, &xcb_record_id);
-    if (!ext || !ext->present)
-        return nullptr;
-    XcbReply<xcb_record_query_version_reply_t> version(
-        xcb_record_query_version_reply(control, xcb_record_query_version(control, 1, 13), nullptr));
-    if (!version)
+    if (!openRecordPair(control, data))
         return nullptr;
     static constexpr char kXkb[] = "XKEYBOARD";
     XcbReply<xcb_query_extension_reply_t> xkb(

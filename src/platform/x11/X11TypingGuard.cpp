@@ -50,18 +50,9 @@ std::unique_ptr<TypingGuard> TypingGuard::start(xcb_connection_t* typing, Postin
     guard->m_masters = masters;
     guard->m_ownIdBase = xcb_get_setup(typing)->resource_id_base;
     guard->m_idMask = xcb_get_setup(typing)->resource_id_mask;
-    guard->m_control = XcbConnection(nullptr);
-    guard->m_data = XcbConnection(nullptr);
     auto& control = guard->m_control;
     auto& data = guard->m_data;
-    if (!control.ok() || !data.ok())
-        return nullptr;
-    const auto* ext = xcb_get_extension_data(control, &xcb_record_id);
-    if (!ext || !ext->present)
-        return nullptr;
-    XcbReply<xcb_record_query_version_reply_t> version(
-        xcb_record_query_version_reply(control, xcb_record_query_version(control, 1, 13), nullptr));
-    if (!version)
+    if (!openRecordPair(control, data))
         return nullptr;
     const auto* xi = xcb_get_extension_data(control, &xcb_input_id);
     guard->m_xiOpcode = xi && xi->present ? xi->major_opcode : 0;

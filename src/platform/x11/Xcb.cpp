@@ -1,6 +1,7 @@
 #include "platform/x11/Xcb.h"
 
 #include <cstring>
+#include <xcb/record.h>
 
 namespace tovrik::platform::x11 {
 
@@ -148,6 +149,20 @@ uint32_t stableDisplayID(const QByteArray& name)
         h *= 16777619u;
     }
     return h == 0 ? 1 : h;
+}
+
+bool openRecordPair(XcbConnection& control, XcbConnection& data)
+{
+    control = XcbConnection(nullptr);
+    data = XcbConnection(nullptr);
+    if (!control.ok() || !data.ok())
+        return false;
+    const auto* ext = xcb_get_extension_data(control, &xcb_record_id);
+    if (!ext || !ext->present)
+        return false;
+    XcbReply<xcb_record_query_version_reply_t> version(
+        xcb_record_query_version_reply(control, xcb_record_query_version(control, 1, 13), nullptr));
+    return bool(version);
 }
 
 } // namespace tovrik::platform::x11

@@ -85,4 +85,9 @@ bool hasExtension(xcb_connection_t* conn, const char* name);
 // restarts (FNV-1a of the name; never 0, which means "no display").
 uint32_t stableDisplayID(const QByteArray& name);
 
+// Opens the two connections a RECORD context needs (one to control it, one
+// that does nothing but receive its data) on the default display; false
+// where either fails or the server has no RECORD 1.13.
+bool openRecordPair(XcbConnection& control, XcbConnection& data);
+
 } // namespace tovrik::platform::x11
