@@ -146,21 +146,12 @@ void KeymapReads::drain()
 {
     if (m_broken || !m_data.ok())
         return;
-    void* raw = nullptr;
-    xcb_generic_error_t* error = nullptr;
-    while (xcb_poll_for_reply(m_data, m_sequence, &raw, &error)) {
-        std::free(error);
-        error = nullptr;
-        auto* reply = static_cast<xcb_record_enable_context_reply_t*>(raw);
-        raw = nullptr;
-        if (!reply)
-            continue;
-        if (reply->category == 1 /* from a client */)
-            takeRequests(reply->xid_base, xcb_record_enable_context_data(reply),
-                         size_t(xcb_record_enable_context_data_length(reply)), reply->client_swapped);
-        std::free(reply);
-    }
-    if (xcb_connection_has_error(m_data))
+    const bool ok = drainRecord(m_data, m_sequence,
+                                [this](uint8_t category, uint32_t idBase, const uint8_t* bytes, size_t length, bool swapped) {
+                                    if (category == 1 /* from a client */)
+                                        takeRequests(idBase, bytes, length, swapped);
+                                });
+    if (!ok)
         m_broken = true;
 }
 

@@ -206,26 +206,16 @@ void TypingGuard::drain()
 {
     if (m_broken || !m_data.ok())
         return;
-    void* raw = nullptr;
-    xcb_generic_error_t* error = nullptr;
-    while (xcb_poll_for_reply(m_data, m_sequence, &raw, &error)) {
-        std::free(error);
-        error = nullptr;
-        auto* reply = static_cast<xcb_record_enable_context_reply_t*>(raw);
-        raw = nullptr;
-        if (!reply)
-            continue;
-        const auto* bytes = xcb_record_enable_context_data(reply);
-        const size_t length = size_t(xcb_record_enable_context_data_length(reply));
-        if (reply->category == kFromClient)
-            takeRequests(reply->xid_base, bytes, length, reply->client_swapped);
-        else if (reply->category == kFromServer)
-            takeReplies(reply->xid_base, bytes, length, reply->client_swapped);
-        else if (reply->category == kClientDied)
-            clientDied(reply->xid_base);
-        std::free(reply);
-    }
-    if (xcb_connection_has_error(m_data))
+    const bool ok = drainRecord(m_data, m_sequence,
+                                [this](uint8_t category, uint32_t idBase, const uint8_t* bytes, size_t length, bool swapped) {
+                                    if (category == kFromClient)
+                                        takeRequests(idBase, bytes, length, swapped);
+                                    else if (category == kFromServer)
+                                        takeReplies(idBase, bytes, length, swapped);
+                                    else if (category == kClientDied)
+                                        clientDied(idBase);
+                                });
+    if (!ok)
         m_broken = true;
 }
 

@@ -1,7 +1,9 @@
 #include "platform/x11/Xcb.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <xcb/record.h>
+#include <xcb/xcbext.h>
 
 namespace tovrik::platform::x11 {
 
@@ -163,6 +165,26 @@ bool openRecordPair(XcbConnection& control, XcbConnection& data)
     XcbReply<xcb_record_query_version_reply_t> version(
         xcb_record_query_version_reply(control, xcb_record_query_version(control, 1, 13), nullptr));
     return bool(version);
+}
+
+bool drainRecord(XcbConnection& data, unsigned int sequence,
+                 const std::function<void(uint8_t category, uint32_t idBase, const uint8_t* bytes, size_t length,
+                                          bool swapped)>& take)
+{
+    void* raw = nullptr;
+    xcb_generic_error_t* error = nullptr;
+    while (xcb_poll_for_reply(data, sequence, &raw, &error)) {
+        std::free(error);
+        error = nullptr;
+        auto* reply = static_cast<xcb_record_enable_context_reply_t*>(raw);
+        raw = nullptr;
+        if (!reply)
+            continue;
+        take(reply->category, reply->xid_base, xcb_record_enable_context_data(reply),
+             size_t(xcb_record_enable_context_data_length(reply)), reply->client_swapped);
+        std::free(reply);
+    }
+    return !xcb_connection_has_error(data);
 }
 
 } // namespace tovrik::platform::x11

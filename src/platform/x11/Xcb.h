@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <memory>
 #include <vector>
+#include <functional>
 
 namespace tovrik::platform::x11 {
 
@@ -89,5 +90,13 @@ uint32_t stableDisplayID(const QByteArray& name);
 // that does nothing but receive its data) on the default display; false
 // where either fails or the server has no RECORD 1.13.
 bool openRecordPair(XcbConnection& control, XcbConnection& data);
+
+// Hands every block that the RECORD context enabled by request `sequence`
+// has delivered on `data` so far to `take` (category, client id base, the
+// protocol bytes and whether the client's byte order is swapped). False
+// once the connection broke.
+bool drainRecord(XcbConnection& data, unsigned int sequence,
+                 const std::function<void(uint8_t category, uint32_t idBase, const uint8_t* bytes, size_t length,
+                                          bool swapped)>& take);
 
 } // namespace tovrik::platform::x11
